@@ -3,6 +3,28 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+namespace {
+
+std::string JournalMode(sqlite3* db, const char* sql) {
+  SqliteStmt stmt = SqlitePrepare(db, sql);
+  if (!stmt || sqlite3_step(stmt.get()) != SQLITE_ROW) return {};
+  return SqliteColumnText(stmt.get(), 0);
+}
+
+// WAL lets readers go on while one process writes. Switching a new file to it needs an
+// exclusive lock for which SQLite does not wait, so a second process opening the same
+// new file at the same moment retries until the busy timeout.
+bool EnsureWal(sqlite3* db) {
+  for (int waited = 0; waited <= kSqliteBusyTimeoutMs; waited += 10) {
+    if (JournalMode(db, "PRAGMA journal_mode") == "wal") return true;
+    if (JournalMode(db, "PRAGMA journal_mode=WAL") == "wal") return true;
+    ::usleep(10000);
+  }
+  return false;
+}
+
+}  // namespace
+
 SqliteDb OpenSqliteDatabase(const std::string& path, bool readOnly) {
   sqlite3* raw = nullptr;
   int flags = SQLITE_OPEN_FULLMUTEX | (readOnly ? SQLITE_OPEN_READONLY
@@ -13,8 +35,7 @@ SqliteDb OpenSqliteDatabase(const std::string& path, bool readOnly) {
   sqlite3_busy_timeout(db.get(), kSqliteBusyTimeoutMs);
   sqlite3_extended_result_codes(db.get(), 1);
   if (!readOnly) {
-    // WAL lets readers go on while one process writes; NORMAL sync is durable at checkpoints.
-    if (!SqliteExec(db.get(), "PRAGMA journal_mode=WAL")) return nullptr;
+    if (!EnsureWal(db.get())) return nullptr;
     SqliteExec(db.get(), "PRAGMA synchronous=NORMAL");
   }
   return db;
