@@ -1,3 +1,5 @@
+#include <fcntl.h>
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>

@@ -52,15 +52,17 @@ TEST(ThreadRegistryTest, DescriptionIsCutTo99Characters) {
 namespace {
 struct FullTableShared {
   std::atomic<int> assigned{0};
-  std::atomic<bool> release{false};
   std::atomic<int> zeroes{0};
+  int releasePipe[2];  // holders block reading it until the write end closes
 };
 
 void* HoldSlot(void* arg) {
   auto* shared = static_cast<FullTableShared*>(arg);
   if (AssignThreadNumber("holder") == 0) shared->zeroes.fetch_add(1);
   shared->assigned.fetch_add(1);
-  while (!shared->release.load()) usleep(1000);
+  char c;
+  while (read(shared->releasePipe[0], &c, 1) < 0) {
+  }
   ReleaseThreadNumber();
   return nullptr;
 }
@@ -69,6 +71,7 @@ void* HoldSlot(void* arg) {
 TEST(ThreadRegistryTest, The4097thThreadGetsNumberZero) {
   ClearThreadTable();
   FullTableShared shared;
+  ASSERT_EQ(pipe(shared.releasePipe), 0);
   pthread_attr_t attr;
   pthread_attr_init(&attr);
   pthread_attr_setstacksize(&attr, 256 * 1024);
@@ -76,8 +79,9 @@ TEST(ThreadRegistryTest, The4097thThreadGetsNumberZero) {
   for (auto& t : threads) ASSERT_EQ(pthread_create(&t, &attr, HoldSlot, &shared), 0);
   while (shared.assigned.load() < static_cast<int>(threads.size())) usleep(1000);
   EXPECT_EQ(shared.zeroes.load(), 1);
-  shared.release = true;
+  close(shared.releasePipe[1]);
   for (auto& t : threads) pthread_join(t, nullptr);
+  close(shared.releasePipe[0]);
   pthread_attr_destroy(&attr);
 }
 
