@@ -52,7 +52,9 @@ SqliteStmt SqlitePrepare(sqlite3* db, const char* sql) {
 }
 
 void SqliteBindText(sqlite3_stmt* stmt, int index, std::string_view text) {
-  sqlite3_bind_text(stmt, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+  // An empty view may have no data pointer, which SQLite would store as NULL.
+  const char* data = text.data() != nullptr ? text.data() : "";
+  sqlite3_bind_text(stmt, index, data, static_cast<int>(text.size()), SQLITE_TRANSIENT);
 }
 
 std::string SqliteColumnText(sqlite3_stmt* stmt, int column) {
