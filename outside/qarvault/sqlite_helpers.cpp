@@ -15,6 +15,7 @@ std::string JournalMode(sqlite3* db, const char* sql) {
 // exclusive lock for which SQLite does not wait, so a second process opening the same
 // new file at the same moment retries until the busy timeout.
 bool EnsureWal(sqlite3* db) {
+  if (sqlite3_db_readonly(db, "main") == 1) return true;  // a file we may only read
   for (int waited = 0; waited <= kSqliteBusyTimeoutMs; waited += 10) {
     if (JournalMode(db, "PRAGMA journal_mode") == "wal") return true;
     if (JournalMode(db, "PRAGMA journal_mode=WAL") == "wal") return true;
@@ -36,6 +37,9 @@ SqliteDb OpenSqliteDatabase(const std::string& path, bool readOnly) {
   sqlite3_extended_result_codes(db.get(), 1);
   if (!readOnly) {
     if (!EnsureWal(db.get())) return nullptr;
+    // Keeping the -wal and -shm files lets an account that may only read open the store.
+    int persist = 1;
+    sqlite3_file_control(db.get(), "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
     SqliteExec(db.get(), "PRAGMA synchronous=NORMAL");
   }
   return db;
