@@ -141,6 +141,7 @@ void SMSCMessageIdCloseAll(void) {
   MessageIdState& s = State();
   std::lock_guard<std::mutex> lock(s.store.lock);
   SharedSqliteCloseLocked(s.store);
+  s.lastPurge = 0;  // the first add after reopening looks for old mappings
 }
 
 int MMSNotificationAdd(const char* modem, const char* contentLocation) {

@@ -411,3 +411,42 @@ TEST_F(LedgerTest, MMSCDataDirectoryFollowsMMSCIni) {
 }
 
 }  // namespace
+
+namespace {
+
+void AgeRows(const std::string& dbPath, const char* sql) {
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(dbPath.c_str(), &db), SQLITE_OK);
+  sqlite3_busy_timeout(db, 5000);
+  EXPECT_EQ(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(db);
+}
+
+// Old records are dropped after SMPPDataRetainDays by the first add of a process.
+TEST_F(LedgerTest, OldIdsExpire) {
+  ASSERT_EQ(SMSIniWriteProfileString("QARHUB", "SMPPDataRetainDays", "3"), 1);
+  ASSERT_EQ(L.sqlMMSLocalIDAdd("old", "R", ""), 1);
+  ASSERT_EQ(L.sqlMMSLocalIDAdd("young", "R", ""), 1);
+  ASSERT_EQ(L.sqlSMSCMessageIdAdd("HTTP", "old", "m", "u", "s", "r"), 1);
+  ASSERT_EQ(L.sqlSMSCMessageIdAdd("HTTP", "young", "m", "u", "s", "r"), 1);
+  L.sqlSMSCMessageIdCloseAll();
+  AgeRows(home_ + "SMPPData/LEDGER.DB",
+          "UPDATE mms_local_id SET created = created - 4*86400 WHERE local_id = 'old';"
+          "UPDATE mms_local_id SET created = created - 2*86400 WHERE local_id = 'young'");
+  AgeRows(home_ + "SMPPData/MSGID.DB",
+          "UPDATE msgid SET submit_time = submit_time - 4*86400 WHERE smsc_id = 'old';"
+          "UPDATE msgid SET submit_time = submit_time - 2*86400 WHERE smsc_id = 'young'");
+  const Ledger& l = L;
+  pid_t child = StartChild([&l] {
+    char a[64], b[64];
+    return l.sqlMMSLocalIDAdd("new", "R", "") == 1 &&
+           l.sqlSMSCMessageIdAdd("HTTP", "new", "m", "u", "s", "r") == 1 &&
+           l.sqlMMSLocalIDGet("old", a, b, sizeof a) == 0 &&
+           l.sqlMMSLocalIDGet("young", a, b, sizeof a) == 1 &&
+           l.sqlSMSCMessageIdGet2("HTTP", "old", a, nullptr, nullptr, nullptr, nullptr) == 0 &&
+           l.sqlSMSCMessageIdGet2("HTTP", "young", a, nullptr, nullptr, nullptr, nullptr) == 1;
+  });
+  EXPECT_EQ(WaitChild(child), 0);
+}
+
+}  // namespace
