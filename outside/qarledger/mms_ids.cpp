@@ -19,13 +19,10 @@ void PurgeOldLocked(sqlite3* db) {
   SMSIniGetProfileString("QARHUB", "SMPPDataRetainDays", "", days, sizeof days);
   uint32_t keep = ParseDecimal(days);
   if (keep == 0) keep = 15;
-  for (const char* sql : {"DELETE FROM mms_local_id WHERE created < ?",
-                          "DELETE FROM mms_remote_id WHERE created < ?"}) {
-    SqliteStmt stmt = SqlitePrepare(db, sql);
-    if (!stmt) continue;
-    sqlite3_bind_int64(stmt.get(), 1, now - static_cast<int64_t>(keep) * 86400);
-    SqliteStepDone(stmt.get());
-  }
+  SqliteDeleteOlderThan(db,
+                        {"DELETE FROM mms_local_id WHERE created < ?",
+                         "DELETE FROM mms_remote_id WHERE created < ?"},
+                        now - static_cast<int64_t>(keep) * 86400);
 }
 
 int AddPair(const char* sql, const char* key, const char* other, const char* info) {

@@ -70,6 +70,16 @@ std::string SqliteColumnText(sqlite3_stmt* stmt, int column) {
 
 bool SqliteStepDone(sqlite3_stmt* stmt) { return sqlite3_step(stmt) == SQLITE_DONE; }
 
+void SqliteDeleteOlderThan(sqlite3* db, std::initializer_list<const char*> statements,
+                           int64_t limit) {
+  for (const char* sql : statements) {
+    SqliteStmt stmt = SqlitePrepare(db, sql);
+    if (!stmt) continue;
+    sqlite3_bind_int64(stmt.get(), 1, limit);
+    SqliteStepDone(stmt.get());
+  }
+}
+
 bool SqliteDatabaseIsSound(const std::string& path) {
   struct stat st;
   if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
