@@ -27,7 +27,7 @@ std::vector<std::pair<std::string, std::string>> SMSIniSection(std::string_view 
 std::vector<std::pair<std::string, std::string>> MMSCIniSection(std::string_view section);
 
 // Per-connection settings: the connection's own section first, [QARHUB] second.
-std::string ConnectionSetting(std::string_view connectionName, std::string_view key,
+std::string ConnectionSetting(std::string_view section, std::string_view key,
                               std::string_view def = "", size_t maxLen = 255);
 
 // Directories, each ending in "/".

@@ -1,1 +1,30 @@
-// filled in by the next commits
+#include "runtime/control_signals.h"
+
+#include <signal.h>
+
+#include <atomic>
+
+#include "runtime/debug_log.h"
+#include "runtime/thread_registry.h"
+
+namespace {
+std::atomic<int> g_controlEventPending{0};
+
+void ControlHandler(int) {
+  ShutdownRequested.store(1);
+  g_controlEventPending.store(1);
+}
+}  // namespace
+
+void InstallControlHandlers() {
+  struct sigaction sa{};
+  sa.sa_handler = ControlHandler;
+  sigemptyset(&sa.sa_mask);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &sa, nullptr);
+  // A peer that closes a socket must not end the process.
+  signal(SIGPIPE, SIG_IGN);
+}
+
+void PollControlEvent() {
+  if (g_controlEventPending.exchange(0) != 0) WriteDebugLog("HandlerRoutine", "Initiating shutdown...");
+}

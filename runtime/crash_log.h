@@ -5,9 +5,9 @@
 
 constexpr int kCrashExitCode = 45233 & 255;  // 177
 
-// Precomputes the EXCEPT.LOG path and installs the handlers for SIGSEGV, SIGBUS, SIGFPE,
-// SIGILL and SIGABRT on an alternate signal stack.
-void InstallCrashHandlers(const std::string& privateDataDirWithSlash);
+// Precomputes the EXCEPT.LOG and SMSDEBUG.LOG paths and installs the handlers for SIGSEGV,
+// SIGBUS, SIGFPE, SIGILL and SIGABRT on an alternate signal stack.
+void InstallCrashHandlers(const std::string& privateDataDirWithSlash, const std::string& debugLogDirWithSlash);
 // Gives the calling thread its own alternate signal stack (each thread frame calls it).
 void SetupThreadAltStack();
 void ReleaseThreadAltStack();

@@ -1,1 +1,37 @@
-// filled in by the next commits
+#include "runtime/thread_frame.h"
+
+#include <thread>
+
+#include "runtime/crash_log.h"
+#include "runtime/debug_log.h"
+#include "runtime/thread_registry.h"
+
+void RunInThreadFrame(const std::string& description, const std::function<void()>& body) {
+  AssignThreadNumber(description);
+  SetupThreadAltStack();
+  body();
+  ReleaseThreadNumber();
+  ReleaseThreadAltStack();
+}
+
+bool StartServiceThread(const std::string& description, std::function<void()> body) {
+  // Counted here rather than in the new thread, so that a shutdown that begins before
+  // the thread is scheduled still waits for it.
+  ThreadStarted();
+  try {
+    std::thread worker([description, body = std::move(body)]() {
+      RunInThreadFrame(description, body);
+      ThreadFinished();
+    });
+    worker.detach();
+  } catch (const std::system_error&) {
+    ThreadFinished();
+    WriteDebugLog(description, "Error starting thread");
+    return false;
+  }
+  return true;
+}
+
+void WaitForServiceThreads(unsigned pollMs) {
+  while (ActiveThreadCount() > 0) std::this_thread::sleep_for(std::chrono::milliseconds(pollMs));
+}
