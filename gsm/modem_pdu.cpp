@@ -83,7 +83,7 @@ std::string BcdDigits(std::string_view value, bool stopAtF) {
   std::string digits;
   for (char c : value) {
     const uint8_t octet = static_cast<uint8_t>(c);
-    for (unsigned nibble : {octet & 0x0Fu, octet >> 4u}) {
+    for (unsigned nibble : {static_cast<unsigned>(octet & 0x0F), static_cast<unsigned>(octet >> 4)}) {
       if (nibble == 0x0F) {
         if (stopAtF) return digits;
         continue;
@@ -401,7 +401,8 @@ int DecodeModemPdu(std::string_view connection, std::string_view receivingNumber
       return 1;
     case ModemPduKind::StatusReport:
       if (d.reportClass == ReportClass::Temporary) {
-        PduLog(effective)("Delivery report indicates temporary delivery error.  Delivery report suppressed.");
+        const PduLog log(effective);
+        log("Delivery report indicates temporary delivery error.  Delivery report suppressed.");
         return 0;
       }
       handOn(d);
