@@ -151,6 +151,7 @@ bool BuildSubmitPdu(const SubmitPduRequest& request, SubmitPdu& out, std::string
     }
     userData = ToUpper(request.userData);
     size_t octets = userData.size() / 2;
+    bool headerOnly = false;
     if (request.headerPresent) {
       std::string_view cursor = userData;
       const size_t headerOctets = octets == 0 ? 1 : static_cast<size_t>(HexOctet(cursor)) + 1;
@@ -158,7 +159,8 @@ bool BuildSubmitPdu(const SubmitPduRequest& request, SubmitPdu& out, std::string
         error = "User data header is longer than the user data";
         return false;
       }
-      if (sevenBit && octets == headerOctets && octets % 7 >= 2 && request.septetCount == 0) {
+      headerOnly = octets == headerOctets;
+      if (sevenBit && headerOnly && octets % 7 >= 2 && request.septetCount == 0) {
         userData += "00";
         ++octets;
       }
@@ -177,8 +179,6 @@ bool BuildSubmitPdu(const SubmitPduRequest& request, SubmitPdu& out, std::string
       userDataLength = request.septetCount;
     } else {
       userDataLength = octets * 8 / 7;
-      const bool headerOnly = request.headerPresent && userData.size() >= 2 &&
-                              static_cast<size_t>(HexToInt(userData.substr(0, 2))) + 1 == octets;
       const uint8_t last = octets ? static_cast<uint8_t>(HexToInt(userData.substr(userData.size() - 2))) : 0;
       if (!headerOnly && userDataLength != 0 && userDataLength % 8 == 0 && last <= 1) --userDataLength;
     }
