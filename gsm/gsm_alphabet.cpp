@@ -2,6 +2,7 @@
 
 #include <array>
 
+#include "gsm/hex_text.h"
 #include "runtime/debug_log.h"
 
 namespace {
@@ -246,6 +247,23 @@ std::string Ucs2ToUtf8(std::u16string_view units, size_t bufferSize) {
     }
   }
   return out;
+}
+
+std::string Utf8ToUcs2Hex(std::string_view utf8) {
+  std::string hex;
+  for (char16_t unit : Utf8ToUcs2(utf8)) {
+    AppendHexOctet(hex, static_cast<uint8_t>(unit >> 8));
+    AppendHexOctet(hex, static_cast<uint8_t>(unit & 0xFF));
+  }
+  return hex;
+}
+
+std::string Ucs2OctetsToUtf8(std::string_view octets) {
+  std::u16string units;
+  for (size_t i = 0; i + 1 < octets.size(); i += 2) {
+    units += static_cast<char16_t>(static_cast<uint8_t>(octets[i]) << 8 | static_cast<uint8_t>(octets[i + 1]));
+  }
+  return Ucs2ToUtf8(units);
 }
 
 size_t Ucs2UnitCount(std::string_view utf8) { return Utf8ToUcs2(utf8).size(); }

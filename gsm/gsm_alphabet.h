@@ -28,6 +28,10 @@ std::u16string Utf8ToUcs2(std::string_view utf8, size_t capacity = kUcs2BufferUn
 // fewer than 8 bytes of a buffer of bufferSize bytes would remain (the terminator counted),
 // so the text is cut at a character boundary.
 std::string Ucs2ToUtf8(std::u16string_view units, size_t bufferSize = SIZE_MAX);
+// UCS-2 user data: the text as big-endian UTF-16 units in hex, and big-endian units back to
+// UTF-8 (an odd last octet is ignored).
+std::string Utf8ToUcs2Hex(std::string_view utf8);
+std::string Ucs2OctetsToUtf8(std::string_view octets);
 // Number of UTF-16 code units the text takes as UCS-2 user data (emoji count two).
 size_t Ucs2UnitCount(std::string_view utf8);
 

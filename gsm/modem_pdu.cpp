@@ -233,12 +233,7 @@ void DecodeDeliver(PduReader& r, const ModemPduOptions& options, const PduLog& l
     log(StrPrintf("Binary Message = %s", d.dataHex.c_str()));
   }
   if (d.binary && IsUcs2Dcs(d.dcs)) {
-    std::string_view body = userData.substr(d.udhHex.size() / 2);
-    std::u16string units;
-    for (size_t i = 0; i + 1 < body.size(); i += 2) {
-      units += static_cast<char16_t>(static_cast<uint8_t>(body[i]) << 8 | static_cast<uint8_t>(body[i + 1]));
-    }
-    d.text = Ucs2ToUtf8(units);
+    d.text = Ucs2OctetsToUtf8(userData.substr(d.udhHex.size() / 2));
   }
   d.kind = ModemPduKind::Deliver;
 }

@@ -58,15 +58,6 @@ bool ParseHexOctetArg(std::string_view text, uint8_t& out) {
   return true;
 }
 
-std::string Ucs2Hex(std::string_view utf8) {
-  std::string hex;
-  for (char16_t unit : Utf8ToUcs2(utf8)) {
-    AppendHexOctet(hex, static_cast<uint8_t>(unit >> 8));
-    AppendHexOctet(hex, static_cast<uint8_t>(unit & 0xFF));
-  }
-  return hex;
-}
-
 int Submit(const std::vector<std::string_view>& args) {
   SubmitPduRequest request;
   std::string text, data, udh;
@@ -142,7 +133,7 @@ int Submit(const std::vector<std::string_view>& args) {
       request.userData = hex;
       request.septetCount = (headerOctets * 8 + 6) / 7 + count;
     } else if (IsUcs2Dcs(request.dcs)) {
-      request.userData = udh + Ucs2Hex(text);
+      request.userData = udh + Utf8ToUcs2Hex(text);
     } else {
       request.userData = udh + HexEncode(text);
     }

@@ -132,10 +132,7 @@ bool BuildSubmitPdu(const SubmitPduRequest& request, SubmitPdu& out, std::string
   } else if (request.userDataIsText) {
     if (IsUcs2Dcs(request.dcs)) {
       // UCS-2 alphabet: the text goes as UTF-16 big-endian units.
-      for (char16_t unit : Utf8ToUcs2(request.userData)) {
-        AppendHexOctet(userData, static_cast<uint8_t>(unit >> 8));
-        AppendHexOctet(userData, static_cast<uint8_t>(unit & 0xFF));
-      }
+      userData = Utf8ToUcs2Hex(request.userData);
     } else {
       userData = HexEncode(request.userData);
     }
