@@ -42,7 +42,8 @@ constexpr const char* kUsage =
     "For a status report the Receipt line is the text the gateway writes for it; the\n"
     "switches mirror the settings OldModemReceiptFormat, DisableInvalidStatusReportCheck and\n"
     "the modem's AlphaSenderAddressBug. --verbose shows the decoder's log lines on standard\n"
-    "error. A malformed PDU prints the reason on standard error and exits with 1.\n";
+    "error. CR and LF inside a value are shown as \\r and \\n. A malformed PDU prints the\n"
+    "reason on standard error and exits with 1.\n";
 
 int Fail(const std::string& message) {
   std::fprintf(stderr, "qarpdu: %s\n", message.c_str());
