@@ -1,0 +1,317 @@
+#include "outside/qarpeer/peer_session.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <map>
+
+#include "outside/qarpeer/message_content.h"
+
+namespace peer {
+
+Settings LibrarySettings;
+
+namespace {
+
+std::mutex g_tableLock;
+std::map<int, std::shared_ptr<Session>> g_sessions;
+
+using Clock = std::chrono::steady_clock;
+
+int MillisecondsLeft(Clock::time_point deadline) {
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+  return left > 0 ? int(left) : 0;
+}
+
+std::string HexDump(std::string_view bytes, size_t max = 96) {
+  static const char kDigits[] = "0123456789ABCDEF";
+  std::string out;
+  for (size_t i = 0; i < bytes.size() && i < max; ++i) {
+    out.push_back(kDigits[uint8_t(bytes[i]) >> 4]);
+    out.push_back(kDigits[uint8_t(bytes[i]) & 15]);
+  }
+  if (bytes.size() > max) out += "...";
+  return out;
+}
+
+void TracePdu(const Session& s, const char* direction, const smpp::Pdu& pdu) {
+  if (!LibrarySettings.debug.load()) return;
+  char head[160];
+  snprintf(head, sizeof head, "%s %s status=0x%08X seq=%u len=%zu ", direction, smpp::CommandName(pdu.commandId),
+           pdu.status, pdu.sequence, pdu.body.size() + smpp::kHeaderLength);
+  Trace(s, head + HexDump(pdu.body));
+}
+
+// Reads what is available into s.inbound, waiting at most timeoutMs for the first byte.
+// 1 = bytes added, 0 = nothing in time, SMPP_ERROR_LINK = closed or failed.
+int Fill(Session& s, int timeoutMs) {
+  char buffer[16384];
+  if (s.tls) {
+    SMPPTlsRecvFn recvFn = LibrarySettings.tlsRecv.load();
+    SMPPTlsPendingFn pendingFn = LibrarySettings.tlsPending.load();
+    if (!recvFn) return SMPP_ERROR_LINK;
+    if (!(pendingFn && pendingFn(s.tls) > 0)) {
+      pollfd p{s.sock, POLLIN, 0};
+      int r = poll(&p, 1, timeoutMs);
+      if (r < 0) return errno == EINTR ? 0 : SMPP_ERROR_LINK;
+      if (r == 0) return 0;
+    }
+    int n = recvFn(s.tls, buffer, int(sizeof buffer));
+    if (n <= 0) return SMPP_ERROR_LINK;
+    s.inbound.append(buffer, size_t(n));
+    return 1;
+  }
+  pollfd p{s.sock, POLLIN, 0};
+  int r = poll(&p, 1, timeoutMs);
+  if (r < 0) return errno == EINTR ? 0 : SMPP_ERROR_LINK;
+  if (r == 0) return 0;
+  ssize_t n = recv(s.sock, buffer, sizeof buffer, MSG_DONTWAIT);
+  if (n < 0) return (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) ? 0 : SMPP_ERROR_LINK;
+  if (n == 0) return SMPP_ERROR_LINK;
+  s.inbound.append(buffer, size_t(n));
+  return 1;
+}
+
+int SendBytes(Session& s, std::string_view bytes) {
+  auto deadline = Clock::now() + std::chrono::milliseconds(LibrarySettings.responseTimeoutMs.load());
+  size_t sent = 0;
+  while (sent < bytes.size()) {
+    if (s.tls) {
+      SMPPTlsSendFn sendFn = LibrarySettings.tlsSend.load();
+      if (!sendFn) return SMPP_ERROR_LINK;
+      int n = sendFn(s.tls, bytes.data() + sent, int(bytes.size() - sent));
+      if (n <= 0) return SMPP_ERROR_LINK;
+      sent += size_t(n);
+      continue;
+    }
+    pollfd p{s.sock, POLLOUT, 0};
+    int left = MillisecondsLeft(deadline);
+    if (left == 0) return SMPP_ERROR_LINK;
+    int r = poll(&p, 1, left);
+    if (r < 0 && errno != EINTR) return SMPP_ERROR_LINK;
+    if (r <= 0) continue;
+    ssize_t n = send(s.sock, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n < 0) {
+      if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) continue;
+      return SMPP_ERROR_LINK;
+    }
+    sent += size_t(n);
+  }
+  return 0;
+}
+
+}  // namespace
+
+std::shared_ptr<Session> SessionFor(int sock, void* tls, const char* name, bool fresh) {
+  std::lock_guard lock(g_tableLock);
+  auto& slot = g_sessions[sock];
+  if (!slot || fresh) {
+    slot = std::make_shared<Session>();
+    slot->sock = sock;
+  }
+  if (tls) slot->tls = tls;
+  if (name && *name) slot->name = name;
+  return slot;
+}
+
+void ForgetSession(int sock) {
+  std::lock_guard lock(g_tableLock);
+  g_sessions.erase(sock);
+}
+
+void Trace(const Session& s, const std::string& text) {
+  if (!LibrarySettings.debug.load()) return;
+  if (SMPPDebugLogFn fn = LibrarySettings.debugLog.load()) fn(s.name.empty() ? "SMPP" : s.name.c_str(), text.c_str());
+}
+
+uint32_t NextSequence(Session& s) {
+  std::lock_guard lock(s.sequenceLock);
+  uint32_t seq = s.nextSequence;
+  s.nextSequence = seq >= 0x7FFFFFFF ? 1 : seq + 1;
+  return seq;
+}
+
+int SendPdu(Session& s, const smpp::Pdu& pdu) {
+  if (!s.linkUp.load()) return SMPP_ERROR_LINK;
+  TracePdu(s, "send", pdu);
+  std::lock_guard lock(s.sendLock);
+  if (SendBytes(s, smpp::EncodePdu(pdu)) != 0) {
+    s.linkUp = false;
+    Trace(s, "send failed; link down");
+    return SMPP_ERROR_LINK;
+  }
+  return 0;
+}
+
+int ReadPdu(Session& s, int timeoutMs, smpp::Pdu& out) {
+  if (!s.linkUp.load()) return SMPP_ERROR_LINK;
+  auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    if (s.inbound.size() >= 4) {
+      uint32_t length = smpp::CheckedCommandLength(s.inbound);
+      if (length == 0) {
+        // The stream cannot be framed any more: say so once and give the link up.
+        Trace(s, "received PDU with impossible command_length; link given up");
+        smpp::Pdu nack{smpp::kGenericNack, smpp::kStatusInvalidCmdLength,
+                       s.inbound.size() >= 16 ? smpp::DecodePdu(s.inbound.substr(0, 16)).sequence : 0, {}};
+        SendPdu(s, nack);
+        s.inbound.clear();
+        s.linkUp = false;
+        return SMPP_ERROR_PROTOCOL;
+      }
+      if (s.inbound.size() >= length) {
+        out = smpp::DecodePdu(std::string_view(s.inbound).substr(0, length));
+        s.inbound.erase(0, length);
+        TracePdu(s, "recv", out);
+        return 1;
+      }
+    }
+    int r = Fill(s, MillisecondsLeft(deadline));
+    if (r < 0) {
+      if (!s.inbound.empty()) Trace(s, "link closed inside a PDU");
+      s.linkUp = false;
+      return r;
+    }
+    if (r == 0 && MillisecondsLeft(deadline) == 0) return 0;
+  }
+}
+
+int Transact(Session& s, smpp::Pdu request, smpp::Pdu& response, int timeoutMs) {
+  request.sequence = NextSequence(s);
+  if (int r = SendPdu(s, request); r != 0) return r;
+  auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    smpp::Pdu pdu;
+    int r = ReadPdu(s, MillisecondsLeft(deadline), pdu);
+    if (r < 0) return r;
+    if (r == 0) {
+      Trace(s, std::string("no answer to ") + smpp::CommandName(request.commandId) + " in time");
+      return SMPP_ERROR_TIMEOUT;
+    }
+    if (pdu.sequence == request.sequence &&
+        (pdu.commandId == (request.commandId | smpp::kResponseBit) || pdu.commandId == smpp::kGenericNack)) {
+      response = std::move(pdu);
+      return 0;
+    }
+    if (int h = HandleUnsolicited(s, pdu); h < 0) return h;
+  }
+}
+
+namespace {
+
+void Respond(Session& s, const smpp::Pdu& request, uint32_t status, std::string body = {}) {
+  SendPdu(s, smpp::Pdu{request.commandId | smpp::kResponseBit, status, request.sequence, std::move(body)});
+}
+
+// deliver_sm/data_sm on the client side, submit_sm/data_sm on the server side.
+void HandleMessage(Session& s, const smpp::Pdu& pdu) {
+  bool dataSm = pdu.commandId == smpp::kDataSm;
+  smpp::ShortMessage m;
+  bool decoded = dataSm ? smpp::DecodeDataSm(pdu.body, m) : smpp::DecodeShortMessage(pdu.body, m);
+  std::string body;
+  if (!decoded) {
+    Trace(s, std::string("malformed ") + smpp::CommandName(pdu.commandId));
+    if (s.role == Role::Server) smpp::AppendCString(body, "", 65);
+    Respond(s, pdu, smpp::kStatusInvalidCmdLength, body);
+    return;
+  }
+  ReceivedMessage received;
+  uint32_t status = 0;
+  if (!DecodeReceived(pdu.commandId, pdu.sequence, m, received, status)) {
+    if (s.role == Role::Server) smpp::AppendCString(body, "", 65);
+    Respond(s, pdu, status, body);
+    return;
+  }
+  if (s.role == Role::Client) {
+    // A message nobody takes is not acknowledged: the SMS centre must try again later.
+    SMPPReceiveMessageCallbackFn fn = LibrarySettings.receive.load();
+    status = fn ? uint32_t(fn(s.name.c_str(), &received.view)) : smpp::kStatusTempAppError;
+    smpp::AppendCString(body, "", 65);
+    Respond(s, pdu, status, body);
+    return;
+  }
+  if (s.bindType == SMPP_BIND_RECEIVER || s.bindType == 0) {
+    smpp::AppendCString(body, "", 65);
+    Respond(s, pdu, smpp::kStatusInvalidBindStatus, body);
+    return;
+  }
+  SMPPServerReceiveMessageCallbackFn fn = LibrarySettings.serverReceive.load();
+  char messageId[66] = {};
+  status = fn ? uint32_t(fn(s.name.c_str(), &received.view, messageId, int(sizeof messageId)))
+              : smpp::kStatusSystemError;
+  messageId[sizeof messageId - 1] = '\0';
+  smpp::AppendCString(body, status == 0 ? messageId : "", 65);
+  Respond(s, pdu, status, body);
+}
+
+}  // namespace
+
+int HandleUnsolicited(Session& s, const smpp::Pdu& pdu) {
+  if (s.role == Role::Server) {
+    if (SMPPServerActivityCallbackFn fn = LibrarySettings.serverActivity.load()) fn(s.name.c_str(), pdu.commandId);
+  }
+  switch (pdu.commandId) {
+    case smpp::kEnquireLink:
+      Respond(s, pdu, 0);
+      return 0;
+    case smpp::kUnbind:
+      Respond(s, pdu, 0);
+      Trace(s, "peer unbound");
+      s.linkUp = false;
+      return SMPP_ERROR_LINK;
+    case smpp::kDeliverSm:
+      if (s.role == Role::Client && s.bindType != SMPP_BIND_TRANSMITTER) {
+        HandleMessage(s, pdu);
+      } else {
+        Respond(s, pdu, smpp::kStatusInvalidBindStatus, std::string(1, '\0'));
+      }
+      return 0;
+    case smpp::kSubmitSm:
+      if (s.role == Role::Server) {
+        HandleMessage(s, pdu);
+      } else {
+        Respond(s, pdu, smpp::kStatusInvalidCmdId);
+      }
+      return 0;
+    case smpp::kDataSm:
+      HandleMessage(s, pdu);
+      return 0;
+    case smpp::kGenericNack:
+      Trace(s, "generic_nack for a request not awaited");
+      return 0;
+    case smpp::kBindReceiver:
+    case smpp::kBindTransmitter:
+    case smpp::kBindTransceiver: {
+      std::string body;
+      smpp::AppendCString(body, "", 16);
+      Respond(s, pdu, 0x05, body);  // already bound
+      return 0;
+    }
+    default:
+      if (smpp::IsResponse(pdu.commandId)) {
+        Trace(s, "late or unexpected response ignored");
+        return 0;
+      }
+      SendPdu(s, smpp::Pdu{smpp::kGenericNack, smpp::kStatusInvalidCmdId, pdu.sequence, {}});
+      return 0;
+  }
+}
+
+int YieldFor(Session& s, int waitMs) {
+  auto deadline = Clock::now() + std::chrono::milliseconds(waitMs < 0 ? 0 : waitMs);
+  // A peer that never stops sending must not hold the caller for ever.
+  for (int handled = 0; handled < 1000; ++handled) {
+    smpp::Pdu pdu;
+    int r = ReadPdu(s, MillisecondsLeft(deadline), pdu);
+    if (r < 0) return r;
+    if (r == 0) return 0;
+    if (int h = HandleUnsolicited(s, pdu); h < 0) return h;
+    if (MillisecondsLeft(deadline) == 0 && s.inbound.size() < 4) return 0;
+  }
+  return 0;
+}
+
+}  // namespace peer

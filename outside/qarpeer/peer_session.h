@@ -1,0 +1,71 @@
+// Per-socket session state of qarpeer and the framed, time-bounded I/O over it.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "outside/qarpeer/qarpeer.h"
+#include "outside/qarpeer/smpp_pdu.h"
+
+namespace peer {
+
+enum class Role { Client, Server };
+
+struct Session {
+  int sock = -1;
+  void* tls = nullptr;
+  std::string name;
+  Role role = Role::Client;
+  int version = 0x34;
+  int bindType = 0;  // 0 until bound
+  std::atomic<bool> linkUp{true};
+  // Senders take sendLock so that responses and requests from several threads never
+  // interleave on the wire; the reading side is one thread at a time (readLock).
+  std::mutex sendLock;
+  std::mutex readLock;
+  std::mutex sequenceLock;
+  uint32_t nextSequence = 1;
+  std::string inbound;  // bytes read but not yet framed
+};
+
+struct Settings {
+  std::atomic<bool> debug{false};
+  std::atomic<SMPPDebugLogFn> debugLog{nullptr};
+  std::atomic<int> responseTimeoutMs{30000};
+  std::atomic<SMPPTlsSendFn> tlsSend{nullptr};
+  std::atomic<SMPPTlsRecvFn> tlsRecv{nullptr};
+  std::atomic<SMPPTlsPendingFn> tlsPending{nullptr};
+  std::atomic<SMPPReceiveMessageCallbackFn> receive{nullptr};
+  std::atomic<SMPPServerReceiveMessageCallbackFn> serverReceive{nullptr};
+  std::atomic<SMPPServerActivityCallbackFn> serverActivity{nullptr};
+};
+extern Settings LibrarySettings;
+
+// The session of a socket; fresh=true replaces any earlier state (a new link on a reused
+// descriptor number).
+std::shared_ptr<Session> SessionFor(int sock, void* tls, const char* name, bool fresh);
+void ForgetSession(int sock);
+
+void Trace(const Session& s, const std::string& text);
+
+uint32_t NextSequence(Session& s);
+// 0, or SMPP_ERROR_LINK (the link is marked down).
+int SendPdu(Session& s, const smpp::Pdu& pdu);
+// Reads one PDU within timeoutMs (0: only what is already there or arrives at once).
+// 1 = a PDU, 0 = none in time, SMPP_ERROR_LINK, SMPP_ERROR_PROTOCOL (bad length; the link
+// is marked down after a generic_nack).
+int ReadPdu(Session& s, int timeoutMs, smpp::Pdu& out);
+
+// Sends a request and waits for its response (same sequence, or a generic_nack for it),
+// handling whatever else arrives meanwhile. 0 and the response, or a library error.
+int Transact(Session& s, smpp::Pdu request, smpp::Pdu& response, int timeoutMs);
+// Handles a PDU that is not the awaited response: answers requests, hands messages to the
+// callbacks, notes unbind (link down). Returns SMPP_ERROR_LINK once the peer unbound.
+int HandleUnsolicited(Session& s, const smpp::Pdu& pdu);
+// Processes inbound traffic for up to waitMs; the result is 0 or a library error.
+int YieldFor(Session& s, int waitMs);
+
+}  // namespace peer

@@ -1,0 +1,110 @@
+// An SMS centre for the qarpeer tests, built on the npm "smpp" package.
+// argv[2]: JSON options {bindStatus, submitStatuses: [..], delayMs, systemId}.
+// Prints "LISTENING <port>", then for every PDU received "RAW <hex>" (the bytes as they
+// came) and "PDU <command> <status> <sequence> <json of the decoded fields>".
+// Reads commands from stdin: "deliver <json>", "enquire", "unbind", "raw <hex>",
+// "nack <seq>", "close".
+const net = require('net');
+const { Duplex } = require('stream');
+const readline = require('readline');
+const smpp = require('smpp');
+
+const options = JSON.parse(process.argv[2] || '{}');
+const submitStatuses = options.submitStatuses || [];
+let messageCounter = 0;
+let current = null;
+let currentSocket = null;
+
+function fields(pdu) {
+  const out = {};
+  for (const key of Object.keys(pdu)) {
+    const v = pdu[key];
+    if (Buffer.isBuffer(v)) out[key] = v.toString('hex').toUpperCase();
+    else if (v && typeof v === 'object' && !Array.isArray(v)) {
+      const o = {};
+      for (const k of Object.keys(v)) o[k] = Buffer.isBuffer(v[k]) ? v[k].toString('hex').toUpperCase() : v[k];
+      out[key] = o;
+    } else out[key] = v;
+  }
+  return out;
+}
+
+function tap(socket) {
+  let pending = Buffer.alloc(0);
+  const d = new Duplex({
+    read() {},
+    write(chunk, enc, cb) { socket.write(chunk, cb); },
+    final(cb) { socket.end(); cb(); },
+  });
+  socket.on('data', (chunk) => {
+    pending = Buffer.concat([pending, chunk]);
+    while (pending.length >= 4) {
+      const length = pending.readUInt32BE(0);
+      if (length < 16 || pending.length < length) break;
+      console.log('RAW ' + pending.slice(0, length).toString('hex').toUpperCase());
+      pending = pending.slice(length);
+    }
+    d.push(chunk);
+  });
+  socket.on('end', () => d.push(null));
+  socket.on('close', () => { console.log('CLOSED'); d.destroy(); });
+  socket.on('error', () => {});
+  d.writable = true;
+  return d;
+}
+
+function later(fn) {
+  if (options.delayMs) setTimeout(fn, options.delayMs); else fn();
+}
+
+const server = net.createServer((socket) => {
+  currentSocket = socket;
+  const session = new smpp.Session({ socket: tap(socket) });
+  current = session;
+  session.on('error', (e) => console.log('ERROR ' + e.message));
+  session.on('pdu', (pdu) => {
+    console.log('PDU ' + pdu.command + ' ' + pdu.command_status + ' ' + pdu.sequence_number + ' ' +
+                JSON.stringify(fields(pdu)));
+    if (pdu.command.startsWith('bind_') && !pdu.command.endsWith('_resp')) {
+      later(() => session.send(pdu.response({ command_status: options.bindStatus || 0,
+                                              system_id: options.systemId || 'NODESMSC' })));
+    } else if (pdu.command === 'submit_sm' && options.nackSubmit) {
+      session.send(new smpp.PDU('generic_nack', { sequence_number: pdu.sequence_number, command_status: 3 }));
+    } else if (pdu.command === 'submit_sm') {
+      const status = submitStatuses.length ? submitStatuses.shift() : 0;
+      messageCounter += 1;
+      later(() => session.send(pdu.response({ command_status: status, message_id: 'MSG' + messageCounter })));
+    } else if (pdu.command === 'enquire_link') {
+      session.send(pdu.response());
+    } else if (pdu.command === 'unbind') {
+      session.send(pdu.response(), () => socket.end());
+    }
+  });
+});
+
+server.listen(0, '127.0.0.1', () => console.log('LISTENING ' + server.address().port));
+
+readline.createInterface({ input: process.stdin }).on('line', (line) => {
+  const space = line.indexOf(' ');
+  const cmd = space < 0 ? line : line.slice(0, space);
+  const arg = space < 0 ? '' : line.slice(space + 1);
+  if (cmd === 'deliver' && current) {
+    const o = JSON.parse(arg);
+    if (o.short_message_hex) { o.short_message = Buffer.from(o.short_message_hex, 'hex'); delete o.short_message_hex; }
+    if (o.receipted_message_id === undefined) delete o.receipted_message_id;
+    current.send(new smpp.PDU('deliver_sm', o), (resp) => console.log('DELIVER_RESP ' + resp.command_status));
+  } else if (cmd === 'enquire' && current) {
+    current.send(new smpp.PDU('enquire_link'), (resp) => console.log('ENQUIRE_RESP ' + resp.command_status));
+  } else if (cmd === 'unbind' && current) {
+    current.send(new smpp.PDU('unbind'), (resp) => console.log('UNBIND_RESP ' + resp.command_status));
+  } else if (cmd === 'raw' && currentSocket) {
+    currentSocket.write(Buffer.from(arg, 'hex'));
+  } else if (cmd === 'rawclose' && currentSocket) {
+    currentSocket.end(Buffer.from(arg, 'hex'));
+  } else if (cmd === 'close') {
+    if (currentSocket) currentSocket.destroy();
+    server.close();
+    process.exit(0);
+  }
+});
+process.stdin.on('end', () => process.exit(0));
