@@ -56,6 +56,12 @@ bool LocalUserName(std::string_view user) {
 
 }  // namespace
 
+void ResetLocalRoutingCache() {
+  std::lock_guard lock(g_local.lock);
+  g_local.loaded = false;
+  g_local.lines.clear();
+}
+
 std::vector<LocalRoutingLine> ParseLocalRoutingSection(const std::vector<std::pair<std::string, std::string>>& lines) {
   std::vector<LocalRoutingLine> out;
   for (const auto& [user, value] : lines) {

@@ -23,6 +23,9 @@ std::vector<LocalRoutingLine> ParseLocalRoutingSection(const std::vector<std::pa
 // Names that would not be safe in a path are refused.
 std::string LocalUserForMessage(const SmsMessageRecord& m);
 
+// Forgets the section kept in memory (a new configuration file, tests).
+void ResetLocalRoutingCache();
+
 // Delivers m to user: "~SMSIN" (optionally "::" and an extension) writes an inbound file,
 // any other user gets an "[SMS]" file with extension "req" in its queue directory.
 // connection names the worker for the logs. False when the file could not be written.

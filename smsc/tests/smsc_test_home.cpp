@@ -7,9 +7,15 @@
 #include <sstream>
 
 #include "outside/qarvault/qarvault.h"
+#include "smsc/local_routing.h"
+#include "store/counters.h"
+#include "store/message_logs.h"
 #include "store/queue_dirs.h"
 
 void SmscTestHome::SetUp() {
+  // Logs and counters keep descriptors into the previous test's folder.
+  LogsClose();
+  CountersClose();
   std::string pattern = ::testing::TempDir() + "qarsmsc-XXXXXX";
   ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
   home_ = pattern + "/";
@@ -30,6 +36,7 @@ void SmscTestHome::WriteConfig(const std::string& text) {
   for (std::string line; std::getline(in, line);) out += line + "\r\n";
   WriteText(home_ + "QARHUB.INI", out);
   ReloadStoreDirectories();
+  ResetLocalRoutingCache();
 }
 
 std::string ReadText(const std::string& path) {

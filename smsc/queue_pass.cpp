@@ -1,0 +1,405 @@
+#include "smsc/queue_pass.h"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <thread>
+
+#include "outside/qarvault/qarvault.h"
+#include "runtime/clock.h"
+#include "runtime/config_access.h"
+#include "runtime/debug_log.h"
+#include "runtime/str_printf.h"
+#include "runtime/text_helpers.h"
+#include "runtime/thread_registry.h"
+#include "service/settings.h"
+#include "smsc/local_routing.h"
+#include "smsc/route_cache.h"
+#include "store/counters.h"
+#include "store/message_logs.h"
+#include "store/queue_dirs.h"
+#include "store/queue_file.h"
+#include "store/retry_schedule.h"
+#include "store/unique_files.h"
+
+namespace {
+
+constexpr size_t kMaxExtraParams = 750;
+constexpr int kThrottleAttempts = 5;
+constexpr int kStatusThrottled = 0x58;
+constexpr int kStatusQueueFull = 0x14;
+constexpr uint32_t kChangeCheckEvery = 256;
+
+std::atomic<FailureAlertHook> g_alertHook{nullptr};
+std::atomic<FailureReceiptHook> g_receiptHook{nullptr};
+
+bool InMmsQueue(const std::string& directoryName) { return StartsWithNoCase(directoryName, "MMSQ__"); }
+
+std::string RelativePath(const std::string& directoryName, const std::string& fileName) {
+  return directoryName == "." ? fileName : directoryName + "/" + fileName;
+}
+
+LogContent ContentOf(const SmsMessageRecord& m) { return LogContent{m.Binary, m.Pid, m.Dcs, m.UDH, m.Data}; }
+
+void QueueSizeDown(const std::string& directoryName) {
+  if (!InMmsQueue(directoryName)) CounterSubtract(kSmsQSize, 1);
+}
+
+// Enquire-link when the link is in doubt or the keep-alive interval has passed.
+void ProbeLink(QueueWorker& w, QueueTransport& t, bool keepAliveOnly) {
+  uint64_t now = TickMs();
+  if (w.linkError && !keepAliveOnly) {
+    if (t.enquireLink() == 0) {
+      w.linkError = false;
+      w.lastActivityTick = TickMs();
+    }
+    return;
+  }
+  uint32_t keepAlive = w.settings.keepAliveSeconds;
+  if (keepAlive == 0) return;
+  if (w.linkError || now - w.lastActivityTick > uint64_t(keepAlive) * 1000) {
+    if (t.enquireLink() != 0) {
+      w.linkError = true;
+    } else {
+      w.linkError = false;
+      w.lastActivityTick = TickMs();
+    }
+  }
+}
+
+void Sent(QueueWorker& w, ClaimedFile& claim, const SmsMessageRecord& m, const std::string& directoryName,
+          const std::string& fileName, const std::string& messageId, const std::string& smscMessageId) {
+  CounterAdd(kSmsSent, 1);
+  ConnectionCounterAdd(w.connection, 1);
+  QueueSizeDown(directoryName);
+  LogOutbound(fileName, m.SubmittedBy, m.PhoneNumber, "OK -- " + w.connection, ContentOf(m), m.SubmitUser,
+              smscMessageId, m.Sender);
+  if (!smscMessageId.empty()) {
+    SMSCMessageIdAdd(w.connection.c_str(), smscMessageId.c_str(), messageId.c_str(), m.SubmitUser.c_str(),
+                     m.Sender.c_str(), m.PhoneNumber.c_str());
+  }
+  DeleteClaimedFile(claim);
+  MessageRoutesRemove(RelativePath(directoryName, fileName));
+  ++w.sentInPass;
+  ++w.sentInDirectory;
+}
+
+FileOutcome Failed(QueueWorker& w, ClaimedFile& claim, const SmsMessageRecord& m, const std::string& directoryName,
+                   const std::string& fileName, const std::string& messageId, int status, std::string errorText,
+                   bool forcePermanent) {
+  if (errorText.empty()) errorText = "ERROR";
+  if (Settings.Debug2) WriteDebugLog(w.connection, "Error:  " + errorText);
+  std::string content;
+  ReadClaimedFile(claim, content, kMaxMessageFileSize);
+  bool permanent = forcePermanent || FailureIsPermanent(w, status, m.RetryCount, RetryExpired(claim, w.connection));
+  if (!permanent) {
+    if (m.RetryCount == 0) CounterAdd(kSmsRetry, 1);
+    if (!WriteErrorDetail(claim, m.RetryCount, errorText, w.connection)) {
+      WriteDebugLog(w.connection, "Cannot record the retry state of " + fileName);
+    }
+    LogOutbound(fileName, m.SubmittedBy, m.PhoneNumber, "Retry Pending - " + errorText + " -- " + w.connection,
+                ContentOf(m), m.SubmitUser, "", m.Sender);
+    ReleaseClaim(claim);
+    return FileOutcome::Retry;
+  }
+  LogOutbound(fileName, m.SubmittedBy, m.PhoneNumber, errorText + " -- " + w.connection, ContentOf(m), m.SubmitUser,
+              "", m.Sender);
+  std::string alert = StrPrintf("SMS message could not be sent to %s, %s", m.PhoneNumber.c_str(), errorText.c_str());
+  WriteDebugLog(w.connection, alert);
+  if (FailureAlertHook hook = g_alertHook.load()) hook(alert);
+  if (SMSIniString(kMainSection, "ErrorQRetainDays", "", 49) != "0") {
+    // The kept copy says why the message was given up.
+    std::string path = claim.path;
+    size_t dot = path.rfind('.');
+    size_t slash = path.rfind('/');
+    if (dot != std::string::npos && (slash == std::string::npos || dot > slash)) path.erase(dot);
+    LocalTime now = LocalNow();
+    std::string stamp = StrPrintf("%04d%02d%02d%02d%02d%02d", now.tm.tm_year + 1900, now.tm.tm_mon + 1,
+                                  now.tm.tm_mday, now.tm.tm_hour, now.tm.tm_min, now.tm.tm_sec);
+    if (!PublishFile(path + ".ERR", WithErrorDetail(content, m.RetryCount, errorText, w.connection, stamp),
+                     PublishMode::Replace)) {
+      WriteDebugLog(w.connection, "Cannot keep the copy " + path + ".ERR");
+    }
+  }
+  if (m.MessageFlags & (kMsgReceiptRequested | kMsgNonDelReceiptRequested)) {
+    if (FailureReceiptHook hook = g_receiptHook.load()) hook(m, messageId, status);
+  }
+  DeleteClaimedFile(claim);
+  MessageRoutesRemove(RelativePath(directoryName, fileName));
+  CounterAdd(kSmsFailed, 1);
+  QueueSizeDown(directoryName);
+  return FileOutcome::Failed;
+}
+
+void AddToSkipQueue(QueueWorker& w, const std::string& key) {
+  if (Settings.UseExperimentalLogic) w.skipQueue.insert(key);
+}
+
+}  // namespace
+
+void SetFailureAlertHook(FailureAlertHook hook) { g_alertHook = hook; }
+void SetFailureReceiptHook(FailureReceiptHook hook) { g_receiptHook = hook; }
+
+std::string NormaliseRecipient(std::string_view recipient, bool allowAlpha) {
+  if (allowAlpha) return std::string(recipient);
+  size_t colon = recipient.rfind(':');
+  if (colon != std::string_view::npos) recipient = recipient.substr(0, colon);
+  std::string out;
+  for (size_t i = 0; i < recipient.size(); ++i) {
+    char c = recipient[i];
+    if ((c >= '0' && c <= '9') || (i == 0 && c == '+')) out.push_back(c);
+  }
+  return out;
+}
+
+std::string ChooseSender(std::string_view messageSender, std::string_view list, bool overrideAllowed) {
+  std::string first;
+  bool listed = false;
+  std::string_view rest = list;
+  bool isFirst = true;
+  while (!rest.empty()) {
+    size_t comma = rest.find(',');
+    std::string_view item = SkipSpaces(rest.substr(0, comma));
+    item = TrimRight(item);
+    if (isFirst) first = std::string(item);
+    isFirst = false;
+    if (!messageSender.empty() && EqualsNoCase(item, messageSender)) listed = true;
+    if (comma == std::string_view::npos) break;
+    rest.remove_prefix(comma + 1);
+  }
+  if (!messageSender.empty() && (overrideAllowed || listed)) return std::string(messageSender);
+  return CutTo(first, 150);
+}
+
+std::string SubmitExtraParams(const SmsMessageRecord& m) {
+  std::string out = m.SMPPOptions;
+  auto add = [&](const char* key, const std::string& value) {
+    if (value.empty()) return;
+    if (!out.empty()) out += "; ";
+    out += key;
+    out += value;
+  };
+  add("LocalUser=", m.SubmitUser);
+  add("ServiceType=", m.ServiceType);
+  add("Validity=", m.Validity);
+  return CutTo(out, kMaxExtraParams);
+}
+
+bool FailureIsPermanent(const QueueWorker& w, int status, uint32_t retryCount, bool tooOld) {
+  if (StatusInList(RejectCodeList(w.connection, w.settings.kind), status, w.settings.kind)) return true;
+  if (tooOld) return true;
+  bool exhausted = uint64_t(w.settings.retryMaxAttempts) < uint64_t(retryCount) + 1;
+  if (w.settings.kind != ProtocolKind::Smpp) return exhausted;
+  if (status == kStatusThrottled || status == kStatusQueueFull) return false;
+  return exhausted || status == 0x0A || status == 0x0B || status == 0x66;
+}
+
+FileOutcome HandleQueueFile(QueueWorker& w, QueueTransport& t, const std::string& directoryName,
+                            const std::string& fileName) {
+  std::string key = RelativePath(directoryName, fileName);
+  if (Settings.Debug2) WriteDebugLog(w.connection, fileName);
+  if (w.skipQueue.count(key)) {
+    if (Settings.UseSleepAPI) std::this_thread::yield();
+    return FileOutcome::PassedOver;
+  }
+  bool routeKnown = false;
+  if (Settings.UseRouteCache) {
+    std::string value;
+    if (MessageRoutesFind(key, value)) {
+      if (!RouteCacheIncludes(value, w.names)) {
+        AddToSkipQueue(w, key);
+        return FileOutcome::PassedOver;
+      }
+      routeKnown = true;
+    }
+  }
+  std::string root = OutboundQueueRoot();
+  std::string path = root + (directoryName == "." ? "" : directoryName + "/") + fileName;
+  ClaimedFile claim;
+  if (!ClaimQueueFile(path, claim)) return FileOutcome::PassedOver;
+
+  SmsMessageRecord m;
+  LoadSMSMessage(claim, m);
+  if (m.Validity.empty()) m.Validity = w.settings.validity;
+  if (w.settings.disableDeliveryReceipt) m.MessageFlags &= ~(kMsgReceiptRequested | kMsgNonDelReceiptRequested);
+  std::string messageId = MessageIdFromPath(fileName);
+
+  if (m.PhoneNumber.empty()) {
+    // Not removed in silence: the operator sees what went.
+    LogOutbound(fileName, m.SubmittedBy, "", "Error:  Message has no recipient, deleted -- " + w.connection,
+                ContentOf(m), m.SubmitUser, "", m.Sender);
+    WriteDebugLog(w.connection, "Deleted " + fileName + ": no recipient");
+    DeleteClaimedFile(claim);
+    MessageRoutesRemove(key);
+    CounterAdd(kSmsFailed, 1);
+    QueueSizeDown(directoryName);
+    return FileOutcome::Deleted;
+  }
+  RouteMessage rm{m.SubmitUser, m.Sender, m.PhoneNumber, m.ServiceType, m.Binary};
+  if (!m.SMSCRoute.empty()) {
+    if (!ExplicitRouteMatches(m.SMSCRoute, w.names)) {
+      if (Settings.UseRouteCache) MessageRoutesAdd(key, "*=" + m.SMSCRoute);
+      ReleaseClaim(claim);
+      AddToSkipQueue(w, key);
+      return FileOutcome::PassedOver;
+    }
+    routeKnown = true;
+  }
+  if (m.RetryCount != 0 && !RetryDue(m.RetryCount, m.LastRetryTime, w.connection)) {
+    ReleaseClaim(claim);
+    return FileOutcome::PassedOver;
+  }
+  std::string localUser = LocalUserForMessage(m);
+  if (!localUser.empty()) {
+    if (!DeliverToLocalUser(m, localUser, fileName, w.connection)) {
+      ReleaseClaim(claim);
+      return FileOutcome::PassedOver;
+    }
+    DeleteClaimedFile(claim);
+    MessageRoutesRemove(key);
+    QueueSizeDown(directoryName);
+    return FileOutcome::Local;
+  }
+  if (!routeKnown) {
+    RouteDecision d = MayConnectionSend(OutboundRouting, rm, w.routingName.empty() ? w.connection : w.routingName);
+    if (!d.allowed) {
+      if (Settings.Debug2) {
+        WriteDebugLogf(w.connection.c_str(), "%s not a supported route for %s", m.PhoneNumber.c_str(),
+                       w.connection.c_str());
+      }
+      if (d.noSmscDefined) {
+        return Failed(w, claim, m, directoryName, fileName, messageId, 11, "Error:  No SMSC defined to route message",
+                      true);
+      }
+      if (Settings.UseRouteCache) MessageRoutesAdd(key, RouteCacheValue(OutboundRouting, rm, ""));
+      ReleaseClaim(claim);
+      AddToSkipQueue(w, key);
+      return FileOutcome::PassedOver;
+    }
+  }
+
+  WriteDebugLog(w.connection, "Processing " + fileName + "...");
+  SubmitRequest request;
+  request.gatewayMessageId = messageId;
+  request.recipient = NormaliseRecipient(m.PhoneNumber, Settings.AllowAlphaRecip);
+  request.sender = ChooseSender(m.Sender, w.settings.senderAddressList, w.settings.senderAddressOverride);
+  request.extraParams = SubmitExtraParams(m);
+
+  // Pacing: keep the link served while the send interval runs.
+  if (w.settings.sendIntervalMs != 0) {
+    while (TickMs() - w.lastSubmitTick < w.settings.sendIntervalMs && !ShutdownRequested.load()) {
+      t.yield(0);
+      if (!t.linkUp()) {
+        w.linkError = true;
+        break;
+      }
+      usleep(1000);
+    }
+  }
+
+  SubmitResult result;
+  for (int attempt = 1; attempt <= kThrottleAttempts; ++attempt) {
+    w.linkError = false;
+    result = t.submit(m, request);
+    w.lastSubmitTick = TickMs();
+    if (result.status == 0) {
+      w.lastActivityTick = TickMs();
+      break;
+    }
+    w.linkError = true;
+    bool throttled = result.status == kStatusThrottled ||
+                     (result.status == kStatusQueueFull && w.settings.throttleForQFull);
+    if (!throttled) break;
+    if (attempt == kThrottleAttempts) {
+      if (w.settings.restartQAfterThrottleError) w.queueRestart = true;
+      break;
+    }
+    bool lost = false;
+    if (w.settings.throttleErrorDelaySeconds != 0) {
+      uint64_t start = TickMs();
+      while (TickMs() - start < uint64_t(w.settings.throttleErrorDelaySeconds) * 1000 && !ShutdownRequested.load()) {
+        t.yield(0);
+        if (!t.linkUp()) {
+          lost = true;
+          break;
+        }
+        usleep(1000);
+      }
+    }
+    if (lost) {
+      if (w.settings.restartQAfterThrottleError) w.queueRestart = true;
+      break;
+    }
+    LogOutbound(fileName, m.SubmittedBy, m.PhoneNumber,
+                "Retry Pending - " + result.errorText + " -- " + w.connection, ContentOf(m), m.SubmitUser, "",
+                m.Sender);
+  }
+  if (result.status == 0) {
+    Sent(w, claim, m, directoryName, fileName, messageId, result.smscMessageId);
+    return FileOutcome::Sent;
+  }
+  return Failed(w, claim, m, directoryName, fileName, messageId, result.status, result.errorText, false);
+}
+
+void RunQueuePass(QueueWorker& w, QueueTransport& t) {
+  w.sentInPass = 0;
+  w.queueRestart = false;
+  QueueFind directories;
+  std::string directoryName;
+  std::vector<std::string> names;
+  for (bool more = QueueFindFirst(directories, directoryName); more; more = QueueFindNext(directories, directoryName)) {
+    names.push_back(directoryName);
+  }
+  QueueFindClose(directories);
+  for (const std::string& dir : names) {
+    if (dir == "..") continue;
+    if (w.linkError || w.restart || w.queueRestart || ShutdownRequested.load()) break;
+    if (Settings.UseRouteQueues && dir != "." &&
+        RouteQueueSkip(dir, w.names.routeName, w.names.name, w.names.targetRouteName, w.names.backupTarget)) {
+      continue;
+    }
+    w.sentInDirectory = 0;
+    QueueFind files;
+    std::string fileName;
+    std::vector<std::string> fileNames;
+    for (bool more = QueueFileFindFirst(files, dir, fileName); more; more = QueueFileFindNext(files, fileName)) {
+      fileNames.push_back(fileName);
+    }
+    QueueFileFindClose(files);
+    for (const std::string& file : fileNames) {
+      uint32_t before = w.sentInDirectory;
+      HandleQueueFile(w, t, dir, file);
+      ProbeLink(w, t, false);
+      if (w.sentInDirectory != before && w.sentInDirectory % kChangeCheckEvery == 0) {
+        if (w.changeCheck) w.changeCheck();
+      }
+      if (dir != "." && w.sentInDirectory > Settings.UserQueueThreshold) break;
+      if (w.linkError || w.restart || w.queueRestart || ShutdownRequested.load()) break;
+    }
+    if (dir != ".") {
+      std::string left;
+      QueueFind check;
+      bool any = QueueFileFindFirst(check, dir, left);
+      QueueFileFindClose(check);
+      if (!any) RemoveOldEmptyDirectory(OutboundQueueRoot() + dir + "/");
+      if (w.changeCheck) w.changeCheck();
+    }
+  }
+  ProbeLink(w, t, true);
+  if (!t.linkUp()) w.linkError = true;
+  if (!w.linkError && !ShutdownRequested.load()) {
+    int wait = 0;
+    if (w.sentInPass == 0) {
+      wait = 1;
+      if (TickMs() - w.lastSubmitTick > 60000 && CounterValue(kSmsQSize) > 20000) wait = 5;
+    }
+    if (w.settings.keepAliveSeconds != 0) {
+      uint64_t due = w.lastActivityTick + uint64_t(w.settings.keepAliveSeconds) * 1000;
+      uint64_t now = TickMs();
+      int secondsLeft = due > now ? int((due - now) / 1000) : 0;
+      if (secondsLeft < wait) wait = secondsLeft;
+    }
+    t.yield(wait);
+  }
+  if (t.linkUp()) w.skipQueue.clear();
+}

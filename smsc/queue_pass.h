@@ -1,0 +1,85 @@
+// The outbound queue pass: walks the queue directories, picks the files this connection
+// may send, claims each through the store's claim protocol, submits it through the
+// connection's transport and records the outcome (sent, retry, permanent failure).
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <set>
+#include <string>
+
+#include "smsc/route_decision.h"
+#include "store/message_file.h"
+
+struct QueueWorkerSettings {
+  ProtocolKind kind = ProtocolKind::Smpp;
+  uint32_t keepAliveSeconds = 58;  // 0: no enquire-links
+  std::string senderAddressList;   // SenderAddress, comma-separated
+  bool senderAddressOverride = true;
+  std::string validity;
+  bool disableDeliveryReceipt = false;
+  uint32_t throttleErrorDelaySeconds = 5;
+  bool throttleForQFull = false;
+  bool restartQAfterThrottleError = false;
+  uint32_t retryMaxAttempts = 20;
+  uint32_t sendIntervalMs = 0;  // SMSCSendLimit
+};
+
+// What the transport is handed for one message.
+struct SubmitRequest {
+  std::string gatewayMessageId;  // the file name without its extension
+  std::string recipient;         // normalised
+  std::string sender;            // chosen by the sender rules
+  std::string extraParams;       // "a=b; c=d", at most 750 characters
+};
+struct SubmitResult {
+  int status = 0;  // 0 = accepted
+  std::string smscMessageId;
+  std::string errorText;  // the protocol library's text for status
+};
+
+// The link of one connection as the pass uses it.
+struct QueueTransport {
+  std::function<SubmitResult(const SmsMessageRecord&, const SubmitRequest&)> submit;
+  std::function<int()> enquireLink;      // 0 = the peer answered
+  std::function<void(int waitMs)> yield;  // processes inbound traffic
+  std::function<bool()> linkUp;
+};
+
+struct QueueWorker {
+  std::string connection;   // this worker's connection name
+  std::string routingName;  // the name the route decision is asked for (an active backup: the target)
+  WorkerRouteNames names;
+  QueueWorkerSettings settings;
+  bool linkError = false, queueRestart = false, restart = false;
+  uint64_t lastActivityTick = 0, lastSubmitTick = 0;
+  uint32_t sentInPass = 0, sentInDirectory = 0;
+  std::set<std::string> skipQueue;
+  // The change check and backup test of the worker, run every 256 messages and after
+  // each subdirectory; may set restart.
+  std::function<void()> changeCheck;
+};
+
+enum class FileOutcome { PassedOver, Sent, Retry, Failed, Deleted, Local };
+
+void RunQueuePass(QueueWorker& worker, QueueTransport& transport);
+FileOutcome HandleQueueFile(QueueWorker& worker, QueueTransport& transport, const std::string& directoryName,
+                            const std::string& fileName);
+
+// The recipient as it goes to the SMS centre: a leading "+" kept, everything from the last
+// ":" dropped, other non-digits removed (unless AllowAlphaRecip).
+std::string NormaliseRecipient(std::string_view recipient, bool allowAlpha);
+// The sender for a message under the connection's SenderAddress rules.
+std::string ChooseSender(std::string_view messageSender, std::string_view senderAddressList, bool overrideAllowed);
+// The extra-parameter text handed to the protocol library.
+std::string SubmitExtraParams(const SmsMessageRecord& m);
+// Whether a failure of status after retryCount earlier failures is given up.
+bool FailureIsPermanent(const QueueWorker& worker, int status, uint32_t retryCount, bool tooOld);
+
+// Called with "SMS message could not be sent to %s, %s" for every permanent failure (the
+// alert e-mail code installs it), and with the message and status when a failure receipt
+// is due (the inbound code installs it).
+using FailureAlertHook = void (*)(std::string_view text);
+void SetFailureAlertHook(FailureAlertHook hook);
+using FailureReceiptHook = void (*)(const SmsMessageRecord& m, std::string_view messageId, int status);
+void SetFailureReceiptHook(FailureReceiptHook hook);
