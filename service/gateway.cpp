@@ -29,6 +29,8 @@
 #include "service/settings.h"
 #include "service/status_block.h"
 #include "service/wake_events.h"
+#include "smsc/connection_worker.h"
+#include "smsc/routing_tables.h"
 #include "store/queue_dirs.h"
 #include "store/store_service.h"
 
@@ -161,6 +163,7 @@ int GatewayMain() {
   LoadSealLibrary(programDir);
   ChooseWebPorts();
   LoadProtocolLibraries(programDir, Settings.Debug && !Settings.NoDebugProtocol);
+  InstallSmppDebugLog();
 
   // 10. Receive markers of the accounts.
   UpdateReceiveMarkers();
@@ -187,6 +190,7 @@ int GatewayMain() {
 
   // 19 and 20.
   OpenUdpPushListener();
+  BuildOutboundRoutingTables();
   StartWorkerThreads();
   MainLoop();
   return Shutdown();

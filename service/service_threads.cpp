@@ -14,6 +14,7 @@
 #include "service/listeners.h"
 #include "service/settings.h"
 #include "service/udp_push_receiver.h"
+#include "smsc/connection_worker.h"
 #include "store/store_service.h"
 
 void IdleUntilShutdown() {
@@ -37,7 +38,7 @@ void Start(const std::string& description, std::function<void()> body) {
 void StartModemWorker(uint32_t parameter) {
   Start("ThreadProcessModem", [parameter] {
     if (DebugSettings.Debug2.load()) WriteDebugLogf("ThreadProcessModem", "Parameter 0x%X", parameter);
-    IdleUntilShutdown();
+    ThreadProcessModem(parameter);
   });
 }
 

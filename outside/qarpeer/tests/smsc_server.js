@@ -82,7 +82,7 @@ const server = net.createServer((socket) => {
   });
 });
 
-server.listen(0, '127.0.0.1', () => console.log('LISTENING ' + server.address().port));
+server.listen(options.port || 0, '127.0.0.1', () => console.log('LISTENING ' + server.address().port));
 
 readline.createInterface({ input: process.stdin }).on('line', (line) => {
   const space = line.indexOf(' ');

@@ -1,0 +1,401 @@
+#include "smsc/connection_worker.h"
+
+#include <arpa/inet.h>
+#include <dlfcn.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "gsm/code_pages.h"
+#include "outside/outside_tables.h"
+#include "outside/qarpeer/qarpeer.h"
+#include "runtime/clock.h"
+#include "runtime/config_access.h"
+#include "runtime/debug_log.h"
+#include "runtime/event_log.h"
+#include "runtime/str_printf.h"
+#include "runtime/text_helpers.h"
+#include "runtime/thread_registry.h"
+#include "runtime/unique_fd.h"
+#include "runtime/waits.h"
+#include "service/settings.h"
+#include "smsc/connection_error_file.h"
+#include "smsc/queue_pass.h"
+#include "smsc/route_decision.h"
+#include "smsc/routing_tables.h"
+#include "smsc/smpp_settings.h"
+#include "store/message_logs.h"
+#include "store/retry_schedule.h"
+
+namespace {
+
+constexpr uint32_t kBackupPollMs = 2000;
+constexpr int kDrainSeconds = 60;
+
+bool Stopping() { return ShutdownRequested.load() != 0; }
+
+// What a worker keeps across the rounds of one cycle.
+struct WorkerState {
+  uint32_t index = 0, instance = 0;
+  std::string name;
+  std::string backupTarget, backupTargetRoute;  // when this connection is a backup
+  std::string backupRoute;                       // BackupForRoute as written
+  uint32_t failures = 0;
+  bool eventRaised = false;
+  bool restart = false;
+  uint32_t retryMaxAttempts = 20;
+  uint32_t sendIntervalMs = 0;
+};
+
+std::string ConnectionNameFor(uint32_t index) {
+  if (index == 0) return "SDKLINK - VirtualSMSC";
+  return SMSIniString(kMainSection, "Modem" + std::to_string(index), "", 255);
+}
+
+void ReadPacing(WorkerState& s) {
+  s.retryMaxAttempts = RetryMaxAttempts(s.name);
+  s.sendIntervalMs = SendIntervalMs(SMSIniString(ConnectionSectionName(s.name), "SMSCSendLimit", "", 50));
+}
+
+void ReportFailure(WorkerState& s, const std::string& text) {
+  ++s.failures;
+  LogOutbound("System", "", s.name, text, LogContent{}, "", "", "");
+  WriteDebugLog(s.name, text);
+  WriteConnectionErrorFile(s.name, text);
+}
+
+void ReportRecovery(WorkerState& s) {
+  WriteConnectionErrorFile(s.name, "");
+  if (s.eventRaised) {
+    std::string text = StrPrintf("SMSC Interface '%s' successfully initiaized.  Error condition resolved.", s.name.c_str());
+    WriteDebugLog(s.name, text);
+    ReportEvent(EventKind::Information, text);
+    s.eventRaised = false;
+  }
+  s.failures = 0;
+}
+
+// The backup test; sets restart when this backup is no longer needed.
+void CheckBackup(WorkerState& s) {
+  if (s.backupRoute.empty()) return;
+  if (!BackupNeeded(OutboundRouting, s.backupTarget.empty() ? s.backupRoute : s.backupTarget)) s.restart = true;
+}
+
+// CheckReloadSmppSet.
+void CheckReloadSmppSet(WorkerState& s, SmppConnectionSettings& inUse) {
+  std::string current = ConnectionNameFor(s.index);
+  if (current != s.name) {
+    WriteDebugLogf("ThreadProcessModem", "Connection settings have changed for %s, init required for %s.",
+                   s.name.c_str(), current.c_str());
+    s.restart = true;
+    return;
+  }
+  SmppConnectionSettings now = ReadSmppSettings(s.name);
+  if (SmppSettingsNeedReconnect(inUse, now)) {
+    WriteDebugLog(s.name, "Connection settings have changed, requiring a reconnection");
+    s.restart = true;
+    return;
+  }
+  inUse = now;  // everything else takes effect in place
+}
+
+// Waits for the reconnect time, checking for changes once a second.
+void ReconnectWait(WorkerState& s, SmppConnectionSettings* smpp) {
+  s.failures = std::max<uint32_t>(s.failures, 1);
+  time_t until = ReconnectTime(s.failures, s.name);
+  if (s.failures > 2 && !s.eventRaised) {
+    std::string text = StrPrintf("Error initializing SMSC Interface '%s'.  Interface is not available.", s.name.c_str());
+    WriteDebugLog(s.name, text);
+    ReportEvent(EventKind::Error, text);
+    s.eventRaised = true;
+  }
+  while (!Stopping() && !s.restart) {
+    if (smpp) CheckReloadSmppSet(s, *smpp);
+    CheckBackup(s);
+    ReadPacing(s);
+    if (NowSeconds() >= until || s.restart) break;
+    SleepUnlessShutdown(1000, TickMs());
+  }
+}
+
+int SocketFamilyFor(const std::string& host) {
+  in6_addr a6{};
+  return inet_pton(AF_INET6, host.c_str(), &a6) == 1 ? AF_INET6 : AF_INET;
+}
+
+bool BindLocal(int sock, int family, const std::string& bindIP, uint16_t port) {
+  if (family == AF_INET6) {
+    sockaddr_in6 a{};
+    a.sin6_family = AF_INET6;
+    a.sin6_port = htons(port);
+    a.sin6_addr = in6addr_any;
+    if (!bindIP.empty() && inet_pton(AF_INET6, bindIP.c_str(), &a.sin6_addr) != 1) return false;
+    return bind(sock, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  }
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  a.sin_addr.s_addr = htonl(INADDR_ANY);
+  if (!bindIP.empty() && inet_pton(AF_INET, bindIP.c_str(), &a.sin_addr) != 1) return false;
+  int on = 1;
+  setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  return bind(sock, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+}
+
+// Shut the sending side, read what the peer still sends (for at most a minute, less when
+// stopping), close.
+void CloseSession(UniqueFd& sock) {
+  if (!sock) return;
+  shutdown(sock.get(), SHUT_WR);
+  uint64_t start = TickMs();
+  char buffer[4096];
+  while (TickMs() - start < uint64_t(kDrainSeconds) * 1000) {
+    pollfd p{sock.get(), POLLIN, 0};
+    if (poll(&p, 1, Stopping() ? 100 : 1000) <= 0) {
+      if (Stopping()) break;
+      continue;
+    }
+    if (recv(sock.get(), buffer, sizeof buffer, MSG_DONTWAIT) <= 0) break;
+  }
+  sock.reset();
+}
+
+const LoadedLibrary& Peer() { return OutsideLibraries.peer; }
+
+QueueTransport SmppTransport(int sock, const std::string& name, const SmppConnectionSettings& settings) {
+  QueueTransport t;
+  int version = settings.version;
+  t.submit = [sock, name, version](const SmsMessageRecord& m, const SubmitRequest& r) {
+    SubmitResult result;
+    std::string data = m.Data;
+    // The library takes UTF-8 text; queue files hold it in the local code page unless flagged.
+    if (!m.Binary && !m.UTF8) Cp1252ToUtf8(data, data.size() * 3 + 8);
+    char id[66] = {};
+    result.status = Peer().Call<SMPPSubmitMessageFn>(peer::SMPPSubmitMessage)(
+        sock, nullptr, name.c_str(), version, r.sender.c_str(), r.recipient.c_str(), m.Pid, m.Dcs, m.UDH.c_str(),
+        data.c_str(), int(m.MessageFlags), m.Binary ? 1 : 0, id, int(sizeof id), r.gatewayMessageId.c_str(),
+        r.extraParams.c_str());
+    result.smscMessageId = id;
+    if (result.status != 0) result.errorText = Peer().Call<SMPPErrorTextFn>(peer::SMPPErrorText)(result.status);
+    return result;
+  };
+  t.enquireLink = [sock, name, version] {
+    return Peer().Call<SMPPEnquireLinkFn>(peer::SMPPEnquireLink)(sock, nullptr, name.c_str(), version);
+  };
+  t.yield = [sock, name, version](int waitMs) {
+    int linkError = 0;
+    Peer().Call<SMPPYieldFn>(peer::SMPPYield)(sock, nullptr, name.c_str(), version, waitMs, &linkError);
+  };
+  t.linkUp = [sock, name] {
+    return Peer().Call<SMPPCheckLinkStatusFn>(peer::SMPPCheckLinkStatus)(sock, nullptr, name.c_str()) != 0;
+  };
+  return t;
+}
+
+// One SMPP session: connect, bind, passes, unbind. False when the round failed before the
+// login (already reported).
+bool SmppRound(WorkerState& s, SmppConnectionSettings& settings, const std::string& host, uint16_t namePort) {
+  if (!Peer().Loaded()) {
+    ReportFailure(s, "SMPP Failure -- Support DLL QARPEER.DLL did not initialize");
+    return false;
+  }
+  uint16_t port = settings.senderRemotePort != 0 ? settings.senderRemotePort : namePort;
+  int family = SocketFamilyFor(host);
+  UniqueFd sock(socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!sock) {
+    ReportFailure(s, "SMPP Failure -- General Socket Error");
+    return false;
+  }
+  if (!settings.bindIP.empty() || settings.senderLocalPort != 0) {
+    if (!BindLocal(sock.get(), family, settings.bindIP, settings.senderLocalPort)) {
+      ReportFailure(s, StrPrintf("SMPP Failure -- Unable to bind to SMPP sender port %u", settings.senderLocalPort));
+      return false;
+    }
+    if (settings.senderLocalPort != 0) {
+      WriteDebugLogf(s.name.c_str(), "Debug:  SMPP sender port bound to %u", settings.senderLocalPort);
+    }
+  }
+  if (Peer().Call<SMPPConnectFn>(peer::SMPPConnect)(sock.get(), s.name.c_str(), host.c_str(), port) != 0) {
+    ReportFailure(s, StrPrintf("SMPP Failure -- Unable to connect to SMPP server at %s:%u", host.c_str(), port));
+    return false;
+  }
+  if (settings.useSSL) {
+    // Credentials never go over a plain link when TLS was asked for; the TLS binding of
+    // this build is not there yet.
+    WriteDebugLog(s.name, "TLS for SMPP links is not available in this build");
+    ReportFailure(s, StrPrintf("SMPP Failure -- Unable to negotiate SSL/TLS connection with SMPP server at %s:%u",
+                               host.c_str(), port));
+    return false;
+  }
+  int bindType = settings.receiveOnly                ? SMPP_BIND_RECEIVER
+                 : settings.receiveSingleConnection ? SMPP_BIND_TRANSCEIVER
+                                                    : SMPP_BIND_TRANSMITTER;
+  int status = Peer().Call<SMPPBindFn>(peer::SMPPBind)(sock.get(), nullptr, s.name.c_str(), settings.version, bindType,
+                                                       settings.userName.c_str(), settings.password.c_str(),
+                                                       settings.systemType.c_str());
+  if (status != 0) {
+    const char* text = Peer().Call<SMPPErrorTextFn>(peer::SMPPErrorText)(status);
+    ReportFailure(s, std::string("SMPP Failure -- Unable to login to SMPP server with specified parameters:  ") + text);
+    return false;
+  }
+  WriteDebugLog(s.name, "SMPP connection OK");
+  WriteDebugLog(s.name, s.name);
+  ReportRecovery(s);
+  int rcv = 32768;
+  setsockopt(sock.get(), SOL_SOCKET, SO_RCVBUF, &rcv, sizeof rcv);
+  if (ConfigBool(SMSIniString(kMainSection, "SMPPNoDelay"))) {
+    int on = 1;
+    setsockopt(sock.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  } else {
+    int snd = 16384;
+    setsockopt(sock.get(), SOL_SOCKET, SO_SNDBUF, &snd, sizeof snd);
+  }
+
+  QueueTransport transport = SmppTransport(sock.get(), s.name, settings);
+  QueueWorker w;
+  w.connection = s.name;
+  w.routingName = s.backupTarget.empty() ? s.name : s.backupTarget;
+  w.names = RouteNamesFor(OutboundRouting, s.name);
+  if (!s.backupTarget.empty()) {
+    w.names.backupTarget = s.backupTarget;
+    w.names.targetRouteName = s.backupTargetRoute;
+  }
+  w.lastActivityTick = TickMs();
+  w.changeCheck = [&] {
+    CheckReloadSmppSet(s, settings);
+    CheckBackup(s);
+    ReadPacing(s);
+    w.restart = s.restart;
+  };
+  auto apply = [&] {
+    w.settings.kind = ProtocolKind::Smpp;
+    w.settings.keepAliveSeconds = settings.keepAliveSeconds;
+    w.settings.senderAddressList = settings.senderAddressList;
+    w.settings.senderAddressOverride = settings.senderAddressOverride;
+    w.settings.validity = settings.validity;
+    w.settings.disableDeliveryReceipt = settings.disableDeliveryReceipt;
+    w.settings.throttleErrorDelaySeconds = settings.throttleErrorDelaySeconds;
+    w.settings.throttleForQFull = settings.throttleForQFull;
+    w.settings.restartQAfterThrottleError = settings.restartQAfterThrottleError;
+    w.settings.retryMaxAttempts = s.retryMaxAttempts;
+    w.settings.sendIntervalMs = s.sendIntervalMs;
+  };
+  apply();
+  if (settings.receiveOnly) WriteDebugLogf(s.name.c_str(), "Receive only connection for %s", s.name.c_str());
+  while (!w.linkError && !Stopping() && !s.restart) {
+    if (settings.receiveOnly) {
+      // Nothing to send: keep the link served and alive.
+      transport.yield(200);
+      if (!transport.linkUp()) w.linkError = true;
+      if (settings.keepAliveSeconds != 0 && TickMs() - w.lastActivityTick > uint64_t(settings.keepAliveSeconds) * 1000) {
+        if (transport.enquireLink() != 0) w.linkError = true;
+        w.lastActivityTick = TickMs();
+      }
+      continue;
+    }
+    RunQueuePass(w, transport);
+    apply();
+    if (w.restart) s.restart = true;
+  }
+  if (s.failures == 0 && transport.linkUp()) {
+    Peer().Call<SMPPUnbindFn>(peer::SMPPUnbind)(sock.get(), nullptr, s.name.c_str(), settings.version);
+  }
+  CloseSession(sock);
+  return true;
+}
+
+void RunSmppSessions(WorkerState& s) {
+  std::string host;
+  uint16_t port = 0;
+  std::string address = s.name.substr(7);
+  if (!SplitHostPort(address, host, port) || host.empty() || port == 0) {
+    host = address;
+    port = 0;
+  }
+  SmppConnectionSettings settings = ReadSmppSettings(s.name);
+  while (!Stopping() && !s.restart) {
+    if (port == 0 && settings.senderRemotePort == 0) {
+      ReportFailure(s, StrPrintf("SMPP Failure -- Unable to connect to SMPP server at %s:%u", host.c_str(), 0u));
+    } else {
+      SmppRound(s, settings, host, port);
+    }
+    if (Stopping() || s.restart) break;
+    ReconnectWait(s, &settings);
+  }
+}
+
+// Kinds whose transport is not part of this build fail every round with their own text.
+void RunUnavailableSessions(WorkerState& s, const std::string& text) {
+  while (!Stopping() && !s.restart) {
+    ReportFailure(s, text);
+    ReconnectWait(s, nullptr);
+    if (ConnectionNameFor(s.index) != s.name) s.restart = true;
+  }
+}
+
+void WaitWhileBackupNotNeeded(WorkerState& s) {
+  std::string value = RoutingConnectionName(SMSIniString(ConnectionSectionName(s.name), "BackupForRoute", "", 150));
+  s.backupRoute = value;
+  s.backupTarget.clear();
+  s.backupTargetRoute.clear();
+  if (value.empty()) return;
+  for (const std::string& c : OutboundRouting.configured) {
+    if (EqualsNoCase(c, value)) {
+      s.backupTarget = c;
+      if (const ConnectionRouting* r = OutboundRouting.Find(c)) s.backupTargetRoute = r->routeName;
+    }
+  }
+  WriteDebugLogf("ThreadProcessModem", "Route %s is a backup for %s", s.name.c_str(), value.c_str());
+  while (!Stopping() && !BackupNeeded(OutboundRouting, s.backupTarget.empty() ? value : s.backupTarget)) {
+    SleepUnlessShutdown(kBackupPollMs, TickMs());
+    if (ConnectionNameFor(s.index) != s.name) {
+      s.restart = true;
+      return;
+    }
+  }
+  if (!Stopping()) WriteDebugLogf("ThreadProcessModem", "Activating backup route %s for %s", s.name.c_str(), value.c_str());
+}
+
+}  // namespace
+
+void InstallSmppDebugLog() {
+  if (!OutsideLibraries.peer.Loaded()) return;
+  // An export of our own library beyond the start-up table; a foreign one may lack it.
+  void* fn = dlsym(OutsideLibraries.peer.handle, "SMPPSetDebugLogFunction");
+  if (!fn) return;
+  reinterpret_cast<SMPPSetDebugLogFunctionFn>(fn)(
+      [](const char* label, const char* text) { WriteDebugLog(label ? label : "SMPP", text ? text : ""); });
+}
+
+void ThreadProcessModem(uint32_t parameter) {
+  WorkerState s;
+  s.index = parameter & 0xFFFF;
+  s.instance = parameter >> 16;
+  while (!Stopping()) {
+    s.restart = false;
+    s.failures = 0;
+    s.eventRaised = false;
+    s.name = ConnectionNameFor(s.index);
+    if (s.name.empty()) return;
+    WriteDebugLog("ThreadProcessModem", s.name);
+    ReadPacing(s);
+    WaitWhileBackupNotNeeded(s);
+    if (Stopping()) break;
+    if (s.restart) continue;
+    if (StartsWithNoCase(s.name, "SMPP - ")) {
+      RunSmppSessions(s);
+    } else if (StartsWithNoCase(s.name, "UCP - ")) {
+      RunUnavailableSessions(s, "UCP Failure -- Support DLL QARKITE.DLL did not initialize");
+    } else if (StartsWithNoCase(s.name, "CIMD - ")) {
+      RunUnavailableSessions(s, "CIMD Failure -- Support DLL QARBOLT.DLL did not initialize");
+    } else if (StartsWithNoCase(s.name, "HTTP - ") || StartsWithNoCase(s.name, "SDKLink - ")) {
+      RunUnavailableSessions(s, "HTTP Failure -- HTTP SMSC support did not initialize");
+    } else {
+      RunUnavailableSessions(s, "Modem Failure -- Modem support did not initialize");
+    }
+  }
+}

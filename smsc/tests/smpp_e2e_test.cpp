@@ -1,0 +1,149 @@
+// The real gateway delivering queue files to an SMS centre played by the npm "smpp" server.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "outside/qarpeer/tests/node_peer.h"
+#include "tests/gateway_harness.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kScripts = QARPEER_NODE_SCRIPTS;
+const std::string kNpm = QARPEER_NPM_DIR;
+
+struct SmscProcess {
+  NodePeer node;
+  unsigned port = 0;
+  bool Start(const std::string& options) {
+    if (!node.Start(kNpm, kScripts + "/smsc_server.js", {options})) return false;
+    std::string line;
+    if (!node.WaitFor("LISTENING ", line, 10000)) return false;
+    port = unsigned(std::stoul(line.substr(10)));
+    return true;
+  }
+  int CountSubmits() {
+    std::string line;
+    while (node.ReadLine(line, 50)) {
+    }
+    int n = 0;
+    for (const auto& l : node.lines()) n += l.rfind("PDU submit_sm ", 0) == 0;
+    return n;
+  }
+};
+
+struct Gateway {
+  GatewayHome home;
+  uint16_t webPort = FreeTcpPort();
+  std::string connection;
+  void Configure(unsigned smscPort, const std::string& sectionExtra = "") {
+    connection = "SMPP - 127.0.0.1:" + std::to_string(smscPort);
+    home.WriteConfig({"Debug=Yes", "WebPort=" + std::to_string(webPort), "Modem1=" + connection, "InitRetryDelay=1",
+                      "InitRetryDelayMax=2"},
+                     "[" + connection + "]\r\nUserName=gw\r\nPassword=secret\r\nSystemType=VMA\r\n" + sectionExtra);
+  }
+  // Published as another program must: complete, under a temporary name first.
+  void Drop(const std::string& name, const std::string& body) {
+    std::string dir = home.path() + "Q/";
+    fs::create_directories(dir);
+    WriteFileText(dir + ".~" + name + ".tmp", "[SMS]\r\n" + body);
+    fs::rename(dir + ".~" + name + ".tmp", dir + name);
+  }
+  std::string ErrorFile() { return home.path() + "PRIVATE/SMPP - 127.0.0.1-" + connection.substr(17) + ".ERR"; }
+  std::string OutLog() {
+    std::string all;
+    std::error_code ec;
+    for (const auto& e : fs::recursive_directory_iterator(home.path() + "LOGS", ec)) {
+      if (e.path().filename().string().rfind("SMSOUT", 0) == 0) all += ReadFileText(e.path().string());
+    }
+    return all;
+  }
+};
+
+#define REQUIRE_NODE_SMPP() \
+  if (!EnsureNodeSmpp(kNpm)) GTEST_SKIP() << "npm could not install smpp@0.5.1 into " << kNpm
+
+TEST(SmppDelivery, QueuedMessageReachesTheSmscExactlyOnce) {
+  REQUIRE_NODE_SMPP();
+  SmscProcess smsc;
+  ASSERT_TRUE(smsc.Start("{}"));
+  Gateway g;
+  g.Configure(smsc.port);
+  GatewayProcess p(g.home);
+  std::string line;
+  ASSERT_TRUE(smsc.node.WaitFor("PDU bind_transmitter ", line, 20000)) << p.Output();
+  EXPECT_NE(line.find(R"("system_id":"gw")"), std::string::npos) << line;
+  EXPECT_NE(line.find(R"("system_type":"VMA")"), std::string::npos) << line;
+  g.Drop("0000CAFE.req", "SubmitUser=alice\r\nSender=+447700900001\r\nData=Hello from the queue\r\n"
+                         "PhoneNumber=+447700900123\r\nReceiptRequested=Yes\r\n");
+  ASSERT_TRUE(smsc.node.WaitFor("PDU submit_sm ", line, 20000)) << p.Output();
+  EXPECT_NE(line.find(R"("destination_addr":"447700900123")"), std::string::npos) << line;
+  EXPECT_NE(line.find(R"("dest_addr_ton":1)"), std::string::npos) << line;
+  EXPECT_NE(line.find(R"("message":"Hello from the queue")"), std::string::npos) << line;
+  EXPECT_NE(line.find(R"("registered_delivery":1)"), std::string::npos) << line;
+  ASSERT_TRUE(WaitUntil(10000, [&] { return !fs::exists(g.home.path() + "Q/0000CAFE.req"); }));
+  ASSERT_TRUE(WaitUntil(5000, [&] { return g.OutLog().find("OK -- " + g.connection) != std::string::npos; }))
+      << g.OutLog();
+  EXPECT_NE(g.OutLog().find("MSG1"), std::string::npos) << g.OutLog();
+  usleep(1500000);
+  EXPECT_EQ(smsc.CountSubmits(), 1);
+  EXPECT_FALSE(fs::exists(g.ErrorFile()));
+  // An orderly stop unbinds.
+  p.Signal(SIGTERM);
+  int code = -1;
+  EXPECT_TRUE(p.WaitExit(20000, code));
+  EXPECT_TRUE(smsc.node.WaitFor("PDU unbind ", line, 5000)) << p.Output();
+}
+
+TEST(SmppDelivery, RefusedBindIsReportedAndTheLinkComesBack) {
+  REQUIRE_NODE_SMPP();
+  SmscProcess refusing;
+  ASSERT_TRUE(refusing.Start(R"({"bindStatus":14})"));
+  unsigned port = refusing.port;
+  Gateway g;
+  g.Configure(port);
+  GatewayProcess p(g.home);
+  ASSERT_TRUE(WaitUntil(20000, [&] { return fs::exists(g.ErrorFile()); })) << p.Output();
+  EXPECT_EQ(ReadFileText(g.ErrorFile()),
+            "SMPP Failure -- Unable to login to SMPP server with specified parameters:  Invalid Password");
+  ASSERT_TRUE(p.WaitForOutput("Error initializing SMSC Interface '" + g.connection + "'.  Interface is not available.",
+                              30000))
+      << p.Output();
+  g.Drop("0000BEEF.req", "Data=after recovery\r\nPhoneNumber=4477\r\n");
+  refusing.node.Send("close");
+  refusing.node.Stop();
+  SmscProcess accepting;
+  ASSERT_TRUE(accepting.Start(R"({"port":)" + std::to_string(port) + "}"));
+  std::string line;
+  ASSERT_TRUE(accepting.node.WaitFor("PDU submit_sm ", line, 30000)) << p.Output();
+  EXPECT_NE(line.find(R"("message":"after recovery")"), std::string::npos) << line;
+  ASSERT_TRUE(WaitUntil(10000, [&] { return !fs::exists(g.ErrorFile()); })) << p.Output();
+  EXPECT_TRUE(p.WaitForOutput("successfully initiaized.  Error condition resolved.", 5000));
+}
+
+TEST(SmppDelivery, TemporaryErrorIsRetriedAndRejectionKeepsAnErrCopy) {
+  REQUIRE_NODE_SMPP();
+  SmscProcess smsc;
+  ASSERT_TRUE(smsc.Start(R"({"submitStatuses":[69, 11]})"));
+  Gateway g;
+  g.Configure(smsc.port, "RetryDelay=1\r\nRetryDelayAfterAttempts=5\r\n");
+  GatewayProcess p(g.home);
+  g.Drop("0000D00D.req", "Data=try again\r\nPhoneNumber=4477\r\n");
+  std::string line;
+  ASSERT_TRUE(smsc.node.WaitFor("PDU submit_sm ", line, 20000)) << p.Output();
+  // 0x45 is temporary: the file stays with its retry state; 0x0B next time is final.
+  ASSERT_TRUE(smsc.node.WaitFor("PDU submit_sm ", line, 20000)) << p.Output();
+  ASSERT_TRUE(WaitUntil(10000, [&] { return fs::exists(g.home.path() + "Q/0000D00D.ERR"); })) << p.Output();
+  EXPECT_FALSE(fs::exists(g.home.path() + "Q/0000D00D.req"));
+  std::string err = ReadFileText(g.home.path() + "Q/0000D00D.ERR");
+  EXPECT_NE(err.find("RetryCount=2"), std::string::npos) << err;
+  EXPECT_NE(err.find("Invalid Dest Addr -- " + g.connection), std::string::npos) << err;
+  EXPECT_NE(g.OutLog().find("Retry Pending - submit_sm or submit_multi failed -- " + g.connection),
+            std::string::npos)
+      << g.OutLog();
+  EXPECT_EQ(smsc.CountSubmits(), 2);
+}
+
+}  // namespace
