@@ -122,10 +122,9 @@ void Housekeeping() {
   uint32_t smppRetain = SMSIniNumber(kMainSection, "SMPPDataRetainDays", 0);
   if (smppRetain == 0) smppRetain = 15;
   time_t smppCutoff = t - static_cast<time_t>(smppRetain) * kDay;
-  std::string smppData = ProgramDataDirectory() + "SMPPDATA/";
-  DeleteFilesOlderThan(smppData, "*", smppCutoff);
-  std::string tracking = MessageIdTrackingDir();
-  if (tracking != smppData) DeleteFilesOlderThan(tracking, "*", smppCutoff);
+  // The tracking directory under the one spelling its writers use (program data
+  // "SMPPData/" unless MessageIDTrackingDir is set).
+  DeleteFilesOlderThan(MessageIdTrackingDir(), "*", smppCutoff);
   DeleteFilesOlderThan(privateDir + "MMSINQ/", "*.D2?", smppCutoff);
 
   std::string errorRetain = SMSIniString(kMainSection, "ErrorQRetainDays", "", 49);

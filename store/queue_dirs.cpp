@@ -10,6 +10,7 @@
 #include <thread>
 #include <tuple>
 
+#include "outside/qarvault/qarvault.h"
 #include "runtime/clock.h"
 #include "runtime/config_access.h"
 #include "runtime/debug_log.h"
@@ -45,6 +46,11 @@ std::string DataTree(const std::string& configured, const char* defaultName, boo
   return dir;
 }
 
+std::string VaultDirectory(int (*getter)(char*, uint32_t)) {
+  char buf[4096];
+  return getter(buf, sizeof buf) != 0 ? std::string(buf) : std::string();
+}
+
 StoreDirectories& Dirs() {
   std::lock_guard<std::mutex> guard(g_dirs.lock);
   if (!g_dirs.loaded) {
@@ -58,9 +64,9 @@ StoreDirectories& Dirs() {
     if (!g_dirs.usersLog.empty()) g_dirs.usersLog = WithSlash(g_dirs.usersLog);
     g_dirs.bulk = DataTree(key("BulkQDir"), "BULKQ", true);
     g_dirs.mmsIn = DataTree(key("MMSDir"), "MMS-IN", true);
-    g_dirs.mmscData = DataTree(MMSCIniString("MMSC", "DataDir", "", 255), "MMSCDATA", true);
-    // One spelling, shared with the housekeeping sweep.
-    g_dirs.tracking = DataTree(key("MessageIDTrackingDir"), "SMPPDATA", true);
+    // The same places qarvault's own stores use.
+    g_dirs.mmscData = VaultDirectory(GetMMSCDataDirectory);
+    g_dirs.tracking = VaultDirectory(GetMessageIdTrackingDirectory);
     g_dirs.enableBulkSmsIn = SMSIniFlag(kMainSection, "EnableBulkSmsIn", true);
     g_dirs.loaded = true;
   }
