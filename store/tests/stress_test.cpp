@@ -155,5 +155,5 @@ TEST(QueueStressTest, EveryFileIsSentExactlyOnceAndNeverReadPartly) {
   for (const std::string& name : once) EXPECT_EQ(once.count(name), 1u) << name << " sent twice";
   EXPECT_EQ(std::set<std::string>(deleted.begin(), deleted.end()), written) << "lost or unknown files";
   EXPECT_GT(rewrites, 0u);
-  RecordProperty("from_second_process", static_cast<int>(fromChild));
+  EXPECT_GT(fromChild, 0u) << "the second process took part";
 }
