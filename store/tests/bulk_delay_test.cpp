@@ -14,12 +14,6 @@
 #include "store/tests/store_home.h"
 
 namespace {
-time_t At(int hh, int mm, int ss = 0) {
-  struct tm t {};
-  t.tm_year = 126; t.tm_mon = 11; t.tm_mday = 7; t.tm_hour = hh; t.tm_min = mm; t.tm_sec = ss; t.tm_isdst = -1;
-  return mktime(&t);
-}
-
 // Relative path (from the outbound root) -> content, of every "*.req" file.
 std::map<std::string, std::string> QueueFiles() {
   std::map<std::string, std::string> out;
@@ -73,16 +67,16 @@ TEST(BulkQueueTest, TwoSegmentJobExpandsOneFilePerRecipientAndSegment) {
 TEST(BulkQueueTest, DelayFlagLockAndListsWithoutTemplates) {
   StoreHome home;
   Settings.MaxQDirEntries = 10000;
-  SetClockOverride(At(20, 14, 59));
+  SetClockOverride(LocalAt(2026, 12, 7, 20, 14, 59));
   BulkJobWriter job;
-  ASSERT_TRUE(BulkJobBegin(job, {"[SMS]\r\nData=x\r\n"}, At(20, 15, 30)));
+  ASSERT_TRUE(BulkJobBegin(job, {"[SMS]\r\nData=x\r\n"}, LocalAt(2026, 12, 7, 20, 15, 30)));
   EXPECT_TRUE(FileExists(job.directory + "QDelay-202612072015.FLG"));
   std::string target = BulkTargetName();
   ASSERT_TRUE(BulkJobAddRecipients(job, {{target, "+1", ""}}));
   BulkJobFinish(job);
   ProcessBulkQueueOnce();
   EXPECT_TRUE(QueueFiles().empty()) << "left alone at 20:14";
-  SetClockOverride(At(20, 15, 0));
+  SetClockOverride(LocalAt(2026, 12, 7, 20, 15, 0));
   HeldLock other;
   ASSERT_TRUE(AcquireLockFile(job.directory + "LOCK.LCK", other));
   ProcessBulkQueueOnce();
@@ -133,11 +127,11 @@ TEST(DelayQueueTest, DueFilesMoveToTheSamePlaceInTheLiveQueue) {
   WriteTestFile(root + "DELAYQ/20261208/0000/GW5.req", "e");
   WriteTestFile(root + "DELAYQ/2026120/0000/GW6.req", "f");
   WriteTestFile(root + "GW2.req", "existing");
-  SetClockOverride(At(9, 29, 59));
+  SetClockOverride(LocalAt(2026, 12, 7, 9, 29, 59));
   EXPECT_EQ(ProcessDelayQueueOnce(), 1u);  // yesterday's file only
   EXPECT_EQ(ReadTestFile(root + "GW4.req"), "d");
   EXPECT_FALSE(FileExists(root + "DELAYQ/20261206"));
-  SetClockOverride(At(9, 30, 0));
+  SetClockOverride(LocalAt(2026, 12, 7, 9, 30, 0));
   EXPECT_EQ(ProcessDelayQueueOnce(), 1u);
   EXPECT_EQ(ReadTestFile(root + "RT_-_Fast_-_/GW1.req"), "a");
   EXPECT_EQ(ReadTestFile(root + "GW2.req"), "existing") << "a move replaces nothing";

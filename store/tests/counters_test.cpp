@@ -7,12 +7,6 @@
 #include "store/tests/store_home.h"
 
 namespace {
-time_t LocalDate(int y, int m, int d, int hour = 12) {
-  struct tm t {};
-  t.tm_year = y - 1900; t.tm_mon = m - 1; t.tm_mday = d; t.tm_hour = hour; t.tm_isdst = -1;
-  return mktime(&t);
-}
-
 uint32_t CellOf(const std::string& file, unsigned cell) {
   if (file.size() != kCounterFileSize) return 0xDEADBEEF;
   const unsigned char* p = reinterpret_cast<const unsigned char*>(file.data()) + cell * 4;
@@ -33,7 +27,7 @@ TEST(CountersTest, FilesImagesAndTheChangeOfYear) {
   StoreHome home;
   std::string stats = PrivateDataDirectory() + "STATS/";
   CountersOpen();
-  SetClockOverride(LocalDate(2028, 3, 1));
+  SetClockOverride(LocalAt(2028, 3, 1));
   CounterAdd(kSmsSent, 5);
   CounterAdd(kSmsSent, 2);
   CounterSubtract(kSmsQSize, 3);
@@ -44,9 +38,9 @@ TEST(CountersTest, FilesImagesAndTheChangeOfYear) {
   CountersFlush();
   EXPECT_EQ(CellOf(ReadTestFile(stats + "SMSSENT-2028.CTR"), 60), 7u);
   EXPECT_EQ(CellOf(ReadTestFile(stats + "SMSQSIZE.CTR"), 0), 1u);
-  SetClockOverride(LocalDate(2028, 12, 31, 23));
+  SetClockOverride(LocalAt(2028, 12, 31, 23));
   CounterAdd(kSmsSent, 1);
-  SetClockOverride(LocalDate(2029, 1, 1, 0));
+  SetClockOverride(LocalAt(2029, 1, 1, 0));
   CounterAdd(kSmsSent, 9);
   EXPECT_EQ(CounterValue(kSmsQSize), 1u) << "queue sizes do not change with the year";
   CountersClose();
@@ -65,7 +59,7 @@ TEST(CountersTest, FilesImagesAndTheChangeOfYear) {
 
 TEST(CountersTest, ConnectionCounters) {
   StoreHome home;
-  SetClockOverride(LocalDate(2027, 1, 2));
+  SetClockOverride(LocalAt(2027, 1, 2));
   ConnectionCounterAdd("SMPP - host:2775", 2);
   ConnectionCounterAdd("SMPP - host:2775", 3);
   EXPECT_EQ(ConnectionCounterValue("SMPP - host:2775"), 5u);

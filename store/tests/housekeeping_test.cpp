@@ -9,14 +9,6 @@
 #include "store/queue_file.h"
 #include "store/tests/store_home.h"
 
-namespace {
-time_t At(int y, int m, int d) {
-  struct tm t {};
-  t.tm_year = y - 1900; t.tm_mon = m - 1; t.tm_mday = d; t.tm_hour = 12; t.tm_isdst = -1;
-  return mktime(&t);
-}
-}  // namespace
-
 TEST(HousekeepingTest, LogFileDates) {
   EXPECT_EQ(DaysFromCivil(1970, 1, 1), 0);
   EXPECT_EQ(DaysFromCivil(2000, 3, 1) - DaysFromCivil(2000, 2, 28), 2);
@@ -33,7 +25,7 @@ TEST(HousekeepingTest, LogFileDates) {
 
 TEST(HousekeepingTest, RetentionUsesRealDates) {
   StoreHome home("[QARHUB]\r\nLogRetainDays=1\r\n");
-  SetClockOverride(At(2027, 1, 2));
+  SetClockOverride(LocalAt(2027, 1, 2));
   std::string logs = LogDirectory();
   const char* names[] = {"SMSOUT-20270101.LOG", "SMSOUT-20261231.LOG", "SMSIN-20250102.LOG",
                          "SMSWEB-20270102.LOG", "SMSOUT-2026.LOG",     "OTHER-20200101.LOG"};
@@ -51,7 +43,7 @@ TEST(HousekeepingTest, RetentionUsesRealDates) {
   EXPECT_TRUE(FileExists(home.path() + "USERS/bob/SMS-20270101.LOG"));
 
   StoreHome home2("[QARHUB]\r\n");
-  SetClockOverride(At(2027, 1, 5));
+  SetClockOverride(LocalAt(2027, 1, 5));
   WriteTestFile(LogDirectory() + "SMSOUT-20261231.LOG", "x");
   Housekeeping();
   EXPECT_TRUE(FileExists(LogDirectory() + "SMSOUT-20261231.LOG")) << "90 days by default";

@@ -8,13 +8,6 @@
 #include "store/tests/store_home.h"
 
 namespace {
-time_t At(int y, int m, int d, int hh, int mm, int ss) {
-  struct tm t {};
-  t.tm_year = y - 1900; t.tm_mon = m - 1; t.tm_mday = d; t.tm_hour = hh; t.tm_min = mm; t.tm_sec = ss;
-  t.tm_isdst = -1;
-  return mktime(&t);
-}
-
 bool DecodeForTest(std::string_view hex, uint8_t dcs, size_t udhBytes, std::string& text) {
   if (dcs != 0) return false;
   text = "decoded:" + std::string(hex) + ":" + std::to_string(udhBytes % 7);
@@ -25,10 +18,10 @@ bool DecodeForTest(std::string_view hex, uint8_t dcs, size_t udhBytes, std::stri
 TEST(MessageLogsTest, OutboundLinesAndTheDayChange) {
   StoreHome home;
   std::string logs = LogDirectory();
-  SetClockOverride(At(2026, 12, 7, 23, 59, 58));
+  SetClockOverride(LocalAt(2026, 12, 7, 23, 59, 58));
   LogContent text{false, 0, 0, "", "hello\r\n2026-12-07 00:00:00,forged"};
   LogOutbound("GW0001", "10.0.0.1", "+441", "OK", text, "alice", "abc", "Shop");
-  SetClockOverride(At(2026, 12, 8, 0, 0, 1));
+  SetClockOverride(LocalAt(2026, 12, 8, 0, 0, 1));
   LogContent binary{true, 0x41, 0xF5, "0605040B8423F0", "CAFE"};
   LogOutbound("GW0002", "", "+442", "OK", binary, "", "", "");
   LogOutbound("System", "", "SMPP - h:1", "Connected", LogContent(), "", "", "");
@@ -53,7 +46,7 @@ TEST(MessageLogsTest, OutboundLinesAndTheDayChange) {
 TEST(MessageLogsTest, InboundWebAndUserLines) {
   StoreHome home;
   std::string logs = LogDirectory();
-  SetClockOverride(At(2026, 1, 2, 3, 4, 5));
+  SetClockOverride(LocalAt(2026, 1, 2, 3, 4, 5));
   LogInbound("+449", "Modem - COM1", "+440", LogContent{false, 0, 0, "", "hi\nthere"}, "R1", "");
   LogInbound("+449", "", "", LogContent(), "", "");
   EXPECT_EQ(ReadTestFile(logs + "SMSIN-20260102.LOG"),

@@ -63,9 +63,7 @@ TEST(QueueDirsTest, OutboundSubdirectories) {
 TEST(QueueDirsTest, DelayTreeStartsAtTheNextMinute) {
   StoreHome home;
   std::string root = home.path() + "Q/";
-  struct tm t {};
-  t.tm_year = 126; t.tm_mon = 11; t.tm_mday = 7; t.tm_hour = 9; t.tm_min = 29; t.tm_sec = 10; t.tm_isdst = -1;
-  time_t now = mktime(&t);
+  time_t now = LocalAt(2026, 12, 7, 9, 29, 10);
   SetClockOverride(now);
   EXPECT_EQ(OutboundQueueDir("", "", 0, now + 45), root) << "09:29:55 is the current minute";
   EXPECT_EQ(OutboundQueueDir("", "", 0, now - 3600), root);

@@ -58,3 +58,15 @@ void SetMTime(const std::string& path, time_t t) {
   struct timespec times[2] = {{t, 0}, {t, 0}};
   utimensat(AT_FDCWD, path.c_str(), times, 0);
 }
+
+time_t LocalAt(int year, int month, int day, int hour, int minute, int second) {
+  struct tm t {};
+  t.tm_year = year - 1900;
+  t.tm_mon = month - 1;
+  t.tm_mday = day;
+  t.tm_hour = hour;
+  t.tm_min = minute;
+  t.tm_sec = second;
+  t.tm_isdst = -1;
+  return mktime(&t);
+}

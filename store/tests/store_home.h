@@ -23,5 +23,7 @@ class StoreHome {
 // Test file helpers.
 void WriteTestFile(const std::string& path, std::string_view content);
 std::string ReadTestFile(const std::string& path);
+// Seconds since 1970 of a local date and time.
+time_t LocalAt(int year, int month, int day, int hour = 12, int minute = 0, int second = 0);
 // Sets a file's modification time (seconds since 1970).
 void SetMTime(const std::string& path, time_t t);
