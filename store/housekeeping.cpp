@@ -120,4 +120,15 @@ void Housekeeping() {
   DeleteFilesOlderThan(queue, ".~*.tmp", t - kDay);
   DeleteFilesOlderThan(InboundDir(), ".~*.tmp", t - kDay);
   DeleteFilesOlderThan(UsersDir(), ".~*.tmp", t - kDay);
+  // Bulk jobs whose submitter died before handing them over.
+  std::string bulk = BulkQueueDir();
+  for (const DirEntry& e : ListDirectory(bulk, true)) {
+    std::string job = bulk + e.name + "/";
+    if (!e.directory || e.name.rfind(".~job-", 0) != 0 || FileCreationTime(bulk + e.name) >= t - kDay ||
+        LockFileHeld(job + "BUILD.LCK")) {
+      continue;
+    }
+    DeleteFilesOlderThan(job, "*", t + 1);
+    rmdir(job.c_str());
+  }
 }

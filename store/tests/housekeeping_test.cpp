@@ -81,7 +81,13 @@ TEST(HousekeepingTest, StaleWorkFiles) {
   HeldLock held;
   ASSERT_TRUE(AcquireLockFile(q + "held.LCK", held));
   SetMTime(q + "held.LCK", now - 5 * 86400);
+  std::string bulk = BulkQueueDir();
+  WriteTestFile(bulk + ".~job-1-00000001/M1.REQ", "[SMS]\r\n");
+  SetMTime(bulk + ".~job-1-00000001", now - 2 * 86400);
+  WriteTestFile(bulk + ".~job-1-00000002/M1.REQ", "[SMS]\r\n");
   Housekeeping();
+  EXPECT_FALSE(FileExists(bulk + ".~job-1-00000001")) << "a job its submitter never handed over";
+  EXPECT_TRUE(FileExists(bulk + ".~job-1-00000002/M1.REQ"));
   for (const File& f : files) EXPECT_EQ(FileExists(f.path), f.kept) << f.path;
   EXPECT_TRUE(FileExists(q + "held.LCK"));
   EXPECT_FALSE(FileExists(priv + "TEMP/x")) << "emptied directories go with pattern *";
