@@ -14,6 +14,7 @@
 #include "runtime/text_helpers.h"
 #include "runtime/thread_registry.h"
 #include "runtime/waits.h"
+#include "store/queue_dirs.h"
 #include "store/store_service.h"
 
 std::atomic<bool> IPNotifyActive{false};

@@ -43,6 +43,12 @@ sqlite3* LedgerDbLocked() {
 void LedgerCloseAll() {
   std::lock_guard<std::mutex> lock(LedgerStore().lock);
   SharedSqliteCloseLocked(LedgerStore());
+  LedgerLastPurge() = 0;
+}
+
+int64_t& LedgerLastPurge() {
+  static int64_t lastPurge = 0;
+  return lastPurge;
 }
 
 std::string LedgerTrackingDir() { return DirectoryFrom(GetMessageIdTrackingDirectory); }

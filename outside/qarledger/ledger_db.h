@@ -10,6 +10,9 @@ SharedSqlite& LedgerStore();
 // The connection; the caller holds LedgerStore().lock. Null when it cannot be opened.
 sqlite3* LedgerDbLocked();
 void LedgerCloseAll();
+// When old records were last dropped (0: not since the store was opened); guarded by
+// LedgerStore().lock.
+int64_t& LedgerLastPurge();
 
 // The directories as qarvault hands them out; empty on failure.
 std::string LedgerTrackingDir();

@@ -8,6 +8,16 @@ namespace {
 // Segments of one message arrive within minutes; a day is generous.
 constexpr int64_t kKeepSeconds = 86400;
 
+// Parameters 1 to 5 of both statements.
+void BindSegmentKey(sqlite3_stmt* stmt, const char* user, const char* recipient,
+                    uint32_t reference, uint32_t count, uint32_t number) {
+  SqliteBindText(stmt, 1, TextOrEmpty(user));
+  SqliteBindText(stmt, 2, recipient);
+  sqlite3_bind_int64(stmt, 3, reference);
+  sqlite3_bind_int64(stmt, 4, count);
+  sqlite3_bind_int64(stmt, 5, number);
+}
+
 }  // namespace
 
 extern "C" {
@@ -27,11 +37,7 @@ int sqlSARIDGet(const char* user, const char* recipient, uint32_t reference, uin
       "  AND t.new_reference = s.new_reference AND t.number = ?5)"
       " ORDER BY s.created DESC, s.rowid DESC LIMIT 1");
   if (!stmt) return 0;
-  SqliteBindText(stmt.get(), 1, TextOrEmpty(user));
-  SqliteBindText(stmt.get(), 2, recipient);
-  sqlite3_bind_int64(stmt.get(), 3, reference);
-  sqlite3_bind_int64(stmt.get(), 4, count);
-  sqlite3_bind_int64(stmt.get(), 5, number);
+  BindSegmentKey(stmt.get(), user, recipient, reference, count, number);
   sqlite3_bind_int64(stmt.get(), 6, LedgerNow() - kKeepSeconds);
   if (sqlite3_step(stmt.get()) != SQLITE_ROW) return 0;
   *newReference = static_cast<uint32_t>(sqlite3_column_int64(stmt.get(), 0));
@@ -53,11 +59,7 @@ int sqlSARIDAdd(const char* user, const char* recipient, uint32_t reference, uin
                                   "INSERT INTO sar_id(user, recipient, reference, count, number,"
                                   " new_reference, created) VALUES(?, ?, ?, ?, ?, ?, ?)");
   if (!stmt) return 0;
-  SqliteBindText(stmt.get(), 1, TextOrEmpty(user));
-  SqliteBindText(stmt.get(), 2, recipient);
-  sqlite3_bind_int64(stmt.get(), 3, reference);
-  sqlite3_bind_int64(stmt.get(), 4, count);
-  sqlite3_bind_int64(stmt.get(), 5, number);
+  BindSegmentKey(stmt.get(), user, recipient, reference, count, number);
   sqlite3_bind_int64(stmt.get(), 6, newReference);
   sqlite3_bind_int64(stmt.get(), 7, LedgerNow());
   return SqliteStepDone(stmt.get()) ? 1 : 0;

@@ -49,13 +49,10 @@ void PurgeOldLocked(MessageIdState& s, sqlite3* db, int64_t now) {
   uint32_t days = ParseDecimal(IniGetString(SMSIniPath(), "QARHUB", "SMPPDataRetainDays", ""));
   if (days == 0) days = 15;
   int64_t limit = now - static_cast<int64_t>(days) * 86400;
-  for (const char* sql : {"DELETE FROM msgid WHERE submit_time < ?",
-                          "DELETE FROM mms_notification WHERE added < ?"}) {
-    SqliteStmt stmt = SqlitePrepare(db, sql);
-    if (!stmt) continue;
-    sqlite3_bind_int64(stmt.get(), 1, limit);
-    SqliteStepDone(stmt.get());
-  }
+  SqliteDeleteOlderThan(db,
+                        {"DELETE FROM msgid WHERE submit_time < ?",
+                         "DELETE FROM mms_notification WHERE added < ?"},
+                        limit);
 }
 
 void CopyField(const std::string& text, char* out) {
@@ -141,6 +138,7 @@ void SMSCMessageIdCloseAll(void) {
   MessageIdState& s = State();
   std::lock_guard<std::mutex> lock(s.store.lock);
   SharedSqliteCloseLocked(s.store);
+  s.lastPurge = 0;  // the first add after reopening looks for old mappings
 }
 
 int MMSNotificationAdd(const char* modem, const char* contentLocation) {

@@ -19,7 +19,9 @@ QARVAULT_API void SMSIniSetFilename(const char* path);
 QARVAULT_API void MMSCIniSetFilename(const char* path);
 
 // Copies the value (or the default) zero-terminated into buf, cut to size - 1 bytes.
-// Returns the number of bytes copied, without the terminator.
+// Returns the number of bytes copied, without the terminator. A null default reads as "".
+// A null key lists the section's key names, a null section the section names, in the
+// form of the section listing below.
 QARVAULT_API uint32_t SMSIniGetProfileString(const char* section, const char* key, const char* def,
                                              char* buf, uint32_t size);
 QARVAULT_API uint32_t MMSCIniGetProfileString(const char* section, const char* key, const char* def,

@@ -15,6 +15,7 @@ std::string JournalMode(sqlite3* db, const char* sql) {
 // exclusive lock for which SQLite does not wait, so a second process opening the same
 // new file at the same moment retries until the busy timeout.
 bool EnsureWal(sqlite3* db) {
+  if (sqlite3_db_readonly(db, "main") == 1) return true;  // a file we may only read
   for (int waited = 0; waited <= kSqliteBusyTimeoutMs; waited += 10) {
     if (JournalMode(db, "PRAGMA journal_mode") == "wal") return true;
     if (JournalMode(db, "PRAGMA journal_mode=WAL") == "wal") return true;
@@ -36,6 +37,9 @@ SqliteDb OpenSqliteDatabase(const std::string& path, bool readOnly) {
   sqlite3_extended_result_codes(db.get(), 1);
   if (!readOnly) {
     if (!EnsureWal(db.get())) return nullptr;
+    // Keeping the -wal and -shm files lets an account that may only read open the store.
+    int persist = 1;
+    sqlite3_file_control(db.get(), "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
     SqliteExec(db.get(), "PRAGMA synchronous=NORMAL");
   }
   return db;
@@ -52,7 +56,9 @@ SqliteStmt SqlitePrepare(sqlite3* db, const char* sql) {
 }
 
 void SqliteBindText(sqlite3_stmt* stmt, int index, std::string_view text) {
-  sqlite3_bind_text(stmt, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+  // An empty view may have no data pointer, which SQLite would store as NULL.
+  const char* data = text.data() != nullptr ? text.data() : "";
+  sqlite3_bind_text(stmt, index, data, static_cast<int>(text.size()), SQLITE_TRANSIENT);
 }
 
 std::string SqliteColumnText(sqlite3_stmt* stmt, int column) {
@@ -63,6 +69,16 @@ std::string SqliteColumnText(sqlite3_stmt* stmt, int column) {
 }
 
 bool SqliteStepDone(sqlite3_stmt* stmt) { return sqlite3_step(stmt) == SQLITE_DONE; }
+
+void SqliteDeleteOlderThan(sqlite3* db, std::initializer_list<const char*> statements,
+                           int64_t limit) {
+  for (const char* sql : statements) {
+    SqliteStmt stmt = SqlitePrepare(db, sql);
+    if (!stmt) continue;
+    sqlite3_bind_int64(stmt.get(), 1, limit);
+    SqliteStepDone(stmt.get());
+  }
+}
 
 bool SqliteDatabaseIsSound(const std::string& path) {
   struct stat st;

@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -31,6 +32,10 @@ void SqliteBindText(sqlite3_stmt* stmt, int index, std::string_view text);
 std::string SqliteColumnText(sqlite3_stmt* stmt, int column);
 // Steps a statement that returns no row; true on SQLITE_DONE.
 bool SqliteStepDone(sqlite3_stmt* stmt);
+
+// Runs each "DELETE ... WHERE time < ?" statement with limit bound to its parameter.
+void SqliteDeleteOlderThan(sqlite3* db, std::initializer_list<const char*> statements,
+                           int64_t limit);
 
 // True only for a sound SQLite database: opened read-only, integrity check "ok".
 bool SqliteDatabaseIsSound(const std::string& path);

@@ -105,6 +105,8 @@ int SMSOpenUserFile(SMSUserFile** out, int access) {
   }
   if (!h->db) return 0;
   if (!h->writable) SqliteExec(h->db.get(), "PRAGMA query_only=1");
+  // A store that opens but cannot be read must fail here, not look empty later.
+  if (!RefreshLocked(h.get())) return 0;
   *out = h.release();
   return 1;
 }

@@ -1,3 +1,6 @@
+#include <sys/stat.h>
+
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -149,6 +152,32 @@ TEST_F(UserStoreTest, TwoProcessesWriteAtOnce) {
   EXPECT_EQ(SMSGetRecordCount(r.h), 3u * kEach);
   SMSUserRecord got;
   EXPECT_EQ(SMSFindUserRecord(r.h, "PROCB39", &got), 1);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(UserStoreTest, ReadsAStoreThisAccountMayNotWrite) {
+  {
+    UserFile w(SMS_USER_READWRITE);
+    SMSUserRecord rec = MakeUser("keeper");
+    ASSERT_EQ(SMSAddUser(w.h, &rec), 1);
+  }
+  // Another account that may read but not write the installation.
+  for (const std::string& dir : {home_, home_ + "PRIVATE/"}) ::chmod(dir.c_str(), 0755);
+  for (const auto& entry : std::filesystem::directory_iterator(home_ + "PRIVATE/")) {
+    ::chmod(entry.path().c_str(), 0644);
+  }
+  pid_t child = StartChild([] {
+    if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) return false;
+    auto start = std::chrono::steady_clock::now();
+    UserFile r(SMS_USER_READ);
+    if (r.h == nullptr) return false;
+    if (std::chrono::steady_clock::now() - start > std::chrono::seconds(2)) return false;
+    return Names(r.h) == std::vector<std::string>{"keeper"};
+  });
+  EXPECT_EQ(WaitChild(child), 0);
 }
 
 }  // namespace
