@@ -7,13 +7,7 @@
 #include "service/settings.h"
 #include "store/tests/store_home.h"
 
-namespace {
-bool DecodeForTest(std::string_view hex, uint8_t dcs, size_t udhBytes, std::string& text) {
-  if (dcs != 0) return false;
-  text = "decoded:" + std::string(hex) + ":" + std::to_string(udhBytes % 7);
-  return true;
-}
-}  // namespace
+namespace {}  // namespace
 
 TEST(MessageLogsTest, OutboundLinesAndTheDayChange) {
   StoreHome home;
@@ -34,10 +28,14 @@ TEST(MessageLogsTest, OutboundLinesAndTheDayChange) {
   Settings.ExcludeSmsDetailsFromLog = true;
   EXPECT_EQ(OutboundLogDetails(binary, "u", "", ""), "SubmitUser=u");
   Settings.ExcludeSmsDetailsFromLog = false;
-  SetLogTextDecoder(DecodeForTest);
-  LogContent septets{true, 0, 0, "050003010201", "C8"};
-  EXPECT_EQ(OutboundLogDetails(septets, "", "", ""), "UDH=050003010201;Text=\"decoded:C8:6\"");
-  SetLogTextDecoder(nullptr);
+  // Binary septets and UCS-2 are logged as text: "hi" as septets after a 6-octet header
+  // (one fill bit), and as UCS-2.
+  LogContent septets{true, 0, 0, "050003010201", "D069"};
+  EXPECT_EQ(OutboundLogDetails(septets, "", "", ""), "UDH=050003010201;Text=\"hi\"");
+  LogContent plain{true, 0, 0, "", "E834"};
+  EXPECT_EQ(OutboundLogDetails(plain, "", "", ""), "Text=\"hi\"");
+  LogContent ucs2{true, 0, 8, "", "00680069"};
+  EXPECT_EQ(OutboundLogDetails(ucs2, "", "", ""), "DCS=8;Text=\"hi\"");
   Settings.DisableOutLog = true;
   LogOutbound("GW0003", "", "+443", "OK", text, "", "", "");
   EXPECT_EQ(ReadTestFile(logs + "SMSOUT-20261208.LOG").find("GW0003"), std::string::npos);
