@@ -32,9 +32,6 @@
 #include "store/queue_dirs.h"
 #include "store/store_service.h"
 
-AutoResetEvent InboundMessageEvent;
-AutoResetEvent InboundReceiptEvent;
-
 namespace {
 constexpr int kExitFailure = -1;
 
