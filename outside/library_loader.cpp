@@ -1,1 +1,40 @@
-// filled in by the next commits
+#include "outside/library_loader.h"
+
+#include <dlfcn.h>
+
+#include "runtime/debug_log.h"
+#include "runtime/str_printf.h"
+
+bool LoadOutsideLibrary(const std::string& directory, const std::string& name, std::span<const EntryPointSpec> spec,
+                        LoadedLibrary& out) {
+  UnloadOutsideLibrary(out);
+  out.name = name;
+  out.entries.assign(spec.size(), nullptr);
+  out.missingEntry.clear();
+  std::string path = directory + "lib" + name + ".so";
+  void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (handle == nullptr) {
+    const char* why = dlerror();
+    if (DebugSettings.Debug2.load()) WriteDebugLog("LoadLibrary", StrPrintf("%s: %s", path.c_str(), why ? why : ""));
+    return false;
+  }
+  for (size_t i = 0; i < spec.size(); ++i) {
+    void* entry = dlsym(handle, spec[i].name);
+    if (entry == nullptr && spec[i].required) {
+      out.missingEntry = spec[i].name;
+      WriteDebugLog("LoadLibrary", StrPrintf("%s lacks %s; not used", path.c_str(), spec[i].name));
+      dlclose(handle);
+      out.entries.assign(spec.size(), nullptr);
+      return false;
+    }
+    out.entries[i] = entry;
+  }
+  out.handle = handle;
+  return true;
+}
+
+void UnloadOutsideLibrary(LoadedLibrary& library) {
+  if (library.handle != nullptr) dlclose(library.handle);
+  library.handle = nullptr;
+  library.entries.assign(library.entries.size(), nullptr);
+}

@@ -51,6 +51,13 @@ QARVAULT_API int GetLogDirectory(char* buf, uint32_t size);
 QARVAULT_API int GetDebugLogDirectory(char* buf, uint32_t size);
 QARVAULT_API int GetMMSCLogDirectory(char* buf, uint32_t size);
 QARVAULT_API int GetRealProgramDirectory(char* buf, uint32_t size);
+// The message-id tracking directory: [QARHUB] MessageIDTrackingDir of QARHUB.INI (with "/"
+// added when missing), else program data + "SMPPData/". Created when missing.
+QARVAULT_API int GetMessageIdTrackingDirectory(char* buf, uint32_t size);
+// The MMSC data directory: [MMSC] DataDir of MMSC.INI (with "/" added when missing), else
+// program data + "MMSCDATA/". Created when missing.
+QARVAULT_API int GetMMSCDataDirectory(char* buf, uint32_t size);
+// Each returns the length of the path, or 0 when the buffer cannot hold it.
 
 // ---- The account store ("USERS.DB" in the private data directory, SQLite). ----
 
@@ -106,6 +113,18 @@ QARVAULT_API int SMSCMessageIdGet(const char* connection, const char* smscId, ch
 // As SMSCMessageIdGet plus the submission time (seconds since 1970).
 QARVAULT_API int SMSCMessageIdGet2(const char* connection, const char* smscId, char* messageId,
                                    char* user, char* sender, char* recipient, int64_t* submitTime);
+// Adds until SMSCMessageIdEndBatch (or SMSCMessageIdCommitPending) go into one transaction.
+QARVAULT_API int SMSCMessageIdBeginBatch(void);
+QARVAULT_API int SMSCMessageIdEndBatch(void);
+// Commits a transaction left open by SMSCMessageIdBeginBatch; 1 when none is pending.
+QARVAULT_API int SMSCMessageIdCommitPending(void);
+// Closes the store's database handle (committing a pending batch); the next call reopens it.
+QARVAULT_API void SMSCMessageIdCloseAll(void);
+
+// ---- Received MMS notifications already seen (modem, content location), kept beside the
+// message ids. ----
+QARVAULT_API int MMSNotificationAdd(const char* modem, const char* contentLocation);
+QARVAULT_API int MMSNotificationExist(const char* modem, const char* contentLocation);
 
 // ---- Named automatic-reset events shared by the threads of the process. ----
 

@@ -1,1 +1,43 @@
-// filled in by the next commits
+#include <fcntl.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "outside/qarvault/qarvault.h"
+#include "runtime/config_access.h"
+#include "runtime/file_io.h"
+#include "runtime/tests/test_dirs.h"
+
+namespace {
+void WriteFile(const std::string& path, const std::string& text) {
+  UniqueFd fd = OpenFileWithRetry(path, O_WRONLY | O_CREAT | O_TRUNC, 0644, 100);
+  WriteText(fd.get(), text);
+}
+}  // namespace
+
+TEST(ConfigAccessTest, NumbersFlagsAndConnectionFallback) {
+  TempDir dir;
+  setenv("QARSMS_HOME", dir.path().c_str(), 1);
+  std::string ini = dir.path() + "QARHUB.INI";
+  WriteFile(ini,
+            "[QARHUB]\r\nMaxQDirEntries=\r\nRetryMaxAttempts=7\r\nJunk=abc\r\nFlag=On\r\n"
+            "[SMPP - h:1]\r\nRetryMaxAttempts=3\r\nEmpty=\r\n");
+  SMSIniSetFilename(ini.c_str());
+  EXPECT_EQ(SMSIniNumber("QARHUB", "MaxQDirEntries", 10000), 0u);  // empty reads as 0
+  EXPECT_EQ(SMSIniNumber("QARHUB", "Missing", 10000), 10000u);     // missing gives the default
+  EXPECT_EQ(SMSIniNumber("QARHUB", "Junk", 5), 0u);
+  EXPECT_TRUE(SMSIniFlag("QARHUB", "Flag", false));
+  EXPECT_TRUE(SMSIniFlag("QARHUB", "Missing", true));
+  EXPECT_EQ(ConnectionSetting("SMPP - h:1", "RetryMaxAttempts"), "3");
+  EXPECT_EQ(ConnectionSetting("SMPP - h:2", "RetryMaxAttempts"), "7");
+  EXPECT_EQ(ConnectionSetting("SMPP - h:1", "Empty", "d"), "d");
+  EXPECT_EQ(SMSIniString("QARHUB", "RetryMaxAttempts", "", 0), "");
+  auto section = SMSIniSection("SMPP - h:1");
+  ASSERT_EQ(section.size(), 2u);
+  EXPECT_EQ(section[0].first, "RetryMaxAttempts");
+  EXPECT_EQ(section[0].second, "3");
+  EXPECT_EQ(ProgramDataDirectory(), dir.path());
+  EXPECT_EQ(PrivateDataDirectory(), dir.path() + "PRIVATE/");
+  EXPECT_EQ(DebugLogDirectory().back(), '/');
+}

@@ -1,1 +1,126 @@
-// filled in by the next commits
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <regex>
+#include <thread>
+
+#include "runtime/clock.h"
+#include "runtime/crash_log.h"
+#include "runtime/file_io.h"
+#include "runtime/process_runner.h"
+#include "runtime/tests/test_dirs.h"
+#include "runtime/thread_registry.h"
+
+TEST(FileIoTest, OpenCreatesMissingDirectoriesOnlyWhenCreating) {
+  TempDir dir;
+  std::string path = dir.path() + "a/b/c/file.txt";
+  UniqueFd none = OpenFileWithRetry(path, O_RDONLY, 0, 500);
+  EXPECT_FALSE(none);
+  UniqueFd made = OpenFileWithRetry(path, O_RDWR | O_CREAT, 0644, 500);
+  ASSERT_TRUE(made);
+  EXPECT_TRUE(FileExistsNotDirectory(path));
+  EXPECT_TRUE(FileExists(dir.path() + "a/b"));
+  EXPECT_FALSE(FileExistsNotDirectory(dir.path() + "a/b"));
+}
+
+TEST(FileIoTest, OtherErrorsFailAtOnce) {
+  TempDir dir;
+  std::string path = dir.path() + "missing.txt";
+  uint64_t start = TickMs();
+  EXPECT_FALSE(OpenFileWithRetry(path, O_RDONLY, 0, 3000));
+  EXPECT_EQ(errno, ENOENT);
+  std::string asDir = dir.path();
+  EXPECT_FALSE(OpenFileWithRetry(asDir, O_WRONLY, 0, 3000));  // EISDIR
+  EXPECT_LT(TickMs() - start, 1000u);
+}
+
+TEST(FileIoTest, ExclusiveOpenWaitsWhileLockedAndGivesUpAfterTheTimeout) {
+  TempDir dir;
+  std::string path = dir.path() + "locked.req";
+  UniqueFd holder(open(path.c_str(), O_RDWR | O_CREAT, 0644));
+  ASSERT_EQ(flock(holder.get(), LOCK_EX), 0);
+
+  uint64_t start = TickMs();
+  EXPECT_FALSE(OpenFileWithRetry(path, O_RDWR, 0, 200, true));
+  EXPECT_GE(TickMs() - start, 200u);
+
+  std::thread unlocker([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    holder.reset();
+  });
+  UniqueFd claimed = OpenFileWithRetry(path, O_RDWR, 0, 5000, true);
+  unlocker.join();
+  EXPECT_TRUE(claimed);
+}
+
+TEST(FileIoTest, CountFilesMatchesWithoutCaseAndSkipsDirectories) {
+  TempDir dir;
+  for (const char* name : {"A.REQ", "b.req", "c.Req", "d.req.tmp", "e.err"}) {
+    UniqueFd fd(open((dir.path() + name).c_str(), O_WRONLY | O_CREAT, 0644));
+  }
+  ASSERT_TRUE(CreatePathDirectories(dir.path() + "sub.req/x"));
+  EXPECT_EQ(CountFiles(dir.path() + "*.REQ"), 3u);
+  EXPECT_EQ(CountFiles(dir.path() + "*"), 5u);
+  EXPECT_EQ(CountFiles(dir.path() + "nothere/*.REQ"), 0u);
+}
+
+TEST(FileIoTest, WriteTextAndReadBack) {
+  TempDir dir;
+  std::string path = dir.path() + "t.txt";
+  {
+    UniqueFd fd(open(path.c_str(), O_WRONLY | O_CREAT, 0644));
+    EXPECT_EQ(WriteText(fd.get(), "[SMS]\r\nTo=1\r\n"), 13u);
+  }
+  std::string back;
+  ASSERT_TRUE(ReadWholeFile(path, back));
+  EXPECT_EQ(back, "[SMS]\r\nTo=1\r\n");
+  EXPECT_FALSE(ReadWholeFile(path, back, 4));  // over the limit
+}
+
+TEST(ProcessRunnerTest, ArgumentsAreNeverInterpretedByAShell) {
+  TempDir dir;
+  std::string out = dir.path() + "out.txt";
+  ProcessOptions options;
+  options.stdoutPath = out;
+  EXPECT_EQ(RunProcess({"echo", "a;b", "$(id)", "`x`"}, options), 0);
+  std::string text;
+  ReadWholeFile(out, text);
+  EXPECT_EQ(text, "a;b $(id) `x`\n");
+  EXPECT_EQ(RunProcess({"/nonexistent/program"}, options), -1);
+  options.timeoutMs = 100;
+  EXPECT_EQ(RunProcess({"sleep", "5"}, options), -2);
+  EXPECT_EQ(RunProcess({"sh", "-c", "exit 3"}, ProcessOptions{}), 3);
+}
+
+// A child process crashes in two threads at once: EXCEPT.LOG gets exactly one entry and
+// the process ends with the crash code.
+TEST(CrashLogTest, FatalSignalWritesOneEntryAndExits) {
+  TempDir dir;
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    InstallCrashHandlers(dir.path(), dir.path());
+    std::thread other([] {
+      AssignThreadNumber("ThreadCrashTwin");
+      raise(SIGSEGV);
+    });
+    AssignThreadNumber("ThreadCrash");
+    raise(SIGSEGV);
+    other.join();
+    _exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), kCrashExitCode);
+  std::string text;
+  ASSERT_TRUE(ReadWholeFile(dir.path() + "EXCEPT.LOG", text));
+  std::regex entry(
+      R"(Exception occurred in thread #\d+\r\nThread Description:  ThreadCrash(Twin)?\r\n[A-Z][a-z]+ \d+, \d{4} @ \d\d:\d\d\r\n-------\r\n)");
+  EXPECT_TRUE(std::regex_match(text, entry)) << text;
+}

@@ -1,1 +1,106 @@
-// filled in by the next commits
+#include <pthread.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "runtime/thread_frame.h"
+#include "runtime/thread_registry.h"
+
+TEST(ThreadRegistryTest, NumbersAreUniqueUnderConcurrency) {
+  ClearThreadTable();
+  constexpr int kThreads = 64;
+  std::vector<uint32_t> numbers(kThreads);
+  std::atomic<int> ready{0};
+  std::atomic<bool> release{false};
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kThreads; ++i) {
+    threads.emplace_back([&, i] {
+      numbers[i] = AssignThreadNumber("worker " + std::to_string(i));
+      EXPECT_EQ(CurrentThreadNumber(), numbers[i]);
+      EXPECT_EQ(ThreadDescription(numbers[i]), "worker " + std::to_string(i));
+      ready.fetch_add(1);
+      while (!release.load()) std::this_thread::yield();
+      EXPECT_EQ(ReleaseThreadNumber(), numbers[i]);
+      EXPECT_EQ(CurrentThreadNumber(), 0u);
+    });
+  }
+  while (ready.load() < kThreads) std::this_thread::yield();
+  std::set<uint32_t> unique(numbers.begin(), numbers.end());
+  EXPECT_EQ(unique.size(), static_cast<size_t>(kThreads));
+  EXPECT_EQ(unique.count(0), 0u);
+  release = true;
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(ReleaseThreadNumber(), 0u);  // this thread never had one
+}
+
+TEST(ThreadRegistryTest, DescriptionIsCutTo99Characters) {
+  std::thread t([] {
+    uint32_t n = AssignThreadNumber(std::string(150, 'd'));
+    EXPECT_EQ(ThreadDescription(n), std::string(99, 'd'));
+    char buf[200];
+    CurrentThreadDescription(buf, sizeof buf);
+    EXPECT_EQ(std::string(buf), std::string(99, 'd'));
+    ReleaseThreadNumber();
+  });
+  t.join();
+}
+
+namespace {
+struct FullTableShared {
+  std::atomic<int> assigned{0};
+  std::atomic<int> zeroes{0};
+  int releasePipe[2];  // holders block reading it until the write end closes
+};
+
+void* HoldSlot(void* arg) {
+  auto* shared = static_cast<FullTableShared*>(arg);
+  if (AssignThreadNumber("holder") == 0) shared->zeroes.fetch_add(1);
+  shared->assigned.fetch_add(1);
+  char c;
+  while (read(shared->releasePipe[0], &c, 1) < 0) {
+  }
+  ReleaseThreadNumber();
+  return nullptr;
+}
+}  // namespace
+
+TEST(ThreadRegistryTest, The4097thThreadGetsNumberZero) {
+  ClearThreadTable();
+  FullTableShared shared;
+  ASSERT_EQ(pipe(shared.releasePipe), 0);
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setstacksize(&attr, 256 * 1024);
+  std::vector<pthread_t> threads(kThreadSlots + 1);
+  for (auto& t : threads) ASSERT_EQ(pthread_create(&t, &attr, HoldSlot, &shared), 0);
+  while (shared.assigned.load() < static_cast<int>(threads.size())) usleep(1000);
+  EXPECT_EQ(shared.zeroes.load(), 1);
+  close(shared.releasePipe[1]);
+  for (auto& t : threads) pthread_join(t, nullptr);
+  close(shared.releasePipe[0]);
+  pthread_attr_destroy(&attr);
+}
+
+TEST(ThreadFrameTest, ShutdownWaitsForEveryFramedThread) {
+  ShutdownRequested.store(0);
+  std::atomic<int> finished{0};
+  for (int i = 0; i < 10; ++i) {
+    ASSERT_TRUE(StartServiceThread("ThreadTest", [&] {
+      while (ShutdownRequested.load() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      finished.fetch_add(1);
+    }));
+  }
+  EXPECT_EQ(ActiveThreadCount(), 10);
+  ShutdownRequested.store(1);
+  WaitForServiceThreads(10);
+  EXPECT_EQ(finished.load(), 10);
+  EXPECT_EQ(ActiveThreadCount(), 0);
+  ThreadFinished();  // never below zero
+  EXPECT_EQ(ActiveThreadCount(), 0);
+  ShutdownRequested.store(0);
+}

@@ -1,0 +1,51 @@
+#include "outside/qarledger/ledger_db.h"
+
+#include <ctime>
+
+#include "outside/qarvault/qarvault.h"
+
+namespace {
+
+const char* const kSchema =
+    "CREATE TABLE IF NOT EXISTS short_url("
+    " code TEXT NOT NULL PRIMARY KEY, url TEXT NOT NULL UNIQUE,"
+    " created INTEGER NOT NULL, last_used INTEGER NOT NULL);"
+    "CREATE TABLE IF NOT EXISTS sar_id("
+    " user TEXT NOT NULL, recipient TEXT NOT NULL, reference INTEGER NOT NULL,"
+    " count INTEGER NOT NULL, number INTEGER NOT NULL, new_reference INTEGER NOT NULL,"
+    " created INTEGER NOT NULL);"
+    "CREATE INDEX IF NOT EXISTS sar_id_key ON sar_id(user, recipient, reference, count);"
+    "CREATE TABLE IF NOT EXISTS mms_local_id("
+    " local_id TEXT NOT NULL PRIMARY KEY, remote_id TEXT NOT NULL, info TEXT NOT NULL,"
+    " created INTEGER NOT NULL);"
+    "CREATE TABLE IF NOT EXISTS mms_remote_id("
+    " remote_id TEXT NOT NULL PRIMARY KEY, local_id TEXT NOT NULL, info TEXT NOT NULL,"
+    " created INTEGER NOT NULL);";
+
+std::string DirectoryFrom(int (*get)(char*, uint32_t)) {
+  char buf[4096];
+  return get(buf, sizeof buf) > 0 ? std::string(buf) : std::string();
+}
+
+}  // namespace
+
+SharedSqlite& LedgerStore() {
+  static SharedSqlite store;
+  return store;
+}
+
+sqlite3* LedgerDbLocked() {
+  std::string dir = LedgerTrackingDir();
+  if (dir.empty()) return nullptr;
+  return SharedSqliteOpenLocked(LedgerStore(), dir + "LEDGER.DB", kSchema);
+}
+
+void LedgerCloseAll() {
+  std::lock_guard<std::mutex> lock(LedgerStore().lock);
+  SharedSqliteCloseLocked(LedgerStore());
+}
+
+std::string LedgerTrackingDir() { return DirectoryFrom(GetMessageIdTrackingDirectory); }
+std::string LedgerMMSCDataDir() { return DirectoryFrom(GetMMSCDataDirectory); }
+
+int64_t LedgerNow() { return static_cast<int64_t>(std::time(nullptr)); }

@@ -1,0 +1,51 @@
+// SQLite handles as RAII objects, opened so that several threads and processes can
+// share one database file (WAL journal, busy timeout).
+#pragma once
+
+#include <sqlite3.h>
+#include <sys/types.h>
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+struct SqliteCloser {
+  void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
+};
+using SqliteDb = std::unique_ptr<sqlite3, SqliteCloser>;
+
+struct SqliteFinalizer {
+  void operator()(sqlite3_stmt* stmt) const { sqlite3_finalize(stmt); }
+};
+using SqliteStmt = std::unique_ptr<sqlite3_stmt, SqliteFinalizer>;
+
+inline constexpr int kSqliteBusyTimeoutMs = 15000;
+
+// Opens the database (created when missing unless readOnly); null on failure.
+SqliteDb OpenSqliteDatabase(const std::string& path, bool readOnly);
+bool SqliteExec(sqlite3* db, const char* sql);
+SqliteStmt SqlitePrepare(sqlite3* db, const char* sql);
+void SqliteBindText(sqlite3_stmt* stmt, int index, std::string_view text);
+std::string SqliteColumnText(sqlite3_stmt* stmt, int column);
+// Steps a statement that returns no row; true on SQLITE_DONE.
+bool SqliteStepDone(sqlite3_stmt* stmt);
+
+// True only for a sound SQLite database: opened read-only, integrity check "ok".
+bool SqliteDatabaseIsSound(const std::string& path);
+
+// One connection of the process to a database whose path may change between calls (its
+// directory comes from the configuration). Callers hold `lock` around every use.
+struct SharedSqlite {
+  std::mutex lock;
+  SqliteDb db;
+  std::string path;
+  pid_t owner = 0;
+};
+
+// The connection for path (reopened when the path changed, created with schema); null
+// when it cannot be opened. A connection inherited across fork is left to the parent.
+sqlite3* SharedSqliteOpenLocked(SharedSqlite& s, const std::string& path, const char* schema);
+// Commits a pending transaction and closes the connection.
+void SharedSqliteCloseLocked(SharedSqlite& s);

@@ -1,0 +1,76 @@
+#include "runtime/process_runner.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <thread>
+
+#include "runtime/clock.h"
+
+extern char** environ;
+
+int RunProcess(const std::vector<std::string>& argv, const ProcessOptions& options) {
+  if (argv.empty()) return -1;
+  std::vector<char*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  if (!options.stdinPath.empty()) {
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, options.stdinPath.c_str(), O_RDONLY, 0);
+  }
+  if (!options.stdoutPath.empty()) {
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, options.stdoutPath.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0664);
+    if (options.stderrToStdout) posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+  }
+  pid_t pid = 0;
+  int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) return -1;
+
+  uint64_t start = TickMs();
+  int status = 0;
+  for (;;) {
+    pid_t done = waitpid(pid, &status, WNOHANG);
+    if (done == pid) break;
+    if (done < 0) return -1;
+    if (TickMs() - start >= options.timeoutMs) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      return -2;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  return -1;
+}
+
+std::string FindProgram(const std::string& directory, const std::string& name) {
+  struct stat st;
+  std::string local = directory + name;
+  if (stat(local.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(local.c_str(), X_OK) == 0) return local;
+  const char* path = getenv("PATH");
+  if (path == nullptr) return {};
+  std::string list(path);
+  size_t begin = 0;
+  while (begin <= list.size()) {
+    size_t end = list.find(':', begin);
+    if (end == std::string::npos) end = list.size();
+    std::string candidate = list.substr(begin, end - begin);
+    if (!candidate.empty()) {
+      candidate += "/" + name;
+      if (stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(candidate.c_str(), X_OK) == 0) {
+        return candidate;
+      }
+    }
+    begin = end + 1;
+  }
+  return {};
+}

@@ -1,0 +1,191 @@
+#include "service/gateway.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <thread>
+
+#include "outside/outside_tables.h"
+#include "outside/qarvault/qarvault.h"
+#include "runtime/clock.h"
+#include "runtime/config_access.h"
+#include "runtime/control_signals.h"
+#include "runtime/crash_log.h"
+#include "runtime/debug_log.h"
+#include "runtime/event_log.h"
+#include "runtime/str_printf.h"
+#include "runtime/text_helpers.h"
+#include "runtime/thread_frame.h"
+#include "runtime/thread_registry.h"
+#include "runtime/socket_helpers.h"
+#include "runtime/unique_fd.h"
+#include "service/banner.h"
+#include "service/database_check.h"
+#include "service/listeners.h"
+#include "service/receive_markers.h"
+#include "service/service_threads.h"
+#include "service/settings.h"
+#include "service/status_block.h"
+#include "service/wake_events.h"
+#include "store/store_service.h"
+
+AutoResetEvent InboundMessageEvent;
+AutoResetEvent InboundReceiptEvent;
+
+namespace {
+constexpr int kExitFailure = -1;
+
+// Binds a configuration file, creating it empty when it does not exist.
+void BindConfigurationFile(const std::string& path, void (*setFilename)(const char*)) {
+  UniqueFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0664));
+  setFilename(path.c_str());
+}
+
+void ApplyDebugSettings() {
+  DebugSettings.Debug.store(Settings.Debug);
+  DebugSettings.Debug2.store(Settings.Debug2);
+  DebugSettings.NoDebugProtocol.store(Settings.NoDebugProtocol);
+  DebugSettings.DebugMaxSize.store(Settings.DebugMaxSize);
+}
+
+// Steps 7 and 8: which web ports to open.
+void ChooseWebPorts() {
+  Listeners.webPortSSL = 0;
+  if (OutsideLibraries.sslServerAvailable) {
+    Listeners.webPortSSL = static_cast<uint16_t>(SMSIniNumber(kMainSection, "WebPortSSL", 0));
+  }
+  Listeners.webPort = static_cast<uint16_t>(SMSIniNumber(kMainSection, "WebPort", 0));
+  if (Listeners.webPort == 0 && Listeners.webPortSSL == 0) Listeners.webPort = 8800;
+  Settings.WebPort = Listeners.webPort;
+  Settings.WebPortSSL = Listeners.webPortSSL;
+  if (Listeners.webPort != 0 && Listeners.webPortSSL != 0) Settings.SSLRedirect = SMSIniFlag(kMainSection, "SSLRedirect", false);
+}
+
+void ReportServiceStarted() {
+  std::string text = StrPrintf("%s service started.", kProductBanner);
+  if (Listeners.web) text += StrPrintf("  Using web port %u.", Listeners.webPort);
+  if (Listeners.webSSL) text += StrPrintf("  Using web SSL port %u.", Listeners.webPortSSL);
+  if (Listeners.smpp) text += StrPrintf("  Using SMPP port %u.", Settings.SMPPPort);
+  if (Listeners.smppSSL) text += StrPrintf("  Using SMPP SSL port %u.", Settings.SMPPPortSSL);
+  ReportEvent(EventKind::Information, text);
+}
+
+// A stop from the console (status byte 0), a signal, or a configuration change.
+void MainLoop() {
+  std::string trigger = Settings.ConfigurationUpdateTriggerRestart;
+  int lastHour = -1;
+  while (ShutdownRequested.load() == 0 && GetStatusByte(kStatusStopRequest) == 0) {
+    LocalTime now = LocalNow();
+    if (now.tm.tm_hour != lastHour) {
+      lastHour = now.tm.tm_hour;
+      RunHourlyHousekeeping();
+    }
+    WriteBackCounters();
+    std::string current = SMSIniString(kMainSection, "ConfigurationUpdateTriggerRestart", "", 49);
+    if (CompareNoCase(current, trigger) > 0) {
+      ShutdownRequested.store(1);
+      SetStatusByte(kStatusStopRequest, 1);
+      WriteDebugLog("main", "Restarting for configuration update");
+      break;
+    }
+    RefreshCrashTimeZone();
+    for (int i = 0; i < 10 && ShutdownRequested.load() == 0; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    PollControlEvent();
+  }
+  PollControlEvent();
+}
+
+int Shutdown() {
+  ShutdownRequested.store(1);
+  CloseListeners();
+  InboundMessageEvent.Set();
+  InboundReceiptEvent.Set();
+  WaitForServiceThreads(1000);
+  WriteBackCounters();
+  SaveUniqueId();
+  ReportEvent(EventKind::Information, StrPrintf("%s service stopped.", kProductBanner));
+  WriteDebugLog("main", "Shutdown:  Closing log files");
+  CloseMessageLogs();
+  CloseDebugLog();
+  using CloseAllFn = void (*)();
+  if (auto closeAll = OutsideLibraries.ledger.Call<CloseAllFn>(ledger::sqlSMSCMessageIdCloseAll)) closeAll();
+  CloseCounters();
+  UnloadOutsideLibraries();
+  CloseStatusBlock();
+  fprintf(stderr, "Shutdown complete!\n");
+  return 0;
+}
+}  // namespace
+
+int GatewayMain() {
+  // 1. Configuration files.
+  std::string programData = ProgramDataDirectory();
+  BindConfigurationFile(programData + "QARHUB.INI", SMSIniSetFilename);
+  BindConfigurationFile(programData + "MMSC.INI", MMSCIniSetFilename);
+  std::string privateData = PrivateDataDirectory();
+
+  // 2. Signals, the crash log and the thread table.
+  InstallControlHandlers();
+  InstallCrashHandlers(privateData, DebugLogDirectory());
+  ClearThreadTable();
+
+  // 3. Single instance, before anything touches the queues or counters of a running one.
+  int error = 0;
+  switch (OpenStatusBlock(privateData, error)) {
+    case InstanceResult::Ok:
+      break;
+    case InstanceResult::AlreadyActive:
+      fprintf(stderr, "%s is already active on this workstation.\n", kProductBanner);
+      return kExitFailure;
+    case InstanceResult::CreateFailed:
+      fprintf(stderr, "Error %lu creating shared memory area!\n", static_cast<unsigned long>(error));
+      return kExitFailure;
+    case InstanceResult::MapFailed:
+      fprintf(stderr, "Error %lu opening shared memory area!\n", static_cast<unsigned long>(error));
+      return kExitFailure;
+  }
+
+  // 5 and 6. Settings (with the [IPNotify] flag of MMSC.INI).
+  LoadSettings(Settings);
+  ApplyDebugSettings();
+  StoreStartup();
+
+  // 7 to 9. Outside libraries and web ports.
+  std::string programDir = RealProgramDirectory();
+  LoadSealLibrary(programDir);
+  ChooseWebPorts();
+  LoadProtocolLibraries(programDir, Settings.Debug && !Settings.NoDebugProtocol);
+
+  // 10. Receive markers of the accounts.
+  UpdateReceiveMarkers();
+
+  // 11 to 15. Listeners.
+  if (!OpenListeners(ResolveListenAddress(Settings.IPAddress))) {
+    CloseStatusBlock();
+    return kExitFailure;
+  }
+  ReportServiceStarted();
+
+  // 16 and 17. Restriction lists and routing tables are built by their owners; listeners.
+  if (!StartListenerThreads()) {
+    ShutdownRequested.store(1);
+    WaitForServiceThreads(100);
+    CloseStatusBlock();
+    return kExitFailure;
+  }
+
+  // 18. Logs, the ledger and the message-id database check.
+  OpenOutboundLog();
+  LoadLedgerLibrary(programDir);
+  CheckMessageIdDatabases(MessageIdTrackingDir());
+
+  // 19 and 20.
+  OpenUdpPushListener();
+  StartWorkerThreads();
+  MainLoop();
+  return Shutdown();
+}

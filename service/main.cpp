@@ -1,0 +1,3 @@
+#include "service/gateway.h"
+
+int main() { return GatewayMain(); }
