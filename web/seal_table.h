@@ -1,13 +1,12 @@
-// The gateway's call table for the TLS library qarseal, loaded by name at start-up.
-// Web, HTTP client and SMPP code call TLS only through SealCalls.
+// Typed calls into the TLS library qarseal. Start-up loads the library (LoadSealLibrary
+// of the outside tables) and then fills SealCalls with BindSealTable; web, HTTP client and
+// SMPP code call TLS only through SealCalls.
 #pragma once
 
-#include <string>
-
+#include "outside/library_loader.h"
 #include "outside/qarseal/qarseal.h"
 
 struct SealTable {
-  void* library = nullptr;  // dlopen handle, null when not loaded
   sslInitSession_t sslInitSession = nullptr;
   sslAcceptSession_t sslAcceptSession = nullptr;
   sslFreeSession_t sslFreeSession = nullptr;
@@ -26,10 +25,6 @@ struct SealTable {
 // Filled by start-up before any listener or client runs.
 extern SealTable SealCalls;
 
-// Loads the library at path and binds every entry point; when one is missing the library
-// is released and false returned (table left empty). Does not call sslInitLib.
-bool BindSealLibrary(const std::string& path, SealTable& table, std::string& error);
-// Calls sslInitLib(certDirectory) and sslServerCertExists and sets the two flags.
-bool StartSealLibrary(SealTable& table, const std::string& certDirectory);
-// sslTermLib and dlclose; the table is emptied.
-void ReleaseSealLibrary(SealTable& table);
+// Takes the entry points of a loaded qarseal; an unloaded library leaves the table empty
+// (TLS unavailable). False when the table stays empty.
+bool BindSealTable(const LoadedLibrary& library, bool sslAvailable, bool serverCertPresent, SealTable& table);

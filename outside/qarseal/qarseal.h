@@ -16,9 +16,9 @@ extern "C" {
 #define QARSEAL_CERT_FILE "SERVER.PEM"
 #define QARSEAL_KEY_FILE "SERVER.KEY"
 
-// Prepares the library; certDirectory (ending in "/") holds SERVER.PEM and SERVER.KEY.
-// Returns 1 when TLS can be used, 0 otherwise. May be called again to change directory.
-QARSEAL_API int sslInitLib(const char* certDirectory);
+// Prepares the library and loads SERVER.PEM and SERVER.KEY from the private data
+// directory when they are there. Returns 1 when TLS can be used, 0 otherwise.
+QARSEAL_API int sslInitLib(void);
 QARSEAL_API void sslTermLib(void);
 // 1 when a usable server certificate and key are loaded.
 QARSEAL_API int sslServerCertExists(void);
@@ -46,7 +46,7 @@ QARSEAL_API int sslRecv(void* session, void* data, int count);
 // Decrypted bytes waiting to be read (0 when none, -1 for a bad session).
 QARSEAL_API int sslDataPending(void* session);
 
-typedef int (*sslInitLib_t)(const char*);
+typedef int (*sslInitLib_t)(void);
 typedef void (*sslTermLib_t)(void);
 typedef int (*sslServerCertExists_t)(void);
 typedef int (*sslSignedCertExists_t)(void);

@@ -2,9 +2,12 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
+#include <signal.h>
+
 #include <cstring>
 
 #include "outside/qarseal/qarseal.h"
+#include "outside/qarvault/qarvault.h"
 #include "outside/qarseal/seal_state.h"
 
 SealState Seal;
@@ -59,10 +62,16 @@ bool LoadServerContextLocked(std::string& error) {
   return true;
 }
 
-extern "C" QARSEAL_API int sslInitLib(const char* certDirectory) {
+extern "C" QARSEAL_API int sslInitLib(void) {
   std::lock_guard<std::mutex> guard(Seal.lock);
   if (OPENSSL_init_ssl(0, nullptr) != 1) return 0;
-  Seal.certDirectory = certDirectory != nullptr ? certDirectory : "";
+  // OpenSSL writes to sockets with write(2): a peer that vanished must give an error, not
+  // end the process.
+  struct sigaction current {};
+  if (sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_DFL) signal(SIGPIPE, SIG_IGN);
+  char directory[4096] = {0};
+  if (GetPrivateDataDirectory(directory, sizeof directory) == 0) return 0;
+  Seal.certDirectory = directory;
   if (!Seal.certDirectory.empty() && Seal.certDirectory.back() != '/') Seal.certDirectory += '/';
   if (Seal.clientContext == nullptr) {
     Seal.clientContext = NewContext(TLS_client_method());
