@@ -69,7 +69,10 @@ bool IPRestrictionAllows(std::string_view address) {
 
 bool AdminAddressAllowed(std::string_view address) {
   std::string_view list = WebSettings.AdminIPAddressList;
-  if (Trim(list).empty()) return true;
+  return Trim(list).empty() || AddressListMatches(list, address);
+}
+
+bool AddressListMatches(std::string_view list, std::string_view address) {
   size_t start = 0;
   while (start <= list.size()) {
     size_t end = list.find_first_of(",;", start);

@@ -10,6 +10,9 @@ bool MatchAddressPattern(std::string_view pattern, std::string_view address);
 // "127.0.0.1" always passes; a Blocked match refuses; else an empty Allowed list or an
 // Allowed match passes.
 bool IPRestrictionAllows(std::string_view address);
+// True when an entry of list (patterns separated by "," and ";", leading spaces ignored)
+// matches the address.
+bool AddressListMatches(std::string_view list, std::string_view address);
 // True when AdminIPAddressList is empty or one of its entries (split at "," and ";")
 // matches the address.
 bool AdminAddressAllowed(std::string_view address);

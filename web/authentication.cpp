@@ -15,19 +15,6 @@
 std::atomic<uint32_t> FailedLoginCount{0};
 
 namespace {
-// The account's restricted address list: patterns separated by "," or ";".
-bool RestrictedListMatches(std::string_view list, std::string_view address) {
-  size_t start = 0;
-  while (start <= list.size()) {
-    size_t end = list.find_first_of(",;", start);
-    if (end == std::string_view::npos) end = list.size();
-    std::string_view entry = Trim(list.substr(start, end - start));
-    if (!entry.empty() && MatchAddressPattern(entry, address)) return true;
-    start = end + 1;
-  }
-  return false;
-}
-
 void FailedLoginDelay(uint32_t seconds) {
   for (uint32_t i = 0; i < seconds * 10 && ShutdownRequested.load() == 0; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -60,7 +47,7 @@ bool AuthenticateRequest(WebConnection& c, const WebRequest& request) {
     SMSUserRecord record{};
     if (LookupAccount(user, record) && record.WebLoginDisabled == 0) {
       std::string_view restricted(record.RestrictIPAddress, strnlen(record.RestrictIPAddress, sizeof record.RestrictIPAddress));
-      if (Trim(restricted).empty() || RestrictedListMatches(restricted, c.clientAddress)) {
+      if (Trim(restricted).empty() || AddressListMatches(restricted, c.clientAddress)) {
         expectedUser.assign(record.UserName, strnlen(record.UserName, sizeof record.UserName));
         expectedPassword.assign(record.Password, strnlen(record.Password, sizeof record.Password));
       }
