@@ -20,8 +20,9 @@ bool IsResourceShortage(int err) { return err == ENOMEM || err == ENOBUFS; }
 // Busy or locked: the only conditions worth waiting out when opening.
 bool IsBusy(int err) { return err == EBUSY || err == ETXTBSY || err == EWOULDBLOCK || err == EINTR; }
 
-template <typename Call>
-ssize_t WithRetry(const char* label, Call call) {
+}  // namespace
+
+ssize_t RetryOnResourceShortage(const char* label, const std::function<ssize_t()>& call) {
   unsigned retries = 0;
   ssize_t result;
   for (;;) {
@@ -40,14 +41,13 @@ ssize_t WithRetry(const char* label, Call call) {
   }
   return result;
 }
-}  // namespace
 
 ssize_t ReadFileWithRetry(int fd, void* buf, size_t count) {
-  return WithRetry("ReadFileWithRetry", [&] { return read(fd, buf, count); });
+  return RetryOnResourceShortage("ReadFileWithRetry", [&] { return read(fd, buf, count); });
 }
 
 ssize_t WriteFileWithRetry(int fd, const void* buf, size_t count) {
-  return WithRetry("WriteFileWithRetry", [&] { return write(fd, buf, count); });
+  return RetryOnResourceShortage("WriteFileWithRetry", [&] { return write(fd, buf, count); });
 }
 
 size_t WriteText(int fd, std::string_view text) {

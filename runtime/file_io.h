@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -13,6 +14,8 @@
 // read/write, retried up to 20 times (i x 100 ms) while the kernel reports a resource
 // shortage (ENOMEM, ENOBUFS). Result as the system call's.
 ssize_t ReadFileWithRetry(int fd, void* buf, size_t count);
+// The retry itself: calls call() until it succeeds, fails otherwise, or 20 retries pass.
+ssize_t RetryOnResourceShortage(const char* label, const std::function<ssize_t()>& call);
 ssize_t WriteFileWithRetry(int fd, const void* buf, size_t count);
 // Writes all of text; bytes written, or 0 on failure.
 size_t WriteText(int fd, std::string_view text);

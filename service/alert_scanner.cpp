@@ -11,8 +11,10 @@
 #include "runtime/event_log.h"
 #include "runtime/file_io.h"
 #include "runtime/str_printf.h"
+#include "runtime/text_helpers.h"
 #include "runtime/thread_registry.h"
 #include "runtime/waits.h"
+#include "store/queue_dirs.h"
 #include "store/store_service.h"
 
 std::atomic<bool> IPNotifyActive{false};

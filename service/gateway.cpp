@@ -29,6 +29,7 @@
 #include "service/settings.h"
 #include "service/status_block.h"
 #include "service/wake_events.h"
+#include "store/queue_dirs.h"
 #include "store/store_service.h"
 
 AutoResetEvent InboundMessageEvent;
@@ -152,6 +153,7 @@ int GatewayMain() {
   // 5 and 6. Settings (with the [IPNotify] flag of MMSC.INI).
   LoadSettings(Settings);
   ApplyDebugSettings();
+  WriteDebugLog("UseRouteCache", Settings.UseRouteCache ? "Yes" : "No");
   StoreStartup();
 
   // 7 to 9. Outside libraries and web ports.

@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+#include <string>
+
 #include "runtime/unique_fd.h"
 
 struct ListenersRecord {

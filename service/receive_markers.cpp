@@ -10,6 +10,7 @@
 #include "runtime/file_io.h"
 #include "runtime/names.h"
 #include "runtime/unique_fd.h"
+#include "store/queue_dirs.h"
 #include "store/store_service.h"
 
 unsigned UpdateReceiveMarkers() {

@@ -106,7 +106,6 @@ void LoadSettings(SettingsBlock& s) {
   s.OldRoutingLogic = Flag("OldRoutingLogic", false);
   s.UseRouteQueues = Flag("UseRouteQueues", false);
   s.UseRouteCache = Flag("UseRouteCache", CountConfiguredTransmitters() >= 4);
-  WriteDebugLog("UseRouteCache", s.UseRouteCache ? "Yes" : "No");
   s.UseRouteCacheOnSubmit = Flag("UseRouteCacheOnSubmit", s.UseRouteCache);
   s.UseQCache = Flag("UseQCache", false);
   s.UseExperimentalLogic = Flag("UseExperimentalLogic", false);

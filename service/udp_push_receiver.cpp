@@ -8,6 +8,7 @@
 #include <cerrno>
 
 #include "runtime/debug_log.h"
+#include "runtime/names.h"
 #include "runtime/str_printf.h"
 #include "runtime/text_helpers.h"
 #include "runtime/thread_registry.h"
@@ -28,7 +29,12 @@ bool ProcessWAPPushPacket(const unsigned char* data, size_t length, const std::s
                    static_cast<unsigned>(length));
     return false;
   }
-  if (!WriteInboundWapPush(hex)) {
+  std::string content = "[SMS-IN]\r\n";
+  AppendKeyValueLine(content, "Sender", "IPNotify");
+  AppendKeyValueLine(content, "UDH", "0605040B8423F0");
+  AppendKeyValueLine(content, "DCS", "4");
+  AppendKeyValueLine(content, "Data", hex);
+  if (WriteInboundFile("in", content).empty()) {
     WriteDebugLog("ProcessWAPPushPacket", "Error writing inbound file");
     return false;
   }

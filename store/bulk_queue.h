@@ -1,0 +1,53 @@
+// Bulk jobs: one submission to many recipients, written as message templates and compact
+// recipient lists into a job directory of the bulk queue, and expanded into ordinary
+// message files by the ThreadProcessBulkQ threads at a pace the queue can absorb.
+//
+// Job directory (BulkQueueDir + MessageIDPrefix + "%08X"):
+//   BUILD.LCK                held (flock) by the submitter while it writes the job
+//   QDelay-YYYYMMDDhhmm.FLG  the job waits until that minute
+//   M1.REQ, M2.REQ, ...      templates: message files without PhoneNumber, one per segment
+//   R0000001.BLK, ...        lines "target file name=recipient[;route]"
+//   LOCK.LCK                 held by the bulk thread expanding the job
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "store/queue_file.h"
+
+struct BulkRecipient {
+  std::string targetName;  // BulkTargetName or BulkSegmentTargetName
+  std::string recipient;
+  std::string route;       // optional
+};
+
+// The writing side, used by the submission interface.
+struct BulkJobWriter {
+  std::string directory;  // with "/" at the end
+  HeldLock build;
+  uint32_t nextList = 1;
+};
+
+// Creates the job directory holding BUILD.LCK, the templates and the delay flag. The
+// templates must not be empty and hold at most 99 entries.
+bool BulkJobBegin(BulkJobWriter& job, const std::vector<std::string>& templates,
+                  std::optional<time_t> delayUntil = std::nullopt);
+// Writes the recipients as lists of at most MaxQDirEntries lines. Recipients or target
+// names that are not safe are refused (false, nothing written for that call).
+bool BulkJobAddRecipients(BulkJobWriter& job, const std::vector<BulkRecipient>& recipients);
+// Releases and deletes BUILD.LCK: the job may now be declared finished.
+void BulkJobFinish(BulkJobWriter& job);
+
+// MessageIDPrefix + "%08X" of a new unique id + ".req" (the message id is the name without
+// ".req").
+std::string BulkTargetName();
+// "SAR-" + prefix + recipient + "-%x-%u-@@CTR@@.req".
+std::string BulkSegmentTargetName(std::string_view recipient, unsigned reference, unsigned segments);
+
+// One pass of a bulk thread over the bulk queue.
+void ProcessBulkQueueOnce();
+void ThreadProcessBulkQ();

@@ -1,0 +1,87 @@
+#include "store/delay_queue.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "runtime/clock.h"
+#include "runtime/debug_log.h"
+#include "runtime/file_io.h"
+#include "runtime/str_printf.h"
+#include "runtime/thread_registry.h"
+#include "store/counters.h"
+#include "store/queue_dirs.h"
+#include "store/queue_file.h"
+
+namespace {
+std::vector<std::string> Entries(const std::string& dir, bool directories) {
+  std::vector<std::string> out;
+  DIR* d = opendir(dir.c_str());
+  if (d == nullptr) return out;
+  while (struct dirent* e = readdir(d)) {
+    std::string_view name = e->d_name;
+    if (name == "." || name == ".." || IsTempFileName(name)) continue;
+    struct stat st;
+    if (stat((dir + e->d_name).c_str(), &st) != 0 || S_ISDIR(st.st_mode) != directories) continue;
+    out.emplace_back(name);
+  }
+  closedir(d);
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+bool AllDigits(std::string_view text) {
+  return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+unsigned MoveFiles(const std::string& from, const std::string& to) {
+  unsigned moved = 0;
+  for (const std::string& name : Entries(from, false)) {
+    if (MoveQueueFile(from + name, to + name)) {
+      CounterAdd(kSmsQSize, 1);
+      ++moved;
+    } else {
+      WriteDebugLogf("ThreadProcessDelayQ", "Error %d moving %s to %s", errno, (from + name).c_str(), to.c_str());
+    }
+  }
+  return moved;
+}
+}  // namespace
+
+unsigned ProcessDelayQueueOnce() {
+  std::string root = OutboundQueueRoot();
+  std::string delayRoot = root + "DELAYQ/";
+  LocalTime now = LocalNow();
+  std::string today = StrPrintf("%04d%02d%02d", now.tm.tm_year + 1900, now.tm.tm_mon + 1, now.tm.tm_mday);
+  std::string nowMinute = StrPrintf("%02d%02d", now.tm.tm_hour, now.tm.tm_min);
+  unsigned moved = 0;
+  for (const std::string& date : Entries(delayRoot, true)) {
+    if (date.size() != 8 || !AllDigits(date) || date > today) continue;
+    std::string dateDir = delayRoot + date + "/";
+    for (const std::string& minute : Entries(dateDir, true)) {
+      if (minute.size() <= 3 || !AllDigits(minute.substr(0, 4))) continue;
+      if (date == today && minute.substr(0, 4) > nowMinute) continue;
+      std::string minuteDir = dateDir + minute + "/";
+      moved += MoveFiles(minuteDir, root);
+      for (const std::string& sub : Entries(minuteDir, true)) {
+        moved += MoveFiles(minuteDir + sub + "/", root + sub + "/");
+        rmdir((minuteDir + sub).c_str());
+      }
+      rmdir(minuteDir.c_str());
+    }
+    rmdir(dateDir.c_str());
+  }
+  return moved;
+}
+
+void ThreadProcessDelayQ() {
+  while (!ShutdownRequested.load()) {
+    ProcessDelayQueueOnce();
+    for (int i = 0; i < 10 && !ShutdownRequested.load(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+}

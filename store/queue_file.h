@@ -1,0 +1,73 @@
+// The queue file protocol: the one way to create, publish, claim, rewrite and delete a
+// queue file, and to hold lock and flag files. Nothing else in the gateway calls open,
+// link, rename or unlink on queue files.
+//
+// - A file appears under its final name only complete: the content goes to a temporary
+//   file (".~...tmp") in the same directory, which is then linked to the final name
+//   (create-new: fails with EEXIST when the name is taken) or renamed over it (replace).
+// - A sender claims a file with ClaimQueueFile: an exclusive non-blocking flock on its own
+//   descriptor, then a check that the path still names the same inode. It deletes the file
+//   (DeleteClaimedFile) before the claim is released, or rewrites it (RewriteClaimedFile:
+//   new inode, same modification time, claim moved to the new inode) and releases it.
+// - A file's modification time is its creation time: rewrites keep it.
+// - Lock and flag files mean "held" (an flock on them), never "exists".
+#pragma once
+
+#include <sys/types.h>
+
+#include <ctime>
+#include <string>
+#include <string_view>
+
+#include "runtime/unique_fd.h"
+
+enum class PublishMode { CreateNew, Replace };
+
+// Writes content to a temporary file beside path and publishes it under path. A missing
+// directory is created once. keepTime (not 0) becomes the file's modification time.
+// False on failure, errno kept (EEXIST: the name exists, CreateNew only).
+bool PublishFile(const std::string& path, std::string_view content, PublishMode mode, time_t keepTime = 0);
+
+// Temporary files of PublishFile; walkers and movers pass them by.
+bool IsTempFileName(std::string_view name);
+
+struct ClaimedFile {
+  UniqueFd fd;
+  std::string path;
+  dev_t device = 0;
+  ino_t inode = 0;
+  bool valid() const { return fd.valid(); }
+};
+
+// False when the file is gone, held by another sender, or was replaced meanwhile.
+bool ClaimQueueFile(const std::string& path, ClaimedFile& out);
+// The whole content; false when it cannot be read or is larger than maxBytes.
+bool ReadClaimedFile(const ClaimedFile& file, std::string& out, size_t maxBytes);
+// Replaces the content without ever exposing a partial file; the modification time stays.
+bool RewriteClaimedFile(ClaimedFile& file, std::string_view content);
+// Deletes the file, then releases the claim.
+bool DeleteClaimedFile(ClaimedFile& file);
+// Leaves the file in place.
+void ReleaseClaim(ClaimedFile& file);
+
+// Moves a file to a new name without replacing one; across file systems by copying
+// (modification time kept). False with EEXIST when the target exists.
+bool MoveQueueFile(const std::string& from, const std::string& to);
+
+// The modification time, which stands for the creation time; 0 when the file is missing.
+time_t FileCreationTime(const std::string& path);
+
+struct HeldLock {
+  UniqueFd fd;
+  std::string path;
+  bool valid() const { return fd.valid(); }
+};
+// Creates path when missing and takes an exclusive non-blocking flock on it. False when
+// another holder has it.
+bool AcquireLockFile(const std::string& path, HeldLock& out);
+// Releases the lock; with remove, deletes the file first (while still held).
+void ReleaseLockFile(HeldLock& lock, bool remove);
+// True while someone holds the lock file.
+bool LockFileHeld(const std::string& path);
+// Deletes path unless it is held. True when the file is gone afterwards.
+bool RemoveLockFileIfFree(const std::string& path);

@@ -1,0 +1,66 @@
+#include "store/retry_schedule.h"
+
+#include <sys/stat.h>
+
+#include "runtime/clock.h"
+#include "runtime/config_access.h"
+#include "runtime/text_helpers.h"
+
+namespace {
+// An absent value gives def; a present but malformed one reads as 0.
+uint32_t Setting(std::string_view connection, const char* key, uint32_t def) {
+  std::string value = ConnectionSetting(ConnectionSectionName(connection), key, "\x01", 49);
+  if (value == "\x01") return def;
+  return ParseDecimal(value);
+}
+
+uint32_t Saturate(uint64_t value) { return value > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(value); }
+
+// (n - a) x multiplier x base, a multiplier of 0 meaning no growth; capped when cap != 0.
+uint32_t GrowingDelay(uint32_t n, uint32_t afterAttempts, uint32_t multiplier, uint32_t base, uint32_t cap) {
+  uint32_t a = afterAttempts != 0 ? afterAttempts - 1 : 0;
+  if (a >= n) return 0;
+  uint64_t d = multiplier == 0 ? base : static_cast<uint64_t>(n - a) * multiplier * base;
+  if (cap != 0 && cap < d) d = cap;
+  return Saturate(d);
+}
+}  // namespace
+
+uint32_t RetryDelaySeconds(uint32_t retryCount, std::string_view connection) {
+  return GrowingDelay(retryCount, Setting(connection, "RetryDelayAfterAttempts", 2),
+                      Setting(connection, "RetryDelayMultiplier", 1), Setting(connection, "RetryDelay", 30),
+                      Setting(connection, "RetryDelayMax", 0));
+}
+
+bool RetryDue(uint32_t retryCount, const CalendarTime& lastRetryTime, std::string_view connection) {
+  if (retryCount == 0 || lastRetryTime.absent()) return true;
+  time_t last = LocalCalendarToSeconds(lastRetryTime);
+  return NowSeconds() >= last + static_cast<time_t>(RetryDelaySeconds(retryCount, connection));
+}
+
+uint32_t RetryMaxAttempts(std::string_view connection) { return Setting(connection, "RetryMaxAttempts", 20); }
+
+bool RetryExpired(const ClaimedFile& file, std::string_view connection) {
+  struct stat st;
+  if (!file.valid() || fstat(file.fd.get(), &st) != 0) return false;
+  uint64_t maxAge = static_cast<uint64_t>(Setting(connection, "RetryMaxAge", 1440)) * 60;
+  return static_cast<int64_t>(st.st_mtime) + static_cast<int64_t>(maxAge) < static_cast<int64_t>(NowSeconds());
+}
+
+bool DelayDue(uint32_t minutes, const CalendarTime& since) {
+  if (minutes == 0 || since.absent()) return true;
+  return NowSeconds() >= LocalCalendarToSeconds(since) + static_cast<time_t>(minutes) * 60;
+}
+
+time_t ReconnectTime(uint32_t failureCount, std::string_view connection) {
+  time_t now = NowSeconds();
+  if (failureCount == 0) return now;
+  std::string initDelay = ConnectionSetting(ConnectionSectionName(connection), "InitRetryDelay", "", 49);
+  uint32_t cap = Setting(connection, "InitRetryDelayMax", 300);
+  if (initDelay.empty()) {
+    uint64_t wait = static_cast<uint64_t>(failureCount) * 20;
+    return now + static_cast<time_t>(wait < cap ? wait : cap);
+  }
+  return now + GrowingDelay(failureCount, Setting(connection, "InitRetryDelayAfterAttempts", 1),
+                            Setting(connection, "InitRetryDelayMultiplier", 1), ParseDecimal(initDelay), cap);
+}

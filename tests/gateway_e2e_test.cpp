@@ -1,0 +1,314 @@
+// End-to-end: the real qargate on a temporary data folder and free ports.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <regex>
+#include <set>
+
+#include "tests/gateway_harness.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+constexpr const char* kReady = "Web server started on port number";
+
+struct Gateway {
+  GatewayHome home;
+  uint16_t port = FreeTcpPort();
+  void Configure(std::vector<std::string> lines = {}, const std::string& extra = "") {
+    lines.insert(lines.begin(), {"Debug=Yes", "WebPort=" + std::to_string(port)});
+    home.WriteConfig(lines, extra);
+  }
+};
+
+bool WaitReady(GatewayProcess& p, uint16_t port) {
+  return p.WaitForOutput(kReady, 20000) && WaitUntil(10000, [&] { return PortAccepts(port); });
+}
+
+uint8_t StatusByte(const GatewayHome& home, size_t index) {
+  std::string block = ReadFileText(home.path() + "PRIVATE/QAR_QARHUB_ShMem");
+  return index < block.size() ? static_cast<uint8_t>(block[index]) : 0xFF;
+}
+
+// Names and modification times of every file under dir.
+std::set<std::string> Snapshot(const std::string& dir) {
+  std::set<std::string> out;
+  std::error_code ec;
+  for (auto& e : fs::recursive_directory_iterator(dir, ec)) {
+    out.insert(e.path().string() + "@" + std::to_string(e.last_write_time(ec).time_since_epoch().count()));
+  }
+  return out;
+}
+}  // namespace
+
+TEST(GatewayTest, SigtermGivesAnOrderedShutdownAndExitZero) {
+  Gateway g;
+  g.Configure();
+  GatewayProcess p(g.home);
+  ASSERT_TRUE(WaitReady(p, g.port)) << p.Output();
+  EXPECT_EQ(StatusByte(g.home, 1), 1);  // web server started
+  EXPECT_EQ(StatusByte(g.home, 2), 0);
+  p.Signal(SIGTERM);
+  int code = -1;
+  ASSERT_TRUE(p.WaitExit(20000, code)) << p.Output();
+  EXPECT_EQ(code, 0);
+  std::string out = p.Output();
+  size_t initiating = out.find("HandlerRoutine: Initiating shutdown...");
+  size_t closing = out.find("main: Shutdown:  Closing log files");
+  size_t complete = out.find("Shutdown complete!\n");
+  ASSERT_NE(initiating, std::string::npos) << out;
+  ASSERT_NE(closing, std::string::npos) << out;
+  ASSERT_NE(complete, std::string::npos) << out;
+  EXPECT_LT(initiating, closing);
+  EXPECT_LT(closing, complete);
+  EXPECT_EQ(complete + strlen("Shutdown complete!\n"), out.size());
+  std::string log = g.home.DebugLog();
+  EXPECT_TRUE(std::regex_search(log, std::regex(R"(\d\d:\d\d:\d\d:\d\d\d \[0\] HandlerRoutine:  Initiating shutdown\.\.\.\r\n)")))
+      << log;
+  EXPECT_FALSE(PortAccepts(g.port));
+}
+
+TEST(GatewayTest, SecondInstanceIsRefusedWithoutTouchingAnyQueue) {
+  Gateway g;
+  g.Configure();
+  GatewayProcess first(g.home);
+  ASSERT_TRUE(WaitReady(first, g.port)) << first.Output();
+  WriteFileText(g.home.path() + "Q/0000ABCD.REQ", "[SMS]\r\nPhoneNumber=1\r\nData=x\r\n");
+  WriteFileText(g.home.path() + "SMS-IN/0000ABCE.IN", "[SMS-IN]\r\nSender=1\r\n");
+  auto before = Snapshot(g.home.path() + "Q");
+  auto beforeIn = Snapshot(g.home.path() + "SMS-IN");
+  auto beforeStats = Snapshot(g.home.path() + "PRIVATE/STATS");
+
+  GatewayProcess second(g.home);
+  int code = -1;
+  ASSERT_TRUE(second.WaitExit(10000, code));
+  EXPECT_EQ(code, 255);
+  EXPECT_EQ(second.Output(), "Qar SMS/MMS Gateway v2011.01.14 is already active on this workstation.\n");
+  EXPECT_EQ(Snapshot(g.home.path() + "Q"), before);
+  EXPECT_EQ(Snapshot(g.home.path() + "SMS-IN"), beforeIn);
+  EXPECT_EQ(Snapshot(g.home.path() + "PRIVATE/STATS"), beforeStats);
+  EXPECT_TRUE(first.Running());
+  EXPECT_EQ(StatusByte(g.home, 1), 1);  // the running gateway's block is left alone
+}
+
+TEST(GatewayTest, KilledGatewayNeverBlocksTheNextStart) {
+  Gateway g;
+  g.Configure();
+  {
+    GatewayProcess p(g.home);
+    ASSERT_TRUE(WaitReady(p, g.port)) << p.Output();
+    // A stale stop request in the block must not stop the next gateway either.
+    int fd = open((g.home.path() + "PRIVATE/QAR_QARHUB_ShMem").c_str(), O_RDWR);
+    p.Signal(SIGKILL);
+    int code;
+    ASSERT_TRUE(p.WaitExit(5000, code));
+    EXPECT_EQ(code, 128 + SIGKILL);
+    ASSERT_EQ(pwrite(fd, "\x01", 1, 0), 1);
+    close(fd);
+  }
+  GatewayProcess again(g.home);
+  ASSERT_TRUE(WaitReady(again, g.port)) << again.Output();
+  sleep(2);
+  EXPECT_TRUE(again.Running()) << again.Output();
+  again.Signal(SIGTERM);
+  int code = -1;
+  ASSERT_TRUE(again.WaitExit(20000, code));
+  EXPECT_EQ(code, 0);
+}
+
+TEST(GatewayTest, LargerRestartTriggerStopsItAndASmallerOneDoesNothing) {
+  Gateway g;
+  g.Configure({"ConfigurationUpdateTriggerRestart=20261201120000"});
+  GatewayProcess p(g.home);
+  ASSERT_TRUE(WaitReady(p, g.port)) << p.Output();
+  g.Configure({"ConfigurationUpdateTriggerRestart=20251201120000"});
+  sleep(3);
+  ASSERT_TRUE(p.Running());
+  g.Configure({"ConfigurationUpdateTriggerRestart=20261201120001"});
+  auto start = std::chrono::steady_clock::now();
+  int code = -1;
+  ASSERT_TRUE(p.WaitExit(15000, code)) << p.Output();
+  EXPECT_EQ(code, 0);
+  EXPECT_NE(p.Output().find("main: Restarting for configuration update"), std::string::npos);
+  // About a second to notice it, plus the ordered shutdown.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(8));
+}
+
+TEST(GatewayTest, StopRequestInTheStatusBlockStopsIt) {
+  Gateway g;
+  g.Configure();
+  GatewayProcess p(g.home);
+  ASSERT_TRUE(WaitReady(p, g.port)) << p.Output();
+  int fd = open((g.home.path() + "PRIVATE/QAR_QARHUB_ShMem").c_str(), O_RDWR);
+  ASSERT_GE(fd, 0);
+  void* map = mmap(nullptr, 512, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  ASSERT_NE(map, MAP_FAILED);
+  static_cast<volatile uint8_t*>(map)[0] = 1;
+  int code = -1;
+  ASSERT_TRUE(p.WaitExit(15000, code)) << p.Output();
+  EXPECT_EQ(code, 0);
+  munmap(map, 512);
+  close(fd);
+}
+
+TEST(GatewayTest, WebPortInUseSetsTheStatusByteAndExitsAfterThirtySeconds) {
+  Gateway g;
+  int blocker = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(g.port);
+  sa.sin_addr.s_addr = htonl(INADDR_ANY);
+  ASSERT_EQ(bind(blocker, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+  ASSERT_EQ(listen(blocker, 1), 0);
+  g.Configure();
+  GatewayProcess p(g.home);
+  ASSERT_TRUE(WaitUntil(15000, [&] { return StatusByte(g.home, 2) == 1; })) << p.Output();
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(StatusByte(g.home, 1), 0);
+  EXPECT_NE(p.Output().find("main: Error 98 from socket bind"), std::string::npos) << p.Output();
+  EXPECT_TRUE(fs::exists(g.home.path() + "PRIVATE/SOCKET.ERR"));
+  int code = -1;
+  ASSERT_TRUE(p.WaitExit(45000, code));
+  EXPECT_EQ(code, 255);
+  EXPECT_GT(std::chrono::steady_clock::now() - start, std::chrono::seconds(25));
+  close(blocker);
+}
+
+TEST(GatewayTest, FatalSignalWritesExceptLogOnceAndExits177) {
+  Gateway g;
+  g.Configure();
+  GatewayProcess p(g.home);
+  ASSERT_TRUE(WaitReady(p, g.port)) << p.Output();
+  p.Signal(SIGSEGV);
+  int code = -1;
+  ASSERT_TRUE(p.WaitExit(10000, code));
+  EXPECT_EQ(code, 177);
+  std::string log = ReadFileText(g.home.path() + "PRIVATE/EXCEPT.LOG");
+  std::regex entry(R"(Exception occurred in thread #\d+\r\nThread Description:  [^\r\n]*\r\n[A-Z][a-z]+ \d+, \d{4} @ \d\d:\d\d\r\n-------\r\n)");
+  EXPECT_TRUE(std::regex_match(log, entry)) << log;
+  EXPECT_NE(g.home.DebugLog().find("UnhandledExceptionFilter:  Exception occurred in thread #"), std::string::npos);
+
+  GatewayProcess again(g.home);  // the crash left nothing that blocks a start
+  ASSERT_TRUE(WaitReady(again, g.port)) << again.Output();
+}
+
+TEST(GatewayTest, ConnectionEnumerationStartsOneWorkerPerTransmitter) {
+  Gateway g;
+  g.Configure({"Debug2=Yes", "Modem1=SMPP - 127.0.0.1:1", "Modem3=UCP - 127.0.0.1:2", "Modem150=COM3:",
+               "Modem202=CIMD - 127.0.0.1:3"},
+              "[SMPP - 127.0.0.1:1]\r\nTransmitterCount=3\r\n");
+  GatewayProcess p(g.home);
+  ASSERT_TRUE(WaitReady(p, g.port)) << p.Output();
+  ASSERT_TRUE(p.WaitForOutput("ThreadProcessInboundSMS: Kind 1", 20000)) << p.Output();
+  std::string out = p.Output();
+  std::set<std::string> parameters;
+  std::regex line(R"(ThreadProcessModem: Parameter (0x[0-9A-F]+))");
+  for (std::sregex_iterator it(out.begin(), out.end(), line), end; it != end; ++it) parameters.insert((*it)[1]);
+  EXPECT_EQ(parameters, (std::set<std::string>{"0x10001", "0x20001", "0x30001", "0x10003", "0x10096"})) << out;
+  EXPECT_NE(out.find("UseRouteCache: Yes"), std::string::npos);  // five transmitters
+}
+
+TEST(GatewayTest, SupervisorRestartsTheGatewayAndStopsItOnSigterm) {
+  Gateway g;
+  g.Configure({"ConfigurationUpdateTriggerRestart=1"});
+  GatewayProcess svc(g.home, "qargatesvc", {"--restart-delay", "0"});
+  ASSERT_TRUE(WaitReady(svc, g.port)) << svc.Output();
+  g.Configure({"ConfigurationUpdateTriggerRestart=2"});
+  ASSERT_TRUE(svc.WaitForOutput("qargatesvc: gateway exited with code 0", 15000)) << svc.Output();
+  // The trigger stays at 2, so the new gateway runs on.
+  ASSERT_TRUE(WaitUntil(20000, [&] {
+    std::string out = svc.Output();
+    size_t exited = out.find("gateway exited with code 0");
+    return out.find("qargatesvc: started", exited) != std::string::npos && PortAccepts(g.port);
+  })) << svc.Output();
+  svc.Signal(SIGTERM);
+  int code = -1;
+  ASSERT_TRUE(svc.WaitExit(30000, code)) << svc.Output();
+  EXPECT_EQ(code, 0);
+  EXPECT_NE(svc.Output().find("Shutdown complete!"), std::string::npos);
+  EXPECT_FALSE(PortAccepts(g.port));
+}
+
+TEST(GatewayTest, ReceiveMarkersFollowTheAccounts) {
+  Gateway g;
+  g.Configure();
+  for (auto args : std::vector<std::vector<std::string>>{{"add", "alice", "pw", "--receive"}, {"add", "bob", "pw"}}) {
+    GatewayProcess tool(g.home, "qaruser", args);
+    int code = -1;
+    ASSERT_TRUE(tool.WaitExit(10000, code));
+    ASSERT_EQ(code, 0) << tool.Output();
+  }
+  WriteFileText(g.home.path() + "USERS/bob/RECV.FLG", "");  // stale marker
+  GatewayProcess p(g.home);
+  ASSERT_TRUE(WaitReady(p, g.port)) << p.Output();
+  EXPECT_TRUE(fs::exists(g.home.path() + "USERS/alice/RECV.FLG"));
+  EXPECT_FALSE(fs::exists(g.home.path() + "USERS/bob/RECV.FLG"));
+}
+
+TEST(GatewayTest, DamagedMessageIdDatabaseIsRenamedAndRebuilt) {
+  Gateway g;
+  std::string track = g.home.path() + "TRACK/";
+  g.Configure({"Debug2=Yes", "MessageIDTrackingDir=" + track});
+  WriteFileText(track + "sub/BAD.DB", std::string(4096, 'x'));
+  GatewayProcess p(g.home);
+  ASSERT_TRUE(WaitReady(p, g.port)) << p.Output();
+  // The check runs before the workers start; "Kind 1" is logged by the first of them.
+  ASSERT_TRUE(p.WaitForOutput("ThreadProcessInboundSMS: Kind 1", 20000)) << p.Output();
+  bool renamed = false;
+  for (auto& e : fs::directory_iterator(track + "sub")) {
+    std::string name = e.path().filename().string();
+    if (std::regex_match(name, std::regex(R"(BAD\.DB\d{14}\.damaged)"))) renamed = true;
+  }
+  EXPECT_TRUE(renamed);
+  EXPECT_NE(p.Output().find("DatabaseIsCorrupt: " + track + "sub/BAD.DB"), std::string::npos) << p.Output();
+  if (access("/usr/bin/sqlite3", X_OK) == 0) {
+    EXPECT_TRUE(fs::exists(track + "sub/BAD.DB"));  // rebuilt from the dump
+    EXPECT_FALSE(fs::exists(track + "sub/BAD.DB.tmp"));
+  }
+}
+
+TEST(GatewayTest, WapPushDatagramsBecomeInboundFiles) {
+  int probe = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(2948);
+  sa.sin_addr.s_addr = htonl(INADDR_ANY);
+  bool free = bind(probe, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
+  close(probe);
+  if (!free) GTEST_SKIP() << "UDP port 2948 is in use on this machine";
+
+  Gateway g;
+  g.Configure({"ListenMMSNotificationIP=Yes"});
+  GatewayProcess p(g.home);
+  ASSERT_TRUE(WaitReady(p, g.port)) << p.Output();
+  ASSERT_TRUE(p.WaitForOutput("Listen for MMS Notifications over IP active", 5000)) << p.Output();
+  int s = socket(AF_INET, SOCK_DGRAM, 0);
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  std::string small("\x01\x06\x22\xAB", 4);
+  std::string huge(4096, 'z');  // 8192 hexadecimal digits: over the Data limit
+  sendto(s, huge.data(), huge.size(), 0, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+  sendto(s, small.data(), small.size(), 0, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+  close(s);
+  std::vector<std::string> files;
+  ASSERT_TRUE(WaitUntil(10000, [&] {
+    files.clear();
+    std::error_code ec;
+    for (auto& e : fs::recursive_directory_iterator(g.home.path() + "SMS-IN", ec)) {
+      if (e.is_regular_file()) files.push_back(e.path().string());
+    }
+    return !files.empty();
+  }));
+  sleep(1);
+  ASSERT_EQ(files.size(), 1u);
+  EXPECT_EQ(ReadFileText(files[0]), "[SMS-IN]\r\nSender=IPNotify\r\nUDH=0605040B8423F0\r\nDCS=4\r\nData=010622AB\r\n");
+  EXPECT_NE(p.Output().find("Received 4 bytes WAP Push from 127.0.0.1"), std::string::npos);
+  EXPECT_NE(p.Output().find("Dropped: 4096 bytes"), std::string::npos);
+}

@@ -1,0 +1,148 @@
+#include "tests/gateway_harness.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+extern char** environ;
+
+uint16_t FreeTcpPort() {
+  int s = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+  socklen_t len = sizeof sa;
+  getsockname(s, reinterpret_cast<sockaddr*>(&sa), &len);
+  close(s);
+  return ntohs(sa.sin_port);
+}
+
+bool PortAccepts(uint16_t port) {
+  int s = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(port);
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bool ok = connect(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
+  close(s);
+  return ok;
+}
+
+std::string BinDirectory() {
+  char path[4096];
+  ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+  path[n > 0 ? n : 0] = '\0';
+  std::string s(path);
+  return s.substr(0, s.rfind('/') + 1);
+}
+
+std::string ReadFileText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+void WriteFileText(const std::string& path, const std::string& text) {
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << text;
+}
+
+GatewayHome::GatewayHome() {
+  char pattern[] = "/tmp/qargate-test.XXXXXX";
+  path_ = std::string(mkdtemp(pattern)) + "/";
+}
+
+GatewayHome::~GatewayHome() {
+  std::error_code ec;
+  std::filesystem::remove_all(path_, ec);
+}
+
+void GatewayHome::WriteConfig(const std::vector<std::string>& qarhubLines, const std::string& extra) {
+  std::string text = "[QARHUB]\r\n";
+  for (const std::string& line : qarhubLines) text += line + "\r\n";
+  WriteFileText(path_ + "QARHUB.INI", text + extra);
+}
+
+GatewayProcess::GatewayProcess(const GatewayHome& home, const std::string& program,
+                               const std::vector<std::string>& args) {
+  outputPath_ = home.path() + program + "-" + std::to_string(reinterpret_cast<uintptr_t>(this)) + ".out";
+  std::string binary = BinDirectory() + program;
+  std::vector<std::string> env;
+  for (char** e = environ; *e != nullptr; ++e) {
+    if (std::string(*e).rfind("QARSMS_HOME=", 0) != 0) env.emplace_back(*e);
+  }
+  env.push_back("QARSMS_HOME=" + home.path());
+  std::vector<char*> envp;
+  for (auto& e : env) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  std::vector<std::string> argStore{binary};
+  argStore.insert(argStore.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (auto& a : argStore) argv.push_back(a.data());
+  argv.push_back(nullptr);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outputPath_.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+  posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  if (posix_spawn(&pid_, binary.c_str(), &actions, nullptr, argv.data(), envp.data()) != 0) pid_ = -1;
+  posix_spawn_file_actions_destroy(&actions);
+}
+
+GatewayProcess::~GatewayProcess() {
+  if (pid_ > 0 && !reaped_) {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+}
+
+bool GatewayProcess::WaitExit(unsigned ms, int& code) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (!reaped_) {
+    int status = 0;
+    pid_t done = waitpid(pid_, &status, WNOHANG);
+    if (done == pid_) {
+      reaped_ = true;
+      code_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      break;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  code = code_;
+  return true;
+}
+
+bool GatewayProcess::Running() {
+  int code;
+  return pid_ > 0 && !WaitExit(0, code);
+}
+
+void GatewayProcess::Signal(int sig) {
+  if (pid_ > 0 && !reaped_) kill(pid_, sig);
+}
+
+bool GatewayProcess::WaitForOutput(const std::string& text, unsigned ms) const {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  do {
+    if (Output().find(text) != std::string::npos) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  } while (std::chrono::steady_clock::now() < deadline);
+  return false;
+}

@@ -1,0 +1,62 @@
+// Starts the real qargate (or qargatesvc) on a temporary data folder and free ports.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <cstdint>
+
+// A port nobody listens on now (bound to 0 and released).
+uint16_t FreeTcpPort();
+bool PortAccepts(uint16_t port);
+std::string BinDirectory();
+std::string ReadFileText(const std::string& path);
+void WriteFileText(const std::string& path, const std::string& text);
+
+class GatewayHome {
+ public:
+  GatewayHome();
+  ~GatewayHome();
+  const std::string& path() const { return path_; }
+  // Writes QARHUB.INI: [QARHUB] with the given lines (CR LF added), then extra sections.
+  void WriteConfig(const std::vector<std::string>& qarhubLines, const std::string& extra = "");
+  std::string DebugLog() const { return ReadFileText(path_ + "LOGS/SMSDEBUG.LOG"); }
+
+ private:
+  std::string path_;
+};
+
+class GatewayProcess {
+ public:
+  // Starts program (default qargate) with QARSMS_HOME set; output goes to a file.
+  GatewayProcess(const GatewayHome& home, const std::string& program = "qargate",
+                 const std::vector<std::string>& args = {});
+  ~GatewayProcess();
+  pid_t pid() const { return pid_; }
+  // Waits up to ms for the exit; true with the exit code (or 128 + signal) when it ended.
+  bool WaitExit(unsigned ms, int& code);
+  bool Running();
+  void Signal(int sig);
+  std::string Output() const { return ReadFileText(outputPath_); }
+  // Polls until the output holds text, up to ms.
+  bool WaitForOutput(const std::string& text, unsigned ms) const;
+
+ private:
+  pid_t pid_ = -1;
+  bool reaped_ = false;
+  int code_ = 0;
+  std::string outputPath_;
+};
+
+// Polls fn every 50 ms until it returns true or ms pass.
+template <typename Fn>
+bool WaitUntil(unsigned ms, Fn fn) {
+  for (unsigned waited = 0;; waited += 50) {
+    if (fn()) return true;
+    if (waited >= ms) return false;
+    usleep(50000);
+  }
+}
