@@ -26,6 +26,7 @@ class ClientEnvironment : public ::testing::Environment {
     MMSCIniSetFilename((Home + "MMSC.INI").c_str());
     DebugSettings.CopyToStderr = false;
     DebugSettings.Debug = true;
+    DebugSettings.RotationWaitMs = 0;
     std::error_code ec;
     LoadSealLibrary(std::filesystem::read_symlink("/proc/self/exe", ec).parent_path().string() + "/");
     if (!OutsideLibraries.sslAvailable) return;

@@ -83,6 +83,12 @@ TEST_F(ListenerTest, PipelinedRequestsAnsweredInOrder) {
   EXPECT_LT(b, c);
   EXPECT_EQ(CountOf(out, "HTTP/1.1 200 OK"), 3u);
   EXPECT_NE(out.find("page-aHTTP/1.1 200 OK"), std::string::npos);  // no bare CR LF ahead of a status line
+  // A chunked request followed at once by another.
+  out = RawExchange("POST /PAP HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nab\r\n0\r\n\r\n"
+                    "GET /b.htm HTTP/1.1\r\nConnection: close\r\n\r\n",
+                    "127.0.0.1", 3000);
+  EXPECT_NE(out.find("BODY=abHTTP/1.1 200 OK\r\nConnection: close\r\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("page-b"), std::string::npos) << out;
 }
 
 TEST_F(ListenerTest, ChunkedUploadIsDechunked) {
@@ -239,7 +245,10 @@ TEST_F(ListenerTest, UserFolderPagesAndBlocks) {
 TEST_F(ListenerTest, RedirectToSsl) {
   if (!SealCalls.Available) GTEST_SKIP() << "qarseal not available";
   Settings.WebPortSSL = 443;
-  std::string out = RawExchange("GET /ADMIN/x HTTP/1.1\r\nHost: gw:8800\r\n\r\n", "127.0.0.1", 500);
+  UniqueFd s = ConnectLoopback(TestGateway.plainPort);
+  const char request[] = "GET /ADMIN/x HTTP/1.1\r\nHost: gw:8800\r\n\r\n";
+  ASSERT_GT(send(s.get(), request, sizeof request - 1, MSG_NOSIGNAL), 0);
+  std::string out = ReadUntilContains(s.get(), "\r\n\r\n", 5000);
   EXPECT_EQ(out, "HTTP/1.1 302 Redirect\r\nConnection: Keep-Alive\r\nContent-length: 0\r\nLocation: https://gw/ADMIN\r\n\r\n");
   Settings.WebPortSSL = 8443;
   out = RawExchange("GET /admin HTTP/1.0\r\nHost: gw:8800\r\n\r\n", "127.0.0.1", 2000);
@@ -276,7 +285,7 @@ TEST_F(ListenerTest, ManyConcurrentKeepAliveClients) {
       ASSERT_GT(send(s.get(), req, sizeof req - 1, MSG_NOSIGNAL), 0);
     }
     for (auto& s : sockets) {
-      std::string got = ReadUntilQuiet(s.get(), 200);
+      std::string got = ReadUntilContains(s.get(), "page-a", 5000);
       EXPECT_NE(got.find("page-a"), std::string::npos) << got;
     }
   }
