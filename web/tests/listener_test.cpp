@@ -7,6 +7,8 @@
 
 #include "outside/qarvault/qarvault.h"
 #include "runtime/clock.h"
+#include "runtime/thread_frame.h"
+#include "runtime/thread_registry.h"
 #include "service/settings.h"
 #include "web/responses.h"
 #include "web/seal_table.h"
@@ -289,5 +291,30 @@ TEST_F(ListenerTest, ManyConcurrentKeepAliveClients) {
       EXPECT_NE(got.find("page-a"), std::string::npos) << got;
     }
   }
+}
+}  // namespace
+
+namespace {
+// Run in a child process: a stop request ends the listener, an idle keep-alive connection
+// and a parked thread within a few seconds.
+TEST(ListenerShutdown, StopEndsEveryConnectionThread) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        ResetWebTestSettings();
+        Settings.EnableThreadPool = true;
+        UniqueFd idle = ConnectLoopback(TestGateway.plainPort);
+        const char partial[] = "GET / HTTP/1.1\r\nHost: x\r\n";
+        send(idle.get(), partial, sizeof partial - 1, MSG_NOSIGNAL);
+        RawExchange("GET / HTTP/1.0\r\n\r\n", "127.0.0.1", 2000);  // leaves a parked thread
+        for (int i = 0; i < 100 && ParkedThreadCount() == 0; ++i)
+          std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        bool parked = ParkedThreadCount() == 1;
+        uint64_t start = TickMs();
+        ShutdownRequested.store(1);
+        WaitForServiceThreads(20);
+        _exit(parked && TickMs() - start < 3000 ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 }  // namespace
