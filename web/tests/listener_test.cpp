@@ -1,5 +1,8 @@
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 
 #include <chrono>
@@ -316,5 +319,40 @@ TEST(ListenerShutdown, StopEndsEveryConnectionThread) {
         _exit(parked && TickMs() - start < 3000 ? 0 : 1);
       },
       ::testing::ExitedWithCode(0), "");
+}
+}  // namespace
+
+namespace {
+// Exits 0 when the process spent under 300 ms of CPU in the second after every descriptor
+// was taken and five connections wait in the backlog.
+[[noreturn]] void ExhaustDescriptorsAndMeasure() {
+  std::vector<UniqueFd> clients;
+  for (int i = 0; i < 5; ++i) clients.emplace_back(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  size_t open = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) ++open;
+  struct rlimit rl{};
+  getrlimit(RLIMIT_NOFILE, &rl);
+  rl.rlim_cur = open - 1;  // the iterator's own descriptor is closed again
+  setrlimit(RLIMIT_NOFILE, &rl);
+  struct sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(TestGateway.plainPort);
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  for (auto& c : clients) connect(c.get(), reinterpret_cast<sockaddr*>(&to), sizeof to);
+  struct rusage before{}, after{};
+  getrusage(RUSAGE_SELF, &before);
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  getrusage(RUSAGE_SELF, &after);
+  auto ms = [](const struct rusage& u) {
+    return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1000 + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1000;
+  };
+  _exit(ms(after) - ms(before) < 300 ? 0 : 1);
+}
+
+// Run in a child process: with no descriptor left for accept, the listener pauses between
+// attempts instead of spinning on the waiting connections.
+TEST(ListenerShutdown, AcceptErrorsDoNotSpin) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(ExhaustDescriptorsAndMeasure(), ::testing::ExitedWithCode(0), "");
 }
 }  // namespace
