@@ -165,7 +165,12 @@ TEST_F(ListenerTest, BasicAndParameterAuthentication) {
                 std::string::npos);
     }
   }
-  std::string out = RunCommand("curl -s -i '" + Url("/PAP/p?User=alice&Password=Secret1") + "'");
+  // The account read a moment ago is used from the cache: a new password takes effect later.
+  AddAccount("alice", "Changed1");
+  std::string out = RunCommand("curl -s -i -u alice:Secret1 " + Url("/PAP/cached"));
+  EXPECT_NE(out.find("USER=alice\n"), std::string::npos) << out;
+  AddAccount("alice", "Secret1");
+  out = RunCommand("curl -s -i '" + Url("/PAP/p?User=alice&Password=Secret1") + "'");
   EXPECT_NE(out.find("USER=alice\n"), std::string::npos) << out;
   out = RunCommand("curl -s -i -d 'User=alice&Password=Secret1' " + Url("/PAP/form"));
   EXPECT_NE(out.find("USER=alice\n"), std::string::npos) << out;
