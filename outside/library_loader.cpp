@@ -5,11 +5,11 @@
 #include "runtime/debug_log.h"
 #include "runtime/str_printf.h"
 
-bool LoadOutsideLibrary(const std::string& directory, const std::string& name, std::span<const EntryPointSpec> spec,
+bool LoadOutsideLibrary(const std::string& directory, const std::string& name, std::span<const EntryPointSpec> entryPoints,
                         LoadedLibrary& out) {
   UnloadOutsideLibrary(out);
   out.name = name;
-  out.entries.assign(spec.size(), nullptr);
+  out.entries.assign(entryPoints.size(), nullptr);
   out.missingEntry.clear();
   std::string path = directory + "lib" + name + ".so";
   void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
@@ -18,13 +18,13 @@ bool LoadOutsideLibrary(const std::string& directory, const std::string& name, s
     if (DebugSettings.Debug2.load()) WriteDebugLog("LoadLibrary", StrPrintf("%s: %s", path.c_str(), why ? why : ""));
     return false;
   }
-  for (size_t i = 0; i < spec.size(); ++i) {
-    void* entry = dlsym(handle, spec[i].name);
-    if (entry == nullptr && spec[i].required) {
-      out.missingEntry = spec[i].name;
-      WriteDebugLog("LoadLibrary", StrPrintf("%s lacks %s; not used", path.c_str(), spec[i].name));
+  for (size_t i = 0; i < entryPoints.size(); ++i) {
+    void* entry = dlsym(handle, entryPoints[i].name);
+    if (entry == nullptr && entryPoints[i].required) {
+      out.missingEntry = entryPoints[i].name;
+      WriteDebugLog("LoadLibrary", StrPrintf("%s lacks %s; not used", path.c_str(), entryPoints[i].name));
       dlclose(handle);
-      out.entries.assign(spec.size(), nullptr);
+      out.entries.assign(entryPoints.size(), nullptr);
       return false;
     }
     out.entries[i] = entry;

@@ -15,7 +15,7 @@ struct EntryPointSpec {
 struct LoadedLibrary {
   std::string name;             // "qarpeer"
   void* handle = nullptr;       // dlopen handle, null when absent
-  std::vector<void*> entries;   // parallel to the spec; null when not exported
+  std::vector<void*> entries;   // parallel to the entry points; null when not exported
   std::string missingEntry;     // the first required entry that was missing, if any
 
   bool Loaded() const { return handle != nullptr; }
@@ -27,6 +27,6 @@ struct LoadedLibrary {
 };
 
 // The file loaded is directory + "lib" + name + ".so".
-bool LoadOutsideLibrary(const std::string& directory, const std::string& name, std::span<const EntryPointSpec> spec,
+bool LoadOutsideLibrary(const std::string& directory, const std::string& name, std::span<const EntryPointSpec> entryPoints,
                         LoadedLibrary& out);
 void UnloadOutsideLibrary(LoadedLibrary& library);

@@ -1,5 +1,5 @@
 // The process-wide call tables of the outside libraries loaded by name. Typed wrappers for
-// each library live beside the code that calls it; the indexes below follow the spec arrays.
+// each library live beside the code that calls it; the indexes below follow the entry-point arrays.
 #pragma once
 
 #include <span>

@@ -20,8 +20,14 @@
 
 void CloseSocketGracefully(UniqueFd& socket) {
   if (!socket) return;
+  int listening = 0;
+  socklen_t length = sizeof listening;
+  if (getsockopt(socket.get(), SOL_SOCKET, SO_ACCEPTCONN, &listening, &length) == 0 && listening != 0) {
+    socket.reset();  // a listener has no peer to wait for
+    return;
+  }
   if (shutdown(socket.get(), SHUT_WR) != 0) {
-    // Never connected (a listener, or a refused connect): nothing to wait for.
+    // Never connected (a refused connect): nothing to wait for.
     socket.reset();
     return;
   }

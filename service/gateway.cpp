@@ -33,9 +33,10 @@
 #include "smsc/routing_tables.h"
 #include "store/queue_dirs.h"
 #include "store/store_service.h"
-
-AutoResetEvent InboundMessageEvent;
-AutoResetEvent InboundReceiptEvent;
+#include "httpclient/http_client.h"
+#include "web/seal_table.h"
+#include "web/web_menu.h"
+#include "web/web_settings.h"
 
 namespace {
 constexpr int kExitFailure = -1;
@@ -51,6 +52,23 @@ void ApplyDebugSettings() {
   DebugSettings.Debug2.store(Settings.Debug2);
   DebugSettings.NoDebugProtocol.store(Settings.NoDebugProtocol);
   DebugSettings.DebugMaxSize.store(Settings.DebugMaxSize);
+}
+
+// An operator turns HTTPS on by setting WebPortSSL: without a certificate of its own the
+// gateway makes a self-signed one rather than ignoring the port.
+void EnsureServerCertificate() {
+  if (!OutsideLibraries.sslAvailable || OutsideLibraries.sslServerAvailable) return;
+  if (SMSIniNumber(kMainSection, "WebPortSSL", 0) == 0 && Settings.SMPPPortSSL == 0) return;
+  char error[256] = {0};
+  auto generate = OutsideLibraries.seal.Call<int (*)(const char*, char*, uint32_t)>(seal::sslGenerateCertificate);
+  char host[256] = {0};
+  gethostname(host, sizeof host - 1);
+  if (generate(host, error, sizeof error) != 0) {
+    WriteDebugLog("main", "Self-signed server certificate generated");
+    OutsideLibraries.sslServerAvailable = OutsideLibraries.seal.Call<int (*)()>(seal::sslServerCertExists)() != 0;
+  } else {
+    WriteDebugLogf("main", "Error generating a server certificate: %s", error);
+  }
 }
 
 // Steps 7 and 8: which web ports to open.
@@ -114,6 +132,7 @@ int Shutdown() {
   WriteDebugLog("main", "Shutdown:  Closing log files");
   CloseMessageLogs();
   CloseDebugLog();
+  CloseAccountingKeepAlives();
   using CloseAllFn = void (*)();
   if (auto closeAll = OutsideLibraries.ledger.Call<CloseAllFn>(ledger::sqlSMSCMessageIdCloseAll)) closeAll();
   CloseCounters();
@@ -161,7 +180,11 @@ int GatewayMain() {
   // 7 to 9. Outside libraries and web ports.
   std::string programDir = RealProgramDirectory();
   LoadSealLibrary(programDir);
+  EnsureServerCertificate();
+  BindSealTable(OutsideLibraries.seal, OutsideLibraries.sslAvailable, OutsideLibraries.sslServerAvailable, SealCalls);
   ChooseWebPorts();
+  LoadWebSettings(WebSettings);
+  InstallDefaultWebPages(WebSettings.HtmlDirectory);
   LoadProtocolLibraries(programDir, Settings.Debug && !Settings.NoDebugProtocol);
   InstallSmppDebugLog();
 
@@ -175,7 +198,8 @@ int GatewayMain() {
   }
   ReportServiceStarted();
 
-  // 16 and 17. Restriction lists and routing tables are built by their owners; listeners.
+  // 16 and 17. Restriction lists (the routing tables come with outbound routing); listeners.
+  BuildIPRestrictionLists(IPRestrictions);
   if (!StartListenerThreads()) {
     ShutdownRequested.store(1);
     WaitForServiceThreads(100);

@@ -57,6 +57,19 @@ bool FailWebStart(const char* format, uint16_t port) {
   while (TickMs() - start < 30000 && ShutdownRequested.load() == 0) SleepUnlessShutdown(1000, TickMs());
   return false;
 }
+// An SMPP listener that cannot be opened is reported; the gateway runs on without it.
+UniqueFd OpenSmpp(const std::string& address, uint16_t port, const ListenTexts& texts, const char* started,
+                  const char* failed) {
+  UniqueFd socket = Open(address, port, texts);
+  if (socket) {
+    SetStatusByte(kStatusSmppListening, 1);
+    WriteDebugLogf("main", started, port);
+  } else {
+    ReportEvent(EventKind::Error, StrPrintf(failed, port));
+    SetStatusByte(kStatusSmppPortError, 1);
+  }
+  return socket;
+}
 }  // namespace
 
 bool OpenListeners(const std::string& listenAddress) {
@@ -79,29 +92,18 @@ bool OpenListeners(const std::string& listenAddress) {
 
   if (!OutsideLibraries.peer.Loaded()) return true;
   if (Settings.SMPPPort != 0) {
-    Listeners.smpp = Open(listenAddress, Settings.SMPPPort,
-                          {"Error opening SMPP server socket", "Error %lu from SMPP socket bind",
-                           "Error %lu from SMPP socket listen"});
-    if (Listeners.smpp) {
-      SetStatusByte(kStatusSmppListening, 1);
-      WriteDebugLogf("main", "Qar SMS/MMS Gateway SMPP server started on port number %u", Settings.SMPPPort);
-    } else {
-      ReportEvent(EventKind::Error, StrPrintf("SMPP server not started, unable to allocate port %u", Settings.SMPPPort));
-      SetStatusByte(kStatusSmppPortError, 1);
-    }
+    Listeners.smpp = OpenSmpp(listenAddress, Settings.SMPPPort,
+                              {"Error opening SMPP server socket", "Error %lu from SMPP socket bind",
+                               "Error %lu from SMPP socket listen"},
+                              "Qar SMS/MMS Gateway SMPP server started on port number %u",
+                              "SMPP server not started, unable to allocate port %u");
   }
   if (OutsideLibraries.sslServerAvailable && Settings.SMPPPortSSL != 0) {
-    Listeners.smppSSL = Open(listenAddress, Settings.SMPPPortSSL,
-                             {"Error opening SMPP server socket", "Error %lu from SMPP SSL socket bind",
-                              "Error %lu from SMPP SSL socket listen"});
-    if (Listeners.smppSSL) {
-      SetStatusByte(kStatusSmppListening, 1);
-      WriteDebugLogf("main", "Qar SMS/MMS Gateway SMPP SSL server started on port number %u", Settings.SMPPPortSSL);
-    } else {
-      ReportEvent(EventKind::Error,
-                  StrPrintf("SMPP SSL server not started, unable to allocate port %u", Settings.SMPPPortSSL));
-      SetStatusByte(kStatusSmppPortError, 1);
-    }
+    Listeners.smppSSL = OpenSmpp(listenAddress, Settings.SMPPPortSSL,
+                                 {"Error opening SMPP server socket", "Error %lu from SMPP SSL socket bind",
+                                  "Error %lu from SMPP SSL socket listen"},
+                                 "Qar SMS/MMS Gateway SMPP SSL server started on port number %u",
+                                 "SMPP SSL server not started, unable to allocate port %u");
   }
   return true;
 }

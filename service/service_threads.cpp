@@ -16,15 +16,20 @@
 #include "service/udp_push_receiver.h"
 #include "smsc/connection_worker.h"
 #include "store/store_service.h"
+#include "web/web_server.h"
 
 void IdleUntilShutdown() {
   while (ShutdownRequested.load() == 0) SleepUnlessShutdown(1000, TickMs());
 }
 
 namespace {
-bool StartListener(const char* description, UniqueFd& socket) {
+// The SMPP server's listeners keep their frame until the server is built.
+void IdleListener(int) { IdleUntilShutdown(); }
+
+bool StartListener(const char* description, UniqueFd& socket, void (*body)(int)) {
   if (!socket) return true;
-  if (StartServiceThread(description, IdleUntilShutdown)) return true;
+  int fd = socket.get();
+  if (StartServiceThread(description, [body, fd] { body(fd); })) return true;
   WriteDebugLog("main", "Error starting thread");
   CloseSocketGracefully(socket);
   return false;
@@ -52,10 +57,10 @@ void StartInboundWorker(const char* description, int kind) {
 }  // namespace
 
 bool StartListenerThreads() {
-  return StartListener("ThreadListenForConnections", Listeners.web) &&
-         StartListener("ThreadLsitenForSSLConnections", Listeners.webSSL) &&
-         StartListener("ThreadListenForSMPPConnections", Listeners.smpp) &&
-         StartListener("ThreadListenForSSLSMPPConnections", Listeners.smppSSL);
+  return StartListener("ThreadListenForConnections", Listeners.web, ThreadListenForConnections) &&
+         StartListener("ThreadLsitenForSSLConnections", Listeners.webSSL, ThreadListenForSSLConnections) &&
+         StartListener("ThreadListenForSMPPConnections", Listeners.smpp, IdleListener) &&
+         StartListener("ThreadListenForSSLSMPPConnections", Listeners.smppSSL, IdleListener);
 }
 
 void StartWorkerThreads() {

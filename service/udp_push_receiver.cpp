@@ -8,10 +8,10 @@
 #include <cerrno>
 
 #include "runtime/debug_log.h"
-#include "runtime/names.h"
 #include "runtime/str_printf.h"
 #include "runtime/text_helpers.h"
 #include "runtime/thread_registry.h"
+#include "service/wake_events.h"
 #include "store/store_service.h"
 
 namespace {
@@ -29,15 +29,11 @@ bool ProcessWAPPushPacket(const unsigned char* data, size_t length, const std::s
                    static_cast<unsigned>(length));
     return false;
   }
-  std::string content = "[SMS-IN]\r\n";
-  AppendKeyValueLine(content, "Sender", "IPNotify");
-  AppendKeyValueLine(content, "UDH", "0605040B8423F0");
-  AppendKeyValueLine(content, "DCS", "4");
-  AppendKeyValueLine(content, "Data", hex);
-  if (WriteInboundFile("in", content).empty()) {
+  if (!WriteInboundWapPush(hex)) {
     WriteDebugLog("ProcessWAPPushPacket", "Error writing inbound file");
     return false;
   }
+  InboundMessageEvent.Set();
   return true;
 }
 

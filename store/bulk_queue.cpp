@@ -16,28 +16,13 @@
 #include "runtime/thread_registry.h"
 #include "service/settings.h"
 #include "store/counters.h"
+#include "store/dir_listing.h"
 #include "store/queue_dirs.h"
 #include "store/unique_files.h"
 #include "store/unique_ids.h"
 
 namespace {
 constexpr std::string_view kCounterToken = "@@CTR@@";
-
-std::vector<std::string> ListNames(const std::string& dir, std::string_view pattern, bool directories) {
-  std::vector<std::string> out;
-  DIR* d = opendir(dir.c_str());
-  if (d == nullptr) return out;
-  while (struct dirent* e = readdir(d)) {
-    std::string_view name = e->d_name;
-    if (name == "." || name == ".." || IsTempFileName(name) || !WildcardMatchNoCase(pattern, name)) continue;
-    struct stat st;
-    if (stat((dir + e->d_name).c_str(), &st) != 0 || S_ISDIR(st.st_mode) != directories) continue;
-    out.emplace_back(name);
-  }
-  closedir(d);
-  std::sort(out.begin(), out.end());
-  return out;
-}
 
 std::string ReplaceCounter(std::string_view name, unsigned k) {
   std::string out(name);

@@ -1,7 +1,5 @@
 #include "store/delay_queue.h"
 
-#include <dirent.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,33 +13,18 @@
 #include "runtime/str_printf.h"
 #include "runtime/thread_registry.h"
 #include "store/counters.h"
+#include "store/dir_listing.h"
 #include "store/queue_dirs.h"
 #include "store/queue_file.h"
 
 namespace {
-std::vector<std::string> Entries(const std::string& dir, bool directories) {
-  std::vector<std::string> out;
-  DIR* d = opendir(dir.c_str());
-  if (d == nullptr) return out;
-  while (struct dirent* e = readdir(d)) {
-    std::string_view name = e->d_name;
-    if (name == "." || name == ".." || IsTempFileName(name)) continue;
-    struct stat st;
-    if (stat((dir + e->d_name).c_str(), &st) != 0 || S_ISDIR(st.st_mode) != directories) continue;
-    out.emplace_back(name);
-  }
-  closedir(d);
-  std::sort(out.begin(), out.end());
-  return out;
-}
-
 bool AllDigits(std::string_view text) {
   return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
 unsigned MoveFiles(const std::string& from, const std::string& to) {
   unsigned moved = 0;
-  for (const std::string& name : Entries(from, false)) {
+  for (const std::string& name : ListNames(from, "*", false)) {
     if (MoveQueueFile(from + name, to + name)) {
       CounterAdd(kSmsQSize, 1);
       ++moved;
@@ -60,15 +43,15 @@ unsigned ProcessDelayQueueOnce() {
   std::string today = StrPrintf("%04d%02d%02d", now.tm.tm_year + 1900, now.tm.tm_mon + 1, now.tm.tm_mday);
   std::string nowMinute = StrPrintf("%02d%02d", now.tm.tm_hour, now.tm.tm_min);
   unsigned moved = 0;
-  for (const std::string& date : Entries(delayRoot, true)) {
+  for (const std::string& date : ListNames(delayRoot, "*", true)) {
     if (date.size() != 8 || !AllDigits(date) || date > today) continue;
     std::string dateDir = delayRoot + date + "/";
-    for (const std::string& minute : Entries(dateDir, true)) {
+    for (const std::string& minute : ListNames(dateDir, "*", true)) {
       if (minute.size() <= 3 || !AllDigits(minute.substr(0, 4))) continue;
       if (date == today && minute.substr(0, 4) > nowMinute) continue;
       std::string minuteDir = dateDir + minute + "/";
       moved += MoveFiles(minuteDir, root);
-      for (const std::string& sub : Entries(minuteDir, true)) {
+      for (const std::string& sub : ListNames(minuteDir, "*", true)) {
         moved += MoveFiles(minuteDir + sub + "/", root + sub + "/");
         rmdir((minuteDir + sub).c_str());
       }

@@ -1,6 +1,5 @@
 #include "store/housekeeping.h"
 
-#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,31 +9,12 @@
 #include "runtime/config_access.h"
 #include "runtime/debug_log.h"
 #include "runtime/text_helpers.h"
+#include "store/dir_listing.h"
 #include "store/queue_dirs.h"
 #include "store/queue_file.h"
 
 namespace {
 constexpr time_t kDay = 86400;
-
-struct Entry {
-  std::string name;
-  bool directory;
-};
-
-std::vector<Entry> ListEntries(const std::string& dir) {
-  std::vector<Entry> out;
-  DIR* d = opendir(dir.c_str());
-  if (d == nullptr) return out;
-  while (struct dirent* e = readdir(d)) {
-    std::string_view name = e->d_name;
-    if (name == "." || name == "..") continue;
-    struct stat st;
-    if (lstat((dir + e->d_name).c_str(), &st) != 0) continue;
-    out.push_back({std::string(name), S_ISDIR(st.st_mode)});
-  }
-  closedir(d);
-  return out;
-}
 
 void DeleteLogged(const std::string& path) {
   if (unlink(path.c_str()) == 0) WriteDebugLog("DeleteFilesOlderThan", path);
@@ -46,15 +26,16 @@ std::string Slash(std::string dir) {
 }
 
 void DeleteOlder(const std::string& dir, std::string_view pattern, time_t cutoff, bool isTop) {
-  for (const Entry& e : ListEntries(dir)) {
+  for (const DirEntry& e : ListDirectory(dir, true)) {
     std::string path = dir + e.name;
-    if (e.directory) {
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0) continue;
+    if (S_ISDIR(st.st_mode)) {
       DeleteOlder(path + "/", pattern, cutoff, false);
       continue;
     }
-    if (!WildcardMatchNoCase(pattern, e.name)) continue;
-    struct stat st;
-    if (lstat(path.c_str(), &st) != 0 || st.st_mtime >= cutoff) continue;
+    // A link to a directory is never followed out of the tree.
+    if (e.directory || !WildcardMatchNoCase(pattern, e.name) || st.st_mtime >= cutoff) continue;
     // Deleting a held lock file would let a second holder in.
     if (EndsWithNoCase(e.name, ".LCK") && LockFileHeld(path)) continue;
     DeleteLogged(path);
@@ -91,7 +72,7 @@ bool MessageLogFileDay(std::string_view name, int64_t& days) {
 }
 
 void SweepMessageLogs(const std::string& dir, uint32_t retainDays, int64_t today) {
-  for (const Entry& e : ListEntries(dir)) {
+  for (const DirEntry& e : ListDirectory(dir, true)) {
     int64_t day;
     if (e.directory || !WildcardMatchNoCase("SMS*.LOG", e.name) || !MessageLogFileDay(e.name, day)) continue;
     if (day + retainDays < today) DeleteLogged(dir + e.name);
@@ -112,7 +93,7 @@ void Housekeeping() {
   if (retain == 0) retain = 90;
   SweepMessageLogs(LogDirectory(), retain, today);
   std::string users = UsersDir();
-  for (const Entry& e : ListEntries(users)) {
+  for (const DirEntry& e : ListDirectory(users)) {
     if (e.directory) SweepMessageLogs(users + e.name + "/", retain, today);
   }
 
@@ -122,10 +103,9 @@ void Housekeeping() {
   uint32_t smppRetain = SMSIniNumber(kMainSection, "SMPPDataRetainDays", 0);
   if (smppRetain == 0) smppRetain = 15;
   time_t smppCutoff = t - static_cast<time_t>(smppRetain) * kDay;
-  std::string smppData = ProgramDataDirectory() + "SMPPDATA/";
-  DeleteFilesOlderThan(smppData, "*", smppCutoff);
-  std::string tracking = MessageIdTrackingDir();
-  if (tracking != smppData) DeleteFilesOlderThan(tracking, "*", smppCutoff);
+  // The tracking directory under the one spelling its writers use (program data
+  // "SMPPData/" unless MessageIDTrackingDir is set).
+  DeleteFilesOlderThan(MessageIdTrackingDir(), "*", smppCutoff);
   DeleteFilesOlderThan(privateDir + "MMSINQ/", "*.D2?", smppCutoff);
 
   std::string errorRetain = SMSIniString(kMainSection, "ErrorQRetainDays", "", 49);
@@ -140,4 +120,15 @@ void Housekeeping() {
   DeleteFilesOlderThan(queue, ".~*.tmp", t - kDay);
   DeleteFilesOlderThan(InboundDir(), ".~*.tmp", t - kDay);
   DeleteFilesOlderThan(UsersDir(), ".~*.tmp", t - kDay);
+  // Bulk jobs whose submitter died before handing them over.
+  std::string bulk = BulkQueueDir();
+  for (const DirEntry& e : ListDirectory(bulk, true)) {
+    std::string job = bulk + e.name + "/";
+    if (!e.directory || e.name.rfind(".~job-", 0) != 0 || FileCreationTime(bulk + e.name) >= t - kDay ||
+        LockFileHeld(job + "BUILD.LCK")) {
+      continue;
+    }
+    DeleteFilesOlderThan(job, "*", t + 1);
+    rmdir(job.c_str());
+  }
 }

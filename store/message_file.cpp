@@ -169,8 +169,9 @@ time_t LocalCalendarToSeconds(const CalendarTime& t) {
 
 void ParseSMSMessage(std::string_view text, SmsMessageRecord& out) {
   out = SmsMessageRecord();
-  std::string_view start = SkipBlanks(text);
-  if (!start.empty() && start[0] == 0x1A) return;
+  // 0x1A is itself below 32, so only white space may precede the end-of-file mark.
+  size_t first = text.find_first_not_of(" \t\r\n");
+  if (first != std::string_view::npos && text[first] == 0x1A) return;
   LineReader lines{text};
   std::string_view line;
   bool found = false;

@@ -3,11 +3,14 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cstdio>
 #include <mutex>
 #include <vector>
 
+#include "gsm/gsm_alphabet.h"
+#include "gsm/hex_text.h"
+#include "gsm/septet_packing.h"
+#include "gsm/submit_pdu.h"
 #include "runtime/clock.h"
 #include "runtime/config_access.h"
 #include "runtime/debug_log.h"
@@ -20,8 +23,6 @@
 #include "store/queue_dirs.h"
 
 namespace {
-std::atomic<LogTextDecoder> g_decoder{nullptr};
-
 // A field kept on its line.
 std::string Field(std::string_view value) { return StripControlBytes(value); }
 // Message text: CR and LF escaped, other control bytes dropped.
@@ -48,16 +49,8 @@ std::string DateName(const char* prefix, const LocalTime& t) {
 // The content details shared by the outbound and inbound lines.
 void AppendContentDetails(std::vector<std::string>& parts, const LogContent& content) {
   if (Settings.ExcludeSmsDetailsFromLog) return;
-  bool binary = content.binary;
-  std::string text = content.data;
-  LogTextDecoder decoder = g_decoder.load();
-  if (binary && decoder != nullptr) {
-    std::string decoded;
-    if (decoder(content.data, content.dcs, content.udh.size() / 2, decoded)) {
-      binary = false;
-      text = decoded;
-    }
-  }
+  bool binary = false;
+  std::string text = LogContentText(content, binary);
   if (binary) parts.push_back("Binary=1");
   if (content.pid != 0) parts.push_back(StrPrintf("PID=%X", content.pid));
   if (content.dcs != 0) parts.push_back(StrPrintf("DCS=%X", content.dcs));
@@ -110,7 +103,20 @@ struct UserLog {
 UserLog g_userLog;
 }  // namespace
 
-void SetLogTextDecoder(LogTextDecoder decoder) { g_decoder.store(decoder); }
+std::string LogContentText(const LogContent& content, bool& binary) {
+  binary = content.binary;
+  if (!binary) return content.data;
+  if (IsSevenBitDcs(content.dcs)) {
+    binary = false;
+    int fill = static_cast<int>((content.udh.size() / 2) % 7);
+    return DecodeHexSeptetsToUtf8(content.data, fill);
+  }
+  if (IsUcs2Dcs(content.dcs)) {
+    binary = false;
+    return Ucs2OctetsToUtf8(HexDecodeLeading(content.data, content.data.size() / 2));
+  }
+  return content.data;
+}
 
 void OpenOutboundLog() {
   if (Settings.DisableOutLog) return;

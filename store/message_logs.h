@@ -17,11 +17,9 @@ struct LogContent {
   std::string data;  // text, or hexadecimal when binary
 };
 
-// Turns hexadecimal user data into text when the DCS says GSM 7-bit (udhBytes % 7 is the
-// septet alignment) or UCS-2; false for any other coding. Installed by the GSM module; until
-// then binary data is logged as it is.
-using LogTextDecoder = bool (*)(std::string_view hexData, uint8_t dcs, size_t udhBytes, std::string& text);
-void SetLogTextDecoder(LogTextDecoder decoder);
+// Binary content whose DCS selects GSM 7-bit (septets aligned after the header) or UCS-2 is
+// logged as its text, in UTF-8.
+std::string LogContentText(const LogContent& content, bool& binary);
 
 void OpenOutboundLog();
 void LogOutbound(std::string_view messageFile, std::string_view submittedBy, std::string_view recipient,

@@ -1,6 +1,5 @@
 #include "store/queue_dirs.h"
 
-#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +9,7 @@
 #include <thread>
 #include <tuple>
 
+#include "outside/qarvault/qarvault.h"
 #include "runtime/clock.h"
 #include "runtime/config_access.h"
 #include "runtime/debug_log.h"
@@ -20,6 +20,7 @@
 #include "runtime/thread_registry.h"
 #include "service/settings.h"
 #include "store/counters.h"
+#include "store/dir_listing.h"
 #include "store/queue_file.h"
 
 namespace {
@@ -45,6 +46,11 @@ std::string DataTree(const std::string& configured, const char* defaultName, boo
   return dir;
 }
 
+std::string VaultDirectory(int (*getter)(char*, uint32_t)) {
+  char buf[4096];
+  return getter(buf, sizeof buf) != 0 ? std::string(buf) : std::string();
+}
+
 StoreDirectories& Dirs() {
   std::lock_guard<std::mutex> guard(g_dirs.lock);
   if (!g_dirs.loaded) {
@@ -58,9 +64,9 @@ StoreDirectories& Dirs() {
     if (!g_dirs.usersLog.empty()) g_dirs.usersLog = WithSlash(g_dirs.usersLog);
     g_dirs.bulk = DataTree(key("BulkQDir"), "BULKQ", true);
     g_dirs.mmsIn = DataTree(key("MMSDir"), "MMS-IN", true);
-    g_dirs.mmscData = DataTree(MMSCIniString("MMSC", "DataDir", "", 255), "MMSCDATA", true);
-    // One spelling, shared with the housekeeping sweep.
-    g_dirs.tracking = DataTree(key("MessageIDTrackingDir"), "SMPPDATA", true);
+    // The same places qarvault's own stores use.
+    g_dirs.mmscData = VaultDirectory(GetMMSCDataDirectory);
+    g_dirs.tracking = VaultDirectory(GetMessageIdTrackingDirectory);
     g_dirs.enableBulkSmsIn = SMSIniFlag(kMainSection, "EnableBulkSmsIn", true);
     g_dirs.loaded = true;
   }
@@ -95,43 +101,18 @@ std::string NextBucket(Bucket& b) {
   return StrPrintf("%08X/", b.number);
 }
 
-bool IsDirectoryEntry(const std::string& dir, const struct dirent* entry) {
-  if (entry->d_type == DT_DIR) return true;
-  if (entry->d_type != DT_UNKNOWN && entry->d_type != DT_LNK) return false;
-  struct stat st;
-  return stat((dir + entry->d_name).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
 // Subdirectories of root, "." first; without allEntries only names without an extension.
 std::vector<std::string> ListDirectories(const std::string& root, bool allEntries) {
-  std::vector<std::string> out;
-  DIR* d = opendir(root.c_str());
-  if (d == nullptr) return out;
-  while (struct dirent* entry = readdir(d)) {
-    std::string_view name = entry->d_name;
-    if (name == "." || name == "..") continue;
-    if (!allEntries && name.find('.') != std::string_view::npos) continue;
-    if (IsDirectoryEntry(root, entry)) out.emplace_back(name);
+  std::vector<std::string> out{"."};
+  for (std::string& name : ListNames(root, "*", true)) {
+    if (allEntries || name.find('.') == std::string::npos) out.push_back(std::move(name));
   }
-  closedir(d);
-  std::sort(out.begin(), out.end());
-  out.insert(out.begin(), ".");
   return out;
 }
 
 // Files (not directories, not temporary files) of dir matching pattern.
 std::vector<std::string> ListFiles(const std::string& dir, std::string_view pattern) {
-  std::vector<std::string> out;
-  DIR* d = opendir(dir.c_str());
-  if (d == nullptr) return out;
-  while (struct dirent* entry = readdir(d)) {
-    std::string_view name = entry->d_name;
-    if (IsTempFileName(name) || !WildcardMatchNoCase(pattern, name)) continue;
-    if (!IsDirectoryEntry(dir, entry)) out.emplace_back(name);
-  }
-  closedir(d);
-  std::sort(out.begin(), out.end());
-  return out;
+  return ListNames(dir, pattern, false);
 }
 
 std::string SubPath(const std::string& root, const std::string& name) {

@@ -84,7 +84,9 @@ bool PublishFile(const std::string& path, std::string_view content, PublishMode 
 
 bool ClaimQueueFile(const std::string& path, ClaimedFile& out) {
   out = ClaimedFile();
-  UniqueFd fd(open(path.c_str(), O_RDWR | O_CLOEXEC));
+  // Read access is enough: rewrites and deletes work on names, not on this descriptor, so a
+  // read-only file dropped by another program can still be sent.
+  UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd) return false;
   if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0) return false;
   // Sent and deleted, or replaced, between our open and our lock.

@@ -15,7 +15,6 @@
 
 namespace {
 std::atomic<void (*)()> g_userUsageFlusher{nullptr};
-std::atomic<int> g_lastHousekeepingHour{-1};
 
 uint32_t CountWalk(const std::string& root, std::string_view pattern, bool skipMmsQueues) {
   QueueWalk walk;
@@ -40,11 +39,7 @@ void StoreStartup() {
   CountersFlush();
 }
 
-void RunHourlyHousekeeping() {
-  int hour = LocalNow().tm.tm_hour;
-  if (g_lastHousekeepingHour.exchange(hour) == hour) return;
-  Housekeeping();
-}
+void RunHourlyHousekeeping() { Housekeeping(); }
 
 void WriteBackCounters() { CountersFlush(); }
 void CloseMessageLogs() { LogsClose(); }
@@ -65,8 +60,8 @@ std::string WriteInboundFile(std::string_view extension, std::string_view conten
   return path;
 }
 
-std::string WriteWapPushInboundFile(std::string_view datagram) {
+bool WriteInboundWapPush(std::string_view hexData) {
   MessageFileText text("[SMS-IN]");
-  text.Add("Sender", "IPNotify").Add("UDH", "0605040B8423F0").Add("DCS", "4").Add("Data", HexEncode(datagram));
-  return WriteInboundFile("in", text.text);
+  text.Add("Sender", "IPNotify").Add("UDH", "0605040B8423F0").Add("DCS", "4").Add("Data", hexData);
+  return !WriteInboundFile("in", text.text).empty();
 }

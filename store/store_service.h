@@ -6,13 +6,15 @@
 #include <string>
 #include <string_view>
 
+#include "store/queue_dirs.h"  // UserDir and the other directories
+
 // Start-up step 2: opens the statistics counters, deletes the queue-size counters and
 // recounts them from the queue directories.
 void StoreStartup();
 // Start-up step 18.
 void OpenOutboundLog();
-// Main loop step 1: call on every pass; runs log retention and the clean-up when the hour of
-// the local clock differs from the last pass (and on the first call).
+// Main loop step 1, when the hour of the local clock changed (and on the first pass): log
+// retention and the clean-up of stale work files.
 void RunHourlyHousekeeping();
 // Main loop step 2 and shutdown step 4.
 void WriteBackCounters();
@@ -38,5 +40,6 @@ void SetUserUsageFlusher(void (*flush)());
 // sets the inbound wake-up event.
 std::string WriteInboundFile(std::string_view extension, std::string_view content);
 // The inbound file of a WAP push datagram from the UDP receiver: "[SMS-IN]",
-// "Sender=IPNotify", "UDH=0605040B8423F0", "DCS=4" and "Data=" + the datagram in hex.
-std::string WriteWapPushInboundFile(std::string_view datagram);
+// "Sender=IPNotify", "UDH=0605040B8423F0", "DCS=4" and "Data=" + hexData (the datagram as
+// upper-case hexadecimal). False when it could not be written.
+bool WriteInboundWapPush(std::string_view hexData);

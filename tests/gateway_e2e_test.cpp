@@ -312,3 +312,41 @@ TEST(GatewayTest, WapPushDatagramsBecomeInboundFiles) {
   EXPECT_NE(p.Output().find("Received 4 bytes WAP Push from 127.0.0.1"), std::string::npos);
   EXPECT_NE(p.Output().find("Dropped: 4096 bytes"), std::string::npos);
 }
+
+namespace {
+// Runs curl and returns what it printed (body, then the status code on the last line).
+std::string Curl(const std::vector<std::string>& args) {
+  GatewayHome scratch;
+  std::string out = scratch.path() + "curl.out";
+  std::string command = "curl -s -m 10 -w '\\n%{http_code}' -o - ";
+  for (const std::string& a : args) command += "'" + a + "' ";
+  command += "> " + out + " 2>/dev/null";
+  if (system(command.c_str()) == -1) return {};
+  return ReadFileText(out);
+}
+}  // namespace
+
+TEST(GatewayTest, FreshStartServesTheStartPage) {
+  Gateway g;
+  g.Configure();
+  GatewayProcess p(g.home);
+  ASSERT_TRUE(WaitReady(p, g.port)) << p.Output();
+  std::string answer = Curl({"http://127.0.0.1:" + std::to_string(g.port) + "/"});
+  EXPECT_NE(answer.find("<html"), std::string::npos) << answer;
+  EXPECT_EQ(answer.substr(answer.size() - 3), "200");
+  EXPECT_TRUE(fs::exists(g.home.path() + "html/default.htm"));
+}
+
+TEST(GatewayTest, SslWebPortGetsAGeneratedCertificateAndServes) {
+  Gateway g;
+  uint16_t sslPort = FreeTcpPort();
+  g.Configure({"WebPortSSL=" + std::to_string(sslPort)});
+  GatewayProcess p(g.home);
+  ASSERT_TRUE(WaitReady(p, g.port)) << p.Output();
+  ASSERT_TRUE(p.WaitForOutput("SSL Web server started on port number " + std::to_string(sslPort), 10000))
+      << p.Output();
+  EXPECT_TRUE(fs::exists(g.home.path() + "PRIVATE/SERVER.PEM"));
+  std::string answer = Curl({"-k", "https://127.0.0.1:" + std::to_string(sslPort) + "/"});
+  EXPECT_EQ(answer.substr(answer.size() - 3), "200") << answer;
+  EXPECT_NE(answer.find("<html"), std::string::npos);
+}

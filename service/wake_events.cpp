@@ -1,0 +1,4 @@
+#include "service/wake_events.h"
+
+AutoResetEvent InboundMessageEvent;
+AutoResetEvent InboundReceiptEvent;

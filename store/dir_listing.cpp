@@ -1,0 +1,37 @@
+#include "store/dir_listing.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+
+#include "runtime/text_helpers.h"
+#include "store/queue_file.h"
+
+std::vector<DirEntry> ListDirectory(const std::string& dir, bool withTempFiles) {
+  std::vector<DirEntry> out;
+  DIR* d = opendir(dir.c_str());
+  if (d == nullptr) return out;
+  while (struct dirent* e = readdir(d)) {
+    std::string_view name = e->d_name;
+    if (name == "." || name == ".." || (!withTempFiles && IsTempFileName(name))) continue;
+    bool directory = e->d_type == DT_DIR;
+    if (e->d_type == DT_UNKNOWN || e->d_type == DT_LNK) {
+      struct stat st;
+      if (stat((dir + e->d_name).c_str(), &st) != 0) continue;
+      directory = S_ISDIR(st.st_mode);
+    }
+    out.push_back({std::string(name), directory});
+  }
+  closedir(d);
+  std::sort(out.begin(), out.end(), [](const DirEntry& a, const DirEntry& b) { return a.name < b.name; });
+  return out;
+}
+
+std::vector<std::string> ListNames(const std::string& dir, std::string_view pattern, bool directories) {
+  std::vector<std::string> out;
+  for (DirEntry& e : ListDirectory(dir)) {
+    if (e.directory == directories && WildcardMatchNoCase(pattern, e.name)) out.push_back(std::move(e.name));
+  }
+  return out;
+}

@@ -1,0 +1,17 @@
+// Directory listings for the store's walkers: sorted by name, without "." and "..".
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+struct DirEntry {
+  std::string name;
+  bool directory;
+};
+
+// Entries of dir (ending in "/"). Temporary files of PublishFile are left out unless
+// withTempFiles is set; symbolic links count as what they point to.
+std::vector<DirEntry> ListDirectory(const std::string& dir, bool withTempFiles = false);
+// The names of the files (or of the subdirectories) matching pattern without regard to case.
+std::vector<std::string> ListNames(const std::string& dir, std::string_view pattern, bool directories);
