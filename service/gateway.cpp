@@ -186,7 +186,7 @@ int GatewayMain() {
   LoadWebSettings(WebSettings);
   InstallDefaultWebPages(WebSettings.HtmlDirectory);
   LoadProtocolLibraries(programDir, Settings.Debug && !Settings.NoDebugProtocol);
-  InstallSmppDebugLog();
+  InstallSmppLibraryHooks();
 
   // 10. Receive markers of the accounts.
   UpdateReceiveMarkers();

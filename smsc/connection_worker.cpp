@@ -30,6 +30,7 @@
 #include "smsc/smpp_settings.h"
 #include "store/message_logs.h"
 #include "store/retry_schedule.h"
+#include "web/seal_table.h"
 
 namespace {
 
@@ -166,32 +167,42 @@ void CloseSession(UniqueFd& sock) {
 
 const LoadedLibrary& Peer() { return OutsideLibraries.peer; }
 
-QueueTransport SmppTransport(int sock, const std::string& name, const SmppConnectionSettings& settings) {
+// A TLS session of qarseal, freed once.
+struct TlsSession {
+  void* session = nullptr;
+  void Free() {
+    if (session && SealCalls.sslFreeSession) SealCalls.sslFreeSession(session);
+    session = nullptr;
+  }
+  ~TlsSession() { Free(); }
+};
+
+QueueTransport SmppTransport(int sock, void* tls, const std::string& name, const SmppConnectionSettings& settings) {
   QueueTransport t;
   int version = settings.version;
-  t.submit = [sock, name, version](const SmsMessageRecord& m, const SubmitRequest& r) {
+  t.submit = [sock, tls, name, version](const SmsMessageRecord& m, const SubmitRequest& r) {
     SubmitResult result;
     std::string data = m.Data;
     // The library takes UTF-8 text; queue files hold it in the local code page unless flagged.
     if (!m.Binary && !m.UTF8) Cp1252ToUtf8(data, data.size() * 3 + 8);
     char id[66] = {};
     result.status = Peer().Call<SMPPSubmitMessageFn>(peer::SMPPSubmitMessage)(
-        sock, nullptr, name.c_str(), version, r.sender.c_str(), r.recipient.c_str(), m.Pid, m.Dcs, m.UDH.c_str(),
+        sock, tls, name.c_str(), version, r.sender.c_str(), r.recipient.c_str(), m.Pid, m.Dcs, m.UDH.c_str(),
         data.c_str(), int(m.MessageFlags), m.Binary ? 1 : 0, id, int(sizeof id), r.gatewayMessageId.c_str(),
         r.extraParams.c_str());
     result.smscMessageId = id;
     if (result.status != 0) result.errorText = Peer().Call<SMPPErrorTextFn>(peer::SMPPErrorText)(result.status);
     return result;
   };
-  t.enquireLink = [sock, name, version] {
-    return Peer().Call<SMPPEnquireLinkFn>(peer::SMPPEnquireLink)(sock, nullptr, name.c_str(), version);
+  t.enquireLink = [sock, tls, name, version] {
+    return Peer().Call<SMPPEnquireLinkFn>(peer::SMPPEnquireLink)(sock, tls, name.c_str(), version);
   };
-  t.yield = [sock, name, version](int waitMs) {
+  t.yield = [sock, tls, name, version](int waitMs) {
     int linkError = 0;
-    Peer().Call<SMPPYieldFn>(peer::SMPPYield)(sock, nullptr, name.c_str(), version, waitMs, &linkError);
+    Peer().Call<SMPPYieldFn>(peer::SMPPYield)(sock, tls, name.c_str(), version, waitMs, &linkError);
   };
-  t.linkUp = [sock, name] {
-    return Peer().Call<SMPPCheckLinkStatusFn>(peer::SMPPCheckLinkStatus)(sock, nullptr, name.c_str()) != 0;
+  t.linkUp = [sock, tls, name] {
+    return Peer().Call<SMPPCheckLinkStatusFn>(peer::SMPPCheckLinkStatus)(sock, tls, name.c_str()) != 0;
   };
   return t;
 }
@@ -223,18 +234,23 @@ bool SmppRound(WorkerState& s, SmppConnectionSettings& settings, const std::stri
     ReportFailure(s, StrPrintf("SMPP Failure -- Unable to connect to SMPP server at %s:%u", host.c_str(), port));
     return false;
   }
+  TlsSession tls;
   if (settings.useSSL) {
-    // Credentials never go over a plain link when TLS was asked for; the TLS binding of
-    // this build is not there yet.
-    WriteDebugLog(s.name, "TLS for SMPP links is not available in this build");
-    ReportFailure(s, StrPrintf("SMPP Failure -- Unable to negotiate SSL/TLS connection with SMPP server at %s:%u",
-                               host.c_str(), port));
-    return false;
+    // Without qarseal the link fails rather than carry the credentials in clear.
+    char text[8192] = {};
+    if (SealCalls.Available) tls.session = SealCalls.sslInitSession(sock.get(), host.c_str(), text, sizeof text, 30000);
+    if (!tls.session) {
+      ReportFailure(s, StrPrintf("SMPP Failure -- Unable to negotiate SSL/TLS connection with SMPP server at %s:%u",
+                                 host.c_str(), port));
+      WriteDebugLog(s.name, SealCalls.Available ? text : "SSL/TLS support (qarseal) not loaded");
+      return false;
+    }
+    if (text[0]) WriteDebugLog(s.name, text);
   }
   int bindType = settings.receiveOnly                ? SMPP_BIND_RECEIVER
                  : settings.receiveSingleConnection ? SMPP_BIND_TRANSCEIVER
                                                     : SMPP_BIND_TRANSMITTER;
-  int status = Peer().Call<SMPPBindFn>(peer::SMPPBind)(sock.get(), nullptr, s.name.c_str(), settings.version, bindType,
+  int status = Peer().Call<SMPPBindFn>(peer::SMPPBind)(sock.get(), tls.session, s.name.c_str(), settings.version, bindType,
                                                        settings.userName.c_str(), settings.password.c_str(),
                                                        settings.systemType.c_str());
   if (status != 0) {
@@ -255,7 +271,7 @@ bool SmppRound(WorkerState& s, SmppConnectionSettings& settings, const std::stri
     setsockopt(sock.get(), SOL_SOCKET, SO_SNDBUF, &snd, sizeof snd);
   }
 
-  QueueTransport transport = SmppTransport(sock.get(), s.name, settings);
+  QueueTransport transport = SmppTransport(sock.get(), tls.session, s.name, settings);
   QueueWorker w;
   w.connection = s.name;
   w.routingName = s.backupTarget.empty() ? s.name : s.backupTarget;
@@ -302,8 +318,9 @@ bool SmppRound(WorkerState& s, SmppConnectionSettings& settings, const std::stri
     if (w.restart) s.restart = true;
   }
   if (s.failures == 0 && transport.linkUp()) {
-    Peer().Call<SMPPUnbindFn>(peer::SMPPUnbind)(sock.get(), nullptr, s.name.c_str(), settings.version);
+    Peer().Call<SMPPUnbindFn>(peer::SMPPUnbind)(sock.get(), tls.session, s.name.c_str(), settings.version);
   }
+  tls.Free();
   CloseSession(sock);
   return true;
 }
@@ -362,13 +379,16 @@ void WaitWhileBackupNotNeeded(WorkerState& s) {
 
 }  // namespace
 
-void InstallSmppDebugLog() {
+void InstallSmppLibraryHooks() {
   if (!OutsideLibraries.peer.Loaded()) return;
-  // An export of our own library beyond the start-up table; a foreign one may lack it.
-  void* fn = dlsym(OutsideLibraries.peer.handle, "SMPPSetDebugLogFunction");
-  if (!fn) return;
-  reinterpret_cast<SMPPSetDebugLogFunctionFn>(fn)(
-      [](const char* label, const char* text) { WriteDebugLog(label ? label : "SMPP", text ? text : ""); });
+  // Exports of our own library beyond the start-up table; a foreign one may lack them.
+  if (void* fn = dlsym(OutsideLibraries.peer.handle, "SMPPSetDebugLogFunction")) {
+    reinterpret_cast<SMPPSetDebugLogFunctionFn>(fn)(
+        [](const char* label, const char* text) { WriteDebugLog(label ? label : "SMPP", text ? text : ""); });
+  }
+  if (void* fn = dlsym(OutsideLibraries.peer.handle, "SMPPSetTlsFunctions"); fn && SealCalls.Available) {
+    reinterpret_cast<SMPPSetTlsFunctionsFn>(fn)(SealCalls.sslSend, SealCalls.sslRecv, SealCalls.sslDataPending);
+  }
 }
 
 void ThreadProcessModem(uint32_t parameter) {

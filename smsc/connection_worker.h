@@ -11,5 +11,6 @@
 // or the connection name is empty.
 void ThreadProcessModem(uint32_t parameter);
 
-// Start-up: routes the SMPP library's protocol trace into the debug log.
-void InstallSmppDebugLog();
+// Start-up, after the TLS table is bound: routes the SMPP library's protocol trace into
+// the debug log and gives it the TLS calls.
+void InstallSmppLibraryHooks();

@@ -60,7 +60,8 @@ int Fill(Session& s, int timeoutMs) {
       if (r == 0) return 0;
     }
     int n = recvFn(s.tls, buffer, int(sizeof buffer));
-    if (n <= 0) return SMPP_ERROR_LINK;
+    if (n < 0) return SMPP_ERROR_LINK;
+    if (n == 0) return 0;  // a record not yet complete
     s.inbound.append(buffer, size_t(n));
     return 1;
   }

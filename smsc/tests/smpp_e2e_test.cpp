@@ -147,3 +147,41 @@ TEST(SmppDelivery, TemporaryErrorIsRetriedAndRejectionKeepsAnErrCopy) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(SmppDelivery, TlsLinkCarriesTheBindAndTheSubmit) {
+  REQUIRE_NODE_SMPP();
+  Gateway g;
+  std::string key = g.home.path() + "smsc-key.pem", cert = g.home.path() + "smsc-cert.pem";
+  std::string command = "openssl req -x509 -newkey rsa:2048 -nodes -keyout '" + key + "' -out '" + cert +
+                        "' -days 1 -subj /CN=localhost >/dev/null 2>&1";
+  if (std::system(command.c_str()) != 0) GTEST_SKIP() << "openssl could not make a test certificate";
+  SmscProcess smsc;
+  ASSERT_TRUE(smsc.Start(R"({"tlsKey":")" + key + R"(","tlsCert":")" + cert + R"("})"));
+  g.Configure(smsc.port, "UseSSL=Yes\r\n");
+  GatewayProcess p(g.home);
+  std::string line;
+  ASSERT_TRUE(smsc.node.WaitFor("PDU bind_transmitter ", line, 20000)) << p.Output();
+  g.Drop("0000F00D.req", "Data=over TLS\r\nPhoneNumber=4477\r\n");
+  ASSERT_TRUE(smsc.node.WaitFor("PDU submit_sm ", line, 20000)) << p.Output();
+  EXPECT_NE(line.find(R"("message":"over TLS")"), std::string::npos) << line;
+  ASSERT_TRUE(WaitUntil(10000, [&] { return !fs::exists(g.home.path() + "Q/0000F00D.req"); }));
+}
+
+// UseSSL against a plain server: the handshake fails and nothing is sent in clear.
+TEST(SmppDelivery, TlsRequiredButNotOfferedFailsTheRound) {
+  REQUIRE_NODE_SMPP();
+  SmscProcess smsc;
+  ASSERT_TRUE(smsc.Start("{}"));
+  Gateway g;
+  g.Configure(smsc.port, "UseSSL=Yes\r\n");
+  GatewayProcess p(g.home);
+  ASSERT_TRUE(WaitUntil(50000, [&] { return fs::exists(g.ErrorFile()); })) << p.Output();
+  EXPECT_EQ(ReadFileText(g.ErrorFile()), "SMPP Failure -- Unable to negotiate SSL/TLS connection with SMPP server at "
+                                         "127.0.0.1:" + std::to_string(smsc.port));
+  std::string line;
+  EXPECT_FALSE(smsc.node.WaitFor("PDU bind_", line, 1000));
+}
+
+}  // namespace

@@ -5,6 +5,8 @@
 // Reads commands from stdin: "deliver <json>", "enquire", "unbind", "raw <hex>",
 // "nack <seq>", "close".
 const net = require('net');
+const tls = require('tls');
+const fs = require('fs');
 const { Duplex } = require('stream');
 const readline = require('readline');
 const smpp = require('smpp');
@@ -57,7 +59,7 @@ function later(fn) {
   if (options.delayMs) setTimeout(fn, options.delayMs); else fn();
 }
 
-const server = net.createServer((socket) => {
+function onConnection(socket) {
   currentSocket = socket;
   const session = new smpp.Session({ socket: tap(socket) });
   current = session;
@@ -80,7 +82,11 @@ const server = net.createServer((socket) => {
       session.send(pdu.response(), () => socket.end());
     }
   });
-});
+}
+
+const server = options.tlsKey
+  ? tls.createServer({ key: fs.readFileSync(options.tlsKey), cert: fs.readFileSync(options.tlsCert) }, onConnection)
+  : net.createServer(onConnection);
 
 server.listen(options.port || 0, '127.0.0.1', () => console.log('LISTENING ' + server.address().port));
 
