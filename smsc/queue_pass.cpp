@@ -30,7 +30,10 @@ constexpr int kStatusThrottled = 0x58;
 constexpr int kStatusQueueFull = 0x14;
 constexpr uint32_t kChangeCheckEvery = 256;
 
+constexpr uint64_t kPruneEveryMs = 600000;
+
 std::atomic<FailureAlertHook> g_alertHook{nullptr};
+std::atomic<uint64_t> g_lastPruneTick{0};
 std::atomic<FailureReceiptHook> g_receiptHook{nullptr};
 
 bool InMmsQueue(const std::string& directoryName) { return StartsWithNoCase(directoryName, "MMSQ__"); }
@@ -342,6 +345,14 @@ FileOutcome HandleQueueFile(QueueWorker& w, QueueTransport& t, const std::string
 }
 
 void RunQueuePass(QueueWorker& w, QueueTransport& t) {
+  // One worker at a time drops the route-cache entries of files that went another way
+  // (deleted by an operator or by housekeeping).
+  if (Settings.UseRouteCache) {
+    uint64_t now = TickMs(), last = g_lastPruneTick.load();
+    if (now - last >= kPruneEveryMs && g_lastPruneTick.compare_exchange_strong(last, now)) {
+      MessageRoutesPrune(OutboundQueueRoot());
+    }
+  }
   w.sentInPass = 0;
   w.queueRestart = false;
   QueueFind directories;
