@@ -185,3 +185,42 @@ TEST(SmppDelivery, TlsRequiredButNotOfferedFailsTheRound) {
 }
 
 }  // namespace
+
+namespace {
+
+// Several connections of one gateway: a backup taking over from a failing primary, a
+// receive-only link, keep-alives, and a kind whose library is absent.
+TEST(SmppDelivery, BackupReceiveOnlyKeepAliveAndAbsentLibrary) {
+  REQUIRE_NODE_SMPP();
+  SmscProcess primary, backup, receiver;
+  ASSERT_TRUE(primary.Start(R"({"bindStatus":13})"));
+  ASSERT_TRUE(backup.Start("{}"));
+  ASSERT_TRUE(receiver.Start("{}"));
+  std::string p1 = "SMPP - 127.0.0.1:" + std::to_string(primary.port);
+  std::string p2 = "SMPP - 127.0.0.1:" + std::to_string(backup.port);
+  std::string p3 = "SMPP - 127.0.0.1:" + std::to_string(receiver.port);
+  Gateway g;
+  g.home.WriteConfig({"Debug=Yes", "WebPort=" + std::to_string(g.webPort), "Modem1=" + p1, "Modem2=" + p2,
+                      "Modem3=" + p3, "Modem4=UCP - 127.0.0.1:9", "InitRetryDelay=1", "InitRetryDelayMax=2"},
+                     "[" + p1 + "]\r\nRouteName=MAIN\r\n"
+                     "[" + p2 + "]\r\nBackupForRoute=" + p1 + "\r\nKeepAlive=1\r\nRoutePrefOnly=Yes\r\nRoute1=!*\r\n"
+                     "[" + p3 + "]\r\nReceive=Yes\r\nRoutePrefOnly=Yes\r\n");
+  g.Drop("0000AB01.req", "Data=via the backup\r\nPhoneNumber=4477\r\nSMSCRoute=MAIN\r\n");
+  GatewayProcess p(g.home);
+  std::string line;
+  ASSERT_TRUE(receiver.node.WaitFor("PDU bind_receiver ", line, 20000)) << p.Output();
+  ASSERT_TRUE(backup.node.WaitFor("PDU bind_transmitter ", line, 30000)) << p.Output();
+  EXPECT_NE(p.Output().find("Route " + p2 + " is a backup for " + p1), std::string::npos);
+  EXPECT_NE(p.Output().find("Activating backup route " + p2 + " for " + p1), std::string::npos);
+  ASSERT_TRUE(backup.node.WaitFor("PDU submit_sm ", line, 20000)) << p.Output();
+  EXPECT_NE(line.find(R"("message":"via the backup")"), std::string::npos) << line;
+  EXPECT_TRUE(backup.node.WaitFor("PDU enquire_link ", line, 5000)) << p.Output();
+  EXPECT_EQ(receiver.CountSubmits(), 0);
+  EXPECT_EQ(ReadFileText(g.home.path() + "PRIVATE/UCP - 127.0.0.1-9.ERR"),
+            "UCP Failure -- Support DLL QARKITE.DLL did not initialize");
+  EXPECT_NE(ReadFileText(g.home.path() + "PRIVATE/" + "SMPP - 127.0.0.1-" + std::to_string(primary.port) + ".ERR")
+                .find("Bind Failed"),
+            std::string::npos);
+}
+
+}  // namespace
