@@ -1,0 +1,58 @@
+#include <array>
+#include <mutex>
+
+#include "runtime/text_helpers.h"
+#include "web/request_parameters.h"
+#include "web/responses.h"
+#include "web/web_menu.h"
+#include "web/web_server.h"
+
+namespace {
+std::mutex HandlersLock;
+std::array<WebHandler, static_cast<size_t>(WebRoute::Count)> Handlers;
+RequestRewriter MultipartRewriter;
+}  // namespace
+
+void RegisterWebHandler(WebRoute route, WebHandler handler) {
+  std::lock_guard<std::mutex> guard(HandlersLock);
+  Handlers[static_cast<size_t>(route)] = std::move(handler);
+}
+
+WebHandler WebHandlerFor(WebRoute route) {
+  std::lock_guard<std::mutex> guard(HandlersLock);
+  return Handlers[static_cast<size_t>(route)];
+}
+
+void SetMultipartRewriter(RequestRewriter rewriter) {
+  std::lock_guard<std::mutex> guard(HandlersLock);
+  MultipartRewriter = std::move(rewriter);
+}
+
+void DispatchWebRequest(WebConnection& c, WebRequest& request) {
+  bool pushPath = StartsWithNoCase(c.path, "/PAP") || StartsWithNoCase(c.path, "/PPG");
+  bool listPath = StartsWithNoCase(c.path, "/DLists") || StartsWithNoCase(c.path, "/AddrBook");
+  if (pushPath) {
+    if (WebHandler h = WebHandlerFor(WebRoute::PushAccess); h && h(c, request)) return;
+  } else if (listPath) {
+    WebRoute route = StartsWithNoCase(c.path, "/DLists") ? WebRoute::DistributionLists : WebRoute::AddressBook;
+    if (WebHandler h = WebHandlerFor(route)) {
+      if (!h(c, request)) SendNotFound(c);
+      return;
+    }
+  } else {
+    if (FindNoCase(request.text, "multipart/form-data") != std::string::npos ||
+        FindNoCase(request.text, "multipart\\form-data") != std::string::npos) {
+      RequestRewriter rewrite;
+      {
+        std::lock_guard<std::mutex> guard(HandlersLock);
+        rewrite = MultipartRewriter;
+      }
+      if (rewrite) rewrite(request);
+    }
+    if (RequestParameter(request, "Phone", 1) || RequestParameter(request, "PhoneNumber", 1) ||
+        RequestParameter(request, "ReceiptMessageId", 1)) {
+      if (WebHandler h = WebHandlerFor(WebRoute::Submission); h && h(c, request)) return;
+    }
+  }
+  SendWebMenu(c, request);
+}

@@ -1,0 +1,66 @@
+#include <gtest/gtest.h>
+
+#include "web/address_checks.h"
+#include "web/tests/web_test_support.h"
+#include "web/web_settings.h"
+
+namespace {
+TEST(AddressPatterns, Matching) {
+  struct Case { const char* pattern; const char* address; bool match; };
+  const Case cases[] = {
+      {"192.168.*.*", "192.168.1.5", true},
+      {"192.168.*.*", "10.0.0.1", false},
+      {"10.*", "10.4.0.0", true},  // missing parts are 0, not wildcards
+      {"10.*", "10.4.0.1", false},
+      {"  10.1.2.3", "10.1.2.3", true},
+      {"*.*.*.*", "8.8.8.8", true},
+      {"10.1.2.3.4", "10.1.2.3", false},
+      {"10.1.2.256", "10.1.2.0", false},
+      {"10.1.x.3", "10.1.0.3", false},
+      {"10.1*.2.3", "10.1.2.3", false},
+      {"10.1.2.3 ", "10.1.2.3", false},
+      {"", "0.0.0.0", true},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(MatchAddressPattern(c.pattern, c.address), c.match) << c.pattern << " vs " << c.address;
+}
+
+TEST(AddressPatterns, RestrictionLists) {
+  ResetWebTestSettings();
+  IPRestrictions.Allowed = {"192.168.*.*"};
+  EXPECT_TRUE(IPRestrictionAllows("192.168.1.5"));
+  EXPECT_FALSE(IPRestrictionAllows("10.0.0.1"));
+  EXPECT_TRUE(IPRestrictionAllows("127.0.0.1"));
+  IPRestrictions.Allowed = {"10.1.*.*"};
+  IPRestrictions.Blocked = {"10.*.*.*"};
+  EXPECT_FALSE(IPRestrictionAllows("10.1.2.3"));  // blocked wins over allowed
+  IPRestrictions.Allowed.clear();
+  EXPECT_TRUE(IPRestrictionAllows("11.0.0.1"));
+  IPRestrictions.Blocked = {"*.*.*.*"};
+  EXPECT_TRUE(IPRestrictionAllows("127.0.0.1"));
+  ResetWebTestSettings();
+}
+
+TEST(AddressPatterns, AdministrationList) {
+  ResetWebTestSettings();
+  EXPECT_TRUE(AdminAddressAllowed("1.2.3.4"));  // empty list
+  WebSettings.AdminIPAddressList = "10.0.0.1;  192.168.*.*, 172.16.0.9";
+  EXPECT_TRUE(AdminAddressAllowed("192.168.7.7"));
+  EXPECT_TRUE(AdminAddressAllowed("172.16.0.9"));
+  EXPECT_FALSE(AdminAddressAllowed("172.16.0.8"));
+  EXPECT_TRUE(IsLocalAddress("127.0.0.1"));
+  EXPECT_FALSE(IsLocalAddress("203.0.113.9"));
+  ResetWebTestSettings();
+}
+
+TEST(AddressPatterns, ListsBuiltFromConfiguration) {
+  WriteTextFile(TestGateway.home + "QARHUB.INI",
+                "[IPRestrictions]\r\nAllowed1=10.*.*.*\r\nAllowed2=11.*.*.*\r\nAllowed4=12.*.*.*\r\n"
+                "Blocked1=10.9.*.*\r\nBlocked2=\r\nBlocked3=13.*.*.*\r\n");
+  IPRestrictionLists lists;
+  BuildIPRestrictionLists(lists);
+  EXPECT_EQ(lists.Allowed, (std::vector<std::string>{"10.*.*.*", "11.*.*.*"}));
+  EXPECT_EQ(lists.Blocked, (std::vector<std::string>{"10.9.*.*"}));
+  WriteTextFile(TestGateway.home + "QARHUB.INI", "");
+}
+}  // namespace
