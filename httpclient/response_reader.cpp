@@ -53,6 +53,7 @@ size_t HttpResponseWait(int socket, void* ssl, std::string& response, bool heade
   response.reserve(4096);
   uint64_t lastProgress = TickMs();
   HeaderFacts h;
+  ChunkScan scan;
   bool done = false;
   while (!done && ShutdownRequested.load() == 0) {
     if (h.length == 0) h = ReadHeader(response);
@@ -61,11 +62,12 @@ size_t HttpResponseWait(int socket, void* ssl, std::string& response, bool heade
         WriteDebugLog(kLabel, "100 Continue");
         response.erase(0, h.length);
         h = HeaderFacts{};
+        scan = ChunkScan{};
         continue;
       }
       if (h.chunked) {
         size_t consumed = 0;
-        ChunkState state = HttpChunkComplete(std::string_view(response).substr(h.length), limit, consumed);
+        ChunkState state = HttpChunkComplete(std::string_view(response).substr(h.length), limit, consumed, true, &scan);
         if (state == ChunkState::TooLarge) {
           WriteDebugLog(kLabel, "Response exceeds the size limit");
           break;

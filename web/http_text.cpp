@@ -117,9 +117,12 @@ ChunkStep NextChunk(std::string_view body, size_t pos, uint64_t remainingLimit, 
 }
 }  // namespace
 
-ChunkState HttpChunkComplete(std::string_view body, uint64_t limit, size_t& consumed, bool logErrors) {
-  size_t pos = 0;
-  uint64_t total = 0;
+ChunkState HttpChunkComplete(std::string_view body, uint64_t limit, size_t& consumed, bool logErrors,
+                             ChunkScan* resume) {
+  ChunkScan local;
+  ChunkScan& scan = resume != nullptr ? *resume : local;
+  size_t& pos = scan.position;
+  uint64_t& total = scan.total;
   for (;;) {
     ChunkStep step = NextChunk(body, pos, limit - total, logErrors);
     if (step.state == ChunkState::Complete) {

@@ -24,10 +24,17 @@ bool HttpIsChunked(std::string_view header);
 bool HttpBasicCredentials(std::string_view header, std::string& user, std::string& password);
 
 enum class ChunkState { Incomplete, Complete, Malformed, TooLarge };
+// Where a check of a growing body stopped, so that the next check goes on from there.
+struct ChunkScan {
+  size_t position = 0;  // start of the first chunk not yet complete
+  uint64_t total = 0;   // data bytes of the complete chunks before it
+};
 // Checks the chunk chain in body (the bytes after the header) without reading past its
 // end. On Complete, consumed is the length of the chunked body including its end. The
-// sum of the chunk sizes may not exceed limit.
-ChunkState HttpChunkComplete(std::string_view body, uint64_t limit, size_t& consumed, bool logErrors = true);
+// sum of the chunk sizes may not exceed limit. With resume, complete chunks already
+// checked are not read again.
+ChunkState HttpChunkComplete(std::string_view body, uint64_t limit, size_t& consumed, bool logErrors = true,
+                             ChunkScan* resume = nullptr);
 // Removes the chunk framing from text after headerLength; bytes after the last chunk are
 // dropped. Returns the new length.
 size_t HttpChunkStrip(std::string& text, size_t headerLength);

@@ -23,9 +23,11 @@ void DropLeadingControlBytes(std::string& text) {
   if (n > 0) text.erase(0, n);
 }
 
-Completeness Check(std::string& text, uint64_t limit) {
+Completeness Check(std::string& text, uint64_t limit, ChunkScan& scan) {
   Completeness r;
+  size_t before = text.size();
   DropLeadingControlBytes(text);
+  if (text.size() != before) scan = ChunkScan{};
   r.headerLength = HttpHeaderLength(text);
   if (r.headerLength == 0) {
     r.tooLarge = text.size() > limit;
@@ -40,7 +42,7 @@ Completeness Check(std::string& text, uint64_t limit) {
   if (HttpIsChunked(header)) {
     r.chunked = true;
     size_t consumed = 0;
-    switch (HttpChunkComplete(std::string_view(text).substr(r.headerLength), bodyLimit, consumed)) {
+    switch (HttpChunkComplete(std::string_view(text).substr(r.headerLength), bodyLimit, consumed, true, &scan)) {
       case ChunkState::Complete:
         r.complete = true;
         r.requestEnd = r.headerLength + consumed;
@@ -86,8 +88,9 @@ ReadOutcome ProcessRead(WebConnection& c, WebRequest& request) {
   }
   uint64_t lastByte = TickMs();
   Completeness state;
+  ChunkScan scan;
   while (ShutdownRequested.load() == 0) {
-    state = Check(text, limit);
+    state = Check(text, limit, scan);
     if (state.complete || state.tooLarge) break;
     if (TickMs() - lastByte >= uint64_t(WebSettings.IdleLimitSeconds) * 1000) break;
     // Short waits, so that a stop request is seen within a second.

@@ -26,6 +26,7 @@ class ClientEnvironment : public ::testing::Environment {
     MMSCIniSetFilename((Home + "MMSC.INI").c_str());
     DebugSettings.CopyToStderr = false;
     DebugSettings.Debug = true;
+    DebugSettings.RotationWaitMs = 0;
     std::error_code ec;
     LoadSealLibrary(std::filesystem::read_symlink("/proc/self/exe", ec).parent_path().string() + "/");
     if (!OutsideLibraries.sslAvailable) return;
@@ -230,6 +231,35 @@ TEST(RetrieveURL, AccountingPool) {
   PutAccountingKeepAlive(second.socket, second.ssl);
   EXPECT_EQ(UrlHostPart("http://u:p@h:8080/a/b?c"), "http://u:p@h:8080");
   EXPECT_EQ(UrlHostPart("example.org"), "example.org");
+}
+
+TEST(RetrieveURL, CredentialsNeverFollowADowngradeToPlainHttp) {
+  if (!SealCalls.Available) GTEST_SKIP() << "qarseal not available";
+  ScriptedServer plain([](const std::string&, int, int) { return Ok("plain landing", true); });
+  ScriptedServer secure(
+      [&](const std::string& request, int, int) {
+        if (request.rfind("GET /down", 0) == 0)
+          return ScriptedReply{"HTTP/1.1 302 Found\r\nLocation: http://" + Local(plain.port(), "/landing") +
+                                   "\r\nContent-Length: 0\r\n\r\n",
+                               true};
+        return Ok("secure landing", true);
+      },
+      true);
+  ScriptedServer upgrade([&](const std::string&, int, int) {
+    return ScriptedReply{"HTTP/1.1 302 Found\r\nLocation: https://" + Local(secure.port(), "/landing") +
+                             "\r\nContent-Length: 0\r\n\r\n",
+                         true};
+  });
+  HttpResponse r;
+  std::string error;
+  ASSERT_TRUE(RetrieveURL("https://u:p@" + Local(secure.port(), "/down"), "", r, 0, false, nullptr, 5, &error))
+      << error;
+  EXPECT_EQ(r.Body(), "plain landing");
+  EXPECT_EQ(plain.Requests().back().find("Authorization:"), std::string::npos) << plain.Requests().back();
+  ASSERT_TRUE(RetrieveURL("http://u:p@" + Local(upgrade.port(), "/up"), "", r, 0, false, nullptr, 5, &error)) << error;
+  EXPECT_EQ(r.Body(), "secure landing");
+  EXPECT_NE(secure.Requests().back().find("Authorization: Basic dTpw\r\n"), std::string::npos)
+      << secure.Requests().back();
 }
 
 TEST(RetrieveURL, HttpsDirectAndThroughProxy) {

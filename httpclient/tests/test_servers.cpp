@@ -12,6 +12,7 @@
 #include <chrono>
 
 #include "runtime/socket_helpers.h"
+#include "web/seal_table.h"
 
 namespace {
 UniqueFd Listen(uint16_t& port) {
@@ -33,7 +34,7 @@ void AcceptLoop(int listener, std::atomic<bool>& stop, std::vector<std::thread>&
   }
 }
 
-bool ReadRequest(int fd, std::string& pending, std::string& request, const std::atomic<bool>& stop) {
+bool ReadRequest(int fd, void* ssl, std::string& pending, std::string& request, const std::atomic<bool>& stop) {
   for (;;) {
     size_t end = pending.find("\r\n\r\n");
     if (end != std::string::npos) {
@@ -41,13 +42,15 @@ bool ReadRequest(int fd, std::string& pending, std::string& request, const std::
       pending.erase(0, end + 4);
       return true;
     }
-    struct pollfd pfd = {fd, POLLIN, 0};
-    int ready = poll(&pfd, 1, 100);
-    if (stop.load()) return false;
-    if (ready <= 0) continue;
+    if (ssl == nullptr || SealCalls.sslDataPending(ssl) <= 0) {
+      struct pollfd pfd = {fd, POLLIN, 0};
+      int ready = poll(&pfd, 1, 100);
+      if (stop.load()) return false;
+      if (ready <= 0) continue;
+    }
     char buf[4096];
-    ssize_t n = recv(fd, buf, sizeof buf, 0);
-    if (n <= 0) return false;
+    ssize_t n = ssl != nullptr ? SealCalls.sslRecv(ssl, buf, sizeof buf) : recv(fd, buf, sizeof buf, 0);
+    if (n < 0 || (n == 0 && ssl == nullptr)) return false;
     pending.append(buf, static_cast<size_t>(n));
   }
 }
@@ -69,7 +72,7 @@ uint16_t FreeLoopbackPort() {
   return port;
 }
 
-ScriptedServer::ScriptedServer(Script script) : script_(std::move(script)) {
+ScriptedServer::ScriptedServer(Script script, bool tls) : script_(std::move(script)), tls_(tls) {
   listener_ = Listen(port_);
   acceptor_ = std::thread([this] {
     AcceptLoop(listener_.get(), stop_, threads_, lock_, [this](int fd) { Serve(fd, connections_.fetch_add(1)); });
@@ -90,14 +93,27 @@ std::vector<std::string> ScriptedServer::Requests() {
 
 void ScriptedServer::Serve(int fd, int number) {
   UniqueFd socket(fd);
+  void* ssl = nullptr;
+  if (tls_) {
+    char error[500];
+    ssl = SealCalls.sslAcceptSession(fd, error, sizeof error, 5000);
+    if (ssl == nullptr) return;
+  }
+  struct SessionEnd {
+    void* ssl;
+    ~SessionEnd() {
+      if (ssl != nullptr) SealCalls.sslFreeSession(ssl);
+    }
+  } end{ssl};
   std::string pending, request;
-  for (int index = 0; ReadRequest(fd, pending, request, stop_); ++index) {
+  for (int index = 0; ReadRequest(fd, ssl, pending, request, stop_); ++index) {
     {
       std::lock_guard<std::mutex> guard(lock_);
       requests_.push_back(request);
     }
     ScriptedReply reply = script_(request, number, index);
-    if (!reply.silent) send(fd, reply.bytes.data(), reply.bytes.size(), MSG_NOSIGNAL);
+    if (!reply.silent && ssl != nullptr) SealCalls.sslSend(ssl, reply.bytes.data(), int(reply.bytes.size()));
+    if (!reply.silent && ssl == nullptr) send(fd, reply.bytes.data(), reply.bytes.size(), MSG_NOSIGNAL);
     if (reply.closeAfter) return;
     if (reply.silent) {
       // Hold the connection without answering until the test ends.
@@ -127,7 +143,7 @@ std::string TunnelProxy::FirstRequest() {
 void TunnelProxy::Serve(int fd) {
   UniqueFd client(fd);
   std::string pending, request;
-  if (!ReadRequest(fd, pending, request, stop_)) return;
+  if (!ReadRequest(fd, nullptr, pending, request, stop_)) return;
   {
     std::lock_guard<std::mutex> guard(lock_);
     if (first_.empty()) first_ = request;

@@ -24,7 +24,8 @@ class ScriptedServer {
  public:
   // connection: 0-based connection number; index: request number on that connection.
   using Script = std::function<ScriptedReply(const std::string& request, int connection, int index)>;
-  explicit ScriptedServer(Script script);
+  // With tls, every connection first completes a TLS handshake through SealCalls.
+  explicit ScriptedServer(Script script, bool tls = false);
   ~ScriptedServer();
   uint16_t port() const { return port_; }
   std::vector<std::string> Requests();   // in arrival order
@@ -33,6 +34,7 @@ class ScriptedServer {
  private:
   void Serve(int fd, int number);
   Script script_;
+  bool tls_ = false;
   UniqueFd listener_;
   uint16_t port_ = 0;
   std::atomic<bool> stop_{false};

@@ -61,6 +61,25 @@ TEST(AddressPatterns, ListsBuiltFromConfiguration) {
   BuildIPRestrictionLists(lists);
   EXPECT_EQ(lists.Allowed, (std::vector<std::string>{"10.*.*.*", "11.*.*.*"}));
   EXPECT_EQ(lists.Blocked, (std::vector<std::string>{"10.9.*.*"}));
+  WriteTextFile(TestGateway.home + "QARHUB.INI",
+                "[QARHUB]\r\nWebAuth=Yes\r\nWebMenu=No\r\nAdminIPAddressList=10.0.0.1\r\n"
+                "MaxWebRequestBytes=100000\r\n");
+  WriteTextFile(TestGateway.home + "MMSC.INI", "[MMSC]\r\nHostName=gw.example\r\n");
+  WebSettingsRecord s;
+  LoadWebSettings(s);
+  EXPECT_TRUE(s.WebAuth);
+  EXPECT_FALSE(s.WebMenu);
+  EXPECT_EQ(s.AdminIPAddressList, "10.0.0.1");
+  EXPECT_EQ(s.MaxWebRequestBytes, 100000u);
+  EXPECT_EQ(s.Realm, "gw.example");
+  EXPECT_EQ(s.HtmlDirectory, TestGateway.home + "html/");
+  WriteTextFile(TestGateway.home + "QARHUB.INI", "[QARHUB]\r\nMaxWebRequestBytes=12\r\n");
+  WriteTextFile(TestGateway.home + "MMSC.INI", "");
+  LoadWebSettings(s);
+  EXPECT_FALSE(s.WebAuth);
+  EXPECT_TRUE(s.WebMenu);
+  EXPECT_EQ(s.Realm, "Qar SMS/MMS Gateway");
+  EXPECT_EQ(s.MaxWebRequestBytes, 32u << 20);  // absurdly small limits fall back to the default
   WriteTextFile(TestGateway.home + "QARHUB.INI", "");
 }
 }  // namespace

@@ -58,6 +58,23 @@ TEST(HttpText, ChunkChains) {
   }
 }
 
+TEST(HttpText, ChunkCheckResumesWhereItStopped) {
+  std::string body;
+  for (int i = 0; i < 200; ++i) body += "3\r\nabc\r\n";
+  body += "0\r\n\r\n";
+  ChunkScan scan;
+  size_t consumed = 0;
+  for (size_t n = 0; n < body.size(); ++n)
+    ASSERT_EQ(HttpChunkComplete(std::string_view(body).substr(0, n), 1 << 20, consumed, false, &scan),
+              ChunkState::Incomplete)
+        << n;
+  EXPECT_EQ(scan.total, 600u);
+  EXPECT_EQ(HttpChunkComplete(body, 1 << 20, consumed, false, &scan), ChunkState::Complete);
+  EXPECT_EQ(consumed, body.size());
+  ChunkScan limited;
+  EXPECT_EQ(HttpChunkComplete(body, 599, consumed, false, &limited), ChunkState::TooLarge);
+}
+
 TEST(HttpText, ChunkStripKeepsOnlyData) {
   std::string text = "HTTP/1.1 200 OK\r\n\r\n5\r\nhello\r\n6\r\n world\r\n0\r\n\r\n";
   size_t n = HttpChunkStrip(text, 19);

@@ -1,5 +1,8 @@
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 
 #include <chrono>
@@ -7,6 +10,8 @@
 
 #include "outside/qarvault/qarvault.h"
 #include "runtime/clock.h"
+#include "runtime/thread_frame.h"
+#include "runtime/thread_registry.h"
 #include "service/settings.h"
 #include "web/responses.h"
 #include "web/seal_table.h"
@@ -83,6 +88,12 @@ TEST_F(ListenerTest, PipelinedRequestsAnsweredInOrder) {
   EXPECT_LT(b, c);
   EXPECT_EQ(CountOf(out, "HTTP/1.1 200 OK"), 3u);
   EXPECT_NE(out.find("page-aHTTP/1.1 200 OK"), std::string::npos);  // no bare CR LF ahead of a status line
+  // A chunked request followed at once by another.
+  out = RawExchange("POST /PAP HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nab\r\n0\r\n\r\n"
+                    "GET /b.htm HTTP/1.1\r\nConnection: close\r\n\r\n",
+                    "127.0.0.1", 3000);
+  EXPECT_NE(out.find("BODY=abHTTP/1.1 200 OK\r\nConnection: close\r\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("page-b"), std::string::npos) << out;
 }
 
 TEST_F(ListenerTest, ChunkedUploadIsDechunked) {
@@ -154,7 +165,12 @@ TEST_F(ListenerTest, BasicAndParameterAuthentication) {
                 std::string::npos);
     }
   }
-  std::string out = RunCommand("curl -s -i '" + Url("/PAP/p?User=alice&Password=Secret1") + "'");
+  // The account read a moment ago is used from the cache: a new password takes effect later.
+  AddAccount("alice", "Changed1");
+  std::string out = RunCommand("curl -s -i -u alice:Secret1 " + Url("/PAP/cached"));
+  EXPECT_NE(out.find("USER=alice\n"), std::string::npos) << out;
+  AddAccount("alice", "Secret1");
+  out = RunCommand("curl -s -i '" + Url("/PAP/p?User=alice&Password=Secret1") + "'");
   EXPECT_NE(out.find("USER=alice\n"), std::string::npos) << out;
   out = RunCommand("curl -s -i -d 'User=alice&Password=Secret1' " + Url("/PAP/form"));
   EXPECT_NE(out.find("USER=alice\n"), std::string::npos) << out;
@@ -239,7 +255,10 @@ TEST_F(ListenerTest, UserFolderPagesAndBlocks) {
 TEST_F(ListenerTest, RedirectToSsl) {
   if (!SealCalls.Available) GTEST_SKIP() << "qarseal not available";
   Settings.WebPortSSL = 443;
-  std::string out = RawExchange("GET /ADMIN/x HTTP/1.1\r\nHost: gw:8800\r\n\r\n", "127.0.0.1", 500);
+  UniqueFd s = ConnectLoopback(TestGateway.plainPort);
+  const char request[] = "GET /ADMIN/x HTTP/1.1\r\nHost: gw:8800\r\n\r\n";
+  ASSERT_GT(send(s.get(), request, sizeof request - 1, MSG_NOSIGNAL), 0);
+  std::string out = ReadUntilContains(s.get(), "\r\n\r\n", 5000);
   EXPECT_EQ(out, "HTTP/1.1 302 Redirect\r\nConnection: Keep-Alive\r\nContent-length: 0\r\nLocation: https://gw/ADMIN\r\n\r\n");
   Settings.WebPortSSL = 8443;
   out = RawExchange("GET /admin HTTP/1.0\r\nHost: gw:8800\r\n\r\n", "127.0.0.1", 2000);
@@ -276,9 +295,69 @@ TEST_F(ListenerTest, ManyConcurrentKeepAliveClients) {
       ASSERT_GT(send(s.get(), req, sizeof req - 1, MSG_NOSIGNAL), 0);
     }
     for (auto& s : sockets) {
-      std::string got = ReadUntilQuiet(s.get(), 200);
+      std::string got = ReadUntilContains(s.get(), "page-a", 5000);
       EXPECT_NE(got.find("page-a"), std::string::npos) << got;
     }
   }
+}
+}  // namespace
+
+namespace {
+// Run in a child process: a stop request ends the listener, an idle keep-alive connection
+// and a parked thread within a few seconds.
+TEST(ListenerShutdown, StopEndsEveryConnectionThread) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        ResetWebTestSettings();
+        Settings.EnableThreadPool = true;
+        UniqueFd idle = ConnectLoopback(TestGateway.plainPort);
+        const char partial[] = "GET / HTTP/1.1\r\nHost: x\r\n";
+        send(idle.get(), partial, sizeof partial - 1, MSG_NOSIGNAL);
+        RawExchange("GET / HTTP/1.0\r\n\r\n", "127.0.0.1", 2000);  // leaves a parked thread
+        for (int i = 0; i < 100 && ParkedThreadCount() == 0; ++i)
+          std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        bool parked = ParkedThreadCount() == 1;
+        uint64_t start = TickMs();
+        ShutdownRequested.store(1);
+        WaitForServiceThreads(20);
+        _exit(parked && TickMs() - start < 3000 ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+}  // namespace
+
+namespace {
+// Exits 0 when the process spent under 300 ms of CPU in the second after every descriptor
+// was taken and five connections wait in the backlog.
+[[noreturn]] void ExhaustDescriptorsAndMeasure() {
+  std::vector<UniqueFd> clients;
+  for (int i = 0; i < 5; ++i) clients.emplace_back(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  size_t open = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) ++open;
+  struct rlimit rl{};
+  getrlimit(RLIMIT_NOFILE, &rl);
+  rl.rlim_cur = open - 1;  // the iterator's own descriptor is closed again
+  setrlimit(RLIMIT_NOFILE, &rl);
+  struct sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(TestGateway.plainPort);
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  for (auto& c : clients) connect(c.get(), reinterpret_cast<sockaddr*>(&to), sizeof to);
+  struct rusage before{}, after{};
+  getrusage(RUSAGE_SELF, &before);
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  getrusage(RUSAGE_SELF, &after);
+  auto ms = [](const struct rusage& u) {
+    return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1000 + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1000;
+  };
+  _exit(ms(after) - ms(before) < 300 ? 0 : 1);
+}
+
+// Run in a child process: with no descriptor left for accept, the listener pauses between
+// attempts instead of spinning on the waiting connections.
+TEST(ListenerShutdown, AcceptErrorsDoNotSpin) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(ExhaustDescriptorsAndMeasure(), ::testing::ExitedWithCode(0), "");
 }
 }  // namespace

@@ -32,6 +32,31 @@ TEST_F(TlsListenerTest, GeneratedCertificateIsSelfSignedAndStoredPrivately) {
   EXPECT_EQ(st.st_mode & 077, 0u);
 }
 
+TEST_F(TlsListenerTest, CertificateSignedByAnAuthorityIsRecognised) {
+  std::string dir = PrivateDataDirectory();
+  std::string work = TestGateway.home + "ca/";
+  RunCommand("mkdir -p " + work);
+  RunCommand("sh -c 'cd " + work +
+             " && openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.pem -days 2 -subj /CN=TestCA"
+             " && openssl req -newkey rsa:2048 -nodes -keyout srv.key -out srv.csr -subj /CN=localhost"
+             " && openssl x509 -req -in srv.csr -CA ca.pem -CAkey ca.key -CAcreateserial -out srv.pem -days 2'"
+             " >/dev/null 2>&1");
+  ASSERT_TRUE(FileExists(work + "srv.pem"));
+  RunCommand("cp " + work + "srv.pem " + dir + "SERVER.PEM");
+  RunCommand("cp " + work + "srv.key " + dir + "SERVER.KEY");
+  ASSERT_EQ(SealCalls.sslInitLib(), 1);
+  EXPECT_EQ(SealCalls.sslServerCertExists(), 1);
+  EXPECT_EQ(SealCalls.sslSignedCertExists(), 1);
+  // A key that does not belong to the certificate is refused.
+  RunCommand("cp " + work + "ca.key " + dir + "SERVER.KEY");
+  ASSERT_EQ(SealCalls.sslInitLib(), 1);
+  EXPECT_EQ(SealCalls.sslServerCertExists(), 0);
+  char error[500] = {0};
+  ASSERT_EQ(SealCalls.sslGenerateCertificate("localhost", error, sizeof error), 1) << error;
+  EXPECT_EQ(SealCalls.sslServerCertExists(), 1);
+  EXPECT_EQ(SealCalls.sslSignedCertExists(), 0);
+}
+
 TEST_F(TlsListenerTest, OpensslClientGetsAPage) {
   std::string out = RunCommand("sh -c \"printf 'GET /tls.htm HTTP/1.0\\r\\n\\r\\n' | openssl s_client -quiet "
                                "-connect 127.0.0.1:" + Port() + " 2>/dev/null\"");

@@ -13,6 +13,7 @@
 
 #include "outside/outside_tables.h"
 #include "outside/qarvault/qarvault.h"
+#include "runtime/clock.h"
 #include "runtime/debug_log.h"
 #include "runtime/socket_helpers.h"
 #include "runtime/thread_frame.h"
@@ -45,6 +46,7 @@ class GatewayEnvironment : public ::testing::Environment {
     MMSCIniSetFilename((TestGateway.home + "MMSC.INI").c_str());
     DebugSettings.CopyToStderr = false;
     DebugSettings.Debug = true;
+    DebugSettings.RotationWaitMs = 0;
     ResetWebTestSettings();
     ASSERT_TRUE(InstallDefaultWebPages(WebSettings.HtmlDirectory));
 
@@ -117,6 +119,20 @@ std::string ReadUntilQuiet(int socket, int timeoutMs) {
   for (;;) {
     struct pollfd pfd = {socket, POLLIN, 0};
     if (poll(&pfd, 1, timeoutMs) <= 0) break;
+    ssize_t n = recv(socket, buf, sizeof buf, 0);
+    if (n <= 0) break;
+    out.append(buf, static_cast<size_t>(n));
+  }
+  return out;
+}
+
+std::string ReadUntilContains(int socket, const std::string& word, int timeoutMs) {
+  std::string out;
+  char buf[65536];
+  uint64_t start = TickMs();
+  while (out.find(word) == std::string::npos && TickMs() - start < uint64_t(timeoutMs)) {
+    struct pollfd pfd = {socket, POLLIN, 0};
+    if (poll(&pfd, 1, 100) <= 0) continue;
     ssize_t n = recv(socket, buf, sizeof buf, 0);
     if (n <= 0) break;
     out.append(buf, static_cast<size_t>(n));

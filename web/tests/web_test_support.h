@@ -22,6 +22,8 @@ void ResetWebTestSettings();
 std::string RawExchange(const std::string& request, const std::string& fromAddress = "127.0.0.1",
                         int timeoutMs = 5000, uint16_t port = 0);
 UniqueFd ConnectLoopback(uint16_t port, const std::string& fromAddress = "127.0.0.1");
+// Reads until the text holds word (or close, or timeoutMs in all).
+std::string ReadUntilContains(int socket, const std::string& word, int timeoutMs);
 // Reads what arrives until close or timeoutMs of quiet.
 std::string ReadUntilQuiet(int socket, int timeoutMs);
 // Runs a shell command (bounded by timeout(1)) and returns its standard output.
