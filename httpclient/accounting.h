@@ -23,6 +23,10 @@ std::string FormatAmount(int64_t thousandths);
 // checkOnly, an allowed count is added to today's counter.
 bool QuotaCheckOrCount(std::string_view account, std::string* messageOut, uint32_t count, bool checkOnly);
 
+// Adds delta (may be negative; the counter stops at 0) to today's counter without a check:
+// a submission that reserved its count returns what it did not write.
+void QuotaAdjust(std::string_view account, int64_t delta);
+
 enum class CreditMode { Check = 1, Debit = 2, DebitIfCovered = 3 };
 // The balance after amount (kUnknownBalance for accounts without a balance). Check stores
 // nothing; Debit stores max(result, 0); DebitIfCovered stores only a result that is not

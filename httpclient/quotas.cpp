@@ -194,6 +194,33 @@ bool QuotaCheckOrCount(std::string_view account, std::string* messageOut, uint32
   return allowed;
 }
 
+void QuotaAdjust(std::string_view account, int64_t delta) {
+  if (EqualsNoCase(account, kLocalSystem) || Settings.DisableUserQuota || delta == 0) return;
+  LocalTime now = LocalNow();
+  std::string path = QuotaPath(account, now.tm.tm_year + 1900);
+  if (path.empty()) return;
+  unsigned today = CounterCell(now.tm.tm_year + 1900, now.tm.tm_mon + 1, now.tm.tm_mday);
+  auto apply = [&](QuotaCells& cells) {
+    int64_t value = static_cast<int64_t>(cells[today]) + delta;
+    cells[today] = value < 0 ? 0 : value > 0xFFFFFFFFll ? 0xFFFFFFFFu : static_cast<uint32_t>(value);
+  };
+  if (UsageCache* cache = CacheFor(account)) {
+    CachedQuota& q = cache->quota;
+    std::lock_guard<std::mutex> guard(q.lock);
+    if (q.fd.valid() && q.path == path) {
+      apply(q.cells);
+      q.changed = true;
+      return;
+    }
+  }
+  UniqueFd fd = OpenFileWithRetry(path, O_RDWR | O_CREAT | O_CLOEXEC, 0664, kQuotaWaitMs, true);
+  if (!fd.valid()) return;
+  QuotaCells cells;
+  ReadCells(fd.get(), cells);
+  apply(cells);
+  if (!WriteAt(fd.get(), cells.data(), kCounterFileSize)) WriteDebugLogf("QuotaCheck", "Cannot write %s", path.c_str());
+}
+
 bool CreditEnabled(std::string_view account) {
   std::string path = CreditPath(account);
   return !path.empty() && FileExistsNotDirectory(path);

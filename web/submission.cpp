@@ -366,7 +366,8 @@ bool AccountBefore(WebConnection& c, const Submission& s, size_t segments, PreAu
   if (s.user.empty() || s.inbound) return true;
   uint32_t parts = static_cast<uint32_t>(s.recipients.size() * segments);
   std::string text;
-  if (!QuotaCheckOrCount(s.user, &text, parts, true)) {
+  // Checked and counted in one step; what is not written is given back afterwards.
+  if (!QuotaCheckOrCount(s.user, &text, parts, false)) {
     SendRefusal(c, text);
     return false;
   }
@@ -387,6 +388,7 @@ bool AccountBefore(WebConnection& c, const Submission& s, size_t segments, PreAu
   m.validity = s.validity;
   m.serviceType = s.serviceType;
   if (AccountingPreAuthorise(m, s.recipients, parts, &outputs, &text) != 0) {
+    QuotaAdjust(s.user, -static_cast<int64_t>(parts));
     SendRefusal(c, text);
     return false;
   }
@@ -397,6 +399,7 @@ bool AccountBefore(WebConnection& c, const Submission& s, size_t segments, PreAu
   }
   // Check and reservation in one step, so that concurrent submissions cannot overdraw.
   if (CreditCheckOrDebit(s.user, &text, total, CreditMode::DebitIfCovered) < 0) {
+    QuotaAdjust(s.user, -static_cast<int64_t>(parts));
     SendRefusal(c, text);
     return false;
   }
@@ -652,7 +655,8 @@ bool HandleSubmission(WebConnection& c, WebRequest& request) {
     for (size_t i = 0; i < s.recipients.size(); ++i)
       if (!out.written[i]) refund += charges[i] * static_cast<int64_t>(parts.size());
     if (reserved != 0 && refund != 0) CreditCheckOrDebit(s.user, nullptr, -refund, CreditMode::Debit);
-    if (out.files != 0) QuotaCheckOrCount(s.user, nullptr, out.files, false);
+    uint32_t reservedParts = static_cast<uint32_t>(s.recipients.size() * parts.size());
+    if (out.files < reservedParts) QuotaAdjust(s.user, -static_cast<int64_t>(reservedParts - out.files));
   }
   SendSuccess(c, s, out.lines);
   return true;

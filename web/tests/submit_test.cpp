@@ -1,6 +1,12 @@
 // Submissions through the real web listener: files on disk, answers, error pages,
 // accounting refusals and concurrency.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <mutex>
 
 #include <atomic>
 #include <cstring>
@@ -12,6 +18,8 @@
 #include "httpclient/accounting.h"
 #include "outside/qarvault/qarvault.h"
 #include "runtime/base64.h"
+#include "runtime/config_access.h"
+#include "gsm/septet_packing.h"
 #include "service/settings.h"
 #include "store/queue_dirs.h"
 #include "web/recipients.h"
@@ -382,4 +390,126 @@ TEST_F(Submit, CreditAndQuotaRefusalsAndConcurrentSubmissions) {
   EXPECT_EQ(Status(r), "HTTP/1.0 403 Forbidden") << r;
   EXPECT_NE(r.find("Account payer:  message quota exceeded.  Account can send no more than 2 messages per day."),
             std::string::npos);
+}
+
+TEST_F(Submit, AccountingCallbackChargesRoutesAndNotices) {
+  WebSettings.WebAuth = true;
+  AddAccount("acct");
+  int64_t balance = 6000;
+  WriteTextFile(TestGateway.home + "USERS/acct/SMS.CTR", std::string(reinterpret_cast<char*>(&balance), 8));
+  // A tiny callback: pre-authorisations get a charge of 2.5, or a refusal for recipient 999.
+  std::mutex lock;
+  std::vector<std::string> queries;
+  UniqueFd listener(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(listener.get(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_EQ(listen(listener.get(), 16), 0);
+  socklen_t len = sizeof a;
+  getsockname(listener.get(), reinterpret_cast<sockaddr*>(&a), &len);
+  std::atomic<bool> stop{false};
+  std::thread server([&] {
+    while (!stop) {
+      pollfd p{listener.get(), POLLIN, 0};
+      if (poll(&p, 1, 100) <= 0) continue;
+      UniqueFd c(accept(listener.get(), nullptr, nullptr));
+      std::string req;
+      char buf[65536];
+      while (req.find("\r\n\r\n") == std::string::npos) {
+        ssize_t n = recv(c.get(), buf, sizeof buf, 0);
+        if (n <= 0) break;
+        req.append(buf, static_cast<size_t>(n));
+      }
+      std::string target = req.substr(4, req.find(' ', 4) - 4);
+      {
+        std::lock_guard<std::mutex> g(lock);
+        queries.push_back(target);
+      }
+      std::string body = target.find("To=999") != std::string::npos ? "SMPPErrorCode=0x0B RejectMessage=Barred"
+                                                                     : "RouteCharge=2.5";
+      std::string answer = "HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(body.size()) +
+                           "\r\nConnection: close\r\n\r\n" + body;
+      send(c.get(), answer.data(), answer.size(), MSG_NOSIGNAL);
+    }
+  });
+  Settings.SMSAccountingURL = "http://127.0.0.1:" + std::to_string(ntohs(a.sin_port)) + "/cb";
+  Settings.AccountingKeepAlive = false;
+  SMSIniWrite("QARHUB", "SMSAccountingPreAuthPerRecip", "Yes");
+  std::string r = Get("PhoneNumber=1,2&Text=hi", Basic("acct", "pw"));
+  EXPECT_EQ(Status(r), "HTTP/1.0 200 OK") << r;
+  EXPECT_EQ(CreditCheckOrDebit("acct", nullptr, 0, CreditMode::Check), 1000);  // 6.0 - 2 x 2.5
+  r = Get("PhoneNumber=999&Text=hi", Basic("acct", "pw"));
+  EXPECT_EQ(Status(r), "HTTP/1.0 403 Forbidden");
+  EXPECT_NE(r.find("<TITLE>\r\nBarred\r\n</TITLE>"), std::string::npos) << r;
+  r = Get("PhoneNumber=3&Text=hi", Basic("acct", "pw"));
+  EXPECT_EQ(Status(r), "HTTP/1.0 403 Forbidden");
+  EXPECT_NE(r.find("Account acct:  credit limit exceeded."), std::string::npos);
+  stop = true;
+  server.join();
+  SMSIniWrite("QARHUB", "SMSAccountingPreAuthPerRecip", "No");
+  std::lock_guard<std::mutex> g(lock);
+  ASSERT_GE(queries.size(), 4u);
+  EXPECT_EQ(queries[0], "/cb?PreAuth=Yes&Type=SMSSend&From=acct&To=1&MsgCount=1&SubmitIP=127.0.0.1&Text=hi");
+  EXPECT_EQ(queries[1], "/cb?PreAuth=Yes&Type=SMSSend&From=acct&To=2&MsgCount=1&SubmitIP=127.0.0.1&Text=hi");
+  EXPECT_EQ(queries[2].rfind("/cb?Type=SMSSend&From=acct&To=1&MessageID=", 0), 0u);
+  EXPECT_NE(queries[2].find("&Text=hi&RouteCharge=2.5"), std::string::npos);
+  EXPECT_EQ(FilesUnder(Q()).size(), 2u);
+}
+
+TEST_F(Submit, VoiceMailIndicationAndForcedSender) {
+  std::string r = Get("PhoneNumber=1&VoiceMail=FaxOn&VoiceMailMessageCount=300&Text=Fax");
+  ASSERT_EQ(Status(r), "HTTP/1.0 200 OK") << r;
+  auto files = FilesUnder(Q());
+  ASSERT_EQ(files.size(), 1u);
+  std::string file = ReadFile(files[0]);
+  EXPECT_NE(file.find("UDH=04010201FF\r\ndcs=D9\r\nBinary=1\r\n"), std::string::npos) << file;
+  fs::remove_all(Q());
+  Get("PhoneNumber=1&VoiceMail=No");
+  files = FilesUnder(Q());
+  ASSERT_EQ(files.size(), 1u);
+  EXPECT_NE(ReadFile(files[0]).find("UDH=0401020000\r\ndcs=C0\r\nBinary=1\r\n"), std::string::npos);
+
+  fs::remove_all(Q());
+  WebSettings.WebAuth = true;
+  SMSUserFile* f = nullptr;
+  ASSERT_NE(SMSOpenUserFile(&f, SMS_USER_READWRITE), 0);
+  SMSUserRecord u;
+  std::memset(&u, 0, sizeof u);
+  std::strcpy(u.UserName, "forced");
+  std::strcpy(u.Password, "pw");
+  std::strcpy(u.ForcedSenderAddress, "Shop,Alt");
+  ASSERT_NE(SMSAddUser(f, &u), 0);
+  SMSCloseUserFile(f);
+  Get("PhoneNumber=1&Text=a&Sender=alt", Basic("forced", "pw"));
+  Get("PhoneNumber=2&Text=b&Sender=Other", Basic("forced", "pw"));
+  files = FilesUnder(Q());
+  ASSERT_EQ(files.size(), 2u);
+  std::string both = ReadFile(files[0]) + ReadFile(files[1]);
+  EXPECT_NE(both.find("SubmitUser=forced\r\nSubmittedBy=127.0.0.1\r\nSender=alt\r\n"), std::string::npos) << both;
+  EXPECT_NE(both.find("Sender=Shop\r\n"), std::string::npos);
+}
+
+TEST_F(Submit, SixteenBitReferencesAndAltLongText) {
+  Settings.ConcatRef16Bit = true;
+  Get("PhoneNumber=5&Text=" + std::string(305, 'x'));
+  auto files = FilesUnder(Q());
+  ASSERT_EQ(files.size(), 3u);  // 152 + 152 + 1 with a 16-bit reference (153 + 152 with 8 bits)
+  EXPECT_NE(ReadFile(files[0]).find("UDH=060804"), std::string::npos);
+  Settings.ConcatRef16Bit = false;
+  Settings.AltLongText = true;
+  Settings.LongTextDCS = 0x10;
+  fs::remove_all(Q());
+  Get("PhoneNumber=5&Text=" + std::string(200, 'y'));
+  files = FilesUnder(Q());
+  ASSERT_EQ(files.size(), 2u);
+  std::string first = ReadFile(files[0]);
+  EXPECT_NE(first.find("dcs=10\r\n"), std::string::npos);
+  size_t d = first.find("Data=");
+  std::string hex = first.substr(d + 5, first.find("\r\n", d) - d - 5);
+  std::string septets;
+  UnpackHexSeptets(hex, septets, 153, 0);
+  EXPECT_EQ(septets, "\r" + std::string(152, 'y'));
+  Settings.AltLongText = false;
+  Settings.LongTextDCS = 0;
 }
