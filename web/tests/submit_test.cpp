@@ -513,3 +513,39 @@ TEST_F(Submit, SixteenBitReferencesAndAltLongText) {
   Settings.AltLongText = false;
   Settings.LongTextDCS = 0;
 }
+
+// Segments decoded by python-gammu (Debian's python3-gammu) rejoin to the submitted text.
+TEST_F(Submit, SegmentsDecodeWithGammu) {
+  if (RunCommand("/usr/bin/python3 -c 'import gammu; print(1)'").find('1') == std::string::npos)
+    GTEST_SKIP() << "python3-gammu is not installed";
+  std::string script = std::string(QAR_SOURCE_DIR) + "/web/tests/gammu_decode.py";
+  struct { std::string text; std::string query; } cases[] = {
+      {std::string(150, 'a') + "{}\xE2\x82\xAC" + std::string(10, 'b'),
+       std::string(150, 'a') + "%7B%7D%E2%82%AC" + std::string(10, 'b')},
+      {"", ""},  // filled below: 71 Cyrillic letters
+  };
+  for (int i = 0; i < 71; ++i) {
+    cases[1].text += "\xD0\x96";
+    cases[1].query += "%D0%96";
+  }
+  for (auto& c : cases) {
+    fs::remove_all(Q());
+    Get("PhoneNumber=5&Text=" + c.query);
+    auto files = FilesUnder(Q());
+    ASSERT_EQ(files.size(), 2u);
+    std::string joined;
+    for (size_t k = 0; k < files.size(); ++k) {
+      std::string f = ReadFile(files[k]);
+      auto value = [&](const std::string& key) {
+        size_t at = f.find("\r\n" + key + "=");
+        return at == std::string::npos ? std::string() : f.substr(at + key.size() + 3, f.find("\r\n", at + 2) - at - key.size() - 3);
+      };
+      std::string dcs = value("dcs").empty() ? "00" : value("dcs");
+      std::string out = RunCommand("/usr/bin/python3 " + script + " " + value("UDH") + " " + value("Data") + " " + dcs);
+      std::string prefix = "ConcatenatedMessages|" + std::to_string(k + 1) + "/2|";
+      ASSERT_EQ(out.rfind(prefix, 0), 0u) << out;
+      joined += out.substr(prefix.size());
+    }
+    EXPECT_EQ(joined, c.text);
+  }
+}
