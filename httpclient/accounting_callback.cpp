@@ -63,6 +63,18 @@ void AddContent(std::string& url, const AccountingMessage& m) {
     AddParam(url, "Data", content);
 }
 
+// From "&Binary=1" to "&ReceiptRequested=Yes": the same in requests and notices.
+void AddMessageFields(std::string& url, const AccountingMessage& m) {
+  if (m.binary) url += "&Binary=1";
+  if (m.pid != 0) url += StrPrintf("&PID=%X", m.pid);
+  if (m.dcs != 0) url += StrPrintf("&DCS=%X", m.dcs);
+  AddParam(url, "UDH", m.udh);
+  AddParam(url, "ServiceType", m.serviceType);
+  AddParam(url, "Validity", m.validity);
+  AddContent(url, m);
+  if (m.receiptRequested) url += "&ReceiptRequested=Yes";
+}
+
 std::string BaseUrl() {
   const std::string& base = Settings.SMSAccountingURL;
   return base + (base.find('?') != std::string::npos ? "&" : "?");
@@ -195,14 +207,7 @@ std::string PreAuthUrl(const AccountingMessage& m, std::string_view to, uint32_t
   AddParam(url, "SubmitIP", m.clientAddress);
   AddParam(url, "SMSCRoute", m.route);
   AddParam(url, "Sender", m.sender);
-  if (m.binary) url += "&Binary=1";
-  if (m.pid != 0) url += StrPrintf("&PID=%X", m.pid);
-  if (m.dcs != 0) url += StrPrintf("&DCS=%X", m.dcs);
-  AddParam(url, "UDH", m.udh);
-  AddParam(url, "ServiceType", m.serviceType);
-  AddParam(url, "Validity", m.validity);
-  AddContent(url, m);
-  if (m.receiptRequested) url += "&ReceiptRequested=Yes";
+  AddMessageFields(url, m);
   AddParam(url, "AcctInfo", m.acctInfo);
   AddSmppOptions(url, m.smppOptions);
   return url;
@@ -215,14 +220,7 @@ std::string NoticeUrl(const AccountingMessage& m, const AccountingNoticeFields& 
   AddParam(url, "MessageID", f.messageId);
   AddParam(url, "SubmitIP", m.clientAddress);
   AddParam(url, "Sender", m.sender);
-  if (m.binary) url += "&Binary=1";
-  if (m.pid != 0) url += StrPrintf("&PID=%X", m.pid);
-  if (m.dcs != 0) url += StrPrintf("&DCS=%X", m.dcs);
-  AddParam(url, "UDH", m.udh);
-  AddParam(url, "ServiceType", m.serviceType);
-  AddParam(url, "Validity", m.validity);
-  AddContent(url, m);
-  if (m.receiptRequested) url += "&ReceiptRequested=Yes";
+  AddMessageFields(url, m);
   AddParam(url, "SMSCRoute", m.route);
   AddParam(url, "SMSCMsgId", f.smscMessageId);
   AddParam(url, "SMSCReceiptMsgId", f.smscReceiptMessageId);

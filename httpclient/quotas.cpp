@@ -20,6 +20,7 @@
 #include "service/settings.h"
 #include "store/counters.h"
 #include "store/queue_dirs.h"
+#include "store/store_service.h"
 #include "web/user_entries.h"
 
 namespace {
@@ -57,6 +58,9 @@ std::map<std::string, std::unique_ptr<UsageCache>> Caches;  // by upper-case acc
 // The cache of an account that has a per-user runtime entry; null for the others.
 UsageCache* CacheFor(std::string_view account) {
   if (FindUserEntry(account) == nullptr) return nullptr;
+  // Cached counts must reach the files even if start-up forgot the flusher.
+  static std::once_flag flusher;
+  std::call_once(flusher, [] { SetUserUsageFlusher(FlushUserUsage); });
   std::lock_guard<std::mutex> guard(CachesLock);
   std::unique_ptr<UsageCache>& slot = Caches[ToUpper(account)];
   if (!slot) slot = std::make_unique<UsageCache>();

@@ -219,6 +219,27 @@ LogContent ContentForLog(const MessagePart& p, unsigned reference) {
 
 std::string FileName(const std::string& path) { return path.substr(path.rfind('/') + 1); }
 
+AccountingMessage SendAccountingMessage(const Submission& s, bool binary, uint8_t pid, uint8_t dcs,
+                                        const std::string& udh, const std::string& content) {
+  AccountingMessage m;
+  m.type = "SMSSend";
+  m.account = s.user;
+  m.clientAddress = s.clientAddress;
+  m.sender = s.sender;
+  m.binary = binary;
+  m.pid = pid;
+  m.dcs = dcs;
+  m.udh = udh;
+  m.content = content;
+  m.receiptRequested = s.receiptRequested;
+  m.acctInfo = s.acctInfo;
+  m.route = s.route;
+  m.smppOptions = s.smppOptions;
+  m.validity = s.validity;
+  m.serviceType = s.serviceType;
+  return m;
+}
+
 // Reads every parameter into s; false when an error page was sent.
 bool ReadSubmission(WebConnection& c, const WebRequest& r, Submission& s) {
   s.user = c.user;
@@ -371,22 +392,8 @@ bool AccountBefore(WebConnection& c, const Submission& s, size_t segments, PreAu
     SendRefusal(c, text);
     return false;
   }
-  AccountingMessage m;
-  m.type = "SMSSend";
-  m.account = s.user;
-  m.clientAddress = s.clientAddress;
-  m.sender = s.sender;
-  m.binary = s.content.binary;
-  m.pid = s.content.pid;
-  m.dcs = s.content.dcs;
-  m.udh = s.content.udh;
-  m.content = s.content.data;
-  m.receiptRequested = s.receiptRequested;
-  m.acctInfo = s.acctInfo;
-  m.route = s.route;
-  m.smppOptions = s.smppOptions;
-  m.validity = s.validity;
-  m.serviceType = s.serviceType;
+  AccountingMessage m = SendAccountingMessage(s, s.content.binary, s.content.pid, s.content.dcs, s.content.udh,
+                                               s.content.data);
   if (AccountingPreAuthorise(m, s.recipients, parts, &outputs, &text) != 0) {
     QuotaAdjust(s.user, -static_cast<int64_t>(parts));
     SendRefusal(c, text);
@@ -455,22 +462,7 @@ void AfterFile(const Submission& s, const std::string& path, const std::string& 
   if (!s.user.empty()) {
     LogUser(s.user, "SMSSubmit", recipient, s.clientAddress, name, s.webLogType, ContentForLog(p, reference), s.sender);
     if (!s.inbound && !Settings.SMSAccountingURL.empty()) {
-      AccountingMessage m;
-      m.type = "SMSSend";
-      m.account = s.user;
-      m.clientAddress = s.clientAddress;
-      m.sender = s.sender;
-      m.binary = p.binary;
-      m.pid = p.pid;
-      m.dcs = p.dcs;
-      m.udh = PartUdh(p, reference);
-      m.content = p.data;
-      m.receiptRequested = s.receiptRequested;
-      m.acctInfo = s.acctInfo;
-      m.route = s.route;
-      m.smppOptions = s.smppOptions;
-      m.validity = s.validity;
-      m.serviceType = s.serviceType;
+      AccountingMessage m = SendAccountingMessage(s, p.binary, p.pid, p.dcs, PartUdh(p, reference), p.data);
       AccountingNoticeFields f;
       f.recipient = recipient;
       f.messageId = id;
@@ -663,6 +655,7 @@ bool HandleSubmission(WebConnection& c, WebRequest& request) {
 }
 
 void RegisterSubmissionHandlers() {
+  InstallAccountingHooks();
   RegisterWebHandler(WebRoute::Submission, HandleSubmission);
   SetMultipartRewriter([](WebRequest& request) {
     RemoveUploads();
