@@ -22,7 +22,9 @@
 #include "gsm/septet_packing.h"
 #include "service/settings.h"
 #include "store/queue_dirs.h"
+#include "runtime/config_access.h"
 #include "web/recipients.h"
+#include "web/submit_parameters.h"
 #include "web/submission.h"
 #include "web/tests/web_test_support.h"
 #include "web/web_settings.h"
@@ -548,4 +550,27 @@ TEST_F(Submit, SegmentsDecodeWithGammu) {
     }
     EXPECT_EQ(joined, c.text);
   }
+}
+
+TEST_F(Submit, ParseMultipartSavesUploadsUnderNewNames) {
+  std::string body =
+      "--XyZ\r\nContent-Disposition: form-data; name=\"Text\"\r\n\r\n50% & more?  \r\n"
+      "--XyZ\r\nContent-Disposition: form-data; name=\"PictureMessageDataFile\"; filename=\"..\\..\\evil.gif\"\r\n"
+      "Content-Type: image/gif\r\n\r\nGIF89a\x01\x02\r\n--XyZ--\r\n";
+  WebRequest request;
+  request.text = "POST / HTTP/1.1\r\nContent-Type: multipart/form-data; boundary=XyZ\r\nContent-Length: " +
+                 std::to_string(body.size()) + "\r\n\r\n";
+  request.headerLength = request.text.size();
+  request.text += body;
+  std::vector<std::string> uploads;
+  ASSERT_TRUE(ParseMultipart(request, uploads));
+  ASSERT_EQ(uploads.size(), 1u);
+  EXPECT_EQ(uploads[0].rfind(PrivateDataDirectory() + "TEMP/", 0), 0u) << uploads[0];
+  EXPECT_EQ(uploads[0].find("evil"), std::string::npos);
+  EXPECT_EQ(ReadFile(uploads[0]), "GIF89a\x01\x02");
+  std::string saved = uploads[0].substr(uploads[0].rfind('/') + 1);
+  EXPECT_EQ(request.Body(), "Text=50%25+%26+more%3F&PictureMessageDataFile=" + saved + "&");
+  EXPECT_EQ(SubmitParameterOr(request, "Text", 100), "50% & more?");
+  EXPECT_NE(request.Header().find("Content-Type: application/x-www-form-urlencoded\r\n"), std::string::npos);
+  fs::remove(uploads[0]);
 }
