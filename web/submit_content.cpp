@@ -3,6 +3,7 @@
 #include "gsm/gsm_alphabet.h"
 #include "gsm/hex_text.h"
 #include "gsm/septet_packing.h"
+#include "gsm/submit_pdu.h"
 #include "runtime/debug_log.h"
 #include "runtime/str_printf.h"
 #include "runtime/text_helpers.h"
@@ -129,6 +130,7 @@ std::vector<MessagePart> BinarySegments(const SubmitContent& c) {
     size_t pos = 0;
     while (pos < octets.size() && parts.size() < kMaxSegments) {
       size_t room = 140 - headerOctets(parts.size());
+      if (IsUcs2Dcs(c.dcs)) room &= ~static_cast<size_t>(1);  // never split a UCS-2 character
       std::string run = octets.substr(pos, room);
       add(HexEncode(run), parts.size());
       pos += run.size();

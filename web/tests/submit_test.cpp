@@ -574,3 +574,23 @@ TEST_F(Submit, ParseMultipartSavesUploadsUnderNewNames) {
   EXPECT_NE(request.Header().find("Content-Type: application/x-www-form-urlencoded\r\n"), std::string::npos);
   fs::remove(uploads[0]);
 }
+
+TEST_F(Submit, UnicodeTextWithPortsSplitsOnCharacterBoundaries) {
+  // A kept header element of 3 octets with the 5-octet concatenation element leaves an odd room.
+  std::string text;
+  for (int i = 0; i < 80; ++i) text += "%D0%96";
+  std::string r = Get("PhoneNumber=5&Text=" + text + "&UDH=037001AB");
+  ASSERT_EQ(Status(r), "HTTP/1.0 200 OK") << r;
+  auto files = FilesUnder(Q());
+  ASSERT_EQ(files.size(), 2u);
+  size_t total = 0;
+  for (auto& f : files) {
+    std::string file = ReadFile(f);
+    size_t d = file.find("Data=");
+    size_t hexLength = file.find("\r\n", d) - d - 5;
+    EXPECT_EQ(hexLength % 4, 0u) << file;
+    total += hexLength / 4;
+    EXPECT_NE(file.find("dcs=08\r\n"), std::string::npos);
+  }
+  EXPECT_EQ(total, 80u);
+}
