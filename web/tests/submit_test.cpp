@@ -358,7 +358,21 @@ TEST_F(Submit, BulkJobsForLargeLists) {
   EXPECT_NE(names.find("M1.REQ"), std::string::npos) << names;
   EXPECT_NE(names.find("R0000003.BLK"), std::string::npos) << names;
   EXPECT_EQ(names.find("BUILD.LCK"), std::string::npos) << names;
-  EXPECT_TRUE(FilesUnder(Q()).empty() || FilesUnder(Q()).size() == files.size());
+  EXPECT_TRUE(FilesUnder(Q()).empty());
+  // Segmented and delayed: one template per segment and the delay flag.
+  for (auto& e : fs::directory_iterator(BulkQueueDir())) fs::remove_all(e.path());
+  response = Get("PhoneNumber=1,2,3&Text=" + std::string(170, 'z') + "&DelayUntil=2031-05-06%2007:08");
+  EXPECT_EQ(CountOf(response, "MessageID=SAR-"), 3u) << response;
+  names.clear();
+  for (auto& f : FilesUnder(BulkQueueDir())) names += fs::path(f).filename().string() + " ";
+  EXPECT_NE(names.find("M2.REQ"), std::string::npos) << names;
+  EXPECT_NE(names.find("QDelay-203105060708.FLG"), std::string::npos) << names;
+  for (auto& f : FilesUnder(BulkQueueDir()))
+    if (fs::path(f).filename() == "M1.REQ") {
+      std::string m1 = ReadFile(f);
+      EXPECT_EQ(m1.find("PhoneNumber="), std::string::npos);
+      EXPECT_NE(m1.find("UDH=050003"), std::string::npos);
+    }
 }
 
 TEST_F(Submit, CreditAndQuotaRefusalsAndConcurrentSubmissions) {
@@ -572,7 +586,13 @@ TEST_F(Submit, ParseMultipartSavesUploadsUnderNewNames) {
   EXPECT_EQ(request.Body(), "Text=50%25+%26+more%3F&PictureMessageDataFile=" + saved + "&");
   EXPECT_EQ(SubmitParameterOr(request, "Text", 100), "50% & more?");
   EXPECT_NE(request.Header().find("Content-Type: application/x-www-form-urlencoded\r\n"), std::string::npos);
-  fs::remove(uploads[0]);
+  // Only files uploaded with this request can be named.
+  ThreadUploads() = uploads;
+  EXPECT_EQ(UploadedFilePath(saved), uploads[0]);
+  EXPECT_EQ(UploadedFilePath("../../QARHUB.INI"), "");
+  EXPECT_EQ(UploadedFilePath(saved.substr(1)), "");
+  RemoveUploads();
+  EXPECT_FALSE(fs::exists(uploads[0]));
 }
 
 TEST_F(Submit, UnicodeTextWithPortsSplitsOnCharacterBoundaries) {
