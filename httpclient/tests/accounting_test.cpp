@@ -16,6 +16,7 @@
 #include "outside/qarvault/qarvault.h"
 #include "runtime/clock.h"
 #include "runtime/config_access.h"
+#include "runtime/dates.h"
 #include "runtime/debug_log.h"
 #include "runtime/event_log.h"
 #include "runtime/text_helpers.h"
@@ -381,4 +382,30 @@ TEST_F(Accounting, NoticesCarryFieldsInOrderAndLongTextEscapes) {
                                std::string("&SMSCMsgId=S1&SMSCName=SMPP%20-%20x&Status=Sent%20OK").size());
   EXPECT_NE(second.find("&SMSCMsgId=S1&SMSCName=SMPP%20-%20x&Status=Sent%20OK"), std::string::npos);
   CloseAccountingKeepAlives();
+}
+
+TEST_F(Accounting, AlertMailFilesExactAndSwitchedByKind) {
+  SMSIniWrite(kMainSection, "AlertEMailRecip", "a@x.org,  b@y.org");
+  SetClockOverride(LocalTimeOf(2026, 7, 4, 15));
+  MMSCIniWriteProfileString("MMSC", "DomainName", "gw.example");
+  auto written = SendAlertEMail(1, "Link down");
+  ASSERT_EQ(written.size(), 2u);
+  EXPECT_EQ(written[0].rfind(Home + "MMSCOUT/", 0), 0u);
+  EXPECT_TRUE(EndsWithNoCase(written[0], ".RFC"));
+  std::string expected = "To: b@y.org\r\nX-MMSC-RCPT-TO: b@y.org\r\nDate: " + FormatRfc822Date() +
+                         "\r\nFrom: qarsms@gw.example\r\nSubject:  QarSMS Alert - ERROR\r\n\r\nLink down\r\n" +
+                         FormatLongDate() + " @ " + FormatShortTime() + "\r\n";
+  EXPECT_EQ(ReadFile(written[1]), expected);
+  SMSIniWrite(kMainSection, "AlertEMailSender", "ops@gw");
+  EXPECT_NE(ReadFile(SendAlertEMail(0, "x")[0]).find("From: ops@gw\r\nSubject:  QarSMS Alert - Information\r\n"),
+            std::string::npos);
+  SMSIniWrite(kMainSection, "AlertEMailSendWarning", "No");
+  EXPECT_TRUE(SendAlertEMail(2, "quiet").empty());
+  // Events reach the mail through the hook; the once-a-day marker keeps the second away.
+  SMSIniWrite(kMainSection, "DisableEventLog", "Yes");
+  size_t before = MailFiles().size();
+  ReportEventOnceADay("TEST.FLG", EventKind::Error, "daily");
+  ReportEventOnceADay("TEST.FLG", EventKind::Error, "daily");
+  EXPECT_EQ(MailFiles().size(), before + 2);  // two recipients, once
+  MMSCIniWriteProfileString("MMSC", "DomainName", "");
 }
