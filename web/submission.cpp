@@ -450,7 +450,7 @@ void SendSuccess(WebConnection& c, const Submission& s, const std::vector<std::s
 
 struct WriteOutcome {
   std::vector<std::string> lines;
-  std::vector<bool> written;  // per recipient: at least one file
+  std::vector<uint32_t> written;  // per recipient: files written
   uint32_t files = 0;
 };
 
@@ -478,8 +478,8 @@ void AfterFile(const Submission& s, const std::string& path, const std::string& 
 }
 
 void WriteFiles(const Submission& s, const std::vector<MessagePart>& parts, const PreAuthOutputs& pre,
-                const std::vector<int64_t>& charges, UserRuntimeEntry& entry, WriteOutcome& out) {
-  out.written.assign(s.recipients.size(), false);
+                UserRuntimeEntry& entry, WriteOutcome& out) {
+  out.written.assign(s.recipients.size(), 0);
   std::string dir;
   bool segmented = parts.size() > 1 || parts[0].segment;
   for (size_t i = 0; i < s.recipients.size() && !ShutdownRequested.load(); ++i) {
@@ -487,16 +487,15 @@ void WriteFiles(const Submission& s, const std::vector<MessagePart>& parts, cons
     std::string route = i < pre.routes.size() && !pre.routes[i].empty() ? pre.routes[i] : s.route;
     std::string charge = i < pre.charges.size() ? pre.charges[i] : std::string();
     std::string userData = i < pre.userData.size() ? pre.userData[i] : std::string();
-    (void)charges;
     if (s.inbound) {
       for (const MessagePart& p : parts) {
         unsigned reference = NextConcatReference();
         std::string path = WriteInboundFile("in", FileText(s, p, reference, recipient, route, true));
         if (path.empty()) continue;
-        out.written[i] = true;
+        ++out.written[i];
         AfterFile(s, path, recipient, p, reference, charge, userData, out);
       }
-      if (out.written[i])
+      if (out.written[i] != 0)
         if (auto wake = InboundWake.load()) wake();
       continue;
     }
@@ -510,7 +509,7 @@ void WriteFiles(const Submission& s, const std::vector<MessagePart>& parts, cons
         WriteDebugLogf("Debug", "Cannot create a message file for %s", recipient.c_str());
         continue;
       }
-      out.written[i] = true;
+      ++out.written[i];
       AfterFile(s, path, recipient, parts[0], 0, charge, userData, out);
       continue;
     }
@@ -523,7 +522,7 @@ void WriteFiles(const Submission& s, const std::vector<MessagePart>& parts, cons
         WriteDebugLogf("Debug", "Cannot create segment %u of %s", p.number, recipient.c_str());
         continue;
       }
-      out.written[i] = true;
+      ++out.written[i];
       AfterFile(s, path, recipient, p, reference, charge, userData, out);
     }
   }
@@ -531,7 +530,7 @@ void WriteFiles(const Submission& s, const std::vector<MessagePart>& parts, cons
 
 void WriteBulkJob(const Submission& s, const std::vector<MessagePart>& parts, const PreAuthOutputs& pre,
                   WriteOutcome& out) {
-  out.written.assign(s.recipients.size(), false);
+  out.written.assign(s.recipients.size(), 0);
   bool segmented = parts.size() > 1 || parts[0].segment;
   unsigned reference = segmented ? NextConcatReference() : 0;
   std::vector<std::string> templates;
@@ -548,7 +547,7 @@ void WriteBulkJob(const Submission& s, const std::vector<MessagePart>& parts, co
     if (BulkJobAddRecipients(job, batch)) {
       for (size_t k = 0; k < batch.size(); ++k) {
         size_t i = indexes[k];
-        out.written[i] = true;
+        out.written[i] = static_cast<uint32_t>(parts.size());
         std::string id = batch[k].targetName.substr(0, batch[k].targetName.rfind('.'));
         size_t ctr = id.find("@@CTR@@");
         if (ctr != std::string::npos) id.replace(ctr, 7, "1");
@@ -638,14 +637,14 @@ bool HandleSubmission(WebConnection& c, WebRequest& request) {
   if (Settings.EnableBulkQ && !s.inbound && s.recipients.size() > Settings.MaxQDirEntries)
     WriteBulkJob(s, parts, pre, out);
   else
-    WriteFiles(s, parts, pre, charges, entry, out);
+    WriteFiles(s, parts, pre, entry, out);
   ReleaseUserEntry(entry);
 
   if (!s.user.empty() && !s.inbound) {
-    // Recipients without a written file give back their reservation.
+    // Each written file keeps its charge; the rest of the reservation goes back.
     int64_t refund = 0;
     for (size_t i = 0; i < s.recipients.size(); ++i)
-      if (!out.written[i]) refund += charges[i] * static_cast<int64_t>(parts.size());
+      refund += charges[i] * static_cast<int64_t>(parts.size() - std::min<size_t>(out.written[i], parts.size()));
     if (reserved != 0 && refund != 0) CreditCheckOrDebit(s.user, nullptr, -refund, CreditMode::Debit);
     uint32_t reservedParts = static_cast<uint32_t>(s.recipients.size() * parts.size());
     if (out.files < reservedParts) QuotaAdjust(s.user, -static_cast<int64_t>(reservedParts - out.files));

@@ -614,3 +614,22 @@ TEST_F(Submit, UnicodeTextWithPortsSplitsOnCharacterBoundaries) {
   }
   EXPECT_EQ(total, 80u);
 }
+
+TEST_F(Submit, UnwrittenMessagesAreNotChargedOrCounted) {
+  WebSettings.WebAuth = true;
+  AddAccount("partial");
+  Settings.AllowAlphaRecip = true;
+  Settings.DefaultMsgLimitPerDay = 100;
+  Settings.DefaultMsgLimitPerMonth = 1000;
+  int64_t balance = 10000;
+  WriteTextFile(TestGateway.home + "USERS/partial/SMS.CTR", std::string(reinterpret_cast<char*>(&balance), 8));
+  // "a/b" cannot name a segment file: its two segments are not written.
+  std::string r = Get("PhoneNumber=447,a%2Fb&Text=" + std::string(161, 'q'), Basic("partial", "pw"));
+  ASSERT_EQ(Status(r), "HTTP/1.0 200 OK") << r;
+  EXPECT_EQ(CountOf(r, "MessageID="), 2u);
+  EXPECT_EQ(CreditCheckOrDebit("partial", nullptr, 0, CreditMode::Check), 8000);
+  std::string text;
+  EXPECT_TRUE(QuotaCheckOrCount("partial", &text, 98, true));
+  EXPECT_FALSE(QuotaCheckOrCount("partial", &text, 99, true));  // two counted today
+  Settings.AllowAlphaRecip = false;
+}
