@@ -1,0 +1,57 @@
+#include "httpclient/accounting.h"
+#include "runtime/config_access.h"
+#include "runtime/dates.h"
+#include "runtime/debug_log.h"
+#include "runtime/event_log.h"
+#include "runtime/names.h"
+#include "runtime/str_printf.h"
+#include "runtime/text_helpers.h"
+#include "store/store_service.h"
+#include "store/unique_files.h"
+
+namespace {
+std::string AlertSender() {
+  std::string sender = StripControlBytes(SMSIniString(kMainSection, "AlertEMailSender", "", 255));
+  if (!sender.empty()) return sender;
+  std::string domain = StripControlBytes(MMSCIniString("MMSC", "DomainName", "", 255));
+  if (domain.empty()) domain = StripControlBytes(MMSCIniString("MMSC", "HostName", "", 255));
+  return domain.empty() ? "qarsms" : "qarsms@" + domain;
+}
+
+void MailEvent(EventKind kind, std::string_view text) { SendAlertEMail(static_cast<int>(kind), text); }
+}  // namespace
+
+std::vector<std::string> SendAlertEMail(int kind, std::string_view text) {
+  std::vector<std::string> written;
+  const char* flag = kind == 0 ? "AlertEMailSendInfo" : kind == 1 ? "AlertEMailSendError" : "AlertEMailSendWarning";
+  if (!SMSIniFlag(kMainSection, flag, true)) return written;
+  std::string recipients = SMSIniString(kMainSection, "AlertEMailRecip", "", 500);
+  if (Trim(recipients).empty()) return written;
+  const char* subject = kind == 0 ? "Information" : kind == 1 ? "ERROR" : "Warning";
+  std::string directory = ProgramDataDirectory() + "MMSCOUT/";
+  std::string_view rest = recipients;
+  while (!rest.empty()) {
+    size_t comma = rest.find(',');
+    std::string address = StripControlBytes(Trim(rest.substr(0, comma)));
+    rest = comma == std::string_view::npos ? std::string_view() : SkipSpaces(rest.substr(comma + 1));
+    if (address.empty()) continue;
+    std::string mail = StrPrintf("To: %s\r\nX-MMSC-RCPT-TO: %s\r\n", address.c_str(), address.c_str());
+    mail += "Date: " + FormatRfc822Date() + "\r\n";
+    mail += "From: " + AlertSender() + "\r\n";
+    mail += std::string("Subject:  QarSMS Alert - ") + subject + "\r\n";
+    mail += "\r\n";
+    mail += text;
+    mail += "\r\n" + FormatLongDate() + " @ " + FormatShortTime() + "\r\n";
+    std::string path = CreateUniqueFile(directory, "RFC", mail);
+    if (path.empty())
+      WriteDebugLog("SendAlertEMail", "Cannot write the alert mail for " + address);
+    else
+      written.push_back(path);
+  }
+  return written;
+}
+
+void InstallAccountingHooks() {
+  SetAlertMailHook(MailEvent);
+  SetUserUsageFlusher(FlushUserUsage);
+}

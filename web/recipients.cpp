@@ -1,0 +1,112 @@
+#include "web/recipients.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+
+#include "runtime/config_access.h"
+#include "runtime/file_io.h"
+#include "runtime/names.h"
+#include "runtime/text_helpers.h"
+#include "service/settings.h"
+
+namespace {
+constexpr size_t kEntryMax = 100;
+constexpr size_t kListLineMax = 250;
+
+bool IsDottedIPv4(std::string_view text) {
+  struct in_addr a;
+  return inet_pton(AF_INET, std::string(text).c_str(), &a) == 1;
+}
+
+// Names of the directory, read once per expansion.
+struct ListDirectory {
+  std::string dir;
+  bool read = false;
+  std::vector<std::string> names;
+};
+
+std::string FindIn(ListDirectory& d, std::string_view name) {
+  if (d.dir.empty() || !IsSafePathName(name)) return {};
+  if (!d.read) {
+    d.read = true;
+    if (DIR* h = opendir(d.dir.c_str())) {
+      while (struct dirent* e = readdir(h)) {
+        std::string_view n = e->d_name;
+        if (EndsWithNoCase(n, ".TXT")) d.names.emplace_back(n);
+      }
+      closedir(h);
+    }
+  }
+  for (const std::string& n : d.names)
+    if (n.size() == name.size() + 4 && StartsWithNoCase(n, name)) return d.dir + n;
+  return {};
+}
+
+void AddRecipient(std::string_view entry, std::vector<std::string>& out, uint16_t& port) {
+  std::string r = NormaliseRecipient(entry, port);
+  if (!r.empty()) out.push_back(std::move(r));
+}
+}  // namespace
+
+std::string DistributionListDir(std::string_view user) {
+  std::string dir = ProgramDataDirectory() + "DLists/";
+  if (user.empty()) return dir;
+  if (!IsSafePathName(user)) return {};
+  return dir + std::string(user) + "/";
+}
+
+std::string FindListFile(const std::string& dir, std::string_view name) {
+  ListDirectory d;
+  d.dir = dir;
+  return FindIn(d, name);
+}
+
+std::string NormaliseRecipient(std::string_view entry, uint16_t& port) {
+  std::string_view e = Trim(entry);
+  if (e.empty() || IsDottedIPv4(e) || Settings.AllowAlphaRecip) return std::string(e);
+  size_t colon = e.rfind(':');
+  if (colon != std::string_view::npos) {
+    uint32_t p = ParseDecimal(e.substr(colon + 1));
+    if (port == 0 && p != 0 && p <= 0xFFFF) port = static_cast<uint16_t>(p);
+    e = e.substr(0, colon);
+  }
+  std::string out;
+  if (!e.empty() && e[0] == '+') out += '+';
+  for (char c : e)
+    if (c >= '0' && c <= '9') out += c;
+  return out == "+" ? std::string() : out;
+}
+
+std::vector<std::string> ExpandRecipients(std::string_view list, std::string_view user, uint16_t& destinationPort) {
+  std::vector<std::string> out;
+  ListDirectory lists;
+  lists.dir = DistributionListDir(user);
+  size_t pos = 0;
+  while (pos < list.size()) {
+    size_t end = pos;
+    while (end < list.size() && list[end] != ',' && list[end] != ';' && static_cast<unsigned char>(list[end]) > 0x20)
+      ++end;
+    std::string_view entry = Trim(list.substr(pos, std::min(end - pos, kEntryMax)));
+    pos = end + 1;
+    if (entry.empty()) continue;
+    std::string file = FindIn(lists, entry);
+    if (file.empty()) {
+      AddRecipient(entry, out, destinationPort);
+      continue;
+    }
+    std::string content;
+    if (!ReadWholeFile(file, content, 16u << 20)) continue;
+    std::string_view rest = content;
+    if (rest.substr(0, 3) == "\xEF\xBB\xBF") rest.remove_prefix(3);
+    while (!rest.empty()) {
+      size_t eol = rest.find('\n');
+      std::string_view line = rest.substr(0, eol);
+      rest = eol == std::string_view::npos ? std::string_view() : rest.substr(eol + 1);
+      line = line.substr(0, kListLineMax);
+      line = SkipBlanks(line);
+      line = line.substr(0, line.find_first_of(" \t\r"));
+      AddRecipient(line, out, destinationPort);
+    }
+  }
+  return out;
+}

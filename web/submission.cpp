@@ -1,0 +1,665 @@
+#include "web/submission.h"
+
+#include <atomic>
+#include <cstring>
+#include <optional>
+#include <vector>
+
+#include "gsm/gsm_alphabet.h"
+#include "gsm/hex_text.h"
+#include "gsm/septet_packing.h"
+#include "httpclient/accounting.h"
+#include "outside/qarvault/qarvault.h"
+#include "runtime/clock.h"
+#include "runtime/config_access.h"
+#include "runtime/debug_log.h"
+#include "runtime/file_io.h"
+#include "runtime/names.h"
+#include "runtime/str_printf.h"
+#include "runtime/text_helpers.h"
+#include "runtime/thread_registry.h"
+#include "service/settings.h"
+#include "store/bulk_queue.h"
+#include "store/counters.h"
+#include "store/message_file.h"
+#include "store/message_logs.h"
+#include "store/queue_dirs.h"
+#include "store/store_service.h"
+#include "store/unique_files.h"
+#include "store/unique_ids.h"
+#include "gsm/code_pages.h"
+#include "web/address_book.h"
+#include "web/http_text.h"
+#include "web/recipients.h"
+#include "web/responses.h"
+#include "web/submit_content.h"
+#include "web/submit_parameters.h"
+#include "web/user_entries.h"
+#include "web/web_server.h"
+#include "web/web_settings.h"
+
+namespace {
+std::atomic<void (*)()> InboundWake{nullptr};
+
+constexpr const char* kNoCache = "Expires: Tue, 01 Jan 1980 1:00:00 GMT\r\nCache-Control: no-cache\r\n";
+constexpr const char* kLocalInbound = "~SMSIN";
+
+struct Submission {
+  std::string user;
+  std::vector<std::string> recipients;
+  SubmitContent content;
+  std::string sender;
+  uint16_t sourcePort = 0, destPort = 0;
+  std::string validity, serviceType, billingInfo, acctInfo, route, smppOptions;
+  bool replyRequested = false, receiptRequested = false;
+  bool receiptDelivered = false, receiptFailed = false, receiptIntransit = false;
+  std::string receiptMessageId;
+  bool inbound = false;
+  std::string localUser;
+  std::optional<time_t> delayUntil;
+  std::string delayKey;
+  std::string continueUrl;
+  std::vector<std::pair<std::string, std::string>> extraLines;
+  std::string webLogType;
+  std::string clientAddress;
+};
+
+void SendInvalid(WebConnection& c, std::string_view text) {
+  WriteDebugLog("ThreadProcessConnection", text);
+  SendErrorPage(c, "400 Bad Request", "Invalid Parameter", "Invalid Parameter", text);
+}
+
+void SendRefusal(WebConnection& c, std::string_view text) {
+  WriteDebugLog("MessageAccountingReject", text);
+  SendErrorPage(c, "403 Forbidden", text, text, text);
+}
+
+void SendNotSupported(WebConnection& c, std::string_view parameter) {
+  std::string text = "Messages of this type (" + std::string(parameter) + ") are not supported by this gateway.";
+  WriteDebugLog("ThreadProcessConnection", text);
+  SendErrorPage(c, "501 Not Implemented", "Not Supported", "Not Supported", text);
+}
+
+// The parameter that selects special content, when one is present.
+std::string SpecialContentParameter(const WebRequest& r) {
+  static const char* const kOrder[] = {"RingToneDataText", "RingToneDataFile", "RingToneDataURL",
+                                       "PictureMessageDataText", "PictureMessageDataFile", "PictureMessageDataURL",
+                                       "EMSText", "VoiceMail", "WAPPUSHADV_CONTENT_TYPE", "WAPURL", "MMSText",
+                                       "MMSImageFile", "MMSFile", "MMSFile[]", "MMSURL", "MMSNotificationHeaders",
+                                       "WAPBookmark", "OTA", "OTASyncML", "OTAOMA", "OMAOTA", "OTAXMLSettings",
+                                       "OTABookmark"};
+  for (const char* name : kOrder)
+    if (SubmitParameter(r, name, 16)) return name;
+  return {};
+}
+
+bool VoiceMailContent(const WebRequest& r, Submission& s, const std::string& text) {
+  std::string v = SubmitParameterOr(r, "VoiceMail", 100);
+  struct Kind { const char* name; uint8_t dcs; const char* type; };
+  static const Kind kKinds[] = {{"FaxOn", 0xC9, "01"},   {"FaxOff", 0xC1, "01"},   {"EMailOn", 0xCA, "02"},
+                                {"EMailOff", 0xC2, "02"}, {"OtherOn", 0xCB, "03"}, {"OtherOff", 0xC3, "03"},
+                                {"VideoOn", 0xCB, "07"},  {"VideoOff", 0xC3, "07"}};
+  uint8_t dcs = ConfigBool(v) ? 0xC8 : 0xC0;
+  const char* type = "00";
+  for (const Kind& k : kKinds)
+    if (EqualsNoCase(v, k.name)) {
+      dcs = k.dcs;
+      type = k.type;
+    }
+  unsigned count = 0;
+  if (dcs & 0x08) {
+    count = std::min<uint32_t>(ParseDecimal(SubmitParameterOr(r, "VoiceMailMessageCount", 20)), 255);
+    if (count == 0) count = 1;
+  }
+  SubmitContent& c = s.content;
+  c.udh = StrPrintf("040102%s%02X", type, count);
+  c.binary = true;
+  c.data.clear();
+  if (!text.empty()) {
+    if (UTF8StringRequiresUnicodeEncoding(text)) {
+      std::u16string units = Utf8ToUcs2(text);
+      for (size_t i = 0; i < units.size() && i < 60; ++i) c.data += StrPrintf("%04X", static_cast<unsigned>(units[i]));
+      dcs |= 0x20;
+    } else {
+      std::string septets;
+      Utf8ToGsm(text, septets, 140);
+      PackSeptetsToHex(septets, septets.size(), c.data, static_cast<int>((c.udh.size() / 2) % 7));
+      dcs |= 0x10;
+    }
+  }
+  c.dcs = dcs;
+  s.webLogType = "VoiceMail";
+  return true;
+}
+
+std::string TwoDigitDate(time_t t) {
+  LocalTime l = LocalFromSeconds(t);
+  return StrPrintf("%02d%02d%02d%02d%02d", l.tm.tm_year % 100, l.tm.tm_mon + 1, l.tm.tm_mday, l.tm.tm_hour,
+                   l.tm.tm_min);
+}
+
+// Returns false (with the error page sent) when the id is not known.
+bool InjectReceipt(WebConnection& c, Submission& s) {
+  char messageId[SMSC_MSGID_FIELD_SIZE] = {0}, user[SMSC_MSGID_FIELD_SIZE] = {0};
+  char sender[SMSC_MSGID_FIELD_SIZE] = {0}, recipient[SMSC_MSGID_FIELD_SIZE] = {0};
+  int64_t submitted = 0;
+  if (SMSCMessageIdGet2("HTTP", s.receiptMessageId.c_str(), messageId, user, sender, recipient, &submitted) == 0) {
+    WriteDebugLogf("Debug", "Receipt Message id %s not found", s.receiptMessageId.c_str());
+    SendInvalid(c, "ReceiptMessageId not found in our local database");
+    return false;
+  }
+  WriteDebugLogf("Debug", "Receipt message id %s found for %s", messageId, s.receiptMessageId.c_str());
+  if (!s.receiptDelivered && !s.receiptIntransit && !s.receiptFailed) s.receiptDelivered = true;
+  std::string stored = messageId[0] ? messageId : "unknown";
+  s.content = SubmitContent{};
+  s.content.data = ReceiptText(stored, s.receiptDelivered, s.receiptIntransit, static_cast<time_t>(submitted),
+                               NowSeconds());
+  s.receiptMessageId = messageId;
+  // The receipt comes from the original recipient and goes back to the original sender.
+  if (recipient[0]) s.sender = StripControlBytes(recipient);
+  s.recipients = {sender[0] ? std::string(StripControlBytes(sender)) : std::string("unknown")};
+  if (user[0] && IsSafePathName(user)) {
+    s.inbound = true;
+    s.localUser = user;
+  }
+  return true;
+}
+
+
+// One message file. withRecipient false: the bulk template (no PhoneNumber line).
+std::string FileText(const Submission& s, const MessagePart& p, unsigned reference, const std::string& recipient,
+                     const std::string& route, bool withRecipient) {
+  MessageFileText f(s.inbound ? "[SMS-IN]" : "[SMS]");
+  auto add = [&f](std::string_view key, std::string_view value) {
+    if (!value.empty()) f.Add(key, value);
+  };
+  auto yes = [&f](std::string_view key, bool on) {
+    if (on) f.Add(key, "Yes");
+  };
+  const char* routeKey = s.inbound ? "ModemName" : "SMSCRoute";
+  add("SubmitUser", s.user);
+  add("SubmittedBy", s.clientAddress);
+  if (p.segment && withRecipient) add("PhoneNumber", recipient);
+  add("Sender", s.sender);
+  yes("ReplyRequested", s.replyRequested);
+  yes("ReceiptRequested", s.receiptRequested);
+  yes("ReceiptDelivered", s.receiptDelivered);
+  yes("ReceiptFailed", s.receiptFailed);
+  yes("ReceiptIntransit", s.receiptIntransit);
+  add("ReceiptMessageID", s.receiptMessageId);
+  if (s.localUser != kLocalInbound) add("RouteToLocalUser", s.localUser);
+  add("Validity", s.validity);
+  add("ServiceType", s.serviceType);
+  add("BillingInfo", s.billingInfo);
+  add("AcctInfo", s.acctInfo);
+  if (p.segment) add(routeKey, route);
+  add("SMPPOptions", s.smppOptions);
+  if (!p.data.empty()) f.AddData(p.data);
+  add("UDH", PartUdh(p, reference));
+  if (p.pid != 0) f.AddHexByte("pid", p.pid);
+  if (p.dcs != 0) f.AddHexByte("dcs", p.dcs);
+  if (p.binary) f.Add("Binary", "1");
+  if (!p.segment) {
+    if (withRecipient) add("PhoneNumber", recipient);
+    add(routeKey, route);
+  }
+  for (const auto& [name, value] : s.extraLines) f.Add(name, value);
+  return f.text;
+}
+
+LogContent ContentForLog(const MessagePart& p, unsigned reference) {
+  LogContent l;
+  l.binary = p.binary;
+  l.pid = p.pid;
+  l.dcs = p.dcs;
+  l.udh = PartUdh(p, reference);
+  l.data = p.data;
+  return l;
+}
+
+std::string FileName(const std::string& path) { return path.substr(path.rfind('/') + 1); }
+
+AccountingMessage SendAccountingMessage(const Submission& s, bool binary, uint8_t pid, uint8_t dcs,
+                                        const std::string& udh, const std::string& content) {
+  AccountingMessage m;
+  m.type = "SMSSend";
+  m.account = s.user;
+  m.clientAddress = s.clientAddress;
+  m.sender = s.sender;
+  m.binary = binary;
+  m.pid = pid;
+  m.dcs = dcs;
+  m.udh = udh;
+  m.content = content;
+  m.receiptRequested = s.receiptRequested;
+  m.acctInfo = s.acctInfo;
+  m.route = s.route;
+  m.smppOptions = s.smppOptions;
+  m.validity = s.validity;
+  m.serviceType = s.serviceType;
+  return m;
+}
+
+// Reads every parameter into s; false when an error page was sent.
+bool ReadSubmission(WebConnection& c, const WebRequest& r, Submission& s) {
+  s.user = c.user;
+  s.clientAddress = c.clientAddress;
+  size_t listMax = std::max<size_t>(r.text.size(), 8192);
+  auto list = SubmitParameter(r, "Phone", listMax);
+  if (!list) list = SubmitParameter(r, "PhoneNumber", listMax);
+  s.recipients = ExpandRecipients(list ? *list : std::string(), s.user, s.destPort);
+  WriteDebugLogf("Debug", "%u recipient entries", static_cast<unsigned>(s.recipients.size()));
+
+  if (auto text = SubmitParameter(r, "Text", kDataMax)) {
+    s.content.data = *text;
+  } else if (auto data = SubmitParameter(r, "Data", kDataMax)) {
+    s.content.data = *data;
+    s.content.binary = true;
+  }
+  if (auto udh = SubmitParameter(r, "UDH", kUdhMax)) {
+    s.content.udh = *udh;
+    s.content.binary = true;
+  }
+  s.content.pid = static_cast<uint8_t>(HexToInt(SubmitParameterOr(r, "pid", 1023)));
+  s.content.dcs = static_cast<uint8_t>(HexToInt(SubmitParameterOr(r, "dcs", 1023)));
+
+  s.sender = StripControlBytes(SubmitParameterOr(r, "Sender", 149));
+  if (s.sender.find(':') != std::string::npos) s.sender = NormaliseRecipient(s.sender, s.sourcePort);
+  if (!c.forcedSender.empty()) {
+    bool listed = false;
+    std::string first;
+    std::string_view rest = c.forcedSender;
+    while (!rest.empty()) {
+      size_t comma = rest.find(',');
+      std::string item(Trim(rest.substr(0, comma)));
+      rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
+      if (first.empty()) first = item;
+      if (EqualsNoCase(item, s.sender)) listed = true;
+    }
+    if (!listed) s.sender = first;
+  }
+  s.validity = StripControlBytes(SubmitParameterOr(r, "Validity", 49));
+  s.serviceType = StripControlBytes(SubmitParameterOr(r, "ServiceType", 99));
+  s.billingInfo = StripControlBytes(SubmitParameterOr(r, "BillingInfo", 99));
+  s.acctInfo = StripControlBytes(SubmitParameterOr(r, "AcctInfo", 99));
+  s.route = StripControlBytes(SubmitParameterOr(r, "SMSCRoute", 99));
+  s.replyRequested = SubmitFlag(r, "ReplyRequested");
+  if (auto receipt = SubmitParameter(r, "Receipt", 100))
+    s.receiptRequested = ConfigBool(*receipt);
+  else if (auto requested = SubmitParameter(r, "ReceiptRequested", 100))
+    s.receiptRequested = ConfigBool(*requested);
+  else
+    s.receiptRequested = SMSIniFlag(kMainSection, "ReceiptRequested", false);
+  s.receiptDelivered = SubmitFlag(r, "ReceiptDelivered");
+  s.receiptFailed = SubmitFlag(r, "ReceiptFailed");
+  s.receiptIntransit = SubmitFlag(r, "ReceiptIntransit");
+  s.receiptMessageId = StripControlBytes(SubmitParameterOr(r, "ReceiptMessageId", 99));
+  if (SubmitFlag(r, "InboundMessage") || SubmitFlag(r, "InboundMsg")) {
+    s.inbound = true;
+    s.localUser = kLocalInbound;
+  }
+  if (auto local = SubmitParameter(r, "LocalUser", 99)) {
+    if (!IsSafePathName(*local)) {
+      SendInvalid(c, "Invalid format for LocalUser parameter.");
+      return false;
+    }
+    s.inbound = true;
+    s.localUser = *local;
+  }
+
+  uint32_t sourcePort = ParseDecimal(SubmitParameterOr(r, "SourcePort", 20));
+  uint32_t destPort = ParseDecimal(SubmitParameterOr(r, "DestPort", 20));
+  if (sourcePort != 0) s.sourcePort = static_cast<uint16_t>(sourcePort);
+  if (destPort != 0) s.destPort = static_cast<uint16_t>(destPort);
+  if (s.sourcePort != 0 || s.destPort != 0) {
+    s.content.udh = StrPrintf("060504%04X%04X", s.destPort, s.sourcePort);
+    s.content.binary = true;
+  }
+
+  if (auto delay = SubmitParameter(r, "DelayUntil", 1023)) {
+    s.delayKey = DelayKey(*delay);
+    if (!s.delayKey.empty()) {
+      CalendarTime t;
+      t.year = std::stoi(s.delayKey.substr(0, 4));
+      t.month = std::stoi(s.delayKey.substr(4, 2));
+      t.day = std::stoi(s.delayKey.substr(6, 2));
+      t.hour = std::stoi(s.delayKey.substr(8, 2));
+      t.minute = std::stoi(s.delayKey.substr(10, 2));
+      s.delayUntil = LocalCalendarToSeconds(t);
+    }
+  }
+  s.continueUrl = SubmitParameterOr(r, "ContinueURL", 1023, "javascript:history.back()");
+  if (s.continueUrl.find("://") == std::string::npos && FindNoCase(s.continueUrl, "javascript:") == std::string::npos)
+    s.continueUrl = "http://" + s.continueUrl;
+
+  if (auto charset = SubmitParameter(r, "charset", 1023); charset && !EqualsNoCase(*charset, "utf-8") &&
+                                                           !s.content.binary && !s.content.data.empty()) {
+    unsigned codePage = CodePageForCharset(*charset);
+    if (codePage == 0) {
+      SendInvalid(c, "Unknown charset=" + *charset);
+      return false;
+    }
+    CodePageToUtf8(s.content.data, kDataMax + 1, codePage);
+  }
+
+  for (const std::string& name : Settings.ExtraHttpArgList)
+    if (auto v = SubmitParameter(r, name, 8192)) s.extraLines.emplace_back(name, StripControlBytes(*v));
+
+  if (!s.receiptMessageId.empty() && !InjectReceipt(c, s)) return false;
+
+  // Validation.
+  if (s.recipients.empty() && !SubmitParameter(r, "OTA_SUBMIT_VIEWXML", 16)) {
+    SendInvalid(c, "Invalid format for telephone number.");
+    return false;
+  }
+  if (!s.route.empty() && !IsConfiguredRoute(s.route)) {
+    SendInvalid(c, "Unknown smscRoute=" + s.route);
+    return false;
+  }
+  for (const auto& [name, value] : AllSubmitParameters(r, 1023)) {
+    if (!StartsWithNoCase(name, "SMPPOption_")) continue;
+    std::string item = StripControlBytes(name + "=" + value);
+    std::string joined = s.smppOptions.empty() ? item : s.smppOptions + "; " + item;
+    if (joined.size() > 500) break;
+    s.smppOptions = joined;
+  }
+  if (!ValidUdh(s.content.udh)) {
+    SendInvalid(c, "Invalid format for UDH (hexadecimal digit characters only).");
+    return false;
+  }
+  if (s.content.binary && !IsHexText(s.content.data)) {
+    if (s.content.udh.empty()) {
+      SendInvalid(c, "Invalid format for Text/Data parameter when binary flag is set (hexadecimal digit characters "
+                     "only).");
+      return false;
+    }
+    PackTextAfterUdh(s.content);
+  }
+  s.webLogType = s.content.binary ? "Binary" : "Text";
+  return true;
+}
+
+// The accounting before writing; false when refused (page sent). charges: per recipient.
+bool AccountBefore(WebConnection& c, const Submission& s, size_t segments, PreAuthOutputs& outputs,
+                   std::vector<int64_t>& charges, int64_t& reserved) {
+  charges.assign(s.recipients.size(), kDefaultMessageCharge);
+  reserved = 0;
+  if (s.user.empty() || s.inbound) return true;
+  uint32_t parts = static_cast<uint32_t>(s.recipients.size() * segments);
+  std::string text;
+  // Checked and counted in one step; what is not written is given back afterwards.
+  if (!QuotaCheckOrCount(s.user, &text, parts, false)) {
+    SendRefusal(c, text);
+    return false;
+  }
+  AccountingMessage m = SendAccountingMessage(s, s.content.binary, s.content.pid, s.content.dcs, s.content.udh,
+                                               s.content.data);
+  if (AccountingPreAuthorise(m, s.recipients, parts, &outputs, &text) != 0) {
+    QuotaAdjust(s.user, -static_cast<int64_t>(parts));
+    SendRefusal(c, text);
+    return false;
+  }
+  int64_t total = 0;
+  for (size_t i = 0; i < charges.size(); ++i) {
+    if (i < outputs.charges.size() && !outputs.charges[i].empty()) charges[i] = ParseAmount(outputs.charges[i]);
+    total += charges[i] * static_cast<int64_t>(segments);
+  }
+  // Check and reservation in one step, so that concurrent submissions cannot overdraw.
+  if (CreditCheckOrDebit(s.user, &text, total, CreditMode::DebitIfCovered) < 0) {
+    QuotaAdjust(s.user, -static_cast<int64_t>(parts));
+    SendRefusal(c, text);
+    return false;
+  }
+  reserved = CreditEnabled(s.user) ? total : 0;
+  return true;
+}
+
+void SendSuccess(WebConnection& c, const Submission& s, const std::vector<std::string>& lines) {
+  std::string body;
+  std::string escapedUrl = HtmlEscape(s.continueUrl);
+  std::string page;
+  if (ReadWholeFile(WebSettings.HtmlDirectory + "SUBMITOK.HTM", page, 1u << 20)) {
+    std::string_view rest = page;
+    while (!rest.empty()) {
+      size_t eol = rest.find('\n');
+      std::string line(rest.substr(0, eol == std::string_view::npos ? rest.size() : eol));
+      rest = eol == std::string_view::npos ? std::string_view() : rest.substr(eol + 1);
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      line = line.substr(0, 2048);
+      for (size_t at; (at = FindToken(line, "@@ContinueURL@@")) != std::string::npos;)
+        line.replace(at, 15, escapedUrl);
+      size_t info = FindToken(line, "@@SubmitInfo@@");
+      if (info != std::string::npos) {
+        for (const std::string& l : lines) {
+          std::string copy = line;
+          copy.replace(info, 14, HtmlEscape(l));
+          body += copy + "\r\n";
+        }
+      } else {
+        body += line + "\r\n";
+      }
+    }
+  } else {
+    body = "<HTML>\r\n<HEAD><TITLE>Message Submitted</TITLE></HEAD>\r\n<BODY>\r\n<p>Message Submitted<p>\r\n";
+    body += "<a href=\"" + escapedUrl + "\">Continue</a>\r\n";
+    for (const std::string& l : lines) body += HtmlEscape(l) + "\r\n";
+    body += "<p>\r\n</BODY></HTML>\r\n";
+  }
+  SendResponse(c, "200 OK", std::string("Content-type: text/html\r\n") + kNoCache, body);
+}
+
+struct WriteOutcome {
+  std::vector<std::string> lines;
+  std::vector<uint32_t> written;  // per recipient: files written
+  uint32_t files = 0;
+};
+
+void AfterFile(const Submission& s, const std::string& path, const std::string& recipient, const MessagePart& p,
+               unsigned reference, const std::string& routeCharge, const std::string& userData, WriteOutcome& out) {
+  std::string name = FileName(path);
+  std::string id = MessageIdFromPath(path);
+  LogWeb(s.clientAddress, s.user, name, s.webLogType);
+  if (!s.user.empty()) {
+    LogUser(s.user, "SMSSubmit", recipient, s.clientAddress, name, s.webLogType, ContentForLog(p, reference), s.sender);
+    if (!s.inbound && !Settings.SMSAccountingURL.empty()) {
+      AccountingMessage m = SendAccountingMessage(s, p.binary, p.pid, p.dcs, PartUdh(p, reference), p.data);
+      AccountingNoticeFields f;
+      f.recipient = recipient;
+      f.messageId = id;
+      f.routeCharge = routeCharge;
+      f.userData = userData;
+      AccountingNotice(m, f, nullptr);
+    }
+  }
+  CounterAdd(kSmsSubmit, 1);
+  if (!s.inbound && !s.delayUntil) CounterAdd(kSmsQSize, 1);
+  out.lines.push_back(StrPrintf("MessageID=%s, Recipient=%s", id.c_str(), recipient.c_str()));
+  ++out.files;
+}
+
+void WriteFiles(const Submission& s, const std::vector<MessagePart>& parts, const PreAuthOutputs& pre,
+                UserRuntimeEntry& entry, WriteOutcome& out) {
+  out.written.assign(s.recipients.size(), 0);
+  std::string dir;
+  bool segmented = parts.size() > 1 || parts[0].segment;
+  for (size_t i = 0; i < s.recipients.size() && !ShutdownRequested.load(); ++i) {
+    const std::string& recipient = s.recipients[i];
+    std::string route = i < pre.routes.size() && !pre.routes[i].empty() ? pre.routes[i] : s.route;
+    std::string charge = i < pre.charges.size() ? pre.charges[i] : std::string();
+    std::string userData = i < pre.userData.size() ? pre.userData[i] : std::string();
+    if (s.inbound) {
+      for (const MessagePart& p : parts) {
+        unsigned reference = NextConcatReference();
+        std::string path = WriteInboundFile("in", FileText(s, p, reference, recipient, route, true));
+        if (path.empty()) continue;
+        ++out.written[i];
+        AfterFile(s, path, recipient, p, reference, charge, userData, out);
+      }
+      if (out.written[i] != 0)
+        if (auto wake = InboundWake.load()) wake();
+      continue;
+    }
+    uint32_t sequence = Settings.SeparateUserQueues ? entry.submissionCounter.fetch_add(1) : static_cast<uint32_t>(i);
+    if (i == 0 || Settings.UseRouteQueues || sequence % Settings.MaxQDirEntries == 0 || dir.empty())
+      dir = OutboundQueueDir(route, Settings.SeparateUserQueues ? s.user : std::string(), sequence, s.delayUntil);
+    if (dir.empty()) continue;
+    if (!segmented) {
+      std::string path = CreateUniqueFile(dir, "req", FileText(s, parts[0], 0, recipient, route, true));
+      if (path.empty()) {
+        WriteDebugLogf("Debug", "Cannot create a message file for %s", recipient.c_str());
+        continue;
+      }
+      ++out.written[i];
+      AfterFile(s, path, recipient, parts[0], 0, charge, userData, out);
+      continue;
+    }
+    if (!IsSafePathName(recipient)) continue;
+    unsigned reference = ChooseConcatReference(dir, recipient, static_cast<unsigned>(parts.size()), "req");
+    for (const MessagePart& p : parts) {
+      std::string path = CreateSegmentFile(dir, recipient, reference, p.total, p.number, "req",
+                                           FileText(s, p, reference, recipient, route, true));
+      if (path.empty()) {
+        WriteDebugLogf("Debug", "Cannot create segment %u of %s", p.number, recipient.c_str());
+        continue;
+      }
+      ++out.written[i];
+      AfterFile(s, path, recipient, p, reference, charge, userData, out);
+    }
+  }
+}
+
+void WriteBulkJob(const Submission& s, const std::vector<MessagePart>& parts, const PreAuthOutputs& pre,
+                  WriteOutcome& out) {
+  out.written.assign(s.recipients.size(), 0);
+  bool segmented = parts.size() > 1 || parts[0].segment;
+  unsigned reference = segmented ? NextConcatReference() : 0;
+  std::vector<std::string> templates;
+  for (const MessagePart& p : parts) templates.push_back(FileText(s, p, reference, "", s.route, false));
+  BulkJobWriter job;
+  if (!BulkJobBegin(job, templates, s.delayUntil)) {
+    WriteDebugLog("Debug", "Cannot create the bulk job");
+    return;
+  }
+  std::vector<BulkRecipient> batch;
+  std::vector<size_t> indexes;
+  auto flush = [&] {
+    if (batch.empty()) return;
+    if (BulkJobAddRecipients(job, batch)) {
+      for (size_t k = 0; k < batch.size(); ++k) {
+        size_t i = indexes[k];
+        out.written[i] = static_cast<uint32_t>(parts.size());
+        std::string id = batch[k].targetName.substr(0, batch[k].targetName.rfind('.'));
+        size_t ctr = id.find("@@CTR@@");
+        if (ctr != std::string::npos) id.replace(ctr, 7, "1");
+        LogWeb(s.clientAddress, s.user, id, s.webLogType);
+        CounterAdd(kSmsSubmit, static_cast<uint32_t>(parts.size()));
+        out.lines.push_back(StrPrintf("MessageID=%s, Recipient=%s", id.c_str(), batch[k].recipient.c_str()));
+        out.files += static_cast<uint32_t>(parts.size());
+      }
+    }
+    batch.clear();
+    indexes.clear();
+  };
+  for (size_t i = 0; i < s.recipients.size() && !ShutdownRequested.load(); ++i) {
+    const std::string& recipient = s.recipients[i];
+    if (!IsSafePathName(recipient)) continue;
+    BulkRecipient b;
+    b.targetName = segmented ? BulkSegmentTargetName(recipient, reference, static_cast<unsigned>(parts.size()))
+                             : BulkTargetName();
+    b.recipient = recipient;
+    b.route = i < pre.routes.size() && !pre.routes[i].empty() ? pre.routes[i] : s.route;
+    batch.push_back(std::move(b));
+    indexes.push_back(i);
+    if (batch.size() >= Settings.MaxQDirEntries) flush();
+  }
+  flush();
+  BulkJobFinish(job);
+}
+}  // namespace
+
+std::string DelayKey(std::string_view value) {
+  size_t i = 0;
+  while (i < value.size() && !(value[i] >= '0' && value[i] <= '9')) ++i;
+  auto digits = [&](size_t max) {
+    int v = 0;
+    for (size_t n = 0; n < max && i < value.size() && value[i] >= '0' && value[i] <= '9'; ++n, ++i)
+      v = v * 10 + (value[i] - '0');
+    return v;
+  };
+  int year = digits(4);
+  int fields[4] = {0, 0, 0, 0};
+  for (int& f : fields) {
+    while (i < value.size() && !(value[i] >= '0' && value[i] <= '9')) ++i;
+    f = digits(2);
+  }
+  if (year == 0) return {};
+  return StrPrintf("%04d%02d%02d%02d%02d", year, fields[0], fields[1], fields[2], fields[3]);
+}
+
+std::string ReceiptText(std::string_view storedId, bool delivered, bool intransit, time_t submitted, time_t now) {
+  const char* stat = delivered ? "DELIVRD" : intransit ? "ENROUTE" : "REJECTD";
+  unsigned err = (delivered || intransit) ? 0 : 999;
+  return StrPrintf("id:%.*s sub:001 dlvrd:%03d submit date:%s done date:%s stat:%s err:%03X",
+                   static_cast<int>(storedId.size()), storedId.data(), delivered ? 1 : 0, TwoDigitDate(submitted).c_str(),
+                   TwoDigitDate(now).c_str(), stat, err);
+}
+
+void SetInboundWakeHook(void (*wake)()) { InboundWake.store(wake); }
+
+bool HandleSubmission(WebConnection& c, WebRequest& request) {
+  struct UploadCleanup {
+    ~UploadCleanup() { RemoveUploads(); }
+  } cleanup;
+  Submission s;
+  if (!ReadSubmission(c, request, s)) return true;
+
+  std::string text = SubmitParameterOr(request, "Text", kDataMax);
+  std::string special = SpecialContentParameter(request);
+  if (special == "VoiceMail") {
+    VoiceMailContent(request, s, text);
+  } else if (!special.empty()) {
+    SendNotSupported(c, special);
+    return true;
+  }
+  std::string error;
+  std::vector<MessagePart> parts = BuildMessageParts(s.content, error);
+  if (parts.empty()) {
+    SendInvalid(c, error);
+    return true;
+  }
+  PreAuthOutputs pre;
+  std::vector<int64_t> charges;
+  int64_t reserved = 0;
+  if (!AccountBefore(c, s, parts.size(), pre, charges, reserved)) return true;
+
+  UserRuntimeEntry& entry = AcquireUserEntry(s.user.empty() ? std::string(kSystemUserEntry) : s.user);
+  WriteOutcome out;
+  if (Settings.EnableBulkQ && !s.inbound && s.recipients.size() > Settings.MaxQDirEntries)
+    WriteBulkJob(s, parts, pre, out);
+  else
+    WriteFiles(s, parts, pre, entry, out);
+  ReleaseUserEntry(entry);
+
+  if (!s.user.empty() && !s.inbound) {
+    // Each written file keeps its charge; the rest of the reservation goes back.
+    int64_t refund = 0;
+    for (size_t i = 0; i < s.recipients.size(); ++i)
+      refund += charges[i] * static_cast<int64_t>(parts.size() - std::min<size_t>(out.written[i], parts.size()));
+    if (reserved != 0 && refund != 0) CreditCheckOrDebit(s.user, nullptr, -refund, CreditMode::Debit);
+    uint32_t reservedParts = static_cast<uint32_t>(s.recipients.size() * parts.size());
+    if (out.files < reservedParts) QuotaAdjust(s.user, -static_cast<int64_t>(reservedParts - out.files));
+  }
+  SendSuccess(c, s, out.lines);
+  return true;
+}
+
+void RegisterSubmissionHandlers() {
+  InstallAccountingHooks();
+  RegisterWebHandler(WebRoute::Submission, HandleSubmission);
+  SetMultipartRewriter([](WebRequest& request) {
+    RemoveUploads();
+    ParseMultipart(request, ThreadUploads());
+  });
+  RegisterWebHandler(WebRoute::AddressBook, HandleAddressBook);
+  RegisterWebHandler(WebRoute::DistributionLists, HandleDistributionLists);
+}

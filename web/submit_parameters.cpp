@@ -1,0 +1,241 @@
+#include "web/submit_parameters.h"
+
+#include <unistd.h>
+
+#include <cctype>
+
+#include "runtime/config_access.h"
+#include "runtime/debug_log.h"
+#include "runtime/names.h"
+#include "runtime/text_helpers.h"
+#include "store/unique_files.h"
+#include "web/http_text.h"
+
+namespace {
+std::string DecodeValue(std::string_view raw, size_t maxLen) {
+  std::string plus(raw);
+  for (char& ch : plus)
+    if (ch == '+') ch = ' ';
+  std::string decoded = PercentDecode(plus);
+  size_t end = decoded.size();
+  while (end > 0 && static_cast<unsigned char>(decoded[end - 1]) <= 0x20) --end;
+  decoded.resize(end);
+  return CutUtf8(decoded, maxLen);
+}
+
+bool IsRequestLineLead(char c) { return c == '/' || c == '\\' || c == '?' || c == '&'; }
+
+// Position of the value of name= in text, or npos. atStartOk: a match at offset 0 counts.
+size_t FindValue(std::string_view text, std::string_view name, bool requestLine) {
+  std::string key = std::string(name) + "=";
+  size_t from = 0;
+  while (from < text.size()) {
+    size_t after = FindNoCase(text.substr(from), key);
+    if (after == std::string::npos) return std::string::npos;
+    size_t start = from + after - key.size();
+    bool lead = requestLine ? (start > 0 && IsRequestLineLead(text[start - 1]))
+                            : (start == 0 || text[start - 1] == '?' || text[start - 1] == '&');
+    if (lead) return from + after;
+    from = start + 1;
+  }
+  return std::string::npos;
+}
+
+std::string_view RequestLine(const WebRequest& request) {
+  std::string_view header = request.Header();
+  return header.substr(0, header.find_first_of("\r\n"));
+}
+
+void SplitPairs(std::string_view text, std::string_view stops, size_t maxLen,
+                std::vector<std::pair<std::string, std::string>>& out) {
+  size_t pos = 0;
+  while (pos < text.size()) {
+    size_t end = text.find_first_of(stops, pos);
+    if (end == std::string_view::npos) end = text.size();
+    std::string_view item = text.substr(pos, end - pos);
+    size_t eq = item.find('=');
+    if (eq != std::string_view::npos && eq > 0)
+      out.emplace_back(DecodeValue(item.substr(0, eq), 200), DecodeValue(item.substr(eq + 1), maxLen));
+    pos = end + 1;
+  }
+}
+
+std::string TempDirectory() { return PrivateDataDirectory() + "TEMP/"; }
+
+// Space as "+", and "+", "&", "?" and "%" escaped, so that the lookup decodes it once.
+std::string FormEscape(std::string_view value) {
+  std::string out;
+  for (char c : value) {
+    switch (c) {
+      case ' ': out += '+'; break;
+      case '+': out += "%2B"; break;
+      case '&': out += "%26"; break;
+      case '?': out += "%3F"; break;
+      case '%': out += "%25"; break;
+      default: out += c;
+    }
+  }
+  return out;
+}
+
+// The value of attribute (name= or filename=) in a Content-Disposition line.
+std::optional<std::string> DispositionValue(std::string_view headers, std::string_view attribute) {
+  size_t at = 0;
+  for (;;) {
+    size_t found = FindNoCase(headers.substr(at), attribute);
+    if (found == std::string::npos) return std::nullopt;
+    size_t start = at + found - attribute.size();
+    if (start == 0 || headers[start - 1] == ' ' || headers[start - 1] == ';' || headers[start - 1] == '\t') {
+      std::string_view rest = headers.substr(at + found);
+      if (!rest.empty() && rest[0] == '"') {
+        size_t close = rest.find('"', 1);
+        return std::string(rest.substr(1, close == std::string_view::npos ? rest.size() - 1 : close - 1));
+      }
+      return std::string(Trim(rest.substr(0, rest.find_first_of(";\r\n"))));
+    }
+    at += found;
+  }
+}
+}  // namespace
+
+std::string CutUtf8(std::string_view text, size_t maxLen) {
+  if (text.size() <= maxLen) return std::string(text);
+  size_t end = maxLen;
+  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+  return std::string(text.substr(0, end));
+}
+
+std::optional<std::string> SubmitParameter(const WebRequest& request, std::string_view name, size_t maxLen) {
+  std::string_view line = RequestLine(request);
+  size_t at = FindValue(line, name, true);
+  if (at != std::string::npos) {
+    size_t end = line.find_first_of("&? ", at);
+    std::string value = DecodeValue(line.substr(at, end == std::string_view::npos ? line.size() - at : end - at), maxLen);
+    if (value.empty()) return std::nullopt;
+    return value;
+  }
+  std::string_view body = request.Body();
+  at = FindValue(body, name, false);
+  if (at == std::string::npos) return std::nullopt;
+  size_t end = body.find_first_of("&?", at);
+  std::string value = DecodeValue(body.substr(at, end == std::string_view::npos ? body.size() - at : end - at), maxLen);
+  if (value.empty()) return std::nullopt;
+  return value;
+}
+
+std::string SubmitParameterOr(const WebRequest& request, std::string_view name, size_t maxLen,
+                              std::string_view fallback) {
+  auto v = SubmitParameter(request, name, maxLen);
+  return v ? *v : std::string(fallback);
+}
+
+bool SubmitFlag(const WebRequest& request, std::string_view name) {
+  auto v = SubmitParameter(request, name, 100);
+  return v && ConfigBool(*v);
+}
+
+std::vector<std::pair<std::string, std::string>> AllSubmitParameters(const WebRequest& request, size_t maxLen) {
+  std::vector<std::pair<std::string, std::string>> out;
+  std::string_view line = RequestLine(request);
+  size_t q = line.find('?');
+  if (q != std::string_view::npos) {
+    std::string_view query = line.substr(q + 1);
+    SplitPairs(query.substr(0, query.find(' ')), "&?", maxLen, out);
+  }
+  SplitPairs(request.Body(), "&?", maxLen, out);
+  return out;
+}
+
+std::vector<std::string>& ThreadUploads() {
+  thread_local std::vector<std::string> uploads;
+  return uploads;
+}
+
+void RemoveUploads() {
+  for (const std::string& path : ThreadUploads()) unlink(path.c_str());
+  ThreadUploads().clear();
+}
+
+std::string UploadedFilePath(std::string_view value) {
+  for (const std::string& path : ThreadUploads())
+    if (path.size() > value.size() && path.compare(path.size() - value.size(), value.size(), value) == 0 &&
+        path[path.size() - value.size() - 1] == '/')
+      return path;
+  return {};
+}
+
+bool ParseMultipart(WebRequest& request, std::vector<std::string>& uploads) {
+  std::string_view header = request.Header();
+  if (FindNoCase(request.text, "multipart/form-data") == std::string::npos &&
+      FindNoCase(request.text, "multipart\\form-data") == std::string::npos)
+    return false;
+  size_t b = FindNoCase(header, "boundary=");
+  if (b == std::string::npos) return false;
+  std::string_view boundaryValue = header.substr(b);
+  if (!boundaryValue.empty() && boundaryValue[0] == '"') boundaryValue = boundaryValue.substr(1);
+  std::string boundary = "--" + std::string(boundaryValue.substr(0, boundaryValue.find_first_of("\"\r\n; ")));
+  if (boundary.size() <= 2) return false;
+  std::string_view body = request.Body();
+  struct Part {
+    std::string name, value;
+    bool file = false;
+  };
+  std::vector<Part> parts;
+  size_t pos = body.find(boundary);
+  while (pos != std::string_view::npos) {
+    size_t start = pos + boundary.size();
+    if (body.substr(start, 2) == "--") break;
+    size_t headersStart = body.find('\n', start);
+    if (headersStart == std::string_view::npos) break;
+    ++headersStart;
+    size_t headersEnd = body.find("\r\n\r\n", headersStart);
+    size_t contentStart = headersEnd == std::string_view::npos ? std::string_view::npos : headersEnd + 4;
+    if (contentStart == std::string_view::npos) break;
+    size_t next = body.find("\r\n" + boundary, contentStart);
+    if (next == std::string_view::npos) break;
+    std::string_view headers = body.substr(headersStart, headersEnd - headersStart);
+    std::string_view content = body.substr(contentStart, next - contentStart);
+    Part part;
+    if (auto name = DispositionValue(headers, "name=")) part.name = CutTo(*name, 200);
+    if (auto filename = DispositionValue(headers, "filename=")) {
+      part.file = true;
+      // Only the extension of the client's name is kept: the saved name is new and unique.
+      std::string given = *filename;
+      size_t slash = given.find_last_of("/\\");
+      if (slash != std::string::npos) given = given.substr(slash + 1);
+      size_t dot = given.rfind('.');
+      std::string extension = dot == std::string::npos ? "" : CutTo(given.substr(dot + 1), 10);
+      if (!extension.empty() && !IsSafePathName(extension)) extension.clear();
+      for (char c : extension)
+        if (!std::isalnum(static_cast<unsigned char>(c))) extension.clear();
+      if (!given.empty() || !content.empty()) {
+        std::string path = CreateUniqueFileNoPrefix(TempDirectory(), extension.empty() ? "UPL" : extension, content);
+        if (!path.empty()) {
+          uploads.push_back(path);
+          part.value = path.substr(path.rfind('/') + 1);
+        }
+      }
+    } else {
+      part.value = std::string(TrimRight(content));
+    }
+    if (!part.name.empty()) parts.push_back(std::move(part));
+    pos = next + 2;
+  }
+  std::string text;
+  for (const Part& p : parts) text += FormEscape(p.name) + "=" + FormEscape(p.value) + "&";
+  std::string newHeader;
+  std::string_view rest = header;
+  while (!rest.empty()) {
+    size_t eol = rest.find('\n');
+    std::string_view line = rest.substr(0, eol == std::string_view::npos ? rest.size() : eol + 1);
+    rest.remove_prefix(line.size());
+    if (StartsWithNoCase(line, "Content-Type:"))
+      newHeader += "Content-Type: application/x-www-form-urlencoded\r\n";
+    else if (!StartsWithNoCase(line, "Content-Length:"))
+      newHeader += line;
+  }
+  request.text = newHeader + text;
+  request.headerLength = newHeader.size();
+  WriteDebugLog("ParseMultipart", text);
+  return true;
+}
