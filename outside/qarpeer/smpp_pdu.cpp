@@ -231,15 +231,31 @@ bool DecodeTlvs(std::string_view data, std::vector<Tlv>& out) {
   return true;
 }
 
-std::string EncodeShortMessage(const ShortMessage& m, bool withTlvs) {
-  std::string b;
+namespace {
+// service_type and the two addresses, which open submit_sm, deliver_sm and data_sm.
+void AppendAddresses(std::string& b, const ShortMessage& m, size_t addressMax) {
   AppendCString(b, m.serviceType, 6);
   b.push_back(char(m.sourceTon));
   b.push_back(char(m.sourceNpi));
-  AppendCString(b, m.source, 21);
+  AppendCString(b, m.source, addressMax);
   b.push_back(char(m.destTon));
   b.push_back(char(m.destNpi));
-  AppendCString(b, m.dest, 21);
+  AppendCString(b, m.dest, addressMax);
+}
+void ReadAddresses(BodyReader& r, ShortMessage& m, size_t addressMax) {
+  m.serviceType = r.CStr(6);
+  m.sourceTon = r.U8();
+  m.sourceNpi = r.U8();
+  m.source = r.CStr(addressMax);
+  m.destTon = r.U8();
+  m.destNpi = r.U8();
+  m.dest = r.CStr(addressMax);
+}
+}  // namespace
+
+std::string EncodeShortMessage(const ShortMessage& m, bool withTlvs) {
+  std::string b;
+  AppendAddresses(b, m, 21);
   b.push_back(char(m.esmClass));
   b.push_back(char(m.protocolId));
   b.push_back(char(m.priority));
@@ -260,13 +276,7 @@ std::string EncodeShortMessage(const ShortMessage& m, bool withTlvs) {
 
 bool DecodeShortMessage(std::string_view body, ShortMessage& m) {
   BodyReader r{body};
-  m.serviceType = r.CStr(6);
-  m.sourceTon = r.U8();
-  m.sourceNpi = r.U8();
-  m.source = r.CStr(21);
-  m.destTon = r.U8();
-  m.destNpi = r.U8();
-  m.dest = r.CStr(21);
+  ReadAddresses(r, m, 21);
   m.esmClass = r.U8();
   m.protocolId = r.U8();
   m.priority = r.U8();
@@ -285,13 +295,7 @@ bool DecodeShortMessage(std::string_view body, ShortMessage& m) {
 
 std::string EncodeDataSm(const ShortMessage& m) {
   std::string b;
-  AppendCString(b, m.serviceType, 6);
-  b.push_back(char(m.sourceTon));
-  b.push_back(char(m.sourceNpi));
-  AppendCString(b, m.source, 65);
-  b.push_back(char(m.destTon));
-  b.push_back(char(m.destNpi));
-  AppendCString(b, m.dest, 65);
+  AppendAddresses(b, m, 65);
   b.push_back(char(m.esmClass));
   b.push_back(char(m.registeredDelivery));
   b.push_back(char(m.dataCoding));
@@ -301,13 +305,7 @@ std::string EncodeDataSm(const ShortMessage& m) {
 
 bool DecodeDataSm(std::string_view body, ShortMessage& m) {
   BodyReader r{body};
-  m.serviceType = r.CStr(6);
-  m.sourceTon = r.U8();
-  m.sourceNpi = r.U8();
-  m.source = r.CStr(65);
-  m.destTon = r.U8();
-  m.destNpi = r.U8();
-  m.dest = r.CStr(65);
+  ReadAddresses(r, m, 65);
   m.esmClass = r.U8();
   m.registeredDelivery = r.U8();
   m.dataCoding = r.U8();
