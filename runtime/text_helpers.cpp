@@ -4,7 +4,9 @@
 #include <limits>
 
 namespace {
-char Lower(char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); }
+// ASCII case folding: the texts compared are protocol keys and names, and the locale's
+// tolower is a function call per byte on the hot path of every request.
+inline char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
 }  // namespace
 
 bool EqualsNoCase(std::string_view a, std::string_view b) {
@@ -104,8 +106,13 @@ std::string_view Trim(std::string_view text) { return TrimRight(SkipBlanks(text)
 
 size_t FindNoCase(std::string_view text, std::string_view word) {
   if (word.empty()) return 0;
-  for (size_t i = 0; i + word.size() <= text.size(); ++i) {
-    if (EqualsNoCase(text.substr(i, word.size()), word)) return i + word.size();
+  if (word.size() > text.size()) return std::string_view::npos;
+  const char first = Lower(word[0]);
+  const std::string_view rest = word.substr(1);
+  const size_t last = text.size() - word.size();
+  for (size_t i = 0; i <= last; ++i) {
+    if (Lower(text[i]) != first) continue;
+    if (EqualsNoCase(text.substr(i + 1, rest.size()), rest)) return i + word.size();
   }
   return std::string_view::npos;
 }

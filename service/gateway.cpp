@@ -33,7 +33,9 @@
 #include "smsc/routing_tables.h"
 #include "store/queue_dirs.h"
 #include "store/store_service.h"
+#include "httpclient/accounting.h"
 #include "httpclient/http_client.h"
+#include "web/submission.h"
 #include "web/seal_table.h"
 #include "web/web_menu.h"
 #include "web/web_settings.h"
@@ -126,6 +128,7 @@ int Shutdown() {
   InboundMessageEvent.Set();
   InboundReceiptEvent.Set();
   WaitForServiceThreads(1000);
+  FlushUserUsage();
   WriteBackCounters();
   SaveUniqueId();
   ReportEvent(EventKind::Information, StrPrintf("%s service stopped.", kProductBanner));
@@ -174,6 +177,7 @@ int GatewayMain() {
   // 5 and 6. Settings (with the [IPNotify] flag of MMSC.INI).
   LoadSettings(Settings);
   ApplyDebugSettings();
+  InstallAccountingHooks();  // alert mails and the usage write-back, before any event
   WriteDebugLog("UseRouteCache", Settings.UseRouteCache ? "Yes" : "No");
   StoreStartup();
 
@@ -200,6 +204,8 @@ int GatewayMain() {
 
   // 16 and 17. Restriction lists (the routing tables come with outbound routing); listeners.
   BuildIPRestrictionLists(IPRestrictions);
+  SetInboundWakeHook([] { InboundMessageEvent.Set(); });
+  RegisterSubmissionHandlers();
   if (!StartListenerThreads()) {
     ShutdownRequested.store(1);
     WaitForServiceThreads(100);

@@ -350,3 +350,29 @@ TEST(GatewayTest, SslWebPortGetsAGeneratedCertificateAndServes) {
   EXPECT_EQ(answer.substr(answer.size() - 3), "200") << answer;
   EXPECT_NE(answer.find("<html"), std::string::npos);
 }
+
+TEST(GatewayTest, HttpSubmissionLeavesAMessageFileInTheQueue) {
+  Gateway g;
+  g.Configure();
+  GatewayProcess tool(g.home, "qaruser", {"add", "admin", "admin"});
+  int code = -1;
+  ASSERT_TRUE(tool.WaitExit(10000, code));
+  GatewayProcess p(g.home);
+  ASSERT_TRUE(WaitReady(p, g.port)) << p.Output();
+  std::string base = "http://127.0.0.1:" + std::to_string(g.port) + "/";
+  std::string answer = Curl({base + "?PhoneNumber=%2B4477001234&Text=Hello%20%E2%82%AC&User=admin&Password=admin"});
+  std::smatch id;
+  ASSERT_TRUE(std::regex_search(answer, id, std::regex("MessageID=([0-9A-F]{8}), Recipient=\\+4477001234"))) << answer;
+  std::vector<std::string> files;
+  for (auto& e : fs::recursive_directory_iterator(g.home.path() + "Q")) {
+    if (e.is_regular_file()) files.push_back(e.path().string());
+  }
+  ASSERT_EQ(files.size(), 1u);
+  EXPECT_EQ(fs::path(files[0]).filename().string(), id[1].str() + ".req");
+  std::string file = ReadFileText(files[0]);
+  EXPECT_NE(file.find("PhoneNumber=+4477001234\r\n"), std::string::npos) << file;
+  EXPECT_NE(file.find("Data=Hello \xE2\x82\xAC\r\n"), std::string::npos) << file;
+
+  std::string refused = Curl({base + "?PhoneNumber=abc&Text=x"});
+  EXPECT_NE(refused.find("Invalid format for telephone number."), std::string::npos) << refused;
+}
