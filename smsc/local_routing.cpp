@@ -4,12 +4,15 @@
 
 #include <mutex>
 
+#include "httpclient/accounting.h"
 #include "runtime/clock.h"
 #include "runtime/config_access.h"
 #include "runtime/debug_log.h"
 #include "runtime/file_io.h"
 #include "runtime/names.h"
 #include "runtime/text_helpers.h"
+#include "service/settings.h"
+#include "smsc/queue_pass.h"
 #include "smsc/route_decision.h"
 #include "store/message_file.h"
 #include "store/message_logs.h"
@@ -184,7 +187,18 @@ bool DeliverToLocalUser(const SmsMessageRecord& m, std::string_view user, std::s
   }
   std::string path = CreateUniqueFile(UserQueueDir(user), "req", LocalDeliveryFileText(m, false));
   if (path.empty()) return false;
-  LogOutbound(messageFile, m.SubmittedBy, m.PhoneNumber, "OK -- LocalUser:" + std::string(user), content,
-              m.SubmitUser, "", m.Sender);
+  std::string status = "OK -- LocalUser:" + std::string(user);
+  LogOutbound(messageFile, m.SubmittedBy, m.PhoneNumber, status, content, m.SubmitUser, "", m.Sender);
+  AccountingMessage a = AccountingMessageFor(m);
+  a.type = "SMSReceive";
+  AccountingNoticeFields fields;
+  fields.recipient = m.PhoneNumber;
+  fields.messageId = MessageIdFromPath(messageFile);
+  fields.status = "OK";
+  fields.smscName = "LocalUser:" + std::string(user);
+  AccountingNotice(a, fields, nullptr);
+  if (Settings.AccountingExtended) {
+    OutboundAccountingNotice(a, m.PhoneNumber, fields.messageId, "", "", status);
+  }
   return true;
 }

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <thread>
 
+#include "httpclient/accounting.h"
 #include "outside/qarvault/qarvault.h"
 #include "runtime/clock.h"
 #include "runtime/config_access.h"
@@ -32,7 +33,6 @@ constexpr uint32_t kChangeCheckEvery = 256;
 
 constexpr uint64_t kPruneEveryMs = 600000;
 
-std::atomic<FailureAlertHook> g_alertHook{nullptr};
 std::atomic<uint64_t> g_lastPruneTick{0};
 std::atomic<FailureReceiptHook> g_receiptHook{nullptr};
 
@@ -43,6 +43,13 @@ std::string RelativePath(const std::string& directoryName, const std::string& fi
 }
 
 LogContent ContentOf(const SmsMessageRecord& m) { return LogContent{m.Binary, m.Pid, m.Dcs, m.UDH, m.Data}; }
+
+// The "SMSOut" accounting notice of an attempt (with AccountingExtended).
+void AccountOutcome(const SmsMessageRecord& m, std::string_view messageId, std::string_view smscMessageId,
+                    const std::string& statusText) {
+  if (!Settings.AccountingExtended) return;
+  OutboundAccountingNotice(AccountingMessageFor(m), m.PhoneNumber, messageId, smscMessageId, "", statusText);
+}
 
 void QueueSizeDown(const std::string& directoryName) {
   if (!InMmsQueue(directoryName)) CounterSubtract(kSmsQSize, 1);
@@ -77,6 +84,7 @@ void Sent(QueueWorker& w, ClaimedFile& claim, const SmsMessageRecord& m, const s
   QueueSizeDown(directoryName);
   LogOutbound(fileName, m.SubmittedBy, m.PhoneNumber, "OK -- " + w.connection, ContentOf(m), m.SubmitUser,
               smscMessageId, m.Sender);
+  AccountOutcome(m, messageId, smscMessageId, "OK -- " + w.connection);
   if (!smscMessageId.empty()) {
     SMSCMessageIdAdd(w.connection.c_str(), smscMessageId.c_str(), messageId.c_str(), m.SubmitUser.c_str(),
                      m.Sender.c_str(), m.PhoneNumber.c_str());
@@ -102,14 +110,16 @@ FileOutcome Failed(QueueWorker& w, ClaimedFile& claim, const SmsMessageRecord& m
     }
     LogOutbound(fileName, m.SubmittedBy, m.PhoneNumber, "Retry Pending - " + errorText + " -- " + w.connection,
                 ContentOf(m), m.SubmitUser, "", m.Sender);
+    AccountOutcome(m, messageId, "", "Retry Pending - " + errorText + " -- " + w.connection);
     ReleaseClaim(claim);
     return FileOutcome::Retry;
   }
   LogOutbound(fileName, m.SubmittedBy, m.PhoneNumber, errorText + " -- " + w.connection, ContentOf(m), m.SubmitUser,
               "", m.Sender);
+  AccountOutcome(m, messageId, "", errorText + " -- " + w.connection);
   std::string alert = StrPrintf("SMS message could not be sent to %s, %s", m.PhoneNumber.c_str(), errorText.c_str());
   WriteDebugLog(w.connection, alert);
-  if (FailureAlertHook hook = g_alertHook.load()) hook(alert);
+  SendAlertEMail(1, alert);
   if (SMSIniString(kMainSection, "ErrorQRetainDays", "", 49) != "0") {
     // The kept copy says why the message was given up.
     std::string path = claim.path;
@@ -140,7 +150,24 @@ void AddToSkipQueue(QueueWorker& w, const std::string& key) {
 
 }  // namespace
 
-void SetFailureAlertHook(FailureAlertHook hook) { g_alertHook = hook; }
+AccountingMessage AccountingMessageFor(const SmsMessageRecord& m) {
+  AccountingMessage a;
+  a.account = m.SubmitUser;
+  a.clientAddress = m.SubmittedBy;
+  a.sender = m.Sender;
+  a.binary = m.Binary;
+  a.pid = m.Pid;
+  a.dcs = m.Dcs;
+  a.udh = m.UDH;
+  a.content = m.Data;
+  a.receiptRequested = (m.MessageFlags & (kMsgReceiptRequested | kMsgNonDelReceiptRequested)) != 0;
+  a.acctInfo = m.AcctInfo;
+  a.route = m.SMSCRoute;
+  a.smppOptions = m.SMPPOptions;
+  a.validity = m.Validity;
+  a.serviceType = m.ServiceType;
+  return a;
+}
 void SetFailureReceiptHook(FailureReceiptHook hook) { g_receiptHook = hook; }
 
 std::string NormaliseRecipient(std::string_view recipient, bool allowAlpha) {
@@ -336,6 +363,7 @@ FileOutcome HandleQueueFile(QueueWorker& w, QueueTransport& t, const std::string
     LogOutbound(fileName, m.SubmittedBy, m.PhoneNumber,
                 "Retry Pending - " + result.errorText + " -- " + w.connection, ContentOf(m), m.SubmitUser, "",
                 m.Sender);
+    AccountOutcome(m, messageId, "", "Retry Pending - " + result.errorText + " -- " + w.connection);
   }
   if (result.status == 0) {
     Sent(w, claim, m, directoryName, fileName, messageId, result.smscMessageId);

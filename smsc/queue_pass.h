@@ -76,10 +76,11 @@ std::string SubmitExtraParams(const SmsMessageRecord& m);
 // Whether a failure of status after retryCount earlier failures is given up.
 bool FailureIsPermanent(const QueueWorker& worker, int status, uint32_t retryCount, bool tooOld);
 
-// Called with "SMS message could not be sent to %s, %s" for every permanent failure (the
-// alert e-mail code installs it), and with the message and status when a failure receipt
-// is due (the inbound code installs it).
-using FailureAlertHook = void (*)(std::string_view text);
-void SetFailureAlertHook(FailureAlertHook hook);
+struct AccountingMessage;
+// The accounting callback's view of a queued message.
+AccountingMessage AccountingMessageFor(const SmsMessageRecord& m);
+
+// Called with the message and status when a failure receipt is due (the inbound code
+// installs it).
 using FailureReceiptHook = void (*)(const SmsMessageRecord& m, std::string_view messageId, int status);
 void SetFailureReceiptHook(FailureReceiptHook hook);

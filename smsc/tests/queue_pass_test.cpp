@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "outside/qarvault/qarvault.h"
+#include "httpclient/tests/test_servers.h"
 #include "runtime/clock.h"
 #include "runtime/config_access.h"
 #include "service/settings.h"
@@ -279,6 +280,34 @@ TEST_F(QueuePassTest, ConcurrentWorkersSendEachFileOnce) {
   EXPECT_EQ(seen.size(), size_t(kFiles));
   for (auto& [id, count] : seen) EXPECT_EQ(count, 1) << id;
   EXPECT_EQ(std::distance(fs::directory_iterator(OutboundQueueRoot()), fs::directory_iterator()), 0);
+}
+
+// Every outcome goes to the accounting callback as an "SMSOut" notice.
+TEST_F(QueuePassTest, OutcomesReachTheAccountingCallback) {
+  ScriptedServer server([](const std::string&, int, int) {
+    return ScriptedReply{"HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nOK", true};
+  });
+  Configure();
+  Settings.AccountingExtended = true;
+  Settings.AccountingKeepAlive = false;
+  Settings.SMSAccountingURL = "http://127.0.0.1:" + std::to_string(server.port()) + "/acct";
+  Queue("0000C001.req", "SubmitUser=alice\r\nData=x\r\nPhoneNumber=4477\r\n");
+  Queue("0000C002.req", "SubmitUser=bob\r\nData=y\r\nPhoneNumber=4478\r\n");
+  FakeLink link;
+  link.statuses = {0, 0x45};
+  QueueTransport t = link.Transport();
+  QueueWorker w = Worker();
+  EXPECT_EQ(HandleQueueFile(w, t, ".", "0000C001.req"), FileOutcome::Sent);
+  EXPECT_EQ(HandleQueueFile(w, t, ".", "0000C002.req"), FileOutcome::Retry);
+  std::vector<std::string> requests = server.Requests();
+  ASSERT_EQ(requests.size(), 2u);
+  for (const char* part : {"Type=SMSOut", "From=alice", "To=4477", "MessageID=0000C001", "SMSCMsgId=SMSC1", "Status=OK"}) {
+    EXPECT_NE(requests[0].find(part), std::string::npos) << part << "\n" << requests[0];
+  }
+  for (const char* part : {"Type=SMSOut", "From=bob", "Status=Retry%20Pending"}) {
+    EXPECT_NE(requests[1].find(part), std::string::npos) << part << "\n" << requests[1];
+  }
+  Settings.SMSAccountingURL.clear();
 }
 
 TEST(QueuePassRules, RecipientSenderAndParams) {
