@@ -35,6 +35,8 @@
 #include "store/store_service.h"
 #include "httpclient/accounting.h"
 #include "httpclient/http_client.h"
+#include "inbound/failure_report.h"
+#include "smsc/queue_pass.h"
 #include "web/submission.h"
 #include "web/seal_table.h"
 #include "web/web_menu.h"
@@ -202,8 +204,10 @@ int GatewayMain() {
   }
   ReportServiceStarted();
 
-  // 16 and 17. Restriction lists (the routing tables come with outbound routing); listeners.
+  // 16 and 17. Restriction lists, routing tables, the handlers; listeners.
   BuildIPRestrictionLists(IPRestrictions);
+  BuildOutboundRoutingTables();
+  SetFailureReceiptHook(FailureReceiptHookFunction);
   SetInboundWakeHook([] { InboundMessageEvent.Set(); });
   RegisterSubmissionHandlers();
   if (!StartListenerThreads()) {
@@ -220,7 +224,6 @@ int GatewayMain() {
 
   // 19 and 20.
   OpenUdpPushListener();
-  BuildOutboundRoutingTables();
   StartWorkerThreads();
   MainLoop();
   return Shutdown();

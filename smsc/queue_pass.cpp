@@ -135,7 +135,9 @@ FileOutcome Failed(QueueWorker& w, ClaimedFile& claim, const SmsMessageRecord& m
     }
   }
   if (m.MessageFlags & (kMsgReceiptRequested | kMsgNonDelReceiptRequested)) {
-    if (FailureReceiptHook hook = g_receiptHook.load()) hook(m, messageId, status);
+    if (FailureReceiptHook hook = g_receiptHook.load()) {
+      hook(m, messageId, status, w.connection, FileCreationTime(claim.path));
+    }
   }
   DeleteClaimedFile(claim);
   MessageRoutesRemove(RelativePath(directoryName, fileName));

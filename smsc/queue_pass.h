@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 #include <functional>
 #include <set>
 #include <string>
@@ -80,7 +81,8 @@ struct AccountingMessage;
 // The accounting callback's view of a queued message.
 AccountingMessage AccountingMessageFor(const SmsMessageRecord& m);
 
-// Called with the message and status when a failure receipt is due (the inbound code
-// installs it).
-using FailureReceiptHook = void (*)(const SmsMessageRecord& m, std::string_view messageId, int status);
+// Called with the message, its status, the connection and the time the queue file was
+// made, when a failure receipt is due (the inbound code installs it).
+using FailureReceiptHook = void (*)(const SmsMessageRecord& m, std::string_view messageId, int status,
+                                    std::string_view connection, time_t queuedAt);
 void SetFailureReceiptHook(FailureReceiptHook hook);

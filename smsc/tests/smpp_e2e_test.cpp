@@ -135,7 +135,7 @@ TEST(SmppDelivery, TemporaryErrorIsRetriedAndRejectionKeepsAnErrCopy) {
   Gateway g;
   g.Configure(smsc.port, "RetryDelay=1\r\nRetryDelayAfterAttempts=5\r\n");
   GatewayProcess p(g.home);
-  g.Drop("0000D00D.req", "Data=try again\r\nPhoneNumber=4477\r\n");
+  g.Drop("0000D00D.req", "Data=try again\r\nPhoneNumber=4477\r\nSender=555\r\nReceiptRequested=Yes\r\n");
   std::string line;
   ASSERT_TRUE(smsc.node.WaitFor("PDU submit_sm ", line, 20000)) << p.Output();
   // 0x45 is temporary: the file stays with its retry state; 0x0B next time is final.
@@ -149,6 +149,16 @@ TEST(SmppDelivery, TemporaryErrorIsRetriedAndRejectionKeepsAnErrCopy) {
             std::string::npos)
       << g.OutLog();
   EXPECT_EQ(smsc.CountSubmits(), 2);
+  // The submitter asked for a receipt: the failure report waits in the inbound directory.
+  std::string report;
+  for (auto& e : fs::recursive_directory_iterator(g.home.path() + "SMS-IN")) {
+    if (e.is_regular_file() && e.path().extension() == ".rec") report = ReadFileText(e.path().string());
+  }
+  EXPECT_NE(report.find("ModemName=" + g.connection + "\r\nSender=4477\r\nPhoneNumber=555\r\n"), std::string::npos)
+      << report;
+  EXPECT_NE(report.find("Data=id:0000D00D sub:001 dlvrd:000 submit date:"), std::string::npos) << report;
+  EXPECT_NE(report.find(" stat:REJECTD err:00B text:try again\r\n"), std::string::npos) << report;
+  EXPECT_NE(report.find("ReceiptFailed=Yes\r\nReceiptMessageId=0000D00D\r\n"), std::string::npos) << report;
 }
 
 }  // namespace

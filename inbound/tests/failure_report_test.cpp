@@ -1,0 +1,66 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+#include "inbound/failure_report.h"
+#include "outside/qarvault/qarvault.h"
+#include "runtime/file_io.h"
+#include "runtime/text_helpers.h"
+#include "runtime/tests/test_dirs.h"
+
+namespace {
+SmsMessageRecord GivenUp() {
+  SmsMessageRecord m;
+  m.PhoneNumber = "+4477001234";
+  m.Sender = "12345";
+  m.SubmitUser = "alice";
+  m.Data = "Hello there, this text is longer than nineteen characters";
+  return m;
+}
+}  // namespace
+
+TEST(FailureReportTest, TextFollowsTheReceiptLayout) {
+  setenv("TZ", "UTC0", 1);
+  tzset();
+  const time_t queued = 1767225600 + 13 * 3600 + 5 * 60;  // 2026-01-01 13:05
+  const time_t now = queued + 86400 + 3600;               // 2026-01-02 14:05
+  std::string text = FailureReportText(GivenUp(), "6B1743CF", 0x10045, "SMPP - 127.0.0.1:2775", queued, now);
+  EXPECT_EQ(text,
+            "[SMS-IN]\r\n"
+            "ModemName=SMPP - 127.0.0.1:2775\r\n"
+            "RouteToLocalUser=alice\r\n"
+            "Sender=+4477001234\r\n"
+            "PhoneNumber=12345\r\n"
+            "Data=id:6B1743CF sub:001 dlvrd:000 submit date:2601011305 done date:2601021405 stat:REJECTD err:045 "
+            "text:Hello there, this t\r\n"
+            "Binary=0\r\n"
+            "ReceiptFailed=Yes\r\n"
+            "ReceiptMessageId=6B1743CF\r\n");
+
+  SmsMessageRecord anonymous = GivenUp();
+  anonymous.SubmitUser.clear();
+  anonymous.Binary = true;
+  anonymous.Data = "0102";
+  std::string bare = FailureReportText(anonymous, "X", 1, "c", queued, now);
+  EXPECT_EQ(bare.find("RouteToLocalUser"), std::string::npos);
+  EXPECT_NE(bare.find("stat:REJECTD err:001 text:\r\n"), std::string::npos) << bare;
+}
+
+TEST(FailureReportTest, ReportIsWrittenIntoTheInboundDirectory) {
+  TempDir home;
+  setenv("QARSMS_HOME", home.path().c_str(), 1);
+  std::string ini = home.path() + "QARHUB.INI";
+  SMSIniSetFilename(ini.c_str());
+  ASSERT_TRUE(WriteFailureReport(GivenUp(), "6B1743CF", 0x45, "SMPP - h:1", 1767225600));
+  std::vector<std::string> files;
+  for (auto& e : std::filesystem::recursive_directory_iterator(home.path() + "SMS-IN")) {
+    if (e.is_regular_file()) files.push_back(e.path().string());
+  }
+  ASSERT_EQ(files.size(), 1u);
+  EXPECT_TRUE(EndsWithNoCase(files[0], ".rec")) << files[0];
+  std::string text;
+  ASSERT_TRUE(ReadWholeFile(files[0], text));
+  EXPECT_NE(text.find("ReceiptMessageId=6B1743CF\r\n"), std::string::npos);
+  EXPECT_NE(text.find("stat:REJECTD err:045"), std::string::npos);
+}
