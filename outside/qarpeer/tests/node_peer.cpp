@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,13 +15,29 @@
 extern char** environ;
 
 bool EnsureNodeSmpp(const std::string& npmDir) {
-  std::string marker = npmDir + "/node_modules/smpp/package.json";
+  // Test processes run in parallel: one installs under the lock, the others wait, and the
+  // marker is written only after a complete install.
+  std::string marker = npmDir + ".installed";
   struct stat st{};
   if (stat(marker.c_str(), &st) == 0) return true;
-  std::string command = "mkdir -p '" + npmDir + "' && timeout 300 npm install --prefix '" + npmDir +
-                        "' smpp@0.5.1 >/dev/null 2>&1";
-  if (std::system(command.c_str()) != 0) return false;
-  return stat(marker.c_str(), &st) == 0;
+  std::string lockPath = npmDir + ".lock";
+  int lock = open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (lock < 0 || flock(lock, LOCK_EX) != 0) {
+    if (lock >= 0) close(lock);
+    return false;
+  }
+  bool ok = stat(marker.c_str(), &st) == 0;
+  if (!ok) {
+    std::string command = "rm -rf '" + npmDir + "' && mkdir -p '" + npmDir + "' && timeout 300 npm install --prefix '" +
+                          npmDir + "' smpp@0.5.1 >/dev/null 2>&1";
+    ok = std::system(command.c_str()) == 0 && stat((npmDir + "/node_modules/smpp/package.json").c_str(), &st) == 0;
+    if (ok) {
+      int fd = open(marker.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+      if (fd >= 0) close(fd);
+    }
+  }
+  close(lock);
+  return ok;
 }
 
 NodePeer::~NodePeer() { Stop(); }
