@@ -30,6 +30,7 @@
 #include "service/status_block.h"
 #include "service/wake_events.h"
 #include "smsc/connection_worker.h"
+#include "smsc/inbound_receive.h"
 #include "smsc/routing_tables.h"
 #include "store/queue_dirs.h"
 #include "store/store_service.h"
@@ -205,6 +206,7 @@ int GatewayMain() {
   // 16 and 17. Restriction lists (the routing tables come with outbound routing); listeners.
   BuildIPRestrictionLists(IPRestrictions);
   SetInboundWakeHook([] { InboundMessageEvent.Set(); });
+  SetInboundReceiveWakeHooks([] { InboundMessageEvent.Set(); }, [] { InboundReceiptEvent.Set(); });
   RegisterSubmissionHandlers();
   if (!StartListenerThreads()) {
     ShutdownRequested.store(1);

@@ -15,7 +15,6 @@
 #include "runtime/text_helpers.h"
 #include "runtime/thread_registry.h"
 #include "service/settings.h"
-#include "service/wake_events.h"
 #include "smsc/local_routing.h"
 #include "smsc/queue_pass.h"
 #include "smsc/route_cache.h"
@@ -29,6 +28,12 @@
 namespace {
 
 constexpr uint8_t kTempAppError = 0x64;
+
+std::atomic<void (*)()> g_wakeMessage{nullptr}, g_wakeReceipt{nullptr};
+
+void Wake(const std::atomic<void (*)()>& hook) {
+  if (auto fn = hook.load()) fn();
+}
 constexpr uint16_t kWapPushPort = 2948;
 
 std::string_view Item(std::string_view& rest) {
@@ -227,6 +232,11 @@ InboundStore ReRoute(ReceivedSms& m, std::string route, std::string_view service
 
 }  // namespace
 
+void SetInboundReceiveWakeHooks(void (*message)(), void (*receipt)()) {
+  g_wakeMessage = message;
+  g_wakeReceipt = receipt;
+}
+
 bool ExtraParamValue(std::string_view extra, std::string_view name, size_t maxLength, std::string& value) {
   std::string_view rest = extra;
   while (!rest.empty()) {
@@ -316,8 +326,7 @@ InboundStore ProcessInboundSMS(ReceivedSms& m) {
   }
   if (result == InboundStore::Dropped) return result;
   CounterAdd(kSmsReceived, 1);
-  if (report && !toUserQueue) InboundReceiptEvent.Set();
-  else InboundMessageEvent.Set();
+  Wake(report && !toUserQueue ? g_wakeReceipt : g_wakeMessage);
   return result;
 }
 
@@ -334,9 +343,16 @@ ReportContent ParseDeliveryReport(std::string_view text, std::string_view extraP
     }
   }
   auto field = [&](std::string_view key) -> std::string {
-    size_t at = FindNoCase(text, key);
-    if (at == std::string_view::npos) return {};
-    std::string_view rest = text.substr(at + key.size());
+    // A key counts at the start of the text or of a word.
+    size_t at = 0;
+    for (size_t from = 0;; from = at) {
+      at = FindNoCase(text.substr(from), key);
+      if (at == std::string_view::npos) return {};
+      at += from;
+      size_t start = at - key.size();
+      if (start == 0 || uint8_t(text[start - 1]) <= ' ') break;
+    }
+    std::string_view rest = text.substr(at);
     size_t end = 0;
     while (end < rest.size() && uint8_t(rest[end]) > ' ') ++end;
     return Clean(rest.substr(0, end), 149);

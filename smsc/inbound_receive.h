@@ -55,6 +55,10 @@ ReportContent ParseDeliveryReport(std::string_view text, std::string_view extraP
 // stored.
 int SMPPReceiveMessageCallback(const char* connectionName, const SMPPReceivedMessage* message);
 
+// The wake-ups of the inbound workers (the service's inbound and report events), set after a
+// message (message) or a delivery report with a receipt id (receipt) was stored.
+void SetInboundReceiveWakeHooks(void (*message)(), void (*receipt)());
+
 // The per-connection event of the asynchronous receive queue ("SmppReceiveAsync"), and the
 // thread body that serves it until stop is set.
 struct ReceiveThreadBlock {
