@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <thread>
 
 #include "httpclient/accounting.h"
@@ -15,6 +16,7 @@
 #include "runtime/thread_registry.h"
 #include "service/settings.h"
 #include "smsc/local_routing.h"
+#include "smsc/long_messages.h"
 #include "smsc/route_cache.h"
 #include "store/counters.h"
 #include "store/message_logs.h"
@@ -244,7 +246,12 @@ FileOutcome HandleQueueFile(QueueWorker& w, QueueTransport& t, const std::string
     }
   }
   std::string root = OutboundQueueRoot();
-  std::string path = root + (directoryName == "." ? "" : directoryName + "/") + fileName;
+  std::string dirPath = root + (directoryName == "." ? "" : directoryName + "/");
+  std::string path = dirPath + fileName;
+  // A segment waits for the earlier segments of its message.
+  SegmentName segment;
+  bool isSegment = ParseSegmentName(fileName, segment);
+  if (isSegment && EarlierSegmentWaiting(dirPath, segment)) return FileOutcome::PassedOver;
   ClaimedFile claim;
   if (!ClaimQueueFile(path, claim)) return FileOutcome::PassedOver;
 
@@ -308,6 +315,13 @@ FileOutcome HandleQueueFile(QueueWorker& w, QueueTransport& t, const std::string
     }
   }
 
+  LongMessageLock longLock;
+  if (isSegment && !SMSIniFlag(kMainSection, "DisableLongMessageSMSCCheck", false) &&
+      !AcquireLongMessageLock(dirPath, segment, w.connection, longLock)) {
+    ReleaseClaim(claim);
+    return FileOutcome::PassedOver;
+  }
+
   WriteDebugLog(w.connection, "Processing " + fileName + "...");
   SubmitRequest request;
   request.gatewayMessageId = messageId;
@@ -367,9 +381,12 @@ FileOutcome HandleQueueFile(QueueWorker& w, QueueTransport& t, const std::string
   }
   if (result.status == 0) {
     Sent(w, claim, m, directoryName, fileName, messageId, result.smscMessageId);
+    ReleaseLongMessageLock(longLock, w.connection, true);
     return FileOutcome::Sent;
   }
-  return Failed(w, claim, m, directoryName, fileName, messageId, result.status, result.errorText, false);
+  FileOutcome outcome = Failed(w, claim, m, directoryName, fileName, messageId, result.status, result.errorText, false);
+  ReleaseLongMessageLock(longLock, w.connection, false);
+  return outcome;
 }
 
 void RunQueuePass(QueueWorker& w, QueueTransport& t) {
@@ -407,7 +424,19 @@ void RunQueuePass(QueueWorker& w, QueueTransport& t) {
     QueueFileFindClose(files);
     for (const std::string& file : fileNames) {
       uint32_t before = w.sentInDirectory;
-      HandleQueueFile(w, t, dir, file);
+      FileOutcome outcome = HandleQueueFile(w, t, dir, file);
+      // The rest of a long message follows at once on this connection.
+      SegmentName segment;
+      std::string current = file;
+      while (outcome == FileOutcome::Sent && ParseSegmentName(current, segment) && !w.restart &&
+             !ShutdownRequested.load()) {
+        std::string next = NextSegmentFile(OutboundQueueRoot() + (dir == "." ? "" : dir + "/"), segment);
+        if (next.empty()) break;
+        WriteDebugLog("CheckAdditionalLongMessageSegments", next);
+        if (Settings.Debug) printf("Debug:  segCount=%u, segNum=%u\r\n", segment.total, segment.number + 1);
+        current = next;
+        outcome = HandleQueueFile(w, t, dir, current);
+      }
       ProbeLink(w, t, false);
       if (w.sentInDirectory != before && w.sentInDirectory % kChangeCheckEvery == 0) {
         if (w.changeCheck) w.changeCheck();
