@@ -31,6 +31,7 @@
 #include "service/wake_events.h"
 #include "smsc/connection_worker.h"
 #include "smsc/inbound_receive.h"
+#include "smsc/long_messages.h"
 #include "smsc/routing_tables.h"
 #include "store/queue_dirs.h"
 #include "store/store_service.h"
@@ -107,6 +108,7 @@ void MainLoop() {
       RunHourlyHousekeeping();
     }
     WriteBackCounters();
+    ProcessLongMessageLockDeletions(false);
     std::string current = SMSIniString(kMainSection, "ConfigurationUpdateTriggerRestart", "", 49);
     if (CompareNoCase(current, trigger) > 0) {
       ShutdownRequested.store(1);
@@ -129,6 +131,7 @@ int Shutdown() {
   InboundMessageEvent.Set();
   InboundReceiptEvent.Set();
   WaitForServiceThreads(1000);
+  ProcessLongMessageLockDeletions(true);
   FlushUserUsage();
   WriteBackCounters();
   SaveUniqueId();
