@@ -326,6 +326,7 @@ bool SmppRound(WorkerState& s, SmppConnectionSettings& settings, const std::stri
     w.settings.restartQAfterThrottleError = settings.restartQAfterThrottleError;
     w.settings.retryMaxAttempts = s.retryMaxAttempts;
     w.settings.sendIntervalMs = s.sendIntervalMs;
+    w.settings.combineSegments = settings.wdpAdaptation && !settings.useTLV;
   };
   apply();
   if (settings.receiveOnly) WriteDebugLogf(s.name.c_str(), "Receive only connection for %s", s.name.c_str());

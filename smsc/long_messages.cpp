@@ -5,11 +5,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <mutex>
 #include <vector>
 
 #include "runtime/clock.h"
 #include "runtime/debug_log.h"
+#include "runtime/str_printf.h"
 #include "runtime/text_helpers.h"
 
 namespace {
@@ -35,7 +37,14 @@ bool Exists(const std::string& path) {
 }
 
 std::string SegmentPath(const std::string& dirPath, const SegmentName& s, unsigned number) {
-  return dirPath + s.key + "-" + std::to_string(s.total) + "-" + std::to_string(number) + "." + s.extension;
+  return dirPath + SegmentFileNameFor(s, number);
+}
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
 }
 
 bool ParseUnsigned(std::string_view text, unsigned& out) {
@@ -77,6 +86,34 @@ bool WriteAll(int fd, std::string_view content) {
 std::string NameIn(std::string_view content) { return std::string(content.substr(0, content.find('\0'))); }
 
 }  // namespace
+
+std::string SegmentFileNameFor(const SegmentName& s, unsigned number) {
+  return s.key + "-" + std::to_string(s.total) + "-" + std::to_string(number) + "." + s.extension;
+}
+
+std::string UdhWithoutConcatenation(std::string_view udhHex) {
+  constexpr size_t kMaxOctets = 149;
+  std::string octets;
+  for (size_t i = 0; i + 1 < udhHex.size() && octets.size() < kMaxOctets; i += 2) {
+    int high = HexValue(udhHex[i]), low = HexValue(udhHex[i + 1]);
+    if (high < 0 || low < 0) return {};
+    octets.push_back(char(high << 4 | low));
+  }
+  if (octets.empty()) return {};
+  size_t end = std::min(octets.size(), size_t(uint8_t(octets[0])) + 1);
+  std::string kept;
+  for (size_t i = 1; i + 1 < end;) {
+    uint8_t id = uint8_t(octets[i]);
+    size_t length = uint8_t(octets[i + 1]);
+    if (i + 2 + length > end) break;  // a cut element is dropped
+    if (id != 0x00 && id != 0x08) kept.append(octets, i, 2 + length);
+    i += 2 + length;
+  }
+  if (kept.empty()) return {};
+  std::string out = StrPrintf("%02X", unsigned(kept.size()));
+  for (unsigned char c : kept) out += StrPrintf("%02X", c);
+  return out;
+}
 
 bool ParseSegmentName(std::string_view fileName, SegmentName& out) {
   if (!StartsWithNoCase(fileName, "SAR-")) return false;

@@ -18,6 +18,12 @@ struct SegmentName {
 // False for names that are not segment files.
 bool ParseSegmentName(std::string_view fileName, SegmentName& out);
 
+// The file name of segment number of the message.
+std::string SegmentFileNameFor(const SegmentName& segment, unsigned number);
+// The UDH (hex) without its concatenation elements (0x00, 0x08); "" when nothing else is
+// left. At most 149 octets of the header are read.
+std::string UdhWithoutConcatenation(std::string_view udhHex);
+
 // dirPath ends in "/". True when a segment 1..number-1 of the same message is in dirPath.
 bool EarlierSegmentWaiting(const std::string& dirPath, const SegmentName& segment);
 // The lowest of the segments number+1..total present in dirPath ("" when none).

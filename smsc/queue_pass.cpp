@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdio>
 #include <thread>
+#include <vector>
 
 #include "httpclient/accounting.h"
 #include "outside/qarvault/qarvault.h"
@@ -322,6 +323,31 @@ FileOutcome HandleQueueFile(QueueWorker& w, QueueTransport& t, const std::string
     return FileOutcome::PassedOver;
   }
 
+  // Combined submission: the later segments travel with this one.
+  struct OtherSegment {
+    std::string fileName;
+    ClaimedFile claim;
+    SmsMessageRecord m;
+  };
+  std::vector<OtherSegment> others;
+  SmsMessageRecord toSend = m;
+  if (isSegment && w.settings.combineSegments) {
+    for (unsigned n = segment.number + 1; n <= segment.total; ++n) {
+      OtherSegment o;
+      o.fileName = SegmentFileNameFor(segment, n);
+      if (!ClaimQueueFile(dirPath + o.fileName, o.claim)) {
+        for (OtherSegment& claimed : others) ReleaseClaim(claimed.claim);
+        ReleaseLongMessageLock(longLock, w.connection, false);
+        ReleaseClaim(claim);
+        return FileOutcome::PassedOver;
+      }
+      LoadSMSMessage(o.claim, o.m);
+      toSend.Data += o.m.Data;
+      others.push_back(std::move(o));
+    }
+    toSend.UDH = UdhWithoutConcatenation(m.UDH);
+  }
+
   WriteDebugLog(w.connection, "Processing " + fileName + "...");
   SubmitRequest request;
   request.gatewayMessageId = messageId;
@@ -344,7 +370,7 @@ FileOutcome HandleQueueFile(QueueWorker& w, QueueTransport& t, const std::string
   SubmitResult result;
   for (int attempt = 1; attempt <= kThrottleAttempts; ++attempt) {
     w.linkError = false;
-    result = t.submit(m, request);
+    result = t.submit(toSend, request);
     w.lastSubmitTick = TickMs();
     if (result.status == 0) {
       w.lastActivityTick = TickMs();
@@ -381,10 +407,17 @@ FileOutcome HandleQueueFile(QueueWorker& w, QueueTransport& t, const std::string
   }
   if (result.status == 0) {
     Sent(w, claim, m, directoryName, fileName, messageId, result.smscMessageId);
+    for (OtherSegment& o : others) {
+      Sent(w, o.claim, o.m, directoryName, o.fileName, MessageIdFromPath(o.fileName), result.smscMessageId);
+    }
     ReleaseLongMessageLock(longLock, w.connection, true);
     return FileOutcome::Sent;
   }
   FileOutcome outcome = Failed(w, claim, m, directoryName, fileName, messageId, result.status, result.errorText, false);
+  for (OtherSegment& o : others) {
+    Failed(w, o.claim, o.m, directoryName, o.fileName, MessageIdFromPath(o.fileName), result.status, result.errorText,
+           false);
+  }
   ReleaseLongMessageLock(longLock, w.connection, false);
   return outcome;
 }

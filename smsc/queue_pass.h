@@ -23,6 +23,7 @@ struct QueueWorkerSettings {
   bool restartQAfterThrottleError = false;
   uint32_t retryMaxAttempts = 20;
   uint32_t sendIntervalMs = 0;  // SMSCSendLimit
+  bool combineSegments = false;  // WDPAdaptation without UseTLV: a long message goes as one
 };
 
 // What the transport is handed for one message.
