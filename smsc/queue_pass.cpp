@@ -283,7 +283,7 @@ FileOutcome HandleQueueFile(QueueWorker& w, QueueTransport& t, const std::string
     }
     routeKnown = true;
   }
-  if (m.RetryCount != 0 && !RetryDue(m.RetryCount, m.LastRetryTime, w.connection)) {
+  if (m.RetryCount != 0 && !w.ignoreRetryDue && !RetryDue(m.RetryCount, m.LastRetryTime, w.connection)) {
     ReleaseClaim(claim);
     return FileOutcome::PassedOver;
   }
@@ -316,40 +316,36 @@ FileOutcome HandleQueueFile(QueueWorker& w, QueueTransport& t, const std::string
     }
   }
 
-  LongMessageLock longLock;
+  PreparedSubmission p;
   if (isSegment && !SMSIniFlag(kMainSection, "DisableLongMessageSMSCCheck", false) &&
-      !AcquireLongMessageLock(dirPath, segment, w.connection, longLock)) {
+      !AcquireLongMessageLock(dirPath, segment, w.connection, p.longLock)) {
     ReleaseClaim(claim);
     return FileOutcome::PassedOver;
   }
-
+  p.directoryName = directoryName;
+  p.fileName = fileName;
+  p.messageId = messageId;
+  p.toSend = m;
   // Combined submission: the later segments travel with this one.
-  struct OtherSegment {
-    std::string fileName;
-    ClaimedFile claim;
-    SmsMessageRecord m;
-  };
-  std::vector<OtherSegment> others;
-  SmsMessageRecord toSend = m;
   if (isSegment && w.settings.combineSegments) {
     for (unsigned n = segment.number + 1; n <= segment.total; ++n) {
-      OtherSegment o;
+      PreparedSubmission::OtherSegment o;
       o.fileName = SegmentFileNameFor(segment, n);
       if (!ClaimQueueFile(dirPath + o.fileName, o.claim)) {
-        for (OtherSegment& claimed : others) ReleaseClaim(claimed.claim);
-        ReleaseLongMessageLock(longLock, w.connection, false);
+        for (auto& claimed : p.others) ReleaseClaim(claimed.claim);
+        ReleaseLongMessageLock(p.longLock, w.connection, false);
         ReleaseClaim(claim);
         return FileOutcome::PassedOver;
       }
       LoadSMSMessage(o.claim, o.m);
-      toSend.Data += o.m.Data;
-      others.push_back(std::move(o));
+      p.toSend.Data += o.m.Data;
+      p.others.push_back(std::move(o));
     }
-    toSend.UDH = UdhWithoutConcatenation(m.UDH);
+    p.toSend.UDH = UdhWithoutConcatenation(m.UDH);
   }
 
   WriteDebugLog(w.connection, "Processing " + fileName + "...");
-  SubmitRequest request;
+  SubmitRequest& request = p.request;
   request.gatewayMessageId = messageId;
   request.recipient = NormaliseRecipient(m.PhoneNumber, Settings.AllowAlphaRecip);
   request.sender = ChooseSender(m.Sender, w.settings.senderAddressList, w.settings.senderAddressOverride);
@@ -366,11 +362,18 @@ FileOutcome HandleQueueFile(QueueWorker& w, QueueTransport& t, const std::string
       usleep(1000);
     }
   }
+  p.claim = std::move(claim);
+  p.m = std::move(m);
+  if (t.submitAsync) {
+    w.lastSubmitTick = TickMs();
+    t.submitAsync(std::move(p));
+    return FileOutcome::Queued;
+  }
 
   SubmitResult result;
   for (int attempt = 1; attempt <= kThrottleAttempts; ++attempt) {
     w.linkError = false;
-    result = t.submit(toSend, request);
+    result = t.submit(p.toSend, request);
     w.lastSubmitTick = TickMs();
     if (result.status == 0) {
       w.lastActivityTick = TickMs();
@@ -400,25 +403,30 @@ FileOutcome HandleQueueFile(QueueWorker& w, QueueTransport& t, const std::string
       if (w.settings.restartQAfterThrottleError) w.queueRestart = true;
       break;
     }
-    LogOutbound(fileName, m.SubmittedBy, m.PhoneNumber,
-                "Retry Pending - " + result.errorText + " -- " + w.connection, ContentOf(m), m.SubmitUser, "",
-                m.Sender);
-    AccountOutcome(m, messageId, "", "Retry Pending - " + result.errorText + " -- " + w.connection);
+    LogOutbound(fileName, p.m.SubmittedBy, p.m.PhoneNumber,
+                "Retry Pending - " + result.errorText + " -- " + w.connection, ContentOf(p.m), p.m.SubmitUser, "",
+                p.m.Sender);
+    AccountOutcome(p.m, messageId, "", "Retry Pending - " + result.errorText + " -- " + w.connection);
   }
+  return FinishSubmission(w, p, result);
+}
+
+FileOutcome FinishSubmission(QueueWorker& w, PreparedSubmission& p, const SubmitResult& result) {
   if (result.status == 0) {
-    Sent(w, claim, m, directoryName, fileName, messageId, result.smscMessageId);
-    for (OtherSegment& o : others) {
-      Sent(w, o.claim, o.m, directoryName, o.fileName, MessageIdFromPath(o.fileName), result.smscMessageId);
+    Sent(w, p.claim, p.m, p.directoryName, p.fileName, p.messageId, result.smscMessageId);
+    for (auto& o : p.others) {
+      Sent(w, o.claim, o.m, p.directoryName, o.fileName, MessageIdFromPath(o.fileName), result.smscMessageId);
     }
-    ReleaseLongMessageLock(longLock, w.connection, true);
+    ReleaseLongMessageLock(p.longLock, w.connection, true);
     return FileOutcome::Sent;
   }
-  FileOutcome outcome = Failed(w, claim, m, directoryName, fileName, messageId, result.status, result.errorText, false);
-  for (OtherSegment& o : others) {
-    Failed(w, o.claim, o.m, directoryName, o.fileName, MessageIdFromPath(o.fileName), result.status, result.errorText,
-           false);
+  FileOutcome outcome = Failed(w, p.claim, p.m, p.directoryName, p.fileName, p.messageId, result.status,
+                               result.errorText, false);
+  for (auto& o : p.others) {
+    Failed(w, o.claim, o.m, p.directoryName, o.fileName, MessageIdFromPath(o.fileName), result.status,
+           result.errorText, false);
   }
-  ReleaseLongMessageLock(longLock, w.connection, false);
+  ReleaseLongMessageLock(p.longLock, w.connection, false);
   return outcome;
 }
 
@@ -473,6 +481,14 @@ void RunQueuePass(QueueWorker& w, QueueTransport& t) {
       ProbeLink(w, t, false);
       if (w.sentInDirectory != before && w.sentInDirectory % kChangeCheckEvery == 0) {
         if (w.changeCheck) w.changeCheck();
+      }
+      // Throttled files come back before the next listed one.
+      std::string resubmitDir, resubmitFile;
+      while (t.takeResubmit && !w.linkError && !ShutdownRequested.load() && t.takeResubmit(resubmitDir, resubmitFile)) {
+        WriteDebugLog("isThrottleResubmit", resubmitDir + "/" + resubmitFile);
+        w.ignoreRetryDue = true;
+        HandleQueueFile(w, t, resubmitDir, resubmitFile);
+        w.ignoreRetryDue = false;
       }
       if (dir != "." && w.sentInDirectory > Settings.UserQueueThreshold) break;
       if (w.linkError || w.restart || w.queueRestart || ShutdownRequested.load()) break;
