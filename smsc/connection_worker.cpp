@@ -27,6 +27,7 @@
 #include "runtime/unique_fd.h"
 #include "runtime/waits.h"
 #include "service/settings.h"
+#include "smsc/async_submit.h"
 #include "smsc/connection_error_file.h"
 #include "smsc/inbound_receive.h"
 #include "smsc/queue_pass.h"
@@ -182,14 +183,47 @@ struct TlsSession {
   ~TlsSession() { Free(); }
 };
 
+// The library takes UTF-8 text; queue files hold it in the local code page unless flagged.
+std::string LibraryText(const SmsMessageRecord& m) {
+  std::string data = m.Data;
+  if (!m.Binary && !m.UTF8) Cp1252ToUtf8(data, data.size() * 3 + 8);
+  return data;
+}
+
+template <typename Fn>
+Fn PeerExtra(const char* name) {
+  return OutsideLibraries.peer.Loaded() ? reinterpret_cast<Fn>(dlsym(OutsideLibraries.peer.handle, name)) : nullptr;
+}
+
+// The asynchronous submission calls of one session; false when the library lacks them.
+bool SmppAsyncLink(int sock, void* tls, const std::string& name, int version, AsyncSubmitLink& link) {
+  auto submit = PeerExtra<SMPPSubmitMessageAsyncFn>("SMPPSubmitMessageAsync");
+  auto abandon = PeerExtra<SMPPAsyncAbandonFn>("SMPPAsyncAbandon");
+  if (!submit || !abandon) return false;
+  link.submit = [=](const SmsMessageRecord& m, const SubmitRequest& r, int timeoutMs, SMPPAsyncSubmit* record) {
+    std::string data = LibraryText(m);
+    return submit(sock, tls, name.c_str(), version, r.sender.c_str(), r.recipient.c_str(), m.Pid, m.Dcs,
+                  m.UDH.c_str(), data.c_str(), int(m.MessageFlags), m.Binary ? 1 : 0, r.gatewayMessageId.c_str(),
+                  r.extraParams.c_str(), timeoutMs, record);
+  };
+  link.yield = [=](int waitMs) {
+    int linkError = 0;
+    Peer().Call<SMPPYieldFn>(peer::SMPPYield)(sock, tls, name.c_str(), version, waitMs, &linkError);
+  };
+  link.linkUp = [=] {
+    return Peer().Call<SMPPCheckLinkStatusFn>(peer::SMPPCheckLinkStatus)(sock, tls, name.c_str()) != 0;
+  };
+  link.errorText = [](int status) { return Peer().Call<SMPPErrorTextFn>(peer::SMPPErrorText)(status); };
+  link.abandon = [=] { abandon(sock); };
+  return true;
+}
+
 QueueTransport SmppTransport(int sock, void* tls, const std::string& name, const SmppConnectionSettings& settings) {
   QueueTransport t;
   int version = settings.version;
   t.submit = [sock, tls, name, version](const SmsMessageRecord& m, const SubmitRequest& r) {
     SubmitResult result;
-    std::string data = m.Data;
-    // The library takes UTF-8 text; queue files hold it in the local code page unless flagged.
-    if (!m.Binary && !m.UTF8) Cp1252ToUtf8(data, data.size() * 3 + 8);
+    std::string data = LibraryText(m);
     char id[66] = {};
     result.status = Peer().Call<SMPPSubmitMessageFn>(peer::SMPPSubmitMessage)(
         sock, tls, name.c_str(), version, r.sender.c_str(), r.recipient.c_str(), m.Pid, m.Dcs, m.UDH.c_str(),
@@ -329,6 +363,15 @@ bool SmppRound(WorkerState& s, SmppConnectionSettings& settings, const std::stri
     w.settings.combineSegments = settings.wdpAdaptation && !settings.useTLV;
   };
   apply();
+  // WindowSize > 0: submits go out without waiting, up to the window.
+  SMPPSubmitAsyncQ asyncQ;
+  bool async = settings.windowSize > 0 && !settings.receiveOnly &&
+               SmppAsyncLink(sock.get(), tls.session, s.name, settings.version, asyncQ.link);
+  if (async) {
+    asyncQ.windowSize = settings.windowSize;
+    asyncQ.commandTimeoutSeconds = std::max<uint32_t>(1, settings.commandTimeoutSeconds);
+    AttachAsyncSubmission(w, transport, asyncQ);
+  }
   if (settings.receiveOnly) WriteDebugLogf(s.name.c_str(), "Receive only connection for %s", s.name.c_str());
   while (!w.linkError && !Stopping() && !s.restart) {
     if (settings.receiveOnly) {
@@ -345,6 +388,7 @@ bool SmppRound(WorkerState& s, SmppConnectionSettings& settings, const std::stri
     apply();
     if (w.restart) s.restart = true;
   }
+  if (async) DrainSmppSubmitAsyncQ(w, asyncQ, (uint64_t(asyncQ.commandTimeoutSeconds) + 5) * 1000);
   if (s.failures == 0 && transport.linkUp()) {
     Peer().Call<SMPPUnbindFn>(peer::SMPPUnbind)(sock.get(), tls.session, s.name.c_str(), settings.version);
   }
@@ -526,6 +570,7 @@ void InstallSmppLibraryHooks() {
     reinterpret_cast<SMPPSetDebugLogFunctionFn>(fn)(
         [](const char* label, const char* text) { WriteDebugLog(label ? label : "SMPP", text ? text : ""); });
   }
+  InstallAsyncCompletion(PeerExtra<SMPPSetAsyncCompletionFunctionFn>("SMPPSetAsyncCompletionFunction"));
   OutsideLibraries.peer.Call<SMPPSetReceiveMessageCallbackFnType>(peer::SMPPSetReceiveMessageCallback)(
       SMPPReceiveMessageCallback);
   if (void* fn = dlsym(OutsideLibraries.peer.handle, "SMPPSetTlsFunctions"); fn && SealCalls.Available) {

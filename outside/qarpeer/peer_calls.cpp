@@ -220,6 +220,11 @@ QARPEER_EXPORT int SMPPAsyncOutstanding(int sock) {
   return int(s->outstanding.size());
 }
 
+QARPEER_EXPORT void SMPPAsyncAbandon(int sock) {
+  auto s = peer::SessionFor(sock, nullptr, nullptr, false);
+  peer::CompleteAllOutstanding(*s, SMPP_ERROR_LINK);
+}
+
 QARPEER_EXPORT int SMPPEnquireLink(int sock, void* tls, const char* name, int version) {
   auto s = peer::SessionFor(sock, tls, name, false);
   smpp::Pdu response;

@@ -110,6 +110,8 @@ typedef int (*SMPPSubmitMessageAsyncFn)(int sock, void* tls, const char* name, i
 typedef void (*SMPPSetAsyncCompletionFunctionFn)(SMPPAsyncCompletionFn fn);
 // Submits awaiting their response on the session.
 typedef int (*SMPPAsyncOutstandingFn)(int sock);
+// Completes every submit still outstanding on the session with SMPP_ERROR_LINK.
+typedef void (*SMPPAsyncAbandonFn)(int sock);
 typedef int (*SMPPEnquireLinkFn)(int sock, void* tls, const char* name, int version);
 typedef int (*SMPPYieldFn)(int sock, void* tls, const char* name, int version, int waitMs, int* linkError);
 typedef int (*SMPPCheckLinkStatusFn)(int sock, void* tls, const char* name);
@@ -151,6 +153,7 @@ int SMPPSubmitMessageAsync(int sock, void* tls, const char* name, int version, c
                            SMPPAsyncSubmit* record);
 void SMPPSetAsyncCompletionFunction(SMPPAsyncCompletionFn fn);
 int SMPPAsyncOutstanding(int sock);
+void SMPPAsyncAbandon(int sock);
 int SMPPEnquireLink(int sock, void* tls, const char* name, int version);
 int SMPPYield(int sock, void* tls, const char* name, int version, int waitMs, int* linkError);
 int SMPPCheckLinkStatus(int sock, void* tls, const char* name);
