@@ -389,6 +389,7 @@ bool SmppRound(WorkerState& s, SmppConnectionSettings& settings, const std::stri
     if (w.restart) s.restart = true;
   }
   if (async) DrainSmppSubmitAsyncQ(w, asyncQ, (uint64_t(asyncQ.commandTimeoutSeconds) + 5) * 1000);
+  SkipQFree(w.skipQueue);
   if (s.failures == 0 && transport.linkUp()) {
     Peer().Call<SMPPUnbindFn>(peer::SMPPUnbind)(sock.get(), tls.session, s.name.c_str(), settings.version);
   }

@@ -148,7 +148,7 @@ FileOutcome Failed(QueueWorker& w, ClaimedFile& claim, const SmsMessageRecord& m
 }
 
 void AddToSkipQueue(QueueWorker& w, const std::string& key) {
-  if (Settings.UseExperimentalLogic) w.skipQueue.insert(key);
+  if (Settings.UseExperimentalLogic && !Settings.OldRoutingLogic) SkipQAdd(w.skipQueue, key);
 }
 
 }  // namespace
@@ -231,7 +231,7 @@ FileOutcome HandleQueueFile(QueueWorker& w, QueueTransport& t, const std::string
                             const std::string& fileName) {
   std::string key = RelativePath(directoryName, fileName);
   if (Settings.Debug2) WriteDebugLog(w.connection, fileName);
-  if (w.skipQueue.count(key)) {
+  if (!Settings.OldRoutingLogic && SkipQFind(w.skipQueue, key)) {
     if (Settings.UseSleepAPI) std::this_thread::yield();
     return FileOutcome::PassedOver;
   }
@@ -441,6 +441,7 @@ void RunQueuePass(QueueWorker& w, QueueTransport& t) {
   }
   w.sentInPass = 0;
   w.queueRestart = false;
+  SkipQBeginPass(w.skipQueue);
   QueueFind directories;
   std::string directoryName;
   std::vector<std::string> names;
@@ -518,5 +519,5 @@ void RunQueuePass(QueueWorker& w, QueueTransport& t) {
     }
     t.yield(wait);
   }
-  if (t.linkUp()) w.skipQueue.clear();
+  if (t.linkUp() && !Settings.OldRoutingLogic) SkipQClean(w.skipQueue);
 }

@@ -11,6 +11,7 @@
 
 #include "smsc/long_messages.h"
 #include "smsc/route_decision.h"
+#include "smsc/skip_queue.h"
 #include "store/message_file.h"
 
 struct QueueWorkerSettings {
@@ -79,7 +80,7 @@ struct QueueWorker {
   bool linkError = false, queueRestart = false, restart = false;
   uint64_t lastActivityTick = 0, lastSubmitTick = 0;
   uint32_t sentInPass = 0, sentInDirectory = 0;
-  std::set<std::string> skipQueue;
+  SkipQueue skipQueue;
   bool ignoreRetryDue = false;  // a throttled file taken from the resubmit queue
   // The change check and backup test of the worker, run every 256 messages and after
   // each subdirectory; may set restart.
