@@ -166,7 +166,7 @@ struct Sink {
             }
           }
           Note(text);
-          std::string id = "i" + std::to_string(pdu.sequence);
+          std::string id = std::to_string(pdu.sequence);
           id.push_back('\0');
           out += smpp::EncodePdu({resp, 0, pdu.sequence, id});
           break;

@@ -388,7 +388,11 @@ bool SmppRound(WorkerState& s, SmppConnectionSettings& settings, const std::stri
     apply();
     if (w.restart) s.restart = true;
   }
-  if (async) DrainSmppSubmitAsyncQ(w, asyncQ, (uint64_t(asyncQ.commandTimeoutSeconds) + 5) * 1000);
+  if (async) {
+    // Answers due on a live link are waited for; a stopping service waits less.
+    uint64_t deadline = (uint64_t(asyncQ.commandTimeoutSeconds) + 5) * 1000;
+    DrainSmppSubmitAsyncQ(w, asyncQ, Stopping() ? std::min<uint64_t>(deadline, 10000) : deadline);
+  }
   SkipQFree(w.skipQueue);
   if (s.failures == 0 && transport.linkUp()) {
     Peer().Call<SMPPUnbindFn>(peer::SMPPUnbind)(sock.get(), tls.session, s.name.c_str(), settings.version);
