@@ -210,6 +210,36 @@ TEST_F(AsyncSubmitTest, ThrottledFilesComeBackAtMostFiveTimes) {
   EXPECT_TRUE(q.resubmits.empty());
 }
 
+TEST_F(AsyncSubmitTest, QueueFullThrottlesWithThrottleForQFullAndSegmentsKeepTheirOrder) {
+  QueueFiles(1);
+  for (unsigned n = 3; n >= 1; --n) {
+    ASSERT_TRUE(PublishFile(OutboundQueueRoot() + "SAR-4477-9-3-" + std::to_string(n) + ".req",
+                            "[SMS]\r\nData=s" + std::to_string(n) + "\r\nPhoneNumber=4477\r\n",
+                            PublishMode::CreateNew));
+  }
+  FakeAsyncLibrary lib;
+  lib.script["00000000"] = {0x14, 0};
+  lib.script["SAR-4477-9-3-2"] = {0x58, 0};
+  QueueWorker w = Worker();
+  w.settings.throttleForQFull = true;
+  QueueTransport t = Transport(lib);
+  SMPPSubmitAsyncQ q;
+  q.windowSize = 10;
+  q.link = lib.Link();
+  AttachAsyncSubmission(w, t, q);
+  for (int pass = 0; pass < 8; ++pass) RunQueuePass(w, t);
+  DrainSmppSubmitAsyncQ(w, q, 2000);
+  EXPECT_EQ(lib.attempts["00000000"], 2);
+  EXPECT_EQ(QueuedFiles(), 0u);
+  // Each segment goes only once the one before it has its answer.
+  std::vector<std::string> segments;
+  for (const std::string& id : lib.submitted) {
+    if (id.rfind("SAR-", 0) == 0) segments.push_back(id);
+  }
+  EXPECT_EQ(segments, (std::vector<std::string>{"SAR-4477-9-3-1", "SAR-4477-9-3-2", "SAR-4477-9-3-2",
+                                                "SAR-4477-9-3-3"}));
+}
+
 TEST_F(AsyncSubmitTest, LinkLossAndDrainDeadlineEndEveryRecord) {
   // The link goes with submits outstanding: each of them is a retry, none is lost.
   QueueFiles(10);
