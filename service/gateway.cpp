@@ -30,6 +30,8 @@
 #include "service/status_block.h"
 #include "service/wake_events.h"
 #include "smsc/connection_worker.h"
+#include "smsc/inbound_receive.h"
+#include "smsc/long_messages.h"
 #include "smsc/routing_tables.h"
 #include "store/queue_dirs.h"
 #include "store/store_service.h"
@@ -108,6 +110,7 @@ void MainLoop() {
       RunHourlyHousekeeping();
     }
     WriteBackCounters();
+    ProcessLongMessageLockDeletions(false);
     std::string current = SMSIniString(kMainSection, "ConfigurationUpdateTriggerRestart", "", 49);
     if (CompareNoCase(current, trigger) > 0) {
       ShutdownRequested.store(1);
@@ -130,6 +133,7 @@ int Shutdown() {
   InboundMessageEvent.Set();
   InboundReceiptEvent.Set();
   WaitForServiceThreads(1000);
+  ProcessLongMessageLockDeletions(true);
   FlushUserUsage();
   WriteBackCounters();
   SaveUniqueId();
@@ -209,6 +213,7 @@ int GatewayMain() {
   BuildOutboundRoutingTables();
   SetFailureReceiptHook(FailureReceiptHookFunction);
   SetInboundWakeHook([] { InboundMessageEvent.Set(); });
+  SetInboundReceiveWakeHooks([] { InboundMessageEvent.Set(); }, [] { InboundReceiptEvent.Set(); });
   RegisterSubmissionHandlers();
   if (!StartListenerThreads()) {
     ShutdownRequested.store(1);

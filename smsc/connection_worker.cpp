@@ -9,6 +9,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <functional>
+#include <memory>
+#include <thread>
 
 #include "gsm/code_pages.h"
 #include "outside/outside_tables.h"
@@ -19,11 +22,14 @@
 #include "runtime/event_log.h"
 #include "runtime/str_printf.h"
 #include "runtime/text_helpers.h"
+#include "runtime/thread_frame.h"
 #include "runtime/thread_registry.h"
 #include "runtime/unique_fd.h"
 #include "runtime/waits.h"
 #include "service/settings.h"
+#include "smsc/async_submit.h"
 #include "smsc/connection_error_file.h"
+#include "smsc/inbound_receive.h"
 #include "smsc/queue_pass.h"
 #include "smsc/route_decision.h"
 #include "smsc/routing_tables.h"
@@ -177,14 +183,47 @@ struct TlsSession {
   ~TlsSession() { Free(); }
 };
 
+// The library takes UTF-8 text; queue files hold it in the local code page unless flagged.
+std::string LibraryText(const SmsMessageRecord& m) {
+  std::string data = m.Data;
+  if (!m.Binary && !m.UTF8) Cp1252ToUtf8(data, data.size() * 3 + 8);
+  return data;
+}
+
+template <typename Fn>
+Fn PeerExtra(const char* name) {
+  return OutsideLibraries.peer.Loaded() ? reinterpret_cast<Fn>(dlsym(OutsideLibraries.peer.handle, name)) : nullptr;
+}
+
+// The asynchronous submission calls of one session; false when the library lacks them.
+bool SmppAsyncLink(int sock, void* tls, const std::string& name, int version, AsyncSubmitLink& link) {
+  auto submit = PeerExtra<SMPPSubmitMessageAsyncFn>("SMPPSubmitMessageAsync");
+  auto abandon = PeerExtra<SMPPAsyncAbandonFn>("SMPPAsyncAbandon");
+  if (!submit || !abandon) return false;
+  link.submit = [=](const SmsMessageRecord& m, const SubmitRequest& r, int timeoutMs, SMPPAsyncSubmit* record) {
+    std::string data = LibraryText(m);
+    return submit(sock, tls, name.c_str(), version, r.sender.c_str(), r.recipient.c_str(), m.Pid, m.Dcs,
+                  m.UDH.c_str(), data.c_str(), int(m.MessageFlags), m.Binary ? 1 : 0, r.gatewayMessageId.c_str(),
+                  r.extraParams.c_str(), timeoutMs, record);
+  };
+  link.yield = [=](int waitMs) {
+    int linkError = 0;
+    Peer().Call<SMPPYieldFn>(peer::SMPPYield)(sock, tls, name.c_str(), version, waitMs, &linkError);
+  };
+  link.linkUp = [=] {
+    return Peer().Call<SMPPCheckLinkStatusFn>(peer::SMPPCheckLinkStatus)(sock, tls, name.c_str()) != 0;
+  };
+  link.errorText = [](int status) { return Peer().Call<SMPPErrorTextFn>(peer::SMPPErrorText)(status); };
+  link.abandon = [=] { abandon(sock); };
+  return true;
+}
+
 QueueTransport SmppTransport(int sock, void* tls, const std::string& name, const SmppConnectionSettings& settings) {
   QueueTransport t;
   int version = settings.version;
   t.submit = [sock, tls, name, version](const SmsMessageRecord& m, const SubmitRequest& r) {
     SubmitResult result;
-    std::string data = m.Data;
-    // The library takes UTF-8 text; queue files hold it in the local code page unless flagged.
-    if (!m.Binary && !m.UTF8) Cp1252ToUtf8(data, data.size() * 3 + 8);
+    std::string data = LibraryText(m);
     char id[66] = {};
     result.status = Peer().Call<SMPPSubmitMessageFn>(peer::SMPPSubmitMessage)(
         sock, tls, name.c_str(), version, r.sender.c_str(), r.recipient.c_str(), m.Pid, m.Dcs, m.UDH.c_str(),
@@ -207,55 +246,77 @@ QueueTransport SmppTransport(int sock, void* tls, const std::string& name, const
   return t;
 }
 
-// One SMPP session: connect, bind, passes, unbind. False when the round failed before the
-// login (already reported).
-bool SmppRound(WorkerState& s, SmppConnectionSettings& settings, const std::string& host, uint16_t namePort) {
+// What differs between the sending session and the separate receiver session.
+struct LinkRole {
+  uint16_t localPort = 0, remotePort = 0;
+  int bindType = SMPP_BIND_TRANSMITTER;
+  const char* portText = "sender";
+};
+
+// Socket, connect, TLS and bind. False (reported through report) when the link is not up.
+bool OpenSmppLink(const std::string& name, const SmppConnectionSettings& settings, const std::string& host,
+                  uint16_t namePort, const LinkRole& role, const std::function<void(const std::string&)>& report,
+                  UniqueFd& sock, TlsSession& tls) {
   if (!Peer().Loaded()) {
-    ReportFailure(s, "SMPP Failure -- Support DLL QARPEER.DLL did not initialize");
+    report("SMPP Failure -- Support DLL QARPEER.DLL did not initialize");
     return false;
   }
-  uint16_t port = settings.senderRemotePort != 0 ? settings.senderRemotePort : namePort;
+  uint16_t port = role.remotePort != 0 ? role.remotePort : namePort;
   int family = SocketFamilyFor(host);
-  UniqueFd sock(socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sock.reset(socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!sock) {
-    ReportFailure(s, "SMPP Failure -- General Socket Error");
+    report("SMPP Failure -- General Socket Error");
     return false;
   }
-  if (!settings.bindIP.empty() || settings.senderLocalPort != 0) {
-    if (!BindLocal(sock.get(), family, settings.bindIP, settings.senderLocalPort)) {
-      ReportFailure(s, StrPrintf("SMPP Failure -- Unable to bind to SMPP sender port %u", settings.senderLocalPort));
+  if (!settings.bindIP.empty() || role.localPort != 0) {
+    if (!BindLocal(sock.get(), family, settings.bindIP, role.localPort)) {
+      report(StrPrintf("SMPP Failure -- Unable to bind to SMPP %s port %u", role.portText, role.localPort));
       return false;
     }
-    if (settings.senderLocalPort != 0) {
-      WriteDebugLogf(s.name.c_str(), "Debug:  SMPP sender port bound to %u", settings.senderLocalPort);
+    if (role.localPort != 0) {
+      WriteDebugLogf(name.c_str(), "Debug:  SMPP %s port bound to %u", role.portText, role.localPort);
     }
   }
-  if (Peer().Call<SMPPConnectFn>(peer::SMPPConnect)(sock.get(), s.name.c_str(), host.c_str(), port) != 0) {
-    ReportFailure(s, StrPrintf("SMPP Failure -- Unable to connect to SMPP server at %s:%u", host.c_str(), port));
+  if (Peer().Call<SMPPConnectFn>(peer::SMPPConnect)(sock.get(), name.c_str(), host.c_str(), port) != 0) {
+    report(StrPrintf("SMPP Failure -- Unable to connect to SMPP server at %s:%u", host.c_str(), port));
     return false;
   }
-  TlsSession tls;
   if (settings.useSSL) {
     // Without qarseal the link fails rather than carry the credentials in clear.
     char text[8192] = {};
     if (SealCalls.Available) tls.session = SealCalls.sslInitSession(sock.get(), host.c_str(), text, sizeof text, 30000);
     if (!tls.session) {
-      ReportFailure(s, StrPrintf("SMPP Failure -- Unable to negotiate SSL/TLS connection with SMPP server at %s:%u",
-                                 host.c_str(), port));
-      WriteDebugLog(s.name, SealCalls.Available ? text : "SSL/TLS support (qarseal) not loaded");
+      report(StrPrintf("SMPP Failure -- Unable to negotiate SSL/TLS connection with SMPP server at %s:%u",
+                       host.c_str(), port));
+      WriteDebugLog(name, SealCalls.Available ? text : "SSL/TLS support (qarseal) not loaded");
       return false;
     }
-    if (text[0]) WriteDebugLog(s.name, text);
+    if (text[0]) WriteDebugLog(name, text);
   }
-  int bindType = settings.receiveOnly                ? SMPP_BIND_RECEIVER
-                 : settings.receiveSingleConnection ? SMPP_BIND_TRANSCEIVER
-                                                    : SMPP_BIND_TRANSMITTER;
-  int status = Peer().Call<SMPPBindFn>(peer::SMPPBind)(sock.get(), tls.session, s.name.c_str(), settings.version, bindType,
-                                                       settings.userName.c_str(), settings.password.c_str(),
-                                                       settings.systemType.c_str());
+  int status = Peer().Call<SMPPBindFn>(peer::SMPPBind)(sock.get(), tls.session, name.c_str(), settings.version,
+                                                       role.bindType, settings.userName.c_str(),
+                                                       settings.password.c_str(), settings.systemType.c_str());
   if (status != 0) {
     const char* text = Peer().Call<SMPPErrorTextFn>(peer::SMPPErrorText)(status);
-    ReportFailure(s, std::string("SMPP Failure -- Unable to login to SMPP server with specified parameters:  ") + text);
+    report(std::string("SMPP Failure -- Unable to login to SMPP server with specified parameters:  ") + text);
+    return false;
+  }
+  return true;
+}
+
+// One SMPP session: connect, bind, passes, unbind. False when the round failed before the
+// login (already reported).
+bool SmppRound(WorkerState& s, SmppConnectionSettings& settings, const std::string& host, uint16_t namePort) {
+  LinkRole role;
+  role.localPort = settings.senderLocalPort;
+  role.remotePort = settings.senderRemotePort;
+  role.bindType = settings.receiveOnly                ? SMPP_BIND_RECEIVER
+                  : settings.receiveSingleConnection ? SMPP_BIND_TRANSCEIVER
+                                                     : SMPP_BIND_TRANSMITTER;
+  UniqueFd sock;
+  TlsSession tls;
+  if (!OpenSmppLink(s.name, settings, host, namePort, role, [&](const std::string& text) { ReportFailure(s, text); },
+                    sock, tls)) {
     return false;
   }
   WriteDebugLog(s.name, "SMPP connection OK");
@@ -299,8 +360,18 @@ bool SmppRound(WorkerState& s, SmppConnectionSettings& settings, const std::stri
     w.settings.restartQAfterThrottleError = settings.restartQAfterThrottleError;
     w.settings.retryMaxAttempts = s.retryMaxAttempts;
     w.settings.sendIntervalMs = s.sendIntervalMs;
+    w.settings.combineSegments = settings.wdpAdaptation && !settings.useTLV;
   };
   apply();
+  // WindowSize > 0: submits go out without waiting, up to the window.
+  SMPPSubmitAsyncQ asyncQ;
+  bool async = settings.windowSize > 0 && !settings.receiveOnly &&
+               SmppAsyncLink(sock.get(), tls.session, s.name, settings.version, asyncQ.link);
+  if (async) {
+    asyncQ.windowSize = settings.windowSize;
+    asyncQ.commandTimeoutSeconds = std::max<uint32_t>(1, settings.commandTimeoutSeconds);
+    AttachAsyncSubmission(w, transport, asyncQ);
+  }
   if (settings.receiveOnly) WriteDebugLogf(s.name.c_str(), "Receive only connection for %s", s.name.c_str());
   while (!w.linkError && !Stopping() && !s.restart) {
     if (settings.receiveOnly) {
@@ -317,6 +388,12 @@ bool SmppRound(WorkerState& s, SmppConnectionSettings& settings, const std::stri
     apply();
     if (w.restart) s.restart = true;
   }
+  if (async) {
+    // Answers due on a live link are waited for; a stopping service waits less.
+    uint64_t deadline = (uint64_t(asyncQ.commandTimeoutSeconds) + 5) * 1000;
+    DrainSmppSubmitAsyncQ(w, asyncQ, Stopping() ? std::min<uint64_t>(deadline, 10000) : deadline);
+  }
+  SkipQFree(w.skipQueue);
   if (s.failures == 0 && transport.linkUp()) {
     Peer().Call<SMPPUnbindFn>(peer::SMPPUnbind)(sock.get(), tls.session, s.name.c_str(), settings.version);
   }
@@ -325,15 +402,127 @@ bool SmppRound(WorkerState& s, SmppConnectionSettings& settings, const std::stri
   return true;
 }
 
-void RunSmppSessions(WorkerState& s) {
-  std::string host;
-  uint16_t port = 0;
-  std::string address = s.name.substr(7);
+void ParseSmppAddress(const std::string& name, std::string& host, uint16_t& port) {
+  std::string address = name.substr(7);
   if (!SplitHostPort(address, host, port) || host.empty() || port == 0) {
     host = address;
     port = 0;
   }
+}
+
+// The separate receiver session: binds as a receiver and serves deliver_sm until the
+// worker stops it. Failures go to the message and debug logs only.
+void ThreadProcessSMPPReceive(ReceiveThreadBlock& block) {
+  std::string host;
+  uint16_t namePort = 0;
+  ParseSmppAddress(block.connection, host, namePort);
+  uint32_t failures = 0;
+  auto report = [&](const std::string& text) {
+    ++failures;
+    LogOutbound("System", "", block.connection, text, LogContent{}, "", "", "");
+    WriteDebugLog(block.connection, text);
+  };
+  block.running = true;
+  while (!Stopping() && !block.stop.load()) {
+    SmppConnectionSettings settings = ReadSmppSettings(block.connection);
+    LinkRole role;
+    role.localPort = settings.receiverLocalPort;
+    role.remotePort = settings.receiverRemotePort;
+    role.bindType = SMPP_BIND_RECEIVER;
+    role.portText = "receiver";
+    UniqueFd sock;
+    TlsSession tls;
+    if (namePort == 0 && role.remotePort == 0) {
+      report(StrPrintf("SMPP Failure -- Unable to connect to SMPP server at %s:%u", host.c_str(), 0u));
+    } else if (OpenSmppLink(block.connection, settings, host, namePort, role, report, sock, tls)) {
+      failures = 0;
+      WriteDebugLogf(block.connection.c_str(), "SMPP receiver connection OK");
+      const char* name = block.connection.c_str();
+      auto linkUp = [&] {
+        return Peer().Call<SMPPCheckLinkStatusFn>(peer::SMPPCheckLinkStatus)(sock.get(), tls.session, name) != 0;
+      };
+      bool linkError = false;
+      uint64_t lastKeepAlive = TickMs();
+      while (!Stopping() && !block.stop.load() && linkUp()) {
+        if (settings.keepAliveSeconds != 0 &&
+            (linkError || TickMs() - lastKeepAlive >= uint64_t(settings.keepAliveSeconds) * 1000)) {
+          if (Peer().Call<SMPPEnquireLinkFn>(peer::SMPPEnquireLink)(sock.get(), tls.session, name,
+                                                                    settings.version) != 0) {
+            linkError = true;
+          } else {
+            linkError = false;
+            lastKeepAlive = TickMs();
+          }
+          settings = ReadSmppSettings(block.connection);
+        }
+        Peer().Call<SMPPReceiveFromAsyncQFn>(peer::SMPPReceiveFromAsyncQ)(name);
+        if (linkError) break;
+        int yieldError = 0;
+        // The library waits for traffic within the yield; a longer wait keeps an idle
+        // receiver from spinning.
+        Peer().Call<SMPPYieldFn>(peer::SMPPYield)(sock.get(), tls.session, name, settings.version, 200, &yieldError);
+        if (yieldError) break;
+      }
+      if (!linkError && linkUp()) {
+        Peer().Call<SMPPUnbindFn>(peer::SMPPUnbind)(sock.get(), tls.session, name, settings.version);
+      }
+      tls.Free();
+      CloseSession(sock);
+      if (Stopping() || block.stop.load()) break;
+      failures = std::max<uint32_t>(failures, 1);
+    }
+    time_t until = ReconnectTime(std::max<uint32_t>(failures, 1), block.connection);
+    while (!Stopping() && !block.stop.load() && NowSeconds() < until) SleepUnlessShutdown(1000, TickMs());
+  }
+  block.ended = true;
+}
+
+// The receive threads a worker runs beside its sending session.
+struct ReceiveThreads {
+  std::vector<std::shared_ptr<ReceiveThreadBlock>> blocks;
+  void Start(const std::string& description, const std::string& connection,
+             void (*body)(ReceiveThreadBlock&)) {
+    auto block = std::make_shared<ReceiveThreadBlock>();
+    block->connection = connection;
+    if (!StartServiceThread(description, [block, body] { body(*block); })) {
+      WriteDebugLog("ThreadProcessModem", "Error starting thread");
+      return;
+    }
+    blocks.push_back(block);
+  }
+  // Waits up to 60 s for the first to run.
+  void WaitRunning() {
+    for (int i = 0; i < 600 && !blocks.empty() && !blocks.front()->running.load() && !Stopping(); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+  }
+  ~ReceiveThreads() {
+    for (auto& b : blocks) b->stop = true;
+    // A receiver may be inside a connect or an unbind; each of those is bounded.
+    for (auto& b : blocks) {
+      while (!b->ended.load()) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+  }
+};
+
+void RunSmppSessions(WorkerState& s) {
+  std::string host;
+  uint16_t port = 0;
+  ParseSmppAddress(s.name, host, port);
   SmppConnectionSettings settings = ReadSmppSettings(s.name);
+  ReceiveThreads receivers;
+  if (settings.receive && !settings.receiveSingleConnection && !settings.receiveOnly &&
+      std::max<uint32_t>(s.instance, 1) <= settings.receiverCount) {
+    receivers.Start("ThreadProcessSMPPReceive " + s.name, s.name, ThreadProcessSMPPReceive);
+  }
+  if (ConfigBool(SMSIniString(kMainSection, "AsyncReceiveMessages", "No", 20)) && settings.windowSize > 0) {
+    uint32_t count = std::max<uint32_t>(1, SMSIniNumber(kMainSection, "AsyncCallbackThreads", 1));
+    ReceiveThreads* asyncThreads = &receivers;
+    for (uint32_t i = 0; i < count; ++i) {
+      asyncThreads->Start("ThreadProcessSMPPReceiveAsyncQ " + s.name, s.name, ThreadProcessSMPPReceiveAsyncQ);
+    }
+    asyncThreads->WaitRunning();
+  }
   while (!Stopping() && !s.restart) {
     if (port == 0 && settings.senderRemotePort == 0) {
       ReportFailure(s, StrPrintf("SMPP Failure -- Unable to connect to SMPP server at %s:%u", host.c_str(), 0u));
@@ -386,6 +575,9 @@ void InstallSmppLibraryHooks() {
     reinterpret_cast<SMPPSetDebugLogFunctionFn>(fn)(
         [](const char* label, const char* text) { WriteDebugLog(label ? label : "SMPP", text ? text : ""); });
   }
+  InstallAsyncCompletion(PeerExtra<SMPPSetAsyncCompletionFunctionFn>("SMPPSetAsyncCompletionFunction"));
+  OutsideLibraries.peer.Call<SMPPSetReceiveMessageCallbackFnType>(peer::SMPPSetReceiveMessageCallback)(
+      SMPPReceiveMessageCallback);
   if (void* fn = dlsym(OutsideLibraries.peer.handle, "SMPPSetTlsFunctions"); fn && SealCalls.Available) {
     reinterpret_cast<SMPPSetTlsFunctionsFn>(fn)(SealCalls.sslSend, SealCalls.sslRecv, SealCalls.sslDataPending);
   }

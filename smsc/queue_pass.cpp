@@ -3,7 +3,9 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <thread>
+#include <vector>
 
 #include "httpclient/accounting.h"
 #include "outside/qarvault/qarvault.h"
@@ -15,6 +17,7 @@
 #include "runtime/thread_registry.h"
 #include "service/settings.h"
 #include "smsc/local_routing.h"
+#include "smsc/long_messages.h"
 #include "smsc/route_cache.h"
 #include "store/counters.h"
 #include "store/message_logs.h"
@@ -147,7 +150,7 @@ FileOutcome Failed(QueueWorker& w, ClaimedFile& claim, const SmsMessageRecord& m
 }
 
 void AddToSkipQueue(QueueWorker& w, const std::string& key) {
-  if (Settings.UseExperimentalLogic) w.skipQueue.insert(key);
+  if (Settings.UseExperimentalLogic && !Settings.OldRoutingLogic) SkipQAdd(w.skipQueue, key);
 }
 
 }  // namespace
@@ -230,7 +233,7 @@ FileOutcome HandleQueueFile(QueueWorker& w, QueueTransport& t, const std::string
                             const std::string& fileName) {
   std::string key = RelativePath(directoryName, fileName);
   if (Settings.Debug2) WriteDebugLog(w.connection, fileName);
-  if (w.skipQueue.count(key)) {
+  if (!Settings.OldRoutingLogic && SkipQFind(w.skipQueue, key)) {
     if (Settings.UseSleepAPI) std::this_thread::yield();
     return FileOutcome::PassedOver;
   }
@@ -246,7 +249,12 @@ FileOutcome HandleQueueFile(QueueWorker& w, QueueTransport& t, const std::string
     }
   }
   std::string root = OutboundQueueRoot();
-  std::string path = root + (directoryName == "." ? "" : directoryName + "/") + fileName;
+  std::string dirPath = root + (directoryName == "." ? "" : directoryName + "/");
+  std::string path = dirPath + fileName;
+  // A segment waits for the earlier segments of its message.
+  SegmentName segment;
+  bool isSegment = ParseSegmentName(fileName, segment);
+  if (isSegment && EarlierSegmentWaiting(dirPath, segment)) return FileOutcome::PassedOver;
   ClaimedFile claim;
   if (!ClaimQueueFile(path, claim)) return FileOutcome::PassedOver;
 
@@ -277,7 +285,7 @@ FileOutcome HandleQueueFile(QueueWorker& w, QueueTransport& t, const std::string
     }
     routeKnown = true;
   }
-  if (m.RetryCount != 0 && !RetryDue(m.RetryCount, m.LastRetryTime, w.connection)) {
+  if (m.RetryCount != 0 && !w.ignoreRetryDue && !RetryDue(m.RetryCount, m.LastRetryTime, w.connection)) {
     ReleaseClaim(claim);
     return FileOutcome::PassedOver;
   }
@@ -310,8 +318,36 @@ FileOutcome HandleQueueFile(QueueWorker& w, QueueTransport& t, const std::string
     }
   }
 
+  PreparedSubmission p;
+  if (isSegment && !SMSIniFlag(kMainSection, "DisableLongMessageSMSCCheck", false) &&
+      !AcquireLongMessageLock(dirPath, segment, w.connection, p.longLock)) {
+    ReleaseClaim(claim);
+    return FileOutcome::PassedOver;
+  }
+  p.directoryName = directoryName;
+  p.fileName = fileName;
+  p.messageId = messageId;
+  p.toSend = m;
+  // Combined submission: the later segments travel with this one.
+  if (isSegment && w.settings.combineSegments) {
+    for (unsigned n = segment.number + 1; n <= segment.total; ++n) {
+      PreparedSubmission::OtherSegment o;
+      o.fileName = SegmentFileNameFor(segment, n);
+      if (!ClaimQueueFile(dirPath + o.fileName, o.claim)) {
+        for (auto& claimed : p.others) ReleaseClaim(claimed.claim);
+        ReleaseLongMessageLock(p.longLock, w.connection, false);
+        ReleaseClaim(claim);
+        return FileOutcome::PassedOver;
+      }
+      LoadSMSMessage(o.claim, o.m);
+      p.toSend.Data += o.m.Data;
+      p.others.push_back(std::move(o));
+    }
+    p.toSend.UDH = UdhWithoutConcatenation(m.UDH);
+  }
+
   WriteDebugLog(w.connection, "Processing " + fileName + "...");
-  SubmitRequest request;
+  SubmitRequest& request = p.request;
   request.gatewayMessageId = messageId;
   request.recipient = NormaliseRecipient(m.PhoneNumber, Settings.AllowAlphaRecip);
   request.sender = ChooseSender(m.Sender, w.settings.senderAddressList, w.settings.senderAddressOverride);
@@ -328,11 +364,18 @@ FileOutcome HandleQueueFile(QueueWorker& w, QueueTransport& t, const std::string
       usleep(1000);
     }
   }
+  p.claim = std::move(claim);
+  p.m = std::move(m);
+  if (t.submitAsync) {
+    w.lastSubmitTick = TickMs();
+    t.submitAsync(std::move(p));
+    return FileOutcome::Queued;
+  }
 
   SubmitResult result;
   for (int attempt = 1; attempt <= kThrottleAttempts; ++attempt) {
     w.linkError = false;
-    result = t.submit(m, request);
+    result = t.submit(p.toSend, request);
     w.lastSubmitTick = TickMs();
     if (result.status == 0) {
       w.lastActivityTick = TickMs();
@@ -362,16 +405,31 @@ FileOutcome HandleQueueFile(QueueWorker& w, QueueTransport& t, const std::string
       if (w.settings.restartQAfterThrottleError) w.queueRestart = true;
       break;
     }
-    LogOutbound(fileName, m.SubmittedBy, m.PhoneNumber,
-                "Retry Pending - " + result.errorText + " -- " + w.connection, ContentOf(m), m.SubmitUser, "",
-                m.Sender);
-    AccountOutcome(m, messageId, "", "Retry Pending - " + result.errorText + " -- " + w.connection);
+    LogOutbound(fileName, p.m.SubmittedBy, p.m.PhoneNumber,
+                "Retry Pending - " + result.errorText + " -- " + w.connection, ContentOf(p.m), p.m.SubmitUser, "",
+                p.m.Sender);
+    AccountOutcome(p.m, messageId, "", "Retry Pending - " + result.errorText + " -- " + w.connection);
   }
+  return FinishSubmission(w, p, result);
+}
+
+FileOutcome FinishSubmission(QueueWorker& w, PreparedSubmission& p, const SubmitResult& result) {
   if (result.status == 0) {
-    Sent(w, claim, m, directoryName, fileName, messageId, result.smscMessageId);
+    Sent(w, p.claim, p.m, p.directoryName, p.fileName, p.messageId, result.smscMessageId);
+    for (auto& o : p.others) {
+      Sent(w, o.claim, o.m, p.directoryName, o.fileName, MessageIdFromPath(o.fileName), result.smscMessageId);
+    }
+    ReleaseLongMessageLock(p.longLock, w.connection, true);
     return FileOutcome::Sent;
   }
-  return Failed(w, claim, m, directoryName, fileName, messageId, result.status, result.errorText, false);
+  FileOutcome outcome = Failed(w, p.claim, p.m, p.directoryName, p.fileName, p.messageId, result.status,
+                               result.errorText, false);
+  for (auto& o : p.others) {
+    Failed(w, o.claim, o.m, p.directoryName, o.fileName, MessageIdFromPath(o.fileName), result.status,
+           result.errorText, false);
+  }
+  ReleaseLongMessageLock(p.longLock, w.connection, false);
+  return outcome;
 }
 
 void RunQueuePass(QueueWorker& w, QueueTransport& t) {
@@ -385,6 +443,7 @@ void RunQueuePass(QueueWorker& w, QueueTransport& t) {
   }
   w.sentInPass = 0;
   w.queueRestart = false;
+  SkipQBeginPass(w.skipQueue);
   QueueFind directories;
   std::string directoryName;
   std::vector<std::string> names;
@@ -409,10 +468,30 @@ void RunQueuePass(QueueWorker& w, QueueTransport& t) {
     QueueFileFindClose(files);
     for (const std::string& file : fileNames) {
       uint32_t before = w.sentInDirectory;
-      HandleQueueFile(w, t, dir, file);
+      FileOutcome outcome = HandleQueueFile(w, t, dir, file);
+      // The rest of a long message follows at once on this connection.
+      SegmentName segment;
+      std::string current = file;
+      while (outcome == FileOutcome::Sent && ParseSegmentName(current, segment) && !w.restart &&
+             !ShutdownRequested.load()) {
+        std::string next = NextSegmentFile(OutboundQueueRoot() + (dir == "." ? "" : dir + "/"), segment);
+        if (next.empty()) break;
+        WriteDebugLog("CheckAdditionalLongMessageSegments", next);
+        if (Settings.Debug) printf("Debug:  segCount=%u, segNum=%u\r\n", segment.total, segment.number + 1);
+        current = next;
+        outcome = HandleQueueFile(w, t, dir, current);
+      }
       ProbeLink(w, t, false);
       if (w.sentInDirectory != before && w.sentInDirectory % kChangeCheckEvery == 0) {
         if (w.changeCheck) w.changeCheck();
+      }
+      // Throttled files come back before the next listed one.
+      std::string resubmitDir, resubmitFile;
+      while (t.takeResubmit && !w.linkError && !ShutdownRequested.load() && t.takeResubmit(resubmitDir, resubmitFile)) {
+        WriteDebugLog("isThrottleResubmit", resubmitDir + "/" + resubmitFile);
+        w.ignoreRetryDue = true;
+        HandleQueueFile(w, t, resubmitDir, resubmitFile);
+        w.ignoreRetryDue = false;
       }
       if (dir != "." && w.sentInDirectory > Settings.UserQueueThreshold) break;
       if (w.linkError || w.restart || w.queueRestart || ShutdownRequested.load()) break;
@@ -442,5 +521,5 @@ void RunQueuePass(QueueWorker& w, QueueTransport& t) {
     }
     t.yield(wait);
   }
-  if (t.linkUp()) w.skipQueue.clear();
+  if (t.linkUp() && !Settings.OldRoutingLogic) SkipQClean(w.skipQueue);
 }

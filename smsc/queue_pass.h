@@ -8,8 +8,11 @@
 #include <functional>
 #include <set>
 #include <string>
+#include <vector>
 
+#include "smsc/long_messages.h"
 #include "smsc/route_decision.h"
+#include "smsc/skip_queue.h"
 #include "store/message_file.h"
 
 struct QueueWorkerSettings {
@@ -24,6 +27,7 @@ struct QueueWorkerSettings {
   bool restartQAfterThrottleError = false;
   uint32_t retryMaxAttempts = 20;
   uint32_t sendIntervalMs = 0;  // SMSCSendLimit
+  bool combineSegments = false;  // WDPAdaptation without UseTLV: a long message goes as one
 };
 
 // What the transport is handed for one message.
@@ -39,12 +43,34 @@ struct SubmitResult {
   std::string errorText;  // the protocol library's text for status
 };
 
+// A file ready to go: claimed, checked, its request built, its long-message lock held.
+struct PreparedSubmission {
+  struct OtherSegment {  // the later segments of a combined submission
+    std::string fileName;
+    ClaimedFile claim;
+    SmsMessageRecord m;
+  };
+  ClaimedFile claim;
+  SmsMessageRecord m;       // as read
+  SmsMessageRecord toSend;  // as submitted (combined segments)
+  std::string directoryName, fileName, messageId;
+  SubmitRequest request;
+  LongMessageLock longLock;
+  std::vector<OtherSegment> others;
+};
+
 // The link of one connection as the pass uses it.
 struct QueueTransport {
   std::function<SubmitResult(const SmsMessageRecord&, const SubmitRequest&)> submit;
   std::function<int()> enquireLink;      // 0 = the peer answered
   std::function<void(int waitMs)> yield;  // processes inbound traffic
   std::function<bool()> linkUp;
+  // Asynchronous submission: takes the prepared file, whose outcome is recorded later with
+  // FinishSubmission. Unset: submit is used and waited for.
+  std::function<void(PreparedSubmission&&)> submitAsync;
+  // Files to process before the next listed one (throttled submissions to resubmit):
+  // true with directory and file name.
+  std::function<bool(std::string& directoryName, std::string& fileName)> takeResubmit;
 };
 
 struct QueueWorker {
@@ -55,15 +81,19 @@ struct QueueWorker {
   bool linkError = false, queueRestart = false, restart = false;
   uint64_t lastActivityTick = 0, lastSubmitTick = 0;
   uint32_t sentInPass = 0, sentInDirectory = 0;
-  std::set<std::string> skipQueue;
+  SkipQueue skipQueue;
+  bool ignoreRetryDue = false;  // a throttled file taken from the resubmit queue
   // The change check and backup test of the worker, run every 256 messages and after
   // each subdirectory; may set restart.
   std::function<void()> changeCheck;
 };
 
-enum class FileOutcome { PassedOver, Sent, Retry, Failed, Deleted, Local };
+enum class FileOutcome { PassedOver, Sent, Retry, Failed, Deleted, Local, Queued };
 
 void RunQueuePass(QueueWorker& worker, QueueTransport& transport);
+// Records the outcome of a submission (sent, retry, permanent failure), releases the
+// long-message lock and the files.
+FileOutcome FinishSubmission(QueueWorker& worker, PreparedSubmission& p, const SubmitResult& result);
 FileOutcome HandleQueueFile(QueueWorker& worker, QueueTransport& transport, const std::string& directoryName,
                             const std::string& fileName);
 

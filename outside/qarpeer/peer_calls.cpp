@@ -183,6 +183,48 @@ QARPEER_EXPORT int SMPPSubmitMessage(int sock, void* tls, const char* name, int 
                 smscMessageId, smscMessageIdSize);
 }
 
+QARPEER_EXPORT void SMPPSetAsyncCompletionFunction(SMPPAsyncCompletionFn fn) { LibrarySettings.asyncCompletion = fn; }
+
+QARPEER_EXPORT int SMPPSubmitMessageAsync(int sock, void* tls, const char* name, int version, const char* sender,
+                                          const char* recipient, int pid, int dcs, const char* udhHex,
+                                          const char* data, int flags, int binary, const char* gatewayMessageId,
+                                          const char* extraParams, int timeoutMs, SMPPAsyncSubmit* record) {
+  if (!record) return SMPP_ERROR_PROTOCOL;
+  record->status = 0;
+  record->smscMessageId[0] = '\0';
+  auto s = peer::SessionFor(sock, tls, name, false);
+  if (gatewayMessageId && *gatewayMessageId) peer::Trace(*s, std::string("submit async ") + gatewayMessageId);
+  if (s->bindType == SMPP_BIND_RECEIVER) return smpp::kStatusInvalidBindStatus;
+  if (!s->linkUp.load()) return SMPP_ERROR_LINK;
+  peer::OutboundMessage message =
+      Outbound(version, sender, recipient, pid, dcs, udhHex, data, flags, binary, extraParams);
+  smpp::ShortMessage m;
+  std::string why;
+  if (int status = peer::BuildShortMessage(message, m, why); status != 0) {
+    peer::Trace(*s, "message not sent: " + why);
+    return status;
+  }
+  uint32_t sequence = peer::NextSequence(*s);
+  record->sequence = sequence;
+  // Registered first: the response may be read by another thread before the send returns.
+  peer::AddOutstanding(*s, sequence, record, timeoutMs > 0 ? timeoutMs : ResponseTimeout());
+  int r = peer::SendPdu(*s, smpp::Pdu{smpp::kSubmitSm, 0, sequence, smpp::EncodeShortMessage(m, message.version >= 0x34)});
+  if (r != 0 && peer::RemoveOutstanding(*s, sequence)) return r;
+  // Already completed by another thread (the link went down meanwhile): reported there.
+  return 0;
+}
+
+QARPEER_EXPORT int SMPPAsyncOutstanding(int sock) {
+  auto s = peer::SessionFor(sock, nullptr, nullptr, false);
+  std::lock_guard lock(s->outstandingLock);
+  return int(s->outstanding.size());
+}
+
+QARPEER_EXPORT void SMPPAsyncAbandon(int sock) {
+  auto s = peer::SessionFor(sock, nullptr, nullptr, false);
+  peer::CompleteAllOutstanding(*s, SMPP_ERROR_LINK);
+}
+
 QARPEER_EXPORT int SMPPEnquireLink(int sock, void* tls, const char* name, int version) {
   auto s = peer::SessionFor(sock, tls, name, false);
   smpp::Pdu response;
@@ -199,11 +241,15 @@ QARPEER_EXPORT int SMPPYield(int sock, void* tls, const char* name, int version,
 
 QARPEER_EXPORT int SMPPCheckLinkStatus(int sock, void* tls, const char* name) {
   auto s = peer::SessionFor(sock, tls, name, false);
-  if (!s->linkUp.load()) return 0;
+  if (!s->linkUp.load()) {
+    peer::CompleteAllOutstanding(*s, SMPP_ERROR_LINK);
+    return 0;
+  }
   // A peer that closed shows as readable with nothing to read.
   pollfd p{sock, POLLIN, 0};
   if (poll(&p, 1, 0) == 1 && (p.revents & (POLLERR | POLLHUP | POLLNVAL))) {
     s->linkUp = false;
+    peer::CompleteAllOutstanding(*s, SMPP_ERROR_LINK);
     return 0;
   }
   return 1;

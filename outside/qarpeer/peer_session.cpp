@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdio>
 #include <map>
+#include <vector>
 
 #include "outside/qarpeer/message_content.h"
 
@@ -119,8 +120,86 @@ std::shared_ptr<Session> SessionFor(int sock, void* tls, const char* name, bool 
 }
 
 void ForgetSession(int sock) {
-  std::lock_guard lock(g_tableLock);
-  g_sessions.erase(sock);
+  std::shared_ptr<Session> gone;
+  {
+    std::lock_guard lock(g_tableLock);
+    auto it = g_sessions.find(sock);
+    if (it == g_sessions.end()) return;
+    gone = std::move(it->second);
+    g_sessions.erase(it);
+  }
+  CompleteAllOutstanding(*gone, SMPP_ERROR_LINK);
+}
+
+Session::~Session() { CompleteAllOutstanding(*this, SMPP_ERROR_LINK); }
+
+namespace {
+void Complete(SMPPAsyncSubmit* record, int status) {
+  record->status = status;
+  if (SMPPAsyncCompletionFn fn = LibrarySettings.asyncCompletion.load()) fn(record);
+}
+}  // namespace
+
+void AddOutstanding(Session& s, uint32_t sequence, SMPPAsyncSubmit* record, int timeoutMs) {
+  std::lock_guard lock(s.outstandingLock);
+  s.outstanding[sequence] = {record, Clock::now() + std::chrono::milliseconds(timeoutMs > 0 ? timeoutMs : 0)};
+}
+
+bool RemoveOutstanding(Session& s, uint32_t sequence) {
+  std::lock_guard lock(s.outstandingLock);
+  return s.outstanding.erase(sequence) != 0;
+}
+
+bool CompleteOutstanding(Session& s, const smpp::Pdu& pdu) {
+  if (!smpp::IsResponse(pdu.commandId) && pdu.commandId != smpp::kGenericNack) return false;
+  SMPPAsyncSubmit* record = nullptr;
+  {
+    std::lock_guard lock(s.outstandingLock);
+    auto it = s.outstanding.find(pdu.sequence);
+    if (it == s.outstanding.end()) return false;
+    record = it->second.record;
+    s.outstanding.erase(it);
+  }
+  int status = int(pdu.status);
+  if (pdu.commandId == smpp::kGenericNack && status == 0) status = SMPP_ERROR_PROTOCOL;
+  record->smscMessageId[0] = '\0';
+  if (status == 0) {
+    std::string id;
+    if (!smpp::DecodeLeadingCString(pdu.body, 65, id)) {
+      Trace(s, "malformed response body");
+      status = SMPP_ERROR_PROTOCOL;
+    } else {
+      snprintf(record->smscMessageId, sizeof record->smscMessageId, "%s", id.c_str());
+    }
+  }
+  Complete(record, status);
+  return true;
+}
+
+void ExpireOutstanding(Session& s) {
+  std::vector<SMPPAsyncSubmit*> expired;
+  {
+    std::lock_guard lock(s.outstandingLock);
+    auto now = Clock::now();
+    for (auto it = s.outstanding.begin(); it != s.outstanding.end();) {
+      if (it->second.deadline <= now) {
+        expired.push_back(it->second.record);
+        it = s.outstanding.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  for (SMPPAsyncSubmit* r : expired) Complete(r, SMPP_ERROR_TIMEOUT);
+}
+
+void CompleteAllOutstanding(Session& s, int status) {
+  std::map<uint32_t, Session::Outstanding> all;
+  {
+    std::lock_guard lock(s.outstandingLock);
+    all.swap(s.outstanding);
+  }
+  for (auto& [sequence, o] : all) Complete(o.record, status);
 }
 
 void Trace(const Session& s, const std::string& text) {
@@ -187,7 +266,10 @@ int Transact(Session& s, smpp::Pdu request, smpp::Pdu& response, int timeoutMs) 
   for (;;) {
     smpp::Pdu pdu;
     int r = ReadPdu(s, MillisecondsLeft(deadline), pdu);
-    if (r < 0) return r;
+    if (r < 0) {
+      CompleteAllOutstanding(s, SMPP_ERROR_LINK);
+      return r;
+    }
     if (r == 0) {
       Trace(s, std::string("no answer to ") + smpp::CommandName(request.commandId) + " in time");
       return SMPP_ERROR_TIMEOUT;
@@ -251,6 +333,7 @@ void HandleMessage(Session& s, const smpp::Pdu& pdu) {
 }  // namespace
 
 int HandleUnsolicited(Session& s, const smpp::Pdu& pdu) {
+  if (CompleteOutstanding(s, pdu)) return 0;
   if (s.role == Role::Server) {
     if (SMPPServerActivityCallbackFn fn = LibrarySettings.serverActivity.load()) fn(s.name.c_str(), pdu.commandId);
   }
@@ -301,7 +384,8 @@ int HandleUnsolicited(Session& s, const smpp::Pdu& pdu) {
   }
 }
 
-int YieldFor(Session& s, int waitMs) {
+namespace {
+int YieldOnce(Session& s, int waitMs) {
   auto deadline = Clock::now() + std::chrono::milliseconds(waitMs < 0 ? 0 : waitMs);
   // A peer that never stops sending must not hold the caller for ever.
   for (int handled = 0; handled < 1000; ++handled) {
@@ -313,6 +397,15 @@ int YieldFor(Session& s, int waitMs) {
     if (MillisecondsLeft(deadline) == 0 && s.inbound.size() < 4) return 0;
   }
   return 0;
+}
+}  // namespace
+
+int YieldFor(Session& s, int waitMs) {
+  int r = YieldOnce(s, waitMs);
+  // Outstanding submits end with the link or with their timeout.
+  if (r < 0 || !s.linkUp.load()) CompleteAllOutstanding(s, SMPP_ERROR_LINK);
+  else ExpireOutstanding(s);
+  return r;
 }
 
 }  // namespace peer

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <map>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -29,6 +31,14 @@ struct Session {
   std::mutex sequenceLock;
   uint32_t nextSequence = 1;
   std::string inbound;  // bytes read but not yet framed
+  // Asynchronous submits by sequence number, each with its deadline.
+  struct Outstanding {
+    SMPPAsyncSubmit* record = nullptr;
+    std::chrono::steady_clock::time_point deadline;
+  };
+  std::mutex outstandingLock;
+  std::map<uint32_t, Outstanding> outstanding;
+  ~Session();
 };
 
 struct Settings {
@@ -41,6 +51,7 @@ struct Settings {
   std::atomic<SMPPReceiveMessageCallbackFn> receive{nullptr};
   std::atomic<SMPPServerReceiveMessageCallbackFn> serverReceive{nullptr};
   std::atomic<SMPPServerActivityCallbackFn> serverActivity{nullptr};
+  std::atomic<SMPPAsyncCompletionFn> asyncCompletion{nullptr};
 };
 extern Settings LibrarySettings;
 
@@ -65,6 +76,14 @@ int Transact(Session& s, smpp::Pdu request, smpp::Pdu& response, int timeoutMs);
 // Handles a PDU that is not the awaited response: answers requests, hands messages to the
 // callbacks, notes unbind (link down). Returns SMPP_ERROR_LINK once the peer unbound.
 int HandleUnsolicited(Session& s, const smpp::Pdu& pdu);
+// Asynchronous submits: registers record under sequence; completes the one a response
+// answers (true when pdu was such a response); completes the expired ones, or all of them
+// with status (the link is gone).
+void AddOutstanding(Session& s, uint32_t sequence, SMPPAsyncSubmit* record, int timeoutMs);
+bool RemoveOutstanding(Session& s, uint32_t sequence);
+bool CompleteOutstanding(Session& s, const smpp::Pdu& pdu);
+void ExpireOutstanding(Session& s);
+void CompleteAllOutstanding(Session& s, int status);
 // Processes inbound traffic for up to waitMs; the result is 0 or a library error.
 int YieldFor(Session& s, int waitMs);
 

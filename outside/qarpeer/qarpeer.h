@@ -75,6 +75,19 @@ typedef struct SMPPLoginRequest {
   uint32_t sequence;
 } SMPPLoginRequest;
 
+// One asynchronous submit, owned by the caller until the library completes it: exactly once,
+// through the completion callback, with the response's status (and message id), or with
+// SMPP_ERROR_LINK when the link is lost or the session ends, or SMPP_ERROR_TIMEOUT when no
+// response came within the record's timeout. Completion may run on any thread that is inside
+// a library call for the session.
+typedef struct SMPPAsyncSubmit {
+  int status;
+  char smscMessageId[66];
+  uint32_t sequence;
+  void* context;  // the caller's
+} SMPPAsyncSubmit;
+typedef void (*SMPPAsyncCompletionFn)(SMPPAsyncSubmit* record);
+
 // The entry points, each with its function-pointer type for binding by name.
 typedef void (*SMPPSetDebugModeFn)(int on);
 typedef void (*SMPPSetDebugLogFunctionFn)(SMPPDebugLogFn fn);
@@ -88,6 +101,17 @@ typedef int (*SMPPSubmitMessageFn)(int sock, void* tls, const char* name, int ve
                                    const char* recipient, int pid, int dcs, const char* udhHex, const char* data,
                                    int flags, int binary, char* smscMessageId, int smscMessageIdSize,
                                    const char* gatewayMessageId, const char* extraParams);
+// 0 when the submit_sm went out (the record completes later), else a status and the record
+// is not kept.
+typedef int (*SMPPSubmitMessageAsyncFn)(int sock, void* tls, const char* name, int version, const char* sender,
+                                        const char* recipient, int pid, int dcs, const char* udhHex,
+                                        const char* data, int flags, int binary, const char* gatewayMessageId,
+                                        const char* extraParams, int timeoutMs, SMPPAsyncSubmit* record);
+typedef void (*SMPPSetAsyncCompletionFunctionFn)(SMPPAsyncCompletionFn fn);
+// Submits awaiting their response on the session.
+typedef int (*SMPPAsyncOutstandingFn)(int sock);
+// Completes every submit still outstanding on the session with SMPP_ERROR_LINK.
+typedef void (*SMPPAsyncAbandonFn)(int sock);
 typedef int (*SMPPEnquireLinkFn)(int sock, void* tls, const char* name, int version);
 typedef int (*SMPPYieldFn)(int sock, void* tls, const char* name, int version, int waitMs, int* linkError);
 typedef int (*SMPPCheckLinkStatusFn)(int sock, void* tls, const char* name);
@@ -123,6 +147,13 @@ int SMPPSubmitMessage(int sock, void* tls, const char* name, int version, const 
                       int pid, int dcs, const char* udhHex, const char* data, int flags, int binary,
                       char* smscMessageId, int smscMessageIdSize, const char* gatewayMessageId,
                       const char* extraParams);
+int SMPPSubmitMessageAsync(int sock, void* tls, const char* name, int version, const char* sender,
+                           const char* recipient, int pid, int dcs, const char* udhHex, const char* data, int flags,
+                           int binary, const char* gatewayMessageId, const char* extraParams, int timeoutMs,
+                           SMPPAsyncSubmit* record);
+void SMPPSetAsyncCompletionFunction(SMPPAsyncCompletionFn fn);
+int SMPPAsyncOutstanding(int sock);
+void SMPPAsyncAbandon(int sock);
 int SMPPEnquireLink(int sock, void* tls, const char* name, int version);
 int SMPPYield(int sock, void* tls, const char* name, int version, int waitMs, int* linkError);
 int SMPPCheckLinkStatus(int sock, void* tls, const char* name);

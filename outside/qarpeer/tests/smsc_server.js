@@ -1,5 +1,7 @@
 // An SMS centre for the qarpeer tests, built on the npm "smpp" package.
-// argv[2]: JSON options {bindStatus, submitStatuses: [..], delayMs, systemId}.
+// argv[2]: JSON options {bindStatus, submitStatuses: [..], delayMs, systemId, holdCount,
+// holdMs, dropAfter}: holdCount holds submit responses until that many wait (or holdMs
+// passed) and sends them newest first; dropAfter drops the link, unanswered, at that submit.
 // Prints "LISTENING <port>", then for every PDU received "RAW <hex>" (the bytes as they
 // came) and "PDU <command> <status> <sequence> <json of the decoded fields>".
 // Reads commands from stdin: "deliver <json>", "enquire", "unbind", "raw <hex>",
@@ -16,6 +18,16 @@ const submitStatuses = options.submitStatuses || [];
 let messageCounter = 0;
 let current = null;
 let currentSocket = null;
+let submitsSeen = 0;
+let held = [];
+let holdTimer = null;
+
+function releaseHeld() {
+  if (holdTimer) { clearTimeout(holdTimer); holdTimer = null; }
+  const batch = held.reverse();
+  held = [];
+  for (const f of batch) f();
+}
 
 function fields(pdu) {
   const out = {};
@@ -73,9 +85,28 @@ function onConnection(socket) {
     } else if (pdu.command === 'submit_sm' && options.nackSubmit) {
       session.send(new smpp.PDU('generic_nack', { sequence_number: pdu.sequence_number, command_status: 3 }));
     } else if (pdu.command === 'submit_sm') {
+      submitsSeen += 1;
+      if (options.dropAfter && submitsSeen === options.dropAfter) {
+        console.log('DROPPED');
+        held = [];
+        socket.destroy();
+        return;
+      }
       const status = submitStatuses.length ? submitStatuses.shift() : 0;
       messageCounter += 1;
-      later(() => session.send(pdu.response({ command_status: status, message_id: 'MSG' + messageCounter })));
+      const id = 'MSG' + messageCounter;
+      const text = pdu.short_message && pdu.short_message.message !== undefined ? pdu.short_message.message : '';
+      const respond = () => {
+        console.log('RESP ' + pdu.sequence_number + ' ' + status + ' ' + text);
+        session.send(pdu.response({ command_status: status, message_id: id }));
+      };
+      if (options.holdCount) {
+        held.push(respond);
+        if (held.length >= options.holdCount) releaseHeld();
+        else if (!holdTimer) holdTimer = setTimeout(releaseHeld, options.holdMs || 200);
+      } else {
+        later(respond);
+      }
     } else if (pdu.command === 'enquire_link') {
       session.send(pdu.response());
     } else if (pdu.command === 'unbind') {

@@ -1,0 +1,571 @@
+// End-to-end SMPP throughput: the real gateway (qargate) with one SMPP link to a local sink
+// of our own that answers every submit_sm at once. N messages go in over HTTP keep-alive
+// from 64 clients; the run is timed until the sink has received all N. Prints accepted and
+// delivered messages per second, the 50th/99th-percentile latency from the HTTP request to
+// the submit_sm at the sink, and the gateway's CPU seconds per 1000 messages, for
+// WindowSize 1 and 100. With "kannel" it also runs Kannel (bearerbox + smsbox from Debian,
+// installed by smpp_bench_setup.sh) against the same sink, with its file and spool stores,
+// and prints the ratios. Loopback only; every process it starts is stopped by it.
+//
+//   smpp_e2e [messages=20000] [kannel]
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/epoll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "outside/qarpeer/smpp_pdu.h"
+#include "runtime/unique_fd.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+uint64_t NowUs() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return uint64_t(ts.tv_sec) * 1000000 + uint64_t(ts.tv_nsec) / 1000;
+}
+
+uint16_t FreePort() {
+  UniqueFd s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  if (bind(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return 0;
+  getsockname(s.get(), reinterpret_cast<sockaddr*>(&a), &len);
+  return ntohs(a.sin_port);
+}
+
+UniqueFd Connect(uint16_t port) {
+  UniqueFd s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (connect(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return UniqueFd();
+  int one = 1;
+  setsockopt(s.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  return s;
+}
+
+bool WaitForPort(uint16_t port, int ms) {
+  for (int waited = 0; waited < ms; waited += 100) {
+    if (Connect(port)) return true;
+    usleep(100000);
+  }
+  return false;
+}
+
+bool SendAll(int fd, const std::string& data) {
+  size_t done = 0;
+  while (done < data.size()) {
+    ssize_t n = send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
+    if (n <= 0) return false;
+    done += size_t(n);
+  }
+  return true;
+}
+
+// ---- The sink: answers every submit_sm at once and notes when message "b<index>" came. ----
+struct Sink {
+  UniqueFd listener;
+  uint16_t port = 0;
+  std::vector<std::atomic<uint64_t>> arrival;  // per message index, 0 = not yet
+  std::atomic<uint64_t> received{0}, duplicates{0}, foreign{0};
+  std::atomic<bool> stop{false};
+  std::thread thread;
+
+  explicit Sink(size_t capacity) : arrival(capacity) {}
+  void Reset() {
+    for (auto& a : arrival) a = 0;
+    received = 0;
+    duplicates = 0;
+    foreign = 0;
+  }
+  bool Start() {
+    listener.reset(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    int one = 1;
+    setsockopt(listener.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (bind(listener.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(listener.get(), 64) != 0) {
+      return false;
+    }
+    getsockname(listener.get(), reinterpret_cast<sockaddr*>(&a), &len);
+    port = ntohs(a.sin_port);
+    thread = std::thread([this] { Run(); });
+    return true;
+  }
+  void Stop() {
+    stop = true;
+    if (thread.joinable()) thread.join();
+  }
+  void Note(const std::string& text) {
+    if (text.size() < 2 || text[0] != 'b') {
+      ++foreign;
+      return;
+    }
+    size_t index = strtoul(text.c_str() + 1, nullptr, 10);
+    if (index >= arrival.size()) {
+      ++foreign;
+      return;
+    }
+    uint64_t expected = 0;
+    if (!arrival[index].compare_exchange_strong(expected, NowUs())) ++duplicates;
+    ++received;
+  }
+  // Answers what one connection sent; false when it closed.
+  bool Serve(int fd, std::string& in) {
+    char buffer[65536];
+    ssize_t n = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) return false;
+    if (n > 0) in.append(buffer, size_t(n));
+    std::string out;
+    size_t at = 0;
+    while (in.size() - at >= smpp::kHeaderLength) {
+      uint32_t length = smpp::CheckedCommandLength(std::string_view(in).substr(at));
+      if (length == 0) return false;
+      if (in.size() - at < length) break;
+      smpp::Pdu pdu = smpp::DecodePdu(std::string_view(in).substr(at, length));
+      at += length;
+      uint32_t resp = pdu.commandId | smpp::kResponseBit;
+      switch (pdu.commandId) {
+        case smpp::kBindTransmitter:
+        case smpp::kBindTransceiver:
+        case smpp::kBindReceiver:
+          out += smpp::EncodePdu({resp, 0, pdu.sequence, std::string("SINK\0", 5)});
+          break;
+        case smpp::kSubmitSm: {
+          smpp::ShortMessage m;
+          std::string text;
+          if (smpp::DecodeShortMessage(pdu.body, m)) {
+            text = m.shortMessage;
+            for (const smpp::Tlv& t : m.tlvs) {
+              if (t.tag == 0x0424 && text.empty()) text = t.value;
+            }
+          }
+          Note(text);
+          std::string id = std::to_string(pdu.sequence);
+          id.push_back('\0');
+          out += smpp::EncodePdu({resp, 0, pdu.sequence, id});
+          break;
+        }
+        case smpp::kEnquireLink:
+        case smpp::kUnbind:
+          out += smpp::EncodePdu({resp, 0, pdu.sequence, {}});
+          break;
+        default:
+          if (!smpp::IsResponse(pdu.commandId)) out += smpp::EncodePdu({smpp::kGenericNack, 3, pdu.sequence, {}});
+      }
+    }
+    in.erase(0, at);
+    return out.empty() || SendAll(fd, out);
+  }
+  void Run() {
+    int ep = epoll_create1(EPOLL_CLOEXEC);
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.fd = listener.get();
+    epoll_ctl(ep, EPOLL_CTL_ADD, listener.get(), &ev);
+    std::vector<std::pair<UniqueFd, std::string>> conns(1024);
+    epoll_event events[64];
+    while (!stop.load()) {
+      int n = epoll_wait(ep, events, 64, 100);
+      for (int i = 0; i < n; ++i) {
+        int fd = events[i].data.fd;
+        if (fd == listener.get()) {
+          int c = accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC);
+          if (c < 0) continue;
+          if (size_t(c) >= conns.size()) {
+            close(c);
+            continue;
+          }
+          int one = 1;
+          setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+          conns[size_t(c)] = {UniqueFd(c), std::string()};
+          epoll_event e{};
+          e.events = EPOLLIN;
+          e.data.fd = c;
+          epoll_ctl(ep, EPOLL_CTL_ADD, c, &e);
+          continue;
+        }
+        if (!Serve(fd, conns[size_t(fd)].second)) {
+          epoll_ctl(ep, EPOLL_CTL_DEL, fd, nullptr);
+          conns[size_t(fd)].first.reset();
+        }
+      }
+    }
+    close(ep);
+  }
+};
+
+// The sink alone: one link, 1000 submits in flight, for two seconds.
+double SinkAlone(Sink& sink) {
+  UniqueFd s = Connect(sink.port);
+  smpp::BindBody b;
+  b.systemId = "x";
+  b.interfaceVersion = 0x34;
+  SendAll(s.get(), smpp::EncodePdu({smpp::kBindTransmitter, 0, 1, smpp::EncodeBind(b)}));
+  smpp::ShortMessage m;
+  m.dest = "447700900123";
+  m.shortMessage = "x";
+  std::string one = smpp::EncodePdu({smpp::kSubmitSm, 0, 2, smpp::EncodeShortMessage(m, true)});
+  std::string batch;
+  for (int i = 0; i < 1000; ++i) batch += one;
+  uint64_t start = NowUs(), answered = 0;
+  std::string in;
+  char buffer[65536];
+  SendAll(s.get(), batch);
+  size_t inFlight = 1000;
+  while (NowUs() - start < 2000000) {
+    ssize_t n = recv(s.get(), buffer, sizeof buffer, 0);
+    if (n <= 0) break;
+    in.append(buffer, size_t(n));
+    size_t at = 0, got = 0;
+    while (in.size() - at >= 16) {
+      uint32_t length = smpp::CheckedCommandLength(std::string_view(in).substr(at));
+      if (length == 0 || in.size() - at < length) break;
+      if (smpp::DecodePdu(std::string_view(in).substr(at, length)).commandId == (smpp::kSubmitSm | smpp::kResponseBit)) {
+        ++got;
+      }
+      at += length;
+    }
+    in.erase(0, at);
+    answered += got;
+    inFlight -= got;
+    std::string more;
+    for (size_t i = 0; i < got; ++i) more += one;
+    inFlight += got;
+    SendAll(s.get(), more);
+  }
+  return double(answered) / (double(NowUs() - start) / 1e6);
+}
+
+// ---- Child processes ----
+struct Child {
+  pid_t pid = -1;
+  bool Start(const std::vector<std::string>& argv, const std::string& home, const std::string& output) {
+    pid = fork();
+    if (pid == 0) {
+      if (!home.empty()) setenv("QARSMS_HOME", home.c_str(), 1);
+      int fd = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+      if (fd >= 0) {
+        dup2(fd, 1);
+        dup2(fd, 2);
+      }
+      std::vector<char*> args;
+      for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+      args.push_back(nullptr);
+      execv(args[0], args.data());
+      _exit(127);
+    }
+    return pid > 0;
+  }
+  double CpuSeconds() const {
+    std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    size_t close = text.rfind(')');
+    if (close == std::string::npos) return 0;
+    std::vector<std::string> fields;
+    size_t at = close + 2;
+    while (at < text.size()) {
+      size_t sp = text.find(' ', at);
+      fields.push_back(text.substr(at, sp - at));
+      if (sp == std::string::npos) break;
+      at = sp + 1;
+    }
+    if (fields.size() < 13) return 0;
+    return double(std::stoull(fields[11]) + std::stoull(fields[12])) / double(sysconf(_SC_CLK_TCK));
+  }
+  void Stop() {
+    if (pid <= 0) return;
+    kill(pid, SIGTERM);
+    for (int i = 0; i < 200; ++i) {
+      if (waitpid(pid, nullptr, WNOHANG) == pid) {
+        pid = -1;
+        return;
+      }
+      usleep(50000);
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    pid = -1;
+  }
+  ~Child() { Stop(); }
+};
+
+// ---- The HTTP load ----
+struct LoadResult {
+  double acceptedPerSecond = 0, deliveredPerSecond = 0, p50Ms = 0, p99Ms = 0, cpuPer1000 = 0;
+  uint64_t accepted = 0, delivered = 0, duplicates = 0, errors = 0;
+  bool complete = false;
+};
+
+// pathFor(index) gives the request target of message "b<index>".
+LoadResult RunLoad(Sink& sink, uint16_t httpPort, size_t messages, int clients,
+                   const std::function<std::string(size_t)>& pathFor, const std::vector<const Child*>& cpu) {
+  LoadResult r;
+  sink.Reset();
+  std::vector<uint64_t> sentAt(messages, 0);
+  struct Client {
+    UniqueFd fd;
+    std::string in;
+    bool busy = false;
+  };
+  std::vector<Client> cs(static_cast<size_t>(clients));
+  int ep = epoll_create1(EPOLL_CLOEXEC);
+  for (int i = 0; i < clients; ++i) {
+    cs[size_t(i)].fd = Connect(httpPort);
+    if (!cs[size_t(i)].fd) {
+      ++r.errors;
+      continue;
+    }
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.u32 = uint32_t(i);
+    epoll_ctl(ep, EPOLL_CTL_ADD, cs[size_t(i)].fd.get(), &ev);
+  }
+  double cpuStart = 0;
+  for (const Child* c : cpu) cpuStart += c->CpuSeconds();
+  size_t next = 0;
+  auto issue = [&](Client& c) {
+    if (next >= messages || !c.fd) return;
+    size_t index = next++;
+    sentAt[index] = NowUs();
+    std::string request = "GET " + pathFor(index) + " HTTP/1.1\r\nHost: bench\r\nConnection: keep-alive\r\n\r\n";
+    c.busy = SendAll(c.fd.get(), request);
+    if (!c.busy) ++r.errors;
+  };
+  uint64_t start = NowUs();
+  for (Client& c : cs) issue(c);
+  uint64_t acceptedDone = 0;
+  char buffer[16384];
+  epoll_event events[128];
+  while (NowUs() - start < 300000000ull) {
+    bool httpDone = r.accepted + r.errors >= messages;
+    if (httpDone && acceptedDone == 0) acceptedDone = NowUs();
+    if (httpDone && sink.received.load() >= r.accepted) break;
+    int n = epoll_wait(ep, events, 128, 20);
+    for (int e = 0; e < n; ++e) {
+      Client& c = cs[events[e].data.u32];
+      ssize_t got = recv(c.fd.get(), buffer, sizeof buffer, 0);
+      if (got <= 0) {
+        epoll_ctl(ep, EPOLL_CTL_DEL, c.fd.get(), nullptr);
+        c.fd.reset();
+        ++r.errors;
+        continue;
+      }
+      c.in.append(buffer, size_t(got));
+      for (;;) {
+        size_t end = c.in.find("\r\n\r\n");
+        if (end == std::string::npos) break;
+        size_t cl = c.in.find("Content-Length: ");
+        if (cl == std::string::npos || cl > end) cl = c.in.find("Content-length: ");
+        size_t length = cl != std::string::npos && cl < end ? std::stoul(c.in.substr(cl + 16)) : 0;
+        if (c.in.size() < end + 4 + length) break;
+        bool ok = c.in.compare(9, 1, "2") == 0;
+        c.in.erase(0, end + 4 + length);
+        if (ok) ++r.accepted;
+        else ++r.errors;
+        issue(c);
+      }
+    }
+  }
+  uint64_t finish = NowUs();
+  double cpuEnd = 0;
+  for (const Child* c : cpu) cpuEnd += c->CpuSeconds();
+  close(ep);
+  if (acceptedDone == 0) acceptedDone = finish;
+  std::vector<uint64_t> latencies;
+  uint64_t lastArrival = start;
+  for (size_t i = 0; i < messages; ++i) {
+    uint64_t a = sink.arrival[i].load();
+    if (a == 0 || sentAt[i] == 0) continue;
+    latencies.push_back(a > sentAt[i] ? a - sentAt[i] : 0);
+    lastArrival = std::max(lastArrival, a);
+  }
+  std::sort(latencies.begin(), latencies.end());
+  auto pct = [&](double p) {
+    return latencies.empty() ? 0.0
+                             : double(latencies[std::min(latencies.size() - 1, size_t(p * double(latencies.size())))]) / 1000;
+  };
+  r.delivered = latencies.size();
+  r.duplicates = sink.duplicates.load();
+  r.complete = r.delivered == messages && r.duplicates == 0;
+  r.acceptedPerSecond = double(r.accepted) / (double(acceptedDone - start) / 1e6);
+  r.deliveredPerSecond = double(r.delivered) / (double(lastArrival - start) / 1e6);
+  r.p50Ms = pct(0.5);
+  r.p99Ms = pct(0.99);
+  r.cpuPer1000 = r.delivered ? (cpuEnd - cpuStart) * 1000.0 / double(r.delivered) : 0;
+  return r;
+}
+
+void Print(const char* label, const LoadResult& r) {
+  printf("%-28s accepted %8.0f/s  delivered %8.0f/s  p50 %7.2f ms  p99 %7.2f ms  CPU %.3f s/1000  "
+         "(%llu delivered, %llu duplicates, %llu errors%s)\n",
+         label, r.acceptedPerSecond, r.deliveredPerSecond, r.p50Ms, r.p99Ms, r.cpuPer1000,
+         (unsigned long long)r.delivered, (unsigned long long)r.duplicates, (unsigned long long)r.errors,
+         r.complete ? "" : ", INCOMPLETE");
+  fflush(stdout);
+}
+
+std::string BinDir() {
+  char path[4096];
+  ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+  if (n <= 0) return "./";
+  path[n] = '\0';
+  std::string p(path);
+  return p.substr(0, p.rfind('/') + 1);
+}
+
+void WriteText(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
+
+LoadResult RunGateway(Sink& sink, size_t messages, unsigned window, const std::string& bin) {
+  std::string home = fs::temp_directory_path().string() + "/qar-smpp-bench-XXXXXX";
+  if (!mkdtemp(home.data())) return {};
+  home += "/";
+  uint16_t web = FreePort();
+  std::string connection = "SMPP - 127.0.0.1:" + std::to_string(sink.port);
+  WriteText(home + "QARHUB.INI", "[QARHUB]\r\nWebPort=" + std::to_string(web) + "\r\nModem1=" + connection +
+                                     "\r\nSMPPNoDelay=Yes\r\n[" + connection +
+                                     "]\r\nUserName=gw\r\nPassword=pw\r\nWindowSize=" + std::to_string(window) +
+                                     "\r\n");
+  std::string add = "QARSMS_HOME='" + home + "' '" + bin + "qaruser' add bench pw >/dev/null 2>&1";
+  if (system(add.c_str()) != 0) fprintf(stderr, "qaruser add failed\n");
+  Child gateway;
+  gateway.Start({bin + "qargate"}, home, home + "gateway.out");
+  LoadResult r;
+  if (WaitForPort(web, 20000)) {
+    usleep(1500000);  // the SMPP link binds
+    r = RunLoad(
+        sink, web, messages, 64,
+        [](size_t i) {
+          return "/?User=bench&Password=pw&PhoneNumber=447700900123&Sender=12345&Text=b" + std::to_string(i);
+        },
+        {&gateway});
+  } else {
+    fprintf(stderr, "the gateway did not open its web port; see %sgateway.out\n", home.c_str());
+  }
+  gateway.Stop();
+  std::error_code ec;
+  fs::remove_all(home, ec);
+  return r;
+}
+
+std::string Which(const char* name) {
+  for (const char* dir : {"/usr/sbin/", "/usr/bin/", "/usr/local/sbin/", "/usr/local/bin/"}) {
+    std::string p = std::string(dir) + name;
+    if (access(p.c_str(), X_OK) == 0) return p;
+  }
+  return {};
+}
+
+LoadResult RunKannel(Sink& sink, size_t messages, bool spool) {
+  std::string bearerbox = Which("bearerbox"), smsbox = Which("smsbox");
+  if (bearerbox.empty() || smsbox.empty()) {
+    fprintf(stderr, "Kannel is not installed: run bench/smpp_bench_setup.sh first\n");
+    return {};
+  }
+  std::string dir = fs::temp_directory_path().string() + "/kannel-bench-XXXXXX";
+  if (!mkdtemp(dir.data())) return {};
+  dir += "/";
+  uint16_t admin = FreePort(), boxPort = FreePort(), sendsms = FreePort();
+  std::string store = spool ? "store-type = spool\nstore-location = \"" + dir + "spool\"\n"
+                            : "store-type = file\nstore-location = \"" + dir + "kannel.store\"\n";
+  if (spool) fs::create_directories(dir + "spool");
+  std::string conf = "group = core\nadmin-port = " + std::to_string(admin) +
+                     "\nadmin-password = bench\nsmsbox-port = " + std::to_string(boxPort) +
+                     "\nbox-allow-ip = 127.0.0.1\nlog-level = 4\nlog-file = \"" + dir + "bearerbox.log\"\n" + store +
+                     "\ngroup = smsc\nsmsc = smpp\nsmsc-id = sink\nhost = 127.0.0.1\nport = " +
+                     std::to_string(sink.port) +
+                     "\ntransceiver-mode = true\nsmsc-username = gw\nsmsc-password = pw\nsystem-type = VMA\n"
+                     "max-pending-submits = 100\n"
+                     "\ngroup = smsbox\nbearerbox-host = 127.0.0.1\nbearerbox-port = " + std::to_string(boxPort) +
+                     "\nsendsms-port = " + std::to_string(sendsms) + "\nlog-level = 4\nlog-file = \"" + dir +
+                     "smsbox.log\"\n"
+                     "\ngroup = sendsms-user\nusername = bench\npassword = bench\nmax-messages = 1\n";
+  WriteText(dir + "kannel.conf", conf);
+  Child bb, sb;
+  bb.Start({bearerbox, dir + "kannel.conf"}, "", dir + "bearerbox.out");
+  usleep(1000000);
+  sb.Start({smsbox, dir + "kannel.conf"}, "", dir + "smsbox.out");
+  LoadResult r;
+  if (WaitForPort(sendsms, 20000)) {
+    usleep(1500000);
+    r = RunLoad(
+        sink, sendsms, messages, 64,
+        [](size_t i) {
+          return "/cgi-bin/sendsms?username=bench&password=bench&from=12345&to=447700900123&text=b" +
+                 std::to_string(i);
+        },
+        {&bb, &sb});
+  } else {
+    fprintf(stderr, "smsbox did not open its sendsms port; see %s\n", dir.c_str());
+  }
+  sb.Stop();
+  bb.Stop();
+  std::error_code ec;
+  fs::remove_all(dir, ec);
+  return r;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  size_t messages = argc > 1 ? size_t(atol(argv[1])) : 20000;
+  bool kannel = argc > 2 && std::string(argv[2]) == "kannel";
+  signal(SIGPIPE, SIG_IGN);
+  struct rlimit rl{};
+  getrlimit(RLIMIT_NOFILE, &rl);
+  rl.rlim_cur = rl.rlim_max;
+  setrlimit(RLIMIT_NOFILE, &rl);
+  Sink sink(messages);
+  if (!sink.Start()) return 1;
+  printf("sink alone: %.0f submits/s\n", SinkAlone(sink));
+  std::string bin = BinDir();
+  LoadResult w1 = RunGateway(sink, messages, 1, bin);
+  Print("gateway, WindowSize 1", w1);
+  LoadResult w100 = RunGateway(sink, messages, 100, bin);
+  Print("gateway, WindowSize 100", w100);
+  int rc = w1.complete && w100.complete ? 0 : 2;
+  if (kannel) {
+    LoadResult file = RunKannel(sink, messages, false);
+    Print("Kannel, file store", file);
+    LoadResult spool = RunKannel(sink, messages, true);
+    Print("Kannel, spool store", spool);
+    if (file.deliveredPerSecond > 0) {
+      printf("delivered/s ratio, gateway (window 100) / Kannel file store:  %.2f\n",
+             w100.deliveredPerSecond / file.deliveredPerSecond);
+    }
+    if (spool.deliveredPerSecond > 0) {
+      printf("delivered/s ratio, gateway (window 100) / Kannel spool store: %.2f\n",
+             w100.deliveredPerSecond / spool.deliveredPerSecond);
+    }
+    if (file.cpuPer1000 > 0) {
+      printf("CPU s per 1000, gateway / Kannel file store: %.2f\n", w100.cpuPer1000 / file.cpuPer1000);
+    }
+  }
+  sink.Stop();
+  return rc;
+}

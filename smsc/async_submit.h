@@ -1,0 +1,72 @@
+// Windowed asynchronous SMPP submission: up to WindowSize submits outstanding on one session,
+// each file given exactly one outcome when its response (or the link's end, or its
+// timeout) arrives; throttled files come back through the throttle resubmit queue.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <list>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "outside/qarpeer/qarpeer.h"
+#include "smsc/queue_pass.h"
+
+struct SMPPSubmitAsyncQ;
+
+// One submit on its way: the library fills lib; the file stays claimed until the outcome.
+struct AsyncPendingRecord {
+  SMPPAsyncSubmit lib{};
+  SMPPSubmitAsyncQ* queue = nullptr;
+  PreparedSubmission p;
+  bool done = false;  // under queue->lock
+  uint32_t throttleResubmits = 0;
+};
+
+struct ThrottleResubmitEntry {
+  std::string directoryName, fileName;
+  uint32_t count = 0;
+};
+
+// The library calls of one session.
+struct AsyncSubmitLink {
+  // 0 when sent (the record completes later), else the status; the record is then not kept.
+  std::function<int(const SmsMessageRecord& m, const SubmitRequest& r, int timeoutMs, SMPPAsyncSubmit* record)> submit;
+  std::function<void(int waitMs)> yield;
+  std::function<bool()> linkUp;
+  std::function<const char*(int status)> errorText;
+  // Ends the session in the library: every record still outstanding completes.
+  std::function<void()> abandon;
+};
+
+struct SMPPSubmitAsyncQ {
+  std::mutex lock;
+  std::condition_variable responseEvent;
+  std::list<std::unique_ptr<AsyncPendingRecord>> records;  // submit order
+  uint32_t depth = 0;                                       // records not yet processed
+  bool throttled = false;
+  std::deque<ThrottleResubmitEntry> resubmits;
+  std::map<std::string, uint32_t> resubmitCounts;  // path -> resubmits so far, for the next submit
+  uint32_t windowSize = 1;
+  uint32_t commandTimeoutSeconds = 120;
+  uint32_t highestDepth = 0;  // the most records outstanding at once
+  AsyncSubmitLink link;
+};
+
+// Installs the completion function in the library (once per process).
+void InstallAsyncCompletion(void (*setter)(SMPPAsyncCompletionFn));
+// The completion function given to the library.
+void SmppAsyncCompletion(SMPPAsyncSubmit* record);
+
+// The asynchronous transport of a queue pass: submitAsync, takeResubmit, and a yield that
+// also processes the responses.
+void AttachAsyncSubmission(QueueWorker& w, QueueTransport& t, SMPPSubmitAsyncQ& q);
+// Gives the completed records their outcome, in completion order; returns how many.
+uint32_t CheckSmppSubmitAsyncQ(QueueWorker& w, SMPPSubmitAsyncQ& q);
+// End of session: waits for the outstanding records until deadlineMs, then abandons the
+// rest (they complete with the library's link error) and processes all.
+void DrainSmppSubmitAsyncQ(QueueWorker& w, SMPPSubmitAsyncQ& q, uint64_t deadlineMs);

@@ -1,0 +1,190 @@
+// Messages and delivery reports sent by an SMS centre (the npm "smpp" server) to the real
+// gateway become inbound files, byte for byte.
+#include <gtest/gtest.h>
+
+#include <strings.h>
+
+#include <algorithm>
+#include <csignal>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "outside/qarpeer/tests/node_peer.h"
+#include "tests/gateway_harness.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kScripts = QARPEER_NODE_SCRIPTS;
+const std::string kNpm = QARPEER_NPM_DIR;
+
+#define REQUIRE_NODE_SMPP() \
+  if (!EnsureNodeSmpp(kNpm)) GTEST_SKIP() << "npm could not install smpp@0.5.1 into " << kNpm
+
+struct Smsc {
+  NodePeer node;
+  unsigned port = 0;
+  bool Start() {
+    if (!node.Start(kNpm, kScripts + "/smsc_server.js", {"{}"})) return false;
+    std::string line;
+    if (!node.WaitFor("LISTENING ", line, 10000)) return false;
+    port = unsigned(std::stoul(line.substr(10)));
+    return true;
+  }
+  // Sends a deliver_sm and returns the status of its response (-1 without one).
+  int Deliver(const std::string& json) {
+    node.Send("deliver " + json);
+    std::string line;
+    if (!node.WaitFor("DELIVER_RESP ", line, 10000)) return -1;
+    return std::stoi(line.substr(13));
+  }
+};
+
+// Files of the inbound directory with the given extension (any case), oldest name first.
+std::vector<std::string> InboundFiles(const std::string& home, const std::string& extension) {
+  std::vector<std::string> out;
+  std::error_code ec;
+  for (const auto& e : fs::directory_iterator(home + "SMS-IN", ec)) {
+    std::string ext = e.path().extension().string();
+    if (ext.size() > 1 && strcasecmp(ext.c_str() + 1, extension.c_str()) == 0) out.push_back(e.path().string());
+  }
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+std::string TakeOne(const std::string& home, const std::string& extension) {
+  std::vector<std::string> files;
+  WaitUntil(5000, [&] { return !(files = InboundFiles(home, extension)).empty(); });
+  if (files.size() != 1) return std::to_string(files.size()) + " files";
+  std::string text = ReadFileText(files[0]);
+  fs::remove(files[0]);
+  return text;
+}
+
+TEST(SmppReceive, MessagesAndReportsBecomeExactInboundFiles) {
+  REQUIRE_NODE_SMPP();
+  Smsc smsc;
+  ASSERT_TRUE(smsc.Start());
+  GatewayHome home;
+  std::string connection = "SMPP - 127.0.0.1:" + std::to_string(smsc.port);
+  // The inbound workers leave the files alone: what the receive path wrote is compared.
+  home.WriteConfig({"Debug=Yes", "WebPort=" + std::to_string(FreeTcpPort()), "Modem1=" + connection,
+                    "ReceiveSMS=No", "EnableReceiptProcessing=No", "InitRetryDelay=1", "InitRetryDelayMax=2"},
+                   "[" + connection +
+                       "]\r\nUserName=gw\r\nPassword=secret\r\nReceive=Yes\r\nReceiveSingleConnection=Yes\r\n"
+                       "[SMPPOptions]\r\nsource_port=\r\n");
+  GatewayProcess p(home);
+  std::string line;
+  ASSERT_TRUE(smsc.node.WaitFor("PDU bind_transceiver ", line, 20000)) << p.Output();
+  const std::string h = home.path();
+  const std::string head = "[SMS-IN]\r\nModemName=" + connection + "\r\n";
+
+  // A text message: "in", with the options named in [SMPPOptions] and no others.
+  ASSERT_EQ(smsc.Deliver(R"({"source_addr":"447700900111","destination_addr":"12345","short_message":"Hello in",)"
+                         R"("service_type":"WAP","source_port":4000,"user_message_reference":7})"),
+            0);
+  EXPECT_EQ(TakeOne(h, "in"), head +
+                                  "Sender=447700900111\r\nPhoneNumber=12345\r\ndcs=1\r\nData=Hello in\r\nServiceType=WAP\r\n"
+                                  "SMPPOptions=SMPPOption_source_port=4000\r\n");
+
+  // Binary with a user data header, UCS-2 text.
+  ASSERT_EQ(smsc.Deliver(R"({"source_addr":"4471","destination_addr":"9","esm_class":64,"data_coding":4,)"
+                         R"("protocol_id":65,"short_message_hex":"0605040B8423F0C0FFEE"})"),
+            0);
+  EXPECT_EQ(TakeOne(h, "in"), head +
+                                  "Sender=4471\r\nPhoneNumber=9\r\nUDH=0605040B8423F0\r\npid=41\r\ndcs=4\r\n"
+                                  "Data=C0FFEE\r\nBinary=1\r\n");
+  ASSERT_EQ(smsc.Deliver(R"({"source_addr":"4472","destination_addr":"9","data_coding":8,)"
+                         R"("short_message_hex":"00C900E9"})"),
+            0);
+  EXPECT_EQ(TakeOne(h, "in"), head + "Sender=4472\r\nPhoneNumber=9\r\ndcs=8\r\nData=\xC3\x89\xC3\xA9\r\nUTF8=1\r\n");
+
+  // A text receipt for an id the gateway never submitted: kept for receipt resolution.
+  ASSERT_EQ(smsc.Deliver(R"({"source_addr":"4473","destination_addr":"9","esm_class":4,)"
+                         R"("short_message":"id:ABC123 sub:001 dlvrd:001 submit date:2612071200 )"
+                         R"(done date:2612071201 stat:DELIVRD err:000 text:Hello"})"),
+            0);
+  EXPECT_EQ(TakeOne(h, "rct"), head +
+                                   "Sender=4473\r\nPhoneNumber=9\r\ndcs=1\r\nData=id:ABC123 sub:001 dlvrd:001 submit "
+                                   "date:2612071200 done date:2612071201 stat:DELIVRD err:000 text:Hello\r\n"
+                                   "ReceiptDelivered=Yes\r\nReceiptMessageId=ABC123\r\n");
+
+  // A receipt in options for a message the gateway did submit: "rec" with the gateway's id.
+  fs::create_directories(h + "Q");
+  WriteFileText(h + "Q/.~x.tmp", "[SMS]\r\nData=out\r\nPhoneNumber=4474\r\n");
+  fs::rename(h + "Q/.~x.tmp", h + "Q/0000CAFE.req");
+  ASSERT_TRUE(smsc.node.WaitFor("PDU submit_sm ", line, 20000)) << p.Output();
+  ASSERT_TRUE(WaitUntil(10000, [&] { return !fs::exists(h + "Q/0000CAFE.req"); }));
+  ASSERT_EQ(smsc.Deliver(R"({"source_addr":"4474","destination_addr":"9","esm_class":4,)"
+                         R"("receipted_message_id":"MSG1","message_state":5,"short_message":"x"})"),
+            0);
+  EXPECT_EQ(TakeOne(h, "rec"), head +
+                                   "Sender=4474\r\nPhoneNumber=9\r\ndcs=1\r\nData=x\r\nReceiptFailed=Yes\r\n"
+                                   "ReceiptMessageId=0000CAFE\r\n");
+  ASSERT_EQ(smsc.Deliver(R"({"source_addr":"4475","destination_addr":"9","esm_class":4,)"
+                         R"("receipted_message_id":"Q7","message_state":1,"short_message":"y"})"),
+            0);
+  EXPECT_EQ(TakeOne(h, "rct"), head +
+                                   "Sender=4475\r\nPhoneNumber=9\r\ndcs=1\r\nData=y\r\nReceiptIntransit=Yes\r\n"
+                                   "ReceiptMessageId=Q7\r\n");
+
+  // Control bytes from the network never start a line of their own (the library makes
+  // them spaces).
+  ASSERT_EQ(smsc.Deliver(R"({"source_addr":"44\r\nEvil=1","destination_addr":"9\n","service_type":"A\rB",)"
+                         R"("short_message":"two\r\nlines"})"),
+            0);
+  std::string text = TakeOne(h, "in");
+  EXPECT_EQ(text, head + "Sender=44  Evil=1\r\nPhoneNumber=9 \r\ndcs=1\r\nData=two\\r\\nlines\r\nServiceType=A B\r\n");
+
+  // Nowhere to store it: the SMS centre is told to try again, and nothing is half written.
+  fs::rename(h + "SMS-IN", h + "SMS-IN.away");
+  WriteFileText(h + "SMS-IN", "not a directory");
+  EXPECT_EQ(smsc.Deliver(R"({"source_addr":"4476","destination_addr":"9","short_message":"again"})"), 0x64);
+  fs::remove(h + "SMS-IN");
+  fs::rename(h + "SMS-IN.away", h + "SMS-IN");
+  ASSERT_EQ(smsc.Deliver(R"({"source_addr":"4476","destination_addr":"9","short_message":"again"})"), 0);
+  EXPECT_EQ(TakeOne(h, "in"), head + "Sender=4476\r\nPhoneNumber=9\r\ndcs=1\r\nData=again\r\n");
+}
+
+// A separate receiver session beside the transmitter; a RouteLocal user gets "[SMS]" files.
+TEST(SmppReceive, ReceiverSessionAndLocalUser) {
+  REQUIRE_NODE_SMPP();
+  Smsc smsc;
+  ASSERT_TRUE(smsc.Start());
+  GatewayHome home;
+  std::string connection = "SMPP - 127.0.0.1:" + std::to_string(smsc.port);
+  home.WriteConfig({"WebPort=" + std::to_string(FreeTcpPort()), "Modem1=" + connection, "ReceiveSMS=No",
+                    "InitRetryDelay=1", "InitRetryDelayMax=2"},
+                   "[" + connection + "]\r\nUserName=gw\r\nPassword=secret\r\nReceive=Yes\r\nRouteLocal=bob\r\n");
+  fs::create_directories(home.path() + "USERS/bob");
+  WriteFileText(home.path() + "USERS/bob/RECV.FLG", "");
+  GatewayProcess p(home);
+  std::string line;
+  ASSERT_TRUE(smsc.node.WaitFor("PDU bind_transmitter ", line, 20000)) << p.Output();
+  ASSERT_TRUE(smsc.node.WaitFor("PDU bind_receiver ", line, 20000)) << p.Output();
+  // The server delivers on the session bound last: the receiver.
+  ASSERT_EQ(smsc.Deliver(R"({"source_addr":"4481","destination_addr":"77","short_message":"for bob"})"), 0);
+  std::vector<std::string> files;
+  ASSERT_TRUE(WaitUntil(5000, [&] {
+    files.clear();
+    std::error_code ec;
+    for (const auto& e : fs::recursive_directory_iterator(home.path() + "USERS/bob", ec)) {
+      if (e.path().extension() == ".req") files.push_back(e.path().string());
+    }
+    return !files.empty();
+  }));
+  ASSERT_EQ(files.size(), 1u);
+  EXPECT_EQ(ReadFileText(files[0]), "[SMS]\r\nModemName=" + connection +
+                                        "\r\nSender=4481\r\nPhoneNumber=77\r\ndcs=1\r\nData=for bob\r\n"
+                                        "RouteToLocalUser=bob\r\n");
+  EXPECT_TRUE(InboundFiles(home.path(), "in").empty());
+  // An orderly stop unbinds both sessions.
+  p.Signal(SIGTERM);
+  int code = -1;
+  EXPECT_TRUE(p.WaitExit(30000, code));
+  EXPECT_TRUE(smsc.node.WaitFor("PDU unbind ", line, 5000));
+}
+
+}  // namespace
