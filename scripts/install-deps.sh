@@ -6,6 +6,9 @@ packages=(g++ cmake make pkg-config libsqlite3-dev libssl-dev libgtest-dev googl
           sqlite3 openssl curl python3 faketime procps iproute2)
 if [ "${1:-}" = "--tests" ]; then
   packages+=(python3-gammu)
+  # The SMPP tests run the npm "smpp" package (installed into the build tree by the tests).
+  command -v node >/dev/null 2>&1 || packages+=(nodejs)
+  command -v npm >/dev/null 2>&1 || packages+=(npm)
 fi
 
 missing=()
