@@ -7,7 +7,7 @@ cd "$top"
 
 scripts/install-deps.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j"$(nproc)" --target qargate qaruser qarledger
+cmake --build build -j"$(nproc)" --target qargate qaruser
 
 export QARSMS_HOME="$top/data"
 mkdir -p "$QARSMS_HOME"
