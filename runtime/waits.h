@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-// Sleeps in 1 ms steps until ms have passed since startTick, ShutdownRequested is set, or
+// Sleeps in steps of at most 50 ms until ms have passed since startTick, ShutdownRequested is set, or
 // 2 x ms steps were taken; returns the current tick. 0 ms returns at once.
 uint64_t SleepUnlessShutdown(uint32_t ms, uint64_t startTick);
 // True (and lastTick set to now) when ms is 0 or at least ms have passed since lastTick.

@@ -34,6 +34,7 @@
 #include "smsc/long_messages.h"
 #include "smsc/routing_tables.h"
 #include "store/queue_dirs.h"
+#include "store/queue_file.h"
 #include "store/store_service.h"
 #include "httpclient/accounting.h"
 #include "httpclient/http_client.h"
@@ -46,6 +47,8 @@
 
 namespace {
 constexpr int kExitFailure = -1;
+// Deleted queue files kept for reuse; enough for a burst of some seconds at full speed.
+constexpr size_t kSpareQueueFiles = 10000;
 
 // Binds a configuration file, creating it empty when it does not exist.
 void BindConfigurationFile(const std::string& path, void (*setFilename)(const char*)) {
@@ -186,6 +189,7 @@ int GatewayMain() {
   InstallAccountingHooks();  // alert mails and the usage write-back, before any event
   WriteDebugLog("UseRouteCache", Settings.UseRouteCache ? "Yes" : "No");
   StoreStartup();
+  EnableSpareFiles(privateData + "SPARE/", kSpareQueueFiles);
 
   // 7 to 9. Outside libraries and web ports.
   std::string programDir = RealProgramDirectory();

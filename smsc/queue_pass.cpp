@@ -88,7 +88,8 @@ void Sent(QueueWorker& w, ClaimedFile& claim, const SmsMessageRecord& m, const s
   LogOutbound(fileName, m.SubmittedBy, m.PhoneNumber, "OK -- " + w.connection, ContentOf(m), m.SubmitUser,
               smscMessageId, m.Sender);
   AccountOutcome(m, messageId, smscMessageId, "OK -- " + w.connection);
-  if (!smscMessageId.empty()) {
+  // Only a report that was asked for comes back to be matched.
+  if (!smscMessageId.empty() && (m.MessageFlags & (kMsgReceiptRequested | kMsgNonDelReceiptRequested))) {
     SMSCMessageIdAdd(w.connection.c_str(), smscMessageId.c_str(), messageId.c_str(), m.SubmitUser.c_str(),
                      m.Sender.c_str(), m.PhoneNumber.c_str());
   }

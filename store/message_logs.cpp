@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -60,7 +61,8 @@ void AppendContentDetails(std::vector<std::string>& parts, const LogContent& con
 
 struct DailyLog {
   std::mutex lock;
-  UniqueFd fd;
+  // Shared, so that writers append outside the lock while the day change swaps the file.
+  std::shared_ptr<UniqueFd> fd;
   int year = 0, month = 0, day = 0;  // the date the file was opened for
   const char* prefix;
   explicit DailyLog(const char* p) : prefix(p) {}
@@ -75,11 +77,12 @@ bool ReadyLocked(DailyLog& log, const LocalTime& now) {
   if (log.fd && (log.year != y || log.month != m || log.day != d)) log.fd.reset();
   if (!log.fd) {
     std::string path = LogDirectory() + DateName(log.prefix, now);
-    log.fd = OpenFileWithRetry(path, O_WRONLY | O_APPEND | O_CREAT, 0664, 1000);
-    if (!log.fd) {
+    UniqueFd opened = OpenFileWithRetry(path, O_WRONLY | O_APPEND | O_CREAT, 0664, 1000);
+    if (!opened) {
       WriteDebugLogf("MessageLog", "Error %d opening %s", errno, path.c_str());
       return false;
     }
+    log.fd = std::make_shared<UniqueFd>(std::move(opened));
     log.year = y;
     log.month = m;
     log.day = d;
@@ -89,10 +92,15 @@ bool ReadyLocked(DailyLog& log, const LocalTime& now) {
 
 void WriteLine(DailyLog& log, const LocalTime& now, const std::string& line, bool flush) {
   if (Settings.Debug) fwrite(line.data(), 1, line.size(), stdout);
-  std::lock_guard<std::mutex> guard(log.lock);
-  if (!ReadyLocked(log, now)) return;
-  WriteText(log.fd.get(), line);
-  if (flush) fdatasync(log.fd.get());
+  std::shared_ptr<UniqueFd> fd;
+  {
+    std::lock_guard<std::mutex> guard(log.lock);
+    if (!ReadyLocked(log, now)) return;
+    fd = log.fd;
+  }
+  // One append write: whole lines, in any order between writers.
+  WriteText(fd->get(), line);
+  if (flush) fdatasync(fd->get());
 }
 
 struct UserLog {

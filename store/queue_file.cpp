@@ -1,5 +1,6 @@
 #include "store/queue_file.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -7,6 +8,9 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
+#include <mutex>
+#include <vector>
 
 #include "runtime/file_io.h"
 #include "runtime/str_printf.h"
@@ -80,9 +84,159 @@ bool PublishUnnamed(const std::string& path, std::string_view content, time_t ke
 }
 
 std::atomic<bool> g_unnamedFilesWork{true};
+
+// Spare files: ext4 without a journal passes over every inode freed in the last 30 seconds
+// when it allocates one, so creating and deleting a file per message costs more the faster
+// messages flow. Deleted queue files go to the spare folder instead and come back as new
+// ones, so a steady flow allocates and frees no inode at all.
+struct SparePool {
+  std::mutex lock;
+  std::string directory;  // with its final "/"; empty: off
+  std::vector<std::string> names;
+  size_t maxFiles = 0;
+  dev_t device = 0;
+  uid_t owner = 0;
+  uint64_t next = 0;
+};
+SparePool g_spares;
+std::atomic<bool> g_sparesOn{false};
+
+bool TakeSpare(std::string& path) {
+  if (!g_sparesOn.load(std::memory_order_relaxed)) return false;
+  std::lock_guard guard(g_spares.lock);
+  if (g_spares.names.empty()) return false;
+  path = g_spares.directory + g_spares.names.back();
+  g_spares.names.pop_back();
+  return true;
+}
+
+void ReturnSpare(const std::string& path) {
+  std::lock_guard guard(g_spares.lock);
+  if (g_spares.directory.empty() || path.compare(0, g_spares.directory.size(), g_spares.directory) != 0) {
+    unlink(path.c_str());
+    return;
+  }
+  g_spares.names.push_back(path.substr(g_spares.directory.size()));
+}
+
+// Moves a claimed file to the spare folder instead of unlinking it. False when the file
+// is not one to reuse (other links, another owner, another file system, the folder full).
+bool RecycleClaimedFile(const ClaimedFile& file) {
+  if (!g_sparesOn.load(std::memory_order_relaxed)) return false;
+  struct stat st;
+  if (fstat(file.fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 || st.st_size > 65536) {
+    return false;
+  }
+  std::string target;
+  {
+    std::lock_guard guard(g_spares.lock);
+    if (g_spares.directory.empty() || g_spares.names.size() >= g_spares.maxFiles || st.st_dev != g_spares.device ||
+        st.st_uid != g_spares.owner) {
+      return false;
+    }
+    target = g_spares.directory + StrPrintf("s%d-%llx", static_cast<int>(getpid()),
+                                            static_cast<unsigned long long>(g_spares.next++));
+  }
+  if (rename(file.path.c_str(), target.c_str()) != 0) return false;
+  ReturnSpare(target);
+  return true;
+}
+
+// Create-new through a spare file: written, cut to its new length, then given the name
+// unless it exists. 1 = published, 0 = no spare could be used, -1 = failed (errno set).
+int PublishThroughSpare(const std::string& path, std::string_view content, time_t keepTime) {
+  std::string spare;
+  while (TakeSpare(spare)) {
+    UniqueFd fd(open(spare.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW));
+    if (!fd) {
+      unlink(spare.c_str());
+      continue;
+    }
+    bool written = WriteText(fd.get(), content) == content.size() &&
+                   ftruncate(fd.get(), static_cast<off_t>(content.size())) == 0;
+    if (written && keepTime != 0) written = SetFileTime(fd.get(), {keepTime, 0});
+    if (!written) {
+      unlink(spare.c_str());
+      return 0;
+    }
+    fd.reset();
+    for (int attempt = 0; attempt < 2; ++attempt) {
+      if (renameat2(AT_FDCWD, spare.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0) return 1;
+      if (errno == ENOENT && attempt == 0 && access(spare.c_str(), F_OK) == 0) {
+        CreatePathDirectories(path);
+        continue;
+      }
+      break;
+    }
+    int err = errno;
+    if (err == EEXIST) {
+      ReturnSpare(spare);
+      errno = EEXIST;
+      return -1;
+    }
+    // Another file system, or no exclusive rename: the unnamed-file way still works.
+    unlink(spare.c_str());
+    if (err == EXDEV || err == EINVAL || err == ENOSYS) {
+      g_sparesOn.store(false);
+      return 0;
+    }
+    errno = err;
+    return -1;
+  }
+  return 0;
+}
 }  // namespace
 
+size_t EnableSpareFiles(const std::string& directory, size_t maxFiles) {
+  DisableSpareFiles();
+  std::string dir = directory;
+  if (!dir.empty() && dir.back() != '/') dir += '/';
+  CreatePathDirectories(dir);
+  struct stat st;
+  if (dir.empty() || stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return 0;
+  std::vector<std::string> names;
+  if (DIR* d = opendir(dir.c_str())) {
+    while (dirent* e = readdir(d)) {
+      std::string name = e->d_name;
+      if (name == "." || name == "..") continue;
+      struct stat f;
+      if (lstat((dir + name).c_str(), &f) != 0 || !S_ISREG(f.st_mode)) continue;
+      if (names.size() < maxFiles && f.st_nlink == 1 && f.st_uid == geteuid()) {
+        names.push_back(name);
+      } else {
+        unlink((dir + name).c_str());
+      }
+    }
+    closedir(d);
+  }
+  std::lock_guard guard(g_spares.lock);
+  g_spares.directory = dir;
+  g_spares.names = std::move(names);
+  g_spares.maxFiles = maxFiles;
+  g_spares.device = st.st_dev;
+  g_spares.owner = geteuid();
+  g_sparesOn.store(true);
+  return g_spares.names.size();
+}
+
+void DisableSpareFiles() {
+  g_sparesOn.store(false);
+  std::lock_guard guard(g_spares.lock);
+  g_spares.directory.clear();
+  g_spares.names.clear();
+}
+
+size_t SpareFileCount() {
+  std::lock_guard guard(g_spares.lock);
+  return g_spares.names.size();
+}
+
 bool PublishFile(const std::string& path, std::string_view content, PublishMode mode, time_t keepTime) {
+  if (mode == PublishMode::CreateNew) {
+    int r = PublishThroughSpare(path, content, keepTime);
+    if (r == 1) return true;
+    if (r == -1) return false;
+  }
   if (mode == PublishMode::CreateNew && g_unnamedFilesWork.load(std::memory_order_relaxed)) {
     if (PublishUnnamed(path, content, keepTime)) return true;
     if (errno != EOPNOTSUPP) return false;
@@ -172,7 +326,8 @@ bool RewriteClaimedFile(ClaimedFile& file, std::string_view content) {
 
 bool DeleteClaimedFile(ClaimedFile& file) {
   if (!file.valid()) return false;
-  bool ok = SameInode(file.path, file.fd.get()) && unlink(file.path.c_str()) == 0;
+  bool ok = SameInode(file.path, file.fd.get()) &&
+            (RecycleClaimedFile(file) || unlink(file.path.c_str()) == 0);
   file.fd.reset();
   return ok;
 }

@@ -5,6 +5,8 @@
 // - A file appears under its final name only complete: the content goes to a temporary
 //   file (".~...tmp") in the same directory, which is then linked to the final name
 //   (create-new: fails with EEXIST when the name is taken) or renamed over it (replace).
+//   With spare files on, a create-new reuses a deleted file: written and cut to length
+//   under its spare name, then renamed to the final name without replacing one.
 // - A sender claims a file with ClaimQueueFile: an exclusive non-blocking flock on its own
 //   descriptor, then a check that the path still names the same inode. It deletes the file
 //   (DeleteClaimedFile) before the claim is released, or rewrites it (RewriteClaimedFile:
@@ -27,6 +29,13 @@ enum class PublishMode { CreateNew, Replace };
 // directory is created once. keepTime (not 0) becomes the file's modification time.
 // False on failure, errno kept (EEXIST: the name exists, CreateNew only).
 bool PublishFile(const std::string& path, std::string_view content, PublishMode mode, time_t keepTime = 0);
+
+// Deleted files kept for reuse as new ones (at most maxFiles) in directory, which must be
+// on the queues' file system; files already there are taken over. Only the gateway's own
+// process may use a folder. Returns how many spare files there are.
+size_t EnableSpareFiles(const std::string& directory, size_t maxFiles);
+void DisableSpareFiles();
+size_t SpareFileCount();
 
 // Temporary files of PublishFile; walkers and movers pass them by.
 bool IsTempFileName(std::string_view name);

@@ -15,8 +15,13 @@ bool SendResponse(WebConnection& c, std::string_view status, std::string_view ex
                                  ConnectionHeaderLine(c));
   header.append(extraHeaders);
   header += StrPrintf("Content-Length: %zu\r\n\r\n", body.size());
+  // One send for a small answer: one segment on the wire instead of two.
+  if (body.size() <= 16384) {
+    header.append(body);
+    return SendData(c.socket, c.ssl, header);
+  }
   if (!SendData(c.socket, c.ssl, header)) return false;
-  return body.empty() || SendData(c.socket, c.ssl, body);
+  return SendData(c.socket, c.ssl, body);
 }
 
 void SendRedirectToSsl(WebConnection& c, std::string_view hostHeader, uint16_t sslPort, bool admin) {

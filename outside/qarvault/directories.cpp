@@ -4,7 +4,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
+#include <mutex>
+#include <unordered_map>
 
 #include "outside/qarvault/buffer_copy.h"
 #include "outside/qarvault/ini_file.h"
@@ -27,18 +30,41 @@ int CopyDirectory(const std::string& dir, char* buf, uint32_t size) {
   return static_cast<int>(dir.size());
 }
 
+// Directories are asked for on every request; one seen within the last second is taken
+// as still there, so a folder removed by hand comes back a second later.
+struct SeenDirectories {
+  std::mutex lock;
+  std::unordered_map<std::string, std::chrono::steady_clock::time_point> seen;
+};
+SeenDirectories g_seen;
+constexpr auto kSeenFor = std::chrono::seconds(1);
+
+bool SeenRecently(const std::string& path) {
+  std::lock_guard<std::mutex> guard(g_seen.lock);
+  auto it = g_seen.seen.find(path);
+  return it != g_seen.seen.end() && std::chrono::steady_clock::now() - it->second < kSeenFor;
+}
+
+bool NoteSeen(const std::string& path) {
+  std::lock_guard<std::mutex> guard(g_seen.lock);
+  if (g_seen.seen.size() > 1024) g_seen.seen.clear();
+  g_seen.seen[path] = std::chrono::steady_clock::now();
+  return true;
+}
+
 }  // namespace
 
 bool EnsureDirectory(const std::string& path) {
   if (path.empty()) return false;
+  if (SeenRecently(path)) return true;
   struct stat st;
-  if (::stat(path.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
+  if (::stat(path.c_str(), &st) == 0) return S_ISDIR(st.st_mode) && NoteSeen(path);
   for (size_t pos = path.find('/', 1); pos != std::string::npos; pos = path.find('/', pos + 1)) {
     std::string part = path.substr(0, pos);
     if (::mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) return false;
   }
   if (::mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) return false;
-  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && NoteSeen(path);
 }
 
 std::string ProgramDataDir() {

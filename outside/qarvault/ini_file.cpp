@@ -155,16 +155,18 @@ bool ReadAll(int fd, std::string& out) {
 // by rename, so an open descriptor always sees one whole version.
 std::shared_ptr<const IniParsed> Load(const std::string& path) {
   static const std::shared_ptr<const IniParsed> empty = std::make_shared<IniParsed>();
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  struct stat st;
-  if (!fd || ::fstat(fd.get(), &st) != 0) return empty;
-  FileStamp stamp = StampOf(st);
   IniState& state = State();
-  {
+  struct stat st;
+  // Settings are read many times a second: an unchanged file costs one stat.
+  if (::stat(path.c_str(), &st) == 0) {
+    FileStamp stamp = StampOf(st);
     std::lock_guard<std::mutex> lock(state.cacheLock);
     auto it = state.cache.find(path);
     if (it != state.cache.end() && it->second.stamp == stamp) return it->second.parsed;
   }
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd || ::fstat(fd.get(), &st) != 0) return empty;
+  FileStamp stamp = StampOf(st);
   std::string text;
   if (!ReadAll(fd.get(), text)) return empty;
   std::shared_ptr<const IniParsed> parsed = Parse(text);

@@ -104,7 +104,7 @@ class AsyncSubmitTest : public SmscTestHome {
     for (int i = 0; i < n; ++i) {
       char name[32];
       snprintf(name, sizeof name, "0000%04X.req", i);
-      ASSERT_TRUE(PublishFile(OutboundQueueRoot() + name, "[SMS]\r\nData=m\r\nPhoneNumber=4477\r\n",
+      ASSERT_TRUE(PublishFile(OutboundQueueRoot() + name, "[SMS]\r\nData=m\r\nPhoneNumber=4477\r\nReceiptRequested=Yes\r\n",
                               PublishMode::CreateNew));
     }
   }

@@ -99,7 +99,8 @@ class QueuePassTest : public SmscTestHome {
 TEST_F(QueuePassTest, SentMessageIsLoggedCountedRecordedAndDeleted) {
   Configure();
   std::string path = Queue("0000AAAA.req", "SubmitUser=alice\r\nSender=+4477001\r\nData=Hello\r\nPhoneNumber=+44 7700-900123:5\r\n"
-                                           "ServiceType=CMT\r\nValidity=2h\r\nSMPPOptions=SMPPOption_source_port=9\r\n");
+                                           "ServiceType=CMT\r\nValidity=2h\r\nSMPPOptions=SMPPOption_source_port=9\r\n"
+                                           "ReceiptRequested=Yes\r\n");
   uint32_t sentBefore = CounterValue(kSmsSent);
   FakeLink link;
   QueueTransport t = link.Transport();
@@ -120,6 +121,11 @@ TEST_F(QueuePassTest, SentMessageIsLoggedCountedRecordedAndDeleted) {
   ASSERT_NE(SMSCMessageIdGet("SMPP - a:1", "SMSC1", id, user, sender, recipient), 0);
   EXPECT_STREQ(id, "0000AAAA");
   EXPECT_STREQ(user, "alice");
+  // Without a report asked for, nothing will come back to match: nothing is recorded.
+  Queue("0000AAAB.req", "Data=Hi\r\nPhoneNumber=447700900124\r\n");
+  RunQueuePass(w, t);
+  ASSERT_EQ(link.submits.size(), 2u);
+  EXPECT_EQ(SMSCMessageIdGet("SMPP - a:1", "SMSC2", id, user, sender, recipient), 0);
 }
 
 TEST_F(QueuePassTest, FailureOutcomes) {

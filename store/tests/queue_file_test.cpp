@@ -1,10 +1,14 @@
 #include "store/queue_file.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
+#include <thread>
+#include <vector>
 
 #include "store/tests/store_home.h"
 
@@ -96,4 +100,93 @@ TEST(QueueFileTest, MoveNeverReplaces) {
   EXPECT_EQ(ReadTestFile(to), "a");
   EXPECT_FALSE(MoveQueueFile(home.path() + "Q/DELAYQ/B.req", home.path() + "Q/B.req"));
   EXPECT_EQ(ReadTestFile(home.path() + "Q/B.req"), "old");
+}
+
+namespace {
+ino_t InodeOf(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+}
+}  // namespace
+
+// Deleted files come back as new ones: same inode, exact new content, no tail of the old.
+TEST(QueueFileTest, SpareFilesAreReusedWholeAndBounded) {
+  StoreHome home;
+  std::string q = home.path() + "Q/", spare = home.path() + "PRIVATE/SPARE/";
+  // A file left from an earlier run is taken over; a second link is not a spare.
+  ASSERT_TRUE(PublishFile(spare + "old", "left over", PublishMode::CreateNew));
+  ASSERT_EQ(EnableSpareFiles(spare, 2), 1u);
+  ASSERT_TRUE(PublishFile(q + "A.req", "short", PublishMode::CreateNew));
+  EXPECT_EQ(SpareFileCount(), 0u);
+  EXPECT_EQ(ReadTestFile(q + "A.req"), "short");
+
+  ASSERT_TRUE(PublishFile(q + "B.req", "a much longer message text", PublishMode::CreateNew));
+  ino_t b = InodeOf(q + "B.req");
+  ClaimedFile claim;
+  ASSERT_TRUE(ClaimQueueFile(q + "B.req", claim));
+  ASSERT_TRUE(DeleteClaimedFile(claim));
+  EXPECT_EQ(InodeOf(q + "B.req"), 0u);
+  EXPECT_EQ(SpareFileCount(), 1u);
+  ASSERT_TRUE(PublishFile(q + "C.req", "tiny", PublishMode::CreateNew, 1000000000));
+  EXPECT_EQ(InodeOf(q + "C.req"), b) << "the deleted file came back";
+  EXPECT_EQ(ReadTestFile(q + "C.req"), "tiny");
+  EXPECT_EQ(FileCreationTime(q + "C.req"), 1000000000);
+
+  // Create-new still refuses a taken name, and the spare stays for the next one.
+  ASSERT_TRUE(ClaimQueueFile(q + "C.req", claim));
+  ASSERT_TRUE(DeleteClaimedFile(claim));
+  EXPECT_FALSE(PublishFile(q + "A.req", "other", PublishMode::CreateNew));
+  EXPECT_EQ(errno, EEXIST);
+  EXPECT_EQ(ReadTestFile(q + "A.req"), "short");
+  EXPECT_EQ(SpareFileCount(), 1u);
+
+  // A file with a second name is deleted, not kept; beyond the bound files are deleted.
+  ASSERT_EQ(link((q + "A.req").c_str(), (home.path() + "A.link").c_str()), 0);
+  ASSERT_TRUE(ClaimQueueFile(q + "A.req", claim));
+  ASSERT_TRUE(DeleteClaimedFile(claim));
+  EXPECT_EQ(ReadTestFile(home.path() + "A.link"), "short") << "the other name keeps its content";
+  EXPECT_EQ(SpareFileCount(), 1u);
+  for (const char* name : {"D.req", "E.req", "F.req"}) {
+    ASSERT_TRUE(PublishFile(q + name, name, PublishMode::CreateNew));
+  }
+  for (const char* name : {"D.req", "E.req", "F.req"}) {
+    ASSERT_TRUE(ClaimQueueFile(q + name, claim));
+    ASSERT_TRUE(DeleteClaimedFile(claim));
+    EXPECT_EQ(InodeOf(q + name), 0u);
+  }
+  EXPECT_EQ(SpareFileCount(), 2u);
+  EXPECT_EQ(CountEntries(spare), 2u);
+  DisableSpareFiles();
+  ASSERT_TRUE(PublishFile(q + "G.req", "after", PublishMode::CreateNew));
+  EXPECT_EQ(CountEntries(spare), 2u) << "off: spares are neither used nor deleted";
+}
+
+// Threads publishing and deleting through the spares never share a file.
+TEST(QueueFileTest, SpareFilesUnderConcurrentWritersAndSenders) {
+  StoreHome home;
+  std::string q = home.path() + "Q/";
+  EnableSpareFiles(home.path() + "PRIVATE/SPARE/", 50);
+  std::vector<std::thread> threads;
+  std::atomic<int> bad{0};
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 300; ++i) {
+        std::string name = q + "T" + std::to_string(t) + "-" + std::to_string(i) + ".req";
+        std::string content = "[SMS]\r\nData=" + std::string(size_t(i % 40), char('a' + t)) + "\r\n";
+        if (!PublishFile(name, content, PublishMode::CreateNew)) ++bad;
+        ClaimedFile claim;
+        if (!ClaimQueueFile(name, claim)) {
+          ++bad;
+          continue;
+        }
+        std::string read;
+        if (!ReadClaimedFile(claim, read, 1000) || read != content) ++bad;
+        if (i % 3 != 0 && !DeleteClaimedFile(claim)) ++bad;
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  DisableSpareFiles();
+  EXPECT_EQ(bad.load(), 0);
+  EXPECT_EQ(CountEntries(q), 400u) << "every third file stays";
 }
