@@ -263,12 +263,12 @@ double SinkAlone(Sink& sink) {
   return double(answered) / (double(NowUs() - start) / 1e6);
 }
 
-// ext4 without a journal passes over inodes freed in the last 30 seconds when it allocates
+// ext4 without a journal passes over inodes freed in the last 30 (35) seconds when it allocates
 // new ones, so a run that follows the clean-up of another within 30 s pays for the files the
 // other one deleted. Every run starts after the same quiet time.
 uint64_t g_lastCleanUpUs = 0;
 void Settle() {
-  constexpr uint64_t kQuietUs = 31000000;
+  constexpr uint64_t kQuietUs = 36000000;
   uint64_t now = NowUs();
   if (g_lastCleanUpUs != 0 && now - g_lastCleanUpUs < kQuietUs) usleep(useconds_t(kQuietUs - (now - g_lastCleanUpUs)));
 }

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <thread>
@@ -33,6 +34,8 @@ constexpr int kThrottleAttempts = 5;
 constexpr int kStatusThrottled = 0x58;
 constexpr int kStatusQueueFull = 0x14;
 constexpr uint32_t kChangeCheckEvery = 256;
+// How long a partly used listing of a directory is followed before it is listed again.
+constexpr uint64_t kCursorMaxAgeMs = 2000;
 
 constexpr uint64_t kPruneEveryMs = 600000;
 
@@ -452,6 +455,9 @@ void RunQueuePass(QueueWorker& w, QueueTransport& t) {
     names.push_back(directoryName);
   }
   QueueFindClose(directories);
+  for (auto it = w.cursors.begin(); it != w.cursors.end();) {
+    it = std::find(names.begin(), names.end(), it->first) == names.end() ? w.cursors.erase(it) : std::next(it);
+  }
   for (const std::string& dir : names) {
     if (dir == "..") continue;
     if (w.linkError || w.restart || w.queueRestart || ShutdownRequested.load()) break;
@@ -460,14 +466,21 @@ void RunQueuePass(QueueWorker& w, QueueTransport& t) {
       continue;
     }
     w.sentInDirectory = 0;
-    QueueFind files;
-    std::string fileName;
-    std::vector<std::string> fileNames;
-    for (bool more = QueueFileFindFirst(files, dir, fileName); more; more = QueueFileFindNext(files, fileName)) {
-      fileNames.push_back(fileName);
+    DirectoryCursor& cursor = w.cursors[dir];
+    // A listing is used up before the directory is listed again, or after a while, so
+    // that files that came meanwhile are not kept waiting long.
+    if (cursor.next >= cursor.names.size() || TickMs() - cursor.listedTick >= kCursorMaxAgeMs) {
+      cursor = DirectoryCursor();
+      cursor.listedTick = TickMs();
+      QueueFind files;
+      std::string fileName;
+      for (bool more = QueueFileFindFirst(files, dir, fileName); more; more = QueueFileFindNext(files, fileName)) {
+        cursor.names.push_back(fileName);
+      }
+      QueueFileFindClose(files);
     }
-    QueueFileFindClose(files);
-    for (const std::string& file : fileNames) {
+    while (cursor.next < cursor.names.size()) {
+      std::string file = cursor.names[cursor.next++];
       uint32_t before = w.sentInDirectory;
       FileOutcome outcome = HandleQueueFile(w, t, dir, file);
       // The rest of a long message follows at once on this connection.
@@ -497,6 +510,7 @@ void RunQueuePass(QueueWorker& w, QueueTransport& t) {
       if (dir != "." && w.sentInDirectory > Settings.UserQueueThreshold) break;
       if (w.linkError || w.restart || w.queueRestart || ShutdownRequested.load()) break;
     }
+    if (cursor.next >= cursor.names.size()) w.cursors.erase(dir);
     if (dir != ".") {
       std::string left;
       QueueFind check;

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <ctime>
 #include <functional>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -73,6 +74,14 @@ struct QueueTransport {
   std::function<bool(std::string& directoryName, std::string& fileName)> takeResubmit;
 };
 
+// Where a worker stopped in a directory it left early (per-user queues take turns), so that
+// the next visit goes on from there instead of listing thousands of files again.
+struct DirectoryCursor {
+  std::vector<std::string> names;
+  size_t next = 0;
+  uint64_t listedTick = 0;
+};
+
 struct QueueWorker {
   std::string connection;   // this worker's connection name
   std::string routingName;  // the name the route decision is asked for (an active backup: the target)
@@ -83,6 +92,7 @@ struct QueueWorker {
   uint32_t sentInPass = 0, sentInDirectory = 0;
   SkipQueue skipQueue;
   bool ignoreRetryDue = false;  // a throttled file taken from the resubmit queue
+  std::map<std::string, DirectoryCursor> cursors;  // by directory name
   // The change check and backup test of the worker, run every 256 messages and after
   // each subdirectory; may set restart.
   std::function<void()> changeCheck;

@@ -22,9 +22,10 @@ std::map<int, std::shared_ptr<Session>> g_sessions;
 
 using Clock = std::chrono::steady_clock;
 
+// Rounded up: a wait of 1 ms must not become a poll that returns at once (a spinning caller).
 int MillisecondsLeft(Clock::time_point deadline) {
-  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-  return left > 0 ? int(left) : 0;
+  auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now()).count();
+  return left > 0 ? int((left + 999) / 1000) : 0;
 }
 
 std::string HexDump(std::string_view bytes, size_t max = 96) {

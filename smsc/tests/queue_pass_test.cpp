@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <set>
 #include <filesystem>
 #include <map>
 #include <mutex>
@@ -340,3 +342,39 @@ TEST(QueuePassRules, RecipientSenderAndParams) {
 }
 
 }  // namespace
+
+// Per-user queues take turns: a worker leaves a user's directory after UserQueueThreshold
+// sent files and comes back to where it stopped; every file goes once, in name order.
+TEST_F(QueuePassTest, UserQueuesTakeTurnsAndResumeInOrder) {
+  Configure();
+  Settings.UserQueueThreshold = 10;
+  for (const char* user : {"alice", "bob"}) {
+    fs::create_directories(OutboundQueueRoot() + user);
+    for (int i = 0; i < 25; ++i) {
+      char name[64];
+      snprintf(name, sizeof name, "%s/0000%04X.req", user, i);
+      Queue(name, std::string("Data=m\r\nPhoneNumber=4477") + (user[0] == 'a' ? "1" : "2") + "\r\n");
+    }
+  }
+  FakeLink link;
+  QueueTransport t = link.Transport();
+  QueueWorker w = Worker();
+  RunQueuePass(w, t);
+  ASSERT_EQ(link.submits.size(), 22u) << "11 from each user, then the next user's turn";
+  for (size_t i = 0; i < 22; ++i) EXPECT_EQ(link.submits[i].first, i < 11 ? "44771" : "44772");
+  // A file that arrives meanwhile is not lost; it is sent once the listing is used up.
+  Queue("bob/0000FFFF.req", "Data=late\r\nPhoneNumber=44772\r\n");
+  RunQueuePass(w, t);
+  RunQueuePass(w, t);
+  RunQueuePass(w, t);
+  ASSERT_EQ(link.submits.size(), 51u);
+  std::map<std::string, std::vector<std::string>> perUser;
+  for (auto& [recipient, request] : link.submits) perUser[recipient].push_back(request.gatewayMessageId);
+  for (auto& [recipient, ids] : perUser) {
+    EXPECT_TRUE(std::is_sorted(ids.begin(), ids.end())) << recipient;
+    EXPECT_EQ(std::set<std::string>(ids.begin(), ids.end()).size(), ids.size()) << recipient << " sent twice";
+  }
+  EXPECT_EQ(perUser["44772"].back(), "0000FFFF");
+  EXPECT_TRUE(fs::is_empty(OutboundQueueRoot() + "alice"));
+  EXPECT_TRUE(fs::is_empty(OutboundQueueRoot() + "bob"));
+}
