@@ -1,3 +1,5 @@
+#include <sys/socket.h>
+
 #include <cerrno>
 
 #include "runtime/clock.h"
@@ -100,7 +102,9 @@ ReadOutcome ProcessRead(WebConnection& c, WebRequest& request) {
       WriteDebugLogf(label, "Error %lu from Winsock:select", static_cast<unsigned long>(errno));
       break;
     }
-    int available = BytesAvailable(c.socket, c.ssl);
+    // Plain sockets are read in pieces without asking how much is waiting (one call less
+    // per request); a read of nothing then means the peer closed.
+    int available = c.ssl != nullptr ? BytesAvailable(c.socket, c.ssl) : 16384;
     if (available < 0) {
       WriteDebugLogf(label, "Error %lu from Winsock:ioctlsocket", static_cast<unsigned long>(errno));
       break;
@@ -122,7 +126,15 @@ ReadOutcome ProcessRead(WebConnection& c, WebRequest& request) {
       }
     }
     text.resize(old + size_t(available));
-    ssize_t n = ReceiveSome(c.socket, c.ssl, text.data() + old, size_t(available));
+    ssize_t n = c.ssl != nullptr ? ReceiveSome(c.socket, c.ssl, text.data() + old, size_t(available))
+                                 : recv(c.socket, text.data() + old, size_t(available), MSG_DONTWAIT);
+    if (n < 0 && c.ssl == nullptr && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) n = 0;
+    else if (n == 0 && c.ssl == nullptr) n = -2;  // closed by the peer
+    if (n == -2) {
+      text.resize(old);
+      WriteDebugLog(label, "End of socket");
+      break;
+    }
     if (n < 0) {
       text.resize(old);
       WriteDebugLogf(label, "Error %lu from Winsock:recv", static_cast<unsigned long>(errno));
