@@ -4,8 +4,10 @@
 // passed) and sends them newest first; dropAfter drops the link, unanswered, at that submit.
 // Prints "LISTENING <port>", then for every PDU received "RAW <hex>" (the bytes as they
 // came) and "PDU <command> <status> <sequence> <json of the decoded fields>".
-// Reads commands from stdin: "deliver <json>", "enquire", "unbind", "raw <hex>",
-// "nack <seq>", "close".
+// Reads commands from stdin: "deliver <json>", "delivermany <count> <json>" (short_message
+// gets the number 0.. appended), "enquire", "unbind", "raw <hex>", "nack <seq>", "close".
+// Each deliver_sm answered prints "DELIVER_RESP <status>" (with " <short_message>" after
+// delivermany).
 const net = require('net');
 const tls = require('tls');
 const fs = require('fs');
@@ -130,6 +132,15 @@ readline.createInterface({ input: process.stdin }).on('line', (line) => {
     if (o.short_message_hex) { o.short_message = Buffer.from(o.short_message_hex, 'hex'); delete o.short_message_hex; }
     if (o.receipted_message_id === undefined) delete o.receipted_message_id;
     current.send(new smpp.PDU('deliver_sm', o), (resp) => console.log('DELIVER_RESP ' + resp.command_status));
+  } else if (cmd === 'delivermany' && current) {
+    const space2 = arg.indexOf(' ');
+    const count = parseInt(arg.slice(0, space2), 10);
+    const o = JSON.parse(arg.slice(space2 + 1));
+    for (let i = 0; i < count; i++) {
+      const text = (o.short_message || '') + i;
+      current.send(new smpp.PDU('deliver_sm', Object.assign({}, o, { short_message: text })),
+                   (resp) => console.log('DELIVER_RESP ' + resp.command_status + ' ' + text));
+    }
   } else if (cmd === 'enquire' && current) {
     current.send(new smpp.PDU('enquire_link'), (resp) => console.log('ENQUIRE_RESP ' + resp.command_status));
   } else if (cmd === 'unbind' && current) {
