@@ -516,7 +516,11 @@ struct ReceiveThreads {
     for (auto& b : blocks) b->stop = true;
     // A receiver may be inside a connect or an unbind; each of those is bounded.
     for (auto& b : blocks) {
-      while (!b->ended.load()) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      while (!b->ended.load()) {
+        // A queue thread waiting on its event sees the stop flag at once.
+        WakeSmppReceiveAsync(b->connection.c_str());
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      }
     }
   }
 };

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -482,15 +483,20 @@ TEST(PeerAsyncReceive, AnsweredOnlyOnceTheQueueIsServedWithTheCallbacksStatus) {
   SMPPSetAsyncReceiveWakeFunction(RecordWake);
   SMPPSetAsyncReceive("smpp - TEST", 1);  // names compare without case
   struct Case {
+    const char* pdu;
     const char* text;
     int answer;
-  } cases[] = {{"stored", 0}, {"not stored", 0x64}, {"throttled", 0x58}};
+  } cases[] = {
+      {R"({"source_addr":"4477","destination_addr":"12","short_message":"stored"})", "stored", 0},
+      {R"({"source_addr":"4477","destination_addr":"12","short_message":"not stored"})", "not stored", 0x64},
+      {R"({"command":"data_sm","source_addr":"4477","destination_addr":"12","message_payload":"as datasm"})",
+       "as datasm", 0x58},
+  };
   for (const Case& c : cases) {
     ClearReceived();
     g_received.answer = c.answer;
     size_t wakes = WakeCount();
-    f.node.Send(std::string(R"(deliver {"source_addr":"4477","destination_addr":"12","short_message":")") + c.text +
-                R"("})");
+    f.node.Send(std::string("deliver ") + c.pdu);
     ASSERT_TRUE(YieldUntil(f, kAsyncName, [&] { return WakeCount() > wakes; })) << c.text;
     {
       std::lock_guard lock(g_wakeLock);
@@ -504,6 +510,10 @@ TEST(PeerAsyncReceive, AnsweredOnlyOnceTheQueueIsServedWithTheCallbacksStatus) {
     EXPECT_EQ(SMPPReceiveFromAsyncQ(kAsyncName), 1);
     ASSERT_TRUE(f.node.WaitFor("DELIVER_RESP", line, 5000)) << c.text;
     EXPECT_EQ(line, "DELIVER_RESP " + std::to_string(c.answer));
+    // The response of the request's kind: deliver_sm_resp or data_sm_resp.
+    const std::string& raw = *std::find_if(f.node.lines().rbegin(), f.node.lines().rend(),
+                                           [](const std::string& l) { return l.rfind("RAW ", 0) == 0; });
+    EXPECT_EQ(raw.substr(12, 8), std::strstr(c.pdu, "data_sm") ? "80000103" : "80000005") << raw;
     std::lock_guard lock(g_received.lock);
     ASSERT_EQ(g_received.texts.size(), 1u);
     EXPECT_EQ(g_received.texts[0], std::string("4477|12|") + c.text + "|0");
