@@ -309,6 +309,8 @@ bool OpenSmppLink(const std::string& name, const SmppConnectionSettings& setting
                                                        role.bindType, settings.userName.c_str(),
                                                        settings.password.c_str(), settings.systemType.c_str());
   if (status != 0) {
+    // Anything the SMS centre sent before refusing stays unanswered.
+    EndLibrarySession(sock.get());
     const char* text = Peer().Call<SMPPErrorTextFn>(peer::SMPPErrorText)(status);
     report(std::string("SMPP Failure -- Unable to login to SMPP server with specified parameters:  ") + text);
     return false;
