@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -32,10 +33,12 @@ struct Received {
   std::vector<std::string> texts;
   std::vector<std::string> extras;
   std::atomic<int> answer{0};
+  std::atomic<int> delayMs{0};  // a slow store
 };
 Received g_received;
 
 int ReceiveCallback(const char* name, const SMPPReceivedMessage* m) {
+  if (int delay = g_received.delayMs.load()) std::this_thread::sleep_for(std::chrono::milliseconds(delay));
   std::lock_guard lock(g_received.lock);
   g_received.texts.push_back(std::string(m->sender) + "|" + m->recipient + "|" + m->data + "|" +
                              std::to_string(m->flags));
@@ -541,8 +544,8 @@ TEST(PeerAsyncReceive, AnsweredOnlyOnceTheQueueIsServedWithTheCallbacksStatus) {
 // they are not stored: the SMS centre delivers them again.
 TEST(PeerAsyncReceive, SessionEndedBeforeTheQueueIsServedGetsNoAnswer) {
   REQUIRE_NODE_SMPP();
-  enum class End { EndSession, Unbind, LastSwitchOff };
-  for (End end : {End::EndSession, End::Unbind, End::LastSwitchOff}) {
+  enum class End { EndSession, Unbind, PeerDropsTheLink, LastSwitchOff };
+  for (End end : {End::EndSession, End::Unbind, End::PeerDropsTheLink, End::LastSwitchOff}) {
     SmscFixture f;
     ASSERT_TRUE(f.Start());
     ASSERT_EQ(f.Bind(SMPP_BIND_TRANSCEIVER), 0);
@@ -563,6 +566,13 @@ TEST(PeerAsyncReceive, SessionEndedBeforeTheQueueIsServedGetsNoAnswer) {
       case End::Unbind:
         EXPECT_EQ(SMPPUnbind(f.sock.get(), nullptr, kAsyncName, 0x34), 0);
         break;
+      case End::PeerDropsTheLink: {
+        f.node.Send("close");
+        int linkError = 0;
+        for (int i = 0; i < 100 && !linkError; ++i) SMPPYield(f.sock.get(), nullptr, kAsyncName, 0x34, 50, &linkError);
+        EXPECT_EQ(linkError, 1);
+        break;
+      }
       case End::LastSwitchOff:
         // The first off leaves the queue to the other session; the last one serves it.
         SMPPSetAsyncReceive(kAsyncName, 0);
@@ -579,6 +589,37 @@ TEST(PeerAsyncReceive, SessionEndedBeforeTheQueueIsServedGetsNoAnswer) {
     SMPPSetAsyncReceive(kAsyncName, 0);
     SMPPSetAsyncReceive(kAsyncName, 0);
   }
+}
+
+// The session ends while another thread serves its queue: answers stop, none is sent for a
+// message not stored, and the socket can be closed at once (the sanitizer build checks).
+TEST(PeerAsyncReceive, SessionEndedWhileTheQueueIsServed) {
+  REQUIRE_NODE_SMPP();
+  SmscFixture f;
+  ASSERT_TRUE(f.Start());
+  ASSERT_EQ(f.Bind(SMPP_BIND_TRANSCEIVER), 0);
+  SMPPSetReceiveMessageCallback(ReceiveCallback);
+  SMPPSetAsyncReceiveWakeFunction(RecordWake);
+  SMPPSetAsyncReceive(kAsyncName, 1);
+  ClearReceived();
+  g_received.answer = 0;
+  size_t wakes = WakeCount();
+  f.node.Send(R"(delivermany 40 {"source_addr":"1","destination_addr":"2","short_message":"s"})");
+  ASSERT_TRUE(YieldUntil(f, kAsyncName, [&] { return WakeCount() >= wakes + 40; }));
+  g_received.delayMs = 10;
+  std::atomic<int> handled{0};
+  std::thread server([&] { handled = SMPPReceiveFromAsyncQ(kAsyncName); });
+  for (int i = 0; i < 2500 && ReceivedCount() < 5; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  SMPPEndSession(f.sock.get());
+  f.sock.reset();
+  server.join();
+  g_received.delayMs = 0;
+  int answered = CountLines(f, "DELIVER_RESP 0 s", 300);
+  EXPECT_GE(answered, 4);
+  EXPECT_LE(answered, handled.load());
+  EXPECT_LT(handled.load(), 40);
+  EXPECT_EQ(size_t(handled.load()), ReceivedCount());
+  SMPPSetAsyncReceive(kAsyncName, 0);
 }
 
 // A queue that is not served fills up: further messages are answered "queue full" (0x14) at

@@ -4,8 +4,9 @@
 // passed) and sends them newest first; dropAfter drops the link, unanswered, at that submit.
 // Prints "LISTENING <port>", then for every PDU received "RAW <hex>" (the bytes as they
 // came) and "PDU <command> <status> <sequence> <json of the decoded fields>".
-// Reads commands from stdin: "deliver <json>" (a data_sm with "command":"data_sm"), "delivermany <count> <json>" (short_message
-// gets the number 0.. appended), "enquire", "unbind", "raw <hex>", "nack <seq>", "close".
+// Reads commands from stdin: "deliver <json>" (a data_sm with "command":"data_sm"),
+// "delivermany <count> <json>" (short_message gets the number 0.. appended), "enquire",
+// "unbind", "raw <hex>", "nack <seq>", "close".
 // Messages go to the newest session bound as receiver or transceiver, else the newest one.
 // Each deliver_sm answered prints "DELIVER_RESP <status>" (with " <short_message>" after
 // delivermany).
