@@ -477,13 +477,30 @@ int CountLines(SmscFixture& f, const std::string& prefix, int ms) {
 
 constexpr const char* kAsyncName = "SMPP - test";
 
+// An SMS centre and a bound session of ours, the receive callback and wake-up installed; the
+// callback answers 0 until told otherwise.
+::testing::AssertionResult StartReceiving(SmscFixture& f, int bindType = SMPP_BIND_TRANSCEIVER) {
+  if (!f.Start()) return ::testing::AssertionFailure() << "no SMS centre";
+  if (int r = f.Bind(bindType); r != 0) return ::testing::AssertionFailure() << "bind: " << r;
+  SMPPSetReceiveMessageCallback(ReceiveCallback);
+  SMPPSetAsyncReceiveWakeFunction(RecordWake);
+  ClearReceived();
+  g_received.answer = 0;
+  return ::testing::AssertionSuccess();
+}
+
+// The SMS centre sends count deliver_sm ("<text>0".."<text>N"); true once all are queued.
+bool DeliverQueued(SmscFixture& f, int count, const std::string& text) {
+  size_t wakes = WakeCount();
+  f.node.Send("delivermany " + std::to_string(count) +
+              R"( {"source_addr":"1","destination_addr":"2","short_message":")" + text + R"("})");
+  return YieldUntil(f, kAsyncName, [&] { return WakeCount() >= wakes + size_t(count); });
+}
+
 TEST(PeerAsyncReceive, AnsweredOnlyOnceTheQueueIsServedWithTheCallbacksStatus) {
   REQUIRE_NODE_SMPP();
   SmscFixture f;
-  ASSERT_TRUE(f.Start());
-  ASSERT_EQ(f.Bind(SMPP_BIND_TRANSCEIVER), 0);
-  SMPPSetReceiveMessageCallback(ReceiveCallback);
-  SMPPSetAsyncReceiveWakeFunction(RecordWake);
+  ASSERT_TRUE(StartReceiving(f));
   SMPPSetAsyncReceive("smpp - TEST", 1);  // names compare without case
   struct Case {
     const char* pdu;
@@ -547,17 +564,10 @@ TEST(PeerAsyncReceive, SessionEndedBeforeTheQueueIsServedGetsNoAnswer) {
   enum class End { EndSession, Unbind, PeerDropsTheLink, LastSwitchOff };
   for (End end : {End::EndSession, End::Unbind, End::PeerDropsTheLink, End::LastSwitchOff}) {
     SmscFixture f;
-    ASSERT_TRUE(f.Start());
-    ASSERT_EQ(f.Bind(SMPP_BIND_TRANSCEIVER), 0);
-    SMPPSetReceiveMessageCallback(ReceiveCallback);
-    SMPPSetAsyncReceiveWakeFunction(RecordWake);
+    ASSERT_TRUE(StartReceiving(f));
     SMPPSetAsyncReceive(kAsyncName, 1);
     SMPPSetAsyncReceive(kAsyncName, 1);  // a second session of the same connection
-    ClearReceived();
-    g_received.answer = 0;
-    size_t wakes = WakeCount();
-    f.node.Send(R"(delivermany 3 {"source_addr":"1","destination_addr":"2","short_message":"m"})");
-    ASSERT_TRUE(YieldUntil(f, kAsyncName, [&] { return WakeCount() >= wakes + 3; }));
+    ASSERT_TRUE(DeliverQueued(f, 3, "m"));
     switch (end) {
       case End::EndSession:
         SMPPEndSession(f.sock.get());
@@ -596,16 +606,9 @@ TEST(PeerAsyncReceive, SessionEndedBeforeTheQueueIsServedGetsNoAnswer) {
 TEST(PeerAsyncReceive, SessionEndedWhileTheQueueIsServed) {
   REQUIRE_NODE_SMPP();
   SmscFixture f;
-  ASSERT_TRUE(f.Start());
-  ASSERT_EQ(f.Bind(SMPP_BIND_TRANSCEIVER), 0);
-  SMPPSetReceiveMessageCallback(ReceiveCallback);
-  SMPPSetAsyncReceiveWakeFunction(RecordWake);
+  ASSERT_TRUE(StartReceiving(f));
   SMPPSetAsyncReceive(kAsyncName, 1);
-  ClearReceived();
-  g_received.answer = 0;
-  size_t wakes = WakeCount();
-  f.node.Send(R"(delivermany 40 {"source_addr":"1","destination_addr":"2","short_message":"s"})");
-  ASSERT_TRUE(YieldUntil(f, kAsyncName, [&] { return WakeCount() >= wakes + 40; }));
+  ASSERT_TRUE(DeliverQueued(f, 40, "s"));
   g_received.delayMs = 10;
   std::atomic<int> handled{0};
   std::thread server([&] { handled = SMPPReceiveFromAsyncQ(kAsyncName); });
@@ -627,13 +630,8 @@ TEST(PeerAsyncReceive, SessionEndedWhileTheQueueIsServed) {
 TEST(PeerAsyncReceive, FullQueueAnswersBusyAndTwoServersTakeEachMessageOnce) {
   REQUIRE_NODE_SMPP();
   SmscFixture f;
-  ASSERT_TRUE(f.Start());
-  ASSERT_EQ(f.Bind(SMPP_BIND_RECEIVER), 0);
-  SMPPSetReceiveMessageCallback(ReceiveCallback);
-  SMPPSetAsyncReceiveWakeFunction(RecordWake);
+  ASSERT_TRUE(StartReceiving(f, SMPP_BIND_RECEIVER));
   SMPPSetAsyncReceive(kAsyncName, 1);
-  ClearReceived();
-  g_received.answer = 0;
   constexpr int kLimit = 2000;
   f.node.Send(R"(delivermany 2003 {"source_addr":"1","destination_addr":"2","short_message":"n"})");
   int busy = 0;
