@@ -195,6 +195,18 @@ Fn PeerExtra(const char* name) {
   return OutsideLibraries.peer.Loaded() ? reinterpret_cast<Fn>(dlsym(OutsideLibraries.peer.handle, name)) : nullptr;
 }
 
+// Received messages still queued for the connection are taken and answered while the
+// session can still carry the answers.
+void ServeReceiveQueue(const std::string& name) {
+  Peer().Call<SMPPReceiveFromAsyncQFn>(peer::SMPPReceiveFromAsyncQ)(name.c_str());
+}
+
+// Before the socket closes and its TLS session is freed: no other thread (an asynchronous
+// receive answer) may write on them afterwards.
+void EndLibrarySession(int sock) {
+  if (auto end = PeerExtra<SMPPEndSessionFn>("SMPPEndSession")) end(sock);
+}
+
 // The asynchronous submission calls of one session; false when the library lacks them.
 bool SmppAsyncLink(int sock, void* tls, const std::string& name, int version, AsyncSubmitLink& link) {
   auto submit = PeerExtra<SMPPSubmitMessageAsyncFn>("SMPPSubmitMessageAsync");
@@ -297,6 +309,8 @@ bool OpenSmppLink(const std::string& name, const SmppConnectionSettings& setting
                                                        role.bindType, settings.userName.c_str(),
                                                        settings.password.c_str(), settings.systemType.c_str());
   if (status != 0) {
+    // Anything the SMS centre sent before refusing stays unanswered.
+    EndLibrarySession(sock.get());
     const char* text = Peer().Call<SMPPErrorTextFn>(peer::SMPPErrorText)(status);
     report(std::string("SMPP Failure -- Unable to login to SMPP server with specified parameters:  ") + text);
     return false;
@@ -394,9 +408,11 @@ bool SmppRound(WorkerState& s, SmppConnectionSettings& settings, const std::stri
     DrainSmppSubmitAsyncQ(w, asyncQ, Stopping() ? std::min<uint64_t>(deadline, 10000) : deadline);
   }
   SkipQFree(w.skipQueue);
+  ServeReceiveQueue(s.name);
   if (s.failures == 0 && transport.linkUp()) {
     Peer().Call<SMPPUnbindFn>(peer::SMPPUnbind)(sock.get(), tls.session, s.name.c_str(), settings.version);
   }
+  EndLibrarySession(sock.get());
   tls.Free();
   CloseSession(sock);
   return true;
@@ -463,9 +479,11 @@ void ThreadProcessSMPPReceive(ReceiveThreadBlock& block) {
         Peer().Call<SMPPYieldFn>(peer::SMPPYield)(sock.get(), tls.session, name, settings.version, 200, &yieldError);
         if (yieldError) break;
       }
+      ServeReceiveQueue(block.connection);
       if (!linkError && linkUp()) {
         Peer().Call<SMPPUnbindFn>(peer::SMPPUnbind)(sock.get(), tls.session, name, settings.version);
       }
+      EndLibrarySession(sock.get());
       tls.Free();
       CloseSession(sock);
       if (Stopping() || block.stop.load()) break;
@@ -500,7 +518,11 @@ struct ReceiveThreads {
     for (auto& b : blocks) b->stop = true;
     // A receiver may be inside a connect or an unbind; each of those is bounded.
     for (auto& b : blocks) {
-      while (!b->ended.load()) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      while (!b->ended.load()) {
+        // A queue thread waiting on its event sees the stop flag at once.
+        WakeSmppReceiveAsync(b->connection.c_str());
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      }
     }
   }
 };
@@ -511,6 +533,14 @@ void RunSmppSessions(WorkerState& s) {
   ParseSmppAddress(s.name, host, port);
   SmppConnectionSettings settings = ReadSmppSettings(s.name);
   ReceiveThreads receivers;
+  // Declared after receivers: runs before they are stopped.
+  std::function<void()> asyncReceiveOff;
+  struct OffOnLeave {
+    std::function<void()>& off;
+    ~OffOnLeave() {
+      if (off) off();
+    }
+  } offOnLeave{asyncReceiveOff};
   if (settings.receive && !settings.receiveSingleConnection && !settings.receiveOnly &&
       std::max<uint32_t>(s.instance, 1) <= settings.receiverCount) {
     receivers.Start("ThreadProcessSMPPReceive " + s.name, s.name, ThreadProcessSMPPReceive);
@@ -522,6 +552,13 @@ void RunSmppSessions(WorkerState& s) {
       asyncThreads->Start("ThreadProcessSMPPReceiveAsyncQ " + s.name, s.name, ThreadProcessSMPPReceiveAsyncQ);
     }
     asyncThreads->WaitRunning();
+    // Received messages now wait for those threads; answered once stored. Switched off
+    // (remaining ones served) before the threads are stopped.
+    if (auto setAsync = PeerExtra<SMPPSetAsyncReceiveFn>("SMPPSetAsyncReceive")) {
+      setAsync(s.name.c_str(), 1);
+      asyncReceiveOff = [setAsync, name = s.name] { setAsync(name.c_str(), 0); };
+      WriteDebugLogf(s.name.c_str(), "Asynchronous receive queue on for %s", s.name.c_str());
+    }
   }
   while (!Stopping() && !s.restart) {
     if (port == 0 && settings.senderRemotePort == 0) {
@@ -576,6 +613,9 @@ void InstallSmppLibraryHooks() {
         [](const char* label, const char* text) { WriteDebugLog(label ? label : "SMPP", text ? text : ""); });
   }
   InstallAsyncCompletion(PeerExtra<SMPPSetAsyncCompletionFunctionFn>("SMPPSetAsyncCompletionFunction"));
+  if (auto wake = PeerExtra<SMPPSetAsyncReceiveWakeFunctionFn>("SMPPSetAsyncReceiveWakeFunction")) {
+    wake(WakeSmppReceiveAsync);
+  }
   OutsideLibraries.peer.Call<SMPPSetReceiveMessageCallbackFnType>(peer::SMPPSetReceiveMessageCallback)(
       SMPPReceiveMessageCallback);
   if (void* fn = dlsym(OutsideLibraries.peer.handle, "SMPPSetTlsFunctions"); fn && SealCalls.Available) {

@@ -436,6 +436,13 @@ int SMPPReceiveMessageCallback(const char* connectionName, const SMPPReceivedMes
   return 0;
 }
 
+void WakeSmppReceiveAsync(const char* connectionName) {
+  QarEvent* event = OpenEventForInterface("SmppReceiveAsync", connectionName);
+  if (!event) return;
+  SetEventForInterface(event);
+  CloseEventForInterface(event);
+}
+
 void ThreadProcessSMPPReceiveAsyncQ(ReceiveThreadBlock& block) {
   QarEvent* event = OpenEventForInterface("SmppReceiveAsync", block.connection.c_str());
   if (!event) event = CreateEventForInterface("SmppReceiveAsync", block.connection.c_str());

@@ -68,3 +68,6 @@ struct ReceiveThreadBlock {
   std::atomic<bool> ended{false};    // set by the thread on leaving
 };
 void ThreadProcessSMPPReceiveAsyncQ(ReceiveThreadBlock& block);
+// Sets the connection's "SmppReceiveAsync" event (the library's wake-up when it queued a
+// received message); nothing when no thread serves that connection.
+void WakeSmppReceiveAsync(const char* connectionName);

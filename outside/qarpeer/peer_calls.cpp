@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "outside/qarpeer/async_receive.h"
 #include "outside/qarpeer/message_content.h"
 #include "outside/qarpeer/peer_session.h"
 #include "outside/qarpeer/qarpeer.h"
@@ -268,10 +269,15 @@ QARPEER_EXPORT int SMPPUnbind(int sock, void* tls, const char* name, int version
   return status;
 }
 
-QARPEER_EXPORT int SMPPReceiveFromAsyncQ(const char* name) {
-  // Received messages are handed to the callback as they arrive; no queue is kept.
-  return 0;
+QARPEER_EXPORT int SMPPReceiveFromAsyncQ(const char* name) { return peer::ReceiveFromAsyncQ(Text(name)); }
+
+QARPEER_EXPORT void SMPPSetAsyncReceive(const char* name, int on) { peer::SetAsyncReceive(Text(name), on != 0); }
+
+QARPEER_EXPORT void SMPPSetAsyncReceiveWakeFunction(SMPPAsyncReceiveWakeFn fn) {
+  LibrarySettings.asyncReceiveWake = fn;
 }
+
+QARPEER_EXPORT void SMPPEndSession(int sock) { peer::ForgetSession(sock); }
 
 QARPEER_EXPORT int SMPPServerWaitForLogin(int sock, void* tls, const char* name, SMPPLoginRequest* request,
                                           int timeoutMs) {

@@ -9,6 +9,7 @@
 #include <map>
 #include <vector>
 
+#include "outside/qarpeer/async_receive.h"
 #include "outside/qarpeer/message_content.h"
 
 namespace peer {
@@ -109,15 +110,22 @@ int SendBytes(Session& s, std::string_view bytes) {
 }  // namespace
 
 std::shared_ptr<Session> SessionFor(int sock, void* tls, const char* name, bool fresh) {
-  std::lock_guard lock(g_tableLock);
-  auto& slot = g_sessions[sock];
-  if (!slot || fresh) {
-    slot = std::make_shared<Session>();
-    slot->sock = sock;
+  std::shared_ptr<Session> replaced, result;
+  {
+    std::lock_guard lock(g_tableLock);
+    auto& slot = g_sessions[sock];
+    if (!slot || fresh) {
+      replaced = std::move(slot);
+      slot = std::make_shared<Session>();
+      slot->sock = sock;
+    }
+    if (tls) slot->tls = tls;
+    if (name && *name) slot->name = name;
+    result = slot;
   }
-  if (tls) slot->tls = tls;
-  if (name && *name) slot->name = name;
-  return slot;
+  // A fresh link on a reused descriptor: the old session must not send on it.
+  if (replaced) MarkDown(*replaced);
+  return result;
 }
 
 void ForgetSession(int sock) {
@@ -129,7 +137,13 @@ void ForgetSession(int sock) {
     gone = std::move(it->second);
     g_sessions.erase(it);
   }
+  MarkDown(*gone);
   CompleteAllOutstanding(*gone, SMPP_ERROR_LINK);
+}
+
+void MarkDown(Session& s) {
+  std::lock_guard lock(s.sendLock);
+  s.linkUp = false;
 }
 
 Session::~Session() { CompleteAllOutstanding(*this, SMPP_ERROR_LINK); }
@@ -219,6 +233,7 @@ int SendPdu(Session& s, const smpp::Pdu& pdu) {
   if (!s.linkUp.load()) return SMPP_ERROR_LINK;
   TracePdu(s, "send", pdu);
   std::lock_guard lock(s.sendLock);
+  if (!s.linkUp.load()) return SMPP_ERROR_LINK;
   if (SendBytes(s, smpp::EncodePdu(pdu)) != 0) {
     s.linkUp = false;
     Trace(s, "send failed; link down");
@@ -302,18 +317,25 @@ void HandleMessage(Session& s, const smpp::Pdu& pdu) {
     Respond(s, pdu, smpp::kStatusInvalidCmdLength, body);
     return;
   }
-  ReceivedMessage received;
+  // On the heap: the callback's view points into it, and it may wait in the receive queue.
+  auto received = std::make_unique<ReceivedMessage>();
   uint32_t status = 0;
-  if (!DecodeReceived(pdu.commandId, pdu.sequence, m, received, status)) {
+  if (!DecodeReceived(pdu.commandId, pdu.sequence, m, *received, status)) {
     if (s.role == Role::Server) smpp::AppendCString(body, "", 65);
     Respond(s, pdu, status, body);
     return;
   }
   if (s.role == Role::Client) {
+    int queued = QueueReceived(s, pdu.commandId, pdu.sequence, received);
+    if (queued == 0) return;  // answered once the callback has taken it
+    smpp::AppendCString(body, "", 65);
+    if (queued > 0) {
+      Respond(s, pdu, uint32_t(queued), body);
+      return;
+    }
     // A message nobody takes is not acknowledged: the SMS centre must try again later.
     SMPPReceiveMessageCallbackFn fn = LibrarySettings.receive.load();
-    status = fn ? uint32_t(fn(s.name.c_str(), &received.view)) : smpp::kStatusTempAppError;
-    smpp::AppendCString(body, "", 65);
+    status = fn ? uint32_t(fn(s.name.c_str(), &received->view)) : smpp::kStatusTempAppError;
     Respond(s, pdu, status, body);
     return;
   }
@@ -324,7 +346,7 @@ void HandleMessage(Session& s, const smpp::Pdu& pdu) {
   }
   SMPPServerReceiveMessageCallbackFn fn = LibrarySettings.serverReceive.load();
   char messageId[66] = {};
-  status = fn ? uint32_t(fn(s.name.c_str(), &received.view, messageId, int(sizeof messageId)))
+  status = fn ? uint32_t(fn(s.name.c_str(), &received->view, messageId, int(sizeof messageId)))
               : smpp::kStatusSystemError;
   messageId[sizeof messageId - 1] = '\0';
   smpp::AppendCString(body, status == 0 ? messageId : "", 65);

@@ -16,13 +16,15 @@ namespace peer {
 
 enum class Role { Client, Server };
 
-struct Session {
+struct Session : std::enable_shared_from_this<Session> {
   int sock = -1;
   void* tls = nullptr;
   std::string name;
   Role role = Role::Client;
   int version = 0x34;
   int bindType = 0;  // 0 until bound
+  // Cleared under sendLock when the owner ends the session, so that another thread's send
+  // either finished before or never happens (the socket and TLS session go away next).
   std::atomic<bool> linkUp{true};
   // Senders take sendLock so that responses and requests from several threads never
   // interleave on the wire; the reading side is one thread at a time (readLock).
@@ -52,13 +54,18 @@ struct Settings {
   std::atomic<SMPPServerReceiveMessageCallbackFn> serverReceive{nullptr};
   std::atomic<SMPPServerActivityCallbackFn> serverActivity{nullptr};
   std::atomic<SMPPAsyncCompletionFn> asyncCompletion{nullptr};
+  std::atomic<SMPPAsyncReceiveWakeFn> asyncReceiveWake{nullptr};
 };
 extern Settings LibrarySettings;
 
 // The session of a socket; fresh=true replaces any earlier state (a new link on a reused
 // descriptor number).
 std::shared_ptr<Session> SessionFor(int sock, void* tls, const char* name, bool fresh);
+// Ends the session of a socket: nothing is sent on it any more, outstanding submits complete
+// with SMPP_ERROR_LINK.
 void ForgetSession(int sock);
+// Marks the link down once no other thread is sending on it.
+void MarkDown(Session& s);
 
 void Trace(const Session& s, const std::string& text);
 

@@ -88,6 +88,15 @@ typedef struct SMPPAsyncSubmit {
 } SMPPAsyncSubmit;
 typedef void (*SMPPAsyncCompletionFn)(SMPPAsyncSubmit* record);
 
+// Asynchronous receiving, client side, per connection name. While it is on, a received
+// deliver_sm/data_sm is queued unanswered and the wake function is called with the
+// connection name; SMPPReceiveFromAsyncQ then hands the queued messages to the receive
+// callback and answers each with the callback's status, on its session if that still runs
+// (else nothing is sent and the SMS centre delivers again). A full queue answers new
+// messages with 0x14 (message queue full) at once. On/off calls are counted: several
+// sessions of one connection may switch it on; the last off hands the rest to the callback.
+typedef void (*SMPPAsyncReceiveWakeFn)(const char* connectionName);
+
 // The entry points, each with its function-pointer type for binding by name.
 typedef void (*SMPPSetDebugModeFn)(int on);
 typedef void (*SMPPSetDebugLogFunctionFn)(SMPPDebugLogFn fn);
@@ -118,6 +127,12 @@ typedef int (*SMPPCheckLinkStatusFn)(int sock, void* tls, const char* name);
 typedef int (*SMPPUnbindFn)(int sock, void* tls, const char* name, int version);
 typedef const char* (*SMPPErrorTextFn)(int status);
 typedef int (*SMPPReceiveFromAsyncQFn)(const char* name);
+typedef void (*SMPPSetAsyncReceiveFn)(const char* name, int on);
+typedef void (*SMPPSetAsyncReceiveWakeFunctionFn)(SMPPAsyncReceiveWakeFn fn);
+// Ends the library's session of a socket without an unbind (the link failed or is given
+// up): nothing more is sent on it, outstanding submits complete with SMPP_ERROR_LINK. Call it
+// before the socket is closed or its TLS session freed.
+typedef void (*SMPPEndSessionFn)(int sock);
 typedef void (*SMPPServerSetReceiveMessageCallbackFnType)(SMPPServerReceiveMessageCallbackFn fn);
 typedef void (*SMPPServerSetActivityCallbackFnType)(SMPPServerActivityCallbackFn fn);
 typedef int (*SMPPServerWaitForLoginFn)(int sock, void* tls, const char* name, SMPPLoginRequest* request,
@@ -160,6 +175,9 @@ int SMPPCheckLinkStatus(int sock, void* tls, const char* name);
 int SMPPUnbind(int sock, void* tls, const char* name, int version);
 const char* SMPPErrorText(int status);
 int SMPPReceiveFromAsyncQ(const char* name);
+void SMPPSetAsyncReceive(const char* name, int on);
+void SMPPSetAsyncReceiveWakeFunction(SMPPAsyncReceiveWakeFn fn);
+void SMPPEndSession(int sock);
 void SMPPServerSetReceiveMessageCallback(SMPPServerReceiveMessageCallbackFn fn);
 void SMPPServerSetActivityCallback(SMPPServerActivityCallbackFn fn);
 int SMPPServerWaitForLogin(int sock, void* tls, const char* name, SMPPLoginRequest* request, int timeoutMs);

@@ -32,6 +32,7 @@ constexpr uint32_t kStatusInvalidCmdLength = 0x02;
 constexpr uint32_t kStatusInvalidCmdId = 0x03;
 constexpr uint32_t kStatusInvalidBindStatus = 0x04;
 constexpr uint32_t kStatusSystemError = 0x08;
+constexpr uint32_t kStatusMsgQueueFull = 0x14;
 constexpr uint32_t kStatusInvalidDestAddr = 0x0B;
 constexpr uint32_t kStatusBindFailed = 0x0D;
 constexpr uint32_t kStatusTempAppError = 0x64;

@@ -63,21 +63,29 @@ std::string TakeOne(const std::string& home, const std::string& extension) {
   return text;
 }
 
-TEST(SmppReceive, MessagesAndReportsBecomeExactInboundFiles) {
+// Synchronously (answered inside the session's yield) or through the asynchronous receive
+// queue and its threads (answered once stored): the same files, the same answers.
+void ReceiveCases(bool async) {
   REQUIRE_NODE_SMPP();
   Smsc smsc;
   ASSERT_TRUE(smsc.Start());
   GatewayHome home;
   std::string connection = "SMPP - 127.0.0.1:" + std::to_string(smsc.port);
   // The inbound workers leave the files alone: what the receive path wrote is compared.
-  home.WriteConfig({"Debug=Yes", "WebPort=" + std::to_string(FreeTcpPort()), "Modem1=" + connection,
-                    "ReceiveSMS=No", "EnableReceiptProcessing=No", "InitRetryDelay=1", "InitRetryDelayMax=2"},
-                   "[" + connection +
-                       "]\r\nUserName=gw\r\nPassword=secret\r\nReceive=Yes\r\nReceiveSingleConnection=Yes\r\n"
-                       "[SMPPOptions]\r\nsource_port=\r\n");
+  std::vector<std::string> main = {"Debug=Yes", "WebPort=" + std::to_string(FreeTcpPort()), "Modem1=" + connection,
+                                   "ReceiveSMS=No", "EnableReceiptProcessing=No", "InitRetryDelay=1",
+                                   "InitRetryDelayMax=2"};
+  std::string section = "[" + connection +
+                        "]\r\nUserName=gw\r\nPassword=secret\r\nReceive=Yes\r\nReceiveSingleConnection=Yes\r\n";
+  if (async) {
+    main.insert(main.end(), {"AsyncReceiveMessages=Yes", "AsyncCallbackThreads=2"});
+    section += "WindowSize=4\r\n";
+  }
+  home.WriteConfig(main, section + "[SMPPOptions]\r\nsource_port=\r\n");
   GatewayProcess p(home);
   std::string line;
   ASSERT_TRUE(smsc.node.WaitFor("PDU bind_transceiver ", line, 20000)) << p.Output();
+  EXPECT_EQ(home.DebugLog().find("Asynchronous receive queue on for " + connection) != std::string::npos, async);
   const std::string h = home.path();
   const std::string head = "[SMS-IN]\r\nModemName=" + connection + "\r\n";
 
@@ -146,27 +154,61 @@ TEST(SmppReceive, MessagesAndReportsBecomeExactInboundFiles) {
   fs::rename(h + "SMS-IN.away", h + "SMS-IN");
   ASSERT_EQ(smsc.Deliver(R"({"source_addr":"4476","destination_addr":"9","short_message":"again"})"), 0);
   EXPECT_EQ(TakeOne(h, "in"), head + "Sender=4476\r\nPhoneNumber=9\r\ndcs=1\r\nData=again\r\n");
+
+  // A burst, several answers outstanding at once: each message stored once and acknowledged.
+  constexpr int kBurst = 12;
+  smsc.node.Send(R"(delivermany 12 {"source_addr":"4477","destination_addr":"9","short_message":"b"})");
+  int acknowledged = 0;
+  while (acknowledged < kBurst && smsc.node.WaitFor("DELIVER_RESP ", line, 10000)) {
+    EXPECT_EQ(line.substr(0, 15), "DELIVER_RESP 0 ") << line;
+    ++acknowledged;
+  }
+  EXPECT_EQ(acknowledged, kBurst);
+  std::vector<std::string> burst;
+  WaitUntil(5000, [&] { return (burst = InboundFiles(h, "in")).size() >= size_t(kBurst); });
+  std::vector<std::string> texts;
+  for (const std::string& f : burst) texts.push_back(ReadFileText(f));
+  std::sort(texts.begin(), texts.end());
+  ASSERT_EQ(texts.size(), size_t(kBurst));
+  for (int i = 0; i < kBurst; ++i) {
+    std::string expected = head + "Sender=4477\r\nPhoneNumber=9\r\ndcs=1\r\nData=b" + std::to_string(i) + "\r\n";
+    EXPECT_EQ(std::count(texts.begin(), texts.end(), expected), 1) << expected;
+  }
 }
 
+TEST(SmppReceive, MessagesAndReportsBecomeExactInboundFiles) { ReceiveCases(false); }
+
+TEST(SmppReceive, AsynchronousQueueGivesTheSameFilesAndAnswers) { ReceiveCases(true); }
+
 // A separate receiver session beside the transmitter; a RouteLocal user gets "[SMS]" files.
-TEST(SmppReceive, ReceiverSessionAndLocalUser) {
+void ReceiverSessionCases(bool async) {
   REQUIRE_NODE_SMPP();
   Smsc smsc;
   ASSERT_TRUE(smsc.Start());
   GatewayHome home;
   std::string connection = "SMPP - 127.0.0.1:" + std::to_string(smsc.port);
-  home.WriteConfig({"Debug=Yes", "WebPort=" + std::to_string(FreeTcpPort()), "Modem1=" + connection,
-                    "ReceiveSMS=No", "InitRetryDelay=1", "InitRetryDelayMax=2"},
-                   "[" + connection + "]\r\nUserName=gw\r\nPassword=secret\r\nReceive=Yes\r\nRouteLocal=bob\r\n");
+  std::vector<std::string> main = {"Debug=Yes", "WebPort=" + std::to_string(FreeTcpPort()), "Modem1=" + connection,
+                                   "ReceiveSMS=No", "InitRetryDelay=1", "InitRetryDelayMax=2"};
+  std::string section =
+      "[" + connection + "]\r\nUserName=gw\r\nPassword=secret\r\nReceive=Yes\r\nRouteLocal=bob\r\n";
+  if (async) {
+    main.push_back("AsyncReceiveMessages=Yes");
+    section += "WindowSize=2\r\n";
+  }
+  home.WriteConfig(main, section);
   fs::create_directories(home.path() + "USERS/bob");
   WriteFileText(home.path() + "USERS/bob/RECV.FLG", "");
   GatewayProcess p(home);
   std::string line;
-  ASSERT_TRUE(smsc.node.WaitFor("PDU bind_transmitter ", line, 20000)) << p.Output();
-  // Under a loaded sanitizer run the receiver's first attempt can miss and wait its
-  // reconnect delay.
-  ASSERT_TRUE(smsc.node.WaitFor("PDU bind_receiver ", line, 45000)) << p.Output();
-  // The server delivers on the session bound last: the receiver.
+  // The two sessions bind in either order. Under a loaded sanitizer run the receiver's
+  // first attempt can miss and wait its reconnect delay.
+  bool transmitter = false, receiver = false;
+  while (!(transmitter && receiver) && smsc.node.WaitFor("PDU bind_", line, 45000)) {
+    transmitter = transmitter || line.rfind("PDU bind_transmitter ", 0) == 0;
+    receiver = receiver || line.rfind("PDU bind_receiver ", 0) == 0;
+  }
+  ASSERT_TRUE(transmitter && receiver) << p.Output();
+  // The server delivers on the receiver session.
   ASSERT_EQ(smsc.Deliver(R"({"source_addr":"4481","destination_addr":"77","short_message":"for bob"})"), 0);
   std::vector<std::string> files;
   ASSERT_TRUE(WaitUntil(5000, [&] {
@@ -188,5 +230,9 @@ TEST(SmppReceive, ReceiverSessionAndLocalUser) {
   EXPECT_TRUE(p.WaitExit(30000, code));
   EXPECT_TRUE(smsc.node.WaitFor("PDU unbind ", line, 5000));
 }
+
+TEST(SmppReceive, ReceiverSessionAndLocalUser) { ReceiverSessionCases(false); }
+
+TEST(SmppReceive, ReceiverSessionThroughTheAsynchronousQueue) { ReceiverSessionCases(true); }
 
 }  // namespace

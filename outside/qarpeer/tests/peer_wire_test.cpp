@@ -5,9 +5,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <cstring>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "outside/outside_tables.h"
@@ -29,10 +33,12 @@ struct Received {
   std::vector<std::string> texts;
   std::vector<std::string> extras;
   std::atomic<int> answer{0};
+  std::atomic<int> delayMs{0};  // a slow store
 };
 Received g_received;
 
 int ReceiveCallback(const char* name, const SMPPReceivedMessage* m) {
+  if (int delay = g_received.delayMs.load()) std::this_thread::sleep_for(std::chrono::milliseconds(delay));
   std::lock_guard lock(g_received.lock);
   g_received.texts.push_back(std::string(m->sender) + "|" + m->recipient + "|" + m->data + "|" +
                              std::to_string(m->flags));
@@ -426,6 +432,237 @@ TEST(PeerServerRole, RejectedLoginAndSubmitOnReceiverBind) {
     SMPPLoginRequest login;
     EXPECT_LT(SMPPServerWaitForLogin(s.conn.get(), nullptr, "c", &login, 3000), 0);
   }
+}
+
+// Asynchronous receiving: the wake-ups the library asks for, by connection name.
+std::mutex g_wakeLock;
+std::vector<std::string> g_wakes;
+void RecordWake(const char* name) {
+  std::lock_guard lock(g_wakeLock);
+  g_wakes.push_back(name);
+}
+size_t WakeCount() {
+  std::lock_guard lock(g_wakeLock);
+  return g_wakes.size();
+}
+size_t ReceivedCount() {
+  std::lock_guard lock(g_received.lock);
+  return g_received.texts.size();
+}
+void ClearReceived() {
+  std::lock_guard lock(g_received.lock);
+  g_received.texts.clear();
+  g_received.extras.clear();
+}
+
+// Yields on the session until pred holds (bounded), reading the SMS centre's lines meanwhile.
+template <typename Pred>
+bool YieldUntil(SmscFixture& f, const char* name, Pred pred, int rounds = 100) {
+  for (int i = 0; i < rounds && !pred(); ++i) {
+    int linkError = 0;
+    SMPPYield(f.sock.get(), nullptr, name, 0x34, 50, &linkError);
+  }
+  return pred();
+}
+
+// Lines of the SMS centre beginning with prefix, read for up to ms.
+int CountLines(SmscFixture& f, const std::string& prefix, int ms) {
+  std::string line;
+  while (f.node.ReadLine(line, ms)) {
+  }
+  int n = 0;
+  for (const std::string& l : f.node.lines()) n += l.rfind(prefix, 0) == 0 ? 1 : 0;
+  return n;
+}
+
+constexpr const char* kAsyncName = "SMPP - test";
+
+// An SMS centre and a bound session of ours, the receive callback and wake-up installed; the
+// callback answers 0 until told otherwise.
+::testing::AssertionResult StartReceiving(SmscFixture& f, int bindType = SMPP_BIND_TRANSCEIVER) {
+  if (!f.Start()) return ::testing::AssertionFailure() << "no SMS centre";
+  if (int r = f.Bind(bindType); r != 0) return ::testing::AssertionFailure() << "bind: " << r;
+  SMPPSetReceiveMessageCallback(ReceiveCallback);
+  SMPPSetAsyncReceiveWakeFunction(RecordWake);
+  ClearReceived();
+  g_received.answer = 0;
+  return ::testing::AssertionSuccess();
+}
+
+// The SMS centre sends count deliver_sm ("<text>0".."<text>N"); true once all are queued.
+bool DeliverQueued(SmscFixture& f, int count, const std::string& text) {
+  size_t wakes = WakeCount();
+  f.node.Send("delivermany " + std::to_string(count) +
+              R"( {"source_addr":"1","destination_addr":"2","short_message":")" + text + R"("})");
+  return YieldUntil(f, kAsyncName, [&] { return WakeCount() >= wakes + size_t(count); });
+}
+
+TEST(PeerAsyncReceive, AnsweredOnlyOnceTheQueueIsServedWithTheCallbacksStatus) {
+  REQUIRE_NODE_SMPP();
+  SmscFixture f;
+  ASSERT_TRUE(StartReceiving(f));
+  SMPPSetAsyncReceive("smpp - TEST", 1);  // names compare without case
+  struct Case {
+    const char* pdu;
+    const char* text;
+    int answer;
+  } cases[] = {
+      {R"({"source_addr":"4477","destination_addr":"12","short_message":"stored"})", "stored", 0},
+      {R"({"source_addr":"4477","destination_addr":"12","short_message":"not stored"})", "not stored", 0x64},
+      {R"({"command":"data_sm","source_addr":"4477","destination_addr":"12","message_payload":"as datasm"})",
+       "as datasm", 0x58},
+  };
+  for (const Case& c : cases) {
+    ClearReceived();
+    g_received.answer = c.answer;
+    size_t wakes = WakeCount();
+    f.node.Send(std::string("deliver ") + c.pdu);
+    ASSERT_TRUE(YieldUntil(f, kAsyncName, [&] { return WakeCount() > wakes; })) << c.text;
+    {
+      std::lock_guard lock(g_wakeLock);
+      EXPECT_EQ(g_wakes.back(), kAsyncName);
+    }
+    // Queued: neither taken by the callback nor answered yet.
+    EXPECT_EQ(ReceivedCount(), 0u);
+    std::string line;
+    YieldUntil(f, kAsyncName, [] { return false; }, 4);
+    EXPECT_FALSE(f.node.WaitFor("DELIVER_RESP", line, 100)) << line;
+    EXPECT_EQ(SMPPReceiveFromAsyncQ(kAsyncName), 1);
+    ASSERT_TRUE(f.node.WaitFor("DELIVER_RESP", line, 5000)) << c.text;
+    EXPECT_EQ(line, "DELIVER_RESP " + std::to_string(c.answer));
+    // The response of the request's kind: deliver_sm_resp or data_sm_resp.
+    const std::string& raw = *std::find_if(f.node.lines().rbegin(), f.node.lines().rend(),
+                                           [](const std::string& l) { return l.rfind("RAW ", 0) == 0; });
+    EXPECT_EQ(raw.substr(12, 8), std::strstr(c.pdu, "data_sm") ? "80000103" : "80000005") << raw;
+    std::lock_guard lock(g_received.lock);
+    ASSERT_EQ(g_received.texts.size(), 1u);
+    EXPECT_EQ(g_received.texts[0], std::string("4477|12|") + c.text + "|0");
+  }
+  EXPECT_EQ(SMPPReceiveFromAsyncQ(kAsyncName), 0);
+
+  // Off again: answered inline, within the yield, as without the queue.
+  SMPPSetAsyncReceive(kAsyncName, 0);
+  ClearReceived();
+  g_received.answer = 0;
+  size_t wakes = WakeCount();
+  f.node.Send(R"(deliver {"source_addr":"1","destination_addr":"2","short_message":"inline"})");
+  std::string line;
+  for (int i = 0; i < 40 && !f.node.WaitFor("DELIVER_RESP", line, 50); ++i) {
+    int linkError = 0;
+    SMPPYield(f.sock.get(), nullptr, kAsyncName, 0x34, 50, &linkError);
+  }
+  EXPECT_EQ(line, "DELIVER_RESP 0");
+  EXPECT_EQ(ReceivedCount(), 1u);
+  EXPECT_EQ(WakeCount(), wakes);
+  SMPPUnbind(f.sock.get(), nullptr, kAsyncName, 0x34);
+}
+
+// A session that ends before its queued messages are served gets no answer for them, and
+// they are not stored: the SMS centre delivers them again.
+TEST(PeerAsyncReceive, SessionEndedBeforeTheQueueIsServedGetsNoAnswer) {
+  REQUIRE_NODE_SMPP();
+  enum class End { EndSession, Unbind, PeerDropsTheLink, LastSwitchOff };
+  for (End end : {End::EndSession, End::Unbind, End::PeerDropsTheLink, End::LastSwitchOff}) {
+    SmscFixture f;
+    ASSERT_TRUE(StartReceiving(f));
+    SMPPSetAsyncReceive(kAsyncName, 1);
+    SMPPSetAsyncReceive(kAsyncName, 1);  // a second session of the same connection
+    ASSERT_TRUE(DeliverQueued(f, 3, "m"));
+    switch (end) {
+      case End::EndSession:
+        SMPPEndSession(f.sock.get());
+        f.sock.reset();
+        break;
+      case End::Unbind:
+        EXPECT_EQ(SMPPUnbind(f.sock.get(), nullptr, kAsyncName, 0x34), 0);
+        break;
+      case End::PeerDropsTheLink: {
+        f.node.Send("close");
+        int linkError = 0;
+        for (int i = 0; i < 100 && !linkError; ++i) SMPPYield(f.sock.get(), nullptr, kAsyncName, 0x34, 50, &linkError);
+        EXPECT_EQ(linkError, 1);
+        break;
+      }
+      case End::LastSwitchOff:
+        // The first off leaves the queue to the other session; the last one serves it.
+        SMPPSetAsyncReceive(kAsyncName, 0);
+        EXPECT_EQ(ReceivedCount(), 0u);
+        SMPPSetAsyncReceive(kAsyncName, 0);
+        EXPECT_EQ(ReceivedCount(), 3u);
+        EXPECT_EQ(CountLines(f, "DELIVER_RESP 0 m", 300), 3);
+        SMPPUnbind(f.sock.get(), nullptr, kAsyncName, 0x34);
+        continue;
+    }
+    EXPECT_EQ(SMPPReceiveFromAsyncQ(kAsyncName), 0);
+    EXPECT_EQ(ReceivedCount(), 0u);
+    EXPECT_EQ(CountLines(f, "DELIVER_RESP", 300), 0);
+    SMPPSetAsyncReceive(kAsyncName, 0);
+    SMPPSetAsyncReceive(kAsyncName, 0);
+  }
+}
+
+// The session ends while another thread serves its queue: answers stop, none is sent for a
+// message not stored, and the socket can be closed at once (the sanitizer build checks).
+TEST(PeerAsyncReceive, SessionEndedWhileTheQueueIsServed) {
+  REQUIRE_NODE_SMPP();
+  SmscFixture f;
+  ASSERT_TRUE(StartReceiving(f));
+  SMPPSetAsyncReceive(kAsyncName, 1);
+  ASSERT_TRUE(DeliverQueued(f, 40, "s"));
+  g_received.delayMs = 10;
+  std::atomic<int> handled{0};
+  std::thread server([&] { handled = SMPPReceiveFromAsyncQ(kAsyncName); });
+  for (int i = 0; i < 2500 && ReceivedCount() < 5; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  SMPPEndSession(f.sock.get());
+  f.sock.reset();
+  server.join();
+  g_received.delayMs = 0;
+  int answered = CountLines(f, "DELIVER_RESP 0 s", 300);
+  EXPECT_GE(answered, 4);
+  EXPECT_LE(answered, handled.load());
+  EXPECT_LT(handled.load(), 40);
+  EXPECT_EQ(size_t(handled.load()), ReceivedCount());
+  SMPPSetAsyncReceive(kAsyncName, 0);
+}
+
+// A queue that is not served fills up: further messages are answered "queue full" (0x14) at
+// once; two threads then serve the queue, each message exactly once.
+TEST(PeerAsyncReceive, FullQueueAnswersBusyAndTwoServersTakeEachMessageOnce) {
+  REQUIRE_NODE_SMPP();
+  SmscFixture f;
+  ASSERT_TRUE(StartReceiving(f, SMPP_BIND_RECEIVER));
+  SMPPSetAsyncReceive(kAsyncName, 1);
+  constexpr int kLimit = 2000;
+  f.node.Send(R"(delivermany 2003 {"source_addr":"1","destination_addr":"2","short_message":"n"})");
+  int busy = 0;
+  std::string line;
+  for (int i = 0; i < 400 && busy < 3; ++i) {
+    int linkError = 0;
+    SMPPYield(f.sock.get(), nullptr, kAsyncName, 0x34, 50, &linkError);
+    while (f.node.ReadLine(line, 20)) busy += line.rfind("DELIVER_RESP 20 ", 0) == 0 ? 1 : 0;
+  }
+  EXPECT_EQ(busy, 3);
+  EXPECT_EQ(ReceivedCount(), 0u);
+  std::atomic<int> handled{0};
+  std::vector<std::thread> servers;
+  for (int t = 0; t < 2; ++t) {
+    servers.emplace_back([&] {
+      for (int i = 0; i < 200 && handled.load() < kLimit; ++i) handled += SMPPReceiveFromAsyncQ(kAsyncName);
+    });
+  }
+  for (auto& t : servers) t.join();
+  EXPECT_EQ(handled.load(), kLimit);
+  int answered = 0;
+  while (answered < kLimit && f.node.ReadLine(line, 5000)) {
+    answered += line.rfind("DELIVER_RESP 0 ", 0) == 0 ? 1 : 0;
+  }
+  EXPECT_EQ(answered, kLimit);
+  std::lock_guard lock(g_received.lock);
+  std::vector<std::string> texts = g_received.texts;
+  std::sort(texts.begin(), texts.end());
+  EXPECT_EQ(std::unique(texts.begin(), texts.end()), texts.end());
+  EXPECT_EQ(texts.size(), size_t(kLimit));
+  SMPPSetAsyncReceive(kAsyncName, 0);
 }
 
 }  // namespace

@@ -4,8 +4,12 @@
 // passed) and sends them newest first; dropAfter drops the link, unanswered, at that submit.
 // Prints "LISTENING <port>", then for every PDU received "RAW <hex>" (the bytes as they
 // came) and "PDU <command> <status> <sequence> <json of the decoded fields>".
-// Reads commands from stdin: "deliver <json>", "enquire", "unbind", "raw <hex>",
-// "nack <seq>", "close".
+// Reads commands from stdin: "deliver <json>" (a data_sm with "command":"data_sm"),
+// "delivermany <count> <json>" (short_message gets the number 0.. appended), "enquire",
+// "unbind", "raw <hex>", "nack <seq>", "close".
+// Messages go to the newest session bound as receiver or transceiver, else the newest one.
+// Each deliver_sm answered prints "DELIVER_RESP <status>" (with " <short_message>" after
+// delivermany).
 const net = require('net');
 const tls = require('tls');
 const fs = require('fs');
@@ -18,6 +22,8 @@ const submitStatuses = options.submitStatuses || [];
 let messageCounter = 0;
 let current = null;
 let currentSocket = null;
+// Messages go to the newest session bound to receive, else to the newest session.
+let receiving = null;
 let submitsSeen = 0;
 let held = [];
 let holdTimer = null;
@@ -75,10 +81,12 @@ function onConnection(socket) {
   currentSocket = socket;
   const session = new smpp.Session({ socket: tap(socket) });
   current = session;
+  socket.on('close', () => { if (receiving === session) receiving = null; });
   session.on('error', (e) => console.log('ERROR ' + e.message));
   session.on('pdu', (pdu) => {
     console.log('PDU ' + pdu.command + ' ' + pdu.command_status + ' ' + pdu.sequence_number + ' ' +
                 JSON.stringify(fields(pdu)));
+    if (pdu.command === 'bind_receiver' || pdu.command === 'bind_transceiver') receiving = session;
     if (pdu.command.startsWith('bind_') && !pdu.command.endsWith('_resp')) {
       later(() => session.send(pdu.response({ command_status: options.bindStatus || 0,
                                               system_id: options.systemId || 'NODESMSC' })));
@@ -126,10 +134,23 @@ readline.createInterface({ input: process.stdin }).on('line', (line) => {
   const cmd = space < 0 ? line : line.slice(0, space);
   const arg = space < 0 ? '' : line.slice(space + 1);
   if (cmd === 'deliver' && current) {
+    const target = receiving || current;
     const o = JSON.parse(arg);
     if (o.short_message_hex) { o.short_message = Buffer.from(o.short_message_hex, 'hex'); delete o.short_message_hex; }
     if (o.receipted_message_id === undefined) delete o.receipted_message_id;
-    current.send(new smpp.PDU('deliver_sm', o), (resp) => console.log('DELIVER_RESP ' + resp.command_status));
+    const command = o.command || 'deliver_sm';
+    delete o.command;
+    target.send(new smpp.PDU(command, o), (resp) => console.log('DELIVER_RESP ' + resp.command_status));
+  } else if (cmd === 'delivermany' && current) {
+    const target = receiving || current;
+    const space2 = arg.indexOf(' ');
+    const count = parseInt(arg.slice(0, space2), 10);
+    const o = JSON.parse(arg.slice(space2 + 1));
+    for (let i = 0; i < count; i++) {
+      const text = (o.short_message || '') + i;
+      target.send(new smpp.PDU('deliver_sm', Object.assign({}, o, { short_message: text })),
+                   (resp) => console.log('DELIVER_RESP ' + resp.command_status + ' ' + text));
+    }
   } else if (cmd === 'enquire' && current) {
     current.send(new smpp.PDU('enquire_link'), (resp) => console.log('ENQUIRE_RESP ' + resp.command_status));
   } else if (cmd === 'unbind' && current) {
