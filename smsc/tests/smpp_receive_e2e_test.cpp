@@ -121,7 +121,7 @@ void ReceiveCases(bool async) {
 
   // A receipt in options for a message the gateway did submit: "rec" with the gateway's id.
   fs::create_directories(h + "Q");
-  WriteFileText(h + "Q/.~x.tmp", "[SMS]\r\nData=out\r\nPhoneNumber=4474\r\n");
+  WriteFileText(h + "Q/.~x.tmp", "[SMS]\r\nData=out\r\nPhoneNumber=4474\r\nReceiptRequested=Yes\r\n");
   fs::rename(h + "Q/.~x.tmp", h + "Q/0000CAFE.req");
   ASSERT_TRUE(smsc.node.WaitFor("PDU submit_sm ", line, 20000)) << p.Output();
   ASSERT_TRUE(WaitUntil(10000, [&] { return !fs::exists(h + "Q/0000CAFE.req"); }));
