@@ -58,11 +58,27 @@ void QueueSizeDown(const std::string& directoryName) {
   if (!InMmsQueue(directoryName)) CounterSubtract(kSmsQSize, 1);
 }
 
+// The link's state as the asynchronous path reports it.
+void LinkDebug(const QueueWorker& w, const QueueTransport& t, const char* text) {
+  if (t.submitAsync) AsyncSmppDebugLog(w.connection, std::string("Info -- SMPP Connection Error ") + text);
+}
+
+int EnquireLink(QueueWorker& w, QueueTransport& t) {
+  bool doubted = w.linkError;
+  int r = t.enquireLink();
+  if (doubted) {
+    LinkDebug(w, t, r == 0 ? "denied by SMPPEnquireLink" : "confirmed by SMPPEnquireLink");
+  } else if (r != 0) {
+    LinkDebug(w, t, "reported by SMPPEnquireLink");
+  }
+  return r;
+}
+
 // Enquire-link when the link is in doubt or the keep-alive interval has passed.
 void ProbeLink(QueueWorker& w, QueueTransport& t, bool keepAliveOnly) {
   uint64_t now = TickMs();
   if (w.linkError && !keepAliveOnly) {
-    if (t.enquireLink() == 0) {
+    if (EnquireLink(w, t) == 0) {
       w.linkError = false;
       w.lastActivityTick = TickMs();
     }
@@ -71,7 +87,7 @@ void ProbeLink(QueueWorker& w, QueueTransport& t, bool keepAliveOnly) {
   uint32_t keepAlive = w.settings.keepAliveSeconds;
   if (keepAlive == 0) return;
   if (w.linkError || now - w.lastActivityTick > uint64_t(keepAlive) * 1000) {
-    if (t.enquireLink() != 0) {
+    if (EnquireLink(w, t) != 0) {
       w.linkError = true;
     } else {
       w.linkError = false;
@@ -98,14 +114,15 @@ void Sent(QueueWorker& w, ClaimedFile& claim, const SmsMessageRecord& m, const s
   ++w.sentInDirectory;
 }
 
-FileOutcome Failed(QueueWorker& w, ClaimedFile& claim, const SmsMessageRecord& m, const std::string& directoryName,
-                   const std::string& fileName, const std::string& messageId, int status, std::string errorText,
-                   bool forcePermanent) {
+FileOutcome Failed(QueueWorker& w, const OutcomeRules& rules, ClaimedFile& claim, const SmsMessageRecord& m,
+                   const std::string& directoryName, const std::string& fileName, const std::string& messageId,
+                   int status, std::string errorText, bool forcePermanent) {
   if (errorText.empty()) errorText = "ERROR";
   if (Settings.Debug2) WriteDebugLog(w.connection, "Error:  " + errorText);
   std::string content;
   ReadClaimedFile(claim, content, kMaxMessageFileSize);
-  bool permanent = forcePermanent || FailureIsPermanent(w, status, m.RetryCount, RetryExpired(claim, w.connection));
+  bool permanent = forcePermanent ||
+                   FailureIsPermanent(w.connection, rules, status, m.RetryCount, RetryExpired(claim, w.connection));
   if (!permanent) {
     if (m.RetryCount == 0) CounterAdd(kSmsRetry, 1);
     if (!WriteErrorDetail(claim, m.RetryCount, errorText, w.connection)) {
@@ -154,6 +171,10 @@ void AddToSkipQueue(QueueWorker& w, const std::string& key) {
 }
 
 }  // namespace
+
+void AsyncSmppDebugLog(const std::string& connection, std::string_view text) {
+  if (Settings.Debug || Settings.DebugAsyncSMPP) WriteDebugLogAlways(connection, text);
+}
 
 AccountingMessage AccountingMessageFor(const SmsMessageRecord& m) {
   AccountingMessage a;
@@ -220,11 +241,20 @@ std::string SubmitExtraParams(const SmsMessageRecord& m) {
   return CutTo(out, kMaxExtraParams);
 }
 
+OutcomeRules OutcomeRulesOf(const QueueWorkerSettings& settings) {
+  return OutcomeRules{settings.kind, settings.retryMaxAttempts, settings.throttleForQFull};
+}
+
 bool FailureIsPermanent(const QueueWorker& w, int status, uint32_t retryCount, bool tooOld) {
-  if (StatusInList(RejectCodeList(w.connection, w.settings.kind), status, w.settings.kind)) return true;
+  return FailureIsPermanent(w.connection, OutcomeRulesOf(w.settings), status, retryCount, tooOld);
+}
+
+bool FailureIsPermanent(const std::string& connection, const OutcomeRules& rules, int status, uint32_t retryCount,
+                        bool tooOld) {
+  if (StatusInList(RejectCodeList(connection, rules.kind), status, rules.kind)) return true;
   if (tooOld) return true;
-  bool exhausted = uint64_t(w.settings.retryMaxAttempts) < uint64_t(retryCount) + 1;
-  if (w.settings.kind != ProtocolKind::Smpp) return exhausted;
+  bool exhausted = uint64_t(rules.retryMaxAttempts) < uint64_t(retryCount) + 1;
+  if (rules.kind != ProtocolKind::Smpp) return exhausted;
   if (status == kStatusThrottled || status == kStatusQueueFull) return false;
   return exhausted || status == 0x0A || status == 0x0B || status == 0x66;
 }
@@ -308,8 +338,8 @@ FileOutcome HandleQueueFile(QueueWorker& w, QueueTransport& t, const std::string
                        w.connection.c_str());
       }
       if (d.noSmscDefined) {
-        return Failed(w, claim, m, directoryName, fileName, messageId, 11, "Error:  No SMSC defined to route message",
-                      true);
+        return Failed(w, OutcomeRulesOf(w.settings), claim, m, directoryName, fileName, messageId, 11,
+                      "Error:  No SMSC defined to route message", true);
       }
       if (Settings.UseRouteCache) MessageRoutesAdd(key, RouteCacheValue(OutboundRouting, rm, ""));
       ReleaseClaim(claim);
@@ -324,6 +354,7 @@ FileOutcome HandleQueueFile(QueueWorker& w, QueueTransport& t, const std::string
     ReleaseClaim(claim);
     return FileOutcome::PassedOver;
   }
+  p.rules = OutcomeRulesOf(w.settings);
   p.directoryName = directoryName;
   p.fileName = fileName;
   p.messageId = messageId;
@@ -356,8 +387,7 @@ FileOutcome HandleQueueFile(QueueWorker& w, QueueTransport& t, const std::string
   // Pacing: keep the link served while the send interval runs.
   if (w.settings.sendIntervalMs != 0) {
     while (TickMs() - w.lastSubmitTick < w.settings.sendIntervalMs && !ShutdownRequested.load()) {
-      t.yield(0);
-      if (!t.linkUp()) {
+      if (t.yield(0) != 0 || !t.linkUp()) {
         w.linkError = true;
         break;
       }
@@ -393,8 +423,7 @@ FileOutcome HandleQueueFile(QueueWorker& w, QueueTransport& t, const std::string
     if (w.settings.throttleErrorDelaySeconds != 0) {
       uint64_t start = TickMs();
       while (TickMs() - start < uint64_t(w.settings.throttleErrorDelaySeconds) * 1000 && !ShutdownRequested.load()) {
-        t.yield(0);
-        if (!t.linkUp()) {
+        if (t.yield(0) != 0 || !t.linkUp()) {
           lost = true;
           break;
         }
@@ -422,10 +451,10 @@ FileOutcome FinishSubmission(QueueWorker& w, PreparedSubmission& p, const Submit
     ReleaseLongMessageLock(p.longLock, w.connection, true);
     return FileOutcome::Sent;
   }
-  FileOutcome outcome = Failed(w, p.claim, p.m, p.directoryName, p.fileName, p.messageId, result.status,
+  FileOutcome outcome = Failed(w, p.rules, p.claim, p.m, p.directoryName, p.fileName, p.messageId, result.status,
                                result.errorText, false);
   for (auto& o : p.others) {
-    Failed(w, o.claim, o.m, p.directoryName, o.fileName, MessageIdFromPath(o.fileName), result.status,
+    Failed(w, p.rules, o.claim, o.m, p.directoryName, o.fileName, MessageIdFromPath(o.fileName), result.status,
            result.errorText, false);
   }
   ReleaseLongMessageLock(p.longLock, w.connection, false);
@@ -519,7 +548,10 @@ void RunQueuePass(QueueWorker& w, QueueTransport& t) {
       int secondsLeft = due > now ? int((due - now) / 1000) : 0;
       if (secondsLeft < wait) wait = secondsLeft;
     }
-    t.yield(wait);
+    if (t.yield(wait) != 0) {
+      w.linkError = true;
+      LinkDebug(w, t, "reported by SMPPYield 1");
+    }
   }
   if (t.linkUp() && !Settings.OldRoutingLogic) SkipQClean(w.skipQueue);
 }
