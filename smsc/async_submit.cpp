@@ -33,8 +33,9 @@ void MarkDone(AsyncPendingRecord* r) {
     r->done = true;
     ++q.doneCount;
   }
-  // r may be freed by a helper from here on.
-  q.helperEvent.notify_all();
+  // r may be freed by a helper from here on. One record wants one helper; a busy one
+  // looks again before it waits.
+  q.helperEvent.notify_one();
 }
 
 // A yield of the submission path; a link loss the library reports is noted as the link error.

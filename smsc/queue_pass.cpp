@@ -76,6 +76,8 @@ int EnquireLink(QueueWorker& w, QueueTransport& t) {
 
 // Enquire-link when the link is in doubt or the keep-alive interval has passed.
 void ProbeLink(QueueWorker& w, QueueTransport& t, bool keepAliveOnly) {
+  // Read before the clock: a response helper may move it on meanwhile.
+  uint64_t lastActivity = w.lastActivityTick;
   uint64_t now = TickMs();
   if (w.linkError && !keepAliveOnly) {
     if (EnquireLink(w, t) == 0) {
@@ -86,7 +88,7 @@ void ProbeLink(QueueWorker& w, QueueTransport& t, bool keepAliveOnly) {
   }
   uint32_t keepAlive = w.settings.keepAliveSeconds;
   if (keepAlive == 0) return;
-  if (w.linkError || now - w.lastActivityTick > uint64_t(keepAlive) * 1000) {
+  if (w.linkError || now - lastActivity > uint64_t(keepAlive) * 1000) {
     if (EnquireLink(w, t) != 0) {
       w.linkError = true;
     } else {
