@@ -99,8 +99,12 @@ TEST(SmppAsync, WindowOutOfOrderThrottledAnswersAndALostLink) {
     }
     // Counters reach their files at the latest when the service stops.
     p.Signal(SIGTERM);
-    int code = 0;
+    int code = -1;
     EXPECT_TRUE(p.WaitExit(60000, code));
+    EXPECT_EQ(code, 0) << p.Output();
+    // A sanitizer build of the gateway reports here.
+    EXPECT_EQ(p.Output().find("runtime error"), std::string::npos) << p.Output();
+    EXPECT_EQ(p.Output().find("Sanitizer"), std::string::npos) << p.Output();
     // The server's view: submits received less answers sent, per link.
     int outstanding = 0, highest = 0, drops = 0, throttled = 0;
     std::map<std::string, int> accepted;  // message -> answers with status 0
