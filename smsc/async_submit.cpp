@@ -38,11 +38,12 @@ void MarkDone(AsyncPendingRecord* r) {
   q.helperEvent.notify_one();
 }
 
-// A yield of the submission path; a link loss the library reports is noted as the link error.
-void YieldAndNote(QueueWorker& w, SMPPSubmitAsyncQ& q, int which) {
+// A yield of the submission waits (window, throttle pause); a link loss the library reports
+// is noted as the link error.
+void YieldAndNote(QueueWorker& w, SMPPSubmitAsyncQ& q) {
   if (q.link.yield(0) == 0) return;
   w.linkError = true;
-  AsyncSmppDebugLog(w.connection, StrPrintf("Info -- SMPP Connection Error reported by SMPPYield %d", which));
+  AsyncSmppDebugLog(w.connection, "Info -- SMPP Connection Error reported by SMPPYield 3");
 }
 
 // Without helpers the worker gives the completed records their outcome itself.
@@ -95,7 +96,7 @@ void Submit(QueueWorker& w, SMPPSubmitAsyncQ& q, PreparedSubmission&& p) {
   if (throttled && w.settings.throttleErrorDelaySeconds != 0) {
     uint64_t start = TickMs();
     while (TickMs() - start < uint64_t(w.settings.throttleErrorDelaySeconds) * 1000 && !ShutdownRequested.load()) {
-      YieldAndNote(w, q, 3);
+      YieldAndNote(w, q);
       ProcessUnlessHelped(w, q);
       if (!q.link.linkUp()) break;
       {
@@ -113,7 +114,7 @@ void Submit(QueueWorker& w, SMPPSubmitAsyncQ& q, PreparedSubmission&& p) {
       std::lock_guard guard(q.lock);
       if (q.depth < q.windowSize) break;
     }
-    YieldAndNote(w, q, 2);
+    YieldAndNote(w, q);
     if (ProcessUnlessHelped(w, q) != 0) continue;
     if (!q.link.linkUp()) {
       // The library completes what is outstanding; process it before going on. With

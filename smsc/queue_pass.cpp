@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <thread>
@@ -35,6 +36,7 @@ constexpr int kStatusQueueFull = 0x14;
 constexpr uint32_t kChangeCheckEvery = 256;
 
 constexpr uint64_t kPruneEveryMs = 600000;
+constexpr uint64_t kIdleYieldMs = 1500;
 
 std::atomic<uint64_t> g_lastPruneTick{0};
 std::atomic<FailureReceiptHook> g_receiptHook{nullptr};
@@ -72,6 +74,20 @@ int EnquireLink(QueueWorker& w, QueueTransport& t) {
     LinkDebug(w, t, "reported by SMPPEnquireLink");
   }
   return r;
+}
+
+// A long stretch of files passed over still lets the asynchronous link read its answers and
+// the peer's requests.
+void ServeWhileNotSending(QueueWorker& w, QueueTransport& t) {
+  if (!t.submitAsync) return;
+  uint64_t last = std::max<uint64_t>(w.lastYieldTick, w.lastActivityTick);
+  uint64_t now = TickMs();
+  if (now < last || now - last < kIdleYieldMs) return;
+  w.lastYieldTick = now;
+  if (t.yield(0) != 0) {
+    w.linkError = true;
+    LinkDebug(w, t, "reported by SMPPYield 2");
+  }
 }
 
 // Enquire-link when the link is in doubt or the keep-alive interval has passed.
@@ -513,6 +529,7 @@ void RunQueuePass(QueueWorker& w, QueueTransport& t) {
         outcome = HandleQueueFile(w, t, dir, current);
       }
       ProbeLink(w, t, false);
+      ServeWhileNotSending(w, t);
       if (w.sentInDirectory != before && w.sentInDirectory % kChangeCheckEvery == 0) {
         if (w.changeCheck) w.changeCheck();
       }
@@ -550,6 +567,7 @@ void RunQueuePass(QueueWorker& w, QueueTransport& t) {
       int secondsLeft = due > now ? int((due - now) / 1000) : 0;
       if (secondsLeft < wait) wait = secondsLeft;
     }
+    w.lastYieldTick = TickMs();
     if (t.yield(wait) != 0) {
       w.linkError = true;
       LinkDebug(w, t, "reported by SMPPYield 1");

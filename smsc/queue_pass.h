@@ -114,6 +114,7 @@ struct QueueWorker {
   bool linkError = false, queueRestart = false, restart = false;
   SharedValue<uint64_t> lastActivityTick;
   uint64_t lastSubmitTick = 0;
+  uint64_t lastYieldTick = 0;  // the last time the pass gave the link its turn
   SharedValue<uint32_t> sentInPass, sentInDirectory;
   SkipQueue skipQueue;
   bool ignoreRetryDue = false;  // a throttled file taken from the resubmit queue

@@ -428,6 +428,7 @@ TEST_F(AsyncSubmitTest, LinkChecksWriteTheirDebugTexts) {
     }
   }
   // The window's yield reports the link lost: the second submit waits for the first.
+  // (Yield 2 is the one of a pass that sends nothing for a while, below.)
   std::string dir = home() + "window/";
   fs::create_directories(dir);
   SetDebugLogDirectory(dir);
@@ -441,12 +442,51 @@ TEST_F(AsyncSubmitTest, LinkChecksWriteTheirDebugTexts) {
   RunQueuePass(s->w, s->t);
   Close(*s);
   std::string log = ReadText(dir + "SMSDEBUG.LOG");
-  EXPECT_EQ(Count(log, "Info -- SMPP Connection Error reported by SMPPYield 2"), 1u) << log;
+  EXPECT_EQ(Count(log, "Info -- SMPP Connection Error reported by SMPPYield 3"), 1u) << log;
   EXPECT_EQ(QueuedFiles(), 2u);
   CloseDebugLog();
   DebugSettings.Debug = false;
   DebugSettings.CopyToStderr = true;
   DebugSettings.RotationWaitMs = 1000;
+}
+
+// A pass that sends nothing still gives the link its turn once 1500 ms have gone by without a
+// yield or an answer, so that answers and the peer's enquire-links are not left unread.
+TEST_F(AsyncSubmitTest, PassThatSendsNothingStillServesTheLink) {
+  struct Case {
+    const char* name;
+    uint64_t idleMs;  // since the last activity
+    int yieldReport;
+    std::vector<int> waits;  // of the yields seen
+    bool linkError;
+  } cases[] = {
+      {"recent activity", 100, 0, {1}, false},
+      {"idle: one extra yield", 5000, 0, {0, 1}, false},
+      {"idle: the yield finds the link gone", 5000, 1, {0}, true},
+  };
+  // Files this connection may not send: each is passed over.
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_TRUE(PublishFile(OutboundQueueRoot() + "0000000" + std::to_string(i) + ".req",
+                            "[SMS]\r\nData=m\r\nPhoneNumber=4477\r\nSMSCRoute=elsewhere\r\n", PublishMode::CreateNew));
+  }
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    QueueWorker w = Worker();
+    w.lastActivityTick = TickMs() - c.idleMs;
+    std::vector<int> waits;
+    QueueTransport t;
+    t.enquireLink = [] { return -1; };
+    t.yield = [&](int ms) {
+      waits.push_back(ms);
+      return c.yieldReport;
+    };
+    t.linkUp = [] { return true; };
+    t.submitAsync = [](PreparedSubmission&&) { ADD_FAILURE() << "nothing is to be sent"; };
+    RunQueuePass(w, t);
+    EXPECT_EQ(waits, c.waits);
+    EXPECT_EQ(w.linkError, c.linkError);
+  }
+  EXPECT_EQ(QueuedFiles(), 3u);
 }
 
 }  // namespace
