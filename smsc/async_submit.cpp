@@ -146,6 +146,15 @@ void Submit(QueueWorker& w, SMPPSubmitAsyncQ& q, PreparedSubmission&& p) {
     if (auto it = q.resubmitCounts.find(key); it != q.resubmitCounts.end()) {
       r->throttleResubmits = it->second;
       q.resubmitCounts.erase(it);
+    } else {
+      // Its retry fell due and the pass came to it first: this attempt is the resubmit.
+      for (auto e = q.resubmits.begin(); e != q.resubmits.end(); ++e) {
+        if (e->directoryName == r->p.directoryName && e->fileName == r->p.fileName) {
+          r->throttleResubmits = e->count;
+          q.resubmits.erase(e);
+          break;
+        }
+      }
     }
     full = q.depth >= q.windowSize;
     q.records.push_back(std::move(record));
