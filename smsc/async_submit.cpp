@@ -223,6 +223,8 @@ void AttachAsyncSubmission(QueueWorker& w, QueueTransport& t, SMPPSubmitAsyncQ& 
   t.submitAsync = [&w, &q](PreparedSubmission&& p) { Submit(w, q, std::move(p)); };
   t.takeResubmit = [&q](std::string& directoryName, std::string& fileName) {
     std::lock_guard guard(q.lock);
+    // The entry taken before was submitted (and its count used) or passed over.
+    q.resubmitCounts.clear();
     if (q.resubmits.empty()) return false;
     ThrottleResubmitEntry e = std::move(q.resubmits.front());
     q.resubmits.pop_front();
