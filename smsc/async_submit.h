@@ -76,7 +76,8 @@ void SmppAsyncCompletion(SMPPAsyncSubmit* record);
 // The asynchronous transport of a queue pass: submitAsync, takeResubmit, and a yield that
 // also processes the responses.
 void AttachAsyncSubmission(QueueWorker& w, QueueTransport& t, SMPPSubmitAsyncQ& q);
-// Gives the completed records their outcome, in completion order; returns how many.
+// Gives the completed records their outcome, oldest submit first; returns how many. Safe on
+// several threads at once: each record is taken by one.
 uint32_t CheckSmppSubmitAsyncQ(QueueWorker& w, SMPPSubmitAsyncQ& q);
 // End of session: waits for the outstanding records until deadlineMs, then abandons the
 // rest (they complete with the library's link error) and processes all. The helpers must

@@ -380,7 +380,7 @@ bool SmppRound(WorkerState& s, SmppConnectionSettings& settings, const std::stri
     asyncQ.commandTimeoutSeconds = std::max<uint32_t>(1, settings.commandTimeoutSeconds);
     AttachAsyncSubmission(w, transport, asyncQ);
     // Helpers record the outcomes so that the worker keeps submitting; only the worker
-    // reads the socket.
+    // reads the socket. A mistyped count does not start thousands of threads.
     if (ConfigBool(SMSIniString(kMainSection, "SmppSubmitAsyncHelperThread", "Yes", 20))) {
       uint32_t count = std::clamp<uint32_t>(SMSIniNumber(kMainSection, "AsyncCallbackThreads", 1), 1, 64);
       StartSmppSubmitAsyncHelpers(w, asyncQ, count);

@@ -263,10 +263,6 @@ OutcomeRules OutcomeRulesOf(const QueueWorkerSettings& settings) {
   return OutcomeRules{settings.kind, settings.retryMaxAttempts, settings.throttleForQFull};
 }
 
-bool FailureIsPermanent(const QueueWorker& w, int status, uint32_t retryCount, bool tooOld) {
-  return FailureIsPermanent(w.connection, OutcomeRulesOf(w.settings), status, retryCount, tooOld);
-}
-
 bool FailureIsPermanent(const std::string& connection, const OutcomeRules& rules, int status, uint32_t retryCount,
                         bool tooOld) {
   if (StatusInList(RejectCodeList(connection, rules.kind), status, rules.kind)) return true;

@@ -142,7 +142,6 @@ std::string SubmitExtraParams(const SmsMessageRecord& m);
 // A debug line of the asynchronous SMPP path: written with Debug or DebugAsyncSMPP.
 void AsyncSmppDebugLog(const std::string& connection, std::string_view text);
 // Whether a failure of status after retryCount earlier failures is given up.
-bool FailureIsPermanent(const QueueWorker& worker, int status, uint32_t retryCount, bool tooOld);
 bool FailureIsPermanent(const std::string& connection, const OutcomeRules& rules, int status, uint32_t retryCount,
                         bool tooOld);
 OutcomeRules OutcomeRulesOf(const QueueWorkerSettings& settings);
