@@ -73,7 +73,10 @@ void SetDebugLogDirectory(const std::string& dirWithSlash) {
 }
 
 void WriteDebugLog(std::string_view label, std::string_view text) {
-  if (!DebugSettings.Debug.load()) return;
+  if (DebugSettings.Debug.load()) WriteDebugLogAlways(label, text);
+}
+
+void WriteDebugLogAlways(std::string_view label, std::string_view text) {
   LocalTime now = LocalNow();
   bool open;
   {

@@ -19,6 +19,8 @@ extern DebugSettingsRecord DebugSettings;
 
 // "hh:mm:ss:mmm [thread] label:  text" CR LF; also "label: text" on standard error.
 void WriteDebugLog(std::string_view label, std::string_view text);
+// The same line whatever Debug says: for the lines that a narrower debug switch asks for.
+void WriteDebugLogAlways(std::string_view label, std::string_view text);
 void WriteDebugLogf(const char* label, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 // Writes a hexadecimal dump of data (16 bytes a line) under label, when Debug is on.
 void WriteDebugHexDump(std::string_view label, const void* data, size_t length);

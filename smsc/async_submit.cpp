@@ -6,6 +6,7 @@
 #include "runtime/clock.h"
 #include "runtime/debug_log.h"
 #include "runtime/str_printf.h"
+#include "runtime/thread_frame.h"
 #include "runtime/thread_registry.h"
 #include "service/settings.h"
 #include "store/message_logs.h"
@@ -15,6 +16,10 @@ namespace {
 constexpr int kStatusThrottled = 0x58;
 constexpr int kStatusQueueFull = 0x14;
 constexpr uint32_t kMaxThrottleResubmits = 4;
+constexpr int kHelperWaitPendingMs = 1000;
+constexpr int kHelperWaitIdleMs = 5000;
+constexpr int kHelperStartSeconds = 60;
+constexpr int kHelperStopSeconds = 120;
 
 std::string PathKey(const std::string& directoryName, const std::string& fileName) {
   return directoryName + "/" + fileName;
@@ -24,37 +29,61 @@ void MarkDone(AsyncPendingRecord* r) {
   SMPPSubmitAsyncQ& q = *r->queue;
   {
     std::lock_guard guard(q.lock);
+    if (r->done) return;
     r->done = true;
+    ++q.doneCount;
   }
-  q.responseEvent.notify_all();
+  // r may be freed by a helper from here on. One record wants one helper; a busy one
+  // looks again before it waits.
+  q.helperEvent.notify_one();
 }
 
-// Waits up to ms for a completion.
+// A yield of the submission waits (window, throttle pause); a link loss the library reports
+// is noted as the link error.
+void YieldAndNote(QueueWorker& w, SMPPSubmitAsyncQ& q) {
+  if (q.link.yield(0) == 0) return;
+  w.linkError = true;
+  AsyncSmppDebugLog(w.connection, "Info -- SMPP Connection Error reported by SMPPYield 3");
+}
+
+// Without helpers the worker gives the completed records their outcome itself.
+uint32_t ProcessUnlessHelped(QueueWorker& w, SMPPSubmitAsyncQ& q) {
+  return q.useHelpers ? 0 : CheckSmppSubmitAsyncQ(w, q);
+}
+
+// Waits up to ms for the window to move: with helpers for a processed record, without
+// them for a completed one.
 void WaitForResponse(SMPPSubmitAsyncQ& q, int ms) {
   std::unique_lock guard(q.lock);
-  q.responseEvent.wait_for(guard, std::chrono::milliseconds(ms), [&] {
-    for (auto& r : q.records) {
-      if (r->done) return true;
-    }
-    return false;
-  });
+  if (q.useHelpers) {
+    q.responseEvent.wait_for(guard, std::chrono::milliseconds(ms), [&] { return q.depth < q.windowSize; });
+  } else {
+    q.helperEvent.wait_for(guard, std::chrono::milliseconds(ms), [&] { return q.doneCount > 0; });
+  }
 }
 
-void Throttle(QueueWorker& w, SMPPSubmitAsyncQ& q, AsyncPendingRecord& r, int status) {
-  bool throttled = status == kStatusThrottled || (status == kStatusQueueFull && w.settings.throttleForQFull);
-  std::lock_guard guard(q.lock);
-  q.throttled = throttled;
-  if (!throttled) return;
+void Throttle(SMPPSubmitAsyncQ& q, AsyncPendingRecord& r, int status) {
+  bool throttled = status == kStatusThrottled || (status == kStatusQueueFull && r.p.rules.throttleForQFull);
   std::string key = PathKey(r.p.directoryName, r.p.fileName);
-  if (r.throttleResubmits > kMaxThrottleResubmits) {
-    WriteDebugLog("ThrottleResubmitQCoun Exceeded", key);
-    return;
+  const char* note = nullptr;
+  {
+    std::lock_guard guard(q.lock);
+    q.throttled = throttled;
+    if (!throttled) return;
+    if (r.throttleResubmits > kMaxThrottleResubmits) {
+      note = "ThrottleResubmitQCoun Exceeded";
+    } else {
+      bool queued = false;
+      for (const ThrottleResubmitEntry& e : q.resubmits) {
+        queued = queued || (e.directoryName == r.p.directoryName && e.fileName == r.p.fileName);
+      }
+      if (!queued) {
+        q.resubmits.push_back({r.p.directoryName, r.p.fileName, r.throttleResubmits + 1});
+        note = "AddToThrottleResubmitQ";
+      }
+    }
   }
-  for (const ThrottleResubmitEntry& e : q.resubmits) {
-    if (e.directoryName == r.p.directoryName && e.fileName == r.p.fileName) return;
-  }
-  WriteDebugLog("AddToThrottleResubmitQ", key);
-  q.resubmits.push_back({r.p.directoryName, r.p.fileName, r.throttleResubmits + 1});
+  if (note) WriteDebugLog(note, key);
 }
 
 void Submit(QueueWorker& w, SMPPSubmitAsyncQ& q, PreparedSubmission&& p) {
@@ -67,8 +96,8 @@ void Submit(QueueWorker& w, SMPPSubmitAsyncQ& q, PreparedSubmission&& p) {
   if (throttled && w.settings.throttleErrorDelaySeconds != 0) {
     uint64_t start = TickMs();
     while (TickMs() - start < uint64_t(w.settings.throttleErrorDelaySeconds) * 1000 && !ShutdownRequested.load()) {
-      q.link.yield(0);
-      CheckSmppSubmitAsyncQ(w, q);
+      YieldAndNote(w, q);
+      ProcessUnlessHelped(w, q);
       if (!q.link.linkUp()) break;
       {
         std::lock_guard guard(q.lock);
@@ -85,15 +114,15 @@ void Submit(QueueWorker& w, SMPPSubmitAsyncQ& q, PreparedSubmission&& p) {
       std::lock_guard guard(q.lock);
       if (q.depth < q.windowSize) break;
     }
-    q.link.yield(0);
-    if (CheckSmppSubmitAsyncQ(w, q) != 0) continue;
+    YieldAndNote(w, q);
+    if (ProcessUnlessHelped(w, q) != 0) continue;
     if (!q.link.linkUp()) {
-      // The library completes what is outstanding; process it before going on.
+      // The library completes what is outstanding; process it before going on. With
+      // helpers the window may still be full: the record then ends as a link error unsent.
       q.link.yield(0);
-      CheckSmppSubmitAsyncQ(w, q);
-      std::lock_guard guard(q.lock);
-      if (q.depth >= q.windowSize) break;
-      continue;
+      ProcessUnlessHelped(w, q);
+      WaitForResponse(q, 1);
+      break;
     }
     WaitForResponse(q, 1);
   }
@@ -101,7 +130,7 @@ void Submit(QueueWorker& w, SMPPSubmitAsyncQ& q, PreparedSubmission&& p) {
   if (waited > 0 && (Settings.Debug || Settings.DebugAsyncSMPP)) {
     std::string text = StrPrintf("Info -- %u ms wait time for SMPP window size %u", unsigned(waited), q.windowSize);
     LogOutbound("System", "", w.connection, text, LogContent{}, "", "", "");
-    WriteDebugLog(w.connection, text);
+    AsyncSmppDebugLog(w.connection, text);
   }
 
   auto record = std::make_unique<AsyncPendingRecord>();
@@ -111,18 +140,29 @@ void Submit(QueueWorker& w, SMPPSubmitAsyncQ& q, PreparedSubmission&& p) {
   r->p = std::move(p);
   std::string key = PathKey(r->p.directoryName, r->p.fileName);
   bool full = false;
+  uint32_t depth = 0;
   {
     std::lock_guard guard(q.lock);
     if (auto it = q.resubmitCounts.find(key); it != q.resubmitCounts.end()) {
       r->throttleResubmits = it->second;
       q.resubmitCounts.erase(it);
+    } else {
+      // Its retry fell due and the pass came to it first: this attempt is the resubmit.
+      for (auto e = q.resubmits.begin(); e != q.resubmits.end(); ++e) {
+        if (e->directoryName == r->p.directoryName && e->fileName == r->p.fileName) {
+          r->throttleResubmits = e->count;
+          q.resubmits.erase(e);
+          break;
+        }
+      }
     }
     full = q.depth >= q.windowSize;
     q.records.push_back(std::move(record));
-    ++q.depth;
+    depth = ++q.depth;
     if (q.depth > q.highestDepth) q.highestDepth = q.depth;
-    if (Settings.Debug) WriteDebugLogf("SMPPSubmitAsyncQ", "Depth %u", q.depth);
   }
+  if (Settings.Debug) WriteDebugLogf("SMPPSubmitAsyncQ", "Depth %u", depth);
+  // From here a helper may free r once it is done: r is not touched after MarkDone.
   int status = full ? SMPP_ERROR_LINK  // the link went down with the window full
                     : q.link.submit(r->p.toSend, r->p.request, int(q.commandTimeoutSeconds * 1000), &r->lib);
   if (status != 0) {
@@ -130,13 +170,11 @@ void Submit(QueueWorker& w, SMPPSubmitAsyncQ& q, PreparedSubmission&& p) {
     MarkDone(r);
     if (!q.link.linkUp()) {
       w.linkError = true;
-      if (Settings.Debug || Settings.DebugAsyncSMPP) {
-        WriteDebugLog(w.connection, "Info -- SMPP Connection Error reported by SMPPCheckLinkStatus");
-      }
+      AsyncSmppDebugLog(w.connection, "Info -- SMPP Connection Error reported by SMPPCheckLinkStatus");
     }
   }
   w.lastActivityTick = TickMs();
-  CheckSmppSubmitAsyncQ(w, q);
+  ProcessUnlessHelped(w, q);
 }
 
 }  // namespace
@@ -155,16 +193,19 @@ uint32_t CheckSmppSubmitAsyncQ(QueueWorker& w, SMPPSubmitAsyncQ& q) {
     std::unique_ptr<AsyncPendingRecord> r;
     {
       std::lock_guard guard(q.lock);
+      if (q.doneCount == 0) break;
       for (auto it = q.records.begin(); it != q.records.end(); ++it) {
         if ((*it)->done) {
           r = std::move(*it);
           q.records.erase(it);
           --q.depth;
+          --q.doneCount;
           break;
         }
       }
     }
     if (!r) break;
+    // The window moves before the file work, so that the worker goes on submitting.
     q.responseEvent.notify_all();
     SubmitResult result;
     result.status = r->lib.status;
@@ -172,7 +213,7 @@ uint32_t CheckSmppSubmitAsyncQ(QueueWorker& w, SMPPSubmitAsyncQ& q) {
     if (result.status != 0) result.errorText = q.link.errorText ? q.link.errorText(result.status) : "ERROR";
     if (result.status == 0) w.lastActivityTick = TickMs();
     FinishSubmission(w, r->p, result);
-    Throttle(w, q, *r, result.status);
+    Throttle(q, *r, result.status);
     ++processed;
   }
   return processed;
@@ -182,6 +223,8 @@ void AttachAsyncSubmission(QueueWorker& w, QueueTransport& t, SMPPSubmitAsyncQ& 
   t.submitAsync = [&w, &q](PreparedSubmission&& p) { Submit(w, q, std::move(p)); };
   t.takeResubmit = [&q](std::string& directoryName, std::string& fileName) {
     std::lock_guard guard(q.lock);
+    // The entry taken before was submitted (and its count used) or passed over.
+    q.resubmitCounts.clear();
     if (q.resubmits.empty()) return false;
     ThrottleResubmitEntry e = std::move(q.resubmits.front());
     q.resubmits.pop_front();
@@ -192,12 +235,14 @@ void AttachAsyncSubmission(QueueWorker& w, QueueTransport& t, SMPPSubmitAsyncQ& 
   };
   auto yield = t.yield;
   t.yield = [&w, &q, yield](int waitMs) {
-    yield(waitMs);
-    CheckSmppSubmitAsyncQ(w, q);
+    int linkError = yield(waitMs);
+    ProcessUnlessHelped(w, q);
+    return linkError;
   };
 }
 
 void DrainSmppSubmitAsyncQ(QueueWorker& w, SMPPSubmitAsyncQ& q, uint64_t deadlineMs) {
+  q.useHelpers = false;  // stopped: the worker ends what is left
   uint64_t start = TickMs();
   for (;;) {
     q.link.yield(1);
@@ -215,6 +260,7 @@ void DrainSmppSubmitAsyncQ(QueueWorker& w, SMPPSubmitAsyncQ& q, uint64_t deadlin
         if (r->done) continue;
         if (r->lib.status == 0) r->lib.status = SMPP_ERROR_LINK;
         r->done = true;
+        ++q.doneCount;
       }
       continue;
     }
@@ -225,4 +271,75 @@ void DrainSmppSubmitAsyncQ(QueueWorker& w, SMPPSubmitAsyncQ& q, uint64_t deadlin
   q.resubmits.clear();
   q.resubmitCounts.clear();
   q.throttled = false;
+}
+
+void ThreadSmppSubmitAsyncHelper(QueueWorker& w, SMPPSubmitAsyncQ& q) {
+  {
+    std::lock_guard guard(q.lock);
+    ++q.helpersRunning;
+    q.responseEvent.notify_all();
+  }
+  for (;;) {
+    {
+      std::unique_lock guard(q.lock);
+      auto wait = std::chrono::milliseconds(q.depth > 0 ? kHelperWaitPendingMs : kHelperWaitIdleMs);
+      q.helperEvent.wait_for(guard, wait, [&] { return q.stopHelpers || q.doneCount > 0; });
+      if (q.stopHelpers) break;
+    }
+    CheckSmppSubmitAsyncQ(w, q);
+  }
+  // The last touch of q: the worker may free it as soon as the lock is released.
+  std::lock_guard guard(q.lock);
+  --q.helpersRunning;
+  --q.helpersAlive;
+  q.responseEvent.notify_all();
+}
+
+uint32_t StartSmppSubmitAsyncHelpers(QueueWorker& w, SMPPSubmitAsyncQ& q, uint32_t count) {
+  uint32_t started = 0;
+  for (uint32_t i = 0; i < count; ++i) {
+    {
+      std::lock_guard guard(q.lock);
+      q.stopHelpers = false;
+      ++q.helpersAlive;
+    }
+    if (!StartServiceThread("ThreadSmppSubmitAsyncHelper " + w.connection,
+                            [&w, &q] { ThreadSmppSubmitAsyncHelper(w, q); })) {
+      std::lock_guard guard(q.lock);
+      --q.helpersAlive;
+      break;
+    }
+    ++started;
+  }
+  for (int second = 0; second < kHelperStartSeconds && started != 0; ++second) {
+    std::unique_lock guard(q.lock);
+    if (q.responseEvent.wait_for(guard, std::chrono::seconds(1), [&] { return q.helpersRunning >= started; })) break;
+  }
+  q.useHelpers = started != 0;
+  if (started < count) {
+    WriteDebugLogf(w.connection.c_str(), "Started %u of %u response helper threads", started, count);
+  }
+  return started;
+}
+
+void StopSmppSubmitAsyncHelpers(QueueWorker& w, SMPPSubmitAsyncQ& q) {
+  {
+    std::lock_guard guard(q.lock);
+    q.stopHelpers = true;
+  }
+  q.helperEvent.notify_all();
+  auto ended = [&] { return q.helpersAlive == 0; };
+  std::unique_lock guard(q.lock);
+  for (int second = 0; second < kHelperStopSeconds && !ended(); ++second) {
+    q.responseEvent.wait_for(guard, std::chrono::seconds(1), ended);
+  }
+  if (!ended()) {
+    // A helper still holds this session's queue and worker: leaving now would free them
+    // under it.
+    guard.unlock();
+    WriteDebugLog(w.connection, "Response helper threads have not ended; still waiting");
+    guard.lock();
+    q.responseEvent.wait(guard, ended);
+  }
+  q.useHelpers = false;
 }

@@ -19,6 +19,7 @@
 struct SMPPSubmitAsyncQ;
 
 // One submit on its way: the library fills lib; the file stays claimed until the outcome.
+// Only the response processing unlinks and frees a record, after it is done.
 struct AsyncPendingRecord {
   SMPPAsyncSubmit lib{};
   SMPPSubmitAsyncQ* queue = nullptr;
@@ -36,24 +37,34 @@ struct ThrottleResubmitEntry {
 struct AsyncSubmitLink {
   // 0 when sent (the record completes later), else the status; the record is then not kept.
   std::function<int(const SmsMessageRecord& m, const SubmitRequest& r, int timeoutMs, SMPPAsyncSubmit* record)> submit;
-  std::function<void(int waitMs)> yield;
+  // Reads the socket (the worker's thread only); non-zero when the library reports the
+  // link lost.
+  std::function<int(int waitMs)> yield;
   std::function<bool()> linkUp;
   std::function<const char*(int status)> errorText;
   // Ends the session in the library: every record still outstanding completes.
   std::function<void()> abandon;
 };
 
+// Every field below the lock is guarded by it; the resubmit queue shares it.
 struct SMPPSubmitAsyncQ {
   std::mutex lock;
-  std::condition_variable responseEvent;
+  std::condition_variable responseEvent;  // a record was processed (the window moved)
+  std::condition_variable helperEvent;    // "SmppSubmitAsync": a record is done, or stop
   std::list<std::unique_ptr<AsyncPendingRecord>> records;  // submit order
   uint32_t depth = 0;                                       // records not yet processed
+  uint32_t doneCount = 0;                                   // of those, the completed ones
   bool throttled = false;
   std::deque<ThrottleResubmitEntry> resubmits;
   std::map<std::string, uint32_t> resubmitCounts;  // path -> resubmits so far, for the next submit
   uint32_t windowSize = 1;
   uint32_t commandTimeoutSeconds = 120;
   uint32_t highestDepth = 0;  // the most records outstanding at once
+  // Response helper threads: alive from their start until they leave; running once they
+  // serve. Set up by the worker before its first pass.
+  uint32_t helpersAlive = 0, helpersRunning = 0;
+  bool stopHelpers = false;
+  bool useHelpers = false;  // the worker leaves the outcomes to the helpers
   AsyncSubmitLink link;
 };
 
@@ -65,8 +76,18 @@ void SmppAsyncCompletion(SMPPAsyncSubmit* record);
 // The asynchronous transport of a queue pass: submitAsync, takeResubmit, and a yield that
 // also processes the responses.
 void AttachAsyncSubmission(QueueWorker& w, QueueTransport& t, SMPPSubmitAsyncQ& q);
-// Gives the completed records their outcome, in completion order; returns how many.
+// Gives the completed records their outcome, oldest submit first; returns how many. Safe on
+// several threads at once: each record is taken by one.
 uint32_t CheckSmppSubmitAsyncQ(QueueWorker& w, SMPPSubmitAsyncQ& q);
 // End of session: waits for the outstanding records until deadlineMs, then abandons the
-// rest (they complete with the library's link error) and processes all.
+// rest (they complete with the library's link error) and processes all. The helpers must
+// have been stopped.
 void DrainSmppSubmitAsyncQ(QueueWorker& w, SMPPSubmitAsyncQ& q, uint64_t deadlineMs);
+
+// Starts count response helper threads and waits up to 60 s for them to run; returns how
+// many were started (0: the worker processes the responses itself).
+uint32_t StartSmppSubmitAsyncHelpers(QueueWorker& w, SMPPSubmitAsyncQ& q, uint32_t count);
+// Asks the helpers to stop and waits until every one has left (they hold w and q).
+void StopSmppSubmitAsyncHelpers(QueueWorker& w, SMPPSubmitAsyncQ& q);
+// A helper's loop: processes completed records until stopHelpers.
+void ThreadSmppSubmitAsyncHelper(QueueWorker& w, SMPPSubmitAsyncQ& q);

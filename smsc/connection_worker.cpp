@@ -221,6 +221,7 @@ bool SmppAsyncLink(int sock, void* tls, const std::string& name, int version, As
   link.yield = [=](int waitMs) {
     int linkError = 0;
     Peer().Call<SMPPYieldFn>(peer::SMPPYield)(sock, tls, name.c_str(), version, waitMs, &linkError);
+    return linkError;
   };
   link.linkUp = [=] {
     return Peer().Call<SMPPCheckLinkStatusFn>(peer::SMPPCheckLinkStatus)(sock, tls, name.c_str()) != 0;
@@ -251,6 +252,7 @@ QueueTransport SmppTransport(int sock, void* tls, const std::string& name, const
   t.yield = [sock, tls, name, version](int waitMs) {
     int linkError = 0;
     Peer().Call<SMPPYieldFn>(peer::SMPPYield)(sock, tls, name.c_str(), version, waitMs, &linkError);
+    return linkError;
   };
   t.linkUp = [sock, tls, name] {
     return Peer().Call<SMPPCheckLinkStatusFn>(peer::SMPPCheckLinkStatus)(sock, tls, name.c_str()) != 0;
@@ -362,8 +364,8 @@ bool SmppRound(WorkerState& s, SmppConnectionSettings& settings, const std::stri
     ReadPacing(s);
     w.restart = s.restart;
   };
+  w.settings.kind = ProtocolKind::Smpp;
   auto apply = [&] {
-    w.settings.kind = ProtocolKind::Smpp;
     w.settings.keepAliveSeconds = settings.keepAliveSeconds;
     w.settings.senderAddressList = settings.senderAddressList;
     w.settings.senderAddressOverride = settings.senderAddressOverride;
@@ -381,17 +383,28 @@ bool SmppRound(WorkerState& s, SmppConnectionSettings& settings, const std::stri
   SMPPSubmitAsyncQ asyncQ;
   bool async = settings.windowSize > 0 && !settings.receiveOnly &&
                SmppAsyncLink(sock.get(), tls.session, s.name, settings.version, asyncQ.link);
+  // Declared after asyncQ and w: leaving the round ends the helpers before either goes.
+  struct HelperStop {
+    QueueWorker& w;
+    SMPPSubmitAsyncQ& q;
+    ~HelperStop() { StopSmppSubmitAsyncHelpers(w, q); }
+  } helperStop{w, asyncQ};
   if (async) {
     asyncQ.windowSize = settings.windowSize;
     asyncQ.commandTimeoutSeconds = std::max<uint32_t>(1, settings.commandTimeoutSeconds);
     AttachAsyncSubmission(w, transport, asyncQ);
+    // Helpers record the outcomes so that the worker keeps submitting; only the worker
+    // reads the socket. A mistyped count does not start thousands of threads.
+    if (ConfigBool(SMSIniString(kMainSection, "SmppSubmitAsyncHelperThread", "Yes", 20))) {
+      uint32_t count = std::clamp<uint32_t>(SMSIniNumber(kMainSection, "AsyncCallbackThreads", 1), 1, 64);
+      StartSmppSubmitAsyncHelpers(w, asyncQ, count);
+    }
   }
   if (settings.receiveOnly) WriteDebugLogf(s.name.c_str(), "Receive only connection for %s", s.name.c_str());
   while (!w.linkError && !Stopping() && !s.restart) {
     if (settings.receiveOnly) {
       // Nothing to send: keep the link served and alive.
-      transport.yield(200);
-      if (!transport.linkUp()) w.linkError = true;
+      if (transport.yield(200) != 0 || !transport.linkUp()) w.linkError = true;
       if (settings.keepAliveSeconds != 0 && TickMs() - w.lastActivityTick > uint64_t(settings.keepAliveSeconds) * 1000) {
         if (transport.enquireLink() != 0) w.linkError = true;
         w.lastActivityTick = TickMs();
@@ -403,6 +416,7 @@ bool SmppRound(WorkerState& s, SmppConnectionSettings& settings, const std::stri
     if (w.restart) s.restart = true;
   }
   if (async) {
+    StopSmppSubmitAsyncHelpers(w, asyncQ);
     // Answers due on a live link are waited for; a stopping service waits less.
     uint64_t deadline = (uint64_t(asyncQ.commandTimeoutSeconds) + 5) * 1000;
     DrainSmppSubmitAsyncQ(w, asyncQ, Stopping() ? std::min<uint64_t>(deadline, 10000) : deadline);

@@ -38,6 +38,7 @@ constexpr uint32_t kChangeCheckEvery = 256;
 constexpr uint64_t kCursorMaxAgeMs = 2000;
 
 constexpr uint64_t kPruneEveryMs = 600000;
+constexpr uint64_t kIdleYieldMs = 1500;
 
 std::atomic<uint64_t> g_lastPruneTick{0};
 std::atomic<FailureReceiptHook> g_receiptHook{nullptr};
@@ -61,11 +62,43 @@ void QueueSizeDown(const std::string& directoryName) {
   if (!InMmsQueue(directoryName)) CounterSubtract(kSmsQSize, 1);
 }
 
+// The link's state as the asynchronous path reports it.
+void LinkDebug(const QueueWorker& w, const QueueTransport& t, const char* text) {
+  if (t.submitAsync) AsyncSmppDebugLog(w.connection, std::string("Info -- SMPP Connection Error ") + text);
+}
+
+int EnquireLink(QueueWorker& w, QueueTransport& t) {
+  bool doubted = w.linkError;
+  int r = t.enquireLink();
+  if (doubted) {
+    LinkDebug(w, t, r == 0 ? "denied by SMPPEnquireLink" : "confirmed by SMPPEnquireLink");
+  } else if (r != 0) {
+    LinkDebug(w, t, "reported by SMPPEnquireLink");
+  }
+  return r;
+}
+
+// A long stretch of files passed over still lets the asynchronous link read its answers and
+// the peer's requests.
+void ServeWhileNotSending(QueueWorker& w, QueueTransport& t) {
+  if (!t.submitAsync) return;
+  uint64_t last = std::max<uint64_t>(w.lastYieldTick, w.lastActivityTick);
+  uint64_t now = TickMs();
+  if (now < last || now - last < kIdleYieldMs) return;
+  w.lastYieldTick = now;
+  if (t.yield(0) != 0) {
+    w.linkError = true;
+    LinkDebug(w, t, "reported by SMPPYield 2");
+  }
+}
+
 // Enquire-link when the link is in doubt or the keep-alive interval has passed.
 void ProbeLink(QueueWorker& w, QueueTransport& t, bool keepAliveOnly) {
+  // Read before the clock: a response helper may move it on meanwhile.
+  uint64_t lastActivity = w.lastActivityTick;
   uint64_t now = TickMs();
   if (w.linkError && !keepAliveOnly) {
-    if (t.enquireLink() == 0) {
+    if (EnquireLink(w, t) == 0) {
       w.linkError = false;
       w.lastActivityTick = TickMs();
     }
@@ -73,8 +106,8 @@ void ProbeLink(QueueWorker& w, QueueTransport& t, bool keepAliveOnly) {
   }
   uint32_t keepAlive = w.settings.keepAliveSeconds;
   if (keepAlive == 0) return;
-  if (w.linkError || now - w.lastActivityTick > uint64_t(keepAlive) * 1000) {
-    if (t.enquireLink() != 0) {
+  if (w.linkError || now - lastActivity > uint64_t(keepAlive) * 1000) {
+    if (EnquireLink(w, t) != 0) {
       w.linkError = true;
     } else {
       w.linkError = false;
@@ -102,14 +135,15 @@ void Sent(QueueWorker& w, ClaimedFile& claim, const SmsMessageRecord& m, const s
   ++w.sentInDirectory;
 }
 
-FileOutcome Failed(QueueWorker& w, ClaimedFile& claim, const SmsMessageRecord& m, const std::string& directoryName,
-                   const std::string& fileName, const std::string& messageId, int status, std::string errorText,
-                   bool forcePermanent) {
+FileOutcome Failed(QueueWorker& w, const OutcomeRules& rules, ClaimedFile& claim, const SmsMessageRecord& m,
+                   const std::string& directoryName, const std::string& fileName, const std::string& messageId,
+                   int status, std::string errorText, bool forcePermanent) {
   if (errorText.empty()) errorText = "ERROR";
   if (Settings.Debug2) WriteDebugLog(w.connection, "Error:  " + errorText);
   std::string content;
   ReadClaimedFile(claim, content, kMaxMessageFileSize);
-  bool permanent = forcePermanent || FailureIsPermanent(w, status, m.RetryCount, RetryExpired(claim, w.connection));
+  bool permanent = forcePermanent ||
+                   FailureIsPermanent(w.connection, rules, status, m.RetryCount, RetryExpired(claim, w.connection));
   if (!permanent) {
     if (m.RetryCount == 0) CounterAdd(kSmsRetry, 1);
     if (!WriteErrorDetail(claim, m.RetryCount, errorText, w.connection)) {
@@ -158,6 +192,10 @@ void AddToSkipQueue(QueueWorker& w, const std::string& key) {
 }
 
 }  // namespace
+
+void AsyncSmppDebugLog(const std::string& connection, std::string_view text) {
+  if (Settings.Debug || Settings.DebugAsyncSMPP) WriteDebugLogAlways(connection, text);
+}
 
 AccountingMessage AccountingMessageFor(const SmsMessageRecord& m) {
   AccountingMessage a;
@@ -224,11 +262,16 @@ std::string SubmitExtraParams(const SmsMessageRecord& m) {
   return CutTo(out, kMaxExtraParams);
 }
 
-bool FailureIsPermanent(const QueueWorker& w, int status, uint32_t retryCount, bool tooOld) {
-  if (StatusInList(RejectCodeList(w.connection, w.settings.kind), status, w.settings.kind)) return true;
+OutcomeRules OutcomeRulesOf(const QueueWorkerSettings& settings) {
+  return OutcomeRules{settings.kind, settings.retryMaxAttempts, settings.throttleForQFull};
+}
+
+bool FailureIsPermanent(const std::string& connection, const OutcomeRules& rules, int status, uint32_t retryCount,
+                        bool tooOld) {
+  if (StatusInList(RejectCodeList(connection, rules.kind), status, rules.kind)) return true;
   if (tooOld) return true;
-  bool exhausted = uint64_t(w.settings.retryMaxAttempts) < uint64_t(retryCount) + 1;
-  if (w.settings.kind != ProtocolKind::Smpp) return exhausted;
+  bool exhausted = uint64_t(rules.retryMaxAttempts) < uint64_t(retryCount) + 1;
+  if (rules.kind != ProtocolKind::Smpp) return exhausted;
   if (status == kStatusThrottled || status == kStatusQueueFull) return false;
   return exhausted || status == 0x0A || status == 0x0B || status == 0x66;
 }
@@ -312,8 +355,8 @@ FileOutcome HandleQueueFile(QueueWorker& w, QueueTransport& t, const std::string
                        w.connection.c_str());
       }
       if (d.noSmscDefined) {
-        return Failed(w, claim, m, directoryName, fileName, messageId, 11, "Error:  No SMSC defined to route message",
-                      true);
+        return Failed(w, OutcomeRulesOf(w.settings), claim, m, directoryName, fileName, messageId, 11,
+                      "Error:  No SMSC defined to route message", true);
       }
       if (Settings.UseRouteCache) MessageRoutesAdd(key, RouteCacheValue(OutboundRouting, rm, ""));
       ReleaseClaim(claim);
@@ -328,6 +371,7 @@ FileOutcome HandleQueueFile(QueueWorker& w, QueueTransport& t, const std::string
     ReleaseClaim(claim);
     return FileOutcome::PassedOver;
   }
+  p.rules = OutcomeRulesOf(w.settings);
   p.directoryName = directoryName;
   p.fileName = fileName;
   p.messageId = messageId;
@@ -360,8 +404,7 @@ FileOutcome HandleQueueFile(QueueWorker& w, QueueTransport& t, const std::string
   // Pacing: keep the link served while the send interval runs.
   if (w.settings.sendIntervalMs != 0) {
     while (TickMs() - w.lastSubmitTick < w.settings.sendIntervalMs && !ShutdownRequested.load()) {
-      t.yield(0);
-      if (!t.linkUp()) {
+      if (t.yield(0) != 0 || !t.linkUp()) {
         w.linkError = true;
         break;
       }
@@ -397,8 +440,7 @@ FileOutcome HandleQueueFile(QueueWorker& w, QueueTransport& t, const std::string
     if (w.settings.throttleErrorDelaySeconds != 0) {
       uint64_t start = TickMs();
       while (TickMs() - start < uint64_t(w.settings.throttleErrorDelaySeconds) * 1000 && !ShutdownRequested.load()) {
-        t.yield(0);
-        if (!t.linkUp()) {
+        if (t.yield(0) != 0 || !t.linkUp()) {
           lost = true;
           break;
         }
@@ -426,10 +468,10 @@ FileOutcome FinishSubmission(QueueWorker& w, PreparedSubmission& p, const Submit
     ReleaseLongMessageLock(p.longLock, w.connection, true);
     return FileOutcome::Sent;
   }
-  FileOutcome outcome = Failed(w, p.claim, p.m, p.directoryName, p.fileName, p.messageId, result.status,
+  FileOutcome outcome = Failed(w, p.rules, p.claim, p.m, p.directoryName, p.fileName, p.messageId, result.status,
                                result.errorText, false);
   for (auto& o : p.others) {
-    Failed(w, o.claim, o.m, p.directoryName, o.fileName, MessageIdFromPath(o.fileName), result.status,
+    Failed(w, p.rules, o.claim, o.m, p.directoryName, o.fileName, MessageIdFromPath(o.fileName), result.status,
            result.errorText, false);
   }
   ReleaseLongMessageLock(p.longLock, w.connection, false);
@@ -496,6 +538,7 @@ void RunQueuePass(QueueWorker& w, QueueTransport& t) {
         outcome = HandleQueueFile(w, t, dir, current);
       }
       ProbeLink(w, t, false);
+      ServeWhileNotSending(w, t);
       if (w.sentInDirectory != before && w.sentInDirectory % kChangeCheckEvery == 0) {
         if (w.changeCheck) w.changeCheck();
       }
@@ -534,7 +577,11 @@ void RunQueuePass(QueueWorker& w, QueueTransport& t) {
       int secondsLeft = due > now ? int((due - now) / 1000) : 0;
       if (secondsLeft < wait) wait = secondsLeft;
     }
-    t.yield(wait);
+    w.lastYieldTick = TickMs();
+    if (t.yield(wait) != 0) {
+      w.linkError = true;
+      LinkDebug(w, t, "reported by SMPPYield 1");
+    }
   }
   if (t.linkUp() && !Settings.OldRoutingLogic) SkipQClean(w.skipQueue);
 }

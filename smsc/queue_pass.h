@@ -3,6 +3,7 @@
 // connection's transport and records the outcome (sent, retry, permanent failure).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <ctime>
 #include <functional>
@@ -29,6 +30,34 @@ struct QueueWorkerSettings {
   uint32_t retryMaxAttempts = 20;
   uint32_t sendIntervalMs = 0;  // SMSCSendLimit
   bool combineSegments = false;  // WDPAdaptation without UseTLV: a long message goes as one
+};
+
+// The settings a message's outcome is judged by, taken when it is submitted: the outcome
+// may be recorded on another thread while the worker re-reads its settings.
+struct OutcomeRules {
+  ProtocolKind kind = ProtocolKind::Smpp;
+  uint32_t retryMaxAttempts = 20;
+  bool throttleForQFull = false;
+};
+
+// A counter or tick that response helper threads update beside the worker. Copies take
+// the value (a worker is set up by value in tests).
+template <typename T>
+struct SharedValue {
+  std::atomic<T> value{};
+  SharedValue() = default;
+  SharedValue(T v) : value(v) {}
+  SharedValue(const SharedValue& o) : value(o.value.load()) {}
+  SharedValue& operator=(const SharedValue& o) {
+    value = o.value.load();
+    return *this;
+  }
+  SharedValue& operator=(T v) {
+    value = v;
+    return *this;
+  }
+  operator T() const { return value.load(); }
+  T operator++() { return ++value; }
 };
 
 // What the transport is handed for one message.
@@ -58,13 +87,15 @@ struct PreparedSubmission {
   SubmitRequest request;
   LongMessageLock longLock;
   std::vector<OtherSegment> others;
+  OutcomeRules rules;
 };
 
 // The link of one connection as the pass uses it.
 struct QueueTransport {
   std::function<SubmitResult(const SmsMessageRecord&, const SubmitRequest&)> submit;
   std::function<int()> enquireLink;      // 0 = the peer answered
-  std::function<void(int waitMs)> yield;  // processes inbound traffic
+  // Processes inbound traffic; non-zero when the library reported the link lost.
+  std::function<int(int waitMs)> yield;
   std::function<bool()> linkUp;
   // Asynchronous submission: takes the prepared file, whose outcome is recorded later with
   // FinishSubmission. Unset: submit is used and waited for.
@@ -82,14 +113,18 @@ struct DirectoryCursor {
   uint64_t listedTick = 0;
 };
 
+// Response helper threads may record outcomes while the worker runs its pass: they touch
+// only connection, the SharedValue fields, and the store (never the worker's flags).
 struct QueueWorker {
-  std::string connection;   // this worker's connection name
+  std::string connection;   // this worker's connection name; fixed for the session
   std::string routingName;  // the name the route decision is asked for (an active backup: the target)
   WorkerRouteNames names;
   QueueWorkerSettings settings;
   bool linkError = false, queueRestart = false, restart = false;
-  uint64_t lastActivityTick = 0, lastSubmitTick = 0;
-  uint32_t sentInPass = 0, sentInDirectory = 0;
+  SharedValue<uint64_t> lastActivityTick;
+  uint64_t lastSubmitTick = 0;
+  uint64_t lastYieldTick = 0;  // the last time the pass gave the link its turn
+  SharedValue<uint32_t> sentInPass, sentInDirectory;
   SkipQueue skipQueue;
   bool ignoreRetryDue = false;  // a throttled file taken from the resubmit queue
   std::map<std::string, DirectoryCursor> cursors;  // by directory name
@@ -114,8 +149,12 @@ std::string NormaliseRecipient(std::string_view recipient, bool allowAlpha);
 std::string ChooseSender(std::string_view messageSender, std::string_view senderAddressList, bool overrideAllowed);
 // The extra-parameter text handed to the protocol library.
 std::string SubmitExtraParams(const SmsMessageRecord& m);
+// A debug line of the asynchronous SMPP path: written with Debug or DebugAsyncSMPP.
+void AsyncSmppDebugLog(const std::string& connection, std::string_view text);
 // Whether a failure of status after retryCount earlier failures is given up.
-bool FailureIsPermanent(const QueueWorker& worker, int status, uint32_t retryCount, bool tooOld);
+bool FailureIsPermanent(const std::string& connection, const OutcomeRules& rules, int status, uint32_t retryCount,
+                        bool tooOld);
+OutcomeRules OutcomeRulesOf(const QueueWorkerSettings& settings);
 
 struct AccountingMessage;
 // The accounting callback's view of a queued message.

@@ -89,7 +89,7 @@ struct FakeLink {
       return result;
     };
     t.enquireLink = [] { return 0; };
-    t.yield = [](int) {};
+    t.yield = [](int) { return 0; };
     t.linkUp = [] { return true; };
     return t;
   }

@@ -50,7 +50,7 @@ struct FakeLink {
       ++enquires;
       return up ? 0 : -1;
     };
-    t.yield = [](int) {};
+    t.yield = [](int) { return 0; };
     t.linkUp = [this] { return up; };
     return t;
   }
