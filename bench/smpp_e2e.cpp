@@ -263,15 +263,39 @@ double SinkAlone(Sink& sink) {
   return double(answered) / (double(NowUs() - start) / 1e6);
 }
 
-// ext4 without a journal passes over inodes freed in the last 30 (35) seconds when it allocates
-// new ones, so a run that follows the clean-up of another within 30 s pays for the files the
-// other one deleted. Every run starts after the same quiet time.
-uint64_t g_lastCleanUpUs = 0;
-void Settle() {
-  constexpr uint64_t kQuietUs = 36000000;
-  uint64_t now = NowUs();
-  if (g_lastCleanUpUs != 0 && now - g_lastCleanUpUs < kQuietUs) usleep(useconds_t(kQuietUs - (now - g_lastCleanUpUs)));
-}
+// Every run keeps its files on a file system of its own: a new ext4 image with the default
+// journal, loop-mounted. Runs then cannot slow each other down through the file system
+// (ext4 without a journal, as some machines have, passes over inodes freed in the last
+// minutes when it allocates new ones). Without the privileges for that, the runs use the
+// temporary directory and say so.
+struct ScratchFs {
+  std::string image, mountPoint;
+  bool mounted = false;
+  // The directory for one run's files.
+  std::string Make(const std::string& label) {
+    std::string base = fs::temp_directory_path().string() + "/" + label + "-XXXXXX";
+    if (!mkdtemp(base.data())) return {};
+    image = base + ".img";
+    mountPoint = base;
+    std::string make = "truncate -s 4G '" + image + "' && mkfs.ext4 -q -F '" + image + "' >/dev/null 2>&1 && mount -o loop '" +
+                       image + "' '" + mountPoint + "' 2>/dev/null";
+    mounted = system(make.c_str()) == 0;
+    if (!mounted) {
+      unlink(image.c_str());
+      static bool said = false;
+      if (!said) fprintf(stderr, "note: no loop mount here; the runs share %s\n", fs::temp_directory_path().c_str());
+      said = true;
+    }
+    return mountPoint + "/";
+  }
+  ~ScratchFs() {
+    if (mountPoint.empty()) return;
+    if (mounted) system(("umount '" + mountPoint + "'").c_str());
+    std::error_code ec;
+    fs::remove_all(mountPoint, ec);
+    if (mounted) unlink(image.c_str());
+  }
+};
 
 // ---- Child processes ----
 struct Child {
@@ -453,10 +477,9 @@ std::string BinDir() {
 void WriteText(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
 
 LoadResult RunGateway(Sink& sink, size_t messages, unsigned window, const std::string& bin) {
-  std::string home = fs::temp_directory_path().string() + "/qar-smpp-bench-XXXXXX";
-  Settle();
-  if (!mkdtemp(home.data())) return {};
-  home += "/";
+  ScratchFs scratch;
+  std::string home = scratch.Make("qar-smpp-bench");
+  if (home.empty()) return {};
   uint16_t web = FreePort();
   std::string connection = "SMPP - 127.0.0.1:" + std::to_string(sink.port);
   WriteText(home + "QARHUB.INI", "[QARHUB]\r\nWebPort=" + std::to_string(web) + "\r\nModem1=" + connection +
@@ -480,9 +503,6 @@ LoadResult RunGateway(Sink& sink, size_t messages, unsigned window, const std::s
     fprintf(stderr, "the gateway did not open its web port; see %sgateway.out\n", home.c_str());
   }
   gateway.Stop();
-  std::error_code ec;
-  fs::remove_all(home, ec);
-  g_lastCleanUpUs = NowUs();
   return r;
 }
 
@@ -500,10 +520,9 @@ LoadResult RunKannel(Sink& sink, size_t messages, bool spool) {
     fprintf(stderr, "Kannel is not installed: run bench/smpp_bench_setup.sh first\n");
     return {};
   }
-  std::string dir = fs::temp_directory_path().string() + "/kannel-bench-XXXXXX";
-  Settle();
-  if (!mkdtemp(dir.data())) return {};
-  dir += "/";
+  ScratchFs scratch;
+  std::string dir = scratch.Make("kannel-bench");
+  if (dir.empty()) return {};
   uint16_t admin = FreePort(), boxPort = FreePort(), sendsms = FreePort();
   std::string store = spool ? "store-type = spool\nstore-location = \"" + dir + "spool\"\n"
                             : "store-type = file\nstore-location = \"" + dir + "kannel.store\"\n";
@@ -539,9 +558,6 @@ LoadResult RunKannel(Sink& sink, size_t messages, bool spool) {
   }
   sb.Stop();
   bb.Stop();
-  std::error_code ec;
-  fs::remove_all(dir, ec);
-  g_lastCleanUpUs = NowUs();
   return r;
 }
 

@@ -253,3 +253,9 @@ std::string HexEncode(std::string_view bytes) {
   }
   return out;
 }
+
+size_t FindLineEnd(std::string_view text, size_t from) {
+  size_t cr = text.find('\r', from);
+  size_t lf = text.find('\n', from);
+  return cr < lf ? cr : lf;
+}

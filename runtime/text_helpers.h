@@ -20,6 +20,9 @@ std::string_view SkipBlanks(std::string_view text);   // bytes <= 32
 std::string_view TrimRight(std::string_view text);    // trailing bytes <= 32
 std::string_view Trim(std::string_view text);
 
+// The first CR or LF at or after from (npos when none): one scan per character kind, not
+// one per character as find_first_of does.
+size_t FindLineEnd(std::string_view text, size_t from = 0);
 // Position just after the first case-insensitive match, or npos.
 size_t FindNoCase(std::string_view text, std::string_view word);
 // Position of the first case-insensitive match of a token (see the "@@" rule), or npos.

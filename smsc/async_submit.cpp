@@ -157,6 +157,7 @@ void Submit(QueueWorker& w, SMPPSubmitAsyncQ& q, PreparedSubmission&& p) {
       }
     }
     full = q.depth >= q.windowSize;
+    q.inFlight.insert(key);
     q.records.push_back(std::move(record));
     depth = ++q.depth;
     if (q.depth > q.highestDepth) q.highestDepth = q.depth;
@@ -213,6 +214,10 @@ uint32_t CheckSmppSubmitAsyncQ(QueueWorker& w, SMPPSubmitAsyncQ& q) {
     if (result.status != 0) result.errorText = q.link.errorText ? q.link.errorText(result.status) : "ERROR";
     if (result.status == 0) w.lastActivityTick = TickMs();
     FinishSubmission(w, r->p, result);
+    {
+      std::lock_guard guard(q.lock);
+      q.inFlight.erase(PathKey(r->p.directoryName, r->p.fileName));
+    }
     Throttle(q, *r, result.status);
     ++processed;
   }
@@ -221,6 +226,11 @@ uint32_t CheckSmppSubmitAsyncQ(QueueWorker& w, SMPPSubmitAsyncQ& q) {
 
 void AttachAsyncSubmission(QueueWorker& w, QueueTransport& t, SMPPSubmitAsyncQ& q) {
   t.submitAsync = [&w, &q](PreparedSubmission&& p) { Submit(w, q, std::move(p)); };
+  t.inFlight = [&q](const std::string& directoryName, const std::string& fileName) {
+    std::string key = PathKey(directoryName, fileName);
+    std::lock_guard guard(q.lock);
+    return q.inFlight.count(key) != 0;
+  };
   t.takeResubmit = [&q](std::string& directoryName, std::string& fileName) {
     std::lock_guard guard(q.lock);
     // The entry taken before was submitted (and its count used) or passed over.
@@ -270,6 +280,7 @@ void DrainSmppSubmitAsyncQ(QueueWorker& w, SMPPSubmitAsyncQ& q, uint64_t deadlin
   std::lock_guard guard(q.lock);
   q.resubmits.clear();
   q.resubmitCounts.clear();
+  q.inFlight.clear();
   q.throttled = false;
 }
 

@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <unordered_set>
 
 #include "outside/qarpeer/qarpeer.h"
 #include "smsc/queue_pass.h"
@@ -57,6 +58,8 @@ struct SMPPSubmitAsyncQ {
   bool throttled = false;
   std::deque<ThrottleResubmitEntry> resubmits;
   std::map<std::string, uint32_t> resubmitCounts;  // path -> resubmits so far, for the next submit
+  // Paths submitted and not yet given their outcome: the pass does not try to claim them.
+  std::unordered_set<std::string> inFlight;
   uint32_t windowSize = 1;
   uint32_t commandTimeoutSeconds = 120;
   uint32_t highestDepth = 0;  // the most records outstanding at once

@@ -302,6 +302,7 @@ FileOutcome HandleQueueFile(QueueWorker& w, QueueTransport& t, const std::string
   SegmentName segment;
   bool isSegment = ParseSegmentName(fileName, segment);
   if (isSegment && EarlierSegmentWaiting(dirPath, segment)) return FileOutcome::PassedOver;
+  if (t.inFlight && t.inFlight(directoryName, fileName)) return FileOutcome::PassedOver;
   ClaimedFile claim;
   if (!ClaimQueueFile(path, claim)) return FileOutcome::PassedOver;
 
@@ -553,13 +554,12 @@ void RunQueuePass(QueueWorker& w, QueueTransport& t) {
       if (dir != "." && w.sentInDirectory > Settings.UserQueueThreshold) break;
       if (w.linkError || w.restart || w.queueRestart || ShutdownRequested.load()) break;
     }
-    if (cursor.next >= cursor.names.size()) w.cursors.erase(dir);
+    bool usedUp = cursor.next >= cursor.names.size();
+    if (usedUp) w.cursors.erase(dir);
     if (dir != ".") {
-      std::string left;
-      QueueFind check;
-      bool any = QueueFileFindFirst(check, dir, left);
-      QueueFileFindClose(check);
-      if (!any) RemoveOldEmptyDirectory(OutboundQueueRoot() + dir + "/");
+      // Only a directory gone through to its end can be empty; removal refuses one that
+      // is not, so there is nothing to list for it.
+      if (usedUp) RemoveOldEmptyDirectory(OutboundQueueRoot() + dir + "/");
       if (w.changeCheck) w.changeCheck();
     }
   }

@@ -100,6 +100,8 @@ struct QueueTransport {
   // Asynchronous submission: takes the prepared file, whose outcome is recorded later with
   // FinishSubmission. Unset: submit is used and waited for.
   std::function<void(PreparedSubmission&&)> submitAsync;
+  // True for a file submitted asynchronously and still awaiting its outcome.
+  std::function<bool(const std::string& directoryName, const std::string& fileName)> inFlight;
   // Files to process before the next listed one (throttled submissions to resubmit):
   // true with directory and file name.
   std::function<bool(std::string& directoryName, std::string& fileName)> takeResubmit;

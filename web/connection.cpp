@@ -18,7 +18,7 @@ struct RequestLine {
 };
 
 RequestLine SplitRequestLine(std::string_view header) {
-  std::string_view line = header.substr(0, header.find_first_of("\r\n"));
+  std::string_view line = header.substr(0, FindLineEnd(header));
   RequestLine r;
   size_t sp1 = line.find(' ');
   r.method = line.substr(0, sp1);

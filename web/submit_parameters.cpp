@@ -43,7 +43,7 @@ size_t FindValue(std::string_view text, std::string_view name, bool requestLine)
 
 std::string_view RequestLine(const WebRequest& request) {
   std::string_view header = request.Header();
-  return header.substr(0, header.find_first_of("\r\n"));
+  return header.substr(0, FindLineEnd(header));
 }
 
 void SplitPairs(std::string_view text, std::string_view stops, size_t maxLen,
