@@ -209,7 +209,8 @@ QARPEER_EXPORT int SMPPSubmitMessageAsync(int sock, void* tls, const char* name,
   record->sequence = sequence;
   // Registered first: the response may be read by another thread before the send returns.
   peer::AddOutstanding(*s, sequence, record, timeoutMs > 0 ? timeoutMs : ResponseTimeout());
-  int r = peer::SendPdu(*s, smpp::Pdu{smpp::kSubmitSm, 0, sequence, smpp::EncodeShortMessage(m, message.version >= 0x34)});
+  // Goes out with the next yield or send of the session (or at once when many wait).
+  int r = peer::QueuePdu(*s, smpp::Pdu{smpp::kSubmitSm, 0, sequence, smpp::EncodeShortMessage(m, message.version >= 0x34)});
   if (r != 0 && peer::RemoveOutstanding(*s, sequence)) return r;
   // Already completed by another thread (the link went down meanwhile): reported there.
   return 0;

@@ -91,18 +91,19 @@ int SendBytes(Session& s, std::string_view bytes) {
       sent += size_t(n);
       continue;
     }
+    // Send first; wait for room only when the socket has none.
+    ssize_t n = send(s.sock, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n >= 0) {
+      sent += size_t(n);
+      continue;
+    }
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return SMPP_ERROR_LINK;
     pollfd p{s.sock, POLLOUT, 0};
     int left = MillisecondsLeft(deadline);
     if (left == 0) return SMPP_ERROR_LINK;
     int r = poll(&p, 1, left);
     if (r < 0 && errno != EINTR) return SMPP_ERROR_LINK;
-    if (r <= 0) continue;
-    ssize_t n = send(s.sock, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (n < 0) {
-      if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) continue;
-      return SMPP_ERROR_LINK;
-    }
-    sent += size_t(n);
   }
   return 0;
 }
@@ -229,17 +230,54 @@ uint32_t NextSequence(Session& s) {
   return seq;
 }
 
-int SendPdu(Session& s, const smpp::Pdu& pdu) {
-  if (!s.linkUp.load()) return SMPP_ERROR_LINK;
-  TracePdu(s, "send", pdu);
-  std::lock_guard lock(s.sendLock);
-  if (!s.linkUp.load()) return SMPP_ERROR_LINK;
-  if (SendBytes(s, smpp::EncodePdu(pdu)) != 0) {
+namespace {
+constexpr size_t kOutboxFlushBytes = 16384;
+
+// sendLock held.
+int SendLocked(Session& s, std::string_view bytes) {
+  if (!s.linkUp.load()) {
+    s.outbox.clear();
+    return SMPP_ERROR_LINK;
+  }
+  if (SendBytes(s, bytes) != 0) {
     s.linkUp = false;
+    s.outbox.clear();
     Trace(s, "send failed; link down");
     return SMPP_ERROR_LINK;
   }
   return 0;
+}
+}  // namespace
+
+int SendPdu(Session& s, const smpp::Pdu& pdu) {
+  if (!s.linkUp.load()) return SMPP_ERROR_LINK;
+  TracePdu(s, "send", pdu);
+  std::lock_guard lock(s.sendLock);
+  if (s.outbox.empty()) return SendLocked(s, smpp::EncodePdu(pdu));
+  s.outbox += smpp::EncodePdu(pdu);
+  int r = SendLocked(s, s.outbox);
+  s.outbox.clear();
+  return r;
+}
+
+int QueuePdu(Session& s, const smpp::Pdu& pdu) {
+  if (!s.linkUp.load()) return SMPP_ERROR_LINK;
+  TracePdu(s, "send", pdu);
+  std::lock_guard lock(s.sendLock);
+  if (!s.linkUp.load()) return SMPP_ERROR_LINK;
+  s.outbox += smpp::EncodePdu(pdu);
+  if (s.outbox.size() < kOutboxFlushBytes) return 0;
+  int r = SendLocked(s, s.outbox);
+  s.outbox.clear();
+  return r;
+}
+
+int FlushOutbox(Session& s) {
+  std::lock_guard lock(s.sendLock);
+  if (s.outbox.empty()) return 0;
+  int r = SendLocked(s, s.outbox);
+  s.outbox.clear();
+  return r;
 }
 
 int ReadPdu(Session& s, int timeoutMs, smpp::Pdu& out) {
@@ -424,7 +462,8 @@ int YieldOnce(Session& s, int waitMs) {
 }  // namespace
 
 int YieldFor(Session& s, int waitMs) {
-  int r = YieldOnce(s, waitMs);
+  int r = FlushOutbox(s);
+  if (r == 0) r = YieldOnce(s, waitMs);
   // Outstanding submits end with the link or with their timeout.
   if (r < 0 || !s.linkUp.load()) CompleteAllOutstanding(s, SMPP_ERROR_LINK);
   else ExpireOutstanding(s);

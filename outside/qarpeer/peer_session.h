@@ -29,6 +29,9 @@ struct Session : std::enable_shared_from_this<Session> {
   // Senders take sendLock so that responses and requests from several threads never
   // interleave on the wire; the reading side is one thread at a time (readLock).
   std::mutex sendLock;
+  // Asynchronous submits waiting to go out together with the next send (under sendLock):
+  // a burst of submits costs one send, not one each.
+  std::string outbox;
   std::mutex readLock;
   std::mutex sequenceLock;
   uint32_t nextSequence = 1;
@@ -70,8 +73,12 @@ void MarkDown(Session& s);
 void Trace(const Session& s, const std::string& text);
 
 uint32_t NextSequence(Session& s);
-// 0, or SMPP_ERROR_LINK (the link is marked down).
+// 0, or SMPP_ERROR_LINK (the link is marked down). Whatever waits in the outbox goes first.
 int SendPdu(Session& s, const smpp::Pdu& pdu);
+// Queues a request for the next send; sends at once when the outbox is full. Every other
+// library call for the session (a yield, any send) sends what waits.
+int QueuePdu(Session& s, const smpp::Pdu& pdu);
+int FlushOutbox(Session& s);
 // Reads one PDU within timeoutMs (0: only what is already there or arrives at once).
 // 1 = a PDU, 0 = none in time, SMPP_ERROR_LINK, SMPP_ERROR_PROTOCOL (bad length; the link
 // is marked down after a generic_nack).

@@ -110,8 +110,9 @@ typedef int (*SMPPSubmitMessageFn)(int sock, void* tls, const char* name, int ve
                                    const char* recipient, int pid, int dcs, const char* udhHex, const char* data,
                                    int flags, int binary, char* smscMessageId, int smscMessageIdSize,
                                    const char* gatewayMessageId, const char* extraParams);
-// 0 when the submit_sm went out (the record completes later), else a status and the record
-// is not kept.
+// 0 when the submit_sm was taken (the record completes later), else a status and the record
+// is not kept. It goes out with the session's next yield or send, so that a burst of submits
+// travels in one write; the caller yields while it waits for its window.
 typedef int (*SMPPSubmitMessageAsyncFn)(int sock, void* tls, const char* name, int version, const char* sender,
                                         const char* recipient, int pid, int dcs, const char* udhHex,
                                         const char* data, int flags, int binary, const char* gatewayMessageId,
