@@ -1,5 +1,9 @@
 #include "runtime/config_access.h"
 
+#include <sys/stat.h>
+
+#include <ctime>
+
 #include <string.h>
 
 #include "outside/qarvault/qarvault.h"
@@ -104,3 +108,22 @@ std::string LogDirectory() { return Directory(GetLogDirectory); }
 std::string DebugLogDirectory() { return Directory(GetDebugLogDirectory); }
 std::string MMSCLogDirectory() { return Directory(GetMMSCLogDirectory); }
 std::string RealProgramDirectory() { return Directory(GetRealProgramDirectory); }
+
+bool ConfigurationChanged(ConfigurationStamp& stamp) {
+  struct stat st;
+  ConfigurationStamp now;
+  if (stat((ProgramDataDirectory() + "QARHUB.INI").c_str(), &st) == 0) {
+    now.device = uint64_t(st.st_dev);
+    now.inode = uint64_t(st.st_ino);
+    now.size = uint64_t(st.st_size);
+    now.seconds = st.st_mtim.tv_sec;
+    now.nanoseconds = st.st_mtim.tv_nsec;
+    now.valid = true;
+  }
+  // File times are coarse: a change in the same tick as an earlier one keeps its time.
+  bool recent = now.valid && time(nullptr) - now.seconds < 2;
+  bool changed = !now.valid || !stamp.valid || recent || now.device != stamp.device || now.inode != stamp.inode ||
+                 now.size != stamp.size || now.seconds != stamp.seconds || now.nanoseconds != stamp.nanoseconds;
+  stamp = now;
+  return changed;
+}

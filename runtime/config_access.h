@@ -30,6 +30,17 @@ std::vector<std::pair<std::string, std::string>> MMSCIniSection(std::string_view
 std::string ConnectionSetting(std::string_view section, std::string_view key,
                               std::string_view def = "", size_t maxLen = 255);
 
+// What the configuration file (QARHUB.INI) looked like when last asked: a caller that keeps
+// one can skip re-reading its settings while the file is unchanged.
+struct ConfigurationStamp {
+  uint64_t device = 0, inode = 0, size = 0;
+  int64_t seconds = 0, nanoseconds = 0;
+  bool valid = false;
+};
+// True when the file differs from stamp (or may: changed within the last two seconds, when
+// a further change could keep the same time); stamp then describes it as it is now.
+bool ConfigurationChanged(ConfigurationStamp& stamp);
+
 // Directories, each ending in "/".
 std::string ProgramDataDirectory();
 std::string PrivateDataDirectory();

@@ -358,10 +358,15 @@ bool SmppRound(WorkerState& s, SmppConnectionSettings& settings, const std::stri
     w.names.targetRouteName = s.backupTargetRoute;
   }
   w.lastActivityTick = TickMs();
+  ConfigurationStamp configuration;  // none yet: the first check reads the settings again
   w.changeCheck = [&] {
-    CheckReloadSmppSet(s, settings);
+    // The settings come from the configuration file alone: while it is unchanged there is
+    // nothing to read again.
+    if (ConfigurationChanged(configuration)) {
+      CheckReloadSmppSet(s, settings);
+      ReadPacing(s);
+    }
     CheckBackup(s);
-    ReadPacing(s);
     w.restart = s.restart;
   };
   w.settings.kind = ProtocolKind::Smpp;

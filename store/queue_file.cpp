@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -48,9 +49,11 @@ bool SetFileTime(int fd, const struct timespec& when) {
   return futimens(fd, times) == 0;
 }
 
-bool SameInode(const std::string& path, int fd, dev_t* device = nullptr, ino_t* inode = nullptr) {
+bool SameInode(const std::string& path, int fd, dev_t* device = nullptr, ino_t* inode = nullptr,
+               struct stat* fdStat = nullptr) {
   struct stat byFd, byPath;
   if (fstat(fd, &byFd) != 0 || stat(path.c_str(), &byPath) != 0) return false;
+  if (fdStat != nullptr) *fdStat = byFd;
   if (byFd.st_nlink == 0 || byFd.st_dev != byPath.st_dev || byFd.st_ino != byPath.st_ino) return false;
   if (device != nullptr) *device = byFd.st_dev;
   if (inode != nullptr) *inode = byFd.st_ino;
@@ -121,12 +124,9 @@ void ReturnSpare(const std::string& path) {
 
 // Moves a claimed file to the spare folder instead of unlinking it. False when the file
 // is not one to reuse (other links, another owner, another file system, the folder full).
-bool RecycleClaimedFile(const ClaimedFile& file) {
+bool RecycleClaimedFile(const ClaimedFile& file, const struct stat& st) {
   if (!g_sparesOn.load(std::memory_order_relaxed)) return false;
-  struct stat st;
-  if (fstat(file.fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 || st.st_size > 65536) {
-    return false;
-  }
+  if (!S_ISREG(st.st_mode) || st.st_nlink != 1 || st.st_size > 65536) return false;
   std::string target;
   {
     std::lock_guard guard(g_spares.lock);
@@ -283,19 +283,27 @@ bool ClaimQueueFile(const std::string& path, ClaimedFile& out) {
 
 bool ReadClaimedFile(const ClaimedFile& file, std::string& out, size_t maxBytes) {
   out.clear();
-  struct stat st;
-  if (!file.valid() || fstat(file.fd.get(), &st) != 0) return false;
-  if (static_cast<uint64_t>(st.st_size) > maxBytes) {
-    errno = EFBIG;
-    return false;
-  }
-  out.resize(static_cast<size_t>(st.st_size));
+  if (!file.valid()) return false;
+  // A claimed file does not change under us: a short read is its end, so a small file
+  // takes one read and no size query.
+  size_t want = std::min<size_t>(maxBytes + 1, 65536);
   size_t done = 0;
-  while (done < out.size()) {
-    ssize_t n = pread(file.fd.get(), out.data() + done, out.size() - done, static_cast<off_t>(done));
-    if (n < 0) return false;
-    if (n == 0) break;
+  for (;;) {
+    if (out.size() < done + want) out.resize(done + want);
+    ssize_t n = pread(file.fd.get(), out.data() + done, want, static_cast<off_t>(done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      out.clear();
+      return false;
+    }
     done += static_cast<size_t>(n);
+    if (done > maxBytes) {
+      out.clear();
+      errno = EFBIG;
+      return false;
+    }
+    if (static_cast<size_t>(n) < want) break;
+    want = std::min<size_t>(maxBytes + 1 - done, 1u << 20);
   }
   out.resize(done);
   return true;
@@ -326,8 +334,9 @@ bool RewriteClaimedFile(ClaimedFile& file, std::string_view content) {
 
 bool DeleteClaimedFile(ClaimedFile& file) {
   if (!file.valid()) return false;
-  bool ok = SameInode(file.path, file.fd.get()) &&
-            (RecycleClaimedFile(file) || unlink(file.path.c_str()) == 0);
+  struct stat st;
+  bool ok = SameInode(file.path, file.fd.get(), nullptr, nullptr, &st) &&
+            (RecycleClaimedFile(file, st) || unlink(file.path.c_str()) == 0);
   file.fd.reset();
   return ok;
 }
