@@ -189,7 +189,10 @@ int GatewayMain() {
   InstallAccountingHooks();  // alert mails and the usage write-back, before any event
   WriteDebugLog("UseRouteCache", Settings.UseRouteCache ? "Yes" : "No");
   StoreStartup();
-  EnableSpareFiles(privateData + "SPARE/", kSpareQueueFiles);
+  if (SpareFilesPay(OutboundQueueRoot())) {
+    size_t spares = EnableSpareFiles(privateData + "SPARE/", kSpareQueueFiles);
+    WriteDebugLogf("StoreStartup", "Deleted queue files are reused (file system without a journal; %zu spare)", spares);
+  }
 
   // 7 to 9. Outside libraries and web ports.
   std::string programDir = RealProgramDirectory();

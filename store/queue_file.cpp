@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -217,6 +218,28 @@ size_t EnableSpareFiles(const std::string& directory, size_t maxFiles) {
   g_spares.owner = geteuid();
   g_sparesOn.store(true);
   return g_spares.names.size();
+}
+
+bool SpareFilesPay(const std::string& path) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) return false;
+  char link[4096];
+  std::string sys = StrPrintf("/sys/dev/block/%u:%u", major(st.st_dev), minor(st.st_dev));
+  ssize_t n = readlink(sys.c_str(), link, sizeof link - 1);
+  if (n <= 0) return false;
+  link[n] = '\0';
+  std::string name = link;
+  name = name.substr(name.rfind('/') + 1);
+  if (name.empty() || access(("/proc/fs/ext4/" + name).c_str(), F_OK) != 0) return false;
+  // A journal shows as "<device>-<inode>" under /proc/fs/jbd2.
+  bool journal = false;
+  if (DIR* d = opendir("/proc/fs/jbd2")) {
+    while (dirent* e = readdir(d)) {
+      if (std::string(e->d_name).rfind(name + "-", 0) == 0) journal = true;
+    }
+    closedir(d);
+  }
+  return !journal;
 }
 
 void DisableSpareFiles() {

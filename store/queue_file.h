@@ -34,6 +34,10 @@ bool PublishFile(const std::string& path, std::string_view content, PublishMode 
 // on the queues' file system; files already there are taken over. Only the gateway's own
 // process may use a folder. Returns how many spare files there are.
 size_t EnableSpareFiles(const std::string& directory, size_t maxFiles);
+// True when path lies on an ext4 file system without a journal: there a freed inode is not
+// reused for minutes and every allocation passes over the recent ones, so reusing deleted
+// queue files pays; with a journal a rename costs more than a delete and a create.
+bool SpareFilesPay(const std::string& path);
 void DisableSpareFiles();
 size_t SpareFileCount();
 
