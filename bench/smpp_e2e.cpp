@@ -5,9 +5,10 @@
 // the submit_sm at the sink, and the gateway's CPU seconds per 1000 messages, for
 // WindowSize 1 and 100. With "kannel" it also runs Kannel (bearerbox + smsbox from Debian,
 // installed by smpp_bench_setup.sh) against the same sink, with its file and spool stores,
-// and prints the ratios. Loopback only; every process it starts is stopped by it.
+// and prints the ratios. Every run keeps its files on a fresh loop-mounted ext4 image of its
+// own. Loopback only; every process it starts is stopped by it.
 //
-//   smpp_e2e [messages=20000] [kannel]
+//   smpp_e2e [messages=40000] [kannel]
 //   QAR_BENCH_ONLY_WINDOW=1 or 100: that gateway run only (for profiling)
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -564,7 +565,7 @@ LoadResult RunKannel(Sink& sink, size_t messages, bool spool) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  size_t messages = argc > 1 ? size_t(atol(argv[1])) : 20000;
+  size_t messages = argc > 1 ? size_t(atol(argv[1])) : 40000;
   bool kannel = argc > 2 && std::string(argv[2]) == "kannel";
   signal(SIGPIPE, SIG_IGN);
   struct rlimit rl{};
