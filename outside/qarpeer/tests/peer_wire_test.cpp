@@ -197,6 +197,51 @@ TEST(PeerWire, SubmitStatusesAndGenericNack) {
   EXPECT_EQ(SMPPCheckLinkStatus(f.sock.get(), nullptr, "t"), 1);
 }
 
+// A short wait on an idle link is a wait: a caller that yields 1 ms at a time while idle
+// must not spin.
+TEST(PeerWire, ShortYieldsOnAnIdleLinkWait) {
+  REQUIRE_NODE_SMPP();
+  SmscFixture f;
+  ASSERT_TRUE(f.Start());
+  ASSERT_EQ(f.Bind(SMPP_BIND_TRANSMITTER), 0);
+  int linkError = 0;
+  auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < 50; ++i) SMPPYield(f.sock.get(), nullptr, "t", 0x34, 1, &linkError);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(50));
+  EXPECT_EQ(linkError, 0);
+}
+
+// Asynchronous submits of one burst all reach the SMS centre, in order, and each completes.
+TEST(PeerWire, AsynchronousBurstArrivesWholeAndInOrder) {
+  REQUIRE_NODE_SMPP();
+  SmscFixture f;
+  ASSERT_TRUE(f.Start());
+  ASSERT_EQ(f.Bind(SMPP_BIND_TRANSMITTER), 0);
+  static std::atomic<int> completed{0};
+  completed = 0;
+  SMPPSetAsyncCompletionFunction([](SMPPAsyncSubmit* r) {
+    if (r->status == 0) ++completed;
+  });
+  std::vector<SMPPAsyncSubmit> records(300);
+  for (size_t i = 0; i < records.size(); ++i) {
+    std::string text = "m" + std::to_string(i);
+    ASSERT_EQ(SMPPSubmitMessageAsync(f.sock.get(), nullptr, "t", 0x34, "1", "2", 0, 0, "", text.c_str(), 0, 0, "", "",
+                                     10000, &records[i]),
+              0);
+  }
+  int linkError = 0;
+  for (int i = 0; i < 200 && completed.load() < 300 && !linkError; ++i) {
+    SMPPYield(f.sock.get(), nullptr, "t", 0x34, 20, &linkError);
+  }
+  EXPECT_EQ(completed.load(), 300);
+  std::string line;
+  for (size_t i = 0; i < records.size(); ++i) {
+    ASSERT_TRUE(f.node.WaitFor("PDU submit_sm ", line, 5000)) << i;
+    EXPECT_NE(line.find("\"message\":\"m" + std::to_string(i) + "\""), std::string::npos) << line;
+  }
+  SMPPSetAsyncCompletionFunction(nullptr);
+}
+
 TEST(PeerWire, GenericNackAnswersTheAwaitedRequest) {
   REQUIRE_NODE_SMPP();
   SmscFixture f;
