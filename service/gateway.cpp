@@ -189,7 +189,7 @@ int GatewayMain() {
   InstallAccountingHooks();  // alert mails and the usage write-back, before any event
   WriteDebugLog("UseRouteCache", Settings.UseRouteCache ? "Yes" : "No");
   StoreStartup();
-  if (SpareFilesPay(OutboundQueueRoot())) {
+  if (SpareFilesPay(privateData)) {
     size_t spares = EnableSpareFiles(privateData + "SPARE/", kSpareQueueFiles);
     WriteDebugLogf("StoreStartup", "Deleted queue files are reused (file system without a journal; %zu spare)", spares);
   }
