@@ -125,10 +125,9 @@ void ReturnSpare(const std::string& path) {
 
 // Moves a claimed file to the spare folder instead of unlinking it. False when the file
 // is not one to reuse (other links, another owner, another file system, the folder full).
-bool RecycleClaimedFile(const ClaimedFile& file, const struct stat& st) {
+bool RecycleClaimedFile(const ClaimedFile& file, const struct stat& st, std::string& target) {
   if (!g_sparesOn.load(std::memory_order_relaxed)) return false;
   if (!S_ISREG(st.st_mode) || st.st_nlink != 1 || st.st_size > 65536) return false;
-  std::string target;
   {
     std::lock_guard guard(g_spares.lock);
     if (g_spares.directory.empty() || g_spares.names.size() >= g_spares.maxFiles || st.st_dev != g_spares.device ||
@@ -138,9 +137,7 @@ bool RecycleClaimedFile(const ClaimedFile& file, const struct stat& st) {
     target = g_spares.directory + StrPrintf("s%d-%llx", static_cast<int>(getpid()),
                                             static_cast<unsigned long long>(g_spares.next++));
   }
-  if (rename(file.path.c_str(), target.c_str()) != 0) return false;
-  ReturnSpare(target);
-  return true;
+  return rename(file.path.c_str(), target.c_str()) == 0;
 }
 
 // Create-new through a spare file: written, cut to its new length, then given the name
@@ -358,9 +355,13 @@ bool RewriteClaimedFile(ClaimedFile& file, std::string_view content) {
 bool DeleteClaimedFile(ClaimedFile& file) {
   if (!file.valid()) return false;
   struct stat st;
+  std::string spare;
   bool ok = SameInode(file.path, file.fd.get(), nullptr, nullptr, &st) &&
-            (RecycleClaimedFile(file, st) || unlink(file.path.c_str()) == 0);
+            (RecycleClaimedFile(file, st, spare) || (spare.clear(), unlink(file.path.c_str()) == 0));
   file.fd.reset();
+  // Offered for reuse only once our lock on it is gone, so that the new file it becomes can
+  // be claimed at once.
+  if (ok && !spare.empty()) ReturnSpare(spare);
   return ok;
 }
 
