@@ -1,10 +1,9 @@
 #include "runtime/config_access.h"
 
+#include <string.h>
 #include <sys/stat.h>
 
 #include <ctime>
-
-#include <string.h>
 
 #include "outside/qarvault/qarvault.h"
 #include "runtime/text_helpers.h"

@@ -356,8 +356,11 @@ bool DeleteClaimedFile(ClaimedFile& file) {
   if (!file.valid()) return false;
   struct stat st;
   std::string spare;
-  bool ok = SameInode(file.path, file.fd.get(), nullptr, nullptr, &st) &&
-            (RecycleClaimedFile(file, st, spare) || (spare.clear(), unlink(file.path.c_str()) == 0));
+  bool ok = SameInode(file.path, file.fd.get(), nullptr, nullptr, &st);
+  if (ok && !RecycleClaimedFile(file, st, spare)) {
+    spare.clear();
+    ok = unlink(file.path.c_str()) == 0;
+  }
   file.fd.reset();
   // Offered for reuse only once our lock on it is gone, so that the new file it becomes can
   // be claimed at once.

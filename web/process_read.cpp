@@ -126,14 +126,17 @@ ReadOutcome ProcessRead(WebConnection& c, WebRequest& request) {
       }
     }
     text.resize(old + size_t(available));
-    ssize_t n = c.ssl != nullptr ? ReceiveSome(c.socket, c.ssl, text.data() + old, size_t(available))
-                                 : recv(c.socket, text.data() + old, size_t(available), MSG_DONTWAIT);
-    if (n < 0 && c.ssl == nullptr && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) n = 0;
-    else if (n == 0 && c.ssl == nullptr) n = -2;  // closed by the peer
-    if (n == -2) {
-      text.resize(old);
-      WriteDebugLog(label, "End of socket");
-      break;
+    ssize_t n;
+    if (c.ssl != nullptr) {
+      n = ReceiveSome(c.socket, c.ssl, text.data() + old, size_t(available));
+    } else {
+      n = recv(c.socket, text.data() + old, size_t(available), MSG_DONTWAIT);
+      if (n == 0) {
+        text.resize(old);
+        WriteDebugLog(label, "End of socket");
+        break;
+      }
+      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) n = 0;
     }
     if (n < 0) {
       text.resize(old);
