@@ -140,8 +140,10 @@ TEST(SmppDelivery, TemporaryErrorIsRetriedAndRejectionKeepsAnErrCopy) {
   ASSERT_TRUE(smsc.node.WaitFor("PDU submit_sm ", line, 20000)) << p.Output();
   // 0x45 is temporary: the file stays with its retry state; 0x0B next time is final.
   ASSERT_TRUE(smsc.node.WaitFor("PDU submit_sm ", line, 20000)) << p.Output();
-  ASSERT_TRUE(WaitUntil(10000, [&] { return fs::exists(g.home.path() + "Q/0000D00D.ERR"); })) << p.Output();
-  EXPECT_FALSE(fs::exists(g.home.path() + "Q/0000D00D.req"));
+  // The copy is kept before the message is deleted: wait for both.
+  ASSERT_TRUE(WaitUntil(10000, [&] {
+    return fs::exists(g.home.path() + "Q/0000D00D.ERR") && !fs::exists(g.home.path() + "Q/0000D00D.req");
+  })) << p.Output();
   std::string err = ReadFileText(g.home.path() + "Q/0000D00D.ERR");
   EXPECT_NE(err.find("RetryCount=2"), std::string::npos) << err;
   EXPECT_NE(err.find("Invalid Dest Addr -- " + g.connection), std::string::npos) << err;
