@@ -48,10 +48,10 @@ TEST(StoreThreadsTest, ThreadsWorkAndEndOnShutdown) {
   ASSERT_TRUE(StartServiceThread("ThreadProcessDelayQ", ThreadProcessDelayQ));
   EXPECT_TRUE(WaitFor([&] { return CountReq(root) == 3 && !FileExists(job.directory); }, 5000));
   EXPECT_TRUE(FileExists(root + "GW1.req"));
-  EXPECT_TRUE(WaitFor(QCacheFirstScanComplete, 2000));
-  EXPECT_TRUE(WaitFor([] { return g_flushes.load() > 0; }, 2000));
+  EXPECT_TRUE(WaitFor(QCacheFirstScanComplete, 10000));
+  EXPECT_TRUE(WaitFor([] { return g_flushes.load() > 0; }, 10000));
   ShutdownRequested.store(1);
-  EXPECT_TRUE(WaitFor([] { return ActiveThreadCount() == 0; }, 3000));
+  EXPECT_TRUE(WaitFor([] { return ActiveThreadCount() == 0; }, 10000));
   SetUserUsageFlusher(nullptr);
 }
 
@@ -70,7 +70,7 @@ TEST(StoreThreadsTest, BulkExpansionWaitsForTheQueueToDrain) {
     returned = true;
   });
   std::string root = OutboundQueueRoot();
-  ASSERT_TRUE(WaitFor([&] { return FileExists(root) && CountReq(root) == 4; }, 3000));
+  ASSERT_TRUE(WaitFor([&] { return FileExists(root) && CountReq(root) == 4; }, 10000));
   std::this_thread::sleep_for(std::chrono::milliseconds(1500));
   EXPECT_FALSE(returned.load()) << "the first list waits while its directory is full";
   EXPECT_EQ(CountReq(root), 4u) << "the second list is not expanded meanwhile";

@@ -264,7 +264,7 @@ TEST(PeerWire, EnquireLinkBothWaysAndPeerUnbind) {
   f.node.Send("enquire");
   int linkError = 0;
   std::string line;
-  for (int i = 0; i < 20 && !f.node.WaitFor("ENQUIRE_RESP", line, 50); ++i) {
+  for (int i = 0; i < 200 && !f.node.WaitFor("ENQUIRE_RESP", line, 50); ++i) {
     SMPPYield(f.sock.get(), nullptr, "t", 0x34, 50, &linkError);
   }
   EXPECT_EQ(line, "ENQUIRE_RESP 0");
@@ -272,7 +272,7 @@ TEST(PeerWire, EnquireLinkBothWaysAndPeerUnbind) {
   f.node.Send("unbind");
   for (int i = 0; i < 20 && !linkError; ++i) SMPPYield(f.sock.get(), nullptr, "t", 0x34, 50, &linkError);
   EXPECT_EQ(linkError, 1);
-  EXPECT_TRUE(f.node.WaitFor("UNBIND_RESP 0", line, 3000));
+  EXPECT_TRUE(f.node.WaitFor("UNBIND_RESP 0", line, 10000));
   EXPECT_EQ(SMPPCheckLinkStatus(f.sock.get(), nullptr, "t"), 0);
   EXPECT_EQ(SMPPSubmitMessage(f.sock.get(), nullptr, "t", 0x34, "1", "2", 0, 0, "", "x", 0, 0, nullptr, 0, "", ""),
             SMPP_ERROR_LINK);
@@ -307,7 +307,7 @@ TEST(PeerWire, DeliverSmReachesTheCallbackAndItsAnswerTheSmsc) {
     f.node.Send(std::string("deliver ") + c.pdu);
     std::string line;
     int linkError = 0;
-    for (int i = 0; i < 40 && !f.node.WaitFor("DELIVER_RESP", line, 50); ++i) {
+    for (int i = 0; i < 200 && !f.node.WaitFor("DELIVER_RESP", line, 50); ++i) {
       SMPPYield(f.sock.get(), nullptr, "t", 0x34, 50, &linkError);
     }
     EXPECT_EQ(line, "DELIVER_RESP " + std::to_string(c.answer));
@@ -321,7 +321,7 @@ TEST(PeerWire, DeliverSmReachesTheCallbackAndItsAnswerTheSmsc) {
   f.node.Send(R"(deliver {"source_addr":"1","destination_addr":"2","short_message":"x"})");
   std::string line;
   int linkError = 0;
-  for (int i = 0; i < 40 && !f.node.WaitFor("DELIVER_RESP", line, 50); ++i) {
+  for (int i = 0; i < 200 && !f.node.WaitFor("DELIVER_RESP", line, 50); ++i) {
     SMPPYield(f.sock.get(), nullptr, "t", 0x34, 50, &linkError);
   }
   EXPECT_EQ(line, "DELIVER_RESP 100");
@@ -424,19 +424,19 @@ TEST(PeerServerRole, LoginSubmitDeliverEnquireUnbind) {
   }
   ASSERT_EQ(g_serverSubmits.size(), 2u);
   EXPECT_EQ(g_serverSubmits[0], "99|4477|one");
-  EXPECT_TRUE(s.node.WaitFor("SUBMIT_RESP 0 ABC1", line, 2000));
-  EXPECT_TRUE(s.node.WaitFor("SUBMIT_RESP 0 ABC2", line, 2000));
+  EXPECT_TRUE(s.node.WaitFor("SUBMIT_RESP 0 ABC1", line, 10000));
+  EXPECT_TRUE(s.node.WaitFor("SUBMIT_RESP 0 ABC2", line, 10000));
   EXPECT_EQ(SMPPServerSubmitMessageNew(s.conn.get(), nullptr, "client@127.0.0.1", 0x34, "4477", "99", 0, 0, "",
                                        "id:ABC1 stat:DELIVRD", SMPP_FLAG_IS_REPORT, 0,
                                        "SMPPOption_receipted_message_id=ABC1; SMPPOption_message_state=2"),
             0);
-  ASSERT_TRUE(s.node.WaitFor("DELIVER ", line, 3000));
+  ASSERT_TRUE(s.node.WaitFor("DELIVER ", line, 10000));
   EXPECT_NE(line.find(R"("esm_class":4)"), std::string::npos) << line;
   EXPECT_NE(line.find(R"("receipted_message_id":"ABC1")"), std::string::npos) << line;
   EXPECT_NE(line.find(R"("text":"id:ABC1 stat:DELIVRD")"), std::string::npos) << line;
   for (int i = 0; i < 100 && !linkError; ++i) SMPPServerYield(s.conn.get(), nullptr, "c", 50, &linkError);
   EXPECT_EQ(linkError, 1);
-  EXPECT_TRUE(s.node.WaitFor("UNBIND_RESP 0", line, 3000));
+  EXPECT_TRUE(s.node.WaitFor("UNBIND_RESP 0", line, 10000));
   bool sawEnquire = false;
   for (const auto& l : s.node.lines()) sawEnquire |= l == "ENQUIRE_RESP 0";
   EXPECT_TRUE(sawEnquire);
@@ -453,7 +453,7 @@ TEST(PeerServerRole, RejectedLoginAndSubmitOnReceiverBind) {
     EXPECT_EQ(login.bindType, SMPP_BIND_TRANSMITTER);
     ASSERT_EQ(SMPPServerRejectLogin(s.conn.get(), nullptr, "c", &login, 0x0E), 0);
     std::string line;
-    EXPECT_TRUE(s.node.WaitFor("BIND_RESP 14", line, 3000));
+    EXPECT_TRUE(s.node.WaitFor("BIND_RESP 14", line, 10000));
   }
   {
     g_serverSubmits.clear();
@@ -465,7 +465,7 @@ TEST(PeerServerRole, RejectedLoginAndSubmitOnReceiverBind) {
     ASSERT_EQ(SMPPServerAcceptLogin(s.conn.get(), nullptr, "c", &login, "QARGATE"), 0);
     std::string line;
     int linkError = 0;
-    for (int i = 0; i < 40 && !s.node.WaitFor("SUBMIT_RESP", line, 50); ++i) {
+    for (int i = 0; i < 200 && !s.node.WaitFor("SUBMIT_RESP", line, 50); ++i) {
       SMPPServerYield(s.conn.get(), nullptr, "c", 50, &linkError);
     }
     EXPECT_EQ(line, "SUBMIT_RESP 4 ");
@@ -592,7 +592,7 @@ TEST(PeerAsyncReceive, AnsweredOnlyOnceTheQueueIsServedWithTheCallbacksStatus) {
   size_t wakes = WakeCount();
   f.node.Send(R"(deliver {"source_addr":"1","destination_addr":"2","short_message":"inline"})");
   std::string line;
-  for (int i = 0; i < 40 && !f.node.WaitFor("DELIVER_RESP", line, 50); ++i) {
+  for (int i = 0; i < 200 && !f.node.WaitFor("DELIVER_RESP", line, 50); ++i) {
     int linkError = 0;
     SMPPYield(f.sock.get(), nullptr, kAsyncName, 0x34, 50, &linkError);
   }
