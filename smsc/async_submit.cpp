@@ -13,8 +13,6 @@
 
 namespace {
 
-constexpr int kStatusThrottled = 0x58;
-constexpr int kStatusQueueFull = 0x14;
 constexpr uint32_t kMaxThrottleResubmits = 4;
 constexpr int kHelperWaitPendingMs = 1000;
 constexpr int kHelperWaitIdleMs = 5000;
@@ -63,7 +61,7 @@ void WaitForResponse(SMPPSubmitAsyncQ& q, int ms) {
 }
 
 void Throttle(SMPPSubmitAsyncQ& q, AsyncPendingRecord& r, int status) {
-  bool throttled = status == kStatusThrottled || (status == kStatusQueueFull && r.p.rules.throttleForQFull);
+  bool throttled = IsThrottleStatus(status, r.p.rules.throttleForQFull);
   std::string key = PathKey(r.p.directoryName, r.p.fileName);
   const char* note = nullptr;
   {

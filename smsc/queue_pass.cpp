@@ -266,6 +266,10 @@ OutcomeRules OutcomeRulesOf(const QueueWorkerSettings& settings) {
   return OutcomeRules{settings.kind, settings.retryMaxAttempts, settings.throttleForQFull};
 }
 
+bool IsThrottleStatus(int status, bool throttleForQFull) {
+  return status == kStatusThrottled || (status == kStatusQueueFull && throttleForQFull);
+}
+
 bool FailureIsPermanent(const std::string& connection, const OutcomeRules& rules, int status, uint32_t retryCount,
                         bool tooOld) {
   if (StatusInList(RejectCodeList(connection, rules.kind), status, rules.kind)) return true;
@@ -430,9 +434,7 @@ FileOutcome HandleQueueFile(QueueWorker& w, QueueTransport& t, const std::string
       break;
     }
     w.linkError = true;
-    bool throttled = result.status == kStatusThrottled ||
-                     (result.status == kStatusQueueFull && w.settings.throttleForQFull);
-    if (!throttled) break;
+    if (!IsThrottleStatus(result.status, w.settings.throttleForQFull)) break;
     if (attempt == kThrottleAttempts) {
       if (w.settings.restartQAfterThrottleError) w.queueRestart = true;
       break;

@@ -153,6 +153,8 @@ std::string ChooseSender(std::string_view messageSender, std::string_view sender
 std::string SubmitExtraParams(const SmsMessageRecord& m);
 // A debug line of the asynchronous SMPP path: written with Debug or DebugAsyncSMPP.
 void AsyncSmppDebugLog(const std::string& connection, std::string_view text);
+// Whether an SMPP status asks the gateway to slow down: 0x58, or 0x14 with ThrottleForQFull.
+bool IsThrottleStatus(int status, bool throttleForQFull);
 // Whether a failure of status after retryCount earlier failures is given up.
 bool FailureIsPermanent(const std::string& connection, const OutcomeRules& rules, int status, uint32_t retryCount,
                         bool tooOld);
