@@ -251,7 +251,8 @@ size_t SpareFileCount() {
   return g_spares.names.size();
 }
 
-bool PublishFile(const std::string& path, std::string_view content, PublishMode mode, time_t keepTime) {
+namespace {
+bool PublishOnce(const std::string& path, std::string_view content, PublishMode mode, time_t keepTime) {
   if (mode == PublishMode::CreateNew) {
     int r = PublishThroughSpare(path, content, keepTime);
     if (r == 1) return true;
@@ -285,6 +286,15 @@ bool PublishFile(const std::string& path, std::string_view content, PublishMode 
   }
   if (!ok) errno = err;
   return ok;
+}
+}  // namespace
+
+bool PublishFile(const std::string& path, std::string_view content, PublishMode mode, time_t keepTime) {
+  if (PublishOnce(path, content, mode, keepTime)) return true;
+  if (errno != ENOENT) return false;
+  // The directory vanished between the write and the link (an emptied folder is removed by
+  // the clean-up): once more under the same name, which creates it again.
+  return PublishOnce(path, content, mode, keepTime);
 }
 
 bool ClaimQueueFile(const std::string& path, ClaimedFile& out) {

@@ -26,7 +26,8 @@
 enum class PublishMode { CreateNew, Replace };
 
 // Writes content to a temporary file beside path and publishes it under path. A missing
-// directory is created once. keepTime (not 0) becomes the file's modification time.
+// directory is created, also when it vanishes before the publication (one more attempt
+// under the same name). keepTime (not 0) becomes the file's modification time.
 // False on failure, errno kept (EEXIST: the name exists, CreateNew only).
 bool PublishFile(const std::string& path, std::string_view content, PublishMode mode, time_t keepTime = 0);
 

@@ -1,12 +1,35 @@
 #include "store/unique_files.h"
 
+#include <dlfcn.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
 
 #include "runtime/config_access.h"
 #include "service/settings.h"
 #include "store/queue_file.h"
 #include "store/tests/store_home.h"
 #include "store/unique_ids.h"
+
+namespace {
+// Folders to remove just before the next links into them: another thread's clean-up of an
+// emptied folder, at the worst moment.
+std::atomic<int> g_removeFolderBeforeLink{0};
+}  // namespace
+
+extern "C" int linkat(int fromDir, const char* from, int toDir, const char* to, int flags) {
+  using LinkAt = int (*)(int, const char*, int, const char*, int);
+  static LinkAt real = reinterpret_cast<LinkAt>(dlsym(RTLD_NEXT, "linkat"));
+  if (g_removeFolderBeforeLink.load() > 0) {
+    g_removeFolderBeforeLink.fetch_sub(1);
+    std::string folder = std::filesystem::path(to).parent_path().string();
+    EXPECT_EQ(rmdir(folder.c_str()), 0) << folder;
+  }
+  return real(fromDir, from, toDir, to, flags);
+}
 
 namespace {
 void StoreUid(const std::string& home, uint32_t value) {
@@ -38,6 +61,37 @@ TEST(UniqueFilesTest, NamesCountersAndTakenNames) {
   EXPECT_EQ(CreateUniqueFileNoPrefix(q, "", "x"), q + "000F462A");
   EXPECT_EQ(CreateUniqueFile(q, "../x", "x"), "");
   EXPECT_EQ(CreateUniqueFile(q, "a/b", "x"), "");
+}
+
+TEST(UniqueFilesTest, AFolderRemovedBeforeTheLinkIsMadeAgainForTheSameId) {
+  StoreHome home;
+  Settings.MessageIDPrefix = "GW";
+  struct Case {
+    int removals;  // how often the folder vanishes before a link
+    bool created;
+  } cases[] = {{1, true}, {2, false}};
+  for (const Case& c : cases) {
+    StoreUid(home.path(), 1000000);
+    ResetUniqueIdsForTest();
+    std::string q = home.path() + "Q/u" + std::to_string(c.removals) + "/";
+    std::filesystem::create_directories(q);
+    g_removeFolderBeforeLink = c.removals;
+    std::string path = CreateUniqueFile(q, "req", "[SMS]\r\n");
+    g_removeFolderBeforeLink = 0;
+    EXPECT_EQ(path, c.created ? q + "GW000F4628.req" : "") << c.removals;
+    if (c.created) {
+      EXPECT_EQ(ReadTestFile(path), "[SMS]\r\n");
+    }
+    // The first id went to this file (or this failure), none was taken for the retry.
+    EXPECT_EQ(NextUniqueId(), 1001001u) << c.removals;
+    size_t left = 0;
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator(q, ec)) {
+      ++left;
+      EXPECT_EQ(e.path().string(), path) << "no temporary file is left";
+    }
+    EXPECT_EQ(left, c.created ? 1u : 0u) << c.removals;
+  }
 }
 
 TEST(UniqueFilesTest, IdsAreNeverReissuedAfterACrash) {
