@@ -103,6 +103,14 @@ std::optional<std::string_view> KeyOfLine(std::string_view content) {
   return Trim(content.substr(0, eq));
 }
 
+// A value in matching single or double quotes reads without them (blanks inside kept).
+std::string_view Unquoted(std::string_view value) {
+  if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') && value.back() == value.front()) {
+    return value.substr(1, value.size() - 2);
+  }
+  return value;
+}
+
 std::shared_ptr<const IniParsed> Parse(std::string_view text) {
   auto parsed = std::make_shared<IniParsed>();
   IniSectionData* current = nullptr;
@@ -122,7 +130,7 @@ std::shared_ptr<const IniParsed> Parse(std::string_view text) {
     }
     std::string_view value = Trim(content.substr(content.find('=') + 1));
     current->lines.push_back(std::string(*key) + "=" + std::string(value));
-    current->keys.emplace_back(std::string(*key), std::string(value));
+    current->keys.emplace_back(std::string(*key), std::string(Unquoted(value)));
     current->keyIndex.emplace(ToUpper(*key), current->keys.size() - 1);
   }
   return parsed;

@@ -1,5 +1,6 @@
 // INI files with profile-string semantics: sections and keys without case, the first
-// occurrence wins, blanks around keys and values ignored, ";" starts a comment line.
+// occurrence wins, blanks around keys and values ignored, a value in matching single or
+// double quotes read without them, ";" starts a comment line.
 // Reads come from a parsed copy cached per file; writes replace the file atomically.
 #pragma once
 

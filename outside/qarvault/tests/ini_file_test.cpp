@@ -94,6 +94,36 @@ TEST_F(IniFileTest, ReadsWithProfileStringSemantics) {
   EXPECT_EQ(SMSIniGetProfileString("Main", "Name", "", nullptr, 10), 0u);
 }
 
+TEST_F(IniFileTest, MatchingQuotesAroundAValueAreRemoved) {
+  WriteFileText(Path(),
+                "[Q]\r\n"
+                "Double=\"a\"\r\n"
+                "Single='a'\r\n"
+                "Mixed=\"a'\r\n"
+                "EmptyQuotes=\"\"\r\n"
+                "EmptySingle=''\r\n"
+                "OneQuote=\"\r\n"
+                "Spaced =  \"  a b  \"  \r\n"
+                "Inner=a \"b\" c\r\n"
+                "OpenOnly=\"abc\r\n"
+                "Nested=\"'a'\"\r\n"
+                "Twice=\"\"a\"\"\r\n");
+  struct Case {
+    const char* key;
+    std::string want;
+  } cases[] = {
+      {"Double", "a"},         {"Single", "a"},       {"Mixed", "\"a'"},
+      {"EmptyQuotes", ""},     {"EmptySingle", ""},   {"OneQuote", "\""},
+      {"Spaced", "  a b  "},   {"Inner", "a \"b\" c"}, {"OpenOnly", "\"abc"},
+      {"Nested", "'a'"},       {"Twice", "\"a\""},
+  };
+  for (const Case& c : cases) EXPECT_EQ(Get("Q", c.key, "d", 256), c.want) << c.key;
+  // A section read whole gives its lines as written.
+  std::vector<char> buf(512);
+  uint32_t n = SMSIniGetProfileSection("Q", buf.data(), static_cast<uint32_t>(buf.size()));
+  EXPECT_EQ(Multi(buf, n)[0], "Double=\"a\"");
+}
+
 TEST_F(IniFileTest, MissingFileGivesDefaults) {
   EXPECT_EQ(Get("QARHUB", "WebPort", "8800", 100), "8800");
 }
