@@ -1,14 +1,17 @@
 #include "store/housekeeping.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <vector>
 
 #include "runtime/clock.h"
 #include "runtime/config_access.h"
 #include "runtime/debug_log.h"
 #include "runtime/text_helpers.h"
+#include "runtime/unique_fd.h"
 #include "store/dir_listing.h"
 #include "store/queue_dirs.h"
 #include "store/queue_file.h"
@@ -25,6 +28,27 @@ std::string Slash(std::string dir) {
   return dir;
 }
 
+bool IsSqliteFile(const std::string& path) {
+  static constexpr char kHeader[] = "SQLite format 3";  // with its NUL: 16 bytes
+  char head[sizeof kHeader];
+  UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  return fd && pread(fd.get(), head, sizeof head, 0) == static_cast<ssize_t>(sizeof head) &&
+         memcmp(head, kHeader, sizeof head) == 0;
+}
+
+// A database store ("*.DB") and its "-wal", "-shm" and "-journal" files are never aged out:
+// in WAL mode their times change only at a checkpoint, so a store in use can look old. Its
+// old rows expire inside it.
+bool IsDatabaseStoreFile(const std::string& dir, const std::string& name) {
+  if (WildcardMatchNoCase("*.DB", name)) return IsSqliteFile(dir + name);
+  for (std::string_view suffix : {"-wal", "-shm", "-journal"}) {
+    if (!EndsWithNoCase(name, suffix)) continue;
+    std::string base = name.substr(0, name.size() - suffix.size());
+    return WildcardMatchNoCase("*.DB", base) && IsSqliteFile(dir + base);
+  }
+  return false;
+}
+
 void DeleteOlder(const std::string& dir, std::string_view pattern, time_t cutoff, bool isTop) {
   for (const DirEntry& e : ListDirectory(dir, true)) {
     std::string path = dir + e.name;
@@ -38,6 +62,7 @@ void DeleteOlder(const std::string& dir, std::string_view pattern, time_t cutoff
     if (e.directory || !WildcardMatchNoCase(pattern, e.name) || st.st_mtime >= cutoff) continue;
     // Deleting a held lock file would let a second holder in.
     if (EndsWithNoCase(e.name, ".LCK") && LockFileHeld(path)) continue;
+    if (IsDatabaseStoreFile(dir, e.name)) continue;
     DeleteLogged(path);
   }
   if (!isTop && (pattern == "*" || pattern == "*.*")) rmdir(dir.c_str());

@@ -15,7 +15,8 @@ bool MessageLogFileDay(std::string_view name, int64_t& days);
 // earlier year are handled).
 void SweepMessageLogs(const std::string& dir, uint32_t retainDays, int64_t today);
 // Deletes files matching pattern (case-insensitive) whose modification time is before
-// cutoff, in dir and all its subdirectories. Held lock files are left alone. With pattern
+// cutoff, in dir and all its subdirectories. Held lock files and SQLite stores ("*.DB" with
+// their "-wal", "-shm" and "-journal" files) are left alone. With pattern
 // "*" or "*.*" emptied subdirectories are removed.
 void DeleteFilesOlderThan(const std::string& dir, std::string_view pattern, time_t cutoff);
 

@@ -3,6 +3,7 @@
 #include <ctime>
 
 #include "outside/qarvault/qarvault.h"
+#include "runtime/text_helpers.h"
 
 namespace {
 
@@ -21,6 +22,8 @@ const char* const kSchema =
     "CREATE TABLE IF NOT EXISTS mms_remote_id("
     " remote_id TEXT NOT NULL PRIMARY KEY, local_id TEXT NOT NULL, info TEXT NOT NULL,"
     " created INTEGER NOT NULL);";
+
+constexpr int64_t kPurgeInterval = 3600;
 
 std::string DirectoryFrom(int (*get)(char*, uint32_t)) {
   char buf[4096];
@@ -49,6 +52,22 @@ void LedgerCloseAll() {
 int64_t& LedgerLastPurge() {
   static int64_t lastPurge = 0;
   return lastPurge;
+}
+
+void LedgerPurgeOldLocked(sqlite3* db) {
+  int64_t& lastPurge = LedgerLastPurge();
+  int64_t now = LedgerNow();
+  if (now - lastPurge < kPurgeInterval) return;
+  lastPurge = now;
+  char days[16];
+  SMSIniGetProfileString("QARHUB", "SMPPDataRetainDays", "", days, sizeof days);
+  uint32_t keep = ParseDecimal(days);
+  if (keep == 0) keep = 15;
+  SqliteDeleteOlderThan(db,
+                        {"DELETE FROM mms_local_id WHERE created < ?",
+                         "DELETE FROM mms_remote_id WHERE created < ?",
+                         "DELETE FROM short_url WHERE last_used < ?"},
+                        now - static_cast<int64_t>(keep) * 86400);
 }
 
 std::string LedgerTrackingDir() { return DirectoryFrom(GetMessageIdTrackingDirectory); }

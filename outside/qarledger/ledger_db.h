@@ -15,6 +15,10 @@ void LedgerCloseAll();
 int64_t& LedgerLastPurge();
 
 // The directories as qarvault hands them out; empty on failure.
+// At most hourly: drops the records older than SMPPDataRetainDays (0 or empty: 15), as the
+// message ids are; a short URL counts from its last use. The caller holds the lock.
+void LedgerPurgeOldLocked(sqlite3* db);
+
 std::string LedgerTrackingDir();
 std::string LedgerMMSCDataDir();
 

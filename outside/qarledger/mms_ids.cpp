@@ -7,24 +7,6 @@
 
 namespace {
 
-constexpr int64_t kPurgeInterval = 3600;
-
-// Ids older than SMPPDataRetainDays (0 or empty: 15), like the message ids, are dropped.
-void PurgeOldLocked(sqlite3* db) {
-  int64_t& lastPurge = LedgerLastPurge();
-  int64_t now = LedgerNow();
-  if (now - lastPurge < kPurgeInterval) return;
-  lastPurge = now;
-  char days[16];
-  SMSIniGetProfileString("QARHUB", "SMPPDataRetainDays", "", days, sizeof days);
-  uint32_t keep = ParseDecimal(days);
-  if (keep == 0) keep = 15;
-  SqliteDeleteOlderThan(db,
-                        {"DELETE FROM mms_local_id WHERE created < ?",
-                         "DELETE FROM mms_remote_id WHERE created < ?"},
-                        now - static_cast<int64_t>(keep) * 86400);
-}
-
 int AddPair(const char* sql, const char* key, const char* other, const char* info) {
   if (key == nullptr || *key == '\0' || other == nullptr) return 0;
   std::lock_guard<std::mutex> lock(LedgerStore().lock);
@@ -37,7 +19,7 @@ int AddPair(const char* sql, const char* key, const char* other, const char* inf
   SqliteBindText(stmt.get(), 3, TextOrEmpty(info));
   sqlite3_bind_int64(stmt.get(), 4, LedgerNow());
   if (!SqliteStepDone(stmt.get())) return 0;
-  PurgeOldLocked(db);
+  LedgerPurgeOldLocked(db);
   return 1;
 }
 

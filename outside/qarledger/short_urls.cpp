@@ -28,6 +28,14 @@ bool FindCode(sqlite3* db, const char* url, std::string& code) {
   return true;
 }
 
+void TouchCode(sqlite3* db, const std::string& code) {
+  SqliteStmt touch = SqlitePrepare(db, "UPDATE short_url SET last_used = ? WHERE code = ?");
+  if (!touch) return;
+  sqlite3_bind_int64(touch.get(), 1, LedgerNow());
+  SqliteBindText(touch.get(), 2, code);
+  SqliteStepDone(touch.get());
+}
+
 }  // namespace
 
 extern "C" {
@@ -37,9 +45,14 @@ int sqlShortURLAdd(const char* url, char* code, uint32_t size) {
   std::lock_guard<std::mutex> lock(LedgerStore().lock);
   sqlite3* db = LedgerDbLocked();
   if (db == nullptr) return 0;
+  // Before the lookup, so that a code handed out now is not dropped a moment later.
+  LedgerPurgeOldLocked(db);
   std::string found;
   for (int attempt = 0; attempt < 10 && found.empty(); ++attempt) {
-    if (FindCode(db, url, found)) break;
+    if (FindCode(db, url, found)) {
+      TouchCode(db, found);  // a new message carries it: it is in use again
+      break;
+    }
     std::string candidate;
     if (!RandomCode(candidate)) return 0;
     SqliteStmt stmt = SqlitePrepare(
@@ -72,12 +85,7 @@ int sqlShortURLGet(const char* code, char* url, uint32_t size) {
   // A cut URL would lead somewhere else: refuse rather than hand out part of it.
   if (found.size() + 1 > size) return 0;
   CopyToBuffer(found, url, size);
-  SqliteStmt touch = SqlitePrepare(db, "UPDATE short_url SET last_used = ? WHERE code = ?");
-  if (touch) {
-    sqlite3_bind_int64(touch.get(), 1, LedgerNow());
-    SqliteBindText(touch.get(), 2, code);
-    SqliteStepDone(touch.get());
-  }
+  TouchCode(db, code);
   return 1;
 }
 

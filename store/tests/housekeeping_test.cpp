@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "outside/qarvault/qarvault.h"
 #include "runtime/clock.h"
 #include "runtime/config_access.h"
 #include "runtime/file_io.h"
@@ -92,4 +93,29 @@ TEST(HousekeepingTest, StaleWorkFiles) {
   EXPECT_TRUE(FileExists(q + "held.LCK"));
   EXPECT_FALSE(FileExists(priv + "TEMP/x")) << "emptied directories go with pattern *";
   EXPECT_TRUE(FileExists(q + "sub")) << "other patterns leave directories";
+}
+
+// A quiet gateway's message-id store keeps its old file times while in use (WAL mode); it
+// lives on with its rows, while the old work files around it go.
+TEST(HousekeepingTest, LiveDatabaseStoresAreNeverAgedOut) {
+  StoreHome home("[QARHUB]\r\n");
+  std::string track = MessageIdTrackingDir();
+  ASSERT_EQ(SMSCMessageIdAdd("SMPP - a:1", "S1", "M1", "u", "s", "r"), 1);
+  const char* kept[] = {"MSGID.DB", "MSGID.DB-wal", "MSGID.DB-shm"};
+  for (const char* name : kept) ASSERT_TRUE(FileExists(track + name)) << name;
+  const char* gone[] = {"20261101.DAT", "sub/20261102.DAT", "text.DB", "orphan.DB-wal",
+                        "MSGID.DB20261101120000.damaged", "MSGID.DB20261101120000.damaged-wal"};
+  for (const char* name : gone) WriteTestFile(track + name, "x");
+  time_t old = NowSeconds() - 20 * 86400;
+  for (const char* name : kept) SetMTime(track + name, old);
+  for (const char* name : gone) SetMTime(track + name, old);
+
+  Housekeeping();
+  for (const char* name : kept) EXPECT_TRUE(FileExists(track + name)) << name;
+  for (const char* name : gone) EXPECT_FALSE(FileExists(track + name)) << name;
+  // Read back from the file, not from the open connection.
+  SMSCMessageIdCloseAll();
+  char id[SMSC_MSGID_FIELD_SIZE];
+  EXPECT_EQ(SMSCMessageIdGet("SMPP - a:1", "S1", id, nullptr, nullptr, nullptr), 1);
+  SMSCMessageIdCloseAll();
 }

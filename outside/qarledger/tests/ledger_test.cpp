@@ -422,24 +422,34 @@ void AgeRows(const std::string& dbPath, const char* sql) {
   sqlite3_close(db);
 }
 
-// Old records are dropped after SMPPDataRetainDays by the first add of a process.
+// Old records are dropped after SMPPDataRetainDays by the first add of a process, inside
+// the stores (the files themselves are never aged out).
 TEST_F(LedgerTest, OldIdsExpire) {
   ASSERT_EQ(SMSIniWriteProfileString("QARHUB", "SMPPDataRetainDays", "3"), 1);
   ASSERT_EQ(L.sqlMMSLocalIDAdd("old", "R", ""), 1);
   ASSERT_EQ(L.sqlMMSLocalIDAdd("young", "R", ""), 1);
   ASSERT_EQ(L.sqlSMSCMessageIdAdd("HTTP", "old", "m", "u", "s", "r"), 1);
   ASSERT_EQ(L.sqlSMSCMessageIdAdd("HTTP", "young", "m", "u", "s", "r"), 1);
+  char oldCode[16], youngCode[16];
+  ASSERT_EQ(L.sqlShortURLAdd("http://example.com/old", oldCode, sizeof oldCode), 1);
+  ASSERT_EQ(L.sqlShortURLAdd("http://example.com/young", youngCode, sizeof youngCode), 1);
   L.sqlSMSCMessageIdCloseAll();
   AgeRows(home_ + "SMPPData/LEDGER.DB",
           "UPDATE mms_local_id SET created = created - 4*86400 WHERE local_id = 'old';"
-          "UPDATE mms_local_id SET created = created - 2*86400 WHERE local_id = 'young'");
+          "UPDATE mms_local_id SET created = created - 2*86400 WHERE local_id = 'young';"
+          "UPDATE short_url SET last_used = last_used - 4*86400 WHERE url LIKE '%old';"
+          "UPDATE short_url SET last_used = last_used - 2*86400 WHERE url LIKE '%young'");
   AgeRows(home_ + "SMPPData/MSGID.DB",
           "UPDATE msgid SET submit_time = submit_time - 4*86400 WHERE smsc_id = 'old';"
           "UPDATE msgid SET submit_time = submit_time - 2*86400 WHERE smsc_id = 'young'");
   const Ledger& l = L;
-  pid_t child = StartChild([&l] {
-    char a[64], b[64];
+  std::string oldC = oldCode, youngC = youngCode;
+  pid_t child = StartChild([&l, oldC, youngC] {
+    char a[64], b[64], code[16];
     return l.sqlMMSLocalIDAdd("new", "R", "") == 1 &&
+           l.sqlShortURLGet(oldC.c_str(), a, sizeof a) == 0 &&  // a short URL counts from its last use
+           l.sqlShortURLGet(youngC.c_str(), a, sizeof a) == 1 &&
+           l.sqlShortURLAdd("http://example.com/old", code, sizeof code) == 1 && oldC != code &&
            l.sqlSMSCMessageIdAdd("HTTP", "new", "m", "u", "s", "r") == 1 &&
            l.sqlMMSLocalIDGet("old", a, b, sizeof a) == 0 &&
            l.sqlMMSLocalIDGet("young", a, b, sizeof a) == 1 &&
