@@ -1,7 +1,5 @@
 #include "smsc/long_messages.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +11,7 @@
 #include "runtime/debug_log.h"
 #include "runtime/str_printf.h"
 #include "runtime/text_helpers.h"
+#include "store/queue_file.h"
 
 namespace {
 
@@ -172,14 +171,18 @@ bool AcquireLongMessageLock(const std::string& dirPath, const SegmentName& segme
   lock.dirPath = dirPath;
   lock.segment = segment;
   lock.path = dirPath + segment.key + ".LCK";
-  UniqueFd fd(open(lock.path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0664));
-  if (!fd) {
-    WriteDebugLogf(connection.c_str(), "Cannot open the long-message lock %s (error %d)", lock.path.c_str(), errno);
+  // Held while a segment is being sent: a busy lock means its owner is alive. The store's
+  // protocol also makes sure that the file held is the one the path names, as the main loop
+  // deletes locks of finished messages.
+  HeldLock held;
+  if (!AcquireLockFile(lock.path, held)) {
+    if (errno != EWOULDBLOCK) {
+      WriteDebugLogf(connection.c_str(), "Cannot open the long-message lock %s (error %d)", lock.path.c_str(), errno);
+    }
     return false;
   }
-  // Held while a segment is being sent: a busy lock means its owner is alive.
-  if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0) return false;
-  std::string content = ReadAll(fd.get());
+  int fd = held.fd.get();
+  std::string content = ReadAll(fd);
   if (!content.empty() && content.compare(0, kPending.size(), kPending) != 0) {
     std::string owner = NameIn(content);
     if (!owner.empty() && owner != connection) return false;
@@ -187,11 +190,11 @@ bool AcquireLongMessageLock(const std::string& dirPath, const SegmentName& segme
   std::string pending = std::string(kPending) + connection;
   pending.push_back('\0');
   lock.previous = content;
-  if (!WriteAll(fd.get(), pending)) {
+  if (!WriteAll(fd, pending)) {
     WriteDebugLogf(connection.c_str(), "Cannot write the long-message lock %s (error %d)", lock.path.c_str(), errno);
     return false;
   }
-  lock.fd = std::move(fd);
+  lock.fd = std::move(held.fd);
   return true;
 }
 
@@ -233,13 +236,15 @@ void ProcessLongMessageLockDeletions(bool atShutdown) {
       kept.push_back(std::move(e));
       continue;
     }
-    // Never pull a lock from under a sender that holds it.
-    UniqueFd fd(open(e.path.c_str(), O_RDWR | O_CLOEXEC));
-    if (fd && flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
-      kept.push_back(std::move(e));
+    if (!Exists(e.path)) continue;
+    // Never pull a lock from under a sender that holds it; deleted while held, so that a
+    // sender who opened it meanwhile finds the path gone when it gets the lock.
+    HeldLock held;
+    if (!AcquireLockFile(e.path, held)) {
+      if (errno == EWOULDBLOCK) kept.push_back(std::move(e));
       continue;
     }
-    if (fd && NoSegmentLeft(e.dirPath, e.segment)) unlink(e.path.c_str());
+    ReleaseLockFile(held, NoSegmentLeft(e.dirPath, e.segment));
   }
   g_deletions.entries = std::move(kept);
 }

@@ -1,10 +1,13 @@
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <thread>
 
@@ -20,6 +23,18 @@
 #include "store/message_logs.h"
 #include "store/queue_dirs.h"
 #include "store/queue_file.h"
+
+// Runs once just before the next exclusive flock of the process: what another thread may
+// do between a taker's open and its lock.
+std::atomic<bool> g_beforeFlockArmed{false};
+std::function<void()> g_beforeFlock;
+
+extern "C" int flock(int fd, int operation) {
+  using Flock = int (*)(int, int);
+  static Flock real = reinterpret_cast<Flock>(dlsym(RTLD_NEXT, "flock"));
+  if ((operation & LOCK_EX) != 0 && g_beforeFlockArmed.exchange(false)) g_beforeFlock();
+  return real(fd, operation);
+}
 
 namespace {
 
@@ -183,6 +198,43 @@ TEST_F(LongMessageTest, OwnerKeepsTheMessageAndAGoneSenderIsTakenOver) {
   RunQueuePass(b, tb);
   EXPECT_EQ(linkB.sent, (std::vector<std::string>{"SAR-4477-3c-2-1", "SAR-4477-3c-2-2"}));
   EXPECT_EQ(LockText("SAR-4477-3c"), std::string("SMPP - b:1\0", 11));
+}
+
+// The main loop deletes the lock of a finished message between a taker's open and its flock;
+// a second connection may take the message's new lock meanwhile. Never two holders, and the
+// holder's lock is the file the path names.
+TEST_F(LongMessageTest, ALockDeletedBetweenOpenAndFlockIsNeverHeldTwice) {
+  std::string root = OutboundQueueRoot();
+  SegmentName segment;
+  ASSERT_TRUE(ParseSegmentName("SAR-4477-4d-2-1.req", segment));
+  std::string path = root + "SAR-4477-4d.LCK";
+  for (bool secondTaker : {true, false}) {
+    // An attempt without segments left puts the lock on the deletion list.
+    LongMessageLock first;
+    ASSERT_TRUE(AcquireLongMessageLock(root, segment, "SMPP - a:1", first));
+    ReleaseLongMessageLock(first, "SMPP - a:1", false);
+    ASSERT_EQ(LongMessageLockDeletionsPending(), 1u);
+
+    LongMessageLock mine, other;
+    bool otherTook = false;
+    g_beforeFlock = [&] {
+      ProcessLongMessageLockDeletions(true);
+      EXPECT_FALSE(fs::exists(path)) << "the lock of the finished message is deleted";
+      if (secondTaker) otherTook = AcquireLongMessageLock(root, segment, "SMPP - b:1", other);
+    };
+    g_beforeFlockArmed = true;
+    bool mineTook = AcquireLongMessageLock(root, segment, "SMPP - a:1", mine);
+    ASSERT_FALSE(g_beforeFlockArmed.load()) << "the race ran";
+    EXPECT_EQ(otherTook, secondTaker);
+    EXPECT_NE(mineTook, otherTook) << "exactly one holder; second taker: " << secondTaker;
+    std::string holder = mineTook ? "SMPP - a:1" : "SMPP - b:1";
+    EXPECT_EQ(LockText("SAR-4477-4d"), "Pending:" + holder + std::string(1, '\0'))
+        << "the holder wrote to the file the path names; second taker: " << secondTaker;
+    ReleaseLongMessageLock(mine, "SMPP - a:1", false);
+    ReleaseLongMessageLock(other, "SMPP - b:1", false);
+    ProcessLongMessageLockDeletions(true);
+    ASSERT_FALSE(fs::exists(path));
+  }
 }
 
 TEST_F(LongMessageTest, CombinedSubmissionSendsTheMessageOnce) {
