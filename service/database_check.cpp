@@ -37,6 +37,11 @@ void Repair(const std::string& path) {
   WriteDebugLog("DatabaseIsCorrupt", path);
   std::string damaged = path + FormatTimestamp14() + ".damaged";
   if (rename(path.c_str(), damaged.c_str()) != 0) return;
+  // Rows not yet checkpointed live in the "-wal" file: it goes with the database, or the dump
+  // would miss them and the rebuilt store would meet a stale journal.
+  for (const char* suffix : {"-wal", "-shm", "-journal"}) {
+    rename((path + suffix).c_str(), (damaged + suffix).c_str());
+  }
   std::string sqlite = FindProgram(RealProgramDirectory(), "sqlite3");
   if (sqlite.empty()) return;
   std::string dump = path + ".tmp";

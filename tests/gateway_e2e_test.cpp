@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <filesystem>
 #include <regex>
@@ -273,6 +274,69 @@ TEST(GatewayTest, DamagedMessageIdDatabaseIsRenamedAndRebuilt) {
     EXPECT_TRUE(fs::exists(track + "sub/BAD.DB"));  // rebuilt from the dump
     EXPECT_FALSE(fs::exists(track + "sub/BAD.DB.tmp"));
   }
+}
+
+namespace {
+bool Exec(sqlite3* db, const std::string& sql) {
+  return sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
+}
+
+// A WAL store whose rows "unsaved1" and "unsaved2" of table kept are only in its "-wal" file,
+// and whose main file has a garbled index page (the last page, written by the checkpoint).
+void MakeDamagedStoreWithUnsavedRows(const std::string& path) {
+  fs::create_directories(fs::path(path).parent_path());
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+  ASSERT_TRUE(Exec(db, "PRAGMA page_size=1024; PRAGMA journal_mode=WAL; PRAGMA wal_autocheckpoint=0;"
+                       "CREATE TABLE kept(k TEXT PRIMARY KEY); CREATE TABLE filler(x TEXT);"
+                       "INSERT INTO kept VALUES('saved');"
+                       "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 500)"
+                       " INSERT INTO filler SELECT hex(randomblob(40)) FROM n;"
+                       "CREATE INDEX filler_x ON filler(x);"
+                       "PRAGMA wal_checkpoint(TRUNCATE);"
+                       "INSERT INTO kept VALUES('unsaved1'), ('unsaved2');"));
+  ASSERT_EQ(sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr), SQLITE_OK);
+  ASSERT_EQ(sqlite3_close(db), SQLITE_OK);
+  ASSERT_GT(fs::file_size(path + "-wal"), 0u);
+  int fd = open(path.c_str(), O_WRONLY);
+  ASSERT_GE(fd, 0);
+  off_t size = lseek(fd, 0, SEEK_END);
+  std::string garbage(1024, '\xA5');
+  ASSERT_EQ(pwrite(fd, garbage.data(), garbage.size(), size - 1024), 1024);
+  close(fd);
+}
+
+std::set<std::string> KeptRows(const std::string& path) {
+  std::set<std::string> rows;
+  sqlite3* db = nullptr;
+  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+    sqlite3_exec(
+        db, "SELECT k FROM kept",
+        [](void* out, int, char** values, char**) {
+          static_cast<std::set<std::string>*>(out)->insert(values[0] != nullptr ? values[0] : "");
+          return 0;
+        },
+        &rows, nullptr);
+  }
+  sqlite3_close(db);
+  return rows;
+}
+}  // namespace
+
+TEST(GatewayTest, RepairOfADamagedDatabaseKeepsTheRowsOfItsJournal) {
+  if (access("/usr/bin/sqlite3", X_OK) != 0) GTEST_SKIP() << "the sqlite3 program is not installed";
+  Gateway g;
+  std::string track = g.home.path() + "TRACK/";
+  g.Configure({"Debug2=Yes", "MessageIDTrackingDir=" + track});
+  std::string bad = track + "sub/BAD.DB";
+  MakeDamagedStoreWithUnsavedRows(bad);
+  GatewayProcess p(g.home);
+  ASSERT_TRUE(WaitReady(p, g.port)) << p.Output();
+  ASSERT_TRUE(p.WaitForOutput("ThreadProcessInboundSMS: Kind 1", 20000)) << p.Output();
+  ASSERT_NE(p.Output().find("DatabaseIsCorrupt: " + bad), std::string::npos) << p.Output();
+  EXPECT_EQ(KeptRows(bad), (std::set<std::string>{"saved", "unsaved1", "unsaved2"}));
+  EXPECT_FALSE(fs::exists(bad + "-wal")) << "no journal of the damaged file is left beside the new one";
+  EXPECT_FALSE(fs::exists(bad + ".tmp"));
 }
 
 TEST(GatewayTest, WapPushDatagramsBecomeInboundFiles) {
