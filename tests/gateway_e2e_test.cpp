@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -281,9 +282,9 @@ bool Exec(sqlite3* db, const std::string& sql) {
   return sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
 }
 
-// A WAL store whose rows "unsaved1" and "unsaved2" of table kept are only in its "-wal" file,
-// and whose main file has a garbled index page (the last page, written by the checkpoint).
-void MakeDamagedStoreWithUnsavedRows(const std::string& path) {
+// A WAL store whose rows "unsaved1" and "unsaved2" of table kept are only in its "-wal" file
+// ("saved" is in the main file, which ends with pages of an index).
+void MakeStoreWithUnsavedRows(const std::string& path) {
   fs::create_directories(fs::path(path).parent_path());
   sqlite3* db = nullptr;
   ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
@@ -298,6 +299,11 @@ void MakeDamagedStoreWithUnsavedRows(const std::string& path) {
   ASSERT_EQ(sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr), SQLITE_OK);
   ASSERT_EQ(sqlite3_close(db), SQLITE_OK);
   ASSERT_GT(fs::file_size(path + "-wal"), 0u);
+}
+
+// The same with a garbled index page (the last page, written by the checkpoint).
+void MakeDamagedStoreWithUnsavedRows(const std::string& path) {
+  ASSERT_NO_FATAL_FAILURE(MakeStoreWithUnsavedRows(path));
   int fd = open(path.c_str(), O_WRONLY);
   ASSERT_GE(fd, 0);
   off_t size = lseek(fd, 0, SEEK_END);
@@ -309,7 +315,7 @@ void MakeDamagedStoreWithUnsavedRows(const std::string& path) {
 std::set<std::string> KeptRows(const std::string& path) {
   std::set<std::string> rows;
   sqlite3* db = nullptr;
-  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK) {
     sqlite3_exec(
         db, "SELECT k FROM kept",
         [](void* out, int, char** values, char**) {
@@ -337,6 +343,31 @@ TEST(GatewayTest, RepairOfADamagedDatabaseKeepsTheRowsOfItsJournal) {
   EXPECT_EQ(KeptRows(bad), (std::set<std::string>{"saved", "unsaved1", "unsaved2"}));
   EXPECT_FALSE(fs::exists(bad + "-wal")) << "no journal of the damaged file is left beside the new one";
   EXPECT_FALSE(fs::exists(bad + ".tmp"));
+}
+
+// On a quiet gateway a store's files keep old times while in use (WAL mode): the start-up
+// housekeeping must leave them, and their unsaved rows, while old work files beside them go.
+TEST(GatewayTest, HousekeepingLeavesAnOldLookingStoreAndItsJournal) {
+  Gateway g;
+  std::string track = g.home.path() + "TRACK/";
+  g.Configure({"MessageIDTrackingDir=" + track, "SMPPDataRetainDays=15"});
+  std::string store = track + "MSGID.DB";
+  MakeStoreWithUnsavedRows(store);
+  if (!fs::exists(store + "-shm")) WriteFileText(store + "-shm", "");
+  WriteFileText(track + "20261101.DAT", "x");
+  time_t old = time(nullptr) - 20 * 86400;
+  for (const std::string& name : {store, store + "-wal", store + "-shm", track + "20261101.DAT"}) {
+    struct timespec times[2] = {{old, 0}, {old, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, name.c_str(), times, 0), 0) << name;
+  }
+  GatewayProcess p(g.home);
+  ASSERT_TRUE(WaitReady(p, g.port)) << p.Output();
+  ASSERT_TRUE(p.WaitForOutput("DeleteFilesOlderThan: " + track + "20261101.DAT", 20000)) << p.Output();
+  p.Signal(SIGTERM);
+  int code = -1;
+  ASSERT_TRUE(p.WaitExit(30000, code)) << p.Output();
+  for (const std::string& name : {store, store + "-wal", store + "-shm"}) EXPECT_TRUE(fs::exists(name)) << name;
+  EXPECT_EQ(KeptRows(store), (std::set<std::string>{"saved", "unsaved1", "unsaved2"}));
 }
 
 TEST(GatewayTest, WapPushDatagramsBecomeInboundFiles) {
