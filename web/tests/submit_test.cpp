@@ -12,6 +12,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <thread>
 
 #include "gsm/septet_packing.h"
@@ -323,6 +324,47 @@ TEST_F(Submit, InboundAndLocalUserGoToTheInboundStore) {
   std::string all = ReadFile(files[0]) + ReadFile(files[1]);
   EXPECT_NE(all.find("[SMS-IN]\r\nSubmittedBy=127.0.0.1\r\nData=in\r\nPhoneNumber=1\r\n"), std::string::npos) << all;
   EXPECT_NE(all.find("RouteToLocalUser=bob\r\nData=mine\r\nPhoneNumber=2\r\n"), std::string::npos);
+  EXPECT_TRUE(FilesUnder(Q()).empty());
+}
+
+// Long messages for the inbound store or a local user: one concatenation reference per
+// message, in the segment names and in every header, as for outbound segments.
+TEST_F(Submit, InboundSegmentsShareOneReferenceAndTheSegmentNames) {
+  std::string unicode;
+  for (int i = 0; i < 71; ++i) unicode += "%D0%96";
+  const struct {
+    const char* query;
+    const char* recipient;
+    unsigned total;
+  } cases[] = {
+      {"&InboundMessage=Yes&Text=", "441", 3},
+      {"&LocalUser=bob&Text=", "442", 3},
+      {"&LocalUser=bob&Text=", "443", 2},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.recipient);
+    fs::remove_all(TestGateway.home + "SMS-IN/");
+    std::string text = c.total == 3 ? std::string(320, 'x') : unicode;
+    std::string response = Get(std::string("PhoneNumber=") + c.recipient + c.query + text);
+    ASSERT_EQ(Status(response), "HTTP/1.0 200 OK") << response;
+    auto files = FilesUnder(TestGateway.home + "SMS-IN/");
+    ASSERT_EQ(files.size(), c.total);
+    std::set<std::string> references;
+    for (unsigned n = 1; n <= c.total; ++n) {
+      std::string name = fs::path(files[n - 1]).filename().string();
+      std::string prefix = std::string("SAR-") + c.recipient + "-";
+      ASSERT_EQ(name.rfind(prefix, 0), 0u) << name;
+      std::string reference = name.substr(prefix.size(), name.find('-', prefix.size()) - prefix.size());
+      EXPECT_EQ(name.substr(prefix.size() + reference.size()), "-" + std::to_string(c.total) + "-" +
+                                                                  std::to_string(n) + ".in");
+      references.insert(reference);
+      char udh[32];
+      snprintf(udh, sizeof udh, "UDH=050003%02X%02X%02X\r\n", unsigned(std::stoul(reference, nullptr, 16)), c.total, n);
+      EXPECT_NE(ReadFile(files[n - 1]).find(udh), std::string::npos) << ReadFile(files[n - 1]);
+    }
+    EXPECT_EQ(references.size(), 1u);
+    EXPECT_EQ(CountOf(response, "MessageID=SAR-"), c.total) << response;
+  }
   EXPECT_TRUE(FilesUnder(Q()).empty());
 }
 
