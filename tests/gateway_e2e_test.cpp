@@ -313,19 +313,6 @@ TEST(GatewayTest, WapPushDatagramsBecomeInboundFiles) {
   EXPECT_NE(p.Output().find("Dropped: 4096 bytes"), std::string::npos);
 }
 
-namespace {
-// Runs curl and returns what it printed (body, then the status code on the last line).
-std::string Curl(const std::vector<std::string>& args) {
-  GatewayHome scratch;
-  std::string out = scratch.path() + "curl.out";
-  std::string command = "curl -s -m 10 -w '\\n%{http_code}' -o - ";
-  for (const std::string& a : args) command += "'" + a + "' ";
-  command += "> " + out + " 2>/dev/null";
-  if (system(command.c_str()) == -1) return {};
-  return ReadFileText(out);
-}
-}  // namespace
-
 TEST(GatewayTest, FreshStartServesTheStartPage) {
   Gateway g;
   g.Configure();

@@ -62,6 +62,16 @@ void WriteFileText(const std::string& path, const std::string& text) {
   out << text;
 }
 
+std::string Curl(const std::vector<std::string>& args) {
+  GatewayHome scratch;
+  std::string out = scratch.path() + "curl.out";
+  std::string command = "curl -s -m 10 -w '\\n%{http_code}' -o - ";
+  for (const std::string& a : args) command += "'" + a + "' ";
+  command += "> " + out + " 2>/dev/null";
+  if (system(command.c_str()) == -1) return {};
+  return ReadFileText(out);
+}
+
 GatewayHome::GatewayHome() {
   char pattern[] = "/tmp/qargate-test.XXXXXX";
   path_ = std::string(mkdtemp(pattern)) + "/";

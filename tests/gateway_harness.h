@@ -15,6 +15,8 @@ bool PortAccepts(uint16_t port);
 std::string BinDirectory();
 std::string ReadFileText(const std::string& path);
 void WriteFileText(const std::string& path, const std::string& text);
+// Runs curl and returns what it printed (body, then the status code on the last line).
+std::string Curl(const std::vector<std::string>& args);
 
 class GatewayHome {
  public:
