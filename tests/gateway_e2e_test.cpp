@@ -18,20 +18,7 @@
 namespace fs = std::filesystem;
 
 namespace {
-constexpr const char* kReady = "Web server started on port number";
-
-struct Gateway {
-  GatewayHome home;
-  uint16_t port = FreeTcpPort();
-  void Configure(std::vector<std::string> lines = {}, const std::string& extra = "") {
-    lines.insert(lines.begin(), {"Debug=Yes", "WebPort=" + std::to_string(port)});
-    home.WriteConfig(lines, extra);
-  }
-};
-
-bool WaitReady(GatewayProcess& p, uint16_t port) {
-  return p.WaitForOutput(kReady, 20000) && WaitUntil(10000, [&] { return PortAccepts(port); });
-}
+using Gateway = WebGateway;
 
 uint8_t StatusByte(const GatewayHome& home, size_t index) {
   std::string block = ReadFileText(home.path() + "PRIVATE/QAR_QARHUB_ShMem");

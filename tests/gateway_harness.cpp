@@ -156,3 +156,13 @@ bool GatewayProcess::WaitForOutput(const std::string& text, unsigned ms) const {
   } while (std::chrono::steady_clock::now() < deadline);
   return false;
 }
+
+void WebGateway::Configure(std::vector<std::string> lines, const std::string& extra) {
+  lines.insert(lines.begin(), {"Debug=Yes", "WebPort=" + std::to_string(port)});
+  home.WriteConfig(lines, extra);
+}
+
+bool WaitReady(GatewayProcess& p, uint16_t port) {
+  return p.WaitForOutput("Web server started on port number", 20000) &&
+         WaitUntil(10000, [&] { return PortAccepts(port); });
+}

@@ -53,6 +53,15 @@ class GatewayProcess {
   std::string outputPath_;
 };
 
+// A data folder and a free web port; Configure puts "Debug=Yes" and the port first.
+struct WebGateway {
+  GatewayHome home;
+  uint16_t port = FreeTcpPort();
+  void Configure(std::vector<std::string> lines = {}, const std::string& extra = "");
+};
+// Until the gateway says its web server started and the port accepts.
+bool WaitReady(GatewayProcess& p, uint16_t port);
+
 // Polls fn every 50 ms until it returns true or ms pass.
 template <typename Fn>
 bool WaitUntil(unsigned ms, Fn fn) {

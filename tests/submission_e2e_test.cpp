@@ -19,13 +19,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct Gateway {
-  GatewayHome home;
-  uint16_t port = FreeTcpPort();
-  void Configure(std::vector<std::string> lines = {}, const std::string& extra = "") {
-    lines.insert(lines.begin(), {"Debug=Yes", "WebPort=" + std::to_string(port)});
-    home.WriteConfig(lines, extra);
-  }
+struct Gateway : WebGateway {
   std::string Submit(const std::string& query) {
     return Curl({"http://127.0.0.1:" + std::to_string(port) + "/?" + query});
   }
@@ -45,11 +39,6 @@ struct Gateway {
     return out;
   }
 };
-
-bool Start(GatewayProcess& p, uint16_t port) {
-  return p.WaitForOutput("Web server started on port number", 20000) &&
-         WaitUntil(10000, [&] { return PortAccepts(port); });
-}
 
 std::string StatusOf(const std::string& curlOutput) { return curlOutput.substr(curlOutput.rfind('\n') + 1); }
 
@@ -73,7 +62,7 @@ TEST(SubmissionE2e, GreekLookalikesAndUnicodeInTheQueueFile) {
     Gateway g;
     g.Configure({std::string("SendLongMessagesAsIs=") + (asIs ? "Yes" : "No")});
     GatewayProcess p(g.home);
-    ASSERT_TRUE(Start(p, g.port)) << p.Output();
+    ASSERT_TRUE(WaitReady(p, g.port)) << p.Output();
     for (const auto& c : cases) {
       SCOPED_TRACE(c.data);
       std::string answer = g.Submit(std::string("PhoneNumber=447700900123&Text=") + c.text);
@@ -111,7 +100,7 @@ TEST(SubmissionE2e, PortParametersAboveSixteenBitsAreRefused) {
   Gateway g;
   g.Configure();
   GatewayProcess p(g.home);
-  ASSERT_TRUE(Start(p, g.port)) << p.Output();
+  ASSERT_TRUE(WaitReady(p, g.port)) << p.Output();
   const struct {
     const char* ports;
     const char* udh;  // nullptr: refused
@@ -212,7 +201,7 @@ TEST(SubmissionE2e, RoutesOfConnectionsPastAGapAreAccepted) {
   ASSERT_TRUE(tool.WaitExit(10000, code));
   ASSERT_EQ(code, 0);
   GatewayProcess p(g.home);
-  ASSERT_TRUE(Start(p, g.port)) << p.Output();
+  ASSERT_TRUE(WaitReady(p, g.port)) << p.Output();
   auto encoded = [](std::string text) {
     for (size_t at; (at = text.find(' ')) != std::string::npos;) text.replace(at, 1, "%20");
     for (size_t at; (at = text.find(':')) != std::string::npos;) text.replace(at, 1, "%3A");

@@ -275,8 +275,7 @@ TEST(SmppDelivery, MessageSubmittedOverHttpReachesTheSmsc) {
   std::string add = "QARSMS_HOME='" + g.home.path() + "' '" + BinDirectory() + "qaruser' add alice pw >/dev/null 2>&1";
   ASSERT_EQ(std::system(add.c_str()), 0);
   GatewayProcess p(g.home);
-  ASSERT_TRUE(p.WaitForOutput("Web server started on port number", 20000)) << p.Output();
-  ASSERT_TRUE(WaitUntil(10000, [&] { return PortAccepts(g.webPort); }));
+  ASSERT_TRUE(WaitReady(p, g.webPort)) << p.Output();
   std::string response =
       HttpGet(g.webPort, "/?PhoneNumber=%2B447700900777&Text=Over+HTTP&Sender=Gateway&User=alice&Password=pw");
   ASSERT_NE(response.find("200"), std::string::npos) << response;
@@ -347,8 +346,7 @@ TEST(SmppDelivery, GsmTextSubmittedOverHttpArrivesUnchanged) {
   Gateway g;
   g.Configure(smsc.port);
   GatewayProcess p(g.home);
-  ASSERT_TRUE(p.WaitForOutput("Web server started on port number", 20000)) << p.Output();
-  ASSERT_TRUE(WaitUntil(10000, [&] { return PortAccepts(g.webPort); }));
+  ASSERT_TRUE(WaitReady(p, g.webPort)) << p.Output();
   const std::string texts[] = {
       "caf\xC3\xA9 \xC2\xA3" "5 \xC3\xA8",                                    // café £5 è
       "\xC3\xA4 \xC3\x87 \xC2\xA5 \xC3\xA9 \xC2\xA3 \xE2\x82\xAC",            // ä Ç ¥ é £ €
