@@ -527,6 +527,15 @@ TEST_F(Submit, VoiceMailIndicationAndForcedSender) {
   files = FilesUnder(Q());
   ASSERT_EQ(files.size(), 1u);
   EXPECT_NE(ReadFile(files[0]).find("UDH=0401020000\r\ndcs=C0\r\nBinary=1\r\n"), std::string::npos);
+  // Greek capitals with a Latin twin keep the visible text in 7 bits.
+  fs::remove_all(Q());
+  Get("PhoneNumber=1&VoiceMail=No&Text=%CE%91%CE%92%CE%93");
+  files = FilesUnder(Q());
+  ASSERT_EQ(files.size(), 1u);
+  std::string packed;
+  PackSeptetsToHex(std::string("\x41\x42\x13"), 3, packed, 5);
+  EXPECT_NE(ReadFile(files[0]).find("Data=" + packed + "\r\nUDH=0401020000\r\ndcs=D0\r\n"), std::string::npos)
+      << ReadFile(files[0]);
 
   fs::remove_all(Q());
   WebSettings.WebAuth = true;
