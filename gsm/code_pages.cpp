@@ -162,6 +162,28 @@ bool UTF8ToLocalString(std::string& text, size_t bufferSize, unsigned codePage) 
 
 void Utf8ToCp1252(std::string& text, size_t bufferSize) { UTF8ToLocalString(text, bufferSize, kCodePageAnsi); }
 
+bool IsValidUtf8(std::string_view text) {
+  for (size_t i = 0; i < text.size();) {
+    uint8_t c = static_cast<uint8_t>(text[i]);
+    size_t length = c < 0x80 ? 1 : c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3 : c >= 0xF0 && c <= 0xF4 ? 4 : 0;
+    if (length == 0 || i + length > text.size()) return false;
+    uint32_t value = length == 1 ? c : c & (0x7F >> length);
+    for (size_t k = 1; k < length; ++k) {
+      uint8_t next = static_cast<uint8_t>(text[i + k]);
+      if ((next & 0xC0) != 0x80) return false;
+      value = value << 6 | (next & 0x3F);
+    }
+    static constexpr uint32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (value < kSmallest[length] || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) return false;
+    i += length;
+  }
+  return true;
+}
+
+void QueueTextToUtf8(std::string& text) {
+  if (!IsValidUtf8(text)) Cp1252ToUtf8(text, text.size() * 3 + 8);
+}
+
 int ContainsNonAscii(std::string_view text) {
   for (char c : text) {
     if (static_cast<uint8_t>(c) & 0x80) return 1;

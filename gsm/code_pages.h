@@ -20,6 +20,12 @@ void CodePageToUtf8(std::string& text, size_t bufferSize, unsigned codePage);
 // text then keeps what was converted.
 bool UTF8ToLocalString(std::string& text, size_t bufferSize, unsigned codePage);
 int ContainsNonAscii(std::string_view text);
+// Well-formed UTF-8: no stray or missing continuation bytes, overlong forms, surrogates or
+// values above U+10FFFF.
+bool IsValidUtf8(std::string_view text);
+// Message text from a queue file, as UTF-8. Gateway writers store UTF-8; only a text that is
+// not valid UTF-8 (dropped in by another program) is taken as Windows-1252.
+void QueueTextToUtf8(std::string& text);
 
 // IANA MIBenum -> name ("unknown" for numbers not in the table).
 std::string CharsetNameForMib(unsigned mib);

@@ -110,8 +110,8 @@ std::string PreAuthUrl(const AccountingMessage& m, std::string_view to, uint32_t
 std::string NoticeUrl(const AccountingMessage& m, const AccountingNoticeFields& fields);
 
 // ---- Routes a submission or a callback may name. ----
-// True when route equals (without case) a ModemN value of [QARHUB] or that connection's
-// RouteName. The routing module may install its own rule.
+// True when route equals (without case) a configured connection (EnumerateConnections) or
+// that connection's RouteName. The gateway installs the routing module's rule at start-up.
 bool IsConfiguredRoute(std::string_view route);
 using RouteValidator = bool (*)(std::string_view route);
 void SetRouteValidator(RouteValidator validator);

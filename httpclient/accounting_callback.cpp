@@ -10,6 +10,7 @@
 #include "runtime/debug_log.h"
 #include "runtime/str_printf.h"
 #include "runtime/text_helpers.h"
+#include "service/connections.h"
 #include "service/settings.h"
 #include "store/message_file.h"
 
@@ -298,11 +299,10 @@ void OutboundAccountingNotice(const AccountingMessage& m, std::string_view recip
 bool IsConfiguredRoute(std::string_view route) {
   if (RouteValidator v = InstalledValidator.load()) return v(route);
   if (route.empty()) return false;
-  for (unsigned n = 1;; ++n) {
-    std::string modem = SMSIniString(kMainSection, StrPrintf("Modem%u", n), "", 149);
-    if (modem.empty()) return false;
-    if (EqualsNoCase(route, modem) || EqualsNoCase(route, ConnectionRouteName(modem))) return true;
+  for (const ConfiguredConnection& c : EnumerateConnections()) {
+    if (EqualsNoCase(route, c.displayName) || EqualsNoCase(route, ConnectionRouteName(c.displayName))) return true;
   }
+  return false;
 }
 
 void SetRouteValidator(RouteValidator validator) { InstalledValidator.store(validator); }

@@ -1,5 +1,7 @@
 #include "inbound/failure_report.h"
 
+#include "gsm/code_pages.h"
+#include "gsm/gsm_alphabet.h"
 #include "httpclient/accounting.h"
 #include "runtime/clock.h"
 #include "runtime/debug_log.h"
@@ -18,7 +20,13 @@ std::string ReceiptDate(time_t t) {
 
 std::string ReceiptData(const SmsMessageRecord& m, std::string_view messageId, int status, time_t queuedAt,
                         time_t now) {
-  std::string text = m.Binary ? std::string() : m.Data.substr(0, 19);
+  // The first 19 characters, never part of one: the report's text stays UTF-8.
+  std::string text;
+  if (!m.Binary) {
+    text = m.Data;
+    QueueTextToUtf8(text);
+    text = Ucs2ToUtf8(Utf8ToUcs2(text, 20));
+  }
   return StrPrintf("id:%.*s sub:001 dlvrd:000 submit date:%s done date:%s stat:REJECTD err:%03X text:",
                    static_cast<int>(messageId.size()), messageId.data(), ReceiptDate(queuedAt).c_str(),
                    ReceiptDate(now).c_str(), static_cast<unsigned>(status) & 0xFFF) +

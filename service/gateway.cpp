@@ -32,6 +32,7 @@
 #include "smsc/connection_worker.h"
 #include "smsc/inbound_receive.h"
 #include "smsc/long_messages.h"
+#include "smsc/route_decision.h"
 #include "smsc/routing_tables.h"
 #include "store/queue_dirs.h"
 #include "store/queue_file.h"
@@ -218,6 +219,7 @@ int GatewayMain() {
   // 16 and 17. Restriction lists, routing tables, the handlers; listeners.
   BuildIPRestrictionLists(IPRestrictions);
   BuildOutboundRoutingTables();
+  SetRouteValidator([](std::string_view route) { return ValidateSMSCRoute(route); });
   SetFailureReceiptHook(FailureReceiptHookFunction);
   SetInboundWakeHook([] { InboundMessageEvent.Set(); });
   SetInboundReceiveWakeHooks([] { InboundMessageEvent.Set(); }, [] { InboundReceiptEvent.Set(); });

@@ -183,10 +183,10 @@ struct TlsSession {
   ~TlsSession() { Free(); }
 };
 
-// The library takes UTF-8 text; queue files hold it in the local code page unless flagged.
+// The library takes UTF-8 text, as queue files hold it.
 std::string LibraryText(const SmsMessageRecord& m) {
   std::string data = m.Data;
-  if (!m.Binary && !m.UTF8) Cp1252ToUtf8(data, data.size() * 3 + 8);
+  if (!m.Binary) QueueTextToUtf8(data);
   return data;
 }
 

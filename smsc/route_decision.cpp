@@ -354,8 +354,10 @@ bool ValidateSMSCRoute(const RoutingTables& t, std::string_view name) {
     for (const std::string& k : t.configured) {
       if (SameName(k, name)) return true;
     }
-    for (const ConnectionRouting& c : t.connections) {
-      if (!c.routeName.empty() && EqualsNoCase(c.routeName, name)) return true;
+    // Only the RouteName of a connection that runs names a route.
+    for (const std::string& k : t.configured) {
+      const ConnectionRouting* c = t.Find(k);
+      if (c && !c->routeName.empty() && EqualsNoCase(c->routeName, name)) return true;
     }
   }
   WriteDebugLog("ValidateSMSCRoute", "Unknown smscRoute=" + std::string(name));

@@ -56,6 +56,7 @@ bool StatusInList(std::string_view list, int status, ProtocolKind kind);
 // [QARHUB]'s.
 std::string RejectCodeList(std::string_view connection, ProtocolKind kind);
 
-// A route name given by a client: a configured connection name or some RouteName.
+// A route name given by a client: a configured connection (every ModemN, gaps and all) or
+// the RouteName of one.
 bool ValidateSMSCRoute(std::string_view name);
 bool ValidateSMSCRoute(const RoutingTables& tables, std::string_view name);

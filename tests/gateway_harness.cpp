@@ -62,6 +62,16 @@ void WriteFileText(const std::string& path, const std::string& text) {
   out << text;
 }
 
+std::string Curl(const std::vector<std::string>& args) {
+  GatewayHome scratch;
+  std::string out = scratch.path() + "curl.out";
+  std::string command = "curl -s -m 10 -w '\\n%{http_code}' -o - ";
+  for (const std::string& a : args) command += "'" + a + "' ";
+  command += "> " + out + " 2>/dev/null";
+  if (system(command.c_str()) == -1) return {};
+  return ReadFileText(out);
+}
+
 GatewayHome::GatewayHome() {
   char pattern[] = "/tmp/qargate-test.XXXXXX";
   path_ = std::string(mkdtemp(pattern)) + "/";
@@ -145,4 +155,14 @@ bool GatewayProcess::WaitForOutput(const std::string& text, unsigned ms) const {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   } while (std::chrono::steady_clock::now() < deadline);
   return false;
+}
+
+void WebGateway::Configure(std::vector<std::string> lines, const std::string& extra) {
+  lines.insert(lines.begin(), {"Debug=Yes", "WebPort=" + std::to_string(port)});
+  home.WriteConfig(lines, extra);
+}
+
+bool WaitReady(GatewayProcess& p, uint16_t port) {
+  return p.WaitForOutput("Web server started on port number", 20000) &&
+         WaitUntil(10000, [&] { return PortAccepts(port); });
 }

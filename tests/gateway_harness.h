@@ -15,6 +15,8 @@ bool PortAccepts(uint16_t port);
 std::string BinDirectory();
 std::string ReadFileText(const std::string& path);
 void WriteFileText(const std::string& path, const std::string& text);
+// Runs curl and returns what it printed (body, then the status code on the last line).
+std::string Curl(const std::vector<std::string>& args);
 
 class GatewayHome {
  public:
@@ -50,6 +52,15 @@ class GatewayProcess {
   int code_ = 0;
   std::string outputPath_;
 };
+
+// A data folder and a free web port; Configure puts "Debug=Yes" and the port first.
+struct WebGateway {
+  GatewayHome home;
+  uint16_t port = FreeTcpPort();
+  void Configure(std::vector<std::string> lines = {}, const std::string& extra = "");
+};
+// Until the gateway says its web server started and the port accepts.
+bool WaitReady(GatewayProcess& p, uint16_t port);
 
 // Polls fn every 50 ms until it returns true or ms pass.
 template <typename Fn>

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -93,7 +94,7 @@ std::string SpecialContentParameter(const WebRequest& r) {
   return {};
 }
 
-bool VoiceMailContent(const WebRequest& r, Submission& s, const std::string& text) {
+bool VoiceMailContent(const WebRequest& r, Submission& s, std::string text) {
   std::string v = SubmitParameterOr(r, "VoiceMail", 100);
   struct Kind { const char* name; uint8_t dcs; const char* type; };
   static const Kind kKinds[] = {{"FaxOn", 0xC9, "01"},   {"FaxOff", 0xC1, "01"},   {"EMailOn", 0xCA, "02"},
@@ -116,6 +117,7 @@ bool VoiceMailContent(const WebRequest& r, Submission& s, const std::string& tex
   c.binary = true;
   c.data.clear();
   if (!text.empty()) {
+    ReplaceGreekLookalikes(text, kDataMax + 1);
     if (UTF8StringRequiresUnicodeEncoding(text)) {
       std::u16string units = Utf8ToUcs2(text);
       for (size_t i = 0; i < units.size() && i < 60; ++i) c.data += StrPrintf("%04X", static_cast<unsigned>(units[i]));
@@ -130,6 +132,19 @@ bool VoiceMailContent(const WebRequest& r, Submission& s, const std::string& tex
   c.dcs = dcs;
   s.webLogType = "VoiceMail";
   return true;
+}
+
+// A port parameter: decimal digits of a value that fits 16 bits.
+std::optional<uint16_t> PortNumber(std::string_view text) {
+  text = Trim(text);
+  if (text.empty() || text.size() > 5) return std::nullopt;
+  uint32_t value = 0;
+  for (char ch : text) {
+    if (ch < '0' || ch > '9') return std::nullopt;
+    value = value * 10 + static_cast<uint32_t>(ch - '0');
+  }
+  if (value > 0xFFFF) return std::nullopt;
+  return static_cast<uint16_t>(value);
 }
 
 std::string TwoDigitDate(time_t t) {
@@ -250,8 +265,10 @@ bool ReadSubmission(WebConnection& c, const WebRequest& r, Submission& s) {
   s.recipients = ExpandRecipients(list ? *list : std::string(), s.user, s.destPort);
   WriteDebugLogf("Debug", "%u recipient entries", static_cast<unsigned>(s.recipients.size()));
 
+  bool textGiven = false;
   if (auto text = SubmitParameter(r, "Text", kDataMax)) {
     s.content.data = *text;
+    textGiven = true;
   } else if (auto data = SubmitParameter(r, "Data", kDataMax)) {
     s.content.data = *data;
     s.content.binary = true;
@@ -307,10 +324,16 @@ bool ReadSubmission(WebConnection& c, const WebRequest& r, Submission& s) {
     s.localUser = *local;
   }
 
-  uint32_t sourcePort = ParseDecimal(SubmitParameterOr(r, "SourcePort", 20));
-  uint32_t destPort = ParseDecimal(SubmitParameterOr(r, "DestPort", 20));
-  if (sourcePort != 0) s.sourcePort = static_cast<uint16_t>(sourcePort);
-  if (destPort != 0) s.destPort = static_cast<uint16_t>(destPort);
+  for (auto [name, port] : {std::pair<const char*, uint16_t*>{"SourcePort", &s.sourcePort}, {"DestPort", &s.destPort}}) {
+    auto value = SubmitParameter(r, name, 20);
+    if (!value) continue;
+    std::optional<uint16_t> parsed = PortNumber(*value);
+    if (!parsed) {
+      SendInvalid(c, StrPrintf("Invalid format for %s parameter (a port number from 0 to 65535).", name));
+      return false;
+    }
+    if (*parsed != 0) *port = *parsed;
+  }
   if (s.sourcePort != 0 || s.destPort != 0) {
     s.content.udh = StrPrintf("060504%04X%04X", s.destPort, s.sourcePort);
     s.content.binary = true;
@@ -341,6 +364,8 @@ bool ReadSubmission(WebConnection& c, const WebRequest& r, Submission& s) {
     }
     CodePageToUtf8(s.content.data, kDataMax + 1, codePage);
   }
+  // Before any Unicode decision: Greek capitals with a Latin twin travel in 7 bits.
+  if (textGiven) ReplaceGreekLookalikes(s.content.data, kDataMax + 1);
 
   for (const std::string& name : Settings.ExtraHttpArgList)
     if (auto v = SubmitParameter(r, name, 8192)) s.extraLines.emplace_back(name, StripControlBytes(*v));
@@ -477,24 +502,55 @@ void AfterFile(const Submission& s, const std::string& path, const std::string& 
   ++out.files;
 }
 
+// The files of one message for one recipient in dir: a one-part message under a unique
+// name, segments under one concatenation reference with the segmented-message names.
+// written(path, part, reference) follows each file created; returns how many were.
+uint32_t WriteMessageFiles(const Submission& s, const std::vector<MessagePart>& parts, const std::string& dir,
+                           std::string_view extension, const std::string& recipient, const std::string& route,
+                           const std::function<void(const std::string&, const MessagePart&, unsigned)>& written) {
+  if (parts.size() == 1 && !parts[0].segment) {
+    std::string path = CreateUniqueFile(dir, extension, FileText(s, parts[0], 0, recipient, route, true));
+    if (path.empty()) {
+      WriteDebugLogf("Debug", "Cannot create a message file for %s", recipient.c_str());
+      return 0;
+    }
+    written(path, parts[0], 0);
+    return 1;
+  }
+  if (!IsSafePathName(recipient)) return 0;
+  unsigned reference = ChooseConcatReference(dir, recipient, static_cast<unsigned>(parts.size()), extension);
+  uint32_t count = 0;
+  for (const MessagePart& p : parts) {
+    std::string path = CreateSegmentFile(dir, recipient, reference, p.total, p.number, extension,
+                                         FileText(s, p, reference, recipient, route, true));
+    if (path.empty()) {
+      WriteDebugLogf("Debug", "Cannot create segment %u of %s", p.number, recipient.c_str());
+      continue;
+    }
+    written(path, p, reference);
+    ++count;
+  }
+  return count;
+}
+
 void WriteFiles(const Submission& s, const std::vector<MessagePart>& parts, const PreAuthOutputs& pre,
                 UserRuntimeEntry& entry, WriteOutcome& out) {
   out.written.assign(s.recipients.size(), 0);
   std::string dir;
-  bool segmented = parts.size() > 1 || parts[0].segment;
   for (size_t i = 0; i < s.recipients.size() && !ShutdownRequested.load(); ++i) {
     const std::string& recipient = s.recipients[i];
     std::string route = i < pre.routes.size() && !pre.routes[i].empty() ? pre.routes[i] : s.route;
     std::string charge = i < pre.charges.size() ? pre.charges[i] : std::string();
     std::string userData = i < pre.userData.size() ? pre.userData[i] : std::string();
+    auto written = [&](const std::string& path, const MessagePart& p, unsigned reference) {
+      AfterFile(s, path, recipient, p, reference, charge, userData, out);
+    };
     if (s.inbound) {
-      for (const MessagePart& p : parts) {
-        unsigned reference = NextConcatReference();
-        std::string path = WriteInboundFile("in", FileText(s, p, reference, recipient, route, true));
-        if (path.empty()) continue;
-        ++out.written[i];
-        AfterFile(s, path, recipient, p, reference, charge, userData, out);
-      }
+      out.written[i] = WriteMessageFiles(s, parts, InboundQueueDir(), "in", recipient, route,
+                                         [&](const std::string& path, const MessagePart& p, unsigned reference) {
+                                           CounterAdd(kSmsInQSize, 1);
+                                           written(path, p, reference);
+                                         });
       if (out.written[i] != 0)
         if (auto wake = InboundWake.load()) wake();
       continue;
@@ -503,28 +559,7 @@ void WriteFiles(const Submission& s, const std::vector<MessagePart>& parts, cons
     if (i == 0 || Settings.UseRouteQueues || sequence % Settings.MaxQDirEntries == 0 || dir.empty())
       dir = OutboundQueueDir(route, Settings.SeparateUserQueues ? s.user : std::string(), sequence, s.delayUntil);
     if (dir.empty()) continue;
-    if (!segmented) {
-      std::string path = CreateUniqueFile(dir, "req", FileText(s, parts[0], 0, recipient, route, true));
-      if (path.empty()) {
-        WriteDebugLogf("Debug", "Cannot create a message file for %s", recipient.c_str());
-        continue;
-      }
-      ++out.written[i];
-      AfterFile(s, path, recipient, parts[0], 0, charge, userData, out);
-      continue;
-    }
-    if (!IsSafePathName(recipient)) continue;
-    unsigned reference = ChooseConcatReference(dir, recipient, static_cast<unsigned>(parts.size()), "req");
-    for (const MessagePart& p : parts) {
-      std::string path = CreateSegmentFile(dir, recipient, reference, p.total, p.number, "req",
-                                           FileText(s, p, reference, recipient, route, true));
-      if (path.empty()) {
-        WriteDebugLogf("Debug", "Cannot create segment %u of %s", p.number, recipient.c_str());
-        continue;
-      }
-      ++out.written[i];
-      AfterFile(s, path, recipient, p, reference, charge, userData, out);
-    }
+    out.written[i] = WriteMessageFiles(s, parts, dir, "req", recipient, route, written);
   }
 }
 

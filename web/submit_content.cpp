@@ -180,28 +180,24 @@ void PackTextAfterUdh(SubmitContent& c) {
 
 std::vector<MessagePart> BuildMessageParts(const SubmitContent& c, std::string& error) {
   std::vector<MessagePart> parts;
-  if (!Settings.SendLongMessagesAsIs) {
-    if (!c.binary) {
-      if (UTF8StringRequiresUnicodeEncoding(c.data)) {
-        if (Ucs2UnitCount(c.data) > 70) return UnicodeSegments(c);
-        MessagePart p = OnePart(c);
-        p.data = Utf8ToUcs2Hex(c.data);
-        p.binary = true;
-        p.dcs = UnicodeDcs(c.dcs);
-        parts.push_back(std::move(p));
-        return parts;
-      }
-      if (GsmSeptetCount(c.data) > 160) return TextSegments(c);
-    } else if (c.data.size() + c.udh.size() > 280) {
-      return BinarySegments(c);
-    }
+  SubmitContent one = c;
+  if (!c.binary && UTF8StringRequiresUnicodeEncoding(c.data)) {
+    // UCS-2 whether or not the gateway segments: raw UTF-8 would reach the handset as 7-bit.
+    if (!Settings.SendLongMessagesAsIs && Ucs2UnitCount(c.data) > 70) return UnicodeSegments(c);
+    one.data = Utf8ToUcs2Hex(c.data);
+    one.binary = true;
+    one.dcs = UnicodeDcs(c.dcs);
+  } else if (!Settings.SendLongMessagesAsIs) {
+    if (!c.binary && GsmSeptetCount(c.data) > 160) return TextSegments(c);
+    if (c.binary && c.data.size() + c.udh.size() > 280) return BinarySegments(c);
   }
-  if (c.data.size() > kOnePartContentMax) {
-    error = StrPrintf("Message content too long: a message sent in one part holds at most %zu characters.",
-                      kOnePartContentMax);
+  if (one.data.size() > kOnePartContentMax) {
+    bool ucs2 = one.binary && !c.binary;  // four hexadecimal digits a character
+    error = StrPrintf("Message content too long: a %smessage sent in one part holds at most %zu characters.",
+                      ucs2 ? "Unicode " : "", ucs2 ? kOnePartContentMax / 4 : kOnePartContentMax);
     return {};
   }
-  parts.push_back(OnePart(c));
+  parts.push_back(OnePart(one));
   return parts;
 }
 

@@ -91,3 +91,34 @@ TEST(CodePages, NonAscii) {
   EXPECT_EQ(ContainsNonAscii("\x80"), 1);
   EXPECT_EQ(ContainsNonAscii(""), 0);
 }
+
+// Queue text that is valid UTF-8 is kept byte for byte, whatever it looks like in
+// Windows-1252; anything else is read as Windows-1252.
+TEST(CodePages, QueueTextIsUtf8UnlessItCannotBe) {
+  const struct {
+    const char* stored;
+    const char* utf8;
+    bool valid;
+  } cases[] = {
+      {"", "", true},
+      {"plain", "plain", true},
+      {"caf\xC3\xA9 \xC2\xA3" "5 \xE2\x82\xAC \xF0\x9F\x98\x80", "café £5 € 😀", true},
+      {"\xC3\x83\xC2\xA9", "Ã©", true},  // UTF-8 that reads like double-encoded text stays
+      {"caf\xE9 \xA3" "5 \x80", "café £5 €", false},
+      {"\xC3", "Ã", false},                    // cut sequence
+      {"\xC0\xAF", "À¯", false},               // overlong
+      {"\xE0\x80\xAF", "à€¯", false},   // overlong, three bytes
+      {"\xED\xA0\x80", "í\xC2\xA0€", false},  // surrogate
+      {"\xF4\x90\x80\x80", "ô\xC2\x90€€", false},  // above U+10FFFF
+      {"\xF5\x80\x80\x80", "õ€€€", false},
+      {"\xE2\x82", "â‚", false},
+      {"\x80\x80", "€€", false},  // continuation without a lead byte
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(IsValidUtf8(c.stored), c.valid) << c.stored;
+    std::string text = c.stored;
+    QueueTextToUtf8(text);
+    EXPECT_EQ(text, c.utf8) << c.stored;
+    EXPECT_TRUE(IsValidUtf8(text)) << c.stored;
+  }
+}

@@ -47,6 +47,29 @@ TEST(FailureReportTest, TextFollowsTheReceiptLayout) {
   EXPECT_NE(bare.find("stat:REJECTD err:001 text:\r\n"), std::string::npos) << bare;
 }
 
+// The text is cut after 19 characters, not 19 bytes, and a dropped Windows-1252 text is
+// read as such: the report holds valid UTF-8.
+TEST(FailureReportTest, TextIsCutAtCharacters) {
+  const struct {
+    const char* data;
+    const char* text;
+  } cases[] = {
+      {"\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3"
+       "\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9xyz",
+       "\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3"
+       "\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9"},
+      {"\xE2\x82\xAC 5 \xE2\x82\xAC 6 \xE2\x82\xAC 7 \xE2\x82\xAC 8 \xE2\x82\xAC 9 \xE2\x82\xAC",
+       "\xE2\x82\xAC 5 \xE2\x82\xAC 6 \xE2\x82\xAC 7 \xE2\x82\xAC 8 \xE2\x82\xAC 9"},
+      {"caf\xE9 \x80" "5", "caf\xC3\xA9 \xE2\x82\xAC" "5"},
+  };
+  for (const auto& c : cases) {
+    SmsMessageRecord m = GivenUp();
+    m.Data = c.data;
+    std::string text = FailureReportText(m, "X", 1, "c", 0, 0);
+    EXPECT_NE(text.find(std::string(" text:") + c.text + "\r\n"), std::string::npos) << text;
+  }
+}
+
 TEST(FailureReportTest, ReportIsWrittenIntoTheInboundDirectory) {
   TempDir home;
   setenv("QARSMS_HOME", home.path().c_str(), 1);

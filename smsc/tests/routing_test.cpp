@@ -175,6 +175,31 @@ TEST_F(RoutingTest, ExplicitRoutesCacheValuesBackupsAndNames) {
   EXPECT_FALSE(ValidateSMSCRoute(t, ""));
 }
 
+// Route names follow the connections that run: past a gap in the ModemN keys, and not the
+// RouteName of a section that no ModemN names.
+TEST_F(RoutingTest, RouteNamesOfConnectionsPastAGap) {
+  WriteConfig(R"([QARHUB]
+Modem1=SMPP - a:1
+Modem3=SMPP - c:3
+Modem150=Modem - GSM9
+[SMPP - c:3]
+RouteName=THIRD
+[Modem - GSM9]
+RouteName=RADIO
+[SMPP - z:9]
+RouteName=ORPHAN
+)");
+  RoutingTables t;
+  BuildOutboundRoutingTables(t);
+  const struct {
+    const char* route;
+    bool valid;
+  } cases[] = {{"SMPP - a:1", true}, {"smpp - c:3", true}, {"third", true},   {"GSM9", true},
+               {"Modem - GSM9", true}, {"RADIO", true},     {"ORPHAN", false}, {"SMPP - z:9", false},
+               {"SMPP - b:2", false}};
+  for (const auto& c : cases) EXPECT_EQ(ValidateSMSCRoute(t, c.route), c.valid) << c.route;
+}
+
 TEST(RoutingRules, SendIntervals) {
   struct Case {
     const char* limit;

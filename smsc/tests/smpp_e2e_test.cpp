@@ -6,7 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
+#include <cstdio>
 #include <filesystem>
+#include <map>
 #include <string>
 
 #include "outside/qarpeer/tests/node_peer.h"
@@ -272,8 +275,7 @@ TEST(SmppDelivery, MessageSubmittedOverHttpReachesTheSmsc) {
   std::string add = "QARSMS_HOME='" + g.home.path() + "' '" + BinDirectory() + "qaruser' add alice pw >/dev/null 2>&1";
   ASSERT_EQ(std::system(add.c_str()), 0);
   GatewayProcess p(g.home);
-  ASSERT_TRUE(p.WaitForOutput("Web server started on port number", 20000)) << p.Output();
-  ASSERT_TRUE(WaitUntil(10000, [&] { return PortAccepts(g.webPort); }));
+  ASSERT_TRUE(WaitReady(p, g.webPort)) << p.Output();
   std::string response =
       HttpGet(g.webPort, "/?PhoneNumber=%2B447700900777&Text=Over+HTTP&Sender=Gateway&User=alice&Password=pw");
   ASSERT_NE(response.find("200"), std::string::npos) << response;
@@ -289,6 +291,87 @@ TEST(SmppDelivery, MessageSubmittedOverHttpReachesTheSmsc) {
   ASSERT_TRUE(WaitUntil(5000, [&] { return g.OutLog().find("OK -- " + g.connection) != std::string::npos; }));
   usleep(1000000);
   EXPECT_EQ(smsc.CountSubmits(), 1);
+}
+
+}  // namespace
+
+namespace {
+
+// "%XX" for every byte but letters and digits.
+std::string UrlEncode(const std::string& text) {
+  std::string out;
+  for (unsigned char c : text) {
+    if (isalnum(c)) {
+      out += char(c);
+    } else {
+      char hex[4];
+      snprintf(hex, sizeof hex, "%%%02X", c);
+      out += hex;
+    }
+  }
+  return out;
+}
+
+// The value of a JSON string field of a "PDU ..." line, unescaped (text is UTF-8).
+std::string JsonField(const std::string& line, const std::string& key) {
+  std::string start = "\"" + key + "\":\"";
+  size_t at = line.find(start);
+  if (at == std::string::npos) return "<absent>";
+  std::string out;
+  for (size_t i = at + start.size(); i < line.size() && line[i] != '"'; ++i) {
+    if (line[i] != '\\' || i + 1 >= line.size()) {
+      out += line[i];
+      continue;
+    }
+    char e = line[++i];
+    if (e == 'n') out += '\n';
+    else if (e == 'r') out += '\r';
+    else if (e == 'u' && i + 4 < line.size()) {
+      unsigned v = unsigned(std::stoul(line.substr(i + 1, 4), nullptr, 16));
+      i += 4;
+      if (v < 0x80) out += char(v);
+      else if (v < 0x800) out += {char(0xC0 | v >> 6), char(0x80 | (v & 0x3F))};
+      else out += {char(0xE0 | v >> 12), char(0x80 | ((v >> 6) & 0x3F)), char(0x80 | (v & 0x3F))};
+    } else out += e;
+  }
+  return out;
+}
+
+// Accented and extension characters of the GSM alphabet travel in 7 bits, unchanged, from
+// the HTTP submission (or a dropped Windows-1252 file) to the SMS centre.
+TEST(SmppDelivery, GsmTextSubmittedOverHttpArrivesUnchanged) {
+  REQUIRE_NODE_SMPP();
+  SmscProcess smsc;
+  ASSERT_TRUE(smsc.Start("{}"));
+  Gateway g;
+  g.Configure(smsc.port);
+  GatewayProcess p(g.home);
+  ASSERT_TRUE(WaitReady(p, g.webPort)) << p.Output();
+  const std::string texts[] = {
+      "caf\xC3\xA9 \xC2\xA3" "5 \xC3\xA8",                                    // café £5 è
+      "\xC3\xA4 \xC3\x87 \xC2\xA5 \xC3\xA9 \xC2\xA3 \xE2\x82\xAC",            // ä Ç ¥ é £ €
+      "\xE2\x82\xAC [ ] { } ~ ^ \\ |",                                          // the extension table
+      "\xC3\x84\xC3\x96\xC3\x9C\xC3\xA0 \xC2\xA7\xC2\xBF\xC2\xA1 \xC3\x9F@$",  // ÄÖÜà §¿¡ ß@$
+  };
+  std::map<std::string, std::string> sent;  // recipient -> text
+  for (size_t i = 0; i < std::size(texts); ++i) {
+    std::string recipient = "4477009001" + std::to_string(10 + i);
+    sent[recipient] = texts[i];
+    std::string response = HttpGet(g.webPort, "/?PhoneNumber=" + recipient + "&Text=" + UrlEncode(texts[i]));
+    ASSERT_NE(response.find("MessageID="), std::string::npos) << response;
+  }
+  // A file another program dropped in Windows-1252 (not valid UTF-8).
+  g.Drop("0000C1E9.req", "Data=caf\xE9 \xA3" "5 \x80\r\nPhoneNumber=447700900199\r\n");
+  sent["447700900199"] = "caf\xC3\xA9 \xC2\xA3" "5 \xE2\x82\xAC";
+  std::map<std::string, std::string> arrived;
+  std::string line;
+  while (arrived.size() < sent.size() && smsc.node.WaitFor("PDU submit_sm ", line, 20000)) {
+    EXPECT_TRUE(line.find(R"("data_coding":0,)") != std::string::npos ||
+                line.find(R"("data_coding":0})") != std::string::npos)
+        << line;
+    arrived[JsonField(line, "destination_addr")] = JsonField(line, "message");
+  }
+  EXPECT_EQ(arrived, sent) << p.Output();
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <thread>
 
 #include "gsm/septet_packing.h"
@@ -326,6 +327,47 @@ TEST_F(Submit, InboundAndLocalUserGoToTheInboundStore) {
   EXPECT_TRUE(FilesUnder(Q()).empty());
 }
 
+// Long messages for the inbound store or a local user: one concatenation reference per
+// message, in the segment names and in every header, as for outbound segments.
+TEST_F(Submit, InboundSegmentsShareOneReferenceAndTheSegmentNames) {
+  std::string unicode;
+  for (int i = 0; i < 71; ++i) unicode += "%D0%96";
+  const struct {
+    const char* query;
+    const char* recipient;
+    unsigned total;
+  } cases[] = {
+      {"&InboundMessage=Yes&Text=", "441", 3},
+      {"&LocalUser=bob&Text=", "442", 3},
+      {"&LocalUser=bob&Text=", "443", 2},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.recipient);
+    fs::remove_all(TestGateway.home + "SMS-IN/");
+    std::string text = c.total == 3 ? std::string(320, 'x') : unicode;
+    std::string response = Get(std::string("PhoneNumber=") + c.recipient + c.query + text);
+    ASSERT_EQ(Status(response), "HTTP/1.0 200 OK") << response;
+    auto files = FilesUnder(TestGateway.home + "SMS-IN/");
+    ASSERT_EQ(files.size(), c.total);
+    std::set<std::string> references;
+    for (unsigned n = 1; n <= c.total; ++n) {
+      std::string name = fs::path(files[n - 1]).filename().string();
+      std::string prefix = std::string("SAR-") + c.recipient + "-";
+      ASSERT_EQ(name.rfind(prefix, 0), 0u) << name;
+      std::string reference = name.substr(prefix.size(), name.find('-', prefix.size()) - prefix.size());
+      EXPECT_EQ(name.substr(prefix.size() + reference.size()), "-" + std::to_string(c.total) + "-" +
+                                                                  std::to_string(n) + ".in");
+      references.insert(reference);
+      char udh[32];
+      snprintf(udh, sizeof udh, "UDH=050003%02X%02X%02X\r\n", unsigned(std::stoul(reference, nullptr, 16)), c.total, n);
+      EXPECT_NE(ReadFile(files[n - 1]).find(udh), std::string::npos) << ReadFile(files[n - 1]);
+    }
+    EXPECT_EQ(references.size(), 1u);
+    EXPECT_EQ(CountOf(response, "MessageID=SAR-"), c.total) << response;
+  }
+  EXPECT_TRUE(FilesUnder(Q()).empty());
+}
+
 TEST_F(Submit, MultipartFormKeepsPercentSignsAndRemovesUploads) {
   std::string out = RunCommand("curl -s -F 'PhoneNumber=123' -F 'Text=100% sure & more' " + Url("/"));
   EXPECT_NE(out.find("MessageID="), std::string::npos) << out;
@@ -485,6 +527,15 @@ TEST_F(Submit, VoiceMailIndicationAndForcedSender) {
   files = FilesUnder(Q());
   ASSERT_EQ(files.size(), 1u);
   EXPECT_NE(ReadFile(files[0]).find("UDH=0401020000\r\ndcs=C0\r\nBinary=1\r\n"), std::string::npos);
+  // Greek capitals with a Latin twin keep the visible text in 7 bits.
+  fs::remove_all(Q());
+  Get("PhoneNumber=1&VoiceMail=No&Text=%CE%91%CE%92%CE%93");
+  files = FilesUnder(Q());
+  ASSERT_EQ(files.size(), 1u);
+  std::string packed;
+  PackSeptetsToHex(std::string("\x41\x42\x13"), 3, packed, 5);
+  EXPECT_NE(ReadFile(files[0]).find("Data=" + packed + "\r\nUDH=0401020000\r\ndcs=D0\r\n"), std::string::npos)
+      << ReadFile(files[0]);
 
   fs::remove_all(Q());
   WebSettings.WebAuth = true;
