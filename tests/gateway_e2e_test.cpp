@@ -18,8 +18,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-constexpr const char* kReady = "Web server started on port number";
-
 struct Gateway {
   GatewayHome home;
   uint16_t port = FreeTcpPort();
@@ -28,10 +26,6 @@ struct Gateway {
     home.WriteConfig(lines, extra);
   }
 };
-
-bool WaitReady(GatewayProcess& p, uint16_t port) {
-  return p.WaitForOutput(kReady, 20000) && WaitUntil(10000, [&] { return PortAccepts(port); });
-}
 
 uint8_t StatusByte(const GatewayHome& home, size_t index) {
   std::string block = ReadFileText(home.path() + "PRIVATE/QAR_QARHUB_ShMem");
@@ -312,19 +306,6 @@ TEST(GatewayTest, WapPushDatagramsBecomeInboundFiles) {
   EXPECT_NE(p.Output().find("Received 4 bytes WAP Push from 127.0.0.1"), std::string::npos);
   EXPECT_NE(p.Output().find("Dropped: 4096 bytes"), std::string::npos);
 }
-
-namespace {
-// Runs curl and returns what it printed (body, then the status code on the last line).
-std::string Curl(const std::vector<std::string>& args) {
-  GatewayHome scratch;
-  std::string out = scratch.path() + "curl.out";
-  std::string command = "curl -s -m 10 -w '\\n%{http_code}' -o - ";
-  for (const std::string& a : args) command += "'" + a + "' ";
-  command += "> " + out + " 2>/dev/null";
-  if (system(command.c_str()) == -1) return {};
-  return ReadFileText(out);
-}
-}  // namespace
 
 TEST(GatewayTest, FreshStartServesTheStartPage) {
   Gateway g;

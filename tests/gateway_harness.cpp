@@ -146,3 +146,18 @@ bool GatewayProcess::WaitForOutput(const std::string& text, unsigned ms) const {
   } while (std::chrono::steady_clock::now() < deadline);
   return false;
 }
+
+bool WaitReady(GatewayProcess& p, uint16_t port) {
+  return p.WaitForOutput("Web server started on port number", 20000) &&
+         WaitUntil(10000, [&] { return PortAccepts(port); });
+}
+
+std::string Curl(const std::vector<std::string>& args) {
+  GatewayHome scratch;
+  std::string out = scratch.path() + "curl.out";
+  std::string command = "curl -s -m 10 -w '\\n%{http_code}' -o - ";
+  for (const std::string& a : args) command += "'" + a + "' ";
+  command += "> " + out + " 2>/dev/null";
+  if (system(command.c_str()) == -1) return {};
+  return ReadFileText(out);
+}

@@ -51,6 +51,13 @@ class GatewayProcess {
   std::string outputPath_;
 };
 
+// Waits until the gateway says its web server started and the port accepts.
+bool WaitReady(GatewayProcess& p, uint16_t port);
+
+// Runs curl with the arguments (each passed as one word) and returns what it printed:
+// the body, then the status code on the last line.
+std::string Curl(const std::vector<std::string>& args);
+
 // Polls fn every 50 ms until it returns true or ms pass.
 template <typename Fn>
 bool WaitUntil(unsigned ms, Fn fn) {
