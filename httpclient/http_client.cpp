@@ -3,6 +3,7 @@
 #include "httpclient/client_connect.h"
 #include "runtime/base64.h"
 #include "runtime/debug_log.h"
+#include "runtime/secret_mask.h"
 #include "runtime/str_printf.h"
 #include "runtime/text_helpers.h"
 #include "web/http_text.h"
@@ -129,7 +130,8 @@ bool RetrieveURL(std::string_view urlIn, std::string_view proxy, HttpResponse& r
   else return false;
   ParsedUrl target;
   if (!ParseUrl(url, sslRequest, target)) {
-    SetError(errorText, StrPrintf("DNS Lookup failed for %s", url.c_str()));
+    // The text reaches clients and the event log.
+    SetError(errorText, "DNS Lookup failed for " + MaskSecrets(url));
     return false;
   }
   std::string proxyHost;
