@@ -174,6 +174,13 @@ TEST_F(ListenerTest, BasicAndParameterAuthentication) {
   EXPECT_NE(out.find("USER=alice\n"), std::string::npos) << out;
   out = RunCommand("curl -s -i -d 'User=alice&Password=Secret1' " + Url("/PAP/form"));
   EXPECT_NE(out.find("USER=alice\n"), std::string::npos) << out;
+  // The same lookup as a submission's: the path itself, and a body of any type.
+  for (const std::string& args : {"'" + Url("/PAP/User=alice&Password=Secret1") + "'",
+                                  "-H 'Content-Type: text/plain' -d 'User=alice&Password=Secret1' " + Url("/PAP/plain"),
+                                  "-H 'Content-Type:' -d 'User=alice&Password=Secret1' " + Url("/PAP/untyped")}) {
+    out = RunCommand("curl -s -i " + args);
+    EXPECT_NE(out.find("USER=alice\n"), std::string::npos) << args << out;
+  }
 }
 
 TEST_F(ListenerTest, FailedLoginsAreSlowedAndResetBySuccess) {
