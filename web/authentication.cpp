@@ -1,6 +1,7 @@
 #include <cstring>
 #include <thread>
 
+#include "runtime/local_system_account.h"
 #include "runtime/text_helpers.h"
 #include "runtime/thread_registry.h"
 #include "service/settings.h"
@@ -36,8 +37,8 @@ bool AuthenticateRequest(WebConnection& c, const WebRequest& request) {
   }
   if (!WebSettings.WebAuth) return true;
 
-  if (EqualsNoCase(user, kLocalSystemUser) && EqualsNoCase(password, kLocalSystemPassword) &&
-      IsLocalAddress(c.clientAddress)) {
+  if (!WebSettings.LocalSystemPassword.empty() && EqualsNoCase(user, kLocalSystemUser) &&
+      EqualsNoCase(password, WebSettings.LocalSystemPassword) && IsLocalAddress(c.clientAddress)) {
     c.user = user;
     return true;
   }

@@ -142,6 +142,7 @@ TEST_F(ListenerTest, BasicAndParameterAuthentication) {
   WebSettings.Realm = "Test \"Realm\"";
   AddAccount("alice", "Secret1");
   AddAccount("carol", "pw", "10.*.*.*");
+  WebSettings.LocalSystemPassword = "5f1e0c7a5f1e0c7a5f1e0c7a5f1e0c7a";
   struct Case { std::string curlArgs; bool passes; const char* user; };
   const Case cases[] = {
       {"-u alice:Secret1", true, "alice"},
@@ -150,7 +151,8 @@ TEST_F(ListenerTest, BasicAndParameterAuthentication) {
       {"-u nobody:x", false, ""},
       {"", false, ""},
       {"-u carol:pw", false, ""},  // restricted to other addresses
-      {"-u localsystem:QarLocalSystem-5d1f0c7a", true, "localsystem"},
+      {"-u localsystem:5f1e0c7a5f1e0c7a5f1e0c7a5f1e0c7a", true, "localsystem"},
+      {"-u localsystem:QarLocalSystem-5d1f0c7a", false, ""},  // the former built-in password
   };
   for (const Case& c : cases) {
     FailedLoginCount.store(0);
