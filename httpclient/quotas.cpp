@@ -230,6 +230,12 @@ bool CreditEnabled(std::string_view account) {
   return !path.empty() && FileExistsNotDirectory(path);
 }
 
+bool CreditBalanceText(const std::string& account, std::string& text) {
+  if (EqualsNoCase(account, kLocalSystemUser) || !CreditEnabled(account)) return false;
+  text = FormatAmount(CreditCheckOrDebit(account, nullptr, 0, CreditMode::Check));
+  return true;
+}
+
 int64_t CreditCheckOrDebit(std::string_view account, std::string* messageOut, int64_t amount, CreditMode mode) {
   if (EqualsNoCase(account, kLocalSystemUser) || !CreditEnabled(account)) return kUnknownBalance;
   std::string path = CreditPath(account);

@@ -26,7 +26,6 @@ bool AuthenticateRequest(WebConnection& c, const WebRequest& request) {
   c.user.clear();
   c.forcedSender.clear();
   c.webOptions = 0;
-  c.creditBalanceEnabled = false;
   std::string user, password;
   HttpBasicCredentials(request.Header(), user, password);
   user = CutTo(user, 250);
@@ -55,7 +54,6 @@ bool AuthenticateRequest(WebConnection& c, const WebRequest& request) {
       c.forcedSender.assign(record.ForcedSenderAddress,
                             strnlen(record.ForcedSenderAddress, sizeof record.ForcedSenderAddress));
       c.webOptions = record.WebOptions;
-      c.creditBalanceEnabled = record.CreditBalanceEnabled != 0;
     }
   }
   if (EqualsNoCase(user, expectedUser) && EqualsNoCase(password, expectedPassword)) {
@@ -64,7 +62,6 @@ bool AuthenticateRequest(WebConnection& c, const WebRequest& request) {
   }
   c.forcedSender.clear();
   c.webOptions = 0;
-  c.creditBalanceEnabled = false;
   if (!user.empty()) {
     uint32_t failures = FailedLoginCount.fetch_add(1) + 1;
     FailedLoginDelay(std::min<uint32_t>(failures, 100));

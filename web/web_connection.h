@@ -21,7 +21,6 @@ struct WebConnection {
   std::string user;             // the given user name ("" when none)
   std::string forcedSender;
   uint8_t webOptions = 0;
-  bool creditBalanceEnabled = false;
   std::string path;             // up to 1,024 characters
   bool isPost = false;
 };
