@@ -238,7 +238,8 @@ bool RetrieveURL(std::string_view urlIn, std::string_view proxy, HttpResponse& r
     return false;
   }
 
-  WriteDebugLog(kLabel, std::string_view(raw).substr(0, 4096));
+  // Masked before the cut, which could split a secret.
+  if (DebugSettings.Debug.load()) WriteDebugLog(kLabel, MaskSecrets(raw).substr(0, 4096));
   size_t headerLength = HttpHeaderLength(raw);
   if (headerLength == 0) headerLength = raw.size();
   std::string_view header = std::string_view(raw).substr(0, headerLength);

@@ -5,6 +5,7 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -132,12 +133,12 @@ void WriteDebugLogf(const char* label, const char* fmt, ...) {
   WriteDebugLog(label, text);
 }
 
-void WriteDebugHexDump(std::string_view label, const void* data, size_t length) {
+void WriteDebugHexDump(std::string_view label, const void* data, size_t length, size_t shownMax) {
   if (!DebugSettings.Debug.load()) return;
-  // Masked as a whole: a secret may span the dump's lines.
+  // Masked as a whole: a secret may span the dump's lines or its cut.
   std::string masked = MaskSecrets(std::string_view(static_cast<const char*>(data), length));
   const auto* bytes = reinterpret_cast<const unsigned char*>(masked.data());
-  length = masked.size();
+  length = std::min(masked.size(), shownMax);
   for (size_t offset = 0; offset < length; offset += 16) {
     std::string line = StrPrintf("%04zX  ", offset);
     std::string ascii;
