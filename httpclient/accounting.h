@@ -35,6 +35,8 @@ enum class CreditMode { Check = 1, Debit = 2, DebitIfCovered = 3 };
 int64_t CreditCheckOrDebit(std::string_view account, std::string* messageOut, int64_t amount, CreditMode mode);
 // Whether the account keeps a balance (its SMS.CTR exists).
 bool CreditEnabled(std::string_view account);
+// The balance as the start page shows it ("12.5"); false for an account without one.
+bool CreditBalanceText(const std::string& account, std::string& text);
 // At most one alert and event per account and day (marker QUOTA.ERR in the user's folder).
 void QuotaReport(std::string_view account, std::string_view text);
 // Writes back changed cached counters and balances (the counter-flushing thread).
@@ -120,6 +122,7 @@ void SetRouteValidator(RouteValidator validator);
 // Writes one "RFC" mail file per AlertEMailRecip address into MMSCOUT (kind 0 information,
 // 1 error, 2 warning), unless that kind is switched off. Returns the files written.
 std::vector<std::string> SendAlertEMail(int kind, std::string_view text);
-// Start-up: events are mailed (SetAlertMailHook) and cached usage is flushed by the
-// counter thread (SetUserUsageFlusher).
+// Start-up: events are mailed (SetAlertMailHook), cached usage is flushed by the counter
+// thread (SetUserUsageFlusher), and the start page shows credit balances
+// (SetCreditBalanceReader).
 void InstallAccountingHooks();

@@ -8,6 +8,7 @@
 #include "runtime/text_helpers.h"
 #include "store/store_service.h"
 #include "store/unique_files.h"
+#include "web/web_menu.h"
 
 namespace {
 std::string AlertSender() {
@@ -54,4 +55,5 @@ std::vector<std::string> SendAlertEMail(int kind, std::string_view text) {
 void InstallAccountingHooks() {
   SetAlertMailHook(MailEvent);
   SetUserUsageFlusher(FlushUserUsage);
+  SetCreditBalanceReader(CreditBalanceText);
 }

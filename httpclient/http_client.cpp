@@ -3,6 +3,7 @@
 #include "httpclient/client_connect.h"
 #include "runtime/base64.h"
 #include "runtime/debug_log.h"
+#include "runtime/secret_mask.h"
 #include "runtime/str_printf.h"
 #include "runtime/text_helpers.h"
 #include "web/http_text.h"
@@ -129,7 +130,8 @@ bool RetrieveURL(std::string_view urlIn, std::string_view proxy, HttpResponse& r
   else return false;
   ParsedUrl target;
   if (!ParseUrl(url, sslRequest, target)) {
-    SetError(errorText, StrPrintf("DNS Lookup failed for %s", url.c_str()));
+    // The text reaches clients and the event log.
+    SetError(errorText, "DNS Lookup failed for " + MaskSecrets(url));
     return false;
   }
   std::string proxyHost;
@@ -236,7 +238,8 @@ bool RetrieveURL(std::string_view urlIn, std::string_view proxy, HttpResponse& r
     return false;
   }
 
-  WriteDebugLog(kLabel, std::string_view(raw).substr(0, 4096));
+  // Masked before the cut, which could split a secret.
+  if (DebugSettings.Debug.load()) WriteDebugLog(kLabel, MaskSecrets(raw).substr(0, 4096));
   size_t headerLength = HttpHeaderLength(raw);
   if (headerLength == 0) headerLength = raw.size();
   std::string_view header = std::string_view(raw).substr(0, headerLength);

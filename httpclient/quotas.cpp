@@ -14,6 +14,7 @@
 #include "runtime/debug_log.h"
 #include "runtime/event_log.h"
 #include "runtime/file_io.h"
+#include "runtime/local_system_account.h"
 #include "runtime/str_printf.h"
 #include "runtime/text_helpers.h"
 #include "runtime/unique_fd.h"
@@ -24,7 +25,6 @@
 #include "web/user_entries.h"
 
 namespace {
-constexpr const char* kLocalSystem = "localsystem";
 constexpr unsigned kQuotaWaitMs = 30000;
 constexpr unsigned kCreditWaitMs = 60000;
 
@@ -166,7 +166,7 @@ unsigned FlushLimit(const std::string& path) { return path.rfind("//", 0) == 0 ?
 }  // namespace
 
 bool QuotaCheckOrCount(std::string_view account, std::string* messageOut, uint32_t count, bool checkOnly) {
-  if (EqualsNoCase(account, kLocalSystem) || Settings.DisableUserQuota) return true;
+  if (EqualsNoCase(account, kLocalSystemUser) || Settings.DisableUserQuota) return true;
   LocalTime now = LocalNow();
   std::string path = QuotaPath(account, now.tm.tm_year + 1900);
   if (path.empty()) return true;
@@ -199,7 +199,7 @@ bool QuotaCheckOrCount(std::string_view account, std::string* messageOut, uint32
 }
 
 void QuotaAdjust(std::string_view account, int64_t delta) {
-  if (EqualsNoCase(account, kLocalSystem) || Settings.DisableUserQuota || delta == 0) return;
+  if (EqualsNoCase(account, kLocalSystemUser) || Settings.DisableUserQuota || delta == 0) return;
   LocalTime now = LocalNow();
   std::string path = QuotaPath(account, now.tm.tm_year + 1900);
   if (path.empty()) return;
@@ -230,8 +230,14 @@ bool CreditEnabled(std::string_view account) {
   return !path.empty() && FileExistsNotDirectory(path);
 }
 
+bool CreditBalanceText(const std::string& account, std::string& text) {
+  if (EqualsNoCase(account, kLocalSystemUser) || !CreditEnabled(account)) return false;
+  text = FormatAmount(CreditCheckOrDebit(account, nullptr, 0, CreditMode::Check));
+  return true;
+}
+
 int64_t CreditCheckOrDebit(std::string_view account, std::string* messageOut, int64_t amount, CreditMode mode) {
-  if (EqualsNoCase(account, kLocalSystem) || !CreditEnabled(account)) return kUnknownBalance;
+  if (EqualsNoCase(account, kLocalSystemUser) || !CreditEnabled(account)) return kUnknownBalance;
   std::string path = CreditPath(account);
   auto settle = [&](int64_t balance, int64_t& stored, bool& store) {
     int64_t result = balance - amount;

@@ -146,7 +146,7 @@ size_t HttpResponseWait(int socket, void* ssl, std::string& response, bool heade
   if (!done) {
     WriteDebugLogf(kLabel, "Expected %u bytes, got %u bytes", static_cast<unsigned>(h.length + h.contentLength),
                    static_cast<unsigned>(response.size()));
-    WriteDebugHexDump(kLabel, response.data(), std::min<size_t>(response.size(), 2048));
+    WriteDebugHexDump(kLabel, response.data(), response.size(), 2048);
     response.clear();
     return 0;
   }

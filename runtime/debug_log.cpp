@@ -5,6 +5,7 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -13,6 +14,7 @@
 
 #include "runtime/clock.h"
 #include "runtime/config_access.h"
+#include "runtime/secret_mask.h"
 #include "runtime/str_printf.h"
 #include "runtime/thread_registry.h"
 #include "runtime/unique_fd.h"
@@ -76,7 +78,10 @@ void WriteDebugLog(std::string_view label, std::string_view text) {
   if (DebugSettings.Debug.load()) WriteDebugLogAlways(label, text);
 }
 
-void WriteDebugLogAlways(std::string_view label, std::string_view text) {
+void WriteDebugLogAlways(std::string_view label, std::string_view rawText) {
+  // Every line passes here: no caller can write a password or credentials.
+  std::string masked = MaskSecrets(rawText);
+  std::string_view text = masked;
   LocalTime now = LocalNow();
   bool open;
   {
@@ -128,9 +133,12 @@ void WriteDebugLogf(const char* label, const char* fmt, ...) {
   WriteDebugLog(label, text);
 }
 
-void WriteDebugHexDump(std::string_view label, const void* data, size_t length) {
+void WriteDebugHexDump(std::string_view label, const void* data, size_t length, size_t shownMax) {
   if (!DebugSettings.Debug.load()) return;
-  const auto* bytes = static_cast<const unsigned char*>(data);
+  // Masked as a whole: a secret may span the dump's lines or its cut.
+  std::string masked = MaskSecrets(std::string_view(static_cast<const char*>(data), length));
+  const auto* bytes = reinterpret_cast<const unsigned char*>(masked.data());
+  length = std::min(masked.size(), shownMax);
   for (size_t offset = 0; offset < length; offset += 16) {
     std::string line = StrPrintf("%04zX  ", offset);
     std::string ascii;

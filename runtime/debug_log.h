@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -22,8 +23,9 @@ void WriteDebugLog(std::string_view label, std::string_view text);
 // The same line whatever Debug says: for the lines that a narrower debug switch asks for.
 void WriteDebugLogAlways(std::string_view label, std::string_view text);
 void WriteDebugLogf(const char* label, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
-// Writes a hexadecimal dump of data (16 bytes a line) under label, when Debug is on.
-void WriteDebugHexDump(std::string_view label, const void* data, size_t length);
+// Writes a hexadecimal dump of data (16 bytes a line, at most shownMax bytes) under label,
+// when Debug is on. Secrets are masked in all of data before it is cut.
+void WriteDebugHexDump(std::string_view label, const void* data, size_t length, size_t shownMax = SIZE_MAX);
 void CloseDebugLog();
 // The log directory is asked for once; tests point it elsewhere.
 void SetDebugLogDirectory(const std::string& dirWithSlash);

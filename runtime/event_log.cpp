@@ -10,6 +10,7 @@
 
 #include "runtime/clock.h"
 #include "runtime/config_access.h"
+#include "runtime/secret_mask.h"
 #include "runtime/unique_fd.h"
 
 namespace {
@@ -29,7 +30,9 @@ int Priority(EventKind kind) {
 
 void SetAlertMailHook(AlertMailHook hook) { g_alertMailHook.store(hook); }
 
-void ReportEvent(EventKind kind, std::string_view text) {
+void ReportEvent(EventKind kind, std::string_view rawText) {
+  std::string masked = MaskSecrets(rawText);
+  std::string_view text = masked;
   if (AlertMailHook hook = g_alertMailHook.load()) hook(kind, text);
   if (SMSIniFlag(kMainSection, "DisableEventLog", false)) return;
   openlog("QarSMS", LOG_PID, LOG_DAEMON);

@@ -16,6 +16,7 @@
 #include "runtime/config_access.h"
 #include "runtime/debug_log.h"
 #include "runtime/file_io.h"
+#include "runtime/local_system_account.h"
 #include "runtime/names.h"
 #include "runtime/str_printf.h"
 #include "runtime/text_helpers.h"
@@ -182,7 +183,7 @@ void LogWeb(std::string_view clientAddress, std::string_view user, std::string_v
 void LogUser(std::string_view user, std::string_view kind, std::string_view recipient, std::string_view client,
              std::string_view messageFile, std::string_view type, const LogContent& content,
              std::string_view sender) {
-  if (Settings.DisableUserLog || user.empty() || EqualsNoCase(user, "localsystem")) return;
+  if (Settings.DisableUserLog || user.empty() || EqualsNoCase(user, kLocalSystemUser)) return;
   std::string dir = UserLogDir(user);
   if (dir.empty()) return;
   LocalTime now = LocalNow();

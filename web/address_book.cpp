@@ -16,7 +16,7 @@
 #include "web/recipients.h"
 #include "web/responses.h"
 #include "web/socket_io.h"
-#include "web/submit_parameters.h"
+#include "web/request_parameters.h"
 #include "web/web_settings.h"
 
 namespace {
@@ -133,7 +133,7 @@ std::vector<std::string> ListNames(const std::string& dir) {
 }
 
 std::string Param(const WebRequest& r, std::string_view name, size_t maxLen = kValueMax) {
-  return std::string(Trim(SubmitParameterOr(r, name, maxLen)));
+  return std::string(Trim(RequestParameterOr(r, name, maxLen)));
 }
 
 void SendLinesHeader(WebConnection& c, bool plain) {
@@ -230,9 +230,9 @@ bool HandleAddressBook(WebConnection& c, WebRequest& r) {
   std::string action = Param(r, "AddrBookAction");
 
   if (EqualsNoCase(action, "Import")) {
-    std::string data = SubmitParameterOr(r, "AddrBookImportData", std::max<size_t>(r.text.size(), kValueMax));
+    std::string data = RequestParameterOr(r, "AddrBookImportData", std::max<size_t>(r.text.size(), kValueMax));
     if (data.empty()) return SendTemplate(c, "Address Book Import.htm", {});
-    if (SubmitFlag(r, "AddrBookImportReplace")) unlink(book.c_str());
+    if (RequestFlag(r, "AddrBookImportReplace")) unlink(book.c_str());
     for (const std::string& line : SplitLines(data)) {
       std::string number;
       std::string entry = ImportEntry(line, number);
@@ -286,9 +286,9 @@ bool HandleDistributionLists(WebConnection& c, WebRequest& r) {
   std::string path = existing.empty() && !name.empty() ? dir + name + ".TXT" : existing;
 
   if (EqualsNoCase(action, "Import") && !name.empty()) {
-    std::string data = SubmitParameterOr(r, "DListImportData", std::max<size_t>(r.text.size(), kValueMax));
+    std::string data = RequestParameterOr(r, "DListImportData", std::max<size_t>(r.text.size(), kValueMax));
     if (data.empty()) return SendTemplate(c, "DList Import.htm", {{"@@DListName@@", {name}}});
-    if (SubmitFlag(r, "DListImportReplace")) unlink(path.c_str());
+    if (RequestFlag(r, "DListImportReplace")) unlink(path.c_str());
     for (const std::string& line : SplitLines(data)) {
       std::string number;
       std::string entry = ImportEntry(line, number);

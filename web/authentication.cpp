@@ -1,6 +1,7 @@
 #include <cstring>
 #include <thread>
 
+#include "runtime/local_system_account.h"
 #include "runtime/text_helpers.h"
 #include "runtime/thread_registry.h"
 #include "service/settings.h"
@@ -25,7 +26,6 @@ bool AuthenticateRequest(WebConnection& c, const WebRequest& request) {
   c.user.clear();
   c.forcedSender.clear();
   c.webOptions = 0;
-  c.creditBalanceEnabled = false;
   std::string user, password;
   HttpBasicCredentials(request.Header(), user, password);
   user = CutTo(user, 250);
@@ -36,8 +36,8 @@ bool AuthenticateRequest(WebConnection& c, const WebRequest& request) {
   }
   if (!WebSettings.WebAuth) return true;
 
-  if (EqualsNoCase(user, kLocalSystemUser) && EqualsNoCase(password, kLocalSystemPassword) &&
-      IsLocalAddress(c.clientAddress)) {
+  if (!WebSettings.LocalSystemPassword.empty() && EqualsNoCase(user, kLocalSystemUser) &&
+      EqualsNoCase(password, WebSettings.LocalSystemPassword) && IsLocalAddress(c.clientAddress)) {
     c.user = user;
     return true;
   }
@@ -54,7 +54,6 @@ bool AuthenticateRequest(WebConnection& c, const WebRequest& request) {
       c.forcedSender.assign(record.ForcedSenderAddress,
                             strnlen(record.ForcedSenderAddress, sizeof record.ForcedSenderAddress));
       c.webOptions = record.WebOptions;
-      c.creditBalanceEnabled = record.CreditBalanceEnabled != 0;
     }
   }
   if (EqualsNoCase(user, expectedUser) && EqualsNoCase(password, expectedPassword)) {
@@ -63,7 +62,6 @@ bool AuthenticateRequest(WebConnection& c, const WebRequest& request) {
   }
   c.forcedSender.clear();
   c.webOptions = 0;
-  c.creditBalanceEnabled = false;
   if (!user.empty()) {
     uint32_t failures = FailedLoginCount.fetch_add(1) + 1;
     FailedLoginDelay(std::min<uint32_t>(failures, 100));

@@ -61,7 +61,9 @@ bool EnforceSsl(WebConnection& c, const WebRequest& request) {
 void AnswerTooLarge(WebConnection& c, const WebRequest& request, const char* label) {
   // The header may be incomplete: take what can be seen of it.
   std::string_view seen = std::string_view(request.text).substr(0, 8192);
-  WebRequest partial{std::string(seen), seen.size()};
+  WebRequest partial;
+  partial.text = seen;
+  partial.headerLength = seen.size();
   NoteVersionAndKeepAlive(c, partial);
   c.keepAlive = false;
   WriteDebugLogf(label, "Request from %s exceeds %llu bytes", c.clientAddress.c_str(),

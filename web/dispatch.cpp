@@ -49,8 +49,8 @@ void DispatchWebRequest(WebConnection& c, WebRequest& request) {
       }
       if (rewrite) rewrite(request);
     }
-    if (RequestParameter(request, "Phone", 1) || RequestParameter(request, "PhoneNumber", 1) ||
-        RequestParameter(request, "ReceiptMessageId", 1)) {
+    if (RequestParameter(request, "Phone", 100) || RequestParameter(request, "PhoneNumber", 100) ||
+        RequestParameter(request, "ReceiptMessageId", 100)) {
       if (WebHandler h = WebHandlerFor(WebRoute::Submission); h && h(c, request)) return;
     }
   }

@@ -150,7 +150,7 @@ ReadOutcome ProcessRead(WebConnection& c, WebRequest& request) {
   if (!state.complete) {
     if (!text.empty()) {
       WriteDebugLogf(label, "Received %u bytes - incomplete HTTP request", static_cast<unsigned>(text.size()));
-      WriteDebugHexDump(label, text.data(), std::min<size_t>(text.size(), 4096));
+      WriteDebugHexDump(label, text.data(), text.size(), 4096);
     }
     return ReadOutcome::Failed;
   }

@@ -642,9 +642,6 @@ std::string ReceiptText(std::string_view storedId, bool delivered, bool intransi
 void SetInboundWakeHook(void (*wake)()) { InboundWake.store(wake); }
 
 bool HandleSubmission(WebConnection& c, WebRequest& request) {
-  struct UploadCleanup {
-    ~UploadCleanup() { RemoveUploads(); }
-  } cleanup;
   Submission s;
   if (!ReadSubmission(c, request, s)) return true;
 
@@ -691,10 +688,7 @@ bool HandleSubmission(WebConnection& c, WebRequest& request) {
 void RegisterSubmissionHandlers() {
   InstallAccountingHooks();
   RegisterWebHandler(WebRoute::Submission, HandleSubmission);
-  SetMultipartRewriter([](WebRequest& request) {
-    RemoveUploads();
-    ParseMultipart(request, ThreadUploads());
-  });
+  SetMultipartRewriter([](WebRequest& request) { ParseMultipart(request); });
   RegisterWebHandler(WebRoute::AddressBook, HandleAddressBook);
   RegisterWebHandler(WebRoute::DistributionLists, HandleDistributionLists);
 }

@@ -1,9 +1,12 @@
 // One client connection of the web listener and the request it is answering.
 #pragma once
 
+#include <unistd.h>
+
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 struct WebConnection {
   int socket = -1;
@@ -18,14 +21,26 @@ struct WebConnection {
   std::string user;             // the given user name ("" when none)
   std::string forcedSender;
   uint8_t webOptions = 0;
-  bool creditBalanceEnabled = false;
   std::string path;             // up to 1,024 characters
   bool isPost = false;
+};
+
+// Files saved from a request's multipart body: removed when the request ends, whatever
+// handled it.
+struct RequestUploads {
+  std::vector<std::string> paths;
+  RequestUploads() = default;
+  RequestUploads(const RequestUploads&) = delete;
+  RequestUploads& operator=(const RequestUploads&) = delete;
+  ~RequestUploads() {
+    for (const std::string& path : paths) unlink(path.c_str());
+  }
 };
 
 struct WebRequest {
   std::string text;             // header and (de-chunked) body
   size_t headerLength = 0;
+  RequestUploads uploads;
   std::string_view Header() const { return std::string_view(text).substr(0, headerLength); }
   std::string_view Body() const { return std::string_view(text).substr(headerLength); }
 };

@@ -4,6 +4,7 @@
 #include <limits.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <mutex>
 #include <vector>
@@ -13,9 +14,9 @@
 #include "runtime/names.h"
 #include "runtime/str_printf.h"
 #include "runtime/text_helpers.h"
-#include "web/default_page.h"
 #include "web/http_text.h"
 #include "web/responses.h"
+#include "web/shipped_pages.h"
 #include "web/web_settings.h"
 
 namespace {
@@ -140,7 +141,7 @@ void SendWebMenu(WebConnection& c, const WebRequest& request) {
   else if (FindNoCase(file, ".jpg") != std::string::npos) type = "Content-type: image/jpeg\r\n";
   else {
     std::optional<std::string> credits;
-    if (!c.user.empty() && c.creditBalanceEnabled) {
+    if (!c.user.empty()) {
       CreditBalanceReader reader;
       {
         std::lock_guard<std::mutex> guard(ReaderLock);
@@ -155,15 +156,24 @@ void SendWebMenu(WebConnection& c, const WebRequest& request) {
 }
 
 bool InstallDefaultWebPages(const std::string& htmlDirectory) {
-  std::string target = htmlDirectory + "default.htm";
-  if (FileExists(target)) return true;
-  if (!CreatePathDirectories(target)) return false;
-  UniqueFd fd(open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
-  if (!fd) return FileExists(target);
-  std::string_view page = kDefaultStartPage;
-  if (WriteText(fd.get(), page) != page.size()) {
+  // An operator's folder is left as it is: a template removed there stays removed.
+  std::string startPage = htmlDirectory + "default.htm";
+  if (FileExists(startPage)) return true;
+  if (!CreatePathDirectories(startPage)) return false;
+  auto install = [&](const ShippedPage& page) {
+    std::string target = htmlDirectory + page.name;
+    UniqueFd fd(open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+    if (!fd) return FileExists(target);
+    if (WriteText(fd.get(), page.text) == page.text.size()) return true;
     WriteDebugLog("InstallDefaultWebPages", "Unable to write " + target);
+    unlink(target.c_str());
     return false;
-  }
-  return true;
+  };
+  // The start page last: until it is there, the next start completes the set.
+  bool ok = true;
+  for (const ShippedPage& page : kShippedPages)
+    if (std::string_view(page.name) != "default.htm") ok = install(page) && ok;
+  for (const ShippedPage& page : kShippedPages)
+    if (std::string_view(page.name) == "default.htm") ok = install(page) && ok;
+  return ok;
 }

@@ -26,6 +26,7 @@ void SendWebMenu(WebConnection& c, const WebRequest& request);
 using CreditBalanceReader = std::function<bool(const std::string& user, std::string& balanceText)>;
 void SetCreditBalanceReader(CreditBalanceReader reader);
 
-// Writes the shipped start page as default.htm into htmlDirectory when that folder has
-// no default.htm yet (a fresh installation). False when it cannot be written.
+// Writes the shipped pages (the start page default.htm, the address-book and distribution
+// list templates, SUBMITOK.HTM) into htmlDirectory when that folder has no default.htm yet
+// (a fresh installation); a page already there is kept. False when one cannot be written.
 bool InstallDefaultWebPages(const std::string& htmlDirectory);

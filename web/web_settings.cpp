@@ -1,6 +1,7 @@
 #include "web/web_settings.h"
 
 #include "runtime/config_access.h"
+#include "runtime/local_system_account.h"
 #include "runtime/str_printf.h"
 #include "runtime/text_helpers.h"
 
@@ -22,6 +23,7 @@ void LoadWebSettings(WebSettingsRecord& s) {
   s.MaxWebRequestBytes = bytes >= 4096 ? bytes : (32u << 20);
   s.HtmlDirectory = ProgramDataDirectory() + "html/";
   s.UsersDirectory = ProgramDataDirectory() + "USERS/";
+  s.LocalSystemPassword = LocalSystemPassword();
 }
 
 void BuildIPRestrictionLists(IPRestrictionLists& lists) {

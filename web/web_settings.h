@@ -16,6 +16,7 @@ struct WebSettingsRecord {
   std::string HtmlDirectory;                      // static pages, ends in "/"
   std::string UsersDirectory;                     // per-user folders, ends in "/"
   uint32_t IdleLimitSeconds = 180;                // quiet time before a read gives up
+  std::string LocalSystemPassword;                // "" lets the internal account nowhere in
 };
 extern WebSettingsRecord WebSettings;
 
@@ -26,13 +27,9 @@ struct IPRestrictionLists {
 extern IPRestrictionLists IPRestrictions;
 
 // Reads WebAuth, WebMenu, AdminIPAddressList, MaxWebRequestBytes of [QARHUB] and the realm;
-// the html folder is "html/" and the users folder "USERS/" under the program data directory.
+// the html folder is "html/" and the users folder "USERS/" under the program data directory;
+// the internal account's password is this installation's (made at the first start).
 void LoadWebSettings(WebSettingsRecord& s);
 // Reads Allowed1, Allowed2, ... and Blocked1, ... of [IPRestrictions], each list ending at
 // the first missing or empty key; values cut to 149 characters.
 void BuildIPRestrictionLists(IPRestrictionLists& lists);
-
-// The fixed password of the internal account "localsystem", by which the gateway's own
-// components call the web interface from this host.
-inline constexpr const char* kLocalSystemUser = "localsystem";
-inline constexpr const char* kLocalSystemPassword = "QarLocalSystem-5d1f0c7a";

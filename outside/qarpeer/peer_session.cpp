@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -40,12 +41,27 @@ std::string HexDump(std::string_view bytes, size_t max = 96) {
   return out;
 }
 
+// A bind's password (the C string after system_id) is dumped as "*" bytes: the log never
+// holds it, in either role.
+std::string TracedBody(const smpp::Pdu& pdu) {
+  uint32_t id = pdu.commandId;
+  if (id != smpp::kBindReceiver && id != smpp::kBindTransmitter && id != smpp::kBindTransceiver &&
+      id != smpp::kOutbind)
+    return pdu.body;
+  std::string body = pdu.body;
+  size_t idEnd = body.find('\0');
+  size_t from = idEnd == std::string::npos ? 0 : idEnd + 1;
+  size_t to = idEnd == std::string::npos ? body.size() : std::min(body.find('\0', from), body.size());
+  std::fill(body.begin() + static_cast<std::ptrdiff_t>(from), body.begin() + static_cast<std::ptrdiff_t>(to), '*');
+  return body;
+}
+
 void TracePdu(const Session& s, const char* direction, const smpp::Pdu& pdu) {
   if (!LibrarySettings.debug.load()) return;
   char head[160];
   snprintf(head, sizeof head, "%s %s status=0x%08X seq=%u len=%zu ", direction, smpp::CommandName(pdu.commandId),
            pdu.status, pdu.sequence, pdu.body.size() + smpp::kHeaderLength);
-  Trace(s, head + HexDump(pdu.body));
+  Trace(s, head + HexDump(TracedBody(pdu)));
 }
 
 // Reads what is available into s.inbound, waiting at most timeoutMs for the first byte.

@@ -59,6 +59,21 @@ TEST_F(DebugLogTest, LineCarriesTheThreadNumber) {
   EXPECT_EQ(Slurp(log()).find("[0] x"), std::string::npos);
 }
 
+TEST_F(DebugLogTest, SecretsNeverReachTheLog) {
+  WriteDebugLog("ThreadProcessConnection", "Processing request /?User=a&Password=LineS3cret");
+  WriteDebugLogf("RetrieveURL", "Retrieving %s", "http://u:FmtS3cret@h/");
+  WriteDebugLogAlways("Debug2", "PW=AlwaysS3cret");
+  // Split over two dump lines: the mask sees the whole request.
+  std::string request = "GET / HTTP/1.1\r\nAuthorization: Basic RHVtcFMzY3JldA==\r\n";
+  WriteDebugHexDump("ProcessRead", request.data(), request.size());
+  std::string cut = "GET /x HTTP/1.1\r\nReferer: http://u:CutS3cret@h/\r\n";
+  WriteDebugHexDump("ProcessRead", cut.data(), cut.size(), cut.find("S3cret"));
+  std::string text = Slurp(log());
+  for (const char* secret : {"LineS3cret", "FmtS3cret", "AlwaysS3cret", "RHVtcF", "Mzy3", "3cretA", "Y3JldA", "u:Cut"})
+    EXPECT_EQ(text.find(secret), std::string::npos) << secret << "\n" << text;
+  EXPECT_NE(text.find("Password=****"), std::string::npos) << text;
+}
+
 TEST_F(DebugLogTest, OffWritesNothing) {
   DebugSettings.Debug = false;
   WriteDebugLog("a", "b");

@@ -142,6 +142,7 @@ TEST_F(ListenerTest, BasicAndParameterAuthentication) {
   WebSettings.Realm = "Test \"Realm\"";
   AddAccount("alice", "Secret1");
   AddAccount("carol", "pw", "10.*.*.*");
+  WebSettings.LocalSystemPassword = "5f1e0c7a5f1e0c7a5f1e0c7a5f1e0c7a";
   struct Case { std::string curlArgs; bool passes; const char* user; };
   const Case cases[] = {
       {"-u alice:Secret1", true, "alice"},
@@ -150,7 +151,8 @@ TEST_F(ListenerTest, BasicAndParameterAuthentication) {
       {"-u nobody:x", false, ""},
       {"", false, ""},
       {"-u carol:pw", false, ""},  // restricted to other addresses
-      {"-u localsystem:QarLocalSystem-5d1f0c7a", true, "localsystem"},
+      {"-u localsystem:5f1e0c7a5f1e0c7a5f1e0c7a5f1e0c7a", true, "localsystem"},
+      {"-u localsystem:QarLocalSystem-5d1f0c7a", false, ""},  // the former built-in password
   };
   for (const Case& c : cases) {
     FailedLoginCount.store(0);
@@ -174,6 +176,13 @@ TEST_F(ListenerTest, BasicAndParameterAuthentication) {
   EXPECT_NE(out.find("USER=alice\n"), std::string::npos) << out;
   out = RunCommand("curl -s -i -d 'User=alice&Password=Secret1' " + Url("/PAP/form"));
   EXPECT_NE(out.find("USER=alice\n"), std::string::npos) << out;
+  // The same lookup as a submission's: the path itself, and a body of any type.
+  for (const std::string& args : {"'" + Url("/PAP/User=alice&Password=Secret1") + "'",
+                                  "-H 'Content-Type: text/plain' -d 'User=alice&Password=Secret1' " + Url("/PAP/plain"),
+                                  "-H 'Content-Type:' -d 'User=alice&Password=Secret1' " + Url("/PAP/untyped")}) {
+    out = RunCommand("curl -s -i " + args);
+    EXPECT_NE(out.find("USER=alice\n"), std::string::npos) << args << out;
+  }
 }
 
 TEST_F(ListenerTest, FailedLoginsAreSlowedAndResetBySuccess) {

@@ -622,28 +622,30 @@ TEST_F(Submit, ParseMultipartSavesUploadsUnderNewNames) {
       "--XyZ\r\nContent-Disposition: form-data; name=\"Text\"\r\n\r\n50% & more?  \r\n"
       "--XyZ\r\nContent-Disposition: form-data; name=\"PictureMessageDataFile\"; filename=\"..\\..\\evil.gif\"\r\n"
       "Content-Type: image/gif\r\n\r\nGIF89a\x01\x02\r\n--XyZ--\r\n";
-  WebRequest request;
-  request.text = "POST / HTTP/1.1\r\nContent-Type: multipart/form-data; boundary=XyZ\r\nContent-Length: " +
-                 std::to_string(body.size()) + "\r\n\r\n";
-  request.headerLength = request.text.size();
-  request.text += body;
   std::vector<std::string> uploads;
-  ASSERT_TRUE(ParseMultipart(request, uploads));
-  ASSERT_EQ(uploads.size(), 1u);
-  EXPECT_EQ(uploads[0].rfind(PrivateDataDirectory() + "TEMP/", 0), 0u) << uploads[0];
-  EXPECT_EQ(uploads[0].find("evil"), std::string::npos);
-  EXPECT_EQ(ReadFile(uploads[0]), "GIF89a\x01\x02");
-  std::string saved = uploads[0].substr(uploads[0].rfind('/') + 1);
-  EXPECT_EQ(request.Body(), "Text=50%25+%26+more%3F&PictureMessageDataFile=" + saved + "&");
-  EXPECT_EQ(SubmitParameterOr(request, "Text", 100), "50% & more?");
-  EXPECT_NE(request.Header().find("Content-Type: application/x-www-form-urlencoded\r\n"), std::string::npos);
-  // Only files uploaded with this request can be named.
-  ThreadUploads() = uploads;
-  EXPECT_EQ(UploadedFilePath(saved), uploads[0]);
-  EXPECT_EQ(UploadedFilePath("../../QARHUB.INI"), "");
-  EXPECT_EQ(UploadedFilePath(saved.substr(1)), "");
-  RemoveUploads();
-  EXPECT_FALSE(fs::exists(uploads[0]));
+  {
+    WebRequest request;
+    request.text = "POST / HTTP/1.1\r\nContent-Type: multipart/form-data; boundary=XyZ\r\nContent-Length: " +
+                   std::to_string(body.size()) + "\r\n\r\n";
+    request.headerLength = request.text.size();
+    request.text += body;
+    ASSERT_TRUE(ParseMultipart(request));
+    uploads = request.uploads.paths;
+    ASSERT_EQ(uploads.size(), 1u);
+    EXPECT_EQ(uploads[0].rfind(PrivateDataDirectory() + "TEMP/", 0), 0u) << uploads[0];
+    EXPECT_EQ(uploads[0].find("evil"), std::string::npos);
+    EXPECT_EQ(ReadFile(uploads[0]), "GIF89a\x01\x02");
+    std::string saved = uploads[0].substr(uploads[0].rfind('/') + 1);
+    EXPECT_EQ(request.Body(), "Text=50%25+%26+more%3F&PictureMessageDataFile=" + saved + "&");
+    EXPECT_EQ(SubmitParameterOr(request, "Text", 100), "50% & more?");
+    EXPECT_NE(request.Header().find("Content-Type: application/x-www-form-urlencoded\r\n"), std::string::npos);
+    // Only files uploaded with this request can be named.
+    EXPECT_EQ(UploadedFilePath(request, saved), uploads[0]);
+    EXPECT_EQ(UploadedFilePath(request, "../../QARHUB.INI"), "");
+    EXPECT_EQ(UploadedFilePath(request, saved.substr(1)), "");
+    EXPECT_EQ(UploadedFilePath(WebRequest{}, saved), "");
+  }
+  EXPECT_FALSE(fs::exists(uploads[0]));  // gone with the request
 }
 
 TEST_F(Submit, UnicodeTextWithPortsSplitsOnCharacterBoundaries) {

@@ -53,16 +53,35 @@ TEST(WebMenu, StaticPathsStayUnderTheHtmlFolder) {
   }
 }
 
-TEST(WebMenu, DefaultPageInstalledOnceOnly) {
+TEST(WebMenu, ShippedPagesInstalledIntoAFreshFolderOnly) {
   std::string html = TestGateway.home + "fresh-html/";
   ASSERT_TRUE(InstallDefaultWebPages(html));
   std::string page;
   ASSERT_TRUE(ReadWholeFile(html + "default.htm", page));
   EXPECT_NE(page.find("Qar SMS/MMS Gateway"), std::string::npos);
+  struct Case {
+    const char* file;
+    std::vector<const char*> placeholders;
+  };
+  const Case cases[] = {
+      {"Address Book.htm", {"@@AddrBookMembers@@"}},
+      {"Address Book Import.htm", {}},
+      {"DList Index.htm", {"@@DListIndex@@"}},
+      {"DList Import.htm", {"@@DListName@@"}},
+      {"DList Members.htm", {"@@DListName@@", "@@DListMembers@@", "@@AddrBookMembers@@"}},
+      {"SUBMITOK.HTM", {"@@ContinueURL@@", "@@SubmitInfo@@"}},
+  };
+  for (const Case& c : cases) {
+    ASSERT_TRUE(ReadWholeFile(html + c.file, page)) << c.file;
+    for (const char* token : c.placeholders) EXPECT_NE(page.find(token), std::string::npos) << c.file << token;
+  }
+  // The operator's folder: a changed page is kept, a removed template stays removed.
   WriteTextFile(html + "default.htm", "operator's page");
+  std::filesystem::remove(html + "DList Index.htm");
   ASSERT_TRUE(InstallDefaultWebPages(html));
   ASSERT_TRUE(ReadWholeFile(html + "default.htm", page));
   EXPECT_EQ(page, "operator's page");
+  EXPECT_FALSE(std::filesystem::exists(html + "DList Index.htm"));
 }
 
 TEST(WebResponses, ErrorPageEscapesAndBrowserStatus) {

@@ -91,8 +91,17 @@ TEST(PeerLibrary, LoaderBindsEveryEntryPoint) {
   UnloadOutsideLibrary(lib);
 }
 
+std::mutex g_traceLock;
+std::string g_trace;
+void TraceInto(const char*, const char* text) {
+  std::lock_guard lock(g_traceLock);
+  g_trace += std::string(text) + "\n";
+}
+
 TEST(PeerWire, BindsOfEveryKindAndVersionThenUnbind) {
   REQUIRE_NODE_SMPP();
+  SMPPSetDebugLogFunction(TraceInto);
+  SMPPSetDebugMode(1);
   struct Case {
     int type, version;
     const char* command;
@@ -116,6 +125,12 @@ TEST(PeerWire, BindsOfEveryKindAndVersionThenUnbind) {
     EXPECT_EQ(SMPPUnbind(f.sock.get(), nullptr, "SMPP - test", c.version), 0);
     EXPECT_EQ(f.NextRaw("00000006").substr(24, 8), "00000002");
   }
+  SMPPSetDebugMode(0);
+  SMPPSetDebugLogFunction(nullptr);
+  std::lock_guard lock(g_traceLock);
+  // The bind was traced, its password only as "*" bytes ("secret" is 736563726574).
+  EXPECT_NE(g_trace.find("75736572002A2A2A2A2A2A00564D4100"), std::string::npos) << g_trace;
+  EXPECT_EQ(g_trace.find("736563726574"), std::string::npos) << g_trace;
 }
 
 TEST(PeerWire, BindRefusedGivesTheStatus) {
