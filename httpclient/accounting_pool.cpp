@@ -3,7 +3,7 @@
 
 #include "httpclient/http_client.h"
 #include "runtime/debug_log.h"
-#include "web/seal_table.h"
+#include "outside/seal_table.h"
 #include "web/socket_io.h"
 
 namespace {

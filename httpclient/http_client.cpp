@@ -7,7 +7,7 @@
 #include "runtime/str_printf.h"
 #include "runtime/text_helpers.h"
 #include "web/http_text.h"
-#include "web/seal_table.h"
+#include "outside/seal_table.h"
 #include "web/socket_io.h"
 
 namespace {

@@ -42,7 +42,7 @@
 #include "inbound/failure_report.h"
 #include "smsc/queue_pass.h"
 #include "web/submission.h"
-#include "web/seal_table.h"
+#include "outside/seal_table.h"
 #include "web/web_menu.h"
 #include "web/web_settings.h"
 

@@ -36,7 +36,7 @@
 #include "smsc/smpp_settings.h"
 #include "store/message_logs.h"
 #include "store/retry_schedule.h"
-#include "web/seal_table.h"
+#include "outside/seal_table.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include "web/address_checks.h"
 #include "web/http_text.h"
 #include "web/responses.h"
-#include "web/seal_table.h"
+#include "outside/seal_table.h"
 #include "web/user_entries.h"
 #include "web/web_server.h"
 #include "web/web_settings.h"

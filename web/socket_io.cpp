@@ -11,7 +11,7 @@
 
 #include "runtime/debug_log.h"
 #include "runtime/str_printf.h"
-#include "web/seal_table.h"
+#include "outside/seal_table.h"
 
 namespace {
 // One send call: the bytes sent, below 1 on error.

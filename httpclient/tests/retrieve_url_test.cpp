@@ -10,7 +10,7 @@
 #include "runtime/clock.h"
 #include "runtime/config_access.h"
 #include "runtime/debug_log.h"
-#include "web/seal_table.h"
+#include "outside/seal_table.h"
 
 namespace {
 std::string Home;

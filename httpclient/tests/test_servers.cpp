@@ -12,7 +12,7 @@
 #include <chrono>
 
 #include "runtime/socket_helpers.h"
-#include "web/seal_table.h"
+#include "outside/seal_table.h"
 
 namespace {
 UniqueFd Listen(uint16_t& port) {

@@ -14,7 +14,7 @@
 #include "runtime/thread_registry.h"
 #include "service/settings.h"
 #include "web/responses.h"
-#include "web/seal_table.h"
+#include "outside/seal_table.h"
 #include "web/tests/web_test_support.h"
 #include "web/web_server.h"
 #include "web/web_settings.h"

@@ -4,7 +4,7 @@
 #include "runtime/config_access.h"
 #include "runtime/file_io.h"
 #include "service/settings.h"
-#include "web/seal_table.h"
+#include "outside/seal_table.h"
 #include "web/tests/web_test_support.h"
 
 namespace {

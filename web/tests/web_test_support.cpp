@@ -19,7 +19,7 @@
 #include "runtime/thread_frame.h"
 #include "runtime/thread_registry.h"
 #include "service/settings.h"
-#include "web/seal_table.h"
+#include "outside/seal_table.h"
 #include "web/web_menu.h"
 #include "web/web_server.h"
 #include "web/web_settings.h"

@@ -1,4 +1,4 @@
-#include "web/seal_table.h"
+#include "outside/seal_table.h"
 
 #include "outside/outside_tables.h"
 
