@@ -6,9 +6,9 @@
 #include "runtime/secret_mask.h"
 #include "runtime/str_printf.h"
 #include "runtime/text_helpers.h"
-#include "web/http_text.h"
+#include "httpclient/http_text.h"
 #include "outside/seal_table.h"
-#include "web/socket_io.h"
+#include "httpclient/socket_io.h"
 
 namespace {
 constexpr const char* kLabel = "RetrieveURL";

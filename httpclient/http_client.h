@@ -42,10 +42,3 @@ size_t HttpResponseWait(int socket, void* ssl, std::string& response, bool heade
 
 // The URL cut at the first "/" after "://".
 std::string UrlHostPart(std::string_view url);
-
-// The keep-alive pool of the accounting callbacks: first in, first out.
-void PutAccountingKeepAlive(int socket, void* ssl);
-// False when the pool holds no connection that is still open.
-bool TakeAccountingKeepAlive(KeepAliveSlot& out);
-// Shutdown: closes every pooled connection.
-void CloseAccountingKeepAlives();

@@ -2,7 +2,7 @@
 
 #include "gsm/code_pages.h"
 #include "gsm/gsm_alphabet.h"
-#include "httpclient/accounting.h"
+#include "accounting/accounting.h"
 #include "runtime/clock.h"
 #include "runtime/debug_log.h"
 #include "runtime/str_printf.h"

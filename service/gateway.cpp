@@ -37,7 +37,7 @@
 #include "store/queue_dirs.h"
 #include "store/queue_file.h"
 #include "store/store_service.h"
-#include "httpclient/accounting.h"
+#include "accounting/accounting.h"
 #include "httpclient/http_client.h"
 #include "inbound/failure_report.h"
 #include "smsc/queue_pass.h"

@@ -5,7 +5,7 @@
 #include <thread>
 
 #include "gsm/code_pages.h"
-#include "httpclient/accounting.h"
+#include "accounting/accounting.h"
 #include "outside/outside_tables.h"
 #include "outside/qarvault/qarvault.h"
 #include "runtime/config_access.h"

@@ -4,7 +4,7 @@
 
 #include <mutex>
 
-#include "httpclient/accounting.h"
+#include "accounting/accounting.h"
 #include "runtime/clock.h"
 #include "runtime/config_access.h"
 #include "runtime/debug_log.h"

@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "httpclient/accounting.h"
+#include "accounting/accounting.h"
 #include "outside/qarvault/qarvault.h"
 #include "runtime/clock.h"
 #include "runtime/config_access.h"

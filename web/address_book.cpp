@@ -12,10 +12,10 @@
 #include "runtime/names.h"
 #include "runtime/text_helpers.h"
 #include "runtime/unique_fd.h"
-#include "web/http_text.h"
+#include "httpclient/http_text.h"
 #include "web/recipients.h"
 #include "web/responses.h"
-#include "web/socket_io.h"
+#include "httpclient/socket_io.h"
 #include "web/request_parameters.h"
 #include "web/web_settings.h"
 

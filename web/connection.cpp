@@ -4,10 +4,10 @@
 #include "runtime/thread_registry.h"
 #include "service/settings.h"
 #include "web/address_checks.h"
-#include "web/http_text.h"
+#include "httpclient/http_text.h"
 #include "web/responses.h"
 #include "outside/seal_table.h"
-#include "web/user_entries.h"
+#include "accounting/user_entries.h"
 #include "web/web_server.h"
 #include "web/web_settings.h"
 

@@ -5,8 +5,8 @@
 #include "runtime/clock.h"
 #include "runtime/debug_log.h"
 #include "runtime/thread_registry.h"
-#include "web/http_text.h"
-#include "web/socket_io.h"
+#include "httpclient/http_text.h"
+#include "httpclient/socket_io.h"
 #include "web/web_server.h"
 #include "web/web_settings.h"
 

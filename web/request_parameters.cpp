@@ -1,7 +1,7 @@
 #include "web/request_parameters.h"
 
 #include "runtime/text_helpers.h"
-#include "web/http_text.h"
+#include "httpclient/http_text.h"
 
 namespace {
 std::string DecodeValue(std::string_view raw, size_t maxLen) {

@@ -1,8 +1,8 @@
 #include "web/responses.h"
 
 #include "runtime/str_printf.h"
-#include "web/http_text.h"
-#include "web/socket_io.h"
+#include "httpclient/http_text.h"
+#include "httpclient/socket_io.h"
 
 const char* ResponseVersion(const WebConnection& c) { return c.http11 ? "HTTP/1.1" : "HTTP/1.0"; }
 

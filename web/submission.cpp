@@ -9,7 +9,7 @@
 #include "gsm/gsm_alphabet.h"
 #include "gsm/hex_text.h"
 #include "gsm/septet_packing.h"
-#include "httpclient/accounting.h"
+#include "accounting/accounting.h"
 #include "outside/qarvault/qarvault.h"
 #include "runtime/clock.h"
 #include "runtime/config_access.h"
@@ -30,12 +30,13 @@
 #include "store/unique_ids.h"
 #include "gsm/code_pages.h"
 #include "web/address_book.h"
-#include "web/http_text.h"
+#include "httpclient/http_text.h"
 #include "web/recipients.h"
 #include "web/responses.h"
 #include "web/submit_content.h"
 #include "web/submit_parameters.h"
-#include "web/user_entries.h"
+#include "accounting/user_entries.h"
+#include "web/web_menu.h"
 #include "web/web_server.h"
 #include "web/web_settings.h"
 
@@ -687,6 +688,7 @@ bool HandleSubmission(WebConnection& c, WebRequest& request) {
 
 void RegisterSubmissionHandlers() {
   InstallAccountingHooks();
+  SetCreditBalanceReader(CreditBalanceText);  // the start page's AvailableCredits block
   RegisterWebHandler(WebRoute::Submission, HandleSubmission);
   SetMultipartRewriter([](WebRequest& request) { ParseMultipart(request); });
   RegisterWebHandler(WebRoute::AddressBook, HandleAddressBook);

@@ -7,7 +7,7 @@
 #include "runtime/names.h"
 #include "runtime/text_helpers.h"
 #include "store/unique_files.h"
-#include "web/http_text.h"
+#include "httpclient/http_text.h"
 
 namespace {
 std::string TempDirectory() { return PrivateDataDirectory() + "TEMP/"; }

@@ -14,7 +14,7 @@
 #include "runtime/names.h"
 #include "runtime/str_printf.h"
 #include "runtime/text_helpers.h"
-#include "web/http_text.h"
+#include "httpclient/http_text.h"
 #include "web/responses.h"
 #include "web/shipped_pages.h"
 #include "web/web_settings.h"

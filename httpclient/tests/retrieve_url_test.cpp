@@ -38,7 +38,6 @@ class ClientEnvironment : public ::testing::Environment {
     ASSERT_TRUE(BindSealTable(OutsideLibraries.seal, true, true, SealCalls));
   }
   void TearDown() override {
-    CloseAccountingKeepAlives();
     std::error_code ec;
     std::filesystem::remove_all(Home, ec);
   }
@@ -211,24 +210,7 @@ TEST(RetrieveURL, KeepAliveSlotReuseAndStaleRetry) {
   EXPECT_EQ(slot.socket, -1);
 }
 
-TEST(RetrieveURL, AccountingPool) {
-  ScriptedServer server([](const std::string&, int, int) { return Ok("k"); });
-  KeepAliveSlot slot;
-  HttpResponse r;
-  ASSERT_TRUE(RetrieveURL(Local(server.port()), "", r, 0, false, &slot, 5, nullptr));
-  ASSERT_GE(slot.socket, 0);
-  PutAccountingKeepAlive(slot.socket, slot.ssl);
-  KeepAliveSlot taken;
-  ASSERT_TRUE(TakeAccountingKeepAlive(taken));
-  EXPECT_EQ(taken.socket, slot.socket);
-  EXPECT_FALSE(TakeAccountingKeepAlive(taken = KeepAliveSlot{}));
-  // A connection the server closed meanwhile is dropped on take.
-  ScriptedServer once([](const std::string&, int, int) {
-    return ScriptedReply{"HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\nx", false};
-  });
-  KeepAliveSlot second;
-  ASSERT_TRUE(RetrieveURL(Local(once.port()), "", r, 0, false, &second, 5, nullptr));
-  PutAccountingKeepAlive(second.socket, second.ssl);
+TEST(RetrieveURL, UrlHostPart) {
   EXPECT_EQ(UrlHostPart("http://u:p@h:8080/a/b?c"), "http://u:p@h:8080");
   EXPECT_EQ(UrlHostPart("example.org"), "example.org");
 }

@@ -16,7 +16,7 @@
 #include <thread>
 
 #include "gsm/septet_packing.h"
-#include "httpclient/accounting.h"
+#include "accounting/accounting.h"
 #include "outside/qarvault/qarvault.h"
 #include "runtime/base64.h"
 #include "runtime/config_access.h"

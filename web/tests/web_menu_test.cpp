@@ -7,7 +7,7 @@
 
 #include "runtime/file_io.h"
 #include "web/responses.h"
-#include "web/socket_io.h"
+#include "httpclient/socket_io.h"
 #include "web/tests/web_test_support.h"
 #include "web/web_menu.h"
 

@@ -9,7 +9,7 @@
 #include <memory>
 #include <mutex>
 
-#include "httpclient/accounting.h"
+#include "accounting/accounting.h"
 #include "runtime/clock.h"
 #include "runtime/debug_log.h"
 #include "runtime/event_log.h"
@@ -22,7 +22,7 @@
 #include "store/counters.h"
 #include "store/queue_dirs.h"
 #include "store/store_service.h"
-#include "web/user_entries.h"
+#include "accounting/user_entries.h"
 
 namespace {
 constexpr unsigned kQuotaWaitMs = 30000;

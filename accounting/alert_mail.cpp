@@ -1,4 +1,4 @@
-#include "httpclient/accounting.h"
+#include "accounting/accounting.h"
 #include "runtime/config_access.h"
 #include "runtime/dates.h"
 #include "runtime/debug_log.h"
@@ -8,7 +8,6 @@
 #include "runtime/text_helpers.h"
 #include "store/store_service.h"
 #include "store/unique_files.h"
-#include "web/web_menu.h"
 
 namespace {
 std::string AlertSender() {
@@ -55,5 +54,4 @@ std::vector<std::string> SendAlertEMail(int kind, std::string_view text) {
 void InstallAccountingHooks() {
   SetAlertMailHook(MailEvent);
   SetUserUsageFlusher(FlushUserUsage);
-  SetCreditBalanceReader(CreditBalanceText);
 }

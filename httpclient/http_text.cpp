@@ -1,4 +1,4 @@
-#include "web/http_text.h"
+#include "httpclient/http_text.h"
 
 #include "runtime/base64.h"
 #include "runtime/debug_log.h"

@@ -1,10 +1,11 @@
 #include <deque>
 #include <mutex>
 
+#include "accounting/accounting.h"
 #include "httpclient/http_client.h"
 #include "runtime/debug_log.h"
 #include "outside/seal_table.h"
-#include "web/socket_io.h"
+#include "httpclient/socket_io.h"
 
 namespace {
 std::mutex PoolLock;

@@ -10,7 +10,7 @@
 #include <fstream>
 #include <thread>
 
-#include "httpclient/accounting.h"
+#include "accounting/accounting.h"
 #include "httpclient/http_client.h"
 #include "httpclient/tests/test_servers.h"
 #include "outside/qarvault/qarvault.h"
@@ -23,7 +23,7 @@
 #include "service/settings.h"
 #include "store/counters.h"
 #include "store/queue_dirs.h"
-#include "web/user_entries.h"
+#include "accounting/user_entries.h"
 
 namespace fs = std::filesystem;
 
@@ -408,4 +408,28 @@ TEST_F(Accounting, AlertMailFilesExactAndSwitchedByKind) {
   ReportEventOnceADay("TEST.FLG", EventKind::Error, "daily");
   EXPECT_EQ(MailFiles().size(), before + 2);  // two recipients, once
   MMSCIniWriteProfileString("MMSC", "DomainName", "");
+}
+
+TEST(AccountingKeepAlive, Pool) {
+  auto local = [](uint16_t port) { return "127.0.0.1:" + std::to_string(port); };
+  ScriptedServer server([](const std::string&, int, int) {
+    return ScriptedReply{"HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 1\r\n\r\nk", false};
+  });
+  KeepAliveSlot slot;
+  HttpResponse r;
+  ASSERT_TRUE(RetrieveURL(local(server.port()), "", r, 0, false, &slot, 5, nullptr));
+  ASSERT_GE(slot.socket, 0);
+  PutAccountingKeepAlive(slot.socket, slot.ssl);
+  KeepAliveSlot taken;
+  ASSERT_TRUE(TakeAccountingKeepAlive(taken));
+  EXPECT_EQ(taken.socket, slot.socket);
+  EXPECT_FALSE(TakeAccountingKeepAlive(taken = KeepAliveSlot{}));
+  // A connection the server closed meanwhile is dropped on take.
+  ScriptedServer once([](const std::string&, int, int) {
+    return ScriptedReply{"HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\nx", false};
+  });
+  KeepAliveSlot second;
+  ASSERT_TRUE(RetrieveURL(local(once.port()), "", r, 0, false, &second, 5, nullptr));
+  PutAccountingKeepAlive(second.socket, second.ssl);
+  CloseAccountingKeepAlives();
 }

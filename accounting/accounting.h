@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+struct KeepAliveSlot;
+
 // ---- Amounts: signed thousandths of a credit. ----
 inline constexpr int64_t kDefaultMessageCharge = 1000;
 // What a balance that cannot be read (or is not kept) reports.
@@ -122,7 +124,13 @@ void SetRouteValidator(RouteValidator validator);
 // Writes one "RFC" mail file per AlertEMailRecip address into MMSCOUT (kind 0 information,
 // 1 error, 2 warning), unless that kind is switched off. Returns the files written.
 std::vector<std::string> SendAlertEMail(int kind, std::string_view text);
-// Start-up: events are mailed (SetAlertMailHook), cached usage is flushed by the counter
-// thread (SetUserUsageFlusher), and the start page shows credit balances
-// (SetCreditBalanceReader).
+// Start-up: events are mailed (SetAlertMailHook) and cached usage is flushed by the counter
+// thread (SetUserUsageFlusher). The web layer installs CreditBalanceText for the start page.
 void InstallAccountingHooks();
+
+// The keep-alive pool of the accounting callbacks: first in, first out.
+void PutAccountingKeepAlive(int socket, void* ssl);
+// False when the pool holds no connection that is still open.
+bool TakeAccountingKeepAlive(KeepAliveSlot& out);
+// Shutdown: closes every pooled connection.
+void CloseAccountingKeepAlives();

@@ -1,6 +1,6 @@
 #include <cstdlib>
 
-#include "httpclient/accounting.h"
+#include "accounting/accounting.h"
 #include "runtime/str_printf.h"
 
 int64_t ParseAmount(std::string_view text) {

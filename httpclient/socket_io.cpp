@@ -1,4 +1,4 @@
-#include "web/socket_io.h"
+#include "httpclient/socket_io.h"
 
 #include <poll.h>
 #include <sys/ioctl.h>

@@ -4,7 +4,7 @@
 #include "gsm/hex_text.h"
 #include "gsm/septet_packing.h"
 #include "gsm/submit_pdu.h"
-#include "httpclient/accounting.h"
+#include "accounting/accounting.h"
 #include "httpclient/http_client.h"
 #include "runtime/config_access.h"
 #include "runtime/debug_log.h"

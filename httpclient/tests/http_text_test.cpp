@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "web/http_text.h"
+#include "httpclient/http_text.h"
 
 namespace {
 TEST(HttpText, HeaderEnd) {

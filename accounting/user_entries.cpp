@@ -1,4 +1,4 @@
-#include "web/user_entries.h"
+#include "accounting/user_entries.h"
 
 #include <deque>
 #include <shared_mutex>
