@@ -30,7 +30,7 @@
 #include "service/status_block.h"
 #include "service/wake_events.h"
 #include "smsc/connection_worker.h"
-#include "smsc/inbound_receive.h"
+#include "inbound/inbound_receive.h"
 #include "smsc/long_messages.h"
 #include "smsc/route_decision.h"
 #include "smsc/routing_tables.h"

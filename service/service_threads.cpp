@@ -13,7 +13,7 @@
 #include "service/connections.h"
 #include "service/listeners.h"
 #include "service/settings.h"
-#include "service/udp_push_receiver.h"
+#include "inbound/udp_push_receiver.h"
 #include "smsc/connection_worker.h"
 #include "store/store_service.h"
 #include "web/web_server.h"

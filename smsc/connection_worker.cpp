@@ -29,7 +29,7 @@
 #include "service/settings.h"
 #include "smsc/async_submit.h"
 #include "smsc/connection_error_file.h"
-#include "smsc/inbound_receive.h"
+#include "inbound/inbound_receive.h"
 #include "smsc/queue_pass.h"
 #include "smsc/route_decision.h"
 #include "smsc/routing_tables.h"

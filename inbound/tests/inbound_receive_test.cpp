@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "outside/qarvault/qarvault.h"
-#include "smsc/inbound_receive.h"
+#include "inbound/inbound_receive.h"
 #include "store/message_file.h"
 
 namespace {

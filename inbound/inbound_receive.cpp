@@ -1,4 +1,4 @@
-#include "smsc/inbound_receive.h"
+#include "inbound/inbound_receive.h"
 
 #include <strings.h>
 

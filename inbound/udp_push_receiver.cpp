@@ -1,4 +1,4 @@
-#include "service/udp_push_receiver.h"
+#include "inbound/udp_push_receiver.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
