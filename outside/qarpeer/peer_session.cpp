@@ -330,6 +330,8 @@ int Transact(Session& s, smpp::Pdu request, smpp::Pdu& response, int timeoutMs) 
     }
     if (pdu.sequence == request.sequence &&
         (pdu.commandId == (request.commandId | smpp::kResponseBit) || pdu.commandId == smpp::kGenericNack)) {
+      // A generic_nack never accepts anything, whatever status it carries.
+      if (pdu.commandId == smpp::kGenericNack && pdu.status == 0) return SMPP_ERROR_PROTOCOL;
       response = std::move(pdu);
       return 0;
     }
@@ -426,6 +428,10 @@ int HandleUnsolicited(Session& s, const smpp::Pdu& pdu) {
       return 0;
     case smpp::kGenericNack:
       Trace(s, "generic_nack for a request not awaited");
+      return 0;
+    case smpp::kAlertNotification:
+      // It has no response PDU: a generic_nack would tell the SMS centre it was refused.
+      Trace(s, "alert_notification noted");
       return 0;
     case smpp::kBindReceiver:
     case smpp::kBindTransmitter:

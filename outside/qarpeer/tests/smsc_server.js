@@ -6,7 +6,8 @@
 // came) and "PDU <command> <status> <sequence> <json of the decoded fields>".
 // Reads commands from stdin: "deliver <json>" (a data_sm with "command":"data_sm"),
 // "delivermany <count> <json>" (short_message gets the number 0.. appended), "enquire",
-// "unbind", "raw <hex>", "nack <seq>", "close".
+// "unbind", "raw <hex>", "nack <seq>", "halfclose" (FIN only), "close". nackStatus is the
+// status of the generic_nack that nackSubmit answers with (3 unless given).
 // Messages go to the newest session bound as receiver or transceiver, else the newest one.
 // Each deliver_sm answered prints "DELIVER_RESP <status>" (with " <short_message>" after
 // delivermany).
@@ -91,7 +92,8 @@ function onConnection(socket) {
       later(() => session.send(pdu.response({ command_status: options.bindStatus || 0,
                                               system_id: options.systemId || 'NODESMSC' })));
     } else if (pdu.command === 'submit_sm' && options.nackSubmit) {
-      session.send(new smpp.PDU('generic_nack', { sequence_number: pdu.sequence_number, command_status: 3 }));
+      session.send(new smpp.PDU('generic_nack', { sequence_number: pdu.sequence_number,
+                                                  command_status: options.nackStatus === undefined ? 3 : options.nackStatus }));
     } else if (pdu.command === 'submit_sm') {
       submitsSeen += 1;
       if (options.dropAfter && submitsSeen === options.dropAfter) {
@@ -159,6 +161,8 @@ readline.createInterface({ input: process.stdin }).on('line', (line) => {
     currentSocket.write(Buffer.from(arg, 'hex'));
   } else if (cmd === 'rawclose' && currentSocket) {
     currentSocket.end(Buffer.from(arg, 'hex'));
+  } else if (cmd === 'halfclose' && currentSocket) {
+    currentSocket.end();
   } else if (cmd === 'close') {
     if (currentSocket) currentSocket.destroy();
     server.close();
