@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <dlfcn.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -129,9 +130,25 @@ void ReconnectWait(WorkerState& s, SmppConnectionSettings* smpp) {
   }
 }
 
-int SocketFamilyFor(const std::string& host) {
-  in6_addr a6{};
-  return inet_pton(AF_INET6, host.c_str(), &a6) == 1 ? AF_INET6 : AF_INET;
+// The address families of host in the resolver's order of preference, each once; IPv4
+// alone when the name does not resolve (the connect then reports it).
+std::vector<int> FamiliesOf(const std::string& host) {
+  std::vector<int> families;
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (getaddrinfo(host.c_str(), nullptr, &hints, &found) == 0) {
+    for (const addrinfo* a = found; a; a = a->ai_next) {
+      if ((a->ai_family == AF_INET || a->ai_family == AF_INET6) &&
+          std::find(families.begin(), families.end(), a->ai_family) == families.end()) {
+        families.push_back(a->ai_family);
+      }
+    }
+    freeaddrinfo(found);
+  }
+  if (families.empty()) families.push_back(AF_INET);
+  return families;
 }
 
 bool BindLocal(int sock, int family, const std::string& bindIP, uint16_t port) {
@@ -276,23 +293,36 @@ bool OpenSmppLink(const std::string& name, const SmppConnectionSettings& setting
     return false;
   }
   uint16_t port = role.remotePort != 0 ? role.remotePort : namePort;
-  int family = SocketFamilyFor(host);
-  sock.reset(socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (!sock) {
-    report("SMPP Failure -- General Socket Error");
-    return false;
-  }
-  if (!settings.bindIP.empty() || role.localPort != 0) {
-    if (!BindLocal(sock.get(), family, settings.bindIP, role.localPort)) {
-      report(StrPrintf("SMPP Failure -- Unable to bind to SMPP %s port %u", role.portText, role.localPort));
-      return false;
+  // A name with IPv6 and IPv4 addresses: each family in turn until one connects. The
+  // failure reported is the last one.
+  std::string failure;
+  for (int family : FamiliesOf(host)) {
+    sock.reset(socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!sock) {
+      failure = "SMPP Failure -- General Socket Error";
+      continue;
     }
-    if (role.localPort != 0) {
-      WriteDebugLogf(name.c_str(), "Debug:  SMPP %s port bound to %u", role.portText, role.localPort);
+    if (!settings.bindIP.empty() || role.localPort != 0) {
+      if (!BindLocal(sock.get(), family, settings.bindIP, role.localPort)) {
+        failure = StrPrintf("SMPP Failure -- Unable to bind to SMPP %s port %u", role.portText, role.localPort);
+        sock.reset();
+        continue;
+      }
+      if (role.localPort != 0) {
+        WriteDebugLogf(name.c_str(), "Debug:  SMPP %s port bound to %u", role.portText, role.localPort);
+      }
     }
+    if (Peer().Call<SMPPConnectFn>(peer::SMPPConnect)(sock.get(), name.c_str(), host.c_str(), port) != 0) {
+      failure = StrPrintf("SMPP Failure -- Unable to connect to SMPP server at %s:%u", host.c_str(), port);
+      EndLibrarySession(sock.get());
+      sock.reset();
+      continue;
+    }
+    failure.clear();
+    break;
   }
-  if (Peer().Call<SMPPConnectFn>(peer::SMPPConnect)(sock.get(), name.c_str(), host.c_str(), port) != 0) {
-    report(StrPrintf("SMPP Failure -- Unable to connect to SMPP server at %s:%u", host.c_str(), port));
+  if (!failure.empty()) {
+    report(failure);
     return false;
   }
   if (settings.useSSL) {

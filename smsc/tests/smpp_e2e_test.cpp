@@ -186,6 +186,34 @@ TEST(SmppDelivery, TlsLinkCarriesTheBindAndTheSubmit) {
   ASSERT_TRUE(WaitUntil(10000, [&] { return !fs::exists(g.home.path() + "Q/0000F00D.req"); }));
 }
 
+// "SMPP - [::1]:port": the address in brackets, the link over IPv6.
+TEST(SmppDelivery, Ipv6AddressInBracketsCarriesTheLink) {
+  REQUIRE_NODE_SMPP();
+  int probe = socket(AF_INET6, SOCK_STREAM, 0);
+  sockaddr_in6 loopback{};
+  loopback.sin6_family = AF_INET6;
+  loopback.sin6_addr = in6addr_loopback;
+  bool ipv6 = probe >= 0 && bind(probe, reinterpret_cast<sockaddr*>(&loopback), sizeof loopback) == 0;
+  if (probe >= 0) close(probe);
+  if (!ipv6) GTEST_SKIP() << "this host has no IPv6";
+  SmscProcess smsc;
+  ASSERT_TRUE(smsc.Start(R"({"host":"::1"})"));
+  Gateway g;
+  g.connection = "SMPP - [::1]:" + std::to_string(smsc.port);
+  g.home.WriteConfig({"Debug=Yes", "WebPort=" + std::to_string(g.webPort), "Modem1=" + g.connection,
+                      "InitRetryDelay=1", "InitRetryDelayMax=2"},
+                     "[SMPP - \\x5B::1\\x5D:" + std::to_string(smsc.port) + "]\r\nUserName=gw6\r\nPassword=secret\r\n");
+  GatewayProcess p(g.home);
+  std::string line;
+  ASSERT_TRUE(smsc.node.WaitFor("PDU bind_transmitter ", line, 20000)) << p.Output();
+  EXPECT_NE(line.find(R"("system_id":"gw6")"), std::string::npos) << line;
+  g.Drop("0000A6A6.req", "Data=over IPv6\r\nPhoneNumber=4477\r\n");
+  ASSERT_TRUE(smsc.node.WaitFor("PDU submit_sm ", line, 20000)) << p.Output();
+  EXPECT_NE(line.find(R"("message":"over IPv6")"), std::string::npos) << line;
+  ASSERT_TRUE(WaitUntil(10000, [&] { return !fs::exists(g.home.path() + "Q/0000A6A6.req"); }));
+  EXPECT_NE(g.OutLog().find("OK -- " + g.connection), std::string::npos) << g.OutLog();
+}
+
 // UseSSL against a plain server: the handshake fails and nothing is sent in clear.
 TEST(SmppDelivery, TlsRequiredButNotOfferedFailsTheRound) {
   REQUIRE_NODE_SMPP();

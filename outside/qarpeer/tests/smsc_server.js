@@ -1,6 +1,6 @@
 // An SMS centre for the qarpeer tests, built on the npm "smpp" package.
 // argv[2]: JSON options {bindStatus, submitStatuses: [..], delayMs, systemId, holdCount,
-// holdMs, dropAfter}: holdCount holds submit responses until that many wait (or holdMs
+// holdMs, dropAfter, host (listen address, 127.0.0.1 unless given)}: holdCount holds submit responses until that many wait (or holdMs
 // passed) and sends them newest first; dropAfter drops the link, unanswered, at that submit.
 // Prints "LISTENING <port>", then for every PDU received "RAW <hex>" (the bytes as they
 // came) and "PDU <command> <status> <sequence> <json of the decoded fields>".
@@ -129,7 +129,7 @@ const server = options.tlsKey
   ? tls.createServer({ key: fs.readFileSync(options.tlsKey), cert: fs.readFileSync(options.tlsCert) }, onConnection)
   : net.createServer(onConnection);
 
-server.listen(options.port || 0, '127.0.0.1', () => console.log('LISTENING ' + server.address().port));
+server.listen(options.port || 0, options.host || '127.0.0.1', () => console.log('LISTENING ' + server.address().port));
 
 readline.createInterface({ input: process.stdin }).on('line', (line) => {
   const space = line.indexOf(' ');
