@@ -92,8 +92,38 @@ std::string ResolveListenAddress(const std::string& configured) {
   return found;
 }
 
+namespace {
+// All interfaces of both families on one socket (IPv4 clients arrive as mapped addresses).
+// Unset when the host has no IPv6; a failure of bind or listen is the caller's result.
+bool OpenDualStackListener(uint16_t port, int backlog, ListenResult& result) {
+  UniqueFd sock(socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!sock) return false;
+  int off = 0, one = 1;
+  if (setsockopt(sock.get(), IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off) != 0) return false;
+  setsockopt(sock.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in6 any{};
+  any.sin6_family = AF_INET6;
+  any.sin6_port = htons(port);
+  any.sin6_addr = in6addr_any;
+  if (bind(sock.get(), reinterpret_cast<sockaddr*>(&any), sizeof any) != 0) {
+    if (errno == EADDRNOTAVAIL || errno == EAFNOSUPPORT) return false;
+    result.failedAt = ListenStage::Bind;
+    result.error = errno;
+    return true;
+  }
+  if (listen(sock.get(), backlog) != 0) {
+    result.failedAt = ListenStage::Listen;
+    result.error = errno;
+    return true;
+  }
+  result.socket = std::move(sock);
+  return true;
+}
+}  // namespace
+
 ListenResult OpenTcpListener(const std::string& address, uint16_t port, int backlog) {
   ListenResult result;
+  if (address.empty() && OpenDualStackListener(port, backlog, result)) return result;
   struct sockaddr_storage storage{};
   socklen_t length = 0;
   int family = AF_INET;
