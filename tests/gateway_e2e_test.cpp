@@ -202,17 +202,28 @@ TEST(GatewayTest, FatalSignalWritesExceptLogOnceAndExits177) {
 
 TEST(GatewayTest, ConnectionEnumerationStartsOneWorkerPerTransmitter) {
   Gateway g;
+  // TransmitterCount lives in each connection's own section: a modem's has "Modem - " in
+  // front, brackets are written escaped.
   g.Configure({"Debug2=Yes", "Modem1=SMPP - 127.0.0.1:1", "Modem3=UCP - 127.0.0.1:2", "Modem150=COM3:",
-               "Modem202=CIMD - 127.0.0.1:3"},
-              "[SMPP - 127.0.0.1:1]\r\nTransmitterCount=3\r\n");
+               "Modem202=CIMD - 127.0.0.1:3", "Modem5=SMPP - [::1]:4"},
+              "[SMPP - 127.0.0.1:1]\r\nTransmitterCount=3\r\n[Modem - COM3:]\r\nTransmitterCount=2\r\n"
+              "[SMPP - \\x5B::1\\x5D:4]\r\nTransmitterCount=2\r\n");
   GatewayProcess p(g.home);
   ASSERT_TRUE(WaitReady(p, g.port)) << p.Output();
   ASSERT_TRUE(p.WaitForOutput("ThreadProcessInboundSMS: Kind 1", 20000)) << p.Output();
-  std::string out = p.Output();
+  // Every worker has been started by now; each writes its line when it first runs.
+  const std::set<std::string> expected = {"0x10001", "0x20001", "0x30001", "0x10003",
+                                          "0x10005", "0x20005", "0x10096", "0x20096"};
+  std::string out;
   std::set<std::string> parameters;
-  std::regex line(R"(ThreadProcessModem: Parameter (0x[0-9A-F]+))");
-  for (std::sregex_iterator it(out.begin(), out.end(), line), end; it != end; ++it) parameters.insert((*it)[1]);
-  EXPECT_EQ(parameters, (std::set<std::string>{"0x10001", "0x20001", "0x30001", "0x10003", "0x10096"})) << out;
+  WaitUntil(10000, [&] {
+    out = p.Output();
+    parameters.clear();
+    std::regex line(R"(ThreadProcessModem: Parameter (0x[0-9A-F]+))");
+    for (std::sregex_iterator it(out.begin(), out.end(), line), end; it != end; ++it) parameters.insert((*it)[1]);
+    return parameters.size() >= expected.size();
+  });
+  EXPECT_EQ(parameters, expected) << out;
   EXPECT_NE(out.find("UseRouteCache: Yes"), std::string::npos);  // five transmitters
 }
 
@@ -349,6 +360,65 @@ TEST(GatewayTest, SslWebPortGetsAGeneratedCertificateAndServes) {
   std::string answer = Curl({"-k", "https://127.0.0.1:" + std::to_string(sslPort) + "/"});
   EXPECT_EQ(answer.substr(answer.size() - 3), "200") << answer;
   EXPECT_NE(answer.find("<html"), std::string::npos);
+}
+
+namespace {
+// Whether a TCP connection to [::1]:port is accepted.
+bool Ipv6LoopbackAccepts(uint16_t port) {
+  int fd = socket(AF_INET6, SOCK_STREAM, 0);
+  if (fd < 0) return false;
+  sockaddr_in6 a{};
+  a.sin6_family = AF_INET6;
+  a.sin6_port = htons(port);
+  a.sin6_addr = in6addr_loopback;
+  bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  close(fd);
+  return ok;
+}
+
+// Whether this host has IPv6 at all (its loopback can be bound).
+bool HostHasIpv6() {
+  int fd = socket(AF_INET6, SOCK_STREAM, 0);
+  if (fd < 0) return false;
+  sockaddr_in6 a{};
+  a.sin6_family = AF_INET6;
+  a.sin6_addr = in6addr_loopback;
+  bool ok = bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  close(fd);
+  return ok;
+}
+}  // namespace
+
+// Without IPAddress the listeners take both families: curl -6 and -4 reach the web ports,
+// and the SMPP server port accepts over IPv6.
+TEST(GatewayTest, ListenersTakeIpv6AndIpv4) {
+  if (!HostHasIpv6()) GTEST_SKIP() << "this host has no IPv6";
+  Gateway g;
+  uint16_t sslPort = FreeTcpPort(), smppPort = FreeTcpPort();
+  g.Configure({"WebPortSSL=" + std::to_string(sslPort), "SMPPPort=" + std::to_string(smppPort)});
+  GatewayProcess p(g.home);
+  ASSERT_TRUE(WaitReady(p, g.port)) << p.Output();
+  ASSERT_TRUE(p.WaitForOutput("SSL Web server started on port number", 10000)) << p.Output();
+  struct Case {
+    std::vector<std::string> args;
+  } cases[] = {
+      {{"-6", "http://[::1]:" + std::to_string(g.port) + "/"}},
+      {{"-4", "http://127.0.0.1:" + std::to_string(g.port) + "/"}},
+      {{"-6", "-k", "https://[::1]:" + std::to_string(sslPort) + "/"}},
+      {{"-4", "-k", "https://127.0.0.1:" + std::to_string(sslPort) + "/"}},
+  };
+  for (const Case& c : cases) {
+    std::string answer = Curl(c.args);
+    ASSERT_GE(answer.size(), 3u) << c.args.back();
+    EXPECT_EQ(answer.substr(answer.size() - 3), "200") << c.args.back() << "\n" << answer;
+    EXPECT_NE(answer.find("<html"), std::string::npos) << c.args.back();
+  }
+  // IPv4 clients are still known by their dotted address.
+  EXPECT_NE(g.home.DebugLog().find("Processing connection from ::1:"), std::string::npos);
+  EXPECT_NE(g.home.DebugLog().find("Processing connection from 127.0.0.1:"), std::string::npos);
+  ASSERT_TRUE(p.WaitForOutput("SMPP server started on port number", 10000)) << p.Output();
+  EXPECT_TRUE(Ipv6LoopbackAccepts(smppPort));
+  EXPECT_TRUE(PortAccepts(smppPort));
 }
 
 TEST(GatewayTest, HttpSubmissionLeavesAMessageFileInTheQueue) {
