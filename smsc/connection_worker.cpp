@@ -43,6 +43,7 @@ namespace {
 
 constexpr uint32_t kBackupPollMs = 2000;
 constexpr int kDrainSeconds = 60;
+constexpr int kReceiveStopSteps = 150;  // of 100 ms
 
 bool Stopping() { return ShutdownRequested.load() != 0; }
 
@@ -388,18 +389,13 @@ bool SmppRound(WorkerState& s, SmppConnectionSettings& settings, const std::stri
     w.names.targetRouteName = s.backupTargetRoute;
   }
   w.lastActivityTick = TickMs();
-  ConfigurationStamp configuration;  // none yet: the first check reads the settings again
-  w.changeCheck = [&] {
-    // The settings come from the configuration file alone: while it is unchanged there is
-    // nothing to read again.
-    if (ConfigurationChanged(configuration)) {
-      CheckReloadSmppSet(s, settings);
-      ReadPacing(s);
-    }
-    CheckBackup(s);
-    w.restart = s.restart;
-  };
   w.settings.kind = ProtocolKind::Smpp;
+  // WindowSize > 0: submits go out without waiting, up to the window. A combined long
+  // message (WDPAdaptation without UseTLV) always goes the synchronous way.
+  SMPPSubmitAsyncQ asyncQ;
+  bool async = SmppUsesWindow(settings) && !settings.receiveOnly &&
+               SmppAsyncLink(sock.get(), tls.session, s.name, settings.version, asyncQ.link);
+  // Settings that take effect in place, the window and response timeout among them.
   auto apply = [&] {
     w.settings.keepAliveSeconds = settings.keepAliveSeconds;
     w.settings.senderAddressList = settings.senderAddressList;
@@ -412,12 +408,33 @@ bool SmppRound(WorkerState& s, SmppConnectionSettings& settings, const std::stri
     w.settings.retryMaxAttempts = s.retryMaxAttempts;
     w.settings.sendIntervalMs = s.sendIntervalMs;
     w.settings.combineSegments = settings.wdpAdaptation && !settings.useTLV;
+    if (!async) return;
+    uint32_t timeout = std::max<uint32_t>(1, settings.commandTimeoutSeconds);
+    bool changed;
+    {
+      std::lock_guard guard(asyncQ.lock);
+      changed = asyncQ.windowSize != settings.windowSize || asyncQ.commandTimeoutSeconds != timeout;
+      asyncQ.windowSize = settings.windowSize;
+      asyncQ.commandTimeoutSeconds = timeout;
+    }
+    if (changed) {
+      asyncQ.responseEvent.notify_all();  // a wider window lets a waiting submit go
+      WriteDebugLogf(s.name.c_str(), "SMPP window size %u, command timeout %u seconds", settings.windowSize, timeout);
+    }
+  };
+  ConfigurationStamp configuration;  // none yet: the first check reads the settings again
+  w.changeCheck = [&] {
+    // The settings come from the configuration file alone: while it is unchanged there is
+    // nothing to read again.
+    if (ConfigurationChanged(configuration)) {
+      CheckReloadSmppSet(s, settings);
+      ReadPacing(s);
+      apply();
+    }
+    CheckBackup(s);
+    w.restart = s.restart;
   };
   apply();
-  // WindowSize > 0: submits go out without waiting, up to the window.
-  SMPPSubmitAsyncQ asyncQ;
-  bool async = settings.windowSize > 0 && !settings.receiveOnly &&
-               SmppAsyncLink(sock.get(), tls.session, s.name, settings.version, asyncQ.link);
   // Declared after asyncQ and w: leaving the round ends the helpers before either goes.
   struct HelperStop {
     QueueWorker& w;
@@ -425,8 +442,6 @@ bool SmppRound(WorkerState& s, SmppConnectionSettings& settings, const std::stri
     ~HelperStop() { StopSmppSubmitAsyncHelpers(w, q); }
   } helperStop{w, asyncQ};
   if (async) {
-    asyncQ.windowSize = settings.windowSize;
-    asyncQ.commandTimeoutSeconds = std::max<uint32_t>(1, settings.commandTimeoutSeconds);
     AttachAsyncSubmission(w, transport, asyncQ);
     // Helpers record the outcomes so that the worker keeps submitting; only the worker
     // reads the socket. A mistyped count does not start thousands of threads.
@@ -436,6 +451,7 @@ bool SmppRound(WorkerState& s, SmppConnectionSettings& settings, const std::stri
     }
   }
   if (settings.receiveOnly) WriteDebugLogf(s.name.c_str(), "Receive only connection for %s", s.name.c_str());
+  uint64_t lastCheckTick = TickMs();
   while (!w.linkError && !Stopping() && !s.restart) {
     if (settings.receiveOnly) {
       // Nothing to send: keep the link served and alive.
@@ -444,10 +460,17 @@ bool SmppRound(WorkerState& s, SmppConnectionSettings& settings, const std::stri
         if (transport.enquireLink() != 0) w.linkError = true;
         w.lastActivityTick = TickMs();
       }
-      continue;
+    } else {
+      RunQueuePass(w, transport);
+      apply();
     }
-    RunQueuePass(w, transport);
-    apply();
+    // Besides the checks inside the passes (after each subdirectory, every 256 messages):
+    // once a second, so that a link with nothing to send, or only the root queue, or
+    // nothing to send at all (receive-only), still sees changes and its backup target.
+    if (TickMs() - lastCheckTick >= 1000) {
+      lastCheckTick = TickMs();
+      w.changeCheck();
+    }
     if (w.restart) s.restart = true;
   }
   if (async) {
@@ -563,14 +586,25 @@ struct ReceiveThreads {
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
   }
+  // Waits up to 150 x 100 ms for them to end. One still inside a connect or a closing
+  // drain is left to finish alone: each holds its own block, nothing of the worker's.
   ~ReceiveThreads() {
     for (auto& b : blocks) b->stop = true;
-    // A receiver may be inside a connect or an unbind; each of those is bounded.
-    for (auto& b : blocks) {
-      while (!b->ended.load()) {
+    for (int step = 0; step < kReceiveStopSteps; ++step) {
+      bool all = true;
+      for (auto& b : blocks) {
+        if (b->ended.load()) continue;
+        all = false;
         // A queue thread waiting on its event sees the stop flag at once.
         WakeSmppReceiveAsync(b->connection.c_str());
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      }
+      if (all) return;
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    for (auto& b : blocks) {
+      if (!b->ended.load()) {
+        WriteDebugLogf(b->connection.c_str(), "Receive thread of %s has not ended; going on without it",
+                       b->connection.c_str());
       }
     }
   }

@@ -1,6 +1,7 @@
 // An SMS centre for the qarpeer tests, built on the npm "smpp" package.
 // argv[2]: JSON options {bindStatus, submitStatuses: [..], delayMs, systemId, holdCount,
-// holdMs, dropAfter, host (listen address, 127.0.0.1 unless given)}: holdCount holds submit responses until that many wait (or holdMs
+// holdMs, dropAfter, host (listen address, 127.0.0.1 unless given), stamps (a line
+// "SUBMIT_AT <ms>" for each submit_sm)}: holdCount holds submit responses until that many wait (or holdMs
 // passed) and sends them newest first; dropAfter drops the link, unanswered, at that submit.
 // Prints "LISTENING <port>", then for every PDU received "RAW <hex>" (the bytes as they
 // came) and "PDU <command> <status> <sequence> <json of the decoded fields>".
@@ -96,6 +97,7 @@ function onConnection(socket) {
                                                   command_status: options.nackStatus === undefined ? 3 : options.nackStatus }));
     } else if (pdu.command === 'submit_sm') {
       submitsSeen += 1;
+      if (options.stamps) console.log('SUBMIT_AT ' + Date.now());
       if (options.dropAfter && submitsSeen === options.dropAfter) {
         console.log('DROPPED');
         held = [];
