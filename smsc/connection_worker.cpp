@@ -663,6 +663,39 @@ void RunUnavailableSessions(WorkerState& s, const std::string& text) {
   }
 }
 
+// Worker 0: queue passes that deliver messages to local users (the local-routing rules),
+// so that they do not wait for an SMS centre connection. It sends nothing: forwarding to
+// the numbers of [SDKLink] needs the HTTP transport, which this build lacks; their messages
+// stay queued, and the operator is told so once.
+void RunLocalRoutingPasses(WorkerState& s) {
+  WriteDebugLogf("ThreadProcessModem", "%s delivers queued messages to local users", s.name.c_str());
+  if (Settings.SDKLinkEnabled) {
+    std::string text = s.name + ": forwarding to the numbers of [SDKLink] is not available in this build; "
+                                "messages for them stay in the queue";
+    WriteDebugLog("ThreadProcessModem", text);
+    ReportEvent(EventKind::Warning, text);
+  }
+  QueueWorker w;
+  w.connection = s.name;
+  w.routingName = s.name;
+  w.names = RouteNamesFor(OutboundRouting, s.name);
+  w.settings.keepAliveSeconds = 0;
+  w.lastActivityTick = TickMs();
+  QueueTransport t;
+  t.yield = [](int) { return 0; };
+  t.linkUp = [] { return true; };
+  t.enquireLink = [] { return 0; };
+  ConfigurationStamp configuration;
+  ConfigurationChanged(configuration);
+  while (!Stopping()) {
+    // The local-routing section may have changed: every file is looked at again.
+    if (ConfigurationChanged(configuration)) SkipQFree(w.skipQueue);
+    RunQueuePass(w, t);
+    SleepUnlessShutdown(1000, TickMs());
+  }
+  SkipQFree(w.skipQueue);
+}
+
 void WaitWhileBackupNotNeeded(WorkerState& s) {
   std::string value = RoutingConnectionName(SMSIniString(ConnectionSectionName(s.name), "BackupForRoute", "", 150));
   s.backupRoute = value;
@@ -721,7 +754,9 @@ void ThreadProcessModem(uint32_t parameter) {
     WaitWhileBackupNotNeeded(s);
     if (Stopping()) break;
     if (s.restart) continue;
-    if (StartsWithNoCase(s.name, "SMPP - ")) {
+    if (s.index == 0) {
+      RunLocalRoutingPasses(s);
+    } else if (StartsWithNoCase(s.name, "SMPP - ")) {
       RunSmppSessions(s);
     } else if (StartsWithNoCase(s.name, "UCP - ")) {
       RunUnavailableSessions(s, "UCP Failure -- Support DLL QARKITE.DLL did not initialize");

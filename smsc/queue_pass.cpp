@@ -352,6 +352,13 @@ FileOutcome HandleQueueFile(QueueWorker& w, QueueTransport& t, const std::string
     QueueSizeDown(directoryName);
     return FileOutcome::Local;
   }
+  if (!t.submit && !t.submitAsync) {
+    // A worker that only delivers to local users leaves the rest to the connections, and
+    // does not read this file again while it stays (until its skip queue is emptied).
+    ReleaseClaim(claim);
+    if (!Settings.OldRoutingLogic) SkipQAdd(w.skipQueue, key);
+    return FileOutcome::PassedOver;
+  }
   if (!routeKnown) {
     RouteDecision d = MayConnectionSend(OutboundRouting, rm, w.routingName.empty() ? w.connection : w.routingName);
     if (!d.allowed) {

@@ -227,6 +227,60 @@ TEST(GatewayTest, ConnectionEnumerationStartsOneWorkerPerTransmitter) {
   EXPECT_NE(out.find("UseRouteCache: Yes"), std::string::npos);  // five transmitters
 }
 
+// Worker 0 (EnableLocalRoutingThread or SDKLinkEnabled) delivers to local users without
+// any SMS centre, and never fails: what it cannot send stays queued as it was.
+TEST(GatewayTest, LocalRoutingWorkerDeliversToLocalUsersAndFailsNothing) {
+  struct Case {
+    const char* flag;
+    const char* extra;
+  } cases[] = {
+      {"EnableLocalRoutingThread=Yes", ""},
+      {"SDKLinkEnabled=Yes", "[SDKLink]\r\n4488=127.0.0.1:9\r\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.flag);
+    Gateway g;
+    g.Configure({c.flag, "InitRetryDelay=1", "InitRetryDelayMax=1"},
+                std::string("[Inbound SMS Routing]\r\nbob=4477*\r\n") + c.extra);
+    std::string queue = g.home.path() + "Q/";
+    fs::create_directories(queue);
+    auto drop = [&](const std::string& name, const std::string& body) {
+      WriteFileText(queue + ".~" + name + ".tmp", "[SMS]\r\n" + body);
+      fs::rename(queue + ".~" + name + ".tmp", queue + name);
+    };
+    drop("0000AAA1.req", "Data=for the SDK\r\nPhoneNumber=4488\r\n");
+    drop("0000AAA2.req", "Data=no route\r\nPhoneNumber=4499\r\n");
+    drop("0000AAA3.req", "Data=for bob\r\nPhoneNumber=447700900123\r\n");
+    const std::string untouched1 = ReadFileText(queue + "0000AAA1.req");
+    const std::string untouched2 = ReadFileText(queue + "0000AAA2.req");
+    GatewayProcess p(g.home);
+    ASSERT_TRUE(WaitReady(p, g.port)) << p.Output();
+    std::vector<std::string> delivered;
+    ASSERT_TRUE(WaitUntil(20000, [&] {
+      delivered.clear();
+      std::error_code ec;
+      for (auto& e : fs::recursive_directory_iterator(g.home.path() + "USERS/bob", ec)) {
+        if (e.path().extension() == ".req") delivered.push_back(ReadFileText(e.path().string()));
+      }
+      return !delivered.empty() && !fs::exists(queue + "0000AAA3.req");
+    })) << p.Output();
+    ASSERT_EQ(delivered.size(), 1u);
+    EXPECT_NE(delivered[0].find("Data=for bob\r\n"), std::string::npos) << delivered[0];
+    // A later pass delivers another one; the others are still as they were then, with no
+    // retry state.
+    drop("0000AAA4.req", "Data=again for bob\r\nPhoneNumber=447700900124\r\n");
+    EXPECT_TRUE(WaitUntil(20000, [&] { return !fs::exists(queue + "0000AAA4.req"); })) << p.Output();
+    EXPECT_EQ(ReadFileText(queue + "0000AAA1.req"), untouched1);
+    EXPECT_EQ(ReadFileText(queue + "0000AAA2.req"), untouched2);
+    std::string out = p.Output();
+    EXPECT_EQ(out.find("Failure --"), std::string::npos) << out;
+    EXPECT_EQ(out.find("Error initializing SMSC Interface"), std::string::npos) << out;
+    EXPECT_FALSE(fs::exists(g.home.path() + "PRIVATE/SDKLINK - VirtualSMSC.ERR"));
+    bool sdk = std::string(c.flag).rfind("SDKLink", 0) == 0;
+    EXPECT_EQ(out.find("forwarding to the numbers of [SDKLink] is not available") != std::string::npos, sdk) << out;
+  }
+}
+
 TEST(GatewayTest, SupervisorRestartsTheGatewayAndStopsItOnSigterm) {
   Gateway g;
   g.Configure({"ConfigurationUpdateTriggerRestart=1"});
