@@ -300,4 +300,32 @@ TEST(SmppReceive, TlsStreamThroughTheAsynchronousQueue) {
   EXPECT_FALSE(fs::exists(h + "PRIVATE/" + "SMPP - 127.0.0.1-" + std::to_string(smsc.port) + ".ERR"));
 }
 
+// A receiver session whose SMS centre keeps the socket open after the unbind would drain
+// for a minute: a worker restarted by a configuration change waits for it 15 s at most.
+TEST(SmppReceive, RestartWaitsForTheReceiverSessionAtMostFifteenSeconds) {
+  REQUIRE_NODE_SMPP();
+  Smsc sender, receiver;
+  ASSERT_TRUE(sender.Start());
+  ASSERT_TRUE(receiver.Start(R"({"keepOpenOnUnbind":true})"));
+  GatewayHome home;
+  std::string connection = "SMPP - 127.0.0.1:" + std::to_string(sender.port);
+  auto configure = [&](const std::string& password) {
+    home.WriteConfig({"Debug=Yes", "WebPort=" + std::to_string(FreeTcpPort()), "Modem1=" + connection,
+                      "ReceiveSMS=No", "InitRetryDelay=1", "InitRetryDelayMax=2"},
+                     "[" + connection + "]\r\nUserName=gw\r\nPassword=" + password + "\r\nReceive=Yes\r\n" +
+                         "ReceiverPort=0:" + std::to_string(receiver.port) + "\r\n");
+  };
+  configure("secret");
+  GatewayProcess p(home);
+  std::string line;
+  ASSERT_TRUE(sender.node.WaitFor("PDU bind_transmitter ", line, 30000)) << p.Output();
+  ASSERT_TRUE(receiver.node.WaitFor("PDU bind_receiver ", line, 30000)) << p.Output();
+  configure("secret2");
+  ASSERT_TRUE(receiver.node.WaitFor("PDU unbind ", line, 30000)) << p.Output();
+  // The receiver's drain would last 60 s; the new session comes well before.
+  ASSERT_TRUE(sender.node.WaitFor("PDU bind_transmitter ", line, 40000)) << p.Output();
+  EXPECT_NE(line.find(R"("password":"secret2")"), std::string::npos) << line;
+  EXPECT_TRUE(p.WaitForOutput("Receive thread of " + connection + " has not ended; going on without it", 5000));
+}
+
 }  // namespace

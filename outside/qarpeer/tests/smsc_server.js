@@ -1,7 +1,8 @@
 // An SMS centre for the qarpeer tests, built on the npm "smpp" package.
 // argv[2]: JSON options {bindStatus, submitStatuses: [..], delayMs, systemId, holdCount,
 // holdMs, dropAfter, host (listen address, 127.0.0.1 unless given), stamps (a line
-// "SUBMIT_AT <ms>" for each submit_sm)}: holdCount holds submit responses until that many wait (or holdMs
+// "SUBMIT_AT <ms>" for each submit_sm), keepOpenOnUnbind (the socket stays open after
+// an unbind is answered)}: holdCount holds submit responses until that many wait (or holdMs
 // passed) and sends them newest first; dropAfter drops the link, unanswered, at that submit.
 // Prints "LISTENING <port>", then for every PDU received "RAW <hex>" (the bytes as they
 // came) and "PDU <command> <status> <sequence> <json of the decoded fields>".
@@ -68,7 +69,8 @@ function tap(socket) {
     }
     d.push(chunk);
   });
-  socket.on('end', () => d.push(null));
+  // keepOpenOnUnbind: the peer's FIN is not answered with ours either.
+  socket.on('end', () => { if (!options.keepOpenOnUnbind) d.push(null); });
   socket.on('close', () => { console.log('CLOSED'); d.destroy(); });
   socket.on('error', () => {});
   d.writable = true;
@@ -122,14 +124,14 @@ function onConnection(socket) {
     } else if (pdu.command === 'enquire_link') {
       session.send(pdu.response());
     } else if (pdu.command === 'unbind') {
-      session.send(pdu.response(), () => socket.end());
+      session.send(pdu.response(), () => { if (!options.keepOpenOnUnbind) socket.end(); });
     }
   });
 }
 
 const server = options.tlsKey
   ? tls.createServer({ key: fs.readFileSync(options.tlsKey), cert: fs.readFileSync(options.tlsCert) }, onConnection)
-  : net.createServer(onConnection);
+  : net.createServer({ allowHalfOpen: !!options.keepOpenOnUnbind }, onConnection);
 
 server.listen(options.port || 0, options.host || '127.0.0.1', () => console.log('LISTENING ' + server.address().port));
 
