@@ -120,8 +120,10 @@ std::shared_ptr<Session> SessionFor(int sock, void* tls, const char* name, bool 
       slot = std::make_shared<Session>();
       slot->sock = sock;
     }
-    if (tls) slot->tls = tls;
-    if (name && *name) slot->name = name;
+    // Written only when they change (the first bind, a fresh session): other threads of the
+    // session read them without this lock (answers sent from the receive queue).
+    if (tls && slot->tls != tls) slot->tls = tls;
+    if (name && *name && slot->name != name) slot->name = name;
     result = slot;
   }
   // A fresh link on a reused descriptor: the old session must not send on it.
