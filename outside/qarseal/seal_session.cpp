@@ -20,6 +20,9 @@ struct SealSession {
   SSL* ssl = nullptr;
   int socket = -1;
   std::mutex lock;
+  // One send at a time from its first byte to its last: a write that has to wait must be
+  // retried with the same bytes before any other write.
+  std::mutex sendLock;
 };
 
 namespace {
@@ -141,6 +144,7 @@ extern "C" QARSEAL_API void sslFreeSession(void* handle) {
 extern "C" QARSEAL_API int sslSend(void* handle, const void* data, int count) {
   if (handle == nullptr || count < 0) return -1;
   SealSession& session = *SessionOf(handle);
+  std::lock_guard<std::mutex> sending(session.sendLock);
   uint64_t deadline = NowMs() + kSendWaitMs;
   const char* p = static_cast<const char*>(data);
   int sent = 0;
