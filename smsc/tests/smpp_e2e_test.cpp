@@ -247,11 +247,12 @@ TEST(SmppDelivery, CombinedLongMessageTakesTheSynchronousPathDespiteAWindow) {
   ASSERT_TRUE(smsc.Start("{}"));
   Gateway g;
   g.Configure(smsc.port, "WindowSize=4\r\nWDPAdaptation=Yes\r\n");
+  // Both segments wait before the link is up, so that they are seen together.
+  g.Drop("SAR-4477-5e-2-1.req", "Data=AA\r\nPhoneNumber=4477\r\nUDH=0500035E0201\r\n");
+  g.Drop("SAR-4477-5e-2-2.req", "Data=BB\r\nPhoneNumber=4477\r\nUDH=0500035E0202\r\n");
   GatewayProcess p(g.home);
   std::string line;
   ASSERT_TRUE(smsc.node.WaitFor("PDU bind_transmitter ", line, 20000)) << p.Output();
-  g.Drop("SAR-4477-5e-2-2.req", "Data=BB\r\nPhoneNumber=4477\r\nUDH=0500035E0202\r\n");
-  g.Drop("SAR-4477-5e-2-1.req", "Data=AA\r\nPhoneNumber=4477\r\nUDH=0500035E0201\r\n");
   ASSERT_TRUE(smsc.node.WaitFor("PDU submit_sm ", line, 20000)) << p.Output();
   EXPECT_NE(line.find(R"("message":"AABB")"), std::string::npos) << line;
   ASSERT_TRUE(WaitUntil(10000, [&] {
