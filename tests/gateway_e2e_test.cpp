@@ -416,33 +416,6 @@ TEST(GatewayTest, SslWebPortGetsAGeneratedCertificateAndServes) {
   EXPECT_NE(answer.find("<html"), std::string::npos);
 }
 
-namespace {
-// Whether a TCP connection to [::1]:port is accepted.
-bool Ipv6LoopbackAccepts(uint16_t port) {
-  int fd = socket(AF_INET6, SOCK_STREAM, 0);
-  if (fd < 0) return false;
-  sockaddr_in6 a{};
-  a.sin6_family = AF_INET6;
-  a.sin6_port = htons(port);
-  a.sin6_addr = in6addr_loopback;
-  bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-  close(fd);
-  return ok;
-}
-
-// Whether this host has IPv6 at all (its loopback can be bound).
-bool HostHasIpv6() {
-  int fd = socket(AF_INET6, SOCK_STREAM, 0);
-  if (fd < 0) return false;
-  sockaddr_in6 a{};
-  a.sin6_family = AF_INET6;
-  a.sin6_addr = in6addr_loopback;
-  bool ok = bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-  close(fd);
-  return ok;
-}
-}  // namespace
-
 // Without IPAddress the listeners take both families: curl -6 and -4 reach the web ports,
 // and the SMPP server port accepts over IPv6.
 TEST(GatewayTest, ListenersTakeIpv6AndIpv4) {

@@ -189,13 +189,7 @@ TEST(SmppDelivery, TlsLinkCarriesTheBindAndTheSubmit) {
 // "SMPP - [::1]:port": the address in brackets, the link over IPv6.
 TEST(SmppDelivery, Ipv6AddressInBracketsCarriesTheLink) {
   REQUIRE_NODE_SMPP();
-  int probe = socket(AF_INET6, SOCK_STREAM, 0);
-  sockaddr_in6 loopback{};
-  loopback.sin6_family = AF_INET6;
-  loopback.sin6_addr = in6addr_loopback;
-  bool ipv6 = probe >= 0 && bind(probe, reinterpret_cast<sockaddr*>(&loopback), sizeof loopback) == 0;
-  if (probe >= 0) close(probe);
-  if (!ipv6) GTEST_SKIP() << "this host has no IPv6";
+  if (!HostHasIpv6()) GTEST_SKIP() << "this host has no IPv6";
   SmscProcess smsc;
   ASSERT_TRUE(smsc.Start(R"({"host":"::1"})"));
   Gateway g;
