@@ -92,9 +92,43 @@ std::string ResolveListenAddress(const std::string& configured) {
   return found;
 }
 
-ListenResult OpenTcpListener(const std::string& address, uint16_t port, int backlog) {
+namespace {
+ListenResult BindAndListen(UniqueFd sock, const sockaddr_storage& address, socklen_t length, int backlog) {
   ListenResult result;
+  int one = 1;
+  setsockopt(sock.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  if (bind(sock.get(), reinterpret_cast<const sockaddr*>(&address), length) != 0) {
+    result.failedAt = ListenStage::Bind;
+    result.error = errno;
+    return result;
+  }
+  if (listen(sock.get(), backlog) != 0) {
+    result.failedAt = ListenStage::Listen;
+    result.error = errno;
+    return result;
+  }
+  result.socket = std::move(sock);
+  return result;
+}
+}  // namespace
+
+ListenResult OpenTcpListener(const std::string& address, uint16_t port, int backlog) {
   struct sockaddr_storage storage{};
+  if (address.empty()) {
+    // All interfaces of both families on one socket (IPv4 clients arrive as mapped
+    // addresses); IPv4 alone when the host has no IPv6.
+    UniqueFd six(socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    int off = 0;
+    if (six && setsockopt(six.get(), IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off) == 0) {
+      auto* any = reinterpret_cast<sockaddr_in6*>(&storage);
+      any->sin6_family = AF_INET6;
+      any->sin6_port = htons(port);
+      any->sin6_addr = in6addr_any;
+      ListenResult r = BindAndListen(std::move(six), storage, sizeof *any, backlog);
+      if (!(r.failedAt == ListenStage::Bind && (r.error == EADDRNOTAVAIL || r.error == EAFNOSUPPORT))) return r;
+      storage = {};
+    }
+  }
   socklen_t length = 0;
   int family = AF_INET;
   if (address.find(':') != std::string::npos) {
@@ -114,24 +148,12 @@ ListenResult OpenTcpListener(const std::string& address, uint16_t port, int back
   }
   UniqueFd sock(socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!sock) {
+    ListenResult result;
     result.failedAt = ListenStage::Socket;
     result.error = errno;
     return result;
   }
-  int one = 1;
-  setsockopt(sock.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  if (bind(sock.get(), reinterpret_cast<sockaddr*>(&storage), length) != 0) {
-    result.failedAt = ListenStage::Bind;
-    result.error = errno;
-    return result;
-  }
-  if (listen(sock.get(), backlog) != 0) {
-    result.failedAt = ListenStage::Listen;
-    result.error = errno;
-    return result;
-  }
-  result.socket = std::move(sock);
-  return result;
+  return BindAndListen(std::move(sock), storage, length, backlog);
 }
 
 uint16_t BoundPort(int socket) {

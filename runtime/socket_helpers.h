@@ -20,7 +20,8 @@ struct ListenResult {
   ListenStage failedAt = ListenStage::Ok;
   int error = 0;  // errno of the failing call
 };
-// A TCP listener on address ("" = all interfaces) and port, with the given backlog.
+// A TCP listener on address ("" = all interfaces, IPv6 as well when the host has it) and
+// port, with the given backlog.
 ListenResult OpenTcpListener(const std::string& address, uint16_t port, int backlog);
 
 // The port a bound socket listens on (0 when unknown).

@@ -139,9 +139,23 @@ size_t FindToken(std::string_view text, std::string_view token) {
 }
 
 bool SplitHostPort(std::string_view text, std::string& host, uint16_t& port) {
+  std::string_view name = text;
   size_t colon = text.find(':');
+  if (!text.empty() && text[0] == '[') {
+    // An IPv6 address in brackets, then optionally the port.
+    size_t close = text.find(']');
+    if (close == std::string_view::npos) return false;
+    name = text.substr(1, close - 1);
+    if (close + 1 == text.size()) colon = std::string_view::npos;
+    else if (text[close + 1] == ':') colon = close + 1;
+    else return false;
+  } else if (colon != std::string_view::npos && text.find(':', colon + 1) != std::string_view::npos) {
+    colon = std::string_view::npos;  // a bare IPv6 address: no port can follow it
+  } else if (colon != std::string_view::npos) {
+    name = text.substr(0, colon);
+  }
   if (colon == std::string_view::npos) {
-    host.assign(text);
+    host.assign(name);
     return true;
   }
   std::string_view digits = text.substr(colon + 1);
@@ -152,7 +166,7 @@ bool SplitHostPort(std::string_view text, std::string& host, uint16_t& port) {
     value = value * 10 + static_cast<uint32_t>(c - '0');
   }
   if (value > 65535) return false;
-  host.assign(text.substr(0, colon));
+  host.assign(name);
   port = static_cast<uint16_t>(value);
   return true;
 }

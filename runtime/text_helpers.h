@@ -34,8 +34,9 @@ int CompareNoCase(std::string_view a, std::string_view b);
 std::string ToUpper(std::string_view text);
 
 // Copies text to host; with ":" host ends there and port is the number after it (port
-// unchanged otherwise). False (host and port untouched) when the port is not a number in
-// 0..65535.
+// unchanged otherwise). An IPv6 address is written in brackets ("[::1]:2775", brackets
+// dropped from host); a bare one ("::1") is all host. False (host and port untouched) when
+// the port is not a number in 0..65535 or the brackets are not closed.
 bool SplitHostPort(std::string_view text, std::string& host, uint16_t& port);
 // Drops "http://" or "https://" (any case), cuts at the first "\" and "/".
 std::string HostFromUrl(std::string_view url);

@@ -2,6 +2,7 @@
 
 #include "runtime/config_access.h"
 #include "runtime/str_printf.h"
+#include "runtime/text_helpers.h"
 
 std::vector<ConfiguredConnection> EnumerateConnections() {
   std::vector<ConfiguredConnection> out;
@@ -11,7 +12,8 @@ std::vector<ConfiguredConnection> EnumerateConnections() {
       if (n <= 200) continue;
       break;
     }
-    uint32_t count = SMSIniNumber(name, "TransmitterCount", 1);
+    // The connection's own section, as every other setting of it is read.
+    uint32_t count = SMSIniNumber(ConnectionSectionName(name), "TransmitterCount", 1);
     out.push_back({n, name, count == 0 ? 1 : count});
   }
   return out;

@@ -1,5 +1,6 @@
 #include "smsc/async_submit.h"
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -126,10 +127,28 @@ void Submit(QueueWorker& w, SMPPSubmitAsyncQ& q, PreparedSubmission&& p) {
   }
   uint64_t waited = TickMs() - waitStart;
   if (waited > 0 && (Settings.Debug || Settings.DebugAsyncSMPP)) {
-    std::string text = StrPrintf("Info -- %u ms wait time for SMPP window size %u", unsigned(waited), q.windowSize);
+    uint32_t window;
+    {
+      std::lock_guard guard(q.lock);
+      window = q.windowSize;
+    }
+    std::string text = StrPrintf("Info -- %u ms wait time for SMPP window size %u", unsigned(waited), window);
     LogOutbound("System", "", w.connection, text, LogContent{}, "", "", "");
     AsyncSmppDebugLog(w.connection, text);
   }
+  // SMSCSendLimit, counted from the previous submit as it left: a window that opens for
+  // several at once still lets them out one interval apart. The link is served meanwhile.
+  while (w.settings.sendIntervalMs != 0 && !w.linkError && !ShutdownRequested.load()) {
+    uint64_t since = TickMs() - w.lastSubmitTick;
+    if (since >= w.settings.sendIntervalMs) break;
+    if (q.link.yield(int(std::min<uint64_t>(w.settings.sendIntervalMs - since, 100))) != 0 || !q.link.linkUp()) {
+      w.linkError = true;
+      AsyncSmppDebugLog(w.connection, "Info -- SMPP Connection Error reported by SMPPYield 3");
+      break;
+    }
+    ProcessUnlessHelped(w, q);
+  }
+  w.lastSubmitTick = TickMs();
 
   auto record = std::make_unique<AsyncPendingRecord>();
   AsyncPendingRecord* r = record.get();
@@ -162,8 +181,13 @@ void Submit(QueueWorker& w, SMPPSubmitAsyncQ& q, PreparedSubmission&& p) {
   }
   if (Settings.Debug) WriteDebugLogf("SMPPSubmitAsyncQ", "Depth %u", depth);
   // From here a helper may free r once it is done: r is not touched after MarkDone.
+  uint32_t timeoutSeconds;
+  {
+    std::lock_guard guard(q.lock);
+    timeoutSeconds = q.commandTimeoutSeconds;
+  }
   int status = full ? SMPP_ERROR_LINK  // the link went down with the window full
-                    : q.link.submit(r->p.toSend, r->p.request, int(q.commandTimeoutSeconds * 1000), &r->lib);
+                    : q.link.submit(r->p.toSend, r->p.request, int(timeoutSeconds * 1000), &r->lib);
   if (status != 0) {
     r->lib.status = status;
     MarkDone(r);

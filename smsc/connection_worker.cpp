@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <dlfcn.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -42,6 +43,7 @@ namespace {
 
 constexpr uint32_t kBackupPollMs = 2000;
 constexpr int kDrainSeconds = 60;
+constexpr int kReceiveStopSteps = 150;  // of 100 ms
 
 bool Stopping() { return ShutdownRequested.load() != 0; }
 
@@ -129,9 +131,25 @@ void ReconnectWait(WorkerState& s, SmppConnectionSettings* smpp) {
   }
 }
 
-int SocketFamilyFor(const std::string& host) {
-  in6_addr a6{};
-  return inet_pton(AF_INET6, host.c_str(), &a6) == 1 ? AF_INET6 : AF_INET;
+// The address families of host in the resolver's order of preference, each once; IPv4
+// alone when the name does not resolve (the connect then reports it).
+std::vector<int> FamiliesOf(const std::string& host) {
+  std::vector<int> families;
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (getaddrinfo(host.c_str(), nullptr, &hints, &found) == 0) {
+    for (const addrinfo* a = found; a; a = a->ai_next) {
+      if ((a->ai_family == AF_INET || a->ai_family == AF_INET6) &&
+          std::find(families.begin(), families.end(), a->ai_family) == families.end()) {
+        families.push_back(a->ai_family);
+      }
+    }
+    freeaddrinfo(found);
+  }
+  if (families.empty()) families.push_back(AF_INET);
+  return families;
 }
 
 bool BindLocal(int sock, int family, const std::string& bindIP, uint16_t port) {
@@ -276,23 +294,36 @@ bool OpenSmppLink(const std::string& name, const SmppConnectionSettings& setting
     return false;
   }
   uint16_t port = role.remotePort != 0 ? role.remotePort : namePort;
-  int family = SocketFamilyFor(host);
-  sock.reset(socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (!sock) {
-    report("SMPP Failure -- General Socket Error");
-    return false;
-  }
-  if (!settings.bindIP.empty() || role.localPort != 0) {
-    if (!BindLocal(sock.get(), family, settings.bindIP, role.localPort)) {
-      report(StrPrintf("SMPP Failure -- Unable to bind to SMPP %s port %u", role.portText, role.localPort));
-      return false;
+  // A name with IPv6 and IPv4 addresses: each family in turn until one connects. The
+  // failure reported is the last one.
+  std::string failure;
+  for (int family : FamiliesOf(host)) {
+    sock.reset(socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!sock) {
+      failure = "SMPP Failure -- General Socket Error";
+      continue;
     }
-    if (role.localPort != 0) {
-      WriteDebugLogf(name.c_str(), "Debug:  SMPP %s port bound to %u", role.portText, role.localPort);
+    if (!settings.bindIP.empty() || role.localPort != 0) {
+      if (!BindLocal(sock.get(), family, settings.bindIP, role.localPort)) {
+        failure = StrPrintf("SMPP Failure -- Unable to bind to SMPP %s port %u", role.portText, role.localPort);
+        sock.reset();
+        continue;
+      }
+      if (role.localPort != 0) {
+        WriteDebugLogf(name.c_str(), "Debug:  SMPP %s port bound to %u", role.portText, role.localPort);
+      }
     }
+    if (Peer().Call<SMPPConnectFn>(peer::SMPPConnect)(sock.get(), name.c_str(), host.c_str(), port) != 0) {
+      failure = StrPrintf("SMPP Failure -- Unable to connect to SMPP server at %s:%u", host.c_str(), port);
+      EndLibrarySession(sock.get());
+      sock.reset();
+      continue;
+    }
+    failure.clear();
+    break;
   }
-  if (Peer().Call<SMPPConnectFn>(peer::SMPPConnect)(sock.get(), name.c_str(), host.c_str(), port) != 0) {
-    report(StrPrintf("SMPP Failure -- Unable to connect to SMPP server at %s:%u", host.c_str(), port));
+  if (!failure.empty()) {
+    report(failure);
     return false;
   }
   if (settings.useSSL) {
@@ -358,18 +389,13 @@ bool SmppRound(WorkerState& s, SmppConnectionSettings& settings, const std::stri
     w.names.targetRouteName = s.backupTargetRoute;
   }
   w.lastActivityTick = TickMs();
-  ConfigurationStamp configuration;  // none yet: the first check reads the settings again
-  w.changeCheck = [&] {
-    // The settings come from the configuration file alone: while it is unchanged there is
-    // nothing to read again.
-    if (ConfigurationChanged(configuration)) {
-      CheckReloadSmppSet(s, settings);
-      ReadPacing(s);
-    }
-    CheckBackup(s);
-    w.restart = s.restart;
-  };
   w.settings.kind = ProtocolKind::Smpp;
+  // WindowSize > 0: submits go out without waiting, up to the window. A combined long
+  // message (WDPAdaptation without UseTLV) always goes the synchronous way.
+  SMPPSubmitAsyncQ asyncQ;
+  bool async = SmppUsesWindow(settings) && !settings.receiveOnly &&
+               SmppAsyncLink(sock.get(), tls.session, s.name, settings.version, asyncQ.link);
+  // Settings that take effect in place, the window and response timeout among them.
   auto apply = [&] {
     w.settings.keepAliveSeconds = settings.keepAliveSeconds;
     w.settings.senderAddressList = settings.senderAddressList;
@@ -382,12 +408,33 @@ bool SmppRound(WorkerState& s, SmppConnectionSettings& settings, const std::stri
     w.settings.retryMaxAttempts = s.retryMaxAttempts;
     w.settings.sendIntervalMs = s.sendIntervalMs;
     w.settings.combineSegments = settings.wdpAdaptation && !settings.useTLV;
+    if (!async) return;
+    uint32_t timeout = std::max<uint32_t>(1, settings.commandTimeoutSeconds);
+    bool changed;
+    {
+      std::lock_guard guard(asyncQ.lock);
+      changed = asyncQ.windowSize != settings.windowSize || asyncQ.commandTimeoutSeconds != timeout;
+      asyncQ.windowSize = settings.windowSize;
+      asyncQ.commandTimeoutSeconds = timeout;
+    }
+    if (changed) {
+      asyncQ.responseEvent.notify_all();  // a wider window lets a waiting submit go
+      WriteDebugLogf(s.name.c_str(), "SMPP window size %u, command timeout %u seconds", settings.windowSize, timeout);
+    }
+  };
+  ConfigurationStamp configuration;  // none yet: the first check reads the settings again
+  w.changeCheck = [&] {
+    // The settings come from the configuration file alone: while it is unchanged there is
+    // nothing to read again.
+    if (ConfigurationChanged(configuration)) {
+      CheckReloadSmppSet(s, settings);
+      ReadPacing(s);
+      apply();
+    }
+    CheckBackup(s);
+    w.restart = s.restart;
   };
   apply();
-  // WindowSize > 0: submits go out without waiting, up to the window.
-  SMPPSubmitAsyncQ asyncQ;
-  bool async = settings.windowSize > 0 && !settings.receiveOnly &&
-               SmppAsyncLink(sock.get(), tls.session, s.name, settings.version, asyncQ.link);
   // Declared after asyncQ and w: leaving the round ends the helpers before either goes.
   struct HelperStop {
     QueueWorker& w;
@@ -395,8 +442,6 @@ bool SmppRound(WorkerState& s, SmppConnectionSettings& settings, const std::stri
     ~HelperStop() { StopSmppSubmitAsyncHelpers(w, q); }
   } helperStop{w, asyncQ};
   if (async) {
-    asyncQ.windowSize = settings.windowSize;
-    asyncQ.commandTimeoutSeconds = std::max<uint32_t>(1, settings.commandTimeoutSeconds);
     AttachAsyncSubmission(w, transport, asyncQ);
     // Helpers record the outcomes so that the worker keeps submitting; only the worker
     // reads the socket. A mistyped count does not start thousands of threads.
@@ -406,6 +451,7 @@ bool SmppRound(WorkerState& s, SmppConnectionSettings& settings, const std::stri
     }
   }
   if (settings.receiveOnly) WriteDebugLogf(s.name.c_str(), "Receive only connection for %s", s.name.c_str());
+  uint64_t lastCheckTick = TickMs();
   while (!w.linkError && !Stopping() && !s.restart) {
     if (settings.receiveOnly) {
       // Nothing to send: keep the link served and alive.
@@ -414,10 +460,17 @@ bool SmppRound(WorkerState& s, SmppConnectionSettings& settings, const std::stri
         if (transport.enquireLink() != 0) w.linkError = true;
         w.lastActivityTick = TickMs();
       }
-      continue;
+    } else {
+      RunQueuePass(w, transport);
+      apply();
     }
-    RunQueuePass(w, transport);
-    apply();
+    // Besides the checks inside the passes (after each subdirectory, every 256 messages):
+    // once a second, so that a link with nothing to send, or only the root queue, or
+    // nothing to send at all (receive-only), still sees changes and its backup target.
+    if (TickMs() - lastCheckTick >= 1000) {
+      lastCheckTick = TickMs();
+      w.changeCheck();
+    }
     if (w.restart) s.restart = true;
   }
   if (async) {
@@ -533,14 +586,25 @@ struct ReceiveThreads {
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
   }
+  // Waits up to 150 x 100 ms for them to end. One still inside a connect or a closing
+  // drain is left to finish alone: each holds its own block, nothing of the worker's.
   ~ReceiveThreads() {
     for (auto& b : blocks) b->stop = true;
-    // A receiver may be inside a connect or an unbind; each of those is bounded.
-    for (auto& b : blocks) {
-      while (!b->ended.load()) {
+    for (int step = 0; step < kReceiveStopSteps; ++step) {
+      bool all = true;
+      for (auto& b : blocks) {
+        if (b->ended.load()) continue;
+        all = false;
         // A queue thread waiting on its event sees the stop flag at once.
         WakeSmppReceiveAsync(b->connection.c_str());
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      }
+      if (all) return;
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    for (auto& b : blocks) {
+      if (!b->ended.load()) {
+        WriteDebugLogf(b->connection.c_str(), "Receive thread of %s has not ended; going on without it",
+                       b->connection.c_str());
       }
     }
   }
@@ -597,6 +661,39 @@ void RunUnavailableSessions(WorkerState& s, const std::string& text) {
     ReconnectWait(s, nullptr);
     if (ConnectionNameFor(s.index) != s.name) s.restart = true;
   }
+}
+
+// Worker 0: queue passes that deliver messages to local users (the local-routing rules),
+// so that they do not wait for an SMS centre connection. It sends nothing: forwarding to
+// the numbers of [SDKLink] needs the HTTP transport, which this build lacks; their messages
+// stay queued, and the operator is told so once.
+void RunLocalRoutingPasses(WorkerState& s) {
+  WriteDebugLogf("ThreadProcessModem", "%s delivers queued messages to local users", s.name.c_str());
+  if (Settings.SDKLinkEnabled) {
+    std::string text = s.name + ": forwarding to the numbers of [SDKLink] is not available in this build; "
+                                "messages for them stay in the queue";
+    WriteDebugLog("ThreadProcessModem", text);
+    ReportEvent(EventKind::Warning, text);
+  }
+  QueueWorker w;
+  w.connection = s.name;
+  w.routingName = s.name;
+  w.names = RouteNamesFor(OutboundRouting, s.name);
+  w.settings.keepAliveSeconds = 0;
+  w.lastActivityTick = TickMs();
+  QueueTransport t;
+  t.yield = [](int) { return 0; };
+  t.linkUp = [] { return true; };
+  t.enquireLink = [] { return 0; };
+  ConfigurationStamp configuration;
+  ConfigurationChanged(configuration);
+  while (!Stopping()) {
+    // The local-routing section may have changed: every file is looked at again.
+    if (ConfigurationChanged(configuration)) SkipQFree(w.skipQueue);
+    RunQueuePass(w, t);
+    SleepUnlessShutdown(1000, TickMs());
+  }
+  SkipQFree(w.skipQueue);
 }
 
 void WaitWhileBackupNotNeeded(WorkerState& s) {
@@ -657,7 +754,9 @@ void ThreadProcessModem(uint32_t parameter) {
     WaitWhileBackupNotNeeded(s);
     if (Stopping()) break;
     if (s.restart) continue;
-    if (StartsWithNoCase(s.name, "SMPP - ")) {
+    if (s.index == 0) {
+      RunLocalRoutingPasses(s);
+    } else if (StartsWithNoCase(s.name, "SMPP - ")) {
       RunSmppSessions(s);
     } else if (StartsWithNoCase(s.name, "UCP - ")) {
       RunUnavailableSessions(s, "UCP Failure -- Support DLL QARKITE.DLL did not initialize");

@@ -352,6 +352,13 @@ FileOutcome HandleQueueFile(QueueWorker& w, QueueTransport& t, const std::string
     QueueSizeDown(directoryName);
     return FileOutcome::Local;
   }
+  if (!t.submit && !t.submitAsync) {
+    // A worker that only delivers to local users leaves the rest to the connections, and
+    // does not read this file again while it stays (until its skip queue is emptied).
+    ReleaseClaim(claim);
+    if (!Settings.OldRoutingLogic) SkipQAdd(w.skipQueue, key);
+    return FileOutcome::PassedOver;
+  }
   if (!routeKnown) {
     RouteDecision d = MayConnectionSend(OutboundRouting, rm, w.routingName.empty() ? w.connection : w.routingName);
     if (!d.allowed) {
@@ -406,6 +413,13 @@ FileOutcome HandleQueueFile(QueueWorker& w, QueueTransport& t, const std::string
   request.sender = ChooseSender(m.Sender, w.settings.senderAddressList, w.settings.senderAddressOverride);
   request.extraParams = SubmitExtraParams(m);
 
+  p.claim = std::move(claim);
+  p.m = std::move(m);
+  if (t.submitAsync) {
+    // Paced there, after the window wait: where the submit really leaves.
+    t.submitAsync(std::move(p));
+    return FileOutcome::Queued;
+  }
   // Pacing: keep the link served while the send interval runs.
   if (w.settings.sendIntervalMs != 0) {
     while (TickMs() - w.lastSubmitTick < w.settings.sendIntervalMs && !ShutdownRequested.load()) {
@@ -415,13 +429,6 @@ FileOutcome HandleQueueFile(QueueWorker& w, QueueTransport& t, const std::string
       }
       usleep(1000);
     }
-  }
-  p.claim = std::move(claim);
-  p.m = std::move(m);
-  if (t.submitAsync) {
-    w.lastSubmitTick = TickMs();
-    t.submitAsync(std::move(p));
-    return FileOutcome::Queued;
   }
 
   SubmitResult result;

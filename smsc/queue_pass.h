@@ -92,6 +92,7 @@ struct PreparedSubmission {
 
 // The link of one connection as the pass uses it.
 struct QueueTransport {
+  // Unset, with submitAsync unset too: the worker only delivers to local users.
   std::function<SubmitResult(const SmsMessageRecord&, const SubmitRequest&)> submit;
   std::function<int()> enquireLink;      // 0 = the peer answered
   // Processes inbound traffic; non-zero when the library reported the link lost.

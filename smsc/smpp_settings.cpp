@@ -67,6 +67,8 @@ SmppConnectionSettings ReadSmppSettings(std::string_view connection) {
   return s;
 }
 
+bool SmppUsesWindow(const SmppConnectionSettings& s) { return s.windowSize > 0 && !(s.wdpAdaptation && !s.useTLV); }
+
 bool SmppSettingsNeedReconnect(const SmppConnectionSettings& a, const SmppConnectionSettings& b) {
   return a.version != b.version || a.userName != b.userName || a.password != b.password ||
          a.addressRange != b.addressRange || a.systemType != b.systemType || a.bindIP != b.bindIP ||
@@ -74,5 +76,5 @@ bool SmppSettingsNeedReconnect(const SmppConnectionSettings& a, const SmppConnec
          a.senderLocalPort != b.senderLocalPort || a.senderRemotePort != b.senderRemotePort ||
          a.receiverLocalPort != b.receiverLocalPort || a.receiverRemotePort != b.receiverRemotePort ||
          a.wdpAdaptation != b.wdpAdaptation || a.useSSL != b.useSSL || (a.windowSize == 0) != (b.windowSize == 0) ||
-         (!a.receiveOnly && b.receiveOnly);
+         SmppUsesWindow(a) != SmppUsesWindow(b) || a.receiveOnly != b.receiveOnly;
 }

@@ -24,8 +24,12 @@ struct SmppConnectionSettings {
 };
 
 SmppConnectionSettings ReadSmppSettings(std::string_view connection);
+// Whether a session submits through the window (WindowSize > 0), rather than waiting for
+// each answer: never for a long message combined into one (WDPAdaptation without UseTLV).
+bool SmppUsesWindow(const SmppConnectionSettings& s);
 // True when a difference between the settings in use and the current ones needs a new
-// session (the other settings take effect in place).
+// session (the other settings take effect in place). A change of the submission path or of
+// the bind type (receive-only or not) is one.
 bool SmppSettingsNeedReconnect(const SmppConnectionSettings& inUse, const SmppConnectionSettings& now);
 // "local[:remote]" of SenderPort and ReceiverPort.
 void ParsePortPair(std::string_view text, uint16_t& local, uint16_t& remote);

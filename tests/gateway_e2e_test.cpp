@@ -191,18 +191,83 @@ TEST(GatewayTest, FatalSignalWritesExceptLogOnceAndExits177) {
 
 TEST(GatewayTest, ConnectionEnumerationStartsOneWorkerPerTransmitter) {
   Gateway g;
+  // TransmitterCount lives in each connection's own section: a modem's has "Modem - " in
+  // front, brackets are written escaped.
   g.Configure({"Debug2=Yes", "Modem1=SMPP - 127.0.0.1:1", "Modem3=UCP - 127.0.0.1:2", "Modem150=COM3:",
-               "Modem202=CIMD - 127.0.0.1:3"},
-              "[SMPP - 127.0.0.1:1]\r\nTransmitterCount=3\r\n");
+               "Modem202=CIMD - 127.0.0.1:3", "Modem5=SMPP - [::1]:4"},
+              "[SMPP - 127.0.0.1:1]\r\nTransmitterCount=3\r\n[Modem - COM3:]\r\nTransmitterCount=2\r\n"
+              "[SMPP - \\x5B::1\\x5D:4]\r\nTransmitterCount=2\r\n");
   GatewayProcess p(g.home);
   ASSERT_TRUE(WaitReady(p, g.port)) << p.Output();
   ASSERT_TRUE(p.WaitForOutput("ThreadProcessInboundSMS: Kind 1", 20000)) << p.Output();
-  std::string out = p.Output();
+  // Every worker has been started by now; each writes its line when it first runs.
+  const std::set<std::string> expected = {"0x10001", "0x20001", "0x30001", "0x10003",
+                                          "0x10005", "0x20005", "0x10096", "0x20096"};
+  std::string out;
   std::set<std::string> parameters;
-  std::regex line(R"(ThreadProcessModem: Parameter (0x[0-9A-F]+))");
-  for (std::sregex_iterator it(out.begin(), out.end(), line), end; it != end; ++it) parameters.insert((*it)[1]);
-  EXPECT_EQ(parameters, (std::set<std::string>{"0x10001", "0x20001", "0x30001", "0x10003", "0x10096"})) << out;
+  WaitUntil(10000, [&] {
+    out = p.Output();
+    parameters.clear();
+    std::regex line(R"(ThreadProcessModem: Parameter (0x[0-9A-F]+))");
+    for (std::sregex_iterator it(out.begin(), out.end(), line), end; it != end; ++it) parameters.insert((*it)[1]);
+    return parameters.size() >= expected.size();
+  });
+  EXPECT_EQ(parameters, expected) << out;
   EXPECT_NE(out.find("UseRouteCache: Yes"), std::string::npos);  // five transmitters
+}
+
+// Worker 0 (EnableLocalRoutingThread or SDKLinkEnabled) delivers to local users without
+// any SMS centre, and never fails: what it cannot send stays queued as it was.
+TEST(GatewayTest, LocalRoutingWorkerDeliversToLocalUsersAndFailsNothing) {
+  struct Case {
+    const char* flag;
+    const char* extra;
+  } cases[] = {
+      {"EnableLocalRoutingThread=Yes", ""},
+      {"SDKLinkEnabled=Yes", "[SDKLink]\r\n4488=127.0.0.1:9\r\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.flag);
+    Gateway g;
+    g.Configure({c.flag, "InitRetryDelay=1", "InitRetryDelayMax=1"},
+                std::string("[Inbound SMS Routing]\r\nbob=4477*\r\n") + c.extra);
+    std::string queue = g.home.path() + "Q/";
+    fs::create_directories(queue);
+    auto drop = [&](const std::string& name, const std::string& body) {
+      WriteFileText(queue + ".~" + name + ".tmp", "[SMS]\r\n" + body);
+      fs::rename(queue + ".~" + name + ".tmp", queue + name);
+    };
+    drop("0000AAA1.req", "Data=for the SDK\r\nPhoneNumber=4488\r\n");
+    drop("0000AAA2.req", "Data=no route\r\nPhoneNumber=4499\r\n");
+    drop("0000AAA3.req", "Data=for bob\r\nPhoneNumber=447700900123\r\n");
+    const std::string untouched1 = ReadFileText(queue + "0000AAA1.req");
+    const std::string untouched2 = ReadFileText(queue + "0000AAA2.req");
+    GatewayProcess p(g.home);
+    ASSERT_TRUE(WaitReady(p, g.port)) << p.Output();
+    std::vector<std::string> delivered;
+    ASSERT_TRUE(WaitUntil(20000, [&] {
+      delivered.clear();
+      std::error_code ec;
+      for (auto& e : fs::recursive_directory_iterator(g.home.path() + "USERS/bob", ec)) {
+        if (e.path().extension() == ".req") delivered.push_back(ReadFileText(e.path().string()));
+      }
+      return !delivered.empty() && !fs::exists(queue + "0000AAA3.req");
+    })) << p.Output();
+    ASSERT_EQ(delivered.size(), 1u);
+    EXPECT_NE(delivered[0].find("Data=for bob\r\n"), std::string::npos) << delivered[0];
+    // A later pass delivers another one; the others are still as they were then, with no
+    // retry state.
+    drop("0000AAA4.req", "Data=again for bob\r\nPhoneNumber=447700900124\r\n");
+    EXPECT_TRUE(WaitUntil(20000, [&] { return !fs::exists(queue + "0000AAA4.req"); })) << p.Output();
+    EXPECT_EQ(ReadFileText(queue + "0000AAA1.req"), untouched1);
+    EXPECT_EQ(ReadFileText(queue + "0000AAA2.req"), untouched2);
+    std::string out = p.Output();
+    EXPECT_EQ(out.find("Failure --"), std::string::npos) << out;
+    EXPECT_EQ(out.find("Error initializing SMSC Interface"), std::string::npos) << out;
+    EXPECT_FALSE(fs::exists(g.home.path() + "PRIVATE/SDKLINK - VirtualSMSC.ERR"));
+    bool sdk = std::string(c.flag).rfind("SDKLink", 0) == 0;
+    EXPECT_EQ(out.find("forwarding to the numbers of [SDKLink] is not available") != std::string::npos, sdk) << out;
+  }
 }
 
 TEST(GatewayTest, SupervisorRestartsTheGatewayAndStopsItOnSigterm) {
@@ -418,6 +483,38 @@ TEST(GatewayTest, SslWebPortGetsAGeneratedCertificateAndServes) {
   std::string answer = Curl({"-k", "https://127.0.0.1:" + std::to_string(sslPort) + "/"});
   EXPECT_EQ(answer.substr(answer.size() - 3), "200") << answer;
   EXPECT_NE(answer.find("<html"), std::string::npos);
+}
+
+// Without IPAddress the listeners take both families: curl -6 and -4 reach the web ports,
+// and the SMPP server port accepts over IPv6.
+TEST(GatewayTest, ListenersTakeIpv6AndIpv4) {
+  if (!HostHasIpv6()) GTEST_SKIP() << "this host has no IPv6";
+  Gateway g;
+  uint16_t sslPort = FreeTcpPort(), smppPort = FreeTcpPort();
+  g.Configure({"WebPortSSL=" + std::to_string(sslPort), "SMPPPort=" + std::to_string(smppPort)});
+  GatewayProcess p(g.home);
+  ASSERT_TRUE(WaitReady(p, g.port)) << p.Output();
+  ASSERT_TRUE(p.WaitForOutput("SSL Web server started on port number", 10000)) << p.Output();
+  struct Case {
+    std::vector<std::string> args;
+  } cases[] = {
+      {{"-6", "http://[::1]:" + std::to_string(g.port) + "/"}},
+      {{"-4", "http://127.0.0.1:" + std::to_string(g.port) + "/"}},
+      {{"-6", "-k", "https://[::1]:" + std::to_string(sslPort) + "/"}},
+      {{"-4", "-k", "https://127.0.0.1:" + std::to_string(sslPort) + "/"}},
+  };
+  for (const Case& c : cases) {
+    std::string answer = Curl(c.args);
+    ASSERT_GE(answer.size(), 3u) << c.args.back();
+    EXPECT_EQ(answer.substr(answer.size() - 3), "200") << c.args.back() << "\n" << answer;
+    EXPECT_NE(answer.find("<html"), std::string::npos) << c.args.back();
+  }
+  // IPv4 clients are still known by their dotted address.
+  EXPECT_NE(g.home.DebugLog().find("Processing connection from ::1:"), std::string::npos);
+  EXPECT_NE(g.home.DebugLog().find("Processing connection from 127.0.0.1:"), std::string::npos);
+  ASSERT_TRUE(p.WaitForOutput("SMPP server started on port number", 10000)) << p.Output();
+  EXPECT_TRUE(Ipv6LoopbackAccepts(smppPort));
+  EXPECT_TRUE(PortAccepts(smppPort));
 }
 
 TEST(GatewayTest, HttpSubmissionLeavesAMessageFileInTheQueue) {

@@ -41,6 +41,29 @@ bool PortAccepts(uint16_t port) {
   return ok;
 }
 
+bool HostHasIpv6() {
+  int s = socket(AF_INET6, SOCK_STREAM, 0);
+  if (s < 0) return false;
+  sockaddr_in6 sa{};
+  sa.sin6_family = AF_INET6;
+  sa.sin6_addr = in6addr_loopback;
+  bool ok = bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
+  close(s);
+  return ok;
+}
+
+bool Ipv6LoopbackAccepts(uint16_t port) {
+  int s = socket(AF_INET6, SOCK_STREAM, 0);
+  if (s < 0) return false;
+  sockaddr_in6 sa{};
+  sa.sin6_family = AF_INET6;
+  sa.sin6_port = htons(port);
+  sa.sin6_addr = in6addr_loopback;
+  bool ok = connect(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
+  close(s);
+  return ok;
+}
+
 std::string BinDirectory() {
   char path[4096];
   ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);

@@ -12,6 +12,9 @@
 // A port nobody listens on now (bound to 0 and released).
 uint16_t FreeTcpPort();
 bool PortAccepts(uint16_t port);
+// Whether this host has IPv6 (its loopback can be bound); whether [::1]:port accepts.
+bool HostHasIpv6();
+bool Ipv6LoopbackAccepts(uint16_t port);
 std::string BinDirectory();
 std::string ReadFileText(const std::string& path);
 void WriteFileText(const std::string& path, const std::string& text);

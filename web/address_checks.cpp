@@ -57,8 +57,13 @@ bool MatchAddressPattern(std::string_view pattern, std::string_view address) {
   return true;
 }
 
+namespace {
+// The listeners take IPv6 too: its loopback is the same machine as 127.0.0.1.
+bool IsLoopbackAddress(std::string_view address) { return address == "127.0.0.1" || address == "::1"; }
+}  // namespace
+
 bool IPRestrictionAllows(std::string_view address) {
-  if (address == "127.0.0.1") return true;
+  if (IsLoopbackAddress(address)) return true;
   for (const std::string& blocked : IPRestrictions.Blocked)
     if (MatchAddressPattern(blocked, address)) return false;
   if (IPRestrictions.Allowed.empty()) return true;
@@ -85,7 +90,7 @@ bool AddressListMatches(std::string_view list, std::string_view address) {
 }
 
 bool IsLocalAddress(std::string_view address) {
-  if (address == "127.0.0.1") return true;
+  if (IsLoopbackAddress(address)) return true;
   char host[256] = {0};
   if (gethostname(host, sizeof host - 1) != 0) return false;
   struct addrinfo hints{};

@@ -136,8 +136,10 @@ std::shared_ptr<Session> SessionFor(int sock, void* tls, const char* name, bool 
       slot = std::make_shared<Session>();
       slot->sock = sock;
     }
-    if (tls) slot->tls = tls;
-    if (name && *name) slot->name = name;
+    // Written only when they change (the first bind, a fresh session): other threads of the
+    // session read them without this lock (answers sent from the receive queue).
+    if (tls && slot->tls != tls) slot->tls = tls;
+    if (name && *name && slot->name != name) slot->name = name;
     result = slot;
   }
   // A fresh link on a reused descriptor: the old session must not send on it.
@@ -346,6 +348,8 @@ int Transact(Session& s, smpp::Pdu request, smpp::Pdu& response, int timeoutMs) 
     }
     if (pdu.sequence == request.sequence &&
         (pdu.commandId == (request.commandId | smpp::kResponseBit) || pdu.commandId == smpp::kGenericNack)) {
+      // A generic_nack never accepts anything, whatever status it carries.
+      if (pdu.commandId == smpp::kGenericNack && pdu.status == 0) return SMPP_ERROR_PROTOCOL;
       response = std::move(pdu);
       return 0;
     }
@@ -442,6 +446,10 @@ int HandleUnsolicited(Session& s, const smpp::Pdu& pdu) {
       return 0;
     case smpp::kGenericNack:
       Trace(s, "generic_nack for a request not awaited");
+      return 0;
+    case smpp::kAlertNotification:
+      // It has no response PDU: a generic_nack would tell the SMS centre it was refused.
+      Trace(s, "alert_notification noted");
       return 0;
     case smpp::kBindReceiver:
     case smpp::kBindTransmitter:

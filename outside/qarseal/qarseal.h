@@ -1,7 +1,9 @@
 // qarseal: TLS over OpenSSL for the listeners, the HTTP client and SMPP links. A shared
 // library loaded by name and bound by these export names. Sessions run over a connected
 // socket that the caller owns; the library never closes it. A session handle is a
-// non-null pointer, 0 meaning none.
+// non-null pointer, 0 meaning none. Sends, reads and pending checks on one session may come
+// from several threads (one reading while another answers): they are serialised here. Freeing
+// a session must wait until no other thread uses it.
 #pragma once
 
 #include <stdint.h>

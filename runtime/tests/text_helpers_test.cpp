@@ -48,6 +48,9 @@ TEST(SplitHostPortTest, PortsAndRejects) {
       {"example.org", true, "example.org", 99}, {"h:2775", true, "h", 2775},   {"h:0", true, "h", 0},
       {"h:65535", true, "h", 65535},           {"h:65536", false, "old", 99}, {"h:99999", false, "old", 99},
       {"h:12x", false, "old", 99},             {"h:", false, "old", 99},      {"h:4294967297", false, "old", 99},
+      {"[::1]:2775", true, "::1", 2775},       {"[::1]", true, "::1", 99},    {"[fd00::2]:80", true, "fd00::2", 80},
+      {"::1", true, "::1", 99},                {"fd00::2", true, "fd00::2", 99}, {"[::1]:", false, "old", 99},
+      {"[::1]x", false, "old", 99},            {"[::1", false, "old", 99},    {"[::1]:70000", false, "old", 99},
   };
   for (const Case& c : cases) {
     std::string host = "old";

@@ -9,6 +9,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "outside/qarpeer/tests/node_peer.h"
 #include "tests/gateway_harness.h"
@@ -174,6 +175,89 @@ TEST(SmppAsync, WindowOutOfOrderThrottledAnswersAndALostLink) {
     ASSERT_FALSE(outcomeThreads.empty()) << debug;
     EXPECT_EQ(outcomeThreads.count(*workerThreads.begin()) != 0, std::string(c.name) == "worker") << debug;
   }
+}
+
+struct AsyncGateway {
+  NodePeer node;
+  GatewayHome home;
+  std::string connection;
+  uint16_t webPort = FreeTcpPort();
+  bool Start(const std::string& options) {
+    std::string line;
+    if (!node.Start(kNpm, kScripts + "/smsc_server.js", {options}) || !node.WaitFor("LISTENING ", line, 10000)) {
+      return false;
+    }
+    connection = "SMPP - 127.0.0.1:" + line.substr(10);
+    return true;
+  }
+  void Configure(const std::string& sectionExtra) {
+    home.WriteConfig({"WebPort=" + std::to_string(webPort), "Modem1=" + connection, "InitRetryDelay=1",
+                      "InitRetryDelayMax=2", "Debug=Yes"},
+                     "[" + connection + "]\r\nUserName=gw\r\nPassword=secret\r\nRetryDelay=60\r\n" + sectionExtra);
+  }
+  void Drop(const std::string& name, const std::string& text) {
+    std::string queue = home.path() + "Q/";
+    fs::create_directories(queue);
+    WriteFileText(queue + ".~" + name + ".tmp", "[SMS]\r\nData=" + text + "\r\nPhoneNumber=4477\r\n");
+    fs::rename(queue + ".~" + name + ".tmp", queue + name);
+  }
+};
+
+// WindowSize and CommandTimeout changed in the configuration apply to the running session.
+TEST(SmppAsync, WindowAndCommandTimeoutChangeWithoutReconnecting) {
+  REQUIRE_NODE_SMPP();
+  AsyncGateway g;
+  // Answers held until three wait, or four seconds.
+  ASSERT_TRUE(g.Start(R"({"holdCount":3,"holdMs":4000})"));
+  g.Configure("WindowSize=1\r\nCommandTimeout=120\r\n");
+  GatewayProcess p(g.home);
+  std::string line;
+  ASSERT_TRUE(g.node.WaitFor("PDU bind_transmitter ", line, 20000)) << p.Output();
+
+  g.Configure("WindowSize=3\r\nCommandTimeout=120\r\n");
+  ASSERT_TRUE(WaitUntil(20000, [&] {
+    return g.home.DebugLog().find("SMPP window size 3, command timeout 120 seconds") != std::string::npos;
+  })) << g.home.DebugLog();
+  for (int i = 0; i < 3; ++i) g.Drop("0000AA0" + std::to_string(i) + ".req", "w" + std::to_string(i));
+  // Three outstanding at once: the server answers only then.
+  int submits = 0, answersBefore = 0;
+  while (submits < 3 && g.node.ReadLine(line, 20000)) {
+    if (line.rfind("PDU submit_sm ", 0) == 0) ++submits;
+    if (line.rfind("RESP ", 0) == 0) ++answersBefore;
+  }
+  EXPECT_EQ(submits, 3);
+  EXPECT_EQ(answersBefore, 0) << "the window stayed narrower than 3";
+  ASSERT_TRUE(WaitUntil(20000, [&] { return QueuedFiles(g.home.path() + "Q") == 0; })) << p.Output();
+
+  // A timeout shorter than the server's delay: the submit is given up and retried later.
+  g.Configure("WindowSize=3\r\nCommandTimeout=1\r\n");
+  ASSERT_TRUE(WaitUntil(20000, [&] {
+    return g.home.DebugLog().find("SMPP window size 3, command timeout 1 seconds") != std::string::npos;
+  }));
+  g.Drop("0000AA10.req", "late");
+  ASSERT_TRUE(WaitUntil(20000, [&] {
+    return ReadFileText(g.home.path() + "Q/0000AA10.req").find("RetryCount=1\r\n") != std::string::npos;
+  })) << ReadFileText(g.home.path() + "Q/0000AA10.req");
+  int binds = 0;
+  for (const std::string& l : g.node.lines()) binds += l.rfind("PDU bind_", 0) == 0;
+  EXPECT_EQ(binds, 1) << "settings that take effect in place need no new session";
+}
+
+// SMSCSendLimit holds also when the window opens for several submits at once.
+TEST(SmppAsync, SendLimitHoldsAfterAWindowWait) {
+  REQUIRE_NODE_SMPP();
+  AsyncGateway g;
+  // Two answers wait for a third or 2.5 s: the window of two fills and opens at once.
+  ASSERT_TRUE(g.Start(R"({"holdCount":3,"holdMs":2500,"stamps":true})"));
+  g.Configure("WindowSize=2\r\nSMSCSendLimit=1\r\n");
+  for (int i = 0; i < 5; ++i) g.Drop("0000BB0" + std::to_string(i) + ".req", "p" + std::to_string(i));
+  GatewayProcess p(g.home);
+  std::vector<long long> stamps;
+  std::string line;
+  while (stamps.size() < 5 && g.node.WaitFor("SUBMIT_AT ", line, 30000)) stamps.push_back(std::stoll(line.substr(10)));
+  ASSERT_EQ(stamps.size(), 5u) << p.Output();
+  // One a second; the margin is for the way over loopback, never half an interval.
+  for (size_t i = 1; i < stamps.size(); ++i) EXPECT_GE(stamps[i] - stamps[i - 1], 900) << "submit " << i;
 }
 
 }  // namespace

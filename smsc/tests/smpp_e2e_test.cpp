@@ -189,6 +189,76 @@ TEST(SmppDelivery, TlsLinkCarriesTheBindAndTheSubmit) {
   ASSERT_TRUE(WaitUntil(10000, [&] { return !fs::exists(g.home.path() + "Q/0000F00D.req"); }));
 }
 
+// "SMPP - [::1]:port": the address in brackets, the link over IPv6.
+TEST(SmppDelivery, Ipv6AddressInBracketsCarriesTheLink) {
+  REQUIRE_NODE_SMPP();
+  if (!HostHasIpv6()) GTEST_SKIP() << "this host has no IPv6";
+  SmscProcess smsc;
+  ASSERT_TRUE(smsc.Start(R"({"host":"::1"})"));
+  Gateway g;
+  g.connection = "SMPP - [::1]:" + std::to_string(smsc.port);
+  g.home.WriteConfig({"Debug=Yes", "WebPort=" + std::to_string(g.webPort), "Modem1=" + g.connection,
+                      "InitRetryDelay=1", "InitRetryDelayMax=2"},
+                     "[SMPP - \\x5B::1\\x5D:" + std::to_string(smsc.port) + "]\r\nUserName=gw6\r\nPassword=secret\r\n");
+  GatewayProcess p(g.home);
+  std::string line;
+  ASSERT_TRUE(smsc.node.WaitFor("PDU bind_transmitter ", line, 20000)) << p.Output();
+  EXPECT_NE(line.find(R"("system_id":"gw6")"), std::string::npos) << line;
+  g.Drop("0000A6A6.req", "Data=over IPv6\r\nPhoneNumber=4477\r\n");
+  ASSERT_TRUE(smsc.node.WaitFor("PDU submit_sm ", line, 20000)) << p.Output();
+  EXPECT_NE(line.find(R"("message":"over IPv6")"), std::string::npos) << line;
+  ASSERT_TRUE(WaitUntil(10000, [&] { return !fs::exists(g.home.path() + "Q/0000A6A6.req"); }));
+  EXPECT_NE(g.OutLog().find("OK -- " + g.connection), std::string::npos) << g.OutLog();
+}
+
+// A receive-only connection looks for configuration changes while it is linked: a new
+// user name binds again, a route of its own makes it a sending connection.
+TEST(SmppDelivery, ReceiveOnlyConnectionFollowsConfigurationChanges) {
+  REQUIRE_NODE_SMPP();
+  SmscProcess smsc;
+  ASSERT_TRUE(smsc.Start("{}"));
+  Gateway g;
+  g.Configure(smsc.port, "Receive=Yes\r\nRoutePrefOnly=Yes\r\n");
+  GatewayProcess p(g.home);
+  std::string line;
+  ASSERT_TRUE(smsc.node.WaitFor("PDU bind_receiver ", line, 20000)) << p.Output();
+  EXPECT_NE(line.find(R"("system_id":"gw")"), std::string::npos) << line;
+  EXPECT_TRUE(p.WaitForOutput("Receive only connection for " + g.connection, 5000));
+  std::string section = "[" + g.connection + "]\r\nPassword=secret\r\nSystemType=VMA\r\n";
+  g.home.WriteConfig({"Debug=Yes", "WebPort=" + std::to_string(g.webPort), "Modem1=" + g.connection,
+                      "InitRetryDelay=1", "InitRetryDelayMax=2"},
+                     section + "UserName=gw2\r\nReceive=Yes\r\nRoutePrefOnly=Yes\r\n");
+  ASSERT_TRUE(smsc.node.WaitFor("PDU bind_receiver ", line, 20000)) << p.Output();
+  EXPECT_NE(line.find(R"("system_id":"gw2")"), std::string::npos) << line;
+  g.home.WriteConfig({"Debug=Yes", "WebPort=" + std::to_string(g.webPort), "Modem1=" + g.connection,
+                      "InitRetryDelay=1", "InitRetryDelayMax=2"},
+                     section + "UserName=gw2\r\nReceive=Yes\r\nRoutePrefOnly=Yes\r\nRoute1=44*\r\n");
+  ASSERT_TRUE(smsc.node.WaitFor("PDU bind_transmitter ", line, 20000)) << p.Output();
+}
+
+// WDPAdaptation without UseTLV: the long message goes as one submit on the synchronous
+// path, also with a window configured.
+TEST(SmppDelivery, CombinedLongMessageTakesTheSynchronousPathDespiteAWindow) {
+  REQUIRE_NODE_SMPP();
+  SmscProcess smsc;
+  ASSERT_TRUE(smsc.Start("{}"));
+  Gateway g;
+  g.Configure(smsc.port, "WindowSize=4\r\nWDPAdaptation=Yes\r\n");
+  // Both segments wait before the link is up, so that they are seen together.
+  g.Drop("SAR-4477-5e-2-1.req", "Data=AA\r\nPhoneNumber=4477\r\nUDH=0500035E0201\r\n");
+  g.Drop("SAR-4477-5e-2-2.req", "Data=BB\r\nPhoneNumber=4477\r\nUDH=0500035E0202\r\n");
+  GatewayProcess p(g.home);
+  std::string line;
+  ASSERT_TRUE(smsc.node.WaitFor("PDU bind_transmitter ", line, 20000)) << p.Output();
+  ASSERT_TRUE(smsc.node.WaitFor("PDU submit_sm ", line, 20000)) << p.Output();
+  EXPECT_NE(line.find(R"("message":"AABB")"), std::string::npos) << line;
+  ASSERT_TRUE(WaitUntil(10000, [&] {
+    return !fs::exists(g.home.path() + "Q/SAR-4477-5e-2-1.req") && !fs::exists(g.home.path() + "Q/SAR-4477-5e-2-2.req");
+  }));
+  EXPECT_EQ(smsc.CountSubmits(), 1);
+  EXPECT_EQ(g.home.DebugLog().find("SMPPSubmitAsyncQ"), std::string::npos) << "the window was used";
+}
+
 // UseSSL against a plain server: the handshake fails and nothing is sent in clear.
 TEST(SmppDelivery, TlsRequiredButNotOfferedFailsTheRound) {
   REQUIRE_NODE_SMPP();

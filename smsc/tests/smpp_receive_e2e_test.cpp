@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -26,8 +27,8 @@ const std::string kNpm = QARPEER_NPM_DIR;
 struct Smsc {
   NodePeer node;
   unsigned port = 0;
-  bool Start() {
-    if (!node.Start(kNpm, kScripts + "/smsc_server.js", {"{}"})) return false;
+  bool Start(const std::string& options = "{}") {
+    if (!node.Start(kNpm, kScripts + "/smsc_server.js", {options})) return false;
     std::string line;
     if (!node.WaitFor("LISTENING ", line, 10000)) return false;
     port = unsigned(std::stoul(line.substr(10)));
@@ -234,5 +235,99 @@ void ReceiverSessionCases(bool async) {
 TEST(SmppReceive, ReceiverSessionAndLocalUser) { ReceiverSessionCases(false); }
 
 TEST(SmppReceive, ReceiverSessionThroughTheAsynchronousQueue) { ReceiverSessionCases(true); }
+
+// Over TLS with the asynchronous receive queue, answers leave from the queue threads while
+// the worker reads the same session: a long stream is answered, stored, and the link holds.
+TEST(SmppReceive, TlsStreamThroughTheAsynchronousQueue) {
+  REQUIRE_NODE_SMPP();
+  GatewayHome home;
+  const std::string h = home.path();
+  std::string key = h + "smsc-key.pem", cert = h + "smsc-cert.pem";
+  std::string command = "openssl req -x509 -newkey rsa:2048 -nodes -keyout '" + key + "' -out '" + cert +
+                        "' -days 1 -subj /CN=localhost >/dev/null 2>&1";
+  if (std::system(command.c_str()) != 0) GTEST_SKIP() << "openssl could not make a test certificate";
+  Smsc smsc;
+  ASSERT_TRUE(smsc.Start(R"({"tlsKey":")" + key + R"(","tlsCert":")" + cert + R"("})"));
+  std::string connection = "SMPP - 127.0.0.1:" + std::to_string(smsc.port);
+  home.WriteConfig({"WebPort=" + std::to_string(FreeTcpPort()), "Modem1=" + connection, "ReceiveSMS=No",
+                    "EnableReceiptProcessing=No", "AsyncReceiveMessages=Yes", "AsyncCallbackThreads=3",
+                    "InitRetryDelay=1", "InitRetryDelayMax=2"},
+                   "[" + connection + "]\r\nUserName=gw\r\nPassword=secret\r\nReceive=Yes\r\n"
+                   "ReceiveSingleConnection=Yes\r\nUseSSL=Yes\r\nWindowSize=8\r\nKeepAlive=1\r\n");
+  GatewayProcess p(home);
+  std::string line;
+  ASSERT_TRUE(smsc.node.WaitFor("PDU bind_transceiver ", line, 20000)) << p.Output();
+  constexpr int kStream = 600;
+  int acknowledged = 0, refused = 0;
+  for (int round = 0; round < 3; ++round) {
+    smsc.node.Send("delivermany 200 {\"source_addr\":\"4490\",\"destination_addr\":\"9\",\"esm_class\":4,"
+                   "\"short_message\":\"id:R" + std::to_string(round) +
+                   " sub:001 dlvrd:001 submit date:2612071200 done date:2612071201 stat:DELIVRD err:000 text:\"}");
+    // Submissions go out meanwhile, so that both directions are busy.
+    fs::create_directories(h + "Q");
+    for (int i = 0; i < 20; ++i) {
+      std::string name = "0000" + std::to_string(1000 + round * 100 + i) + ".req";
+      WriteFileText(h + "Q/.~" + name + ".tmp", "[SMS]\r\nData=out\r\nPhoneNumber=4491\r\n");
+      fs::rename(h + "Q/.~" + name + ".tmp", h + "Q/" + name);
+    }
+    int got = 0;
+    while (got < 200 && smsc.node.WaitFor("DELIVER_RESP ", line, 20000)) {
+      ++got;
+      if (line.rfind("DELIVER_RESP 0 ", 0) == 0) ++acknowledged;
+      else ++refused;
+    }
+  }
+  EXPECT_EQ(acknowledged, kStream) << p.Output();
+  EXPECT_EQ(refused, 0);
+  std::vector<std::string> stored;
+  WaitUntil(10000, [&] { return (stored = InboundFiles(h, "rct")).size() >= size_t(kStream); });
+  EXPECT_EQ(stored.size(), size_t(kStream));
+  EXPECT_TRUE(WaitUntil(20000, [&] {
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(h + "Q", ec)) {
+      if (e.path().extension() == ".req") return false;
+    }
+    return true;
+  }));
+  // One session from start to end: no link lost, no error from either side.
+  int binds = 0, errors = 0;
+  for (const std::string& l : smsc.node.lines()) {
+    binds += l.rfind("PDU bind_", 0) == 0;
+    errors += l.rfind("ERROR ", 0) == 0 || l == "CLOSED";
+  }
+  EXPECT_EQ(binds, 1);
+  EXPECT_EQ(errors, 0);
+  EXPECT_FALSE(fs::exists(h + "PRIVATE/" + "SMPP - 127.0.0.1-" + std::to_string(smsc.port) + ".ERR"));
+  // A sanitizer build of the gateway reports here.
+  EXPECT_EQ(p.Output().find("Sanitizer"), std::string::npos) << p.Output();
+}
+
+// A receiver session whose SMS centre keeps the socket open after the unbind would drain
+// for a minute: a worker restarted by a configuration change waits for it 15 s at most.
+TEST(SmppReceive, RestartWaitsForTheReceiverSessionAtMostFifteenSeconds) {
+  REQUIRE_NODE_SMPP();
+  Smsc sender, receiver;
+  ASSERT_TRUE(sender.Start());
+  ASSERT_TRUE(receiver.Start(R"({"keepOpenOnUnbind":true})"));
+  GatewayHome home;
+  std::string connection = "SMPP - 127.0.0.1:" + std::to_string(sender.port);
+  auto configure = [&](const std::string& password) {
+    home.WriteConfig({"Debug=Yes", "WebPort=" + std::to_string(FreeTcpPort()), "Modem1=" + connection,
+                      "ReceiveSMS=No", "InitRetryDelay=1", "InitRetryDelayMax=2"},
+                     "[" + connection + "]\r\nUserName=gw\r\nPassword=" + password + "\r\nReceive=Yes\r\n" +
+                         "ReceiverPort=0:" + std::to_string(receiver.port) + "\r\n");
+  };
+  configure("secret");
+  GatewayProcess p(home);
+  std::string line;
+  ASSERT_TRUE(sender.node.WaitFor("PDU bind_transmitter ", line, 30000)) << p.Output();
+  ASSERT_TRUE(receiver.node.WaitFor("PDU bind_receiver ", line, 30000)) << p.Output();
+  configure("secret2");
+  ASSERT_TRUE(receiver.node.WaitFor("PDU unbind ", line, 30000)) << p.Output();
+  // The receiver's drain would last 60 s; the new session comes well before.
+  ASSERT_TRUE(sender.node.WaitFor("PDU bind_transmitter ", line, 40000)) << p.Output();
+  EXPECT_NE(line.find(R"("password":"secret2")"), std::string::npos) << line;
+  EXPECT_TRUE(p.WaitForOutput("Receive thread of " + connection + " has not ended; going on without it", 5000));
+}
 
 }  // namespace

@@ -72,6 +72,12 @@ TEST(SmppSettingsRules, WhatNeedsAReconnection) {
       {"TLS", [](SmppConnectionSettings& s) { s.useSSL = true; }, true},
       {"window to zero", [](SmppConnectionSettings& s) { s.windowSize = 0; }, true},
       {"becomes receive-only", [](SmppConnectionSettings& s) { s.receiveOnly = true; }, true},
+      {"combined long messages, synchronous path",
+       [](SmppConnectionSettings& s) {
+         s.wdpAdaptation = true;
+         s.useTLV = false;
+       },
+       true},
       {"window size value", [](SmppConnectionSettings& s) { s.windowSize = 50; }, false},
       {"keep-alive", [](SmppConnectionSettings& s) { s.keepAliveSeconds = 5; }, false},
       {"sender list", [](SmppConnectionSettings& s) { s.senderAddressList = "9"; }, false},
@@ -83,6 +89,20 @@ TEST(SmppSettingsRules, WhatNeedsAReconnection) {
     c.change(now);
     EXPECT_EQ(SmppSettingsNeedReconnect(base, now), c.reconnect) << c.what;
   }
+  // The bind follows the receive-only rule both ways; UseTLV matters only with WDPAdaptation.
+  SmppConnectionSettings receiveOnly = base, tlvOnly = base, wdp = base;
+  receiveOnly.receiveOnly = true;
+  EXPECT_TRUE(SmppSettingsNeedReconnect(receiveOnly, base)) << "a route given to a receive-only link";
+  tlvOnly.useTLV = true;
+  EXPECT_FALSE(SmppSettingsNeedReconnect(base, tlvOnly));
+  wdp.wdpAdaptation = true;
+  wdp.useTLV = true;
+  SmppConnectionSettings wdpNoTlv = wdp;
+  wdpNoTlv.useTLV = false;
+  EXPECT_TRUE(SmppSettingsNeedReconnect(wdp, wdpNoTlv));
+  EXPECT_TRUE(SmppUsesWindow(wdp));
+  EXPECT_FALSE(SmppUsesWindow(wdpNoTlv));
+  EXPECT_TRUE(SmppUsesWindow(base));
   uint16_t local = 1, remote = 1;
   ParsePortPair("70000:80", local, remote);
   EXPECT_EQ(local, 0);

@@ -31,6 +31,7 @@ TEST(AddressPatterns, RestrictionLists) {
   EXPECT_TRUE(IPRestrictionAllows("192.168.1.5"));
   EXPECT_FALSE(IPRestrictionAllows("10.0.0.1"));
   EXPECT_TRUE(IPRestrictionAllows("127.0.0.1"));
+  EXPECT_TRUE(IPRestrictionAllows("::1"));  // the same machine over IPv6
   IPRestrictions.Allowed = {"10.1.*.*"};
   IPRestrictions.Blocked = {"10.*.*.*"};
   EXPECT_FALSE(IPRestrictionAllows("10.1.2.3"));  // blocked wins over allowed
@@ -38,6 +39,11 @@ TEST(AddressPatterns, RestrictionLists) {
   EXPECT_TRUE(IPRestrictionAllows("11.0.0.1"));
   IPRestrictions.Blocked = {"*.*.*.*"};
   EXPECT_TRUE(IPRestrictionAllows("127.0.0.1"));
+  EXPECT_TRUE(IPRestrictionAllows("::1"));
+  // Other IPv6 addresses match no dotted pattern.
+  IPRestrictions.Blocked.clear();
+  IPRestrictions.Allowed = {"*.*.*.*"};
+  EXPECT_FALSE(IPRestrictionAllows("fd00::2"));
   ResetWebTestSettings();
 }
 
@@ -49,6 +55,7 @@ TEST(AddressPatterns, AdministrationList) {
   EXPECT_TRUE(AdminAddressAllowed("172.16.0.9"));
   EXPECT_FALSE(AdminAddressAllowed("172.16.0.8"));
   EXPECT_TRUE(IsLocalAddress("127.0.0.1"));
+  EXPECT_TRUE(IsLocalAddress("::1"));
   EXPECT_FALSE(IsLocalAddress("203.0.113.9"));
   ResetWebTestSettings();
 }

@@ -1,6 +1,7 @@
 // qarpeer against an SMPP peer written by others (npm "smpp"), over loopback.
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <gtest/gtest.h>
@@ -267,6 +268,67 @@ TEST(PeerWire, GenericNackAnswersTheAwaitedRequest) {
             0x03);
   EXPECT_STREQ(id, "");
   EXPECT_EQ(SMPPEnquireLink(f.sock.get(), nullptr, "t", 0x34), 0);
+}
+
+// A generic_nack with status 0 still refuses the request: neither path takes it as accepted.
+TEST(PeerWire, GenericNackWithoutStatusIsNoSuccessOnEitherPath) {
+  REQUIRE_NODE_SMPP();
+  SmscFixture f;
+  ASSERT_TRUE(f.Start(R"({"nackSubmit":true,"nackStatus":0})"));
+  ASSERT_EQ(f.Bind(SMPP_BIND_TRANSMITTER), 0);
+  char id[65] = "stale";
+  EXPECT_NE(SMPPSubmitMessage(f.sock.get(), nullptr, "t", 0x34, "1", "2", 0, 0, "", "x", 0, 0, id, sizeof id, "", ""),
+            0);
+  EXPECT_STREQ(id, "");
+  static std::atomic<int> status{12345};
+  status = 12345;
+  SMPPSetAsyncCompletionFunction([](SMPPAsyncSubmit* r) { status = r->status; });
+  SMPPAsyncSubmit record{};
+  ASSERT_EQ(SMPPSubmitMessageAsync(f.sock.get(), nullptr, "t", 0x34, "1", "2", 0, 0, "", "y", 0, 0, "", "", 10000,
+                                   &record),
+            0);
+  int linkError = 0;
+  for (int i = 0; i < 100 && status.load() == 12345 && !linkError; ++i) {
+    SMPPYield(f.sock.get(), nullptr, "t", 0x34, 50, &linkError);
+  }
+  EXPECT_NE(status.load(), 12345) << "no completion";
+  EXPECT_NE(status.load(), 0);
+  SMPPSetAsyncCompletionFunction(nullptr);
+}
+
+// alert_notification has no response: nothing goes back, not even a generic_nack.
+TEST(PeerWire, AlertNotificationGetsNoAnswer) {
+  REQUIRE_NODE_SMPP();
+  SmscFixture f;
+  ASSERT_TRUE(f.Start());
+  ASSERT_EQ(f.Bind(SMPP_BIND_TRANSCEIVER), 0);
+  // alert_notification, sequence 7: source 1/1 "4477", esme 1/1 "12".
+  f.node.Send("raw 0000001C000001020000000000000007010134343737000101313200");
+  int linkError = 0;
+  EXPECT_EQ(SMPPYield(f.sock.get(), nullptr, "t", 0x34, 300, &linkError), 0);
+  EXPECT_EQ(linkError, 0);
+  // The next PDU the SMS centre sees is our enquire_link.
+  EXPECT_EQ(SMPPEnquireLink(f.sock.get(), nullptr, "t", 0x34), 0);
+  std::string line;
+  ASSERT_TRUE(f.node.WaitFor("RAW ", line, 5000));
+  ASSERT_TRUE(f.node.WaitFor("RAW ", line, 5000));  // after the bind
+  EXPECT_EQ(line.substr(12, 8), "00000015") << line;
+}
+
+// A peer that only closes its side (FIN, nothing else) is seen by the link check.
+TEST(PeerWire, PeerFinIsSeenByTheLinkCheck) {
+  REQUIRE_NODE_SMPP();
+  SmscFixture f;
+  ASSERT_TRUE(f.Start());
+  ASSERT_EQ(f.Bind(SMPP_BIND_TRANSMITTER), 0);
+  EXPECT_EQ(SMPPCheckLinkStatus(f.sock.get(), nullptr, "t"), 1);
+  f.node.Send("halfclose");
+  int up = 1;
+  for (int i = 0; i < 100 && (up = SMPPCheckLinkStatus(f.sock.get(), nullptr, "t")) == 1; ++i) {
+    pollfd p{f.sock.get(), short(POLLIN | POLLRDHUP), 0};
+    poll(&p, 1, 50);
+  }
+  EXPECT_EQ(up, 0);
 }
 
 TEST(PeerWire, EnquireLinkBothWaysAndPeerUnbind) {

@@ -1,12 +1,15 @@
 // An SMS centre for the qarpeer tests, built on the npm "smpp" package.
 // argv[2]: JSON options {bindStatus, submitStatuses: [..], delayMs, systemId, holdCount,
-// holdMs, dropAfter}: holdCount holds submit responses until that many wait (or holdMs
+// holdMs, dropAfter, host (listen address, 127.0.0.1 unless given), stamps (a line
+// "SUBMIT_AT <ms>" for each submit_sm), keepOpenOnUnbind (the socket stays open after
+// an unbind is answered)}: holdCount holds submit responses until that many wait (or holdMs
 // passed) and sends them newest first; dropAfter drops the link, unanswered, at that submit.
 // Prints "LISTENING <port>", then for every PDU received "RAW <hex>" (the bytes as they
 // came) and "PDU <command> <status> <sequence> <json of the decoded fields>".
 // Reads commands from stdin: "deliver <json>" (a data_sm with "command":"data_sm"),
 // "delivermany <count> <json>" (short_message gets the number 0.. appended), "enquire",
-// "unbind", "raw <hex>", "nack <seq>", "close".
+// "unbind", "raw <hex>", "nack <seq>", "halfclose" (FIN only), "close". nackStatus is the
+// status of the generic_nack that nackSubmit answers with (3 unless given).
 // Messages go to the newest session bound as receiver or transceiver, else the newest one.
 // Each deliver_sm answered prints "DELIVER_RESP <status>" (with " <short_message>" after
 // delivermany).
@@ -66,7 +69,8 @@ function tap(socket) {
     }
     d.push(chunk);
   });
-  socket.on('end', () => d.push(null));
+  // keepOpenOnUnbind: the peer's FIN is not answered with ours either.
+  socket.on('end', () => { if (!options.keepOpenOnUnbind) d.push(null); });
   socket.on('close', () => { console.log('CLOSED'); d.destroy(); });
   socket.on('error', () => {});
   d.writable = true;
@@ -91,9 +95,11 @@ function onConnection(socket) {
       later(() => session.send(pdu.response({ command_status: options.bindStatus || 0,
                                               system_id: options.systemId || 'NODESMSC' })));
     } else if (pdu.command === 'submit_sm' && options.nackSubmit) {
-      session.send(new smpp.PDU('generic_nack', { sequence_number: pdu.sequence_number, command_status: 3 }));
+      session.send(new smpp.PDU('generic_nack', { sequence_number: pdu.sequence_number,
+                                                  command_status: options.nackStatus === undefined ? 3 : options.nackStatus }));
     } else if (pdu.command === 'submit_sm') {
       submitsSeen += 1;
+      if (options.stamps) console.log('SUBMIT_AT ' + Date.now());
       if (options.dropAfter && submitsSeen === options.dropAfter) {
         console.log('DROPPED');
         held = [];
@@ -118,16 +124,16 @@ function onConnection(socket) {
     } else if (pdu.command === 'enquire_link') {
       session.send(pdu.response());
     } else if (pdu.command === 'unbind') {
-      session.send(pdu.response(), () => socket.end());
+      session.send(pdu.response(), () => { if (!options.keepOpenOnUnbind) socket.end(); });
     }
   });
 }
 
 const server = options.tlsKey
   ? tls.createServer({ key: fs.readFileSync(options.tlsKey), cert: fs.readFileSync(options.tlsCert) }, onConnection)
-  : net.createServer(onConnection);
+  : net.createServer({ allowHalfOpen: !!options.keepOpenOnUnbind }, onConnection);
 
-server.listen(options.port || 0, '127.0.0.1', () => console.log('LISTENING ' + server.address().port));
+server.listen(options.port || 0, options.host || '127.0.0.1', () => console.log('LISTENING ' + server.address().port));
 
 readline.createInterface({ input: process.stdin }).on('line', (line) => {
   const space = line.indexOf(' ');
@@ -159,6 +165,8 @@ readline.createInterface({ input: process.stdin }).on('line', (line) => {
     currentSocket.write(Buffer.from(arg, 'hex'));
   } else if (cmd === 'rawclose' && currentSocket) {
     currentSocket.end(Buffer.from(arg, 'hex'));
+  } else if (cmd === 'halfclose' && currentSocket) {
+    currentSocket.end();
   } else if (cmd === 'close') {
     if (currentSocket) currentSocket.destroy();
     server.close();
