@@ -9,6 +9,7 @@
 #include "service/settings.h"
 #include "service/wake_events.h"
 #include "store/message_logs.h"
+#include "store/message_writer.h"
 #include "store/store_service.h"
 
 namespace {
@@ -36,16 +37,16 @@ std::string ReceiptData(const SmsMessageRecord& m, std::string_view messageId, i
 
 std::string FailureReportText(const SmsMessageRecord& m, std::string_view messageId, int status,
                               std::string_view connection, time_t queuedAt, time_t now) {
-  MessageFileText file("[SMS-IN]");
-  file.Add("ModemName", connection);
-  if (!m.SubmitUser.empty()) file.Add("RouteToLocalUser", m.SubmitUser);
-  file.Add("Sender", m.PhoneNumber);
-  file.Add("PhoneNumber", m.Sender);
-  file.AddData(ReceiptData(m, messageId, status, queuedAt, now));
-  file.Add("Binary", "0");
-  file.Add("ReceiptFailed", "Yes");
-  file.Add("ReceiptMessageId", messageId);
-  return file.text;
+  SmsMessageRecord report;
+  report.Inbound = true;
+  report.ModemName = connection;
+  report.RouteToLocalUser = m.SubmitUser;
+  report.Sender = m.PhoneNumber;
+  report.PhoneNumber = m.Sender;
+  report.Data = ReceiptData(m, messageId, status, queuedAt, now);
+  report.MessageFlags = kMsgIsReport | kMsgReportFailed;
+  report.ReceiptMessageId = messageId;
+  return MessageFileText(report, MessageLayout::FailureReport);
 }
 
 bool WriteFailureReport(const SmsMessageRecord& m, std::string_view messageId, int status,

@@ -15,6 +15,7 @@
 #include "smsc/queue_pass.h"
 #include "smsc/route_decision.h"
 #include "store/message_file.h"
+#include "store/message_writer.h"
 #include "store/message_logs.h"
 #include "store/queue_dirs.h"
 #include "store/unique_files.h"
@@ -146,32 +147,9 @@ std::string LocalUserForMessage(const SmsMessageRecord& m) {
 }
 
 std::string LocalDeliveryFileText(const SmsMessageRecord& m, bool inbound) {
-  MessageFileText f(inbound ? "[SMS-IN]" : "[SMS]");
-  f.Add("Sender", m.Sender);
-  f.Add("PhoneNumber", m.PhoneNumber);
-  f.AddData(m.Data);
-  if (!m.UDH.empty()) f.Add("UDH", m.UDH);
-  f.AddHexByte("pid", m.Pid);
-  f.AddHexByte("dcs", m.Dcs);
-  f.Add("Binary", m.Binary ? "1" : "0");
-  if (m.MessageFlags & kMsgReplyRequested) f.Add("ReplyRequested", "Yes");
-  if (m.MessageFlags & kMsgReceiptRequested) f.Add("ReceiptRequested", "Yes");
-  if (m.MessageFlags & kMsgNonDelReceiptRequested) f.Add("NonDelReceiptRequested", "Yes");
-  if (m.MessageFlags & kMsgIsReport) {
-    if (m.MessageFlags & kMsgReportIntransit) f.Add("ReceiptIntransit", "Yes");
-    else if (m.MessageFlags & kMsgReportFailed) f.Add("ReceiptFailed", "Yes");
-    else if (m.MessageFlags & kMsgReportDelivered) f.Add("ReceiptDelivered", "Yes");
-    if (!m.ReceiptMessageId.empty()) f.Add("ReceiptMessageId", m.ReceiptMessageId);
-  }
-  for (auto [key, value] : {std::pair<const char*, const std::string*>{"ServiceType", &m.ServiceType},
-                            {"ModemName", &m.ModemName},
-                            {"ReceivedSMSC", &m.ReceivedSMSC},
-                            {"BillingInfo", &m.BillingInfo},
-                            {"AcctInfo", &m.AcctInfo},
-                            {"SMPPOptions", &m.SMPPOptions}}) {
-    if (!value->empty()) f.Add(key, *value);
-  }
-  return f.text;
+  SmsMessageRecord delivered = m;
+  delivered.Inbound = inbound;
+  return MessageFileText(delivered, MessageLayout::LocalDelivery);
 }
 
 bool DeliverToLocalUser(const SmsMessageRecord& m, std::string_view user, std::string_view messageFile,
