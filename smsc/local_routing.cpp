@@ -167,8 +167,7 @@ bool DeliverToLocalUser(const SmsMessageRecord& m, std::string_view user, std::s
   if (path.empty()) return false;
   std::string status = "OK -- LocalUser:" + std::string(user);
   LogOutbound(messageFile, m.SubmittedBy, m.PhoneNumber, status, content, m.SubmitUser, "", m.Sender);
-  AccountingMessage a = AccountingMessageFor(m);
-  a.type = "SMSReceive";
+  AccountingMessage a{"SMSReceive", m};
   AccountingNoticeFields fields;
   fields.recipient = m.PhoneNumber;
   fields.messageId = MessageIdFromPath(messageFile);
@@ -176,7 +175,7 @@ bool DeliverToLocalUser(const SmsMessageRecord& m, std::string_view user, std::s
   fields.smscName = "LocalUser:" + std::string(user);
   AccountingNotice(a, fields, nullptr);
   if (Settings.AccountingExtended) {
-    OutboundAccountingNotice(a, m.PhoneNumber, fields.messageId, "", "", status);
+    OutboundAccountingNotice(m, m.PhoneNumber, fields.messageId, "", "", status);
   }
   return true;
 }

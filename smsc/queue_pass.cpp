@@ -55,7 +55,7 @@ LogContent ContentOf(const SmsMessageRecord& m) { return LogContent{m.Binary, m.
 void AccountOutcome(const SmsMessageRecord& m, std::string_view messageId, std::string_view smscMessageId,
                     const std::string& statusText) {
   if (!Settings.AccountingExtended) return;
-  OutboundAccountingNotice(AccountingMessageFor(m), m.PhoneNumber, messageId, smscMessageId, "", statusText);
+  OutboundAccountingNotice(m, m.PhoneNumber, messageId, smscMessageId, "", statusText);
 }
 
 void QueueSizeDown(const std::string& directoryName) {
@@ -197,24 +197,6 @@ void AsyncSmppDebugLog(const std::string& connection, std::string_view text) {
   if (Settings.Debug || Settings.DebugAsyncSMPP) WriteDebugLogAlways(connection, text);
 }
 
-AccountingMessage AccountingMessageFor(const SmsMessageRecord& m) {
-  AccountingMessage a;
-  a.account = m.SubmitUser;
-  a.clientAddress = m.SubmittedBy;
-  a.sender = m.Sender;
-  a.binary = m.Binary;
-  a.pid = m.Pid;
-  a.dcs = m.Dcs;
-  a.udh = m.UDH;
-  a.content = m.Data;
-  a.receiptRequested = (m.MessageFlags & (kMsgReceiptRequested | kMsgNonDelReceiptRequested)) != 0;
-  a.acctInfo = m.AcctInfo;
-  a.route = m.SMSCRoute;
-  a.smppOptions = m.SMPPOptions;
-  a.validity = m.Validity;
-  a.serviceType = m.ServiceType;
-  return a;
-}
 void SetFailureReceiptHook(FailureReceiptHook hook) { g_receiptHook = hook; }
 
 std::string NormaliseRecipient(std::string_view recipient, bool allowAlpha) {

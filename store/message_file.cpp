@@ -285,28 +285,3 @@ void AppendErrorDetail(std::string& out, uint32_t retryCount, std::string_view l
   if (!firstAttemptTime.empty()) AppendKeyValueLine(out, "FirstAttemptTime", firstAttemptTime);
   if (!lastErrorInfo.empty()) AppendKeyValueLine(out, "LastErrorInfo", lastErrorInfo);
 }
-
-MessageFileText::MessageFileText(std::string_view header) {
-  text.assign(header);
-  text += "\r\n";
-}
-
-MessageFileText& MessageFileText::Add(std::string_view key, std::string_view value) {
-  AppendKeyValueLine(text, key, value);
-  return *this;
-}
-
-MessageFileText& MessageFileText::AddData(std::string_view data) {
-  AppendKeyValueLine(text, "Data", EscapeCrLf(data));
-  return *this;
-}
-
-MessageFileText& MessageFileText::AddFlag(std::string_view key, bool on) {
-  if (on) AppendKeyValueLine(text, key, "1");
-  return *this;
-}
-
-MessageFileText& MessageFileText::AddHexByte(std::string_view key, uint8_t value) {
-  AppendKeyValueLine(text, key, StrPrintf("%02X", value));
-  return *this;
-}

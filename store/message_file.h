@@ -95,17 +95,6 @@ void AppendErrorDetail(std::string& out, uint32_t retryCount, std::string_view l
 std::string WithErrorDetail(std::string_view content, uint32_t previousCount, std::string_view errorText,
                             std::string_view connection, std::string_view timestamp14);
 
-// Builds the text of a message file. Every value passes the one Key=value writer (control
-// bytes stripped); Data is escaped with EscapeCrLf first.
-struct MessageFileText {
-  std::string text;
-  explicit MessageFileText(std::string_view header = "[SMS]");
-  MessageFileText& Add(std::string_view key, std::string_view value);
-  MessageFileText& AddData(std::string_view data);
-  MessageFileText& AddFlag(std::string_view key, bool on);  // "1" lines only when on
-  MessageFileText& AddHexByte(std::string_view key, uint8_t value);  // "%02X"
-};
-
 // "YYYYMMDDhhmmss"; any other value gives 1 January 2000, 00:00:00.
 CalendarTime ParseTimestamp14(std::string_view text);
 std::string FormatCalendarTime14(const CalendarTime& t);
