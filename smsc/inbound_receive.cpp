@@ -131,8 +131,6 @@ std::string AllSmppOptions(std::string_view extra) {
   return out;
 }
 
-LogContent ContentOf(const SmsMessageRecord& m) { return LogContent{m.Binary, m.Pid, m.Dcs, m.UDH, m.Data}; }
-
 // What routing and the accounting callback see of a received message: the connection is
 // its account.
 SmsMessageRecord RecordOf(const SmsMessageRecord& m, std::string_view serviceType, std::string_view routeToLocalUser) {
@@ -265,7 +263,7 @@ InboundStore ProcessInboundSMS(ReceivedSms& r) {
       fields.status = "OK";
       fields.smscName = "LocalUser:" + localUser;
       AccountingNotice(a, fields, nullptr);
-      LogOutbound(path.substr(path.find_last_of('/') + 1), m.ModemName, m.PhoneNumber, status, ContentOf(m), "", "",
+      LogOutbound(path.substr(path.find_last_of('/') + 1), m.ModemName, m.PhoneNumber, status, LogContentOf(m), "", "",
                   m.Sender);
       if (Settings.AccountingExtended) OutboundAccountingNotice(received, m.PhoneNumber, fields.messageId, "", "", status);
     }
@@ -377,7 +375,7 @@ int SMPPReceiveMessageCallback(const char* connectionName, const SMPPReceivedMes
   // The SMS-IN line is written once the message is safely stored (a report to resolve is
   // logged after its resolution).
   if (!resolve) {
-    LogInbound(m.Sender, m.ModemName, m.PhoneNumber, ContentOf(m), m.ReceiptMessageId, receiptOrig);
+    LogInbound(m.Sender, m.ModemName, m.PhoneNumber, LogContentOf(m), m.ReceiptMessageId, receiptOrig);
     if (Settings.AccountingExtended) {
       SmsMessageRecord notice = RecordOf(m, "", "");
       notice.SMPPOptions = AllSmppOptions(r.extraParams);

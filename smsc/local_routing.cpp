@@ -155,7 +155,7 @@ std::string LocalDeliveryFileText(const SmsMessageRecord& m, bool inbound) {
 bool DeliverToLocalUser(const SmsMessageRecord& m, std::string_view user, std::string_view messageFile,
                         std::string_view connection) {
   if (!LocalUserName(user)) return false;
-  LogContent content{m.Binary, m.Pid, m.Dcs, m.UDH, m.Data};
+  LogContent content = LogContentOf(m);
   if (StartsWithNoCase(user, "~SMSIN")) {
     std::string extension = user.size() > 8 ? std::string(user.substr(8)) : "in";
     std::string path = CreateUniqueFile(InboundDir(), extension, LocalDeliveryFileText(m, true));

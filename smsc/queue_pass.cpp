@@ -49,8 +49,6 @@ std::string RelativePath(const std::string& directoryName, const std::string& fi
   return directoryName == "." ? fileName : directoryName + "/" + fileName;
 }
 
-LogContent ContentOf(const SmsMessageRecord& m) { return LogContent{m.Binary, m.Pid, m.Dcs, m.UDH, m.Data}; }
-
 // The "SMSOut" accounting notice of an attempt (with AccountingExtended).
 void AccountOutcome(const SmsMessageRecord& m, std::string_view messageId, std::string_view smscMessageId,
                     const std::string& statusText) {
@@ -121,7 +119,7 @@ void Sent(QueueWorker& w, ClaimedFile& claim, const SmsMessageRecord& m, const s
   CounterAdd(kSmsSent, 1);
   ConnectionCounterAdd(w.connection, 1);
   QueueSizeDown(directoryName);
-  LogOutbound(fileName, m.SubmittedBy, m.PhoneNumber, "OK -- " + w.connection, ContentOf(m), m.SubmitUser,
+  LogOutbound(fileName, m.SubmittedBy, m.PhoneNumber, "OK -- " + w.connection, LogContentOf(m), m.SubmitUser,
               smscMessageId, m.Sender);
   AccountOutcome(m, messageId, smscMessageId, "OK -- " + w.connection);
   // Only a report that was asked for comes back to be matched.
@@ -150,12 +148,12 @@ FileOutcome Failed(QueueWorker& w, const OutcomeRules& rules, ClaimedFile& claim
       WriteDebugLog(w.connection, "Cannot record the retry state of " + fileName);
     }
     LogOutbound(fileName, m.SubmittedBy, m.PhoneNumber, "Retry Pending - " + errorText + " -- " + w.connection,
-                ContentOf(m), m.SubmitUser, "", m.Sender);
+                LogContentOf(m), m.SubmitUser, "", m.Sender);
     AccountOutcome(m, messageId, "", "Retry Pending - " + errorText + " -- " + w.connection);
     ReleaseClaim(claim);
     return FileOutcome::Retry;
   }
-  LogOutbound(fileName, m.SubmittedBy, m.PhoneNumber, errorText + " -- " + w.connection, ContentOf(m), m.SubmitUser,
+  LogOutbound(fileName, m.SubmittedBy, m.PhoneNumber, errorText + " -- " + w.connection, LogContentOf(m), m.SubmitUser,
               "", m.Sender);
   AccountOutcome(m, messageId, "", errorText + " -- " + w.connection);
   std::string alert = StrPrintf("SMS message could not be sent to %s, %s", m.PhoneNumber.c_str(), errorText.c_str());
@@ -301,7 +299,7 @@ FileOutcome HandleQueueFile(QueueWorker& w, QueueTransport& t, const std::string
   if (m.PhoneNumber.empty()) {
     // Not removed in silence: the operator sees what went.
     LogOutbound(fileName, m.SubmittedBy, "", "Error:  Message has no recipient, deleted -- " + w.connection,
-                ContentOf(m), m.SubmitUser, "", m.Sender);
+                LogContentOf(m), m.SubmitUser, "", m.Sender);
     WriteDebugLog(w.connection, "Deleted " + fileName + ": no recipient");
     DeleteClaimedFile(claim);
     MessageRoutesRemove(key);
@@ -309,7 +307,6 @@ FileOutcome HandleQueueFile(QueueWorker& w, QueueTransport& t, const std::string
     QueueSizeDown(directoryName);
     return FileOutcome::Deleted;
   }
-  RouteMessage rm{m.SubmitUser, m.Sender, m.PhoneNumber, m.ServiceType, m.Binary};
   if (!m.SMSCRoute.empty()) {
     if (!ExplicitRouteMatches(m.SMSCRoute, w.names)) {
       if (Settings.UseRouteCache) MessageRoutesAdd(key, "*=" + m.SMSCRoute);
@@ -335,7 +332,7 @@ FileOutcome HandleQueueFile(QueueWorker& w, QueueTransport& t, const std::string
     return FileOutcome::Local;
   }
   if (!routeKnown) {
-    RouteDecision d = MayConnectionSend(OutboundRouting, rm, w.routingName.empty() ? w.connection : w.routingName);
+    RouteDecision d = MayConnectionSend(OutboundRouting, m, w.routingName.empty() ? w.connection : w.routingName);
     if (!d.allowed) {
       if (Settings.Debug2) {
         WriteDebugLogf(w.connection.c_str(), "%s not a supported route for %s", m.PhoneNumber.c_str(),
@@ -345,7 +342,7 @@ FileOutcome HandleQueueFile(QueueWorker& w, QueueTransport& t, const std::string
         return Failed(w, OutcomeRulesOf(w.settings), claim, m, directoryName, fileName, messageId, 11,
                       "Error:  No SMSC defined to route message", true);
       }
-      if (Settings.UseRouteCache) MessageRoutesAdd(key, RouteCacheValue(OutboundRouting, rm, ""));
+      if (Settings.UseRouteCache) MessageRoutesAdd(key, RouteCacheValue(OutboundRouting, m, ""));
       ReleaseClaim(claim);
       AddToSkipQueue(w, key);
       return FileOutcome::PassedOver;
@@ -437,7 +434,7 @@ FileOutcome HandleQueueFile(QueueWorker& w, QueueTransport& t, const std::string
       break;
     }
     LogOutbound(fileName, p.m.SubmittedBy, p.m.PhoneNumber,
-                "Retry Pending - " + result.errorText + " -- " + w.connection, ContentOf(p.m), p.m.SubmitUser, "",
+                "Retry Pending - " + result.errorText + " -- " + w.connection, LogContentOf(p.m), p.m.SubmitUser, "",
                 p.m.Sender);
     AccountOutcome(p.m, messageId, "", "Retry Pending - " + result.errorText + " -- " + w.connection);
   }

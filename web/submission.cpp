@@ -428,7 +428,7 @@ void AfterFile(const Submission& s, const std::string& path, const std::string& 
     SmsMessageRecord sent = p.message;
     sent.UDH = PartUdh(p, reference);
     LogUser(s.message.SubmitUser, "SMSSubmit", recipient, s.message.SubmittedBy, name, s.webLogType,
-            LogContent{sent.Binary, sent.Pid, sent.Dcs, sent.UDH, sent.Data}, s.message.Sender);
+            LogContentOf(sent), s.message.Sender);
     if (!s.message.Inbound && !Settings.SMSAccountingURL.empty()) {
       AccountingMessage m{"SMSSend", sent};
       AccountingNoticeFields f;
