@@ -1,8 +1,9 @@
 // Message files: "[SMS]" (outbound, user queues) and "[SMS-IN]" (inbound) sections of
 // "Key=value" lines, CR LF ended, with an optional "[ErrorDetail]" retry section.
 // Producers fill an SmsMessageRecord, turn it into text with MessageFileText
-// (message_writer.h) and publish it through unique_files.h; senders claim a file (queue_file.h), read it with LoadSMSMessage and either delete it or
-// record the failure with WriteErrorDetail.
+// (message_writer.h) and publish it through unique_files.h; senders claim a file
+// (queue_file.h), read it with LoadSMSMessage and either delete it or record the failure
+// with WriteErrorDetail.
 #pragma once
 
 #include <cstdint>
