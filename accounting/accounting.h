@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "store/message_file.h"
+
 struct KeepAliveSlot;
 
 // ---- Amounts: signed thousandths of a credit. ----
@@ -47,22 +49,12 @@ void FlushUserUsage();
 void ResetUserUsageCache();
 
 // ---- The accounting callback (SMSAccountingURL). ----
+// The callback's view of a message: the event and the message's record (From: SubmitUser,
+// SubmitIP: SubmittedBy, SMSCRoute, Sender, the content and its options; ReceiptRequested
+// for a receipt or non-delivery receipt request). "SMSOut" notices carry no SMSCRoute.
 struct AccountingMessage {
-  std::string type;           // "SMSSend", "SMSIN", "SMSOut"
-  std::string account;
-  std::string clientAddress;
-  std::string sender;
-  bool binary = false;
-  uint8_t pid = 0;
-  uint8_t dcs = 0;
-  std::string udh;
-  std::string content;        // text, or hexadecimal when binary
-  bool receiptRequested = false;
-  std::string acctInfo;
-  std::string route;
-  std::string smppOptions;    // "SMPPOption_name=value; ..."
-  std::string validity;
-  std::string serviceType;
+  std::string type;  // "SMSSend", "SMSIN", "SMSOut", "SMSReceive"
+  const SmsMessageRecord& message;
 };
 
 struct PreAuthOutputs {
@@ -93,7 +85,7 @@ struct AccountingNoticeFields {
 // callback returned, unless UseRouteQueues is on and a route was already set.
 void AccountingNotice(const AccountingMessage& m, const AccountingNoticeFields& fields, std::string* routeOut);
 // "SMSOut" notice of a send attempt; statusText is "status -- SMSC name".
-void OutboundAccountingNotice(const AccountingMessage& m, std::string_view recipient, std::string_view messageId,
+void OutboundAccountingNotice(const SmsMessageRecord& m, std::string_view recipient, std::string_view messageId,
                               std::string_view smscMessageId, std::string_view smscReceiptMessageId,
                               std::string_view statusText);
 

@@ -58,22 +58,23 @@ void AddSmppOptions(std::string& url, std::string_view options) {
 void AddContent(std::string& url, const AccountingMessage& m) {
   bool asText = false;
   std::string content = AccountingContent(m, asText);
-  if (!m.binary || asText)
+  if (!m.message.Binary || asText)
     AddParam(url, "Text", content);
   else
     AddParam(url, "Data", content);
 }
 
 // From "&Binary=1" to "&ReceiptRequested=Yes": the same in requests and notices.
-void AddMessageFields(std::string& url, const AccountingMessage& m) {
-  if (m.binary) url += "&Binary=1";
-  if (m.pid != 0) url += StrPrintf("&PID=%X", m.pid);
-  if (m.dcs != 0) url += StrPrintf("&DCS=%X", m.dcs);
-  AddParam(url, "UDH", m.udh);
-  AddParam(url, "ServiceType", m.serviceType);
-  AddParam(url, "Validity", m.validity);
-  AddContent(url, m);
-  if (m.receiptRequested) url += "&ReceiptRequested=Yes";
+void AddMessageFields(std::string& url, const AccountingMessage& a) {
+  const SmsMessageRecord& m = a.message;
+  if (m.Binary) url += "&Binary=1";
+  if (m.Pid != 0) url += StrPrintf("&PID=%X", m.Pid);
+  if (m.Dcs != 0) url += StrPrintf("&DCS=%X", m.Dcs);
+  AddParam(url, "UDH", m.UDH);
+  AddParam(url, "ServiceType", m.ServiceType);
+  AddParam(url, "Validity", m.Validity);
+  AddContent(url, a);
+  if (m.MessageFlags & (kMsgReceiptRequested | kMsgNonDelReceiptRequested)) url += "&ReceiptRequested=Yes";
 }
 
 std::string BaseUrl() {
@@ -185,53 +186,54 @@ PreAuthAnswer ParsePreAuthAnswer(std::string_view response) {
   return a;
 }
 
-std::string AccountingContent(const AccountingMessage& m, bool& asText) {
+std::string AccountingContent(const AccountingMessage& a, bool& asText) {
+  const SmsMessageRecord& m = a.message;
   asText = false;
-  if (!m.binary) return m.content;
-  size_t udhOctets = m.udh.size() / 2;
-  if (IsSevenBitDcs(m.dcs)) {
+  if (!m.Binary) return m.Data;
+  size_t udhOctets = m.UDH.size() / 2;
+  if (IsSevenBitDcs(m.Dcs)) {
     asText = true;
-    return DecodeHexSeptetsToUtf8(m.content, static_cast<int>(udhOctets % 7));
+    return DecodeHexSeptetsToUtf8(m.Data, static_cast<int>(udhOctets % 7));
   }
-  if (IsUcs2Dcs(m.dcs)) {
+  if (IsUcs2Dcs(m.Dcs)) {
     asText = true;
-    return Ucs2OctetsToUtf8(HexDecodeLeading(m.content, m.content.size() / 2));
+    return Ucs2OctetsToUtf8(HexDecodeLeading(m.Data, m.Data.size() / 2));
   }
-  return m.content;
+  return m.Data;
 }
 
 std::string PreAuthUrl(const AccountingMessage& m, std::string_view to, uint32_t messageCount) {
   std::string url = BaseUrl() + "PreAuth=Yes&Type=" + AccountingEscape(m.type);
-  AddParam(url, "From", m.account);
+  AddParam(url, "From", m.message.SubmitUser);
   AddParam(url, "To", to);
   url += StrPrintf("&MsgCount=%u", messageCount);
-  AddParam(url, "SubmitIP", m.clientAddress);
-  AddParam(url, "SMSCRoute", m.route);
-  AddParam(url, "Sender", m.sender);
+  AddParam(url, "SubmitIP", m.message.SubmittedBy);
+  AddParam(url, "SMSCRoute", m.message.SMSCRoute);
+  AddParam(url, "Sender", m.message.Sender);
   AddMessageFields(url, m);
-  AddParam(url, "AcctInfo", m.acctInfo);
-  AddSmppOptions(url, m.smppOptions);
+  AddParam(url, "AcctInfo", m.message.AcctInfo);
+  AddSmppOptions(url, m.message.SMPPOptions);
   return url;
 }
 
 std::string NoticeUrl(const AccountingMessage& m, const AccountingNoticeFields& f) {
   std::string url = BaseUrl() + "Type=" + AccountingEscape(m.type);
-  AddParam(url, "From", m.account);
+  AddParam(url, "From", m.message.SubmitUser);
   AddParam(url, "To", f.recipient);
   AddParam(url, "MessageID", f.messageId);
-  AddParam(url, "SubmitIP", m.clientAddress);
-  AddParam(url, "Sender", m.sender);
+  AddParam(url, "SubmitIP", m.message.SubmittedBy);
+  AddParam(url, "Sender", m.message.Sender);
   AddMessageFields(url, m);
-  AddParam(url, "SMSCRoute", m.route);
+  if (m.type != "SMSOut") AddParam(url, "SMSCRoute", m.message.SMSCRoute);
   AddParam(url, "SMSCMsgId", f.smscMessageId);
   AddParam(url, "SMSCReceiptMsgId", f.smscReceiptMessageId);
   AddParam(url, "SMSCReceiptMsgIdOrig", f.smscReceiptMessageIdOrig);
   AddParam(url, "SMSCName", f.smscName);
   AddParam(url, "Status", f.status);
-  AddParam(url, "AcctInfo", m.acctInfo);
+  AddParam(url, "AcctInfo", m.message.AcctInfo);
   AddParam(url, "RouteCharge", f.routeCharge);
   AddParam(url, "UserData", f.userData);
-  AddSmppOptions(url, m.smppOptions);
+  AddSmppOptions(url, m.message.SMPPOptions);
   return url;
 }
 
@@ -279,12 +281,10 @@ void AccountingNotice(const AccountingMessage& m, const AccountingNoticeFields& 
   }
 }
 
-void OutboundAccountingNotice(const AccountingMessage& m, std::string_view recipient, std::string_view messageId,
+void OutboundAccountingNotice(const SmsMessageRecord& m, std::string_view recipient, std::string_view messageId,
                               std::string_view smscMessageId, std::string_view smscReceiptMessageId,
                               std::string_view statusText) {
-  AccountingMessage out = m;
-  out.type = "SMSOut";
-  out.route.clear();
+  AccountingMessage out{"SMSOut", m};
   AccountingNoticeFields f;
   f.recipient = recipient;
   f.messageId = messageId;

@@ -9,6 +9,7 @@
 #include "service/settings.h"
 #include "service/wake_events.h"
 #include "store/message_logs.h"
+#include "store/message_writer.h"
 #include "store/store_service.h"
 
 namespace {
@@ -32,39 +33,41 @@ std::string ReceiptData(const SmsMessageRecord& m, std::string_view messageId, i
                    ReceiptDate(now).c_str(), static_cast<unsigned>(status) & 0xFFF) +
          text;
 }
+
+// The report's record; its SubmitUser (not written) is the account the accounting notice names.
+SmsMessageRecord FailureReportRecord(const SmsMessageRecord& m, std::string_view messageId, int status,
+                                     std::string_view connection, time_t queuedAt, time_t now) {
+  SmsMessageRecord report;
+  report.Inbound = true;
+  report.ModemName = connection;
+  report.RouteToLocalUser = m.SubmitUser;
+  report.SubmitUser = m.SubmitUser;
+  report.Sender = m.PhoneNumber;
+  report.PhoneNumber = m.Sender;
+  report.Data = ReceiptData(m, messageId, status, queuedAt, now);
+  report.MessageFlags = kMsgIsReport | kMsgReportFailed;
+  report.ReceiptMessageId = messageId;
+  return report;
+}
 }  // namespace
 
 std::string FailureReportText(const SmsMessageRecord& m, std::string_view messageId, int status,
                               std::string_view connection, time_t queuedAt, time_t now) {
-  MessageFileText file("[SMS-IN]");
-  file.Add("ModemName", connection);
-  if (!m.SubmitUser.empty()) file.Add("RouteToLocalUser", m.SubmitUser);
-  file.Add("Sender", m.PhoneNumber);
-  file.Add("PhoneNumber", m.Sender);
-  file.AddData(ReceiptData(m, messageId, status, queuedAt, now));
-  file.Add("Binary", "0");
-  file.Add("ReceiptFailed", "Yes");
-  file.Add("ReceiptMessageId", messageId);
-  return file.text;
+  return MessageFileText(FailureReportRecord(m, messageId, status, connection, queuedAt, now),
+                         MessageLayout::FailureReport);
 }
 
 bool WriteFailureReport(const SmsMessageRecord& m, std::string_view messageId, int status,
                         std::string_view connection, time_t queuedAt) {
-  time_t now = NowSeconds();
-  std::string text = FailureReportText(m, messageId, status, connection, queuedAt, now);
-  if (WriteInboundFile("rec", text).empty()) {
+  SmsMessageRecord report = FailureReportRecord(m, messageId, status, connection, queuedAt, NowSeconds());
+  if (WriteInboundFile("rec", MessageFileText(report, MessageLayout::FailureReport)).empty()) {
     WriteDebugLogf("FailureReport", "Error writing the failure report for %.*s", static_cast<int>(messageId.size()),
                    messageId.data());
     return false;
   }
-  std::string data = ReceiptData(m, messageId, status, queuedAt, now);
-  LogInbound(m.PhoneNumber, connection, m.Sender, LogContent{false, 0, 0, "", data}, messageId, "");
+  LogInbound(m.PhoneNumber, connection, m.Sender, LogContent{false, 0, 0, "", report.Data}, messageId, "");
   if (Settings.AccountingExtended && !Settings.SMSAccountingURL.empty()) {
-    AccountingMessage notice;
-    notice.type = "SMSIN";
-    notice.account = m.SubmitUser;
-    notice.sender = m.PhoneNumber;
-    notice.content = data;
+    AccountingMessage notice{"SMSIN", report};
     AccountingNoticeFields fields;
     fields.recipient = m.Sender;
     fields.smscReceiptMessageId = std::string(messageId);

@@ -21,6 +21,7 @@
 #include "store/counters.h"
 #include "store/message_file.h"
 #include "store/message_logs.h"
+#include "store/message_writer.h"
 #include "store/queue_dirs.h"
 #include "store/store_service.h"
 #include "store/unique_files.h"
@@ -130,46 +131,13 @@ std::string AllSmppOptions(std::string_view extra) {
   return out;
 }
 
-void AddFlags(MessageFileText& f, const ReceivedSms& m) {
-  if (m.flags & kMsgReceiptRequested) f.Add("ReceiptRequested", "Yes");
-  if (m.flags & kMsgNonDelReceiptRequested) f.Add("NonDelReceiptRequested", "Yes");
-  if (m.flags & kMsgIsReport) {
-    if (m.flags & kMsgReportIntransit) f.Add("ReceiptIntransit", "Yes");
-    else if (m.flags & kMsgReportFailed) f.Add("ReceiptFailed", "Yes");
-    else if (m.flags & kMsgReportDelivered) f.Add("ReceiptDelivered", "Yes");
-    f.Add("ReceiptMessageId", m.receiptMessageId);
-  }
-}
-
-void AddContent(MessageFileText& f, const ReceivedSms& m) {
-  f.Add("Sender", m.sender);
-  if (!m.recipient.empty()) f.Add("PhoneNumber", m.recipient);
-  if (!m.udhHex.empty()) f.Add("UDH", m.udhHex);
-  if (m.pid != 0) f.text += StrPrintf("pid=%X\r\n", m.pid);
-  if (m.dcs != 0) f.text += StrPrintf("dcs=%X\r\n", m.dcs);
-  f.AddData(m.data);
-  if (m.binary) f.Add("Binary", "1");
-  if (!m.binary && ContainsNonAscii(m.data)) f.Add("UTF8", "1");
-  AddFlags(f, m);
-}
-
-LogContent ContentOf(const ReceivedSms& m) { return LogContent{m.binary, m.pid, m.dcs, m.udhHex, m.data}; }
-
-SmsMessageRecord RecordOf(const ReceivedSms& m, std::string_view serviceType, std::string_view routeToLocalUser) {
-  SmsMessageRecord r;
-  r.Sender = m.sender;
-  r.PhoneNumber = m.recipient;
-  r.Data = m.data;
-  r.UDH = m.udhHex;
-  r.Pid = m.pid;
-  r.Dcs = m.dcs;
-  r.Binary = m.binary;
-  r.MessageFlags = m.flags;
-  r.ServiceType = std::string(serviceType);
-  r.RouteToLocalUser = std::string(routeToLocalUser);
-  r.ReceiptMessageId = m.receiptMessageId;
-  r.ModemName = m.connection;
-  r.SubmitUser = m.connection;
+// What routing and the accounting callback see of a received message: the connection is
+// its account.
+SmsMessageRecord RecordOf(const SmsMessageRecord& m, std::string_view serviceType, std::string_view routeToLocalUser) {
+  SmsMessageRecord r = m;
+  r.SubmitUser = m.ModemName;
+  r.ServiceType = serviceType;
+  r.RouteToLocalUser = routeToLocalUser;
   return r;
 }
 
@@ -179,50 +147,45 @@ bool ReceiveMmsOn(const std::string& connection) {
   return ConfigBool(value);
 }
 
-// The re-route case: an "[SMS]" file in the outbound queue.
-InboundStore ReRoute(ReceivedSms& m, std::string route, std::string_view serviceType, std::string_view smppOptions,
-                     std::string_view receivedSmsc, const UdhFacts& udh) {
-  SmsMessageRecord record = RecordOf(m, serviceType, "");
-  AccountingMessage a = AccountingMessageFor(record);
-  a.type = "SMSSend";
-  a.account = m.connection;
-  a.route = EqualsNoCase(route, "any") ? "" : route;
-  a.smppOptions = std::string(smppOptions);
+// The re-route case: an "[SMS]" file in the outbound queue. stored: the record with the
+// keys of the file.
+InboundStore ReRoute(ReceivedSms& r, std::string route, const SmsMessageRecord& stored, const UdhFacts& udh) {
+  const SmsMessageRecord& m = r.message;
+  SmsMessageRecord requested = stored;
+  requested.SMSCRoute = EqualsNoCase(route, "any") ? "" : route;
+  AccountingMessage a{"SMSSend", requested};
   PreAuthOutputs outputs;
   std::string refusal;
-  if (AccountingPreAuthorise(a, {m.recipient}, 1, &outputs, &refusal) != 0) {
+  if (AccountingPreAuthorise(a, {m.PhoneNumber}, 1, &outputs, &refusal) != 0) {
     WriteDebugLog("ProcessInboundSMS", "Message rejected by Accounting PreAuth");
     return InboundStore::Dropped;
   }
   if (!outputs.routes.empty() && !outputs.routes[0].empty()) route = outputs.routes[0];
   bool anyRoute = EqualsNoCase(route, "any");
-  MessageFileText f("[SMS]");
-  if (!anyRoute) f.Add("SMSCRoute", route);
-  AddContent(f, m);
-  if (!serviceType.empty()) f.Add("ServiceType", serviceType);
-  if (!smppOptions.empty()) f.Add("SMPPOptions", smppOptions);
-  if (!receivedSmsc.empty()) f.Add("ReceivedSMSC", receivedSmsc);
+  SmsMessageRecord queued = requested;
+  queued.SMSCRoute = anyRoute ? "" : route;
+  std::string text = MessageFileText(queued, MessageLayout::ReRouted);
   std::string dir = OutboundQueueDir(Settings.UseRouteQueues && !anyRoute ? route : std::string(), "", 0);
   std::string path;
   if (!dir.empty()) {
-    if (udh.concatenated && udh.total > 0 && IsSafePathName(m.recipient)) {
-      path = CreateSegmentFile(dir, m.recipient, udh.reference, udh.total, udh.number, "req", f.text);
+    if (udh.concatenated && udh.total > 0 && IsSafePathName(m.PhoneNumber)) {
+      path = CreateSegmentFile(dir, m.PhoneNumber, udh.reference, udh.total, udh.number, "req", text);
     } else {
-      path = CreateUniqueFile(dir, "req", f.text);
+      path = CreateUniqueFile(dir, "req", text);
     }
   }
   if (path.empty()) {
-    WriteDebugLogf("ReRouteReceived", "Cannot create a queue file for %s", m.recipient.c_str());
+    WriteDebugLogf("ReRouteReceived", "Cannot create a queue file for %s", m.PhoneNumber.c_str());
     return InboundStore::Failed;
   }
-  WriteDebugLogf("ReRouteReceived", "Received message from %s queued as %s", m.sender.c_str(), path.c_str());
+  WriteDebugLogf("ReRouteReceived", "Received message from %s queued as %s", m.Sender.c_str(), path.c_str());
   CounterAdd(kSmsQSize, 1);
   std::string id = MessageIdFromPath(path);
-  if (!m.extraParams.empty()) m.extraParams += ";";
-  m.extraParams += "SMSCMsgId=";
-  m.extraParams += id;
+  if (!r.extraParams.empty()) r.extraParams += ";";
+  r.extraParams += "SMSCMsgId=";
+  r.extraParams += id;
   AccountingNoticeFields fields;
-  fields.recipient = m.recipient;
+  fields.recipient = m.PhoneNumber;
   fields.messageId = id;
   AccountingNotice(a, fields, nullptr);
   std::string root = OutboundQueueDir("", "", 0);
@@ -249,79 +212,71 @@ bool ExtraParamValue(std::string_view extra, std::string_view name, size_t maxLe
   return false;
 }
 
-std::string InboundFileText(const ReceivedSms& m, bool localUser, std::string_view serviceType,
-                            std::string_view smppOptions, std::string_view routeToLocalUser,
-                            std::string_view receivedSmsc) {
-  MessageFileText f(localUser ? "[SMS]" : "[SMS-IN]");
-  f.Add("ModemName", m.connection);
-  AddContent(f, m);
-  if (!serviceType.empty()) f.Add("ServiceType", serviceType);
-  if (!smppOptions.empty()) f.Add("SMPPOptions", smppOptions);
-  if (localUser && !routeToLocalUser.empty()) f.Add("RouteToLocalUser", routeToLocalUser);
-  if (!receivedSmsc.empty()) f.Add("ReceivedSMSC", receivedSmsc);
-  return f.text;
-}
-
-InboundStore ProcessInboundSMS(ReceivedSms& m) {
-  m.connection = Clean(m.connection, 149);
-  m.sender = Clean(m.sender, kPhoneNumberMax);
-  m.recipient = Clean(m.recipient, kPhoneNumberMax);
-  m.receiptMessageId = Clean(m.receiptMessageId, 149);
-  if (!IsHex(m.udhHex)) m.udhHex.clear();
-  m.udhHex = CutTo(m.udhHex, kUdhMax - kUdhMax % 2);
-  if (m.binary && !IsHex(m.data)) m.binary = false;
+InboundStore ProcessInboundSMS(ReceivedSms& r) {
+  SmsMessageRecord& m = r.message;
+  m.ModemName = Clean(m.ModemName, 149);
+  m.Sender = Clean(m.Sender, kPhoneNumberMax);
+  m.PhoneNumber = Clean(m.PhoneNumber, kPhoneNumberMax);
+  m.ReceiptMessageId = Clean(m.ReceiptMessageId, 149);
+  if (!IsHex(m.UDH)) m.UDH.clear();
+  m.UDH = CutTo(m.UDH, kUdhMax - kUdhMax % 2);
+  if (m.Binary && !IsHex(m.Data)) m.Binary = false;
   std::string serviceType, routeToLocalUser, receivedSmsc, resolveText;
-  ExtraParamValue(m.extraParams, "ServiceType", 99, serviceType);
-  ExtraParamValue(m.extraParams, "RouteToLocalUser", 99, routeToLocalUser);
-  ExtraParamValue(m.extraParams, "ReceivedSMSC", 49, receivedSmsc);
-  bool resolve = ExtraParamValue(m.extraParams, "ResolveReceiptID", 20, resolveText) && ConfigBool(resolveText);
-  std::string smppOptions = ConfiguredSmppOptions(m.extraParams);
+  ExtraParamValue(r.extraParams, "ServiceType", 99, serviceType);
+  ExtraParamValue(r.extraParams, "RouteToLocalUser", 99, routeToLocalUser);
+  ExtraParamValue(r.extraParams, "ReceivedSMSC", 49, receivedSmsc);
+  bool resolve = ExtraParamValue(r.extraParams, "ResolveReceiptID", 20, resolveText) && ConfigBool(resolveText);
 
   std::string localUser = routeToLocalUser, reRoute;
-  std::string section = ConnectionSectionName(m.connection);
-  if (localUser.empty() && !m.connection.empty()) {
+  std::string section = ConnectionSectionName(m.ModemName);
+  if (localUser.empty() && !m.ModemName.empty()) {
     localUser = Clean(SMSIniString(section, "RouteLocal", "", 100), 99);
     if (localUser.empty()) reRoute = Clean(SMSIniString(section, "ReRouteReceived", "", 100), 99);
   }
-  UdhFacts udh = ReadUdh(m.udhHex);
-  bool mmsPush = udh.destinationPort == kWapPushPort && ReceiveMmsOn(m.connection);
+  UdhFacts udh = ReadUdh(m.UDH);
+  bool mmsPush = udh.destinationPort == kWapPushPort && ReceiveMmsOn(m.ModemName);
   if (!localUser.empty()) localUser = mmsPush ? "" : LocalUserForMessage(RecordOf(m, serviceType, localUser));
 
   InboundStore result = InboundStore::Stored;
-  bool report = (m.flags & kMsgIsReport) && !m.receiptMessageId.empty();
+  bool report = (m.MessageFlags & kMsgIsReport) && !m.ReceiptMessageId.empty();
   bool toUserQueue = !localUser.empty() && !StartsWithNoCase(localUser, "~SMSIN");
-  if (!reRoute.empty() && localUser.empty()) {
-    result = ReRoute(m, reRoute, serviceType, smppOptions, receivedSmsc, udh);
+  bool reRouted = !reRoute.empty() && localUser.empty();
+  SmsMessageRecord received = RecordOf(m, serviceType, toUserQueue ? localUser : "");
+  // The file's record: routing and accounting see the message without these keys.
+  SmsMessageRecord stored = received;
+  stored.Inbound = !toUserQueue && !reRouted;
+  stored.SMPPOptions = ConfiguredSmppOptions(r.extraParams);
+  stored.ReceivedSMSC = receivedSmsc;
+  stored.UTF8 = !m.Binary && ContainsNonAscii(m.Data);
+  if (reRouted) {
+    result = ReRoute(r, reRoute, stored, udh);
   } else if (toUserQueue) {
-    std::string text = InboundFileText(m, true, serviceType, smppOptions, localUser, receivedSmsc);
-    std::string path = CreateUniqueFile(UserQueueDir(localUser), "req", text);
+    std::string path = CreateUniqueFile(UserQueueDir(localUser), "req", MessageFileText(stored, MessageLayout::Received));
     if (path.empty()) {
       result = InboundStore::Failed;
     } else {
-      SmsMessageRecord record = RecordOf(m, serviceType, localUser);
       std::string status = "OK -- LocalUser:" + localUser;
-      AccountingMessage a = AccountingMessageFor(record);
-      a.type = "SMSReceive";
+      AccountingMessage a{"SMSReceive", received};
       AccountingNoticeFields fields;
-      fields.recipient = m.recipient;
+      fields.recipient = m.PhoneNumber;
       fields.messageId = MessageIdFromPath(path);
       fields.status = "OK";
       fields.smscName = "LocalUser:" + localUser;
       AccountingNotice(a, fields, nullptr);
-      LogOutbound(path.substr(path.find_last_of('/') + 1), m.connection, m.recipient, status, ContentOf(m), "", "",
-                  m.sender);
-      if (Settings.AccountingExtended) OutboundAccountingNotice(a, m.recipient, fields.messageId, "", "", status);
+      LogOutbound(path.substr(path.find_last_of('/') + 1), m.ModemName, m.PhoneNumber, status, LogContentOf(m), "", "",
+                  m.Sender);
+      if (Settings.AccountingExtended) OutboundAccountingNotice(received, m.PhoneNumber, fields.messageId, "", "", status);
     }
   } else {
     std::string extension = resolve ? "rct" : report ? "rec" : "in";
     // "~SMSIN::ext" names the extension of the inbound file.
     if (StartsWithNoCase(localUser, "~SMSIN::") && localUser.size() > 8) extension = localUser.substr(8);
-    std::string text = InboundFileText(m, false, serviceType, smppOptions, "", receivedSmsc);
-    if (WriteInboundFile(extension, text).empty()) result = InboundStore::Failed;
+    if (WriteInboundFile(extension, MessageFileText(stored, MessageLayout::Received)).empty())
+      result = InboundStore::Failed;
   }
   if (result == InboundStore::Failed) {
-    WriteDebugLogf("ProcessInboundSMS", "Cannot store the message from %s received by %s", m.sender.c_str(),
-                   m.connection.c_str());
+    WriteDebugLogf("ProcessInboundSMS", "Cannot store the message from %s received by %s", m.Sender.c_str(),
+                   m.ModemName.c_str());
     return result;
   }
   if (result == InboundStore::Dropped) return result;
@@ -369,67 +324,67 @@ ReportContent ParseDeliveryReport(std::string_view text, std::string_view extraP
 
 int SMPPReceiveMessageCallback(const char* connectionName, const SMPPReceivedMessage* message) {
   if (!message) return kTempAppError;
-  ReceivedSms m;
-  m.connection = connectionName ? connectionName : "";
-  m.sender = message->sender ? message->sender : "";
-  m.recipient = message->recipient ? message->recipient : "";
-  m.udhHex = message->udhHex ? message->udhHex : "";
-  m.data = message->data ? message->data : "";
-  m.pid = uint8_t(message->pid);
-  m.dcs = uint8_t(message->dcs);
-  m.binary = message->binary != 0;
-  m.extraParams = message->extraParams ? message->extraParams : "";
-  m.flags = uint32_t(message->flags) & (kMsgReceiptRequested | kMsgNonDelReceiptRequested | kMsgIsReport);
+  ReceivedSms r;
+  SmsMessageRecord& m = r.message;
+  m.ModemName = connectionName ? connectionName : "";
+  m.Sender = message->sender ? message->sender : "";
+  m.PhoneNumber = message->recipient ? message->recipient : "";
+  m.UDH = message->udhHex ? message->udhHex : "";
+  m.Data = message->data ? message->data : "";
+  m.Pid = uint8_t(message->pid);
+  m.Dcs = uint8_t(message->dcs);
+  m.Binary = message->binary != 0;
+  r.extraParams = message->extraParams ? message->extraParams : "";
+  m.MessageFlags = uint32_t(message->flags) & (kMsgReceiptRequested | kMsgNonDelReceiptRequested | kMsgIsReport);
   std::string receiptOrig;
-  if (m.flags & kMsgIsReport) {
-    ReportContent report = ParseDeliveryReport(m.binary ? "" : m.data, m.extraParams);
-    m.flags |= report.stateFlags;
-    m.receiptMessageId = report.messageId;
+  if (m.MessageFlags & kMsgIsReport) {
+    ReportContent report = ParseDeliveryReport(m.Binary ? "" : m.Data, r.extraParams);
+    m.MessageFlags |= report.stateFlags;
+    m.ReceiptMessageId = report.messageId;
     if (!report.messageId.empty()) {
       // Known submissions are matched at once; the others wait for receipt resolution.
       char messageId[SMSC_MSGID_FIELD_SIZE] = {}, user[SMSC_MSGID_FIELD_SIZE] = {};
       char sender[SMSC_MSGID_FIELD_SIZE] = {}, recipient[SMSC_MSGID_FIELD_SIZE] = {};
       int64_t submitted = 0;
-      if (SMSCMessageIdGet2(m.connection.c_str(), report.messageId.c_str(), messageId, user, sender, recipient,
+      if (SMSCMessageIdGet2(m.ModemName.c_str(), report.messageId.c_str(), messageId, user, sender, recipient,
                             &submitted) != 0 &&
           messageId[0]) {
         receiptOrig = report.messageId;
-        m.receiptMessageId = messageId;
-        m.extraParams += "; ReceiptMsgIdOrig=" + StripControlBytes(receiptOrig);
+        m.ReceiptMessageId = messageId;
+        r.extraParams += "; ReceiptMsgIdOrig=" + StripControlBytes(receiptOrig);
         std::string ignored;
-        if (user[0] && !ExtraParamValue(m.extraParams, "RouteToLocalUser", 99, ignored)) {
-          m.extraParams += "; RouteToLocalUser=" + StripControlBytes(user);
+        if (user[0] && !ExtraParamValue(r.extraParams, "RouteToLocalUser", 99, ignored)) {
+          r.extraParams += "; RouteToLocalUser=" + StripControlBytes(user);
         }
       } else {
-        m.extraParams += "; ResolveReceiptID=Yes";
+        r.extraParams += "; ResolveReceiptID=Yes";
       }
     }
   }
   if (Settings.Debug) {
     std::string line = StrPrintf("inbound message:  sender=%s, recip=%s, pid=%X, dcs=%X, msgFlags=%X, udh=%s, msg=%s",
-                                 m.sender.c_str(), m.recipient.c_str(), m.pid, m.dcs, m.flags, m.udhHex.c_str(),
-                                 m.data.c_str());
-    if (!m.extraParams.empty()) line += ", extraParms=" + m.extraParams;
+                                 m.Sender.c_str(), m.PhoneNumber.c_str(), m.Pid, m.Dcs, m.MessageFlags, m.UDH.c_str(),
+                                 m.Data.c_str());
+    if (!r.extraParams.empty()) line += ", extraParms=" + r.extraParams;
     WriteDebugLog("SMPPReceiveMessageCallback", StripControlBytes(line));
   }
   std::string resolveText;
-  bool resolve = ExtraParamValue(m.extraParams, "ResolveReceiptID", 20, resolveText) && ConfigBool(resolveText);
-  InboundStore stored = ProcessInboundSMS(m);
+  bool resolve = ExtraParamValue(r.extraParams, "ResolveReceiptID", 20, resolveText) && ConfigBool(resolveText);
+  InboundStore stored = ProcessInboundSMS(r);
   if (stored == InboundStore::Failed) return kTempAppError;
   // The SMS-IN line is written once the message is safely stored (a report to resolve is
   // logged after its resolution).
   if (!resolve) {
-    LogInbound(m.sender, m.connection, m.recipient, ContentOf(m), m.receiptMessageId, receiptOrig);
+    LogInbound(m.Sender, m.ModemName, m.PhoneNumber, LogContentOf(m), m.ReceiptMessageId, receiptOrig);
     if (Settings.AccountingExtended) {
-      SmsMessageRecord record = RecordOf(m, "", "");
-      AccountingMessage a = AccountingMessageFor(record);
-      a.type = "SMSIN";
-      a.smppOptions = AllSmppOptions(m.extraParams);
+      SmsMessageRecord notice = RecordOf(m, "", "");
+      notice.SMPPOptions = AllSmppOptions(r.extraParams);
+      AccountingMessage a{"SMSIN", notice};
       AccountingNoticeFields fields;
-      fields.recipient = m.recipient;
-      fields.smscReceiptMessageId = m.receiptMessageId;
+      fields.recipient = m.PhoneNumber;
+      fields.smscReceiptMessageId = m.ReceiptMessageId;
       fields.smscReceiptMessageIdOrig = receiptOrig;
-      fields.smscName = m.connection;
+      fields.smscName = m.ModemName;
       AccountingNotice(a, fields, nullptr);
     }
   }

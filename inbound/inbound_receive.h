@@ -9,18 +9,13 @@
 #include <string_view>
 
 #include "outside/qarpeer/qarpeer.h"
+#include "store/message_file.h"
 
-// Message flag bits as in the message record: 0x02 receipt requested, 0x40 non-delivery
-// receipt requested, 0x04 delivery report with 0x08 delivered, 0x10 in transit, 0x20 failed.
+// A message or delivery report received from an SMS centre: its record (ModemName: the
+// receiving connection; MessageFlags: 0x02, 0x40, and for a report 0x04 with 0x08, 0x10 or
+// 0x20; Data: text (UTF-8), or hexadecimal when Binary) and the library's extra parameters.
 struct ReceivedSms {
-  std::string connection;
-  std::string sender, recipient;
-  std::string udhHex;
-  std::string data;  // text (UTF-8), or hexadecimal when binary
-  uint8_t pid = 0, dcs = 0;
-  uint32_t flags = 0;
-  bool binary = false;
-  std::string receiptMessageId;
+  SmsMessageRecord message;
   std::string extraParams;  // "name=value" items separated by ";"
 };
 
@@ -30,14 +25,9 @@ enum class InboundStore {
   Failed,   // no file could be written: the sender must deliver it again
 };
 
-// Stores m. For a re-route, "SMSCMsgId=<id of the new file>" is appended to m.extraParams.
-InboundStore ProcessInboundSMS(ReceivedSms& m);
-
-// The file text of the inbound case (header "[SMS-IN]", "ModemName=" first) or the local-user
-// case ("[SMS]"); exposed for tests.
-std::string InboundFileText(const ReceivedSms& m, bool localUser, std::string_view serviceType,
-                            std::string_view smppOptions, std::string_view routeToLocalUser,
-                            std::string_view receivedSmsc);
+// Stores r (its record cut to the field limits first). For a re-route,
+// "SMSCMsgId=<id of the new file>" is appended to r.extraParams.
+InboundStore ProcessInboundSMS(ReceivedSms& r);
 
 // The value of a "name=value" item of an extra-parameter text (name without case), cut to
 // maxLength characters and stripped of control bytes; false when absent.

@@ -15,6 +15,7 @@
 #include "smsc/queue_pass.h"
 #include "smsc/route_decision.h"
 #include "store/message_file.h"
+#include "store/message_writer.h"
 #include "store/message_logs.h"
 #include "store/queue_dirs.h"
 #include "store/unique_files.h"
@@ -146,38 +147,15 @@ std::string LocalUserForMessage(const SmsMessageRecord& m) {
 }
 
 std::string LocalDeliveryFileText(const SmsMessageRecord& m, bool inbound) {
-  MessageFileText f(inbound ? "[SMS-IN]" : "[SMS]");
-  f.Add("Sender", m.Sender);
-  f.Add("PhoneNumber", m.PhoneNumber);
-  f.AddData(m.Data);
-  if (!m.UDH.empty()) f.Add("UDH", m.UDH);
-  f.AddHexByte("pid", m.Pid);
-  f.AddHexByte("dcs", m.Dcs);
-  f.Add("Binary", m.Binary ? "1" : "0");
-  if (m.MessageFlags & kMsgReplyRequested) f.Add("ReplyRequested", "Yes");
-  if (m.MessageFlags & kMsgReceiptRequested) f.Add("ReceiptRequested", "Yes");
-  if (m.MessageFlags & kMsgNonDelReceiptRequested) f.Add("NonDelReceiptRequested", "Yes");
-  if (m.MessageFlags & kMsgIsReport) {
-    if (m.MessageFlags & kMsgReportIntransit) f.Add("ReceiptIntransit", "Yes");
-    else if (m.MessageFlags & kMsgReportFailed) f.Add("ReceiptFailed", "Yes");
-    else if (m.MessageFlags & kMsgReportDelivered) f.Add("ReceiptDelivered", "Yes");
-    if (!m.ReceiptMessageId.empty()) f.Add("ReceiptMessageId", m.ReceiptMessageId);
-  }
-  for (auto [key, value] : {std::pair<const char*, const std::string*>{"ServiceType", &m.ServiceType},
-                            {"ModemName", &m.ModemName},
-                            {"ReceivedSMSC", &m.ReceivedSMSC},
-                            {"BillingInfo", &m.BillingInfo},
-                            {"AcctInfo", &m.AcctInfo},
-                            {"SMPPOptions", &m.SMPPOptions}}) {
-    if (!value->empty()) f.Add(key, *value);
-  }
-  return f.text;
+  SmsMessageRecord delivered = m;
+  delivered.Inbound = inbound;
+  return MessageFileText(delivered, MessageLayout::LocalDelivery);
 }
 
 bool DeliverToLocalUser(const SmsMessageRecord& m, std::string_view user, std::string_view messageFile,
                         std::string_view connection) {
   if (!LocalUserName(user)) return false;
-  LogContent content{m.Binary, m.Pid, m.Dcs, m.UDH, m.Data};
+  LogContent content = LogContentOf(m);
   if (StartsWithNoCase(user, "~SMSIN")) {
     std::string extension = user.size() > 8 ? std::string(user.substr(8)) : "in";
     std::string path = CreateUniqueFile(InboundDir(), extension, LocalDeliveryFileText(m, true));
@@ -189,8 +167,7 @@ bool DeliverToLocalUser(const SmsMessageRecord& m, std::string_view user, std::s
   if (path.empty()) return false;
   std::string status = "OK -- LocalUser:" + std::string(user);
   LogOutbound(messageFile, m.SubmittedBy, m.PhoneNumber, status, content, m.SubmitUser, "", m.Sender);
-  AccountingMessage a = AccountingMessageFor(m);
-  a.type = "SMSReceive";
+  AccountingMessage a{"SMSReceive", m};
   AccountingNoticeFields fields;
   fields.recipient = m.PhoneNumber;
   fields.messageId = MessageIdFromPath(messageFile);
@@ -198,7 +175,7 @@ bool DeliverToLocalUser(const SmsMessageRecord& m, std::string_view user, std::s
   fields.smscName = "LocalUser:" + std::string(user);
   AccountingNotice(a, fields, nullptr);
   if (Settings.AccountingExtended) {
-    OutboundAccountingNotice(a, m.PhoneNumber, fields.messageId, "", "", status);
+    OutboundAccountingNotice(m, m.PhoneNumber, fields.messageId, "", "", status);
   }
   return true;
 }

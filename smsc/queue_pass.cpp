@@ -49,13 +49,11 @@ std::string RelativePath(const std::string& directoryName, const std::string& fi
   return directoryName == "." ? fileName : directoryName + "/" + fileName;
 }
 
-LogContent ContentOf(const SmsMessageRecord& m) { return LogContent{m.Binary, m.Pid, m.Dcs, m.UDH, m.Data}; }
-
 // The "SMSOut" accounting notice of an attempt (with AccountingExtended).
 void AccountOutcome(const SmsMessageRecord& m, std::string_view messageId, std::string_view smscMessageId,
                     const std::string& statusText) {
   if (!Settings.AccountingExtended) return;
-  OutboundAccountingNotice(AccountingMessageFor(m), m.PhoneNumber, messageId, smscMessageId, "", statusText);
+  OutboundAccountingNotice(m, m.PhoneNumber, messageId, smscMessageId, "", statusText);
 }
 
 void QueueSizeDown(const std::string& directoryName) {
@@ -121,7 +119,7 @@ void Sent(QueueWorker& w, ClaimedFile& claim, const SmsMessageRecord& m, const s
   CounterAdd(kSmsSent, 1);
   ConnectionCounterAdd(w.connection, 1);
   QueueSizeDown(directoryName);
-  LogOutbound(fileName, m.SubmittedBy, m.PhoneNumber, "OK -- " + w.connection, ContentOf(m), m.SubmitUser,
+  LogOutbound(fileName, m.SubmittedBy, m.PhoneNumber, "OK -- " + w.connection, LogContentOf(m), m.SubmitUser,
               smscMessageId, m.Sender);
   AccountOutcome(m, messageId, smscMessageId, "OK -- " + w.connection);
   // Only a report that was asked for comes back to be matched.
@@ -150,12 +148,12 @@ FileOutcome Failed(QueueWorker& w, const OutcomeRules& rules, ClaimedFile& claim
       WriteDebugLog(w.connection, "Cannot record the retry state of " + fileName);
     }
     LogOutbound(fileName, m.SubmittedBy, m.PhoneNumber, "Retry Pending - " + errorText + " -- " + w.connection,
-                ContentOf(m), m.SubmitUser, "", m.Sender);
+                LogContentOf(m), m.SubmitUser, "", m.Sender);
     AccountOutcome(m, messageId, "", "Retry Pending - " + errorText + " -- " + w.connection);
     ReleaseClaim(claim);
     return FileOutcome::Retry;
   }
-  LogOutbound(fileName, m.SubmittedBy, m.PhoneNumber, errorText + " -- " + w.connection, ContentOf(m), m.SubmitUser,
+  LogOutbound(fileName, m.SubmittedBy, m.PhoneNumber, errorText + " -- " + w.connection, LogContentOf(m), m.SubmitUser,
               "", m.Sender);
   AccountOutcome(m, messageId, "", errorText + " -- " + w.connection);
   std::string alert = StrPrintf("SMS message could not be sent to %s, %s", m.PhoneNumber.c_str(), errorText.c_str());
@@ -197,24 +195,6 @@ void AsyncSmppDebugLog(const std::string& connection, std::string_view text) {
   if (Settings.Debug || Settings.DebugAsyncSMPP) WriteDebugLogAlways(connection, text);
 }
 
-AccountingMessage AccountingMessageFor(const SmsMessageRecord& m) {
-  AccountingMessage a;
-  a.account = m.SubmitUser;
-  a.clientAddress = m.SubmittedBy;
-  a.sender = m.Sender;
-  a.binary = m.Binary;
-  a.pid = m.Pid;
-  a.dcs = m.Dcs;
-  a.udh = m.UDH;
-  a.content = m.Data;
-  a.receiptRequested = (m.MessageFlags & (kMsgReceiptRequested | kMsgNonDelReceiptRequested)) != 0;
-  a.acctInfo = m.AcctInfo;
-  a.route = m.SMSCRoute;
-  a.smppOptions = m.SMPPOptions;
-  a.validity = m.Validity;
-  a.serviceType = m.ServiceType;
-  return a;
-}
 void SetFailureReceiptHook(FailureReceiptHook hook) { g_receiptHook = hook; }
 
 std::string NormaliseRecipient(std::string_view recipient, bool allowAlpha) {
@@ -319,7 +299,7 @@ FileOutcome HandleQueueFile(QueueWorker& w, QueueTransport& t, const std::string
   if (m.PhoneNumber.empty()) {
     // Not removed in silence: the operator sees what went.
     LogOutbound(fileName, m.SubmittedBy, "", "Error:  Message has no recipient, deleted -- " + w.connection,
-                ContentOf(m), m.SubmitUser, "", m.Sender);
+                LogContentOf(m), m.SubmitUser, "", m.Sender);
     WriteDebugLog(w.connection, "Deleted " + fileName + ": no recipient");
     DeleteClaimedFile(claim);
     MessageRoutesRemove(key);
@@ -327,7 +307,6 @@ FileOutcome HandleQueueFile(QueueWorker& w, QueueTransport& t, const std::string
     QueueSizeDown(directoryName);
     return FileOutcome::Deleted;
   }
-  RouteMessage rm{m.SubmitUser, m.Sender, m.PhoneNumber, m.ServiceType, m.Binary};
   if (!m.SMSCRoute.empty()) {
     if (!ExplicitRouteMatches(m.SMSCRoute, w.names)) {
       if (Settings.UseRouteCache) MessageRoutesAdd(key, "*=" + m.SMSCRoute);
@@ -360,7 +339,7 @@ FileOutcome HandleQueueFile(QueueWorker& w, QueueTransport& t, const std::string
     return FileOutcome::PassedOver;
   }
   if (!routeKnown) {
-    RouteDecision d = MayConnectionSend(OutboundRouting, rm, w.routingName.empty() ? w.connection : w.routingName);
+    RouteDecision d = MayConnectionSend(OutboundRouting, m, w.routingName.empty() ? w.connection : w.routingName);
     if (!d.allowed) {
       if (Settings.Debug2) {
         WriteDebugLogf(w.connection.c_str(), "%s not a supported route for %s", m.PhoneNumber.c_str(),
@@ -370,7 +349,7 @@ FileOutcome HandleQueueFile(QueueWorker& w, QueueTransport& t, const std::string
         return Failed(w, OutcomeRulesOf(w.settings), claim, m, directoryName, fileName, messageId, 11,
                       "Error:  No SMSC defined to route message", true);
       }
-      if (Settings.UseRouteCache) MessageRoutesAdd(key, RouteCacheValue(OutboundRouting, rm, ""));
+      if (Settings.UseRouteCache) MessageRoutesAdd(key, RouteCacheValue(OutboundRouting, m, ""));
       ReleaseClaim(claim);
       AddToSkipQueue(w, key);
       return FileOutcome::PassedOver;
@@ -462,7 +441,7 @@ FileOutcome HandleQueueFile(QueueWorker& w, QueueTransport& t, const std::string
       break;
     }
     LogOutbound(fileName, p.m.SubmittedBy, p.m.PhoneNumber,
-                "Retry Pending - " + result.errorText + " -- " + w.connection, ContentOf(p.m), p.m.SubmitUser, "",
+                "Retry Pending - " + result.errorText + " -- " + w.connection, LogContentOf(p.m), p.m.SubmitUser, "",
                 p.m.Sender);
     AccountOutcome(p.m, messageId, "", "Retry Pending - " + result.errorText + " -- " + w.connection);
   }

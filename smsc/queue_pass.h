@@ -161,10 +161,6 @@ bool FailureIsPermanent(const std::string& connection, const OutcomeRules& rules
                         bool tooOld);
 OutcomeRules OutcomeRulesOf(const QueueWorkerSettings& settings);
 
-struct AccountingMessage;
-// The accounting callback's view of a queued message.
-AccountingMessage AccountingMessageFor(const SmsMessageRecord& m);
-
 // Called with the message, its status, the connection and the time the queue file was
 // made, when a failure receipt is due (the inbound code installs it).
 using FailureReceiptHook = void (*)(const SmsMessageRecord& m, std::string_view messageId, int status,

@@ -19,24 +19,24 @@ bool UserAdmitted(const ConnectionRouting& c, std::string_view user) {
 }
 
 // Kind and user restrictions of a connection (step 2).
-bool PassesRestrictions(const RoutingTables& t, std::string_view connection, const RouteMessage& m) {
+bool PassesRestrictions(const RoutingTables& t, std::string_view connection, const SmsMessageRecord& m) {
   const ConnectionRouting* c = t.Find(connection);
   if (!c) return true;
-  if (c->kinds == MessageKindRule::BinaryOnly && !m.binary) return false;
-  if (c->kinds == MessageKindRule::TextOnly && m.binary) return false;
-  if (c->allowedUserOnly && !UserAdmitted(*c, m.submitUser)) return false;
+  if (c->kinds == MessageKindRule::BinaryOnly && !m.Binary) return false;
+  if (c->kinds == MessageKindRule::TextOnly && m.Binary) return false;
+  if (c->allowedUserOnly && !UserAdmitted(*c, m.SubmitUser)) return false;
   return true;
 }
 
-bool Blocked(const RoutingTables& t, std::string_view connection, const RouteMessage& m) {
+bool Blocked(const RoutingTables& t, std::string_view connection, const SmsMessageRecord& m) {
   for (const RouteEntry& e : t.routes) {
     if (e.kind != RouteEntry::Block || !SameName(e.connection, connection)) continue;
-    bool hit = e.serviceType ? RoutePatternMatches(e.pattern, m.serviceType) : RoutePatternMatches(e.pattern, m.recipient);
+    bool hit = e.serviceType ? RoutePatternMatches(e.pattern, m.ServiceType) : RoutePatternMatches(e.pattern, m.PhoneNumber);
     if (hit) {
       if (Settings.Debug2) {
-        WriteDebugLogf("CheckBlockedRoute", "%.*s%s%.*s is blocked for route %.*s: %s", int(m.recipient.size()),
-                       m.recipient.data(), m.serviceType.empty() ? "" : "/", int(m.serviceType.size()),
-                       m.serviceType.data(), int(connection.size()), connection.data(), e.pattern.c_str());
+        WriteDebugLogf("CheckBlockedRoute", "%.*s%s%.*s is blocked for route %.*s: %s", int(m.PhoneNumber.size()),
+                       m.PhoneNumber.data(), m.ServiceType.empty() ? "" : "/", int(m.ServiceType.size()),
+                       m.ServiceType.data(), int(connection.size()), connection.data(), e.pattern.c_str());
       }
       return true;
     }
@@ -45,13 +45,13 @@ bool Blocked(const RoutingTables& t, std::string_view connection, const RouteMes
   if (c && c->hasAttributes) {
     for (const RouteEntry& e : t.routes) {
       if (e.kind == RouteEntry::Attribute && e.serviceType && SameName(e.connection, connection) &&
-          RoutePatternMatches(e.pattern, m.serviceType)) {
+          RoutePatternMatches(e.pattern, m.ServiceType)) {
         return false;
       }
     }
     if (Settings.Debug) {
-      WriteDebugLogf("CheckBlockedRoute", "%.*s does not match service type for route %.*s", int(m.serviceType.size()),
-                     m.serviceType.data(), int(connection.size()), connection.data());
+      WriteDebugLogf("CheckBlockedRoute", "%.*s does not match service type for route %.*s", int(m.ServiceType.size()),
+                     m.ServiceType.data(), int(connection.size()), connection.data());
     }
     return true;
   }
@@ -59,12 +59,12 @@ bool Blocked(const RoutingTables& t, std::string_view connection, const RouteMes
 }
 
 // The connection of the longest service-type attribute matching m (ties: asking wins).
-std::string PreferredForServiceType(const RoutingTables& t, const RouteMessage& m, std::string_view asking) {
+std::string PreferredForServiceType(const RoutingTables& t, const SmsMessageRecord& m, std::string_view asking) {
   std::string best;
   size_t bestLength = 0;
   bool found = false;
   for (const RouteEntry& e : t.routes) {
-    if (e.kind != RouteEntry::Attribute || !e.serviceType || !RoutePatternMatches(e.pattern, m.serviceType)) continue;
+    if (e.kind != RouteEntry::Attribute || !e.serviceType || !RoutePatternMatches(e.pattern, m.ServiceType)) continue;
     if (!found || e.pattern.size() > bestLength || (e.pattern.size() == bestLength && SameName(e.connection, asking))) {
       best = e.connection;
       bestLength = e.pattern.size();
@@ -84,13 +84,13 @@ bool IsHome(const RoutingTables& t, std::string_view sender, std::string_view co
 // The longest plain pattern matching the recipient among the entries accepted by filter;
 // once an entry of the preferred connection is met, only such entries count.
 template <typename Filter>
-std::string LongestPlainMatch(const RoutingTables& t, const RouteMessage& m, std::string_view asking,
+std::string LongestPlainMatch(const RoutingTables& t, const SmsMessageRecord& m, std::string_view asking,
                               const std::string& preferred, Filter filter, std::vector<std::string>* allBest = nullptr) {
   std::string best;
   long bestLength = -1;
   bool preferredFound = false;
   for (const RouteEntry& e : t.routes) {
-    if (e.kind != RouteEntry::Plain || !RoutePatternMatches(e.pattern, m.recipient)) continue;
+    if (e.kind != RouteEntry::Plain || !RoutePatternMatches(e.pattern, m.PhoneNumber)) continue;
     if (!filter(e.connection)) continue;
     if (Blocked(t, e.connection, m)) continue;
     if (!SameName(e.connection, asking) && !PassesRestrictions(t, e.connection, m)) continue;
@@ -130,12 +130,12 @@ bool Route1Empty(const RoutingTables& t, std::string_view connection) {
 
 bool RoutePatternMatches(std::string_view pattern, std::string_view text) { return WildcardMatchNoCase(pattern, text); }
 
-RouteDecision MayConnectionSend(const RoutingTables& t, const RouteMessage& m, std::string_view connection) {
+RouteDecision MayConnectionSend(const RoutingTables& t, const SmsMessageRecord& m, std::string_view connection) {
   RouteDecision d;
   // 1. The virtual SMSC takes exactly the recipients listed for it.
   if (t.sdkLinkEnabled) {
     bool listed = false;
-    for (const std::string& r : t.sdkLinkRecipients) listed |= EqualsNoCase(r, m.recipient);
+    for (const std::string& r : t.sdkLinkRecipients) listed |= EqualsNoCase(r, m.PhoneNumber);
     bool isSdk = StartsWithNoCase(connection, "SDKLink - ");
     if (listed || isSdk) {
       d.allowed = listed && isSdk;
@@ -148,23 +148,23 @@ RouteDecision MayConnectionSend(const RoutingTables& t, const RouteMessage& m, s
   std::string preferred = PreferredForServiceType(t, m, connection);
   if (!preferred.empty() && !SameName(preferred, connection)) return d;
   // 4.
-  if (!m.sender.empty()) {
-    bool home = IsHome(t, m.sender, connection);
+  if (!m.Sender.empty()) {
+    bool home = IsHome(t, m.Sender, connection);
     bool senderHasHomes = false;
-    for (const SenderEntry& s : t.senders) senderHasHomes |= EqualsNoCase(s.sender, m.sender);
+    for (const SenderEntry& s : t.senders) senderHasHomes |= EqualsNoCase(s.sender, m.Sender);
     if (home) {
       std::string best = LongestPlainMatch(t, m, connection, preferred,
-                                           [&](const std::string& c) { return IsHome(t, m.sender, c); });
+                                           [&](const std::string& c) { return IsHome(t, m.Sender, c); });
       if (best.empty()) {
         for (const SenderEntry& s : t.senders) {
-          if (!EqualsNoCase(s.sender, m.sender) || RoutePrefOnly(t, s.connection)) continue;
+          if (!EqualsNoCase(s.sender, m.Sender) || RoutePrefOnly(t, s.connection)) continue;
           if (!SameName(best, connection)) best = s.connection;
         }
       }
       if (best.empty() && Route1Empty(t, connection)) best = std::string(connection);
       if (best.empty()) {
         for (const SenderEntry& s : t.senders) {
-          if (EqualsNoCase(s.sender, m.sender) && Route1Empty(t, s.connection)) best = s.connection;
+          if (EqualsNoCase(s.sender, m.Sender) && Route1Empty(t, s.connection)) best = s.connection;
         }
       }
       d.allowed = best.empty() || SameName(best, connection);
@@ -197,16 +197,16 @@ RouteDecision MayConnectionSend(const RoutingTables& t, const RouteMessage& m, s
   return d;
 }
 
-std::vector<std::string> ConnectionsForMessage(const RoutingTables& t, const RouteMessage& m) {
+std::vector<std::string> ConnectionsForMessage(const RoutingTables& t, const SmsMessageRecord& m) {
   std::vector<std::string> out;
   if (t.sdkLinkEnabled) {
     for (const std::string& r : t.sdkLinkRecipients) {
-      if (EqualsNoCase(r, m.recipient)) return {"SDKLINK - VirtualSMSC"};
+      if (EqualsNoCase(r, m.PhoneNumber)) return {"SDKLINK - VirtualSMSC"};
     }
   }
-  if (!m.sender.empty()) {
+  if (!m.Sender.empty()) {
     for (const SenderEntry& s : t.senders) {
-      if (!EqualsNoCase(s.sender, m.sender) || !MayConnectionSend(t, m, s.connection).allowed) continue;
+      if (!EqualsNoCase(s.sender, m.Sender) || !MayConnectionSend(t, m, s.connection).allowed) continue;
       bool seen = false;
       for (const std::string& n : out) seen |= SameName(n, s.connection);
       if (!seen) out.push_back(s.connection);
@@ -226,7 +226,7 @@ std::vector<std::string> ConnectionsForMessage(const RoutingTables& t, const Rou
   return out;
 }
 
-std::string RouteCacheValue(const RoutingTables& t, const RouteMessage& m, std::string_view smscRoute) {
+std::string RouteCacheValue(const RoutingTables& t, const SmsMessageRecord& m, std::string_view smscRoute) {
   if (!smscRoute.empty()) return "*=" + std::string(smscRoute);
   std::string value;
   for (const std::string& c : ConnectionsForMessage(t, m)) {

@@ -9,14 +9,7 @@
 #include <vector>
 
 #include "smsc/routing_tables.h"
-
-struct RouteMessage {
-  std::string_view submitUser;
-  std::string_view sender;
-  std::string_view recipient;
-  std::string_view serviceType;
-  bool binary = false;
-};
+#include "store/message_file.h"
 
 struct RouteDecision {
   bool allowed = false;
@@ -27,11 +20,12 @@ struct RouteDecision {
 // backtracking, so "44*0" matches "4400"), whole text, without regard to case.
 bool RoutePatternMatches(std::string_view pattern, std::string_view text);
 
-RouteDecision MayConnectionSend(const RoutingTables& tables, const RouteMessage& m, std::string_view connection);
+// What the rules read of m: SubmitUser, Sender, PhoneNumber, ServiceType and Binary.
+RouteDecision MayConnectionSend(const RoutingTables& tables, const SmsMessageRecord& m, std::string_view connection);
 // The connections that may send m: the route-cache value without an explicit route.
-std::vector<std::string> ConnectionsForMessage(const RoutingTables& tables, const RouteMessage& m);
+std::vector<std::string> ConnectionsForMessage(const RoutingTables& tables, const SmsMessageRecord& m);
 // The route-cache value: "*=" + explicit route, or the connection names joined by tabs.
-std::string RouteCacheValue(const RoutingTables& tables, const RouteMessage& m, std::string_view smscRoute);
+std::string RouteCacheValue(const RoutingTables& tables, const SmsMessageRecord& m, std::string_view smscRoute);
 
 // The four names by which a worker answers to an explicit route.
 struct WorkerRouteNames {

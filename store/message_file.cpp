@@ -125,6 +125,8 @@ void StoreMessageKey(SmsMessageRecord& out, std::string_view key, std::string_vi
     out.RecombineFlag = ConfigBool(value);
   } else if (EqualsNoCase(key, "UTF8")) {
     out.UTF8 = ConfigBool(value);
+  } else {
+    out.ExtraArguments.emplace_back(key, CutTo(value, kDataMax));
   }
 }
 
@@ -155,6 +157,10 @@ CalendarTime ParseTimestamp14(std::string_view text) {
   return CalendarTime{num(0, 4), num(4, 2), num(6, 2), num(8, 2), num(10, 2), num(12, 2)};
 }
 
+std::string FormatCalendarTime14(const CalendarTime& t) {
+  return StrPrintf("%04d%02d%02d%02d%02d%02d", t.year, t.month, t.day, t.hour, t.minute, t.second);
+}
+
 time_t LocalCalendarToSeconds(const CalendarTime& t) {
   struct tm tm {};
   tm.tm_year = t.year - 1900;
@@ -176,7 +182,8 @@ void ParseSMSMessage(std::string_view text, SmsMessageRecord& out) {
   std::string_view line;
   bool found = false;
   while (!found && lines.Next(line)) {
-    found = StartsWithNoCase(line, "[SMS]") || StartsWithNoCase(line, "[SMS-IN]");
+    out.Inbound = StartsWithNoCase(line, "[SMS-IN]");
+    found = StartsWithNoCase(line, "[SMS]") || out.Inbound;
   }
   if (!found) return;
   bool inErrorDetail = false;
@@ -200,6 +207,8 @@ void ParseSMSMessage(std::string_view text, SmsMessageRecord& out) {
         out.LastRetryTime = ParseTimestamp14(value);
       } else if (EqualsNoCase(key, "FirstAttemptTime")) {
         out.FirstAttemptTime = ParseTimestamp14(value);
+      } else if (EqualsNoCase(key, "LastErrorInfo")) {
+        out.LastErrorInfo = CutTo(value, 499);
       }
     }
     more = lines.Next(line);
@@ -248,13 +257,8 @@ std::string WithErrorDetail(std::string_view content, uint32_t previousCount, st
     if (!out.empty() && out.back() != '\n') out += "\r\n";
   }
   uint32_t count = previousCount == UINT32_MAX ? previousCount : previousCount + 1;
-  out += "[ErrorDetail]\r\n";
-  AppendKeyValueLine(out, "RetryCount", std::to_string(count));
-  AppendKeyValueLine(out, "LastRetryTime", timestamp14);
-  if (!firstAttempt.empty()) AppendKeyValueLine(out, "FirstAttemptTime", firstAttempt);
-  if (!connection.empty()) {
-    AppendKeyValueLine(out, "LastErrorInfo", std::string(errorText) + " -- " + std::string(connection));
-  }
+  std::string errorInfo = connection.empty() ? std::string() : std::string(errorText) + " -- " + std::string(connection);
+  AppendErrorDetail(out, count, timestamp14, firstAttempt, errorInfo);
   return out;
 }
 
@@ -273,27 +277,11 @@ bool WriteErrorDetail(ClaimedFile& file, uint32_t previousCount, std::string_vie
   return true;
 }
 
-MessageFileText::MessageFileText(std::string_view header) {
-  text.assign(header);
-  text += "\r\n";
-}
-
-MessageFileText& MessageFileText::Add(std::string_view key, std::string_view value) {
-  AppendKeyValueLine(text, key, value);
-  return *this;
-}
-
-MessageFileText& MessageFileText::AddData(std::string_view data) {
-  AppendKeyValueLine(text, "Data", EscapeCrLf(data));
-  return *this;
-}
-
-MessageFileText& MessageFileText::AddFlag(std::string_view key, bool on) {
-  if (on) AppendKeyValueLine(text, key, "1");
-  return *this;
-}
-
-MessageFileText& MessageFileText::AddHexByte(std::string_view key, uint8_t value) {
-  AppendKeyValueLine(text, key, StrPrintf("%02X", value));
-  return *this;
+void AppendErrorDetail(std::string& out, uint32_t retryCount, std::string_view lastRetryTime,
+                       std::string_view firstAttemptTime, std::string_view lastErrorInfo) {
+  out += "[ErrorDetail]\r\n";
+  AppendKeyValueLine(out, "RetryCount", std::to_string(retryCount));
+  AppendKeyValueLine(out, "LastRetryTime", lastRetryTime);
+  if (!firstAttemptTime.empty()) AppendKeyValueLine(out, "FirstAttemptTime", firstAttemptTime);
+  if (!lastErrorInfo.empty()) AppendKeyValueLine(out, "LastErrorInfo", lastErrorInfo);
 }

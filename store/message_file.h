@@ -1,19 +1,23 @@
 // Message files: "[SMS]" (outbound, user queues) and "[SMS-IN]" (inbound) sections of
 // "Key=value" lines, CR LF ended, with an optional "[ErrorDetail]" retry section.
-// Writers build the text with MessageFileText and publish it through unique_files.h;
-// senders claim a file (queue_file.h), read it with LoadSMSMessage and either delete it or
-// record the failure with WriteErrorDetail.
+// Producers fill an SmsMessageRecord, turn it into text with MessageFileText
+// (message_writer.h) and publish it through unique_files.h; senders claim a file
+// (queue_file.h), read it with LoadSMSMessage and either delete it or record the failure
+// with WriteErrorDetail.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "store/queue_file.h"
 
 struct CalendarTime {
   int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
   bool absent() const { return year == 0; }
+  bool operator==(const CalendarTime&) const = default;
 };
 
 // Bits of SmsMessageRecord::MessageFlags.
@@ -30,7 +34,9 @@ constexpr size_t kPhoneNumberMax = 149;
 constexpr size_t kDataMax = 8191;
 constexpr size_t kUdhMax = 499;
 
+// One queue or inbound message: every key of a message file.
 struct SmsMessageRecord {
+  bool Inbound = false;          // "[SMS-IN]" rather than "[SMS]"
   std::string PhoneNumber;       // 149
   std::string Sender;            // 149
   std::string Data;              // 8191, unescaped
@@ -54,9 +60,15 @@ struct SmsMessageRecord {
   uint32_t MessageFlags = 0;
   bool RecombineFlag = false;
   bool UTF8 = false;
+  // Lines of other keys in file order (the extra HTTP arguments), values up to 8191.
+  std::vector<std::pair<std::string, std::string>> ExtraArguments;
+  // "[ErrorDetail]"
   uint32_t RetryCount = 0;
   CalendarTime LastRetryTime;
   CalendarTime FirstAttemptTime;
+  std::string LastErrorInfo;     // 499
+
+  bool operator==(const SmsMessageRecord&) const = default;
 };
 
 // Files larger than this are treated as unreadable.
@@ -77,22 +89,15 @@ std::string ConnectionRouteName(const std::string& connectionName);
 // is kept and the file is never seen truncated.
 bool WriteErrorDetail(ClaimedFile& file, uint32_t previousCount, std::string_view errorText,
                       std::string_view connection);
+// The "[ErrorDetail]" section; the last two lines only when set.
+void AppendErrorDetail(std::string& out, uint32_t retryCount, std::string_view lastRetryTime,
+                       std::string_view firstAttemptTime, std::string_view lastErrorInfo);
 // The text WriteErrorDetail writes, for a file holding content.
 std::string WithErrorDetail(std::string_view content, uint32_t previousCount, std::string_view errorText,
                             std::string_view connection, std::string_view timestamp14);
 
-// Builds the text of a message file. Every value passes the one Key=value writer (control
-// bytes stripped); Data is escaped with EscapeCrLf first.
-struct MessageFileText {
-  std::string text;
-  explicit MessageFileText(std::string_view header = "[SMS]");
-  MessageFileText& Add(std::string_view key, std::string_view value);
-  MessageFileText& AddData(std::string_view data);
-  MessageFileText& AddFlag(std::string_view key, bool on);  // "1" lines only when on
-  MessageFileText& AddHexByte(std::string_view key, uint8_t value);  // "%02X"
-};
-
 // "YYYYMMDDhhmmss"; any other value gives 1 January 2000, 00:00:00.
 CalendarTime ParseTimestamp14(std::string_view text);
+std::string FormatCalendarTime14(const CalendarTime& t);
 // Seconds since 1970 of a local calendar time.
 time_t LocalCalendarToSeconds(const CalendarTime& t);

@@ -112,6 +112,8 @@ struct UserLog {
 UserLog g_userLog;
 }  // namespace
 
+LogContent LogContentOf(const SmsMessageRecord& m) { return LogContent{m.Binary, m.Pid, m.Dcs, m.UDH, m.Data}; }
+
 std::string LogContentText(const LogContent& content, bool& binary) {
   binary = content.binary;
   if (!binary) return content.data;

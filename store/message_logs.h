@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "store/message_file.h"
+
 // The content of a message as the logs show it.
 struct LogContent {
   bool binary = false;
@@ -16,6 +18,9 @@ struct LogContent {
   std::string udh;   // hexadecimal
   std::string data;  // text, or hexadecimal when binary
 };
+
+// The content of a message record.
+LogContent LogContentOf(const SmsMessageRecord& m);
 
 // Binary content whose DCS selects GSM 7-bit (septets aligned after the header) or UCS-2 is
 // logged as its text, in UTF-8.

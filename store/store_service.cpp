@@ -9,6 +9,7 @@
 #include "store/counters.h"
 #include "store/housekeeping.h"
 #include "store/message_file.h"
+#include "store/message_writer.h"
 #include "store/message_logs.h"
 #include "store/queue_dirs.h"
 #include "store/unique_files.h"
@@ -61,7 +62,11 @@ std::string WriteInboundFile(std::string_view extension, std::string_view conten
 }
 
 bool WriteInboundWapPush(std::string_view hexData) {
-  MessageFileText text("[SMS-IN]");
-  text.Add("Sender", "IPNotify").Add("UDH", "0605040B8423F0").Add("DCS", "4").Add("Data", hexData);
-  return !WriteInboundFile("in", text.text).empty();
+  SmsMessageRecord m;
+  m.Inbound = true;
+  m.Sender = "IPNotify";
+  m.UDH = "0605040B8423F0";
+  m.Dcs = 4;
+  m.Data = hexData;
+  return !WriteInboundFile("in", MessageFileText(m, MessageLayout::WapPush)).empty();
 }

@@ -24,6 +24,7 @@
 #include "store/counters.h"
 #include "store/message_file.h"
 #include "store/message_logs.h"
+#include "store/message_writer.h"
 #include "store/queue_dirs.h"
 #include "store/store_service.h"
 #include "store/unique_files.h"
@@ -46,24 +47,17 @@ std::atomic<void (*)()> InboundWake{nullptr};
 constexpr const char* kNoCache = "Expires: Tue, 01 Jan 1980 1:00:00 GMT\r\nCache-Control: no-cache\r\n";
 constexpr const char* kLocalInbound = "~SMSIN";
 
+// The request's message (content, sender, options, requested route in SMSCRoute, "[SMS-IN]"
+// for inbound) and what else the request says.
 struct Submission {
-  std::string user;
+  SmsMessageRecord message;
   std::vector<std::string> recipients;
-  SubmitContent content;
-  std::string sender;
   uint16_t sourcePort = 0, destPort = 0;
-  std::string validity, serviceType, billingInfo, acctInfo, route, smppOptions;
-  bool replyRequested = false, receiptRequested = false;
-  bool receiptDelivered = false, receiptFailed = false, receiptIntransit = false;
-  std::string receiptMessageId;
-  bool inbound = false;
-  std::string localUser;
+  std::string localUser;  // as given, "~SMSIN" included
   std::optional<time_t> delayUntil;
   std::string delayKey;
   std::string continueUrl;
-  std::vector<std::pair<std::string, std::string>> extraLines;
   std::string webLogType;
-  std::string clientAddress;
 };
 
 void SendInvalid(WebConnection& c, std::string_view text) {
@@ -113,24 +107,24 @@ bool VoiceMailContent(const WebRequest& r, Submission& s, std::string text) {
     count = std::min<uint32_t>(ParseDecimal(SubmitParameterOr(r, "VoiceMailMessageCount", 20)), 255);
     if (count == 0) count = 1;
   }
-  SubmitContent& c = s.content;
-  c.udh = StrPrintf("040102%s%02X", type, count);
-  c.binary = true;
-  c.data.clear();
+  SmsMessageRecord& c = s.message;
+  c.UDH = StrPrintf("040102%s%02X", type, count);
+  c.Binary = true;
+  c.Data.clear();
   if (!text.empty()) {
     ReplaceGreekLookalikes(text, kDataMax + 1);
     if (UTF8StringRequiresUnicodeEncoding(text)) {
       std::u16string units = Utf8ToUcs2(text);
-      for (size_t i = 0; i < units.size() && i < 60; ++i) c.data += StrPrintf("%04X", static_cast<unsigned>(units[i]));
+      for (size_t i = 0; i < units.size() && i < 60; ++i) c.Data += StrPrintf("%04X", static_cast<unsigned>(units[i]));
       dcs |= 0x20;
     } else {
       std::string septets;
       Utf8ToGsm(text, septets, 140);
-      PackSeptetsToHex(septets, septets.size(), c.data, static_cast<int>((c.udh.size() / 2) % 7));
+      PackSeptetsToHex(septets, septets.size(), c.Data, static_cast<int>((c.UDH.size() / 2) % 7));
       dcs |= 0x10;
     }
   }
-  c.dcs = dcs;
+  c.Dcs = dcs;
   s.webLogType = "VoiceMail";
   return true;
 }
@@ -159,130 +153,72 @@ bool InjectReceipt(WebConnection& c, Submission& s) {
   char messageId[SMSC_MSGID_FIELD_SIZE] = {0}, user[SMSC_MSGID_FIELD_SIZE] = {0};
   char sender[SMSC_MSGID_FIELD_SIZE] = {0}, recipient[SMSC_MSGID_FIELD_SIZE] = {0};
   int64_t submitted = 0;
-  if (SMSCMessageIdGet2("HTTP", s.receiptMessageId.c_str(), messageId, user, sender, recipient, &submitted) == 0) {
-    WriteDebugLogf("Debug", "Receipt Message id %s not found", s.receiptMessageId.c_str());
+  if (SMSCMessageIdGet2("HTTP", s.message.ReceiptMessageId.c_str(), messageId, user, sender, recipient, &submitted) == 0) {
+    WriteDebugLogf("Debug", "Receipt Message id %s not found", s.message.ReceiptMessageId.c_str());
     SendInvalid(c, "ReceiptMessageId not found in our local database");
     return false;
   }
-  WriteDebugLogf("Debug", "Receipt message id %s found for %s", messageId, s.receiptMessageId.c_str());
-  if (!s.receiptDelivered && !s.receiptIntransit && !s.receiptFailed) s.receiptDelivered = true;
+  WriteDebugLogf("Debug", "Receipt message id %s found for %s", messageId, s.message.ReceiptMessageId.c_str());
+  uint32_t& flags = s.message.MessageFlags;
+  if (!(flags & (kMsgReportDelivered | kMsgReportIntransit | kMsgReportFailed))) flags |= kMsgIsReport | kMsgReportDelivered;
   std::string stored = messageId[0] ? messageId : "unknown";
-  s.content = SubmitContent{};
-  s.content.data = ReceiptText(stored, s.receiptDelivered, s.receiptIntransit, static_cast<time_t>(submitted),
-                               NowSeconds());
-  s.receiptMessageId = messageId;
+  s.message.UDH.clear();
+  s.message.Pid = s.message.Dcs = 0;
+  s.message.Binary = false;
+  s.message.Data = ReceiptText(stored, flags & kMsgReportDelivered, flags & kMsgReportIntransit,
+                               static_cast<time_t>(submitted), NowSeconds());
+  s.message.ReceiptMessageId = messageId;
   // The receipt comes from the original recipient and goes back to the original sender.
-  if (recipient[0]) s.sender = StripControlBytes(recipient);
+  if (recipient[0]) s.message.Sender = StripControlBytes(recipient);
   s.recipients = {sender[0] ? std::string(StripControlBytes(sender)) : std::string("unknown")};
   if (user[0] && IsSafePathName(user)) {
-    s.inbound = true;
+    s.message.Inbound = true;
     s.localUser = user;
   }
   return true;
 }
 
 
-// One message file. withRecipient false: the bulk template (no PhoneNumber line).
-std::string FileText(const Submission& s, const MessagePart& p, unsigned reference, const std::string& recipient,
-                     const std::string& route, bool withRecipient) {
-  MessageFileText f(s.inbound ? "[SMS-IN]" : "[SMS]");
-  auto add = [&f](std::string_view key, std::string_view value) {
-    if (!value.empty()) f.Add(key, value);
-  };
-  auto yes = [&f](std::string_view key, bool on) {
-    if (on) f.Add(key, "Yes");
-  };
-  const char* routeKey = s.inbound ? "ModemName" : "SMSCRoute";
-  add("SubmitUser", s.user);
-  add("SubmittedBy", s.clientAddress);
-  if (p.segment && withRecipient) add("PhoneNumber", recipient);
-  add("Sender", s.sender);
-  yes("ReplyRequested", s.replyRequested);
-  yes("ReceiptRequested", s.receiptRequested);
-  yes("ReceiptDelivered", s.receiptDelivered);
-  yes("ReceiptFailed", s.receiptFailed);
-  yes("ReceiptIntransit", s.receiptIntransit);
-  add("ReceiptMessageID", s.receiptMessageId);
-  if (s.localUser != kLocalInbound) add("RouteToLocalUser", s.localUser);
-  add("Validity", s.validity);
-  add("ServiceType", s.serviceType);
-  add("BillingInfo", s.billingInfo);
-  add("AcctInfo", s.acctInfo);
-  if (p.segment) add(routeKey, route);
-  add("SMPPOptions", s.smppOptions);
-  if (!p.data.empty()) f.AddData(p.data);
-  add("UDH", PartUdh(p, reference));
-  if (p.pid != 0) f.AddHexByte("pid", p.pid);
-  if (p.dcs != 0) f.AddHexByte("dcs", p.dcs);
-  if (p.binary) f.Add("Binary", "1");
-  if (!p.segment) {
-    if (withRecipient) add("PhoneNumber", recipient);
-    add(routeKey, route);
-  }
-  for (const auto& [name, value] : s.extraLines) f.Add(name, value);
-  return f.text;
-}
-
-LogContent ContentForLog(const MessagePart& p, unsigned reference) {
-  LogContent l;
-  l.binary = p.binary;
-  l.pid = p.pid;
-  l.dcs = p.dcs;
-  l.udh = PartUdh(p, reference);
-  l.data = p.data;
-  return l;
+// One message file of a part for a recipient ("" in a bulk template) and a route (ModemName
+// for inbound).
+std::string FileText(const MessagePart& p, unsigned reference, const std::string& recipient, const std::string& route) {
+  SmsMessageRecord m = p.message;
+  m.UDH = PartUdh(p, reference);
+  m.PhoneNumber = recipient;
+  m.SMSCRoute = m.Inbound ? "" : route;
+  m.ModemName = m.Inbound ? route : "";
+  return MessageFileText(m, p.segment ? MessageLayout::SubmissionSegment : MessageLayout::Submission);
 }
 
 std::string FileName(const std::string& path) { return path.substr(path.rfind('/') + 1); }
 
-AccountingMessage SendAccountingMessage(const Submission& s, bool binary, uint8_t pid, uint8_t dcs,
-                                        const std::string& udh, const std::string& content) {
-  AccountingMessage m;
-  m.type = "SMSSend";
-  m.account = s.user;
-  m.clientAddress = s.clientAddress;
-  m.sender = s.sender;
-  m.binary = binary;
-  m.pid = pid;
-  m.dcs = dcs;
-  m.udh = udh;
-  m.content = content;
-  m.receiptRequested = s.receiptRequested;
-  m.acctInfo = s.acctInfo;
-  m.route = s.route;
-  m.smppOptions = s.smppOptions;
-  m.validity = s.validity;
-  m.serviceType = s.serviceType;
-  return m;
-}
-
 // Reads every parameter into s; false when an error page was sent.
 bool ReadSubmission(WebConnection& c, const WebRequest& r, Submission& s) {
-  s.user = c.user;
-  s.clientAddress = c.clientAddress;
+  s.message.SubmitUser = c.user;
+  s.message.SubmittedBy = c.clientAddress;
   size_t listMax = std::max<size_t>(r.text.size(), 8192);
   auto list = SubmitParameter(r, "Phone", listMax);
   if (!list) list = SubmitParameter(r, "PhoneNumber", listMax);
-  s.recipients = ExpandRecipients(list ? *list : std::string(), s.user, s.destPort);
+  s.recipients = ExpandRecipients(list ? *list : std::string(), s.message.SubmitUser, s.destPort);
   WriteDebugLogf("Debug", "%u recipient entries", static_cast<unsigned>(s.recipients.size()));
 
   bool textGiven = false;
   if (auto text = SubmitParameter(r, "Text", kDataMax)) {
-    s.content.data = *text;
+    s.message.Data = *text;
     textGiven = true;
   } else if (auto data = SubmitParameter(r, "Data", kDataMax)) {
-    s.content.data = *data;
-    s.content.binary = true;
+    s.message.Data = *data;
+    s.message.Binary = true;
   }
   if (auto udh = SubmitParameter(r, "UDH", kUdhMax)) {
-    s.content.udh = *udh;
-    s.content.binary = true;
+    s.message.UDH = *udh;
+    s.message.Binary = true;
   }
-  s.content.pid = static_cast<uint8_t>(HexToInt(SubmitParameterOr(r, "pid", 1023)));
-  s.content.dcs = static_cast<uint8_t>(HexToInt(SubmitParameterOr(r, "dcs", 1023)));
+  s.message.Pid = static_cast<uint8_t>(HexToInt(SubmitParameterOr(r, "pid", 1023)));
+  s.message.Dcs = static_cast<uint8_t>(HexToInt(SubmitParameterOr(r, "dcs", 1023)));
 
-  s.sender = StripControlBytes(SubmitParameterOr(r, "Sender", 149));
-  if (s.sender.find(':') != std::string::npos) s.sender = NormaliseRecipient(s.sender, s.sourcePort);
+  s.message.Sender = StripControlBytes(SubmitParameterOr(r, "Sender", 149));
+  if (s.message.Sender.find(':') != std::string::npos) s.message.Sender = NormaliseRecipient(s.message.Sender, s.sourcePort);
   if (!c.forcedSender.empty()) {
     bool listed = false;
     std::string first;
@@ -292,28 +228,31 @@ bool ReadSubmission(WebConnection& c, const WebRequest& r, Submission& s) {
       std::string item(Trim(rest.substr(0, comma)));
       rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
       if (first.empty()) first = item;
-      if (EqualsNoCase(item, s.sender)) listed = true;
+      if (EqualsNoCase(item, s.message.Sender)) listed = true;
     }
-    if (!listed) s.sender = first;
+    if (!listed) s.message.Sender = first;
   }
-  s.validity = StripControlBytes(SubmitParameterOr(r, "Validity", 49));
-  s.serviceType = StripControlBytes(SubmitParameterOr(r, "ServiceType", 99));
-  s.billingInfo = StripControlBytes(SubmitParameterOr(r, "BillingInfo", 99));
-  s.acctInfo = StripControlBytes(SubmitParameterOr(r, "AcctInfo", 99));
-  s.route = StripControlBytes(SubmitParameterOr(r, "SMSCRoute", 99));
-  s.replyRequested = SubmitFlag(r, "ReplyRequested");
-  if (auto receipt = SubmitParameter(r, "Receipt", 100))
-    s.receiptRequested = ConfigBool(*receipt);
+  s.message.Validity = StripControlBytes(SubmitParameterOr(r, "Validity", 49));
+  s.message.ServiceType = StripControlBytes(SubmitParameterOr(r, "ServiceType", 99));
+  s.message.BillingInfo = StripControlBytes(SubmitParameterOr(r, "BillingInfo", 99));
+  s.message.AcctInfo = StripControlBytes(SubmitParameterOr(r, "AcctInfo", 99));
+  s.message.SMSCRoute = StripControlBytes(SubmitParameterOr(r, "SMSCRoute", 99));
+  bool receipt;
+  if (auto given = SubmitParameter(r, "Receipt", 100))
+    receipt = ConfigBool(*given);
   else if (auto requested = SubmitParameter(r, "ReceiptRequested", 100))
-    s.receiptRequested = ConfigBool(*requested);
+    receipt = ConfigBool(*requested);
   else
-    s.receiptRequested = SMSIniFlag(kMainSection, "ReceiptRequested", false);
-  s.receiptDelivered = SubmitFlag(r, "ReceiptDelivered");
-  s.receiptFailed = SubmitFlag(r, "ReceiptFailed");
-  s.receiptIntransit = SubmitFlag(r, "ReceiptIntransit");
-  s.receiptMessageId = StripControlBytes(SubmitParameterOr(r, "ReceiptMessageId", 99));
+    receipt = SMSIniFlag(kMainSection, "ReceiptRequested", false);
+  for (auto [bits, on] : {std::pair<uint32_t, bool>{kMsgReplyRequested, SubmitFlag(r, "ReplyRequested")},
+                          {kMsgReceiptRequested, receipt},
+                          {kMsgIsReport | kMsgReportDelivered, SubmitFlag(r, "ReceiptDelivered")},
+                          {kMsgIsReport | kMsgReportFailed, SubmitFlag(r, "ReceiptFailed")},
+                          {kMsgIsReport | kMsgReportIntransit, SubmitFlag(r, "ReceiptIntransit")}})
+    if (on) s.message.MessageFlags |= bits;
+  s.message.ReceiptMessageId = StripControlBytes(SubmitParameterOr(r, "ReceiptMessageId", 99));
   if (SubmitFlag(r, "InboundMessage") || SubmitFlag(r, "InboundMsg")) {
-    s.inbound = true;
+    s.message.Inbound = true;
     s.localUser = kLocalInbound;
   }
   if (auto local = SubmitParameter(r, "LocalUser", 99)) {
@@ -321,7 +260,7 @@ bool ReadSubmission(WebConnection& c, const WebRequest& r, Submission& s) {
       SendInvalid(c, "Invalid format for LocalUser parameter.");
       return false;
     }
-    s.inbound = true;
+    s.message.Inbound = true;
     s.localUser = *local;
   }
 
@@ -336,8 +275,8 @@ bool ReadSubmission(WebConnection& c, const WebRequest& r, Submission& s) {
     if (*parsed != 0) *port = *parsed;
   }
   if (s.sourcePort != 0 || s.destPort != 0) {
-    s.content.udh = StrPrintf("060504%04X%04X", s.destPort, s.sourcePort);
-    s.content.binary = true;
+    s.message.UDH = StrPrintf("060504%04X%04X", s.destPort, s.sourcePort);
+    s.message.Binary = true;
   }
 
   if (auto delay = SubmitParameter(r, "DelayUntil", 1023)) {
@@ -357,51 +296,52 @@ bool ReadSubmission(WebConnection& c, const WebRequest& r, Submission& s) {
     s.continueUrl = "http://" + s.continueUrl;
 
   if (auto charset = SubmitParameter(r, "charset", 1023); charset && !EqualsNoCase(*charset, "utf-8") &&
-                                                           !s.content.binary && !s.content.data.empty()) {
+                                                           !s.message.Binary && !s.message.Data.empty()) {
     unsigned codePage = CodePageForCharset(*charset);
     if (codePage == 0) {
       SendInvalid(c, "Unknown charset=" + *charset);
       return false;
     }
-    CodePageToUtf8(s.content.data, kDataMax + 1, codePage);
+    CodePageToUtf8(s.message.Data, kDataMax + 1, codePage);
   }
   // Before any Unicode decision: Greek capitals with a Latin twin travel in 7 bits.
-  if (textGiven) ReplaceGreekLookalikes(s.content.data, kDataMax + 1);
+  if (textGiven) ReplaceGreekLookalikes(s.message.Data, kDataMax + 1);
 
   for (const std::string& name : Settings.ExtraHttpArgList)
-    if (auto v = SubmitParameter(r, name, 8192)) s.extraLines.emplace_back(name, StripControlBytes(*v));
+    if (auto v = SubmitParameter(r, name, 8192)) s.message.ExtraArguments.emplace_back(name, StripControlBytes(*v));
 
-  if (!s.receiptMessageId.empty() && !InjectReceipt(c, s)) return false;
+  if (!s.message.ReceiptMessageId.empty() && !InjectReceipt(c, s)) return false;
 
   // Validation.
   if (s.recipients.empty() && !SubmitParameter(r, "OTA_SUBMIT_VIEWXML", 16)) {
     SendInvalid(c, "Invalid format for telephone number.");
     return false;
   }
-  if (!s.route.empty() && !IsConfiguredRoute(s.route)) {
-    SendInvalid(c, "Unknown smscRoute=" + s.route);
+  if (!s.message.SMSCRoute.empty() && !IsConfiguredRoute(s.message.SMSCRoute)) {
+    SendInvalid(c, "Unknown smscRoute=" + s.message.SMSCRoute);
     return false;
   }
   for (const auto& [name, value] : AllSubmitParameters(r, 1023)) {
     if (!StartsWithNoCase(name, "SMPPOption_")) continue;
     std::string item = StripControlBytes(name + "=" + value);
-    std::string joined = s.smppOptions.empty() ? item : s.smppOptions + "; " + item;
+    std::string joined = s.message.SMPPOptions.empty() ? item : s.message.SMPPOptions + "; " + item;
     if (joined.size() > 500) break;
-    s.smppOptions = joined;
+    s.message.SMPPOptions = joined;
   }
-  if (!ValidUdh(s.content.udh)) {
+  if (!ValidUdh(s.message.UDH)) {
     SendInvalid(c, "Invalid format for UDH (hexadecimal digit characters only).");
     return false;
   }
-  if (s.content.binary && !IsHexText(s.content.data)) {
-    if (s.content.udh.empty()) {
+  if (s.message.Binary && !IsHexText(s.message.Data)) {
+    if (s.message.UDH.empty()) {
       SendInvalid(c, "Invalid format for Text/Data parameter when binary flag is set (hexadecimal digit characters "
                      "only).");
       return false;
     }
-    PackTextAfterUdh(s.content);
+    PackTextAfterUdh(s.message);
   }
-  s.webLogType = s.content.binary ? "Binary" : "Text";
+  s.webLogType = s.message.Binary ? "Binary" : "Text";
+  if (s.localUser != kLocalInbound) s.message.RouteToLocalUser = s.localUser;
   return true;
 }
 
@@ -410,18 +350,17 @@ bool AccountBefore(WebConnection& c, const Submission& s, size_t segments, PreAu
                    std::vector<int64_t>& charges, int64_t& reserved) {
   charges.assign(s.recipients.size(), kDefaultMessageCharge);
   reserved = 0;
-  if (s.user.empty() || s.inbound) return true;
+  if (s.message.SubmitUser.empty() || s.message.Inbound) return true;
   uint32_t parts = static_cast<uint32_t>(s.recipients.size() * segments);
   std::string text;
   // Checked and counted in one step; what is not written is given back afterwards.
-  if (!QuotaCheckOrCount(s.user, &text, parts, false)) {
+  if (!QuotaCheckOrCount(s.message.SubmitUser, &text, parts, false)) {
     SendRefusal(c, text);
     return false;
   }
-  AccountingMessage m = SendAccountingMessage(s, s.content.binary, s.content.pid, s.content.dcs, s.content.udh,
-                                               s.content.data);
+  AccountingMessage m{"SMSSend", s.message};
   if (AccountingPreAuthorise(m, s.recipients, parts, &outputs, &text) != 0) {
-    QuotaAdjust(s.user, -static_cast<int64_t>(parts));
+    QuotaAdjust(s.message.SubmitUser, -static_cast<int64_t>(parts));
     SendRefusal(c, text);
     return false;
   }
@@ -431,12 +370,12 @@ bool AccountBefore(WebConnection& c, const Submission& s, size_t segments, PreAu
     total += charges[i] * static_cast<int64_t>(segments);
   }
   // Check and reservation in one step, so that concurrent submissions cannot overdraw.
-  if (CreditCheckOrDebit(s.user, &text, total, CreditMode::DebitIfCovered) < 0) {
-    QuotaAdjust(s.user, -static_cast<int64_t>(parts));
+  if (CreditCheckOrDebit(s.message.SubmitUser, &text, total, CreditMode::DebitIfCovered) < 0) {
+    QuotaAdjust(s.message.SubmitUser, -static_cast<int64_t>(parts));
     SendRefusal(c, text);
     return false;
   }
-  reserved = CreditEnabled(s.user) ? total : 0;
+  reserved = CreditEnabled(s.message.SubmitUser) ? total : 0;
   return true;
 }
 
@@ -484,11 +423,15 @@ void AfterFile(const Submission& s, const std::string& path, const std::string& 
                unsigned reference, const std::string& routeCharge, const std::string& userData, WriteOutcome& out) {
   std::string name = FileName(path);
   std::string id = MessageIdFromPath(path);
-  LogWeb(s.clientAddress, s.user, name, s.webLogType);
-  if (!s.user.empty()) {
-    LogUser(s.user, "SMSSubmit", recipient, s.clientAddress, name, s.webLogType, ContentForLog(p, reference), s.sender);
-    if (!s.inbound && !Settings.SMSAccountingURL.empty()) {
-      AccountingMessage m = SendAccountingMessage(s, p.binary, p.pid, p.dcs, PartUdh(p, reference), p.data);
+  LogWeb(s.message.SubmittedBy, s.message.SubmitUser, name, s.webLogType);
+  if (!s.message.SubmitUser.empty()) {
+    // The part with its header; the callback sees the requested route, not the recipient's.
+    SmsMessageRecord sent = p.message;
+    sent.UDH = PartUdh(p, reference);
+    LogUser(s.message.SubmitUser, "SMSSubmit", recipient, s.message.SubmittedBy, name, s.webLogType,
+            LogContentOf(sent), s.message.Sender);
+    if (!s.message.Inbound && !Settings.SMSAccountingURL.empty()) {
+      AccountingMessage m{"SMSSend", sent};
       AccountingNoticeFields f;
       f.recipient = recipient;
       f.messageId = id;
@@ -498,7 +441,7 @@ void AfterFile(const Submission& s, const std::string& path, const std::string& 
     }
   }
   CounterAdd(kSmsSubmit, 1);
-  if (!s.inbound && !s.delayUntil) CounterAdd(kSmsQSize, 1);
+  if (!s.message.Inbound && !s.delayUntil) CounterAdd(kSmsQSize, 1);
   out.lines.push_back(StrPrintf("MessageID=%s, Recipient=%s", id.c_str(), recipient.c_str()));
   ++out.files;
 }
@@ -510,7 +453,7 @@ uint32_t WriteMessageFiles(const Submission& s, const std::vector<MessagePart>& 
                            std::string_view extension, const std::string& recipient, const std::string& route,
                            const std::function<void(const std::string&, const MessagePart&, unsigned)>& written) {
   if (parts.size() == 1 && !parts[0].segment) {
-    std::string path = CreateUniqueFile(dir, extension, FileText(s, parts[0], 0, recipient, route, true));
+    std::string path = CreateUniqueFile(dir, extension, FileText(parts[0], 0, recipient, route));
     if (path.empty()) {
       WriteDebugLogf("Debug", "Cannot create a message file for %s", recipient.c_str());
       return 0;
@@ -523,7 +466,7 @@ uint32_t WriteMessageFiles(const Submission& s, const std::vector<MessagePart>& 
   uint32_t count = 0;
   for (const MessagePart& p : parts) {
     std::string path = CreateSegmentFile(dir, recipient, reference, p.total, p.number, extension,
-                                         FileText(s, p, reference, recipient, route, true));
+                                         FileText(p, reference, recipient, route));
     if (path.empty()) {
       WriteDebugLogf("Debug", "Cannot create segment %u of %s", p.number, recipient.c_str());
       continue;
@@ -540,13 +483,13 @@ void WriteFiles(const Submission& s, const std::vector<MessagePart>& parts, cons
   std::string dir;
   for (size_t i = 0; i < s.recipients.size() && !ShutdownRequested.load(); ++i) {
     const std::string& recipient = s.recipients[i];
-    std::string route = i < pre.routes.size() && !pre.routes[i].empty() ? pre.routes[i] : s.route;
+    std::string route = i < pre.routes.size() && !pre.routes[i].empty() ? pre.routes[i] : s.message.SMSCRoute;
     std::string charge = i < pre.charges.size() ? pre.charges[i] : std::string();
     std::string userData = i < pre.userData.size() ? pre.userData[i] : std::string();
     auto written = [&](const std::string& path, const MessagePart& p, unsigned reference) {
       AfterFile(s, path, recipient, p, reference, charge, userData, out);
     };
-    if (s.inbound) {
+    if (s.message.Inbound) {
       out.written[i] = WriteMessageFiles(s, parts, InboundQueueDir(), "in", recipient, route,
                                          [&](const std::string& path, const MessagePart& p, unsigned reference) {
                                            CounterAdd(kSmsInQSize, 1);
@@ -558,7 +501,7 @@ void WriteFiles(const Submission& s, const std::vector<MessagePart>& parts, cons
     }
     uint32_t sequence = Settings.SeparateUserQueues ? entry.submissionCounter.fetch_add(1) : static_cast<uint32_t>(i);
     if (i == 0 || Settings.UseRouteQueues || sequence % Settings.MaxQDirEntries == 0 || dir.empty())
-      dir = OutboundQueueDir(route, Settings.SeparateUserQueues ? s.user : std::string(), sequence, s.delayUntil);
+      dir = OutboundQueueDir(route, Settings.SeparateUserQueues ? s.message.SubmitUser : std::string(), sequence, s.delayUntil);
     if (dir.empty()) continue;
     out.written[i] = WriteMessageFiles(s, parts, dir, "req", recipient, route, written);
   }
@@ -570,7 +513,7 @@ void WriteBulkJob(const Submission& s, const std::vector<MessagePart>& parts, co
   bool segmented = parts.size() > 1 || parts[0].segment;
   unsigned reference = segmented ? NextConcatReference() : 0;
   std::vector<std::string> templates;
-  for (const MessagePart& p : parts) templates.push_back(FileText(s, p, reference, "", s.route, false));
+  for (const MessagePart& p : parts) templates.push_back(FileText(p, reference, "", s.message.SMSCRoute));
   BulkJobWriter job;
   if (!BulkJobBegin(job, templates, s.delayUntil)) {
     WriteDebugLog("Debug", "Cannot create the bulk job");
@@ -587,7 +530,7 @@ void WriteBulkJob(const Submission& s, const std::vector<MessagePart>& parts, co
         std::string id = batch[k].targetName.substr(0, batch[k].targetName.rfind('.'));
         size_t ctr = id.find("@@CTR@@");
         if (ctr != std::string::npos) id.replace(ctr, 7, "1");
-        LogWeb(s.clientAddress, s.user, id, s.webLogType);
+        LogWeb(s.message.SubmittedBy, s.message.SubmitUser, id, s.webLogType);
         CounterAdd(kSmsSubmit, static_cast<uint32_t>(parts.size()));
         out.lines.push_back(StrPrintf("MessageID=%s, Recipient=%s", id.c_str(), batch[k].recipient.c_str()));
         out.files += static_cast<uint32_t>(parts.size());
@@ -603,7 +546,7 @@ void WriteBulkJob(const Submission& s, const std::vector<MessagePart>& parts, co
     b.targetName = segmented ? BulkSegmentTargetName(recipient, reference, static_cast<unsigned>(parts.size()))
                              : BulkTargetName();
     b.recipient = recipient;
-    b.route = i < pre.routes.size() && !pre.routes[i].empty() ? pre.routes[i] : s.route;
+    b.route = i < pre.routes.size() && !pre.routes[i].empty() ? pre.routes[i] : s.message.SMSCRoute;
     batch.push_back(std::move(b));
     indexes.push_back(i);
     if (batch.size() >= Settings.MaxQDirEntries) flush();
@@ -655,7 +598,7 @@ bool HandleSubmission(WebConnection& c, WebRequest& request) {
     return true;
   }
   std::string error;
-  std::vector<MessagePart> parts = BuildMessageParts(s.content, error);
+  std::vector<MessagePart> parts = BuildMessageParts(s.message, error);
   if (parts.empty()) {
     SendInvalid(c, error);
     return true;
@@ -665,22 +608,22 @@ bool HandleSubmission(WebConnection& c, WebRequest& request) {
   int64_t reserved = 0;
   if (!AccountBefore(c, s, parts.size(), pre, charges, reserved)) return true;
 
-  UserRuntimeEntry& entry = AcquireUserEntry(s.user.empty() ? std::string(kSystemUserEntry) : s.user);
+  UserRuntimeEntry& entry = AcquireUserEntry(s.message.SubmitUser.empty() ? std::string(kSystemUserEntry) : s.message.SubmitUser);
   WriteOutcome out;
-  if (Settings.EnableBulkQ && !s.inbound && s.recipients.size() > Settings.MaxQDirEntries)
+  if (Settings.EnableBulkQ && !s.message.Inbound && s.recipients.size() > Settings.MaxQDirEntries)
     WriteBulkJob(s, parts, pre, out);
   else
     WriteFiles(s, parts, pre, entry, out);
   ReleaseUserEntry(entry);
 
-  if (!s.user.empty() && !s.inbound) {
+  if (!s.message.SubmitUser.empty() && !s.message.Inbound) {
     // Each written file keeps its charge; the rest of the reservation goes back.
     int64_t refund = 0;
     for (size_t i = 0; i < s.recipients.size(); ++i)
       refund += charges[i] * static_cast<int64_t>(parts.size() - std::min<size_t>(out.written[i], parts.size()));
-    if (reserved != 0 && refund != 0) CreditCheckOrDebit(s.user, nullptr, -refund, CreditMode::Debit);
+    if (reserved != 0 && refund != 0) CreditCheckOrDebit(s.message.SubmitUser, nullptr, -refund, CreditMode::Debit);
     uint32_t reservedParts = static_cast<uint32_t>(s.recipients.size() * parts.size());
-    if (out.files < reservedParts) QuotaAdjust(s.user, -static_cast<int64_t>(reservedParts - out.files));
+    if (out.files < reservedParts) QuotaAdjust(s.message.SubmitUser, -static_cast<int64_t>(reservedParts - out.files));
   }
   SendSuccess(c, s, out.lines);
   return true;

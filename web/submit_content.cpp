@@ -10,6 +10,16 @@
 #include "service/settings.h"
 
 namespace {
+// A segment of c: c's record without its content, which the segment sets.
+MessagePart SegmentOf(const SmsMessageRecord& c) {
+  MessagePart p;
+  p.message = c;
+  p.message.Data.clear();
+  p.message.UDH.clear();
+  p.segment = true;
+  return p;
+}
+
 size_t ConcatOctets() { return Settings.ConcatRef16Bit ? 6 : 5; }
 
 // Septet runs of at most size septets, never ending inside an escape pair.
@@ -31,36 +41,34 @@ std::vector<std::string> SplitSeptets(const std::string& septets, size_t size) {
   return out;
 }
 
-std::vector<MessagePart> TextSegments(const SubmitContent& c) {
+std::vector<MessagePart> TextSegments(const SmsMessageRecord& c) {
   std::string septets;
-  Utf8ToGsm(c.data, septets, 0);
+  Utf8ToGsm(c.Data, septets, 0);
   bool alt = Settings.AltLongText;
   size_t size = alt ? 152 : (Settings.ConcatRef16Bit ? 152 : 153);
   std::vector<std::string> runs = SplitSeptets(septets, size);
   std::vector<MessagePart> parts;
-  uint8_t dcs = c.dcs == 0 ? Settings.LongTextDCS : c.dcs;
+  uint8_t dcs = c.Dcs == 0 ? Settings.LongTextDCS : c.Dcs;
   for (size_t i = 0; i < runs.size(); ++i) {
-    MessagePart p;
-    p.segment = true;
+    MessagePart p = SegmentOf(c);
     p.number = static_cast<unsigned>(i + 1);
     p.total = static_cast<unsigned>(runs.size());
-    p.binary = true;
-    p.pid = c.pid;
-    p.dcs = dcs;
+    p.message.Binary = true;
+    p.message.Dcs = dcs;
     int fill = static_cast<int>((1 + ConcatOctets()) % 7);
     if (alt) {
       std::string withCr = "\r" + runs[i];
-      PackSeptetsToHex(withCr, withCr.size(), p.data, 0);
+      PackSeptetsToHex(withCr, withCr.size(), p.message.Data, 0);
     } else {
-      PackSeptetsToHex(runs[i], runs[i].size(), p.data, fill);
+      PackSeptetsToHex(runs[i], runs[i].size(), p.message.Data, fill);
     }
     parts.push_back(std::move(p));
   }
   return parts;
 }
 
-std::vector<MessagePart> UnicodeSegments(const SubmitContent& c) {
-  std::u16string units = Utf8ToUcs2(c.data);
+std::vector<MessagePart> UnicodeSegments(const SmsMessageRecord& c) {
+  std::u16string units = Utf8ToUcs2(c.Data);
   size_t size = Settings.ConcatRef16Bit ? 66 : 67;
   std::vector<MessagePart> parts;
   size_t pos = 0;
@@ -68,12 +76,10 @@ std::vector<MessagePart> UnicodeSegments(const SubmitContent& c) {
     size_t n = std::min(size, units.size() - pos);
     char16_t last = units[pos + n - 1];
     if (pos + n < units.size() && last >= 0xD800 && last <= 0xDBFF) --n;  // keep a surrogate pair together
-    MessagePart p;
-    p.segment = true;
-    p.binary = true;
-    p.pid = c.pid;
-    p.dcs = UnicodeDcs(c.dcs);
-    for (size_t i = pos; i < pos + n; ++i) p.data += StrPrintf("%04X", static_cast<unsigned>(units[i]));
+    MessagePart p = SegmentOf(c);
+    p.message.Binary = true;
+    p.message.Dcs = UnicodeDcs(c.Dcs);
+    for (size_t i = pos; i < pos + n; ++i) p.message.Data += StrPrintf("%04X", static_cast<unsigned>(units[i]));
     parts.push_back(std::move(p));
     pos += n;
   }
@@ -84,8 +90,8 @@ std::vector<MessagePart> UnicodeSegments(const SubmitContent& c) {
   return parts;
 }
 
-std::vector<MessagePart> BinarySegments(const SubmitContent& c) {
-  std::string header = HexDecodeLeading(c.udh, c.udh.size() / 2);
+std::vector<MessagePart> BinarySegments(const SmsMessageRecord& c) {
+  std::string header = HexDecodeLeading(c.UDH, c.UDH.size() / 2);
   std::string kept;
   if (!header.empty()) {
     size_t end = std::min(header.size(), static_cast<size_t>(static_cast<uint8_t>(header[0])) + 1);
@@ -103,18 +109,16 @@ std::vector<MessagePart> BinarySegments(const SubmitContent& c) {
   };
   std::vector<MessagePart> parts;
   auto add = [&](std::string data, size_t index) {
-    MessagePart p;
-    p.segment = true;
-    p.binary = true;
-    p.pid = c.pid;
-    p.dcs = c.dcs;
-    p.data = std::move(data);
+    MessagePart p = SegmentOf(c);
+    p.message.Binary = true;
+    p.message.Dcs = c.Dcs;
+    p.message.Data = std::move(data);
     if (index == 0 || Settings.RepeatUDHAllSegments) p.udhKept = HexEncode(kept);
     parts.push_back(std::move(p));
   };
-  if (c.dcs == 0) {
+  if (c.Dcs == 0) {
     std::string septets;
-    UnpackHexSeptets(c.data, septets, 0, static_cast<int>(header.size() % 7));
+    UnpackHexSeptets(c.Data, septets, 0, static_cast<int>(header.size() % 7));
     size_t pos = 0;
     while (pos < septets.size() && parts.size() < kMaxSegments) {
       size_t h = headerOctets(parts.size());
@@ -126,11 +130,11 @@ std::vector<MessagePart> BinarySegments(const SubmitContent& c) {
       pos += run.size();
     }
   } else {
-    std::string octets = HexDecodeLeading(c.data, c.data.size() / 2);
+    std::string octets = HexDecodeLeading(c.Data, c.Data.size() / 2);
     size_t pos = 0;
     while (pos < octets.size() && parts.size() < kMaxSegments) {
       size_t room = 140 - headerOctets(parts.size());
-      if (IsUcs2Dcs(c.dcs)) room &= ~static_cast<size_t>(1);  // never split a UCS-2 character
+      if (IsUcs2Dcs(c.Dcs)) room &= ~static_cast<size_t>(1);  // never split a UCS-2 character
       std::string run = octets.substr(pos, room);
       add(HexEncode(run), parts.size());
       pos += run.size();
@@ -143,13 +147,9 @@ std::vector<MessagePart> BinarySegments(const SubmitContent& c) {
   return parts;
 }
 
-MessagePart OnePart(const SubmitContent& c) {
+MessagePart OnePart(const SmsMessageRecord& c) {
   MessagePart p;
-  p.data = c.data;
-  p.udh = c.udh;
-  p.pid = c.pid;
-  p.dcs = c.dcs;
-  p.binary = c.binary;
+  p.message = c;
   return p;
 }
 }  // namespace
@@ -162,37 +162,37 @@ bool ValidUdh(const std::string& udh) {
   return HexToInt(udh.substr(0, 2)) == udh.size() / 2 - 1;
 }
 
-void PackTextAfterUdh(SubmitContent& c) {
-  if (UTF8StringRequiresUnicodeEncoding(c.data)) {
+void PackTextAfterUdh(SmsMessageRecord& c) {
+  if (UTF8StringRequiresUnicodeEncoding(c.Data)) {
     WriteDebugLog("Debug", "SMS message must be submitted with Unicode");
-    WriteDebugLog("Debug", c.data);
-    c.data = Utf8ToUcs2Hex(c.data);
-    c.dcs = UnicodeDcs(c.dcs);
+    WriteDebugLog("Debug", c.Data);
+    c.Data = Utf8ToUcs2Hex(c.Data);
+    c.Dcs = UnicodeDcs(c.Dcs);
   } else {
     std::string septets;
-    Utf8ToGsm(c.data, septets, 0);
+    Utf8ToGsm(c.Data, septets, 0);
     std::string hex;
-    PackSeptetsToHex(septets, septets.size(), hex, static_cast<int>((c.udh.size() / 2) % 7));
-    c.data = hex;
+    PackSeptetsToHex(septets, septets.size(), hex, static_cast<int>((c.UDH.size() / 2) % 7));
+    c.Data = hex;
   }
-  c.binary = true;
+  c.Binary = true;
 }
 
-std::vector<MessagePart> BuildMessageParts(const SubmitContent& c, std::string& error) {
+std::vector<MessagePart> BuildMessageParts(const SmsMessageRecord& c, std::string& error) {
   std::vector<MessagePart> parts;
-  SubmitContent one = c;
-  if (!c.binary && UTF8StringRequiresUnicodeEncoding(c.data)) {
+  SmsMessageRecord one = c;
+  if (!c.Binary && UTF8StringRequiresUnicodeEncoding(c.Data)) {
     // UCS-2 whether or not the gateway segments: raw UTF-8 would reach the handset as 7-bit.
-    if (!Settings.SendLongMessagesAsIs && Ucs2UnitCount(c.data) > 70) return UnicodeSegments(c);
-    one.data = Utf8ToUcs2Hex(c.data);
-    one.binary = true;
-    one.dcs = UnicodeDcs(c.dcs);
+    if (!Settings.SendLongMessagesAsIs && Ucs2UnitCount(c.Data) > 70) return UnicodeSegments(c);
+    one.Data = Utf8ToUcs2Hex(c.Data);
+    one.Binary = true;
+    one.Dcs = UnicodeDcs(c.Dcs);
   } else if (!Settings.SendLongMessagesAsIs) {
-    if (!c.binary && GsmSeptetCount(c.data) > 160) return TextSegments(c);
-    if (c.binary && c.data.size() + c.udh.size() > 280) return BinarySegments(c);
+    if (!c.Binary && GsmSeptetCount(c.Data) > 160) return TextSegments(c);
+    if (c.Binary && c.Data.size() + c.UDH.size() > 280) return BinarySegments(c);
   }
-  if (one.data.size() > kOnePartContentMax) {
-    bool ucs2 = one.binary && !c.binary;  // four hexadecimal digits a character
+  if (one.Data.size() > kOnePartContentMax) {
+    bool ucs2 = one.Binary && !c.Binary;  // four hexadecimal digits a character
     error = StrPrintf("Message content too long: a %smessage sent in one part holds at most %zu characters.",
                       ucs2 ? "Unicode " : "", ucs2 ? kOnePartContentMax / 4 : kOnePartContentMax);
     return {};
@@ -202,7 +202,7 @@ std::vector<MessagePart> BuildMessageParts(const SubmitContent& c, std::string& 
 }
 
 std::string PartUdh(const MessagePart& p, unsigned reference) {
-  if (!p.segment) return p.udh;
+  if (!p.segment) return p.message.UDH;
   std::string concat = Settings.ConcatRef16Bit ? StrPrintf("0804%04X%02X%02X", reference & 0xFFFF, p.total, p.number)
                                                : StrPrintf("0003%02X%02X%02X", reference & 0xFF, p.total, p.number);
   std::string body = concat + p.udhKept;

@@ -1,4 +1,4 @@
-// Turns the content of a submission into the message parts that are written: one part, or
+// Turns the content of a submission (Data, UDH, Pid, Dcs, Binary of its record) into the message parts that are written: one part, or
 // the segments of a long text, a long Unicode text or long binary data, each with its own
 // concatenation header.
 #pragma once
@@ -7,24 +7,16 @@
 #include <string>
 #include <vector>
 
-struct SubmitContent {
-  std::string data;    // UTF-8 text, or hexadecimal when binary
-  std::string udh;     // hexadecimal
-  uint8_t pid = 0;
-  uint8_t dcs = 0;
-  bool binary = false;
-};
+#include "store/message_file.h"
 
+// One file's worth of a submission: the submission's record with this part's content
+// (Data, Pid, Dcs, Binary; the whole UDH of a part that is not a segment).
 struct MessagePart {
-  std::string data;
-  std::string udh;        // the whole header of a part that is not a segment
+  SmsMessageRecord message;
   std::string udhKept;    // segments: the header elements (hex) kept beside the concatenation element
   bool segment = false;
   unsigned number = 0;    // 1-based
   unsigned total = 0;
-  uint8_t pid = 0;
-  uint8_t dcs = 0;
-  bool binary = false;
 };
 
 inline constexpr unsigned kMaxSegments = 100;
@@ -36,8 +28,8 @@ uint8_t UnicodeDcs(uint8_t dcs);
 bool ValidUdh(const std::string& udh);
 // The parts of the content (already validated). Empty with error set when the content
 // cannot be written (a one-part content longer than kOnePartContentMax).
-std::vector<MessagePart> BuildMessageParts(const SubmitContent& content, std::string& error);
+std::vector<MessagePart> BuildMessageParts(const SmsMessageRecord& content, std::string& error);
 // The header of a part for a concatenation reference.
 std::string PartUdh(const MessagePart& part, unsigned reference);
 // A text packed after a header of udhOctets octets, or as UCS-2 when it needs Unicode.
-void PackTextAfterUdh(SubmitContent& content);
+void PackTextAfterUdh(SmsMessageRecord& content);

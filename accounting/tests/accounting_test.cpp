@@ -293,15 +293,15 @@ TEST_F(Accounting, PreAuthoriseSendsExactQueryAndRefuses) {
   SMSIniWrite("SMPP - 127.0.0.1:2775", "RouteName", "Fast");
   Settings.SMSAccountingURL = "http://127.0.0.1:" + std::to_string(server.port()) + "/acct?k=1";
   Settings.AccountingKeepAlive = true;
-  AccountingMessage m;
-  m.type = "SMSSend";
-  m.account = "alice";
-  m.clientAddress = "127.0.0.1";
-  m.sender = "+44 1";
-  m.content = "Hi & bye?";
-  m.receiptRequested = true;
-  m.acctInfo = "x;y";
-  m.smppOptions = "SMPPOption_a=1; SMPPOption_empty=; SMPPOption_b=two words";
+  SmsMessageRecord r;
+  r.SubmitUser = "alice";
+  r.SubmittedBy = "127.0.0.1";
+  r.Sender = "+44 1";
+  r.Data = "Hi & bye?";
+  r.MessageFlags = kMsgReceiptRequested;
+  r.AcctInfo = "x;y";
+  r.SMPPOptions = "SMPPOption_a=1; SMPPOption_empty=; SMPPOption_b=two words";
+  AccountingMessage m{"SMSSend", r};
   std::string text;
   EXPECT_EQ(AccountingPreAuthorise(m, {"4477", " 4488"}, 4, nullptr, &text), 0);
   mode = 1;
@@ -336,8 +336,8 @@ TEST_F(Accounting, PreAuthoriseSendsExactQueryAndRefuses) {
 
 TEST_F(Accounting, UnreachableCallbackRefusesWith88) {
   Settings.SMSAccountingURL = "http://127.0.0.1:" + std::to_string(FreeLoopbackPort()) + "/";
-  AccountingMessage m;
-  m.type = "SMSSend";
+  SmsMessageRecord r;
+  AccountingMessage m{"SMSSend", r};
   std::string text;
   EXPECT_EQ(AccountingPreAuthorise(m, {"1"}, 1, nullptr, &text), 88);
   EXPECT_EQ(text.rfind("Error from Accounting Callback", 0), 0u);
@@ -354,13 +354,13 @@ TEST_F(Accounting, NoticesCarryFieldsInOrderAndLongTextEscapes) {
   SMSIniWrite(kMainSection, "Modem1", "SMPP - 127.0.0.1:2775");
   SMSIniWrite("SMPP - 127.0.0.1:2775", "RouteName", "Fast");
   Settings.SMSAccountingURL = "http://127.0.0.1:" + std::to_string(server.port()) + "/n";
-  AccountingMessage m;
-  m.type = "SMSSend";
-  m.account = "al";
-  m.binary = true;
-  m.dcs = 8;
-  m.content = "00480069";  // "Hi" in UCS-2
-  m.udh = "050003010201";
+  SmsMessageRecord r;
+  r.SubmitUser = "al";
+  r.Binary = true;
+  r.Dcs = 8;
+  r.Data = "00480069";  // "Hi" in UCS-2
+  r.UDH = "050003010201";
+  AccountingMessage m{"SMSSend", r};
   AccountingNoticeFields f;
   f.recipient = "4477";
   f.messageId = "ABC";
@@ -368,11 +368,11 @@ TEST_F(Accounting, NoticesCarryFieldsInOrderAndLongTextEscapes) {
   std::string route;
   AccountingNotice(m, f, &route);
   EXPECT_EQ(route, "Fast");
-  m.binary = false;
-  m.dcs = 0;
-  m.udh.clear();
-  m.content = std::string(8191, '&');
-  OutboundAccountingNotice(m, "4477", "ABC", "S1", "", "Sent OK -- SMPP - x");
+  r.Binary = false;
+  r.Dcs = 0;
+  r.UDH.clear();
+  r.Data = std::string(8191, '&');
+  OutboundAccountingNotice(r, "4477", "ABC", "S1", "", "Sent OK -- SMPP - x");
   auto requests = server.Requests();
   ASSERT_EQ(requests.size(), 2u);
   EXPECT_EQ(RequestTarget(requests[0]),

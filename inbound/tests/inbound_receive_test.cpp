@@ -3,6 +3,7 @@
 #include "outside/qarvault/qarvault.h"
 #include "inbound/inbound_receive.h"
 #include "store/message_file.h"
+#include "store/message_writer.h"
 
 namespace {
 
@@ -43,16 +44,28 @@ TEST(InboundReceive, ExtraParametersAreCutAndCleaned) {
   EXPECT_FALSE(ExtraParamValue("ServiceTypeX=1", "ServiceType", 99, v));
 }
 
+// The files of the local-user and inbound cases.
 TEST(InboundReceive, FileTextOrder) {
-  ReceivedSms m{std::string("SMPP - h:1"), std::string("1"), std::string("2"), std::string("050003010201"),
-                std::string("hi"), 0x41, 0,
-                kMsgReceiptRequested | kMsgIsReport | kMsgReportFailed | kMsgReportDelivered, false,
-                std::string("R1"), std::string()};
-  EXPECT_EQ(InboundFileText(m, true, "ST", "SMPPOption_a=1", "bob", "C1"),
+  SmsMessageRecord m;
+  m.ModemName = "SMPP - h:1";
+  m.Sender = "1";
+  m.PhoneNumber = "2";
+  m.UDH = "050003010201";
+  m.Data = "hi";
+  m.Pid = 0x41;
+  m.MessageFlags = kMsgReceiptRequested | kMsgIsReport | kMsgReportFailed | kMsgReportDelivered;
+  m.ReceiptMessageId = "R1";
+  SmsMessageRecord user = m;
+  user.ServiceType = "ST";
+  user.SMPPOptions = "SMPPOption_a=1";
+  user.RouteToLocalUser = "bob";
+  user.ReceivedSMSC = "C1";
+  EXPECT_EQ(MessageFileText(user, MessageLayout::Received),
             "[SMS]\r\nModemName=SMPP - h:1\r\nSender=1\r\nPhoneNumber=2\r\nUDH=050003010201\r\npid=41\r\nData=hi\r\n"
             "ReceiptRequested=Yes\r\nReceiptFailed=Yes\r\nReceiptMessageId=R1\r\nServiceType=ST\r\n"
             "SMPPOptions=SMPPOption_a=1\r\nRouteToLocalUser=bob\r\nReceivedSMSC=C1\r\n");
-  EXPECT_EQ(InboundFileText(m, false, "", "", "bob", ""),
+  m.Inbound = true;
+  EXPECT_EQ(MessageFileText(m, MessageLayout::Received),
             "[SMS-IN]\r\nModemName=SMPP - h:1\r\nSender=1\r\nPhoneNumber=2\r\nUDH=050003010201\r\npid=41\r\nData=hi\r\n"
             "ReceiptRequested=Yes\r\nReceiptFailed=Yes\r\nReceiptMessageId=R1\r\n");
 }

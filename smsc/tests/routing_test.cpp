@@ -60,7 +60,13 @@ Route1=!*
 
 class RoutingTest : public SmscTestHome {};
 
-std::set<std::string> Allowed(const RoutingTables& t, const RouteMessage& m, bool* noSmsc = nullptr) {
+SmsMessageRecord To(const char* recipient) {
+  SmsMessageRecord m;
+  m.PhoneNumber = recipient;
+  return m;
+}
+
+std::set<std::string> Allowed(const RoutingTables& t, const SmsMessageRecord& m, bool* noSmsc = nullptr) {
   std::set<std::string> out;
   for (const std::string& c : t.configured) {
     RouteDecision d = MayConnectionSend(t, m, c);
@@ -103,14 +109,18 @@ TEST_F(RoutingTest, DecisionsOverOneConfiguration) {
        "SMPP - b:2\tGSM1"},
   };
   for (const Case& c : cases) {
-    RouteMessage m{c.user, c.sender, c.recipient, c.serviceType, c.binary};
+    SmsMessageRecord m;
+    m.SubmitUser = c.user;
+    m.Sender = c.sender;
+    m.PhoneNumber = c.recipient;
+    m.ServiceType = c.serviceType;
+    m.Binary = c.binary;
     bool noSmsc = false;
     EXPECT_EQ(Allowed(t, m, &noSmsc), c.expected) << c.what;
     EXPECT_FALSE(noSmsc) << c.what;
     EXPECT_EQ(RouteCacheValue(t, m, ""), c.cacheValue) << c.what;
   }
-  RouteMessage m{"", "", "4420", "", false};
-  EXPECT_EQ(RouteCacheValue(t, m, "BULK"), "*=BULK");
+  EXPECT_EQ(RouteCacheValue(t, To("4420"), "BULK"), "*=BULK");
 }
 
 TEST_F(RoutingTest, NoConnectionCanTakeIt) {
@@ -127,10 +137,10 @@ RoutePrefOnly=Yes
   RoutingTables t;
   BuildOutboundRoutingTables(t);
   bool noSmsc = false;
-  EXPECT_TRUE(Allowed(t, {"", "", "4420", "", false}, &noSmsc).empty());
+  EXPECT_TRUE(Allowed(t, To("4420"), &noSmsc).empty());
   EXPECT_TRUE(noSmsc);
   noSmsc = false;
-  EXPECT_EQ(Allowed(t, {"", "", "3312", "", false}, &noSmsc), std::set<std::string>{"SMPP - p:1"});
+  EXPECT_EQ(Allowed(t, To("3312"), &noSmsc), std::set<std::string>{"SMPP - p:1"});
   EXPECT_FALSE(noSmsc);
 }
 

@@ -13,6 +13,7 @@
 
 #include "runtime/file_io.h"
 #include "store/message_file.h"
+#include "store/message_writer.h"
 #include "store/queue_dirs.h"
 #include "store/queue_file.h"
 #include "store/tests/store_home.h"
@@ -100,11 +101,13 @@ TEST(QueueStressTest, EveryFileIsSentExactlyOnceAndNeverReadPartly) {
   for (int w = 0; w < kWriters; ++w) {
     threads.emplace_back([&, w] {
       for (int i = 0; i < kFilesPerWriter; ++i) {
-        MessageFileText t;
-        t.Add("PhoneNumber", std::to_string(w) + "-" + std::to_string(i)).AddData(kPadding).Add("End", "1");
+        SmsMessageRecord m;
+        m.PhoneNumber = std::to_string(w) + "-" + std::to_string(i);
+        m.Data = kPadding;
+        m.ExtraArguments = {{"End", "1"}};
         // Half the files go to subdirectories, as per-user queues do.
         std::string sub = i % 2 == 0 ? dir : dir + "user" + std::to_string(i % 5) + "/";
-        std::string path = CreateUniqueFile(sub, "req", t.text);
+        std::string path = CreateUniqueFile(sub, "req", MessageFileText(m, MessageLayout::Complete));
         std::lock_guard<std::mutex> g(lock);
         if (path.empty()) {
           ++writeFailures;
