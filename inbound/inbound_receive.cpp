@@ -2,11 +2,8 @@
 
 #include <strings.h>
 
-#include <thread>
-
 #include "gsm/code_pages.h"
 #include "accounting/accounting.h"
-#include "outside/outside_tables.h"
 #include "outside/qarvault/qarvault.h"
 #include "runtime/config_access.h"
 #include "runtime/debug_log.h"
@@ -434,26 +431,4 @@ int SMPPReceiveMessageCallback(const char* connectionName, const SMPPReceivedMes
     }
   }
   return 0;
-}
-
-void WakeSmppReceiveAsync(const char* connectionName) {
-  QarEvent* event = OpenEventForInterface("SmppReceiveAsync", connectionName);
-  if (!event) return;
-  SetEventForInterface(event);
-  CloseEventForInterface(event);
-}
-
-void ThreadProcessSMPPReceiveAsyncQ(ReceiveThreadBlock& block) {
-  QarEvent* event = OpenEventForInterface("SmppReceiveAsync", block.connection.c_str());
-  if (!event) event = CreateEventForInterface("SmppReceiveAsync", block.connection.c_str());
-  block.running = true;
-  while (!ShutdownRequested.load() && !block.stop.load()) {
-    if (OutsideLibraries.peer.Loaded()) {
-      OutsideLibraries.peer.Call<SMPPReceiveFromAsyncQFn>(peer::SMPPReceiveFromAsyncQ)(block.connection.c_str());
-    }
-    if (event) WaitEventForInterface(event, 5000);
-    else std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  if (event) CloseEventForInterface(event);
-  block.ended = true;
 }
