@@ -24,8 +24,6 @@
 
 namespace {
 
-constexpr uint8_t kTempAppError = 0x64;
-
 std::atomic<void (*)()> g_wakeMessage{nullptr}, g_wakeReceipt{nullptr};
 
 void Wake(const std::atomic<void (*)()>& hook) {
@@ -364,8 +362,8 @@ ReportContent ParseDeliveryReport(std::string_view text, std::string_view extraP
   return r;
 }
 
-int SMPPReceiveMessageCallback(const char* connectionName, const SMPPReceivedMessage* message) {
-  if (!message) return kTempAppError;
+bool ReceiveSmppMessage(const char* connectionName, const SMPPReceivedMessage* message) {
+  if (!message) return false;
   ReceivedSms m;
   m.connection = connectionName ? connectionName : "";
   m.sender = message->sender ? message->sender : "";
@@ -412,7 +410,7 @@ int SMPPReceiveMessageCallback(const char* connectionName, const SMPPReceivedMes
   std::string resolveText;
   bool resolve = ExtraParamValue(m.extraParams, "ResolveReceiptID", 20, resolveText) && ConfigBool(resolveText);
   InboundStore stored = ProcessInboundSMS(m);
-  if (stored == InboundStore::Failed) return kTempAppError;
+  if (stored == InboundStore::Failed) return false;
   // The SMS-IN line is written once the message is safely stored (a report to resolve is
   // logged after its resolution).
   if (!resolve) {
@@ -430,5 +428,5 @@ int SMPPReceiveMessageCallback(const char* connectionName, const SMPPReceivedMes
       AccountingNotice(a, fields, nullptr);
     }
   }
-  return 0;
+  return true;
 }

@@ -51,9 +51,9 @@ struct ReportContent {
 };
 ReportContent ParseDeliveryReport(std::string_view text, std::string_view extraParams);
 
-// The callback given to qarpeer: 0, or 0x64 (try again later) when the message could not be
-// stored.
-int SMPPReceiveMessageCallback(const char* connectionName, const SMPPReceivedMessage* message);
+// A message or report received on an SMPP connection, handed on by the SMPP driver: false
+// when it could not be stored (the centre must deliver it again).
+bool ReceiveSmppMessage(const char* connectionName, const SMPPReceivedMessage* message);
 
 // The wake-ups of the inbound workers (the service's inbound and report events), set after a
 // message (message) or a delivery report with a receipt id (receipt) was stored.

@@ -205,7 +205,7 @@ int GatewayMain() {
   InstallDefaultWebPages(WebSettings.HtmlDirectory);
   LoadProtocolLibraries(programDir, Settings.Debug && !Settings.NoDebugProtocol);
   // The SMPP driver hands received messages to the inbound side.
-  InstallSmppDriver(SMPPReceiveMessageCallback);
+  InstallSmppDriver(ReceiveSmppMessage);
 
   // 10. Receive markers of the accounts.
   UpdateReceiveMarkers();

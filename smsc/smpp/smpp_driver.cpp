@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <atomic>
 #include <memory>
 #include <mutex>
 
@@ -22,7 +23,17 @@
 
 namespace {
 
+constexpr int kStatusTryLater = 0x64;  // answered for a received message that was not stored
+
+std::atomic<SmppReceiveHandler> g_receive{nullptr};
+
 bool Stopping() { return ShutdownRequested.load() != 0; }
+
+// The library's receive callback.
+int SMPPReceiveMessageCallback(const char* connectionName, const SMPPReceivedMessage* message) {
+  SmppReceiveHandler receive = g_receive.load();
+  return receive && receive(connectionName, message) ? 0 : kStatusTryLater;
+}
 
 // One session, from the login to the close.
 struct SmppSession {
@@ -184,7 +195,8 @@ SmscDriver MakeSmppDriver(const std::string& connection, uint32_t instance) {
   return driver;
 }
 
-void InstallSmppDriver(SMPPReceiveMessageCallbackFn receive) {
+void InstallSmppDriver(SmppReceiveHandler receive) {
+  g_receive = receive;
   RegisterSmscDriver(ConnectionKind::Smpp, MakeSmppDriver);
   if (!OutsideLibraries.peer.Loaded()) return;
   // Exports of our own library beyond the start-up table; a foreign one may lack them.
@@ -195,7 +207,8 @@ void InstallSmppDriver(SMPPReceiveMessageCallbackFn receive) {
   if (auto wake = PeerExtra<SMPPSetAsyncReceiveWakeFunctionFn>("SMPPSetAsyncReceiveWakeFunction")) {
     wake(WakeSmppReceiveAsync);
   }
-  OutsideLibraries.peer.Call<SMPPSetReceiveMessageCallbackFnType>(peer::SMPPSetReceiveMessageCallback)(receive);
+  OutsideLibraries.peer.Call<SMPPSetReceiveMessageCallbackFnType>(peer::SMPPSetReceiveMessageCallback)(
+      SMPPReceiveMessageCallback);
   if (auto tls = PeerExtra<SMPPSetTlsFunctionsFn>("SMPPSetTlsFunctions"); tls && SealCalls.Available) {
     tls(SealCalls.sslSend, SealCalls.sslRecv, SealCalls.sslDataPending);
   }
