@@ -2,11 +2,8 @@
 
 #include <strings.h>
 
-#include <thread>
-
 #include "gsm/code_pages.h"
 #include "accounting/accounting.h"
-#include "outside/outside_tables.h"
 #include "outside/qarvault/qarvault.h"
 #include "runtime/config_access.h"
 #include "runtime/debug_log.h"
@@ -27,8 +24,6 @@
 #include "store/unique_files.h"
 
 namespace {
-
-constexpr uint8_t kTempAppError = 0x64;
 
 std::atomic<void (*)()> g_wakeMessage{nullptr}, g_wakeReceipt{nullptr};
 
@@ -322,8 +317,8 @@ ReportContent ParseDeliveryReport(std::string_view text, std::string_view extraP
   return r;
 }
 
-int SMPPReceiveMessageCallback(const char* connectionName, const SMPPReceivedMessage* message) {
-  if (!message) return kTempAppError;
+bool ReceiveSmppMessage(const char* connectionName, const SMPPReceivedMessage* message) {
+  if (!message) return false;
   ReceivedSms r;
   SmsMessageRecord& m = r.message;
   m.ModemName = connectionName ? connectionName : "";
@@ -371,7 +366,7 @@ int SMPPReceiveMessageCallback(const char* connectionName, const SMPPReceivedMes
   std::string resolveText;
   bool resolve = ExtraParamValue(r.extraParams, "ResolveReceiptID", 20, resolveText) && ConfigBool(resolveText);
   InboundStore stored = ProcessInboundSMS(r);
-  if (stored == InboundStore::Failed) return kTempAppError;
+  if (stored == InboundStore::Failed) return false;
   // The SMS-IN line is written once the message is safely stored (a report to resolve is
   // logged after its resolution).
   if (!resolve) {
@@ -388,27 +383,5 @@ int SMPPReceiveMessageCallback(const char* connectionName, const SMPPReceivedMes
       AccountingNotice(a, fields, nullptr);
     }
   }
-  return 0;
-}
-
-void WakeSmppReceiveAsync(const char* connectionName) {
-  QarEvent* event = OpenEventForInterface("SmppReceiveAsync", connectionName);
-  if (!event) return;
-  SetEventForInterface(event);
-  CloseEventForInterface(event);
-}
-
-void ThreadProcessSMPPReceiveAsyncQ(ReceiveThreadBlock& block) {
-  QarEvent* event = OpenEventForInterface("SmppReceiveAsync", block.connection.c_str());
-  if (!event) event = CreateEventForInterface("SmppReceiveAsync", block.connection.c_str());
-  block.running = true;
-  while (!ShutdownRequested.load() && !block.stop.load()) {
-    if (OutsideLibraries.peer.Loaded()) {
-      OutsideLibraries.peer.Call<SMPPReceiveFromAsyncQFn>(peer::SMPPReceiveFromAsyncQ)(block.connection.c_str());
-    }
-    if (event) WaitEventForInterface(event, 5000);
-    else std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  if (event) CloseEventForInterface(event);
-  block.ended = true;
+  return true;
 }

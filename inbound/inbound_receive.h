@@ -41,23 +41,10 @@ struct ReportContent {
 };
 ReportContent ParseDeliveryReport(std::string_view text, std::string_view extraParams);
 
-// The callback given to qarpeer: 0, or 0x64 (try again later) when the message could not be
-// stored.
-int SMPPReceiveMessageCallback(const char* connectionName, const SMPPReceivedMessage* message);
+// A message or report received on an SMPP connection, handed on by the SMPP driver: false
+// when it could not be stored (the centre must deliver it again).
+bool ReceiveSmppMessage(const char* connectionName, const SMPPReceivedMessage* message);
 
 // The wake-ups of the inbound workers (the service's inbound and report events), set after a
 // message (message) or a delivery report with a receipt id (receipt) was stored.
 void SetInboundReceiveWakeHooks(void (*message)(), void (*receipt)());
-
-// The per-connection event of the asynchronous receive queue ("SmppReceiveAsync"), and the
-// thread body that serves it until stop is set.
-struct ReceiveThreadBlock {
-  std::string connection;
-  std::atomic<bool> stop{false};     // set by the connection worker
-  std::atomic<bool> running{false};  // set by the thread once it serves
-  std::atomic<bool> ended{false};    // set by the thread on leaving
-};
-void ThreadProcessSMPPReceiveAsyncQ(ReceiveThreadBlock& block);
-// Sets the connection's "SmppReceiveAsync" event (the library's wake-up when it queued a
-// received message); nothing when no thread serves that connection.
-void WakeSmppReceiveAsync(const char* connectionName);

@@ -29,7 +29,7 @@
 #include "service/settings.h"
 #include "service/status_block.h"
 #include "service/wake_events.h"
-#include "smsc/connection_worker.h"
+#include "smsc/smpp/smpp_driver.h"
 #include "inbound/inbound_receive.h"
 #include "smsc/long_messages.h"
 #include "smsc/route_decision.h"
@@ -204,7 +204,8 @@ int GatewayMain() {
   LoadWebSettings(WebSettings);
   InstallDefaultWebPages(WebSettings.HtmlDirectory);
   LoadProtocolLibraries(programDir, Settings.Debug && !Settings.NoDebugProtocol);
-  InstallSmppLibraryHooks();
+  // The SMPP driver hands received messages to the inbound side.
+  InstallSmppDriver(ReceiveSmppMessage);
 
   // 10. Receive markers of the accounts.
   UpdateReceiveMarkers();

@@ -1,5 +1,6 @@
-// The SMSC connection worker: one thread per configured connection instance, which
-// connects and logs in, runs queue passes, supervises the link and reconnects.
+// The SMSC connection worker: one thread per configured connection instance, which runs
+// the life cycle every kind shares (backup waiting, reconnect delays, change checks, the
+// error file, events, queue passes) over the driver of the connection's kind.
 #pragma once
 
 #include <cstdint>
@@ -10,7 +11,3 @@
 // the instance number 1..TransmitterCount in the high 16. Returns when the gateway stops
 // or the connection name is empty.
 void ThreadProcessModem(uint32_t parameter);
-
-// Start-up, after the TLS table is bound: routes the SMPP library's protocol trace into
-// the debug log and gives it the TLS calls.
-void InstallSmppLibraryHooks();

@@ -31,8 +31,8 @@ namespace {
 
 constexpr size_t kMaxExtraParams = 750;
 constexpr int kThrottleAttempts = 5;
-constexpr int kStatusThrottled = 0x58;
-constexpr int kStatusQueueFull = 0x14;
+// The error code a failure report carries for a message that no connection may send.
+constexpr int kNoRouteReportStatus = 11;
 constexpr uint32_t kChangeCheckEvery = 256;
 // How long a partly used listing of a directory is followed before it is listed again.
 constexpr uint64_t kCursorMaxAgeMs = 2000;
@@ -60,18 +60,17 @@ void QueueSizeDown(const std::string& directoryName) {
   if (!InMmsQueue(directoryName)) CounterSubtract(kSmsQSize, 1);
 }
 
-// The link's state as the asynchronous path reports it.
-void LinkDebug(const QueueWorker& w, const QueueTransport& t, const char* text) {
-  if (t.submitAsync) AsyncSmppDebugLog(w.connection, std::string("Info -- SMPP Connection Error ") + text);
+void LinkNote(const QueueTransport& t, LinkCheck check) {
+  if (t.linkNote) t.linkNote(check);
 }
 
 int EnquireLink(QueueWorker& w, QueueTransport& t) {
   bool doubted = w.linkError;
   int r = t.enquireLink();
   if (doubted) {
-    LinkDebug(w, t, r == 0 ? "denied by SMPPEnquireLink" : "confirmed by SMPPEnquireLink");
+    LinkNote(t, r == 0 ? LinkCheck::EnquireDenied : LinkCheck::EnquireConfirmed);
   } else if (r != 0) {
-    LinkDebug(w, t, "reported by SMPPEnquireLink");
+    LinkNote(t, LinkCheck::EnquireFailed);
   }
   return r;
 }
@@ -86,7 +85,7 @@ void ServeWhileNotSending(QueueWorker& w, QueueTransport& t) {
   w.lastYieldTick = now;
   if (t.yield(0) != 0) {
     w.linkError = true;
-    LinkDebug(w, t, "reported by SMPPYield 2");
+    LinkNote(t, LinkCheck::IdleYield);
   }
 }
 
@@ -135,13 +134,12 @@ void Sent(QueueWorker& w, ClaimedFile& claim, const SmsMessageRecord& m, const s
 
 FileOutcome Failed(QueueWorker& w, const OutcomeRules& rules, ClaimedFile& claim, const SmsMessageRecord& m,
                    const std::string& directoryName, const std::string& fileName, const std::string& messageId,
-                   int status, std::string errorText, bool forcePermanent) {
+                   SubmitOutcome submitOutcome, int status, std::string errorText) {
   if (errorText.empty()) errorText = "ERROR";
   if (Settings.Debug2) WriteDebugLog(w.connection, "Error:  " + errorText);
   std::string content;
   ReadClaimedFile(claim, content, kMaxMessageFileSize);
-  bool permanent = forcePermanent ||
-                   FailureIsPermanent(w.connection, rules, status, m.RetryCount, RetryExpired(claim, w.connection));
+  bool permanent = FailureIsPermanent(rules, submitOutcome, m.RetryCount, RetryExpired(claim, w.connection));
   if (!permanent) {
     if (m.RetryCount == 0) CounterAdd(kSmsRetry, 1);
     if (!WriteErrorDetail(claim, m.RetryCount, errorText, w.connection)) {
@@ -191,10 +189,6 @@ void AddToSkipQueue(QueueWorker& w, const std::string& key) {
 
 }  // namespace
 
-void AsyncSmppDebugLog(const std::string& connection, std::string_view text) {
-  if (Settings.Debug || Settings.DebugAsyncSMPP) WriteDebugLogAlways(connection, text);
-}
-
 void SetFailureReceiptHook(FailureReceiptHook hook) { g_receiptHook = hook; }
 
 std::string NormaliseRecipient(std::string_view recipient, bool allowAlpha) {
@@ -242,22 +236,12 @@ std::string SubmitExtraParams(const SmsMessageRecord& m) {
   return CutTo(out, kMaxExtraParams);
 }
 
-OutcomeRules OutcomeRulesOf(const QueueWorkerSettings& settings) {
-  return OutcomeRules{settings.kind, settings.retryMaxAttempts, settings.throttleForQFull};
-}
+OutcomeRules OutcomeRulesOf(const QueueWorkerSettings& settings) { return OutcomeRules{settings.retryMaxAttempts}; }
 
-bool IsThrottleStatus(int status, bool throttleForQFull) {
-  return status == kStatusThrottled || (status == kStatusQueueFull && throttleForQFull);
-}
-
-bool FailureIsPermanent(const std::string& connection, const OutcomeRules& rules, int status, uint32_t retryCount,
-                        bool tooOld) {
-  if (StatusInList(RejectCodeList(connection, rules.kind), status, rules.kind)) return true;
-  if (tooOld) return true;
-  bool exhausted = uint64_t(rules.retryMaxAttempts) < uint64_t(retryCount) + 1;
-  if (rules.kind != ProtocolKind::Smpp) return exhausted;
-  if (status == kStatusThrottled || status == kStatusQueueFull) return false;
-  return exhausted || status == 0x0A || status == 0x0B || status == 0x66;
+bool FailureIsPermanent(const OutcomeRules& rules, SubmitOutcome outcome, uint32_t retryCount, bool tooOld) {
+  if (outcome == SubmitOutcome::Rejected || tooOld) return true;
+  if (outcome == SubmitOutcome::Throttled || outcome == SubmitOutcome::Busy) return false;
+  return uint64_t(rules.retryMaxAttempts) < uint64_t(retryCount) + 1;
 }
 
 FileOutcome HandleQueueFile(QueueWorker& w, QueueTransport& t, const std::string& directoryName,
@@ -346,8 +330,8 @@ FileOutcome HandleQueueFile(QueueWorker& w, QueueTransport& t, const std::string
                        w.connection.c_str());
       }
       if (d.noSmscDefined) {
-        return Failed(w, OutcomeRulesOf(w.settings), claim, m, directoryName, fileName, messageId, 11,
-                      "Error:  No SMSC defined to route message", true);
+        return Failed(w, OutcomeRulesOf(w.settings), claim, m, directoryName, fileName, messageId,
+                      SubmitOutcome::Rejected, kNoRouteReportStatus, "Error:  No SMSC defined to route message");
       }
       if (Settings.UseRouteCache) MessageRoutesAdd(key, RouteCacheValue(OutboundRouting, m, ""));
       ReleaseClaim(claim);
@@ -415,12 +399,12 @@ FileOutcome HandleQueueFile(QueueWorker& w, QueueTransport& t, const std::string
     w.linkError = false;
     result = t.submit(p.toSend, request);
     w.lastSubmitTick = TickMs();
-    if (result.status == 0) {
+    if (result.outcome == SubmitOutcome::Done) {
       w.lastActivityTick = TickMs();
       break;
     }
     w.linkError = true;
-    if (!IsThrottleStatus(result.status, w.settings.throttleForQFull)) break;
+    if (result.outcome != SubmitOutcome::Throttled) break;
     if (attempt == kThrottleAttempts) {
       if (w.settings.restartQAfterThrottleError) w.queueRestart = true;
       break;
@@ -449,7 +433,7 @@ FileOutcome HandleQueueFile(QueueWorker& w, QueueTransport& t, const std::string
 }
 
 FileOutcome FinishSubmission(QueueWorker& w, PreparedSubmission& p, const SubmitResult& result) {
-  if (result.status == 0) {
+  if (result.outcome == SubmitOutcome::Done) {
     Sent(w, p.claim, p.m, p.directoryName, p.fileName, p.messageId, result.smscMessageId);
     for (auto& o : p.others) {
       Sent(w, o.claim, o.m, p.directoryName, o.fileName, MessageIdFromPath(o.fileName), result.smscMessageId);
@@ -457,11 +441,11 @@ FileOutcome FinishSubmission(QueueWorker& w, PreparedSubmission& p, const Submit
     ReleaseLongMessageLock(p.longLock, w.connection, true);
     return FileOutcome::Sent;
   }
-  FileOutcome outcome = Failed(w, p.rules, p.claim, p.m, p.directoryName, p.fileName, p.messageId, result.status,
-                               result.errorText, false);
+  FileOutcome outcome = Failed(w, p.rules, p.claim, p.m, p.directoryName, p.fileName, p.messageId, result.outcome,
+                               result.status, result.errorText);
   for (auto& o : p.others) {
-    Failed(w, p.rules, o.claim, o.m, p.directoryName, o.fileName, MessageIdFromPath(o.fileName), result.status,
-           result.errorText, false);
+    Failed(w, p.rules, o.claim, o.m, p.directoryName, o.fileName, MessageIdFromPath(o.fileName), result.outcome,
+           result.status, result.errorText);
   }
   ReleaseLongMessageLock(p.longLock, w.connection, false);
   return outcome;
@@ -568,7 +552,7 @@ void RunQueuePass(QueueWorker& w, QueueTransport& t) {
     w.lastYieldTick = TickMs();
     if (t.yield(wait) != 0) {
       w.linkError = true;
-      LinkDebug(w, t, "reported by SMPPYield 1");
+      LinkNote(t, LinkCheck::PassEndYield);
     }
   }
   if (t.linkUp() && !Settings.OldRoutingLogic) SkipQClean(w.skipQueue);

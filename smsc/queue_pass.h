@@ -18,14 +18,12 @@
 #include "store/message_file.h"
 
 struct QueueWorkerSettings {
-  ProtocolKind kind = ProtocolKind::Smpp;
   uint32_t keepAliveSeconds = 58;  // 0: no enquire-links
   std::string senderAddressList;   // SenderAddress, comma-separated
   bool senderAddressOverride = true;
   std::string validity;
   bool disableDeliveryReceipt = false;
   uint32_t throttleErrorDelaySeconds = 5;
-  bool throttleForQFull = false;
   bool restartQAfterThrottleError = false;
   uint32_t retryMaxAttempts = 20;
   uint32_t sendIntervalMs = 0;  // SMSCSendLimit
@@ -35,9 +33,7 @@ struct QueueWorkerSettings {
 // The settings a message's outcome is judged by, taken when it is submitted: the outcome
 // may be recorded on another thread while the worker re-reads its settings.
 struct OutcomeRules {
-  ProtocolKind kind = ProtocolKind::Smpp;
   uint32_t retryMaxAttempts = 20;
-  bool throttleForQFull = false;
 };
 
 // A counter or tick that response helper threads update beside the worker. Copies take
@@ -67,8 +63,18 @@ struct SubmitRequest {
   std::string sender;            // chosen by the sender rules
   std::string extraParams;       // "a=b; c=d", at most 750 characters
 };
+// What became of a submission: the driver classes its protocol's status into one of these.
+enum class SubmitOutcome {
+  Done,       // accepted
+  Retry,      // failed for now: tried again later, given up after RetryMaxAttempts
+  Busy,       // the centre cannot take it now: tried again later, never given up for the count
+  Throttled,  // the centre asks to slow down: paused and sent again, never given up for the count
+  Rejected,   // given up at once (the driver's permanent-error list)
+  LinkLost,   // the link failed under it: tried again later like Retry
+};
 struct SubmitResult {
-  int status = 0;  // 0 = accepted
+  SubmitOutcome outcome = SubmitOutcome::Done;
+  int status = 0;  // the protocol's own status, for the failure report
   std::string smscMessageId;
   std::string errorText;  // the protocol library's text for status
 };
@@ -90,6 +96,15 @@ struct PreparedSubmission {
   OutcomeRules rules;
 };
 
+// Where a link check of the pass found the link in doubt or lost.
+enum class LinkCheck {
+  EnquireDenied,     // the link was in doubt and the enquire-link was answered
+  EnquireConfirmed,  // the link was in doubt and the enquire-link failed
+  EnquireFailed,     // the keep-alive enquire-link failed
+  PassEndYield,      // the yield at the end of the pass reported the link lost
+  IdleYield,         // the yield of a long stretch without sending reported it lost
+};
+
 // The link of one connection as the pass uses it.
 struct QueueTransport {
   // Unset, with submitAsync unset too: the worker only delivers to local users.
@@ -106,6 +121,8 @@ struct QueueTransport {
   // Files to process before the next listed one (throttled submissions to resubmit):
   // true with directory and file name.
   std::function<bool(std::string& directoryName, std::string& fileName)> takeResubmit;
+  // Told what the link checks found, for the driver's debug line; unset: nothing is said.
+  std::function<void(LinkCheck)> linkNote;
 };
 
 // Where a worker stopped in a directory it left early (per-user queues take turns), so that
@@ -152,13 +169,8 @@ std::string NormaliseRecipient(std::string_view recipient, bool allowAlpha);
 std::string ChooseSender(std::string_view messageSender, std::string_view senderAddressList, bool overrideAllowed);
 // The extra-parameter text handed to the protocol library.
 std::string SubmitExtraParams(const SmsMessageRecord& m);
-// A debug line of the asynchronous SMPP path: written with Debug or DebugAsyncSMPP.
-void AsyncSmppDebugLog(const std::string& connection, std::string_view text);
-// Whether an SMPP status asks the gateway to slow down: 0x58, or 0x14 with ThrottleForQFull.
-bool IsThrottleStatus(int status, bool throttleForQFull);
-// Whether a failure of status after retryCount earlier failures is given up.
-bool FailureIsPermanent(const std::string& connection, const OutcomeRules& rules, int status, uint32_t retryCount,
-                        bool tooOld);
+// Whether a failure of that outcome after retryCount earlier failures is given up.
+bool FailureIsPermanent(const OutcomeRules& rules, SubmitOutcome outcome, uint32_t retryCount, bool tooOld);
 OutcomeRules OutcomeRulesOf(const QueueWorkerSettings& settings);
 
 // Called with the message, its status, the connection and the time the queue file was

@@ -306,18 +306,17 @@ uint32_t SendIntervalMs(std::string_view limit) {
   return uint32_t(std::min<uint64_t>(seconds * 1000 / n, 0xFFFFFFFFu));
 }
 
-bool StatusInList(std::string_view list, int status, ProtocolKind kind) {
+bool StatusInList(std::string_view list, int status, bool hexadecimal, bool (*coveredByAll)(int status)) {
   while (!list.empty()) {
     size_t end = list.find_first_of(",;");
     std::string_view item = Trim(list.substr(0, end));
     list = end == std::string_view::npos ? std::string_view() : list.substr(end + 1);
     if (item.empty()) continue;
     if (EqualsNoCase(item, "All")) {
-      if (status >= -3 && status <= -1) continue;
-      if (kind == ProtocolKind::Smpp && (status == 0x14 || status == 0x58)) continue;
-      return true;
+      if (coveredByAll(status)) return true;
+      continue;
     }
-    if (kind == ProtocolKind::Smpp) {
+    if (hexadecimal) {
       if (StartsWithNoCase(item, "0x")) item.remove_prefix(2);
       uint64_t v = 0;
       bool ok = !item.empty() && item.size() <= 16;
@@ -340,13 +339,6 @@ bool StatusInList(std::string_view list, int status, ProtocolKind kind) {
     }
   }
   return false;
-}
-
-std::string RejectCodeList(std::string_view connection, ProtocolKind kind) {
-  const char* key = kind == ProtocolKind::Smpp ? "SMPPRejectErrorCodes"
-                    : kind == ProtocolKind::Ucp ? "UCPRejectErrorCodes"
-                                                : "CIMDRejectErrorCodes";
-  return ConnectionSetting(ConnectionSectionName(connection), key, "", 500);
 }
 
 bool ValidateSMSCRoute(const RoutingTables& t, std::string_view name) {

@@ -1,5 +1,5 @@
 // Which connections may send a message: the route decision, the route-cache value, the
-// explicit-route test, the backup test, the send interval, the permanent statuses and the
+// explicit-route test, the backup test, the send interval, the reject-code lists and the
 // check of a route name given by a client.
 #pragma once
 
@@ -43,12 +43,10 @@ bool BackupNeeded(const RoutingTables& tables, std::string_view target);
 // SMSCSendLimit "N" or "N/S": milliseconds between submissions, 0 = no limit.
 uint32_t SendIntervalMs(std::string_view limit);
 
-enum class ProtocolKind { Smpp, Ucp, Cimd };
-// Whether status is listed in a reject-code list (SMPP: hex; UCP, CIMD: decimal; "All").
-bool StatusInList(std::string_view list, int status, ProtocolKind kind);
-// The list for a connection: its section's SMPPRejectErrorCodes (UCP..., CIMD...), else
-// [QARHUB]'s.
-std::string RejectCodeList(std::string_view connection, ProtocolKind kind);
+// Whether status is listed in a reject-code list: numbers hexadecimal ("0x" optional) or
+// decimal (signed), separated by "," or ";"; "All" for every status for which coveredByAll
+// is true.
+bool StatusInList(std::string_view list, int status, bool hexadecimal, bool (*coveredByAll)(int status));
 
 // A route name given by a client: a configured connection (every ModemN, gaps and all) or
 // the RouteName of one.

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include "outside/qarvault/qarvault.h"
 #include "inbound/inbound_receive.h"
 #include "store/message_file.h"
 #include "store/message_writer.h"
@@ -68,21 +67,6 @@ TEST(InboundReceive, FileTextOrder) {
   EXPECT_EQ(MessageFileText(m, MessageLayout::Received),
             "[SMS-IN]\r\nModemName=SMPP - h:1\r\nSender=1\r\nPhoneNumber=2\r\nUDH=050003010201\r\npid=41\r\nData=hi\r\n"
             "ReceiptRequested=Yes\r\nReceiptFailed=Yes\r\nReceiptMessageId=R1\r\n");
-}
-
-// The library's wake-up reaches the queue threads of that connection only, and is harmless
-// when no thread serves it.
-TEST(InboundReceive, QueueWakeSetsTheConnectionsEvent) {
-  WakeSmppReceiveAsync("SMPP - nobody:1");
-  QarEvent* mine = CreateEventForInterface("SmppReceiveAsync", "SMPP - h:1");
-  QarEvent* other = CreateEventForInterface("SmppReceiveAsync", "SMPP - h:2");
-  EXPECT_EQ(WaitEventForInterface(mine, 0), 0);
-  WakeSmppReceiveAsync("SMPP - h:1");
-  EXPECT_EQ(WaitEventForInterface(other, 0), 0);
-  EXPECT_EQ(WaitEventForInterface(mine, 0), 1);
-  EXPECT_EQ(WaitEventForInterface(mine, 0), 0);
-  CloseEventForInterface(other);
-  CloseEventForInterface(mine);
 }
 
 }  // namespace

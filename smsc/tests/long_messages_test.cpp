@@ -99,8 +99,12 @@ struct FakeLink {
       sent.push_back(r.gatewayMessageId);
       SubmitResult result;
       result.status = n < statuses.size() ? statuses[n] : 0;
-      if (result.status == 0) result.smscMessageId = "ID" + std::to_string(n);
-      else result.errorText = "failed";
+      if (result.status == 0) {
+        result.smscMessageId = "ID" + std::to_string(n);
+      } else {
+        result.outcome = SubmitOutcome::Retry;
+        result.errorText = "failed";
+      }
       return result;
     };
     t.enquireLink = [] { return 0; };

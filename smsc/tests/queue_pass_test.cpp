@@ -19,6 +19,7 @@
 #include "smsc/queue_pass.h"
 #include "smsc/route_cache.h"
 #include "smsc/routing_tables.h"
+#include "smsc/smpp/smpp_outcome.h"
 #include "smsc/tests/smsc_test_home.h"
 #include "store/counters.h"
 #include "store/message_logs.h"
@@ -29,7 +30,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// A transport that answers from a script of statuses and records what it was given.
+// A transport that answers from a script of SMPP statuses and records what it was given.
 struct FakeLink {
   std::vector<int> statuses;  // one per submit; 0 when used up
   std::vector<std::pair<std::string, SubmitRequest>> submits;  // recipient, request
@@ -42,6 +43,8 @@ struct FakeLink {
       SubmitResult result;
       size_t n = submits.size() - 1;
       result.status = n < statuses.size() ? statuses[n] : 0;
+      // The SMPP driver's classes, under the connection's reject list.
+      result.outcome = SmppOutcomeFor("SMPP - a:1", result.status, false);
       result.smscMessageId = result.status == 0 ? "SMSC" + std::to_string(submits.size()) : "";
       result.errorText = result.status == 0 ? "" : "SMPP error " + std::to_string(result.status);
       return result;
@@ -278,7 +281,7 @@ TEST_F(QueuePassTest, ConcurrentWorkersSendEachFileOnce) {
       t.submit = [&](const SmsMessageRecord&, const SubmitRequest& r) {
         std::lock_guard guard(lock);
         ++seen[r.gatewayMessageId];
-        return SubmitResult{0, "X" + r.gatewayMessageId, ""};
+        return SubmitResult{SubmitOutcome::Done, 0, "X" + r.gatewayMessageId, ""};
       };
       QueueWorker w = Worker();
       for (int pass = 0; pass < 5; ++pass) RunQueuePass(w, t);

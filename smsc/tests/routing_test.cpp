@@ -219,23 +219,25 @@ TEST(RoutingRules, SendIntervals) {
   for (const Case& c : cases) EXPECT_EQ(SendIntervalMs(c.limit), c.ms) << c.limit;
 }
 
-TEST(RoutingRules, PermanentStatusLists) {
+// "All" covers what the driver says it covers (here: all but -3..-1).
+bool AllButLinkErrors(int status) { return status < -3 || status > -1; }
+
+TEST(RoutingRules, RejectCodeLists) {
   struct Case {
     const char* list;
-    ProtocolKind kind;
+    bool hexadecimal;
     int status;
-    bool permanent;
+    bool listed;
   } cases[] = {
-      {"0x000000B;45", ProtocolKind::Smpp, 0x0B, true}, {"0x000000B;45", ProtocolKind::Smpp, 0x45, true},
-      {"0x000000B;45", ProtocolKind::Smpp, 0x0A, false}, {"All", ProtocolKind::Smpp, 0x0B, true},
-      {"All", ProtocolKind::Smpp, 0x14, false},         {"All", ProtocolKind::Smpp, 0x58, false},
-      {"all", ProtocolKind::Smpp, -1, false},           {"All", ProtocolKind::Smpp, -3, false},
-      {"All", ProtocolKind::Ucp, 88, true},             {"All", ProtocolKind::Ucp, -2, false},
-      {"24, 5", ProtocolKind::Ucp, 24, true},           {"24, 5", ProtocolKind::Cimd, 0x24, false},
-      {" 0x58 , ", ProtocolKind::Smpp, 0x58, true},     {"zz", ProtocolKind::Smpp, 0, false},
-      {"", ProtocolKind::Smpp, 0x0B, false},
+      {"0x000000B;45", true, 0x0B, true}, {"0x000000B;45", true, 0x45, true}, {"0x000000B;45", true, 0x0A, false},
+      {"All", true, 0x0B, true},          {"all", true, -1, false},           {"All", true, -3, false},
+      {"All", false, 88, true},           {"All", false, -2, false},          {"24, 5", false, 24, true},
+      {"24, 5", false, 0x24, false},      {" 0x58 , ", true, 0x58, true},     {"zz", true, 0, false},
+      {"", true, 0x0B, false},            {"-5; 7", false, -5, true},         {"-5; 7", true, -5, false},
   };
-  for (const Case& c : cases) EXPECT_EQ(StatusInList(c.list, c.status, c.kind), c.permanent) << c.list << " " << c.status;
+  for (const Case& c : cases) {
+    EXPECT_EQ(StatusInList(c.list, c.status, c.hexadecimal, AllButLinkErrors), c.listed) << c.list << " " << c.status;
+  }
 }
 
 TEST(RoutingRules, PatternsBacktrack) {

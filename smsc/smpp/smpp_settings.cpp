@@ -1,4 +1,4 @@
-#include "smsc/smpp_settings.h"
+#include "smsc/smpp/smpp_settings.h"
 
 #include "runtime/config_access.h"
 #include "runtime/text_helpers.h"

@@ -27,6 +27,7 @@ struct AsyncPendingRecord {
   PreparedSubmission p;
   bool done = false;  // under queue->lock
   uint32_t throttleResubmits = 0;
+  bool throttleForQFull = false;  // as it was when submitted
 };
 
 struct ThrottleResubmitEntry {
@@ -62,6 +63,7 @@ struct SMPPSubmitAsyncQ {
   std::unordered_set<std::string> inFlight;
   uint32_t windowSize = 1;
   uint32_t commandTimeoutSeconds = 120;
+  bool throttleForQFull = false;
   uint32_t highestDepth = 0;  // the most records outstanding at once
   // Response helper threads: alive from their start until they leave; running once they
   // serve. Set up by the worker before its first pass.
@@ -71,13 +73,18 @@ struct SMPPSubmitAsyncQ {
   AsyncSubmitLink link;
 };
 
+// A debug line of the asynchronous path: written with Debug or DebugAsyncSMPP.
+void AsyncSmppDebugLog(const std::string& connection, std::string_view text);
+// The debug line of what a link check of the pass found.
+void NoteSmppLinkCheck(const std::string& connection, LinkCheck check);
+
 // Installs the completion function in the library (once per process).
 void InstallAsyncCompletion(void (*setter)(SMPPAsyncCompletionFn));
 // The completion function given to the library.
 void SmppAsyncCompletion(SMPPAsyncSubmit* record);
 
-// The asynchronous transport of a queue pass: submitAsync, takeResubmit, and a yield that
-// also processes the responses.
+// The asynchronous transport of a queue pass: submitAsync, takeResubmit, a yield that also
+// processes the responses, and the debug lines of the link checks.
 void AttachAsyncSubmission(QueueWorker& w, QueueTransport& t, SMPPSubmitAsyncQ& q);
 // Gives the completed records their outcome, oldest submit first; returns how many. Safe on
 // several threads at once: each record is taken by one.

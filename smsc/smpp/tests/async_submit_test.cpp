@@ -11,7 +11,7 @@
 #include "runtime/config_access.h"
 #include "runtime/debug_log.h"
 #include "service/settings.h"
-#include "smsc/async_submit.h"
+#include "smsc/smpp/async_submit.h"
 #include "smsc/route_cache.h"
 #include "smsc/routing_tables.h"
 #include "smsc/tests/smsc_test_home.h"
@@ -127,7 +127,9 @@ class AsyncSubmitTest : public SmscTestHome {
   QueueTransport Transport(FakeAsyncLibrary& lib) {
     QueueTransport t;
     AsyncSubmitLink l = lib.Link();
-    t.submit = [](const SmsMessageRecord&, const SubmitRequest&) { return SubmitResult{-99, "", "sync path used"}; };
+    t.submit = [](const SmsMessageRecord&, const SubmitRequest&) {
+      return SubmitResult{SubmitOutcome::Retry, -99, "", "sync path used"};
+    };
     t.enquireLink = [] { return 0; };
     t.yield = l.yield;
     t.linkUp = l.linkUp;
@@ -328,7 +330,7 @@ TEST_F(AsyncSubmitTest, QueueFullThrottlesWithThrottleForQFullAndSegmentsKeepThe
     lib.script["00000000"] = {0x14, 0};
     lib.script["SAR-4477-9-3-2"] = {0x58, 0};
     auto s = Open(lib, 10, helpers);
-    s->w.settings.throttleForQFull = true;
+    s->q.throttleForQFull = true;
     PassesUntil(*s, [&] { return QueuedFiles() == 0; });
     Close(*s);
     EXPECT_EQ(lib.attempts["00000000"], 2);
@@ -419,7 +421,10 @@ TEST_F(AsyncSubmitTest, LinkChecksWriteTheirDebugTexts) {
     t.enquireLink = [&] { return c.enquire; };
     t.yield = [&](int) { return c.yieldReport; };
     t.linkUp = [] { return true; };
-    if (c.async) t.submitAsync = [](PreparedSubmission&&) {};
+    if (c.async) {
+      t.submitAsync = [](PreparedSubmission&&) {};
+      t.linkNote = [&](LinkCheck check) { NoteSmppLinkCheck(w.connection, check); };
+    }
     RunQueuePass(w, t);
     std::string log = ReadText(dir + "SMSDEBUG.LOG");
     if (c.expected) {

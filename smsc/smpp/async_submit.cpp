@@ -1,4 +1,4 @@
-#include "smsc/async_submit.h"
+#include "smsc/smpp/async_submit.h"
 
 #include <algorithm>
 #include <chrono>
@@ -10,6 +10,7 @@
 #include "runtime/thread_frame.h"
 #include "runtime/thread_registry.h"
 #include "service/settings.h"
+#include "smsc/smpp/smpp_outcome.h"
 #include "store/message_logs.h"
 
 namespace {
@@ -61,8 +62,8 @@ void WaitForResponse(SMPPSubmitAsyncQ& q, int ms) {
   }
 }
 
-void Throttle(SMPPSubmitAsyncQ& q, AsyncPendingRecord& r, int status) {
-  bool throttled = IsThrottleStatus(status, r.p.rules.throttleForQFull);
+void Throttle(SMPPSubmitAsyncQ& q, AsyncPendingRecord& r, SubmitOutcome outcome) {
+  bool throttled = outcome == SubmitOutcome::Throttled;
   std::string key = PathKey(r.p.directoryName, r.p.fileName);
   const char* note = nullptr;
   {
@@ -174,6 +175,7 @@ void Submit(QueueWorker& w, SMPPSubmitAsyncQ& q, PreparedSubmission&& p) {
       }
     }
     full = q.depth >= q.windowSize;
+    r->throttleForQFull = q.throttleForQFull;
     q.inFlight.insert(key);
     q.records.push_back(std::move(record));
     depth = ++q.depth;
@@ -201,6 +203,22 @@ void Submit(QueueWorker& w, SMPPSubmitAsyncQ& q, PreparedSubmission&& p) {
 }
 
 }  // namespace
+
+void AsyncSmppDebugLog(const std::string& connection, std::string_view text) {
+  if (Settings.Debug || Settings.DebugAsyncSMPP) WriteDebugLogAlways(connection, text);
+}
+
+void NoteSmppLinkCheck(const std::string& connection, LinkCheck check) {
+  const char* text = "";
+  switch (check) {
+    case LinkCheck::EnquireDenied: text = "denied by SMPPEnquireLink"; break;
+    case LinkCheck::EnquireConfirmed: text = "confirmed by SMPPEnquireLink"; break;
+    case LinkCheck::EnquireFailed: text = "reported by SMPPEnquireLink"; break;
+    case LinkCheck::PassEndYield: text = "reported by SMPPYield 1"; break;
+    case LinkCheck::IdleYield: text = "reported by SMPPYield 2"; break;
+  }
+  AsyncSmppDebugLog(connection, std::string("Info -- SMPP Connection Error ") + text);
+}
 
 void SmppAsyncCompletion(SMPPAsyncSubmit* record) {
   if (record && record->context) MarkDone(static_cast<AsyncPendingRecord*>(record->context));
@@ -233,6 +251,7 @@ uint32_t CheckSmppSubmitAsyncQ(QueueWorker& w, SMPPSubmitAsyncQ& q) {
     SubmitResult result;
     result.status = r->lib.status;
     result.smscMessageId = r->lib.smscMessageId;
+    result.outcome = SmppOutcomeFor(w.connection, result.status, r->throttleForQFull);
     if (result.status != 0) result.errorText = q.link.errorText ? q.link.errorText(result.status) : "ERROR";
     if (result.status == 0) w.lastActivityTick = TickMs();
     FinishSubmission(w, r->p, result);
@@ -240,7 +259,7 @@ uint32_t CheckSmppSubmitAsyncQ(QueueWorker& w, SMPPSubmitAsyncQ& q) {
       std::lock_guard guard(q.lock);
       q.inFlight.erase(PathKey(r->p.directoryName, r->p.fileName));
     }
-    Throttle(q, *r, result.status);
+    Throttle(q, *r, result.outcome);
     ++processed;
   }
   return processed;
@@ -248,6 +267,7 @@ uint32_t CheckSmppSubmitAsyncQ(QueueWorker& w, SMPPSubmitAsyncQ& q) {
 
 void AttachAsyncSubmission(QueueWorker& w, QueueTransport& t, SMPPSubmitAsyncQ& q) {
   t.submitAsync = [&w, &q](PreparedSubmission&& p) { Submit(w, q, std::move(p)); };
+  t.linkNote = [&w](LinkCheck check) { NoteSmppLinkCheck(w.connection, check); };
   t.inFlight = [&q](const std::string& directoryName, const std::string& fileName) {
     std::string key = PathKey(directoryName, fileName);
     std::lock_guard guard(q.lock);
