@@ -9,6 +9,7 @@
 
 #include "outside/qarseal/qarseal.h"
 #include "outside/qarseal/seal_state.h"
+#include "runtime/mutex.h"
 
 namespace {
 constexpr int kSendWaitMs = 30000;
@@ -84,7 +85,7 @@ void* Handshake(int socket, SSL_CTX* ctx, bool server, const char* host, char* e
 }
 
 SSL_CTX* TakeContext(bool server) {
-  std::lock_guard<std::mutex> guard(Seal.lock);
+  MutexLock guard(Seal.lock);
   SSL_CTX* ctx = server ? Seal.serverContext : Seal.clientContext;
   if (ctx != nullptr) SSL_CTX_up_ref(ctx);
   return ctx;

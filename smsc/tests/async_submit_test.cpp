@@ -256,7 +256,7 @@ TEST_F(AsyncSubmitTest, MixedAnswersGiveEachFileOneOutcome) {
     bool processed = false;
     for (int i = 0; i < 500 && !processed; ++i) {
       {
-        std::lock_guard guard(s->q.lock);
+        MutexLock guard(s->q.lock);
         processed = s->q.depth == 0;
       }
       if (!processed) std::this_thread::sleep_for(std::chrono::milliseconds(10));
