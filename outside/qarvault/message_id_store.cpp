@@ -30,7 +30,7 @@ constexpr int64_t kPurgeInterval = 3600;
 
 struct MessageIdState {
   SharedSqlite store;
-  int64_t lastPurge = 0;
+  int64_t lastPurge GUARDED_BY(store.lock) = 0;
 };
 
 MessageIdState& State() {
@@ -43,7 +43,7 @@ sqlite3* DbLocked(MessageIdState& s) REQUIRES(s.store.lock) {
 }
 
 // Mappings older than SMPPDataRetainDays (0 or empty: 15) are of no more use.
-void PurgeOldLocked(MessageIdState& s, sqlite3* db, int64_t now) {
+void PurgeOldLocked(MessageIdState& s, sqlite3* db, int64_t now) REQUIRES(s.store.lock) {
   if (now - s.lastPurge < kPurgeInterval) return;
   s.lastPurge = now;
   uint32_t days = ParseDecimal(IniGetString(SMSIniPath(), "QARHUB", "SMPPDataRetainDays", ""));
