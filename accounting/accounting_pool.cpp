@@ -1,15 +1,15 @@
 #include <deque>
-#include <mutex>
 
 #include "accounting/accounting.h"
 #include "httpclient/http_client.h"
 #include "runtime/debug_log.h"
 #include "outside/seal_table.h"
 #include "httpclient/socket_io.h"
+#include "runtime/mutex.h"
 
 namespace {
-std::mutex PoolLock;
-std::deque<KeepAliveSlot> Pool;
+Mutex PoolLock;
+std::deque<KeepAliveSlot> Pool GUARDED_BY(PoolLock);
 }  // namespace
 
 void PutAccountingKeepAlive(int socket, void* ssl) {
@@ -19,12 +19,12 @@ void PutAccountingKeepAlive(int socket, void* ssl) {
     CloseKeepAliveSlot(slot);
     return;
   }
-  std::lock_guard<std::mutex> guard(PoolLock);
+  MutexLock guard(PoolLock);
   Pool.push_back(slot);
 }
 
 bool TakeAccountingKeepAlive(KeepAliveSlot& out) {
-  std::lock_guard<std::mutex> guard(PoolLock);
+  MutexLock guard(PoolLock);
   while (!Pool.empty()) {
     KeepAliveSlot slot = Pool.front();
     Pool.pop_front();
@@ -41,7 +41,7 @@ bool TakeAccountingKeepAlive(KeepAliveSlot& out) {
 }
 
 void CloseAccountingKeepAlives() {
-  std::lock_guard<std::mutex> guard(PoolLock);
+  MutexLock guard(PoolLock);
   for (KeepAliveSlot& slot : Pool) CloseKeepAliveSlot(slot);
   Pool.clear();
 }

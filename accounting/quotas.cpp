@@ -7,7 +7,6 @@
 #include <cstring>
 #include <map>
 #include <memory>
-#include <mutex>
 
 #include "accounting/accounting.h"
 #include "runtime/clock.h"
@@ -15,6 +14,7 @@
 #include "runtime/event_log.h"
 #include "runtime/file_io.h"
 #include "runtime/local_system_account.h"
+#include "runtime/mutex.h"
 #include "runtime/str_printf.h"
 #include "runtime/text_helpers.h"
 #include "runtime/unique_fd.h"
@@ -32,28 +32,28 @@ using QuotaCells = std::array<uint32_t, kCounterCells>;
 
 // The cached files of one account with a runtime entry, each under its own lock.
 struct CachedQuota {
-  std::mutex lock;
-  UniqueFd fd;
-  std::string path;
-  QuotaCells cells{};
-  bool changed = false;
-  unsigned flushes = 0;
+  Mutex lock;
+  UniqueFd fd GUARDED_BY(lock);
+  std::string path GUARDED_BY(lock);
+  QuotaCells cells GUARDED_BY(lock){};
+  bool changed GUARDED_BY(lock) = false;
+  unsigned flushes GUARDED_BY(lock) = 0;
 };
 struct CachedCredit {
-  std::mutex lock;
-  UniqueFd fd;
-  std::string path;
-  int64_t balance = 0;
-  bool changed = false;
-  unsigned flushes = 0;
+  Mutex lock;
+  UniqueFd fd GUARDED_BY(lock);
+  std::string path GUARDED_BY(lock);
+  int64_t balance GUARDED_BY(lock) = 0;
+  bool changed GUARDED_BY(lock) = false;
+  unsigned flushes GUARDED_BY(lock) = 0;
 };
 struct UsageCache {
   CachedQuota quota;
   CachedCredit credit;
 };
 
-std::mutex CachesLock;
-std::map<std::string, std::unique_ptr<UsageCache>> Caches;  // by upper-case account name
+Mutex CachesLock;
+std::map<std::string, std::unique_ptr<UsageCache>> Caches GUARDED_BY(CachesLock);  // by upper-case account name
 
 // The cache of an account that has a per-user runtime entry; null for the others.
 UsageCache* CacheFor(std::string_view account) {
@@ -61,7 +61,7 @@ UsageCache* CacheFor(std::string_view account) {
   // Cached counts must reach the files even if start-up forgot the flusher.
   static std::once_flag flusher;
   std::call_once(flusher, [] { SetUserUsageFlusher(FlushUserUsage); });
-  std::lock_guard<std::mutex> guard(CachesLock);
+  MutexLock guard(CachesLock);
   std::unique_ptr<UsageCache>& slot = Caches[ToUpper(account)];
   if (!slot) slot = std::make_unique<UsageCache>();
   return slot.get();
@@ -172,7 +172,7 @@ bool QuotaCheckOrCount(std::string_view account, std::string* messageOut, uint32
   if (path.empty()) return true;
   if (UsageCache* cache = CacheFor(account)) {
     CachedQuota& q = cache->quota;
-    std::lock_guard<std::mutex> guard(q.lock);
+    MutexLock guard(q.lock);
     if (q.fd.valid() && q.path != path) {  // a new year: the old file is finished
       if (q.changed) WriteAt(q.fd.get(), q.cells.data(), kCounterFileSize);
       q.fd.reset();
@@ -210,7 +210,7 @@ void QuotaAdjust(std::string_view account, int64_t delta) {
   };
   if (UsageCache* cache = CacheFor(account)) {
     CachedQuota& q = cache->quota;
-    std::lock_guard<std::mutex> guard(q.lock);
+    MutexLock guard(q.lock);
     if (q.fd.valid() && q.path == path) {
       apply(q.cells);
       q.changed = true;
@@ -251,7 +251,7 @@ int64_t CreditCheckOrDebit(std::string_view account, std::string* messageOut, in
   };
   if (UsageCache* cache = CacheFor(account)) {
     CachedCredit& c = cache->credit;
-    std::lock_guard<std::mutex> guard(c.lock);
+    MutexLock guard(c.lock);
     if (!c.fd.valid()) {
       c.fd = OpenFileWithRetry(path, O_RDWR | O_CLOEXEC, 0664, kCreditWaitMs);
       if (!c.fd.valid()) return kUnknownBalance;
@@ -298,13 +298,13 @@ void QuotaReport(std::string_view account, std::string_view text) {
 void FlushUserUsage() {
   std::vector<UsageCache*> caches;
   {
-    std::lock_guard<std::mutex> guard(CachesLock);
+    MutexLock guard(CachesLock);
     for (auto& [name, cache] : Caches) caches.push_back(cache.get());
   }
   for (UsageCache* cache : caches) {
     {
       CachedQuota& q = cache->quota;
-      std::lock_guard<std::mutex> guard(q.lock);
+      MutexLock guard(q.lock);
       if (q.fd.valid()) {
         if (q.changed) {
           if (!WriteAt(q.fd.get(), q.cells.data(), kCounterFileSize))
@@ -318,7 +318,7 @@ void FlushUserUsage() {
       }
     }
     CachedCredit& c = cache->credit;
-    std::lock_guard<std::mutex> guard(c.lock);
+    MutexLock guard(c.lock);
     if (c.fd.valid()) {
       if (c.changed) {
         if (!WriteBalance(c.fd.get(), c.balance)) WriteDebugLogf("FlushUserUsage", "Cannot write %s", c.path.c_str());
@@ -335,6 +335,6 @@ void FlushUserUsage() {
 void ResetUserUsageCache() {
   FlushUserUsage();
   FlushUserUsage();
-  std::lock_guard<std::mutex> guard(CachesLock);
+  MutexLock guard(CachesLock);
   Caches.clear();
 }

@@ -1,19 +1,19 @@
 #include "accounting/user_entries.h"
 
 #include <deque>
-#include <shared_mutex>
 
 #include "runtime/clock.h"
 #include "runtime/debug_log.h"
+#include "runtime/mutex.h"
 #include "runtime/text_helpers.h"
 
 namespace {
-std::shared_mutex EntriesLock;
-std::deque<UserRuntimeEntry> Entries;  // a deque never moves its elements
+SharedMutex EntriesLock;
+std::deque<UserRuntimeEntry> Entries GUARDED_BY(EntriesLock);  // a deque never moves its elements
 
 constexpr uint64_t kAccountCacheMs = 119999;
 
-UserRuntimeEntry* FindLocked(std::string_view name) {
+UserRuntimeEntry* FindLocked(std::string_view name) REQUIRES_SHARED(EntriesLock) {
   for (UserRuntimeEntry& e : Entries)
     if (EqualsNoCase(e.name, name)) return &e;
   return nullptr;
@@ -21,14 +21,14 @@ UserRuntimeEntry* FindLocked(std::string_view name) {
 }  // namespace
 
 UserRuntimeEntry* FindUserEntry(std::string_view name) {
-  std::shared_lock<std::shared_mutex> guard(EntriesLock);
+  ReaderMutexLock guard(EntriesLock);
   return FindLocked(name);
 }
 
 UserRuntimeEntry& AcquireUserEntry(std::string_view name) {
   UserRuntimeEntry* entry = FindUserEntry(name);
   if (entry == nullptr) {
-    std::unique_lock<std::shared_mutex> guard(EntriesLock);
+    WriterMutexLock guard(EntriesLock);
     entry = FindLocked(name);
     if (entry == nullptr) {
       entry = &Entries.emplace_back();
@@ -42,13 +42,13 @@ UserRuntimeEntry& AcquireUserEntry(std::string_view name) {
 void ReleaseUserEntry(UserRuntimeEntry& entry) { entry.useCount.fetch_sub(1); }
 
 std::shared_ptr<const CachedAccount> CachedAccountOf(UserRuntimeEntry& entry) {
-  std::lock_guard<std::mutex> guard(entry.accountLock);
+  MutexLock guard(entry.accountLock);
   return entry.account;
 }
 
 void StoreCachedAccount(UserRuntimeEntry& entry, const SMSUserRecord& record) {
   auto fresh = std::make_shared<CachedAccount>(CachedAccount{record, TickMs()});
-  std::lock_guard<std::mutex> guard(entry.accountLock);
+  MutexLock guard(entry.accountLock);
   entry.account = std::move(fresh);
 }
 

@@ -5,11 +5,11 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 
 #include "outside/qarvault/qarvault.h"
+#include "runtime/mutex.h"
 
 inline constexpr const char* kSystemUserEntry = "**system**";
 
@@ -24,8 +24,8 @@ struct UserRuntimeEntry {
   std::atomic<uint32_t> submissionCounter{0};
   // The cached record is replaced whole, never changed in place: readers keep the copy
   // they took while another thread installs a fresh one.
-  std::mutex accountLock;
-  std::shared_ptr<const CachedAccount> account;
+  Mutex accountLock;
+  std::shared_ptr<const CachedAccount> account GUARDED_BY(accountLock);
 };
 
 // Finds (by name, without case) or creates the entry and counts a use.

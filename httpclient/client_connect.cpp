@@ -11,20 +11,20 @@
 #include <cerrno>
 #include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <thread>
 
 #include "runtime/clock.h"
 #include "runtime/debug_log.h"
+#include "runtime/mutex.h"
 #include "runtime/thread_registry.h"
 
 namespace {
 struct Lookup {
-  std::mutex lock;
+  Mutex lock;
   std::condition_variable done;
-  bool finished = false;
-  bool found = false;
-  in_addr address{};
+  bool finished GUARDED_BY(lock) = false;
+  bool found GUARDED_BY(lock) = false;
+  in_addr address GUARDED_BY(lock){};
 };
 
 // getaddrinfo has no timeout of its own: it runs on a helper thread that may outlive the
@@ -38,7 +38,7 @@ bool ResolveWithin(const std::string& host, uint32_t timeoutMs, in_addr& out) {
       hints.ai_socktype = SOCK_STREAM;
       struct addrinfo* list = nullptr;
       bool ok = getaddrinfo(host.c_str(), nullptr, &hints, &list) == 0 && list != nullptr;
-      std::lock_guard<std::mutex> guard(lookup->lock);
+      MutexLock guard(lookup->lock);
       if (ok) lookup->address = reinterpret_cast<sockaddr_in*>(list->ai_addr)->sin_addr;
       if (list != nullptr) freeaddrinfo(list);
       lookup->found = ok;
@@ -48,10 +48,10 @@ bool ResolveWithin(const std::string& host, uint32_t timeoutMs, in_addr& out) {
   } catch (const std::system_error&) {
     return false;
   }
-  std::unique_lock<std::mutex> guard(lookup->lock);
+  MutexLock guard(lookup->lock);
   uint64_t start = TickMs();
   while (!lookup->finished && TickMs() - start < timeoutMs && ShutdownRequested.load() == 0)
-    lookup->done.wait_for(guard, std::chrono::milliseconds(200));
+    guard.WaitFor(lookup->done, std::chrono::milliseconds(200));
   if (!lookup->found) return false;
   out = lookup->address;
   return true;

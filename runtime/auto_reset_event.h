@@ -3,27 +3,31 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <mutex>
+
+#include "runtime/mutex.h"
 
 class AutoResetEvent {
  public:
   void Set() {
     {
-      std::lock_guard<std::mutex> guard(lock_);
+      MutexLock guard(lock_);
       signalled_ = true;
     }
     cv_.notify_one();
   }
   // True when the event was set within timeoutMs (and it is reset again).
   bool Wait(unsigned timeoutMs) {
-    std::unique_lock<std::mutex> guard(lock_);
-    if (!cv_.wait_for(guard, std::chrono::milliseconds(timeoutMs), [this] { return signalled_; })) return false;
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    MutexLock guard(lock_);
+    while (!signalled_ && guard.WaitUntil(cv_, until)) {
+    }
+    if (!signalled_) return false;
     signalled_ = false;
     return true;
   }
 
  private:
-  std::mutex lock_;
+  Mutex lock_;
   std::condition_variable cv_;
-  bool signalled_ = false;
+  bool signalled_ GUARDED_BY(lock_) = false;
 };

@@ -9,11 +9,11 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 #include <thread>
 
 #include "runtime/clock.h"
 #include "runtime/config_access.h"
+#include "runtime/mutex.h"
 #include "runtime/secret_mask.h"
 #include "runtime/str_printf.h"
 #include "runtime/thread_registry.h"
@@ -23,15 +23,15 @@ DebugSettingsRecord DebugSettings;
 
 namespace {
 struct DebugLogState {
-  std::mutex lock;
-  UniqueFd file;
-  int day = -1;  // day of the month the file was opened on; -1 forces a rotation
-  std::string directory;  // empty: asked of the configuration on first use
-  bool closed = false;    // closed at the end of shutdown: later lines reach stderr only
+  Mutex lock;
+  UniqueFd file GUARDED_BY(lock);
+  int day GUARDED_BY(lock) = -1;  // day of the month the file was opened on; -1 forces a rotation
+  std::string directory GUARDED_BY(lock);  // empty: asked of the configuration on first use
+  bool closed GUARDED_BY(lock) = false;    // closed at the end of shutdown: later lines reach stderr only
 };
 DebugLogState g_debugLog;
 
-std::string LogPath() {
+std::string LogPath() REQUIRES(g_debugLog.lock) {
   if (g_debugLog.directory.empty()) g_debugLog.directory = DebugLogDirectory();
   return g_debugLog.directory + "SMSDEBUG.LOG";
 }
@@ -41,8 +41,8 @@ void RotationWait() {
   if (ms != 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
-// Moves SMSDEBUG.LOG to SMSDEBUG.BAK, replacing an older backup. Lock held.
-void RotateLocked(const std::string& path) {
+// Moves SMSDEBUG.LOG to SMSDEBUG.BAK, replacing an older backup.
+void RotateLocked(const std::string& path) REQUIRES(g_debugLog.lock) {
   g_debugLog.file.reset();
   std::string backup = path.substr(0, path.size() - 4) + ".BAK";
   unlink(backup.c_str());
@@ -51,8 +51,7 @@ void RotateLocked(const std::string& path) {
   RotationWait();
 }
 
-// Lock held.
-void OpenLocked(const std::string& path, const LocalTime& now) {
+void OpenLocked(const std::string& path, const LocalTime& now) REQUIRES(g_debugLog.lock) {
   struct stat st;
   if (stat(path.c_str(), &st) == 0) {
     LocalTime written = LocalFromSeconds(st.st_mtime);
@@ -67,7 +66,7 @@ void OpenLocked(const std::string& path, const LocalTime& now) {
 }  // namespace
 
 void SetDebugLogDirectory(const std::string& dirWithSlash) {
-  std::lock_guard<std::mutex> guard(g_debugLog.lock);
+  MutexLock guard(g_debugLog.lock);
   g_debugLog.file.reset();
   g_debugLog.day = -1;
   g_debugLog.closed = false;
@@ -85,7 +84,7 @@ void WriteDebugLogAlways(std::string_view label, std::string_view rawText) {
   LocalTime now = LocalNow();
   bool open;
   {
-    std::lock_guard<std::mutex> guard(g_debugLog.lock);
+    MutexLock guard(g_debugLog.lock);
     std::string path = LogPath();
     uint64_t maxSize = DebugSettings.DebugMaxSize.load();
     if (g_debugLog.file && maxSize != 0) {
@@ -105,7 +104,7 @@ void WriteDebugLogAlways(std::string_view label, std::string_view rawText) {
            static_cast<unsigned>(now.tm.tm_min), static_cast<unsigned>(now.tm.tm_sec),
            static_cast<unsigned>(now.millisecond), CurrentThreadNumber());
   if (open) {
-    std::lock_guard<std::mutex> guard(g_debugLog.lock);
+    MutexLock guard(g_debugLog.lock);
     if (g_debugLog.file) {
       struct iovec parts[5] = {
           {prefix, strlen(prefix)},
@@ -155,7 +154,7 @@ void WriteDebugHexDump(std::string_view label, const void* data, size_t length, 
 }
 
 void CloseDebugLog() {
-  std::lock_guard<std::mutex> guard(g_debugLog.lock);
+  MutexLock guard(g_debugLog.lock);
   g_debugLog.file.reset();
   g_debugLog.day = -1;
   g_debugLog.closed = true;

@@ -3,9 +3,9 @@
 #include <unistd.h>
 
 #include <array>
-#include <mutex>
 
 #include "runtime/debug_log.h"
+#include "runtime/mutex.h"
 
 std::atomic<int> ShutdownRequested{0};
 
@@ -18,8 +18,8 @@ struct ThreadSlot {
 };
 
 std::array<ThreadSlot, kThreadSlots> g_threadTable;
-std::mutex g_threadTableLock;
-int32_t g_activeThreadCount = 0;  // guarded by g_threadTableLock
+Mutex g_threadTableLock;
+int32_t g_activeThreadCount GUARDED_BY(g_threadTableLock) = 0;
 thread_local uint32_t t_threadNumber = 0;
 
 uint32_t OwnThreadId() { return static_cast<uint32_t>(gettid()); }
@@ -45,7 +45,7 @@ uint32_t AssignThreadNumber(std::string_view description) {
   uint32_t id = OwnThreadId();
   uint32_t number = 0;
   {
-    std::lock_guard<std::mutex> lock(g_threadTableLock);
+    MutexLock lock(g_threadTableLock);
     for (uint32_t i = 0; i < kThreadSlots; ++i) {
       if (g_threadTable[i].threadId.load(std::memory_order_acquire) == 0) {
         StoreDescription(g_threadTable[i], description);
@@ -102,22 +102,22 @@ std::string ThreadDescription(uint32_t number) {
 }
 
 void ThreadStarted() {
-  std::lock_guard<std::mutex> lock(g_threadTableLock);
+  MutexLock lock(g_threadTableLock);
   ++g_activeThreadCount;
 }
 
 void ThreadFinished() {
-  std::lock_guard<std::mutex> lock(g_threadTableLock);
+  MutexLock lock(g_threadTableLock);
   if (g_activeThreadCount > 0) --g_activeThreadCount;
 }
 
 int32_t ActiveThreadCount() {
-  std::lock_guard<std::mutex> lock(g_threadTableLock);
+  MutexLock lock(g_threadTableLock);
   return g_activeThreadCount;
 }
 
 void ClearThreadTable() {
-  std::lock_guard<std::mutex> lock(g_threadTableLock);
+  MutexLock lock(g_threadTableLock);
   for (auto& slot : g_threadTable) {
     slot.threadId.store(0, std::memory_order_release);
     slot.description[0].store('\0', std::memory_order_relaxed);

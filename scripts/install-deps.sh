@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build and the tests need, when they are missing.
+# Installs the Debian packages the build (and, with --tests, the tests) need, when missing.
 set -euo pipefail
 
-packages=(g++ cmake make pkg-config libsqlite3-dev libssl-dev libgtest-dev googletest libbenchmark-dev
-          sqlite3 openssl curl python3 faketime procps iproute2)
+# The gateway: a compiler, CMake, SQLite and OpenSSL.
+packages=(g++ cmake make libsqlite3-dev libssl-dev)
 if [ "${1:-}" = "--tests" ]; then
-  packages+=(python3-gammu)
+  # GoogleTest; curl, openssl, sqlite3 and python3 (with gammu) are run by the tests; clang
+  # compiles the thread-safety check.
+  packages+=(libgtest-dev curl openssl sqlite3 python3 python3-gammu clang)
   # The SMPP tests run the npm "smpp" package (installed into the build tree by the tests).
   command -v node >/dev/null 2>&1 || packages+=(nodejs)
   command -v npm >/dev/null 2>&1 || packages+=(npm)

@@ -2,13 +2,13 @@
 
 #include <sys/stat.h>
 
-#include <mutex>
 
 #include "accounting/accounting.h"
 #include "runtime/clock.h"
 #include "runtime/config_access.h"
 #include "runtime/debug_log.h"
 #include "runtime/file_io.h"
+#include "runtime/mutex.h"
 #include "runtime/names.h"
 #include "runtime/text_helpers.h"
 #include "service/settings.h"
@@ -26,16 +26,16 @@ constexpr std::string_view kServiceTypeKey = "service_type=";
 constexpr uint64_t kReloadCheckMs = 15000;
 
 struct LocalRoutingCache {
-  std::mutex lock;
-  bool loaded = false;
-  uint64_t lastCheckTick = 0;
-  struct timespec fileTime {};
-  std::vector<LocalRoutingLine> lines;
+  Mutex lock;
+  bool loaded GUARDED_BY(lock) = false;
+  uint64_t lastCheckTick GUARDED_BY(lock) = 0;
+  struct timespec fileTime GUARDED_BY(lock) {};
+  std::vector<LocalRoutingLine> lines GUARDED_BY(lock);
 };
 LocalRoutingCache g_local;
 
 std::vector<LocalRoutingLine> CurrentLines() {
-  std::lock_guard lock(g_local.lock);
+  MutexLock lock(g_local.lock);
   uint64_t now = TickMs();
   if (!g_local.loaded || now - g_local.lastCheckTick >= kReloadCheckMs) {
     g_local.lastCheckTick = now;
@@ -61,7 +61,7 @@ bool LocalUserName(std::string_view user) {
 }  // namespace
 
 void ResetLocalRoutingCache() {
-  std::lock_guard lock(g_local.lock);
+  MutexLock lock(g_local.lock);
   g_local.loaded = false;
   g_local.lines.clear();
 }

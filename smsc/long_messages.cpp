@@ -4,11 +4,11 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <mutex>
 #include <vector>
 
 #include "runtime/clock.h"
 #include "runtime/debug_log.h"
+#include "runtime/mutex.h"
 #include "runtime/str_printf.h"
 #include "runtime/text_helpers.h"
 #include "store/queue_file.h"
@@ -25,8 +25,8 @@ struct LockDeletion {
 };
 
 struct LockDeletionList {
-  std::mutex lock;
-  std::vector<LockDeletion> entries;
+  Mutex lock;
+  std::vector<LockDeletion> entries GUARDED_BY(lock);
 };
 LockDeletionList g_deletions;
 
@@ -214,7 +214,7 @@ void ReleaseLongMessageLock(LongMessageLock& lock, const std::string& connection
   }
   lock.fd.reset();
   if (NoSegmentLeft(lock.dirPath, lock.segment)) {
-    std::lock_guard guard(g_deletions.lock);
+    MutexLock guard(g_deletions.lock);
     for (const LockDeletion& e : g_deletions.entries) {
       if (e.path == lock.path) return;
     }
@@ -223,7 +223,7 @@ void ReleaseLongMessageLock(LongMessageLock& lock, const std::string& connection
 }
 
 void ProcessLongMessageLockDeletions(bool atShutdown) {
-  std::lock_guard guard(g_deletions.lock);
+  MutexLock guard(g_deletions.lock);
   uint64_t now = TickMs();
   std::vector<LockDeletion> kept;
   for (LockDeletion& e : g_deletions.entries) {
@@ -250,6 +250,6 @@ void ProcessLongMessageLockDeletions(bool atShutdown) {
 }
 
 size_t LongMessageLockDeletionsPending() {
-  std::lock_guard guard(g_deletions.lock);
+  MutexLock guard(g_deletions.lock);
   return g_deletions.entries.size();
 }

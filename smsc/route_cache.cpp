@@ -1,28 +1,28 @@
 #include "smsc/route_cache.h"
 
-#include <mutex>
 #include <unordered_map>
 #include <vector>
 
 #include "runtime/debug_log.h"
 #include "runtime/file_io.h"
+#include "runtime/mutex.h"
 
 namespace {
 struct RouteCacheRecord {
-  std::mutex lock;
-  std::unordered_map<std::string, std::string> entries;
+  Mutex lock;
+  std::unordered_map<std::string, std::string> entries GUARDED_BY(lock);
 };
 RouteCacheRecord g_routes;
 }  // namespace
 
 void MessageRoutesAdd(std::string_view relativePath, std::string_view value) {
-  std::lock_guard lock(g_routes.lock);
+  MutexLock lock(g_routes.lock);
   auto [it, inserted] = g_routes.entries.try_emplace(std::string(relativePath), value);
   if (inserted) WriteDebugLog("MessageRoutesAdd", std::string(relativePath) + " " + std::string(value));
 }
 
 bool MessageRoutesFind(std::string_view relativePath, std::string& value) {
-  std::lock_guard lock(g_routes.lock);
+  MutexLock lock(g_routes.lock);
   auto it = g_routes.entries.find(std::string(relativePath));
   if (it == g_routes.entries.end()) return false;
   value = it->second;
@@ -30,14 +30,14 @@ bool MessageRoutesFind(std::string_view relativePath, std::string& value) {
 }
 
 void MessageRoutesRemove(std::string_view relativePath) {
-  std::lock_guard lock(g_routes.lock);
+  MutexLock lock(g_routes.lock);
   g_routes.entries.erase(std::string(relativePath));
 }
 
 size_t MessageRoutesPrune(const std::string& queueRoot) {
   std::vector<std::string> keys;
   {
-    std::lock_guard lock(g_routes.lock);
+    MutexLock lock(g_routes.lock);
     for (auto& [key, value] : g_routes.entries) keys.push_back(key);
   }
   size_t dropped = 0;
@@ -45,18 +45,18 @@ size_t MessageRoutesPrune(const std::string& queueRoot) {
   // simply gets a new entry.
   for (const std::string& key : keys) {
     if (FileExists(queueRoot + key)) continue;
-    std::lock_guard lock(g_routes.lock);
+    MutexLock lock(g_routes.lock);
     dropped += g_routes.entries.erase(key);
   }
   return dropped;
 }
 
 size_t MessageRoutesCount() {
-  std::lock_guard lock(g_routes.lock);
+  MutexLock lock(g_routes.lock);
   return g_routes.entries.size();
 }
 
 void MessageRoutesClear() {
-  std::lock_guard lock(g_routes.lock);
+  MutexLock lock(g_routes.lock);
   g_routes.entries.clear();
 }

@@ -1,15 +1,15 @@
 #include "store/async_delivery_queue.h"
 
-#include <mutex>
 #include <vector>
 
 #include "runtime/debug_log.h"
+#include "runtime/mutex.h"
 #include "store/message_file.h"
 
 namespace {
 // One lock for the queues of all sessions.
-std::mutex g_asyncLock;
-uint64_t g_nextId = 1;
+Mutex g_asyncLock;
+uint64_t g_nextId GUARDED_BY(g_asyncLock) = 1;
 
 void LogDepth(uint32_t depth) { WriteDebugLogf("SMPPServerAsyncQ", "Depth %u", depth); }
 
@@ -36,7 +36,7 @@ void Finish(AsyncQueueEntry& entry) {
 }  // namespace
 
 uint64_t AsyncQueueAppend(AsyncQueue& queue, std::unique_ptr<AsyncQueueEntry> entry) {
-  std::lock_guard<std::mutex> guard(g_asyncLock);
+  MutexLock guard(g_asyncLock);
   entry->id = g_nextId++;
   uint64_t id = entry->id;
   queue.entries.push_back(std::move(entry));
@@ -46,7 +46,7 @@ uint64_t AsyncQueueAppend(AsyncQueue& queue, std::unique_ptr<AsyncQueueEntry> en
 }
 
 bool AsyncQueueSetResult(AsyncQueue& queue, uint64_t id, uint32_t status) {
-  std::lock_guard<std::mutex> guard(g_asyncLock);
+  MutexLock guard(g_asyncLock);
   for (auto& entry : queue.entries) {
     if (entry->id != id) continue;
     entry->status = status;
@@ -59,7 +59,7 @@ bool AsyncQueueSetResult(AsyncQueue& queue, uint64_t id, uint32_t status) {
 void AsyncQueueComplete(AsyncQueue& queue, uint32_t count) {
   std::vector<std::unique_ptr<AsyncQueueEntry>> done;
   {
-    std::lock_guard<std::mutex> guard(g_asyncLock);
+    MutexLock guard(g_asyncLock);
     for (uint64_t i = 0; i <= count; ++i) {
       auto it = queue.entries.begin();
       while (it != queue.entries.end() && !(*it)->completed) ++it;
@@ -76,7 +76,7 @@ void AsyncQueueComplete(AsyncQueue& queue, uint32_t count) {
 void AsyncQueueAbandon(AsyncQueue& queue) {
   std::list<std::unique_ptr<AsyncQueueEntry>> all;
   {
-    std::lock_guard<std::mutex> guard(g_asyncLock);
+    MutexLock guard(g_asyncLock);
     for (auto& entry : queue.entries) entry->abandoned = true;
     all.swap(queue.entries);
     queue.depth = 0;
@@ -86,6 +86,6 @@ void AsyncQueueAbandon(AsyncQueue& queue) {
 }
 
 uint32_t AsyncQueueDepth(AsyncQueue& queue) {
-  std::lock_guard<std::mutex> guard(g_asyncLock);
+  MutexLock guard(g_asyncLock);
   return queue.depth;
 }

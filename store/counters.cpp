@@ -5,13 +5,13 @@
 
 #include <array>
 #include <list>
-#include <mutex>
 #include <string>
 
 #include "runtime/clock.h"
 #include "runtime/config_access.h"
 #include "runtime/debug_log.h"
 #include "runtime/file_io.h"
+#include "runtime/mutex.h"
 #include "runtime/str_printf.h"
 #include "runtime/text_helpers.h"
 #include "runtime/unique_fd.h"
@@ -64,11 +64,11 @@ unsigned TodayCell(int number, const LocalTime& now) {
 }
 
 struct Counter {
-  std::mutex lock;
-  UniqueFd fd;
-  CounterImage image{};
-  bool dirty = false;
-  int year = 0;  // the year of the open file
+  Mutex lock;
+  UniqueFd fd GUARDED_BY(lock);
+  CounterImage image GUARDED_BY(lock){};
+  bool dirty GUARDED_BY(lock) = false;
+  int year GUARDED_BY(lock) = 0;  // the year of the open file
 };
 Counter g_counters[kCounterCount];
 
@@ -78,38 +78,37 @@ std::string CounterPath(int number, int year) {
   return dir + kCounterNames[number] + StrPrintf("-%d.CTR", year);
 }
 
-// Counter lock held. Each counter notices the change of year itself, under its own lock.
-Counter* ReadyLocked(int number, int year) {
-  Counter& c = g_counters[number];
+// Each counter notices the change of year itself, under its own lock.
+bool ReadyLocked(Counter& c, int number, int year) REQUIRES(c.lock) {
   if (c.fd && number < kSmsQSize && c.year != year) {
     if (c.dirty) WriteImage(c.fd.get(), c.image, kCounterNames[number]);
     c.fd.reset();
     c.dirty = false;
   }
   if (!c.fd) {
-    if (!OpenImage(CounterPath(number, year), c.fd, c.image)) return nullptr;
+    if (!OpenImage(CounterPath(number, year), c.fd, c.image)) return false;
     c.year = year;
     c.dirty = false;
   }
-  return &c;
+  return true;
 }
 
 void Change(int number, uint32_t amount, bool add) {
   if (number < 0 || number >= kCounterCount) return;
   LocalTime now = LocalNow();
-  std::lock_guard<std::mutex> guard(g_counters[number].lock);
-  Counter* c = ReadyLocked(number, now.tm.tm_year + 1900);
-  if (c == nullptr) return;
+  Counter& c = g_counters[number];
+  MutexLock guard(c.lock);
+  if (!ReadyLocked(c, number, now.tm.tm_year + 1900)) return;
   unsigned cell = TodayCell(number, now);
-  uint64_t value = GetCell(c->image, cell);
+  uint64_t value = GetCell(c.image, cell);
   if (add) {
     value += amount;
     if (value > UINT32_MAX) value = UINT32_MAX;
   } else {
     value = value > amount ? value - amount : 0;
   }
-  PutCell(c->image, cell, static_cast<uint32_t>(value));
-  c->dirty = true;
+  PutCell(c.image, cell, static_cast<uint32_t>(value));
+  c.dirty = true;
 }
 
 struct ConnectionCounter {
@@ -121,13 +120,13 @@ struct ConnectionCounter {
 };
 
 struct ConnectionCounterList {
-  std::mutex lock;
-  std::list<ConnectionCounter> entries;
+  Mutex lock;
+  std::list<ConnectionCounter> entries GUARDED_BY(lock);
 };
 ConnectionCounterList g_connectionCounters;
 
-// List lock held.
-ConnectionCounter* ConnectionEntryLocked(std::string_view connectionName, int year) {
+ConnectionCounter* ConnectionEntryLocked(std::string_view connectionName, int year)
+    REQUIRES(g_connectionCounters.lock) {
   std::string path = PrivateDataDirectory() + SanitizePathName(connectionName) + StrPrintf("-%d.CTR", year);
   for (ConnectionCounter& e : g_connectionCounters.entries) {
     if (e.path == path) return &e;
@@ -156,15 +155,15 @@ void CounterSubtract(int number, uint32_t amount) { Change(number, amount, false
 uint32_t CounterValue(int number) {
   if (number < 0 || number >= kCounterCount) return 0;
   LocalTime now = LocalNow();
-  std::lock_guard<std::mutex> guard(g_counters[number].lock);
-  Counter* c = ReadyLocked(number, now.tm.tm_year + 1900);
-  return c == nullptr ? 0 : GetCell(c->image, TodayCell(number, now));
+  Counter& c = g_counters[number];
+  MutexLock guard(c.lock);
+  return ReadyLocked(c, number, now.tm.tm_year + 1900) ? GetCell(c.image, TodayCell(number, now)) : 0;
 }
 
 void CounterResetQueueSizes() {
   for (int number = kSmsQSize; number <= kSmsRcptQSize; ++number) {
-    std::lock_guard<std::mutex> guard(g_counters[number].lock);
     Counter& c = g_counters[number];
+    MutexLock guard(c.lock);
     c.fd.reset();
     c.dirty = false;
     unlink(CounterPath(number, 0).c_str());
@@ -175,14 +174,14 @@ void CountersOpen() { CreatePathDirectories(PrivateDataDirectory() + "STATS/"); 
 
 void CountersFlush() {
   for (int number = 0; number < kCounterCount; ++number) {
-    std::lock_guard<std::mutex> guard(g_counters[number].lock);
     Counter& c = g_counters[number];
+    MutexLock guard(c.lock);
     if (c.fd && c.dirty) {
       WriteImage(c.fd.get(), c.image, kCounterNames[number]);
       c.dirty = false;
     }
   }
-  std::lock_guard<std::mutex> guard(g_connectionCounters.lock);
+  MutexLock guard(g_connectionCounters.lock);
   time_t now = NowSeconds();
   for (auto it = g_connectionCounters.entries.begin(); it != g_connectionCounters.entries.end();) {
     if (it->dirty) {
@@ -200,16 +199,16 @@ void CountersFlush() {
 void CountersClose() {
   CountersFlush();
   for (int number = 0; number < kCounterCount; ++number) {
-    std::lock_guard<std::mutex> guard(g_counters[number].lock);
+    MutexLock guard(g_counters[number].lock);
     g_counters[number].fd.reset();
   }
-  std::lock_guard<std::mutex> guard(g_connectionCounters.lock);
+  MutexLock guard(g_connectionCounters.lock);
   g_connectionCounters.entries.clear();
 }
 
 void ConnectionCounterAdd(std::string_view connectionName, uint32_t amount) {
   LocalTime now = LocalNow();
-  std::lock_guard<std::mutex> guard(g_connectionCounters.lock);
+  MutexLock guard(g_connectionCounters.lock);
   ConnectionCounter* e = ConnectionEntryLocked(connectionName, now.tm.tm_year + 1900);
   if (e == nullptr) return;
   unsigned cell = CounterCell(now.tm.tm_year + 1900, now.tm.tm_mon + 1, now.tm.tm_mday);
@@ -221,7 +220,7 @@ void ConnectionCounterAdd(std::string_view connectionName, uint32_t amount) {
 
 uint32_t ConnectionCounterValue(std::string_view connectionName) {
   LocalTime now = LocalNow();
-  std::lock_guard<std::mutex> guard(g_connectionCounters.lock);
+  MutexLock guard(g_connectionCounters.lock);
   ConnectionCounter* e = ConnectionEntryLocked(connectionName, now.tm.tm_year + 1900);
   if (e == nullptr) return 0;
   return GetCell(e->image, CounterCell(now.tm.tm_year + 1900, now.tm.tm_mon + 1, now.tm.tm_mday));

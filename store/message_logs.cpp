@@ -5,7 +5,6 @@
 
 #include <cstdio>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 #include "gsm/gsm_alphabet.h"
@@ -17,6 +16,7 @@
 #include "runtime/debug_log.h"
 #include "runtime/file_io.h"
 #include "runtime/local_system_account.h"
+#include "runtime/mutex.h"
 #include "runtime/names.h"
 #include "runtime/str_printf.h"
 #include "runtime/text_helpers.h"
@@ -61,10 +61,10 @@ void AppendContentDetails(std::vector<std::string>& parts, const LogContent& con
 }
 
 struct DailyLog {
-  std::mutex lock;
+  Mutex lock;
   // Shared, so that writers append outside the lock while the day change swaps the file.
-  std::shared_ptr<UniqueFd> fd;
-  int year = 0, month = 0, day = 0;  // the date the file was opened for
+  std::shared_ptr<UniqueFd> fd GUARDED_BY(lock);
+  int year GUARDED_BY(lock) = 0, month GUARDED_BY(lock) = 0, day GUARDED_BY(lock) = 0;  // the date the file was opened for
   const char* prefix;
   explicit DailyLog(const char* p) : prefix(p) {}
 };
@@ -72,8 +72,8 @@ DailyLog g_outLog("SMSOUT-");
 DailyLog g_inLog("SMSIN-");
 DailyLog g_webLog("SMSWEB-");
 
-// Log lock held. The whole date is compared, so a month without lines never reuses a file.
-bool ReadyLocked(DailyLog& log, const LocalTime& now) {
+// The whole date is compared, so a month without lines never reuses a file.
+bool ReadyLocked(DailyLog& log, const LocalTime& now) REQUIRES(log.lock) {
   int y = now.tm.tm_year + 1900, m = now.tm.tm_mon + 1, d = now.tm.tm_mday;
   if (log.fd && (log.year != y || log.month != m || log.day != d)) log.fd.reset();
   if (!log.fd) {
@@ -95,7 +95,7 @@ void WriteLine(DailyLog& log, const LocalTime& now, const std::string& line, boo
   if (Settings.Debug) fwrite(line.data(), 1, line.size(), stdout);
   std::shared_ptr<UniqueFd> fd;
   {
-    std::lock_guard<std::mutex> guard(log.lock);
+    MutexLock guard(log.lock);
     if (!ReadyLocked(log, now)) return;
     fd = log.fd;
   }
@@ -105,9 +105,9 @@ void WriteLine(DailyLog& log, const LocalTime& now, const std::string& line, boo
 }
 
 struct UserLog {
-  std::mutex lock;
-  UniqueFd fd;
-  std::string path;
+  Mutex lock;
+  UniqueFd fd GUARDED_BY(lock);
+  std::string path GUARDED_BY(lock);
 };
 UserLog g_userLog;
 }  // namespace
@@ -131,7 +131,7 @@ std::string LogContentText(const LogContent& content, bool& binary) {
 
 void OpenOutboundLog() {
   if (Settings.DisableOutLog) return;
-  std::lock_guard<std::mutex> guard(g_outLog.lock);
+  MutexLock guard(g_outLog.lock);
   ReadyLocked(g_outLog, LocalNow());
 }
 
@@ -204,7 +204,7 @@ void LogUser(std::string_view user, std::string_view kind, std::string_view reci
                      Field(client) + "," + Field(messageFile) + "," + Field(type) + "," +
                      CutTo(Join(parts), 2048) + "\r\n";
   std::string path = dir + DateName("SMS-", now);
-  std::lock_guard<std::mutex> guard(g_userLog.lock);
+  MutexLock guard(g_userLog.lock);
   if (g_userLog.path != path || !g_userLog.fd) {
     g_userLog.fd = OpenFileWithRetry(path, O_WRONLY | O_APPEND | O_CREAT, 0664, 120000);
     g_userLog.path = g_userLog.fd ? path : std::string();
@@ -219,10 +219,10 @@ void LogUser(std::string_view user, std::string_view kind, std::string_view reci
 
 void LogsClose() {
   for (DailyLog* log : {&g_outLog, &g_inLog, &g_webLog}) {
-    std::lock_guard<std::mutex> guard(log->lock);
+    MutexLock guard(log->lock);
     log->fd.reset();
   }
-  std::lock_guard<std::mutex> guard(g_userLog.lock);
+  MutexLock guard(g_userLog.lock);
   g_userLog.fd.reset();
   g_userLog.path.clear();
 }

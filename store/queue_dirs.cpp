@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <mutex>
 #include <thread>
 #include <tuple>
 
@@ -14,6 +13,7 @@
 #include "runtime/config_access.h"
 #include "runtime/debug_log.h"
 #include "runtime/file_io.h"
+#include "runtime/mutex.h"
 #include "runtime/names.h"
 #include "runtime/str_printf.h"
 #include "runtime/text_helpers.h"
@@ -25,8 +25,9 @@
 
 namespace {
 struct StoreDirectories {
-  std::mutex lock;
-  bool loaded = false;
+  Mutex lock;
+  bool loaded GUARDED_BY(lock) = false;
+  // Set once under the lock (again only when tests reload), read without it afterwards.
   std::string queueRoot, inbound, users, usersQ, usersLog, bulk, mmsIn, mmscData, tracking;
   bool enableBulkSmsIn = true;
 };
@@ -52,7 +53,7 @@ std::string VaultDirectory(int (*getter)(char*, uint32_t)) {
 }
 
 StoreDirectories& Dirs() {
-  std::lock_guard<std::mutex> guard(g_dirs.lock);
+  MutexLock guard(g_dirs.lock);
   if (!g_dirs.loaded) {
     auto key = [](const char* name) { return SMSIniString(kMainSection, name, "", 255); };
     g_dirs.queueRoot = DataTree(key("QDir"), "Q", false);
@@ -82,16 +83,16 @@ bool SafeSubName(std::string_view name, const char* what, std::string& out) {
 }
 
 struct Bucket {
-  std::mutex lock;
-  uint32_t number = 0;
-  uint32_t count = 0;
-  bool started = false;
+  Mutex lock;
+  uint32_t number GUARDED_BY(lock) = 0;
+  uint32_t count GUARDED_BY(lock) = 0;
+  bool started GUARDED_BY(lock) = false;
 };
 Bucket g_inboundBucket;
 Bucket g_userBucket;
 
 std::string NextBucket(Bucket& b) {
-  std::lock_guard<std::mutex> guard(b.lock);
+  MutexLock guard(b.lock);
   if (!b.started) {
     b.number = static_cast<uint32_t>(NowSeconds());
     b.started = true;
@@ -120,16 +121,16 @@ std::string SubPath(const std::string& root, const std::string& name) {
 }
 
 struct QueueCache {
-  std::mutex lock;
-  std::vector<std::string> directories;  // "name" TAB "index of its first file"
-  std::vector<std::string> files;        // "name" for the root, else "dir/name"
+  Mutex lock;
+  std::vector<std::string> directories GUARDED_BY(lock);  // "name" TAB "index of its first file"
+  std::vector<std::string> files GUARDED_BY(lock);        // "name" for the root, else "dir/name"
   std::atomic<bool> firstScanComplete{false};
 };
 QueueCache g_qcache;
 }  // namespace
 
 void ReloadStoreDirectories() {
-  std::lock_guard<std::mutex> guard(g_dirs.lock);
+  MutexLock guard(g_dirs.lock);
   g_dirs.loaded = false;
 }
 
@@ -267,7 +268,7 @@ void QCacheScanOnce() {
     directories.push_back(name + "\t" + std::to_string(files.size()));
     for (std::string& f : found) files.push_back(name == "." ? f : name + "/" + f);
   }
-  std::lock_guard<std::mutex> guard(g_qcache.lock);
+  MutexLock guard(g_qcache.lock);
   g_qcache.directories.swap(directories);
   g_qcache.files.swap(files);
   g_qcache.firstScanComplete = true;
@@ -285,7 +286,7 @@ void ThreadProcessQCache() {
 bool QueueFindFirst(QueueFind& find, std::string& directoryName) {
   find = QueueFind();
   if (Settings.UseQCache) {
-    std::lock_guard<std::mutex> guard(g_qcache.lock);
+    MutexLock guard(g_qcache.lock);
     for (const std::string& entry : g_qcache.directories) find.names.push_back(entry.substr(0, entry.find('\t')));
   } else {
     find.names = ListDirectories(OutboundQueueRoot(), true);
@@ -308,7 +309,7 @@ bool QueueFileFindFirst(QueueFind& find, std::string_view directoryName, std::st
     find.names = ListFiles(SubPath(OutboundQueueRoot(), name), "*.REQ");
     return QueueFileFindNext(find, fileName);
   }
-  std::lock_guard<std::mutex> guard(g_qcache.lock);
+  MutexLock guard(g_qcache.lock);
   std::string prefix = name + "\t";
   for (const std::string& entry : g_qcache.directories) {
     if (entry.compare(0, prefix.size(), prefix) != 0) continue;

@@ -11,10 +11,10 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
-#include <mutex>
 #include <vector>
 
 #include "runtime/file_io.h"
+#include "runtime/mutex.h"
 #include "runtime/str_printf.h"
 #include "runtime/text_helpers.h"
 
@@ -94,20 +94,20 @@ std::atomic<bool> g_unnamedFilesWork{true};
 // messages flow. Deleted queue files go to the spare folder instead and come back as new
 // ones, so a steady flow allocates and frees no inode at all.
 struct SparePool {
-  std::mutex lock;
-  std::string directory;  // with its final "/"; empty: off
-  std::vector<std::string> names;
-  size_t maxFiles = 0;
-  dev_t device = 0;
-  uid_t owner = 0;
-  uint64_t next = 0;
+  Mutex lock;
+  std::string directory GUARDED_BY(lock);  // with its final "/"; empty: off
+  std::vector<std::string> names GUARDED_BY(lock);
+  size_t maxFiles GUARDED_BY(lock) = 0;
+  dev_t device GUARDED_BY(lock) = 0;
+  uid_t owner GUARDED_BY(lock) = 0;
+  uint64_t next GUARDED_BY(lock) = 0;
 };
 SparePool g_spares;
 std::atomic<bool> g_sparesOn{false};
 
 bool TakeSpare(std::string& path) {
   if (!g_sparesOn.load(std::memory_order_relaxed)) return false;
-  std::lock_guard guard(g_spares.lock);
+  MutexLock guard(g_spares.lock);
   if (g_spares.names.empty()) return false;
   path = g_spares.directory + g_spares.names.back();
   g_spares.names.pop_back();
@@ -115,7 +115,7 @@ bool TakeSpare(std::string& path) {
 }
 
 void ReturnSpare(const std::string& path) {
-  std::lock_guard guard(g_spares.lock);
+  MutexLock guard(g_spares.lock);
   if (g_spares.directory.empty() || path.compare(0, g_spares.directory.size(), g_spares.directory) != 0) {
     unlink(path.c_str());
     return;
@@ -129,7 +129,7 @@ bool RecycleClaimedFile(const ClaimedFile& file, const struct stat& st, std::str
   if (!g_sparesOn.load(std::memory_order_relaxed)) return false;
   if (!S_ISREG(st.st_mode) || st.st_nlink != 1 || st.st_size > 65536) return false;
   {
-    std::lock_guard guard(g_spares.lock);
+    MutexLock guard(g_spares.lock);
     if (g_spares.directory.empty() || g_spares.names.size() >= g_spares.maxFiles || st.st_dev != g_spares.device ||
         st.st_uid != g_spares.owner) {
       return false;
@@ -207,7 +207,7 @@ size_t EnableSpareFiles(const std::string& directory, size_t maxFiles) {
     }
     closedir(d);
   }
-  std::lock_guard guard(g_spares.lock);
+  MutexLock guard(g_spares.lock);
   g_spares.directory = dir;
   g_spares.names = std::move(names);
   g_spares.maxFiles = maxFiles;
@@ -241,13 +241,13 @@ bool SpareFilesPay(const std::string& path) {
 
 void DisableSpareFiles() {
   g_sparesOn.store(false);
-  std::lock_guard guard(g_spares.lock);
+  MutexLock guard(g_spares.lock);
   g_spares.directory.clear();
   g_spares.names.clear();
 }
 
 size_t SpareFileCount() {
-  std::lock_guard guard(g_spares.lock);
+  MutexLock guard(g_spares.lock);
   return g_spares.names.size();
 }
 

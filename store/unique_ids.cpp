@@ -1,34 +1,33 @@
 #include "store/unique_ids.h"
 
-#include <mutex>
 
 #include "runtime/clock.h"
 #include "runtime/config_access.h"
 #include "runtime/debug_log.h"
 #include "runtime/file_io.h"
+#include "runtime/mutex.h"
 #include "store/queue_file.h"
 
 namespace {
 struct UniqueIdState {
-  std::mutex lock;
-  bool started = false;
-  uint32_t counter = 0;
-  uint32_t stored = 0;      // the value UID.DAT holds
-  bool storedValid = false;
+  Mutex lock;
+  bool started GUARDED_BY(lock) = false;
+  uint32_t counter GUARDED_BY(lock) = 0;
+  uint32_t stored GUARDED_BY(lock) = 0;      // the value UID.DAT holds
+  bool storedValid GUARDED_BY(lock) = false;
 };
 UniqueIdState g_ids;
 
 struct ConcatState {
-  std::mutex lock;
-  bool started = false;
-  uint8_t counter = 0;
+  Mutex lock;
+  bool started GUARDED_BY(lock) = false;
+  uint8_t counter GUARDED_BY(lock) = 0;
 };
 ConcatState g_concat;
 
 std::string UidPath() { return PrivateDataDirectory() + "UID.DAT"; }
 
-// Lock held.
-bool StoreLocked(uint32_t value) {
+bool StoreLocked(uint32_t value) REQUIRES(g_ids.lock) {
   char bytes[4] = {static_cast<char>(value & 0xFF), static_cast<char>((value >> 8) & 0xFF),
                    static_cast<char>((value >> 16) & 0xFF), static_cast<char>((value >> 24) & 0xFF)};
   if (!PublishFile(UidPath(), std::string_view(bytes, 4), PublishMode::Replace)) {
@@ -40,8 +39,7 @@ bool StoreLocked(uint32_t value) {
   return true;
 }
 
-// Lock held.
-void StartLocked() {
+void StartLocked() REQUIRES(g_ids.lock) {
   std::string data;
   if (ReadWholeFile(UidPath(), data, 64) && data.size() == 4) {
     uint32_t stored = static_cast<uint8_t>(data[0]) | static_cast<uint32_t>(static_cast<uint8_t>(data[1])) << 8 |
@@ -61,7 +59,7 @@ void StartLocked() {
 }  // namespace
 
 uint32_t NextUniqueId() {
-  std::lock_guard<std::mutex> guard(g_ids.lock);
+  MutexLock guard(g_ids.lock);
   if (!g_ids.started) StartLocked();
   uint32_t id = g_ids.counter + 1;
   // Reserve ahead: the stored value must cover every id handed out. Ids are compared as
@@ -72,14 +70,14 @@ uint32_t NextUniqueId() {
 }
 
 void SaveUniqueId() {
-  std::lock_guard<std::mutex> guard(g_ids.lock);
+  MutexLock guard(g_ids.lock);
   if (!g_ids.started) return;
   if (g_ids.storedValid && g_ids.stored == g_ids.counter) return;
   StoreLocked(g_ids.counter);
 }
 
 uint8_t NextConcatReference() {
-  std::lock_guard<std::mutex> guard(g_concat.lock);
+  MutexLock guard(g_concat.lock);
   if (!g_concat.started) {
     g_concat.counter = static_cast<uint8_t>(NowSeconds() & 0xFF);
     g_concat.started = true;
@@ -88,7 +86,7 @@ uint8_t NextConcatReference() {
 }
 
 void ResetUniqueIdsForTest() {
-  std::lock_guard<std::mutex> guard(g_ids.lock);
+  MutexLock guard(g_ids.lock);
   g_ids.started = false;
   g_ids.storedValid = false;
 }

@@ -15,7 +15,7 @@
 #include <regex>
 #include <set>
 
-#include "tests/gateway_harness.h"
+#include "tests/support/gateway_process.h"
 
 namespace fs = std::filesystem;
 

@@ -13,7 +13,7 @@
 #include <filesystem>
 #include <thread>
 
-#include "tests/gateway_harness.h"
+#include "tests/support/gateway_process.h"
 
 namespace fs = std::filesystem;
 

@@ -12,9 +12,9 @@
 #include <fstream>
 #include <regex>
 
-#include "httpclient/tests/test_servers.h"
+#include "tests/support/test_servers.h"
 #include "runtime/base64.h"
-#include "tests/gateway_harness.h"
+#include "tests/support/gateway_process.h"
 
 namespace fs = std::filesystem;
 

@@ -1,30 +1,30 @@
 #include <array>
-#include <mutex>
 
 #include "runtime/text_helpers.h"
+#include "runtime/mutex.h"
 #include "web/request_parameters.h"
 #include "web/responses.h"
 #include "web/web_menu.h"
 #include "web/web_server.h"
 
 namespace {
-std::mutex HandlersLock;
-std::array<WebHandler, static_cast<size_t>(WebRoute::Count)> Handlers;
-RequestRewriter MultipartRewriter;
+Mutex HandlersLock;
+std::array<WebHandler, static_cast<size_t>(WebRoute::Count)> Handlers GUARDED_BY(HandlersLock);
+RequestRewriter MultipartRewriter GUARDED_BY(HandlersLock);
 }  // namespace
 
 void RegisterWebHandler(WebRoute route, WebHandler handler) {
-  std::lock_guard<std::mutex> guard(HandlersLock);
+  MutexLock guard(HandlersLock);
   Handlers[static_cast<size_t>(route)] = std::move(handler);
 }
 
 WebHandler WebHandlerFor(WebRoute route) {
-  std::lock_guard<std::mutex> guard(HandlersLock);
+  MutexLock guard(HandlersLock);
   return Handlers[static_cast<size_t>(route)];
 }
 
 void SetMultipartRewriter(RequestRewriter rewriter) {
-  std::lock_guard<std::mutex> guard(HandlersLock);
+  MutexLock guard(HandlersLock);
   MultipartRewriter = std::move(rewriter);
 }
 
@@ -44,7 +44,7 @@ void DispatchWebRequest(WebConnection& c, WebRequest& request) {
         FindNoCase(request.text, "multipart\\form-data") != std::string::npos) {
       RequestRewriter rewrite;
       {
-        std::lock_guard<std::mutex> guard(HandlersLock);
+        MutexLock guard(HandlersLock);
         rewrite = MultipartRewriter;
       }
       if (rewrite) rewrite(request);

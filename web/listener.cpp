@@ -8,10 +8,10 @@
 #include <condition_variable>
 #include <deque>
 #include <memory>
-#include <mutex>
 #include <thread>
 
 #include "runtime/debug_log.h"
+#include "runtime/mutex.h"
 #include "runtime/socket_helpers.h"
 #include "runtime/thread_frame.h"
 #include "runtime/thread_registry.h"
@@ -20,21 +20,22 @@
 #include "web/web_server.h"
 
 namespace {
+Mutex PoolLock;
+
 // A finished plain connection thread waiting for its next socket.
 struct ParkRecord {
   std::condition_variable wake;
-  int socket = -1;
-  bool abandoned = false;
+  int socket GUARDED_BY(PoolLock) = -1;
+  bool abandoned GUARDED_BY(PoolLock) = false;
 };
 
 constexpr size_t kMaxParked = 400;
 constexpr int kParkSeconds = 30;
 
-std::mutex PoolLock;
-std::deque<std::shared_ptr<ParkRecord>> ParkingQueue;
+std::deque<std::shared_ptr<ParkRecord>> ParkingQueue GUARDED_BY(PoolLock);
 
 bool OfferToParkedThread(int socket) {
-  std::lock_guard<std::mutex> guard(PoolLock);
+  MutexLock guard(PoolLock);
   while (!ParkingQueue.empty()) {
     std::shared_ptr<ParkRecord> record = ParkingQueue.front();
     ParkingQueue.pop_front();
@@ -49,11 +50,11 @@ bool OfferToParkedThread(int socket) {
 // Waits up to 30 seconds for a socket; -1 when none came (or the pool is full).
 int ParkAndWait() {
   auto record = std::make_shared<ParkRecord>();
-  std::unique_lock<std::mutex> guard(PoolLock);
+  MutexLock guard(PoolLock);
   if (ParkingQueue.size() > kMaxParked) return -1;
   ParkingQueue.push_back(record);
   for (int i = 0; i < kParkSeconds && record->socket < 0 && ShutdownRequested.load() == 0; ++i)
-    record->wake.wait_for(guard, std::chrono::seconds(1), [&] { return record->socket >= 0; });
+    guard.WaitFor(record->wake, std::chrono::seconds(1));
   if (record->socket >= 0) return record->socket;
   record->abandoned = true;
   while (!ParkingQueue.empty() && ParkingQueue.front()->abandoned) ParkingQueue.pop_front();
@@ -154,7 +155,7 @@ void ThreadListenForConnections(int listenSocket) { ListenLoop(listenSocket, fal
 void ThreadListenForSSLConnections(int listenSocket) { ListenLoop(listenSocket, true); }
 
 size_t ParkedThreadCount() {
-  std::lock_guard<std::mutex> guard(PoolLock);
+  MutexLock guard(PoolLock);
   size_t n = 0;
   for (const auto& r : ParkingQueue)
     if (!r->abandoned) ++n;

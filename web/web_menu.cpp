@@ -6,11 +6,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <mutex>
 #include <vector>
 
 #include "runtime/debug_log.h"
 #include "runtime/file_io.h"
+#include "runtime/mutex.h"
 #include "runtime/names.h"
 #include "runtime/str_printf.h"
 #include "runtime/text_helpers.h"
@@ -20,8 +20,8 @@
 #include "web/web_settings.h"
 
 namespace {
-std::mutex ReaderLock;
-CreditBalanceReader CreditReader;
+Mutex ReaderLock;
+CreditBalanceReader CreditReader GUARDED_BY(ReaderLock);
 
 bool BlockKept(std::string_view block, uint8_t opts, bool creditsKnown) {
   if (block == "TextSMS" || block == "Heavy") return true;
@@ -111,7 +111,7 @@ bool ResolveWebMenuFile(const std::string& htmlDirectory, std::string_view reque
 }
 
 void SetCreditBalanceReader(CreditBalanceReader reader) {
-  std::lock_guard<std::mutex> guard(ReaderLock);
+  MutexLock guard(ReaderLock);
   CreditReader = std::move(reader);
 }
 
@@ -144,7 +144,7 @@ void SendWebMenu(WebConnection& c, const WebRequest& request) {
     if (!c.user.empty()) {
       CreditBalanceReader reader;
       {
-        std::lock_guard<std::mutex> guard(ReaderLock);
+        MutexLock guard(ReaderLock);
         reader = CreditReader;
       }
       std::string balance;

@@ -12,7 +12,6 @@
 
 #include "accounting/accounting.h"
 #include "httpclient/http_client.h"
-#include "httpclient/tests/test_servers.h"
 #include "outside/qarvault/qarvault.h"
 #include "runtime/clock.h"
 #include "runtime/config_access.h"
@@ -24,40 +23,29 @@
 #include "store/counters.h"
 #include "store/queue_dirs.h"
 #include "accounting/user_entries.h"
+#include "tests/support/data_folder.h"
+#include "tests/support/test_files.h"
+#include "tests/support/test_servers.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 std::string Home;
+std::unique_ptr<TestDataFolder> Folder;
 
 class AccountingEnvironment : public ::testing::Environment {
  public:
   void SetUp() override {
-    std::string pattern = ::testing::TempDir() + "qaracct-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    Home = pattern + "/";
-    setenv("QARSMS_HOME", Home.c_str(), 1);
-    SMSIniSetFilename((Home + "QARHUB.INI").c_str());
-    MMSCIniSetFilename((Home + "MMSC.INI").c_str());
+    Folder = std::make_unique<TestDataFolder>();
+    Home = Folder->path();
     DebugSettings.CopyToStderr = false;
     ReloadStoreDirectories();
     InstallAccountingHooks();
   }
-  void TearDown() override {
-    std::error_code ec;
-    fs::remove_all(Home, ec);
-  }
+  void TearDown() override { Folder.reset(); }
 };
 [[maybe_unused]] ::testing::Environment* const kEnv = ::testing::AddGlobalTestEnvironment(new AccountingEnvironment);
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-void WriteFile(const std::string& path, const std::string& bytes) {
-  fs::create_directories(fs::path(path).parent_path());
-  std::ofstream(path, std::ios::binary) << bytes;
-}
 std::vector<std::string> MailFiles() {
   std::vector<std::string> out;
   std::error_code ec;
@@ -132,7 +120,7 @@ TEST_F(Accounting, DailyQuotaOfAccountRefusesSixthAndReportsOncePerDay) {
   EXPECT_FALSE(QuotaCheckOrCount("alice", &text, 1, true));
   ResetUserUsageCache();
   // Counted on the file: slot of 10 May 2026 = 120 + 10 - 1.
-  std::string cells = ReadFile(Home + "USERS/alice/2026.QTA");
+  std::string cells = ReadFileText(Home + "USERS/alice/2026.QTA");
   ASSERT_EQ(cells.size(), 366u * 4);
   uint32_t v;
   std::memcpy(&v, cells.data() + 129 * 4, 4);
@@ -140,7 +128,7 @@ TEST_F(Accounting, DailyQuotaOfAccountRefusesSixthAndReportsOncePerDay) {
   // Two refusals on one day: two mails (one per recipient) from the first only.
   auto mails = MailFiles();
   ASSERT_EQ(mails.size(), 2u);
-  std::string mail = ReadFile(mails[0]);
+  std::string mail = ReadFileText(mails[0]);
   EXPECT_NE(mail.find("X-MMSC-RCPT-TO: "), std::string::npos);
   EXPECT_NE(mail.find("Subject:  QarSMS Alert - Warning\r\n\r\nAccount alice:  message quota exceeded."),
             std::string::npos);
@@ -177,13 +165,13 @@ TEST_F(Accounting, LeapYearMonthTotalIncludesLastDayOfMarch) {
   uint32_t two = 2, nine = 9;
   std::memcpy(&cells[60 * 4], &two, 4);
   std::memcpy(&cells[59 * 4], &nine, 4);
-  WriteFile(Home + "USERS/carol/2028.QTA", cells);
+  WriteFileText(Home + "USERS/carol/2028.QTA", cells);
   SetClockOverride(LocalTimeOf(2028, 3, 31, 9));
   std::string text;
   EXPECT_TRUE(QuotaCheckOrCount("carol", &text, 1, false));
   EXPECT_FALSE(QuotaCheckOrCount("carol", &text, 1, false));
   EXPECT_EQ(text, "Account carol:  message quota exceeded.  Account can send no more than 3 messages per month.");
-  std::string after = ReadFile(Home + "USERS/carol/2028.QTA");
+  std::string after = ReadFileText(Home + "USERS/carol/2028.QTA");
   uint32_t v;
   std::memcpy(&v, after.data() + 90 * 4, 4);
   EXPECT_EQ(v, 1u);
@@ -195,23 +183,23 @@ TEST_F(Accounting, CreditBalanceModesAndFileForms) {
   EXPECT_EQ(CreditCheckOrDebit("dave", &text, 1000, CreditMode::Debit), kUnknownBalance);  // no SMS.CTR
   EXPECT_FALSE(CreditEnabled("dave"));
   int32_t seven = 7;
-  WriteFile(ctr, std::string(reinterpret_cast<char*>(&seven), 4));
+  WriteFileText(ctr, std::string(reinterpret_cast<char*>(&seven), 4));
   EXPECT_TRUE(CreditEnabled("dave"));
   EXPECT_EQ(CreditCheckOrDebit("dave", &text, 0, CreditMode::Check), 7000);
   EXPECT_EQ(CreditCheckOrDebit("dave", &text, 2500, CreditMode::Debit), 4500);
-  EXPECT_EQ(ReadFile(ctr).size(), 8u);
+  EXPECT_EQ(ReadFileText(ctr).size(), 8u);
   EXPECT_EQ(CreditCheckOrDebit("dave", &text, 4501, CreditMode::DebitIfCovered), -1);
   EXPECT_EQ(text, "Account dave:  credit limit exceeded.");
   EXPECT_EQ(CreditCheckOrDebit("dave", nullptr, 4500, CreditMode::DebitIfCovered), 0);
   EXPECT_EQ(CreditCheckOrDebit("dave", nullptr, -1500, CreditMode::Debit), 1500);
   EXPECT_EQ(CreditCheckOrDebit("dave", nullptr, 2000, CreditMode::Debit), -500);  // stored as 0
   int64_t stored;
-  std::memcpy(&stored, ReadFile(ctr).data(), 8);
+  std::memcpy(&stored, ReadFileText(ctr).data(), 8);
   EXPECT_EQ(stored, 0);
   int64_t negative = -5000;
-  WriteFile(ctr, std::string(reinterpret_cast<char*>(&negative), 8));
+  WriteFileText(ctr, std::string(reinterpret_cast<char*>(&negative), 8));
   EXPECT_EQ(CreditCheckOrDebit("dave", nullptr, 0, CreditMode::Check), 0);
-  WriteFile(ctr, "abc");
+  WriteFileText(ctr, "abc");
   EXPECT_EQ(CreditCheckOrDebit("dave", nullptr, 0, CreditMode::Check), 0);
   EXPECT_EQ(CreditCheckOrDebit("localsystem", nullptr, 5, CreditMode::Debit), kUnknownBalance);
 }
@@ -224,7 +212,7 @@ TEST_F(Accounting, ConcurrentReservationsNeverOverdraw) {
       ReleaseUserEntry(AcquireUserEntry(name));
     }
     int64_t balance = 5500;
-    WriteFile(Home + "USERS/" + name + "/SMS.CTR", std::string(reinterpret_cast<char*>(&balance), 8));
+    WriteFileText(Home + "USERS/" + name + "/SMS.CTR", std::string(reinterpret_cast<char*>(&balance), 8));
     std::atomic<int> granted{0};
     std::vector<std::thread> threads;
     for (int t = 0; t < 8; ++t)
@@ -236,7 +224,7 @@ TEST_F(Accounting, ConcurrentReservationsNeverOverdraw) {
     EXPECT_EQ(granted.load(), 5) << name;
     FlushUserUsage();
     int64_t left;
-    std::memcpy(&left, ReadFile(Home + "USERS/" + name + "/SMS.CTR").data(), 8);
+    std::memcpy(&left, ReadFileText(Home + "USERS/" + name + "/SMS.CTR").data(), 8);
     EXPECT_EQ(left, 500) << name;
   }
 }
@@ -250,11 +238,11 @@ TEST_F(Accounting, CachedQuotaIsWrittenByFlush) {
   EXPECT_TRUE(QuotaCheckOrCount("gina", nullptr, 7, false));
   std::string path = Home + "USERS/gina/2026.QTA";
   uint32_t v = 0;
-  std::string before = ReadFile(path);
+  std::string before = ReadFileText(path);
   if (before.size() >= 12) std::memcpy(&v, before.data() + 8, 4);
   EXPECT_EQ(v, 0u);  // cached until the flush
   FlushUserUsage();
-  std::memcpy(&v, ReadFile(path).data() + 8, 4);
+  std::memcpy(&v, ReadFileText(path).data() + 8, 4);
   EXPECT_EQ(v, 7u);
 }
 
@@ -335,7 +323,7 @@ TEST_F(Accounting, PreAuthoriseSendsExactQueryAndRefuses) {
 }
 
 TEST_F(Accounting, UnreachableCallbackRefusesWith88) {
-  Settings.SMSAccountingURL = "http://127.0.0.1:" + std::to_string(FreeLoopbackPort()) + "/";
+  Settings.SMSAccountingURL = "http://127.0.0.1:" + std::to_string(FreeTcpPort()) + "/";
   SmsMessageRecord r;
   AccountingMessage m{"SMSSend", r};
   std::string text;
@@ -395,9 +383,9 @@ TEST_F(Accounting, AlertMailFilesExactAndSwitchedByKind) {
   std::string expected = "To: b@y.org\r\nX-MMSC-RCPT-TO: b@y.org\r\nDate: " + FormatRfc822Date() +
                          "\r\nFrom: qarsms@gw.example\r\nSubject:  QarSMS Alert - ERROR\r\n\r\nLink down\r\n" +
                          FormatLongDate() + " @ " + FormatShortTime() + "\r\n";
-  EXPECT_EQ(ReadFile(written[1]), expected);
+  EXPECT_EQ(ReadFileText(written[1]), expected);
   SMSIniWrite(kMainSection, "AlertEMailSender", "ops@gw");
-  EXPECT_NE(ReadFile(SendAlertEMail(0, "x")[0]).find("From: ops@gw\r\nSubject:  QarSMS Alert - Information\r\n"),
+  EXPECT_NE(ReadFileText(SendAlertEMail(0, "x")[0]).find("From: ops@gw\r\nSubject:  QarSMS Alert - Information\r\n"),
             std::string::npos);
   SMSIniWrite(kMainSection, "AlertEMailSendWarning", "No");
   EXPECT_TRUE(SendAlertEMail(2, "quiet").empty());

@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "gsm/modem_pdu.h"
+#include "tests/support/temp_dir.h"
 
 TEST(SubmitReference, ReplyKeyAndFileName) {
   const struct {
@@ -23,9 +24,8 @@ TEST(SubmitReference, ReplyKeyAndFileName) {
 }
 
 TEST(SubmitReference, RememberedAndFoundByAStatusReport) {
-  const std::string home = (std::filesystem::temp_directory_path() / ("gsm_ref_" + std::to_string(getpid()))).string();
-  std::filesystem::create_directories(home);
-  setenv("QARSMS_HOME", home.c_str(), 1);
+  TempDir home;
+  setenv("QARSMS_HOME", home.path().c_str(), 1);
 
   ASSERT_TRUE(RememberSubmitReference("Modem - m1", "+CMGS: 42\r\nOK", "0000BEEF.REQ", "alice", "+4411",
                                       "+447700900123"));
@@ -56,5 +56,4 @@ TEST(SubmitReference, RememberedAndFoundByAStatusReport) {
   EXPECT_EQ(receipt,
             "id:0000BEEF sub:001 dlvrd:001 submit date:2612071030 done date:2612071031 stat:DELIVRD err:000");
   EXPECT_EQ(extra, "ReceivedSMSC=+447785016005; RouteToLocalUser=alice");
-  std::filesystem::remove_all(home);
 }

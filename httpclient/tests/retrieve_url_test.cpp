@@ -4,31 +4,29 @@
 #include <filesystem>
 
 #include "httpclient/http_client.h"
-#include "httpclient/tests/test_servers.h"
 #include "outside/outside_tables.h"
 #include "outside/qarvault/qarvault.h"
 #include "runtime/clock.h"
 #include "runtime/config_access.h"
 #include "runtime/debug_log.h"
 #include "outside/seal_table.h"
+#include "tests/support/data_folder.h"
+#include "tests/support/gateway_process.h"
+#include "tests/support/test_servers.h"
 
 namespace {
 std::string Home;
+std::unique_ptr<TestDataFolder> Folder;
 
 class ClientEnvironment : public ::testing::Environment {
  public:
   void SetUp() override {
-    std::string pattern = ::testing::TempDir() + "qarclient-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    Home = pattern + "/";
-    setenv("QARSMS_HOME", Home.c_str(), 1);
-    SMSIniSetFilename((Home + "QARHUB.INI").c_str());
-    MMSCIniSetFilename((Home + "MMSC.INI").c_str());
+    Folder = std::make_unique<TestDataFolder>();
+    Home = Folder->path();
     DebugSettings.CopyToStderr = false;
     DebugSettings.Debug = true;
     DebugSettings.RotationWaitMs = 0;
-    std::error_code ec;
-    LoadSealLibrary(std::filesystem::read_symlink("/proc/self/exe", ec).parent_path().string() + "/");
+    LoadSealLibrary(BinDirectory());
     if (!OutsideLibraries.sslAvailable) return;
     char error[500] = {0};
     ASSERT_EQ(OutsideLibraries.seal.Call<sslGenerateCertificate_t>(seal::sslGenerateCertificate)("localhost", error,
@@ -37,10 +35,7 @@ class ClientEnvironment : public ::testing::Environment {
         << error;
     ASSERT_TRUE(BindSealTable(OutsideLibraries.seal, true, true, SealCalls));
   }
-  void TearDown() override {
-    std::error_code ec;
-    std::filesystem::remove_all(Home, ec);
-  }
+  void TearDown() override { Folder.reset(); }
 };
 [[maybe_unused]] ::testing::Environment* const kEnvironment =
     ::testing::AddGlobalTestEnvironment(new ClientEnvironment);
@@ -128,7 +123,7 @@ TEST(RetrieveURL, FailuresAreBoundedInTime) {
   EXPECT_FALSE(RetrieveURL(Local(mute.port()), "", r, 0, false, nullptr, 1, &error));
   EXPECT_EQ(error, "HTTP timeout error or invalid server response");
   EXPECT_LT(TickMs() - start, 3000u);
-  uint16_t closed = FreeLoopbackPort();
+  uint16_t closed = FreeTcpPort();
   EXPECT_FALSE(RetrieveURL(Local(closed), "", r, 0, false, nullptr, 2, &error));
   EXPECT_EQ(error, "HTTP Connection failed for 127.0.0.1");
   start = TickMs();

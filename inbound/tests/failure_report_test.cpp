@@ -7,7 +7,8 @@
 #include "outside/qarvault/qarvault.h"
 #include "runtime/file_io.h"
 #include "runtime/text_helpers.h"
-#include "runtime/tests/test_dirs.h"
+#include "tests/support/data_folder.h"
+#include "tests/support/test_files.h"
 
 namespace {
 SmsMessageRecord GivenUp() {
@@ -71,10 +72,7 @@ TEST(FailureReportTest, TextIsCutAtCharacters) {
 }
 
 TEST(FailureReportTest, ReportIsWrittenIntoTheInboundDirectory) {
-  TempDir home;
-  setenv("QARSMS_HOME", home.path().c_str(), 1);
-  std::string ini = home.path() + "QARHUB.INI";
-  SMSIniSetFilename(ini.c_str());
+  TestDataFolder home;
   ASSERT_TRUE(WriteFailureReport(GivenUp(), "6B1743CF", 0x45, "SMPP - h:1", 1767225600));
   std::vector<std::string> files;
   for (auto& e : std::filesystem::recursive_directory_iterator(home.path() + "SMS-IN")) {

@@ -3,6 +3,7 @@
 #include <ctime>
 
 #include "outside/qarvault/qarvault.h"
+#include "runtime/mutex.h"
 #include "runtime/text_helpers.h"
 
 namespace {
@@ -37,14 +38,14 @@ SharedSqlite& LedgerStore() {
   return store;
 }
 
-sqlite3* LedgerDbLocked() {
+sqlite3* LedgerDbLocked() REQUIRES(LedgerStore().lock) {
   std::string dir = LedgerTrackingDir();
   if (dir.empty()) return nullptr;
   return SharedSqliteOpenLocked(LedgerStore(), dir + "LEDGER.DB", kSchema);
 }
 
 void LedgerCloseAll() {
-  std::lock_guard<std::mutex> lock(LedgerStore().lock);
+  MutexLock lock(LedgerStore().lock);
   SharedSqliteCloseLocked(LedgerStore());
   LedgerLastPurge() = 0;
 }
@@ -54,7 +55,7 @@ int64_t& LedgerLastPurge() {
   return lastPurge;
 }
 
-void LedgerPurgeOldLocked(sqlite3* db) {
+void LedgerPurgeOldLocked(sqlite3* db) REQUIRES(LedgerStore().lock) {
   int64_t& lastPurge = LedgerLastPurge();
   int64_t now = LedgerNow();
   if (now - lastPurge < kPurgeInterval) return;

@@ -3,13 +3,14 @@
 #include "outside/qarledger/qarledger.h"
 #include "outside/qarvault/buffer_copy.h"
 #include "outside/qarvault/qarvault.h"
+#include "runtime/mutex.h"
 #include "runtime/text_helpers.h"
 
 namespace {
 
 int AddPair(const char* sql, const char* key, const char* other, const char* info) {
   if (key == nullptr || *key == '\0' || other == nullptr) return 0;
-  std::lock_guard<std::mutex> lock(LedgerStore().lock);
+  MutexLock lock(LedgerStore().lock);
   sqlite3* db = LedgerDbLocked();
   if (db == nullptr) return 0;
   SqliteStmt stmt = SqlitePrepare(db, sql);
@@ -25,7 +26,7 @@ int AddPair(const char* sql, const char* key, const char* other, const char* inf
 
 int GetPair(const char* sql, const char* key, char* other, char* info, uint32_t size) {
   if (key == nullptr) return 0;
-  std::lock_guard<std::mutex> lock(LedgerStore().lock);
+  MutexLock lock(LedgerStore().lock);
   sqlite3* db = LedgerDbLocked();
   if (db == nullptr) return 0;
   SqliteStmt stmt = SqlitePrepare(db, sql);

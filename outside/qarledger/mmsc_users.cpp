@@ -1,19 +1,19 @@
 // MMS subscribers: "MMSCUSERS.DB" in the MMSC data directory.
 #include <fcntl.h>
 
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "outside/qarledger/ledger_db.h"
 #include "outside/qarledger/qarledger.h"
 #include "outside/qarvault/buffer_copy.h"
+#include "runtime/mutex.h"
 #include "runtime/names.h"
 #include "runtime/unique_fd.h"
 
 struct MMSCUserDB {
-  std::mutex lock;
-  SqliteDb db;
+  Mutex lock;
+  SqliteDb db GUARDED_BY(lock);
 };
 
 namespace {
@@ -73,7 +73,7 @@ bool StoreLocked(sqlite3* db, const MMSCUserRecord& rec, bool replace) {
 
 int Store(MMSCUserDB* h, const MMSCUserRecord* rec, bool replace) {
   if (h == nullptr || rec == nullptr || !ValidRecord(*rec)) return 0;
-  std::lock_guard<std::mutex> lock(h->lock);
+  MutexLock lock(h->lock);
   sqlite3* db = h->db.get();
   if (!SqliteExec(db, "BEGIN IMMEDIATE")) return 0;
   bool ok = !AliasTakenLocked(db, *rec) && StoreLocked(db, *rec, replace);
@@ -106,6 +106,7 @@ int sqlMMSCOpenUserDB(MMSCUserDB** out) {
   std::string dir = LedgerMMSCDataDir();
   if (dir.empty()) return 0;
   auto h = std::make_unique<MMSCUserDB>();
+  MutexLock lock(h->lock);
   h->db = OpenSqliteDatabase(dir + "MMSCUSERS.DB", false);
   if (!h->db || !SqliteExec(h->db.get(), kSchema)) return 0;
   *out = h.release();
@@ -116,7 +117,7 @@ void sqlMMSCCloseUserDB(MMSCUserDB* db) { std::unique_ptr<MMSCUserDB> owned(db);
 
 uint32_t sqlMMSCGetUserCount(MMSCUserDB* h) {
   if (h == nullptr) return 0;
-  std::lock_guard<std::mutex> lock(h->lock);
+  MutexLock lock(h->lock);
   SqliteStmt stmt = SqlitePrepare(h->db.get(), "SELECT count(*) FROM mmsc_user");
   if (!stmt || sqlite3_step(stmt.get()) != SQLITE_ROW) return 0;
   return static_cast<uint32_t>(sqlite3_column_int64(stmt.get(), 0));
@@ -124,7 +125,7 @@ uint32_t sqlMMSCGetUserCount(MMSCUserDB* h) {
 
 int sqlMMSCGetUserRecord(MMSCUserDB* h, uint32_t index, MMSCUserRecord* rec) {
   if (h == nullptr || rec == nullptr) return 0;
-  std::lock_guard<std::mutex> lock(h->lock);
+  MutexLock lock(h->lock);
   std::string sql = std::string("SELECT ") + kColumns +
                     " FROM mmsc_user ORDER BY phone_number LIMIT 1 OFFSET ?";
   SqliteStmt stmt = SqlitePrepare(h->db.get(), sql.c_str());
@@ -137,7 +138,7 @@ int sqlMMSCGetUserRecord(MMSCUserDB* h, uint32_t index, MMSCUserRecord* rec) {
 
 int sqlMMSCFindUserRecord(MMSCUserDB* h, const char* phoneNumber, MMSCUserRecord* rec) {
   if (h == nullptr || phoneNumber == nullptr || rec == nullptr) return 0;
-  std::lock_guard<std::mutex> lock(h->lock);
+  MutexLock lock(h->lock);
   std::string sql = std::string("SELECT ") + kColumns + " FROM mmsc_user WHERE phone_number = ?";
   SqliteStmt stmt = SqlitePrepare(h->db.get(), sql.c_str());
   if (!stmt) return 0;
@@ -149,7 +150,7 @@ int sqlMMSCFindUserRecord(MMSCUserDB* h, const char* phoneNumber, MMSCUserRecord
 
 int sqlMMSCFindUserRecordNumber(MMSCUserDB* h, const char* phoneNumber, uint32_t* index) {
   if (h == nullptr || phoneNumber == nullptr || index == nullptr) return 0;
-  std::lock_guard<std::mutex> lock(h->lock);
+  MutexLock lock(h->lock);
   SqliteStmt stmt = SqlitePrepare(
       h->db.get(),
       "SELECT (SELECT count(*) FROM mmsc_user WHERE phone_number < ?1)"
@@ -163,7 +164,7 @@ int sqlMMSCFindUserRecordNumber(MMSCUserDB* h, const char* phoneNumber, uint32_t
 
 int sqlMMSCFindAlias(MMSCUserDB* h, const char* alias, char* phoneNumber, uint32_t size) {
   if (h == nullptr || alias == nullptr || *alias == '\0') return 0;
-  std::lock_guard<std::mutex> lock(h->lock);
+  MutexLock lock(h->lock);
   SqliteStmt stmt = SqlitePrepare(
       h->db.get(), "SELECT phone_number FROM mmsc_user WHERE alias = ? COLLATE NOCASE");
   if (!stmt) return 0;
@@ -181,7 +182,7 @@ int sqlMMSCAddOrModifyUser(MMSCUserDB* h, const MMSCUserRecord* rec) {
 
 int sqlMMSCDeleteUser(MMSCUserDB* h, const char* phoneNumber) {
   if (h == nullptr || phoneNumber == nullptr) return 0;
-  std::lock_guard<std::mutex> lock(h->lock);
+  MutexLock lock(h->lock);
   SqliteStmt stmt = SqlitePrepare(h->db.get(), "DELETE FROM mmsc_user WHERE phone_number = ?");
   if (!stmt) return 0;
   SqliteBindText(stmt.get(), 1, phoneNumber);
@@ -198,7 +199,7 @@ int sqlMMSCMigrateUserDB(const char* recordFilePath) {
   MMSCUserDB* raw = nullptr;
   if (!sqlMMSCOpenUserDB(&raw)) return -1;
   std::unique_ptr<MMSCUserDB> h(raw);
-  std::lock_guard<std::mutex> lock(h->lock);
+  MutexLock lock(h->lock);
   sqlite3* db = h->db.get();
   if (!SqliteExec(db, "BEGIN IMMEDIATE")) return -1;
   int imported = 0;

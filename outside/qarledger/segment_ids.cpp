@@ -2,6 +2,7 @@
 #include "outside/qarledger/ledger_db.h"
 #include "outside/qarledger/qarledger.h"
 #include "outside/qarvault/buffer_copy.h"
+#include "runtime/mutex.h"
 
 namespace {
 
@@ -25,7 +26,7 @@ extern "C" {
 int sqlSARIDGet(const char* user, const char* recipient, uint32_t reference, uint32_t count,
                 uint32_t number, uint32_t* newReference) {
   if (recipient == nullptr || newReference == nullptr) return 0;
-  std::lock_guard<std::mutex> lock(LedgerStore().lock);
+  MutexLock lock(LedgerStore().lock);
   sqlite3* db = LedgerDbLocked();
   if (db == nullptr) return 0;
   SqliteStmt stmt = SqlitePrepare(
@@ -47,7 +48,7 @@ int sqlSARIDGet(const char* user, const char* recipient, uint32_t reference, uin
 int sqlSARIDAdd(const char* user, const char* recipient, uint32_t reference, uint32_t count,
                 uint32_t number, uint32_t newReference) {
   if (recipient == nullptr) return 0;
-  std::lock_guard<std::mutex> lock(LedgerStore().lock);
+  MutexLock lock(LedgerStore().lock);
   sqlite3* db = LedgerDbLocked();
   if (db == nullptr) return 0;
   SqliteStmt purge = SqlitePrepare(db, "DELETE FROM sar_id WHERE created < ?");

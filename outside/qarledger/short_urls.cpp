@@ -4,6 +4,7 @@
 #include "outside/qarledger/ledger_db.h"
 #include "outside/qarledger/qarledger.h"
 #include "outside/qarvault/buffer_copy.h"
+#include "runtime/mutex.h"
 
 namespace {
 
@@ -42,7 +43,7 @@ extern "C" {
 
 int sqlShortURLAdd(const char* url, char* code, uint32_t size) {
   if (url == nullptr || *url == '\0') return 0;
-  std::lock_guard<std::mutex> lock(LedgerStore().lock);
+  MutexLock lock(LedgerStore().lock);
   sqlite3* db = LedgerDbLocked();
   if (db == nullptr) return 0;
   // Before the lookup, so that a code handed out now is not dropped a moment later.
@@ -73,7 +74,7 @@ int sqlShortURLAdd(const char* url, char* code, uint32_t size) {
 
 int sqlShortURLGet(const char* code, char* url, uint32_t size) {
   if (code == nullptr || url == nullptr || size == 0) return 0;
-  std::lock_guard<std::mutex> lock(LedgerStore().lock);
+  MutexLock lock(LedgerStore().lock);
   sqlite3* db = LedgerDbLocked();
   if (db == nullptr) return 0;
   SqliteStmt stmt = SqlitePrepare(db, "SELECT url FROM short_url WHERE code = ?");
@@ -91,7 +92,7 @@ int sqlShortURLGet(const char* code, char* url, uint32_t size) {
 
 int sqlShortURLCleanUp(uint32_t maxAgeDays) {
   if (maxAgeDays == 0) maxAgeDays = kDefaultMaxAgeDays;
-  std::lock_guard<std::mutex> lock(LedgerStore().lock);
+  MutexLock lock(LedgerStore().lock);
   sqlite3* db = LedgerDbLocked();
   if (db == nullptr) return -1;
   SqliteStmt stmt = SqlitePrepare(db, "DELETE FROM short_url WHERE last_used < ?");

@@ -4,8 +4,9 @@
 #include <cctype>
 #include <deque>
 #include <map>
-#include <mutex>
 #include <vector>
+
+#include "runtime/mutex.h"
 
 namespace peer {
 
@@ -26,8 +27,8 @@ struct NameQueue {
   std::deque<Queued> items;
 };
 
-std::mutex g_queueLock;
-std::map<std::string, NameQueue> g_queues;
+Mutex g_queueLock;
+std::map<std::string, NameQueue> g_queues GUARDED_BY(g_queueLock);
 
 std::string Key(const std::string& name) {
   std::string key = name;
@@ -42,7 +43,7 @@ void Wake(const std::string& name) {
 // Takes up to kBatch messages; more waiting is true when some are left.
 std::vector<Queued> Take(const std::string& key, bool& moreWaiting) {
   std::vector<Queued> batch;
-  std::lock_guard lock(g_queueLock);
+  MutexLock lock(g_queueLock);
   moreWaiting = false;
   auto it = g_queues.find(key);
   if (it == g_queues.end()) return batch;
@@ -61,7 +62,7 @@ std::vector<Queued> Take(const std::string& key, bool& moreWaiting) {
 
 int QueueReceived(Session& s, uint32_t commandId, uint32_t sequence, std::unique_ptr<ReceivedMessage>& message) {
   {
-    std::lock_guard lock(g_queueLock);
+    MutexLock lock(g_queueLock);
     auto it = g_queues.find(Key(s.name));
     if (it == g_queues.end() || it->second.users <= 0) return -1;
     if (it->second.items.size() >= kAsyncReceiveLimit) {
@@ -77,7 +78,7 @@ int QueueReceived(Session& s, uint32_t commandId, uint32_t sequence, std::unique
 void SetAsyncReceive(const std::string& name, bool on) {
   bool last = false;
   {
-    std::lock_guard lock(g_queueLock);
+    MutexLock lock(g_queueLock);
     if (on) {
       ++g_queues[Key(name)].users;
     } else if (auto it = g_queues.find(Key(name)); it != g_queues.end() && it->second.users > 0) {

@@ -15,6 +15,7 @@
 #include "outside/qarpeer/peer_session.h"
 #include "outside/qarpeer/qarpeer.h"
 #include "outside/qarpeer/smpp_pdu.h"
+#include "runtime/mutex.h"
 
 #define QARPEER_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -218,7 +219,7 @@ QARPEER_EXPORT int SMPPSubmitMessageAsync(int sock, void* tls, const char* name,
 
 QARPEER_EXPORT int SMPPAsyncOutstanding(int sock) {
   auto s = peer::SessionFor(sock, nullptr, nullptr, false);
-  std::lock_guard lock(s->outstandingLock);
+  MutexLock lock(s->outstandingLock);
   return int(s->outstanding.size());
 }
 

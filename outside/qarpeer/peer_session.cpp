@@ -12,6 +12,7 @@
 
 #include "outside/qarpeer/async_receive.h"
 #include "outside/qarpeer/message_content.h"
+#include "runtime/mutex.h"
 
 namespace peer {
 
@@ -19,8 +20,8 @@ Settings LibrarySettings;
 
 namespace {
 
-std::mutex g_tableLock;
-std::map<int, std::shared_ptr<Session>> g_sessions;
+Mutex g_tableLock;
+std::map<int, std::shared_ptr<Session>> g_sessions GUARDED_BY(g_tableLock);
 
 using Clock = std::chrono::steady_clock;
 
@@ -129,7 +130,7 @@ int SendBytes(Session& s, std::string_view bytes) {
 std::shared_ptr<Session> SessionFor(int sock, void* tls, const char* name, bool fresh) {
   std::shared_ptr<Session> replaced, result;
   {
-    std::lock_guard lock(g_tableLock);
+    MutexLock lock(g_tableLock);
     auto& slot = g_sessions[sock];
     if (!slot || fresh) {
       replaced = std::move(slot);
@@ -150,7 +151,7 @@ std::shared_ptr<Session> SessionFor(int sock, void* tls, const char* name, bool 
 void ForgetSession(int sock) {
   std::shared_ptr<Session> gone;
   {
-    std::lock_guard lock(g_tableLock);
+    MutexLock lock(g_tableLock);
     auto it = g_sessions.find(sock);
     if (it == g_sessions.end()) return;
     gone = std::move(it->second);
@@ -161,7 +162,7 @@ void ForgetSession(int sock) {
 }
 
 void MarkDown(Session& s) {
-  std::lock_guard lock(s.sendLock);
+  MutexLock lock(s.sendLock);
   s.linkUp = false;
 }
 
@@ -175,12 +176,12 @@ void Complete(SMPPAsyncSubmit* record, int status) {
 }  // namespace
 
 void AddOutstanding(Session& s, uint32_t sequence, SMPPAsyncSubmit* record, int timeoutMs) {
-  std::lock_guard lock(s.outstandingLock);
+  MutexLock lock(s.outstandingLock);
   s.outstanding[sequence] = {record, Clock::now() + std::chrono::milliseconds(timeoutMs > 0 ? timeoutMs : 0)};
 }
 
 bool RemoveOutstanding(Session& s, uint32_t sequence) {
-  std::lock_guard lock(s.outstandingLock);
+  MutexLock lock(s.outstandingLock);
   return s.outstanding.erase(sequence) != 0;
 }
 
@@ -188,7 +189,7 @@ bool CompleteOutstanding(Session& s, const smpp::Pdu& pdu) {
   if (!smpp::IsResponse(pdu.commandId) && pdu.commandId != smpp::kGenericNack) return false;
   SMPPAsyncSubmit* record = nullptr;
   {
-    std::lock_guard lock(s.outstandingLock);
+    MutexLock lock(s.outstandingLock);
     auto it = s.outstanding.find(pdu.sequence);
     if (it == s.outstanding.end()) return false;
     record = it->second.record;
@@ -213,7 +214,7 @@ bool CompleteOutstanding(Session& s, const smpp::Pdu& pdu) {
 void ExpireOutstanding(Session& s) {
   std::vector<SMPPAsyncSubmit*> expired;
   {
-    std::lock_guard lock(s.outstandingLock);
+    MutexLock lock(s.outstandingLock);
     auto now = Clock::now();
     for (auto it = s.outstanding.begin(); it != s.outstanding.end();) {
       if (it->second.deadline <= now) {
@@ -230,7 +231,7 @@ void ExpireOutstanding(Session& s) {
 void CompleteAllOutstanding(Session& s, int status) {
   std::map<uint32_t, Session::Outstanding> all;
   {
-    std::lock_guard lock(s.outstandingLock);
+    MutexLock lock(s.outstandingLock);
     all.swap(s.outstanding);
   }
   for (auto& [sequence, o] : all) Complete(o.record, status);
@@ -242,7 +243,7 @@ void Trace(const Session& s, const std::string& text) {
 }
 
 uint32_t NextSequence(Session& s) {
-  std::lock_guard lock(s.sequenceLock);
+  MutexLock lock(s.sequenceLock);
   uint32_t seq = s.nextSequence;
   s.nextSequence = seq >= 0x7FFFFFFF ? 1 : seq + 1;
   return seq;
@@ -251,8 +252,7 @@ uint32_t NextSequence(Session& s) {
 namespace {
 constexpr size_t kOutboxFlushBytes = 16384;
 
-// sendLock held.
-int SendLocked(Session& s, std::string_view bytes) {
+int SendLocked(Session& s, std::string_view bytes) REQUIRES(s.sendLock) {
   if (!s.linkUp.load()) {
     s.outbox.clear();
     return SMPP_ERROR_LINK;
@@ -270,7 +270,7 @@ int SendLocked(Session& s, std::string_view bytes) {
 int SendPdu(Session& s, const smpp::Pdu& pdu) {
   if (!s.linkUp.load()) return SMPP_ERROR_LINK;
   TracePdu(s, "send", pdu);
-  std::lock_guard lock(s.sendLock);
+  MutexLock lock(s.sendLock);
   if (s.outbox.empty()) return SendLocked(s, smpp::EncodePdu(pdu));
   s.outbox += smpp::EncodePdu(pdu);
   int r = SendLocked(s, s.outbox);
@@ -281,7 +281,7 @@ int SendPdu(Session& s, const smpp::Pdu& pdu) {
 int QueuePdu(Session& s, const smpp::Pdu& pdu) {
   if (!s.linkUp.load()) return SMPP_ERROR_LINK;
   TracePdu(s, "send", pdu);
-  std::lock_guard lock(s.sendLock);
+  MutexLock lock(s.sendLock);
   if (!s.linkUp.load()) return SMPP_ERROR_LINK;
   s.outbox += smpp::EncodePdu(pdu);
   if (s.outbox.size() < kOutboxFlushBytes) return 0;
@@ -291,7 +291,7 @@ int QueuePdu(Session& s, const smpp::Pdu& pdu) {
 }
 
 int FlushOutbox(Session& s) {
-  std::lock_guard lock(s.sendLock);
+  MutexLock lock(s.sendLock);
   if (s.outbox.empty()) return 0;
   int r = SendLocked(s, s.outbox);
   s.outbox.clear();

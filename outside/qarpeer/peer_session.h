@@ -6,11 +6,11 @@
 #include <map>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "outside/qarpeer/qarpeer.h"
 #include "outside/qarpeer/smpp_pdu.h"
+#include "runtime/mutex.h"
 
 namespace peer {
 
@@ -28,21 +28,21 @@ struct Session : std::enable_shared_from_this<Session> {
   std::atomic<bool> linkUp{true};
   // Senders take sendLock so that responses and requests from several threads never
   // interleave on the wire; the reading side is one thread at a time (readLock).
-  std::mutex sendLock;
+  Mutex sendLock;
   // Asynchronous submits waiting to go out together with the next send (under sendLock):
   // a burst of submits costs one send, not one each.
-  std::string outbox;
-  std::mutex readLock;
-  std::mutex sequenceLock;
-  uint32_t nextSequence = 1;
+  std::string outbox GUARDED_BY(sendLock);
+  Mutex readLock;
+  Mutex sequenceLock;
+  uint32_t nextSequence GUARDED_BY(sequenceLock) = 1;
   std::string inbound;  // bytes read but not yet framed
   // Asynchronous submits by sequence number, each with its deadline.
   struct Outstanding {
     SMPPAsyncSubmit* record = nullptr;
     std::chrono::steady_clock::time_point deadline;
   };
-  std::mutex outstandingLock;
-  std::map<uint32_t, Outstanding> outstanding;
+  Mutex outstandingLock;
+  std::map<uint32_t, Outstanding> outstanding GUARDED_BY(outstandingLock);
   ~Session();
 };
 

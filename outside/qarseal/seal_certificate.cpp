@@ -13,6 +13,7 @@
 
 #include "outside/qarseal/qarseal.h"
 #include "outside/qarseal/seal_state.h"
+#include "runtime/mutex.h"
 
 namespace {
 struct PkeyFree { void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); } };
@@ -58,7 +59,7 @@ extern "C" QARSEAL_API int sslGenerateCertificate(const char* commonName, char* 
     gethostname(host, sizeof host - 1);
     name = host[0] != '\0' ? host : "localhost";
   }
-  std::lock_guard<std::mutex> guard(Seal.lock);
+  MutexLock guard(Seal.lock);
   if (!Seal.initialised) {
     CopyOut(errText, errSize, "library not initialised");
     return 0;

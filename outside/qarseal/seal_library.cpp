@@ -9,6 +9,7 @@
 #include "outside/qarseal/qarseal.h"
 #include "outside/qarvault/qarvault.h"
 #include "outside/qarseal/seal_state.h"
+#include "runtime/mutex.h"
 
 SealState Seal;
 
@@ -63,7 +64,7 @@ bool LoadServerContextLocked(std::string& error) {
 }
 
 extern "C" QARSEAL_API int sslInitLib(void) {
-  std::lock_guard<std::mutex> guard(Seal.lock);
+  MutexLock guard(Seal.lock);
   if (OPENSSL_init_ssl(0, nullptr) != 1) return 0;
   // OpenSSL writes to sockets with write(2): a peer that vanished must give an error, not
   // end the process.
@@ -88,7 +89,7 @@ extern "C" QARSEAL_API int sslInitLib(void) {
 }
 
 extern "C" QARSEAL_API void sslTermLib(void) {
-  std::lock_guard<std::mutex> guard(Seal.lock);
+  MutexLock guard(Seal.lock);
   if (Seal.serverContext != nullptr) SSL_CTX_free(Seal.serverContext);
   if (Seal.clientContext != nullptr) SSL_CTX_free(Seal.clientContext);
   Seal.serverContext = nullptr;
@@ -97,11 +98,11 @@ extern "C" QARSEAL_API void sslTermLib(void) {
 }
 
 extern "C" QARSEAL_API int sslServerCertExists(void) {
-  std::lock_guard<std::mutex> guard(Seal.lock);
+  MutexLock guard(Seal.lock);
   return Seal.serverContext != nullptr ? 1 : 0;
 }
 
 extern "C" QARSEAL_API int sslSignedCertExists(void) {
-  std::lock_guard<std::mutex> guard(Seal.lock);
+  MutexLock guard(Seal.lock);
   return Seal.serverContext != nullptr && !Seal.serverCertSelfSigned ? 1 : 0;
 }

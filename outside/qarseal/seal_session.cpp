@@ -11,6 +11,7 @@
 
 #include "outside/qarseal/qarseal.h"
 #include "outside/qarseal/seal_state.h"
+#include "runtime/mutex.h"
 
 // A session handle. OpenSSL forbids two threads in one SSL object at once (a reply sent by
 // one thread while another reads the link), so every call on it is made under its lock.
@@ -104,7 +105,7 @@ void* Handshake(int socket, SSL_CTX* ctx, bool server, const char* host, char* e
 }
 
 SSL_CTX* TakeContext(bool server) {
-  std::lock_guard<std::mutex> guard(Seal.lock);
+  MutexLock guard(Seal.lock);
   SSL_CTX* ctx = server ? Seal.serverContext : Seal.clientContext;
   if (ctx != nullptr) SSL_CTX_up_ref(ctx);
   return ctx;

@@ -4,16 +4,17 @@
 #include <openssl/ssl.h>
 
 #include <cstdint>
-#include <mutex>
 #include <string>
 
+#include "runtime/mutex.h"
+
 struct SealState {
-  std::mutex lock;             // guards every field below
-  bool initialised = false;
-  std::string certDirectory;   // ends in "/"
-  SSL_CTX* serverContext = nullptr;  // null while no certificate is loaded
-  SSL_CTX* clientContext = nullptr;
-  bool serverCertSelfSigned = true;
+  Mutex lock;
+  bool initialised GUARDED_BY(lock) = false;
+  std::string certDirectory GUARDED_BY(lock);   // ends in "/"
+  SSL_CTX* serverContext GUARDED_BY(lock) = nullptr;  // null while no certificate is loaded
+  SSL_CTX* clientContext GUARDED_BY(lock) = nullptr;
+  bool serverCertSelfSigned GUARDED_BY(lock) = true;
 };
 extern SealState Seal;
 
@@ -21,5 +22,5 @@ extern SealState Seal;
 void CopyOut(char* buf, uint32_t size, const std::string& text);
 // The reason of the last OpenSSL error, or fallback when there is none.
 std::string LastSslError(const char* fallback);
-// (Re)loads SERVER.PEM and SERVER.KEY; called with Seal.lock held.
-bool LoadServerContextLocked(std::string& error);
+// (Re)loads SERVER.PEM and SERVER.KEY.
+bool LoadServerContextLocked(std::string& error) REQUIRES(Seal.lock);

@@ -6,12 +6,12 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
-#include <mutex>
 #include <unordered_map>
 
 #include "outside/qarvault/buffer_copy.h"
 #include "outside/qarvault/ini_file.h"
 #include "outside/qarvault/qarvault.h"
+#include "runtime/mutex.h"
 
 namespace {
 
@@ -33,20 +33,20 @@ int CopyDirectory(const std::string& dir, char* buf, uint32_t size) {
 // Directories are asked for on every request; one seen within the last second is taken
 // as still there, so a folder removed by hand comes back a second later.
 struct SeenDirectories {
-  std::mutex lock;
-  std::unordered_map<std::string, std::chrono::steady_clock::time_point> seen;
+  Mutex lock;
+  std::unordered_map<std::string, std::chrono::steady_clock::time_point> seen GUARDED_BY(lock);
 };
 SeenDirectories g_seen;
 constexpr auto kSeenFor = std::chrono::seconds(1);
 
 bool SeenRecently(const std::string& path) {
-  std::lock_guard<std::mutex> guard(g_seen.lock);
+  MutexLock guard(g_seen.lock);
   auto it = g_seen.seen.find(path);
   return it != g_seen.seen.end() && std::chrono::steady_clock::now() - it->second < kSeenFor;
 }
 
 bool NoteSeen(const std::string& path) {
-  std::lock_guard<std::mutex> guard(g_seen.lock);
+  MutexLock guard(g_seen.lock);
   if (g_seen.seen.size() > 1024) g_seen.seen.clear();
   g_seen.seen[path] = std::chrono::steady_clock::now();
   return true;

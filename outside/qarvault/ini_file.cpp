@@ -8,10 +8,10 @@
 #include <cerrno>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <unordered_map>
 
 #include "outside/qarvault/directories.h"
+#include "runtime/mutex.h"
 #include "runtime/names.h"
 #include "runtime/text_helpers.h"
 #include "runtime/unique_fd.h"
@@ -49,12 +49,12 @@ struct CachedIni {
 
 // The process-wide INI state: bound file names, parsed copies, the writers' lock.
 struct IniState {
-  std::mutex pathsLock;
-  std::string smsPath;
-  std::string mmscPath;
-  std::mutex cacheLock;
-  std::map<std::string, CachedIni> cache;
-  std::mutex writeLock;
+  Mutex pathsLock;
+  std::string smsPath GUARDED_BY(pathsLock);
+  std::string mmscPath GUARDED_BY(pathsLock);
+  Mutex cacheLock;
+  std::map<std::string, CachedIni> cache GUARDED_BY(cacheLock);
+  Mutex writeLock;
 };
 
 IniState& State() {
@@ -168,7 +168,7 @@ std::shared_ptr<const IniParsed> Load(const std::string& path) {
   // Settings are read many times a second: an unchanged file costs one stat.
   if (::stat(path.c_str(), &st) == 0) {
     FileStamp stamp = StampOf(st);
-    std::lock_guard<std::mutex> lock(state.cacheLock);
+    MutexLock lock(state.cacheLock);
     auto it = state.cache.find(path);
     if (it != state.cache.end() && it->second.stamp == stamp) return it->second.parsed;
   }
@@ -178,7 +178,7 @@ std::shared_ptr<const IniParsed> Load(const std::string& path) {
   std::string text;
   if (!ReadAll(fd.get(), text)) return empty;
   std::shared_ptr<const IniParsed> parsed = Parse(text);
-  std::lock_guard<std::mutex> lock(state.cacheLock);
+  MutexLock lock(state.cacheLock);
   state.cache[path] = CachedIni{stamp, parsed};
   return parsed;
 }
@@ -309,7 +309,7 @@ bool ReplaceFile(const std::string& path, std::string_view text) {
 std::string SMSIniPath() {
   IniState& state = State();
   {
-    std::lock_guard<std::mutex> lock(state.pathsLock);
+    MutexLock lock(state.pathsLock);
     if (!state.smsPath.empty()) return state.smsPath;
   }
   return ProgramDataDir() + "QARHUB.INI";
@@ -318,7 +318,7 @@ std::string SMSIniPath() {
 std::string MMSCIniPath() {
   IniState& state = State();
   {
-    std::lock_guard<std::mutex> lock(state.pathsLock);
+    MutexLock lock(state.pathsLock);
     if (!state.mmscPath.empty()) return state.mmscPath;
   }
   return ProgramDataDir() + "MMSC.INI";
@@ -327,12 +327,12 @@ std::string MMSCIniPath() {
 std::string SharedVolumeIniPath() { return ProgramDataDir() + "SHARED.INI"; }
 
 void SetSMSIniPath(std::string_view path) {
-  std::lock_guard<std::mutex> lock(State().pathsLock);
+  MutexLock lock(State().pathsLock);
   State().smsPath = path;
 }
 
 void SetMMSCIniPath(std::string_view path) {
-  std::lock_guard<std::mutex> lock(State().pathsLock);
+  MutexLock lock(State().pathsLock);
   State().mmscPath = path;
 }
 
@@ -388,7 +388,7 @@ bool IniWriteString(const std::string& path, std::string_view section,
   if (value && HasControlBytes(*value)) return false;
   IniState& state = State();
   // Threads queue on the mutex, processes (the console, a second tool) on the lock file.
-  std::lock_guard<std::mutex> lock(state.writeLock);
+  MutexLock lock(state.writeLock);
   UniqueFd lockFd(::open((path + ".LCK").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
   if (!lockFd) return false;
   while (::flock(lockFd.get(), LOCK_EX) != 0) {

@@ -4,13 +4,13 @@
 #include <unistd.h>
 
 #include <ctime>
-#include <mutex>
 
 #include "outside/qarvault/buffer_copy.h"
 #include "outside/qarvault/directories.h"
 #include "outside/qarvault/ini_file.h"
 #include "outside/qarvault/qarvault.h"
 #include "outside/qarvault/sqlite_helpers.h"
+#include "runtime/mutex.h"
 #include "runtime/text_helpers.h"
 
 namespace {
@@ -30,7 +30,7 @@ constexpr int64_t kPurgeInterval = 3600;
 
 struct MessageIdState {
   SharedSqlite store;
-  int64_t lastPurge = 0;
+  int64_t lastPurge GUARDED_BY(store.lock) = 0;
 };
 
 MessageIdState& State() {
@@ -38,12 +38,12 @@ MessageIdState& State() {
   return state;
 }
 
-sqlite3* DbLocked(MessageIdState& s) {
+sqlite3* DbLocked(MessageIdState& s) REQUIRES(s.store.lock) {
   return SharedSqliteOpenLocked(s.store, MessageIdTrackingDir() + "MSGID.DB", kSchema);
 }
 
 // Mappings older than SMPPDataRetainDays (0 or empty: 15) are of no more use.
-void PurgeOldLocked(MessageIdState& s, sqlite3* db, int64_t now) {
+void PurgeOldLocked(MessageIdState& s, sqlite3* db, int64_t now) REQUIRES(s.store.lock) {
   if (now - s.lastPurge < kPurgeInterval) return;
   s.lastPurge = now;
   uint32_t days = ParseDecimal(IniGetString(SMSIniPath(), "QARHUB", "SMPPDataRetainDays", ""));
@@ -67,7 +67,7 @@ int SMSCMessageIdAdd(const char* connection, const char* smscId, const char* mes
                      const char* user, const char* sender, const char* recipient) {
   if (connection == nullptr || smscId == nullptr || *smscId == '\0') return 0;
   MessageIdState& s = State();
-  std::lock_guard<std::mutex> lock(s.store.lock);
+  MutexLock lock(s.store.lock);
   sqlite3* db = DbLocked(s);
   if (db == nullptr) return 0;
   SqliteStmt stmt = SqlitePrepare(db,
@@ -90,7 +90,7 @@ int SMSCMessageIdGet2(const char* connection, const char* smscId, char* messageI
                       char* sender, char* recipient, int64_t* submitTime) {
   if (connection == nullptr || smscId == nullptr) return 0;
   MessageIdState& s = State();
-  std::lock_guard<std::mutex> lock(s.store.lock);
+  MutexLock lock(s.store.lock);
   sqlite3* db = DbLocked(s);
   if (db == nullptr) return 0;
   SqliteStmt stmt = SqlitePrepare(db,
@@ -115,7 +115,7 @@ int SMSCMessageIdGet(const char* connection, const char* smscId, char* messageId
 
 int SMSCMessageIdBeginBatch(void) {
   MessageIdState& s = State();
-  std::lock_guard<std::mutex> lock(s.store.lock);
+  MutexLock lock(s.store.lock);
   sqlite3* db = DbLocked(s);
   if (db == nullptr) return 0;
   if (sqlite3_get_autocommit(db) == 0) return 1;
@@ -126,7 +126,7 @@ int SMSCMessageIdBeginBatch(void) {
 
 int SMSCMessageIdEndBatch(void) {
   MessageIdState& s = State();
-  std::lock_guard<std::mutex> lock(s.store.lock);
+  MutexLock lock(s.store.lock);
   if (!s.store.db || s.store.owner != ::getpid()) return 1;
   if (sqlite3_get_autocommit(s.store.db.get()) != 0) return 1;
   return SqliteExec(s.store.db.get(), "COMMIT") ? 1 : 0;
@@ -136,7 +136,7 @@ int SMSCMessageIdCommitPending(void) { return SMSCMessageIdEndBatch(); }
 
 void SMSCMessageIdCloseAll(void) {
   MessageIdState& s = State();
-  std::lock_guard<std::mutex> lock(s.store.lock);
+  MutexLock lock(s.store.lock);
   SharedSqliteCloseLocked(s.store);
   s.lastPurge = 0;  // the first add after reopening looks for old mappings
 }
@@ -144,7 +144,7 @@ void SMSCMessageIdCloseAll(void) {
 int MMSNotificationAdd(const char* modem, const char* contentLocation) {
   if (modem == nullptr || contentLocation == nullptr) return 0;
   MessageIdState& s = State();
-  std::lock_guard<std::mutex> lock(s.store.lock);
+  MutexLock lock(s.store.lock);
   sqlite3* db = DbLocked(s);
   if (db == nullptr) return 0;
   SqliteStmt stmt = SqlitePrepare(
@@ -159,7 +159,7 @@ int MMSNotificationAdd(const char* modem, const char* contentLocation) {
 int MMSNotificationExist(const char* modem, const char* contentLocation) {
   if (modem == nullptr || contentLocation == nullptr) return 0;
   MessageIdState& s = State();
-  std::lock_guard<std::mutex> lock(s.store.lock);
+  MutexLock lock(s.store.lock);
   sqlite3* db = DbLocked(s);
   if (db == nullptr) return 0;
   SqliteStmt stmt =

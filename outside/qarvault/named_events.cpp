@@ -4,16 +4,16 @@
 #include <condition_variable>
 #include <map>
 #include <memory>
-#include <mutex>
 
 #include "outside/qarvault/buffer_copy.h"
 #include "outside/qarvault/qarvault.h"
+#include "runtime/mutex.h"
 #include "runtime/text_helpers.h"
 
 struct QarEvent {
-  std::mutex lock;
+  Mutex lock;
   std::condition_variable cond;
-  bool signalled = false;
+  bool signalled GUARDED_BY(lock) = false;
   std::string key;
   int refs = 0;  // guarded by the registry lock
 };
@@ -23,8 +23,8 @@ namespace {
 constexpr uint32_t kInfinite = 0xFFFFFFFFu;
 
 struct EventRegistry {
-  std::mutex lock;
-  std::map<std::string, std::unique_ptr<QarEvent>> events;
+  Mutex lock;
+  std::map<std::string, std::unique_ptr<QarEvent>> events GUARDED_BY(lock);
 };
 
 EventRegistry& Registry() {
@@ -40,7 +40,7 @@ std::string EventKey(const char* interfaceName, const char* instance) {
 QarEvent* Acquire(const char* interfaceName, const char* instance, bool create) {
   EventRegistry& r = Registry();
   std::string key = EventKey(interfaceName, instance);
-  std::lock_guard<std::mutex> lock(r.lock);
+  MutexLock lock(r.lock);
   auto it = r.events.find(key);
   if (it == r.events.end()) {
     if (!create) return nullptr;
@@ -67,7 +67,7 @@ QarEvent* OpenEventForInterface(const char* interfaceName, const char* instance)
 int SetEventForInterface(QarEvent* ev) {
   if (ev == nullptr) return 0;
   {
-    std::lock_guard<std::mutex> lock(ev->lock);
+    MutexLock lock(ev->lock);
     ev->signalled = true;
   }
   ev->cond.notify_one();  // automatic reset: one waiter takes the signal
@@ -76,12 +76,14 @@ int SetEventForInterface(QarEvent* ev) {
 
 int WaitEventForInterface(QarEvent* ev, uint32_t timeoutMs) {
   if (ev == nullptr) return 0;
-  std::unique_lock<std::mutex> lock(ev->lock);
-  auto isSet = [ev] { return ev->signalled; };
+  MutexLock lock(ev->lock);
   if (timeoutMs == kInfinite) {
-    ev->cond.wait(lock, isSet);
-  } else if (!ev->cond.wait_for(lock, std::chrono::milliseconds(timeoutMs), isSet)) {
-    return 0;
+    while (!ev->signalled) lock.Wait(ev->cond);
+  } else {
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!ev->signalled && lock.WaitUntil(ev->cond, until)) {
+    }
+    if (!ev->signalled) return 0;
   }
   ev->signalled = false;
   return 1;
@@ -90,7 +92,7 @@ int WaitEventForInterface(QarEvent* ev, uint32_t timeoutMs) {
 void CloseEventForInterface(QarEvent* ev) {
   if (ev == nullptr) return;
   EventRegistry& r = Registry();
-  std::lock_guard<std::mutex> lock(r.lock);
+  MutexLock lock(r.lock);
   auto it = r.events.find(ev->key);
   if (it == r.events.end() || it->second.get() != ev) return;
   if (--ev->refs == 0) r.events.erase(it);

@@ -8,9 +8,10 @@
 #include <cstdint>
 #include <initializer_list>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
+
+#include "runtime/mutex.h"
 
 struct SqliteCloser {
   void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
@@ -43,14 +44,14 @@ bool SqliteDatabaseIsSound(const std::string& path);
 // One connection of the process to a database whose path may change between calls (its
 // directory comes from the configuration). Callers hold `lock` around every use.
 struct SharedSqlite {
-  std::mutex lock;
-  SqliteDb db;
-  std::string path;
-  pid_t owner = 0;
+  Mutex lock;
+  SqliteDb db GUARDED_BY(lock);
+  std::string path GUARDED_BY(lock);
+  pid_t owner GUARDED_BY(lock) = 0;
 };
 
 // The connection for path (reopened when the path changed, created with schema); null
 // when it cannot be opened. A connection inherited across fork is left to the parent.
-sqlite3* SharedSqliteOpenLocked(SharedSqlite& s, const std::string& path, const char* schema);
+sqlite3* SharedSqliteOpenLocked(SharedSqlite& s, const std::string& path, const char* schema) REQUIRES(s.lock);
 // Commits a pending transaction and closes the connection.
-void SharedSqliteCloseLocked(SharedSqlite& s);
+void SharedSqliteCloseLocked(SharedSqlite& s) REQUIRES(s.lock);

@@ -1,21 +1,21 @@
 // The account store: "USERS.DB" in the private data directory. Handles keep a snapshot
 // of the records in name order for indexed reads, refreshed when the file changes.
-#include <mutex>
 #include <vector>
 
 #include "outside/qarvault/buffer_copy.h"
 #include "outside/qarvault/directories.h"
 #include "outside/qarvault/qarvault.h"
 #include "outside/qarvault/sqlite_helpers.h"
+#include "runtime/mutex.h"
 #include "runtime/names.h"
 
 struct SMSUserFile {
-  std::mutex lock;
-  SqliteDb db;
-  bool writable = false;
-  bool snapshotValid = false;
-  int64_t dataVersion = -1;
-  std::vector<SMSUserRecord> snapshot;
+  Mutex lock;
+  SqliteDb db GUARDED_BY(lock);
+  bool writable = false;  // set at open, read-only afterwards
+  bool snapshotValid GUARDED_BY(lock) = false;
+  int64_t dataVersion GUARDED_BY(lock) = -1;
+  std::vector<SMSUserRecord> snapshot GUARDED_BY(lock);
 };
 
 namespace {
@@ -63,7 +63,7 @@ int64_t DataVersion(sqlite3* db) {
 }
 
 // Reloads the snapshot when this or another connection changed the file.
-bool RefreshLocked(SMSUserFile* h) {
+bool RefreshLocked(SMSUserFile* h) REQUIRES(h->lock) {
   int64_t version = DataVersion(h->db.get());
   if (h->snapshotValid && version == h->dataVersion && version >= 0) return true;
   std::string sql = std::string("SELECT ") + kColumns + " FROM users ORDER BY name COLLATE NOCASE";
@@ -97,6 +97,7 @@ int SMSOpenUserFile(SMSUserFile** out, int access) {
   std::string path = UsersDbPath();
   auto h = std::make_unique<SMSUserFile>();
   h->writable = access == SMS_USER_READWRITE;
+  MutexLock lock(h->lock);
   h->db = OpenSqliteDatabase(path, false);
   if (h->db && !SqliteExec(h->db.get(), kSchema)) h->db.reset();
   if (!h->db && !h->writable) {
@@ -113,14 +114,14 @@ int SMSOpenUserFile(SMSUserFile** out, int access) {
 
 uint32_t SMSGetRecordCount(SMSUserFile* h) {
   if (h == nullptr) return 0;
-  std::lock_guard<std::mutex> lock(h->lock);
+  MutexLock lock(h->lock);
   if (!RefreshLocked(h)) return 0;
   return static_cast<uint32_t>(h->snapshot.size());
 }
 
 int SMSGetUserRecord(SMSUserFile* h, uint32_t index, SMSUserRecord* rec) {
   if (h == nullptr || rec == nullptr) return 0;
-  std::lock_guard<std::mutex> lock(h->lock);
+  MutexLock lock(h->lock);
   if (!RefreshLocked(h) || index >= h->snapshot.size()) return 0;
   *rec = h->snapshot[index];
   return 1;
@@ -128,7 +129,7 @@ int SMSGetUserRecord(SMSUserFile* h, uint32_t index, SMSUserRecord* rec) {
 
 int SMSFindUserRecord(SMSUserFile* h, const char* userName, SMSUserRecord* rec) {
   if (h == nullptr || userName == nullptr || rec == nullptr) return 0;
-  std::lock_guard<std::mutex> lock(h->lock);
+  MutexLock lock(h->lock);
   std::string sql = std::string("SELECT ") + kColumns + " FROM users WHERE name = ?";
   SqliteStmt stmt = SqlitePrepare(h->db.get(), sql.c_str());
   if (!stmt) return 0;
@@ -142,7 +143,7 @@ int SMSAddUser(SMSUserFile* h, const SMSUserRecord* rec) {
   if (h == nullptr || rec == nullptr || !h->writable) return 0;
   std::string name = FieldText(rec->UserName, sizeof rec->UserName);
   if (!ValidUserName(name)) return 0;
-  std::lock_guard<std::mutex> lock(h->lock);
+  MutexLock lock(h->lock);
   // Replacing deletes first so that the stored spelling of the name becomes the new one.
   if (!SqliteExec(h->db.get(), "BEGIN IMMEDIATE")) return 0;
   SqliteStmt del = SqlitePrepare(h->db.get(), "DELETE FROM users WHERE name = ?");
@@ -185,7 +186,7 @@ int SMSAddUser(SMSUserFile* h, const SMSUserRecord* rec) {
 
 int SMSDeleteUser(SMSUserFile* h, const char* userName) {
   if (h == nullptr || userName == nullptr || !h->writable) return 0;
-  std::lock_guard<std::mutex> lock(h->lock);
+  MutexLock lock(h->lock);
   SqliteStmt stmt = SqlitePrepare(h->db.get(), "DELETE FROM users WHERE name = ?");
   if (!stmt) return 0;
   SqliteBindText(stmt.get(), 1, userName);

@@ -7,23 +7,17 @@
 #include "outside/qarvault/qarvault.h"
 #include "runtime/config_access.h"
 #include "runtime/file_io.h"
-#include "runtime/tests/test_dirs.h"
+#include "tests/support/data_folder.h"
+#include "tests/support/test_files.h"
 
 namespace {
-void WriteFile(const std::string& path, const std::string& text) {
-  UniqueFd fd = OpenFileWithRetry(path, O_WRONLY | O_CREAT | O_TRUNC, 0644, 100);
-  WriteText(fd.get(), text);
-}
 }  // namespace
 
 TEST(ConfigAccessTest, NumbersFlagsAndConnectionFallback) {
-  TempDir dir;
-  setenv("QARSMS_HOME", dir.path().c_str(), 1);
-  std::string ini = dir.path() + "QARHUB.INI";
-  WriteFile(ini,
-            "[QARHUB]\r\nMaxQDirEntries=\r\nRetryMaxAttempts=7\r\nJunk=abc\r\nFlag=On\r\n"
-            "[SMPP - h:1]\r\nRetryMaxAttempts=3\r\nEmpty=\r\n");
-  SMSIniSetFilename(ini.c_str());
+  TestDataFolder dir;
+  dir.WriteIni(
+      "[QARHUB]\r\nMaxQDirEntries=\r\nRetryMaxAttempts=7\r\nJunk=abc\r\nFlag=On\r\n"
+      "[SMPP - h:1]\r\nRetryMaxAttempts=3\r\nEmpty=\r\n");
   EXPECT_EQ(SMSIniNumber("QARHUB", "MaxQDirEntries", 10000), 0u);  // empty reads as 0
   EXPECT_EQ(SMSIniNumber("QARHUB", "Missing", 10000), 10000u);     // missing gives the default
   EXPECT_EQ(SMSIniNumber("QARHUB", "Junk", 5), 0u);

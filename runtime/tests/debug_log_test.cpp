@@ -10,7 +10,7 @@
 #include "runtime/clock.h"
 #include "runtime/debug_log.h"
 #include "runtime/file_io.h"
-#include "runtime/tests/test_dirs.h"
+#include "tests/support/temp_dir.h"
 #include "runtime/thread_registry.h"
 
 namespace {

@@ -13,7 +13,7 @@
 #include "runtime/crash_log.h"
 #include "runtime/file_io.h"
 #include "runtime/process_runner.h"
-#include "runtime/tests/test_dirs.h"
+#include "tests/support/temp_dir.h"
 #include "runtime/thread_registry.h"
 
 TEST(FileIoTest, OpenCreatesMissingDirectoriesOnlyWhenCreating) {

@@ -7,7 +7,7 @@
 
 #include "runtime/file_io.h"
 #include "runtime/local_system_account.h"
-#include "runtime/tests/test_dirs.h"
+#include "tests/support/temp_dir.h"
 
 TEST(LocalSystemAccount, EachInstallationMakesItsOwnPrivateKeyOnce) {
   TempDir one, two;

@@ -12,7 +12,8 @@
 #include "runtime/event_log.h"
 #include "runtime/file_io.h"
 #include "runtime/memory.h"
-#include "runtime/tests/test_dirs.h"
+#include "tests/support/data_folder.h"
+#include "tests/support/test_files.h"
 
 TEST(MemoryTest, BlocksAreZeroedCountedAndGrowZeroed) {
   uint32_t before = GWBlockCount();
@@ -81,13 +82,8 @@ void CaptureMail(EventKind kind, std::string_view text) {
 }  // namespace
 
 TEST(EventLogTest, OnceADayReportsOncePerMarkerAndDay) {
-  TempDir dir;
-  setenv("QARSMS_HOME", dir.path().c_str(), 1);
-  std::string ini = dir.path() + "QARHUB.INI";
-  FILE* f = fopen(ini.c_str(), "w");
-  fputs("[QARHUB]\r\nDisableEventLog=Yes\r\n", f);
-  fclose(f);
-  SMSIniSetFilename(ini.c_str());
+  TestDataFolder dir;
+  dir.WriteIni("[QARHUB]\r\nDisableEventLog=Yes\r\n");
   g_mailed.clear();
   SetAlertMailHook(CaptureMail);
   SetClockOverride(1767225600 + 12 * 3600);

@@ -6,6 +6,7 @@
 
 #include "runtime/clock.h"
 #include "runtime/debug_log.h"
+#include "runtime/mutex.h"
 #include "runtime/str_printf.h"
 #include "runtime/thread_frame.h"
 #include "runtime/thread_registry.h"
@@ -28,7 +29,7 @@ std::string PathKey(const std::string& directoryName, const std::string& fileNam
 void MarkDone(AsyncPendingRecord* r) {
   SMPPSubmitAsyncQ& q = *r->queue;
   {
-    std::lock_guard guard(q.lock);
+    MutexLock guard(q.lock);
     if (r->done) return;
     r->done = true;
     ++q.doneCount;
@@ -54,11 +55,14 @@ uint32_t ProcessUnlessHelped(QueueWorker& w, SMPPSubmitAsyncQ& q) {
 // Waits up to ms for the window to move: with helpers for a processed record, without
 // them for a completed one.
 void WaitForResponse(SMPPSubmitAsyncQ& q, int ms) {
-  std::unique_lock guard(q.lock);
+  auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  MutexLock guard(q.lock);
   if (q.useHelpers) {
-    q.responseEvent.wait_for(guard, std::chrono::milliseconds(ms), [&] { return q.depth < q.windowSize; });
+    while (q.depth >= q.windowSize && guard.WaitUntil(q.responseEvent, until)) {
+    }
   } else {
-    q.helperEvent.wait_for(guard, std::chrono::milliseconds(ms), [&] { return q.doneCount > 0; });
+    while (q.doneCount == 0 && guard.WaitUntil(q.helperEvent, until)) {
+    }
   }
 }
 
@@ -67,7 +71,7 @@ void Throttle(SMPPSubmitAsyncQ& q, AsyncPendingRecord& r, SubmitOutcome outcome)
   std::string key = PathKey(r.p.directoryName, r.p.fileName);
   const char* note = nullptr;
   {
-    std::lock_guard guard(q.lock);
+    MutexLock guard(q.lock);
     q.throttled = throttled;
     if (!throttled) return;
     if (r.throttleResubmits > kMaxThrottleResubmits) {
@@ -90,7 +94,7 @@ void Submit(QueueWorker& w, SMPPSubmitAsyncQ& q, PreparedSubmission&& p) {
   // Throttled: give the SMS centre the configured pause, serving the link meanwhile.
   bool throttled;
   {
-    std::lock_guard guard(q.lock);
+    MutexLock guard(q.lock);
     throttled = q.throttled;
   }
   if (throttled && w.settings.throttleErrorDelaySeconds != 0) {
@@ -100,7 +104,7 @@ void Submit(QueueWorker& w, SMPPSubmitAsyncQ& q, PreparedSubmission&& p) {
       ProcessUnlessHelped(w, q);
       if (!q.link.linkUp()) break;
       {
-        std::lock_guard guard(q.lock);
+        MutexLock guard(q.lock);
         if (!q.throttled) break;
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -111,7 +115,7 @@ void Submit(QueueWorker& w, SMPPSubmitAsyncQ& q, PreparedSubmission&& p) {
   uint64_t waitStart = TickMs();
   for (;;) {
     {
-      std::lock_guard guard(q.lock);
+      MutexLock guard(q.lock);
       if (q.depth < q.windowSize) break;
     }
     YieldAndNote(w, q);
@@ -160,7 +164,7 @@ void Submit(QueueWorker& w, SMPPSubmitAsyncQ& q, PreparedSubmission&& p) {
   bool full = false;
   uint32_t depth = 0;
   {
-    std::lock_guard guard(q.lock);
+    MutexLock guard(q.lock);
     if (auto it = q.resubmitCounts.find(key); it != q.resubmitCounts.end()) {
       r->throttleResubmits = it->second;
       q.resubmitCounts.erase(it);
@@ -233,7 +237,7 @@ uint32_t CheckSmppSubmitAsyncQ(QueueWorker& w, SMPPSubmitAsyncQ& q) {
   for (;;) {
     std::unique_ptr<AsyncPendingRecord> r;
     {
-      std::lock_guard guard(q.lock);
+      MutexLock guard(q.lock);
       if (q.doneCount == 0) break;
       for (auto it = q.records.begin(); it != q.records.end(); ++it) {
         if ((*it)->done) {
@@ -256,7 +260,7 @@ uint32_t CheckSmppSubmitAsyncQ(QueueWorker& w, SMPPSubmitAsyncQ& q) {
     if (result.status == 0) w.lastActivityTick = TickMs();
     FinishSubmission(w, r->p, result);
     {
-      std::lock_guard guard(q.lock);
+      MutexLock guard(q.lock);
       q.inFlight.erase(PathKey(r->p.directoryName, r->p.fileName));
     }
     Throttle(q, *r, result.outcome);
@@ -270,11 +274,11 @@ void AttachAsyncSubmission(QueueWorker& w, QueueTransport& t, SMPPSubmitAsyncQ& 
   t.linkNote = [&w](LinkCheck check) { NoteSmppLinkCheck(w.connection, check); };
   t.inFlight = [&q](const std::string& directoryName, const std::string& fileName) {
     std::string key = PathKey(directoryName, fileName);
-    std::lock_guard guard(q.lock);
+    MutexLock guard(q.lock);
     return q.inFlight.count(key) != 0;
   };
   t.takeResubmit = [&q](std::string& directoryName, std::string& fileName) {
-    std::lock_guard guard(q.lock);
+    MutexLock guard(q.lock);
     // The entry taken before was submitted (and its count used) or passed over.
     q.resubmitCounts.clear();
     if (q.resubmits.empty()) return false;
@@ -300,14 +304,14 @@ void DrainSmppSubmitAsyncQ(QueueWorker& w, SMPPSubmitAsyncQ& q, uint64_t deadlin
     q.link.yield(1);
     CheckSmppSubmitAsyncQ(w, q);
     {
-      std::lock_guard guard(q.lock);
+      MutexLock guard(q.lock);
       if (q.records.empty()) break;
     }
     if (TickMs() - start >= deadlineMs || !q.link.linkUp()) {
       // The library ends the session: each record still outstanding completes with its
       // link error. A record it no longer knows is ended here the same way.
       if (q.link.abandon) q.link.abandon();
-      std::lock_guard guard(q.lock);
+      MutexLock guard(q.lock);
       for (auto& r : q.records) {
         if (r->done) continue;
         if (r->lib.status == 0) r->lib.status = SMPP_ERROR_LINK;
@@ -319,7 +323,7 @@ void DrainSmppSubmitAsyncQ(QueueWorker& w, SMPPSubmitAsyncQ& q, uint64_t deadlin
     WaitForResponse(q, 100);
   }
   CheckSmppSubmitAsyncQ(w, q);
-  std::lock_guard guard(q.lock);
+  MutexLock guard(q.lock);
   q.resubmits.clear();
   q.resubmitCounts.clear();
   q.inFlight.clear();
@@ -328,21 +332,23 @@ void DrainSmppSubmitAsyncQ(QueueWorker& w, SMPPSubmitAsyncQ& q, uint64_t deadlin
 
 void ThreadSmppSubmitAsyncHelper(QueueWorker& w, SMPPSubmitAsyncQ& q) {
   {
-    std::lock_guard guard(q.lock);
+    MutexLock guard(q.lock);
     ++q.helpersRunning;
     q.responseEvent.notify_all();
   }
   for (;;) {
     {
-      std::unique_lock guard(q.lock);
-      auto wait = std::chrono::milliseconds(q.depth > 0 ? kHelperWaitPendingMs : kHelperWaitIdleMs);
-      q.helperEvent.wait_for(guard, wait, [&] { return q.stopHelpers || q.doneCount > 0; });
+      MutexLock guard(q.lock);
+      auto until = std::chrono::steady_clock::now() +
+                   std::chrono::milliseconds(q.depth > 0 ? kHelperWaitPendingMs : kHelperWaitIdleMs);
+      while (!q.stopHelpers && q.doneCount == 0 && guard.WaitUntil(q.helperEvent, until)) {
+      }
       if (q.stopHelpers) break;
     }
     CheckSmppSubmitAsyncQ(w, q);
   }
   // The last touch of q: the worker may free it as soon as the lock is released.
-  std::lock_guard guard(q.lock);
+  MutexLock guard(q.lock);
   --q.helpersRunning;
   --q.helpersAlive;
   q.responseEvent.notify_all();
@@ -352,21 +358,24 @@ uint32_t StartSmppSubmitAsyncHelpers(QueueWorker& w, SMPPSubmitAsyncQ& q, uint32
   uint32_t started = 0;
   for (uint32_t i = 0; i < count; ++i) {
     {
-      std::lock_guard guard(q.lock);
+      MutexLock guard(q.lock);
       q.stopHelpers = false;
       ++q.helpersAlive;
     }
     if (!StartServiceThread("ThreadSmppSubmitAsyncHelper " + w.connection,
                             [&w, &q] { ThreadSmppSubmitAsyncHelper(w, q); })) {
-      std::lock_guard guard(q.lock);
+      MutexLock guard(q.lock);
       --q.helpersAlive;
       break;
     }
     ++started;
   }
   for (int second = 0; second < kHelperStartSeconds && started != 0; ++second) {
-    std::unique_lock guard(q.lock);
-    if (q.responseEvent.wait_for(guard, std::chrono::seconds(1), [&] { return q.helpersRunning >= started; })) break;
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    MutexLock guard(q.lock);
+    while (q.helpersRunning < started && guard.WaitUntil(q.responseEvent, until)) {
+    }
+    if (q.helpersRunning >= started) break;
   }
   q.useHelpers = started != 0;
   if (started < count) {
@@ -377,22 +386,21 @@ uint32_t StartSmppSubmitAsyncHelpers(QueueWorker& w, SMPPSubmitAsyncQ& q, uint32
 
 void StopSmppSubmitAsyncHelpers(QueueWorker& w, SMPPSubmitAsyncQ& q) {
   {
-    std::lock_guard guard(q.lock);
+    MutexLock guard(q.lock);
     q.stopHelpers = true;
   }
   q.helperEvent.notify_all();
-  auto ended = [&] { return q.helpersAlive == 0; };
-  std::unique_lock guard(q.lock);
-  for (int second = 0; second < kHelperStopSeconds && !ended(); ++second) {
-    q.responseEvent.wait_for(guard, std::chrono::seconds(1), ended);
+  MutexLock guard(q.lock);
+  auto until = std::chrono::steady_clock::now() + std::chrono::seconds(kHelperStopSeconds);
+  while (q.helpersAlive != 0 && guard.WaitUntil(q.responseEvent, until)) {
   }
-  if (!ended()) {
+  if (q.helpersAlive != 0) {
     // A helper still holds this session's queue and worker: leaving now would free them
     // under it.
-    guard.unlock();
+    guard.Unlock();
     WriteDebugLog(w.connection, "Response helper threads have not ended; still waiting");
-    guard.lock();
-    q.responseEvent.wait(guard, ended);
+    guard.Lock();
+    while (q.helpersAlive != 0) guard.Wait(q.responseEvent);
   }
   q.useHelpers = false;
 }

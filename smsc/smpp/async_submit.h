@@ -10,11 +10,11 @@
 #include <list>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <unordered_set>
 
 #include "outside/qarpeer/qarpeer.h"
+#include "runtime/mutex.h"
 #include "smsc/queue_pass.h"
 
 struct SMPPSubmitAsyncQ;
@@ -50,25 +50,26 @@ struct AsyncSubmitLink {
 
 // Every field below the lock is guarded by it; the resubmit queue shares it.
 struct SMPPSubmitAsyncQ {
-  std::mutex lock;
+  Mutex lock;
   std::condition_variable responseEvent;  // a record was processed (the window moved)
   std::condition_variable helperEvent;    // "SmppSubmitAsync": a record is done, or stop
-  std::list<std::unique_ptr<AsyncPendingRecord>> records;  // submit order
-  uint32_t depth = 0;                                       // records not yet processed
-  uint32_t doneCount = 0;                                   // of those, the completed ones
-  bool throttled = false;
-  std::deque<ThrottleResubmitEntry> resubmits;
-  std::map<std::string, uint32_t> resubmitCounts;  // path -> resubmits so far, for the next submit
+  std::list<std::unique_ptr<AsyncPendingRecord>> records GUARDED_BY(lock);  // submit order
+  uint32_t depth GUARDED_BY(lock) = 0;                                       // records not yet processed
+  uint32_t doneCount GUARDED_BY(lock) = 0;  // of those, the completed ones
+  bool throttled GUARDED_BY(lock) = false;
+  std::deque<ThrottleResubmitEntry> resubmits GUARDED_BY(lock);
+  // path -> resubmits so far, for the next submit
+  std::map<std::string, uint32_t> resubmitCounts GUARDED_BY(lock);
   // Paths submitted and not yet given their outcome: the pass does not try to claim them.
-  std::unordered_set<std::string> inFlight;
+  std::unordered_set<std::string> inFlight GUARDED_BY(lock);
   uint32_t windowSize = 1;
   uint32_t commandTimeoutSeconds = 120;
   bool throttleForQFull = false;
-  uint32_t highestDepth = 0;  // the most records outstanding at once
+  uint32_t highestDepth GUARDED_BY(lock) = 0;  // the most records outstanding at once
   // Response helper threads: alive from their start until they leave; running once they
   // serve. Set up by the worker before its first pass.
-  uint32_t helpersAlive = 0, helpersRunning = 0;
-  bool stopHelpers = false;
+  uint32_t helpersAlive GUARDED_BY(lock) = 0, helpersRunning GUARDED_BY(lock) = 0;
+  bool stopHelpers GUARDED_BY(lock) = false;
   bool useHelpers = false;  // the worker leaves the outcomes to the helpers
   AsyncSubmitLink link;
 };

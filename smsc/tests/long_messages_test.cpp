@@ -147,7 +147,7 @@ class LongMessageTest : public SmscTestHome {
     w.settings.keepAliveSeconds = 0;
     return w;
   }
-  std::string LockText(const std::string& key) { return ReadText(OutboundQueueRoot() + key + ".LCK"); }
+  std::string LockText(const std::string& key) { return ReadFileText(OutboundQueueRoot() + key + ".LCK"); }
 };
 
 TEST_F(LongMessageTest, SegmentsGoInOrderAndTheLockIsDeletedOnceTheyAreGone) {
@@ -172,7 +172,7 @@ TEST_F(LongMessageTest, OwnerKeepsTheMessageAndAGoneSenderIsTakenOver) {
   std::string root = OutboundQueueRoot();
   // Segment 1 went out through a; the rest belongs to a.
   QueueSegments("SAR-4477-2b", 3, {2, 3});
-  WriteText(root + "SAR-4477-2b.LCK", std::string("SMPP - a:1\0", 11));
+  WriteFileText(root + "SAR-4477-2b.LCK", std::string("SMPP - a:1\0", 11));
   FakeLink linkB;
   QueueTransport tb = linkB.Transport();
   QueueWorker b = Worker("SMPP - b:1");
@@ -192,7 +192,7 @@ TEST_F(LongMessageTest, OwnerKeepsTheMessageAndAGoneSenderIsTakenOver) {
   // "Pending:" of a sender that still holds the lock: refused; once it let go: taken over.
   QueueSegments("SAR-4477-3c", 2, {1, 2});
   std::string lockPath = root + "SAR-4477-3c.LCK";
-  WriteText(lockPath, std::string("Pending:SMPP - a:1\0", 19));
+  WriteFileText(lockPath, std::string("Pending:SMPP - a:1\0", 19));
   {
     UniqueFd held(open(lockPath.c_str(), O_RDWR | O_CLOEXEC));
     ASSERT_EQ(flock(held.get(), LOCK_EX | LOCK_NB), 0);

@@ -12,7 +12,7 @@
 #include <thread>
 
 #include "outside/qarvault/qarvault.h"
-#include "httpclient/tests/test_servers.h"
+#include "tests/support/test_servers.h"
 #include "runtime/clock.h"
 #include "runtime/config_access.h"
 #include "service/settings.h"
@@ -95,7 +95,7 @@ class QueuePassTest : public SmscTestHome {
     std::string all;
     if (!fs::exists(LogDirectory())) return all;
     for (const auto& e : fs::directory_iterator(LogDirectory())) {
-      if (e.path().filename().string().rfind("SMSOUT", 0) == 0) all += ReadText(e.path().string());
+      if (e.path().filename().string().rfind("SMSOUT", 0) == 0) all += ReadFileText(e.path().string());
     }
     return all;
   }
@@ -187,7 +187,7 @@ TEST_F(QueuePassTest, FailureOutcomes) {
     }
     if (c.expectKept) {
       EXPECT_EQ(outcome, FileOutcome::Retry);
-      std::string text = ReadText(path);
+      std::string text = ReadFileText(path);
       EXPECT_NE(text.find(c.expectInFile), std::string::npos) << text;
       EXPECT_EQ(text.find("[ErrorDetail]"), text.rfind("[ErrorDetail]")) << "one section only";
       EXPECT_NE(text.find("LastErrorInfo="), std::string::npos);
@@ -197,7 +197,7 @@ TEST_F(QueuePassTest, FailureOutcomes) {
       EXPECT_EQ(outcome, FileOutcome::Failed);
       EXPECT_FALSE(fs::exists(path));
       ASSERT_TRUE(fs::exists(errPath));
-      std::string text = ReadText(errPath);
+      std::string text = ReadFileText(errPath);
       EXPECT_NE(text.find(c.expectInFile), std::string::npos) << text;
       EXPECT_NE(text.find("PhoneNumber=4477"), std::string::npos);
     }
@@ -244,13 +244,13 @@ TEST_F(QueuePassTest, PassOverAndSpecialFiles) {
   EXPECT_FALSE(fs::exists(noRecipient));
   EXPECT_NE(OutLog().find("Message has no recipient"), std::string::npos);
   EXPECT_FALSE(fs::exists(nowhere));
-  EXPECT_NE(ReadText(OutboundQueueRoot() + "00000005.ERR").find("Error:  No SMSC defined to route message"),
+  EXPECT_NE(ReadFileText(OutboundQueueRoot() + "00000005.ERR").find("Error:  No SMSC defined to route message"),
             std::string::npos);
   EXPECT_FALSE(fs::exists(local));
   int inbound = 0;
   for (const auto& e : fs::directory_iterator(InboundDir())) {
     ++inbound;
-    EXPECT_NE(ReadText(e.path().string()).find("Data=for the box"), std::string::npos);
+    EXPECT_NE(ReadFileText(e.path().string()).find("Data=for the box"), std::string::npos);
   }
   EXPECT_EQ(inbound, 1);
   std::string value;

@@ -167,7 +167,7 @@ TEST_F(RoutingTest, ExplicitRoutesCacheValuesBackupsAndNames) {
 
   EXPECT_FALSE(BackupNeeded(t, "SMPP - a:1"));
   WriteConnectionErrorFile("SMPP - a:1", "SMPP Failure -- Unable to connect to SMPP server at a:1");
-  EXPECT_EQ(ReadText(home() + "PRIVATE/SMPP - a-1.ERR"), "SMPP Failure -- Unable to connect to SMPP server at a:1");
+  EXPECT_EQ(ReadFileText(home() + "PRIVATE/SMPP - a-1.ERR"), "SMPP Failure -- Unable to connect to SMPP server at a:1");
   EXPECT_TRUE(BackupNeeded(t, "SMPP - a:1"));
   EXPECT_TRUE(BackupNeeded(t, "SMPP - a:1"));
   EXPECT_FALSE(BackupNeeded(t, "NO-SUCH-ROUTE"));
@@ -307,12 +307,12 @@ TEST_F(RoutingTest, DeliveryToLocalUsersWritesTheFiles) {
     std::string path = entry.path().string();
     if (EndsWithNoCase(path, ".rct")) {
       ++inbound;
-      EXPECT_EQ(ReadText(path), "[SMS-IN]\r\n" + expectedBody);
+      EXPECT_EQ(ReadFileText(path), "[SMS-IN]\r\n" + expectedBody);
     }
     if (EndsWithNoCase(path, ".req")) {
       ++user;
       EXPECT_NE(path.find("alice"), std::string::npos) << path;
-      EXPECT_EQ(ReadText(path), "[SMS]\r\n" + expectedBody);
+      EXPECT_EQ(ReadFileText(path), "[SMS]\r\n" + expectedBody);
     }
   }
   EXPECT_EQ(inbound, 1);
@@ -327,7 +327,7 @@ TEST_F(RoutingTest, RouteCacheInsertsOnceAndPrunesVanishedFiles) {
   ASSERT_TRUE(MessageRoutesFind("./0000AAAA.req", value));
   EXPECT_EQ(value, "SMPP - a:1");
   std::filesystem::create_directories(home() + "Q");
-  WriteText(home() + "Q/0000BBBB.req", "[SMS]\r\n");
+  WriteFileText(home() + "Q/0000BBBB.req", "[SMS]\r\n");
   MessageRoutesAdd("0000BBBB.req", "SMPP - b:2");
   EXPECT_EQ(MessageRoutesPrune(home() + "Q/"), 1u);
   EXPECT_FALSE(MessageRoutesFind("./0000AAAA.req", value));

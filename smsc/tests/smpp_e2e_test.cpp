@@ -13,7 +13,7 @@
 #include <string>
 
 #include "outside/qarpeer/tests/node_peer.h"
-#include "tests/gateway_harness.h"
+#include "tests/support/gateway_process.h"
 
 namespace fs = std::filesystem;
 

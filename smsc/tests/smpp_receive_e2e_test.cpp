@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "outside/qarpeer/tests/node_peer.h"
-#include "tests/gateway_harness.h"
+#include "tests/support/gateway_process.h"
 
 namespace fs = std::filesystem;
 

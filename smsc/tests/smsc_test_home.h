@@ -1,21 +1,24 @@
-// A temporary data folder with QARHUB.INI bound, for the smsc tests.
+// The smsc tests' data folder: logs and counters of an earlier test closed, QARHUB.INI
+// written, and the store directories and local routing read again after each change.
 #pragma once
 
-#include <gtest/gtest.h>
+#include "smsc/local_routing.h"
+#include "store/counters.h"
+#include "store/message_logs.h"
+#include "store/queue_dirs.h"
+#include "tests/support/data_folder.h"
+#include "tests/support/test_files.h"
 
-#include <string>
-
-class SmscTestHome : public ::testing::Test {
+class SmscTestHome : public DataFolderTest {
  protected:
-  void SetUp() override;
-  void TearDown() override;
-  // Writes QARHUB.INI (CR LF added to each line of text).
-  void WriteConfig(const std::string& text);
-  const std::string& home() const { return home_; }
-
- private:
-  std::string home_;
+  void SetUp() override {
+    LogsClose();
+    CountersClose();
+    DataFolderTest::SetUp();
+    WriteConfig("[QARHUB]");
+  }
+  void ConfigChanged() override {
+    ReloadStoreDirectories();
+    ResetLocalRoutingCache();
+  }
 };
-
-std::string ReadText(const std::string& path);
-void WriteText(const std::string& path, const std::string& text);

@@ -30,7 +30,7 @@ TEST(AsyncQueueTest, AnswersDecideTheFilesAndAbandonedEntriesAreKept) {
   std::vector<uint64_t> ids;
   for (size_t i = 0; i < std::size(cases); ++i) {
     std::string path = dir + std::to_string(i) + ".req";
-    WriteTestFile(path, "[SMS]\r\nPhoneNumber=1\r\n[ErrorDetail]\r\nRetryCount=1\r\n");
+    WriteFileText(path, "[SMS]\r\nPhoneNumber=1\r\n[ErrorDetail]\r\nRetryCount=1\r\n");
     ids.push_back(AsyncQueueAppend(queue, Entry(path, &accepted)));
   }
   EXPECT_EQ(AsyncQueueDepth(queue), 5u);
@@ -49,18 +49,18 @@ TEST(AsyncQueueTest, AnswersDecideTheFilesAndAbandonedEntriesAreKept) {
     SmsMessageRecord r;
     LoadSMSMessage(f, r);
     EXPECT_EQ(r.RetryCount, cases[i].retryCount);
-    EXPECT_EQ(ReadTestFile(path).find("LastErrorInfo"), std::string::npos);
+    EXPECT_EQ(ReadFileText(path).find("LastErrorInfo"), std::string::npos);
   }
   // A closing session: the unanswered entry keeps its file and retry state, the answered one
   // is completed, and nothing stays claimed.
-  WriteTestFile(dir + "a.req", "[SMS]\r\nPhoneNumber=1\r\n");
-  WriteTestFile(dir + "b.req", "[SMS]\r\nPhoneNumber=2\r\n");
+  WriteFileText(dir + "a.req", "[SMS]\r\nPhoneNumber=1\r\n");
+  WriteFileText(dir + "b.req", "[SMS]\r\nPhoneNumber=2\r\n");
   AsyncQueueAppend(queue, Entry(dir + "a.req", &accepted));
   uint64_t b = AsyncQueueAppend(queue, Entry(dir + "b.req", &accepted));
   AsyncQueueSetResult(queue, b, 0);
   AsyncQueueAbandon(queue);
   EXPECT_EQ(AsyncQueueDepth(queue), 0u);
-  EXPECT_EQ(ReadTestFile(dir + "a.req"), "[SMS]\r\nPhoneNumber=1\r\n");
+  EXPECT_EQ(ReadFileText(dir + "a.req"), "[SMS]\r\nPhoneNumber=1\r\n");
   EXPECT_FALSE(FileExists(dir + "b.req"));
   ClaimedFile f;
   EXPECT_TRUE(ClaimQueueFile(dir + "a.req", f));

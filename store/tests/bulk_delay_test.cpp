@@ -21,7 +21,7 @@ std::map<std::string, std::string> QueueFiles() {
   if (!FileExists(root)) return out;
   for (auto& e : std::filesystem::recursive_directory_iterator(root)) {
     if (e.is_regular_file() && e.path().extension() == ".req") {
-      out[e.path().string().substr(root.size())] = ReadTestFile(e.path().string());
+      out[e.path().string().substr(root.size())] = ReadFileText(e.path().string());
     }
   }
   return out;
@@ -90,7 +90,7 @@ TEST(BulkQueueTest, DelayFlagLockAndListsWithoutTemplates) {
 
   // A job directory whose templates are gone counts as finished.
   std::string orphan = BulkQueueDir() + "GWORPHAN/";
-  WriteTestFile(orphan + "R0000001.BLK", "A.req=+1\r\n");
+  WriteFileText(orphan + "R0000001.BLK", "A.req=+1\r\n");
   ProcessBulkQueueOnce();
   EXPECT_FALSE(FileExists(orphan));
   EXPECT_EQ(QueueFiles().size(), 1u);
@@ -120,21 +120,21 @@ TEST(DelayQueueTest, DueFilesMoveToTheSamePlaceInTheLiveQueue) {
   StoreHome home;
   CounterResetQueueSizes();
   std::string root = OutboundQueueRoot();
-  WriteTestFile(root + "DELAYQ/20261207/0930/RT_-_Fast_-_/GW1.req", "a");
-  WriteTestFile(root + "DELAYQ/20261207/0930/GW2.req", "b");
-  WriteTestFile(root + "DELAYQ/20261207/0931/GW3.req", "c");
-  WriteTestFile(root + "DELAYQ/20261206/2359/GW4.req", "d");
-  WriteTestFile(root + "DELAYQ/20261208/0000/GW5.req", "e");
-  WriteTestFile(root + "DELAYQ/2026120/0000/GW6.req", "f");
-  WriteTestFile(root + "GW2.req", "existing");
+  WriteFileText(root + "DELAYQ/20261207/0930/RT_-_Fast_-_/GW1.req", "a");
+  WriteFileText(root + "DELAYQ/20261207/0930/GW2.req", "b");
+  WriteFileText(root + "DELAYQ/20261207/0931/GW3.req", "c");
+  WriteFileText(root + "DELAYQ/20261206/2359/GW4.req", "d");
+  WriteFileText(root + "DELAYQ/20261208/0000/GW5.req", "e");
+  WriteFileText(root + "DELAYQ/2026120/0000/GW6.req", "f");
+  WriteFileText(root + "GW2.req", "existing");
   SetClockOverride(LocalAt(2026, 12, 7, 9, 29, 59));
   EXPECT_EQ(ProcessDelayQueueOnce(), 1u);  // yesterday's file only
-  EXPECT_EQ(ReadTestFile(root + "GW4.req"), "d");
+  EXPECT_EQ(ReadFileText(root + "GW4.req"), "d");
   EXPECT_FALSE(FileExists(root + "DELAYQ/20261206"));
   SetClockOverride(LocalAt(2026, 12, 7, 9, 30, 0));
   EXPECT_EQ(ProcessDelayQueueOnce(), 1u);
-  EXPECT_EQ(ReadTestFile(root + "RT_-_Fast_-_/GW1.req"), "a");
-  EXPECT_EQ(ReadTestFile(root + "GW2.req"), "existing") << "a move replaces nothing";
+  EXPECT_EQ(ReadFileText(root + "RT_-_Fast_-_/GW1.req"), "a");
+  EXPECT_EQ(ReadFileText(root + "GW2.req"), "existing") << "a move replaces nothing";
   EXPECT_TRUE(FileExists(root + "DELAYQ/20261207/0930/GW2.req"));
   EXPECT_FALSE(FileExists(root + "GW3.req"));
   EXPECT_FALSE(FileExists(root + "GW5.req"));

@@ -36,21 +36,21 @@ TEST(CountersTest, FilesImagesAndTheChangeOfYear) {
   EXPECT_EQ(CounterValue(kSmsQSize), 0u) << "never below 0";
   CounterAdd(kSmsQSize, 1);
   CountersFlush();
-  EXPECT_EQ(CellOf(ReadTestFile(stats + "SMSSENT-2028.CTR"), 60), 7u);
-  EXPECT_EQ(CellOf(ReadTestFile(stats + "SMSQSIZE.CTR"), 0), 1u);
+  EXPECT_EQ(CellOf(ReadFileText(stats + "SMSSENT-2028.CTR"), 60), 7u);
+  EXPECT_EQ(CellOf(ReadFileText(stats + "SMSQSIZE.CTR"), 0), 1u);
   SetClockOverride(LocalAt(2028, 12, 31, 23));
   CounterAdd(kSmsSent, 1);
   SetClockOverride(LocalAt(2029, 1, 1, 0));
   CounterAdd(kSmsSent, 9);
   EXPECT_EQ(CounterValue(kSmsQSize), 1u) << "queue sizes do not change with the year";
   CountersClose();
-  EXPECT_EQ(CellOf(ReadTestFile(stats + "SMSSENT-2028.CTR"), 365), 1u);
-  EXPECT_EQ(CellOf(ReadTestFile(stats + "SMSSENT-2029.CTR"), 0), 9u);
+  EXPECT_EQ(CellOf(ReadFileText(stats + "SMSSENT-2028.CTR"), 365), 1u);
+  EXPECT_EQ(CellOf(ReadFileText(stats + "SMSSENT-2029.CTR"), 0), 9u);
   // A short file is zeroed to its full size.
-  WriteTestFile(stats + "SMSFAILED-2029.CTR", "abc");
+  WriteFileText(stats + "SMSFAILED-2029.CTR", "abc");
   CounterAdd(kSmsFailed, 1);
   CountersFlush();
-  std::string failed = ReadTestFile(stats + "SMSFAILED-2029.CTR");
+  std::string failed = ReadFileText(stats + "SMSFAILED-2029.CTR");
   EXPECT_EQ(CellOf(failed, 0), 1u);
   EXPECT_EQ(CellOf(failed, 1), 0u);
   CounterResetQueueSizes();
@@ -64,5 +64,5 @@ TEST(CountersTest, ConnectionCounters) {
   ConnectionCounterAdd("SMPP - host:2775", 3);
   EXPECT_EQ(ConnectionCounterValue("SMPP - host:2775"), 5u);
   CountersFlush();
-  EXPECT_EQ(CellOf(ReadTestFile(PrivateDataDirectory() + "SMPP - host-2775-2027.CTR"), 1), 5u);
+  EXPECT_EQ(CellOf(ReadFileText(PrivateDataDirectory() + "SMPP - host-2775-2027.CTR"), 1), 5u);
 }

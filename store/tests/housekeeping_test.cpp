@@ -30,9 +30,9 @@ TEST(HousekeepingTest, RetentionUsesRealDates) {
   std::string logs = LogDirectory();
   const char* names[] = {"SMSOUT-20270101.LOG", "SMSOUT-20261231.LOG", "SMSIN-20250102.LOG",
                          "SMSWEB-20270102.LOG", "SMSOUT-2026.LOG",     "OTHER-20200101.LOG"};
-  for (const char* n : names) WriteTestFile(logs + n, "x");
-  WriteTestFile(home.path() + "USERS/bob/SMS-20261231.LOG", "x");
-  WriteTestFile(home.path() + "USERS/bob/SMS-20270101.LOG", "x");
+  for (const char* n : names) WriteFileText(logs + n, "x");
+  WriteFileText(home.path() + "USERS/bob/SMS-20261231.LOG", "x");
+  WriteFileText(home.path() + "USERS/bob/SMS-20270101.LOG", "x");
   Housekeeping();
   EXPECT_TRUE(FileExists(logs + "SMSOUT-20270101.LOG")) << "yesterday is kept";
   EXPECT_FALSE(FileExists(logs + "SMSOUT-20261231.LOG")) << "the day before is deleted across the year";
@@ -45,7 +45,7 @@ TEST(HousekeepingTest, RetentionUsesRealDates) {
 
   StoreHome home2("[QARHUB]\r\n");
   SetClockOverride(LocalAt(2027, 1, 5));
-  WriteTestFile(LogDirectory() + "SMSOUT-20261231.LOG", "x");
+  WriteFileText(LogDirectory() + "SMSOUT-20261231.LOG", "x");
   Housekeeping();
   EXPECT_TRUE(FileExists(LogDirectory() + "SMSOUT-20261231.LOG")) << "90 days by default";
 }
@@ -75,7 +75,7 @@ TEST(HousekeepingTest, StaleWorkFiles) {
       {priv + "MMSINQ/x.D31", 16 * 86400, true},
   };
   for (const File& f : files) {
-    WriteTestFile(f.path, "x");
+    WriteFileText(f.path, "x");
     SetMTime(f.path, now - f.age);
   }
   // A held lock file is never deleted, however old.
@@ -83,9 +83,9 @@ TEST(HousekeepingTest, StaleWorkFiles) {
   ASSERT_TRUE(AcquireLockFile(q + "held.LCK", held));
   SetMTime(q + "held.LCK", now - 5 * 86400);
   std::string bulk = BulkQueueDir();
-  WriteTestFile(bulk + ".~job-1-00000001/M1.REQ", "[SMS]\r\n");
+  WriteFileText(bulk + ".~job-1-00000001/M1.REQ", "[SMS]\r\n");
   SetMTime(bulk + ".~job-1-00000001", now - 2 * 86400);
-  WriteTestFile(bulk + ".~job-1-00000002/M1.REQ", "[SMS]\r\n");
+  WriteFileText(bulk + ".~job-1-00000002/M1.REQ", "[SMS]\r\n");
   Housekeeping();
   EXPECT_FALSE(FileExists(bulk + ".~job-1-00000001")) << "a job its submitter never handed over";
   EXPECT_TRUE(FileExists(bulk + ".~job-1-00000002/M1.REQ"));
@@ -105,7 +105,7 @@ TEST(HousekeepingTest, LiveDatabaseStoresAreNeverAgedOut) {
   for (const char* name : kept) ASSERT_TRUE(FileExists(track + name)) << name;
   const char* gone[] = {"20261101.DAT", "sub/20261102.DAT", "text.DB", "orphan.DB-wal",
                         "MSGID.DB20261101120000.damaged", "MSGID.DB20261101120000.damaged-wal"};
-  for (const char* name : gone) WriteTestFile(track + name, "x");
+  for (const char* name : gone) WriteFileText(track + name, "x");
   time_t old = NowSeconds() - 20 * 86400;
   for (const char* name : kept) SetMTime(track + name, old);
   for (const char* name : gone) SetMTime(track + name, old);

@@ -115,7 +115,7 @@ TEST(MessageFileTest, ParsingEdgeCases) {
 TEST(MessageFileTest, UnreadableAndOversizedFilesCarryTheErrorMarkers) {
   StoreHome home;
   std::string path = home.path() + "Q/Big.req";
-  WriteTestFile(path, "[SMS]\r\nPhoneNumber=1\r\nData=" + std::string(kMaxMessageFileSize, 'x') + "\r\n");
+  WriteFileText(path, "[SMS]\r\nPhoneNumber=1\r\nData=" + std::string(kMaxMessageFileSize, 'x') + "\r\n");
   SmsMessageRecord r = LoadPath(path);
   EXPECT_EQ(r.PhoneNumber, "ERROR");
   EXPECT_EQ(r.SMSCRoute, "ErrorLoadMessage");
@@ -136,7 +136,7 @@ TEST(MessageFileTest, ErrorDetailIsReplacedAppendedAndNeverCutsAValue) {
   ASSERT_TRUE(WriteErrorDetail(f, 0, "Timeout\r\nRetryCount=99", "SMPP - h:1"));
   ASSERT_TRUE(WriteErrorDetail(f, 1, "Refused", "SMPP - h:1"));
   ReleaseClaim(f);
-  std::string text = ReadTestFile(path);
+  std::string text = ReadFileText(path);
   std::string stamp = FormatTimestamp14(1700000000);
   EXPECT_EQ(text, body + "\r\n[ErrorDetail]\r\nRetryCount=2\r\nLastRetryTime=" + stamp +
                       "\r\nLastErrorInfo=Refused -- SMPP - h:1\r\n");

@@ -92,13 +92,13 @@ TEST(QueueDirsTest, InboundOverflowBuckets) {
 TEST(QueueDirsTest, WalkFindsRootAndSubdirectoryFilesAndRemovesOldEmptyOnes) {
   StoreHome home;
   std::string root = home.path() + "Q/";
-  WriteTestFile(root + "a.REQ", "");
-  WriteTestFile(root + "b.req", "");
-  WriteTestFile(root + "c.err", "");
-  WriteTestFile(root + ".~1-1.tmp", "");
-  WriteTestFile(root + "sub/d.Req", "");
-  WriteTestFile(root + "sub/deeper/e.req", "");
-  WriteTestFile(root + "ext.d/f.req", "");
+  WriteFileText(root + "a.REQ", "");
+  WriteFileText(root + "b.req", "");
+  WriteFileText(root + "c.err", "");
+  WriteFileText(root + ".~1-1.tmp", "");
+  WriteFileText(root + "sub/d.Req", "");
+  WriteFileText(root + "sub/deeper/e.req", "");
+  WriteFileText(root + "ext.d/f.req", "");
   CreatePathDirectories(root + "oldempty/");
   CreatePathDirectories(root + "newempty/");
   SetMTime(root + "oldempty", NowSeconds() - 120);
@@ -122,10 +122,10 @@ TEST(QueueDirsTest, WalkFindsRootAndSubdirectoryFilesAndRemovesOldEmptyOnes) {
 TEST(QueueDirsTest, QueueCacheServesTheSameFilesAsTheDirectory) {
   StoreHome home;
   std::string root = home.path() + "Q/";
-  WriteTestFile(root + "a.req", "");
-  WriteTestFile(root + "s1/b.req", "");
-  WriteTestFile(root + "s1/c.req", "");
-  WriteTestFile(root + "s2/x.err", "");
+  WriteFileText(root + "a.req", "");
+  WriteFileText(root + "s1/b.req", "");
+  WriteFileText(root + "s1/c.req", "");
+  WriteFileText(root + "s2/x.err", "");
   for (bool cached : {false, true}) {
     Settings.UseQCache = cached;
     if (cached) QCacheScanOnce();

@@ -29,9 +29,9 @@ TEST(QueueFileTest, PublishCreateNewNeverReplacesAndLeavesNoTempFiles) {
   ASSERT_TRUE(PublishFile(dir + "A.req", "first", PublishMode::CreateNew));  // directory created
   EXPECT_FALSE(PublishFile(dir + "A.req", "second", PublishMode::CreateNew));
   EXPECT_EQ(errno, EEXIST);
-  EXPECT_EQ(ReadTestFile(dir + "A.req"), "first");
+  EXPECT_EQ(ReadFileText(dir + "A.req"), "first");
   ASSERT_TRUE(PublishFile(dir + "A.req", "third", PublishMode::Replace));
-  EXPECT_EQ(ReadTestFile(dir + "A.req"), "third");
+  EXPECT_EQ(ReadFileText(dir + "A.req"), "third");
   EXPECT_EQ(CountEntries(dir), 1u);
   ASSERT_TRUE(PublishFile(dir + "B.req", "kept time", PublishMode::CreateNew, 1000000000));
   EXPECT_EQ(FileCreationTime(dir + "B.req"), 1000000000);
@@ -71,7 +71,7 @@ TEST(QueueFileTest, ClaimOfAFileReplacedAfterOpenFails) {
   // not remove the new one.
   ASSERT_TRUE(PublishFile(path, "two", PublishMode::Replace));
   EXPECT_FALSE(DeleteClaimedFile(a));
-  EXPECT_EQ(ReadTestFile(path), "two");
+  EXPECT_EQ(ReadFileText(path), "two");
 }
 
 TEST(QueueFileTest, LockFilesMeanHeldNotExists) {
@@ -93,13 +93,13 @@ TEST(QueueFileTest, LockFilesMeanHeldNotExists) {
 TEST(QueueFileTest, MoveNeverReplaces) {
   StoreHome home;
   std::string from = home.path() + "Q/DELAYQ/A.req", to = home.path() + "Q/x/A.req";
-  WriteTestFile(from, "a");
-  WriteTestFile(home.path() + "Q/DELAYQ/B.req", "b");
-  WriteTestFile(home.path() + "Q/B.req", "old");
+  WriteFileText(from, "a");
+  WriteFileText(home.path() + "Q/DELAYQ/B.req", "b");
+  WriteFileText(home.path() + "Q/B.req", "old");
   ASSERT_TRUE(MoveQueueFile(from, to));
-  EXPECT_EQ(ReadTestFile(to), "a");
+  EXPECT_EQ(ReadFileText(to), "a");
   EXPECT_FALSE(MoveQueueFile(home.path() + "Q/DELAYQ/B.req", home.path() + "Q/B.req"));
-  EXPECT_EQ(ReadTestFile(home.path() + "Q/B.req"), "old");
+  EXPECT_EQ(ReadFileText(home.path() + "Q/B.req"), "old");
 }
 
 namespace {
@@ -118,7 +118,7 @@ TEST(QueueFileTest, SpareFilesAreReusedWholeAndBounded) {
   ASSERT_EQ(EnableSpareFiles(spare, 2), 1u);
   ASSERT_TRUE(PublishFile(q + "A.req", "short", PublishMode::CreateNew));
   EXPECT_EQ(SpareFileCount(), 0u);
-  EXPECT_EQ(ReadTestFile(q + "A.req"), "short");
+  EXPECT_EQ(ReadFileText(q + "A.req"), "short");
 
   ASSERT_TRUE(PublishFile(q + "B.req", "a much longer message text", PublishMode::CreateNew));
   ino_t b = InodeOf(q + "B.req");
@@ -129,7 +129,7 @@ TEST(QueueFileTest, SpareFilesAreReusedWholeAndBounded) {
   EXPECT_EQ(SpareFileCount(), 1u);
   ASSERT_TRUE(PublishFile(q + "C.req", "tiny", PublishMode::CreateNew, 1000000000));
   EXPECT_EQ(InodeOf(q + "C.req"), b) << "the deleted file came back";
-  EXPECT_EQ(ReadTestFile(q + "C.req"), "tiny");
+  EXPECT_EQ(ReadFileText(q + "C.req"), "tiny");
   EXPECT_EQ(FileCreationTime(q + "C.req"), 1000000000);
 
   // Create-new still refuses a taken name, and the spare stays for the next one.
@@ -137,14 +137,14 @@ TEST(QueueFileTest, SpareFilesAreReusedWholeAndBounded) {
   ASSERT_TRUE(DeleteClaimedFile(claim));
   EXPECT_FALSE(PublishFile(q + "A.req", "other", PublishMode::CreateNew));
   EXPECT_EQ(errno, EEXIST);
-  EXPECT_EQ(ReadTestFile(q + "A.req"), "short");
+  EXPECT_EQ(ReadFileText(q + "A.req"), "short");
   EXPECT_EQ(SpareFileCount(), 1u);
 
   // A file with a second name is deleted, not kept; beyond the bound files are deleted.
   ASSERT_EQ(link((q + "A.req").c_str(), (home.path() + "A.link").c_str()), 0);
   ASSERT_TRUE(ClaimQueueFile(q + "A.req", claim));
   ASSERT_TRUE(DeleteClaimedFile(claim));
-  EXPECT_EQ(ReadTestFile(home.path() + "A.link"), "short") << "the other name keeps its content";
+  EXPECT_EQ(ReadFileText(home.path() + "A.link"), "short") << "the other name keeps its content";
   EXPECT_EQ(SpareFileCount(), 1u);
   for (const char* name : {"D.req", "E.req", "F.req"}) {
     ASSERT_TRUE(PublishFile(q + name, name, PublishMode::CreateNew));

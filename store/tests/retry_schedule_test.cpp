@@ -46,7 +46,7 @@ TEST(RetryScheduleTest, DueExpiredAndDelay) {
   EXPECT_FALSE(RetryDue(0xFFFFFFFFu, Local(now - 100000), "c")) << "no wrap to a short delay";
   EXPECT_EQ(RetryMaxAttempts("c"), 7u);
   std::string path = home.path() + "Q/old.req";
-  WriteTestFile(path, "[SMS]\r\n");
+  WriteFileText(path, "[SMS]\r\n");
   ClaimedFile f;
   ASSERT_TRUE(ClaimQueueFile(path, f));
   SetMTime(path, now - 3599);

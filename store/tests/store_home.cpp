@@ -1,14 +1,7 @@
 #include "store/tests/store_home.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-
-#include <cstdlib>
-
-#include "outside/qarvault/qarvault.h"
 #include "runtime/clock.h"
 #include "runtime/debug_log.h"
-#include "runtime/file_io.h"
 #include "runtime/thread_registry.h"
 #include "service/settings.h"
 #include "store/counters.h"
@@ -19,7 +12,6 @@
 StoreHome::StoreHome(std::string_view ini) {
   LogsClose();
   CountersClose();
-  setenv("QARSMS_HOME", dir_.path().c_str(), 1);
   WriteIni(ini);
   Settings = SettingsBlock();
   SetClockOverride(0);
@@ -36,37 +28,6 @@ StoreHome::~StoreHome() {
 }
 
 void StoreHome::WriteIni(std::string_view ini) {
-  std::string path = dir_.path() + "QARHUB.INI";
-  WriteTestFile(path, ini);
-  SMSIniSetFilename(path.c_str());
+  folder_.WriteIni(ini);
   ReloadStoreDirectories();
-}
-
-void WriteTestFile(const std::string& path, std::string_view content) {
-  CreatePathDirectories(path);
-  UniqueFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0664));
-  WriteText(fd.get(), content);
-}
-
-std::string ReadTestFile(const std::string& path) {
-  std::string out;
-  ReadWholeFile(path, out);
-  return out;
-}
-
-void SetMTime(const std::string& path, time_t t) {
-  struct timespec times[2] = {{t, 0}, {t, 0}};
-  utimensat(AT_FDCWD, path.c_str(), times, 0);
-}
-
-time_t LocalAt(int year, int month, int day, int hour, int minute, int second) {
-  struct tm t {};
-  t.tm_year = year - 1900;
-  t.tm_mon = month - 1;
-  t.tm_mday = day;
-  t.tm_hour = hour;
-  t.tm_min = minute;
-  t.tm_sec = second;
-  t.tm_isdst = -1;
-  return mktime(&t);
 }

@@ -1,29 +1,20 @@
-// A fresh installation per test: QARSMS_HOME in a new temporary directory, a QARHUB.INI
-// with the given text, default settings, the real clock and no cached store state.
+// A fresh installation per test: a temporary data folder with a QARHUB.INI of the given
+// text, default settings, the real clock and no cached store state.
 #pragma once
-
-#include <sys/stat.h>
 
 #include <string>
 #include <string_view>
 
-#include "runtime/tests/test_dirs.h"
+#include "tests/support/data_folder.h"
+#include "tests/support/test_files.h"
 
 class StoreHome {
  public:
   explicit StoreHome(std::string_view ini = "[QARHUB]\r\n");
   ~StoreHome();
-  const std::string& path() const { return dir_.path(); }
+  const std::string& path() const { return folder_.path(); }
   void WriteIni(std::string_view ini);
 
  private:
-  TempDir dir_;
+  TestDataFolder folder_;
 };
-
-// Test file helpers.
-void WriteTestFile(const std::string& path, std::string_view content);
-std::string ReadTestFile(const std::string& path);
-// Seconds since 1970 of a local date and time.
-time_t LocalAt(int year, int month, int day, int hour = 12, int minute = 0, int second = 0);
-// Sets a file's modification time (seconds since 1970).
-void SetMTime(const std::string& path, time_t t);

@@ -14,10 +14,10 @@ TEST(StoreServiceTest, StartupRecountsTheQueues) {
   std::string q = OutboundQueueRoot(), in = InboundDir();
   for (const char* f : {"a.req", "b.REQ", "user/c.req", "RT_-_x_-_/d.req", "MMSQ__1/e.req", "f.err",
                         "deep/er/g.req"}) {
-    WriteTestFile(q + f, "[SMS]\r\n");
+    WriteFileText(q + f, "[SMS]\r\n");
   }
   for (const char* f : {"1.in", "2.IN", "3.rec", "00000001/4.in", "5.rct", "6.RCT", "7.BAD"}) {
-    WriteTestFile(in + f, "[SMS-IN]\r\n");
+    WriteFileText(in + f, "[SMS-IN]\r\n");
   }
   CounterAdd(kSmsQSize, 100);  // stale values are replaced
   StoreStartup();
@@ -39,7 +39,7 @@ TEST(StoreServiceTest, InboundFilesFromRawParts) {
   std::string pushText;
   for (auto& e : std::filesystem::directory_iterator(InboundDir())) {
     if (e.path().extension() == ".in") {
-      pushText = ReadTestFile(e.path().string());
+      pushText = ReadFileText(e.path().string());
       EXPECT_EQ(e.path().filename().string().substr(0, 2), "GW");
     }
   }

@@ -36,7 +36,7 @@ TEST(StoreThreadsTest, ThreadsWorkAndEndOnShutdown) {
   StoreHome home;
   Settings.UseQCache = true;
   std::string root = OutboundQueueRoot();
-  WriteTestFile(root + "DELAYQ/20000101/0000/GW1.req", "[SMS]\r\n");
+  WriteFileText(root + "DELAYQ/20000101/0000/GW1.req", "[SMS]\r\n");
   BulkJobWriter job;
   ASSERT_TRUE(BulkJobBegin(job, {"[SMS]\r\n"}));
   ASSERT_TRUE(BulkJobAddRecipients(job, {{BulkTargetName(), "+1", ""}, {BulkTargetName(), "+2", ""}}));

@@ -87,7 +87,7 @@ TEST(QueueStressTest, EveryFileIsSentExactlyOnceAndNeverReadPartly) {
     }
     std::string text = "partial=" + std::to_string(out.partial) + "\n";
     for (const std::string& n : out.deleted) text += n + "\n";
-    WriteTestFile(childResults, text);
+    WriteFileText(childResults, text);
     _exit(0);
   }
 
@@ -133,13 +133,13 @@ TEST(QueueStressTest, EveryFileIsSentExactlyOnceAndNeverReadPartly) {
   }
   for (auto& t : threads) t.join();
   writersDone = true;
-  WriteTestFile(doneFlag, "");
+  WriteFileText(doneFlag, "");
   for (auto& t : claimers) t.join();
   int status = 0;
   ASSERT_EQ(waitpid(child, &status, 0), child);
   ASSERT_TRUE(WIFEXITED(status));
 
-  std::string childText = ReadTestFile(childResults);
+  std::string childText = ReadFileText(childResults);
   ASSERT_EQ(childText.rfind("partial=", 0), 0u);
   size_t nl = childText.find('\n');
   EXPECT_EQ(childText.substr(8, nl - 8), "0") << "the second process read a partial file";

@@ -35,11 +35,11 @@ namespace {
 void StoreUid(const std::string& home, uint32_t value) {
   std::string bytes(4, '\0');
   for (int i = 0; i < 4; ++i) bytes[i] = static_cast<char>(value >> (8 * i));
-  WriteTestFile(PrivateDataDirectory() + "UID.DAT", bytes);
+  WriteFileText(PrivateDataDirectory() + "UID.DAT", bytes);
 }
 
 uint32_t StoredUid() {
-  std::string bytes = ReadTestFile(PrivateDataDirectory() + "UID.DAT");
+  std::string bytes = ReadFileText(PrivateDataDirectory() + "UID.DAT");
   if (bytes.size() != 4) return 0;
   uint32_t v = 0;
   for (int i = 3; i >= 0; --i) v = v << 8 | static_cast<uint8_t>(bytes[i]);
@@ -53,10 +53,10 @@ TEST(UniqueFilesTest, NamesCountersAndTakenNames) {
   StoreUid(home.path(), 1000000);
   std::string q = home.path() + "Q/new/";
   // 1,001,000 is the first id; its name is taken already and must be left alone.
-  WriteTestFile(q + "GW000F4628.req", "other");
+  WriteFileText(q + "GW000F4628.req", "other");
   std::string path = CreateUniqueFile(q, "req", "[SMS]\r\n");
   EXPECT_EQ(path, q + "GW000F4629.req");
-  EXPECT_EQ(ReadTestFile(q + "GW000F4628.req"), "other");
+  EXPECT_EQ(ReadFileText(q + "GW000F4628.req"), "other");
   EXPECT_EQ(MessageIdFromPath(path), "GW000F4629");
   EXPECT_EQ(CreateUniqueFileNoPrefix(q, "", "x"), q + "000F462A");
   EXPECT_EQ(CreateUniqueFile(q, "../x", "x"), "");
@@ -80,7 +80,7 @@ TEST(UniqueFilesTest, AFolderRemovedBeforeTheLinkIsMadeAgainForTheSameId) {
     g_removeFolderBeforeLink = 0;
     EXPECT_EQ(path, c.created ? q + "GW000F4628.req" : "") << c.removals;
     if (c.created) {
-      EXPECT_EQ(ReadTestFile(path), "[SMS]\r\n");
+      EXPECT_EQ(ReadFileText(path), "[SMS]\r\n");
     }
     // The first id went to this file (or this failure), none was taken for the retry.
     EXPECT_EQ(NextUniqueId(), 1001001u) << c.removals;
@@ -120,10 +120,10 @@ TEST(UniqueFilesTest, SegmentsNeverReplaceAPendingSegment) {
   ASSERT_EQ(first, q + "SAR-P123-7-2-1.req");
   EXPECT_EQ(CreateSegmentFile(q, "123", 7, 2, 1, "req", "second"), "");
   EXPECT_EQ(errno, EEXIST);
-  EXPECT_EQ(ReadTestFile(first), "first");
+  EXPECT_EQ(ReadFileText(first), "first");
   // Every reference but one is pending for this recipient: that one is chosen.
   for (unsigned ref = 0; ref < 256; ++ref) {
-    if (ref != 0x42) WriteTestFile(q + SegmentFileName("555", ref, 2, 2, "req"), "pending");
+    if (ref != 0x42) WriteFileText(q + SegmentFileName("555", ref, 2, 2, "req"), "pending");
   }
   EXPECT_EQ(ChooseConcatReference(q, "555", 2, "req"), 0x42);
   uint8_t a = NextConcatReference();

@@ -14,10 +14,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
 
 std::string Body(const std::string& response) {
   size_t at = response.find("\r\n\r\n");
@@ -32,12 +28,12 @@ class Lists : public ::testing::Test {
     std::error_code ec;
     fs::remove_all(TestGateway.home + "DLists", ec);
     std::string html = WebSettings.HtmlDirectory;
-    WriteTextFile(html + "Address Book.htm", "<ul>\r\n<li>@@AddrBookMembers@@</li>\r\n</ul>\r\n");
-    WriteTextFile(html + "DList Index.htm", "<p>Lists</p>\r\n<li>@@DListIndex@@</li>\r\n");
-    WriteTextFile(html + "DList Members.htm",
+    WriteFileText(html + "Address Book.htm", "<ul>\r\n<li>@@AddrBookMembers@@</li>\r\n</ul>\r\n");
+    WriteFileText(html + "DList Index.htm", "<p>Lists</p>\r\n<li>@@DListIndex@@</li>\r\n");
+    WriteFileText(html + "DList Members.htm",
                   "<h1>@@DListName@@</h1>\r\n<m>@@DListMembers@@</m>\r\n<a>@@AddrBookMembers@@</a>\r\n");
-    WriteTextFile(html + "DList Import.htm", "<form>@@DListName@@</form>\r\n");
-    WriteTextFile(html + "Address Book Import.htm", "<form>import</form>\r\n");
+    WriteFileText(html + "DList Import.htm", "<form>@@DListName@@</form>\r\n");
+    WriteFileText(html + "Address Book Import.htm", "<form>import</form>\r\n");
   }
   std::string Dir() { return TestGateway.home + "DLists/"; }
 };
@@ -48,12 +44,12 @@ TEST_F(Lists, MemberWithNameGoesToListAndAddressBook) {
                               "&DListMemberName=Bob HTTP/1.1\r\nHost: x\r\n\r\n");
   EXPECT_EQ(r.substr(0, r.find("\r\n")), "HTTP/1.1 200 OK");
   EXPECT_NE(r.find("Connection: close\r\n"), std::string::npos);
-  EXPECT_EQ(ReadFile(Dir() + "team.TXT"), "447700900123 - Bob\r\n");
-  EXPECT_EQ(ReadFile(Dir() + "ADDRESS.LST"), "447700900123 - Bob\r\n");
+  EXPECT_EQ(ReadFileText(Dir() + "team.TXT"), "447700900123 - Bob\r\n");
+  EXPECT_EQ(ReadFileText(Dir() + "ADDRESS.LST"), "447700900123 - Bob\r\n");
   EXPECT_EQ(Body(r), "<h1>team</h1>\r\n<m>447700900123 - Bob</m>\r\n<a>447700900123 - Bob</a>\r\n<a>#team [DList]</a>\r\n");
   // Present already: not added twice.
   RawExchange("GET /DLists?DListName=team&DListMemberAction=Add&DListMember=447700900123 HTTP/1.0\r\n\r\n");
-  EXPECT_EQ(ReadFile(Dir() + "team.TXT"), "447700900123 - Bob\r\n");
+  EXPECT_EQ(ReadFileText(Dir() + "team.TXT"), "447700900123 - Bob\r\n");
 }
 
 TEST_F(Lists, LastMemberRemovedDeletesTheList) {
@@ -69,23 +65,23 @@ TEST_F(Lists, AddressBookImportListAndDelete) {
             "ERROR : ADDRESS.LST not found\r\n");
   std::string data = "%2B447700900123,Bob%0D%0A4477%2000%20Al%20Smith%0D%0A%2B447700900123%20-%20Robert%0D%0A";
   RawExchange("GET /AddrBook?AddrBookAction=Import&AddrBookImportData=" + data + " HTTP/1.0\r\n\r\n");
-  EXPECT_EQ(ReadFile(Dir() + "ADDRESS.LST"), "4477 - 00 Al Smith\r\n+447700900123 - Robert\r\n");
+  EXPECT_EQ(ReadFileText(Dir() + "ADDRESS.LST"), "4477 - 00 Al Smith\r\n+447700900123 - Robert\r\n");
   std::string r = RawExchange("GET /AddrBook?AddrBookMemberAction=List HTTP/1.0\r\n\r\n");
   EXPECT_NE(r.find("Content-type: text/plain\r\n"), std::string::npos);
   EXPECT_EQ(Body(r), "OK : ADDRESS.LST\r\n4477 - 00 Al Smith\r\n+447700900123 - Robert\r\n");
-  WriteTextFile(Dir() + "old.TXT", "1\r\n");
+  WriteFileText(Dir() + "old.TXT", "1\r\n");
   r = RawExchange("GET /AddrBook?AddrBookMemberAction=Delete&AddrBookMember=4477,%23old%20[DList] HTTP/1.0\r\n\r\n");
   EXPECT_EQ(Body(r), "<ul>\r\n<li>+447700900123 - Robert</li>\r\n</ul>\r\n");
   EXPECT_FALSE(fs::exists(Dir() + "old.TXT"));
   // Import without data shows the import page; replace starts afresh.
   EXPECT_EQ(Body(RawExchange("GET /AddrBook?AddrBookAction=Import HTTP/1.0\r\n\r\n")), "<form>import</form>\r\n");
   RawExchange("GET /AddrBook?AddrBookAction=Import&AddrBookImportReplace=Yes&AddrBookImportData=9 HTTP/1.0\r\n\r\n");
-  EXPECT_EQ(ReadFile(Dir() + "ADDRESS.LST"), "9\r\n");
+  EXPECT_EQ(ReadFileText(Dir() + "ADDRESS.LST"), "9\r\n");
 }
 
 TEST_F(Lists, ListAnswersImportAndBadNames) {
   RawExchange("GET /DLists?DListName=club&DListAction=Import&DListImportData=1%0D%0A2,Two%0D%0A1 HTTP/1.0\r\n\r\n");
-  EXPECT_EQ(ReadFile(Dir() + "club.TXT"), "1\r\n2 - Two\r\n");
+  EXPECT_EQ(ReadFileText(Dir() + "club.TXT"), "1\r\n2 - Two\r\n");
   EXPECT_EQ(Body(RawExchange("GET /DLists?DListName=club&DListAction=List HTTP/1.0\r\n\r\n")),
             "OK : club\r\n1\r\n2 - Two\r\n");
   EXPECT_EQ(Body(RawExchange("GET /DLists?DListName=none&DListAction=List HTTP/1.0\r\n\r\n")),

@@ -61,17 +61,17 @@ TEST(AddressPatterns, AdministrationList) {
 }
 
 TEST(AddressPatterns, ListsBuiltFromConfiguration) {
-  WriteTextFile(TestGateway.home + "QARHUB.INI",
+  WriteFileText(TestGateway.home + "QARHUB.INI",
                 "[IPRestrictions]\r\nAllowed1=10.*.*.*\r\nAllowed2=11.*.*.*\r\nAllowed4=12.*.*.*\r\n"
                 "Blocked1=10.9.*.*\r\nBlocked2=\r\nBlocked3=13.*.*.*\r\n");
   IPRestrictionLists lists;
   BuildIPRestrictionLists(lists);
   EXPECT_EQ(lists.Allowed, (std::vector<std::string>{"10.*.*.*", "11.*.*.*"}));
   EXPECT_EQ(lists.Blocked, (std::vector<std::string>{"10.9.*.*"}));
-  WriteTextFile(TestGateway.home + "QARHUB.INI",
+  WriteFileText(TestGateway.home + "QARHUB.INI",
                 "[QARHUB]\r\nWebAuth=Yes\r\nWebMenu=No\r\nAdminIPAddressList=10.0.0.1\r\n"
                 "MaxWebRequestBytes=100000\r\n");
-  WriteTextFile(TestGateway.home + "MMSC.INI", "[MMSC]\r\nHostName=gw.example\r\n");
+  WriteFileText(TestGateway.home + "MMSC.INI", "[MMSC]\r\nHostName=gw.example\r\n");
   WebSettingsRecord s;
   LoadWebSettings(s);
   EXPECT_TRUE(s.WebAuth);
@@ -80,13 +80,13 @@ TEST(AddressPatterns, ListsBuiltFromConfiguration) {
   EXPECT_EQ(s.MaxWebRequestBytes, 100000u);
   EXPECT_EQ(s.Realm, "gw.example");
   EXPECT_EQ(s.HtmlDirectory, TestGateway.home + "html/");
-  WriteTextFile(TestGateway.home + "QARHUB.INI", "[QARHUB]\r\nMaxWebRequestBytes=12\r\n");
-  WriteTextFile(TestGateway.home + "MMSC.INI", "");
+  WriteFileText(TestGateway.home + "QARHUB.INI", "[QARHUB]\r\nMaxWebRequestBytes=12\r\n");
+  WriteFileText(TestGateway.home + "MMSC.INI", "");
   LoadWebSettings(s);
   EXPECT_FALSE(s.WebAuth);
   EXPECT_TRUE(s.WebMenu);
   EXPECT_EQ(s.Realm, "Qar SMS/MMS Gateway");
   EXPECT_EQ(s.MaxWebRequestBytes, 32u << 20);  // absurdly small limits fall back to the default
-  WriteTextFile(TestGateway.home + "QARHUB.INI", "");
+  WriteFileText(TestGateway.home + "QARHUB.INI", "");
 }
 }  // namespace

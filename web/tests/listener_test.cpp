@@ -31,9 +31,9 @@ class ListenerTest : public ::testing::Test {
       SendResponse(c, "200 OK", "Content-type: text/plain\r\n", body);
       return true;
     });
-    WriteTextFile(TestGateway.home + "html/a.htm", "page-a");
-    WriteTextFile(TestGateway.home + "html/b.htm", "page-b");
-    WriteTextFile(TestGateway.home + "secret.txt", "top-secret");
+    WriteFileText(TestGateway.home + "html/a.htm", "page-a");
+    WriteFileText(TestGateway.home + "html/b.htm", "page-b");
+    WriteFileText(TestGateway.home + "secret.txt", "top-secret");
   }
   void TearDown() override {
     RegisterWebHandler(WebRoute::PushAccess, nullptr);
@@ -253,7 +253,7 @@ TEST_F(ListenerTest, UnknownRequestsAndBrowsers) {
 TEST_F(ListenerTest, UserFolderPagesAndBlocks) {
   WebSettings.WebAuth = true;
   AddAccount("erin", "pw", "", 177);
-  WriteTextFile(TestGateway.home + "USERS/erin/html/own.htm",
+  WriteFileText(TestGateway.home + "USERS/erin/html/own.htm",
                 "own<!@@StartBlockMMS@@>mms<!@@EndBlockMMS@@><!@@StartBlockTextSMS@@>text<!@@EndBlockTextSMS@@>");
   std::string out = RunCommand("curl -s -u erin:pw " + Url("/own.htm"));
   EXPECT_EQ(out, "owntext");

@@ -33,10 +33,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
 
 // Regular files under dir (recursively), sorted by path.
 std::vector<std::string> FilesUnder(const std::string& dir) {
@@ -107,9 +103,9 @@ TEST_F(Submit, OneTextMessageLeavesExactFileAndAnswersItsId) {
   auto files = FilesUnder(Q());
   ASSERT_EQ(files.size(), 2u);
   EXPECT_NE(response.find(", Recipient=07700900123\r\n"), std::string::npos);
-  if (ReadFile(files[0]).find("+44") == std::string::npos) std::swap(files[0], files[1]);
+  if (ReadFileText(files[0]).find("+44") == std::string::npos) std::swap(files[0], files[1]);
   std::string name = fs::path(files[0]).filename().string();
-  EXPECT_EQ(ReadFile(files[0]), "[SMS]\r\nSubmittedBy=127.0.0.1\r\nSender=Shop\r\nData=Hello world\\r\\nline2\r\n"
+  EXPECT_EQ(ReadFileText(files[0]), "[SMS]\r\nSubmittedBy=127.0.0.1\r\nSender=Shop\r\nData=Hello world\\r\\nline2\r\n"
                                 "PhoneNumber=+44\r\n");
   EXPECT_NE(response.find("MessageID=" + name.substr(0, name.size() - 4) + ", Recipient=+44\r\n"), std::string::npos);
   EXPECT_NE(response.find("<a href=\"javascript:history.back()\">Continue</a>"), std::string::npos);
@@ -134,13 +130,13 @@ TEST_F(Submit, RecipientGrammarTable) {
   ASSERT_EQ(Status(response), "HTTP/1.0 200 OK") << response;
   auto files = FilesUnder(Q());
   ASSERT_EQ(files.size(), 1u);
-  std::string file = ReadFile(files[0]);
+  std::string file = ReadFileText(files[0]);
   EXPECT_NE(file.find("UDH=06050413880000\r\n"), std::string::npos) << file;
   EXPECT_NE(file.find("Binary=1\r\n"), std::string::npos);
 }
 
 TEST_F(Submit, DistributionListExpandsToItsMembers) {
-  WriteTextFile(TestGateway.home + "DLists/friends.TXT", "\xEF\xBB\xBF" "111 - Ann\r\n222\r\n333 - Cy\r\n");
+  WriteFileText(TestGateway.home + "DLists/friends.TXT", "\xEF\xBB\xBF" "111 - Ann\r\n222\r\n333 - Cy\r\n");
   std::string response = Get("PhoneNumber=Friends&Text=Hi");
   ASSERT_EQ(Status(response), "HTTP/1.0 200 OK");
   EXPECT_EQ(FilesUnder(Q()).size(), 3u);
@@ -187,17 +183,17 @@ TEST_F(Submit, FormBodyParametersFirstOccurrenceAndEmptyAsAbsent) {
   ASSERT_EQ(Status(response), "HTTP/1.0 200 OK") << response;
   auto files = FilesUnder(Q());
   ASSERT_EQ(files.size(), 1u);
-  EXPECT_NE(ReadFile(files[0]).find("Data=fromline\r\nPhoneNumber=77\r\n"), std::string::npos);
+  EXPECT_NE(ReadFileText(files[0]).find("Data=fromline\r\nPhoneNumber=77\r\n"), std::string::npos);
   fs::remove_all(Q());
   response = Post("PhoneNumber=88&Text=caf%C3%A9+%2B1&Data=00");
   files = FilesUnder(Q());
   ASSERT_EQ(files.size(), 1u) << response;
-  EXPECT_NE(ReadFile(files[0]).find("Data=caf\xC3\xA9 +1\r\nPhoneNumber=88\r\n"), std::string::npos);
+  EXPECT_NE(ReadFileText(files[0]).find("Data=caf\xC3\xA9 +1\r\nPhoneNumber=88\r\n"), std::string::npos);
   fs::remove_all(Q());
   Post("PhoneNumber=88&Text=%E9t%E9&charset=iso-8859-1");
   files = FilesUnder(Q());
   ASSERT_EQ(files.size(), 1u);
-  EXPECT_NE(ReadFile(files[0]).find("Data=\xC3\xA9t\xC3\xA9\r\n"), std::string::npos) << ReadFile(files[0]);
+  EXPECT_NE(ReadFileText(files[0]).find("Data=\xC3\xA9t\xC3\xA9\r\n"), std::string::npos) << ReadFileText(files[0]);
 }
 
 TEST_F(Submit, SpecialContentIsRefusedNotIgnored) {
@@ -214,7 +210,7 @@ TEST_F(Submit, TextWithUdhIsPackedAfterTheHeader) {
   ASSERT_EQ(Status(response), "HTTP/1.0 200 OK") << response;
   auto files = FilesUnder(Q());
   ASSERT_EQ(files.size(), 1u);
-  std::string file = ReadFile(files[0]);
+  std::string file = ReadFileText(files[0]);
   // Six header octets: one fill bit, then H e l l o.
   EXPECT_NE(file.find("Data=906536FB0D\r\nUDH=050003010201\r\nBinary=1\r\n"), std::string::npos) << file;
   std::string septets;
@@ -228,7 +224,7 @@ TEST_F(Submit, LongTextsAreSegmented) {
   ASSERT_EQ(Status(response), "HTTP/1.0 200 OK");
   auto files = FilesUnder(Q());
   ASSERT_EQ(files.size(), 2u);
-  std::string a = ReadFile(files[0]), b = ReadFile(files[1]);
+  std::string a = ReadFileText(files[0]), b = ReadFileText(files[1]);
   EXPECT_EQ(fs::path(files[0]).filename().string().rfind("SAR-447-", 0), 0u);
   size_t ua = a.find("UDH=050003"), ub = b.find("UDH=050003");
   ASSERT_NE(ua, std::string::npos);
@@ -257,7 +253,7 @@ TEST_F(Submit, LongTextsAreSegmented) {
   response = Get("PhoneNumber=447&Text=" + greek);
   files = FilesUnder(Q());
   ASSERT_EQ(files.size(), 2u) << response;
-  std::string first = ReadFile(files[0]), second = ReadFile(files[1]);
+  std::string first = ReadFileText(files[0]), second = ReadFileText(files[1]);
   EXPECT_NE(first.find("dcs=08\r\nBinary=1"), std::string::npos);
   size_t d1 = first.find("Data="), d2 = second.find("Data=");
   EXPECT_EQ(first.find("\r\n", d1) - d1 - 5, 67u * 4);
@@ -270,7 +266,7 @@ TEST_F(Submit, LongBinaryDataIsSegmentedWithItsHeader) {
   ASSERT_EQ(Status(response), "HTTP/1.0 200 OK") << response;
   auto files = FilesUnder(Q());
   ASSERT_EQ(files.size(), 2u);
-  std::string first = ReadFile(files[0]);
+  std::string first = ReadFileText(files[0]);
   // Header: length, concatenation element, then the port element; 140 octets in all.
   size_t u = first.find("UDH=0B0003");
   ASSERT_NE(u, std::string::npos) << first;
@@ -295,7 +291,7 @@ TEST_F(Submit, ReceiptInjectionAnswersWithTheStoredAddresses) {
   ASSERT_EQ(Status(response), "HTTP/1.0 200 OK") << response;
   auto files = FilesUnder(Q());
   ASSERT_EQ(files.size(), 1u);
-  std::string file = ReadFile(files[0]);
+  std::string file = ReadFileText(files[0]);
   EXPECT_NE(file.find("Sender=+4422\r\nReceiptDelivered=Yes\r\nReceiptMessageID=ORIG0001\r\n"), std::string::npos)
       << file;
   EXPECT_NE(file.find("Data=id:ORIG0001 sub:001 dlvrd:001 submit date:"), std::string::npos);
@@ -312,7 +308,7 @@ TEST_F(Submit, SingleLineValuesCannotInjectLines) {
   ASSERT_EQ(Status(response), "HTTP/1.0 200 OK");
   auto files = FilesUnder(Q());
   ASSERT_EQ(files.size(), 1u);
-  EXPECT_EQ(ReadFile(files[0]), "[SMS]\r\nSubmittedBy=127.0.0.1\r\nSender=aPhoneNumber=666\r\nValidity=1Binary=1\r\n"
+  EXPECT_EQ(ReadFileText(files[0]), "[SMS]\r\nSubmittedBy=127.0.0.1\r\nSender=aPhoneNumber=666\r\nValidity=1Binary=1\r\n"
                                 "SMPPOptions=SMPPOption_x=1y=2\r\nData=x\r\nPhoneNumber=1\r\nRef=rInj=1\r\n");
 }
 
@@ -321,7 +317,7 @@ TEST_F(Submit, InboundAndLocalUserGoToTheInboundStore) {
   Get("PhoneNumber=2&Text=mine&LocalUser=bob");
   auto files = FilesUnder(TestGateway.home + "SMS-IN/");
   ASSERT_EQ(files.size(), 2u);
-  std::string all = ReadFile(files[0]) + ReadFile(files[1]);
+  std::string all = ReadFileText(files[0]) + ReadFileText(files[1]);
   EXPECT_NE(all.find("[SMS-IN]\r\nSubmittedBy=127.0.0.1\r\nData=in\r\nPhoneNumber=1\r\n"), std::string::npos) << all;
   EXPECT_NE(all.find("RouteToLocalUser=bob\r\nData=mine\r\nPhoneNumber=2\r\n"), std::string::npos);
   EXPECT_TRUE(FilesUnder(Q()).empty());
@@ -360,7 +356,7 @@ TEST_F(Submit, InboundSegmentsShareOneReferenceAndTheSegmentNames) {
       references.insert(reference);
       char udh[32];
       snprintf(udh, sizeof udh, "UDH=050003%02X%02X%02X\r\n", unsigned(std::stoul(reference, nullptr, 16)), c.total, n);
-      EXPECT_NE(ReadFile(files[n - 1]).find(udh), std::string::npos) << ReadFile(files[n - 1]);
+      EXPECT_NE(ReadFileText(files[n - 1]).find(udh), std::string::npos) << ReadFileText(files[n - 1]);
     }
     EXPECT_EQ(references.size(), 1u);
     EXPECT_EQ(CountOf(response, "MessageID=SAR-"), c.total) << response;
@@ -373,8 +369,8 @@ TEST_F(Submit, MultipartFormKeepsPercentSignsAndRemovesUploads) {
   EXPECT_NE(out.find("MessageID="), std::string::npos) << out;
   auto files = FilesUnder(Q());
   ASSERT_EQ(files.size(), 1u);
-  EXPECT_NE(ReadFile(files[0]).find("Data=100% sure & more\r\n"), std::string::npos) << ReadFile(files[0]);
-  WriteTextFile(TestGateway.home + "tone.txt", "MELODY:c");
+  EXPECT_NE(ReadFileText(files[0]).find("Data=100% sure & more\r\n"), std::string::npos) << ReadFileText(files[0]);
+  WriteFileText(TestGateway.home + "tone.txt", "MELODY:c");
   out = RunCommand("curl -s -F 'PhoneNumber=123' -F 'RingToneDataFile=@" + TestGateway.home +
                    "tone.txt;filename=../../x.txt' " + Url("/"));
   EXPECT_NE(out.find("are not supported"), std::string::npos) << out;
@@ -382,7 +378,7 @@ TEST_F(Submit, MultipartFormKeepsPercentSignsAndRemovesUploads) {
 }
 
 TEST_F(Submit, SuccessTemplateRepeatsSubmitInfoEscaped) {
-  WriteTextFile(TestGateway.home + "html/SUBMITOK.HTM",
+  WriteFileText(TestGateway.home + "html/SUBMITOK.HTM",
                 "<html>\r\n<a href=\"@@ContinueURL@@\">back</a>\r\n<li>@@SubmitInfo@@</li>\r\n</html>\r\n");
   std::string response = Get("PhoneNumber=1,2&Text=x&ContinueURL=example.org/%22x");
   EXPECT_NE(response.find("<a href=\"http://example.org/&quot;x\">back</a>\r\n"), std::string::npos) << response;
@@ -411,7 +407,7 @@ TEST_F(Submit, BulkJobsForLargeLists) {
   EXPECT_NE(names.find("QDelay-203105060708.FLG"), std::string::npos) << names;
   for (auto& f : FilesUnder(BulkQueueDir()))
     if (fs::path(f).filename() == "M1.REQ") {
-      std::string m1 = ReadFile(f);
+      std::string m1 = ReadFileText(f);
       EXPECT_EQ(m1.find("PhoneNumber="), std::string::npos);
       EXPECT_NE(m1.find("UDH=050003"), std::string::npos);
     }
@@ -422,7 +418,7 @@ TEST_F(Submit, CreditAndQuotaRefusalsAndConcurrentSubmissions) {
   WebSettings.UsersDirectory = TestGateway.home + "USERS/";
   AddAccount("payer");
   int64_t balance = 3000;
-  WriteTextFile(TestGateway.home + "USERS/payer/SMS.CTR", std::string(reinterpret_cast<char*>(&balance), 8));
+  WriteFileText(TestGateway.home + "USERS/payer/SMS.CTR", std::string(reinterpret_cast<char*>(&balance), 8));
   // Eight parallel one-message submissions against three credits: exactly three pass.
   std::atomic<int> ok{0}, refused{0};
   std::vector<std::thread> threads;
@@ -454,7 +450,7 @@ TEST_F(Submit, AccountingCallbackChargesRoutesAndNotices) {
   WebSettings.WebAuth = true;
   AddAccount("acct");
   int64_t balance = 6000;
-  WriteTextFile(TestGateway.home + "USERS/acct/SMS.CTR", std::string(reinterpret_cast<char*>(&balance), 8));
+  WriteFileText(TestGateway.home + "USERS/acct/SMS.CTR", std::string(reinterpret_cast<char*>(&balance), 8));
   // A tiny callback: pre-authorisations get a charge of 2.5, or a refusal for recipient 999.
   std::mutex lock;
   std::vector<std::string> queries;
@@ -520,13 +516,13 @@ TEST_F(Submit, VoiceMailIndicationAndForcedSender) {
   ASSERT_EQ(Status(r), "HTTP/1.0 200 OK") << r;
   auto files = FilesUnder(Q());
   ASSERT_EQ(files.size(), 1u);
-  std::string file = ReadFile(files[0]);
+  std::string file = ReadFileText(files[0]);
   EXPECT_NE(file.find("UDH=04010201FF\r\ndcs=D9\r\nBinary=1\r\n"), std::string::npos) << file;
   fs::remove_all(Q());
   Get("PhoneNumber=1&VoiceMail=No");
   files = FilesUnder(Q());
   ASSERT_EQ(files.size(), 1u);
-  EXPECT_NE(ReadFile(files[0]).find("UDH=0401020000\r\ndcs=C0\r\nBinary=1\r\n"), std::string::npos);
+  EXPECT_NE(ReadFileText(files[0]).find("UDH=0401020000\r\ndcs=C0\r\nBinary=1\r\n"), std::string::npos);
   // Greek capitals with a Latin twin keep the visible text in 7 bits.
   fs::remove_all(Q());
   Get("PhoneNumber=1&VoiceMail=No&Text=%CE%91%CE%92%CE%93");
@@ -534,8 +530,8 @@ TEST_F(Submit, VoiceMailIndicationAndForcedSender) {
   ASSERT_EQ(files.size(), 1u);
   std::string packed;
   PackSeptetsToHex(std::string("\x41\x42\x13"), 3, packed, 5);
-  EXPECT_NE(ReadFile(files[0]).find("Data=" + packed + "\r\nUDH=0401020000\r\ndcs=D0\r\n"), std::string::npos)
-      << ReadFile(files[0]);
+  EXPECT_NE(ReadFileText(files[0]).find("Data=" + packed + "\r\nUDH=0401020000\r\ndcs=D0\r\n"), std::string::npos)
+      << ReadFileText(files[0]);
 
   fs::remove_all(Q());
   WebSettings.WebAuth = true;
@@ -552,7 +548,7 @@ TEST_F(Submit, VoiceMailIndicationAndForcedSender) {
   Get("PhoneNumber=2&Text=b&Sender=Other", Basic("forced", "pw"));
   files = FilesUnder(Q());
   ASSERT_EQ(files.size(), 2u);
-  std::string both = ReadFile(files[0]) + ReadFile(files[1]);
+  std::string both = ReadFileText(files[0]) + ReadFileText(files[1]);
   EXPECT_NE(both.find("SubmitUser=forced\r\nSubmittedBy=127.0.0.1\r\nSender=alt\r\n"), std::string::npos) << both;
   EXPECT_NE(both.find("Sender=Shop\r\n"), std::string::npos);
 }
@@ -562,7 +558,7 @@ TEST_F(Submit, SixteenBitReferencesAndAltLongText) {
   Get("PhoneNumber=5&Text=" + std::string(305, 'x'));
   auto files = FilesUnder(Q());
   ASSERT_EQ(files.size(), 3u);  // 152 + 152 + 1 with a 16-bit reference (153 + 152 with 8 bits)
-  EXPECT_NE(ReadFile(files[0]).find("UDH=060804"), std::string::npos);
+  EXPECT_NE(ReadFileText(files[0]).find("UDH=060804"), std::string::npos);
   Settings.ConcatRef16Bit = false;
   Settings.AltLongText = true;
   Settings.LongTextDCS = 0x10;
@@ -570,7 +566,7 @@ TEST_F(Submit, SixteenBitReferencesAndAltLongText) {
   Get("PhoneNumber=5&Text=" + std::string(200, 'y'));
   files = FilesUnder(Q());
   ASSERT_EQ(files.size(), 2u);
-  std::string first = ReadFile(files[0]);
+  std::string first = ReadFileText(files[0]);
   EXPECT_NE(first.find("dcs=10\r\n"), std::string::npos);
   size_t d = first.find("Data=");
   std::string hex = first.substr(d + 5, first.find("\r\n", d) - d - 5);
@@ -602,7 +598,7 @@ TEST_F(Submit, SegmentsDecodeWithGammu) {
     ASSERT_EQ(files.size(), 2u);
     std::string joined;
     for (size_t k = 0; k < files.size(); ++k) {
-      std::string f = ReadFile(files[k]);
+      std::string f = ReadFileText(files[k]);
       auto value = [&](const std::string& key) {
         size_t at = f.find("\r\n" + key + "=");
         return at == std::string::npos ? std::string() : f.substr(at + key.size() + 3, f.find("\r\n", at + 2) - at - key.size() - 3);
@@ -634,7 +630,7 @@ TEST_F(Submit, ParseMultipartSavesUploadsUnderNewNames) {
     ASSERT_EQ(uploads.size(), 1u);
     EXPECT_EQ(uploads[0].rfind(PrivateDataDirectory() + "TEMP/", 0), 0u) << uploads[0];
     EXPECT_EQ(uploads[0].find("evil"), std::string::npos);
-    EXPECT_EQ(ReadFile(uploads[0]), "GIF89a\x01\x02");
+    EXPECT_EQ(ReadFileText(uploads[0]), "GIF89a\x01\x02");
     std::string saved = uploads[0].substr(uploads[0].rfind('/') + 1);
     EXPECT_EQ(request.Body(), "Text=50%25+%26+more%3F&PictureMessageDataFile=" + saved + "&");
     EXPECT_EQ(SubmitParameterOr(request, "Text", 100), "50% & more?");
@@ -658,7 +654,7 @@ TEST_F(Submit, UnicodeTextWithPortsSplitsOnCharacterBoundaries) {
   ASSERT_EQ(files.size(), 2u);
   size_t total = 0;
   for (auto& f : files) {
-    std::string file = ReadFile(f);
+    std::string file = ReadFileText(f);
     size_t d = file.find("Data=");
     size_t hexLength = file.find("\r\n", d) - d - 5;
     EXPECT_EQ(hexLength % 4, 0u) << file;
@@ -675,7 +671,7 @@ TEST_F(Submit, UnwrittenMessagesAreNotChargedOrCounted) {
   Settings.DefaultMsgLimitPerDay = 100;
   Settings.DefaultMsgLimitPerMonth = 1000;
   int64_t balance = 10000;
-  WriteTextFile(TestGateway.home + "USERS/partial/SMS.CTR", std::string(reinterpret_cast<char*>(&balance), 8));
+  WriteFileText(TestGateway.home + "USERS/partial/SMS.CTR", std::string(reinterpret_cast<char*>(&balance), 8));
   // "a/b" cannot name a segment file: its two segments are not written.
   std::string r = Get("PhoneNumber=447,a%2Fb&Text=" + std::string(161, 'q'), Basic("partial", "pw"));
   ASSERT_EQ(Status(r), "HTTP/1.0 200 OK") << r;

@@ -13,7 +13,7 @@ class TlsListenerTest : public ::testing::Test {
   void SetUp() override {
     if (TestGateway.tlsPort == 0) GTEST_SKIP() << "qarseal not available";
     ResetWebTestSettings();
-    WriteTextFile(TestGateway.home + "html/tls.htm", "over-tls");
+    WriteFileText(TestGateway.home + "html/tls.htm", "over-tls");
   }
   std::string Port() const { return std::to_string(TestGateway.tlsPort); }
 };

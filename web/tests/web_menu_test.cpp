@@ -32,9 +32,9 @@ TEST(WebMenu, BlocksFollowWebOptions) {
 
 TEST(WebMenu, StaticPathsStayUnderTheHtmlFolder) {
   std::string html = TestGateway.home + "menu-html/";
-  WriteTextFile(html + "page.htm", "in");
-  WriteTextFile(html + "sub/inner.htm", "inner");
-  WriteTextFile(TestGateway.home + "secret.txt", "secret");
+  WriteFileText(html + "page.htm", "in");
+  WriteFileText(html + "sub/inner.htm", "inner");
+  WriteFileText(TestGateway.home + "secret.txt", "secret");
   std::filesystem::create_symlink(TestGateway.home + "secret.txt", html + "link.htm");
   struct Case { const char* path; bool ok; };
   const Case cases[] = {
@@ -76,7 +76,7 @@ TEST(WebMenu, ShippedPagesInstalledIntoAFreshFolderOnly) {
     for (const char* token : c.placeholders) EXPECT_NE(page.find(token), std::string::npos) << c.file << token;
   }
   // The operator's folder: a changed page is kept, a removed template stays removed.
-  WriteTextFile(html + "default.htm", "operator's page");
+  WriteFileText(html + "default.htm", "operator's page");
   std::filesystem::remove(html + "DList Index.htm");
   ASSERT_TRUE(InstallDefaultWebPages(html));
   ASSERT_TRUE(ReadWholeFile(html + "default.htm", page));
@@ -113,7 +113,7 @@ TEST(WebResponses, SendAFileSendsPrefixAndWholeFile) {
   std::string path = TestGateway.home + "big.bin";
   std::string content;
   for (int i = 0; i < 40000; ++i) content += char('a' + i % 26);
-  WriteTextFile(path, content);
+  WriteFileText(path, content);
   int fds[2];
   ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
   UniqueFd a(fds[0]), b(fds[1]);

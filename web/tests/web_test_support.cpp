@@ -22,6 +22,8 @@
 #include "outside/seal_table.h"
 #include "web/web_menu.h"
 #include "web/web_server.h"
+#include "tests/support/data_folder.h"
+#include "tests/support/gateway_process.h"
 #include "web/web_settings.h"
 
 WebTestGateway TestGateway;
@@ -30,20 +32,13 @@ namespace {
 UniqueFd PlainListener;
 UniqueFd TlsListener;
 
-std::string ProgramDir() {
-  std::error_code ec;
-  return std::filesystem::read_symlink("/proc/self/exe", ec).parent_path().string() + "/";
-}
+std::unique_ptr<TestDataFolder> Folder;
 
 class GatewayEnvironment : public ::testing::Environment {
  public:
   void SetUp() override {
-    std::string pattern = ::testing::TempDir() + "qarweb-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    TestGateway.home = pattern + "/";
-    setenv("QARSMS_HOME", TestGateway.home.c_str(), 1);
-    SMSIniSetFilename((TestGateway.home + "QARHUB.INI").c_str());
-    MMSCIniSetFilename((TestGateway.home + "MMSC.INI").c_str());
+    Folder = std::make_unique<TestDataFolder>();
+    TestGateway.home = Folder->path();
     DebugSettings.CopyToStderr = false;
     DebugSettings.Debug = true;
     DebugSettings.RotationWaitMs = 0;
@@ -57,7 +52,7 @@ class GatewayEnvironment : public ::testing::Environment {
     int fd = PlainListener.get();
     ASSERT_TRUE(StartServiceThread("ThreadListenForConnections", [fd] { ThreadListenForConnections(fd); }));
 
-    LoadSealLibrary(ProgramDir());
+    LoadSealLibrary(BinDirectory());
     if (!OutsideLibraries.sslAvailable) return;
     auto generate = OutsideLibraries.seal.Call<sslGenerateCertificate_t>(seal::sslGenerateCertificate);
     char error[500] = {0};
@@ -77,8 +72,7 @@ class GatewayEnvironment : public ::testing::Environment {
     WaitForServiceThreads(50);
     PlainListener.reset();
     TlsListener.reset();
-    std::error_code ec;
-    std::filesystem::remove_all(TestGateway.home, ec);
+    Folder.reset();
   }
 };
 
@@ -159,12 +153,6 @@ std::string RunCommand(const std::string& command) {
 }
 
 std::string Url(const std::string& path) { return "http://127.0.0.1:" + std::to_string(TestGateway.plainPort) + path; }
-
-void WriteTextFile(const std::string& path, const std::string& text) {
-  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << text;
-}
 
 size_t CountOf(const std::string& text, const std::string& word) {
   size_t n = 0;

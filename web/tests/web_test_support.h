@@ -6,6 +6,7 @@
 #include <string>
 
 #include "runtime/unique_fd.h"
+#include "tests/support/test_files.h"
 
 struct WebTestGateway {
   std::string home;      // the data folder, ends in "/"
@@ -29,5 +30,4 @@ std::string ReadUntilQuiet(int socket, int timeoutMs);
 // Runs a shell command (bounded by timeout(1)) and returns its standard output.
 std::string RunCommand(const std::string& command);
 std::string Url(const std::string& path);
-void WriteTextFile(const std::string& path, const std::string& text);
 size_t CountOf(const std::string& text, const std::string& word);

@@ -11,7 +11,8 @@
 
 #include "outside/qarledger/qarledger.h"
 #include "outside/qarvault/qarvault.h"
-#include "outside/qarvault/tests/vault_test_home.h"
+#include "tests/support/data_folder.h"
+#include "tests/support/gateway_process.h"
 
 namespace {
 
@@ -51,7 +52,7 @@ struct Ledger {
 const Ledger& TheLedger() {
   static Ledger ledger = [] {
     Ledger l;
-    l.handle = ::dlopen((TestProgramDir() + "libqarledger.so").c_str(), RTLD_NOW);
+    l.handle = ::dlopen((BinDirectory() + "libqarledger.so").c_str(), RTLD_NOW);
     if (l.handle == nullptr) return l;
 #define QAR_BIND(name) l.name = reinterpret_cast<name##_t>(::dlsym(l.handle, #name));
     QAR_BIND(sqlSMSCMessageIdGet2)
@@ -87,15 +88,15 @@ const Ledger& TheLedger() {
   return ledger;
 }
 
-class LedgerTest : public VaultTestHome {
+class LedgerTest : public DataFolderTest {
  protected:
   void SetUp() override {
-    VaultTestHome::SetUp();
+    DataFolderTest::SetUp();
     ASSERT_NE(L.handle, nullptr) << ::dlerror();
   }
   void TearDown() override {
     if (L.sqlSMSCMessageIdCloseAll != nullptr) L.sqlSMSCMessageIdCloseAll();
-    VaultTestHome::TearDown();
+    DataFolderTest::TearDown();
   }
   const Ledger& L = TheLedger();
 };

@@ -9,7 +9,8 @@
 #include <vector>
 
 #include "outside/qarvault/qarvault.h"
-#include "outside/qarvault/tests/vault_test_home.h"
+#include "tests/support/data_folder.h"
+#include "tests/support/gateway_process.h"
 
 namespace {
 
@@ -32,7 +33,7 @@ const std::string kSample =
     "Key=Value=With=Equals\n"
     "Last=no terminator";
 
-class IniFileTest : public VaultTestHome {
+class IniFileTest : public DataFolderTest {
  protected:
   std::string Path() const { return home_ + "QARHUB.INI"; }
   std::string Get(const char* section, const char* key, const char* def, uint32_t size,

@@ -6,7 +6,8 @@
 #include <vector>
 
 #include "outside/qarvault/qarvault.h"
-#include "outside/qarvault/tests/vault_test_home.h"
+#include "tests/support/data_folder.h"
+#include "tests/support/gateway_process.h"
 
 namespace {
 
@@ -23,7 +24,7 @@ bool Get2(const char* connection, const char* smscId, Found& out) {
   return true;
 }
 
-class MessageIdStoreTest : public VaultTestHome {};
+class MessageIdStoreTest : public DataFolderTest {};
 
 TEST_F(MessageIdStoreTest, AddsFindsAndReplaces) {
   int64_t before = std::time(nullptr);
@@ -168,7 +169,7 @@ TEST_F(MessageIdStoreTest, DirectoriesEndInSlashAndAreCreated) {
     EXPECT_EQ(c.get(buf, static_cast<uint32_t>(c.want.size())), 0) << "no room for the zero";
   }
   ASSERT_GT(GetRealProgramDirectory(buf, sizeof buf), 0);
-  EXPECT_EQ(std::string(buf), TestProgramDir());
+  EXPECT_EQ(std::string(buf), BinDirectory());
   // Without a trailing "/" in $QARSMS_HOME one is added.
   std::string bare = home_.substr(0, home_.size() - 1);
   ::setenv("QARSMS_HOME", bare.c_str(), 1);

@@ -6,7 +6,8 @@
 #include <vector>
 
 #include "outside/qarvault/qarvault.h"
-#include "outside/qarvault/tests/vault_test_home.h"
+#include "tests/support/data_folder.h"
+#include "tests/support/gateway_process.h"
 
 namespace {
 
@@ -17,7 +18,7 @@ struct ToolResult {
 
 // Runs the built qaruser with args and the test's QARSMS_HOME.
 ToolResult RunQarUser(const std::vector<std::string>& args) {
-  std::string tool = TestProgramDir() + "qaruser";
+  std::string tool = BinDirectory() + "qaruser";
   int outPipe[2], errPipe[2];
   ToolResult result;
   if (::pipe(outPipe) != 0 || ::pipe(errPipe) != 0) return result;
@@ -48,7 +49,7 @@ ToolResult RunQarUser(const std::vector<std::string>& args) {
   return result;
 }
 
-class QarUserTest : public VaultTestHome {};
+class QarUserTest : public DataFolderTest {};
 
 TEST_F(QarUserTest, AddsListsAndDeletesAccounts) {
   ToolResult r = RunQarUser({"add", "admin", "s3cret", "--full-name", "The Admin", "--receive",

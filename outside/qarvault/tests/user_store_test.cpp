@@ -7,7 +7,8 @@
 #include <vector>
 
 #include "outside/qarvault/qarvault.h"
-#include "outside/qarvault/tests/vault_test_home.h"
+#include "tests/support/data_folder.h"
+#include "tests/support/gateway_process.h"
 
 namespace {
 
@@ -33,7 +34,7 @@ std::vector<std::string> Names(SMSUserFile* h) {
   return names;
 }
 
-class UserStoreTest : public VaultTestHome {};
+class UserStoreTest : public DataFolderTest {};
 
 TEST_F(UserStoreTest, RoundTripsEveryField) {
   UserFile f(SMS_USER_READWRITE);

@@ -139,7 +139,7 @@ class AsyncSubmitTest : public SmscTestHome {
     std::string all;
     if (!fs::exists(LogDirectory())) return all;
     for (const auto& e : fs::directory_iterator(LogDirectory())) {
-      if (e.path().filename().string().rfind("SMSOUT", 0) == 0) all += ReadText(e.path().string());
+      if (e.path().filename().string().rfind("SMSOUT", 0) == 0) all += ReadFileText(e.path().string());
     }
     return all;
   }
@@ -258,7 +258,7 @@ TEST_F(AsyncSubmitTest, MixedAnswersGiveEachFileOneOutcome) {
     bool processed = false;
     for (int i = 0; i < 500 && !processed; ++i) {
       {
-        std::lock_guard guard(s->q.lock);
+        MutexLock guard(s->q.lock);
         processed = s->q.depth == 0;
       }
       if (!processed) std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -277,7 +277,7 @@ TEST_F(AsyncSubmitTest, MixedAnswersGiveEachFileOneOutcome) {
     EXPECT_EQ(FilesWithExtension(".ERR"), permanent);
     for (const auto& e : fs::directory_iterator(OutboundQueueRoot())) {
       if (e.path().extension() != ".req") continue;
-      std::string text = ReadText(e.path().string());
+      std::string text = ReadFileText(e.path().string());
       EXPECT_EQ(Count(text, "[ErrorDetail]"), 1u) << e.path();
       EXPECT_NE(text.find("RetryCount=1\r\n"), std::string::npos) << e.path();
     }
@@ -309,9 +309,9 @@ TEST_F(AsyncSubmitTest, ThrottledFilesComeBackAtMostFiveTimes) {
     EXPECT_EQ(queueFull, 1);
     EXPECT_FALSE(fs::exists(OutboundQueueRoot() + "00000000.req"));
     // Throttled files keep their ordinary retry state.
-    std::string kept = ReadText(OutboundQueueRoot() + "00000001.req");
+    std::string kept = ReadFileText(OutboundQueueRoot() + "00000001.req");
     EXPECT_NE(kept.find("RetryCount=6\r\n"), std::string::npos) << kept;
-    EXPECT_NE(ReadText(OutboundQueueRoot() + "00000002.req").find("RetryCount=" + std::to_string(queueFull) + "\r\n"),
+    EXPECT_NE(ReadFileText(OutboundQueueRoot() + "00000002.req").find("RetryCount=" + std::to_string(queueFull) + "\r\n"),
               std::string::npos);
     EXPECT_TRUE(s->q.resubmits.empty());
   }
@@ -363,7 +363,7 @@ TEST_F(AsyncSubmitTest, LinkLossAndDrainDeadlineEndEveryRecord) {
     EXPECT_EQ(QueuedFiles(), 10u);
     size_t retried = 0;
     for (const auto& e : fs::directory_iterator(OutboundQueueRoot())) {
-      retried += ReadText(e.path().string()).find("RetryCount=1\r\n") != std::string::npos;
+      retried += ReadFileText(e.path().string()).find("RetryCount=1\r\n") != std::string::npos;
     }
     EXPECT_GE(retried, 4u);
     EXPECT_EQ(Count(OutLog(), "OK -- "), 0u);
@@ -426,7 +426,7 @@ TEST_F(AsyncSubmitTest, LinkChecksWriteTheirDebugTexts) {
       t.linkNote = [&](LinkCheck check) { NoteSmppLinkCheck(w.connection, check); };
     }
     RunQueuePass(w, t);
-    std::string log = ReadText(dir + "SMSDEBUG.LOG");
+    std::string log = ReadFileText(dir + "SMSDEBUG.LOG");
     if (c.expected) {
       EXPECT_EQ(Count(log, c.expected), 1u) << log;
       EXPECT_EQ(Count(log, "Connection Error"), 1u) << log;
@@ -448,7 +448,7 @@ TEST_F(AsyncSubmitTest, LinkChecksWriteTheirDebugTexts) {
   auto s = Open(lib, 1, 0);
   RunQueuePass(s->w, s->t);
   Close(*s);
-  std::string log = ReadText(dir + "SMSDEBUG.LOG");
+  std::string log = ReadFileText(dir + "SMSDEBUG.LOG");
   EXPECT_EQ(Count(log, "Info -- SMPP Connection Error reported by SMPPYield 3"), 1u) << log;
   EXPECT_EQ(QueuedFiles(), 2u);
   CloseDebugLog();

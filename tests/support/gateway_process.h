@@ -1,42 +1,44 @@
-// Starts the real qargate (or qargatesvc) on a temporary data folder and free ports.
+// Starts the real qargate (or qargatesvc, or another built program) on a temporary data
+// folder and free ports.
 #pragma once
-
-#include <string>
-#include <vector>
 
 #include <sys/types.h>
 #include <unistd.h>
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
-// A port nobody listens on now (bound to 0 and released).
-uint16_t FreeTcpPort();
-bool PortAccepts(uint16_t port);
+#include "tests/support/ports.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/test_files.h"
+
 // Whether this host has IPv6 (its loopback can be bound); whether [::1]:port accepts.
 bool HostHasIpv6();
 bool Ipv6LoopbackAccepts(uint16_t port);
+
+// The directory of the running test program, where the built programs and libraries are;
+// ends in "/".
 std::string BinDirectory();
-std::string ReadFileText(const std::string& path);
-void WriteFileText(const std::string& path, const std::string& text);
 // Runs curl and returns what it printed (body, then the status code on the last line).
 std::string Curl(const std::vector<std::string>& args);
 
+// A data folder for a gateway process (not bound in the test's own process).
 class GatewayHome {
  public:
-  GatewayHome();
-  ~GatewayHome();
-  const std::string& path() const { return path_; }
+  const std::string& path() const { return dir_.path(); }
   // Writes QARHUB.INI: [QARHUB] with the given lines (CR LF added), then extra sections.
   void WriteConfig(const std::vector<std::string>& qarhubLines, const std::string& extra = "");
-  std::string DebugLog() const { return ReadFileText(path_ + "LOGS/SMSDEBUG.LOG"); }
+  std::string DebugLog() const { return ReadFileText(path() + "LOGS/SMSDEBUG.LOG"); }
 
  private:
-  std::string path_;
+  TempDir dir_;
 };
 
 class GatewayProcess {
  public:
-  // Starts program (default qargate) with QARSMS_HOME set; output goes to a file.
+  // Starts program (default qargate; a bare name is taken from BinDirectory) with
+  // QARSMS_HOME set; output goes to a file.
   GatewayProcess(const GatewayHome& home, const std::string& program = "qargate",
                  const std::vector<std::string>& args = {});
   ~GatewayProcess();
@@ -74,3 +76,14 @@ bool WaitUntil(unsigned ms, Fn fn) {
     usleep(50000);
   }
 }
+
+// Runs fn in a forked child (exit status 0 when fn returned true). Fork only while the
+// test has no other threads.
+template <typename Fn>
+pid_t StartChild(Fn fn) {
+  pid_t pid = ::fork();
+  if (pid == 0) ::_exit(fn() ? 0 : 1);
+  return pid;
+}
+// The child's exit status (128 + signal after a signal), -1 when it cannot be waited for.
+int WaitChild(pid_t pid);

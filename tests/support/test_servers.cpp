@@ -1,4 +1,4 @@
-#include "httpclient/tests/test_servers.h"
+#include "tests/support/test_servers.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -11,8 +11,9 @@
 
 #include <chrono>
 
-#include "runtime/socket_helpers.h"
 #include "outside/seal_table.h"
+#include "runtime/socket_helpers.h"
+#include "tests/support/ports.h"
 
 namespace {
 UniqueFd Listen(uint16_t& port) {
@@ -65,12 +66,6 @@ UniqueFd ConnectTo(uint16_t port) {
   return s;
 }
 }  // namespace
-
-uint16_t FreeLoopbackPort() {
-  uint16_t port = 0;
-  UniqueFd s = Listen(port);
-  return port;
-}
 
 ScriptedServer::ScriptedServer(Script script, bool tls) : script_(std::move(script)), tls_(tls) {
   listener_ = Listen(port_);
@@ -173,7 +168,7 @@ void TunnelProxy::Serve(int fd) {
 }
 
 OpensslServer::OpensslServer(const std::string& cert, const std::string& key) {
-  uint16_t port = FreeLoopbackPort();
+  uint16_t port = FreeTcpPort();
   std::string accept = "127.0.0.1:" + std::to_string(port);
   pid_ = fork();
   if (pid_ == 0) {

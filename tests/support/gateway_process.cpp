@@ -1,4 +1,4 @@
-#include "tests/gateway_harness.h"
+#include "tests/support/gateway_process.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -17,29 +17,6 @@
 #include <thread>
 
 extern char** environ;
-
-uint16_t FreeTcpPort() {
-  int s = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-  socklen_t len = sizeof sa;
-  getsockname(s, reinterpret_cast<sockaddr*>(&sa), &len);
-  close(s);
-  return ntohs(sa.sin_port);
-}
-
-bool PortAccepts(uint16_t port) {
-  int s = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(port);
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bool ok = connect(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
-  close(s);
-  return ok;
-}
 
 bool HostHasIpv6() {
   int s = socket(AF_INET6, SOCK_STREAM, 0);
@@ -72,19 +49,6 @@ std::string BinDirectory() {
   return s.substr(0, s.rfind('/') + 1);
 }
 
-std::string ReadFileText(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-void WriteFileText(const std::string& path, const std::string& text) {
-  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << text;
-}
-
 std::string Curl(const std::vector<std::string>& args) {
   GatewayHome scratch;
   std::string out = scratch.path() + "curl.out";
@@ -95,26 +59,17 @@ std::string Curl(const std::vector<std::string>& args) {
   return ReadFileText(out);
 }
 
-GatewayHome::GatewayHome() {
-  char pattern[] = "/tmp/qargate-test.XXXXXX";
-  path_ = std::string(mkdtemp(pattern)) + "/";
-}
-
-GatewayHome::~GatewayHome() {
-  std::error_code ec;
-  std::filesystem::remove_all(path_, ec);
-}
-
 void GatewayHome::WriteConfig(const std::vector<std::string>& qarhubLines, const std::string& extra) {
   std::string text = "[QARHUB]\r\n";
   for (const std::string& line : qarhubLines) text += line + "\r\n";
-  WriteFileText(path_ + "QARHUB.INI", text + extra);
+  WriteFileText(path() + "QARHUB.INI", text + extra);
 }
 
 GatewayProcess::GatewayProcess(const GatewayHome& home, const std::string& program,
                                const std::vector<std::string>& args) {
-  outputPath_ = home.path() + program + "-" + std::to_string(reinterpret_cast<uintptr_t>(this)) + ".out";
-  std::string binary = BinDirectory() + program;
+  std::string binary = program.find('/') == std::string::npos ? BinDirectory() + program : program;
+  outputPath_ = home.path() + binary.substr(binary.rfind('/') + 1) + "-" +
+                std::to_string(reinterpret_cast<uintptr_t>(this)) + ".out";
   std::vector<std::string> env;
   for (char** e = environ; *e != nullptr; ++e) {
     if (std::string(*e).rfind("QARSMS_HOME=", 0) != 0) env.emplace_back(*e);
@@ -188,4 +143,10 @@ void WebGateway::Configure(std::vector<std::string> lines, const std::string& ex
 bool WaitReady(GatewayProcess& p, uint16_t port) {
   return p.WaitForOutput("Web server started on port number", 20000) &&
          WaitUntil(10000, [&] { return PortAccepts(port); });
+}
+
+int WaitChild(pid_t pid) {
+  int status = 0;
+  if (pid <= 0 || waitpid(pid, &status, 0) != pid) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }

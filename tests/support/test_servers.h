@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "runtime/unique_fd.h"
+#include "tests/support/ports.h"
 
 struct ScriptedReply {
   std::string bytes;
@@ -76,5 +77,3 @@ class OpensslServer {
   pid_t pid_ = -1;
   uint16_t port_ = 0;
 };
-
-uint16_t FreeLoopbackPort();
