@@ -23,6 +23,7 @@
 #include "gsm/septet_packing.h"
 #include "service/settings.h"
 #include "store/queue_dirs.h"
+#include "tests/support/gateway_process.h"
 #include "runtime/config_access.h"
 #include "web/recipients.h"
 #include "web/submit_parameters.h"
@@ -374,7 +375,8 @@ TEST_F(Submit, MultipartFormKeepsPercentSignsAndRemovesUploads) {
   out = RunCommand("curl -s -F 'PhoneNumber=123' -F 'RingToneDataFile=@" + TestGateway.home +
                    "tone.txt;filename=../../x.txt' " + Url("/"));
   EXPECT_NE(out.find("are not supported"), std::string::npos) << out;
-  EXPECT_TRUE(FilesUnder(TestGateway.home + "PRIVATE/TEMP/").empty());
+  // The uploads go when the request ends, which may be just after its answer reached curl.
+  EXPECT_TRUE(WaitUntil(10000, [] { return FilesUnder(TestGateway.home + "PRIVATE/TEMP/").empty(); }));
 }
 
 TEST_F(Submit, SuccessTemplateRepeatsSubmitInfoEscaped) {
