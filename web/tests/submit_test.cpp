@@ -24,7 +24,7 @@
 #include "service/settings.h"
 #include "store/queue_dirs.h"
 #include "runtime/config_access.h"
-#include "web/recipients.h"
+#include "submit/recipients.h"
 #include "web/submit_parameters.h"
 #include "web/submission.h"
 #include "web/tests/web_test_support.h"

@@ -1,4 +1,4 @@
-#include "web/recipients.h"
+#include "submit/recipients.h"
 
 #include <arpa/inet.h>
 #include <dirent.h>

@@ -1,4 +1,4 @@
-#include "web/submit_content.h"
+#include "submit/message_parts.h"
 
 #include "gsm/gsm_alphabet.h"
 #include "gsm/hex_text.h"
