@@ -1,0 +1,150 @@
+// The submission core without any listener: what each recipient gets, what is refused,
+// and what reaches the disk and the accounts.
+#include "submit/submission.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+
+#include "accounting/accounting.h"
+#include "accounting/user_entries.h"
+#include "service/settings.h"
+#include "store/tests/store_home.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+std::vector<std::string> FilesUnder(const std::string& dir) {
+  std::vector<std::string> out;
+  std::error_code ec;
+  for (auto it = fs::recursive_directory_iterator(dir, ec); it != fs::recursive_directory_iterator(); ++it)
+    if (it->is_regular_file()) out.push_back(it->path().string());
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+// The file of a message id under dir, "" when there is none.
+std::string FileOf(const std::string& dir, const std::string& id) {
+  for (const std::string& f : FilesUnder(dir))
+    if (fs::path(f).stem() == id) return f;
+  return {};
+}
+
+Submission TextTo(std::vector<std::string> recipients, std::string text) {
+  Submission s;
+  s.message.SubmittedBy = "10.0.0.1";
+  s.message.Data = std::move(text);
+  s.recipients = std::move(recipients);
+  return s;
+}
+
+void SetBalance(const StoreHome& home, const std::string& user, int64_t thousandths) {
+  WriteTestFile(home.path() + "USERS/" + user + "/SMS.CTR", std::string(reinterpret_cast<char*>(&thousandths), 8));
+}
+
+class SubmitCore : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    InstallAccountingHooks();
+    ResetUserUsageCache();
+    Settings.MaxQDirEntries = 10000;
+    Settings.DefaultMsgLimitPerDay = 100;
+    Settings.DefaultMsgLimitPerMonth = 1000;
+  }
+  void TearDown() override { ResetUserUsageCache(); }
+  StoreHome home;
+};
+}  // namespace
+
+TEST_F(SubmitCore, EachRecipientGetsTheIdsOfItsFilesOrAnError) {
+  Settings.AllowAlphaRecip = true;
+  // "a/b" cannot name a segment file: nothing is written for it, the others go on.
+  SubmissionResult r = SubmitMessage(TextTo({"447", "a/b", "448"}, std::string(161, 'q')));
+  ASSERT_EQ(r.status, SubmissionStatus::Accepted) << r.error;
+  ASSERT_EQ(r.recipients.size(), 3u);
+  EXPECT_EQ(r.recipients[1].recipient, "a/b");
+  EXPECT_TRUE(r.recipients[1].messageIds.empty());
+  EXPECT_EQ(r.recipients[1].error, "Not written");
+  for (size_t i : {0u, 2u}) {
+    const RecipientResult& rr = r.recipients[i];
+    ASSERT_EQ(rr.messageIds.size(), 2u) << rr.recipient;
+    EXPECT_TRUE(rr.error.empty());
+    for (const std::string& id : rr.messageIds) {
+      std::string file = ReadTestFile(FileOf(home.path() + "Q/", id));
+      EXPECT_NE(file.find("PhoneNumber=" + rr.recipient + "\r\n"), std::string::npos) << id << "\n" << file;
+      EXPECT_NE(file.find("UDH=050003"), std::string::npos) << file;
+    }
+  }
+  EXPECT_EQ(FilesUnder(home.path() + "Q/").size(), 4u);
+}
+
+TEST_F(SubmitCore, RefusedAndInvalidSubmissionsWriteNothingAndKeepNothing) {
+  SetBalance(home, "payer", 1500);
+  struct {
+    const char* name;
+    Submission s;
+    SubmissionStatus status;
+    std::string error;
+  } cases[] = {
+      {"no recipient", TextTo({}, "x"), SubmissionStatus::Invalid, "Invalid format for telephone number."},
+      {"bad binary", TextTo({"1"}, "12G4"), SubmissionStatus::Invalid,
+       "Invalid format for Text/Data parameter when binary flag is set (hexadecimal digit characters only)."},
+      {"bad header", TextTo({"1"}, "x"), SubmissionStatus::Invalid,
+       "Invalid format for UDH (hexadecimal digit characters only)."},
+      {"special", TextTo({"1"}, "x"), SubmissionStatus::NotSupported, "WAPURL"},
+      {"credit", TextTo({"1", "2"}, "x"), SubmissionStatus::Refused, "Account payer:  credit limit exceeded."},
+  };
+  cases[1].s.message.Binary = true;
+  cases[2].s.message.UDH = "0500030102";
+  cases[3].s.specialContent = "WAPURL";
+  cases[4].s.message.SubmitUser = "payer";
+  for (auto& c : cases) {
+    SubmissionResult r = SubmitMessage(c.s);
+    EXPECT_EQ(r.status, c.status) << c.name;
+    EXPECT_EQ(r.error, c.error) << c.name;
+    EXPECT_TRUE(r.recipients.empty()) << c.name;
+  }
+  EXPECT_TRUE(FilesUnder(home.path() + "Q/").empty());
+  // The refused reservation left the balance and the day's quota as they were.
+  EXPECT_EQ(CreditCheckOrDebit("payer", nullptr, 0, CreditMode::Check), 1500);
+  std::string text;
+  EXPECT_TRUE(QuotaCheckOrCount("payer", &text, 100, true));
+  // One recipient is covered, and is charged one credit.
+  Submission one = TextTo({"1"}, "x");
+  one.message.SubmitUser = "payer";
+  EXPECT_EQ(SubmitMessage(one).status, SubmissionStatus::Accepted);
+  EXPECT_EQ(CreditCheckOrDebit("payer", nullptr, 0, CreditMode::Check), 500);
+}
+
+TEST_F(SubmitCore, ForcedSenderVoiceMailAndTheInboundStore) {
+  static std::atomic<int> wakes{0};
+  SetInboundWakeHook([] { ++wakes; });
+  struct {
+    std::string sender, localUser, kind;
+    std::string expected;  // lines the file holds
+  } cases[] = {
+      {"b", "bob", "", "[SMS-IN]\r\nSubmittedBy=10.0.0.1\r\nSender=b\r\nRouteToLocalUser=bob\r\nData=hi\r\n"},
+      {"x", kLocalInbound, "", "[SMS-IN]\r\nSubmittedBy=10.0.0.1\r\nSender=A\r\nData=hi\r\n"},
+      {"A", "bob", "FaxOn", "UDH=0401020101\r\ndcs=D9\r\nBinary=1\r\n"},
+  };
+  for (auto& c : cases) {
+    Submission s = TextTo({"447"}, "hi");
+    s.message.Sender = c.sender;
+    s.forcedSender = "A, B";
+    s.message.Inbound = true;
+    s.localUser = c.localUser;
+    s.specialContent = c.kind.empty() ? "" : "VoiceMail";
+    s.voiceMail = {c.kind, 0, "hi"};
+    int before = wakes.load();
+    SubmissionResult r = SubmitMessage(s);
+    ASSERT_EQ(r.status, SubmissionStatus::Accepted) << r.error;
+    ASSERT_EQ(r.recipients.size(), 1u);
+    ASSERT_EQ(r.recipients[0].messageIds.size(), 1u);
+    std::string path = FileOf(home.path() + "SMS-IN/", r.recipients[0].messageIds[0]);
+    ASSERT_FALSE(path.empty()) << c.expected;
+    EXPECT_NE(ReadTestFile(path).find(c.expected), std::string::npos) << ReadTestFile(path);
+    EXPECT_EQ(wakes.load(), before + 1);
+  }
+  SetInboundWakeHook(nullptr);
+}
