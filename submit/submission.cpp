@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "accounting/accounting.h"
+#include "gsm/code_pages.h"
 #include "gsm/gsm_alphabet.h"
 #include "gsm/hex_text.h"
 #include "gsm/septet_packing.h"
@@ -12,6 +13,7 @@
 #include "runtime/names.h"
 #include "runtime/str_printf.h"
 #include "runtime/text_helpers.h"
+#include "submit/recipients.h"
 #include "submit/submission_steps.h"
 
 namespace {
@@ -22,8 +24,10 @@ SubmissionResult Failed(SubmissionStatus status, std::string text) {
   return r;
 }
 
-// A sender that is not one of the account's allowed senders becomes the first of them.
-void ApplyForcedSender(Submission& s) {
+// A sender with a ":port" is normalised like a recipient. A sender that is not one of the
+// account's allowed senders becomes the first of them.
+void SettleSender(Submission& s, uint16_t& port) {
+  if (s.message.Sender.find(':') != std::string::npos) s.message.Sender = NormaliseRecipient(s.message.Sender, port);
   if (s.forcedSender.empty()) return;
   bool listed = false;
   std::string first;
@@ -36,6 +40,33 @@ void ApplyForcedSender(Submission& s) {
     if (EqualsNoCase(item, s.message.Sender)) listed = true;
   }
   if (!listed) s.message.Sender = first;
+}
+
+void ExpandLists(Submission& s, uint16_t& port) {
+  s.recipients = ExpandRecipientEntries(s.recipients, s.message.SubmitUser, port);
+  WriteDebugLogf("Debug", "%u recipient entries", static_cast<unsigned>(s.recipients.size()));
+}
+
+// The port header from the ports given, else from those found in the addresses.
+void ApplyPorts(Submission& s, uint16_t senderPort, uint16_t listPort) {
+  if (s.sourcePort == 0) s.sourcePort = senderPort;
+  if (s.destPort == 0) s.destPort = listPort;
+  if (s.sourcePort == 0 && s.destPort == 0) return;
+  s.message.UDH = StrPrintf("060504%04X%04X", s.destPort, s.sourcePort);
+  s.message.Binary = true;
+}
+
+// A text in UTF-8 from its charset, Greek look-alikes made Latin. The failure text, or "".
+std::string DecodeText(Submission& s) {
+  SmsMessageRecord& m = s.message;
+  if (!s.charset.empty() && !EqualsNoCase(s.charset, "utf-8") && !m.Binary && !m.Data.empty()) {
+    unsigned codePage = CodePageForCharset(s.charset);
+    if (codePage == 0) return "Unknown charset=" + s.charset;
+    CodePageToUtf8(m.Data, kDataMax + 1, codePage);
+  }
+  // Before any Unicode decision: Greek capitals with a Latin twin travel in 7 bits.
+  if (s.contentIsText) ReplaceGreekLookalikes(m.Data, kDataMax + 1);
+  return {};
 }
 
 std::string TwoDigitDate(time_t t) {
@@ -138,7 +169,11 @@ std::string ReceiptText(std::string_view storedId, bool delivered, bool intransi
 }
 
 SubmissionResult SubmitMessage(Submission s) {
-  ApplyForcedSender(s);
+  uint16_t senderPort = 0, listPort = 0;
+  SettleSender(s, senderPort);
+  ExpandLists(s, listPort);
+  ApplyPorts(s, senderPort, listPort);
+  if (std::string invalid = DecodeText(s); !invalid.empty()) return Failed(SubmissionStatus::Invalid, invalid);
   if (!s.message.ReceiptMessageId.empty() && !InjectReceipt(s))
     return Failed(SubmissionStatus::Invalid, "ReceiptMessageId not found in our local database");
   if (std::string invalid = CheckSubmission(s); !invalid.empty()) return Failed(SubmissionStatus::Invalid, invalid);

@@ -27,7 +27,14 @@ struct Submission {
   // SubmittedBy (the client's address); SMSCRoute the requested route; Inbound for the
   // inbound store. The recipient and the route of each file are set when it is written.
   SmsMessageRecord message;
-  std::vector<std::string> recipients;  // expanded and normalised
+  // Numbers, or names of the submitting user's distribution lists, which expand to their
+  // members.
+  std::vector<std::string> recipients;
+  // Application ports as given, 0 when not: then a ":port" at the end of the sender, or of
+  // the first recipient that has one, gives them. Either one makes the port header.
+  uint16_t sourcePort = 0, destPort = 0;
+  bool contentIsText = false;           // Data holds a text as given, not hexadecimal data
+  std::string charset;                  // of that text, "" for UTF-8
   std::string forcedSender;             // the account's allowed senders, comma-separated
   std::string localUser;                // inbound: the local user, or kLocalInbound
   std::optional<time_t> delayUntil;

@@ -4,12 +4,9 @@
 #include <vector>
 
 #include "accounting/accounting.h"
-#include "gsm/code_pages.h"
-#include "gsm/gsm_alphabet.h"
 #include "gsm/hex_text.h"
 #include "httpclient/http_text.h"
 #include "runtime/config_access.h"
-#include "runtime/clock.h"
 #include "runtime/debug_log.h"
 #include "runtime/file_io.h"
 #include "runtime/names.h"
@@ -29,10 +26,9 @@
 namespace {
 constexpr const char* kNoCache = "Expires: Tue, 01 Jan 1980 1:00:00 GMT\r\nCache-Control: no-cache\r\n";
 
-// A submission as the request gives it, with what only the HTTP answer and the port header need.
+// A submission as the request gives it, and the link of the success page.
 struct SubmissionRequest {
   Submission submission;
-  uint16_t sourcePort = 0, destPort = 0;
   std::string continueUrl;
 };
 
@@ -62,21 +58,20 @@ std::optional<uint16_t> PortNumber(std::string_view text) {
   return static_cast<uint16_t>(value);
 }
 
-// Phone, or when absent PhoneNumber: the list expanded, a port in it the destination port.
-void ReadRecipients(const WebRequest& r, SubmissionRequest& s) {
+// Phone, or when absent PhoneNumber: the entries of the list.
+void ReadRecipients(const WebRequest& r, Submission& s) {
   size_t listMax = std::max<size_t>(r.text.size(), 8192);
   auto list = SubmitParameter(r, "Phone", listMax);
   if (!list) list = SubmitParameter(r, "PhoneNumber", listMax);
-  s.submission.recipients = ExpandRecipients(list ? *list : std::string(), s.submission.message.SubmitUser, s.destPort);
-  WriteDebugLogf("Debug", "%u recipient entries", static_cast<unsigned>(s.submission.recipients.size()));
+  s.recipients = SplitRecipientList(list ? *list : std::string());
 }
 
-// Text, else Data (binary); UDH, pid and dcs. True when Text was given.
-bool ReadContent(const WebRequest& r, SmsMessageRecord& m) {
-  bool textGiven = false;
+// Text (in charset), else Data (binary); UDH, pid and dcs.
+void ReadContent(const WebRequest& r, Submission& s) {
+  SmsMessageRecord& m = s.message;
   if (auto text = SubmitParameter(r, "Text", kDataMax)) {
     m.Data = *text;
-    textGiven = true;
+    s.contentIsText = true;
   } else if (auto data = SubmitParameter(r, "Data", kDataMax)) {
     m.Data = *data;
     m.Binary = true;
@@ -87,15 +82,14 @@ bool ReadContent(const WebRequest& r, SmsMessageRecord& m) {
   }
   m.Pid = static_cast<uint8_t>(HexToInt(SubmitParameterOr(r, "pid", 1023)));
   m.Dcs = static_cast<uint8_t>(HexToInt(SubmitParameterOr(r, "dcs", 1023)));
-  return textGiven;
+  s.charset = SubmitParameterOr(r, "charset", 1023);
 }
 
-// The sender (a ":port" in it the source port), the values passed on, the flags, and where
-// an inbound message goes. The failure text, or "".
-std::string ReadOptions(const WebRequest& r, SubmissionRequest& s) {
-  SmsMessageRecord& m = s.submission.message;
+// The sender, the values passed on, the flags, and where an inbound message goes. The
+// failure text, or "".
+std::string ReadOptions(const WebRequest& r, Submission& s) {
+  SmsMessageRecord& m = s.message;
   m.Sender = StripControlBytes(SubmitParameterOr(r, "Sender", 149));
-  if (m.Sender.find(':') != std::string::npos) m.Sender = NormaliseRecipient(m.Sender, s.sourcePort);
   m.Validity = StripControlBytes(SubmitParameterOr(r, "Validity", 49));
   m.ServiceType = StripControlBytes(SubmitParameterOr(r, "ServiceType", 99));
   m.BillingInfo = StripControlBytes(SubmitParameterOr(r, "BillingInfo", 99));
@@ -117,18 +111,18 @@ std::string ReadOptions(const WebRequest& r, SubmissionRequest& s) {
   m.ReceiptMessageId = StripControlBytes(SubmitParameterOr(r, "ReceiptMessageId", 99));
   if (SubmitFlag(r, "InboundMessage") || SubmitFlag(r, "InboundMsg")) {
     m.Inbound = true;
-    s.submission.localUser = kLocalInbound;
+    s.localUser = kLocalInbound;
   }
   if (auto local = SubmitParameter(r, "LocalUser", 99)) {
     if (!IsSafePathName(*local)) return "Invalid format for LocalUser parameter.";
     m.Inbound = true;
-    s.submission.localUser = *local;
+    s.localUser = *local;
   }
   return {};
 }
 
-// SourcePort and DestPort override the ports found earlier; either one gives the port header.
-std::string ReadPorts(const WebRequest& r, SubmissionRequest& s) {
+// SourcePort and DestPort; 0 counts as not given. The failure text, or "".
+std::string ReadPorts(const WebRequest& r, Submission& s) {
   for (auto [name, port] : {std::pair<const char*, uint16_t*>{"SourcePort", &s.sourcePort}, {"DestPort", &s.destPort}}) {
     auto value = SubmitParameter(r, name, 20);
     if (!value) continue;
@@ -136,10 +130,6 @@ std::string ReadPorts(const WebRequest& r, SubmissionRequest& s) {
     if (!parsed)
       return StrPrintf("Invalid format for %s parameter (a port number from 0 to 65535).", name);
     if (*parsed != 0) *port = *parsed;
-  }
-  if (s.sourcePort != 0 || s.destPort != 0) {
-    s.submission.message.UDH = StrPrintf("060504%04X%04X", s.destPort, s.sourcePort);
-    s.submission.message.Binary = true;
   }
   return {};
 }
@@ -161,19 +151,6 @@ void ReadScheduleAndLink(const WebRequest& r, SubmissionRequest& s) {
   s.continueUrl = SubmitParameterOr(r, "ContinueURL", 1023, "javascript:history.back()");
   if (s.continueUrl.find("://") == std::string::npos && FindNoCase(s.continueUrl, "javascript:") == std::string::npos)
     s.continueUrl = "http://" + s.continueUrl;
-}
-
-// The text in UTF-8 from the given charset, Greek look-alikes made Latin. The failure text, or "".
-std::string ReadCharset(const WebRequest& r, SmsMessageRecord& m, bool textGiven) {
-  if (auto charset = SubmitParameter(r, "charset", 1023);
-      charset && !EqualsNoCase(*charset, "utf-8") && !m.Binary && !m.Data.empty()) {
-    unsigned codePage = CodePageForCharset(*charset);
-    if (codePage == 0) return "Unknown charset=" + *charset;
-    CodePageToUtf8(m.Data, kDataMax + 1, codePage);
-  }
-  // Before any Unicode decision: Greek capitals with a Latin twin travel in 7 bits.
-  if (textGiven) ReplaceGreekLookalikes(m.Data, kDataMax + 1);
-  return {};
 }
 
 // The ExtraHttpArgList parameters and the SMPPOption_ ones, copied into every file.
@@ -215,12 +192,11 @@ std::string ReadSubmission(const WebConnection& c, const WebRequest& r, Submissi
   core.message.SubmitUser = c.user;
   core.message.SubmittedBy = c.clientAddress;
   core.forcedSender = c.forcedSender;
-  ReadRecipients(r, s);
-  bool textGiven = ReadContent(r, core.message);
-  if (std::string invalid = ReadOptions(r, s); !invalid.empty()) return invalid;
-  if (std::string invalid = ReadPorts(r, s); !invalid.empty()) return invalid;
+  ReadRecipients(r, core);
+  ReadContent(r, core);
+  if (std::string invalid = ReadOptions(r, core); !invalid.empty()) return invalid;
+  if (std::string invalid = ReadPorts(r, core); !invalid.empty()) return invalid;
   ReadScheduleAndLink(r, s);
-  if (std::string invalid = ReadCharset(r, core.message, textGiven); !invalid.empty()) return invalid;
   ReadPassedOnArguments(r, core.message);
   core.recipientsOptional = SubmitParameter(r, "OTA_SUBMIT_VIEWXML", 16).has_value();
   ReadSpecialContent(r, core);
