@@ -148,3 +148,39 @@ TEST_F(SubmitCore, ForcedSenderVoiceMailAndTheInboundStore) {
   }
   SetInboundWakeHook(nullptr);
 }
+
+TEST_F(SubmitCore, ListsOfTheUserExpandAndAddressesGivePorts) {
+  WriteTestFile(home.path() + "DLists/ann/team.TXT", "111 - A\r\n222:9\r\n");
+  struct {
+    std::string user, sender;
+    std::vector<std::string> entries;
+    uint16_t sourcePort, destPort;
+    std::vector<std::string> recipients;
+    std::string udh;  // "" for none
+  } cases[] = {
+      {"ann", "Shop", {"Team", "333"}, 0, 0, {"111", "222", "333"}, "06050400090000"},
+      {"", "Shop", {"Team", "333"}, 0, 0, {"Team", "333"}, ""},  // not a list of the anonymous user
+      {"", "Shop", {"333:80"}, 0, 0, {"333"}, "06050400500000"},
+      {"", "44:7", {"333:80"}, 0, 81, {"333"}, "06050400510007"},
+      {"", "44:7", {"333"}, 0, 0, {"333"}, "06050400000007"},
+  };
+  for (auto& c : cases) {
+    Settings.AllowAlphaRecip = c.user.empty() && c.entries[0] == "Team";
+    Submission s = TextTo(c.entries, "x");
+    s.message.SubmitUser = c.user;
+    s.message.Sender = c.sender;
+    s.sourcePort = c.sourcePort;
+    s.destPort = c.destPort;
+    SubmissionResult r = SubmitMessage(s);
+    ASSERT_EQ(r.status, SubmissionStatus::Accepted) << r.error;
+    std::vector<std::string> got;
+    for (const RecipientResult& rr : r.recipients) got.push_back(rr.recipient);
+    EXPECT_EQ(got, c.recipients) << c.entries[0];
+    std::string file = ReadTestFile(FileOf(home.path() + "Q/", r.recipients.back().messageIds.at(0)));
+    if (c.udh.empty())
+      EXPECT_EQ(file.find("UDH="), std::string::npos) << file;
+    else
+      EXPECT_NE(file.find("UDH=" + c.udh + "\r\n"), std::string::npos) << file;
+  }
+  Settings.AllowAlphaRecip = false;
+}
