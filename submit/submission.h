@@ -64,8 +64,10 @@ struct SubmissionResult {
   std::vector<RecipientResult> recipients;
 };
 
-// Resolves an injected receipt, checks the submission, builds its parts, reserves quota
-// and credit, writes the files (logs, counters, accounting notices) and settles.
+// Settles the sender, expands the lists, sets the port header and decodes the text;
+// resolves an injected receipt, checks the submission, builds its parts, reserves quota
+// and credit, writes the files (logs, counters, accounting notices) and gives back what
+// was not written.
 SubmissionResult SubmitMessage(Submission submission);
 
 // Called after an inbound file was written (start-up installs the inbound wake-up).
