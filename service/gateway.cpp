@@ -41,6 +41,7 @@
 #include "httpclient/http_client.h"
 #include "inbound/failure_report.h"
 #include "smsc/queue_pass.h"
+#include "submit/submission.h"
 #include "web/submission.h"
 #include "outside/seal_table.h"
 #include "web/web_menu.h"

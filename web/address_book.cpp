@@ -13,7 +13,7 @@
 #include "runtime/text_helpers.h"
 #include "runtime/unique_fd.h"
 #include "httpclient/http_text.h"
-#include "web/recipients.h"
+#include "submit/recipients.h"
 #include "web/responses.h"
 #include "httpclient/socket_io.h"
 #include "web/request_parameters.h"

@@ -25,7 +25,7 @@
 #include "store/queue_dirs.h"
 #include "tests/support/gateway_process.h"
 #include "runtime/config_access.h"
-#include "web/recipients.h"
+#include "submit/recipients.h"
 #include "web/submit_parameters.h"
 #include "web/submission.h"
 #include "web/tests/web_test_support.h"

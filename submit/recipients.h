@@ -19,6 +19,12 @@ std::string FindListFile(const std::string& dir, std::string_view name);
 // kept as they are.
 std::string NormaliseRecipient(std::string_view entry, uint16_t& port);
 
-// Splits the list at ",", ";" and bytes up to the space; an entry naming a distribution
-// list expands to its lines. The first port found becomes destinationPort.
+// The entries of a recipient list: split at ",", ";" and bytes up to the space, each
+// trimmed and cut to 100 characters; empty ones dropped.
+std::vector<std::string> SplitRecipientList(std::string_view list);
+// Each entry naming a distribution list of the user expands to its lines; every recipient
+// normalised, empty ones dropped. The first port found becomes destinationPort.
+std::vector<std::string> ExpandRecipientEntries(const std::vector<std::string>& entries, std::string_view user,
+                                                uint16_t& destinationPort);
+// Both steps on a list text.
 std::vector<std::string> ExpandRecipients(std::string_view list, std::string_view user, uint16_t& destinationPort);

@@ -1,12 +1,13 @@
-// Turns the content of a submission (Data, UDH, Pid, Dcs, Binary of its record) into the message parts that are written: one part, or
-// the segments of a long text, a long Unicode text or long binary data, each with its own
-// concatenation header.
+// Turns the content of a submission (Data, UDH, Pid, Dcs, Binary of its record) into the
+// message parts that are written: one part, or the segments of a long text, a long Unicode
+// text or long binary data, each with its own concatenation header.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "gsm/segmentation.h"
 #include "store/message_file.h"
 
 // One file's worth of a submission: the submission's record with this part's content
@@ -19,13 +20,8 @@ struct MessagePart {
   unsigned total = 0;
 };
 
-inline constexpr unsigned kMaxSegments = 100;
 inline constexpr size_t kOnePartContentMax = 1023;
 
-// The Unicode DCS rule: below 0x50 or above 0xBF bit 0x08 is set, otherwise 0x08.
-uint8_t UnicodeDcs(uint8_t dcs);
-// Checks a user data header: even hex digits, and a length octet that matches.
-bool ValidUdh(const std::string& udh);
 // The parts of the content (already validated). Empty with error set when the content
 // cannot be written (a one-part content longer than kOnePartContentMax).
 std::vector<MessagePart> BuildMessageParts(const SmsMessageRecord& content, std::string& error);

@@ -1,4 +1,4 @@
-#include "web/recipients.h"
+#include "submit/recipients.h"
 
 #include <arpa/inet.h>
 #include <dirent.h>
@@ -77,10 +77,8 @@ std::string NormaliseRecipient(std::string_view entry, uint16_t& port) {
   return out == "+" ? std::string() : out;
 }
 
-std::vector<std::string> ExpandRecipients(std::string_view list, std::string_view user, uint16_t& destinationPort) {
-  std::vector<std::string> out;
-  ListDirectory lists;
-  lists.dir = DistributionListDir(user);
+std::vector<std::string> SplitRecipientList(std::string_view list) {
+  std::vector<std::string> entries;
   size_t pos = 0;
   while (pos < list.size()) {
     size_t end = pos;
@@ -88,7 +86,17 @@ std::vector<std::string> ExpandRecipients(std::string_view list, std::string_vie
       ++end;
     std::string_view entry = Trim(list.substr(pos, std::min(end - pos, kEntryMax)));
     pos = end + 1;
-    if (entry.empty()) continue;
+    if (!entry.empty()) entries.emplace_back(entry);
+  }
+  return entries;
+}
+
+std::vector<std::string> ExpandRecipientEntries(const std::vector<std::string>& entries, std::string_view user,
+                                                uint16_t& destinationPort) {
+  std::vector<std::string> out;
+  ListDirectory lists;
+  lists.dir = DistributionListDir(user);
+  for (const std::string& entry : entries) {
     std::string file = FindIn(lists, entry);
     if (file.empty()) {
       AddRecipient(entry, out, destinationPort);
@@ -109,4 +117,8 @@ std::vector<std::string> ExpandRecipients(std::string_view list, std::string_vie
     }
   }
   return out;
+}
+
+std::vector<std::string> ExpandRecipients(std::string_view list, std::string_view user, uint16_t& destinationPort) {
+  return ExpandRecipientEntries(SplitRecipientList(list), user, destinationPort);
 }

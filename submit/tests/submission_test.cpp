@@ -1,0 +1,186 @@
+// The submission core without any listener: what each recipient gets, what is refused,
+// and what reaches the disk and the accounts.
+#include "submit/submission.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+
+#include "accounting/accounting.h"
+#include "accounting/user_entries.h"
+#include "service/settings.h"
+#include "store/tests/store_home.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+std::vector<std::string> FilesUnder(const std::string& dir) {
+  std::vector<std::string> out;
+  std::error_code ec;
+  for (auto it = fs::recursive_directory_iterator(dir, ec); it != fs::recursive_directory_iterator(); ++it)
+    if (it->is_regular_file()) out.push_back(it->path().string());
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+// The file of a message id under dir, "" when there is none.
+std::string FileOf(const std::string& dir, const std::string& id) {
+  for (const std::string& f : FilesUnder(dir))
+    if (fs::path(f).stem() == id) return f;
+  return {};
+}
+
+Submission TextTo(std::vector<std::string> recipients, std::string text) {
+  Submission s;
+  s.message.SubmittedBy = "10.0.0.1";
+  s.message.Data = std::move(text);
+  s.recipients = std::move(recipients);
+  return s;
+}
+
+void SetBalance(const StoreHome& home, const std::string& user, int64_t thousandths) {
+  WriteFileText(home.path() + "USERS/" + user + "/SMS.CTR", std::string(reinterpret_cast<char*>(&thousandths), 8));
+}
+
+class SubmitCore : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    InstallAccountingHooks();
+    ResetUserUsageCache();
+    Settings.MaxQDirEntries = 10000;
+    Settings.DefaultMsgLimitPerDay = 100;
+    Settings.DefaultMsgLimitPerMonth = 1000;
+  }
+  void TearDown() override { ResetUserUsageCache(); }
+  StoreHome home;
+};
+}  // namespace
+
+TEST_F(SubmitCore, EachRecipientGetsTheIdsOfItsFilesOrAnError) {
+  Settings.AllowAlphaRecip = true;
+  // "a/b" cannot name a segment file: nothing is written for it, the others go on.
+  SubmissionResult r = SubmitMessage(TextTo({"447", "a/b", "448"}, std::string(161, 'q')));
+  ASSERT_EQ(r.status, SubmissionStatus::Accepted) << r.error;
+  ASSERT_EQ(r.recipients.size(), 3u);
+  EXPECT_EQ(r.recipients[1].recipient, "a/b");
+  EXPECT_TRUE(r.recipients[1].messageIds.empty());
+  EXPECT_EQ(r.recipients[1].error, "Not written");
+  for (size_t i : {0u, 2u}) {
+    const RecipientResult& rr = r.recipients[i];
+    ASSERT_EQ(rr.messageIds.size(), 2u) << rr.recipient;
+    EXPECT_TRUE(rr.error.empty());
+    for (const std::string& id : rr.messageIds) {
+      std::string file = ReadFileText(FileOf(home.path() + "Q/", id));
+      EXPECT_NE(file.find("PhoneNumber=" + rr.recipient + "\r\n"), std::string::npos) << id << "\n" << file;
+      EXPECT_NE(file.find("UDH=050003"), std::string::npos) << file;
+    }
+  }
+  EXPECT_EQ(FilesUnder(home.path() + "Q/").size(), 4u);
+}
+
+TEST_F(SubmitCore, RefusedAndInvalidSubmissionsWriteNothingAndKeepNothing) {
+  SetBalance(home, "payer", 1500);
+  struct {
+    const char* name;
+    Submission s;
+    SubmissionStatus status;
+    std::string error;
+  } cases[] = {
+      {"no recipient", TextTo({}, "x"), SubmissionStatus::Invalid, "Invalid format for telephone number."},
+      {"bad binary", TextTo({"1"}, "12G4"), SubmissionStatus::Invalid,
+       "Invalid format for Text/Data parameter when binary flag is set (hexadecimal digit characters only)."},
+      {"bad header", TextTo({"1"}, "x"), SubmissionStatus::Invalid,
+       "Invalid format for UDH (hexadecimal digit characters only)."},
+      {"special", TextTo({"1"}, "x"), SubmissionStatus::NotSupported, "WAPURL"},
+      {"credit", TextTo({"1", "2"}, "x"), SubmissionStatus::Refused, "Account payer:  credit limit exceeded."},
+  };
+  cases[1].s.message.Binary = true;
+  cases[2].s.message.UDH = "0500030102";
+  cases[3].s.specialContent = "WAPURL";
+  cases[4].s.message.SubmitUser = "payer";
+  for (auto& c : cases) {
+    SubmissionResult r = SubmitMessage(c.s);
+    EXPECT_EQ(r.status, c.status) << c.name;
+    EXPECT_EQ(r.error, c.error) << c.name;
+    EXPECT_TRUE(r.recipients.empty()) << c.name;
+  }
+  EXPECT_TRUE(FilesUnder(home.path() + "Q/").empty());
+  // The refused reservation left the balance and the day's quota as they were.
+  EXPECT_EQ(CreditCheckOrDebit("payer", nullptr, 0, CreditMode::Check), 1500);
+  std::string text;
+  EXPECT_TRUE(QuotaCheckOrCount("payer", &text, 100, true));
+  // One recipient is covered, and is charged one credit.
+  Submission one = TextTo({"1"}, "x");
+  one.message.SubmitUser = "payer";
+  EXPECT_EQ(SubmitMessage(one).status, SubmissionStatus::Accepted);
+  EXPECT_EQ(CreditCheckOrDebit("payer", nullptr, 0, CreditMode::Check), 500);
+}
+
+TEST_F(SubmitCore, ForcedSenderVoiceMailAndTheInboundStore) {
+  static std::atomic<int> wakes{0};
+  SetInboundWakeHook([] { ++wakes; });
+  struct {
+    std::string sender, localUser, kind;
+    std::string expected;  // lines the file holds
+  } cases[] = {
+      {"b", "bob", "", "[SMS-IN]\r\nSubmittedBy=10.0.0.1\r\nSender=b\r\nRouteToLocalUser=bob\r\nData=hi\r\n"},
+      {"x", kLocalInbound, "", "[SMS-IN]\r\nSubmittedBy=10.0.0.1\r\nSender=A\r\nData=hi\r\n"},
+      {"A", "bob", "FaxOn", "UDH=0401020101\r\ndcs=D9\r\nBinary=1\r\n"},
+  };
+  for (auto& c : cases) {
+    Submission s = TextTo({"447"}, "hi");
+    s.message.Sender = c.sender;
+    s.forcedSender = "A, B";
+    s.message.Inbound = true;
+    s.localUser = c.localUser;
+    s.specialContent = c.kind.empty() ? "" : "VoiceMail";
+    s.voiceMail = {c.kind, 0, "hi"};
+    int before = wakes.load();
+    SubmissionResult r = SubmitMessage(s);
+    ASSERT_EQ(r.status, SubmissionStatus::Accepted) << r.error;
+    ASSERT_EQ(r.recipients.size(), 1u);
+    ASSERT_EQ(r.recipients[0].messageIds.size(), 1u);
+    std::string path = FileOf(home.path() + "SMS-IN/", r.recipients[0].messageIds[0]);
+    ASSERT_FALSE(path.empty()) << c.expected;
+    EXPECT_NE(ReadFileText(path).find(c.expected), std::string::npos) << ReadFileText(path);
+    EXPECT_EQ(wakes.load(), before + 1);
+  }
+  SetInboundWakeHook(nullptr);
+}
+
+TEST_F(SubmitCore, ListsOfTheUserExpandAndAddressesGivePorts) {
+  WriteFileText(home.path() + "DLists/ann/team.TXT", "111 - A\r\n222:9\r\n");
+  struct {
+    std::string user, sender;
+    std::vector<std::string> entries;
+    uint16_t sourcePort, destPort;
+    std::vector<std::string> recipients;
+    std::string udh;  // "" for none
+  } cases[] = {
+      {"ann", "Shop", {"Team", "333"}, 0, 0, {"111", "222", "333"}, "06050400090000"},
+      {"", "Shop", {"Team", "333"}, 0, 0, {"Team", "333"}, ""},  // not a list of the anonymous user
+      {"", "Shop", {"333:80"}, 0, 0, {"333"}, "06050400500000"},
+      {"", "44:7", {"333:80"}, 0, 81, {"333"}, "06050400510007"},
+      {"", "44:7", {"333"}, 0, 0, {"333"}, "06050400000007"},
+  };
+  for (auto& c : cases) {
+    Settings.AllowAlphaRecip = c.user.empty() && c.entries[0] == "Team";
+    Submission s = TextTo(c.entries, "x");
+    s.message.SubmitUser = c.user;
+    s.message.Sender = c.sender;
+    s.sourcePort = c.sourcePort;
+    s.destPort = c.destPort;
+    SubmissionResult r = SubmitMessage(s);
+    ASSERT_EQ(r.status, SubmissionStatus::Accepted) << r.error;
+    std::vector<std::string> got;
+    for (const RecipientResult& rr : r.recipients) got.push_back(rr.recipient);
+    EXPECT_EQ(got, c.recipients) << c.entries[0];
+    std::string file = ReadFileText(FileOf(home.path() + "Q/", r.recipients.back().messageIds.at(0)));
+    if (c.udh.empty())
+      EXPECT_EQ(file.find("UDH="), std::string::npos) << file;
+    else
+      EXPECT_NE(file.find("UDH=" + c.udh + "\r\n"), std::string::npos) << file;
+  }
+  Settings.AllowAlphaRecip = false;
+}
