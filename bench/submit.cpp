@@ -10,7 +10,7 @@
 #include <string>
 
 #include "bench/keepalive_load.h"
-#include "service/settings.h"
+#include "config/settings.h"
 #include "store/queue_dirs.h"
 #include "web/submission.h"
 

@@ -1,5 +1,7 @@
 #include <atomic>
 
+#include "config/connections.h"
+#include "config/settings.h"
 #include "gsm/gsm_alphabet.h"
 #include "gsm/hex_text.h"
 #include "gsm/septet_packing.h"
@@ -10,8 +12,6 @@
 #include "runtime/debug_log.h"
 #include "runtime/str_printf.h"
 #include "runtime/text_helpers.h"
-#include "service/connections.h"
-#include "service/settings.h"
 #include "store/message_file.h"
 
 namespace {

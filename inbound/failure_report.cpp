@@ -1,13 +1,13 @@
 #include "inbound/failure_report.h"
 
+#include "config/settings.h"
+#include "config/wake_events.h"
 #include "gsm/code_pages.h"
 #include "gsm/gsm_alphabet.h"
 #include "httpclient/accounting.h"
 #include "runtime/clock.h"
 #include "runtime/debug_log.h"
 #include "runtime/str_printf.h"
-#include "service/settings.h"
-#include "service/wake_events.h"
 #include "store/message_logs.h"
 #include "store/store_service.h"
 

@@ -13,6 +13,7 @@
 #include <memory>
 #include <thread>
 
+#include "config/settings.h"
 #include "gsm/code_pages.h"
 #include "outside/outside_tables.h"
 #include "outside/qarpeer/qarpeer.h"
@@ -26,7 +27,6 @@
 #include "runtime/thread_registry.h"
 #include "runtime/unique_fd.h"
 #include "runtime/waits.h"
-#include "service/settings.h"
 #include "smsc/async_submit.h"
 #include "smsc/connection_error_file.h"
 #include "smsc/inbound_receive.h"

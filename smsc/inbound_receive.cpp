@@ -4,6 +4,7 @@
 
 #include <thread>
 
+#include "config/settings.h"
 #include "gsm/code_pages.h"
 #include "httpclient/accounting.h"
 #include "outside/outside_tables.h"
@@ -14,7 +15,6 @@
 #include "runtime/str_printf.h"
 #include "runtime/text_helpers.h"
 #include "runtime/thread_registry.h"
-#include "service/settings.h"
 #include "smsc/local_routing.h"
 #include "smsc/queue_pass.h"
 #include "smsc/route_cache.h"

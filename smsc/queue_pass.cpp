@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "config/settings.h"
 #include "httpclient/accounting.h"
 #include "outside/qarvault/qarvault.h"
 #include "runtime/clock.h"
@@ -16,7 +17,6 @@
 #include "runtime/str_printf.h"
 #include "runtime/text_helpers.h"
 #include "runtime/thread_registry.h"
-#include "service/settings.h"
 #include "smsc/local_routing.h"
 #include "smsc/long_messages.h"
 #include "smsc/route_cache.h"

@@ -1,9 +1,9 @@
 #include "smsc/route_decision.h"
 
+#include "config/settings.h"
 #include "runtime/config_access.h"
 #include "runtime/debug_log.h"
 #include "runtime/text_helpers.h"
-#include "service/settings.h"
 #include "smsc/connection_error_file.h"
 
 namespace {

@@ -2,12 +2,12 @@
 
 #include <vector>
 
+#include "config/connections.h"
+#include "config/settings.h"
 #include "outside/qarvault/qarvault.h"
 #include "runtime/config_access.h"
 #include "runtime/debug_log.h"
 #include "runtime/text_helpers.h"
-#include "service/connections.h"
-#include "service/settings.h"
 
 RoutingTables OutboundRouting;
 

@@ -9,6 +9,7 @@
 #include <thread>
 #include <tuple>
 
+#include "config/settings.h"
 #include "outside/qarvault/qarvault.h"
 #include "runtime/clock.h"
 #include "runtime/config_access.h"
@@ -18,7 +19,6 @@
 #include "runtime/str_printf.h"
 #include "runtime/text_helpers.h"
 #include "runtime/thread_registry.h"
-#include "service/settings.h"
 #include "store/counters.h"
 #include "store/dir_listing.h"
 #include "store/queue_file.h"

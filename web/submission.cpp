@@ -6,6 +6,8 @@
 #include <optional>
 #include <vector>
 
+#include "config/settings.h"
+#include "gsm/code_pages.h"
 #include "gsm/gsm_alphabet.h"
 #include "gsm/hex_text.h"
 #include "gsm/septet_packing.h"
@@ -19,7 +21,6 @@
 #include "runtime/str_printf.h"
 #include "runtime/text_helpers.h"
 #include "runtime/thread_registry.h"
-#include "service/settings.h"
 #include "store/bulk_queue.h"
 #include "store/counters.h"
 #include "store/message_file.h"
@@ -28,7 +29,6 @@
 #include "store/store_service.h"
 #include "store/unique_files.h"
 #include "store/unique_ids.h"
-#include "gsm/code_pages.h"
 #include "web/address_book.h"
 #include "web/http_text.h"
 #include "web/recipients.h"

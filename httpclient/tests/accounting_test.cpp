@@ -10,6 +10,7 @@
 #include <fstream>
 #include <thread>
 
+#include "config/settings.h"
 #include "httpclient/accounting.h"
 #include "httpclient/http_client.h"
 #include "httpclient/tests/test_servers.h"
@@ -20,7 +21,6 @@
 #include "runtime/debug_log.h"
 #include "runtime/event_log.h"
 #include "runtime/text_helpers.h"
-#include "service/settings.h"
 #include "store/counters.h"
 #include "store/queue_dirs.h"
 #include "web/user_entries.h"

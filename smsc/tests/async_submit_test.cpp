@@ -6,11 +6,11 @@
 #include <set>
 #include <thread>
 
+#include "config/settings.h"
 #include "outside/qarvault/qarvault.h"
 #include "runtime/clock.h"
 #include "runtime/config_access.h"
 #include "runtime/debug_log.h"
-#include "service/settings.h"
 #include "smsc/async_submit.h"
 #include "smsc/route_cache.h"
 #include "smsc/routing_tables.h"

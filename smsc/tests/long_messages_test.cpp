@@ -11,9 +11,9 @@
 #include <map>
 #include <thread>
 
+#include "config/settings.h"
 #include "outside/qarvault/qarvault.h"
 #include "runtime/unique_fd.h"
-#include "service/settings.h"
 #include "smsc/long_messages.h"
 #include "smsc/queue_pass.h"
 #include "smsc/route_cache.h"

@@ -11,11 +11,11 @@
 #include <mutex>
 #include <thread>
 
-#include "outside/qarvault/qarvault.h"
+#include "config/settings.h"
 #include "httpclient/tests/test_servers.h"
+#include "outside/qarvault/qarvault.h"
 #include "runtime/clock.h"
 #include "runtime/config_access.h"
-#include "service/settings.h"
 #include "smsc/queue_pass.h"
 #include "smsc/route_cache.h"
 #include "smsc/routing_tables.h"

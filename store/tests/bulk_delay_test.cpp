@@ -4,9 +4,9 @@
 #include <map>
 #include <set>
 
+#include "config/settings.h"
 #include "runtime/clock.h"
 #include "runtime/file_io.h"
-#include "service/settings.h"
 #include "store/bulk_queue.h"
 #include "store/counters.h"
 #include "store/delay_queue.h"

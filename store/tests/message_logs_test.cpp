@@ -2,9 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include "config/settings.h"
 #include "runtime/clock.h"
 #include "runtime/config_access.h"
-#include "service/settings.h"
 #include "store/tests/store_home.h"
 
 namespace {}  // namespace

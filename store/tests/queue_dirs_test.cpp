@@ -4,9 +4,9 @@
 
 #include <set>
 
+#include "config/settings.h"
 #include "runtime/clock.h"
 #include "runtime/file_io.h"
-#include "service/settings.h"
 #include "store/counters.h"
 #include "store/tests/store_home.h"
 

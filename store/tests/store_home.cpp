@@ -5,12 +5,12 @@
 
 #include <cstdlib>
 
+#include "config/settings.h"
 #include "outside/qarvault/qarvault.h"
 #include "runtime/clock.h"
 #include "runtime/debug_log.h"
 #include "runtime/file_io.h"
 #include "runtime/thread_registry.h"
-#include "service/settings.h"
 #include "store/counters.h"
 #include "store/message_logs.h"
 #include "store/queue_dirs.h"

@@ -4,7 +4,7 @@
 
 #include <filesystem>
 
-#include "service/settings.h"
+#include "config/settings.h"
 #include "store/counters.h"
 #include "store/message_file.h"
 #include "store/tests/store_home.h"

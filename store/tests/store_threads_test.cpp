@@ -4,11 +4,11 @@
 #include <filesystem>
 #include <thread>
 
+#include "config/settings.h"
 #include "runtime/clock.h"
 #include "runtime/file_io.h"
 #include "runtime/thread_frame.h"
 #include "runtime/thread_registry.h"
-#include "service/settings.h"
 #include "store/bulk_queue.h"
 #include "store/store_service.h"
 #include "store/tests/store_home.h"

@@ -8,8 +8,8 @@
 #include <atomic>
 #include <filesystem>
 
+#include "config/settings.h"
 #include "runtime/config_access.h"
-#include "service/settings.h"
 #include "store/queue_file.h"
 #include "store/tests/store_home.h"
 #include "store/unique_ids.h"

@@ -8,11 +8,11 @@
 #include <chrono>
 #include <thread>
 
+#include "config/settings.h"
 #include "outside/qarvault/qarvault.h"
 #include "runtime/clock.h"
 #include "runtime/thread_frame.h"
 #include "runtime/thread_registry.h"
-#include "service/settings.h"
 #include "web/responses.h"
 #include "web/seal_table.h"
 #include "web/tests/web_test_support.h"

@@ -15,18 +15,18 @@
 #include <set>
 #include <thread>
 
+#include "config/settings.h"
+#include "gsm/septet_packing.h"
 #include "gsm/septet_packing.h"
 #include "httpclient/accounting.h"
 #include "outside/qarvault/qarvault.h"
 #include "runtime/base64.h"
 #include "runtime/config_access.h"
-#include "gsm/septet_packing.h"
-#include "service/settings.h"
-#include "store/queue_dirs.h"
 #include "runtime/config_access.h"
+#include "store/queue_dirs.h"
 #include "web/recipients.h"
-#include "web/submit_parameters.h"
 #include "web/submission.h"
+#include "web/submit_parameters.h"
 #include "web/tests/web_test_support.h"
 #include "web/web_settings.h"
 

@@ -1,9 +1,9 @@
 #include <sys/stat.h>
 #include <gtest/gtest.h>
 
+#include "config/settings.h"
 #include "runtime/config_access.h"
 #include "runtime/file_io.h"
-#include "service/settings.h"
 #include "web/seal_table.h"
 #include "web/tests/web_test_support.h"
 

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "config/settings.h"
 #include "outside/outside_tables.h"
 #include "outside/qarvault/qarvault.h"
 #include "runtime/clock.h"
@@ -18,7 +19,6 @@
 #include "runtime/socket_helpers.h"
 #include "runtime/thread_frame.h"
 #include "runtime/thread_registry.h"
-#include "service/settings.h"
 #include "web/seal_table.h"
 #include "web/web_menu.h"
 #include "web/web_server.h"

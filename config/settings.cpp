@@ -1,11 +1,11 @@
-#include "service/settings.h"
+#include "config/settings.h"
 
 #include <cctype>
 
 #include "runtime/config_access.h"
 #include "runtime/debug_log.h"
 #include "runtime/text_helpers.h"
-#include "service/connections.h"
+#include "config/connections.h"
 
 SettingsBlock Settings;
 

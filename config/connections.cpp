@@ -1,4 +1,4 @@
-#include "service/connections.h"
+#include "config/connections.h"
 
 #include "runtime/config_access.h"
 #include "runtime/str_printf.h"
