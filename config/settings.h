@@ -1,5 +1,6 @@
-// The settings block: [QARHUB] and [MMSC] values read once at start-up by main, and only
-// read afterwards by every other thread.
+// The settings block: the [QARHUB] values read once at start-up by main, and only read
+// afterwards by every other thread. Which keys it holds, with their defaults, is the
+// registry's table (config/settings_registry.h).
 #pragma once
 
 #include <cstdint>
@@ -17,7 +18,7 @@ struct SettingsBlock {
   // Quotas and accounting.
   uint32_t DefaultMsgLimitPerDay = 0xFFFFFFFFu;    // all-ones: no limit
   uint32_t DefaultMsgLimitPerMonth = 0xFFFFFFFFu;
-  std::string SMSAccountingURL;                    // up to 499
+  std::string SMSAccountingURL;
   bool DisableUserQuota = false;
   bool AccountingKeepAlive = true;
   bool AccountingExtended = true;
@@ -25,16 +26,11 @@ struct SettingsBlock {
   // Submission and text.
   bool SendLongMessagesAsIs = false;
   bool AltLongText = false;
-  bool DebugXmlSettings = false;
-  uint32_t DefaultCodePage = 0;
-  bool OMAProvisioningContentDisableLiterals = false;
-  uint32_t MaxRingToneFragmentCount = 6;
   bool AllowAlphaRecip = false;
   bool RepeatUDHAllSegments = true;
   bool ConcatRef16Bit = false;
-  uint8_t BinaryDCS = 0xF5;
   uint8_t LongTextDCS = 0;
-  std::vector<std::string> ExtraHttpArgList;       // from up to 1023 characters
+  std::vector<std::string> ExtraHttpArgList;
 
   // Message logs.
   bool ExcludeSmsDetailsFromLog = false;
@@ -44,30 +40,18 @@ struct SettingsBlock {
   bool DisableOutLog = false;
   bool FlushOutLog = false;
 
-  // Modems.
-  bool OldModemHandler = false;
-  uint32_t ModemSendDelay = 0;
-  bool UseGlobalTAPI = false;
-  uint32_t IPModemMaxBytes = 1;
-  uint32_t ModemMaxBytesPerSend = 16;
-  bool DisableInvalidStatusReportCheck = false;
-  bool OldModemReceiptFormat = false;
-
   // Queues and workers.
   uint32_t UserQueueThreshold = 10;
   bool SeparateUserQueues = true;
   uint32_t MaxQDirEntries = 10000;
   bool UseRouteQueues = false;
   bool UseRouteCache = false;
-  bool UseRouteCacheOnSubmit = false;
   bool UseQCache = false;
   bool UseExperimentalLogic = false;
   bool OldRoutingLogic = false;
-  bool UseTempFileAttribute = false;
   bool UseSleepAPI = false;
-  bool SmppSubmitAsyncHelperThread = true;
   bool EnableBulkQ = true;
-  std::string MessageIDPrefix;                     // up to 99
+  std::string MessageIDPrefix;
 
   // Web and SMPP servers.
   bool EnableKeepAlive = true;
@@ -80,35 +64,21 @@ struct SettingsBlock {
   std::string IPAddress;
 
   // Inbound.
-  bool TwoWayKeepAlive = true;                     // 2WayKeepAlive
   bool EnableLocalRoutingThread = false;
   bool SDKLinkEnabled = false;
   bool ListenMMSNotificationIP = false;
   bool EnableReceiptProcessing = true;
   uint32_t TwoWaySMSThreadCount = 0;               // 2WaySMSThreadCount
 
-  std::string ConfigurationUpdateTriggerRestart;   // up to 49
+  std::string ConfigurationUpdateTriggerRestart;
 
-  // [MMSC] of MMSC.INI.
-  bool Nokia3510Compatible = true;
-  bool ShortMMSNotification = false;
-  bool MmsNotificationNoSubject = false;
-  bool MmsNotificationNoSender = false;
-  uint32_t MMSNotificationHeaderMaxSize = 0;
-  bool EMailAutoSmil = true;
-  bool EMailAutoSmilOldFormat = false;
-  std::string EMailAutoSmilParDurText;             // "<par dur=\"3s\">"
-  std::string EMailAutoSmilParDurImage;
-  std::string EMailAutoSmilParDurVideo;
-  std::string EMailAutoSmilHeader;                 // up to 499, CR LF unescaped
-  bool IPNotifyConfigured = false;                 // [IPNotify] of MMSC.INI has entries
 };
 
 // Written by main before any thread that reads it starts.
 extern SettingsBlock Settings;
 
-// Reads every key of [QARHUB] and [MMSC] with its default and rule. The web and SSL ports
-// depend on whether SSL is available, so start-up reads them itself.
+// Reads every key of the table that has a field in the block, with its default and rule.
+// The web and SSL ports depend on whether SSL is available, so start-up reads them itself.
 void LoadSettings(SettingsBlock& s);
 // Number of transmitter threads the configured connections ask for (each ModemN counts
 // its TransmitterCount, at least 1).

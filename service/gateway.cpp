@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "config/settings.h"
+#include "config/settings_registry.h"
 #include "config/wake_events.h"
 #include "httpclient/accounting.h"
 #include "httpclient/http_client.h"
@@ -68,7 +69,7 @@ void ApplyDebugSettings() {
 // gateway makes a self-signed one rather than ignoring the port.
 void EnsureServerCertificate() {
   if (!OutsideLibraries.sslAvailable || OutsideLibraries.sslServerAvailable) return;
-  if (SMSIniNumber(kMainSection, "WebPortSSL", 0) == 0 && Settings.SMPPPortSSL == 0) return;
+  if (MainNumber("WebPortSSL") == 0 && Settings.SMPPPortSSL == 0) return;
   char error[256] = {0};
   auto generate = OutsideLibraries.seal.Call<int (*)(const char*, char*, uint32_t)>(seal::sslGenerateCertificate);
   char host[256] = {0};
@@ -84,14 +85,12 @@ void EnsureServerCertificate() {
 // Steps 7 and 8: which web ports to open.
 void ChooseWebPorts() {
   Listeners.webPortSSL = 0;
-  if (OutsideLibraries.sslServerAvailable) {
-    Listeners.webPortSSL = static_cast<uint16_t>(SMSIniNumber(kMainSection, "WebPortSSL", 0));
-  }
-  Listeners.webPort = static_cast<uint16_t>(SMSIniNumber(kMainSection, "WebPort", 0));
+  if (OutsideLibraries.sslServerAvailable) Listeners.webPortSSL = static_cast<uint16_t>(MainNumber("WebPortSSL"));
+  Listeners.webPort = static_cast<uint16_t>(MainNumber("WebPort"));
   if (Listeners.webPort == 0 && Listeners.webPortSSL == 0) Listeners.webPort = 8800;
   Settings.WebPort = Listeners.webPort;
   Settings.WebPortSSL = Listeners.webPortSSL;
-  if (Listeners.webPort != 0 && Listeners.webPortSSL != 0) Settings.SSLRedirect = SMSIniFlag(kMainSection, "SSLRedirect", false);
+  if (Listeners.webPort != 0 && Listeners.webPortSSL != 0) Settings.SSLRedirect = MainFlag("SSLRedirect");
 }
 
 void ReportServiceStarted() {
@@ -115,7 +114,7 @@ void MainLoop() {
     }
     WriteBackCounters();
     ProcessLongMessageLockDeletions(false);
-    std::string current = SMSIniString(kMainSection, "ConfigurationUpdateTriggerRestart", "", 49);
+    std::string current = MainValue("ConfigurationUpdateTriggerRestart");
     if (CompareNoCase(current, trigger) > 0) {
       ShutdownRequested.store(1);
       SetStatusByte(kStatusStopRequest, 1);
@@ -194,6 +193,8 @@ int GatewayMain() {
     size_t spares = EnableSpareFiles(privateData + "SPARE/", kSpareQueueFiles);
     WriteDebugLogf("StoreStartup", "Deleted queue files are reused (file system without a journal; %zu spare)", spares);
   }
+  // After the store: the event log's alert mails are written through it.
+  ReportUnknownKeys();
 
   // 7 to 9. Outside libraries and web ports.
   std::string programDir = RealProgramDirectory();

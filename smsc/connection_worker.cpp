@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "config/settings.h"
+#include "config/settings_registry.h"
 #include "gsm/code_pages.h"
 #include "outside/outside_tables.h"
 #include "outside/qarpeer/qarpeer.h"
@@ -60,12 +61,12 @@ struct WorkerState {
 
 std::string ConnectionNameFor(uint32_t index) {
   if (index == 0) return "SDKLINK - VirtualSMSC";
-  return SMSIniString(kMainSection, "Modem" + std::to_string(index), "", 255);
+  return MainValue("Modem" + std::to_string(index));
 }
 
 void ReadPacing(WorkerState& s) {
   s.retryMaxAttempts = RetryMaxAttempts(s.name);
-  s.sendIntervalMs = SendIntervalMs(SMSIniString(ConnectionSectionName(s.name), "SMSCSendLimit", "", 50));
+  s.sendIntervalMs = SendIntervalMs(ConnectionValue(ConnectionSectionName(s.name), "SMSCSendLimit"));
 }
 
 void ReportFailure(WorkerState& s, const std::string& text) {
@@ -340,7 +341,7 @@ bool SmppRound(WorkerState& s, SmppConnectionSettings& settings, const std::stri
   ReportRecovery(s);
   int rcv = 32768;
   setsockopt(sock.get(), SOL_SOCKET, SO_RCVBUF, &rcv, sizeof rcv);
-  if (ConfigBool(SMSIniString(kMainSection, "SMPPNoDelay"))) {
+  if (MainFlag("SMPPNoDelay")) {
     int on = 1;
     setsockopt(sock.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
   } else {
@@ -400,8 +401,8 @@ bool SmppRound(WorkerState& s, SmppConnectionSettings& settings, const std::stri
     AttachAsyncSubmission(w, transport, asyncQ);
     // Helpers record the outcomes so that the worker keeps submitting; only the worker
     // reads the socket. A mistyped count does not start thousands of threads.
-    if (ConfigBool(SMSIniString(kMainSection, "SmppSubmitAsyncHelperThread", "Yes", 20))) {
-      uint32_t count = std::clamp<uint32_t>(SMSIniNumber(kMainSection, "AsyncCallbackThreads", 1), 1, 64);
+    if (MainFlag("SmppSubmitAsyncHelperThread")) {
+      uint32_t count = std::clamp<uint32_t>(MainNumber("AsyncCallbackThreads"), 1, 64);
       StartSmppSubmitAsyncHelpers(w, asyncQ, count);
     }
   }
@@ -564,8 +565,8 @@ void RunSmppSessions(WorkerState& s) {
       std::max<uint32_t>(s.instance, 1) <= settings.receiverCount) {
     receivers.Start("ThreadProcessSMPPReceive " + s.name, s.name, ThreadProcessSMPPReceive);
   }
-  if (ConfigBool(SMSIniString(kMainSection, "AsyncReceiveMessages", "No", 20)) && settings.windowSize > 0) {
-    uint32_t count = std::max<uint32_t>(1, SMSIniNumber(kMainSection, "AsyncCallbackThreads", 1));
+  if (MainFlag("AsyncReceiveMessages") && settings.windowSize > 0) {
+    uint32_t count = std::max<uint32_t>(1, MainNumber("AsyncCallbackThreads"));
     ReceiveThreads* asyncThreads = &receivers;
     for (uint32_t i = 0; i < count; ++i) {
       asyncThreads->Start("ThreadProcessSMPPReceiveAsyncQ " + s.name, s.name, ThreadProcessSMPPReceiveAsyncQ);
@@ -600,7 +601,7 @@ void RunUnavailableSessions(WorkerState& s, const std::string& text) {
 }
 
 void WaitWhileBackupNotNeeded(WorkerState& s) {
-  std::string value = RoutingConnectionName(SMSIniString(ConnectionSectionName(s.name), "BackupForRoute", "", 150));
+  std::string value = RoutingConnectionName(ConnectionValue(ConnectionSectionName(s.name), "BackupForRoute"));
   s.backupRoute = value;
   s.backupTarget.clear();
   s.backupTargetRoute.clear();

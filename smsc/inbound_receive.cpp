@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "config/settings.h"
+#include "config/settings_registry.h"
 #include "gsm/code_pages.h"
 #include "httpclient/accounting.h"
 #include "outside/outside_tables.h"
@@ -174,9 +175,7 @@ SmsMessageRecord RecordOf(const ReceivedSms& m, std::string_view serviceType, st
 }
 
 bool ReceiveMmsOn(const std::string& connection) {
-  std::string value = connection.empty() ? "" : SMSIniString(ConnectionSectionName(connection), "ReceiveMMS", "", 20);
-  if (Trim(value).empty()) value = SMSIniString(kMainSection, "ReceiveMMS", "No", 20);
-  return ConfigBool(value);
+  return connection.empty() ? MainFlag("ReceiveMMS") : ConnectionOrMainFlag(ConnectionSectionName(connection), "ReceiveMMS");
 }
 
 // The re-route case: an "[SMS]" file in the outbound queue.
@@ -280,8 +279,8 @@ InboundStore ProcessInboundSMS(ReceivedSms& m) {
   std::string localUser = routeToLocalUser, reRoute;
   std::string section = ConnectionSectionName(m.connection);
   if (localUser.empty() && !m.connection.empty()) {
-    localUser = Clean(SMSIniString(section, "RouteLocal", "", 100), 99);
-    if (localUser.empty()) reRoute = Clean(SMSIniString(section, "ReRouteReceived", "", 100), 99);
+    localUser = StripControlBytes(ConnectionValue(section, "RouteLocal"));
+    if (localUser.empty()) reRoute = StripControlBytes(ConnectionValue(section, "ReRouteReceived"));
   }
   UdhFacts udh = ReadUdh(m.udhHex);
   bool mmsPush = udh.destinationPort == kWapPushPort && ReceiveMmsOn(m.connection);

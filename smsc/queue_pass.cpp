@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "config/settings.h"
+#include "config/settings_registry.h"
 #include "httpclient/accounting.h"
 #include "outside/qarvault/qarvault.h"
 #include "runtime/clock.h"
@@ -161,7 +162,7 @@ FileOutcome Failed(QueueWorker& w, const OutcomeRules& rules, ClaimedFile& claim
   std::string alert = StrPrintf("SMS message could not be sent to %s, %s", m.PhoneNumber.c_str(), errorText.c_str());
   WriteDebugLog(w.connection, alert);
   SendAlertEMail(1, alert);
-  if (SMSIniString(kMainSection, "ErrorQRetainDays", "", 49) != "0") {
+  if (MainValue("ErrorQRetainDays") != "0") {
     // The kept copy says why the message was given up.
     std::string path = claim.path;
     size_t dot = path.rfind('.');
@@ -371,7 +372,7 @@ FileOutcome HandleQueueFile(QueueWorker& w, QueueTransport& t, const std::string
   }
 
   PreparedSubmission p;
-  if (isSegment && !SMSIniFlag(kMainSection, "DisableLongMessageSMSCCheck", false) &&
+  if (isSegment && !MainFlag("DisableLongMessageSMSCCheck") &&
       !AcquireLongMessageLock(dirPath, segment, w.connection, p.longLock)) {
     ReleaseClaim(claim);
     return FileOutcome::PassedOver;

@@ -1,6 +1,7 @@
 #include "smsc/route_decision.h"
 
 #include "config/settings.h"
+#include "config/settings_registry.h"
 #include "runtime/config_access.h"
 #include "runtime/debug_log.h"
 #include "runtime/text_helpers.h"
@@ -346,7 +347,7 @@ std::string RejectCodeList(std::string_view connection, ProtocolKind kind) {
   const char* key = kind == ProtocolKind::Smpp ? "SMPPRejectErrorCodes"
                     : kind == ProtocolKind::Ucp ? "UCPRejectErrorCodes"
                                                 : "CIMDRejectErrorCodes";
-  return ConnectionSetting(ConnectionSectionName(connection), key, "", 500);
+  return ConnectionOrMainValue(ConnectionSectionName(connection), key);
 }
 
 bool ValidateSMSCRoute(const RoutingTables& t, std::string_view name) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "config/settings.h"
+#include "config/settings_registry.h"
 #include "gsm/code_pages.h"
 #include "gsm/gsm_alphabet.h"
 #include "gsm/hex_text.h"
@@ -306,7 +307,7 @@ bool ReadSubmission(WebConnection& c, const WebRequest& r, Submission& s) {
   else if (auto requested = SubmitParameter(r, "ReceiptRequested", 100))
     s.receiptRequested = ConfigBool(*requested);
   else
-    s.receiptRequested = SMSIniFlag(kMainSection, "ReceiptRequested", false);
+    s.receiptRequested = MainFlag("ReceiptRequested");
   s.receiptDelivered = SubmitFlag(r, "ReceiptDelivered");
   s.receiptFailed = SubmitFlag(r, "ReceiptFailed");
   s.receiptIntransit = SubmitFlag(r, "ReceiptIntransit");
