@@ -70,7 +70,9 @@ std::string PrepareBenchHome() {
   DebugSettings.CopyToStderr = false;
   DebugSettings.Debug = false;
   WebSettings.HtmlDirectory = home + "html/";
-  Settings.SeparateUserQueues = false;
+  SettingsBlock settings = Settings;
+  settings.SeparateUserQueues = false;
+  InstallSettings(settings);
   return home;
 }
 

@@ -7,9 +7,9 @@
 #include "runtime/config_access.h"
 #include "runtime/text_helpers.h"
 
-SettingsBlock Settings;
-
 namespace {
+SettingsBlock g_settings;
+
 std::vector<std::string> SplitList(const std::string& text) {
   std::vector<std::string> out;
   std::string item;
@@ -48,6 +48,13 @@ void LoadField(SettingsBlock& s, const SettingKey& k) {
       k.field);
 }
 }  // namespace
+
+const SettingsBlock& Settings = g_settings;
+
+// Tests change the block only through SettingsOverride.
+SettingsBlock& WritableSettingsForTests() { return g_settings; }
+
+void InstallSettings(const SettingsBlock& s) { g_settings = s; }
 
 uint32_t CountConfiguredTransmitters() {
   uint32_t total = 0;

@@ -71,15 +71,16 @@ struct SettingsBlock {
   uint32_t TwoWaySMSThreadCount = 0;               // 2WaySMSThreadCount
 
   std::string ConfigurationUpdateTriggerRestart;
-
 };
 
-// Written by main before any thread that reads it starts.
-extern SettingsBlock Settings;
+// Read-only: main installs it before any thread that reads it starts.
+extern const SettingsBlock& Settings;
 
 // Reads every key of the table that has a field in the block, with its default and rule.
 // The web and SSL ports depend on whether SSL is available, so start-up reads them itself.
 void LoadSettings(SettingsBlock& s);
+// Start-up only, before the threads that read the block start.
+void InstallSettings(const SettingsBlock& s);
 // Number of transmitter threads the configured connections ask for (each ModemN counts
 // its TransmitterCount, at least 1).
 uint32_t CountConfiguredTransmitters();

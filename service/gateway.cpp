@@ -88,9 +88,11 @@ void ChooseWebPorts() {
   if (OutsideLibraries.sslServerAvailable) Listeners.webPortSSL = static_cast<uint16_t>(MainNumber("WebPortSSL"));
   Listeners.webPort = static_cast<uint16_t>(MainNumber("WebPort"));
   if (Listeners.webPort == 0 && Listeners.webPortSSL == 0) Listeners.webPort = 8800;
-  Settings.WebPort = Listeners.webPort;
-  Settings.WebPortSSL = Listeners.webPortSSL;
-  if (Listeners.webPort != 0 && Listeners.webPortSSL != 0) Settings.SSLRedirect = MainFlag("SSLRedirect");
+  SettingsBlock s = Settings;
+  s.WebPort = Listeners.webPort;
+  s.WebPortSSL = Listeners.webPortSSL;
+  if (Listeners.webPort != 0 && Listeners.webPortSSL != 0) s.SSLRedirect = MainFlag("SSLRedirect");
+  InstallSettings(s);
 }
 
 void ReportServiceStarted() {
@@ -184,7 +186,9 @@ int GatewayMain() {
   }
 
   // 5 and 6. Settings (with the [IPNotify] flag of MMSC.INI).
-  LoadSettings(Settings);
+  SettingsBlock loaded;
+  LoadSettings(loaded);
+  InstallSettings(loaded);
   ApplyDebugSettings();
   InstallAccountingHooks();  // alert mails and the usage write-back, before any event
   WriteDebugLog("UseRouteCache", Settings.UseRouteCache ? "Yes" : "No");

@@ -4,8 +4,10 @@
 #include <fstream>
 #include <set>
 #include <string>
+#include <type_traits>
 
 #include "config/settings.h"
+#include "config/settings_override.h"
 #include "config/settings_registry.h"
 #include "outside/qarvault/qarvault.h"
 #include "runtime/debug_log.h"
@@ -140,4 +142,27 @@ TEST(SettingsRegistry, UnknownKeysAreReportedOncePerSection) {
       "unknown key WindowSise in [SMPP - host:2775]; did you mean WindowSize?",
   };
   EXPECT_EQ(UnknownKeyReports(), expected);
+}
+
+static_assert(std::is_const_v<std::remove_reference_t<decltype(Settings)>>, "the settings block is read-only");
+
+// Overrides nest; each puts back what it found when its scope ends.
+TEST(SettingsOverrideTest, SetsFieldsAndRestoresThemInOrder) {
+  ASSERT_EQ(Settings.MaxQDirEntries, 10000u);
+  {
+    SettingsOverride outer;
+    outer->MaxQDirEntries = 2;
+    outer->ExtraHttpArgList = {"Ref"};
+    {
+      SettingsOverride inner(SettingsBlock{});
+      EXPECT_EQ(Settings.MaxQDirEntries, 10000u);
+      EXPECT_TRUE(Settings.ExtraHttpArgList.empty());
+      inner->MaxQDirEntries = 3;
+      EXPECT_EQ(Settings.MaxQDirEntries, 3u);
+    }
+    EXPECT_EQ(Settings.MaxQDirEntries, 2u);
+    EXPECT_EQ(Settings.ExtraHttpArgList, std::vector<std::string>{"Ref"});
+  }
+  EXPECT_EQ(Settings.MaxQDirEntries, 10000u);
+  EXPECT_TRUE(Settings.ExtraHttpArgList.empty());
 }

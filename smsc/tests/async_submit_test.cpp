@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "config/settings.h"
+#include "config/settings_override.h"
 #include "outside/qarvault/qarvault.h"
 #include "runtime/clock.h"
 #include "runtime/config_access.h"
@@ -89,9 +90,9 @@ struct FakeAsyncLibrary {
 
 class AsyncSubmitTest : public SmscTestHome {
  protected:
+  SettingsOverride settings{SettingsBlock{}};
   void SetUp() override {
     SmscTestHome::SetUp();
-    Settings = SettingsBlock{};
     MessageRoutesClear();
     WriteConfig("[QARHUB]\nModem1=SMPP - a:1\n");
     BuildOutboundRoutingTables();
@@ -408,8 +409,8 @@ TEST_F(AsyncSubmitTest, LinkChecksWriteTheirDebugTexts) {
     std::string dir = home() + c.name + "/";
     fs::create_directories(dir);
     SetDebugLogDirectory(dir);
-    Settings.Debug = c.debug;
-    Settings.DebugAsyncSMPP = c.debugAsync;
+    settings->Debug = c.debug;
+    settings->DebugAsyncSMPP = c.debugAsync;
     DebugSettings.Debug = c.debug;
     QueueWorker w = Worker();
     w.settings.keepAliveSeconds = 1;
@@ -434,7 +435,7 @@ TEST_F(AsyncSubmitTest, LinkChecksWriteTheirDebugTexts) {
   std::string dir = home() + "window/";
   fs::create_directories(dir);
   SetDebugLogDirectory(dir);
-  Settings.Debug = true;
+  settings->Debug = true;
   DebugSettings.Debug = true;
   QueueFiles(2);
   FakeAsyncLibrary lib;

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "config/settings.h"
+#include "config/settings_override.h"
 #include "outside/qarvault/qarvault.h"
 #include "runtime/unique_fd.h"
 #include "smsc/long_messages.h"
@@ -112,9 +113,9 @@ struct FakeLink {
 
 class LongMessageTest : public SmscTestHome {
  protected:
+  SettingsOverride settings{SettingsBlock{}};
   void SetUp() override {
     SmscTestHome::SetUp();
-    Settings = SettingsBlock{};
     MessageRoutesClear();
     WriteConfig("[QARHUB]\nModem1=SMPP - a:1\nModem2=SMPP - b:1\n");
     BuildOutboundRoutingTables();

@@ -21,7 +21,6 @@ StoreHome::StoreHome(std::string_view ini) {
   CountersClose();
   setenv("QARSMS_HOME", dir_.path().c_str(), 1);
   WriteIni(ini);
-  Settings = SettingsBlock();
   SetClockOverride(0);
   ShutdownRequested.store(0);
   DebugSettings.Debug.store(false);

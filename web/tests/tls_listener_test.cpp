@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "config/settings.h"
+#include "config/settings_override.h"
 #include "runtime/config_access.h"
 #include "runtime/file_io.h"
 #include "web/seal_table.h"
@@ -10,6 +11,7 @@
 namespace {
 class TlsListenerTest : public ::testing::Test {
  protected:
+  SettingsOverride settings;
   void SetUp() override {
     if (TestGateway.tlsPort == 0) GTEST_SKIP() << "qarseal not available";
     ResetWebTestSettings();
@@ -70,8 +72,8 @@ TEST_F(TlsListenerTest, CurlKeepAliveAndChunkedOverTls) {
   EXPECT_EQ(CountOf(out, "over-tls"), 2u) << out;
   EXPECT_NE(out.find("Re-using existing connection"), std::string::npos) << out;
   // Not redirected: the request already came over TLS.
-  Settings.WebPortSSL = TestGateway.tlsPort;
-  Settings.SSLRedirect = true;
+  settings->WebPortSSL = TestGateway.tlsPort;
+  settings->SSLRedirect = true;
   out = RunCommand("curl -s -k -i " + base + "/tls.htm");
   EXPECT_NE(out.find("over-tls"), std::string::npos) << out;
 }

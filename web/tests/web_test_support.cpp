@@ -91,11 +91,6 @@ void ResetWebTestSettings() {
   WebSettings.HtmlDirectory = TestGateway.home + "html/";
   WebSettings.UsersDirectory = TestGateway.home + "USERS/";
   IPRestrictions = IPRestrictionLists{};
-  Settings.EnableKeepAlive = true;
-  Settings.EnableThreadPool = false;
-  Settings.WebPortSSL = 0;
-  Settings.SSLRedirect = false;
-  Settings.SeparateUserQueues = true;
   FailedLoginCount.store(0);
 }
 
