@@ -19,7 +19,7 @@ constexpr KeyForm Hex = KeyForm::HexByte;
 constexpr KeyRead Start = KeyRead::StartUp;
 constexpr KeyRead Run = KeyRead::Running;
 
-const SettingKey kKeys[] = {
+constexpr SettingKey kKeys[] = {
     // Debugging.
     {"Debug", M, Flag, "No", 49, Start, "", "debug log on", &S::Debug},
     {"Debug2", M, Flag, "No", 49, Start, "", "extra diagnostic lines in the debug log", &S::Debug2},

@@ -25,7 +25,8 @@ std::vector<std::string> SplitList(const std::string& text) {
   return out;
 }
 
-void LoadField(SettingsBlock& s, const SettingKey& k) {
+// Stores text as the key's form reads it.
+void SetField(SettingsBlock& s, const SettingKey& k, const std::string& text) {
   std::visit(
       [&](auto member) {
         using Member = decltype(member);
@@ -33,21 +34,25 @@ void LoadField(SettingsBlock& s, const SettingKey& k) {
           auto& field = s.*member;
           using Field = std::remove_reference_t<decltype(field)>;
           if constexpr (std::is_same_v<Field, bool>) {
-            field = MainFlag(k.name);
+            field = ConfigBool(text);
           } else if constexpr (std::is_same_v<Field, std::string>) {
-            field = MainValue(k.name);
+            field = text;
           } else if constexpr (std::is_same_v<Field, std::vector<std::string>>) {
-            field = SplitList(MainValue(k.name));
+            field = SplitList(text);
           } else if constexpr (std::is_same_v<Field, uint8_t>) {
-            field = HexByteValue(MainValue(k.name), HexByteValue(k.def, 0));
+            field = HexByteValue(text, HexByteValue(k.def, 0));
           } else {
-            field = static_cast<Field>(MainNumber(k.name));
+            field = static_cast<Field>(NumberValue(k, text));
           }
         }
       },
       k.field);
 }
 }  // namespace
+
+SettingsBlock::SettingsBlock() {
+  for (const SettingKey& k : SettingKeys()) SetField(*this, k, std::string(k.def));
+}
 
 const SettingsBlock& Settings = g_settings;
 
@@ -64,7 +69,7 @@ uint32_t CountConfiguredTransmitters() {
 
 void LoadSettings(SettingsBlock& s) {
   for (const SettingKey& k : SettingKeys()) {
-    if (k.scope == KeyScope::Main) LoadField(s, k);
+    if (k.scope == KeyScope::Main) SetField(s, k, MainValue(k.name));
   }
   if (s.MaxQDirEntries == 0) s.MaxQDirEntries = 1000000;
   s.UseRouteCache = SMSIniFlag(kMainSection, "UseRouteCache", CountConfiguredTransmitters() >= 4);

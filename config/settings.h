@@ -8,67 +8,71 @@
 #include <vector>
 
 struct SettingsBlock {
+  // The table's defaults.
+  SettingsBlock();
+  bool operator==(const SettingsBlock&) const = default;
+
   // Debugging (the debug log's own switches live in DebugSettings).
-  bool Debug = false;
-  bool Debug2 = false;
-  bool NoDebugProtocol = false;
-  bool DebugAsyncSMPP = false;
-  uint32_t DebugMaxSize = 512;
+  bool Debug;
+  bool Debug2;
+  bool NoDebugProtocol;
+  bool DebugAsyncSMPP;
+  uint32_t DebugMaxSize;
 
   // Quotas and accounting.
-  uint32_t DefaultMsgLimitPerDay = 0xFFFFFFFFu;    // all-ones: no limit
-  uint32_t DefaultMsgLimitPerMonth = 0xFFFFFFFFu;
+  uint32_t DefaultMsgLimitPerDay;
+  uint32_t DefaultMsgLimitPerMonth;
   std::string SMSAccountingURL;
-  bool DisableUserQuota = false;
-  bool AccountingKeepAlive = true;
-  bool AccountingExtended = true;
+  bool DisableUserQuota;
+  bool AccountingKeepAlive;
+  bool AccountingExtended;
 
   // Submission and text.
-  bool SendLongMessagesAsIs = false;
-  bool AltLongText = false;
-  bool AllowAlphaRecip = false;
-  bool RepeatUDHAllSegments = true;
-  bool ConcatRef16Bit = false;
-  uint8_t LongTextDCS = 0;
+  bool SendLongMessagesAsIs;
+  bool AltLongText;
+  bool AllowAlphaRecip;
+  bool RepeatUDHAllSegments;
+  bool ConcatRef16Bit;
+  uint8_t LongTextDCS;
   std::vector<std::string> ExtraHttpArgList;
 
   // Message logs.
-  bool ExcludeSmsDetailsFromLog = false;
-  bool DisableUserLog = false;
-  bool DisableInLog = false;
-  bool DisableWebLog = false;
-  bool DisableOutLog = false;
-  bool FlushOutLog = false;
+  bool ExcludeSmsDetailsFromLog;
+  bool DisableUserLog;
+  bool DisableInLog;
+  bool DisableWebLog;
+  bool DisableOutLog;
+  bool FlushOutLog;
 
   // Queues and workers.
-  uint32_t UserQueueThreshold = 10;
-  bool SeparateUserQueues = true;
-  uint32_t MaxQDirEntries = 10000;
-  bool UseRouteQueues = false;
-  bool UseRouteCache = false;
-  bool UseQCache = false;
-  bool UseExperimentalLogic = false;
-  bool OldRoutingLogic = false;
-  bool UseSleepAPI = false;
-  bool EnableBulkQ = true;
+  uint32_t UserQueueThreshold;
+  bool SeparateUserQueues;
+  uint32_t MaxQDirEntries;
+  bool UseRouteQueues;
+  bool UseRouteCache = false;  // on by default from four transmitters, decided by LoadSettings
+  bool UseQCache;
+  bool UseExperimentalLogic;
+  bool OldRoutingLogic;
+  bool UseSleepAPI;
+  bool EnableBulkQ;
   std::string MessageIDPrefix;
 
   // Web and SMPP servers.
-  bool EnableKeepAlive = true;
-  bool EnableThreadPool = false;
+  bool EnableKeepAlive;
+  bool EnableThreadPool;
   uint16_t WebPort = 8800;
   uint16_t WebPortSSL = 0;
   bool SSLRedirect = false;
-  uint16_t SMPPPort = 0;
-  uint16_t SMPPPortSSL = 0;
+  uint16_t SMPPPort;
+  uint16_t SMPPPortSSL;
   std::string IPAddress;
 
   // Inbound.
-  bool EnableLocalRoutingThread = false;
-  bool SDKLinkEnabled = false;
-  bool ListenMMSNotificationIP = false;
-  bool EnableReceiptProcessing = true;
-  uint32_t TwoWaySMSThreadCount = 0;               // 2WaySMSThreadCount
+  bool EnableLocalRoutingThread;
+  bool SDKLinkEnabled;
+  bool ListenMMSNotificationIP;
+  bool EnableReceiptProcessing;
+  uint32_t TwoWaySMSThreadCount;  // 2WaySMSThreadCount
 
   std::string ConfigurationUpdateTriggerRestart;
 };

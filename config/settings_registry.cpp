@@ -64,13 +64,6 @@ std::string Read(const SettingKey& k, std::string_view section, std::string_view
   return value;
 }
 
-uint32_t AsNumber(const SettingKey& k, const std::string& text) {
-  uint32_t value = ParseDecimal(text);
-  if (value == 0 && k.form == KeyForm::NonZero) return ParseDecimal(k.def);
-  if (value == 0 && k.form == KeyForm::Limit) return 0xFFFFFFFFu;
-  return value;
-}
-
 int HexDigit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -133,7 +126,7 @@ std::string MainValue(std::string_view key) {
   return Read(k, kMainSection, key, k.def);
 }
 bool MainFlag(std::string_view key) { return ConfigBool(MainValue(key)); }
-uint32_t MainNumber(std::string_view key) { return AsNumber(Key(key), MainValue(key)); }
+uint32_t MainNumber(std::string_view key) { return NumberValue(Key(key), MainValue(key)); }
 
 std::string ConnectionValue(std::string_view section, std::string_view key) {
   const SettingKey& k = Key(key);
@@ -141,7 +134,7 @@ std::string ConnectionValue(std::string_view section, std::string_view key) {
 }
 bool ConnectionFlag(std::string_view section, std::string_view key) { return ConfigBool(ConnectionValue(section, key)); }
 uint32_t ConnectionNumber(std::string_view section, std::string_view key) {
-  return AsNumber(Key(key), ConnectionValue(section, key));
+  return NumberValue(Key(key), ConnectionValue(section, key));
 }
 
 std::string ConnectionOrMainValue(std::string_view section, std::string_view key) {
@@ -154,12 +147,19 @@ bool ConnectionOrMainFlag(std::string_view section, std::string_view key) {
   return ConfigBool(ConnectionOrMainValue(section, key));
 }
 uint32_t ConnectionOrMainNumber(std::string_view section, std::string_view key) {
-  return AsNumber(Key(key), ConnectionOrMainValue(section, key));
+  return NumberValue(Key(key), ConnectionOrMainValue(section, key));
 }
 
 std::string MmscValue(std::string_view key) {
   const SettingKey& k = Key(key);
   return MMSCIniString("MMSC", key, k.def, k.maxLen);
+}
+
+uint32_t NumberValue(const SettingKey& k, std::string_view text) {
+  uint32_t value = ParseDecimal(text);
+  if (value == 0 && k.form == KeyForm::NonZero) return ParseDecimal(k.def);
+  if (value == 0 && k.form == KeyForm::Limit) return 0xFFFFFFFFu;
+  return value;
 }
 
 uint8_t HexByteValue(std::string_view text, uint8_t fallback) {

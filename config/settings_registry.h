@@ -69,6 +69,8 @@ bool ConnectionOrMainFlag(std::string_view section, std::string_view key);
 uint32_t ConnectionOrMainNumber(std::string_view section, std::string_view key);
 std::string MmscValue(std::string_view key);
 
+// A number of key k as its form reads the text.
+uint32_t NumberValue(const SettingKey& k, std::string_view text);
 // One or two hexadecimal digits; fallback when the first character is not one.
 uint8_t HexByteValue(std::string_view text, uint8_t fallback);
 

@@ -40,6 +40,7 @@ SettingsBlock Load(const std::string& ini, const std::string& shared = "") {
 // the zero rules of the limits and counts.
 TEST(SettingsLoad, DefaultsAndRulesFromTheTable) {
   SettingsBlock missing = Load("[QARHUB]\r\n");
+  EXPECT_TRUE(missing == SettingsBlock{});  // a block's own defaults are the table's
   EXPECT_FALSE(missing.Debug);
   EXPECT_TRUE(missing.AccountingKeepAlive);
   EXPECT_EQ(missing.DebugMaxSize, 512u);
@@ -78,8 +79,12 @@ TEST(SettingsRegistry, EveryKeyOnceWithAFormThatFitsItsField) {
     EXPECT_FALSE(k.meaning.empty()) << k.name;
     EXPECT_GT(k.maxLen, 0) << k.name;
     // A key nothing reads yet has no field in the block.
-    if (!k.later.empty()) EXPECT_TRUE(std::holds_alternative<std::monostate>(k.field)) << k.name;
-    if (std::holds_alternative<bool SettingsBlock::*>(k.field)) EXPECT_EQ(k.form, KeyForm::Flag) << k.name;
+    if (!k.later.empty()) {
+      EXPECT_TRUE(std::holds_alternative<std::monostate>(k.field)) << k.name;
+    }
+    if (std::holds_alternative<bool SettingsBlock::*>(k.field)) {
+      EXPECT_EQ(k.form, KeyForm::Flag) << k.name;
+    }
   }
   ASSERT_NE(FindSettingKey("route17"), nullptr);
   EXPECT_EQ(FindSettingKey("route17")->name, "Route#");
