@@ -5,13 +5,13 @@
 #include <mutex>
 
 #include "accounting/accounting.h"
+#include "config/settings.h"
 #include "runtime/clock.h"
 #include "runtime/config_access.h"
 #include "runtime/debug_log.h"
 #include "runtime/file_io.h"
 #include "runtime/names.h"
 #include "runtime/text_helpers.h"
-#include "service/settings.h"
 #include "smsc/queue_pass.h"
 #include "smsc/route_decision.h"
 #include "store/message_file.h"

@@ -6,6 +6,9 @@
 #include <optional>
 #include <vector>
 
+#include "config/settings.h"
+#include "config/settings_registry.h"
+#include "gsm/code_pages.h"
 #include "gsm/gsm_alphabet.h"
 #include "gsm/hex_text.h"
 #include "gsm/septet_packing.h"
@@ -19,7 +22,6 @@
 #include "runtime/str_printf.h"
 #include "runtime/text_helpers.h"
 #include "runtime/thread_registry.h"
-#include "service/settings.h"
 #include "store/bulk_queue.h"
 #include "store/counters.h"
 #include "store/message_file.h"
@@ -29,7 +31,6 @@
 #include "store/store_service.h"
 #include "store/unique_files.h"
 #include "store/unique_ids.h"
-#include "gsm/code_pages.h"
 #include "web/address_book.h"
 #include "httpclient/http_text.h"
 #include "web/recipients.h"
@@ -243,7 +244,7 @@ bool ReadSubmission(WebConnection& c, const WebRequest& r, Submission& s) {
   else if (auto requested = SubmitParameter(r, "ReceiptRequested", 100))
     receipt = ConfigBool(*requested);
   else
-    receipt = SMSIniFlag(kMainSection, "ReceiptRequested", false);
+    receipt = MainFlag("ReceiptRequested");
   for (auto [bits, on] : {std::pair<uint32_t, bool>{kMsgReplyRequested, SubmitFlag(r, "ReplyRequested")},
                           {kMsgReceiptRequested, receipt},
                           {kMsgIsReport | kMsgReportDelivered, SubmitFlag(r, "ReceiptDelivered")},

@@ -1,5 +1,6 @@
 #include "web/submit_content.h"
 
+#include "config/settings.h"
 #include "gsm/gsm_alphabet.h"
 #include "gsm/hex_text.h"
 #include "gsm/septet_packing.h"
@@ -7,7 +8,6 @@
 #include "runtime/debug_log.h"
 #include "runtime/str_printf.h"
 #include "runtime/text_helpers.h"
-#include "service/settings.h"
 
 namespace {
 // A segment of c: c's record without its content, which the segment sets.

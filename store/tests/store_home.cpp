@@ -5,12 +5,12 @@
 
 #include <cstdlib>
 
+#include "config/settings.h"
 #include "outside/qarvault/qarvault.h"
 #include "runtime/clock.h"
 #include "runtime/debug_log.h"
 #include "runtime/file_io.h"
 #include "runtime/thread_registry.h"
-#include "service/settings.h"
 #include "store/counters.h"
 #include "store/message_logs.h"
 #include "store/queue_dirs.h"
@@ -21,7 +21,6 @@ StoreHome::StoreHome(std::string_view ini) {
   CountersClose();
   setenv("QARSMS_HOME", dir_.path().c_str(), 1);
   WriteIni(ini);
-  Settings = SettingsBlock();
   SetClockOverride(0);
   ShutdownRequested.store(0);
   DebugSettings.Debug.store(false);

@@ -1,5 +1,5 @@
 // A fresh installation per test: QARSMS_HOME in a new temporary directory, a QARHUB.INI
-// with the given text, default settings, the real clock and no cached store state.
+// with the given text, default settings (restored at the end), the real clock and no cached store state.
 #pragma once
 
 #include <sys/stat.h>
@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "config/settings_override.h"
 #include "runtime/tests/test_dirs.h"
 
 class StoreHome {
@@ -18,6 +19,7 @@ class StoreHome {
 
  private:
   TempDir dir_;
+  SettingsOverride settings_{SettingsBlock{}};
 };
 
 // Test file helpers.
