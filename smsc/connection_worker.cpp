@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <string>
 
+#include "config/settings.h"
+#include "config/settings_registry.h"
 #include "runtime/clock.h"
 #include "runtime/config_access.h"
 #include "runtime/debug_log.h"
@@ -11,8 +13,6 @@
 #include "runtime/text_helpers.h"
 #include "runtime/thread_registry.h"
 #include "runtime/waits.h"
-#include "config/settings.h"
-#include "config/settings_registry.h"
 #include "smsc/connection_error_file.h"
 #include "smsc/queue_pass.h"
 #include "smsc/route_decision.h"
