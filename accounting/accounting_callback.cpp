@@ -1,5 +1,8 @@
 #include <atomic>
 
+#include "config/connections.h"
+#include "config/settings.h"
+#include "config/settings_registry.h"
 #include "gsm/gsm_alphabet.h"
 #include "gsm/hex_text.h"
 #include "gsm/septet_packing.h"
@@ -10,8 +13,6 @@
 #include "runtime/debug_log.h"
 #include "runtime/str_printf.h"
 #include "runtime/text_helpers.h"
-#include "service/connections.h"
-#include "service/settings.h"
 #include "store/message_file.h"
 
 namespace {
@@ -240,7 +241,7 @@ std::string NoticeUrl(const AccountingMessage& m, const AccountingNoticeFields& 
 int AccountingPreAuthorise(const AccountingMessage& m, const std::vector<std::string>& recipients,
                            uint32_t messageCount, PreAuthOutputs* outputs, std::string* messageOut) {
   if (Settings.SMSAccountingURL.empty()) return 0;
-  if (SMSIniFlag(kMainSection, "SMSAccountingPreAuthPerRecip", false) && !recipients.empty()) {
+  if (MainFlag("SMSAccountingPreAuthPerRecip") && !recipients.empty()) {
     uint32_t each = messageCount / static_cast<uint32_t>(recipients.size());
     for (const std::string& r : recipients) {
       PreAuthAnswer answer;

@@ -1,4 +1,5 @@
 #include "accounting/accounting.h"
+#include "config/settings_registry.h"
 #include "runtime/config_access.h"
 #include "runtime/dates.h"
 #include "runtime/debug_log.h"
@@ -11,10 +12,10 @@
 
 namespace {
 std::string AlertSender() {
-  std::string sender = StripControlBytes(SMSIniString(kMainSection, "AlertEMailSender", "", 255));
+  std::string sender = StripControlBytes(MainValue("AlertEMailSender"));
   if (!sender.empty()) return sender;
-  std::string domain = StripControlBytes(MMSCIniString("MMSC", "DomainName", "", 255));
-  if (domain.empty()) domain = StripControlBytes(MMSCIniString("MMSC", "HostName", "", 255));
+  std::string domain = StripControlBytes(MmscValue("DomainName"));
+  if (domain.empty()) domain = StripControlBytes(MmscValue("HostName"));
   return domain.empty() ? "qarsms" : "qarsms@" + domain;
 }
 
@@ -24,8 +25,8 @@ void MailEvent(EventKind kind, std::string_view text) { SendAlertEMail(static_ca
 std::vector<std::string> SendAlertEMail(int kind, std::string_view text) {
   std::vector<std::string> written;
   const char* flag = kind == 0 ? "AlertEMailSendInfo" : kind == 1 ? "AlertEMailSendError" : "AlertEMailSendWarning";
-  if (!SMSIniFlag(kMainSection, flag, true)) return written;
-  std::string recipients = SMSIniString(kMainSection, "AlertEMailRecip", "", 500);
+  if (!MainFlag(flag)) return written;
+  std::string recipients = MainValue("AlertEMailRecip");
   if (Trim(recipients).empty()) return written;
   const char* subject = kind == 0 ? "Information" : kind == 1 ? "ERROR" : "Warning";
   std::string directory = ProgramDataDirectory() + "MMSCOUT/";

@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "accounting/accounting.h"
+#include "config/settings.h"
 #include "runtime/clock.h"
 #include "runtime/debug_log.h"
 #include "runtime/event_log.h"
@@ -18,7 +19,6 @@
 #include "runtime/str_printf.h"
 #include "runtime/text_helpers.h"
 #include "runtime/unique_fd.h"
-#include "service/settings.h"
 #include "store/counters.h"
 #include "store/queue_dirs.h"
 #include "store/store_service.h"

@@ -13,13 +13,13 @@
 #include <filesystem>
 #include <vector>
 
+#include "config/settings.h"
 #include "outside/qarvault/qarvault.h"
 #include "runtime/debug_log.h"
 #include "runtime/socket_helpers.h"
 #include "runtime/thread_frame.h"
 #include "runtime/thread_registry.h"
 #include "runtime/unique_fd.h"
-#include "service/settings.h"
 #include "web/web_server.h"
 #include "web/web_settings.h"
 
@@ -70,7 +70,9 @@ std::string PrepareBenchHome() {
   DebugSettings.CopyToStderr = false;
   DebugSettings.Debug = false;
   WebSettings.HtmlDirectory = home + "html/";
-  Settings.SeparateUserQueues = false;
+  SettingsBlock settings = Settings;
+  settings.SeparateUserQueues = false;
+  InstallSettings(settings);
   return home;
 }
 

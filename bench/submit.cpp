@@ -10,7 +10,7 @@
 #include <string>
 
 #include "bench/keepalive_load.h"
-#include "service/settings.h"
+#include "config/settings.h"
 #include "store/queue_dirs.h"
 #include "web/submission.h"
 
@@ -30,8 +30,10 @@ int main(int argc, char** argv) {
   int seconds = argc > 2 ? atoi(argv[2]) : 5;
   std::string home = PrepareBenchHome();
   if (home.empty()) return 1;
-  Settings.MaxQDirEntries = 1000000;
-  Settings.EnableBulkQ = false;
+  SettingsBlock settings = Settings;
+  settings.MaxQDirEntries = 1000000;
+  settings.EnableBulkQ = false;
+  InstallSettings(settings);
   ReloadStoreDirectories();
   RegisterSubmissionHandlers();
   uint16_t port = StartBenchListener();

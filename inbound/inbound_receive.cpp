@@ -2,6 +2,8 @@
 
 #include <strings.h>
 
+#include "config/settings.h"
+#include "config/settings_registry.h"
 #include "gsm/code_pages.h"
 #include "accounting/accounting.h"
 #include "outside/qarvault/qarvault.h"
@@ -11,7 +13,6 @@
 #include "runtime/str_printf.h"
 #include "runtime/text_helpers.h"
 #include "runtime/thread_registry.h"
-#include "service/settings.h"
 #include "smsc/local_routing.h"
 #include "smsc/queue_pass.h"
 #include "smsc/route_cache.h"
@@ -137,9 +138,7 @@ SmsMessageRecord RecordOf(const SmsMessageRecord& m, std::string_view serviceTyp
 }
 
 bool ReceiveMmsOn(const std::string& connection) {
-  std::string value = connection.empty() ? "" : SMSIniString(ConnectionSectionName(connection), "ReceiveMMS", "", 20);
-  if (Trim(value).empty()) value = SMSIniString(kMainSection, "ReceiveMMS", "No", 20);
-  return ConfigBool(value);
+  return connection.empty() ? MainFlag("ReceiveMMS") : ConnectionOrMainFlag(ConnectionSectionName(connection), "ReceiveMMS");
 }
 
 // The re-route case: an "[SMS]" file in the outbound queue. stored: the record with the
@@ -225,8 +224,8 @@ InboundStore ProcessInboundSMS(ReceivedSms& r) {
   std::string localUser = routeToLocalUser, reRoute;
   std::string section = ConnectionSectionName(m.ModemName);
   if (localUser.empty() && !m.ModemName.empty()) {
-    localUser = Clean(SMSIniString(section, "RouteLocal", "", 100), 99);
-    if (localUser.empty()) reRoute = Clean(SMSIniString(section, "ReRouteReceived", "", 100), 99);
+    localUser = StripControlBytes(ConnectionValue(section, "RouteLocal"));
+    if (localUser.empty()) reRoute = StripControlBytes(ConnectionValue(section, "ReRouteReceived"));
   }
   UdhFacts udh = ReadUdh(m.UDH);
   bool mmsPush = udh.destinationPort == kWapPushPort && ReceiveMmsOn(m.ModemName);

@@ -7,11 +7,11 @@
 
 #include <cerrno>
 
+#include "config/wake_events.h"
 #include "runtime/debug_log.h"
 #include "runtime/str_printf.h"
 #include "runtime/text_helpers.h"
 #include "runtime/thread_registry.h"
-#include "service/wake_events.h"
 #include "store/store_service.h"
 
 namespace {

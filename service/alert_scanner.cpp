@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "config/settings_registry.h"
 #include "runtime/clock.h"
 #include "runtime/config_access.h"
 #include "runtime/debug_log.h"
@@ -39,7 +40,7 @@ uint32_t CountQueuedRequests(const std::string& root) {
 uint32_t ScanAlertsOnce(QueueAlertState& state) {
   IPNotifyActive.store(!MMSCIniSection("IPNotify").empty());
   uint32_t count = CountQueuedRequests(OutboundQueueRoot());
-  uint32_t threshold = ParseDecimal(SMSIniString(kMainSection, "AlertEMailQueueSize", "", 49));
+  uint32_t threshold = MainNumber("AlertEMailQueueSize");
   time_t now = NowSeconds();
   if (threshold != 0 && count > threshold) {
     if (state.lastAlert == 0 || now - state.lastAlert >= 3600) {

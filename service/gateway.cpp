@@ -7,6 +7,9 @@
 #include <cstring>
 #include <thread>
 
+#include "config/settings.h"
+#include "config/settings_registry.h"
+#include "config/wake_events.h"
 #include "outside/outside_tables.h"
 #include "outside/qarvault/qarvault.h"
 #include "runtime/clock.h"
@@ -15,23 +18,22 @@
 #include "runtime/crash_log.h"
 #include "runtime/debug_log.h"
 #include "runtime/event_log.h"
+#include "runtime/socket_helpers.h"
 #include "runtime/str_printf.h"
 #include "runtime/text_helpers.h"
 #include "runtime/thread_frame.h"
 #include "runtime/thread_registry.h"
-#include "runtime/socket_helpers.h"
 #include "runtime/unique_fd.h"
 #include "service/banner.h"
 #include "service/database_check.h"
 #include "service/listeners.h"
 #include "service/receive_markers.h"
 #include "service/service_threads.h"
-#include "service/settings.h"
 #include "service/status_block.h"
-#include "service/wake_events.h"
 #include "smsc/smpp/smpp_driver.h"
 #include "inbound/inbound_receive.h"
 #include "smsc/long_messages.h"
+#include "smsc/queue_pass.h"
 #include "smsc/route_decision.h"
 #include "smsc/routing_tables.h"
 #include "store/queue_dirs.h"
@@ -69,7 +71,7 @@ void ApplyDebugSettings() {
 // gateway makes a self-signed one rather than ignoring the port.
 void EnsureServerCertificate() {
   if (!OutsideLibraries.sslAvailable || OutsideLibraries.sslServerAvailable) return;
-  if (SMSIniNumber(kMainSection, "WebPortSSL", 0) == 0 && Settings.SMPPPortSSL == 0) return;
+  if (MainNumber("WebPortSSL") == 0 && Settings.SMPPPortSSL == 0) return;
   char error[256] = {0};
   auto generate = OutsideLibraries.seal.Call<int (*)(const char*, char*, uint32_t)>(seal::sslGenerateCertificate);
   char host[256] = {0};
@@ -85,14 +87,14 @@ void EnsureServerCertificate() {
 // Steps 7 and 8: which web ports to open.
 void ChooseWebPorts() {
   Listeners.webPortSSL = 0;
-  if (OutsideLibraries.sslServerAvailable) {
-    Listeners.webPortSSL = static_cast<uint16_t>(SMSIniNumber(kMainSection, "WebPortSSL", 0));
-  }
-  Listeners.webPort = static_cast<uint16_t>(SMSIniNumber(kMainSection, "WebPort", 0));
+  if (OutsideLibraries.sslServerAvailable) Listeners.webPortSSL = static_cast<uint16_t>(MainNumber("WebPortSSL"));
+  Listeners.webPort = static_cast<uint16_t>(MainNumber("WebPort"));
   if (Listeners.webPort == 0 && Listeners.webPortSSL == 0) Listeners.webPort = 8800;
-  Settings.WebPort = Listeners.webPort;
-  Settings.WebPortSSL = Listeners.webPortSSL;
-  if (Listeners.webPort != 0 && Listeners.webPortSSL != 0) Settings.SSLRedirect = SMSIniFlag(kMainSection, "SSLRedirect", false);
+  SettingsBlock s = Settings;
+  s.WebPort = Listeners.webPort;
+  s.WebPortSSL = Listeners.webPortSSL;
+  if (Listeners.webPort != 0 && Listeners.webPortSSL != 0) s.SSLRedirect = MainFlag("SSLRedirect");
+  InstallSettings(s);
 }
 
 void ReportServiceStarted() {
@@ -116,7 +118,7 @@ void MainLoop() {
     }
     WriteBackCounters();
     ProcessLongMessageLockDeletions(false);
-    std::string current = SMSIniString(kMainSection, "ConfigurationUpdateTriggerRestart", "", 49);
+    std::string current = MainValue("ConfigurationUpdateTriggerRestart");
     if (CompareNoCase(current, trigger) > 0) {
       ShutdownRequested.store(1);
       SetStatusByte(kStatusStopRequest, 1);
@@ -186,7 +188,9 @@ int GatewayMain() {
   }
 
   // 5 and 6. Settings (with the [IPNotify] flag of MMSC.INI).
-  LoadSettings(Settings);
+  SettingsBlock loaded;
+  LoadSettings(loaded);
+  InstallSettings(loaded);
   ApplyDebugSettings();
   InstallAccountingHooks();  // alert mails and the usage write-back, before any event
   WriteDebugLog("UseRouteCache", Settings.UseRouteCache ? "Yes" : "No");
@@ -195,6 +199,8 @@ int GatewayMain() {
     size_t spares = EnableSpareFiles(privateData + "SPARE/", kSpareQueueFiles);
     WriteDebugLogf("StoreStartup", "Deleted queue files are reused (file system without a journal; %zu spare)", spares);
   }
+  // After the store: the event log's alert mails are written through it.
+  ReportUnknownKeys();
 
   // 7 to 9. Outside libraries and web ports.
   std::string programDir = RealProgramDirectory();

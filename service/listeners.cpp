@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <string>
 
+#include "config/settings.h"
 #include "outside/outside_tables.h"
 #include "runtime/clock.h"
 #include "runtime/debug_log.h"
@@ -15,7 +16,6 @@
 #include "runtime/thread_registry.h"
 #include "runtime/waits.h"
 #include "service/banner.h"
-#include "service/settings.h"
 #include "service/status_block.h"
 
 ListenersRecord Listeners;

@@ -2,6 +2,8 @@
 
 #include <thread>
 
+#include "config/connections.h"
+#include "config/settings.h"
 #include "runtime/clock.h"
 #include "runtime/debug_log.h"
 #include "runtime/socket_helpers.h"
@@ -10,9 +12,7 @@
 #include "runtime/thread_registry.h"
 #include "runtime/waits.h"
 #include "service/alert_scanner.h"
-#include "service/connections.h"
 #include "service/listeners.h"
-#include "service/settings.h"
 #include "inbound/udp_push_receiver.h"
 #include "smsc/connection_worker.h"
 #include "store/store_service.h"

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <string>
 
+#include "config/settings.h"
+#include "config/settings_registry.h"
 #include "runtime/clock.h"
 #include "runtime/config_access.h"
 #include "runtime/debug_log.h"
@@ -11,7 +13,6 @@
 #include "runtime/text_helpers.h"
 #include "runtime/thread_registry.h"
 #include "runtime/waits.h"
-#include "service/settings.h"
 #include "smsc/connection_error_file.h"
 #include "smsc/queue_pass.h"
 #include "smsc/route_decision.h"
@@ -42,12 +43,12 @@ struct WorkerState {
 
 std::string ConnectionNameFor(uint32_t index) {
   if (index == 0) return "SDKLINK - VirtualSMSC";
-  return SMSIniString(kMainSection, "Modem" + std::to_string(index), "", 255);
+  return MainValue("Modem" + std::to_string(index));
 }
 
 void ReadPacing(WorkerState& s) {
   s.retryMaxAttempts = RetryMaxAttempts(s.name);
-  s.sendIntervalMs = SendIntervalMs(SMSIniString(ConnectionSectionName(s.name), "SMSCSendLimit", "", 50));
+  s.sendIntervalMs = SendIntervalMs(ConnectionValue(ConnectionSectionName(s.name), "SMSCSendLimit"));
 }
 
 void ReportFailure(WorkerState& s, const std::string& text) {
@@ -236,7 +237,7 @@ void RunLocalRoutingPasses(WorkerState& s) {
 }
 
 void WaitWhileBackupNotNeeded(WorkerState& s) {
-  std::string value = RoutingConnectionName(SMSIniString(ConnectionSectionName(s.name), "BackupForRoute", "", 150));
+  std::string value = RoutingConnectionName(ConnectionValue(ConnectionSectionName(s.name), "BackupForRoute"));
   s.backupRoute = value;
   s.backupTarget.clear();
   s.backupTargetRoute.clear();

@@ -4,6 +4,7 @@
 
 
 #include "accounting/accounting.h"
+#include "config/settings.h"
 #include "runtime/clock.h"
 #include "runtime/config_access.h"
 #include "runtime/debug_log.h"
@@ -11,7 +12,6 @@
 #include "runtime/mutex.h"
 #include "runtime/names.h"
 #include "runtime/text_helpers.h"
-#include "service/settings.h"
 #include "smsc/queue_pass.h"
 #include "smsc/route_decision.h"
 #include "store/message_file.h"

@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "accounting/accounting.h"
+#include "config/settings.h"
+#include "config/settings_registry.h"
 #include "outside/qarvault/qarvault.h"
 #include "runtime/clock.h"
 #include "runtime/config_access.h"
@@ -16,7 +18,6 @@
 #include "runtime/str_printf.h"
 #include "runtime/text_helpers.h"
 #include "runtime/thread_registry.h"
-#include "service/settings.h"
 #include "smsc/local_routing.h"
 #include "smsc/long_messages.h"
 #include "smsc/route_cache.h"
@@ -157,7 +158,7 @@ FileOutcome Failed(QueueWorker& w, const OutcomeRules& rules, ClaimedFile& claim
   std::string alert = StrPrintf("SMS message could not be sent to %s, %s", m.PhoneNumber.c_str(), errorText.c_str());
   WriteDebugLog(w.connection, alert);
   SendAlertEMail(1, alert);
-  if (SMSIniString(kMainSection, "ErrorQRetainDays", "", 49) != "0") {
+  if (MainValue("ErrorQRetainDays") != "0") {
     // The kept copy says why the message was given up.
     std::string path = claim.path;
     size_t dot = path.rfind('.');
@@ -341,7 +342,7 @@ FileOutcome HandleQueueFile(QueueWorker& w, QueueTransport& t, const std::string
   }
 
   PreparedSubmission p;
-  if (isSegment && !SMSIniFlag(kMainSection, "DisableLongMessageSMSCCheck", false) &&
+  if (isSegment && !MainFlag("DisableLongMessageSMSCCheck") &&
       !AcquireLongMessageLock(dirPath, segment, w.connection, p.longLock)) {
     ReleaseClaim(claim);
     return FileOutcome::PassedOver;

@@ -1,9 +1,10 @@
 #include "smsc/route_decision.h"
 
+#include "config/settings.h"
+#include "config/settings_registry.h"
 #include "runtime/config_access.h"
 #include "runtime/debug_log.h"
 #include "runtime/text_helpers.h"
-#include "service/settings.h"
 #include "smsc/connection_error_file.h"
 
 namespace {

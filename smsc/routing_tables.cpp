@@ -2,12 +2,13 @@
 
 #include <vector>
 
+#include "config/connections.h"
+#include "config/settings.h"
+#include "config/settings_registry.h"
 #include "outside/qarvault/qarvault.h"
 #include "runtime/config_access.h"
 #include "runtime/debug_log.h"
 #include "runtime/text_helpers.h"
-#include "service/connections.h"
-#include "service/settings.h"
 
 RoutingTables OutboundRouting;
 
@@ -69,20 +70,20 @@ void BuildOutboundRoutingTables(RoutingTables& tables) {
     if (!isConnection) continue;
     ConnectionRouting c;
     c.name = RoutingConnectionName(ConnectionDisplayName(section));
-    c.routeName = SMSIniString(section, "RouteName", "", 100);
-    c.backupForRoute = RoutingConnectionName(SMSIniString(section, "BackupForRoute", "", 150));
-    c.routePrefOnly = ConfigBool(SMSIniString(section, "RoutePrefOnly"));
-    c.allowedUserOnly = ConfigBool(SMSIniString(section, "AllowedUserOnly"));
+    c.routeName = ConnectionValue(section, "RouteName");
+    c.backupForRoute = RoutingConnectionName(ConnectionValue(section, "BackupForRoute"));
+    c.routePrefOnly = ConnectionFlag(section, "RoutePrefOnly");
+    c.allowedUserOnly = ConnectionFlag(section, "AllowedUserOnly");
     for (uint32_t i = 1;; ++i) {
-      std::string user = SMSIniString(section, "AllowedUser" + std::to_string(i), "", 250);
+      std::string user = ConnectionValue(section, "AllowedUser" + std::to_string(i));
       if (user.empty()) break;
       c.allowedUsers.push_back(user);
     }
-    std::string kinds = SMSIniString(section, "BinaryOrTextOnly", "", 20);
+    std::string kinds = ConnectionValue(section, "BinaryOrTextOnly");
     if (EqualsNoCase(kinds, "Binary")) c.kinds = MessageKindRule::BinaryOnly;
     if (EqualsNoCase(kinds, "Text")) c.kinds = MessageKindRule::TextOnly;
     for (uint32_t i = 1; i <= kMaxRoutes; ++i) {
-      std::string value = SMSIniString(section, "Route" + std::to_string(i), "", 255);
+      std::string value = ConnectionValue(section, "Route" + std::to_string(i));
       if (value.empty()) break;
       if (i == 1) c.route1Empty = false;
       RouteEntry e;
@@ -108,8 +109,8 @@ void BuildOutboundRoutingTables(RoutingTables& tables) {
       WriteDebugLogf("BuildOutboundRoutingTables", "preferred routing = %s -> %s", value.c_str(), c.name.c_str());
       tables.routes.push_back(std::move(e));
     }
-    std::string owned = SMSIniString(section, "PhoneNumber", "", 500);
-    if (owned.empty()) owned = SMSIniString(section, "SenderAddress", "", 500);
+    std::string owned = ConnectionValue(section, "PhoneNumber");
+    if (owned.empty()) owned = ConnectionValue(section, "SenderAddress");
     for (std::string& sender : SplitList(owned)) {
       WriteDebugLogf("BuildOutboundRoutingTables", "preferred sender = %s -> %s", sender.c_str(), c.name.c_str());
       tables.senders.push_back({std::move(sender), c.name});

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <new>
 
+#include "config/settings.h"
 #include "runtime/debug_log.h"
-#include "service/settings.h"
 
 namespace {
 

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <thread>
 
+#include "config/settings.h"
 #include "runtime/clock.h"
 #include "runtime/debug_log.h"
 #include "runtime/file_io.h"
@@ -14,7 +15,6 @@
 #include "runtime/str_printf.h"
 #include "runtime/text_helpers.h"
 #include "runtime/thread_registry.h"
-#include "service/settings.h"
 #include "store/counters.h"
 #include "store/dir_listing.h"
 #include "store/queue_dirs.h"

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <vector>
 
+#include "config/settings_registry.h"
 #include "runtime/clock.h"
 #include "runtime/config_access.h"
 #include "runtime/debug_log.h"
@@ -114,8 +115,7 @@ void Housekeeping() {
   int64_t today = DaysFromCivil(now.tm.tm_year + 1900, static_cast<unsigned>(now.tm.tm_mon + 1),
                                 static_cast<unsigned>(now.tm.tm_mday));
 
-  uint32_t retain = SMSIniNumber(kMainSection, "LogRetainDays", 0);
-  if (retain == 0) retain = 90;
+  uint32_t retain = MainNumber("LogRetainDays");
   SweepMessageLogs(LogDirectory(), retain, today);
   std::string users = UsersDir();
   for (const DirEntry& e : ListDirectory(users)) {
@@ -125,15 +125,14 @@ void Housekeeping() {
   std::string privateDir = PrivateDataDirectory();
   DeleteFilesOlderThan(privateDir + "SMPPDATA/ActiveUsers/", "*.FLG", t);
 
-  uint32_t smppRetain = SMSIniNumber(kMainSection, "SMPPDataRetainDays", 0);
-  if (smppRetain == 0) smppRetain = 15;
+  uint32_t smppRetain = MainNumber("SMPPDataRetainDays");
   time_t smppCutoff = t - static_cast<time_t>(smppRetain) * kDay;
   // The tracking directory under the one spelling its writers use (program data
   // "SMPPData/" unless MessageIDTrackingDir is set).
   DeleteFilesOlderThan(MessageIdTrackingDir(), "*", smppCutoff);
   DeleteFilesOlderThan(privateDir + "MMSINQ/", "*.D2?", smppCutoff);
 
-  std::string errorRetain = SMSIniString(kMainSection, "ErrorQRetainDays", "", 49);
+  std::string errorRetain = MainValue("ErrorQRetainDays");
   uint32_t errorDays = errorRetain.empty() ? 3 : ParseDecimal(errorRetain);
   std::string queue = OutboundQueueRoot();
   DeleteFilesOlderThan(queue, "*.ERR", t - static_cast<time_t>(errorDays) * kDay);

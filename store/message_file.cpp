@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "config/settings_registry.h"
 #include "runtime/clock.h"
 #include "runtime/config_access.h"
 #include "runtime/dates.h"
@@ -216,7 +217,7 @@ void ParseSMSMessage(std::string_view text, SmsMessageRecord& out) {
 }
 
 std::string ConnectionRouteName(const std::string& connectionName) {
-  std::string route = SMSIniString(ConnectionSectionName(connectionName), "RouteName", "", 149);
+  std::string route = ConnectionValue(ConnectionSectionName(connectionName), "RouteName");
   return route.empty() ? CutTo(connectionName, 149) : route;
 }
 

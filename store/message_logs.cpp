@@ -7,6 +7,7 @@
 #include <memory>
 #include <vector>
 
+#include "config/settings.h"
 #include "gsm/gsm_alphabet.h"
 #include "gsm/hex_text.h"
 #include "gsm/septet_packing.h"
@@ -21,7 +22,6 @@
 #include "runtime/str_printf.h"
 #include "runtime/text_helpers.h"
 #include "runtime/unique_fd.h"
-#include "service/settings.h"
 #include "store/queue_dirs.h"
 
 namespace {

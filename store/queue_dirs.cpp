@@ -8,6 +8,8 @@
 #include <thread>
 #include <tuple>
 
+#include "config/settings.h"
+#include "config/settings_registry.h"
 #include "outside/qarvault/qarvault.h"
 #include "runtime/clock.h"
 #include "runtime/config_access.h"
@@ -18,7 +20,6 @@
 #include "runtime/str_printf.h"
 #include "runtime/text_helpers.h"
 #include "runtime/thread_registry.h"
-#include "service/settings.h"
 #include "store/counters.h"
 #include "store/dir_listing.h"
 #include "store/queue_file.h"
@@ -55,7 +56,7 @@ std::string VaultDirectory(int (*getter)(char*, uint32_t)) {
 StoreDirectories& Dirs() {
   MutexLock guard(g_dirs.lock);
   if (!g_dirs.loaded) {
-    auto key = [](const char* name) { return SMSIniString(kMainSection, name, "", 255); };
+    auto key = [](const char* name) { return MainValue(name); };
     g_dirs.queueRoot = DataTree(key("QDir"), "Q", false);
     g_dirs.inbound = DataTree(key("SmsInDir"), "SMS-IN", false);
     g_dirs.users = DataTree(key("UsersDir"), "USERS", false);
@@ -68,7 +69,7 @@ StoreDirectories& Dirs() {
     // The same places qarvault's own stores use.
     g_dirs.mmscData = VaultDirectory(GetMMSCDataDirectory);
     g_dirs.tracking = VaultDirectory(GetMessageIdTrackingDirectory);
-    g_dirs.enableBulkSmsIn = SMSIniFlag(kMainSection, "EnableBulkSmsIn", true);
+    g_dirs.enableBulkSmsIn = MainFlag("EnableBulkSmsIn");
     g_dirs.loaded = true;
   }
   return g_dirs;

@@ -2,16 +2,14 @@
 
 #include <sys/stat.h>
 
+#include "config/settings_registry.h"
 #include "runtime/clock.h"
 #include "runtime/config_access.h"
 #include "runtime/text_helpers.h"
 
 namespace {
-// An absent value gives def; a present but malformed one reads as 0.
-uint32_t Setting(std::string_view connection, const char* key, uint32_t def) {
-  std::string value = ConnectionSetting(ConnectionSectionName(connection), key, "\x01", 49);
-  if (value == "\x01") return def;
-  return ParseDecimal(value);
+uint32_t Setting(std::string_view connection, const char* key) {
+  return ConnectionOrMainNumber(ConnectionSectionName(connection), key);
 }
 
 uint32_t Saturate(uint64_t value) { return value > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(value); }
@@ -27,9 +25,9 @@ uint32_t GrowingDelay(uint32_t n, uint32_t afterAttempts, uint32_t multiplier, u
 }  // namespace
 
 uint32_t RetryDelaySeconds(uint32_t retryCount, std::string_view connection) {
-  return GrowingDelay(retryCount, Setting(connection, "RetryDelayAfterAttempts", 2),
-                      Setting(connection, "RetryDelayMultiplier", 1), Setting(connection, "RetryDelay", 30),
-                      Setting(connection, "RetryDelayMax", 0));
+  return GrowingDelay(retryCount, Setting(connection, "RetryDelayAfterAttempts"),
+                      Setting(connection, "RetryDelayMultiplier"), Setting(connection, "RetryDelay"),
+                      Setting(connection, "RetryDelayMax"));
 }
 
 bool RetryDue(uint32_t retryCount, const CalendarTime& lastRetryTime, std::string_view connection) {
@@ -38,12 +36,12 @@ bool RetryDue(uint32_t retryCount, const CalendarTime& lastRetryTime, std::strin
   return NowSeconds() >= last + static_cast<time_t>(RetryDelaySeconds(retryCount, connection));
 }
 
-uint32_t RetryMaxAttempts(std::string_view connection) { return Setting(connection, "RetryMaxAttempts", 20); }
+uint32_t RetryMaxAttempts(std::string_view connection) { return Setting(connection, "RetryMaxAttempts"); }
 
 bool RetryExpired(const ClaimedFile& file, std::string_view connection) {
   struct stat st;
   if (!file.valid() || fstat(file.fd.get(), &st) != 0) return false;
-  uint64_t maxAge = static_cast<uint64_t>(Setting(connection, "RetryMaxAge", 1440)) * 60;
+  uint64_t maxAge = static_cast<uint64_t>(Setting(connection, "RetryMaxAge")) * 60;
   return static_cast<int64_t>(st.st_mtime) + static_cast<int64_t>(maxAge) < static_cast<int64_t>(NowSeconds());
 }
 
@@ -55,12 +53,12 @@ bool DelayDue(uint32_t minutes, const CalendarTime& since) {
 time_t ReconnectTime(uint32_t failureCount, std::string_view connection) {
   time_t now = NowSeconds();
   if (failureCount == 0) return now;
-  std::string initDelay = ConnectionSetting(ConnectionSectionName(connection), "InitRetryDelay", "", 49);
-  uint32_t cap = Setting(connection, "InitRetryDelayMax", 300);
+  std::string initDelay = ConnectionOrMainValue(ConnectionSectionName(connection), "InitRetryDelay");
+  uint32_t cap = Setting(connection, "InitRetryDelayMax");
   if (initDelay.empty()) {
     uint64_t wait = static_cast<uint64_t>(failureCount) * 20;
     return now + static_cast<time_t>(wait < cap ? wait : cap);
   }
-  return now + GrowingDelay(failureCount, Setting(connection, "InitRetryDelayAfterAttempts", 1),
-                            Setting(connection, "InitRetryDelayMultiplier", 1), ParseDecimal(initDelay), cap);
+  return now + GrowingDelay(failureCount, Setting(connection, "InitRetryDelayAfterAttempts"),
+                            Setting(connection, "InitRetryDelayMultiplier"), ParseDecimal(initDelay), cap);
 }

@@ -2,11 +2,11 @@
 
 #include <cerrno>
 
+#include "config/settings.h"
 #include "runtime/debug_log.h"
 #include "runtime/file_io.h"
 #include "runtime/names.h"
 #include "runtime/str_printf.h"
-#include "service/settings.h"
 #include "store/queue_file.h"
 #include "store/unique_ids.h"
 

@@ -4,7 +4,7 @@
 #include "gsm/septet_packing.h"
 #include "runtime/debug_log.h"
 #include "runtime/str_printf.h"
-#include "service/settings.h"
+#include "config/settings.h"
 
 namespace {
 // A segment of c: c's record without its content, which the segment sets.

@@ -7,7 +7,7 @@
 #include "runtime/names.h"
 #include "runtime/str_printf.h"
 #include "runtime/thread_registry.h"
-#include "service/settings.h"
+#include "config/settings.h"
 #include "store/bulk_queue.h"
 #include "store/counters.h"
 #include "store/message_logs.h"

@@ -3,11 +3,11 @@
 #include <arpa/inet.h>
 #include <dirent.h>
 
+#include "config/settings.h"
 #include "runtime/config_access.h"
 #include "runtime/file_io.h"
 #include "runtime/names.h"
 #include "runtime/text_helpers.h"
-#include "service/settings.h"
 
 namespace {
 constexpr size_t kEntryMax = 100;

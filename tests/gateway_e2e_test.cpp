@@ -270,6 +270,44 @@ TEST(GatewayTest, LocalRoutingWorkerDeliversToLocalUsersAndFailsNothing) {
   }
 }
 
+size_t CountOf(const std::string& text, const std::string& part) {
+  size_t n = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+  return n;
+}
+
+// Typos in [QARHUB] and in a connection section are named once each, with the nearest key,
+// in the debug log, on standard error and in the event log (seen here as its alert mails).
+TEST(GatewayTest, UnknownKeysAreReportedOnceWithTheNearestName) {
+  Gateway g;
+  g.Configure({"Debugg=Yes", "Modem1=SMPP - 127.0.0.1:1", "Modem2=SMPP - 127.0.0.1:1", "Qwertyuiop=1",
+               "AlertEMailRecip=ops@example.com", "debug2=No"},
+              "[SMPP - 127.0.0.1:1]\r\nWindowSise=5\r\nwindowsize=1\r\nRoute3=44\r\nRetryDelay=5\r\n");
+  GatewayProcess p(g.home);
+  ASSERT_TRUE(WaitReady(p, g.port)) << p.Output();
+  const std::vector<std::string> expected = {
+      "unknown key Debugg in [QARHUB]; did you mean Debug?",
+      "unknown key Qwertyuiop in [QARHUB]",
+      "unknown key WindowSise in [SMPP - 127.0.0.1:1]; did you mean WindowSize?",
+  };
+  std::string output = p.Output();
+  std::string debugLog = g.home.DebugLog();
+  std::string mails;
+  std::error_code ec;
+  for (auto& e : fs::directory_iterator(g.home.path() + "MMSCOUT", ec)) mails += ReadFileText(e.path().string()) + "\n";
+  for (const std::string& line : expected) {
+    EXPECT_EQ(CountOf(output, "Settings: " + line + "\n"), 1u) << line << output;
+    EXPECT_EQ(CountOf(debugLog, "Settings:  " + line + "\r\n") + CountOf(debugLog, "Settings:  " + line + "\n"), 1u)
+        << line << debugLog;
+    EXPECT_EQ(CountOf(mails, "\r\n\r\n" + line + "\r\n"), 1u) << line << mails;
+  }
+  EXPECT_EQ(CountOf(output, "unknown key"), expected.size()) << output;
+  EXPECT_EQ(CountOf(debugLog, "unknown key"), expected.size()) << debugLog;
+  p.Signal(SIGTERM);
+  int code = -1;
+  EXPECT_TRUE(p.WaitExit(60000, code));
+}
+
 TEST(GatewayTest, SupervisorRestartsTheGatewayAndStopsItOnSigterm) {
   Gateway g;
   g.Configure({"ConfigurationUpdateTriggerRestart=1"});

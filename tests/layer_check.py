@@ -20,7 +20,7 @@ LAYERS = [
     [("outside libraries", ("outside/qarvault/", "outside/qarledger/", "outside/qarseal/"))],
     [("runtime", ("runtime/",))],
     [("outside", ("outside/",))],  # the loader and the call tables
-    [("config", ("config/", "service/settings.", "service/connections.", "service/wake_events."))],
+    [("config", ("config/",))],
     [("httpclient", ("httpclient/",))],
     [("gsm", ("gsm/",))],
     [("qarpeer", ("outside/qarpeer/",))],

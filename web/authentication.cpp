@@ -1,10 +1,10 @@
 #include <cstring>
 #include <thread>
 
+#include "config/settings.h"
 #include "runtime/local_system_account.h"
 #include "runtime/text_helpers.h"
 #include "runtime/thread_registry.h"
-#include "service/settings.h"
 #include "web/address_checks.h"
 #include "httpclient/http_text.h"
 #include "web/request_parameters.h"

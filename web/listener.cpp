@@ -10,12 +10,12 @@
 #include <memory>
 #include <thread>
 
+#include "config/settings.h"
 #include "runtime/debug_log.h"
 #include "runtime/mutex.h"
 #include "runtime/socket_helpers.h"
 #include "runtime/thread_frame.h"
 #include "runtime/thread_registry.h"
-#include "service/settings.h"
 #include "outside/seal_table.h"
 #include "web/web_server.h"
 

@@ -12,7 +12,8 @@
 #include "runtime/names.h"
 #include "runtime/str_printf.h"
 #include "runtime/text_helpers.h"
-#include "service/settings.h"
+#include "config/settings.h"
+#include "config/settings_registry.h"
 #include "store/message_file.h"
 #include "submit/recipients.h"
 #include "submit/submission.h"
@@ -101,7 +102,7 @@ std::string ReadOptions(const WebRequest& r, Submission& s) {
   else if (auto requested = SubmitParameter(r, "ReceiptRequested", 100))
     receipt = ConfigBool(*requested);
   else
-    receipt = SMSIniFlag(kMainSection, "ReceiptRequested", false);
+    receipt = MainFlag("ReceiptRequested");
   for (auto [bits, on] : {std::pair<uint32_t, bool>{kMsgReplyRequested, SubmitFlag(r, "ReplyRequested")},
                           {kMsgReceiptRequested, receipt},
                           {kMsgIsReport | kMsgReportDelivered, SubmitFlag(r, "ReceiptDelivered")},

@@ -1,5 +1,6 @@
 #include "web/web_settings.h"
 
+#include "config/settings_registry.h"
 #include "runtime/config_access.h"
 #include "runtime/local_system_account.h"
 #include "runtime/str_printf.h"
@@ -9,12 +10,12 @@ WebSettingsRecord WebSettings;
 IPRestrictionLists IPRestrictions;
 
 void LoadWebSettings(WebSettingsRecord& s) {
-  s.WebAuth = SMSIniFlag(kMainSection, "WebAuth", false);
-  s.WebMenu = SMSIniFlag(kMainSection, "WebMenu", true);
-  s.AdminIPAddressList = SMSIniString(kMainSection, "AdminIPAddressList", "", 1023);
-  std::string realm = MMSCIniString("MMSC", "HostName", "", 255);
+  s.WebAuth = MainFlag("WebAuth");
+  s.WebMenu = MainFlag("WebMenu");
+  s.AdminIPAddressList = MainValue("AdminIPAddressList");
+  std::string realm = MmscValue("HostName");
   s.Realm = realm.empty() ? "Qar SMS/MMS Gateway" : realm;
-  std::string limit = SMSIniString(kMainSection, "MaxWebRequestBytes", "", 30);
+  std::string limit = MainValue("MaxWebRequestBytes");
   uint64_t bytes = 0;
   for (char c : limit) {
     if (c < '0' || c > '9' || bytes > (uint64_t(1) << 40)) break;

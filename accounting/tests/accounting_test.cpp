@@ -11,6 +11,8 @@
 #include <thread>
 
 #include "accounting/accounting.h"
+#include "config/settings.h"
+#include "config/settings_override.h"
 #include "httpclient/http_client.h"
 #include "outside/qarvault/qarvault.h"
 #include "runtime/clock.h"
@@ -19,7 +21,6 @@
 #include "runtime/debug_log.h"
 #include "runtime/event_log.h"
 #include "runtime/text_helpers.h"
-#include "service/settings.h"
 #include "store/counters.h"
 #include "store/queue_dirs.h"
 #include "accounting/user_entries.h"
@@ -81,8 +82,8 @@ std::string RequestTarget(const std::string& request) {
 
 class Accounting : public ::testing::Test {
  protected:
+  SettingsOverride settings{SettingsBlock{}};
   void SetUp() override {
-    Settings = SettingsBlock{};
     ResetUserUsageCache();
     std::error_code ec;
     fs::remove_all(Home + "USERS", ec);
@@ -109,8 +110,8 @@ TEST_F(Accounting, DailyQuotaOfAccountRefusesSixthAndReportsOncePerDay) {
   SMSIniWrite(kMainSection, "AlertEMailRecip", "ops@example.org, boss@example.org");
   SMSIniWrite(kMainSection, "DisableEventLog", "Yes");
   AddAccount("alice", 5, 0);
-  Settings.DefaultMsgLimitPerDay = 100;
-  Settings.DefaultMsgLimitPerMonth = 1000;
+  settings->DefaultMsgLimitPerDay = 100;
+  settings->DefaultMsgLimitPerMonth = 1000;
   SetClockOverride(LocalTimeOf(2026, 5, 10, 12));
   std::string text;
   for (int i = 0; i < 5; ++i) ASSERT_TRUE(QuotaCheckOrCount("alice", &text, 1, false)) << i;
@@ -145,21 +146,21 @@ TEST_F(Accounting, DailyQuotaOfAccountRefusesSixthAndReportsOncePerDay) {
 
 TEST_F(Accounting, AccountLimitsIgnoredUnlessBothDefaultsSet) {
   AddAccount("bob", 2, 0);
-  Settings.DefaultMsgLimitPerDay = 0xFFFFFFFFu;
-  Settings.DefaultMsgLimitPerMonth = 1000;
+  settings->DefaultMsgLimitPerDay = 0xFFFFFFFFu;
+  settings->DefaultMsgLimitPerMonth = 1000;
   std::string text;
   for (int i = 0; i < 4; ++i) EXPECT_TRUE(QuotaCheckOrCount("bob", &text, 1, false));
-  Settings.DisableUserQuota = true;
-  Settings.DefaultMsgLimitPerDay = 1;
-  Settings.DefaultMsgLimitPerMonth = 1;
+  settings->DisableUserQuota = true;
+  settings->DefaultMsgLimitPerDay = 1;
+  settings->DefaultMsgLimitPerMonth = 1;
   EXPECT_TRUE(QuotaCheckOrCount("bob", &text, 10, false));
-  Settings.DisableUserQuota = false;
+  settings->DisableUserQuota = false;
   EXPECT_TRUE(QuotaCheckOrCount("localsystem", &text, 10, false));
 }
 
 TEST_F(Accounting, LeapYearMonthTotalIncludesLastDayOfMarch) {
-  Settings.DefaultMsgLimitPerDay = 100;
-  Settings.DefaultMsgLimitPerMonth = 3;
+  settings->DefaultMsgLimitPerDay = 100;
+  settings->DefaultMsgLimitPerMonth = 3;
   // 1 March 2028 is slot 60; 31 March slot 90; 29 February slot 59 (not March).
   std::string cells(366 * 4, '\0');
   uint32_t two = 2, nine = 9;
@@ -232,8 +233,8 @@ TEST_F(Accounting, ConcurrentReservationsNeverOverdraw) {
 TEST_F(Accounting, CachedQuotaIsWrittenByFlush) {
   AddAccount("gina", 0, 0);
   ReleaseUserEntry(AcquireUserEntry("gina"));
-  Settings.DefaultMsgLimitPerDay = 50;
-  Settings.DefaultMsgLimitPerMonth = 500;
+  settings->DefaultMsgLimitPerDay = 50;
+  settings->DefaultMsgLimitPerMonth = 500;
   SetClockOverride(LocalTimeOf(2026, 1, 3, 10));
   EXPECT_TRUE(QuotaCheckOrCount("gina", nullptr, 7, false));
   std::string path = Home + "USERS/gina/2026.QTA";
@@ -279,8 +280,8 @@ TEST_F(Accounting, PreAuthoriseSendsExactQueryAndRefuses) {
   });
   SMSIniWrite(kMainSection, "Modem1", "SMPP - 127.0.0.1:2775");
   SMSIniWrite("SMPP - 127.0.0.1:2775", "RouteName", "Fast");
-  Settings.SMSAccountingURL = "http://127.0.0.1:" + std::to_string(server.port()) + "/acct?k=1";
-  Settings.AccountingKeepAlive = true;
+  settings->SMSAccountingURL = "http://127.0.0.1:" + std::to_string(server.port()) + "/acct?k=1";
+  settings->AccountingKeepAlive = true;
   SmsMessageRecord r;
   r.SubmitUser = "alice";
   r.SubmittedBy = "127.0.0.1";
@@ -323,13 +324,13 @@ TEST_F(Accounting, PreAuthoriseSendsExactQueryAndRefuses) {
 }
 
 TEST_F(Accounting, UnreachableCallbackRefusesWith88) {
-  Settings.SMSAccountingURL = "http://127.0.0.1:" + std::to_string(FreeTcpPort()) + "/";
+  settings->SMSAccountingURL = "http://127.0.0.1:" + std::to_string(FreeTcpPort()) + "/";
   SmsMessageRecord r;
   AccountingMessage m{"SMSSend", r};
   std::string text;
   EXPECT_EQ(AccountingPreAuthorise(m, {"1"}, 1, nullptr, &text), 88);
   EXPECT_EQ(text.rfind("Error from Accounting Callback", 0), 0u);
-  Settings.SMSAccountingURL.clear();
+  settings->SMSAccountingURL.clear();
   EXPECT_EQ(AccountingPreAuthorise(m, {"1"}, 1, nullptr, &text), 0);
 }
 
@@ -341,7 +342,7 @@ TEST_F(Accounting, NoticesCarryFieldsInOrderAndLongTextEscapes) {
   });
   SMSIniWrite(kMainSection, "Modem1", "SMPP - 127.0.0.1:2775");
   SMSIniWrite("SMPP - 127.0.0.1:2775", "RouteName", "Fast");
-  Settings.SMSAccountingURL = "http://127.0.0.1:" + std::to_string(server.port()) + "/n";
+  settings->SMSAccountingURL = "http://127.0.0.1:" + std::to_string(server.port()) + "/n";
   SmsMessageRecord r;
   r.SubmitUser = "al";
   r.Binary = true;

@@ -4,13 +4,13 @@
 #include <chrono>
 #include <thread>
 
+#include "config/settings.h"
 #include "runtime/clock.h"
 #include "runtime/debug_log.h"
 #include "runtime/mutex.h"
 #include "runtime/str_printf.h"
 #include "runtime/thread_frame.h"
 #include "runtime/thread_registry.h"
-#include "service/settings.h"
 #include "smsc/smpp/smpp_outcome.h"
 #include "store/message_logs.h"
 

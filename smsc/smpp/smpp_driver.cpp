@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 
+#include "config/settings_registry.h"
 #include "outside/outside_tables.h"
 #include "outside/seal_table.h"
 #include "runtime/config_access.h"
@@ -77,7 +78,7 @@ bool Connect(SmppDriverState& d, const std::function<void(const std::string&)>& 
   int sock = session->sock.get();
   int rcv = 32768;
   setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &rcv, sizeof rcv);
-  if (ConfigBool(SMSIniString(kMainSection, "SMPPNoDelay"))) {
+  if (MainFlag("SMPPNoDelay")) {
     int on = 1;
     setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
   } else {
@@ -127,8 +128,8 @@ void Open(SmppDriverState& d, QueueWorker& w, QueueTransport& t) {
   AttachAsyncSubmission(w, t, s.asyncQ);
   // Helpers record the outcomes so that the worker keeps submitting; only the worker reads
   // the socket. A mistyped count does not start thousands of threads.
-  if (ConfigBool(SMSIniString(kMainSection, "SmppSubmitAsyncHelperThread", "Yes", 20))) {
-    uint32_t count = std::clamp<uint32_t>(SMSIniNumber(kMainSection, "AsyncCallbackThreads", 1), 1, 64);
+  if (MainFlag("SmppSubmitAsyncHelperThread")) {
+    uint32_t count = std::clamp<uint32_t>(MainNumber("AsyncCallbackThreads"), 1, 64);
     StartSmppSubmitAsyncHelpers(w, s.asyncQ, count);
   }
 }
@@ -162,8 +163,8 @@ void StartReceiving(SmppDriverState& d) {
       std::max<uint32_t>(d.instance, 1) <= settings.receiverCount) {
     d.receivers.Start("ThreadProcessSMPPReceive " + d.name, d.name, ThreadProcessSMPPReceive);
   }
-  if (!ConfigBool(SMSIniString(kMainSection, "AsyncReceiveMessages", "No", 20)) || settings.windowSize == 0) return;
-  uint32_t count = std::max<uint32_t>(1, SMSIniNumber(kMainSection, "AsyncCallbackThreads", 1));
+  if (!MainFlag("AsyncReceiveMessages") || settings.windowSize == 0) return;
+  uint32_t count = std::max<uint32_t>(1, MainNumber("AsyncCallbackThreads"));
   for (uint32_t i = 0; i < count; ++i) {
     d.receivers.Start("ThreadProcessSMPPReceiveAsyncQ " + d.name, d.name, ThreadProcessSMPPReceiveAsyncQ);
   }

@@ -1,5 +1,6 @@
 #include "smsc/smpp/smpp_outcome.h"
 
+#include "config/settings_registry.h"
 #include "outside/qarpeer/qarpeer.h"
 #include "runtime/config_access.h"
 #include "runtime/text_helpers.h"
@@ -33,5 +34,5 @@ SubmitOutcome SmppOutcome(int status, bool throttleForQFull, std::string_view re
 SubmitOutcome SmppOutcomeFor(std::string_view connection, int status, bool throttleForQFull) {
   if (status == 0) return SubmitOutcome::Done;
   return SmppOutcome(status, throttleForQFull,
-                     ConnectionSetting(ConnectionSectionName(connection), "SMPPRejectErrorCodes", "", 500));
+                     ConnectionOrMainValue(ConnectionSectionName(connection), "SMPPRejectErrorCodes"));
 }

@@ -1,19 +1,12 @@
 #include "smsc/smpp/smpp_settings.h"
 
+#include "config/settings_registry.h"
 #include "runtime/config_access.h"
 #include "runtime/text_helpers.h"
 
 namespace {
-constexpr const char* kAbsent = "\x01";
-
-std::string Value(const std::string& section, const char* key, size_t maxLen, const char* def = "") {
-  return ConnectionSetting(section, key, def, maxLen);
-}
-bool Flag(const std::string& section, const char* key, bool def) {
-  std::string v = ConnectionSetting(section, key, kAbsent, 49);
-  if (v == kAbsent) return def;
-  return ConfigBool(v);
-}
+std::string Value(const std::string& section, const char* key) { return ConnectionOrMainValue(section, key); }
+bool Flag(const std::string& section, const char* key) { return ConnectionOrMainFlag(section, key); }
 uint16_t Port(std::string_view text) {
   uint32_t v = ParseDecimal(text);
   return v > 65535 ? 0 : uint16_t(v);
@@ -29,40 +22,37 @@ void ParsePortPair(std::string_view text, uint16_t& local, uint16_t& remote) {
 SmppConnectionSettings ReadSmppSettings(std::string_view connection) {
   std::string section = ConnectionSectionName(connection);
   SmppConnectionSettings s;
-  s.version = EqualsNoCase(Trim(Value(section, "SMPPVersion", 20)), "v3.3") ? 0x33 : 0x34;
-  s.userName = Value(section, "UserName", 150);
-  s.password = Value(section, "Password", 150);
-  s.addressRange = Value(section, "AddressRange", 150);
-  s.systemType = Value(section, "SystemType", 150);
-  s.senderAddressList = Value(section, "SenderAddress", 500);
+  s.version = EqualsNoCase(Trim(Value(section, "SMPPVersion")), "v3.3") ? 0x33 : 0x34;
+  s.userName = Value(section, "UserName");
+  s.password = Value(section, "Password");
+  s.addressRange = Value(section, "AddressRange");
+  s.systemType = Value(section, "SystemType");
+  s.senderAddressList = Value(section, "SenderAddress");
   s.defaultSender = CutTo(Trim(s.senderAddressList.substr(0, s.senderAddressList.find(','))), 150);
-  s.bindIP = Value(section, "BindIP", 50);
-  s.receive = Flag(section, "Receive", false);
-  s.receiveSingleConnection = Flag(section, "ReceiveSingleConnection", false);
-  s.senderAddressOverride = Flag(section, "SenderAddressOverride", true);
-  std::string keepAlive = Value(section, "KeepAlive", 20);
+  s.bindIP = Value(section, "BindIP");
+  s.receive = Flag(section, "Receive");
+  s.receiveSingleConnection = Flag(section, "ReceiveSingleConnection");
+  s.senderAddressOverride = Flag(section, "SenderAddressOverride");
+  std::string keepAlive = Value(section, "KeepAlive");
   s.keepAliveSeconds = Trim(keepAlive).empty() ? 58 : ParseDecimal(keepAlive);
-  ParsePortPair(Value(section, "SenderPort", 50), s.senderLocalPort, s.senderRemotePort);
-  ParsePortPair(Value(section, "ReceiverPort", 50), s.receiverLocalPort, s.receiverRemotePort);
-  s.wdpAdaptation = Flag(section, "WDPAdaptation", false);
-  s.useTLV = Flag(section, "UseTLV", false);
-  s.useSSL = Flag(section, "UseSSL", false);
-  s.routeName = Value(section, "RouteName", 100);
-  s.validity = Value(section, "Validity", 50);
-  s.disableDeliveryReceipt = Flag(section, "DisableDeliveryReceipt", false);
-  s.windowSize = ParseDecimal(Value(section, "WindowSize", 20));
-  std::string timeout = Value(section, "CommandTimeout", 20, kAbsent);
-  s.commandTimeoutSeconds = timeout == kAbsent ? 120 : ParseDecimal(timeout);
-  std::string delay = Value(section, "SMPPThrottleErrorDelay", 20, kAbsent);
-  s.throttleErrorDelaySeconds = delay == kAbsent ? 5 : ParseDecimal(delay);
-  s.throttleForQFull = Flag(section, "ThrottleForQFull", false);
-  s.restartQAfterThrottleError = Flag(section, "RestartQAfterThrottleError", false);
-  bool routePrefOnly = ConfigBool(SMSIniString(section, "RoutePrefOnly"));
-  bool route1Empty = SMSIniString(section, "Route1").empty();
+  ParsePortPair(Value(section, "SenderPort"), s.senderLocalPort, s.senderRemotePort);
+  ParsePortPair(Value(section, "ReceiverPort"), s.receiverLocalPort, s.receiverRemotePort);
+  s.wdpAdaptation = Flag(section, "WDPAdaptation");
+  s.useTLV = Flag(section, "UseTLV");
+  s.useSSL = Flag(section, "UseSSL");
+  s.routeName = Value(section, "RouteName");
+  s.validity = Value(section, "Validity");
+  s.disableDeliveryReceipt = Flag(section, "DisableDeliveryReceipt");
+  s.windowSize = ConnectionOrMainNumber(section, "WindowSize");
+  s.commandTimeoutSeconds = ConnectionOrMainNumber(section, "CommandTimeout");
+  s.throttleErrorDelaySeconds = ConnectionOrMainNumber(section, "SMPPThrottleErrorDelay");
+  s.throttleForQFull = Flag(section, "ThrottleForQFull");
+  s.restartQAfterThrottleError = Flag(section, "RestartQAfterThrottleError");
+  bool routePrefOnly = ConnectionFlag(section, "RoutePrefOnly");
+  bool route1Empty = ConnectionValue(section, "Route1").empty();
   s.receiveOnly = s.receive && !s.receiveSingleConnection && routePrefOnly && route1Empty;
-  std::string receivers = SMSIniString(section, "ReceiverCount", "", 20);
-  s.receiverCount = Trim(receivers).empty() ? ParseDecimal(SMSIniString(section, "TransmitterCount", "", 20))
-                                            : ParseDecimal(receivers);
+  std::string receivers = ConnectionValue(section, "ReceiverCount");
+  s.receiverCount = Trim(receivers).empty() ? ConnectionNumber(section, "TransmitterCount") : ParseDecimal(receivers);
   if (s.receiverCount == 0) s.receiverCount = 1;
   return s;
 }

@@ -11,9 +11,10 @@
 #include <map>
 #include <thread>
 
+#include "config/settings.h"
+#include "config/settings_override.h"
 #include "outside/qarvault/qarvault.h"
 #include "runtime/unique_fd.h"
-#include "service/settings.h"
 #include "smsc/long_messages.h"
 #include "smsc/queue_pass.h"
 #include "smsc/route_cache.h"
@@ -116,9 +117,9 @@ struct FakeLink {
 
 class LongMessageTest : public SmscTestHome {
  protected:
+  SettingsOverride settings{SettingsBlock{}};
   void SetUp() override {
     SmscTestHome::SetUp();
-    Settings = SettingsBlock{};
     MessageRoutesClear();
     WriteConfig("[QARHUB]\nModem1=SMPP - a:1\nModem2=SMPP - b:1\n");
     BuildOutboundRoutingTables();

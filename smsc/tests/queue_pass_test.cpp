@@ -11,11 +11,12 @@
 #include <mutex>
 #include <thread>
 
+#include "config/settings.h"
+#include "config/settings_override.h"
 #include "outside/qarvault/qarvault.h"
 #include "tests/support/test_servers.h"
 #include "runtime/clock.h"
 #include "runtime/config_access.h"
-#include "service/settings.h"
 #include "smsc/queue_pass.h"
 #include "smsc/route_cache.h"
 #include "smsc/routing_tables.h"
@@ -61,9 +62,9 @@ struct FakeLink {
 
 class QueuePassTest : public SmscTestHome {
  protected:
+  SettingsOverride settings{SettingsBlock{}};
   void SetUp() override {
     SmscTestHome::SetUp();
-    Settings = SettingsBlock{};
     MessageRoutesClear();
   }
   void TearDown() override {
@@ -212,7 +213,7 @@ TEST_F(QueuePassTest, PassOverAndSpecialFiles) {
               "[SMPP - b:2]\nRoutePrefOnly=Yes\nRoute1=33*\n[Inbound SMS Routing]\n~SMSIN=5555*\n");
   BuildOutboundRoutingTables();
   fs::create_directories(OutboundQueueRoot());
-  Settings.UseRouteCache = true;
+  settings->UseRouteCache = true;
   std::string other = Queue("00000001.req", "Data=x\r\nPhoneNumber=3312\r\n");
   std::string explicitRoute = Queue("00000002.req", "Data=x\r\nPhoneNumber=4412\r\nSMSCRoute=SMPP - b:2\r\n");
   std::string notDue = Queue("00000003.req", "Data=x\r\nPhoneNumber=4412\r\n[ErrorDetail]\r\nRetryCount=1\r\nLastRetryTime=" +
@@ -299,9 +300,9 @@ TEST_F(QueuePassTest, OutcomesReachTheAccountingCallback) {
     return ScriptedReply{"HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nOK", true};
   });
   Configure();
-  Settings.AccountingExtended = true;
-  Settings.AccountingKeepAlive = false;
-  Settings.SMSAccountingURL = "http://127.0.0.1:" + std::to_string(server.port()) + "/acct";
+  settings->AccountingExtended = true;
+  settings->AccountingKeepAlive = false;
+  settings->SMSAccountingURL = "http://127.0.0.1:" + std::to_string(server.port()) + "/acct";
   Queue("0000C001.req", "SubmitUser=alice\r\nData=x\r\nPhoneNumber=4477\r\n");
   Queue("0000C002.req", "SubmitUser=bob\r\nData=y\r\nPhoneNumber=4478\r\n");
   FakeLink link;
@@ -318,7 +319,7 @@ TEST_F(QueuePassTest, OutcomesReachTheAccountingCallback) {
   for (const char* part : {"Type=SMSOut", "From=bob", "Status=Retry%20Pending"}) {
     EXPECT_NE(requests[1].find(part), std::string::npos) << part << "\n" << requests[1];
   }
-  Settings.SMSAccountingURL.clear();
+  settings->SMSAccountingURL.clear();
 }
 
 TEST(QueuePassRules, RecipientSenderAndParams) {
@@ -350,7 +351,7 @@ TEST(QueuePassRules, RecipientSenderAndParams) {
 // sent files and comes back to where it stopped; every file goes once, in name order.
 TEST_F(QueuePassTest, UserQueuesTakeTurnsAndResumeInOrder) {
   Configure();
-  Settings.UserQueueThreshold = 10;
+  settings->UserQueueThreshold = 10;
   for (const char* user : {"alice", "bob"}) {
     fs::create_directories(OutboundQueueRoot() + user);
     for (int i = 0; i < 25; ++i) {

@@ -3,8 +3,8 @@
 #include <filesystem>
 #include <set>
 
+#include "config/settings.h"
 #include "runtime/text_helpers.h"
-#include "service/settings.h"
 #include "smsc/connection_error_file.h"
 #include "smsc/local_routing.h"
 #include "smsc/route_cache.h"

@@ -4,9 +4,10 @@
 #include <map>
 #include <set>
 
+#include "config/settings.h"
+#include "config/settings_override.h"
 #include "runtime/clock.h"
 #include "runtime/file_io.h"
-#include "service/settings.h"
 #include "store/bulk_queue.h"
 #include "store/counters.h"
 #include "store/delay_queue.h"
@@ -31,8 +32,9 @@ std::string NameOf(const std::string& relative) { return relative.substr(relativ
 }  // namespace
 
 TEST(BulkQueueTest, TwoSegmentJobExpandsOneFilePerRecipientAndSegment) {
+  SettingsOverride settings;
   StoreHome home;
-  Settings.MessageIDPrefix = "GW";
+  settings->MessageIDPrefix = "GW";
   CounterResetQueueSizes();
   BulkJobWriter job;
   ASSERT_TRUE(BulkJobBegin(job, {"[SMS]\r\nData=part one\r\n", "[SMS]\r\nData=part two\r\n"}));
@@ -65,8 +67,9 @@ TEST(BulkQueueTest, TwoSegmentJobExpandsOneFilePerRecipientAndSegment) {
 }
 
 TEST(BulkQueueTest, DelayFlagLockAndListsWithoutTemplates) {
+  SettingsOverride settings;
   StoreHome home;
-  Settings.MaxQDirEntries = 10000;
+  settings->MaxQDirEntries = 10000;
   SetClockOverride(LocalAt(2026, 12, 7, 20, 14, 59));
   BulkJobWriter job;
   ASSERT_TRUE(BulkJobBegin(job, {"[SMS]\r\nData=x\r\n"}, LocalAt(2026, 12, 7, 20, 15, 30)));
@@ -97,8 +100,9 @@ TEST(BulkQueueTest, DelayFlagLockAndListsWithoutTemplates) {
 }
 
 TEST(BulkQueueTest, ListsAreSplitAtMaxQDirEntries) {
+  SettingsOverride settings;
   StoreHome home;
-  Settings.MaxQDirEntries = 3;
+  settings->MaxQDirEntries = 3;
   BulkJobWriter job;
   ASSERT_TRUE(BulkJobBegin(job, {"[SMS]\r\n"}));
   std::vector<BulkRecipient> recipients;
@@ -108,7 +112,7 @@ TEST(BulkQueueTest, ListsAreSplitAtMaxQDirEntries) {
   EXPECT_FALSE(FileExists(job.directory + "R0000004.BLK"));
   BulkJobFinish(job);
   // Expanded under a larger limit, so that the pacing (half of it per directory) never waits.
-  Settings.MaxQDirEntries = 100;
+  settings->MaxQDirEntries = 100;
   ProcessBulkQueueOnce();
   EXPECT_EQ(QueueFiles().size(), 7u);
   std::set<std::string> dirs;

@@ -2,14 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include "config/settings.h"
+#include "config/settings_override.h"
 #include "runtime/clock.h"
 #include "runtime/config_access.h"
-#include "service/settings.h"
 #include "store/tests/store_home.h"
 
 namespace {}  // namespace
 
 TEST(MessageLogsTest, OutboundLinesAndTheDayChange) {
+  SettingsOverride settings;
   StoreHome home;
   std::string logs = LogDirectory();
   SetClockOverride(LocalAt(2026, 12, 7, 23, 59, 58));
@@ -25,9 +27,9 @@ TEST(MessageLogsTest, OutboundLinesAndTheDayChange) {
   EXPECT_EQ(ReadFileText(logs + "SMSOUT-20261208.LOG"),
             "2026-12-08 00:00:01,GW0002,,+442,OK,Binary=1;PID=41;DCS=F5;UDH=0605040B8423F0;Data=CAFE\r\n"
             "2026-12-08 00:00:01,System,,SMPP - h:1,Connected\r\n");
-  Settings.ExcludeSmsDetailsFromLog = true;
+  settings->ExcludeSmsDetailsFromLog = true;
   EXPECT_EQ(OutboundLogDetails(binary, "u", "", ""), "SubmitUser=u");
-  Settings.ExcludeSmsDetailsFromLog = false;
+  settings->ExcludeSmsDetailsFromLog = false;
   // Binary septets and UCS-2 are logged as text: "hi" as septets after a 6-octet header
   // (one fill bit), and as UCS-2.
   LogContent septets{true, 0, 0, "050003010201", "D069"};
@@ -36,7 +38,7 @@ TEST(MessageLogsTest, OutboundLinesAndTheDayChange) {
   EXPECT_EQ(OutboundLogDetails(plain, "", "", ""), "Text=\"hi\"");
   LogContent ucs2{true, 0, 8, "", "00680069"};
   EXPECT_EQ(OutboundLogDetails(ucs2, "", "", ""), "DCS=8;Text=\"hi\"");
-  Settings.DisableOutLog = true;
+  settings->DisableOutLog = true;
   LogOutbound("GW0003", "", "+443", "OK", text, "", "", "");
   EXPECT_EQ(ReadFileText(logs + "SMSOUT-20261208.LOG").find("GW0003"), std::string::npos);
 }

@@ -4,9 +4,10 @@
 
 #include <set>
 
+#include "config/settings.h"
+#include "config/settings_override.h"
 #include "runtime/clock.h"
 #include "runtime/file_io.h"
-#include "service/settings.h"
 #include "store/counters.h"
 #include "store/tests/store_home.h"
 
@@ -29,9 +30,10 @@ TEST(QueueDirsTest, DirectoriesAndTheirSettings) {
 }
 
 TEST(QueueDirsTest, OutboundSubdirectories) {
+  SettingsOverride settings;
   StoreHome home;
   std::string root = home.path() + "Q/";
-  Settings.MaxQDirEntries = 10000;
+  settings->MaxQDirEntries = 10000;
   struct Case {
     const char* route;
     const char* user;
@@ -53,7 +55,7 @@ TEST(QueueDirsTest, OutboundSubdirectories) {
       {"R\r", "", 1, true, 0, ""},
   };
   for (const Case& c : cases) {
-    Settings.UseRouteQueues = c.routeQueues;
+    settings->UseRouteQueues = c.routeQueues;
     CounterResetQueueSizes();
     CounterAdd(kSmsQSize, c.queueSize);
     EXPECT_EQ(OutboundQueueDir(c.route, c.user, c.sequence), c.expected) << c.route << "/" << c.user;
@@ -73,8 +75,9 @@ TEST(QueueDirsTest, DelayTreeStartsAtTheNextMinute) {
 }
 
 TEST(QueueDirsTest, InboundOverflowBuckets) {
+  SettingsOverride settings;
   StoreHome home;
-  Settings.MaxQDirEntries = 2;
+  settings->MaxQDirEntries = 2;
   CounterResetQueueSizes();
   EXPECT_EQ(InboundQueueDir(), home.path() + "SMS-IN/");
   CounterAdd(kSmsInQSize, 2);
@@ -120,6 +123,7 @@ TEST(QueueDirsTest, WalkFindsRootAndSubdirectoryFilesAndRemovesOldEmptyOnes) {
 }
 
 TEST(QueueDirsTest, QueueCacheServesTheSameFilesAsTheDirectory) {
+  SettingsOverride settings;
   StoreHome home;
   std::string root = home.path() + "Q/";
   WriteFileText(root + "a.req", "");
@@ -127,7 +131,7 @@ TEST(QueueDirsTest, QueueCacheServesTheSameFilesAsTheDirectory) {
   WriteFileText(root + "s1/c.req", "");
   WriteFileText(root + "s2/x.err", "");
   for (bool cached : {false, true}) {
-    Settings.UseQCache = cached;
+    settings->UseQCache = cached;
     if (cached) QCacheScanOnce();
     QueueFind dirs, files;
     std::string name, file;
@@ -143,6 +147,7 @@ TEST(QueueDirsTest, QueueCacheServesTheSameFilesAsTheDirectory) {
 }
 
 TEST(QueueDirsTest, RouteQueueSkip) {
+  SettingsOverride settings;
   StoreHome home;
   struct Case {
     bool routeQueues;
@@ -154,7 +159,7 @@ TEST(QueueDirsTest, RouteQueueSkip) {
       {true, "RT_-_Backup_-_", false},      {true, "RT_-_Other", false},
   };
   for (const Case& c : cases) {
-    Settings.UseRouteQueues = c.routeQueues;
+    settings->UseRouteQueues = c.routeQueues;
     EXPECT_EQ(RouteQueueSkip(c.dir, "FAST", "SMPP - h:1", "backup", ""), c.skip)
         << c.dir;
   }

@@ -1,9 +1,9 @@
 #include "store/tests/store_home.h"
 
+#include "config/settings.h"
 #include "runtime/clock.h"
 #include "runtime/debug_log.h"
 #include "runtime/thread_registry.h"
-#include "service/settings.h"
 #include "store/counters.h"
 #include "store/message_logs.h"
 #include "store/queue_dirs.h"
@@ -13,7 +13,6 @@ StoreHome::StoreHome(std::string_view ini) {
   LogsClose();
   CountersClose();
   WriteIni(ini);
-  Settings = SettingsBlock();
   SetClockOverride(0);
   ShutdownRequested.store(0);
   DebugSettings.Debug.store(false);

@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "config/settings_override.h"
 #include "tests/support/data_folder.h"
 #include "tests/support/test_files.h"
 
@@ -17,4 +18,5 @@ class StoreHome {
 
  private:
   TestDataFolder folder_;
+  SettingsOverride settings_{SettingsBlock{}};
 };

@@ -4,7 +4,8 @@
 
 #include <filesystem>
 
-#include "service/settings.h"
+#include "config/settings.h"
+#include "config/settings_override.h"
 #include "store/counters.h"
 #include "store/message_file.h"
 #include "store/tests/store_home.h"
@@ -27,8 +28,9 @@ TEST(StoreServiceTest, StartupRecountsTheQueues) {
 }
 
 TEST(StoreServiceTest, InboundFilesFromRawParts) {
+  SettingsOverride settings;
   StoreHome home;
-  Settings.MessageIDPrefix = "GW";
+  settings->MessageIDPrefix = "GW";
   CounterResetQueueSizes();
   ASSERT_TRUE(WriteInboundWapPush("0102FF"));
   std::string path = WriteInboundFile("rct", "[SMS-IN]\r\nSender=1\r\n");

@@ -4,11 +4,12 @@
 #include <filesystem>
 #include <thread>
 
+#include "config/settings.h"
+#include "config/settings_override.h"
 #include "runtime/clock.h"
 #include "runtime/file_io.h"
 #include "runtime/thread_frame.h"
 #include "runtime/thread_registry.h"
-#include "service/settings.h"
 #include "store/bulk_queue.h"
 #include "store/store_service.h"
 #include "store/tests/store_home.h"
@@ -33,8 +34,9 @@ bool WaitFor(const std::function<bool()>& done, int ms) {
 }  // namespace
 
 TEST(StoreThreadsTest, ThreadsWorkAndEndOnShutdown) {
+  SettingsOverride settings;
   StoreHome home;
-  Settings.UseQCache = true;
+  settings->UseQCache = true;
   std::string root = OutboundQueueRoot();
   WriteFileText(root + "DELAYQ/20000101/0000/GW1.req", "[SMS]\r\n");
   BulkJobWriter job;
@@ -56,8 +58,9 @@ TEST(StoreThreadsTest, ThreadsWorkAndEndOnShutdown) {
 }
 
 TEST(StoreThreadsTest, BulkExpansionWaitsForTheQueueToDrain) {
+  SettingsOverride settings;
   StoreHome home;
-  Settings.MaxQDirEntries = 4;  // pace at 2 files per directory
+  settings->MaxQDirEntries = 4;  // pace at 2 files per directory
   BulkJobWriter job;
   ASSERT_TRUE(BulkJobBegin(job, {"[SMS]\r\n"}));
   ASSERT_TRUE(BulkJobAddRecipients(job, {{BulkTargetName(), "+1", ""}, {BulkTargetName(), "+2", ""},

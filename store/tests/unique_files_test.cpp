@@ -8,8 +8,9 @@
 #include <atomic>
 #include <filesystem>
 
+#include "config/settings.h"
+#include "config/settings_override.h"
 #include "runtime/config_access.h"
-#include "service/settings.h"
 #include "store/queue_file.h"
 #include "store/tests/store_home.h"
 #include "store/unique_ids.h"
@@ -48,8 +49,9 @@ uint32_t StoredUid() {
 }  // namespace
 
 TEST(UniqueFilesTest, NamesCountersAndTakenNames) {
+  SettingsOverride settings;
   StoreHome home;
-  Settings.MessageIDPrefix = "GW";
+  settings->MessageIDPrefix = "GW";
   StoreUid(home.path(), 1000000);
   std::string q = home.path() + "Q/new/";
   // 1,001,000 is the first id; its name is taken already and must be left alone.
@@ -64,8 +66,9 @@ TEST(UniqueFilesTest, NamesCountersAndTakenNames) {
 }
 
 TEST(UniqueFilesTest, AFolderRemovedBeforeTheLinkIsMadeAgainForTheSameId) {
+  SettingsOverride settings;
   StoreHome home;
-  Settings.MessageIDPrefix = "GW";
+  settings->MessageIDPrefix = "GW";
   struct Case {
     int removals;  // how often the folder vanishes before a link
     bool created;
@@ -110,8 +113,9 @@ TEST(UniqueFilesTest, IdsAreNeverReissuedAfterACrash) {
 }
 
 TEST(UniqueFilesTest, SegmentsNeverReplaceAPendingSegment) {
+  SettingsOverride settings;
   StoreHome home;
-  Settings.MessageIDPrefix = "P";
+  settings->MessageIDPrefix = "P";
   std::string q = home.path() + "Q/";
   EXPECT_EQ(SegmentFileName("+1?2*3:4/5\\6|7", 0xAB, 3, 2, "req"), "SAR-P+1!2!3!4!5!6!7-ab-3-2.req");
   EXPECT_EQ(SegmentFileName(std::string(60, '9'), 1, 2, 1, "req"), "SAR-P" + std::string(50, '9') + "-1-2-1.req");

@@ -9,7 +9,8 @@
 
 #include "accounting/accounting.h"
 #include "accounting/user_entries.h"
-#include "service/settings.h"
+#include "config/settings.h"
+#include "config/settings_override.h"
 #include "store/tests/store_home.h"
 
 namespace fs = std::filesystem;
@@ -48,17 +49,18 @@ class SubmitCore : public ::testing::Test {
   void SetUp() override {
     InstallAccountingHooks();
     ResetUserUsageCache();
-    Settings.MaxQDirEntries = 10000;
-    Settings.DefaultMsgLimitPerDay = 100;
-    Settings.DefaultMsgLimitPerMonth = 1000;
+    settings->MaxQDirEntries = 10000;
+    settings->DefaultMsgLimitPerDay = 100;
+    settings->DefaultMsgLimitPerMonth = 1000;
   }
   void TearDown() override { ResetUserUsageCache(); }
   StoreHome home;
+  SettingsOverride settings;
 };
 }  // namespace
 
 TEST_F(SubmitCore, EachRecipientGetsTheIdsOfItsFilesOrAnError) {
-  Settings.AllowAlphaRecip = true;
+  settings->AllowAlphaRecip = true;
   // "a/b" cannot name a segment file: nothing is written for it, the others go on.
   SubmissionResult r = SubmitMessage(TextTo({"447", "a/b", "448"}, std::string(161, 'q')));
   ASSERT_EQ(r.status, SubmissionStatus::Accepted) << r.error;
@@ -165,7 +167,7 @@ TEST_F(SubmitCore, ListsOfTheUserExpandAndAddressesGivePorts) {
       {"", "44:7", {"333"}, 0, 0, {"333"}, "06050400000007"},
   };
   for (auto& c : cases) {
-    Settings.AllowAlphaRecip = c.user.empty() && c.entries[0] == "Team";
+    settings->AllowAlphaRecip = c.user.empty() && c.entries[0] == "Team";
     Submission s = TextTo(c.entries, "x");
     s.message.SubmitUser = c.user;
     s.message.Sender = c.sender;
@@ -182,5 +184,5 @@ TEST_F(SubmitCore, ListsOfTheUserExpandAndAddressesGivePorts) {
     else
       EXPECT_NE(file.find("UDH=" + c.udh + "\r\n"), std::string::npos) << file;
   }
-  Settings.AllowAlphaRecip = false;
+  settings->AllowAlphaRecip = false;
 }

@@ -8,11 +8,12 @@
 #include <chrono>
 #include <thread>
 
+#include "config/settings.h"
+#include "config/settings_override.h"
 #include "outside/qarvault/qarvault.h"
 #include "runtime/clock.h"
 #include "runtime/thread_frame.h"
 #include "runtime/thread_registry.h"
-#include "service/settings.h"
 #include "web/responses.h"
 #include "outside/seal_table.h"
 #include "web/tests/web_test_support.h"
@@ -23,6 +24,7 @@ namespace {
 // An echo handler on /PAP shows what the listener handed over.
 class ListenerTest : public ::testing::Test {
  protected:
+  SettingsOverride settings;
   void SetUp() override {
     ResetWebTestSettings();
     RegisterWebHandler(WebRoute::PushAccess, [](WebConnection& c, WebRequest& r) {
@@ -70,7 +72,7 @@ TEST_F(ListenerTest, KeepAliveReusesTheConnection) {
   EXPECT_NE(out.find("page-a"), std::string::npos);
   EXPECT_NE(out.find("page-b"), std::string::npos);
   EXPECT_NE(out.find("Re-using existing connection"), std::string::npos) << out;
-  Settings.EnableKeepAlive = false;
+  settings->EnableKeepAlive = false;
   out = RunCommand("curl -s -i " + Url("/a.htm"));
   EXPECT_NE(out.find("Connection: close\r\n"), std::string::npos) << out;
 }
@@ -263,18 +265,18 @@ TEST_F(ListenerTest, UserFolderPagesAndBlocks) {
 
 TEST_F(ListenerTest, RedirectToSsl) {
   if (!SealCalls.Available) GTEST_SKIP() << "qarseal not available";
-  Settings.WebPortSSL = 443;
+  settings->WebPortSSL = 443;
   UniqueFd s = ConnectLoopback(TestGateway.plainPort);
   const char request[] = "GET /ADMIN/x HTTP/1.1\r\nHost: gw:8800\r\n\r\n";
   ASSERT_GT(send(s.get(), request, sizeof request - 1, MSG_NOSIGNAL), 0);
   std::string out = ReadUntilContains(s.get(), "\r\n\r\n", 5000);
   EXPECT_EQ(out, "HTTP/1.1 302 Redirect\r\nConnection: Keep-Alive\r\nContent-length: 0\r\nLocation: https://gw/ADMIN\r\n\r\n");
-  Settings.WebPortSSL = 8443;
+  settings->WebPortSSL = 8443;
   out = RawExchange("GET /admin HTTP/1.0\r\nHost: gw:8800\r\n\r\n", "127.0.0.1", 2000);
   EXPECT_NE(out.find("Location: https://gw:8443/ADMIN\r\n"), std::string::npos) << out;
   out = RawExchange("GET /a.htm HTTP/1.0\r\nHost: gw\r\n\r\n", "127.0.0.1", 2000);
   EXPECT_NE(out.find("page-a"), std::string::npos) << out;  // no SSLRedirect: served
-  Settings.SSLRedirect = true;
+  settings->SSLRedirect = true;
   out = RawExchange("GET /a.htm HTTP/1.0\r\nHost: gw\r\n\r\n", "127.0.0.1", 2000);
   EXPECT_NE(out.find("Location: https://gw:8443/\r\n"), std::string::npos) << out;
   out = RawExchange("GET /a.htm HTTP/1.0\r\n\r\n", "127.0.0.1", 2000);
@@ -283,7 +285,7 @@ TEST_F(ListenerTest, RedirectToSsl) {
 }
 
 TEST_F(ListenerTest, ParkedThreadsServeNewConnections) {
-  Settings.EnableThreadPool = true;
+  settings->EnableThreadPool = true;
   size_t before = ParkedThreadCount();
   for (int i = 0; i < 3; ++i) {
     std::string out = RawExchange("GET /a.htm HTTP/1.0\r\n\r\n", "127.0.0.1", 3000);
@@ -315,11 +317,12 @@ namespace {
 // Run in a child process: a stop request ends the listener, an idle keep-alive connection
 // and a parked thread within a few seconds.
 TEST(ListenerShutdown, StopEndsEveryConnectionThread) {
+  SettingsOverride settings;
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(
       {
         ResetWebTestSettings();
-        Settings.EnableThreadPool = true;
+        settings->EnableThreadPool = true;
         UniqueFd idle = ConnectLoopback(TestGateway.plainPort);
         const char partial[] = "GET / HTTP/1.1\r\nHost: x\r\n";
         send(idle.get(), partial, sizeof partial - 1, MSG_NOSIGNAL);

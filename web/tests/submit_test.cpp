@@ -15,19 +15,18 @@
 #include <set>
 #include <thread>
 
+#include "config/settings.h"
+#include "config/settings_override.h"
 #include "gsm/septet_packing.h"
 #include "accounting/accounting.h"
 #include "outside/qarvault/qarvault.h"
 #include "runtime/base64.h"
 #include "runtime/config_access.h"
-#include "gsm/septet_packing.h"
-#include "service/settings.h"
 #include "store/queue_dirs.h"
-#include "tests/support/gateway_process.h"
-#include "runtime/config_access.h"
 #include "submit/recipients.h"
-#include "web/submit_parameters.h"
+#include "tests/support/gateway_process.h"
 #include "web/submission.h"
+#include "web/submit_parameters.h"
 #include "web/tests/web_test_support.h"
 #include "web/web_settings.h"
 
@@ -73,20 +72,21 @@ void AddAccount(const char* name) {
 
 class Submit : public ::testing::Test {
  protected:
+  SettingsOverride settings;
   void SetUp() override {
     ResetWebTestSettings();
-    Settings.SendLongMessagesAsIs = false;
-    Settings.AltLongText = false;
-    Settings.ConcatRef16Bit = false;
-    Settings.AllowAlphaRecip = false;
-    Settings.EnableBulkQ = true;
-    Settings.MaxQDirEntries = 10000;
-    Settings.SeparateUserQueues = false;
-    Settings.UseRouteQueues = false;
-    Settings.DefaultMsgLimitPerDay = 0xFFFFFFFFu;
-    Settings.DefaultMsgLimitPerMonth = 0xFFFFFFFFu;
-    Settings.SMSAccountingURL.clear();
-    Settings.ExtraHttpArgList.clear();
+    settings->SendLongMessagesAsIs = false;
+    settings->AltLongText = false;
+    settings->ConcatRef16Bit = false;
+    settings->AllowAlphaRecip = false;
+    settings->EnableBulkQ = true;
+    settings->MaxQDirEntries = 10000;
+    settings->SeparateUserQueues = false;
+    settings->UseRouteQueues = false;
+    settings->DefaultMsgLimitPerDay = 0xFFFFFFFFu;
+    settings->DefaultMsgLimitPerMonth = 0xFFFFFFFFu;
+    settings->SMSAccountingURL.clear();
+    settings->ExtraHttpArgList.clear();
     ReloadStoreDirectories();
     RegisterSubmissionHandlers();
     std::error_code ec;
@@ -236,7 +236,7 @@ TEST_F(Submit, LongTextsAreSegmented) {
   EXPECT_NE(a.find("[SMS]\r\nSubmittedBy=127.0.0.1\r\nPhoneNumber=447\r\n"), std::string::npos) << a;
   EXPECT_EQ(CountOf(response, "MessageID="), 2u);
 
-  Settings.SendLongMessagesAsIs = true;
+  settings->SendLongMessagesAsIs = true;
   fs::remove_all(Q());
   Get("PhoneNumber=447&Text=" + text161);
   EXPECT_EQ(FilesUnder(Q()).size(), 1u);
@@ -245,7 +245,7 @@ TEST_F(Submit, LongTextsAreSegmented) {
   response = Get("PhoneNumber=447&Text=" + std::string(1024, 'b'));
   EXPECT_EQ(Status(response), "HTTP/1.0 400 Bad Request");
   EXPECT_TRUE(FilesUnder(Q()).empty());
-  Settings.SendLongMessagesAsIs = false;
+  settings->SendLongMessagesAsIs = false;
 
   // 71 Unicode characters: two segments (67 + 4), UCS-2 with DCS 08.
   fs::remove_all(Q());
@@ -302,7 +302,7 @@ TEST_F(Submit, ReceiptInjectionAnswersWithTheStoredAddresses) {
 }
 
 TEST_F(Submit, SingleLineValuesCannotInjectLines) {
-  Settings.ExtraHttpArgList = {"Ref"};
+  settings->ExtraHttpArgList = {"Ref"};
   std::string response =
       Get("PhoneNumber=1&Text=x&Sender=a%0D%0APhoneNumber=666&Validity=1%0ABinary=1&SMPPOption_x=1%0D%0Ay=2"
           "&Ref=r%0D%0AInj=1");
@@ -388,7 +388,7 @@ TEST_F(Submit, SuccessTemplateRepeatsSubmitInfoEscaped) {
 }
 
 TEST_F(Submit, BulkJobsForLargeLists) {
-  Settings.MaxQDirEntries = 2;
+  settings->MaxQDirEntries = 2;
   std::string response = Get("PhoneNumber=1,2,3,4,5&Text=bulk");
   ASSERT_EQ(Status(response), "HTTP/1.0 200 OK") << response;
   EXPECT_EQ(CountOf(response, "MessageID="), 5u);
@@ -438,8 +438,8 @@ TEST_F(Submit, CreditAndQuotaRefusalsAndConcurrentSubmissions) {
   EXPECT_EQ(FilesUnder(Q()).size(), 3u);
   EXPECT_EQ(CreditCheckOrDebit("payer", nullptr, 0, CreditMode::Check), 0);
 
-  Settings.DefaultMsgLimitPerDay = 2;
-  Settings.DefaultMsgLimitPerMonth = 100;
+  settings->DefaultMsgLimitPerDay = 2;
+  settings->DefaultMsgLimitPerMonth = 100;
   fs::remove(TestGateway.home + "USERS/payer/SMS.CTR");
   std::string r = Get("PhoneNumber=1&Text=x", Basic("payer", "pw"));
   // Three already counted today.
@@ -489,8 +489,8 @@ TEST_F(Submit, AccountingCallbackChargesRoutesAndNotices) {
       send(c.get(), answer.data(), answer.size(), MSG_NOSIGNAL);
     }
   });
-  Settings.SMSAccountingURL = "http://127.0.0.1:" + std::to_string(ntohs(a.sin_port)) + "/cb";
-  Settings.AccountingKeepAlive = false;
+  settings->SMSAccountingURL = "http://127.0.0.1:" + std::to_string(ntohs(a.sin_port)) + "/cb";
+  settings->AccountingKeepAlive = false;
   SMSIniWrite("QARHUB", "SMSAccountingPreAuthPerRecip", "Yes");
   std::string r = Get("PhoneNumber=1,2&Text=hi", Basic("acct", "pw"));
   EXPECT_EQ(Status(r), "HTTP/1.0 200 OK") << r;
@@ -556,14 +556,14 @@ TEST_F(Submit, VoiceMailIndicationAndForcedSender) {
 }
 
 TEST_F(Submit, SixteenBitReferencesAndAltLongText) {
-  Settings.ConcatRef16Bit = true;
+  settings->ConcatRef16Bit = true;
   Get("PhoneNumber=5&Text=" + std::string(305, 'x'));
   auto files = FilesUnder(Q());
   ASSERT_EQ(files.size(), 3u);  // 152 + 152 + 1 with a 16-bit reference (153 + 152 with 8 bits)
   EXPECT_NE(ReadFileText(files[0]).find("UDH=060804"), std::string::npos);
-  Settings.ConcatRef16Bit = false;
-  Settings.AltLongText = true;
-  Settings.LongTextDCS = 0x10;
+  settings->ConcatRef16Bit = false;
+  settings->AltLongText = true;
+  settings->LongTextDCS = 0x10;
   fs::remove_all(Q());
   Get("PhoneNumber=5&Text=" + std::string(200, 'y'));
   files = FilesUnder(Q());
@@ -575,8 +575,8 @@ TEST_F(Submit, SixteenBitReferencesAndAltLongText) {
   std::string septets;
   UnpackHexSeptets(hex, septets, 153, 0);
   EXPECT_EQ(septets, "\r" + std::string(152, 'y'));
-  Settings.AltLongText = false;
-  Settings.LongTextDCS = 0;
+  settings->AltLongText = false;
+  settings->LongTextDCS = 0;
 }
 
 // Segments decoded by python-gammu (Debian's python3-gammu) rejoin to the submitted text.
@@ -669,9 +669,9 @@ TEST_F(Submit, UnicodeTextWithPortsSplitsOnCharacterBoundaries) {
 TEST_F(Submit, UnwrittenMessagesAreNotChargedOrCounted) {
   WebSettings.WebAuth = true;
   AddAccount("partial");
-  Settings.AllowAlphaRecip = true;
-  Settings.DefaultMsgLimitPerDay = 100;
-  Settings.DefaultMsgLimitPerMonth = 1000;
+  settings->AllowAlphaRecip = true;
+  settings->DefaultMsgLimitPerDay = 100;
+  settings->DefaultMsgLimitPerMonth = 1000;
   int64_t balance = 10000;
   WriteFileText(TestGateway.home + "USERS/partial/SMS.CTR", std::string(reinterpret_cast<char*>(&balance), 8));
   // "a/b" cannot name a segment file: its two segments are not written.
@@ -682,5 +682,5 @@ TEST_F(Submit, UnwrittenMessagesAreNotChargedOrCounted) {
   std::string text;
   EXPECT_TRUE(QuotaCheckOrCount("partial", &text, 98, true));
   EXPECT_FALSE(QuotaCheckOrCount("partial", &text, 99, true));  // two counted today
-  Settings.AllowAlphaRecip = false;
+  settings->AllowAlphaRecip = false;
 }

@@ -1,15 +1,17 @@
 #include <sys/stat.h>
 #include <gtest/gtest.h>
 
+#include "config/settings.h"
+#include "config/settings_override.h"
 #include "runtime/config_access.h"
 #include "runtime/file_io.h"
-#include "service/settings.h"
 #include "outside/seal_table.h"
 #include "web/tests/web_test_support.h"
 
 namespace {
 class TlsListenerTest : public ::testing::Test {
  protected:
+  SettingsOverride settings;
   void SetUp() override {
     if (TestGateway.tlsPort == 0) GTEST_SKIP() << "qarseal not available";
     ResetWebTestSettings();
@@ -70,8 +72,8 @@ TEST_F(TlsListenerTest, CurlKeepAliveAndChunkedOverTls) {
   EXPECT_EQ(CountOf(out, "over-tls"), 2u) << out;
   EXPECT_NE(out.find("Re-using existing connection"), std::string::npos) << out;
   // Not redirected: the request already came over TLS.
-  Settings.WebPortSSL = TestGateway.tlsPort;
-  Settings.SSLRedirect = true;
+  settings->WebPortSSL = TestGateway.tlsPort;
+  settings->SSLRedirect = true;
   out = RunCommand("curl -s -k -i " + base + "/tls.htm");
   EXPECT_NE(out.find("over-tls"), std::string::npos) << out;
 }

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "config/settings.h"
 #include "outside/outside_tables.h"
 #include "outside/qarvault/qarvault.h"
 #include "runtime/clock.h"
@@ -18,7 +19,6 @@
 #include "runtime/socket_helpers.h"
 #include "runtime/thread_frame.h"
 #include "runtime/thread_registry.h"
-#include "service/settings.h"
 #include "outside/seal_table.h"
 #include "web/web_menu.h"
 #include "web/web_server.h"
@@ -85,11 +85,6 @@ void ResetWebTestSettings() {
   WebSettings.HtmlDirectory = TestGateway.home + "html/";
   WebSettings.UsersDirectory = TestGateway.home + "USERS/";
   IPRestrictions = IPRestrictionLists{};
-  Settings.EnableKeepAlive = true;
-  Settings.EnableThreadPool = false;
-  Settings.WebPortSSL = 0;
-  Settings.SSLRedirect = false;
-  Settings.SeparateUserQueues = true;
   FailedLoginCount.store(0);
 }
 

@@ -6,11 +6,12 @@
 #include <set>
 #include <thread>
 
+#include "config/settings.h"
+#include "config/settings_override.h"
 #include "outside/qarvault/qarvault.h"
 #include "runtime/clock.h"
 #include "runtime/config_access.h"
 #include "runtime/debug_log.h"
-#include "service/settings.h"
 #include "smsc/smpp/async_submit.h"
 #include "smsc/route_cache.h"
 #include "smsc/routing_tables.h"
@@ -89,9 +90,9 @@ struct FakeAsyncLibrary {
 
 class AsyncSubmitTest : public SmscTestHome {
  protected:
+  SettingsOverride settings{SettingsBlock{}};
   void SetUp() override {
     SmscTestHome::SetUp();
-    Settings = SettingsBlock{};
     MessageRoutesClear();
     WriteConfig("[QARHUB]\nModem1=SMPP - a:1\n");
     BuildOutboundRoutingTables();
@@ -410,8 +411,8 @@ TEST_F(AsyncSubmitTest, LinkChecksWriteTheirDebugTexts) {
     std::string dir = home() + c.name + "/";
     fs::create_directories(dir);
     SetDebugLogDirectory(dir);
-    Settings.Debug = c.debug;
-    Settings.DebugAsyncSMPP = c.debugAsync;
+    settings->Debug = c.debug;
+    settings->DebugAsyncSMPP = c.debugAsync;
     DebugSettings.Debug = c.debug;
     QueueWorker w = Worker();
     w.settings.keepAliveSeconds = 1;
@@ -439,7 +440,7 @@ TEST_F(AsyncSubmitTest, LinkChecksWriteTheirDebugTexts) {
   std::string dir = home() + "window/";
   fs::create_directories(dir);
   SetDebugLogDirectory(dir);
-  Settings.Debug = true;
+  settings->Debug = true;
   DebugSettings.Debug = true;
   QueueFiles(2);
   FakeAsyncLibrary lib;

@@ -1,4 +1,4 @@
-#include "service/wake_events.h"
+#include "config/wake_events.h"
 
 AutoResetEvent InboundMessageEvent;
 AutoResetEvent InboundReceiptEvent;

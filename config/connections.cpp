@@ -1,5 +1,6 @@
-#include "service/connections.h"
+#include "config/connections.h"
 
+#include "config/settings_registry.h"
 #include "runtime/config_access.h"
 #include "runtime/str_printf.h"
 #include "runtime/text_helpers.h"
@@ -7,14 +8,13 @@
 std::vector<ConfiguredConnection> EnumerateConnections() {
   std::vector<ConfiguredConnection> out;
   for (uint32_t n = 1;; ++n) {
-    std::string name = SMSIniString(kMainSection, StrPrintf("Modem%u", n), "", 255);
+    std::string name = MainValue(StrPrintf("Modem%u", n));
     if (name.empty()) {
       if (n <= 200) continue;
       break;
     }
     // The connection's own section, as every other setting of it is read.
-    uint32_t count = SMSIniNumber(ConnectionSectionName(name), "TransmitterCount", 1);
-    out.push_back({n, name, count == 0 ? 1 : count});
+    out.push_back({n, name, ConnectionNumber(ConnectionSectionName(name), "TransmitterCount")});
   }
   return out;
 }
