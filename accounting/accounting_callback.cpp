@@ -1,7 +1,7 @@
 #include <atomic>
 
 #include "gsm/gsm_alphabet.h"
-#include "gsm/hex_text.h"
+#include "runtime/hex_text.h"
 #include "gsm/septet_packing.h"
 #include "gsm/submit_pdu.h"
 #include "accounting/accounting.h"

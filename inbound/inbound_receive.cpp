@@ -7,6 +7,7 @@
 #include "outside/qarvault/qarvault.h"
 #include "runtime/config_access.h"
 #include "runtime/debug_log.h"
+#include "runtime/hex_text.h"
 #include "runtime/names.h"
 #include "runtime/str_printf.h"
 #include "runtime/text_helpers.h"
@@ -42,14 +43,6 @@ std::string_view Item(std::string_view& rest) {
 // Network values end up as "Key=value" lines: no control byte may split or extend a line.
 std::string Clean(std::string_view value, size_t maxLength) { return CutTo(StripControlBytes(value), maxLength); }
 
-bool IsHex(std::string_view text) {
-  if (text.size() % 2 != 0) return false;
-  for (char c : text) {
-    if (!isxdigit(static_cast<unsigned char>(c))) return false;
-  }
-  return true;
-}
-
 // The UDH elements that matter here: destination port (0x05) and concatenation (0x00, 0x08).
 struct UdhFacts {
   int destinationPort = -1;
@@ -59,7 +52,7 @@ struct UdhFacts {
 
 UdhFacts ReadUdh(std::string_view udhHex) {
   UdhFacts f;
-  if (!IsHex(udhHex) || udhHex.size() < 2) return f;
+  if (!IsHexText(udhHex) || udhHex.size() < 2) return f;
   std::string octets;
   for (size_t i = 0; i + 1 < udhHex.size() && octets.size() < 400; i += 2) {
     octets.push_back(char(std::stoi(std::string(udhHex.substr(i, 2)), nullptr, 16)));
@@ -213,9 +206,9 @@ InboundStore ProcessInboundSMS(ReceivedSms& r) {
   m.Sender = Clean(m.Sender, kPhoneNumberMax);
   m.PhoneNumber = Clean(m.PhoneNumber, kPhoneNumberMax);
   m.ReceiptMessageId = Clean(m.ReceiptMessageId, 149);
-  if (!IsHex(m.UDH)) m.UDH.clear();
+  if (!IsHexText(m.UDH)) m.UDH.clear();
   m.UDH = CutTo(m.UDH, kUdhMax - kUdhMax % 2);
-  if (m.Binary && !IsHex(m.Data)) m.Binary = false;
+  if (m.Binary && !IsHexText(m.Data)) m.Binary = false;
   std::string serviceType, routeToLocalUser, receivedSmsc, resolveText;
   ExtraParamValue(r.extraParams, "ServiceType", 99, serviceType);
   ExtraParamValue(r.extraParams, "RouteToLocalUser", 99, routeToLocalUser);

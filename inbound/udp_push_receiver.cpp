@@ -8,6 +8,7 @@
 #include <cerrno>
 
 #include "runtime/debug_log.h"
+#include "runtime/hex_text.h"
 #include "runtime/str_printf.h"
 #include "runtime/text_helpers.h"
 #include "runtime/thread_registry.h"

@@ -257,17 +257,6 @@ bool WildcardMatchNoCase(std::string_view pattern, std::string_view name) {
   return p == pattern.size();
 }
 
-std::string HexEncode(std::string_view bytes) {
-  static constexpr char kDigits[] = "0123456789ABCDEF";
-  std::string out;
-  out.reserve(bytes.size() * 2);
-  for (unsigned char c : bytes) {
-    out.push_back(kDigits[c >> 4]);
-    out.push_back(kDigits[c & 15]);
-  }
-  return out;
-}
-
 size_t FindLineEnd(std::string_view text, size_t from) {
   size_t cr = text.find('\r', from);
   size_t lf = text.find('\n', from);

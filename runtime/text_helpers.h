@@ -53,5 +53,3 @@ std::string CutTo(std::string_view text, size_t maxLen);
 // Wildcard match ("*", "?") without regard to case.
 bool WildcardMatchNoCase(std::string_view pattern, std::string_view name);
 
-// Upper-case hexadecimal, two digits per octet.
-std::string HexEncode(std::string_view bytes);

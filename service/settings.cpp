@@ -4,6 +4,7 @@
 
 #include "runtime/config_access.h"
 #include "runtime/debug_log.h"
+#include "runtime/hex_text.h"
 #include "runtime/text_helpers.h"
 #include "service/connections.h"
 
@@ -20,19 +21,10 @@ uint32_t Limit(const char* key) {
   return value == 0 ? 0xFFFFFFFFu : value;
 }
 
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 // One or two hexadecimal digits; fallback when the first character is not one.
 uint8_t HexByte(const std::string& text, uint8_t fallback) {
-  if (text.empty() || HexDigit(text[0]) < 0) return fallback;
-  int value = HexDigit(text[0]);
-  if (text.size() > 1 && HexDigit(text[1]) >= 0) value = value * 16 + HexDigit(text[1]);
-  return static_cast<uint8_t>(value);
+  if (text.empty() || !IsHexDigit(text[0])) return fallback;
+  return static_cast<uint8_t>(HexToInt(text.substr(0, 2)));
 }
 
 std::vector<std::string> SplitList(const std::string& text) {

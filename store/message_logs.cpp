@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "gsm/gsm_alphabet.h"
-#include "gsm/hex_text.h"
+#include "runtime/hex_text.h"
 #include "gsm/septet_packing.h"
 #include "gsm/submit_pdu.h"
 #include "runtime/clock.h"

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "gsm/gsm_alphabet.h"
-#include "gsm/hex_text.h"
+#include "runtime/hex_text.h"
 #include "gsm/septet_packing.h"
 #include "accounting/accounting.h"
 #include "outside/qarvault/qarvault.h"

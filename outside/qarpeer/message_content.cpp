@@ -4,7 +4,7 @@
 #include <strings.h>
 
 #include "gsm/gsm_alphabet.h"
-#include "gsm/hex_text.h"
+#include "runtime/hex_text.h"
 #include "runtime/text_helpers.h"
 
 namespace peer {
