@@ -33,13 +33,6 @@ void Wake(const std::atomic<void (*)()>& hook) {
 }
 constexpr uint16_t kWapPushPort = 2948;
 
-std::string_view Item(std::string_view& rest) {
-  size_t end = rest.find(';');
-  std::string_view item = Trim(rest.substr(0, end));
-  rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
-  return item;
-}
-
 // Network values end up as "Key=value" lines: no control byte may split or extend a line.
 std::string Clean(std::string_view value, size_t maxLength) { return CutTo(StripControlBytes(value), maxLength); }
 
@@ -85,10 +78,9 @@ UdhFacts ReadUdh(std::string_view udhHex) {
 std::string ConfiguredSmppOptions(std::string_view extra) {
   auto known = SMSIniSection("SMPPOptions");
   std::string out;
-  std::string_view rest = extra;
   constexpr std::string_view kPrefix = "SMPPOption_";
-  while (!rest.empty()) {
-    std::string_view item = Item(rest);
+  for (const std::string& listed : SplitList(extra, ";")) {
+    std::string_view item = listed;
     if (!StartsWithNoCase(item, kPrefix)) continue;
     size_t eq = item.find('=');
     if (eq == std::string_view::npos) continue;
@@ -109,9 +101,7 @@ std::string ConfiguredSmppOptions(std::string_view extra) {
 // accounting).
 std::string AllSmppOptions(std::string_view extra) {
   std::string out;
-  std::string_view rest = extra;
-  while (!rest.empty()) {
-    std::string_view item = Item(rest);
+  for (const std::string& item : SplitList(extra, ";")) {
     if (!StartsWithNoCase(item, "SMPPOption_")) continue;
     if (!out.empty()) out += "; ";
     out += StripControlBytes(item);
@@ -189,9 +179,8 @@ void SetInboundReceiveWakeHooks(void (*message)(), void (*receipt)()) {
 }
 
 bool ExtraParamValue(std::string_view extra, std::string_view name, size_t maxLength, std::string& value) {
-  std::string_view rest = extra;
-  while (!rest.empty()) {
-    std::string_view item = Item(rest);
+  for (const std::string& listed : SplitList(extra, ";")) {
+    std::string_view item = listed;
     size_t eq = item.find('=');
     if (eq == std::string_view::npos || !EqualsNoCase(Trim(item.substr(0, eq)), name)) continue;
     value = Clean(Trim(item.substr(eq + 1)), maxLength);

@@ -104,6 +104,21 @@ std::string_view TrimRight(std::string_view text) {
 
 std::string_view Trim(std::string_view text) { return TrimRight(SkipBlanks(text)); }
 
+std::vector<std::string> SplitList(std::string_view text, std::string_view separators) {
+  std::vector<std::string> out;
+  for (;;) {
+    size_t end = text.find_first_of(separators);
+    std::string_view item = Trim(text.substr(0, end));
+    if (!item.empty()) out.emplace_back(item);
+    if (end == std::string_view::npos) return out;
+    text.remove_prefix(end + 1);
+  }
+}
+
+std::string_view FirstListItem(std::string_view text, std::string_view separators) {
+  return Trim(text.substr(0, text.find_first_of(separators)));
+}
+
 size_t FindNoCase(std::string_view text, std::string_view word) {
   if (word.empty()) return 0;
   if (word.size() > text.size()) return std::string_view::npos;

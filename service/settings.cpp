@@ -27,21 +27,6 @@ uint8_t HexByte(const std::string& text, uint8_t fallback) {
   return static_cast<uint8_t>(HexToInt(text.substr(0, 2)));
 }
 
-std::vector<std::string> SplitList(const std::string& text) {
-  std::vector<std::string> out;
-  std::string item;
-  for (char c : text + ",") {
-    if (c == ',' || c == ';') {
-      std::string_view trimmed = Trim(item);
-      if (!trimmed.empty()) out.emplace_back(trimmed);
-      item.clear();
-    } else {
-      item.push_back(c);
-    }
-  }
-  return out;
-}
-
 std::string ParDur(const char* key, const std::string& general, const char* fallback) {
   std::string value = MMSCIniString("MMSC", key, "", 49);
   if (value.empty()) value = general;
@@ -118,7 +103,7 @@ void LoadSettings(SettingsBlock& s) {
   s.SMPPPort = static_cast<uint16_t>(Number("SMPPPort"));
   s.SMPPPortSSL = static_cast<uint16_t>(Number("SMPPPortSSL"));
   s.IPAddress = Text("IPAddress", 99);
-  s.ExtraHttpArgList = SplitList(Text("ExtraHttpArgList", 1023));
+  s.ExtraHttpArgList = SplitList(Text("ExtraHttpArgList", 1023), ",;");
   s.EnableLocalRoutingThread = Flag("EnableLocalRoutingThread", false);
   s.SDKLinkEnabled = Flag("SDKLinkEnabled", false);
   s.ListenMMSNotificationIP = Flag("ListenMMSNotificationIP", false);

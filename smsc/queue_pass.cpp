@@ -204,22 +204,12 @@ std::string NormaliseRecipient(std::string_view recipient, bool allowAlpha) {
 }
 
 std::string ChooseSender(std::string_view messageSender, std::string_view list, bool overrideAllowed) {
-  std::string first;
-  bool listed = false;
-  std::string_view rest = list;
-  bool isFirst = true;
-  while (!rest.empty()) {
-    size_t comma = rest.find(',');
-    std::string_view item = SkipSpaces(rest.substr(0, comma));
-    item = TrimRight(item);
-    if (isFirst) first = std::string(item);
-    isFirst = false;
-    if (!messageSender.empty() && EqualsNoCase(item, messageSender)) listed = true;
-    if (comma == std::string_view::npos) break;
-    rest.remove_prefix(comma + 1);
+  if (!messageSender.empty()) {
+    bool listed = overrideAllowed;
+    for (const std::string& item : SplitList(list)) listed = listed || EqualsNoCase(item, messageSender);
+    if (listed) return std::string(messageSender);
   }
-  if (!messageSender.empty() && (overrideAllowed || listed)) return std::string(messageSender);
-  return CutTo(first, 150);
+  return CutTo(FirstListItem(list), 150);
 }
 
 std::string SubmitExtraParams(const SmsMessageRecord& m) {

@@ -250,17 +250,13 @@ bool HandleAddressBook(WebConnection& c, WebRequest& r) {
   } else if (EqualsNoCase(memberAction, "Add") && !member.empty()) {
     AddListLine(book, Entry(NumberOf(member), memberName), true);
   } else if (EqualsNoCase(memberAction, "Delete") && !member.empty()) {
-    std::string_view rest = member;
-    while (!rest.empty()) {
-      size_t comma = rest.find(',');
-      std::string item(Trim(rest.substr(0, comma)));
-      rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
+    for (const std::string& item : SplitList(member)) {
       if (item.size() > 1 && item[0] == '#') {
         std::string name(Trim(item.substr(1, item.rfind(" [DList]") == std::string::npos ? std::string::npos
                                                                                         : item.rfind(" [DList]") - 1)));
         std::string file = FindListFile(dir, name);
         if (!file.empty()) unlink(file.c_str());
-      } else if (!item.empty()) {
+      } else {
         RemoveListLine(book, NumberOf(item), false);
       }
     }
