@@ -98,11 +98,8 @@ std::string AnswerValue(std::string_view response, std::string_view key) {
 bool Fetch(std::string_view url, HttpResponse& response, std::string& error) {
   if (!Settings.AccountingKeepAlive)
     return RetrieveURL(url, "", response, 0, false, nullptr, kCallbackTimeoutSeconds, &error);
-  KeepAliveSlot slot;
-  TakeAccountingKeepAlive(slot);
-  bool ok = RetrieveURL(url, "", response, 0, false, &slot, kCallbackTimeoutSeconds, &error);
-  if (slot.socket >= 0) PutAccountingKeepAlive(slot.socket, slot.ssl);
-  return ok;
+  PooledKeepAlive pooled;
+  return RetrieveURL(url, "", response, 0, false, &pooled.slot(), kCallbackTimeoutSeconds, &error);
 }
 
 // A route from the callback that the configuration does not know is dropped.

@@ -1,6 +1,5 @@
 #include "web/address_book.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -11,6 +10,7 @@
 #include "runtime/file_io.h"
 #include "runtime/names.h"
 #include "runtime/text_helpers.h"
+#include "runtime/unique_dir.h"
 #include "runtime/unique_fd.h"
 #include "httpclient/http_text.h"
 #include "web/recipients.h"
@@ -121,12 +121,10 @@ std::vector<std::string> SplitLinesKeepEmpty(std::string_view text) {
 
 std::vector<std::string> ListNames(const std::string& dir) {
   std::vector<std::string> names;
-  if (DIR* h = opendir(dir.c_str())) {
-    while (struct dirent* e = readdir(h)) {
-      std::string_view n = e->d_name;
-      if (n.size() > 4 && EndsWithNoCase(n, ".TXT")) names.emplace_back(n.substr(0, n.size() - 4));
-    }
-    closedir(h);
+  UniqueDir h(dir);
+  while (struct dirent* e = h.Next()) {
+    std::string_view n = e->d_name;
+    if (n.size() > 4 && EndsWithNoCase(n, ".TXT")) names.emplace_back(n.substr(0, n.size() - 4));
   }
   std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) { return CompareNoCase(a, b) < 0; });
   return names;

@@ -608,13 +608,14 @@ bool HandleSubmission(WebConnection& c, WebRequest& request) {
   int64_t reserved = 0;
   if (!AccountBefore(c, s, parts.size(), pre, charges, reserved)) return true;
 
-  UserRuntimeEntry& entry = AcquireUserEntry(s.message.SubmitUser.empty() ? std::string(kSystemUserEntry) : s.message.SubmitUser);
   WriteOutcome out;
-  if (Settings.EnableBulkQ && !s.message.Inbound && s.recipients.size() > Settings.MaxQDirEntries)
-    WriteBulkJob(s, parts, pre, out);
-  else
-    WriteFiles(s, parts, pre, entry, out);
-  ReleaseUserEntry(entry);
+  {
+    UserEntryUse use(s.message.SubmitUser.empty() ? std::string(kSystemUserEntry) : s.message.SubmitUser);
+    if (Settings.EnableBulkQ && !s.message.Inbound && s.recipients.size() > Settings.MaxQDirEntries)
+      WriteBulkJob(s, parts, pre, out);
+    else
+      WriteFiles(s, parts, pre, use.entry(), out);
+  }
 
   if (!s.message.SubmitUser.empty() && !s.message.Inbound) {
     // Each written file keeps its charge; the rest of the reservation goes back.
