@@ -97,9 +97,10 @@ std::string AnswerValue(std::string_view response, std::string_view key) {
 
 bool Fetch(std::string_view url, HttpResponse& response, std::string& error) {
   if (!Settings.AccountingKeepAlive)
-    return RetrieveURL(url, "", response, 0, false, nullptr, kCallbackTimeoutSeconds, &error);
+    return RetrieveURL(url, response, {.timeoutSeconds = kCallbackTimeoutSeconds, .errorText = &error});
   PooledKeepAlive pooled;
-  return RetrieveURL(url, "", response, 0, false, &pooled.slot(), kCallbackTimeoutSeconds, &error);
+  return RetrieveURL(url, response,
+                     {.slot = &pooled.slot(), .timeoutSeconds = kCallbackTimeoutSeconds, .errorText = &error});
 }
 
 // A route from the callback that the configuration does not know is dropped.

@@ -420,7 +420,7 @@ TEST(AccountingKeepAlive, Pool) {
   {
     PooledKeepAlive lent;
     EXPECT_LT(lent.slot().socket, 0);  // an empty pool lends an empty slot
-    ASSERT_TRUE(RetrieveURL(local(server.port()), "", r, 0, false, &lent.slot(), 5, nullptr));
+    ASSERT_TRUE(RetrieveURL(local(server.port()), r, {.slot = &lent.slot(), .timeoutSeconds = 5}));
     kept = lent.slot().socket;
     ASSERT_GE(kept, 0);
   }
@@ -436,7 +436,7 @@ TEST(AccountingKeepAlive, Pool) {
     return ScriptedReply{"HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\nx", false};
   });
   KeepAliveSlot second;
-  ASSERT_TRUE(RetrieveURL(local(once.port()), "", r, 0, false, &second, 5, nullptr));
+  ASSERT_TRUE(RetrieveURL(local(once.port()), r, {.slot = &second, .timeoutSeconds = 5}));
   PutAccountingKeepAlive(second.socket, second.ssl);
   CloseAccountingKeepAlives();
 }
