@@ -8,9 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "httpclient/http_client.h"
 #include "store/message_file.h"
-
-struct KeepAliveSlot;
 
 // ---- Amounts: signed thousandths of a credit. ----
 inline constexpr int64_t kDefaultMessageCharge = 1000;
@@ -126,3 +125,18 @@ void PutAccountingKeepAlive(int socket, void* ssl);
 bool TakeAccountingKeepAlive(KeepAliveSlot& out);
 // Shutdown: closes every pooled connection.
 void CloseAccountingKeepAlives();
+// A pooled connection held for one request: taken at construction (the slot stays empty when
+// the pool has no open one), given back at scope end when the request left it open.
+class PooledKeepAlive {
+ public:
+  PooledKeepAlive() { TakeAccountingKeepAlive(slot_); }
+  ~PooledKeepAlive() {
+    if (slot_.socket >= 0) PutAccountingKeepAlive(slot_.socket, slot_.ssl);
+  }
+  PooledKeepAlive(const PooledKeepAlive&) = delete;
+  PooledKeepAlive& operator=(const PooledKeepAlive&) = delete;
+  KeepAliveSlot& slot() { return slot_; }
+
+ private:
+  KeepAliveSlot slot_;
+};

@@ -4,7 +4,7 @@
 #include "config/settings.h"
 #include "config/settings_registry.h"
 #include "gsm/gsm_alphabet.h"
-#include "gsm/hex_text.h"
+#include "runtime/hex_text.h"
 #include "gsm/septet_packing.h"
 #include "gsm/submit_pdu.h"
 #include "accounting/accounting.h"
@@ -98,12 +98,10 @@ std::string AnswerValue(std::string_view response, std::string_view key) {
 
 bool Fetch(std::string_view url, HttpResponse& response, std::string& error) {
   if (!Settings.AccountingKeepAlive)
-    return RetrieveURL(url, "", response, 0, false, nullptr, kCallbackTimeoutSeconds, &error);
-  KeepAliveSlot slot;
-  TakeAccountingKeepAlive(slot);
-  bool ok = RetrieveURL(url, "", response, 0, false, &slot, kCallbackTimeoutSeconds, &error);
-  if (slot.socket >= 0) PutAccountingKeepAlive(slot.socket, slot.ssl);
-  return ok;
+    return RetrieveURL(url, response, {.timeoutSeconds = kCallbackTimeoutSeconds, .errorText = &error});
+  PooledKeepAlive pooled;
+  return RetrieveURL(url, response,
+                     {.slot = &pooled.slot(), .timeoutSeconds = kCallbackTimeoutSeconds, .errorText = &error});
 }
 
 // A route from the callback that the configuration does not know is dropped.

@@ -30,11 +30,8 @@ std::vector<std::string> SendAlertEMail(int kind, std::string_view text) {
   if (Trim(recipients).empty()) return written;
   const char* subject = kind == 0 ? "Information" : kind == 1 ? "ERROR" : "Warning";
   std::string directory = ProgramDataDirectory() + "MMSCOUT/";
-  std::string_view rest = recipients;
-  while (!rest.empty()) {
-    size_t comma = rest.find(',');
-    std::string address = StripControlBytes(Trim(rest.substr(0, comma)));
-    rest = comma == std::string_view::npos ? std::string_view() : SkipSpaces(rest.substr(comma + 1));
+  for (const std::string& item : SplitList(recipients)) {
+    std::string address = StripControlBytes(item);
     if (address.empty()) continue;
     std::string mail = StrPrintf("To: %s\r\nX-MMSC-RCPT-TO: %s\r\n", address.c_str(), address.c_str());
     mail += "Date: " + FormatRfc822Date() + "\r\n";

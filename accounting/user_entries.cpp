@@ -68,10 +68,9 @@ bool LookupAccount(std::string_view user, SMSUserRecord& out) {
   bool found = SMSFindUserRecord(file, name.c_str(), &record) != 0;
   SMSCloseUserFile(file);
   if (!found) return false;
-  UserRuntimeEntry& entry = AcquireUserEntry(user);
-  if (CachedAccountOf(entry)) WriteDebugLog("TheadProcessConnection", "Updating cached user info");
-  StoreCachedAccount(entry, record);
-  ReleaseUserEntry(entry);
+  UserEntryUse use(user);
+  if (CachedAccountOf(use.entry())) WriteDebugLog("TheadProcessConnection", "Updating cached user info");
+  StoreCachedAccount(use.entry(), record);
   out = record;
   return true;
 }

@@ -28,9 +28,21 @@ struct UserRuntimeEntry {
   std::shared_ptr<const CachedAccount> account GUARDED_BY(accountLock);
 };
 
-// Finds (by name, without case) or creates the entry and counts a use.
+// Finds (by name, without case) or creates the entry and counts a use; through UserEntryUse.
 UserRuntimeEntry& AcquireUserEntry(std::string_view name);
 void ReleaseUserEntry(UserRuntimeEntry& entry);
+// A counted use of the entry of name (made when missing) for the length of a scope.
+class UserEntryUse {
+ public:
+  explicit UserEntryUse(std::string_view name) : entry_(AcquireUserEntry(name)) {}
+  ~UserEntryUse() { ReleaseUserEntry(entry_); }
+  UserEntryUse(const UserEntryUse&) = delete;
+  UserEntryUse& operator=(const UserEntryUse&) = delete;
+  UserRuntimeEntry& entry() const { return entry_; }
+
+ private:
+  UserRuntimeEntry& entry_;
+};
 // The entry when it exists; never creates one.
 UserRuntimeEntry* FindUserEntry(std::string_view name);
 

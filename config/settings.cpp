@@ -10,21 +10,6 @@
 namespace {
 SettingsBlock g_settings;
 
-std::vector<std::string> SplitList(const std::string& text) {
-  std::vector<std::string> out;
-  std::string item;
-  for (char c : text + ",") {
-    if (c == ',' || c == ';') {
-      std::string_view trimmed = Trim(item);
-      if (!trimmed.empty()) out.emplace_back(trimmed);
-      item.clear();
-    } else {
-      item.push_back(c);
-    }
-  }
-  return out;
-}
-
 // Stores text as the key's form reads it.
 void SetField(SettingsBlock& s, const SettingKey& k, const std::string& text) {
   std::visit(
@@ -38,7 +23,7 @@ void SetField(SettingsBlock& s, const SettingKey& k, const std::string& text) {
           } else if constexpr (std::is_same_v<Field, std::string>) {
             field = text;
           } else if constexpr (std::is_same_v<Field, std::vector<std::string>>) {
-            field = SplitList(text);
+            field = SplitList(text, ",;");
           } else if constexpr (std::is_same_v<Field, uint8_t>) {
             field = HexByteValue(text, HexByteValue(k.def, 0));
           } else {

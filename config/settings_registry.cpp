@@ -7,6 +7,7 @@
 
 #include "config/connections.h"
 #include "runtime/config_access.h"
+#include "runtime/hex_text.h"
 #include "runtime/debug_log.h"
 #include "runtime/event_log.h"
 #include "runtime/str_printf.h"
@@ -62,13 +63,6 @@ std::string Read(const SettingKey& k, std::string_view section, std::string_view
   std::string value = ReadRaw(section, key, def, k.maxLen);
   cache.values.emplace(std::move(id), value);
   return value;
-}
-
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
 }
 
 size_t EditDistance(std::string_view a, std::string_view b) {
@@ -163,10 +157,8 @@ uint32_t NumberValue(const SettingKey& k, std::string_view text) {
 }
 
 uint8_t HexByteValue(std::string_view text, uint8_t fallback) {
-  if (text.empty() || HexDigit(text[0]) < 0) return fallback;
-  int value = HexDigit(text[0]);
-  if (text.size() > 1 && HexDigit(text[1]) >= 0) value = value * 16 + HexDigit(text[1]);
-  return static_cast<uint8_t>(value);
+  if (text.empty() || !IsHexDigit(text[0])) return fallback;
+  return static_cast<uint8_t>(HexToInt(text.substr(0, 2)));
 }
 
 std::string NearestKnownKey(std::string_view name, bool connectionSection) {

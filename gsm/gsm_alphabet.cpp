@@ -2,7 +2,7 @@
 
 #include <array>
 
-#include "gsm/hex_text.h"
+#include "runtime/hex_text.h"
 #include "runtime/debug_log.h"
 
 namespace {

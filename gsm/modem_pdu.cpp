@@ -4,7 +4,7 @@
 #include <cstdlib>
 
 #include "gsm/gsm_alphabet.h"
-#include "gsm/hex_text.h"
+#include "runtime/hex_text.h"
 #include "gsm/septet_packing.h"
 #include "gsm/submit_pdu.h"
 #include "runtime/clock.h"
@@ -76,7 +76,7 @@ class PduLog {
   const ModemPduOptions& options_;
 };
 
-char BcdDigit(unsigned nibble) { return "0123456789ABCDEF"[nibble & 0x0F]; }
+char BcdDigit(unsigned nibble) { return HexNibbleChar(nibble, false); }
 
 // Swapped BCD; an F nibble ends the digits when stopAtF, else it is skipped.
 std::string BcdDigits(std::string_view value, bool stopAtF) {

@@ -7,7 +7,7 @@
 
 #include "gsm/code_pages.h"
 #include "gsm/gsm_alphabet.h"
-#include "gsm/hex_text.h"
+#include "runtime/hex_text.h"
 #include "gsm/modem_pdu.h"
 #include "gsm/septet_packing.h"
 #include "gsm/submit_pdu.h"

@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "gsm/gsm_alphabet.h"
-#include "gsm/hex_text.h"
+#include "runtime/hex_text.h"
 #include "gsm/septet_packing.h"
 #include "gsm/submit_pdu.h"
 #include "runtime/debug_log.h"

@@ -3,7 +3,7 @@
 #include <cstdint>
 
 #include "gsm/gsm_alphabet.h"
-#include "gsm/hex_text.h"
+#include "runtime/hex_text.h"
 
 void PackSeptetsToHex(std::string_view septets, size_t count, std::string& hexOut, int fillState) {
   if (count > septets.size()) count = septets.size();

@@ -5,7 +5,7 @@
 #include <cctype>
 
 #include "gsm/gsm_alphabet.h"
-#include "gsm/hex_text.h"
+#include "runtime/hex_text.h"
 #include "gsm/septet_packing.h"
 #include "runtime/str_printf.h"
 #include "runtime/text_helpers.h"

@@ -31,11 +31,17 @@ struct HttpResponse {
   std::string_view Body() const { return std::string_view(text).substr(headerLength); }
 };
 
+struct RetrieveOptions {
+  std::string proxy{};             // "host:port"; empty: direct
+  bool acceptErrorStatus = false;  // any numeric status is an answer, not only 2xx
+  KeepAliveSlot* slot = nullptr;   // the caller's keep-alive connection; none: "Connection: close"
+  uint32_t timeoutSeconds = 20;    // each step: name lookup, connect, TLS, the answer
+  std::string* errorText = nullptr;  // the reason of a failure, when given
+};
+
 // Fetches url. Success: a 2xx status, or with acceptErrorStatus any numeric status; 3xx with
-// a Location header is followed (up to depth 10). On failure errorText (when given) holds the
-// reason. Every step (name lookup, connect, TLS, the answer) is bounded by timeoutSeconds.
-bool RetrieveURL(std::string_view url, std::string_view proxy, HttpResponse& response, uint32_t redirectDepth,
-                 bool acceptErrorStatus, KeepAliveSlot* slot, uint32_t timeoutSeconds, std::string* errorText);
+// a Location header is followed (at most 10 deep, without the slot).
+bool RetrieveURL(std::string_view url, HttpResponse& response, const RetrieveOptions& options);
 
 // Reads one answer from the connection; bytes held in response, or 0 on failure.
 size_t HttpResponseWait(int socket, void* ssl, std::string& response, bool headerOnly, uint32_t timeoutSeconds);

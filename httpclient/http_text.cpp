@@ -2,6 +2,7 @@
 
 #include "runtime/base64.h"
 #include "runtime/debug_log.h"
+#include "runtime/hex_text.h"
 #include "runtime/str_printf.h"
 #include "runtime/text_helpers.h"
 
@@ -61,13 +62,6 @@ bool HttpBasicCredentials(std::string_view header, std::string& user, std::strin
 }
 
 namespace {
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 constexpr size_t kMaxChunkLine = 4096;
 
 struct ChunkStep {
@@ -80,7 +74,7 @@ struct ChunkStep {
 // One chunk at pos; never looks at bytes at or past body.size().
 ChunkStep NextChunk(std::string_view body, size_t pos, uint64_t remainingLimit, bool logErrors) {
   if (pos >= body.size()) return {ChunkState::Incomplete};
-  if (HexDigit(body[pos]) < 0) {
+  if (!IsHexDigit(body[pos])) {
     if (logErrors) {
       auto byteAt = [&](size_t i) { return i < body.size() ? static_cast<unsigned>(uint8_t(body[i])) : 0u; };
       WriteDebugLogf("HttpChunkComplete", "Invalid character in chunked length field:  %02X %02X %02X", byteAt(pos),
@@ -90,9 +84,9 @@ ChunkStep NextChunk(std::string_view body, size_t pos, uint64_t remainingLimit, 
   }
   uint64_t size = 0;
   size_t i = pos;
-  for (; i < body.size() && HexDigit(body[i]) >= 0; ++i) {
+  for (; i < body.size() && IsHexDigit(body[i]); ++i) {
     if (size > (UINT64_MAX >> 4)) return {ChunkState::TooLarge};
-    size = (size << 4) | uint64_t(HexDigit(body[i]));
+    size = (size << 4) | uint64_t(HexDigitValue(body[i]));
   }
   if (size > remainingLimit) return {ChunkState::TooLarge};
   size_t lf = body.find('\n', i);
@@ -170,8 +164,8 @@ std::string PercentDecode(std::string_view text) {
   std::string out;
   out.reserve(text.size());
   for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '%' && i + 2 < text.size() + 0 && HexDigit(text[i + 1]) >= 0 && HexDigit(text[i + 2]) >= 0) {
-      out += char(HexDigit(text[i + 1]) * 16 + HexDigit(text[i + 2]));
+    if (text[i] == '%' && i + 2 < text.size() && IsHexDigit(text[i + 1]) && IsHexDigit(text[i + 2])) {
+      out += char(HexDigitValue(text[i + 1]) * 16 + HexDigitValue(text[i + 2]));
       i += 2;
     } else {
       out += text[i];

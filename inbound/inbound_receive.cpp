@@ -9,6 +9,7 @@
 #include "outside/qarvault/qarvault.h"
 #include "runtime/config_access.h"
 #include "runtime/debug_log.h"
+#include "runtime/hex_text.h"
 #include "runtime/names.h"
 #include "runtime/str_printf.h"
 #include "runtime/text_helpers.h"
@@ -33,23 +34,8 @@ void Wake(const std::atomic<void (*)()>& hook) {
 }
 constexpr uint16_t kWapPushPort = 2948;
 
-std::string_view Item(std::string_view& rest) {
-  size_t end = rest.find(';');
-  std::string_view item = Trim(rest.substr(0, end));
-  rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
-  return item;
-}
-
 // Network values end up as "Key=value" lines: no control byte may split or extend a line.
 std::string Clean(std::string_view value, size_t maxLength) { return CutTo(StripControlBytes(value), maxLength); }
-
-bool IsHex(std::string_view text) {
-  if (text.size() % 2 != 0) return false;
-  for (char c : text) {
-    if (!isxdigit(static_cast<unsigned char>(c))) return false;
-  }
-  return true;
-}
 
 // The UDH elements that matter here: destination port (0x05) and concatenation (0x00, 0x08).
 struct UdhFacts {
@@ -60,7 +46,7 @@ struct UdhFacts {
 
 UdhFacts ReadUdh(std::string_view udhHex) {
   UdhFacts f;
-  if (!IsHex(udhHex) || udhHex.size() < 2) return f;
+  if (!IsHexText(udhHex) || udhHex.size() < 2) return f;
   std::string octets;
   for (size_t i = 0; i + 1 < udhHex.size() && octets.size() < 400; i += 2) {
     octets.push_back(char(std::stoi(std::string(udhHex.substr(i, 2)), nullptr, 16)));
@@ -93,10 +79,9 @@ UdhFacts ReadUdh(std::string_view udhHex) {
 std::string ConfiguredSmppOptions(std::string_view extra) {
   auto known = SMSIniSection("SMPPOptions");
   std::string out;
-  std::string_view rest = extra;
   constexpr std::string_view kPrefix = "SMPPOption_";
-  while (!rest.empty()) {
-    std::string_view item = Item(rest);
+  for (const std::string& listed : SplitList(extra, ";")) {
+    std::string_view item = listed;
     if (!StartsWithNoCase(item, kPrefix)) continue;
     size_t eq = item.find('=');
     if (eq == std::string_view::npos) continue;
@@ -117,9 +102,7 @@ std::string ConfiguredSmppOptions(std::string_view extra) {
 // accounting).
 std::string AllSmppOptions(std::string_view extra) {
   std::string out;
-  std::string_view rest = extra;
-  while (!rest.empty()) {
-    std::string_view item = Item(rest);
+  for (const std::string& item : SplitList(extra, ";")) {
     if (!StartsWithNoCase(item, "SMPPOption_")) continue;
     if (!out.empty()) out += "; ";
     out += StripControlBytes(item);
@@ -195,9 +178,8 @@ void SetInboundReceiveWakeHooks(void (*message)(), void (*receipt)()) {
 }
 
 bool ExtraParamValue(std::string_view extra, std::string_view name, size_t maxLength, std::string& value) {
-  std::string_view rest = extra;
-  while (!rest.empty()) {
-    std::string_view item = Item(rest);
+  for (const std::string& listed : SplitList(extra, ";")) {
+    std::string_view item = listed;
     size_t eq = item.find('=');
     if (eq == std::string_view::npos || !EqualsNoCase(Trim(item.substr(0, eq)), name)) continue;
     value = Clean(Trim(item.substr(eq + 1)), maxLength);
@@ -212,9 +194,9 @@ InboundStore ProcessInboundSMS(ReceivedSms& r) {
   m.Sender = Clean(m.Sender, kPhoneNumberMax);
   m.PhoneNumber = Clean(m.PhoneNumber, kPhoneNumberMax);
   m.ReceiptMessageId = Clean(m.ReceiptMessageId, 149);
-  if (!IsHex(m.UDH)) m.UDH.clear();
+  if (!IsHexText(m.UDH)) m.UDH.clear();
   m.UDH = CutTo(m.UDH, kUdhMax - kUdhMax % 2);
-  if (m.Binary && !IsHex(m.Data)) m.Binary = false;
+  if (m.Binary && !IsHexText(m.Data)) m.Binary = false;
   std::string serviceType, routeToLocalUser, receivedSmsc, resolveText;
   ExtraParamValue(r.extraParams, "ServiceType", 99, serviceType);
   ExtraParamValue(r.extraParams, "RouteToLocalUser", 99, routeToLocalUser);

@@ -9,6 +9,7 @@
 
 #include "config/wake_events.h"
 #include "runtime/debug_log.h"
+#include "runtime/hex_text.h"
 #include "runtime/str_printf.h"
 #include "runtime/text_helpers.h"
 #include "runtime/thread_registry.h"

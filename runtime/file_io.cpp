@@ -1,6 +1,5 @@
 #include "runtime/file_io.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -13,6 +12,7 @@
 #include "runtime/debug_log.h"
 #include "runtime/str_printf.h"
 #include "runtime/text_helpers.h"
+#include "runtime/unique_dir.h"
 
 namespace {
 bool IsResourceShortage(int err) { return err == ENOMEM || err == ENOBUFS; }
@@ -100,10 +100,9 @@ unsigned CountFiles(const std::string& pattern) {
   size_t slash = pattern.rfind('/');
   std::string dir = slash == std::string::npos ? "." : pattern.substr(0, slash + 1);
   std::string mask = slash == std::string::npos ? pattern : pattern.substr(slash + 1);
-  DIR* d = opendir(dir.c_str());
-  if (d == nullptr) return 0;
+  UniqueDir d(dir);
   unsigned count = 0;
-  while (struct dirent* entry = readdir(d)) {
+  while (struct dirent* entry = d.Next()) {
     if (!WildcardMatchNoCase(mask, entry->d_name)) continue;
     bool isDir = entry->d_type == DT_DIR;
     if (entry->d_type == DT_UNKNOWN) {
@@ -112,7 +111,6 @@ unsigned CountFiles(const std::string& pattern) {
     }
     if (!isDir) ++count;
   }
-  closedir(d);
   return count;
 }
 

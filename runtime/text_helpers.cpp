@@ -104,6 +104,21 @@ std::string_view TrimRight(std::string_view text) {
 
 std::string_view Trim(std::string_view text) { return TrimRight(SkipBlanks(text)); }
 
+std::vector<std::string> SplitList(std::string_view text, std::string_view separators) {
+  std::vector<std::string> out;
+  for (;;) {
+    size_t end = text.find_first_of(separators);
+    std::string_view item = Trim(text.substr(0, end));
+    if (!item.empty()) out.emplace_back(item);
+    if (end == std::string_view::npos) return out;
+    text.remove_prefix(end + 1);
+  }
+}
+
+std::string_view FirstListItem(std::string_view text, std::string_view separators) {
+  return Trim(text.substr(0, text.find_first_of(separators)));
+}
+
 size_t FindNoCase(std::string_view text, std::string_view word) {
   if (word.empty()) return 0;
   if (word.size() > text.size()) return std::string_view::npos;
@@ -255,17 +270,6 @@ bool WildcardMatchNoCase(std::string_view pattern, std::string_view name) {
   }
   while (p < pattern.size() && pattern[p] == '*') ++p;
   return p == pattern.size();
-}
-
-std::string HexEncode(std::string_view bytes) {
-  static constexpr char kDigits[] = "0123456789ABCDEF";
-  std::string out;
-  out.reserve(bytes.size() * 2);
-  for (unsigned char c : bytes) {
-    out.push_back(kDigits[c >> 4]);
-    out.push_back(kDigits[c & 15]);
-  }
-  return out;
 }
 
 size_t FindLineEnd(std::string_view text, size_t from) {

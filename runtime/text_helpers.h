@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // True when text begins with "Y", "y" or "1", or equals "TRUE" or "On" ignoring case.
 bool ConfigBool(std::string_view text);
@@ -19,6 +20,12 @@ std::string_view SkipSpaces(std::string_view text);   // " " only
 std::string_view SkipBlanks(std::string_view text);   // bytes <= 32
 std::string_view TrimRight(std::string_view text);    // trailing bytes <= 32
 std::string_view Trim(std::string_view text);
+
+// The one list splitter: the items of text between any of separators, each trimmed (bytes
+// <= 32 at both ends); empty items are left out.
+std::vector<std::string> SplitList(std::string_view text, std::string_view separators = ",");
+// The first item of such a list, trimmed; "" when it is empty.
+std::string_view FirstListItem(std::string_view text, std::string_view separators = ",");
 
 // The first CR or LF at or after from (npos when none): one scan per character kind, not
 // one per character as find_first_of does.
@@ -53,5 +60,3 @@ std::string CutTo(std::string_view text, size_t maxLen);
 // Wildcard match ("*", "?") without regard to case.
 bool WildcardMatchNoCase(std::string_view pattern, std::string_view name);
 
-// Upper-case hexadecimal, two digits per octet.
-std::string HexEncode(std::string_view bytes);

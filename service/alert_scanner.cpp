@@ -1,6 +1,5 @@
 #include "service/alert_scanner.h"
 
-#include <dirent.h>
 #include <sys/stat.h>
 
 #include <string>
@@ -14,6 +13,7 @@
 #include "runtime/str_printf.h"
 #include "runtime/text_helpers.h"
 #include "runtime/thread_registry.h"
+#include "runtime/unique_dir.h"
 #include "runtime/waits.h"
 #include "store/queue_dirs.h"
 #include "store/store_service.h"
@@ -24,15 +24,13 @@ namespace {
 // "*.REQ" files of the queue root and of its immediate subdirectories.
 uint32_t CountQueuedRequests(const std::string& root) {
   uint32_t count = CountFiles(root + "*.REQ");
-  DIR* d = opendir(root.c_str());
-  if (d == nullptr) return count;
-  while (struct dirent* e = readdir(d)) {
+  UniqueDir d(root);
+  while (struct dirent* e = d.Next()) {
     std::string name = e->d_name;
     if (name == "." || name == "..") continue;
     struct stat st;
     if (stat((root + name).c_str(), &st) == 0 && S_ISDIR(st.st_mode)) count += CountFiles(root + name + "/*.REQ");
   }
-  closedir(d);
   return count;
 }
 }  // namespace

@@ -1,6 +1,5 @@
 #include "service/database_check.h"
 
-#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,15 +12,15 @@
 #include "runtime/process_runner.h"
 #include "runtime/text_helpers.h"
 #include "runtime/thread_registry.h"
+#include "runtime/unique_dir.h"
 
 namespace {
 using TestDatabaseFn = int (*)(const char*);
 
 std::vector<std::string> ListEntries(const std::string& dir, bool directories) {
   std::vector<std::string> out;
-  DIR* d = opendir(dir.c_str());
-  if (d == nullptr) return out;
-  while (struct dirent* e = readdir(d)) {
+  UniqueDir d(dir);
+  while (struct dirent* e = d.Next()) {
     std::string name = e->d_name;
     if (name == "." || name == "..") continue;
     struct stat st;
@@ -29,7 +28,6 @@ std::vector<std::string> ListEntries(const std::string& dir, bool directories) {
     if (directories && S_ISDIR(st.st_mode)) out.push_back(dir + name + "/");
     if (!directories && S_ISREG(st.st_mode) && WildcardMatchNoCase("*.DB", name)) out.push_back(dir + name);
   }
-  closedir(d);
   return out;
 }
 

@@ -71,14 +71,7 @@ std::vector<LocalRoutingLine> ParseLocalRoutingSection(const std::vector<std::pa
   for (const auto& [user, value] : lines) {
     LocalRoutingLine line;
     line.user = std::string(Trim(user));
-    std::string_view rest = value;
-    while (!rest.empty()) {
-      size_t comma = rest.find(',');
-      std::string_view item = Trim(rest.substr(0, comma));
-      if (!item.empty()) line.items.emplace_back(item);
-      if (comma == std::string_view::npos) break;
-      rest.remove_prefix(comma + 1);
-    }
+    line.items = SplitList(value);
     if (!line.user.empty()) out.push_back(std::move(line));
   }
   return out;

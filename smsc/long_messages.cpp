@@ -8,6 +8,7 @@
 
 #include "runtime/clock.h"
 #include "runtime/debug_log.h"
+#include "runtime/hex_text.h"
 #include "runtime/mutex.h"
 #include "runtime/str_printf.h"
 #include "runtime/text_helpers.h"
@@ -37,13 +38,6 @@ bool Exists(const std::string& path) {
 
 std::string SegmentPath(const std::string& dirPath, const SegmentName& s, unsigned number) {
   return dirPath + SegmentFileNameFor(s, number);
-}
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
 }
 
 bool ParseUnsigned(std::string_view text, unsigned& out) {
@@ -92,13 +86,9 @@ std::string SegmentFileNameFor(const SegmentName& s, unsigned number) {
 
 std::string UdhWithoutConcatenation(std::string_view udhHex) {
   constexpr size_t kMaxOctets = 149;
-  std::string octets;
-  for (size_t i = 0; i + 1 < udhHex.size() && octets.size() < kMaxOctets; i += 2) {
-    int high = HexValue(udhHex[i]), low = HexValue(udhHex[i + 1]);
-    if (high < 0 || low < 0) return {};
-    octets.push_back(char(high << 4 | low));
-  }
-  if (octets.empty()) return {};
+  std::string octets = HexDecodeLeading(udhHex, kMaxOctets);
+  // A header that is not hexadecimal text (within what is read) is dropped whole.
+  if (octets.empty() || octets.size() < std::min(kMaxOctets, udhHex.size() / 2)) return {};
   size_t end = std::min(octets.size(), size_t(uint8_t(octets[0])) + 1);
   std::string kept;
   for (size_t i = 1; i + 1 < end;) {
@@ -109,9 +99,7 @@ std::string UdhWithoutConcatenation(std::string_view udhHex) {
     i += 2 + length;
   }
   if (kept.empty()) return {};
-  std::string out = StrPrintf("%02X", unsigned(kept.size()));
-  for (unsigned char c : kept) out += StrPrintf("%02X", c);
-  return out;
+  return StrPrintf("%02X", unsigned(kept.size())) + HexEncode(kept);
 }
 
 bool ParseSegmentName(std::string_view fileName, SegmentName& out) {
@@ -134,7 +122,7 @@ bool ParseSegmentName(std::string_view fileName, SegmentName& out) {
   std::string_view reference = stem.substr(referenceDash + 1, totalDash - referenceDash - 1);
   if (reference.empty() || reference.size() > 4) return false;
   for (char c : reference) {
-    if (!isxdigit(static_cast<unsigned char>(c))) return false;
+    if (!IsHexDigit(c)) return false;
   }
   if (s.number == 0 || s.total == 0 || s.number > s.total) return false;
   s.key = std::string(stem.substr(0, totalDash));

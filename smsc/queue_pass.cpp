@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <optional>
 #include <cstdio>
 #include <thread>
 #include <vector>
@@ -188,6 +189,188 @@ void AddToSkipQueue(QueueWorker& w, const std::string& key) {
   if (Settings.UseExperimentalLogic && !Settings.OldRoutingLogic) SkipQAdd(w.skipQueue, key);
 }
 
+// A queue file as the pass names it.
+struct QueueEntry {
+  std::string directoryName, fileName;
+  std::string key;      // the route cache's and the skip queue's key: the path below the queue root
+  std::string dirPath;  // ends in "/"
+  std::string path;
+  SegmentName segment;
+  bool isSegment = false;
+};
+
+QueueEntry QueueEntryOf(const std::string& directoryName, const std::string& fileName) {
+  QueueEntry e;
+  e.directoryName = directoryName;
+  e.fileName = fileName;
+  e.key = RelativePath(directoryName, fileName);
+  e.dirPath = OutboundQueueRoot() + (directoryName == "." ? "" : directoryName + "/");
+  e.path = e.dirPath + fileName;
+  e.isSegment = ParseSegmentName(fileName, e.segment);
+  return e;
+}
+
+// What can be decided without opening the file: the skip queue, the route cache, the earlier
+// segments of a long message, a submission still awaiting its answer. True: passed over.
+bool PassOverUnclaimed(QueueWorker& w, QueueTransport& t, const QueueEntry& e, bool& routeKnown) {
+  if (!Settings.OldRoutingLogic && SkipQFind(w.skipQueue, e.key)) {
+    if (Settings.UseSleepAPI) std::this_thread::yield();
+    return true;
+  }
+  if (Settings.UseRouteCache) {
+    std::string value;
+    if (MessageRoutesFind(e.key, value)) {
+      if (!RouteCacheIncludes(value, w.names)) {
+        AddToSkipQueue(w, e.key);
+        return true;
+      }
+      routeKnown = true;
+    }
+  }
+  // A segment waits for the earlier segments of its message.
+  if (e.isSegment && EarlierSegmentWaiting(e.dirPath, e.segment)) return true;
+  return t.inFlight && t.inFlight(e.directoryName, e.fileName);
+}
+
+// The message with the connection's defaults applied.
+SmsMessageRecord ReadClaimedMessage(const QueueWorker& w, const ClaimedFile& claim) {
+  SmsMessageRecord m;
+  LoadSMSMessage(claim, m);
+  if (m.Validity.empty()) m.Validity = w.settings.validity;
+  if (w.settings.disableDeliveryReceipt) m.MessageFlags &= ~(kMsgReceiptRequested | kMsgNonDelReceiptRequested);
+  return m;
+}
+
+FileOutcome DeleteWithoutRecipient(QueueWorker& w, ClaimedFile& claim, const SmsMessageRecord& m, const QueueEntry& e) {
+  // Not removed in silence: the operator sees what went.
+  LogOutbound(e.fileName, m.SubmittedBy, "", "Error:  Message has no recipient, deleted -- " + w.connection,
+              LogContentOf(m), m.SubmitUser, "", m.Sender);
+  WriteDebugLog(w.connection, "Deleted " + e.fileName + ": no recipient");
+  DeleteClaimedFile(claim);
+  MessageRoutesRemove(e.key);
+  CounterAdd(kSmsFailed, 1);
+  QueueSizeDown(e.directoryName);
+  return FileOutcome::Deleted;
+}
+
+// A message for a local user goes to that user's queue; nothing when it is for no local user.
+std::optional<FileOutcome> DeliverLocally(QueueWorker& w, ClaimedFile& claim, const SmsMessageRecord& m,
+                                          const QueueEntry& e) {
+  std::string localUser = LocalUserForMessage(m);
+  if (localUser.empty()) return std::nullopt;
+  if (!DeliverToLocalUser(m, localUser, e.fileName, w.connection)) return FileOutcome::PassedOver;
+  DeleteClaimedFile(claim);
+  MessageRoutesRemove(e.key);
+  QueueSizeDown(e.directoryName);
+  return FileOutcome::Local;
+}
+
+// The routing rules' decision; nothing when this connection may send the message.
+std::optional<FileOutcome> RefuseUnroutable(QueueWorker& w, ClaimedFile& claim, const SmsMessageRecord& m,
+                                            const QueueEntry& e, const std::string& messageId) {
+  RouteDecision d = MayConnectionSend(OutboundRouting, m, w.routingName.empty() ? w.connection : w.routingName);
+  if (d.allowed) return std::nullopt;
+  if (Settings.Debug2) {
+    WriteDebugLogf(w.connection.c_str(), "%s not a supported route for %s", m.PhoneNumber.c_str(),
+                   w.connection.c_str());
+  }
+  if (d.noSmscDefined) {
+    return Failed(w, OutcomeRulesOf(w.settings), claim, m, e.directoryName, e.fileName, messageId,
+                  SubmitOutcome::Rejected, kNoRouteReportStatus, "Error:  No SMSC defined to route message");
+  }
+  if (Settings.UseRouteCache) MessageRoutesAdd(e.key, RouteCacheValue(OutboundRouting, m, ""));
+  AddToSkipQueue(w, e.key);
+  return FileOutcome::PassedOver;
+}
+
+// Takes the long message's lock and, for a combined submission, the later segments, and
+// builds the request. False (everything taken given back) when the message is not ours now.
+bool PrepareSubmission(QueueWorker& w, const QueueEntry& e, const std::string& messageId, ClaimedFile claim,
+                       SmsMessageRecord m, PreparedSubmission& p) {
+  if (e.isSegment && !MainFlag("DisableLongMessageSMSCCheck") &&
+      !AcquireLongMessageLock(e.dirPath, e.segment, w.connection, p.longLock)) {
+    return false;
+  }
+  p.rules = OutcomeRulesOf(w.settings);
+  p.directoryName = e.directoryName;
+  p.fileName = e.fileName;
+  p.messageId = messageId;
+  p.toSend = m;
+  // Combined submission: the later segments travel with this one.
+  if (e.isSegment && w.settings.combineSegments) {
+    for (unsigned n = e.segment.number + 1; n <= e.segment.total; ++n) {
+      PreparedSubmission::OtherSegment o;
+      o.fileName = SegmentFileNameFor(e.segment, n);
+      if (!ClaimQueueFile(e.dirPath + o.fileName, o.claim)) {
+        p.others.clear();
+        ReleaseLongMessageLock(p.longLock, w.connection, false);
+        return false;
+      }
+      LoadSMSMessage(o.claim, o.m);
+      p.toSend.Data += o.m.Data;
+      p.others.push_back(std::move(o));
+    }
+    p.toSend.UDH = UdhWithoutConcatenation(m.UDH);
+  }
+
+  WriteDebugLog(w.connection, "Processing " + e.fileName + "...");
+  p.request.gatewayMessageId = messageId;
+  p.request.recipient = NormaliseRecipient(m.PhoneNumber, Settings.AllowAlphaRecip);
+  p.request.sender = ChooseSender(m.Sender, w.settings.senderAddressList, w.settings.senderAddressOverride);
+  p.request.extraParams = SubmitExtraParams(m);
+  p.claim = std::move(claim);
+  p.m = std::move(m);
+  return true;
+}
+
+// Pacing: the link stays served while the send interval runs.
+void PaceSubmission(QueueWorker& w, QueueTransport& t) {
+  if (w.settings.sendIntervalMs == 0) return;
+  while (TickMs() - w.lastSubmitTick < w.settings.sendIntervalMs && !ShutdownRequested.load()) {
+    if (t.yield(0) != 0 || !t.linkUp()) {
+      w.linkError = true;
+      break;
+    }
+    usleep(1000);
+  }
+}
+
+// Keeps the link served through the pause after a throttled submission; false when it was lost.
+bool WaitAfterThrottle(QueueWorker& w, QueueTransport& t) {
+  if (w.settings.throttleErrorDelaySeconds == 0) return true;
+  uint64_t start = TickMs();
+  while (TickMs() - start < uint64_t(w.settings.throttleErrorDelaySeconds) * 1000 && !ShutdownRequested.load()) {
+    if (t.yield(0) != 0 || !t.linkUp()) return false;
+    usleep(1000);
+  }
+  return true;
+}
+
+// Submits and waits; a throttled submission is paused and sent again, up to five times.
+SubmitResult SubmitWithThrottleRetries(QueueWorker& w, QueueTransport& t, PreparedSubmission& p) {
+  SubmitResult result;
+  for (int attempt = 1; attempt <= kThrottleAttempts; ++attempt) {
+    w.linkError = false;
+    result = t.submit(p.toSend, p.request);
+    w.lastSubmitTick = TickMs();
+    if (result.outcome == SubmitOutcome::Done) {
+      w.lastActivityTick = TickMs();
+      break;
+    }
+    w.linkError = true;
+    if (result.outcome != SubmitOutcome::Throttled) break;
+    if (attempt == kThrottleAttempts || !WaitAfterThrottle(w, t)) {
+      if (w.settings.restartQAfterThrottleError) w.queueRestart = true;
+      break;
+    }
+    LogOutbound(p.fileName, p.m.SubmittedBy, p.m.PhoneNumber,
+                "Retry Pending - " + result.errorText + " -- " + w.connection, LogContentOf(p.m), p.m.SubmitUser, "",
+                p.m.Sender);
+    AccountOutcome(p.m, p.messageId, "", "Retry Pending - " + result.errorText + " -- " + w.connection);
+  }
+  return result;
+}
+
 }  // namespace
 
 void SetFailureReceiptHook(FailureReceiptHook hook) { g_receiptHook = hook; }
@@ -205,22 +388,12 @@ std::string NormaliseRecipient(std::string_view recipient, bool allowAlpha) {
 }
 
 std::string ChooseSender(std::string_view messageSender, std::string_view list, bool overrideAllowed) {
-  std::string first;
-  bool listed = false;
-  std::string_view rest = list;
-  bool isFirst = true;
-  while (!rest.empty()) {
-    size_t comma = rest.find(',');
-    std::string_view item = SkipSpaces(rest.substr(0, comma));
-    item = TrimRight(item);
-    if (isFirst) first = std::string(item);
-    isFirst = false;
-    if (!messageSender.empty() && EqualsNoCase(item, messageSender)) listed = true;
-    if (comma == std::string_view::npos) break;
-    rest.remove_prefix(comma + 1);
+  if (!messageSender.empty()) {
+    bool listed = overrideAllowed;
+    for (const std::string& item : SplitList(list)) listed = listed || EqualsNoCase(item, messageSender);
+    if (listed) return std::string(messageSender);
   }
-  if (!messageSender.empty() && (overrideAllowed || listed)) return std::string(messageSender);
-  return CutTo(first, 150);
+  return CutTo(FirstListItem(list), 150);
 }
 
 std::string SubmitExtraParams(const SmsMessageRecord& m) {
@@ -247,190 +420,48 @@ bool FailureIsPermanent(const OutcomeRules& rules, SubmitOutcome outcome, uint32
 
 FileOutcome HandleQueueFile(QueueWorker& w, QueueTransport& t, const std::string& directoryName,
                             const std::string& fileName) {
-  std::string key = RelativePath(directoryName, fileName);
+  QueueEntry e = QueueEntryOf(directoryName, fileName);
   if (Settings.Debug2) WriteDebugLog(w.connection, fileName);
-  if (!Settings.OldRoutingLogic && SkipQFind(w.skipQueue, key)) {
-    if (Settings.UseSleepAPI) std::this_thread::yield();
-    return FileOutcome::PassedOver;
-  }
   bool routeKnown = false;
-  if (Settings.UseRouteCache) {
-    std::string value;
-    if (MessageRoutesFind(key, value)) {
-      if (!RouteCacheIncludes(value, w.names)) {
-        AddToSkipQueue(w, key);
-        return FileOutcome::PassedOver;
-      }
-      routeKnown = true;
-    }
-  }
-  std::string root = OutboundQueueRoot();
-  std::string dirPath = root + (directoryName == "." ? "" : directoryName + "/");
-  std::string path = dirPath + fileName;
-  // A segment waits for the earlier segments of its message.
-  SegmentName segment;
-  bool isSegment = ParseSegmentName(fileName, segment);
-  if (isSegment && EarlierSegmentWaiting(dirPath, segment)) return FileOutcome::PassedOver;
-  if (t.inFlight && t.inFlight(directoryName, fileName)) return FileOutcome::PassedOver;
+  if (PassOverUnclaimed(w, t, e, routeKnown)) return FileOutcome::PassedOver;
+  // Released wherever this returns, unless deleted or handed over with the submission.
   ClaimedFile claim;
-  if (!ClaimQueueFile(path, claim)) return FileOutcome::PassedOver;
-
-  SmsMessageRecord m;
-  LoadSMSMessage(claim, m);
-  if (m.Validity.empty()) m.Validity = w.settings.validity;
-  if (w.settings.disableDeliveryReceipt) m.MessageFlags &= ~(kMsgReceiptRequested | kMsgNonDelReceiptRequested);
+  if (!ClaimQueueFile(e.path, claim)) return FileOutcome::PassedOver;
+  SmsMessageRecord m = ReadClaimedMessage(w, claim);
   std::string messageId = MessageIdFromPath(fileName);
 
-  if (m.PhoneNumber.empty()) {
-    // Not removed in silence: the operator sees what went.
-    LogOutbound(fileName, m.SubmittedBy, "", "Error:  Message has no recipient, deleted -- " + w.connection,
-                LogContentOf(m), m.SubmitUser, "", m.Sender);
-    WriteDebugLog(w.connection, "Deleted " + fileName + ": no recipient");
-    DeleteClaimedFile(claim);
-    MessageRoutesRemove(key);
-    CounterAdd(kSmsFailed, 1);
-    QueueSizeDown(directoryName);
-    return FileOutcome::Deleted;
-  }
+  if (m.PhoneNumber.empty()) return DeleteWithoutRecipient(w, claim, m, e);
   if (!m.SMSCRoute.empty()) {
     if (!ExplicitRouteMatches(m.SMSCRoute, w.names)) {
-      if (Settings.UseRouteCache) MessageRoutesAdd(key, "*=" + m.SMSCRoute);
-      ReleaseClaim(claim);
-      AddToSkipQueue(w, key);
+      if (Settings.UseRouteCache) MessageRoutesAdd(e.key, "*=" + m.SMSCRoute);
+      AddToSkipQueue(w, e.key);
       return FileOutcome::PassedOver;
     }
     routeKnown = true;
   }
   if (m.RetryCount != 0 && !w.ignoreRetryDue && !RetryDue(m.RetryCount, m.LastRetryTime, w.connection)) {
-    ReleaseClaim(claim);
     return FileOutcome::PassedOver;
   }
-  std::string localUser = LocalUserForMessage(m);
-  if (!localUser.empty()) {
-    if (!DeliverToLocalUser(m, localUser, fileName, w.connection)) {
-      ReleaseClaim(claim);
-      return FileOutcome::PassedOver;
-    }
-    DeleteClaimedFile(claim);
-    MessageRoutesRemove(key);
-    QueueSizeDown(directoryName);
-    return FileOutcome::Local;
-  }
+  if (auto local = DeliverLocally(w, claim, m, e)) return *local;
   if (!t.submit && !t.submitAsync) {
     // A worker that only delivers to local users leaves the rest to the connections, and
     // does not read this file again while it stays (until its skip queue is emptied).
-    ReleaseClaim(claim);
-    if (!Settings.OldRoutingLogic) SkipQAdd(w.skipQueue, key);
+    if (!Settings.OldRoutingLogic) SkipQAdd(w.skipQueue, e.key);
     return FileOutcome::PassedOver;
   }
   if (!routeKnown) {
-    RouteDecision d = MayConnectionSend(OutboundRouting, m, w.routingName.empty() ? w.connection : w.routingName);
-    if (!d.allowed) {
-      if (Settings.Debug2) {
-        WriteDebugLogf(w.connection.c_str(), "%s not a supported route for %s", m.PhoneNumber.c_str(),
-                       w.connection.c_str());
-      }
-      if (d.noSmscDefined) {
-        return Failed(w, OutcomeRulesOf(w.settings), claim, m, directoryName, fileName, messageId,
-                      SubmitOutcome::Rejected, kNoRouteReportStatus, "Error:  No SMSC defined to route message");
-      }
-      if (Settings.UseRouteCache) MessageRoutesAdd(key, RouteCacheValue(OutboundRouting, m, ""));
-      ReleaseClaim(claim);
-      AddToSkipQueue(w, key);
-      return FileOutcome::PassedOver;
-    }
+    if (auto refused = RefuseUnroutable(w, claim, m, e, messageId)) return *refused;
   }
 
   PreparedSubmission p;
-  if (isSegment && !MainFlag("DisableLongMessageSMSCCheck") &&
-      !AcquireLongMessageLock(dirPath, segment, w.connection, p.longLock)) {
-    ReleaseClaim(claim);
-    return FileOutcome::PassedOver;
-  }
-  p.rules = OutcomeRulesOf(w.settings);
-  p.directoryName = directoryName;
-  p.fileName = fileName;
-  p.messageId = messageId;
-  p.toSend = m;
-  // Combined submission: the later segments travel with this one.
-  if (isSegment && w.settings.combineSegments) {
-    for (unsigned n = segment.number + 1; n <= segment.total; ++n) {
-      PreparedSubmission::OtherSegment o;
-      o.fileName = SegmentFileNameFor(segment, n);
-      if (!ClaimQueueFile(dirPath + o.fileName, o.claim)) {
-        for (auto& claimed : p.others) ReleaseClaim(claimed.claim);
-        ReleaseLongMessageLock(p.longLock, w.connection, false);
-        ReleaseClaim(claim);
-        return FileOutcome::PassedOver;
-      }
-      LoadSMSMessage(o.claim, o.m);
-      p.toSend.Data += o.m.Data;
-      p.others.push_back(std::move(o));
-    }
-    p.toSend.UDH = UdhWithoutConcatenation(m.UDH);
-  }
-
-  WriteDebugLog(w.connection, "Processing " + fileName + "...");
-  SubmitRequest& request = p.request;
-  request.gatewayMessageId = messageId;
-  request.recipient = NormaliseRecipient(m.PhoneNumber, Settings.AllowAlphaRecip);
-  request.sender = ChooseSender(m.Sender, w.settings.senderAddressList, w.settings.senderAddressOverride);
-  request.extraParams = SubmitExtraParams(m);
-
-  p.claim = std::move(claim);
-  p.m = std::move(m);
+  if (!PrepareSubmission(w, e, messageId, std::move(claim), std::move(m), p)) return FileOutcome::PassedOver;
   if (t.submitAsync) {
     // Paced there, after the window wait: where the submit really leaves.
     t.submitAsync(std::move(p));
     return FileOutcome::Queued;
   }
-  // Pacing: keep the link served while the send interval runs.
-  if (w.settings.sendIntervalMs != 0) {
-    while (TickMs() - w.lastSubmitTick < w.settings.sendIntervalMs && !ShutdownRequested.load()) {
-      if (t.yield(0) != 0 || !t.linkUp()) {
-        w.linkError = true;
-        break;
-      }
-      usleep(1000);
-    }
-  }
-
-  SubmitResult result;
-  for (int attempt = 1; attempt <= kThrottleAttempts; ++attempt) {
-    w.linkError = false;
-    result = t.submit(p.toSend, request);
-    w.lastSubmitTick = TickMs();
-    if (result.outcome == SubmitOutcome::Done) {
-      w.lastActivityTick = TickMs();
-      break;
-    }
-    w.linkError = true;
-    if (result.outcome != SubmitOutcome::Throttled) break;
-    if (attempt == kThrottleAttempts) {
-      if (w.settings.restartQAfterThrottleError) w.queueRestart = true;
-      break;
-    }
-    bool lost = false;
-    if (w.settings.throttleErrorDelaySeconds != 0) {
-      uint64_t start = TickMs();
-      while (TickMs() - start < uint64_t(w.settings.throttleErrorDelaySeconds) * 1000 && !ShutdownRequested.load()) {
-        if (t.yield(0) != 0 || !t.linkUp()) {
-          lost = true;
-          break;
-        }
-        usleep(1000);
-      }
-    }
-    if (lost) {
-      if (w.settings.restartQAfterThrottleError) w.queueRestart = true;
-      break;
-    }
-    LogOutbound(fileName, p.m.SubmittedBy, p.m.PhoneNumber,
-                "Retry Pending - " + result.errorText + " -- " + w.connection, LogContentOf(p.m), p.m.SubmitUser, "",
-                p.m.Sender);
-    AccountOutcome(p.m, messageId, "", "Retry Pending - " + result.errorText + " -- " + w.connection);
-  }
-  return FinishSubmission(w, p, result);
+  PaceSubmission(w, t);
+  return FinishSubmission(w, p, SubmitWithThrottleRetries(w, t, p));
 }
 
 FileOutcome FinishSubmission(QueueWorker& w, PreparedSubmission& p, const SubmitResult& result) {

@@ -4,6 +4,7 @@
 #include "config/settings_registry.h"
 #include "runtime/config_access.h"
 #include "runtime/debug_log.h"
+#include "runtime/hex_text.h"
 #include "runtime/text_helpers.h"
 #include "smsc/connection_error_file.h"
 
@@ -308,11 +309,8 @@ uint32_t SendIntervalMs(std::string_view limit) {
 }
 
 bool StatusInList(std::string_view list, int status, bool hexadecimal, bool (*coveredByAll)(int status)) {
-  while (!list.empty()) {
-    size_t end = list.find_first_of(",;");
-    std::string_view item = Trim(list.substr(0, end));
-    list = end == std::string_view::npos ? std::string_view() : list.substr(end + 1);
-    if (item.empty()) continue;
+  for (const std::string& listed : SplitList(list, ",;")) {
+    std::string_view item = listed;
     if (EqualsNoCase(item, "All")) {
       if (coveredByAll(status)) return true;
       continue;
@@ -322,9 +320,8 @@ bool StatusInList(std::string_view list, int status, bool hexadecimal, bool (*co
       uint64_t v = 0;
       bool ok = !item.empty() && item.size() <= 16;
       for (char c : item) {
-        int d = (c >= '0' && c <= '9') ? c - '0' : (c >= 'a' && c <= 'f') ? c - 'a' + 10 : (c >= 'A' && c <= 'F') ? c - 'A' + 10 : -1;
-        if (d < 0) ok = false;
-        else v = (v << 4 | uint64_t(d)) & 0xFFFFFFFFull;
+        if (!IsHexDigit(c)) ok = false;
+        else v = (v << 4 | uint64_t(HexDigitValue(c))) & 0xFFFFFFFFull;
       }
       if (ok && status >= 0 && v == uint64_t(status)) return true;
     } else {

@@ -35,18 +35,6 @@ std::vector<std::string> SectionNames() {
   }
 }
 
-std::vector<std::string> SplitList(std::string_view text) {
-  std::vector<std::string> out;
-  while (!text.empty()) {
-    size_t comma = text.find(',');
-    std::string_view item = Trim(text.substr(0, comma));
-    if (!item.empty()) out.emplace_back(item);
-    if (comma == std::string_view::npos) break;
-    text.remove_prefix(comma + 1);
-  }
-  return out;
-}
-
 }  // namespace
 
 std::string RoutingConnectionName(std::string_view name) {

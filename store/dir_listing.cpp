@@ -1,18 +1,17 @@
 #include "store/dir_listing.h"
 
-#include <dirent.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 
 #include "runtime/text_helpers.h"
+#include "runtime/unique_dir.h"
 #include "store/queue_file.h"
 
 std::vector<DirEntry> ListDirectory(const std::string& dir, bool withTempFiles) {
   std::vector<DirEntry> out;
-  DIR* d = opendir(dir.c_str());
-  if (d == nullptr) return out;
-  while (struct dirent* e = readdir(d)) {
+  UniqueDir d(dir);
+  while (struct dirent* e = d.Next()) {
     std::string_view name = e->d_name;
     if (name == "." || name == ".." || (!withTempFiles && IsTempFileName(name))) continue;
     bool directory = e->d_type == DT_DIR;
@@ -23,7 +22,6 @@ std::vector<DirEntry> ListDirectory(const std::string& dir, bool withTempFiles) 
     }
     out.push_back({std::string(name), directory});
   }
-  closedir(d);
   std::sort(out.begin(), out.end(), [](const DirEntry& a, const DirEntry& b) { return a.name < b.name; });
   return out;
 }

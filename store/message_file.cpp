@@ -8,6 +8,7 @@
 #include "runtime/config_access.h"
 #include "runtime/dates.h"
 #include "runtime/debug_log.h"
+#include "runtime/hex_text.h"
 #include "runtime/names.h"
 #include "runtime/str_printf.h"
 #include "runtime/text_helpers.h"
@@ -85,23 +86,14 @@ bool SplitKey(std::string_view line, std::string_view& key, std::string_view& va
   return true;
 }
 
+// The last two digits of the leading run of hex digits count.
 uint8_t ParseHexByte(std::string_view text) {
-  text = SkipBlanks(text);
-  uint32_t value = 0;
-  for (char c : text) {
-    int digit;
-    if (c >= '0' && c <= '9') {
-      digit = c - '0';
-    } else if (c >= 'a' && c <= 'f') {
-      digit = c - 'a' + 10;
-    } else if (c >= 'A' && c <= 'F') {
-      digit = c - 'A' + 10;
-    } else {
-      break;
-    }
-    value = (value << 4 | static_cast<uint32_t>(digit)) & 0xFFFF;
+  uint8_t value = 0;
+  for (char c : SkipBlanks(text)) {
+    if (!IsHexDigit(c)) break;
+    value = static_cast<uint8_t>(value << 4 | HexDigitValue(c));
   }
-  return static_cast<uint8_t>(value & 0xFF);
+  return value;
 }
 
 void StoreMessageKey(SmsMessageRecord& out, std::string_view key, std::string_view value) {

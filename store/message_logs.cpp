@@ -9,7 +9,7 @@
 
 #include "config/settings.h"
 #include "gsm/gsm_alphabet.h"
-#include "gsm/hex_text.h"
+#include "runtime/hex_text.h"
 #include "gsm/septet_packing.h"
 #include "gsm/submit_pdu.h"
 #include "runtime/clock.h"

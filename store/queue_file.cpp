@@ -1,6 +1,5 @@
 #include "store/queue_file.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -17,6 +16,7 @@
 #include "runtime/mutex.h"
 #include "runtime/str_printf.h"
 #include "runtime/text_helpers.h"
+#include "runtime/unique_dir.h"
 
 namespace {
 std::atomic<uint64_t> g_tempCounter{0};
@@ -193,19 +193,17 @@ size_t EnableSpareFiles(const std::string& directory, size_t maxFiles) {
   struct stat st;
   if (dir.empty() || stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return 0;
   std::vector<std::string> names;
-  if (DIR* d = opendir(dir.c_str())) {
-    while (dirent* e = readdir(d)) {
-      std::string name = e->d_name;
-      if (name == "." || name == "..") continue;
-      struct stat f;
-      if (lstat((dir + name).c_str(), &f) != 0 || !S_ISREG(f.st_mode)) continue;
-      if (names.size() < maxFiles && f.st_nlink == 1 && f.st_uid == geteuid()) {
-        names.push_back(name);
-      } else {
-        unlink((dir + name).c_str());
-      }
+  UniqueDir d(dir);
+  while (dirent* e = d.Next()) {
+    std::string name = e->d_name;
+    if (name == "." || name == "..") continue;
+    struct stat f;
+    if (lstat((dir + name).c_str(), &f) != 0 || !S_ISREG(f.st_mode)) continue;
+    if (names.size() < maxFiles && f.st_nlink == 1 && f.st_uid == geteuid()) {
+      names.push_back(name);
+    } else {
+      unlink((dir + name).c_str());
     }
-    closedir(d);
   }
   MutexLock guard(g_spares.lock);
   g_spares.directory = dir;
@@ -230,11 +228,9 @@ bool SpareFilesPay(const std::string& path) {
   if (name.empty() || access(("/proc/fs/ext4/" + name).c_str(), F_OK) != 0) return false;
   // A journal shows as "<device>-<inode>" under /proc/fs/jbd2.
   bool journal = false;
-  if (DIR* d = opendir("/proc/fs/jbd2")) {
-    while (dirent* e = readdir(d)) {
-      if (std::string(e->d_name).rfind(name + "-", 0) == 0) journal = true;
-    }
-    closedir(d);
+  UniqueDir d("/proc/fs/jbd2");
+  while (dirent* e = d.Next()) {
+    if (std::string(e->d_name).rfind(name + "-", 0) == 0) journal = true;
   }
   return !journal;
 }

@@ -45,6 +45,8 @@ size_t SpareFileCount();
 // Temporary files of PublishFile; walkers and movers pass them by.
 bool IsTempFileName(std::string_view name);
 
+// The scoped claim: released when it goes out of scope, unless it was deleted
+// (DeleteClaimedFile) or handed over (moved to the one that finishes the file).
 struct ClaimedFile {
   UniqueFd fd;
   std::string path;
@@ -61,7 +63,7 @@ bool ReadClaimedFile(const ClaimedFile& file, std::string& out, size_t maxBytes)
 bool RewriteClaimedFile(ClaimedFile& file, std::string_view content);
 // Deletes the file, then releases the claim.
 bool DeleteClaimedFile(ClaimedFile& file);
-// Leaves the file in place.
+// Leaves the file in place, before the claim goes out of scope.
 void ReleaseClaim(ClaimedFile& file);
 
 // Moves a file to a new name without replacing one; across file systems by copying

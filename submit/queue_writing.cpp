@@ -188,13 +188,13 @@ void WriteSubmissionFiles(const Submission& s, std::string_view logType, const s
   out.written.assign(s.recipients.size(), 0);
   out.results.clear();
   for (const std::string& r : s.recipients) out.results.push_back(RecipientResult{r, {}, {}});
-  UserRuntimeEntry& entry =
-      AcquireUserEntry(s.message.SubmitUser.empty() ? std::string(kSystemUserEntry) : s.message.SubmitUser);
-  if (Settings.EnableBulkQ && !s.message.Inbound && s.recipients.size() > Settings.MaxQDirEntries)
-    WriteBulkJob(s, logType, parts, preAuth, out);
-  else
-    WriteFiles(s, logType, parts, preAuth, entry, out);
-  ReleaseUserEntry(entry);
+  {
+    UserEntryUse use(s.message.SubmitUser.empty() ? std::string(kSystemUserEntry) : s.message.SubmitUser);
+    if (Settings.EnableBulkQ && !s.message.Inbound && s.recipients.size() > Settings.MaxQDirEntries)
+      WriteBulkJob(s, logType, parts, preAuth, out);
+    else
+      WriteFiles(s, logType, parts, preAuth, use.entry(), out);
+  }
   for (size_t i = 0; i < out.results.size(); ++i) {
     if (out.written[i] >= parts.size()) continue;
     out.results[i].error = out.written[i] == 0

@@ -1,13 +1,13 @@
 #include "submit/recipients.h"
 
 #include <arpa/inet.h>
-#include <dirent.h>
 
 #include "config/settings.h"
 #include "runtime/config_access.h"
 #include "runtime/file_io.h"
 #include "runtime/names.h"
 #include "runtime/text_helpers.h"
+#include "runtime/unique_dir.h"
 
 namespace {
 constexpr size_t kEntryMax = 100;
@@ -29,12 +29,10 @@ std::string FindIn(ListDirectory& d, std::string_view name) {
   if (d.dir.empty() || !IsSafePathName(name)) return {};
   if (!d.read) {
     d.read = true;
-    if (DIR* h = opendir(d.dir.c_str())) {
-      while (struct dirent* e = readdir(h)) {
-        std::string_view n = e->d_name;
-        if (EndsWithNoCase(n, ".TXT")) d.names.emplace_back(n);
-      }
-      closedir(h);
+    UniqueDir h(d.dir);
+    while (struct dirent* e = h.Next()) {
+      std::string_view n = e->d_name;
+      if (EndsWithNoCase(n, ".TXT")) d.names.emplace_back(n);
     }
   }
   for (const std::string& n : d.names)

@@ -5,7 +5,7 @@
 #include "accounting/accounting.h"
 #include "gsm/code_pages.h"
 #include "gsm/gsm_alphabet.h"
-#include "gsm/hex_text.h"
+#include "runtime/hex_text.h"
 #include "gsm/septet_packing.h"
 #include "outside/qarvault/qarvault.h"
 #include "runtime/clock.h"

@@ -13,8 +13,8 @@ import tempfile
 # Lowest first. Each layer holds modules; a module is a name and the path prefixes of its files
 # (the longest matching prefix decides). A file may include its own module and lower layers.
 LAYERS = [
-    [("common", ("runtime/text_helpers.", "runtime/names.", "runtime/str_printf.", "runtime/base64.",
-                 "runtime/secret_mask.", "runtime/unique_fd.h",
+    [("common", ("runtime/text_helpers.", "runtime/hex_text.", "runtime/names.", "runtime/str_printf.", "runtime/base64.",
+                 "runtime/secret_mask.", "runtime/unique_fd.h", "runtime/unique_dir.h",
                  "runtime/thread_annotations.h", "runtime/mutex.h"))],
     # Shared libraries loaded by name; qarvault holds the configuration files below runtime.
     [("outside libraries", ("outside/qarvault/", "outside/qarledger/", "outside/qarseal/"))],

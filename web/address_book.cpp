@@ -1,6 +1,5 @@
 #include "web/address_book.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -11,6 +10,7 @@
 #include "runtime/file_io.h"
 #include "runtime/names.h"
 #include "runtime/text_helpers.h"
+#include "runtime/unique_dir.h"
 #include "runtime/unique_fd.h"
 #include "httpclient/http_text.h"
 #include "submit/recipients.h"
@@ -121,12 +121,10 @@ std::vector<std::string> SplitLinesKeepEmpty(std::string_view text) {
 
 std::vector<std::string> ListNames(const std::string& dir) {
   std::vector<std::string> names;
-  if (DIR* h = opendir(dir.c_str())) {
-    while (struct dirent* e = readdir(h)) {
-      std::string_view n = e->d_name;
-      if (n.size() > 4 && EndsWithNoCase(n, ".TXT")) names.emplace_back(n.substr(0, n.size() - 4));
-    }
-    closedir(h);
+  UniqueDir h(dir);
+  while (struct dirent* e = h.Next()) {
+    std::string_view n = e->d_name;
+    if (n.size() > 4 && EndsWithNoCase(n, ".TXT")) names.emplace_back(n.substr(0, n.size() - 4));
   }
   std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) { return CompareNoCase(a, b) < 0; });
   return names;
@@ -250,17 +248,13 @@ bool HandleAddressBook(WebConnection& c, WebRequest& r) {
   } else if (EqualsNoCase(memberAction, "Add") && !member.empty()) {
     AddListLine(book, Entry(NumberOf(member), memberName), true);
   } else if (EqualsNoCase(memberAction, "Delete") && !member.empty()) {
-    std::string_view rest = member;
-    while (!rest.empty()) {
-      size_t comma = rest.find(',');
-      std::string item(Trim(rest.substr(0, comma)));
-      rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
+    for (const std::string& item : SplitList(member)) {
       if (item.size() > 1 && item[0] == '#') {
         std::string name(Trim(item.substr(1, item.rfind(" [DList]") == std::string::npos ? std::string::npos
                                                                                         : item.rfind(" [DList]") - 1)));
         std::string file = FindListFile(dir, name);
         if (!file.empty()) unlink(file.c_str());
-      } else if (!item.empty()) {
+      } else {
         RemoveListLine(book, NumberOf(item), false);
       }
     }

@@ -78,13 +78,8 @@ bool AdminAddressAllowed(std::string_view address) {
 }
 
 bool AddressListMatches(std::string_view list, std::string_view address) {
-  size_t start = 0;
-  while (start <= list.size()) {
-    size_t end = list.find_first_of(",;", start);
-    if (end == std::string_view::npos) end = list.size();
-    std::string_view entry = TrimRight(SkipSpaces(list.substr(start, end - start)));
-    if (!entry.empty() && MatchAddressPattern(entry, address)) return true;
-    start = end + 1;
+  for (const std::string& entry : SplitList(list, ",;")) {
+    if (MatchAddressPattern(entry, address)) return true;
   }
   return false;
 }

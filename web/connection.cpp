@@ -90,8 +90,9 @@ void HandleOneRequest(WebConnection& c, WebRequest& request, const char* label) 
     return;
   }
   if (!AuthenticateRequest(c, request)) return;
-  if (!c.user.empty() || Settings.SeparateUserQueues)
-    ReleaseUserEntry(AcquireUserEntry(c.user.empty() ? kSystemUserEntry : c.user));
+  if (!c.user.empty() || Settings.SeparateUserQueues) {
+    UserEntryUse made(c.user.empty() ? kSystemUserEntry : c.user);  // the entry exists from here on
+  }
   FailedLoginCount.store(0);
   WriteDebugLogf(label, "Processing request %s", c.path.c_str());
   DispatchWebRequest(c, request);

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "accounting/accounting.h"
-#include "gsm/hex_text.h"
+#include "runtime/hex_text.h"
 #include "httpclient/http_text.h"
 #include "runtime/config_access.h"
 #include "runtime/debug_log.h"

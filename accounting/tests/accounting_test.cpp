@@ -210,7 +210,7 @@ TEST_F(Accounting, ConcurrentReservationsNeverOverdraw) {
     std::string name = cached ? "erin" : "frank";
     if (cached) {
       AddAccount(name.c_str(), 0, 0);
-      ReleaseUserEntry(AcquireUserEntry(name));
+      UserEntryUse made(name);
     }
     int64_t balance = 5500;
     WriteFileText(Home + "USERS/" + name + "/SMS.CTR", std::string(reinterpret_cast<char*>(&balance), 8));
@@ -232,7 +232,7 @@ TEST_F(Accounting, ConcurrentReservationsNeverOverdraw) {
 
 TEST_F(Accounting, CachedQuotaIsWrittenByFlush) {
   AddAccount("gina", 0, 0);
-  ReleaseUserEntry(AcquireUserEntry("gina"));
+  { UserEntryUse made("gina"); }
   settings->DefaultMsgLimitPerDay = 50;
   settings->DefaultMsgLimitPerMonth = 500;
   SetClockOverride(LocalTimeOf(2026, 1, 3, 10));
@@ -399,26 +399,45 @@ TEST_F(Accounting, AlertMailFilesExactAndSwitchedByKind) {
   MMSCIniWriteProfileString("MMSC", "DomainName", "");
 }
 
+TEST(UserEntries, UseCountedForItsScopeOneEntryPerNameWithoutCase) {
+  {
+    UserEntryUse first("Hazel");
+    UserEntryUse second("HAZEL");
+    EXPECT_EQ(&first.entry(), &second.entry());
+    EXPECT_EQ(first.entry().useCount.load(), 2u);
+  }
+  UserRuntimeEntry* entry = FindUserEntry("hazel");
+  ASSERT_NE(entry, nullptr);  // kept after its last use
+  EXPECT_EQ(entry->useCount.load(), 0u);
+}
+
 TEST(AccountingKeepAlive, Pool) {
   auto local = [](uint16_t port) { return "127.0.0.1:" + std::to_string(port); };
   ScriptedServer server([](const std::string&, int, int) {
     return ScriptedReply{"HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 1\r\n\r\nk", false};
   });
-  KeepAliveSlot slot;
   HttpResponse r;
-  ASSERT_TRUE(RetrieveURL(local(server.port()), "", r, 0, false, &slot, 5, nullptr));
-  ASSERT_GE(slot.socket, 0);
-  PutAccountingKeepAlive(slot.socket, slot.ssl);
+  int kept = -1;
+  {
+    PooledKeepAlive lent;
+    EXPECT_LT(lent.slot().socket, 0);  // an empty pool lends an empty slot
+    ASSERT_TRUE(RetrieveURL(local(server.port()), r, {.slot = &lent.slot(), .timeoutSeconds = 5}));
+    kept = lent.slot().socket;
+    ASSERT_GE(kept, 0);
+  }
+  {
+    PooledKeepAlive lent;  // the one given back at scope end
+    EXPECT_EQ(lent.slot().socket, kept);
+    CloseKeepAliveSlot(lent.slot());  // a closed slot is not given back
+  }
   KeepAliveSlot taken;
-  ASSERT_TRUE(TakeAccountingKeepAlive(taken));
-  EXPECT_EQ(taken.socket, slot.socket);
-  EXPECT_FALSE(TakeAccountingKeepAlive(taken = KeepAliveSlot{}));
+  EXPECT_FALSE(TakeAccountingKeepAlive(taken));
   // A connection the server closed meanwhile is dropped on take.
   ScriptedServer once([](const std::string&, int, int) {
     return ScriptedReply{"HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\nx", false};
   });
   KeepAliveSlot second;
-  ASSERT_TRUE(RetrieveURL(local(once.port()), "", r, 0, false, &second, 5, nullptr));
+  ASSERT_TRUE(RetrieveURL(local(once.port()), r, {.slot = &second, .timeoutSeconds = 5}));
   PutAccountingKeepAlive(second.socket, second.ssl);
   CloseAccountingKeepAlives();
 }

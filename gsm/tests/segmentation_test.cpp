@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "gsm/gsm_alphabet.h"
-#include "gsm/hex_text.h"
+#include "runtime/hex_text.h"
 #include "gsm/septet_packing.h"
 
 namespace {

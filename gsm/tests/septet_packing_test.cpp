@@ -5,7 +5,7 @@
 #include <random>
 
 #include "gsm/gsm_alphabet.h"
-#include "gsm/hex_text.h"
+#include "runtime/hex_text.h"
 #include "runtime/text_helpers.h"
 
 namespace {

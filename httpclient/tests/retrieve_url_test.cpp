@@ -52,7 +52,10 @@ TEST(RetrieveURL, ExactRequestBytes) {
   ScriptedServer server([](const std::string&, int, int) { return Ok("fine"); });
   HttpResponse r;
   std::string error;
-  ASSERT_TRUE(RetrieveURL("u:p@" + Local(server.port(), "/a?b=1 c\x01" "d  "), "", r, 0, false, nullptr, 5, &error))
+  ASSERT_TRUE(RetrieveURL("u:p@" + Local(server.port(),
+                                         "/a?b=1 c\x01"
+                                         "d  "),
+                          r, {.timeoutSeconds = 5, .errorText = &error}))
       << error;
   ASSERT_EQ(server.Requests().size(), 1u);
   EXPECT_EQ(server.Requests()[0], "GET /a?b=1%20c%01d HTTP/1.1\r\nUser-Agent: Qar SMS/MMS Gateway v2011.01.14\r\n"
@@ -63,13 +66,17 @@ TEST(RetrieveURL, ExactRequestBytes) {
   EXPECT_EQ(r.contentType, "text/plain");
   EXPECT_EQ(r.text.substr(0, r.headerLength).rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
   // Through a proxy: the absolute form, and no port for the default one.
-  ASSERT_TRUE(RetrieveURL("example.org/x", Local(server.port()), r, 0, false, nullptr, 5, &error)) << error;
+  ASSERT_TRUE(
+      RetrieveURL("example.org/x", r, {.proxy = Local(server.port()), .timeoutSeconds = 5, .errorText = &error}))
+      << error;
   EXPECT_EQ(server.Requests()[1], "GET http://example.org/x HTTP/1.1\r\nUser-Agent: Qar SMS/MMS Gateway v2011.01.14\r\n"
                                   "Accept: */*\r\nConnection: close\r\nHost: example.org\r\n\r\n");
-  ASSERT_TRUE(RetrieveURL("http://example.org:8080", Local(server.port()), r, 0, false, nullptr, 5, &error)) << error;
+  ASSERT_TRUE(RetrieveURL("http://example.org:8080", r,
+                          {.proxy = Local(server.port()), .timeoutSeconds = 5, .errorText = &error}))
+      << error;
   EXPECT_EQ(server.Requests()[2].substr(0, 40), "GET http://example.org:8080/ HTTP/1.1\r\nU");
   EXPECT_NE(server.Requests()[2].find("Host: example.org:8080\r\n"), std::string::npos);
-  EXPECT_FALSE(RetrieveURL("ftp://x/y", "", r, 0, false, nullptr, 5, &error));
+  EXPECT_FALSE(RetrieveURL("ftp://x/y", r, {.timeoutSeconds = 5, .errorText = &error}));
 }
 
 TEST(RetrieveURL, StatusesAndErrorTexts) {
@@ -97,7 +104,9 @@ TEST(RetrieveURL, StatusesAndErrorTexts) {
     ScriptedServer server([&](const std::string&, int, int) { return ScriptedReply{c.reply, true}; });
     HttpResponse r;
     std::string error;
-    EXPECT_EQ(RetrieveURL("http://" + Local(server.port(), "/s"), "", r, 0, c.accept, nullptr, 5, &error), c.ok)
+    EXPECT_EQ(RetrieveURL("http://" + Local(server.port(), "/s"), r,
+                          {.acceptErrorStatus = c.accept, .timeoutSeconds = 5, .errorText = &error}),
+              c.ok)
         << c.name;
     EXPECT_EQ(error, c.error) << c.name;
     if (c.ok) {
@@ -111,7 +120,7 @@ TEST(RetrieveURL, StatusesAndErrorTexts) {
   });
   HttpResponse r;
   std::string error;
-  ASSERT_TRUE(RetrieveURL(Local(closing.port()), "", r, 0, false, nullptr, 5, &error)) << error;
+  ASSERT_TRUE(RetrieveURL(Local(closing.port()), r, {.timeoutSeconds = 5, .errorText = &error})) << error;
   EXPECT_EQ(r.Body(), "all of it");
 }
 
@@ -120,19 +129,19 @@ TEST(RetrieveURL, FailuresAreBoundedInTime) {
   HttpResponse r;
   std::string error;
   uint64_t start = TickMs();
-  EXPECT_FALSE(RetrieveURL(Local(mute.port()), "", r, 0, false, nullptr, 1, &error));
+  EXPECT_FALSE(RetrieveURL(Local(mute.port()), r, {.timeoutSeconds = 1, .errorText = &error}));
   EXPECT_EQ(error, "HTTP timeout error or invalid server response");
   EXPECT_LT(TickMs() - start, 3000u);
   uint16_t closed = FreeTcpPort();
-  EXPECT_FALSE(RetrieveURL(Local(closed), "", r, 0, false, nullptr, 2, &error));
+  EXPECT_FALSE(RetrieveURL(Local(closed), r, {.timeoutSeconds = 2, .errorText = &error}));
   EXPECT_EQ(error, "HTTP Connection failed for 127.0.0.1");
   start = TickMs();
-  EXPECT_FALSE(RetrieveURL("http://no-such-host.invalid/x", "", r, 0, false, nullptr, 2, &error));
+  EXPECT_FALSE(RetrieveURL("http://no-such-host.invalid/x", r, {.timeoutSeconds = 2, .errorText = &error}));
   EXPECT_EQ(error, "DNS Lookup failed for no-such-host.invalid");
   EXPECT_LT(TickMs() - start, 4000u);
   HttpClientSettings.MaxResponseBytes = 1000;
   ScriptedServer big([](const std::string&, int, int) { return Ok(std::string(5000, 'x'), true); });
-  EXPECT_FALSE(RetrieveURL(Local(big.port()), "", r, 0, false, nullptr, 2, &error));
+  EXPECT_FALSE(RetrieveURL(Local(big.port()), r, {.timeoutSeconds = 2, .errorText = &error}));
   HttpClientSettings = HttpClientSettingsRecord{};
 }
 
@@ -149,7 +158,8 @@ TEST(RetrieveURL, RedirectsAndCredentials) {
     HttpResponse r;
     std::string error;
     size_t before = target.Requests().size();
-    ASSERT_TRUE(RetrieveURL("http://u:p@" + Local(origin.port(), "/start"), "", r, 0, false, nullptr, 5, &error))
+    ASSERT_TRUE(
+        RetrieveURL("http://u:p@" + Local(origin.port(), "/start"), r, {.timeoutSeconds = 5, .errorText = &error}))
         << error;
     EXPECT_EQ(r.Body(), "landed");
     ASSERT_EQ(target.Requests().size(), before + 1);
@@ -165,14 +175,16 @@ TEST(RetrieveURL, RedirectsAndCredentials) {
   });
   HttpResponse r;
   std::string error;
-  ASSERT_TRUE(RetrieveURL("http://u:p@" + Local(self.port(), "/start"), "", r, 0, false, nullptr, 5, &error)) << error;
+  ASSERT_TRUE(RetrieveURL("http://u:p@" + Local(self.port(), "/start"), r, {.timeoutSeconds = 5, .errorText = &error}))
+      << error;
   EXPECT_EQ(r.Body(), "here");
   EXPECT_NE(self.Requests().back().find("Authorization: Basic dTpw\r\n"), std::string::npos);
   // A chain of ten redirects fails, also with error statuses accepted.
   ScriptedServer loop([](const std::string&, int, int) {
     return ScriptedReply{"HTTP/1.1 302 Found\r\nLocation: /again\r\nContent-Length: 0\r\n\r\n", true};
   });
-  EXPECT_FALSE(RetrieveURL(Local(loop.port(), "/again"), "", r, 0, true, nullptr, 5, &error));
+  EXPECT_FALSE(RetrieveURL(Local(loop.port(), "/again"), r,
+                           {.acceptErrorStatus = true, .timeoutSeconds = 5, .errorText = &error}));
   EXPECT_EQ(error, "HTTP Response Error Code 302");
   EXPECT_EQ(loop.Requests().size(), 10u);
 }
@@ -186,13 +198,16 @@ TEST(RetrieveURL, KeepAliveSlotReuseAndStaleRetry) {
   KeepAliveSlot slot;
   HttpResponse r;
   std::string error;
-  ASSERT_TRUE(RetrieveURL(Local(server.port(), "/1"), "", r, 0, false, &slot, 5, &error)) << error;
+  ASSERT_TRUE(RetrieveURL(Local(server.port(), "/1"), r, {.slot = &slot, .timeoutSeconds = 5, .errorText = &error}))
+      << error;
   EXPECT_EQ(r.Body(), "n0.0");
   EXPECT_GE(slot.socket, 0);
   EXPECT_EQ(server.Requests()[0].find("Connection: close"), std::string::npos);
-  ASSERT_TRUE(RetrieveURL(Local(server.port(), "/2"), "", r, 0, false, &slot, 5, &error)) << error;
+  ASSERT_TRUE(RetrieveURL(Local(server.port(), "/2"), r, {.slot = &slot, .timeoutSeconds = 5, .errorText = &error}))
+      << error;
   EXPECT_EQ(r.Body(), "n1.0");  // sent again on a new connection
-  ASSERT_TRUE(RetrieveURL(Local(server.port(), "/3"), "", r, 0, false, &slot, 5, &error)) << error;
+  ASSERT_TRUE(RetrieveURL(Local(server.port(), "/3"), r, {.slot = &slot, .timeoutSeconds = 5, .errorText = &error}))
+      << error;
   EXPECT_EQ(r.Body(), "n1.1");  // the kept connection reused
   EXPECT_EQ(server.Connections(), 2);
   CloseKeepAliveSlot(slot);
@@ -201,7 +216,7 @@ TEST(RetrieveURL, KeepAliveSlotReuseAndStaleRetry) {
   ScriptedServer closer([](const std::string&, int, int) {
     return ScriptedReply{"HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: 1\r\n\r\nx", false};
   });
-  ASSERT_TRUE(RetrieveURL(Local(closer.port()), "", r, 0, false, &slot, 5, &error));
+  ASSERT_TRUE(RetrieveURL(Local(closer.port()), r, {.slot = &slot, .timeoutSeconds = 5, .errorText = &error}));
   EXPECT_EQ(slot.socket, -1);
 }
 
@@ -229,11 +244,13 @@ TEST(RetrieveURL, CredentialsNeverFollowADowngradeToPlainHttp) {
   });
   HttpResponse r;
   std::string error;
-  ASSERT_TRUE(RetrieveURL("https://u:p@" + Local(secure.port(), "/down"), "", r, 0, false, nullptr, 5, &error))
+  ASSERT_TRUE(
+      RetrieveURL("https://u:p@" + Local(secure.port(), "/down"), r, {.timeoutSeconds = 5, .errorText = &error}))
       << error;
   EXPECT_EQ(r.Body(), "plain landing");
   EXPECT_EQ(plain.Requests().back().find("Authorization:"), std::string::npos) << plain.Requests().back();
-  ASSERT_TRUE(RetrieveURL("http://u:p@" + Local(upgrade.port(), "/up"), "", r, 0, false, nullptr, 5, &error)) << error;
+  ASSERT_TRUE(RetrieveURL("http://u:p@" + Local(upgrade.port(), "/up"), r, {.timeoutSeconds = 5, .errorText = &error}))
+      << error;
   EXPECT_EQ(r.Body(), "secure landing");
   EXPECT_NE(secure.Requests().back().find("Authorization: Basic dTpw\r\n"), std::string::npos)
       << secure.Requests().back();
@@ -246,23 +263,24 @@ TEST(RetrieveURL, HttpsDirectAndThroughProxy) {
   ASSERT_NE(tls.port(), 0) << "openssl s_server did not start";
   HttpResponse r;
   std::string error;
-  ASSERT_TRUE(RetrieveURL("https://127.0.0.1:" + std::to_string(tls.port()) + "/", "", r, 0, false, nullptr, 10, &error))
+  ASSERT_TRUE(RetrieveURL("https://127.0.0.1:" + std::to_string(tls.port()) + "/", r,
+                          {.timeoutSeconds = 10, .errorText = &error}))
       << error;
   EXPECT_NE(r.Body().find("s_server"), std::string::npos) << r.text.substr(0, 300);
   // The proxy is skipped for 127.0.0.x: name the server as localhost to go through it.
   TunnelProxy proxy(200);
-  ASSERT_TRUE(RetrieveURL("https://localhost:" + std::to_string(tls.port()) + "/", Local(proxy.port()), r, 0, false,
-                          nullptr, 10, &error))
+  ASSERT_TRUE(RetrieveURL("https://localhost:" + std::to_string(tls.port()) + "/", r,
+                          {.proxy = Local(proxy.port()), .timeoutSeconds = 10, .errorText = &error}))
       << error;
   EXPECT_EQ(proxy.FirstRequest(), "CONNECT localhost:" + std::to_string(tls.port()) + " HTTP/1.1\r\n\r\n");
   EXPECT_NE(r.Body().find("s_server"), std::string::npos);
   TunnelProxy refusing(403);
-  EXPECT_FALSE(RetrieveURL("https://localhost:" + std::to_string(tls.port()) + "/", Local(refusing.port()), r, 0,
-                           false, nullptr, 10, &error));
+  EXPECT_FALSE(RetrieveURL("https://localhost:" + std::to_string(tls.port()) + "/", r,
+                           {.proxy = Local(refusing.port()), .timeoutSeconds = 10, .errorText = &error}));
   EXPECT_EQ(error, "Proxy Server rejected SSL/TLS connection attempt");
   // A server that does not speak TLS.
   ScriptedServer plain([](const std::string&, int, int) { return Ok("plain", true); });
-  EXPECT_FALSE(RetrieveURL("https://" + Local(plain.port()), "", r, 0, false, nullptr, 3, &error));
+  EXPECT_FALSE(RetrieveURL("https://" + Local(plain.port()), r, {.timeoutSeconds = 3, .errorText = &error}));
   EXPECT_EQ(error.rfind("SSL/TLS Error - ", 0), 0u) << error;
 }
 }  // namespace

@@ -4,7 +4,7 @@
 #include <strings.h>
 
 #include "gsm/gsm_alphabet.h"
-#include "gsm/hex_text.h"
+#include "runtime/hex_text.h"
 #include "runtime/text_helpers.h"
 
 namespace peer {
@@ -111,10 +111,8 @@ std::string Clean(std::string_view text) {
 }  // namespace
 
 bool ExtraParam(std::string_view params, std::string_view key, std::string& value) {
-  while (!params.empty()) {
-    size_t end = params.find(';');
-    std::string_view item = Trim(params.substr(0, end));
-    params = end == std::string_view::npos ? std::string_view() : params.substr(end + 1);
+  for (const std::string& listed : SplitList(params, ";")) {
+    std::string_view item = listed;
     size_t eq = item.find('=');
     if (eq == std::string_view::npos) continue;
     std::string_view k = Trim(item.substr(0, eq));
@@ -219,11 +217,8 @@ int BuildShortMessage(const OutboundMessage& in, smpp::ShortMessage& m, std::str
 
   m.tlvs.clear();
   // Every "SMPPOption_<name>=<value>" item becomes one optional parameter.
-  std::string_view rest = params;
-  while (!rest.empty()) {
-    size_t end = rest.find(';');
-    std::string_view item = Trim(rest.substr(0, end));
-    rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+  for (const std::string& listed : SplitList(params, ";")) {
+    std::string_view item = listed;
     constexpr std::string_view kPrefix = "SMPPOption_";
     if (item.size() < kPrefix.size() || strncasecmp(item.data(), kPrefix.data(), kPrefix.size()) != 0) continue;
     size_t eq = item.find('=');

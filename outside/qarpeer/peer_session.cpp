@@ -12,6 +12,7 @@
 
 #include "outside/qarpeer/async_receive.h"
 #include "outside/qarpeer/message_content.h"
+#include "runtime/hex_text.h"
 #include "runtime/mutex.h"
 
 namespace peer {
@@ -32,14 +33,7 @@ int MillisecondsLeft(Clock::time_point deadline) {
 }
 
 std::string HexDump(std::string_view bytes, size_t max = 96) {
-  static const char kDigits[] = "0123456789ABCDEF";
-  std::string out;
-  for (size_t i = 0; i < bytes.size() && i < max; ++i) {
-    out.push_back(kDigits[uint8_t(bytes[i]) >> 4]);
-    out.push_back(kDigits[uint8_t(bytes[i]) & 15]);
-  }
-  if (bytes.size() > max) out += "...";
-  return out;
+  return bytes.size() > max ? HexEncode(bytes.substr(0, max)) + "..." : HexEncode(bytes);
 }
 
 // A bind's password (the C string after system_id) is dumped as "*" bytes: the log never

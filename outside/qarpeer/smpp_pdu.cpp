@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <strings.h>
 
+#include "runtime/hex_text.h"
+
 namespace smpp {
 namespace {
 
@@ -106,30 +108,10 @@ constexpr std::array<TlvInfo, 44> kTlvs = {{
     {0x1383, "its_session_info", TlvInfo::Octets},
 }};
 
-int HexNibble(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
 bool HexToBytes(std::string_view hex, std::string& out) {
-  if (hex.size() % 2) return false;
-  out.clear();
-  for (size_t i = 0; i < hex.size(); i += 2) {
-    int hi = HexNibble(hex[i]), lo = HexNibble(hex[i + 1]);
-    if (hi < 0 || lo < 0) return false;
-    out.push_back(static_cast<char>(hi * 16 + lo));
-  }
+  if (!IsHexText(hex)) return false;
+  out = HexDecodeLeading(hex, hex.size() / 2);
   return true;
-}
-std::string BytesToHex(std::string_view bytes) {
-  static const char kDigits[] = "0123456789ABCDEF";
-  std::string out;
-  for (unsigned char c : bytes) {
-    out.push_back(kDigits[c >> 4]);
-    out.push_back(kDigits[c & 15]);
-  }
-  return out;
 }
 bool ParseUnsigned(std::string_view text, uint64_t max, uint64_t& out) {
   if (text.empty() || text.size() > 10) return false;
@@ -393,13 +375,10 @@ bool TlvFromOption(std::string_view name, std::string_view value, Tlv& out) {
   std::string_view tagText = name;
   if (tagText.size() > 2 && tagText[0] == '0' && (tagText[1] == 'x' || tagText[1] == 'X')) tagText.remove_prefix(2);
   if (tagText.empty() || tagText.size() > 4) return false;
-  unsigned tag = 0;
   for (char c : tagText) {
-    int v = HexNibble(c);
-    if (v < 0) return false;
-    tag = tag * 16 + unsigned(v);
+    if (!IsHexDigit(c)) return false;
   }
-  out.tag = uint16_t(tag);
+  out.tag = uint16_t(HexToInt(tagText));
   return HexToBytes(value, out.value);
 }
 
@@ -408,12 +387,12 @@ std::string OptionFromTlv(const Tlv& tlv) {
   if (!info) {
     char name[8];
     snprintf(name, sizeof name, "%04X", tlv.tag);
-    return std::string(name) + "=" + BytesToHex(tlv.value);
+    return std::string(name) + "=" + HexEncode(tlv.value);
   }
   std::string text = std::string(info->name) + "=";
   const std::string& v = tlv.value;
   auto number = [&](size_t width) {
-    if (v.size() != width) return BytesToHex(v);
+    if (v.size() != width) return HexEncode(v);
     uint32_t n = 0;
     for (unsigned char c : v) n = (n << 8) | c;
     return std::to_string(n);
@@ -431,7 +410,7 @@ std::string OptionFromTlv(const Tlv& tlv) {
       }
       return text + s;
     }
-    case TlvInfo::Octets: return text + BytesToHex(v);
+    case TlvInfo::Octets: return text + HexEncode(v);
   }
   return text;
 }

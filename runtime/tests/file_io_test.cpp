@@ -15,6 +15,7 @@
 #include "runtime/process_runner.h"
 #include "tests/support/temp_dir.h"
 #include "runtime/thread_registry.h"
+#include "runtime/unique_dir.h"
 
 TEST(FileIoTest, OpenCreatesMissingDirectoriesOnlyWhenCreating) {
   TempDir dir;
@@ -67,6 +68,36 @@ TEST(FileIoTest, CountFilesMatchesWithoutCaseAndSkipsDirectories) {
   EXPECT_EQ(CountFiles(dir.path() + "*.REQ"), 3u);
   EXPECT_EQ(CountFiles(dir.path() + "*"), 5u);
   EXPECT_EQ(CountFiles(dir.path() + "nothere/*.REQ"), 0u);
+}
+
+// Descriptors this process has open.
+size_t OpenDescriptors() {
+  size_t n = 0;
+  for (UniqueDir d("/proc/self/fd/"); d.Next() != nullptr;) ++n;
+  return n;
+}
+
+TEST(FileIoTest, DirectoryHandleClosesOnceWhereverItEnds) {
+  TempDir dir;
+  UniqueFd made(open((dir.path() + "a").c_str(), O_WRONLY | O_CREAT, 0644));
+  const size_t before = OpenDescriptors();
+  {
+    UniqueDir listing(dir.path());
+    ASSERT_TRUE(listing);
+    EXPECT_EQ(OpenDescriptors(), before + 1);
+    size_t entries = 0;
+    while (listing.Next() != nullptr) ++entries;
+    EXPECT_EQ(entries, 3u);  // ".", ".." and "a"
+    UniqueDir moved(std::move(listing));
+    EXPECT_FALSE(listing);
+    EXPECT_EQ(listing.Next(), nullptr);
+    EXPECT_EQ(OpenDescriptors(), before + 1);
+  }
+  EXPECT_EQ(OpenDescriptors(), before);
+  UniqueDir missing(dir.path() + "nothere/");
+  EXPECT_FALSE(missing);
+  EXPECT_EQ(missing.Next(), nullptr);
+  EXPECT_EQ(OpenDescriptors(), before);
 }
 
 TEST(FileIoTest, WriteTextAndReadBack) {

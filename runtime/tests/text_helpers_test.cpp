@@ -61,6 +61,29 @@ TEST(SplitHostPortTest, PortsAndRejects) {
   }
 }
 
+TEST(SplitListTest, ItemsTrimmedEmptyOnesLeftOut) {
+  using List = std::vector<std::string>;
+  const struct {
+    const char* text;
+    const char* separators;
+    List items;
+    const char* first;
+  } cases[] = {
+      {"", ",", {}, ""},
+      {" , ,", ",", {}, ""},
+      {"a", ",", {"a"}, "a"},
+      {" a , b\t,,c d ,", ",", {"a", "b", "c d"}, "a"},
+      {", b", ",", {"b"}, ""},  // the first item is the first, even when empty
+      {"1;2,3", ",", {"1;2", "3"}, "1;2"},
+      {"1;2,3", ",;", {"1", "2", "3"}, "1"},
+      {"\r\nx=1; y = 2 ;", ";", {"x=1", "y = 2"}, "x=1"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(SplitList(c.text, c.separators), c.items) << c.text;
+    EXPECT_EQ(FirstListItem(c.text, c.separators), c.first) << c.text;
+  }
+}
+
 TEST(FindTokenTest, PlaceholdersAndPlainWords) {
   EXPECT_EQ(FindToken("x=@@Sender@@", "@@sender@@"), 2u);
   EXPECT_EQ(FindToken("x=@@@Sender@@", "@@Sender@@"), 3u);   // extra at-sign before
@@ -90,7 +113,6 @@ TEST(TextHelpersTest, SmallHelpers) {
   EXPECT_TRUE(WildcardMatchNoCase("A?C*", "abcdef"));
   EXPECT_FALSE(WildcardMatchNoCase("*.REQ", "abc.req.tmp"));
   EXPECT_FALSE(WildcardMatchNoCase("*.DB", "x.db-journal"));
-  EXPECT_EQ(HexEncode(std::string("\x00\xff\x1a", 3)), "00FF1A");
 }
 
 TEST(NamesTest, PathNamesAndKeyValueLines) {

@@ -61,6 +61,30 @@ TEST(QueueFileTest, ClaimIsExclusiveAndSurvivesRewrite) {
   EXPECT_FALSE(ClaimQueueFile(path, b));
 }
 
+TEST(QueueFileTest, ClaimEndsWithItsScopeUnlessHandedOver) {
+  StoreHome home;
+  std::string path = home.path() + "Q/M2.req";
+  ASSERT_TRUE(PublishFile(path, "[SMS]\r\nPhoneNumber=1\r\n", PublishMode::CreateNew));
+  ClaimedFile other;
+  {
+    ClaimedFile scoped;
+    ASSERT_TRUE(ClaimQueueFile(path, scoped));
+    EXPECT_FALSE(ClaimQueueFile(path, other));
+  }
+  ASSERT_TRUE(ClaimQueueFile(path, other)) << "released where its scope ended";
+  ClaimedFile holder;
+  {
+    ClaimedFile scoped = std::move(other);
+    holder = std::move(scoped);
+  }
+  ClaimedFile third;
+  EXPECT_FALSE(ClaimQueueFile(path, third)) << "the one it was handed to holds it";
+  holder = ClaimedFile();
+  EXPECT_TRUE(ClaimQueueFile(path, third));
+  ASSERT_TRUE(DeleteClaimedFile(third));
+  EXPECT_FALSE(third.valid()) << "a deleted file leaves nothing to release";
+}
+
 TEST(QueueFileTest, ClaimOfAFileReplacedAfterOpenFails) {
   StoreHome home;
   std::string path = home.path() + "Q/M2.req";

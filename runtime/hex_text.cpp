@@ -1,4 +1,4 @@
-#include "gsm/hex_text.h"
+#include "runtime/hex_text.h"
 
 bool IsHexDigit(char c) {
   return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
@@ -57,5 +57,12 @@ std::string HexDecodeLeading(std::string_view text, size_t maxOctets) {
   while (text.size() >= 2 && out.size() < maxOctets && IsHexDigit(text[0]) && IsHexDigit(text[1])) {
     out += static_cast<char>(HexOctet(text));
   }
+  return out;
+}
+
+std::string HexEncode(std::string_view bytes) {
+  std::string out;
+  out.reserve(bytes.size() * 2);
+  for (unsigned char c : bytes) AppendHexOctet(out, c);
   return out;
 }

@@ -1,5 +1,6 @@
-// Hexadecimal text as messages, headers and PDUs carry it: two digits an octet, written in
-// upper case, read in either case.
+// Hexadecimal text as messages, headers, PDUs, chunk lengths and settings carry it: two digits
+// an octet, written in upper case, read in either case. The one hexadecimal helper (also
+// linked into the outside libraries).
 #pragma once
 
 #include <cstdint>
@@ -22,3 +23,5 @@ bool IsHexDigit(char c);
 bool IsHexText(std::string_view text);
 // Octets of hex text read pair by pair up to the first character that is not a hex digit.
 std::string HexDecodeLeading(std::string_view text, size_t maxOctets);
+// Upper-case hexadecimal, two digits per octet.
+std::string HexEncode(std::string_view bytes);

@@ -1,4 +1,4 @@
-#include "gsm/hex_text.h"
+#include "runtime/hex_text.h"
 
 #include <gtest/gtest.h>
 
@@ -41,4 +41,5 @@ TEST(HexText, ValidationAndLeadingDecode) {
   std::string out;
   AppendHexOctet(out, 0x0B);
   EXPECT_EQ(out, "0B");
+  EXPECT_EQ(HexEncode(std::string("\x00\xff\x1a", 3)), "00FF1A");
 }
