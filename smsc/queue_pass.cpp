@@ -326,22 +326,25 @@ bool PrepareSubmission(QueueWorker& w, const QueueEntry& e, const std::string& m
 // Pacing: the link stays served while the send interval runs.
 void PaceSubmission(QueueWorker& w, QueueTransport& t) {
   if (w.settings.sendIntervalMs == 0) return;
-  while (TickMs() - w.lastSubmitTick < w.settings.sendIntervalMs && !ShutdownRequested.load()) {
-    if (t.yield(0) != 0 || !t.linkUp()) {
+  while (!ShutdownRequested.load()) {
+    uint64_t elapsed = TickMs() - w.lastSubmitTick;
+    if (elapsed >= w.settings.sendIntervalMs) break;
+    // The yield waits on the socket for the rest of the interval (a second at most, for the stop flag).
+    if (t.yield(int(std::min<uint64_t>(w.settings.sendIntervalMs - elapsed, 1000))) != 0 || !t.linkUp()) {
       w.linkError = true;
       break;
     }
-    usleep(1000);
   }
 }
 
 // Keeps the link served through the pause after a throttled submission; false when it was lost.
 bool WaitAfterThrottle(QueueWorker& w, QueueTransport& t) {
   if (w.settings.throttleErrorDelaySeconds == 0) return true;
-  uint64_t start = TickMs();
-  while (TickMs() - start < uint64_t(w.settings.throttleErrorDelaySeconds) * 1000 && !ShutdownRequested.load()) {
-    if (t.yield(0) != 0 || !t.linkUp()) return false;
-    usleep(1000);
+  uint64_t start = TickMs(), pause = uint64_t(w.settings.throttleErrorDelaySeconds) * 1000;
+  while (!ShutdownRequested.load()) {
+    uint64_t elapsed = TickMs() - start;
+    if (elapsed >= pause) break;
+    if (t.yield(int(std::min<uint64_t>(pause - elapsed, 1000))) != 0 || !t.linkUp()) return false;
   }
   return true;
 }

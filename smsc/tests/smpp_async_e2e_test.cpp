@@ -261,3 +261,20 @@ TEST(SmppAsync, SendLimitHoldsAfterAWindowWait) {
 }
 
 }  // namespace
+
+namespace {
+// The synchronous path paces by waiting on the link, and SMSCSendLimit holds there too.
+TEST(SmppAsync, SendLimitHoldsOnTheSynchronousPath) {
+  REQUIRE_NODE_SMPP();
+  AsyncGateway g;
+  ASSERT_TRUE(g.Start(R"({"stamps":true})"));
+  g.Configure("WindowSize=0\r\nSMSCSendLimit=2\r\n");
+  for (int i = 0; i < 4; ++i) g.Drop("0000CC0" + std::to_string(i) + ".req", "s" + std::to_string(i));
+  GatewayProcess p(g.home);
+  std::vector<long long> stamps;
+  std::string line;
+  while (stamps.size() < 4 && g.node.WaitFor("SUBMIT_AT ", line, 30000)) stamps.push_back(std::stoll(line.substr(10)));
+  ASSERT_EQ(stamps.size(), 4u) << p.Output();
+  for (size_t i = 1; i < stamps.size(); ++i) EXPECT_GE(stamps[i] - stamps[i - 1], 450) << "submit " << i;
+}
+}  // namespace
