@@ -16,14 +16,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-std::vector<std::string> FilesUnder(const std::string& dir) {
-  std::vector<std::string> out;
-  std::error_code ec;
-  for (auto it = fs::recursive_directory_iterator(dir, ec); it != fs::recursive_directory_iterator(); ++it)
-    if (it->is_regular_file()) out.push_back(it->path().string());
-  std::sort(out.begin(), out.end());
-  return out;
-}
 
 // The file of a message id under dir, "" when there is none.
 std::string FileOf(const std::string& dir, const std::string& id) {

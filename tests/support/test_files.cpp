@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -36,4 +37,13 @@ time_t LocalAt(int year, int month, int day, int hour, int minute, int second) {
   t.tm_sec = second;
   t.tm_isdst = -1;
   return mktime(&t);
+}
+
+std::vector<std::string> FilesUnder(const std::string& dir) {
+  std::vector<std::string> out;
+  std::error_code ec;
+  for (auto it = std::filesystem::recursive_directory_iterator(dir, ec); it != std::filesystem::recursive_directory_iterator(); ++it)
+    if (it->is_regular_file()) out.push_back(it->path().string());
+  std::sort(out.begin(), out.end());
+  return out;
 }

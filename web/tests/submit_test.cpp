@@ -34,15 +34,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Regular files under dir (recursively), sorted by path.
-std::vector<std::string> FilesUnder(const std::string& dir) {
-  std::vector<std::string> out;
-  std::error_code ec;
-  for (auto it = fs::recursive_directory_iterator(dir, ec); it != fs::recursive_directory_iterator(); ++it)
-    if (it->is_regular_file()) out.push_back(it->path().string());
-  std::sort(out.begin(), out.end());
-  return out;
-}
 
 std::string Get(const std::string& query, const std::string& extraHeaders = "") {
   return RawExchange("GET /?" + query + " HTTP/1.0\r\n" + extraHeaders + "\r\n");
