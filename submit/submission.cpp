@@ -29,17 +29,11 @@ SubmissionResult Failed(SubmissionStatus status, std::string text) {
 void SettleSender(Submission& s, uint16_t& port) {
   if (s.message.Sender.find(':') != std::string::npos) s.message.Sender = NormaliseRecipient(s.message.Sender, port);
   if (s.forcedSender.empty()) return;
-  bool listed = false;
-  std::string first;
-  std::string_view rest = s.forcedSender;
-  while (!rest.empty()) {
-    size_t comma = rest.find(',');
-    std::string item(Trim(rest.substr(0, comma)));
-    rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
-    if (first.empty()) first = item;
-    if (EqualsNoCase(item, s.message.Sender)) listed = true;
-  }
-  if (!listed) s.message.Sender = first;
+  std::vector<std::string> allowed = SplitList(s.forcedSender);
+  if (allowed.empty()) return;
+  for (const std::string& item : allowed)
+    if (EqualsNoCase(item, s.message.Sender)) return;
+  s.message.Sender = allowed.front();
 }
 
 void ExpandLists(Submission& s, uint16_t& port) {

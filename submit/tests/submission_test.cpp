@@ -117,15 +117,18 @@ TEST_F(SubmitCore, ForcedSenderVoiceMailAndTheInboundStore) {
   struct {
     std::string sender, localUser, kind;
     std::string expected;  // lines the file holds
+    std::string forced = "A, B";
   } cases[] = {
       {"b", "bob", "", "[SMS-IN]\r\nSubmittedBy=10.0.0.1\r\nSender=b\r\nRouteToLocalUser=bob\r\nData=hi\r\n"},
       {"x", kLocalInbound, "", "[SMS-IN]\r\nSubmittedBy=10.0.0.1\r\nSender=A\r\nData=hi\r\n"},
       {"A", "bob", "FaxOn", "UDH=0401020101\r\ndcs=D9\r\nBinary=1\r\n"},
+      // An empty item in the account's list never lets an empty sender through.
+      {"", kLocalInbound, "", "[SMS-IN]\r\nSubmittedBy=10.0.0.1\r\nSender=A\r\nData=hi\r\n", ",A,,B"},
   };
   for (auto& c : cases) {
     Submission s = TextTo({"447"}, "hi");
     s.message.Sender = c.sender;
-    s.forcedSender = "A, B";
+    s.forcedSender = c.forced;
     s.message.Inbound = true;
     s.localUser = c.localUser;
     s.specialContent = c.kind.empty() ? "" : "VoiceMail";
