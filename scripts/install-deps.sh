@@ -8,6 +8,10 @@ if [ "${1:-}" = "--tests" ]; then
   # GoogleTest; curl, openssl, sqlite3 and python3 (with gammu) are run by the tests; clang
   # compiles the thread-safety check.
   packages+=(libgtest-dev curl openssl sqlite3 python3 python3-gammu clang)
+  # Peers written by others for the SMS centre and modem tests: UCP/EMI frame decoding and a
+  # CIMD2 centre, a provider's HTTP interface (kannel, kannel-extras), frame dissection
+  # (tshark), a telnet server in front of a modem (ser2net), an HTTP proxy (tinyproxy).
+  packages+=(kannel kannel-extras tshark ser2net tinyproxy)
   # The SMPP tests run the npm "smpp" package (installed into the build tree by the tests).
   command -v node >/dev/null 2>&1 || packages+=(nodejs)
   command -v npm >/dev/null 2>&1 || packages+=(npm)
