@@ -167,7 +167,7 @@ constexpr SettingKey kKeys[] = {
     {"SenderAddressOverride", CM, Flag, "Yes", 49, Run, "", "a message's own sender is kept"},
     {"BindIP", CM, Text, "", 50, Run, "", "local address of the socket"},
     {"Receive", CM, Flag, "No", 49, Run, "", "receive messages on this connection"},
-    {"KeepAlive", CM, Text, "", 20, Run, "", "enquire-link seconds; empty = 58, 0 = off"},
+    {"KeepAlive", CM, Text, "", 20, Run, "", "enquire-link seconds; empty = 58 (UCP, CIMD: 0), 0 = off"},
     {"RouteName", CM, Text, "", 100, Run, "", "route shared by several connections"},
     {"Validity", CM, Text, "", 50, Run, "", "validity of messages without one"},
     {"DisableDeliveryReceipt", CM, Flag, "No", 49, Run, "", "receipt requests removed"},
@@ -212,8 +212,8 @@ constexpr SettingKey kKeys[] = {
     {"RestartQAfterThrottleError", CM, Flag, "No", 49, Run, "", "queue walk restarts after throttling"},
 
     // Connection sections: UCP, CIMD, HTTP.
-    {"LocalPort", C, Num, "0", 49, Start, "ucp-cimd", "local port to bind"},
-    {"ReceivePort", C, Num, "0", 49, Start, "ucp-cimd", "port of the inbound listener"},
+    {"LocalPort", C, Num, "0", 49, Run, "", "local port to bind (UCP, CIMD)"},
+    {"ReceivePort", C, Num, "0", 49, Run, "", "port of the inbound listener (UCP, CIMD)"},
     {"TemplateText", C, Text, "", 1023, Start, "http-smsc", "URL template of texts"},
     {"TemplateBinary", C, Text, "", 1023, Start, "http-smsc", "URL template of binary messages"},
     {"CDMATemplateWap", C, Text, "", 1023, Start, "http-smsc", "URL template of CDMA WAP pushes"},

@@ -298,51 +298,46 @@ ReportContent ParseDeliveryReport(std::string_view text, std::string_view extraP
   return r;
 }
 
-bool ReceiveSmppMessage(const char* connectionName, const SMPPReceivedMessage* message) {
-  if (!message) return false;
-  ReceivedSms r;
+namespace {
+
+enum class DebugLine { None, Full, Short };
+
+// What every protocol's callback does with a received message once its fields are in r: a
+// report's centre id matched against the submissions (known ones at once, the others left
+// for receipt resolution), the debug line under label, the message stored, then the SMS-IN
+// log line and the accounting notice. False when it could not be stored.
+bool StoreFromCentre(const char* label, ReceivedSms& r, DebugLine debugLine) {
   SmsMessageRecord& m = r.message;
-  m.ModemName = connectionName ? connectionName : "";
-  m.Sender = message->sender ? message->sender : "";
-  m.PhoneNumber = message->recipient ? message->recipient : "";
-  m.UDH = message->udhHex ? message->udhHex : "";
-  m.Data = message->data ? message->data : "";
-  m.Pid = uint8_t(message->pid);
-  m.Dcs = uint8_t(message->dcs);
-  m.Binary = message->binary != 0;
-  r.extraParams = message->extraParams ? message->extraParams : "";
-  m.MessageFlags = uint32_t(message->flags) & (kMsgReceiptRequested | kMsgNonDelReceiptRequested | kMsgIsReport);
   std::string receiptOrig;
-  if (m.MessageFlags & kMsgIsReport) {
-    ReportContent report = ParseDeliveryReport(m.Binary ? "" : m.Data, r.extraParams);
-    m.MessageFlags |= report.stateFlags;
-    m.ReceiptMessageId = report.messageId;
-    if (!report.messageId.empty()) {
-      // Known submissions are matched at once; the others wait for receipt resolution.
-      char messageId[SMSC_MSGID_FIELD_SIZE] = {}, user[SMSC_MSGID_FIELD_SIZE] = {};
-      char sender[SMSC_MSGID_FIELD_SIZE] = {}, recipient[SMSC_MSGID_FIELD_SIZE] = {};
-      int64_t submitted = 0;
-      if (SMSCMessageIdGet2(m.ModemName.c_str(), report.messageId.c_str(), messageId, user, sender, recipient,
-                            &submitted) != 0 &&
-          messageId[0]) {
-        receiptOrig = report.messageId;
-        m.ReceiptMessageId = messageId;
-        r.extraParams += "; ReceiptMsgIdOrig=" + StripControlBytes(receiptOrig);
-        std::string ignored;
-        if (user[0] && !ExtraParamValue(r.extraParams, "RouteToLocalUser", 99, ignored)) {
-          r.extraParams += "; RouteToLocalUser=" + StripControlBytes(user);
-        }
-      } else {
-        r.extraParams += "; ResolveReceiptID=Yes";
+  if ((m.MessageFlags & kMsgIsReport) && !m.ReceiptMessageId.empty()) {
+    std::string centreId = m.ReceiptMessageId;
+    char messageId[SMSC_MSGID_FIELD_SIZE] = {}, user[SMSC_MSGID_FIELD_SIZE] = {};
+    char sender[SMSC_MSGID_FIELD_SIZE] = {}, recipient[SMSC_MSGID_FIELD_SIZE] = {};
+    int64_t submitted = 0;
+    if (SMSCMessageIdGet2(m.ModemName.c_str(), centreId.c_str(), messageId, user, sender, recipient, &submitted) != 0 &&
+        messageId[0]) {
+      receiptOrig = centreId;
+      m.ReceiptMessageId = messageId;
+      if (!r.extraParams.empty()) r.extraParams += "; ";
+      r.extraParams += "ReceiptMsgIdOrig=" + StripControlBytes(receiptOrig);
+      std::string ignored;
+      if (user[0] && !ExtraParamValue(r.extraParams, "RouteToLocalUser", 99, ignored)) {
+        r.extraParams += "; RouteToLocalUser=" + StripControlBytes(user);
       }
+    } else {
+      if (!r.extraParams.empty()) r.extraParams += "; ";
+      r.extraParams += "ResolveReceiptID=Yes";
     }
   }
-  if (Settings.Debug) {
+  if (debugLine == DebugLine::Full) {
     std::string line = StrPrintf("inbound message:  sender=%s, recip=%s, pid=%X, dcs=%X, msgFlags=%X, udh=%s, msg=%s",
                                  m.Sender.c_str(), m.PhoneNumber.c_str(), m.Pid, m.Dcs, m.MessageFlags, m.UDH.c_str(),
                                  m.Data.c_str());
     if (!r.extraParams.empty()) line += ", extraParms=" + r.extraParams;
-    WriteDebugLog("SMPPReceiveMessageCallback", StripControlBytes(line));
+    WriteDebugLog(label, StripControlBytes(line));
+  } else if (debugLine == DebugLine::Short) {
+    WriteDebugLog(label, StripControlBytes(StrPrintf("inbound message:  sender=%s, pid=%X, dcs=%X, udh=%s, msg=%s",
+                                                     m.Sender.c_str(), m.Pid, m.Dcs, m.UDH.c_str(), m.Data.c_str())));
   }
   std::string resolveText;
   bool resolve = ExtraParamValue(r.extraParams, "ResolveReceiptID", 20, resolveText) && ConfigBool(resolveText);
@@ -365,4 +360,50 @@ bool ReceiveSmppMessage(const char* connectionName, const SMPPReceivedMessage* m
     }
   }
   return true;
+}
+
+}  // namespace
+
+bool ReceiveSmppMessage(const char* connectionName, const SMPPReceivedMessage* message) {
+  if (!message) return false;
+  ReceivedSms r;
+  SmsMessageRecord& m = r.message;
+  m.ModemName = connectionName ? connectionName : "";
+  m.Sender = message->sender ? message->sender : "";
+  m.PhoneNumber = message->recipient ? message->recipient : "";
+  m.UDH = message->udhHex ? message->udhHex : "";
+  m.Data = message->data ? message->data : "";
+  m.Pid = uint8_t(message->pid);
+  m.Dcs = uint8_t(message->dcs);
+  m.Binary = message->binary != 0;
+  r.extraParams = message->extraParams ? message->extraParams : "";
+  m.MessageFlags = uint32_t(message->flags) & (kMsgReceiptRequested | kMsgNonDelReceiptRequested | kMsgIsReport);
+  if (m.MessageFlags & kMsgIsReport) {
+    ReportContent report = ParseDeliveryReport(m.Binary ? "" : m.Data, r.extraParams);
+    m.MessageFlags |= report.stateFlags;
+    m.ReceiptMessageId = report.messageId;
+  }
+  return StoreFromCentre("SMPPReceiveMessageCallback", r, Settings.Debug ? DebugLine::Full : DebugLine::None);
+}
+
+bool ReceiveCentreMessage(const char* label, const CentreMessage& message) {
+  ReceivedSms r;
+  SmsMessageRecord& m = r.message;
+  m.ModemName = message.connection;
+  m.Sender = message.sender;
+  m.PhoneNumber = message.recipient;
+  m.UDH = message.udhHex;
+  m.Data = message.data;
+  m.Pid = uint8_t(message.pid);
+  m.Dcs = uint8_t(message.dcs);
+  m.Binary = message.binary != 0;
+  r.extraParams = message.extraParams;
+  m.MessageFlags = uint32_t(message.flags) & (kMsgReceiptRequested | kMsgNonDelReceiptRequested | kMsgIsReport |
+                                              kMsgReportDelivered | kMsgReportIntransit | kMsgReportFailed);
+  if (!(m.MessageFlags & kMsgIsReport)) {
+    m.MessageFlags &= ~(kMsgReportDelivered | kMsgReportIntransit | kMsgReportFailed);
+  } else {
+    m.ReceiptMessageId = message.receiptMessageId;
+  }
+  return StoreFromCentre(label, r, message.older ? DebugLine::Short : DebugLine::Full);
 }

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "outside/qarpeer/qarpeer.h"
+#include "smsc/ucpcimd/ucpcimd_driver.h"
 #include "store/message_file.h"
 
 // A message or delivery report received from an SMS centre: its record (ModemName: the
@@ -44,6 +45,10 @@ ReportContent ParseDeliveryReport(std::string_view text, std::string_view extraP
 // A message or report received on an SMPP connection, handed on by the SMPP driver: false
 // when it could not be stored (the centre must deliver it again).
 bool ReceiveSmppMessage(const char* connectionName, const SMPPReceivedMessage* message);
+
+// A message or report received on a UCP or CIMD connection, handed on by their callbacks
+// (label: the callback's name, for its debug line): false when it could not be stored.
+bool ReceiveCentreMessage(const char* label, const CentreMessage& message);
 
 // The wake-ups of the inbound workers (the service's inbound and report events), set after a
 // message (message) or a delivery report with a receipt id (receipt) was stored.

@@ -31,6 +31,7 @@
 #include "service/service_threads.h"
 #include "service/status_block.h"
 #include "smsc/smpp/smpp_driver.h"
+#include "smsc/ucpcimd/ucpcimd_driver.h"
 #include "inbound/inbound_receive.h"
 #include "smsc/long_messages.h"
 #include "smsc/queue_pass.h"
@@ -211,8 +212,9 @@ int GatewayMain() {
   LoadWebSettings(WebSettings);
   InstallDefaultWebPages(WebSettings.HtmlDirectory);
   LoadProtocolLibraries(programDir, Settings.Debug && !Settings.NoDebugProtocol);
-  // The SMPP driver hands received messages to the inbound side.
+  // The SMPP, UCP and CIMD drivers hand received messages to the inbound side.
   InstallSmppDriver(ReceiveSmppMessage);
+  InstallUcpCimdDrivers(ReceiveCentreMessage);
 
   // 10. Receive markers of the accounts.
   UpdateReceiveMarkers();

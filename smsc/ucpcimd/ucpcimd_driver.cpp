@@ -1,0 +1,258 @@
+#include "smsc/ucpcimd/ucpcimd_driver.h"
+
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <atomic>
+#include <memory>
+#include <optional>
+
+#include "config/settings_registry.h"
+#include "gsm/code_pages.h"
+#include "outside/outside_tables.h"
+#include "outside/qarbolt/qarbolt.h"
+#include "outside/qarkite/qarkite.h"
+#include "runtime/clock.h"
+#include "runtime/config_access.h"
+#include "runtime/debug_log.h"
+#include "runtime/str_printf.h"
+#include "runtime/text_helpers.h"
+#include "runtime/unique_fd.h"
+#include "smsc/smsc_socket.h"
+#include "smsc/ucpcimd/inbound_listener.h"
+#include "smsc/ucpcimd/ucpcimd_settings.h"
+
+namespace {
+
+// An idle pass waits this long on the socket for received traffic before it looks at the
+// queue again (the shortest waits of the pass would make it a busy poll).
+constexpr int kIdleYieldMs = 50;
+constexpr int kShortestIdleWaitMs = 5;
+
+std::atomic<CentreReceiveHandler> g_receive{nullptr};
+
+const char* Text(const char* s) { return s ? s : ""; }
+
+bool Hand(const char* label, const CentreMessage& m) {
+  CentreReceiveHandler receive = g_receive.load();
+  return receive && receive(label, m);
+}
+
+// The libraries' callbacks: 1 stored (the centre gets its positive answer), 0 not stored
+// (a negative answer, so that the centre delivers it again).
+int UCPReceiveMessageCallback(const char* connectionName, const char* sender, const char* recipient,
+                              const char* udhHex, const char* data, int pid, int dcs, int flags, int binary,
+                              const char* receiptMessageId, const char* extraParams) {
+  CentreMessage m{Text(connectionName), Text(sender), Text(recipient), Text(udhHex), Text(data), pid, dcs, flags,
+                  binary, Text(receiptMessageId), Text(extraParams), false};
+  return Hand("UCPReceiveMessageCallback", m) ? 1 : 0;
+}
+
+int CIMDReceiveMessageCallbackEx(const char* connectionName, const char* sender, const char* recipient,
+                                 const char* udhHex, const char* data, int pid, int dcs, int flags, int binary,
+                                 const char* receiptMessageId, const char* extraParams) {
+  CentreMessage m{Text(connectionName), Text(sender), Text(recipient), Text(udhHex), Text(data), pid, dcs, flags,
+                  binary, Text(receiptMessageId), Text(extraParams), false};
+  return Hand("CIMDReceiveMessageCallbackEx", m) ? 1 : 0;
+}
+
+int CIMDReceiveMessageCallback(const char* connectionName, const char* sender, const char* recipient,
+                               const char* udhHex, const char* data, int pid, int dcs, int binary) {
+  CentreMessage m{Text(connectionName), Text(sender), Text(recipient), Text(udhHex), Text(data), pid, dcs, 0,
+                  binary, "", "", true};
+  return Hand("CIMDReceiveMessageCallback", m) ? 1 : 0;
+}
+
+struct DriverState {
+  const LinkCalls* calls = nullptr;
+  std::string name, host;
+  uint16_t port = 0;
+  UcpCimdSettings settings;
+  UniqueFd sock;
+  // Declared last: it ends (its threads with it) before the rest goes.
+  std::optional<InboundListener> listener;
+};
+using State = std::shared_ptr<DriverState>;
+
+void ParseAddress(const std::string& name, size_t prefixLength, std::string& host, uint16_t& port) {
+  std::string address = name.substr(std::min(prefixLength, name.size()));
+  if (!SplitHostPort(address, host, port) || host.empty() || port == 0) {
+    host = address;
+    port = 0;
+  }
+}
+
+bool Connect(DriverState& d, const std::function<void(const std::string&)>& report) {
+  const LinkCalls& c = *d.calls;
+  if (!c.loaded()) {
+    report(StrPrintf("%s Failure -- Support DLL %s did not initialize", c.kind, c.library));
+    return false;
+  }
+  if (d.port == 0) {
+    report(StrPrintf("%s Failure -- Unable to connect to %s server at %s:%u", c.kind, c.kind, d.host.c_str(), 0u));
+    return false;
+  }
+  const UcpCimdSettings& s = d.settings;
+  // Each address family of the host in turn until one connects; the last failure is told.
+  std::string failure;
+  for (int family : FamiliesOf(d.host)) {
+    d.sock.reset(socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!d.sock) {
+      failure = StrPrintf("%s Failure -- General Socket Error", c.kind);
+      continue;
+    }
+    if (!s.bindIP.empty() || s.localPort != 0) {
+      if (!BindLocal(d.sock.get(), family, s.bindIP, s.localPort)) {
+        failure = StrPrintf("%s Failure -- Unable to bind to local %s port %u", c.kind, c.kind, unsigned(s.localPort));
+        d.sock.reset();
+        continue;
+      }
+      if (s.localPort != 0) {
+        WriteDebugLogf(d.name.c_str(), "Debug:  %s local port bound to %u", c.kind, unsigned(s.localPort));
+      }
+    }
+    if (c.connect(d.sock.get(), d.name.c_str(), d.host.c_str(), d.port) != 0) {
+      failure = StrPrintf("%s Failure -- Unable to connect to %s server at %s:%u", c.kind, c.kind, d.host.c_str(),
+                          unsigned(d.port));
+      c.endSession(d.sock.get());
+      d.sock.reset();
+      continue;
+    }
+    failure.clear();
+    break;
+  }
+  if (!failure.empty()) {
+    report(failure);
+    return false;
+  }
+  int status = c.bind(d.sock.get(), d.name.c_str(), s.userName.c_str(), s.password.c_str());
+  if (status != 0) {
+    std::string text = c.errorText(status);
+    c.endSession(d.sock.get());
+    d.sock.reset();
+    report(StrPrintf("%s Failure -- Unable to login to %s server with specified parameters:  %s", c.kind, c.kind,
+                     text.c_str()));
+    return false;
+  }
+  WriteDebugLogf(d.name.c_str(), "%s connection OK", c.kind);
+  return true;
+}
+
+void Apply(DriverState& d, QueueWorker& w) {
+  const UcpCimdSettings& s = d.settings;
+  w.settings.keepAliveSeconds = s.keepAliveSeconds;
+  w.settings.senderAddressList = s.senderAddressList;
+  w.settings.senderAddressOverride = s.senderAddressOverride;
+  w.settings.disableDeliveryReceipt = s.disableDeliveryReceipt;
+  w.settings.validity.clear();
+  w.settings.combineSegments = false;
+}
+
+SubmitResult Submit(DriverState& d, const SmsMessageRecord& m, const SubmitRequest& r) {
+  const LinkCalls& c = *d.calls;
+  SubmitResult result;
+  // The libraries take UTF-8 text, as queue files hold it.
+  std::string data = m.Data;
+  if (!m.Binary) QueueTextToUtf8(data);
+  std::string extra = UcpCimdExtraParams(m, r.gatewayMessageId);
+  result.status = c.submit(d.sock.get(), d.name.c_str(), r.sender.c_str(), r.recipient.c_str(), m.Pid, m.Dcs,
+                           m.UDH.c_str(), data.c_str(), int(m.MessageFlags), m.Binary ? 1 : 0, extra.c_str());
+  if (result.status == 0) {
+    result.smscMessageId = c.lastMessageId(d.sock.get(), d.name.c_str());
+    return result;
+  }
+  result.errorText = c.errorText(result.status);
+  result.outcome =
+      UcpCimdOutcome(result.status, ConnectionOrMainValue(ConnectionSectionName(d.name), c.rejectKey));
+  return result;
+}
+
+void Open(const State& d, QueueWorker& w, QueueTransport& t) {
+  const LinkCalls& c = *d->calls;
+  int sock = d->sock.get();
+  const char* name = d->name.c_str();
+  t = QueueTransport();
+  t.submit = [d](const SmsMessageRecord& m, const SubmitRequest& r) { return Submit(*d, m, r); };
+  t.enquireLink = [&c, sock, name] { return c.enquireLink(sock, name); };
+  QueueWorker* worker = &w;
+  t.yield = [&c, sock, name, worker](int waitMs) {
+    // The pass's shortest idle waits become one wait on the socket, except while pacing
+    // counts down the time to the next submission.
+    bool pacing = worker->settings.sendIntervalMs != 0 &&
+                  TickMs() - worker->lastSubmitTick < worker->settings.sendIntervalMs;
+    if (waitMs > 0 && waitMs <= kShortestIdleWaitMs && !pacing) waitMs = kIdleYieldMs;
+    return c.yield(sock, name, waitMs);
+  };
+  t.linkUp = [&c, sock, name] { return c.linkUp(sock, name); };
+  Apply(*d, w);
+}
+
+bool Reload(DriverState& d) {
+  UcpCimdSettings now = ReadUcpCimdSettings(d.name);
+  if (UcpCimdSettingsNeedReconnect(d.settings, now)) return true;
+  d.settings = now;
+  return false;
+}
+
+void Close(DriverState& d) {
+  if (!d.sock) return;
+  // No logout in these protocols: the library lets the session go, then the socket closes.
+  d.calls->endSession(d.sock.get());
+  CloseSession(d.sock);
+}
+
+SmscDriver MakeDriver(const LinkCalls& calls, size_t prefixLength, const std::string& connection, uint32_t instance) {
+  State d = std::make_shared<DriverState>();
+  d->calls = &calls;
+  d->name = connection;
+  ParseAddress(connection, prefixLength, d->host, d->port);
+  d->settings = ReadUcpCimdSettings(connection);
+  // One listener per connection: the first instance's (the port can be bound once).
+  if (calls.loaded() && d->settings.receive && d->settings.receivePort != 0 && instance <= 1) {
+    d->listener.emplace(calls, connection, d->settings.bindIP, d->settings.receivePort);
+  }
+  SmscDriver driver;
+  driver.connect = [d](const std::function<void(const std::string&)>& report) { return Connect(*d, report); };
+  driver.open = [d](QueueWorker& w, QueueTransport& t) { Open(d, w, t); };
+  driver.reload = [d] { return Reload(*d); };
+  driver.apply = [d](QueueWorker& w) { Apply(*d, w); };
+  driver.receiveOnly = [] { return false; };
+  driver.close = [d](QueueWorker&, bool) { Close(*d); };
+  return driver;
+}
+
+void TraceToDebugLog(const char* label, const char* text) { WriteDebugLog(Text(label), Text(text)); }
+
+}  // namespace
+
+SmscDriver MakeUcpDriver(const std::string& connection, uint32_t instance) {
+  return MakeDriver(UcpCalls(), 6, connection, instance);  // "UCP - "
+}
+
+SmscDriver MakeCimdDriver(const std::string& connection, uint32_t instance) {
+  return MakeDriver(CimdCalls(), 7, connection, instance);  // "CIMD - "
+}
+
+void InstallUcpCimdDrivers(CentreReceiveHandler receive) {
+  g_receive = receive;
+  RegisterSmscDriver(ConnectionKind::Ucp, MakeUcpDriver);
+  RegisterSmscDriver(ConnectionKind::Cimd, MakeCimdDriver);
+  const LoadedLibrary& kite = OutsideLibraries.kite;
+  if (kite.Loaded()) {
+    if (auto log = reinterpret_cast<UCPSetDebugLogFunctionFn>(KiteExport("UCPSetDebugLogFunction"))) {
+      log(TraceToDebugLog);
+    }
+    kite.Call<UCPSetReceiveMessageCallbackFnType>(kite::UCPSetReceiveMessageCallback)(UCPReceiveMessageCallback);
+  }
+  const LoadedLibrary& bolt = OutsideLibraries.bolt;
+  if (bolt.Loaded()) {
+    if (auto log = reinterpret_cast<CIMDSetDebugLogFunctionFn>(BoltExport("CIMDSetDebugLogFunction"))) {
+      log(TraceToDebugLog);
+    }
+    // Both: the library calls the newer one when it has it, never both.
+    bolt.Call<CIMDSetReceiveMessageCallbackFnType>(bolt::CIMDSetReceiveMessageCallback)(CIMDReceiveMessageCallback);
+    if (auto ex = bolt.Call<CIMDSetReceiveMessageCallbackExFnType>(bolt::CIMDSetReceiveMessageCallbackEx)) {
+      ex(CIMDReceiveMessageCallbackEx);
+    }
+  }
+}
