@@ -1,0 +1,166 @@
+#include "smsc/ucpcimd/tests/centre_peers.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+
+#include "tests/support/gateway_process.h"
+
+extern char** environ;
+
+namespace {
+
+int MsLeft(std::chrono::steady_clock::time_point deadline) {
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+  return left.count() > 0 ? int(left.count()) : 0;
+}
+
+}  // namespace
+
+std::string PeersDirectory() {
+  if (const char* d = getenv("QAR_PEERS_DIR")) return std::string(d) + "/";
+  // The build folder lies in the checkout; the checkout beside shared/.
+  std::filesystem::path p = std::filesystem::path(QAR_SOURCE_DIR).parent_path() / "shared" / "peers";
+  if (std::filesystem::exists(p)) return p.string() + "/";
+  return "/work/shared/peers/";
+}
+
+bool PeerProcess::Start(const std::vector<std::string>& argv, bool mergeErrors) {
+  int pipeFds[2];
+  if (pipe2(pipeFds, O_CLOEXEC) != 0) return false;
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
+  if (mergeErrors) posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 2);
+  std::vector<std::string> args = argv;
+  std::vector<char*> raw;
+  for (auto& a : args) raw.push_back(a.data());
+  raw.push_back(nullptr);
+  int rc = posix_spawnp(&pid_, raw[0], &actions, nullptr, raw.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(pipeFds[1]);
+  out_ = pipeFds[0];
+  if (rc != 0) pid_ = -1;
+  return rc == 0;
+}
+
+bool PeerProcess::ReadLine(std::string& line, int timeoutMs) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    size_t nl = buffer_.find('\n');
+    if (nl != std::string::npos) {
+      line = buffer_.substr(0, nl);
+      buffer_.erase(0, nl + 1);
+      return true;
+    }
+    int left = MsLeft(deadline);
+    if (left == 0 || out_ < 0) return false;
+    pollfd p{out_, POLLIN, 0};
+    if (poll(&p, 1, left) <= 0) continue;
+    char chunk[8192];
+    ssize_t n = read(out_, chunk, sizeof chunk);
+    if (n <= 0) return false;
+    buffer_.append(chunk, size_t(n));
+  }
+}
+
+void PeerProcess::Stop() {
+  if (pid_ > 0) {
+    kill(pid_, SIGTERM);
+    for (int i = 0; i < 20 && pid_ > 0; ++i) {
+      if (waitpid(pid_, nullptr, WNOHANG) == pid_) pid_ = -1;
+      else usleep(50000);
+    }
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+      pid_ = -1;
+    }
+  }
+  if (out_ >= 0) close(out_);
+  out_ = -1;
+  buffer_.clear();
+}
+
+bool UcpSim::Start(uint16_t port, const std::vector<std::string>& extra) {
+  std::vector<std::string> argv = {"python3", PeersDirectory() + "ucp-smsc-sim", "--listen",
+                                   "127.0.0.1:" + std::to_string(port), "--control", "127.0.0.1:0",
+                                   "--lifetime", "600"};
+  argv.insert(argv.end(), extra.begin(), extra.end());
+  if (!process_.Start(argv)) return false;
+  std::string line;
+  if (!process_.ReadLine(line, 20000) || line.find("\"ready\": true") == std::string::npos) return false;
+  std::string listen = JsonField(line, "listen"), control = JsonField(line, "control");
+  port_ = uint16_t(std::stoul(listen.substr(listen.rfind(':') + 1)));
+  control_ = uint16_t(std::stoul(control.substr(control.rfind(':') + 1)));
+  controlFd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(control_);
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return connect(controlFd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+}
+
+void UcpSim::Stop() {
+  if (controlFd_ >= 0) close(controlFd_);
+  controlFd_ = -1;
+  process_.Stop();
+}
+
+std::string UcpSim::Command(const std::string& json, int timeoutMs) {
+  if (controlFd_ < 0) return "";
+  std::string text = json + "\n";
+  if (send(controlFd_, text.data(), text.size(), MSG_NOSIGNAL) != ssize_t(text.size())) return "";
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  std::string answer;
+  for (;;) {
+    size_t nl = answer.find('\n');
+    if (nl != std::string::npos) return answer.substr(0, nl);
+    int left = MsLeft(deadline);
+    if (left == 0) return "";
+    pollfd p{controlFd_, POLLIN, 0};
+    if (poll(&p, 1, left) <= 0) continue;
+    // One request at a time: the answer is the only thing on the channel.
+    char chunk[65536];
+    ssize_t n = recv(controlFd_, chunk, sizeof chunk, 0);
+    if (n <= 0) return "";
+    answer.append(chunk, size_t(n));
+  }
+}
+
+int UcpSim::SubmitCount() { return int(CountOf(Submits(), "\"seq\":")); }
+
+std::string JsonField(const std::string& json, const std::string& key, size_t from) {
+  std::string quoted = "\"" + key + "\":";
+  size_t at = json.find(quoted, from);
+  if (at == std::string::npos) return "";
+  at += quoted.size();
+  while (at < json.size() && json[at] == ' ') ++at;
+  if (at >= json.size()) return "";
+  if (json[at] == '"') {
+    std::string out;
+    for (size_t i = at + 1; i < json.size() && json[i] != '"'; ++i) {
+      if (json[i] == '\\' && i + 1 < json.size()) out.push_back(json[i++]);
+      out.push_back(json[i]);
+    }
+    return out;
+  }
+  size_t end = json.find_first_of(",}]", at);
+  return json.substr(at, end - at);
+}
+
+size_t CountOf(const std::string& text, const std::string& needle) {
+  size_t n = 0;
+  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + needle.size())) ++n;
+  return n;
+}
