@@ -48,9 +48,6 @@ struct CentreGateway {
     }
     return all;
   }
-  bool LoggedIn(const std::string& kind) {
-    return WaitUntil(30000, [&] { return home.DebugLog().find(kind + " connection OK") != std::string::npos; });
-  }
   // Files of the inbound directory with the extension, by name.
   std::vector<std::string> Inbound(const std::string& extension) {
     std::vector<std::string> out;

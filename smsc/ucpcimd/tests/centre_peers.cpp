@@ -95,7 +95,7 @@ void PeerProcess::Stop() {
 bool UcpSim::Start(uint16_t port, const std::vector<std::string>& extra) {
   std::vector<std::string> argv = {"python3", PeersDirectory() + "ucp-smsc-sim", "--listen",
                                    "127.0.0.1:" + std::to_string(port), "--control", "127.0.0.1:0",
-                                   "--lifetime", "600"};
+                                   "--lifetime", "600", "--set", "mt3_charset=gsm"};
   argv.insert(argv.end(), extra.begin(), extra.end());
   if (!process_.Start(argv)) return false;
   std::string line;
@@ -136,6 +136,10 @@ std::string UcpSim::Command(const std::string& json, int timeoutMs) {
     if (n <= 0) return "";
     answer.append(chunk, size_t(n));
   }
+}
+
+bool UcpSim::WaitLoggedIn(unsigned ms) {
+  return WaitUntil(ms, [&] { return Command(R"({"cmd":"status"})").find("\"logged_in\": true") != std::string::npos; });
 }
 
 int UcpSim::SubmitCount() { return int(CountOf(Submits(), "\"seq\":")); }

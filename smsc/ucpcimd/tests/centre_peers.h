@@ -30,7 +30,7 @@ class PeerProcess {
   std::string buffer_;
 };
 
-// ucp-smsc-sim on loopback: its listen port (fixed when given, so that a new one can take
+// ucp-smsc-sim on loopback, MT 3 texts in GSM codes: its listen port (fixed when given, so that a new one can take
 // the place of a stopped one) and its control channel.
 class UcpSim {
  public:
@@ -43,6 +43,8 @@ class UcpSim {
   // The decoded submits so far (the "submits" answer).
   std::string Submits() { return Command(R"({"cmd":"submits"})"); }
   int SubmitCount();
+  // Until an open client is logged in (up to ms).
+  bool WaitLoggedIn(unsigned ms = 30000);
 
  private:
   PeerProcess process_;
