@@ -272,8 +272,7 @@ std::string MaskedForTrace(std::string_view content) {
   std::string out;
   for (size_t i = 0; i < parts.size(); ++i) {
     if (i) out += '/';
-    bool secret = parts[2] == "O" && (i == 4 + ucp::kField60Password || i == 4 + ucp::kField60NewPassword) &&
-                  i + 1 < parts.size();
+    bool secret = parts[2] == "O" && (i == 4 + ucp::kField60Password || i == 4 + ucp::kField60NewPassword);
     out += secret && !parts[i].empty() ? std::string_view("****") : parts[i];
   }
   return out;
