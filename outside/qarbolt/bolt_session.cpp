@@ -247,7 +247,13 @@ int Transact(Session& s, Packet request, Packet& answer, int timeoutMs) {
   s.nextNumber = s.nextNumber >= 255 ? 1 : s.nextNumber + 2;
   if (int r = SendPacket(s, request); r != 0) return r;
   auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  for (;;) {
+  for (int handled = 0;; ++handled) {
+    // A centre that keeps sending other packets must not hold the wait open: past the
+    // deadline only what is already here is looked at.
+    if (MillisecondsLeft(deadline) == 0 && (handled >= 1000 || s.inbound.find(cimd::kEtx) == std::string::npos)) {
+      Trace(s, "no answer in time");
+      return CIMD_ERROR_TIMEOUT;
+    }
     std::string bytes;
     int r = ReadPacket(s, deadline, bytes);
     if (r < 0) return r;

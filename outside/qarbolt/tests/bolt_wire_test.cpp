@@ -139,8 +139,28 @@ TEST_F(BoltWire, LoginRightWrongAndRefused) {
     EXPECT_EQ(link.Bind(c.user, c.password), c.result) << c.name;
   }
   EXPECT_STREQ(CIMDErrorText(100), "Invalid login");
+  // The login is traced, its password never.
   std::lock_guard<std::mutex> lock(g_lock);
-  for (const std::string& line : g_trace) EXPECT_FALSE(Has(line, "password") && Has(line, "011:p")) << line;
+  bool loginTraced = false;
+  for (const std::string& line : g_trace) {
+    EXPECT_FALSE(Has(line, "011:password") || Has(line, "011:nope")) << line;
+    loginTraced = loginTraced || Has(line, "010:user<TAB>011:********<TAB>");
+  }
+  EXPECT_TRUE(loginTraced);
+}
+
+TEST_F(BoltWire, ConnectToAClosedPortFails) {
+  int probe = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(probe, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  socklen_t length = sizeof a;
+  getsockname(probe, reinterpret_cast<sockaddr*>(&a), &length);
+  close(probe);  // nobody listens there now
+  Link link(ntohs(a.sin_port));
+  EXPECT_EQ(link.connectResult, CIMD_ERROR_LINK);
+  EXPECT_EQ(link.Bind(), CIMD_ERROR_LINK);
 }
 
 TEST_F(BoltWire, SubmitsReachTheCentreAsSent) {
