@@ -16,6 +16,7 @@
 #include "outside/qarpeer/qarpeer.h"
 #include "outside/qarpeer/smpp_pdu.h"
 #include "runtime/mutex.h"
+#include "runtime/socket_connect.h"
 
 #define QARPEER_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -100,51 +101,10 @@ QARPEER_EXPORT void SMPPServerSetActivityCallback(SMPPServerActivityCallbackFn f
 QARPEER_EXPORT int SMPPConnect(int sock, const char* name, const char* host, unsigned port) {
   auto s = peer::SessionFor(sock, nullptr, name, true);
   s->role = peer::Role::Client;
-  if (!host || !*host || port == 0 || port > 65535) return SMPP_ERROR_LINK;
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  char portText[8];
-  snprintf(portText, sizeof portText, "%u", port);
-  if (getaddrinfo(host, portText, &hints, &found) != 0 || !found) {
-    peer::Trace(*s, std::string("cannot resolve ") + host);
-    s->linkUp = false;
-    return SMPP_ERROR_LINK;
-  }
-  // The caller's socket has its family already; take the first address of that family.
-  sockaddr_storage own{};
-  socklen_t ownLength = sizeof own;
-  int family = getsockname(sock, reinterpret_cast<sockaddr*>(&own), &ownLength) == 0 ? own.ss_family : AF_INET;
-  const addrinfo* target = nullptr;
-  for (const addrinfo* a = found; a; a = a->ai_next) {
-    if (a->ai_family == family) {
-      target = a;
-      break;
-    }
-  }
-  int result = SMPP_ERROR_LINK;
-  if (target) {
-    // Connect without blocking for longer than the connect timeout, then give the socket
-    // back in the mode it came in.
-    int flags = fcntl(sock, F_GETFL, 0);
-    fcntl(sock, F_SETFL, flags | O_NONBLOCK);
-    int rc = connect(sock, target->ai_addr, target->ai_addrlen);
-    if (rc == 0) {
-      result = 0;
-    } else if (errno == EINPROGRESS) {
-      pollfd p{sock, POLLOUT, 0};
-      if (poll(&p, 1, kConnectTimeoutMs) == 1) {
-        int error = 0;
-        socklen_t length = sizeof error;
-        if (getsockopt(sock, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0) result = 0;
-      }
-    }
-    fcntl(sock, F_SETFL, flags);
-  }
+  std::string why;
+  int result = ConnectSocketWithin(sock, Text(host), port, kConnectTimeoutMs, why) == 0 ? 0 : SMPP_ERROR_LINK;
   s->linkUp = result == 0;
-  if (result != 0) peer::Trace(*s, std::string("cannot connect to ") + host + ":" + portText);
-  freeaddrinfo(found);
+  if (result != 0) peer::Trace(*s, why);
   return result;
 }
 

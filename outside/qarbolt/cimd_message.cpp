@@ -1,0 +1,225 @@
+#include "outside/qarbolt/cimd_message.h"
+
+#include "gsm/gsm_alphabet.h"
+#include "outside/qarbolt/cimd_text.h"
+#include "outside/qarbolt/qarbolt.h"
+#include "runtime/hex_text.h"
+#include "runtime/text_helpers.h"
+
+namespace cimd {
+namespace {
+
+enum class Alphabet { Gsm, EightBit, Ucs2 };
+
+Alphabet AlphabetOf(int dcs) {
+  if ((dcs & 0xC0) == 0x00 || (dcs & 0xC0) == 0x40) {
+    switch ((dcs >> 2) & 3) {
+      case 1: return Alphabet::EightBit;
+      case 2: return Alphabet::Ucs2;
+      default: return Alphabet::Gsm;
+    }
+  }
+  if ((dcs & 0xF0) == 0xF0) return (dcs & 0x04) ? Alphabet::EightBit : Alphabet::Gsm;
+  if ((dcs & 0xF0) == 0xE0) return Alphabet::Ucs2;
+  if ((dcs & 0xF0) == 0xC0 || (dcs & 0xF0) == 0xD0) return Alphabet::Gsm;
+  return Alphabet::EightBit;
+}
+
+// The same coding with the 8-bit alphabet, for binary data under a 7-bit coding.
+int EightBitCoding(int dcs) {
+  if ((dcs & 0xF0) == 0xF0) return dcs | 0x04;
+  if ((dcs & 0x80) == 0) return (dcs & ~0x0C) | 0x04;
+  return dcs;
+}
+
+constexpr size_t kUserDataOctets = 140;
+
+}  // namespace
+
+int StatusReportRequestFor(int flags) {
+  // Final outcomes: 2 validity expired, 4 failed, 8 delivered, 16 cancelled, 32 deleted.
+  if (flags & CIMD_FLAG_RECEIPT) return 2 | 4 | 8 | 16 | 32;
+  if (flags & CIMD_FLAG_NONDEL_RECEIPT) return 2 | 4 | 16 | 32;
+  return 0;
+}
+
+std::string MessageIdOf(const std::string& destination, const std::string& timestamp) {
+  return destination + ":" + timestamp;
+}
+
+bool BuildSubmit(const OutboundMessage& m, Packet& packet, std::string& why) {
+  packet = Packet{};
+  packet.op = kSubmit;
+  if (!IsAddress(m.recipient)) {
+    why = "recipient is not an address";
+    return false;
+  }
+  packet.Add(kDestination, m.recipient);
+  if (!m.sender.empty()) {
+    if (IsAddress(m.sender)) {
+      packet.Add(kOriginator, m.sender);
+    } else {
+      std::string alpha;
+      size_t septets = 0;
+      if (!EncodeText(m.sender, alpha, septets) || septets > 11) {
+        why = "sender cannot be an alphanumeric address";
+        return false;
+      }
+      packet.Add(kAlphaOriginator, alpha);
+    }
+  }
+  if (m.pid < 0 || m.pid > 255 || m.dcs < 0 || m.dcs > 255) {
+    why = "PID or DCS out of range";
+    return false;
+  }
+  size_t udhOctets = 0;
+  if (!m.udhHex.empty()) {
+    udhOctets = m.udhHex.size() / 2;
+    if (!IsHexText(m.udhHex) || m.udhHex.size() % 2 || HexToInt(m.udhHex.substr(0, 2)) + 1 != udhOctets) {
+      why = "user data header is not one";
+      return false;
+    }
+  }
+  int dcs = m.dcs;
+  Alphabet alphabet = AlphabetOf(dcs);
+  std::string binaryHex;
+  std::string text;
+  if (m.binary) {
+    if (!IsHexText(m.data) || m.data.size() % 2) {
+      why = "binary data is not hex";
+      return false;
+    }
+    if (alphabet == Alphabet::Gsm) dcs = EightBitCoding(dcs);
+    binaryHex = ToUpper(m.data);
+  } else if (alphabet == Alphabet::Ucs2) {
+    std::u32string cps;
+    if (!DecodeUtf8(m.data, cps)) {
+      why = "text is not UTF-8";
+      return false;
+    }
+    binaryHex = Utf8ToUcs2Hex(m.data);
+  } else if (alphabet == Alphabet::EightBit) {
+    binaryHex = HexEncode(m.data);
+  } else {
+    size_t septets = 0;
+    if (!EncodeText(m.data, text, septets)) {
+      why = "text has a character the CIMD2 character set cannot carry";
+      return false;
+    }
+    if (septets > (kUserDataOctets - udhOctets) * 8 / 7) {
+      why = "text too long";
+      return false;
+    }
+  }
+  if (udhOctets + binaryHex.size() / 2 > kUserDataOctets) {
+    why = "user data too long";
+    return false;
+  }
+  if (dcs != 0) packet.Add(kDataCoding, std::to_string(dcs));
+  if (!m.udhHex.empty()) packet.Add(kUserDataHeader, ToUpper(m.udhHex));
+  if (m.binary || alphabet != Alphabet::Gsm) {
+    packet.Add(kUserDataBinary, binaryHex);
+  } else {
+    packet.Add(kUserData, text);
+  }
+  if (m.pid != 0) packet.Add(kProtocolId, std::to_string(m.pid));
+  if (int request = StatusReportRequestFor(m.flags); request != 0) packet.Add(kStatusReportRequest, std::to_string(request));
+  for (const Parameter& p : packet.params) {
+    if (!FitsParameter(p.value)) {
+      why = "a value would break the packet";
+      return false;
+    }
+  }
+  return true;
+}
+
+namespace {
+
+int IntegerOf(const Packet& packet, int code) {
+  const std::string* v = packet.Find(code);
+  return v ? DecimalValue(*v, 3) : 0;
+}
+
+int ReportFlags(int statusCode) {
+  switch (statusCode) {
+    case 4: return CIMD_FLAG_IS_REPORT | CIMD_FLAG_DELIVERED;
+    case 1:
+    case 5: return CIMD_FLAG_IS_REPORT | CIMD_FLAG_IN_TRANSIT;
+    default: return CIMD_FLAG_IS_REPORT | CIMD_FLAG_FAILED;
+  }
+}
+
+const char* StatusText(int statusCode) {
+  switch (statusCode) {
+    case 1: return "in process";
+    case 2: return "validity period expired";
+    case 3: return "delivery failed";
+    case 4: return "delivery successful";
+    case 5: return "no response";
+    case 6: return "last no response";
+    case 7: return "message cancelled";
+    case 8: return "message deleted";
+    case 9: return "message deleted by cancel";
+    default: return "unknown status";
+  }
+}
+
+}  // namespace
+
+bool DecodeDelivery(const Packet& packet, ReceivedMessage& out, std::string& why) {
+  out = ReceivedMessage{};
+  const std::string* destination = packet.Find(kDestination);
+  if (!destination) {
+    why = "no destination address";
+    return false;
+  }
+  if (packet.op == kDeliverReport) {
+    const std::string* timestamp = packet.Find(kTimestamp);
+    const std::string* status = packet.Find(kStatusCode);
+    if (!timestamp || !status) {
+      why = "status report without time stamp or status code";
+      return false;
+    }
+    int code = DecimalValue(*status, 3);
+    out.report = true;
+    out.flags = ReportFlags(code);
+    out.sender = *destination;
+    if (const std::string* originator = packet.Find(kOriginator)) out.recipient = *originator;
+    out.receiptMessageId = MessageIdOf(*destination, *timestamp);
+    out.data = StatusText(code);
+    out.extraParams = "CIMDStatusCode=" + std::to_string(code);
+    if (const std::string* error = packet.Find(kStatusErrorCode)) out.extraParams += "; CIMDStatusErrorCode=" + *error;
+    return true;
+  }
+  out.recipient = *destination;
+  if (const std::string* originator = packet.Find(kOriginator)) {
+    out.sender = *originator;
+  } else if (const std::string* alpha = packet.Find(kAlphaOriginator)) {
+    out.sender = DecodeText(*alpha);
+  } else {
+    why = "no originating address";
+    return false;
+  }
+  out.dcs = IntegerOf(packet, kDataCoding);
+  out.pid = IntegerOf(packet, kProtocolId);
+  if (const std::string* udh = packet.Find(kUserDataHeader)) out.udhHex = ToUpper(*udh);
+  const std::string* text = packet.Find(kUserData);
+  const std::string* binary = packet.Find(kUserDataBinary);
+  if (text && binary) {
+    why = "both user data and binary user data";
+    return false;
+  }
+  if (text) {
+    out.data = DecodeText(*text);
+  } else if (binary) {
+    if (AlphabetOf(out.dcs) == Alphabet::Ucs2) {
+      out.data = Ucs2OctetsToUtf8(HexDecodeLeading(*binary, binary->size() / 2));
+    } else {
+      out.data = ToUpper(*binary);
+      out.binary = true;
+    }
+  }
+  return true;
+}
+
+}  // namespace cimd
