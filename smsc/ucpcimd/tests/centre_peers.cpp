@@ -1,13 +1,9 @@
 #include "smsc/ucpcimd/tests/centre_peers.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -15,8 +11,6 @@
 #include <filesystem>
 
 #include "tests/support/gateway_process.h"
-
-extern char** environ;
 
 namespace {
 
@@ -33,63 +27,6 @@ std::string PeersDirectory() {
   std::filesystem::path p = std::filesystem::path(QAR_SOURCE_DIR).parent_path() / "shared" / "peers";
   if (std::filesystem::exists(p)) return p.string() + "/";
   return "/work/shared/peers/";
-}
-
-bool PeerProcess::Start(const std::vector<std::string>& argv, bool mergeErrors) {
-  int pipeFds[2];
-  if (pipe2(pipeFds, O_CLOEXEC) != 0) return false;
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
-  if (mergeErrors) posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 2);
-  std::vector<std::string> args = argv;
-  std::vector<char*> raw;
-  for (auto& a : args) raw.push_back(a.data());
-  raw.push_back(nullptr);
-  int rc = posix_spawnp(&pid_, raw[0], &actions, nullptr, raw.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  close(pipeFds[1]);
-  out_ = pipeFds[0];
-  if (rc != 0) pid_ = -1;
-  return rc == 0;
-}
-
-bool PeerProcess::ReadLine(std::string& line, int timeoutMs) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  for (;;) {
-    size_t nl = buffer_.find('\n');
-    if (nl != std::string::npos) {
-      line = buffer_.substr(0, nl);
-      buffer_.erase(0, nl + 1);
-      return true;
-    }
-    int left = MsLeft(deadline);
-    if (left == 0 || out_ < 0) return false;
-    pollfd p{out_, POLLIN, 0};
-    if (poll(&p, 1, left) <= 0) continue;
-    char chunk[8192];
-    ssize_t n = read(out_, chunk, sizeof chunk);
-    if (n <= 0) return false;
-    buffer_.append(chunk, size_t(n));
-  }
-}
-
-void PeerProcess::Stop() {
-  if (pid_ > 0) {
-    kill(pid_, SIGTERM);
-    for (int i = 0; i < 20 && pid_ > 0; ++i) {
-      if (waitpid(pid_, nullptr, WNOHANG) == pid_) pid_ = -1;
-      else usleep(50000);
-    }
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-      pid_ = -1;
-    }
-  }
-  if (out_ >= 0) close(out_);
-  out_ = -1;
-  buffer_.clear();
 }
 
 bool UcpSim::Start(uint16_t port, const std::vector<std::string>& extra) {

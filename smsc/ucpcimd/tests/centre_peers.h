@@ -1,34 +1,15 @@
-// The SMS centres the UCP and CIMD tests talk to: programs run as children whose output
-// is read line by line, and the UCP simulator driven through its control channel.
+// The UCP simulator driven through its control channel (the CIMD2 centres and the child
+// processes are those of qarbolt's tests), and small readers of their JSON answers.
 #pragma once
-
-#include <sys/types.h>
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "outside/qarbolt/tests/centre_process.h"
+
 // The shared simulators' folder (../shared/peers beside the checkout, or $QAR_PEERS_DIR).
 std::string PeersDirectory();
-
-class PeerProcess {
- public:
-  PeerProcess() = default;
-  PeerProcess(const PeerProcess&) = delete;
-  PeerProcess& operator=(const PeerProcess&) = delete;
-  ~PeerProcess() { Stop(); }
-  // Runs argv[0] (searched on PATH) with stdout (and stderr when mergeErrors) on a pipe.
-  bool Start(const std::vector<std::string>& argv, bool mergeErrors = false);
-  bool ReadLine(std::string& line, int timeoutMs);
-  // SIGTERM, then SIGKILL after a second.
-  void Stop();
-  bool Running() const { return pid_ > 0; }
-
- private:
-  pid_t pid_ = -1;
-  int out_ = -1;
-  std::string buffer_;
-};
 
 // ucp-smsc-sim on loopback, MT 3 texts in GSM codes: its listen port (fixed when given, so that a new one can take
 // the place of a stopped one) and its control channel.
@@ -47,7 +28,7 @@ class UcpSim {
   bool WaitLoggedIn(unsigned ms = 30000);
 
  private:
-  PeerProcess process_;
+  ChildProcess process_;
   uint16_t port_ = 0, control_ = 0;
   int controlFd_ = -1;
 };

@@ -18,9 +18,9 @@ const std::string kClient = std::string(QAR_SOURCE_DIR) + "/smsc/ucpcimd/tests/u
 
 // What the centre's client printed: the frames it sent ("> ...") and each answer.
 std::vector<std::string> RunMoClient(uint16_t port, const std::string& operations) {
-  PeerProcess client;
+  ChildProcess client;
   std::vector<std::string> lines;
-  if (!client.Start({"python3", kClient, PeersDirectory(), "127.0.0.1", std::to_string(port), operations}, true)) {
+  if (!client.Start({"python3", kClient, PeersDirectory(), "127.0.0.1", std::to_string(port), operations})) {
     return lines;
   }
   std::string line;
