@@ -1,6 +1,12 @@
 // Messages and delivery notifications from a UCP centre, over the sending session and
 // through the gateway's inbound port, become exact inbound files; reports find the
 // submission they report, also after a restart of the gateway.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -153,6 +159,29 @@ TEST(UcpReceive, CentreConnectingToTheInboundPort) {
   EXPECT_TRUE(p.WaitForOutput("Releasing Connection", 10000));
   EXPECT_EQ(p.Output().find("UCP Receive Failure"), std::string::npos) << p.Output();
   EXPECT_EQ(CountOf(p.Output(), "UCP Receive started on port"), 1u);
+
+  // A centre stays connected; a new ReceivePort restarts the worker: the old listener and
+  // the connection's thread end (the centre sees its connection closed), the new one listens.
+  size_t served = CountOf(p.Output(), "Processing UCP connection from 127.0.0.1");
+  ASSERT_TRUE(WaitUntil(10000, [&] { return CountOf(p.Output(), "Releasing Connection") == served; }));
+  int held = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(inbound);
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(connect(held, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_TRUE(WaitUntil(10000, [&] { return CountOf(p.Output(), "Processing UCP connection from 127.0.0.1") == served + 1; }))
+      << p.Output();
+  uint16_t moved = FreeTcpPort();
+  g.Configure("UCP", sim.port(), "Receive=Yes\r\nTransmitterCount=2\r\nReceivePort=" + std::to_string(moved) + "\r\n");
+  ASSERT_TRUE(p.WaitForOutput("UCP Receive started on port " + std::to_string(moved), 30000)) << p.Output();
+  EXPECT_TRUE(WaitUntil(10000, [&] { return CountOf(p.Output(), "Releasing Connection") == served + 1; })) << p.Output();
+  pollfd closed{held, POLLIN, 0};
+  char byte;
+  EXPECT_TRUE(poll(&closed, 1, 10000) == 1 && recv(held, &byte, 1, 0) == 0);
+  close(held);
+  EXPECT_FALSE(PortAccepts(inbound));
+  EXPECT_TRUE(PortAccepts(moved));
   // The stop ends the listener and its threads at once.
   p.Signal(SIGTERM);
   int code = -1;
