@@ -472,12 +472,24 @@ TEST_F(CentreConnection, EveryOperationGetsItsAnswer) {
        R(16, 31, {"A", ""}), 0},
       {"a frame over the size cap, then an alert", longFrame + ucp::EncodeFrame(17, 'O', 31, {"", "0539"}),
        R(17, 31, {"A", ""}), 0},
+      {"a login cut by a new frame", login.substr(0, 40) + ucp::EncodeFrame(18, 'O', 31, {"", "0539"}),
+       R(18, 31, {"A", ""}), 0},
   };
+  g_trace.clear();
+  UCPSetDebugLogFunction(TraceCallback);
+  UCPSetDebugMode(1);
   for (Case& c : cases) {
     SCOPED_TRACE(c.what);
     size_t before = g_received.count();
     EXPECT_EQ(Exchange(c.bytes), c.answer);
     EXPECT_EQ(g_received.count() - before, c.delivered);
+  }
+  UCPSetDebugMode(0);
+  {
+    // The centre's login password (hex 707764) is never traced, whole, broken or refused.
+    std::lock_guard g(g_traceLock);
+    EXPECT_GT(g_trace.size(), 20u);
+    for (const std::string& line : g_trace) EXPECT_EQ(line.find("707764"), std::string::npos) << line;
   }
   std::vector<Inbound> got = g_received.all();
   ASSERT_EQ(got.size(), 2u);
