@@ -1,5 +1,6 @@
 // qarkite against the UCP SMS centre simulator of ../shared/peers over loopback, and against
 // a centre played by the test on a socket the library has never seen.
+#include <dlfcn.h>
 #include <sys/socket.h>
 #include <poll.h>
 #include <unistd.h>
@@ -15,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "outside/outside_tables.h"
 #include "outside/qarkite/qarkite.h"
 #include "outside/qarkite/tests/ucp_sim.h"
 #include "outside/qarkite/ucp_frame.h"
@@ -594,6 +596,19 @@ TEST(UcpConnect, AClosedPortFailsAtOnce) {
   EXPECT_EQ(UCPCheckLinkStatus(sock.get(), kName), 0);
   EXPECT_EQ(UCPConnect(sock.get(), kName, "", 5000), UCP_ERROR_LINK);
   UCPEndSession(sock.get());
+}
+
+TEST(KiteLibrary, LoaderBindsEveryEntryPointAndTheDriversExtras) {
+  LoadedLibrary lib;
+  ASSERT_TRUE(LoadOutsideLibrary(QARKITE_LIBRARY_DIR, "qarkite", KiteEntryPoints(), lib)) << lib.missingEntry;
+  for (size_t i = 0; i < kite::kCount; ++i) EXPECT_NE(lib.Entry(i), nullptr) << KiteEntryPoints()[i].name;
+  for (const char* extra : {"UCPLastMessageId", "UCPEndSession", "UCPSetDebugLogFunction", "UCPSetResponseTimeout"})
+    EXPECT_NE(dlsym(lib.handle, extra), nullptr) << extra;
+  // Nothing of the library's own inside is exported.
+  EXPECT_EQ(dlsym(lib.handle, "_ZN4kite15LibrarySettingsE"), nullptr);
+  auto text = lib.Call<UCPErrorTextFn>(kite::UCPErrorText);
+  EXPECT_STREQ(text(7), "Authentication failure");
+  UnloadOutsideLibrary(lib);
 }
 
 }  // namespace
