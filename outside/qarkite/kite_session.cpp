@@ -198,7 +198,7 @@ int Pump(Session& s, Clock::time_point deadline, const Awaited* awaited, ucp::Re
     switch (ucp::CutFrame(s.inbound, content, dropped)) {
       case ucp::Cut::Dropped:
         Trace(s, "dropped " + std::to_string(dropped.size()) + " bytes outside a frame or too long: " +
-                     Visible(dropped));
+                     Visible(MaskedForTrace(dropped)));
         continue;
       case ucp::Cut::Frame: {
         ++handled;

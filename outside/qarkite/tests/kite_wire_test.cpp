@@ -1,5 +1,6 @@
 // qarkite against the UCP SMS centre simulator of ../shared/peers over loopback, and against
 // a centre played by the test on a socket the library has never seen.
+#include <dlfcn.h>
 #include <sys/socket.h>
 #include <poll.h>
 #include <unistd.h>
@@ -15,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "outside/outside_tables.h"
 #include "outside/qarkite/qarkite.h"
 #include "outside/qarkite/tests/ucp_sim.h"
 #include "outside/qarkite/ucp_frame.h"
@@ -472,12 +474,24 @@ TEST_F(CentreConnection, EveryOperationGetsItsAnswer) {
        R(16, 31, {"A", ""}), 0},
       {"a frame over the size cap, then an alert", longFrame + ucp::EncodeFrame(17, 'O', 31, {"", "0539"}),
        R(17, 31, {"A", ""}), 0},
+      {"a login cut by a new frame", login.substr(0, 40) + ucp::EncodeFrame(18, 'O', 31, {"", "0539"}),
+       R(18, 31, {"A", ""}), 0},
   };
+  g_trace.clear();
+  UCPSetDebugLogFunction(TraceCallback);
+  UCPSetDebugMode(1);
   for (Case& c : cases) {
     SCOPED_TRACE(c.what);
     size_t before = g_received.count();
     EXPECT_EQ(Exchange(c.bytes), c.answer);
     EXPECT_EQ(g_received.count() - before, c.delivered);
+  }
+  UCPSetDebugMode(0);
+  {
+    // The centre's login password (hex 707764) is never traced, whole, broken or refused.
+    std::lock_guard g(g_traceLock);
+    EXPECT_GT(g_trace.size(), 20u);
+    for (const std::string& line : g_trace) EXPECT_EQ(line.find("707764"), std::string::npos) << line;
   }
   std::vector<Inbound> got = g_received.all();
   ASSERT_EQ(got.size(), 2u);
@@ -582,6 +596,19 @@ TEST(UcpConnect, AClosedPortFailsAtOnce) {
   EXPECT_EQ(UCPCheckLinkStatus(sock.get(), kName), 0);
   EXPECT_EQ(UCPConnect(sock.get(), kName, "", 5000), UCP_ERROR_LINK);
   UCPEndSession(sock.get());
+}
+
+TEST(KiteLibrary, LoaderBindsEveryEntryPointAndTheDriversExtras) {
+  LoadedLibrary lib;
+  ASSERT_TRUE(LoadOutsideLibrary(QARKITE_LIBRARY_DIR, "qarkite", KiteEntryPoints(), lib)) << lib.missingEntry;
+  for (size_t i = 0; i < kite::kCount; ++i) EXPECT_NE(lib.Entry(i), nullptr) << KiteEntryPoints()[i].name;
+  for (const char* extra : {"UCPLastMessageId", "UCPEndSession", "UCPSetDebugLogFunction", "UCPSetResponseTimeout"})
+    EXPECT_NE(dlsym(lib.handle, extra), nullptr) << extra;
+  // Nothing of the library's own inside is exported.
+  EXPECT_EQ(dlsym(lib.handle, "_ZN4kite15LibrarySettingsE"), nullptr);
+  auto text = lib.Call<UCPErrorTextFn>(kite::UCPErrorText);
+  EXPECT_STREQ(text(7), "Authentication failure");
+  UnloadOutsideLibrary(lib);
 }
 
 }  // namespace

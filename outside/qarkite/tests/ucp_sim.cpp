@@ -277,8 +277,14 @@ void UcpSim::Stop() {
   control_.reset();
   if (pid_ > 0) {
     kill(pid_, SIGTERM);
-    for (int i = 0; i < 100 && waitpid(pid_, nullptr, WNOHANG) != pid_; ++i) usleep(50000);
-    if (kill(pid_, 0) == 0) {
+    // Its stdout closes when it has gone; it prints nothing after the ready line.
+    auto deadline = Clock::now() + std::chrono::seconds(5);
+    char sink[256];
+    for (int left; out_ && (left = MsLeft(deadline)) > 0;) {
+      pollfd p{out_.get(), POLLIN, 0};
+      if (poll(&p, 1, left) <= 0 || read(out_.get(), sink, sizeof sink) <= 0) break;
+    }
+    if (waitpid(pid_, nullptr, WNOHANG) != pid_) {
       kill(pid_, SIGKILL);
       waitpid(pid_, nullptr, 0);
     }
