@@ -187,12 +187,15 @@ void Open(const State& d, QueueWorker& w, QueueTransport& t) {
   Apply(*d, w);
 }
 
+// The change check: true when the settings need a new session (those in use stay).
 bool Reload(DriverState& d) {
   UcpCimdSettings now = ReadUcpCimdSettings(d.name);
   if (UcpCimdSettingsNeedReconnect(d.settings, now)) return true;
   d.settings = now;
   return false;
 }
+bool CheckReloadUcpSet(DriverState& d) { return Reload(d); }
+bool CheckReloadCimdSet(DriverState& d) { return Reload(d); }
 
 void Close(DriverState& d) {
   if (!d.sock) return;
@@ -201,7 +204,8 @@ void Close(DriverState& d) {
   CloseSession(d.sock);
 }
 
-SmscDriver MakeDriver(const LinkCalls& calls, size_t prefixLength, const std::string& connection, uint32_t instance) {
+SmscDriver MakeDriver(const LinkCalls& calls, size_t prefixLength, bool (*reload)(DriverState&),
+                      const std::string& connection, uint32_t instance) {
   State d = std::make_shared<DriverState>();
   d->calls = &calls;
   d->name = connection;
@@ -214,7 +218,7 @@ SmscDriver MakeDriver(const LinkCalls& calls, size_t prefixLength, const std::st
   SmscDriver driver;
   driver.connect = [d](const std::function<void(const std::string&)>& report) { return Connect(*d, report); };
   driver.open = [d](QueueWorker& w, QueueTransport& t) { Open(d, w, t); };
-  driver.reload = [d] { return Reload(*d); };
+  driver.reload = [d, reload] { return reload(*d); };
   driver.apply = [d](QueueWorker& w) { Apply(*d, w); };
   driver.receiveOnly = [] { return false; };
   driver.close = [d](QueueWorker&, bool) { Close(*d); };
@@ -226,11 +230,11 @@ void TraceToDebugLog(const char* label, const char* text) { WriteDebugLog(Text(l
 }  // namespace
 
 SmscDriver MakeUcpDriver(const std::string& connection, uint32_t instance) {
-  return MakeDriver(UcpCalls(), 6, connection, instance);  // "UCP - "
+  return MakeDriver(UcpCalls(), 6, CheckReloadUcpSet, connection, instance);  // "UCP - "
 }
 
 SmscDriver MakeCimdDriver(const std::string& connection, uint32_t instance) {
-  return MakeDriver(CimdCalls(), 7, connection, instance);  // "CIMD - "
+  return MakeDriver(CimdCalls(), 7, CheckReloadCimdSet, connection, instance);  // "CIMD - "
 }
 
 void InstallUcpCimdDrivers(CentreReceiveHandler receive) {
