@@ -1,0 +1,313 @@
+// The gateway's UCP and CIMD2 links end to end: N messages are queued while the centre is
+// down (the gateway started and failing to connect); then the centre starts. Timed from
+// the first to the last accepted submit (the queue file removed after its answer, seen
+// through inotify), with the gateway's and the centre's CPU time per 1,000 messages.
+// Centres: "sim" the UCP simulator (../shared/peers/ucp-smsc-sim), "sink" bench/ucp_sink
+// (a minimal UCP centre), "cimd" Debian's test_cimd2. Loopback only; every process it
+// starts is stopped by it. Each run counts what was sent: none lost or sent twice.
+//
+//   ucp_cimd_link [messages=20000] [runs=3] [centres=sim,sink,cimd,idle]
+// "idle": the gateway's CPU over 30 s of an idle UCP link with a connection held on its
+// inbound port.
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/inotify.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "runtime/unique_fd.h"
+
+namespace fs = std::filesystem;
+extern char** environ;
+
+namespace {
+
+uint64_t NowUs() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return uint64_t(ts.tv_sec) * 1000000 + uint64_t(ts.tv_nsec) / 1000;
+}
+
+uint16_t FreePort() {
+  UniqueFd s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  if (bind(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return 0;
+  getsockname(s.get(), reinterpret_cast<sockaddr*>(&a), &len);
+  return ntohs(a.sin_port);
+}
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+void WriteAll(const std::string& path, const std::string& text) {
+  std::ofstream out(path, std::ios::binary);
+  out << text;
+}
+
+// CPU seconds (user + system) of a process so far.
+double CpuSeconds(pid_t pid) {
+  std::string stat = ReadAll("/proc/" + std::to_string(pid) + "/stat");
+  size_t close = stat.rfind(')');
+  if (close == std::string::npos) return 0;
+  std::istringstream fields(stat.substr(close + 2));
+  std::string skip;
+  for (int i = 0; i < 11; ++i) fields >> skip;  // state .. cmajflt
+  unsigned long long user = 0, system = 0;
+  fields >> user >> system;
+  return double(user + system) / double(sysconf(_SC_CLK_TCK));
+}
+
+struct Child {
+  pid_t pid = -1;
+  bool Start(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv = {},
+             const std::string& output = "/dev/null") {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    std::vector<std::string> args = argv, env;
+    for (char** e = environ; *e; ++e) env.emplace_back(*e);
+    env.insert(env.end(), extraEnv.begin(), extraEnv.end());
+    std::vector<char*> rawArgs, rawEnv;
+    for (auto& a : args) rawArgs.push_back(a.data());
+    rawArgs.push_back(nullptr);
+    for (auto& e : env) rawEnv.push_back(e.data());
+    rawEnv.push_back(nullptr);
+    int rc = posix_spawnp(&pid, rawArgs[0], &actions, nullptr, rawArgs.data(), rawEnv.data());
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) pid = -1;
+    return rc == 0;
+  }
+  void Stop() {
+    if (pid <= 0) return;
+    kill(pid, SIGTERM);
+    for (int i = 0; i < 300; ++i) {
+      if (waitpid(pid, nullptr, WNOHANG) == pid) {
+        pid = -1;
+        return;
+      }
+      usleep(100000);
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    pid = -1;
+  }
+  ~Child() { Stop(); }
+};
+
+std::string ProgramDir() {
+  char path[4096];
+  ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+  path[n > 0 ? n : 0] = 0;
+  return fs::path(path).parent_path().string() + "/";
+}
+
+std::string PeersDir() {
+  if (const char* d = getenv("QAR_PEERS_DIR")) return std::string(d) + "/";
+  fs::path p = fs::path(QAR_SOURCE_DIR).parent_path() / "shared" / "peers";
+  return fs::exists(p) ? p.string() + "/" : "/work/shared/peers/";
+}
+
+struct Centre {
+  std::string name;  // sim, sink, cimd
+  const char* kind;  // UCP, CIMD
+  std::string user, password;
+};
+
+struct RunResult {
+  bool ok = false;
+  double seconds = 0, gatewayCpu = 0, centreCpu = 0;
+  size_t sent = 0, okLines = 0;
+  std::string note;
+};
+
+size_t CountOf(const std::string& text, const std::string& needle) {
+  size_t n = 0;
+  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + needle.size())) ++n;
+  return n;
+}
+
+RunResult RunOnce(const Centre& c, size_t messages) {
+  RunResult r;
+  char templ[] = "/tmp/ucp_cimd_link.XXXXXX";
+  if (!mkdtemp(templ)) return r;
+  std::string home = std::string(templ) + "/";
+  uint16_t port = FreePort(), web = FreePort();
+  std::string connection = std::string(c.kind) + " - 127.0.0.1:" + std::to_string(port);
+  WriteAll(home + "QARHUB.INI", "[QARHUB]\r\nWebPort=" + std::to_string(web) + "\r\nModem1=" + connection +
+                                    "\r\nInitRetryDelay=1\r\nInitRetryDelayMax=1\r\nReceiveSMS=No\r\n"
+                                    "EnableReceiptProcessing=No\r\n[" + connection + "]\r\nUserName=" + c.user +
+                                    "\r\nPassword=" + c.password + "\r\n");
+  fs::create_directories(home + "Q");
+  for (size_t i = 0; i < messages; ++i) {
+    char name[32];
+    snprintf(name, sizeof name, "%08zX.req", i + 1);
+    WriteAll(home + "Q/" + name, "[SMS]\r\nData=b" + std::to_string(i) + "\r\nPhoneNumber=49170" +
+                                     std::to_string(1000000 + i) + "\r\n");
+  }
+  UniqueFd watch(inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
+  inotify_add_watch(watch.get(), (home + "Q").c_str(), IN_DELETE | IN_MOVED_FROM);
+
+  Child gateway, centre;
+  if (!gateway.Start({ProgramDir() + "qargate"}, {"QARSMS_HOME=" + home})) return r;
+  // The centre is down: the gateway has tried and failed before it comes.
+  std::string errorFile = home + "PRIVATE/" + std::string(c.kind) + " - 127.0.0.1-" + std::to_string(port) + ".ERR";
+  for (int i = 0; i < 300 && !fs::exists(errorFile); ++i) usleep(100000);
+  std::string portText = std::to_string(port);
+  bool started = false;
+  if (c.name == "sim") {
+    started = centre.Start({"python3", PeersDir() + "ucp-smsc-sim", "--listen", "127.0.0.1:" + portText, "--control",
+                            "127.0.0.1:0", "--login", c.user + ":" + c.password, "--set", "auto_dn=false", "--set",
+                            "mt3_charset=gsm", "--lifetime", "900"});
+  } else if (c.name == "sink") {
+    started = centre.Start({ProgramDir() + "ucp_sink", portText});
+  } else {
+    started = centre.Start({"/usr/lib/kannel/test/test_cimd2", "--activity", "1", "--user", c.user, "--password",
+                            c.password, "--port", portText});
+  }
+  if (!started) {
+    r.note = "centre did not start";
+    return r;
+  }
+  std::set<std::string> gone;
+  uint64_t first = 0, last = 0, deadline = NowUs() + 600ull * 1000000;
+  double gatewayCpuStart = 0, centreCpuStart = 0;
+  char buffer[1 << 16];
+  while (gone.size() < messages && NowUs() < deadline) {
+    pollfd p{watch.get(), POLLIN, 0};
+    if (poll(&p, 1, 1000) <= 0) continue;
+    ssize_t n = read(watch.get(), buffer, sizeof buffer);
+    for (ssize_t at = 0; at < n;) {
+      auto* e = reinterpret_cast<inotify_event*>(buffer + at);
+      at += ssize_t(sizeof(inotify_event) + e->len);
+      if (e->mask & IN_Q_OVERFLOW) r.note = "inotify overflow";
+      if (e->len == 0) continue;
+      std::string name = e->name;
+      if (name.size() < 4 || name.compare(name.size() - 4, 4, ".req") != 0) continue;
+      if (gone.insert(name).second) {
+        last = NowUs();
+        if (first == 0) {
+          first = last;
+          gatewayCpuStart = CpuSeconds(gateway.pid);
+          centreCpuStart = CpuSeconds(centre.pid);
+        }
+      }
+    }
+  }
+  r.gatewayCpu = CpuSeconds(gateway.pid) - gatewayCpuStart;
+  r.centreCpu = CpuSeconds(centre.pid) - centreCpuStart;
+  r.seconds = double(last - first) / 1e6;
+  r.sent = gone.size();
+  gateway.Stop();
+  centre.Stop();
+  std::string outLog;
+  for (const auto& e : fs::recursive_directory_iterator(home + "LOGS")) {
+    if (e.path().filename().string().rfind("SMSOUT", 0) == 0) outLog += ReadAll(e.path().string());
+  }
+  r.okLines = CountOf(outLog, "OK -- " + connection);
+  r.ok = r.sent == messages && r.okLines == messages;
+  if (r.okLines != messages) r.note += " OK lines " + std::to_string(r.okLines);
+  fs::remove_all(home);
+  return r;
+}
+
+// An idle UCP link (to ucp_sink) with a centre's connection held open on the inbound port:
+// the gateway's CPU seconds per minute.
+double IdleCpuPerMinute(int seconds) {
+  char templ[] = "/tmp/ucp_cimd_link.XXXXXX";
+  if (!mkdtemp(templ)) return -1;
+  std::string home = std::string(templ) + "/";
+  uint16_t port = FreePort(), web = FreePort(), inbound = FreePort();
+  std::string connection = "UCP - 127.0.0.1:" + std::to_string(port);
+  WriteAll(home + "QARHUB.INI", "[QARHUB]\r\nWebPort=" + std::to_string(web) + "\r\nModem1=" + connection +
+                                    "\r\nReceiveSMS=No\r\n[" + connection + "]\r\nReceive=Yes\r\nReceivePort=" +
+                                    std::to_string(inbound) + "\r\n");
+  Child centre, gateway;
+  centre.Start({ProgramDir() + "ucp_sink", std::to_string(port)});
+  gateway.Start({ProgramDir() + "qargate"}, {"QARSMS_HOME=" + home});
+  UniqueFd held;
+  for (int i = 0; i < 200 && !held; ++i) {
+    usleep(100000);
+    UniqueFd s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(inbound);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) held = std::move(s);
+  }
+  sleep(3);  // start-up done, the session up
+  double start = CpuSeconds(gateway.pid);
+  sleep(unsigned(seconds));
+  double used = CpuSeconds(gateway.pid) - start;
+  gateway.Stop();
+  centre.Stop();
+  fs::remove_all(home);
+  return held ? used * 60.0 / seconds : -1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  signal(SIGPIPE, SIG_IGN);
+  size_t messages = argc > 1 ? strtoul(argv[1], nullptr, 10) : 20000;
+  int runs = argc > 2 ? atoi(argv[2]) : 3;
+  std::string wanted = argc > 3 ? argv[3] : "sim,sink,cimd,idle";
+  std::vector<Centre> centres;
+  for (const Centre& c : {Centre{"sim", "UCP", "gw", "secret"}, Centre{"sink", "UCP", "gw", "secret"},
+                          Centre{"cimd", "CIMD", "U", "P"}}) {
+    if (("," + wanted + ",").find("," + c.name + ",") != std::string::npos) centres.push_back(c);
+  }
+  std::vector<std::vector<RunResult>> results(centres.size());
+  // Alternating, so that a change in the machine's load touches every centre alike.
+  for (int run = 0; run < runs; ++run) {
+    for (size_t i = 0; i < centres.size(); ++i) {
+      RunResult r = RunOnce(centres[i], messages);
+      printf("%-4s run %d: %zu sent in %.2f s: %.0f messages/s; gateway CPU %.0f ms per 1,000, centre %.0f ms per "
+             "1,000%s%s\n",
+             centres[i].name.c_str(), run + 1, r.sent, r.seconds, r.seconds > 0 ? double(r.sent) / r.seconds : 0,
+             r.sent ? r.gatewayCpu * 1e6 / double(r.sent) : 0, r.sent ? r.centreCpu * 1e6 / double(r.sent) : 0,
+             r.ok ? "" : "  NOT ALL SENT ONCE:", r.note.c_str());
+      fflush(stdout);
+      results[i].push_back(r);
+    }
+  }
+  for (size_t i = 0; i < centres.size(); ++i) {
+    std::vector<RunResult>& rs = results[i];
+    std::sort(rs.begin(), rs.end(), [](const RunResult& a, const RunResult& b) {
+      return double(a.sent) / std::max(a.seconds, 1e-9) < double(b.sent) / std::max(b.seconds, 1e-9);
+    });
+    const RunResult& m = rs[rs.size() / 2];
+    printf("%s %s median of %zu: %.0f messages/s, gateway CPU %.0f ms per 1,000 messages\n", centres[i].kind,
+           centres[i].name.c_str(), rs.size(), m.seconds > 0 ? double(m.sent) / m.seconds : 0,
+           m.sent ? m.gatewayCpu * 1e6 / double(m.sent) : 0);
+  }
+  if (("," + wanted + ",").find(",idle,") != std::string::npos) {
+    printf("idle UCP link with an inbound connection held: %.3f CPU s per minute\n", IdleCpuPerMinute(30));
+  }
+  return 0;
+}
