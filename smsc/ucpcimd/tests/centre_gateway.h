@@ -1,5 +1,6 @@
-// A gateway with one UCP or CIMD connection on a temporary data folder, for the tests
-// against the centres of centre_peers.h.
+// A gateway with one UCP or CIMD connection on a temporary data folder, and the centres it
+// talks to in these tests: the UCP simulator and the CIMD2 centres of the libraries' own
+// tests (outside/qarkite/tests, outside/qarbolt/tests).
 #pragma once
 
 #include <unistd.h>
@@ -9,8 +10,52 @@
 #include <string>
 #include <vector>
 
-#include "smsc/ucpcimd/tests/centre_peers.h"
+#include "outside/qarbolt/tests/centre_process.h"
+#include "outside/qarkite/tests/ucp_sim.h"
 #include "tests/support/gateway_process.h"
+
+// How often needle occurs in text.
+inline size_t CountOf(const std::string& text, const std::string& needle) {
+  size_t n = 0;
+  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + needle.size())) ++n;
+  return n;
+}
+
+// The simulator's options here: the gateway's login, no automatic reports, MT 3 texts in
+// GSM codes; on port when given (a centre taking the place of a stopped one).
+inline std::vector<std::string> SimOptions(uint16_t port = 0) {
+  std::vector<std::string> o = {"--login", "gw:secret", "--set", "auto_dn=false", "--set", "mt3_charset=gsm"};
+  if (port != 0) o.insert(o.end(), {"--listen", "127.0.0.1:" + std::to_string(port)});
+  return o;
+}
+inline Json SimSubmits(UcpSim& sim) { return sim.Control(R"({"cmd":"submits"})")["submits"]; }
+inline bool WaitSimSubmits(UcpSim& sim, size_t n, unsigned ms = 30000) {
+  return WaitUntil(ms, [&] { return SimSubmits(sim).size() >= n; });
+}
+// The last submit the simulator decoded for recipient (null when none).
+inline Json SimSubmitFor(UcpSim& sim, const std::string& recipient) {
+  Json all = SimSubmits(sim), found;
+  for (size_t i = 0; i < all.size(); ++i) {
+    if (all[i]["recipient"].str() == recipient) found = all[i];
+  }
+  return found;
+}
+// Until one of the simulator's open clients is logged in.
+inline bool WaitSimLogin(UcpSim& sim, unsigned ms = 30000) {
+  return WaitUntil(ms, [&] {
+    Json clients = sim.Control(R"({"cmd":"status"})")["clients"];
+    for (size_t i = 0; i < clients.size(); ++i) {
+      if (clients[i]["logged_in"].boolean) return true;
+    }
+    return false;
+  });
+}
+// Whether an operation the simulator sent (inject_mo, inject_dn with "wait") was ACKed.
+inline bool SimAcked(const Json& answer) { return answer["operation"]["response"]["ack"].boolean; }
+inline bool SimNacked(const Json& answer) {
+  const Json& response = answer["operation"]["response"];
+  return response.kind == Json::Object && response["ack"].kind == Json::Bool && !response["ack"].boolean;
+}
 
 struct CentreGateway {
   GatewayHome home;

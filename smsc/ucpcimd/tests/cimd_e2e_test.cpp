@@ -24,59 +24,79 @@ struct CimdGateway : CentreGateway {
   }
 };
 
+Json Ask(CimdCentre& centre, const std::string& request, int timeoutMs = 15000) {
+  Json answer;
+  ParseJson(centre.Control(request, timeoutMs), answer);
+  return answer;
+}
+
 bool WaitLogins(CimdCentre& centre, int n) {
-  std::string answer = centre.Control(R"({"cmd":"wait","logins":)" + std::to_string(n) + R"(,"timeout_ms":30000})", 35000);
-  return answer.find("\"timed_out\": false") != std::string::npos;
+  Json answer = Ask(centre, R"({"cmd":"wait","logins":)" + std::to_string(n) + R"(,"timeout_ms":30000})", 35000);
+  return answer["timed_out"].kind == Json::Bool && !answer["timed_out"].boolean;
 }
 
-// The centre's record of the submit to recipient (from its record on).
-std::string SubmitFor(CimdCentre& centre, const std::string& recipient) {
-  std::string all = centre.Control(R"({"cmd":"submits"})");
-  size_t at = all.find("\"021\": \"" + recipient + "\"");
-  if (at == std::string::npos) return "";
-  size_t start = all.rfind("{\"number\"", at);
-  size_t end = all.find("{\"number\"", at);
-  return all.substr(start, end == std::string::npos ? std::string::npos : end - start);
+Json Submits(CimdCentre& centre) { return Ask(centre, R"({"cmd":"submits"})")["submits"]; }
+
+// The centre's last record of a submit to recipient (null when none).
+Json SubmitFor(CimdCentre& centre, const std::string& recipient) {
+  Json all = Submits(centre), found;
+  for (size_t i = 0; i < all.size(); ++i) {
+    if (all[i]["params"]["021"].str() == recipient) found = all[i];
+  }
+  return found;
 }
 
-size_t SubmitCount(CimdCentre& centre) { return CountOf(centre.Control(R"({"cmd":"submits"})"), "{\"number\""); }
+// The client's answer to an operation the centre sent: its operation code and error (0 none).
+struct CimdAnswer {
+  int op = 0;
+  std::string error;
+};
+CimdAnswer AnswerOf(const Json& reply) {
+  const Json& a = reply["answer"];
+  return CimdAnswer{a["op"].integer(), a["params"]["900"].str()};
+}
 
 TEST(CimdDelivery, CentreDecodesEachSubmitAsTheQueueFileHoldsIt) {
   CimdCentre centre;
   ASSERT_TRUE(centre.Start());
   CimdGateway g;
   g.Configure(uint16_t(centre.port()));
+  struct Field {
+    const char* name;  // a member of the record, or a parameter code
+    std::string value;
+  };
   struct Case {
     const char* file;
     const char* body;
-    std::vector<std::string> expected;  // fragments of the centre's record
+    std::vector<Field> expected;
   };
   const std::vector<Case> cases = {
       {"00000001.req", "Sender=4930123\r\nData=Price 5 \xE2\x82\xAC today\r\nPhoneNumber=4917000001\r\n",
-       {"\"text\": \"Price 5 \xE2\x82\xAC today\"", R"("023": "4930123")"}},
+       {{"text", "Price 5 \xE2\x82\xAC today"}, {"023", "4930123"}}},
       {"00000002.req", "Sender=4930123\r\nData=\xCE\xA9 \xE6\x97\xA5\r\ndcs=08\r\nPhoneNumber=4917000002\r\n",
-       {R"("030": "8")", R"("034": "03A9002065E5")"}},
+       {{"030", "8"}, {"034", "03A9002065E5"}}},
       {"00000003.req", "Sender=4930123\r\nUDH=0605040B8423F0\r\nData=C0FFEE00\r\nBinary=1\r\ndcs=F5\r\n"
                        "PhoneNumber=4917000003\r\n",
-       {R"("032": "0605040B8423F0")", R"("034": "C0FFEE00")", R"("030": "245")"}},
+       {{"032", "0605040B8423F0"}, {"034", "C0FFEE00"}, {"030", "245"}}},
       {"00000004.req", "Sender=Shop24\r\nData=alpha sender\r\nPhoneNumber=4917000004\r\n",
-       {R"("alpha": "Shop24")", R"("text": "alpha sender")"}},
+       {{"alpha", "Shop24"}, {"text", "alpha sender"}}},
       {"00000005.req", "Sender=4930123\r\nData=report please\r\nPhoneNumber=4917000005\r\nReceiptRequested=Yes\r\n",
-       {R"("056": "62")", R"("text": "report please")"}},
+       {{"056", "62"}, {"text", "report please"}}},
   };
   GatewayProcess p(g.home);
   for (const Case& c : cases) g.Drop(c.file, c.body);
   for (const Case& c : cases) EXPECT_TRUE(WaitUntil(20000, [&] { return g.Gone(c.file); })) << c.file << p.Output();
   for (size_t i = 0; i < cases.size(); ++i) {
-    std::string record = SubmitFor(centre, "491700000" + std::to_string(i + 1));
-    ASSERT_FALSE(record.empty()) << cases[i].file;
-    for (const std::string& fragment : cases[i].expected) {
-      EXPECT_NE(record.find(fragment), std::string::npos) << cases[i].file << ": " << fragment << "\n" << record;
+    Json record = SubmitFor(centre, "491700000" + std::to_string(i + 1));
+    ASSERT_EQ(record.kind, Json::Object) << cases[i].file;
+    for (const Field& f : cases[i].expected) {
+      const Json& v = isdigit(f.name[0]) ? record["params"][f.name] : record[f.name];
+      EXPECT_EQ(v.str(), f.value) << cases[i].file << ": " << f.name;
     }
   }
   ASSERT_TRUE(WaitUntil(5000, [&] { return CountOf(g.OutLog(), "OK -- " + g.connection) == cases.size(); }))
       << g.OutLog();
-  EXPECT_EQ(SubmitCount(centre), cases.size()) << "each file once";
+  EXPECT_EQ(Submits(centre).size(), cases.size()) << "each file once";
   EXPECT_FALSE(fs::exists(g.ErrorFile()));
 }
 
@@ -89,18 +109,18 @@ TEST(CimdDelivery, ErrorAnswersAreRetriedOrGivenUpByTheRejectList) {
   ASSERT_TRUE(WaitLogins(centre, 1)) << p.Output();
   centre.Control(R"({"cmd":"set","submit_error":11})");
   g.Drop("0000A001.req", "Data=again\r\nPhoneNumber=4471\r\n");
-  ASSERT_TRUE(WaitUntil(20000, [&] { return SubmitCount(centre) >= 1; }));
+  ASSERT_TRUE(WaitUntil(20000, [&] { return Submits(centre).size() >= 1; }));
   centre.Control(R"({"cmd":"set","submit_error":null})");
   ASSERT_TRUE(WaitUntil(20000, [&] { return g.Gone("0000A001.req"); })) << p.Output();
   EXPECT_FALSE(fs::exists(g.h + "Q/0000A001.ERR"));
   EXPECT_NE(g.OutLog().find("Retry Pending - "), std::string::npos) << g.OutLog();
 
   centre.Control(R"({"cmd":"set","submit_error":300})");
-  size_t before = SubmitCount(centre);
+  size_t before = Submits(centre).size();
   g.Drop("0000A002.req", "Data=rejected\r\nPhoneNumber=4472\r\n");
   ASSERT_TRUE(WaitUntil(20000, [&] { return g.Gone("0000A002.req") && fs::exists(g.h + "Q/0000A002.ERR"); }))
       << p.Output();
-  EXPECT_EQ(SubmitCount(centre), before + 1) << "given up at the first refusal";
+  EXPECT_EQ(Submits(centre).size(), before + 1) << "given up at the first refusal";
 }
 
 TEST(CimdReceive, MessagesAndReportsOverTheSessionAndTheInboundPort) {
@@ -118,32 +138,32 @@ TEST(CimdReceive, MessagesAndReportsOverTheSessionAndTheInboundPort) {
     // for its answer.
     g.Drop("0000D001.req", "Data=report me\r\nPhoneNumber=4491\r\nSender=4930\r\nReceiptRequested=Yes\r\n");
     ASSERT_TRUE(WaitUntil(20000, [&] { return g.Gone("0000D001.req"); })) << p.Output();
-    std::string record = SubmitFor(centre, "4491");
-    stamp = JsonField(record, "timestamp");
-    ASSERT_FALSE(stamp.empty()) << record;
-    std::string answer = centre.Control(R"({"cmd":"inject_mo","sender":"4477","recipient":"5555","text":"hello"})");
-    EXPECT_NE(answer.find("\"op\": 70"), std::string::npos) << answer;
-    EXPECT_EQ(answer.find("\"900\""), std::string::npos) << answer;
+    stamp = SubmitFor(centre, "4491")["timestamp"].str();
+    ASSERT_FALSE(stamp.empty());
+    CimdAnswer answer = AnswerOf(Ask(centre, R"({"cmd":"inject_mo","sender":"4477","recipient":"5555","text":"hello"})"));
+    EXPECT_EQ(answer.op, 70);
+    EXPECT_EQ(answer.error, "");
     EXPECT_EQ(g.TakeOne("in"), head + "Sender=4477\r\nPhoneNumber=5555\r\nData=hello\r\n");
     EXPECT_TRUE(p.WaitForOutput("CIMDReceiveMessageCallbackEx: inbound message:  sender=4477, recip=5555", 5000));
 
     // Nowhere to store it: an error answer, nothing half written; delivered again, stored once.
     fs::rename(g.h + "SMS-IN", g.h + "SMS-IN.away");
     WriteFileText(g.h + "SMS-IN", "not a directory");
-    answer = centre.Control(R"({"cmd":"inject_mo","sender":"4476","recipient":"5555","text":"again"})");
-    EXPECT_NE(answer.find("\"900\""), std::string::npos) << answer;
+    answer = AnswerOf(Ask(centre, R"({"cmd":"inject_mo","sender":"4476","recipient":"5555","text":"again"})"));
+    EXPECT_EQ(answer.op, 70);
+    EXPECT_NE(answer.error, "") << "an error code, so that the centre delivers it again";
     fs::remove(g.h + "SMS-IN");
     fs::rename(g.h + "SMS-IN.away", g.h + "SMS-IN");
-    answer = centre.Control(R"({"cmd":"inject_mo","sender":"4476","recipient":"5555","text":"again"})");
-    EXPECT_EQ(answer.find("\"900\""), std::string::npos) << answer;
+    answer = AnswerOf(Ask(centre, R"({"cmd":"inject_mo","sender":"4476","recipient":"5555","text":"again"})"));
+    EXPECT_EQ(answer.error, "");
     EXPECT_EQ(g.TakeOne("in"), head + "Sender=4476\r\nPhoneNumber=5555\r\nData=again\r\n");
 
     // The centre connects to the inbound port and delivers there.
     ASSERT_TRUE(p.WaitForOutput("CIMD Receive started on port " + std::to_string(inbound), 20000)) << p.Output();
-    answer = centre.Control(R"({"cmd":"connect","host":"127.0.0.1","port":)" + std::to_string(inbound) + "}");
-    ASSERT_NE(answer.find("\"ok\": true"), std::string::npos) << answer;
-    answer = centre.Control(R"({"cmd":"inject_mo","sender":"4478","recipient":"5556","text":"via port"})");
-    EXPECT_NE(answer.find("\"op\": 70"), std::string::npos) << answer;
+    ASSERT_TRUE(Ask(centre, R"({"cmd":"connect","host":"127.0.0.1","port":)" + std::to_string(inbound) + "}")["ok"].boolean);
+    answer = AnswerOf(Ask(centre, R"({"cmd":"inject_mo","sender":"4478","recipient":"5556","text":"via port"})"));
+    EXPECT_EQ(answer.op, 70);
+    EXPECT_EQ(answer.error, "");
     EXPECT_EQ(g.TakeOne("in"), head + "Sender=4478\r\nPhoneNumber=5556\r\nData=via port\r\n");
     EXPECT_TRUE(p.WaitForOutput("Processing CIMD connection from 127.0.0.1", 5000));
     p.Signal(SIGTERM);
@@ -152,12 +172,13 @@ TEST(CimdReceive, MessagesAndReportsOverTheSessionAndTheInboundPort) {
     EXPECT_EQ(code, 0);
   }
   // After a restart the report still finds its submission.
-  centre.Control(R"({"cmd":"close"})");
+  Ask(centre, R"({"cmd":"close"})");
   GatewayProcess p(g.home);
   ASSERT_TRUE(WaitLogins(centre, 2)) << p.Output();
-  std::string answer = centre.Control(R"({"cmd":"inject_dn","destination":"4491","timestamp":")" + stamp +
-                                      R"(","status":4})");
-  EXPECT_NE(answer.find("\"op\": 73"), std::string::npos) << answer;
+  CimdAnswer answer = AnswerOf(Ask(centre, R"({"cmd":"inject_dn","destination":"4491","timestamp":")" + stamp +
+                                              R"(","status":4})"));
+  EXPECT_EQ(answer.op, 73);
+  EXPECT_EQ(answer.error, "");
   std::string report = g.TakeOne("rec");
   EXPECT_EQ(report.rfind(head, 0), 0u) << report;
   EXPECT_NE(report.find("\r\nReceiptDelivered=Yes\r\nReceiptMessageId=0000D001\r\n"), std::string::npos) << report;

@@ -26,7 +26,7 @@ const std::string kClient = std::string(QAR_SOURCE_DIR) + "/smsc/ucpcimd/tests/u
 std::vector<std::string> RunMoClient(uint16_t port, const std::string& operations) {
   ChildProcess client;
   std::vector<std::string> lines;
-  if (!client.Start({"python3", kClient, PeersDirectory(), "127.0.0.1", std::to_string(port), operations})) {
+  if (!client.Start({"python3", kClient, PeersDir(), "127.0.0.1", std::to_string(port), operations})) {
     return lines;
   }
   std::string line;
@@ -45,11 +45,11 @@ std::vector<std::string> Answers(const std::vector<std::string>& lines) {
 
 TEST(UcpReceive, MessagesOverTheSessionBecomeExactInboundFiles) {
   UcpSim sim;
-  ASSERT_TRUE(sim.Start(0, {"--login", "gw:secret", "--set", "auto_dn=false"}));
+  ASSERT_TRUE(sim.Start(SimOptions())) << sim.why();
   CentreGateway g;
-  g.Configure("UCP", sim.port(), "Receive=Yes\r\n");
+  g.Configure("UCP", uint16_t(sim.port()), "Receive=Yes\r\n");
   GatewayProcess p(g.home);
-  ASSERT_TRUE(sim.WaitLoggedIn()) << p.Output();
+  ASSERT_TRUE(WaitSimLogin(sim)) << p.Output();
   const std::string head = "[SMS-IN]\r\nModemName=" + g.connection + "\r\n";
   struct Case {
     std::string inject;    // members of inject_mo
@@ -69,8 +69,7 @@ TEST(UcpReceive, MessagesOverTheSessionBecomeExactInboundFiles) {
        "Sender=Binary=1\r\nPhoneNumber=1234\r\nData=two\\r\\nSMSCRoute=y\r\n", "\r\nBinary="},
   };
   for (const Case& c : cases) {
-    std::string answer = sim.Command(R"({"cmd":"inject_mo","wait":true,)" + c.inject + "}");
-    EXPECT_NE(answer.find("\"ack\": true"), std::string::npos) << answer << p.Output();
+    EXPECT_TRUE(SimAcked(sim.Control(R"({"cmd":"inject_mo","wait":true,)" + c.inject + "}"))) << c.inject;
     std::string file = g.TakeOne("in");
     EXPECT_EQ(file, head + c.expected) << c.inject;
     EXPECT_EQ(file.find(c.forbidden), std::string::npos) << file;
@@ -84,20 +83,18 @@ TEST(UcpReceive, MessagesOverTheSessionBecomeExactInboundFiles) {
   // delivered again, it is stored once.
   fs::rename(g.h + "SMS-IN", g.h + "SMS-IN.away");
   WriteFileText(g.h + "SMS-IN", "not a directory");
-  std::string refused = sim.Command(R"({"cmd":"inject_mo","wait":true,"recipient":"1234","sender":"4476","text":"again"})");
-  EXPECT_NE(refused.find("\"ack\": false"), std::string::npos) << refused;
+  EXPECT_TRUE(SimNacked(sim.Control(R"({"cmd":"inject_mo","wait":true,"recipient":"1234","sender":"4476","text":"again"})")));
   fs::remove(g.h + "SMS-IN");
   fs::rename(g.h + "SMS-IN.away", g.h + "SMS-IN");
-  std::string accepted = sim.Command(R"({"cmd":"inject_mo","wait":true,"recipient":"1234","sender":"4476","text":"again"})");
-  EXPECT_NE(accepted.find("\"ack\": true"), std::string::npos) << accepted;
+  EXPECT_TRUE(SimAcked(sim.Control(R"({"cmd":"inject_mo","wait":true,"recipient":"1234","sender":"4476","text":"again"})")));
   EXPECT_EQ(g.TakeOne("in"), head + "Sender=4476\r\nPhoneNumber=1234\r\nData=again\r\n");
 }
 
 TEST(UcpReceive, ReportsMatchTheirSubmissionAcrossAGatewayRestart) {
   UcpSim sim;
-  ASSERT_TRUE(sim.Start(0, {"--login", "gw:secret", "--set", "auto_dn=false"}));
+  ASSERT_TRUE(sim.Start(SimOptions())) << sim.why();
   CentreGateway g;
-  g.Configure("UCP", sim.port(), "Receive=Yes\r\n");
+  g.Configure("UCP", uint16_t(sim.port()), "Receive=Yes\r\n");
   const std::string head = "[SMS-IN]\r\nModemName=" + g.connection + "\r\n";
   std::string scts;
   {
@@ -105,9 +102,8 @@ TEST(UcpReceive, ReportsMatchTheirSubmissionAcrossAGatewayRestart) {
     g.Drop("0000D001.req", "Data=report me\r\nPhoneNumber=4491\r\nSender=4930\r\nReceiptRequested=Yes\r\n");
     g.Drop("0000D002.req", "Data=no report\r\nPhoneNumber=4492\r\nSender=4930\r\n");
     ASSERT_TRUE(WaitUntil(20000, [&] { return g.Gone("0000D001.req") && g.Gone("0000D002.req"); })) << p.Output();
-    std::string submits = sim.Submits();
-    scts = JsonField(submits, "scts", submits.find("\"recipient\": \"4491\""));
-    ASSERT_FALSE(scts.empty()) << submits;
+    scts = SimSubmitFor(sim, "4491")["scts"].str();
+    ASSERT_FALSE(scts.empty());
     // The centre's id of the accepted submit is in the message log.
     EXPECT_NE(g.OutLog().find("4491:" + scts), std::string::npos) << g.OutLog();
     p.Signal(SIGTERM);
@@ -115,18 +111,16 @@ TEST(UcpReceive, ReportsMatchTheirSubmissionAcrossAGatewayRestart) {
     ASSERT_TRUE(p.WaitExit(30000, code));
   }
   GatewayProcess p(g.home);
-  ASSERT_TRUE(sim.WaitLoggedIn()) << p.Output();
+  ASSERT_TRUE(WaitSimLogin(sim)) << p.Output();
   // Delivered, for the submission that asked: the report names our message id.
-  std::string answer = sim.Command(R"({"cmd":"inject_dn","wait":true,"dst":0,"recipient":"4491","scts":")" + scts +
-                                   R"(","sender":"4930"})");
-  EXPECT_NE(answer.find("\"ack\": true"), std::string::npos) << answer;
+  EXPECT_TRUE(SimAcked(sim.Control(R"({"cmd":"inject_dn","wait":true,"dst":0,"recipient":"4491","scts":")" + scts +
+                                   R"(","sender":"4930"})")));
   std::string report = g.TakeOne("rec");
   EXPECT_EQ(report.rfind(head, 0), 0u) << report;
   EXPECT_NE(report.find("\r\nReceiptDelivered=Yes\r\nReceiptMessageId=0000D001\r\n"), std::string::npos) << report;
   // A report for a submission nobody recorded waits for receipt resolution with the
   // centre's id.
-  answer = sim.Command(R"({"cmd":"inject_dn","wait":true,"dst":2,"recipient":"4499","scts":"010101000000"})");
-  EXPECT_NE(answer.find("\"ack\": true"), std::string::npos) << answer;
+  EXPECT_TRUE(SimAcked(sim.Control(R"({"cmd":"inject_dn","wait":true,"dst":2,"recipient":"4499","scts":"010101000000"})")));
   std::string unresolved = g.TakeOne("rct");
   EXPECT_NE(unresolved.find("\r\nReceiptFailed=Yes\r\nReceiptMessageId=4499:010101000000\r\n"), std::string::npos)
       << unresolved;
@@ -134,11 +128,11 @@ TEST(UcpReceive, ReportsMatchTheirSubmissionAcrossAGatewayRestart) {
 
 TEST(UcpReceive, CentreConnectingToTheInboundPort) {
   UcpSim sim;
-  ASSERT_TRUE(sim.Start(0, {"--login", "gw:secret", "--set", "auto_dn=false"}));
+  ASSERT_TRUE(sim.Start(SimOptions())) << sim.why();
   CentreGateway g;
   uint16_t inbound = FreeTcpPort();
   // Two instances: only the first listens, and nothing fails to bind.
-  g.Configure("UCP", sim.port(), "Receive=Yes\r\nTransmitterCount=2\r\nReceivePort=" + std::to_string(inbound) + "\r\n");
+  g.Configure("UCP", uint16_t(sim.port()), "Receive=Yes\r\nTransmitterCount=2\r\nReceivePort=" + std::to_string(inbound) + "\r\n");
   GatewayProcess p(g.home);
   ASSERT_TRUE(p.WaitForOutput("UCP Receive started on port " + std::to_string(inbound), 20000)) << p.Output();
   ASSERT_TRUE(WaitUntil(10000, [&] { return PortAccepts(inbound); }));
@@ -173,7 +167,7 @@ TEST(UcpReceive, CentreConnectingToTheInboundPort) {
   ASSERT_TRUE(WaitUntil(10000, [&] { return CountOf(p.Output(), "Processing UCP connection from 127.0.0.1") == served + 1; }))
       << p.Output();
   uint16_t moved = FreeTcpPort();
-  g.Configure("UCP", sim.port(), "Receive=Yes\r\nTransmitterCount=2\r\nReceivePort=" + std::to_string(moved) + "\r\n");
+  g.Configure("UCP", uint16_t(sim.port()), "Receive=Yes\r\nTransmitterCount=2\r\nReceivePort=" + std::to_string(moved) + "\r\n");
   ASSERT_TRUE(p.WaitForOutput("UCP Receive started on port " + std::to_string(moved), 30000)) << p.Output();
   EXPECT_TRUE(WaitUntil(10000, [&] { return CountOf(p.Output(), "Releasing Connection") == served + 1; })) << p.Output();
   pollfd closed{held, POLLIN, 0};
