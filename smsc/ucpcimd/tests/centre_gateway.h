@@ -12,6 +12,7 @@
 
 #include "outside/qarbolt/tests/centre_process.h"
 #include "outside/qarkite/tests/ucp_sim.h"
+#include "runtime/process_runner.h"
 #include "tests/support/gateway_process.h"
 
 // How often needle occurs in text.
@@ -55,6 +56,21 @@ inline bool SimAcked(const Json& answer) { return answer["operation"]["response"
 inline bool SimNacked(const Json& answer) {
   const Json& response = answer["operation"]["response"];
   return response.kind == Json::Object && response["ack"].kind == Json::Bool && !response["ack"].boolean;
+}
+
+// What Kannel's decode_emimsg makes of a frame (its content between STX and ETX); empty
+// when the tool is not installed.
+inline std::string DecodeEmi(const std::string& frame) {
+  std::string decoder = FindProgram("/usr/lib/kannel/test", "decode_emimsg");
+  if (decoder.empty()) decoder = FindProgram("", "decode_emimsg");
+  if (decoder.empty()) return "";
+  TempDir dir;
+  ProcessOptions options;
+  options.stdoutPath = dir.path() + "out.txt";
+  options.stderrToStdout = true;
+  options.timeoutMs = 60000;
+  RunProcess({decoder, frame}, options);
+  return ReadFileText(options.stdoutPath);
 }
 
 struct CentreGateway {

@@ -24,7 +24,9 @@ TEST(UcpDelivery, CentreDecodesEachSubmitAsTheQueueFileHoldsIt) {
   UcpSim sim;
   ASSERT_TRUE(sim.Start(SimOptions())) << sim.why();
   UcpGateway g;
-  g.Configure(uint16_t(sim.port()));
+  // From a local address and port of its own.
+  uint16_t local = FreeTcpPort();
+  g.Configure(uint16_t(sim.port()), "BindIP=127.0.0.1\r\nLocalPort=" + std::to_string(local) + "\r\n");
   struct Field {
     std::vector<std::string> path;  // members from the decoded record down
     std::string value;              // as Json::str() gives it
@@ -53,6 +55,10 @@ TEST(UcpDelivery, CentreDecodesEachSubmitAsTheQueueFileHoldsIt) {
   GatewayProcess p(g.home);
   for (const Case& c : cases) g.Drop(c.file, c.body);
   ASSERT_TRUE(WaitSimSubmits(sim, cases.size())) << p.Output();
+  EXPECT_TRUE(p.WaitForOutput("Debug:  UCP local port bound to " + std::to_string(local), 5000));
+  Json clients = sim.Control(R"({"cmd":"status"})")["clients"];
+  ASSERT_EQ(clients.size(), 1u);
+  EXPECT_EQ(clients[0]["peer"].str(), "127.0.0.1:" + std::to_string(local));
   for (const Case& c : cases) {
     Json record = SimSubmitFor(sim, c.recipient);
     ASSERT_EQ(record.kind, Json::Object) << c.file;
@@ -73,6 +79,18 @@ TEST(UcpDelivery, CentreDecodesEachSubmitAsTheQueueFileHoldsIt) {
   usleep(1000000);
   EXPECT_EQ(SimSubmits(sim).size(), cases.size()) << "each file once";
   EXPECT_FALSE(fs::exists(g.ErrorFile()));
+  // An independent decoder reads every frame the gateway sent.
+  Json frames = sim.Control(R"({"cmd":"frames"})")["frames"];
+  size_t decoded = 0;
+  for (size_t i = 0; i < frames.size(); ++i) {
+    if (frames[i]["dir"].str() != "in") continue;
+    std::string out = DecodeEmi(frames[i]["frame"].str());
+    if (out.empty()) GTEST_SKIP() << "decode_emimsg (kannel) not installed";
+    EXPECT_EQ(out.find("Invalid EMI packet"), std::string::npos) << out;
+    EXPECT_EQ(out.find("ERROR"), std::string::npos) << out;
+    ++decoded;
+  }
+  EXPECT_EQ(decoded, cases.size() + 1) << "the login and each submit";
 }
 
 TEST(UcpDelivery, NackRetriedRejectCodeAndSpentRetriesFail) {

@@ -131,8 +131,10 @@ TEST(UcpReceive, CentreConnectingToTheInboundPort) {
   ASSERT_TRUE(sim.Start(SimOptions())) << sim.why();
   CentreGateway g;
   uint16_t inbound = FreeTcpPort();
-  // Two instances: only the first listens, and nothing fails to bind.
-  g.Configure("UCP", uint16_t(sim.port()), "Receive=Yes\r\nTransmitterCount=2\r\nReceivePort=" + std::to_string(inbound) + "\r\n");
+  // Two instances: only the first listens, and nothing fails to bind. Alerts keep the idle
+  // link alive.
+  g.Configure("UCP", uint16_t(sim.port()),
+              "Receive=Yes\r\nTransmitterCount=2\r\nKeepAlive=1\r\nReceivePort=" + std::to_string(inbound) + "\r\n");
   GatewayProcess p(g.home);
   ASSERT_TRUE(p.WaitForOutput("UCP Receive started on port " + std::to_string(inbound), 20000)) << p.Output();
   ASSERT_TRUE(WaitUntil(10000, [&] { return PortAccepts(inbound); }));
@@ -142,7 +144,15 @@ TEST(UcpReceive, CentreConnectingToTheInboundPort) {
                R"({"ot":"52","fields":{"AdC":"5555","OAdC":"4478","MT":"3","Msg":"IRA:second"}}])");
   std::vector<std::string> answers = Answers(lines);
   ASSERT_EQ(answers.size(), 2u) << p.Output();
-  for (const std::string& a : answers) EXPECT_NE(a.find("/R/52/A/"), std::string::npos) << a;
+  for (const std::string& a : answers) {
+    EXPECT_NE(a.find("/R/52/A/"), std::string::npos) << a;
+    // An independent decoder reads the gateway's answers.
+    std::string out = DecodeEmi(a);
+    if (!out.empty()) {
+      EXPECT_EQ(out.find("Invalid EMI packet"), std::string::npos) << out;
+      EXPECT_EQ(out.find("ERROR"), std::string::npos) << out;
+    }
+  }
   std::vector<std::string> files;
   ASSERT_TRUE(WaitUntil(10000, [&] { return (files = g.Inbound("in")).size() == 2; }));
   std::vector<std::string> texts;
@@ -176,6 +186,15 @@ TEST(UcpReceive, CentreConnectingToTheInboundPort) {
   close(held);
   EXPECT_FALSE(PortAccepts(inbound));
   EXPECT_TRUE(PortAccepts(moved));
+  auto alerts = [&] {
+    Json frames = sim.Control(R"({"cmd":"frames"})")["frames"];
+    size_t n = 0;
+    for (size_t i = 0; i < frames.size(); ++i) {
+      n += frames[i]["dir"].str() == "in" && frames[i]["frame"].str().find("/O/31/") != std::string::npos;
+    }
+    return n;
+  };
+  EXPECT_TRUE(WaitUntil(10000, [&] { return alerts() >= 2; })) << p.Output();
   // The stop ends the listener and its threads at once.
   p.Signal(SIGTERM);
   int code = -1;
