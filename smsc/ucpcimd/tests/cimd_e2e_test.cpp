@@ -146,6 +146,14 @@ TEST(CimdReceive, MessagesAndReportsOverTheSessionAndTheInboundPort) {
     EXPECT_EQ(g.TakeOne("in"), head + "Sender=4477\r\nPhoneNumber=5555\r\nData=hello\r\n");
     EXPECT_TRUE(p.WaitForOutput("CIMDReceiveMessageCallbackEx: inbound message:  sender=4477, recip=5555", 5000));
 
+    // A sender that decodes to CR LF "SMSCRoute=x" gives the file no key of its own.
+    answer = AnswerOf(Ask(centre, R"({"cmd":"inject_mo","alpha":true,"sender":"\r\nSMSCRoute=x","recipient":"5555",)"
+                                  R"("text":"x"})"));
+    EXPECT_EQ(answer.error, "");
+    std::string file = g.TakeOne("in");
+    EXPECT_EQ(file, head + "Sender=SMSCRoute=x\r\nPhoneNumber=5555\r\nData=x\r\n");
+    EXPECT_EQ(file.find("\r\nSMSCRoute="), std::string::npos) << file;
+
     // Nowhere to store it: an error answer, nothing half written; delivered again, stored once.
     fs::rename(g.h + "SMS-IN", g.h + "SMS-IN.away");
     WriteFileText(g.h + "SMS-IN", "not a directory");
