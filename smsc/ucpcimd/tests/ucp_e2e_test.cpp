@@ -218,3 +218,23 @@ TEST(UcpDelivery, TwoTransmittersSendNothingTwice) {
 }
 
 }  // namespace
+
+namespace {
+
+// SMSCSendLimit=5 (five a second): the centre sees the submits 200 ms apart at least.
+TEST(UcpDelivery, PacingKeepsTheSendInterval) {
+  UcpSim sim;
+  ASSERT_TRUE(sim.Start(SimOptions())) << sim.why();
+  UcpGateway g;
+  g.Configure(uint16_t(sim.port()), "SMSCSendLimit=5\r\n");
+  constexpr int kFiles = 5;
+  for (int i = 0; i < kFiles; ++i) g.Drop("0000F00" + std::to_string(i) + ".req", "Data=p\r\nPhoneNumber=4490\r\n");
+  GatewayProcess p(g.home);
+  ASSERT_TRUE(WaitSimSubmits(sim, kFiles)) << p.Output();
+  Json submits = SimSubmits(sim);
+  for (size_t i = 1; i < submits.size(); ++i) {
+    EXPECT_GE(submits[i]["t"].number - submits[i - 1]["t"].number, 0.19) << i;
+  }
+}
+
+}  // namespace
