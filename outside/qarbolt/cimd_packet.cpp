@@ -147,6 +147,49 @@ bool ValidParameterValue(int code, std::string_view value) {
   }
 }
 
+namespace {
+
+// The checksum field, when there is one, is the text after the last TAB; it must be the
+// sum of everything from STX up to that TAB.
+bool ChecksumHolds(std::string_view bytes, size_t lastTabInBytes, std::string& why) {
+  std::string_view tail = bytes.substr(lastTabInBytes + 1, bytes.size() - 1 - (lastTabInBytes + 1));
+  if (tail.empty()) return true;
+  if (tail.size() != 2 || !IsHexText(tail)) {
+    why = "bad checksum field";
+    return false;
+  }
+  if (HexOctet(tail) != Checksum(bytes.substr(0, lastTabInBytes + 1))) {
+    why = "checksum mismatch";
+    return false;
+  }
+  return true;
+}
+
+// "ppp:value<TAB>" fields, each checked.
+bool ParseFields(std::string_view fields, Packet& out, std::string& why) {
+  while (!fields.empty()) {
+    size_t tab = fields.find(kTab);
+    std::string_view field = fields.substr(0, tab);
+    fields.remove_prefix(tab + 1);
+    int code = DecimalValue(field.substr(0, 3), 3);
+    if (field.size() < 4 || code < 0 || field[3] != ':') {
+      why = "bad parameter field";
+      return false;
+    }
+    std::string_view value = field.substr(4);
+    if (!FitsParameter(value) || !ValidParameterValue(code, value)) {
+      char text[48];
+      snprintf(text, sizeof text, "bad value of parameter %03d", code);
+      why = text;
+      return false;
+    }
+    out.params.push_back({code, std::string(value)});
+  }
+  return true;
+}
+
+}  // namespace
+
 ParseResult ParsePacket(std::string_view bytes, Packet& out) {
   ParseResult r;
   out = Packet{};
@@ -164,42 +207,10 @@ ParseResult ParsePacket(std::string_view bytes, Packet& out) {
   out.op = op;
   out.number = number;
   r.headerOk = true;
-  // The checksum, when present, is the text after the last TAB.
   size_t lastTab = inner.rfind(kTab);
-  std::string_view tail = inner.substr(lastTab + 1);
-  if (!tail.empty()) {
-    if (tail.size() != 2 || !IsHexText(tail)) {
-      r.why = "bad checksum field";
-      return r;
-    }
-    std::string_view tail2 = tail;
-    unsigned given = HexOctet(tail2);
-    unsigned computed = Checksum(bytes.substr(0, 1 + lastTab + 1));
-    if (given != computed) {
-      r.why = "checksum mismatch";
-      return r;
-    }
-  }
-  std::string_view fields = inner.substr(7, lastTab - 6);
-  while (!fields.empty()) {
-    size_t tab = fields.find(kTab);
-    std::string_view field = fields.substr(0, tab);
-    fields.remove_prefix(tab + 1);
-    int code = DecimalValue(field.substr(0, 3), 3);
-    if (field.size() < 4 || code < 0 || field[3] != ':') {
-      r.why = "bad parameter field";
-      return r;
-    }
-    std::string_view value = field.substr(4);
-    if (!FitsParameter(value) || !ValidParameterValue(code, value)) {
-      char why[48];
-      snprintf(why, sizeof why, "bad value of parameter %03d", code);
-      r.why = why;
-      return r;
-    }
-    out.params.push_back({code, std::string(value)});
-  }
-  r.ok = true;
+  if (!ChecksumHolds(bytes, lastTab + 1, r.why)) return r;
+  // Fields run from after the header's TAB to the last TAB, which ends the last one.
+  r.ok = ParseFields(inner.substr(7, lastTab - 6), out, r.why);
   return r;
 }
 
