@@ -88,7 +88,8 @@ CimdCentre::~CimdCentre() {
 }
 
 bool CimdCentre::Start(const std::string& login) {
-  if (!process_.Start({"python3", QARBOLT_TEST_DIR "/cimd_centre.py", "--login", login, "--lifetime", "300"}))
+  if (!process_.Start({"python3", QARBOLT_TEST_DIR "/cimd_centre.py", "--login", login, "--lifetime", "300",
+                      "--stdin-ends"}))
     return false;
   std::string line;
   if (!process_.ReadLine(line, 20000)) return false;
