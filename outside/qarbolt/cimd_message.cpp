@@ -1,6 +1,7 @@
 #include "outside/qarbolt/cimd_message.h"
 
 #include "gsm/gsm_alphabet.h"
+#include "gsm/submit_pdu.h"
 #include "outside/qarbolt/cimd_text.h"
 #include "outside/qarbolt/qarbolt.h"
 #include "runtime/hex_text.h"
@@ -12,17 +13,8 @@ namespace {
 enum class Alphabet { Gsm, EightBit, Ucs2 };
 
 Alphabet AlphabetOf(int dcs) {
-  if ((dcs & 0xC0) == 0x00 || (dcs & 0xC0) == 0x40) {
-    switch ((dcs >> 2) & 3) {
-      case 1: return Alphabet::EightBit;
-      case 2: return Alphabet::Ucs2;
-      default: return Alphabet::Gsm;
-    }
-  }
-  if ((dcs & 0xF0) == 0xF0) return (dcs & 0x04) ? Alphabet::EightBit : Alphabet::Gsm;
-  if ((dcs & 0xF0) == 0xE0) return Alphabet::Ucs2;
-  if ((dcs & 0xF0) == 0xC0 || (dcs & 0xF0) == 0xD0) return Alphabet::Gsm;
-  return Alphabet::EightBit;
+  if (IsUcs2Dcs(uint8_t(dcs))) return Alphabet::Ucs2;
+  return IsSevenBitDcs(uint8_t(dcs)) ? Alphabet::Gsm : Alphabet::EightBit;
 }
 
 // The same coding with the 8-bit alphabet, for binary data under a 7-bit coding.
@@ -50,13 +42,13 @@ std::string MessageIdOf(const std::string& destination, const std::string& times
 namespace {
 
 bool AddAddresses(const OutboundMessage& m, Packet& packet, std::string& why) {
-  if (!IsAddress(m.recipient)) {
+  if (!IsDialableNumber(m.recipient)) {
     why = "recipient is not an address";
     return false;
   }
   packet.Add(kDestination, m.recipient);
   if (m.sender.empty()) return true;  // the centre's default originator
-  if (IsAddress(m.sender)) {
+  if (IsDialableNumber(m.sender)) {
     packet.Add(kOriginator, m.sender);
     return true;
   }

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "gsm/submit_pdu.h"
 #include "runtime/hex_text.h"
 
 namespace cimd {
@@ -90,11 +91,6 @@ int DecimalValue(std::string_view text, size_t maxDigits) {
   return value;
 }
 
-bool IsAddress(std::string_view text) {
-  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
-  return !text.empty() && text.size() <= 20 && text.find_first_not_of("0123456789") == std::string_view::npos;
-}
-
 namespace {
 
 bool IsEvenHex(std::string_view text, size_t maxOctets) {
@@ -119,7 +115,7 @@ bool ValidParameterValue(int code, std::string_view value) {
       return value.size() <= 32;
     case kDestination:
     case kOriginator:
-      return IsAddress(value);
+      return IsDialableNumber(value);
     case kAlphaOriginator:
       return !value.empty() && value.size() <= 33;
     case kDataCoding:
