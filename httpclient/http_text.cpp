@@ -188,3 +188,23 @@ std::string HtmlEscape(std::string_view text) {
   }
   return out;
 }
+
+std::string UrlEscape(std::string_view value) {
+  static constexpr std::string_view kKept = "$'()-./:=@[]^_`{|}~";
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(value.size() * 3);
+  for (char c : value) {
+    unsigned char b = static_cast<unsigned char>(c);
+    bool kept = (b >= '0' && b <= '9') || (b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z') ||
+                (b < 0x7F && kKept.find(c) != std::string_view::npos);
+    if (kept) {
+      out += c;
+    } else {
+      out += '%';
+      out += kHex[b >> 4];
+      out += kHex[b & 15];
+    }
+  }
+  return out;
+}

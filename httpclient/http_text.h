@@ -39,6 +39,10 @@ ChunkState HttpChunkComplete(std::string_view body, uint64_t limit, size_t& cons
 // dropped. Returns the new length.
 size_t HttpChunkStrip(std::string& text, size_t headerLength);
 
+// The URL form of a value in a request line: every byte except "$'()-./0-9:=@A-Z[]^_`a-z{|}~"
+// becomes "%" and two upper-case hexadecimal digits (control bytes, DEL and bytes of 0x80
+// and above always), so that a value can neither end the request line nor add a parameter.
+std::string UrlEscape(std::string_view value);
 // %XX escapes decoded ("+" left as it is).
 std::string PercentDecode(std::string_view text);
 // The double quote, <, > and & as entities, so that a value cannot add markup.

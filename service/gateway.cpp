@@ -30,6 +30,7 @@
 #include "service/receive_markers.h"
 #include "service/service_threads.h"
 #include "service/status_block.h"
+#include "smsc/http/http_driver.h"
 #include "smsc/smpp/smpp_driver.h"
 #include "inbound/inbound_receive.h"
 #include "smsc/long_messages.h"
@@ -213,6 +214,7 @@ int GatewayMain() {
   LoadProtocolLibraries(programDir, Settings.Debug && !Settings.NoDebugProtocol);
   // The SMPP driver hands received messages to the inbound side.
   InstallSmppDriver(ReceiveSmppMessage);
+  InstallHttpDriver();
 
   // 10. Receive markers of the accounts.
   UpdateReceiveMarkers();

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 
 #include "outside/seal_table.h"
 #include "runtime/socket_helpers.h"
@@ -164,6 +165,41 @@ void TunnelProxy::Serve(int fd) {
       if (n <= 0) return;
       send(pfds[1 - i].fd, buf, static_cast<size_t>(n), MSG_NOSIGNAL);
     }
+  }
+}
+
+TinyProxy::TinyProxy(const std::string& configDir) {
+  uint16_t port = FreeTcpPort();
+  std::string config = configDir + "tinyproxy-" + std::to_string(port) + ".conf";
+  {
+    FILE* f = fopen(config.c_str(), "w");
+    if (f == nullptr) return;
+    fprintf(f, "Port %u\nListen 127.0.0.1\nTimeout 30\nMaxClients 20\nAllow 127.0.0.1\n"
+               "DisableViaHeader Yes\nLogLevel Critical\n", port);
+    fclose(f);
+  }
+  pid_ = fork();
+  if (pid_ == 0) {
+    int null = open("/dev/null", O_RDWR);
+    dup2(null, 0);
+    dup2(null, 1);
+    dup2(null, 2);
+    execlp("tinyproxy", "tinyproxy", "-d", "-c", config.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  for (int i = 0; i < 100 && pid_ > 0; ++i) {
+    if (ConnectTo(port)) {
+      port_ = port;
+      return;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+}
+
+TinyProxy::~TinyProxy() {
+  if (pid_ > 0) {
+    kill(pid_, SIGTERM);
+    waitpid(pid_, nullptr, 0);
   }
 }
 
