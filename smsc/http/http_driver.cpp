@@ -274,7 +274,8 @@ SmscDriver MakeHttpDriver(const std::string& connection, uint32_t) {
   d->perRecipient = StartsWithNoCase(connection, "SDKLink - ");
   d->settings = ReadHttpSmscSettings(connection);
   if (!d->perRecipient) {
-    ParseEndpoint(std::string_view(connection).substr(7), UsesTls(d->settings) ? 443 : 80, d->named);
+    // "HTTP - host[:port]"; a name written as a URL counts by its host part.
+    ParseEndpoint(HostFromUrl(std::string_view(connection).substr(7)), UsesTls(d->settings) ? 443 : 80, d->named);
   }
   SmscDriver driver;
   driver.connect = [d](const std::function<void(const std::string&)>& report) {
@@ -284,12 +285,7 @@ SmscDriver MakeHttpDriver(const std::string& connection, uint32_t) {
     return false;
   };
   driver.open = [d](QueueWorker& w, QueueTransport& t) { Open(d, w, t); };
-  driver.reload = [d] {
-    HttpSmscSettings now = ReadHttpSmscSettings(d->name);
-    if (HttpSettingsNeedReconnect(d->settings, now)) return true;
-    d->settings = now;
-    return false;
-  };
+  driver.reload = [d] { return CheckReloadHttpSet(d->name, d->settings); };
   driver.apply = [d](QueueWorker& w) { Apply(*d, w); };
   driver.receiveOnly = [] { return false; };
   driver.close = [d](QueueWorker&, bool) { CloseKept(*d); };

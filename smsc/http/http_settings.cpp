@@ -1,5 +1,7 @@
 #include "smsc/http/http_settings.h"
 
+#include <utility>
+
 #include "config/settings_registry.h"
 #include "runtime/text_helpers.h"
 
@@ -51,6 +53,9 @@ HttpSmscSettings ReadHttpSmscSettings(std::string_view connection) {
   return s;
 }
 
-bool HttpSettingsNeedReconnect(const HttpSmscSettings& a, const HttpSmscSettings& b) {
-  return a.proxy != b.proxy || a.bindIP != b.bindIP || a.useSSL != b.useSSL;
+bool CheckReloadHttpSet(std::string_view connection, HttpSmscSettings& inUse) {
+  HttpSmscSettings now = ReadHttpSmscSettings(connection);
+  if (now.proxy != inUse.proxy || now.bindIP != inUse.bindIP || now.useSSL != inUse.useSSL) return true;
+  inUse = std::move(now);
+  return false;
 }

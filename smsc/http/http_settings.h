@@ -24,6 +24,7 @@ struct HttpSmscSettings {
 };
 
 HttpSmscSettings ReadHttpSmscSettings(std::string_view connection);
-// The change check: true when a difference needs a new session (the address the session
-// check connects to, or TLS); every other setting takes effect in place.
-bool HttpSettingsNeedReconnect(const HttpSmscSettings& inUse, const HttpSmscSettings& now);
+// The change check: reads the settings again. True when a difference needs a new session
+// (the proxy, the local address, TLS), inUse then unchanged; otherwise the new settings are
+// in use.
+bool CheckReloadHttpSet(std::string_view connection, HttpSmscSettings& inUse);

@@ -320,8 +320,12 @@ TEST_F(HttpDriverTest, ConnectFailures) {
   EXPECT_EQ(Start(), "HTTP Failure -- General Socket Error");
   {
     ScriptedServer server([](const std::string&, int, int) { return Ok(); });
-    Configure("HTTP - " + Local(server.port()), "");
-    ASSERT_EQ(Start(), "");
+    // A name written as a URL counts by its host part.
+    for (std::string name : {"HTTP - http://" + Local(server.port()) + "/sms", "HTTP - " + Local(server.port())}) {
+      Configure(name, "");
+      ASSERT_EQ(Start(), "") << name;
+      EXPECT_EQ(Send("x").outcome, SubmitOutcome::Done) << name;
+    }
   }
   // The server went away after the session check.
   SubmitResult r = Send("x");
