@@ -208,3 +208,13 @@ std::string UrlEscape(std::string_view value) {
   }
   return out;
 }
+
+unsigned HttpStatusCode(std::string_view header) {
+  if (header.substr(0, 5) != "HTTP/") return 0;
+  size_t sp = header.find(' ');
+  if (sp == std::string_view::npos) return 0;
+  unsigned code = 0;
+  for (size_t i = sp + 1; i < header.size() && header[i] >= '0' && header[i] <= '9' && code < 100000; ++i)
+    code = code * 10 + unsigned(header[i] - '0');
+  return code;
+}

@@ -16,6 +16,8 @@ size_t HttpHeaderLength(std::string_view text);
 // the first control byte (with stopAtSpace also at a space); cut to maxLen.
 std::optional<std::string> HttpHeaderValue(std::string_view header, std::string_view name, size_t maxLen,
                                            bool stopAtSpace = false);
+// The number after the protocol token of a status line beginning "HTTP/"; 0 when none.
+unsigned HttpStatusCode(std::string_view header);
 // Content-Length as a 64-bit number (0 when absent; UINT64_MAX when it overflows).
 uint64_t HttpContentLength(std::string_view header);
 bool HttpIsChunked(std::string_view header);

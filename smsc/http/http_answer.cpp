@@ -7,16 +7,6 @@
 namespace {
 constexpr size_t kMaxMessageId = 149;
 
-unsigned StatusOf(std::string_view header) {
-  if (header.substr(0, 5) != "HTTP/") return 0;
-  size_t sp = header.find(' ');
-  unsigned code = 0;
-  for (size_t i = sp == std::string_view::npos ? header.size() : sp + 1;
-       i < header.size() && header[i] >= '0' && header[i] <= '9' && code < 1000; ++i)
-    code = code * 10 + unsigned(header[i] - '0');
-  return code;
-}
-
 SubmitResult Failure(SubmitOutcome outcome, int status, std::string text) {
   SubmitResult r;
   r.outcome = outcome;
@@ -32,10 +22,12 @@ HttpSmscAnswer ReadHttpSmscAnswer(std::string_view raw) {
   if (headerLength == 0) headerLength = raw.size();
   a.header = raw.substr(0, headerLength);
   a.body = raw.substr(headerLength);
-  a.status = StatusOf(a.header);
+  a.status = HttpStatusCode(a.header);
   std::string connection = HttpHeaderValue(a.header, "Connection:", 100).value_or("");
-  if (StartsWithNoCase(a.header, "HTTP/1.0")) a.keepsConnection = StartsWithNoCase(connection, "Keep-Alive");
-  else a.keepsConnection = StartsWithNoCase(a.header, "HTTP/1.1") && !StartsWithNoCase(connection, "close");
+  if (StartsWithNoCase(a.header, "HTTP/1.0"))
+    a.keepsConnection = StartsWithNoCase(connection, "Keep-Alive");
+  else
+    a.keepsConnection = StartsWithNoCase(a.header, "HTTP/1.1") && !StartsWithNoCase(connection, "close");
   return a;
 }
 

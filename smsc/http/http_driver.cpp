@@ -5,10 +5,11 @@
 #include "accounting/user_entries.h"
 #include "httpclient/client_connect.h"
 #include "httpclient/http_client.h"
+#include "httpclient/http_text.h"
 #include "httpclient/socket_io.h"
 #include "outside/seal_table.h"
-#include "runtime/config_access.h"
 #include "runtime/clock.h"
+#include "runtime/config_access.h"
 #include "runtime/debug_log.h"
 #include "runtime/str_printf.h"
 #include "runtime/text_helpers.h"
@@ -75,17 +76,6 @@ struct Connection {
   }
 };
 
-// The status of the proxy's answer to CONNECT; 0 when there is none.
-unsigned AnswerStatus(std::string_view answer) {
-  if (answer.substr(0, 5) != "HTTP/") return 0;
-  size_t sp = answer.find(' ');
-  unsigned status = 0;
-  for (size_t i = sp == std::string_view::npos ? answer.size() : sp + 1;
-       i < answer.size() && answer[i] >= '0' && answer[i] <= '9' && status < 1000; ++i)
-    status = status * 10 + unsigned(answer[i] - '0');
-  return status;
-}
-
 // A new connection to the proxy or the server, with the tunnel and TLS. Empty text: done.
 std::string OpenConnection(const HttpDriverState& d, const Endpoint& target, Connection& conn) {
   Endpoint proxy;
@@ -105,7 +95,7 @@ std::string OpenConnection(const HttpDriverState& d, const Endpoint& target, Con
     std::string answer;
     bool answered = SendData(conn.socket.get(), nullptr, connect) &&
                     HttpResponseWait(conn.socket.get(), nullptr, answer, true, kProxyAnswerSeconds) != 0;
-    unsigned status = answered ? AnswerStatus(answer) : 0;
+    unsigned status = answered ? HttpStatusCode(answer) : 0;
     if (status == 0 || status >= 300) {
       if (!answer.empty()) WriteDebugLog(kLabel, answer.substr(0, answer.find('\r')));
       return StrPrintf("HTTPSMSC:  Proxy server rejected request to connect to %s:%u", target.host.c_str(),
@@ -159,7 +149,8 @@ SubmitResult Submit(HttpDriverState& d, const SmsMessageRecord& m, const SubmitR
   parts.throughPlainProxy = ProxyOf(s, proxy) && !tls;
   parts.submitPassword = [&m] {
     SMSUserRecord account{};
-    return m.SubmitUser.empty() || !LookupAccount(m.SubmitUser, account) ? std::string() : std::string(account.Password);
+    return m.SubmitUser.empty() || !LookupAccount(m.SubmitUser, account) ? std::string()
+                                                                         : std::string(account.Password);
   };
   BuiltHttpRequest request = BuildHttpSmscRequest(parts, m, r);
 
@@ -222,7 +213,8 @@ std::string CheckConnect(const HttpDriverState& d) {
   ConnectFailure failure;
   UniqueFd sock = ConnectTcp(to.host, to.port, kConnectTimeoutMs, failure, d.settings.bindIP);
   if (sock) return "";
-  if (failure == ConnectFailure::Socket || failure == ConnectFailure::Bind) return "HTTP Failure -- General Socket Error";
+  if (failure == ConnectFailure::Socket || failure == ConnectFailure::Bind)
+    return "HTTP Failure -- General Socket Error";
   return StrPrintf(viaProxy ? "HTTP Failure -- Unable to connect to HTTP proxy server at %s:%u"
                             : "HTTP Failure -- Unable to connect to HTTP server at %s:%u",
                    to.host.c_str(), to.port);

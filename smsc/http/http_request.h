@@ -26,21 +26,20 @@ std::optional<uint16_t> UdhDestinationPort(std::string_view udhHex);
 
 struct HttpRequestParts {
   const HttpSmscSettings* settings = nullptr;
-  std::string host;  // as the Host header names it: with ":port" unless the default
+  std::string host;                // as the Host header names it: with ":port" unless the default
   bool throughPlainProxy = false;  // a plain request to a proxy names the whole URL
   // The submitting account's password, asked only when the template uses it.
   std::function<std::string()> submitPassword;
 };
 
 struct BuiltHttpRequest {
-  std::string text;       // the bytes to send
-  std::string logText;    // the same with the passwords and the Authorization value hidden
+  std::string text;            // the bytes to send
+  std::string logText;         // the same with the passwords and the Authorization value hidden
   bool usesMessageId = false;  // the template holds "@@MessageID@@"
 };
 
 // The template of the message's kind expanded (values in URL form, the text in Charset),
 // the request line and the headers.
-BuiltHttpRequest BuildHttpSmscRequest(const HttpRequestParts& parts, const SmsMessageRecord& m,
-                                      const SubmitRequest& r);
+BuiltHttpRequest BuildHttpSmscRequest(const HttpRequestParts& parts, const SmsMessageRecord& m, const SubmitRequest& r);
 // The host text of the Host header.
 std::string HttpHostText(const std::string& host, uint16_t port, bool tls);

@@ -10,7 +10,7 @@
 struct HttpSmscSettings {
   std::string userName, password;
   std::string templateText, templateBinary;  // empty: the default of the key
-  std::string proxy;  // "host[:port]"
+  std::string proxy;                         // "host[:port]"
   std::string bindIP;
   bool useAuth = false, removePlus = false, useSSL = false;
   std::string senderAddressList;

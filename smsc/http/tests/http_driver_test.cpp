@@ -1,14 +1,15 @@
-#include <gtest/gtest.h>
+#include "smsc/http/http_driver.h"
 
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <filesystem>
-#include <thread>
 #include <mutex>
 #include <set>
+#include <thread>
 
 #include "config/settings.h"
 #include "config/settings_override.h"
@@ -18,7 +19,6 @@
 #include "runtime/config_access.h"
 #include "runtime/debug_log.h"
 #include "runtime/text_helpers.h"
-#include "smsc/http/http_driver.h"
 #include "smsc/route_cache.h"
 #include "smsc/routing_tables.h"
 #include "smsc/tests/smsc_test_home.h"
@@ -46,7 +46,7 @@ class SealEnvironment : public ::testing::Environment {
     if (!OutsideLibraries.sslAvailable) return;
     char error[500] = {0};
     ASSERT_EQ(OutsideLibraries.seal.Call<sslGenerateCertificate_t>(seal::sslGenerateCertificate)("localhost", error,
-                                                                                                  sizeof error),
+                                                                                                 sizeof error),
               1)
         << error;
     CertDirectory = PrivateDataDirectory();
@@ -111,7 +111,8 @@ class HttpDriverTest : public SmscTestHome {
     driver.open(w, t);
     return "";
   }
-  SubmitResult Send(const std::string& text, const std::string& recipient = "+4477", const std::string& sender = "QAR") {
+  SubmitResult Send(const std::string& text, const std::string& recipient = "+4477",
+                    const std::string& sender = "QAR") {
     SmsMessageRecord m;
     m.Data = text;
     m.PhoneNumber = recipient;
@@ -143,9 +144,10 @@ TEST_F(HttpDriverTest, DefaultTemplatesExactBytes) {
   std::string host = "Host: " + Local(server.port()) + "\r\n";
   EXPECT_EQ(requests[0], "GET /?PhoneNumber=%2B4477&Sender=QAR&Text=Hi%20%2B%20%26%20%25%20%E2%82%AC HTTP/1.1\r\n" +
                              kAgent + host + "Accept: */*\r\nConnection: close\r\n\r\n");
-  EXPECT_EQ(requests[1],
-            "GET /?PhoneNumber=%2B4478&Sender=%2B4479&Binary=1&Data=C0FFEE&UDH=0605040B8423F0&pid=7F&dcs=F5 HTTP/1.1\r\n" +
-                kAgent + host + "Accept: */*\r\nConnection: close\r\n\r\n");
+  EXPECT_EQ(
+      requests[1],
+      "GET /?PhoneNumber=%2B4478&Sender=%2B4479&Binary=1&Data=C0FFEE&UDH=0605040B8423F0&pid=7F&dcs=F5 HTTP/1.1\r\n" +
+          kAgent + host + "Accept: */*\r\nConnection: close\r\n\r\n");
 }
 
 // A text holding a token, or CR LF, stays the text: no password in the request, no second
@@ -411,7 +413,8 @@ TEST_F(HttpDriverTest, ThroughTinyproxyAndTls) {
   ASSERT_EQ(Start(), "");
   r = Send("x");
   plain.join();
-  EXPECT_EQ(r.errorText.rfind("HTTPSMSC:  Unable to negotiate SSL/TLS connection to " + Local(plainPort) + " -- ", 0), 0u)
+  EXPECT_EQ(r.errorText.rfind("HTTPSMSC:  Unable to negotiate SSL/TLS connection to " + Local(plainPort) + " -- ", 0),
+            0u)
       << r.errorText;
 }
 

@@ -1,11 +1,12 @@
+#include "smsc/http/http_request.h"
+
 #include <gtest/gtest.h>
 
 #include "config/settings.h"
 #include "config/settings_override.h"
 #include "httpclient/http_text.h"
-#include "smsc/http/http_answer.h"
-#include "smsc/http/http_request.h"
 #include "runtime/text_helpers.h"
+#include "smsc/http/http_answer.h"
 
 namespace {
 
@@ -39,7 +40,7 @@ TEST(HttpSmscTokens, ExpandedInOnePassWithoutCase) {
       {"p=@@password@@", "p=secret"},
       {"@@unknown@@A@@", "@@unknown1"},  // the closing at-signs of an unknown name may open the next
       {"@@unknown@@@@A@@", "@@unknown@@1"},
-      {"@@@A@@", "@1"},                    // a longer run opens at its last two
+      {"@@@A@@", "@1"},  // a longer run opens at its last two
       {"@@A", "@@A"},
       {"@@@@", "@@@@"},
       {"x@@A@@y@@A@@z", "x1y1z"},
@@ -52,10 +53,8 @@ TEST(HttpSmscTokens, UrlFormEscapesControlBytesAndDel) {
   struct Case {
     std::string in, out;
   } cases[] = {
-      {"+ & % \xE2\x82\xAC", "%2B%20%26%20%25%20%E2%82%AC"},
-      {"a\r\nb\tc", "a%0D%0Ab%09c"},
-      {std::string("\x00\x1F\x7F", 3), "%00%1F%7F"},
-      {"$'()-./:=@[]^_`{|}~AZaz09", "$'()-./:=@[]^_`{|}~AZaz09"},
+      {"+ & % \xE2\x82\xAC", "%2B%20%26%20%25%20%E2%82%AC"}, {"a\r\nb\tc", "a%0D%0Ab%09c"},
+      {std::string("\x00\x1F\x7F", 3), "%00%1F%7F"},         {"$'()-./:=@[]^_`{|}~AZaz09", "$'()-./:=@[]^_`{|}~AZaz09"},
       {"#?\"<>\\,;!*", "%23%3F%22%3C%3E%5C%2C%3B%21%2A"},
   };
   for (const Case& c : cases) EXPECT_EQ(UrlEscape(c.in), c.out) << c.in;
@@ -69,8 +68,12 @@ TEST(HttpSmscTokens, HexPairsAndDestinationPort) {
     const char* udh;
     std::optional<uint16_t> port;
   } ports[] = {
-      {"0605040B8423F0", 0x0B84}, {"0400030A0204", std::nullopt}, {"0B00030A0201050415811581", 0x1581},
-      {"0404020102", 0x01},       {"", std::nullopt},             {"0605040B", std::nullopt},
+      {"0605040B8423F0", 0x0B84},
+      {"0400030A0204", std::nullopt},
+      {"0B00030A0201050415811581", 0x1581},
+      {"0404020102", 0x01},
+      {"", std::nullopt},
+      {"0605040B", std::nullopt},
   };
   for (const Case& c : ports) EXPECT_EQ(UdhDestinationPort(c.udh), c.port) << c.udh;
 }
@@ -203,25 +206,45 @@ TEST(HttpSmscAnswer, OutcomesAndKeepAlive) {
       {"HTTP/1.1 200 OK\r\n\r\nMessageID=9", {}, SubmitOutcome::Done, "", "9"},
       {"HTTP/1.1 204 No Content\r\n\r\n", {}, SubmitOutcome::Done, "", ""},
       {"HTTP/1.1 401 No\r\n\r\n", {}, SubmitOutcome::Retry, "HTTPSMSC:  Invalid user name or password", ""},
-      {"HTTP/1.1 403 No\r\n\r\n", {}, SubmitOutcome::Retry,
+      {"HTTP/1.1 403 No\r\n\r\n",
+       {},
+       SubmitOutcome::Retry,
        "HTTPSMSC:  Connection denied.  Possible invalid user name or password, or connection not allowed from this "
        "IP address.",
        ""},
-      {"HTTP/1.1 500 Oops\r\n\r\n", {}, SubmitOutcome::Retry, "HTTPSMSC:  Connection failed, HTTP status code = 500.",
+      {"HTTP/1.1 500 Oops\r\n\r\n",
+       {},
+       SubmitOutcome::Retry,
+       "HTTPSMSC:  Connection failed, HTTP status code = 500.",
        ""},
-      {"HTTP/1.1 302 Moved\r\n\r\n", {}, SubmitOutcome::Retry, "HTTPSMSC:  Connection failed, HTTP status code = 302.",
+      {"HTTP/1.1 302 Moved\r\n\r\n",
+       {},
+       SubmitOutcome::Retry,
+       "HTTPSMSC:  Connection failed, HTTP status code = 302.",
        ""},
       {"garbage\r\n\r\n", {}, SubmitOutcome::Retry, "HTTPSMSC:  Connection failed, HTTP status code = 0.", ""},
-      {"HTTP/1.1 200 OK\r\n\r\nERR: no credit", {}, SubmitOutcome::Rejected, "HTTPSMSC:  Failure Response from SMSC",
+      {"HTTP/1.1 200 OK\r\n\r\nERR: no credit",
+       {},
+       SubmitOutcome::Rejected,
+       "HTTPSMSC:  Failure Response from SMSC",
        ""},
-      {"HTTP/1.1 200 OK\r\n\r\nDenied", {"Denied"}, SubmitOutcome::Rejected, "HTTPSMSC:  Failure Response from SMSC",
+      {"HTTP/1.1 200 OK\r\n\r\nDenied",
+       {"Denied"},
+       SubmitOutcome::Rejected,
+       "HTTPSMSC:  Failure Response from SMSC",
        ""},
       {"HTTP/1.1 200 OK\r\n\r\n0: Accepted for delivery", {"Sent", "Accepted"}, SubmitOutcome::Done, "", ""},
-      {"HTTP/1.1 200 OK\r\n\r\nQueued", {"Sent", "Accepted"}, SubmitOutcome::Rejected,
-       "HTTPSMSC:  SMSC Response indicates Failure", ""},
+      {"HTTP/1.1 200 OK\r\n\r\nQueued",
+       {"Sent", "Accepted"},
+       SubmitOutcome::Rejected,
+       "HTTPSMSC:  SMSC Response indicates Failure",
+       ""},
       // The texts are looked for in the body only.
-      {"HTTP/1.1 200 OK\r\nX-Status: Accepted\r\n\r\nQueued", {"Accepted"}, SubmitOutcome::Rejected,
-       "HTTPSMSC:  SMSC Response indicates Failure", ""},
+      {"HTTP/1.1 200 OK\r\nX-Status: Accepted\r\n\r\nQueued",
+       {"Accepted"},
+       SubmitOutcome::Rejected,
+       "HTTPSMSC:  SMSC Response indicates Failure",
+       ""},
   };
   for (const Case& c : cases) {
     s.parseSuccess = c.success;

@@ -1,8 +1,7 @@
 // The real gateway sending through a real provider's HTTP interface: Kannel's bearerbox and
 // smsbox with a fake SMS centre, whose client fakesmsc prints what it is given.
-#include <unistd.h>
-
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -41,9 +40,11 @@ struct Kannel {
                       "\nadmin-password = adm\nsmsbox-port = " + std::to_string(box) +
                       "\nbox-allow-ip = 127.0.0.1\nlog-level = 1\nstore-type = spool\nstore-location = \"" + d +
                       "spool\"\n\n"
-                      "group = smsc\nsmsc = fake\nsmsc-id = FAKE\nport = " + std::to_string(fake) +
+                      "group = smsc\nsmsc = fake\nsmsc-id = FAKE\nport = " +
+                      std::to_string(fake) +
                       "\nconnect-allow-ip = 127.0.0.1\n\n"
-                      "group = smsbox\nbearerbox-host = 127.0.0.1\nsendsms-port = " + std::to_string(sendsms) +
+                      "group = smsbox\nbearerbox-host = 127.0.0.1\nsendsms-port = " +
+                      std::to_string(sendsms) +
                       "\nlog-level = 1\n\n"
                       "group = sendsms-user\nusername = gw\npassword = secret\nmax-messages = 10\n"
                       "concatenation = true\n");
@@ -82,27 +83,13 @@ struct Gateway {
     connection = "HTTP - 127.0.0.1:" + std::to_string(sendsms);
     home.WriteConfig({"Debug=Yes", "WebPort=" + std::to_string(webPort), "Modem1=" + connection, "InitRetryDelay=1",
                       "InitRetryDelayMax=2"},
-                     "[" + connection + "]\r\nUserName=gw\r\nPassword=" + password + "\r\nTemplateText=" +
-                         kTextTemplate + "\r\nTemplateBinary=" + kBinaryTemplate +
+                     "[" + connection + "]\r\nUserName=gw\r\nPassword=" + password +
+                         "\r\nTemplateText=" + kTextTemplate + "\r\nTemplateBinary=" + kBinaryTemplate +
                          "\r\nParseSuccess=Accepted\r\nRetryDelay=1\r\nRetryDelayAfterAttempts=5\r\n" + extra);
-  }
-  void Drop(const std::string& name, const std::string& body) {
-    std::string dir = home.path() + "Q/";
-    fs::create_directories(dir);
-    WriteFileText(dir + ".~" + name + ".tmp", "[SMS]\r\n" + body);
-    fs::rename(dir + ".~" + name + ".tmp", dir + name);
-  }
-  std::string OutLog() {
-    std::string all;
-    std::error_code ec;
-    for (const auto& e : fs::recursive_directory_iterator(home.path() + "LOGS", ec)) {
-      if (e.path().filename().string().rfind("SMSOUT", 0) == 0) all += ReadFileText(e.path().string());
-    }
-    return all;
   }
 };
 
-#define REQUIRE_KANNEL()                                                                            \
+#define REQUIRE_KANNEL()                                                                           \
   if (access(kBearerbox, X_OK) != 0 || access(kSmsbox, X_OK) != 0 || access(kFakesmsc, X_OK) != 0) \
   GTEST_SKIP() << "bearerbox, smsbox or fakesmsc is not installed (Debian kannel, kannel-extras)"
 
@@ -114,8 +101,9 @@ TEST(KannelProvider, TextAndBinaryArriveUnchanged) {
   g.Configure(kannel.sendsms, "secret");
   GatewayProcess p(g.home);
   ASSERT_TRUE(WaitReady(p, g.webPort)) << p.Output();
-  g.Drop("0000D001.req", "Sender=+4411\r\nData=+ & % \xE2\x82\xAC\\r\\nline2\r\nPhoneNumber=+4477\r\n");
-  g.Drop("0000D002.req", "Sender=+4412\r\nBinary=1\r\nData=C0FFEE\r\nUDH=0605040B8423F0\r\nPhoneNumber=+4478\r\n");
+  g.home.DropQueueFile("0000D001.req", "Sender=+4411\r\nData=+ & % \xE2\x82\xAC\\r\\nline2\r\nPhoneNumber=+4477\r\n");
+  g.home.DropQueueFile("0000D002.req",
+                       "Sender=+4412\r\nBinary=1\r\nData=C0FFEE\r\nUDH=0605040B8423F0\r\nPhoneNumber=+4478\r\n");
   ASSERT_TRUE(WaitUntil(30000, [&] { return kannel.Received().size() >= 3; })) << kannel.fakesmsc->Output();
   std::vector<std::string> got = kannel.Received();
   ASSERT_EQ(got.size(), 3u);
@@ -129,7 +117,7 @@ TEST(KannelProvider, TextAndBinaryArriveUnchanged) {
   ASSERT_TRUE(WaitUntil(10000, [&] {
     return !fs::exists(g.home.path() + "Q/0000D001.req") && !fs::exists(g.home.path() + "Q/0000D002.req");
   }));
-  EXPECT_NE(g.OutLog().find("OK -- " + g.connection), std::string::npos) << g.OutLog();
+  EXPECT_NE(g.home.OutboundLog().find("OK -- " + g.connection), std::string::npos) << g.home.OutboundLog();
   // The request is in the debug log without the provider's password.
   std::string log = g.home.DebugLog();
   EXPECT_NE(log.find("/cgi-bin/sendsms?username=gw&password="), std::string::npos);
@@ -146,7 +134,7 @@ TEST(KannelProvider, WrongPasswordGetsTheDeniedTextAndARetry) {
   g.Configure(kannel.sendsms, "wrong");
   GatewayProcess p(g.home);
   ASSERT_TRUE(WaitReady(p, g.webPort)) << p.Output();
-  g.Drop("0000D003.req", "Sender=+4411\r\nData=x\r\nPhoneNumber=+4477\r\n");
+  g.home.DropQueueFile("0000D003.req", "Sender=+4411\r\nData=x\r\nPhoneNumber=+4477\r\n");
   std::string path = g.home.path() + "Q/0000D003.req";
   ASSERT_TRUE(WaitUntil(30000, [&] { return ReadFileText(path).find("RetryCount=2\r\n") != std::string::npos; }))
       << ReadFileText(path) << p.Output();
@@ -155,7 +143,8 @@ TEST(KannelProvider, WrongPasswordGetsTheDeniedTextAndARetry) {
                                     g.connection),
             std::string::npos)
       << ReadFileText(path);
-  EXPECT_NE(g.OutLog().find("Retry Pending - HTTPSMSC:  Connection denied."), std::string::npos) << g.OutLog();
+  EXPECT_NE(g.home.OutboundLog().find("Retry Pending - HTTPSMSC:  Connection denied."), std::string::npos)
+      << g.home.OutboundLog();
   EXPECT_TRUE(kannel.Received().empty());
 }
 
@@ -172,10 +161,7 @@ TEST(KannelProvider, VirtualSmscForwardsToTheSdkLinkAddress) {
                        kTextTemplate + "\r\nParseSuccess=Accepted\r\n");
   GatewayProcess p(home);
   ASSERT_TRUE(WaitReady(p, webPort)) << p.Output();
-  std::string dir = home.path() + "Q/";
-  fs::create_directories(dir);
-  WriteFileText(dir + ".~t", "[SMS]\r\nSender=+4411\r\nData=to the SDK\r\nPhoneNumber=+4466\r\n");
-  fs::rename(dir + ".~t", dir + "0000D004.req");
+  home.DropQueueFile("0000D004.req", "Sender=+4411\r\nData=to the SDK\r\nPhoneNumber=+4466\r\n");
   ASSERT_TRUE(WaitUntil(30000, [&] { return !kannel.Received().empty(); })) << p.Output();
   EXPECT_EQ(kannel.Received()[0], "<+4411 +4466 text to the SDK>");
 }
