@@ -166,4 +166,24 @@ TEST(KannelProvider, VirtualSmscForwardsToTheSdkLinkAddress) {
   EXPECT_EQ(kannel.Received()[0], "<+4411 +4466 text to the SDK>");
 }
 
+// A provider that does not answer: the session check fails each round with its text in the
+// error file, and the message waits untouched.
+TEST(HttpProvider, UnreachableProviderIsReportedAndNothingIsSent) {
+  Gateway g;
+  uint16_t closed = FreeTcpPort();
+  g.Configure(closed, "secret");
+  g.home.DropQueueFile("0000D005.req", "Sender=+4411\r\nData=x\r\nPhoneNumber=+4477\r\n");
+  std::string queued = ReadFileText(g.home.path() + "Q/0000D005.req");
+  GatewayProcess p(g.home);
+  ASSERT_TRUE(WaitReady(p, g.webPort)) << p.Output();
+  std::string errorFile = g.home.path() + "PRIVATE/HTTP - 127.0.0.1-" + std::to_string(closed) + ".ERR";
+  ASSERT_TRUE(WaitUntil(20000, [&] { return fs::exists(errorFile); })) << p.Output();
+  EXPECT_EQ(ReadFileText(errorFile),
+            "HTTP Failure -- Unable to connect to HTTP server at 127.0.0.1:" + std::to_string(closed));
+  EXPECT_TRUE(
+      p.WaitForOutput("Error initializing SMSC Interface '" + g.connection + "'.  Interface is not available.", 30000))
+      << p.Output();
+  EXPECT_EQ(ReadFileText(g.home.path() + "Q/0000D005.req"), queued);
+}
+
 }  // namespace
