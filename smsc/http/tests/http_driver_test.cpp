@@ -302,7 +302,9 @@ TEST_F(HttpDriverTest, MessageIdsAndTrackedReceipts) {
       bool found = SMSCMessageIdGet(connection.c_str(), id, messageId, user, sender, recipient) != 0;
       bool expected = c.recordedId != nullptr && std::string(id) == c.recordedId;
       EXPECT_EQ(found, expected) << id;
-      if (found) EXPECT_STREQ(messageId, "0000C002");
+      if (found) {
+        EXPECT_STREQ(messageId, "0000C002");
+      }
     }
     driver.close(w, true);
     driver = SmscDriver{};
