@@ -163,14 +163,13 @@ SubmitResult Submit(HttpDriverState& d, const SmsMessageRecord& m, const SubmitR
       if (!failure.empty()) return LinkFailure(failure);
     }
     WriteDebugLog(kLabel, request.logText);
-    if (SendData(conn.socket.get(), conn.ssl, request.text) &&
-        HttpResponseWait(conn.socket.get(), conn.ssl, raw, false, kAnswerTimeoutSeconds) != 0) {
-      break;
-    }
+    bool sent = SendData(conn.socket.get(), conn.ssl, request.text);
+    if (sent && HttpResponseWait(conn.socket.get(), conn.ssl, raw, false, kAnswerTimeoutSeconds) != 0) break;
     raw.clear();
     conn.Close();
-    // A kept connection the server dropped meanwhile gets one new connection.
-    if (!reused) break;
+    // A kept connection that could not take the request gets one new connection; one that
+    // took it without answering may have delivered it: the retry schedule decides.
+    if (!reused || sent) break;
     reused = false;
   }
   if (raw.empty()) {
