@@ -58,7 +58,8 @@ bool ResolveWithin(const std::string& host, uint32_t timeoutMs, in_addr& out) {
 }
 }  // namespace
 
-UniqueFd ConnectTcp(const std::string& host, uint16_t port, uint32_t timeoutMs, ConnectFailure& failure) {
+UniqueFd ConnectTcp(const std::string& host, uint16_t port, uint32_t timeoutMs, ConnectFailure& failure,
+                    const std::string& bindIP) {
   failure = ConnectFailure::None;
   struct sockaddr_in to{};
   to.sin_family = AF_INET;
@@ -74,6 +75,15 @@ UniqueFd ConnectTcp(const std::string& host, uint16_t port, uint32_t timeoutMs, 
   if (!s) {
     failure = ConnectFailure::Socket;
     return s;
+  }
+  if (!bindIP.empty()) {
+    struct sockaddr_in local{};
+    local.sin_family = AF_INET;
+    if (inet_pton(AF_INET, bindIP.c_str(), &local.sin_addr) != 1 ||
+        bind(s.get(), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+      failure = ConnectFailure::Bind;
+      return UniqueFd();
+    }
   }
   int rc = connect(s.get(), reinterpret_cast<sockaddr*>(&to), sizeof to);
   if (rc != 0 && errno != EINPROGRESS) {

@@ -188,3 +188,33 @@ std::string HtmlEscape(std::string_view text) {
   }
   return out;
 }
+
+std::string UrlEscape(std::string_view value) {
+  static constexpr std::string_view kKept = "$'()-./:=@[]^_`{|}~";
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(value.size() * 3);
+  for (char c : value) {
+    unsigned char b = static_cast<unsigned char>(c);
+    bool kept = (b >= '0' && b <= '9') || (b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z') ||
+                (b < 0x7F && kKept.find(c) != std::string_view::npos);
+    if (kept) {
+      out += c;
+    } else {
+      out += '%';
+      out += kHex[b >> 4];
+      out += kHex[b & 15];
+    }
+  }
+  return out;
+}
+
+unsigned HttpStatusCode(std::string_view header) {
+  if (header.substr(0, 5) != "HTTP/") return 0;
+  size_t sp = header.find(' ');
+  if (sp == std::string_view::npos) return 0;
+  unsigned code = 0;
+  for (size_t i = sp + 1; i < header.size() && header[i] >= '0' && header[i] <= '9' && code < 100000; ++i)
+    code = code * 10 + unsigned(header[i] - '0');
+  return code;
+}

@@ -16,6 +16,8 @@ size_t HttpHeaderLength(std::string_view text);
 // the first control byte (with stopAtSpace also at a space); cut to maxLen.
 std::optional<std::string> HttpHeaderValue(std::string_view header, std::string_view name, size_t maxLen,
                                            bool stopAtSpace = false);
+// The number after the protocol token of a status line beginning "HTTP/"; 0 when none.
+unsigned HttpStatusCode(std::string_view header);
 // Content-Length as a 64-bit number (0 when absent; UINT64_MAX when it overflows).
 uint64_t HttpContentLength(std::string_view header);
 bool HttpIsChunked(std::string_view header);
@@ -39,6 +41,10 @@ ChunkState HttpChunkComplete(std::string_view body, uint64_t limit, size_t& cons
 // dropped. Returns the new length.
 size_t HttpChunkStrip(std::string& text, size_t headerLength);
 
+// The URL form of a value in a request line: every byte except "$'()-./0-9:=@A-Z[]^_`a-z{|}~"
+// becomes "%" and two upper-case hexadecimal digits (control bytes, DEL and bytes of 0x80
+// and above always), so that a value can neither end the request line nor add a parameter.
+std::string UrlEscape(std::string_view value);
 // %XX escapes decoded ("+" left as it is).
 std::string PercentDecode(std::string_view text);
 // The double quote, <, > and & as entities, so that a value cannot add markup.

@@ -12,16 +12,6 @@ HttpClientSettingsRecord HttpClientSettings;
 namespace {
 constexpr const char* kLabel = "HttpResponseWait";
 
-// The number after the protocol token of a status line beginning "HTTP/"; 0 when none.
-unsigned StatusCode(std::string_view header) {
-  if (header.substr(0, 5) != "HTTP/") return 0;
-  size_t sp = header.find(' ');
-  if (sp == std::string_view::npos) return 0;
-  unsigned code = 0;
-  for (size_t i = sp + 1; i < header.size() && header[i] >= '0' && header[i] <= '9' && code < 100000; ++i)
-    code = code * 10 + unsigned(header[i] - '0');
-  return code;
-}
 
 struct HeaderFacts {
   size_t length = 0;
@@ -41,7 +31,7 @@ HeaderFacts ReadHeader(std::string_view text) {
     f.hasLength = true;
     f.contentLength = HttpContentLength(header);
   }
-  f.status = StatusCode(header);
+  f.status = HttpStatusCode(header);
   return f;
 }
 }  // namespace

@@ -30,6 +30,7 @@
 #include "service/receive_markers.h"
 #include "service/service_threads.h"
 #include "service/status_block.h"
+#include "smsc/http/http_driver.h"
 #include "smsc/smpp/smpp_driver.h"
 #include "smsc/ucpcimd/ucpcimd_driver.h"
 #include "inbound/inbound_receive.h"
@@ -215,6 +216,7 @@ int GatewayMain() {
   // The SMPP, UCP and CIMD drivers hand received messages to the inbound side.
   InstallSmppDriver(ReceiveSmppMessage);
   InstallUcpCimdDrivers(ReceiveCentreMessage);
+  InstallHttpDriver();
 
   // 10. Receive markers of the accounts.
   UpdateReceiveMarkers();

@@ -203,10 +203,10 @@ void RunSessions(WorkerState& s, SmscDriver& driver) {
   }
 }
 
-// Worker 0: queue passes that deliver messages to local users (the local-routing rules),
-// so that they do not wait for an SMS centre connection. It sends nothing: forwarding to
-// the numbers of [SDKLink] needs the HTTP transport, which this build lacks; their messages
-// stay queued, and the operator is told so once.
+// Worker 0 without the HTTP transport: queue passes that deliver messages to local users
+// (the local-routing rules), so that they do not wait for an SMS centre connection. It
+// sends nothing: messages for the numbers of [SDKLink] stay queued, and the operator is
+// told so once.
 void RunLocalRoutingPasses(WorkerState& s) {
   WriteDebugLogf("ThreadProcessModem", "%s delivers queued messages to local users", s.name.c_str());
   if (Settings.SDKLinkEnabled) {
@@ -277,6 +277,11 @@ void ThreadProcessModem(uint32_t parameter) {
     if (Stopping()) break;
     if (s.restart) continue;
     ConnectionKind kind = ConnectionKindOf(s.index, s.name);
+    // The virtual SMSC forwards to the numbers of [SDKLink] over HTTP (and delivers locally).
+    if (kind == ConnectionKind::LocalRouting && Settings.SDKLinkEnabled &&
+        SmscDriverRegistered(ConnectionKind::Http)) {
+      kind = ConnectionKind::Http;
+    }
     if (kind == ConnectionKind::LocalRouting) {
       RunLocalRoutingPasses(s);
     } else {

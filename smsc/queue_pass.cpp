@@ -116,7 +116,8 @@ void ProbeLink(QueueWorker& w, QueueTransport& t, bool keepAliveOnly) {
 }
 
 void Sent(QueueWorker& w, ClaimedFile& claim, const SmsMessageRecord& m, const std::string& directoryName,
-          const std::string& fileName, const std::string& messageId, const std::string& smscMessageId) {
+          const std::string& fileName, const std::string& messageId, const std::string& smscMessageId,
+          SmscIdRecord idRecord) {
   CounterAdd(kSmsSent, 1);
   ConnectionCounterAdd(w.connection, 1);
   QueueSizeDown(directoryName);
@@ -124,7 +125,9 @@ void Sent(QueueWorker& w, ClaimedFile& claim, const SmsMessageRecord& m, const s
               smscMessageId, m.Sender);
   AccountOutcome(m, messageId, smscMessageId, "OK -- " + w.connection);
   // Only a report that was asked for comes back to be matched.
-  if (!smscMessageId.empty() && (m.MessageFlags & (kMsgReceiptRequested | kMsgNonDelReceiptRequested))) {
+  bool reportAsked = (m.MessageFlags & (kMsgReceiptRequested | kMsgNonDelReceiptRequested)) != 0;
+  if (!smscMessageId.empty() && (idRecord == SmscIdRecord::Always ||
+                                 (idRecord == SmscIdRecord::WhenReportAsked && reportAsked))) {
     SMSCMessageIdAdd(w.connection.c_str(), smscMessageId.c_str(), messageId.c_str(), m.SubmitUser.c_str(),
                      m.Sender.c_str(), m.PhoneNumber.c_str());
   }
@@ -469,9 +472,10 @@ FileOutcome HandleQueueFile(QueueWorker& w, QueueTransport& t, const std::string
 
 FileOutcome FinishSubmission(QueueWorker& w, PreparedSubmission& p, const SubmitResult& result) {
   if (result.outcome == SubmitOutcome::Done) {
-    Sent(w, p.claim, p.m, p.directoryName, p.fileName, p.messageId, result.smscMessageId);
+    Sent(w, p.claim, p.m, p.directoryName, p.fileName, p.messageId, result.smscMessageId, result.idRecord);
     for (auto& o : p.others) {
-      Sent(w, o.claim, o.m, p.directoryName, o.fileName, MessageIdFromPath(o.fileName), result.smscMessageId);
+      Sent(w, o.claim, o.m, p.directoryName, o.fileName, MessageIdFromPath(o.fileName), result.smscMessageId,
+           result.idRecord);
     }
     ReleaseLongMessageLock(p.longLock, w.connection, true);
     return FileOutcome::Sent;
@@ -591,4 +595,5 @@ void RunQueuePass(QueueWorker& w, QueueTransport& t) {
     }
   }
   if (t.linkUp() && !Settings.OldRoutingLogic) SkipQClean(w.skipQueue);
+  if (t.passEnd) t.passEnd();
 }

@@ -72,11 +72,18 @@ enum class SubmitOutcome {
   Rejected,   // given up at once (the driver's permanent-error list)
   LinkLost,   // the link failed under it: tried again later like Retry
 };
+// Whether the centre's id of a sent message is kept for matching its reports.
+enum class SmscIdRecord {
+  WhenReportAsked,  // only for a message that asked for a report
+  Always,
+  Never,
+};
 struct SubmitResult {
   SubmitOutcome outcome = SubmitOutcome::Done;
   int status = 0;  // the protocol's own status, for the failure report
   std::string smscMessageId;
   std::string errorText;  // the protocol library's text for status
+  SmscIdRecord idRecord = SmscIdRecord::WhenReportAsked;
 };
 
 // A file ready to go: claimed, checked, its request built, its long-message lock held.
@@ -123,6 +130,8 @@ struct QueueTransport {
   std::function<bool(std::string& directoryName, std::string& fileName)> takeResubmit;
   // Told what the link checks found, for the driver's debug line; unset: nothing is said.
   std::function<void(LinkCheck)> linkNote;
+  // Called when a pass is over (after its closing yield); unset: nothing.
+  std::function<void()> passEnd;
 };
 
 // Where a worker stopped in a directory it left early (per-user queues take turns), so that

@@ -34,6 +34,8 @@ ConnectionKind ConnectionKindOf(uint32_t index, std::string_view name) {
 
 void RegisterSmscDriver(ConnectionKind kind, SmscDriverFactory factory) { g_factories[size_t(kind)] = factory; }
 
+bool SmscDriverRegistered(ConnectionKind kind) { return g_factories[size_t(kind)].load() != nullptr; }
+
 SmscDriver MakeSmscDriver(ConnectionKind kind, const std::string& connection, uint32_t instance) {
   if (SmscDriverFactory factory = g_factories[size_t(kind)].load()) return factory(connection, instance);
   SmscDriver driver;

@@ -46,3 +46,4 @@ using SmscDriverFactory = SmscDriver (*)(const std::string& connection, uint32_t
 // Start-up, before the workers: the factory of a kind (none: the kind is not available).
 void RegisterSmscDriver(ConnectionKind kind, SmscDriverFactory factory);
 SmscDriver MakeSmscDriver(ConnectionKind kind, const std::string& connection, uint32_t instance);
+bool SmscDriverRegistered(ConnectionKind kind);

@@ -65,6 +65,22 @@ void GatewayHome::WriteConfig(const std::vector<std::string>& qarhubLines, const
   WriteFileText(path() + "QARHUB.INI", text + extra);
 }
 
+void GatewayHome::DropQueueFile(const std::string& name, const std::string& body) const {
+  std::string dir = path() + "Q/";
+  std::filesystem::create_directories(dir);
+  WriteFileText(dir + ".~" + name + ".tmp", "[SMS]\r\n" + body);
+  std::filesystem::rename(dir + ".~" + name + ".tmp", dir + name);
+}
+
+std::string GatewayHome::OutboundLog() const {
+  std::string all;
+  std::error_code ec;
+  for (const auto& e : std::filesystem::recursive_directory_iterator(path() + "LOGS", ec)) {
+    if (e.path().filename().string().rfind("SMSOUT", 0) == 0) all += ReadFileText(e.path().string());
+  }
+  return all;
+}
+
 GatewayProcess::GatewayProcess(const GatewayHome& home, const std::string& program,
                                const std::vector<std::string>& args) {
   std::string binary = program.find('/') == std::string::npos ? BinDirectory() + program : program;

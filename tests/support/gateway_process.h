@@ -30,6 +30,11 @@ class GatewayHome {
   // Writes QARHUB.INI: [QARHUB] with the given lines (CR LF added), then extra sections.
   void WriteConfig(const std::vector<std::string>& qarhubLines, const std::string& extra = "");
   std::string DebugLog() const { return ReadFileText(path() + "LOGS/SMSDEBUG.LOG"); }
+  // Publishes "[SMS]" and body in the outbound queue as another program must: complete,
+  // under a temporary name first.
+  void DropQueueFile(const std::string& name, const std::string& body) const;
+  // The outbound message logs (SMSOUT*) together.
+  std::string OutboundLog() const;
 
  private:
   TempDir dir_;

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 
 #include "outside/seal_table.h"
 #include "runtime/socket_helpers.h"
@@ -167,31 +168,58 @@ void TunnelProxy::Serve(int fd) {
   }
 }
 
-OpensslServer::OpensslServer(const std::string& cert, const std::string& key) {
-  uint16_t port = FreeTcpPort();
-  std::string accept = "127.0.0.1:" + std::to_string(port);
-  pid_ = fork();
-  if (pid_ == 0) {
+namespace {
+// Runs a program quietly and waits up to 5 s for it to accept on port; its pid (or -1) in
+// pid, and port once it accepts (else 0) in acceptedPort.
+void SpawnListening(const std::vector<std::string>& args, uint16_t port, pid_t& pid, uint16_t& acceptedPort) {
+  std::vector<char*> argv;
+  std::vector<std::string> copy = args;
+  for (auto& a : copy) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  pid = fork();
+  if (pid == 0) {
     int null = open("/dev/null", O_RDWR);
     dup2(null, 0);
     dup2(null, 1);
     dup2(null, 2);
-    execlp("openssl", "openssl", "s_server", "-accept", accept.c_str(), "-cert", cert.c_str(), "-key", key.c_str(),
-           "-www", "-quiet", static_cast<char*>(nullptr));
+    execvp(argv[0], argv.data());
     _exit(127);
   }
-  for (int i = 0; i < 100 && pid_ > 0; ++i) {
+  for (int i = 0; i < 100 && pid > 0; ++i) {
     if (ConnectTo(port)) {
-      port_ = port;
+      acceptedPort = port;
       return;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
 }
 
-OpensslServer::~OpensslServer() {
-  if (pid_ > 0) {
-    kill(pid_, SIGTERM);
-    waitpid(pid_, nullptr, 0);
+void StopSpawned(pid_t pid) {
+  if (pid > 0) {
+    kill(pid, SIGTERM);
+    waitpid(pid, nullptr, 0);
   }
 }
+}  // namespace
+
+TinyProxy::TinyProxy(const std::string& configDir) {
+  uint16_t port = FreeTcpPort();
+  std::string config = configDir + "tinyproxy-" + std::to_string(port) + ".conf";
+  FILE* f = fopen(config.c_str(), "w");
+  if (f == nullptr) return;
+  fprintf(f, "Port %u\nListen 127.0.0.1\nTimeout 30\nMaxClients 20\nAllow 127.0.0.1\n"
+             "DisableViaHeader Yes\nLogLevel Critical\n", port);
+  fclose(f);
+  SpawnListening({"tinyproxy", "-d", "-c", config}, port, pid_, port_);
+}
+
+TinyProxy::~TinyProxy() { StopSpawned(pid_); }
+
+OpensslServer::OpensslServer(const std::string& cert, const std::string& key) {
+  uint16_t port = FreeTcpPort();
+  SpawnListening({"openssl", "s_server", "-accept", "127.0.0.1:" + std::to_string(port), "-cert", cert, "-key", key,
+                  "-www", "-quiet"},
+                 port, pid_, port_);
+}
+
+OpensslServer::~OpensslServer() { StopSpawned(pid_); }

@@ -66,6 +66,19 @@ class TunnelProxy {
   std::thread acceptor_;
 };
 
+// tinyproxy on a free loopback port, for plain requests and CONNECT tunnels to any port;
+// port 0 when it did not start.
+class TinyProxy {
+ public:
+  explicit TinyProxy(const std::string& configDir);
+  ~TinyProxy();
+  uint16_t port() const { return port_; }
+
+ private:
+  pid_t pid_ = -1;
+  uint16_t port_ = 0;
+};
+
 // openssl s_server -www with the given certificate and key; port 0 when it did not start.
 class OpensslServer {
  public:
