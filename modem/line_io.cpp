@@ -1,6 +1,7 @@
 #include "modem/line_io.h"
 
 #include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -120,7 +121,9 @@ size_t WritePieces(ModemDevice& device, std::string_view text, size_t maxPiece, 
     }
     ssize_t n;
     do {
-      n = write(fd, text.data() + written, piece);
+      // A socket closed by the far end must fail the write, not raise SIGPIPE.
+      n = device.transport == ModemTransport::Socket ? send(fd, text.data() + written, piece, MSG_NOSIGNAL)
+                                                     : write(fd, text.data() + written, piece);
     } while (n < 0 && errno == EINTR);
     if (n < 0) {
       if (errno == EAGAIN || errno == EWOULDBLOCK) continue;
