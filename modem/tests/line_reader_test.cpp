@@ -258,6 +258,25 @@ TEST(LineReader, SimpleReaderReturnsTheFirstBytes) {
   EXPECT_EQ(reply, "\r\n+CSQ: 20,99\r\n");
 }
 
+TEST(LineReader, ExtraCrModeNudgesTheModem) {
+  LinePair line;
+  ModemLine ml;
+  std::string reply;
+  ModemReadRequest r;
+  r.timeoutSeconds = 3;
+  r.extraCr = true;
+  std::thread answer([&] {
+    // The answer comes only after the modem was nudged twice.
+    std::string heard;
+    while (heard.size() < 2) heard += line.Heard(5000);
+    line.Say("\r\n+CMGS: 7\r\n\r\nOK\r\n");
+  });
+  r.expected = "+CMGS:";
+  ReceiveModemCommand(line.device, reply, r, ml);
+  answer.join();
+  EXPECT_NE(reply.find("+CMGS: 7"), std::string::npos);
+}
+
 TEST(LineReader, StopEndsAWait) {
   LinePair line;
   ModemLine ml;

@@ -69,12 +69,21 @@ TEST_F(ModemSimTest, PtyOpenFindsTheSpeedAndHoldsTheDevice) {
   EXPECT_EQ(device.transport, ModemTransport::Serial);
   EXPECT_TRUE(device.locked);
   EXPECT_NE(Log().find("Initialised modem at 115200 bps"), std::string::npos);
+  // A pty has no modem lines: dropping and raising DTR is not refused.
+  EXPECT_TRUE(SetModemDtr(device, false));
+  EXPECT_TRUE(SetModemDtr(device, true));
+  // A speed the line cannot take is no answer.
+  EXPECT_EQ(TestModemSpeed(device, 12345, line), 0);
+  EXPECT_NE(Log().find("BuildCommDCB failed error"), std::string::npos);
 
   // A second open of the same line is refused while the first holds it.
   ModemDevice second = OpenDevice(Pty(), line);
   EXPECT_FALSE(second.valid());
   EXPECT_EQ(second.failure, ModemOpenFailure::Busy);
   EXPECT_NE(Log().find("this device is already open by another application"), std::string::npos);
+  // The last-resort probe does not take the line from its holder either.
+  EXPECT_EQ(HammerNonResponsiveModem(Pty(), line), 0);
+  EXPECT_NE(Log().find("Another application is already using this device."), std::string::npos);
 
   // Closing hands the line on: the simulator's pty stays, the next open works.
   CloseModemDevice(device);
