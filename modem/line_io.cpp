@@ -9,6 +9,7 @@
 
 #include "runtime/clock.h"
 #include "runtime/debug_log.h"
+#include "runtime/text_helpers.h"
 
 namespace {
 
@@ -169,4 +170,18 @@ size_t FlushInput(ModemDevice& device) {
   std::string discarded;
   long n = ReadSome(device, discarded, 1024, 100, nullptr);
   return n > 0 ? static_cast<size_t>(n) : 0;
+}
+
+std::string MaskLineSecrets(const ModemLine& line, std::string_view text) {
+  std::string out(text);
+  auto mask = [&out](std::string_view secret) {
+    while (!secret.empty() && (secret.back() == '\r' || secret.back() == '\n')) secret.remove_suffix(1);
+    if (secret.size() < 3) return;  // too short to tell from ordinary text
+    for (size_t at = out.find(secret); at != std::string::npos; at = out.find(secret, at)) {
+      out.replace(at, secret.size(), secret.size(), '*');
+    }
+  };
+  mask(line.settings.Password);
+  for (const auto& step : line.settings.IPModemInit) mask(UnescapeCrLf(step.second));
+  return out;
 }

@@ -33,7 +33,7 @@ int FilterCMTandCDS(ModemDevice& device, std::string& buffer, bool* acknowledgeP
     PushedScan scan = ScanPushed(buffer, from);
     if (scan.shape == PushedShape::None) return 1;
     WriteDebugLog("ReceiveModemCommand", "Processing +CMT: Message");
-    WriteDebugLog("ReceiveModemCommand", buffer);
+    WriteDebugLog("ReceiveModemCommand", MaskLineSecrets(line, buffer));
     switch (scan.shape) {
       case PushedShape::None:
         return 1;

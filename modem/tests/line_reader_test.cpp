@@ -12,7 +12,10 @@
 #include <vector>
 
 #include "modem/modem_line.h"
+#include "runtime/debug_log.h"
 #include "runtime/unique_fd.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/test_files.h"
 
 namespace {
 
@@ -309,6 +312,44 @@ TEST(LineReader, TelnetCommandCutByReadsDuringLogin) {
   rest.join();
   EXPECT_EQ(reply, "Username: ");
   EXPECT_EQ(line.Heard(), "\xFF\xFD\x03\xFF\xFB\x03\xFF\xFC\x01");
+}
+
+}  // namespace
+
+namespace {
+
+// A terminal server that echoes what is typed puts the password into the bytes the readers
+// log.
+TEST(LineReader, EchoedPasswordNeverReachesTheLog) {
+  TempDir logDir;
+  DebugSettings.Debug = true;
+  DebugSettings.Debug2 = true;
+  DebugSettings.CopyToStderr = false;
+  SetDebugLogDirectory(logDir.path());
+  LinePair line;
+  ModemLine ml;
+  ml.settings.Debug = true;
+  ml.settings.Debug2 = true;
+  ml.settings.Password = "Echo-Me-7";
+  ml.settings.IPModemInit = {{"PIN:", "4321-Sim\\r"}};
+  line.Say("Password: Echo-Me-7\r\nPIN: 4321-Sim\r\n+CMT: \"Echo-Me-7\"\r\nhi\r\n");
+  std::string reply;
+  EXPECT_EQ(ReceiveModemCommandWaitForPrompt(line.device, reply, "nothing like this", 1, ml), 0u);
+  line.Say("Echo-Me-7\r\nOK\r\n");
+  ModemReadRequest r;
+  r.timeoutSeconds = 5;
+  ReceiveModemCommand(line.device, reply, r, ml);
+  EXPECT_EQ(reply, "Echo-Me-7\r\nOK\r\n");  // the caller gets the bytes as they came
+  CloseDebugLog();
+  DebugSettings.Debug = false;
+  DebugSettings.Debug2 = false;
+  DebugSettings.CopyToStderr = true;
+  std::string log = ReadFileText(logDir.path() + "SMSDEBUG.LOG");
+  EXPECT_NE(log.find("Returning"), std::string::npos);
+  EXPECT_NE(log.find("*********"), std::string::npos);
+  EXPECT_EQ(log.find("Echo-Me-7"), std::string::npos);
+  EXPECT_EQ(log.find("4321-Sim"), std::string::npos);
+  EXPECT_EQ(log.find("45 63 68 6F"), std::string::npos);  // nor in a hex dump
 }
 
 }  // namespace
