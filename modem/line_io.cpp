@@ -89,8 +89,9 @@ long ReadSome(ModemDevice& device, std::string& out, size_t room, uint32_t waitM
     errno = EIO;
     return -1;
   }
-  // The rest of a burst: whatever follows within the read interval.
-  while (static_cast<size_t>(total) < room) {
+  // The rest of a burst: whatever follows within the read interval, while the wait lasts
+  // (a line that never pauses still returns).
+  while (static_cast<size_t>(total) < room && TickMs() - start < waitMs) {
     short ev = PollFd(fd, POLLIN, device.readIntervalMs);
     if (!(ev & POLLIN)) break;  // gap, or a hang-up the next read reports
     long n = ReadAvailable(fd, out, room - static_cast<size_t>(total));

@@ -280,6 +280,31 @@ TEST(LineReader, ExtraCrModeNudgesTheModem) {
   EXPECT_NE(reply.find("+CMGS: 7"), std::string::npos);
 }
 
+// A line that never pauses (noise, a looping echo) still ends the read at its time-out.
+TEST(LineReader, EndlessStreamStillTimesOut) {
+  LinePair line;
+  line.device.readIntervalMs = 1000;  // a long MinimumReadDelay: no pause ends a burst
+  ModemLine ml;
+  std::atomic<bool> done{false};
+  std::thread noise([&] {
+    for (int i = 0; i < 6000 && !done; ++i) {
+      line.Say("x");
+      std::this_thread::sleep_for(std::chrono::milliseconds(3));
+    }
+  });
+  std::string reply;
+  ModemReadRequest r;
+  r.timeoutSeconds = 1;
+  r.capacity = 1 << 20;
+  auto start = std::chrono::steady_clock::now();
+  ReceiveModemCommand(line.device, reply, r, ml);
+  auto spent = std::chrono::steady_clock::now() - start;
+  done = true;
+  noise.join();
+  EXPECT_LT(spent, std::chrono::seconds(8));
+  EXPECT_FALSE(reply.empty());
+}
+
 TEST(LineReader, StopEndsAWait) {
   LinePair line;
   ModemLine ml;

@@ -294,3 +294,19 @@ TEST_F(ModemSimTest, BehindSer2net) {
 }
 
 }  // namespace
+
+namespace {
+
+// A modem that does not answer gets the escape sequence and a second try, and is no success.
+TEST_F(ModemSimTest, SilentModemIsNoSpeed) {
+  std::unique_ptr<ModemSimPeer> sim;
+  ModemDevice device;
+  ASSERT_TRUE(StartPtyModem(sim, device));
+  sim->Control(R"({"cmd": "fail", "silent": true})");
+  const size_t before = sim->Transcript("in").size();
+  EXPECT_EQ(TestModemSpeed(device, 57600, line), 0);
+  EXPECT_EQ(sim->Transcript("in").substr(before), "\r\rATE0V1\r+++ATH0\r\x1b\rATE0V1\r");
+  EXPECT_EQ(Log().find("Initialised modem at 57600"), std::string::npos);
+}
+
+}  // namespace
