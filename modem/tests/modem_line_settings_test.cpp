@@ -17,7 +17,7 @@ TEST_F(ModemLineSettingsTest, FromQarhubAndTheConnection) {
       "IPModemInitWaitFor1=login:\nIPModemInitSend1=gw\\r\n"
       "IPModemInitWaitFor2=>\n"
       "IPModemInitWaitFor4=never read\nIPModemInitSend4=x\n"
-      "[COM3:]\nIPModemInitWaitFor1=only for IP modems, still read\n");
+      "[Modem - COM3:]\nOldPollingLogic=Yes\nMinimumReadDelay=40\n");
   ModemLineSettings s = ReadModemLineSettings("IPModem - 10.0.0.5:4001");
   EXPECT_EQ(s.ModemSendDelay, 250u);
   EXPECT_EQ(s.ModemMaxBytesPerSend, 16u);  // 0 means the default
@@ -31,6 +31,10 @@ TEST_F(ModemLineSettingsTest, FromQarhubAndTheConnection) {
   ASSERT_EQ(s.IPModemInit.size(), 2u);
   EXPECT_EQ(s.IPModemInit[0], (std::pair<std::string, std::string>{"login:", "gw\\r"}));
   EXPECT_EQ(s.IPModemInit[1], (std::pair<std::string, std::string>{">", ""}));
+
+  ModemLineSettings serial = ReadModemLineSettings("COM3:");
+  EXPECT_TRUE(serial.OldPollingLogic);
+  EXPECT_EQ(serial.MinimumReadDelay, 40u);
 
   ModemLineSettings other = ReadModemLineSettings("Other Modem");
   EXPECT_EQ(other.IPModemMaxBytes, 64u);
