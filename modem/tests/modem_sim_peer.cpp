@@ -43,9 +43,8 @@ UniqueFd ConnectLoopback(const std::string& hostPort) {
   return fd;
 }
 
-}  // namespace
-
-pid_t StartProgram(const std::vector<std::string>& argv) {
+// A child in a process group of its own, standard output to outFd (-1: /dev/null).
+pid_t Spawn(const std::vector<std::string>& argv, int outFd) {
   pid_t pid = fork();
   if (pid == 0) {
     setpgid(0, 0);
@@ -54,12 +53,17 @@ pid_t StartProgram(const std::vector<std::string>& argv) {
     args.push_back(nullptr);
     int devnull = open("/dev/null", O_RDWR);
     dup2(devnull, 0);
+    dup2(outFd >= 0 ? outFd : devnull, 1);
     dup2(devnull, 2);
     execvp(args[0], args.data());
     _exit(127);
   }
   return pid;
 }
+
+}  // namespace
+
+pid_t StartProgram(const std::vector<std::string>& argv) { return Spawn(argv, -1); }
 
 void StopProgram(pid_t pid) {
   if (pid <= 0) return;
@@ -78,21 +82,7 @@ ModemSimPeer::ModemSimPeer(const std::vector<std::string>& args) {
   if (pipe(out) != 0) return;
   std::vector<std::string> argv = {"python3", MODEM_SIM_PATH, "--control", "127.0.0.1:0", "--lifetime", "300"};
   argv.insert(argv.end(), args.begin(), args.end());
-  pid_ = fork();
-  if (pid_ == 0) {
-    setpgid(0, 0);
-    dup2(out[1], 1);
-    close(out[0]);
-    close(out[1]);
-    std::vector<char*> a;
-    for (const std::string& s : argv) a.push_back(const_cast<char*>(s.c_str()));
-    a.push_back(nullptr);
-    int devnull = open("/dev/null", O_RDWR);
-    dup2(devnull, 0);
-    dup2(devnull, 2);
-    execvp(a[0], a.data());
-    _exit(127);
-  }
+  pid_ = Spawn(argv, out[1]);
   close(out[1]);
   UniqueFd reader(out[0]);
   readyLine_ = ReadLine(reader.get(), 30000);
