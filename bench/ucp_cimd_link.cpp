@@ -236,7 +236,8 @@ RunResult RunOnce(const Centre& c, size_t messages) {
   return r;
 }
 
-// An idle UCP link (to ucp_sink) with a centre's connection held open on the inbound port:
+// An idle UCP link (to ucp_sink, an alert every 5 s) with a centre's connection held open on
+// the inbound port:
 // the gateway's CPU seconds per minute.
 double IdleCpuPerMinute(int seconds) {
   char templ[] = "/tmp/ucp_cimd_link.XXXXXX";
@@ -245,7 +246,7 @@ double IdleCpuPerMinute(int seconds) {
   uint16_t port = FreePort(), web = FreePort(), inbound = FreePort();
   std::string connection = "UCP - 127.0.0.1:" + std::to_string(port);
   WriteAll(home + "QARHUB.INI", "[QARHUB]\r\nWebPort=" + std::to_string(web) + "\r\nModem1=" + connection +
-                                    "\r\nReceiveSMS=No\r\n[" + connection + "]\r\nReceive=Yes\r\nReceivePort=" +
+                                    "\r\nReceiveSMS=No\r\n[" + connection + "]\r\nKeepAlive=5\r\nReceive=Yes\r\nReceivePort=" +
                                     std::to_string(inbound) + "\r\n");
   Child centre, gateway;
   centre.Start({ProgramDir() + "ucp_sink", std::to_string(port)});
