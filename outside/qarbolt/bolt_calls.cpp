@@ -1,14 +1,10 @@
 // The exported entry points of qarbolt.
-#include <poll.h>
-#include <sys/socket.h>
-
-#include <cerrno>
 #include <cstdio>
 
 #include "outside/qarbolt/bolt_session.h"
 #include "outside/qarbolt/cimd_message.h"
 #include "outside/qarbolt/qarbolt.h"
-#include "runtime/socket_connect.h"
+#include "runtime/stream_socket.h"
 
 #define QARBOLT_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -136,20 +132,7 @@ QARBOLT_EXPORT int CIMDYield(const char* name, int sock, int waitMs, int* linkEr
 QARBOLT_EXPORT int CIMDCheckLinkStatus(const char* name, int sock) {
   auto s = bolt::SessionFor(sock, name, false);
   if (!s->linkUp.load()) return 0;
-  // A centre that closed (FIN or reset) shows as readable with nothing to read; bytes still
-  // waiting before the FIN are read by the next yield first.
-  pollfd p{sock, short(POLLIN | POLLRDHUP), 0};
-  bool closed = false;
-  if (poll(&p, 1, 0) == 1) {
-    if (p.revents & (POLLERR | POLLHUP | POLLNVAL)) {
-      closed = true;
-    } else if (p.revents & (POLLIN | POLLRDHUP)) {
-      char byte;
-      ssize_t n = recv(sock, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
-      closed = n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
-    }
-  }
-  if (closed) {
+  if (PeerHasClosed(sock)) {
     bolt::Trace(*s, "centre closed the connection");
     s->linkUp = false;
     return 0;

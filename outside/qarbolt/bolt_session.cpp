@@ -1,13 +1,10 @@
 #include "outside/qarbolt/bolt_session.h"
 
-#include <poll.h>
-#include <sys/socket.h>
-
-#include <cerrno>
 #include <chrono>
 #include <map>
 
 #include "outside/qarbolt/cimd_message.h"
+#include "runtime/stream_socket.h"
 
 namespace bolt {
 
@@ -21,49 +18,9 @@ using cimd::Packet;
 Mutex g_tableLock;
 std::map<int, std::shared_ptr<Session>> g_sessions GUARDED_BY(g_tableLock);
 
-// Rounded up: a wait of 1 ms must not become a poll that returns at once.
-int MillisecondsLeft(Clock::time_point deadline) {
-  auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now()).count();
-  return left > 0 ? int((left + 999) / 1000) : 0;
-}
-
 void TraceBytes(const Session& s, const char* direction, std::string_view bytes) {
   if (!LibrarySettings.debug.load()) return;
   Trace(s, std::string(direction) + " " + cimd::TraceText(bytes));
-}
-
-int SendBytes(Session& s, std::string_view bytes) {
-  auto deadline = Clock::now() + std::chrono::milliseconds(LibrarySettings.responseTimeoutMs.load());
-  size_t sent = 0;
-  while (sent < bytes.size()) {
-    ssize_t n = send(s.sock, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (n >= 0) {
-      sent += size_t(n);
-      continue;
-    }
-    if (errno == EINTR) continue;
-    if (errno != EAGAIN && errno != EWOULDBLOCK) return CIMD_ERROR_LINK;
-    int left = MillisecondsLeft(deadline);
-    if (left == 0) return CIMD_ERROR_LINK;
-    pollfd p{s.sock, POLLOUT, 0};
-    if (poll(&p, 1, left) < 0 && errno != EINTR) return CIMD_ERROR_LINK;
-  }
-  return 0;
-}
-
-// Reads what is there into s.inbound, waiting at most timeoutMs for the first byte.
-// 1 = bytes added, 0 = nothing in time, CIMD_ERROR_LINK = closed or failed.
-int Fill(Session& s, int timeoutMs) REQUIRES(s.callLock) {
-  pollfd p{s.sock, POLLIN, 0};
-  int r = poll(&p, 1, timeoutMs);
-  if (r < 0) return errno == EINTR ? 0 : CIMD_ERROR_LINK;
-  if (r == 0) return 0;
-  char buffer[8192];
-  ssize_t n = recv(s.sock, buffer, sizeof buffer, MSG_DONTWAIT);
-  if (n < 0) return (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) ? 0 : CIMD_ERROR_LINK;
-  if (n == 0) return CIMD_ERROR_LINK;
-  s.inbound.append(buffer, size_t(n));
-  return 1;
 }
 
 // One framed packet within the time left: 1, 0 (none in time), CIMD_ERROR_LINK, or
@@ -83,11 +40,11 @@ int ReadPacket(Session& s, Clock::time_point deadline, std::string& packet) REQU
       s.linkUp = false;
       return CIMD_ERROR_PROTOCOL;
     }
-    int r = Fill(s, MillisecondsLeft(deadline));
+    int r = ReceiveSome(s.sock, MillisecondsLeft(deadline), s.inbound);
     if (r < 0) {
       if (!s.inbound.empty()) Trace(s, "link closed inside a packet");
       s.linkUp = false;
-      return r;
+      return CIMD_ERROR_LINK;
     }
     if (r == 0 && MillisecondsLeft(deadline) == 0) return 0;
   }
@@ -233,7 +190,7 @@ int SendPacket(Session& s, const Packet& packet) {
   if (!s.linkUp.load()) return CIMD_ERROR_LINK;
   std::string bytes = cimd::EncodePacket(packet);
   TraceBytes(s, "send", bytes);
-  if (SendBytes(s, bytes) != 0) {
+  if (SendAllWithin(s.sock, bytes, LibrarySettings.responseTimeoutMs.load()) != 0) {
     s.linkUp = false;
     Trace(s, "send failed; link down");
     return CIMD_ERROR_LINK;

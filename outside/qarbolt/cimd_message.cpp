@@ -1,6 +1,7 @@
 #include "outside/qarbolt/cimd_message.h"
 
 #include "gsm/gsm_alphabet.h"
+#include "gsm/submit_pdu.h"
 #include "outside/qarbolt/cimd_text.h"
 #include "outside/qarbolt/qarbolt.h"
 #include "runtime/hex_text.h"
@@ -12,17 +13,8 @@ namespace {
 enum class Alphabet { Gsm, EightBit, Ucs2 };
 
 Alphabet AlphabetOf(int dcs) {
-  if ((dcs & 0xC0) == 0x00 || (dcs & 0xC0) == 0x40) {
-    switch ((dcs >> 2) & 3) {
-      case 1: return Alphabet::EightBit;
-      case 2: return Alphabet::Ucs2;
-      default: return Alphabet::Gsm;
-    }
-  }
-  if ((dcs & 0xF0) == 0xF0) return (dcs & 0x04) ? Alphabet::EightBit : Alphabet::Gsm;
-  if ((dcs & 0xF0) == 0xE0) return Alphabet::Ucs2;
-  if ((dcs & 0xF0) == 0xC0 || (dcs & 0xF0) == 0xD0) return Alphabet::Gsm;
-  return Alphabet::EightBit;
+  if (IsUcs2Dcs(uint8_t(dcs))) return Alphabet::Ucs2;
+  return IsSevenBitDcs(uint8_t(dcs)) ? Alphabet::Gsm : Alphabet::EightBit;
 }
 
 // The same coding with the 8-bit alphabet, for binary data under a 7-bit coding.
@@ -47,62 +39,60 @@ std::string MessageIdOf(const std::string& destination, const std::string& times
   return destination + ":" + timestamp;
 }
 
-bool BuildSubmit(const OutboundMessage& m, Packet& packet, std::string& why) {
-  packet = Packet{};
-  packet.op = kSubmit;
-  if (!IsAddress(m.recipient)) {
+namespace {
+
+bool AddAddresses(const OutboundMessage& m, Packet& packet, std::string& why) {
+  if (!IsDialableNumber(m.recipient)) {
     why = "recipient is not an address";
     return false;
   }
   packet.Add(kDestination, m.recipient);
-  if (!m.sender.empty()) {
-    if (IsAddress(m.sender)) {
-      packet.Add(kOriginator, m.sender);
-    } else {
-      std::string alpha;
-      size_t septets = 0;
-      if (!EncodeText(m.sender, alpha, septets) || septets > 11) {
-        why = "sender cannot be an alphanumeric address";
-        return false;
-      }
-      packet.Add(kAlphaOriginator, alpha);
-    }
+  if (m.sender.empty()) return true;  // the centre's default originator
+  if (IsDialableNumber(m.sender)) {
+    packet.Add(kOriginator, m.sender);
+    return true;
   }
-  if (m.pid < 0 || m.pid > 255 || m.dcs < 0 || m.dcs > 255) {
-    why = "PID or DCS out of range";
+  std::string alpha;
+  size_t septets = 0;
+  if (!EncodeText(m.sender, alpha, septets) || septets > 11) {
+    why = "sender cannot be an alphanumeric address";
     return false;
   }
-  size_t udhOctets = 0;
-  if (!m.udhHex.empty()) {
-    udhOctets = m.udhHex.size() / 2;
-    if (!IsHexText(m.udhHex) || m.udhHex.size() % 2 || HexToInt(m.udhHex.substr(0, 2)) + 1 != udhOctets) {
-      why = "user data header is not one";
-      return false;
-    }
-  }
-  int dcs = m.dcs;
+  packet.Add(kAlphaOriginator, alpha);
+  return true;
+}
+
+// Octets of the user data header; false when the hex is not one (its length octet counts).
+bool HeaderOctets(const std::string& udhHex, size_t& octets) {
+  octets = udhHex.size() / 2;
+  if (udhHex.empty()) return true;
+  return IsHexText(udhHex) && udhHex.size() % 2 == 0 && HexToInt(udhHex.substr(0, 2)) + 1 == octets;
+}
+
+// The user data as parameter 033 (text) or 034 (hex), with the coding that goes with it.
+bool UserData(const OutboundMessage& m, size_t udhOctets, int& dcs, Parameter& data, std::string& why) {
   Alphabet alphabet = AlphabetOf(dcs);
-  std::string binaryHex;
-  std::string text;
+  data.code = kUserDataBinary;
   if (m.binary) {
     if (!IsHexText(m.data) || m.data.size() % 2) {
       why = "binary data is not hex";
       return false;
     }
     if (alphabet == Alphabet::Gsm) dcs = EightBitCoding(dcs);
-    binaryHex = ToUpper(m.data);
+    data.value = ToUpper(m.data);
   } else if (alphabet == Alphabet::Ucs2) {
     std::u32string cps;
     if (!DecodeUtf8(m.data, cps)) {
       why = "text is not UTF-8";
       return false;
     }
-    binaryHex = Utf8ToUcs2Hex(m.data);
+    data.value = Utf8ToUcs2Hex(m.data);
   } else if (alphabet == Alphabet::EightBit) {
-    binaryHex = HexEncode(m.data);
+    data.value = HexEncode(m.data);
   } else {
     size_t septets = 0;
-    if (!EncodeText(m.data, text, septets)) {
+    data.code = kUserData;
+    if (!EncodeText(m.data, data.value, septets)) {
       why = "text has a character the CIMD2 character set cannot carry";
       return false;
     }
@@ -110,18 +100,36 @@ bool BuildSubmit(const OutboundMessage& m, Packet& packet, std::string& why) {
       why = "text too long";
       return false;
     }
+    return true;
   }
-  if (udhOctets + binaryHex.size() / 2 > kUserDataOctets) {
+  if (udhOctets + data.value.size() / 2 > kUserDataOctets) {
     why = "user data too long";
     return false;
   }
+  return true;
+}
+
+}  // namespace
+
+bool BuildSubmit(const OutboundMessage& m, Packet& packet, std::string& why) {
+  packet = Packet{};
+  packet.op = kSubmit;
+  if (!AddAddresses(m, packet, why)) return false;
+  if (m.pid < 0 || m.pid > 255 || m.dcs < 0 || m.dcs > 255) {
+    why = "PID or DCS out of range";
+    return false;
+  }
+  size_t udhOctets = 0;
+  if (!HeaderOctets(m.udhHex, udhOctets)) {
+    why = "user data header is not one";
+    return false;
+  }
+  int dcs = m.dcs;
+  Parameter data;
+  if (!UserData(m, udhOctets, dcs, data, why)) return false;
   if (dcs != 0) packet.Add(kDataCoding, std::to_string(dcs));
   if (!m.udhHex.empty()) packet.Add(kUserDataHeader, ToUpper(m.udhHex));
-  if (m.binary || alphabet != Alphabet::Gsm) {
-    packet.Add(kUserDataBinary, binaryHex);
-  } else {
-    packet.Add(kUserData, text);
-  }
+  packet.params.push_back(std::move(data));
   if (m.pid != 0) packet.Add(kProtocolId, std::to_string(m.pid));
   if (int request = StatusReportRequestFor(m.flags); request != 0) packet.Add(kStatusReportRequest, std::to_string(request));
   for (const Parameter& p : packet.params) {
@@ -164,34 +172,27 @@ const char* StatusText(int statusCode) {
   }
 }
 
-}  // namespace
-
-bool DecodeDelivery(const Packet& packet, ReceivedMessage& out, std::string& why) {
-  out = ReceivedMessage{};
-  const std::string* destination = packet.Find(kDestination);
-  if (!destination) {
-    why = "no destination address";
+bool DecodeReport(const Packet& packet, const std::string& destination, ReceivedMessage& out, std::string& why) {
+  const std::string* timestamp = packet.Find(kTimestamp);
+  const std::string* status = packet.Find(kStatusCode);
+  if (!timestamp || !status) {
+    why = "status report without time stamp or status code";
     return false;
   }
-  if (packet.op == kDeliverReport) {
-    const std::string* timestamp = packet.Find(kTimestamp);
-    const std::string* status = packet.Find(kStatusCode);
-    if (!timestamp || !status) {
-      why = "status report without time stamp or status code";
-      return false;
-    }
-    int code = DecimalValue(*status, 3);
-    out.report = true;
-    out.flags = ReportFlags(code);
-    out.sender = *destination;
-    if (const std::string* originator = packet.Find(kOriginator)) out.recipient = *originator;
-    out.receiptMessageId = MessageIdOf(*destination, *timestamp);
-    out.data = StatusText(code);
-    out.extraParams = "CIMDStatusCode=" + std::to_string(code);
-    if (const std::string* error = packet.Find(kStatusErrorCode)) out.extraParams += "; CIMDStatusErrorCode=" + *error;
-    return true;
-  }
-  out.recipient = *destination;
+  int code = DecimalValue(*status, 3);
+  out.report = true;
+  out.flags = ReportFlags(code);
+  out.sender = destination;
+  if (const std::string* originator = packet.Find(kOriginator)) out.recipient = *originator;
+  out.receiptMessageId = MessageIdOf(destination, *timestamp);
+  out.data = StatusText(code);
+  out.extraParams = "CIMDStatusCode=" + std::to_string(code);
+  if (const std::string* error = packet.Find(kStatusErrorCode)) out.extraParams += "; CIMDStatusErrorCode=" + *error;
+  return true;
+}
+
+bool DecodeMessage(const Packet& packet, const std::string& destination, ReceivedMessage& out, std::string& why) {
+  out.recipient = destination;
   if (const std::string* originator = packet.Find(kOriginator)) {
     out.sender = *originator;
   } else if (const std::string* alpha = packet.Find(kAlphaOriginator)) {
@@ -211,15 +212,26 @@ bool DecodeDelivery(const Packet& packet, ReceivedMessage& out, std::string& why
   }
   if (text) {
     out.data = DecodeText(*text);
+  } else if (binary && AlphabetOf(out.dcs) == Alphabet::Ucs2) {
+    out.data = Ucs2OctetsToUtf8(HexDecodeLeading(*binary, binary->size() / 2));
   } else if (binary) {
-    if (AlphabetOf(out.dcs) == Alphabet::Ucs2) {
-      out.data = Ucs2OctetsToUtf8(HexDecodeLeading(*binary, binary->size() / 2));
-    } else {
-      out.data = ToUpper(*binary);
-      out.binary = true;
-    }
+    out.data = ToUpper(*binary);
+    out.binary = true;
   }
   return true;
+}
+
+}  // namespace
+
+bool DecodeDelivery(const Packet& packet, ReceivedMessage& out, std::string& why) {
+  out = ReceivedMessage{};
+  const std::string* destination = packet.Find(kDestination);
+  if (!destination) {
+    why = "no destination address";
+    return false;
+  }
+  return packet.op == kDeliverReport ? DecodeReport(packet, *destination, out, why)
+                                     : DecodeMessage(packet, *destination, out, why);
 }
 
 }  // namespace cimd

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "gsm/submit_pdu.h"
 #include "runtime/hex_text.h"
 
 namespace cimd {
@@ -90,11 +91,6 @@ int DecimalValue(std::string_view text, size_t maxDigits) {
   return value;
 }
 
-bool IsAddress(std::string_view text) {
-  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
-  return !text.empty() && text.size() <= 20 && text.find_first_not_of("0123456789") == std::string_view::npos;
-}
-
 namespace {
 
 bool IsEvenHex(std::string_view text, size_t maxOctets) {
@@ -119,7 +115,7 @@ bool ValidParameterValue(int code, std::string_view value) {
       return value.size() <= 32;
     case kDestination:
     case kOriginator:
-      return IsAddress(value);
+      return IsDialableNumber(value);
     case kAlphaOriginator:
       return !value.empty() && value.size() <= 33;
     case kDataCoding:
@@ -147,6 +143,49 @@ bool ValidParameterValue(int code, std::string_view value) {
   }
 }
 
+namespace {
+
+// The checksum field, when there is one, is the text after the last TAB; it must be the
+// sum of everything from STX up to that TAB.
+bool ChecksumHolds(std::string_view bytes, size_t lastTabInBytes, std::string& why) {
+  std::string_view tail = bytes.substr(lastTabInBytes + 1, bytes.size() - 1 - (lastTabInBytes + 1));
+  if (tail.empty()) return true;
+  if (tail.size() != 2 || !IsHexText(tail)) {
+    why = "bad checksum field";
+    return false;
+  }
+  if (HexOctet(tail) != Checksum(bytes.substr(0, lastTabInBytes + 1))) {
+    why = "checksum mismatch";
+    return false;
+  }
+  return true;
+}
+
+// "ppp:value<TAB>" fields, each checked.
+bool ParseFields(std::string_view fields, Packet& out, std::string& why) {
+  while (!fields.empty()) {
+    size_t tab = fields.find(kTab);
+    std::string_view field = fields.substr(0, tab);
+    fields.remove_prefix(tab + 1);
+    int code = DecimalValue(field.substr(0, 3), 3);
+    if (field.size() < 4 || code < 0 || field[3] != ':') {
+      why = "bad parameter field";
+      return false;
+    }
+    std::string_view value = field.substr(4);
+    if (!FitsParameter(value) || !ValidParameterValue(code, value)) {
+      char text[48];
+      snprintf(text, sizeof text, "bad value of parameter %03d", code);
+      why = text;
+      return false;
+    }
+    out.params.push_back({code, std::string(value)});
+  }
+  return true;
+}
+
+}  // namespace
+
 ParseResult ParsePacket(std::string_view bytes, Packet& out) {
   ParseResult r;
   out = Packet{};
@@ -164,42 +203,10 @@ ParseResult ParsePacket(std::string_view bytes, Packet& out) {
   out.op = op;
   out.number = number;
   r.headerOk = true;
-  // The checksum, when present, is the text after the last TAB.
   size_t lastTab = inner.rfind(kTab);
-  std::string_view tail = inner.substr(lastTab + 1);
-  if (!tail.empty()) {
-    if (tail.size() != 2 || !IsHexText(tail)) {
-      r.why = "bad checksum field";
-      return r;
-    }
-    std::string_view tail2 = tail;
-    unsigned given = HexOctet(tail2);
-    unsigned computed = Checksum(bytes.substr(0, 1 + lastTab + 1));
-    if (given != computed) {
-      r.why = "checksum mismatch";
-      return r;
-    }
-  }
-  std::string_view fields = inner.substr(7, lastTab - 6);
-  while (!fields.empty()) {
-    size_t tab = fields.find(kTab);
-    std::string_view field = fields.substr(0, tab);
-    fields.remove_prefix(tab + 1);
-    int code = DecimalValue(field.substr(0, 3), 3);
-    if (field.size() < 4 || code < 0 || field[3] != ':') {
-      r.why = "bad parameter field";
-      return r;
-    }
-    std::string_view value = field.substr(4);
-    if (!FitsParameter(value) || !ValidParameterValue(code, value)) {
-      char why[48];
-      snprintf(why, sizeof why, "bad value of parameter %03d", code);
-      r.why = why;
-      return r;
-    }
-    out.params.push_back({code, std::string(value)});
-  }
-  r.ok = true;
+  if (!ChecksumHolds(bytes, lastTab + 1, r.why)) return r;
+  // Fields run from after the header's TAB to the last TAB, which ends the last one.
+  r.ok = ParseFields(inner.substr(7, lastTab - 6), out, r.why);
   return r;
 }
 

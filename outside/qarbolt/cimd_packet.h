@@ -96,8 +96,6 @@ ParseResult ParsePacket(std::string_view bytes, Packet& out);
 bool ValidParameterValue(int code, std::string_view value);
 // A non-negative decimal of at most maxDigits digits; -1 when it is not one.
 int DecimalValue(std::string_view text, size_t maxDigits);
-// Digits with an optional leading "+", 1..20 digits.
-bool IsAddress(std::string_view text);
 
 // The packet as one printable line for the debug log; the password's value is masked.
 std::string TraceText(std::string_view bytes);

@@ -16,7 +16,7 @@
 #include "outside/qarpeer/qarpeer.h"
 #include "outside/qarpeer/smpp_pdu.h"
 #include "runtime/mutex.h"
-#include "runtime/socket_connect.h"
+#include "runtime/stream_socket.h"
 
 #define QARPEER_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -208,20 +208,7 @@ QARPEER_EXPORT int SMPPCheckLinkStatus(int sock, void* tls, const char* name) {
     peer::CompleteAllOutstanding(*s, SMPP_ERROR_LINK);
     return 0;
   }
-  // A peer that closed (its FIN, or a reset) shows as readable with nothing left to read;
-  // bytes still waiting before the FIN are read by the next yield first.
-  pollfd p{sock, short(POLLIN | POLLRDHUP), 0};
-  bool closed = false;
-  if (poll(&p, 1, 0) == 1) {
-    if (p.revents & (POLLERR | POLLHUP | POLLNVAL)) {
-      closed = true;
-    } else if (p.revents & (POLLIN | POLLRDHUP)) {
-      char byte;
-      ssize_t n = recv(sock, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
-      closed = n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
-    }
-  }
-  if (closed) {
+  if (PeerHasClosed(sock)) {
     peer::Trace(*s, "peer closed the connection");
     peer::MarkDown(*s);
     peer::CompleteAllOutstanding(*s, SMPP_ERROR_LINK);

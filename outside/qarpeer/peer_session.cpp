@@ -14,6 +14,7 @@
 #include "outside/qarpeer/message_content.h"
 #include "runtime/hex_text.h"
 #include "runtime/mutex.h"
+#include "runtime/stream_socket.h"
 
 namespace peer {
 
@@ -25,12 +26,6 @@ Mutex g_tableLock;
 std::map<int, std::shared_ptr<Session>> g_sessions GUARDED_BY(g_tableLock);
 
 using Clock = std::chrono::steady_clock;
-
-// Rounded up: a wait of 1 ms must not become a poll that returns at once (a spinning caller).
-int MillisecondsLeft(Clock::time_point deadline) {
-  auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now()).count();
-  return left > 0 ? int((left + 999) / 1000) : 0;
-}
 
 std::string HexDump(std::string_view bytes, size_t max = 96) {
   return bytes.size() > max ? HexEncode(bytes.substr(0, max)) + "..." : HexEncode(bytes);
@@ -62,8 +57,8 @@ void TracePdu(const Session& s, const char* direction, const smpp::Pdu& pdu) {
 // Reads what is available into s.inbound, waiting at most timeoutMs for the first byte.
 // 1 = bytes added, 0 = nothing in time, SMPP_ERROR_LINK = closed or failed.
 int Fill(Session& s, int timeoutMs) {
-  char buffer[16384];
   if (s.tls) {
+    char buffer[16384];
     SMPPTlsRecvFn recvFn = LibrarySettings.tlsRecv.load();
     SMPPTlsPendingFn pendingFn = LibrarySettings.tlsPending.load();
     if (!recvFn) return SMPP_ERROR_LINK;
@@ -79,42 +74,21 @@ int Fill(Session& s, int timeoutMs) {
     s.inbound.append(buffer, size_t(n));
     return 1;
   }
-  pollfd p{s.sock, POLLIN, 0};
-  int r = poll(&p, 1, timeoutMs);
-  if (r < 0) return errno == EINTR ? 0 : SMPP_ERROR_LINK;
-  if (r == 0) return 0;
-  ssize_t n = recv(s.sock, buffer, sizeof buffer, MSG_DONTWAIT);
-  if (n < 0) return (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) ? 0 : SMPP_ERROR_LINK;
-  if (n == 0) return SMPP_ERROR_LINK;
-  s.inbound.append(buffer, size_t(n));
-  return 1;
+  int r = ReceiveSome(s.sock, timeoutMs, s.inbound);
+  return r < 0 ? SMPP_ERROR_LINK : r;
 }
 
 int SendBytes(Session& s, std::string_view bytes) {
-  auto deadline = Clock::now() + std::chrono::milliseconds(LibrarySettings.responseTimeoutMs.load());
+  if (!s.tls) {
+    return SendAllWithin(s.sock, bytes, LibrarySettings.responseTimeoutMs.load()) == 0 ? 0 : SMPP_ERROR_LINK;
+  }
   size_t sent = 0;
   while (sent < bytes.size()) {
-    if (s.tls) {
-      SMPPTlsSendFn sendFn = LibrarySettings.tlsSend.load();
-      if (!sendFn) return SMPP_ERROR_LINK;
-      int n = sendFn(s.tls, bytes.data() + sent, int(bytes.size() - sent));
-      if (n <= 0) return SMPP_ERROR_LINK;
-      sent += size_t(n);
-      continue;
-    }
-    // Send first; wait for room only when the socket has none.
-    ssize_t n = send(s.sock, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (n >= 0) {
-      sent += size_t(n);
-      continue;
-    }
-    if (errno == EINTR) continue;
-    if (errno != EAGAIN && errno != EWOULDBLOCK) return SMPP_ERROR_LINK;
-    pollfd p{s.sock, POLLOUT, 0};
-    int left = MillisecondsLeft(deadline);
-    if (left == 0) return SMPP_ERROR_LINK;
-    int r = poll(&p, 1, left);
-    if (r < 0 && errno != EINTR) return SMPP_ERROR_LINK;
+    SMPPTlsSendFn sendFn = LibrarySettings.tlsSend.load();
+    if (!sendFn) return SMPP_ERROR_LINK;
+    int n = sendFn(s.tls, bytes.data() + sent, int(bytes.size() - sent));
+    if (n <= 0) return SMPP_ERROR_LINK;
+    sent += size_t(n);
   }
   return 0;
 }

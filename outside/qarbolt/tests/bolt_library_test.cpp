@@ -21,19 +21,13 @@ TEST(BoltLibrary, LoaderBindsEveryEntryPointAndTheExtraExports) {
   UnloadOutsideLibrary(lib);
 }
 
-TEST(BoltLibrary, ErrorTextForEveryResult) {
+TEST(BoltLibrary, ErrorTextsForCentreCodesOwnResultsAndUnknownCodes) {
   struct Case {
     int status;
     const char* text;
   };
   const Case cases[] = {
-      {0, "No error"},
-      {2, "Syntax error"},
-      {10, "Temporary congestion error"},
       {100, "Invalid login"},
-      {300, "Incorrect destination address"},
-      {322, "Invalid data for alpha numeric originator"},
-      {900, "Unsupported item requested"},
       {CIMD_ERROR_LINK, "CIMD connection error (link closed or socket error)"},
       {CIMD_ERROR_TIMEOUT, "CIMD timeout waiting for a response"},
       {CIMD_ERROR_PROTOCOL, "CIMD protocol error (malformed packet or a value that cannot be sent)"},

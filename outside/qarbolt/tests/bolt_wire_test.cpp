@@ -265,6 +265,17 @@ TEST_F(BoltWire, CentreFailuresGiveTheirResults) {
   }
 }
 
+TEST_F(BoltWire, AWaitEndsAtItsDeadlineWhateverElseTheCentreSends) {
+  CIMDSetResponseTimeout(1000);
+  Link link(centre.port());
+  ASSERT_EQ(link.Bind(), 0);
+  ASSERT_TRUE(Has(centre.Control(R"({"cmd": "set", "no_response": true, "flood_ms": 8000})"), "\"ok\": true"));
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(link.Submit("4711", "4512345678", 0, 0, "", "x", 0, 0), CIMD_ERROR_TIMEOUT);
+  // Bounded by the response timeout, not by the end of the flood.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(6));
+}
+
 TEST_F(BoltWire, DeliveriesGoToOneCallbackAndAreAnswered) {
   struct Case {
     const char* name;

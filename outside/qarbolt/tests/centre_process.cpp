@@ -1,78 +1,13 @@
 #include "outside/qarbolt/tests/centre_process.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
-#include <thread>
-
-extern char** environ;
-
-ChildProcess::~ChildProcess() { Stop(); }
-
-bool ChildProcess::Start(const std::vector<std::string>& argv) {
-  int toChild[2], fromChild[2];
-  if (pipe2(toChild, O_CLOEXEC) != 0) return false;
-  if (pipe2(fromChild, O_CLOEXEC) != 0) return false;
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, toChild[0], 0);
-  posix_spawn_file_actions_adddup2(&actions, fromChild[1], 1);
-  std::vector<std::string> args = argv;
-  std::vector<char*> raw;
-  for (auto& a : args) raw.push_back(a.data());
-  raw.push_back(nullptr);
-  int rc = posix_spawnp(&pid_, raw[0], &actions, nullptr, raw.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  close(toChild[0]);
-  close(fromChild[1]);
-  in_ = toChild[1];
-  out_ = fromChild[0];
-  if (rc != 0) pid_ = -1;
-  return rc == 0;
-}
-
-bool ChildProcess::ReadLine(std::string& line, int timeoutMs) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  for (;;) {
-    size_t nl = buffer_.find('\n');
-    if (nl != std::string::npos) {
-      line = buffer_.substr(0, nl);
-      buffer_.erase(0, nl + 1);
-      return true;
-    }
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0 || out_ < 0) return false;
-    pollfd p{out_, POLLIN, 0};
-    if (poll(&p, 1, int(left.count())) <= 0) continue;
-    char chunk[4096];
-    ssize_t n = read(out_, chunk, sizeof chunk);
-    if (n <= 0) return false;
-    buffer_.append(chunk, size_t(n));
-  }
-}
-
-bool ChildProcess::Running() { return pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == 0; }
-
-void ChildProcess::Stop() {
-  if (in_ >= 0) close(in_);
-  in_ = -1;
-  if (pid_ > 0) {
-    kill(pid_, SIGTERM);
-    waitpid(pid_, nullptr, 0);
-    pid_ = -1;
-  }
-  if (out_ >= 0) close(out_);
-  out_ = -1;
-}
 
 unsigned PortOfMember(const std::string& line, const std::string& member) {
   size_t at = line.find("\"" + member + "\"");
@@ -88,7 +23,8 @@ CimdCentre::~CimdCentre() {
 }
 
 bool CimdCentre::Start(const std::string& login) {
-  if (!process_.Start({"python3", QARBOLT_TEST_DIR "/cimd_centre.py", "--login", login, "--lifetime", "300"}))
+  if (!process_.Start({"python3", QARBOLT_TEST_DIR "/cimd_centre.py", "--login", login, "--lifetime", "300",
+                      "--stdin-ends"}))
     return false;
   std::string line;
   if (!process_.ReadLine(line, 20000)) return false;

@@ -1,32 +1,14 @@
-// Runs a test peer (the Python CIMD2 centre, or the Debian test server) as a child process:
-// its ready line, its control channel, and its end with the test.
+// The Python CIMD2 centre of these tests as a child process: its ready line, its control
+// channel, and its end with the test.
 #pragma once
 
-#include <sys/types.h>
-
 #include <string>
-#include <vector>
 
-class ChildProcess {
- public:
-  ChildProcess() = default;
-  ChildProcess(const ChildProcess&) = delete;
-  ChildProcess& operator=(const ChildProcess&) = delete;
-  ~ChildProcess();
-  bool Start(const std::vector<std::string>& argv);
-  // The next line of its standard output within timeoutMs; false at timeout or end.
-  bool ReadLine(std::string& line, int timeoutMs);
-  void Stop();
-  bool Running();
-
- private:
-  pid_t pid_ = -1;
-  int in_ = -1, out_ = -1;
-  std::string buffer_;
-};
+#include "tests/support/child_process.h"
 
 class CimdCentre {
  public:
+  ~CimdCentre();
   // Starts cimd_centre.py with a login of user:password; false when it did not come up.
   bool Start(const std::string& login = "user:password");
   unsigned port() const { return port_; }
@@ -38,9 +20,6 @@ class CimdCentre {
   unsigned port_ = 0;
   int control_ = -1;
   std::string buffer_;
-
- public:
-  ~CimdCentre();
 };
 
 // The port number after the last ':' of "host:port" in a JSON member of line.

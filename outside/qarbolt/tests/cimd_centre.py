@@ -4,11 +4,19 @@
 Listens for clients, answers login (01), submit (03), alive (40) and logout (02), and sends
 deliver message (20) and deliver status report (23) when told, also while a submit waits
 for its answer. Told through a JSON-lines control channel; prints one JSON line when ready:
-    {"ready": true, "listen": "127.0.0.1:40001", "control": "127.0.0.1:40002"}
+    {"ready": true, "pid": 4242, "listen": "127.0.0.1:40001", "control": "127.0.0.1:40002"}
+
+    cimd_centre.py --listen 127.0.0.1:0 --control 127.0.0.1:0 --login user:password
+                   [--lifetime SECONDS (default 600, 0 = never)] [--stdin-ends]
+
+Injections go to the newest open connection (a client's, or one made with "connect").
+Records carry "conn", the connection's number; packet numbers of the centre's own
+operations are even and start at 2 on each connection.
 
 Control commands (one JSON object per line, one answer line each, "ok" in every answer):
     set             login_error, submit_error, alive_error (codes or null), no_response,
-                    drop_on_submit, bad_checksum, malformed_answer (bools), delay_ms
+                    drop_on_submit, bad_checksum, malformed_answer (bools), delay_ms,
+                    flood_ms (alive operations back to back before a submit's answer)
     inject_mo       sender, recipient, text | binary (hex), udh, dcs, pid, alpha (bool),
                     wait_ms: sends 20 and waits for the client's answer
     inject_dn       destination, timestamp, status, error: sends 23 likewise
@@ -22,6 +30,7 @@ Control commands (one JSON object per line, one answer line each, "ok" in every 
 """
 import argparse
 import json
+import os
 import socket
 import sys
 import threading
@@ -155,7 +164,8 @@ class Centre:
         self.user, self.password = user, password
         self.cond = threading.Condition()
         self.settings = {"login_error": None, "submit_error": None, "alive_error": None, "no_response": False,
-                         "drop_on_submit": False, "bad_checksum": False, "malformed_answer": False, "delay_ms": 0}
+                         "drop_on_submit": False, "bad_checksum": False, "malformed_answer": False, "delay_ms": 0,
+                         "flood_ms": 0}
         self.submits, self.answers, self.frames, self.logins = [], [], [], []
         self.during_submit = []
         self.connections = []
@@ -259,6 +269,11 @@ class Centre:
         if s["drop_on_submit"]:
             conn.close()
             return
+        if s["flood_ms"]:
+            # Alive operations back to back, answered or not, before the submit's answer.
+            end = time.time() + s["flood_ms"] / 1000.0
+            while time.time() < end and not conn.closed:
+                conn.send(b"".join(encode_packet(40, conn.next_number(), []) for _ in range(50)))
         if s["delay_ms"]:
             time.sleep(s["delay_ms"] / 1000.0)
         if s["no_response"]:
@@ -396,6 +411,7 @@ def main():
     ap.add_argument("--control", default="127.0.0.1:0")
     ap.add_argument("--login", default="user:password")
     ap.add_argument("--lifetime", type=float, default=600)
+    ap.add_argument("--stdin-ends", action="store_true", help="also stop when standard input closes")
     args = ap.parse_args()
     user, _, password = args.login.partition(":")
     centre = Centre(user, password)
@@ -409,18 +425,19 @@ def main():
     threading.Thread(target=accept, args=(server, centre.serve), daemon=True).start()
     threading.Thread(target=accept, args=(control, lambda c: threading.Thread(
         target=control_client, args=(centre, c), daemon=True).start()), daemon=True).start()
-    print(json.dumps({"ready": True, "listen": "%s:%d" % server.getsockname(),
+    print(json.dumps({"ready": True, "pid": os.getpid(), "listen": "%s:%d" % server.getsockname(),
                       "control": "%s:%d" % control.getsockname()}), flush=True)
-    # Ends with its lifetime, or when the test that started it closes stdin.
-    end = time.time() + args.lifetime if args.lifetime > 0 else None
+    # Ends with its lifetime (0: never), on SIGTERM, or with --stdin-ends when the test that
+    # started it closes its standard input.
+    end_now = threading.Event()
 
     def stdin_watch():
         sys.stdin.read()
         end_now.set()
 
-    end_now = threading.Event()
-    threading.Thread(target=stdin_watch, daemon=True).start()
-    end_now.wait(None if end is None else max(0, end - time.time()))
+    if args.stdin_ends:
+        threading.Thread(target=stdin_watch, daemon=True).start()
+    end_now.wait(args.lifetime if args.lifetime > 0 else None)
 
 
 if __name__ == "__main__":

@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "outside/qarbolt/qarbolt.h"
-#include "outside/qarbolt/tests/centre_process.h"
+#include "tests/support/child_process.h"
 #include "tests/support/ports.h"
 
 namespace {

@@ -2,10 +2,10 @@
 // reads its output line by line, each wait bounded.
 #pragma once
 
-#include <sys/types.h>
-
 #include <string>
 #include <vector>
+
+#include "tests/support/child_process.h"
 
 // Installs smpp@0.5.1 into npmDir once; false when npm cannot.
 bool EnsureNodeSmpp(const std::string& npmDir);
@@ -26,8 +26,6 @@ class NodePeer {
   const std::vector<std::string>& lines() const { return lines_; }
 
  private:
-  pid_t pid_ = -1;
-  int in_ = -1, out_ = -1;
-  std::string buffer_;
+  ChildProcess process_;
   std::vector<std::string> lines_;
 };
