@@ -6,7 +6,9 @@
 // (a minimal UCP centre), "cimd" Debian's test_cimd2. Loopback only; every process it
 // starts is stopped by it. Each run counts what was sent: none lost or sent twice.
 //
-//   ucp_cimd_link [messages=20000] [runs=3] [centres=sim,sink,cimd,idle]
+//   ucp_cimd_link [messages=20000] [runs=3] [centres=sim,sink,cimd,idle[,kannel]]
+// "kannel": each run of a centre is followed by one of Kannel (bearerbox and smsbox from
+// Debian's kannel, file store; EMI with window 1, CIMD2) queued through sendsms first.
 // "idle": the gateway's CPU over 30 s of an idle UCP link with a connection held on its
 // inbound port.
 #include <arpa/inet.h>
@@ -24,6 +26,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -236,7 +239,114 @@ RunResult RunOnce(const Centre& c, size_t messages) {
   return r;
 }
 
-// An idle UCP link (to ucp_sink) with a centre's connection held open on the inbound port:
+// ---- Kannel (Debian's bearerbox and smsbox) with the same centres, for comparison. ----
+
+std::string HttpGet(uint16_t port, const std::string& target) {
+  UniqueFd s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (connect(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return "";
+  std::string request = "GET " + target + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
+  if (send(s.get(), request.data(), request.size(), MSG_NOSIGNAL) != ssize_t(request.size())) return "";
+  std::string answer;
+  char buffer[8192];
+  for (ssize_t n; (n = recv(s.get(), buffer, sizeof buffer, 0)) > 0;) answer.append(buffer, size_t(n));
+  return answer;
+}
+
+// The "sent" count of bearerbox's SMS status line; -1 when it cannot be read.
+long KannelSent(uint16_t admin) {
+  std::string status = HttpGet(admin, "/cgi-bin/status.txt?password=bench");
+  size_t line = status.find("SMS: received");
+  if (line == std::string::npos) return -1;
+  size_t sent = status.find("sent ", line);
+  return sent == std::string::npos ? -1 : strtol(status.c_str() + sent + 5, nullptr, 10);
+}
+
+RunResult RunKannel(const Centre& c, size_t messages) {
+  RunResult r;
+  if (!fs::exists("/usr/sbin/bearerbox") || !fs::exists("/usr/sbin/smsbox")) {
+    r.note = "Kannel not installed";
+    return r;
+  }
+  char templ[] = "/tmp/ucp_cimd_link.XXXXXX";
+  if (!mkdtemp(templ)) return r;
+  std::string dir = std::string(templ) + "/";
+  uint16_t port = FreePort(), admin = FreePort(), box = FreePort(), sendsms = FreePort();
+  std::string smsc = c.name == "cimd" ? "smsc = cimd2\n" : "smsc = emi\nwindow = 1\n";
+  WriteAll(dir + "kannel.conf",
+           "group = core\nadmin-port = " + std::to_string(admin) + "\nadmin-password = bench\nsmsbox-port = " +
+               std::to_string(box) + "\nbox-allow-ip = 127.0.0.1\nlog-level = 4\nlog-file = \"" + dir +
+               "bearerbox.log\"\nstore-type = file\nstore-location = \"" + dir + "kannel.store\"\n"
+               "\ngroup = smsc\n" + smsc + "smsc-id = centre\nhost = 127.0.0.1\nport = " + std::to_string(port) +
+               "\nsmsc-username = " + c.user + "\nsmsc-password = " + c.password + "\nreconnect-delay = 1\n"
+               "\ngroup = smsbox\nbearerbox-host = 127.0.0.1\nbearerbox-port = " + std::to_string(box) +
+               "\nsendsms-port = " + std::to_string(sendsms) + "\nlog-level = 4\nlog-file = \"" + dir +
+               "smsbox.log\"\n\ngroup = sendsms-user\nusername = bench\npassword = bench\nmax-messages = 1\n");
+  Child bearerbox, smsbox, centre;
+  bearerbox.Start({"/usr/sbin/bearerbox", dir + "kannel.conf"});
+  usleep(1000000);
+  smsbox.Start({"/usr/sbin/smsbox", dir + "kannel.conf"});
+  for (int i = 0; i < 200 && HttpGet(sendsms, "/").empty(); ++i) usleep(100000);
+  // Queued through sendsms while the centre is down.
+  std::atomic<size_t> next{0}, refused{0};
+  std::vector<std::thread> clients;
+  for (int t = 0; t < 8; ++t) {
+    clients.emplace_back([&] {
+      for (size_t i; (i = next++) < messages;) {
+        std::string answer = HttpGet(sendsms, "/cgi-bin/sendsms?username=bench&password=bench&from=12345&to=49170" +
+                                                  std::to_string(1000000 + i) + "&text=b" + std::to_string(i));
+        if (answer.find("Accepted") == std::string::npos) ++refused;
+      }
+    });
+  }
+  for (auto& t : clients) t.join();
+  if (refused != 0) r.note = std::to_string(refused.load()) + " refused by sendsms";
+  std::string portText = std::to_string(port);
+  if (c.name == "sim") {
+    centre.Start({"python3", PeersDir() + "ucp-smsc-sim", "--listen", "127.0.0.1:" + portText, "--control",
+                  "127.0.0.1:0", "--login", c.user + ":" + c.password, "--set", "auto_dn=false", "--set",
+                  "mt3_charset=gsm", "--lifetime", "900"});
+  } else if (c.name == "sink") {
+    centre.Start({ProgramDir() + "ucp_sink", portText});
+  } else {
+    centre.Start({"/usr/lib/kannel/test/test_cimd2", "--activity", "1", "--user", c.user, "--password", c.password,
+                  "--port", portText});
+  }
+  uint64_t first = 0, last = 0, deadline = NowUs() + 600ull * 1000000;
+  double cpuStart = 0, centreStart = 0;
+  long sent = 0;
+  while (sent < long(messages) && NowUs() < deadline) {
+    usleep(50000);
+    long now = KannelSent(admin);
+    if (now > sent) {
+      last = NowUs();
+      if (first == 0) {
+        first = last;
+        cpuStart = CpuSeconds(bearerbox.pid);
+        centreStart = CpuSeconds(centre.pid);
+      }
+      sent = now;
+    }
+  }
+  r.gatewayCpu = CpuSeconds(bearerbox.pid) - cpuStart;
+  r.centreCpu = CpuSeconds(centre.pid) - centreStart;
+  // The first poll that saw a submit may come up to one interval after it.
+  r.seconds = double(last - first) / 1e6;
+  r.sent = size_t(std::max(sent, 0L));
+  r.okLines = r.sent;
+  r.ok = r.sent == messages;
+  smsbox.Stop();
+  bearerbox.Stop();
+  centre.Stop();
+  fs::remove_all(dir);
+  return r;
+}
+
+// An idle UCP link (to ucp_sink, an alert every 5 s) with a centre's connection held open on
+// the inbound port:
 // the gateway's CPU seconds per minute.
 double IdleCpuPerMinute(int seconds) {
   char templ[] = "/tmp/ucp_cimd_link.XXXXXX";
@@ -245,7 +355,7 @@ double IdleCpuPerMinute(int seconds) {
   uint16_t port = FreePort(), web = FreePort(), inbound = FreePort();
   std::string connection = "UCP - 127.0.0.1:" + std::to_string(port);
   WriteAll(home + "QARHUB.INI", "[QARHUB]\r\nWebPort=" + std::to_string(web) + "\r\nModem1=" + connection +
-                                    "\r\nReceiveSMS=No\r\n[" + connection + "]\r\nReceive=Yes\r\nReceivePort=" +
+                                    "\r\nReceiveSMS=No\r\n[" + connection + "]\r\nKeepAlive=5\r\nReceive=Yes\r\nReceivePort=" +
                                     std::to_string(inbound) + "\r\n");
   Child centre, gateway;
   centre.Start({ProgramDir() + "ucp_sink", std::to_string(port)});
@@ -282,7 +392,8 @@ int main(int argc, char** argv) {
                           Centre{"cimd", "CIMD", "U", "P"}}) {
     if (("," + wanted + ",").find("," + c.name + ",") != std::string::npos) centres.push_back(c);
   }
-  std::vector<std::vector<RunResult>> results(centres.size());
+  bool kannel = ("," + wanted + ",").find(",kannel,") != std::string::npos;
+  std::vector<std::vector<RunResult>> results(centres.size()), kannelResults(centres.size());
   // Alternating, so that a change in the machine's load touches every centre alike.
   for (int run = 0; run < runs; ++run) {
     for (size_t i = 0; i < centres.size(); ++i) {
@@ -294,6 +405,13 @@ int main(int argc, char** argv) {
              r.ok ? "" : "  NOT ALL SENT ONCE:", r.note.c_str());
       fflush(stdout);
       results[i].push_back(r);
+      if (!kannel) continue;
+      RunResult k = RunKannel(centres[i], messages);
+      printf("%-4s run %d, Kannel: %zu sent in %.2f s: %.0f messages/s; bearerbox CPU %.0f ms per 1,000%s%s\n",
+             centres[i].name.c_str(), run + 1, k.sent, k.seconds, k.seconds > 0 ? double(k.sent) / k.seconds : 0,
+             k.sent ? k.gatewayCpu * 1e6 / double(k.sent) : 0, k.ok ? "" : "  NOT ALL SENT:", k.note.c_str());
+      fflush(stdout);
+      kannelResults[i].push_back(k);
     }
   }
   for (size_t i = 0; i < centres.size(); ++i) {
@@ -305,6 +423,15 @@ int main(int argc, char** argv) {
     printf("%s %s median of %zu: %.0f messages/s, gateway CPU %.0f ms per 1,000 messages\n", centres[i].kind,
            centres[i].name.c_str(), rs.size(), m.seconds > 0 ? double(m.sent) / m.seconds : 0,
            m.sent ? m.gatewayCpu * 1e6 / double(m.sent) : 0);
+    std::vector<RunResult>& ks = kannelResults[i];
+    if (ks.empty()) continue;
+    std::sort(ks.begin(), ks.end(), [](const RunResult& a, const RunResult& b) {
+      return double(a.sent) / std::max(a.seconds, 1e-9) < double(b.sent) / std::max(b.seconds, 1e-9);
+    });
+    const RunResult& k = ks[ks.size() / 2];
+    printf("%s %s median of %zu, Kannel: %.0f messages/s, bearerbox CPU %.0f ms per 1,000 messages\n",
+           centres[i].kind, centres[i].name.c_str(), ks.size(), k.seconds > 0 ? double(k.sent) / k.seconds : 0,
+           k.sent ? k.gatewayCpu * 1e6 / double(k.sent) : 0);
   }
   if (("," + wanted + ",").find(",idle,") != std::string::npos) {
     printf("idle UCP link with an inbound connection held: %.3f CPU s per minute\n", IdleCpuPerMinute(30));

@@ -149,6 +149,21 @@ void Apply(DriverState& d, QueueWorker& w) {
   w.settings.combineSegments = false;
 }
 
+// The wait of a yield. A pass that sent nothing asks for its shortest waits (none at all in
+// the last second before an enquire-link is due): those become one wait on the socket until
+// the enquire-link is due, kIdleYieldMs at most. Pacing and a pass that sent keep theirs.
+int IdleWaitMs(const QueueWorker& w, int waitMs) {
+  uint64_t now = TickMs();
+  bool pacing = w.settings.sendIntervalMs != 0 && now - w.lastSubmitTick < w.settings.sendIntervalMs;
+  if (pacing || w.sentInPass != 0 || waitMs > kShortestIdleWaitMs) return waitMs;
+  int wait = kIdleYieldMs;
+  if (w.settings.keepAliveSeconds != 0) {
+    uint64_t due = uint64_t(w.lastActivityTick) + uint64_t(w.settings.keepAliveSeconds) * 1000;
+    wait = due > now ? int(std::min<uint64_t>(due - now, kIdleYieldMs)) : 0;
+  }
+  return wait;
+}
+
 SubmitResult Submit(DriverState& d, const SmsMessageRecord& m, const SubmitRequest& r) {
   const LinkCalls& c = *d.calls;
   SubmitResult result;
@@ -177,12 +192,7 @@ void Open(const State& d, QueueWorker& w, QueueTransport& t) {
   t.enquireLink = [&c, sock, name] { return c.enquireLink(sock, name); };
   QueueWorker* worker = &w;
   t.yield = [&c, sock, name, worker](int waitMs) {
-    // The pass's shortest idle waits become one wait on the socket, except while pacing
-    // counts down the time to the next submission.
-    bool pacing = worker->settings.sendIntervalMs != 0 &&
-                  TickMs() - worker->lastSubmitTick < worker->settings.sendIntervalMs;
-    if (waitMs > 0 && waitMs <= kShortestIdleWaitMs && !pacing) waitMs = kIdleYieldMs;
-    return c.yield(sock, name, waitMs);
+    return c.yield(sock, name, IdleWaitMs(*worker, waitMs));
   };
   t.linkUp = [&c, sock, name] { return c.linkUp(sock, name); };
   Apply(*d, w);

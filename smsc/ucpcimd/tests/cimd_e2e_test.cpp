@@ -134,10 +134,12 @@ TEST(CimdReceive, MessagesAndReportsOverTheSessionAndTheInboundPort) {
   {
     GatewayProcess p(g.home);
     ASSERT_TRUE(WaitLogins(centre, 1)) << p.Output();
-    // A message, and a report for a submission that asked for one, while the submit waits
-    // for its answer.
+    // A message that comes while a submit waits for its answer; a submission asking for a
+    // report.
+    Ask(centre, R"({"cmd":"during_submit","items":[{"kind":"mo","sender":"4479","recipient":"5557","text":"meanwhile"}]})");
     g.Drop("0000D001.req", "Data=report me\r\nPhoneNumber=4491\r\nSender=4930\r\nReceiptRequested=Yes\r\n");
     ASSERT_TRUE(WaitUntil(20000, [&] { return g.Gone("0000D001.req"); })) << p.Output();
+    EXPECT_EQ(g.TakeOne("in"), head + "Sender=4479\r\nPhoneNumber=5557\r\nData=meanwhile\r\n");
     stamp = SubmitFor(centre, "4491")["timestamp"].str();
     ASSERT_FALSE(stamp.empty());
     CimdAnswer answer = AnswerOf(Ask(centre, R"({"cmd":"inject_mo","sender":"4477","recipient":"5555","text":"hello"})"));

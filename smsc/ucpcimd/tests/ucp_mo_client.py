@@ -19,8 +19,8 @@ import sys
 def load_sim(peers):
     path = os.path.join(peers, "ucp-smsc-sim")
     loader = importlib.machinery.SourceFileLoader("ucp_smsc_sim", path)
-    spec = importlib.util.spec_from_loader("ucp_smsc_sim", loader)
-    module = importlib.util.module_from_spec(spec)
+    found = importlib.util.spec_from_loader("ucp_smsc_sim", loader)
+    module = importlib.util.module_from_spec(found)
     loader.exec_module(module)
     return module
 

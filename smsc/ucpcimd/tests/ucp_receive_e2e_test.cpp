@@ -177,7 +177,7 @@ TEST(UcpReceive, CentreConnectingToTheInboundPort) {
   ASSERT_TRUE(WaitUntil(10000, [&] { return CountOf(p.Output(), "Processing UCP connection from 127.0.0.1") == served + 1; }))
       << p.Output();
   uint16_t moved = FreeTcpPort();
-  g.Configure("UCP", uint16_t(sim.port()), "Receive=Yes\r\nTransmitterCount=2\r\nReceivePort=" + std::to_string(moved) + "\r\n");
+  g.Configure("UCP", uint16_t(sim.port()), "Receive=Yes\r\nTransmitterCount=2\r\nKeepAlive=1\r\nReceivePort=" + std::to_string(moved) + "\r\n");
   ASSERT_TRUE(p.WaitForOutput("UCP Receive started on port " + std::to_string(moved), 30000)) << p.Output();
   EXPECT_TRUE(WaitUntil(10000, [&] { return CountOf(p.Output(), "Releasing Connection") == served + 1; })) << p.Output();
   pollfd closed{held, POLLIN, 0};

@@ -1,0 +1,74 @@
+// What the UCP and CIMD callbacks hand over becomes an inbound file: the older CIMD
+// callback's messages, report flags only on reports, reports matched to our message id.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "inbound/inbound_receive.h"
+#include "outside/qarvault/qarvault.h"
+#include "smsc/tests/smsc_test_home.h"
+#include "store/queue_dirs.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class CentreReceiveTest : public SmscTestHome {
+ protected:
+  // Later tests of this program read their own folders' directories.
+  void TearDown() override {
+    SmscTestHome::TearDown();
+    ReloadStoreDirectories();
+  }
+  // The one inbound file, removed; else how many there were.
+  std::string TakeInbound() {
+    std::vector<std::string> files;
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(InboundQueueDir(), ec)) files.push_back(e.path().string());
+    if (files.size() != 1) return std::to_string(files.size()) + " files";
+    std::string text = fs::path(files[0]).extension().string() + " " + ReadFileText(files[0]);
+    fs::remove(files[0]);
+    return text;
+  }
+};
+
+TEST_F(CentreReceiveTest, MessagesAndReportsBecomeInboundFiles) {
+  ASSERT_EQ(SMSCMessageIdAdd("UCP - h:1", "4491:081226134921", "0000D001", "", "4930", "4491"), 1);
+  struct Case {
+    const char* label;
+    CentreMessage m;
+    std::string expected;  // extension, a space, the file
+  };
+  const Case cases[] = {
+      // The older CIMD callback has no flags, receipt id or extra parameters.
+      {"CIMDReceiveMessageCallback",
+       {"CIMD - h:2", "4477", "5555", "", "hi", 0, 0, 0, 0, "", "", true},
+       ".in [SMS-IN]\r\nModemName=CIMD - h:2\r\nSender=4477\r\nPhoneNumber=5555\r\nData=hi\r\n"},
+      // State bits without the report bit are not a report; a receipt request is kept.
+      {"UCPReceiveMessageCallback",
+       {"UCP - h:1", "4478", "5555", "", "hello", 0, 0, 0x02 | 0x08 | 0x20, 0, "4491:081226134921", "", false},
+       ".in [SMS-IN]\r\nModemName=UCP - h:1\r\nSender=4478\r\nPhoneNumber=5555\r\nData=hello\r\n"
+       "ReceiptRequested=Yes\r\n"},
+      // A report of a recorded submission carries our message id.
+      {"UCPReceiveMessageCallback",
+       {"UCP - h:1", "4491", "4930", "", "delivered", 0, 0, 0x04 | 0x08, 0, "4491:081226134921", "", false},
+       ".rec [SMS-IN]\r\nModemName=UCP - h:1\r\nSender=4491\r\nPhoneNumber=4930\r\nData=delivered\r\n"
+       "ReceiptDelivered=Yes\r\nReceiptMessageId=0000D001\r\n"},
+      // The same id on another connection is not ours: left for receipt resolution.
+      {"CIMDReceiveMessageCallbackEx",
+       {"CIMD - h:2", "4491", "4930", "", "failed", 0, 0, 0x04 | 0x20, 0, "4491:081226134921", "", false},
+       ".rct [SMS-IN]\r\nModemName=CIMD - h:2\r\nSender=4491\r\nPhoneNumber=4930\r\nData=failed\r\n"
+       "ReceiptFailed=Yes\r\nReceiptMessageId=4491:081226134921\r\n"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_TRUE(ReceiveCentreMessage(c.label, c.m)) << c.m.data;
+    EXPECT_EQ(TakeInbound(), c.expected) << c.m.data;
+  }
+  // Nowhere to store it: false, so that the library answers with an error.
+  fs::remove_all(InboundQueueDir());
+  WriteFileText(InboundQueueDir().substr(0, InboundQueueDir().size() - 1), "not a directory");
+  CentreMessage m{"UCP - h:1", "4476", "5555", "", "again", 0, 0, 0, 0, "", "", false};
+  EXPECT_FALSE(ReceiveCentreMessage("UCPReceiveMessageCallback", m));
+}
+
+}  // namespace
