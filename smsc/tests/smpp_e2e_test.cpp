@@ -308,8 +308,9 @@ TEST(SmppDelivery, BackupReceiveOnlyKeepAliveAndAbsentLibrary) {
   EXPECT_EQ(receiver.CountSubmits(), 0);
   // The UCP connection fails on its own (nothing listens there; its library's absence is
   // the UCP tests' case).
-  EXPECT_EQ(ReadFileText(g.home.path() + "PRIVATE/UCP - 127.0.0.1-9.ERR"),
-            "UCP Failure -- Unable to connect to UCP server at 127.0.0.1:9");
+  const std::string ucpError = g.home.path() + "PRIVATE/UCP - 127.0.0.1-9.ERR";
+  EXPECT_TRUE(WaitUntil(20000, [&] { return fs::exists(ucpError); })) << p.Output();
+  EXPECT_EQ(ReadFileText(ucpError), "UCP Failure -- Unable to connect to UCP server at 127.0.0.1:9");
   EXPECT_NE(ReadFileText(g.home.path() + "PRIVATE/" + "SMPP - 127.0.0.1-" + std::to_string(primary.port) + ".ERR")
                 .find("Bind Failed"),
             std::string::npos);
