@@ -31,7 +31,9 @@
 #include "service/service_threads.h"
 #include "service/status_block.h"
 #include "smsc/smpp/smpp_driver.h"
+#include "smsc/modem/modem_driver.h"
 #include "inbound/inbound_receive.h"
+#include "inbound/modem_inbound.h"
 #include "smsc/long_messages.h"
 #include "smsc/queue_pass.h"
 #include "smsc/route_decision.h"
@@ -213,6 +215,7 @@ int GatewayMain() {
   LoadProtocolLibraries(programDir, Settings.Debug && !Settings.NoDebugProtocol);
   // The SMPP driver hands received messages to the inbound side.
   InstallSmppDriver(ReceiveSmppMessage);
+  InstallModemDriver(ReceiveModemMessage);
 
   // 10. Receive markers of the accounts.
   UpdateReceiveMarkers();
