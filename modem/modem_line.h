@@ -57,6 +57,7 @@ struct ModemDevice {
   ModemOpenFailure failure = ModemOpenFailure::None;  // why an open returned no device
   uint32_t readIntervalMs = 200;  // gap that ends one read once bytes arrived
   bool failed = false;   // EOF, hang-up or EIO seen: the session must end
+  std::string telnetPending;  // a telnet command cut by a read, waiting for its rest
 
   ModemDevice() = default;
   ModemDevice(ModemDevice&& o) noexcept;
@@ -106,6 +107,9 @@ void SetModemReadTimeouts(const ModemLine& line, ModemDevice& device);
 int TestModemSpeed(ModemDevice& device, uint32_t bitsPerSecond, ModemLine& line);
 // Last resort for a modem that answers at no usual speed; 1 when some speed worked.
 int HammerNonResponsiveModem(std::string_view portName, ModemLine& line);
+// Drops (on false) or raises DTR of a serial line; a pty's refusal counts as done. False
+// only when a real line refused.
+bool SetModemDtr(ModemDevice& device, bool on);
 // 1 when every byte was written.
 int SendModemCommand(ModemDevice& device, std::string_view text, ModemLine& line);
 
