@@ -1,8 +1,5 @@
 #include "smsc/modem/modem_session.h"
 
-#include <sys/ioctl.h>
-#include <termios.h>
-
 #include "runtime/clock.h"
 #include "runtime/debug_log.h"
 #include "runtime/str_printf.h"
@@ -284,10 +281,9 @@ bool ModemTest(ModemSession& s, bool full) {
     passed = ModemCommandOk(s, "ATE0V1\r", 10);
   }
   if (!passed && !s.device.failed && s.device.transport == ModemTransport::Serial) {
-    int dtr = TIOCM_DTR;
-    ioctl(s.device.fd.get(), TIOCMBIC, &dtr);  // a pty refuses: tolerated
+    SetModemDtr(s.device, false);
     ModemPause(5000);
-    ioctl(s.device.fd.get(), TIOCMBIS, &dtr);
+    SetModemDtr(s.device, true);
     ModemPause(5000);
     passed = ModemCommandOk(s, "ATE0V1\r", 10);
   }

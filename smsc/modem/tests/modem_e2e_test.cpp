@@ -1,0 +1,310 @@
+// The real gateway sending and receiving through the modem simulator on a pseudo-terminal,
+// one failure mode of the modem per test.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "smsc/modem/tests/modem_gateway.h"
+#include "smsc/modem/tests/modem_sim.h"
+#include "tests/support/test_files.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr unsigned kLong = 90000;
+const char* kSubmits = R"({"cmd":"submits"})";
+
+size_t Count(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+bool ReadyAndSent(ModemGateway& g, ModemSim& sim, long submits) {
+  return sim.WaitFor(kSubmits, "len([s for s in a['submits'] if s['result']=='OK'])", std::to_string(submits), kLong);
+}
+
+// Every queued message leaves once, as the queue file says: each SMS-SUBMIT the modem
+// recorded, decoded by python3-gammu, matches its file (number, text, coding, header,
+// SMSC field), and the simulator's reading agrees on validity and report request.
+TEST(ModemDelivery, QueuedMessagesLeaveOnceAsTheirFilesSay) {
+  ModemSim sim;
+  ASSERT_TRUE(sim.Start());
+  ModemGateway g;
+  g.Configure(sim.device(), {}, {"SMSC=+4479111", "Validity=2d"});
+  g.Drop("A1.req", "PhoneNumber=+4912345\r\nData=Hello modem\r\nReceiptRequested=Yes\r\n");
+  g.Drop("A2.req", "PhoneNumber=004960001\r\nData=Gr\xc3\xbc\xc3\x9f" "e \xe2\x82\xac 100\r\nValidity=12h\r\n");
+  g.Drop("A3.req", "PhoneNumber=+4960002\r\nData=0B0C\r\nUDH=0605040B8423F0\r\nBinary=1\r\ndcs=4\r\n");
+  g.Start();
+  ASSERT_TRUE(ReadyAndSent(g, sim, 3)) << g.Debug();
+  ASSERT_TRUE(WaitUntil(kLong, [&] { return g.QueueEmpty(); })) << g.Debug();
+  std::string decoded = sim.Ask(kSubmits,
+                                "sorted('%s|%s|%s|%s|%s|%s|%s' % (g(s['pdu'])['Number'], g(s['pdu'])['Text'] if "
+                                "isinstance(g(s['pdu'])['Text'], str) else g(s['pdu'])['Text'].hex().upper(), "
+                                "g(s['pdu'])['Coding'], g(s['pdu'])['UDH']['Text'].hex().upper(), "
+                                "g(s['pdu'])['SMSC']['Number'], (s.get('vp') or {}).get('seconds'), s['srr']) "
+                                "for s in a['submits'] if s['result']=='OK')");
+  EXPECT_EQ(decoded,
+            "+4912345|Hello modem|Default_No_Compression||+4479111|172800|True\n"
+            "+4960002|0B0C|8bit|0605040B8423F0|+4479111|172800|False\n"
+            "004960001|Gr\xc3\xbc\xc3\x9f" "e \xe2\x82\xac 100|Default_No_Compression||+4479111|43200|False")
+      << g.Debug();
+  EXPECT_EQ(sim.Ask(kSubmits, "len(a['submits'])"), "3");
+  // The report of the first comes back pushed ("+CDS:") and is stored for its message.
+  ASSERT_TRUE(WaitUntil(kLong, [&] { return g.ReceivedText().find("ReceiptMessageId=A1") != std::string::npos; }))
+      << g.Debug();
+  EXPECT_NE(g.ReceivedText().find("ReceiptDelivered=Yes"), std::string::npos) << g.ReceivedText();
+}
+
+// A recipient that is no number fails at once and for good, without a command to the modem
+// and without blaming the modem (no health test follows).
+TEST(ModemDelivery, RecipientThatIsNoNumberFailsPermanentlyWithoutModemFailure) {
+  ModemSim sim;
+  ASSERT_TRUE(sim.Start());
+  ModemGateway g;
+  g.Configure(sim.device(), {"AllowAlphaRecip=Yes"});
+  g.Drop("B1.req", "PhoneNumber=Shop\"\r\nData=hi\r\n");
+  g.Drop("B2.req", "PhoneNumber=+4912345\r\nData=after\r\n");
+  g.Start();
+  ASSERT_TRUE(ReadyAndSent(g, sim, 1)) << g.Debug();
+  ASSERT_TRUE(WaitUntil(kLong, [&] { return g.QueueEmpty(); })) << g.Debug();
+  std::string debug = g.Debug();
+  EXPECT_NE(debug.find("Error:  ERROR - Invalid destination number \"Shop\"\""), std::string::npos) << debug;
+  EXPECT_EQ(debug.find("modem test failed"), std::string::npos);
+  EXPECT_EQ(Count(sim.Received(), "AT+CMGS="), 1u) << sim.Received();
+}
+
+// A modem that refuses PDU mode ends up in text mode: a binary message is refused there,
+// and a text holding Ctrl-Z and ESC reaches the modem whole, without running its rest as a
+// command.
+TEST(ModemDelivery, TextModeRefusesBinaryAndKeepsControlBytesOutOfTheText) {
+  ModemSim sim;
+  ASSERT_TRUE(sim.Start());
+  ASSERT_NE(sim.Ask(R"({"cmd":"fail","text_only":true})"), "");
+  ModemGateway g;
+  g.Configure(sim.device());
+  g.Drop("C1.req", "PhoneNumber=+4912345\r\nData=0B0C\r\nUDH=0605040B8423F0\r\nBinary=1\r\n");
+  g.Drop("C2.req", "PhoneNumber=+4912345\r\nData=pay \x1a" "ATD5551234;\x1b done\r\n");
+  g.Start();
+  ASSERT_TRUE(ReadyAndSent(g, sim, 1)) << g.Debug();
+  ASSERT_TRUE(WaitUntil(kLong, [&] { return g.QueueFile("C1.req").find("RetryCount=") != std::string::npos; }));
+  EXPECT_NE(g.QueueFile("C1.req").find("ERROR - binary messages not supported for this modem"), std::string::npos);
+  EXPECT_EQ(sim.Ask(kSubmits, "[s['text'] for s in a['submits']]"), "pay ATD5551234; done");
+  EXPECT_EQ(Count(sim.Received(), "ATD"), 1u);
+  EXPECT_EQ(sim.Ask(R"({"cmd":"transcript"})", "len([e for e in a['entries'] if 'ATD' in e['data'] and "
+                                                 "e['dir']=='out' and 'ERROR' in e['data']])"),
+            "0");
+}
+
+// "+CMS ERROR: 512" twice: a modem that calls itself WAVECOM is asked again every 3 s and
+// the third try goes; any other modem leaves the message for its retry.
+TEST(ModemDelivery, CmsError512IsRetriedAtOnceOnlyOnWavecomModems) {
+  struct Case {
+    const char* ati;
+    long accepted;
+    long submits;
+  } cases[] = {{"WAVECOM WIRELESS CPU", 1, 3}, {"PeerSim GSM Modem", 0, 1}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.ati);
+    ModemSim sim;
+    ASSERT_TRUE(sim.Start({"--set", std::string("ati=\"") + c.ati + "\""}));
+    ASSERT_NE(sim.Ask(R"({"cmd":"fail","cms_error":{"code":512,"count":2}})"), "");
+    ModemGateway g;
+    // Retried later only after a minute: the file keeps its retry state meanwhile.
+    g.Configure(sim.device(), {"RetryDelay=60"});
+    g.Drop("D1.req", "PhoneNumber=+4912345\r\nData=try\r\n");
+    g.Start();
+    ASSERT_TRUE(sim.WaitFor(kSubmits, "len(a['submits'])", std::to_string(c.submits), kLong)) << g.Debug();
+    if (c.accepted) {
+      ASSERT_TRUE(WaitUntil(kLong, [&] { return g.QueueEmpty(); })) << g.Debug();
+      EXPECT_EQ(Count(g.Debug(), "Retry CMS ERROR 512 for Wavecom modems"), 2u);
+    } else {
+      ASSERT_TRUE(WaitUntil(kLong, [&] { return g.QueueFile("D1.req").find("RetryCount=1") != std::string::npos; }));
+      EXPECT_NE(g.QueueFile("D1.req").find("LastErrorInfo=ERROR - Modem Response (2):    +CMS ERROR: 512"),
+                std::string::npos)
+          << g.QueueFile("D1.req");
+    }
+    EXPECT_EQ(sim.AcceptedSubmits(), c.accepted);
+  }
+}
+
+// The right PIN opens the SIM; a wrong one is sent once, the start fails saying so, and it
+// is not sent again (three would lock the SIM) until PIN is changed.
+TEST(ModemSession, WrongPinIsSentOnceUntilItIsChanged) {
+  ModemSim sim;
+  ASSERT_TRUE(sim.Start({"--set", "pin=\"1234\""}));
+  ModemGateway g;
+  g.Configure(sim.device(), {}, {"PIN=9999"});
+  g.Drop("E1.req", "PhoneNumber=+4912345\r\nData=pin\r\n");
+  g.Start();
+  ASSERT_TRUE(WaitUntil(kLong, [&] { return Count(g.Debug(), "Re-initializing modem") >= 3; })) << g.Debug();
+  EXPECT_EQ(Count(sim.Received(), "AT+CPIN=\"9999\""), 1u) << sim.Received();
+  EXPECT_NE(g.ErrorFile().find("refused the configured PIN"), std::string::npos) << g.ErrorFile();
+  g.Configure(sim.device(), {}, {"PIN=1234"});
+  ASSERT_TRUE(ReadyAndSent(g, sim, 1)) << g.Debug();
+  EXPECT_EQ(Count(sim.Received(), "AT+CPIN=\"1234\""), 1u);
+  EXPECT_EQ(sim.Ask(R"({"cmd":"status"})", "a['sim']"), "READY");
+  ASSERT_TRUE(WaitUntil(kLong, [&] { return g.ErrorFile().empty(); }));
+}
+
+// Messages kept in the modem are listed, stored and only then deleted.
+TEST(ModemReception, PolledMessagesAreStoredThenDeleted) {
+  TempDir dir;
+  WriteFileText(dir.path() + "script.json",
+                R"({"messages": [{"sender": "+491701234567", "text": "Hello one"},)"
+                R"( {"sender": "+491709999", "text": "Read before", "stat": "REC READ"},)"
+                R"( {"sender": "+4911", "data": "0B0C", "udh": "0605040B8423F0", "dcs": 4}]})");
+  ModemSim sim;
+  ASSERT_TRUE(sim.Start({"--script", dir.path() + "script.json", "--set", "own_number=\"+4930123\""}));
+  ModemGateway g;
+  g.Configure(sim.device(), {"ReceiveSMS=Yes"});
+  g.Start();
+  ASSERT_TRUE(WaitUntil(kLong, [&] { return g.Received().size() == 3; })) << g.Debug();
+  ASSERT_TRUE(sim.WaitFor(R"({"cmd":"storage"})", "sum(len(v) for v in a['memories'].values())", "0", kLong))
+      << sim.Ask(R"({"cmd":"storage"})");
+  std::string text = g.ReceivedText();
+  EXPECT_NE(text.find("Sender=+491701234567"), std::string::npos) << text;
+  EXPECT_NE(text.find("Data=Hello one"), std::string::npos) << text;
+  EXPECT_NE(text.find("Data=Read before"), std::string::npos) << text;
+  EXPECT_NE(text.find("UDH=0605040B8423F0"), std::string::npos) << text;
+  EXPECT_NE(text.find("Data=0B0C"), std::string::npos) << text;
+  EXPECT_NE(text.find("PhoneNumber=+4930123"), std::string::npos) << text;
+  EXPECT_EQ(Count(sim.Received(), "AT+CMGD="), 3u);
+}
+
+// Reports pushed as "+CDS:": delivered, failed (0x46), a temporary one (0x21, suppressed)
+// followed by delivery, and one for a reference the gateway never sent (id "unknown").
+TEST(ModemReception, PushedReportsAreStoredByOutcome) {
+  ModemSim sim;
+  ASSERT_TRUE(sim.Start({"--set", R"(report_status={"default": 0, "+4960046": "0x46", "+4960021": [33, 0]})"}));
+  ModemGateway g;
+  g.Configure(sim.device(), {"ReceiveSMS=Yes"});
+  g.Drop("F1.req", "PhoneNumber=+4960000\r\nData=one\r\nReceiptRequested=Yes\r\n");
+  g.Drop("F2.req", "PhoneNumber=+4960046\r\nData=two\r\nReceiptRequested=Yes\r\n");
+  g.Drop("F3.req", "PhoneNumber=+4960021\r\nData=three\r\nReceiptRequested=Yes\r\n");
+  g.Start();
+  ASSERT_TRUE(ReadyAndSent(g, sim, 3)) << g.Debug();
+  ASSERT_TRUE(WaitUntil(kLong, [&] { return g.Received().size() == 3; })) << g.Debug();
+  ASSERT_NE(sim.Ask(R"({"cmd":"inject_report","status":0,"mr":77,"recipient":"+4977777"})"), "");
+  ASSERT_TRUE(WaitUntil(kLong, [&] { return g.Received().size() == 4; })) << g.Debug();
+  std::string delivered, failed, later, unknown;
+  for (const std::string& f : g.Received()) {
+    std::string t = ReadFileText(f);
+    if (t.find("ReceiptMessageId=F1") != std::string::npos) delivered = t;
+    if (t.find("ReceiptMessageId=F2") != std::string::npos) failed = t;
+    if (t.find("ReceiptMessageId=F3") != std::string::npos) later = t;
+    if (t.find("+4977777") != std::string::npos) unknown = t;
+  }
+  EXPECT_NE(delivered.find("ReceiptDelivered=Yes"), std::string::npos) << delivered;
+  EXPECT_NE(failed.find("ReceiptFailed=Yes"), std::string::npos) << failed;
+  EXPECT_NE(later.find("ReceiptDelivered=Yes"), std::string::npos) << later;
+  EXPECT_NE(unknown.find("id:unknown"), std::string::npos) << unknown;
+  EXPECT_EQ(unknown.find("ReceiptMessageId="), std::string::npos) << unknown;
+}
+
+// A message that cannot be stored stays in the modem (no AT+CMGD) and is taken at a later
+// poll once storing works again.
+TEST(ModemReception, UnstoredMessageStaysInTheModem) {
+  TempDir dir;
+  WriteFileText(dir.path() + "script.json", R"({"messages": [{"sender": "+491701234567", "text": "Keep me"}]})");
+  ModemSim sim;
+  ASSERT_TRUE(sim.Start({"--script", dir.path() + "script.json"}));
+  ModemGateway g;
+  g.Configure(sim.device(), {"ReceiveSMS=Yes"}, {"ReceivePoll=1"});
+  // A file where the inbound directory belongs: nothing can be written there (root ignores
+  // permissions, so a mode would not do).
+  WriteFileText(g.home.path() + "SMS-IN", "not a directory");
+  g.Start();
+  ASSERT_TRUE(WaitUntil(kLong, [&] { return Count(g.Debug(), "could not be stored") >= 2; })) << g.Debug();
+  EXPECT_EQ(Count(sim.Received(), "AT+CMGD="), 0u);
+  EXPECT_EQ(sim.Ask(R"({"cmd":"storage"})", "sum(len(v) for v in a['memories'].values())"), "1");
+  fs::remove(g.home.path() + "SMS-IN");
+  fs::create_directories(g.home.path() + "SMS-IN");
+  ASSERT_TRUE(WaitUntil(kLong, [&] { return g.ReceivedText().find("Data=Keep me") != std::string::npos; }))
+      << g.Debug();
+  ASSERT_TRUE(sim.WaitFor(R"({"cmd":"storage"})", "sum(len(v) for v in a['memories'].values())", "0", kLong));
+  EXPECT_EQ(g.Received().size(), 1u);
+}
+
+// ReceivePoll counts seconds: with 4 the storage is asked every four seconds, not at every
+// pass of the queue.
+TEST(ModemReception, ReceivePollIsInSeconds) {
+  ModemSim sim;
+  ASSERT_TRUE(sim.Start());
+  ModemGateway g;
+  g.Configure(sim.device(), {"ReceiveSMS=Yes"}, {"ReceivePoll=4"});
+  g.Start();
+  ASSERT_TRUE(WaitUntil(kLong, [&] { return g.Debug().find("Modem initialization complete") != std::string::npos; }));
+  sleep(13);
+  size_t polls = Count(g.Debug(), "OUT: AT+CMGL=0");
+  EXPECT_GE(polls, 2u);
+  EXPECT_LE(polls, 4u) << g.Debug();
+}
+
+// Two workers of one connection (TransmitterCount 2) on one device: the second cannot open
+// the locked line, and every message still leaves exactly once.
+TEST(ModemSession, TwoWorkersOnOneDeviceSendEachMessageOnce) {
+  ModemSim sim;
+  ASSERT_TRUE(sim.Start());
+  ModemGateway g;
+  g.Configure(sim.device(), {}, {"TransmitterCount=2"});
+  for (int i = 1; i <= 4; ++i) {
+    g.Drop("G" + std::to_string(i) + ".req", "PhoneNumber=+491234" + std::to_string(i) + "\r\nData=lock\r\n");
+  }
+  g.Start();
+  ASSERT_TRUE(ReadyAndSent(g, sim, 4)) << g.Debug();
+  ASSERT_TRUE(WaitUntil(kLong, [&] { return g.QueueEmpty(); }));
+  ASSERT_TRUE(WaitUntil(kLong, [&] {
+    return g.Debug().find("this device is already open by another application") != std::string::npos;
+  })) << g.Debug();
+  sleep(2);
+  EXPECT_EQ(sim.Ask(kSubmits, "len(a['submits'])"), "4");
+  EXPECT_EQ(sim.Ask(kSubmits, "len(set(s['da']['number'] for s in a['submits']))"), "4");
+}
+
+// The link drops after the PDU arrived, before the modem answered: the message is sent
+// again on the new session and accepted once.
+TEST(ModemSession, DropAfterThePduSendsTheMessageAgainOnce) {
+  ModemSim sim;
+  ASSERT_TRUE(sim.Start());
+  ASSERT_NE(sim.Ask(R"({"cmd":"fail","drop_on":"pdu"})"), "");
+  ModemGateway g;
+  g.Configure(sim.device());
+  g.Drop("H1.req", "PhoneNumber=+4912345\r\nData=drop\r\n");
+  g.Start();
+  ASSERT_TRUE(ReadyAndSent(g, sim, 1)) << g.Debug();
+  ASSERT_TRUE(WaitUntil(kLong, [&] { return g.QueueEmpty(); }));
+  sleep(2);
+  EXPECT_EQ(sim.AcceptedSubmits(), 1);
+  EXPECT_EQ(sim.Ask(kSubmits, "[s['result'] for s in a['submits']]"), "dropped\nOK");
+}
+
+// Registration lost while running: the submit fails, the modem test sees "+CREG: x,0", the
+// hard reset drops the link, the session opens the device again, and once the network is
+// back each message leaves exactly once.
+TEST(ModemSession, LostRegistrationLeadsToHardResetAndEachMessageOnce) {
+  ModemSim sim;
+  ASSERT_TRUE(sim.Start());
+  ModemGateway g;
+  g.Configure(sim.device());
+  g.Drop("J1.req", "PhoneNumber=+4912301\r\nData=before\r\n");
+  g.Start();
+  ASSERT_TRUE(ReadyAndSent(g, sim, 1)) << g.Debug();
+  ASSERT_NE(sim.Ask(R"({"cmd":"fail","registration_lost":true})"), "");
+  g.Drop("J2.req", "PhoneNumber=+4912302\r\nData=during\r\n");
+  g.Drop("J3.req", "PhoneNumber=+4912303\r\nData=during\r\n");
+  ASSERT_TRUE(WaitUntil(kLong, [&] { return g.Debug().find("Hard reset ok") != std::string::npos; })) << g.Debug();
+  ASSERT_NE(sim.Ask(R"({"cmd":"fail","registration_lost":null})"), "");
+  ASSERT_TRUE(ReadyAndSent(g, sim, 3)) << g.Debug();
+  ASSERT_TRUE(WaitUntil(kLong, [&] { return g.QueueEmpty(); }));
+  EXPECT_EQ(sim.Ask(kSubmits, "sorted(s['da']['number'] for s in a['submits'] if s['result']=='OK')"),
+            "+4912301\n+4912302\n+4912303");
+  EXPECT_GE(Count(g.Debug(), "Re-initializing modem"), 2u);
+}
+
+}  // namespace
