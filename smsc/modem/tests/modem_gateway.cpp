@@ -29,7 +29,8 @@ std::string ModemGateway::QueueFile(const std::string& name) const { return Read
 
 bool ModemGateway::QueueEmpty() const {
   for (const std::string& f : FilesUnder(home.path() + "Q/")) {
-    if (f.find("/.") == std::string::npos) return false;
+    // Temporary files and the kept copies of given-up messages (".ERR") do not count.
+    if (f.find("/.") == std::string::npos && f.size() > 4 && f.substr(f.size() - 4) == ".req") return false;
   }
   return true;
 }

@@ -20,6 +20,7 @@ struct ModemGateway {
   // A queue file, published complete under its name.
   void Drop(const std::string& name, const std::string& body);
   std::string QueueFile(const std::string& name) const;
+  // No message file (".req") is left in the queue.
   bool QueueEmpty() const;
   std::string Debug() const { return home.DebugLog(); }
   // The files of received messages and reports, and their text joined.
