@@ -317,4 +317,98 @@ TEST(ModemSession, LostRegistrationLeadsToHardResetAndEachMessageOnce) {
   EXPECT_GE(Count(g.Debug(), "Re-initializing modem"), 2u);
 }
 
+// Modems that open no prompt: without ModemSendWorkaround the message waits for its retry
+// with the reason; with it the PDU goes anyway, which only a modem in input mode takes.
+struct PromptCase {
+  const char* mode;
+  const char* workaround;
+  long accepted;
+  const char* error;  // in LastErrorInfo when not accepted
+};
+class ModemPrompt : public ::testing::TestWithParam<PromptCase> {};
+
+TEST_P(ModemPrompt, MissingPromptFollowsTheWorkaroundSetting) {
+  const PromptCase& c = GetParam();
+  ModemSim sim;
+  ASSERT_TRUE(sim.Start());
+  ASSERT_NE(sim.Ask(std::string(R"({"cmd":"fail",")") + c.mode + "\":true}"), "");
+  ModemGateway g;
+  g.Configure(sim.device(), {"RetryDelay=60"}, {std::string("ModemSendWorkaround=") + c.workaround});
+  g.Drop("K1.req", "PhoneNumber=+4912345\r\nData=prompt\r\n");
+  g.Start();
+  if (c.accepted) {
+    ASSERT_TRUE(ReadyAndSent(g, sim, 1)) << g.Debug();
+    ASSERT_TRUE(WaitUntil(kLong, [&] { return g.QueueEmpty(); }));
+  } else {
+    // A PDU taken as a command line gets no answer: the result is waited for 120 s.
+    ASSERT_TRUE(WaitUntil(150000, [&] { return g.QueueFile("K1.req").find("RetryCount=1") != std::string::npos; }))
+        << g.Debug();
+    EXPECT_NE(g.QueueFile("K1.req").find(std::string("LastErrorInfo=") + c.error), std::string::npos)
+        << g.QueueFile("K1.req");
+    EXPECT_EQ(sim.AcceptedSubmits(), 0);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Modes, ModemPrompt,
+    ::testing::Values(PromptCase{"cmgs_no_prompt", "No", 0, "ERROR - Error waiting for response from modem (1)"},
+                      PromptCase{"cmgs_no_prompt", "Yes", 1, ""},
+                      PromptCase{"cmgs_ok_no_prompt", "No", 0, "ERROR - Modem Response (1):    OK"},
+                      PromptCase{"cmgs_ok_no_prompt", "Yes", 0, "ERROR - Error waiting for response from modem (2)"}));
+
+// Acknowledge mode with pushed messages: every "+CMT:" is stored and acknowledged; one that
+// arrives while the prompt is awaited is acknowledged first and the message sent again,
+// accepted once.
+TEST(ModemReception, PushedMessagesInAcknowledgeModeAreAcknowledged) {
+  ModemSim sim;
+  ASSERT_TRUE(sim.Start());
+  ModemGateway g;
+  g.Configure(sim.device(), {"ReceiveSMS=Yes"}, {"AllowPhase2Plus=Yes", "ReceiveTo=Direct"});
+  g.Start();
+  ASSERT_TRUE(WaitUntil(kLong, [&] { return g.Debug().find("Modem initialization complete") != std::string::npos; }));
+  ASSERT_NE(sim.Ask(R"({"cmd":"inject_sms","sender":"+491701111","text":"push one"})"), "");
+  ASSERT_NE(sim.Ask(R"({"cmd":"inject_sms","sender":"+491702222","text":"push two"})"), "");
+  ASSERT_TRUE(WaitUntil(kLong, [&] { return g.Received().size() == 2; })) << g.Debug();
+  ASSERT_TRUE(WaitUntil(kLong, [&] { return Count(sim.Received(), "AT+CNMA") == 2; })) << sim.Received();
+  // Answers late from now on: the pushed message lands while the prompt is awaited.
+  ASSERT_NE(sim.Ask(R"({"cmd":"fail","delay_ms":1500})"), "");
+  g.Drop("L1.req", "PhoneNumber=+4912345\r\nData=during push\r\n");
+  ASSERT_TRUE(WaitUntil(kLong, [&] { return Count(sim.Received(), "AT+CMGS=") == 1; }));
+  // Straight onto the line (an injected message would wait for the end of the input mode).
+  ASSERT_NE(sim.Ask(R"({"cmd":"raw","data":"\r\n+CMT: ,25\r\n)"
+                    R"(07912143658709F104099194713033F300006221804190330008F2F01D04AFCFD1\r\n"})"),
+            "");
+  ASSERT_TRUE(ReadyAndSent(g, sim, 1)) << g.Debug();
+  // Acknowledged by the send path, after leaving the input mode.
+  EXPECT_NE(g.Debug().find("ThreadProcessModem:  OUT: AT+CNMA"), std::string::npos) << g.Debug();
+  ASSERT_TRUE(WaitUntil(kLong, [&] { return g.Received().size() == 3; })) << g.Debug();
+  EXPECT_NE(g.ReceivedText().find("Data=raw push"), std::string::npos);
+  EXPECT_EQ(sim.AcceptedSubmits(), 1);
+  EXPECT_EQ(Count(sim.Received(), "AT+CNMA"), 3u) << sim.Received();
+}
+
+// A modem that stops answering mid-run: the message waits for its retry, the modem test
+// fails, the session ends with a hard reset, and once the modem answers again the message
+// leaves once.
+TEST(ModemSession, SilentModemIsTestedResetAndRecovered) {
+  ModemSim sim;
+  ASSERT_TRUE(sim.Start());
+  ModemGateway g;
+  g.Configure(sim.device());
+  g.Drop("S1.req", "PhoneNumber=+4912301\r\nData=before\r\n");
+  g.Start();
+  ASSERT_TRUE(ReadyAndSent(g, sim, 1)) << g.Debug();
+  ASSERT_NE(sim.Ask(R"({"cmd":"fail","silent":true})"), "");
+  g.Drop("S2.req", "PhoneNumber=+4912302\r\nData=silent\r\n");
+  ASSERT_TRUE(WaitUntil(150000, [&] { return g.Debug().find("modem test failed") != std::string::npos; })) << g.Debug();
+  EXPECT_NE(g.QueueFile("S2.req").find("LastErrorInfo=ERROR - Error waiting for response from modem (1)"),
+            std::string::npos);
+  ASSERT_NE(sim.Ask(R"({"cmd":"fail","silent":false})"), "");
+  ASSERT_TRUE(WaitUntil(150000, [&] { return sim.AcceptedSubmits() == 2; })) << g.Debug();
+  ASSERT_TRUE(WaitUntil(kLong, [&] { return g.QueueEmpty(); }));
+  EXPECT_GE(Count(g.Debug(), "Re-initializing modem"), 2u);
+  EXPECT_EQ(sim.Ask(kSubmits, "sorted(s['da']['number'] for s in a['submits'] if s['result']=='OK')"),
+            "+4912301\n+4912302");
+}
+
 }  // namespace
