@@ -85,11 +85,7 @@ int CheckAfterFailure(ModemSession& s) {
     return 1;
   }
   if (!s.lastFailureWasModem || s.sendFailures > kMaxTestedFailures) return s.error ? 1 : 0;
-  std::string reply;
-  ModemReadRequest request;
-  request.timeoutSeconds = 1;
-  for (int i = 0; i < 5 && ReceiveModemCommand(s.device, reply, request, s.line) > 0; ++i) {
-  }
+  ModemDrain(s, 5, kLabel);
   if (!ModemTest(s, s.fullTest)) {
     WriteDebugLog(kLabel, "modem test failed");
     s.error = true;

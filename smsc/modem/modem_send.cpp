@@ -16,54 +16,23 @@ constexpr const char* kLabel = "ThreadProcessModem";
 constexpr size_t kMaxErrorText = 499;
 constexpr int kWavecomAttempts = 10;
 
-bool Send(ModemSession& s, std::string_view text) {
-  WriteDebugLog(kLabel, "OUT: " + ReplyForText(text));
-  return SendModemCommand(s.device, text, s.line) == 1;
-}
-
-// Reads what is left on the line, up to ten seconds, logging it.
-void DrainReplies(ModemSession& s) {
-  std::string reply;
-  ModemReadRequest request;
-  request.timeoutSeconds = 1;
-  for (int i = 0; i < 10 && !s.device.failed; ++i) {
-    if (ReceiveModemCommand(s.device, reply, request, s.line) == 0) break;
-    WriteDebugLog(kLabel, "IN: " + ReplyForText(reply));
-  }
-}
-
-// Leaves the input mode of "AT+CMGS" and acknowledges a pushed message that arrived while
-// the prompt was awaited.
-void Acknowledge(ModemSession& s) {
-  Send(s, "\x1b");
+// Leaves the input mode of "AT+CMGS" (ESC, CR), then sends command: "AT+CNMA" acknowledges
+// a pushed message that arrived while the prompt was awaited; "AT" after a prompt or result
+// error brings the modem back to commands.
+void LeaveInputMode(ModemSession& s, const char* command) {
+  ModemSend(s, "\x1b");
   ModemPause(100);
-  Send(s, "\r");
-  Send(s, "AT+CNMA\r");
-  DrainReplies(s);
+  ModemSend(s, "\r");
+  ModemSend(s, command);
+  ModemDrain(s, 10, kLabel);
 }
 
-// After a prompt or result error: back to command mode.
-void Recover(ModemSession& s) {
-  Send(s, "\x1b");
-  ModemPause(100);
-  Send(s, "\r");
-  Send(s, "AT\r");
-  DrainReplies(s);
-}
+void Acknowledge(ModemSession& s) { LeaveInputMode(s, "AT+CNMA\r"); }
+void Recover(ModemSession& s) { LeaveInputMode(s, "AT\r"); }
 
 std::string ErrorText(std::string text) {
   if (text.size() > kMaxErrorText) text.resize(kMaxErrorText);
   return text;
-}
-
-void ExtraCommands(ModemSession& s, const std::vector<std::pair<std::string, std::string>>& commands) {
-  for (const auto& [key, command] : commands) {
-    WriteDebugLog(kLabel, key + ": " + command);
-    std::string reply;
-    ModemReply r = ModemCommand(s, command + "\r", 30, reply);
-    if (r == ModemReply::WriteFailed) WriteDebugLogf(kLabel, "Error sending command: %s", key.c_str());
-    if (r == ModemReply::NoReply) WriteDebugLogf(kLabel, "Error waiting for response to command: %s", key.c_str());
-  }
 }
 
 // The user data of the PDU: a message with a header is binary, the header hex first.
@@ -118,7 +87,7 @@ Attempt SendOnce(ModemSession& s, const std::string& recipient, const SubmitPdu&
     } else {
       command = StrPrintf("AT+CMGS=%d\r", pdu.tpduLength);
     }
-    if (!Send(s, command)) {
+    if (!ModemSend(s, command)) {
       a.error = "ERROR - Error communication with modem (1)";
       return a;
     }
@@ -148,13 +117,13 @@ Attempt SendOnce(ModemSession& s, const std::string& recipient, const SubmitPdu&
       continue;
     }
     std::string payload = (s.textMode ? text : pdu.hex) + "\x1a";
-    if (!Send(s, payload)) {
+    if (!ModemSend(s, payload)) {
       a.error = "ERROR - Error communication with modem (2)";
       return a;
     }
     if (s.extraCr) {
       ModemPause(100);
-      Send(s, "\r");
+      ModemSend(s, "\r");
     }
     ModemReadRequest result;
     result.timeoutSeconds = 120;
@@ -228,9 +197,9 @@ SubmitResult SendModemMessage(ModemSession& s, const SmsMessageRecord& m, const 
   const std::string text = s.textMode ? TextModePayload(m.Data) : std::string();
   Attempt a;
   for (int attempt = 1; attempt <= kWavecomAttempts; ++attempt) {
-    ExtraCommands(s, s.settings.preSend);
+    RunExtraCommands(s, s.settings.preSend);
     a = SendOnce(s, r.recipient, pdu, text, binary);
-    ExtraCommands(s, s.settings.postSend);
+    RunExtraCommands(s, s.settings.postSend);
     if (a.ok || !s.wavecom || attempt == kWavecomAttempts || s.device.failed) break;
     if (WavecomRetryable(a.error, "512")) {
       WriteDebugLog(kLabel, "Retry CMS ERROR 512 for Wavecom modems");

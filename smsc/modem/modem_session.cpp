@@ -19,11 +19,6 @@ size_t Read(ModemSession& s, std::string& reply, uint32_t timeoutSeconds) {
   return ReceiveModemCommand(s.device, reply, request, s.line);
 }
 
-bool Send(ModemSession& s, std::string_view text) {
-  WriteDebugLog(kLabel, "OUT: " + ReplyForText(text));
-  return SendModemCommand(s.device, text, s.line) == 1;
-}
-
 // "Modem Failure -- ..." of a step that must answer OK.
 bool StepOk(ModemSession& s, std::string_view command, const char* cannotSend, const char* noReply, const char* refused,
             std::string& failure) {
@@ -36,17 +31,6 @@ bool StepOk(ModemSession& s, std::string_view command, const char* cannotSend, c
   if (ReplyOk(reply)) return true;
   failure = refused;
   return false;
-}
-
-// The numbered extra commands; failures are logged and do not stop the sequence.
-void ExtraCommands(ModemSession& s, const std::vector<std::pair<std::string, std::string>>& commands) {
-  for (const auto& [key, command] : commands) {
-    WriteDebugLog(kLabel, key + ": " + command);
-    std::string reply;
-    ModemReply r = ModemCommand(s, command + "\r", 30, reply);
-    if (r == ModemReply::WriteFailed) WriteDebugLogf(kLabel, "Error sending command: %s", key.c_str());
-    if (r == ModemReply::NoReply) WriteDebugLogf(kLabel, "Error waiting for response to command: %s", key.c_str());
-  }
 }
 
 // The message service: acknowledge mode with AllowPhase2Plus when the modem takes it.
@@ -187,11 +171,34 @@ void SetUpReceiving(ModemSession& s) {
 
 }  // namespace
 
+bool ModemSend(ModemSession& s, std::string_view text) {
+  WriteDebugLog(kLabel, "OUT: " + ReplyForText(text));
+  return SendModemCommand(s.device, text, s.line) == 1;
+}
+
+// The numbered extra commands; failures are logged and do not stop the sequence.
+void RunExtraCommands(ModemSession& s, const std::vector<std::pair<std::string, std::string>>& commands) {
+  for (const auto& [key, command] : commands) {
+    WriteDebugLog(kLabel, key + ": " + command);
+    std::string reply;
+    ModemReply r = ModemCommand(s, command + "\r", 30, reply);
+    if (r == ModemReply::WriteFailed) WriteDebugLogf(kLabel, "Error sending command: %s", key.c_str());
+    if (r == ModemReply::NoReply) WriteDebugLogf(kLabel, "Error waiting for response to command: %s", key.c_str());
+  }
+}
+
+void ModemDrain(ModemSession& s, int reads, const char* label) {
+  std::string reply;
+  for (int i = 0; i < reads && !s.device.failed && Read(s, reply, 1) > 0; ++i) {
+    WriteDebugLog(label, "IN: " + ReplyForText(reply));
+  }
+}
+
 void ModemPause(uint32_t ms) { SleepUnlessShutdown(ms, TickMs()); }
 
 ModemReply ModemCommand(ModemSession& s, std::string_view command, uint32_t timeoutSeconds, std::string& reply) {
   reply.clear();
-  if (!Send(s, command)) return ModemReply::WriteFailed;
+  if (!ModemSend(s, command)) return ModemReply::WriteFailed;
   if (Read(s, reply, timeoutSeconds) == 0) return ModemReply::NoReply;
   WriteDebugLog(kLabel, "IN: " + ReplyForText(reply));
   return ModemReply::Reply;
@@ -272,12 +279,11 @@ bool ModemTest(ModemSession& s, bool full) {
   s.lastTestTick = TickMs();
   bool passed = ModemCommandOk(s, "ATE0V1\r", 10);
   if (!passed && !s.device.failed) {
-    Send(s, "\x1b");
+    ModemSend(s, "\x1b");
     ModemPause(100);
-    Send(s, "\r");
-    Send(s, "AT\r");
-    std::string reply;
-    for (int i = 0; i < 10 && Read(s, reply, 1) > 0; ++i) WriteDebugLog(kTestLabel, ReplyForText(reply));
+    ModemSend(s, "\r");
+    ModemSend(s, "AT\r");
+    ModemDrain(s, 10, kTestLabel);
     passed = ModemCommandOk(s, "ATE0V1\r", 10);
   }
   if (!passed && !s.device.failed && s.device.transport == ModemTransport::Serial) {
@@ -332,7 +338,7 @@ bool InitialiseModem(ModemSession& s, bool afterHardReset, std::string& failure)
       ModemCommand(s, "AT+CPIN?\r", 25, reply);
     }
   }
-  ExtraCommands(s, s.settings.preInit);
+  RunExtraCommands(s, s.settings.preInit);
   if (!StepOk(s, "ATE0V1\r", "Modem Failure -- Unable to send initialization command to modem",
               "Modem Failure -- Error waiting for initialization response from modem",
               "Modem Failure -- Error initializing modem", failure) ||
@@ -365,7 +371,7 @@ bool InitialiseModem(ModemSession& s, bool afterHardReset, std::string& failure)
   ModemCommand(s, "AT+CNUM\r", 10, reply);
   std::string number = ParseCnumNumber(reply);
   s.line.phoneNumber = s.settings.phoneNumber.empty() ? number : s.settings.phoneNumber;
-  ExtraCommands(s, s.settings.postInit);
+  RunExtraCommands(s, s.settings.postInit);
   WriteDebugLogf(kLabel, "Modem initialization complete:  %s", s.name.c_str());
   s.lastSuccess = NowSeconds();
   s.lastPollTick = 0;

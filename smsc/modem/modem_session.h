@@ -56,6 +56,12 @@ struct ModemSession {
 
 enum class ModemReply { WriteFailed, NoReply, Reply };
 
+// Writes text, logged "OUT:"; true when all of it went.
+bool ModemSend(ModemSession& s, std::string_view text);
+// The numbered extra commands (CommandPreInit1, ...); failures are logged and do not stop
+// the sequence.
+void RunExtraCommands(ModemSession& s, const std::vector<std::pair<std::string, std::string>>& commands);
+
 // "OUT:"/"IN:" logged command and reply.
 ModemReply ModemCommand(ModemSession& s, std::string_view command, uint32_t timeoutSeconds, std::string& reply);
 bool ModemCommandOk(ModemSession& s, std::string_view command, uint32_t timeoutSeconds, std::string* reply = nullptr);
@@ -75,5 +81,7 @@ bool StorePushedMessage(ModemSession& s, const PushedMessage& message);
 // The text of a text-mode message as it may go to the modem: no control bytes but CR and LF
 // (a Ctrl-Z or ESC would end it early and run its rest as commands).
 std::string TextModePayload(std::string_view text);
+// Reads what is left on the line, up to reads times 1 s, until nothing more comes.
+void ModemDrain(ModemSession& s, int reads, const char* label);
 // Pauses ms unless the service stops.
 void ModemPause(uint32_t ms);

@@ -277,22 +277,38 @@ TEST(ModemSession, TwoWorkersOnOneDeviceSendEachMessageOnce) {
   EXPECT_EQ(sim.Ask(kSubmits, "len(set(s['da']['number'] for s in a['submits']))"), "4");
 }
 
-// The link drops after the PDU arrived, before the modem answered: the message is sent
-// again on the new session and accepted once.
-TEST(ModemSession, DropAfterThePduSendsTheMessageAgainOnce) {
+// The link drops under a message (after its PDU arrived, at its "AT+CMGS", or by a
+// restart of the modem between messages): the session opens the device again and every
+// message is accepted exactly once.
+struct DropCase {
+  const char* request;  // to the simulator once the first message went
+  const char* results;  // of every submit, in order
+};
+class ModemDrop : public ::testing::TestWithParam<DropCase> {};
+
+TEST_P(ModemDrop, EachMessageAcceptedOnceAfterTheLinkDropped) {
+  const DropCase& c = GetParam();
   ModemSim sim;
   ASSERT_TRUE(sim.Start());
-  ASSERT_NE(sim.Ask(R"({"cmd":"fail","drop_on":"pdu"})"), "");
   ModemGateway g;
   g.Configure(sim.device());
-  g.Drop("H1.req", "PhoneNumber=+4912345\r\nData=drop\r\n");
+  g.Drop("H1.req", "PhoneNumber=+4912301\r\nData=first\r\n");
   g.Start();
   ASSERT_TRUE(ReadyAndSent(g, sim, 1)) << g.Debug();
+  ASSERT_NE(sim.Ask(c.request), "");
+  g.Drop("H2.req", "PhoneNumber=+4912302\r\nData=drop\r\n");
+  ASSERT_TRUE(ReadyAndSent(g, sim, 2)) << g.Debug();
   ASSERT_TRUE(WaitUntil(kLong, [&] { return g.QueueEmpty(); }));
   sleep(2);
-  EXPECT_EQ(sim.AcceptedSubmits(), 1);
-  EXPECT_EQ(sim.Ask(kSubmits, "[s['result'] for s in a['submits']]"), "dropped\nOK");
+  EXPECT_EQ(sim.AcceptedSubmits(), 2);
+  EXPECT_EQ(sim.Ask(kSubmits, "[s['result'] for s in a['submits']]"), c.results);
+  EXPECT_GE(Count(g.Debug(), "Re-initializing modem"), 2u);
 }
+
+INSTANTIATE_TEST_SUITE_P(Links, ModemDrop,
+                         ::testing::Values(DropCase{R"({"cmd":"fail","drop_on":"pdu"})", "OK\ndropped\nOK"},
+                                           DropCase{R"({"cmd":"fail","drop_on":"+CMGS"})", "OK\nOK"},
+                                           DropCase{R"({"cmd":"restart"})", "OK\nOK"}));
 
 // Registration lost while running: the submit fails, the modem test sees "+CREG: x,0", the
 // hard reset drops the link, the session opens the device again, and once the network is
