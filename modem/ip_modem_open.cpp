@@ -59,8 +59,9 @@ bool RunInitSteps(ModemDevice& device, ModemLine& line) {
       return false;
     }
     if (!send.empty()) {
-      WriteDebugLogf(kLabel, "IPModemInitSend%u=%s", n, send.c_str());
-      SendModemCommand(device, UnescapeCrLf(send), line);
+      // Answers to a terminal server's prompts are often passwords: their length only.
+      WriteDebugLogf(kLabel, "IPModemInitSend%u=(%u characters)", n, static_cast<unsigned>(send.size()));
+      SendModemSecret(device, UnescapeCrLf(send), line);
       PauseLine(1000, line);
     }
   }

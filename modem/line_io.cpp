@@ -1,6 +1,7 @@
 #include "modem/line_io.h"
 
 #include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -8,6 +9,7 @@
 
 #include "runtime/clock.h"
 #include "runtime/debug_log.h"
+#include "runtime/text_helpers.h"
 
 namespace {
 
@@ -87,8 +89,9 @@ long ReadSome(ModemDevice& device, std::string& out, size_t room, uint32_t waitM
     errno = EIO;
     return -1;
   }
-  // The rest of a burst: whatever follows within the read interval.
-  while (static_cast<size_t>(total) < room) {
+  // The rest of a burst: whatever follows within the read interval, while the wait lasts
+  // (a line that never pauses still returns).
+  while (static_cast<size_t>(total) < room && TickMs() - start < waitMs) {
     short ev = PollFd(fd, POLLIN, device.readIntervalMs);
     if (!(ev & POLLIN)) break;  // gap, or a hang-up the next read reports
     long n = ReadAvailable(fd, out, room - static_cast<size_t>(total));
@@ -120,7 +123,9 @@ size_t WritePieces(ModemDevice& device, std::string_view text, size_t maxPiece, 
     }
     ssize_t n;
     do {
-      n = write(fd, text.data() + written, piece);
+      // A socket closed by the far end must fail the write, not raise SIGPIPE.
+      n = device.transport == ModemTransport::Socket ? send(fd, text.data() + written, piece, MSG_NOSIGNAL)
+                                                     : write(fd, text.data() + written, piece);
     } while (n < 0 && errno == EINTR);
     if (n < 0) {
       if (errno == EAGAIN || errno == EWOULDBLOCK) continue;
@@ -166,4 +171,18 @@ size_t FlushInput(ModemDevice& device) {
   std::string discarded;
   long n = ReadSome(device, discarded, 1024, 100, nullptr);
   return n > 0 ? static_cast<size_t>(n) : 0;
+}
+
+std::string MaskLineSecrets(const ModemLine& line, std::string_view text) {
+  std::string out(text);
+  auto mask = [&out](std::string_view secret) {
+    while (!secret.empty() && (secret.back() == '\r' || secret.back() == '\n')) secret.remove_suffix(1);
+    if (secret.size() < 3) return;  // too short to tell from ordinary text
+    for (size_t at = out.find(secret); at != std::string::npos; at = out.find(secret, at)) {
+      out.replace(at, secret.size(), secret.size(), '*');
+    }
+  };
+  mask(line.settings.Password);
+  for (const auto& step : line.settings.IPModemInit) mask(UnescapeCrLf(step.second));
+  return out;
 }

@@ -30,3 +30,7 @@ bool LineStopping(const ModemLine& line);
 
 // SendModemCommand without the text in any log line (passwords).
 int SendModemSecret(ModemDevice& device, std::string_view text, ModemLine& line);
+
+// text with the line's password and its login answers starred out: a terminal server may
+// echo them into what the readers log.
+std::string MaskLineSecrets(const ModemLine& line, std::string_view text);

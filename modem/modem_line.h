@@ -33,7 +33,7 @@ struct ModemLineSettings {
   std::vector<std::pair<std::string, std::string>> IPModemInit;
 };
 
-// [QARHUB] and the connection's section.
+// [QARHUB] and the connection's section ("Modem - COM3:" for the connection "COM3:").
 ModemLineSettings ReadModemLineSettings(std::string_view connection);
 
 enum class ModemTransport : uint8_t { None, Serial, Socket };

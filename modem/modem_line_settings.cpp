@@ -3,8 +3,10 @@
 #include "config/settings_registry.h"
 #include "modem/modem_line.h"
 #include "runtime/str_printf.h"
+#include "runtime/text_helpers.h"
 
-ModemLineSettings ReadModemLineSettings(std::string_view connection) {
+ModemLineSettings ReadModemLineSettings(std::string_view connectionName) {
+  const std::string connection = ConnectionSectionName(connectionName);
   ModemLineSettings s;
   s.ModemSendDelay = MainNumber("ModemSendDelay");
   s.ModemMaxBytesPerSend = MainNumber("ModemMaxBytesPerSend");

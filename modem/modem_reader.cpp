@@ -57,7 +57,7 @@ void LogReturn(const ModemLine& line, bool timedOut, const std::string& reply) {
   WriteDebugLogAlways("ReceiveModemCommand",
                       StrPrintf(timedOut ? "Timeout Returning %u bytes:  " : "Returning %u bytes:  ",
                                 static_cast<unsigned>(reply.size())) +
-                          reply);
+                          MaskLineSecrets(line, reply));
 }
 
 size_t SimpleReader(ModemDevice& device, std::string& reply, const ModemReadRequest& request, ModemLine& line) {
@@ -166,11 +166,12 @@ size_t ReceiveModemCommandWaitForPrompt(ModemDevice& device, std::string& reply,
       continue;
     }
     if (PromptSeen(reply, prompts)) {
-      WriteDebugLog(kLabel, reply);
-      DumpPacket(kLabel, reply, line);
+      std::string shown = MaskLineSecrets(line, reply);
+      WriteDebugLog(kLabel, shown);
+      DumpPacket(kLabel, shown, line);
       return reply.size();
     }
   }
-  WriteDebugLog(kLabel, reply);
+  WriteDebugLog(kLabel, MaskLineSecrets(line, reply));
   return 0;
 }

@@ -33,7 +33,7 @@ int FilterCMTandCDS(ModemDevice& device, std::string& buffer, bool* acknowledgeP
     PushedScan scan = ScanPushed(buffer, from);
     if (scan.shape == PushedShape::None) return 1;
     WriteDebugLog("ReceiveModemCommand", "Processing +CMT: Message");
-    WriteDebugLog("ReceiveModemCommand", buffer);
+    WriteDebugLog("ReceiveModemCommand", MaskLineSecrets(line, buffer));
     switch (scan.shape) {
       case PushedShape::None:
         return 1;
@@ -64,6 +64,7 @@ int FilterCMTandCDS(ModemDevice& device, std::string& buffer, bool* acknowledgeP
         break;
     }
     buffer.erase(scan.begin, scan.end - scan.begin);
-    from = scan.begin;
+    // The text on both sides now meets: a marker may span the join.
+    from = scan.begin >= 4 ? scan.begin - 4 : 0;
   }
 }

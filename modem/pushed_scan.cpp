@@ -112,7 +112,7 @@ PushedScan ScanCds(PushedScan s, std::string_view b, std::string_view fields, si
   size_t lineEnd = FindLineEnd(b, next);
   if (lineEnd == std::string_view::npos) return s.shape = PushedShape::Incomplete, s;
   s.shape = PushedShape::Pdu;
-  s.pdu = Trim(b.substr(next, lineEnd - next));
+  s.pdu = b.substr(next, HexRun(b, next));  // the hex digits; anything after them is no PDU
   s.end = PastLineEnd(b, lineEnd);
   return s;
 }
