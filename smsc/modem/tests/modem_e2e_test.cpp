@@ -451,4 +451,56 @@ TEST(ModemSession, SilentModemIsTestedResetAndRecovered) {
             "+4912301\n+4912302");
 }
 
+// A long text submitted over HTTP leaves as its segments, each with the concatenation
+// header, which python3-gammu reads back into the whole text.
+TEST(ModemDelivery, LongTextLeavesAsConcatenatedSegments) {
+  REQUIRE_PTY_LINKS();
+  ModemSim sim;
+  ASSERT_TRUE(sim.Start());
+  ModemGateway g;
+  g.Configure(sim.device());
+  GatewayProcess tool(g.home, "qaruser", {"add", "alice", "pw"});
+  int code = -1;
+  ASSERT_TRUE(tool.WaitExit(10000, code));
+  ASSERT_EQ(code, 0);
+  g.Start();
+  ASSERT_TRUE(WaitReady(*g.process, g.webPort));
+  std::string text;
+  for (int i = 0; text.size() < 300; ++i) text += "word" + std::to_string(i) + "%20";
+  text += "end";
+  std::string answer = Curl({"http://127.0.0.1:" + std::to_string(g.webPort) +
+                             "/?User=alice&Password=pw&PhoneNumber=%2B4912345&Text=" + text});
+  ASSERT_EQ(answer.substr(answer.size() - 3), "200") << answer;
+  ASSERT_TRUE(ReadyAndSent(g, sim, 2)) << g.Debug();
+  std::string whole = text;
+  for (size_t at; (at = whole.find("%20")) != std::string::npos;) whole.replace(at, 3, " ");
+  EXPECT_EQ(sim.Ask(kSubmits, "''.join(g(s['pdu'])['Text'].rstrip('\\0') for s in sorted(a['submits'], "
+                              "key=lambda s: g(s['pdu'])['UDH']['PartNumber']))"),
+            whole);
+  EXPECT_EQ(sim.Ask(kSubmits, "sorted((g(s['pdu'])['UDH']['PartNumber'], g(s['pdu'])['UDH']['AllParts']) "
+                              "for s in a['submits'])"),
+            "(1, 2)\n(2, 2)");
+}
+
+// A text-mode modem's storage is listed as "REC UNREAD" and "REC READ" texts.
+TEST(ModemReception, TextModeListingsAreStored) {
+  REQUIRE_PTY_LINKS();
+  TempDir dir;
+  WriteFileText(dir.path() + "script.json",
+                R"({"messages": [{"sender": "+491701234567", "text": "Text one"},)"
+                R"( {"sender": "+491709999", "text": "Text two", "stat": "REC READ"}]})");
+  ModemSim sim;
+  ASSERT_TRUE(sim.Start({"--script", dir.path() + "script.json"}));
+  ModemGateway g;
+  g.Configure(sim.device(), {"ReceiveSMS=Yes"}, {"ModemTextMode=Yes"});
+  g.Start();
+  ASSERT_TRUE(WaitUntil(kLong, [&] { return g.Received().size() == 2; })) << g.Debug();
+  std::string text = g.ReceivedText();
+  EXPECT_NE(text.find("Sender=+491701234567"), std::string::npos) << text;
+  EXPECT_NE(text.find("Data=Text one"), std::string::npos) << text;
+  EXPECT_NE(text.find("Data=Text two"), std::string::npos) << text;
+  ASSERT_TRUE(sim.WaitFor(R"({"cmd":"storage"})", "sum(len(v) for v in a['memories'].values())", "0", kLong));
+  EXPECT_NE(sim.Received().find("AT+CMGL=\"REC UNREAD\""), std::string::npos);
+}
+
 }  // namespace
