@@ -222,43 +222,36 @@ TEST(LineReader, OverlongPushedLengthIsNotWaitedFor) {
   EXPECT_EQ(pushed, 0);
 }
 
-TEST(LineReader, NewMessageNoticeAndPrompt) {
-  LinePair line;
-  ModemLine ml;
-  line.Say("\r\n+CMTI: \"SM\",3\r\n\r\n> ");
-  bool fresh = false;
-  std::string reply;
-  ModemReadRequest r;
-  r.timeoutSeconds = 10;
-  r.waitForPrompt = true;
-  r.newMessage = &fresh;
-  EXPECT_GT(ReceiveModemCommand(line.device, reply, r, ml), 0u);
-  EXPECT_TRUE(fresh);
-  EXPECT_NE(reply.find("> "), std::string::npos);
-}
-
-TEST(LineReader, NulsAreStoredAsSpaces) {
-  LinePair line;
-  ModemLine ml;
-  line.Say(std::string("A\0B\r\nOK\r\n", 9));
-  std::string reply;
-  ModemReadRequest r;
-  r.timeoutSeconds = 10;
-  ReceiveModemCommand(line.device, reply, r, ml);
-  EXPECT_EQ(reply, "A B\r\nOK\r\n");
-}
-
-TEST(LineReader, SimpleReaderReturnsTheFirstBytes) {
-  LinePair line;
-  ModemLine ml;
-  ml.settings.OldModemHandler = true;
-  line.Say("\r\n+CSQ: 20,99\r\n");  // no OK: the simple reader does not wait for one
-  std::string reply;
-  ModemReadRequest r;
-  r.timeoutSeconds = 30;
-  r.expected = "+CPMS:";
-  EXPECT_EQ(ReceiveModemCommand(line.device, reply, r, ml), 15u);
-  EXPECT_EQ(reply, "\r\n+CSQ: 20,99\r\n");
+TEST(LineReader, OneReplyAsTheCallerGetsIt) {
+  struct Case {
+    const char* name;
+    std::string bytes;
+    bool prompt, simple;
+    std::string reply;
+    bool newMessage;
+  } cases[] = {
+      {"notice and prompt", "\r\n+CMTI: \"SM\",3\r\n\r\n> ", true, false, "\r\n+CMTI: \"SM\",3\r\n\r\n> ", true},
+      {"report notice", "\r\n+CDSI: \"SM\",4\r\nOK\r\n", false, false, "\r\n+CDSI: \"SM\",4\r\nOK\r\n", true},
+      {"NULs as spaces", std::string("A\0B\r\nOK\r\n", 9), false, false, "A B\r\nOK\r\n", false},
+      // The simple reader returns the first bytes, with no OK and without the expected text.
+      {"simple reader", "\r\n+CSQ: 20,99\r\n", false, true, "\r\n+CSQ: 20,99\r\n", false},
+  };
+  for (const Case& c : cases) {
+    LinePair line;
+    ModemLine ml;
+    ml.settings.OldModemHandler = c.simple;
+    line.Say(c.bytes);
+    bool fresh = false;
+    std::string reply;
+    ModemReadRequest r;
+    r.timeoutSeconds = 30;
+    r.waitForPrompt = c.prompt;
+    r.expected = c.simple ? "+CPMS:" : "";
+    r.newMessage = &fresh;
+    EXPECT_EQ(ReceiveModemCommand(line.device, reply, r, ml), c.reply.size()) << c.name;
+    EXPECT_EQ(reply, c.reply) << c.name;
+    EXPECT_EQ(fresh, c.newMessage) << c.name;
+  }
 }
 
 TEST(LineReader, ExtraCrModeNudgesTheModem) {

@@ -6,6 +6,7 @@
 
 #include "modem/modem_line.h"
 #include "modem/modem_names.h"
+#include "tests/support/ports.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_files.h"
 
@@ -71,6 +72,9 @@ TEST(ModemNames, OpenFailsWithoutDevice) {
   ModemDevice noPort = OpenDevice("IPModem - 127.0.0.1", line);
   EXPECT_FALSE(noPort.valid());
   EXPECT_EQ(noPort.failure, ModemOpenFailure::Failed);
+  ModemDevice refused = OpenDevice("IPModem - 127.0.0.1:" + std::to_string(FreeTcpPort()), line);
+  EXPECT_FALSE(refused.valid());
+  EXPECT_EQ(refused.failure, ModemOpenFailure::Failed);
   ModemDevice missing = OpenDevice("/dev/qar-no-such-tty", line);
   EXPECT_FALSE(missing.valid());
   EXPECT_EQ(missing.failure, ModemOpenFailure::NotFound);
