@@ -503,4 +503,33 @@ TEST(ModemReception, TextModeListingsAreStored) {
   EXPECT_NE(sim.Received().find("AT+CMGL=\"REC UNREAD\""), std::string::npos);
 }
 
+// Settings and the modem's own name shape the session: extra commands before the standard
+// sequence and after each message, the bearer, and for a modem that calls itself Nokia a CR
+// after each PDU.
+TEST(ModemSession, ExtraCommandsBearerAndNokiaCarriageReturn) {
+  REQUIRE_PTY_LINKS();
+  ModemSim sim;
+  ASSERT_TRUE(sim.Start({"--set", "ati=\"Nokia 30\""}));
+  ModemGateway g;
+  g.Configure(sim.device(), {},
+              {"CommandPreInit1=AT+CSCS=\"GSM\"", "CommandPreInit2=AT+CMEE=2", "CommandPreInit4=AT+CGMI",
+               "CommandPostSend1=AT+CSQ", "SMSAccess=GSM", "DelayAfterSend=100"});
+  g.Drop("N1.req", "PhoneNumber=+4912345\r\nData=nokia\r\n");
+  g.Start();
+  ASSERT_TRUE(ReadyAndSent(g, sim, 1)) << g.Debug();
+  ASSERT_TRUE(WaitUntil(kLong, [&] { return g.QueueEmpty(); }));
+  std::string in = sim.Received();
+  // The speed probe of the open says ATE0V1 too: the sequence proper begins before ATI0.
+  size_t pre1 = in.find("AT+CSCS=\"GSM\"<CR>"), pre2 = in.find("AT+CMEE=2<CR>"), init = in.find("ATI0<CR>");
+  size_t pdu = in.find("<SUB><CR>"), post = in.find("AT+CSQ<CR>", pdu == std::string::npos ? 0 : pdu);
+  ASSERT_NE(pre1, std::string::npos) << in;
+  EXPECT_LT(pre1, pre2);
+  EXPECT_LT(pre2, init);
+  EXPECT_NE(in.find("ATE0V1<CR>", pre2), std::string::npos);
+  EXPECT_EQ(in.find("AT+CGMI"), std::string::npos);  // numbering stops at the first gap
+  EXPECT_NE(in.find("AT+CGSMS=3<CR>"), std::string::npos);
+  EXPECT_NE(pdu, std::string::npos) << in;
+  EXPECT_NE(post, std::string::npos) << in;
+}
+
 }  // namespace
