@@ -33,7 +33,9 @@
 #include "smsc/http/http_driver.h"
 #include "smsc/smpp/smpp_driver.h"
 #include "smsc/ucpcimd/ucpcimd_driver.h"
+#include "smsc/modem/modem_driver.h"
 #include "inbound/inbound_receive.h"
+#include "inbound/modem_inbound.h"
 #include "smsc/long_messages.h"
 #include "smsc/queue_pass.h"
 #include "smsc/route_decision.h"
@@ -217,6 +219,7 @@ int GatewayMain() {
   InstallSmppDriver(ReceiveSmppMessage);
   InstallUcpCimdDrivers(ReceiveCentreMessage);
   InstallHttpDriver();
+  InstallModemDriver(ReceiveModemMessage);
 
   // 10. Receive markers of the accounts.
   UpdateReceiveMarkers();

@@ -1,0 +1,52 @@
+#include "smsc/modem/tests/modem_gateway.h"
+
+#include <filesystem>
+
+#include "tests/support/test_files.h"
+
+namespace fs = std::filesystem;
+
+void ModemGateway::Configure(const std::string& modemDevice, const std::vector<std::string>& main,
+                             const std::vector<std::string>& section, const std::string& extraSections) {
+  device = modemDevice;
+  std::vector<std::string> lines = {"Debug=Yes",         "WebPort=" + std::to_string(webPort),
+                                    "Modem1=" + device,  "InitRetryDelay=1",
+                                    "InitRetryDelayMax=2", "RetryDelay=1"};
+  lines.insert(lines.end(), main.begin(), main.end());
+  std::string text = "[" + Section() + "]\r\n";
+  for (const std::string& l : section) text += l + "\r\n";
+  home.WriteConfig(lines, text + extraSections);
+}
+
+void ModemGateway::Drop(const std::string& name, const std::string& body) {
+  std::string dir = home.path() + "Q/";
+  fs::create_directories(dir);
+  WriteFileText(dir + ".~" + name + ".tmp", "[SMS]\r\n" + body);
+  fs::rename(dir + ".~" + name + ".tmp", dir + name);
+}
+
+std::string ModemGateway::QueueFile(const std::string& name) const { return ReadFileText(home.path() + "Q/" + name); }
+
+bool ModemGateway::QueueEmpty() const {
+  for (const std::string& f : FilesUnder(home.path() + "Q/")) {
+    // Temporary files and the kept copies of given-up messages (".ERR") do not count.
+    if (f.find("/.") == std::string::npos && f.size() > 4 && f.substr(f.size() - 4) == ".req") return false;
+  }
+  return true;
+}
+
+std::vector<std::string> ModemGateway::Received() const { return FilesUnder(home.path() + "SMS-IN/"); }
+
+std::string ModemGateway::ReceivedText() const {
+  std::string all;
+  for (const std::string& f : Received()) all += ReadFileText(f) + "\n";
+  return all;
+}
+
+std::string ModemGateway::ErrorFile() const {
+  std::string name = device;
+  for (char& c : name) {
+    if (c == '/' || c == ':' || c == '\\') c = '-';
+  }
+  return ReadFileText(home.path() + "PRIVATE/" + name + ".ERR");
+}
