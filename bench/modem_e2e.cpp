@@ -155,7 +155,7 @@ bool StartSims(std::vector<Sim>& sims, const std::string& dir) {
   WriteText(dir + "sim.json", R"({"failures": {"delay_ms": 1000}})");
   for (int i = 0; i < kModems; ++i) {
     Sim& s = sims[size_t(i)];
-    s.device = "/dev/ttyQARBENCH" + std::to_string(getpid()) + "_" + std::to_string(i);
+    s.device = dir + "ttyGSM" + std::to_string(i);
     std::string out = dir + "sim" + std::to_string(i) + ".out";
     s.child.Start({QAR_PEERS_DIR "/modem-sim", "--pty", s.device, "--control", "127.0.0.1:0", "--lifetime", "1800",
                    "--script", dir + "sim.json"},

@@ -16,7 +16,7 @@ int ParseCmgsReference(std::string_view modemReply) {
     value = value * 10 + (rest[digits] - '0');
     ++digits;
   }
-  if (digits == 0 || value < 1 || value > 255) return -1;
+  if (digits == 0 || value > 255) return -1;
   return value;
 }
 

@@ -13,7 +13,7 @@ struct SubmitReferenceMatch {
   std::string recipient;
 };
 
-// The reference in a "+CMGS:" reply, or -1 when there is none or it is outside 1..255.
+// The reference in a "+CMGS:" reply (0..255: the modem chooses it), or -1 when there is none.
 int ParseCmgsReference(std::string_view modemReply);
 // "%02X-" and the last eight characters of the destination.
 std::string SubmitReferenceKey(uint8_t reference, std::string_view destination);

@@ -34,7 +34,8 @@ ModemName ParseModemName(std::string_view name) {
     }
     return m;
   }
-  if (name.substr(0, 5) == "/dev/") {
+  // Device paths are taken as they are, also a link outside /dev (a udev alias, a test's pty).
+  if (!name.empty() && name.front() == '/') {
     m.kind = ModemNameKind::SerialPort;
     m.path.assign(name);
     return m;
@@ -45,7 +46,7 @@ ModemName ParseModemName(std::string_view name) {
 }
 
 std::string HammerPortPath(std::string_view portName) {
-  if (portName.substr(0, 5) == "/dev/") return std::string(portName);
+  if (!portName.empty() && portName.front() == '/') return std::string(portName);
   std::string withColon(portName);
   if (!withColon.empty() && withColon.back() != ':') withColon.push_back(':');
   return ComPortPath(withColon);

@@ -13,7 +13,7 @@ TEST(SubmitReference, ReplyKeyAndFileName) {
     const char* reply;
     int reference;
   } replies[] = {{"\r\n+CMGS: 12\r\n\r\nOK\r\n", 12}, {"+CMGS:255", 255}, {"+CMGS:   1", 1},
-                 {"+CMGS: 0", -1}, {"+CMGS: 256", -1}, {"+CMGS: 99999999999", -1}, {"ERROR", -1},
+                 {"+CMGS: 0", 0}, {"+CMGS: 256", -1}, {"+CMGS: 99999999999", -1}, {"ERROR", -1},
                  {"+CMGS: x", -1}, {"", -1}};
   for (const auto& r : replies) EXPECT_EQ(ParseCmgsReference(r.reply), r.reference) << r.reply;
   EXPECT_EQ(SubmitReferenceKey(0x0C, "+447700900123"), "0C-00900123");

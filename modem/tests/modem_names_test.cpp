@@ -28,6 +28,7 @@ TEST(ModemNames, Kinds) {
       {"COM3:x", ModemNameKind::Telephony, "", "", 0},
       {"/dev/ttyUSB0", ModemNameKind::SerialPort, "/dev/ttyUSB0", "", 0},
       {"/dev/serial/by-id/usb-Modem-if00", ModemNameKind::SerialPort, "/dev/serial/by-id/usb-Modem-if00", "", 0},
+      {"/run/modems/gsm0", ModemNameKind::SerialPort, "/run/modems/gsm0", "", 0},
       {"Standard 33600 bps Modem", ModemNameKind::Telephony, "", "", 0},
       {"IPModem - 10.1.2.3:2001", ModemNameKind::IpModem, "", "10.1.2.3", 2001},
       {"IPModem - modems.example:23", ModemNameKind::IpModem, "", "modems.example", 23},

@@ -22,7 +22,7 @@ const std::string kQuery = MODEM_SIM_QUERY;
 }  // namespace
 
 bool ModemSim::Start(const std::vector<std::string>& args) {
-  link_ = "/dev/ttyQARTEST" + std::to_string(getpid()) + "_" + std::to_string(g_count++);
+  link_ = dir_.path() + "ttyGSM" + std::to_string(g_count++);
   std::string out = dir_.path() + "sim.out";
   std::vector<std::string> argv = {kPeers + "/modem-sim", "--pty", link_, "--control", "127.0.0.1:0",
                                    "--lifetime", "600", "--log", dir_.path() + "sim.log"};
