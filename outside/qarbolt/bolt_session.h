@@ -36,7 +36,11 @@ extern Settings LibrarySettings;
 // The session of a socket, created on first use; fresh=true replaces earlier state (a new
 // link on a reused descriptor number).
 std::shared_ptr<Session> SessionFor(int sock, const char* name, bool fresh);
+// Ends the session of a socket once a call in progress on it has finished: nothing is sent on
+// it afterwards.
 void ForgetSession(int sock);
+// Marks the link down once no call holds the session.
+void MarkDown(Session& s);
 
 void Trace(const Session& s, const std::string& text);
 

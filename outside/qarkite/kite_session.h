@@ -37,7 +37,11 @@ struct Session {
 // The session of a socket; fresh=true replaces any earlier state (a new link on a reused
 // descriptor number). A socket never seen before gets a session on first use.
 std::shared_ptr<Session> SessionFor(int sock, bool fresh);
+// Ends the session of a socket once a call in progress on it has finished: nothing is sent on
+// it afterwards.
 void ForgetSession(int sock);
+// Marks the link down once no call holds the session.
+void MarkDown(Session& s);
 
 // The rest need the session's lock.
 void Trace(const Session& s, const std::string& text);
