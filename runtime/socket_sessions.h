@@ -1,5 +1,7 @@
 // The session state a protocol library keeps per socket descriptor, handed out as shared
 // pointers so that a call in progress keeps its session even after the socket is forgotten.
+// Session has `int sock`, a `linkUp` flag and the Mutex its calls hold while they send
+// (callLock below).
 #pragma once
 
 #include <map>
@@ -13,13 +15,20 @@ struct SocketSessions {
   std::map<int, std::shared_ptr<Session>> bySocket GUARDED_BY(lock);
 };
 
+// Marks the link down once the call in progress on it (the holder of callLock) has ended:
+// nothing is sent on the descriptor afterwards.
+template <typename Session>
+void MarkSessionDown(Session& s, Mutex& callLock) {
+  MutexLock lock(callLock);
+  s.linkUp = false;
+}
+
 // The session of sock, made on first use; fresh=true replaces any earlier one (a new link on
-// a reused descriptor number). update(Session&, bool made) runs under the table lock on every
-// call. A replaced session goes to markDown(Session&) after the table lock is released:
-// markDown waits for a call in progress on it, so that it never sends on the reused number.
-template <typename Session, typename Update, typename MarkDown>
-std::shared_ptr<Session> SessionOfSocket(SocketSessions<Session>& table, int sock, bool fresh, Update update,
-                                         MarkDown markDown) {
+// a reused descriptor number), which is marked down so that it never sends on the reused
+// number. update(Session&, bool made) runs under the table lock on every call.
+template <typename Session, typename Update>
+std::shared_ptr<Session> SessionOfSocket(SocketSessions<Session>& table, int sock, bool fresh,
+                                         Mutex Session::*callLock, Update update) {
   std::shared_ptr<Session> replaced, result;
   {
     MutexLock lock(table.lock);
@@ -33,21 +42,22 @@ std::shared_ptr<Session> SessionOfSocket(SocketSessions<Session>& table, int soc
     update(*slot, made);
     result = slot;
   }
-  if (replaced) markDown(*replaced);
+  if (replaced) MarkSessionDown(*replaced, (*replaced).*callLock);
   return result;
 }
 
-// Removes the session of sock and hands it to end(Session&) outside the table lock (end
-// waits for a call in progress, as markDown above). Nothing happens for an unknown socket.
-template <typename Session, typename End>
-void ForgetSocketSession(SocketSessions<Session>& table, int sock, End end) {
+// Removes the session of sock and marks it down (after the call in progress on it); the
+// session, or null for a socket without one.
+template <typename Session>
+std::shared_ptr<Session> ForgetSocketSession(SocketSessions<Session>& table, int sock, Mutex Session::*callLock) {
   std::shared_ptr<Session> gone;
   {
     MutexLock lock(table.lock);
     auto it = table.bySocket.find(sock);
-    if (it == table.bySocket.end()) return;
+    if (it == table.bySocket.end()) return nullptr;
     gone = std::move(it->second);
     table.bySocket.erase(it);
   }
-  end(*gone);
+  MarkSessionDown(*gone, (*gone).*callLock);
+  return gone;
 }

@@ -146,20 +146,12 @@ int HandleReceived(Session& s, const std::string& bytes, const cimd::ParseResult
 }  // namespace
 
 std::shared_ptr<Session> SessionFor(int sock, const char* name, bool fresh) {
-  return SessionOfSocket(
-      g_sessions, sock, fresh,
-      [&](Session& s, bool made) {
-        if (made && name) s.name = name;
-      },
-      MarkDown);
+  return SessionOfSocket(g_sessions, sock, fresh, &Session::callLock, [&](Session& s, bool made) {
+    if (made && name) s.name = name;
+  });
 }
 
-void ForgetSession(int sock) { ForgetSocketSession(g_sessions, sock, MarkDown); }
-
-void MarkDown(Session& s) {
-  MutexLock lock(s.callLock);
-  s.linkUp = false;
-}
+void ForgetSession(int sock) { ForgetSocketSession(g_sessions, sock, &Session::callLock); }
 
 void Trace(const Session& s, const std::string& text) {
   if (!LibrarySettings.debug.load()) return;

@@ -221,15 +221,10 @@ int Pump(Session& s, Clock::time_point deadline, const Awaited* awaited, ucp::Re
 }  // namespace
 
 std::shared_ptr<Session> SessionFor(int sock, bool fresh) {
-  return SessionOfSocket(g_sessions, sock, fresh, [](Session&, bool) {}, MarkDown);
+  return SessionOfSocket(g_sessions, sock, fresh, &Session::lock, [](Session&, bool) {});
 }
 
-void ForgetSession(int sock) { ForgetSocketSession(g_sessions, sock, MarkDown); }
-
-void MarkDown(Session& s) {
-  MutexLock lock(s.lock);
-  s.linkUp = false;
-}
+void ForgetSession(int sock) { ForgetSocketSession(g_sessions, sock, &Session::lock); }
 
 void Trace(const Session& s, const std::string& text) {
   if (!LibrarySettings.debug.load()) return;

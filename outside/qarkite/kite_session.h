@@ -40,8 +40,6 @@ std::shared_ptr<Session> SessionFor(int sock, bool fresh);
 // Ends the session of a socket once a call in progress on it has finished: nothing is sent on
 // it afterwards.
 void ForgetSession(int sock);
-// Marks the link down once no call holds the session.
-void MarkDown(Session& s);
 
 // The rest need the session's lock.
 void Trace(const Session& s, const std::string& text);

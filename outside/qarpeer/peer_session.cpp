@@ -96,28 +96,20 @@ int SendBytes(Session& s, std::string_view bytes) {
 }  // namespace
 
 std::shared_ptr<Session> SessionFor(int sock, void* tls, const char* name, bool fresh) {
-  return SessionOfSocket(
-      g_sessions, sock, fresh,
-      [&](Session& s, bool) {
-        // Written only when they change (the first bind, a fresh session): other threads of
-        // the session read them without the table lock (answers sent from the receive queue).
-        if (tls && s.tls != tls) s.tls = tls;
-        if (name && *name && s.name != name) s.name = name;
-      },
-      MarkDown);
-}
-
-void ForgetSession(int sock) {
-  ForgetSocketSession(g_sessions, sock, [](Session& gone) {
-    MarkDown(gone);
-    CompleteAllOutstanding(gone, SMPP_ERROR_LINK);
+  return SessionOfSocket(g_sessions, sock, fresh, &Session::sendLock, [&](Session& s, bool) {
+    // Written only when they change (the first bind, a fresh session): other threads of the
+    // session read them without the table lock (answers sent from the receive queue).
+    if (tls && s.tls != tls) s.tls = tls;
+    if (name && *name && s.name != name) s.name = name;
   });
 }
 
-void MarkDown(Session& s) {
-  MutexLock lock(s.sendLock);
-  s.linkUp = false;
+void ForgetSession(int sock) {
+  if (auto gone = ForgetSocketSession(g_sessions, sock, &Session::sendLock))
+    CompleteAllOutstanding(*gone, SMPP_ERROR_LINK);
 }
+
+void MarkDown(Session& s) { MarkSessionDown(s, s.sendLock); }
 
 Session::~Session() { CompleteAllOutstanding(*this, SMPP_ERROR_LINK); }
 
