@@ -32,6 +32,8 @@ std::string Ucs2ToUtf8(std::u16string_view units, size_t bufferSize = SIZE_MAX);
 // UTF-8 (an odd last octet is ignored).
 std::string Utf8ToUcs2Hex(std::string_view utf8);
 std::string Ucs2OctetsToUtf8(std::string_view octets);
+// One code point as UTF-8 (up to four bytes; nothing is checked).
+void AppendUtf8(std::string& out, uint32_t cp);
 // Number of UTF-16 code units the text takes as UCS-2 user data (emoji count two).
 size_t Ucs2UnitCount(std::string_view utf8);
 

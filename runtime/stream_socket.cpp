@@ -47,12 +47,16 @@ int ConnectSocketWithin(int sock, const std::string& host, unsigned port, int ti
     if (rc == 0) {
       result = 0;
     } else if (errno == EINPROGRESS) {
+      // A signal does not cut the wait short.
+      auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
       pollfd p{sock, POLLOUT, 0};
-      if (poll(&p, 1, timeoutMs) == 1) {
-        int error = 0;
-        socklen_t length = sizeof error;
-        if (getsockopt(sock, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0) result = 0;
-      }
+      int r;
+      do {
+        r = poll(&p, 1, MillisecondsLeft(deadline));
+      } while (r < 0 && errno == EINTR);
+      int error = 0;
+      socklen_t length = sizeof error;
+      if (r == 1 && getsockopt(sock, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0) result = 0;
     }
     fcntl(sock, F_SETFL, flags);
   }

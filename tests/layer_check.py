@@ -15,7 +15,8 @@ import tempfile
 LAYERS = [
     [("common", ("runtime/text_helpers.", "runtime/hex_text.", "runtime/names.", "runtime/str_printf.", "runtime/base64.",
                  "runtime/secret_mask.", "runtime/unique_fd.h", "runtime/unique_dir.h",
-                 "runtime/thread_annotations.h", "runtime/mutex.h"))],
+                 "runtime/thread_annotations.h", "runtime/mutex.h", "runtime/socket_sessions.h",
+                 "runtime/call_arguments.h"))],
     # Shared libraries loaded by name; qarvault holds the configuration files below runtime.
     [("outside libraries", ("outside/qarvault/", "outside/qarledger/", "outside/qarseal/"))],
     [("runtime", ("runtime/",))],

@@ -4,6 +4,7 @@
 #include "outside/qarbolt/bolt_session.h"
 #include "outside/qarbolt/cimd_message.h"
 #include "outside/qarbolt/qarbolt.h"
+#include "runtime/call_arguments.h"
 #include "runtime/stream_socket.h"
 
 #define QARBOLT_EXPORT extern "C" __attribute__((visibility("default")))
@@ -14,8 +15,6 @@ using bolt::Session;
 namespace {
 
 constexpr int kConnectTimeoutMs = 15000;
-
-std::string Text(const char* p) { return p ? std::string(p) : std::string(); }
 
 int ResponseTimeout() { return LibrarySettings.responseTimeoutMs.load(); }
 
@@ -73,15 +72,7 @@ QARBOLT_EXPORT int CIMDSubmitMessage(const char* name, int sock, const char* sen
   auto s = bolt::SessionFor(sock, name, false);
   MutexLock lock(s->callLock);
   s->lastMessageId.clear();
-  cimd::OutboundMessage m;
-  m.sender = Text(sender);
-  m.recipient = Text(recipient);
-  m.pid = pid;
-  m.dcs = dcs;
-  m.udhHex = Text(udhHex);
-  m.data = Text(data);
-  m.flags = flags;
-  m.binary = binary != 0;
+  cimd::OutboundMessage m = MessageFromCall(sender, recipient, pid, dcs, udhHex, data, flags, binary);
   cimd::Packet submit;
   std::string why;
   if (!cimd::BuildSubmit(m, submit, why)) {

@@ -1,9 +1,9 @@
 #include "outside/qarbolt/bolt_session.h"
 
 #include <chrono>
-#include <map>
 
 #include "outside/qarbolt/cimd_message.h"
+#include "runtime/socket_sessions.h"
 #include "runtime/stream_socket.h"
 
 namespace bolt {
@@ -15,8 +15,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using cimd::Packet;
 
-Mutex g_tableLock;
-std::map<int, std::shared_ptr<Session>> g_sessions GUARDED_BY(g_tableLock);
+SocketSessions<Session> g_sessions;
 
 void TraceBytes(const Session& s, const char* direction, std::string_view bytes) {
   if (!LibrarySettings.debug.load()) return;
@@ -147,34 +146,12 @@ int HandleReceived(Session& s, const std::string& bytes, const cimd::ParseResult
 }  // namespace
 
 std::shared_ptr<Session> SessionFor(int sock, const char* name, bool fresh) {
-  std::shared_ptr<Session> replaced, result;
-  {
-    MutexLock lock(g_tableLock);
-    auto& slot = g_sessions[sock];
-    if (!slot || fresh) {
-      replaced = std::move(slot);
-      slot = std::make_shared<Session>();
-      slot->sock = sock;
-      if (name) slot->name = name;
-    }
-    result = slot;
-  }
-  // A new link on a reused descriptor number: the old state must not send on it.
-  if (replaced) replaced->linkUp = false;
-  return result;
+  return SessionOfSocket(g_sessions, sock, fresh, &Session::callLock, [&](Session& s, bool made) {
+    if (made && name) s.name = name;
+  });
 }
 
-void ForgetSession(int sock) {
-  std::shared_ptr<Session> gone;
-  {
-    MutexLock lock(g_tableLock);
-    auto it = g_sessions.find(sock);
-    if (it == g_sessions.end()) return;
-    gone = std::move(it->second);
-    g_sessions.erase(it);
-  }
-  gone->linkUp = false;
-}
+void ForgetSession(int sock) { ForgetSocketSession(g_sessions, sock, &Session::callLock); }
 
 void Trace(const Session& s, const std::string& text) {
   if (!LibrarySettings.debug.load()) return;

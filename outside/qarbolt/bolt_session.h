@@ -36,6 +36,8 @@ extern Settings LibrarySettings;
 // The session of a socket, created on first use; fresh=true replaces earlier state (a new
 // link on a reused descriptor number).
 std::shared_ptr<Session> SessionFor(int sock, const char* name, bool fresh);
+// Ends the session of a socket once a call in progress on it has finished: nothing is sent on
+// it afterwards.
 void ForgetSession(int sock);
 
 void Trace(const Session& s, const std::string& text);

@@ -5,19 +5,11 @@
 #include <string>
 
 #include "outside/qarbolt/cimd_packet.h"
+#include "runtime/call_arguments.h"
 
 namespace cimd {
 
-struct OutboundMessage {
-  std::string sender;
-  std::string recipient;
-  int pid = 0;
-  int dcs = 0;
-  std::string udhHex;
-  std::string data;  // UTF-8 text, or hex when binary
-  int flags = 0;
-  bool binary = false;
-};
+using OutboundMessage = OutgoingMessage;
 
 // The parameters of operation 03. False (why set, nothing to send) when a value cannot be
 // encoded: an address that is not one, text outside the character set, bad hex, too long.

@@ -3,6 +3,8 @@
 #include <array>
 #include <cstdint>
 
+#include "gsm/gsm_alphabet.h"
+
 namespace cimd {
 namespace {
 
@@ -80,24 +82,6 @@ void AppendForm(std::string& out, uint8_t code) {
     out += c.form;
   } else {
     out += char(c.codePoint);
-  }
-}
-
-void AppendUtf8(std::string& out, char32_t cp) {
-  if (cp < 0x80) {
-    out += char(cp);
-  } else if (cp < 0x800) {
-    out += char(0xC0 | (cp >> 6));
-    out += char(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += char(0xE0 | (cp >> 12));
-    out += char(0x80 | ((cp >> 6) & 0x3F));
-    out += char(0x80 | (cp & 0x3F));
-  } else {
-    out += char(0xF0 | (cp >> 18));
-    out += char(0x80 | ((cp >> 12) & 0x3F));
-    out += char(0x80 | ((cp >> 6) & 0x3F));
-    out += char(0x80 | (cp & 0x3F));
   }
 }
 

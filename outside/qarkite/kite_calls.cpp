@@ -7,6 +7,7 @@
 #include "outside/qarkite/ucp_fields.h"
 #include "outside/qarkite/ucp_frame.h"
 #include "outside/qarkite/ucp_message.h"
+#include "runtime/call_arguments.h"
 #include "runtime/hex_text.h"
 
 #define QARKITE_EXPORT extern "C" __attribute__((visibility("default")))
@@ -18,8 +19,6 @@ namespace {
 
 constexpr int kDefaultResponseTimeoutMs = 30000;
 constexpr size_t kMaxPasswordChars = 64;
-
-std::string Text(const char* p) { return p ? std::string(p) : std::string(); }
 
 void Rename(Session& s, const char* name) {
   if (name && *name && s.name != name) s.name = name;
@@ -87,15 +86,7 @@ QARKITE_EXPORT int UCPSubmitMessage(int sock, const char* name, const char* send
   Rename(*s, name);
   s->lastMessageId.clear();
   if (extraParams && *extraParams) kite::Trace(*s, std::string("submit ") + extraParams);
-  ucp::OutboundMessage m;
-  m.sender = Text(sender);
-  m.recipient = Text(recipient);
-  m.pid = pid;
-  m.dcs = dcs;
-  m.udhHex = Text(udhHex);
-  m.data = Text(data);
-  m.flags = flags;
-  m.binary = binary != 0;
+  ucp::OutboundMessage m = MessageFromCall(sender, recipient, pid, dcs, udhHex, data, flags, binary);
   std::vector<std::string> fields;
   std::string why;
   if (!ucp::BuildSubmitFields(m, fields, why)) {

@@ -37,6 +37,8 @@ struct Session {
 // The session of a socket; fresh=true replaces any earlier state (a new link on a reused
 // descriptor number). A socket never seen before gets a session on first use.
 std::shared_ptr<Session> SessionFor(int sock, bool fresh);
+// Ends the session of a socket once a call in progress on it has finished: nothing is sent on
+// it afterwards.
 void ForgetSession(int sock);
 
 // The rest need the session's lock.

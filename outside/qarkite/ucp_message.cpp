@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "gsm/coding_groups.h"
 #include "gsm/gsm_alphabet.h"
 #include "outside/qarkite/qarkite.h"
 #include "outside/qarkite/ucp_fields.h"
@@ -15,22 +16,9 @@ constexpr int kFlagReplyPath = 0x01;
 constexpr size_t kMaxUserDataOctets = 140;
 constexpr size_t kMaxSeptets = 160;
 
-enum class Alphabet { Gsm, EightBit, Ucs2 };
+using Alphabet = TextAlphabet;
 
-// The alphabet of a GSM data coding scheme (general and message-class groups).
-Alphabet AlphabetOf(int dcs) {
-  if ((dcs & 0xC0) == 0x00) {
-    switch ((dcs >> 2) & 3) {
-      case 1: return Alphabet::EightBit;
-      case 2: return Alphabet::Ucs2;
-      default: return Alphabet::Gsm;
-    }
-  }
-  if ((dcs & 0xF0) == 0xF0) return (dcs & 0x04) ? Alphabet::EightBit : Alphabet::Gsm;
-  if ((dcs & 0xF0) == 0xE0) return Alphabet::Ucs2;
-  if ((dcs & 0xF0) == 0xC0 || (dcs & 0xF0) == 0xD0) return Alphabet::Gsm;
-  return Alphabet::EightBit;
-}
+Alphabet AlphabetOf(int dcs) { return AlphabetOfCodingGroup(dcs); }
 
 std::string Decimal(long value) { return std::to_string(value); }
 

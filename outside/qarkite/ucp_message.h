@@ -5,15 +5,11 @@
 #include <string>
 #include <vector>
 
+#include "runtime/call_arguments.h"
+
 namespace ucp {
 
-struct OutboundMessage {
-  std::string sender, recipient;
-  int pid = 0, dcs = 0;
-  std::string udhHex, data;
-  int flags = 0;
-  bool binary = false;
-};
+using OutboundMessage = OutgoingMessage;
 
 // The 33 fields of an operation 51, or false (with the reason) when a value cannot be
 // encoded: nothing is cut or replaced silently.

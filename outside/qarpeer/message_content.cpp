@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <strings.h>
 
+#include "gsm/coding_groups.h"
 #include "gsm/gsm_alphabet.h"
 #include "runtime/hex_text.h"
 #include "runtime/text_helpers.h"
@@ -10,23 +11,12 @@
 namespace peer {
 namespace {
 
-enum class Alphabet { Gsm, EightBit, Ucs2, Latin1 };
+using Alphabet = TextAlphabet;
 
 // The data_coding values the library gives meaning to: the GSM coding groups, plus the
 // SMPP values 0x01 (IA5) and 0x03 (Latin-1).
 Alphabet AlphabetOf(int dcs) {
-  if (dcs == 0x01 || dcs == 0x03) return Alphabet::Latin1;
-  if ((dcs & 0xC0) == 0x00) {
-    switch ((dcs >> 2) & 3) {
-      case 1: return Alphabet::EightBit;
-      case 2: return Alphabet::Ucs2;
-      default: return Alphabet::Gsm;
-    }
-  }
-  if ((dcs & 0xF0) == 0xF0) return (dcs & 0x04) ? Alphabet::EightBit : Alphabet::Gsm;
-  if ((dcs & 0xF0) == 0xE0) return Alphabet::Ucs2;
-  if ((dcs & 0xF0) == 0xC0 || (dcs & 0xF0) == 0xD0) return Alphabet::Gsm;
-  return Alphabet::EightBit;
+  return dcs == 0x01 || dcs == 0x03 ? Alphabet::Latin1 : AlphabetOfCodingGroup(dcs);
 }
 
 std::string_view Trim(std::string_view s) {

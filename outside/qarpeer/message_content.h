@@ -8,15 +8,11 @@
 
 #include "outside/qarpeer/qarpeer.h"
 #include "outside/qarpeer/smpp_pdu.h"
+#include "runtime/call_arguments.h"
 
 namespace peer {
 
-struct OutboundMessage {
-  std::string sender, recipient;
-  int pid = 0, dcs = 0;
-  std::string udhHex, data;
-  int flags = 0;
-  bool binary = false;
+struct OutboundMessage : OutgoingMessage {
   std::string extraParams;
   int version = 0x34;
   bool deliver = false;  // server side: a deliver_sm (report flag honoured)

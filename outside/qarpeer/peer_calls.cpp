@@ -15,6 +15,7 @@
 #include "outside/qarpeer/peer_session.h"
 #include "outside/qarpeer/qarpeer.h"
 #include "outside/qarpeer/smpp_pdu.h"
+#include "runtime/call_arguments.h"
 #include "runtime/mutex.h"
 #include "runtime/stream_socket.h"
 
@@ -26,8 +27,6 @@ using peer::Session;
 namespace {
 
 constexpr int kConnectTimeoutMs = 15000;
-
-std::string Text(const char* p) { return p ? std::string(p) : std::string(); }
 
 int ResponseTimeout() { return LibrarySettings.responseTimeoutMs.load(); }
 
@@ -64,18 +63,8 @@ int Submit(Session& s, uint32_t commandId, const peer::OutboundMessage& message,
 
 peer::OutboundMessage Outbound(int version, const char* sender, const char* recipient, int pid, int dcs,
                                const char* udhHex, const char* data, int flags, int binary, const char* extra) {
-  peer::OutboundMessage m;
-  m.version = version;
-  m.sender = Text(sender);
-  m.recipient = Text(recipient);
-  m.pid = pid;
-  m.dcs = dcs;
-  m.udhHex = Text(udhHex);
-  m.data = Text(data);
-  m.flags = flags;
-  m.binary = binary != 0;
-  m.extraParams = Text(extra);
-  return m;
+  return peer::OutboundMessage{MessageFromCall(sender, recipient, pid, dcs, udhHex, data, flags, binary), Text(extra),
+                               version, false};
 }
 
 }  // namespace

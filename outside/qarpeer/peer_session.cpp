@@ -14,6 +14,7 @@
 #include "outside/qarpeer/message_content.h"
 #include "runtime/hex_text.h"
 #include "runtime/mutex.h"
+#include "runtime/socket_sessions.h"
 #include "runtime/stream_socket.h"
 
 namespace peer {
@@ -22,8 +23,7 @@ Settings LibrarySettings;
 
 namespace {
 
-Mutex g_tableLock;
-std::map<int, std::shared_ptr<Session>> g_sessions GUARDED_BY(g_tableLock);
+SocketSessions<Session> g_sessions;
 
 using Clock = std::chrono::steady_clock;
 
@@ -96,43 +96,20 @@ int SendBytes(Session& s, std::string_view bytes) {
 }  // namespace
 
 std::shared_ptr<Session> SessionFor(int sock, void* tls, const char* name, bool fresh) {
-  std::shared_ptr<Session> replaced, result;
-  {
-    MutexLock lock(g_tableLock);
-    auto& slot = g_sessions[sock];
-    if (!slot || fresh) {
-      replaced = std::move(slot);
-      slot = std::make_shared<Session>();
-      slot->sock = sock;
-    }
+  return SessionOfSocket(g_sessions, sock, fresh, &Session::sendLock, [&](Session& s, bool) {
     // Written only when they change (the first bind, a fresh session): other threads of the
-    // session read them without this lock (answers sent from the receive queue).
-    if (tls && slot->tls != tls) slot->tls = tls;
-    if (name && *name && slot->name != name) slot->name = name;
-    result = slot;
-  }
-  // A fresh link on a reused descriptor: the old session must not send on it.
-  if (replaced) MarkDown(*replaced);
-  return result;
+    // session read them without the table lock (answers sent from the receive queue).
+    if (tls && s.tls != tls) s.tls = tls;
+    if (name && *name && s.name != name) s.name = name;
+  });
 }
 
 void ForgetSession(int sock) {
-  std::shared_ptr<Session> gone;
-  {
-    MutexLock lock(g_tableLock);
-    auto it = g_sessions.find(sock);
-    if (it == g_sessions.end()) return;
-    gone = std::move(it->second);
-    g_sessions.erase(it);
-  }
-  MarkDown(*gone);
-  CompleteAllOutstanding(*gone, SMPP_ERROR_LINK);
+  if (auto gone = ForgetSocketSession(g_sessions, sock, &Session::sendLock))
+    CompleteAllOutstanding(*gone, SMPP_ERROR_LINK);
 }
 
-void MarkDown(Session& s) {
-  MutexLock lock(s.sendLock);
-  s.linkUp = false;
-}
+void MarkDown(Session& s) { MarkSessionDown(s, s.sendLock); }
 
 Session::~Session() { CompleteAllOutstanding(*this, SMPP_ERROR_LINK); }
 

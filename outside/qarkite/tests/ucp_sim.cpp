@@ -14,6 +14,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "gsm/gsm_alphabet.h"
+
 extern char** environ;
 
 namespace {
@@ -42,24 +44,6 @@ bool ReadLine(int fd, std::string& buffer, std::string& line, Clock::time_point 
     ssize_t n = read(fd, chunk, sizeof chunk);
     if (n <= 0) return false;
     buffer.append(chunk, size_t(n));
-  }
-}
-
-void AppendUtf8(std::string& out, unsigned cp) {
-  if (cp < 0x80) {
-    out += char(cp);
-  } else if (cp < 0x800) {
-    out += char(0xC0 | (cp >> 6));
-    out += char(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += char(0xE0 | (cp >> 12));
-    out += char(0x80 | ((cp >> 6) & 0x3F));
-    out += char(0x80 | (cp & 0x3F));
-  } else {
-    out += char(0xF0 | (cp >> 18));
-    out += char(0x80 | ((cp >> 12) & 0x3F));
-    out += char(0x80 | ((cp >> 6) & 0x3F));
-    out += char(0x80 | (cp & 0x3F));
   }
 }
 
