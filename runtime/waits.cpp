@@ -1,22 +1,43 @@
 #include "runtime/waits.h"
 
-#include <thread>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 
 #include "runtime/clock.h"
 #include "runtime/thread_registry.h"
 
+namespace {
+// Sleepers block here until their time is up or the stop is announced: an idle thread
+// wakes only when it has something to do.
+std::mutex g_sleepLock;
+std::condition_variable g_sleepWake;
+// A stop set where nobody announces it (a signal handler) is still seen within this.
+constexpr uint64_t kLongestUnannouncedMs = 1000;
+}  // namespace
+
 uint64_t SleepUnlessShutdown(uint32_t ms, uint64_t startTick) {
   uint64_t now = TickMs();
   if (ms == 0) return now;
-  // Steps of at most 50 ms: a stop request is seen at once, and an idle thread does not
-  // wake a thousand times a second.
+  // The step bound ends the wait even if the clock stalls.
   for (uint64_t steps = 0; steps < 2ull * ms; ++steps) {
     if (now - startTick >= ms || ShutdownRequested.load() != 0) break;
     uint64_t left = ms - (now - startTick);
-    std::this_thread::sleep_for(std::chrono::milliseconds(left < 50 ? left : 50));
+    {
+      std::unique_lock<std::mutex> lock(g_sleepLock);
+      g_sleepWake.wait_for(lock, std::chrono::milliseconds(left < kLongestUnannouncedMs ? left : kLongestUnannouncedMs),
+                           [] { return ShutdownRequested.load() != 0; });
+    }
     now = TickMs();
   }
   return now;
+}
+
+void AnnounceShutdown() {
+  ShutdownRequested.store(1);
+  // Taken so that a sleeper between its check and its wait does not miss the wake-up.
+  { std::lock_guard<std::mutex> lock(g_sleepLock); }
+  g_sleepWake.notify_all();
 }
 
 bool IntervalElapsed(uint32_t ms, uint64_t& lastTick) {

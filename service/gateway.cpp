@@ -24,6 +24,7 @@
 #include "runtime/thread_frame.h"
 #include "runtime/thread_registry.h"
 #include "runtime/unique_fd.h"
+#include "runtime/waits.h"
 #include "service/banner.h"
 #include "service/database_check.h"
 #include "service/listeners.h"
@@ -124,7 +125,7 @@ void MainLoop() {
     ProcessLongMessageLockDeletions(false);
     std::string current = MainValue("ConfigurationUpdateTriggerRestart");
     if (CompareNoCase(current, trigger) > 0) {
-      ShutdownRequested.store(1);
+      AnnounceShutdown();
       SetStatusByte(kStatusStopRequest, 1);
       WriteDebugLog("main", "Restarting for configuration update");
       break;
@@ -139,7 +140,7 @@ void MainLoop() {
 }
 
 int Shutdown() {
-  ShutdownRequested.store(1);
+  AnnounceShutdown();
   CloseListeners();
   InboundMessageEvent.Set();
   InboundReceiptEvent.Set();
@@ -240,7 +241,7 @@ int GatewayMain() {
   SetInboundReceiveWakeHooks([] { InboundMessageEvent.Set(); }, [] { InboundReceiptEvent.Set(); });
   RegisterSubmissionHandlers();
   if (!StartListenerThreads()) {
-    ShutdownRequested.store(1);
+    AnnounceShutdown();
     WaitForServiceThreads(100);
     CloseStatusBlock();
     return kExitFailure;

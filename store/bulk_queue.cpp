@@ -15,6 +15,7 @@
 #include "runtime/str_printf.h"
 #include "runtime/text_helpers.h"
 #include "runtime/thread_registry.h"
+#include "runtime/waits.h"
 #include "store/counters.h"
 #include "store/dir_listing.h"
 #include "store/queue_dirs.h"
@@ -238,6 +239,6 @@ void ProcessBulkQueueOnce() {
 void ThreadProcessBulkQ() {
   while (!ShutdownRequested.load()) {
     ProcessBulkQueueOnce();
-    for (int i = 0; i < 10 && !ShutdownRequested.load(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    SleepUnlessShutdown(1000, TickMs());
   }
 }

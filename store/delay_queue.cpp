@@ -12,6 +12,7 @@
 #include "runtime/file_io.h"
 #include "runtime/str_printf.h"
 #include "runtime/thread_registry.h"
+#include "runtime/waits.h"
 #include "store/counters.h"
 #include "store/dir_listing.h"
 #include "store/queue_dirs.h"
@@ -65,6 +66,6 @@ unsigned ProcessDelayQueueOnce() {
 void ThreadProcessDelayQ() {
   while (!ShutdownRequested.load()) {
     ProcessDelayQueueOnce();
-    for (int i = 0; i < 10 && !ShutdownRequested.load(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    SleepUnlessShutdown(1000, TickMs());
   }
 }

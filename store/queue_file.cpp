@@ -311,9 +311,21 @@ bool ReadClaimedFile(const ClaimedFile& file, std::string& out, size_t maxBytes)
   out.clear();
   if (!file.valid()) return false;
   // A claimed file does not change under us: a short read is its end, so a small file
-  // takes one read and no size query.
-  size_t want = std::min<size_t>(maxBytes + 1, 65536);
-  size_t done = 0;
+  // takes one read and no size query, into the stack (no 64 KB string to clear first).
+  char first[4096];
+  ssize_t got;
+  do {
+    got = pread(file.fd.get(), first, std::min(sizeof first, maxBytes + 1), 0);
+  } while (got < 0 && errno == EINTR);
+  if (got < 0) return false;
+  if (static_cast<size_t>(got) > maxBytes) {
+    errno = EFBIG;
+    return false;
+  }
+  out.assign(first, static_cast<size_t>(got));
+  if (static_cast<size_t>(got) < sizeof first) return true;
+  size_t want = std::min<size_t>(maxBytes + 1 - out.size(), 65536);
+  size_t done = out.size();
   for (;;) {
     if (out.size() < done + want) out.resize(done + want);
     ssize_t n = pread(file.fd.get(), out.data() + done, want, static_cast<off_t>(done));

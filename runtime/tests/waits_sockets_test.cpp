@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <thread>
+#include <vector>
 
 #include "runtime/clock.h"
 #include "runtime/socket_helpers.h"
@@ -36,6 +37,29 @@ TEST(WaitsTest, SleepEndsOnTimeOrOnTheStopFlag) {
   last = TickMs() - 20;
   EXPECT_TRUE(IntervalElapsed(10, last));
   EXPECT_GE(last + 5, TickMs());
+}
+
+// Every sleeper, whatever its time, ends when the stop is announced, not at its next
+// look at the flag (a second apart for a stop nobody announces).
+TEST(WaitsTest, AnnouncedStopEndsEverySleepAtOnce) {
+  ShutdownRequested.store(0);
+  std::vector<uint64_t> slept(4, 0);
+  std::vector<std::thread> sleepers;
+  for (size_t i = 0; i < slept.size(); ++i) {
+    sleepers.emplace_back([&slept, i] {
+      uint64_t start = TickMs();
+      slept[i] = SleepUnlessShutdown(600000, start) - start;
+    });
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  uint64_t announced = TickMs();
+  AnnounceShutdown();
+  for (auto& t : sleepers) t.join();
+  uint64_t ended = TickMs() - announced;
+  EXPECT_LT(ended, 900u) << "woken, not found by a later look at the flag";
+  for (uint64_t s : slept) EXPECT_LT(s, 60000u);
+  EXPECT_EQ(ShutdownRequested.load(), 1);
+  ShutdownRequested.store(0);
 }
 
 TEST(SocketHelpersTest, GracefulCloseDrainsUntilThePeerCloses) {

@@ -61,6 +61,30 @@ TEST(QueueFileTest, ClaimIsExclusiveAndSurvivesRewrite) {
   EXPECT_FALSE(ClaimQueueFile(path, b));
 }
 
+// Sizes around the first read's buffer and the later reads' steps, each at its limit and
+// one byte over it: the whole file or a refusal, never a part.
+TEST(QueueFileTest, ReadClaimedFileIsWholeOrRefusedAtEverySize) {
+  StoreHome home;
+  for (size_t size : {size_t(0), size_t(1), size_t(4095), size_t(4096), size_t(4097), size_t(8193),
+                      size_t(65536 + 4096), size_t(65536 + 4097), size_t(300000)}) {
+    std::string path = home.path() + "Q/S" + std::to_string(size) + ".req";
+    std::string bytes(size, 'x');
+    for (size_t i = 0; i < size; ++i) bytes[i] = char('a' + (i * 7 + i / 4096) % 26);
+    ASSERT_TRUE(PublishFile(path, bytes, PublishMode::CreateNew));
+    ClaimedFile claim;
+    ASSERT_TRUE(ClaimQueueFile(path, claim));
+    std::string read = "left over";
+    EXPECT_TRUE(ReadClaimedFile(claim, read, size)) << size;
+    EXPECT_TRUE(read == bytes) << size << " bytes read as " << read.size();
+    EXPECT_TRUE(ReadClaimedFile(claim, read, size + 1)) << size;
+    EXPECT_TRUE(read == bytes) << size;
+    if (size == 0) continue;
+    read = "left over";
+    EXPECT_FALSE(ReadClaimedFile(claim, read, size - 1)) << size;
+    EXPECT_TRUE(read.empty()) << size << ": nothing of a refused file";
+  }
+}
+
 TEST(QueueFileTest, ClaimEndsWithItsScopeUnlessHandedOver) {
   StoreHome home;
   std::string path = home.path() + "Q/M2.req";
