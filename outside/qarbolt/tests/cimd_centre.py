@@ -396,8 +396,8 @@ def control_client(centre, sock):
         f.flush()
 
 
-def listen(spec):
-    host, port = spec.rsplit(":", 1)
+def listen(address):
+    host, port = address.rsplit(":", 1)
     s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
     s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     s.bind((host, int(port)))
