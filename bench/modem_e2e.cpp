@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_process.h"
 #include "runtime/unique_fd.h"
 
 namespace fs = std::filesystem;
@@ -90,54 +91,9 @@ size_t Count(const std::string& text, const std::string& what) {
   return n;
 }
 
-struct Child {
-  pid_t pid = -1;
-  bool Start(const std::vector<std::string>& argv, const std::string& home, const std::string& output) {
-    pid = fork();
-    if (pid == 0) {
-      if (!home.empty()) setenv("QARSMS_HOME", home.c_str(), 1);
-      int fd = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-      if (fd >= 0) {
-        dup2(fd, 1);
-        dup2(fd, 2);
-      }
-      std::vector<char*> args;
-      for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-      args.push_back(nullptr);
-      execv(args[0], args.data());
-      _exit(127);
-    }
-    return pid > 0;
-  }
-  double CpuSeconds() const {
-    std::string text = ReadText("/proc/" + std::to_string(pid) + "/stat");
-    size_t close = text.rfind(')');
-    if (close == std::string::npos) return 0;
-    std::vector<std::string> fields;
-    for (size_t at = close + 2; at < text.size();) {
-      size_t sp = text.find(' ', at);
-      fields.push_back(text.substr(at, sp - at));
-      if (sp == std::string::npos) break;
-      at = sp + 1;
-    }
-    if (fields.size() < 13) return 0;
-    return double(std::stoull(fields[11]) + std::stoull(fields[12])) / double(sysconf(_SC_CLK_TCK));
-  }
-  void Stop() {
-    if (pid <= 0) return;
-    kill(pid, SIGTERM);
-    for (int i = 0; i < 200 && waitpid(pid, nullptr, WNOHANG) != pid; ++i) usleep(50000);
-    if (waitpid(pid, nullptr, WNOHANG) == 0) {
-      kill(pid, SIGKILL);
-      waitpid(pid, nullptr, 0);
-    }
-    pid = -1;
-  }
-  ~Child() { Stop(); }
-};
 
 struct Sim {
-  Child child;
+  BenchProcess child;
   std::string device;
   uint16_t control = 0;
 };
@@ -159,7 +115,7 @@ bool StartSims(std::vector<Sim>& sims, const std::string& dir) {
     std::string out = dir + "sim" + std::to_string(i) + ".out";
     s.child.Start({QAR_PEERS_DIR "/modem-sim", "--pty", s.device, "--control", "127.0.0.1:0", "--lifetime", "1800",
                    "--script", dir + "sim.json"},
-                  "", out);
+                  {}, out);
     for (int waited = 0; s.control == 0 && waited < 200; ++waited) {
       std::string ready = ReadText(out);
       size_t at = ready.find("\"control\": \"127.0.0.1:");
@@ -237,9 +193,9 @@ int main(int argc, char** argv) {
   WriteText(bare + "QARHUB.INI", "[QARHUB]\r\nWebPort=" + std::to_string(bareWeb) + "\r\n");
   std::string add = "QARSMS_HOME='" + home + "' '" + bin + "qaruser' add bench pw >/dev/null 2>&1";
   if (system(add.c_str()) != 0) fprintf(stderr, "qaruser add failed\n");
-  Child gateway, baseline;
-  gateway.Start({bin + "qargate"}, home, home + "gateway.out");
-  baseline.Start({bin + "qargate"}, bare, bare + "gateway.out");
+  BenchProcess gateway, baseline;
+  gateway.Start({bin + "qargate"}, {"QARSMS_HOME=" + home}, home + "gateway.out");
+  baseline.Start({bin + "qargate"}, {"QARSMS_HOME=" + bare}, bare + "gateway.out");
   if (!WaitForPort(web, 30000) || !WaitForPort(bareWeb, 30000)) {
     fprintf(stderr, "a gateway did not open its web port (see %s)\n", dir.c_str());
     return 1;

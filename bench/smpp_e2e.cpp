@@ -33,6 +33,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_process.h"
 #include "outside/qarpeer/smpp_pdu.h"
 #include "runtime/unique_fd.h"
 
@@ -298,58 +299,6 @@ struct ScratchFs {
   }
 };
 
-// ---- Child processes ----
-struct Child {
-  pid_t pid = -1;
-  bool Start(const std::vector<std::string>& argv, const std::string& home, const std::string& output) {
-    pid = fork();
-    if (pid == 0) {
-      if (!home.empty()) setenv("QARSMS_HOME", home.c_str(), 1);
-      int fd = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-      if (fd >= 0) {
-        dup2(fd, 1);
-        dup2(fd, 2);
-      }
-      std::vector<char*> args;
-      for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-      args.push_back(nullptr);
-      execv(args[0], args.data());
-      _exit(127);
-    }
-    return pid > 0;
-  }
-  double CpuSeconds() const {
-    std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-    size_t close = text.rfind(')');
-    if (close == std::string::npos) return 0;
-    std::vector<std::string> fields;
-    size_t at = close + 2;
-    while (at < text.size()) {
-      size_t sp = text.find(' ', at);
-      fields.push_back(text.substr(at, sp - at));
-      if (sp == std::string::npos) break;
-      at = sp + 1;
-    }
-    if (fields.size() < 13) return 0;
-    return double(std::stoull(fields[11]) + std::stoull(fields[12])) / double(sysconf(_SC_CLK_TCK));
-  }
-  void Stop() {
-    if (pid <= 0) return;
-    kill(pid, SIGTERM);
-    for (int i = 0; i < 200; ++i) {
-      if (waitpid(pid, nullptr, WNOHANG) == pid) {
-        pid = -1;
-        return;
-      }
-      usleep(50000);
-    }
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-    pid = -1;
-  }
-  ~Child() { Stop(); }
-};
 
 // ---- The HTTP load ----
 struct LoadResult {
@@ -360,7 +309,7 @@ struct LoadResult {
 
 // pathFor(index) gives the request target of message "b<index>".
 LoadResult RunLoad(Sink& sink, uint16_t httpPort, size_t messages, int clients,
-                   const std::function<std::string(size_t)>& pathFor, const std::vector<const Child*>& cpu) {
+                   const std::function<std::string(size_t)>& pathFor, const std::vector<const BenchProcess*>& cpu) {
   LoadResult r;
   sink.Reset();
   std::vector<uint64_t> sentAt(messages, 0);
@@ -383,7 +332,7 @@ LoadResult RunLoad(Sink& sink, uint16_t httpPort, size_t messages, int clients,
     epoll_ctl(ep, EPOLL_CTL_ADD, cs[size_t(i)].fd.get(), &ev);
   }
   double cpuStart = 0;
-  for (const Child* c : cpu) cpuStart += c->CpuSeconds();
+  for (const BenchProcess* c : cpu) cpuStart += c->CpuSeconds();
   size_t next = 0;
   auto issue = [&](Client& c) {
     if (next >= messages || !c.fd) return;
@@ -430,7 +379,7 @@ LoadResult RunLoad(Sink& sink, uint16_t httpPort, size_t messages, int clients,
   }
   uint64_t finish = NowUs();
   double cpuEnd = 0;
-  for (const Child* c : cpu) cpuEnd += c->CpuSeconds();
+  for (const BenchProcess* c : cpu) cpuEnd += c->CpuSeconds();
   close(ep);
   if (acceptedDone == 0) acceptedDone = finish;
   std::vector<uint64_t> latencies;
@@ -489,8 +438,8 @@ LoadResult RunGateway(Sink& sink, size_t messages, unsigned window, const std::s
                                      "\r\n");
   std::string add = "QARSMS_HOME='" + home + "' '" + bin + "qaruser' add bench pw >/dev/null 2>&1";
   if (system(add.c_str()) != 0) fprintf(stderr, "qaruser add failed\n");
-  Child gateway;
-  gateway.Start({bin + "qargate"}, home, home + "gateway.out");
+  BenchProcess gateway;
+  gateway.Start({bin + "qargate"}, {"QARSMS_HOME=" + home}, home + "gateway.out");
   LoadResult r;
   if (WaitForPort(web, 20000)) {
     usleep(1500000);  // the SMPP link binds
@@ -540,10 +489,10 @@ LoadResult RunKannel(Sink& sink, size_t messages, bool spool) {
                      "smsbox.log\"\n"
                      "\ngroup = sendsms-user\nusername = bench\npassword = bench\nmax-messages = 1\n";
   WriteText(dir + "kannel.conf", conf);
-  Child bb, sb;
-  bb.Start({bearerbox, dir + "kannel.conf"}, "", dir + "bearerbox.out");
+  BenchProcess bb, sb;
+  bb.Start({bearerbox, dir + "kannel.conf"}, {}, dir + "bearerbox.out");
   usleep(1000000);
-  sb.Start({smsbox, dir + "kannel.conf"}, "", dir + "smsbox.out");
+  sb.Start({smsbox, dir + "kannel.conf"}, {}, dir + "smsbox.out");
   LoadResult r;
   if (WaitForPort(sendsms, 20000)) {
     usleep(1500000);

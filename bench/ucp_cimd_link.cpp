@@ -38,6 +38,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_process.h"
 #include "runtime/unique_fd.h"
 
 namespace fs = std::filesystem;
@@ -62,68 +63,12 @@ uint16_t FreePort() {
   return ntohs(a.sin_port);
 }
 
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
 void WriteAll(const std::string& path, const std::string& text) {
   std::ofstream out(path, std::ios::binary);
   out << text;
 }
 
-// CPU seconds (user + system) of a process so far.
-double CpuSeconds(pid_t pid) {
-  std::string stat = ReadAll("/proc/" + std::to_string(pid) + "/stat");
-  size_t close = stat.rfind(')');
-  if (close == std::string::npos) return 0;
-  std::istringstream fields(stat.substr(close + 2));
-  std::string skip;
-  for (int i = 0; i < 11; ++i) fields >> skip;  // state .. cmajflt
-  unsigned long long user = 0, system = 0;
-  fields >> user >> system;
-  return double(user + system) / double(sysconf(_SC_CLK_TCK));
-}
 
-struct Child {
-  pid_t pid = -1;
-  bool Start(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv = {},
-             const std::string& output = "/dev/null") {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    std::vector<std::string> args = argv, env;
-    for (char** e = environ; *e; ++e) env.emplace_back(*e);
-    env.insert(env.end(), extraEnv.begin(), extraEnv.end());
-    std::vector<char*> rawArgs, rawEnv;
-    for (auto& a : args) rawArgs.push_back(a.data());
-    rawArgs.push_back(nullptr);
-    for (auto& e : env) rawEnv.push_back(e.data());
-    rawEnv.push_back(nullptr);
-    int rc = posix_spawnp(&pid, rawArgs[0], &actions, nullptr, rawArgs.data(), rawEnv.data());
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) pid = -1;
-    return rc == 0;
-  }
-  void Stop() {
-    if (pid <= 0) return;
-    kill(pid, SIGTERM);
-    for (int i = 0; i < 300; ++i) {
-      if (waitpid(pid, nullptr, WNOHANG) == pid) {
-        pid = -1;
-        return;
-      }
-      usleep(100000);
-    }
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-    pid = -1;
-  }
-  ~Child() { Stop(); }
-};
 
 std::string ProgramDir() {
   char path[4096];
@@ -211,7 +156,7 @@ RunResult RunOnce(const Centre& c, size_t messages) {
     WriteAll(home + "Q/" + name, "[SMS]\r\nData=b" + std::to_string(i) + "\r\nPhoneNumber=49170" +
                                      std::to_string(1000000 + i) + "\r\n");
   }
-  Child gateway, centre;
+  BenchProcess gateway, centre;
   if (!gateway.Start({ProgramDir() + "qargate"}, {"QARSMS_HOME=" + home})) return r;
   // The centre is down: the gateway has tried and failed before it comes.
   std::string errorFile = home + "PRIVATE/" + std::string(c.kind) + " - 127.0.0.1-" + std::to_string(port) + ".ERR";
@@ -247,12 +192,12 @@ RunResult RunOnce(const Centre& c, size_t messages) {
     if (first == 0) {
       first = last;
       atFirst = ok.names.size();
-      gatewayCpuStart = CpuSeconds(gateway.pid);
-      centreCpuStart = CpuSeconds(centre.pid);
+      gatewayCpuStart = gateway.CpuSeconds();
+      centreCpuStart = centre.CpuSeconds();
     }
   }
-  r.gatewayCpu = CpuSeconds(gateway.pid) - gatewayCpuStart;
-  r.centreCpu = CpuSeconds(centre.pid) - centreCpuStart;
+  r.gatewayCpu = gateway.CpuSeconds() - gatewayCpuStart;
+  r.centreCpu = centre.CpuSeconds() - centreCpuStart;
   r.seconds = double(last - first) / 1e6;
   r.timed = ok.names.size() - atFirst;
   gateway.Stop();
@@ -315,7 +260,7 @@ RunResult RunKannel(const Centre& c, size_t messages) {
                "\ngroup = smsbox\nbearerbox-host = 127.0.0.1\nbearerbox-port = " + std::to_string(box) +
                "\nsendsms-port = " + std::to_string(sendsms) + "\nlog-level = 4\nlog-file = \"" + dir +
                "smsbox.log\"\n\ngroup = sendsms-user\nusername = bench\npassword = bench\nmax-messages = 1\n");
-  Child bearerbox, smsbox, centre;
+  BenchProcess bearerbox, smsbox, centre;
   bearerbox.Start({"/usr/sbin/bearerbox", dir + "kannel.conf"});
   usleep(1000000);
   smsbox.Start({"/usr/sbin/smsbox", dir + "kannel.conf"});
@@ -356,14 +301,14 @@ RunResult RunKannel(const Centre& c, size_t messages) {
       if (first == 0) {
         first = last;
         atFirst = now;
-        cpuStart = CpuSeconds(bearerbox.pid);
-        centreStart = CpuSeconds(centre.pid);
+        cpuStart = bearerbox.CpuSeconds();
+        centreStart = centre.CpuSeconds();
       }
       sent = now;
     }
   }
-  r.gatewayCpu = CpuSeconds(bearerbox.pid) - cpuStart;
-  r.centreCpu = CpuSeconds(centre.pid) - centreStart;
+  r.gatewayCpu = bearerbox.CpuSeconds() - cpuStart;
+  r.centreCpu = centre.CpuSeconds() - centreStart;
   // Timed from the first look that saw a submit to the last: what was sent between them.
   r.seconds = double(last - first) / 1e6;
   r.sent = size_t(std::max(sent, 0L));
@@ -389,7 +334,7 @@ double IdleCpuPerMinute(int seconds) {
   WriteAll(home + "QARHUB.INI", "[QARHUB]\r\nWebPort=" + std::to_string(web) + "\r\nModem1=" + connection +
                                     "\r\nReceiveSMS=No\r\n[" + connection + "]\r\nKeepAlive=5\r\nReceive=Yes\r\nReceivePort=" +
                                     std::to_string(inbound) + "\r\n");
-  Child centre, gateway;
+  BenchProcess centre, gateway;
   centre.Start({ProgramDir() + "ucp_sink", std::to_string(port)});
   gateway.Start({ProgramDir() + "qargate"}, {"QARSMS_HOME=" + home});
   UniqueFd held;
@@ -403,9 +348,9 @@ double IdleCpuPerMinute(int seconds) {
     if (connect(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) held = std::move(s);
   }
   sleep(3);  // start-up done, the session up
-  double start = CpuSeconds(gateway.pid);
+  double start = gateway.CpuSeconds();
   sleep(unsigned(seconds));
-  double used = CpuSeconds(gateway.pid) - start;
+  double used = gateway.CpuSeconds() - start;
   gateway.Stop();
   centre.Stop();
   fs::remove_all(home);

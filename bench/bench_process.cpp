@@ -1,0 +1,62 @@
+#include "bench/bench_process.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+extern char** environ;
+
+bool BenchProcess::Start(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv,
+                         const std::string& output) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  std::vector<std::string> args = argv, env;
+  for (char** e = environ; *e; ++e) env.emplace_back(*e);
+  env.insert(env.end(), extraEnv.begin(), extraEnv.end());
+  std::vector<char*> rawArgs, rawEnv;
+  for (auto& a : args) rawArgs.push_back(a.data());
+  rawArgs.push_back(nullptr);
+  for (auto& e : env) rawEnv.push_back(e.data());
+  rawEnv.push_back(nullptr);
+  int rc = posix_spawnp(&pid, rawArgs[0], &actions, nullptr, rawArgs.data(), rawEnv.data());
+  posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) pid = -1;
+  return rc == 0;
+}
+
+double BenchProcess::CpuSeconds() const {
+  if (pid <= 0) return 0;
+  std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+  size_t close = stat.rfind(')');
+  if (close == std::string::npos) return 0;
+  std::istringstream fields(stat.substr(close + 2));
+  std::string skip;
+  for (int i = 0; i < 11; ++i) fields >> skip;  // state .. cmajflt
+  unsigned long long user = 0, system = 0;
+  fields >> user >> system;
+  return double(user + system) / double(sysconf(_SC_CLK_TCK));
+}
+
+void BenchProcess::Stop() {
+  if (pid <= 0) return;
+  kill(pid, SIGTERM);
+  for (int i = 0; i < 300; ++i) {
+    if (waitpid(pid, nullptr, WNOHANG) == pid) {
+      pid = -1;
+      return;
+    }
+    usleep(100000);
+  }
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+  pid = -1;
+}

@@ -1,0 +1,24 @@
+// A program a benchmark starts (the gateway, a centre, Kannel's boxes): its output to a
+// file, its CPU time read from /proc, and its end with the benchmark.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+struct BenchProcess {
+  pid_t pid = -1;
+  BenchProcess() = default;
+  BenchProcess(const BenchProcess&) = delete;
+  BenchProcess& operator=(const BenchProcess&) = delete;
+  ~BenchProcess() { Stop(); }
+  // argv[0] is looked up on PATH; extraEnv ("NAME=value") is added to the environment;
+  // standard output and error go to output.
+  bool Start(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv = {},
+             const std::string& output = "/dev/null");
+  // CPU seconds (user + system) used so far; 0 when it does not run.
+  double CpuSeconds() const;
+  // SIGTERM, up to 30 s to leave, then SIGKILL.
+  void Stop();
+};
