@@ -302,14 +302,15 @@ namespace {
 
 enum class DebugLine { None, Full, Short };
 
-// What every protocol's callback does with a received message once its fields are in r: a
+// What every receive path does with a received message once its fields are in r: a
 // report's centre id matched against the submissions (known ones at once, the others left
-// for receipt resolution), the debug line under label, the message stored, then the SMS-IN
-// log line and the accounting notice. False when it could not be stored.
-bool StoreFromCentre(const char* label, ReceivedSms& r, DebugLine debugLine) {
+// for receipt resolution) unless it is already one of ours, the debug line under label, the
+// message stored, then the SMS-IN log line and the accounting notice. False when it could
+// not be stored.
+bool StoreFromCentre(const char* label, ReceivedSms& r, DebugLine debugLine, bool reportIdIsOurs = false) {
   SmsMessageRecord& m = r.message;
   std::string receiptOrig;
-  if ((m.MessageFlags & kMsgIsReport) && !m.ReceiptMessageId.empty()) {
+  if ((m.MessageFlags & kMsgIsReport) && !m.ReceiptMessageId.empty() && !reportIdIsOurs) {
     std::string centreId = m.ReceiptMessageId;
     char messageId[SMSC_MSGID_FIELD_SIZE] = {}, user[SMSC_MSGID_FIELD_SIZE] = {};
     char sender[SMSC_MSGID_FIELD_SIZE] = {}, recipient[SMSC_MSGID_FIELD_SIZE] = {};
@@ -406,4 +407,8 @@ bool ReceiveCentreMessage(const char* label, const CentreMessage& message) {
     m.ReceiptMessageId = message.receiptMessageId;
   }
   return StoreFromCentre(label, r, message.older ? DebugLine::Short : DebugLine::Full);
+}
+
+bool StoreReceivedMessage(const char* label, ReceivedSms& r) {
+  return StoreFromCentre(label, r, DebugLine::Full, true);
 }

@@ -50,6 +50,11 @@ bool ReceiveSmppMessage(const char* connectionName, const SMPPReceivedMessage* m
 // (label: the callback's name, for its debug line): false when it could not be stored.
 bool ReceiveCentreMessage(const char* label, const CentreMessage& message);
 
+// A message or report whose report id is already the gateway's own (a modem matched it by
+// its reference): the debug line under label, stored, the SMS-IN log line and the accounting
+// notice. False when it could not be stored.
+bool StoreReceivedMessage(const char* label, ReceivedSms& r);
+
 // The wake-ups of the inbound workers (the service's inbound and report events), set after a
 // message (message) or a delivery report with a receipt id (receipt) was stored.
 void SetInboundReceiveWakeHooks(void (*message)(), void (*receipt)());
