@@ -12,6 +12,10 @@ if [ "${1:-}" = "--tests" ]; then
   # CIMD2 centre, a provider's HTTP interface (kannel, kannel-extras), frame dissection
   # (tshark), a telnet server in front of a modem (ser2net), an HTTP proxy (tinyproxy).
   packages+=(kannel kannel-extras tshark ser2net tinyproxy)
+  # WBXML and XML checkers (libwbxml2-utils, libxml2-utils), the metrics format checker
+  # (prometheus), a browser that renders the admin pages (chromium), a terminal for the
+  # console's dialogue (tmux).
+  packages+=(libwbxml2-utils libxml2-utils prometheus chromium tmux)
   # The SMPP tests run the npm "smpp" package (installed into the build tree by the tests).
   command -v node >/dev/null 2>&1 || packages+=(nodejs)
   command -v npm >/dev/null 2>&1 || packages+=(npm)
