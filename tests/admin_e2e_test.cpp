@@ -25,7 +25,7 @@ constexpr const char* kScrambledSecret = "GWOUONLUJKPU";
 int Shell(const std::string& command, std::string& output) {
   GatewayHome scratch;
   std::string file = scratch.path() + "shell.out";
-  int rc = system((command + " > '" + file + "' 2>&1").c_str());
+  int rc = system(("(" + command + ") > '" + file + "' 2>&1").c_str());
   output = ReadFileText(file);
   return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
 }
@@ -348,5 +348,39 @@ TEST(AdminE2E, LinksNeedTheSwitch) {
   site.Start({});
   EXPECT_EQ(Curl({site.Url("/PROVISION?Type=SDKLink&Action=Add&PhoneNumber=1")}),
             "ERROR\r\nSDKLink not enabled.  Add SDKLinkEnabled=Yes under [QARHUB] header of QARHUB.INI\r\n\n200");
+}
+TEST(AdminE2E, AccountPagesListAndChangeAccounts) {
+  AdminSite site;
+  site.Start({});
+  auto post = [&](const std::string& path, const std::string& form) {
+    return Curl({"-u", "admin:secret", "-d", form, site.Url(path)});
+  };
+  std::string added = post("/ADMIN/SMSUSERS", "Name=eve%3Cb%3E&Password=pw&FullName=Eve%20%26%20Co&MessageLimitPerDay=5&MessageLimitPerMonth=50&SaveSMSUser=Save");
+  EXPECT_NE(added.find("<p id=\"message\">OK</p>"), std::string::npos) << added;
+  EXPECT_NE(added.find("<td class=\"name\">eve&lt;b&gt;</td><td>Eve &amp; Co</td><td>Yes</td><td>No</td><td>5</td><td>50</td><td>-</td>"),
+            std::string::npos) << added;
+  std::string again = post("/ADMIN/SMSUSERS", "Name=eve%3Cb%3E&SaveSMSUser=Save");
+  EXPECT_NE(again.find("ERROR: UserName eve&lt;b&gt; already defined"), std::string::npos) << again;
+  std::string edited = post("/ADMIN/USERS", "Name=eve%3Cb%3E&EnableSmppLogin=Yes&EditUser=Yes&SaveUser=Save");
+  EXPECT_NE(edited.find("<td class=\"name\">eve&lt;b&gt;</td><td>Eve &amp; Co</td><td>Yes</td><td>Yes</td>"), std::string::npos)
+      << edited;
+  std::string deleted = post("/ADMIN/SMSUSERS", "Name=eve%3Cb%3E&ConfirmDeleteSMSUser=Delete");
+  EXPECT_NE(deleted.find("<p id=\"message\">OK</p>"), std::string::npos) << deleted;
+  EXPECT_EQ(deleted.find("eve&lt;b&gt;</td>"), std::string::npos) << deleted;
+  EXPECT_EQ(StatusOf(Curl({"-d", "Name=x&SaveSMSUser=Save", site.Url("/ADMIN/SMSUSERS")})), "401");
+  EXPECT_FALSE(ReadAccount(site.home.path(), "x").found);
+}
+
+// A command that runs past the limit is ended; what it wrote until then is the answer.
+TEST(AdminE2E, CommandsAreEndedAfterAMinute) {
+  AdminSite site;
+  std::string dir = site.home.path();
+  WriteScript(dir + "slow.sh", "echo started\nexec sleep 613\n");
+  site.Start({}, "[AdminCommands]\r\nslow=" + dir + "slow.sh\r\n");
+  std::string out = Curl({"-m", "90", "-u", "admin:secret", site.Url("/ADMIN/slow?x=1")});
+  EXPECT_EQ(out, "started\n\n200");
+  std::string ps;
+  Shell("pgrep -f '[s]leep 613' || true", ps);
+  EXPECT_EQ(ps, "");
 }
 }  // namespace
