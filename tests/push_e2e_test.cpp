@@ -190,3 +190,114 @@ TEST(PushE2e, DatagramForAnAddress) {
   EXPECT_TRUE(g.TakeQueued().empty());
 }
 }  // namespace
+
+namespace {
+struct PapGateway : Gateway {
+  TempDir scratch;
+  // POSTs body with the content type (none when empty) to path; the answer and status.
+  std::string Pap(const std::string& contentType, const std::string& body, const std::string& path = "/PAP") {
+    WriteFileText(scratch.path() + "body", body);
+    std::vector<std::string> args = {"--data-binary", "@" + scratch.path() + "body"};
+    args.push_back("-H");
+    args.push_back(contentType.empty() ? "Content-Type:" : "Content-Type: " + contentType);
+    args.push_back("http://127.0.0.1:" + std::to_string(port) + path);
+    return Curl(args);
+  }
+  bool WellFormed(const std::string& answer) {
+    WriteFileText(scratch.path() + "answer.xml", answer.substr(0, answer.rfind('\n')));
+    return system(("xmllint --noout " + scratch.path() + "answer.xml 2>/dev/null").c_str()) == 0;
+  }
+};
+
+std::string Control(const std::string& pushId, const std::vector<std::string>& addresses) {
+  std::string doc = "<?xml version=\"1.0\"?>\r\n<!DOCTYPE pap PUBLIC \"-//WAPFORUM//DTD PAP 2.0//EN\" "
+                    "\"http://www.wapforum.org/DTD/pap_2.0.dtd\">\r\n<pap>\r\n<push-message push-id=\"" + pushId +
+                    "\">\r\n";
+  for (const std::string& a : addresses) doc += "<address address-value=\"" + a + "\"/>\r\n";
+  return doc + "<quality-of-service delivery-method=\"unconfirmed\"/>\r\n</push-message>\r\n</pap>\r\n";
+}
+
+std::string Multipart(const std::string& control, const std::string& contentHeaders, const std::string& content) {
+  return "--B1\r\nContent-Type: application/xml\r\n\r\n" + control + "\r\n--B1\r\n" + contentHeaders + "\r\n\r\n" +
+         content + "\r\n--B1--\r\n";
+}
+
+struct PapFailureCase {
+  const char* name;
+  std::string contentType;
+  std::string body;
+  const char* text;
+};
+
+// Every failure in its order, answered with the failure document, well-formed whatever
+// the texts hold; nothing queued.
+TEST(PushE2e, PapFailures) {
+  PapGateway g;
+  g.Configure();
+  GatewayProcess p(g.home);
+  ASSERT_TRUE(WaitReady(p, g.port)) << p.Output();
+  std::string control = Control("id-1", {"WAPPUSH=447700900123/TYPE=PLMN@ppg.example.com"});
+  std::string sl = "<sl href=\"http://www.example.com/a\"/>";
+  const PapFailureCase kCases[] = {
+      {"no content type", "", "x", "Unsupported or invalid Push Access Protocol (PAP) request - missing content type"},
+      {"not multipart", "text/xml", "x", "Unsupported or invalid Push Access Protocol (PAP) request - request is not multipart"},
+      {"no boundary", "multipart/related; type=application/xml", "x", "Multipart MIME boundary invalid or missing"},
+      {"long boundary", "multipart/related; boundary=" + std::string(151, 'b'), "x",
+       "Multipart MIME boundary invalid or missing"},
+      {"first boundary", "multipart/related; boundary=B1", "--B2\r\n", "Invalid MIME boundary"},
+      {"second boundary", "multipart/related; boundary=\"B1\"", "--B1\r\n\r\n" + control, "Closing MIME boundary not found"},
+      {"no content part", "multipart/related; boundary=B1", "--B1\r\n\r\n" + control + "\r\n--B1--\r\n",
+       "Push MIME content part not found"},
+      {"content part not closed", "multipart/related; boundary=B1",
+       "--B1\r\n\r\n" + control + "\r\n--B1\r\nContent-Type: text/vnd.wap.sl\r\n\r\n" + sl,
+       "Closing MIME boundary for push content part not found"},
+      {"no recipient", "multipart/related; boundary=B1", Multipart(Control("id", {}), "Content-Type: text/vnd.wap.sl", sl),
+       "No valid push recipients"},
+      {"no content type in the part", "multipart/related; boundary=B1",
+       Multipart(control, "X-Wap-Application-Id: x-wap-application:wml.ua", sl), "Invalid push content"},
+      {"unknown document", "multipart/related; boundary=B1",
+       Multipart(control, "Content-Type: text/vnd.wap.si", "<html/>"), "XML Content Not Recognised"},
+  };
+  for (const PapFailureCase& c : kCases) {
+    SCOPED_TRACE(c.name);
+    std::string answer = g.Pap(c.contentType, c.body);
+    EXPECT_EQ(StatusOf(answer), "200") << answer;
+    EXPECT_EQ(answer.substr(0, answer.rfind('\n')),
+              std::string("<pap>\r\n<badmessage-response code=\"2000\" desc=\"") + c.text + "\"/>\r\n</pap>\r\n");
+    EXPECT_TRUE(g.WellFormed(answer)) << answer;
+    EXPECT_TRUE(g.TakeQueued().empty());
+  }
+}
+
+TEST(PushE2e, PapAccepted) {
+  PapGateway g;
+  g.Configure();
+  GatewayProcess p(g.home);
+  ASSERT_TRUE(WaitReady(p, g.port)) << p.Output();
+  std::string hostile = "a&quot;&lt;b&gt;&amp;'";
+  std::string body = Multipart(Control(hostile, {"WAPPUSH=447700900123/TYPE=PLMN@ppg.example.com", "447700900124"}),
+                               "Content-Type: text/vnd.wap.sl\r\nX-Wap-Application-Id: x-wap-application:wml.ua",
+                               "<sl href=\"http://www.example.com/a\"/>");
+  std::string answer = g.Pap("multipart/related; boundary=B1; type=\"application/xml\"", body, "/ppg");
+  EXPECT_EQ(StatusOf(answer), "202") << answer;
+  EXPECT_TRUE(g.WellFormed(answer)) << answer;
+  EXPECT_NE(answer.find("<push-response push-id=\"a&quot;&lt;b&gt;&amp;&apos;\">"), std::string::npos) << answer;
+  std::vector<std::string> files = g.TakeQueued();
+  ASSERT_EQ(files.size(), 2u);
+  std::vector<std::string> numbers;
+  for (const std::string& f : files) {
+    EXPECT_EQ(Line(f, "UDH"), "0605040B8423F0") << f;
+    EXPECT_EQ(Line(f, "Binary"), "1") << f;
+    EXPECT_EQ(Line(f, "Data").substr(2), "0603B0AF8202066A00850A036578616D706C652E636F6D2F610001") << f;
+    numbers.push_back(Line(f, "PhoneNumber"));
+  }
+  std::sort(numbers.begin(), numbers.end());
+  EXPECT_EQ(numbers, (std::vector<std::string>{"447700900123", "447700900124"}));
+  std::string webLog;
+  for (const std::string& f : FilesUnder(g.home.path() + "LOGS"))
+    if (f.find("SMSWEB") != std::string::npos) webLog += ReadFileText(f);
+  size_t lines = 0;
+  for (size_t at = 0; (at = webLog.find(",WAPPPG\r\n", at)) != std::string::npos; ++at) ++lines;
+  EXPECT_EQ(lines, 2u) << webLog;
+}
+}  // namespace

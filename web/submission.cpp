@@ -19,6 +19,7 @@
 #include "submit/recipients.h"
 #include "submit/submission.h"
 #include "web/address_book.h"
+#include "web/pap.h"
 #include "web/responses.h"
 #include "web/submit_parameters.h"
 #include "web/web_menu.h"
@@ -310,6 +311,7 @@ void RegisterSubmissionHandlers() {
   InstallAccountingHooks();
   SetCreditBalanceReader(CreditBalanceText);  // the start page's AvailableCredits block
   RegisterWebHandler(WebRoute::Submission, HandleSubmission);
+  RegisterWebHandler(WebRoute::PushAccess, HandlePushAccess);
   SetMultipartRewriter([](WebRequest& request) { ParseMultipart(request); });
   RegisterWebHandler(WebRoute::AddressBook, HandleAddressBook);
   RegisterWebHandler(WebRoute::DistributionLists, HandleDistributionLists);
