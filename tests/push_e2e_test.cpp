@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <filesystem>
 
+#include "tests/support/child_process.h"
 #include "tests/support/gateway_process.h"
 
 namespace fs = std::filesystem;
@@ -299,5 +300,37 @@ TEST(PushE2e, PapAccepted) {
   size_t lines = 0;
   for (size_t at = 0; (at = webLog.find(",WAPPPG\r\n", at)) != std::string::npos; ++at) ++lines;
   EXPECT_EQ(lines, 2u) << webLog;
+}
+}  // namespace
+
+namespace {
+// Kannel's push initiator gets our 202 and the push is queued.
+TEST(PushE2e, KannelPushInitiator) {
+  const std::string tool = "/usr/lib/kannel/test/test_ppg";
+  if (access(tool.c_str(), X_OK) != 0) GTEST_SKIP() << "kannel-extras is not installed";
+  PapGateway g;
+  g.Configure();
+  GatewayProcess p(g.home);
+  ASSERT_TRUE(WaitReady(p, g.port)) << p.Output();
+  WriteFileText(g.scratch.path() + "content.xml",
+                "<?xml version=\"1.0\"?>\n<!DOCTYPE sl PUBLIC \"-//WAPFORUM//DTD SL 1.0//EN\" "
+                "\"http://www.wapforum.org/DTD/sl.dtd\">\n<sl href=\"http://www.example.com/a\"/>\n");
+  WriteFileText(g.scratch.path() + "pap.xml", Control("kannel-1", {"WAPPUSH=447700900125/TYPE=PLMN@ppg.example.com"}));
+  ChildProcess ppg;
+  // Its log goes to standard error.
+  ASSERT_TRUE(ppg.Start({"sh", "-c", "exec \"$0\" \"$@\" 2>&1", tool, "-c", "sl", "http://127.0.0.1:" + std::to_string(g.port) + "/PAP",
+                         g.scratch.path() + "content.xml", g.scratch.path() + "pap.xml"}));
+  std::string line, log;
+  bool response = false;
+  while (ppg.ReadLine(line, 15000)) {
+    log += line + "\n";
+    response = response || line.find("push response") != std::string::npos;
+  }
+  ppg.Stop(1000);
+  EXPECT_TRUE(response) << log;
+  std::vector<std::string> files = g.TakeQueued();
+  ASSERT_EQ(files.size(), 1u) << log;
+  EXPECT_EQ(Line(files[0], "PhoneNumber"), "447700900125");
+  EXPECT_NE(Line(files[0], "Data").find("02066A00850A036578616D706C652E636F6D2F610001"), std::string::npos) << files[0];
 }
 }  // namespace
