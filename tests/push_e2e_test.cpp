@@ -334,3 +334,51 @@ TEST(PushE2e, KannelPushInitiator) {
   EXPECT_NE(Line(files[0], "Data").find("02066A00850A036578616D706C652E636F6D2F610001"), std::string::npos) << files[0];
 }
 }  // namespace
+
+namespace {
+void SetBalance(const GatewayHome& home, const std::string& user, int64_t thousandths) {
+  WriteFileText(home.path() + "USERS/" + user + "/SMS.CTR", std::string(reinterpret_cast<const char*>(&thousandths), 8));
+}
+
+// A push, a settings push and a PAP request over the account's credit are refused, and
+// nothing is queued; within it they are charged per segment.
+TEST(PushE2e, CreditRefusals) {
+  PapGateway g;
+  g.Configure({"WebAuth=Yes"});
+  {
+    GatewayProcess tool(g.home, "qaruser", {"add", "bob", "pw"});
+    int code = -1;
+    ASSERT_TRUE(tool.WaitExit(10000, code) && code == 0);
+  }
+  SetBalance(g.home, "bob", 2500);
+  GatewayProcess p(g.home);
+  ASSERT_TRUE(WaitReady(p, g.port)) << p.Output();
+  std::string base = "http://127.0.0.1:" + std::to_string(g.port) + "/?";
+  // Three segments for 2.5 credits.
+  std::string answer = Curl({"-u", "bob:pw", base + "PhoneNumber=447700900123&WAPPUSHADV_CONTENT_TYPE="
+                                                    "application/vnd.wap.mms-message&WAPPUSHADV_CONTENT_ENCODING=HEX&"
+                                                    "WAPPUSHADV_CONTENT=" + std::string(592, 'B')});
+  EXPECT_EQ(StatusOf(answer), "403") << answer;
+  EXPECT_NE(answer.find("credit limit exceeded"), std::string::npos) << answer;
+  EXPECT_TRUE(g.TakeQueued().empty());
+  // One SI and one settings push fit: 0.5 left.
+  answer = Curl({"-u", "bob:pw", base + "PhoneNumber=447700900123&WAPURL=example.com&Text=Hi"});
+  EXPECT_EQ(StatusOf(answer), "200") << answer;
+  answer = Curl({"-u", "bob:pw", base + "PhoneNumber=447700900123&OTA_BEARER=GPRS&OTA_NAME=Op"});
+  EXPECT_EQ(StatusOf(answer), "200") << answer;
+  EXPECT_EQ(g.TakeQueued().size(), 2u);
+  answer = Curl({"-u", "bob:pw", base + "PhoneNumber=447700900123&OTA_BEARER=GPRS&OTA_NAME=Op"});
+  EXPECT_EQ(StatusOf(answer), "403") << answer;
+  EXPECT_TRUE(g.TakeQueued().empty());
+  // The PAP request is answered with the refusal as a bad message.
+  WriteFileText(g.scratch.path() + "body",
+                Multipart(Control("c1", {"447700900123"}), "Content-Type: text/vnd.wap.sl", "<sl href=\"http://a\"/>"));
+  answer = Curl({"-u", "bob:pw", "--data-binary", "@" + g.scratch.path() + "body", "-H",
+                 "Content-Type: multipart/related; boundary=B1", "http://127.0.0.1:" + std::to_string(g.port) + "/PAP"});
+  EXPECT_EQ(StatusOf(answer), "200") << answer;
+  EXPECT_NE(answer.find("<badmessage-response code=\"2000\" desc=\"Account bob:  credit limit exceeded.\"/>"),
+            std::string::npos)
+      << answer;
+  EXPECT_TRUE(g.TakeQueued().empty());
+}
+}  // namespace
