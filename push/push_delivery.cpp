@@ -5,7 +5,7 @@
 #include <sys/socket.h>
 
 #include "config/settings.h"
-#include "config/settings_registry.h"
+#include "push/push_settings.h"
 #include "runtime/config_access.h"
 #include "runtime/debug_log.h"
 #include "runtime/hex_text.h"
@@ -111,7 +111,7 @@ SubmissionResult DeliverPush(Submission base, const PushDelivery& d) {
   SubmissionResult result;
   if (!numbers.empty() || datagrams.empty()) {
     std::string error;
-    uint8_t dcs = HexByteValue(MainValue("BinaryDCS"), 0xF5);
+    uint8_t dcs = PushSettings().binaryDcs;
     std::vector<MessagePart> parts = PushParts(d, dcs, Settings.ConcatRef16Bit, error);
     if (parts.empty()) return Refused(SubmissionStatus::Invalid, error);
     Submission s = std::move(base);

@@ -1,6 +1,7 @@
 #include "push/push_requests.h"
 
-#include "config/settings_registry.h"
+#include "config/settings.h"
+#include "push/push_settings.h"
 #include "push/push_delivery.h"
 #include "push/push_pdu.h"
 #include "push/wbxml.h"
@@ -32,9 +33,9 @@ std::string Param(const ParameterReader& get, std::string_view name, size_t max)
 // The push headers of a request: the parameter, else the setting.
 void InitiatorAndFlag(const ParameterReader& get, std::string& initiator, std::string& flag) {
   auto i = get("WAPPushInitiatorURI", 250);
-  initiator = i ? *i : MainValue("WAPPushInitiatorURI");
+  initiator = i ? *i : PushSettings().initiatorUri;
   auto f = get("WAPPushFlag", 50);
-  flag = f ? *f : MainValue("WAPPushFlag");
+  flag = f ? *f : PushSettings().pushFlag;
 }
 
 // A settings kind: its content type, application id header, ports and log type.
@@ -96,7 +97,7 @@ PushRequestOutcome SendSettings(const std::string& xml, bool bookmarks, Submissi
   std::string rootName = root.name == "wap-provisioning" ? "wap-provisioningdoc" : root.name;
   const WbxmlLanguage* language = WbxmlLanguageOf(rootName);
   if (!language) return Invalid(unreadable);
-  uint8_t version = rootName == "CHARACTERISTIC-LIST" ? 0x01 : WbxmlVersionOctet(MainValue("WAPPushWBXMLVersion"));
+  uint8_t version = rootName == "CHARACTERISTIC-LIST" ? 0x01 : PushSettings().wbxmlVersion;
   std::string wbxml;
   if (!CompileWbxml(root, *language, version, 0x6A, wbxml, error)) return Invalid(error);
   const SettingsKind& kind = KindOf(rootName, bookmarks, IsPocGroup(xml));
@@ -117,7 +118,7 @@ PushRequestOutcome SendSettings(const std::string& xml, bool bookmarks, Submissi
   d.pdu = std::string(1, static_cast<char>(NextConcatReference())) + '\x06' + HeadersBlock(headers) + wbxml;
   d.portUdh = kind.udh;
   d.logType = kind.logType;
-  d.keepWhole = MainFlag("SendLongMessagesAsIs");
+  d.keepWhole = Settings.SendLongMessagesAsIs;
   d.ipNotify = true;
   PushRequestOutcome o;
   o.result = DeliverPush(std::move(base), d);
@@ -135,9 +136,9 @@ PushRequestOutcome UrlPush(Submission base, const ParameterReader& get) {
   r.siCreated = Param(get, "WAPSICREATED", 50);
   r.text = Param(get, "Text", kDataMax);
   InitiatorAndFlag(get, r.initiatorUri, r.pushFlag);
-  r.includeDate = MainFlag("WAPPushIncludeDate");
-  r.useUtf8 = MainFlag("WAPPushUseUTF8");
-  r.wbxmlVersion = WbxmlVersionOctet(MainValue("WAPPushWBXMLVersion"));
+  r.includeDate = PushSettings().includeDate;
+  r.useUtf8 = PushSettings().useUtf8;
+  r.wbxmlVersion = PushSettings().wbxmlVersion;
   r.transactionId = NextConcatReference();
   r.now = time(nullptr);
   if (r.includeDate) {
@@ -147,7 +148,7 @@ PushRequestOutcome UrlPush(Submission base, const ParameterReader& get) {
   }
   PushDelivery d;
   d.pdu = UrlPushPdu(r);
-  d.keepWhole = MainFlag("SendLongMessagesAsIs");
+  d.keepWhole = Settings.SendLongMessagesAsIs;
   PushRequestOutcome o;
   o.result = DeliverPush(std::move(base), d);
   return o;
@@ -162,7 +163,7 @@ PushRequestOutcome AdvancedPush(Submission base, const ParameterReader& get) {
                                                          : PushContentKind::Text;
   PushBuildOptions options;
   options.transactionId = NextConcatReference();
-  options.wbxmlVersion = WbxmlVersionOctet(MainValue("WAPPushWBXMLVersion"));
+  options.wbxmlVersion = PushSettings().wbxmlVersion;
   options.maximum = 32768;
   std::string initiator, flag;
   InitiatorAndFlag(get, initiator, flag);
@@ -178,7 +179,7 @@ PushRequestOutcome AdvancedPush(Submission base, const ParameterReader& get) {
     WriteDebugLog("CreateWAPPushBinary", error);
     return Invalid(error);
   }
-  d.keepWhole = MainFlag("SendLongMessagesAsIs");
+  d.keepWhole = Settings.SendLongMessagesAsIs;
   PushRequestOutcome o;
   o.result = DeliverPush(std::move(base), d);
   return o;

@@ -1,7 +1,8 @@
 #include "web/pap.h"
 
 #include "accounting/accounting.h"
-#include "config/settings_registry.h"
+#include "config/settings.h"
+#include "push/push_settings.h"
 #include "httpclient/http_text.h"
 #include "httpclient/socket_io.h"
 #include "push/pap_request.h"
@@ -42,7 +43,7 @@ bool HandlePushAccess(WebConnection& c, WebRequest& request) {
   PapRequest pap;
   std::string error;
   if (!ParsePapRequest(post, HttpHeaderValue(header, "Content-Type:", 1000), request.Body(), NextConcatReference(),
-                       WbxmlVersionOctet(MainValue("WAPPushWBXMLVersion")), pap, error)) {
+                       PushSettings().wbxmlVersion, pap, error)) {
     Failure(c, error);
     return true;
   }
