@@ -164,8 +164,7 @@ bool ParsePapRequest(bool post, const std::optional<std::string>& contentType, s
   std::string payload(content);
   for (const Compiled& c : kCompiled)
     if (EqualsNoCase(media, c.textual)) {
-      auto number = charset.empty() ? std::optional<uint32_t>(106) : CharsetNumber(charset);
-      bool utf8 = number && *number == 106;
+      bool utf8 = charset.empty() || CharsetNumber(charset).value_or(0) == 106;
       if (!CompileXmlDocument(content, wbxmlVersion, utf8 ? 0x6A : 0x04, payload, error)) return false;
       media = c.binary;
       break;
