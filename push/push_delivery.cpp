@@ -88,24 +88,32 @@ SubmissionResult DeliverPush(Submission base, const PushDelivery& d) {
     else
       numbers.push_back(r);
   }
-  UniqueFd udp;
-  if (!datagrams.empty()) {
-    if (d.pdu.size() > kPushUdpMaximum)
-      return Refused(SubmissionStatus::Invalid,
-                     StrPrintf("Push data is too large for a datagram (%zu octets, at most %zu)", d.pdu.size(),
-                               kPushUdpMaximum));
-    udp = UniqueFd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  // A socket per address, bound to the push port and connected, so that an address without
+  // a route fails here, before anything is sent.
+  std::vector<UniqueFd> sockets;
+  if (!datagrams.empty() && d.pdu.size() > kPushUdpMaximum)
+    return Refused(SubmissionStatus::Invalid, StrPrintf("Push data is too large for a datagram (%zu octets, at most %zu)",
+                                                        d.pdu.size(), kPushUdpMaximum));
+  for (const auto& [recipient, address] : datagrams) {
+    UniqueFd udp(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     int on = 1;
     sockaddr_in local{};
     local.sin_family = AF_INET;
     local.sin_port = htons(kPushSourcePort);
     local.sin_addr.s_addr = htonl(INADDR_ANY);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(d.udpPort);
+    to.sin_addr = address;
     if (!udp || setsockopt(udp.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
-        bind(udp.get(), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
-      std::string text = StrPrintf("Error %d binding to UDP port %u to send the WAP push", errno, kPushSourcePort);
+        bind(udp.get(), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+        connect(udp.get(), reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+      std::string text = StrPrintf("Error %d opening UDP port %u to send the WAP push to %s", errno, kPushSourcePort,
+                                   recipient.c_str());
       WriteDebugLog("DeliverPush", text);
       return Refused(SubmissionStatus::Invalid, text);
     }
+    sockets.push_back(std::move(udp));
   }
 
   SubmissionResult result;
@@ -128,13 +136,10 @@ SubmissionResult DeliverPush(Submission base, const PushDelivery& d) {
     result = SubmitMessage(std::move(s));
     if (result.status != SubmissionStatus::Accepted) return result;
   }
-  for (const auto& [recipient, address] : datagrams) {
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(d.udpPort);
-    to.sin_addr = address;
+  for (size_t i = 0; i < datagrams.size(); ++i) {
+    const std::string& recipient = datagrams[i].first;
     RecipientResult r{recipient, {}, {}};
-    ssize_t sent = sendto(udp.get(), d.pdu.data(), d.pdu.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    ssize_t sent = send(sockets[i].get(), d.pdu.data(), d.pdu.size(), 0);
     if (sent != static_cast<ssize_t>(d.pdu.size())) {
       r.error = StrPrintf("Error %d sending the WAP push datagram", errno);
       WriteDebugLogf("DeliverPush", "%s to %s", r.error.c_str(), recipient.c_str());

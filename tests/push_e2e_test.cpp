@@ -132,6 +132,9 @@ TEST(PushE2e, BadRequestsAnswerTheirTextAndQueueNothing) {
        "WAPPUSHADV_CONTENT=%3Chtml/%3E", "XML Content Not Recognised"},
       {"pin type", "PhoneNumber=1&WAPPUSHADV_CONTENT_TYPE=text/plain&WAPPUSHADV_CONTENT=a&OTAPIN=1&OTAPINTYPE=X",
        "Invalid OTAPINTYPE"},
+      // All or nothing: an address the datagram cannot go to stops the numbers' files too.
+      {"unreachable address with a number", "PhoneNumber=447700900123,255.255.255.255&WAPURL=example.com",
+       "to send the WAP push to 255.255.255.255"},
   };
   for (const RefusalCase& c : kCases) {
     SCOPED_TRACE(c.name);

@@ -290,6 +290,17 @@ bool HandleSubmission(WebConnection& c, WebRequest& request) {
         return true;
       case PushRequestOutcome::Kind::Submitted: result = std::move(push.result); break;
     }
+    // A recipient the push could not reach is named on the page, not left out.
+    if (result.status == SubmissionStatus::Accepted) {
+      std::vector<std::string> lines;
+      for (const RecipientResult& r : result.recipients) {
+        for (const std::string& id : r.messageIds)
+          lines.push_back(StrPrintf("MessageID=%s, Recipient=%s", id.c_str(), r.recipient.c_str()));
+        if (!r.error.empty()) lines.push_back(StrPrintf("Error=%s, Recipient=%s", r.error.c_str(), r.recipient.c_str()));
+      }
+      SendSuccess(c, s.continueUrl, lines);
+      return true;
+    }
   } else {
     result = SubmitMessage(std::move(s.submission));
   }
