@@ -140,11 +140,11 @@ constexpr SettingKey kKeys[] = {
     {"EnableReceiptProcessing", M, Flag, "Yes", 49, Start, "", "receipt workers", &S::EnableReceiptProcessing},
 
     // Push.
-    {"WAPPushWBXMLVersion", M, Text, "", 49, Start, "push", "WBXML version of pushes"},
-    {"WAPPushUseUTF8", M, Flag, "Yes", 49, Start, "push", "pushes declare UTF-8"},
-    {"WAPPushInitiatorURI", M, Text, "", 255, Start, "push", "default initiator URI header"},
-    {"WAPPushFlag", M, Text, "", 49, Start, "push", "default push flag header"},
-    {"WAPPushIncludeDate", M, Flag, "No", 49, Start, "push", "pushes carry the current time"},
+    {"WAPPushWBXMLVersion", M, Text, "", 49, Start, "", "WBXML version of pushes"},
+    {"WAPPushUseUTF8", M, Flag, "Yes", 49, Start, "", "pushes declare UTF-8"},
+    {"WAPPushInitiatorURI", M, Text, "", 255, Start, "", "default initiator URI header"},
+    {"WAPPushFlag", M, Text, "", 49, Start, "", "default push flag header"},
+    {"WAPPushIncludeDate", M, Flag, "No", 49, Start, "", "pushes carry the current time"},
 
     // Modems (process-wide).
     {"OldModemHandler", M, Flag, "No", 49, Start, "modem", "simple modem reader"},

@@ -255,6 +255,7 @@ int GatewayMain() {
   // 18. Logs, the ledger and the message-id database check.
   OpenOutboundLog();
   LoadLedgerLibrary(programDir);
+  LoadSignLibrary(programDir);
   CheckMessageIdDatabases(MessageIdTrackingDir());
 
   // 19 and 20.

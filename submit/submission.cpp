@@ -181,8 +181,24 @@ SubmissionResult SubmitMessage(Submission s) {
     return Failed(SubmissionStatus::NotSupported, s.specialContent);
   }
   std::string error;
-  std::vector<MessagePart> parts = BuildMessageParts(s.message, error);
+  std::vector<MessagePart> parts;
+  if (s.presetParts.empty()) {
+    parts = BuildMessageParts(s.message, error);
+  } else {
+    // The producer gave the content of each part; the rest is the submission's.
+    parts = std::move(s.presetParts);
+    for (MessagePart& p : parts) {
+      SmsMessageRecord m = s.message;
+      m.Data = std::move(p.message.Data);
+      m.UDH = std::move(p.message.UDH);
+      m.Pid = p.message.Pid;
+      m.Dcs = p.message.Dcs;
+      m.Binary = p.message.Binary;
+      p.message = std::move(m);
+    }
+  }
   if (parts.empty()) return Failed(SubmissionStatus::Invalid, error);
+  if (!s.logType.empty()) logType = s.logType;
 
   Reservation reservation;
   SubmissionResult result;
