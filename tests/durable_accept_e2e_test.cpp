@@ -71,45 +71,52 @@ pid_t ChildOf(pid_t parent) {
   return child;
 }
 
-// What the trace shows: for every answered id, whether its file was flushed (data and
-// directory) before the answer left.
+// What the trace shows: for every answered id, whether its file was flushed (data, and
+// the directory entry) before the answer left: by fdatasync and fsync of the directory, or
+// by a syncfs begun after its link.
 struct TraceCheck {
   std::set<std::string> answered, linked, dataFlushedBeforeAnswer, directoryFlushedBeforeAnswer;
-  size_t dataFlushes = 0, directoryFlushes = 0;
+  size_t dataFlushes = 0, directoryFlushes = 0, fileSystemFlushes = 0;
 };
 
 // Reads an strace -f -y log. A call split by another thread ("<unfinished ...>" and
-// "<... resumed>") counts where it completed.
+// "<... resumed>") counts where it completed; a syncfs covers what was linked before it began.
 TraceCheck ReadTrace(const std::string& text) {
   TraceCheck t;
   std::map<std::string, std::string> unfinished;      // pid -> the call's first half
   std::map<std::string, std::string> linkedByFd;      // "/proc/self/fd/N" name -> id, until flushed
-  std::set<std::string> dataFlushed;                   // ids whose file data is flushed
   std::map<std::string, std::set<std::string>> waitingForDirectory;  // directory -> ids flushed, entry not yet
-  std::set<std::string> durable;
+  std::set<std::string> linkedNotDurable;
+  std::map<std::string, std::set<std::string>> syncfsCovers;  // pid -> what its syncfs in progress covers
+  std::set<std::string> dataFlushed, durable;
   static const std::regex line(R"(^(\d+) +(.*)$)");
   static const std::regex link(R"re(linkat\(AT_FDCWD<[^>]*>, "/proc/self/fd/(\d+)", AT_FDCWD<[^>]*>, "(.*/)([0-9A-Za-z]+)\.req", AT_SYMLINK_FOLLOW\) += 0)re");
   static const std::regex datasync(R"(^fdatasync\((\d+)<.*\) += 0)");
   static const std::regex dirsync(R"(^fsync\(\d+<(.*)>\) += 0)");
+  static const std::regex fssync(R"(^syncfs\(\d+<.*\) += 0)");
   static const std::regex closed(R"(^close\((\d+)<)");
   std::istringstream in(text);
   for (std::string raw; std::getline(in, raw);) {
     std::smatch m;
     if (!std::regex_match(raw, m, line)) continue;
     std::string pid = m[1], call = m[2];
+    bool resumed = false;
     size_t cut = call.find(" <unfinished ...>");
     if (cut != std::string::npos) {
       unfinished[pid] = call.substr(0, cut);
+      if (call.rfind("syncfs(", 0) == 0) syncfsCovers[pid] = linkedNotDurable;
       continue;
     }
     if (call.rfind("<... ", 0) == 0) {
-      size_t resumed = call.find("resumed>");
-      if (resumed == std::string::npos) continue;
-      call = unfinished[pid] + call.substr(resumed + 8);
+      size_t at = call.find("resumed>");
+      if (at == std::string::npos) continue;
+      call = unfinished[pid] + call.substr(at + 8);
       unfinished.erase(pid);
+      resumed = true;
     }
     if (std::regex_search(call, m, link)) {
       t.linked.insert(m[3]);
+      linkedNotDurable.insert(m[3]);
       linkedByFd[m[1]] = std::string(m[2]) + "\n" + std::string(m[3]);
     } else if (std::regex_search(call, m, datasync)) {
       ++t.dataFlushes;
@@ -119,25 +126,33 @@ TraceCheck ReadTrace(const std::string& text) {
         std::string id = it->second.substr(it->second.find('\n') + 1);
         dir.pop_back();
         waitingForDirectory[dir].insert(id);
+        dataFlushed.insert(id);
         linkedByFd.erase(it);
       }
     } else if (std::regex_search(call, m, dirsync)) {
       ++t.directoryFlushes;
       auto it = waitingForDirectory.find(m[1]);
       if (it != waitingForDirectory.end()) {
+        for (const std::string& id : it->second) linkedNotDurable.erase(id);
         durable.insert(it->second.begin(), it->second.end());
         waitingForDirectory.erase(it);
       }
+    } else if (std::regex_search(call, fssync)) {
+      ++t.fileSystemFlushes;
+      const std::set<std::string>& covered = resumed ? syncfsCovers[pid] : linkedNotDurable;
+      std::set<std::string> ids = covered;
+      for (const std::string& id : ids) linkedNotDurable.erase(id);
+      dataFlushed.insert(ids.begin(), ids.end());
+      durable.insert(ids.begin(), ids.end());
+      syncfsCovers.erase(pid);
     } else if (std::regex_search(call, m, closed)) {
       linkedByFd.erase(m[1]);  // the number may name another file from now on
     } else if (call.find("MessageID=") != std::string::npos &&
                (call.rfind("write", 0) == 0 || call.rfind("send", 0) == 0)) {
       for (const std::string& id : MessageIds(call)) {
         t.answered.insert(id);
+        if (dataFlushed.count(id)) t.dataFlushedBeforeAnswer.insert(id);
         if (durable.count(id)) t.directoryFlushedBeforeAnswer.insert(id);
-        for (const auto& [dir, ids] : waitingForDirectory)
-          if (ids.count(id)) t.dataFlushedBeforeAnswer.insert(id);
-        if (durable.count(id)) t.dataFlushedBeforeAnswer.insert(id);
       }
     }
   }
