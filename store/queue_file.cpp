@@ -394,9 +394,11 @@ bool RewriteClaimedFile(ClaimedFile& file, std::string_view content) {
 
 bool DeleteClaimedFile(ClaimedFile& file) {
   if (!file.valid()) return false;
+  // The claim gave us the inode; while we hold it nobody else deletes or rewrites the file,
+  // so one look at the path tells whether it still names ours.
   struct stat st;
   std::string spare;
-  bool ok = SameInode(file.path, file.fd.get(), nullptr, nullptr, &st);
+  bool ok = stat(file.path.c_str(), &st) == 0 && st.st_dev == file.device && st.st_ino == file.inode;
   if (ok && !RecycleClaimedFile(file, st, spare)) {
     spare.clear();
     ok = unlink(file.path.c_str()) == 0;
