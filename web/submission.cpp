@@ -231,9 +231,9 @@ std::shared_ptr<const std::string> SuccessPageText() {
     g_successPage.text.reset();
     return nullptr;
   }
-  const struct stat& old = g_successPage.seen;
-  if (g_successPage.present && st.st_ino == old.st_ino && st.st_dev == old.st_dev && st.st_size == old.st_size &&
-      st.st_mtim.tv_sec == old.st_mtim.tv_sec && st.st_mtim.tv_nsec == old.st_mtim.tv_nsec)
+  if (g_successPage.present && st.st_ino == g_successPage.seen.st_ino && st.st_dev == g_successPage.seen.st_dev &&
+      st.st_size == g_successPage.seen.st_size && st.st_mtim.tv_sec == g_successPage.seen.st_mtim.tv_sec &&
+      st.st_mtim.tv_nsec == g_successPage.seen.st_mtim.tv_nsec)
     return g_successPage.text;
   std::string page;
   if (!ReadWholeFile(path, page, 1u << 20)) {
