@@ -13,6 +13,8 @@
 #include "runtime/names.h"
 #include "runtime/str_printf.h"
 #include "runtime/text_helpers.h"
+#include "config/settings.h"
+#include "store/durable_writes.h"
 #include "submit/recipients.h"
 #include "submit/submission_steps.h"
 
@@ -207,8 +209,16 @@ SubmissionResult SubmitMessage(Submission s) {
     return result;
   }
   WriteOutcome out;
+  DurableWrites durable(Settings.DurableAccept);
   WriteSubmissionFiles(s, logType, parts, reservation.preAuth, out);
   SettleAccounting(s, parts.size(), reservation, out);
   result.recipients = std::move(out.results);
+  // The answer promises the files: a power cut after it must not lose them. Files whose
+  // flush failed stay queued (they may still be sent), but the submitter is not told they
+  // are safe.
+  if (!durable.Await()) {
+    result.status = SubmissionStatus::Refused;
+    result.error = "The message files could not be flushed to stable storage";
+  }
   return result;
 }

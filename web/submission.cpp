@@ -1,5 +1,8 @@
 #include "web/submission.h"
 
+#include <sys/stat.h>
+
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -9,6 +12,7 @@
 #include "runtime/config_access.h"
 #include "runtime/debug_log.h"
 #include "runtime/file_io.h"
+#include "runtime/mutex.h"
 #include "runtime/names.h"
 #include "runtime/str_printf.h"
 #include "runtime/text_helpers.h"
@@ -212,11 +216,51 @@ std::string ReadSubmission(const WebConnection& c, const WebRequest& r, Submissi
   return {};
 }
 
+// SUBMITOK.HTM, read again only when it changed: an answer costs one stat instead of an
+// open, two reads and a close.
+struct SuccessPage {
+  Mutex lock;
+  std::string path GUARDED_BY(lock);
+  struct stat seen GUARDED_BY(lock) {};
+  bool present GUARDED_BY(lock) = false;
+  std::shared_ptr<const std::string> text GUARDED_BY(lock);
+};
+SuccessPage g_successPage;
+
+// The page, or null when there is none.
+std::shared_ptr<const std::string> SuccessPageText() {
+  std::string path = WebSettings.HtmlDirectory + "SUBMITOK.HTM";
+  MutexLock guard(g_successPage.lock);
+  if (g_successPage.path != path) g_successPage.present = false;
+  g_successPage.path = path;
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) {
+    g_successPage.present = false;
+    g_successPage.text.reset();
+    return nullptr;
+  }
+  if (g_successPage.present && st.st_ino == g_successPage.seen.st_ino && st.st_dev == g_successPage.seen.st_dev &&
+      st.st_size == g_successPage.seen.st_size && st.st_mtim.tv_sec == g_successPage.seen.st_mtim.tv_sec &&
+      st.st_mtim.tv_nsec == g_successPage.seen.st_mtim.tv_nsec)
+    return g_successPage.text;
+  std::string page;
+  if (!ReadWholeFile(path, page, 1u << 20)) {
+    g_successPage.present = false;
+    g_successPage.text.reset();
+    return nullptr;
+  }
+  g_successPage.seen = st;
+  g_successPage.present = true;
+  g_successPage.text = std::make_shared<const std::string>(std::move(page));
+  return g_successPage.text;
+}
+
 void SendSuccess(WebConnection& c, const std::string& continueUrl, const std::vector<std::string>& lines) {
   std::string body;
   std::string escapedUrl = HtmlEscape(continueUrl);
-  std::string page;
-  if (ReadWholeFile(WebSettings.HtmlDirectory + "SUBMITOK.HTM", page, 1u << 20)) {
+  std::shared_ptr<const std::string> cached = SuccessPageText();
+  if (cached) {
+    const std::string& page = *cached;
     std::string_view rest = page;
     while (!rest.empty()) {
       size_t eol = rest.find('\n');
