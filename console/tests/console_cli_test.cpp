@@ -1,0 +1,180 @@
+// The console's command line seen from outside: what each switch and command prints,
+// its exit code, and what it leaves in the configuration and with the service manager.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "console/tests/console_runner.h"
+#include "tests/support/gateway_process.h"
+#include "tests/support/test_files.h"
+
+namespace {
+bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+TEST(ConsoleSwitches, SystemdServiceControlInTheOrderOfTheSwitches) {
+  ConsoleHome home;
+  FakeSystemctl systemctl;
+  std::string unit = systemctl.units.path() + "qarsms.service";
+  struct Step {
+    std::vector<std::string> args;
+    int code;
+    std::string printed;     // "" : nothing at all on standard output
+    std::string call;        // a systemctl call this step makes
+    bool unitAfter;
+  } steps[] = {
+      {{"status"}, 0, "QarSMS: Service is NOT Installed", "", false},
+      // Quiet with install: installed, started, not a word.
+      {{"/Q", "-INSTALLSERVICE"}, 0, "", "enable --now qarsms.service", true},
+      {{"status"}, 0, "QarSMS: Service is Active", "is-active qarsms.service", true},
+      {{"status"}, 0, "QarMMSC: Service is NOT Installed", "", true},
+      // Stop comes before start in the switch order, wherever each stands.
+      {{"/startservice", "-StopService"}, 0, "QarSMS: Service is NOT active", "stop --no-block qarsms.service", true},
+      {{"--start-service"}, 0, "QarSMS: Service is Active", "start qarsms.service", true},
+      {{"/R"}, 0, "Service successfully removed!", "disable qarsms.service", false},
+      {{"/R"}, 0, "Service removal failed!", "", false},
+      {{"/R", "--strict-exit"}, 1, "Service removal failed!", "", false},
+      {{"/RESTARTSERVICE", "--strict-exit"}, 1, "Service is NOT Installed", "", false},
+      {{"/i"}, 0, "Service successfully installed!", "daemon-reload", true},
+  };
+  for (const Step& s : steps) {
+    std::string before = systemctl.Calls();
+    ConsoleOutcome o = home.Run(s.args, "", systemctl.Env());
+    std::string label = s.args[0] + " " + (s.args.size() > 1 ? s.args[1] : "");
+    EXPECT_EQ(o.code, s.code) << label << "\n" << o.out;
+    if (s.printed.empty()) {
+      EXPECT_EQ(o.out, "") << label;
+    } else {
+      EXPECT_TRUE(Has(o.out, s.printed)) << label << "\n" << o.out;
+    }
+    if (!s.call.empty()) {
+      EXPECT_TRUE(Has(systemctl.Calls().substr(before.size()), s.call)) << label << "\n" << systemctl.Calls();
+    }
+    EXPECT_EQ(access(unit.c_str(), F_OK) == 0, s.unitAfter) << label;
+  }
+  std::string text = ReadFileText(unit);
+  EXPECT_TRUE(Has(text, "Restart=always\n")) << text;
+  EXPECT_TRUE(Has(text, "ExecStart=\"" + BinDirectory() + "qargate\"\n")) << text;
+  EXPECT_TRUE(Has(text, "Environment=\"QARSMS_HOME=" + home.path().substr(0, home.path().size() - 1) + "\"\n")) << text;
+}
+
+TEST(ConsoleSwitches, WholeArgumentsOnlySoThatPathsTriggerNothing) {
+  ConsoleHome home;
+  FakeSystemctl systemctl;
+  // The program run from a folder whose path holds "/I" and "/Q": still only a status.
+  TempDir dir;
+  std::string folder = dir.path() + "I/Q/";
+  ASSERT_EQ(system(("mkdir -p '" + folder + "'").c_str()), 0);
+  ASSERT_EQ(symlink((BinDirectory() + "qarconsole").c_str(), (folder + "qarconsole").c_str()), 0);
+  ConsoleOutcome o = home.Run({"status"}, "", systemctl.Env(), folder + "qarconsole");
+  EXPECT_EQ(o.code, 0);
+  EXPECT_TRUE(Has(o.out, "QarSMS: Service is NOT Installed")) << o.out;
+  EXPECT_EQ(systemctl.Calls(), "");  // nothing installed
+
+  struct {
+    std::vector<std::string> args;
+    int code;
+    std::string printed;
+  } cases[] = {
+      {{"/INSTALLSERVICEX"}, 2, "Unknown switch /INSTALLSERVICEX"},
+      {{"/srv/qarsms"}, 2, "Unknown switch /srv/qarsms"},
+      {{"frobnicate"}, 2, "Unknown command frobnicate"},
+      {{"testmsg", "447700900123"}, 2, "Wrong number of arguments for testmsg"},
+      {{"config", "put", "QARHUB", "WebPort"}, 2, "Usage: config get SECTION KEY"},
+  };
+  for (const auto& c : cases) {
+    ConsoleOutcome r = home.Run(c.args, "", systemctl.Env());
+    EXPECT_EQ(r.code, c.code) << c.args[0];
+    EXPECT_TRUE(Has(r.out, c.printed)) << c.args[0] << "\n" << r.out;
+  }
+  EXPECT_EQ(systemctl.Calls(), "");
+}
+
+TEST(ConsoleCommands, HelpListsEverySwitchAndCommandWithAnExample) {
+  ConsoleHome home;
+  for (const char* help : {"--help", "/?", "-H"}) {
+    ConsoleOutcome o = home.Run({help});
+    EXPECT_EQ(o.code, 0) << help;
+    for (const char* item : {"/QUIET", "/STOPSERVICE", "/STARTSERVICE", "/RESTARTSERVICE", "/INSTALLSERVICE",
+                             "/REMOVESERVICE", "/DELETEDATADIR", "/MODEMTEST", "/WIZARD", "--strict-exit",
+                             "qarconsole status", "qarconsole config get QARHUB WebPort",
+                             "qarconsole config set QARHUB WebPort 8800", "qarconsole testmsg",
+                             "qarconsole modemtest /dev/ttyUSB0"})
+      EXPECT_TRUE(Has(o.out, item)) << help << ": " << item;
+  }
+}
+
+TEST(ConsoleCommands, ConfigGetAndSetGoThroughTheRegistry) {
+  ConsoleHome home;
+  home.WriteConfig({"WebPort=8801"});
+  struct {
+    std::vector<std::string> args;
+    int code;
+    std::string printed;
+  } cases[] = {
+      {{"config", "get", "QARHUB", "WebPort"}, 0, "8801\n"},
+      {{"config", "get", "qarhub", "smppport"}, 0, "0\n"},  // the registry's default
+      {{"config", "set", "QARHUB", "WebPort", "8802"}, 0, ""},
+      {{"config", "get", "QARHUB", "WebPort"}, 0, "8802\n"},
+      {{"config", "set", "QARHUB", "WebPort", "70000"}, 1, "Invalid value for WebPort: expected a port number"},
+      {{"config", "set", "QARHUB", "Debug", "maybe"}, 1, "Invalid value for Debug: expected Yes or No"},
+      {{"config", "set", "QARHUB", "WebPrt", "1"}, 1, "Unknown key WebPrt in [QARHUB]; did you mean WebPort?"},
+      {{"config", "get", "QARHUB", "Nonsense"}, 1, "Unknown key Nonsense in [QARHUB]"},
+      // A connection's key in a connection's section, not in [QARHUB].
+      {{"config", "set", "Modem - COM3:", "PIN", "1234"}, 0, ""},
+      {{"config", "get", "Modem - COM3:", "PIN"}, 0, "1234\n"},
+      {{"config", "set", "QARHUB", "PIN", "1234"}, 1, "Unknown key PIN in [QARHUB]"},
+      {{"config", "set", "QARHUB", "AdminUser", "ops\x01"}, 1, "control character"},
+      {{"config", "set", "MMSC", "ShortMMSNotification", "Yes"}, 0, ""},
+      {{"config", "set", "MMSC", "WebPort", "1"}, 1, "Unknown key WebPort in [MMSC]"},
+  };
+  for (const auto& c : cases) {
+    ConsoleOutcome o = home.Run(c.args);
+    std::string label = c.args[1] + " " + c.args[3];
+    EXPECT_EQ(o.code, c.code) << label << "\n" << o.out;
+    if (c.printed.empty()) {
+      EXPECT_EQ(o.out, "") << label;
+    } else {
+      EXPECT_TRUE(Has(o.out, c.printed)) << label << "\n" << o.out;
+    }
+  }
+  std::string ini = home.Config();
+  EXPECT_TRUE(Has(ini, "WebPort=8802\r\n")) << ini;
+  EXPECT_FALSE(Has(ini, "70000"));
+  EXPECT_FALSE(Has(ini, "WebPrt"));
+  EXPECT_TRUE(Has(ini, "[Modem - COM3:]\r\nPIN=1234\r\n")) << ini;
+  EXPECT_TRUE(Has(ReadFileText(home.path() + "MMSC.INI"), "[MMSC]\r\nShortMMSNotification=Yes\r\n")) << ReadFileText(home.path() + "MMSC.INI");
+}
+
+TEST(ConsoleCommands, TestMessageIsQueuedForTheGateway) {
+  ConsoleHome home;
+  ConsoleOutcome o = home.Run({"testmsg", "447700900123", "Hello from the console"});
+  EXPECT_EQ(o.code, 0) << o.out;
+  EXPECT_TRUE(Has(o.out, "Test message queued for 447700900123")) << o.out;
+  std::vector<std::string> files = FilesUnder(home.path() + "Q/");
+  ASSERT_EQ(files.size(), 1u) << o.out;
+  std::string file = ReadFileText(files[0]);
+  EXPECT_TRUE(Has(file, "[SMS]\r\n")) << file;
+  EXPECT_TRUE(Has(file, "PhoneNumber=447700900123\r\n")) << file;
+  EXPECT_TRUE(Has(file, "Data=Hello from the console\r\n")) << file;
+
+  ConsoleOutcome bad = home.Run({"testmsg", "", "Hello"});
+  EXPECT_EQ(bad.code, 1) << bad.out;
+  EXPECT_TRUE(Has(bad.out, "Test message not queued")) << bad.out;
+  EXPECT_EQ(FilesUnder(home.path() + "Q/").size(), 1u);
+}
+
+TEST(ConsoleCommands, DeleteDataDirAsksFirst) {
+  ConsoleHome home;
+  std::string privateDir = home.path() + "PRIVATE/";
+  ASSERT_EQ(system(("mkdir -p '" + privateDir + "'").c_str()), 0);
+  WriteFileText(privateDir + "keep", "x");
+  ConsoleOutcome no = home.Run({"/DELETEDATADIR"}, "n\n");
+  EXPECT_TRUE(Has(no.out, "Delete Configuration files for QarSMS? (y/n)")) << no.out;
+  EXPECT_TRUE(access((privateDir + "keep").c_str(), F_OK) == 0);
+  ConsoleOutcome none = home.Run({"/DELETEDATADIR"}, "");  // no answer: nothing deleted
+  EXPECT_TRUE(access((privateDir + "keep").c_str(), F_OK) == 0);
+  ConsoleOutcome yes = home.Run({"-deletedatadir", "--strict-exit"}, "y\n");
+  EXPECT_EQ(yes.code, 0) << yes.out;
+  EXPECT_FALSE(access(privateDir.c_str(), F_OK) == 0);
+}
+}  // namespace

@@ -1,0 +1,88 @@
+// The supervisor back end end to end: the console installs and starts the real gateway
+// under qargatesvc, tells whether it runs and why not, stops it and removes it.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+
+#include "console/tests/console_runner.h"
+#include "runtime/unique_fd.h"
+#include "tests/support/gateway_process.h"
+#include "tests/support/ports.h"
+#include "tests/support/test_files.h"
+
+namespace {
+bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+const std::vector<std::string> kSupervisor = {"QARSMS_SERVICE_HOST=supervisor"};
+
+TEST(ConsoleSupervisor, InstallStatusStopRemove) {
+  ConsoleHome home;
+  uint16_t port = FreeTcpPort();
+  home.WriteConfig({"WebPort=" + std::to_string(port), "Modem1=IPModem - 127.0.0.1:1"});
+
+  ConsoleOutcome install = home.Run({"/INSTALLSERVICE", "--strict-exit"}, "", kSupervisor);
+  ASSERT_EQ(install.code, 0) << install.out << ReadFileText(home.path() + "LOGS/QARGATESVC.LOG");
+  EXPECT_TRUE(Has(install.out, "Service successfully installed!")) << install.out;
+  ASSERT_TRUE(WaitUntil(60000, [&] { return PortAccepts(port); })) << ReadFileText(home.path() + "LOGS/QARGATESVC.LOG");
+  // The record of the back end: later calls need no hint.
+  ConsoleOutcome status = home.Run({"status"});
+  EXPECT_TRUE(Has(status.out, "QarSMS: Service is Active\n")) << status.out;
+  EXPECT_TRUE(Has(status.out, "QarMMSC: Service is NOT Installed\n")) << status.out;
+  std::string answer = Curl({"-s", "-o", "/dev/null", "-w", "%{http_code}", "http://127.0.0.1:" + std::to_string(port) + "/"});
+  EXPECT_FALSE(answer.empty());
+
+  auto start = std::chrono::steady_clock::now();
+  ConsoleOutcome stop = home.Run({"-STOPSERVICE", "--strict-exit"});
+  auto seconds = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_EQ(stop.code, 0) << stop.out;
+  EXPECT_LT(seconds, 120);
+  EXPECT_TRUE(Has(stop.out, "QarSMS: Service is NOT active")) << stop.out;
+  EXPECT_FALSE(PortAccepts(port));
+
+  ConsoleOutcome start2 = home.Run({"/STARTSERVICE", "--strict-exit"});
+  EXPECT_EQ(start2.code, 0) << start2.out;
+  ASSERT_TRUE(WaitUntil(60000, [&] { return PortAccepts(port); }));
+
+  ConsoleOutcome remove = home.Run({"/REMOVESERVICE", "--strict-exit"});
+  EXPECT_EQ(remove.code, 0) << remove.out;
+  EXPECT_TRUE(Has(remove.out, "Service successfully removed!")) << remove.out;
+  EXPECT_FALSE(PortAccepts(port));
+  EXPECT_TRUE(Has(home.Run({"status"}).out, "QarSMS: Service is NOT Installed")) << home.Run({"status"}).out;
+}
+
+TEST(ConsoleSupervisor, StatusComesFromTheLockAndTheStatusBlock) {
+  ConsoleHome home;
+  ASSERT_EQ(system(("mkdir -p '" + home.path() + "PRIVATE'").c_str()), 0);
+  // What a crashed gateway leaves: the lock file and a block saying "web port in use".
+  std::string block(512, '\0');
+  block[2] = 1;
+  WriteFileText(home.path() + "PRIVATE/QAR_QARHUB_ShMem", block);
+  WriteFileText(home.path() + "PRIVATE/QAR_QARHUB.LCK", "");
+  WriteFileText(home.path() + "PRIVATE/SERVICEHOST", "supervisor\n");
+  EXPECT_TRUE(Has(home.Run({"status"}).out, "QarSMS: Service is NOT active\n"));
+
+  // A gateway whose web port is taken runs on and says so in its block.
+  uint16_t port = FreeTcpPort();
+  UniqueFd taken(socket(AF_INET, SOCK_STREAM, 0));
+  int one = 1;
+  setsockopt(taken.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  ASSERT_EQ(bind(taken.get(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_EQ(listen(taken.get(), 1), 0);
+  home.WriteConfig({"WebPort=" + std::to_string(port)});
+  ASSERT_EQ(home.Run({"/STARTSERVICE", "--strict-exit"}).code, 0);
+  std::string out;
+  EXPECT_TRUE(WaitUntil(30000, [&] {
+    out = home.Run({"status"}).out;
+    return Has(out, "QarSMS: ERROR:  Web Port already in use\n");
+  })) << out;
+  ConsoleOutcome stop = home.Run({"/STOPSERVICE", "--strict-exit"});
+  EXPECT_EQ(stop.code, 0) << stop.out;
+  EXPECT_TRUE(Has(home.Run({"status"}).out, "QarSMS: Service is NOT active\n"));
+}
+}  // namespace
