@@ -80,6 +80,7 @@ TEST(ConsoleWizard, TypedIntoATerminal) {
     args.insert(args.begin(), {"tmux", "-S", socket});
     ProcessOptions o;
     o.stdoutPath = pty.path() + "tmux.out";
+    o.stderrToStdout = true;
     o.timeoutMs = 20000;
     RunProcess(args, o);
     return ReadFileText(pty.path() + "tmux.out");
@@ -99,8 +100,11 @@ TEST(ConsoleWizard, TypedIntoATerminal) {
   EXPECT_TRUE(typeWhen("SMPP server port (0 for none) [0]:", "2775"));
   EXPECT_TRUE(typeWhen("Administrator user name [admin]:", ""));
   EXPECT_TRUE(typeWhen("Phone number for a test message (empty to skip):", ""));
-  EXPECT_TRUE(typeWhen("do you wish to activate the service? (y/n):", "n"));
+  EXPECT_TRUE(WaitUntil(60000, [&] { return Has(screen(), "do you wish to activate the service? (y/n):"); }));
   std::string shown = screen();
+  EXPECT_TRUE(typeWhen("do you wish to activate the service? (y/n):", "n"));
+  // The session ends with the console.
+  EXPECT_TRUE(WaitUntil(20000, [&] { return !Has(tmux({"ls"}), session); }));
   tmux({"kill-server"});
   EXPECT_TRUE(Has(shown, "Modem successfully tested!")) << shown;
   std::string ini = home.Config();
