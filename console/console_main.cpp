@@ -14,6 +14,7 @@
 #include "console/console_dialog.h"
 #include "console/modem_check.h"
 #include "console/service_actions.h"
+#include "console/service_command.h"
 #include "console/switches.h"
 #include "console/test_message.h"
 #include "console/wizard.h"
@@ -26,72 +27,6 @@ namespace {
 void BindConfiguration(const std::string& path, void (*setFilename)(const char*)) {
   UniqueFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0664));  // made empty when missing
   setFilename(path.c_str());
-}
-
-std::string OwnPath() {
-  std::error_code ec;
-  return std::filesystem::read_symlink("/proc/self/exe", ec).string();
-}
-
-const char* AdminRightsText(ConsoleAction action) {
-  switch (action) {
-    case ConsoleAction::InstallService:
-      return "Administrator rights are required for service installation.";
-    case ConsoleAction::RemoveService:
-      return "Administrator rights are required for service modification.";
-    default:
-      return "Administrator rights are required for service installation or modification.";
-  }
-}
-
-// Runs the same switch in a copy of this program under "sudo -n"; the copy prints its own
-// texts. Nothing when sudo would need a password: then the rights text.
-bool RunElevated(const ConsoleCommand& c, bool& ok) {
-  ProcessOptions quiet;
-  quiet.stdoutPath = "/dev/null";
-  quiet.stderrToStdout = true;
-  quiet.timeoutMs = 10000;
-  if (RunProcess({"sudo", "-n", "true"}, quiet) != 0) return false;
-  std::vector<std::string> argv = {"sudo", "-n", "--preserve-env=QARSMS_HOME", OwnPath(), SwitchOf(c.action),
-                                   "--strict-exit"};
-  if (c.quiet) argv.push_back("/Q");
-  ProcessOptions options;
-  options.timeoutMs = 400000;
-  ok = RunProcess(argv, options) == 0;
-  return true;
-}
-
-bool ServiceAction(const ConsoleCommand& c) {
-  ServiceHost host = ChooseServiceHost();
-  if (host.needsElevation()) {
-    bool ok = false;
-    if (RunElevated(c, ok)) return ok;
-    if (!c.quiet) printf("%s\n", AdminRightsText(c.action));
-    return false;
-  }
-  ServiceActionOptions o;
-  o.quiet = c.quiet;
-  switch (c.action) {
-    case ConsoleAction::StopService: {
-      bool ok = StopServices(host, o);
-      if (ok && !c.quiet)
-        for (const std::string& line : ServiceStatusLines(host)) printf("%s\n", line.c_str());
-      return ok;
-    }
-    case ConsoleAction::StartService:
-    case ConsoleAction::RestartService: {
-      bool ok = c.action == ConsoleAction::StartService ? StartServices(host, o) : RestartServices(host, o);
-      if (ok && !c.quiet)
-        for (const std::string& line : ServiceStatusLines(host)) printf("%s\n", line.c_str());
-      return ok;
-    }
-    case ConsoleAction::InstallService:
-      return InstallServices(host, o);
-    case ConsoleAction::RemoveService:
-      return RemoveServices(host, o);
-    default:
-      return false;
-  }
 }
 
 bool DeleteDataDir(const ConsoleCommand& c, ConsoleDialog& dialog) {
@@ -122,9 +57,7 @@ bool NoAction(ConsoleDialog& dialog) {
   Status();
   ServiceHost host = ChooseServiceHost();
   if (!EitherServiceRunning(host) && dialog.Confirm("Service is not active, do you wish to activate the service?")) {
-    ConsoleCommand install;
-    install.action = ConsoleAction::InstallService;
-    return ServiceAction(install);
+    return RunServiceCommand(ConsoleAction::InstallService, false);
   }
   return true;
 }
@@ -137,7 +70,7 @@ bool Run(const ConsoleCommand& c) {
     case ConsoleAction::RestartService:
     case ConsoleAction::InstallService:
     case ConsoleAction::RemoveService:
-      return ServiceAction(c);
+      return RunServiceCommand(c.action, c.quiet);
     case ConsoleAction::DeleteDataDir:
       return DeleteDataDir(c, dialog);
     case ConsoleAction::ModemTestSwitch:

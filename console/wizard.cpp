@@ -10,6 +10,7 @@
 #include "console/console_dialog.h"
 #include "console/modem_check.h"
 #include "console/service_actions.h"
+#include "console/service_command.h"
 #include "console/test_message.h"
 #include "modem/modem_names.h"
 #include "outside/qarvault/qarvault.h"
@@ -141,7 +142,7 @@ bool RunSetupWizard(ConsoleDialog& dialog) {
   if (wasRunning) {
     dialog.Say("Please wait...");
     dialog.Say("Stopping Services...");
-    StopServices(host, ServiceActionOptions{true, 120});
+    RunServiceCommand(ConsoleAction::StopService, true);
   }
   // The first days of an installation are logged in full.
   SMSIniWrite(kMainSection, "Debug", "Yes");
@@ -157,10 +158,10 @@ bool RunSetupWizard(ConsoleDialog& dialog) {
   if (EitherServiceRunning(host)) {
     if (dialog.Confirm("Configuration changes have been applied, do you wish to restart the service for the "
                        "changes to take effect?"))
-      RestartServices(host, ServiceActionOptions{});
+      RunServiceCommand(ConsoleAction::RestartService, false);
   }
   if (!EitherServiceRunning(host) && !SMSIniString(kMainSection, "Modem1").empty() &&
       dialog.Confirm("Service is not active, do you wish to activate the service?"))
-    InstallServices(host, ServiceActionOptions{});
+    RunServiceCommand(ConsoleAction::InstallService, false);
   return true;
 }

@@ -57,6 +57,62 @@ TEST(ConsoleSwitches, SystemdServiceControlInTheOrderOfTheSwitches) {
   EXPECT_TRUE(Has(text, "Environment=\"QARSMS_HOME=" + home.path().substr(0, home.path().size() - 1) + "\"\n")) << text;
 }
 
+// Where the unit folder is not the console's to write, the same switch runs again under
+// "sudo -n" (a stand-in here that records its calls); without sudo rights, the rights text.
+TEST(ConsoleSwitches, ElevationRerunsTheSameSwitchUnderSudo) {
+  ConsoleHome home;
+  FakeSystemctl systemctl;
+  std::string sudo = systemctl.dir.path() + "sudo";
+  WriteFileText(sudo,
+                "#!/bin/sh\n"
+                "d=\"$(dirname \"$0\")\"\n"
+                "echo \"$*\" >> \"$d/sudo.log\"\n"
+                "[ -e \"$d/deny\" ] && exit 1\n"
+                "[ \"$2\" = true ] && exit 0\n"
+                "shift 2\n"
+                "exec \"$@\"\n");
+  chmod(sudo.c_str(), 0755);
+  std::vector<std::string> env = systemctl.Env();
+  env.back() = "QARSMS_SYSTEMD_UNIT_DIR=" + systemctl.units.path() + "missing/";  // not writable here
+  struct {
+    bool deny;
+    std::vector<std::string> args;
+    std::string printed;
+    std::string rerun;  // "" : no copy started
+  } cases[] = {
+      {true, {"/INSTALLSERVICE"}, "Administrator rights are required for service installation.\n", ""},
+      {true, {"-r"}, "Administrator rights are required for service modification.\n", ""},
+      {true, {"/STOPSERVICE"}, "Administrator rights are required for service installation or modification.\n", ""},
+      {true, {"/Q", "/RESTARTSERVICE"}, "", ""},
+      // The copy carries the same switch; it cannot write the unit either and says so.
+      {false, {"/I"}, "Service installation failed!", "/INSTALLSERVICE --strict-exit\n"},
+      {false, {"/Q", "/STARTSERVICE"}, "", "/STARTSERVICE --strict-exit /Q\n"},
+  };
+  for (const auto& c : cases) {
+    std::string label = c.args.back();
+    if (c.deny) {
+      WriteFileText(systemctl.dir.path() + "deny", "");
+    } else {
+      unlink((systemctl.dir.path() + "deny").c_str());
+    }
+    std::string before = ReadFileText(systemctl.dir.path() + "sudo.log");
+    ConsoleOutcome o = home.Run(c.args, "", env);
+    std::string calls = ReadFileText(systemctl.dir.path() + "sudo.log").substr(before.size());
+    EXPECT_EQ(o.code, 0) << label;
+    if (c.printed.empty()) {
+      EXPECT_EQ(o.out, "") << label;
+    } else {
+      EXPECT_TRUE(Has(o.out, c.printed)) << label << "\n" << o.out;
+    }
+    EXPECT_TRUE(Has(calls, "-n true\n")) << label << "\n" << calls;
+    if (c.rerun.empty()) {
+      EXPECT_EQ(calls, "-n true\n") << label;
+    } else {
+      EXPECT_TRUE(Has(calls, BinDirectory() + "qarconsole " + c.rerun)) << label << "\n" << calls;
+    }
+  }
+}
+
 TEST(ConsoleSwitches, WholeArgumentsOnlySoThatPathsTriggerNothing) {
   ConsoleHome home;
   FakeSystemctl systemctl;
