@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 
 #include "console/gateway_state.h"
 #include "console/service_host.h"
@@ -65,6 +66,11 @@ pid_t RecordedPid(const ServiceSpec& spec) {
   long pid = strtol(text.c_str(), nullptr, 10);
   return pid > 1 ? static_cast<pid_t>(pid) : -1;
 }
+bool IsSupervisor(pid_t pid) {
+  std::error_code ec;
+  std::string exe = std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/exe", ec).string();
+  return !ec && exe == RealProgramDirectory() + "qargatesvc";
+}
 }  // namespace
 
 ServiceHost SupervisorHost() {
@@ -105,8 +111,8 @@ ServiceHost SupervisorHost() {
   };
   h.sendStop = [](const ServiceSpec& spec) {
     pid_t pid = RecordedPid(spec);
-    // Only a supervisor that still holds its lock: the pid may have been reused.
-    if (pid > 0 && LockHeld(spec.hostLock)) kill(pid, SIGTERM);
+    // Only our supervisor: after a crash of it the pid may name another program.
+    if (pid > 0 && LockHeld(spec.hostLock) && IsSupervisor(pid)) kill(pid, SIGTERM);
   };
   h.remove = [](const ServiceSpec& spec) {
     if (!Installed(spec)) return false;
