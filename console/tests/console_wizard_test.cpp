@@ -62,6 +62,17 @@ TEST(ConsoleWizard, EndOfInputCancelsAndLeavesTheModemUnset) {
   EXPECT_TRUE(Has(o.out, "QarSMS Lite Setup Wizard:  Select Modem")) << o.out;
   EXPECT_FALSE(Has(home.Config(), "Modem1="));
   EXPECT_FALSE(Has(o.out, "Server Settings"));
+
+  // A modem that fails its test is offered back; declined, the choice starts again.
+  ConsoleOutcome failed = home.Run({"/WIZARD"}, home.path() + "nosuchdevice\n\nn\n");
+  EXPECT_EQ(failed.code, 0);
+  EXPECT_TRUE(Has(failed.out, "Unable to access modem, ensure that it is powered on and passes diagnostic tests."))
+      << failed.out;
+  EXPECT_TRUE(Has(failed.out, "Use this modem anyway? (y/n)")) << failed.out;
+  size_t first = failed.out.find("Select Modem");
+  EXPECT_NE(failed.out.find("Select Modem", first + 1), std::string::npos) << failed.out;
+  EXPECT_FALSE(Has(home.Config(), "Modem1="));
+  EXPECT_TRUE(Has(ReadFileText(home.path() + "MODEMTEST.INI"), "Result=Unable to access modem"));
 }
 
 // tmux runs the console in a terminal; keys are typed and the screen is read back.
