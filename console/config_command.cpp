@@ -1,5 +1,6 @@
 #include "console/config_command.h"
 
+#include "config/admin_password.h"
 #include "config/settings_registry.h"
 #include "config/value_checks.h"
 #include "outside/qarvault/qarvault.h"
@@ -54,6 +55,8 @@ bool ConfigGet(const std::string& section, const std::string& key, std::string& 
     value = MMSCIniString("MMSC", key, k->def, k->maxLen);
   else
     value = SMSIniString(section, key, k->def, k->maxLen);
+  // Passwords are set, never shown.
+  if (FindNoCase(k->name, "Password") != std::string::npos && !value.empty()) value = "********";
   return true;
 }
 
@@ -65,11 +68,8 @@ bool ConfigSet(const std::string& section, const std::string& key, const std::st
     error = "Invalid value for " + key + ": " + why;
     return false;
   }
-  std::string stored = value;
-  if (EqualsNoCase(k->name.substr(0, 13), "AdminPassword")) {
-    error = "Set " + key + " with the setup wizard, which stores it scrambled";
-    return false;
-  }
+  // The administrator's password is kept scrambled, as the administration pages read it.
+  std::string stored = EqualsNoCase(k->name, "AdminPassword") && !value.empty() ? ScrambleAdminPassword(value) : value;
   bool ok = KindOf(section) == SectionKind::Mmsc
                 ? MMSCIniWriteProfileString("MMSC", key.c_str(), stored.c_str()) != 0
                 : SMSIniWrite(section, key, stored);

@@ -1,5 +1,9 @@
 #include "console/console_dialog.h"
 
+#include <termios.h>
+#include <unistd.h>
+
+#include <iostream>
 #include <istream>
 #include <ostream>
 
@@ -26,6 +30,22 @@ std::optional<std::string> ConsoleDialog::Ask(const std::string& question, const
     return std::nullopt;
   }
   return answer->empty() ? def : *answer;
+}
+
+std::optional<std::string> ConsoleDialog::AskSecret(const std::string& question) {
+  struct termios saved;
+  bool terminal = &in_ == &std::cin && isatty(STDIN_FILENO) && tcgetattr(STDIN_FILENO, &saved) == 0;
+  if (terminal) {
+    struct termios quiet = saved;
+    quiet.c_lflag &= ~tcflag_t(ECHO);
+    tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+  }
+  std::optional<std::string> answer = Ask(question);
+  if (terminal) {
+    tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+    out_ << "\n" << std::flush;
+  }
+  return answer;
 }
 
 bool ConsoleDialog::Confirm(const std::string& question) {

@@ -12,6 +12,8 @@ class ConsoleDialog {
   ConsoleDialog(std::istream& in, std::ostream& out) : in_(in), out_(out) {}
   // A line of text; def when the answer is empty; nothing at end of input.
   std::optional<std::string> Ask(const std::string& question, const std::string& def = "");
+  // As Ask, without echo on a terminal; nothing at end of input.
+  std::optional<std::string> AskSecret(const std::string& question);
   // Yes or no; no at end of input.
   bool Confirm(const std::string& question);
   // A choice by number from 1, or a typed value when allowOther; nothing at end of input.

@@ -110,7 +110,26 @@ bool ServerSettings(ConsoleDialog& dialog) {
   std::string user = SMSIniString(kMainSection, "AdminUser");
   std::optional<std::string> admin = AskSetting(dialog, "Administrator user name", "AdminUser", user.empty() ? "admin" : user);
   if (!admin || !Write(dialog, kMainSection, "AdminUser", *admin)) return false;
-  return true;
+  // Kept as it is when none is typed and one is set.
+  bool isSet = !SMSIniString(kMainSection, "AdminPassword").empty();
+  for (int tries = 0; tries < 3; ++tries) {
+    std::optional<std::string> password =
+        dialog.AskSecret(isSet ? "Administrator password (empty to keep)" : "Administrator password");
+    if (!password) return false;
+    if (password->empty() && isSet) return true;
+    if (password->empty()) {
+      dialog.Say("Please enter a password.");
+      continue;
+    }
+    std::optional<std::string> again = dialog.AskSecret("The password again");
+    if (!again) return false;
+    if (*again != *password) {
+      dialog.Say("The passwords differ.");
+      continue;
+    }
+    return Write(dialog, kMainSection, "AdminPassword", *password);
+  }
+  return false;
 }
 
 bool TestMessagePage(ConsoleDialog& dialog) {

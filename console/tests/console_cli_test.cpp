@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "config/admin_password.h"
 #include "console/tests/console_runner.h"
 #include "tests/support/gateway_process.h"
 #include "tests/support/test_files.h"
@@ -181,6 +182,8 @@ TEST(ConsoleCommands, ConfigGetAndSetGoThroughTheRegistry) {
       {{"config", "set", "QARHUB", "PIN", "1234"}, 1, "Unknown key PIN in [QARHUB]"},
       {{"config", "set", "QARHUB", "AdminUser", "ops\x01"}, 1, "control character"},
       {{"config", "set", "MMSC", "ShortMMSNotification", "Yes"}, 0, ""},
+      {{"config", "set", "QARHUB", "AdminPassword", "s3cret"}, 0, ""},
+      {{"config", "get", "QARHUB", "AdminPassword"}, 0, "********\n"},
       {{"config", "set", "MMSC", "WebPort", "1"}, 1, "Unknown key WebPort in [MMSC]"},
   };
   for (const auto& c : cases) {
@@ -198,6 +201,8 @@ TEST(ConsoleCommands, ConfigGetAndSetGoThroughTheRegistry) {
   EXPECT_FALSE(Has(ini, "70000"));
   EXPECT_FALSE(Has(ini, "WebPrt"));
   EXPECT_TRUE(Has(ini, "[Modem - COM3:]\r\nPIN=1234\r\n")) << ini;
+  EXPECT_TRUE(Has(ini, "AdminPassword=" + ScrambleAdminPassword("s3cret") + "\r\n")) << ini;
+  EXPECT_FALSE(Has(ini, "s3cret"));
   EXPECT_TRUE(Has(ReadFileText(home.path() + "MMSC.INI"), "[MMSC]\r\nShortMMSNotification=Yes\r\n")) << ReadFileText(home.path() + "MMSC.INI");
 }
 

@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstdlib>
 
+#include "config/admin_password.h"
 #include "console/tests/console_runner.h"
 #include "modem/tests/modem_sim_peer.h"
 #include "runtime/process_runner.h"
@@ -28,6 +29,8 @@ TEST(ConsoleWizard, PipedAnswersConfigureModemServerAndTestMessage) {
                         "8805\n"
                         "0\n"                                         // no SMPP server
                         "operator\n"                                  // admin user
+                        "secret1\nsecret2\n"                          // passwords differ
+                        "secret1\nsecret1\n"
                         "447700900123\n"                              // test message
                         "\n"                                          // default text
                         "n\n";                                        // do not activate
@@ -38,15 +41,17 @@ TEST(ConsoleWizard, PipedAnswersConfigureModemServerAndTestMessage) {
                            "QarSMS Lite Setup Wizard:  Configuration Complete",
                            "QarSMS Lite Setup Wizard:  Send Test Message",
                            "Modem successfully tested!\r\n\r\nModem supports text messages only.",
-                           "Invalid value: expected a port number",
+                           "Invalid value: expected a port number", "The passwords differ.",
                            "Service is not active, do you wish to activate the service? (y/n)"})
     EXPECT_TRUE(Has(o.out, page)) << page << "\n" << o.out;
   std::string ini = home.Config();
   for (const std::string& line : std::vector<std::string>{"Debug=Yes\r\n", "Modem1=IPModem - " + address + "\r\n", "WebPort=8805\r\n",
                                   "SMPPPort=0\r\n", "AdminUser=operator\r\n",
+                                  "AdminPassword=" + ScrambleAdminPassword("secret1") + "\r\n",
                                   "[IPModem - " + address + "]\r\nModemTextMode=Yes\r\n"})
     EXPECT_TRUE(Has(ini, line)) << line << "\n" << ini;
   EXPECT_FALSE(Has(ini, "99999"));
+  EXPECT_FALSE(Has(ini, "secret"));
   EXPECT_TRUE(Has(ReadFileText(home.path() + "MMSC.INI"), "[MMSC]\r\nDebug=Yes\r\n"));
   EXPECT_TRUE(Has(ReadFileText(home.path() + "QARDIAL.INI"), "[QARDIAL]\r\nDebug=Yes\r\n"));
   std::vector<std::string> queued = FilesUnder(home.path() + "Q/");
@@ -110,6 +115,8 @@ TEST(ConsoleWizard, TypedIntoATerminal) {
   EXPECT_TRUE(typeWhen("Web port [8800]:", ""));
   EXPECT_TRUE(typeWhen("SMPP server port (0 for none) [0]:", "2775"));
   EXPECT_TRUE(typeWhen("Administrator user name [admin]:", ""));
+  EXPECT_TRUE(typeWhen("Administrator password:", "tmuxpw1"));
+  EXPECT_TRUE(typeWhen("The password again:", "tmuxpw1"));
   EXPECT_TRUE(typeWhen("Phone number for a test message (empty to skip):", ""));
   EXPECT_TRUE(WaitUntil(60000, [&] { return Has(screen(), "do you wish to activate the service? (y/n):"); }));
   std::string shown = screen();
@@ -118,9 +125,11 @@ TEST(ConsoleWizard, TypedIntoATerminal) {
   EXPECT_TRUE(WaitUntil(20000, [&] { return !Has(tmux({"ls"}), session); }));
   tmux({"kill-server"});
   EXPECT_TRUE(Has(shown, "Modem successfully tested!")) << shown;
+  EXPECT_FALSE(Has(shown, "tmuxpw1")) << shown;  // typed without echo
   std::string ini = home.Config();
   for (const std::string& line : std::vector<std::string>{"Modem1=" + std::string(target) + "\r\n", "WebPort=8800\r\n", "SMPPPort=2775\r\n",
-                                  "AdminUser=admin\r\n", "ModemTextMode=No\r\n"})
+                                  "AdminUser=admin\r\n", "ModemTextMode=No\r\n",
+                                  "AdminPassword=" + ScrambleAdminPassword("tmuxpw1") + "\r\n"})
     EXPECT_TRUE(Has(ini, line)) << line << "\n" << ini;
 }
 }  // namespace
