@@ -88,5 +88,16 @@ TEST(ConsoleSupervisor, StatusComesFromTheLockAndTheStatusBlock) {
   ConsoleOutcome stop = home.Run({"/STOPSERVICE", "--strict-exit"});
   EXPECT_EQ(stop.code, 0) << stop.out;
   EXPECT_TRUE(Has(home.Run({"status"}).out, "QarSMS: Service is NOT active\n"));
+
+  // The SMPP server's port taken: the gateway serves the web and says so.
+  uint16_t web = FreeTcpPort();
+  home.WriteConfig({"WebPort=" + std::to_string(web), "SMPPPort=" + std::to_string(port)});
+  ASSERT_EQ(home.Run({"/STARTSERVICE", "--strict-exit"}).code, 0);
+  EXPECT_TRUE(WaitUntil(30000, [&] {
+    out = home.Run({"status"}).out;
+    return Has(out, "QarSMS: ERROR:  SMPP Server Port already in use\n");
+  })) << out;
+  EXPECT_TRUE(PortAccepts(web));
+  EXPECT_EQ(home.Run({"/STOPSERVICE", "--strict-exit"}).code, 0);
 }
 }  // namespace
