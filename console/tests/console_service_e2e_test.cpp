@@ -1,7 +1,11 @@
 // The supervisor back end end to end: the console installs and starts the real gateway
 // under qargatesvc, tells whether it runs and why not, stops it and removes it.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/wait.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -99,5 +103,67 @@ TEST(ConsoleSupervisor, StatusComesFromTheLockAndTheStatusBlock) {
   })) << out;
   EXPECT_TRUE(PortAccepts(web));
   EXPECT_EQ(home.Run({"/STOPSERVICE", "--strict-exit"}).code, 0);
+}
+}  // namespace
+
+namespace {
+// Holds the gateway's instance lock like a gateway that ignores every stop request; the
+// status block's stop byte it sees is its exit code.
+pid_t StubbornGateway(const std::string& home) {
+  int ready[2];
+  if (pipe(ready) != 0) return -1;
+  pid_t pid = fork();
+  if (pid == 0) {
+    close(ready[0]);
+    signal(SIGTERM, SIG_IGN);
+    UniqueFd lock(open((home + "PRIVATE/QAR_QARHUB.LCK").c_str(), O_RDWR | O_CREAT, 0644));
+    char ok = lock && flock(lock.get(), LOCK_EX | LOCK_NB) == 0 ? '1' : '0';
+    (void)!write(ready[1], &ok, 1);
+    pause();
+    _exit(0);
+  }
+  close(ready[1]);
+  char ok = '0';
+  (void)!read(ready[0], &ok, 1);
+  close(ready[0]);
+  return ok == '1' ? pid : -1;
+}
+
+TEST(ConsoleSupervisor, StopOfAGatewayThatIgnoresItEndsWithinTheLimit) {
+  ConsoleHome home;
+  ASSERT_EQ(system(("mkdir -p '" + home.path() + "PRIVATE'").c_str()), 0);
+  WriteFileText(home.path() + "PRIVATE/SERVICEHOST", "supervisor\n");
+  WriteFileText(home.path() + "PRIVATE/QAR_QARHUB_ShMem", std::string(512, '\0'));
+  pid_t gateway = StubbornGateway(home.path());
+  ASSERT_GT(gateway, 0);
+  EXPECT_TRUE(Has(home.Run({"status"}).out, "QarSMS: Service is Active\n"));
+  auto start = std::chrono::steady_clock::now();
+  ConsoleOutcome stop = home.Run({"/STOPSERVICE", "--strict-exit"});
+  auto seconds = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start).count();
+  kill(gateway, SIGKILL);
+  waitpid(gateway, nullptr, 0);
+  EXPECT_EQ(stop.code, 1) << stop.out;
+  EXPECT_TRUE(Has(stop.out, "The service did not stop within 120 seconds.")) << stop.out;
+  EXPECT_GE(seconds, 115);
+  EXPECT_LE(seconds, 130);
+  EXPECT_EQ(ReadFileText(home.path() + "PRIVATE/QAR_QARHUB_ShMem")[0], '\1');  // asked through the block
+}
+
+// The wizard stops a running service first and offers to start it at the end.
+TEST(ConsoleSupervisor, WizardStopsTheServiceAndStartsItAgainWhenAsked) {
+  ConsoleHome home;
+  uint16_t port = FreeTcpPort();
+  home.WriteConfig({"WebPort=" + std::to_string(port)});
+  ASSERT_EQ(home.Run({"/I", "--strict-exit"}, "", kSupervisor).code, 0);
+  ASSERT_TRUE(WaitUntil(60000, [&] { return PortAccepts(port); }));
+  std::string answers = "/dev/nosuchmodem\n\ny\n" + std::to_string(port) + "\n0\n\npw\npw\n\ny\n";
+  ConsoleOutcome o = home.Run({"/WIZARD"}, answers);
+  EXPECT_EQ(o.code, 0) << o.out;
+  EXPECT_TRUE(Has(o.out, "Please wait...\nStopping Services...\n")) << o.out;
+  EXPECT_TRUE(Has(o.out, "Service is not active, do you wish to activate the service? (y/n)")) << o.out;
+  EXPECT_TRUE(Has(o.out, "Service successfully installed!")) << o.out;
+  EXPECT_TRUE(WaitUntil(60000, [&] { return PortAccepts(port); }));
+  EXPECT_TRUE(Has(home.Run({"status"}).out, "QarSMS: Service is Active\n"));
+  EXPECT_EQ(home.Run({"/R", "--strict-exit"}).code, 0);
 }
 }  // namespace
