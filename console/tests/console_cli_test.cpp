@@ -239,3 +239,23 @@ TEST(ConsoleCommands, DeleteDataDirAsksFirst) {
   EXPECT_FALSE(access(privateDir.c_str(), F_OK) == 0);
 }
 }  // namespace
+
+namespace {
+// Without a command and with a modem configured: the status, and the offer to start.
+TEST(ConsoleCommands, NoCommandShowsTheStatusAndOffersToStart) {
+  ConsoleHome home;
+  FakeSystemctl systemctl;
+  home.WriteConfig({"Modem1=/dev/ttyUSB0"});
+  ConsoleOutcome no = home.Run({}, "n\n", systemctl.Env());
+  EXPECT_EQ(no.code, 0);
+  EXPECT_TRUE(Has(no.out, "QarSMS: Service is NOT Installed\n")) << no.out;
+  EXPECT_TRUE(Has(no.out, "Service is not active, do you wish to activate the service? (y/n)")) << no.out;
+  EXPECT_EQ(systemctl.Calls(), "");
+  ConsoleOutcome yes = home.Run({}, "y\n", systemctl.Env());
+  EXPECT_TRUE(Has(yes.out, "Service successfully installed!")) << yes.out;
+  EXPECT_TRUE(Has(systemctl.Calls(), "enable --now qarsms.service")) << systemctl.Calls();
+  ConsoleOutcome running = home.Run({}, "", systemctl.Env());
+  EXPECT_TRUE(Has(running.out, "QarSMS: Service is Active\n")) << running.out;
+  EXPECT_FALSE(Has(running.out, "do you wish to activate")) << running.out;
+}
+}  // namespace
