@@ -116,8 +116,13 @@ bool StartServices(const ServiceHost& host, const ServiceActionOptions& o) {
   bool ok = true;
   for (const ServiceSpec& s : specs) {
     if (host.state(s) == ServiceState::Running) continue;
+    if (host.state(s) == ServiceState::NotInstalled) {
+      Say(o, "Service is NOT Installed");
+      ok = false;
+      continue;
+    }
     std::string error;
-    if (host.state(s) == ServiceState::NotInstalled || !host.start(s, error)) {
+    if (!host.start(s, error)) {
       Say(o, "Error " + (error.empty() ? std::string("1") : error) + " starting service");
       if (!error.empty()) fprintf(stderr, "qarconsole: %s: %s\n", s.name.c_str(), error.c_str());
       ok = false;

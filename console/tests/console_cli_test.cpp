@@ -35,6 +35,7 @@ TEST(ConsoleSwitches, SystemdServiceControlInTheOrderOfTheSwitches) {
       {{"/R"}, 0, "Service removal failed!", "", false},
       {{"/R", "--strict-exit"}, 1, "Service removal failed!", "", false},
       {{"/RESTARTSERVICE", "--strict-exit"}, 1, "Service is NOT Installed", "", false},
+      {{"/STARTSERVICE", "--strict-exit"}, 1, "Service is NOT Installed", "", false},
       {{"/i"}, 0, "Service successfully installed!", "daemon-reload", true},
   };
   for (const Step& s : steps) {
