@@ -2,6 +2,8 @@
 
 #include <arpa/inet.h>
 
+#include <cctype>
+
 #include <string>
 
 #include "runtime/names.h"
@@ -80,4 +82,34 @@ bool IsAddressPatternList(std::string_view list) {
     }
   }
   return true;
+}
+
+std::string CheckSettingValue(const SettingKey& k, std::string_view value) {
+  for (unsigned char c : value)
+    if (c < 0x20 || c == 0x7f) return "the value holds a control character";
+  if (value.size() > k.maxLen) return "the value is longer than " + std::to_string(k.maxLen) + " characters";
+  switch (k.form) {
+    case KeyForm::Flag:
+      for (const char* v : {"Yes", "No", "True", "False", "On", "Off", "1", "0"})
+        if (EqualsNoCase(value, v)) return {};
+      return "expected Yes or No";
+    case KeyForm::Number:
+    case KeyForm::NonZero:
+    case KeyForm::Limit:
+      if (value.empty() || IsDecimalNumber(value)) return {};
+      return "expected a number from 0 to 4294967295";
+    case KeyForm::Port:
+      // 0 turns a listener off.
+      if (value.empty() || value == "0" || IsPortNumber(value)) return {};
+      return "expected a port number from 0 to 65535";
+    case KeyForm::HexByte:
+      if (value.empty() || (value.size() <= 2 && isxdigit(static_cast<unsigned char>(value.front())) &&
+                            isxdigit(static_cast<unsigned char>(value.back()))))
+        return {};
+      return "expected one or two hexadecimal digits";
+    case KeyForm::Text:
+    case KeyForm::List:
+      return {};
+  }
+  return {};
 }

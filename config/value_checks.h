@@ -4,7 +4,10 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
+
+#include "config/settings_registry.h"
 
 // A single-line INI value: no control byte (CR, LF, TAB, DEL ...) and no "=", "[" or "]",
 // so that it can neither add keys or sections nor end its own line.
@@ -25,3 +28,8 @@ bool IsCreditAmount(std::string_view text);
 // A list of address patterns separated by "," or ";": each a dotted quad of up to four
 // parts, every part 0..255 or "*".
 bool IsAddressPatternList(std::string_view list);
+
+// A value for a key of the settings registry, as its form reads it (Yes/No, a decimal in
+// range, a port 0..65535, one or two hexadecimal digits) within the key's length and
+// without control bytes. Empty when it may be written, else why not (for the operator).
+std::string CheckSettingValue(const SettingKey& k, std::string_view value);
