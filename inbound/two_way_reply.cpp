@@ -1,0 +1,25 @@
+#include "inbound/two_way_command.h"
+#include "runtime/debug_log.h"
+#include "submit/submission.h"
+
+bool SendTwoWayReply(const SmsMessageRecord& m, std::string_view reply, std::string_view route,
+                     std::string_view smppOptions) {
+  Submission s;
+  SmsMessageRecord& r = s.message;
+  r.SubmittedBy = "Auto-response to " + m.Sender;
+  r.SubmitUser = "localsystem-2way";
+  r.Sender = m.PhoneNumber;
+  r.Data = std::string(reply);
+  r.SMSCRoute = std::string(route);
+  r.SMPPOptions = std::string(smppOptions);
+  s.recipients = {m.Sender};
+  s.contentIsText = true;
+  SubmissionResult result = SubmitMessage(std::move(s));
+  bool written = result.status == SubmissionStatus::Accepted && !result.recipients.empty() &&
+                 !result.recipients[0].messageIds.empty() && result.recipients[0].error.empty();
+  if (!written) {
+    WriteDebugLogf("ProcessInboundSMS", "Reply to %s not queued: %s", m.Sender.c_str(),
+                   (result.error.empty() && !result.recipients.empty() ? result.recipients[0].error : result.error).c_str());
+  }
+  return written;
+}
