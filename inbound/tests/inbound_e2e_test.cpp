@@ -125,4 +125,80 @@ TEST(InboundE2E, KeywordsRoutesAndSegments) {
   EXPECT_EQ(smsc.CountSubmits("got segment one two"), 1u);
 }
 
+// Everything in the account's queue directory, joined.
+std::string QueueText(const std::string& dir) {
+  std::string all;
+  for (const std::string& f : FilesUnder(dir)) all += ReadFileText(f) + "\n--\n";
+  return all;
+}
+
+// A submission the centre refuses ends as a report in its submitter's queue; a report whose
+// id nobody knew resolves once the gateway has recorded that id.
+TEST(InboundE2E, ReportsReachTheirSubmitters) {
+  if (!EnsureNodeSmpp(kNpm)) GTEST_SKIP() << "npm could not install smpp@0.5.1 into " << kNpm;
+  Smsc smsc;
+  // The centre numbers its ids MSG1, MSG2, ... for every submit_sm.
+  ASSERT_TRUE(smsc.Start(R"({"submitStatuses":[11, 0]})"));
+  GatewayHome home;
+  const std::string h = home.path();
+  std::string connection = "SMPP - 127.0.0.1:" + std::to_string(smsc.port);
+  home.WriteConfig({"Debug=Yes", "WebPort=" + std::to_string(FreeTcpPort()), "Modem1=" + connection, "ReceiveSMS=Yes",
+                    "InitRetryDelay=1", "InitRetryDelayMax=2"},
+                   "[" + connection +
+                       "]\r\nUserName=gw\r\nPassword=secret\r\nReceive=Yes\r\nReceiveSingleConnection=Yes\r\n");
+  WriteFileText(h + "USERS/alice/RECV.FLG", "");
+  GatewayProcess p(home);
+  std::string line;
+  ASSERT_TRUE(smsc.node.WaitFor("PDU bind_transceiver ", line, 20000)) << p.Output();
+
+  // A report for an id not submitted yet: left for receipt resolution, tried at once.
+  ASSERT_EQ(smsc.Deliver(R"({"source_addr":"4478","destination_addr":"556","esm_class":4,)"
+                         R"("short_message":"id:MSG2 sub:001 dlvrd:001 submit date:2612071200 )"
+                         R"(done date:2612071201 stat:DELIVRD err:000 text:x"})"),
+            0);
+  std::string rct;
+  auto tried = [&] {
+    for (const std::string& f : FilesUnder(h + "SMS-IN")) {
+      if (f.size() > 4 && f.compare(f.size() - 4, 4, ".rct") == 0 &&
+          ReadFileText(f).find("RetryCount=1\r\n") != std::string::npos) {
+        rct = f;
+        return true;
+      }
+    }
+    return false;
+  };
+  ASSERT_TRUE(WaitUntil(10000, tried)) << home.DebugLog();
+
+  // Refused for good (0x0B): the failure report reaches alice.
+  home.DropQueueFile("0000D00D.req",
+                     "SubmitUser=alice\r\nData=refused\r\nPhoneNumber=4477\r\nSender=555\r\nReceiptRequested=Yes\r\n");
+  ASSERT_TRUE(WaitUntil(20000, [&] {
+    return QueueText(h + "USERS/alice").find("id:0000D00D") != std::string::npos;
+  })) << home.DebugLog();
+  std::string queue = QueueText(h + "USERS/alice");
+  EXPECT_NE(queue.find("stat:REJECTD err:00B"), std::string::npos) << queue;
+
+  // The next submission is MSG2; once its minute has passed the waiting report resolves.
+  home.DropQueueFile("0000D00E.req",
+                     "SubmitUser=alice\r\nData=accepted\r\nPhoneNumber=4478\r\nSender=556\r\nReceiptRequested=Yes\r\n");
+  ASSERT_TRUE(smsc.WaitSubmit("accepted", line, 20000)) << home.DebugLog();
+  ASSERT_TRUE(WaitUntil(10000, [&] { return !fs::exists(h + "Q/0000D00E.req"); }));
+  std::string text = ReadFileText(rct);
+  size_t at = text.find("LastRetryTime=");
+  ASSERT_NE(at, std::string::npos) << text;
+  text.replace(at + 14, 14, "20200101000000");
+  std::string temp = h + "SMS-IN/.~set-back.tmp";
+  WriteFileText(temp, text);
+  ASSERT_EQ(rename(temp.c_str(), rct.c_str()), 0);
+  ASSERT_TRUE(WaitUntil(10000, [&] {
+    return QueueText(h + "USERS/alice").find("id:0000D00E sub:001") != std::string::npos;
+  })) << home.DebugLog();
+  EXPECT_FALSE(fs::exists(rct));
+
+  p.Signal(SIGTERM);
+  int code = -1;
+  ASSERT_TRUE(p.WaitExit(30000, code));
+  EXPECT_EQ(code, 0) << p.Output();
+}
+
 }  // namespace
