@@ -1,3 +1,4 @@
+#include "accounting/accounting.h"
 #include "inbound/two_way_command.h"
 #include "runtime/debug_log.h"
 #include "submit/submission.h"
@@ -10,7 +11,10 @@ bool SendTwoWayReply(const SmsMessageRecord& m, std::string_view reply, std::str
   r.SubmitUser = "localsystem-2way";
   r.Sender = m.PhoneNumber;
   r.Data = std::string(reply);
-  r.SMSCRoute = std::string(route);
+  // A receiving connection that sends nothing is no route for the reply: it goes as any
+  // other message rather than not at all.
+  if (!route.empty() && IsConfiguredRoute(route)) r.SMSCRoute = std::string(route);
+  else if (!route.empty()) WriteDebugLogf("ProcessInboundSMS", "Reply route %.*s is not configured", int(route.size()), route.data());
   r.SMPPOptions = std::string(smppOptions);
   s.recipients = {m.Sender};
   s.contentIsText = true;

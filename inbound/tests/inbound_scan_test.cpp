@@ -191,6 +191,74 @@ TEST_F(InboundScanTest, HttpCommands) {
   }
 }
 
+// Through tinyproxy as 2WayProxy; the reply leaves by the receiving route with the options
+// the settings name.
+TEST_F(InboundScanTest, ProxyRouteAndCopiedOptions) {
+  ScriptedServer server([](const std::string&, int, int) {
+    return ScriptedReply{"HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 2\r\n\r\nok"};
+  });
+  TinyProxy proxy(home());
+  if (proxy.port() == 0) GTEST_SKIP() << "tinyproxy is not installed";
+  Config("Modem1=SMPP - h:1\n2WayProxy=127.0.0.1:" + std::to_string(proxy.port()) +
+         "\n2WayReplySameServer=Yes\n2WayReplyCopySMPPOptions=user_message_reference;source_port\n"
+         "ReceiveSMSCommand1=PX\thttp://127.0.0.1:" + std::to_string(server.port()) + "/p?m=@@MESSAGEID@@\tYes\n"
+         "[SMPP - h:1]\nRouteName=blue");
+  PutInbound("0000CAFE.in",
+             "ModemName=SMPP - h:1\r\nSender=4477\r\nPhoneNumber=1234\r\nData=PX\r\n"
+             "SMPPOptions=SMPPOption_user_message_reference=77; SMPPOption_other=1\r\n");
+  EXPECT_EQ(ScanInboundFiles(0, 0), 1u) << ReadFileText(home() + "LOGS/SMSDEBUG.LOG");
+  std::vector<std::string> requests = server.Requests();
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].substr(0, requests[0].find("\r\n")), "GET /p?m=0000CAFE HTTP/1.1");
+  std::vector<SmsMessageRecord> replies = Replies();
+  ASSERT_EQ(replies.size(), 1u) << testing::PrintToString(FilesUnder(home()));
+  EXPECT_EQ(replies[0].Data, "ok");
+  EXPECT_EQ(replies[0].SMSCRoute, "blue");
+  EXPECT_EQ(replies[0].SMPPOptions, "SMPPOption_user_message_reference=77");
+}
+
+// "mailto:" commands write a mail file that a mail reader takes as it is meant.
+TEST_F(InboundScanTest, MailCommands) {
+  Config("ReceiveSMSCommand1=*@*\tmailto:@@SMSPREFIX@@\tYes\nReceiveSMSCommand2=NOTE\tmailto:@@SMS@@?subject=From%20@@SENDER@@\tYes");
+  struct Case {
+    std::string text;
+    std::string to, subject, body;  // to "" : no mail, an answer instead
+  } cases[] = {
+      {"bob@example.com Hello Bob", "bob@example.com", "SMS", "Hello Bob"},
+      {"NOTE x@y.z", "x@y.z", "From 4477", "NOTE x@y.z"},
+      {"NOTE nobody", "", "", ""},
+  };
+  for (const Case& c : cases) {
+    for (const std::string& f : FilesUnder(home() + "MMSCOUT")) fs::remove(f);
+    for (const std::string& f : FilesUnder(OutboundQueueRoot())) fs::remove(f);
+    PutInbound("M.in", "Sender=4477\r\nPhoneNumber=1234\r\nData=" + c.text + "\r\n");
+    EXPECT_EQ(ScanInboundFiles(0, 0), 1u) << c.text;
+    std::vector<std::string> mails = FilesUnder(home() + "MMSCOUT");
+    if (c.to.empty()) {
+      EXPECT_TRUE(mails.empty());
+      std::vector<SmsMessageRecord> replies = Replies();
+      ASSERT_EQ(replies.size(), 1u);
+      EXPECT_EQ(replies[0].Data,
+                "Invalid e-mail recipient: nobody.  Please specify a valid e-mail address to start the text of your "
+                "message.");
+      continue;
+    }
+    ASSERT_EQ(mails.size(), 1u) << c.text;
+    // Python's own mail parser reads the headers: nothing injected, nothing lost.
+    std::string script = home() + "read_mail.py";
+    WriteFileText(script,
+                  "import email,sys\nm=email.message_from_bytes(open(sys.argv[1],'rb').read())\n"
+                  "print(sorted(k for k in m.keys()))\nprint(m['To']);print(m['Subject']);print(m.get_payload())\n");
+    std::string out = home() + "mail.out";
+    std::string command = "python3 '" + script + "' '" + mails[0] + "' > '" + out + "'";
+    ASSERT_EQ(system(command.c_str()), 0);
+    EXPECT_EQ(ReadFileText(out), "['Content-type', 'From', 'Subject', 'To']\n" + c.to + "\n" + c.subject + "\n" +
+                                     c.body + "\n")
+        << c.text;
+    EXPECT_TRUE(Replies().empty());
+  }
+}
+
 TEST_F(InboundScanTest, SegmentsArePutTogetherOnce) {
   Config("");
   auto segment = [&](const std::string& name, int number, const std::string& text) {
