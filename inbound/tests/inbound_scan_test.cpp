@@ -259,6 +259,50 @@ TEST_F(InboundScanTest, MailCommands) {
   }
 }
 
+// A WAP push for port 2948 while ReceiveMMS is on goes to no local user: with no MMS
+// hand-over it is kept. With ReceiveMMS off it is a message like any other.
+TEST_F(InboundScanTest, PushForMmsIsKeptWithoutItsHandler) {
+  struct Case {
+    const char* receiveMms;
+    bool toBob;
+  } cases[] = {{"Yes", false}, {"No", true}};
+  for (const Case& c : cases) {
+    Config(std::string("ReceiveMMS=") + c.receiveMms + "\n[Inbound SMS Routing]\nbob=1234");
+    for (const std::string& f : FilesUnder(home())) {
+      if (f.find("/SMS-IN/") != std::string::npos || f.find("/USERS/") != std::string::npos) fs::remove(f);
+    }
+    PutInbound("W.in", "Sender=4477\r\nPhoneNumber=1234\r\nUDH=0605040B8423F0\r\ndcs=4\r\nData=C0FFEE\r\nBinary=1\r\n");
+    EXPECT_EQ(ScanInboundFiles(0, 0), 1u);
+    EXPECT_EQ(Files(UserDir("bob"), ".req").size(), c.toBob ? 1u : 0u) << c.receiveMms;
+    EXPECT_EQ(Files(InboundDir(), ".SMS").size(), c.toBob ? 0u : 1u) << c.receiveMms;
+  }
+}
+
+// USASegmentFix: a text of exactly 153 characters starts an unmarked long message, the
+// texts after it of the same sender follow it, and a minute after the newest the rest is
+// given up.
+TEST_F(InboundScanTest, UnmarkedLongMessages) {
+  Config("USASegmentFix=Yes");
+  std::string first(153, 'a');
+  PutInbound("U1.in", "Sender=4477\r\nPhoneNumber=1\r\nData=" + first + "\r\n");
+  ScanInboundFiles(0, 0);
+  PutInbound("U2.in", "Sender=4477\r\nPhoneNumber=1\r\nData=tail\r\n");
+  ScanInboundFiles(0, 0);
+  EXPECT_TRUE(fs::exists(InboundDir() + SarFileName("4477", 0x10000, 20, 1)));
+  EXPECT_TRUE(fs::exists(InboundDir() + SarFileName("4477", 0x10000, 20, 2)));
+  // Another sender's short text is a message of its own.
+  PutInbound("V.in", "Sender=4478\r\nPhoneNumber=1\r\nData=alone\r\n");
+  ScanInboundFiles(1, 0);
+  EXPECT_EQ(Files(InboundDir(), ".SMS").size(), 1u);
+  for (const std::string& f : Files(InboundDir(), ".SAR")) SetMTime(f, NowSeconds() - 61);
+  ScanInboundFiles(1, 0);
+  ScanInboundFiles(1, 0);
+  EXPECT_TRUE(Files(InboundDir(), ".SAR").empty());
+  bool whole = false;
+  for (const std::string& f : Files(InboundDir(), ".SMS")) whole |= Read(f).Data == first + "tail";
+  EXPECT_TRUE(whole);
+}
+
 TEST_F(InboundScanTest, SegmentsArePutTogetherOnce) {
   Config("");
   auto segment = [&](const std::string& name, int number, const std::string& text) {
