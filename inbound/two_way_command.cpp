@@ -99,10 +99,16 @@ std::string CaptureReply(std::string text) {
   return reply;
 }
 
-// One kept connection per worker thread and host.
+// One kept connection per worker thread and host, closed when the thread ends.
+struct ThreadSlots {
+  std::map<std::string, KeepAliveSlot> byHost;
+  ~ThreadSlots() {
+    for (auto& [host, slot] : byHost) CloseKeepAliveSlot(slot);
+  }
+};
 KeepAliveSlot* SlotFor(const std::string& url) {
-  thread_local std::map<std::string, KeepAliveSlot> slots;
-  return &slots[UrlHostPart(url)];
+  thread_local ThreadSlots slots;
+  return &slots.byHost[UrlHostPart(url)];
 }
 
 CommandOutcome RunHttp(const std::string& url, bool capture) {
