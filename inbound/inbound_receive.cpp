@@ -282,6 +282,8 @@ bool StoreFromCentre(const char* label, ReceivedSms& r, DebugLine debugLine, boo
         messageId[0]) {
       receiptOrig = centreId;
       m.ReceiptMessageId = messageId;
+      // From the handset to the submitter: the recorded sender is the report's recipient.
+      if (sender[0]) m.PhoneNumber = StripControlBytes(sender);
       if (!r.extraParams.empty()) r.extraParams += "; ";
       r.extraParams += "ReceiptMsgIdOrig=" + StripControlBytes(receiptOrig);
       std::string ignored;
