@@ -11,6 +11,7 @@
 
 #include "outside/qarpeer/tests/node_peer.h"
 #include "tests/support/gateway_process.h"
+#include "tests/support/test_servers.h"
 
 namespace fs = std::filesystem;
 
@@ -195,6 +196,43 @@ TEST(InboundE2E, ReportsReachTheirSubmitters) {
   })) << home.DebugLog();
   EXPECT_FALSE(fs::exists(rct));
 
+  p.Signal(SIGTERM);
+  int code = -1;
+  ASSERT_TRUE(p.WaitExit(30000, code));
+  EXPECT_EQ(code, 0) << p.Output();
+}
+
+// An HTTP command gets the message's SMPP options named in [SMPPOptions]; its text/plain
+// answer is the reply.
+TEST(InboundE2E, HttpCommandWithSmppOptions) {
+  if (!EnsureNodeSmpp(kNpm)) GTEST_SKIP() << "npm could not install smpp@0.5.1 into " << kNpm;
+  ScriptedServer server([](const std::string&, int, int) {
+    return ScriptedReply{"HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 11\r\n\r\nweb answers"};
+  });
+  Smsc smsc;
+  ASSERT_TRUE(smsc.Start());
+  GatewayHome home;
+  std::string connection = "SMPP - 127.0.0.1:" + std::to_string(smsc.port);
+  home.WriteConfig({"Debug=Yes", "WebPort=" + std::to_string(FreeTcpPort()), "Modem1=" + connection, "ReceiveSMS=Yes",
+                    "InitRetryDelay=1", "InitRetryDelayMax=2",
+                    "ReceiveSMSCommand1=WEB\thttp://127.0.0.1:" + std::to_string(server.port()) +
+                        "/w?from=@@SENDER@@&t=@@SMS@@\tYes"},
+                   "[" + connection +
+                       "]\r\nUserName=gw\r\nPassword=secret\r\nReceive=Yes\r\nReceiveSingleConnection=Yes\r\n"
+                       "[SMPPOptions]\r\nuser_message_reference=\r\n");
+  GatewayProcess p(home);
+  std::string line;
+  ASSERT_TRUE(smsc.node.WaitFor("PDU bind_transceiver ", line, 20000)) << p.Output();
+  ASSERT_EQ(smsc.Deliver(R"({"source_addr":"447700900114","destination_addr":"12345","short_message":"WEB a&b c",)"
+                         R"("user_message_reference":7})"),
+            0);
+  std::string pdu;
+  ASSERT_TRUE(smsc.WaitSubmit("web answers", pdu, 20000)) << home.DebugLog();
+  EXPECT_NE(pdu.find("\"destination_addr\":\"447700900114\""), std::string::npos) << pdu;
+  std::vector<std::string> requests = server.Requests();
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].substr(0, requests[0].find("\r\n")),
+            "GET /w?from=447700900114&t=a%26b%20c&SMPPOption_user_message_reference=7 HTTP/1.1");
   p.Signal(SIGTERM);
   int code = -1;
   ASSERT_TRUE(p.WaitExit(30000, code));
