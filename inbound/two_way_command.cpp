@@ -135,7 +135,7 @@ CommandOutcome RunHttp(const std::string& url, bool capture) {
     out.bad = true;
   }
   if (!capture) return out;
-  std::string_view type = Trim(response.contentType.substr(0, response.contentType.find(';')));
+  std::string_view type = Trim(std::string_view(response.contentType).substr(0, response.contentType.find(';')));
   if (!EqualsNoCase(type, "text/plain")) {
     out.reply = "Command not completed.  Request returned invalid content type:  " + StripControlBytes(response.contentType);
     return out;
