@@ -282,6 +282,7 @@ constexpr SettingKey kKeys[] = {
     {"HostName", MM, Text, "", 255, Start, "", "host name: web realm and alert mail domain"},
     {"DomainName", MM, Text, "", 255, Start, "", "mail domain of alert mails"},
     {"DataDir", MM, Text, "", 255, Start, "", "MMS data directory"},
+    {"SMSDomainName", MM, Text, "unknown", 255, Start, "", "sender domain of two-way mail commands"},
 };
 }  // namespace
 

@@ -36,6 +36,7 @@
 #include "smsc/ucpcimd/ucpcimd_driver.h"
 #include "smsc/modem/modem_driver.h"
 #include "inbound/inbound_receive.h"
+#include "inbound/inbound_wake.h"
 #include "inbound/modem_inbound.h"
 #include "smsc/long_messages.h"
 #include "smsc/queue_pass.h"
@@ -146,6 +147,7 @@ int Shutdown() {
   CloseListeners();
   InboundMessageEvent.Set();
   InboundReceiptEvent.Set();
+  WakeAllInboundWorkers();
   WaitForServiceThreads(1000);
   ProcessLongMessageLockDeletions(true);
   FlushUserUsage();
@@ -239,8 +241,12 @@ int GatewayMain() {
   BuildOutboundRoutingTables();
   SetRouteValidator([](std::string_view route) { return ValidateSMSCRoute(route); });
   SetFailureReceiptHook(FailureReceiptHookFunction);
-  SetInboundWakeHook([] { InboundMessageEvent.Set(); });
-  SetInboundReceiveWakeHooks([] { InboundMessageEvent.Set(); }, [] { InboundReceiptEvent.Set(); });
+  SetInboundWakeHook([] { WakeInboundWorkers(InboundWakeKind::Messages); });
+  SetInboundReceiveWakeHooks([] { WakeInboundWorkers(InboundWakeKind::Messages); },
+                             [] {
+                               WakeInboundWorkers(InboundWakeKind::Reports);
+                               WakeInboundWorkers(InboundWakeKind::Receipts);
+                             });
   RegisterSubmissionHandlers();
   SetProcessStartTime(NowSeconds());
   SetSmppServerRunningCheck([] { return GetStatusByte(kStatusSmppListening) != 0; });

@@ -13,6 +13,7 @@
 #include "runtime/waits.h"
 #include "service/alert_scanner.h"
 #include "service/listeners.h"
+#include "inbound/inbound_scan.h"
 #include "inbound/udp_push_receiver.h"
 #include "smsc/connection_worker.h"
 #include "store/store_service.h"
@@ -51,7 +52,8 @@ void StartModemWorker(uint32_t parameter) {
 void StartInboundWorker(const char* description, int kind) {
   Start(description, [description, kind] {
     if (DebugSettings.Debug2.load()) WriteDebugLogf(description, "Kind %d", kind);
-    IdleUntilShutdown();
+    if (std::string_view(description) == "ThreadProcessInboundReceipts") ThreadProcessInboundReceipts();
+    else ThreadProcessInboundSMS(kind);
   });
 }
 }  // namespace
