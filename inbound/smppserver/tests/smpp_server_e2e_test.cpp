@@ -1,0 +1,289 @@
+// The real gateway's SMPP server against client applications of the npm "smpp" package:
+// logins and their refusals, submissions as queue files, delivery of the user's queue.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "outside/qarpeer/tests/node_peer.h"
+#include "tests/support/gateway_process.h"
+#include "tests/support/ports.h"
+#include "tests/support/test_files.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+const std::string kScript = std::string(SMPPSERVER_TEST_SCRIPTS) + "/smpp_client.js";
+const std::string kNpm = SMPPSERVER_NPM_DIR;
+
+#define REQUIRE_NODE_SMPP() \
+  if (!EnsureNodeSmpp(kNpm)) GTEST_SKIP() << "npm could not install smpp@0.5.1 into " << kNpm
+
+struct SmppGateway {
+  WebGateway web;
+  uint16_t smppPort = FreeTcpPort();
+  std::unique_ptr<GatewayProcess> process;
+
+  bool Start(std::vector<std::string> lines = {}) {
+    lines.push_back("SMPPPort=" + std::to_string(smppPort));
+    web.Configure(lines);
+    process = std::make_unique<GatewayProcess>(web.home);
+    return WaitReady(*process, web.port);
+  }
+  void AddUser(const std::vector<std::string>& args) {
+    GatewayProcess tool(web.home, "qaruser", args);
+    int code = -1;
+    ASSERT_TRUE(tool.WaitExit(10000, code));
+    ASSERT_EQ(code, 0) << tool.Output();
+  }
+  std::string Log() const { return web.home.DebugLog(); }
+  // The outbound ".req" files, read and then removed.
+  std::vector<std::string> TakeQueued() {
+    std::vector<std::string> out;
+    for (const std::string& path : FilesUnder(web.home.path() + "Q")) {
+      if (path.size() < 4 || path.substr(path.size() - 4) != ".req") continue;
+      out.push_back(ReadFileText(path));
+      fs::remove(path);
+    }
+    return out;
+  }
+  std::string UserQueue(const std::string& user) const { return web.home.path() + "USERS/" + user + "/Q/"; }
+};
+
+// One client run: the lines it printed until it closed or timed out.
+std::vector<std::string> RunClient(const std::string& planJson, int timeoutMs = 25000) {
+  NodePeer node;
+  std::vector<std::string> lines;
+  if (!node.Start(kNpm, kScript, {planJson})) return lines;
+  std::string line;
+  while (node.ReadLine(line, timeoutMs)) {
+    lines.push_back(line);
+    if (line == "CLOSED" || line == "TIMEOUT") break;
+  }
+  return lines;
+}
+
+std::string Plan(uint16_t port, const std::string& bind, const std::string& user, const std::string& password,
+                 const std::string& more = "") {
+  return "{\"port\":" + std::to_string(port) + ",\"bind\":\"" + bind + "\",\"system_id\":\"" + user +
+         "\",\"password\":\"" + password + "\"" + (more.empty() ? "" : "," + more) + "}";
+}
+
+std::string First(const std::vector<std::string>& lines, const std::string& prefix) {
+  for (const std::string& l : lines)
+    if (l.rfind(prefix, 0) == 0) return l;
+  return "";
+}
+
+size_t CountPrefix(const std::vector<std::string>& lines, const std::string& prefix) {
+  return size_t(std::count_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; }));
+}
+
+std::string Joined(const std::vector<std::string>& lines) {
+  std::string all;
+  for (const std::string& l : lines) all += l + "\n";
+  return all;
+}
+}  // namespace
+
+// Every login rule with its bind_resp status: a wrong password and an unknown account look
+// alike (0x0E); other refusals are 0x0D; a success in between resets the failure delay.
+TEST(SmppServerE2e, LoginRulesAndStatuses) {
+  REQUIRE_NODE_SMPP();
+  SmppGateway g;
+  ASSERT_TRUE(g.Start());
+  g.AddUser({"add", "alice", "Secret", "--smpp"});
+  g.AddUser({"add", "nosmpp", "pw"});
+  g.AddUser({"add", "faraway", "pw", "--smpp", "--restrict-ip", "10.1.*.*"});
+  g.AddUser({"add", "local", "pw", "--smpp", "--restrict-ip", "10.1.*.*; 127.0.0.*"});
+  const struct {
+    const char* user;
+    const char* password;
+    int status;
+  } cases[] = {
+      {"alice", "Secret", 0},   {"alice", "secret", 0},  // the password without case
+      {"alice", "wrong", 14},   {"alice", "Secret", 0},  {"nobody", "Secret", 14}, {"alice", "Secret", 0},
+      {"nosmpp", "pw", 13},     {"alice", "Secret", 0},  {"faraway", "pw", 13},    {"local", "pw", 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.user) + "/" + c.password);
+    auto started = std::chrono::steady_clock::now();
+    std::vector<std::string> lines = RunClient(Plan(g.smppPort, "bind_transmitter", c.user, c.password));
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    EXPECT_EQ(First(lines, "BIND_RESP"), "BIND_RESP " + std::to_string(c.status))
+        << Joined(lines) << g.process->Output() << ReadFileText(g.web.home.path() + "LOGS/EXCEPT.LOG");
+    // Each refusal follows a success, so it waits 1 s for the count plus 5 s.
+    if (c.status != 0) {
+      EXPECT_GE(seconds, 5.9);
+    }
+  }
+  std::string log = g.Log();
+  EXPECT_NE(log.find("Processing SMPP connection from 127.0.0.1..."), std::string::npos);
+  EXPECT_NE(log.find("Releasing SMPP connection from 127.0.0.1"), std::string::npos);
+  EXPECT_EQ(log.find("Secret"), std::string::npos) << "a password reached the debug log";
+}
+
+// A text becomes a queue file of the account; 161 GSM characters become two segments with
+// one reference; the account's allowed sender replaces another.
+TEST(SmppServerE2e, SubmissionsBecomeQueueFiles) {
+  REQUIRE_NODE_SMPP();
+  SmppGateway g;
+  ASSERT_TRUE(g.Start());
+  g.AddUser({"add", "bob", "pw", "--smpp", "--sender", "BOBCO,447700900999"});
+  std::string longText(161, 'x');
+  std::vector<std::string> lines = RunClient(Plan(
+      g.smppPort, "bind_transmitter", "bob", "pw",
+      "\"submits\":[{\"source_addr\":\"BOBCO\",\"destination_addr\":\"447700900123\",\"short_message\":\"hello\"},"
+      "{\"source_addr\":\"BOBCO\",\"destination_addr\":\"447700900124\",\"short_message\":\"" + longText + "\"},"
+      "{\"source_addr\":\"OTHER\",\"destination_addr\":\"447700900125\",\"short_message\":\"hi\"},"
+      "{\"source_addr\":\"BOBCO\",\"destination_addr\":\"\",\"short_message\":\"nobody\"},"
+      "{\"source_addr\":\"BOBCO\",\"destination_addr\":\"447700900126\",\"service_type\":\"A\\r\\nB\","
+      "\"short_message\":\"forged\"}]"));
+  ASSERT_EQ(CountPrefix(lines, "SUBMIT_RESP"), 5u) << Joined(lines);
+  std::vector<std::string> responses;
+  for (const std::string& l : lines)
+    if (l.rfind("SUBMIT_RESP", 0) == 0) responses.push_back(l);
+  EXPECT_EQ(responses[0].rfind("SUBMIT_RESP 0 ", 0), 0u) << responses[0];
+  EXPECT_GT(responses[0].size(), std::string("SUBMIT_RESP 0 ").size());
+  EXPECT_EQ(responses[1].rfind("SUBMIT_RESP 0 ", 0), 0u) << responses[1];
+  EXPECT_EQ(responses[2].rfind("SUBMIT_RESP 0 ", 0), 0u) << responses[2];
+  EXPECT_EQ(responses[3].rfind("SUBMIT_RESP 0 ", 0), std::string::npos) << responses[3];
+  EXPECT_EQ(responses[4].rfind("SUBMIT_RESP 0 ", 0), 0u) << responses[4];
+
+  std::vector<std::string> files = g.TakeQueued();
+  ASSERT_EQ(files.size(), 5u);
+  size_t segments = 0, plain = 0;
+  std::string reference;
+  for (const std::string& f : files) {
+    EXPECT_NE(f.find("SubmitUser=bob\r\n"), std::string::npos) << f;
+    EXPECT_NE(f.find("SubmittedBy=127.0.0.1\r\n"), std::string::npos) << f;
+    EXPECT_EQ(f.find("dcs=01"), std::string::npos) << f;
+    if (f.find("PhoneNumber=447700900126") != std::string::npos) {
+      EXPECT_NE(f.find("\r\nServiceType=A  B\r\n"), std::string::npos) << f;
+    }
+    if (f.find("PhoneNumber=447700900124") != std::string::npos) {
+      ++segments;
+      size_t at = f.find("UDH=050003");
+      ASSERT_NE(at, std::string::npos) << f;
+      std::string ref = f.substr(at + 10, 2);
+      if (reference.empty()) reference = ref;
+      EXPECT_EQ(ref, reference);
+    } else {
+      ++plain;
+    }
+    if (f.find("PhoneNumber=447700900125") != std::string::npos) {
+      EXPECT_NE(f.find("Sender=BOBCO\r\n"), std::string::npos) << f;
+    }
+  }
+  EXPECT_EQ(segments, 2u);
+  EXPECT_EQ(plain, 3u);
+  EXPECT_NE(g.Log().find("inbound message:  sender=BOBCO, recip=447700900123"), std::string::npos);
+}
+
+// Files in the account's queue reach a receiver as deliver_sm and leave the queue; a file
+// dropped while the client is bound leaves too, without a rescan.
+TEST(SmppServerE2e, UserQueueDeliveredToReceiver) {
+  REQUIRE_NODE_SMPP();
+  SmppGateway g;
+  ASSERT_TRUE(g.Start());
+  g.AddUser({"add", "carol", "pw", "--smpp", "--receive"});
+  std::string q = g.UserQueue("carol");
+  WriteFileText(q + "first.req", "[SMS-IN]\r\nPhoneNumber=447700900001\r\nSender=447700900002\r\nData=one\r\n");
+  WriteFileText(q + "sub/second.req", "[SMS-IN]\r\nPhoneNumber=447700900001\r\nSender=447700900003\r\nData=two\r\n");
+  WriteFileText(q + "report.req",
+                "[SMS-IN]\r\nPhoneNumber=447700900001\r\nSender=447700900004\r\nData=id:77 stat:DELIVRD\r\n"
+                "ReceiptDelivered=Yes\r\nReceiptMessageId=77\r\n");
+  NodePeer node;
+  ASSERT_TRUE(node.Start(kNpm, kScript, {Plan(g.smppPort, "bind_receiver", "carol", "pw",
+                                              "\"expectDeliveries\":4,\"hold\":500")}));
+  std::string line;
+  ASSERT_TRUE(node.WaitFor("BIND_RESP 0", line, 10000));
+  std::vector<std::string> delivered;
+  for (int i = 0; i < 3 && node.WaitFor("DELIVER ", line, 10000); ++i) delivered.push_back(line);
+  ASSERT_EQ(delivered.size(), 3u) << Joined(node.lines());
+  WriteFileText(q + "late.req", "[SMS-IN]\r\nPhoneNumber=447700900001\r\nSender=447700900005\r\nData=late\r\n");
+  ASSERT_TRUE(node.WaitFor("DELIVER ", line, 3000)) << Joined(node.lines());
+  delivered.push_back(line);
+  std::string all = Joined(delivered);
+  for (const char* text : {"\"text\":\"one\"", "\"text\":\"two\"", "\"text\":\"late\""})
+    EXPECT_NE(all.find(text), std::string::npos) << all;
+  std::string report;
+  for (const std::string& d : delivered)
+    if (d.find("447700900004") != std::string::npos) report = d;
+  EXPECT_NE(report.find("\"esm_class\":4"), std::string::npos) << report;
+  EXPECT_NE(report.find("\"receipted_message_id\":\"77\""), std::string::npos) << report;
+  EXPECT_NE(report.find("\"message_state\":2"), std::string::npos) << report;
+  EXPECT_TRUE(WaitUntil(3000, [&] { return FilesUnder(q).empty(); })) << Joined(FilesUnder(q));
+}
+
+// A client that refuses a message for good makes it leave; "throttled" keeps it with its
+// retry state.
+TEST(SmppServerE2e, DeliveryAnswersDecideTheFile) {
+  REQUIRE_NODE_SMPP();
+  const struct {
+    int answer;
+    bool kept;
+  } cases[] = {{0x58, true}, {0x14, true}, {0x45, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.answer);
+    SmppGateway g;
+    ASSERT_TRUE(g.Start());
+    g.AddUser({"add", "dave", "pw", "--smpp", "--receive"});
+    std::string path = g.UserQueue("dave") + "one.req";
+    WriteFileText(path, "[SMS-IN]\r\nPhoneNumber=447700900001\r\nSender=447700900002\r\nData=one\r\n");
+    std::vector<std::string> lines = RunClient(Plan(g.smppPort, "bind_transceiver", "dave", "pw",
+                                                    "\"expectDeliveries\":1,\"hold\":300,\"answer\":" +
+                                                        std::to_string(c.answer)));
+    EXPECT_EQ(CountPrefix(lines, "DELIVER "), 1u) << Joined(lines);
+    EXPECT_EQ(fs::exists(path), c.kept);
+    if (c.kept) {
+      EXPECT_NE(ReadFileText(path).find("[ErrorDetail]\r\nRetryCount=1\r\n"), std::string::npos);
+    }
+  }
+}
+
+// The connection limit of the account ("N/S/C") refuses the next bind with 0x0D.
+TEST(SmppServerE2e, ConnectionLimitPerAccount) {
+  REQUIRE_NODE_SMPP();
+  SmppGateway g;
+  ASSERT_TRUE(g.Start());
+  g.AddUser({"add", "erin", "pw", "--smpp", "--throttle", "100/1/1"});
+  NodePeer first;
+  ASSERT_TRUE(first.Start(kNpm, kScript, {Plan(g.smppPort, "bind_transmitter", "erin", "pw", "\"stay\":true")}));
+  std::string line;
+  ASSERT_TRUE(first.WaitFor("BIND_RESP", line, 10000));
+  EXPECT_EQ(line, "BIND_RESP 0");
+  std::vector<std::string> second = RunClient(Plan(g.smppPort, "bind_transmitter", "erin", "pw"));
+  EXPECT_EQ(First(second, "BIND_RESP"), "BIND_RESP 13") << Joined(second);
+  EXPECT_NE(g.Log().find("SMPP Connection rejected, connection count for user erin exceeds maximum of 1"),
+            std::string::npos);
+  // The flag file of the bound session is held, named by address, port, bind letter and account.
+  bool flagged = false;
+  for (const std::string& f : FilesUnder(g.web.home.path() + "PRIVATE/SMPPData/ActiveUsers"))
+    if (f.find("-S-erin.FLG") != std::string::npos) flagged = true;
+  EXPECT_TRUE(flagged);
+}
+
+// A deleted account ends its session at the next account check; an idle one is closed.
+TEST(SmppServerE2e, SessionsEndForDeletedAccountsAndIdleness) {
+  REQUIRE_NODE_SMPP();
+  SmppGateway g;
+  ASSERT_TRUE(g.Start({"SMPPServerValidateUserInterval=1", "SMPPServerEnquireLink=3"}));
+  g.AddUser({"add", "frank", "pw", "--smpp"});
+  g.AddUser({"add", "grace", "pw", "--smpp"});
+  NodePeer deleted, idle;
+  ASSERT_TRUE(deleted.Start(kNpm, kScript, {Plan(g.smppPort, "bind_transmitter", "frank", "pw", "\"stay\":true")}));
+  ASSERT_TRUE(idle.Start(kNpm, kScript, {Plan(g.smppPort, "bind_transmitter", "grace", "pw", "\"stay\":true")}));
+  std::string line;
+  ASSERT_TRUE(deleted.WaitFor("BIND_RESP 0", line, 10000));
+  ASSERT_TRUE(idle.WaitFor("BIND_RESP 0", line, 10000));
+  g.AddUser({"delete", "frank"});
+  EXPECT_TRUE(deleted.WaitFor("CLOSED", line, 5000)) << Joined(deleted.lines());
+  EXPECT_TRUE(idle.WaitFor("CLOSED", line, 8000)) << Joined(idle.lines());
+  std::string log = g.Log();
+  EXPECT_NE(log.find("Connection terminated - user account deleted"), std::string::npos);
+  EXPECT_NE(log.find("Closing inactive connection"), std::string::npos);
+}
