@@ -119,7 +119,7 @@ constexpr SettingKey kKeys[] = {
     {"SMPPServerEnquireLink", M, Num, "120", 49, Start, "", "idle seconds before a server session closes"},
     {"SMPPServerMaxConnectionsPerUser", M, Num, "4", 49, Start, "", "server sessions per account"},
     {"SMPPServerValidateUserInterval", M, Num, "60", 49, Start, "", "seconds between account checks"},
-    {"SMPPServerAsyncWindowSize", M, Num, "", 49, Start, "smpp-server", "outstanding deliveries per server session"},
+    {"SMPPServerAsyncWindowSize", M, Num, "", 49, Start, "", "outstanding deliveries per server session"},
     {"IPAddress", M, Text, "", 99, Start, "", "listen address; empty = all interfaces", &S::IPAddress},
     {"ConfigurationUpdateTriggerRestart", M, Text, "", 49, Run, "", "a larger value restarts the gateway", &S::ConfigurationUpdateTriggerRestart},
 

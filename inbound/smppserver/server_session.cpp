@@ -34,6 +34,8 @@ namespace {
 constexpr const char* kLabel = "ThreadProcessSMPPConnection";
 constexpr int kLoginWaitMs = 120000;
 constexpr const char* kServerSystemId = "QarSMS";
+// How long a session's end waits for the answers to its deliveries.
+constexpr uint32_t kDrainWaitMs = 10000;
 
 thread_local uint64_t t_lastActivity = 0;
 
@@ -126,6 +128,8 @@ void RunBoundSession(Session& s, const SMPPLoginRequest& login, const std::strin
   if (checkSeconds == 0) checkSeconds = 60;
   bool receives = login.bindType != SMPP_BIND_TRANSMITTER;
   DeliveryLink link{s.socket.get(), s.tls, s.name, login.interfaceVersion >= 0x34 ? 0x34 : 0x33, user};
+  DeliveryWindow window;
+  window.size = receives ? DeliveryWindowSize(user) : 0;
   QueueWatch watch;
   if (receives && !WatchUserQueue(UserQueueRoot(user), watch))
     WriteDebugLogf(kLabel, "Cannot watch the queue of %s: error %d", user.c_str(), errno);
@@ -138,7 +142,7 @@ void RunBoundSession(Session& s, const SMPPLoginRequest& login, const std::strin
     if (receives && (queueWoke || (retriesWaiting && TickMs() - lastPass >= 5000) || !watch.fd)) {
       queueWoke = false;
       lastPass = TickMs();
-      DeliveryPass pass = DeliverUserQueue(link);
+      DeliveryPass pass = DeliverUserQueue(link, window);
       retriesWaiting = pass.waitingRetries;
       if (pass.linkLost) break;
       if (pass.delivered) t_lastActivity = TickMs();
@@ -147,6 +151,11 @@ void RunBoundSession(Session& s, const SMPPLoginRequest& login, const std::strin
     if (WaitForTraffic(s, receives ? &watch : nullptr, waitMs, queueWoke)) {
       int linkError = 0;
       yield(s.socket.get(), s.tls, s.name.c_str(), 0, &linkError);
+      if (!window.pending.empty()) {
+        DeliveryPass settled;
+        SettleDeliveries(link, window, settled);
+        if (settled.delivered) t_lastActivity = TickMs();
+      }
       if (linkError) break;
     }
     uint64_t now = TickMs();
@@ -164,6 +173,7 @@ void RunBoundSession(Session& s, const SMPPLoginRequest& login, const std::strin
       }
     }
   }
+  DrainDeliveries(link, window, kDrainWaitMs);
 }
 
 void RunSession(Session& s) {

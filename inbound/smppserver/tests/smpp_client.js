@@ -1,13 +1,14 @@
 // A client application binding to the gateway's SMPP server, on the npm "smpp" package.
 // argv[2]: JSON {port, tls, bind, system_id, password, submits: [pdu fields], expectDeliveries,
-// answer: command_status for deliver_sm, hold: ms to stay bound, timeout: ms}.
+// answer: command_status for deliver_sm, answerDelay: ms before each answer, silent: never
+// answer, drop: cut the link after the expected deliveries, hold: ms to stay bound, timeout: ms}.
 // Prints one line per event: BIND_RESP status, SUBMIT_RESP status id, DELIVER json, CLOSED.
 const smpp = require('smpp');
 const plan = JSON.parse(process.argv[2] || '{}');
 
 const url = (plan.tls ? 'ssmpp://' : 'smpp://') + '127.0.0.1:' + plan.port;
 const session = smpp.connect({ url, rejectUnauthorized: false });
-let deliveries = 0;
+let deliveries = 0, inflight = 0, maxInflight = 0;
 session.on('error', (e) => { console.log('ERROR ' + e.message); });
 session.on('close', () => { console.log('CLOSED'); process.exit(0); });
 session.on('deliver_sm', (pdu) => {
@@ -17,13 +18,24 @@ session.on('deliver_sm', (pdu) => {
                                              esm_class: pdu.esm_class, text,
                                              receipted_message_id: pdu.receipted_message_id,
                                              message_state: pdu.message_state }));
-  session.send(pdu.response({ command_status: plan.answer || 0 }));
+  inflight += 1;
+  maxInflight = Math.max(maxInflight, inflight);
+  const respond = () => { inflight -= 1; session.send(pdu.response({ command_status: plan.answer || 0 })); };
+  if (plan.silent) {
+    // never answered
+  } else if (plan.answerDelay) {
+    setTimeout(respond, plan.answerDelay);
+  } else {
+    respond();
+  }
   deliveries += 1;
   if (deliveries === (plan.expectDeliveries || 0)) finish();
 });
 session.on('enquire_link', (pdu) => session.send(pdu.response()));
 
 function finish() {
+  console.log('MAX_INFLIGHT ' + maxInflight);
+  if (plan.drop) { session.socket.destroy(); return; }
   setTimeout(() => session.unbind(() => session.close()), plan.hold || 0);
 }
 

@@ -27,9 +27,9 @@ struct SmppGateway {
   uint16_t smppPort = FreeTcpPort();
   std::unique_ptr<GatewayProcess> process;
 
-  bool Start(std::vector<std::string> lines = {}) {
+  bool Start(std::vector<std::string> lines = {}, const std::string& extra = "") {
     lines.push_back("SMPPPort=" + std::to_string(smppPort));
-    web.Configure(lines);
+    web.Configure(lines, extra);
     process = std::make_unique<GatewayProcess>(web.home);
     return WaitReady(*process, web.port);
   }
@@ -286,4 +286,48 @@ TEST(SmppServerE2e, SessionsEndForDeletedAccountsAndIdleness) {
   std::string log = g.Log();
   EXPECT_NE(log.find("Connection terminated - user account deleted"), std::string::npos);
   EXPECT_NE(log.find("Closing inactive connection"), std::string::npos);
+}
+
+// With a window, deliveries go out without waiting for each answer, never more than the
+// window at once; each file ends once. A client that drops the link or never answers keeps
+// the files it has not accepted, with their retry state.
+TEST(SmppServerE2e, WindowedDelivery) {
+  REQUIRE_NODE_SMPP();
+  const struct {
+    const char* name;
+    const char* plan;
+    size_t files;
+    bool kept;
+  } cases[] = {
+      {"answered", "\"expectDeliveries\":150,\"answerDelay\":20,\"hold\":300", 150, false},
+      {"dropped", "\"expectDeliveries\":10,\"silent\":true,\"drop\":true", 30, true},
+      {"silent", "\"expectDeliveries\":10,\"silent\":true,\"hold\":200", 30, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    SmppGateway g;
+    ASSERT_TRUE(g.Start({"SMPPServerAsyncWindowSize=5"}, "[SMPPServerAsyncWindowSize]\r\nhenry=10\r\n"));
+    g.AddUser({"add", "henry", "pw", "--smpp", "--receive"});
+    std::string q = g.UserQueue("henry");
+    for (size_t i = 0; i < c.files; ++i)
+      WriteFileText(q + "m" + std::to_string(1000 + i) + ".req",
+                    "[SMS-IN]\r\nPhoneNumber=447700900001\r\nSender=447700900002\r\nData=n" + std::to_string(i) + "\r\n");
+    std::vector<std::string> lines = RunClient(Plan(g.smppPort, "bind_receiver", "henry", "pw", c.plan), 40000);
+    std::string maxLine = First(lines, "MAX_INFLIGHT ");
+    ASSERT_FALSE(maxLine.empty()) << Joined(lines);
+    EXPECT_LE(std::stoi(maxLine.substr(13)), 10) << "the window was exceeded";
+    if (!c.kept) {
+      EXPECT_EQ(CountPrefix(lines, "DELIVER "), c.files);
+      EXPECT_TRUE(WaitUntil(5000, [&] { return FilesUnder(q).empty(); })) << FilesUnder(q).size();
+      continue;
+    }
+    // Every file is still there once the session has ended; those out at the end carry their retry state.
+    ASSERT_TRUE(WaitUntil(15000, [&] { return g.Log().find("Releasing SMPP connection") != std::string::npos; }));
+    std::vector<std::string> left = FilesUnder(q);
+    EXPECT_EQ(left.size(), c.files);
+    size_t retried = 0;
+    for (const std::string& f : left)
+      if (ReadFileText(f).find("[ErrorDetail]\r\nRetryCount=1\r\n") != std::string::npos) ++retried;
+    EXPECT_EQ(retried, 10u);
+  }
 }
