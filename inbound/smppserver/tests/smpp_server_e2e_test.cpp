@@ -331,3 +331,99 @@ TEST(SmppServerE2e, WindowedDelivery) {
     EXPECT_EQ(retried, 10u);
   }
 }
+
+// Over TLS on SMPPPortSSL the same session runs: a bind, a submission, a delivery. openssl
+// s_client completes a handshake with the gateway's certificate.
+TEST(SmppServerE2e, TlsSessions) {
+  REQUIRE_NODE_SMPP();
+  SmppGateway g;
+  uint16_t tlsPort = FreeTcpPort();
+  ASSERT_TRUE(g.Start({"SMPPPortSSL=" + std::to_string(tlsPort)}));
+  g.AddUser({"add", "ivy", "pw", "--smpp", "--receive"});
+  WriteFileText(g.UserQueue("ivy") + "one.req",
+                "[SMS-IN]\r\nPhoneNumber=447700900001\r\nSender=447700900002\r\nData=over tls\r\n");
+  std::vector<std::string> lines = RunClient(Plan(
+      tlsPort, "bind_transceiver", "ivy", "pw",
+      "\"tls\":true,\"expectDeliveries\":1,\"hold\":500,"
+      "\"submits\":[{\"source_addr\":\"IVY\",\"destination_addr\":\"447700900123\",\"short_message\":\"secret\"}]"));
+  EXPECT_EQ(First(lines, "BIND_RESP"), "BIND_RESP 0") << Joined(lines);
+  EXPECT_EQ(First(lines, "SUBMIT_RESP").rfind("SUBMIT_RESP 0 ", 0), 0u) << Joined(lines);
+  EXPECT_NE(First(lines, "DELIVER ").find("\"text\":\"over tls\""), std::string::npos) << Joined(lines);
+  std::vector<std::string> files = g.TakeQueued();
+  ASSERT_EQ(files.size(), 1u);
+  EXPECT_NE(files[0].find("SubmitUser=ivy\r\n"), std::string::npos);
+
+  std::string out = g.web.home.path() + "s_client.txt";
+  std::string command = "timeout 10 openssl s_client -connect 127.0.0.1:" + std::to_string(tlsPort) +
+                        " </dev/null >'" + out + "' 2>&1";
+  ASSERT_EQ(std::system(command.c_str()) == -1, false);
+  std::string handshake = ReadFileText(out);
+  EXPECT_NE(handshake.find("BEGIN CERTIFICATE"), std::string::npos) << handshake;
+  EXPECT_NE(handshake.find("Cipher is"), std::string::npos) << handshake;
+}
+
+// Ten refused logins at once: each waits a second longer than the one before, the tenth
+// 15 s; a success then resets the delay. The fifth connection of an account with the
+// default maximum is refused.
+TEST(SmppServerE2e, SharedFailedLoginDelayAndDefaultMaximum) {
+  REQUIRE_NODE_SMPP();
+  SmppGateway g;
+  ASSERT_TRUE(g.Start());
+  g.AddUser({"add", "jack", "pw", "--smpp"});
+  auto started = std::chrono::steady_clock::now();
+  std::vector<std::unique_ptr<NodePeer>> failing;
+  for (int i = 0; i < 10; ++i) {
+    failing.push_back(std::make_unique<NodePeer>());
+    ASSERT_TRUE(failing.back()->Start(kNpm, kScript,
+                                      {Plan(g.smppPort, "bind_transmitter", "jack", "bad", "\"timeout\":40000")}));
+  }
+  std::vector<double> seconds;
+  for (auto& peer : failing) {
+    std::string line;
+    ASSERT_TRUE(peer->WaitFor("BIND_RESP", line, 30000));
+    EXPECT_EQ(line, "BIND_RESP 14");
+    seconds.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
+  }
+  double last = *std::max_element(seconds.begin(), seconds.end());
+  EXPECT_GE(last, 14.9);
+  EXPECT_LT(last, 25.0);
+
+  std::vector<std::unique_ptr<NodePeer>> bound;
+  for (int i = 0; i < 4; ++i) {
+    bound.push_back(std::make_unique<NodePeer>());
+    ASSERT_TRUE(bound.back()->Start(kNpm, kScript,
+                                    {Plan(g.smppPort, "bind_transmitter", "jack", "pw", "\"stay\":true")}));
+    std::string line;
+    ASSERT_TRUE(bound.back()->WaitFor("BIND_RESP", line, 10000));
+    EXPECT_EQ(line, "BIND_RESP 0");
+  }
+  // The successes reset the count: the fifth connection's refusal waits 6 s, not 16.
+  auto fifthStart = std::chrono::steady_clock::now();
+  std::vector<std::string> fifth = RunClient(Plan(g.smppPort, "bind_transmitter", "jack", "pw"));
+  double fifthSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - fifthStart).count();
+  EXPECT_EQ(First(fifth, "BIND_RESP"), "BIND_RESP 13") << Joined(fifth);
+  EXPECT_GE(fifthSeconds, 5.9);
+  EXPECT_LT(fifthSeconds, 10.0);
+  EXPECT_NE(g.Log().find("SMPP Connection rejected, connection count for user jack exceeds maximum of 4"),
+            std::string::npos);
+}
+
+// An account limited to 5 messages a second gets its submit responses paced.
+TEST(SmppServerE2e, SubmissionsPacedToTheAccountRate) {
+  REQUIRE_NODE_SMPP();
+  SmppGateway g;
+  ASSERT_TRUE(g.Start());
+  g.AddUser({"add", "kate", "pw", "--smpp", "--throttle", "5/1"});
+  std::string submits;
+  for (int i = 0; i < 11; ++i)
+    submits += std::string(i ? "," : "") + "{\"source_addr\":\"K\",\"destination_addr\":\"4477009001" +
+               std::to_string(10 + i) + "\",\"short_message\":\"m\"}";
+  auto started = std::chrono::steady_clock::now();
+  std::vector<std::string> lines =
+      RunClient(Plan(g.smppPort, "bind_transmitter", "kate", "pw", "\"submits\":[" + submits + "]"));
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  EXPECT_EQ(CountPrefix(lines, "SUBMIT_RESP 0 "), 11u) << Joined(lines);
+  // Eleven submissions 200 ms apart take at least two seconds.
+  EXPECT_GE(seconds, 2.0);
+  EXPECT_EQ(g.TakeQueued().size(), 11u);
+}
