@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "config/settings_registry.h"
+#include "inbound/smppserver/segment_references.h"
 #include "inbound/smppserver/server_accounts.h"
 #include "runtime/debug_log.h"
 #include "runtime/names.h"
@@ -119,6 +120,7 @@ int SMPPServerReceiveMessageCallback(const char* connectionName, const SMPPRecei
   m.ServiceType = Clean(Text(in->serviceType), 99);
   m.Validity = Clean(Text(in->validity), 49);
   ReadExtraParameters(extra, m);
+  if (!recipient.empty()) RemapSegmentReference(client->user, recipient, m.UDH);
 
   SubmissionResult r = SubmitMessage(std::move(s));
   uint32_t status = 0;

@@ -46,9 +46,14 @@ function submitAll(i) {
     return;
   }
   const fields = Object.assign({}, submits[i]);
-  if (fields.hex) { fields.short_message = { udh: fields.udh ? Buffer.from(fields.udh, 'hex') : undefined,
-                                             message: Buffer.from(fields.hex, 'hex') };
-                    delete fields.hex; delete fields.udh; }
+  if (fields.hex !== undefined) {
+    // Binary content, with its header when given (udh: hex of the whole header).
+    const udh = fields.udh ? Buffer.from(fields.udh, 'hex') : null;
+    fields.short_message = udh ? { udh, message: Buffer.from(fields.hex, 'hex') } : Buffer.from(fields.hex, 'hex');
+    if (udh) fields.esm_class = (fields.esm_class || 0) | 0x40;
+    if (fields.data_coding === undefined) fields.data_coding = 4;
+    delete fields.hex; delete fields.udh;
+  }
   session.submit_sm(fields, (r) => {
     console.log('SUBMIT_RESP ' + r.command_status + ' ' + (r.message_id || ''));
     submitAll(i + 1);

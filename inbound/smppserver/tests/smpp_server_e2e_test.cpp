@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -426,4 +427,62 @@ TEST(SmppServerE2e, SubmissionsPacedToTheAccountRate) {
   // Eleven submissions 200 ms apart take at least two seconds.
   EXPECT_GE(seconds, 2.0);
   EXPECT_EQ(g.TakeQueued().size(), 11u);
+}
+
+namespace {
+std::string BinarySubmit(const std::string& recipient, const std::string& udh, const std::string& hex) {
+  return "{\"source_addr\":\"S\",\"destination_addr\":\"" + recipient + "\",\"udh\":\"" + udh + "\",\"hex\":\"" + hex +
+         "\"}";
+}
+
+// The reference of the concatenation element in a file's UDH line ("" without one).
+std::string FileReference(const std::string& file) {
+  size_t at = file.find("UDH=");
+  if (at == std::string::npos) return "";
+  std::string udh = file.substr(at + 4, file.find("\r\n", at) - at - 4);
+  if (udh.size() >= 10 && udh.compare(2, 4, "0003") == 0) return udh.substr(6, 2);
+  if (udh.size() >= 12 && udh.compare(2, 4, "0804") == 0) return udh.substr(6, 4);
+  return "";
+}
+}  // namespace
+
+// Segments a client split itself keep their order and count, but the reference becomes the
+// gateway's own per message: two clients using one reference for one recipient stay apart,
+// 16-bit references stay 16-bit, and a header without concatenation is kept as given.
+TEST(SmppServerE2e, ClientSegmentsGetTheirOwnReferences) {
+  REQUIRE_NODE_SMPP();
+  SmppGateway g;
+  ASSERT_TRUE(g.Start());
+  g.AddUser({"add", "lara", "pw", "--smpp"});
+  g.AddUser({"add", "mike", "pw", "--smpp"});
+  const std::string to = "447700900777";
+  for (const char* user : {"lara", "mike"}) {
+    std::vector<std::string> lines = RunClient(Plan(
+        g.smppPort, "bind_transmitter", user, "pw",
+        "\"submits\":[" + BinarySubmit(to, "050003420201", "AABB") + "," + BinarySubmit(to, "050003420202", "CCDD") +
+            "," + BinarySubmit(to, "0608041234020" + std::string("1"), "EEFF") + "," +
+            BinarySubmit(to, "06050400000000", "0102") + "]"));
+    ASSERT_EQ(CountPrefix(lines, "SUBMIT_RESP 0 "), 4u) << Joined(lines);
+  }
+  std::vector<std::string> files = g.TakeQueued();
+  ASSERT_EQ(files.size(), 8u);
+  std::map<std::string, std::vector<std::string>> references;  // user/kind -> references
+  for (const std::string& f : files) {
+    std::string user = f.find("SubmitUser=lara") != std::string::npos ? "lara" : "mike";
+    if (f.find("UDH=06050400000000") != std::string::npos) {
+      references[user + "/ports"].push_back("kept");
+      continue;
+    }
+    std::string ref = FileReference(f);
+    ASSERT_FALSE(ref.empty()) << f;
+    references[user + (ref.size() == 4 ? "/16" : "/8")].push_back(ref);
+  }
+  ASSERT_EQ(references["lara/8"].size(), 2u);
+  ASSERT_EQ(references["mike/8"].size(), 2u);
+  EXPECT_EQ(references["lara/8"][0], references["lara/8"][1]);
+  EXPECT_EQ(references["mike/8"][0], references["mike/8"][1]);
+  EXPECT_NE(references["lara/8"][0], references["mike/8"][0]);
+  EXPECT_EQ(references["lara/16"].size(), 1u);
+  EXPECT_EQ(references["mike/16"].size(), 1u);
+  EXPECT_EQ(references["lara/ports"].size(), 1u);
 }
