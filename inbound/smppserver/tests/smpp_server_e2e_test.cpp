@@ -12,6 +12,7 @@
 #include "outside/qarpeer/tests/node_peer.h"
 #include "tests/support/gateway_process.h"
 #include "tests/support/ports.h"
+#include "tests/support/test_servers.h"
 #include "tests/support/test_files.h"
 
 namespace fs = std::filesystem;
@@ -485,4 +486,39 @@ TEST(SmppServerE2e, ClientSegmentsGetTheirOwnReferences) {
   EXPECT_EQ(references["lara/16"].size(), 1u);
   EXPECT_EQ(references["mike/16"].size(), 1u);
   EXPECT_EQ(references["lara/ports"].size(), 1u);
+}
+
+// Refusals by the quota (0x58) and by the accounting callback (its own status) leave
+// nothing queued; a long message is counted by its segments.
+TEST(SmppServerE2e, QuotaAndPreAuthorisationRefusals) {
+  REQUIRE_NODE_SMPP();
+  ScriptedServer callback([](const std::string& request, int, int) {
+    std::string body = request.find("To=447700900999") != std::string::npos ? "SMPPErrorCode=0x45" : "OK";
+    return ScriptedReply{"HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(body.size()) +
+                             "\r\nConnection: close\r\n\r\n" + body,
+                         true};
+  });
+  SmppGateway g;
+  ASSERT_TRUE(g.Start({"DefaultMsgLimitPerDay=3", "AccountingKeepAlive=No",
+                       "SMSAccountingURL=http://127.0.0.1:" + std::to_string(callback.port()) + "/cb"}));
+  g.AddUser({"add", "nina", "pw", "--smpp"});
+  std::string text = "\"source_addr\":\"N\",\"short_message\":\"hi\"";
+  std::vector<std::string> lines = RunClient(Plan(
+      g.smppPort, "bind_transmitter", "nina", "pw",
+      "\"submits\":[{\"destination_addr\":\"447700900999\"," + text + "},"
+      "{\"destination_addr\":\"447700900001\"," + text + "},"
+      "{\"destination_addr\":\"447700900002\",\"source_addr\":\"N\",\"short_message\":\"" + std::string(200, 'y') + "\"},"
+      "{\"destination_addr\":\"447700900003\"," + text + "}]"));
+  std::vector<std::string> responses;
+  for (const std::string& l : lines)
+    if (l.rfind("SUBMIT_RESP", 0) == 0) responses.push_back(l.substr(0, l.find(' ', 12)));
+  ASSERT_EQ(responses.size(), 4u) << Joined(lines);
+  EXPECT_EQ(responses[0], "SUBMIT_RESP 69");  // the callback's status
+  EXPECT_EQ(responses[1], "SUBMIT_RESP 0");
+  EXPECT_EQ(responses[2], "SUBMIT_RESP 0");   // two segments: the quota of 3 is used up
+  EXPECT_EQ(responses[3], "SUBMIT_RESP 88");  // over quota: 0x58
+  std::vector<std::string> files = g.TakeQueued();
+  EXPECT_EQ(files.size(), 3u);
+  for (const std::string& f : files) EXPECT_EQ(f.find("447700900999"), std::string::npos) << f;
+  EXPECT_NE(g.Log().find("User over quota"), std::string::npos);
 }
