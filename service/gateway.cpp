@@ -53,6 +53,7 @@
 #include "smsc/queue_pass.h"
 #include "submit/submission.h"
 #include "web/submission.h"
+#include "inbound/smppserver/smpp_server.h"
 #include "outside/seal_table.h"
 #include "web/web_menu.h"
 #include "web/web_settings.h"
@@ -222,6 +223,7 @@ int GatewayMain() {
   LoadProtocolLibraries(programDir, Settings.Debug && !Settings.NoDebugProtocol);
   // The SMPP, UCP and CIMD drivers hand received messages to the inbound side.
   InstallSmppDriver(ReceiveSmppMessage);
+  InstallSmppServer();
   InstallUcpCimdDrivers(ReceiveCentreMessage);
   InstallHttpDriver();
   InstallModemDriver(ReceiveModemMessage);

@@ -14,6 +14,7 @@
 #include "service/alert_scanner.h"
 #include "service/listeners.h"
 #include "inbound/inbound_scan.h"
+#include "inbound/smppserver/smpp_server.h"
 #include "inbound/udp_push_receiver.h"
 #include "smsc/connection_worker.h"
 #include "store/store_service.h"
@@ -24,9 +25,6 @@ void IdleUntilShutdown() {
 }
 
 namespace {
-// The SMPP server's listeners keep their frame until the server is built.
-void IdleListener(int) { IdleUntilShutdown(); }
-
 bool StartListener(const char* description, UniqueFd& socket, void (*body)(int)) {
   if (!socket) return true;
   int fd = socket.get();
@@ -61,8 +59,8 @@ void StartInboundWorker(const char* description, int kind) {
 bool StartListenerThreads() {
   return StartListener("ThreadListenForConnections", Listeners.web, ThreadListenForConnections) &&
          StartListener("ThreadLsitenForSSLConnections", Listeners.webSSL, ThreadListenForSSLConnections) &&
-         StartListener("ThreadListenForSMPPConnections", Listeners.smpp, IdleListener) &&
-         StartListener("ThreadListenForSSLSMPPConnections", Listeners.smppSSL, IdleListener);
+         StartListener("ThreadListenForSMPPConnections", Listeners.smpp, ThreadListenForSMPPConnections) &&
+         StartListener("ThreadListenForSSLSMPPConnections", Listeners.smppSSL, ThreadListenForSSLSMPPConnections);
 }
 
 void StartWorkerThreads() {
