@@ -121,7 +121,10 @@ void WatcherThread() {
     if (fds[1].revents) ClearStaleShutdownWake();
     {
       MutexLock guard(g_watch.lock);
-      if (g_watch.disabled) break;
+      if (g_watch.disabled) {
+        // Left as when it never ran: the next wait after DisableFolderWatch(false) starts it.
+        break;
+      }
     }
     if (!(fds[0].revents & POLLIN)) continue;
     ssize_t n = read(inotifyFd, buffer, sizeof buffer);
@@ -226,5 +229,10 @@ void DisableFolderWatch(bool disabled) {
     // The thread leaves at its next event; without watches it sees none from here on.
     for (const auto& [wd, folder] : g_watch.folders) inotify_rm_watch(g_watch.fd.get(), wd);
   }
-  if (!disabled) EnsureWatcher();
+  if (disabled) return;
+  // Still running (it had not seen the stop yet): watch again.
+  if (g_watch.running) {
+    for (const auto& [root, count] : g_watch.roots) WatchFolder(root, true);
+  }
+  EnsureWatcher();
 }
