@@ -159,3 +159,18 @@ void CloseDebugLog() {
   g_debugLog.day = -1;
   g_debugLog.closed = true;
 }
+
+void WriteDebugLogUnlessRepeated(RepeatedDebugLine& line, std::string_view label, std::string_view text) {
+  if (!DebugSettings.Debug.load()) return;
+  uint64_t now = TickMs();
+  if (text == line.last && line.writtenTick != 0) {
+    ++line.repeats;
+    if (now - line.writtenTick < kRepeatedDebugLineEveryMs) return;
+    WriteDebugLog(label, StrPrintf("%.*s (%u times since the last line)", int(text.size()), text.data(), line.repeats));
+  } else {
+    WriteDebugLog(label, text);
+  }
+  line.last.assign(text);
+  line.writtenTick = now;
+  line.repeats = 0;
+}

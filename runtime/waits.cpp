@@ -1,5 +1,8 @@
 #include "runtime/waits.h"
 
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -33,8 +36,24 @@ uint64_t SleepUnlessShutdown(uint32_t ms, uint64_t startTick) {
   return now;
 }
 
+int ShutdownWakeFd() {
+  static const int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  return fd;
+}
+
+void ClearStaleShutdownWake() {
+  if (ShutdownRequested.load() != 0) return;
+  uint64_t count;
+  while (read(ShutdownWakeFd(), &count, sizeof count) > 0) {
+  }
+}
+
 void AnnounceShutdown() {
   ShutdownRequested.store(1);
+  uint64_t one = 1;
+  if (write(ShutdownWakeFd(), &one, sizeof one) < 0) {
+    // A full counter is readable anyway.
+  }
   // Taken so that a sleeper between its check and its wait does not miss the wake-up.
   { std::lock_guard<std::mutex> lock(g_sleepLock); }
   g_sleepWake.notify_all();

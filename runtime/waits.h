@@ -6,7 +6,12 @@
 // Sleeps until ms have passed since startTick or the stop is announced (a stop set without
 // AnnounceShutdown is seen within a second); returns the current tick. 0 ms returns at once.
 uint64_t SleepUnlessShutdown(uint32_t ms, uint64_t startTick);
-// Sets ShutdownRequested and wakes every SleepUnlessShutdown at once.
+// Sets ShutdownRequested and wakes every SleepUnlessShutdown at once, and every poll that
+// includes ShutdownWakeFd.
 void AnnounceShutdown();
+// Readable once the stop is announced: for waits that poll descriptors.
+int ShutdownWakeFd();
+// Empties ShutdownWakeFd when no stop is requested (a test that stopped and started again).
+void ClearStaleShutdownWake();
 // True (and lastTick set to now) when ms is 0 or at least ms have passed since lastTick.
 bool IntervalElapsed(uint32_t ms, uint64_t& lastTick);

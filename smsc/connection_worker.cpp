@@ -20,6 +20,8 @@
 #include "smsc/routing_tables.h"
 #include "smsc/skip_queue.h"
 #include "smsc/smsc_driver.h"
+#include "smsc/work_wait.h"
+#include "store/queue_dirs.h"
 #include "store/message_logs.h"
 #include "store/retry_schedule.h"
 
@@ -168,19 +170,25 @@ bool RunSession(WorkerState& s, SmscDriver& driver) {
   bool receiveOnly = driver.receiveOnly();
   if (receiveOnly) WriteDebugLogf(s.name.c_str(), "Receive only connection for %s", s.name.c_str());
   uint64_t lastCheckTick = TickMs();
+  // Files written to the queue wake this worker; without them it waits.
+  FolderWake wake({OutboundQueueRoot()});
+  WorkWaitContext waitContext;
+  waitContext.wake = receiveOnly ? nullptr : &wake;
+  waitContext.changeCheck = w.changeCheck;
+  waitContext.lastCheckTick = &lastCheckTick;
   while (!w.linkError && !Stopping() && !s.restart) {
     if (receiveOnly) {
       // Nothing to send: keep the link served and alive.
-      if (transport.yield(200) != 0 || !transport.linkUp()) w.linkError = true;
-      if (w.settings.keepAliveSeconds != 0 &&
-          TickMs() - w.lastActivityTick > uint64_t(w.settings.keepAliveSeconds) * 1000) {
-        if (transport.enquireLink() != 0) w.linkError = true;
-        w.lastActivityTick = TickMs();
-      }
+      WaitForWork(w, transport, waitContext);
     } else {
+      wake.Rearm();
       RunQueuePass(w, transport);
       ApplyPacing(s, w);
       driver.apply(w);
+      // A pass that found nothing to do waits for a file, the link or a timer.
+      if (w.handledInPass == 0 && !w.queueRestart && !w.linkError && !w.restart) {
+        WaitForWork(w, transport, waitContext);
+      }
     }
     // Besides the checks inside the passes (after each subdirectory, every 256 messages):
     // once a second, so that a link with nothing to send, or only the root queue, or
@@ -234,11 +242,21 @@ void RunLocalRoutingPasses(WorkerState& s) {
   t.enquireLink = [] { return 0; };
   ConfigurationStamp configuration;
   ConfigurationChanged(configuration);
+  FolderWake wake({OutboundQueueRoot()});
+  uint64_t lastCheckTick = TickMs();
+  bool changed = false;
+  WorkWaitContext waitContext;
+  waitContext.wake = &wake;
+  waitContext.lastCheckTick = &lastCheckTick;
+  waitContext.changeCheck = [&] { changed = changed || ConfigurationChanged(configuration); };
   while (!Stopping()) {
     // The local-routing section may have changed: every file is looked at again.
-    if (ConfigurationChanged(configuration)) SkipQFree(w.skipQueue);
+    if (changed) SkipQFree(w.skipQueue);
+    changed = false;
+    wake.Rearm();
     RunQueuePass(w, t);
-    SleepUnlessShutdown(1000, TickMs());
+    // Delivered files are gone: only a write, a due retry or the periodic look brings more.
+    if (w.handledInPass == 0) WaitForWork(w, t, waitContext);
   }
   SkipQFree(w.skipQueue);
 }

@@ -92,7 +92,8 @@ void ServeWhileNotSending(QueueWorker& w, QueueTransport& t) {
   }
 }
 
-// Enquire-link when the link is in doubt or the keep-alive interval has passed.
+}  // namespace
+
 void ProbeLink(QueueWorker& w, QueueTransport& t, bool keepAliveOnly) {
   // Read before the clock: a response helper may move it on meanwhile.
   uint64_t lastActivity = w.lastActivityTick;
@@ -115,6 +116,8 @@ void ProbeLink(QueueWorker& w, QueueTransport& t, bool keepAliveOnly) {
     }
   }
 }
+
+namespace {
 
 void Sent(QueueWorker& w, ClaimedFile& claim, const SmsMessageRecord& m, const std::string& directoryName,
           const std::string& fileName, const std::string& messageId, const std::string& smscMessageId,
@@ -450,6 +453,9 @@ FileOutcome HandleQueueFile(QueueWorker& w, QueueTransport& t, const std::string
     routeKnown = true;
   }
   if (m.RetryCount != 0 && !w.ignoreRetryDue && !RetryDue(m.RetryCount, m.LastRetryTime, w.connection)) {
+    // The worker wakes for it when it is due, without passes in between.
+    time_t due = RetryDueTime(m.RetryCount, m.LastRetryTime, w.connection);
+    if (w.earliestRetry == 0 || due < w.earliestRetry) w.earliestRetry = due;
     return FileOutcome::PassedOver;
   }
   if (auto local = DeliverLocally(w, claim, m, e)) return *local;
@@ -504,6 +510,8 @@ void RunQueuePass(QueueWorker& w, QueueTransport& t) {
     }
   }
   w.sentInPass = 0;
+  w.handledInPass = 0;
+  w.earliestRetry = 0;
   w.queueRestart = false;
   SkipQBeginPass(w.skipQueue);
   QueueFind directories;
@@ -541,6 +549,7 @@ void RunQueuePass(QueueWorker& w, QueueTransport& t) {
       std::string file = cursor.names[cursor.next++];
       uint32_t before = w.sentInDirectory;
       FileOutcome outcome = HandleQueueFile(w, t, dir, file);
+      if (outcome != FileOutcome::PassedOver) ++w.handledInPass;
       // The rest of a long message follows at once on this connection.
       SegmentName segment;
       std::string current = file;
@@ -581,19 +590,10 @@ void RunQueuePass(QueueWorker& w, QueueTransport& t) {
   ProbeLink(w, t, true);
   if (!t.linkUp()) w.linkError = true;
   if (!w.linkError && !ShutdownRequested.load()) {
-    int wait = 0;
-    if (w.sentInPass == 0) {
-      wait = 1;
-      if (TickMs() - w.lastSubmitTick > 60000 && CounterValue(kSmsQSize) > 20000) wait = 5;
-    }
-    if (w.settings.keepAliveSeconds != 0) {
-      uint64_t due = w.lastActivityTick + uint64_t(w.settings.keepAliveSeconds) * 1000;
-      uint64_t now = TickMs();
-      int secondsLeft = due > now ? int((due - now) / 1000) : 0;
-      if (secondsLeft < wait) wait = secondsLeft;
-    }
+    // Serves what has come; a pass that found nothing to do is followed by the worker's
+    // wait for work, not by a sleep here.
     w.lastYieldTick = TickMs();
-    if (t.yield(wait) != 0) {
+    if (t.yield(0) != 0) {
       w.linkError = true;
       LinkNote(t, LinkCheck::PassEndYield);
     }

@@ -132,6 +132,12 @@ struct QueueTransport {
   std::function<void(LinkCheck)> linkNote;
   // Called when a pass is over (after its closing yield); unset: nothing.
   std::function<void()> passEnd;
+  // The descriptor the link's traffic arrives on, for the worker's idle wait (readable:
+  // yield(0) serves it); unset or -1: none.
+  std::function<int()> waitFd;
+  // While idle, yield(0) at least this often (a modem's polls and tests); 0: only when the
+  // link has traffic.
+  uint32_t serveEveryMs = 0;
 };
 
 // Where a worker stopped in a directory it left early (per-user queues take turns), so that
@@ -156,6 +162,8 @@ struct QueueWorker {
   SharedValue<uint32_t> sentInPass, sentInDirectory;
   SkipQueue skipQueue;
   bool ignoreRetryDue = false;  // a throttled file taken from the resubmit queue
+  uint32_t handledInPass = 0;   // files the pass did something with (not passed over)
+  time_t earliestRetry = 0;     // the earliest retry time of a file the pass held back; 0: none
   std::map<std::string, DirectoryCursor> cursors;  // by directory name
   // The change check and backup test of the worker, run every 256 messages and after
   // each subdirectory; may set restart.
@@ -165,6 +173,9 @@ struct QueueWorker {
 enum class FileOutcome { PassedOver, Sent, Retry, Failed, Deleted, Local, Queued };
 
 void RunQueuePass(QueueWorker& worker, QueueTransport& transport);
+// Enquire-link when the link is in doubt (unless keepAliveOnly) or the keep-alive interval
+// has passed.
+void ProbeLink(QueueWorker& w, QueueTransport& t, bool keepAliveOnly);
 // Records the outcome of a submission (sent, retry, permanent failure), releases the
 // long-message lock and the files.
 FileOutcome FinishSubmission(QueueWorker& worker, PreparedSubmission& p, const SubmitResult& result);

@@ -5,6 +5,7 @@
 
 #include "config/settings.h"
 #include "runtime/debug_log.h"
+#include "runtime/str_printf.h"
 
 namespace {
 
@@ -61,7 +62,12 @@ void SkipQClean(SkipQueue& q) {
                               [](const SkipQueue::Entry& a, const SkipQueue::Entry& b) { return a.name == b.name; }),
                   q.entries.end());
   q.sortedCount = q.entries.size();
-  LogSize("SkipQClean", q);
+  // After every pass: an idle link would repeat the same line many times a minute.
+  if (Settings.Debug) {
+    WriteDebugLogUnlessRepeated(q.cleanLine, "SkipQClean",
+                                StrPrintf("Debug:  SkipQSize = %u, SkipQCount = %u", unsigned(q.entries.capacity()),
+                                          unsigned(q.entries.size())));
+  }
 }
 
 void SkipQFree(SkipQueue& q) {

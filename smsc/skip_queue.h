@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "runtime/debug_log.h"
+
 struct SkipQueue {
   struct Entry {
     std::string name;
@@ -15,6 +17,7 @@ struct SkipQueue {
   };
   std::vector<Entry> entries;
   size_t sortedCount = 0;  // entries[0, sortedCount) are sorted by name
+  RepeatedDebugLine cleanLine;  // the size line after each pass
 };
 
 inline constexpr size_t kSkipQueueNameLimit = 48;  // names this long or longer are never kept

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "runtime/file_io.h"
+#include "runtime/folder_wake.h"
 #include "runtime/mutex.h"
 #include "runtime/str_printf.h"
 #include "runtime/text_helpers.h"
@@ -308,11 +309,13 @@ bool PublishOnce(const std::string& path, std::string_view content, PublishMode 
 }  // namespace
 
 bool PublishFile(const std::string& path, std::string_view content, PublishMode mode, time_t keepTime) {
-  if (PublishOnce(path, content, mode, keepTime)) return true;
-  if (errno != ENOENT) return false;
+  bool published = PublishOnce(path, content, mode, keepTime);
   // The directory vanished between the write and the link (an emptied folder is removed by
   // the clean-up): once more under the same name, which creates it again.
-  return PublishOnce(path, content, mode, keepTime);
+  if (!published && errno == ENOENT) published = PublishOnce(path, content, mode, keepTime);
+  // Whoever waits for files there goes to work now, not at its next look.
+  if (published) SignalFolderWrite(path);
+  return published;
 }
 
 bool ClaimQueueFile(const std::string& path, ClaimedFile& out) {

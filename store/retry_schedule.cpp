@@ -30,10 +30,13 @@ uint32_t RetryDelaySeconds(uint32_t retryCount, std::string_view connection) {
                       Setting(connection, "RetryDelayMax"));
 }
 
+time_t RetryDueTime(uint32_t retryCount, const CalendarTime& lastRetryTime, std::string_view connection) {
+  if (retryCount == 0 || lastRetryTime.absent()) return 0;
+  return LocalCalendarToSeconds(lastRetryTime) + static_cast<time_t>(RetryDelaySeconds(retryCount, connection));
+}
+
 bool RetryDue(uint32_t retryCount, const CalendarTime& lastRetryTime, std::string_view connection) {
-  if (retryCount == 0 || lastRetryTime.absent()) return true;
-  time_t last = LocalCalendarToSeconds(lastRetryTime);
-  return NowSeconds() >= last + static_cast<time_t>(RetryDelaySeconds(retryCount, connection));
+  return NowSeconds() >= RetryDueTime(retryCount, lastRetryTime, connection);
 }
 
 uint32_t RetryMaxAttempts(std::string_view connection) { return Setting(connection, "RetryMaxAttempts"); }

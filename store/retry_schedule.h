@@ -13,6 +13,8 @@
 // Delay in seconds before the next attempt after retryCount failures (0 = now).
 uint32_t RetryDelaySeconds(uint32_t retryCount, std::string_view connection);
 bool RetryDue(uint32_t retryCount, const CalendarTime& lastRetryTime, std::string_view connection);
+// Seconds since 1970 at which that retry is due (now or earlier when it is).
+time_t RetryDueTime(uint32_t retryCount, const CalendarTime& lastRetryTime, std::string_view connection);
 uint32_t RetryMaxAttempts(std::string_view connection);
 // True when the file's creation (modification) time + RetryMaxAge minutes is in the past.
 bool RetryExpired(const ClaimedFile& file, std::string_view connection);

@@ -23,7 +23,6 @@ constexpr const char* kLabel = "HTTPSMSC";
 constexpr uint32_t kConnectTimeoutMs = 30000;
 constexpr uint32_t kAnswerTimeoutSeconds = 120;
 constexpr uint32_t kProxyAnswerSeconds = 30;
-constexpr uint32_t kRoundPauseMs = 1000;
 constexpr int kLinkStatus = -1;  // the status of a failure before any answer
 
 struct Endpoint {
@@ -251,10 +250,8 @@ void Open(const State& d, QueueWorker& w, QueueTransport& t) {
     return 0;
   };
   t.linkUp = [] { return true; };
-  t.passEnd = [d] {
-    CloseKept(*d);
-    SleepUnlessShutdown(kRoundPauseMs, TickMs());
-  };
+  // The worker waits for work between passes: nothing to rest here.
+  t.passEnd = [d] { CloseKept(*d); };
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "smsc/modem/modem_driver.h"
 
+#include <algorithm>
 #include <memory>
 
 #include "runtime/clock.h"
@@ -78,6 +79,14 @@ void PollIfDue(ModemSession& s) {
   s.lastPollTick = TickMs();
 }
 
+uint32_t ServeEveryMs(const ModemSession& s) {
+  uint64_t every = kTestEveryMs;
+  if (s.receiving && s.settings.receivePollSeconds != 0) {
+    every = std::min<uint64_t>(every, uint64_t(s.settings.receivePollSeconds) * 1000);
+  }
+  return uint32_t(every);
+}
+
 // The health check after a failed message.
 int CheckAfterFailure(ModemSession& s) {
   if (!s.device.valid() || s.device.failed) {
@@ -147,6 +156,10 @@ void Open(const State& d, QueueWorker& w, QueueTransport& t) {
   t.enquireLink = [raw] { return CheckAfterFailure(raw->session); };
   t.yield = [raw](int waitMs) { return Serve(raw->session, waitMs); };
   t.linkUp = [raw] { return LineUsable(raw->session); };
+  // Idle, the worker waits on the line and serves it when something comes, or when a
+  // receive poll or the periodic test is due.
+  t.waitFd = [raw] { return raw->session.device.fd.get(); };
+  t.serveEveryMs = ServeEveryMs(raw->session);
 }
 
 bool Reload(const State& d) {

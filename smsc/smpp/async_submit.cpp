@@ -1,8 +1,9 @@
 #include "smsc/smpp/async_submit.h"
 
+#include <poll.h>
+
 #include <algorithm>
 #include <chrono>
-#include <thread>
 
 #include "config/settings.h"
 #include "runtime/clock.h"
@@ -18,7 +19,9 @@ namespace {
 
 constexpr uint32_t kMaxThrottleResubmits = 4;
 constexpr int kHelperWaitPendingMs = 1000;
-constexpr int kHelperWaitIdleMs = 5000;
+constexpr int kHelperWaitIdleMs = 60000;
+constexpr uint64_t kThrottleLookMs = 100;
+constexpr int kWindowLookMs = 1000;
 constexpr int kHelperStartSeconds = 60;
 constexpr int kHelperStopSeconds = 120;
 
@@ -66,6 +69,28 @@ void WaitForResponse(SMPPSubmitAsyncQ& q, int ms) {
   }
 }
 
+// A full window: waits for a helper to move it when a response is being processed, else
+// for the socket to bring one (the read is the caller's yield), a second at most so that
+// command time-outs and the stop are seen.
+void WaitForWindow(SMPPSubmitAsyncQ& q) {
+  {
+    MutexLock guard(q.lock);
+    if (q.useHelpers && q.doneCount > 0) {
+      auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWindowLookMs);
+      while (q.depth >= q.windowSize && q.doneCount > 0 && guard.WaitUntil(q.responseEvent, until)) {
+      }
+      return;
+    }
+    if (!q.useHelpers && q.doneCount > 0) return;
+  }
+  if (q.link.fd < 0) {
+    WaitForResponse(q, 1);
+    return;
+  }
+  pollfd fd = {q.link.fd, POLLIN, 0};
+  poll(&fd, 1, kWindowLookMs);
+}
+
 void Throttle(SMPPSubmitAsyncQ& q, AsyncPendingRecord& r, SubmitOutcome outcome) {
   bool throttled = outcome == SubmitOutcome::Throttled;
   std::string key = PathKey(r.p.directoryName, r.p.fileName);
@@ -100,14 +125,19 @@ void Submit(QueueWorker& w, SMPPSubmitAsyncQ& q, PreparedSubmission&& p) {
   if (throttled && w.settings.throttleErrorDelaySeconds != 0) {
     uint64_t start = TickMs();
     while (TickMs() - start < uint64_t(w.settings.throttleErrorDelaySeconds) * 1000 && !ShutdownRequested.load()) {
-      YieldAndNote(w, q);
+      // The yield serves the link until the pause ends (or a response clears it, seen
+      // within kThrottleLookMs).
+      uint64_t left = uint64_t(w.settings.throttleErrorDelaySeconds) * 1000 - (TickMs() - start);
+      if (q.link.yield(int(std::min<uint64_t>(left, kThrottleLookMs))) != 0) {
+        w.linkError = true;
+        AsyncSmppDebugLog(w.connection, "Info -- SMPP Connection Error reported by SMPPYield 3");
+      }
       ProcessUnlessHelped(w, q);
-      if (!q.link.linkUp()) break;
+      if (w.linkError || !q.link.linkUp()) break;
       {
         MutexLock guard(q.lock);
         if (!q.throttled) break;
       }
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     if (w.settings.restartQAfterThrottleError) w.queueRestart = true;
   }
@@ -128,7 +158,7 @@ void Submit(QueueWorker& w, SMPPSubmitAsyncQ& q, PreparedSubmission&& p) {
       WaitForResponse(q, 1);
       break;
     }
-    WaitForResponse(q, 1);
+    WaitForWindow(q);
   }
   uint64_t waited = TickMs() - waitStart;
   if (waited > 0 && (Settings.Debug || Settings.DebugAsyncSMPP)) {

@@ -46,6 +46,8 @@ struct AsyncSubmitLink {
   std::function<const char*(int status)> errorText;
   // Ends the session in the library: every record still outstanding completes.
   std::function<void()> abandon;
+  // The session's socket: a full window waits for it to become readable; -1: none known.
+  int fd = -1;
 };
 
 // Every field below the lock is guarded by it; the resubmit queue shares it.

@@ -80,6 +80,7 @@ bool SmppAsyncLink(int sock, void* tls, const std::string& name, int version, As
   link.linkUp = [=] { return SmppLinkUp(sock, tls, name); };
   link.errorText = [](int status) { return Peer().Call<SMPPErrorTextFn>(peer::SMPPErrorText)(status); };
   link.abandon = [=] { abandon(sock); };
+  link.fd = sock;
   return true;
 }
 
@@ -102,6 +103,7 @@ QueueTransport SmppTransport(int sock, void* tls, const std::string& name, const
   t.enquireLink = [sock, tls, name, version] { return SmppEnquireLink(sock, tls, name, version); };
   t.yield = [sock, tls, name, version](int waitMs) { return SmppYield(sock, tls, name, version, waitMs); };
   t.linkUp = [sock, tls, name] { return SmppLinkUp(sock, tls, name); };
+  t.waitFd = [sock] { return sock; };
   return t;
 }
 

@@ -27,8 +27,6 @@ namespace {
 // An idle pass waits this long on the socket for received traffic before it looks at the
 // queue again: the shortest waits of the pass would make it a busy poll, and each pass
 // lists the queue (at 50 ms the passes of an idle link cost 0.25 CPU s a minute).
-constexpr int kIdleYieldMs = 200;
-constexpr int kShortestIdleWaitMs = 5;
 
 std::atomic<CentreReceiveHandler> g_receive{nullptr};
 
@@ -149,21 +147,6 @@ void Apply(DriverState& d, QueueWorker& w) {
   w.settings.combineSegments = false;
 }
 
-// The wait of a yield. A pass that sent nothing asks for its shortest waits (none at all in
-// the last second before an enquire-link is due): those become one wait on the socket until
-// the enquire-link is due, kIdleYieldMs at most. Pacing and a pass that sent keep theirs.
-int IdleWaitMs(const QueueWorker& w, int waitMs) {
-  uint64_t now = TickMs();
-  bool pacing = w.settings.sendIntervalMs != 0 && now - w.lastSubmitTick < w.settings.sendIntervalMs;
-  if (pacing || w.sentInPass != 0 || waitMs > kShortestIdleWaitMs) return waitMs;
-  int wait = kIdleYieldMs;
-  if (w.settings.keepAliveSeconds != 0) {
-    uint64_t due = uint64_t(w.lastActivityTick) + uint64_t(w.settings.keepAliveSeconds) * 1000;
-    wait = due > now ? int(std::min<uint64_t>(due - now, kIdleYieldMs)) : 0;
-  }
-  return wait;
-}
-
 SubmitResult Submit(DriverState& d, const SmsMessageRecord& m, const SubmitRequest& r) {
   const LinkCalls& c = *d.calls;
   SubmitResult result;
@@ -190,11 +173,9 @@ void Open(const State& d, QueueWorker& w, QueueTransport& t) {
   t = QueueTransport();
   t.submit = [d](const SmsMessageRecord& m, const SubmitRequest& r) { return Submit(*d, m, r); };
   t.enquireLink = [&c, sock, name] { return c.enquireLink(sock, name); };
-  QueueWorker* worker = &w;
-  t.yield = [&c, sock, name, worker](int waitMs) {
-    return c.yield(sock, name, IdleWaitMs(*worker, waitMs));
-  };
+  t.yield = [&c, sock, name](int waitMs) { return c.yield(sock, name, waitMs); };
   t.linkUp = [&c, sock, name] { return c.linkUp(sock, name); };
+  t.waitFd = [sock] { return sock; };
   Apply(*d, w);
 }
 

@@ -1,5 +1,6 @@
 // The real gateway sending and receiving through the modem simulator on a pseudo-terminal,
 // one failure mode of the modem per test.
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -509,6 +510,37 @@ TEST(ModemSession, ExtraCommandsBearerAndNokiaCarriageReturn) {
   EXPECT_NE(in.find("AT+CGSMS=3<CR>"), std::string::npos);
   EXPECT_NE(pdu, std::string::npos) << in;
   EXPECT_NE(post, std::string::npos) << in;
+}
+
+}  // namespace
+
+namespace {
+
+// An idle modem worker waits on its line and timers: a file dropped meanwhile still leaves
+// once, the line is not kept busy with commands between passes, and the stop during the
+// wait ends the gateway at once with its normal exit.
+TEST(ModemSession, IdleWaitSendsDroppedFilesAndEndsAtTheStop) {
+  ModemSim sim;
+  ASSERT_TRUE(sim.Start());
+  ModemGateway g;
+  g.Configure(sim.device());
+  g.Start();
+  ASSERT_TRUE(WaitUntil(kLong, [&] { return g.Debug().find("Modem initialization complete") != std::string::npos; }))
+      << g.Debug();
+  sleep(4);
+  g.Drop("I1.req", "PhoneNumber=+4912341\r\nData=after the wait\r\n");
+  ASSERT_TRUE(ReadyAndSent(g, sim, 1)) << g.Debug();
+  ASSERT_TRUE(WaitUntil(kLong, [&] { return g.QueueEmpty(); })) << g.Debug();
+  // Ten idle seconds: the periodic looks' end-of-pass checks, not a command after every idle read.
+  size_t before = Count(g.Debug(), "OUT: AT");
+  sleep(10);
+  size_t commands = Count(g.Debug(), "OUT: AT") - before;
+  EXPECT_LE(commands, 3u) << g.Debug();
+  g.process->Signal(SIGTERM);
+  int code = -1;
+  ASSERT_TRUE(g.process->WaitExit(15000, code)) << g.Debug();
+  EXPECT_EQ(code, 0);
+  EXPECT_EQ(sim.Ask(kSubmits, "len(a['submits'])"), "1");
 }
 
 }  // namespace

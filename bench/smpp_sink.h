@@ -1,0 +1,263 @@
+// What the SMPP benchmarks share: a sink that answers every submit_sm at once (and notes
+// when message "b<index>" came), loopback helpers, a scratch file system per run, and where
+// the programs are.
+#pragma once
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/epoll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "outside/qarpeer/smpp_pdu.h"
+#include "runtime/unique_fd.h"
+
+inline uint64_t NowUs() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return uint64_t(ts.tv_sec) * 1000000 + uint64_t(ts.tv_nsec) / 1000;
+}
+
+inline uint16_t FreePort() {
+  UniqueFd s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  if (bind(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return 0;
+  getsockname(s.get(), reinterpret_cast<sockaddr*>(&a), &len);
+  return ntohs(a.sin_port);
+}
+
+inline UniqueFd Connect(uint16_t port) {
+  UniqueFd s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (connect(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return UniqueFd();
+  int one = 1;
+  setsockopt(s.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  return s;
+}
+
+inline bool WaitForPort(uint16_t port, int ms) {
+  for (int waited = 0; waited < ms; waited += 100) {
+    if (Connect(port)) return true;
+    usleep(100000);
+  }
+  return false;
+}
+
+inline bool SendAll(int fd, const std::string& data) {
+  size_t done = 0;
+  while (done < data.size()) {
+    ssize_t n = send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
+    if (n <= 0) return false;
+    done += size_t(n);
+  }
+  return true;
+}
+
+// ---- The sink: answers every submit_sm at once and notes when message "b<index>" came. ----
+struct Sink {
+  UniqueFd listener;
+  uint16_t port = 0;
+  std::vector<std::atomic<uint64_t>> arrival;  // per message index, 0 = not yet
+  std::atomic<uint64_t> received{0}, duplicates{0}, foreign{0};
+  std::atomic<bool> stop{false};
+  std::thread thread;
+
+  explicit Sink(size_t capacity) : arrival(capacity) {}
+  void Reset() {
+    for (auto& a : arrival) a = 0;
+    received = 0;
+    duplicates = 0;
+    foreign = 0;
+  }
+  bool Start() {
+    listener.reset(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    int one = 1;
+    setsockopt(listener.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (bind(listener.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(listener.get(), 64) != 0) {
+      return false;
+    }
+    getsockname(listener.get(), reinterpret_cast<sockaddr*>(&a), &len);
+    port = ntohs(a.sin_port);
+    thread = std::thread([this] { Run(); });
+    return true;
+  }
+  void Stop() {
+    stop = true;
+    if (thread.joinable()) thread.join();
+  }
+  void Note(const std::string& text) {
+    if (text.size() < 2 || text[0] != 'b') {
+      ++foreign;
+      return;
+    }
+    size_t index = strtoul(text.c_str() + 1, nullptr, 10);
+    if (index >= arrival.size()) {
+      ++foreign;
+      return;
+    }
+    uint64_t expected = 0;
+    if (!arrival[index].compare_exchange_strong(expected, NowUs())) ++duplicates;
+    ++received;
+  }
+  // Answers what one connection sent; false when it closed.
+  bool Serve(int fd, std::string& in) {
+    char buffer[65536];
+    ssize_t n = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) return false;
+    if (n > 0) in.append(buffer, size_t(n));
+    std::string out;
+    size_t at = 0;
+    while (in.size() - at >= smpp::kHeaderLength) {
+      uint32_t length = smpp::CheckedCommandLength(std::string_view(in).substr(at));
+      if (length == 0) return false;
+      if (in.size() - at < length) break;
+      smpp::Pdu pdu = smpp::DecodePdu(std::string_view(in).substr(at, length));
+      at += length;
+      uint32_t resp = pdu.commandId | smpp::kResponseBit;
+      switch (pdu.commandId) {
+        case smpp::kBindTransmitter:
+        case smpp::kBindTransceiver:
+        case smpp::kBindReceiver:
+          out += smpp::EncodePdu({resp, 0, pdu.sequence, std::string("SINK\0", 5)});
+          break;
+        case smpp::kSubmitSm: {
+          smpp::ShortMessage m;
+          std::string text;
+          if (smpp::DecodeShortMessage(pdu.body, m)) {
+            text = m.shortMessage;
+            for (const smpp::Tlv& t : m.tlvs) {
+              if (t.tag == 0x0424 && text.empty()) text = t.value;
+            }
+          }
+          Note(text);
+          std::string id = std::to_string(pdu.sequence);
+          id.push_back('\0');
+          out += smpp::EncodePdu({resp, 0, pdu.sequence, id});
+          break;
+        }
+        case smpp::kEnquireLink:
+        case smpp::kUnbind:
+          out += smpp::EncodePdu({resp, 0, pdu.sequence, {}});
+          break;
+        default:
+          if (!smpp::IsResponse(pdu.commandId)) out += smpp::EncodePdu({smpp::kGenericNack, 3, pdu.sequence, {}});
+      }
+    }
+    in.erase(0, at);
+    return out.empty() || SendAll(fd, out);
+  }
+  void Run() {
+    int ep = epoll_create1(EPOLL_CLOEXEC);
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.fd = listener.get();
+    epoll_ctl(ep, EPOLL_CTL_ADD, listener.get(), &ev);
+    std::vector<std::pair<UniqueFd, std::string>> conns(1024);
+    epoll_event events[64];
+    while (!stop.load()) {
+      int n = epoll_wait(ep, events, 64, 100);
+      for (int i = 0; i < n; ++i) {
+        int fd = events[i].data.fd;
+        if (fd == listener.get()) {
+          int c = accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC);
+          if (c < 0) continue;
+          if (size_t(c) >= conns.size()) {
+            close(c);
+            continue;
+          }
+          int one = 1;
+          setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+          conns[size_t(c)] = {UniqueFd(c), std::string()};
+          epoll_event e{};
+          e.events = EPOLLIN;
+          e.data.fd = c;
+          epoll_ctl(ep, EPOLL_CTL_ADD, c, &e);
+          continue;
+        }
+        if (!Serve(fd, conns[size_t(fd)].second)) {
+          epoll_ctl(ep, EPOLL_CTL_DEL, fd, nullptr);
+          conns[size_t(fd)].first.reset();
+        }
+      }
+    }
+    close(ep);
+  }
+};
+
+// Every run keeps its files on a file system of its own: a new ext4 image with the default
+// journal, loop-mounted. Runs then cannot slow each other down through the file system
+// (ext4 without a journal, as some machines have, passes over inodes freed in the last
+// minutes when it allocates new ones). Without the privileges for that, the runs use the
+// temporary directory and say so.
+struct ScratchFs {
+  std::string image, mountPoint;
+  bool mounted = false;
+  // The directory for one run's files.
+  std::string Make(const std::string& label) {
+    std::string base = std::filesystem::temp_directory_path().string() + "/" + label + "-XXXXXX";
+    if (!mkdtemp(base.data())) return {};
+    image = base + ".img";
+    mountPoint = base;
+    std::string make = "truncate -s 4G '" + image + "' && mkfs.ext4 -q -F '" + image + "' >/dev/null 2>&1 && mount -o loop '" +
+                       image + "' '" + mountPoint + "' 2>/dev/null";
+    mounted = system(make.c_str()) == 0;
+    if (!mounted) {
+      unlink(image.c_str());
+      static bool said = false;
+      if (!said) fprintf(stderr, "note: no loop mount here; the runs share %s\n", std::filesystem::temp_directory_path().c_str());
+      said = true;
+    }
+    return mountPoint + "/";
+  }
+  ~ScratchFs() {
+    if (mountPoint.empty()) return;
+    if (mounted) system(("umount '" + mountPoint + "'").c_str());
+    std::error_code ec;
+    std::filesystem::remove_all(mountPoint, ec);
+    if (mounted) unlink(image.c_str());
+  }
+};
+
+
+inline std::string BinDir() {
+  char path[4096];
+  ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+  if (n <= 0) return "./";
+  path[n] = '\0';
+  std::string p(path);
+  return p.substr(0, p.rfind('/') + 1);
+}
+
+inline void WriteText(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
+
+inline std::string Which(const char* name) {
+  for (const char* dir : {"/usr/sbin/", "/usr/bin/", "/usr/local/sbin/", "/usr/local/bin/"}) {
+    std::string p = std::string(dir) + name;
+    if (access(p.c_str(), X_OK) == 0) return p;
+  }
+  return {};
+}
+

@@ -1,0 +1,238 @@
+#include "runtime/folder_wake.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/inotify.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <map>
+
+#include "runtime/debug_log.h"
+#include "runtime/mutex.h"
+#include "runtime/thread_frame.h"
+#include "runtime/thread_registry.h"
+#include "runtime/unique_dir.h"
+#include "runtime/unique_fd.h"
+#include "runtime/waits.h"
+
+struct FolderWaiter {
+  std::vector<std::string> folders;
+  UniqueFd eventFd;
+  // Set by the first write after a Rearm, so that a burst of files costs one wake-up.
+  std::atomic<bool> pending{false};
+  std::atomic<uint64_t> signalled{0};
+};
+
+namespace {
+
+constexpr uint32_t kFileEvents = IN_CREATE | IN_MOVED_TO | IN_CLOSE_WRITE;
+
+Mutex g_waitersLock;
+std::vector<std::shared_ptr<FolderWaiter>> g_waiters GUARDED_BY(g_waitersLock);
+std::atomic<size_t> g_waiterCount{0};
+
+void Wake(FolderWaiter& w) {
+  if (w.pending.exchange(true)) return;
+  ++w.signalled;
+  uint64_t one = 1;
+  ssize_t n;
+  do {
+    n = write(w.eventFd.get(), &one, sizeof one);
+  } while (n < 0 && errno == EINTR);
+}
+
+void WakeAll() {
+  MutexLock guard(g_waitersLock);
+  for (auto& w : g_waiters) Wake(*w);
+}
+
+// The inotify watcher: one descriptor for every waited folder; its thread turns events
+// into wake-ups and follows subfolders as they are made.
+struct Watcher {
+  Mutex lock;
+  UniqueFd fd GUARDED_BY(lock);
+  std::map<int, std::string> folders GUARDED_BY(lock);  // watch descriptor -> path with "/"
+  std::map<std::string, int> roots GUARDED_BY(lock);    // waited folder -> waiters
+  bool running GUARDED_BY(lock) = false;
+  bool disabled GUARDED_BY(lock) = false;
+  bool failed GUARDED_BY(lock) = false;
+};
+Watcher g_watch;
+
+void WatchFolder(const std::string& folder, bool withSubfolders) REQUIRES(g_watch.lock) {
+  if (!g_watch.fd) return;
+  int wd = inotify_add_watch(g_watch.fd.get(), folder.c_str(), kFileEvents | IN_ONLYDIR);
+  if (wd < 0) return;  // not there yet, or not watchable: the periodic look covers it
+  g_watch.folders[wd] = folder;
+  if (!withSubfolders) return;
+  UniqueDir d(folder);
+  while (dirent* e = d.Next()) {
+    std::string name = e->d_name;
+    if (name == "." || name == "..") continue;
+    if (e->d_type == DT_DIR || e->d_type == DT_UNKNOWN) WatchFolder(folder + name + "/", false);
+  }
+}
+
+void HandleEvents(const char* buffer, ssize_t length) {
+  std::vector<std::string> written;
+  bool overflow = false;
+  {
+    MutexLock guard(g_watch.lock);
+    for (const char* p = buffer; p < buffer + length;) {
+      const auto* e = reinterpret_cast<const inotify_event*>(p);
+      p += sizeof(inotify_event) + e->len;
+      if (e->mask & IN_Q_OVERFLOW) {
+        overflow = true;
+        continue;
+      }
+      auto it = g_watch.folders.find(e->wd);
+      if (it == g_watch.folders.end()) continue;
+      if (e->mask & IN_IGNORED) {
+        g_watch.folders.erase(it);
+        continue;
+      }
+      std::string path = it->second + (e->len ? e->name : "");
+      if ((e->mask & IN_ISDIR) && (e->mask & (IN_CREATE | IN_MOVED_TO))) {
+        // Files may have come before the watch: the new folder counts as written.
+        WatchFolder(path + "/", false);
+      }
+      written.push_back(std::move(path));
+    }
+  }
+  if (overflow) WakeAll();
+  for (const std::string& path : written) SignalFolderWrite(path);
+}
+
+void WatcherThread() {
+  int inotifyFd;
+  {
+    MutexLock guard(g_watch.lock);
+    inotifyFd = g_watch.fd.get();
+  }
+  alignas(inotify_event) char buffer[16384];
+  while (!ShutdownRequested.load()) {
+    pollfd fds[2] = {{inotifyFd, POLLIN, 0}, {ShutdownWakeFd(), POLLIN, 0}};
+    // The stop set by a signal handler without an announcement is still seen in time.
+    int r = poll(fds, 2, 1000);
+    if (r < 0 && errno != EINTR) break;
+    if (r <= 0) continue;
+    if (fds[1].revents) ClearStaleShutdownWake();
+    {
+      MutexLock guard(g_watch.lock);
+      if (g_watch.disabled) {
+        // Left as when it never ran: the next wait after DisableFolderWatch(false) starts it.
+        break;
+      }
+    }
+    if (!(fds[0].revents & POLLIN)) continue;
+    ssize_t n = read(inotifyFd, buffer, sizeof buffer);
+    if (n > 0) HandleEvents(buffer, n);
+  }
+  MutexLock guard(g_watch.lock);
+  g_watch.folders.clear();
+  g_watch.fd.reset();
+  g_watch.running = false;
+}
+
+// Starts watching (again, after a stop) with every waited folder.
+void EnsureWatcher() REQUIRES(g_watch.lock) {
+  if (g_watch.running || g_watch.disabled || ShutdownRequested.load()) return;
+  g_watch.fd.reset(inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
+  if (!g_watch.fd) {
+    if (!g_watch.failed) WriteDebugLogf("FolderWatch", "inotify is not available (errno %d); queue folders are looked at every few seconds", errno);
+    g_watch.failed = true;
+    return;
+  }
+  for (const auto& [root, count] : g_watch.roots) WatchFolder(root, true);
+  g_watch.running = true;
+  if (!StartServiceThread("ThreadWatchQueueFolders", WatcherThread)) {
+    g_watch.folders.clear();
+    g_watch.fd.reset();
+    g_watch.running = false;
+  }
+}
+
+}  // namespace
+
+FolderWake::FolderWake(std::vector<std::string> folders) : waiter_(std::make_shared<FolderWaiter>()) {
+  waiter_->folders = std::move(folders);
+  waiter_->eventFd.reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  {
+    MutexLock guard(g_waitersLock);
+    g_waiters.push_back(waiter_);
+    g_waiterCount = g_waiters.size();
+  }
+  MutexLock guard(g_watch.lock);
+  for (const std::string& f : waiter_->folders) {
+    if (g_watch.roots[f]++ == 0) WatchFolder(f, true);
+  }
+  EnsureWatcher();
+}
+
+FolderWake::~FolderWake() {
+  {
+    MutexLock guard(g_waitersLock);
+    for (auto it = g_waiters.begin(); it != g_waiters.end(); ++it) {
+      if (it->get() == waiter_.get()) {
+        g_waiters.erase(it);
+        break;
+      }
+    }
+    g_waiterCount = g_waiters.size();
+  }
+  MutexLock guard(g_watch.lock);
+  // The watches stay: the folders are waited again by the next session.
+  for (const std::string& f : waiter_->folders) {
+    auto it = g_watch.roots.find(f);
+    if (it != g_watch.roots.end() && --it->second == 0) g_watch.roots.erase(it);
+  }
+}
+
+int FolderWake::Fd() const { return waiter_->eventFd.get(); }
+
+void FolderWake::Rearm() {
+  // Emptied first: a write between the two still leaves the descriptor readable.
+  uint64_t count;
+  while (read(waiter_->eventFd.get(), &count, sizeof count) > 0) {
+  }
+  waiter_->pending.store(false);
+  MutexLock guard(g_watch.lock);
+  EnsureWatcher();
+}
+
+uint64_t FolderWake::Signalled() const { return waiter_->signalled.load(); }
+
+void SignalFolderWrite(std::string_view path) {
+  if (g_waiterCount.load(std::memory_order_relaxed) == 0) return;
+  MutexLock guard(g_waitersLock);
+  for (auto& w : g_waiters) {
+    for (const std::string& f : w->folders) {
+      if (path.size() > f.size() && path.compare(0, f.size(), f) == 0) {
+        Wake(*w);
+        break;
+      }
+    }
+  }
+}
+
+bool FolderWatchActive() {
+  MutexLock guard(g_watch.lock);
+  return g_watch.running && !g_watch.disabled;
+}
+
+void DisableFolderWatch(bool disabled) {
+  MutexLock guard(g_watch.lock);
+  g_watch.disabled = disabled;
+  if (disabled && g_watch.running) {
+    // The thread leaves at its next event; without watches it sees none from here on.
+    for (const auto& [wd, folder] : g_watch.folders) inotify_rm_watch(g_watch.fd.get(), wd);
+  }
+  if (disabled) return;
+  // Still running (it had not seen the stop yet): watch again.
+  if (g_watch.running) {
+    for (const auto& [root, count] : g_watch.roots) WatchFolder(root, true);
+  }
+  EnsureWatcher();
+}

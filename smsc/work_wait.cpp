@@ -1,0 +1,87 @@
+#include "smsc/work_wait.h"
+
+#include <poll.h>
+
+#include <algorithm>
+#include <climits>
+
+#include "runtime/clock.h"
+#include "runtime/thread_registry.h"
+#include "runtime/waits.h"
+
+WorkWaitCounts WorkWaits;
+
+namespace {
+
+uint64_t TickOfSeconds(time_t at) {
+  time_t now = NowSeconds();
+  uint64_t tick = TickMs();
+  return at <= now ? tick : tick + uint64_t(at - now) * 1000;
+}
+
+bool Ended(const QueueWorker& w, const WorkWaitContext& c) {
+  return ShutdownRequested.load() != 0 || w.linkError || (c.stopWhenRestart && w.restart);
+}
+
+}  // namespace
+
+WorkWake WaitForWork(QueueWorker& w, QueueTransport& t, const WorkWaitContext& c) {
+  uint64_t start = TickMs();
+  uint64_t lookTick = c.wake ? start + kQueueLookEveryMs : UINT64_MAX;
+  uint64_t retryTick = c.wake && w.earliestRetry != 0 ? TickOfSeconds(w.earliestRetry) : UINT64_MAX;
+  uint64_t lastServeTick = start;
+  while (!Ended(w, c)) {
+    uint64_t now = TickMs();
+    if (now >= retryTick) {
+      ++WorkWaits.retries;
+      return WorkWake::Queue;
+    }
+    if (now >= lookTick) {
+      ++WorkWaits.looks;
+      return WorkWake::Queue;
+    }
+    uint64_t until = std::min(lookTick, retryTick);
+    if (c.changeCheck && c.lastCheckTick) until = std::min(until, *c.lastCheckTick + kChangeCheckEveryMs);
+    if (w.settings.keepAliveSeconds != 0) {
+      // ProbeLink sends once the interval has passed, not at it.
+      until = std::min(until, uint64_t(w.lastActivityTick) + uint64_t(w.settings.keepAliveSeconds) * 1000 + 1);
+    }
+    if (t.serveEveryMs != 0) until = std::min(until, lastServeTick + t.serveEveryMs);
+    int linkFd = t.waitFd ? t.waitFd() : -1;
+    pollfd fds[3] = {{ShutdownWakeFd(), POLLIN, 0}, {c.wake ? c.wake->Fd() : -1, POLLIN, 0}, {linkFd, POLLIN, 0}};
+    int timeout = until <= now ? 0 : int(std::min<uint64_t>(until - now, INT_MAX));
+    int r = poll(fds, 3, timeout);
+    ++WorkWaits.wakeUps;
+    if (r > 0 && fds[0].revents) {
+      ClearStaleShutdownWake();
+      if (ShutdownRequested.load() != 0) return WorkWake::Stopped;
+    }
+    bool served = false;
+    if (r > 0 && fds[2].revents) {
+      // Responses, received messages or the peer's close: the library reads them.
+      w.lastYieldTick = TickMs();
+      if (t.yield(0) != 0 || !t.linkUp()) {
+        w.linkError = true;
+        if (t.linkNote) t.linkNote(LinkCheck::IdleYield);
+        return WorkWake::Stopped;
+      }
+      served = true;
+      lastServeTick = TickMs();
+    }
+    if (r > 0 && fds[1].revents) {
+      ++WorkWaits.written;
+      return WorkWake::Queue;
+    }
+    now = TickMs();
+    if (c.changeCheck && c.lastCheckTick && now - *c.lastCheckTick >= kChangeCheckEveryMs) {
+      *c.lastCheckTick = now;
+      c.changeCheck();
+    }
+    ProbeLink(w, t, true);
+    if (!served && t.serveEveryMs != 0 && now - lastServeTick >= t.serveEveryMs) {
+      lastServeTick = now;
+      if (t.yield(0) != 0 || !t.linkUp()) w.linkError = true;
+    }
+  }
+  return WorkWake::Stopped;
+}
