@@ -75,6 +75,9 @@ TEST(PushE2e, QueuedPushesAndSettings) {
       {"browser settings", "PhoneNumber=447700900123&OTA_BEARER=GPRS&OTA_NAME=Operator&OTA_PROXY=10.0.0.1&"
        "OTA_GPRS_ACCESSPOINTNAME=internet", "060504C34FC002",
        "06" "2C1F2A6170706C69636174696F6E2F782D7761702D70726F762E62726F777365722D73657474696E67730081EA0101", 1},
+      {"OMA provisioning signed with the library's MAC",
+       "PhoneNumber=447700900123&OTAOMA=1&OTAOMA_NAPDEF_NAP-ADDRESS=internet&OTAPIN=1234&OTAPINTYPE=USERPIN",
+       "0605040B8423F0", "062F1F2DB6918192", 1},
       {"IM settings, 2 segments", "PhoneNumber=447700900123&OTAIMPS_HOSTADDR=http://im.example.com", "0B0504C34D23F00003", "06", 2},
       {"SyncML settings", "PhoneNumber=447700900123&OTASyncML=1&OTASYNCML_HOSTADDR=sync.example.com&"
        "OTASYNCML_CONTACTS_URI=./contacts", "060504C34CC002", "06", 1},
