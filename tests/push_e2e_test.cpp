@@ -179,21 +179,31 @@ TEST(PushE2e, DatagramForAnAddress) {
   }
   Gateway g;
   g.Configure();
+  WriteFileText(g.home.path() + "MMSC.INI", "[MMSC]\r\n[IPNotify]\r\n447700900999=" + address + "\r\n");
   GatewayProcess p(g.home);
   ASSERT_TRUE(WaitReady(p, g.port)) << p.Output();
+  auto receive = [&](std::string& pdu) {
+    pollfd pf{fd, POLLIN, 0};
+    if (poll(&pf, 1, 5000) != 1) return false;
+    char buf[2048];
+    sockaddr_in from{};
+    socklen_t fromLength = sizeof from;
+    ssize_t n = recvfrom(fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &fromLength);
+    if (n <= 2 || ntohs(from.sin_port) != 9200) return false;
+    pdu.assign(buf, static_cast<size_t>(n));
+    return true;
+  };
   std::string answer = g.Get("PhoneNumber=" + address + "&WAPURL=http://www.example.com/a&WAPSL=1");
   EXPECT_EQ(StatusOf(answer), "200") << answer;
-  pollfd pf{fd, POLLIN, 0};
-  ASSERT_EQ(poll(&pf, 1, 5000), 1);
-  char buf[2048];
-  sockaddr_in from{};
-  socklen_t fromLength = sizeof from;
-  ssize_t n = recvfrom(fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &fromLength);
-  close(fd);
-  ASSERT_GT(n, 2);
-  EXPECT_EQ(ntohs(from.sin_port), 9200);
-  std::string pdu(buf, static_cast<size_t>(n));
+  std::string pdu;
+  ASSERT_TRUE(receive(pdu));
   EXPECT_EQ(pdu.substr(1), std::string("\x06\x01\xB0\x02\x06\x6A\x00\x85\x0A\x03" "example.com/a\x00\x01", 25));
+  // A settings push to a number with an [IPNotify] address goes there too.
+  answer = g.Get("PhoneNumber=447700900999&OTA_BEARER=GPRS&OTA_NAME=Op");
+  EXPECT_EQ(StatusOf(answer), "200") << answer;
+  ASSERT_TRUE(receive(pdu));
+  EXPECT_EQ(pdu.substr(1, 4), "\x06\x2C\x1F\x2A");
+  close(fd);
   EXPECT_TRUE(g.TakeQueued().empty());
 }
 }  // namespace
