@@ -9,6 +9,7 @@
 #include "accounting/accounting.h"
 #include "admin/admin_requests.h"
 #include "admin/admin_responses.h"
+#include "admin/mms_subscribers.h"
 #include "config/settings_registry.h"
 #include "config/value_checks.h"
 #include "outside/qarvault/qarvault.h"
@@ -22,8 +23,8 @@
 namespace {
 constexpr const char* kRoutingSection = "Inbound SMS Routing";
 
-ProvisionResult Error(std::string text) { return {false, std::move(text)}; }
-ProvisionResult Ok(std::string text = {}) { return {true, std::move(text)}; }
+ProvisionResult Error(std::string text) { return {false, std::move(text), {}}; }
+ProvisionResult Ok(std::string text = {}) { return {true, std::move(text), {}}; }
 
 struct UserFile {
   SMSUserFile* h = nullptr;
@@ -236,17 +237,22 @@ bool ProcessProvisionRequest(WebConnection& c, WebRequest& request) {
   c.keepAlive = false;
   std::string type = RequestParameterOr(request, "Type", 100);
   bool sdkLink = StartsWithNoCase(type, "SDKLink");
-  if (!AdminAccessAllowed(c, request, "ProcessAdminRequest", !sdkLink)) return true;
+  std::string password;
+  if (!AdminAccessAllowed(c, request, "ProcessAdminRequest", !sdkLink, &password)) return true;
   ParameterLookup lookup = [&](std::string_view name, size_t maxLen) { return RequestParameter(request, name, maxLen); };
   ProvisionResult result;
   if (StartsWithNoCase(type, "SMS")) {
     result = ProvisionSmsAccount(RequestParameterOr(request, "AdminAction", 100), lookup);
   } else if (StartsWithNoCase(type, "MMS")) {
-    result = Error("Unsupported request (MMS subscribers are not kept by this gateway)");
+    result = ProvisionMmsSubscriber(RequestParameterOr(request, "AdminAction", 100), lookup, password);
   } else if (sdkLink) {
     result = ProvisionSdkLink(RequestParameterOr(request, "Action", 100), lookup, c.clientAddress, c.clientPort);
   } else {
     result = Error("Unsupported request (no Type parameter)");
+  }
+  if (!result.unauthorizedRealm.empty()) {
+    SendAdminUnauthorized(c, result.unauthorizedRealm);
+    return true;
   }
   std::string text =
       "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\nExpires: Tue, 01 Jan 1980 1:00:00 GMT\r\nCache-Control: no-cache\r\n\r\n";

@@ -271,10 +271,34 @@ TEST(AdminE2E, ProvisioningOfAccountsAndLinks) {
       {"link deleted", "Type=SDKLink&Action=Delete&PhoneNumber=4470003", "OK\r\n\n200"},
       {"link without number", "Type=SDKLink&Action=Add", "ERROR\r\nMissing PhoneNumber in request\r\n\n200"},
       {"link without action", "Type=SDKLink&PhoneNumber=1", "ERROR\r\nUnsupported request (invalid or missing Action)\r\n\n200"},
-      {"MMS", "Type=MMS&AdminAction=Add&PhoneNumber=1",
-       "ERROR\r\nUnsupported request (MMS subscribers are not kept by this gateway)\r\n\n200"},
+      {"subscriber", "Type=MMS&AdminAction=Add&PhoneNumber=447000123456&Name=sub&Password=p&FullName=Sub",
+       "OK\r\n\n200"},
+      {"subscriber again", "Type=MMS&AdminAction=Add&PhoneNumber=447000123456",
+       "ERROR\r\nPhoneNumber 447000123456 already defined\r\n\n200"},
+      {"alias taken", "Type=MMSUser&AdminAction=Add&PhoneNumber=447000999&Name=SUB", "ERROR\r\nName SUB already defined\r\n\n200"},
+      {"subscriber without number", "Type=MMS&AdminAction=Add", "ERROR\r\nNo PhoneNumber specified\r\n\n200"},
+      {"subscriber number with a path", "Type=MMS&AdminAction=Add&PhoneNumber=..%2F1", "ERROR\r\nInvalid PhoneNumber ../1\r\n\n200"},
+      {"subscriber without action", "Type=MMS&PhoneNumber=1", "ERROR\r\nUnsupported request (invalid or missing AdminAction)\r\n\n200"},
   };
   for (const Step& s : steps) EXPECT_EQ(provision(s.query), s.answer) << s.what;
+
+  // Changing and deleting subscribers take their own passwords when those are set.
+  std::string modify = "Type=MMS&AdminAction=Modify&PhoneNumber=447000123456&Name=renamed";
+  std::string refused = provision(modify, {"-i", "-u", "admin:secret"});
+  EXPECT_NE(refused.find("401 Auth Required\r\nWWW-Authenticate: Basic realm=\"QarSMS Administration Modify User\""),
+            std::string::npos) << refused;
+  EXPECT_EQ(provision(modify, {"-u", "admin:changer"}), "OK\r\n\n200");
+  EXPECT_EQ(provision("Type=MMS&AdminAction=Add&PhoneNumber=447000999&Name=sub"), "OK\r\n\n200");  // the old alias is free
+  std::string folder = home + "MMSCDATA/MMSCUSERS/447000/123/447000123456/";
+  WriteFileText(folder + "message.mms", "x");
+  std::string remove = "Type=MMS&AdminAction=Delete&PhoneNumber=447000123456";
+  refused = provision(remove, {"-i", "-u", "admin:secret"});
+  EXPECT_NE(refused.find("realm=\"QarSMS Administration Delete User\""), std::string::npos) << refused;
+  EXPECT_TRUE(FileExists(folder + "message.mms"));
+  EXPECT_EQ(provision(remove, {"-u", "admin:remover"}), "OK\r\n\n200");
+  EXPECT_FALSE(FileExists(folder));
+  EXPECT_TRUE(FileExists(home + "MMSCDATA/MMSCUSERS/447000/123"));
+  EXPECT_EQ(provision(remove, {"-u", "admin:remover"}), "ERROR\r\nUser 447000123456 not found\r\n\n200");
   EXPECT_EQ(StatusOf(provision("Type=SMS&AdminAction=Add&Name=x", {})), "401");
 
   StoredAccount alice = ReadAccount(home, "alice");
