@@ -7,6 +7,7 @@
 #include "config/value_checks.h"
 #include "outside/outside_tables.h"
 #include "outside/qarledger/qarledger.h"
+#include "outside/qarvault/buffer_copy.h"
 #include "runtime/config_access.h"
 #include "runtime/debug_log.h"
 #include "runtime/names.h"
@@ -39,12 +40,6 @@ struct SubscriberStore {
   }
   const LoadedLibrary& ledgerLibrary;
 };
-
-template <size_t N>
-void Put(char (&field)[N], std::string_view value) {
-  std::memset(field, 0, N);
-  std::memcpy(field, value.data(), std::min(value.size(), N - 1));
-}
 
 std::string Level(std::string_view text, size_t width) {
   std::string level(text.substr(0, width));
@@ -118,10 +113,10 @@ ProvisionResult ProvisionMmsSubscriber(std::string_view action, const ParameterL
     if (!owner.empty() && owner != *number) return Error("Name " + *alias + " already defined");
   }
   if (!exists) record = MMSCUserRecord{};
-  Put(record.PhoneNumber, *number);
-  if (alias) Put(record.Alias, *alias);
-  if (password) Put(record.Password, *password);
-  if (fullName) Put(record.FullName, *fullName);
+  CopyToBuffer(*number, record.PhoneNumber, sizeof record.PhoneNumber);
+  if (alias) CopyToBuffer(*alias, record.Alias, sizeof record.Alias);
+  if (password) CopyToBuffer(*password, record.Password, sizeof record.Password);
+  if (fullName) CopyToBuffer(*fullName, record.FullName, sizeof record.FullName);
   if (modify && limitDefault && ConfigBool(*limitDefault)) {
     record.MsgLimitPerDay = 0;
     record.MsgLimitPerMonth = 0;

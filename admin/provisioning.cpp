@@ -12,6 +12,7 @@
 #include "admin/mms_subscribers.h"
 #include "config/settings_registry.h"
 #include "config/value_checks.h"
+#include "outside/qarvault/buffer_copy.h"
 #include "outside/qarvault/qarvault.h"
 #include "runtime/debug_log.h"
 #include "runtime/names.h"
@@ -35,12 +36,6 @@ struct UserFile {
     if (h) SMSCloseUserFile(h);
   }
 };
-
-template <size_t N>
-void Put(char (&field)[N], std::string_view value) {
-  std::memset(field, 0, N);
-  std::memcpy(field, value.data(), std::min(value.size(), N - 1));
-}
 
 // The one-octet code of WebOptions; nullopt for an unknown value.
 std::optional<uint8_t> WebOptionsCode(std::string_view value) {
@@ -98,14 +93,14 @@ std::string CheckAccountValues(const AccountValues& v) {
 
 // Sets the given fields of the record; on add, the absent flags take their defaults.
 void ApplyAccountValues(SMSUserRecord& r, const AccountValues& v, bool adding) {
-  if (v.password) Put(r.Password, *v.password);
-  if (v.fullName) Put(r.FullName, *v.fullName);
+  if (v.password) CopyToBuffer(*v.password, r.Password, sizeof r.Password);
+  if (v.fullName) CopyToBuffer(*v.fullName, r.FullName, sizeof r.FullName);
   if (v.webLogin || adding) r.WebLoginDisabled = v.webLogin && !ConfigBool(*v.webLogin) ? 1 : 0;
   if (v.smppLogin || adding) r.SmppLogin = v.smppLogin && ConfigBool(*v.smppLogin) ? 1 : 0;
   if (v.smtpLogin || adding) r.SmtpLogin = v.smtpLogin && ConfigBool(*v.smtpLogin) ? 1 : 0;
-  if (v.forcedSender) Put(r.ForcedSenderAddress, *v.forcedSender);
-  if (v.restrictIp) Put(r.RestrictIPAddress, *v.restrictIp);
-  if (v.throttle) Put(r.ThrottleSpeed, *v.throttle);
+  if (v.forcedSender) CopyToBuffer(*v.forcedSender, r.ForcedSenderAddress, sizeof r.ForcedSenderAddress);
+  if (v.restrictIp) CopyToBuffer(*v.restrictIp, r.RestrictIPAddress, sizeof r.RestrictIPAddress);
+  if (v.throttle) CopyToBuffer(*v.throttle, r.ThrottleSpeed, sizeof r.ThrottleSpeed);
   std::optional<uint8_t> code = v.webOptions ? WebOptionsCode(*v.webOptions) : std::nullopt;
   if (code) r.WebOptions = *code;
   else if (adding) r.WebOptions = 0;
@@ -187,7 +182,7 @@ ProvisionResult ProvisionSmsAccount(std::string_view action, const ParameterLook
   if (add && exists) return Error("UserName " + name + " already defined");
   if (!exists) {
     record = SMSUserRecord{};
-    Put(record.UserName, name);
+    CopyToBuffer(name, record.UserName, sizeof record.UserName);
   }
   ApplyAccountValues(record, values, add);
   if (SMSAddUser(file.h, &record) == 0) return Error(add ? "Error adding user" : "Error modifying user");

@@ -147,6 +147,18 @@ TEST(AdminE2E, EmptyAdminUserRefusesEveryone) {
   }
 }
 
+TEST(AdminE2E, AnAddressListThatDoesNotParseAllowsNobody) {
+  AdminSite site;
+  site.Configure({"AdminUser=admin", std::string("AdminPassword=") + kScrambledSecret, "AdminIPAddressList=localhost;x.y"});
+  GatewayProcess p(site.home);
+  ASSERT_TRUE(WaitReady(p, site.port)) << p.Output();
+  for (const char* path : {"/ADMIN", "/ADMIN/XMLSTATUS", "/PROVISION?Type=SDKLink"}) {
+    std::string out = site.Get(path);
+    EXPECT_EQ(StatusOf(out), "403") << path;
+    EXPECT_NE(out.find("ERROR:  Connection not allowed from 127.0.0.1."), std::string::npos) << out;
+  }
+}
+
 TEST(AdminE2E, StatusDocumentsStayWellFormedForHostileNames) {
   AdminSite site;
   // Names and error texts with markup, quotes, line ends and a byte that is no UTF-8.
