@@ -176,6 +176,9 @@ ProvisionResult ProvisionSmsAccount(std::string_view action, const ParameterLook
     if (!exists) return Ok();
     if (SMSDeleteUser(file.h, name.c_str()) == 0) return Error("Error deleting user");
     WriteRoutingEntry(name, "");
+    // Drops a cached balance first, so that an account of the same name made later
+    // does not write into the removed file.
+    SetCreditEnabled(name, false);
     RemoveAccountFolder(name);
     return Ok();
   }

@@ -419,4 +419,20 @@ TEST(AdminE2E, CommandsAreEndedAfterAMinute) {
   Shell("pgrep -f '[s]leep 613' || true", ps);
   EXPECT_EQ(ps, "");
 }
+// An account deleted while the gateway keeps its balance cached, then made again, starts
+// from the new balance alone.
+TEST(AdminE2E, ARemadeAccountStartsAFreshBalance) {
+  AdminSite site;
+  site.Start({"WebAuth=Yes"});
+  auto provision = [&](const std::string& query) { return Curl({"-u", "admin:secret", site.Url("/PROVISION?" + query)}); };
+  ASSERT_EQ(provision("Type=SMS&AdminAction=Add&Name=carol&Password=pw&EnableCreditBalance=Yes&CreditsToAdd=5"), "OK\r\n\n200");
+  Curl({site.Url("/?User=carol&Password=pw")});  // a login gives the account its cached entry
+  ASSERT_EQ(provision("Type=SMS&AdminAction=CreditCheck&Name=carol"), "OK\r\nCredits=5\r\n\n200");
+  ASSERT_EQ(provision("Type=SMS&AdminAction=Delete&Name=carol"), "OK\r\n\n200");
+  ASSERT_EQ(provision("Type=SMS&AdminAction=Add&Name=carol&Password=pw&EnableCreditBalance=Yes&CreditsToAdd=2"), "OK\r\n\n200");
+  EXPECT_EQ(provision("Type=SMS&AdminAction=CreditCheck&Name=carol"), "OK\r\nCredits=2\r\n\n200");
+  // The cached balance reaches the file with the next write-back.
+  EXPECT_TRUE(WaitUntil(20000, [&] { return StoredBalance(site.home.path(), "carol") == 2000; }))
+      << StoredBalance(site.home.path(), "carol");
+}
 }  // namespace
