@@ -1,6 +1,7 @@
 // End-to-end: the administration pages, the status documents and provisioning of the real
 // qargate, driven by curl and checked with xmllint, promtool and a headless browser.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -131,6 +132,10 @@ TEST(AdminE2E, PagesAnswersAndRefusals) {
   EXPECT_NE(log.find("AdminOption=ChgPass"), std::string::npos);
   EXPECT_NE(log.find("Connection not allowed from 127.0.0.2..."), std::string::npos);
   EXPECT_EQ(log.find("secret"), std::string::npos);
+  // A template the operator removed.
+  ASSERT_EQ(unlink((dir + "WEBADMIN/LOGFILES.HTM").c_str()), 0);
+  std::string missing = site.Get("/ADMIN/LOGFILES");
+  EXPECT_EQ(missing, "HTTP/1.0 404 File Not Found\r\n\r\n\n404") << missing;
   // No temporary command file is left.
   std::string listing;
   Shell("ls '" + dir + "PRIVATE'", listing);
