@@ -203,6 +203,15 @@ TEST(AdminE2E, StatusDocumentsStayWellFormedForHostileNames) {
   EXPECT_NE(dom.find("<td class=\"name\">HTTP - caf\xEF\xBF\xBD:1</td>"), std::string::npos) << dom;
   EXPECT_NE(dom.find("<td class=\"today\">0</td>"), std::string::npos) << dom;
   EXPECT_EQ(dom.find("<b>"), std::string::npos) << dom;  // the name's markup stayed text
+  std::string shot = dir + "status.png";
+  rc = Shell("timeout 60 chromium --headless --no-sandbox --disable-gpu --user-data-dir='" + dir +
+                 "chromium' --window-size=1024,768 --screenshot='" + shot + "' '" +
+                 site.Url("/ADMIN/STATUS?User=admin&Password=secret") + "'",
+             output);
+  ASSERT_EQ(rc, 0) << output;
+  std::string png = ReadFileText(shot);
+  EXPECT_GT(png.size(), 1000u);
+  EXPECT_EQ(png.substr(0, 4), "\x89PNG");
 }
 
 // A submission counted once, seen alike in the XML, the JSON and the metrics.
