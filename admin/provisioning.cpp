@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "accounting/accounting.h"
+#include "accounting/user_entries.h"
 #include "admin/admin_requests.h"
 #include "admin/admin_responses.h"
 #include "admin/mms_subscribers.h"
@@ -175,6 +176,7 @@ ProvisionResult ProvisionSmsAccount(std::string_view action, const ParameterLook
   if (remove) {
     if (!exists) return Ok();
     if (SMSDeleteUser(file.h, name.c_str()) == 0) return Error("Error deleting user");
+    UpdateCachedAccount(name, nullptr);
     WriteRoutingEntry(name, "");
     // Drops a cached balance first, so that an account of the same name made later
     // does not write into the removed file.
@@ -189,6 +191,7 @@ ProvisionResult ProvisionSmsAccount(std::string_view action, const ParameterLook
   }
   ApplyAccountValues(record, values, add);
   if (SMSAddUser(file.h, &record) == 0) return Error(add ? "Error adding user" : "Error modifying user");
+  UpdateCachedAccount(name, &record);
   if (add || values.recipients) WriteRoutingEntry(name, values.recipients.value_or(""));
   if (values.creditBalance) SetCreditEnabled(name, ConfigBool(*values.creditBalance));
   if (values.creditsToAdd) AddCredits(name, *values.creditsToAdd, add ? "AdjustUserCreditBalance #3" : "AdjustUserCreditBalance #4");

@@ -449,4 +449,19 @@ TEST(AdminE2E, ARemadeAccountStartsAFreshBalance) {
   EXPECT_TRUE(WaitUntil(20000, [&] { return StoredBalance(site.home.path(), "carol") == 2000; }))
       << StoredBalance(site.home.path(), "carol");
 }
+// A changed or deleted account logs in with what the store holds now, not with what the
+// login cache held.
+TEST(AdminE2E, LoginsFollowProvisionedChangesAtOnce) {
+  AdminSite site;
+  site.Start({"WebAuth=Yes"});
+  auto provision = [&](const std::string& query) { return Curl({"-u", "admin:secret", site.Url("/PROVISION?" + query)}); };
+  auto login = [&](const std::string& password) { return StatusOf(Curl({"-u", "dave:" + password, site.Url("/")})); };
+  ASSERT_EQ(provision("Type=SMS&AdminAction=Add&Name=dave&Password=first"), "OK\r\n\n200");
+  EXPECT_NE(login("first"), "401");
+  ASSERT_EQ(provision("Type=SMS&AdminAction=Modify&Name=dave&Password=second"), "OK\r\n\n200");
+  EXPECT_EQ(login("first"), "401");
+  EXPECT_NE(login("second"), "401");
+  ASSERT_EQ(provision("Type=SMS&AdminAction=Delete&Name=dave"), "OK\r\n\n200");
+  EXPECT_EQ(login("second"), "401");
+}
 }  // namespace
