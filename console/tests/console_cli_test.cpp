@@ -269,11 +269,21 @@ TEST(ConsoleSwitches, TheMmsCompanionCountsWhereItsProgramIs) {
   TempDir programs;
   for (const char* file : {"qarconsole", "libqarvault.so"})
     ASSERT_EQ(system(("cp '" + BinDirectory() + file + "' '" + programs.path() + "'").c_str()), 0);
-  WriteFileText(programs.path() + "qarposthost", "#!/bin/sh\nexit 0\n");
-  chmod((programs.path() + "qarposthost").c_str(), 0755);
+  for (const char* program : {"qarposthost", "qargate"}) {  // run by the stand-in systemd only
+    WriteFileText(programs.path() + program, "#!/bin/sh\nexit 0\n");
+    chmod((programs.path() + program).c_str(), 0755);
+  }
   std::string console = programs.path() + "qarconsole";
 
   EXPECT_TRUE(Has(home.Run({"status"}, "", systemctl.Env(), console).out, "QarMMSC: Service is NOT Installed\n"));
+  // A program that is not there is not registered.
+  unlink((programs.path() + "qargate").c_str());
+  ConsoleOutcome missing = home.Run({"/I"}, "", systemctl.Env(), console);
+  EXPECT_TRUE(Has(missing.out, "Service installation failed!")) << missing.out;
+  EXPECT_TRUE(Has(missing.out, programs.path() + "qargate not found")) << missing.out;
+  EXPECT_FALSE(access((systemctl.units.path() + "qarsms.service").c_str(), F_OK) == 0);
+  WriteFileText(programs.path() + "qargate", "#!/bin/sh\nexit 0\n");
+  chmod((programs.path() + "qargate").c_str(), 0755);
   ConsoleOutcome install = home.Run({"/I"}, "", systemctl.Env(), console);
   EXPECT_TRUE(Has(install.out, "Service successfully installed!")) << install.out;
   EXPECT_TRUE(Has(systemctl.Calls(), "enable --now qarmmsc.service")) << systemctl.Calls();
