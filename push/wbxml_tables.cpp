@@ -173,13 +173,18 @@ constexpr WbxmlTag kSyncSettingsTags[] = {
     {0, 0x0F, "CTVer"},    {0, 0x10, "HostAddr"}, {0, 0x11, "Name"},    {0, 0x12, "Port"},      {0, 0x13, "RefID"},
     {0, 0x14, "RemoteDB"}, {0, 0x15, "SyncSettings"}, {0, 0x16, "URI"}, {0, 0x17, "Username"},  {0, 0x18, "Version"}};
 
-// Instant-messaging settings.
+// Instant-messaging settings: tags in alphabetical order from 0x05, as the settings format lists them.
 constexpr WbxmlTag kWvSettingsTags[] = {
-    {0, 0x05, "WVSettings"},          {0, 0x06, "WVOTAVersion"},          {0, 0x07, "WVCommon"},
-    {0, 0x08, "WVSettingsName"},      {0, 0x09, "WVRefName"},             {0, 0x0A, "WVSupportedVersion"},
-    {0, 0x0B, "WVUserID"},            {0, 0x0C, "WVPassword"},            {0, 0x0D, "WVPreferredProtocol"},
-    {0, 0x0E, "WVHTTP"},              {0, 0x0F, "WVSAPURI"},              {0, 0x10, "WVSAPFourWaySupported"},
-    {0, 0x11, "WVSMS"},               {0, 0x12, "WVSMSCAddress"},         {0, 0x13, "WVSMSCPort"}};
+    {0, 0x05, "WVCommon"},       {0, 0x06, "WVHTTP"},
+    {0, 0x07, "WVOTAVersion"},   {0, 0x08, "WVPassword"},
+    {0, 0x09, "WVPreferredProtocol"}, {0, 0x0A, "WVProxy"},
+    {0, 0x0B, "WVProxyAddress"}, {0, 0x0C, "WVProxyPassword"},
+    {0, 0x0D, "WVProxyPort"},    {0, 0x0E, "WVProxyUser"},
+    {0, 0x0F, "WVRefName"},      {0, 0x10, "WVSAPFourWaySupported"},
+    {0, 0x11, "WVSAPMobileNumber"}, {0, 0x12, "WVSAPURI"},
+    {0, 0x13, "WVSettings"},     {0, 0x14, "WVSettingsName"},
+    {0, 0x15, "WVSMS"},          {0, 0x16, "WVSMSCMobileNumber"},
+    {0, 0x17, "WVSupportedVersion"}, {0, 0x18, "WVUserID"}};
 
 constexpr WbxmlLanguage kLanguages[] = {
     {"si", 0x05, kSiTags, kSiAttributes, kWebValues, kSiDates, nullptr, false},

@@ -92,9 +92,23 @@ TEST(WbxmlCompiler, CompilesToTheTokenTableVectors) {
        "03056A0045C60C03782E6F7267001103370001034869000101"},
       {"<SyncSettings><Version>1.0</Version><HostAddr>http://h</HostAddr></SyncSettings>",
        "03016A0055580331" "2E3000015003687474703A2F2F68000101"},
-      {"<WVSettings><WVOTAVersion>1.0</WVOTAVersion><WVCommon><WVSettingsName>IM</WVSettingsName></WVCommon>"
-       "</WVSettings>",
-       "03016A00454603312E300001474803494D00010101"},
+      // IM settings: the OTA settings format's WV tag list, 0x05 WVCommon, 0x06 WVHTTP, 0x07 WVOTAVersion,
+      // 0x08 WVPassword, 0x09 WVPreferredProtocol, 0x0A WVProxy, 0x0B WVProxyAddress, 0x0C WVProxyPassword,
+      // 0x0D WVProxyPort, 0x0E WVProxyUser, 0x0F WVRefName, 0x10 WVSAPFourWaySupported, 0x11 WVSAPMobileNumber,
+      // 0x12 WVSAPURI, 0x13 WVSettings, 0x14 WVSettingsName, 0x15 WVSMS, 0x16 WVSMSCMobileNumber,
+      // 0x17 WVSupportedVersion, 0x18 WVUserID (+0x40 with content).
+      {"<WVSettings><WVOTAVersion>1.0</WVOTAVersion><WVCommon><WVSettingsName>IM</WVSettingsName>"
+       "<WVSupportedVersion>1.1</WVSupportedVersion><WVUserID>u</WVUserID><WVPassword>p</WVPassword>"
+       "<WVPreferredProtocol/></WVCommon><WVHTTP><WVSAPURI>http://a</WVSAPURI>"
+       "<WVSAPFourWaySupported>T</WVSAPFourWaySupported></WVHTTP></WVSettings>",
+       "03016A00" "53" "4703312E300001" "45" "5403494D0001" "5703312E310001" "5803750001" "4803700001" "09" "01"
+       "46" "5203687474703A2F2F610001" "5003540001" "01" "01"},
+      {"<WVSettings><WVRefName>r</WVRefName><WVProxy><WVProxyAddress>a</WVProxyAddress><WVProxyPort>8</WVProxyPort>"
+       "<WVProxyUser>u</WVProxyUser><WVProxyPassword>p</WVProxyPassword></WVProxy><WVSMS>"
+       "<WVSMSCMobileNumber>1</WVSMSCMobileNumber><WVSAPMobileNumber>2</WVSAPMobileNumber></WVSMS></WVSettings>",
+       "03016A00" "53" "4F03720001" "4A" "4B03610001" "4D03380001" "4E03750001" "4C03700001" "01"
+       "55" "5603310001" "5103320001" "01" "01"},
+      // Restates our own ROAP table: no published token list or decoder was found to check it against.
       {"<roap:roapTrigger xmlns:roap=\"urn:oma:bac:dldrm:roap-1.0\" version=\"1.0\"><roAcquisition><riID>"
        "<keyIdentifier/></riID></roAcquisition></roap:roapTrigger>",
        "03016A00C505060331" "2E300001474C0D010101"},
