@@ -202,3 +202,16 @@ void WriteSubmissionFiles(const Submission& s, std::string_view logType, const s
                                : StrPrintf("%u of %u parts written", out.written[i], static_cast<unsigned>(parts.size()));
   }
 }
+
+void SendDirect(const Submission& s, WriteOutcome& out) {
+  out.directSent.assign(s.directRecipients.size(), false);
+  for (size_t i = 0; i < s.directRecipients.size(); ++i) {
+    RecipientResult r{s.directRecipients[i], {}, {}};
+    out.directSent[i] = s.sendDirect && s.sendDirect(i, r);
+    if (out.directSent[i])
+      CounterAdd(kSmsSubmit, 1);
+    else if (r.error.empty())
+      r.error = "Not sent";
+    out.results.push_back(std::move(r));
+  }
+}
