@@ -10,6 +10,28 @@ bool Accounted(const Submission& s) { return !s.message.SubmitUser.empty() && !s
 // A recipient's share: every segment for a file recipient, one for a direct one.
 size_t PartsOf(const Submission& s, size_t segments, size_t i) { return i < s.recipients.size() ? segments : 1; }
 
+// The file recipients with their parts, then the direct ones with one part each, so that
+// each is asked about what it will get; the outputs in the order of the recipients.
+int PreAuthorise(const Submission& s, size_t segments, PreAuthOutputs& out, std::string& text) {
+  AccountingMessage m{"SMSSend", s.message};
+  if (!s.recipients.empty() || s.directRecipients.empty()) {
+    uint32_t parts = static_cast<uint32_t>(s.recipients.size() * segments);
+    if (int refused = AccountingPreAuthorise(m, s.recipients, parts, &out, &text); refused != 0) return refused;
+  }
+  if (s.directRecipients.empty()) return 0;
+  PreAuthOutputs direct;
+  uint32_t parts = static_cast<uint32_t>(s.directRecipients.size());
+  if (int refused = AccountingPreAuthorise(m, s.directRecipients, parts, &direct, &text); refused != 0) return refused;
+  for (auto* v : {&out.routes, &out.charges, &out.userData}) v->resize(s.recipients.size());
+  for (size_t i = 0; i < s.directRecipients.size(); ++i) {
+    auto at = [i](const std::vector<std::string>& v) { return i < v.size() ? v[i] : std::string(); };
+    out.routes.push_back(at(direct.routes));
+    out.charges.push_back(at(direct.charges));
+    out.userData.push_back(at(direct.userData));
+  }
+  return 0;
+}
+
 bool Refuse(std::string& refusal, std::string text) {
   WriteDebugLog("MessageAccountingReject", text);
   refusal = std::move(text);
@@ -18,9 +40,7 @@ bool Refuse(std::string& refusal, std::string text) {
 }  // namespace
 
 bool ReserveAccounting(const Submission& s, size_t segments, Reservation& r, std::string& refusal, int& code) {
-  std::vector<std::string> everyone = s.recipients;
-  everyone.insert(everyone.end(), s.directRecipients.begin(), s.directRecipients.end());
-  r.charges.assign(everyone.size(), kDefaultMessageCharge);
+  r.charges.assign(s.recipients.size() + s.directRecipients.size(), kDefaultMessageCharge);
   r.credit = 0;
   if (!Accounted(s)) return true;
   const std::string& user = s.message.SubmitUser;
@@ -28,8 +48,7 @@ bool ReserveAccounting(const Submission& s, size_t segments, Reservation& r, std
   std::string text;
   // Checked and counted in one step; what is not written is given back afterwards.
   if (!QuotaCheckOrCount(user, &text, parts, false)) return Refuse(refusal, text);
-  AccountingMessage m{"SMSSend", s.message};
-  if (int refused = AccountingPreAuthorise(m, everyone, parts, &r.preAuth, &text); refused != 0) {
+  if (int refused = PreAuthorise(s, segments, r.preAuth, text); refused != 0) {
     QuotaAdjust(user, -static_cast<int64_t>(parts));
     code = refused;
     return Refuse(refusal, text);

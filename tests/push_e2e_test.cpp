@@ -13,6 +13,7 @@
 
 #include "tests/support/child_process.h"
 #include "tests/support/gateway_process.h"
+#include "tests/support/test_servers.h"
 
 namespace fs = std::filesystem;
 
@@ -364,8 +365,9 @@ TEST(PushE2e, KannelPushInitiator) {
 
 namespace {
 // Web logins required, and the account bob (password pw) with a balance in thousandths.
-bool ConfigureAccount(PapGateway& g, int64_t thousandths) {
-  g.Configure({"WebAuth=Yes"});
+bool ConfigureAccount(PapGateway& g, int64_t thousandths, std::vector<std::string> lines = {}) {
+  lines.insert(lines.begin(), "WebAuth=Yes");
+  g.Configure(lines);
   GatewayProcess tool(g.home, "qaruser", {"add", "bob", "pw"});
   int code = -1;
   if (!tool.WaitExit(10000, code) || code != 0) return false;
@@ -446,6 +448,57 @@ TEST(PushE2e, DatagramsAreCharged) {
     std::string pdu;
     EXPECT_EQ(port.Receive(pdu, false), step.datagram);
     EXPECT_EQ(g.TakeQueued().size(), step.files);
+  }
+}
+
+// The pre-authorisation callback is asked about datagram recipients too, each one part,
+// and its refusal sends nothing.
+TEST(PushE2e, DatagramsArePreAuthorised) {
+  PushPort port;
+  if (!port.Open()) GTEST_SKIP() << "port 2948 of " << port.address << " is taken";
+  ScriptedServer callback([&](const std::string& request, int, int) {
+    std::string body = request.find("To=" + port.address) != std::string::npos ? "SMPPErrorCode=0x45" : "OK";
+    return ScriptedReply{"HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body};
+  });
+  PapGateway g;
+  ASSERT_TRUE(ConfigureAccount(g, 100000, {"SMSAccountingURL=http://127.0.0.1:" + std::to_string(callback.port()) +
+                                               "/cb", "SMSAccountingPreAuthPerRecip=Yes", "AccountingKeepAlive=No"}));
+  GatewayProcess p(g.home);
+  ASSERT_TRUE(WaitReady(p, g.port)) << p.Output();
+  std::string base = "http://127.0.0.1:" + std::to_string(g.port) + "/?";
+  struct Step {
+    std::string recipients;
+    std::string content;
+    std::vector<std::string> asked;  // the recipients and part counts the callback was asked about
+    bool refused;
+    size_t files;
+  };
+  const std::string big = "WAPPUSHADV_CONTENT_TYPE=application/vnd.wap.mms-message&WAPPUSHADV_CONTENT_ENCODING=HEX&"
+                          "WAPPUSHADV_CONTENT=" + std::string(592, 'B');
+  const Step kSteps[] = {
+      {port.address, "WAPURL=example.com", {"&To=" + port.address + "&MsgCount=1&"}, true, 0},
+      {"447700900123", big, {"&To=447700900123&MsgCount=3&"}, false, 3},
+      {"447700900123," + port.address, big, {"&To=447700900123&MsgCount=3&", "&To=" + port.address + "&MsgCount=1&"},
+       true, 0},
+  };
+  size_t seen = 0;
+  for (const Step& step : kSteps) {
+    SCOPED_TRACE(step.recipients);
+    std::string answer = Curl({"-u", "bob:pw", base + "PhoneNumber=" + step.recipients + "&" + step.content});
+    if (step.refused)
+      EXPECT_NE(answer.find("Request rejected by accounting callback"), std::string::npos) << answer;
+    else
+      EXPECT_EQ(StatusOf(answer), "200") << answer;
+    std::string pdu;
+    EXPECT_FALSE(port.Receive(pdu, false));
+    EXPECT_EQ(g.TakeQueued().size(), step.files);
+    std::vector<std::string> asked;
+    std::vector<std::string> requests = callback.Requests();
+    for (size_t i = seen; i < requests.size(); ++i)
+      if (requests[i].find("PreAuth=Yes") != std::string::npos) asked.push_back(requests[i]);
+    seen = requests.size();
+    ASSERT_EQ(asked.size(), step.asked.size());
+    for (size_t i = 0; i < asked.size(); ++i) EXPECT_NE(asked[i].find(step.asked[i]), std::string::npos) << asked[i];
   }
 }
 }  // namespace
