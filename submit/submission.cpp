@@ -212,7 +212,7 @@ SubmissionResult SubmitMessage(Submission s) {
   WriteOutcome out;
   DurableWrites durable(Settings.DurableAccept);
   WriteSubmissionFiles(s, logType, parts, reservation.preAuth, out);
-  SendDirect(s, out);
+  SendDirect(s, reservation.preAuth, out);
   SettleAccounting(s, parts.size(), reservation, out);
   result.recipients = std::move(out.results);
   // The answer promises the files: a power cut after it must not lose them. Files whose

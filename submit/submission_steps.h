@@ -36,7 +36,7 @@ void WriteSubmissionFiles(const Submission& s, std::string_view logType, const s
                           const PreAuthOutputs& preAuth, WriteOutcome& out);
 
 // Hands the message to each direct recipient, after the files, with its result.
-void SendDirect(const Submission& s, WriteOutcome& out);
+void SendDirect(const Submission& s, const PreAuthOutputs& preAuth, WriteOutcome& out);
 
 // Gives back the quota and credit of the parts that were not written or sent.
 void SettleAccounting(const Submission& s, size_t segments, const Reservation& r, const WriteOutcome& out);

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
 
 #include "tests/support/child_process.h"
@@ -451,13 +452,15 @@ TEST(PushE2e, DatagramsAreCharged) {
   }
 }
 
-// The pre-authorisation callback is asked about datagram recipients too, each one part,
-// and its refusal sends nothing.
+// The pre-authorisation callback is asked about datagram recipients too, each one part:
+// its refusal sends nothing, and a datagram sent is noticed like a message file.
 TEST(PushE2e, DatagramsArePreAuthorised) {
   PushPort port;
   if (!port.Open()) GTEST_SKIP() << "port 2948 of " << port.address << " is taken";
+  std::atomic<bool> deny{true};
   ScriptedServer callback([&](const std::string& request, int, int) {
-    std::string body = request.find("To=" + port.address) != std::string::npos ? "SMPPErrorCode=0x45" : "OK";
+    bool refuse = deny.load() && request.find("To=" + port.address) != std::string::npos;
+    std::string body = refuse ? "SMPPErrorCode=0x45" : "OK";
     return ScriptedReply{"HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body};
   });
   PapGateway g;
@@ -472,33 +475,43 @@ TEST(PushE2e, DatagramsArePreAuthorised) {
     std::vector<std::string> asked;  // the recipients and part counts the callback was asked about
     bool refused;
     size_t files;
+    std::vector<std::string> noticed;  // what the notices after it hold, in order
   };
   const std::string big = "WAPPUSHADV_CONTENT_TYPE=application/vnd.wap.mms-message&WAPPUSHADV_CONTENT_ENCODING=HEX&"
                           "WAPPUSHADV_CONTENT=" + std::string(592, 'B');
+  const std::string datagramNotice = "&To=" + port.address + "&MessageID=UDP&";
   const Step kSteps[] = {
-      {port.address, "WAPURL=example.com", {"&To=" + port.address + "&MsgCount=1&"}, true, 0},
-      {"447700900123", big, {"&To=447700900123&MsgCount=3&"}, false, 3},
+      {port.address, "WAPURL=example.com", {"&To=" + port.address + "&MsgCount=1&"}, true, 0, {}},
+      {"447700900123", big, {"&To=447700900123&MsgCount=3&"}, false, 3, {"&To=447700900123&", "&To=447700900123&",
+                                                                           "&To=447700900123&"}},
       {"447700900123," + port.address, big, {"&To=447700900123&MsgCount=3&", "&To=" + port.address + "&MsgCount=1&"},
-       true, 0},
+       true, 0, {}},
+      // Allowed now: one datagram, noticed with the whole push and its port header.
+      {port.address, "WAPURL=example.com", {"&To=" + port.address + "&MsgCount=1&"}, false, 0,
+       {datagramNotice + "SubmitIP=127.0.0.1&Binary=1&DCS=F5&UDH=0605040B8423F0&Data="}},
   };
   size_t seen = 0;
   for (const Step& step : kSteps) {
     SCOPED_TRACE(step.recipients);
+    deny = step.refused;
     std::string answer = Curl({"-u", "bob:pw", base + "PhoneNumber=" + step.recipients + "&" + step.content});
     if (step.refused)
       EXPECT_NE(answer.find("Request rejected by accounting callback"), std::string::npos) << answer;
     else
       EXPECT_EQ(StatusOf(answer), "200") << answer;
     std::string pdu;
-    EXPECT_FALSE(port.Receive(pdu, false));
+    EXPECT_EQ(port.Receive(pdu, false), !step.refused && step.files == 0);
     EXPECT_EQ(g.TakeQueued().size(), step.files);
-    std::vector<std::string> asked;
+    std::vector<std::string> asked, noticed;
     std::vector<std::string> requests = callback.Requests();
     for (size_t i = seen; i < requests.size(); ++i)
-      if (requests[i].find("PreAuth=Yes") != std::string::npos) asked.push_back(requests[i]);
+      (requests[i].find("PreAuth=Yes") != std::string::npos ? asked : noticed).push_back(requests[i]);
     seen = requests.size();
     ASSERT_EQ(asked.size(), step.asked.size());
     for (size_t i = 0; i < asked.size(); ++i) EXPECT_NE(asked[i].find(step.asked[i]), std::string::npos) << asked[i];
+    ASSERT_EQ(noticed.size(), step.noticed.size());
+    for (size_t i = 0; i < noticed.size(); ++i)
+      EXPECT_NE(noticed[i].find(step.noticed[i]), std::string::npos) << noticed[i];
   }
 }
 }  // namespace
