@@ -97,6 +97,7 @@ constexpr SettingKey kKeys[] = {
     {"UsersLogDir", M, Text, "", 255, Start, "", "per-user log directories"},
     {"BulkQDir", M, Text, "", 255, Start, "", "bulk queue directory"},
     {"MMSDir", M, Text, "", 255, Start, "", "received MMS directory"},
+    {"ReceiveMMSCallback", M, Text, "", 1024, Run, "", "URL requested or command run for each stored received MMS"},
     {"MessageIDTrackingDir", M, Text, "", 255, Start, "", "message-id database directory"},
     {"Modem#", M, Text, "", 255, Start, "", "name of a configured SMSC connection"},
 

@@ -33,6 +33,8 @@ LAYERS = [
     [("submit", ("submit/",))],
     # WAP push and settings builders: submissions, below the web pages that take them.
     [("push", ("push/",))],
+    # Received and submitted MMS: below the web pages and the inbound workers that hand them over.
+    [("mms", ("mms/",))],
     [("web", ("web/",)), ("smsc", ("smsc/",))],
     [("inbound", ("inbound/",))],
     # Administration pages and provisioning: they read the figures of every module below.
