@@ -1,0 +1,305 @@
+// Retrieval after a notification, seen from outside: the queue files in MMSINQ/, the request
+// to the content server, the acknowledgement the MMSC receives (byte for byte), the stored
+// message, retries, expiry and the ".BAD" ending; and the push hand-over for port 2948.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "mms/mms_inbound.h"
+#include "mms/mms_retrieval.h"
+#include "mms/tests/mms_vectors.h"
+#include "outside/qarvault/qarvault.h"
+#include "runtime/dates.h"
+#include "runtime/file_io.h"
+#include "runtime/hex_text.h"
+#include "runtime/text_helpers.h"
+#include "runtime/thread_frame.h"
+#include "runtime/thread_registry.h"
+#include "runtime/waits.h"
+#include "store/tests/store_home.h"
+#include "tests/support/test_files.h"
+#include "tests/support/test_servers.h"
+
+namespace {
+
+const char* const kModem = "GSM1";
+
+// An MMSC that takes acknowledgements: records each whole request (header and body by its
+// Content-length) and answers 200.
+class RecordingMmsc {
+ public:
+  RecordingMmsc() {
+    listener_.reset(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(listener_.get(), reinterpret_cast<sockaddr*>(&a), sizeof a);
+    listen(listener_.get(), 8);
+    socklen_t len = sizeof a;
+    getsockname(listener_.get(), reinterpret_cast<sockaddr*>(&a), &len);
+    port_ = ntohs(a.sin_port);
+    thread_ = std::thread([this] { Serve(); });
+  }
+  ~RecordingMmsc() {
+    stop_ = true;
+    thread_.join();
+  }
+  uint16_t port() const { return port_; }
+  std::vector<std::string> Requests() {
+    std::lock_guard<std::mutex> g(lock_);
+    return requests_;
+  }
+
+ private:
+  void Serve() {
+    while (!stop_) {
+      pollfd p{listener_.get(), POLLIN, 0};
+      if (poll(&p, 1, 100) <= 0) continue;
+      UniqueFd c(accept(listener_.get(), nullptr, nullptr));
+      std::string got;
+      char buf[4096];
+      for (;;) {
+        size_t end = got.find("\r\n\r\n");
+        if (end != std::string::npos) {
+          size_t length = ParseDecimal(got.substr(FindNoCase(got, "Content-length: ")));
+          if (got.size() >= end + 4 + length) break;
+        }
+        pollfd q{c.get(), POLLIN, 0};
+        if (poll(&q, 1, 5000) <= 0) break;
+        ssize_t n = recv(c.get(), buf, sizeof buf, 0);
+        if (n <= 0) break;
+        got.append(buf, static_cast<size_t>(n));
+      }
+      send(c.get(), "HTTP/1.0 200 OK\r\n\r\n", 19, MSG_NOSIGNAL);
+      std::lock_guard<std::mutex> g(lock_);
+      requests_.push_back(got);
+    }
+  }
+  UniqueFd listener_;
+  uint16_t port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+  std::mutex lock_;
+  std::vector<std::string> requests_;
+};
+
+std::string Notification(uint16_t contentPort, bool withTransaction = true) {
+  std::string pdu = Bytes({0x8C, 0x82});
+  if (withTransaction) pdu += "\x98" + Txt("N-42");
+  return pdu + Bytes({0x8D, 0x92, 0x8E, 0x02, 0x10, 0x00}) + "\x83" +
+         Txt("http://127.0.0.1:" + std::to_string(contentPort) + "/mms?id=42");
+}
+
+std::string Ack(uint16_t mmscPort, std::string_view pdu) {
+  return "POST /ack HTTP/1.0\r\nHost: 127.0.0.1\r\nContent-length: " + std::to_string(pdu.size()) +
+         "\r\nContent-type: application/vnd.wap.mms-message\r\nAccept: application/vnd.wap.mms-message\r\n\r\n" +
+         std::string(pdu);
+}
+
+std::string QueueText(std::string_view notification, std::string_view location, std::string_view extra = "") {
+  return "[MMSINQ]\r\nTo=+4970\r\nModemName=GSM1\r\nNotification=" + HexEncode(notification) +
+         "\r\nContentLocation=" + std::string(location) + "\r\n" + std::string(extra);
+}
+
+// The MMSC address in the section of the connection "GSM1".
+std::string Ini(uint16_t mmscPort) {
+  return "[QARHUB]\r\n[" + ConnectionSectionName(kModem) + "]\r\nMMSURL=http://127.0.0.1:" + std::to_string(mmscPort) +
+         "/ack\r\n";
+}
+
+// Workers started by a hand-over end with the test.
+void StopWorkers() {
+  AnnounceShutdown();
+  WaitForServiceThreads(50);
+  ShutdownRequested.store(0);
+}
+
+std::string Location(uint16_t port) { return "http://127.0.0.1:" + std::to_string(port) + "/mms?id=42"; }
+
+ScriptedReply Answer(const std::string& status, const std::string& type, const std::string& body) {
+  std::string head = "HTTP/1.1 " + status + "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n";
+  if (!type.empty()) head += "Content-Type: " + type + "\r\n";
+  return ScriptedReply{head + "\r\n" + body, true};
+}
+
+TEST(MmsRetrieval, OutcomesOfOneFetch) {
+  const std::string mms = RetrieveConfThreeParts();
+  struct Case {
+    const char* name;
+    ScriptedReply reply;
+    bool brokenStore;
+    const char* left;        // extension of the queue file afterwards, "" when deleted
+    const char* ackStatus;   // "\x81" Retrieved, "\x82" Rejected, nullptr: none sent
+    size_t stored;           // header files in MMS-IN
+  } cases[] = {
+      {"retrieved", Answer("200 OK", "application/vnd.wap.mms-message", mms), false, "", "\x81", 1},
+      {"404 is permanent", Answer("404 Not Found", "text/html", "gone"), false, ".BAD", "\x82", 0},
+      {"503 is permanent", Answer("503 Busy", "text/html", "busy"), false, ".BAD", "\x82", 0},
+      {"wrong type is permanent", Answer("200 OK", "text/html", "<html/>"), false, ".BAD", "\x82", 0},
+      {"closed without answer is temporary", ScriptedReply{"", true}, false, ".Q", nullptr, 0},
+      {"store failure is permanent", Answer("200 OK", "application/vnd.wap.mms-message", mms), true, ".BAD", "\x82",
+       0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptedServer content([&](const std::string&, int, int) { return c.reply; });
+    RecordingMmsc mmsc;
+    StoreHome home(Ini(mmsc.port()));
+    if (c.brokenStore) WriteFileText(home.path() + "MMS-IN", "a file where the folder should be");
+    std::string note = Notification(content.port());
+    std::string dir = home.path() + "PRIVATE/MMSINQ/GSM1/";
+    WriteFileText(dir + "0000ABCD.Q", QueueText(note, Location(content.port())));
+    time_t now = 1765000000;
+    EXPECT_EQ(ProcessMmsQueuePass(dir, now), std::string(c.left) == ".Q" ? 0u : 1u);
+    std::vector<std::string> left = FilesUnder(dir);
+    if (*c.left) {
+      ASSERT_EQ(left.size(), 1u);
+      EXPECT_EQ(left[0], dir + "0000ABCD" + c.left);
+    } else {
+      EXPECT_TRUE(left.empty());
+    }
+    ASSERT_EQ(content.Requests().size(), 1u);
+    EXPECT_TRUE(content.Requests()[0].starts_with("GET /mms?id=42 HTTP/1.1\r\n"));
+    std::vector<std::string> acks = mmsc.Requests();
+    if (c.ackStatus) {
+      ASSERT_EQ(acks.size(), 1u);
+      std::string pdu = Bytes({0x8C, 0x83}) + "\x98" + Txt("N-42") + Bytes({0x8D, 0x92}) + "\x95" + c.ackStatus +
+                        Bytes({0x91, 0x80});
+      EXPECT_EQ(acks[0], Ack(mmsc.port(), pdu));
+    } else {
+      EXPECT_TRUE(acks.empty());
+      std::string text = ReadFileText(dir + "0000ABCD.Q");
+      std::string stamp = FormatTimestamp14(now);
+      EXPECT_TRUE(text.ends_with("FirstAttemptTime=" + stamp + "\r\nRetryCount=1\r\nLastRetryTime=" + stamp + "\r\n"))
+          << text;
+    }
+    size_t headers = 0;
+    for (const std::string& f : FilesUnder(home.path() + "MMS-IN/"))
+      if (f.ends_with(".hdr")) {
+        ++headers;
+        EXPECT_NE(ReadFileText(f).find("To: +4970\r\n"), std::string::npos);
+      }
+    EXPECT_EQ(headers, c.stored);
+  }
+}
+
+TEST(MmsRetrieval, RetriesAndExpiry) {
+  time_t now = 1765000000;
+  struct Case {
+    const char* name;
+    std::string extra;
+    bool fetched;
+    const char* left;
+    std::string tail;  // the queue file's end afterwards
+  } cases[] = {
+      {"retry 3, two minutes ago: skipped",
+       "FirstAttemptTime=" + FormatTimestamp14(now - 600) + "\r\nRetryCount=3\r\nLastRetryTime=" +
+           FormatTimestamp14(now - 120) + "\r\n",
+       false, ".Q", "RetryCount=3\r\nLastRetryTime=" + FormatTimestamp14(now - 120) + "\r\n"},
+      {"retry 3, four minutes ago: fetched again, count rewritten",
+       "FirstAttemptTime=" + FormatTimestamp14(now - 600) + "\r\nRetryCount=3\r\nLastRetryTime=" +
+           FormatTimestamp14(now - 240) + "\r\n",
+       true, ".Q",
+       "FirstAttemptTime=" + FormatTimestamp14(now - 600) + "\r\nRetryCount=4\r\nLastRetryTime=" +
+           FormatTimestamp14(now) + "\r\n"},
+      {"retry 20 waits at most 15 minutes",
+       "FirstAttemptTime=" + FormatTimestamp14(now - 7200) + "\r\nRetryCount=20\r\nLastRetryTime=" +
+           FormatTimestamp14(now - 16 * 60) + "\r\n",
+       true, ".Q", "RetryCount=21\r\nLastRetryTime=" + FormatTimestamp14(now) + "\r\n"},
+      {"first attempt 25 hours ago: given up",
+       "FirstAttemptTime=" + FormatTimestamp14(now - 25 * 3600) + "\r\nRetryCount=30\r\nLastRetryTime=" +
+           FormatTimestamp14(now - 3600) + "\r\n",
+       false, ".BAD", "RetryCount=30\r\nLastRetryTime=" + FormatTimestamp14(now - 3600) + "\r\n"},
+      {"unreadable first attempt never expires",
+       "FirstAttemptTime=yesterday\r\nRetryCount=30\r\nLastRetryTime=" + FormatTimestamp14(now - 3600) + "\r\n",
+       true, ".Q", "RetryCount=31\r\nLastRetryTime=" + FormatTimestamp14(now) + "\r\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptedServer content([](const std::string&, int, int) { return ScriptedReply{"", true}; });
+    RecordingMmsc mmsc;
+    StoreHome home(Ini(mmsc.port()));
+    std::string dir = home.path() + "PRIVATE/MMSINQ/GSM1/";
+    std::string note = Notification(content.port(), false);
+    WriteFileText(dir + "0000ABCD.Q", QueueText(note, Location(content.port()), c.extra));
+    ProcessMmsQueuePass(dir, now);
+    EXPECT_EQ(content.Requests().size(), c.fetched ? 1u : 0u);
+    std::vector<std::string> left = FilesUnder(dir);
+    ASSERT_EQ(left.size(), 1u);
+    EXPECT_EQ(left[0], dir + "0000ABCD" + c.left);
+    EXPECT_TRUE(ReadFileText(left[0]).ends_with(c.tail)) << ReadFileText(left[0]);
+    if (std::string(c.left) == ".BAD") {
+      ASSERT_EQ(mmsc.Requests().size(), 1u);  // rejected, with the transaction id "unknown"
+      std::string pdu = Bytes({0x8C, 0x83}) + "\x98" + Txt("unknown") + Bytes({0x8D, 0x92, 0x95, 0x82, 0x91, 0x80});
+      EXPECT_EQ(mmsc.Requests()[0], Ack(mmsc.port(), pdu));
+    } else {
+      EXPECT_TRUE(mmsc.Requests().empty());
+    }
+  }
+}
+
+std::string Push(std::string_view contentType, std::string_view body) {
+  return Bytes({0x01, 0x06}) + Uintvar(static_cast<uint32_t>(contentType.size())) + std::string(contentType) +
+         std::string(body);
+}
+
+TEST(MmsPushHandOver, QueuesStoresOrLeaves) {
+  StoreHome home("[QARHUB]\r\nDebug=Yes\r\n");
+  std::string note = Notification(8080);
+  std::string queue = home.path() + "PRIVATE/MMSINQ/SMPP - 127.0.0.1-2775/";
+  // A notification: queued whole, then a duplicate of it discarded.
+  ASSERT_TRUE(ReceiveMMSPush("SMPP - 127.0.0.1:2775", "+4970", Push("\xBE", note)));
+  std::vector<std::string> files = FilesUnder(queue);
+  ASSERT_EQ(files.size(), 1u);
+  EXPECT_TRUE(files[0].ends_with(".Q"));
+  EXPECT_EQ(ReadFileText(files[0]), "[MMSINQ]\r\nTo=+4970\r\nModemName=SMPP - 127.0.0.1:2775\r\nNotification=" +
+                                        HexEncode(note) + "\r\nContentLocation=http://127.0.0.1:8080/mms?id=42\r\n");
+  EXPECT_EQ(MMSNotificationExist("SMPP - 127.0.0.1:2775", "http://127.0.0.1:8080/mms?id=42"), 1);
+  EXPECT_TRUE(ReceiveMMSPush("SMPP - 127.0.0.1:2775", "+4970", Push("\xBE", note)));
+  EXPECT_EQ(FilesUnder(queue).size() - FileExistsNotDirectory(queue + "MMSINQ.LCK"), 1u);
+  // No connection (the UDP receiver): MMSINQ/ itself.
+  ASSERT_TRUE(ReceiveMMSPush("", "", Push(Txt("application/vnd.wap.mms-message"), Notification(8081))));
+  size_t rootFiles = 0;
+  for (const std::string& f : FilesUnder(home.path() + "PRIVATE/MMSINQ/"))
+    if (f.find("/MMSINQ/SMPP") == std::string::npos && f.ends_with(".Q")) ++rootFiles;
+  EXPECT_EQ(rootFiles, 1u);
+  // A whole message in the push is stored; when it cannot be, the message stays.
+  ASSERT_TRUE(ReceiveMMSPush("X", "+4971", Push("\xBE", RetrieveConfThreeParts())));
+  size_t stored = 0;
+  for (const std::string& f : FilesUnder(home.path() + "MMS-IN/")) stored += f.ends_with(".hdr");
+  EXPECT_EQ(stored, 1u);
+  // Not ours, or nothing in it: handled, nothing written.
+  EXPECT_TRUE(ReceiveMMSPush("X", "+4971", Push("\xAE", "<si/>")));
+  EXPECT_TRUE(ReceiveMMSPush("X", "+4971", Push("\xBE", "")));
+  EXPECT_TRUE(ReceiveMMSPush("X", "+4971", Bytes({0x01})));
+  StopWorkers();
+}
+
+TEST(MmsPushHandOver, MessageThatCannotBeStoredStays) {
+  StoreHome home;
+  WriteFileText(home.path() + "MMS-IN", "a file where the folder should be");
+  EXPECT_FALSE(ReceiveMMSPush("X", "+4971", Push("\xBE", RetrieveConfThreeParts())));
+}
+
+TEST(MmsWorkers, TwoStartsGiveOneThread) {
+  StoreHome home;
+  int32_t before = ActiveThreadCount();
+  StartInboundMMSWorker(kModem);
+  StartInboundMMSWorker(kModem);
+  StartInboundMMSWorker("GSM2");
+  EXPECT_EQ(ActiveThreadCount(), before + 2);
+  std::string lock = home.path() + "PRIVATE/MMSINQ/GSM1/MMSINQ.LCK";
+  StopWorkers();
+  EXPECT_EQ(ActiveThreadCount(), before);
+  EXPECT_FALSE(FileExistsNotDirectory(lock));  // removed when the worker ended
+}
+
+}  // namespace
