@@ -16,6 +16,7 @@
 #include "mms/mms_inbound.h"
 #include "mms/mms_retrieval.h"
 #include "mms/tests/mms_vectors.h"
+#include "mms/tests/recording_mmsc.h"
 #include "outside/qarvault/qarvault.h"
 #include "runtime/dates.h"
 #include "runtime/file_io.h"
@@ -31,65 +32,6 @@
 namespace {
 
 const char* const kModem = "GSM1";
-
-// An MMSC that takes acknowledgements: records each whole request (header and body by its
-// Content-length) and answers 200.
-class RecordingMmsc {
- public:
-  RecordingMmsc() {
-    listener_.reset(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(listener_.get(), reinterpret_cast<sockaddr*>(&a), sizeof a);
-    listen(listener_.get(), 8);
-    socklen_t len = sizeof a;
-    getsockname(listener_.get(), reinterpret_cast<sockaddr*>(&a), &len);
-    port_ = ntohs(a.sin_port);
-    thread_ = std::thread([this] { Serve(); });
-  }
-  ~RecordingMmsc() {
-    stop_ = true;
-    thread_.join();
-  }
-  uint16_t port() const { return port_; }
-  std::vector<std::string> Requests() {
-    std::lock_guard<std::mutex> g(lock_);
-    return requests_;
-  }
-
- private:
-  void Serve() {
-    while (!stop_) {
-      pollfd p{listener_.get(), POLLIN, 0};
-      if (poll(&p, 1, 100) <= 0) continue;
-      UniqueFd c(accept(listener_.get(), nullptr, nullptr));
-      std::string got;
-      char buf[4096];
-      for (;;) {
-        size_t end = got.find("\r\n\r\n");
-        if (end != std::string::npos) {
-          size_t length = ParseDecimal(got.substr(FindNoCase(got, "Content-length: ")));
-          if (got.size() >= end + 4 + length) break;
-        }
-        pollfd q{c.get(), POLLIN, 0};
-        if (poll(&q, 1, 5000) <= 0) break;
-        ssize_t n = recv(c.get(), buf, sizeof buf, 0);
-        if (n <= 0) break;
-        got.append(buf, static_cast<size_t>(n));
-      }
-      send(c.get(), "HTTP/1.0 200 OK\r\n\r\n", 19, MSG_NOSIGNAL);
-      std::lock_guard<std::mutex> g(lock_);
-      requests_.push_back(got);
-    }
-  }
-  UniqueFd listener_;
-  uint16_t port_ = 0;
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
-  std::mutex lock_;
-  std::vector<std::string> requests_;
-};
 
 std::string Notification(uint16_t contentPort, bool withTransaction = true) {
   std::string pdu = Bytes({0x8C, 0x82});
