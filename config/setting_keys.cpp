@@ -98,6 +98,8 @@ constexpr SettingKey kKeys[] = {
     {"BulkQDir", M, Text, "", 255, Start, "", "bulk queue directory"},
     {"MMSDir", M, Text, "", 255, Start, "", "received MMS directory"},
     {"ReceiveMMSCallback", M, Text, "", 1024, Run, "", "URL requested or command run for each stored received MMS"},
+    {"QARPACKERParameters", M, Text, "", 1024, Run, "", "extra arguments of the MMS packer"},
+    {"RouteMMSViaMMSC", M, Flag, "No", 49, Run, "", "submitted MMS carry their recipients to the MMS service"},
     {"MessageIDTrackingDir", M, Text, "", 255, Start, "", "message-id database directory"},
     {"Modem#", M, Text, "", 255, Start, "", "name of a configured SMSC connection"},
 

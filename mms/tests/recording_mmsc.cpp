@@ -7,7 +7,7 @@
 
 #include "runtime/text_helpers.h"
 
-RecordingMmsc::RecordingMmsc() {
+RecordingMmsc::RecordingMmsc(std::string answer) : answer_(std::move(answer)) {
   listener_.reset(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   sockaddr_in a{};
   a.sin_family = AF_INET;
@@ -50,7 +50,7 @@ void RecordingMmsc::Serve() {
       if (n <= 0) break;
       got.append(buf, static_cast<size_t>(n));
     }
-    send(c.get(), "HTTP/1.0 200 OK\r\n\r\n", 19, MSG_NOSIGNAL);
+    if (!answer_.empty()) send(c.get(), answer_.data(), answer_.size(), MSG_NOSIGNAL);
     std::lock_guard<std::mutex> g(lock_);
     requests_.push_back(got);
   }
