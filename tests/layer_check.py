@@ -19,7 +19,7 @@ LAYERS = [
                  "runtime/call_arguments.h"))],
     # Shared libraries loaded by name; qarvault holds the configuration files below runtime.
     [("outside libraries", ("outside/qarvault/", "outside/qarledger/", "outside/qarseal/", "outside/qarsign/",
-                            "outside/qarmedia/"))],
+                            "outside/qarmedia/", "outside/qardial/"))],
     [("runtime", ("runtime/",))],
     [("outside", ("outside/",))],  # the loader and the call tables
     [("config", ("config/",))],
