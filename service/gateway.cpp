@@ -45,6 +45,8 @@
 #include "store/queue_file.h"
 #include "store/store_service.h"
 #include "accounting/accounting.h"
+#include "admin/admin_requests.h"
+#include "admin/status_figures.h"
 #include "httpclient/http_client.h"
 #include "inbound/failure_report.h"
 #include "smsc/queue_pass.h"
@@ -240,6 +242,9 @@ int GatewayMain() {
   SetInboundWakeHook([] { InboundMessageEvent.Set(); });
   SetInboundReceiveWakeHooks([] { InboundMessageEvent.Set(); }, [] { InboundReceiptEvent.Set(); });
   RegisterSubmissionHandlers();
+  SetProcessStartTime(NowSeconds());
+  SetSmppServerRunningCheck([] { return GetStatusByte(kStatusSmppListening) != 0; });
+  InstallAdminHandlers();
   if (!StartListenerThreads()) {
     AnnounceShutdown();
     WaitForServiceThreads(100);
