@@ -13,6 +13,7 @@
 #include "config/settings_registry.h"
 #include "httpclient/client_connect.h"
 #include "httpclient/http_client.h"
+#include "mms/mms_data_call.h"
 #include "mms/mms_inbound.h"
 #include "mms/mms_routing.h"
 #include "mms/mms_store.h"
@@ -102,9 +103,7 @@ QueueEntry ReadQueueEntry(std::string_view text) {
   return e;
 }
 
-enum class Fetch { Ok, Temporary, Permanent };
-
-Fetch FetchDirect(const std::string& url, std::string& body) {
+MmsFetch FetchDirect(const std::string& url, std::string& body) {
   HttpResponse response;
   RetrieveOptions options;
   options.timeoutSeconds = 120;
@@ -113,23 +112,23 @@ Fetch FetchDirect(const std::string& url, std::string& body) {
   options.errorText = &error;
   if (!RetrieveURL(url, response, options)) {
     WriteDebugLogf(kLabel, "MMS Content Server request failed: %s", error.c_str());
-    return Fetch::Temporary;
+    return MmsFetch::Temporary;
   }
   unsigned status = 0;
   size_t sp = response.text.find(' ');
   if (sp != std::string::npos) status = ParseDecimal(std::string_view(response.text).substr(sp + 1, 3));
   if (status >= 400 && status <= 599) {
     WriteDebugLogf(kLabel, "MMS Content Server returned HTTP status %u", status);
-    return Fetch::Permanent;
+    return MmsFetch::Permanent;
   }
-  if (status < 200 || status > 299) return Fetch::Temporary;
+  if (status < 200 || status > 299) return MmsFetch::Temporary;
   std::string_view type = Trim(std::string_view(response.contentType).substr(0, response.contentType.find(';')));
   if (!EqualsNoCase(type, kMmsType)) {
     WriteDebugLogf(kLabel, "MMS Content Server returned invalid content type %s", response.contentType.c_str());
-    return Fetch::Permanent;
+    return MmsFetch::Permanent;
   }
   body.assign(response.Body());
-  return Fetch::Ok;
+  return MmsFetch::Ok;
 }
 
 // POST of the acknowledgement over its own connection to the MMSC; the reply is logged.
@@ -200,7 +199,7 @@ void GiveUp(const std::string& path, const QueueEntry& e) {
 }
 
 // True when the file was retrieved or given up.
-bool ProcessQueueFile(const std::string& path, time_t now) {
+bool ProcessQueueFile(const std::string& path, time_t now, MmsDataCall& call) {
   std::string text;
   if (!ReadWholeFile(path, text, 1u << 20)) return false;
   QueueEntry e = ReadQueueEntry(text);
@@ -215,36 +214,44 @@ bool ProcessQueueFile(const std::string& path, time_t now) {
     }
   }
   WriteDebugLogf(kLabel, "Processing %s...", path.c_str());
-  Fetch outcome = Fetch::Permanent;
+  MmsFetch outcome = MmsFetch::Permanent;
   if (expired) {
     WriteDebugLogf(kLabel, "MMS notification expired: first attempt %s", e.firstAttempt.c_str());
   } else if (e.location.empty()) {
     WriteDebugLog(kLabel, "MMS notification without Content-location");
   } else {
     std::string body;
-    outcome = FetchDirect(e.location, body);
-    if (outcome == Fetch::Ok) {
+    MmsDataCallSettings dial;
+    bool dataCall = DataCallSettingsOf(e.modem, dial);
+    outcome = dataCall ? FetchOverDataCall(call, dial, e.location, count, body) : FetchDirect(e.location, body);
+    if (outcome == MmsFetch::Ok) {
       CounterAdd(kMmsInModem, 1);
       std::string routing = e.modem.empty() ? "" : ConnectionValue(ConnectionSectionName(e.modem), "MMSRouting");
       if (RouteInboundMMS(routing, body)) {
         WriteDebugLogf(kLabel, "MMS routed by %s", routing.c_str());
       } else if (!ParseInboundMMS(e.to, e.notification, std::string_view(body))) {
         WriteDebugLog(kLabel, "ParseInboundMMS failed");
-        outcome = Fetch::Permanent;
+        outcome = MmsFetch::Permanent;
       }
     }
   }
   std::string mmsUrl = e.modem.empty() ? "" : ConnectionValue(ConnectionSectionName(e.modem), "MMSURL");
-  if (outcome != Fetch::Temporary && !mmsUrl.empty())
-    SendAcknowledgement(mmsUrl, NotifyRespPdu(e.notification, outcome == Fetch::Permanent));
+  if (outcome != MmsFetch::Temporary && !mmsUrl.empty()) {
+    std::string pdu = NotifyRespPdu(e.notification, outcome == MmsFetch::Permanent);
+    MmsDataCallSettings dial;
+    if (DataCallSettingsOf(e.modem, dial))
+      AcknowledgeOverDataCall(dial, mmsUrl, pdu);
+    else
+      SendAcknowledgement(mmsUrl, pdu);
+  }
   switch (outcome) {
-    case Fetch::Ok:
+    case MmsFetch::Ok:
       unlink(path.c_str());
       return true;
-    case Fetch::Temporary:
+    case MmsFetch::Temporary:
       RecordRetry(path, text, e, now);
       return false;
-    case Fetch::Permanent:
+    case MmsFetch::Permanent:
       GiveUp(path, e);
       return true;
   }
@@ -274,16 +281,19 @@ void RunWorker(const std::string& dir, AutoResetEvent& wake) {
     WriteDebugLogf(kLabel, "%s is served by another worker", dir.c_str());
     return;
   }
+  MmsDataCall call;
   while (ShutdownRequested.load() == 0) {
     if (DebugSettings.Debug.load()) WriteDebugLog(kLabel, "Begin scan loop");
-    unsigned done = ProcessMmsQueuePass(dir, NowSeconds());
+    unsigned done = ProcessMmsQueuePass(dir, NowSeconds(), call);
     if (DebugSettings.Debug.load()) WriteDebugLog(kLabel, "End scan loop");
-    // Two seconds between idle passes, one after a pass that finished something; a queued
-    // notification wakes the worker at once. The stop is seen within a second.
-    unsigned waitMs = done ? 1000 : 2000;
+    // Two seconds between idle passes, one after a pass that finished something, ten while a
+    // borrowed modem is kept for the next notification; a queued notification wakes the
+    // worker at once. The stop is seen within a second.
+    unsigned waitMs = done ? 1000 : KeepDataCallAfterIdlePass(call) ? 10000 : 2000;
     for (unsigned waited = 0; waited < waitMs && ShutdownRequested.load() == 0; waited += 1000)
       if (wake.Wait(std::min(1000u, waitMs - waited))) break;
   }
+  EndDataCall(call, "#4");
 }
 
 void StartWorkerFor(const std::string& dir) {
@@ -321,12 +331,19 @@ std::string NotifyRespPdu(std::string_view notification, bool rejected) {
   return pdu;
 }
 
-unsigned ProcessMmsQueuePass(const std::string& dir, time_t now) {
+unsigned ProcessMmsQueuePass(const std::string& dir, time_t now, MmsDataCall& call) {
   unsigned done = 0;
   for (const std::string& name : ListNames(dir, "*.Q", false)) {
     if (ShutdownRequested.load() != 0) break;
-    if (ProcessQueueFile(dir + name, now)) ++done;
+    if (ProcessQueueFile(dir + name, now, call)) ++done;
   }
+  return done;
+}
+
+unsigned ProcessMmsQueuePass(const std::string& dir, time_t now) {
+  MmsDataCall call;
+  unsigned done = ProcessMmsQueuePass(dir, now, call);
+  EndDataCall(call, "#4");
   return done;
 }
 

@@ -17,6 +17,9 @@ void ThreadProcessInboundMMS();
 // One pass over a notification folder at the time now: the number of notifications retrieved
 // or given up.
 unsigned ProcessMmsQueuePass(const std::string& dir, time_t now);
+// The same with the worker's data call kept across passes.
+struct MmsDataCall;
+unsigned ProcessMmsQueuePass(const std::string& dir, time_t now, MmsDataCall& call);
 
 // The m-notifyresp-ind of a notification: its Transaction-id and MMS-version (else "unknown"
 // and 1.0), Status Retrieved or Rejected, Report-allowed Yes.

@@ -26,6 +26,8 @@
 #include "runtime/thread_registry.h"
 #include "runtime/waits.h"
 #include "store/tests/store_home.h"
+#include "tests/support/ports.h"
+#include "tests/support/temp_dir.h"
 #include "tests/support/test_files.h"
 #include "tests/support/test_servers.h"
 
@@ -184,6 +186,57 @@ TEST(MmsRetrieval, RetriesAndExpiry) {
       EXPECT_EQ(mmsc.Requests()[0], Ack(mmsc.port(), pdu));
     } else {
       EXPECT_TRUE(mmsc.Requests().empty());
+    }
+  }
+}
+
+TEST(MmsRetrieval, OverTheDataCallThroughTheWapGatewayProxy) {
+  TempDir dir;
+  TinyProxy proxy(dir.path());
+  if (proxy.port() == 0) GTEST_SKIP() << "tinyproxy not installed";
+  const std::string mms = RetrieveConfThreeParts();
+  ScriptedServer content([&](const std::string&, int, int) {
+    return Answer("200 OK", "application/vnd.wap.mms-message", mms);
+  });
+  struct Case {
+    const char* name;
+    std::string gateway;
+    const char* left;
+    bool acked;
+  } cases[] = {
+      {"fetched through the proxy", "http:127.0.0.1:" + std::to_string(proxy.port()), "", true},
+      {"gateway not answering: retried", "http:127.0.0.1:" + std::to_string(FreeTcpPort()), ".Q", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    RecordingMmsc mmsc;
+    StoreHome home(Ini(mmsc.port()) + "UseDial=Yes\r\nDialUpProfile=mms\r\nWAPGatewayIP=" + c.gateway + "\r\n");
+    WriteFileText(home.path() + "MMSC.INI", "[MMSC]\r\nHeaderUserAgent=QarTest/1\r\n");
+    std::string note = Notification(content.port());
+    std::string queue = home.path() + "PRIVATE/MMSINQ/GSM1/";
+    WriteFileText(queue + "0000ABCD.Q", QueueText(note, Location(content.port())));
+    ProcessMmsQueuePass(queue, 1765000000);
+    std::vector<std::string> left = FilesUnder(queue);
+    if (*c.left) {
+      ASSERT_EQ(left.size(), 1u);
+      EXPECT_TRUE(left[0].ends_with(c.left));
+    } else {
+      EXPECT_TRUE(left.empty());
+    }
+    size_t stored = 0;
+    for (const std::string& f : FilesUnder(home.path() + "MMS-IN/")) stored += f.ends_with(".hdr");
+    EXPECT_EQ(stored, c.acked ? 1u : 0u);
+    std::vector<std::string> acks = mmsc.Requests();
+    if (c.acked) {
+      ASSERT_EQ(acks.size(), 1u);
+      EXPECT_TRUE(acks[0].starts_with("POST /ack HTTP/1.")) << acks[0];
+      EXPECT_NE(acks[0].find("User-Agent: QarTest/1\r\n"), std::string::npos) << acks[0];
+      EXPECT_TRUE(acks[0].ends_with("\r\n\r\n" + Bytes({0x8C, 0x83}) + "\x98" + Txt("N-42") +
+                                    Bytes({0x8D, 0x92, 0x95, 0x81, 0x91, 0x80})));
+      ASSERT_FALSE(content.Requests().empty());
+      EXPECT_NE(content.Requests().back().find("User-Agent: QarTest/1\r\n"), std::string::npos);
+    } else {
+      EXPECT_TRUE(acks.empty());
     }
   }
 }
