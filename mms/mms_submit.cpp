@@ -301,6 +301,45 @@ std::string MmsSmilFor(const std::vector<std::string>& partLines) {
   return smil + "</body></smil>";
 }
 
+std::string MmsDrmRights(const MmsSubmitRequest& r, std::string_view contentId) {
+  std::string constraint;
+  if (!r.count.empty()) constraint += "<o-dd:count>" + HtmlEscape(StripControlBytes(r.count)) + "</o-dd:count>";
+  if (!r.start.empty() || !r.end.empty()) {
+    constraint += "<o-dd:datetime>";
+    if (!r.start.empty()) constraint += "<o-dd:start>" + HtmlEscape(StripControlBytes(r.start)) + "</o-dd:start>";
+    if (!r.end.empty()) constraint += "<o-dd:end>" + HtmlEscape(StripControlBytes(r.end)) + "</o-dd:end>";
+    constraint += "</o-dd:datetime>";
+  }
+  if (!r.interval.empty())
+    constraint += "<o-dd:interval>" + HtmlEscape(StripControlBytes(r.interval)) + "</o-dd:interval>";
+  std::string inner = constraint.empty() ? "" : "<o-ex:constraint>" + constraint + "</o-ex:constraint>";
+  std::string permission;
+  auto add = [&](bool on, const char* name) {
+    if (on) permission += std::string("<o-dd:") + name + ">" + inner + "</o-dd:" + name + ">";
+  };
+  add(r.play, "play");
+  add(r.display, "display");
+  add(r.execute, "execute");
+  add(r.print, "print");
+  return "<o-ex:rights xmlns:o-ex=\"http://odrl.net/1.1/ODRL-EX\" xmlns:o-dd=\"http://odrl.net/1.1/ODRL-DD\">"
+         "<o-ex:context><o-dd:version>1.0</o-dd:version></o-ex:context><o-ex:agreement><o-ex:asset><o-ex:context>"
+         "<o-dd:uid>cid:" + HtmlEscape(contentId) + "</o-dd:uid></o-ex:context></o-ex:asset><o-ex:permission>" +
+         permission + "</o-ex:permission></o-ex:agreement></o-ex:rights>";
+}
+
+std::string MmsDrmMessage(const MmsSubmitRequest& r, std::string_view type, std::string_view contentId,
+                          std::string_view data, unsigned number) {
+  std::string boundary = StrPrintf("--drm-boundary-%08X", number);
+  std::string out;
+  if (r.drmRestrict)
+    out += boundary + "\r\nContent-Type: application/vnd.oma.drm.rights+xml\r\nContent-Transfer-Encoding: binary\r\n\r\n" +
+           MmsDrmRights(r, contentId) + "\r\n";
+  out += boundary + "\r\nContent-Type: " + std::string(type.empty() ? "application/octet-stream" : type) + "\r\n";
+  if (r.drmRestrict) out += "Content-ID: <" + std::string(contentId) + ">\r\n";
+  out += "Content-Transfer-Encoding: binary\r\n\r\n" + std::string(data) + "\r\n" + boundary + "--\r\n";
+  return out;
+}
+
 MmsSubmitResult SubmitMMS(const MmsSubmitRequest& r) {
   if (CallIsMMSCServiceActive() != 1) {
     WriteDebugLog(kLabel, "MMS service not active");
@@ -356,6 +395,18 @@ MmsSubmitResult SubmitMMS(const MmsSubmitRequest& r) {
     }
   }
   if (partLines.empty()) return Fail("No MMS content");
+  if (r.forwardLock || r.drmRestrict) {
+    for (std::string& line : partLines) {
+      if (line.find('/') == std::string::npos) continue;  // the text part stays as it is
+      std::string name = line.substr(line.find('/') + 1), data;
+      if (!ReadWholeFile(work.dir + name, data)) continue;
+      std::string wrapped = MmsDrmMessage(r, MmsTypeForFileName(name), name, data, NextUniqueId());
+      std::string dm = FreeName(work.dir, name + ".dm");
+      if (!WriteNewFile(work.dir + dm, wrapped)) return Fail("Internal Error (DRM message not written)");
+      unlink((work.dir + name).c_str());
+      line = id + "/" + dm;
+    }
+  }
 
   bool routed = IsRouted(r);
   if (!r.applicId.empty()) WriteDebugLogf(kLabel, "X-MMS-Applic-ID: %s", r.applicId.c_str());

@@ -29,6 +29,10 @@ struct MmsSubmitRequest {
   std::string pushTemplate;
   bool wapUrlOnly = false;
   std::vector<std::pair<std::string, std::string>> passedOn;  // query arguments for the service
+  // DRM: forward lock, or restricted with a rights object of these permissions/constraints.
+  bool forwardLock = false, drmRestrict = false;
+  bool play = false, display = false, execute = false, print = false;
+  std::string count, start, end, interval;  // constraints, "" when not set
 };
 
 enum class MmsSubmitStatus { Accepted, ServiceInactive, Failed };
@@ -53,5 +57,11 @@ std::string NormaliseMmsSender(std::string_view from, bool allowAlpha);
 std::string MmsSubmitHeaderText(const MmsSubmitRequest& request, unsigned transactionId, bool routed);
 // The SMIL for part lines ("name;type" or "name"), or "" when one of them is SMIL already.
 std::string MmsSmilFor(const std::vector<std::string>& partLines);
+// The rights object (OMA DRM rights expression, XML) of a restricted part.
+std::string MmsDrmRights(const MmsSubmitRequest& request, std::string_view contentId);
+// A part wrapped as a DRM message (forward lock: the content alone; restricted: the rights
+// object first), with the boundary "drm-boundary-%08X" of number.
+std::string MmsDrmMessage(const MmsSubmitRequest& request, std::string_view type, std::string_view contentId,
+                          std::string_view data, unsigned number);
 // The content type of a file name by its extension ("" when unknown).
 std::string MmsTypeForFileName(std::string_view name);

@@ -71,6 +71,16 @@ void HandleMmsSubmission(WebConnection& c, const WebRequest& r, const std::vecto
     if (!v) break;
     m.passedOn.emplace_back(name, *v);
   }
+  m.forwardLock = SubmitFlag(r, "MMSForwardLock");
+  m.drmRestrict = SubmitFlag(r, "DRMRestrict");
+  m.play = SubmitFlag(r, "DRMPermissionPlay");
+  m.display = SubmitFlag(r, "DRMPermissionDisplay");
+  m.execute = SubmitFlag(r, "DRMPermissionExecute");
+  m.print = SubmitFlag(r, "DRMPermissionPrint");
+  m.count = SubmitParameterOr(r, "DRMConstraintCount", 20);
+  m.start = SubmitParameterOr(r, "DRMConstraintStart", 49);
+  m.end = SubmitParameterOr(r, "DRMConstraintEnd", 49);
+  m.interval = SubmitParameterOr(r, "DRMConstraintInterval", 49);
   MmsSubmitResult result = SubmitMMS(m);
   switch (result.status) {
     case MmsSubmitStatus::Accepted: SendSubmitOkPage(c, continueUrl, {result.text}); return;

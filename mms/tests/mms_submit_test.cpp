@@ -11,6 +11,7 @@
 #include "mms/tests/recording_mmsc.h"
 #include "runtime/local_system_account.h"
 #include "runtime/config_access.h"
+#include "runtime/process_runner.h"
 #include "store/tests/store_home.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_files.h"
@@ -194,6 +195,59 @@ TEST(SubmitMMS, PackerPastItsLimitOrFailing) {
     EXPECT_TRUE(run.temp.empty());
     EXPECT_TRUE(run.data.empty());
     EXPECT_TRUE(run.requests.empty());
+  }
+}
+
+TEST(SubmitMMS, DrmWrapping) {
+  struct Case {
+    const char* name;
+    bool restrict;
+    std::string rights;  // "" for forward lock
+  } cases[] = {
+      {"forward lock", false, ""},
+      {"restricted: play three times until the end of 2027", true,
+       "<o-ex:rights xmlns:o-ex=\"http://odrl.net/1.1/ODRL-EX\" xmlns:o-dd=\"http://odrl.net/1.1/ODRL-DD\">"
+       "<o-ex:context><o-dd:version>1.0</o-dd:version></o-ex:context><o-ex:agreement><o-ex:asset><o-ex:context>"
+       "<o-dd:uid>cid:photo.jpg</o-dd:uid></o-ex:context></o-ex:asset><o-ex:permission><o-dd:play><o-ex:constraint>"
+       "<o-dd:count>3</o-dd:count><o-dd:datetime><o-dd:end>2027-12-31T23:59:59</o-dd:end></o-dd:datetime>"
+       "</o-ex:constraint></o-dd:play></o-ex:permission></o-ex:agreement></o-ex:rights>"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    MmsSubmitRequest r;
+    r.files.push_back({"1234ABCD.jpg", "upload", "photo.jpg"});
+    r.forwardLock = !c.restrict;
+    r.drmRestrict = c.restrict;
+    r.play = true;
+    r.count = "3";
+    r.end = "2027-12-31T23:59:59";
+    TempDir keep;
+    setenv("MMS_KEEP", keep.path().c_str(), 1);
+    Outcome run = Submit(r);
+    unsetenv("MMS_KEEP");
+    EXPECT_EQ(run.result.status, MmsSubmitStatus::Accepted);
+    std::string header = Normalised(run.header);
+    EXPECT_NE(header.find("X-QarMMS-Content-Location: ID/photo.jpg.dm\r\n"), std::string::npos) << header;
+    EXPECT_NE(run.smil.find("<ref src=\"photo.jpg.dm\" region=\"Image\"/>"), std::string::npos) << run.smil;
+    std::string dm = ReadFileText(keep.path() + "photo.jpg.dm");
+    ASSERT_GT(dm.size(), 23u);
+    std::string boundary = dm.substr(0, 23);
+    EXPECT_TRUE(boundary.starts_with("--drm-boundary-"));
+    std::string want;
+    if (!c.rights.empty())
+      want += boundary + "\r\nContent-Type: application/vnd.oma.drm.rights+xml\r\nContent-Transfer-Encoding: binary\r\n\r\n" +
+              c.rights + "\r\n";
+    want += boundary + "\r\nContent-Type: image/jpeg\r\n" + (c.rights.empty() ? "" : "Content-ID: <photo.jpg>\r\n") +
+            "Content-Transfer-Encoding: binary\r\n\r\nJPEGDATA\r\n" + boundary + "--\r\n";
+    EXPECT_EQ(dm, want);
+    if (!c.rights.empty() && !FindProgram("", "xmllint").empty()) {
+      WriteFileText(keep.path() + "rights.xml", c.rights);
+      ProcessOptions quiet;
+      quiet.stdoutPath = keep.path() + "xmllint.out";
+      quiet.stderrToStdout = true;
+      EXPECT_EQ(RunProcess({"xmllint", "--noout", keep.path() + "rights.xml"}, quiet), 0)
+          << ReadFileText(quiet.stdoutPath);
+    }
   }
 }
 

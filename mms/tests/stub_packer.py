@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 # Stands in for the MMS packer in tests: copies the header file and every file it names into
 # $MMS_CAPTURE (as "header", "smil" and the part names), writes "<base>.MMS" and exits 0.
-# With $MMS_PACKER_SLEEP it first sleeps that many seconds; with $MMS_PACKER_FAIL it exits 3.
+# With $MMS_KEEP the parts are also copied there. With $MMS_PACKER_SLEEP it first sleeps that many seconds; with $MMS_PACKER_FAIL it exits 3.
 import os
 import shutil
 import sys
@@ -23,5 +23,7 @@ for line in open(header, encoding="utf-8", errors="replace", newline="").read().
         src = os.path.join(folder, rel)
         name = "smil" if rel.endswith(".smil") else os.path.basename(rel)
         shutil.copy(src, os.path.join(capture, name))
+        if os.environ.get("MMS_KEEP"):
+            shutil.copy(src, os.path.join(os.environ["MMS_KEEP"], name))
 with open(header[:-4] + ".MMS", "wb") as f:
     f.write(b"\x8c\x80compiled")
