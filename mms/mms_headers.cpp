@@ -437,6 +437,8 @@ bool ReadParameter(WspReader& r, MmsContentType& out) {
 
 }  // namespace
 
+const char* MmsFieldName(uint8_t code) { return FieldName(code); }
+
 std::string_view MmsMessageTypeName(uint32_t value) {
   if (value < 0x80 || value - 0x80 >= sizeof(kMessageTypes) / sizeof(kMessageTypes[0])) return "";
   return kMessageTypes[value - 0x80];

@@ -28,5 +28,7 @@ bool DecodeMmsContentType(WspReader& r, MmsContentType& out);
 
 // Seconds since 1970 in the gateway's HTTP date form; "" when the year is outside 1970-9999.
 std::string MmsDateText(uint64_t seconds);
+// The text name of a field code ("Subject" for 0x96), null when it has none.
+const char* MmsFieldName(uint8_t code);
 // Field value names used by both the decoder and the packer.
 std::string_view MmsMessageTypeName(uint32_t value);  // 0x80.. "m-send-req" ...; "" when unknown

@@ -1,5 +1,6 @@
-// libFuzzer target: any bytes as a message, a notification and a push are stored or refused
-// without over-reading; a stored header file holds no control byte but its CR LF line ends.
+// libFuzzer target: any bytes as a message and a notification are decoded without
+// over-reading (the header text holds no control byte but its CR LF line ends), and as a
+// packer header file no accepted part leaves the header file's folder.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -8,6 +9,7 @@
 
 #include "mms/mms_headers.h"
 #include "mms/mms_store.h"
+#include "mms/packer/packer.h"
 #include "push/wsp_decode.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -30,5 +32,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   MmsContentType type;
   DecodeMmsContentType(c, type);
   if (c.pos > bytes.size()) abort();
+  // The packer's header reader: a part it accepts never leaves the header file's folder.
+  PackerMessage message;
+  std::string error;
+  if (ReadPackerHeader(bytes, message, error)) {
+    for (const PackerPart& p : message.parts)
+      if (p.path.starts_with("/") || p.path.find("../") == 0 || p.path.find("/../") != std::string::npos) abort();
+  }
   return 0;
 }
