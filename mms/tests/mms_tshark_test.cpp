@@ -7,33 +7,12 @@
 #include <vector>
 
 #include "mms/tests/mms_vectors.h"
+#include "mms/tests/tshark_check.h"
 #include "runtime/process_runner.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_files.h"
 
 namespace {
-
-void Put16(std::string& out, uint16_t v) { out += static_cast<char>(v >> 8), out += static_cast<char>(v); }
-void Put32le(std::string& out, uint32_t v) {
-  for (int i = 0; i < 4; ++i) out += static_cast<char>(v >> (8 * i));
-}
-
-// One raw-IP packet from port 8080 holding payload, as a whole capture file.
-std::string PcapOfHttpAnswer(const std::string& payload) {
-  std::string tcp;
-  Put16(tcp, 8080), Put16(tcp, 40000);
-  tcp += std::string("\0\0\0\1\0\0\0\1\x50\x18\xFF\xFF\0\0\0\0", 16);
-  std::string ip = "\x45";
-  ip += '\0';
-  Put16(ip, static_cast<uint16_t>(20 + tcp.size() + payload.size()));
-  ip += std::string("\0\1\0\0\x40\x06\0\0\x7F\0\0\1\x7F\0\0\1", 16);
-  std::string packet = ip + tcp + payload;
-  std::string file;
-  for (uint32_t v : {0xA1B2C3D4u, 0x00040002u, 0u, 0u, 65535u, 101u}) Put32le(file, v);
-  for (uint32_t v : {0u, 0u, static_cast<uint32_t>(packet.size()), static_cast<uint32_t>(packet.size())})
-    Put32le(file, v);
-  return file + packet;
-}
 
 TEST(MmsVectorsInTshark, DecodedWithoutComplaint) {
   std::string tshark = FindProgram("", "tshark");
