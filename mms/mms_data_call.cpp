@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "config/settings_registry.h"
+#include "outside/qardial/qardial.h"
 #include "runtime/clock.h"
 #include "runtime/config_access.h"
 #include "runtime/debug_log.h"
@@ -22,23 +23,19 @@ namespace {
 constexpr const char* kLabel = "ThreadProcessInboundMMS";
 constexpr const char* kMmsType = "application/vnd.wap.mms-message";
 
-struct WSPContext {  // as qardial lays it out
-  int connected;
-  char extraHeaders[2048];
-};
-
+// The entry points, typed by the library's own declarations.
 struct Qardial {
   bool present = false;
-  int (*rasDial)(const char*, const char*, const char*, const char*, const char*) = nullptr;
-  int (*rasHangUp)(const char*) = nullptr;
-  int (*connect)(int, const char*, const char*, WSPContext*, const char*) = nullptr;
-  int (*request)(int, const char*, WSPContext*, const char*, uint32_t, char**, uint32_t*, const char*) = nullptr;
-  int (*disconnect)(int, const char*, WSPContext*, const char*) = nullptr;
-  void* (*allocate)(const char*, int, volatile int*) = nullptr;
-  int (*requested)(void*) = nullptr;
-  void (*release)(void*) = nullptr;
-  int (*errorString)(int, char*, uint32_t) = nullptr;
-  int (*reset)(const char*) = nullptr;
+  decltype(&WSPRasDial) rasDial = nullptr;
+  decltype(&WSPRasHangUp) rasHangUp = nullptr;
+  decltype(&WSPConnect) connect = nullptr;
+  decltype(&WSPRequest) request = nullptr;
+  decltype(&WSPDisconnect) disconnect = nullptr;
+  decltype(&ModemAllocate) allocate = nullptr;
+  decltype(&ModemRequested) requested = nullptr;
+  decltype(&ModemRelease) release = nullptr;
+  decltype(&WSPRasGetErrorString) errorString = nullptr;
+  decltype(&ModemReset) reset = nullptr;
 };
 
 template <typename Fn>

@@ -13,6 +13,7 @@
 #include "httpclient/http_client.h"
 #include "httpclient/http_text.h"
 #include "mms/mms_store.h"
+#include "outside/qarmedia/qarmedia.h"
 #include "runtime/config_access.h"
 #include "runtime/debug_log.h"
 #include "runtime/file_io.h"
@@ -127,7 +128,7 @@ int CallIsMMSCServiceActive() {
   std::string path = RealProgramDirectory() + "libqarmedia.so";
   void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (!handle) return -1;
-  auto fn = reinterpret_cast<int (*)()>(dlsym(handle, "IsMMSCServiceActive"));
+  auto fn = reinterpret_cast<decltype(&IsMMSCServiceActive)>(dlsym(handle, "IsMMSCServiceActive"));
   int active = fn ? fn() : -1;
   dlclose(handle);
   return active;
