@@ -171,8 +171,10 @@ MmsFetch FetchOverDataCall(MmsDataCall& call, const MmsDataCallSettings& s, cons
     HangUpAndRelease(call, "#1");
   if (!call.modemHandle) {
     WriteDebugLogf(kLabel, "Before ModemAllocate - %s", s.modem.c_str());
+    // Up to 30 s in one-second waits, so that the service's stop ends the wait.
     volatile int stop = 0;
-    call.modemHandle = q.allocate(s.modem.c_str(), 30, &stop);
+    for (int waited = 0; waited < 30 && !call.modemHandle && ShutdownRequested.load() == 0; ++waited)
+      call.modemHandle = q.allocate(s.modem.c_str(), 1, &stop);
     WriteDebugLogf(kLabel, "After ModemAllocate - %s - %s", s.modem.c_str(), call.modemHandle ? "OK" : "busy");
     if (!call.modemHandle) {
       WriteDebugLogf(kLabel, "Modem Busy - %s", s.modem.c_str());
