@@ -38,6 +38,9 @@ enum class CreditMode { Check = 1, Debit = 2, DebitIfCovered = 3 };
 int64_t CreditCheckOrDebit(std::string_view account, std::string* messageOut, int64_t amount, CreditMode mode);
 // Whether the account keeps a balance (its SMS.CTR exists).
 bool CreditEnabled(std::string_view account);
+// Starts a balance of 0 (an existing one is kept) or removes it; false when the file
+// cannot be made or removed.
+bool SetCreditEnabled(std::string_view account, bool enabled);
 // The balance as the start page shows it ("12.5"); false for an account without one.
 bool CreditBalanceText(const std::string& account, std::string& text);
 // At most one alert and event per account and day (marker QUOTA.ERR in the user's folder).

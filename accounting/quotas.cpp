@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -228,6 +229,28 @@ void QuotaAdjust(std::string_view account, int64_t delta) {
 bool CreditEnabled(std::string_view account) {
   std::string path = CreditPath(account);
   return !path.empty() && FileExistsNotDirectory(path);
+}
+
+bool SetCreditEnabled(std::string_view account, bool enabled) {
+  if (EqualsNoCase(account, kLocalSystemUser)) return false;
+  std::string path = CreditPath(account);
+  if (path.empty()) return false;
+  if (UsageCache* cache = CacheFor(account)) {
+    // The cached balance goes with the file (or starts afresh from the new one).
+    CachedCredit& c = cache->credit;
+    MutexLock guard(c.lock);
+    if (c.fd.valid() && c.changed) WriteBalance(c.fd.get(), c.balance);
+    c.fd.reset();
+    c.changed = false;
+    if (!enabled) return unlink(path.c_str()) == 0 || errno == ENOENT;
+  } else if (!enabled) {
+    return unlink(path.c_str()) == 0 || errno == ENOENT;
+  }
+  if (FileExistsNotDirectory(path)) return true;
+  CreatePathDirectories(path);
+  UniqueFd fd(open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0664));
+  if (!fd.valid()) return errno == EEXIST;
+  return WriteBalance(fd.get(), 0);
 }
 
 bool CreditBalanceText(const std::string& account, std::string& text) {

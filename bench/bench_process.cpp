@@ -32,8 +32,8 @@ bool BenchProcess::Start(const std::vector<std::string>& argv, const std::vector
   return rc == 0;
 }
 
-double BenchProcess::CpuSeconds() const {
-  if (pid <= 0) return 0;
+namespace {
+double ProcessCpuSeconds(pid_t pid) {
   std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
   std::string stat((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
   size_t close = stat.rfind(')');
@@ -43,12 +43,26 @@ double BenchProcess::CpuSeconds() const {
   for (int i = 0; i < 11; ++i) fields >> skip;  // state .. cmajflt
   unsigned long long user = 0, system = 0;
   fields >> user >> system;
-  return double(user + system) / double(sysconf(_SC_CLK_TCK));
+  double own = double(user + system) / double(sysconf(_SC_CLK_TCK));
+  // A program started through a wrapper (perf stat) is its child.
+  std::ifstream children("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
+  for (pid_t child; children >> child;) own += ProcessCpuSeconds(child);
+  return own;
 }
+}  // namespace
+
+double BenchProcess::CpuSeconds() const { return pid <= 0 ? 0 : ProcessCpuSeconds(pid); }
 
 void BenchProcess::Stop() {
   if (pid <= 0) return;
-  kill(pid, SIGTERM);
+  // A wrapper (perf stat) ends with its program and reports then: the program is stopped.
+  std::ifstream children("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
+  bool wrapped = false;
+  for (pid_t child; children >> child;) {
+    kill(child, SIGTERM);
+    wrapped = true;
+  }
+  if (!wrapped) kill(pid, SIGTERM);
   for (int i = 0; i < 300; ++i) {
     if (waitpid(pid, nullptr, WNOHANG) == pid) {
       pid = -1;
@@ -56,6 +70,8 @@ void BenchProcess::Stop() {
     }
     usleep(100000);
   }
+  std::ifstream left("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
+  for (pid_t child; left >> child;) kill(child, SIGKILL);
   kill(pid, SIGKILL);
   waitpid(pid, nullptr, 0);
   pid = -1;

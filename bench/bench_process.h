@@ -17,8 +17,8 @@ struct BenchProcess {
   // standard output and error go to output.
   bool Start(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv = {},
              const std::string& output = "/dev/null");
-  // CPU seconds (user + system) used so far; 0 when it does not run.
+  // CPU seconds (user + system) used so far by it and its children; 0 when it does not run.
   double CpuSeconds() const;
-  // SIGTERM, up to 30 s to leave, then SIGKILL.
+  // SIGTERM (to the program a wrapper runs), up to 30 s to leave, then SIGKILL.
   void Stop();
 };

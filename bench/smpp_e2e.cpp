@@ -2,14 +2,18 @@
 // of our own that answers every submit_sm at once. N messages go in over HTTP keep-alive
 // from 64 clients; the run is timed until the sink has received all N. Prints accepted and
 // delivered messages per second, the 50th/99th-percentile latency from the HTTP request to
-// the submit_sm at the sink, and the gateway's CPU seconds per 1000 messages, for
-// WindowSize 1 and 100. With "kannel" it also runs Kannel (bearerbox + smsbox from Debian,
-// installed by smpp_bench_setup.sh) against the same sink, with its file and spool stores,
-// and prints the ratios. Every run keeps its files on a fresh loop-mounted ext4 image of its
-// own. Loopback only; every process it starts is stopped by it.
+// the submit_sm at the sink, CPU seconds per 1000 messages and system calls per message
+// (counted by perf stat over the program's whole life, start and stop included, when perf
+// runs here), for WindowSize 100 with DurableAccept No and Yes, and with Yes once more at
+// half the rate of the run without it (the answer time then). With "kannel" it also runs
+// Kannel (bearerbox + smsbox from Debian, installed by smpp_bench_setup.sh) as its users run
+// it: "-v 4" on the command line, log level info with its access log, against the same sink
+// and load, with its file and spool stores, and prints the ratios. Every run keeps its files
+// on a fresh loop-mounted journaled ext4 image of its own. Loopback only; every process it
+// starts is stopped by it.
 //
-//   smpp_e2e [messages=40000] [kannel]
-//   QAR_BENCH_ONLY_WINDOW=1 or 100: that gateway run only (for profiling)
+//   smpp_e2e [messages=20000] [kannel]
+//   QAR_BENCH_ONLY_WINDOW=1 or 100: that gateway window only (for profiling)
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -87,20 +91,26 @@ double SinkAlone(Sink& sink) {
 // ---- The HTTP load ----
 struct LoadResult {
   double acceptedPerSecond = 0, deliveredPerSecond = 0, p50Ms = 0, p99Ms = 0, cpuPer1000 = 0;
+  double answerP50Ms = 0, answerP99Ms = 0;  // HTTP request to its answer
+  double syscallsPerMessage = 0;            // 0: not counted
   uint64_t accepted = 0, delivered = 0, duplicates = 0, errors = 0;
   bool complete = false;
 };
 
-// pathFor(index) gives the request target of message "b<index>".
+// pathFor(index) gives the request target of message "b<index>". rate (messages/s, 0: as
+// fast as answered) paces the requests.
 LoadResult RunLoad(Sink& sink, uint16_t httpPort, size_t messages, int clients,
-                   const std::function<std::string(size_t)>& pathFor, const std::vector<const BenchProcess*>& cpu) {
+                   const std::function<std::string(size_t)>& pathFor, const std::vector<const BenchProcess*>& cpu,
+                   double rate = 0) {
   LoadResult r;
   sink.Reset();
-  std::vector<uint64_t> sentAt(messages, 0);
+  std::vector<uint64_t> sentAt(messages, 0), answerTimes;
+  answerTimes.reserve(messages);
   struct Client {
     UniqueFd fd;
     std::string in;
     bool busy = false;
+    uint64_t sentAt = 0;
   };
   std::vector<Client> cs(static_cast<size_t>(clients));
   int ep = epoll_create1(EPOLL_CLOEXEC);
@@ -118,15 +128,18 @@ LoadResult RunLoad(Sink& sink, uint16_t httpPort, size_t messages, int clients,
   double cpuStart = 0;
   for (const BenchProcess* c : cpu) cpuStart += c->CpuSeconds();
   size_t next = 0;
+  uint64_t start = 0;
   auto issue = [&](Client& c) {
     if (next >= messages || !c.fd) return;
+    if (rate > 0 && double(next) >= double(NowUs() - start) / 1e6 * rate) return;
     size_t index = next++;
     sentAt[index] = NowUs();
+    c.sentAt = sentAt[index];
     std::string request = "GET " + pathFor(index) + " HTTP/1.1\r\nHost: bench\r\nConnection: keep-alive\r\n\r\n";
     c.busy = SendAll(c.fd.get(), request);
     if (!c.busy) ++r.errors;
   };
-  uint64_t start = NowUs();
+  start = NowUs();
   for (Client& c : cs) issue(c);
   uint64_t acceptedDone = 0;
   char buffer[16384];
@@ -135,7 +148,10 @@ LoadResult RunLoad(Sink& sink, uint16_t httpPort, size_t messages, int clients,
     bool httpDone = r.accepted + r.errors >= messages;
     if (httpDone && acceptedDone == 0) acceptedDone = NowUs();
     if (httpDone && sink.received.load() >= r.accepted) break;
-    int n = epoll_wait(ep, events, 128, 20);
+    if (rate > 0)
+      for (Client& c : cs)
+        if (!c.busy) issue(c);
+    int n = epoll_wait(ep, events, 128, rate > 0 ? 1 : 20);
     for (int e = 0; e < n; ++e) {
       Client& c = cs[events[e].data.u32];
       ssize_t got = recv(c.fd.get(), buffer, sizeof buffer, 0);
@@ -157,6 +173,8 @@ LoadResult RunLoad(Sink& sink, uint16_t httpPort, size_t messages, int clients,
         c.in.erase(0, end + 4 + length);
         if (ok) ++r.accepted;
         else ++r.errors;
+        answerTimes.push_back(NowUs() - c.sentAt);
+        c.busy = false;
         issue(c);
       }
     }
@@ -186,33 +204,68 @@ LoadResult RunLoad(Sink& sink, uint16_t httpPort, size_t messages, int clients,
   r.deliveredPerSecond = double(r.delivered) / (double(lastArrival - start) / 1e6);
   r.p50Ms = pct(0.5);
   r.p99Ms = pct(0.99);
+  std::sort(answerTimes.begin(), answerTimes.end());
+  auto answerPct = [&](double p) {
+    return answerTimes.empty()
+               ? 0.0
+               : double(answerTimes[std::min(answerTimes.size() - 1, size_t(p * double(answerTimes.size())))]) / 1000;
+  };
+  r.answerP50Ms = answerPct(0.5);
+  r.answerP99Ms = answerPct(0.99);
   r.cpuPer1000 = r.delivered ? (cpuEnd - cpuStart) * 1000.0 / double(r.delivered) : 0;
   return r;
 }
 
 void Print(const char* label, const LoadResult& r) {
-  printf("%-28s accepted %8.0f/s  delivered %8.0f/s  p50 %7.2f ms  p99 %7.2f ms  CPU %.3f s/1000  "
-         "(%llu delivered, %llu duplicates, %llu errors%s)\n",
-         label, r.acceptedPerSecond, r.deliveredPerSecond, r.p50Ms, r.p99Ms, r.cpuPer1000,
-         (unsigned long long)r.delivered, (unsigned long long)r.duplicates, (unsigned long long)r.errors,
-         r.complete ? "" : ", INCOMPLETE");
+  printf("%-36s accepted %7.0f/s  delivered %7.0f/s  to sink p50 %7.2f ms p99 %7.2f ms  answer p50 %6.2f ms "
+         "p99 %7.2f ms  CPU %.3f s/1000  syscalls/msg %5.1f  (%llu delivered, %llu duplicates, %llu errors%s)\n",
+         label, r.acceptedPerSecond, r.deliveredPerSecond, r.p50Ms, r.p99Ms, r.answerP50Ms, r.answerP99Ms,
+         r.cpuPer1000, r.syscallsPerMessage, (unsigned long long)r.delivered, (unsigned long long)r.duplicates,
+         (unsigned long long)r.errors, r.complete ? "" : ", INCOMPLETE");
   fflush(stdout);
 }
 
-LoadResult RunGateway(Sink& sink, size_t messages, unsigned window, const std::string& bin) {
+// System calls are counted by running a program under perf stat (its threads and children
+// inherit the counter) when perf can count them here.
+bool PerfCounts() {
+  static int works = -1;
+  if (works < 0)
+    works = system("perf stat -e raw_syscalls:sys_enter -x, -o /dev/null true >/dev/null 2>&1") == 0 ? 1 : 0;
+  return works == 1;
+}
+
+std::vector<std::string> Counted(const std::vector<std::string>& argv, const std::string& countFile) {
+  if (!PerfCounts()) return argv;
+  std::vector<std::string> wrapped{"perf", "stat", "-e", "raw_syscalls:sys_enter", "-x,", "-o", countFile, "--"};
+  wrapped.insert(wrapped.end(), argv.begin(), argv.end());
+  return wrapped;
+}
+
+// The count perf stat wrote when its program ended; 0 when none.
+double SyscallCount(const std::string& countFile) {
+  std::ifstream f(countFile);
+  for (std::string line; std::getline(f, line);)
+    if (line.find("raw_syscalls:sys_enter") != std::string::npos && !line.empty() && isdigit(static_cast<unsigned char>(line[0])))
+      return std::stod(line);
+  return 0;
+}
+
+LoadResult RunGateway(Sink& sink, size_t messages, unsigned window, bool durable, const std::string& bin,
+                      double rate = 0) {
   ScratchFs scratch;
   std::string home = scratch.Make("qar-smpp-bench");
   if (home.empty()) return {};
   uint16_t web = FreePort();
   std::string connection = "SMPP - 127.0.0.1:" + std::to_string(sink.port);
   WriteText(home + "QARHUB.INI", "[QARHUB]\r\nWebPort=" + std::to_string(web) + "\r\nModem1=" + connection +
-                                     "\r\nSMPPNoDelay=Yes\r\n[" + connection +
+                                     "\r\nSMPPNoDelay=Yes\r\nDurableAccept=" + (durable ? "Yes" : "No") +
+                                     "\r\n[" + connection +
                                      "]\r\nUserName=gw\r\nPassword=pw\r\nWindowSize=" + std::to_string(window) +
                                      "\r\n");
   std::string add = "QARSMS_HOME='" + home + "' '" + bin + "qaruser' add bench pw >/dev/null 2>&1";
   if (system(add.c_str()) != 0) fprintf(stderr, "qaruser add failed\n");
   BenchProcess gateway;
-  gateway.Start({bin + "qargate"}, {"QARSMS_HOME=" + home}, home + "gateway.out");
+  gateway.Start(Counted({bin + "qargate"}, home + "syscalls.txt"), {"QARSMS_HOME=" + home}, home + "gateway.out");
   LoadResult r;
   if (WaitForPort(web, 20000)) {
     usleep(1500000);  // the SMPP link binds
@@ -221,11 +274,12 @@ LoadResult RunGateway(Sink& sink, size_t messages, unsigned window, const std::s
         [](size_t i) {
           return "/?User=bench&Password=pw&PhoneNumber=447700900123&Sender=12345&Text=b" + std::to_string(i);
         },
-        {&gateway});
+        {&gateway}, rate);
   } else {
     fprintf(stderr, "the gateway did not open its web port; see %sgateway.out\n", home.c_str());
   }
   gateway.Stop();
+  if (r.delivered) r.syscallsPerMessage = SyscallCount(home + "syscalls.txt") / double(r.delivered);
   return r;
 }
 
@@ -244,20 +298,22 @@ LoadResult RunKannel(Sink& sink, size_t messages, bool spool) {
   if (spool) fs::create_directories(dir + "spool");
   std::string conf = "group = core\nadmin-port = " + std::to_string(admin) +
                      "\nadmin-password = bench\nsmsbox-port = " + std::to_string(boxPort) +
-                     "\nbox-allow-ip = 127.0.0.1\nlog-level = 4\nlog-file = \"" + dir + "bearerbox.log\"\n" + store +
+                     "\nbox-allow-ip = 127.0.0.1\nlog-level = 1\nlog-file = \"" + dir + "bearerbox.log\"\n" +
+                     "access-log = \"" + dir + "bearerbox-access.log\"\n" + store +
                      "\ngroup = smsc\nsmsc = smpp\nsmsc-id = sink\nhost = 127.0.0.1\nport = " +
                      std::to_string(sink.port) +
                      "\ntransceiver-mode = true\nsmsc-username = gw\nsmsc-password = pw\nsystem-type = VMA\n"
                      "max-pending-submits = 100\n"
                      "\ngroup = smsbox\nbearerbox-host = 127.0.0.1\nbearerbox-port = " + std::to_string(boxPort) +
-                     "\nsendsms-port = " + std::to_string(sendsms) + "\nlog-level = 4\nlog-file = \"" + dir +
-                     "smsbox.log\"\n"
+                     "\nsendsms-port = " + std::to_string(sendsms) + "\nlog-level = 1\nlog-file = \"" + dir +
+                     "smsbox.log\"\naccess-log = \"" + dir + "smsbox-access.log\"\n"
                      "\ngroup = sendsms-user\nusername = bench\npassword = bench\nmax-messages = 1\n";
   WriteText(dir + "kannel.conf", conf);
   BenchProcess bb, sb;
-  bb.Start({bearerbox, dir + "kannel.conf"}, {}, dir + "bearerbox.out");
+  bb.Start(Counted({bearerbox, "-v", "4", dir + "kannel.conf"}, dir + "bearerbox-syscalls.txt"), {},
+           dir + "bearerbox.out");
   usleep(1000000);
-  sb.Start({smsbox, dir + "kannel.conf"}, {}, dir + "smsbox.out");
+  sb.Start(Counted({smsbox, "-v", "4", dir + "kannel.conf"}, dir + "smsbox-syscalls.txt"), {}, dir + "smsbox.out");
   LoadResult r;
   if (WaitForPort(sendsms, 20000)) {
     usleep(1500000);
@@ -273,13 +329,16 @@ LoadResult RunKannel(Sink& sink, size_t messages, bool spool) {
   }
   sb.Stop();
   bb.Stop();
+  if (r.delivered)
+    r.syscallsPerMessage =
+        (SyscallCount(dir + "bearerbox-syscalls.txt") + SyscallCount(dir + "smsbox-syscalls.txt")) / double(r.delivered);
   return r;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  size_t messages = argc > 1 ? size_t(atol(argv[1])) : 40000;
+  size_t messages = argc > 1 ? size_t(atol(argv[1])) : 20000;
   bool kannel = argc > 2 && std::string(argv[2]) == "kannel";
   signal(SIGPIPE, SIG_IGN);
   struct rlimit rl{};
@@ -288,37 +347,39 @@ int main(int argc, char** argv) {
   setrlimit(RLIMIT_NOFILE, &rl);
   Sink sink(messages);
   if (!sink.Start()) return 1;
+  printf("settings: %zu messages, 64 keep-alive HTTP clients, one SMPP link to the built-in sink, each program on "
+         "a fresh journaled ext4 image; gateway WindowSize 100, SMPPNoDelay=Yes, default logs; Kannel -v 4, "
+         "log-level 1 with access logs, max-pending-submits 100; system calls %s\n",
+         messages, PerfCounts() ? "by perf stat over each program's life" : "not counted (no perf here)");
   printf("sink alone: %.0f submits/s\n", SinkAlone(sink));
   std::string bin = BinDir();
-  // QAR_BENCH_ONLY_WINDOW=100 runs one gateway configuration only (for profiling).
+  // QAR_BENCH_ONLY_WINDOW=1 or 100 runs that window only (for profiling).
   const char* only = getenv("QAR_BENCH_ONLY_WINDOW");
-  LoadResult w1, w100;
-  w1.complete = true;
-  if (!only || atoi(only) == 1) {
-    w1 = RunGateway(sink, messages, 1, bin);
-    Print("gateway, WindowSize 1", w1);
+  unsigned window = only && atoi(only) == 1 ? 1 : 100;
+  std::string label = "gateway, WindowSize " + std::to_string(window);
+  LoadResult fast = RunGateway(sink, messages, window, false, bin);
+  Print((label + ", DurableAccept=No").c_str(), fast);
+  LoadResult durable = RunGateway(sink, messages, window, true, bin);
+  Print((label + ", DurableAccept=Yes").c_str(), durable);
+  LoadResult half;
+  half.complete = true;
+  if (!only && durable.deliveredPerSecond > 0) {
+    half = RunGateway(sink, messages, window, true, bin, fast.deliveredPerSecond / 2);
+    Print(("DurableAccept=Yes at " + std::to_string(int(fast.deliveredPerSecond / 2)) + "/s").c_str(), half);
   }
-  w100.complete = true;
-  if (!only || atoi(only) == 100) {
-    w100 = RunGateway(sink, messages, 100, bin);
-    Print("gateway, WindowSize 100", w100);
-  }
-  int rc = w1.complete && w100.complete ? 0 : 2;
+  int rc = fast.complete && durable.complete && half.complete ? 0 : 2;
   if (kannel) {
     LoadResult file = RunKannel(sink, messages, false);
     Print("Kannel, file store", file);
     LoadResult spool = RunKannel(sink, messages, true);
     Print("Kannel, spool store", spool);
-    if (file.deliveredPerSecond > 0) {
-      printf("delivered/s ratio, gateway (window 100) / Kannel file store:  %.2f\n",
-             w100.deliveredPerSecond / file.deliveredPerSecond);
-    }
-    if (spool.deliveredPerSecond > 0) {
-      printf("delivered/s ratio, gateway (window 100) / Kannel spool store: %.2f\n",
-             w100.deliveredPerSecond / spool.deliveredPerSecond);
-    }
-    if (file.cpuPer1000 > 0) {
-      printf("CPU s per 1000, gateway / Kannel file store: %.2f\n", w100.cpuPer1000 / file.cpuPer1000);
+    for (const auto& [name, k] : {std::pair<const char*, const LoadResult&>{"file store", file}, {"spool store", spool}}) {
+      if (k.deliveredPerSecond <= 0) continue;
+      printf("Kannel %-11s: delivered/s ratio No %.2f, Yes %.2f; CPU per message ratio No %.2f, Yes %.2f; "
+             "syscalls per message %.1f (gateway No %.1f, Yes %.1f)\n",
+             name, fast.deliveredPerSecond / k.deliveredPerSecond, durable.deliveredPerSecond / k.deliveredPerSecond,
+             k.cpuPer1000 > 0 ? fast.cpuPer1000 / k.cpuPer1000 : 0, k.cpuPer1000 > 0 ? durable.cpuPer1000 / k.cpuPer1000 : 0,
+             k.syscallsPerMessage, fast.syscallsPerMessage, durable.syscallsPerMessage);
     }
   }
   sink.Stop();

@@ -89,6 +89,7 @@ constexpr SettingKey kKeys[] = {
     {"SMPPNoDelay", M, Flag, "No", 49, Run, "", "TCP_NODELAY on SMPP sockets"},
     {"DisableLongMessageSMSCCheck", M, Flag, "No", 49, Run, "", "segments of one message may leave by different connections"},
     {"EnableBulkQ", M, Flag, "Yes", 49, Start, "", "large submissions go through the bulk queue", &S::EnableBulkQ},
+    {"DurableAccept", M, Flag, "Yes", 49, Start, "", "a submission is answered only once its files are on stable storage", &S::DurableAccept},
     {"EnableBulkSmsIn", M, Flag, "Yes", 49, Start, "", "bulk inbound directory scanned"},
     {"QDir", M, Text, "", 255, Start, "", "outbound queue directory"},
     {"SmsInDir", M, Text, "", 255, Start, "", "inbound directory"},
@@ -110,16 +111,16 @@ constexpr SettingKey kKeys[] = {
     {"WebMenu", M, Flag, "Yes", 49, Start, "", "static web menu served"},
     {"MaxWebRequestBytes", M, Text, "", 30, Start, "", "largest HTTP request; below 4096 means 32 MB"},
     {"AdminIPAddressList", M, Text, "", 1023, Start, "", "addresses allowed to administer"},
-    {"AdminUser", M, Text, "", 255, Start, "admin", "administrator name"},
-    {"AdminPassword", M, Text, "", 255, Start, "admin", "administrator password, scrambled"},
-    {"AdminPasswordDelete", M, Text, "", 255, Start, "admin", "second administrator password"},
-    {"AdminPasswordModify", M, Text, "", 255, Start, "admin", "third administrator password"},
+    {"AdminUser", M, Text, "", 255, Start, "", "administrator name"},
+    {"AdminPassword", M, Text, "", 255, Start, "", "administrator password, scrambled"},
+    {"AdminPasswordDelete", M, Text, "", 255, Start, "", "second administrator password"},
+    {"AdminPasswordModify", M, Text, "", 255, Start, "", "third administrator password"},
     {"SMPPPort", M, Port, "0", 49, Start, "", "SMPP server port; 0 = off", &S::SMPPPort},
     {"SMPPPortSSL", M, Port, "0", 49, Start, "", "SMPP server TLS port; 0 = off", &S::SMPPPortSSL},
-    {"SMPPServerEnquireLink", M, Num, "120", 49, Start, "smpp-server", "idle seconds before a server session closes"},
-    {"SMPPServerMaxConnectionsPerUser", M, Num, "4", 49, Start, "smpp-server", "server sessions per account"},
-    {"SMPPServerValidateUserInterval", M, Num, "", 49, Start, "smpp-server", "seconds between account checks"},
-    {"SMPPServerAsyncWindowSize", M, Num, "", 49, Start, "smpp-server", "outstanding deliveries per server session"},
+    {"SMPPServerEnquireLink", M, Num, "120", 49, Start, "", "idle seconds before a server session closes"},
+    {"SMPPServerMaxConnectionsPerUser", M, Num, "4", 49, Start, "", "server sessions per account"},
+    {"SMPPServerValidateUserInterval", M, Num, "60", 49, Start, "", "seconds between account checks"},
+    {"SMPPServerAsyncWindowSize", M, Num, "", 49, Start, "", "outstanding deliveries per server session"},
     {"IPAddress", M, Text, "", 99, Start, "", "listen address; empty = all interfaces", &S::IPAddress},
     {"ConfigurationUpdateTriggerRestart", M, Text, "", 49, Run, "", "a larger value restarts the gateway", &S::ConfigurationUpdateTriggerRestart},
 
@@ -140,11 +141,11 @@ constexpr SettingKey kKeys[] = {
     {"EnableReceiptProcessing", M, Flag, "Yes", 49, Start, "", "receipt workers", &S::EnableReceiptProcessing},
 
     // Push.
-    {"WAPPushWBXMLVersion", M, Text, "", 49, Start, "push", "WBXML version of pushes"},
-    {"WAPPushUseUTF8", M, Flag, "Yes", 49, Start, "push", "pushes declare UTF-8"},
-    {"WAPPushInitiatorURI", M, Text, "", 255, Start, "push", "default initiator URI header"},
-    {"WAPPushFlag", M, Text, "", 49, Start, "push", "default push flag header"},
-    {"WAPPushIncludeDate", M, Flag, "No", 49, Start, "push", "pushes carry the current time"},
+    {"WAPPushWBXMLVersion", M, Text, "", 49, Start, "", "WBXML version of pushes"},
+    {"WAPPushUseUTF8", M, Flag, "Yes", 49, Start, "", "pushes declare UTF-8"},
+    {"WAPPushInitiatorURI", M, Text, "", 255, Start, "", "default initiator URI header"},
+    {"WAPPushFlag", M, Text, "", 49, Start, "", "default push flag header"},
+    {"WAPPushIncludeDate", M, Flag, "No", 49, Start, "", "pushes carry the current time"},
 
     // Modems (process-wide).
     {"OldModemHandler", M, Flag, "No", 49, Start, "modem", "simple modem reader"},
@@ -281,6 +282,7 @@ constexpr SettingKey kKeys[] = {
     {"HostName", MM, Text, "", 255, Start, "", "host name: web realm and alert mail domain"},
     {"DomainName", MM, Text, "", 255, Start, "", "mail domain of alert mails"},
     {"DataDir", MM, Text, "", 255, Start, "", "MMS data directory"},
+    {"SMSDomainName", MM, Text, "unknown", 255, Start, "", "sender domain of two-way mail commands"},
 };
 }  // namespace
 

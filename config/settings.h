@@ -55,6 +55,7 @@ struct SettingsBlock {
   bool OldRoutingLogic;
   bool UseSleepAPI;
   bool EnableBulkQ;
+  bool DurableAccept;
   std::string MessageIDPrefix;
 
   // Web and SMPP servers.

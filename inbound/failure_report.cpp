@@ -1,7 +1,7 @@
 #include "inbound/failure_report.h"
 
 #include "config/settings.h"
-#include "config/wake_events.h"
+#include "inbound/inbound_wake.h"
 #include "gsm/code_pages.h"
 #include "gsm/gsm_alphabet.h"
 #include "accounting/accounting.h"
@@ -74,7 +74,7 @@ bool WriteFailureReport(const SmsMessageRecord& m, std::string_view messageId, i
     fields.smscName = std::string(connection);
     AccountingNotice(notice, fields, nullptr);
   }
-  InboundReceiptEvent.Set();
+  WakeInboundWorkers(InboundWakeKind::Reports);
   return true;
 }
 

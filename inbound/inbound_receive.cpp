@@ -3,6 +3,7 @@
 #include <strings.h>
 
 #include "config/settings.h"
+#include "inbound/udh_facts.h"
 #include "config/settings_registry.h"
 #include "gsm/code_pages.h"
 #include "accounting/accounting.h"
@@ -36,44 +37,6 @@ constexpr uint16_t kWapPushPort = 2948;
 
 // Network values end up as "Key=value" lines: no control byte may split or extend a line.
 std::string Clean(std::string_view value, size_t maxLength) { return CutTo(StripControlBytes(value), maxLength); }
-
-// The UDH elements that matter here: destination port (0x05) and concatenation (0x00, 0x08).
-struct UdhFacts {
-  int destinationPort = -1;
-  bool concatenated = false;
-  unsigned reference = 0, total = 0, number = 0;
-};
-
-UdhFacts ReadUdh(std::string_view udhHex) {
-  UdhFacts f;
-  if (!IsHexText(udhHex) || udhHex.size() < 2) return f;
-  std::string octets;
-  for (size_t i = 0; i + 1 < udhHex.size() && octets.size() < 400; i += 2) {
-    octets.push_back(char(std::stoi(std::string(udhHex.substr(i, 2)), nullptr, 16)));
-  }
-  auto at = [&](size_t i) { return unsigned(uint8_t(octets[i])); };
-  size_t end = std::min<size_t>(octets.size(), size_t(at(0)) + 1);
-  for (size_t i = 1; i + 1 < end;) {
-    unsigned id = at(i), length = at(i + 1);
-    size_t value = i + 2;
-    if (value + length > end) break;
-    if (id == 0x05 && length >= 2) f.destinationPort = int(at(value) << 8 | at(value + 1));
-    if (id == 0x00 && length >= 3) {
-      f.concatenated = true;
-      f.reference = at(value);
-      f.total = at(value + 1);
-      f.number = at(value + 2);
-    }
-    if (id == 0x08 && length >= 4) {
-      f.concatenated = true;
-      f.reference = at(value) << 8 | at(value + 1);
-      f.total = at(value + 2);
-      f.number = at(value + 3);
-    }
-    i = value + length;
-  }
-  return f;
-}
 
 // "SMPPOption_<name>=<value>" items whose name is configured in [SMPPOptions].
 std::string ConfiguredSmppOptions(std::string_view extra) {
@@ -319,6 +282,8 @@ bool StoreFromCentre(const char* label, ReceivedSms& r, DebugLine debugLine, boo
         messageId[0]) {
       receiptOrig = centreId;
       m.ReceiptMessageId = messageId;
+      // From the handset to the submitter: the recorded sender is the report's recipient.
+      if (sender[0]) m.PhoneNumber = StripControlBytes(sender);
       if (!r.extraParams.empty()) r.extraParams += "; ";
       r.extraParams += "ReceiptMsgIdOrig=" + StripControlBytes(receiptOrig);
       std::string ignored;

@@ -7,7 +7,7 @@
 
 #include <cerrno>
 
-#include "config/wake_events.h"
+#include "inbound/inbound_wake.h"
 #include "runtime/debug_log.h"
 #include "runtime/hex_text.h"
 #include "runtime/str_printf.h"
@@ -34,7 +34,7 @@ bool ProcessWAPPushPacket(const unsigned char* data, size_t length, const std::s
     WriteDebugLog("ProcessWAPPushPacket", "Error writing inbound file");
     return false;
   }
-  InboundMessageEvent.Set();
+  WakeInboundWorkers(InboundWakeKind::Messages);
   return true;
 }
 

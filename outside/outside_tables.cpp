@@ -41,6 +41,7 @@ constexpr std::array<EntryPointSpec, ledger::kCount> kLedger = {{
     {"sqlShortURLAdd", false}, {"sqlShortURLGet", false}, {"sqlShortURLCleanUp", false},
     {"sqlTestDatabaseOK", false}, {"sqlSARIDGet", false}, {"sqlSARIDAdd", false},
 }};
+constexpr std::array<EntryPointSpec, sign::kCount> kSign = {{{"GenerateHMAC", true}}};
 
 using SetDebugModeFn = void (*)(int);
 using IntFn = int (*)();
@@ -85,9 +86,11 @@ void UnloadOutsideLibraries() {
     OutsideLibraries.seal.Call<void (*)()>(seal::sslTermLib)();
   }
   for (LoadedLibrary* lib : {&OutsideLibraries.seal, &OutsideLibraries.peer, &OutsideLibraries.kite,
-                             &OutsideLibraries.bolt, &OutsideLibraries.ledger}) {
+                             &OutsideLibraries.bolt, &OutsideLibraries.ledger, &OutsideLibraries.sign}) {
     UnloadOutsideLibrary(*lib);
   }
   OutsideLibraries.sslAvailable = false;
   OutsideLibraries.sslServerAvailable = false;
 }
+
+void LoadSignLibrary(const std::string& directory) { LoadOutsideLibrary(directory, "qarsign", kSign, OutsideLibraries.sign); }

@@ -48,6 +48,10 @@ enum Entry : size_t {
 };
 }
 
+namespace sign {
+enum Entry : size_t { GenerateHMAC, kCount };
+}
+
 std::span<const EntryPointSpec> SealEntryPoints();
 std::span<const EntryPointSpec> PeerEntryPoints();
 std::span<const EntryPointSpec> KiteEntryPoints();
@@ -60,6 +64,7 @@ struct OutsideLibrariesRecord {
   LoadedLibrary kite;    // qarkite
   LoadedLibrary bolt;    // qarbolt
   LoadedLibrary ledger;  // qarledger
+  LoadedLibrary sign;    // qarsign
   bool sslAvailable = false;        // sslInitLib returned non-zero
   bool sslServerAvailable = false;  // and a server certificate exists
 };
@@ -70,4 +75,5 @@ extern OutsideLibrariesRecord OutsideLibraries;
 void LoadSealLibrary(const std::string& directory);
 void LoadProtocolLibraries(const std::string& directory, bool protocolDebug);
 void LoadLedgerLibrary(const std::string& directory);
+void LoadSignLibrary(const std::string& directory);
 void UnloadOutsideLibraries();

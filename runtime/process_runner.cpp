@@ -25,14 +25,24 @@ int RunProcess(const std::vector<std::string>& argv, const ProcessOptions& optio
   if (!options.stdinPath.empty()) {
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, options.stdinPath.c_str(), O_RDONLY, 0);
   }
-  if (!options.stdoutPath.empty()) {
+  if (options.stdoutFd >= 0) {
+    posix_spawn_file_actions_adddup2(&actions, options.stdoutFd, STDOUT_FILENO);
+    if (options.stderrToStdout) posix_spawn_file_actions_adddup2(&actions, options.stdoutFd, STDERR_FILENO);
+  } else if (!options.stdoutPath.empty()) {
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, options.stdoutPath.c_str(),
                                      O_WRONLY | O_CREAT | O_TRUNC, 0664);
     if (options.stderrToStdout) posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
   }
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  if (options.ownProcessGroup) {
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&attributes, 0);
+  }
   pid_t pid = 0;
-  int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
+  int rc = posix_spawnp(&pid, args[0], &actions, &attributes, args.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attributes);
   if (rc != 0) return -1;
 
   uint64_t start = TickMs();
@@ -42,7 +52,8 @@ int RunProcess(const std::vector<std::string>& argv, const ProcessOptions& optio
     if (done == pid) break;
     if (done < 0) return -1;
     if (TickMs() - start >= options.timeoutMs) {
-      kill(pid, SIGKILL);
+      if (options.ownProcessGroup) killpg(pid, SIGKILL);
+      else kill(pid, SIGKILL);
       waitpid(pid, &status, 0);
       return -2;
     }

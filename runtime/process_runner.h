@@ -9,6 +9,8 @@ struct ProcessOptions {
   std::string stdoutPath;  // "" = inherit; created or truncated
   bool stderrToStdout = false;
   unsigned timeoutMs = 300000;  // killed when it runs longer
+  int stdoutFd = -1;            // used instead of stdoutPath when set (the caller keeps it)
+  bool ownProcessGroup = false; // the program and its children are killed together
 };
 
 // The program's exit status (0..255), -1 when it could not be started, -2 when it was

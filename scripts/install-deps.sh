@@ -16,6 +16,8 @@ if [ "${1:-}" = "--tests" ]; then
   # (prometheus), a browser that renders the admin pages (chromium), a terminal for the
   # console's dialogue (tmux).
   packages+=(libwbxml2-utils libxml2-utils prometheus chromium tmux)
+  # The order of flushes and answers (strace) and the disk images of the cut test (e2fsprogs).
+  packages+=(strace e2fsprogs)
   # The SMPP tests run the npm "smpp" package (installed into the build tree by the tests).
   command -v node >/dev/null 2>&1 || packages+=(nodejs)
   command -v npm >/dev/null 2>&1 || packages+=(npm)

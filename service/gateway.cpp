@@ -36,6 +36,7 @@
 #include "smsc/ucpcimd/ucpcimd_driver.h"
 #include "smsc/modem/modem_driver.h"
 #include "inbound/inbound_receive.h"
+#include "inbound/inbound_wake.h"
 #include "inbound/modem_inbound.h"
 #include "smsc/long_messages.h"
 #include "smsc/queue_pass.h"
@@ -45,11 +46,14 @@
 #include "store/queue_file.h"
 #include "store/store_service.h"
 #include "accounting/accounting.h"
+#include "admin/admin_requests.h"
+#include "admin/status_figures.h"
 #include "httpclient/http_client.h"
 #include "inbound/failure_report.h"
 #include "smsc/queue_pass.h"
 #include "submit/submission.h"
 #include "web/submission.h"
+#include "inbound/smppserver/smpp_server.h"
 #include "outside/seal_table.h"
 #include "web/web_menu.h"
 #include "web/web_settings.h"
@@ -144,6 +148,7 @@ int Shutdown() {
   CloseListeners();
   InboundMessageEvent.Set();
   InboundReceiptEvent.Set();
+  WakeAllInboundWorkers();
   WaitForServiceThreads(1000);
   ProcessLongMessageLockDeletions(true);
   FlushUserUsage();
@@ -218,6 +223,7 @@ int GatewayMain() {
   LoadProtocolLibraries(programDir, Settings.Debug && !Settings.NoDebugProtocol);
   // The SMPP, UCP and CIMD drivers hand received messages to the inbound side.
   InstallSmppDriver(ReceiveSmppMessage);
+  InstallSmppServer();
   InstallUcpCimdDrivers(ReceiveCentreMessage);
   InstallHttpDriver();
   InstallModemDriver(ReceiveModemMessage);
@@ -237,9 +243,16 @@ int GatewayMain() {
   BuildOutboundRoutingTables();
   SetRouteValidator([](std::string_view route) { return ValidateSMSCRoute(route); });
   SetFailureReceiptHook(FailureReceiptHookFunction);
-  SetInboundWakeHook([] { InboundMessageEvent.Set(); });
-  SetInboundReceiveWakeHooks([] { InboundMessageEvent.Set(); }, [] { InboundReceiptEvent.Set(); });
+  SetInboundWakeHook([] { WakeInboundWorkers(InboundWakeKind::Messages); });
+  SetInboundReceiveWakeHooks([] { WakeInboundWorkers(InboundWakeKind::Messages); },
+                             [] {
+                               WakeInboundWorkers(InboundWakeKind::Reports);
+                               WakeInboundWorkers(InboundWakeKind::Receipts);
+                             });
   RegisterSubmissionHandlers();
+  SetProcessStartTime(NowSeconds());
+  SetSmppServerRunningCheck([] { return GetStatusByte(kStatusSmppListening) != 0; });
+  InstallAdminHandlers();
   if (!StartListenerThreads()) {
     AnnounceShutdown();
     WaitForServiceThreads(100);
@@ -250,6 +263,7 @@ int GatewayMain() {
   // 18. Logs, the ledger and the message-id database check.
   OpenOutboundLog();
   LoadLedgerLibrary(programDir);
+  LoadSignLibrary(programDir);
   CheckMessageIdDatabases(MessageIdTrackingDir());
 
   // 19 and 20.

@@ -13,6 +13,8 @@
 #include "runtime/waits.h"
 #include "service/alert_scanner.h"
 #include "service/listeners.h"
+#include "inbound/inbound_scan.h"
+#include "inbound/smppserver/smpp_server.h"
 #include "inbound/udp_push_receiver.h"
 #include "smsc/connection_worker.h"
 #include "store/store_service.h"
@@ -23,9 +25,6 @@ void IdleUntilShutdown() {
 }
 
 namespace {
-// The SMPP server's listeners keep their frame until the server is built.
-void IdleListener(int) { IdleUntilShutdown(); }
-
 bool StartListener(const char* description, UniqueFd& socket, void (*body)(int)) {
   if (!socket) return true;
   int fd = socket.get();
@@ -51,7 +50,8 @@ void StartModemWorker(uint32_t parameter) {
 void StartInboundWorker(const char* description, int kind) {
   Start(description, [description, kind] {
     if (DebugSettings.Debug2.load()) WriteDebugLogf(description, "Kind %d", kind);
-    IdleUntilShutdown();
+    if (std::string_view(description) == "ThreadProcessInboundReceipts") ThreadProcessInboundReceipts();
+    else ThreadProcessInboundSMS(kind);
   });
 }
 }  // namespace
@@ -59,8 +59,8 @@ void StartInboundWorker(const char* description, int kind) {
 bool StartListenerThreads() {
   return StartListener("ThreadListenForConnections", Listeners.web, ThreadListenForConnections) &&
          StartListener("ThreadLsitenForSSLConnections", Listeners.webSSL, ThreadListenForSSLConnections) &&
-         StartListener("ThreadListenForSMPPConnections", Listeners.smpp, IdleListener) &&
-         StartListener("ThreadListenForSSLSMPPConnections", Listeners.smppSSL, IdleListener);
+         StartListener("ThreadListenForSMPPConnections", Listeners.smpp, ThreadListenForSMPPConnections) &&
+         StartListener("ThreadListenForSSLSMPPConnections", Listeners.smppSSL, ThreadListenForSSLSMPPConnections);
 }
 
 void StartWorkerThreads() {

@@ -14,6 +14,7 @@
 #include "runtime/thread_registry.h"
 #include "runtime/waits.h"
 #include "smsc/connection_error_file.h"
+#include "smsc/connection_figures.h"
 #include "smsc/queue_pass.h"
 #include "smsc/route_decision.h"
 #include "smsc/routing_tables.h"
@@ -124,6 +125,12 @@ bool RunSession(WorkerState& s, SmscDriver& driver) {
   if (!driver.connect([&](const std::string& text) { ReportFailure(s, text); })) return false;
   WriteDebugLog(s.name, s.name);
   ReportRecovery(s);
+  // Logged in from here until the session ends, for the status pages.
+  struct SessionUp {
+    ConnectionFigures& figures;
+    explicit SessionUp(ConnectionFigures& f) : figures(f) { ++figures.sessionsUp; }
+    ~SessionUp() { --figures.sessionsUp; }
+  } sessionUp(FiguresOf(s.name));
   QueueWorker w;
   w.connection = s.name;
   w.routingName = s.backupTarget.empty() ? s.name : s.backupTarget;

@@ -19,6 +19,7 @@
 #include "runtime/str_printf.h"
 #include "runtime/text_helpers.h"
 #include "runtime/thread_registry.h"
+#include "smsc/connection_figures.h"
 #include "smsc/local_routing.h"
 #include "smsc/long_messages.h"
 #include "smsc/route_cache.h"
@@ -123,6 +124,7 @@ void Sent(QueueWorker& w, ClaimedFile& claim, const SmsMessageRecord& m, const s
           SmscIdRecord idRecord) {
   CounterAdd(kSmsSent, 1);
   ConnectionCounterAdd(w.connection, 1);
+  ++FiguresOf(w.connection).sent;
   QueueSizeDown(directoryName);
   LogOutbound(fileName, m.SubmittedBy, m.PhoneNumber, "OK -- " + w.connection, LogContentOf(m), m.SubmitUser,
               smscMessageId, m.Sender);
@@ -150,6 +152,7 @@ FileOutcome Failed(QueueWorker& w, const OutcomeRules& rules, ClaimedFile& claim
   bool permanent = FailureIsPermanent(rules, submitOutcome, m.RetryCount, RetryExpired(claim, w.connection));
   if (!permanent) {
     if (m.RetryCount == 0) CounterAdd(kSmsRetry, 1);
+    ++FiguresOf(w.connection).retried;
     if (!WriteErrorDetail(claim, m.RetryCount, errorText, w.connection)) {
       WriteDebugLog(w.connection, "Cannot record the retry state of " + fileName);
     }
@@ -187,6 +190,7 @@ FileOutcome Failed(QueueWorker& w, const OutcomeRules& rules, ClaimedFile& claim
   DeleteClaimedFile(claim);
   MessageRoutesRemove(RelativePath(directoryName, fileName));
   CounterAdd(kSmsFailed, 1);
+  ++FiguresOf(w.connection).failed;
   QueueSizeDown(directoryName);
   return FileOutcome::Failed;
 }

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
 #include <list>
 #include <string>
 
@@ -93,8 +94,11 @@ bool ReadyLocked(Counter& c, int number, int year) REQUIRES(c.lock) {
   return true;
 }
 
+std::atomic<uint64_t> g_totals[kCounterCount];
+
 void Change(int number, uint32_t amount, bool add) {
   if (number < 0 || number >= kCounterCount) return;
+  if (add) g_totals[number] += amount;
   LocalTime now = LocalNow();
   Counter& c = g_counters[number];
   MutexLock guard(c.lock);
@@ -151,6 +155,10 @@ unsigned CounterCell(int year, int month, int day) {
 
 void CounterAdd(int number, uint32_t amount) { Change(number, amount, true); }
 void CounterSubtract(int number, uint32_t amount) { Change(number, amount, false); }
+
+uint64_t CounterAddedSinceStart(int number) {
+  return number < 0 || number >= kCounterCount ? 0 : g_totals[number].load();
+}
 
 uint32_t CounterValue(int number) {
   if (number < 0 || number >= kCounterCount) return 0;

@@ -28,6 +28,9 @@ unsigned CounterCell(int year, int month, int day);
 // largest 32-bit value.
 void CounterAdd(int number, uint32_t amount);
 void CounterSubtract(int number, uint32_t amount);
+// All that was added to a counter since the process started (a count that never drops,
+// for monitoring).
+uint64_t CounterAddedSinceStart(int number);
 // Today's value (cell 0 for the queue sizes).
 uint32_t CounterValue(int number);
 // Deletes the queue-size files and zeroes their images, for the start-up recount.

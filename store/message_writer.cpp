@@ -124,6 +124,28 @@ void FailureReport(Lines& f, const SmsMessageRecord& m) {
   ReportLines(f, m, true);
 }
 
+void Recombined(Lines& f, const SmsMessageRecord& m) {
+  f.Put("Sender", m.Sender);
+  f.IfSet("PhoneNumber", m.PhoneNumber);
+  f.IfSet("ModemName", m.ModemName);
+  f.IfSet("UDH", m.UDH);
+  f.Put("pid", StrPrintf("%X", m.Pid));
+  f.Put("dcs", StrPrintf("%X", m.Dcs));
+  f.One("Binary", m.Binary);
+  f.One("UTF8", m.UTF8);
+  f.Put("RecombineFlag", "Yes");
+  f.IfSet("ReceivedSMSC", m.ReceivedSMSC);
+  f.IfSet("ServiceType", m.ServiceType);
+  f.IfSet("SMPPOptions", m.SMPPOptions);
+  f.Yes("ReceiptRequested", Has(m, kMsgReceiptRequested));
+  f.Yes("NonDelReceiptRequested", Has(m, kMsgNonDelReceiptRequested));
+  f.Yes("ReceiptIntransit", Has(m, kMsgIsReport) && Has(m, kMsgReportIntransit));
+  f.Yes("ReceiptFailed", Has(m, kMsgIsReport) && Has(m, kMsgReportFailed));
+  f.Yes("ReceiptDelivered", Has(m, kMsgIsReport) && Has(m, kMsgReportDelivered));
+  f.IfSet("ReceiptMessageId", m.ReceiptMessageId);
+  f.Data(m.Data);
+}
+
 void WapPush(Lines& f, const SmsMessageRecord& m) {
   f.Put("Sender", m.Sender);
   f.Put("UDH", m.UDH);
@@ -177,6 +199,7 @@ std::string MessageFileText(const SmsMessageRecord& m, MessageLayout layout) {
     case MessageLayout::LocalDelivery: LocalDelivery(f, m); break;
     case MessageLayout::FailureReport: FailureReport(f, m); break;
     case MessageLayout::WapPush: WapPush(f, m); break;
+    case MessageLayout::Recombined: Recombined(f, m); break;
     case MessageLayout::Complete: Complete(f, m); break;
   }
   return f.text;

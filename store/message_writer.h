@@ -32,6 +32,11 @@ enum class MessageLayout {
   // The failure report of a message given up: ModemName, RouteToLocalUser, Sender,
   // PhoneNumber, Data, Binary ("1" or "0"), the report outcome, ReceiptMessageId.
   FailureReport,
+  // A long message put together from its received segments: Sender, PhoneNumber, ModemName,
+  // UDH (what is left of it), pid and dcs ("%X" always), Binary=1, UTF8=1,
+  // RecombineFlag=Yes, ReceivedSMSC, ServiceType, SMPPOptions, the request and report flags,
+  // ReceiptMessageId, then Data.
+  Recombined,
   // A WAP push datagram: Sender, UDH, DCS ("%X"), Data.
   WapPush,
   // Every key in the order of the format, each only when set, then "[ErrorDetail]" when

@@ -18,6 +18,7 @@
 #include "runtime/str_printf.h"
 #include "runtime/text_helpers.h"
 #include "runtime/unique_dir.h"
+#include "store/durable_writes.h"
 
 namespace {
 std::atomic<uint64_t> g_tempCounter{0};
@@ -28,7 +29,7 @@ std::string DirectoryOf(const std::string& path) {
 }
 
 // Creates a new temporary file beside path (directories created when missing).
-UniqueFd CreateTempBeside(const std::string& path, std::string& tempPath) {
+UniqueFd CreateTempBeside(const std::string& path, std::string& tempPath, bool* madeDirectories = nullptr) {
   std::string dir = DirectoryOf(path);
   bool createdDirectories = false;
   for (int attempt = 0; attempt < 100; ++attempt) {
@@ -38,6 +39,7 @@ UniqueFd CreateTempBeside(const std::string& path, std::string& tempPath) {
     if (fd) return fd;
     if (errno == ENOENT && !createdDirectories) {
       createdDirectories = true;
+      if (madeDirectories != nullptr) *madeDirectories = true;
       CreatePathDirectories(path);
       continue;
     }
@@ -69,10 +71,12 @@ namespace {
 // Create-new through an unnamed file: one directory operation (the link) instead of three
 // (create, link, unlink), which is most of the cost of a submission. False with errno
 // EOPNOTSUPP when the file system has no unnamed files; the caller then names a temporary.
-bool PublishUnnamed(const std::string& path, std::string_view content, time_t keepTime) {
+bool PublishUnnamed(const std::string& path, std::string_view content, time_t keepTime, UniqueFd& published,
+                    bool& madeDirectories) {
   std::string dir = DirectoryOf(path);
   UniqueFd fd(open(dir.empty() ? "." : dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0664));
   if (!fd && errno == ENOENT) {
+    madeDirectories = true;
     CreatePathDirectories(path);
     fd.reset(open(dir.empty() ? "." : dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0664));
   }
@@ -83,7 +87,10 @@ bool PublishUnnamed(const std::string& path, std::string_view content, time_t ke
   if (WriteText(fd.get(), content) != content.size()) return false;
   if (keepTime != 0 && !SetFileTime(fd.get(), {keepTime, 0})) return false;
   std::string self = StrPrintf("/proc/self/fd/%d", fd.get());
-  if (linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0) return true;
+  if (linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+    published = std::move(fd);
+    return true;
+  }
   if (errno == ENOENT && access("/proc/self/fd", F_OK) != 0) errno = EOPNOTSUPP;  // no /proc
   return false;
 }
@@ -143,7 +150,8 @@ bool RecycleClaimedFile(const ClaimedFile& file, const struct stat& st, std::str
 
 // Create-new through a spare file: written, cut to its new length, then given the name
 // unless it exists. 1 = published, 0 = no spare could be used, -1 = failed (errno set).
-int PublishThroughSpare(const std::string& path, std::string_view content, time_t keepTime) {
+int PublishThroughSpare(const std::string& path, std::string_view content, time_t keepTime, UniqueFd& published,
+                        bool& madeDirectories) {
   std::string spare;
   while (TakeSpare(spare)) {
     UniqueFd fd(open(spare.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW));
@@ -158,16 +166,20 @@ int PublishThroughSpare(const std::string& path, std::string_view content, time_
       unlink(spare.c_str());
       return 0;
     }
-    fd.reset();
     for (int attempt = 0; attempt < 2; ++attempt) {
-      if (renameat2(AT_FDCWD, spare.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0) return 1;
+      if (renameat2(AT_FDCWD, spare.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0) {
+        published = std::move(fd);
+        return 1;
+      }
       if (errno == ENOENT && attempt == 0 && access(spare.c_str(), F_OK) == 0) {
+        madeDirectories = true;
         CreatePathDirectories(path);
         continue;
       }
       break;
     }
     int err = errno;
+    fd.reset();
     if (err == EEXIST) {
       ReturnSpare(spare);
       errno = EEXIST;
@@ -249,23 +261,24 @@ size_t SpareFileCount() {
 }
 
 namespace {
-bool PublishOnce(const std::string& path, std::string_view content, PublishMode mode, time_t keepTime) {
+// published: the descriptor of the file now under its final name.
+bool PublishWays(const std::string& path, std::string_view content, PublishMode mode, time_t keepTime,
+                 UniqueFd& published, bool& madeDirectories) {
   if (mode == PublishMode::CreateNew) {
-    int r = PublishThroughSpare(path, content, keepTime);
+    int r = PublishThroughSpare(path, content, keepTime, published, madeDirectories);
     if (r == 1) return true;
     if (r == -1) return false;
   }
   if (mode == PublishMode::CreateNew && g_unnamedFilesWork.load(std::memory_order_relaxed)) {
-    if (PublishUnnamed(path, content, keepTime)) return true;
+    if (PublishUnnamed(path, content, keepTime, published, madeDirectories)) return true;
     if (errno != EOPNOTSUPP) return false;
     g_unnamedFilesWork.store(false);
   }
   std::string tempPath;
-  UniqueFd fd = CreateTempBeside(path, tempPath);
+  UniqueFd fd = CreateTempBeside(path, tempPath, &madeDirectories);
   if (!fd) return false;
   bool ok = WriteText(fd.get(), content) == content.size();
   if (ok && keepTime != 0) ok = SetFileTime(fd.get(), {keepTime, 0});
-  fd.reset();
   int err = 0;
   if (ok) {
     if (mode == PublishMode::CreateNew) {
@@ -282,7 +295,16 @@ bool PublishOnce(const std::string& path, std::string_view content, PublishMode 
     unlink(tempPath.c_str());
   }
   if (!ok) errno = err;
+  if (ok) published = std::move(fd);
   return ok;
+}
+
+bool PublishOnce(const std::string& path, std::string_view content, PublishMode mode, time_t keepTime) {
+  UniqueFd published;
+  bool madeDirectories = false;
+  if (!PublishWays(path, content, mode, keepTime, published, madeDirectories)) return false;
+  NoteDurableFile(std::move(published), DirectoryOf(path), madeDirectories);
+  return true;
 }
 }  // namespace
 
@@ -375,9 +397,11 @@ bool RewriteClaimedFile(ClaimedFile& file, std::string_view content) {
 
 bool DeleteClaimedFile(ClaimedFile& file) {
   if (!file.valid()) return false;
+  // The claim gave us the inode; while we hold it nobody else deletes or rewrites the file,
+  // so one look at the path tells whether it still names ours.
   struct stat st;
   std::string spare;
-  bool ok = SameInode(file.path, file.fd.get(), nullptr, nullptr, &st);
+  bool ok = stat(file.path.c_str(), &st) == 0 && st.st_dev == file.device && st.st_ino == file.inode;
   if (ok && !RecycleClaimedFile(file, st, spare)) {
     spare.clear();
     ok = unlink(file.path.c_str()) == 0;

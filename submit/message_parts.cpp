@@ -103,5 +103,10 @@ std::vector<MessagePart> BuildMessageParts(const SmsMessageRecord& c, std::strin
 
 std::string PartUdh(const MessagePart& p, unsigned reference) {
   if (!p.segment) return p.message.UDH;
+  if (p.keptFirst) {
+    std::string concat = ConcatenationUdh(reference, p.total, p.number, Settings.ConcatRef16Bit, "");
+    std::string elements = p.udhKept + concat.substr(2);
+    return StrPrintf("%02X", static_cast<unsigned>(elements.size() / 2)) + elements;
+  }
   return ConcatenationUdh(reference, p.total, p.number, Settings.ConcatRef16Bit, p.udhKept);
 }

@@ -16,6 +16,7 @@ struct MessagePart {
   SmsMessageRecord message;
   std::string udhKept;    // segments: the header elements (hex) kept beside the concatenation element
   bool segment = false;
+  bool keptFirst = false; // segments: the kept elements before the concatenation element (push ports)
   unsigned number = 0;    // 1-based
   unsigned total = 0;
 };

@@ -13,6 +13,8 @@
 #include "runtime/names.h"
 #include "runtime/str_printf.h"
 #include "runtime/text_helpers.h"
+#include "config/settings.h"
+#include "store/durable_writes.h"
 #include "submit/recipients.h"
 #include "submit/submission_steps.h"
 
@@ -181,8 +183,24 @@ SubmissionResult SubmitMessage(Submission s) {
     return Failed(SubmissionStatus::NotSupported, s.specialContent);
   }
   std::string error;
-  std::vector<MessagePart> parts = BuildMessageParts(s.message, error);
+  std::vector<MessagePart> parts;
+  if (s.presetParts.empty()) {
+    parts = BuildMessageParts(s.message, error);
+  } else {
+    // The producer gave the content of each part; the rest is the submission's.
+    parts = std::move(s.presetParts);
+    for (MessagePart& p : parts) {
+      SmsMessageRecord m = s.message;
+      m.Data = std::move(p.message.Data);
+      m.UDH = std::move(p.message.UDH);
+      m.Pid = p.message.Pid;
+      m.Dcs = p.message.Dcs;
+      m.Binary = p.message.Binary;
+      p.message = std::move(m);
+    }
+  }
   if (parts.empty()) return Failed(SubmissionStatus::Invalid, error);
+  if (!s.logType.empty()) logType = s.logType;
 
   Reservation reservation;
   SubmissionResult result;
@@ -191,8 +209,16 @@ SubmissionResult SubmitMessage(Submission s) {
     return result;
   }
   WriteOutcome out;
+  DurableWrites durable(Settings.DurableAccept);
   WriteSubmissionFiles(s, logType, parts, reservation.preAuth, out);
   SettleAccounting(s, parts.size(), reservation, out);
   result.recipients = std::move(out.results);
+  // The answer promises the files: a power cut after it must not lose them. Files whose
+  // flush failed stay queued (they may still be sent), but the submitter is not told they
+  // are safe.
+  if (!durable.Await()) {
+    result.status = SubmissionStatus::Refused;
+    result.error = "The message files could not be flushed to stable storage";
+  }
   return result;
 }

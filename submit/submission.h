@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "store/message_file.h"
+#include "submit/message_parts.h"
 
 inline constexpr const char* kLocalInbound = "~SMSIN";  // the inbound queue itself, no local user
 
@@ -42,6 +43,10 @@ struct Submission {
   VoiceMailRequest voiceMail;           // with specialContent "VoiceMail"
   bool recipientsOptional = false;      // a settings request that only shows its document
   std::string receiptLink = "HTTP";     // message-id table link name for ReceiptMessageId
+  // Content its producer cut itself (a push: its ports in every segment, up to 255 of
+  // them): written as given instead of the parts of the record's content.
+  std::vector<MessagePart> presetParts;
+  std::string logType;                  // the web-log type when not "Text" or "Binary"
 };
 
 enum class SubmissionStatus {

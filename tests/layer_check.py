@@ -35,6 +35,8 @@ LAYERS = [
     [("push", ("push/",))],
     [("web", ("web/",)), ("smsc", ("smsc/",))],
     [("inbound", ("inbound/",))],
+    # The SMPP server for client applications: sessions over submissions, the store and the web's address checks.
+    [("smppserver", ("inbound/smppserver/",))],
     # Administration pages and provisioning: they read the figures of every module below.
     [("admin", ("admin/",))],
     [("service", ("service/",))],

@@ -50,7 +50,7 @@ void DispatchWebRequest(WebConnection& c, WebRequest& request) {
       if (rewrite) rewrite(request);
     }
     if (RequestParameter(request, "Phone", 100) || RequestParameter(request, "PhoneNumber", 100) ||
-        RequestParameter(request, "ReceiptMessageId", 100)) {
+        RequestParameter(request, "ReceiptMessageId", 100) || RequestParameter(request, "OTA_SUBMIT_VIEWXML", 16)) {
       if (WebHandler h = WebHandlerFor(WebRoute::Submission); h && h(c, request)) return;
     }
   }

@@ -1,5 +1,8 @@
 #include "web/submission.h"
 
+#include <sys/stat.h>
+
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -9,15 +12,18 @@
 #include "runtime/config_access.h"
 #include "runtime/debug_log.h"
 #include "runtime/file_io.h"
+#include "runtime/mutex.h"
 #include "runtime/names.h"
 #include "runtime/str_printf.h"
 #include "runtime/text_helpers.h"
 #include "config/settings.h"
 #include "config/settings_registry.h"
 #include "store/message_file.h"
+#include "push/push_requests.h"
 #include "submit/recipients.h"
 #include "submit/submission.h"
 #include "web/address_book.h"
+#include "web/pap.h"
 #include "web/responses.h"
 #include "web/submit_parameters.h"
 #include "web/web_menu.h"
@@ -174,12 +180,18 @@ void ReadSpecialContent(const WebRequest& r, Submission& s) {
                                        "EMSText", "VoiceMail", "WAPPUSHADV_CONTENT_TYPE", "WAPURL", "MMSText",
                                        "MMSImageFile", "MMSFile", "MMSFile[]", "MMSURL", "MMSNotificationHeaders",
                                        "WAPBookmark", "OTA", "OTASyncML", "OTAOMA", "OMAOTA", "OTAXMLSettings",
-                                       "OTABookmark"};
+                                       "OTABookmark", "OTA_BEARER", "OTA_NAME", "OTA_URL", "OTA_MMSURL"};
   for (const char* name : kOrder)
     if (SubmitParameter(r, name, 16)) {
       s.specialContent = name;
       break;
     }
+  if (s.specialContent.empty())
+    for (const auto& [name, value] : AllSubmitParameters(r, 16))
+      if (StartsWithNoCase(name, "OTAIMPS_")) {
+        s.specialContent = "OTAIMPS";
+        break;
+      }
   if (s.specialContent != "VoiceMail") return;
   s.voiceMail.kind = SubmitParameterOr(r, "VoiceMail", 100);
   s.voiceMail.count = ParseDecimal(SubmitParameterOr(r, "VoiceMailMessageCount", 20));
@@ -204,11 +216,51 @@ std::string ReadSubmission(const WebConnection& c, const WebRequest& r, Submissi
   return {};
 }
 
+// SUBMITOK.HTM, read again only when it changed: an answer costs one stat instead of an
+// open, two reads and a close.
+struct SuccessPage {
+  Mutex lock;
+  std::string path GUARDED_BY(lock);
+  struct stat seen GUARDED_BY(lock) {};
+  bool present GUARDED_BY(lock) = false;
+  std::shared_ptr<const std::string> text GUARDED_BY(lock);
+};
+SuccessPage g_successPage;
+
+// The page, or null when there is none.
+std::shared_ptr<const std::string> SuccessPageText() {
+  std::string path = WebSettings.HtmlDirectory + "SUBMITOK.HTM";
+  MutexLock guard(g_successPage.lock);
+  if (g_successPage.path != path) g_successPage.present = false;
+  g_successPage.path = path;
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) {
+    g_successPage.present = false;
+    g_successPage.text.reset();
+    return nullptr;
+  }
+  if (g_successPage.present && st.st_ino == g_successPage.seen.st_ino && st.st_dev == g_successPage.seen.st_dev &&
+      st.st_size == g_successPage.seen.st_size && st.st_mtim.tv_sec == g_successPage.seen.st_mtim.tv_sec &&
+      st.st_mtim.tv_nsec == g_successPage.seen.st_mtim.tv_nsec)
+    return g_successPage.text;
+  std::string page;
+  if (!ReadWholeFile(path, page, 1u << 20)) {
+    g_successPage.present = false;
+    g_successPage.text.reset();
+    return nullptr;
+  }
+  g_successPage.seen = st;
+  g_successPage.present = true;
+  g_successPage.text = std::make_shared<const std::string>(std::move(page));
+  return g_successPage.text;
+}
+
 void SendSuccess(WebConnection& c, const std::string& continueUrl, const std::vector<std::string>& lines) {
   std::string body;
   std::string escapedUrl = HtmlEscape(continueUrl);
-  std::string page;
-  if (ReadWholeFile(WebSettings.HtmlDirectory + "SUBMITOK.HTM", page, 1u << 20)) {
+  std::shared_ptr<const std::string> cached = SuccessPageText();
+  if (cached) {
+    const std::string& page = *cached;
     std::string_view rest = page;
     while (!rest.empty()) {
       size_t eol = rest.find('\n');
@@ -265,7 +317,37 @@ bool HandleSubmission(WebConnection& c, WebRequest& request) {
     SendInvalid(c, invalid);
     return true;
   }
-  SubmissionResult result = SubmitMessage(std::move(s.submission));
+  SubmissionResult result;
+  if (IsPushTrigger(s.submission.specialContent)) {
+    std::string special = s.submission.specialContent;
+    s.submission.specialContent.clear();
+    ParameterReader get = [&request](std::string_view name, size_t max) { return SubmitParameter(request, name, max); };
+    bool post = request.text.compare(0, 5, "POST ") == 0;
+    PushRequestOutcome push = HandlePushRequest(special, std::move(s.submission), get, post);
+    switch (push.kind) {
+      case PushRequestOutcome::Kind::Invalid: SendInvalid(c, push.text); return true;
+      case PushRequestOutcome::Kind::ServerError:
+        SendErrorPage(c, "500 Internal Server Error", push.text, push.text, push.text);
+        return true;
+      case PushRequestOutcome::Kind::ShowDocument:
+        SendResponse(c, "200 OK", "Content-type: application/xml\r\n", push.document);
+        return true;
+      case PushRequestOutcome::Kind::Submitted: result = std::move(push.result); break;
+    }
+    // A recipient the push could not reach is named on the page, not left out.
+    if (result.status == SubmissionStatus::Accepted) {
+      std::vector<std::string> lines;
+      for (const RecipientResult& r : result.recipients) {
+        for (const std::string& id : r.messageIds)
+          lines.push_back(StrPrintf("MessageID=%s, Recipient=%s", id.c_str(), r.recipient.c_str()));
+        if (!r.error.empty()) lines.push_back(StrPrintf("Error=%s, Recipient=%s", r.error.c_str(), r.recipient.c_str()));
+      }
+      SendSuccess(c, s.continueUrl, lines);
+      return true;
+    }
+  } else {
+    result = SubmitMessage(std::move(s.submission));
+  }
   switch (result.status) {
     case SubmissionStatus::Invalid: SendInvalid(c, result.error); return true;
     case SubmissionStatus::Refused: SendRefusal(c, result.error); return true;
@@ -284,6 +366,7 @@ void RegisterSubmissionHandlers() {
   InstallAccountingHooks();
   SetCreditBalanceReader(CreditBalanceText);  // the start page's AvailableCredits block
   RegisterWebHandler(WebRoute::Submission, HandleSubmission);
+  RegisterWebHandler(WebRoute::PushAccess, HandlePushAccess);
   SetMultipartRewriter([](WebRequest& request) { ParseMultipart(request); });
   RegisterWebHandler(WebRoute::AddressBook, HandleAddressBook);
   RegisterWebHandler(WebRoute::DistributionLists, HandleDistributionLists);

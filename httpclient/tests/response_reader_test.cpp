@@ -59,12 +59,14 @@ TEST(HttpResponseWait, TimeoutRestartsWhenBytesArrive) {
   std::thread slow([&] {
     const std::string parts[] = {"HTTP/1.1 200 OK\r\n", "Content-Length: 3\r\n\r\n", "a", "bc"};
     for (const std::string& p : parts) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(700));
+      // Each gap well inside the 3 s limit, the whole answer beyond it: a loaded machine
+      // may delay a gap, not by two seconds.
+      std::this_thread::sleep_for(std::chrono::milliseconds(1000));
       send(theirs.get(), p.data(), p.size(), MSG_NOSIGNAL);
     }
   });
   std::string response;
-  size_t n = HttpResponseWait(ours.get(), nullptr, response, false, 1);
+  size_t n = HttpResponseWait(ours.get(), nullptr, response, false, 3);
   slow.join();
   EXPECT_NE(n, 0u);
   EXPECT_EQ(response, "HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nabc");

@@ -34,6 +34,7 @@ class CentreReceiveTest : public SmscTestHome {
 
 TEST_F(CentreReceiveTest, MessagesAndReportsBecomeInboundFiles) {
   ASSERT_EQ(SMSCMessageIdAdd("UCP - h:1", "4491:081226134921", "0000D001", "", "4930", "4491"), 1);
+  ASSERT_EQ(SMSCMessageIdAdd("UCP - h:1", "4492:081226134921", "0000D002", "", "ALPHA", "4492"), 1);
   struct Case {
     const char* label;
     CentreMessage m;
@@ -54,6 +55,12 @@ TEST_F(CentreReceiveTest, MessagesAndReportsBecomeInboundFiles) {
        {"UCP - h:1", "4491", "4930", "", "delivered", 0, 0, 0x04 | 0x08, 0, "4491:081226134921", "", false},
        ".rec [SMS-IN]\r\nModemName=UCP - h:1\r\nSender=4491\r\nPhoneNumber=4930\r\nData=delivered\r\n"
        "ReceiptDelivered=Yes\r\nReceiptMessageId=0000D001\r\n"},
+      // The report goes from the handset to the one who sent the message: the number it was
+      // sent from, as recorded, not what the centre put there.
+      {"UCPReceiveMessageCallback",
+       {"UCP - h:1", "4492", "4930", "", "delivered", 0, 0, 0x04 | 0x08, 0, "4492:081226134921", "", false},
+       ".rec [SMS-IN]\r\nModemName=UCP - h:1\r\nSender=4492\r\nPhoneNumber=ALPHA\r\nData=delivered\r\n"
+       "ReceiptDelivered=Yes\r\nReceiptMessageId=0000D002\r\n"},
       // The same id on another connection is not ours: left for receipt resolution.
       {"CIMDReceiveMessageCallbackEx",
        {"CIMD - h:2", "4491", "4930", "", "failed", 0, 0, 0x04 | 0x20, 0, "4491:081226134921", "", false},

@@ -331,6 +331,33 @@ QARPEER_EXPORT int SMPPServerSubmitMessageNew(int sock, void* tls, const char* n
   return Submit(*s, smpp::kDeliverSm, m, nullptr, 0);
 }
 
+QARPEER_EXPORT int SMPPServerSubmitMessageAsync(int sock, void* tls, const char* name, int version,
+                                                const char* sender, const char* recipient, int pid, int dcs,
+                                                const char* udhHex, const char* data, int flags, int binary,
+                                                const char* extraParams, int timeoutMs, SMPPAsyncSubmit* record,
+                                                SMPPAsyncCompletionFn completion) {
+  if (!record) return SMPP_ERROR_PROTOCOL;
+  record->status = 0;
+  record->smscMessageId[0] = '\0';
+  auto s = peer::SessionFor(sock, tls, name, false);
+  if (s->bindType == SMPP_BIND_TRANSMITTER) return smpp::kStatusInvalidBindStatus;
+  if (!s->linkUp.load()) return SMPP_ERROR_LINK;
+  peer::OutboundMessage message = Outbound(version, sender, recipient, pid, dcs, udhHex, data, flags, binary, extraParams);
+  message.deliver = true;
+  smpp::ShortMessage m;
+  std::string why;
+  if (int status = peer::BuildShortMessage(message, m, why); status != 0) {
+    peer::Trace(*s, "message not sent: " + why);
+    return status;
+  }
+  uint32_t sequence = peer::NextSequence(*s);
+  record->sequence = sequence;
+  peer::AddOutstanding(*s, sequence, record, timeoutMs > 0 ? timeoutMs : ResponseTimeout(), completion);
+  int r = peer::QueuePdu(*s, smpp::Pdu{smpp::kDeliverSm, 0, sequence, smpp::EncodeShortMessage(m, message.version >= 0x34)});
+  if (r != 0 && peer::RemoveOutstanding(*s, sequence)) return r;
+  return 0;
+}
+
 QARPEER_EXPORT int SMPPServerSubmitMessage(int sock, void* tls, const char* name, int version, const char* sender,
                                            const char* recipient, int pid, int dcs, const char* udhHex,
                                            const char* data, int flags, int binary) {

@@ -114,15 +114,18 @@ void MarkDown(Session& s) { MarkSessionDown(s, s.sendLock); }
 Session::~Session() { CompleteAllOutstanding(*this, SMPP_ERROR_LINK); }
 
 namespace {
-void Complete(SMPPAsyncSubmit* record, int status) {
+void Complete(SMPPAsyncSubmit* record, int status, SMPPAsyncCompletionFn completion) {
   record->status = status;
-  if (SMPPAsyncCompletionFn fn = LibrarySettings.asyncCompletion.load()) fn(record);
+  if (completion) completion(record);
+  else if (SMPPAsyncCompletionFn fn = LibrarySettings.asyncCompletion.load()) fn(record);
 }
 }  // namespace
 
-void AddOutstanding(Session& s, uint32_t sequence, SMPPAsyncSubmit* record, int timeoutMs) {
+void AddOutstanding(Session& s, uint32_t sequence, SMPPAsyncSubmit* record, int timeoutMs,
+                    SMPPAsyncCompletionFn completion) {
   MutexLock lock(s.outstandingLock);
-  s.outstanding[sequence] = {record, Clock::now() + std::chrono::milliseconds(timeoutMs > 0 ? timeoutMs : 0)};
+  s.outstanding[sequence] = {record, Clock::now() + std::chrono::milliseconds(timeoutMs > 0 ? timeoutMs : 0),
+                             completion};
 }
 
 bool RemoveOutstanding(Session& s, uint32_t sequence) {
@@ -133,11 +136,13 @@ bool RemoveOutstanding(Session& s, uint32_t sequence) {
 bool CompleteOutstanding(Session& s, const smpp::Pdu& pdu) {
   if (!smpp::IsResponse(pdu.commandId) && pdu.commandId != smpp::kGenericNack) return false;
   SMPPAsyncSubmit* record = nullptr;
+  SMPPAsyncCompletionFn completion = nullptr;
   {
     MutexLock lock(s.outstandingLock);
     auto it = s.outstanding.find(pdu.sequence);
     if (it == s.outstanding.end()) return false;
     record = it->second.record;
+    completion = it->second.completion;
     s.outstanding.erase(it);
   }
   int status = int(pdu.status);
@@ -152,25 +157,25 @@ bool CompleteOutstanding(Session& s, const smpp::Pdu& pdu) {
       snprintf(record->smscMessageId, sizeof record->smscMessageId, "%s", id.c_str());
     }
   }
-  Complete(record, status);
+  Complete(record, status, completion);
   return true;
 }
 
 void ExpireOutstanding(Session& s) {
-  std::vector<SMPPAsyncSubmit*> expired;
+  std::vector<Session::Outstanding> expired;
   {
     MutexLock lock(s.outstandingLock);
     auto now = Clock::now();
     for (auto it = s.outstanding.begin(); it != s.outstanding.end();) {
       if (it->second.deadline <= now) {
-        expired.push_back(it->second.record);
+        expired.push_back(it->second);
         it = s.outstanding.erase(it);
       } else {
         ++it;
       }
     }
   }
-  for (SMPPAsyncSubmit* r : expired) Complete(r, SMPP_ERROR_TIMEOUT);
+  for (const Session::Outstanding& o : expired) Complete(o.record, SMPP_ERROR_TIMEOUT, o.completion);
 }
 
 void CompleteAllOutstanding(Session& s, int status) {
@@ -179,7 +184,7 @@ void CompleteAllOutstanding(Session& s, int status) {
     MutexLock lock(s.outstandingLock);
     all.swap(s.outstanding);
   }
-  for (auto& [sequence, o] : all) Complete(o.record, status);
+  for (auto& [sequence, o] : all) Complete(o.record, status, o.completion);
 }
 
 void Trace(const Session& s, const std::string& text) {

@@ -40,6 +40,7 @@ struct Session : std::enable_shared_from_this<Session> {
   struct Outstanding {
     SMPPAsyncSubmit* record = nullptr;
     std::chrono::steady_clock::time_point deadline;
+    SMPPAsyncCompletionFn completion = nullptr;  // the caller's own, else the library-wide one
   };
   Mutex outstandingLock;
   std::map<uint32_t, Outstanding> outstanding GUARDED_BY(outstandingLock);
@@ -93,7 +94,8 @@ int HandleUnsolicited(Session& s, const smpp::Pdu& pdu);
 // Asynchronous submits: registers record under sequence; completes the one a response
 // answers (true when pdu was such a response); completes the expired ones, or all of them
 // with status (the link is gone).
-void AddOutstanding(Session& s, uint32_t sequence, SMPPAsyncSubmit* record, int timeoutMs);
+void AddOutstanding(Session& s, uint32_t sequence, SMPPAsyncSubmit* record, int timeoutMs,
+                    SMPPAsyncCompletionFn completion = nullptr);
 bool RemoveOutstanding(Session& s, uint32_t sequence);
 bool CompleteOutstanding(Session& s, const smpp::Pdu& pdu);
 void ExpireOutstanding(Session& s);

@@ -150,6 +150,15 @@ typedef int (*SMPPServerSubmitMessageNewFn)(int sock, void* tls, const char* nam
                                             const char* recipient, int pid, int dcs, const char* udhHex,
                                             const char* data, int flags, int binary, const char* extraParams);
 typedef int (*SMPPServerEnquireLinkFn)(int sock, void* tls, const char* name, int version);
+// A deliver_sm to a bound receiver or transceiver without waiting for its answer: 0 when
+// taken (the record completes later, exactly once, through completion when given, else the
+// library-wide completion function), else a status and the record is not kept. It leaves
+// with the session's next yield or send.
+typedef int (*SMPPServerSubmitMessageAsyncFn)(int sock, void* tls, const char* name, int version,
+                                              const char* sender, const char* recipient, int pid, int dcs,
+                                              const char* udhHex, const char* data, int flags, int binary,
+                                              const char* extraParams, int timeoutMs, SMPPAsyncSubmit* record,
+                                              SMPPAsyncCompletionFn completion);
 
 void SMPPSetDebugMode(int on);
 void SMPPSetDebugLogFunction(SMPPDebugLogFn fn);
@@ -193,6 +202,10 @@ int SMPPServerSubmitMessageNew(int sock, void* tls, const char* name, int versio
                                const char* recipient, int pid, int dcs, const char* udhHex, const char* data,
                                int flags, int binary, const char* extraParams);
 int SMPPServerEnquireLink(int sock, void* tls, const char* name, int version);
+int SMPPServerSubmitMessageAsync(int sock, void* tls, const char* name, int version, const char* sender,
+                                 const char* recipient, int pid, int dcs, const char* udhHex, const char* data,
+                                 int flags, int binary, const char* extraParams, int timeoutMs,
+                                 SMPPAsyncSubmit* record, SMPPAsyncCompletionFn completion);
 
 #ifdef __cplusplus
 }

@@ -12,7 +12,8 @@ namespace {
 
 const char* const kUsage =
     "Usage:\n"
-    "  qaruser add NAME PASSWORD [--full-name TEXT] [--receive] [--smpp]\n"
+    "  qaruser add NAME PASSWORD [--full-name TEXT] [--receive] [--smpp] [--restrict-ip LIST]\n"
+    "                            [--sender LIST] [--throttle N[/S[/C]]]\n"
     "  qaruser delete NAME\n"
     "  qaruser list\n"
     "  qaruser --help\n"
@@ -21,6 +22,12 @@ const char* const kUsage =
     "  --full-name TEXT  the account's full name\n"
     "  --receive         the account may receive messages (both receive permissions)\n"
     "  --smpp            the account may log in to the SMPP server\n"
+    "  --restrict-ip LIST  addresses the account may log in from (patterns such as 10.1.*.*,\n"
+    "                    separated by \",\" or \";\")\n"
+    "  --sender LIST     the sender addresses the account may use, separated by \",\"; the\n"
+    "                    first replaces any other\n"
+    "  --throttle N[/S[/C]]  at most N messages every S seconds (default 1), and at most C\n"
+    "                    SMPP connections\n"
     "Adding an existing name replaces that account.\n";
 
 int Fail(const char* fmt, const char* arg) {
@@ -36,6 +43,25 @@ bool SetField(char* field, size_t size, std::string_view text) {
   std::memcpy(field, text.data(), text.size());
   field[text.size()] = '\0';
   return true;
+}
+
+// "N", "N/S" or "N/S/C", each a positive number.
+bool ValidThrottle(std::string_view text) {
+  int parts = 0;
+  while (true) {
+    size_t slash = text.find('/');
+    std::string_view part = text.substr(0, slash);
+    if (part.empty() || part.size() > 9 || part.find_first_not_of("0123456789") != std::string_view::npos ||
+        part.find_first_not_of('0') == std::string_view::npos || ++parts > 3)
+      return false;
+    if (slash == std::string_view::npos) return true;
+    text = text.substr(slash + 1);
+  }
+}
+
+// Dotted patterns of digits and "*", separated by "," or ";" (spaces allowed).
+bool ValidAddressList(std::string_view text) {
+  return !text.empty() && text.find_first_not_of("0123456789.*,; ") == std::string_view::npos;
 }
 
 struct UserFile {
@@ -65,6 +91,18 @@ int Add(int argc, char** argv) {
       rec.ReceiveSMPP = 1;
     } else if (opt == "--smpp") {
       rec.SmppLogin = 1;
+    } else if (opt == "--restrict-ip" && i + 1 < argc) {
+      std::string_view list = argv[++i];
+      if (!ValidAddressList(list) || !SetField(rec.RestrictIPAddress, sizeof rec.RestrictIPAddress, list))
+        return Fail("invalid --restrict-ip '%s' (address patterns such as 10.1.*.*, at most 49 characters)", argv[i]);
+    } else if (opt == "--sender" && i + 1 < argc) {
+      std::string_view list = argv[++i];
+      if (list.empty() || HasControlBytes(list) || !SetField(rec.ForcedSenderAddress, sizeof rec.ForcedSenderAddress, list))
+        return Fail("invalid --sender '%s' (at most 20 characters, no control characters)", argv[i]);
+    } else if (opt == "--throttle" && i + 1 < argc) {
+      std::string_view speed = argv[++i];
+      if (!ValidThrottle(speed) || !SetField(rec.ThrottleSpeed, sizeof rec.ThrottleSpeed, speed))
+        return Fail("invalid --throttle '%s' (N, N/S or N/S/C, positive numbers, at most 9 characters)", argv[i]);
     } else {
       return Fail("unknown or incomplete option '%s' (see --help)", argv[i]);
     }

@@ -376,6 +376,13 @@ TEST_F(Submit, SuccessTemplateRepeatsSubmitInfoEscaped) {
   std::string response = Get("PhoneNumber=1,2&Text=x&ContinueURL=example.org/%22x");
   EXPECT_NE(response.find("<a href=\"http://example.org/&quot;x\">back</a>\r\n"), std::string::npos) << response;
   EXPECT_EQ(CountOf(response, "<li>MessageID="), 2u);
+  // An edited page is used from the next answer on, and a removed one gives the built-in page.
+  WriteFileText(TestGateway.home + "html/SUBMITOK.HTM", "<p>@@SubmitInfo@@</p>\r\n");
+  response = Get("PhoneNumber=3&Text=y");
+  EXPECT_EQ(CountOf(response, "<p>MessageID="), 1u) << response;
+  fs::remove(TestGateway.home + "html/SUBMITOK.HTM");
+  response = Get("PhoneNumber=4&Text=z");
+  EXPECT_NE(response.find("<p>Message Submitted<p>"), std::string::npos) << response;
 }
 
 TEST_F(Submit, BulkJobsForLargeLists) {

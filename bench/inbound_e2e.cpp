@@ -1,0 +1,418 @@
+// End-to-end two-way throughput: an SMS centre of our own pushes N keyword messages as
+// deliver_sm (at most 100 unanswered) to the real gateway, whose HTTP command calls a local
+// keep-alive server that answers an empty text/plain (no reply is sent). Timed from the
+// first deliver_sm until the server has had every message. Prints messages per second, the
+// 50th/99th-percentile latency from deliver_sm to the HTTP request, the gateway's CPU
+// microseconds per message and how many messages were requested more than once, with
+// 2WaySMSThreadCount 1 and 4. With "kannel" the same run goes through Kannel (bearerbox on
+// the same centre, smsbox with an sms-service get-url to the same server). Loopback only;
+// every process it starts is stopped by it.
+//
+//   inbound_e2e [messages=20000] [kannel]
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/epoll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench/bench_process.h"
+#include "outside/qarpeer/smpp_pdu.h"
+#include "runtime/unique_fd.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+constexpr unsigned kWindow = 100;
+
+uint64_t NowUs() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return uint64_t(ts.tv_sec) * 1000000 + uint64_t(ts.tv_nsec) / 1000;
+}
+
+UniqueFd Listen(uint16_t& port) {
+  UniqueFd s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  int one = 1;
+  setsockopt(s.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  if (bind(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(s.get(), 64) != 0) return UniqueFd();
+  getsockname(s.get(), reinterpret_cast<sockaddr*>(&a), &len);
+  port = ntohs(a.sin_port);
+  return s;
+}
+
+uint16_t FreePort() {
+  uint16_t port = 0;
+  Listen(port);
+  return port;
+}
+
+bool SendAll(int fd, const std::string& data) {
+  size_t done = 0;
+  while (done < data.size()) {
+    ssize_t n = send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += size_t(n);
+  }
+  return true;
+}
+
+// Per message: when its deliver_sm left and when its HTTP request came.
+struct Timings {
+  std::vector<std::atomic<uint64_t>> sent, requested;
+  std::atomic<uint64_t> requests{0}, repeated{0};
+  explicit Timings(size_t n) : sent(n), requested(n) {}
+  void Reset() {
+    for (auto& t : sent) t = 0;
+    for (auto& t : requested) t = 0;
+    requests = 0;
+    repeated = 0;
+  }
+};
+
+// ---- The centre: binds anyone, then pushes deliver_sm "kw b<index>" within the window. ----
+struct Centre {
+  UniqueFd listener;
+  uint16_t port = 0;
+  Timings& timings;
+  std::atomic<bool> stop{false}, push{false}, bound{false};
+  std::atomic<size_t> next{0};
+  size_t total = 0;
+  std::thread thread;
+  explicit Centre(Timings& t) : timings(t) {}
+
+  bool Start() {
+    listener = Listen(port);
+    if (!listener) return false;
+    thread = std::thread([this] { Run(); });
+    return true;
+  }
+  void Stop() {
+    stop = true;
+    if (thread.joinable()) thread.join();
+  }
+  void Begin(size_t n) {
+    total = n;
+    next = 0;
+    push = true;
+  }
+  std::string Deliver(size_t index, uint32_t sequence) {
+    smpp::ShortMessage m;
+    m.source = "447700900111";
+    m.dest = "12345";
+    m.shortMessage = "kw b" + std::to_string(index);
+    return smpp::EncodePdu({smpp::kDeliverSm, 0, sequence, smpp::EncodeShortMessage(m, false)});
+  }
+  // One connection until it closes.
+  void Serve(UniqueFd fd) {
+    std::string in;
+    unsigned outstanding = 0;
+    uint32_t sequence = 1;
+    char buffer[65536];
+    while (!stop.load()) {
+      if (push.load() && bound.load()) {
+        std::string out;
+        while (outstanding < kWindow && next.load() < total) {
+          size_t index = next++;
+          timings.sent[index] = NowUs();
+          out += Deliver(index, sequence++);
+          ++outstanding;
+        }
+        if (!out.empty() && !SendAll(fd.get(), out)) return;
+      }
+      pollfd p{fd.get(), POLLIN, 0};
+      if (poll(&p, 1, 100) <= 0) continue;
+      ssize_t n = recv(fd.get(), buffer, sizeof buffer, 0);
+      if (n <= 0) return;
+      in.append(buffer, size_t(n));
+      std::string out;
+      size_t at = 0;
+      while (in.size() - at >= smpp::kHeaderLength) {
+        uint32_t length = smpp::CheckedCommandLength(std::string_view(in).substr(at));
+        if (length == 0) return;
+        if (in.size() - at < length) break;
+        smpp::Pdu pdu = smpp::DecodePdu(std::string_view(in).substr(at, length));
+        at += length;
+        uint32_t resp = pdu.commandId | smpp::kResponseBit;
+        switch (pdu.commandId) {
+          case smpp::kBindTransmitter:
+          case smpp::kBindTransceiver:
+          case smpp::kBindReceiver:
+            out += smpp::EncodePdu({resp, 0, pdu.sequence, std::string("CENTRE\0", 7)});
+            if (pdu.commandId != smpp::kBindTransmitter) bound = true;
+            break;
+          case smpp::kSubmitSm:
+            out += smpp::EncodePdu({resp, 0, pdu.sequence, std::string("1\0", 2)});
+            break;
+          case smpp::kEnquireLink:
+          case smpp::kUnbind:
+            out += smpp::EncodePdu({resp, 0, pdu.sequence, {}});
+            break;
+          case smpp::kDeliverSm | smpp::kResponseBit:
+            if (outstanding > 0) --outstanding;
+            break;
+          default:
+            if (!smpp::IsResponse(pdu.commandId)) out += smpp::EncodePdu({smpp::kGenericNack, 3, pdu.sequence, {}});
+        }
+      }
+      in.erase(0, at);
+      if (!out.empty() && !SendAll(fd.get(), out)) return;
+    }
+  }
+  void Run() {
+    while (!stop.load()) {
+      pollfd p{listener.get(), POLLIN, 0};
+      if (poll(&p, 1, 100) <= 0) continue;
+      UniqueFd c(accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+      if (!c) continue;
+      int one = 1;
+      setsockopt(c.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+      bound = false;
+      Serve(std::move(c));
+      bound = false;
+    }
+  }
+};
+
+// ---- The HTTP server: keep-alive, an empty text/plain for every request "...t=b<index>". ----
+struct Server {
+  UniqueFd listener;
+  uint16_t port = 0;
+  Timings& timings;
+  std::atomic<bool> stop{false};
+  std::thread thread;
+  explicit Server(Timings& t) : timings(t) {}
+  bool Start() {
+    listener = Listen(port);
+    if (!listener) return false;
+    thread = std::thread([this] { Run(); });
+    return true;
+  }
+  void Stop() {
+    stop = true;
+    if (thread.joinable()) thread.join();
+  }
+  void Note(const std::string& requestLine) {
+    size_t at = requestLine.find("t=b");
+    if (at == std::string::npos) return;
+    size_t index = strtoul(requestLine.c_str() + at + 3, nullptr, 10);
+    if (index >= timings.requested.size()) return;
+    uint64_t expected = 0;
+    if (timings.requested[index].compare_exchange_strong(expected, NowUs())) ++timings.requests;
+    else ++timings.repeated;
+  }
+  void Run() {
+    static const std::string kAnswer =
+        "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 0\r\nConnection: keep-alive\r\n\r\n";
+    int ep = epoll_create1(EPOLL_CLOEXEC);
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.fd = listener.get();
+    epoll_ctl(ep, EPOLL_CTL_ADD, listener.get(), &ev);
+    std::vector<std::pair<UniqueFd, std::string>> conns(4096);
+    epoll_event events[64];
+    char buffer[65536];
+    while (!stop.load()) {
+      int n = epoll_wait(ep, events, 64, 100);
+      for (int i = 0; i < n; ++i) {
+        int fd = events[i].data.fd;
+        if (fd == listener.get()) {
+          int c = accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC);
+          if (c < 0) continue;
+          if (size_t(c) >= conns.size()) {
+            close(c);
+            continue;
+          }
+          conns[size_t(c)] = {UniqueFd(c), std::string()};
+          epoll_event e{};
+          e.events = EPOLLIN;
+          e.data.fd = c;
+          epoll_ctl(ep, EPOLL_CTL_ADD, c, &e);
+          continue;
+        }
+        auto& [conn, in] = conns[size_t(fd)];
+        ssize_t got = recv(fd, buffer, sizeof buffer, 0);
+        if (got <= 0) {
+          epoll_ctl(ep, EPOLL_CTL_DEL, fd, nullptr);
+          conn.reset();
+          continue;
+        }
+        in.append(buffer, size_t(got));
+        std::string out;
+        for (size_t end; (end = in.find("\r\n\r\n")) != std::string::npos;) {
+          Note(in.substr(0, in.find("\r\n")));
+          in.erase(0, end + 4);
+          out += kAnswer;
+        }
+        if (!out.empty()) SendAll(fd, out);
+      }
+    }
+    close(ep);
+  }
+};
+
+struct RunResult {
+  double perSecond = 0, p50Ms = 0, p99Ms = 0, cpuUsPerMessage = 0;
+  uint64_t requested = 0, repeated = 0;
+  bool complete = false;
+};
+
+RunResult Measure(Centre& centre, Timings& t, size_t messages, const std::vector<const BenchProcess*>& cpu) {
+  RunResult r;
+  for (int waited = 0; !centre.bound.load() && waited < 200; ++waited) usleep(100000);
+  if (!centre.bound.load()) {
+    fprintf(stderr, "nobody bound as receiver\n");
+    return r;
+  }
+  t.Reset();
+  double cpuStart = 0;
+  for (const BenchProcess* p : cpu) cpuStart += p->CpuSeconds();
+  uint64_t start = NowUs();
+  centre.Begin(messages);
+  while (t.requests.load() < messages && NowUs() - start < 300000000ull) usleep(20000);
+  usleep(200000);  // late repeats
+  double cpuEnd = 0;
+  for (const BenchProcess* p : cpu) cpuEnd += p->CpuSeconds();
+  centre.push = false;
+  std::vector<uint64_t> latencies;
+  uint64_t last = start;
+  for (size_t i = 0; i < messages; ++i) {
+    uint64_t s = t.sent[i].load(), q = t.requested[i].load();
+    if (s == 0 || q == 0) continue;
+    latencies.push_back(q > s ? q - s : 0);
+    last = std::max(last, q);
+  }
+  std::sort(latencies.begin(), latencies.end());
+  auto pct = [&](double p) {
+    return latencies.empty() ? 0.0
+                             : double(latencies[std::min(latencies.size() - 1, size_t(p * double(latencies.size())))]) / 1000;
+  };
+  r.requested = latencies.size();
+  r.repeated = t.repeated.load();
+  r.complete = r.requested == messages && r.repeated == 0;
+  r.perSecond = double(r.requested) / (double(last - start) / 1e6);
+  r.p50Ms = pct(0.5);
+  r.p99Ms = pct(0.99);
+  r.cpuUsPerMessage = r.requested ? (cpuEnd - cpuStart) * 1e6 / double(r.requested) : 0;
+  return r;
+}
+
+void Print(const std::string& label, const RunResult& r) {
+  printf("%-32s %8.0f msg/s  p50 %8.2f ms  p99 %8.2f ms  CPU %7.1f us/msg  (%llu requested, %llu repeated%s)\n",
+         label.c_str(), r.perSecond, r.p50Ms, r.p99Ms, r.cpuUsPerMessage, (unsigned long long)r.requested,
+         (unsigned long long)r.repeated, r.complete ? "" : ", INCOMPLETE");
+  fflush(stdout);
+}
+
+std::string BinDir() {
+  char path[4096];
+  ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+  if (n <= 0) return "./";
+  path[n] = '\0';
+  std::string p(path);
+  return p.substr(0, p.rfind('/') + 1);
+}
+
+void WriteText(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
+
+std::string TempDir(const char* label) {
+  std::string base = fs::temp_directory_path().string() + "/" + label + "-XXXXXX";
+  if (!mkdtemp(base.data())) return {};
+  return base + "/";
+}
+
+RunResult RunGateway(Centre& centre, Server& server, Timings& t, size_t messages, unsigned threads) {
+  std::string home = TempDir("qar-inbound-bench");
+  std::string bin = BinDir();
+  std::string connection = "SMPP - 127.0.0.1:" + std::to_string(centre.port);
+  WriteText(home + "QARHUB.INI",
+            "[QARHUB]\r\nWebPort=" + std::to_string(FreePort()) + "\r\nModem1=" + connection +
+                "\r\nReceiveSMS=Yes\r\n2WaySMSThreadCount=" + std::to_string(threads) +
+                "\r\nReceiveSMSCommand1=KW\thttp://127.0.0.1:" + std::to_string(server.port) +
+                "/r?t=@@SMS@@\tNo\r\n[" + connection +
+                "]\r\nUserName=gw\r\nPassword=pw\r\nReceive=Yes\r\nReceiveSingleConnection=Yes\r\n");
+  BenchProcess gateway;
+  gateway.Start({bin + "qargate"}, {"QARSMS_HOME=" + home}, home + "gateway.out");
+  RunResult r = Measure(centre, t, messages, {&gateway});
+  gateway.Stop();
+  std::error_code ec;
+  if (r.complete) fs::remove_all(home, ec);
+  else fprintf(stderr, "files kept in %s\n", home.c_str());
+  return r;
+}
+
+RunResult RunKannel(Centre& centre, Server& server, Timings& t, size_t messages) {
+  std::string bearerbox = "/usr/sbin/bearerbox", smsbox = "/usr/sbin/smsbox";
+  if (access(bearerbox.c_str(), X_OK) != 0 || access(smsbox.c_str(), X_OK) != 0) {
+    fprintf(stderr, "Kannel is not installed (Debian package kannel)\n");
+    return {};
+  }
+  std::string dir = TempDir("kannel-inbound-bench");
+  uint16_t admin = FreePort(), boxPort = FreePort();
+  std::string conf = "group = core\nadmin-port = " + std::to_string(admin) +
+                     "\nadmin-password = bench\nsmsbox-port = " + std::to_string(boxPort) +
+                     "\nbox-allow-ip = 127.0.0.1\nlog-level = 4\nlog-file = \"" + dir + "bearerbox.log\"\n" +
+                     "store-type = file\nstore-location = \"" + dir + "kannel.store\"\n" +
+                     "\ngroup = smsc\nsmsc = smpp\nsmsc-id = centre\nhost = 127.0.0.1\nport = " +
+                     std::to_string(centre.port) +
+                     "\ntransceiver-mode = true\nsmsc-username = gw\nsmsc-password = pw\nsystem-type = VMA\n"
+                     "\ngroup = smsbox\nbearerbox-host = 127.0.0.1\nbearerbox-port = " + std::to_string(boxPort) +
+                     "\nlog-level = 4\nlog-file = \"" + dir + "smsbox.log\"\n"
+                     "\ngroup = sms-service\nkeyword = kw\nget-url = \"http://127.0.0.1:" + std::to_string(server.port) +
+                     "/r?t=%s\"\nomit-empty = true\nmax-messages = 0\n";
+  WriteText(dir + "kannel.conf", conf);
+  BenchProcess bb, sb;
+  bb.Start({bearerbox, dir + "kannel.conf"}, {}, dir + "bearerbox.out");
+  usleep(1000000);
+  sb.Start({smsbox, dir + "kannel.conf"}, {}, dir + "smsbox.out");
+  RunResult r = Measure(centre, t, messages, {&bb, &sb});
+  sb.Stop();
+  bb.Stop();
+  std::error_code ec;
+  if (r.complete) fs::remove_all(dir, ec);
+  else fprintf(stderr, "files kept in %s\n", dir.c_str());
+  return r;
+}
+}  // namespace
+
+int main(int argc, char** argv) {
+  size_t messages = argc > 1 ? size_t(atol(argv[1])) : 20000;
+  bool kannel = argc > 2 && std::string(argv[2]) == "kannel";
+  signal(SIGPIPE, SIG_IGN);
+  struct rlimit rl{};
+  getrlimit(RLIMIT_NOFILE, &rl);
+  rl.rlim_cur = rl.rlim_max;
+  setrlimit(RLIMIT_NOFILE, &rl);
+  Timings timings(messages);
+  Centre centre(timings);
+  Server server(timings);
+  if (!centre.Start() || !server.Start()) return 1;
+  bool complete = true;
+  for (unsigned threads : {1u, 4u}) {
+    RunResult r = RunGateway(centre, server, timings, messages, threads);
+    Print("gateway, 2WaySMSThreadCount " + std::to_string(threads), r);
+    complete &= r.complete;
+  }
+  if (kannel) Print("Kannel, sms-service get-url", RunKannel(centre, server, timings, messages));
+  server.Stop();
+  centre.Stop();
+  return complete ? 0 : 2;
+}

@@ -1,0 +1,169 @@
+// The supervisor back end end to end: the console installs and starts the real gateway
+// under qargatesvc, tells whether it runs and why not, stops it and removes it.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/wait.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+
+#include "console/tests/console_runner.h"
+#include "runtime/unique_fd.h"
+#include "tests/support/gateway_process.h"
+#include "tests/support/ports.h"
+#include "tests/support/test_files.h"
+
+namespace {
+bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+const std::vector<std::string> kSupervisor = {"QARSMS_SERVICE_HOST=supervisor"};
+
+TEST(ConsoleSupervisor, InstallStatusStopRemove) {
+  ConsoleHome home;
+  uint16_t port = FreeTcpPort();
+  home.WriteConfig({"WebPort=" + std::to_string(port), "Modem1=IPModem - 127.0.0.1:1"});
+
+  ConsoleOutcome install = home.Run({"/INSTALLSERVICE", "--strict-exit"}, "", kSupervisor);
+  ASSERT_EQ(install.code, 0) << install.out << ReadFileText(home.path() + "LOGS/QARGATESVC.LOG");
+  EXPECT_TRUE(Has(install.out, "Service successfully installed!")) << install.out;
+  ASSERT_TRUE(WaitUntil(60000, [&] { return PortAccepts(port); })) << ReadFileText(home.path() + "LOGS/QARGATESVC.LOG");
+  // The record of the back end: later calls need no hint.
+  ConsoleOutcome status = home.Run({"status"});
+  EXPECT_TRUE(Has(status.out, "QarSMS: Service is Active\n")) << status.out;
+  EXPECT_TRUE(Has(status.out, "QarMMSC: Service is NOT Installed\n")) << status.out;
+  // The gateway keeps its modems open: the test refuses one it has, whatever the line says.
+  ConsoleOutcome busy = home.Run({"modemtest", "IPModem - 127.0.0.1:1"});
+  EXPECT_EQ(busy.code, 1);
+  EXPECT_TRUE(Has(busy.out, "Modem is in use by the QarSMS service.")) << busy.out;
+  std::string answer = Curl({"-s", "-o", "/dev/null", "-w", "%{http_code}", "http://127.0.0.1:" + std::to_string(port) + "/"});
+  EXPECT_FALSE(answer.empty());
+
+  auto start = std::chrono::steady_clock::now();
+  ConsoleOutcome stop = home.Run({"-STOPSERVICE", "--strict-exit"});
+  auto seconds = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_EQ(stop.code, 0) << stop.out;
+  EXPECT_LT(seconds, 120);
+  EXPECT_TRUE(Has(stop.out, "QarSMS: Service is NOT active")) << stop.out;
+  EXPECT_FALSE(PortAccepts(port));
+
+  ConsoleOutcome start2 = home.Run({"/STARTSERVICE", "--strict-exit"});
+  EXPECT_EQ(start2.code, 0) << start2.out;
+  ASSERT_TRUE(WaitUntil(60000, [&] { return PortAccepts(port); }));
+
+  ConsoleOutcome remove = home.Run({"/REMOVESERVICE", "--strict-exit"});
+  EXPECT_EQ(remove.code, 0) << remove.out;
+  EXPECT_TRUE(Has(remove.out, "Service successfully removed!")) << remove.out;
+  EXPECT_FALSE(PortAccepts(port));
+  EXPECT_TRUE(Has(home.Run({"status"}).out, "QarSMS: Service is NOT Installed")) << home.Run({"status"}).out;
+}
+
+TEST(ConsoleSupervisor, StatusComesFromTheLockAndTheStatusBlock) {
+  ConsoleHome home;
+  ASSERT_EQ(system(("mkdir -p '" + home.path() + "PRIVATE'").c_str()), 0);
+  // What a crashed gateway leaves: the lock file and a block saying "web port in use".
+  std::string block(512, '\0');
+  block[2] = 1;
+  WriteFileText(home.path() + "PRIVATE/QAR_QARHUB_ShMem", block);
+  WriteFileText(home.path() + "PRIVATE/QAR_QARHUB.LCK", "");
+  WriteFileText(home.path() + "PRIVATE/SERVICEHOST", "supervisor\n");
+  EXPECT_TRUE(Has(home.Run({"status"}).out, "QarSMS: Service is NOT active\n"));
+
+  // A gateway whose web port is taken runs on and says so in its block.
+  uint16_t port = FreeTcpPort();
+  UniqueFd taken(socket(AF_INET, SOCK_STREAM, 0));
+  int one = 1;
+  setsockopt(taken.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  ASSERT_EQ(bind(taken.get(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_EQ(listen(taken.get(), 1), 0);
+  home.WriteConfig({"WebPort=" + std::to_string(port)});
+  ASSERT_EQ(home.Run({"/STARTSERVICE", "--strict-exit"}).code, 0);
+  std::string out;
+  EXPECT_TRUE(WaitUntil(30000, [&] {
+    out = home.Run({"status"}).out;
+    return Has(out, "QarSMS: ERROR:  Web Port already in use\n");
+  })) << out;
+  ConsoleOutcome stop = home.Run({"/STOPSERVICE", "--strict-exit"});
+  EXPECT_EQ(stop.code, 0) << stop.out;
+  EXPECT_TRUE(Has(home.Run({"status"}).out, "QarSMS: Service is NOT active\n"));
+
+  // The SMPP server's port taken: the gateway serves the web and says so.
+  uint16_t web = FreeTcpPort();
+  home.WriteConfig({"WebPort=" + std::to_string(web), "SMPPPort=" + std::to_string(port)});
+  ASSERT_EQ(home.Run({"/STARTSERVICE", "--strict-exit"}).code, 0);
+  EXPECT_TRUE(WaitUntil(30000, [&] {
+    out = home.Run({"status"}).out;
+    return Has(out, "QarSMS: ERROR:  SMPP Server Port already in use\n");
+  })) << out;
+  EXPECT_TRUE(PortAccepts(web));
+  EXPECT_EQ(home.Run({"/STOPSERVICE", "--strict-exit"}).code, 0);
+}
+}  // namespace
+
+namespace {
+// Holds the gateway's instance lock like a gateway that ignores every stop request; the
+// status block's stop byte it sees is its exit code.
+pid_t StubbornGateway(const std::string& home) {
+  int ready[2];
+  if (pipe(ready) != 0) return -1;
+  pid_t pid = fork();
+  if (pid == 0) {
+    close(ready[0]);
+    signal(SIGTERM, SIG_IGN);
+    UniqueFd lock(open((home + "PRIVATE/QAR_QARHUB.LCK").c_str(), O_RDWR | O_CREAT, 0644));
+    char ok = lock && flock(lock.get(), LOCK_EX | LOCK_NB) == 0 ? '1' : '0';
+    (void)!write(ready[1], &ok, 1);
+    pause();
+    _exit(0);
+  }
+  close(ready[1]);
+  char ok = '0';
+  (void)!read(ready[0], &ok, 1);
+  close(ready[0]);
+  return ok == '1' ? pid : -1;
+}
+
+TEST(ConsoleSupervisor, StopOfAGatewayThatIgnoresItEndsWithinTheLimit) {
+  ConsoleHome home;
+  ASSERT_EQ(system(("mkdir -p '" + home.path() + "PRIVATE'").c_str()), 0);
+  WriteFileText(home.path() + "PRIVATE/SERVICEHOST", "supervisor\n");
+  WriteFileText(home.path() + "PRIVATE/QAR_QARHUB_ShMem", std::string(512, '\0'));
+  pid_t gateway = StubbornGateway(home.path());
+  ASSERT_GT(gateway, 0);
+  EXPECT_TRUE(Has(home.Run({"status"}).out, "QarSMS: Service is Active\n"));
+  auto start = std::chrono::steady_clock::now();
+  ConsoleOutcome stop = home.Run({"/STOPSERVICE", "--strict-exit"});
+  auto seconds = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start).count();
+  kill(gateway, SIGKILL);
+  waitpid(gateway, nullptr, 0);
+  EXPECT_EQ(stop.code, 1) << stop.out;
+  EXPECT_TRUE(Has(stop.out, "The service did not stop within 120 seconds.")) << stop.out;
+  EXPECT_GE(seconds, 115);
+  EXPECT_LE(seconds, 130);
+  EXPECT_EQ(ReadFileText(home.path() + "PRIVATE/QAR_QARHUB_ShMem")[0], '\1');  // asked through the block
+}
+
+// The wizard stops a running service first and offers to start it at the end.
+TEST(ConsoleSupervisor, WizardStopsTheServiceAndStartsItAgainWhenAsked) {
+  ConsoleHome home;
+  uint16_t port = FreeTcpPort();
+  home.WriteConfig({"WebPort=" + std::to_string(port)});
+  ASSERT_EQ(home.Run({"/I", "--strict-exit"}, "", kSupervisor).code, 0);
+  ASSERT_TRUE(WaitUntil(60000, [&] { return PortAccepts(port); }));
+  std::string answers = "/dev/nosuchmodem\n\ny\n" + std::to_string(port) + "\n0\n\npw\npw\n\ny\n";
+  ConsoleOutcome o = home.Run({"/WIZARD"}, answers);
+  EXPECT_EQ(o.code, 0) << o.out;
+  EXPECT_TRUE(Has(o.out, "Please wait...\nStopping Services...\n")) << o.out;
+  EXPECT_TRUE(Has(o.out, "Service is not active, do you wish to activate the service? (y/n)")) << o.out;
+  EXPECT_TRUE(Has(o.out, "Service successfully installed!")) << o.out;
+  EXPECT_TRUE(WaitUntil(60000, [&] { return PortAccepts(port); }));
+  EXPECT_TRUE(Has(home.Run({"status"}).out, "QarSMS: Service is Active\n"));
+  EXPECT_EQ(home.Run({"/R", "--strict-exit"}).code, 0);
+}
+}  // namespace

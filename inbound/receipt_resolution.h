@@ -1,0 +1,24 @@
+// Reports whose message-centre id was not known when they arrived (".rct"): the id is
+// looked up again after 1, 2, 3 and 4 minutes; a report found, or still unknown after the
+// fourth try, is then processed like any received message.
+#pragma once
+
+#include <ctime>
+#include <string>
+
+#include "store/message_file.h"
+
+enum class ReceiptStep {
+  Wait,     // not due: the file stays as it is
+  Resolve,  // look the id up now
+  GiveUp,   // process it unresolved
+};
+// What to do with a file of retryCount tries, the last at lastRetry (seconds), at now.
+ReceiptStep ReceiptStepAt(uint32_t retryCount, time_t lastRetry, time_t now);
+
+// The file's text with its retry section replaced: RetryCount = retryCount + 1 and
+// LastRetryTime = timestamp14.
+std::string ReceiptRetryText(std::string_view text, uint32_t retryCount, std::string_view timestamp14);
+
+// One ".rct" file: true when it was processed and deleted.
+bool ProcessReceiptFile(const std::string& path);

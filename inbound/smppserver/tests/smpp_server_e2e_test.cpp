@@ -1,0 +1,524 @@
+// The real gateway's SMPP server against client applications of the npm "smpp" package:
+// logins and their refusals, submissions as queue files, delivery of the user's queue.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "outside/qarpeer/tests/node_peer.h"
+#include "tests/support/gateway_process.h"
+#include "tests/support/ports.h"
+#include "tests/support/test_servers.h"
+#include "tests/support/test_files.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+const std::string kScript = std::string(SMPPSERVER_TEST_SCRIPTS) + "/smpp_client.js";
+const std::string kNpm = SMPPSERVER_NPM_DIR;
+
+#define REQUIRE_NODE_SMPP() \
+  if (!EnsureNodeSmpp(kNpm)) GTEST_SKIP() << "npm could not install smpp@0.5.1 into " << kNpm
+
+struct SmppGateway {
+  WebGateway web;
+  uint16_t smppPort = FreeTcpPort();
+  std::unique_ptr<GatewayProcess> process;
+
+  bool Start(std::vector<std::string> lines = {}, const std::string& extra = "") {
+    lines.push_back("SMPPPort=" + std::to_string(smppPort));
+    web.Configure(lines, extra);
+    process = std::make_unique<GatewayProcess>(web.home);
+    return WaitReady(*process, web.port);
+  }
+  void AddUser(const std::vector<std::string>& args) {
+    GatewayProcess tool(web.home, "qaruser", args);
+    int code = -1;
+    ASSERT_TRUE(tool.WaitExit(10000, code));
+    ASSERT_EQ(code, 0) << tool.Output();
+  }
+  std::string Log() const { return web.home.DebugLog(); }
+  // The outbound ".req" files, read and then removed.
+  std::vector<std::string> TakeQueued() {
+    std::vector<std::string> out;
+    for (const std::string& path : FilesUnder(web.home.path() + "Q")) {
+      if (path.size() < 4 || path.substr(path.size() - 4) != ".req") continue;
+      out.push_back(ReadFileText(path));
+      fs::remove(path);
+    }
+    return out;
+  }
+  std::string UserQueue(const std::string& user) const { return web.home.path() + "USERS/" + user + "/Q/"; }
+};
+
+// One client run: the lines it printed until it closed or timed out.
+std::vector<std::string> RunClient(const std::string& planJson, int timeoutMs = 25000) {
+  NodePeer node;
+  std::vector<std::string> lines;
+  if (!node.Start(kNpm, kScript, {planJson})) return lines;
+  std::string line;
+  while (node.ReadLine(line, timeoutMs)) {
+    lines.push_back(line);
+    if (line == "CLOSED" || line == "TIMEOUT") break;
+  }
+  return lines;
+}
+
+std::string Plan(uint16_t port, const std::string& bind, const std::string& user, const std::string& password,
+                 const std::string& more = "") {
+  return "{\"port\":" + std::to_string(port) + ",\"bind\":\"" + bind + "\",\"system_id\":\"" + user +
+         "\",\"password\":\"" + password + "\"" + (more.empty() ? "" : "," + more) + "}";
+}
+
+std::string First(const std::vector<std::string>& lines, const std::string& prefix) {
+  for (const std::string& l : lines)
+    if (l.rfind(prefix, 0) == 0) return l;
+  return "";
+}
+
+size_t CountPrefix(const std::vector<std::string>& lines, const std::string& prefix) {
+  return size_t(std::count_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; }));
+}
+
+std::string Joined(const std::vector<std::string>& lines) {
+  std::string all;
+  for (const std::string& l : lines) all += l + "\n";
+  return all;
+}
+}  // namespace
+
+// Every login rule with its bind_resp status: a wrong password and an unknown account look
+// alike (0x0E); other refusals are 0x0D; a success in between resets the failure delay.
+TEST(SmppServerE2e, LoginRulesAndStatuses) {
+  REQUIRE_NODE_SMPP();
+  SmppGateway g;
+  ASSERT_TRUE(g.Start());
+  g.AddUser({"add", "alice", "Secret", "--smpp"});
+  g.AddUser({"add", "nosmpp", "pw"});
+  g.AddUser({"add", "faraway", "pw", "--smpp", "--restrict-ip", "10.1.*.*"});
+  g.AddUser({"add", "local", "pw", "--smpp", "--restrict-ip", "10.1.*.*; 127.0.0.*"});
+  const struct {
+    const char* user;
+    const char* password;
+    int status;
+  } cases[] = {
+      {"alice", "Secret", 0},   {"alice", "secret", 0},  // the password without case
+      {"alice", "wrong", 14},   {"alice", "Secret", 0},  {"nobody", "Secret", 14}, {"alice", "Secret", 0},
+      {"nosmpp", "pw", 13},     {"alice", "Secret", 0},  {"faraway", "pw", 13},    {"local", "pw", 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.user) + "/" + c.password);
+    auto started = std::chrono::steady_clock::now();
+    std::vector<std::string> lines = RunClient(Plan(g.smppPort, "bind_transmitter", c.user, c.password));
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    EXPECT_EQ(First(lines, "BIND_RESP"), "BIND_RESP " + std::to_string(c.status))
+        << Joined(lines) << g.process->Output() << ReadFileText(g.web.home.path() + "LOGS/EXCEPT.LOG");
+    // Each refusal follows a success, so it waits 1 s for the count plus 5 s.
+    if (c.status != 0) {
+      EXPECT_GE(seconds, 5.9);
+    }
+  }
+  std::string log = g.Log();
+  EXPECT_NE(log.find("Processing SMPP connection from 127.0.0.1..."), std::string::npos);
+  EXPECT_NE(log.find("Releasing SMPP connection from 127.0.0.1"), std::string::npos);
+  EXPECT_EQ(log.find("Secret"), std::string::npos) << "a password reached the debug log";
+}
+
+// A text becomes a queue file of the account; 161 GSM characters become two segments with
+// one reference; the account's allowed sender replaces another.
+TEST(SmppServerE2e, SubmissionsBecomeQueueFiles) {
+  REQUIRE_NODE_SMPP();
+  SmppGateway g;
+  ASSERT_TRUE(g.Start());
+  g.AddUser({"add", "bob", "pw", "--smpp", "--sender", "BOBCO,447700900999"});
+  std::string longText(161, 'x');
+  std::vector<std::string> lines = RunClient(Plan(
+      g.smppPort, "bind_transmitter", "bob", "pw",
+      "\"submits\":[{\"source_addr\":\"BOBCO\",\"destination_addr\":\"447700900123\",\"short_message\":\"hello\"},"
+      "{\"source_addr\":\"BOBCO\",\"destination_addr\":\"447700900124\",\"short_message\":\"" + longText + "\"},"
+      "{\"source_addr\":\"OTHER\",\"destination_addr\":\"447700900125\",\"short_message\":\"hi\"},"
+      "{\"source_addr\":\"BOBCO\",\"destination_addr\":\"\",\"short_message\":\"nobody\"},"
+      "{\"source_addr\":\"BOBCO\",\"destination_addr\":\"447700900126\",\"service_type\":\"A\\r\\nB\","
+      "\"short_message\":\"forged\"}]"));
+  ASSERT_EQ(CountPrefix(lines, "SUBMIT_RESP"), 5u) << Joined(lines);
+  std::vector<std::string> responses;
+  for (const std::string& l : lines)
+    if (l.rfind("SUBMIT_RESP", 0) == 0) responses.push_back(l);
+  EXPECT_EQ(responses[0].rfind("SUBMIT_RESP 0 ", 0), 0u) << responses[0];
+  EXPECT_GT(responses[0].size(), std::string("SUBMIT_RESP 0 ").size());
+  EXPECT_EQ(responses[1].rfind("SUBMIT_RESP 0 ", 0), 0u) << responses[1];
+  EXPECT_EQ(responses[2].rfind("SUBMIT_RESP 0 ", 0), 0u) << responses[2];
+  EXPECT_EQ(responses[3].rfind("SUBMIT_RESP 0 ", 0), std::string::npos) << responses[3];
+  EXPECT_EQ(responses[4].rfind("SUBMIT_RESP 0 ", 0), 0u) << responses[4];
+
+  std::vector<std::string> files = g.TakeQueued();
+  ASSERT_EQ(files.size(), 5u);
+  size_t segments = 0, plain = 0;
+  std::string reference;
+  for (const std::string& f : files) {
+    EXPECT_NE(f.find("SubmitUser=bob\r\n"), std::string::npos) << f;
+    EXPECT_NE(f.find("SubmittedBy=127.0.0.1\r\n"), std::string::npos) << f;
+    EXPECT_EQ(f.find("dcs=01"), std::string::npos) << f;
+    if (f.find("PhoneNumber=447700900126") != std::string::npos) {
+      EXPECT_NE(f.find("\r\nServiceType=A  B\r\n"), std::string::npos) << f;
+    }
+    if (f.find("PhoneNumber=447700900124") != std::string::npos) {
+      ++segments;
+      size_t at = f.find("UDH=050003");
+      ASSERT_NE(at, std::string::npos) << f;
+      std::string ref = f.substr(at + 10, 2);
+      if (reference.empty()) reference = ref;
+      EXPECT_EQ(ref, reference);
+    } else {
+      ++plain;
+    }
+    if (f.find("PhoneNumber=447700900125") != std::string::npos) {
+      EXPECT_NE(f.find("Sender=BOBCO\r\n"), std::string::npos) << f;
+    }
+  }
+  EXPECT_EQ(segments, 2u);
+  EXPECT_EQ(plain, 3u);
+  EXPECT_NE(g.Log().find("inbound message:  sender=BOBCO, recip=447700900123"), std::string::npos);
+}
+
+// Files in the account's queue reach a receiver as deliver_sm and leave the queue; a file
+// dropped while the client is bound leaves too, without a rescan.
+TEST(SmppServerE2e, UserQueueDeliveredToReceiver) {
+  REQUIRE_NODE_SMPP();
+  SmppGateway g;
+  ASSERT_TRUE(g.Start());
+  g.AddUser({"add", "carol", "pw", "--smpp", "--receive"});
+  std::string q = g.UserQueue("carol");
+  WriteFileText(q + "first.req", "[SMS-IN]\r\nPhoneNumber=447700900001\r\nSender=447700900002\r\nData=one\r\n");
+  WriteFileText(q + "sub/second.req", "[SMS-IN]\r\nPhoneNumber=447700900001\r\nSender=447700900003\r\nData=two\r\n");
+  WriteFileText(q + "report.req",
+                "[SMS-IN]\r\nPhoneNumber=447700900001\r\nSender=447700900004\r\nData=id:77 stat:DELIVRD\r\n"
+                "ReceiptDelivered=Yes\r\nReceiptMessageId=77\r\n");
+  NodePeer node;
+  ASSERT_TRUE(node.Start(kNpm, kScript, {Plan(g.smppPort, "bind_receiver", "carol", "pw",
+                                              "\"expectDeliveries\":4,\"hold\":500")}));
+  std::string line;
+  ASSERT_TRUE(node.WaitFor("BIND_RESP 0", line, 10000));
+  std::vector<std::string> delivered;
+  for (int i = 0; i < 3 && node.WaitFor("DELIVER ", line, 10000); ++i) delivered.push_back(line);
+  ASSERT_EQ(delivered.size(), 3u) << Joined(node.lines());
+  WriteFileText(q + "late.req", "[SMS-IN]\r\nPhoneNumber=447700900001\r\nSender=447700900005\r\nData=late\r\n");
+  ASSERT_TRUE(node.WaitFor("DELIVER ", line, 3000)) << Joined(node.lines());
+  delivered.push_back(line);
+  std::string all = Joined(delivered);
+  for (const char* text : {"\"text\":\"one\"", "\"text\":\"two\"", "\"text\":\"late\""})
+    EXPECT_NE(all.find(text), std::string::npos) << all;
+  std::string report;
+  for (const std::string& d : delivered)
+    if (d.find("447700900004") != std::string::npos) report = d;
+  EXPECT_NE(report.find("\"esm_class\":4"), std::string::npos) << report;
+  EXPECT_NE(report.find("\"receipted_message_id\":\"77\""), std::string::npos) << report;
+  EXPECT_NE(report.find("\"message_state\":2"), std::string::npos) << report;
+  EXPECT_TRUE(WaitUntil(3000, [&] { return FilesUnder(q).empty(); })) << Joined(FilesUnder(q));
+}
+
+// A client that refuses a message for good makes it leave; "throttled" keeps it with its
+// retry state.
+TEST(SmppServerE2e, DeliveryAnswersDecideTheFile) {
+  REQUIRE_NODE_SMPP();
+  const struct {
+    int answer;
+    bool kept;
+  } cases[] = {{0x58, true}, {0x14, true}, {0x45, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.answer);
+    SmppGateway g;
+    ASSERT_TRUE(g.Start());
+    g.AddUser({"add", "dave", "pw", "--smpp", "--receive"});
+    std::string path = g.UserQueue("dave") + "one.req";
+    WriteFileText(path, "[SMS-IN]\r\nPhoneNumber=447700900001\r\nSender=447700900002\r\nData=one\r\n");
+    std::vector<std::string> lines = RunClient(Plan(g.smppPort, "bind_transceiver", "dave", "pw",
+                                                    "\"expectDeliveries\":1,\"hold\":300,\"answer\":" +
+                                                        std::to_string(c.answer)));
+    EXPECT_EQ(CountPrefix(lines, "DELIVER "), 1u) << Joined(lines);
+    EXPECT_EQ(fs::exists(path), c.kept);
+    if (c.kept) {
+      EXPECT_NE(ReadFileText(path).find("[ErrorDetail]\r\nRetryCount=1\r\n"), std::string::npos);
+    }
+  }
+}
+
+// The connection limit of the account ("N/S/C") refuses the next bind with 0x0D.
+TEST(SmppServerE2e, ConnectionLimitPerAccount) {
+  REQUIRE_NODE_SMPP();
+  SmppGateway g;
+  ASSERT_TRUE(g.Start());
+  g.AddUser({"add", "erin", "pw", "--smpp", "--throttle", "100/1/1"});
+  NodePeer first;
+  ASSERT_TRUE(first.Start(kNpm, kScript, {Plan(g.smppPort, "bind_transmitter", "erin", "pw", "\"stay\":true")}));
+  std::string line;
+  ASSERT_TRUE(first.WaitFor("BIND_RESP", line, 10000));
+  EXPECT_EQ(line, "BIND_RESP 0");
+  std::vector<std::string> second = RunClient(Plan(g.smppPort, "bind_transmitter", "erin", "pw"));
+  EXPECT_EQ(First(second, "BIND_RESP"), "BIND_RESP 13") << Joined(second);
+  EXPECT_NE(g.Log().find("SMPP Connection rejected, connection count for user erin exceeds maximum of 1"),
+            std::string::npos);
+  // The flag file of the bound session is held, named by address, port, bind letter and account.
+  bool flagged = false;
+  for (const std::string& f : FilesUnder(g.web.home.path() + "PRIVATE/SMPPData/ActiveUsers"))
+    if (f.find("-S-erin.FLG") != std::string::npos) flagged = true;
+  EXPECT_TRUE(flagged);
+}
+
+// A deleted account ends its session at the next account check; an idle one is closed.
+TEST(SmppServerE2e, SessionsEndForDeletedAccountsAndIdleness) {
+  REQUIRE_NODE_SMPP();
+  SmppGateway g;
+  ASSERT_TRUE(g.Start({"SMPPServerValidateUserInterval=1", "SMPPServerEnquireLink=3"}));
+  g.AddUser({"add", "frank", "pw", "--smpp"});
+  g.AddUser({"add", "grace", "pw", "--smpp"});
+  NodePeer deleted, idle;
+  ASSERT_TRUE(deleted.Start(kNpm, kScript, {Plan(g.smppPort, "bind_transmitter", "frank", "pw", "\"stay\":true")}));
+  ASSERT_TRUE(idle.Start(kNpm, kScript, {Plan(g.smppPort, "bind_transmitter", "grace", "pw", "\"stay\":true")}));
+  std::string line;
+  ASSERT_TRUE(deleted.WaitFor("BIND_RESP 0", line, 10000));
+  ASSERT_TRUE(idle.WaitFor("BIND_RESP 0", line, 10000));
+  g.AddUser({"delete", "frank"});
+  EXPECT_TRUE(deleted.WaitFor("CLOSED", line, 5000)) << Joined(deleted.lines());
+  EXPECT_TRUE(idle.WaitFor("CLOSED", line, 8000)) << Joined(idle.lines());
+  std::string log = g.Log();
+  EXPECT_NE(log.find("Connection terminated - user account deleted"), std::string::npos);
+  EXPECT_NE(log.find("Closing inactive connection"), std::string::npos);
+}
+
+// With a window, deliveries go out without waiting for each answer, never more than the
+// window at once; each file ends once. A client that drops the link or never answers keeps
+// the files it has not accepted, with their retry state.
+TEST(SmppServerE2e, WindowedDelivery) {
+  REQUIRE_NODE_SMPP();
+  const struct {
+    const char* name;
+    const char* plan;
+    size_t files;
+    bool kept;
+  } cases[] = {
+      {"answered", "\"expectDeliveries\":150,\"answerDelay\":20,\"hold\":300", 150, false},
+      {"dropped", "\"expectDeliveries\":10,\"silent\":true,\"drop\":true", 30, true},
+      {"silent", "\"expectDeliveries\":10,\"silent\":true,\"hold\":200", 30, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    SmppGateway g;
+    ASSERT_TRUE(g.Start({"SMPPServerAsyncWindowSize=5"}, "[SMPPServerAsyncWindowSize]\r\nhenry=10\r\n"));
+    g.AddUser({"add", "henry", "pw", "--smpp", "--receive"});
+    std::string q = g.UserQueue("henry");
+    for (size_t i = 0; i < c.files; ++i)
+      WriteFileText(q + "m" + std::to_string(1000 + i) + ".req",
+                    "[SMS-IN]\r\nPhoneNumber=447700900001\r\nSender=447700900002\r\nData=n" + std::to_string(i) + "\r\n");
+    std::vector<std::string> lines = RunClient(Plan(g.smppPort, "bind_receiver", "henry", "pw", c.plan), 40000);
+    std::string maxLine = First(lines, "MAX_INFLIGHT ");
+    ASSERT_FALSE(maxLine.empty()) << Joined(lines);
+    EXPECT_LE(std::stoi(maxLine.substr(13)), 10) << "the window was exceeded";
+    if (!c.kept) {
+      EXPECT_EQ(CountPrefix(lines, "DELIVER "), c.files);
+      EXPECT_TRUE(WaitUntil(5000, [&] { return FilesUnder(q).empty(); })) << FilesUnder(q).size();
+      continue;
+    }
+    // Every file is still there once the session has ended; those out at the end carry their retry state.
+    ASSERT_TRUE(WaitUntil(15000, [&] { return g.Log().find("Releasing SMPP connection") != std::string::npos; }));
+    std::vector<std::string> left = FilesUnder(q);
+    EXPECT_EQ(left.size(), c.files);
+    size_t retried = 0;
+    for (const std::string& f : left)
+      if (ReadFileText(f).find("[ErrorDetail]\r\nRetryCount=1\r\n") != std::string::npos) ++retried;
+    EXPECT_EQ(retried, 10u);
+  }
+}
+
+// Over TLS on SMPPPortSSL the same session runs: a bind, a submission, a delivery. openssl
+// s_client completes a handshake with the gateway's certificate.
+TEST(SmppServerE2e, TlsSessions) {
+  REQUIRE_NODE_SMPP();
+  SmppGateway g;
+  uint16_t tlsPort = FreeTcpPort();
+  ASSERT_TRUE(g.Start({"SMPPPortSSL=" + std::to_string(tlsPort)}));
+  g.AddUser({"add", "ivy", "pw", "--smpp", "--receive"});
+  WriteFileText(g.UserQueue("ivy") + "one.req",
+                "[SMS-IN]\r\nPhoneNumber=447700900001\r\nSender=447700900002\r\nData=over tls\r\n");
+  std::vector<std::string> lines = RunClient(Plan(
+      tlsPort, "bind_transceiver", "ivy", "pw",
+      "\"tls\":true,\"expectDeliveries\":1,\"hold\":500,"
+      "\"submits\":[{\"source_addr\":\"IVY\",\"destination_addr\":\"447700900123\",\"short_message\":\"secret\"}]"));
+  EXPECT_EQ(First(lines, "BIND_RESP"), "BIND_RESP 0") << Joined(lines);
+  EXPECT_EQ(First(lines, "SUBMIT_RESP").rfind("SUBMIT_RESP 0 ", 0), 0u) << Joined(lines);
+  EXPECT_NE(First(lines, "DELIVER ").find("\"text\":\"over tls\""), std::string::npos) << Joined(lines);
+  std::vector<std::string> files = g.TakeQueued();
+  ASSERT_EQ(files.size(), 1u);
+  EXPECT_NE(files[0].find("SubmitUser=ivy\r\n"), std::string::npos);
+
+  std::string out = g.web.home.path() + "s_client.txt";
+  std::string command = "timeout 10 openssl s_client -connect 127.0.0.1:" + std::to_string(tlsPort) +
+                        " </dev/null >'" + out + "' 2>&1";
+  ASSERT_EQ(std::system(command.c_str()) == -1, false);
+  std::string handshake = ReadFileText(out);
+  EXPECT_NE(handshake.find("BEGIN CERTIFICATE"), std::string::npos) << handshake;
+  EXPECT_NE(handshake.find("Cipher is"), std::string::npos) << handshake;
+}
+
+// Ten refused logins at once: each waits a second longer than the one before, the tenth
+// 15 s; a success then resets the delay. The fifth connection of an account with the
+// default maximum is refused.
+TEST(SmppServerE2e, SharedFailedLoginDelayAndDefaultMaximum) {
+  REQUIRE_NODE_SMPP();
+  SmppGateway g;
+  ASSERT_TRUE(g.Start());
+  g.AddUser({"add", "jack", "pw", "--smpp"});
+  auto started = std::chrono::steady_clock::now();
+  std::vector<std::unique_ptr<NodePeer>> failing;
+  for (int i = 0; i < 10; ++i) {
+    failing.push_back(std::make_unique<NodePeer>());
+    ASSERT_TRUE(failing.back()->Start(kNpm, kScript,
+                                      {Plan(g.smppPort, "bind_transmitter", "jack", "bad", "\"timeout\":40000")}));
+  }
+  std::vector<double> seconds;
+  for (auto& peer : failing) {
+    std::string line;
+    ASSERT_TRUE(peer->WaitFor("BIND_RESP", line, 30000));
+    EXPECT_EQ(line, "BIND_RESP 14");
+    seconds.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
+  }
+  double last = *std::max_element(seconds.begin(), seconds.end());
+  EXPECT_GE(last, 14.9);
+  EXPECT_LT(last, 25.0);
+
+  std::vector<std::unique_ptr<NodePeer>> bound;
+  for (int i = 0; i < 4; ++i) {
+    bound.push_back(std::make_unique<NodePeer>());
+    ASSERT_TRUE(bound.back()->Start(kNpm, kScript,
+                                    {Plan(g.smppPort, "bind_transmitter", "jack", "pw", "\"stay\":true")}));
+    std::string line;
+    ASSERT_TRUE(bound.back()->WaitFor("BIND_RESP", line, 10000));
+    EXPECT_EQ(line, "BIND_RESP 0");
+  }
+  // The successes reset the count: the fifth connection's refusal waits 6 s, not 16.
+  auto fifthStart = std::chrono::steady_clock::now();
+  std::vector<std::string> fifth = RunClient(Plan(g.smppPort, "bind_transmitter", "jack", "pw"));
+  double fifthSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - fifthStart).count();
+  EXPECT_EQ(First(fifth, "BIND_RESP"), "BIND_RESP 13") << Joined(fifth);
+  EXPECT_GE(fifthSeconds, 5.9);
+  EXPECT_LT(fifthSeconds, 10.0);
+  EXPECT_NE(g.Log().find("SMPP Connection rejected, connection count for user jack exceeds maximum of 4"),
+            std::string::npos);
+}
+
+// An account limited to 5 messages a second gets its submit responses paced.
+TEST(SmppServerE2e, SubmissionsPacedToTheAccountRate) {
+  REQUIRE_NODE_SMPP();
+  SmppGateway g;
+  ASSERT_TRUE(g.Start());
+  g.AddUser({"add", "kate", "pw", "--smpp", "--throttle", "5/1"});
+  std::string submits;
+  for (int i = 0; i < 11; ++i)
+    submits += std::string(i ? "," : "") + "{\"source_addr\":\"K\",\"destination_addr\":\"4477009001" +
+               std::to_string(10 + i) + "\",\"short_message\":\"m\"}";
+  auto started = std::chrono::steady_clock::now();
+  std::vector<std::string> lines =
+      RunClient(Plan(g.smppPort, "bind_transmitter", "kate", "pw", "\"submits\":[" + submits + "]"));
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  EXPECT_EQ(CountPrefix(lines, "SUBMIT_RESP 0 "), 11u) << Joined(lines);
+  // Eleven submissions 200 ms apart take at least two seconds.
+  EXPECT_GE(seconds, 2.0);
+  EXPECT_EQ(g.TakeQueued().size(), 11u);
+}
+
+namespace {
+std::string BinarySubmit(const std::string& recipient, const std::string& udh, const std::string& hex) {
+  return "{\"source_addr\":\"S\",\"destination_addr\":\"" + recipient + "\",\"udh\":\"" + udh + "\",\"hex\":\"" + hex +
+         "\"}";
+}
+
+// The reference of the concatenation element in a file's UDH line ("" without one).
+std::string FileReference(const std::string& file) {
+  size_t at = file.find("UDH=");
+  if (at == std::string::npos) return "";
+  std::string udh = file.substr(at + 4, file.find("\r\n", at) - at - 4);
+  if (udh.size() >= 10 && udh.compare(2, 4, "0003") == 0) return udh.substr(6, 2);
+  if (udh.size() >= 12 && udh.compare(2, 4, "0804") == 0) return udh.substr(6, 4);
+  return "";
+}
+}  // namespace
+
+// Segments a client split itself keep their order and count, but the reference becomes the
+// gateway's own per message: two clients using one reference for one recipient stay apart,
+// 16-bit references stay 16-bit, and a header without concatenation is kept as given.
+TEST(SmppServerE2e, ClientSegmentsGetTheirOwnReferences) {
+  REQUIRE_NODE_SMPP();
+  SmppGateway g;
+  ASSERT_TRUE(g.Start());
+  g.AddUser({"add", "lara", "pw", "--smpp"});
+  g.AddUser({"add", "mike", "pw", "--smpp"});
+  const std::string to = "447700900777";
+  for (const char* user : {"lara", "mike"}) {
+    std::vector<std::string> lines = RunClient(Plan(
+        g.smppPort, "bind_transmitter", user, "pw",
+        "\"submits\":[" + BinarySubmit(to, "050003420201", "AABB") + "," + BinarySubmit(to, "050003420202", "CCDD") +
+            "," + BinarySubmit(to, "0608041234020" + std::string("1"), "EEFF") + "," +
+            BinarySubmit(to, "06050400000000", "0102") + "]"));
+    ASSERT_EQ(CountPrefix(lines, "SUBMIT_RESP 0 "), 4u) << Joined(lines);
+  }
+  std::vector<std::string> files = g.TakeQueued();
+  ASSERT_EQ(files.size(), 8u);
+  std::map<std::string, std::vector<std::string>> references;  // user/kind -> references
+  for (const std::string& f : files) {
+    std::string user = f.find("SubmitUser=lara") != std::string::npos ? "lara" : "mike";
+    if (f.find("UDH=06050400000000") != std::string::npos) {
+      references[user + "/ports"].push_back("kept");
+      continue;
+    }
+    std::string ref = FileReference(f);
+    ASSERT_FALSE(ref.empty()) << f;
+    references[user + (ref.size() == 4 ? "/16" : "/8")].push_back(ref);
+  }
+  ASSERT_EQ(references["lara/8"].size(), 2u);
+  ASSERT_EQ(references["mike/8"].size(), 2u);
+  EXPECT_EQ(references["lara/8"][0], references["lara/8"][1]);
+  EXPECT_EQ(references["mike/8"][0], references["mike/8"][1]);
+  EXPECT_NE(references["lara/8"][0], references["mike/8"][0]);
+  EXPECT_EQ(references["lara/16"].size(), 1u);
+  EXPECT_EQ(references["mike/16"].size(), 1u);
+  EXPECT_EQ(references["lara/ports"].size(), 1u);
+}
+
+// Refusals by the quota (0x58) and by the accounting callback (its own status) leave
+// nothing queued; a long message is counted by its segments.
+TEST(SmppServerE2e, QuotaAndPreAuthorisationRefusals) {
+  REQUIRE_NODE_SMPP();
+  ScriptedServer callback([](const std::string& request, int, int) {
+    std::string body = request.find("To=447700900999") != std::string::npos ? "SMPPErrorCode=0x45" : "OK";
+    return ScriptedReply{"HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(body.size()) +
+                             "\r\nConnection: close\r\n\r\n" + body,
+                         true};
+  });
+  SmppGateway g;
+  ASSERT_TRUE(g.Start({"DefaultMsgLimitPerDay=3", "AccountingKeepAlive=No",
+                       "SMSAccountingURL=http://127.0.0.1:" + std::to_string(callback.port()) + "/cb"}));
+  g.AddUser({"add", "nina", "pw", "--smpp"});
+  std::string text = "\"source_addr\":\"N\",\"short_message\":\"hi\"";
+  std::vector<std::string> lines = RunClient(Plan(
+      g.smppPort, "bind_transmitter", "nina", "pw",
+      "\"submits\":[{\"destination_addr\":\"447700900999\"," + text + "},"
+      "{\"destination_addr\":\"447700900001\"," + text + "},"
+      "{\"destination_addr\":\"447700900002\",\"source_addr\":\"N\",\"short_message\":\"" + std::string(200, 'y') + "\"},"
+      "{\"destination_addr\":\"447700900003\"," + text + "}]"));
+  std::vector<std::string> responses;
+  for (const std::string& l : lines)
+    if (l.rfind("SUBMIT_RESP", 0) == 0) responses.push_back(l.substr(0, l.find(' ', 12)));
+  ASSERT_EQ(responses.size(), 4u) << Joined(lines);
+  EXPECT_EQ(responses[0], "SUBMIT_RESP 69");  // the callback's status
+  EXPECT_EQ(responses[1], "SUBMIT_RESP 0");
+  EXPECT_EQ(responses[2], "SUBMIT_RESP 0");   // two segments: the quota of 3 is used up
+  EXPECT_EQ(responses[3], "SUBMIT_RESP 88");  // over quota: 0x58
+  std::vector<std::string> files = g.TakeQueued();
+  EXPECT_EQ(files.size(), 3u);
+  for (const std::string& f : files) EXPECT_EQ(f.find("447700900999"), std::string::npos) << f;
+  EXPECT_NE(g.Log().find("User over quota"), std::string::npos);
+}

@@ -1,0 +1,176 @@
+#include "store/durable_writes.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstring>
+#include <vector>
+
+#include "runtime/debug_log.h"
+#include "runtime/mutex.h"
+
+namespace {
+struct Batch {
+  std::vector<UniqueFd> files;
+  std::vector<std::string> directories;  // unique, each ending in "/"
+};
+
+struct Ticket {
+  bool done = false;
+  bool ok = false;
+};
+
+struct Waiting {
+  Batch batch;
+  Ticket* ticket;
+};
+
+struct FlushQueue {
+  Mutex lock;
+  std::condition_variable changed;
+  std::vector<Waiting> pending GUARDED_BY(lock);
+  bool flushing GUARDED_BY(lock) = false;
+};
+FlushQueue g_queue;
+
+// syncfs: on ext4 every fdatasync and fsync ends in a flush of the device's cache, so a
+// group of 30 files costs 30 or more of them per file; syncfs costs one journal commit and
+// one cache flush whatever the group's size (bench/submit: 2,364 against 113 messages/s).
+std::atomic<FlushMethod> g_method{FlushMethod::SyncFs};
+std::atomic<size_t> g_flushes{0}, g_filesFlushed{0};
+
+thread_local Batch t_batch;
+thread_local bool t_collecting = false;
+
+void AddDirectory(Batch& b, const std::string& dir) {
+  if (std::find(b.directories.begin(), b.directories.end(), dir) == b.directories.end()) b.directories.push_back(dir);
+}
+
+UniqueFd OpenDirectory(const std::string& dir) {
+  return UniqueFd(open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+}
+
+bool SyncOne(int fd, bool dataOnly) {
+  int r;
+  do {
+    r = dataOnly ? fdatasync(fd) : fsync(fd);
+  } while (r != 0 && errno == EINTR);
+  return r == 0;
+}
+
+// Files first, then the directories that name them: a name on disk always has its content.
+bool FlushPerFile(std::vector<Waiting>& work) {
+  bool ok = true;
+  std::vector<std::string> dirs;
+  for (Waiting& w : work) {
+    for (UniqueFd& f : w.batch.files) ok = SyncOne(f.get(), true) && ok;
+    for (const std::string& d : w.batch.directories)
+      if (std::find(dirs.begin(), dirs.end(), d) == dirs.end()) dirs.push_back(d);
+  }
+  for (const std::string& d : dirs) {
+    UniqueFd fd = OpenDirectory(d);
+    // A directory emptied and removed meanwhile holds nothing of ours any more.
+    if (!fd) {
+      if (errno != ENOENT) ok = false;
+      continue;
+    }
+    ok = SyncOne(fd.get(), false) && ok;
+  }
+  return ok;
+}
+
+// One syncfs per file system: it writes back everything dirty there, logs included, so it
+// pays only when many files share a flush.
+bool FlushFileSystems(std::vector<Waiting>& work) {
+  bool ok = true;
+  std::vector<dev_t> done;
+  auto syncOf = [&](int fd) {
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+      ok = false;
+      return;
+    }
+    if (std::find(done.begin(), done.end(), st.st_dev) != done.end()) return;
+    done.push_back(st.st_dev);
+    if (syncfs(fd) != 0) ok = false;
+  };
+  for (Waiting& w : work)
+    for (UniqueFd& f : w.batch.files) syncOf(f.get());
+  return ok;
+}
+
+bool Flush(std::vector<Waiting>& work) {
+  size_t files = 0;
+  for (const Waiting& w : work) files += w.batch.files.size();
+  bool ok = g_method.load() == FlushMethod::SyncFs ? FlushFileSystems(work) : FlushPerFile(work);
+  g_flushes.fetch_add(1);
+  g_filesFlushed.fetch_add(files);
+  if (!ok) WriteDebugLogf("Debug", "Flush of %zu accepted files failed: %s", files, strerror(errno));
+  return ok;
+}
+}  // namespace
+
+void SetFlushMethod(FlushMethod method) { g_method.store(method); }
+FlushMethod CurrentFlushMethod() { return g_method.load(); }
+
+DurableWrites::DurableWrites(bool on) {
+  if (!on || t_collecting) return;
+  t_collecting = true;
+  owner_ = true;
+}
+
+DurableWrites::~DurableWrites() {
+  if (!owner_) return;
+  t_batch = Batch();
+  t_collecting = false;
+}
+
+bool DurableWrites::Await() {
+  if (!owner_ || (t_batch.files.empty() && t_batch.directories.empty())) return true;
+  Ticket ticket;
+  MutexLock guard(g_queue.lock);
+  g_queue.pending.push_back(Waiting{std::move(t_batch), &ticket});
+  t_batch = Batch();
+  while (!ticket.done) {
+    if (g_queue.flushing) {
+      guard.Wait(g_queue.changed);
+      continue;
+    }
+    g_queue.flushing = true;
+    std::vector<Waiting> work;
+    work.swap(g_queue.pending);
+    guard.Unlock();
+    bool ok = Flush(work);
+    guard.Lock();
+    for (Waiting& w : work) {
+      w.ticket->ok = ok;
+      w.ticket->done = true;
+    }
+    g_queue.flushing = false;
+    g_queue.changed.notify_all();
+  }
+  return ticket.ok;
+}
+
+void NoteDurableFile(UniqueFd fd, const std::string& directory, bool madeDirectories) {
+  if (!t_collecting) return;
+  Batch* b = &t_batch;
+  b->files.push_back(std::move(fd));
+  AddDirectory(*b, directory);
+  if (!madeDirectories) return;
+  // A new directory is only found again once its own entry is stored, and so up the path.
+  std::string up = directory;
+  while (up.size() > 1) {
+    up.pop_back();
+    size_t slash = up.rfind('/');
+    if (slash == std::string::npos) break;
+    up.resize(slash + 1);
+    AddDirectory(*b, up);
+  }
+}
+
+FlushCounts DurableFlushCounts() { return FlushCounts{g_flushes.load(), g_filesFlushed.load()}; }

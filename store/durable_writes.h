@@ -1,0 +1,50 @@
+// Durable acceptance: what a thread publishes while it collects is flushed to stable storage
+// before the thread answers for it. Threads that wait at the same time share one flush
+// (group commit): the first waiter flushes everything handed in so far, the others wait for
+// it, and those that arrive meanwhile share the next one, so the cost per message falls as
+// the load rises. Deletes and retry rewrites are never waited for: a lost delete is a
+// message sent again, a lost rewrite an earlier retry.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+#include "runtime/unique_fd.h"
+
+enum class FlushMethod {
+  PerFile,  // fdatasync of every file, then one fsync per directory touched
+  SyncFs,   // one syncfs per file system touched
+};
+void SetFlushMethod(FlushMethod method);
+FlushMethod CurrentFlushMethod();
+
+// Collects what this thread publishes from here on (when on). A scope inside another one
+// collects nothing itself: the outer one answers and waits. What was not awaited is dropped
+// when the scope ends.
+class DurableWrites {
+ public:
+  explicit DurableWrites(bool on);
+  ~DurableWrites();
+  DurableWrites(const DurableWrites&) = delete;
+  DurableWrites& operator=(const DurableWrites&) = delete;
+  // Waits until every file published since the scope began, and its directory entry, is
+  // on stable storage. False when a flush failed (the files may be lost in a power cut).
+  bool Await();
+  bool collecting() const { return owner_; }
+
+ private:
+  bool owner_ = false;
+};
+
+// Called by the publisher with the descriptor of a file it just gave its final name in
+// directory (ending in "/"); madeDirectories: the directory itself was created for it.
+// The descriptor is kept until the flush when this thread collects, else closed.
+void NoteDurableFile(UniqueFd fd, const std::string& directory, bool madeDirectories);
+
+// Flushes since the process started (for the benchmarks and tests): flushes run and files
+// flushed.
+struct FlushCounts {
+  size_t flushes = 0;
+  size_t files = 0;
+};
+FlushCounts DurableFlushCounts();

@@ -1,0 +1,94 @@
+#include "store/durable_writes.h"
+
+#include <dirent.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "store/queue_file.h"
+#include "store/tests/store_home.h"
+
+namespace {
+size_t OpenDescriptors() {
+  size_t n = 0;
+  DIR* d = opendir("/proc/self/fd");
+  while (readdir(d) != nullptr) ++n;
+  closedir(d);
+  return n;
+}
+}  // namespace
+
+// What a scope flushes: only its own files, only when on and outermost, with either way of
+// flushing; what it does not wait for is let go, descriptors included.
+TEST(DurableWritesTest, FlushesWhatTheOutermostScopePublished) {
+  const struct {
+    const char* name;
+    bool on, nested, await;
+    FlushMethod method;
+    size_t files;     // published inside
+    size_t flushed;   // files counted as flushed
+  } cases[] = {
+      {"off", false, false, true, FlushMethod::SyncFs, 3, 0},
+      {"on, syncfs", true, false, true, FlushMethod::SyncFs, 3, 3},
+      {"on, per file", true, false, true, FlushMethod::PerFile, 3, 3},
+      {"on, nothing published", true, false, true, FlushMethod::SyncFs, 0, 0},
+      {"inner scope waits for nothing", true, true, true, FlushMethod::SyncFs, 2, 2},
+      {"on, never awaited", true, false, false, FlushMethod::PerFile, 4, 0},
+  };
+  StoreHome home;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    SetFlushMethod(c.method);
+    size_t fdsBefore = OpenDescriptors();
+    FlushCounts before = DurableFlushCounts();
+    {
+      DurableWrites outer(c.on);
+      EXPECT_EQ(outer.collecting(), c.on);
+      for (size_t i = 0; i < c.files; ++i) {
+        std::string path = home.path() + "Q/" + c.name + "/" + std::to_string(i) + ".req";
+        if (c.nested) {
+          DurableWrites inner(true);
+          EXPECT_FALSE(inner.collecting());
+          ASSERT_TRUE(PublishFile(path, "x", PublishMode::CreateNew));
+          EXPECT_TRUE(inner.Await());  // the outer scope answers for it
+        } else {
+          ASSERT_TRUE(PublishFile(path, "x", PublishMode::CreateNew));
+        }
+      }
+      if (c.on && c.await) EXPECT_EQ(OpenDescriptors(), fdsBefore + c.files);  // held until the flush
+      if (c.await) EXPECT_TRUE(outer.Await());
+    }
+    FlushCounts after = DurableFlushCounts();
+    EXPECT_EQ(after.files - before.files, c.flushed);
+    EXPECT_EQ(after.flushes - before.flushes, c.flushed ? 1u : 0u);
+    EXPECT_EQ(OpenDescriptors(), fdsBefore);
+  }
+  SetFlushMethod(FlushMethod::SyncFs);
+}
+
+// Threads waiting at the same time share flushes, and every one of them is answered.
+TEST(DurableWritesTest, ConcurrentWaitersShareFlushes) {
+  StoreHome home;
+  const int kThreads = 16, kEach = 25;
+  FlushCounts before = DurableFlushCounts();
+  std::atomic<int> failed{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kEach; ++i) {
+        DurableWrites scope(true);
+        std::string path = home.path() + "Q/" + std::to_string(t) + "-" + std::to_string(i) + ".req";
+        if (!PublishFile(path, "x", PublishMode::CreateNew) || !scope.Await()) failed.fetch_add(1);
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  FlushCounts after = DurableFlushCounts();
+  EXPECT_EQ(failed.load(), 0);
+  EXPECT_EQ(after.files - before.files, static_cast<size_t>(kThreads * kEach));
+  EXPECT_LT(after.flushes - before.flushes, static_cast<size_t>(kThreads * kEach));  // some were shared
+  EXPECT_GE(after.flushes - before.flushes, static_cast<size_t>(kEach));
+}

@@ -1,0 +1,353 @@
+// Durable acceptance seen from outside the real gateway: the order of its system calls
+// (every answer after the flush of its file and directory), and no answered message lost
+// when the gateway is killed under load.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <iostream>
+#include <map>
+#include <mutex>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "tests/support/gateway_process.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// One request on its own connection; the whole answer, or "" when none came in waitSeconds.
+std::string HttpGet(uint16_t port, const std::string& target, long waitSeconds = 10) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return {};
+  timeval tv{waitSeconds, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  std::string answer;
+  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
+    std::string request = "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+    if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
+      char buf[4096];
+      for (ssize_t n; (n = recv(fd, buf, sizeof buf, 0)) > 0;) answer.append(buf, static_cast<size_t>(n));
+    }
+  }
+  close(fd);
+  return answer;
+}
+
+std::vector<std::string> MessageIds(const std::string& text) {
+  std::vector<std::string> ids;
+  static const std::regex id(R"(MessageID=([0-9A-Za-z]+))");
+  for (std::sregex_iterator i(text.begin(), text.end(), id), end; i != end; ++i) ids.push_back((*i)[1]);
+  return ids;
+}
+
+// The message ids of the files queued under Q/ (names without extension).
+std::set<std::string> QueuedIds(const std::string& home) {
+  std::set<std::string> ids;
+  for (const std::string& path : FilesUnder(home + "Q")) {
+    std::string name = fs::path(path).filename().string();
+    if (name.size() > 4 && name.compare(name.size() - 4, 4, ".req") == 0) ids.insert(name.substr(0, name.size() - 4));
+  }
+  return ids;
+}
+
+pid_t ChildOf(pid_t parent) {
+  std::istringstream in(ReadFileText("/proc/" + std::to_string(parent) + "/task/" + std::to_string(parent) +
+                                     "/children"));
+  pid_t child = -1;
+  in >> child;
+  return child;
+}
+
+// What the trace shows: for every answered id, whether its file was flushed (data, and
+// the directory entry) before the answer left: by fdatasync and fsync of the directory, or
+// by a syncfs begun after its link.
+struct TraceCheck {
+  std::set<std::string> answered, linked, dataFlushedBeforeAnswer, directoryFlushedBeforeAnswer;
+  size_t dataFlushes = 0, directoryFlushes = 0, fileSystemFlushes = 0;
+};
+
+// Reads an strace -f -y log. A call split by another thread ("<unfinished ...>" and
+// "<... resumed>") counts where it completed; a syncfs covers what was linked before it began.
+TraceCheck ReadTrace(const std::string& text) {
+  TraceCheck t;
+  std::map<std::string, std::string> unfinished;      // pid -> the call's first half
+  std::map<std::string, std::string> linkedByFd;      // "/proc/self/fd/N" name -> id, until flushed
+  std::map<std::string, std::set<std::string>> waitingForDirectory;  // directory -> ids flushed, entry not yet
+  std::set<std::string> linkedNotDurable;
+  std::map<std::string, std::set<std::string>> syncfsCovers;  // pid -> what its syncfs in progress covers
+  std::set<std::string> dataFlushed, durable;
+  static const std::regex line(R"(^(\d+) +(.*)$)");
+  static const std::regex link(R"re(linkat\(AT_FDCWD<[^>]*>, "/proc/self/fd/(\d+)", AT_FDCWD<[^>]*>, "(.*/)([0-9A-Za-z]+)\.req", AT_SYMLINK_FOLLOW\) += 0)re");
+  static const std::regex datasync(R"(^fdatasync\((\d+)<.*\) += 0)");
+  static const std::regex dirsync(R"(^fsync\(\d+<(.*)>\) += 0)");
+  static const std::regex fssync(R"(^syncfs\(\d+<.*\) += 0)");
+  static const std::regex closed(R"(^close\((\d+)<)");
+  std::istringstream in(text);
+  for (std::string raw; std::getline(in, raw);) {
+    std::smatch m;
+    if (!std::regex_match(raw, m, line)) continue;
+    std::string pid = m[1], call = m[2];
+    bool resumed = false;
+    size_t cut = call.find(" <unfinished ...>");
+    if (cut != std::string::npos) {
+      unfinished[pid] = call.substr(0, cut);
+      if (call.rfind("syncfs(", 0) == 0) syncfsCovers[pid] = linkedNotDurable;
+      continue;
+    }
+    if (call.rfind("<... ", 0) == 0) {
+      size_t at = call.find("resumed>");
+      if (at == std::string::npos) continue;
+      call = unfinished[pid] + call.substr(at + 8);
+      unfinished.erase(pid);
+      resumed = true;
+    }
+    if (std::regex_search(call, m, link)) {
+      t.linked.insert(m[3]);
+      linkedNotDurable.insert(m[3]);
+      linkedByFd[m[1]] = std::string(m[2]) + "\n" + std::string(m[3]);
+    } else if (std::regex_search(call, m, datasync)) {
+      ++t.dataFlushes;
+      auto it = linkedByFd.find(m[1]);
+      if (it != linkedByFd.end()) {
+        std::string dir = it->second.substr(0, it->second.find('\n'));
+        std::string id = it->second.substr(it->second.find('\n') + 1);
+        dir.pop_back();
+        waitingForDirectory[dir].insert(id);
+        dataFlushed.insert(id);
+        linkedByFd.erase(it);
+      }
+    } else if (std::regex_search(call, m, dirsync)) {
+      ++t.directoryFlushes;
+      auto it = waitingForDirectory.find(m[1]);
+      if (it != waitingForDirectory.end()) {
+        for (const std::string& id : it->second) linkedNotDurable.erase(id);
+        durable.insert(it->second.begin(), it->second.end());
+        waitingForDirectory.erase(it);
+      }
+    } else if (std::regex_search(call, fssync)) {
+      ++t.fileSystemFlushes;
+      const std::set<std::string>& covered = resumed ? syncfsCovers[pid] : linkedNotDurable;
+      std::set<std::string> ids = covered;
+      for (const std::string& id : ids) linkedNotDurable.erase(id);
+      dataFlushed.insert(ids.begin(), ids.end());
+      durable.insert(ids.begin(), ids.end());
+      syncfsCovers.erase(pid);
+    } else if (std::regex_search(call, m, closed)) {
+      linkedByFd.erase(m[1]);  // the number may name another file from now on
+    } else if (call.find("MessageID=") != std::string::npos &&
+               (call.rfind("write", 0) == 0 || call.rfind("send", 0) == 0)) {
+      for (const std::string& id : MessageIds(call)) {
+        t.answered.insert(id);
+        if (dataFlushed.count(id)) t.dataFlushedBeforeAnswer.insert(id);
+        if (durable.count(id)) t.directoryFlushedBeforeAnswer.insert(id);
+      }
+    }
+  }
+  return t;
+}
+
+// Under strace, eight clients at once: with DurableAccept every answered file is flushed,
+// data and directory entry, before its answer; without it nothing of the queue is flushed.
+TEST(DurableAcceptE2e, AnswersFollowTheFlushOfTheirFiles) {
+  const struct {
+    const char* setting;
+    bool durable;
+  } cases[] = {{"DurableAccept=Yes", true}, {"", true}, {"DurableAccept=No", false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.setting);
+    WebGateway g;
+    g.Configure(*c.setting ? std::vector<std::string>{c.setting} : std::vector<std::string>{});
+    std::string trace = g.home.path() + "strace.log";
+    GatewayProcess p(g.home, "/usr/bin/strace",
+                     {"-f", "-y", "-s", "4096", "-e", "trace=linkat,fdatasync,fsync,syncfs,close,write,writev,sendto,sendmsg",
+                      "-o", trace, BinDirectory() + "qargate"});
+    ASSERT_TRUE(WaitReady(p, g.port)) << p.Output();
+    std::vector<std::thread> clients;
+    std::mutex lock;
+    std::vector<std::string> answers;
+    for (int k = 0; k < 8; ++k) {
+      clients.emplace_back([&, k] {
+        for (int n = 0; n < 5; ++n) {
+          std::string a = HttpGet(g.port, "/?PhoneNumber=4477009" + std::to_string(k * 10 + n) + "&Text=durable");
+          std::lock_guard<std::mutex> guard(lock);
+          answers.push_back(a);
+        }
+      });
+    }
+    for (std::thread& t : clients) t.join();
+    std::set<std::string> ids;
+    for (const std::string& a : answers) {
+      EXPECT_NE(a.find(" 200 "), std::string::npos) << a;
+      for (const std::string& id : MessageIds(a)) ids.insert(id);
+    }
+    EXPECT_EQ(ids.size(), 40u);
+    pid_t gateway = ChildOf(p.pid());
+    ASSERT_GT(gateway, 0);
+    kill(gateway, SIGTERM);
+    int code = -1;
+    ASSERT_TRUE(p.WaitExit(30000, code));
+    TraceCheck t = ReadTrace(ReadFileText(trace));
+    EXPECT_EQ(t.answered, ids);
+    EXPECT_EQ(t.linked, ids);  // every file published by a link of an unnamed file
+    if (c.durable) {
+      EXPECT_EQ(t.dataFlushedBeforeAnswer, ids);
+      EXPECT_EQ(t.directoryFlushedBeforeAnswer, ids);
+    } else {
+      EXPECT_TRUE(t.dataFlushedBeforeAnswer.empty());
+      EXPECT_TRUE(t.directoryFlushedBeforeAnswer.empty());
+    }
+    EXPECT_EQ(QueuedIds(g.home.path()), ids);
+  }
+}
+
+// Sixteen clients submitting one message per request, each to numbers of its own, until
+// stopped; a client also ends when the gateway stops answering.
+struct SubmissionLoad {
+  std::mutex lock;
+  std::set<std::string> answered;  // GUARDED_BY(lock)
+  size_t unanswered = 0;           // GUARDED_BY(lock)
+  std::atomic<bool> stop{false};
+  std::atomic<size_t> sent{0};
+  std::vector<std::thread> clients;
+
+  SubmissionLoad(uint16_t port, long first, long waitSeconds) {
+    for (long k = 0; k < 16; ++k) {
+      clients.emplace_back([this, port, first, waitSeconds, k] {
+        for (long n = 0; !stop.load(); ++n) {
+          std::string a = HttpGet(port, "/?PhoneNumber=44770" + std::to_string(first + k * 5000 + n) + "&Text=load",
+                                  waitSeconds);
+          std::vector<std::string> ids = MessageIds(a);
+          std::lock_guard<std::mutex> guard(lock);
+          if (ids.empty()) ++unanswered;
+          answered.insert(ids.begin(), ids.end());
+          sent.fetch_add(1);
+          if (a.empty()) return;
+        }
+      });
+    }
+  }
+  ~SubmissionLoad() { Stop(); }
+  void Stop() {
+    stop.store(true);
+    for (std::thread& t : clients)
+      if (t.joinable()) t.join();
+  }
+};
+
+// Three kills under full load: every message answered before a kill is queued after it.
+TEST(DurableAcceptE2e, KilledThreeTimesUnderLoadLosesNoAnsweredMessage) {
+  WebGateway g;
+  g.Configure();
+  std::set<std::string> answered;
+  size_t unanswered = 0;
+  for (int round = 0; round < 3; ++round) {
+    SCOPED_TRACE(round);
+    GatewayProcess p(g.home);
+    ASSERT_TRUE(WaitReady(p, g.port)) << p.Output();
+    SubmissionLoad load(g.port, round * 100000, 10);
+    // Killed once it is busy, not at a quiet moment.
+    ASSERT_TRUE(WaitUntil(20000, [&] { return load.sent.load() >= 300; }));
+    p.Signal(SIGKILL);
+    int code = -1;
+    ASSERT_TRUE(p.WaitExit(10000, code));
+    EXPECT_EQ(code, 128 + SIGKILL);
+    load.Stop();
+    answered.insert(load.answered.begin(), load.answered.end());
+    unanswered += load.unanswered;
+  }
+  std::set<std::string> queued = QueuedIds(g.home.path());
+  std::vector<std::string> lost;
+  for (const std::string& id : answered)
+    if (!queued.count(id)) lost.push_back(id);
+  EXPECT_GE(answered.size(), 900u);
+  EXPECT_TRUE(lost.empty()) << lost.size() << " answered messages lost, first " << lost.front();
+  // A cut connection is at most one unanswered message per client and kill.
+  EXPECT_LE(unanswered, 3u * 16u);
+}
+
+// A file system of its own for a gateway's data folder: an ext4 image loop-mounted on a
+// directory. Needs root and loop devices; mounted() says whether it worked.
+class LoopFs {
+ public:
+  LoopFs(const std::string& image, const std::string& mountPoint, bool format) : image_(image), mountPoint_(mountPoint) {
+    std::string make = format ? "truncate -s 256M '" + image + "' && mkfs.ext4 -q -F '" + image + "' >/dev/null 2>&1 && "
+                              : std::string();
+    mounted_ = system((make + "mount -o loop '" + image + "' '" + mountPoint + "' 2>/dev/null").c_str()) == 0;
+  }
+  ~LoopFs() { Unmount(); }
+  bool mounted() const { return mounted_; }
+  void Unmount() {
+    if (mounted_ && system(("umount '" + mountPoint_ + "'").c_str()) == 0) mounted_ = false;
+  }
+
+ private:
+  std::string image_, mountPoint_;
+  bool mounted_ = false;
+};
+
+// A power cut, as far as this machine can show one: the gateway is stopped (SIGSTOP) in the
+// middle of the load, the disk image is copied as the device holds it at that moment (what
+// the kernel never wrote out is not in it), and the copy is mounted, which replays its
+// journal as a boot after the cut would. Every message answered before the stop must be in
+// the copy when the gateway flushes before answering.
+TEST(DurableAcceptE2e, ACopyOfTheDiskAtTheCutHoldsEveryAnsweredMessage) {
+  const struct {
+    const char* setting;
+    bool mustKeepAll;
+  } cases[] = {{"DurableAccept=Yes", true}, {"DurableAccept=No", false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.setting);
+    TempDir work;
+    WebGateway g;
+    LoopFs disk(work.path() + "disk.img", g.home.path(), true);
+    if (!disk.mounted()) GTEST_SKIP() << "no loop mount here (root and loop devices are needed)";
+    g.Configure({c.setting});
+    std::set<std::string> answered;
+    {
+      GatewayProcess p(g.home);
+      ASSERT_TRUE(WaitReady(p, g.port)) << p.Output();
+      SubmissionLoad load(g.port, 0, 2);
+      ASSERT_TRUE(WaitUntil(20000, [&] { return load.sent.load() >= 500; }));
+      p.Signal(SIGSTOP);
+      load.Stop();  // an answer read now left before the stop
+      answered = load.answered;
+      ASSERT_EQ(system(("cp --sparse=always '" + work.path() + "disk.img' '" + work.path() + "cut.img'").c_str()), 0);
+      p.Signal(SIGKILL);
+      int code = -1;
+      ASSERT_TRUE(p.WaitExit(10000, code));
+    }
+    disk.Unmount();
+    std::string after = work.path() + "after/";
+    fs::create_directories(after);
+    LoopFs booted(work.path() + "cut.img", after, false);
+    ASSERT_TRUE(booted.mounted());
+    std::set<std::string> kept = QueuedIds(after);
+    booted.Unmount();
+    size_t lost = 0;
+    for (const std::string& id : answered) lost += kept.count(id) ? 0 : 1;
+    std::cout << c.setting << ": " << answered.size() << " answered before the cut, " << lost << " not on the disk\n";
+    EXPECT_GE(answered.size(), 400u);
+    if (c.mustKeepAll) {
+      EXPECT_EQ(lost, 0u);
+    } else {
+      // Without the flush the last seconds are lost: the cut is a real one.
+      EXPECT_GT(lost, 0u);
+    }
+  }
+}
+
+}  // namespace

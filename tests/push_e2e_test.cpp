@@ -1,0 +1,387 @@
+// Pushes and settings through the real gateway with curl: the message files it queues, the
+// datagrams it sends, and the answers to bad requests.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+
+#include "tests/support/child_process.h"
+#include "tests/support/gateway_process.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+struct Gateway : WebGateway {
+  std::string Get(const std::string& query) { return Curl({"http://127.0.0.1:" + std::to_string(port) + "/?" + query}); }
+  std::string Post(const std::string& form) {
+    return Curl({"--data-binary", form, "http://127.0.0.1:" + std::to_string(port) + "/"});
+  }
+  // The queued files, read and removed, in name order.
+  std::vector<std::string> TakeQueued() {
+    std::vector<std::string> paths;
+    std::error_code ec;
+    for (auto& e : fs::recursive_directory_iterator(home.path() + "Q", ec))
+      if (e.is_regular_file() && e.path().extension() == ".req") paths.push_back(e.path().string());
+    std::sort(paths.begin(), paths.end());
+    std::vector<std::string> out;
+    for (const std::string& p : paths) {
+      out.push_back(ReadFileText(p));
+      fs::remove(p, ec);
+    }
+    return out;
+  }
+};
+
+std::string StatusOf(const std::string& answer) { return answer.substr(answer.rfind('\n') + 1); }
+
+std::string Line(const std::string& file, const std::string& key) {
+  size_t at = file.find("\r\n" + key + "=");
+  if (at == std::string::npos) return {};
+  at += key.size() + 3;
+  return file.substr(at, file.find("\r\n", at) - at);
+}
+
+struct QueuedCase {
+  const char* name;
+  std::string query;
+  const char* udh;         // of the first file
+  const char* dataAfterId; // the PDU after its transaction id, or its beginning
+  size_t files;
+};
+
+TEST(PushE2e, QueuedPushesAndSettings) {
+  Gateway g;
+  g.Configure();
+  GatewayProcess p(g.home);
+  ASSERT_TRUE(WaitReady(p, g.port)) << p.Output();
+  const QueuedCase kCases[] = {
+      {"SL", "PhoneNumber=447700900123&WAPURL=http://www.example.com/a&WAPSL=1", "0605040B8423F0",
+       "0601B002066A00850A036578616D706C652E636F6D2F610001", 1},
+      {"SI", "PhoneNumber=447700900123&WAPURL=example.com&Text=Hello&WAPSIID=1&WAPSIACTION=signal-high",
+       "0605040B8423F0", "0601AE02056A0045C60C036578616D706C652E636F6D0011033100080103" "48656C6C6F00" "0101", 1},
+      {"advanced, 300 octets in 3 segments",
+       "PhoneNumber=447700900123&WAPPUSHADV_CONTENT_TYPE=application/vnd.wap.mms-message&WAPPUSHADV_CONTENT_ENCODING=HEX&"
+       "WAPPUSHADV_CONTENT=" + std::string(592, 'B'),
+       "0B05040B8423F00003", "0601BE", 3},
+      {"bookmark", "PhoneNumber=447700900123&WAPBookmark=wap.example.com&Text=Home", "060504C34FC002",
+       "06" "2D1F2B6170706C69636174696F6E2F782D7761702D70726F762E62726F777365722D626F6F6B6D61726B730081EA"
+       "01016A0045C67F01871511034" "86F6D650001871711036874" "74703A2F2F7761702E6578616D706C652E636F6D00010101", 1},
+      {"browser settings", "PhoneNumber=447700900123&OTA_BEARER=GPRS&OTA_NAME=Operator&OTA_PROXY=10.0.0.1&"
+       "OTA_GPRS_ACCESSPOINTNAME=internet", "060504C34FC002",
+       "06" "2C1F2A6170706C69636174696F6E2F782D7761702D70726F762E62726F777365722D73657474696E67730081EA0101", 1},
+      {"IM settings, 2 segments", "PhoneNumber=447700900123&OTAIMPS_HOSTADDR=http://im.example.com", "0B0504C34D23F00003", "06", 2},
+      {"SyncML settings", "PhoneNumber=447700900123&OTASyncML=1&OTASYNCML_HOSTADDR=sync.example.com&"
+       "OTASYNCML_CONTACTS_URI=./contacts", "060504C34CC002", "06", 1},
+  };
+  for (const QueuedCase& c : kCases) {
+    SCOPED_TRACE(c.name);
+    std::string answer = g.Get(c.query);
+    ASSERT_EQ(StatusOf(answer), "200") << answer;
+    std::vector<std::string> files = g.TakeQueued();
+    ASSERT_EQ(files.size(), c.files);
+    EXPECT_EQ(Line(files[0], "UDH").substr(0, std::string(c.udh).size()), c.udh) << files[0];
+    EXPECT_EQ(Line(files[0], "dcs"), "F5") << files[0];
+    EXPECT_EQ(Line(files[0], "Binary"), "1") << files[0];
+    std::string data = Line(files[0], "Data");
+    ASSERT_GE(data.size(), 2u) << files[0];
+    EXPECT_EQ(data.substr(2, std::string(c.dataAfterId).size()), c.dataAfterId) << files[0];
+    if (c.files == 3) {
+      // 128 octets a segment, one reference, numbered 1 to 3, the ports in each.
+      std::string reference = Line(files[0], "UDH").substr(18, 2);
+      for (size_t i = 0; i < 3; ++i) {
+        std::string udh = Line(files[i], "UDH");
+        EXPECT_EQ(udh, "0B05040B8423F00003" + reference + "03" + "0" + std::to_string(i + 1)) << files[i];
+        EXPECT_EQ(Line(files[i], "Data").size(), i < 2 ? 256u : 2 * (300u - 256u)) << files[i];
+      }
+    }
+  }
+}
+
+struct RefusalCase {
+  const char* name;
+  std::string query;
+  const char* text;
+};
+
+TEST(PushE2e, BadRequestsAnswerTheirTextAndQueueNothing) {
+  Gateway g;
+  g.Configure();
+  GatewayProcess p(g.home);
+  ASSERT_TRUE(WaitReady(p, g.port)) << p.Output();
+  const RefusalCase kCases[] = {
+      {"no bearer", "PhoneNumber=1&OTA_NAME=x", "OTA_BEARER parameter missing"},
+      {"bad bearer", "PhoneNumber=1&OTA_BEARER=WIFI&OTA_NAME=x", "Invalid value for OTA_BEARER:  WIFI"},
+      {"proxy name", "PhoneNumber=1&OTA_BEARER=GPRS&OTA_NAME=x&OTA_PROXY=proxy.example.com",
+       "OTA_PROXY (proxy.example.com) is not a valid IP address"},
+      {"port", "PhoneNumber=1&OTA_BEARER=GPRS&OTA_NAME=x&OTA_PORT=0", "Invalid value for OTA_PORT:  0"},
+      {"speed", "PhoneNumber=1&OTA_BEARER=GSM/CSD&OTA_NAME=x&OTA_CSD_CALLSPEED=1200",
+       "Invalid value for OTA_CSD_CALLSPEED:  1200"},
+      {"syncml uri", "PhoneNumber=1&OTASyncML=1&OTASYNCML_HOSTADDR=h",
+       "OTASYNCML_CONTACTS_URI or OTASYNCML_CALENDAR_URI parameter required"},
+      {"syncml host", "PhoneNumber=1&OTASyncML=1", "OTASYNCML_HOSTADDR parameter required"},
+      {"im host", "PhoneNumber=1&OTAIMPS_NAME=x", "OTAIMPS_HOSTADDR parameter required"},
+      {"stored file outside OTA", "PhoneNumber=1&OTA=../QARHUB", "OTA File Not Found"},
+      {"missing stored file", "PhoneNumber=1&OTA=NONE", "OTA File Not Found"},
+      {"unknown xml", "PhoneNumber=1&WAPPUSHADV_CONTENT_TYPE=text/xml&WAPPUSHADV_CONTENT_ENCODING=XML&"
+       "WAPPUSHADV_CONTENT=%3Chtml/%3E", "XML Content Not Recognised"},
+      {"pin type", "PhoneNumber=1&WAPPUSHADV_CONTENT_TYPE=text/plain&WAPPUSHADV_CONTENT=a&OTAPIN=1&OTAPINTYPE=X",
+       "Invalid OTAPINTYPE"},
+      // All or nothing: an address the datagram cannot go to stops the numbers' files too.
+      {"unreachable address with a number", "PhoneNumber=447700900123,255.255.255.255&WAPURL=example.com",
+       "to send the WAP push to 255.255.255.255"},
+  };
+  for (const RefusalCase& c : kCases) {
+    SCOPED_TRACE(c.name);
+    std::string answer = g.Get(c.query);
+    EXPECT_EQ(StatusOf(answer), "400") << answer;
+    EXPECT_NE(answer.find(c.text), std::string::npos) << answer;
+    EXPECT_TRUE(g.TakeQueued().empty());
+  }
+  // The document alone: answered as XML, nothing queued, no recipient needed.
+  std::string answer = g.Get("OTA_SUBMIT_VIEWXML=1&OTA_BEARER=GPRS&OTA_NAME=Operator&OTA_PROXY=10.0.0.1&"
+                             "OTA_GPRS_ACCESSPOINTNAME=internet");
+  EXPECT_EQ(StatusOf(answer), "200") << answer;
+  for (const char* line : {"<CHARACTERISTIC-LIST>", "<PARM NAME=\"BEARER\" VALUE=\"GPRS\"/>",
+                           "<PARM NAME=\"PROXY\" VALUE=\"10.0.0.1\"/>", "<PARM NAME=\"PORT\" VALUE=\"9201\"/>",
+                           "<PARM NAME=\"GPRS_ACCESSPOINTNAME\" VALUE=\"internet\"/>",
+                           "<PARM NAME=\"ISP_NAME\" VALUE=\"Operator\"/>", "<CHARACTERISTIC TYPE=\"NAME\">"})
+    EXPECT_NE(answer.find(std::string(line) + "\r\n"), std::string::npos) << line << "\n" << answer;
+  EXPECT_TRUE(g.TakeQueued().empty());
+  answer = g.Get("OTA_SUBMIT_VIEWXML=1&OTASyncML=1&OTASYNCML_HOSTADDR=h&OTASYNCML_CONTACTS_URI=c");
+  EXPECT_NE(answer.find("<CTType>text/x-vcard</CTType>\r\n<CTVer>2.1</CTVer>"), std::string::npos) << answer;
+  answer = g.Get("OTA_SUBMIT_VIEWXML=1&OTA_BEARER=GPRS&OTA_NAME=%3C%22%26%3E");
+  EXPECT_NE(answer.find("VALUE=\"&lt;&quot;&amp;&gt;\""), std::string::npos) << answer;
+}
+
+// A recipient that is an IPv4 address gets one datagram from port 9200 to port 2948.
+TEST(PushE2e, DatagramForAnAddress) {
+  int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  ASSERT_GE(fd, 0);
+  int on = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(2948);
+  std::string address = "127.0.0." + std::to_string(100 + getpid() % 100);
+  inet_pton(AF_INET, address.c_str(), &a.sin_addr);
+  if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    close(fd);
+    GTEST_SKIP() << "port 2948 of " << address << " is taken";
+  }
+  Gateway g;
+  g.Configure();
+  GatewayProcess p(g.home);
+  ASSERT_TRUE(WaitReady(p, g.port)) << p.Output();
+  std::string answer = g.Get("PhoneNumber=" + address + "&WAPURL=http://www.example.com/a&WAPSL=1");
+  EXPECT_EQ(StatusOf(answer), "200") << answer;
+  pollfd pf{fd, POLLIN, 0};
+  ASSERT_EQ(poll(&pf, 1, 5000), 1);
+  char buf[2048];
+  sockaddr_in from{};
+  socklen_t fromLength = sizeof from;
+  ssize_t n = recvfrom(fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &fromLength);
+  close(fd);
+  ASSERT_GT(n, 2);
+  EXPECT_EQ(ntohs(from.sin_port), 9200);
+  std::string pdu(buf, static_cast<size_t>(n));
+  EXPECT_EQ(pdu.substr(1), std::string("\x06\x01\xB0\x02\x06\x6A\x00\x85\x0A\x03" "example.com/a\x00\x01", 25));
+  EXPECT_TRUE(g.TakeQueued().empty());
+}
+}  // namespace
+
+namespace {
+struct PapGateway : Gateway {
+  TempDir scratch;
+  // POSTs body with the content type (none when empty) to path; the answer and status.
+  std::string Pap(const std::string& contentType, const std::string& body, const std::string& path = "/PAP") {
+    WriteFileText(scratch.path() + "body", body);
+    std::vector<std::string> args = {"--data-binary", "@" + scratch.path() + "body"};
+    args.push_back("-H");
+    args.push_back(contentType.empty() ? "Content-Type:" : "Content-Type: " + contentType);
+    args.push_back("http://127.0.0.1:" + std::to_string(port) + path);
+    return Curl(args);
+  }
+  bool WellFormed(const std::string& answer) {
+    WriteFileText(scratch.path() + "answer.xml", answer.substr(0, answer.rfind('\n')));
+    return system(("xmllint --noout " + scratch.path() + "answer.xml 2>/dev/null").c_str()) == 0;
+  }
+};
+
+std::string Control(const std::string& pushId, const std::vector<std::string>& addresses) {
+  std::string doc = "<?xml version=\"1.0\"?>\r\n<!DOCTYPE pap PUBLIC \"-//WAPFORUM//DTD PAP 2.0//EN\" "
+                    "\"http://www.wapforum.org/DTD/pap_2.0.dtd\">\r\n<pap>\r\n<push-message push-id=\"" + pushId +
+                    "\">\r\n";
+  for (const std::string& a : addresses) doc += "<address address-value=\"" + a + "\"/>\r\n";
+  return doc + "<quality-of-service delivery-method=\"unconfirmed\"/>\r\n</push-message>\r\n</pap>\r\n";
+}
+
+std::string Multipart(const std::string& control, const std::string& contentHeaders, const std::string& content) {
+  return "--B1\r\nContent-Type: application/xml\r\n\r\n" + control + "\r\n--B1\r\n" + contentHeaders + "\r\n\r\n" +
+         content + "\r\n--B1--\r\n";
+}
+
+struct PapFailureCase {
+  const char* name;
+  std::string contentType;
+  std::string body;
+  const char* text;
+};
+
+// Every failure in its order, answered with the failure document, well-formed whatever
+// the texts hold; nothing queued.
+TEST(PushE2e, PapFailures) {
+  PapGateway g;
+  g.Configure();
+  GatewayProcess p(g.home);
+  ASSERT_TRUE(WaitReady(p, g.port)) << p.Output();
+  std::string control = Control("id-1", {"WAPPUSH=447700900123/TYPE=PLMN@ppg.example.com"});
+  std::string sl = "<sl href=\"http://www.example.com/a\"/>";
+  const PapFailureCase kCases[] = {
+      {"no content type", "", "x", "Unsupported or invalid Push Access Protocol (PAP) request - missing content type"},
+      {"not multipart", "text/xml", "x", "Unsupported or invalid Push Access Protocol (PAP) request - request is not multipart"},
+      {"no boundary", "multipart/related; type=application/xml", "x", "Multipart MIME boundary invalid or missing"},
+      {"long boundary", "multipart/related; boundary=" + std::string(151, 'b'), "x",
+       "Multipart MIME boundary invalid or missing"},
+      {"first boundary", "multipart/related; boundary=B1", "--B2\r\n", "Invalid MIME boundary"},
+      {"second boundary", "multipart/related; boundary=\"B1\"", "--B1\r\n\r\n" + control, "Closing MIME boundary not found"},
+      {"no content part", "multipart/related; boundary=B1", "--B1\r\n\r\n" + control + "\r\n--B1--\r\n",
+       "Push MIME content part not found"},
+      {"content part not closed", "multipart/related; boundary=B1",
+       "--B1\r\n\r\n" + control + "\r\n--B1\r\nContent-Type: text/vnd.wap.sl\r\n\r\n" + sl,
+       "Closing MIME boundary for push content part not found"},
+      {"no recipient", "multipart/related; boundary=B1", Multipart(Control("id", {}), "Content-Type: text/vnd.wap.sl", sl),
+       "No valid push recipients"},
+      {"no content type in the part", "multipart/related; boundary=B1",
+       Multipart(control, "X-Wap-Application-Id: x-wap-application:wml.ua", sl), "Invalid push content"},
+      {"unknown document", "multipart/related; boundary=B1",
+       Multipart(control, "Content-Type: text/vnd.wap.si", "<html/>"), "XML Content Not Recognised"},
+  };
+  for (const PapFailureCase& c : kCases) {
+    SCOPED_TRACE(c.name);
+    std::string answer = g.Pap(c.contentType, c.body);
+    EXPECT_EQ(StatusOf(answer), "200") << answer;
+    EXPECT_EQ(answer.substr(0, answer.rfind('\n')),
+              std::string("<pap>\r\n<badmessage-response code=\"2000\" desc=\"") + c.text + "\"/>\r\n</pap>\r\n");
+    EXPECT_TRUE(g.WellFormed(answer)) << answer;
+    EXPECT_TRUE(g.TakeQueued().empty());
+  }
+}
+
+TEST(PushE2e, PapAccepted) {
+  PapGateway g;
+  g.Configure();
+  GatewayProcess p(g.home);
+  ASSERT_TRUE(WaitReady(p, g.port)) << p.Output();
+  std::string hostile = "a&quot;&lt;b&gt;&amp;'";
+  std::string body = Multipart(Control(hostile, {"WAPPUSH=447700900123/TYPE=PLMN@ppg.example.com", "447700900124"}),
+                               "Content-Type: text/vnd.wap.sl\r\nX-Wap-Application-Id: x-wap-application:wml.ua",
+                               "<sl href=\"http://www.example.com/a\"/>");
+  std::string answer = g.Pap("multipart/related; boundary=B1; type=\"application/xml\"", body, "/ppg");
+  EXPECT_EQ(StatusOf(answer), "202") << answer;
+  EXPECT_TRUE(g.WellFormed(answer)) << answer;
+  EXPECT_NE(answer.find("<push-response push-id=\"a&quot;&lt;b&gt;&amp;&apos;\">"), std::string::npos) << answer;
+  std::vector<std::string> files = g.TakeQueued();
+  ASSERT_EQ(files.size(), 2u);
+  std::vector<std::string> numbers;
+  for (const std::string& f : files) {
+    EXPECT_EQ(Line(f, "UDH"), "0605040B8423F0") << f;
+    EXPECT_EQ(Line(f, "Binary"), "1") << f;
+    EXPECT_EQ(Line(f, "Data").substr(2), "0603B0AF8202066A00850A036578616D706C652E636F6D2F610001") << f;
+    numbers.push_back(Line(f, "PhoneNumber"));
+  }
+  std::sort(numbers.begin(), numbers.end());
+  EXPECT_EQ(numbers, (std::vector<std::string>{"447700900123", "447700900124"}));
+  std::string webLog;
+  for (const std::string& f : FilesUnder(g.home.path() + "LOGS"))
+    if (f.find("SMSWEB") != std::string::npos) webLog += ReadFileText(f);
+  size_t lines = 0;
+  for (size_t at = 0; (at = webLog.find(",WAPPPG\r\n", at)) != std::string::npos; ++at) ++lines;
+  EXPECT_EQ(lines, 2u) << webLog;
+}
+}  // namespace
+
+namespace {
+// Kannel's push initiator gets our 202 and the push is queued.
+TEST(PushE2e, KannelPushInitiator) {
+  const std::string tool = "/usr/lib/kannel/test/test_ppg";
+  if (access(tool.c_str(), X_OK) != 0) GTEST_SKIP() << "kannel-extras is not installed";
+  PapGateway g;
+  g.Configure();
+  GatewayProcess p(g.home);
+  ASSERT_TRUE(WaitReady(p, g.port)) << p.Output();
+  WriteFileText(g.scratch.path() + "content.xml",
+                "<?xml version=\"1.0\"?>\n<!DOCTYPE sl PUBLIC \"-//WAPFORUM//DTD SL 1.0//EN\" "
+                "\"http://www.wapforum.org/DTD/sl.dtd\">\n<sl href=\"http://www.example.com/a\"/>\n");
+  WriteFileText(g.scratch.path() + "pap.xml", Control("kannel-1", {"WAPPUSH=447700900125/TYPE=PLMN@ppg.example.com"}));
+  ChildProcess ppg;
+  // Its log goes to standard error.
+  ASSERT_TRUE(ppg.Start({"sh", "-c", "exec \"$0\" \"$@\" 2>&1", tool, "-c", "sl", "http://127.0.0.1:" + std::to_string(g.port) + "/PAP",
+                         g.scratch.path() + "content.xml", g.scratch.path() + "pap.xml"}));
+  std::string line, log;
+  bool response = false;
+  while (ppg.ReadLine(line, 15000)) {
+    log += line + "\n";
+    response = response || line.find("push response") != std::string::npos;
+  }
+  ppg.Stop(1000);
+  EXPECT_TRUE(response) << log;
+  std::vector<std::string> files = g.TakeQueued();
+  ASSERT_EQ(files.size(), 1u) << log;
+  EXPECT_EQ(Line(files[0], "PhoneNumber"), "447700900125");
+  EXPECT_NE(Line(files[0], "Data").find("02066A00850A036578616D706C652E636F6D2F610001"), std::string::npos) << files[0];
+}
+}  // namespace
+
+namespace {
+void SetBalance(const GatewayHome& home, const std::string& user, int64_t thousandths) {
+  WriteFileText(home.path() + "USERS/" + user + "/SMS.CTR", std::string(reinterpret_cast<const char*>(&thousandths), 8));
+}
+
+// A push, a settings push and a PAP request over the account's credit are refused, and
+// nothing is queued; within it they are charged per segment.
+TEST(PushE2e, CreditRefusals) {
+  PapGateway g;
+  g.Configure({"WebAuth=Yes"});
+  {
+    GatewayProcess tool(g.home, "qaruser", {"add", "bob", "pw"});
+    int code = -1;
+    ASSERT_TRUE(tool.WaitExit(10000, code) && code == 0);
+  }
+  SetBalance(g.home, "bob", 2500);
+  GatewayProcess p(g.home);
+  ASSERT_TRUE(WaitReady(p, g.port)) << p.Output();
+  std::string base = "http://127.0.0.1:" + std::to_string(g.port) + "/?";
+  // Three segments for 2.5 credits.
+  std::string answer = Curl({"-u", "bob:pw", base + "PhoneNumber=447700900123&WAPPUSHADV_CONTENT_TYPE="
+                                                    "application/vnd.wap.mms-message&WAPPUSHADV_CONTENT_ENCODING=HEX&"
+                                                    "WAPPUSHADV_CONTENT=" + std::string(592, 'B')});
+  EXPECT_EQ(StatusOf(answer), "403") << answer;
+  EXPECT_NE(answer.find("credit limit exceeded"), std::string::npos) << answer;
+  EXPECT_TRUE(g.TakeQueued().empty());
+  // One SI and one settings push fit: 0.5 left.
+  answer = Curl({"-u", "bob:pw", base + "PhoneNumber=447700900123&WAPURL=example.com&Text=Hi"});
+  EXPECT_EQ(StatusOf(answer), "200") << answer;
+  answer = Curl({"-u", "bob:pw", base + "PhoneNumber=447700900123&OTA_BEARER=GPRS&OTA_NAME=Op"});
+  EXPECT_EQ(StatusOf(answer), "200") << answer;
+  EXPECT_EQ(g.TakeQueued().size(), 2u);
+  answer = Curl({"-u", "bob:pw", base + "PhoneNumber=447700900123&OTA_BEARER=GPRS&OTA_NAME=Op"});
+  EXPECT_EQ(StatusOf(answer), "403") << answer;
+  EXPECT_TRUE(g.TakeQueued().empty());
+  // The PAP request is answered with the refusal as a bad message.
+  WriteFileText(g.scratch.path() + "body",
+                Multipart(Control("c1", {"447700900123"}), "Content-Type: text/vnd.wap.sl", "<sl href=\"http://a\"/>"));
+  answer = Curl({"-u", "bob:pw", "--data-binary", "@" + g.scratch.path() + "body", "-H",
+                 "Content-Type: multipart/related; boundary=B1", "http://127.0.0.1:" + std::to_string(g.port) + "/PAP"});
+  EXPECT_EQ(StatusOf(answer), "200") << answer;
+  EXPECT_NE(answer.find("<badmessage-response code=\"2000\" desc=\"Account bob:  credit limit exceeded.\"/>"),
+            std::string::npos)
+      << answer;
+  EXPECT_TRUE(g.TakeQueued().empty());
+}
+}  // namespace
