@@ -74,3 +74,10 @@ bool LookupAccount(std::string_view user, SMSUserRecord& out) {
   out = record;
   return true;
 }
+
+void UpdateCachedAccount(std::string_view user, const SMSUserRecord* record) {
+  UserRuntimeEntry* entry = FindUserEntry(user);
+  if (entry == nullptr) return;
+  // An empty name never equals a login's.
+  StoreCachedAccount(*entry, record != nullptr ? *record : SMSUserRecord{});
+}

@@ -54,3 +54,6 @@ void StoreCachedAccount(UserRuntimeEntry& entry, const SMSUserRecord& record);
 // account does not exist. Entries are created only for accounts that exist, so that
 // requests with invented names cannot grow the list.
 bool LookupAccount(std::string_view user, SMSUserRecord& out);
+// After a change of the account store: the cached copy is replaced by record, or, with
+// none, no longer matches any login, so that the next lookup reads the store.
+void UpdateCachedAccount(std::string_view user, const SMSUserRecord* record);

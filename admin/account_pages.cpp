@@ -10,6 +10,7 @@
 #include "admin/page_templates.h"
 #include "admin/provisioning.h"
 #include "config/settings_registry.h"
+#include "outside/qarvault/buffer_copy.h"
 #include "outside/qarvault/qarvault.h"
 #include "runtime/file_io.h"
 #include "web/request_parameters.h"
@@ -17,7 +18,7 @@
 namespace {
 template <size_t N>
 std::string Field(const char (&field)[N]) {
-  return std::string(field, strnlen(field, N));
+  return FieldText(field, N);
 }
 
 std::string LimitText(uint32_t limit) { return limit == 0 ? std::string("Default") : std::to_string(limit); }

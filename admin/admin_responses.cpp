@@ -1,6 +1,9 @@
 #include "admin/admin_responses.h"
 
+#include <cerrno>
+
 #include "httpclient/socket_io.h"
+#include "runtime/debug_log.h"
 #include "runtime/str_printf.h"
 
 bool SendRaw(WebConnection& c, std::string_view text) { return SendData(c.socket, c.ssl, text); }
@@ -16,7 +19,10 @@ bool SendWithLength(WebConnection& c, std::string_view contentType, std::string_
   std::string text = StrPrintf("HTTP/1.0 200 OK\r\nContent-Type: %.*s\r\nContent-Length: %zu\r\n\r\n",
                                static_cast<int>(contentType.size()), contentType.data(), body.size());
   text.append(body);
-  return SendRaw(c, text);
+  if (SendRaw(c, text)) return true;
+  int error = errno;
+  WriteDebugLogf("SendAFile", "Error %08X (%u) sending response", static_cast<unsigned>(error), static_cast<unsigned>(error));
+  return false;
 }
 
 void SendAdminForbidden(WebConnection& c) {

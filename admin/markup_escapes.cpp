@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+#include "push/xml_reader.h"
 #include "runtime/str_printf.h"
 
 namespace {
@@ -53,24 +54,7 @@ std::string ValidUtf8(std::string_view text) {
   return out;
 }
 
-std::string XmlEscape(std::string_view text) {
-  std::string out;
-  for (char ch : ValidUtf8(text)) {
-    unsigned char u = static_cast<unsigned char>(ch);
-    switch (ch) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      case '\'': out += "&apos;"; break;
-      default:
-        if (u < 32 && ch != '\t' && ch != '\r' && ch != '\n') break;
-        if (u == 127) break;
-        out += ch;
-    }
-  }
-  return out;
-}
+std::string StatusXmlEscape(std::string_view text) { return XmlEscape(ValidUtf8(text)); }
 
 std::string JsonEscape(std::string_view text) {
   std::string out;

@@ -7,9 +7,8 @@
 #include <string_view>
 
 std::string ValidUtf8(std::string_view text);
-// XML character data and attribute values: &, <, >, " and ' as entities; control bytes
-// other than TAB, CR and LF (which XML 1.0 does not allow) dropped.
-std::string XmlEscape(std::string_view text);
+// XML character data and attribute values of valid UTF-8 (the push documents' escape).
+std::string StatusXmlEscape(std::string_view text);
 // A JSON string's content (without the quotes).
 std::string JsonEscape(std::string_view text);
 // A metrics label value: backslash, double quote and line feed escaped, CR dropped.

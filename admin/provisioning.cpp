@@ -7,10 +7,13 @@
 #include <filesystem>
 
 #include "accounting/accounting.h"
+#include "accounting/user_entries.h"
 #include "admin/admin_requests.h"
 #include "admin/admin_responses.h"
+#include "admin/mms_subscribers.h"
 #include "config/settings_registry.h"
 #include "config/value_checks.h"
+#include "outside/qarvault/buffer_copy.h"
 #include "outside/qarvault/qarvault.h"
 #include "runtime/debug_log.h"
 #include "runtime/names.h"
@@ -22,8 +25,8 @@
 namespace {
 constexpr const char* kRoutingSection = "Inbound SMS Routing";
 
-ProvisionResult Error(std::string text) { return {false, std::move(text)}; }
-ProvisionResult Ok(std::string text = {}) { return {true, std::move(text)}; }
+ProvisionResult Error(std::string text) { return {false, std::move(text), {}}; }
+ProvisionResult Ok(std::string text = {}) { return {true, std::move(text), {}}; }
 
 struct UserFile {
   SMSUserFile* h = nullptr;
@@ -34,12 +37,6 @@ struct UserFile {
     if (h) SMSCloseUserFile(h);
   }
 };
-
-template <size_t N>
-void Put(char (&field)[N], std::string_view value) {
-  std::memset(field, 0, N);
-  std::memcpy(field, value.data(), std::min(value.size(), N - 1));
-}
 
 // The one-octet code of WebOptions; nullopt for an unknown value.
 std::optional<uint8_t> WebOptionsCode(std::string_view value) {
@@ -97,14 +94,14 @@ std::string CheckAccountValues(const AccountValues& v) {
 
 // Sets the given fields of the record; on add, the absent flags take their defaults.
 void ApplyAccountValues(SMSUserRecord& r, const AccountValues& v, bool adding) {
-  if (v.password) Put(r.Password, *v.password);
-  if (v.fullName) Put(r.FullName, *v.fullName);
+  if (v.password) CopyToBuffer(*v.password, r.Password, sizeof r.Password);
+  if (v.fullName) CopyToBuffer(*v.fullName, r.FullName, sizeof r.FullName);
   if (v.webLogin || adding) r.WebLoginDisabled = v.webLogin && !ConfigBool(*v.webLogin) ? 1 : 0;
   if (v.smppLogin || adding) r.SmppLogin = v.smppLogin && ConfigBool(*v.smppLogin) ? 1 : 0;
   if (v.smtpLogin || adding) r.SmtpLogin = v.smtpLogin && ConfigBool(*v.smtpLogin) ? 1 : 0;
-  if (v.forcedSender) Put(r.ForcedSenderAddress, *v.forcedSender);
-  if (v.restrictIp) Put(r.RestrictIPAddress, *v.restrictIp);
-  if (v.throttle) Put(r.ThrottleSpeed, *v.throttle);
+  if (v.forcedSender) CopyToBuffer(*v.forcedSender, r.ForcedSenderAddress, sizeof r.ForcedSenderAddress);
+  if (v.restrictIp) CopyToBuffer(*v.restrictIp, r.RestrictIPAddress, sizeof r.RestrictIPAddress);
+  if (v.throttle) CopyToBuffer(*v.throttle, r.ThrottleSpeed, sizeof r.ThrottleSpeed);
   std::optional<uint8_t> code = v.webOptions ? WebOptionsCode(*v.webOptions) : std::nullopt;
   if (code) r.WebOptions = *code;
   else if (adding) r.WebOptions = 0;
@@ -179,17 +176,22 @@ ProvisionResult ProvisionSmsAccount(std::string_view action, const ParameterLook
   if (remove) {
     if (!exists) return Ok();
     if (SMSDeleteUser(file.h, name.c_str()) == 0) return Error("Error deleting user");
+    UpdateCachedAccount(name, nullptr);
     WriteRoutingEntry(name, "");
+    // Drops a cached balance first, so that an account of the same name made later
+    // does not write into the removed file.
+    SetCreditEnabled(name, false);
     RemoveAccountFolder(name);
     return Ok();
   }
   if (add && exists) return Error("UserName " + name + " already defined");
   if (!exists) {
     record = SMSUserRecord{};
-    Put(record.UserName, name);
+    CopyToBuffer(name, record.UserName, sizeof record.UserName);
   }
   ApplyAccountValues(record, values, add);
   if (SMSAddUser(file.h, &record) == 0) return Error(add ? "Error adding user" : "Error modifying user");
+  UpdateCachedAccount(name, &record);
   if (add || values.recipients) WriteRoutingEntry(name, values.recipients.value_or(""));
   if (values.creditBalance) SetCreditEnabled(name, ConfigBool(*values.creditBalance));
   if (values.creditsToAdd) AddCredits(name, *values.creditsToAdd, add ? "AdjustUserCreditBalance #3" : "AdjustUserCreditBalance #4");
@@ -236,17 +238,22 @@ bool ProcessProvisionRequest(WebConnection& c, WebRequest& request) {
   c.keepAlive = false;
   std::string type = RequestParameterOr(request, "Type", 100);
   bool sdkLink = StartsWithNoCase(type, "SDKLink");
-  if (!AdminAccessAllowed(c, request, "ProcessAdminRequest", !sdkLink)) return true;
+  std::string password;
+  if (!AdminAccessAllowed(c, request, "ProcessAdminRequest", !sdkLink, &password)) return true;
   ParameterLookup lookup = [&](std::string_view name, size_t maxLen) { return RequestParameter(request, name, maxLen); };
   ProvisionResult result;
   if (StartsWithNoCase(type, "SMS")) {
     result = ProvisionSmsAccount(RequestParameterOr(request, "AdminAction", 100), lookup);
   } else if (StartsWithNoCase(type, "MMS")) {
-    result = Error("Unsupported request (MMS subscribers are not kept by this gateway)");
+    result = ProvisionMmsSubscriber(RequestParameterOr(request, "AdminAction", 100), lookup, password);
   } else if (sdkLink) {
     result = ProvisionSdkLink(RequestParameterOr(request, "Action", 100), lookup, c.clientAddress, c.clientPort);
   } else {
     result = Error("Unsupported request (no Type parameter)");
+  }
+  if (!result.unauthorizedRealm.empty()) {
+    SendAdminUnauthorized(c, result.unauthorizedRealm);
+    return true;
   }
   std::string text =
       "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\nExpires: Tue, 01 Jan 1980 1:00:00 GMT\r\nCache-Control: no-cache\r\n\r\n";

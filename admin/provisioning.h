@@ -13,6 +13,7 @@
 struct ProvisionResult {
   bool ok = false;
   std::string text;
+  std::string unauthorizedRealm;  // set: answered with a 401 of this realm instead
 };
 
 // A request parameter by name, cut to the given length; nullopt when absent or empty.

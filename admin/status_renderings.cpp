@@ -63,9 +63,9 @@ std::string ConnectionLabels(const ConnectionStatus& c) {
 std::string StatusXml(const GatewayStatus& s) {
   std::string out = "<QarSMSStatus>\r\n";
   for (const ConnectionStatus& c : s.connections) {
-    out += "<SMSCStatus>\r\n<Name>" + XmlEscape(c.name) + "</Name>\r\n";
+    out += "<SMSCStatus>\r\n<Name>" + StatusXmlEscape(c.name) + "</Name>\r\n";
     if (c.errorText.empty()) out += "<Status>OK</Status>\r\n";
-    else out += "<Status>ERROR</Status>\r\n<StatusDetail>" + XmlEscape(c.errorText) + "</StatusDetail>\r\n";
+    else out += "<Status>ERROR</Status>\r\n<StatusDetail>" + StatusXmlEscape(c.errorText) + "</StatusDetail>\r\n";
     AppendXmlSums(out, c.messages);
     out += "</SMSCStatus>\r\n";
   }
@@ -80,8 +80,8 @@ std::string StatusXml(const GatewayStatus& s) {
   if (s.smppServerRunning) {
     out += StrPrintf("<SMPPClientList>\r\n<ActiveConnectionCount>%zu</ActiveConnectionCount>\r\n", s.smppClients.size());
     for (const SmppClient& c : s.smppClients) {
-      out += "<ActiveConnection><Name>" + XmlEscape(c.account) + "</Name><ConnectionType>" + XmlEscape(c.bindType) +
-             "</ConnectionType><IPAddress>" + XmlEscape(c.address) + "</IPAddress></ActiveConnection>\r\n";
+      out += "<ActiveConnection><Name>" + StatusXmlEscape(c.account) + "</Name><ConnectionType>" + StatusXmlEscape(c.bindType) +
+             "</ConnectionType><IPAddress>" + StatusXmlEscape(c.address) + "</IPAddress></ActiveConnection>\r\n";
     }
     out += "</SMPPClientList>\r\n";
   }

@@ -250,6 +250,7 @@ double SyscallCount(const std::string& countFile) {
   return 0;
 }
 
+
 LoadResult RunGateway(Sink& sink, size_t messages, unsigned window, bool durable, const std::string& bin,
                       double rate = 0) {
   ScratchFs scratch;

@@ -20,7 +20,6 @@
 #include "console/wizard.h"
 #include "outside/qarvault/qarvault.h"
 #include "runtime/config_access.h"
-#include "runtime/process_runner.h"
 #include "runtime/unique_fd.h"
 
 namespace {

@@ -42,6 +42,10 @@ ServiceHost SystemdHost() {
   h.name = "systemd";
   h.needsElevation = [] { return access(SystemdUnitDirectory().c_str(), W_OK) != 0; };
   h.install = [](const ServiceSpec& spec, std::string& error) {
+    if (access(spec.program.c_str(), X_OK) != 0) {
+      error = spec.program + " not found";
+      return false;
+    }
     if (!WriteUnit(spec)) {
       error = "cannot write " + UnitPath(spec);
       return false;

@@ -30,9 +30,9 @@ bool ReceiveMmsOn(const std::string& connection) {
 // A local user that means "stay where you are" for this file.
 bool StaysHere(std::string_view user, const InboundFileFacts& f, bool receiptFile) {
   if (user.empty()) return true;
-  if (receiptFile) return false;
-  if (EqualsNoCase(user, "~SMSIN")) return true;
-  return StartsWithNoCase(user, "~SMSIN::") && EqualsNoCase(user.substr(8), f.extension);
+  // A copy under its own extension would be taken up again as a new file, for ever.
+  if (StartsWithNoCase(user, "~SMSIN::") && EqualsNoCase(user.substr(8), f.extension)) return true;
+  return !receiptFile && EqualsNoCase(user, "~SMSIN");
 }
 
 // Step 11: the segment's copy in the inbound directory; a repeated segment replaces it.

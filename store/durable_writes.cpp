@@ -45,6 +45,11 @@ std::atomic<size_t> g_flushes{0}, g_filesFlushed{0};
 
 thread_local Batch t_batch;
 thread_local bool t_collecting = false;
+thread_local bool t_failed = false;  // an early flush of this scope failed
+
+// A scope with this many files flushes them before it goes on, so that a submission to
+// thousands of recipients never holds thousands of descriptors.
+constexpr size_t kMaxHeldFiles = 256;
 
 void AddDirectory(Batch& b, const std::string& dir) {
   if (std::find(b.directories.begin(), b.directories.end(), dir) == b.directories.end()) b.directories.push_back(dir);
@@ -127,10 +132,13 @@ DurableWrites::~DurableWrites() {
   if (!owner_) return;
   t_batch = Batch();
   t_collecting = false;
+  t_failed = false;
 }
 
-bool DurableWrites::Await() {
-  if (!owner_ || (t_batch.files.empty() && t_batch.directories.empty())) return true;
+namespace {
+// Hands this thread's batch to the group flush and waits for it. False when it failed.
+bool FlushCollected() {
+  if (t_batch.files.empty() && t_batch.directories.empty()) return true;
   Ticket ticket;
   MutexLock guard(g_queue.lock);
   g_queue.pending.push_back(Waiting{std::move(t_batch), &ticket});
@@ -155,9 +163,18 @@ bool DurableWrites::Await() {
   }
   return ticket.ok;
 }
+}  // namespace
+
+bool DurableWrites::Await() {
+  if (!owner_) return true;
+  bool ok = FlushCollected() && !t_failed;
+  t_failed = false;
+  return ok;
+}
 
 void NoteDurableFile(UniqueFd fd, const std::string& directory, bool madeDirectories) {
   if (!t_collecting) return;
+  if (t_batch.files.size() >= kMaxHeldFiles && !FlushCollected()) t_failed = true;
   Batch* b = &t_batch;
   b->files.push_back(std::move(fd));
   AddDirectory(*b, directory);

@@ -1,6 +1,7 @@
 // End-to-end: the administration pages, the status documents and provisioning of the real
 // qargate, driven by curl and checked with xmllint, promtool and a headless browser.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -131,6 +132,10 @@ TEST(AdminE2E, PagesAnswersAndRefusals) {
   EXPECT_NE(log.find("AdminOption=ChgPass"), std::string::npos);
   EXPECT_NE(log.find("Connection not allowed from 127.0.0.2..."), std::string::npos);
   EXPECT_EQ(log.find("secret"), std::string::npos);
+  // A template the operator removed.
+  ASSERT_EQ(unlink((dir + "WEBADMIN/LOGFILES.HTM").c_str()), 0);
+  std::string missing = site.Get("/ADMIN/LOGFILES");
+  EXPECT_EQ(missing, "HTTP/1.0 404 File Not Found\r\n\r\n\n404") << missing;
   // No temporary command file is left.
   std::string listing;
   Shell("ls '" + dir + "PRIVATE'", listing);
@@ -144,6 +149,18 @@ TEST(AdminE2E, EmptyAdminUserRefusesEveryone) {
   ASSERT_TRUE(WaitReady(p, site.port)) << p.Output();
   for (const char* credentials : {"admin:secret", ":secret", ":x", ":"}) {
     EXPECT_EQ(StatusOf(site.Get("/ADMIN/STATUS", {"-u", credentials})), "401") << credentials;
+  }
+}
+
+TEST(AdminE2E, AnAddressListThatDoesNotParseAllowsNobody) {
+  AdminSite site;
+  site.Configure({"AdminUser=admin", std::string("AdminPassword=") + kScrambledSecret, "AdminIPAddressList=localhost;x.y"});
+  GatewayProcess p(site.home);
+  ASSERT_TRUE(WaitReady(p, site.port)) << p.Output();
+  for (const char* path : {"/ADMIN", "/ADMIN/XMLSTATUS", "/PROVISION?Type=SDKLink"}) {
+    std::string out = site.Get(path);
+    EXPECT_EQ(StatusOf(out), "403") << path;
+    EXPECT_NE(out.find("ERROR:  Connection not allowed from 127.0.0.1."), std::string::npos) << out;
   }
 }
 
@@ -186,6 +203,15 @@ TEST(AdminE2E, StatusDocumentsStayWellFormedForHostileNames) {
   EXPECT_NE(dom.find("<td class=\"name\">HTTP - caf\xEF\xBF\xBD:1</td>"), std::string::npos) << dom;
   EXPECT_NE(dom.find("<td class=\"today\">0</td>"), std::string::npos) << dom;
   EXPECT_EQ(dom.find("<b>"), std::string::npos) << dom;  // the name's markup stayed text
+  std::string shot = dir + "status.png";
+  rc = Shell("timeout 60 chromium --headless --no-sandbox --disable-gpu --user-data-dir='" + dir +
+                 "chromium' --window-size=1024,768 --screenshot='" + shot + "' '" +
+                 site.Url("/ADMIN/STATUS?User=admin&Password=secret") + "'",
+             output);
+  ASSERT_EQ(rc, 0) << output;
+  std::string png = ReadFileText(shot);
+  EXPECT_GT(png.size(), 1000u);
+  EXPECT_EQ(png.substr(0, 4), "\x89PNG");
 }
 
 // A submission counted once, seen alike in the XML, the JSON and the metrics.
@@ -271,10 +297,34 @@ TEST(AdminE2E, ProvisioningOfAccountsAndLinks) {
       {"link deleted", "Type=SDKLink&Action=Delete&PhoneNumber=4470003", "OK\r\n\n200"},
       {"link without number", "Type=SDKLink&Action=Add", "ERROR\r\nMissing PhoneNumber in request\r\n\n200"},
       {"link without action", "Type=SDKLink&PhoneNumber=1", "ERROR\r\nUnsupported request (invalid or missing Action)\r\n\n200"},
-      {"MMS", "Type=MMS&AdminAction=Add&PhoneNumber=1",
-       "ERROR\r\nUnsupported request (MMS subscribers are not kept by this gateway)\r\n\n200"},
+      {"subscriber", "Type=MMS&AdminAction=Add&PhoneNumber=447000123456&Name=sub&Password=p&FullName=Sub",
+       "OK\r\n\n200"},
+      {"subscriber again", "Type=MMS&AdminAction=Add&PhoneNumber=447000123456",
+       "ERROR\r\nPhoneNumber 447000123456 already defined\r\n\n200"},
+      {"alias taken", "Type=MMSUser&AdminAction=Add&PhoneNumber=447000999&Name=SUB", "ERROR\r\nName SUB already defined\r\n\n200"},
+      {"subscriber without number", "Type=MMS&AdminAction=Add", "ERROR\r\nNo PhoneNumber specified\r\n\n200"},
+      {"subscriber number with a path", "Type=MMS&AdminAction=Add&PhoneNumber=..%2F1", "ERROR\r\nInvalid PhoneNumber ../1\r\n\n200"},
+      {"subscriber without action", "Type=MMS&PhoneNumber=1", "ERROR\r\nUnsupported request (invalid or missing AdminAction)\r\n\n200"},
   };
   for (const Step& s : steps) EXPECT_EQ(provision(s.query), s.answer) << s.what;
+
+  // Changing and deleting subscribers take their own passwords when those are set.
+  std::string modify = "Type=MMS&AdminAction=Modify&PhoneNumber=447000123456&Name=renamed";
+  std::string refused = provision(modify, {"-i", "-u", "admin:secret"});
+  EXPECT_NE(refused.find("401 Auth Required\r\nWWW-Authenticate: Basic realm=\"QarSMS Administration Modify User\""),
+            std::string::npos) << refused;
+  EXPECT_EQ(provision(modify, {"-u", "admin:changer"}), "OK\r\n\n200");
+  EXPECT_EQ(provision("Type=MMS&AdminAction=Add&PhoneNumber=447000999&Name=sub"), "OK\r\n\n200");  // the old alias is free
+  std::string folder = home + "MMSCDATA/MMSCUSERS/447000/123/447000123456/";
+  WriteFileText(folder + "message.mms", "x");
+  std::string remove = "Type=MMS&AdminAction=Delete&PhoneNumber=447000123456";
+  refused = provision(remove, {"-i", "-u", "admin:secret"});
+  EXPECT_NE(refused.find("realm=\"QarSMS Administration Delete User\""), std::string::npos) << refused;
+  EXPECT_TRUE(FileExists(folder + "message.mms"));
+  EXPECT_EQ(provision(remove, {"-u", "admin:remover"}), "OK\r\n\n200");
+  EXPECT_FALSE(FileExists(folder));
+  EXPECT_TRUE(FileExists(home + "MMSCDATA/MMSCUSERS/447000/123"));
+  EXPECT_EQ(provision(remove, {"-u", "admin:remover"}), "ERROR\r\nUser 447000123456 not found\r\n\n200");
   EXPECT_EQ(StatusOf(provision("Type=SMS&AdminAction=Add&Name=x", {})), "401");
 
   StoredAccount alice = ReadAccount(home, "alice");
@@ -382,5 +432,36 @@ TEST(AdminE2E, CommandsAreEndedAfterAMinute) {
   std::string ps;
   Shell("pgrep -f '[s]leep 613' || true", ps);
   EXPECT_EQ(ps, "");
+}
+// An account deleted while the gateway keeps its balance cached, then made again, starts
+// from the new balance alone.
+TEST(AdminE2E, ARemadeAccountStartsAFreshBalance) {
+  AdminSite site;
+  site.Start({"WebAuth=Yes"});
+  auto provision = [&](const std::string& query) { return Curl({"-u", "admin:secret", site.Url("/PROVISION?" + query)}); };
+  ASSERT_EQ(provision("Type=SMS&AdminAction=Add&Name=carol&Password=pw&EnableCreditBalance=Yes&CreditsToAdd=5"), "OK\r\n\n200");
+  Curl({site.Url("/?User=carol&Password=pw")});  // a login gives the account its cached entry
+  ASSERT_EQ(provision("Type=SMS&AdminAction=CreditCheck&Name=carol"), "OK\r\nCredits=5\r\n\n200");
+  ASSERT_EQ(provision("Type=SMS&AdminAction=Delete&Name=carol"), "OK\r\n\n200");
+  ASSERT_EQ(provision("Type=SMS&AdminAction=Add&Name=carol&Password=pw&EnableCreditBalance=Yes&CreditsToAdd=2"), "OK\r\n\n200");
+  EXPECT_EQ(provision("Type=SMS&AdminAction=CreditCheck&Name=carol"), "OK\r\nCredits=2\r\n\n200");
+  // The cached balance reaches the file with the next write-back.
+  EXPECT_TRUE(WaitUntil(20000, [&] { return StoredBalance(site.home.path(), "carol") == 2000; }))
+      << StoredBalance(site.home.path(), "carol");
+}
+// A changed or deleted account logs in with what the store holds now, not with what the
+// login cache held.
+TEST(AdminE2E, LoginsFollowProvisionedChangesAtOnce) {
+  AdminSite site;
+  site.Start({"WebAuth=Yes"});
+  auto provision = [&](const std::string& query) { return Curl({"-u", "admin:secret", site.Url("/PROVISION?" + query)}); };
+  auto login = [&](const std::string& password) { return StatusOf(Curl({"-u", "dave:" + password, site.Url("/")})); };
+  ASSERT_EQ(provision("Type=SMS&AdminAction=Add&Name=dave&Password=first"), "OK\r\n\n200");
+  EXPECT_NE(login("first"), "401");
+  ASSERT_EQ(provision("Type=SMS&AdminAction=Modify&Name=dave&Password=second"), "OK\r\n\n200");
+  EXPECT_EQ(login("first"), "401");
+  EXPECT_NE(login("second"), "401");
+  ASSERT_EQ(provision("Type=SMS&AdminAction=Delete&Name=dave"), "OK\r\n\n200");
+  EXPECT_EQ(login("second"), "401");
 }
 }  // namespace

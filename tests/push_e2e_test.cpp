@@ -75,6 +75,9 @@ TEST(PushE2e, QueuedPushesAndSettings) {
       {"browser settings", "PhoneNumber=447700900123&OTA_BEARER=GPRS&OTA_NAME=Operator&OTA_PROXY=10.0.0.1&"
        "OTA_GPRS_ACCESSPOINTNAME=internet", "060504C34FC002",
        "06" "2C1F2A6170706C69636174696F6E2F782D7761702D70726F762E62726F777365722D73657474696E67730081EA0101", 1},
+      {"OMA provisioning signed with the library's MAC",
+       "PhoneNumber=447700900123&OTAOMA=1&OTAOMA_NAPDEF_NAP-ADDRESS=internet&OTAPIN=1234&OTAPINTYPE=USERPIN",
+       "0605040B8423F0", "062F1F2DB6918192", 1},
       {"IM settings, 2 segments", "PhoneNumber=447700900123&OTAIMPS_HOSTADDR=http://im.example.com", "0B0504C34D23F00003", "06", 2},
       {"SyncML settings", "PhoneNumber=447700900123&OTASyncML=1&OTASYNCML_HOSTADDR=sync.example.com&"
        "OTASYNCML_CONTACTS_URI=./contacts", "060504C34CC002", "06", 1},
@@ -176,21 +179,31 @@ TEST(PushE2e, DatagramForAnAddress) {
   }
   Gateway g;
   g.Configure();
+  WriteFileText(g.home.path() + "MMSC.INI", "[MMSC]\r\n[IPNotify]\r\n447700900999=" + address + "\r\n");
   GatewayProcess p(g.home);
   ASSERT_TRUE(WaitReady(p, g.port)) << p.Output();
+  auto receive = [&](std::string& pdu) {
+    pollfd pf{fd, POLLIN, 0};
+    if (poll(&pf, 1, 5000) != 1) return false;
+    char buf[2048];
+    sockaddr_in from{};
+    socklen_t fromLength = sizeof from;
+    ssize_t n = recvfrom(fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &fromLength);
+    if (n <= 2 || ntohs(from.sin_port) != 9200) return false;
+    pdu.assign(buf, static_cast<size_t>(n));
+    return true;
+  };
   std::string answer = g.Get("PhoneNumber=" + address + "&WAPURL=http://www.example.com/a&WAPSL=1");
   EXPECT_EQ(StatusOf(answer), "200") << answer;
-  pollfd pf{fd, POLLIN, 0};
-  ASSERT_EQ(poll(&pf, 1, 5000), 1);
-  char buf[2048];
-  sockaddr_in from{};
-  socklen_t fromLength = sizeof from;
-  ssize_t n = recvfrom(fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &fromLength);
-  close(fd);
-  ASSERT_GT(n, 2);
-  EXPECT_EQ(ntohs(from.sin_port), 9200);
-  std::string pdu(buf, static_cast<size_t>(n));
+  std::string pdu;
+  ASSERT_TRUE(receive(pdu));
   EXPECT_EQ(pdu.substr(1), std::string("\x06\x01\xB0\x02\x06\x6A\x00\x85\x0A\x03" "example.com/a\x00\x01", 25));
+  // A settings push to a number with an [IPNotify] address goes there too.
+  answer = g.Get("PhoneNumber=447700900999&OTA_BEARER=GPRS&OTA_NAME=Op");
+  EXPECT_EQ(StatusOf(answer), "200") << answer;
+  ASSERT_TRUE(receive(pdu));
+  EXPECT_EQ(pdu.substr(1, 4), "\x06\x2C\x1F\x2A");
+  close(fd);
   EXPECT_TRUE(g.TakeQueued().empty());
 }
 }  // namespace

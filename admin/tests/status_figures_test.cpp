@@ -113,7 +113,7 @@ TEST(StatusFigures, EscapesKeepEveryDocumentReadable) {
        "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD surrogate"},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(XmlEscape(c.in), c.xml) << c.in;
+    EXPECT_EQ(StatusXmlEscape(c.in), c.xml) << c.in;
     EXPECT_EQ(JsonEscape(c.in), c.json) << c.in;
     EXPECT_EQ(MetricsLabelEscape(c.in), c.label) << c.in;
   }

@@ -260,3 +260,43 @@ TEST(ConsoleCommands, NoCommandShowsTheStatusAndOffersToStart) {
   EXPECT_FALSE(Has(running.out, "do you wish to activate")) << running.out;
 }
 }  // namespace
+
+namespace {
+// Where the MMS companion's program is installed beside the console, it is a service too.
+TEST(ConsoleSwitches, TheMmsCompanionCountsWhereItsProgramIs) {
+  ConsoleHome home;
+  FakeSystemctl systemctl;
+  TempDir programs;
+  for (const char* file : {"qarconsole", "libqarvault.so"})
+    ASSERT_EQ(system(("cp '" + BinDirectory() + file + "' '" + programs.path() + "'").c_str()), 0);
+  for (const char* program : {"qarposthost", "qargate"}) {  // run by the stand-in systemd only
+    WriteFileText(programs.path() + program, "#!/bin/sh\nexit 0\n");
+    chmod((programs.path() + program).c_str(), 0755);
+  }
+  std::string console = programs.path() + "qarconsole";
+
+  EXPECT_TRUE(Has(home.Run({"status"}, "", systemctl.Env(), console).out, "QarMMSC: Service is NOT Installed\n"));
+  // A program that is not there is not registered.
+  unlink((programs.path() + "qargate").c_str());
+  ConsoleOutcome missing = home.Run({"/I"}, "", systemctl.Env(), console);
+  EXPECT_TRUE(Has(missing.out, "Service installation failed!")) << missing.out;
+  EXPECT_TRUE(Has(missing.out, programs.path() + "qargate not found")) << missing.out;
+  EXPECT_FALSE(access((systemctl.units.path() + "qarsms.service").c_str(), F_OK) == 0);
+  WriteFileText(programs.path() + "qargate", "#!/bin/sh\nexit 0\n");
+  chmod((programs.path() + "qargate").c_str(), 0755);
+  ConsoleOutcome install = home.Run({"/I"}, "", systemctl.Env(), console);
+  EXPECT_TRUE(Has(install.out, "Service successfully installed!")) << install.out;
+  EXPECT_TRUE(Has(systemctl.Calls(), "enable --now qarmmsc.service")) << systemctl.Calls();
+  EXPECT_TRUE(Has(ReadFileText(systemctl.units.path() + "qarmmsc.service"),
+                  "ExecStart=\"" + programs.path() + "qarposthost\"\n"));
+  EXPECT_TRUE(Has(home.Run({"status"}, "", systemctl.Env(), console).out, "QarMMSC: Service is Active\n"));
+  ConsoleOutcome stop = home.Run({"/STOPSERVICE"}, "", systemctl.Env(), console);
+  EXPECT_TRUE(Has(stop.out, "QarMMSC: Service is NOT active\n")) << stop.out;
+  EXPECT_TRUE(Has(systemctl.Calls(), "stop --no-block qarmmsc.service")) << systemctl.Calls();
+  ConsoleOutcome remove = home.Run({"/R"}, "", systemctl.Env(), console);
+  EXPECT_TRUE(Has(remove.out, "Service successfully removed!")) << remove.out;
+  EXPECT_FALSE(access((systemctl.units.path() + "qarmmsc.service").c_str(), F_OK) == 0);
+  // Without the program, the console's own folder has no companion (the other tests).
+  EXPECT_TRUE(Has(home.Run({"status"}, "", systemctl.Env()).out, "QarMMSC: Service is NOT Installed\n"));
+}
+}  // namespace

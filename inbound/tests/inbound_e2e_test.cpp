@@ -227,7 +227,7 @@ TEST(InboundE2E, HttpCommandWithSmppOptions) {
                          R"("user_message_reference":7})"),
             0);
   std::string pdu;
-  ASSERT_TRUE(smsc.WaitSubmit("web answers", pdu, 20000)) << home.DebugLog();
+  ASSERT_TRUE(smsc.WaitSubmit("web answers", pdu, 20000)) << home.DebugLog() << p.Output();
   EXPECT_NE(pdu.find("\"destination_addr\":\"447700900114\""), std::string::npos) << pdu;
   std::vector<std::string> requests = server.Requests();
   ASSERT_EQ(requests.size(), 1u);

@@ -91,6 +91,21 @@ TEST_F(InboundScanTest, KeptDeliveredAndEmptyFiles) {
   EXPECT_TRUE(Replies().empty());
 }
 
+// A message routed to the inbound queue under its own kind stays one message: no copy of
+// it is taken up again.
+TEST_F(InboundScanTest, RoutedToItsOwnKindIsProcessedOnce) {
+  Config("");
+  PutInbound("A.in", "Sender=4477\r\nPhoneNumber=1234\r\nData=x\r\nRouteToLocalUser=~SMSIN::in\r\n");
+  PutInbound("B.rct", "Sender=4477\r\nPhoneNumber=1234\r\nData=y\r\nRouteToLocalUser=~SMSIN::rct\r\n");
+  EXPECT_EQ(ScanInboundFiles(0, 0), 1u);
+  EXPECT_EQ(ScanReceiptFiles(0), 1u);
+  EXPECT_EQ(ScanInboundFiles(0, 0), 0u);
+  EXPECT_EQ(ScanReceiptFiles(0), 0u);
+  EXPECT_TRUE(Files(InboundDir(), ".in").empty());
+  EXPECT_TRUE(Files(InboundDir(), ".rct").empty());
+  EXPECT_EQ(Files(InboundDir(), ".SMS").size(), 2u);
+}
+
 TEST_F(InboundScanTest, NothingHappensWithReceiveSmsOff) {
   WriteConfig("[QARHUB]\nReceiveSMS=No\nReceiveSMSCommand1=HI\t/bin/true\tYes");
   PutInbound("A.in", "Sender=4477\r\nPhoneNumber=1234\r\nData=HI\r\n");

@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -16,6 +17,7 @@
 #include "tests/support/temp_dir.h"
 #include "runtime/thread_registry.h"
 #include "runtime/unique_dir.h"
+#include "runtime/unique_fd.h"
 
 TEST(FileIoTest, OpenCreatesMissingDirectoriesOnlyWhenCreating) {
   TempDir dir;
@@ -126,6 +128,32 @@ TEST(ProcessRunnerTest, ArgumentsAreNeverInterpretedByAShell) {
   options.timeoutMs = 100;
   EXPECT_EQ(RunProcess({"sleep", "5"}, options), -2);
   EXPECT_EQ(RunProcess({"sh", "-c", "exit 3"}, ProcessOptions{}), 3);
+}
+
+// In its own process group, a program that ran past its time is killed with the children it
+// started; its output goes to a descriptor the caller holds. The pipe ends only once every
+// process that held it (the program and its child) is gone.
+TEST(ProcessRunnerTest, OwnProcessGroupIsKilledWhole) {
+  int ends[2];
+  ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
+  UniqueFd readEnd(ends[0]), writeEnd(ends[1]);
+  ProcessOptions options;
+  options.stdoutFd = writeEnd.get();
+  options.stderrToStdout = true;
+  options.ownProcessGroup = true;
+  options.timeoutMs = 300;
+  EXPECT_EQ(RunProcess({"sh", "-c", "sleep 30 & echo started; echo oops >&2; wait"}, options), -2);
+  writeEnd.reset();
+  std::string text;
+  char buffer[256];
+  for (;;) {
+    pollfd p{readEnd.get(), POLLIN, 0};
+    ASSERT_EQ(poll(&p, 1, 5000), 1) << "the child still holds the pipe: " << text;
+    ssize_t n = read(readEnd.get(), buffer, sizeof buffer);
+    if (n <= 0) break;
+    text.append(buffer, size_t(n));
+  }
+  EXPECT_EQ(text, "started\noops\n");
 }
 
 // A child process crashes in two threads at once: EXCEPT.LOG gets exactly one entry and
