@@ -269,25 +269,41 @@ TEST(SmppServerE2e, ConnectionLimitPerAccount) {
   EXPECT_TRUE(flagged);
 }
 
-// A deleted account ends its session at the next account check; an idle one is closed.
-TEST(SmppServerE2e, SessionsEndForDeletedAccountsAndIdleness) {
+// Account changes end open sessions at the next account check, each with its line; an
+// idle session is closed.
+TEST(SmppServerE2e, SessionsEndOnAccountChangesAndIdleness) {
   REQUIRE_NODE_SMPP();
   SmppGateway g;
-  ASSERT_TRUE(g.Start({"SMPPServerValidateUserInterval=1", "SMPPServerEnquireLink=3"}));
-  g.AddUser({"add", "frank", "pw", "--smpp"});
-  g.AddUser({"add", "grace", "pw", "--smpp"});
-  NodePeer deleted, idle;
-  ASSERT_TRUE(deleted.Start(kNpm, kScript, {Plan(g.smppPort, "bind_transmitter", "frank", "pw", "\"stay\":true")}));
-  ASSERT_TRUE(idle.Start(kNpm, kScript, {Plan(g.smppPort, "bind_transmitter", "grace", "pw", "\"stay\":true")}));
+  ASSERT_TRUE(g.Start({"SMPPServerValidateUserInterval=1", "SMPPServerEnquireLink=4"}));
+  const struct {
+    const char* user;
+    std::vector<std::string> change;  // qaruser arguments
+    const char* line;
+  } cases[] = {
+      {"frank", {"delete", "frank"}, "Connection terminated - user account deleted"},
+      {"gina", {"add", "gina", "newpw", "--smpp"}, "Connection terminated - account password is no longer valid"},
+      {"hugo", {"add", "hugo", "pw"}, "Connection terminated - SMPP access is not enabled for account"},
+      {"iris", {"add", "iris", "pw", "--smpp", "--restrict-ip", "10.9.*.*"},
+       "Connection terminated - IP address restrictions have changed"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.user);
+    g.AddUser({"add", c.user, "pw", "--smpp"});
+    NodePeer client;
+    ASSERT_TRUE(client.Start(kNpm, kScript, {Plan(g.smppPort, "bind_transmitter", c.user, "pw", "\"stay\":true")}));
+    std::string line;
+    ASSERT_TRUE(client.WaitFor("BIND_RESP 0", line, 10000));
+    g.AddUser(c.change);
+    EXPECT_TRUE(client.WaitFor("CLOSED", line, 3500)) << Joined(client.lines());
+    EXPECT_NE(g.Log().find(c.line), std::string::npos);
+  }
+  g.AddUser({"add", "jane", "pw", "--smpp"});
+  NodePeer idle;
+  ASSERT_TRUE(idle.Start(kNpm, kScript, {Plan(g.smppPort, "bind_transmitter", "jane", "pw", "\"stay\":true")}));
   std::string line;
-  ASSERT_TRUE(deleted.WaitFor("BIND_RESP 0", line, 10000));
   ASSERT_TRUE(idle.WaitFor("BIND_RESP 0", line, 10000));
-  g.AddUser({"delete", "frank"});
-  EXPECT_TRUE(deleted.WaitFor("CLOSED", line, 5000)) << Joined(deleted.lines());
   EXPECT_TRUE(idle.WaitFor("CLOSED", line, 8000)) << Joined(idle.lines());
-  std::string log = g.Log();
-  EXPECT_NE(log.find("Connection terminated - user account deleted"), std::string::npos);
-  EXPECT_NE(log.find("Closing inactive connection"), std::string::npos);
+  EXPECT_NE(g.Log().find("Closing inactive connection"), std::string::npos);
 }
 
 // With a window, deliveries go out without waiting for each answer, never more than the
@@ -521,4 +537,38 @@ TEST(SmppServerE2e, QuotaAndPreAuthorisationRefusals) {
   EXPECT_EQ(files.size(), 3u);
   for (const std::string& f : files) EXPECT_EQ(f.find("447700900999"), std::string::npos) << f;
   EXPECT_NE(g.Log().find("User over quota"), std::string::npos);
+}
+
+// A message_payload longer than a queue file holds (more than the concatenation counter
+// could number as well) is refused whole with 0x01; a data_sm is taken like a submit_sm.
+TEST(SmppServerE2e, OverlongPayloadRefusedWholeAndDataSm) {
+  REQUIRE_NODE_SMPP();
+  SmppGateway g;
+  ASSERT_TRUE(g.Start());
+  g.AddUser({"add", "olga", "pw", "--smpp"});
+  std::vector<std::string> lines = RunClient(Plan(
+      g.smppPort, "bind_transmitter", "olga", "pw",
+      "\"submits\":[{\"source_addr\":\"O\",\"destination_addr\":\"447700900201\",\"message_payload\":\"" +
+          std::string(40000, 'p') + "\"},{\"source_addr\":\"O\",\"destination_addr\":\"447700900202\","
+          "\"message_payload\":\"" + std::string(300, 'q') + "\"}],\"dataSm\":{\"source_addr\":\"O\","
+          "\"destination_addr\":\"447700900203\",\"message_payload\":\"by datasm\"}"));
+  std::vector<std::string> responses;
+  for (const std::string& l : lines)
+    if (l.rfind("SUBMIT_RESP", 0) == 0 || l.rfind("DATA_SM_RESP", 0) == 0) responses.push_back(l.substr(0, l.find(' ', 13)));
+  ASSERT_EQ(responses.size(), 3u) << Joined(lines);
+  EXPECT_EQ(responses[0], "SUBMIT_RESP 1");
+  EXPECT_EQ(responses[1], "SUBMIT_RESP 0");
+  EXPECT_EQ(responses[2], "DATA_SM_RESP 0");
+  size_t first = 0, second = 0, data = 0;
+  for (const std::string& f : g.TakeQueued()) {
+    if (f.find("447700900201") != std::string::npos) ++first;
+    if (f.find("447700900202") != std::string::npos) ++second;
+    if (f.find("447700900203") != std::string::npos) {
+      ++data;
+      EXPECT_NE(f.find("Data=by datasm"), std::string::npos) << f;
+    }
+  }
+  EXPECT_EQ(first, 0u);
+  EXPECT_EQ(second, 2u);
+  EXPECT_EQ(data, 1u);
 }
