@@ -9,7 +9,10 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 #include "outside/qarpeer/tests/node_peer.h"
+#include "tests/support/child_process.h"
 #include "tests/support/gateway_process.h"
 #include "tests/support/ports.h"
 #include "tests/support/test_servers.h"
@@ -571,4 +574,44 @@ TEST(SmppServerE2e, OverlongPayloadRefusedWholeAndDataSm) {
   EXPECT_EQ(first, 0u);
   EXPECT_EQ(second, 2u);
   EXPECT_EQ(data, 1u);
+}
+
+// tshark decodes a whole session on the loopback as SMPP without a malformed PDU: the
+// bind_resp, the submit_sm_resp with the id given, and a report as deliver_sm with
+// esm_class 0x04, receipted_message_id and message_state.
+TEST(SmppServerE2e, WireDecodedByTshark) {
+  REQUIRE_NODE_SMPP();
+  if (std::system("tshark -v >/dev/null 2>&1") != 0) GTEST_SKIP() << "tshark is not installed";
+  SmppGateway g;
+  ASSERT_TRUE(g.Start());
+  g.AddUser({"add", "pete", "pw", "--smpp", "--receive"});
+  WriteFileText(g.UserQueue("pete") + "report.req",
+                "[SMS-IN]\r\nPhoneNumber=447700900001\r\nSender=447700900004\r\nData=id:77 stat:DELIVRD\r\n"
+                "ReceiptDelivered=Yes\r\nReceiptMessageId=77\r\n");
+  std::string capture = g.web.home.path() + "smpp.pcap";
+  std::string port = std::to_string(g.smppPort);
+  ChildProcess dumper;
+  ASSERT_TRUE(dumper.Start({"tshark", "-i", "lo", "-f", "tcp port " + port, "-w", capture}));
+  ASSERT_TRUE(WaitUntil(10000, [&] { return fs::exists(capture); }));
+  usleep(500000);
+  std::vector<std::string> lines = RunClient(Plan(
+      g.smppPort, "bind_transceiver", "pete", "pw",
+      "\"expectDeliveries\":1,\"hold\":500,"
+      "\"submits\":[{\"source_addr\":\"P\",\"destination_addr\":\"447700900123\",\"short_message\":\"wire\"}]"));
+  std::string submitted = First(lines, "SUBMIT_RESP 0 ");
+  ASSERT_FALSE(submitted.empty()) << Joined(lines);
+  std::string id = submitted.substr(14);
+  usleep(500000);
+  dumper.Stop(3000);
+  std::string fields = g.web.home.path() + "fields.txt";
+  std::string command = "tshark -r '" + capture + "' -d tcp.port==" + port +
+                        ",smpp -T fields -E separator=, -e smpp.command_id -e smpp.command_status -e smpp.message_id "
+                        "-e smpp.esm.submit.msg_type -e smpp.receipted_message_id -e smpp.message_state -e _ws.malformed"
+                        " -Y smpp >'" + fields + "' 2>&1";
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  std::string decoded = ReadFileText(fields);
+  EXPECT_EQ(decoded.find("Malformed"), std::string::npos) << decoded;
+  EXPECT_NE(decoded.find("0x80000009,0x00000000"), std::string::npos) << decoded;                 // bind_transceiver_resp
+  EXPECT_NE(decoded.find("0x80000004,0x00000000," + id + ","), std::string::npos) << decoded;   // submit_sm_resp
+  EXPECT_NE(decoded.find("0x00000005,,,0x01,77,2"), std::string::npos) << decoded;        // the report
 }
