@@ -9,6 +9,10 @@
 #include <string>
 #include <vector>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include "outside/qarpeer/tests/node_peer.h"
@@ -614,4 +618,78 @@ TEST(SmppServerE2e, WireDecodedByTshark) {
   EXPECT_NE(decoded.find("0x80000009,0x00000000"), std::string::npos) << decoded;                 // bind_transceiver_resp
   EXPECT_NE(decoded.find("0x80000004,0x00000000," + id + ","), std::string::npos) << decoded;   // submit_sm_resp
   EXPECT_NE(decoded.find("0x00000005,,,0x01,77,2"), std::string::npos) << decoded;        // the report
+}
+
+namespace {
+int ConnectRaw(uint16_t port) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// True when the peer closes the connection within ms (whatever it answered first).
+bool ClosedWithin(int fd, int ms) {
+  char buffer[4096];
+  for (int waited = 0; waited < ms;) {
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, 100) == 1) {
+      ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+      if (n <= 0) return true;
+    } else {
+      waited += 100;
+    }
+  }
+  return false;
+}
+
+std::string Bytes(std::initializer_list<int> values) {
+  std::string s;
+  for (int v : values) s.push_back(char(v));
+  return s;
+}
+}  // namespace
+
+// Clients that send garbage, an impossible length or a broken PDU after their bind are
+// dropped; a session bound meanwhile keeps working and the gateway keeps running.
+TEST(SmppServerE2e, GarbageClientsDroppedOthersUnharmed) {
+  REQUIRE_NODE_SMPP();
+  SmppGateway g;
+  ASSERT_TRUE(g.Start());
+  g.AddUser({"add", "quinn", "pw", "--smpp"});
+  NodePeer bound;
+  ASSERT_TRUE(bound.Start(kNpm, kScript, {Plan(g.smppPort, "bind_transmitter", "quinn", "pw", "\"stay\":true")}));
+  std::string line;
+  ASSERT_TRUE(bound.WaitFor("BIND_RESP 0", line, 10000));
+  // bind_transmitter of quinn/pw, as the wire carries it.
+  std::string bind = Bytes({0, 0, 0, 0x1E, 0, 0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 1}) + "quinn" + std::string(1, '\0') + "pw" +
+                     std::string(1, '\0') + std::string(1, '\0') + Bytes({0x34, 0, 0}) + std::string(1, '\0');
+  const struct {
+    const char* name;
+    std::string bytes;
+  } cases[] = {
+      {"text", "GET / HTTP/1.1\r\nHost: x\r\n\r\n"},
+      {"huge length", Bytes({0x7F, 0xFF, 0xFF, 0xFF, 0, 0, 0, 4, 0, 0, 0, 0, 0, 0, 0, 1})},
+      {"short length", Bytes({0, 0, 0, 3, 0, 0, 0, 4, 0, 0, 0, 0, 0, 0, 0, 1})},
+      {"bind then huge length", bind + Bytes({0x7F, 0xFF, 0xFF, 0xFF, 0, 0, 0, 4, 0, 0, 0, 0, 0, 0, 0, 2})},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    int fd = ConnectRaw(g.smppPort);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(send(fd, c.bytes.data(), c.bytes.size(), MSG_NOSIGNAL), ssize_t(c.bytes.size()));
+    EXPECT_TRUE(ClosedWithin(fd, 10000));
+    close(fd);
+  }
+  EXPECT_TRUE(g.process->Running());
+  std::vector<std::string> after = RunClient(Plan(
+      g.smppPort, "bind_transmitter", "quinn", "pw",
+      "\"submits\":[{\"source_addr\":\"Q\",\"destination_addr\":\"447700900301\",\"short_message\":\"still\"}]"));
+  EXPECT_FALSE(First(after, "SUBMIT_RESP 0 ").empty()) << Joined(after);
 }
