@@ -693,3 +693,29 @@ TEST(SmppServerE2e, GarbageClientsDroppedOthersUnharmed) {
       "\"submits\":[{\"source_addr\":\"Q\",\"destination_addr\":\"447700900301\",\"short_message\":\"still\"}]"));
   EXPECT_FALSE(First(after, "SUBMIT_RESP 0 ").empty()) << Joined(after);
 }
+
+// qaruser takes the address list, the allowed senders and the rate of an account only in
+// forms the server can use.
+TEST(SmppServerE2e, QaruserAccountOptionsValidated) {
+  GatewayHome home;
+  home.WriteConfig({});
+  const struct {
+    std::vector<std::string> options;
+    int code;
+  } cases[] = {
+      {{"--throttle", "10"}, 0},           {{"--throttle", "10/2"}, 0},       {{"--throttle", "10/2/3"}, 0},
+      {{"--throttle", "0"}, 1},            {{"--throttle", "10/"}, 1},        {{"--throttle", "1/2/3/4"}, 1},
+      {{"--throttle", "ten"}, 1},          {{"--throttle", "1234567890"}, 1}, {{"--restrict-ip", "10.1.*.*;127.0.0.1"}, 0},
+      {{"--restrict-ip", "host.example"}, 1}, {{"--restrict-ip", ""}, 1},    {{"--sender", "ACME,447700900999"}, 0},
+      {{"--sender", "A\nB"}, 1},           {{"--sender", std::string(21, '4')}, 1}, {{"--throttle"}, 1},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> args = {"add", "acct", "pw", "--smpp"};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    SCOPED_TRACE(Joined(args));
+    GatewayProcess tool(home, "qaruser", args);
+    int code = -1;
+    ASSERT_TRUE(tool.WaitExit(10000, code));
+    EXPECT_EQ(code, c.code) << tool.Output();
+  }
+}
