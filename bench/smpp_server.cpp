@@ -324,6 +324,7 @@ void RunDeliver(const std::string& bin, const std::string& base, size_t files, u
 }  // namespace
 
 int main(int argc, char** argv) {
+  setvbuf(stdout, nullptr, _IOLBF, 0);  // each figure as soon as it is known
   size_t submits = argc > 1 ? size_t(atol(argv[1])) : 200000;
   size_t files = argc > 2 ? size_t(atol(argv[2])) : 100000;
   std::string bin = BinDir();
