@@ -29,7 +29,10 @@ std::vector<std::string> QueuedFiles(const std::string& home) {
 }
 }  // namespace
 
-TEST(KannelE2e, KannelBindsSubmitsAndReceives) {
+class KannelE2e : public ::testing::TestWithParam<bool> {};
+
+TEST_P(KannelE2e, KannelBindsSubmitsAndReceives) {
+  bool tls = GetParam();
   if (!Installed("/usr/sbin/bearerbox") || !Installed("/usr/sbin/smsbox")) GTEST_SKIP() << "Kannel is not installed";
   std::vector<std::string> gets;
   std::mutex getsLock;
@@ -41,8 +44,9 @@ TEST(KannelE2e, KannelBindsSubmitsAndReceives) {
     return ScriptedReply{"HTTP/1.0 200 OK\r\nContent-Length: 0\r\nConnection: close\r\n\r\n", true};
   });
   WebGateway g;
-  uint16_t smpp = FreeTcpPort();
-  g.Configure({"SMPPPort=" + std::to_string(smpp)});
+  uint16_t plainPort = FreeTcpPort(), secure = FreeTcpPort();
+  uint16_t smpp = tls ? secure : plainPort;
+  g.Configure({"SMPPPort=" + std::to_string(plainPort), "SMPPPortSSL=" + std::to_string(secure)});
   GatewayProcess gateway(g.home);
   ASSERT_TRUE(WaitReady(gateway, g.port)) << gateway.Output();
   {
@@ -58,7 +62,7 @@ TEST(KannelE2e, KannelBindsSubmitsAndReceives) {
       std::to_string(box) + "\nbox-allow-ip = 127.0.0.1\nlog-level = 0\nlog-file = \"" + dir +
       "bearerbox.log\"\nstore-type = file\nstore-location = \"" + dir + "kannel.store\"\n"
       "\ngroup = smsc\nsmsc = smpp\nsmsc-id = gw\nhost = 127.0.0.1\nport = " + std::to_string(smpp) +
-      "\ntransceiver-mode = true\nsmsc-username = kannel\nsmsc-password = kpw\nsystem-type = VMA\n"
+      (tls ? "\nuse-ssl = true" : "") + "\ntransceiver-mode = true\nsmsc-username = kannel\nsmsc-password = kpw\nsystem-type = VMA\n"
       "\ngroup = smsbox\nbearerbox-host = 127.0.0.1\nbearerbox-port = " + std::to_string(box) +
       "\nsendsms-port = " + std::to_string(sendsms) + "\nlog-level = 1\nlog-file = \"" + dir + "smsbox.log\"\n"
       "\ngroup = sendsms-user\nusername = t\npassword = t\nmax-messages = 3\nconcatenation = true\n"
@@ -109,3 +113,6 @@ TEST(KannelE2e, KannelBindsSubmitsAndReceives) {
   smsbox.Stop(2000);
   bearerbox.Stop(2000);
 }
+
+INSTANTIATE_TEST_SUITE_P(PlainAndTls, KannelE2e, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& info) { return info.param ? "Tls" : "Plain"; });
