@@ -32,43 +32,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-uint64_t NowUs() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return uint64_t(ts.tv_sec) * 1000000 + uint64_t(ts.tv_nsec) / 1000;
-}
-
-uint16_t FreePort() {
-  UniqueFd s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  if (bind(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return 0;
-  getsockname(s.get(), reinterpret_cast<sockaddr*>(&a), &len);
-  return ntohs(a.sin_port);
-}
-
-UniqueFd Connect(uint16_t port) {
-  UniqueFd s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return UniqueFd();
-  int one = 1;
-  setsockopt(s.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  return s;
-}
-
-bool WaitForPort(uint16_t port, int ms) {
-  for (int waited = 0; waited < ms; waited += 100) {
-    if (Connect(port)) return true;
-    usleep(100000);
-  }
-  return false;
-}
-
 bool SendAll(int fd, const std::string& bytes) {
   for (size_t at = 0; at < bytes.size();) {
     ssize_t n = send(fd, bytes.data() + at, bytes.size() - at, MSG_NOSIGNAL);
@@ -127,7 +90,7 @@ SubmitFigures RunSubmitLoad(uint16_t port, const char* user, size_t total, int s
   UniqueFd ep(epoll_create1(EPOLL_CLOEXEC));
   size_t perSession = total / size_t(sessions);
   for (size_t i = 0; i < s.size(); ++i) {
-    s[i].fd = Connect(port);
+    s[i].fd = BenchConnect(port);
     if (!s[i].fd || !Bind(s[i].fd.get(), smpp::kBindTransmitter, user, "pw")) {
       fprintf(stderr, "bind %zu failed\n", i);
       return f;
@@ -148,13 +111,13 @@ SubmitFigures RunSubmitLoad(uint16_t port, const char* user, size_t total, int s
     std::string burst;
     while (x.sent < perSession && x.sent - x.answered < window) {
       uint32_t sequence = uint32_t(x.sent + 2);
-      x.sentAt[x.sent + 1] = NowUs();
+      x.sentAt[x.sent + 1] = BenchNowUs();
       burst += smpp::EncodePdu(smpp::Pdu{smpp::kSubmitSm, 0, sequence, smpp::EncodeShortMessage(m, false)});
       ++x.sent;
     }
     if (!burst.empty()) SendAll(x.fd.get(), burst);
   };
-  uint64_t start = NowUs();
+  uint64_t start = BenchNowUs();
   for (auto& x : s) refill(x);
   size_t done = 0;
   char chunk[65536];
@@ -171,7 +134,7 @@ SubmitFigures RunSubmitLoad(uint16_t port, const char* user, size_t total, int s
       if (got <= 0) continue;
       x.in.append(chunk, size_t(got));
       smpp::Pdu pdu;
-      uint64_t now = NowUs();
+      uint64_t now = BenchNowUs();
       while (NextPdu(x.in, pdu)) {
         if (pdu.commandId != (smpp::kSubmitSm | smpp::kResponseBit)) continue;
         ++x.answered;
@@ -190,7 +153,7 @@ SubmitFigures RunSubmitLoad(uint16_t port, const char* user, size_t total, int s
       refill(x);
     }
   }
-  f.seconds = double(NowUs() - start) / 1e6;
+  f.seconds = double(BenchNowUs() - start) / 1e6;
   std::sort(latencies.begin(), latencies.end());
   if (!latencies.empty()) {
     f.p50Ms = double(latencies[latencies.size() / 2]) / 1000;
@@ -203,7 +166,7 @@ SubmitFigures RunSubmitLoad(uint16_t port, const char* user, size_t total, int s
 // The load client's own ceiling: a responder that answers every submit_sm at once.
 double LoadClientAlone(size_t total) {
   UniqueFd listener(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  uint16_t port = FreePort();
+  uint16_t port = BenchFreePort();
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_port = htons(port);
@@ -254,7 +217,7 @@ void WriteText(const std::string& path, const std::string& text) { std::ofstream
 
 struct Gateway {
   std::string home;
-  uint16_t web = FreePort(), smpp = FreePort();
+  uint16_t web = BenchFreePort(), smpp = BenchFreePort();
   BenchProcess process;
   bool Start(const std::string& bin, unsigned window) {
     WriteText(home + "QARHUB.INI", "[QARHUB]\r\nWebPort=" + std::to_string(web) + "\r\nSMPPPort=" +
@@ -262,7 +225,7 @@ struct Gateway {
                                        "SMPPServerAsyncWindowSize=" + std::to_string(window) + "\r\nMaxQDirEntries=1000000\r\n" +
                                        (getenv("QAR_BENCH_DEBUG") ? "Debug=Yes\r\n" : ""));
     process.Start({bin + "qargate"}, {"QARSMS_HOME=" + home}, home + "gateway.out");
-    return WaitForPort(smpp, 20000);
+    return BenchWaitForPort(smpp, 20000);
   }
 };
 
@@ -288,9 +251,9 @@ void RunDeliver(const std::string& bin, const std::string& base, size_t files, u
     fprintf(stderr, "the gateway did not open its SMPP port; see %sgateway.out\n", g.home.c_str());
     return;
   }
-  UniqueFd fd = Connect(g.smpp);
+  UniqueFd fd = BenchConnect(g.smpp);
   double cpuBefore = g.process.CpuSeconds();
-  uint64_t start = NowUs();
+  uint64_t start = BenchNowUs();
   if (!fd || !Bind(fd.get(), smpp::kBindReceiver, "bench", "pw")) {
     fprintf(stderr, "receiver bind failed\n");
     return;
@@ -312,7 +275,7 @@ void RunDeliver(const std::string& bin, const std::string& base, size_t files, u
     }
     SendAll(fd.get(), out);
   }
-  double seconds = double(NowUs() - start) / 1e6;
+  double seconds = double(BenchNowUs() - start) / 1e6;
   double cpu = g.process.CpuSeconds() - cpuBefore;
   double rate = double(received) / seconds;
   printf("deliver window %3u: %zu of %zu in %.1f s, %.0f/s, gateway CPU %.1f µs/message%s\n", window, received, files,
