@@ -2,7 +2,9 @@
 // content server, stored in MMS-IN with its parts, acknowledged to the MMSC as Retrieved,
 // announced by the receive callback, and its queue file is gone.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -145,6 +147,23 @@ std::string DeliverLine(const std::string& udhHex, const std::string& octets) {
          udhHex + HexEncode(octets) + "\"}";
 }
 
+// The content server serving RetrieveConfThreeParts() as name from folder: its URL, "" when
+// it did not start.
+std::string StartContentServer(ChildProcess& content, const TempDir& folder, const std::string& name) {
+  WriteFileText(folder.path() + name, RetrieveConfThreeParts());
+  std::string line;
+  if (!content.Start({"python3", MMS_TEST_SCRIPTS "/content_server.py", folder.path()}) ||
+      !content.ReadLine(line, 10000) || !line.starts_with("LISTENING "))
+    return {};
+  return "http://127.0.0.1:" + line.substr(10) + "/" + name;
+}
+
+// The push around a notification for location: mms-message content, mms.ua application.
+std::string PushOfNotification(const std::string& transaction, const std::string& location) {
+  std::string note = Bytes({0x8C, 0x82}) + "\x98" + Txt(transaction) + Bytes({0x8D, 0x92}) + "\x83" + Txt(location);
+  return Bytes({0x01, 0x06, 0x03, 0xBE, 0xAF, 0x84}) + note;
+}
+
 // A notification pushed by the centre over SMPP to a connection with ReceiveMMS: its two
 // segments (the first one sent twice) are recombined, the push is queued, fetched from the
 // content server, stored and acknowledged once; the same notification pushed again whole is
@@ -152,12 +171,10 @@ std::string DeliverLine(const std::string& udhHex, const std::string& octets) {
 TEST(MmsGateway, NotificationOverSmppIsFetchedStoredAndAcknowledgedOnce) {
   if (!EnsureNodeSmpp(kNpm)) GTEST_SKIP() << "npm could not install smpp@0.5.1 into " << kNpm;
   TempDir folder;
-  WriteFileText(folder.path() + "m9.mms", RetrieveConfThreeParts());
   ChildProcess content;
-  ASSERT_TRUE(content.Start({"python3", MMS_TEST_SCRIPTS "/content_server.py", folder.path()}));
+  std::string location = StartContentServer(content, folder, "m9.mms");
+  ASSERT_FALSE(location.empty());
   std::string line;
-  ASSERT_TRUE(content.ReadLine(line, 10000) && line.starts_with("LISTENING ")) << line;
-  std::string location = "http://127.0.0.1:" + line.substr(10) + "/m9.mms";
 
   NodePeer smsc;
   ASSERT_TRUE(smsc.Start(kNpm, kScripts + "/smsc_server.js", {"{}"}));
@@ -173,8 +190,7 @@ TEST(MmsGateway, NotificationOverSmppIsFetchedStoredAndAcknowledgedOnce) {
   ASSERT_TRUE(WaitReady(gateway, gw.port)) << gateway.Output();
   ASSERT_TRUE(smsc.WaitFor("PDU bind_", line, 20000)) << gateway.Output();
 
-  std::string note = Bytes({0x8C, 0x82}) + "\x98" + Txt("N-9") + Bytes({0x8D, 0x92}) + "\x83" + Txt(location);
-  std::string push = Bytes({0x01, 0x06, 0x03, 0xBE, 0xAF, 0x84}) + note;  // mms-message, mms.ua
+  std::string push = PushOfNotification("N-9", location);
   size_t half = push.size() / 2;
   std::string first = DeliverLine("0B05040B8423F0000337" "0201", push.substr(0, half));
   for (const std::string& d : {first, first, DeliverLine("0B05040B8423F0000337" "0202", push.substr(half))})
@@ -211,6 +227,60 @@ TEST(MmsGateway, NotificationOverSmppIsFetchedStoredAndAcknowledgedOnce) {
   EXPECT_EQ(answered, 4);
   for (const std::string& f : FilesUnder(gw.home.path() + "PRIVATE/MMSINQ/"))
     EXPECT_FALSE(f.ends_with(".Q") || f.ends_with(".BAD")) << f;
+  gateway.Signal(SIGTERM);
+  int code = -1;
+  ASSERT_TRUE(gateway.WaitExit(30000, code));
+  EXPECT_EQ(code, 0);
+}
+
+}  // namespace
+
+namespace {
+
+// A notification over IP (UDP port 2948, no connection) is queued in MMSINQ/ itself, fetched
+// and stored; nothing is kept in the inbound folder.
+TEST(MmsGateway, NotificationOverIpIsFetchedAndStored) {
+  int probe = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(2948);
+  sa.sin_addr.s_addr = htonl(INADDR_ANY);
+  bool free = bind(probe, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
+  close(probe);
+  if (!free) GTEST_SKIP() << "UDP port 2948 is in use on this machine";
+  TempDir folder;
+  ChildProcess content;
+  std::string location = StartContentServer(content, folder, "m10.mms");
+  ASSERT_FALSE(location.empty());
+  WebGateway gw;
+  gw.Configure({"ListenMMSNotificationIP=Yes", "ReceiveSMS=Yes", "ReceiveMMS=Yes"});
+  GatewayProcess gateway(gw.home);
+  ASSERT_TRUE(WaitReady(gateway, gw.port)) << gateway.Output();
+  ASSERT_TRUE(gateway.WaitForOutput("Listen for MMS Notifications over IP active", 5000)) << gateway.Output();
+  std::string push = PushOfNotification("N-10", location);
+  int s = socket(AF_INET, SOCK_DGRAM, 0);
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sendto(s, push.data(), push.size(), 0, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+  close(s);
+  std::vector<std::string> headers;
+  ASSERT_TRUE(WaitUntil(20000, [&] {
+    headers.clear();
+    for (const std::string& f : FilesUnder(gw.home.path() + "MMS-IN/"))
+      if (f.ends_with(".hdr")) headers.push_back(f);
+    return headers.size() == 1;
+  })) << gw.home.DebugLog();
+  EXPECT_TRUE(ReadFileText(headers[0]).starts_with(
+      "Message-type: m-retrieve-conf\r\nTransaction-id: T123\r\nMMS-version: 1.2\r\n"))
+      << ReadFileText(headers[0]);
+  std::string line;
+  ASSERT_TRUE(content.ReadLine(line, 5000));
+  EXPECT_EQ(line, "GET /m10.mms");
+  ASSERT_TRUE(WaitUntil(10000, [&] {
+    for (const std::string& f : FilesUnder(gw.home.path() + "PRIVATE/MMSINQ/"))
+      if (f.ends_with(".Q")) return false;
+    return true;
+  }));
+  EXPECT_TRUE(FilesUnder(gw.home.path() + "SMS-IN/").empty());
   gateway.Signal(SIGTERM);
   int code = -1;
   ASSERT_TRUE(gateway.WaitExit(30000, code));
