@@ -2,9 +2,7 @@
 // content server, stored in MMS-IN with its parts, acknowledged to the MMSC as Retrieved,
 // announced by the receive callback, and its queue file is gone.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -240,14 +238,7 @@ namespace {
 // A notification over IP (UDP port 2948, no connection) is queued in MMSINQ/ itself, fetched
 // and stored; nothing is kept in the inbound folder.
 TEST(MmsGateway, NotificationOverIpIsFetchedAndStored) {
-  int probe = socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(2948);
-  sa.sin_addr.s_addr = htonl(INADDR_ANY);
-  bool free = bind(probe, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
-  close(probe);
-  if (!free) GTEST_SKIP() << "UDP port 2948 is in use on this machine";
+  if (!UdpPortFree(2948)) GTEST_SKIP() << "UDP port 2948 is in use on this machine";
   TempDir folder;
   ChildProcess content;
   std::string location = StartContentServer(content, folder, "m10.mms");
@@ -258,10 +249,7 @@ TEST(MmsGateway, NotificationOverIpIsFetchedAndStored) {
   ASSERT_TRUE(WaitReady(gateway, gw.port)) << gateway.Output();
   ASSERT_TRUE(gateway.WaitForOutput("Listen for MMS Notifications over IP active", 5000)) << gateway.Output();
   std::string push = PushOfNotification("N-10", location);
-  int s = socket(AF_INET, SOCK_DGRAM, 0);
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  sendto(s, push.data(), push.size(), 0, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-  close(s);
+  SendLoopbackDatagram(2948, push);
   std::vector<std::string> headers;
   ASSERT_TRUE(WaitUntil(20000, [&] {
     headers.clear();
