@@ -131,8 +131,12 @@ InboundResult ProcessInboundMessage(SmsMessageRecord& m, const InboundFileFacts&
     if (mmsPush) {
       WriteDebugLog("ProcessInboundSMS", "Processing WAP Push Message");
       InboundMmsHandler handler = g_mmsHandler.load();
-      if (handler && handler(m, f)) return result;
-      result.copy = InboundCopy::Sms;
+      if (!handler) {
+        result.copy = InboundCopy::Sms;
+      } else if (!handler(m, f)) {
+        // Nothing was stored or queued: the file stays for the next scan.
+        result.complete = false;
+      }
       return result;
     }
     WriteDebugLogf("ProcessInboundSMS", "UDH Dest Port = %u", unsigned(udh.destinationPort));

@@ -30,8 +30,9 @@ struct InboundResult {
 // to "~SMSIN".
 InboundResult ProcessInboundMessage(SmsMessageRecord& m, const InboundFileFacts& f, bool receiptFile);
 
-// The hand-over of a WAP push for port 2948 while ReceiveMMS is on: true when taken. While
-// none is set, such a message is kept as ".SMS".
+// The hand-over of a WAP push for port 2948 while ReceiveMMS is on: true when taken, false
+// leaves the file in place for the next scan. While none is set, such a message is kept as
+// ".SMS".
 using InboundMmsHandler = bool (*)(const SmsMessageRecord& m, const InboundFileFacts& f);
 void SetInboundMmsHandler(InboundMmsHandler handler);
 
