@@ -14,6 +14,7 @@
 #include "inbound/inbound_wake.h"
 #include "inbound/recombination.h"
 #include "inbound/receipt_resolution.h"
+#include "runtime/broadcast_wake.h"
 #include "runtime/clock.h"
 #include "runtime/debug_log.h"
 #include "runtime/file_io.h"
@@ -66,7 +67,7 @@ bool ProcessFile(const std::string& path) {
 
 // Until a file is stored for this kind (the broadcast), a file is written or dropped into
 // the inbound folders, the stop, or the periodic rescan falls due.
-void WaitForWork(InboundWakeFd& stored, FolderWake& folders) {
+void WaitForWork(BroadcastWake& stored, FolderWake& folders) {
   uint64_t start = TickMs();
   while (ShutdownRequested.load() == 0) {
     uint64_t spent = TickMs() - start;
@@ -112,7 +113,7 @@ size_t ScanReceiptFiles(unsigned startIndex) {
 
 void ThreadProcessInboundSMS(int kind) {
   unsigned index = g_workerNumber.fetch_add(1);
-  InboundWakeFd stored(kind == 2 ? InboundWakeKind::Reports : InboundWakeKind::Messages);
+  BroadcastWake stored(InboundWakeChannel(kind == 2 ? InboundWakeKind::Reports : InboundWakeKind::Messages));
   // Files that other programs drop in wake the worker too, not only the next rescan.
   CreatePathDirectories(InboundDir());
   FolderWake folders({InboundDir()});

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
 
 enum class InboundWakeKind { Messages = 0, Reports = 1, Receipts = 2 };
 
@@ -17,20 +16,5 @@ uint64_t InboundWakeCount(InboundWakeKind kind);
 // Returns once kind was woken after seen was read, or after timeoutMs. True when woken.
 bool WaitInboundWake(InboundWakeKind kind, uint64_t seen, unsigned timeoutMs);
 
-struct InboundWaiter;
-
-// One worker's wake as a descriptor, for a wait that polls it with others (its folders,
-// the stop): readable once kind was woken since the last Rearm.
-class InboundWakeFd {
- public:
-  explicit InboundWakeFd(InboundWakeKind kind);
-  ~InboundWakeFd();
-  InboundWakeFd(const InboundWakeFd&) = delete;
-  InboundWakeFd& operator=(const InboundWakeFd&) = delete;
-  int Fd() const;
-  // Call before looking at the files: a wake-up from now on makes Fd readable again.
-  void Rearm();
-
- private:
-  std::shared_ptr<InboundWaiter> waiter_;
-};
+// The channel of kind's wake-ups, for a wait that polls them with others (a BroadcastWake).
+const char* InboundWakeChannel(InboundWakeKind kind);
