@@ -1,5 +1,7 @@
 #include "inbound/inbound_scan.h"
 
+#include <poll.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -12,15 +14,20 @@
 #include "inbound/inbound_wake.h"
 #include "inbound/recombination.h"
 #include "inbound/receipt_resolution.h"
+#include "runtime/broadcast_wake.h"
 #include "runtime/clock.h"
 #include "runtime/debug_log.h"
+#include "runtime/file_io.h"
+#include "runtime/folder_wake.h"
 #include "runtime/thread_registry.h"
 #include "runtime/waits.h"
 #include "store/counters.h"
 #include "store/queue_dirs.h"
 
+InboundWaitCounts InboundWaits;
+
 namespace {
-constexpr unsigned kIdleWaitMs = 5000;
+constexpr uint64_t kIdleWaitMs = 5000;
 std::atomic<unsigned> g_workerNumber{0};
 
 // The walk's files, starting at a point of its own: workers that begin at the same file
@@ -58,11 +65,24 @@ bool ProcessFile(const std::string& path) {
   return FinishInboundFile(file, facts, r, kSmsInQSize);
 }
 
-void WaitForWork(InboundWakeKind kind, uint64_t seen) {
+// Until a file is stored for this kind (the broadcast), a file is written or dropped into
+// the inbound folders, the stop, or the periodic rescan falls due.
+void WaitForWork(BroadcastWake& stored, FolderWake& folders) {
   uint64_t start = TickMs();
-  // The frame wants a look at the stop flag every second.
-  while (ShutdownRequested.load() == 0 && TickMs() - start < kIdleWaitMs) {
-    if (WaitInboundWake(kind, seen, 1000)) return;
+  while (ShutdownRequested.load() == 0) {
+    uint64_t spent = TickMs() - start;
+    if (spent >= kIdleWaitMs) {
+      ++InboundWaits.looks;
+      return;
+    }
+    pollfd fds[3] = {{stored.Fd(), POLLIN, 0}, {folders.Fd(), POLLIN, 0}, {ShutdownWakeFd(), POLLIN, 0}};
+    // The frame wants a look at the stop flag every second.
+    int r = poll(fds, 3, int(std::min<uint64_t>(kIdleWaitMs - spent, 1000)));
+    ++InboundWaits.wakeUps;
+    if (r > 0 && (fds[0].revents || fds[1].revents)) {
+      ++InboundWaits.woken;
+      return;
+    }
   }
 }
 }  // namespace
@@ -93,13 +113,17 @@ size_t ScanReceiptFiles(unsigned startIndex) {
 
 void ThreadProcessInboundSMS(int kind) {
   unsigned index = g_workerNumber.fetch_add(1);
-  InboundWakeKind wake = kind == 2 ? InboundWakeKind::Reports : InboundWakeKind::Messages;
+  BroadcastWake stored(InboundWakeChannel(kind == 2 ? InboundWakeKind::Reports : InboundWakeKind::Messages));
+  // Files that other programs drop in wake the worker too, not only the next rescan.
+  CreatePathDirectories(InboundDir());
+  FolderWake folders({InboundDir()});
   while (ShutdownRequested.load() == 0) {
-    uint64_t seen = InboundWakeCount(wake);
+    stored.Rearm();
+    folders.Rearm();
     if (DebugSettings.Debug2.load()) WriteDebugLog("ProcessInboundSMS", "Begin scan loop");
     size_t completed = ScanInboundFiles(kind, index);
     if (DebugSettings.Debug2.load()) WriteDebugLog("ProcessInboundSMS", "End scan loop");
-    if (completed == 0) WaitForWork(wake, seen);
+    if (completed == 0) WaitForWork(stored, folders);
   }
 }
 

@@ -3,7 +3,17 @@
 // resolved. Each walks the inbound directory and its subdirectories.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
+#include <cstdint>
+
+// How the idle waits of the "*.IN"/"*.REC" workers ended, since the start.
+struct InboundWaitCounts {
+  std::atomic<uint64_t> wakeUps{0};  // returns of the wait's poll, for whatever reason
+  std::atomic<uint64_t> woken{0};    // a file was stored, written or dropped in
+  std::atomic<uint64_t> looks{0};    // the periodic rescan without being told
+};
+extern InboundWaitCounts InboundWaits;
 
 void ThreadProcessInboundSMS(int kind);
 void ThreadProcessInboundReceipts();

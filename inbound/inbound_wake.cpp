@@ -3,6 +3,7 @@
 #include <chrono>
 #include <condition_variable>
 
+#include "runtime/broadcast_wake.h"
 #include "runtime/mutex.h"
 
 namespace {
@@ -11,11 +12,17 @@ std::condition_variable g_changed;
 uint64_t g_counts[3] GUARDED_BY(g_lock) = {0, 0, 0};
 }  // namespace
 
+const char* InboundWakeChannel(InboundWakeKind kind) {
+  static const char* const kChannels[] = {"inbound messages", "inbound reports", "inbound receipts"};
+  return kChannels[int(kind)];
+}
+
 void WakeInboundWorkers(InboundWakeKind kind) {
   {
     MutexLock guard(g_lock);
     ++g_counts[int(kind)];
   }
+  SignalBroadcast(InboundWakeChannel(kind));
   g_changed.notify_all();
 }
 
@@ -24,6 +31,7 @@ void WakeAllInboundWorkers() {
     MutexLock guard(g_lock);
     for (uint64_t& c : g_counts) ++c;
   }
+  for (int kind = 0; kind < 3; ++kind) SignalBroadcast(InboundWakeChannel(InboundWakeKind(kind)));
   g_changed.notify_all();
 }
 

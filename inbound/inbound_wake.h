@@ -15,3 +15,6 @@ void WakeAllInboundWorkers();
 uint64_t InboundWakeCount(InboundWakeKind kind);
 // Returns once kind was woken after seen was read, or after timeoutMs. True when woken.
 bool WaitInboundWake(InboundWakeKind kind, uint64_t seen, unsigned timeoutMs);
+
+// The channel of kind's wake-ups, for a wait that polls them with others (a BroadcastWake).
+const char* InboundWakeChannel(InboundWakeKind kind);

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include "runtime/broadcast_wake.h"
 #include "runtime/config_access.h"
 #include "runtime/file_io.h"
 #include "store/queue_file.h"
@@ -17,10 +18,10 @@ std::string ConnectionErrorFilePath(std::string_view connection) {
 void WriteConnectionErrorFile(std::string_view connection, std::string_view text) {
   std::string path = ConnectionErrorFilePath(connection);
   if (text.empty()) {
-    ::unlink(path.c_str());
+    if (::unlink(path.c_str()) == 0) SignalBroadcast(kConnectionErrorsChannel);
     return;
   }
-  PublishFile(path, text, PublishMode::Replace);
+  if (PublishFile(path, text, PublishMode::Replace)) SignalBroadcast(kConnectionErrorsChannel);
 }
 
 bool ConnectionErrorFileExists(std::string_view connection) {

@@ -9,3 +9,6 @@ std::string ConnectionErrorFilePath(std::string_view connection);
 // A non-empty text creates or replaces the file; an empty one deletes it.
 void WriteConnectionErrorFile(std::string_view connection, std::string_view text);
 bool ConnectionErrorFileExists(std::string_view connection);
+// Signalled (a BroadcastWake channel) whenever an error file is written or removed: a
+// backup connection waits on it for its target to fail or recover.
+inline constexpr const char* kConnectionErrorsChannel = "connection error files";

@@ -5,6 +5,7 @@
 
 #include "config/settings.h"
 #include "config/settings_registry.h"
+#include "runtime/broadcast_wake.h"
 #include "runtime/clock.h"
 #include "runtime/config_access.h"
 #include "runtime/debug_log.h"
@@ -94,7 +95,9 @@ void CheckSettingsChange(WorkerState& s, SmscDriver& driver) {
   }
 }
 
-// Waits for the reconnect time, checking for changes once a second.
+// Waits for the reconnect time or the stop. The settings are read again when the
+// configuration file changed (looked at once a second); a backup whose target recovers
+// ends the wait as soon as the target's error file goes.
 void ReconnectWait(WorkerState& s, SmscDriver& driver) {
   s.failures = std::max<uint32_t>(s.failures, 1);
   time_t until = ReconnectTime(s.failures, s.name);
@@ -104,12 +107,18 @@ void ReconnectWait(WorkerState& s, SmscDriver& driver) {
     ReportEvent(EventKind::Error, text);
     s.eventRaised = true;
   }
+  BroadcastWake errorFiles(kConnectionErrorsChannel);
+  ConfigurationStamp configuration;  // none yet: the first look reads the settings again
   while (!Stopping() && !s.restart) {
-    if (driver.reload) CheckSettingsChange(s, driver);
+    errorFiles.Rearm();
+    if (ConfigurationChanged(configuration)) {
+      if (driver.reload) CheckSettingsChange(s, driver);
+      ReadPacing(s);
+    }
     CheckBackup(s);
-    ReadPacing(s);
-    if (NowSeconds() >= until || s.restart) break;
-    SleepUnlessShutdown(1000, TickMs());
+    time_t now = NowSeconds();
+    if (now >= until || s.restart) break;
+    errorFiles.Wait(uint32_t(std::min<uint64_t>(uint64_t(until - now) * 1000, kChangeCheckEveryMs)));
   }
 }
 
@@ -274,9 +283,17 @@ void WaitWhileBackupNotNeeded(WorkerState& s) {
     }
   }
   WriteDebugLogf("ThreadProcessModem", "Route %s is a backup for %s", s.name.c_str(), value.c_str());
-  while (!Stopping() && !BackupNeeded(OutboundRouting, s.backupTarget.empty() ? value : s.backupTarget)) {
-    SleepUnlessShutdown(kBackupPollMs, TickMs());
-    if (ConnectionNameFor(s.index) != s.name) {
+  // The target's failure shows as its error file: its writing wakes this wait at once.
+  // The configuration is looked at every kBackupPollMs.
+  BroadcastWake errorFiles(kConnectionErrorsChannel);
+  ConfigurationStamp configuration;
+  ConfigurationChanged(configuration);
+  for (;;) {
+    errorFiles.Rearm();
+    if (Stopping() || BackupNeeded(OutboundRouting, s.backupTarget.empty() ? value : s.backupTarget)) break;
+    bool told = errorFiles.Wait(kBackupPollMs);
+    ++(told ? BackupWaits.errorFiles : BackupWaits.looks);
+    if (!told && ConfigurationChanged(configuration) && ConnectionNameFor(s.index) != s.name) {
       s.restart = true;
       return;
     }
@@ -285,6 +302,8 @@ void WaitWhileBackupNotNeeded(WorkerState& s) {
 }
 
 }  // namespace
+
+BackupWaitCounts BackupWaits;
 
 void ThreadProcessModem(uint32_t parameter) {
   WorkerState s;

@@ -3,6 +3,7 @@
 // error file, events, queue passes) over the driver of the connection's kind.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -11,3 +12,11 @@
 // the instance number 1..TransmitterCount in the high 16. Returns when the gateway stops
 // or the connection name is empty.
 void ThreadProcessModem(uint32_t parameter);
+
+// Returns of the waits of backup connections that are not needed yet (a target's error
+// file written or removed, the configuration look every 2 s).
+struct BackupWaitCounts {
+  std::atomic<uint64_t> errorFiles{0};  // an error file was written or removed
+  std::atomic<uint64_t> looks{0};       // the configuration look (or the stop)
+};
+extern BackupWaitCounts BackupWaits;

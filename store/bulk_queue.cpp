@@ -11,6 +11,7 @@
 #include "runtime/clock.h"
 #include "runtime/debug_log.h"
 #include "runtime/file_io.h"
+#include "runtime/folder_wake.h"
 #include "runtime/names.h"
 #include "runtime/str_printf.h"
 #include "runtime/text_helpers.h"
@@ -120,12 +121,13 @@ void RemoveJob(const std::string& job, HeldLock& lock) {
   rmdir(job.c_str());
 }
 
-void ProcessJob(const std::string& job) {
+// False when the job waits for its minute.
+bool ProcessJob(const std::string& job) {
   std::vector<std::string> lists = ListNames(job, "R*.BLK", false);
-  if (lists.empty() && LockFileHeld(job + "BUILD.LCK")) return;
-  if (DelayPending(job)) return;
+  if (lists.empty() && LockFileHeld(job + "BUILD.LCK")) return true;
+  if (DelayPending(job)) return false;
   HeldLock lock;
-  if (!AcquireLockFile(job + "LOCK.LCK", lock)) return;
+  if (!AcquireLockFile(job + "LOCK.LCK", lock)) return true;
   std::vector<std::string> templates;
   for (unsigned k = 1; k <= 99; ++k) {
     std::string text;
@@ -148,8 +150,17 @@ void ProcessJob(const std::string& job) {
   } else {
     ReleaseLockFile(lock, true);
   }
+  return true;
+}
+
+// Until the next minute starts, when a delayed job may become due.
+uint32_t MsToNextMinute() {
+  uint64_t ms = uint64_t(60 - NowSeconds() % 60) * 1000;
+  return uint32_t(ms);
 }
 }  // namespace
+
+BulkQueueWaitCounts BulkQueueWaits;
 
 std::string BulkTargetName() { return Settings.MessageIDPrefix + StrPrintf("%08X.req", NextUniqueId()); }
 
@@ -225,20 +236,35 @@ bool BulkJobAddRecipients(BulkJobWriter& job, const std::vector<BulkRecipient>& 
   return true;
 }
 
-void BulkJobFinish(BulkJobWriter& job) { ReleaseLockFile(job.build, true); }
+void BulkJobFinish(BulkJobWriter& job) {
+  ReleaseLockFile(job.build, true);
+  // The lock's removal is no write: the bulk threads are told that the job is complete.
+  if (!job.directory.empty()) SignalFolderWrite(job.directory + "BUILD.LCK");
+}
 
-void ProcessBulkQueueOnce() {
+bool ProcessBulkQueueOnce() {
   std::string bulk = BulkQueueDir();
+  bool delayed = false;
   for (const std::string& name : ListNames(bulk, "*", true)) {
-    if (ShutdownRequested.load()) return;
+    if (ShutdownRequested.load()) break;
     if (name[0] == '.') continue;
-    ProcessJob(bulk + name + "/");
+    if (!ProcessJob(bulk + name + "/")) delayed = true;
   }
+  return delayed;
 }
 
 void ThreadProcessBulkQ() {
+  // Made now, so that jobs other programs drop in are watched from the start.
+  CreatePathDirectories(BulkQueueDir());
+  FolderWake wake({BulkQueueDir()});
   while (!ShutdownRequested.load()) {
-    ProcessBulkQueueOnce();
-    SleepUnlessShutdown(1000, TickMs());
+    wake.Rearm();
+    bool delayed = ProcessBulkQueueOnce();
+    uint32_t waitMs = delayed ? std::min(kBulkLookEveryMs, MsToNextMinute()) : kBulkLookEveryMs;
+    if (wake.Wait(waitMs)) {
+      ++BulkQueueWaits.written;
+    } else {
+      ++BulkQueueWaits.looks;
+    }
   }
 }

@@ -10,6 +10,7 @@
 //   LOCK.LCK                 held by the bulk thread expanding the job
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <ctime>
 #include <optional>
@@ -48,6 +49,16 @@ std::string BulkTargetName();
 // "SAR-" + prefix + recipient + "-%x-%u-@@CTR@@.req".
 std::string BulkSegmentTargetName(std::string_view recipient, unsigned reference, unsigned segments);
 
-// One pass of a bulk thread over the bulk queue.
-void ProcessBulkQueueOnce();
+// One pass of a bulk thread over the bulk queue; true when a job waits for a minute to come.
+bool ProcessBulkQueueOnce();
+// Passes whenever a job is written (or dropped in), at the minute a delayed job waits for,
+// and every kBulkLookEveryMs without being told.
 void ThreadProcessBulkQ();
+inline constexpr uint32_t kBulkLookEveryMs = 3000;
+
+// How the bulk threads' waits ended, since the start.
+struct BulkQueueWaitCounts {
+  std::atomic<uint64_t> written{0};  // a job's file was written
+  std::atomic<uint64_t> looks{0};    // the wait ran out (periodic look, a delayed job's minute)
+};
+extern BulkQueueWaitCounts BulkQueueWaits;

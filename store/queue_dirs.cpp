@@ -7,6 +7,7 @@
 #include <atomic>
 #include <thread>
 #include <tuple>
+#include <unordered_set>
 
 #include "config/settings.h"
 #include "config/settings_registry.h"
@@ -15,11 +16,13 @@
 #include "runtime/config_access.h"
 #include "runtime/debug_log.h"
 #include "runtime/file_io.h"
+#include "runtime/folder_wake.h"
 #include "runtime/mutex.h"
 #include "runtime/names.h"
 #include "runtime/str_printf.h"
 #include "runtime/text_helpers.h"
 #include "runtime/thread_registry.h"
+#include "runtime/waits.h"
 #include "store/counters.h"
 #include "store/dir_listing.h"
 #include "store/queue_file.h"
@@ -256,7 +259,7 @@ bool QueueWalkNext(QueueWalk& walk, std::string& relativePath) { return WalkFill
 
 void QueueWalkClose(QueueWalk& walk) { walk = QueueWalk(); }
 
-void QCacheScanOnce() {
+bool QCacheScanOnce() {
   std::string root = OutboundQueueRoot();
   std::vector<std::string> directories, files;
   for (const std::string& name : ListDirectories(root, true)) {
@@ -269,18 +272,48 @@ void QCacheScanOnce() {
     directories.push_back(name + "\t" + std::to_string(files.size()));
     for (std::string& f : found) files.push_back(name == "." ? f : name + "/" + f);
   }
-  MutexLock guard(g_qcache.lock);
-  g_qcache.directories.swap(directories);
-  g_qcache.files.swap(files);
-  g_qcache.firstScanComplete = true;
+  std::string added;
+  {
+    MutexLock guard(g_qcache.lock);
+    std::unordered_set<std::string> before(g_qcache.files.begin(), g_qcache.files.end());
+    for (const std::string& f : files) {
+      if (!before.count(f)) {
+        added = f;
+        break;
+      }
+    }
+    g_qcache.directories.swap(directories);
+    g_qcache.files.swap(files);
+    g_qcache.firstScanComplete = true;
+  }
+  // The workers look at the cache, not the folders: a write woke them before the cache held
+  // it, so they are woken again now that it does.
+  if (!added.empty()) SignalFolderWrite(root + added);
+  return !added.empty();
 }
 
 bool QCacheFirstScanComplete() { return g_qcache.firstScanComplete.load(); }
 
+QCacheWaitCounts QCacheWaits;
+
+namespace {
+constexpr uint64_t kQCacheScanGapMs = 100;
+}  // namespace
+
 void ThreadProcessQCache() {
+  CreatePathDirectories(OutboundQueueRoot());
+  FolderWake wake({OutboundQueueRoot()});
+  uint64_t lastScan = 0;
   while (!ShutdownRequested.load()) {
+    // While files keep coming, a scan of the whole tree at most this often.
+    uint64_t since = TickMs() - lastScan;
+    if (since < kQCacheScanGapMs) SleepUnlessShutdown(uint32_t(kQCacheScanGapMs - since), TickMs());
+    wake.Rearm();
     QCacheScanOnce();
-    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    lastScan = TickMs();
+    ++QCacheWaits.scans;
+    // Deletions are not told: a sent file leaves the cache at the next look.
+    wake.Wait(kQCacheLookEveryMs);
   }
 }
 

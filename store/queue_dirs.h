@@ -4,6 +4,7 @@
 // not a safe name gives "" (and a debug-log line): callers refuse the message.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <ctime>
 #include <optional>
@@ -63,11 +64,18 @@ bool QueueFileFindFirst(QueueFind& find, std::string_view directoryName, std::st
 bool QueueFileFindNext(QueueFind& find, std::string& fileName);
 void QueueFileFindClose(QueueFind& find);
 
-// Queue cache thread body (UseQCache): rescans the outbound root every 250 ms.
+// Queue cache thread body (UseQCache): rescans the outbound root when a file is written
+// there (or dropped in) and every kQCacheLookEveryMs without being told.
 void ThreadProcessQCache();
+inline constexpr uint32_t kQCacheLookEveryMs = 3000;
 bool QCacheFirstScanComplete();
-// One scan and publication of the cache (the thread's pass).
-void QCacheScanOnce();
+// One scan and publication of the cache (the thread's pass). When it holds files the last
+// one did not, the waiters of the outbound root are woken; true then.
+bool QCacheScanOnce();
+struct QCacheWaitCounts {
+  std::atomic<uint64_t> scans{0};  // the thread's scans since the start
+};
+extern QCacheWaitCounts QCacheWaits;
 
 // True when a connection must leave a per-route directory "RT_-_route_-_..." alone.
 bool RouteQueueSkip(std::string_view directoryName, std::string_view route, std::string_view connectionName,

@@ -1,5 +1,7 @@
 #include "smsc/smpp/smpp_receive.h"
 
+#include <poll.h>
+
 #include <algorithm>
 #include <chrono>
 #include <thread>
@@ -24,7 +26,20 @@ constexpr int kReceiveStopSteps = 150;  // of 100 ms
 
 bool Stopping() { return ShutdownRequested.load() != 0; }
 
+// Longest single wait: a stop that is not announced (the connection's own) is seen within it.
+constexpr uint64_t kReceiveWaitStepMs = 1000;
+
+// True when sock has something to read (or was closed); false after ms or at the stop.
+bool WaitReadableOrStop(int sock, int ms) {
+  pollfd p[2] = {{sock, POLLIN, 0}, {ShutdownWakeFd(), POLLIN, 0}};
+  int n = poll(p, 2, ms);
+  ++ReceiveWaits.wakeUps;
+  return n > 0 && p[0].revents != 0 && !Stopping();
+}
+
 }  // namespace
+
+ReceiveWaitCounts ReceiveWaits;
 
 void ThreadProcessSMPPReceive(ReceiveThreadBlock& block) {
   std::string host;
@@ -68,9 +83,16 @@ void ThreadProcessSMPPReceive(ReceiveThreadBlock& block) {
         }
         ServeReceiveQueue(name);
         if (linkError) break;
-        // The library waits for traffic within the yield; a longer wait keeps an idle
-        // receiver from spinning.
-        if (SmppYield(sock.get(), tls.session, name, settings.version, 200) != 0) break;
+        // An idle receiver sleeps until the centre sends, its keep-alive is due or the stop;
+        // the library is called only for what has arrived.
+        uint64_t waitMs = kReceiveWaitStepMs;
+        if (settings.keepAliveSeconds != 0) {
+          uint64_t due = lastKeepAlive + uint64_t(settings.keepAliveSeconds) * 1000;
+          uint64_t now = TickMs();
+          waitMs = std::min<uint64_t>(waitMs, due > now ? due - now : 0);
+        }
+        if (!WaitReadableOrStop(sock.get(), int(waitMs))) continue;
+        if (SmppYield(sock.get(), tls.session, name, settings.version, 0) != 0) break;
       }
       ServeReceiveQueue(block.connection);
       CloseSmppLink(name, settings.version, !linkError, sock, tls);

@@ -14,6 +14,12 @@ struct ReceiveThreadBlock {
   std::atomic<bool> ended{false};    // set by the thread on leaving
 };
 
+// Returns of the receiver sessions' waits (traffic, keep-alive, a one-second step, the stop).
+struct ReceiveWaitCounts {
+  std::atomic<uint64_t> wakeUps{0};
+};
+extern ReceiveWaitCounts ReceiveWaits;
+
 // The separate receiver session: binds as a receiver and serves deliver_sm until stopped.
 // Failures go to the message and debug logs only.
 void ThreadProcessSMPPReceive(ReceiveThreadBlock& block);

@@ -22,6 +22,7 @@
 #include "runtime/thread_registry.h"
 #include "runtime/unique_fd.h"
 #include "runtime/waits.h"
+#include "smsc/connection_error_file.h"
 #include "smsc/connection_worker.h"
 #include "smsc/routing_tables.h"
 #include "smsc/smsc_driver.h"
@@ -272,6 +273,46 @@ TEST_F(WorkWaitTest, StopEndsEveryWait) {
     SleepUnlessShutdown(500, TickMs());
     EXPECT_LT(Stop().count(), 3000);
   }
+}
+
+// A backup connection sleeps while its target works, and starts as soon as the target's
+// error file is written (not at its next look).
+TEST_F(WorkWaitTest, BackupStartsWhenItsTargetFails) {
+  WriteConfig("[QARHUB]\nModem1=SMPP - a:1\nModem2=SMPP - b:1\n[SMPP - a:1]\nRouteName=BACK\n"
+              "BackupForRoute=MAIN\n[SMPP - b:1]\nRouteName=MAIN\n");
+  BuildOutboundRoutingTables();
+  fs::create_directories(OutboundQueueRoot());
+  uint64_t looks = BackupWaits.looks.load(), told = BackupWaits.errorFiles.load();
+  worker = std::thread([] { ThreadProcessModem(1); });
+  SleepUnlessShutdown(5000, TickMs());
+  EXPECT_EQ(centre.Passes(), 0) << "not needed while its target works";
+  // The old wait looked every 2 s; now it wakes for error files and the configuration look.
+  EXPECT_LT(BackupWaits.looks.load() + BackupWaits.errorFiles.load() - looks - told, 20u);
+  EXPECT_LE(BackupWaits.looks.load() - looks, 3u);
+  struct Case {
+    const char* name;
+    std::string connection, text;
+    bool starts;
+  } cases[] = {
+      {"another connection's error file", "SMPP - c:1", "SMPP Failure -- elsewhere", false},
+      {"the target's error file", "SMPP - b:1", "SMPP Failure -- Unable to connect", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    uint64_t before = BackupWaits.errorFiles.load();
+    WriteConnectionErrorFile(c.connection, c.text);
+    for (int i = 0; i < 100 && BackupWaits.errorFiles.load() == before; ++i) SleepUnlessShutdown(50, TickMs());
+    EXPECT_GT(BackupWaits.errorFiles.load(), before);
+    if (c.starts) {
+      WaitPasses(1);
+      EXPECT_GT(centre.Passes(), 0);
+    } else {
+      SleepUnlessShutdown(300, TickMs());
+      EXPECT_EQ(centre.Passes(), 0);
+    }
+  }
+  WriteConnectionErrorFile("SMPP - b:1", "");
+  WriteConnectionErrorFile("SMPP - c:1", "");
 }
 
 // Traffic on an idle link is served at once (the wait includes the socket), and its close

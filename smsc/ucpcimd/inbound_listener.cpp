@@ -15,13 +15,15 @@
 #include "runtime/str_printf.h"
 #include "runtime/thread_frame.h"
 #include "runtime/thread_registry.h"
+#include "runtime/waits.h"
 #include "store/message_logs.h"
 
 namespace {
 
 constexpr int kBacklog = 100;
-// Longest wait on a socket: the frame's once-a-second look at the stop flag.
-constexpr int kWaitStepMs = 500;
+// Longest wait on a socket: the frame's once-a-second look at the stop flag (an announced
+// stop ends the wait at once).
+constexpr int kWaitStepMs = 1000;
 constexpr int kStopWaitSeconds = 15;
 
 }  // namespace
@@ -47,8 +49,8 @@ struct ListenerShared {
   }
   // Waits up to ms for sock to become readable, or for the stop; true when readable.
   bool WaitReadable(int sock, int ms) const {
-    pollfd p[2] = {{sock, POLLIN, 0}, {wake.get(), POLLIN, 0}};
-    int n = poll(p, 2, ms);
+    pollfd p[3] = {{sock, POLLIN, 0}, {wake.get(), POLLIN, 0}, {ShutdownWakeFd(), POLLIN, 0}};
+    int n = poll(p, 3, ms);
     return n > 0 && (p[0].revents & (POLLIN | POLLERR | POLLHUP)) != 0 && !Stopping();
   }
 };
@@ -85,9 +87,10 @@ void ServeConnection(const std::shared_ptr<ListenerShared>& s, UniqueFd sock, co
   const LinkCalls& calls = *s->calls;
   const char* name = s->connection.c_str();
   WriteDebugLog(calls.connectionThread, StrPrintf("Processing %s connection from %s...\n", calls.kind, peer.c_str()));
-  // The library's yield waits on the socket for received frames up to its wait.
+  // An idle centre costs nothing: the library is called when its frames (or its close) arrive.
   while (!s->Stopping() && calls.linkUp(sock.get(), name)) {
-    if (calls.yield(sock.get(), name, kWaitStepMs) != 0) break;
+    if (!s->WaitReadable(sock.get(), kWaitStepMs)) continue;
+    if (calls.yield(sock.get(), name, 0) != 0) break;
   }
   calls.endSession(sock.get());
   CloseConnection(*s, sock);

@@ -1,0 +1,99 @@
+// An idle inbound worker sleeps; a file dropped into the inbound folder by another program,
+// a file announced by the program that stored it, and (without inotify) the periodic rescan
+// each get the file taken; the stop ends the wait at once.
+#include <gtest/gtest.h>
+#include <strings.h>
+
+#include <functional>
+
+#include "inbound/inbound_scan.h"
+#include "inbound/inbound_wake.h"
+#include "runtime/clock.h"
+#include "runtime/folder_wake.h"
+#include "runtime/thread_frame.h"
+#include "runtime/thread_registry.h"
+#include "runtime/waits.h"
+#include "smsc/tests/smsc_test_home.h"
+#include "store/queue_dirs.h"
+#include "tests/support/gateway_process.h"
+
+namespace {
+
+class InboundWaitTest : public SmscTestHome {
+ protected:
+  void SetUp() override {
+    SmscTestHome::SetUp();
+    ShutdownRequested.store(0);
+    ClearStaleShutdownWake();
+    DisableFolderWatch(false);
+    WriteConfig("[QARHUB]\nReceiveSMS=Yes\n");
+  }
+  void TearDown() override {
+    if (started) {
+      uint64_t start = TickMs();
+      AnnounceShutdown();
+      EXPECT_TRUE(WaitUntil(10000, [] { return ActiveThreadCount() == 0; }));
+      // The wait ends at the announced stop, not at its next step.
+      EXPECT_LT(TickMs() - start, 3000u);
+    }
+    DisableFolderWatch(false);
+    ShutdownRequested.store(0);
+    ClearStaleShutdownWake();
+    SmscTestHome::TearDown();
+    ReloadStoreDirectories();
+  }
+  void StartWorker() {
+    uint64_t waits = InboundWaits.wakeUps.load();
+    ASSERT_TRUE(StartServiceThread("ThreadProcessInboundSMS", [] { ThreadProcessInboundSMS(1); }));
+    started = true;
+    // In its wait after the first walk.
+    ASSERT_TRUE(WaitUntil(10000, [&] { return InboundWaits.wakeUps.load() > waits; }));
+  }
+  size_t Waiting(const char* suffix) {
+    size_t n = 0;
+    for (const std::string& f : FilesUnder(InboundDir())) {
+      size_t len = strlen(suffix);
+      n += f.size() >= len && strcasecmp(f.c_str() + f.size() - len, suffix) == 0;
+    }
+    return n;
+  }
+  bool started = false;
+};
+
+TEST_F(InboundWaitTest, IdleWorkerWakesRarely) {
+  StartWorker();
+  uint64_t wakeUps = InboundWaits.wakeUps.load();
+  SleepUnlessShutdown(5000, TickMs());
+  EXPECT_LT(InboundWaits.wakeUps.load() - wakeUps, 20u);
+}
+
+TEST_F(InboundWaitTest, FilesAreTakenOnTheirWakeOrTheRescan) {
+  StartWorker();
+  struct Case {
+    const char* name;
+    bool inotify;
+    bool announce;                   // the storing program wakes the workers
+    std::atomic<uint64_t>* counter;  // what ends the wait
+  } cases[] = {
+      {"dropped in by another program", true, false, &InboundWaits.woken},
+      {"stored and announced, inotify unavailable", false, true, &InboundWaits.woken},
+      {"dropped in, inotify unavailable: the rescan", false, false, &InboundWaits.looks},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    DisableFolderWatch(!c.inotify);
+    // The worker's wake-ups for the previous case are over.
+    SleepUnlessShutdown(300, TickMs());
+    uint64_t before = c.counter->load();
+    std::string name = "MSG" + std::to_string(++n) + ".in";
+    WriteFileText(InboundDir() + name, "[SMS-IN]\r\nModemName=SMPP - h:1\r\nSender=4477\r\nData=hello\r\n");
+    if (c.announce) WakeInboundWorkers(InboundWakeKind::Messages);
+    EXPECT_TRUE(WaitUntil(15000, [&] { return Waiting(".in") == 0; })) << name;
+    EXPECT_GT(c.counter->load(), before);
+  }
+  // Each became a copy for other applications, once.
+  EXPECT_EQ(Waiting(".sms"), 3u);
+}
+
+}  // namespace

@@ -1,0 +1,162 @@
+// The bulk-queue and queue-cache threads sleep while nothing is written, take a job or a
+// message file as soon as it is written or dropped in, wake the queue's workers once the
+// cache holds a new file, and end at once at the stop.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <functional>
+#include <string>
+
+#include "config/settings.h"
+#include "runtime/clock.h"
+#include "runtime/file_io.h"
+#include "runtime/folder_wake.h"
+#include "runtime/thread_frame.h"
+#include "runtime/thread_registry.h"
+#include "runtime/waits.h"
+#include "store/bulk_queue.h"
+#include "store/queue_dirs.h"
+#include "store/store_service.h"
+#include "store/tests/store_home.h"
+#include "tests/support/gateway_process.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+unsigned CountReq(const std::string& root) {
+  unsigned n = 0;
+  if (!fs::exists(root)) return 0;
+  for (auto& e : fs::recursive_directory_iterator(root)) n += e.path().extension() == ".req";
+  return n;
+}
+
+// The files of the root as the cache lists them.
+bool CacheHolds(const std::string& name) {
+  QueueFind find;
+  std::string file;
+  for (bool more = QueueFileFindFirst(find, ".", file); more; more = QueueFileFindNext(find, file)) {
+    if (file == name) return true;
+  }
+  return false;
+}
+
+// A job as another program writes it: plain files, no lock held.
+void DropJob(const std::string& name, const std::string& recipient) {
+  std::string hidden = BulkQueueDir() + "." + name + "/";
+  fs::create_directories(hidden);
+  WriteFileText(hidden + "M1.REQ", "[SMS]\r\nData=dropped\r\n");
+  WriteFileText(hidden + "R0000001.BLK", BulkTargetName() + "=" + recipient + "\r\n");
+  fs::rename(hidden.substr(0, hidden.size() - 1), BulkQueueDir() + name);
+}
+
+class QueueWaitsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ShutdownRequested.store(0);
+    ClearStaleShutdownWake();
+    DisableFolderWatch(false);
+    settings->UseQCache = true;
+  }
+  void TearDown() override {
+    if (started) {
+      uint64_t start = TickMs();
+      AnnounceShutdown();
+      // Every thread's wait ends at the announced stop.
+      EXPECT_TRUE(WaitUntil(10000, [] { return ActiveThreadCount() == 0; }));
+      EXPECT_LT(TickMs() - start, 3000u);
+    }
+    DisableFolderWatch(false);
+    ShutdownRequested.store(0);
+    ClearStaleShutdownWake();
+  }
+  void StartThreads() {
+    ASSERT_TRUE(StartServiceThread("ThreadProcessQCache", ThreadProcessQCache));
+    ASSERT_TRUE(StartServiceThread("ThreadProcessBulkQ", ThreadProcessBulkQ));
+    started = true;
+    ASSERT_TRUE(WaitUntil(10000, QCacheFirstScanComplete));
+  }
+  SettingsOverride settings;
+  StoreHome home;
+  bool started = false;
+};
+
+TEST_F(QueueWaitsTest, IdleThreadsWakeRarely) {
+  StartThreads();
+  // Both threads made their first pass and wait.
+  ASSERT_TRUE(WaitUntil(10000, [] { return QCacheWaits.scans.load() > 0; }));
+  SleepUnlessShutdown(200, TickMs());
+  uint64_t scans = QCacheWaits.scans.load();
+  uint64_t bulkWakes = BulkQueueWaits.written.load() + BulkQueueWaits.looks.load();
+  SleepUnlessShutdown(5000, TickMs());
+  // The old threads scanned the cache every 250 ms (20 times) and the bulk queue every
+  // second (5 times); now each looks every 3 s.
+  EXPECT_LE(QCacheWaits.scans.load() - scans, 3u);
+  EXPECT_LE(BulkQueueWaits.written.load() + BulkQueueWaits.looks.load() - bulkWakes, 3u);
+}
+
+TEST_F(QueueWaitsTest, WrittenAndDroppedWorkIsTakenOnItsWrite) {
+  StartThreads();
+  std::string root = OutboundQueueRoot();
+  struct Case {
+    const char* name;
+    std::function<void()> write;
+    unsigned expectedReq;  // message files in the queue afterwards
+  } cases[] = {
+      {"a bulk job through the writer",
+       [] {
+         BulkJobWriter job;
+         ASSERT_TRUE(BulkJobBegin(job, {"[SMS]\r\n"}));
+         ASSERT_TRUE(BulkJobAddRecipients(job, {{BulkTargetName(), "+1", ""}, {BulkTargetName(), "+2", ""}}));
+         BulkJobFinish(job);
+       },
+       2},
+      {"a bulk job dropped in by another program", [] { DropJob("GWDROP0001", "+3"); }, 3},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    uint64_t written = BulkQueueWaits.written.load();
+    c.write();
+    EXPECT_TRUE(WaitUntil(10000, [&] { return CountReq(root) == c.expectedReq; })) << CountReq(root);
+    // Woken by the write, not found by the periodic look.
+    EXPECT_GT(BulkQueueWaits.written.load(), written);
+  }
+}
+
+// Workers list the queue from the cache: a file the cache did not hold when they were woken
+// is announced again by the cache once it does, also when only the cache's own look finds it.
+TEST_F(QueueWaitsTest, CacheWakesTheWorkersOnceItHoldsANewFile) {
+  StartThreads();
+  std::string root = OutboundQueueRoot();
+  struct Case {
+    const char* name;
+    bool inotify;
+    std::string file;
+  } cases[] = {
+      {"dropped in, seen through inotify", true, "GW00000A.REQ"},
+      {"dropped in without inotify, seen by the cache's look", false, "GW00000B.REQ"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    DisableFolderWatch(!c.inotify);
+    // The cache's own wake-ups for the previous case are over.
+    SleepUnlessShutdown(500, TickMs());
+    uint64_t scans = QCacheWaits.scans.load();
+    FolderWake worker({root});
+    worker.Rearm();
+    WriteFileText(root + c.file, "[SMS]\r\nPhoneNumber=+1\r\n");
+    bool cachedAtWake = false;
+    for (int i = 0; i < 3 && !cachedAtWake; ++i) {
+      // Each wake-up is a pass of the worker over the cache.
+      ASSERT_TRUE(worker.Wait(10000));
+      worker.Rearm();
+      cachedAtWake = CacheHolds(c.file);
+    }
+    EXPECT_TRUE(cachedAtWake);
+    EXPECT_GT(QCacheWaits.scans.load(), scans);
+  }
+}
+
+}  // namespace
