@@ -1,6 +1,7 @@
 #include "bench/bench_process.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -11,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -57,6 +59,20 @@ double ProcessCpuSeconds(pid_t pid) {
 }  // namespace
 
 double BenchProcess::CpuSeconds() const { return pid <= 0 ? 0 : ProcessCpuSeconds(pid); }
+
+void BenchProcess::SampleRunQueueWait(std::map<pid_t, double>& waits) const {
+  if (pid <= 0) return;
+  std::string tasks = "/proc/" + std::to_string(pid) + "/task/";
+  DIR* d = opendir(tasks.c_str());
+  if (d == nullptr) return;
+  while (dirent* e = readdir(d)) {
+    if (e->d_name[0] < '0' || e->d_name[0] > '9') continue;
+    std::ifstream f(tasks + e->d_name + "/schedstat");
+    unsigned long long running = 0, waiting = 0;
+    if (f >> running >> waiting) waits[pid_t(atoi(e->d_name))] = double(waiting) / 1e9;
+  }
+  closedir(d);
+}
 
 void BenchProcess::Stop() {
   if (pid <= 0) return;

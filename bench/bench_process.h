@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,9 @@ struct BenchProcess {
              const std::string& output = "/dev/null");
   // CPU seconds (user + system) used so far by it and its children; 0 when it does not run.
   double CpuSeconds() const;
+  // Per live thread, the seconds it was ready to run but waited for a CPU (schedstat), into
+  // waits; a thread that ended keeps its last value there, so sample while it runs.
+  void SampleRunQueueWait(std::map<pid_t, double>& waits) const;
   // SIGTERM (to the program a wrapper runs), up to 30 s to leave, then SIGKILL.
   void Stop();
 };

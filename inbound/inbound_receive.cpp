@@ -3,6 +3,7 @@
 #include <strings.h>
 
 #include "config/settings.h"
+#include "inbound/inbound_processing.h"
 #include "inbound/udh_facts.h"
 #include "config/settings_registry.h"
 #include "gsm/code_pages.h"
@@ -190,6 +191,9 @@ InboundStore ProcessInboundSMS(ReceivedSms& r) {
   if (reRouted) {
     result = ReRoute(r, reRoute, stored, udh);
   } else if (toUserQueue) {
+    // Straight to its submitter: the text names the id the submitter was given, as for a
+    // report matched later by receipt resolution.
+    if (report && !stored.Binary) stored.Data = ReportTextWithId(stored.Data, stored.ReceiptMessageId);
     std::string path = CreateUniqueFile(UserQueueDir(localUser), "req", MessageFileText(stored, MessageLayout::Received));
     if (path.empty()) {
       result = InboundStore::Failed;

@@ -13,6 +13,7 @@
 #include "store/message_logs.h"
 #include "store/message_writer.h"
 #include "store/queue_dirs.h"
+#include "store/queue_file.h"
 #include "store/unique_files.h"
 #include "store/unique_ids.h"
 #include "submit/submission_steps.h"
@@ -79,6 +80,16 @@ void AfterFile(const Submission& s, std::string_view logType, const std::string&
   ++out.files;
 }
 
+// Takes back the segments of a message that could not be written whole. A segment a
+// sender has already claimed is on its way and stays.
+void RemoveWrittenSegments(const std::vector<std::string>& paths) {
+  for (const std::string& path : paths) {
+    ClaimedFile file;
+    if (ClaimQueueFile(path, file) && DeleteClaimedFile(file)) continue;
+    WriteDebugLogf("Debug", "Cannot take back segment %s", path.c_str());
+  }
+}
+
 // The files of one message for one recipient in dir: a one-part message under a unique
 // name, segments under one concatenation reference with the segmented-message names.
 // written(path, part, reference) follows each file created; returns how many were.
@@ -95,18 +106,21 @@ uint32_t WriteMessageFiles(const std::vector<MessagePart>& parts, const std::str
   }
   if (!IsSafePathName(recipient)) return 0;
   unsigned reference = ChooseConcatReference(dir, recipient, static_cast<unsigned>(parts.size()), extension);
-  uint32_t count = 0;
+  // All segments or none: a message missing a part would arrive garbled, and a client that
+  // retries a refused submission would send the parts already queued twice.
+  std::vector<std::string> paths;
   for (const MessagePart& p : parts) {
     std::string path = CreateSegmentFile(dir, recipient, reference, p.total, p.number, extension,
                                          FileText(p, reference, recipient, route));
     if (path.empty()) {
       WriteDebugLogf("Debug", "Cannot create segment %u of %s", p.number, recipient.c_str());
-      continue;
+      RemoveWrittenSegments(paths);
+      return 0;
     }
-    written(path, p, reference);
-    ++count;
+    paths.push_back(std::move(path));
   }
-  return count;
+  for (size_t k = 0; k < parts.size(); ++k) written(paths[k], parts[k], reference);
+  return static_cast<uint32_t>(paths.size());
 }
 
 void WriteFiles(const Submission& s, std::string_view logType, const std::vector<MessagePart>& parts,

@@ -2,7 +2,6 @@
 
 #include <dlfcn.h>
 #include <poll.h>
-#include <sys/inotify.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -30,7 +29,6 @@ namespace {
 constexpr const char* kLabel = "ThreadProcessSMPPConnection";
 constexpr time_t kKeptPauseSeconds = 5;
 constexpr int kAnswerWaitMs = 30000;
-constexpr uint32_t kEvents = IN_CREATE | IN_MOVED_TO | IN_CLOSE_WRITE;
 
 bool KeepsFile(int status) { return status == 0x58 || status == 0x14 || status < 0; }
 
@@ -195,37 +193,6 @@ std::string UserQueueRoot(const std::string& user) {
   if (dir.empty()) return dir;
   size_t q = dir.rfind("/Q/");
   return q == std::string::npos ? dir : dir.substr(0, q + 3);
-}
-
-bool WatchUserQueue(const std::string& root, QueueWatch& watch) {
-  CreatePathDirectories(root);
-  watch.root = root;
-  watch.fd.reset(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
-  if (!watch.fd) return false;
-  if (inotify_add_watch(watch.fd.get(), root.c_str(), kEvents) < 0) return false;
-  for (const DirEntry& e : ListDirectory(root))
-    if (e.directory) inotify_add_watch(watch.fd.get(), (root + e.name).c_str(), kEvents);
-  return true;
-}
-
-bool DrainQueueWatch(QueueWatch& watch) {
-  if (!watch.fd) return false;
-  alignas(struct inotify_event) char buffer[4096];
-  bool any = false, newFolder = false;
-  for (;;) {
-    ssize_t n = read(watch.fd.get(), buffer, sizeof buffer);
-    if (n <= 0) break;
-    any = true;
-    for (ssize_t at = 0; at < n;) {
-      auto* event = reinterpret_cast<struct inotify_event*>(buffer + at);
-      if (event->mask & IN_ISDIR) newFolder = true;
-      at += ssize_t(sizeof(struct inotify_event) + event->len);
-    }
-  }
-  if (newFolder)
-    for (const DirEntry& e : ListDirectory(watch.root))
-      if (e.directory) inotify_add_watch(watch.fd.get(), (watch.root + e.name).c_str(), kEvents);
-  return any;
 }
 
 uint32_t DeliveryWindowSize(const std::string& user) {

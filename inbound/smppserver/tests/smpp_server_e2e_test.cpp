@@ -27,6 +27,7 @@ namespace fs = std::filesystem;
 namespace {
 const std::string kScript = std::string(SMPPSERVER_TEST_SCRIPTS) + "/smpp_client.js";
 const std::string kNpm = SMPPSERVER_NPM_DIR;
+const std::string kPeerScripts = SMPPSERVER_PEER_SCRIPTS;
 
 #define REQUIRE_NODE_SMPP() \
   if (!EnsureNodeSmpp(kNpm)) GTEST_SKIP() << "npm could not install smpp@0.5.1 into " << kNpm
@@ -718,4 +719,69 @@ TEST(SmppServerE2e, QaruserAccountOptionsValidated) {
     ASSERT_TRUE(tool.WaitExit(10000, code));
     EXPECT_EQ(code, c.code) << tool.Output();
   }
+}
+
+// With the inbound side: a transceiver's submission leaves through an SMS centre, whose
+// delivery report returns to the client naming the id the client was given; a message the
+// centre delivers to a number routed to the account reaches the client too.
+TEST(SmppServerE2e, ReportsAndRoutedMessagesReachTheClient) {
+  REQUIRE_NODE_SMPP();
+  NodePeer smsc;
+  ASSERT_TRUE(smsc.Start(kNpm, kPeerScripts + "/smsc_server.js", {"{}"}));
+  std::string line;
+  ASSERT_TRUE(smsc.WaitFor("LISTENING ", line, 10000));
+  std::string connection = "SMPP - 127.0.0.1:" + line.substr(10);
+  SmppGateway g;
+  ASSERT_TRUE(g.Start({"Modem1=" + connection, "ReceiveSMS=Yes", "InitRetryDelay=1", "InitRetryDelayMax=2"},
+                      "[" + connection +
+                          "]\r\nUserName=gw\r\nPassword=secret\r\nReceive=Yes\r\nReceiveSingleConnection=Yes\r\n"
+                          "[Inbound SMS Routing]\r\nerin=7777\r\n"));
+  g.AddUser({"add", "erin", "pw", "--smpp", "--receive"});
+  // Made at start for the accounts then known; erin came later.
+  WriteFileText(g.web.home.path() + "USERS/erin/RECV.FLG", "");
+  ASSERT_TRUE(smsc.WaitFor("PDU bind_transceiver ", line, 20000)) << g.process->Output();
+
+  NodePeer client;
+  ASSERT_TRUE(client.Start(kNpm, kScript,
+                           {Plan(g.smppPort, "bind_transceiver", "erin", "pw",
+                                 "\"submits\":[{\"source_addr\":\"556\",\"destination_addr\":\"4478\","
+                                 "\"short_message\":\"report me\",\"registered_delivery\":1}],"
+                                 "\"expectDeliveries\":2,\"timeout\":60000")}));
+  ASSERT_TRUE(client.WaitFor("SUBMIT_RESP ", line, 10000)) << Joined(client.lines());
+  ASSERT_EQ(line.rfind("SUBMIT_RESP 0 ", 0), 0u) << line;
+  std::string id = line.substr(14);
+  ASSERT_FALSE(id.empty());
+  // The centre numbers its ids MSG1, MSG2, ...: this is MSG1.
+  ASSERT_TRUE(smsc.WaitFor("PDU submit_sm ", line, 20000)) << g.Log();
+  EXPECT_NE(line.find("report me"), std::string::npos) << line;
+  EXPECT_NE(line.find("\"registered_delivery\":1"), std::string::npos) << line;
+  // The centre's id is recorded once the file has left the queue.
+  ASSERT_TRUE(WaitUntil(10000, [&] {
+    for (const std::string& f : FilesUnder(g.web.home.path() + "Q"))
+      if (f.size() > 4 && f.substr(f.size() - 4) == ".req") return false;
+    return true;
+  })) << Joined(FilesUnder(g.web.home.path() + "Q"));
+
+  smsc.Send(R"(deliver {"source_addr":"4478","destination_addr":"556","esm_class":4,)"
+            R"("short_message":"id:MSG1 sub:001 dlvrd:001 submit date:2612071200 )"
+            R"(done date:2612071201 stat:DELIVRD err:000 text:report me"})");
+  ASSERT_TRUE(smsc.WaitFor("DELIVER_RESP ", line, 10000));
+  EXPECT_EQ(line, "DELIVER_RESP 0");
+  ASSERT_TRUE(client.WaitFor("DELIVER ", line, 20000)) << Joined(client.lines()) << g.Log();
+  EXPECT_NE(line.find("\"esm_class\":4"), std::string::npos) << line;
+  EXPECT_NE(line.find("\"receipted_message_id\":\"" + id + "\""), std::string::npos) << line;
+  EXPECT_NE(line.find("id:" + id + " "), std::string::npos) << line;
+  EXPECT_NE(line.find("stat:DELIVRD"), std::string::npos) << line;
+  EXPECT_NE(line.find("\"message_state\":2"), std::string::npos) << line;
+
+  smsc.Send(R"(deliver {"source_addr":"447700900112","destination_addr":"7777","short_message":"routed to erin"})");
+  ASSERT_TRUE(smsc.WaitFor("DELIVER_RESP ", line, 10000));
+  EXPECT_EQ(line, "DELIVER_RESP 0");
+  ASSERT_TRUE(client.WaitFor("DELIVER ", line, 20000)) << Joined(client.lines()) << g.Log();
+  EXPECT_NE(line.find("\"text\":\"routed to erin\""), std::string::npos) << line;
+  EXPECT_NE(line.find("\"source_addr\":\"447700900112\""), std::string::npos) << line;
+  EXPECT_NE(line.find("\"esm_class\":0"), std::string::npos) << line;
+  ASSERT_TRUE(client.WaitFor("CLOSED", line, 10000));
+  EXPECT_TRUE(WaitUntil(3000, [&] { return FilesUnder(g.UserQueue("erin")).empty(); }))
+      << Joined(FilesUnder(g.UserQueue("erin")));
 }
