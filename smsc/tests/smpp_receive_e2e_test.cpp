@@ -24,25 +24,6 @@ const std::string kNpm = QARPEER_NPM_DIR;
 #define REQUIRE_NODE_SMPP() \
   if (!EnsureNodeSmpp(kNpm)) GTEST_SKIP() << "npm could not install smpp@0.5.1 into " << kNpm
 
-struct Smsc {
-  NodePeer node;
-  unsigned port = 0;
-  bool Start(const std::string& options = "{}") {
-    if (!node.Start(kNpm, kScripts + "/smsc_server.js", {options})) return false;
-    std::string line;
-    if (!node.WaitFor("LISTENING ", line, 10000)) return false;
-    port = unsigned(std::stoul(line.substr(10)));
-    return true;
-  }
-  // Sends a deliver_sm and returns the status of its response (-1 without one).
-  int Deliver(const std::string& json) {
-    node.Send("deliver " + json);
-    std::string line;
-    if (!node.WaitFor("DELIVER_RESP ", line, 10000)) return -1;
-    return std::stoi(line.substr(13));
-  }
-};
-
 // Files of the inbound directory with the given extension (any case), oldest name first.
 std::vector<std::string> InboundFiles(const std::string& home, const std::string& extension) {
   std::vector<std::string> out;
@@ -68,8 +49,8 @@ std::string TakeOne(const std::string& home, const std::string& extension) {
 // queue and its threads (answered once stored): the same files, the same answers.
 void ReceiveCases(bool async) {
   REQUIRE_NODE_SMPP();
-  Smsc smsc;
-  ASSERT_TRUE(smsc.Start());
+  NodeSmsc smsc;
+  ASSERT_TRUE(smsc.Start(kNpm, kScripts));
   GatewayHome home;
   std::string connection = "SMPP - 127.0.0.1:" + std::to_string(smsc.port);
   // The inbound workers leave the files alone: what the receive path wrote is compared.
@@ -184,8 +165,8 @@ TEST(SmppReceive, AsynchronousQueueGivesTheSameFilesAndAnswers) { ReceiveCases(t
 // A separate receiver session beside the transmitter; a RouteLocal user gets "[SMS]" files.
 void ReceiverSessionCases(bool async) {
   REQUIRE_NODE_SMPP();
-  Smsc smsc;
-  ASSERT_TRUE(smsc.Start());
+  NodeSmsc smsc;
+  ASSERT_TRUE(smsc.Start(kNpm, kScripts));
   GatewayHome home;
   std::string connection = "SMPP - 127.0.0.1:" + std::to_string(smsc.port);
   std::vector<std::string> main = {"Debug=Yes", "WebPort=" + std::to_string(FreeTcpPort()), "Modem1=" + connection,
@@ -246,8 +227,8 @@ TEST(SmppReceive, TlsStreamThroughTheAsynchronousQueue) {
   std::string command = "openssl req -x509 -newkey rsa:2048 -nodes -keyout '" + key + "' -out '" + cert +
                         "' -days 1 -subj /CN=localhost >/dev/null 2>&1";
   if (std::system(command.c_str()) != 0) GTEST_SKIP() << "openssl could not make a test certificate";
-  Smsc smsc;
-  ASSERT_TRUE(smsc.Start(R"({"tlsKey":")" + key + R"(","tlsCert":")" + cert + R"("})"));
+  NodeSmsc smsc;
+  ASSERT_TRUE(smsc.Start(kNpm, kScripts, R"({"tlsKey":")" + key + R"(","tlsCert":")" + cert + R"("})"));
   std::string connection = "SMPP - 127.0.0.1:" + std::to_string(smsc.port);
   home.WriteConfig({"WebPort=" + std::to_string(FreeTcpPort()), "Modem1=" + connection, "ReceiveSMS=No",
                     "EnableReceiptProcessing=No", "AsyncReceiveMessages=Yes", "AsyncCallbackThreads=3",
@@ -306,9 +287,9 @@ TEST(SmppReceive, TlsStreamThroughTheAsynchronousQueue) {
 // for a minute: a worker restarted by a configuration change waits for it 15 s at most.
 TEST(SmppReceive, RestartWaitsForTheReceiverSessionAtMostFifteenSeconds) {
   REQUIRE_NODE_SMPP();
-  Smsc sender, receiver;
-  ASSERT_TRUE(sender.Start());
-  ASSERT_TRUE(receiver.Start(R"({"keepOpenOnUnbind":true})"));
+  NodeSmsc sender, receiver;
+  ASSERT_TRUE(sender.Start(kNpm, kScripts));
+  ASSERT_TRUE(receiver.Start(kNpm, kScripts, R"({"keepOpenOnUnbind":true})"));
   GatewayHome home;
   std::string connection = "SMPP - 127.0.0.1:" + std::to_string(sender.port);
   auto configure = [&](const std::string& password) {
