@@ -29,6 +29,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_net.h"
 #include "bench/bench_process.h"
 #include "outside/qarpeer/smpp_pdu.h"
 #include "runtime/unique_fd.h"
@@ -37,43 +38,6 @@ namespace fs = std::filesystem;
 
 namespace {
 constexpr unsigned kWindow = 100;
-
-uint64_t NowUs() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return uint64_t(ts.tv_sec) * 1000000 + uint64_t(ts.tv_nsec) / 1000;
-}
-
-UniqueFd Listen(uint16_t& port) {
-  UniqueFd s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  int one = 1;
-  setsockopt(s.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  if (bind(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(s.get(), 64) != 0) return UniqueFd();
-  getsockname(s.get(), reinterpret_cast<sockaddr*>(&a), &len);
-  port = ntohs(a.sin_port);
-  return s;
-}
-
-uint16_t FreePort() {
-  uint16_t port = 0;
-  Listen(port);
-  return port;
-}
-
-bool SendAll(int fd, const std::string& data) {
-  size_t done = 0;
-  while (done < data.size()) {
-    ssize_t n = send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += size_t(n);
-  }
-  return true;
-}
 
 // Per message: when its deliver_sm left and when its HTTP request came.
 struct Timings {
@@ -100,7 +64,7 @@ struct Centre {
   explicit Centre(Timings& t) : timings(t) {}
 
   bool Start() {
-    listener = Listen(port);
+    listener = ListenLoopback(port);
     if (!listener) return false;
     thread = std::thread([this] { Run(); });
     return true;
@@ -201,7 +165,7 @@ struct Server {
   std::thread thread;
   explicit Server(Timings& t) : timings(t) {}
   bool Start() {
-    listener = Listen(port);
+    listener = ListenLoopback(port);
     if (!listener) return false;
     thread = std::thread([this] { Run(); });
     return true;
@@ -321,17 +285,6 @@ void Print(const std::string& label, const RunResult& r) {
          (unsigned long long)r.repeated, r.complete ? "" : ", INCOMPLETE");
   fflush(stdout);
 }
-
-std::string BinDir() {
-  char path[4096];
-  ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-  if (n <= 0) return "./";
-  path[n] = '\0';
-  std::string p(path);
-  return p.substr(0, p.rfind('/') + 1);
-}
-
-void WriteText(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
 
 std::string TempDir(const char* label) {
   std::string base = fs::temp_directory_path().string() + "/" + label + "-XXXXXX";

@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_net.h"
 #include "bench/bench_process.h"
 #include "runtime/unique_fd.h"
 
@@ -39,34 +40,6 @@ double NowSeconds() {
   struct timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
   return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
-}
-
-std::string ReadText(const std::string& path) {
-  std::ifstream f(path);
-  return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-}
-
-void WriteText(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
-
-UniqueFd Connect(uint16_t port) {
-  UniqueFd s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return UniqueFd();
-  return s;
-}
-
-uint16_t FreePort() {
-  UniqueFd s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  if (bind(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return 0;
-  getsockname(s.get(), reinterpret_cast<sockaddr*>(&a), &len);
-  return ntohs(a.sin_port);
 }
 
 // One request line, one answer line.
@@ -97,15 +70,6 @@ struct Sim {
   std::string device;
   uint16_t control = 0;
 };
-
-std::string BinDir() {
-  char path[4096];
-  ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-  if (n <= 0) return "./";
-  path[n] = '\0';
-  std::string p(path);
-  return p.substr(0, p.rfind('/') + 1);
-}
 
 bool StartSims(std::vector<Sim>& sims, const std::string& dir) {
   WriteText(dir + "sim.json", R"({"failures": {"delay_ms": 1000}})");
@@ -155,14 +119,6 @@ bool HttpSubmit(uint16_t port, const std::string& path) {
   char buffer[4096];
   for (ssize_t n; (n = recv(s.get(), buffer, sizeof buffer, 0)) > 0;) in.append(buffer, size_t(n));
   return in.compare(0, 10, "HTTP/1.1 2") == 0 || in.compare(0, 10, "HTTP/1.0 2") == 0;
-}
-
-bool WaitForPort(uint16_t port, int ms) {
-  for (int waited = 0; waited < ms; waited += 100) {
-    if (Connect(port)) return true;
-    usleep(100000);
-  }
-  return false;
 }
 
 }  // namespace

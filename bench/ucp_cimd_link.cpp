@@ -38,6 +38,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_net.h"
 #include "bench/bench_process.h"
 #include "runtime/unique_fd.h"
 
@@ -45,23 +46,6 @@ namespace fs = std::filesystem;
 extern char** environ;
 
 namespace {
-
-uint64_t NowUs() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return uint64_t(ts.tv_sec) * 1000000 + uint64_t(ts.tv_nsec) / 1000;
-}
-
-uint16_t FreePort() {
-  UniqueFd s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  if (bind(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return 0;
-  getsockname(s.get(), reinterpret_cast<sockaddr*>(&a), &len);
-  return ntohs(a.sin_port);
-}
 
 void WriteAll(const std::string& path, const std::string& text) {
   std::ofstream out(path, std::ios::binary);

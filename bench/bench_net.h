@@ -1,0 +1,105 @@
+// What the benchmarks share: the clock, loopback sockets, and where the programs are.
+#pragma once
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "runtime/unique_fd.h"
+
+inline uint64_t NowUs() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return uint64_t(ts.tv_sec) * 1000000 + uint64_t(ts.tv_nsec) / 1000;
+}
+
+// A listening socket on a free loopback port (set in port); empty when none.
+inline UniqueFd ListenLoopback(uint16_t& port) {
+  UniqueFd s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  int one = 1;
+  setsockopt(s.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  if (bind(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(s.get(), 64) != 0) return UniqueFd();
+  getsockname(s.get(), reinterpret_cast<sockaddr*>(&a), &len);
+  port = ntohs(a.sin_port);
+  return s;
+}
+
+// A loopback port free at the time of the call (0 when none).
+inline uint16_t FreePort() {
+  UniqueFd s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  if (bind(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return 0;
+  getsockname(s.get(), reinterpret_cast<sockaddr*>(&a), &len);
+  return ntohs(a.sin_port);
+}
+
+inline UniqueFd Connect(uint16_t port) {
+  UniqueFd s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (connect(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return UniqueFd();
+  int one = 1;
+  setsockopt(s.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  return s;
+}
+
+inline bool WaitForPort(uint16_t port, int ms) {
+  for (int waited = 0; waited < ms; waited += 100) {
+    if (Connect(port)) return true;
+    usleep(100000);
+  }
+  return false;
+}
+
+inline bool SendAll(int fd, const std::string& data) {
+  size_t done = 0;
+  while (done < data.size()) {
+    ssize_t n = send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += size_t(n);
+  }
+  return true;
+}
+
+inline std::string BinDir() {
+  char path[4096];
+  ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+  if (n <= 0) return "./";
+  path[n] = '\0';
+  std::string p(path);
+  return p.substr(0, p.rfind('/') + 1);
+}
+
+inline void WriteText(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
+
+inline std::string Which(const char* name) {
+  for (const char* dir : {"/usr/sbin/", "/usr/bin/", "/usr/local/sbin/", "/usr/local/bin/"}) {
+    std::string p = std::string(dir) + name;
+    if (access(p.c_str(), X_OK) == 0) return p;
+  }
+  return {};
+}
+
+inline std::string ReadText(const std::string& path) {
+  std::ifstream f(path);
+  return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+}
