@@ -19,6 +19,7 @@
 #include "smsc/queue_pass.h"
 #include "smsc/route_cache.h"
 #include "store/counters.h"
+#include "store/durable_writes.h"
 #include "store/message_file.h"
 #include "store/message_logs.h"
 #include "store/message_writer.h"
@@ -307,8 +308,16 @@ bool StoreFromCentre(const char* label, ReceivedSms& r, DebugLine debugLine, boo
   }
   std::string resolveText;
   bool resolve = ExtraParamValue(r.extraParams, "ResolveReceiptID", 20, resolveText) && ConfigBool(resolveText);
+  // The centre's acknowledgement promises the message: with DurableAccept it follows the
+  // flush of what was stored. A failed flush answers as a failure, so the centre sends it
+  // again (a message twice rather than none).
+  DurableWrites durable(Settings.DurableAccept);
   InboundStore stored = ProcessInboundSMS(r);
   if (stored == InboundStore::Failed) return false;
+  if (!durable.Await()) {
+    WriteDebugLogf(label, "The message from %s could not be flushed to stable storage", StripControlBytes(m.Sender).c_str());
+    return false;
+  }
   // The SMS-IN line is written once the message is safely stored (a report to resolve is
   // logged after its resolution).
   if (!resolve) {
