@@ -3,6 +3,7 @@
 #include <strings.h>
 
 #include "config/settings.h"
+#include "inbound/inbound_processing.h"
 #include "inbound/udh_facts.h"
 #include "config/settings_registry.h"
 #include "gsm/code_pages.h"
@@ -34,7 +35,6 @@ std::atomic<void (*)()> g_wakeMessage{nullptr}, g_wakeReceipt{nullptr};
 void Wake(const std::atomic<void (*)()>& hook) {
   if (auto fn = hook.load()) fn();
 }
-constexpr uint16_t kWapPushPort = 2948;
 
 // Network values end up as "Key=value" lines: no control byte may split or extend a line.
 std::string Clean(std::string_view value, size_t maxLength) { return CutTo(StripControlBytes(value), maxLength); }
@@ -82,10 +82,6 @@ SmsMessageRecord RecordOf(const SmsMessageRecord& m, std::string_view serviceTyp
   r.ServiceType = serviceType;
   r.RouteToLocalUser = routeToLocalUser;
   return r;
-}
-
-bool ReceiveMmsOn(const std::string& connection) {
-  return connection.empty() ? MainFlag("ReceiveMMS") : ConnectionOrMainFlag(ConnectionSectionName(connection), "ReceiveMMS");
 }
 
 // The re-route case: an "[SMS]" file in the outbound queue. stored: the record with the
@@ -174,7 +170,7 @@ InboundStore ProcessInboundSMS(ReceivedSms& r) {
     if (localUser.empty()) reRoute = StripControlBytes(ConnectionValue(section, "ReRouteReceived"));
   }
   UdhFacts udh = ReadUdh(m.UDH);
-  bool mmsPush = udh.destinationPort == kWapPushPort && ReceiveMmsOn(m.ModemName);
+  bool mmsPush = IsMmsNotification(udh, m.ModemName);
   if (!localUser.empty()) localUser = mmsPush ? "" : LocalUserForMessage(RecordOf(m, serviceType, localUser));
 
   InboundStore result = InboundStore::Stored;
