@@ -280,11 +280,7 @@ int main(int argc, char** argv) {
   if (numbers.size() > 0 && numbers[0] > 0) o.measureSeconds = numbers[0];
   if (numbers.size() > 1) o.settleSeconds = numbers[1];
   o.bin = BinDir();
-  signal(SIGPIPE, SIG_IGN);
-  struct rlimit rl{};
-  getrlimit(RLIMIT_NOFILE, &rl);
-  rl.rlim_cur = rl.rlim_max;
-  setrlimit(RLIMIT_NOFILE, &rl);
+  PrepareBenchProcess();
   printf("settings: measure %u s after %u s settling, links 0/1/10/50, WindowSize 1 idle and 100 otherwise,"
          " %s\n", o.measureSeconds, o.settleSeconds, o.kannel ? "with Kannel bearerbox -v 4" : "gateway only");
   fflush(stdout);

@@ -31,6 +31,7 @@
 
 #include "bench/bench_net.h"
 #include "bench/bench_process.h"
+#include "bench/smpp_sink.h"
 #include "outside/qarpeer/smpp_pdu.h"
 #include "runtime/unique_fd.h"
 
@@ -108,13 +109,7 @@ struct Centre {
       if (n <= 0) return;
       in.append(buffer, size_t(n));
       std::string out;
-      size_t at = 0;
-      while (in.size() - at >= smpp::kHeaderLength) {
-        uint32_t length = smpp::CheckedCommandLength(std::string_view(in).substr(at));
-        if (length == 0) return;
-        if (in.size() - at < length) break;
-        smpp::Pdu pdu = smpp::DecodePdu(std::string_view(in).substr(at, length));
-        at += length;
+      bool framed = TakePdus(in, [&](const smpp::Pdu& pdu) {
         uint32_t resp = pdu.commandId | smpp::kResponseBit;
         switch (pdu.commandId) {
           case smpp::kBindTransmitter:
@@ -136,9 +131,8 @@ struct Centre {
           default:
             if (!smpp::IsResponse(pdu.commandId)) out += smpp::EncodePdu({smpp::kGenericNack, 3, pdu.sequence, {}});
         }
-      }
-      in.erase(0, at);
-      if (!out.empty() && !SendAll(fd.get(), out)) return;
+      });
+      if (!framed || (!out.empty() && !SendAll(fd.get(), out))) return;
     }
   }
   void Run() {
@@ -349,11 +343,7 @@ RunResult RunKannel(Centre& centre, Server& server, Timings& t, size_t messages)
 int main(int argc, char** argv) {
   size_t messages = argc > 1 ? size_t(atol(argv[1])) : 20000;
   bool kannel = argc > 2 && std::string(argv[2]) == "kannel";
-  signal(SIGPIPE, SIG_IGN);
-  struct rlimit rl{};
-  getrlimit(RLIMIT_NOFILE, &rl);
-  rl.rlim_cur = rl.rlim_max;
-  setrlimit(RLIMIT_NOFILE, &rl);
+  PrepareBenchProcess();
   Timings timings(messages);
   Centre centre(timings);
   Server server(timings);

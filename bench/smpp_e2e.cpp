@@ -341,11 +341,7 @@ LoadResult RunKannel(Sink& sink, size_t messages, bool spool) {
 int main(int argc, char** argv) {
   size_t messages = argc > 1 ? size_t(atol(argv[1])) : 20000;
   bool kannel = argc > 2 && std::string(argv[2]) == "kannel";
-  signal(SIGPIPE, SIG_IGN);
-  struct rlimit rl{};
-  getrlimit(RLIMIT_NOFILE, &rl);
-  rl.rlim_cur = rl.rlim_max;
-  setrlimit(RLIMIT_NOFILE, &rl);
+  PrepareBenchProcess();
   Sink sink(messages);
   if (!sink.Start()) return 1;
   printf("settings: %zu messages, 64 keep-alive HTTP clients, one SMPP link to the built-in sink, each program on "

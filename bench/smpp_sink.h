@@ -25,6 +25,22 @@
 #include "outside/qarpeer/smpp_pdu.h"
 #include "runtime/unique_fd.h"
 
+// Hands every complete PDU at the front of in to handle and removes it from in; false at a
+// length no PDU can have.
+template <typename Fn>
+bool TakePdus(std::string& in, Fn handle) {
+  size_t at = 0;
+  while (in.size() - at >= smpp::kHeaderLength) {
+    uint32_t length = smpp::CheckedCommandLength(std::string_view(in).substr(at));
+    if (length == 0) return false;
+    if (in.size() - at < length) break;
+    handle(smpp::DecodePdu(std::string_view(in).substr(at, length)));
+    at += length;
+  }
+  in.erase(0, at);
+  return true;
+}
+
 // ---- The sink: answers every submit_sm at once and notes when message "b<index>" came. ----
 struct Sink {
   UniqueFd listener;
@@ -72,13 +88,7 @@ struct Sink {
     if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) return false;
     if (n > 0) in.append(buffer, size_t(n));
     std::string out;
-    size_t at = 0;
-    while (in.size() - at >= smpp::kHeaderLength) {
-      uint32_t length = smpp::CheckedCommandLength(std::string_view(in).substr(at));
-      if (length == 0) return false;
-      if (in.size() - at < length) break;
-      smpp::Pdu pdu = smpp::DecodePdu(std::string_view(in).substr(at, length));
-      at += length;
+    bool framed = TakePdus(in, [&](const smpp::Pdu& pdu) {
       uint32_t resp = pdu.commandId | smpp::kResponseBit;
       switch (pdu.commandId) {
         case smpp::kBindTransmitter:
@@ -108,9 +118,8 @@ struct Sink {
         default:
           if (!smpp::IsResponse(pdu.commandId)) out += smpp::EncodePdu({smpp::kGenericNack, 3, pdu.sequence, {}});
       }
-    }
-    in.erase(0, at);
-    return out.empty() || SendAll(fd, out);
+    });
+    return framed && (out.empty() || SendAll(fd, out));
   }
   void Run() {
     int ep = epoll_create1(EPOLL_CLOEXEC);
