@@ -4,7 +4,8 @@
 // first deliver_sm until the server has had every message. Prints messages per second, the
 // 50th/99th-percentile latency from deliver_sm to the HTTP request, the gateway's CPU
 // microseconds per message and how many messages were requested more than once, with
-// 2WaySMSThreadCount 1 and 4. With "kannel" the same run goes through Kannel (bearerbox on
+// 2WaySMSThreadCount 1 and 4 (received messages acknowledged after their flush), and 4
+// with DurableAccept=No. With "kannel" the same run goes through Kannel (bearerbox on
 // the same centre, smsbox with an sms-service get-url to the same server). Loopback only;
 // every process it starts is stopped by it.
 //
@@ -274,7 +275,7 @@ RunResult Measure(Centre& centre, Timings& t, size_t messages, const std::vector
 }
 
 void Print(const std::string& label, const RunResult& r) {
-  printf("%-32s %8.0f msg/s  p50 %8.2f ms  p99 %8.2f ms  CPU %7.1f us/msg  (%llu requested, %llu repeated%s)\n",
+  printf("%-52s %8.0f msg/s  p50 %8.2f ms  p99 %8.2f ms  CPU %7.1f us/msg  (%llu requested, %llu repeated%s)\n",
          label.c_str(), r.perSecond, r.p50Ms, r.p99Ms, r.cpuUsPerMessage, (unsigned long long)r.requested,
          (unsigned long long)r.repeated, r.complete ? "" : ", INCOMPLETE");
   fflush(stdout);
@@ -286,13 +287,14 @@ std::string TempDir(const char* label) {
   return base + "/";
 }
 
-RunResult RunGateway(Centre& centre, Server& server, Timings& t, size_t messages, unsigned threads) {
+RunResult RunGateway(Centre& centre, Server& server, Timings& t, size_t messages, unsigned threads, bool durable) {
   std::string home = TempDir("qar-inbound-bench");
   std::string bin = BinDir();
   std::string connection = "SMPP - 127.0.0.1:" + std::to_string(centre.port);
   WriteText(home + "QARHUB.INI",
             "[QARHUB]\r\nWebPort=" + std::to_string(FreePort()) + "\r\nModem1=" + connection +
-                "\r\nReceiveSMS=Yes\r\n2WaySMSThreadCount=" + std::to_string(threads) +
+                "\r\nReceiveSMS=Yes\r\nDurableAccept=" + (durable ? "Yes" : "No") +
+                "\r\n2WaySMSThreadCount=" + std::to_string(threads) +
                 "\r\nReceiveSMSCommand1=KW\thttp://127.0.0.1:" + std::to_string(server.port) +
                 "/r?t=@@SMS@@\tNo\r\n[" + connection +
                 "]\r\nUserName=gw\r\nPassword=pw\r\nReceive=Yes\r\nReceiveSingleConnection=Yes\r\n");
@@ -349,9 +351,13 @@ int main(int argc, char** argv) {
   Server server(timings);
   if (!centre.Start() || !server.Start()) return 1;
   bool complete = true;
-  for (unsigned threads : {1u, 4u}) {
-    RunResult r = RunGateway(centre, server, timings, messages, threads);
-    Print("gateway, 2WaySMSThreadCount " + std::to_string(threads), r);
+  const struct {
+    unsigned threads;
+    bool durable;
+  } runs[] = {{1, true}, {4, true}, {4, false}};
+  for (const auto& run : runs) {
+    RunResult r = RunGateway(centre, server, timings, messages, run.threads, run.durable);
+    Print("gateway, 2WaySMSThreadCount " + std::to_string(run.threads) + ", DurableAccept " + (run.durable ? "Yes" : "No"), r);
     complete &= r.complete;
   }
   if (kannel) Print("Kannel, sms-service get-url", RunKannel(centre, server, timings, messages));
