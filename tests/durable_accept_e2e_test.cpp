@@ -64,14 +64,6 @@ std::set<std::string> QueuedIds(const std::string& home) {
   return ids;
 }
 
-pid_t ChildOf(pid_t parent) {
-  std::istringstream in(ReadFileText("/proc/" + std::to_string(parent) + "/task/" + std::to_string(parent) +
-                                     "/children"));
-  pid_t child = -1;
-  in >> child;
-  return child;
-}
-
 // What the trace shows: for every answered id, whether its file was flushed (data, and
 // the directory entry) before the answer left: by fdatasync and fsync of the directory, or
 // by a syncfs begun after its link.
@@ -195,7 +187,7 @@ TEST(DurableAcceptE2e, AnswersFollowTheFlushOfTheirFiles) {
       for (const std::string& id : MessageIds(a)) ids.insert(id);
     }
     EXPECT_EQ(ids.size(), 40u);
-    pid_t gateway = ChildOf(p.pid());
+    pid_t gateway = FirstChildOf(p.pid());
     ASSERT_GT(gateway, 0);
     kill(gateway, SIGTERM);
     int code = -1;

@@ -2,13 +2,17 @@
 // gateway become inbound files, byte for byte.
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <strings.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <map>
+#include <sstream>
 #include <vector>
 
 #include "outside/qarpeer/tests/node_peer.h"
@@ -309,6 +313,103 @@ TEST(SmppReceive, RestartWaitsForTheReceiverSessionAtMostFifteenSeconds) {
   ASSERT_TRUE(sender.node.WaitFor("PDU bind_transmitter ", line, 40000)) << p.Output();
   EXPECT_NE(line.find(R"("password":"secret2")"), std::string::npos) << line;
   EXPECT_TRUE(p.WaitForOutput("Receive thread of " + connection + " has not ended; going on without it", 5000));
+}
+
+
+// What an strace -f -y -x log of the gateway shows of received messages: how many
+// deliver_sm_resp left, and how many of them left while a file linked into SMS-IN was not
+// yet covered by a syncfs begun after its link.
+struct ReceiveTrace {
+  size_t answers = 0, answersBeforeFlush = 0, fileSystemFlushes = 0, linked = 0;
+};
+
+ReceiveTrace ReadReceiveTrace(const std::string& text) {
+  ReceiveTrace t;
+  std::map<std::string, std::string> unfinished;  // pid -> the call's first half
+  std::map<std::string, size_t> syncfsCovers;     // pid -> links its syncfs in progress covers
+  size_t durable = 0;                             // links covered by a completed syncfs
+  std::istringstream in(text);
+  for (std::string raw; std::getline(in, raw);) {
+    size_t space = raw.find(' ');
+    if (space == std::string::npos) continue;
+    std::string pid = raw.substr(0, space);
+    std::string call = raw.substr(raw.find_first_not_of(' ', space));
+    size_t cut = call.find(" <unfinished ...>");
+    if (cut != std::string::npos) {
+      unfinished[pid] = call.substr(0, cut);
+      if (call.rfind("syncfs(", 0) == 0) syncfsCovers[pid] = t.linked;
+      continue;
+    }
+    bool resumed = false;
+    if (call.rfind("<... ", 0) == 0) {
+      size_t at = call.find("resumed>");
+      if (at == std::string::npos) continue;
+      call = unfinished[pid] + call.substr(at + 8);
+      unfinished.erase(pid);
+      resumed = true;
+    }
+    if (call.rfind("linkat(", 0) == 0 && call.find("/SMS-IN/") != std::string::npos && call.find(") = 0") != std::string::npos) {
+      ++t.linked;
+    } else if (call.rfind("syncfs(", 0) == 0 && call.find(") = 0") != std::string::npos) {
+      ++t.fileSystemFlushes;
+      durable = std::max(durable, resumed ? syncfsCovers[pid] : t.linked);
+      syncfsCovers.erase(pid);
+    } else if ((call.rfind("write", 0) == 0 || call.rfind("send", 0) == 0) &&
+               call.find("\\x80\\x00\\x00\\x05") != std::string::npos) {
+      ++t.answers;
+      if (durable < t.linked) ++t.answersBeforeFlush;
+    }
+  }
+  return t;
+}
+
+// Under strace: with DurableAccept each deliver_sm is answered only after a flush of the
+// file it became; without it nothing is flushed.
+TEST(SmppReceive, AcknowledgementFollowsTheFlushOfTheStoredFile) {
+  REQUIRE_NODE_SMPP();
+  if (access("/usr/bin/strace", X_OK) != 0) GTEST_SKIP() << "strace is not installed";
+  const struct {
+    const char* setting;
+    bool durable;
+  } cases[] = {{"DurableAccept=Yes", true}, {"DurableAccept=No", false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.setting);
+    NodeSmsc smsc;
+    ASSERT_TRUE(smsc.Start(kNpm, kScripts));
+    GatewayHome home;
+    std::string connection = "SMPP - 127.0.0.1:" + std::to_string(smsc.port);
+    home.WriteConfig({c.setting, "WebPort=" + std::to_string(FreeTcpPort()), "Modem1=" + connection, "ReceiveSMS=No",
+                      "EnableReceiptProcessing=No", "InitRetryDelay=1", "InitRetryDelayMax=2"},
+                     "[" + connection + "]\r\nUserName=gw\r\nPassword=secret\r\nReceive=Yes\r\nReceiveSingleConnection=Yes\r\n");
+    std::string trace = home.path() + "strace.log";
+    GatewayProcess p(home, "/usr/bin/strace",
+                     {"-f", "-y", "-x", "-s", "64", "-e", "trace=linkat,syncfs,fdatasync,write,writev,sendto,sendmsg", "-o",
+                      trace, BinDirectory() + "qargate"});
+    std::string line;
+    ASSERT_TRUE(smsc.node.WaitFor("PDU bind_transceiver ", line, 30000)) << p.Output();
+    constexpr size_t kMessages = 5;
+    for (size_t i = 0; i < kMessages; ++i) {
+      ASSERT_EQ(smsc.Deliver(R"({"source_addr":"44770090011)" + std::to_string(i) +
+                             R"(","destination_addr":"12345","short_message":"durable"})"),
+                0);
+    }
+    EXPECT_EQ(InboundFiles(home.path(), "in").size(), kMessages);
+    pid_t gateway = FirstChildOf(p.pid());
+    ASSERT_GT(gateway, 0);
+    kill(gateway, SIGTERM);
+    int code = -1;
+    ASSERT_TRUE(p.WaitExit(30000, code));
+    ReceiveTrace t = ReadReceiveTrace(ReadFileText(trace));
+    EXPECT_EQ(t.linked, kMessages);
+    EXPECT_EQ(t.answers, kMessages);
+    if (c.durable) {
+      EXPECT_EQ(t.answersBeforeFlush, 0u);
+      EXPECT_GE(t.fileSystemFlushes, kMessages);
+    } else {
+      EXPECT_EQ(t.answersBeforeFlush, kMessages);
+      EXPECT_EQ(t.fileSystemFlushes, 0u);
+    }
+  }
 }
 
 }  // namespace

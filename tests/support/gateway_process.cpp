@@ -184,3 +184,11 @@ std::vector<std::string> WebGateway::TakeQueued() const {
   }
   return out;
 }
+
+pid_t FirstChildOf(pid_t parent) {
+  std::istringstream in(ReadFileText("/proc/" + std::to_string(parent) + "/task/" + std::to_string(parent) +
+                                     "/children"));
+  pid_t child = -1;
+  in >> child;
+  return child;
+}

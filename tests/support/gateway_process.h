@@ -97,3 +97,5 @@ pid_t StartChild(Fn fn) {
 }
 // The child's exit status (128 + signal after a signal), -1 when it cannot be waited for.
 int WaitChild(pid_t pid);
+// The first child process of parent (the program a tracer runs), -1 when it has none.
+pid_t FirstChildOf(pid_t parent);
