@@ -12,11 +12,11 @@
 #include <filesystem>
 #include <string>
 #include <map>
-#include <sstream>
 #include <vector>
 
 #include "outside/qarpeer/tests/node_peer.h"
 #include "tests/support/gateway_process.h"
+#include "tests/support/strace_log.h"
 
 namespace fs = std::filesystem;
 
@@ -325,41 +325,26 @@ struct ReceiveTrace {
 
 ReceiveTrace ReadReceiveTrace(const std::string& text) {
   ReceiveTrace t;
-  std::map<std::string, std::string> unfinished;  // pid -> the call's first half
-  std::map<std::string, size_t> syncfsCovers;     // pid -> links its syncfs in progress covers
-  size_t durable = 0;                             // links covered by a completed syncfs
-  std::istringstream in(text);
-  for (std::string raw; std::getline(in, raw);) {
-    size_t space = raw.find(' ');
-    if (space == std::string::npos) continue;
-    std::string pid = raw.substr(0, space);
-    std::string call = raw.substr(raw.find_first_not_of(' ', space));
-    size_t cut = call.find(" <unfinished ...>");
-    if (cut != std::string::npos) {
-      unfinished[pid] = call.substr(0, cut);
-      if (call.rfind("syncfs(", 0) == 0) syncfsCovers[pid] = t.linked;
-      continue;
-    }
-    bool resumed = false;
-    if (call.rfind("<... ", 0) == 0) {
-      size_t at = call.find("resumed>");
-      if (at == std::string::npos) continue;
-      call = unfinished[pid] + call.substr(at + 8);
-      unfinished.erase(pid);
-      resumed = true;
+  std::map<std::string, size_t> syncfsCovers;  // pid -> links its syncfs in progress covers
+  size_t durable = 0;                          // links covered by a completed syncfs
+  ForEachTracedCall(text, [&](const TracedCall& c) {
+    const std::string& call = c.call;
+    if (!c.complete) {
+      if (call.rfind("syncfs(", 0) == 0) syncfsCovers[c.pid] = t.linked;
+      return;
     }
     if (call.rfind("linkat(", 0) == 0 && call.find("/SMS-IN/") != std::string::npos && call.find(") = 0") != std::string::npos) {
       ++t.linked;
     } else if (call.rfind("syncfs(", 0) == 0 && call.find(") = 0") != std::string::npos) {
       ++t.fileSystemFlushes;
-      durable = std::max(durable, resumed ? syncfsCovers[pid] : t.linked);
-      syncfsCovers.erase(pid);
+      durable = std::max(durable, c.resumed ? syncfsCovers[c.pid] : t.linked);
+      syncfsCovers.erase(c.pid);
     } else if ((call.rfind("write", 0) == 0 || call.rfind("send", 0) == 0) &&
                call.find("\\x80\\x00\\x00\\x05") != std::string::npos) {
       ++t.answers;
       if (durable < t.linked) ++t.answersBeforeFlush;
     }
-  }
+  });
   return t;
 }
 
