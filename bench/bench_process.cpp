@@ -1,8 +1,13 @@
 #include "bench/bench_process.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
+#include <time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -75,4 +80,41 @@ void BenchProcess::Stop() {
   kill(pid, SIGKILL);
   waitpid(pid, nullptr, 0);
   pid = -1;
+}
+
+uint64_t BenchNowUs() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return uint64_t(ts.tv_sec) * 1000000 + uint64_t(ts.tv_nsec) / 1000;
+}
+
+uint16_t BenchFreePort() {
+  UniqueFd s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  if (bind(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return 0;
+  getsockname(s.get(), reinterpret_cast<sockaddr*>(&a), &len);
+  return ntohs(a.sin_port);
+}
+
+UniqueFd BenchConnect(uint16_t port) {
+  UniqueFd s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (connect(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return UniqueFd();
+  int one = 1;
+  setsockopt(s.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  return s;
+}
+
+bool BenchWaitForPort(uint16_t port, int ms) {
+  for (int waited = 0; waited < ms; waited += 100) {
+    if (BenchConnect(port)) return true;
+    usleep(100000);
+  }
+  return false;
 }

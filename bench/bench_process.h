@@ -4,8 +4,11 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
+
+#include "runtime/unique_fd.h"
 
 struct BenchProcess {
   pid_t pid = -1;
@@ -22,3 +25,9 @@ struct BenchProcess {
   // SIGTERM (to the program a wrapper runs), up to 30 s to leave, then SIGKILL.
   void Stop();
 };
+
+// Loopback helpers of the benchmark clients.
+uint64_t BenchNowUs();                          // monotonic microseconds
+uint16_t BenchFreePort();                       // a loopback port nobody listens on now
+UniqueFd BenchConnect(uint16_t port);           // to 127.0.0.1:port, TCP_NODELAY; invalid on failure
+bool BenchWaitForPort(uint16_t port, int ms);   // until 127.0.0.1:port accepts

@@ -9,6 +9,7 @@
 // every process it starts is stopped by it.
 //
 //   idle [measure-seconds=60] [settle-seconds=30] [kannel]
+//   QAR_BENCH_ONLY=idle, latency or drain: that part only
 #include <signal.h>
 #include <sys/resource.h>
 
@@ -284,7 +285,10 @@ int main(int argc, char** argv) {
   printf("settings: measure %u s after %u s settling, links 0/1/10/50, WindowSize 1 idle and 100 otherwise,"
          " %s\n", o.measureSeconds, o.settleSeconds, o.kannel ? "with Kannel bearerbox -v 4" : "gateway only");
   fflush(stdout);
+  const char* only = getenv("QAR_BENCH_ONLY");
+  auto part = [only](const char* name) { return !only || strcmp(only, name) == 0; };
   for (size_t links : {0, 1, 10, 50}) {
+    if (!part("idle")) break;
     IdleFigure off = GatewayIdle(o, links, false);
     IdleFigure on = GatewayIdle(o, links, true);
     printf("idle %2zu links: gateway %6.3f CPU s/min (Debug=Yes: %6.3f CPU s/min, %9.0f debug bytes/min, %8.0f per link)",
@@ -294,15 +298,18 @@ int main(int argc, char** argv) {
     printf("\n");
     fflush(stdout);
   }
-  Latency ours = GatewayLatency(o, 100);
-  printf("latency, single messages at 5/s on an idle link: gateway p50 %.2f ms p99 %.2f ms (%zu of 100)\n", ours.p50Ms,
-         ours.p99Ms, ours.delivered);
-  if (o.kannel) {
-    Latency theirs = KannelLatency(o, 100);
-    printf("latency, same, Kannel sendsms: p50 %.2f ms p99 %.2f ms (%zu of 100)\n", theirs.p50Ms, theirs.p99Ms,
-           theirs.delivered);
+  if (part("latency")) {
+    Latency ours = GatewayLatency(o, 100);
+    printf("latency, single messages at 5/s on an idle link: gateway p50 %.2f ms p99 %.2f ms (%zu of 100)\n", ours.p50Ms,
+           ours.p99Ms, ours.delivered);
+    if (o.kannel) {
+      Latency theirs = KannelLatency(o, 100);
+      printf("latency, same, Kannel sendsms: p50 %.2f ms p99 %.2f ms (%zu of 100)\n", theirs.p50Ms, theirs.p99Ms,
+             theirs.delivered);
+    }
+    fflush(stdout);
   }
-  fflush(stdout);
+  if (!part("drain")) return 0;
   Drain small = GatewayDrain(o, 10000);
   printf("drain 10000 queued: %.0f/s, gateway busy %.2f cores (%zu delivered)\n", small.perSecond, small.coresBusy,
          small.delivered);

@@ -5,10 +5,12 @@
 #include <sys/inotify.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <map>
 
+#include "runtime/clock.h"
 #include "runtime/debug_log.h"
 #include "runtime/mutex.h"
 #include "runtime/thread_frame.h"
@@ -200,6 +202,19 @@ void FolderWake::Rearm() {
   waiter_->pending.store(false);
   MutexLock guard(g_watch.lock);
   EnsureWatcher();
+}
+
+bool FolderWake::Wait(uint32_t ms) {
+  pollfd fds[2] = {{waiter_->eventFd.get(), POLLIN, 0}, {ShutdownWakeFd(), POLLIN, 0}};
+  uint64_t start = TickMs();
+  for (;;) {
+    uint64_t spent = TickMs() - start;
+    if (spent >= ms || ShutdownRequested.load() != 0) return false;
+    // A stop set without an announcement (a signal handler) is still seen within a second.
+    int r = poll(fds, 2, int(std::min<uint64_t>(ms - spent, 1000)));
+    if (r > 0 && fds[1].revents) ClearStaleShutdownWake();
+    if (r > 0 && fds[0].revents) return true;
+  }
 }
 
 uint64_t FolderWake::Signalled() const { return waiter_->signalled.load(); }

@@ -25,6 +25,9 @@ class FolderWake {
   int Fd() const;
   // Call before looking at the folders: what is written from now on wakes again.
   void Rearm();
+  // Waits up to ms for a write (true) or the stop (false), for a thread with nothing else
+  // to wait on.
+  bool Wait(uint32_t ms);
   // How many separate wake-ups were signalled so far.
   uint64_t Signalled() const;
 

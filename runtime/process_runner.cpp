@@ -85,3 +85,24 @@ std::string FindProgram(const std::string& directory, const std::string& name) {
   }
   return {};
 }
+
+std::vector<std::string> SplitCommandLine(std::string_view line) {
+  std::vector<std::string> out;
+  std::string word;
+  bool inWord = false, quoted = false;
+  for (char c : line) {
+    if (c == '"') {
+      quoted = !quoted;
+      inWord = true;
+    } else if (!quoted && (c == ' ' || c == '\t')) {
+      if (inWord) out.push_back(word);
+      word.clear();
+      inWord = false;
+    } else {
+      word += c;
+      inWord = true;
+    }
+  }
+  if (inWord) out.push_back(word);
+  return out;
+}

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 struct ProcessOptions {
@@ -18,3 +19,5 @@ struct ProcessOptions {
 int RunProcess(const std::vector<std::string>& argv, const ProcessOptions& options);
 // The full path of a program: in directory when it is there, else on PATH; "" when absent.
 std::string FindProgram(const std::string& directory, const std::string& name);
+// A command line split at blanks, with double quotes grouping words.
+std::vector<std::string> SplitCommandLine(std::string_view line);

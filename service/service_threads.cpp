@@ -16,6 +16,7 @@
 #include "inbound/inbound_scan.h"
 #include "inbound/smppserver/smpp_server.h"
 #include "inbound/udp_push_receiver.h"
+#include "mms/mms_retrieval.h"
 #include "smsc/connection_worker.h"
 #include "store/store_service.h"
 #include "web/web_server.h"
@@ -86,7 +87,7 @@ void StartWorkerThreads() {
   if (Settings.TwoWaySMSThreadCount > 1 && Settings.EnableReceiptProcessing) {
     StartInboundWorker("ThreadProcessInboundReceipts", 0);
   }
-  Start("ThreadProcessInboundMMS", IdleUntilShutdown);
+  Start("ThreadProcessInboundMMS", ThreadProcessInboundMMS);
   Start("ThreadScanAlerts", ThreadScanAlerts);
   for (int i = 0; i < 3; ++i) Start("ThreadProcessBulkQ", ThreadProcessBulkQ);
   Start("ThreadProcessDelayQ", ThreadProcessDelayQ);

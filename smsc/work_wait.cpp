@@ -49,7 +49,8 @@ WorkWake WaitForWork(QueueWorker& w, QueueTransport& t, const WorkWaitContext& c
     if (t.serveEveryMs != 0) until = std::min(until, lastServeTick + t.serveEveryMs);
     int linkFd = t.waitFd ? t.waitFd() : -1;
     pollfd fds[3] = {{ShutdownWakeFd(), POLLIN, 0}, {c.wake ? c.wake->Fd() : -1, POLLIN, 0}, {linkFd, POLLIN, 0}};
-    int timeout = until <= now ? 0 : int(std::min<uint64_t>(until - now, INT_MAX));
+    // A stop set without an announcement (a signal handler) is still seen within a second.
+    int timeout = until <= now ? 0 : int(std::min<uint64_t>(until - now, 1000));
     int r = poll(fds, 3, timeout);
     ++WorkWaits.wakeUps;
     if (r > 0 && fds[0].revents) {

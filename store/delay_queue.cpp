@@ -10,6 +10,7 @@
 #include "runtime/clock.h"
 #include "runtime/debug_log.h"
 #include "runtime/file_io.h"
+#include "runtime/folder_wake.h"
 #include "runtime/str_printf.h"
 #include "runtime/thread_registry.h"
 #include "runtime/waits.h"
@@ -56,16 +57,23 @@ unsigned ProcessDelayQueueOnce() {
         moved += MoveFiles(minuteDir + sub + "/", root + sub + "/");
         rmdir((minuteDir + sub).c_str());
       }
-      rmdir(minuteDir.c_str());
+      // The folders of today and of this minute stay until they are past: a writer may be
+      // making them right now (the thread wakes for that), and would lose them under it.
+      if (date != today || minute.substr(0, 4) != nowMinute) rmdir(minuteDir.c_str());
     }
-    rmdir(dateDir.c_str());
+    if (date != today) rmdir(dateDir.c_str());
   }
   return moved;
 }
 
 void ThreadProcessDelayQ() {
+  FolderWake wake({OutboundQueueRoot() + "DELAYQ/"});
   while (!ShutdownRequested.load()) {
+    wake.Rearm();
     ProcessDelayQueueOnce();
-    SleepUnlessShutdown(1000, TickMs());
+    // The next minute's files fall due when it starts; a file written meanwhile may be due
+    // already.
+    int second = std::clamp(LocalNow().tm.tm_sec, 0, 59);
+    wake.Wait(uint32_t(60 - second) * 1000);
   }
 }

@@ -46,6 +46,18 @@ RecipientContext ContextOf(const Submission& s, const PreAuthOutputs& pre, size_
   return {s.recipients[i], route.empty() ? s.message.SMSCRoute : route, at(pre.charges), at(pre.userData)};
 }
 
+// The accounting callback's notice of a message on its way.
+void NoticeSent(const Submission& s, const SmsMessageRecord& sent, const RecipientContext& r, const std::string& id) {
+  if (s.message.SubmitUser.empty() || s.message.Inbound || Settings.SMSAccountingURL.empty()) return;
+  AccountingMessage m{"SMSSend", sent};
+  AccountingNoticeFields f;
+  f.recipient = r.recipient;
+  f.messageId = id;
+  f.routeCharge = r.charge;
+  f.userData = r.userData;
+  AccountingNotice(m, f, nullptr);
+}
+
 // Logs, counters and the accounting notice of one file written.
 void AfterFile(const Submission& s, std::string_view logType, const std::string& path, const RecipientContext& r,
                const MessagePart& p, unsigned reference, RecipientResult& result, WriteOutcome& out) {
@@ -59,15 +71,7 @@ void AfterFile(const Submission& s, std::string_view logType, const std::string&
     sent.UDH = PartUdh(p, reference);
     LogUser(s.message.SubmitUser, "SMSSubmit", r.recipient, s.message.SubmittedBy, name, type, LogContentOf(sent),
             s.message.Sender);
-    if (!s.message.Inbound && !Settings.SMSAccountingURL.empty()) {
-      AccountingMessage m{"SMSSend", sent};
-      AccountingNoticeFields f;
-      f.recipient = r.recipient;
-      f.messageId = id;
-      f.routeCharge = r.charge;
-      f.userData = r.userData;
-      AccountingNotice(m, f, nullptr);
-    }
+    NoticeSent(s, sent, r, id);
   }
   CounterAdd(kSmsSubmit, 1);
   if (!s.message.Inbound && !s.delayUntil) CounterAdd(kSmsQSize, 1);
@@ -200,5 +204,23 @@ void WriteSubmissionFiles(const Submission& s, std::string_view logType, const s
     out.results[i].error = out.written[i] == 0
                                ? std::string("Not written")
                                : StrPrintf("%u of %u parts written", out.written[i], static_cast<unsigned>(parts.size()));
+  }
+}
+
+void SendDirect(const Submission& s, const PreAuthOutputs& preAuth, WriteOutcome& out) {
+  out.directSent.assign(s.directRecipients.size(), false);
+  for (size_t i = 0; i < s.directRecipients.size(); ++i) {
+    RecipientResult r{s.directRecipients[i], {}, {}};
+    out.directSent[i] = s.sendDirect && s.sendDirect(i, r);
+    if (out.directSent[i]) {
+      CounterAdd(kSmsSubmit, 1);
+      size_t k = s.recipients.size() + i;
+      auto at = [k](const std::vector<std::string>& v) { return k < v.size() ? v[k] : std::string(); };
+      RecipientContext context{r.recipient, {}, at(preAuth.charges), at(preAuth.userData)};
+      NoticeSent(s, s.message, context, r.messageIds.empty() ? std::string() : r.messageIds.front());
+    } else if (r.error.empty()) {
+      r.error = "Not sent";
+    }
+    out.results.push_back(std::move(r));
   }
 }

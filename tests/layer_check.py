@@ -19,7 +19,7 @@ LAYERS = [
                  "runtime/call_arguments.h"))],
     # Shared libraries loaded by name; qarvault holds the configuration files below runtime.
     [("outside libraries", ("outside/qarvault/", "outside/qarledger/", "outside/qarseal/", "outside/qarsign/",
-                            "outside/qarmedia/"))],
+                            "outside/qarmedia/", "outside/qardial/"))],
     [("runtime", ("runtime/",))],
     [("outside", ("outside/",))],  # the loader and the call tables
     [("config", ("config/",))],
@@ -33,6 +33,8 @@ LAYERS = [
     [("submit", ("submit/",))],
     # WAP push and settings builders: submissions, below the web pages that take them.
     [("push", ("push/",))],
+    # Received and submitted MMS: below the web pages and the inbound workers that hand them over.
+    [("mms", ("mms/",))],
     [("web", ("web/",)), ("smsc", ("smsc/",))],
     [("inbound", ("inbound/",))],
     # The SMPP server for client applications: sessions over submissions, the store and the web's address checks.

@@ -25,6 +25,7 @@
 #include "web/address_book.h"
 #include "web/pap.h"
 #include "web/responses.h"
+#include "web/mms_submission.h"
 #include "web/submit_parameters.h"
 #include "web/web_menu.h"
 #include "web/web_server.h"
@@ -311,10 +312,18 @@ std::string DelayKey(std::string_view value) {
   return StrPrintf("%04d%02d%02d%02d%02d", year, fields[0], fields[1], fields[2], fields[3]);
 }
 
+void SendSubmitOkPage(WebConnection& c, const std::string& continueUrl, const std::vector<std::string>& lines) {
+  SendSuccess(c, continueUrl, lines);
+}
+
 bool HandleSubmission(WebConnection& c, WebRequest& request) {
   SubmissionRequest s;
   if (std::string invalid = ReadSubmission(c, request, s); !invalid.empty()) {
     SendInvalid(c, invalid);
+    return true;
+  }
+  if (IsMmsSubmission(s.submission.specialContent)) {
+    HandleMmsSubmission(c, request, s.submission.recipients, s.submission.charset, s.continueUrl);
     return true;
   }
   SubmissionResult result;

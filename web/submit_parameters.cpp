@@ -48,12 +48,29 @@ std::optional<std::string> DispositionValue(std::string_view headers, std::strin
 }
 }  // namespace
 
+namespace {
+// The index of the upload value names, or npos.
+size_t UploadIndex(const WebRequest& request, std::string_view value) {
+  const std::vector<std::string>& paths = request.uploads.paths;
+  for (size_t i = 0; i < paths.size(); ++i) {
+    const std::string& path = paths[i];
+    if (!value.empty() && path.size() > value.size() &&
+        path.compare(path.size() - value.size(), value.size(), value) == 0 && path[path.size() - value.size() - 1] == '/')
+      return i;
+  }
+  return std::string::npos;
+}
+}  // namespace
+
 std::string UploadedFilePath(const WebRequest& request, std::string_view value) {
-  for (const std::string& path : request.uploads.paths)
-    if (path.size() > value.size() && path.compare(path.size() - value.size(), value.size(), value) == 0 &&
-        path[path.size() - value.size() - 1] == '/')
-      return path;
-  return {};
+  size_t i = UploadIndex(request, value);
+  return i == std::string::npos ? std::string() : request.uploads.paths[i];
+}
+
+std::string UploadedFileClientName(const WebRequest& request, std::string_view value) {
+  size_t i = UploadIndex(request, value);
+  return i == std::string::npos || i >= request.uploads.clientNames.size() ? std::string()
+                                                                         : request.uploads.clientNames[i];
 }
 
 bool ParseMultipart(WebRequest& request) {
@@ -104,6 +121,7 @@ bool ParseMultipart(WebRequest& request) {
         std::string path = CreateUniqueFileNoPrefix(TempDirectory(), extension.empty() ? "UPL" : extension, content);
         if (!path.empty()) {
           request.uploads.paths.push_back(path);
+          request.uploads.clientNames.push_back(CutTo(StripControlBytes(given), 200));
           part.value = path.substr(path.rfind('/') + 1);
         }
       }

@@ -32,3 +32,5 @@ inline std::vector<std::pair<std::string, std::string>> AllSubmitParameters(cons
 bool ParseMultipart(WebRequest& request);
 // The saved upload a parameter names, only when it was uploaded with this request.
 std::string UploadedFilePath(const WebRequest& request, std::string_view value);
+// The client's own file name of that upload ("" when not uploaded with this request).
+std::string UploadedFileClientName(const WebRequest& request, std::string_view value);

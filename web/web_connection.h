@@ -29,6 +29,7 @@ struct WebConnection {
 // handled it.
 struct RequestUploads {
   std::vector<std::string> paths;
+  std::vector<std::string> clientNames;  // the client's file name of each, as sent
   RequestUploads() = default;
   RequestUploads(const RequestUploads&) = delete;
   RequestUploads& operator=(const RequestUploads&) = delete;

@@ -38,8 +38,12 @@ constexpr const char* kServerSystemId = "QarSMS";
 constexpr uint32_t kDrainWaitMs = 10000;
 
 thread_local uint64_t t_lastActivity = 0;
+thread_local uint64_t t_pdusSeen = 0;
 
-void NoteActivity(const char*, uint32_t) { t_lastActivity = TickMs(); }
+void NoteActivity(const char*, uint32_t) {
+  t_lastActivity = TickMs();
+  ++t_pdusSeen;
+}
 
 const LoadedLibrary& Peer() { return OutsideLibraries.peer; }
 
@@ -135,7 +139,7 @@ void RunBoundSession(Session& s, const SMPPLoginRequest& login, const std::strin
     WriteDebugLogf(kLabel, "Cannot watch the queue of %s: error %d", user.c_str(), errno);
   auto yield = Peer().Call<SMPPServerYieldFn>(peer::SMPPServerYield);
   uint64_t lastCheck = TickMs();
-  bool queueWoke = receives, retriesWaiting = false;
+  bool queueWoke = receives, retriesWaiting = false, moreBuffered = true;
   uint64_t lastPass = 0;
   t_lastActivity = TickMs();
   while (ShutdownRequested.load() == 0) {
@@ -148,9 +152,13 @@ void RunBoundSession(Session& s, const SMPPLoginRequest& login, const std::strin
       if (pass.delivered) t_lastActivity = TickMs();
     }
     int waitMs = 1000;
-    if (WaitForTraffic(s, receives ? &watch : nullptr, waitMs, queueWoke)) {
+    // The library may hold PDUs it has read but not handled (sent together with the bind,
+    // or more than one call handles): while a call handles any, the next one does not wait.
+    if (moreBuffered || WaitForTraffic(s, receives ? &watch : nullptr, waitMs, queueWoke)) {
       int linkError = 0;
+      uint64_t seen = t_pdusSeen;
       yield(s.socket.get(), s.tls, s.name.c_str(), 0, &linkError);
+      moreBuffered = t_pdusSeen != seen;
       if (!window.pending.empty()) {
         DeliveryPass settled;
         SettleDeliveries(link, window, settled);

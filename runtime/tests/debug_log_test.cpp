@@ -156,3 +156,39 @@ TEST_F(DebugLogTest, ClosedLogReopensOnlyWhenPointedAgain) {
   WriteDebugLog("main", "Routing DB Count = 0");
   EXPECT_EQ(Slurp(log()).find("Routing DB Count"), std::string::npos);
 }
+
+// A line repeated by every round of an idle loop is written when its text changes, and
+// otherwise once a minute with the count of the rounds in between.
+TEST_F(DebugLogTest, RepeatedLineIsWrittenWhenItChangesOrOnceAMinute) {
+  struct Step {
+    const char* text;
+    bool minuteLater;      // the last line was written more than a minute ago
+    const char* written;   // what the log gains ("" nothing)
+  } steps[] = {
+      {"SkipQSize = 0", false, "SkipQClean:  SkipQSize = 0\r\n"},
+      {"SkipQSize = 0", false, ""},
+      {"SkipQSize = 0", false, ""},
+      {"SkipQSize = 0", true, "SkipQClean:  SkipQSize = 0 (3 times since the last line)\r\n"},
+      {"SkipQSize = 0", false, ""},
+      {"SkipQSize = 1000", false, "SkipQClean:  SkipQSize = 1000\r\n"},
+      {"SkipQSize = 0", false, "SkipQClean:  SkipQSize = 0\r\n"},
+  };
+  RepeatedDebugLine line;
+  size_t before = 0;
+  for (const Step& s : steps) {
+    SCOPED_TRACE(s.text);
+    if (s.minuteLater) line.writtenTick -= kRepeatedDebugLineEveryMs + 1;
+    WriteDebugLogUnlessRepeated(line, "SkipQClean", s.text);
+    std::string text = Slurp(log());
+    std::string gained = text.substr(before);
+    before = text.size();
+    if (*s.written == '\0') {
+      EXPECT_EQ(gained, "");
+    } else {
+      EXPECT_NE(gained.find(std::string("] ") + s.written), std::string::npos) << gained;
+    }
+  }
+  DebugSettings.Debug = false;
+  WriteDebugLogUnlessRepeated(line, "SkipQClean", "changed while off");
+  EXPECT_EQ(Slurp(log()).size(), before);
+}

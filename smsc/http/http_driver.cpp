@@ -19,6 +19,8 @@
 #include "smsc/http/http_settings.h"
 
 namespace {
+
+constexpr uint32_t kRoundPauseMs = 1000;
 constexpr const char* kLabel = "HTTPSMSC";
 constexpr uint32_t kConnectTimeoutMs = 30000;
 constexpr uint32_t kAnswerTimeoutSeconds = 120;
@@ -250,8 +252,13 @@ void Open(const State& d, QueueWorker& w, QueueTransport& t) {
     return 0;
   };
   t.linkUp = [] { return true; };
-  // The worker waits for work between passes: nothing to rest here.
-  t.passEnd = [d] { CloseKept(*d); };
+  // A pass that only failed rests before the next, so that a failing centre is not asked
+  // again at once; otherwise the worker's wait for work follows.
+  QueueWorker* worker = &w;
+  t.passEnd = [d, worker] {
+    CloseKept(*d);
+    if (worker->handledInPass != 0 && worker->sentInPass == 0) SleepUnlessShutdown(kRoundPauseMs, TickMs());
+  };
 }
 
 }  // namespace

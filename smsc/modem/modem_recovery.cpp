@@ -59,27 +59,6 @@ bool RunUsbCommand(std::string_view connection, const ModemSettings& settings, c
 
 }  // namespace
 
-std::vector<std::string> SplitCommandLine(std::string_view line) {
-  std::vector<std::string> out;
-  std::string word;
-  bool inWord = false, quoted = false;
-  for (char c : line) {
-    if (c == '"') {
-      quoted = !quoted;
-      inWord = true;
-    } else if (!quoted && (c == ' ' || c == '\t')) {
-      if (inWord) out.push_back(word);
-      word.clear();
-      inWord = false;
-    } else {
-      word += c;
-      inWord = true;
-    }
-  }
-  if (inWord) out.push_back(word);
-  return out;
-}
-
 std::string UsbDeviceOfTty(const std::string& devicePath, const std::string& sysRoot) {
   std::string real = RealPath(devicePath);
   if (real.empty()) return "";

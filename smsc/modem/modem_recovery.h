@@ -8,10 +8,9 @@
 #include <string_view>
 #include <vector>
 
+#include "runtime/process_runner.h"
 #include "smsc/modem/modem_settings.h"
 
-// A command line split at blanks, with double quotes grouping words.
-std::vector<std::string> SplitCommandLine(std::string_view line);
 // The sysfs directory of the USB device above a tty device (symlinks followed); "" when the
 // device is not on USB (a pty, an IP modem).
 std::string UsbDeviceOfTty(const std::string& devicePath, const std::string& sysRoot = "/sys");

@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <condition_variable>
 #include <filesystem>
 #include <map>
@@ -25,6 +27,7 @@
 #include "smsc/smsc_driver.h"
 #include "smsc/tests/smsc_test_home.h"
 #include "smsc/work_wait.h"
+#include "store/delay_queue.h"
 #include "store/queue_dirs.h"
 #include "store/queue_file.h"
 
@@ -284,6 +287,32 @@ TEST_F(WorkWaitTest, LinkTrafficIsServedWhileIdle) {
   pollfd fd = {centre.ours.get(), POLLIN, 0};
   for (int i = 0; i < 100 && poll(&fd, 1, 0) > 0; ++i) SleepUnlessShutdown(20, TickMs());
   EXPECT_EQ(poll(&fd, 1, 0), 0);
+}
+
+// A delayed message written for the current minute is moved into the queue at once (the
+// delay-queue thread wakes for the write, not at its next minute) and then sent once.
+TEST_F(WorkWaitTest, DelayedFileDueNowIsMovedAndSent) {
+  Start();
+  WaitPasses(1);
+  std::thread delay([] { ThreadProcessDelayQ(); });
+  std::string dir = OutboundQueueRoot() + "DELAYQ/" + FormatTimestamp14().substr(0, 8) + "/" +
+                    FormatTimestamp14().substr(8, 4) + "/";
+  // The thread removes an empty folder of a due minute: made again until the file is in.
+  bool written = false;
+  int error = 0;
+  for (int attempt = 0; attempt < 5 && !written; ++attempt) {
+    std::error_code ec;
+    fs::create_directories(dir, ec);
+    written = PublishFile(dir + "00000009.REQ", Message("+447700900009"), PublishMode::CreateNew);
+    error = errno;
+  }
+  bool sent = written && centre.WaitSubmitted("+447700900009", 30);
+  Stop();
+  delay.join();
+  ASSERT_TRUE(written) << dir << " " << strerror(error);
+  ASSERT_TRUE(sent);
+  EXPECT_EQ(centre.Submitted("+447700900009"), 1);
+  EXPECT_FALSE(fs::exists(dir + "00000009.REQ"));
 }
 
 }  // namespace

@@ -189,13 +189,19 @@ TEST_F(Submit, FormBodyParametersFirstOccurrenceAndEmptyAsAbsent) {
 }
 
 TEST_F(Submit, SpecialContentIsRefusedNotIgnored) {
-  // Pushes and settings are built now; the MMS notification push stays unsupported.
-  for (const char* p : {"MMSURL=http%3A%2F%2Fx", "RingToneDataText=abc", "MMSText=hi", "EMSText=%3Cb%3Ex"}) {
+  // Pushes, settings and MMS are built now; the MMS notification push stays unsupported.
+  for (const char* p : {"MMSURL=http%3A%2F%2Fx", "RingToneDataText=abc", "EMSText=%3Cb%3Ex"}) {
     std::string response = Get(std::string("PhoneNumber=1&Text=x&") + p);
     EXPECT_EQ(Status(response), "HTTP/1.0 501 Not Implemented") << p;
     EXPECT_NE(response.find("are not supported"), std::string::npos);
   }
+  // MMS goes to the MMS service; without one running, nothing is written.
+  WriteFileText(TestGateway.home + "MMSC.INI", "[MMSC]\r\nWebPort=" + std::to_string(FreeTcpPort()) + "\r\n");
+  std::string response = Get("PhoneNumber=1&Text=x&MMSText=hi");
+  fs::remove(TestGateway.home + "MMSC.INI");
+  EXPECT_EQ(Status(response), "HTTP/1.0 503 Service Unavailable") << response;
   EXPECT_TRUE(FilesUnder(Q()).empty());
+  EXPECT_TRUE(FilesUnder(TestGateway.home + "PRIVATE/TEMP/").empty());
 }
 
 TEST_F(Submit, TextWithUdhIsPackedAfterTheHeader) {

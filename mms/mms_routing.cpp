@@ -1,0 +1,107 @@
+#include "mms/mms_routing.h"
+
+#include <string>
+
+#include "accounting/user_entries.h"
+#include "config/settings_registry.h"
+#include "mms/mms_headers.h"
+#include "push/wsp_decode.h"
+#include "runtime/base64.h"
+#include "runtime/config_access.h"
+#include "runtime/dates.h"
+#include "runtime/debug_log.h"
+#include "runtime/file_io.h"
+#include "runtime/names.h"
+#include "runtime/str_printf.h"
+#include "runtime/text_helpers.h"
+#include "store/unique_files.h"
+
+namespace {
+
+constexpr const char* kLabel = "MMSRouting";
+
+// The value of a decoded header line of the message ("" when absent).
+std::string FieldText(std::string_view message, uint8_t code) {
+  WspField f;
+  if (!FindHeaderField(message, code, f)) return "";
+  std::string line = MmsFieldLine(f);
+  size_t colon = line.find(": ");
+  return colon == std::string::npos ? "" : line.substr(colon + 2);
+}
+
+bool MailToAccount(std::string_view account, std::string_view message) {
+  SMSUserRecord record{};
+  if (!IsSafePathName(account) || !LookupAccount(account, record)) {
+    WriteDebugLogf(kLabel, "No local account %s", std::string(account).c_str());
+    return false;
+  }
+  std::string domain = StripControlBytes(MmscValue("DomainName"));
+  if (domain.empty()) domain = StripControlBytes(MmscValue("HostName"));
+  if (domain.empty()) domain = "qarsms";
+  std::string to = std::string(account) + "@" + domain;
+  std::string from = FieldText(message, 0x89), subject = FieldText(message, 0x96);
+  if (size_t slash = from.find("/TYPE="); slash != std::string::npos) from.resize(slash);
+  std::string boundary = StrPrintf("----=_MMS_%08X", static_cast<unsigned>(message.size() * 2654435761u));
+  std::string mail = "To: " + to + "\r\nX-MMSC-RCPT-TO: " + to + "\r\n";
+  mail += "From: " + (from.empty() ? std::string("unknown") : from) + "@" + domain + "\r\n";
+  mail += "Subject: " + (subject.empty() ? std::string("MMS") : subject) + "\r\n";
+  mail += "Date: " + FormatRfc822Date() + "\r\n";
+  mail += "MIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=\"" + boundary + "\"\r\n\r\n";
+  mail += "--" + boundary + "\r\nContent-Type: application/vnd.wap.mms-message\r\n"
+          "Content-Transfer-Encoding: base64\r\nContent-Disposition: attachment; filename=\"message.mms\"\r\n\r\n";
+  std::string encoded = Base64Encode(message);
+  for (size_t i = 0; i < encoded.size(); i += 76) mail += encoded.substr(i, 76) + "\r\n";
+  mail += "--" + boundary + "--\r\n";
+  std::string path = CreateUniqueFile(ProgramDataDirectory() + "MMSCOUT/", "RFC", mail);
+  if (path.empty()) {
+    WriteDebugLog(kLabel, "Cannot write the mail file");
+    return false;
+  }
+  WriteDebugLogf(kLabel, "MMS mailed to %s as %s", to.c_str(), path.c_str());
+  return true;
+}
+
+// True when VASP.INI of the folder has a Protocol in [VASP].
+bool VaspConfigured(const std::string& folder) {
+  std::string text;
+  if (!ReadWholeFile(folder + "VASP.INI", text, 1u << 16)) return false;
+  bool inSection = false;
+  size_t pos = 0;
+  while (pos < text.size()) {
+    size_t end = FindLineEnd(text, pos);
+    std::string_view line = Trim(std::string_view(text).substr(pos, end == std::string::npos ? std::string::npos : end - pos));
+    pos = end == std::string::npos ? text.size() : end + 1;
+    if (line.starts_with("[")) {
+      inSection = EqualsNoCase(line, "[VASP]");
+    } else if (inSection && StartsWithNoCase(line, "Protocol")) {
+      std::string_view rest = Trim(line.substr(8));
+      if (rest.starts_with("=") && !Trim(rest.substr(1)).empty()) return true;
+    }
+  }
+  return false;
+}
+
+bool QueueForVasp(std::string_view name, std::string_view message) {
+  std::string folder = ProgramDataDirectory() + "VASPOUT/" + std::string(name) + "/";
+  if (!IsSafePathName(name) || !VaspConfigured(folder)) {
+    WriteDebugLogf(kLabel, "No VASP connection %s", StripControlBytes(name).c_str());
+    return false;
+  }
+  std::string path = CreateUniqueFile(folder, "MMS", message);
+  if (path.empty()) {
+    WriteDebugLogf(kLabel, "Cannot queue the MMS in %s", folder.c_str());
+    return false;
+  }
+  WriteDebugLogf(kLabel, "MMS queued for VASP %s as %s", std::string(name).c_str(), path.c_str());
+  return true;
+}
+
+}  // namespace
+
+bool RouteInboundMMS(std::string_view routing, std::string_view message) {
+  std::string_view value = Trim(routing);
+  if (value.empty()) return false;
+  if (StartsWithNoCase(value, "localuser:")) return MailToAccount(Trim(value.substr(10)), message);
+  if (value.find('@') != std::string_view::npos) return false;
+  return QueueForVasp(value, message);
+}

@@ -1,0 +1,53 @@
+// qardial, loaded by name: the packet-data side of MMS retrieval, the least of it: no dial-up
+// (the host's own IP path is used), requests carried through an HTTP proxy named as the WAP
+// gateway "http:host:port", and the in-process arbiter that lends a modem to the MMS worker.
+#pragma once
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define QARDIAL_API __attribute__((visibility("default")))
+
+// The caller's context block of one WAP gateway session.
+typedef struct WSPContext {
+  int connected;
+  char extraHeaders[2048];  // header lines (CR LF each) added to every request
+} WSPContext;
+
+// Dials nothing: 0 when the gateway answers (an "http:" proxy accepts a connection within
+// 10 s, or a WAP gateway given as a bare address), 1 when it does not.
+QARDIAL_API int WSPRasDial(const char* profile, const char* apn, const char* apnLogin, const char* apnPassword,
+                           const char* gateway);
+QARDIAL_API int WSPRasHangUp(const char* profile);
+// Connects the caller's stream socket to the proxy; non-zero when connected. A UDP WSP
+// gateway (no "http:") cannot be used and fails.
+QARDIAL_API int WSPConnect(int socket, const char* gateway, const char* extraHeaders, WSPContext* context,
+                           const char* profile);
+// Sends the textual HTTP request (its header gets the context's extra header lines) and reads
+// the answer (at most 16 MB, 120 s): *response is malloc'ed for the caller to free. 0 on
+// success, -1 on failure.
+QARDIAL_API int WSPRequest(int socket, const char* gateway, WSPContext* context, const char* request,
+                           uint32_t requestLength, char** response, uint32_t* responseLength, const char* profile);
+QARDIAL_API int WSPDisconnect(int socket, const char* gateway, WSPContext* context, const char* profile);
+
+// The arbiter. The MMS worker takes the modem (waiting up to timeoutSeconds for the SMS
+// worker to leave it, ending early when *stopFlag is set; null when not had) ...
+QARDIAL_API void* ModemAllocate(const char* modem, int timeoutSeconds, volatile int* stopFlag);
+// ... asks whether the SMS worker wants it back (1) ...
+QARDIAL_API int ModemRequested(void* handle);
+// ... and gives it back.
+QARDIAL_API void ModemRelease(void* handle);
+// The SMS worker's side: 1 when it may use the line now (it then holds it until
+// ModemSmsDone); 0 while the MMS worker holds it, which then sees the request.
+QARDIAL_API int ModemSmsAcquire(const char* modem);
+QARDIAL_API void ModemSmsDone(const char* modem);
+
+QARDIAL_API int WSPRasGetErrorString(int code, char* text, uint32_t size);
+QARDIAL_API int ModemReset(const char* modem);
+
+#ifdef __cplusplus
+}
+#endif

@@ -1,0 +1,89 @@
+#include <poll.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "runtime/folder_wake.h"
+#include "runtime/thread_registry.h"
+#include "runtime/waits.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+bool Readable(int fd) {
+  pollfd p = {fd, POLLIN, 0};
+  return poll(&p, 1, 0) > 0;
+}
+
+// A write wakes the waiters of the folders that hold it (subfolders included), once per
+// burst until the waiter looks again; other folders' waiters sleep on.
+TEST(FolderWake, WritesWakeTheirFoldersWaitersOncePerBurst) {
+  DisableFolderWatch(true);
+  struct Case {
+    const char* path;  // written, under the temporary folder
+    bool wakesA, wakesB;
+  } cases[] = {
+      {"A/x.req", true, false},
+      {"A/user/x.req", true, false},
+      {"B/x.req", false, true},
+      {"AB/x.req", false, false},
+      {"A/", false, false},
+      {"C/x.req", false, false},
+  };
+  TempDir dir;
+  FolderWake a({dir.path() + "A/"});
+  FolderWake b({dir.path() + "B/"});
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    a.Rearm();
+    b.Rearm();
+    uint64_t signalledBefore = a.Signalled();
+    for (int i = 0; i < 3; ++i) SignalFolderWrite(dir.path() + c.path);
+    EXPECT_EQ(Readable(a.Fd()), c.wakesA);
+    EXPECT_EQ(Readable(b.Fd()), c.wakesB);
+    EXPECT_EQ(a.Signalled() - signalledBefore, c.wakesA ? 1u : 0u);
+  }
+  a.Rearm();
+  EXPECT_FALSE(Readable(a.Fd()));
+  DisableFolderWatch(false);
+}
+
+// A file another program drops in (or into a subfolder made afterwards) is seen through
+// inotify; the stop ends a wait at once.
+TEST(FolderWake, DroppedFilesWakeAndTheStopEndsTheWait) {
+  ShutdownRequested.store(0);
+  ClearStaleShutdownWake();
+  TempDir dir;
+  std::string folder = dir.path() + "Q/";
+  std::filesystem::create_directories(folder);
+  FolderWake wake({folder});
+  if (!FolderWatchActive()) GTEST_SKIP() << "no inotify here";
+  struct Case {
+    const char* name;
+    std::string path;
+  } cases[] = {
+      {"in the folder", folder + "x.req"},
+      {"in a new subfolder", folder + "user/"},
+      {"in that subfolder", folder + "user/y.req"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    wake.Rearm();
+    if (c.path.back() == '/') {
+      std::filesystem::create_directories(c.path);
+    } else {
+      std::ofstream(c.path + ".tmp") << "[SMS]\r\n";
+      std::filesystem::rename(c.path + ".tmp", c.path);
+    }
+    EXPECT_TRUE(wake.Wait(20000));
+  }
+  wake.Rearm();
+  AnnounceShutdown();
+  EXPECT_FALSE(wake.Wait(60000));
+  ShutdownRequested.store(0);
+  ClearStaleShutdownWake();
+}
+
+}  // namespace
