@@ -426,7 +426,7 @@ TEST(PushE2e, DatagramsAreCharged) {
   for (const Step& step : kSteps) {
     SCOPED_TRACE(step.name);
     std::string answer = Curl({"-u", "bob:pw", base + step.query});
-    EXPECT_EQ(StatusOf(answer), step.status) << answer;
+    EXPECT_EQ(CurlStatus(answer), step.status) << answer;
     if (std::string(step.status) == "403")
       EXPECT_NE(answer.find("credit limit exceeded"), std::string::npos) << answer;
     // The datagram leaves before the answer: it is there now or never.
@@ -482,7 +482,7 @@ TEST(PushE2e, DatagramsArePreAuthorised) {
     if (step.refused)
       EXPECT_NE(answer.find("Request rejected by accounting callback"), std::string::npos) << answer;
     else
-      EXPECT_EQ(StatusOf(answer), "200") << answer;
+      EXPECT_EQ(CurlStatus(answer), "200") << answer;
     std::string pdu;
     EXPECT_EQ(port.Receive(pdu, false), !step.refused && step.files == 0);
     EXPECT_EQ(g.TakeQueued().size(), step.files);
