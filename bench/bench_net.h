@@ -1,4 +1,5 @@
-// What the benchmarks share: the clock, loopback sockets, and where the programs are.
+// What the benchmark programs share beside bench_process.h (clock, free port, connect):
+// listening and sending on loopback, their start-up, and where the programs are.
 #pragma once
 
 #include <arpa/inet.h>
@@ -16,6 +17,7 @@
 #include <iterator>
 #include <string>
 
+#include "bench/bench_process.h"
 #include "runtime/unique_fd.h"
 
 // What every load program does first: a closed peer is an error return, not a signal, and
@@ -26,12 +28,6 @@ inline void PrepareBenchProcess() {
   getrlimit(RLIMIT_NOFILE, &rl);
   rl.rlim_cur = rl.rlim_max;
   setrlimit(RLIMIT_NOFILE, &rl);
-}
-
-inline uint64_t NowUs() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return uint64_t(ts.tv_sec) * 1000000 + uint64_t(ts.tv_nsec) / 1000;
 }
 
 // A listening socket on a free loopback port (set in port); empty when none.
@@ -47,38 +43,6 @@ inline UniqueFd ListenLoopback(uint16_t& port) {
   getsockname(s.get(), reinterpret_cast<sockaddr*>(&a), &len);
   port = ntohs(a.sin_port);
   return s;
-}
-
-// A loopback port free at the time of the call (0 when none).
-inline uint16_t FreePort() {
-  UniqueFd s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  if (bind(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return 0;
-  getsockname(s.get(), reinterpret_cast<sockaddr*>(&a), &len);
-  return ntohs(a.sin_port);
-}
-
-inline UniqueFd Connect(uint16_t port) {
-  UniqueFd s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return UniqueFd();
-  int one = 1;
-  setsockopt(s.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  return s;
-}
-
-inline bool WaitForPort(uint16_t port, int ms) {
-  for (int waited = 0; waited < ms; waited += 100) {
-    if (Connect(port)) return true;
-    usleep(100000);
-  }
-  return false;
 }
 
 inline bool SendAll(int fd, const std::string& data) {

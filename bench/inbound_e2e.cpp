@@ -98,7 +98,7 @@ struct Centre {
         std::string out;
         while (outstanding < kWindow && next.load() < total) {
           size_t index = next++;
-          timings.sent[index] = NowUs();
+          timings.sent[index] = BenchNowUs();
           out += Deliver(index, sequence++);
           ++outstanding;
         }
@@ -175,7 +175,7 @@ struct Server {
     size_t index = strtoul(requestLine.c_str() + at + 3, nullptr, 10);
     if (index >= timings.requested.size()) return;
     uint64_t expected = 0;
-    if (timings.requested[index].compare_exchange_strong(expected, NowUs())) ++timings.requests;
+    if (timings.requested[index].compare_exchange_strong(expected, BenchNowUs())) ++timings.requests;
     else ++timings.repeated;
   }
   void Run() {
@@ -244,9 +244,9 @@ RunResult Measure(Centre& centre, Timings& t, size_t messages, const std::vector
   t.Reset();
   double cpuStart = 0;
   for (const BenchProcess* p : cpu) cpuStart += p->CpuSeconds();
-  uint64_t start = NowUs();
+  uint64_t start = BenchNowUs();
   centre.Begin(messages);
-  while (t.requests.load() < messages && NowUs() - start < 300000000ull) usleep(20000);
+  while (t.requests.load() < messages && BenchNowUs() - start < 300000000ull) usleep(20000);
   usleep(200000);  // late repeats
   double cpuEnd = 0;
   for (const BenchProcess* p : cpu) cpuEnd += p->CpuSeconds();
@@ -292,7 +292,7 @@ RunResult RunGateway(Centre& centre, Server& server, Timings& t, size_t messages
   std::string bin = BinDir();
   std::string connection = "SMPP - 127.0.0.1:" + std::to_string(centre.port);
   WriteText(home + "QARHUB.INI",
-            "[QARHUB]\r\nWebPort=" + std::to_string(FreePort()) + "\r\nModem1=" + connection +
+            "[QARHUB]\r\nWebPort=" + std::to_string(BenchFreePort()) + "\r\nModem1=" + connection +
                 "\r\nReceiveSMS=Yes\r\nDurableAccept=" + (durable ? "Yes" : "No") +
                 "\r\n2WaySMSThreadCount=" + std::to_string(threads) +
                 "\r\nReceiveSMSCommand1=KW\thttp://127.0.0.1:" + std::to_string(server.port) +
@@ -315,7 +315,7 @@ RunResult RunKannel(Centre& centre, Server& server, Timings& t, size_t messages)
     return {};
   }
   std::string dir = TempDir("kannel-inbound-bench");
-  uint16_t admin = FreePort(), boxPort = FreePort();
+  uint16_t admin = BenchFreePort(), boxPort = BenchFreePort();
   std::string conf = "group = core\nadmin-port = " + std::to_string(admin) +
                      "\nadmin-password = bench\nsmsbox-port = " + std::to_string(boxPort) +
                      "\nbox-allow-ip = 127.0.0.1\nlog-level = 4\nlog-file = \"" + dir + "bearerbox.log\"\n" +

@@ -44,7 +44,7 @@ double NowSeconds() {
 
 // One request line, one answer line.
 std::string Exchange(uint16_t port, const std::string& request) {
-  UniqueFd s = Connect(port);
+  UniqueFd s = BenchConnect(port);
   if (!s) return {};
   std::string out = request + "\n";
   if (send(s.get(), out.data(), out.size(), MSG_NOSIGNAL) != ssize_t(out.size())) return {};
@@ -111,7 +111,7 @@ bool AllReady(const std::vector<Sim>& sims) {
 }
 
 bool HttpSubmit(uint16_t port, const std::string& path) {
-  UniqueFd s = Connect(port);
+  UniqueFd s = BenchConnect(port);
   if (!s) return false;
   std::string request = "GET " + path + " HTTP/1.1\r\nHost: bench\r\nConnection: close\r\n\r\n";
   if (send(s.get(), request.data(), request.size(), MSG_NOSIGNAL) != ssize_t(request.size())) return false;
@@ -138,7 +138,7 @@ int main(int argc, char** argv) {
   std::string home = dir + "gw/", bare = dir + "bare/";
   fs::create_directories(home);
   fs::create_directories(bare);
-  uint16_t web = FreePort(), bareWeb = FreePort();
+  uint16_t web = BenchFreePort(), bareWeb = BenchFreePort();
   std::string ini = "[QARHUB]\r\nWebPort=" + std::to_string(web) + "\r\nReceiveSMS=Yes\r\n";
   std::string sections;
   for (int i = 0; i < kModems; ++i) {
@@ -152,7 +152,7 @@ int main(int argc, char** argv) {
   BenchProcess gateway, baseline;
   gateway.Start({bin + "qargate"}, {"QARSMS_HOME=" + home}, home + "gateway.out");
   baseline.Start({bin + "qargate"}, {"QARSMS_HOME=" + bare}, bare + "gateway.out");
-  if (!WaitForPort(web, 30000) || !WaitForPort(bareWeb, 30000)) {
+  if (!BenchWaitForPort(web, 30000) || !BenchWaitForPort(bareWeb, 30000)) {
     fprintf(stderr, "a gateway did not open its web port (see %s)\n", dir.c_str());
     return 1;
   }
