@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "inbound/udh_facts.h"
 #include "store/message_file.h"
 
 // The file a message came from.
@@ -29,6 +30,10 @@ struct InboundResult {
 // nothing beside the file but hands copies to "~SMSIN::SMS"/"~SMSIN::BAD" and kept messages
 // to "~SMSIN".
 InboundResult ProcessInboundMessage(SmsMessageRecord& m, const InboundFileFacts& f, bool receiptFile);
+
+// A WAP push for the MMS port (2948) received on a connection ("" for the main settings)
+// with ReceiveMMS on.
+bool IsMmsNotification(const UdhFacts& udh, const std::string& connection);
 
 // The hand-over of a WAP push for port 2948 while ReceiveMMS is on: true when taken, false
 // leaves the file in place for the next scan. While none is set, such a message is kept as

@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 
 #include "config/settings.h"
+#include "config/value_checks.h"
 #include "push/push_settings.h"
 #include "runtime/config_access.h"
 #include "runtime/debug_log.h"
@@ -13,16 +14,6 @@
 #include "runtime/unique_fd.h"
 
 namespace {
-bool DottedIPv4(const std::string& text, in_addr& out) {
-  if (text.empty() || text.size() > 15) return false;
-  int dots = 0;
-  for (char c : text) {
-    if (c == '.') ++dots;
-    else if (c < '0' || c > '9') return false;
-  }
-  return dots == 3 && inet_pton(AF_INET, text.c_str(), &out) == 1;
-}
-
 SubmissionResult Refused(SubmissionStatus status, std::string text) {
   SubmissionResult r;
   r.status = status;
@@ -33,10 +24,10 @@ SubmissionResult Refused(SubmissionStatus status, std::string text) {
 
 std::string PushUdpAddress(const std::string& recipient, bool ipNotify) {
   in_addr a;
-  if (DottedIPv4(recipient, a)) return recipient;
+  if (IsDottedIPv4(recipient, &a)) return recipient;
   if (!ipNotify) return {};
   std::string mapped = MMSCIniString("IPNotify", recipient, "", 100);
-  return DottedIPv4(mapped, a) ? mapped : std::string();
+  return IsDottedIPv4(mapped, &a) ? mapped : std::string();
 }
 
 std::vector<MessagePart> PushParts(const PushDelivery& d, uint8_t dcs, bool reference16, std::string& error) {
@@ -83,7 +74,7 @@ SubmissionResult DeliverPush(Submission base, const PushDelivery& d) {
   for (const std::string& r : base.recipients) {
     std::string address = PushUdpAddress(r, d.ipNotify);
     in_addr a{};
-    if (!address.empty() && DottedIPv4(address, a))
+    if (!address.empty() && IsDottedIPv4(address, &a))
       datagrams.emplace_back(r, a);
     else
       numbers.push_back(r);

@@ -24,23 +24,7 @@ struct Gateway : WebGateway {
   std::string Post(const std::string& form) {
     return Curl({"--data-binary", form, "http://127.0.0.1:" + std::to_string(port) + "/"});
   }
-  // The queued files, read and removed, in name order.
-  std::vector<std::string> TakeQueued() {
-    std::vector<std::string> paths;
-    std::error_code ec;
-    for (auto& e : fs::recursive_directory_iterator(home.path() + "Q", ec))
-      if (e.is_regular_file() && e.path().extension() == ".req") paths.push_back(e.path().string());
-    std::sort(paths.begin(), paths.end());
-    std::vector<std::string> out;
-    for (const std::string& p : paths) {
-      out.push_back(ReadFileText(p));
-      fs::remove(p, ec);
-    }
-    return out;
-  }
 };
-
-std::string StatusOf(const std::string& answer) { return answer.substr(answer.rfind('\n') + 1); }
 
 std::string Line(const std::string& file, const std::string& key) {
   size_t at = file.find("\r\n" + key + "=");
@@ -87,7 +71,7 @@ TEST(PushE2e, QueuedPushesAndSettings) {
   for (const QueuedCase& c : kCases) {
     SCOPED_TRACE(c.name);
     std::string answer = g.Get(c.query);
-    ASSERT_EQ(StatusOf(answer), "200") << answer;
+    ASSERT_EQ(CurlStatus(answer), "200") << answer;
     std::vector<std::string> files = g.TakeQueued();
     ASSERT_EQ(files.size(), c.files);
     EXPECT_EQ(Line(files[0], "UDH").substr(0, std::string(c.udh).size()), c.udh) << files[0];
@@ -144,14 +128,14 @@ TEST(PushE2e, BadRequestsAnswerTheirTextAndQueueNothing) {
   for (const RefusalCase& c : kCases) {
     SCOPED_TRACE(c.name);
     std::string answer = g.Get(c.query);
-    EXPECT_EQ(StatusOf(answer), "400") << answer;
+    EXPECT_EQ(CurlStatus(answer), "400") << answer;
     EXPECT_NE(answer.find(c.text), std::string::npos) << answer;
     EXPECT_TRUE(g.TakeQueued().empty());
   }
   // The document alone: answered as XML, nothing queued, no recipient needed.
   std::string answer = g.Get("OTA_SUBMIT_VIEWXML=1&OTA_BEARER=GPRS&OTA_NAME=Operator&OTA_PROXY=10.0.0.1&"
                              "OTA_GPRS_ACCESSPOINTNAME=internet");
-  EXPECT_EQ(StatusOf(answer), "200") << answer;
+  EXPECT_EQ(CurlStatus(answer), "200") << answer;
   for (const char* line : {"<CHARACTERISTIC-LIST>", "<PARM NAME=\"BEARER\" VALUE=\"GPRS\"/>",
                            "<PARM NAME=\"PROXY\" VALUE=\"10.0.0.1\"/>", "<PARM NAME=\"PORT\" VALUE=\"9201\"/>",
                            "<PARM NAME=\"GPRS_ACCESSPOINTNAME\" VALUE=\"internet\"/>",
@@ -208,13 +192,13 @@ TEST(PushE2e, DatagramForAnAddress) {
   ASSERT_TRUE(WaitReady(p, g.port)) << p.Output();
   auto receive = [&](std::string& pdu) { return port.Receive(pdu); };
   std::string answer = g.Get("PhoneNumber=" + address + "&WAPURL=http://www.example.com/a&WAPSL=1");
-  EXPECT_EQ(StatusOf(answer), "200") << answer;
+  EXPECT_EQ(CurlStatus(answer), "200") << answer;
   std::string pdu;
   ASSERT_TRUE(receive(pdu));
   EXPECT_EQ(pdu.substr(1), std::string("\x06\x01\xB0\x02\x06\x6A\x00\x85\x0A\x03" "example.com/a\x00\x01", 25));
   // A settings push to a number with an [IPNotify] address goes there too.
   answer = g.Get("PhoneNumber=447700900999&OTA_BEARER=GPRS&OTA_NAME=Op");
-  EXPECT_EQ(StatusOf(answer), "200") << answer;
+  EXPECT_EQ(CurlStatus(answer), "200") << answer;
   ASSERT_TRUE(receive(pdu));
   EXPECT_EQ(pdu.substr(1, 4), "\x06\x2C\x1F\x2A");
   EXPECT_TRUE(g.TakeQueued().empty());
@@ -291,7 +275,7 @@ TEST(PushE2e, PapFailures) {
   for (const PapFailureCase& c : kCases) {
     SCOPED_TRACE(c.name);
     std::string answer = g.Pap(c.contentType, c.body);
-    EXPECT_EQ(StatusOf(answer), "200") << answer;
+    EXPECT_EQ(CurlStatus(answer), "200") << answer;
     EXPECT_EQ(answer.substr(0, answer.rfind('\n')),
               std::string("<pap>\r\n<badmessage-response code=\"2000\" desc=\"") + c.text + "\"/>\r\n</pap>\r\n");
     EXPECT_TRUE(g.WellFormed(answer)) << answer;
@@ -309,7 +293,7 @@ TEST(PushE2e, PapAccepted) {
                                "Content-Type: text/vnd.wap.sl\r\nX-Wap-Application-Id: x-wap-application:wml.ua",
                                "<sl href=\"http://www.example.com/a\"/>");
   std::string answer = g.Pap("multipart/related; boundary=B1; type=\"application/xml\"", body, "/ppg");
-  EXPECT_EQ(StatusOf(answer), "202") << answer;
+  EXPECT_EQ(CurlStatus(answer), "202") << answer;
   EXPECT_TRUE(g.WellFormed(answer)) << answer;
   EXPECT_NE(answer.find("<push-response push-id=\"a&quot;&lt;b&gt;&amp;&apos;\">"), std::string::npos) << answer;
   std::vector<std::string> files = g.TakeQueued();
@@ -388,24 +372,24 @@ TEST(PushE2e, CreditRefusals) {
   std::string answer = Curl({"-u", "bob:pw", base + "PhoneNumber=447700900123&WAPPUSHADV_CONTENT_TYPE="
                                                     "application/vnd.wap.mms-message&WAPPUSHADV_CONTENT_ENCODING=HEX&"
                                                     "WAPPUSHADV_CONTENT=" + std::string(592, 'B')});
-  EXPECT_EQ(StatusOf(answer), "403") << answer;
+  EXPECT_EQ(CurlStatus(answer), "403") << answer;
   EXPECT_NE(answer.find("credit limit exceeded"), std::string::npos) << answer;
   EXPECT_TRUE(g.TakeQueued().empty());
   // One SI and one settings push fit: 0.5 left.
   answer = Curl({"-u", "bob:pw", base + "PhoneNumber=447700900123&WAPURL=example.com&Text=Hi"});
-  EXPECT_EQ(StatusOf(answer), "200") << answer;
+  EXPECT_EQ(CurlStatus(answer), "200") << answer;
   answer = Curl({"-u", "bob:pw", base + "PhoneNumber=447700900123&OTA_BEARER=GPRS&OTA_NAME=Op"});
-  EXPECT_EQ(StatusOf(answer), "200") << answer;
+  EXPECT_EQ(CurlStatus(answer), "200") << answer;
   EXPECT_EQ(g.TakeQueued().size(), 2u);
   answer = Curl({"-u", "bob:pw", base + "PhoneNumber=447700900123&OTA_BEARER=GPRS&OTA_NAME=Op"});
-  EXPECT_EQ(StatusOf(answer), "403") << answer;
+  EXPECT_EQ(CurlStatus(answer), "403") << answer;
   EXPECT_TRUE(g.TakeQueued().empty());
   // The PAP request is answered with the refusal as a bad message.
   WriteFileText(g.scratch.path() + "body",
                 Multipart(Control("c1", {"447700900123"}), "Content-Type: text/vnd.wap.sl", "<sl href=\"http://a\"/>"));
   answer = Curl({"-u", "bob:pw", "--data-binary", "@" + g.scratch.path() + "body", "-H",
                  "Content-Type: multipart/related; boundary=B1", "http://127.0.0.1:" + std::to_string(g.port) + "/PAP"});
-  EXPECT_EQ(StatusOf(answer), "200") << answer;
+  EXPECT_EQ(CurlStatus(answer), "200") << answer;
   EXPECT_NE(answer.find("<badmessage-response code=\"2000\" desc=\"Account bob:  credit limit exceeded.\"/>"),
             std::string::npos)
       << answer;
@@ -442,7 +426,7 @@ TEST(PushE2e, DatagramsAreCharged) {
   for (const Step& step : kSteps) {
     SCOPED_TRACE(step.name);
     std::string answer = Curl({"-u", "bob:pw", base + step.query});
-    EXPECT_EQ(StatusOf(answer), step.status) << answer;
+    EXPECT_EQ(CurlStatus(answer), step.status) << answer;
     if (std::string(step.status) == "403")
       EXPECT_NE(answer.find("credit limit exceeded"), std::string::npos) << answer;
     // The datagram leaves before the answer: it is there now or never.
@@ -498,7 +482,7 @@ TEST(PushE2e, DatagramsArePreAuthorised) {
     if (step.refused)
       EXPECT_NE(answer.find("Request rejected by accounting callback"), std::string::npos) << answer;
     else
-      EXPECT_EQ(StatusOf(answer), "200") << answer;
+      EXPECT_EQ(CurlStatus(answer), "200") << answer;
     std::string pdu;
     EXPECT_EQ(port.Receive(pdu, false), !step.refused && step.files == 0);
     EXPECT_EQ(g.TakeQueued().size(), step.files);
