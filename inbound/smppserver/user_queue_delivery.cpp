@@ -2,6 +2,7 @@
 
 #include <dlfcn.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -89,6 +90,12 @@ bool FinishDelivery(const DeliveryLink& link, ClaimedFile& file, const SmsMessag
 bool PrepareFile(const DeliveryLink& link, const std::string& path, ClaimedFile& file, SmsMessageRecord& m,
                  DeliveryPass& pass) {
   if (!ClaimQueueFile(path, file)) return false;  // gone, or another session has it
+  struct stat st;
+  if (fstat(file.fd.get(), &st) == 0 && st.st_size == 0) {
+    // Another program is still writing it in place: its close wakes the session again.
+    ReleaseClaim(file);
+    return false;
+  }
   LoadSMSMessage(file, m);
   if (m.PhoneNumber.empty() && !m.Sender.empty()) m.PhoneNumber = "1";
   if (m.RetryCount > RetryMaxAttempts("")) {

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <string>
 #include <vector>
@@ -214,7 +215,12 @@ TEST(SmppServerE2e, UserQueueDeliveredToReceiver) {
   std::vector<std::string> delivered;
   for (int i = 0; i < 3 && node.WaitFor("DELIVER ", line, 10000); ++i) delivered.push_back(line);
   ASSERT_EQ(delivered.size(), 3u) << Joined(node.lines());
-  WriteFileText(q + "late.req", "[SMS-IN]\r\nPhoneNumber=447700900001\r\nSender=447700900005\r\nData=late\r\n");
+  {
+    // A file another program has made but not yet written waits for its content.
+    std::ofstream late(q + "late.req", std::ios::binary);
+    EXPECT_FALSE(node.WaitFor("DELIVER ", line, 1000)) << line;
+    late << "[SMS-IN]\r\nPhoneNumber=447700900001\r\nSender=447700900005\r\nData=late\r\n";
+  }
   ASSERT_TRUE(node.WaitFor("DELIVER ", line, 3000)) << Joined(node.lines());
   delivered.push_back(line);
   std::string all = Joined(delivered);
