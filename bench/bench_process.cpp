@@ -1,11 +1,18 @@
 #include "bench/bench_process.h"
 
+#include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
+#include <time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -53,6 +60,20 @@ double ProcessCpuSeconds(pid_t pid) {
 
 double BenchProcess::CpuSeconds() const { return pid <= 0 ? 0 : ProcessCpuSeconds(pid); }
 
+void BenchProcess::SampleRunQueueWait(std::map<pid_t, double>& waits) const {
+  if (pid <= 0) return;
+  std::string tasks = "/proc/" + std::to_string(pid) + "/task/";
+  DIR* d = opendir(tasks.c_str());
+  if (d == nullptr) return;
+  while (dirent* e = readdir(d)) {
+    if (e->d_name[0] < '0' || e->d_name[0] > '9') continue;
+    std::ifstream f(tasks + e->d_name + "/schedstat");
+    unsigned long long running = 0, waiting = 0;
+    if (f >> running >> waiting) waits[pid_t(atoi(e->d_name))] = double(waiting) / 1e9;
+  }
+  closedir(d);
+}
+
 void BenchProcess::Stop() {
   if (pid <= 0) return;
   // A wrapper (perf stat) ends with its program and reports then: the program is stopped.
@@ -75,4 +96,41 @@ void BenchProcess::Stop() {
   kill(pid, SIGKILL);
   waitpid(pid, nullptr, 0);
   pid = -1;
+}
+
+uint64_t BenchNowUs() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return uint64_t(ts.tv_sec) * 1000000 + uint64_t(ts.tv_nsec) / 1000;
+}
+
+uint16_t BenchFreePort() {
+  UniqueFd s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  if (bind(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return 0;
+  getsockname(s.get(), reinterpret_cast<sockaddr*>(&a), &len);
+  return ntohs(a.sin_port);
+}
+
+UniqueFd BenchConnect(uint16_t port) {
+  UniqueFd s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (connect(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return UniqueFd();
+  int one = 1;
+  setsockopt(s.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  return s;
+}
+
+bool BenchWaitForPort(uint16_t port, int ms) {
+  for (int waited = 0; waited < ms; waited += 100) {
+    if (BenchConnect(port)) return true;
+    usleep(100000);
+  }
+  return false;
 }

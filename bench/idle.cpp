@@ -82,11 +82,11 @@ IdleFigure GatewayIdle(const Options& o, size_t links, bool debug) {
   std::string home = scratch.Make("qar-idle-bench");
   IdleFigure f;
   if (home.empty()) return f;
-  uint16_t web = FreePort();
+  uint16_t web = BenchFreePort();
   WriteText(home + "QARHUB.INI", GatewayConfig(sinks, web, debug, 1));
   BenchProcess gateway;
   gateway.Start({o.bin + "qargate"}, {"QARSMS_HOME=" + home}, home + "gateway.out");
-  if (!WaitForPort(web, 20000)) {
+  if (!BenchWaitForPort(web, 20000)) {
     fprintf(stderr, "the gateway did not open its web port; see %sgateway.out\n", home.c_str());
     return f;
   }
@@ -108,8 +108,8 @@ double KannelIdle(const Options& o, size_t links) {
   ScratchFs scratch;
   std::string dir = scratch.Make("kannel-idle-bench");
   if (dir.empty()) return -1;
-  std::string conf = "group = core\nadmin-port = " + std::to_string(FreePort()) +
-                     "\nadmin-password = bench\nsmsbox-port = " + std::to_string(FreePort()) +
+  std::string conf = "group = core\nadmin-port = " + std::to_string(BenchFreePort()) +
+                     "\nadmin-password = bench\nsmsbox-port = " + std::to_string(BenchFreePort()) +
                      "\nlog-level = 4\nlog-file = \"" + dir + "bearerbox.log\"\nstore-type = file\nstore-location = \"" +
                      dir + "kannel.store\"\n";
   for (size_t i = 0; i < links; ++i) {
@@ -137,13 +137,13 @@ struct Latency {
 Latency SingleMessages(Sink& sink, uint16_t port, size_t count, const std::function<std::string(size_t)>& pathFor) {
   Latency l;
   sink.Reset();
-  UniqueFd c = Connect(port);
+  UniqueFd c = BenchConnect(port);
   if (!c) return l;
   std::vector<uint64_t> sentAt(count, 0);
   char buffer[16384];
   for (size_t i = 0; i < count; ++i) {
-    uint64_t next = NowUs() + 200000;
-    sentAt[i] = NowUs();
+    uint64_t next = BenchNowUs() + 200000;
+    sentAt[i] = BenchNowUs();
     SendAll(c.get(), "GET " + pathFor(i) + " HTTP/1.1\r\nHost: bench\r\nConnection: keep-alive\r\n\r\n");
     std::string in;
     for (;;) {
@@ -156,7 +156,7 @@ Latency SingleMessages(Sink& sink, uint16_t port, size_t count, const std::funct
       size_t length = cl != std::string::npos && cl < end ? std::stoul(in.substr(cl + 16)) : 0;
       if (in.size() >= end + 4 + length) break;
     }
-    uint64_t now = NowUs();
+    uint64_t now = BenchNowUs();
     if (now < next) usleep(useconds_t(next - now));
   }
   usleep(2000000);
@@ -179,13 +179,13 @@ Latency GatewayLatency(const Options& o, size_t count) {
   ScratchFs scratch;
   std::string home = scratch.Make("qar-latency-bench");
   if (home.empty()) return {};
-  uint16_t web = FreePort();
+  uint16_t web = BenchFreePort();
   WriteText(home + "QARHUB.INI", GatewayConfig(sinks, web, false, 100));
   std::string add = "QARSMS_HOME='" + home + "' '" + o.bin + "qaruser' add bench pw >/dev/null 2>&1";
   if (system(add.c_str()) != 0) fprintf(stderr, "qaruser add failed\n");
   BenchProcess gateway;
   gateway.Start({o.bin + "qargate"}, {"QARSMS_HOME=" + home}, home + "gateway.out");
-  if (!WaitForPort(web, 20000)) return {};
+  if (!BenchWaitForPort(web, 20000)) return {};
   sleep(3);  // bound, and idle
   return SingleMessages(*sinks.all[0], web, count, [](size_t i) {
     return "/?User=bench&Password=pw&PhoneNumber=447700900123&Sender=12345&Text=b" + std::to_string(i);
@@ -198,8 +198,8 @@ Latency KannelLatency(const Options&, size_t count) {
   Sinks sinks(1, count);
   ScratchFs scratch;
   std::string dir = scratch.Make("kannel-latency-bench");
-  uint16_t boxPort = FreePort(), sendsms = FreePort();
-  std::string conf = "group = core\nadmin-port = " + std::to_string(FreePort()) +
+  uint16_t boxPort = BenchFreePort(), sendsms = BenchFreePort();
+  std::string conf = "group = core\nadmin-port = " + std::to_string(BenchFreePort()) +
                      "\nadmin-password = bench\nsmsbox-port = " + std::to_string(boxPort) +
                      "\nbox-allow-ip = 127.0.0.1\nlog-level = 4\nlog-file = \"" + dir + "bearerbox.log\"\n"
                      "store-type = file\nstore-location = \"" + dir + "kannel.store\"\n"
@@ -214,7 +214,7 @@ Latency KannelLatency(const Options&, size_t count) {
   bb.Start({bearerbox, "-v", "4", dir + "kannel.conf"}, {}, dir + "bearerbox.out");
   usleep(1000000);
   sb.Start({smsbox, dir + "kannel.conf"}, {}, dir + "smsbox.out");
-  if (!WaitForPort(sendsms, 20000)) return {};
+  if (!BenchWaitForPort(sendsms, 20000)) return {};
   sleep(3);
   Latency l = SingleMessages(*sinks.all[0], sendsms, count, [](size_t i) {
     return "/cgi-bin/sendsms?username=bench&password=bench&from=12345&to=447700900123&text=b" + std::to_string(i);
@@ -236,7 +236,7 @@ Drain GatewayDrain(const Options& o, size_t count) {
   std::string home = scratch.Make("qar-drain-bench");
   Drain d;
   if (home.empty()) return d;
-  uint16_t web = FreePort();
+  uint16_t web = BenchFreePort();
   WriteText(home + "QARHUB.INI", GatewayConfig(sinks, web, false, 100));
   fs::create_directories(home + "Q");
   for (size_t i = 0; i < count; ++i) {
@@ -246,11 +246,11 @@ Drain GatewayDrain(const Options& o, size_t count) {
   Sink& sink = *sinks.all[0];
   sink.Reset();
   BenchProcess gateway;
-  uint64_t start = NowUs();
+  uint64_t start = BenchNowUs();
   gateway.Start({o.bin + "qargate"}, {"QARSMS_HOME=" + home}, home + "gateway.out");
   double cpu0 = gateway.CpuSeconds();
   uint64_t deadline = start + 600000000ull;
-  while (sink.received.load() < count && NowUs() < deadline) usleep(20000);
+  while (sink.received.load() < count && BenchNowUs() < deadline) usleep(20000);
   double cpu1 = gateway.CpuSeconds();
   uint64_t first = UINT64_MAX, last = 0;
   for (size_t i = 0; i < count; ++i) {
@@ -281,11 +281,7 @@ int main(int argc, char** argv) {
   if (numbers.size() > 0 && numbers[0] > 0) o.measureSeconds = numbers[0];
   if (numbers.size() > 1) o.settleSeconds = numbers[1];
   o.bin = BinDir();
-  signal(SIGPIPE, SIG_IGN);
-  struct rlimit rl{};
-  getrlimit(RLIMIT_NOFILE, &rl);
-  rl.rlim_cur = rl.rlim_max;
-  setrlimit(RLIMIT_NOFILE, &rl);
+  PrepareBenchProcess();
   printf("settings: measure %u s after %u s settling, links 0/1/10/50, WindowSize 1 idle and 100 otherwise,"
          " %s\n", o.measureSeconds, o.settleSeconds, o.kannel ? "with Kannel bearerbox -v 4" : "gateway only");
   fflush(stdout);

@@ -4,7 +4,8 @@
 // first deliver_sm until the server has had every message. Prints messages per second, the
 // 50th/99th-percentile latency from deliver_sm to the HTTP request, the gateway's CPU
 // microseconds per message and how many messages were requested more than once, with
-// 2WaySMSThreadCount 1 and 4. With "kannel" the same run goes through Kannel (bearerbox on
+// 2WaySMSThreadCount 1 and 4 (received messages acknowledged after their flush), and 4
+// with DurableAccept=No. With "kannel" the same run goes through Kannel (bearerbox on
 // the same centre, smsbox with an sms-service get-url to the same server). Loopback only;
 // every process it starts is stopped by it.
 //
@@ -29,7 +30,9 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_net.h"
 #include "bench/bench_process.h"
+#include "bench/smpp_sink.h"
 #include "outside/qarpeer/smpp_pdu.h"
 #include "runtime/unique_fd.h"
 
@@ -37,43 +40,6 @@ namespace fs = std::filesystem;
 
 namespace {
 constexpr unsigned kWindow = 100;
-
-uint64_t NowUs() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return uint64_t(ts.tv_sec) * 1000000 + uint64_t(ts.tv_nsec) / 1000;
-}
-
-UniqueFd Listen(uint16_t& port) {
-  UniqueFd s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  int one = 1;
-  setsockopt(s.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  if (bind(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(s.get(), 64) != 0) return UniqueFd();
-  getsockname(s.get(), reinterpret_cast<sockaddr*>(&a), &len);
-  port = ntohs(a.sin_port);
-  return s;
-}
-
-uint16_t FreePort() {
-  uint16_t port = 0;
-  Listen(port);
-  return port;
-}
-
-bool SendAll(int fd, const std::string& data) {
-  size_t done = 0;
-  while (done < data.size()) {
-    ssize_t n = send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += size_t(n);
-  }
-  return true;
-}
 
 // Per message: when its deliver_sm left and when its HTTP request came.
 struct Timings {
@@ -100,7 +66,7 @@ struct Centre {
   explicit Centre(Timings& t) : timings(t) {}
 
   bool Start() {
-    listener = Listen(port);
+    listener = ListenLoopback(port);
     if (!listener) return false;
     thread = std::thread([this] { Run(); });
     return true;
@@ -132,7 +98,7 @@ struct Centre {
         std::string out;
         while (outstanding < kWindow && next.load() < total) {
           size_t index = next++;
-          timings.sent[index] = NowUs();
+          timings.sent[index] = BenchNowUs();
           out += Deliver(index, sequence++);
           ++outstanding;
         }
@@ -144,13 +110,7 @@ struct Centre {
       if (n <= 0) return;
       in.append(buffer, size_t(n));
       std::string out;
-      size_t at = 0;
-      while (in.size() - at >= smpp::kHeaderLength) {
-        uint32_t length = smpp::CheckedCommandLength(std::string_view(in).substr(at));
-        if (length == 0) return;
-        if (in.size() - at < length) break;
-        smpp::Pdu pdu = smpp::DecodePdu(std::string_view(in).substr(at, length));
-        at += length;
+      bool framed = TakePdus(in, [&](const smpp::Pdu& pdu) {
         uint32_t resp = pdu.commandId | smpp::kResponseBit;
         switch (pdu.commandId) {
           case smpp::kBindTransmitter:
@@ -172,9 +132,8 @@ struct Centre {
           default:
             if (!smpp::IsResponse(pdu.commandId)) out += smpp::EncodePdu({smpp::kGenericNack, 3, pdu.sequence, {}});
         }
-      }
-      in.erase(0, at);
-      if (!out.empty() && !SendAll(fd.get(), out)) return;
+      });
+      if (!framed || (!out.empty() && !SendAll(fd.get(), out))) return;
     }
   }
   void Run() {
@@ -201,7 +160,7 @@ struct Server {
   std::thread thread;
   explicit Server(Timings& t) : timings(t) {}
   bool Start() {
-    listener = Listen(port);
+    listener = ListenLoopback(port);
     if (!listener) return false;
     thread = std::thread([this] { Run(); });
     return true;
@@ -216,7 +175,7 @@ struct Server {
     size_t index = strtoul(requestLine.c_str() + at + 3, nullptr, 10);
     if (index >= timings.requested.size()) return;
     uint64_t expected = 0;
-    if (timings.requested[index].compare_exchange_strong(expected, NowUs())) ++timings.requests;
+    if (timings.requested[index].compare_exchange_strong(expected, BenchNowUs())) ++timings.requests;
     else ++timings.repeated;
   }
   void Run() {
@@ -285,9 +244,9 @@ RunResult Measure(Centre& centre, Timings& t, size_t messages, const std::vector
   t.Reset();
   double cpuStart = 0;
   for (const BenchProcess* p : cpu) cpuStart += p->CpuSeconds();
-  uint64_t start = NowUs();
+  uint64_t start = BenchNowUs();
   centre.Begin(messages);
-  while (t.requests.load() < messages && NowUs() - start < 300000000ull) usleep(20000);
+  while (t.requests.load() < messages && BenchNowUs() - start < 300000000ull) usleep(20000);
   usleep(200000);  // late repeats
   double cpuEnd = 0;
   for (const BenchProcess* p : cpu) cpuEnd += p->CpuSeconds();
@@ -316,22 +275,11 @@ RunResult Measure(Centre& centre, Timings& t, size_t messages, const std::vector
 }
 
 void Print(const std::string& label, const RunResult& r) {
-  printf("%-32s %8.0f msg/s  p50 %8.2f ms  p99 %8.2f ms  CPU %7.1f us/msg  (%llu requested, %llu repeated%s)\n",
+  printf("%-52s %8.0f msg/s  p50 %8.2f ms  p99 %8.2f ms  CPU %7.1f us/msg  (%llu requested, %llu repeated%s)\n",
          label.c_str(), r.perSecond, r.p50Ms, r.p99Ms, r.cpuUsPerMessage, (unsigned long long)r.requested,
          (unsigned long long)r.repeated, r.complete ? "" : ", INCOMPLETE");
   fflush(stdout);
 }
-
-std::string BinDir() {
-  char path[4096];
-  ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-  if (n <= 0) return "./";
-  path[n] = '\0';
-  std::string p(path);
-  return p.substr(0, p.rfind('/') + 1);
-}
-
-void WriteText(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
 
 std::string TempDir(const char* label) {
   std::string base = fs::temp_directory_path().string() + "/" + label + "-XXXXXX";
@@ -339,13 +287,14 @@ std::string TempDir(const char* label) {
   return base + "/";
 }
 
-RunResult RunGateway(Centre& centre, Server& server, Timings& t, size_t messages, unsigned threads) {
+RunResult RunGateway(Centre& centre, Server& server, Timings& t, size_t messages, unsigned threads, bool durable) {
   std::string home = TempDir("qar-inbound-bench");
   std::string bin = BinDir();
   std::string connection = "SMPP - 127.0.0.1:" + std::to_string(centre.port);
   WriteText(home + "QARHUB.INI",
-            "[QARHUB]\r\nWebPort=" + std::to_string(FreePort()) + "\r\nModem1=" + connection +
-                "\r\nReceiveSMS=Yes\r\n2WaySMSThreadCount=" + std::to_string(threads) +
+            "[QARHUB]\r\nWebPort=" + std::to_string(BenchFreePort()) + "\r\nModem1=" + connection +
+                "\r\nReceiveSMS=Yes\r\nDurableAccept=" + (durable ? "Yes" : "No") +
+                "\r\n2WaySMSThreadCount=" + std::to_string(threads) +
                 "\r\nReceiveSMSCommand1=KW\thttp://127.0.0.1:" + std::to_string(server.port) +
                 "/r?t=@@SMS@@\tNo\r\n[" + connection +
                 "]\r\nUserName=gw\r\nPassword=pw\r\nReceive=Yes\r\nReceiveSingleConnection=Yes\r\n");
@@ -366,7 +315,7 @@ RunResult RunKannel(Centre& centre, Server& server, Timings& t, size_t messages)
     return {};
   }
   std::string dir = TempDir("kannel-inbound-bench");
-  uint16_t admin = FreePort(), boxPort = FreePort();
+  uint16_t admin = BenchFreePort(), boxPort = BenchFreePort();
   std::string conf = "group = core\nadmin-port = " + std::to_string(admin) +
                      "\nadmin-password = bench\nsmsbox-port = " + std::to_string(boxPort) +
                      "\nbox-allow-ip = 127.0.0.1\nlog-level = 4\nlog-file = \"" + dir + "bearerbox.log\"\n" +
@@ -396,19 +345,19 @@ RunResult RunKannel(Centre& centre, Server& server, Timings& t, size_t messages)
 int main(int argc, char** argv) {
   size_t messages = argc > 1 ? size_t(atol(argv[1])) : 20000;
   bool kannel = argc > 2 && std::string(argv[2]) == "kannel";
-  signal(SIGPIPE, SIG_IGN);
-  struct rlimit rl{};
-  getrlimit(RLIMIT_NOFILE, &rl);
-  rl.rlim_cur = rl.rlim_max;
-  setrlimit(RLIMIT_NOFILE, &rl);
+  PrepareBenchProcess();
   Timings timings(messages);
   Centre centre(timings);
   Server server(timings);
   if (!centre.Start() || !server.Start()) return 1;
   bool complete = true;
-  for (unsigned threads : {1u, 4u}) {
-    RunResult r = RunGateway(centre, server, timings, messages, threads);
-    Print("gateway, 2WaySMSThreadCount " + std::to_string(threads), r);
+  const struct {
+    unsigned threads;
+    bool durable;
+  } runs[] = {{1, true}, {4, true}, {4, false}};
+  for (const auto& run : runs) {
+    RunResult r = RunGateway(centre, server, timings, messages, run.threads, run.durable);
+    Print("gateway, 2WaySMSThreadCount " + std::to_string(run.threads) + ", DurableAccept " + (run.durable ? "Yes" : "No"), r);
     complete &= r.complete;
   }
   if (kannel) Print("Kannel, sms-service get-url", RunKannel(centre, server, timings, messages));

@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_net.h"
 #include "bench/bench_process.h"
 #include "runtime/unique_fd.h"
 
@@ -41,37 +42,9 @@ double NowSeconds() {
   return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
 }
 
-std::string ReadText(const std::string& path) {
-  std::ifstream f(path);
-  return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-}
-
-void WriteText(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
-
-UniqueFd Connect(uint16_t port) {
-  UniqueFd s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return UniqueFd();
-  return s;
-}
-
-uint16_t FreePort() {
-  UniqueFd s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  if (bind(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return 0;
-  getsockname(s.get(), reinterpret_cast<sockaddr*>(&a), &len);
-  return ntohs(a.sin_port);
-}
-
 // One request line, one answer line.
 std::string Exchange(uint16_t port, const std::string& request) {
-  UniqueFd s = Connect(port);
+  UniqueFd s = BenchConnect(port);
   if (!s) return {};
   std::string out = request + "\n";
   if (send(s.get(), out.data(), out.size(), MSG_NOSIGNAL) != ssize_t(out.size())) return {};
@@ -97,15 +70,6 @@ struct Sim {
   std::string device;
   uint16_t control = 0;
 };
-
-std::string BinDir() {
-  char path[4096];
-  ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-  if (n <= 0) return "./";
-  path[n] = '\0';
-  std::string p(path);
-  return p.substr(0, p.rfind('/') + 1);
-}
 
 bool StartSims(std::vector<Sim>& sims, const std::string& dir) {
   WriteText(dir + "sim.json", R"({"failures": {"delay_ms": 1000}})");
@@ -147,7 +111,7 @@ bool AllReady(const std::vector<Sim>& sims) {
 }
 
 bool HttpSubmit(uint16_t port, const std::string& path) {
-  UniqueFd s = Connect(port);
+  UniqueFd s = BenchConnect(port);
   if (!s) return false;
   std::string request = "GET " + path + " HTTP/1.1\r\nHost: bench\r\nConnection: close\r\n\r\n";
   if (send(s.get(), request.data(), request.size(), MSG_NOSIGNAL) != ssize_t(request.size())) return false;
@@ -155,14 +119,6 @@ bool HttpSubmit(uint16_t port, const std::string& path) {
   char buffer[4096];
   for (ssize_t n; (n = recv(s.get(), buffer, sizeof buffer, 0)) > 0;) in.append(buffer, size_t(n));
   return in.compare(0, 10, "HTTP/1.1 2") == 0 || in.compare(0, 10, "HTTP/1.0 2") == 0;
-}
-
-bool WaitForPort(uint16_t port, int ms) {
-  for (int waited = 0; waited < ms; waited += 100) {
-    if (Connect(port)) return true;
-    usleep(100000);
-  }
-  return false;
 }
 
 }  // namespace
@@ -182,7 +138,7 @@ int main(int argc, char** argv) {
   std::string home = dir + "gw/", bare = dir + "bare/";
   fs::create_directories(home);
   fs::create_directories(bare);
-  uint16_t web = FreePort(), bareWeb = FreePort();
+  uint16_t web = BenchFreePort(), bareWeb = BenchFreePort();
   std::string ini = "[QARHUB]\r\nWebPort=" + std::to_string(web) + "\r\nReceiveSMS=Yes\r\n";
   std::string sections;
   for (int i = 0; i < kModems; ++i) {
@@ -196,7 +152,7 @@ int main(int argc, char** argv) {
   BenchProcess gateway, baseline;
   gateway.Start({bin + "qargate"}, {"QARSMS_HOME=" + home}, home + "gateway.out");
   baseline.Start({bin + "qargate"}, {"QARSMS_HOME=" + bare}, bare + "gateway.out");
-  if (!WaitForPort(web, 30000) || !WaitForPort(bareWeb, 30000)) {
+  if (!BenchWaitForPort(web, 30000) || !BenchWaitForPort(bareWeb, 30000)) {
     fprintf(stderr, "a gateway did not open its web port (see %s)\n", dir.c_str());
     return 1;
   }

@@ -48,7 +48,7 @@ namespace {
 
 // The sink alone: one link, 1000 submits in flight, for two seconds.
 double SinkAlone(Sink& sink) {
-  UniqueFd s = Connect(sink.port);
+  UniqueFd s = BenchConnect(sink.port);
   smpp::BindBody b;
   b.systemId = "x";
   b.interfaceVersion = 0x34;
@@ -59,12 +59,12 @@ double SinkAlone(Sink& sink) {
   std::string one = smpp::EncodePdu({smpp::kSubmitSm, 0, 2, smpp::EncodeShortMessage(m, true)});
   std::string batch;
   for (int i = 0; i < 1000; ++i) batch += one;
-  uint64_t start = NowUs(), answered = 0;
+  uint64_t start = BenchNowUs(), answered = 0;
   std::string in;
   char buffer[65536];
   SendAll(s.get(), batch);
   size_t inFlight = 1000;
-  while (NowUs() - start < 2000000) {
+  while (BenchNowUs() - start < 2000000) {
     ssize_t n = recv(s.get(), buffer, sizeof buffer, 0);
     if (n <= 0) break;
     in.append(buffer, size_t(n));
@@ -85,7 +85,7 @@ double SinkAlone(Sink& sink) {
     inFlight += got;
     SendAll(s.get(), more);
   }
-  return double(answered) / (double(NowUs() - start) / 1e6);
+  return double(answered) / (double(BenchNowUs() - start) / 1e6);
 }
 
 // ---- The HTTP load ----
@@ -115,7 +115,7 @@ LoadResult RunLoad(Sink& sink, uint16_t httpPort, size_t messages, int clients,
   std::vector<Client> cs(static_cast<size_t>(clients));
   int ep = epoll_create1(EPOLL_CLOEXEC);
   for (int i = 0; i < clients; ++i) {
-    cs[size_t(i)].fd = Connect(httpPort);
+    cs[size_t(i)].fd = BenchConnect(httpPort);
     if (!cs[size_t(i)].fd) {
       ++r.errors;
       continue;
@@ -131,22 +131,22 @@ LoadResult RunLoad(Sink& sink, uint16_t httpPort, size_t messages, int clients,
   uint64_t start = 0;
   auto issue = [&](Client& c) {
     if (next >= messages || !c.fd) return;
-    if (rate > 0 && double(next) >= double(NowUs() - start) / 1e6 * rate) return;
+    if (rate > 0 && double(next) >= double(BenchNowUs() - start) / 1e6 * rate) return;
     size_t index = next++;
-    sentAt[index] = NowUs();
+    sentAt[index] = BenchNowUs();
     c.sentAt = sentAt[index];
     std::string request = "GET " + pathFor(index) + " HTTP/1.1\r\nHost: bench\r\nConnection: keep-alive\r\n\r\n";
     c.busy = SendAll(c.fd.get(), request);
     if (!c.busy) ++r.errors;
   };
-  start = NowUs();
+  start = BenchNowUs();
   for (Client& c : cs) issue(c);
   uint64_t acceptedDone = 0;
   char buffer[16384];
   epoll_event events[128];
-  while (NowUs() - start < 300000000ull) {
+  while (BenchNowUs() - start < 300000000ull) {
     bool httpDone = r.accepted + r.errors >= messages;
-    if (httpDone && acceptedDone == 0) acceptedDone = NowUs();
+    if (httpDone && acceptedDone == 0) acceptedDone = BenchNowUs();
     if (httpDone && sink.received.load() >= r.accepted) break;
     if (rate > 0)
       for (Client& c : cs)
@@ -173,13 +173,13 @@ LoadResult RunLoad(Sink& sink, uint16_t httpPort, size_t messages, int clients,
         c.in.erase(0, end + 4 + length);
         if (ok) ++r.accepted;
         else ++r.errors;
-        answerTimes.push_back(NowUs() - c.sentAt);
+        answerTimes.push_back(BenchNowUs() - c.sentAt);
         c.busy = false;
         issue(c);
       }
     }
   }
-  uint64_t finish = NowUs();
+  uint64_t finish = BenchNowUs();
   double cpuEnd = 0;
   for (const BenchProcess* c : cpu) cpuEnd += c->CpuSeconds();
   close(ep);
@@ -256,7 +256,7 @@ LoadResult RunGateway(Sink& sink, size_t messages, unsigned window, bool durable
   ScratchFs scratch;
   std::string home = scratch.Make("qar-smpp-bench");
   if (home.empty()) return {};
-  uint16_t web = FreePort();
+  uint16_t web = BenchFreePort();
   std::string connection = "SMPP - 127.0.0.1:" + std::to_string(sink.port);
   WriteText(home + "QARHUB.INI", "[QARHUB]\r\nWebPort=" + std::to_string(web) + "\r\nModem1=" + connection +
                                      "\r\nSMPPNoDelay=Yes\r\nDurableAccept=" + (durable ? "Yes" : "No") +
@@ -268,7 +268,7 @@ LoadResult RunGateway(Sink& sink, size_t messages, unsigned window, bool durable
   BenchProcess gateway;
   gateway.Start(Counted({bin + "qargate"}, home + "syscalls.txt"), {"QARSMS_HOME=" + home}, home + "gateway.out");
   LoadResult r;
-  if (WaitForPort(web, 20000)) {
+  if (BenchWaitForPort(web, 20000)) {
     usleep(1500000);  // the SMPP link binds
     r = RunLoad(
         sink, web, messages, 64,
@@ -293,7 +293,7 @@ LoadResult RunKannel(Sink& sink, size_t messages, bool spool) {
   ScratchFs scratch;
   std::string dir = scratch.Make("kannel-bench");
   if (dir.empty()) return {};
-  uint16_t admin = FreePort(), boxPort = FreePort(), sendsms = FreePort();
+  uint16_t admin = BenchFreePort(), boxPort = BenchFreePort(), sendsms = BenchFreePort();
   std::string store = spool ? "store-type = spool\nstore-location = \"" + dir + "spool\"\n"
                             : "store-type = file\nstore-location = \"" + dir + "kannel.store\"\n";
   if (spool) fs::create_directories(dir + "spool");
@@ -316,7 +316,7 @@ LoadResult RunKannel(Sink& sink, size_t messages, bool spool) {
   usleep(1000000);
   sb.Start(Counted({smsbox, "-v", "4", dir + "kannel.conf"}, dir + "smsbox-syscalls.txt"), {}, dir + "smsbox.out");
   LoadResult r;
-  if (WaitForPort(sendsms, 20000)) {
+  if (BenchWaitForPort(sendsms, 20000)) {
     usleep(1500000);
     r = RunLoad(
         sink, sendsms, messages, 64,
@@ -341,11 +341,7 @@ LoadResult RunKannel(Sink& sink, size_t messages, bool spool) {
 int main(int argc, char** argv) {
   size_t messages = argc > 1 ? size_t(atol(argv[1])) : 20000;
   bool kannel = argc > 2 && std::string(argv[2]) == "kannel";
-  signal(SIGPIPE, SIG_IGN);
-  struct rlimit rl{};
-  getrlimit(RLIMIT_NOFILE, &rl);
-  rl.rlim_cur = rl.rlim_max;
-  setrlimit(RLIMIT_NOFILE, &rl);
+  PrepareBenchProcess();
   Sink sink(messages);
   if (!sink.Start()) return 1;
   printf("settings: %zu messages, 64 keep-alive HTTP clients, one SMPP link to the built-in sink, each program on "

@@ -1,6 +1,5 @@
 // What the SMPP benchmarks share: a sink that answers every submit_sm at once (and notes
-// when message "b<index>" came), loopback helpers, a scratch file system per run, and where
-// the programs are.
+// when message "b<index>" came) and a scratch file system per run.
 #pragma once
 
 #include <arpa/inet.h>
@@ -22,53 +21,23 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_net.h"
 #include "outside/qarpeer/smpp_pdu.h"
 #include "runtime/unique_fd.h"
 
-inline uint64_t NowUs() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return uint64_t(ts.tv_sec) * 1000000 + uint64_t(ts.tv_nsec) / 1000;
-}
-
-inline uint16_t FreePort() {
-  UniqueFd s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  if (bind(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return 0;
-  getsockname(s.get(), reinterpret_cast<sockaddr*>(&a), &len);
-  return ntohs(a.sin_port);
-}
-
-inline UniqueFd Connect(uint16_t port) {
-  UniqueFd s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return UniqueFd();
-  int one = 1;
-  setsockopt(s.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  return s;
-}
-
-inline bool WaitForPort(uint16_t port, int ms) {
-  for (int waited = 0; waited < ms; waited += 100) {
-    if (Connect(port)) return true;
-    usleep(100000);
+// Hands every complete PDU at the front of in to handle and removes it from in; false at a
+// length no PDU can have.
+template <typename Fn>
+bool TakePdus(std::string& in, Fn handle) {
+  size_t at = 0;
+  while (in.size() - at >= smpp::kHeaderLength) {
+    uint32_t length = smpp::CheckedCommandLength(std::string_view(in).substr(at));
+    if (length == 0) return false;
+    if (in.size() - at < length) break;
+    handle(smpp::DecodePdu(std::string_view(in).substr(at, length)));
+    at += length;
   }
-  return false;
-}
-
-inline bool SendAll(int fd, const std::string& data) {
-  size_t done = 0;
-  while (done < data.size()) {
-    ssize_t n = send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
-    if (n <= 0) return false;
-    done += size_t(n);
-  }
+  in.erase(0, at);
   return true;
 }
 
@@ -89,18 +58,8 @@ struct Sink {
     foreign = 0;
   }
   bool Start() {
-    listener.reset(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    int one = 1;
-    setsockopt(listener.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (bind(listener.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(listener.get(), 64) != 0) {
-      return false;
-    }
-    getsockname(listener.get(), reinterpret_cast<sockaddr*>(&a), &len);
-    port = ntohs(a.sin_port);
+    listener = ListenLoopback(port);
+    if (!listener) return false;
     thread = std::thread([this] { Run(); });
     return true;
   }
@@ -119,7 +78,7 @@ struct Sink {
       return;
     }
     uint64_t expected = 0;
-    if (!arrival[index].compare_exchange_strong(expected, NowUs())) ++duplicates;
+    if (!arrival[index].compare_exchange_strong(expected, BenchNowUs())) ++duplicates;
     ++received;
   }
   // Answers what one connection sent; false when it closed.
@@ -129,13 +88,7 @@ struct Sink {
     if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) return false;
     if (n > 0) in.append(buffer, size_t(n));
     std::string out;
-    size_t at = 0;
-    while (in.size() - at >= smpp::kHeaderLength) {
-      uint32_t length = smpp::CheckedCommandLength(std::string_view(in).substr(at));
-      if (length == 0) return false;
-      if (in.size() - at < length) break;
-      smpp::Pdu pdu = smpp::DecodePdu(std::string_view(in).substr(at, length));
-      at += length;
+    bool framed = TakePdus(in, [&](const smpp::Pdu& pdu) {
       uint32_t resp = pdu.commandId | smpp::kResponseBit;
       switch (pdu.commandId) {
         case smpp::kBindTransmitter:
@@ -165,9 +118,8 @@ struct Sink {
         default:
           if (!smpp::IsResponse(pdu.commandId)) out += smpp::EncodePdu({smpp::kGenericNack, 3, pdu.sequence, {}});
       }
-    }
-    in.erase(0, at);
-    return out.empty() || SendAll(fd, out);
+    });
+    return framed && (out.empty() || SendAll(fd, out));
   }
   void Run() {
     int ep = epoll_create1(EPOLL_CLOEXEC);
@@ -240,24 +192,3 @@ struct ScratchFs {
     if (mounted) unlink(image.c_str());
   }
 };
-
-
-inline std::string BinDir() {
-  char path[4096];
-  ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-  if (n <= 0) return "./";
-  path[n] = '\0';
-  std::string p(path);
-  return p.substr(0, p.rfind('/') + 1);
-}
-
-inline void WriteText(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
-
-inline std::string Which(const char* name) {
-  for (const char* dir : {"/usr/sbin/", "/usr/bin/", "/usr/local/sbin/", "/usr/local/bin/"}) {
-    std::string p = std::string(dir) + name;
-    if (access(p.c_str(), X_OK) == 0) return p;
-  }
-  return {};
-}
-

@@ -38,6 +38,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_net.h"
 #include "bench/bench_process.h"
 #include "runtime/unique_fd.h"
 
@@ -45,23 +46,6 @@ namespace fs = std::filesystem;
 extern char** environ;
 
 namespace {
-
-uint64_t NowUs() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return uint64_t(ts.tv_sec) * 1000000 + uint64_t(ts.tv_nsec) / 1000;
-}
-
-uint16_t FreePort() {
-  UniqueFd s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  if (bind(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return 0;
-  getsockname(s.get(), reinterpret_cast<sockaddr*>(&a), &len);
-  return ntohs(a.sin_port);
-}
 
 void WriteAll(const std::string& path, const std::string& text) {
   std::ofstream out(path, std::ios::binary);
@@ -143,7 +127,7 @@ RunResult RunOnce(const Centre& c, size_t messages) {
   char templ[] = "/tmp/ucp_cimd_link.XXXXXX";
   if (!mkdtemp(templ)) return r;
   std::string home = std::string(templ) + "/";
-  uint16_t port = FreePort(), web = FreePort();
+  uint16_t port = BenchFreePort(), web = BenchFreePort();
   std::string connection = std::string(c.kind) + " - 127.0.0.1:" + std::to_string(port);
   WriteAll(home + "QARHUB.INI", "[QARHUB]\r\nWebPort=" + std::to_string(web) + "\r\nModem1=" + connection +
                                     "\r\nInitRetryDelay=1\r\nInitRetryDelayMax=1\r\nReceiveSMS=No\r\n"
@@ -181,14 +165,14 @@ RunResult RunOnce(const Centre& c, size_t messages) {
   // would wake this process, at the gateway's cost, for every file it deletes.
   OkLines ok(home + "LOGS", "OK -- " + connection);
   size_t atFirst = 0;
-  uint64_t first = 0, last = 0, deadline = NowUs() + 600ull * 1000000;
+  uint64_t first = 0, last = 0, deadline = BenchNowUs() + 600ull * 1000000;
   double gatewayCpuStart = 0, centreCpuStart = 0;
-  while (ok.names.size() < messages && NowUs() < deadline) {
+  while (ok.names.size() < messages && BenchNowUs() < deadline) {
     usleep(kPollUs);
     size_t before = ok.names.size();
     ok.Read();
     if (ok.names.size() == before) continue;
-    last = NowUs();
+    last = BenchNowUs();
     if (first == 0) {
       first = last;
       atFirst = ok.names.size();
@@ -249,7 +233,7 @@ RunResult RunKannel(const Centre& c, size_t messages) {
   char templ[] = "/tmp/ucp_cimd_link.XXXXXX";
   if (!mkdtemp(templ)) return r;
   std::string dir = std::string(templ) + "/";
-  uint16_t port = FreePort(), admin = FreePort(), box = FreePort(), sendsms = FreePort();
+  uint16_t port = BenchFreePort(), admin = BenchFreePort(), box = BenchFreePort(), sendsms = BenchFreePort();
   std::string smsc = c.name == "cimd" ? "smsc = cimd2\n" : "smsc = emi\nwindow = 1\n";
   WriteAll(dir + "kannel.conf",
            "group = core\nadmin-port = " + std::to_string(admin) + "\nadmin-password = bench\nsmsbox-port = " +
@@ -290,14 +274,14 @@ RunResult RunKannel(const Centre& c, size_t messages) {
     centre.Start({"/usr/lib/kannel/test/test_cimd2", "--activity", "1", "--user", c.user, "--password", c.password,
                   "--port", portText});
   }
-  uint64_t first = 0, last = 0, deadline = NowUs() + 600ull * 1000000;
+  uint64_t first = 0, last = 0, deadline = BenchNowUs() + 600ull * 1000000;
   double cpuStart = 0, centreStart = 0;
   long sent = 0, atFirst = 0;
-  while (sent < long(messages) && NowUs() < deadline) {
+  while (sent < long(messages) && BenchNowUs() < deadline) {
     usleep(kPollUs);
     long now = KannelSent(admin);
     if (now > sent) {
-      last = NowUs();
+      last = BenchNowUs();
       if (first == 0) {
         first = last;
         atFirst = now;
@@ -329,7 +313,7 @@ double IdleCpuPerMinute(int seconds) {
   char templ[] = "/tmp/ucp_cimd_link.XXXXXX";
   if (!mkdtemp(templ)) return -1;
   std::string home = std::string(templ) + "/";
-  uint16_t port = FreePort(), web = FreePort(), inbound = FreePort();
+  uint16_t port = BenchFreePort(), web = BenchFreePort(), inbound = BenchFreePort();
   std::string connection = "UCP - 127.0.0.1:" + std::to_string(port);
   WriteAll(home + "QARHUB.INI", "[QARHUB]\r\nWebPort=" + std::to_string(web) + "\r\nModem1=" + connection +
                                     "\r\nReceiveSMS=No\r\n[" + connection + "]\r\nKeepAlive=5\r\nReceive=Yes\r\nReceivePort=" +

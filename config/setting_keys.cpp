@@ -89,7 +89,7 @@ constexpr SettingKey kKeys[] = {
     {"SMPPNoDelay", M, Flag, "No", 49, Run, "", "TCP_NODELAY on SMPP sockets"},
     {"DisableLongMessageSMSCCheck", M, Flag, "No", 49, Run, "", "segments of one message may leave by different connections"},
     {"EnableBulkQ", M, Flag, "Yes", 49, Start, "", "large submissions go through the bulk queue", &S::EnableBulkQ},
-    {"DurableAccept", M, Flag, "Yes", 49, Start, "", "a submission is answered only once its files are on stable storage", &S::DurableAccept},
+    {"DurableAccept", M, Flag, "Yes", 49, Start, "", "a submission or a message from an SMS centre is answered only once its files are on stable storage", &S::DurableAccept},
     {"EnableBulkSmsIn", M, Flag, "Yes", 49, Start, "", "bulk inbound directory scanned"},
     {"QDir", M, Text, "", 255, Start, "", "outbound queue directory"},
     {"SmsInDir", M, Text, "", 255, Start, "", "inbound directory"},

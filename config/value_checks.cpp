@@ -48,6 +48,14 @@ bool IsIpAddress(std::string_view address) {
   return inet_pton(AF_INET, text.c_str(), buffer) == 1 || inet_pton(AF_INET6, text.c_str(), buffer) == 1;
 }
 
+bool IsDottedIPv4(std::string_view text, struct in_addr* out) {
+  if (text.empty() || text.size() > 15 || text.find_first_not_of("0123456789.") != std::string_view::npos) return false;
+  struct in_addr a;
+  if (inet_pton(AF_INET, std::string(text).c_str(), &a) != 1) return false;
+  if (out) *out = a;
+  return true;
+}
+
 bool IsPortNumber(std::string_view port) {
   if (!AllDigits(port) || port.size() > 5) return false;
   unsigned long value = std::stoul(std::string(port));

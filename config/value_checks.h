@@ -3,6 +3,8 @@
 // refuses the request and writes nothing on a no.
 #pragma once
 
+#include <netinet/in.h>
+
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -19,6 +21,9 @@ bool IsSafeAccountName(std::string_view name);
 bool IsPhoneNumberKey(std::string_view number);
 // A literal IPv4 or IPv6 address (no host name, no port).
 bool IsIpAddress(std::string_view address);
+// A dotted IPv4 address (four decimal parts, nothing else); its binary form in out when
+// given.
+bool IsDottedIPv4(std::string_view text, struct in_addr* out = nullptr);
 // A decimal port 1..65535 without sign or spaces.
 bool IsPortNumber(std::string_view port);
 // Decimal digits only (1 to 10 of them) whose value fits in 32 bits.

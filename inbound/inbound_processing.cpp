@@ -19,13 +19,7 @@
 #include "store/queue_file.h"
 
 namespace {
-constexpr uint16_t kWapPushPort = 2948;
 std::atomic<InboundMmsHandler> g_mmsHandler{nullptr};
-
-bool ReceiveMmsOn(const std::string& connection) {
-  return connection.empty() ? MainFlag("ReceiveMMS")
-                            : ConnectionOrMainFlag(ConnectionSectionName(connection), "ReceiveMMS");
-}
 
 // A local user that means "stay where you are" for this file.
 bool StaysHere(std::string_view user, const InboundFileFacts& f, bool receiptFile) {
@@ -77,6 +71,13 @@ std::string CopiedSmppOptions(std::string_view messageOptions, std::string_view 
   return out;
 }
 
+bool IsMmsNotification(const UdhFacts& udh, const std::string& connection) {
+  constexpr uint16_t kWapPushPort = 2948;
+  if (udh.destinationPort != kWapPushPort) return false;
+  return connection.empty() ? MainFlag("ReceiveMMS")
+                            : ConnectionOrMainFlag(ConnectionSectionName(connection), "ReceiveMMS");
+}
+
 InboundResult ProcessInboundMessage(SmsMessageRecord& m, const InboundFileFacts& f, bool receiptFile) {
   InboundResult result;
   if (m.Sender.empty() && m.PhoneNumber.empty()) {
@@ -92,7 +93,7 @@ InboundResult ProcessInboundMessage(SmsMessageRecord& m, const InboundFileFacts&
   context.route = m.RouteName.empty() ? m.ModemName : m.RouteName;
   if (m.Dcs == 0x11 || m.Dcs == 0xF1) m.Dcs = 0;
   UdhFacts udh = ReadUdh(m.UDH);
-  bool mmsPush = udh.destinationPort == kWapPushPort && ReceiveMmsOn(m.ModemName);
+  bool mmsPush = IsMmsNotification(udh, m.ModemName);
 
   if (!mmsPush) {
     std::string user = LocalUserForMessage(m);
@@ -131,8 +132,12 @@ InboundResult ProcessInboundMessage(SmsMessageRecord& m, const InboundFileFacts&
     if (mmsPush) {
       WriteDebugLog("ProcessInboundSMS", "Processing WAP Push Message");
       InboundMmsHandler handler = g_mmsHandler.load();
-      if (handler && handler(m, f)) return result;
-      result.copy = InboundCopy::Sms;
+      if (!handler) {
+        result.copy = InboundCopy::Sms;
+      } else if (!handler(m, f)) {
+        // Nothing was stored or queued: the file stays for the next scan.
+        result.complete = false;
+      }
       return result;
     }
     WriteDebugLogf("ProcessInboundSMS", "UDH Dest Port = %u", unsigned(udh.destinationPort));

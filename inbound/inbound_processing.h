@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "inbound/udh_facts.h"
 #include "store/message_file.h"
 
 // The file a message came from.
@@ -30,8 +31,13 @@ struct InboundResult {
 // to "~SMSIN".
 InboundResult ProcessInboundMessage(SmsMessageRecord& m, const InboundFileFacts& f, bool receiptFile);
 
-// The hand-over of a WAP push for port 2948 while ReceiveMMS is on: true when taken. While
-// none is set, such a message is kept as ".SMS".
+// A WAP push for the MMS port (2948) received on a connection ("" for the main settings)
+// with ReceiveMMS on.
+bool IsMmsNotification(const UdhFacts& udh, const std::string& connection);
+
+// The hand-over of a WAP push for port 2948 while ReceiveMMS is on: true when taken, false
+// leaves the file in place for the next scan. While none is set, such a message is kept as
+// ".SMS".
 using InboundMmsHandler = bool (*)(const SmsMessageRecord& m, const InboundFileFacts& f);
 void SetInboundMmsHandler(InboundMmsHandler handler);
 

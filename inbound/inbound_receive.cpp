@@ -3,6 +3,7 @@
 #include <strings.h>
 
 #include "config/settings.h"
+#include "inbound/inbound_processing.h"
 #include "inbound/udh_facts.h"
 #include "config/settings_registry.h"
 #include "gsm/code_pages.h"
@@ -19,6 +20,7 @@
 #include "smsc/queue_pass.h"
 #include "smsc/route_cache.h"
 #include "store/counters.h"
+#include "store/durable_writes.h"
 #include "store/message_file.h"
 #include "store/message_logs.h"
 #include "store/message_writer.h"
@@ -33,7 +35,6 @@ std::atomic<void (*)()> g_wakeMessage{nullptr}, g_wakeReceipt{nullptr};
 void Wake(const std::atomic<void (*)()>& hook) {
   if (auto fn = hook.load()) fn();
 }
-constexpr uint16_t kWapPushPort = 2948;
 
 // Network values end up as "Key=value" lines: no control byte may split or extend a line.
 std::string Clean(std::string_view value, size_t maxLength) { return CutTo(StripControlBytes(value), maxLength); }
@@ -81,10 +82,6 @@ SmsMessageRecord RecordOf(const SmsMessageRecord& m, std::string_view serviceTyp
   r.ServiceType = serviceType;
   r.RouteToLocalUser = routeToLocalUser;
   return r;
-}
-
-bool ReceiveMmsOn(const std::string& connection) {
-  return connection.empty() ? MainFlag("ReceiveMMS") : ConnectionOrMainFlag(ConnectionSectionName(connection), "ReceiveMMS");
 }
 
 // The re-route case: an "[SMS]" file in the outbound queue. stored: the record with the
@@ -173,7 +170,7 @@ InboundStore ProcessInboundSMS(ReceivedSms& r) {
     if (localUser.empty()) reRoute = StripControlBytes(ConnectionValue(section, "ReRouteReceived"));
   }
   UdhFacts udh = ReadUdh(m.UDH);
-  bool mmsPush = udh.destinationPort == kWapPushPort && ReceiveMmsOn(m.ModemName);
+  bool mmsPush = IsMmsNotification(udh, m.ModemName);
   if (!localUser.empty()) localUser = mmsPush ? "" : LocalUserForMessage(RecordOf(m, serviceType, localUser));
 
   InboundStore result = InboundStore::Stored;
@@ -190,6 +187,9 @@ InboundStore ProcessInboundSMS(ReceivedSms& r) {
   if (reRouted) {
     result = ReRoute(r, reRoute, stored, udh);
   } else if (toUserQueue) {
+    // Straight to its submitter: the text names the id the submitter was given, as for a
+    // report matched later by receipt resolution.
+    if (report && !stored.Binary) stored.Data = ReportTextWithId(stored.Data, stored.ReceiptMessageId);
     std::string path = CreateUniqueFile(UserQueueDir(localUser), "req", MessageFileText(stored, MessageLayout::Received));
     if (path.empty()) {
       result = InboundStore::Failed;
@@ -307,8 +307,16 @@ bool StoreFromCentre(const char* label, ReceivedSms& r, DebugLine debugLine, boo
   }
   std::string resolveText;
   bool resolve = ExtraParamValue(r.extraParams, "ResolveReceiptID", 20, resolveText) && ConfigBool(resolveText);
+  // The centre's acknowledgement promises the message: with DurableAccept it follows the
+  // flush of what was stored. A failed flush answers as a failure, so the centre sends it
+  // again (a message twice rather than none).
+  DurableWrites durable(Settings.DurableAccept);
   InboundStore stored = ProcessInboundSMS(r);
   if (stored == InboundStore::Failed) return false;
+  if (!durable.Await()) {
+    WriteDebugLogf(label, "The message from %s could not be flushed to stable storage", StripControlBytes(m.Sender).c_str());
+    return false;
+  }
   // The SMS-IN line is written once the message is safely stored (a report to resolve is
   // logged after its resolution).
   if (!resolve) {

@@ -75,12 +75,6 @@ std::string HttpStatusLine(const HttpResponse& r) {
   size_t end = r.text.find_first_of("\r\n");
   return r.text.substr(0, end == std::string::npos ? std::min<size_t>(r.text.size(), 100) : end);
 }
-int HttpStatusCode(const HttpResponse& r) {
-  std::string line = HttpStatusLine(r);
-  size_t space = line.find(' ');
-  if (space == std::string::npos) return 0;
-  return int(ParseDecimal(line.substr(space + 1, 3)));
-}
 
 // The charset of ReceiveSMSCharset, 0 for none (UTF-8).
 unsigned CommandCodePage() {
@@ -129,7 +123,7 @@ CommandOutcome RunHttp(const std::string& url, bool capture) {
     out.incomplete = true;
     return out;
   }
-  int status = HttpStatusCode(response);
+  unsigned status = HttpStatusCode(HttpStatusLine(response));
   if (status / 100 != 2) {
     WriteDebugLogf("ProcessInboundSMS", "HTTP response indicates error: %s", HttpStatusLine(response).c_str());
     out.bad = true;

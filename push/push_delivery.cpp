@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 
 #include "config/settings.h"
+#include "config/value_checks.h"
 #include "push/push_settings.h"
 #include "runtime/config_access.h"
 #include "runtime/debug_log.h"
@@ -13,16 +14,6 @@
 #include "runtime/unique_fd.h"
 
 namespace {
-bool DottedIPv4(const std::string& text, in_addr& out) {
-  if (text.empty() || text.size() > 15) return false;
-  int dots = 0;
-  for (char c : text) {
-    if (c == '.') ++dots;
-    else if (c < '0' || c > '9') return false;
-  }
-  return dots == 3 && inet_pton(AF_INET, text.c_str(), &out) == 1;
-}
-
 SubmissionResult Refused(SubmissionStatus status, std::string text) {
   SubmissionResult r;
   r.status = status;
@@ -33,10 +24,10 @@ SubmissionResult Refused(SubmissionStatus status, std::string text) {
 
 std::string PushUdpAddress(const std::string& recipient, bool ipNotify) {
   in_addr a;
-  if (DottedIPv4(recipient, a)) return recipient;
+  if (IsDottedIPv4(recipient, &a)) return recipient;
   if (!ipNotify) return {};
   std::string mapped = MMSCIniString("IPNotify", recipient, "", 100);
-  return DottedIPv4(mapped, a) ? mapped : std::string();
+  return IsDottedIPv4(mapped, &a) ? mapped : std::string();
 }
 
 std::vector<MessagePart> PushParts(const PushDelivery& d, uint8_t dcs, bool reference16, std::string& error) {
@@ -83,7 +74,7 @@ SubmissionResult DeliverPush(Submission base, const PushDelivery& d) {
   for (const std::string& r : base.recipients) {
     std::string address = PushUdpAddress(r, d.ipNotify);
     in_addr a{};
-    if (!address.empty() && DottedIPv4(address, a))
+    if (!address.empty() && IsDottedIPv4(address, &a))
       datagrams.emplace_back(r, a);
     else
       numbers.push_back(r);
@@ -116,38 +107,43 @@ SubmissionResult DeliverPush(Submission base, const PushDelivery& d) {
     sockets.push_back(std::move(udp));
   }
 
-  SubmissionResult result;
+  std::string error;
+  uint8_t dcs = PushSettings().binaryDcs;
+  std::vector<MessagePart> parts;
   if (!numbers.empty() || datagrams.empty()) {
-    std::string error;
-    uint8_t dcs = PushSettings().binaryDcs;
-    std::vector<MessagePart> parts = PushParts(d, dcs, Settings.ConcatRef16Bit, error);
+    parts = PushParts(d, dcs, Settings.ConcatRef16Bit, error);
     if (parts.empty()) return Refused(SubmissionStatus::Invalid, error);
-    Submission s = std::move(base);
-    s.recipients = numbers;
-    // What the accounting sees: the whole PDU with the port header.
-    s.message.Data = HexEncode(d.pdu);
-    s.message.UDH = d.portUdh;
-    s.message.Binary = true;
-    s.message.Dcs = dcs;
-    s.contentIsText = false;
-    s.specialContent.clear();
-    s.presetParts = std::move(parts);
-    s.logType = d.logType;
-    result = SubmitMessage(std::move(s));
-    if (result.status != SubmissionStatus::Accepted) return result;
+  } else {
+    // Nothing is written; the core still wants the content it accounts for.
+    MessagePart whole;
+    whole.message.Data = HexEncode(d.pdu);
+    whole.message.Binary = true;
+    whole.message.Dcs = dcs;
+    parts.push_back(std::move(whole));
   }
-  for (size_t i = 0; i < datagrams.size(); ++i) {
-    const std::string& recipient = datagrams[i].first;
-    RecipientResult r{recipient, {}, {}};
+  Submission s = std::move(base);
+  s.recipients = numbers;
+  // What the accounting sees: the whole PDU with the port header.
+  s.message.Data = HexEncode(d.pdu);
+  s.message.UDH = d.portUdh;
+  s.message.Binary = true;
+  s.message.Dcs = dcs;
+  s.contentIsText = false;
+  s.specialContent.clear();
+  s.presetParts = std::move(parts);
+  s.logType = d.logType;
+  // The datagrams are the core's direct recipients: charged one part each, and only when sent.
+  for (const auto& datagram : datagrams) s.directRecipients.push_back(datagram.first);
+  s.sendDirect = [&](size_t i, RecipientResult& r) {
     ssize_t sent = send(sockets[i].get(), d.pdu.data(), d.pdu.size(), 0);
     if (sent != static_cast<ssize_t>(d.pdu.size())) {
       r.error = StrPrintf("Error %d sending the WAP push datagram", errno);
-      WriteDebugLogf("DeliverPush", "%s to %s", r.error.c_str(), recipient.c_str());
-    } else {
-      WriteDebugLogf("DeliverPush", "WAP push of %zu octets sent by UDP to %s", d.pdu.size(), recipient.c_str());
-      r.messageIds.push_back("UDP");
+      WriteDebugLogf("DeliverPush", "%s to %s", r.error.c_str(), r.recipient.c_str());
+      return false;
     }
-    result.recipients.push_back(std::move(r));
-  }
-  return result;
+    WriteDebugLogf("DeliverPush", "WAP push of %zu octets sent by UDP to %s", d.pdu.size(), r.recipient.c_str());
+    r.messageIds.push_back("UDP");
+    return true;
+  };
+  return SubmitMessage(std::move(s));
 }

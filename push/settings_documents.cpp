@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "config/value_checks.h"
 #include "push/xml_reader.h"
 #include "runtime/str_printf.h"
 #include "runtime/text_helpers.h"
@@ -37,12 +38,6 @@ bool OneOf(const std::string& value, std::initializer_list<const char*> allowed)
   return false;
 }
 
-bool DottedIPv4(const std::string& text) {
-  unsigned char buf[4];
-  if (text.find_first_not_of("0123456789.") != std::string::npos) return false;
-  return inet_pton(AF_INET, text.c_str(), buf) == 1;
-}
-
 std::string Upper(std::string s) {
   for (char& c : s) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
   return s;
@@ -60,7 +55,7 @@ bool BrowserSettingsDocument(const ParameterReader& get, std::string& xml, std::
   if (!OneOf(bearer, {"GSM/CSD", "GPRS", "GSM/SMS", "GSM/USSD", "IS-136/CSD"}))
     return error = "Invalid value for OTA_BEARER:  " + bearer, false;
   if (name.empty()) return error = "OTA_NAME parameter missing", false;
-  if ((bearer == "GSM/CSD" || bearer == "GPRS") && !proxy.empty() && !DottedIPv4(proxy))
+  if ((bearer == "GSM/CSD" || bearer == "GPRS") && !proxy.empty() && !IsDottedIPv4(proxy))
     return error = StrPrintf("OTA_PROXY (%s) is not a valid IP address", proxy.c_str()), false;
   if (!pppAuthType.empty() && !OneOf(pppAuthType, {"PAP", "CHAP", "MS-CHAP"}))
     return error = "Invalid value for OTA_PPP_AUTHTYPE:  " + pppAuthType, false;

@@ -112,18 +112,45 @@ constexpr WbxmlValue kDrmValues[] = {{0, 0x85, "http://odrl.net/1.1/ODRL-EX"},
                                      {0, 0x86, "http://odrl.net/1.1/ODRL-DD"},
                                      {0, 0x87, "http://www.w3.org/2000/09/xmldsig#/"}};
 
-// Rights object acquisition trigger.
+// Rights object acquisition trigger (public identifier 0x13, "-//OMA/DRM 2.1//EN"): the
+// tags, attribute names and values handsets decode it with.
 constexpr WbxmlTag kRoapTags[] = {
-    {0, 0x05, "roap:roapTrigger"}, {0, 0x06, "registrationRequest"}, {0, 0x07, "roAcquisition"},
-    {0, 0x08, "joinDomain"},       {0, 0x09, "leaveDomain"},         {0, 0x0A, "signature"},
-    {0, 0x0B, "encKey"},           {0, 0x0C, "riID"},                {0, 0x0D, "keyIdentifier"},
-    {0, 0x0E, "hash"},             {0, 0x0F, "roapURL"},             {0, 0x10, "domainID"},
-    {0, 0x11, "roID"},             {0, 0x12, "contentID"},           {0, 0x13, "nonce"},
-    {0, 0x14, "riAlias"},          {0, 0x15, "domainAlias"}};
+    {0, 0x05, "roap:roapTrigger"},  {0, 0x06, "registrationRequest"},   {0, 0x07, "roAcquisition"},
+    {0, 0x08, "joinDomain"},        {0, 0x09, "leaveDomain"},           {0, 0x0A, "signature"},
+    {0, 0x0B, "encKey"},            {0, 0x0C, "riID"},                  {0, 0x0D, "riAlias"},
+    {0, 0x0E, "nonce"},             {0, 0x0F, "roapURL"},               {0, 0x10, "domainID"},
+    {0, 0x11, "domainAlias"},       {0, 0x12, "roap:domainID"},         {0, 0x13, "roID"},
+    {0, 0x14, "roAlias"},           {0, 0x15, "contentID"},             {0, 0x16, "roap:X509SPKIHash"},
+    {0, 0x17, "keyIdentifier"},     {0, 0x18, "hash"},                  {0, 0x19, "ds:SignedInfo"},
+    {0, 0x1A, "ds:SignatureValue"}, {0, 0x1B, "ds:KeyInfo"},            {0, 0x1C, "ds:CanonicalizationMethod"},
+    {0, 0x1D, "ds:SignatureMethod"}, {0, 0x1E, "ds:Reference"},         {0, 0x1F, "ds:RetrievalMethod"},
+    {0, 0x20, "ds:Transforms"},     {0, 0x21, "ds:DigestMethod"},       {0, 0x22, "ds:DigestValue"},
+    {0, 0x23, "ds:Transform"},      {0, 0x24, "xenc:EncryptionMethod"}, {0, 0x25, "xenc:CipherData"},
+    {0, 0x26, "xenc:CipherValue"},  {0, 0x27, "extendedTrigger"},       {0, 0x28, "trgLeaveDomain"},
+    {0, 0x29, "deviceID"}};
 constexpr WbxmlAttribute kRoapAttributes[] = {
-    {0, 0x05, "xmlns:roap", "urn:oma:bac:dldrm:roap-1.0"}, {0, 0x06, "version", ""}, {0, 0x07, "proxy", ""},
-    {0, 0x08, "xmlns:xenc", "http://www.w3.org/2001/04/xmlenc#"}, {0, 0x09, "xmlns:ds", "http://www.w3.org/2000/09/xmldsig#"},
-    {0, 0x0A, "type", ""}, {0, 0x0B, "Algorithm", ""}, {0, 0x0C, "id", ""}};
+    {0, 0x05, "xsi:type", ""},   {0, 0x06, "xmlns:roap", ""}, {0, 0x07, "xmlns:xsi", ""}, {0, 0x08, "xmlns:xenc", ""},
+    {0, 0x09, "xmlns:ds", ""},   {0, 0x0A, "xmlns:o-ex", ""}, {0, 0x0B, "xmlns:o-dd", ""}, {0, 0x0C, "xmlns:oma-dd", ""},
+    {0, 0x0D, "version", ""},    {0, 0x0E, "proxy", ""},      {0, 0x0F, "id", ""},         {0, 0x10, "Id", ""},
+    {0, 0x11, "algorithm", ""},  {0, 0x12, "Algorithm", ""},  {0, 0x13, "URI", ""},        {0, 0x14, "type", ""}};
+constexpr WbxmlValue kRoapValues[] = {{0, 0x85, "urn:oma:bac:dldrm:roap-1.0"},
+                                      {0, 0x86, "http://odrl.net/1.1/ODRL-EX"},
+                                      {0, 0x87, "http://odrl.net/1.1/ODRL-DD"},
+                                      {0, 0x88, "http://www.openmobilealliance.com/oma-dd"},
+                                      {0, 0x89, "http://www.w3.org/2000/09/xmldsig#"},
+                                      {0, 0x8A, "http://www.w3.org/2001/04/xmlenc#"},
+                                      {0, 0x8B, "http://www.w3.org/2001/XMLSchema-instance"},
+                                      {0, 0x8C, "roap:X509SPKIHash"},
+                                      {0, 0x8D, "http://www.w3.org/2000/09/xmldsig#sha1"},
+                                      {0, 0x8E, "http://www.w3.org/2001/10/xml-exc-c14n#"},
+                                      {0, 0x8F, "http://www.w3.org/2000/09/xmldsig#hmac-sha1"},
+                                      {0, 0x90, "1.1"},
+                                      {0, 0x91, "2.0"},
+                                      {0, 0x92, "2.1"},
+                                      {0, 0x93, "identificationRequest"},
+                                      {0, 0x94, "roUploadRequest"},
+                                      {0, 0x95, "meteringReport"},
+                                      {0, 0x96, "leaveDomain"}};
 
 // SyncML with its meta information page.
 constexpr WbxmlTag kSyncMlTags[] = {
@@ -173,13 +200,18 @@ constexpr WbxmlTag kSyncSettingsTags[] = {
     {0, 0x0F, "CTVer"},    {0, 0x10, "HostAddr"}, {0, 0x11, "Name"},    {0, 0x12, "Port"},      {0, 0x13, "RefID"},
     {0, 0x14, "RemoteDB"}, {0, 0x15, "SyncSettings"}, {0, 0x16, "URI"}, {0, 0x17, "Username"},  {0, 0x18, "Version"}};
 
-// Instant-messaging settings.
+// Instant-messaging settings: tags in alphabetical order from 0x05, as the settings format lists them.
 constexpr WbxmlTag kWvSettingsTags[] = {
-    {0, 0x05, "WVSettings"},          {0, 0x06, "WVOTAVersion"},          {0, 0x07, "WVCommon"},
-    {0, 0x08, "WVSettingsName"},      {0, 0x09, "WVRefName"},             {0, 0x0A, "WVSupportedVersion"},
-    {0, 0x0B, "WVUserID"},            {0, 0x0C, "WVPassword"},            {0, 0x0D, "WVPreferredProtocol"},
-    {0, 0x0E, "WVHTTP"},              {0, 0x0F, "WVSAPURI"},              {0, 0x10, "WVSAPFourWaySupported"},
-    {0, 0x11, "WVSMS"},               {0, 0x12, "WVSMSCAddress"},         {0, 0x13, "WVSMSCPort"}};
+    {0, 0x05, "WVCommon"},       {0, 0x06, "WVHTTP"},
+    {0, 0x07, "WVOTAVersion"},   {0, 0x08, "WVPassword"},
+    {0, 0x09, "WVPreferredProtocol"}, {0, 0x0A, "WVProxy"},
+    {0, 0x0B, "WVProxyAddress"}, {0, 0x0C, "WVProxyPassword"},
+    {0, 0x0D, "WVProxyPort"},    {0, 0x0E, "WVProxyUser"},
+    {0, 0x0F, "WVRefName"},      {0, 0x10, "WVSAPFourWaySupported"},
+    {0, 0x11, "WVSAPMobileNumber"}, {0, 0x12, "WVSAPURI"},
+    {0, 0x13, "WVSettings"},     {0, 0x14, "WVSettingsName"},
+    {0, 0x15, "WVSMS"},          {0, 0x16, "WVSMSCMobileNumber"},
+    {0, 0x17, "WVSupportedVersion"}, {0, 0x18, "WVUserID"}};
 
 constexpr WbxmlLanguage kLanguages[] = {
     {"si", 0x05, kSiTags, kSiAttributes, kWebValues, kSiDates, nullptr, false},
@@ -187,7 +219,7 @@ constexpr WbxmlLanguage kLanguages[] = {
     {"co", 0x07, kCoTags, kCoAttributes, kWebValues, {}, nullptr, false},
     {"wap-provisioningdoc", 0x0B, kProvTags, kProvAttributes, kProvValues, {}, nullptr, false},
     {"o-ex:rights", 0x0E, kDrmTags, kDrmAttributes, kDrmValues, {}, "ds:KeyValue", false},
-    {"roap:roapTrigger", 0x01, kRoapTags, kRoapAttributes, {}, {}, nullptr, false},
+    {"roap:roapTrigger", 0x13, kRoapTags, kRoapAttributes, kRoapValues, {}, nullptr, false},
     {"emn", 0x0D, kEmnTags, kEmnAttributes, kEmnValues, kEmnDates, nullptr, false},
     {"SyncML", 0x1201, kSyncMlTags, {}, {}, {}, nullptr, true},
     {"CHARACTERISTIC-LIST", 0x01, kOtaTags, kOtaAttributes, {}, {}, nullptr, false},

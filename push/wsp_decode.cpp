@@ -2,43 +2,8 @@
 
 #include <cstring>
 
+#include "push/wsp_tables.h"
 #include "runtime/text_helpers.h"
-
-namespace {
-
-const char* const kContentTypes[] = {
-    "*/*", "text/*", "text/html", "text/plain", "text/x-hdml", "text/x-ttml", "text/x-vCalendar",
-    "text/x-vCard", "text/vnd.wap.wml", "text/vnd.wap.wmlscript", "text/vnd.wap.wta-event", "multipart/*",
-    "multipart/mixed", "multipart/form-data", "multipart/byteranges", "multipart/alternative", "application/*",
-    "application/java-vm", "application/x-www-form-urlencoded", "application/x-hdmlc", "application/vnd.wap.wmlc",
-    "application/vnd.wap.wmlscriptc", "application/vnd.wap.wta-eventc", "application/vnd.wap.uaprof",
-    "application/vnd.wap.wtls-ca-certificate", "application/vnd.wap.wtls-user-certificate",
-    "application/x-x509-ca-cert", "application/x-x509-user-cert", "image/*", "image/gif", "image/jpeg",
-    "image/tiff", "image/png", "image/vnd.wap.wbmp", "application/vnd.wap.multipart.*",
-    "application/vnd.wap.multipart.mixed", "application/vnd.wap.multipart.form-data",
-    "application/vnd.wap.multipart.byteranges", "application/vnd.wap.multipart.alternative", "application/xml",
-    "text/xml", "application/vnd.wap.wbxml", "application/x-x968-cross-cert", "application/x-x968-ca-cert",
-    "application/x-x968-user-cert", "text/vnd.wap.si", "application/vnd.wap.sic", "text/vnd.wap.sl",
-    "application/vnd.wap.slc", "text/vnd.wap.co", "application/vnd.wap.coc", "application/vnd.wap.multipart.related",
-    "application/vnd.wap.sia", "text/vnd.wap.connectivity-xml", "application/vnd.wap.connectivity-wbxml",
-    "application/pkcs7-mime", "application/vnd.wap.hashed-certificate", "application/vnd.wap.signed-certificate",
-    "application/vnd.wap.cert-response", "application/xhtml+xml", "application/wml+xml", "text/css",
-    "application/vnd.wap.mms-message", "application/vnd.wap.rollover-certificate",
-    "application/vnd.wap.locc+wbxml", "application/vnd.wap.loc+xml", "application/vnd.syncml.dm+wbxml",
-    "application/vnd.syncml.dm+xml", "application/vnd.syncml.notification", "application/vnd.wap.xhtml+xml",
-    "application/vnd.wv.csp.cir"};
-static_assert(sizeof(kContentTypes) / sizeof(kContentTypes[0]) == 0x47);
-
-struct Charset {
-  uint32_t mib;
-  const char* name;
-};
-const Charset kCharsets[] = {{3, "us-ascii"},    {4, "iso-8859-1"},       {5, "iso-8859-2"}, {6, "iso-8859-3"},
-                             {7, "iso-8859-4"},  {8, "iso-8859-5"},       {9, "iso-8859-6"}, {10, "iso-8859-7"},
-                             {11, "iso-8859-8"}, {12, "iso-8859-9"},      {17, "shift_JIS"}, {106, "utf-8"},
-                             {1000, "iso-10646-ucs-2"}, {2025, "gb2312"}, {2026, "big5"}};
-
-}  // namespace
 
 bool ReadUintvar(WspReader& r, uint32_t& value) {
   uint64_t v = 0;
@@ -130,26 +95,15 @@ bool SkipFieldValue(WspReader& r) {
 }
 
 std::string_view WellKnownContentType(uint32_t value) {
-  if (value < sizeof(kContentTypes) / sizeof(kContentTypes[0])) return kContentTypes[value];
+  std::span<const char* const> names = WspContentTypeNames();
+  if (value < names.size()) return names[value];
   return "application/unknown";
 }
 
-int WellKnownContentTypeCode(std::string_view type) {
-  for (size_t i = 0; i < sizeof(kContentTypes) / sizeof(kContentTypes[0]); ++i)
-    if (EqualsNoCase(type, kContentTypes[i])) return static_cast<int>(i);
-  return -1;
-}
-
 std::string_view CharsetName(uint64_t mib) {
-  for (const Charset& c : kCharsets)
-    if (c.mib == mib) return c.name;
+  for (const WspCharset& c : WspCharsets())
+    if (c.number == mib) return c.name;
   return "unknown";
-}
-
-uint32_t CharsetMib(std::string_view name) {
-  for (const Charset& c : kCharsets)
-    if (EqualsNoCase(name, c.name)) return c.mib;
-  return 0;
 }
 
 bool ReadHeaderField(WspReader& r, WspField& field, std::string* name) {

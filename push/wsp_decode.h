@@ -32,14 +32,11 @@ bool ReadText(WspReader& r, std::string& text);
 // octets, or 31 + uintvar + that many octets.
 bool SkipFieldValue(WspReader& r);
 
-// "application/vnd.wap.mms-message" for 0x3E; "application/unknown" outside 0x00-0x46.
+// "application/vnd.wap.mms-message" for 0x3E; "application/unknown" past the table. The
+// other way (name to code, name to MIBenum) is push/wsp.h's ContentTypeCode and CharsetNumber.
 std::string_view WellKnownContentType(uint32_t value);
-// The code of a well-known content type (without regard to case), or -1.
-int WellKnownContentTypeCode(std::string_view type);
 // IANA MIBenum to name; "unknown" for any other number.
 std::string_view CharsetName(uint64_t mib);
-// Name to MIBenum (without regard to case), 0 when unknown.
-uint32_t CharsetMib(std::string_view name);
 
 // One header field of a PDU: the code octet and the encoded value (without the code).
 struct WspField {

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "gsm/gsm_alphabet.h"
+
 namespace {
 struct Reader {
   std::string_view in;
@@ -67,23 +69,6 @@ struct Reader {
     size_t start = pos;
     while (pos < in.size() && NameChar(in[pos])) ++pos;
     return std::string(in.substr(start, pos - start));
-  }
-  static void AppendUtf8(std::string& out, uint32_t cp) {
-    if (cp < 0x80) {
-      out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-      out += static_cast<char>(0xC0 | (cp >> 6));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-      out += static_cast<char>(0xE0 | (cp >> 12));
-      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (cp >> 18));
-      out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
   }
   // Resolves the entities of raw text; false for an unknown or malformed one.
   bool Decode(std::string_view raw, std::string& out) {

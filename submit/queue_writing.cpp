@@ -13,6 +13,7 @@
 #include "store/message_logs.h"
 #include "store/message_writer.h"
 #include "store/queue_dirs.h"
+#include "store/queue_file.h"
 #include "store/unique_files.h"
 #include "store/unique_ids.h"
 #include "submit/submission_steps.h"
@@ -46,6 +47,18 @@ RecipientContext ContextOf(const Submission& s, const PreAuthOutputs& pre, size_
   return {s.recipients[i], route.empty() ? s.message.SMSCRoute : route, at(pre.charges), at(pre.userData)};
 }
 
+// The accounting callback's notice of a message on its way.
+void NoticeSent(const Submission& s, const SmsMessageRecord& sent, const RecipientContext& r, const std::string& id) {
+  if (s.message.SubmitUser.empty() || s.message.Inbound || Settings.SMSAccountingURL.empty()) return;
+  AccountingMessage m{"SMSSend", sent};
+  AccountingNoticeFields f;
+  f.recipient = r.recipient;
+  f.messageId = id;
+  f.routeCharge = r.charge;
+  f.userData = r.userData;
+  AccountingNotice(m, f, nullptr);
+}
+
 // Logs, counters and the accounting notice of one file written.
 void AfterFile(const Submission& s, std::string_view logType, const std::string& path, const RecipientContext& r,
                const MessagePart& p, unsigned reference, RecipientResult& result, WriteOutcome& out) {
@@ -59,20 +72,22 @@ void AfterFile(const Submission& s, std::string_view logType, const std::string&
     sent.UDH = PartUdh(p, reference);
     LogUser(s.message.SubmitUser, "SMSSubmit", r.recipient, s.message.SubmittedBy, name, type, LogContentOf(sent),
             s.message.Sender);
-    if (!s.message.Inbound && !Settings.SMSAccountingURL.empty()) {
-      AccountingMessage m{"SMSSend", sent};
-      AccountingNoticeFields f;
-      f.recipient = r.recipient;
-      f.messageId = id;
-      f.routeCharge = r.charge;
-      f.userData = r.userData;
-      AccountingNotice(m, f, nullptr);
-    }
+    NoticeSent(s, sent, r, id);
   }
   CounterAdd(kSmsSubmit, 1);
   if (!s.message.Inbound && !s.delayUntil) CounterAdd(kSmsQSize, 1);
   result.messageIds.push_back(std::move(id));
   ++out.files;
+}
+
+// Takes back the segments of a message that could not be written whole. A segment a
+// sender has already claimed is on its way and stays.
+void RemoveWrittenSegments(const std::vector<std::string>& paths) {
+  for (const std::string& path : paths) {
+    ClaimedFile file;
+    if (ClaimQueueFile(path, file) && DeleteClaimedFile(file)) continue;
+    WriteDebugLogf("Debug", "Cannot take back segment %s", path.c_str());
+  }
 }
 
 // The files of one message for one recipient in dir: a one-part message under a unique
@@ -91,18 +106,21 @@ uint32_t WriteMessageFiles(const std::vector<MessagePart>& parts, const std::str
   }
   if (!IsSafePathName(recipient)) return 0;
   unsigned reference = ChooseConcatReference(dir, recipient, static_cast<unsigned>(parts.size()), extension);
-  uint32_t count = 0;
+  // All segments or none: a message missing a part would arrive garbled, and a client that
+  // retries a refused submission would send the parts already queued twice.
+  std::vector<std::string> paths;
   for (const MessagePart& p : parts) {
     std::string path = CreateSegmentFile(dir, recipient, reference, p.total, p.number, extension,
                                          FileText(p, reference, recipient, route));
     if (path.empty()) {
       WriteDebugLogf("Debug", "Cannot create segment %u of %s", p.number, recipient.c_str());
-      continue;
+      RemoveWrittenSegments(paths);
+      return 0;
     }
-    written(path, p, reference);
-    ++count;
+    paths.push_back(std::move(path));
   }
-  return count;
+  for (size_t k = 0; k < parts.size(); ++k) written(paths[k], parts[k], reference);
+  return static_cast<uint32_t>(paths.size());
 }
 
 void WriteFiles(const Submission& s, std::string_view logType, const std::vector<MessagePart>& parts,
@@ -200,5 +218,23 @@ void WriteSubmissionFiles(const Submission& s, std::string_view logType, const s
     out.results[i].error = out.written[i] == 0
                                ? std::string("Not written")
                                : StrPrintf("%u of %u parts written", out.written[i], static_cast<unsigned>(parts.size()));
+  }
+}
+
+void SendDirect(const Submission& s, const PreAuthOutputs& preAuth, WriteOutcome& out) {
+  out.directSent.assign(s.directRecipients.size(), false);
+  for (size_t i = 0; i < s.directRecipients.size(); ++i) {
+    RecipientResult r{s.directRecipients[i], {}, {}};
+    out.directSent[i] = s.sendDirect && s.sendDirect(i, r);
+    if (out.directSent[i]) {
+      CounterAdd(kSmsSubmit, 1);
+      size_t k = s.recipients.size() + i;
+      auto at = [k](const std::vector<std::string>& v) { return k < v.size() ? v[k] : std::string(); };
+      RecipientContext context{r.recipient, {}, at(preAuth.charges), at(preAuth.userData)};
+      NoticeSent(s, s.message, context, r.messageIds.empty() ? std::string() : r.messageIds.front());
+    } else if (r.error.empty()) {
+      r.error = "Not sent";
+    }
+    out.results.push_back(std::move(r));
   }
 }

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 
 #include "config/settings.h"
+#include "config/value_checks.h"
 #include "runtime/config_access.h"
 #include "runtime/file_io.h"
 #include "runtime/names.h"
@@ -12,11 +13,6 @@
 namespace {
 constexpr size_t kEntryMax = 100;
 constexpr size_t kListLineMax = 250;
-
-bool IsDottedIPv4(std::string_view text) {
-  struct in_addr a;
-  return inet_pton(AF_INET, std::string(text).c_str(), &a) == 1;
-}
 
 // Names of the directory, read once per expansion.
 struct ListDirectory {

@@ -107,7 +107,8 @@ bool InjectReceipt(Submission& s) {
 // Text given with binary content and a header is packed after the header.
 std::string CheckSubmission(Submission& s) {
   SmsMessageRecord& m = s.message;
-  if (s.recipients.empty() && !s.recipientsOptional) return "Invalid format for telephone number.";
+  if (s.recipients.empty() && s.directRecipients.empty() && !s.recipientsOptional)
+    return "Invalid format for telephone number.";
   if (!m.SMSCRoute.empty() && !IsConfiguredRoute(m.SMSCRoute)) return "Unknown smscRoute=" + m.SMSCRoute;
   if (!ValidUdh(m.UDH)) return "Invalid format for UDH (hexadecimal digit characters only).";
   if (m.Binary && !IsHexText(m.Data)) {
@@ -211,6 +212,7 @@ SubmissionResult SubmitMessage(Submission s) {
   WriteOutcome out;
   DurableWrites durable(Settings.DurableAccept);
   WriteSubmissionFiles(s, logType, parts, reservation.preAuth, out);
+  SendDirect(s, reservation.preAuth, out);
   SettleAccounting(s, parts.size(), reservation, out);
   result.recipients = std::move(out.results);
   // The answer promises the files: a power cut after it must not lose them. Files whose

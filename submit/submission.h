@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -22,6 +23,8 @@ struct VoiceMailRequest {
   uint32_t count = 0;  // messages waiting ("On" kinds; 0 counts as 1, at most 255)
   std::string text;    // the visible text, as given
 };
+
+struct RecipientResult;
 
 struct Submission {
   // Content, sender and options; who submits in SubmitUser ("" without a login) and
@@ -47,6 +50,11 @@ struct Submission {
   // them): written as given instead of the parts of the record's content.
   std::vector<MessagePart> presetParts;
   std::string logType;                  // the web-log type when not "Text" or "Binary"
+  // Recipients the producer reaches itself (a push datagram to an address) once the files
+  // are written: each is one part for quota, pre-authorisation and credit, and keeps its
+  // charge only when sendDirect(index, result) fills in the result and returns true.
+  std::vector<std::string> directRecipients;
+  std::function<bool(size_t index, RecipientResult& result)> sendDirect;
 };
 
 enum class SubmissionStatus {

@@ -27,6 +27,7 @@ struct WriteOutcome {
   std::vector<RecipientResult> results;  // one per recipient, in order
   std::vector<uint32_t> written;         // per recipient: files written
   uint32_t files = 0;
+  std::vector<bool> directSent;          // per direct recipient
 };
 
 // The message files of every recipient (a bulk job for a large list), each logged,
@@ -34,5 +35,8 @@ struct WriteOutcome {
 void WriteSubmissionFiles(const Submission& s, std::string_view logType, const std::vector<MessagePart>& parts,
                           const PreAuthOutputs& preAuth, WriteOutcome& out);
 
-// Gives back the quota and credit of the parts that were not written.
+// Hands the message to each direct recipient, after the files, with its result.
+void SendDirect(const Submission& s, const PreAuthOutputs& preAuth, WriteOutcome& out);
+
+// Gives back the quota and credit of the parts that were not written or sent.
 void SettleAccounting(const Submission& s, size_t segments, const Reservation& r, const WriteOutcome& out);

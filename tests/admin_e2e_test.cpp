@@ -31,11 +31,6 @@ int Shell(const std::string& command, std::string& output) {
   return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
 }
 
-std::string StatusOf(const std::string& curlOutput) {
-  size_t nl = curlOutput.rfind('\n');
-  return nl == std::string::npos ? curlOutput : curlOutput.substr(nl + 1);
-}
-
 void WriteScript(const std::string& path, const std::string& body) {
   WriteFileText(path, "#!/bin/sh\n" + body);
   chmod(path.c_str(), 0755);
@@ -120,7 +115,7 @@ TEST(AdminE2E, PagesAnswersAndRefusals) {
   };
   for (const Case& c : cases) {
     std::string out = site.Get(c.path, c.extra);
-    EXPECT_EQ(StatusOf(out), c.status) << c.what << "\n" << out;
+    EXPECT_EQ(CurlStatus(out), c.status) << c.what << "\n" << out;
     for (const std::string& text : c.contains) EXPECT_NE(out.find(text), std::string::npos) << c.what << ": " << text << "\n" << out;
   }
   // The index form's choices.
@@ -148,7 +143,7 @@ TEST(AdminE2E, EmptyAdminUserRefusesEveryone) {
   GatewayProcess p(site.home);
   ASSERT_TRUE(WaitReady(p, site.port)) << p.Output();
   for (const char* credentials : {"admin:secret", ":secret", ":x", ":"}) {
-    EXPECT_EQ(StatusOf(site.Get("/ADMIN/STATUS", {"-u", credentials})), "401") << credentials;
+    EXPECT_EQ(CurlStatus(site.Get("/ADMIN/STATUS", {"-u", credentials})), "401") << credentials;
   }
 }
 
@@ -159,7 +154,7 @@ TEST(AdminE2E, AnAddressListThatDoesNotParseAllowsNobody) {
   ASSERT_TRUE(WaitReady(p, site.port)) << p.Output();
   for (const char* path : {"/ADMIN", "/ADMIN/XMLSTATUS", "/PROVISION?Type=SDKLink"}) {
     std::string out = site.Get(path);
-    EXPECT_EQ(StatusOf(out), "403") << path;
+    EXPECT_EQ(CurlStatus(out), "403") << path;
     EXPECT_NE(out.find("ERROR:  Connection not allowed from 127.0.0.1."), std::string::npos) << out;
   }
 }
@@ -171,7 +166,7 @@ TEST(AdminE2E, StatusDocumentsStayWellFormedForHostileNames) {
   std::string dir = site.home.path();
   ASSERT_TRUE(WaitUntil(20000, [&] { return FileExists(dir + "PRIVATE/HTTP - caf\xe9-1.ERR"); }));
   std::string xml = site.Get("/ADMIN/XMLSTATUS");
-  ASSERT_EQ(StatusOf(xml), "200") << xml;
+  ASSERT_EQ(CurlStatus(xml), "200") << xml;
   xml = xml.substr(xml.find("\r\n\r\n") + 4);
   xml = xml.substr(0, xml.rfind('\n'));
   EXPECT_NE(xml.find("<Name>HTTP - a&lt;b&gt;&amp;&quot;c&quot;&apos;d:1</Name>"), std::string::npos) << xml;
@@ -221,7 +216,7 @@ TEST(AdminE2E, FiguresOfOneGatheringAgree) {
   std::string added = Curl({"-u", "admin:secret", site.Url("/PROVISION?Type=SMS&AdminAction=Add&Name=alice&Password=pw")});
   ASSERT_EQ(added, "OK\r\n\n200");
   std::string submitted = Curl({site.Url("/?PhoneNumber=4477001&Text=counted&User=alice&Password=pw")});
-  ASSERT_EQ(StatusOf(submitted), "200") << submitted;
+  ASSERT_EQ(CurlStatus(submitted), "200") << submitted;
   std::string xml = Curl({"-u", "admin:secret", site.Url("/ADMIN/XMLSTATUS")});
   std::string json = Curl({"-u", "admin:secret", site.Url("/ADMIN/STATUS.json")});
   std::string metrics = Curl({"-u", "admin:secret", site.Url("/ADMIN/metrics")});
@@ -325,7 +320,7 @@ TEST(AdminE2E, ProvisioningOfAccountsAndLinks) {
   EXPECT_FALSE(FileExists(folder));
   EXPECT_TRUE(FileExists(home + "MMSCDATA/MMSCUSERS/447000/123"));
   EXPECT_EQ(provision(remove, {"-u", "admin:remover"}), "ERROR\r\nUser 447000123456 not found\r\n\n200");
-  EXPECT_EQ(StatusOf(provision("Type=SMS&AdminAction=Add&Name=x", {})), "401");
+  EXPECT_EQ(CurlStatus(provision("Type=SMS&AdminAction=Add&Name=x", {})), "401");
 
   StoredAccount alice = ReadAccount(home, "alice");
   ASSERT_TRUE(alice.found);
@@ -417,7 +412,7 @@ TEST(AdminE2E, AccountPagesListAndChangeAccounts) {
   std::string deleted = post("/ADMIN/SMSUSERS", "Name=eve%3Cb%3E&ConfirmDeleteSMSUser=Delete");
   EXPECT_NE(deleted.find("<p id=\"message\">OK</p>"), std::string::npos) << deleted;
   EXPECT_EQ(deleted.find("eve&lt;b&gt;</td>"), std::string::npos) << deleted;
-  EXPECT_EQ(StatusOf(Curl({"-d", "Name=x&SaveSMSUser=Save", site.Url("/ADMIN/SMSUSERS")})), "401");
+  EXPECT_EQ(CurlStatus(Curl({"-d", "Name=x&SaveSMSUser=Save", site.Url("/ADMIN/SMSUSERS")})), "401");
   EXPECT_FALSE(ReadAccount(site.home.path(), "x").found);
 }
 
@@ -455,7 +450,7 @@ TEST(AdminE2E, LoginsFollowProvisionedChangesAtOnce) {
   AdminSite site;
   site.Start({"WebAuth=Yes"});
   auto provision = [&](const std::string& query) { return Curl({"-u", "admin:secret", site.Url("/PROVISION?" + query)}); };
-  auto login = [&](const std::string& password) { return StatusOf(Curl({"-u", "dave:" + password, site.Url("/")})); };
+  auto login = [&](const std::string& password) { return CurlStatus(Curl({"-u", "dave:" + password, site.Url("/")})); };
   ASSERT_EQ(provision("Type=SMS&AdminAction=Add&Name=dave&Password=first"), "OK\r\n\n200");
   EXPECT_NE(login("first"), "401");
   ASSERT_EQ(provision("Type=SMS&AdminAction=Modify&Name=dave&Password=second"), "OK\r\n\n200");

@@ -20,6 +20,7 @@
 #include <thread>
 
 #include "tests/support/gateway_process.h"
+#include "tests/support/strace_log.h"
 
 namespace fs = std::filesystem;
 
@@ -64,14 +65,6 @@ std::set<std::string> QueuedIds(const std::string& home) {
   return ids;
 }
 
-pid_t ChildOf(pid_t parent) {
-  std::istringstream in(ReadFileText("/proc/" + std::to_string(parent) + "/task/" + std::to_string(parent) +
-                                     "/children"));
-  pid_t child = -1;
-  in >> child;
-  return child;
-}
-
 // What the trace shows: for every answered id, whether its file was flushed (data, and
 // the directory entry) before the answer left: by fdatasync and fsync of the directory, or
 // by a syncfs begun after its link.
@@ -84,36 +77,24 @@ struct TraceCheck {
 // "<... resumed>") counts where it completed; a syncfs covers what was linked before it began.
 TraceCheck ReadTrace(const std::string& text) {
   TraceCheck t;
-  std::map<std::string, std::string> unfinished;      // pid -> the call's first half
   std::map<std::string, std::string> linkedByFd;      // "/proc/self/fd/N" name -> id, until flushed
   std::map<std::string, std::set<std::string>> waitingForDirectory;  // directory -> ids flushed, entry not yet
   std::set<std::string> linkedNotDurable;
   std::map<std::string, std::set<std::string>> syncfsCovers;  // pid -> what its syncfs in progress covers
   std::set<std::string> dataFlushed, durable;
-  static const std::regex line(R"(^(\d+) +(.*)$)");
   static const std::regex link(R"re(linkat\(AT_FDCWD<[^>]*>, "/proc/self/fd/(\d+)", AT_FDCWD<[^>]*>, "(.*/)([0-9A-Za-z]+)\.req", AT_SYMLINK_FOLLOW\) += 0)re");
   static const std::regex datasync(R"(^fdatasync\((\d+)<.*\) += 0)");
   static const std::regex dirsync(R"(^fsync\(\d+<(.*)>\) += 0)");
   static const std::regex fssync(R"(^syncfs\(\d+<.*\) += 0)");
   static const std::regex closed(R"(^close\((\d+)<)");
-  std::istringstream in(text);
-  for (std::string raw; std::getline(in, raw);) {
+  ForEachTracedCall(text, [&](const TracedCall& c) {
+    const std::string& pid = c.pid;
+    const std::string& call = c.call;
+    const bool resumed = c.resumed;
     std::smatch m;
-    if (!std::regex_match(raw, m, line)) continue;
-    std::string pid = m[1], call = m[2];
-    bool resumed = false;
-    size_t cut = call.find(" <unfinished ...>");
-    if (cut != std::string::npos) {
-      unfinished[pid] = call.substr(0, cut);
+    if (!c.complete) {
       if (call.rfind("syncfs(", 0) == 0) syncfsCovers[pid] = linkedNotDurable;
-      continue;
-    }
-    if (call.rfind("<... ", 0) == 0) {
-      size_t at = call.find("resumed>");
-      if (at == std::string::npos) continue;
-      call = unfinished[pid] + call.substr(at + 8);
-      unfinished.erase(pid);
-      resumed = true;
+      return;
     }
     if (std::regex_search(call, m, link)) {
       t.linked.insert(m[3]);
@@ -156,7 +137,7 @@ TraceCheck ReadTrace(const std::string& text) {
         if (durable.count(id)) t.directoryFlushedBeforeAnswer.insert(id);
       }
     }
-  }
+  });
   return t;
 }
 
@@ -195,7 +176,7 @@ TEST(DurableAcceptE2e, AnswersFollowTheFlushOfTheirFiles) {
       for (const std::string& id : MessageIds(a)) ids.insert(id);
     }
     EXPECT_EQ(ids.size(), 40u);
-    pid_t gateway = ChildOf(p.pid());
+    pid_t gateway = FirstChildOf(p.pid());
     ASSERT_GT(gateway, 0);
     kill(gateway, SIGTERM);
     int code = -1;

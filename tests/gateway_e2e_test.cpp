@@ -16,6 +16,7 @@
 #include <set>
 
 #include "tests/support/gateway_process.h"
+#include "tests/support/ports.h"
 
 namespace fs = std::filesystem;
 
@@ -471,27 +472,16 @@ TEST(GatewayTest, HousekeepingLeavesAnOldLookingStoreAndItsJournal) {
 }
 
 TEST(GatewayTest, WapPushDatagramsBecomeInboundFiles) {
-  int probe = socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(2948);
-  sa.sin_addr.s_addr = htonl(INADDR_ANY);
-  bool free = bind(probe, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
-  close(probe);
-  if (!free) GTEST_SKIP() << "UDP port 2948 is in use on this machine";
+  if (!UdpPortFree(2948)) GTEST_SKIP() << "UDP port 2948 is in use on this machine";
 
   Gateway g;
   g.Configure({"ListenMMSNotificationIP=Yes"});
   GatewayProcess p(g.home);
   ASSERT_TRUE(WaitReady(p, g.port)) << p.Output();
   ASSERT_TRUE(p.WaitForOutput("Listen for MMS Notifications over IP active", 5000)) << p.Output();
-  int s = socket(AF_INET, SOCK_DGRAM, 0);
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  std::string small("\x01\x06\x22\xAB", 4);
   std::string huge(4096, 'z');  // 8192 hexadecimal digits: over the Data limit
-  sendto(s, huge.data(), huge.size(), 0, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-  sendto(s, small.data(), small.size(), 0, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-  close(s);
+  SendLoopbackDatagram(2948, huge);
+  SendLoopbackDatagram(2948, std::string("\x01\x06\x22\xAB", 4));
   std::vector<std::string> files;
   ASSERT_TRUE(WaitUntil(10000, [&] {
     files.clear();

@@ -9,10 +9,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
 
 #include "tests/support/child_process.h"
 #include "tests/support/gateway_process.h"
+#include "tests/support/test_servers.h"
 
 namespace fs = std::filesystem;
 
@@ -22,23 +24,7 @@ struct Gateway : WebGateway {
   std::string Post(const std::string& form) {
     return Curl({"--data-binary", form, "http://127.0.0.1:" + std::to_string(port) + "/"});
   }
-  // The queued files, read and removed, in name order.
-  std::vector<std::string> TakeQueued() {
-    std::vector<std::string> paths;
-    std::error_code ec;
-    for (auto& e : fs::recursive_directory_iterator(home.path() + "Q", ec))
-      if (e.is_regular_file() && e.path().extension() == ".req") paths.push_back(e.path().string());
-    std::sort(paths.begin(), paths.end());
-    std::vector<std::string> out;
-    for (const std::string& p : paths) {
-      out.push_back(ReadFileText(p));
-      fs::remove(p, ec);
-    }
-    return out;
-  }
 };
-
-std::string StatusOf(const std::string& answer) { return answer.substr(answer.rfind('\n') + 1); }
 
 std::string Line(const std::string& file, const std::string& key) {
   size_t at = file.find("\r\n" + key + "=");
@@ -85,7 +71,7 @@ TEST(PushE2e, QueuedPushesAndSettings) {
   for (const QueuedCase& c : kCases) {
     SCOPED_TRACE(c.name);
     std::string answer = g.Get(c.query);
-    ASSERT_EQ(StatusOf(answer), "200") << answer;
+    ASSERT_EQ(CurlStatus(answer), "200") << answer;
     std::vector<std::string> files = g.TakeQueued();
     ASSERT_EQ(files.size(), c.files);
     EXPECT_EQ(Line(files[0], "UDH").substr(0, std::string(c.udh).size()), c.udh) << files[0];
@@ -142,14 +128,14 @@ TEST(PushE2e, BadRequestsAnswerTheirTextAndQueueNothing) {
   for (const RefusalCase& c : kCases) {
     SCOPED_TRACE(c.name);
     std::string answer = g.Get(c.query);
-    EXPECT_EQ(StatusOf(answer), "400") << answer;
+    EXPECT_EQ(CurlStatus(answer), "400") << answer;
     EXPECT_NE(answer.find(c.text), std::string::npos) << answer;
     EXPECT_TRUE(g.TakeQueued().empty());
   }
   // The document alone: answered as XML, nothing queued, no recipient needed.
   std::string answer = g.Get("OTA_SUBMIT_VIEWXML=1&OTA_BEARER=GPRS&OTA_NAME=Operator&OTA_PROXY=10.0.0.1&"
                              "OTA_GPRS_ACCESSPOINTNAME=internet");
-  EXPECT_EQ(StatusOf(answer), "200") << answer;
+  EXPECT_EQ(CurlStatus(answer), "200") << answer;
   for (const char* line : {"<CHARACTERISTIC-LIST>", "<PARM NAME=\"BEARER\" VALUE=\"GPRS\"/>",
                            "<PARM NAME=\"PROXY\" VALUE=\"10.0.0.1\"/>", "<PARM NAME=\"PORT\" VALUE=\"9201\"/>",
                            "<PARM NAME=\"GPRS_ACCESSPOINTNAME\" VALUE=\"internet\"/>",
@@ -163,28 +149,28 @@ TEST(PushE2e, BadRequestsAnswerTheirTextAndQueueNothing) {
 }
 
 // A recipient that is an IPv4 address gets one datagram from port 9200 to port 2948.
-TEST(PushE2e, DatagramForAnAddress) {
-  int fd = socket(AF_INET, SOCK_DGRAM, 0);
-  ASSERT_GE(fd, 0);
-  int on = 1;
-  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(2948);
+// A handset's push port on a loopback address of its own.
+struct PushPort {
+  int fd = -1;
   std::string address = "127.0.0." + std::to_string(100 + getpid() % 100);
-  inet_pton(AF_INET, address.c_str(), &a.sin_addr);
-  if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    close(fd);
-    GTEST_SKIP() << "port 2948 of " << address << " is taken";
+  bool Open() {
+    fd = socket(AF_INET, SOCK_DGRAM, 0);
+    if (fd < 0) return false;
+    int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(2948);
+    inet_pton(AF_INET, address.c_str(), &a.sin_addr);
+    return bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
   }
-  Gateway g;
-  g.Configure();
-  WriteFileText(g.home.path() + "MMSC.INI", "[MMSC]\r\n[IPNotify]\r\n447700900999=" + address + "\r\n");
-  GatewayProcess p(g.home);
-  ASSERT_TRUE(WaitReady(p, g.port)) << p.Output();
-  auto receive = [&](std::string& pdu) {
+  ~PushPort() {
+    if (fd >= 0) close(fd);
+  }
+  // A datagram from port 9200: waited for, or only one already there (wait false).
+  bool Receive(std::string& pdu, bool wait = true) {
     pollfd pf{fd, POLLIN, 0};
-    if (poll(&pf, 1, 5000) != 1) return false;
+    if (poll(&pf, 1, wait ? 5000 : 0) != 1) return false;
     char buf[2048];
     sockaddr_in from{};
     socklen_t fromLength = sizeof from;
@@ -192,18 +178,29 @@ TEST(PushE2e, DatagramForAnAddress) {
     if (n <= 2 || ntohs(from.sin_port) != 9200) return false;
     pdu.assign(buf, static_cast<size_t>(n));
     return true;
-  };
+  }
+};
+
+TEST(PushE2e, DatagramForAnAddress) {
+  PushPort port;
+  if (!port.Open()) GTEST_SKIP() << "port 2948 of " << port.address << " is taken";
+  const std::string& address = port.address;
+  Gateway g;
+  g.Configure();
+  WriteFileText(g.home.path() + "MMSC.INI", "[MMSC]\r\n[IPNotify]\r\n447700900999=" + address + "\r\n");
+  GatewayProcess p(g.home);
+  ASSERT_TRUE(WaitReady(p, g.port)) << p.Output();
+  auto receive = [&](std::string& pdu) { return port.Receive(pdu); };
   std::string answer = g.Get("PhoneNumber=" + address + "&WAPURL=http://www.example.com/a&WAPSL=1");
-  EXPECT_EQ(StatusOf(answer), "200") << answer;
+  EXPECT_EQ(CurlStatus(answer), "200") << answer;
   std::string pdu;
   ASSERT_TRUE(receive(pdu));
   EXPECT_EQ(pdu.substr(1), std::string("\x06\x01\xB0\x02\x06\x6A\x00\x85\x0A\x03" "example.com/a\x00\x01", 25));
   // A settings push to a number with an [IPNotify] address goes there too.
   answer = g.Get("PhoneNumber=447700900999&OTA_BEARER=GPRS&OTA_NAME=Op");
-  EXPECT_EQ(StatusOf(answer), "200") << answer;
+  EXPECT_EQ(CurlStatus(answer), "200") << answer;
   ASSERT_TRUE(receive(pdu));
   EXPECT_EQ(pdu.substr(1, 4), "\x06\x2C\x1F\x2A");
-  close(fd);
   EXPECT_TRUE(g.TakeQueued().empty());
 }
 }  // namespace
@@ -278,7 +275,7 @@ TEST(PushE2e, PapFailures) {
   for (const PapFailureCase& c : kCases) {
     SCOPED_TRACE(c.name);
     std::string answer = g.Pap(c.contentType, c.body);
-    EXPECT_EQ(StatusOf(answer), "200") << answer;
+    EXPECT_EQ(CurlStatus(answer), "200") << answer;
     EXPECT_EQ(answer.substr(0, answer.rfind('\n')),
               std::string("<pap>\r\n<badmessage-response code=\"2000\" desc=\"") + c.text + "\"/>\r\n</pap>\r\n");
     EXPECT_TRUE(g.WellFormed(answer)) << answer;
@@ -296,7 +293,7 @@ TEST(PushE2e, PapAccepted) {
                                "Content-Type: text/vnd.wap.sl\r\nX-Wap-Application-Id: x-wap-application:wml.ua",
                                "<sl href=\"http://www.example.com/a\"/>");
   std::string answer = g.Pap("multipart/related; boundary=B1; type=\"application/xml\"", body, "/ppg");
-  EXPECT_EQ(StatusOf(answer), "202") << answer;
+  EXPECT_EQ(CurlStatus(answer), "202") << answer;
   EXPECT_TRUE(g.WellFormed(answer)) << answer;
   EXPECT_NE(answer.find("<push-response push-id=\"a&quot;&lt;b&gt;&amp;&apos;\">"), std::string::npos) << answer;
   std::vector<std::string> files = g.TakeQueued();
@@ -352,21 +349,22 @@ TEST(PushE2e, KannelPushInitiator) {
 }  // namespace
 
 namespace {
-void SetBalance(const GatewayHome& home, const std::string& user, int64_t thousandths) {
-  WriteFileText(home.path() + "USERS/" + user + "/SMS.CTR", std::string(reinterpret_cast<const char*>(&thousandths), 8));
+// Web logins required, and the account bob (password pw) with a balance in thousandths.
+bool ConfigureAccount(PapGateway& g, int64_t thousandths, std::vector<std::string> lines = {}) {
+  lines.insert(lines.begin(), "WebAuth=Yes");
+  g.Configure(lines);
+  GatewayProcess tool(g.home, "qaruser", {"add", "bob", "pw"});
+  int code = -1;
+  if (!tool.WaitExit(10000, code) || code != 0) return false;
+  WriteFileText(g.home.path() + "USERS/bob/SMS.CTR", std::string(reinterpret_cast<const char*>(&thousandths), 8));
+  return true;
 }
 
 // A push, a settings push and a PAP request over the account's credit are refused, and
 // nothing is queued; within it they are charged per segment.
 TEST(PushE2e, CreditRefusals) {
   PapGateway g;
-  g.Configure({"WebAuth=Yes"});
-  {
-    GatewayProcess tool(g.home, "qaruser", {"add", "bob", "pw"});
-    int code = -1;
-    ASSERT_TRUE(tool.WaitExit(10000, code) && code == 0);
-  }
-  SetBalance(g.home, "bob", 2500);
+  ASSERT_TRUE(ConfigureAccount(g, 2500));
   GatewayProcess p(g.home);
   ASSERT_TRUE(WaitReady(p, g.port)) << p.Output();
   std::string base = "http://127.0.0.1:" + std::to_string(g.port) + "/?";
@@ -374,27 +372,130 @@ TEST(PushE2e, CreditRefusals) {
   std::string answer = Curl({"-u", "bob:pw", base + "PhoneNumber=447700900123&WAPPUSHADV_CONTENT_TYPE="
                                                     "application/vnd.wap.mms-message&WAPPUSHADV_CONTENT_ENCODING=HEX&"
                                                     "WAPPUSHADV_CONTENT=" + std::string(592, 'B')});
-  EXPECT_EQ(StatusOf(answer), "403") << answer;
+  EXPECT_EQ(CurlStatus(answer), "403") << answer;
   EXPECT_NE(answer.find("credit limit exceeded"), std::string::npos) << answer;
   EXPECT_TRUE(g.TakeQueued().empty());
   // One SI and one settings push fit: 0.5 left.
   answer = Curl({"-u", "bob:pw", base + "PhoneNumber=447700900123&WAPURL=example.com&Text=Hi"});
-  EXPECT_EQ(StatusOf(answer), "200") << answer;
+  EXPECT_EQ(CurlStatus(answer), "200") << answer;
   answer = Curl({"-u", "bob:pw", base + "PhoneNumber=447700900123&OTA_BEARER=GPRS&OTA_NAME=Op"});
-  EXPECT_EQ(StatusOf(answer), "200") << answer;
+  EXPECT_EQ(CurlStatus(answer), "200") << answer;
   EXPECT_EQ(g.TakeQueued().size(), 2u);
   answer = Curl({"-u", "bob:pw", base + "PhoneNumber=447700900123&OTA_BEARER=GPRS&OTA_NAME=Op"});
-  EXPECT_EQ(StatusOf(answer), "403") << answer;
+  EXPECT_EQ(CurlStatus(answer), "403") << answer;
   EXPECT_TRUE(g.TakeQueued().empty());
   // The PAP request is answered with the refusal as a bad message.
   WriteFileText(g.scratch.path() + "body",
                 Multipart(Control("c1", {"447700900123"}), "Content-Type: text/vnd.wap.sl", "<sl href=\"http://a\"/>"));
   answer = Curl({"-u", "bob:pw", "--data-binary", "@" + g.scratch.path() + "body", "-H",
                  "Content-Type: multipart/related; boundary=B1", "http://127.0.0.1:" + std::to_string(g.port) + "/PAP"});
-  EXPECT_EQ(StatusOf(answer), "200") << answer;
+  EXPECT_EQ(CurlStatus(answer), "200") << answer;
   EXPECT_NE(answer.find("<badmessage-response code=\"2000\" desc=\"Account bob:  credit limit exceeded.\"/>"),
             std::string::npos)
       << answer;
   EXPECT_TRUE(g.TakeQueued().empty());
+}
+
+// A datagram costs one part whatever the size of the push, like a one-part message, and an
+// account without the credit for it sends nothing.
+TEST(PushE2e, DatagramsAreCharged) {
+  PushPort port;
+  if (!port.Open()) GTEST_SKIP() << "port 2948 of " << port.address << " is taken";
+  PapGateway g;
+  ASSERT_TRUE(ConfigureAccount(g, 3500));
+  GatewayProcess p(g.home);
+  ASSERT_TRUE(WaitReady(p, g.port)) << p.Output();
+  std::string base = "http://127.0.0.1:" + std::to_string(g.port) + "/?";
+  struct Step {
+    const char* name;
+    std::string query;
+    const char* status;
+    bool datagram;
+    size_t files;
+  };
+  const Step kSteps[] = {
+      {"296 octets (3 segments by SMS) to the address: 1 of 3.5", "PhoneNumber=" + port.address +
+           "&WAPPUSHADV_CONTENT_TYPE=application/vnd.wap.mms-message&WAPPUSHADV_CONTENT_ENCODING=HEX&"
+           "WAPPUSHADV_CONTENT=" + std::string(592, 'B'), "200", true, 0},
+      {"the address and a number: 2 of 2.5", "PhoneNumber=447700900123," + port.address + "&WAPURL=example.com",
+       "200", true, 1},
+      {"the address with 0.5 left", "PhoneNumber=" + port.address + "&WAPURL=example.com", "403", false, 0},
+      {"a number and the address with 0.5 left", "PhoneNumber=" + port.address + ",447700900123&WAPURL=example.com",
+       "403", false, 0},
+  };
+  for (const Step& step : kSteps) {
+    SCOPED_TRACE(step.name);
+    std::string answer = Curl({"-u", "bob:pw", base + step.query});
+    EXPECT_EQ(CurlStatus(answer), step.status) << answer;
+    if (std::string(step.status) == "403")
+      EXPECT_NE(answer.find("credit limit exceeded"), std::string::npos) << answer;
+    // The datagram leaves before the answer: it is there now or never.
+    std::string pdu;
+    EXPECT_EQ(port.Receive(pdu, false), step.datagram);
+    EXPECT_EQ(g.TakeQueued().size(), step.files);
+  }
+}
+
+// The pre-authorisation callback is asked about datagram recipients too, each one part:
+// its refusal sends nothing, and a datagram sent is noticed like a message file.
+TEST(PushE2e, DatagramsArePreAuthorised) {
+  PushPort port;
+  if (!port.Open()) GTEST_SKIP() << "port 2948 of " << port.address << " is taken";
+  std::atomic<bool> deny{true};
+  ScriptedServer callback([&](const std::string& request, int, int) {
+    bool refuse = deny.load() && request.find("To=" + port.address) != std::string::npos;
+    std::string body = refuse ? "SMPPErrorCode=0x45" : "OK";
+    return ScriptedReply{"HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body};
+  });
+  PapGateway g;
+  ASSERT_TRUE(ConfigureAccount(g, 100000, {"SMSAccountingURL=http://127.0.0.1:" + std::to_string(callback.port()) +
+                                               "/cb", "SMSAccountingPreAuthPerRecip=Yes", "AccountingKeepAlive=No"}));
+  GatewayProcess p(g.home);
+  ASSERT_TRUE(WaitReady(p, g.port)) << p.Output();
+  std::string base = "http://127.0.0.1:" + std::to_string(g.port) + "/?";
+  struct Step {
+    std::string recipients;
+    std::string content;
+    std::vector<std::string> asked;  // the recipients and part counts the callback was asked about
+    bool refused;
+    size_t files;
+    std::vector<std::string> noticed;  // what the notices after it hold, in order
+  };
+  const std::string big = "WAPPUSHADV_CONTENT_TYPE=application/vnd.wap.mms-message&WAPPUSHADV_CONTENT_ENCODING=HEX&"
+                          "WAPPUSHADV_CONTENT=" + std::string(592, 'B');
+  const std::string datagramNotice = "&To=" + port.address + "&MessageID=UDP&";
+  const Step kSteps[] = {
+      {port.address, "WAPURL=example.com", {"&To=" + port.address + "&MsgCount=1&"}, true, 0, {}},
+      {"447700900123", big, {"&To=447700900123&MsgCount=3&"}, false, 3, {"&To=447700900123&", "&To=447700900123&",
+                                                                           "&To=447700900123&"}},
+      {"447700900123," + port.address, big, {"&To=447700900123&MsgCount=3&", "&To=" + port.address + "&MsgCount=1&"},
+       true, 0, {}},
+      // Allowed now: one datagram, noticed with the whole push and its port header.
+      {port.address, "WAPURL=example.com", {"&To=" + port.address + "&MsgCount=1&"}, false, 0,
+       {datagramNotice + "SubmitIP=127.0.0.1&Binary=1&DCS=F5&UDH=0605040B8423F0&Data="}},
+  };
+  size_t seen = 0;
+  for (const Step& step : kSteps) {
+    SCOPED_TRACE(step.recipients);
+    deny = step.refused;
+    std::string answer = Curl({"-u", "bob:pw", base + "PhoneNumber=" + step.recipients + "&" + step.content});
+    if (step.refused)
+      EXPECT_NE(answer.find("Request rejected by accounting callback"), std::string::npos) << answer;
+    else
+      EXPECT_EQ(CurlStatus(answer), "200") << answer;
+    std::string pdu;
+    EXPECT_EQ(port.Receive(pdu, false), !step.refused && step.files == 0);
+    EXPECT_EQ(g.TakeQueued().size(), step.files);
+    std::vector<std::string> asked, noticed;
+    std::vector<std::string> requests = callback.Requests();
+    for (size_t i = seen; i < requests.size(); ++i)
+      (requests[i].find("PreAuth=Yes") != std::string::npos ? asked : noticed).push_back(requests[i]);
+    seen = requests.size();
+    ASSERT_EQ(asked.size(), step.asked.size());
+    for (size_t i = 0; i < asked.size(); ++i) EXPECT_NE(asked[i].find(step.asked[i]), std::string::npos) << asked[i];
+    ASSERT_EQ(noticed.size(), step.noticed.size());
+    for (size_t i = 0; i < noticed.size(); ++i)
+      EXPECT_NE(noticed[i].find(step.noticed[i]), std::string::npos) << noticed[i];
+  }
 }
 }  // namespace

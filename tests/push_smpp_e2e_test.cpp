@@ -42,11 +42,10 @@ std::string DecodeSubmits(const std::vector<std::string>& rawHex, unsigned port)
 TEST(PushSmpp, SegmentedAndWholePushesDecodeAsWsp) {
   if (!EnsureNodeSmpp(kNpm)) GTEST_SKIP() << "npm could not install smpp@0.5.1 into " << kNpm;
   if (access("/usr/bin/tshark", X_OK) != 0) GTEST_SKIP() << "tshark is not installed";
-  NodePeer smsc;
-  ASSERT_TRUE(smsc.Start(kNpm, kScripts + "/smsc_server.js", {"{}"}));
+  NodeSmsc smsc;
+  ASSERT_TRUE(smsc.Start(kNpm, kScripts));
+  unsigned smscPort = smsc.port;
   std::string line;
-  ASSERT_TRUE(smsc.WaitFor("LISTENING ", line, 10000));
-  unsigned smscPort = unsigned(std::stoul(line.substr(10)));
   WebGateway g;
   std::string connection = "SMPP - 127.0.0.1:" + std::to_string(smscPort);
   g.Configure({"Modem1=" + connection, "InitRetryDelay=1"},
@@ -62,7 +61,7 @@ TEST(PushSmpp, SegmentedAndWholePushesDecodeAsWsp) {
   // One whole push and three segments.
   std::vector<std::string> raw;
   for (int waited = 0; raw.size() < 4 && waited < 40; ++waited) {
-    while (smsc.ReadLine(line, 500))
+    while (smsc.node.ReadLine(line, 500))
       if (line.rfind("RAW ", 0) == 0 && line.size() > 20 && line.substr(12, 8) == "00000004") raw.push_back(line.substr(4));
   }
   ASSERT_EQ(raw.size(), 4u) << p.Output();

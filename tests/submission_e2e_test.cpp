@@ -23,24 +23,7 @@ struct Gateway : WebGateway {
   std::string Submit(const std::string& query) {
     return Curl({"http://127.0.0.1:" + std::to_string(port) + "/?" + query});
   }
-  // The ".req" files under Q/, read and then removed, so that each case sees its own.
-  std::vector<std::string> TakeQueued() {
-    std::vector<std::string> out;
-    std::error_code ec;
-    for (auto& e : fs::recursive_directory_iterator(home.path() + "Q", ec)) {
-      if (e.is_regular_file() && e.path().extension() == ".req") out.push_back(e.path().string());
-    }
-    std::sort(out.begin(), out.end());
-    for (std::string& path : out) {
-      std::string text = ReadFileText(path);
-      fs::remove(path, ec);
-      path = text;
-    }
-    return out;
-  }
 };
-
-std::string StatusOf(const std::string& curlOutput) { return curlOutput.substr(curlOutput.rfind('\n') + 1); }
 
 // Greek capitals with a Latin twin travel in 7 bits; text that needs Unicode is UCS-2 with
 // DCS 08, whether or not the gateway segments.
@@ -66,7 +49,7 @@ TEST(SubmissionE2e, GreekLookalikesAndUnicodeInTheQueueFile) {
     for (const auto& c : cases) {
       SCOPED_TRACE(c.data);
       std::string answer = g.Submit(std::string("PhoneNumber=447700900123&Text=") + c.text);
-      EXPECT_EQ(StatusOf(answer), "200") << answer;
+      EXPECT_EQ(CurlStatus(answer), "200") << answer;
       std::vector<std::string> files = g.TakeQueued();
       ASSERT_EQ(files.size(), 1u);
       EXPECT_NE(files[0].find(std::string("\r\nData=") + c.data + "\r\n"), std::string::npos) << files[0];
@@ -77,7 +60,7 @@ TEST(SubmissionE2e, GreekLookalikesAndUnicodeInTheQueueFile) {
     }
     // A long Unicode text: one UCS-2 file when the link segments, 67 + 33 otherwise.
     std::string answer = g.Submit("PhoneNumber=447700900123&Text=" + hundred);
-    EXPECT_EQ(StatusOf(answer), "200") << answer;
+    EXPECT_EQ(CurlStatus(answer), "200") << answer;
     std::vector<std::string> files = g.TakeQueued();
     ASSERT_EQ(files.size(), asIs ? 1u : 2u);
     for (const std::string& f : files) {
@@ -119,12 +102,12 @@ TEST(SubmissionE2e, PortParametersAboveSixteenBitsAreRefused) {
     std::string answer = g.Submit(std::string("PhoneNumber=447700900123&Data=0102&") + c.ports);
     std::vector<std::string> files = g.TakeQueued();
     if (!c.udh) {
-      EXPECT_EQ(StatusOf(answer), "400") << answer;
+      EXPECT_EQ(CurlStatus(answer), "400") << answer;
       EXPECT_NE(answer.find(c.error), std::string::npos) << answer;
       EXPECT_TRUE(files.empty());
       continue;
     }
-    EXPECT_EQ(StatusOf(answer), "200") << answer;
+    EXPECT_EQ(CurlStatus(answer), "200") << answer;
     ASSERT_EQ(files.size(), 1u);
     EXPECT_NE(files[0].find(std::string("\r\nUDH=") + c.udh + "\r\n"), std::string::npos) << files[0];
   }
@@ -226,12 +209,12 @@ TEST(SubmissionE2e, RoutesOfConnectionsPastAGapAreAccepted) {
     std::string answer = g.Submit("PhoneNumber=447700900123&Text=routed&User=alice&Password=pw" + c.parameters);
     std::vector<std::string> files = g.TakeQueued();
     if (c.refused) {
-      EXPECT_EQ(StatusOf(answer), "400") << answer;
+      EXPECT_EQ(CurlStatus(answer), "400") << answer;
       EXPECT_NE(answer.find("Unknown smscRoute=" + c.parameters.substr(11)), std::string::npos) << answer;
       EXPECT_TRUE(files.empty());
       continue;
     }
-    EXPECT_EQ(StatusOf(answer), "200") << answer;
+    EXPECT_EQ(CurlStatus(answer), "200") << answer;
     ASSERT_EQ(files.size(), 1u);
     if (c.written.empty()) {
       EXPECT_EQ(files[0].find("SMSCRoute="), std::string::npos) << files[0];

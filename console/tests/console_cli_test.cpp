@@ -10,8 +10,6 @@
 #include "tests/support/test_files.h"
 
 namespace {
-bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-
 TEST(ConsoleSwitches, SystemdServiceControlInTheOrderOfTheSwitches) {
   ConsoleHome home;
   FakeSystemctl systemctl;

@@ -16,8 +16,6 @@
 #include "tests/support/test_files.h"
 
 namespace {
-bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-
 struct ModemCase {
   const char* name;
   std::vector<std::string> simArgs;
@@ -77,26 +75,6 @@ TEST(ConsoleModemTest, SilentModemIsNotTaken) {
               "Unable to access modem, ensure that it is powered on and passes diagnostic tests.", "AT", "ATE0V1"});
 }
 
-// Holds a device as the gateway's line does (flock) until killed; returns its pid.
-pid_t HoldDevice(const std::string& path) {
-  int ready[2];
-  if (pipe(ready) != 0) return -1;
-  pid_t pid = fork();
-  if (pid == 0) {
-    close(ready[0]);
-    int fd = open(path.c_str(), O_RDWR | O_NOCTTY);
-    char ok = fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0 ? '1' : '0';
-    (void)!write(ready[1], &ok, 1);
-    pause();
-    _exit(0);
-  }
-  close(ready[1]);
-  char ok = '0';
-  (void)!read(ready[0], &ok, 1);
-  close(ready[0]);
-  return ok == '1' ? pid : -1;
-}
-
 TEST(ConsoleModemTest, OnAPtyAndRefusedWhileAnotherProcessHoldsTheModem) {
   TempDir dir;
   std::string link = dir.path() + "ttyGSM";
@@ -111,7 +89,7 @@ TEST(ConsoleModemTest, OnAPtyAndRefusedWhileAnotherProcessHoldsTheModem) {
   EXPECT_EQ(o.code, 0) << o.out;
   EXPECT_TRUE(Has(o.out, "Modem successfully tested!")) << o.out;
 
-  pid_t holder = HoldDevice(device);
+  pid_t holder = HoldFileLock(device, false);
   ASSERT_GT(holder, 0);
   ConsoleOutcome busy = home.Run({"modemtest", device});
   kill(holder, SIGKILL);

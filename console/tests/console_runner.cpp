@@ -1,5 +1,8 @@
 #include "console/tests/console_runner.h"
 
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -72,3 +75,23 @@ std::vector<std::string> FakeSystemctl::Env() const {
 }
 
 std::string FakeSystemctl::Calls() const { return ReadFileText(dir.path() + "calls.log"); }
+
+pid_t HoldFileLock(const std::string& path, bool ignoreTerm) {
+  int ready[2];
+  if (pipe(ready) != 0) return -1;
+  pid_t pid = fork();
+  if (pid == 0) {
+    close(ready[0]);
+    if (ignoreTerm) signal(SIGTERM, SIG_IGN);
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_NOCTTY, 0644);
+    char ok = fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0 ? '1' : '0';
+    (void)!write(ready[1], &ok, 1);
+    pause();
+    _exit(0);
+  }
+  close(ready[1]);
+  char ok = '0';
+  (void)!read(ready[0], &ok, 1);
+  close(ready[0]);
+  return ok == '1' ? pid : -1;
+}

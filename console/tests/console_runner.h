@@ -2,6 +2,8 @@
 // reads on standard input, what it prints and its exit code.
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
 #include <vector>
 
@@ -37,3 +39,10 @@ struct FakeSystemctl {
   std::vector<std::string> Env() const;
   std::string Calls() const;
 };
+
+inline bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+// A child process holding an exclusive flock on path (created when missing) until it is
+// killed, as a running gateway holds its device or instance lock; ignoreTerm: it outlives
+// SIGTERM. Its pid, or -1 when it could not take the lock.
+pid_t HoldFileLock(const std::string& path, bool ignoreTerm);

@@ -18,8 +18,6 @@
 #include "tests/support/test_files.h"
 
 namespace {
-bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-
 const std::vector<std::string> kSupervisor = {"QARSMS_SERVICE_HOST=supervisor"};
 
 TEST(ConsoleSupervisor, InstallStatusStopRemove) {
@@ -104,37 +102,14 @@ TEST(ConsoleSupervisor, StatusComesFromTheLockAndTheStatusBlock) {
   EXPECT_TRUE(PortAccepts(web));
   EXPECT_EQ(home.Run({"/STOPSERVICE", "--strict-exit"}).code, 0);
 }
-}  // namespace
-
-namespace {
-// Holds the gateway's instance lock like a gateway that ignores every stop request; the
-// status block's stop byte it sees is its exit code.
-pid_t StubbornGateway(const std::string& home) {
-  int ready[2];
-  if (pipe(ready) != 0) return -1;
-  pid_t pid = fork();
-  if (pid == 0) {
-    close(ready[0]);
-    signal(SIGTERM, SIG_IGN);
-    UniqueFd lock(open((home + "PRIVATE/QAR_QARHUB.LCK").c_str(), O_RDWR | O_CREAT, 0644));
-    char ok = lock && flock(lock.get(), LOCK_EX | LOCK_NB) == 0 ? '1' : '0';
-    (void)!write(ready[1], &ok, 1);
-    pause();
-    _exit(0);
-  }
-  close(ready[1]);
-  char ok = '0';
-  (void)!read(ready[0], &ok, 1);
-  close(ready[0]);
-  return ok == '1' ? pid : -1;
-}
 
 TEST(ConsoleSupervisor, StopOfAGatewayThatIgnoresItEndsWithinTheLimit) {
   ConsoleHome home;
   ASSERT_EQ(system(("mkdir -p '" + home.path() + "PRIVATE'").c_str()), 0);
   WriteFileText(home.path() + "PRIVATE/SERVICEHOST", "supervisor\n");
   WriteFileText(home.path() + "PRIVATE/QAR_QARHUB_ShMem", std::string(512, '\0'));
-  pid_t gateway = StubbornGateway(home.path());
+  // Holds the instance lock like a gateway that ignores every stop request.
+  pid_t gateway = HoldFileLock(home.path() + "PRIVATE/QAR_QARHUB.LCK", true);
   ASSERT_GT(gateway, 0);
   EXPECT_TRUE(Has(home.Run({"status"}).out, "QarSMS: Service is Active\n"));
   auto start = std::chrono::steady_clock::now();

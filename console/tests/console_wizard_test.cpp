@@ -14,8 +14,6 @@
 #include "tests/support/test_files.h"
 
 namespace {
-bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-
 TEST(ConsoleWizard, PipedAnswersConfigureModemServerAndTestMessage) {
   ModemSimPeer sim({"--tcp", "127.0.0.1:0", "--control", "127.0.0.1:0", "--lifetime", "300"});
   ASSERT_TRUE(sim.ready());

@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <optional>
 #include <thread>
 
 #include "config/settings_registry.h"
@@ -22,6 +23,7 @@
 #include "runtime/config_access.h"
 #include "runtime/debug_log.h"
 #include "runtime/file_io.h"
+#include "runtime/folder_wake.h"
 #include "runtime/names.h"
 #include "runtime/socket_helpers.h"
 #include "runtime/str_printf.h"
@@ -38,8 +40,12 @@ constexpr const char* kServerSystemId = "QarSMS";
 constexpr uint32_t kDrainWaitMs = 10000;
 
 thread_local uint64_t t_lastActivity = 0;
+thread_local uint64_t t_pdusSeen = 0;
 
-void NoteActivity(const char*, uint32_t) { t_lastActivity = TickMs(); }
+void NoteActivity(const char*, uint32_t) {
+  t_lastActivity = TickMs();
+  ++t_pdusSeen;
+}
 
 const LoadedLibrary& Peer() { return OutsideLibraries.peer; }
 
@@ -112,13 +118,13 @@ void FinishSession(Session& s) {
   CloseSocketGracefully(s.socket);
 }
 
-// Waits on the socket (and the queue watch) up to ms; true when the client sent something.
-bool WaitForTraffic(Session& s, QueueWatch* watch, int ms, bool& queueWoke) {
+// Waits on the socket (and the queue's wake) up to ms; true when the client sent something.
+bool WaitForTraffic(Session& s, FolderWake* wake, int ms, bool& queueWoke) {
   if (s.tls && SealCalls.sslDataPending && SealCalls.sslDataPending(s.tls) > 0) return true;
-  struct pollfd fds[2] = {{s.socket.get(), POLLIN, 0}, {watch && watch->fd ? watch->fd.get() : -1, POLLIN, 0}};
-  int ready = poll(fds, watch && watch->fd ? 2 : 1, ms);
+  struct pollfd fds[2] = {{s.socket.get(), POLLIN, 0}, {wake ? wake->Fd() : -1, POLLIN, 0}};
+  int ready = poll(fds, wake ? 2 : 1, ms);
   if (ready <= 0) return false;
-  if (fds[1].revents & POLLIN) queueWoke = DrainQueueWatch(*watch) || queueWoke;
+  if (fds[1].revents & POLLIN) queueWoke = true;
   return fds[0].revents != 0;
 }
 
@@ -130,17 +136,22 @@ void RunBoundSession(Session& s, const SMPPLoginRequest& login, const std::strin
   DeliveryLink link{s.socket.get(), s.tls, s.name, login.interfaceVersion >= 0x34 ? 0x34 : 0x33, user};
   DeliveryWindow window;
   window.size = receives ? DeliveryWindowSize(user) : 0;
-  QueueWatch watch;
-  if (receives && !WatchUserQueue(UserQueueRoot(user), watch))
-    WriteDebugLogf(kLabel, "Cannot watch the queue of %s: error %d", user.c_str(), errno);
+  std::optional<FolderWake> wake;
+  if (receives) {
+    std::string root = UserQueueRoot(user);
+    CreatePathDirectories(root);
+    wake.emplace(std::vector<std::string>{root});
+  }
   auto yield = Peer().Call<SMPPServerYieldFn>(peer::SMPPServerYield);
   uint64_t lastCheck = TickMs();
-  bool queueWoke = receives, retriesWaiting = false;
+  bool queueWoke = receives, retriesWaiting = false, moreBuffered = true;
   uint64_t lastPass = 0;
   t_lastActivity = TickMs();
   while (ShutdownRequested.load() == 0) {
-    if (receives && (queueWoke || (retriesWaiting && TickMs() - lastPass >= 5000) || !watch.fd)) {
+    // Without inotify (a network folder) the queue is looked at on every turn, once a second.
+    if (receives && (queueWoke || (retriesWaiting && TickMs() - lastPass >= 5000) || !FolderWatchActive())) {
       queueWoke = false;
+      wake->Rearm();
       lastPass = TickMs();
       DeliveryPass pass = DeliverUserQueue(link, window);
       retriesWaiting = pass.waitingRetries;
@@ -148,9 +159,13 @@ void RunBoundSession(Session& s, const SMPPLoginRequest& login, const std::strin
       if (pass.delivered) t_lastActivity = TickMs();
     }
     int waitMs = 1000;
-    if (WaitForTraffic(s, receives ? &watch : nullptr, waitMs, queueWoke)) {
+    // The library may hold PDUs it has read but not handled (sent together with the bind,
+    // or more than one call handles): while a call handles any, the next one does not wait.
+    if (moreBuffered || WaitForTraffic(s, wake ? &*wake : nullptr, waitMs, queueWoke)) {
       int linkError = 0;
+      uint64_t seen = t_pdusSeen;
       yield(s.socket.get(), s.tls, s.name.c_str(), 0, &linkError);
+      moreBuffered = t_pdusSeen != seen;
       if (!window.pending.empty()) {
         DeliveryPass settled;
         SettleDeliveries(link, window, settled);

@@ -1,7 +1,7 @@
 #include "inbound/smppserver/user_queue_delivery.h"
 
 #include <dlfcn.h>
-#include <sys/inotify.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -11,6 +11,7 @@
 #include "inbound/smppserver/server_accounts.h"
 #include "outside/outside_tables.h"
 #include "outside/qarpeer/qarpeer.h"
+#include "outside/seal_table.h"
 #include "runtime/clock.h"
 #include "runtime/debug_log.h"
 #include "runtime/file_io.h"
@@ -28,7 +29,6 @@ namespace {
 constexpr const char* kLabel = "ThreadProcessSMPPConnection";
 constexpr time_t kKeptPauseSeconds = 5;
 constexpr int kAnswerWaitMs = 30000;
-constexpr uint32_t kEvents = IN_CREATE | IN_MOVED_TO | IN_CLOSE_WRITE;
 
 bool KeepsFile(int status) { return status == 0x58 || status == 0x14 || status < 0; }
 
@@ -140,22 +140,39 @@ void DeliveryAnswered(SMPPAsyncSubmit* record) {
   static_cast<PendingDelivery*>(record->context)->done = true;
 }
 
+// Sends what waits in the session's outbox and handles what the client has sent; with
+// waitMs, first waits up to that long for the client. The library's own yield would read
+// for the whole time.
 bool YieldFor(const DeliveryLink& link, int waitMs) {
+  auto yield = OutsideLibraries.peer.Call<SMPPServerYieldFn>(peer::SMPPServerYield);
   int linkError = 0;
-  OutsideLibraries.peer.Call<SMPPServerYieldFn>(peer::SMPPServerYield)(link.socket, link.tls, link.name.c_str(),
-                                                                        waitMs, &linkError);
+  if (waitMs > 0) {
+    yield(link.socket, link.tls, link.name.c_str(), 0, &linkError);  // the outbox leaves first
+    if (linkError) return false;
+    bool pending = link.tls && SealCalls.sslDataPending && SealCalls.sslDataPending(link.tls) > 0;
+    struct pollfd pfd = {link.socket, POLLIN, 0};
+    if (!pending && poll(&pfd, 1, waitMs) <= 0) return true;
+  }
+  yield(link.socket, link.tls, link.name.c_str(), 0, &linkError);
   return linkError == 0;
+}
+
+// Until the window has room: answers already read free it at once, else the client is
+// waited for.
+void WaitForRoom(const DeliveryLink& link, DeliveryWindow& window, DeliveryPass& pass) {
+  if (window.pending.size() < window.size) return;
+  if (!YieldFor(link, 0)) pass.linkLost = true;
+  SettleDeliveries(link, window, pass);
+  while (window.pending.size() >= window.size && !pass.linkLost && ShutdownRequested.load() == 0) {
+    if (!YieldFor(link, 1000)) pass.linkLost = true;
+    SettleDeliveries(link, window, pass);
+  }
 }
 
 // One file into the window: true when the link is still usable afterwards.
 bool DeliverWindowed(const DeliveryLink& link, const std::string& path, DeliveryWindow& window, DeliveryPass& pass) {
-  while (window.pending.size() >= window.size && !pass.linkLost) {
-    bool up = YieldFor(link, 1000);
-    SettleDeliveries(link, window, pass);
-    if (!up) pass.linkLost = true;
-    if (ShutdownRequested.load() != 0) return false;
-  }
-  if (pass.linkLost) return false;
+  WaitForRoom(link, window, pass);
+  if (pass.linkLost || ShutdownRequested.load() != 0) return false;
   auto p = std::make_unique<PendingDelivery>();
   if (!PrepareFile(link, path, p->file, p->message, pass)) return true;
   const SmsMessageRecord& m = p->message;
@@ -176,37 +193,6 @@ std::string UserQueueRoot(const std::string& user) {
   if (dir.empty()) return dir;
   size_t q = dir.rfind("/Q/");
   return q == std::string::npos ? dir : dir.substr(0, q + 3);
-}
-
-bool WatchUserQueue(const std::string& root, QueueWatch& watch) {
-  CreatePathDirectories(root);
-  watch.root = root;
-  watch.fd.reset(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
-  if (!watch.fd) return false;
-  if (inotify_add_watch(watch.fd.get(), root.c_str(), kEvents) < 0) return false;
-  for (const DirEntry& e : ListDirectory(root))
-    if (e.directory) inotify_add_watch(watch.fd.get(), (root + e.name).c_str(), kEvents);
-  return true;
-}
-
-bool DrainQueueWatch(QueueWatch& watch) {
-  if (!watch.fd) return false;
-  alignas(struct inotify_event) char buffer[4096];
-  bool any = false, newFolder = false;
-  for (;;) {
-    ssize_t n = read(watch.fd.get(), buffer, sizeof buffer);
-    if (n <= 0) break;
-    any = true;
-    for (ssize_t at = 0; at < n;) {
-      auto* event = reinterpret_cast<struct inotify_event*>(buffer + at);
-      if (event->mask & IN_ISDIR) newFolder = true;
-      at += ssize_t(sizeof(struct inotify_event) + event->len);
-    }
-  }
-  if (newFolder)
-    for (const DirEntry& e : ListDirectory(watch.root))
-      if (e.directory) inotify_add_watch(watch.fd.get(), (watch.root + e.name).c_str(), kEvents);
-  return any;
 }
 
 uint32_t DeliveryWindowSize(const std::string& user) {

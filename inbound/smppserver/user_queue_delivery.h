@@ -8,7 +8,6 @@
 #include <string>
 
 #include "outside/qarpeer/qarpeer.h"
-#include "runtime/unique_fd.h"
 #include "store/message_file.h"
 #include "store/queue_file.h"
 
@@ -22,15 +21,6 @@ struct DeliveryLink {
 
 // The user's queue folder (without the bucket a writer may add), "" for an unusable name.
 std::string UserQueueRoot(const std::string& user);
-
-// A wake-up on new files in the user's queue folder and its subfolders (inotify).
-struct QueueWatch {
-  UniqueFd fd;
-  std::string root;
-};
-bool WatchUserQueue(const std::string& root, QueueWatch& watch);
-// Reads the pending events (new subfolders are watched too); true when any arrived.
-bool DrainQueueWatch(QueueWatch& watch);
 
 // A deliver_sm whose answer is awaited: its file stays claimed until the answer (or the
 // link's loss, the session's end, the time-out) decides.

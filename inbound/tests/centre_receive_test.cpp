@@ -4,9 +4,11 @@
 
 #include <filesystem>
 
+#include "config/settings.h"
 #include "inbound/inbound_receive.h"
 #include "outside/qarvault/qarvault.h"
 #include "smsc/tests/smsc_test_home.h"
+#include "store/durable_writes.h"
 #include "store/queue_dirs.h"
 
 namespace fs = std::filesystem;
@@ -76,6 +78,35 @@ TEST_F(CentreReceiveTest, MessagesAndReportsBecomeInboundFiles) {
   WriteFileText(InboundQueueDir().substr(0, InboundQueueDir().size() - 1), "not a directory");
   CentreMessage m{"UCP - h:1", "4476", "5555", "", "again", 0, 0, 0, 0, "", "", false};
   EXPECT_FALSE(ReceiveCentreMessage("UCPReceiveMessageCallback", m));
+}
+
+// With DurableAccept the acknowledgement to the centre follows the flush of the stored file;
+// without it nothing is flushed.
+TEST_F(CentreReceiveTest, StoredMessageIsFlushedBeforeItIsAcknowledged) {
+  const SettingsBlock saved = Settings;
+  const struct {
+    const char* name;
+    bool durable;
+    size_t flushes;
+  } cases[] = {
+      {"DurableAccept=Yes", true, 1},
+      {"DurableAccept=No", false, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    SettingsBlock s = saved;
+    s.DurableAccept = c.durable;
+    InstallSettings(s);
+    FlushCounts before = DurableFlushCounts();
+    CentreMessage m{"UCP - h:1", "4479", "5555", "", "kept", 0, 0, 0, 0, "", "", false};
+    EXPECT_TRUE(ReceiveCentreMessage("UCPReceiveMessageCallback", m));
+    FlushCounts after = DurableFlushCounts();
+    EXPECT_EQ(after.flushes - before.flushes, c.flushes);
+    // The message file, and the counters' file that may be published beside it.
+    EXPECT_EQ(after.files - before.files >= 1, c.durable);
+    EXPECT_EQ(TakeInbound(), ".in [SMS-IN]\r\nModemName=UCP - h:1\r\nSender=4479\r\nPhoneNumber=5555\r\nData=kept\r\n");
+  }
+  InstallSettings(saved);
 }
 
 }  // namespace

@@ -20,37 +20,6 @@ namespace {
 const std::string kScripts = QARPEER_NODE_SCRIPTS;
 const std::string kNpm = QARPEER_NPM_DIR;
 
-struct Smsc {
-  NodePeer node;
-  unsigned port = 0;
-  bool Start(const std::string& options = "{}") {
-    if (!node.Start(kNpm, kScripts + "/smsc_server.js", {options})) return false;
-    std::string line;
-    if (!node.WaitFor("LISTENING ", line, 10000)) return false;
-    port = unsigned(std::stoul(line.substr(10)));
-    return true;
-  }
-  int Deliver(const std::string& json) {
-    node.Send("deliver " + json);
-    std::string line;
-    if (!node.WaitFor("DELIVER_RESP ", line, 10000)) return -1;
-    return std::stoi(line.substr(13));
-  }
-  // The next submit_sm whose decoded fields hold text.
-  bool WaitSubmit(const std::string& text, std::string& pdu, int ms) {
-    for (;;) {
-      if (!node.WaitFor("PDU submit_sm ", pdu, ms)) return false;
-      if (pdu.find(text) != std::string::npos) return true;
-    }
-  }
-  size_t CountSubmits(const std::string& text) {
-    size_t n = 0;
-    for (const std::string& l : node.lines())
-      if (l.rfind("PDU submit_sm ", 0) == 0 && l.find(text) != std::string::npos) ++n;
-    return n;
-  }
-};
-
 std::string Ucs2Hex(const std::string& ascii) {
   std::string out;
   char b[8];
@@ -63,8 +32,8 @@ std::string Ucs2Hex(const std::string& ascii) {
 
 TEST(InboundE2E, KeywordsRoutesAndSegments) {
   if (!EnsureNodeSmpp(kNpm)) GTEST_SKIP() << "npm could not install smpp@0.5.1 into " << kNpm;
-  Smsc smsc;
-  ASSERT_TRUE(smsc.Start());
+  NodeSmsc smsc;
+  ASSERT_TRUE(smsc.Start(kNpm, kScripts));
   GatewayHome home;
   const std::string h = home.path();
   std::string script = h + "echo-args.sh";
@@ -137,9 +106,9 @@ std::string QueueText(const std::string& dir) {
 // id nobody knew resolves once the gateway has recorded that id.
 TEST(InboundE2E, ReportsReachTheirSubmitters) {
   if (!EnsureNodeSmpp(kNpm)) GTEST_SKIP() << "npm could not install smpp@0.5.1 into " << kNpm;
-  Smsc smsc;
+  NodeSmsc smsc;
   // The centre numbers its ids MSG1, MSG2, ... for every submit_sm.
-  ASSERT_TRUE(smsc.Start(R"({"submitStatuses":[11, 0]})"));
+  ASSERT_TRUE(smsc.Start(kNpm, kScripts, R"({"submitStatuses":[11, 0]})"));
   GatewayHome home;
   const std::string h = home.path();
   std::string connection = "SMPP - 127.0.0.1:" + std::to_string(smsc.port);
@@ -209,8 +178,8 @@ TEST(InboundE2E, HttpCommandWithSmppOptions) {
   ScriptedServer server([](const std::string&, int, int) {
     return ScriptedReply{"HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 11\r\n\r\nweb answers"};
   });
-  Smsc smsc;
-  ASSERT_TRUE(smsc.Start());
+  NodeSmsc smsc;
+  ASSERT_TRUE(smsc.Start(kNpm, kScripts));
   GatewayHome home;
   std::string connection = "SMPP - 127.0.0.1:" + std::to_string(smsc.port);
   home.WriteConfig({"Debug=Yes", "WebPort=" + std::to_string(FreeTcpPort()), "Modem1=" + connection, "ReceiveSMS=Yes",

@@ -6,6 +6,7 @@
 
 #include <filesystem>
 
+#include "inbound/inbound_processing.h"
 #include "inbound/inbound_scan.h"
 #include "inbound/receipt_resolution.h"
 #include "inbound/udh_facts.h"
@@ -275,21 +276,43 @@ TEST_F(InboundScanTest, MailCommands) {
 }
 
 // A WAP push for port 2948 while ReceiveMMS is on goes to no local user: with no MMS
-// hand-over it is kept. With ReceiveMMS off it is a message like any other.
-TEST_F(InboundScanTest, PushForMmsIsKeptWithoutItsHandler) {
+// hand-over it is kept as ".SMS"; a hand-over that takes it ends the file; one that cannot
+// store it leaves the file for the next scan. With ReceiveMMS off it is a message like any
+// other.
+TEST_F(InboundScanTest, PushForMmsGoesToItsHandlerOrStays) {
+  static std::vector<std::string> handed;
+  static bool accept = false;
+  InboundMmsHandler recording = [](const SmsMessageRecord& m, const InboundFileFacts& f) {
+    handed.push_back(m.ModemName + "|" + m.PhoneNumber + "|" + m.Data + "|" + f.name);
+    return accept;
+  };
   struct Case {
+    const char* name;
     const char* receiveMms;
-    bool toBob;
-  } cases[] = {{"Yes", false}, {"No", true}};
+    InboundMmsHandler handler;
+    bool accepts;
+    size_t handedOver, toBob, kept, stays;
+  } cases[] = {
+      {"no hand-over", "Yes", nullptr, false, 0, 0, 1, 0},
+      {"taken", "Yes", recording, true, 1, 0, 0, 0},
+      {"not stored", "Yes", recording, false, 1, 0, 0, 1},
+      {"ReceiveMMS off", "No", recording, true, 0, 1, 0, 0},
+  };
   for (const Case& c : cases) {
     Config(std::string("ReceiveMMS=") + c.receiveMms + "\n[Inbound SMS Routing]\nbob=1234");
-    for (const std::string& f : FilesUnder(home())) {
+    for (const std::string& f : FilesUnder(home()))
       if (f.find("/SMS-IN/") != std::string::npos || f.find("/USERS/") != std::string::npos) fs::remove(f);
-    }
+    handed.clear();
+    accept = c.accepts;
+    SetInboundMmsHandler(c.handler);
     PutInbound("W.in", "Sender=4477\r\nPhoneNumber=1234\r\nUDH=0605040B8423F0\r\ndcs=4\r\nData=C0FFEE\r\nBinary=1\r\n");
-    EXPECT_EQ(ScanInboundFiles(0, 0), 1u);
-    EXPECT_EQ(Files(UserDir("bob"), ".req").size(), c.toBob ? 1u : 0u) << c.receiveMms;
-    EXPECT_EQ(Files(InboundDir(), ".SMS").size(), c.toBob ? 0u : 1u) << c.receiveMms;
+    ScanInboundFiles(0, 0);
+    SetInboundMmsHandler(nullptr);
+    EXPECT_EQ(handed.size(), c.handedOver) << c.name;
+    if (!handed.empty()) EXPECT_EQ(handed[0], "|1234|C0FFEE|W.in") << c.name;
+    EXPECT_EQ(Files(UserDir("bob"), ".req").size(), c.toBob) << c.name;
+    EXPECT_EQ(Files(InboundDir(), ".SMS").size(), c.kept) << c.name;
+    EXPECT_EQ(Files(InboundDir(), "W.in").size(), c.stays) << c.name;
   }
 }
 

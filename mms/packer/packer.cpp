@@ -5,10 +5,11 @@
 
 #include <cstdio>
 #include <ctime>
+#include <optional>
 
 #include "mms/mms_headers.h"
 #include "mms/mms_submit.h"
-#include "mms/packer/wsp_encode.h"
+#include "push/wsp.h"
 #include "push/wsp_decode.h"
 #include "runtime/file_io.h"
 #include "runtime/hex_text.h"
@@ -49,7 +50,7 @@ void DecodeWord(std::string_view value, std::string& text, uint32_t& mib) {
   if (q == std::string_view::npos || inner.size() < q + 3 || (inner[q + 1] != 'Q' && inner[q + 1] != 'q') ||
       inner[q + 2] != '?')
     return;
-  mib = CharsetMib(inner.substr(0, q));
+  mib = CharsetNumber(inner.substr(0, q)).value_or(0);
   std::string_view encoded = inner.substr(q + 3);
   std::string out;
   for (size_t i = 0; i < encoded.size(); ++i) {
@@ -195,10 +196,11 @@ std::string PartTypeField(const PackerPart& p) {
   std::string type = p.type.empty() ? MmsTypeForFileName(p.fileName) : p.type;
   if (type.empty()) type = "application/octet-stream";
   std::string inner;
-  int code = WellKnownContentTypeCode(type);
-  if (code >= 0) inner += static_cast<char>(0x80 | code);
-  else AppendText(inner, type);
-  if (uint32_t mib = CharsetMib(p.charset); mib != 0) {
+  if (std::optional<uint8_t> code = ContentTypeCode(type))
+    inner += static_cast<char>(0x80 | *code);
+  else
+    AppendText(inner, type);
+  if (uint32_t mib = CharsetNumber(p.charset).value_or(0); mib != 0) {
     inner += '\x81';
     AppendInteger(inner, mib);
   }

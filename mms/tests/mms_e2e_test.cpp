@@ -12,11 +12,12 @@
 #include "mms/tests/mms_vectors.h"
 #include "mms/tests/recording_mmsc.h"
 #include "mms/tests/tshark_check.h"
+#include "outside/qarpeer/tests/node_peer.h"
 #include "runtime/hex_text.h"
 #include "runtime/text_helpers.h"
 #include "tests/support/gateway_process.h"
 #include "tests/support/ports.h"
-#include "tests/support/ports.h"
+#include "tests/support/temp_dir.h"
 #include "tests/support/test_files.h"
 #include "tests/support/test_servers.h"
 
@@ -128,6 +129,150 @@ TEST(MmsGateway, CurlSubmissionToTheMmsService) {
   gateway.Signal(SIGTERM);
   int code = -1;
   ASSERT_TRUE(gateway.WaitExit(30000, code));
+}
+
+}  // namespace
+
+namespace {
+
+const std::string kScripts = QARPEER_NODE_SCRIPTS;
+const std::string kNpm = QARPEER_NPM_DIR;
+
+// A deliver_sm of the npm centre carrying udh + octets as 8-bit data.
+std::string DeliverLine(const std::string& udhHex, const std::string& octets) {
+  return "deliver {\"source_addr\":\"447700900555\",\"destination_addr\":\"4970\",\"esm_class\":64,"
+         "\"data_coding\":4,\"short_message_hex\":\"" +
+         udhHex + HexEncode(octets) + "\"}";
+}
+
+// The content server serving RetrieveConfThreeParts() as name from folder: its URL, "" when
+// it did not start.
+std::string StartContentServer(ChildProcess& content, const TempDir& folder, const std::string& name) {
+  WriteFileText(folder.path() + name, RetrieveConfThreeParts());
+  std::string line;
+  if (!content.Start({"python3", MMS_TEST_SCRIPTS "/content_server.py", folder.path()}) ||
+      !content.ReadLine(line, 10000) || !line.starts_with("LISTENING "))
+    return {};
+  return "http://127.0.0.1:" + line.substr(10) + "/" + name;
+}
+
+// The push around a notification for location: mms-message content, mms.ua application.
+std::string PushOfNotification(const std::string& transaction, const std::string& location) {
+  std::string note = Bytes({0x8C, 0x82}) + "\x98" + Txt(transaction) + Bytes({0x8D, 0x92}) + "\x83" + Txt(location);
+  return Bytes({0x01, 0x06, 0x03, 0xBE, 0xAF, 0x84}) + note;
+}
+
+// A notification pushed by the centre over SMPP to a connection with ReceiveMMS: its two
+// segments (the first one sent twice) are recombined, the push is queued, fetched from the
+// content server, stored and acknowledged once; the same notification pushed again whole is
+// a duplicate and fetched no more. Every deliver_sm is answered with success.
+TEST(MmsGateway, NotificationOverSmppIsFetchedStoredAndAcknowledgedOnce) {
+  if (!EnsureNodeSmpp(kNpm)) GTEST_SKIP() << "npm could not install smpp@0.5.1 into " << kNpm;
+  TempDir folder;
+  ChildProcess content;
+  std::string location = StartContentServer(content, folder, "m9.mms");
+  ASSERT_FALSE(location.empty());
+  std::string line;
+
+  NodePeer smsc;
+  ASSERT_TRUE(smsc.Start(kNpm, kScripts + "/smsc_server.js", {"{}"}));
+  ASSERT_TRUE(smsc.WaitFor("LISTENING ", line, 10000));
+  std::string connection = "SMPP - 127.0.0.1:" + line.substr(10);
+  RecordingMmsc mmsc;
+  WebGateway gw;
+  gw.Configure({"Modem1=" + connection, "ReceiveSMS=Yes", "InitRetryDelay=1"},
+               "[" + ConnectionSectionName(connection) + "]\r\nUserName=gw\r\nPassword=secret\r\nReceive=Yes\r\nReceiveSingleConnection=Yes\r\n"
+               "ReceiveMMS=Yes\r\n"
+               "MMSURL=http://127.0.0.1:" + std::to_string(mmsc.port()) + "/ack\r\n");
+  GatewayProcess gateway(gw.home);
+  ASSERT_TRUE(WaitReady(gateway, gw.port)) << gateway.Output();
+  ASSERT_TRUE(smsc.WaitFor("PDU bind_", line, 20000)) << gateway.Output();
+
+  std::string push = PushOfNotification("N-9", location);
+  size_t half = push.size() / 2;
+  std::string first = DeliverLine("0B05040B8423F0000337" "0201", push.substr(0, half));
+  for (const std::string& d : {first, first, DeliverLine("0B05040B8423F0000337" "0202", push.substr(half))})
+    smsc.Send(d);
+
+  auto headers = [&] {
+    std::vector<std::string> out;
+    for (const std::string& f : FilesUnder(gw.home.path() + "MMS-IN/"))
+      if (f.ends_with(".hdr")) out.push_back(f);
+    return out;
+  };
+  ASSERT_TRUE(WaitUntil(30000, [&] { return headers().size() == 1 && mmsc.Requests().size() == 1; }))
+      << gw.home.DebugLog();
+  smsc.Send(DeliverLine("0605040B8423F0", push));
+  ASSERT_TRUE(WaitUntil(20000, [&] {
+    return gw.home.DebugLog().find("MMS Notification is a duplicate, discarding...") != std::string::npos;
+  })) << gw.home.DebugLog();
+
+  std::string text = ReadFileText(headers()[0]);
+  EXPECT_TRUE(text.starts_with("Message-type: m-retrieve-conf\r\nTransaction-id: T123\r\nMMS-version: 1.2\r\n"
+                               "To: 4970\r\n"))
+      << text;
+  std::string id = headers()[0].substr(headers()[0].size() - 12, 8);
+  EXPECT_EQ(ReadFileText(gw.home.path() + "MMS-IN/" + id + "/image.jpg"), Bytes({0xFF, 0xD8, 0xFF, 0xD9}));
+  std::string ack = Bytes({0x8C, 0x83}) + "\x98" + Txt("N-9") + Bytes({0x8D, 0x92, 0x95, 0x81, 0x91, 0x80});
+  ASSERT_EQ(mmsc.Requests().size(), 1u);
+  EXPECT_TRUE(mmsc.Requests()[0].ends_with("\r\n\r\n" + ack)) << HexEncode(mmsc.Requests()[0]);
+  std::vector<std::string> fetches;
+  while (content.ReadLine(line, 500)) fetches.push_back(line);
+  EXPECT_EQ(fetches, std::vector<std::string>{"GET /m9.mms"});
+  int answered = 0;
+  for (const std::string& l : smsc.lines()) answered += l == "DELIVER_RESP 0";
+  while (answered < 4 && smsc.ReadLine(line, 5000)) answered += line == "DELIVER_RESP 0";
+  EXPECT_EQ(answered, 4);
+  for (const std::string& f : FilesUnder(gw.home.path() + "PRIVATE/MMSINQ/"))
+    EXPECT_FALSE(f.ends_with(".Q") || f.ends_with(".BAD")) << f;
+  gateway.Signal(SIGTERM);
+  int code = -1;
+  ASSERT_TRUE(gateway.WaitExit(30000, code));
+  EXPECT_EQ(code, 0);
+}
+
+}  // namespace
+
+namespace {
+
+// A notification over IP (UDP port 2948, no connection) is queued in MMSINQ/ itself, fetched
+// and stored; nothing is kept in the inbound folder.
+TEST(MmsGateway, NotificationOverIpIsFetchedAndStored) {
+  if (!UdpPortFree(2948)) GTEST_SKIP() << "UDP port 2948 is in use on this machine";
+  TempDir folder;
+  ChildProcess content;
+  std::string location = StartContentServer(content, folder, "m10.mms");
+  ASSERT_FALSE(location.empty());
+  WebGateway gw;
+  gw.Configure({"ListenMMSNotificationIP=Yes", "ReceiveSMS=Yes", "ReceiveMMS=Yes"});
+  GatewayProcess gateway(gw.home);
+  ASSERT_TRUE(WaitReady(gateway, gw.port)) << gateway.Output();
+  ASSERT_TRUE(gateway.WaitForOutput("Listen for MMS Notifications over IP active", 5000)) << gateway.Output();
+  std::string push = PushOfNotification("N-10", location);
+  SendLoopbackDatagram(2948, push);
+  std::vector<std::string> headers;
+  ASSERT_TRUE(WaitUntil(20000, [&] {
+    headers.clear();
+    for (const std::string& f : FilesUnder(gw.home.path() + "MMS-IN/"))
+      if (f.ends_with(".hdr")) headers.push_back(f);
+    return headers.size() == 1;
+  })) << gw.home.DebugLog();
+  EXPECT_TRUE(ReadFileText(headers[0]).starts_with(
+      "Message-type: m-retrieve-conf\r\nTransaction-id: T123\r\nMMS-version: 1.2\r\n"))
+      << ReadFileText(headers[0]);
+  std::string line;
+  ASSERT_TRUE(content.ReadLine(line, 5000));
+  EXPECT_EQ(line, "GET /m10.mms");
+  ASSERT_TRUE(WaitUntil(10000, [&] {
+    for (const std::string& f : FilesUnder(gw.home.path() + "PRIVATE/MMSINQ/"))
+      if (f.ends_with(".Q")) return false;
+    return true;
+  }));
+  EXPECT_TRUE(FilesUnder(gw.home.path() + "SMS-IN/").empty());
+  gateway.Signal(SIGTERM);
+  int code = -1;
+  ASSERT_TRUE(gateway.WaitExit(30000, code));
+  EXPECT_EQ(code, 0);
 }
 
 }  // namespace

@@ -1,10 +1,12 @@
 // The text of each header field and the WSP readers under them, from hand-made octets.
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 
 #include "mms/mms_headers.h"
 #include "mms/tests/mms_vectors.h"
+#include "push/wsp.h"
 #include "push/wsp_decode.h"
 
 namespace {
@@ -33,7 +35,8 @@ TEST(MmsFieldLine, EveryCodeAndForm) {
       {"\x84" + WithLength("\x83\x93" + Bytes({0x04, 0x5F, 0x5E, 0x10, 0x00}) + "\x96\x8A\x80\x0B"),
        "Content-type: text/plain; creation-date=Sun, 13 Sep 2020 12:26:40 GMT; size=10; Q=0.10"},
       {"\x84" + WithLength("\x83" + Txt("x-my") + Txt("val")), "Content-type: text/plain; x-my=val"},
-      {"\x84" + WithLength(Bytes({0xC7})), "Content-type: application/unknown"},
+      {"\x84" + WithLength(Bytes({0xC8})), "Content-type: application/vnd.oma.drm.message"},
+      {"\x84" + WithLength(Bytes({0xD3})), "Content-type: application/unknown"},
       {Bytes({0x85, 0x04, 0x5F, 0x5E, 0x10, 0x00}), "Date: Sun, 13 Sep 2020 12:26:40 GMT"},
       {Bytes({0x85, 0x00}), ""},                                               // no octets
       {Bytes({0x85, 0x09, 1, 2, 3, 4, 5, 6, 7, 8, 9}), ""},                   // over 8 octets
@@ -177,17 +180,20 @@ TEST(WspNames, ContentTypesAndCharsets) {
   EXPECT_EQ(WellKnownContentType(0x33), "application/vnd.wap.multipart.related");
   EXPECT_EQ(WellKnownContentType(0x3E), "application/vnd.wap.mms-message");
   EXPECT_EQ(WellKnownContentType(0x46), "application/vnd.wv.csp.cir");
-  EXPECT_EQ(WellKnownContentType(0x47), "application/unknown");
-  EXPECT_EQ(WellKnownContentTypeCode("IMAGE/GIF"), 0x1D);
-  EXPECT_EQ(WellKnownContentTypeCode("image/heic"), -1);
+  EXPECT_EQ(WellKnownContentType(0x48), "application/vnd.oma.drm.message");
+  EXPECT_EQ(WellKnownContentType(0x52), "application/mikey");
+  EXPECT_EQ(WellKnownContentType(0x53), "application/unknown");
+  EXPECT_EQ(ContentTypeCode("IMAGE/GIF"), 0x1D);
+  EXPECT_EQ(ContentTypeCode("multipart/byteranges"), 0x0E);
+  EXPECT_EQ(ContentTypeCode("image/heic"), std::nullopt);
   struct {
     uint64_t mib;
     const char* name;
   } charsets[] = {{3, "us-ascii"}, {4, "iso-8859-1"}, {12, "iso-8859-9"}, {17, "shift_JIS"}, {106, "utf-8"},
-                  {1000, "iso-10646-ucs-2"}, {2025, "gb2312"}, {2026, "big5"}, {2, "unknown"}, {1015, "unknown"}};
+                  {1000, "iso-10646-ucs-2"}, {2025, "gb2312"}, {2026, "big5"}, {1015, "utf-16"}, {2, "unknown"}, {1016, "unknown"}};
   for (const auto& c : charsets) {
     EXPECT_EQ(CharsetName(c.mib), c.name);
-    if (std::string_view(c.name) != "unknown") EXPECT_EQ(CharsetMib(c.name), c.mib);
+    if (std::string_view(c.name) != "unknown") EXPECT_EQ(CharsetNumber(c.name), c.mib);
   }
 }
 

@@ -92,12 +92,49 @@ TEST(WbxmlCompiler, CompilesToTheTokenTableVectors) {
        "03056A0045C60C03782E6F7267001103370001034869000101"},
       {"<SyncSettings><Version>1.0</Version><HostAddr>http://h</HostAddr></SyncSettings>",
        "03016A0055580331" "2E3000015003687474703A2F2F68000101"},
-      {"<WVSettings><WVOTAVersion>1.0</WVOTAVersion><WVCommon><WVSettingsName>IM</WVSettingsName></WVCommon>"
-       "</WVSettings>",
-       "03016A00454603312E300001474803494D00010101"},
-      {"<roap:roapTrigger xmlns:roap=\"urn:oma:bac:dldrm:roap-1.0\" version=\"1.0\"><roAcquisition><riID>"
-       "<keyIdentifier/></riID></roAcquisition></roap:roapTrigger>",
-       "03016A00C505060331" "2E300001474C0D010101"},
+      // IM settings: the OTA settings format's WV tag list, 0x05 WVCommon, 0x06 WVHTTP, 0x07 WVOTAVersion,
+      // 0x08 WVPassword, 0x09 WVPreferredProtocol, 0x0A WVProxy, 0x0B WVProxyAddress, 0x0C WVProxyPassword,
+      // 0x0D WVProxyPort, 0x0E WVProxyUser, 0x0F WVRefName, 0x10 WVSAPFourWaySupported, 0x11 WVSAPMobileNumber,
+      // 0x12 WVSAPURI, 0x13 WVSettings, 0x14 WVSettingsName, 0x15 WVSMS, 0x16 WVSMSCMobileNumber,
+      // 0x17 WVSupportedVersion, 0x18 WVUserID (+0x40 with content).
+      {"<WVSettings><WVOTAVersion>1.0</WVOTAVersion><WVCommon><WVSettingsName>IM</WVSettingsName>"
+       "<WVSupportedVersion>1.1</WVSupportedVersion><WVUserID>u</WVUserID><WVPassword>p</WVPassword>"
+       "<WVPreferredProtocol/></WVCommon><WVHTTP><WVSAPURI>http://a</WVSAPURI>"
+       "<WVSAPFourWaySupported>T</WVSAPFourWaySupported></WVHTTP></WVSettings>",
+       "03016A00" "53" "4703312E300001" "45" "5403494D0001" "5703312E310001" "5803750001" "4803700001" "09" "01"
+       "46" "5203687474703A2F2F610001" "5003540001" "01" "01"},
+      {"<WVSettings><WVRefName>r</WVRefName><WVProxy><WVProxyAddress>a</WVProxyAddress><WVProxyPort>8</WVProxyPort>"
+       "<WVProxyUser>u</WVProxyUser><WVProxyPassword>p</WVProxyPassword></WVProxy><WVSMS>"
+       "<WVSMSCMobileNumber>1</WVSMSCMobileNumber><WVSAPMobileNumber>2</WVSAPMobileNumber></WVSMS></WVSettings>",
+       "03016A00" "53" "4F03720001" "4A" "4B03610001" "4D03380001" "4E03750001" "4C03700001" "01"
+       "55" "5603310001" "5103320001" "01" "01"},
+      // ROAP triggers, public identifier 0x13 (-//OMA/DRM 2.1//EN), with the token list handsets
+      // decode them by: tags 0x05 roap:roapTrigger, 0x06 registrationRequest, 0x07 roAcquisition,
+      // 0x08 joinDomain, 0x09 leaveDomain, 0x0A signature, 0x0B encKey, 0x0C riID, 0x0D riAlias,
+      // 0x0E nonce, 0x0F roapURL, 0x10 domainID, 0x11 domainAlias, 0x13 roID, 0x15 contentID,
+      // 0x17 keyIdentifier, 0x18 hash, 0x1B ds:KeyInfo, 0x1F ds:RetrievalMethod,
+      // 0x24 xenc:EncryptionMethod, 0x25 xenc:CipherData, 0x26 xenc:CipherValue; attributes 0x05 xsi:type,
+      // 0x06 xmlns:roap, 0x08 xmlns:xenc, 0x09 xmlns:ds, 0x0D version, 0x0E proxy, 0x0F id, 0x10 Id,
+      // 0x12 Algorithm, 0x13 URI; values 0x85 urn:oma:bac:dldrm:roap-1.0, 0x89 the xmldsig namespace,
+      // 0x8A the xmlenc namespace, 0x8C roap:X509SPKIHash, 0x8F xmldsig#hmac-sha1, 0x91 "2.0".
+      {"<roap:roapTrigger xmlns:roap=\"urn:oma:bac:dldrm:roap-1.0\" version=\"2.0\" proxy=\"false\">"
+       "<roAcquisition id=\"a1\"><riID><keyIdentifier xsi:type=\"roap:X509SPKIHash\"><hash>aGFzaA==</hash>"
+       "</keyIdentifier></riID><nonce>bm9uY2U=</nonce><roapURL>http://ri.example.com/roap</roapURL>"
+       "<domainID>d1</domainID><roID>r1</roID><contentID>cid:c1</contentID></roAcquisition></roap:roapTrigger>",
+       "03136A00" "C5" "0685" "0D91" "0E0366616C736500" "01" "C7" "0F03613100" "01" "4C" "D7" "058C" "01"
+       "58036147467A61413D3D0001" "01" "01" "4E03626D39755932553D0001"
+       "4F03687474703A2F2F72692E6578616D706C652E636F6D2F726F61700001" "5003643100" "01" "5303723100" "01"
+       "55036369643A633100" "01" "01" "01"},
+      {"<roap:roapTrigger xmlns:roap=\"urn:oma:bac:dldrm:roap-1.0\" xmlns:ds=\"http://www.w3.org/2000/09/xmldsig#\" "
+       "xmlns:xenc=\"http://www.w3.org/2001/04/xmlenc#\" version=\"1.0\"><leaveDomain id=\"x\"><riID>"
+       "<keyIdentifier/></riID><nonce>n</nonce><roapURL>u</roapURL><domainID>d</domainID><domainAlias>a</domainAlias>"
+       "</leaveDomain><signature>s</signature><encKey Id=\"k\"><xenc:EncryptionMethod "
+       "Algorithm=\"http://www.w3.org/2000/09/xmldsig#hmac-sha1\"/><ds:KeyInfo><ds:RetrievalMethod URI=\"#r\"/>"
+       "</ds:KeyInfo><xenc:CipherData><xenc:CipherValue>c</xenc:CipherValue></xenc:CipherData></encKey>"
+       "</roap:roapTrigger>",
+       "03136A00" "C5" "0685" "0989" "088A" "0D03312E3000" "01" "C9" "0F037800" "01" "4C" "17" "01"
+       "4E036E0001" "4F03750001" "5003640001" "5103610001" "01" "4A03730001" "CB" "10036B00" "01" "A4" "128F" "01"
+       "5B" "9F" "1303237200" "01" "01" "65" "6603630001" "01" "01" "01"},
       {"<emn mailbox=\"mailat:a@b.com\" timestamp=\"2002-04-16T06:40:00Z\"/>",
        "030D6A008507036140622E636F6D0005C30620020416064001"},
   };

@@ -65,14 +65,13 @@ TEST(SmppAsync, WindowOutOfOrderThrottledAnswersAndALostLink) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    NodePeer node;
+    NodeSmsc smsc;
     // Answers held until five wait, newest first; the 3rd answer throttles, the 6th says
     // queue full; the 17th submit loses the link.
-    ASSERT_TRUE(node.Start(kNpm, kScripts + "/smsc_server.js",
-                           {R"({"holdCount":5,"holdMs":300,"dropAfter":17,"submitStatuses":[0,0,88,0,0,20]})"}));
+    ASSERT_TRUE(smsc.Start(kNpm, kScripts, R"({"holdCount":5,"holdMs":300,"dropAfter":17,"submitStatuses":[0,0,88,0,0,20]})"));
+    NodePeer& node = smsc.node;
     std::string line;
-    ASSERT_TRUE(node.WaitFor("LISTENING ", line, 10000));
-    std::string connection = "SMPP - 127.0.0.1:" + line.substr(10);
+    std::string connection = "SMPP - 127.0.0.1:" + std::to_string(smsc.port);
     GatewayHome home;
     std::vector<std::string> qarhub = {"WebPort=" + std::to_string(FreeTcpPort()), "Modem1=" + connection,
                                        "InitRetryDelay=1", "InitRetryDelayMax=2", "Debug=Yes"};
@@ -178,16 +177,13 @@ TEST(SmppAsync, WindowOutOfOrderThrottledAnswersAndALostLink) {
 }
 
 struct AsyncGateway {
-  NodePeer node;
+  NodeSmsc smsc;
   GatewayHome home;
   std::string connection;
   uint16_t webPort = FreeTcpPort();
   bool Start(const std::string& options) {
-    std::string line;
-    if (!node.Start(kNpm, kScripts + "/smsc_server.js", {options}) || !node.WaitFor("LISTENING ", line, 10000)) {
-      return false;
-    }
-    connection = "SMPP - 127.0.0.1:" + line.substr(10);
+    if (!smsc.Start(kNpm, kScripts, options)) return false;
+    connection = "SMPP - 127.0.0.1:" + std::to_string(smsc.port);
     return true;
   }
   void Configure(const std::string& sectionExtra) {
@@ -212,7 +208,7 @@ TEST(SmppAsync, WindowAndCommandTimeoutChangeWithoutReconnecting) {
   g.Configure("WindowSize=1\r\nCommandTimeout=120\r\n");
   GatewayProcess p(g.home);
   std::string line;
-  ASSERT_TRUE(g.node.WaitFor("PDU bind_transmitter ", line, 20000)) << p.Output();
+  ASSERT_TRUE(g.smsc.node.WaitFor("PDU bind_transmitter ", line, 20000)) << p.Output();
 
   g.Configure("WindowSize=3\r\nCommandTimeout=120\r\n");
   ASSERT_TRUE(WaitUntil(20000, [&] {
@@ -221,7 +217,7 @@ TEST(SmppAsync, WindowAndCommandTimeoutChangeWithoutReconnecting) {
   for (int i = 0; i < 3; ++i) g.Drop("0000AA0" + std::to_string(i) + ".req", "w" + std::to_string(i));
   // Three outstanding at once: the server answers only then.
   int submits = 0, answersBefore = 0;
-  while (submits < 3 && g.node.ReadLine(line, 20000)) {
+  while (submits < 3 && g.smsc.node.ReadLine(line, 20000)) {
     if (line.rfind("PDU submit_sm ", 0) == 0) ++submits;
     if (line.rfind("RESP ", 0) == 0) ++answersBefore;
   }
@@ -239,7 +235,7 @@ TEST(SmppAsync, WindowAndCommandTimeoutChangeWithoutReconnecting) {
     return ReadFileText(g.home.path() + "Q/0000AA10.req").find("RetryCount=1\r\n") != std::string::npos;
   })) << ReadFileText(g.home.path() + "Q/0000AA10.req");
   int binds = 0;
-  for (const std::string& l : g.node.lines()) binds += l.rfind("PDU bind_", 0) == 0;
+  for (const std::string& l : g.smsc.node.lines()) binds += l.rfind("PDU bind_", 0) == 0;
   EXPECT_EQ(binds, 1) << "settings that take effect in place need no new session";
 }
 
@@ -254,7 +250,7 @@ TEST(SmppAsync, SendLimitHoldsAfterAWindowWait) {
   GatewayProcess p(g.home);
   std::vector<long long> stamps;
   std::string line;
-  while (stamps.size() < 5 && g.node.WaitFor("SUBMIT_AT ", line, 30000)) stamps.push_back(std::stoll(line.substr(10)));
+  while (stamps.size() < 5 && g.smsc.node.WaitFor("SUBMIT_AT ", line, 30000)) stamps.push_back(std::stoll(line.substr(10)));
   ASSERT_EQ(stamps.size(), 5u) << p.Output();
   // One a second; the margin is for the way over loopback, never half an interval.
   for (size_t i = 1; i < stamps.size(); ++i) EXPECT_GE(stamps[i] - stamps[i - 1], 900) << "submit " << i;
@@ -273,7 +269,7 @@ TEST(SmppAsync, SendLimitHoldsOnTheSynchronousPath) {
   GatewayProcess p(g.home);
   std::vector<long long> stamps;
   std::string line;
-  while (stamps.size() < 4 && g.node.WaitFor("SUBMIT_AT ", line, 30000)) stamps.push_back(std::stoll(line.substr(10)));
+  while (stamps.size() < 4 && g.smsc.node.WaitFor("SUBMIT_AT ", line, 30000)) stamps.push_back(std::stoll(line.substr(10)));
   ASSERT_EQ(stamps.size(), 4u) << p.Output();
   for (size_t i = 1; i < stamps.size(); ++i) EXPECT_GE(stamps[i] - stamps[i - 1], 450) << "submit " << i;
 }

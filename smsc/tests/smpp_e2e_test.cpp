@@ -22,23 +22,14 @@ namespace {
 const std::string kScripts = QARPEER_NODE_SCRIPTS;
 const std::string kNpm = QARPEER_NPM_DIR;
 
-struct SmscProcess {
-  NodePeer node;
-  unsigned port = 0;
-  bool Start(const std::string& options) {
-    if (!node.Start(kNpm, kScripts + "/smsc_server.js", {options})) return false;
-    std::string line;
-    if (!node.WaitFor("LISTENING ", line, 10000)) return false;
-    port = unsigned(std::stoul(line.substr(10)));
-    return true;
-  }
+// What the centre has been sent so far: lines read until it is quiet, then its submits.
+struct SmscProcess : NodeSmsc {
+  bool Start(const std::string& options) { return NodeSmsc::Start(kNpm, kScripts, options); }
   int CountSubmits() {
     std::string line;
     while (node.ReadLine(line, 50)) {
     }
-    int n = 0;
-    for (const auto& l : node.lines()) n += l.rfind("PDU submit_sm ", 0) == 0;
-    return n;
+    return int(NodeSmsc::CountSubmits());
   }
 };
 

@@ -2,17 +2,21 @@
 // gateway become inbound files, byte for byte.
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <strings.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <map>
 #include <vector>
 
 #include "outside/qarpeer/tests/node_peer.h"
 #include "tests/support/gateway_process.h"
+#include "tests/support/strace_log.h"
 
 namespace fs = std::filesystem;
 
@@ -23,25 +27,6 @@ const std::string kNpm = QARPEER_NPM_DIR;
 
 #define REQUIRE_NODE_SMPP() \
   if (!EnsureNodeSmpp(kNpm)) GTEST_SKIP() << "npm could not install smpp@0.5.1 into " << kNpm
-
-struct Smsc {
-  NodePeer node;
-  unsigned port = 0;
-  bool Start(const std::string& options = "{}") {
-    if (!node.Start(kNpm, kScripts + "/smsc_server.js", {options})) return false;
-    std::string line;
-    if (!node.WaitFor("LISTENING ", line, 10000)) return false;
-    port = unsigned(std::stoul(line.substr(10)));
-    return true;
-  }
-  // Sends a deliver_sm and returns the status of its response (-1 without one).
-  int Deliver(const std::string& json) {
-    node.Send("deliver " + json);
-    std::string line;
-    if (!node.WaitFor("DELIVER_RESP ", line, 10000)) return -1;
-    return std::stoi(line.substr(13));
-  }
-};
 
 // Files of the inbound directory with the given extension (any case), oldest name first.
 std::vector<std::string> InboundFiles(const std::string& home, const std::string& extension) {
@@ -68,8 +53,8 @@ std::string TakeOne(const std::string& home, const std::string& extension) {
 // queue and its threads (answered once stored): the same files, the same answers.
 void ReceiveCases(bool async) {
   REQUIRE_NODE_SMPP();
-  Smsc smsc;
-  ASSERT_TRUE(smsc.Start());
+  NodeSmsc smsc;
+  ASSERT_TRUE(smsc.Start(kNpm, kScripts));
   GatewayHome home;
   std::string connection = "SMPP - 127.0.0.1:" + std::to_string(smsc.port);
   // The inbound workers leave the files alone: what the receive path wrote is compared.
@@ -184,8 +169,8 @@ TEST(SmppReceive, AsynchronousQueueGivesTheSameFilesAndAnswers) { ReceiveCases(t
 // A separate receiver session beside the transmitter; a RouteLocal user gets "[SMS]" files.
 void ReceiverSessionCases(bool async) {
   REQUIRE_NODE_SMPP();
-  Smsc smsc;
-  ASSERT_TRUE(smsc.Start());
+  NodeSmsc smsc;
+  ASSERT_TRUE(smsc.Start(kNpm, kScripts));
   GatewayHome home;
   std::string connection = "SMPP - 127.0.0.1:" + std::to_string(smsc.port);
   std::vector<std::string> main = {"Debug=Yes", "WebPort=" + std::to_string(FreeTcpPort()), "Modem1=" + connection,
@@ -246,8 +231,8 @@ TEST(SmppReceive, TlsStreamThroughTheAsynchronousQueue) {
   std::string command = "openssl req -x509 -newkey rsa:2048 -nodes -keyout '" + key + "' -out '" + cert +
                         "' -days 1 -subj /CN=localhost >/dev/null 2>&1";
   if (std::system(command.c_str()) != 0) GTEST_SKIP() << "openssl could not make a test certificate";
-  Smsc smsc;
-  ASSERT_TRUE(smsc.Start(R"({"tlsKey":")" + key + R"(","tlsCert":")" + cert + R"("})"));
+  NodeSmsc smsc;
+  ASSERT_TRUE(smsc.Start(kNpm, kScripts, R"({"tlsKey":")" + key + R"(","tlsCert":")" + cert + R"("})"));
   std::string connection = "SMPP - 127.0.0.1:" + std::to_string(smsc.port);
   home.WriteConfig({"WebPort=" + std::to_string(FreeTcpPort()), "Modem1=" + connection, "ReceiveSMS=No",
                     "EnableReceiptProcessing=No", "AsyncReceiveMessages=Yes", "AsyncCallbackThreads=3",
@@ -306,9 +291,9 @@ TEST(SmppReceive, TlsStreamThroughTheAsynchronousQueue) {
 // for a minute: a worker restarted by a configuration change waits for it 15 s at most.
 TEST(SmppReceive, RestartWaitsForTheReceiverSessionAtMostFifteenSeconds) {
   REQUIRE_NODE_SMPP();
-  Smsc sender, receiver;
-  ASSERT_TRUE(sender.Start());
-  ASSERT_TRUE(receiver.Start(R"({"keepOpenOnUnbind":true})"));
+  NodeSmsc sender, receiver;
+  ASSERT_TRUE(sender.Start(kNpm, kScripts));
+  ASSERT_TRUE(receiver.Start(kNpm, kScripts, R"({"keepOpenOnUnbind":true})"));
   GatewayHome home;
   std::string connection = "SMPP - 127.0.0.1:" + std::to_string(sender.port);
   auto configure = [&](const std::string& password) {
@@ -328,6 +313,88 @@ TEST(SmppReceive, RestartWaitsForTheReceiverSessionAtMostFifteenSeconds) {
   ASSERT_TRUE(sender.node.WaitFor("PDU bind_transmitter ", line, 40000)) << p.Output();
   EXPECT_NE(line.find(R"("password":"secret2")"), std::string::npos) << line;
   EXPECT_TRUE(p.WaitForOutput("Receive thread of " + connection + " has not ended; going on without it", 5000));
+}
+
+
+// What an strace -f -y -x log of the gateway shows of received messages: how many
+// deliver_sm_resp left, and how many of them left while a file linked into SMS-IN was not
+// yet covered by a syncfs begun after its link.
+struct ReceiveTrace {
+  size_t answers = 0, answersBeforeFlush = 0, fileSystemFlushes = 0, linked = 0;
+};
+
+ReceiveTrace ReadReceiveTrace(const std::string& text) {
+  ReceiveTrace t;
+  std::map<std::string, size_t> syncfsCovers;  // pid -> links its syncfs in progress covers
+  size_t durable = 0;                          // links covered by a completed syncfs
+  ForEachTracedCall(text, [&](const TracedCall& c) {
+    const std::string& call = c.call;
+    if (!c.complete) {
+      if (call.rfind("syncfs(", 0) == 0) syncfsCovers[c.pid] = t.linked;
+      return;
+    }
+    if (call.rfind("linkat(", 0) == 0 && call.find("/SMS-IN/") != std::string::npos && call.find(") = 0") != std::string::npos) {
+      ++t.linked;
+    } else if (call.rfind("syncfs(", 0) == 0 && call.find(") = 0") != std::string::npos) {
+      ++t.fileSystemFlushes;
+      durable = std::max(durable, c.resumed ? syncfsCovers[c.pid] : t.linked);
+      syncfsCovers.erase(c.pid);
+    } else if ((call.rfind("write", 0) == 0 || call.rfind("send", 0) == 0) &&
+               call.find("\\x80\\x00\\x00\\x05") != std::string::npos) {
+      ++t.answers;
+      if (durable < t.linked) ++t.answersBeforeFlush;
+    }
+  });
+  return t;
+}
+
+// Under strace: with DurableAccept each deliver_sm is answered only after a flush of the
+// file it became; without it nothing is flushed.
+TEST(SmppReceive, AcknowledgementFollowsTheFlushOfTheStoredFile) {
+  REQUIRE_NODE_SMPP();
+  if (access("/usr/bin/strace", X_OK) != 0) GTEST_SKIP() << "strace is not installed";
+  const struct {
+    const char* setting;
+    bool durable;
+  } cases[] = {{"DurableAccept=Yes", true}, {"DurableAccept=No", false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.setting);
+    NodeSmsc smsc;
+    ASSERT_TRUE(smsc.Start(kNpm, kScripts));
+    GatewayHome home;
+    std::string connection = "SMPP - 127.0.0.1:" + std::to_string(smsc.port);
+    home.WriteConfig({c.setting, "WebPort=" + std::to_string(FreeTcpPort()), "Modem1=" + connection, "ReceiveSMS=No",
+                      "EnableReceiptProcessing=No", "InitRetryDelay=1", "InitRetryDelayMax=2"},
+                     "[" + connection + "]\r\nUserName=gw\r\nPassword=secret\r\nReceive=Yes\r\nReceiveSingleConnection=Yes\r\n");
+    std::string trace = home.path() + "strace.log";
+    GatewayProcess p(home, "/usr/bin/strace",
+                     {"-f", "-y", "-x", "-s", "64", "-e", "trace=linkat,syncfs,fdatasync,write,writev,sendto,sendmsg", "-o",
+                      trace, BinDirectory() + "qargate"});
+    std::string line;
+    ASSERT_TRUE(smsc.node.WaitFor("PDU bind_transceiver ", line, 30000)) << p.Output();
+    constexpr size_t kMessages = 5;
+    for (size_t i = 0; i < kMessages; ++i) {
+      ASSERT_EQ(smsc.Deliver(R"({"source_addr":"44770090011)" + std::to_string(i) +
+                             R"(","destination_addr":"12345","short_message":"durable"})"),
+                0);
+    }
+    EXPECT_EQ(InboundFiles(home.path(), "in").size(), kMessages);
+    pid_t gateway = FirstChildOf(p.pid());
+    ASSERT_GT(gateway, 0);
+    kill(gateway, SIGTERM);
+    int code = -1;
+    ASSERT_TRUE(p.WaitExit(30000, code));
+    ReceiveTrace t = ReadReceiveTrace(ReadFileText(trace));
+    EXPECT_EQ(t.linked, kMessages);
+    EXPECT_EQ(t.answers, kMessages);
+    if (c.durable) {
+      EXPECT_EQ(t.answersBeforeFlush, 0u);
+      EXPECT_GE(t.fileSystemFlushes, kMessages);
+    } else {
+      EXPECT_EQ(t.answersBeforeFlush, kMessages);
+      EXPECT_EQ(t.fileSystemFlushes, 0u);
+    }
+  }
 }
 
 }  // namespace

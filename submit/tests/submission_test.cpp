@@ -12,6 +12,7 @@
 #include "config/settings.h"
 #include "config/settings_override.h"
 #include "store/tests/store_home.h"
+#include "store/unique_files.h"
 
 namespace fs = std::filesystem;
 
@@ -180,4 +181,44 @@ TEST_F(SubmitCore, ListsOfTheUserExpandAndAddressesGivePorts) {
       EXPECT_NE(file.find("UDH=" + c.udh + "\r\n"), std::string::npos) << file;
   }
   settings->AllowAlphaRecip = false;
+}
+
+TEST_F(SubmitCore, AMessageWithAPartThatCannotBeWrittenLeavesNoFile) {
+  // Each case takes the segment names of one part number for every reference: the
+  // earlier segments are written, that one fails, and the message must go whole or not at all.
+  struct {
+    const char* name;
+    size_t length;  // GSM characters: 161 makes two parts, 400 three
+    unsigned total, failing;
+  } cases[] = {
+      {"second of two", 161, 2, 2},
+      {"third of three", 400, 3, 3},
+      {"second of three", 400, 3, 2},
+  };
+  // Where a segment of this recipient lands.
+  SubmissionResult probe = SubmitMessage(TextTo({"4470"}, std::string(161, 'p')));
+  ASSERT_EQ(probe.recipients.at(0).messageIds.size(), 2u);
+  std::string dir = fs::path(FileOf(home.path() + "Q/", probe.recipients[0].messageIds[0])).parent_path().string() + "/";
+  for (const std::string& f : FilesUnder(home.path() + "Q/")) fs::remove(f);
+  for (auto& c : cases) {
+    std::vector<std::string> planted;
+    for (unsigned reference = 0; reference < 256; ++reference) {
+      planted.push_back(dir + SegmentFileName("4471", reference, c.total, c.failing, "req"));
+      WriteFileText(planted.back(), "taken");
+    }
+    // Another recipient of the same submission is not held back.
+    SubmissionResult r = SubmitMessage(TextTo({"4471", "4472"}, std::string(c.length, 'q')));
+    ASSERT_EQ(r.recipients.size(), 2u) << c.name;
+    EXPECT_TRUE(r.recipients[0].messageIds.empty()) << c.name;
+    EXPECT_EQ(r.recipients[0].error, "Not written") << c.name;
+    EXPECT_EQ(r.recipients[1].messageIds.size(), c.total) << c.name;
+    EXPECT_TRUE(r.recipients[1].error.empty()) << c.name;
+    std::vector<std::string> left = FilesUnder(home.path() + "Q/");
+    std::sort(left.begin(), left.end());
+    std::vector<std::string> expected = planted;
+    for (const std::string& id : r.recipients[1].messageIds) expected.push_back(FileOf(home.path() + "Q/", id));
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(left, expected) << c.name;
+    for (const std::string& f : left) fs::remove(f);
+  }
 }

@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -58,6 +59,8 @@ std::string Curl(const std::vector<std::string>& args) {
   if (system(command.c_str()) == -1) return {};
   return ReadFileText(out);
 }
+
+std::string CurlStatus(const std::string& curlOutput) { return curlOutput.substr(curlOutput.rfind('\n') + 1); }
 
 void GatewayHome::WriteConfig(const std::vector<std::string>& qarhubLines, const std::string& extra) {
   std::string text = "[QARHUB]\r\n";
@@ -165,4 +168,27 @@ int WaitChild(pid_t pid) {
   int status = 0;
   if (pid <= 0 || waitpid(pid, &status, 0) != pid) return -1;
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+std::vector<std::string> WebGateway::TakeQueued() const {
+  std::vector<std::string> paths;
+  std::error_code ec;
+  for (auto& e : std::filesystem::recursive_directory_iterator(home.path() + "Q", ec)) {
+    if (e.is_regular_file() && e.path().extension() == ".req") paths.push_back(e.path().string());
+  }
+  std::sort(paths.begin(), paths.end());
+  std::vector<std::string> out;
+  for (const std::string& p : paths) {
+    out.push_back(ReadFileText(p));
+    std::filesystem::remove(p, ec);
+  }
+  return out;
+}
+
+pid_t FirstChildOf(pid_t parent) {
+  std::istringstream in(ReadFileText("/proc/" + std::to_string(parent) + "/task/" + std::to_string(parent) +
+                                     "/children"));
+  pid_t child = -1;
+  in >> child;
+  return child;
 }

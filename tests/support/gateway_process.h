@@ -22,6 +22,8 @@ bool Ipv6LoopbackAccepts(uint16_t port);
 std::string BinDirectory();
 // Runs curl and returns what it printed (body, then the status code on the last line).
 std::string Curl(const std::vector<std::string>& args);
+// The status code Curl printed last.
+std::string CurlStatus(const std::string& curlOutput);
 
 // A data folder for a gateway process (not bound in the test's own process).
 class GatewayHome {
@@ -68,6 +70,9 @@ struct WebGateway {
   GatewayHome home;
   uint16_t port = FreeTcpPort();
   void Configure(std::vector<std::string> lines = {}, const std::string& extra = "");
+  // The ".req" files under Q/ in name order, read and then removed, so that each case sees
+  // its own.
+  std::vector<std::string> TakeQueued() const;
 };
 // Until the gateway says its web server started and the port accepts.
 bool WaitReady(GatewayProcess& p, uint16_t port);
@@ -92,3 +97,5 @@ pid_t StartChild(Fn fn) {
 }
 // The child's exit status (128 + signal after a signal), -1 when it cannot be waited for.
 int WaitChild(pid_t pid);
+// The first child process of parent (the program a tracer runs), -1 when it has none.
+pid_t FirstChildOf(pid_t parent);

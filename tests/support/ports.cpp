@@ -27,3 +27,24 @@ bool PortAccepts(uint16_t port) {
   close(s);
   return ok;
 }
+
+bool UdpPortFree(uint16_t port) {
+  int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(port);
+  sa.sin_addr.s_addr = htonl(INADDR_ANY);
+  bool free = bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
+  close(s);
+  return free;
+}
+
+void SendLoopbackDatagram(uint16_t port, const std::string& bytes) {
+  int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(port);
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sendto(s, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+  close(s);
+}

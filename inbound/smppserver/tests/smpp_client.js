@@ -1,6 +1,6 @@
 // A client application binding to the gateway's SMPP server, on the npm "smpp" package.
 // argv[2]: JSON {port, tls, bind, system_id, password, submits: [pdu fields], expectDeliveries,
-// answer: command_status for deliver_sm, answerDelay: ms before each answer, silent: never
+// dataSm: fields of one data_sm after the submits, answer: command_status for deliver_sm, answerDelay: ms before each answer, silent: never
 // answer, drop: cut the link after the expected deliveries, hold: ms to stay bound, timeout: ms}.
 // Prints one line per event: BIND_RESP status, SUBMIT_RESP status id, DELIVER json, CLOSED.
 const smpp = require('smpp');
@@ -42,6 +42,15 @@ function finish() {
 function submitAll(i) {
   const submits = plan.submits || [];
   if (i >= submits.length) {
+    if (plan.dataSm) {
+      const fields = plan.dataSm;
+      plan.dataSm = null;
+      session.data_sm(fields, (r) => {
+        console.log('DATA_SM_RESP ' + r.command_status + ' ' + (r.message_id || ''));
+        submitAll(i);
+      });
+      return;
+    }
     if (!plan.expectDeliveries && !plan.stay) finish();
     return;
   }

@@ -9,7 +9,14 @@
 #include <string>
 #include <vector>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include "outside/qarpeer/tests/node_peer.h"
+#include "tests/support/child_process.h"
 #include "tests/support/gateway_process.h"
 #include "tests/support/ports.h"
 #include "tests/support/test_servers.h"
@@ -20,6 +27,7 @@ namespace fs = std::filesystem;
 namespace {
 const std::string kScript = std::string(SMPPSERVER_TEST_SCRIPTS) + "/smpp_client.js";
 const std::string kNpm = SMPPSERVER_NPM_DIR;
+const std::string kPeerScripts = SMPPSERVER_PEER_SCRIPTS;
 
 #define REQUIRE_NODE_SMPP() \
   if (!EnsureNodeSmpp(kNpm)) GTEST_SKIP() << "npm could not install smpp@0.5.1 into " << kNpm
@@ -269,25 +277,41 @@ TEST(SmppServerE2e, ConnectionLimitPerAccount) {
   EXPECT_TRUE(flagged);
 }
 
-// A deleted account ends its session at the next account check; an idle one is closed.
-TEST(SmppServerE2e, SessionsEndForDeletedAccountsAndIdleness) {
+// Account changes end open sessions at the next account check, each with its line; an
+// idle session is closed.
+TEST(SmppServerE2e, SessionsEndOnAccountChangesAndIdleness) {
   REQUIRE_NODE_SMPP();
   SmppGateway g;
-  ASSERT_TRUE(g.Start({"SMPPServerValidateUserInterval=1", "SMPPServerEnquireLink=3"}));
-  g.AddUser({"add", "frank", "pw", "--smpp"});
-  g.AddUser({"add", "grace", "pw", "--smpp"});
-  NodePeer deleted, idle;
-  ASSERT_TRUE(deleted.Start(kNpm, kScript, {Plan(g.smppPort, "bind_transmitter", "frank", "pw", "\"stay\":true")}));
-  ASSERT_TRUE(idle.Start(kNpm, kScript, {Plan(g.smppPort, "bind_transmitter", "grace", "pw", "\"stay\":true")}));
+  ASSERT_TRUE(g.Start({"SMPPServerValidateUserInterval=1", "SMPPServerEnquireLink=4"}));
+  const struct {
+    const char* user;
+    std::vector<std::string> change;  // qaruser arguments
+    const char* line;
+  } cases[] = {
+      {"frank", {"delete", "frank"}, "Connection terminated - user account deleted"},
+      {"gina", {"add", "gina", "newpw", "--smpp"}, "Connection terminated - account password is no longer valid"},
+      {"hugo", {"add", "hugo", "pw"}, "Connection terminated - SMPP access is not enabled for account"},
+      {"iris", {"add", "iris", "pw", "--smpp", "--restrict-ip", "10.9.*.*"},
+       "Connection terminated - IP address restrictions have changed"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.user);
+    g.AddUser({"add", c.user, "pw", "--smpp"});
+    NodePeer client;
+    ASSERT_TRUE(client.Start(kNpm, kScript, {Plan(g.smppPort, "bind_transmitter", c.user, "pw", "\"stay\":true")}));
+    std::string line;
+    ASSERT_TRUE(client.WaitFor("BIND_RESP 0", line, 10000));
+    g.AddUser(c.change);
+    EXPECT_TRUE(client.WaitFor("CLOSED", line, 3500)) << Joined(client.lines());
+    EXPECT_NE(g.Log().find(c.line), std::string::npos);
+  }
+  g.AddUser({"add", "jane", "pw", "--smpp"});
+  NodePeer idle;
+  ASSERT_TRUE(idle.Start(kNpm, kScript, {Plan(g.smppPort, "bind_transmitter", "jane", "pw", "\"stay\":true")}));
   std::string line;
-  ASSERT_TRUE(deleted.WaitFor("BIND_RESP 0", line, 10000));
   ASSERT_TRUE(idle.WaitFor("BIND_RESP 0", line, 10000));
-  g.AddUser({"delete", "frank"});
-  EXPECT_TRUE(deleted.WaitFor("CLOSED", line, 5000)) << Joined(deleted.lines());
   EXPECT_TRUE(idle.WaitFor("CLOSED", line, 8000)) << Joined(idle.lines());
-  std::string log = g.Log();
-  EXPECT_NE(log.find("Connection terminated - user account deleted"), std::string::npos);
-  EXPECT_NE(log.find("Closing inactive connection"), std::string::npos);
+  EXPECT_NE(g.Log().find("Closing inactive connection"), std::string::npos);
 }
 
 // With a window, deliveries go out without waiting for each answer, never more than the
@@ -521,4 +545,243 @@ TEST(SmppServerE2e, QuotaAndPreAuthorisationRefusals) {
   EXPECT_EQ(files.size(), 3u);
   for (const std::string& f : files) EXPECT_EQ(f.find("447700900999"), std::string::npos) << f;
   EXPECT_NE(g.Log().find("User over quota"), std::string::npos);
+}
+
+// A message_payload longer than a queue file holds (more than the concatenation counter
+// could number as well) is refused whole with 0x01; a data_sm is taken like a submit_sm.
+TEST(SmppServerE2e, OverlongPayloadRefusedWholeAndDataSm) {
+  REQUIRE_NODE_SMPP();
+  SmppGateway g;
+  ASSERT_TRUE(g.Start());
+  g.AddUser({"add", "olga", "pw", "--smpp"});
+  std::vector<std::string> lines = RunClient(Plan(
+      g.smppPort, "bind_transmitter", "olga", "pw",
+      "\"submits\":[{\"source_addr\":\"O\",\"destination_addr\":\"447700900201\",\"message_payload\":\"" +
+          std::string(40000, 'p') + "\"},{\"source_addr\":\"O\",\"destination_addr\":\"447700900202\","
+          "\"message_payload\":\"" + std::string(300, 'q') + "\"}],\"dataSm\":{\"source_addr\":\"O\","
+          "\"destination_addr\":\"447700900203\",\"message_payload\":\"by datasm\"}"));
+  std::vector<std::string> responses;
+  for (const std::string& l : lines)
+    if (l.rfind("SUBMIT_RESP", 0) == 0 || l.rfind("DATA_SM_RESP", 0) == 0) responses.push_back(l.substr(0, l.find(' ', 13)));
+  ASSERT_EQ(responses.size(), 3u) << Joined(lines);
+  EXPECT_EQ(responses[0], "SUBMIT_RESP 1");
+  EXPECT_EQ(responses[1], "SUBMIT_RESP 0");
+  EXPECT_EQ(responses[2], "DATA_SM_RESP 0");
+  size_t first = 0, second = 0, data = 0;
+  for (const std::string& f : g.TakeQueued()) {
+    if (f.find("447700900201") != std::string::npos) ++first;
+    if (f.find("447700900202") != std::string::npos) ++second;
+    if (f.find("447700900203") != std::string::npos) {
+      ++data;
+      EXPECT_NE(f.find("Data=by datasm"), std::string::npos) << f;
+    }
+  }
+  EXPECT_EQ(first, 0u);
+  EXPECT_EQ(second, 2u);
+  EXPECT_EQ(data, 1u);
+}
+
+// tshark decodes a whole session on the loopback as SMPP without a malformed PDU: the
+// bind_resp, the submit_sm_resp with the id given, and a report as deliver_sm with
+// esm_class 0x04, receipted_message_id and message_state.
+TEST(SmppServerE2e, WireDecodedByTshark) {
+  REQUIRE_NODE_SMPP();
+  if (std::system("tshark -v >/dev/null 2>&1") != 0) GTEST_SKIP() << "tshark is not installed";
+  SmppGateway g;
+  ASSERT_TRUE(g.Start());
+  g.AddUser({"add", "pete", "pw", "--smpp", "--receive"});
+  WriteFileText(g.UserQueue("pete") + "report.req",
+                "[SMS-IN]\r\nPhoneNumber=447700900001\r\nSender=447700900004\r\nData=id:77 stat:DELIVRD\r\n"
+                "ReceiptDelivered=Yes\r\nReceiptMessageId=77\r\n");
+  std::string capture = g.web.home.path() + "smpp.pcap";
+  std::string port = std::to_string(g.smppPort);
+  ChildProcess dumper;
+  ASSERT_TRUE(dumper.Start({"tshark", "-i", "lo", "-f", "tcp port " + port, "-w", capture}));
+  ASSERT_TRUE(WaitUntil(10000, [&] { return fs::exists(capture); }));
+  usleep(500000);
+  std::vector<std::string> lines = RunClient(Plan(
+      g.smppPort, "bind_transceiver", "pete", "pw",
+      "\"expectDeliveries\":1,\"hold\":500,"
+      "\"submits\":[{\"source_addr\":\"P\",\"destination_addr\":\"447700900123\",\"short_message\":\"wire\"}]"));
+  std::string submitted = First(lines, "SUBMIT_RESP 0 ");
+  ASSERT_FALSE(submitted.empty()) << Joined(lines);
+  std::string id = submitted.substr(14);
+  usleep(500000);
+  dumper.Stop(3000);
+  std::string fields = g.web.home.path() + "fields.txt";
+  std::string command = "tshark -r '" + capture + "' -d tcp.port==" + port +
+                        ",smpp -T fields -E separator=, -e smpp.command_id -e smpp.command_status -e smpp.message_id "
+                        "-e smpp.esm.submit.msg_type -e smpp.receipted_message_id -e smpp.message_state -e _ws.malformed"
+                        " -Y smpp >'" + fields + "' 2>&1";
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  std::string decoded = ReadFileText(fields);
+  EXPECT_EQ(decoded.find("Malformed"), std::string::npos) << decoded;
+  EXPECT_NE(decoded.find("0x80000009,0x00000000"), std::string::npos) << decoded;                 // bind_transceiver_resp
+  EXPECT_NE(decoded.find("0x80000004,0x00000000," + id + ","), std::string::npos) << decoded;   // submit_sm_resp
+  EXPECT_NE(decoded.find("0x00000005,,,0x01,77,2"), std::string::npos) << decoded;        // the report
+}
+
+namespace {
+int ConnectRaw(uint16_t port) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// True when the peer closes the connection within ms (whatever it answered first).
+bool ClosedWithin(int fd, int ms) {
+  char buffer[4096];
+  for (int waited = 0; waited < ms;) {
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, 100) == 1) {
+      ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+      if (n <= 0) return true;
+    } else {
+      waited += 100;
+    }
+  }
+  return false;
+}
+
+std::string Bytes(std::initializer_list<int> values) {
+  std::string s;
+  for (int v : values) s.push_back(char(v));
+  return s;
+}
+}  // namespace
+
+// Clients that send garbage, an impossible length or a broken PDU after their bind are
+// dropped; a session bound meanwhile keeps working and the gateway keeps running.
+TEST(SmppServerE2e, GarbageClientsDroppedOthersUnharmed) {
+  REQUIRE_NODE_SMPP();
+  SmppGateway g;
+  ASSERT_TRUE(g.Start());
+  g.AddUser({"add", "quinn", "pw", "--smpp"});
+  NodePeer bound;
+  ASSERT_TRUE(bound.Start(kNpm, kScript, {Plan(g.smppPort, "bind_transmitter", "quinn", "pw", "\"stay\":true")}));
+  std::string line;
+  ASSERT_TRUE(bound.WaitFor("BIND_RESP 0", line, 10000));
+  // bind_transmitter of quinn/pw, as the wire carries it.
+  std::string bind = Bytes({0, 0, 0, 0x1E, 0, 0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 1}) + "quinn" + std::string(1, '\0') + "pw" +
+                     std::string(1, '\0') + std::string(1, '\0') + Bytes({0x34, 0, 0}) + std::string(1, '\0');
+  const struct {
+    const char* name;
+    std::string bytes;
+  } cases[] = {
+      {"text", "GET / HTTP/1.1\r\nHost: x\r\n\r\n"},
+      {"huge length", Bytes({0x7F, 0xFF, 0xFF, 0xFF, 0, 0, 0, 4, 0, 0, 0, 0, 0, 0, 0, 1})},
+      {"short length", Bytes({0, 0, 0, 3, 0, 0, 0, 4, 0, 0, 0, 0, 0, 0, 0, 1})},
+      {"bind then huge length", bind + Bytes({0x7F, 0xFF, 0xFF, 0xFF, 0, 0, 0, 4, 0, 0, 0, 0, 0, 0, 0, 2})},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    int fd = ConnectRaw(g.smppPort);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(send(fd, c.bytes.data(), c.bytes.size(), MSG_NOSIGNAL), ssize_t(c.bytes.size()));
+    EXPECT_TRUE(ClosedWithin(fd, 10000));
+    close(fd);
+  }
+  EXPECT_TRUE(g.process->Running());
+  std::vector<std::string> after = RunClient(Plan(
+      g.smppPort, "bind_transmitter", "quinn", "pw",
+      "\"submits\":[{\"source_addr\":\"Q\",\"destination_addr\":\"447700900301\",\"short_message\":\"still\"}]"));
+  EXPECT_FALSE(First(after, "SUBMIT_RESP 0 ").empty()) << Joined(after);
+}
+
+// qaruser takes the address list, the allowed senders and the rate of an account only in
+// forms the server can use.
+TEST(SmppServerE2e, QaruserAccountOptionsValidated) {
+  GatewayHome home;
+  home.WriteConfig({});
+  const struct {
+    std::vector<std::string> options;
+    int code;
+  } cases[] = {
+      {{"--throttle", "10"}, 0},           {{"--throttle", "10/2"}, 0},       {{"--throttle", "10/2/3"}, 0},
+      {{"--throttle", "0"}, 1},            {{"--throttle", "10/"}, 1},        {{"--throttle", "1/2/3/4"}, 1},
+      {{"--throttle", "ten"}, 1},          {{"--throttle", "1234567890"}, 1}, {{"--restrict-ip", "10.1.*.*;127.0.0.1"}, 0},
+      {{"--restrict-ip", "host.example"}, 1}, {{"--restrict-ip", ""}, 1},    {{"--sender", "ACME,447700900999"}, 0},
+      {{"--sender", "A\nB"}, 1},           {{"--sender", std::string(21, '4')}, 1}, {{"--throttle"}, 1},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> args = {"add", "acct", "pw", "--smpp"};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    SCOPED_TRACE(Joined(args));
+    GatewayProcess tool(home, "qaruser", args);
+    int code = -1;
+    ASSERT_TRUE(tool.WaitExit(10000, code));
+    EXPECT_EQ(code, c.code) << tool.Output();
+  }
+}
+
+// With the inbound side: a transceiver's submission leaves through an SMS centre, whose
+// delivery report returns to the client naming the id the client was given; a message the
+// centre delivers to a number routed to the account reaches the client too.
+TEST(SmppServerE2e, ReportsAndRoutedMessagesReachTheClient) {
+  REQUIRE_NODE_SMPP();
+  NodePeer smsc;
+  ASSERT_TRUE(smsc.Start(kNpm, kPeerScripts + "/smsc_server.js", {"{}"}));
+  std::string line;
+  ASSERT_TRUE(smsc.WaitFor("LISTENING ", line, 10000));
+  std::string connection = "SMPP - 127.0.0.1:" + line.substr(10);
+  SmppGateway g;
+  ASSERT_TRUE(g.Start({"Modem1=" + connection, "ReceiveSMS=Yes", "InitRetryDelay=1", "InitRetryDelayMax=2"},
+                      "[" + connection +
+                          "]\r\nUserName=gw\r\nPassword=secret\r\nReceive=Yes\r\nReceiveSingleConnection=Yes\r\n"
+                          "[Inbound SMS Routing]\r\nerin=7777\r\n"));
+  g.AddUser({"add", "erin", "pw", "--smpp", "--receive"});
+  // Made at start for the accounts then known; erin came later.
+  WriteFileText(g.web.home.path() + "USERS/erin/RECV.FLG", "");
+  ASSERT_TRUE(smsc.WaitFor("PDU bind_transceiver ", line, 20000)) << g.process->Output();
+
+  NodePeer client;
+  ASSERT_TRUE(client.Start(kNpm, kScript,
+                           {Plan(g.smppPort, "bind_transceiver", "erin", "pw",
+                                 "\"submits\":[{\"source_addr\":\"556\",\"destination_addr\":\"4478\","
+                                 "\"short_message\":\"report me\",\"registered_delivery\":1}],"
+                                 "\"expectDeliveries\":2,\"timeout\":60000")}));
+  ASSERT_TRUE(client.WaitFor("SUBMIT_RESP ", line, 10000)) << Joined(client.lines());
+  ASSERT_EQ(line.rfind("SUBMIT_RESP 0 ", 0), 0u) << line;
+  std::string id = line.substr(14);
+  ASSERT_FALSE(id.empty());
+  // The centre numbers its ids MSG1, MSG2, ...: this is MSG1.
+  ASSERT_TRUE(smsc.WaitFor("PDU submit_sm ", line, 20000)) << g.Log();
+  EXPECT_NE(line.find("report me"), std::string::npos) << line;
+  EXPECT_NE(line.find("\"registered_delivery\":1"), std::string::npos) << line;
+  // The centre's id is recorded once the file has left the queue.
+  ASSERT_TRUE(WaitUntil(10000, [&] {
+    for (const std::string& f : FilesUnder(g.web.home.path() + "Q"))
+      if (f.size() > 4 && f.substr(f.size() - 4) == ".req") return false;
+    return true;
+  })) << Joined(FilesUnder(g.web.home.path() + "Q"));
+
+  smsc.Send(R"(deliver {"source_addr":"4478","destination_addr":"556","esm_class":4,)"
+            R"("short_message":"id:MSG1 sub:001 dlvrd:001 submit date:2612071200 )"
+            R"(done date:2612071201 stat:DELIVRD err:000 text:report me"})");
+  ASSERT_TRUE(smsc.WaitFor("DELIVER_RESP ", line, 10000));
+  EXPECT_EQ(line, "DELIVER_RESP 0");
+  ASSERT_TRUE(client.WaitFor("DELIVER ", line, 20000)) << Joined(client.lines()) << g.Log();
+  EXPECT_NE(line.find("\"esm_class\":4"), std::string::npos) << line;
+  EXPECT_NE(line.find("\"receipted_message_id\":\"" + id + "\""), std::string::npos) << line;
+  EXPECT_NE(line.find("id:" + id + " "), std::string::npos) << line;
+  EXPECT_NE(line.find("stat:DELIVRD"), std::string::npos) << line;
+  EXPECT_NE(line.find("\"message_state\":2"), std::string::npos) << line;
+
+  smsc.Send(R"(deliver {"source_addr":"447700900112","destination_addr":"7777","short_message":"routed to erin"})");
+  ASSERT_TRUE(smsc.WaitFor("DELIVER_RESP ", line, 10000));
+  EXPECT_EQ(line, "DELIVER_RESP 0");
+  ASSERT_TRUE(client.WaitFor("DELIVER ", line, 20000)) << Joined(client.lines()) << g.Log();
+  EXPECT_NE(line.find("\"text\":\"routed to erin\""), std::string::npos) << line;
+  EXPECT_NE(line.find("\"source_addr\":\"447700900112\""), std::string::npos) << line;
+  EXPECT_NE(line.find("\"esm_class\":0"), std::string::npos) << line;
+  ASSERT_TRUE(client.WaitFor("CLOSED", line, 10000));
+  EXPECT_TRUE(WaitUntil(3000, [&] { return FilesUnder(g.UserQueue("erin")).empty(); }))
+      << Joined(FilesUnder(g.UserQueue("erin")));
 }

@@ -62,3 +62,35 @@ void NodePeer::Send(const std::string& line) { process_.WriteLine(line); }
 
 // The script leaves on its own once its input is closed; it gets a moment for that.
 void NodePeer::Stop() { process_.Stop(1000); }
+
+bool NodeSmsc::Start(const std::string& npmDir, const std::string& scriptsDir, const std::string& options) {
+  if (!node.Start(npmDir, scriptsDir + "/smsc_server.js", {options})) return false;
+  std::string line;
+  if (!node.WaitFor("LISTENING ", line, 10000)) return false;
+  port = unsigned(std::stoul(line.substr(10)));
+  return true;
+}
+
+int NodeSmsc::Deliver(const std::string& json) {
+  node.Send("deliver " + json);
+  std::string line;
+  if (!node.WaitFor("DELIVER_RESP ", line, 10000)) return -1;
+  return std::stoi(line.substr(13));
+}
+
+bool NodeSmsc::WaitSubmit(const std::string& text, std::string& pdu, int timeoutMs) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0 || !node.WaitFor("PDU submit_sm ", pdu, int(left.count()))) return false;
+    if (pdu.find(text) != std::string::npos) return true;
+  }
+}
+
+size_t NodeSmsc::CountSubmits(const std::string& text) const {
+  size_t n = 0;
+  for (const std::string& l : node.lines()) {
+    if (l.rfind("PDU submit_sm ", 0) == 0 && l.find(text) != std::string::npos) ++n;
+  }
+  return n;
+}

@@ -29,3 +29,17 @@ class NodePeer {
   ChildProcess process_;
   std::vector<std::string> lines_;
 };
+
+// The script smsc_server.js (scriptsDir) as an SMS centre on a free loopback port.
+struct NodeSmsc {
+  NodePeer node;
+  unsigned port = 0;
+  // options: the script's JSON options; true once it listens.
+  bool Start(const std::string& npmDir, const std::string& scriptsDir, const std::string& options = "{}");
+  // Sends a deliver_sm and returns the status of its response (-1 without one).
+  int Deliver(const std::string& json);
+  // The next submit_sm whose decoded fields hold text.
+  bool WaitSubmit(const std::string& text, std::string& pdu, int timeoutMs);
+  // The submit_sm lines read so far whose decoded fields hold text.
+  size_t CountSubmits(const std::string& text = "") const;
+};

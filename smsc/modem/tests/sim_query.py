@@ -5,7 +5,8 @@ sim_query.py PORT REQUEST_JSON [EXPRESSION]
 
 Without EXPRESSION the answer is printed as JSON. EXPRESSION is evaluated with the answer
 as `a` and `g(pdu_hex)`, the SMS-SUBMIT decoded by python3-gammu (run with /usr/bin/python3),
-and printed (lists one item per line).
+`link(pdus)`, the decoded submits grouped into whole messages by gammu, and `info(group)`,
+what gammu reads in a whole message, and printed (lists one item per line).
 """
 import json
 import socket
@@ -30,12 +31,22 @@ def g(pdu_hex):
     return d
 
 
+def link(pdus):
+    import gammu
+    return gammu.LinkSMS([[g(p)] for p in pdus])
+
+
+def info(group):
+    import gammu
+    return gammu.DecodeSMS(group)
+
+
 def main():
     answer = ask(sys.argv[1], json.loads(sys.argv[2]))
     if len(sys.argv) < 4:
         print(json.dumps(answer))
         return
-    value = eval(sys.argv[3], {"a": answer, "g": g, "len": len})
+    value = eval(sys.argv[3], {"a": answer, "g": g, "link": link, "info": info, "len": len})
     if isinstance(value, (list, tuple)):
         for item in value:
             print(item)

@@ -1,0 +1,81 @@
+// What the benchmark programs share beside bench_process.h (clock, free port, connect):
+// listening and sending on loopback, their start-up, and where the programs are.
+#pragma once
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "bench/bench_process.h"
+#include "runtime/unique_fd.h"
+
+// What every load program does first: a closed peer is an error return, not a signal, and
+// as many descriptors as the hard limit allows.
+inline void PrepareBenchProcess() {
+  signal(SIGPIPE, SIG_IGN);
+  struct rlimit rl{};
+  getrlimit(RLIMIT_NOFILE, &rl);
+  rl.rlim_cur = rl.rlim_max;
+  setrlimit(RLIMIT_NOFILE, &rl);
+}
+
+// A listening socket on a free loopback port (set in port); empty when none.
+inline UniqueFd ListenLoopback(uint16_t& port) {
+  UniqueFd s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  int one = 1;
+  setsockopt(s.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  if (bind(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(s.get(), 64) != 0) return UniqueFd();
+  getsockname(s.get(), reinterpret_cast<sockaddr*>(&a), &len);
+  port = ntohs(a.sin_port);
+  return s;
+}
+
+inline bool SendAll(int fd, const std::string& data) {
+  size_t done = 0;
+  while (done < data.size()) {
+    ssize_t n = send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += size_t(n);
+  }
+  return true;
+}
+
+inline std::string BinDir() {
+  char path[4096];
+  ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+  if (n <= 0) return "./";
+  path[n] = '\0';
+  std::string p(path);
+  return p.substr(0, p.rfind('/') + 1);
+}
+
+inline void WriteText(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
+
+inline std::string Which(const char* name) {
+  for (const char* dir : {"/usr/sbin/", "/usr/bin/", "/usr/local/sbin/", "/usr/local/bin/"}) {
+    std::string p = std::string(dir) + name;
+    if (access(p.c_str(), X_OK) == 0) return p;
+  }
+  return {};
+}
+
+inline std::string ReadText(const std::string& path) {
+  std::ifstream f(path);
+  return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+}

@@ -1,0 +1,34 @@
+#include "tests/support/strace_log.h"
+
+#include <map>
+#include <sstream>
+
+void ForEachTracedCall(const std::string& log, const std::function<void(const TracedCall&)>& fn) {
+  std::map<std::string, std::string> unfinished;  // pid -> the call's first half
+  std::istringstream in(log);
+  for (std::string raw; std::getline(in, raw);) {
+    size_t space = raw.find(' ');
+    if (space == 0 || space == std::string::npos || raw.find_first_not_of("0123456789") != space) continue;
+    size_t start = raw.find_first_not_of(' ', space);
+    if (start == std::string::npos) continue;
+    TracedCall c;
+    c.pid = raw.substr(0, space);
+    c.call = raw.substr(start);
+    size_t cut = c.call.find(" <unfinished ...>");
+    if (cut != std::string::npos) {
+      c.call.resize(cut);
+      unfinished[c.pid] = c.call;
+      c.complete = false;
+      fn(c);
+      continue;
+    }
+    if (c.call.rfind("<... ", 0) == 0) {
+      size_t at = c.call.find("resumed>");
+      if (at == std::string::npos) continue;
+      c.call = unfinished[c.pid] + c.call.substr(at + 8);
+      unfinished.erase(c.pid);
+      c.resumed = true;
+    }
+    fn(c);
+  }
+}
