@@ -309,9 +309,10 @@ void ThreadProcessQCache() {
     uint64_t since = TickMs() - lastScan;
     if (since < kQCacheScanGapMs) SleepUnlessShutdown(uint32_t(kQCacheScanGapMs - since), TickMs());
     wake.Rearm();
+    // Counted first: the scan itself may wake a waiter that reads the count.
+    ++QCacheWaits.scans;
     QCacheScanOnce();
     lastScan = TickMs();
-    ++QCacheWaits.scans;
     // Deletions are not told: a sent file leaves the cache at the next look.
     wake.Wait(kQCacheLookEveryMs);
   }
