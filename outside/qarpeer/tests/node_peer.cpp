@@ -74,7 +74,9 @@ bool NodeSmsc::Start(const std::string& npmDir, const std::string& scriptsDir, c
 int NodeSmsc::Deliver(const std::string& json) {
   node.Send("deliver " + json);
   std::string line;
-  if (!node.WaitFor("DELIVER_RESP ", line, 10000)) return -1;
+  // The answer follows the flush of the stored message, which a loaded disk can hold up for
+  // seconds.
+  if (!node.WaitFor("DELIVER_RESP ", line, 30000)) return -1;
   return std::stoi(line.substr(13));
 }
 
