@@ -21,47 +21,47 @@ void Say(const ServiceActionOptions& o, const std::string& text) {
 
 void Sleep(unsigned ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
-bool IsRunning(const ServiceHost& host, const ServiceSpec& spec) { return host.state(spec) == ServiceState::Running; }
+bool IsRunning(const ServiceHost& host, const ServiceInfo& service) { return host.state(service) == ServiceState::Running; }
 
 // One round of a stop: asks the gateway through its status block when it runs, then waits
 // up to a second, less when its locks are let go sooner.
-void StopRound(const ServiceSpec& spec, bool setStopByte) {
+void StopRound(const ServiceInfo& service, bool setStopByte) {
   uint64_t start = TickMs();
-  if (setStopByte && LockHeld(spec.instanceLock)) WriteStatusByte(spec.statusBlock, kStopByte, 1);
-  if (!spec.instanceLock.empty()) WaitLockFree(spec.instanceLock, 1000);
+  if (setStopByte && LockHeld(service.instanceLock)) WriteStatusByte(service.statusBlock, kStopByte, 1);
+  if (!service.instanceLock.empty()) WaitLockFree(service.instanceLock, 1000);
   uint64_t spent = TickMs() - start;
-  if (spent < 1000) WaitLockFree(spec.hostLock, static_cast<unsigned>(1000 - spent));
+  if (spent < 1000) WaitLockFree(service.hostLock, static_cast<unsigned>(1000 - spent));
 }
 
 // Waits while either service runs, one round at a time; true when none runs.
-bool WaitStopped(const ServiceHost& host, const std::vector<ServiceSpec>& specs, unsigned rounds,
+bool WaitStopped(const ServiceHost& host, const std::vector<ServiceInfo>& services, unsigned rounds,
                  bool setStopByte) {
   for (unsigned i = 0; i < rounds; ++i) {
     bool running = false;
-    for (const ServiceSpec& s : specs) running = running || IsRunning(host, s);
+    for (const ServiceInfo& s : services) running = running || IsRunning(host, s);
     if (!running) return true;
     uint64_t start = TickMs();
-    StopRound(specs.front(), setStopByte);
+    StopRound(services.front(), setStopByte);
     uint64_t spent = TickMs() - start;
     // A host that still reports the service as stopping gets its full second.
     bool still = false;
-    for (const ServiceSpec& s : specs) still = still || IsRunning(host, s);
+    for (const ServiceInfo& s : services) still = still || IsRunning(host, s);
     if (still && spent < 1000) Sleep(static_cast<unsigned>(1000 - spent));
   }
-  for (const ServiceSpec& s : specs)
+  for (const ServiceInfo& s : services)
     if (IsRunning(host, s)) return false;
   return true;
 }
 
-std::vector<ServiceSpec> Services() {
-  std::vector<ServiceSpec> specs = {GatewayService()};
-  if (MmsServicePresent()) specs.push_back(MmsService());
-  return specs;
+std::vector<ServiceInfo> Services() {
+  std::vector<ServiceInfo> services = {GatewayService()};
+  if (MmsServicePresent()) services.push_back(MmsService());
+  return services;
 }
 
-std::string StateText(const ServiceHost& host, const ServiceSpec& spec, bool gateway) {
+std::string StateText(const ServiceHost& host, const ServiceInfo& service, bool gateway) {
   if (!gateway && !MmsServicePresent()) return "Service is NOT Installed";
-  switch (host.state(spec)) {
+  switch (host.state(service)) {
     case ServiceState::NotInstalled:
       return "Service is NOT Installed";
     case ServiceState::Stopped:
@@ -69,42 +69,42 @@ std::string StateText(const ServiceHost& host, const ServiceSpec& spec, bool gat
     case ServiceState::Running:
       break;
   }
-  if (ReadStatusByte(spec.statusBlock, kFirstPortError) != 0)
+  if (ReadStatusByte(service.statusBlock, kFirstPortError) != 0)
     return gateway ? "ERROR:  Web Port already in use" : "ERROR:  MM7 Port already in use";
-  if (ReadStatusByte(spec.statusBlock, kSecondPortError) != 0)
+  if (ReadStatusByte(service.statusBlock, kSecondPortError) != 0)
     return gateway ? "ERROR:  SMPP Server Port already in use" : "ERROR:  SMPP Port already in use";
   return "Service is Active";
 }
 
-void RunFirewallHelper(const ServiceSpec& spec) {
+void RunFirewallHelper(const ServiceInfo& service) {
   std::string helper = RealProgramDirectory() + "qarfirewall";
   if (access(helper.c_str(), X_OK) != 0) return;
   ProcessOptions options;
   options.stdoutPath = "/dev/null";
   options.stderrToStdout = true;
   options.timeoutMs = 60000;
-  RunProcess({helper, spec.program, spec.displayName}, options);
+  RunProcess({helper, service.program, service.displayName}, options);
 }
 }  // namespace
 
 bool MmsServicePresent() { return access(MmsService().program.c_str(), X_OK) == 0; }
 
 bool EitherServiceRunning(const ServiceHost& host) {
-  for (const ServiceSpec& s : Services())
+  for (const ServiceInfo& s : Services())
     if (IsRunning(host, s)) return true;
   return false;
 }
 
 std::vector<std::string> ServiceStatusLines(const ServiceHost& host) {
-  ServiceSpec gateway = GatewayService(), mms = MmsService();
+  ServiceInfo gateway = GatewayService(), mms = MmsService();
   return {gateway.name + ": " + StateText(host, gateway, true), mms.name + ": " + StateText(host, mms, false)};
 }
 
 bool StopServices(const ServiceHost& host, const ServiceActionOptions& o) {
-  std::vector<ServiceSpec> specs = Services();
-  for (const ServiceSpec& s : specs)
+  std::vector<ServiceInfo> services = Services();
+  for (const ServiceInfo& s : services)
     if (host.state(s) != ServiceState::NotInstalled) host.sendStop(s);
-  if (!WaitStopped(host, specs, o.stopRounds, true)) {
+  if (!WaitStopped(host, services, o.stopRounds, true)) {
     Say(o, StrPrintf("The service did not stop within %u seconds.", o.stopRounds));
     return false;
   }
@@ -112,9 +112,9 @@ bool StopServices(const ServiceHost& host, const ServiceActionOptions& o) {
 }
 
 bool StartServices(const ServiceHost& host, const ServiceActionOptions& o) {
-  std::vector<ServiceSpec> specs = Services();
+  std::vector<ServiceInfo> services = Services();
   bool ok = true;
-  for (const ServiceSpec& s : specs) {
+  for (const ServiceInfo& s : services) {
     if (host.state(s) == ServiceState::Running) continue;
     if (host.state(s) == ServiceState::NotInstalled) {
       Say(o, "Service is NOT Installed");
@@ -130,7 +130,7 @@ bool StartServices(const ServiceHost& host, const ServiceActionOptions& o) {
   }
   if (!ok) return false;
   // Polled as the service manager was, each second for up to two minutes.
-  const ServiceSpec& gateway = specs.front();
+  const ServiceInfo& gateway = services.front();
   for (unsigned i = 0; i < 120; ++i) {
     if (IsRunning(host, gateway)) return true;
     Sleep(1000);
@@ -151,7 +151,7 @@ bool RestartServices(const ServiceHost& host, const ServiceActionOptions& o) {
 
 bool InstallServices(const ServiceHost& host, const ServiceActionOptions& o) {
   bool ok = true;
-  for (const ServiceSpec& s : Services()) {
+  for (const ServiceInfo& s : Services()) {
     RunFirewallHelper(s);
     std::string error;
     if (!host.install(s, error)) {
@@ -167,7 +167,7 @@ bool InstallServices(const ServiceHost& host, const ServiceActionOptions& o) {
 }
 
 bool RemoveServices(const ServiceHost& host, const ServiceActionOptions& o) {
-  ServiceSpec gateway = GatewayService();
+  ServiceInfo gateway = GatewayService();
   bool removed = false;
   if (host.state(gateway) != ServiceState::NotInstalled) {
     host.sendStop(gateway);
@@ -175,7 +175,7 @@ bool RemoveServices(const ServiceHost& host, const ServiceActionOptions& o) {
     if (!stopped) fprintf(stderr, "qarconsole: %s did not stop within %u seconds\n", gateway.name.c_str(), o.stopRounds);
     removed = host.remove(gateway);
     if (MmsServicePresent()) {
-      ServiceSpec mms = MmsService();
+      ServiceInfo mms = MmsService();
       if (host.state(mms) != ServiceState::NotInstalled) {
         host.sendStop(mms);
         WaitStopped(host, {mms}, o.stopRounds, false);

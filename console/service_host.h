@@ -6,7 +6,7 @@
 #include <functional>
 #include <string>
 
-struct ServiceSpec {
+struct ServiceInfo {
   std::string name;          // "QarSMS", "QarMMSC"
   std::string displayName;   // "Qar SMS Gateway Lite Edition"
   std::string unit;          // "qarsms.service"
@@ -22,11 +22,11 @@ struct ServiceHost {
   std::string name;  // "systemd" or "supervisor"
   // True when changing the services needs rights this process lacks.
   std::function<bool()> needsElevation;
-  std::function<bool(const ServiceSpec&, std::string& error)> install;  // register, enabled
-  std::function<bool(const ServiceSpec&, std::string& error)> start;
-  std::function<void(const ServiceSpec&)> sendStop;   // ask it to stop; does not wait
-  std::function<bool(const ServiceSpec&)> remove;     // unregister (after a stop)
-  std::function<ServiceState(const ServiceSpec&)> state;
+  std::function<bool(const ServiceInfo&, std::string& error)> install;  // register, enabled
+  std::function<bool(const ServiceInfo&, std::string& error)> start;
+  std::function<void(const ServiceInfo&)> sendStop;   // ask it to stop; does not wait
+  std::function<bool(const ServiceInfo&)> remove;     // unregister (after a stop)
+  std::function<ServiceState(const ServiceInfo&)> state;
 };
 
 ServiceHost SystemdHost();
@@ -39,9 +39,9 @@ bool RecordServiceHost(const std::string& name);
 void ForgetServiceHost();
 
 // The gateway and the MMS companion of this installation.
-ServiceSpec GatewayService();
-ServiceSpec MmsService();
-// The unit text systemd runs spec with.
-std::string SystemdUnitText(const ServiceSpec& spec);
+ServiceInfo GatewayService();
+ServiceInfo MmsService();
+// The systemd unit text for a service.
+std::string SystemdUnitText(const ServiceInfo& service);
 // Where unit files go: QARSMS_SYSTEMD_UNIT_DIR, else /etc/systemd/system/ (ends in "/").
 std::string SystemdUnitDirectory();

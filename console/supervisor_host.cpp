@@ -21,19 +21,19 @@ std::string RecordedHost() {
   return text.substr(0, text.find('\n'));
 }
 
-bool Installed(const ServiceSpec& spec) {
-  return RecordedHost() == "supervisor" && access(spec.program.c_str(), X_OK) == 0;
+bool Installed(const ServiceInfo& service) {
+  return RecordedHost() == "supervisor" && access(service.program.c_str(), X_OK) == 0;
 }
 
-bool Running(const ServiceSpec& spec) {
-  return LockHeld(spec.hostLock) || (!spec.instanceLock.empty() && LockHeld(spec.instanceLock));
+bool Running(const ServiceInfo& service) {
+  return LockHeld(service.hostLock) || (!service.instanceLock.empty() && LockHeld(service.instanceLock));
 }
 
 // In the first child: takes the lock, starts the supervisor in a second child that keeps
 // the lock, writes its pid, and leaves (the supervisor is then nobody's child but init's).
-[[noreturn]] void DetachSupervisor(const ServiceSpec& spec, const std::string& supervisor) {
+[[noreturn]] void DetachSupervisor(const ServiceInfo& service, const std::string& supervisor) {
   setsid();
-  int lock = open(spec.hostLock.c_str(), O_RDWR | O_CREAT, 0644);  // inherited on purpose
+  int lock = open(service.hostLock.c_str(), O_RDWR | O_CREAT, 0644);  // inherited on purpose
   if (lock < 0 || flock(lock, LOCK_EX | LOCK_NB) != 0) _exit(3);
   std::string log = LogDirectory() + "QARGATESVC.LOG";
   CreatePathDirectories(log);
@@ -50,19 +50,19 @@ bool Running(const ServiceSpec& spec) {
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
-    execl(supervisor.c_str(), supervisor.c_str(), "--program", spec.program.c_str(), static_cast<char*>(nullptr));
+    execl(supervisor.c_str(), supervisor.c_str(), "--program", service.program.c_str(), static_cast<char*>(nullptr));
     _exit(127);
   }
   std::string text = std::to_string(pid) + "\n";
-  int fd = open(spec.pidFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  int fd = open(service.pidFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   if (fd < 0 || WriteText(fd, text) != text.size()) _exit(5);
   close(fd);
   _exit(0);
 }
 
-pid_t RecordedPid(const ServiceSpec& spec) {
+pid_t RecordedPid(const ServiceInfo& service) {
   std::string text;
-  if (!ReadWholeFile(spec.pidFile, text, 64)) return -1;
+  if (!ReadWholeFile(service.pidFile, text, 64)) return -1;
   long pid = strtol(text.c_str(), nullptr, 10);
   return pid > 1 ? static_cast<pid_t>(pid) : -1;
 }
@@ -77,9 +77,9 @@ ServiceHost SupervisorHost() {
   ServiceHost h;
   h.name = "supervisor";
   h.needsElevation = [] { return false; };  // the data folder is the operator's
-  h.install = [](const ServiceSpec& spec, std::string& error) {
-    if (access(spec.program.c_str(), X_OK) != 0) {
-      error = spec.program + " not found";
+  h.install = [](const ServiceInfo& service, std::string& error) {
+    if (access(service.program.c_str(), X_OK) != 0) {
+      error = service.program + " not found";
       return false;
     }
     if (!RecordServiceHost("supervisor")) {
@@ -88,20 +88,20 @@ ServiceHost SupervisorHost() {
     }
     return true;
   };
-  h.start = [](const ServiceSpec& spec, std::string& error) {
-    if (Running(spec)) return true;
+  h.start = [](const ServiceInfo& service, std::string& error) {
+    if (Running(service)) return true;
     std::string supervisor = RealProgramDirectory() + "qargatesvc";
     if (access(supervisor.c_str(), X_OK) != 0) {
       error = supervisor + " not found";
       return false;
     }
-    CreatePathDirectories(spec.hostLock);
+    CreatePathDirectories(service.hostLock);
     pid_t pid = fork();
     if (pid < 0) {
       error = "fork failed";
       return false;
     }
-    if (pid == 0) DetachSupervisor(spec, supervisor);
+    if (pid == 0) DetachSupervisor(service, supervisor);
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
@@ -109,19 +109,19 @@ ServiceHost SupervisorHost() {
     if (!ok) error = "the supervisor could not be started";
     return ok;
   };
-  h.sendStop = [](const ServiceSpec& spec) {
-    pid_t pid = RecordedPid(spec);
+  h.sendStop = [](const ServiceInfo& service) {
+    pid_t pid = RecordedPid(service);
     // Only our supervisor: after a crash of it the pid may name another program.
-    if (pid > 0 && LockHeld(spec.hostLock) && IsSupervisor(pid)) kill(pid, SIGTERM);
+    if (pid > 0 && LockHeld(service.hostLock) && IsSupervisor(pid)) kill(pid, SIGTERM);
   };
-  h.remove = [](const ServiceSpec& spec) {
-    if (!Installed(spec)) return false;
-    unlink(spec.pidFile.c_str());
+  h.remove = [](const ServiceInfo& service) {
+    if (!Installed(service)) return false;
+    unlink(service.pidFile.c_str());
     return true;
   };
-  h.state = [](const ServiceSpec& spec) {
-    if (Running(spec)) return ServiceState::Running;
-    return Installed(spec) ? ServiceState::Stopped : ServiceState::NotInstalled;
+  h.state = [](const ServiceInfo& service) {
+    if (Running(service)) return ServiceState::Running;
+    return Installed(service) ? ServiceState::Stopped : ServiceState::NotInstalled;
   };
   return h;
 }

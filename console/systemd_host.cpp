@@ -21,11 +21,11 @@ int Systemctl(const std::vector<std::string>& args, std::string* output = nullpt
   return rc;
 }
 
-std::string UnitPath(const ServiceSpec& spec) { return SystemdUnitDirectory() + spec.unit; }
+std::string UnitPath(const ServiceInfo& service) { return SystemdUnitDirectory() + service.unit; }
 
-bool WriteUnit(const ServiceSpec& spec) {
-  std::string path = UnitPath(spec), temp = path + ".new";
-  std::string text = SystemdUnitText(spec);
+bool WriteUnit(const ServiceInfo& service) {
+  std::string path = UnitPath(service), temp = path + ".new";
+  std::string text = SystemdUnitText(service);
   {
     UniqueFd fd(open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
     if (!fd || WriteText(fd.get(), text) != text.size()) {
@@ -41,39 +41,39 @@ ServiceHost SystemdHost() {
   ServiceHost h;
   h.name = "systemd";
   h.needsElevation = [] { return access(SystemdUnitDirectory().c_str(), W_OK) != 0; };
-  h.install = [](const ServiceSpec& spec, std::string& error) {
-    if (access(spec.program.c_str(), X_OK) != 0) {
-      error = spec.program + " not found";
+  h.install = [](const ServiceInfo& service, std::string& error) {
+    if (access(service.program.c_str(), X_OK) != 0) {
+      error = service.program + " not found";
       return false;
     }
-    if (!WriteUnit(spec)) {
-      error = "cannot write " + UnitPath(spec);
+    if (!WriteUnit(service)) {
+      error = "cannot write " + UnitPath(service);
       return false;
     }
     if (Systemctl({"daemon-reload"}) != 0) {
       error = "systemctl daemon-reload failed";
       return false;
     }
-    int rc = Systemctl({"enable", "--now", spec.unit});
-    if (rc != 0) error = "systemctl enable --now " + spec.unit + " failed";
+    int rc = Systemctl({"enable", "--now", service.unit});
+    if (rc != 0) error = "systemctl enable --now " + service.unit + " failed";
     return rc == 0;
   };
-  h.start = [](const ServiceSpec& spec, std::string& error) {
-    int rc = Systemctl({"start", spec.unit});
+  h.start = [](const ServiceInfo& service, std::string& error) {
+    int rc = Systemctl({"start", service.unit});
     if (rc != 0) error = std::to_string(rc);
     return rc == 0;
   };
-  h.sendStop = [](const ServiceSpec& spec) { Systemctl({"stop", "--no-block", spec.unit}); };
-  h.remove = [](const ServiceSpec& spec) {
-    Systemctl({"disable", spec.unit});
-    bool removed = unlink(UnitPath(spec).c_str()) == 0;
+  h.sendStop = [](const ServiceInfo& service) { Systemctl({"stop", "--no-block", service.unit}); };
+  h.remove = [](const ServiceInfo& service) {
+    Systemctl({"disable", service.unit});
+    bool removed = unlink(UnitPath(service).c_str()) == 0;
     Systemctl({"daemon-reload"});
     return removed;
   };
-  h.state = [](const ServiceSpec& spec) {
-    if (!FileExists(UnitPath(spec))) return ServiceState::NotInstalled;
+  h.state = [](const ServiceInfo& service) {
+    if (!FileExists(UnitPath(service))) return ServiceState::NotInstalled;
     std::string out;
-    Systemctl({"is-active", spec.unit}, &out);
+    Systemctl({"is-active", service.unit}, &out);
     // Starting and stopping count as running, as a pending state did.
     for (const char* s : {"active", "activating", "deactivating", "reloading"})
       if (out.rfind(s, 0) == 0) return ServiceState::Running;

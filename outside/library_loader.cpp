@@ -5,7 +5,7 @@
 #include "runtime/debug_log.h"
 #include "runtime/str_printf.h"
 
-bool LoadOutsideLibrary(const std::string& directory, const std::string& name, std::span<const EntryPointSpec> entryPoints,
+bool LoadOutsideLibrary(const std::string& directory, const std::string& name, std::span<const EntryPointDecl> entryPoints,
                         LoadedLibrary& out) {
   UnloadOutsideLibrary(out);
   out.name = name;

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-struct EntryPointSpec {
+struct EntryPointDecl {
   const char* name;
   bool required;
 };
@@ -27,6 +27,6 @@ struct LoadedLibrary {
 };
 
 // The file loaded is directory + "lib" + name + ".so".
-bool LoadOutsideLibrary(const std::string& directory, const std::string& name, std::span<const EntryPointSpec> entryPoints,
+bool LoadOutsideLibrary(const std::string& directory, const std::string& name, std::span<const EntryPointDecl> entryPoints,
                         LoadedLibrary& out);
 void UnloadOutsideLibrary(LoadedLibrary& library);

@@ -5,12 +5,12 @@
 OutsideLibrariesRecord OutsideLibraries;
 
 namespace {
-constexpr std::array<EntryPointSpec, seal::kCount> kSeal = {{
+constexpr std::array<EntryPointDecl, seal::kCount> kSeal = {{
     {"sslInitSession", true}, {"sslAcceptSession", true}, {"sslFreeSession", true}, {"sslSend", true},
     {"sslRecv", true}, {"sslDataPending", true}, {"sslInitLib", true}, {"sslTermLib", true},
     {"sslServerCertExists", true}, {"sslSignedCertExists", true}, {"sslGenerateCertificate", true},
 }};
-constexpr std::array<EntryPointSpec, peer::kCount> kPeer = {{
+constexpr std::array<EntryPointDecl, peer::kCount> kPeer = {{
     {"SMPPSetDebugMode", true}, {"SMPPBind", true}, {"SMPPSubmitMessage", true}, {"SMPPUnbind", true},
     {"SMPPConnect", true}, {"SMPPErrorText", true}, {"SMPPEnquireLink", true},
     {"SMPPSetReceiveMessageCallback", true}, {"SMPPYield", true}, {"SMPPServerYield", true},
@@ -20,17 +20,17 @@ constexpr std::array<EntryPointSpec, peer::kCount> kPeer = {{
     {"SMPPSubmitMessageAsync", false}, {"SMPPServerSubmitMessageNew", false},
     {"SMPPServerSetActivityCallback", false},
 }};
-constexpr std::array<EntryPointSpec, kite::kCount> kKite = {{
+constexpr std::array<EntryPointDecl, kite::kCount> kKite = {{
     {"UCPSetDebugMode", true}, {"UCPBind", true}, {"UCPSubmitMessage", true}, {"UCPConnect", true},
     {"UCPErrorText", true}, {"UCPSetReceiveMessageCallback", true}, {"UCPYield", true},
     {"UCPCheckLinkStatus", true}, {"UCPEnquireLink", true},
 }};
-constexpr std::array<EntryPointSpec, bolt::kCount> kBolt = {{
+constexpr std::array<EntryPointDecl, bolt::kCount> kBolt = {{
     {"CIMDSetDebugMode", true}, {"CIMDBind", true}, {"CIMDSubmitMessage", true}, {"CIMDConnect", true},
     {"CIMDErrorText", true}, {"CIMDSetReceiveMessageCallback", true}, {"CIMDYield", true},
     {"CIMDCheckLinkStatus", true}, {"CIMDEnquireLink", true}, {"CIMDSetReceiveMessageCallbackEx", false},
 }};
-constexpr std::array<EntryPointSpec, ledger::kCount> kLedger = {{
+constexpr std::array<EntryPointDecl, ledger::kCount> kLedger = {{
     {"sqlSMSCMessageIdGet2", true}, {"sqlSMSCMessageIdAdd", true}, {"sqlMMSCMigrateUserDB", true},
     {"sqlMMSCFindUserRecord", true}, {"sqlMMSCFindAlias", true}, {"sqlMMSCGetUserCount", true},
     {"sqlMMSCGetUserRecord", true}, {"sqlMMSCDeleteUser", true}, {"sqlMMSCAddUser", true},
@@ -41,17 +41,17 @@ constexpr std::array<EntryPointSpec, ledger::kCount> kLedger = {{
     {"sqlShortURLAdd", false}, {"sqlShortURLGet", false}, {"sqlShortURLCleanUp", false},
     {"sqlTestDatabaseOK", false}, {"sqlSARIDGet", false}, {"sqlSARIDAdd", false},
 }};
-constexpr std::array<EntryPointSpec, sign::kCount> kSign = {{{"GenerateHMAC", true}}};
+constexpr std::array<EntryPointDecl, sign::kCount> kSign = {{{"GenerateHMAC", true}}};
 
 using SetDebugModeFn = void (*)(int);
 using IntFn = int (*)();
 }  // namespace
 
-std::span<const EntryPointSpec> SealEntryPoints() { return kSeal; }
-std::span<const EntryPointSpec> PeerEntryPoints() { return kPeer; }
-std::span<const EntryPointSpec> KiteEntryPoints() { return kKite; }
-std::span<const EntryPointSpec> BoltEntryPoints() { return kBolt; }
-std::span<const EntryPointSpec> LedgerEntryPoints() { return kLedger; }
+std::span<const EntryPointDecl> SealEntryPoints() { return kSeal; }
+std::span<const EntryPointDecl> PeerEntryPoints() { return kPeer; }
+std::span<const EntryPointDecl> KiteEntryPoints() { return kKite; }
+std::span<const EntryPointDecl> BoltEntryPoints() { return kBolt; }
+std::span<const EntryPointDecl> LedgerEntryPoints() { return kLedger; }
 
 void LoadSealLibrary(const std::string& directory) {
   OutsideLibraries.sslAvailable = false;

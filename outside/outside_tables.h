@@ -52,11 +52,11 @@ namespace sign {
 enum Entry : size_t { GenerateHMAC, kCount };
 }
 
-std::span<const EntryPointSpec> SealEntryPoints();
-std::span<const EntryPointSpec> PeerEntryPoints();
-std::span<const EntryPointSpec> KiteEntryPoints();
-std::span<const EntryPointSpec> BoltEntryPoints();
-std::span<const EntryPointSpec> LedgerEntryPoints();
+std::span<const EntryPointDecl> SealEntryPoints();
+std::span<const EntryPointDecl> PeerEntryPoints();
+std::span<const EntryPointDecl> KiteEntryPoints();
+std::span<const EntryPointDecl> BoltEntryPoints();
+std::span<const EntryPointDecl> LedgerEntryPoints();
 
 struct OutsideLibrariesRecord {
   LoadedLibrary seal;    // qarseal

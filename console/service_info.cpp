@@ -20,8 +20,8 @@ std::string Trimmed(std::string s) {
 bool SystemdRuns() { return access("/run/systemd/system", F_OK) == 0 && !FindProgram("", "systemctl").empty(); }
 }  // namespace
 
-ServiceSpec GatewayService() {
-  ServiceSpec s;
+ServiceInfo GatewayService() {
+  ServiceInfo s;
   s.name = "QarSMS";
   s.displayName = "Qar SMS Gateway Lite Edition";
   s.unit = "qarsms.service";
@@ -33,8 +33,8 @@ ServiceSpec GatewayService() {
   return s;
 }
 
-ServiceSpec MmsService() {
-  ServiceSpec s;
+ServiceInfo MmsService() {
+  ServiceInfo s;
   s.name = "QarMMSC";
   s.displayName = "Qar MMS Gateway Lite Edition";
   s.unit = "qarmmsc.service";
@@ -52,18 +52,18 @@ std::string SystemdUnitDirectory() {
   return d;
 }
 
-std::string SystemdUnitText(const ServiceSpec& spec) {
+std::string SystemdUnitText(const ServiceInfo& service) {
   std::string home = ProgramDataDirectory();
   if (home.size() > 1 && home.back() == '/') home.pop_back();
   return "[Unit]\n"
-         "Description=" + spec.displayName + "\n"
+         "Description=" + service.displayName + "\n"
          "After=network-online.target\n"
          "Wants=network-online.target\n"
          "\n"
          "[Service]\n"
          "Type=simple\n"
          "Environment=\"QARSMS_HOME=" + home + "\"\n"
-         "ExecStart=\"" + spec.program + "\"\n"
+         "ExecStart=\"" + service.program + "\"\n"
          "# A stop or a configuration restart ends the process; systemd starts it again.\n"
          "Restart=always\n"
          "RestartSec=2\n"
