@@ -7,15 +7,20 @@
 #include <netinet/tcp.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <atomic>
 #include <cstdint>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "bench/bench_process.h"
 #include "runtime/unique_fd.h"
@@ -78,4 +83,47 @@ inline std::string Which(const char* name) {
 inline std::string ReadText(const std::string& path) {
   std::ifstream f(path);
   return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+}
+
+// Accepts loopback connections on listener and hands each readable one to serve(fd, its
+// unread input) until stop; a connection whose serve returns false is closed. Descriptors
+// from capacity on are refused.
+inline void ServeConnections(int listener, const std::atomic<bool>& stop, size_t capacity, bool noDelay,
+                             const std::function<bool(int fd, std::string& in)>& serve) {
+  int ep = epoll_create1(EPOLL_CLOEXEC);
+  epoll_event ev{};
+  ev.events = EPOLLIN;
+  ev.data.fd = listener;
+  epoll_ctl(ep, EPOLL_CTL_ADD, listener, &ev);
+  std::vector<std::pair<UniqueFd, std::string>> conns(capacity);
+  epoll_event events[64];
+  while (!stop.load()) {
+    int n = epoll_wait(ep, events, 64, 100);
+    for (int i = 0; i < n; ++i) {
+      int fd = events[i].data.fd;
+      if (fd == listener) {
+        int c = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        if (c < 0) continue;
+        if (size_t(c) >= conns.size()) {
+          close(c);
+          continue;
+        }
+        if (noDelay) {
+          int one = 1;
+          setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        }
+        conns[size_t(c)] = {UniqueFd(c), std::string()};
+        epoll_event e{};
+        e.events = EPOLLIN;
+        e.data.fd = c;
+        epoll_ctl(ep, EPOLL_CTL_ADD, c, &e);
+        continue;
+      }
+      if (!serve(fd, conns[size_t(fd)].second)) {
+        epoll_ctl(ep, EPOLL_CTL_DEL, fd, nullptr);
+        conns[size_t(fd)].first.reset();
+      }
+    }
+  }
+  close(ep);
 }

@@ -181,50 +181,20 @@ struct Server {
   void Run() {
     static const std::string kAnswer =
         "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 0\r\nConnection: keep-alive\r\n\r\n";
-    int ep = epoll_create1(EPOLL_CLOEXEC);
-    epoll_event ev{};
-    ev.events = EPOLLIN;
-    ev.data.fd = listener.get();
-    epoll_ctl(ep, EPOLL_CTL_ADD, listener.get(), &ev);
-    std::vector<std::pair<UniqueFd, std::string>> conns(4096);
-    epoll_event events[64];
-    char buffer[65536];
-    while (!stop.load()) {
-      int n = epoll_wait(ep, events, 64, 100);
-      for (int i = 0; i < n; ++i) {
-        int fd = events[i].data.fd;
-        if (fd == listener.get()) {
-          int c = accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC);
-          if (c < 0) continue;
-          if (size_t(c) >= conns.size()) {
-            close(c);
-            continue;
-          }
-          conns[size_t(c)] = {UniqueFd(c), std::string()};
-          epoll_event e{};
-          e.events = EPOLLIN;
-          e.data.fd = c;
-          epoll_ctl(ep, EPOLL_CTL_ADD, c, &e);
-          continue;
-        }
-        auto& [conn, in] = conns[size_t(fd)];
-        ssize_t got = recv(fd, buffer, sizeof buffer, 0);
-        if (got <= 0) {
-          epoll_ctl(ep, EPOLL_CTL_DEL, fd, nullptr);
-          conn.reset();
-          continue;
-        }
-        in.append(buffer, size_t(got));
-        std::string out;
-        for (size_t end; (end = in.find("\r\n\r\n")) != std::string::npos;) {
-          Note(in.substr(0, in.find("\r\n")));
-          in.erase(0, end + 4);
-          out += kAnswer;
-        }
-        if (!out.empty()) SendAll(fd, out);
+    ServeConnections(listener.get(), stop, 4096, false, [this](int fd, std::string& in) {
+      char buffer[65536];
+      ssize_t got = recv(fd, buffer, sizeof buffer, 0);
+      if (got <= 0) return false;
+      in.append(buffer, size_t(got));
+      std::string out;
+      for (size_t end; (end = in.find("\r\n\r\n")) != std::string::npos;) {
+        Note(in.substr(0, in.find("\r\n")));
+        in.erase(0, end + 4);
+        out += kAnswer;
       }
-    }
-    close(ep);
+      if (!out.empty()) SendAll(fd, out);
+      return true;
+    });
   }
 };
 

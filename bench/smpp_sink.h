@@ -122,40 +122,7 @@ struct Sink {
     return framed && (out.empty() || SendAll(fd, out));
   }
   void Run() {
-    int ep = epoll_create1(EPOLL_CLOEXEC);
-    epoll_event ev{};
-    ev.events = EPOLLIN;
-    ev.data.fd = listener.get();
-    epoll_ctl(ep, EPOLL_CTL_ADD, listener.get(), &ev);
-    std::vector<std::pair<UniqueFd, std::string>> conns(1024);
-    epoll_event events[64];
-    while (!stop.load()) {
-      int n = epoll_wait(ep, events, 64, 100);
-      for (int i = 0; i < n; ++i) {
-        int fd = events[i].data.fd;
-        if (fd == listener.get()) {
-          int c = accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC);
-          if (c < 0) continue;
-          if (size_t(c) >= conns.size()) {
-            close(c);
-            continue;
-          }
-          int one = 1;
-          setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-          conns[size_t(c)] = {UniqueFd(c), std::string()};
-          epoll_event e{};
-          e.events = EPOLLIN;
-          e.data.fd = c;
-          epoll_ctl(ep, EPOLL_CTL_ADD, c, &e);
-          continue;
-        }
-        if (!Serve(fd, conns[size_t(fd)].second)) {
-          epoll_ctl(ep, EPOLL_CTL_DEL, fd, nullptr);
-          conns[size_t(fd)].first.reset();
-        }
-      }
-    }
-    close(ep);
+    ServeConnections(listener.get(), stop, 1024, true, [this](int fd, std::string& in) { return Serve(fd, in); });
   }
 };
 
