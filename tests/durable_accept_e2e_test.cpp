@@ -331,4 +331,25 @@ TEST(DurableAcceptE2e, ACopyOfTheDiskAtTheCutHoldsEveryAnsweredMessage) {
   }
 }
 
+// A call another thread interrupted comes back whole, its result as a complete line has it.
+TEST(StraceLog, SplitCallsAreJoinedWithTheirResult) {
+  const std::string log =
+      "7 syncfs(4</tmp/a>) = 0\n"
+      "7 syncfs(4</tmp/a> <unfinished ...>\n"
+      "8 sendto(5<socket:[1]>, \"\\x80\", 1, 0, NULL, 0) = 1\n"
+      "7 <... syncfs resumed>)             = 0\n"
+      "not a call\n";
+  std::vector<std::string> seen;
+  ForEachTracedCall(log, [&](const TracedCall& c) {
+    seen.push_back(c.pid + (c.complete ? "" : " begun") + (c.resumed ? " resumed" : "") + ": " + c.call);
+  });
+  const std::vector<std::string> expected = {
+      "7: syncfs(4</tmp/a>) = 0",
+      "7 begun: syncfs(4</tmp/a>",
+      "8: sendto(5<socket:[1]>, \"\\x80\", 1, 0, NULL, 0) = 1",
+      "7 resumed: syncfs(4</tmp/a>) = 0",
+  };
+  EXPECT_EQ(seen, expected);
+}
+
 }  // namespace

@@ -384,7 +384,15 @@ TEST(SmppReceive, AcknowledgementFollowsTheFlushOfTheStoredFile) {
     kill(gateway, SIGTERM);
     int code = -1;
     ASSERT_TRUE(p.WaitExit(30000, code));
-    ReceiveTrace t = ReadReceiveTrace(ReadFileText(trace));
+    std::string traced = ReadFileText(trace);
+    ReceiveTrace t = ReadReceiveTrace(traced);
+    std::string calls;  // what the counts came from, for a failure's message
+    ForEachTracedCall(traced, [&](const TracedCall& tc) {
+      if (tc.call.rfind("linkat(", 0) == 0 || tc.call.rfind("syncfs(", 0) == 0 ||
+          tc.call.find("\\x80\\x00\\x00\\x05") != std::string::npos)
+        calls += tc.pid + (tc.complete ? " " : " (begun) ") + tc.call.substr(0, 160) + "\n";
+    });
+    SCOPED_TRACE(calls);
     EXPECT_EQ(t.linked, kMessages);
     EXPECT_EQ(t.answers, kMessages);
     if (c.durable) {

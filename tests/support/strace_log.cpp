@@ -25,7 +25,14 @@ void ForEachTracedCall(const std::string& log, const std::function<void(const Tr
     if (c.call.rfind("<... ", 0) == 0) {
       size_t at = c.call.find("resumed>");
       if (at == std::string::npos) continue;
-      c.call = unfinished[c.pid] + c.call.substr(at + 8);
+      // A resumed line pads its result into a column: ")             = 0".
+      std::string rest = c.call.substr(at + 8);
+      size_t eq = rest.rfind(" = ");
+      if (eq != std::string::npos) {
+        size_t pad = rest.find_last_not_of(' ', eq);
+        if (pad != std::string::npos && rest[pad] == ')') rest.erase(pad + 1, eq - pad - 1);
+      }
+      c.call = unfinished[c.pid] + rest;
       unfinished.erase(c.pid);
       c.resumed = true;
     }
