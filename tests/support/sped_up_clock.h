@@ -1,7 +1,7 @@
 // A child program's clock run faster through libfaketime (Debian's faketime package), so
-// that a wait the design fixes in seconds passes in a fraction of them. Only for programs
-// whose waits are sleeps and poll time-outs: a timed condition-variable wait or a timer
-// signal does not follow the faked clock.
+// that a wait the design fixes in seconds passes in a fraction of them. Only for a wait
+// that is a sleep or a poll time-out: a timed condition-variable wait or a timer signal
+// does not follow the faked clock, so a test must not depend on one in that program.
 #pragma once
 
 #include <string>
