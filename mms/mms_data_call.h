@@ -34,3 +34,10 @@ void AcknowledgeOverDataCall(const MmsDataCallSettings& s, const std::string& mm
 bool KeepDataCallAfterIdlePass(MmsDataCall& call);
 // Hang-up and release at the stop ("#4").
 void EndDataCall(MmsDataCall& call, const char* which);
+
+// qardial's modem arbiter for the SMS session of a modem. Allocation waits up to
+// timeoutSeconds in one-second steps, so that the service's stop ends it; null when not had
+// (or without the library).
+void* QardialModemAllocate(const std::string& modem, int timeoutSeconds);
+bool QardialModemRequested(void* handle);
+void QardialModemRelease(void* handle);

@@ -1,0 +1,84 @@
+// A modem shared with MMS retrieval: the SMS session gives the modem up when the MMS worker
+// asks for it and receiving is quiet, the MMS worker fetches through the WAP gateway's proxy,
+// and no SMS goes to the modem while the MMS worker holds it; queued SMS leave afterwards.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "mms/tests/mms_vectors.h"
+#include "runtime/hex_text.h"
+#include "runtime/text_helpers.h"
+#include "smsc/modem/tests/modem_gateway.h"
+#include "smsc/modem/tests/modem_sim.h"
+#include "tests/support/test_files.h"
+#include "tests/support/test_servers.h"
+
+namespace {
+
+constexpr unsigned kLong = 90000;
+
+// The SMS submissions the debug log shows while the MMS worker held the modem, and how often
+// the MMS worker had it.
+struct Holding {
+  unsigned mmsHeld = 0, smsWhileMmsHeld = 0;
+};
+Holding ReadHolding(const std::string& debug, const std::string& modem) {
+  Holding h;
+  bool mms = false;
+  for (const std::string& line : SplitList(debug, "\n")) {
+    bool mmsWorker = line.find("ThreadProcessInboundMMS") != std::string::npos;
+    if (mmsWorker && line.find("After ModemAllocate - " + modem + " - OK") != std::string::npos) {
+      mms = true;
+      ++h.mmsHeld;
+    } else if (mmsWorker && line.find("Before ModemRelease - " + modem) != std::string::npos) {
+      mms = false;
+    } else if (!mmsWorker && mms && line.find("AT+CMGS") != std::string::npos) {
+      ++h.smsWhileMmsHeld;
+    }
+  }
+  return h;
+}
+
+TEST(ModemMmsSharing, NoSmsWhileMmsHoldsTheModem) {
+  std::string mms = RetrieveConfThreeParts();
+  ScriptedServer proxy([&](const std::string&, int, int) {
+    return ScriptedReply{"HTTP/1.1 200 OK\r\nContent-Type: application/vnd.wap.mms-message\r\nContent-Length: " +
+                             std::to_string(mms.size()) + "\r\n\r\n" + mms,
+                         true};
+  });
+  ModemSim sim;
+  ASSERT_TRUE(sim.Start());
+  ModemGateway g;
+  std::string modem = sim.device();  // the connection's name
+  // The notifications of "MMS1" are fetched by a data call over the gateway's modem.
+  g.Configure(sim.device(), {"MMSModeSwitchTimeout=1", "ReceiveSMS=Yes"}, {},
+              "[" + ConnectionSectionName("MMS1") + "]\r\nUseDial=Yes\r\nUseModem=" + modem + "\r\nWAPGatewayIP=http:127.0.0.1:" +
+                  std::to_string(proxy.port()) + "\r\n");
+  std::string note = Bytes({0x8C, 0x82}) + "\x98" + Txt("N-5") + Bytes({0x8D, 0x92}) + "\x83" +
+                     Txt("http://mmsc.example/m/5");
+  WriteFileText(g.home.path() + "PRIVATE/MMSINQ/MMS1/00000005.Q",
+                "[MMSINQ]\r\nTo=+4970\r\nModemName=MMS1\r\nNotification=" + HexEncode(note) +
+                    "\r\nContentLocation=http://mmsc.example/m/5\r\n");
+  g.Drop("K1.req", "PhoneNumber=+4912301\r\nData=first\r\n");
+  g.Start();
+  ASSERT_TRUE(WaitUntil(kLong, [&] {
+    for (const std::string& f : FilesUnder(g.home.path() + "MMS-IN/"))
+      if (f.ends_with(".hdr")) return true;
+    return false;
+  })) << g.Debug();
+  // Queued while the MMS worker may still hold the modem: it leaves once the modem is back.
+  g.Drop("K2.req", "PhoneNumber=+4912302\r\nData=second\r\n");
+  ASSERT_TRUE(sim.WaitFor(R"({"cmd":"submits"})", "len([s for s in a['submits'] if s['result']=='OK'])", "2", kLong))
+      << g.Debug();
+  ASSERT_TRUE(WaitUntil(kLong, [&] { return g.QueueEmpty(); }));
+  std::string debug = g.Debug();
+  Holding h = ReadHolding(debug, modem);
+  EXPECT_GE(h.mmsHeld, 1u) << debug;
+  EXPECT_EQ(h.smsWhileMmsHeld, 0u) << debug;
+  EXPECT_NE(debug.find("After ModemAllocate - " + modem + " - OK"), std::string::npos);
+  ASSERT_FALSE(proxy.Requests().empty());
+  EXPECT_TRUE(proxy.Requests()[0].starts_with("GET http://mmsc.example/m/5 HTTP/1.1\r\n")) << proxy.Requests()[0];
+}
+
+}  // namespace
