@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 
+#include "config/connections.h"
 #include "config/settings_registry.h"
 #include "outside/qardial/qardial.h"
 #include "runtime/clock.h"
@@ -178,6 +179,15 @@ bool DataCallSettingsOf(const std::string& connection, MmsDataCallSettings& s) {
   s.userAgent = StripControlBytes(MMSCIniString("MMSC", "HeaderUserAgent"));
   s.wapProfile = StripControlBytes(MMSCIniString("MMSC", "HeaderProfile"));
   return true;
+}
+
+bool MmsDataCallWantsModem(const std::string& modem) {
+  if (modem.empty() || !QardialPresent()) return false;
+  for (const ConfiguredConnection& c : EnumerateConnections()) {
+    MmsDataCallSettings s;
+    if (DataCallSettingsOf(c.displayName, s) && EqualsNoCase(Trim(s.modem), Trim(modem))) return true;
+  }
+  return false;
 }
 
 MmsFetch FetchOverDataCall(MmsDataCall& call, const MmsDataCallSettings& s, const std::string& url,

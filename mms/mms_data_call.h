@@ -26,6 +26,10 @@ bool QardialPresent();
 // gateway set, and the library present); false for the direct path.
 bool DataCallSettingsOf(const std::string& connection, MmsDataCallSettings& out);
 
+// True when some configured connection fetches its MMS by a data call over this modem
+// (UseDial, and UseModem or the connection itself naming it): only such a modem is shared.
+bool MmsDataCallWantsModem(const std::string& modem);
+
 MmsFetch FetchOverDataCall(MmsDataCall& call, const MmsDataCallSettings& s, const std::string& url,
                            uint32_t retryCount, std::string& body);
 void AcknowledgeOverDataCall(const MmsDataCallSettings& s, const std::string& mmsUrl, const std::string& pdu);

@@ -20,6 +20,7 @@ void InstallMmsHooks() {
   SetInboundMmsHandler(HandInboundPushToMms);
   if (!QardialPresent()) return;
   ModemSharing sharing;
+  sharing.wanted = MmsDataCallWantsModem;
   sharing.allocate = QardialModemAllocate;
   sharing.requested = QardialModemRequested;
   sharing.release = QardialModemRelease;

@@ -45,6 +45,8 @@ bool LineUsable(const ModemSession& s) { return s.device.valid() && !s.device.fa
 bool AllocateSharedModem(ModemDriverState& d) {
   // A further worker of the connection cannot open the line the first one holds anyway.
   if (!g_sharing.allocate || d.sharedModem || d.instance > 1) return true;
+  // Read at each session start, so that a connection given UseDial later takes part.
+  if (g_sharing.wanted && !g_sharing.wanted(d.name)) return true;
   WriteDebugLogf(kLabel, "Before ModemAllocate - %s", d.name.c_str());
   d.sharedModem = g_sharing.allocate(d.name, kAllocateSeconds);
   WriteDebugLogf(kLabel, "After ModemAllocate - %s - %s", d.name.c_str(), d.sharedModem ? "OK" : "Failed");
