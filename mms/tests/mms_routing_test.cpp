@@ -9,7 +9,9 @@
 #include "mms/mms_routing.h"
 #include "mms/tests/mms_vectors.h"
 #include "outside/qarvault/qarvault.h"
-#include "runtime/base64.h"
+#include "runtime/hex_text.h"
+#include "runtime/process_runner.h"
+#include "runtime/text_helpers.h"
 #include "store/tests/store_home.h"
 #include "tests/support/test_files.h"
 
@@ -26,15 +28,36 @@ void AddAccount(const char* name) {
   SMSCloseUserFile(file);
 }
 
+// Python's mail parser, a reader written by others, lists the leaves of a mail file.
+const char* const kMailLeaves =
+    "import email, sys\n"
+    "m = email.message_from_binary_file(open(sys.argv[1], 'rb'))\n"
+    "assert m.get_content_type() == 'multipart/mixed' and not m.defects, m.defects\n"
+    "for p in m.walk():\n"
+    "    if p.is_multipart(): continue\n"
+    "    assert not p.defects, p.defects\n"
+    "    print('|'.join([p.get_content_type(), str(p.get_param('charset')), p.get_filename(),\n"
+    "                    p.get_content_disposition(), p.get_payload(decode=True).hex().upper()]))\n";
+
 TEST(MmsRouting, LocalUserVaspOrNothing) {
-  const std::string mms = RetrieveConfThreeParts();
   struct Case {
     const char* name;
     std::string routing;
     bool routed;
     const char* folder;  // where the file appears, under the data folder
+    std::string message = RetrieveConfThreeParts();
+    // The mail's leaves as a mail reader sees them: type, charset, file name, disposition,
+    // content as hex.
+    std::string leaves = "image/jpeg|None|image.jpg|attachment|FFD8FFD9\n"
+                         "text/plain|utf-8|t1.txt|inline|6869\n";
+    const char* subject = "Hello";  // "MMS" when the message has none
   } cases[] = {
-      {"local account", "localuser:alice", true, "MMSCOUT/"},
+      {"local account: the content parts, without the presentation", "localuser:alice", true, "MMSCOUT/"},
+      {"local account, parts not readable: the message attached whole", "localuser:alice", true, "MMSCOUT/",
+       RetrieveConfThreeParts().substr(0, 70),
+       "application/vnd.wap.mms-message|None|message.mms|attachment|" + HexEncode(RetrieveConfThreeParts().substr(0, 70)) +
+           "\n",
+       "MMS"},
       {"unknown account", "localuser:nobody", false, ""},
       {"VASP with a protocol", "shop", true, "VASPOUT/shop/"},
       {"VASP without VASP.INI", "other", false, ""},
@@ -49,7 +72,7 @@ TEST(MmsRouting, LocalUserVaspOrNothing) {
     AddAccount("alice");
     WriteFileText(home.path() + "VASPOUT/shop/VASP.INI", "[VASP]\r\nProtocol=MM7\r\n");
     WriteFileText(home.path() + "VASPOUT/other/readme.txt", "no VASP.INI");
-    EXPECT_EQ(RouteInboundMMS(c.routing, mms), c.routed);
+    EXPECT_EQ(RouteInboundMMS(c.routing, c.message), c.routed);
     std::vector<std::string> made;
     for (const std::string& dir : {"MMSCOUT/", "VASPOUT/shop/", "VASPOUT/other/"})
       for (const std::string& f : FilesUnder(home.path() + dir))
@@ -64,12 +87,16 @@ TEST(MmsRouting, LocalUserVaspOrNothing) {
     if (std::string(c.folder) == "MMSCOUT/") {
       EXPECT_TRUE(made[0].ends_with(".RFC"));
       EXPECT_TRUE(text.starts_with("To: alice@example.org\r\nX-MMSC-RCPT-TO: alice@example.org\r\n"
-                                   "From: +4912345@example.org\r\nSubject: Hello\r\n"))
+                                   "From: +4912345@example.org\r\nSubject: " + std::string(c.subject) + "\r\n"))
           << text;
-      EXPECT_NE(text.find(Base64Encode(mms).substr(0, 76) + "\r\n"), std::string::npos);
+      ProcessOptions out;
+      out.stdoutPath = home.path() + "leaves.txt";
+      out.stderrToStdout = true;
+      EXPECT_EQ(RunProcess({"python3", "-c", kMailLeaves, made[0]}, out), 0) << ReadFileText(out.stdoutPath);
+      EXPECT_EQ(ReadFileText(out.stdoutPath), c.leaves) << text;
     } else {
       EXPECT_TRUE(made[0].ends_with(".MMS"));
-      EXPECT_EQ(text, mms);
+      EXPECT_EQ(text, c.message);
     }
   }
 }
