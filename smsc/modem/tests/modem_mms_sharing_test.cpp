@@ -12,6 +12,7 @@
 #include "runtime/text_helpers.h"
 #include "smsc/modem/tests/modem_gateway.h"
 #include "smsc/modem/tests/modem_sim.h"
+#include "tests/support/temp_dir.h"
 #include "tests/support/test_files.h"
 #include "tests/support/test_servers.h"
 
@@ -86,6 +87,51 @@ TEST(ModemMmsSharing, NoSmsWhileMmsHoldsTheModem) {
   EXPECT_EQ(h.smsWhileMmsHeld, 0u) << debug;
   ASSERT_FALSE(proxy.Requests().empty());
   EXPECT_TRUE(proxy.Requests()[0].starts_with("GET http://mmsc.example/m/5 HTTP/1.1\r\n")) << proxy.Requests()[0];
+}
+
+// The notification comes as an SMS the modem received (WAP push to port 2948): it is handed
+// to MMS retrieval, which takes the same modem from the SMS session once receiving is quiet,
+// fetches over it and stores the message for the modem's own number; no SMS copy is kept.
+TEST(ModemMmsSharing, NotificationReceivedByTheModemIsFetchedOverIt) {
+  std::string mms = RetrieveConfThreeParts();
+  ScriptedServer proxy([&](const std::string&, int, int) {
+    return ScriptedReply{"HTTP/1.1 200 OK\r\nContent-Type: application/vnd.wap.mms-message\r\nContent-Length: " +
+                             std::to_string(mms.size()) + "\r\n\r\n" + mms,
+                         true};
+  });
+  std::string note = Bytes({0x8C, 0x82}) + "\x98" + Txt("N-6") + Bytes({0x8D, 0x92}) + "\x83" +
+                     Txt("http://mmsc.example/m/6");
+  // Transaction 1, push, one header octet: application/vnd.wap.mms-message.
+  std::string push = Bytes({0x01, 0x06, 0x01, 0xBE}) + note;
+  TempDir dir;
+  WriteFileText(dir.path() + "script.json", R"({"messages": [{"sender": "+4911", "data": ")" + HexEncode(push) +
+                                                R"(", "udh": "0605040B8423F0", "dcs": 4}]})");
+  ModemSim sim;
+  ASSERT_TRUE(sim.Start({"--script", dir.path() + "script.json", "--set", "own_number=\"+4930123\""}));
+  ModemGateway g;
+  std::string modem = sim.device();
+  g.Configure(sim.device(), {"MMSModeSwitchTimeout=1", "ReceiveSMS=Yes"},
+              {"ReceiveMMS=Yes", "UseDial=Yes", "WAPGatewayIP=http:127.0.0.1:" + std::to_string(proxy.port())});
+  g.Start();
+  std::string stored;
+  ASSERT_TRUE(WaitUntil(kLong, [&] {
+    for (const std::string& f : FilesUnder(g.home.path() + "MMS-IN/"))
+      if (f.ends_with(".hdr")) stored = ReadFileText(f);
+    return !stored.empty();
+  })) << g.Debug();
+  EXPECT_TRUE(stored.starts_with("Message-type: m-retrieve-conf\r\nTransaction-id: T123\r\nMMS-version: 1.2\r\n"
+                                 "To: +4930123\r\n"))
+      << stored;
+  ASSERT_FALSE(proxy.Requests().empty());
+  EXPECT_TRUE(proxy.Requests()[0].starts_with("GET http://mmsc.example/m/6 HTTP/1.1\r\n")) << proxy.Requests()[0];
+  ASSERT_TRUE(sim.WaitFor(R"({"cmd":"storage"})", "sum(len(v) for v in a['memories'].values())", "0", kLong))
+      << sim.Ask(R"({"cmd":"storage"})");
+  std::string debug = g.Debug();
+  Holding h = ReadHolding(debug, modem);
+  EXPECT_GE(h.mmsHeld, 1u) << debug;
+  EXPECT_GE(h.smsHeld, 1u) << debug;
+  EXPECT_EQ(h.smsWhileMmsHeld, 0u) << debug;
+  EXPECT_EQ(g.ReceivedText().find("0605040B8423F0"), std::string::npos) << g.ReceivedText();
 }
 
 }  // namespace
