@@ -3,10 +3,11 @@
 #include <algorithm>
 #include <string>
 
-#include "accounting/user_entries.h"
 #include "config/settings_registry.h"
 #include "mms/mms_headers.h"
 #include "mms/mms_store.h"
+#include "outside/outside_tables.h"
+#include "outside/subscriber_store.h"
 #include "push/wsp_decode.h"
 #include "runtime/base64.h"
 #include "runtime/config_access.h"
@@ -38,10 +39,21 @@ void AppendBase64Lines(std::string& mail, std::string_view data) {
   for (size_t i = 0; i < encoded.size(); i += 76) mail += encoded.substr(i, 76) + "\r\n";
 }
 
+// The MMS subscriber named by alias (or by number) who has e-mail forwarding.
+bool ForwardsToMail(std::string_view account) {
+  if (!IsSafePathName(account) || !OutsideLibraries.ledger.Loaded()) return false;
+  SubscriberStore store(OutsideLibraries.ledger);
+  if (store.db == nullptr) return false;
+  std::string number = store.AliasOwner(std::string(account));
+  MMSCUserRecord record{};
+  if (!store.Find(number.empty() ? std::string(account) : number, record)) return false;
+  if (record.EMailForwarding == 0) WriteDebugLogf(kLabel, "%s has no e-mail forwarding", std::string(account).c_str());
+  return record.EMailForwarding != 0;
+}
+
 bool MailToAccount(std::string_view account, std::string_view message) {
-  SMSUserRecord record{};
-  if (!IsSafePathName(account) || !LookupAccount(account, record)) {
-    WriteDebugLogf(kLabel, "No local account %s", std::string(account).c_str());
+  if (!ForwardsToMail(account)) {
+    WriteDebugLogf(kLabel, "No local account %s with e-mail forwarding", StripControlBytes(account).c_str());
     return false;
   }
   std::string domain = StripControlBytes(MmscValue("DomainName"));

@@ -8,7 +8,9 @@
 
 #include "mms/mms_routing.h"
 #include "mms/tests/mms_vectors.h"
-#include "outside/qarvault/qarvault.h"
+#include "outside/outside_tables.h"
+#include "outside/subscriber_store.h"
+#include "tests/support/gateway_process.h"
 #include "runtime/hex_text.h"
 #include "runtime/process_runner.h"
 #include "runtime/text_helpers.h"
@@ -17,15 +19,15 @@
 
 namespace {
 
-void AddAccount(const char* name) {
-  SMSUserFile* file = nullptr;
-  ASSERT_NE(SMSOpenUserFile(&file, SMS_USER_READWRITE), 0);
-  SMSUserRecord r;
-  std::memset(&r, 0, sizeof r);
-  std::strncpy(r.UserName, name, sizeof r.UserName - 1);
-  std::strcpy(r.Password, "pw");
-  ASSERT_NE(SMSAddUser(file, &r), 0);
-  SMSCloseUserFile(file);
+// An MMS subscriber of the ledger library's store.
+void AddSubscriber(const char* number, const char* alias, bool forwarding) {
+  SubscriberStore store(OutsideLibraries.ledger);
+  ASSERT_NE(store.db, nullptr);
+  MMSCUserRecord r{};
+  std::strncpy(r.PhoneNumber, number, sizeof r.PhoneNumber - 1);
+  std::strncpy(r.Alias, alias, sizeof r.Alias - 1);
+  r.EMailForwarding = forwarding ? 1 : 0;
+  ASSERT_NE(OutsideLibraries.ledger.Call<sqlMMSCAddUser_t>(ledger::sqlMMSCAddUser)(store.db, &r), 0);
 }
 
 // Python's mail parser, a reader written by others, lists the leaves of a mail file.
@@ -40,6 +42,8 @@ const char* const kMailLeaves =
     "                    p.get_content_disposition(), p.get_payload(decode=True).hex().upper()]))\n";
 
 TEST(MmsRouting, LocalUserVaspOrNothing) {
+  LoadLedgerLibrary(BinDirectory());
+  ASSERT_TRUE(OutsideLibraries.ledger.Loaded());
   struct Case {
     const char* name;
     std::string routing;
@@ -58,6 +62,9 @@ TEST(MmsRouting, LocalUserVaspOrNothing) {
        "application/vnd.wap.mms-message|None|message.mms|attachment|" + HexEncode(RetrieveConfThreeParts().substr(0, 70)) +
            "\n",
        "MMS"},
+      {"alias in another case", "localuser:ALICE", true, "MMSCOUT/"},
+      {"subscriber named by number", "localuser:4470001", true, "MMSCOUT/"},
+      {"subscriber without e-mail forwarding", "localuser:bob", false, ""},
       {"unknown account", "localuser:nobody", false, ""},
       {"VASP with a protocol", "shop", true, "VASPOUT/shop/"},
       {"VASP without VASP.INI", "other", false, ""},
@@ -69,7 +76,8 @@ TEST(MmsRouting, LocalUserVaspOrNothing) {
     SCOPED_TRACE(c.name);
     StoreHome home;
     WriteFileText(home.path() + "MMSC.INI", "[MMSC]\r\nDomainName=example.org\r\n");
-    AddAccount("alice");
+    AddSubscriber("4470001", "alice", true);
+    AddSubscriber("4470002", "bob", false);
     WriteFileText(home.path() + "VASPOUT/shop/VASP.INI", "[VASP]\r\nProtocol=MM7\r\n");
     WriteFileText(home.path() + "VASPOUT/other/readme.txt", "no VASP.INI");
     EXPECT_EQ(RouteInboundMMS(c.routing, c.message), c.routed);
@@ -86,7 +94,8 @@ TEST(MmsRouting, LocalUserVaspOrNothing) {
     std::string text = ReadFileText(made[0]);
     if (std::string(c.folder) == "MMSCOUT/") {
       EXPECT_TRUE(made[0].ends_with(".RFC"));
-      EXPECT_TRUE(text.starts_with("To: alice@example.org\r\nX-MMSC-RCPT-TO: alice@example.org\r\n"
+      std::string to = c.routing.substr(10) + "@example.org";
+      EXPECT_TRUE(text.starts_with("To: " + to + "\r\nX-MMSC-RCPT-TO: " + to + "\r\n"
                                    "From: +4912345@example.org\r\nSubject: " + std::string(c.subject) + "\r\n"))
           << text;
       ProcessOptions out;
