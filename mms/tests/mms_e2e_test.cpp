@@ -29,9 +29,7 @@ namespace {
 TEST(MmsGateway, QueuedNotificationsSurviveARestart) {
   std::string mms = RetrieveConfThreeParts();
   ScriptedServer content([&](const std::string&, int, int) {
-    return ScriptedReply{"HTTP/1.1 200 OK\r\nContent-Type: application/vnd.wap.mms-message\r\nContent-Length: " +
-                             std::to_string(mms.size()) + "\r\n\r\n" + mms,
-                         true};
+    return ScriptedReply{MmsHttpAnswer(mms), true};
   });
   RecordingMmsc mmsc;
   WebGateway gw;
@@ -90,9 +88,7 @@ TEST(MmsGateway, TwentyFiveHoursLaterANotificationExpires) {
   if (access(faketime.c_str(), R_OK) != 0) GTEST_SKIP() << "faketime is not installed";
   std::string mms = RetrieveConfThreeParts();
   ScriptedServer content([&](const std::string&, int, int) {
-    return ScriptedReply{"HTTP/1.1 200 OK\r\nContent-Type: application/vnd.wap.mms-message\r\nContent-Length: " +
-                             std::to_string(mms.size()) + "\r\n\r\n" + mms,
-                         true};
+    return ScriptedReply{MmsHttpAnswer(mms), true};
   });
   RecordingMmsc mmsc;
   WebGateway gw;

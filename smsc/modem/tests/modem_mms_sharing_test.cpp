@@ -47,9 +47,7 @@ Holding ReadHolding(const std::string& debug, const std::string& modem) {
 TEST(ModemMmsSharing, NoSmsWhileMmsHoldsTheModem) {
   std::string mms = RetrieveConfThreeParts();
   ScriptedServer proxy([&](const std::string&, int, int) {
-    return ScriptedReply{"HTTP/1.1 200 OK\r\nContent-Type: application/vnd.wap.mms-message\r\nContent-Length: " +
-                             std::to_string(mms.size()) + "\r\n\r\n" + mms,
-                         true};
+    return ScriptedReply{MmsHttpAnswer(mms), true};
   });
   ModemSim sim;
   ASSERT_TRUE(sim.Start());
@@ -95,9 +93,7 @@ TEST(ModemMmsSharing, NoSmsWhileMmsHoldsTheModem) {
 TEST(ModemMmsSharing, NotificationReceivedByTheModemIsFetchedOverIt) {
   std::string mms = RetrieveConfThreeParts();
   ScriptedServer proxy([&](const std::string&, int, int) {
-    return ScriptedReply{"HTTP/1.1 200 OK\r\nContent-Type: application/vnd.wap.mms-message\r\nContent-Length: " +
-                             std::to_string(mms.size()) + "\r\n\r\n" + mms,
-                         true};
+    return ScriptedReply{MmsHttpAnswer(mms), true};
   });
   std::string note = Bytes({0x8C, 0x82}) + "\x98" + Txt("N-6") + Bytes({0x8D, 0x92}) + "\x83" +
                      Txt("http://mmsc.example/m/6");
