@@ -195,6 +195,48 @@ TEST(MmsGateway, CurlSubmissionToTheMmsService) {
   ASSERT_TRUE(gateway.WaitExit(30000, code));
 }
 
+// A restricted submission over curl: the rights travel in the message as text XML unless
+// DRMRestrictTextXML is off, then as WBXML; the text part is wrapped too.
+TEST(MmsGateway, CurlSubmissionWithDrmRightsInEitherForm) {
+  RecordingMmsc service("HTTP/1.0 200 OK\r\nMessage-ID: m-78\r\n\r\n");
+  WebGateway gw;
+  gw.Configure({"RouteMMSViaMMSC=Yes"});
+  WriteFileText(gw.home.path() + "MMSC.INI", "[MMSC]\r\nWebPort=" + std::to_string(service.port()) + "\r\n");
+  GatewayProcess gateway(gw.home);
+  ASSERT_TRUE(WaitReady(gateway, gw.port)) << gateway.Output();
+  struct Case {
+    const char* name;
+    std::vector<std::string> extra;
+    const char* rights;
+  } cases[] = {
+      {"no choice: XML", {}, "application/vnd.oma.drm.rights+xml"},
+      {"XML asked for", {"-F", "DRMRestrictTextXML=Yes"}, "application/vnd.oma.drm.rights+xml"},
+      {"XML turned off: WBXML", {"-F", "DRMRestrictTextXML=No"}, "application/vnd.oma.drm.rights+wbxml"},
+  };
+  size_t seen = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::string> args = {"-F", "PhoneNumber=+4970", "-F", "MMSText=Locked", "-F", "DRMRestrict=Yes",
+                                     "-F", "DRMPermissionDisplay=Yes", "-F", "DRMConstraintCount=2"};
+    args.insert(args.end(), c.extra.begin(), c.extra.end());
+    args.push_back("http://127.0.0.1:" + std::to_string(gw.port) + "/");
+    std::string page = Curl(args);
+    EXPECT_NE(page.find("MMSMessageID=m-78"), std::string::npos) << page << gw.home.DebugLog();
+    std::vector<std::string> requests;
+    for (const std::string& r : service.Requests())
+      if (!r.empty()) requests.push_back(r);
+    ASSERT_EQ(requests.size(), seen + 1) << gw.home.DebugLog();
+    const std::string& message = requests[seen++];
+    EXPECT_NE(message.find(std::string("Content-Type: ") + c.rights + "\r\n"), std::string::npos) << message;
+    EXPECT_NE(message.find("Content-Type: text/plain; charset=utf-8\r\n"), std::string::npos) << message;
+    EXPECT_NE(message.find("Content-Transfer-Encoding: binary\r\n\r\nLocked\r\n"), std::string::npos) << message;
+  }
+  EXPECT_TRUE(FilesUnder(gw.home.path() + "PRIVATE/TEMP/").empty());
+  gateway.Signal(SIGTERM);
+  int code = -1;
+  ASSERT_TRUE(gateway.WaitExit(30000, code));
+}
+
 }  // namespace
 
 namespace {
