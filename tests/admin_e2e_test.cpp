@@ -19,6 +19,7 @@
 
 #include "outside/qarvault/qarvault.h"
 #include "runtime/file_io.h"
+#include "runtime/process_runner.h"
 #include "tests/support/data_folder.h"
 #include "tests/support/gateway_process.h"
 #include "tests/support/sped_up_clock.h"
@@ -307,6 +308,29 @@ TEST(AdminE2E, ProvisioningOfAccountsAndLinks) {
       {"subscriber without action", "Type=MMS&PhoneNumber=1", "ERROR\r\nUnsupported request (invalid or missing AdminAction)\r\n\n200"},
   };
   for (const Step& s : steps) EXPECT_EQ(provision(s.query), s.answer) << s.what;
+
+  // A subscriber's e-mail forwarding flag, as the store keeps it (read by Python's sqlite3).
+  auto forwarding = [&](const std::string& number) {
+    ProcessOptions out;
+    out.stdoutPath = home + "forwarding.txt";
+    out.stderrToStdout = true;
+    RunProcess({"python3", "-c",
+                "import sqlite3, sys\n"
+                "row = sqlite3.connect(sys.argv[1]).execute("
+                "'SELECT email_forwarding FROM mmsc_user WHERE phone_number = ?', (sys.argv[2],)).fetchone()\n"
+                "print(row[0] if row else 'none')\n",
+                home + "MMSCDATA/MMSCUSERS.DB", number},
+               out);
+    return ReadFileText(out.stdoutPath);
+  };
+  EXPECT_EQ(forwarding("447000123456"), "0\n");
+  EXPECT_EQ(provision("Type=MMS&AdminAction=Add&PhoneNumber=4470010&Name=fwd&EMailForwarding=Yes"), "OK\r\n\n200");
+  EXPECT_EQ(forwarding("4470010"), "1\n");
+  EXPECT_EQ(provision("Type=MMS&AdminAction=Modify&PhoneNumber=4470010&FullName=F", {"-u", "admin:changer"}), "OK\r\n\n200");
+  EXPECT_EQ(forwarding("4470010"), "1\n");
+  EXPECT_EQ(provision("Type=MMS&AdminAction=Modify&PhoneNumber=4470010&EMailForwarding=No", {"-u", "admin:changer"}),
+            "OK\r\n\n200");
+  EXPECT_EQ(forwarding("4470010"), "0\n");
 
   // Changing and deleting subscribers take their own passwords when those are set.
   std::string modify = "Type=MMS&AdminAction=Modify&PhoneNumber=447000123456&Name=renamed";
