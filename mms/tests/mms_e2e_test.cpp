@@ -20,6 +20,7 @@
 #include "runtime/text_helpers.h"
 #include "tests/support/gateway_process.h"
 #include "tests/support/ports.h"
+#include "tests/support/sped_up_clock.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_files.h"
 #include "tests/support/test_servers.h"
@@ -83,9 +84,9 @@ TEST(MmsGateway, QueuedNotificationsSurviveARestart) {
 // one first tried 23 hours earlier is still fetched, stored and acknowledged as Retrieved.
 TEST(MmsGateway, TwentyFiveHoursLaterANotificationExpires) {
   // The library itself, not its wrapper program, which would stand between the test and the
-  // gateway's exit.
-  const std::string faketime = "/usr/lib/x86_64-linux-gnu/faketime/libfaketimeMT.so.1";
-  if (access(faketime.c_str(), R_OK) != 0) GTEST_SKIP() << "faketime is not installed";
+  // gateway's exit. Only the calendar moves: waits that end by the steady clock keep their length.
+  std::vector<std::string> clock = FakedClockEnv("+25h", false);
+  if (clock.empty()) GTEST_SKIP() << "faketime is not installed";
   std::string mms = RetrieveConfThreeParts();
   ScriptedServer content([&](const std::string&, int, int) {
     return ScriptedReply{MmsHttpAnswer(mms), true};
@@ -106,12 +107,7 @@ TEST(MmsGateway, TwentyFiveHoursLaterANotificationExpires) {
   };
   queueFile("00000009.Q", "N-9", now);
   queueFile("00000008.Q", "N-8", now + 2 * 3600);
-  setenv("LD_PRELOAD", faketime.c_str(), 1);
-  setenv("FAKETIME", "+25h", 1);
-  // Only the calendar moves: waits that end by the steady clock keep their length.
-  setenv("DONT_FAKE_MONOTONIC", "1", 1);
-  GatewayProcess gateway(gw.home);
-  for (const char* name : {"LD_PRELOAD", "FAKETIME", "DONT_FAKE_MONOTONIC"}) unsetenv(name);
+  GatewayProcess gateway(gw.home, "qargate", {}, clock);
   ASSERT_TRUE(WaitReady(gateway, gw.port)) << gateway.Output();
   ASSERT_TRUE(WaitUntil(60000, [&] {
     return mmsc.Requests().size() == 2 && FileExistsNotDirectory(queue + "00000009.BAD") &&

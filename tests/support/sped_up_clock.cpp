@@ -5,16 +5,19 @@
 #include <cstdlib>
 
 namespace {
-const char* const kLibraries[] = {"/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1",
-                                  "/usr/lib/aarch64-linux-gnu/faketime/libfaketime.so.1",
-                                  "/usr/lib/faketime/libfaketime.so.1"};
+// The multithreaded build: the programs run many threads that read the clock.
+const char* const kLibraries[] = {"/usr/lib/x86_64-linux-gnu/faketime/libfaketimeMT.so.1",
+                                  "/usr/lib/aarch64-linux-gnu/faketime/libfaketimeMT.so.1",
+                                  "/usr/lib/faketime/libfaketimeMT.so.1"};
 }  // namespace
 
-std::vector<std::string> SpedUpClockEnv(unsigned factor) {
+std::vector<std::string> FakedClockEnv(const std::string& spec, bool fakeMonotonic) {
   for (const char* library : kLibraries) {
     if (access(library, R_OK) != 0) continue;
-    std::vector<std::string> env = {std::string("LD_PRELOAD=") + library, "FAKETIME=+0 x" + std::to_string(factor),
-                                    "FAKETIME_DONT_FAKE_MONOTONIC=0"};
+    const char* monotonic = fakeMonotonic ? "0" : "1";
+    std::vector<std::string> env = {std::string("LD_PRELOAD=") + library, "FAKETIME=" + spec,
+                                    std::string("FAKETIME_DONT_FAKE_MONOTONIC=") + monotonic,
+                                    std::string("DONT_FAKE_MONOTONIC=") + monotonic};
     // A sanitized program wants its runtime first among the libraries; the preloaded one
     // only passes time calls on to it.
     const char* asan = getenv("ASAN_OPTIONS");
@@ -24,3 +27,5 @@ std::vector<std::string> SpedUpClockEnv(unsigned factor) {
   }
   return {};
 }
+
+std::vector<std::string> SpedUpClockEnv(unsigned factor) { return FakedClockEnv("+0 x" + std::to_string(factor), true); }

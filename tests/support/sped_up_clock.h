@@ -10,3 +10,7 @@
 // "NAME=value" entries for the child's environment; empty when the library is missing, and
 // then the child runs at the real speed.
 std::vector<std::string> SpedUpClockEnv(unsigned factor);
+
+// The same for a clock set by spec (libfaketime's FAKETIME, e.g. "+25h"); with fakeMonotonic
+// false, waits measured on the steady clock keep their real length.
+std::vector<std::string> FakedClockEnv(const std::string& spec, bool fakeMonotonic);
