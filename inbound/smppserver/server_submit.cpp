@@ -12,6 +12,7 @@
 #include "runtime/text_helpers.h"
 #include "smsc/route_decision.h"
 #include "store/message_file.h"
+#include "submit/message_parts.h"
 #include "submit/submission.h"
 
 namespace {
@@ -120,7 +121,21 @@ int SMPPServerReceiveMessageCallback(const char* connectionName, const SMPPRecei
   m.ServiceType = Clean(Text(in->serviceType), 99);
   m.Validity = Clean(Text(in->validity), 49);
   ReadExtraParameters(extra, m);
-  if (!recipient.empty()) RemapSegmentReference(client->user, recipient, m.UDH);
+  if (!recipient.empty()) {
+    RemapSegmentReference(client->user, recipient, m.UDH);
+    // A segment the client cut itself is queued under the segment name of its message, so
+    // that its parts leave in order.
+    ConcatElement e;
+    if (m.Binary && FindConcatElement(m.UDH, e) && e.number >= 1 && e.number <= e.count) {
+      MessagePart part;
+      part.message = m;
+      part.segment = true;
+      part.number = e.number;
+      part.total = e.count;
+      part.givenReference = int(e.reference);
+      s.presetParts.push_back(std::move(part));
+    }
+  }
 
   SubmissionResult r = SubmitMessage(std::move(s));
   uint32_t status = 0;

@@ -498,6 +498,7 @@ TEST(SmppServerE2e, ClientSegmentsGetTheirOwnReferences) {
   g.AddUser({"add", "lara", "pw", "--smpp"});
   g.AddUser({"add", "mike", "pw", "--smpp"});
   const std::string to = "447700900777";
+  std::set<std::string> answeredIds;
   for (const char* user : {"lara", "mike"}) {
     std::vector<std::string> lines = RunClient(Plan(
         g.smppPort, "bind_transmitter", user, "pw",
@@ -505,20 +506,35 @@ TEST(SmppServerE2e, ClientSegmentsGetTheirOwnReferences) {
             "," + BinarySubmit(to, "0608041234020" + std::string("1"), "EEFF") + "," +
             BinarySubmit(to, "06050400000000", "0102") + "]"));
     ASSERT_EQ(CountPrefix(lines, "SUBMIT_RESP 0 "), 4u) << Joined(lines);
+    for (const std::string& l : lines)
+      if (l.rfind("SUBMIT_RESP 0 ", 0) == 0) answeredIds.insert(l.substr(14));
   }
-  std::vector<std::string> files = g.TakeQueued();
+  std::map<std::string, std::string> files;  // file name -> text
+  for (const std::string& path : FilesUnder(g.web.home.path() + "Q"))
+    if (path.size() > 4 && path.substr(path.size() - 4) == ".req") files[fs::path(path).filename().string()] = ReadFileText(path);
   ASSERT_EQ(files.size(), 8u);
+  std::set<std::string> fileIds;
   std::map<std::string, std::vector<std::string>> references;  // user/kind -> references
-  for (const std::string& f : files) {
+  for (const auto& [name, f] : files) {
+    fileIds.insert(name.substr(0, name.size() - 4));
     std::string user = f.find("SubmitUser=lara") != std::string::npos ? "lara" : "mike";
     if (f.find("UDH=06050400000000") != std::string::npos) {
       references[user + "/ports"].push_back("kept");
+      EXPECT_NE(name.rfind("SAR-", 0), 0u) << name;
       continue;
     }
     std::string ref = FileReference(f);
     ASSERT_FALSE(ref.empty()) << f;
     references[user + (ref.size() == 4 ? "/16" : "/8")].push_back(ref);
+    // Named as a segment of its message: reference, count and number of its header.
+    size_t udh = f.find("UDH=") + 4;
+    std::string tail = f.substr(udh + 6 + ref.size(), 4);  // count and number
+    char expected[80];
+    snprintf(expected, sizeof expected, "SAR-%s-%lx-%lu-%lu.req", to.c_str(), std::stoul(ref, nullptr, 16),
+             std::stoul(tail.substr(0, 2), nullptr, 16), std::stoul(tail.substr(2, 2), nullptr, 16));
+    EXPECT_EQ(name, expected) << f;
   }
+  EXPECT_EQ(answeredIds, fileIds);  // each answer names its file
   ASSERT_EQ(references["lara/8"].size(), 2u);
   ASSERT_EQ(references["mike/8"].size(), 2u);
   EXPECT_EQ(references["lara/8"][0], references["lara/8"][1]);
