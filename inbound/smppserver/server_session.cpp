@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <optional>
 #include <thread>
 
@@ -145,12 +146,25 @@ void HandleReceived(Session& s, SMPPServerYieldFn yield, int& linkError) {
   bool batched = hold != nullptr && sendHeld != nullptr;
   // Without held answers each submission flushes for itself before the library answers it.
   DurableWrites durable(Settings.DurableAccept && batched);
-  if (batched) hold(s.socket.get(), s.tls, s.name.c_str());
+  if (!batched) {
+    yield(s.socket.get(), s.tls, s.name.c_str(), 0, &linkError);
+    return;
+  }
+  std::function<void()> answer = [&] {
+    bool safe = durable.Await();
+    if (!safe) WriteDebugLog(kLabel, "Accepted messages could not be flushed to stable storage; answered as failed");
+    sendHeld(s.socket.get(), s.tls, s.name.c_str(), safe ? 0 : int(kSystemError));
+  };
+  // A paced account's submissions are answered before each pause, as they were accepted.
+  std::function<void()> answerAndHold = [&] {
+    answer();
+    hold(s.socket.get(), s.tls, s.name.c_str());
+  };
+  hold(s.socket.get(), s.tls, s.name.c_str());
+  SetAnswerHeld(&answerAndHold);
   yield(s.socket.get(), s.tls, s.name.c_str(), 0, &linkError);
-  if (!batched) return;
-  bool safe = durable.Await();
-  if (!safe) WriteDebugLog(kLabel, "Accepted messages could not be flushed to stable storage; answered as failed");
-  sendHeld(s.socket.get(), s.tls, s.name.c_str(), safe ? 0 : int(kSystemError));
+  SetAnswerHeld(nullptr);
+  answer();
 }
 
 void RunBoundSession(Session& s, const SMPPLoginRequest& login, const std::string& user, const std::string& password) {

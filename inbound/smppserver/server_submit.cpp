@@ -23,6 +23,7 @@ constexpr uint32_t kThrottled = 0x58;
 constexpr uint32_t kSubmitFailed = 0x45;
 
 thread_local const SubmittingClient* t_client = nullptr;
+thread_local const std::function<void()>* t_answerHeld = nullptr;
 
 std::string Text(const char* s) { return s ? std::string(s) : std::string(); }
 
@@ -73,6 +74,7 @@ uint32_t StatusOfInvalid(const SubmissionResult& r) {
 }  // namespace
 
 void SetSubmittingClient(const SubmittingClient* client) { t_client = client; }
+void SetAnswerHeld(const std::function<void()>* answer) { t_answerHeld = answer; }
 
 int SMPPServerReceiveMessageCallback(const char* connectionName, const SMPPReceivedMessage* in, char* messageId,
                                      int messageIdSize) {
@@ -162,6 +164,6 @@ int SMPPServerReceiveMessageCallback(const char* connectionName, const SMPPRecei
       break;
   }
   (void)connectionName;
-  PaceSubmission(client->user);
+  PaceSubmission(client->user, t_answerHeld);
   return int(status);
 }
