@@ -28,6 +28,41 @@ std::vector<std::string> QueuedFiles(const std::string& home) {
     if (path.size() > 4 && path.substr(path.size() - 4) == ".req") out.push_back(ReadFileText(path));
   return out;
 }
+
+// Kannel bound to the gateway's SMPP port as transceiver of the account kannel/kpw, its
+// sms-service fetching from servicePort: bearerbox first, smsbox once the gateway saw the bind.
+struct KannelBoxes {
+  std::string dir;
+  uint16_t sendsms = FreeTcpPort();
+  ChildProcess bearerbox, smsbox;
+
+  ::testing::AssertionResult Start(const WebGateway& g, uint16_t smppPort, bool tls, uint16_t servicePort) {
+    dir = g.home.path() + "kannel/";
+    fs::create_directories(dir);
+    uint16_t admin = FreeTcpPort(), box = FreeTcpPort();
+    std::string conf =
+        "group = core\nadmin-port = " + std::to_string(admin) + "\nadmin-password = t\nsmsbox-port = " +
+        std::to_string(box) + "\nbox-allow-ip = 127.0.0.1\nlog-level = 0\nlog-file = \"" + dir +
+        "bearerbox.log\"\nstore-type = file\nstore-location = \"" + dir + "kannel.store\"\n"
+        "\ngroup = smsc\nsmsc = smpp\nsmsc-id = gw\nhost = 127.0.0.1\nport = " + std::to_string(smppPort) +
+        (tls ? "\nuse-ssl = true" : "") + "\ntransceiver-mode = true\nsmsc-username = kannel\nsmsc-password = kpw\nsystem-type = VMA\n"
+        "\ngroup = smsbox\nbearerbox-host = 127.0.0.1\nbearerbox-port = " + std::to_string(box) +
+        "\nsendsms-port = " + std::to_string(sendsms) + "\nlog-level = 1\nlog-file = \"" + dir + "smsbox.log\"\n"
+        "\ngroup = sendsms-user\nusername = t\npassword = t\nmax-messages = 3\nconcatenation = true\n"
+        "\ngroup = sms-service\nkeyword = default\nget-url = \"http://127.0.0.1:" + std::to_string(servicePort) +
+        "/in?from=%p&to=%P&text=%a\"\nmax-messages = 0\n";
+    WriteFileText(dir + "kannel.conf", conf);
+    if (!bearerbox.Start({"/usr/sbin/bearerbox", dir + "kannel.conf"})) return ::testing::AssertionFailure() << "no bearerbox";
+    if (!WaitUntil(10000, [&] { return g.home.DebugLog().find("SMPP login of kannel") != std::string::npos; }))
+      return ::testing::AssertionFailure() << "no bind\n" << ReadFileText(dir + "bearerbox.log");
+    if (!smsbox.Start({"/usr/sbin/smsbox", dir + "kannel.conf"})) return ::testing::AssertionFailure() << "no smsbox";
+    return ::testing::AssertionSuccess();
+  }
+  ~KannelBoxes() {
+    smsbox.Stop(2000);
+    bearerbox.Stop(2000);
+  }
+};
 }  // namespace
 
 class KannelE2e : public ::testing::TestWithParam<bool> {};
@@ -55,26 +90,10 @@ TEST_P(KannelE2e, KannelBindsSubmitsAndReceives) {
     int code = -1;
     ASSERT_TRUE(tool.WaitExit(10000, code));
   }
-  std::string dir = g.home.path() + "kannel/";
-  fs::create_directories(dir);
-  uint16_t admin = FreeTcpPort(), box = FreeTcpPort(), sendsms = FreeTcpPort();
-  std::string conf =
-      "group = core\nadmin-port = " + std::to_string(admin) + "\nadmin-password = t\nsmsbox-port = " +
-      std::to_string(box) + "\nbox-allow-ip = 127.0.0.1\nlog-level = 0\nlog-file = \"" + dir +
-      "bearerbox.log\"\nstore-type = file\nstore-location = \"" + dir + "kannel.store\"\n"
-      "\ngroup = smsc\nsmsc = smpp\nsmsc-id = gw\nhost = 127.0.0.1\nport = " + std::to_string(smpp) +
-      (tls ? "\nuse-ssl = true" : "") + "\ntransceiver-mode = true\nsmsc-username = kannel\nsmsc-password = kpw\nsystem-type = VMA\n"
-      "\ngroup = smsbox\nbearerbox-host = 127.0.0.1\nbearerbox-port = " + std::to_string(box) +
-      "\nsendsms-port = " + std::to_string(sendsms) + "\nlog-level = 1\nlog-file = \"" + dir + "smsbox.log\"\n"
-      "\ngroup = sendsms-user\nusername = t\npassword = t\nmax-messages = 3\nconcatenation = true\n"
-      "\ngroup = sms-service\nkeyword = default\nget-url = \"http://127.0.0.1:" + std::to_string(service.port()) +
-      "/in?from=%p&to=%P&text=%a\"\nmax-messages = 0\n";
-  WriteFileText(dir + "kannel.conf", conf);
-  ChildProcess bearerbox, smsbox;
-  ASSERT_TRUE(bearerbox.Start({"/usr/sbin/bearerbox", dir + "kannel.conf"}));
-  ASSERT_TRUE(WaitUntil(10000, [&] { return g.home.DebugLog().find("SMPP login of kannel") != std::string::npos; }))
-      << ReadFileText(dir + "bearerbox.log");
-  ASSERT_TRUE(smsbox.Start({"/usr/sbin/smsbox", dir + "kannel.conf"}));
+  KannelBoxes kannel;
+  ASSERT_TRUE(kannel.Start(g, smpp, tls, service.port()));
+  const std::string& dir = kannel.dir;
+  uint16_t sendsms = kannel.sendsms;
   std::string base = "http://127.0.0.1:" + std::to_string(sendsms) + "/cgi-bin/sendsms?username=t&password=t&from=4477";
   ASSERT_TRUE(WaitUntil(15000, [&] {
     return Curl({"-s", "-o", "/dev/null", "-w", "%{http_code}", base + "&to=447700900101&text=hello+kannel"}) != "000";
@@ -111,8 +130,6 @@ TEST_P(KannelE2e, KannelBindsSubmitsAndReceives) {
         return true;
     return false;
   })) << ReadFileText(dir + "smsbox.log") << ReadFileText(dir + "bearerbox.log") << g.home.DebugLog();
-  smsbox.Stop(2000);
-  bearerbox.Stop(2000);
 }
 
 // Kannel asks for a delivery report (dlr-mask, dlr-url): the message leaves through an SMS
@@ -156,26 +173,10 @@ TEST(KannelE2eReport, ReceiptReachesKannelsDlrUrl) {
   // Made at start for the accounts then known; this one came later.
   WriteFileText(g.home.path() + "USERS/kannel/RECV.FLG", "");
   ASSERT_TRUE(smsc.WaitFor("PDU bind_transceiver ", line, 20000)) << gateway.Output();
-  std::string dir = g.home.path() + "kannel/";
-  fs::create_directories(dir);
-  uint16_t admin = FreeTcpPort(), box = FreeTcpPort(), sendsms = FreeTcpPort();
-  std::string conf =
-      "group = core\nadmin-port = " + std::to_string(admin) + "\nadmin-password = t\nsmsbox-port = " +
-      std::to_string(box) + "\nbox-allow-ip = 127.0.0.1\nlog-level = 0\nlog-file = \"" + dir +
-      "bearerbox.log\"\nstore-type = file\nstore-location = \"" + dir + "kannel.store\"\n"
-      "\ngroup = smsc\nsmsc = smpp\nsmsc-id = gw\nhost = 127.0.0.1\nport = " + std::to_string(smpp) +
-      "\ntransceiver-mode = true\nsmsc-username = kannel\nsmsc-password = kpw\nsystem-type = VMA\n"
-      "\ngroup = smsbox\nbearerbox-host = 127.0.0.1\nbearerbox-port = " + std::to_string(box) +
-      "\nsendsms-port = " + std::to_string(sendsms) + "\nlog-level = 0\nlog-file = \"" + dir + "smsbox.log\"\n"
-      "\ngroup = sendsms-user\nusername = t\npassword = t\nmax-messages = 1\n"
-      "\ngroup = sms-service\nkeyword = default\nget-url = \"http://127.0.0.1:" + std::to_string(recorder.port()) +
-      "/in?text=%a\"\nmax-messages = 0\n";
-  WriteFileText(dir + "kannel.conf", conf);
-  ChildProcess bearerbox, smsbox;
-  ASSERT_TRUE(bearerbox.Start({"/usr/sbin/bearerbox", dir + "kannel.conf"}));
-  ASSERT_TRUE(WaitUntil(10000, [&] { return g.home.DebugLog().find("SMPP login of kannel") != std::string::npos; }))
-      << ReadFileText(dir + "bearerbox.log");
-  ASSERT_TRUE(smsbox.Start({"/usr/sbin/smsbox", dir + "kannel.conf"}));
+  KannelBoxes kannel;
+  ASSERT_TRUE(kannel.Start(g, smpp, false, recorder.port()));
+  const std::string& dir = kannel.dir;
+  uint16_t sendsms = kannel.sendsms;
   std::string dlrUrl = "http://127.0.0.1:" + std::to_string(recorder.port()) + "/dlr?status=%d&to=%p";
   std::string escaped;
   for (char c : dlrUrl) {
@@ -210,8 +211,6 @@ TEST(KannelE2eReport, ReceiptReachesKannelsDlrUrl) {
   EXPECT_NE(dlr.find("status=1&"), std::string::npos) << dlr;  // 1: delivered to the phone
   EXPECT_NE(dlr.find("to=4478"), std::string::npos) << dlr;
   EXPECT_TRUE(recorded("/in?").empty()) << "the report reached Kannel as a message: " << recorded("/in?");
-  smsbox.Stop(2000);
-  bearerbox.Stop(2000);
 }
 
 INSTANTIATE_TEST_SUITE_P(PlainAndTls, KannelE2e, ::testing::Values(false, true),
