@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <climits>
 #include <cmath>
 #include <vector>
 
@@ -25,6 +26,7 @@
 #include "store/queue_dirs.h"
 
 InboundWaitCounts InboundWaits;
+ReceiptWaitCounts ReceiptWaits;
 
 namespace {
 constexpr uint64_t kIdleWaitMs = 5000;
@@ -85,6 +87,36 @@ void WaitForWork(BroadcastWake& stored, FolderWake& folders) {
     }
   }
 }
+// Until a receipt is stored, the earliest waiting file's next try (a wall-clock second), the
+// stop, or the periodic rescan (for files other programs drop in).
+void WaitForReceipts(BroadcastWake& stored, time_t due) {
+  uint64_t start = TickMs();
+  uint64_t lookTick = start + kIdleWaitMs, dueTick = UINT64_MAX;
+  if (due != 0) {
+    time_t now = NowSeconds();
+    // Whole seconds from a truncated now: never early, at most a second late.
+    dueTick = due <= now ? start : start + uint64_t(due - now) * 1000;
+  }
+  while (ShutdownRequested.load() == 0) {
+    uint64_t now = TickMs();
+    if (now >= dueTick) {
+      ++ReceiptWaits.due;
+      return;
+    }
+    if (now >= lookTick) {
+      ++ReceiptWaits.looks;
+      return;
+    }
+    pollfd fds[2] = {{stored.Fd(), POLLIN, 0}, {ShutdownWakeFd(), POLLIN, 0}};
+    // The frame wants a look at the stop flag every second.
+    int r = poll(fds, 2, int(std::min<uint64_t>({lookTick - now, dueTick - now, 1000})));
+    ++ReceiptWaits.wakeUps;
+    if (r > 0 && fds[0].revents) {
+      ++ReceiptWaits.woken;
+      return;
+    }
+  }
+}
 }  // namespace
 
 size_t ScanInboundFiles(int kind, unsigned startIndex) {
@@ -102,12 +134,20 @@ size_t ScanInboundFiles(int kind, unsigned startIndex) {
   return completed;
 }
 
-size_t ScanReceiptFiles(unsigned startIndex) {
+size_t ScanReceiptFiles(unsigned startIndex, time_t* earliestDue) {
+  ++ReceiptWaits.walks;
   size_t completed = 0;
+  time_t earliest = 0;
   for (const std::string& path : ListFiles("*.RCT", startIndex)) {
     if (ShutdownRequested.load() != 0) break;
-    if (ProcessReceiptFile(path)) ++completed;
+    time_t due = 0;
+    if (ProcessReceiptFile(path, &due)) {
+      ++completed;
+    } else if (due != 0 && (earliest == 0 || due < earliest)) {
+      earliest = due;
+    }
   }
+  if (earliestDue) *earliestDue = earliest;
   return completed;
 }
 
@@ -129,10 +169,11 @@ void ThreadProcessInboundSMS(int kind) {
 
 void ThreadProcessInboundReceipts() {
   unsigned index = g_workerNumber.fetch_add(1);
+  BroadcastWake stored(InboundWakeChannel(InboundWakeKind::Receipts));
   while (ShutdownRequested.load() == 0) {
-    uint64_t seen = InboundWakeCount(InboundWakeKind::Receipts);
-    ScanReceiptFiles(index);
-    // Unresolved reports wait minutes: a second between walks is enough, a new one wakes us.
-    WaitInboundWake(InboundWakeKind::Receipts, seen, 1000);
+    stored.Rearm();
+    time_t earliestDue = 0;
+    ScanReceiptFiles(index, &earliestDue);
+    WaitForReceipts(stored, earliestDue);
   }
 }

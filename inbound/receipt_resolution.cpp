@@ -1,5 +1,7 @@
 #include "inbound/receipt_resolution.h"
 
+#include <algorithm>
+
 #include "accounting/accounting.h"
 #include "config/settings.h"
 #include "inbound/inbound_files.h"
@@ -44,6 +46,11 @@ ReceiptStep ReceiptStepAt(uint32_t retryCount, time_t lastRetry, time_t now) {
   return now - lastRetry >= time_t(retryCount) * 60 ? ReceiptStep::Resolve : ReceiptStep::Wait;
 }
 
+time_t ReceiptDueAt(uint32_t retryCount, time_t lastRetry) {
+  if (retryCount == 0 || retryCount > kLastTry) return 0;
+  return lastRetry + time_t(retryCount) * 60;
+}
+
 std::string ReceiptRetryText(std::string_view text, uint32_t retryCount, std::string_view timestamp14) {
   size_t cut = RetrySectionStart(text);
   std::string out(cut == std::string_view::npos ? text : text.substr(0, cut));
@@ -54,7 +61,9 @@ std::string ReceiptRetryText(std::string_view text, uint32_t retryCount, std::st
   return out;
 }
 
-bool ProcessReceiptFile(const std::string& path) {
+bool ProcessReceiptFile(const std::string& path, time_t* nextDue) {
+  time_t unused = 0;
+  if (nextDue == nullptr) nextDue = &unused;
   InboundFileFacts facts;
   ClaimedFile file;
   if (!ClaimInboundFile(path, file, facts)) return false;
@@ -62,8 +71,10 @@ bool ProcessReceiptFile(const std::string& path) {
   ParseSMSMessage(facts.text, m);
   m.RouteName = ConnectionRouteName(m.ModemName);
   time_t lastRetry = m.LastRetryTime.absent() ? 0 : LocalCalendarToSeconds(m.LastRetryTime);
-  ReceiptStep step = ReceiptStepAt(m.RetryCount, lastRetry, NowSeconds());
+  time_t now = NowSeconds();
+  ReceiptStep step = ReceiptStepAt(m.RetryCount, lastRetry, now);
   if (step == ReceiptStep::Wait) {
+    *nextDue = ReceiptDueAt(m.RetryCount, lastRetry);
     ReleaseClaim(file);
     return false;
   }
@@ -89,8 +100,11 @@ bool ProcessReceiptFile(const std::string& path) {
     }
   }
   if (!resolved && step != ReceiptStep::GiveUp) {
-    if (!RewriteClaimedFile(file, ReceiptRetryText(facts.text, m.RetryCount, FormatTimestamp14()))) {
+    if (RewriteClaimedFile(file, ReceiptRetryText(facts.text, m.RetryCount, FormatTimestamp14(now)))) {
+      *nextDue = std::max<time_t>(ReceiptDueAt(m.RetryCount + 1, now), now + 1);
+    } else {
       WriteDebugLogf("ProcessInboundReceipts", "Cannot rewrite %s", path.c_str());
+      *nextDue = now + 1;  // as before: tried again a second later
     }
     ReleaseClaim(file);
     return false;
@@ -111,6 +125,7 @@ bool ProcessReceiptFile(const std::string& path) {
   InboundResult r = ProcessInboundMessage(m, facts, true);
   if (!HandOver(m, facts, r)) {
     WriteDebugLogf("ProcessInboundReceipts", "Processing incomplete %s...", path.c_str());
+    *nextDue = now + 1;
     ReleaseClaim(file);
     return false;
   }
