@@ -2,13 +2,9 @@
 
 #include <poll.h>
 
-#include <algorithm>
-#include <atomic>
-#include <cmath>
-#include <vector>
-
 #include "config/settings.h"
 #include "config/settings_registry.h"
+#include "inbound/inbound_file_queue.h"
 #include "inbound/inbound_files.h"
 #include "inbound/inbound_processing.h"
 #include "inbound/inbound_wake.h"
@@ -28,26 +24,8 @@ InboundWaitCounts InboundWaits;
 
 namespace {
 constexpr uint64_t kIdleWaitMs = 5000;
-std::atomic<unsigned> g_workerNumber{0};
 
-// The walk's files, starting at a point of its own: workers that begin at the same file
-// only collide on their claims.
-std::vector<std::string> ListFiles(const char* pattern, unsigned startIndex) {
-  std::vector<std::string> files;
-  QueueWalk walk;
-  std::string relative;
-  std::string root = InboundDir();
-  for (bool more = QueueWalkFirst(walk, root, pattern, true, relative); more; more = QueueWalkNext(walk, relative)) {
-    files.push_back(root + relative);
-  }
-  QueueWalkClose(walk);
-  if (files.size() > 1 && startIndex > 0) {
-    double spread = std::fmod(startIndex * 0.6180339887, 1.0);
-    size_t first = size_t(spread * double(files.size())) % files.size();
-    std::rotate(files.begin(), files.begin() + long(first), files.end());
-  }
-  return files;
-}
+InboundFileKind FileKind(int kind) { return kind == 2 ? InboundFileKind::Reports : InboundFileKind::Messages; }
 
 // A file of an "*.IN" or "*.REC" walk; true when it was completed.
 bool ProcessFile(const std::string& path) {
@@ -67,13 +45,14 @@ bool ProcessFile(const std::string& path) {
 
 // Until a file is stored for this kind (the broadcast), a file is written or dropped into
 // the inbound folders, the stop, or the periodic rescan falls due.
-void WaitForWork(BroadcastWake& stored, FolderWake& folders) {
+// True when it ended at the periodic rescan.
+bool WaitForWork(BroadcastWake& stored, FolderWake& folders) {
   uint64_t start = TickMs();
   while (ShutdownRequested.load() == 0) {
     uint64_t spent = TickMs() - start;
     if (spent >= kIdleWaitMs) {
       ++InboundWaits.looks;
-      return;
+      return true;
     }
     pollfd fds[3] = {{stored.Fd(), POLLIN, 0}, {folders.Fd(), POLLIN, 0}, {ShutdownWakeFd(), POLLIN, 0}};
     // The frame wants a look at the stop flag every second.
@@ -81,57 +60,69 @@ void WaitForWork(BroadcastWake& stored, FolderWake& folders) {
     ++InboundWaits.wakeUps;
     if (r > 0 && (fds[0].revents || fds[1].revents)) {
       ++InboundWaits.woken;
-      return;
+      return false;
     }
   }
+  return false;
+}
+
+// Takes queued files until none is left; the files completed.
+size_t TakeQueuedFiles(InboundFileKind kind) {
+  size_t completed = 0;
+  for (std::string path; ShutdownRequested.load() == 0 && !(path = TakeInboundFile(kind)).empty();) {
+    bool done = false;
+    if (kind != InboundFileKind::Receipts && !MainFlag("ReceiveSMS")) SleepUnlessShutdown(1000, TickMs());
+    else done = kind == InboundFileKind::Receipts ? ProcessReceiptFile(path) : ProcessFile(path);
+    ReleaseInboundFile(kind, path);
+    if (done) ++completed;
+  }
+  return completed;
 }
 }  // namespace
 
-size_t ScanInboundFiles(int kind, unsigned startIndex) {
-  const char* pattern = kind == 2 ? "*.REC" : "*.IN";
-  size_t completed = 0;
-  for (const std::string& path : ListFiles(pattern, startIndex)) {
-    if (ShutdownRequested.load() != 0) break;
-    if (!MainFlag("ReceiveSMS")) {
-      SleepUnlessShutdown(1000, TickMs());
-      continue;
-    }
-    if (ProcessFile(path)) ++completed;
-  }
+size_t ScanInboundFiles(int kind) {
+  RequestInboundListing(FileKind(kind));
+  size_t completed = TakeQueuedFiles(FileKind(kind));
   if (kind == 1 && ShutdownRequested.load() == 0) RecombineSegments();
   return completed;
 }
 
-size_t ScanReceiptFiles(unsigned startIndex) {
-  size_t completed = 0;
-  for (const std::string& path : ListFiles("*.RCT", startIndex)) {
-    if (ShutdownRequested.load() != 0) break;
-    if (ProcessReceiptFile(path)) ++completed;
-  }
-  return completed;
+size_t ScanReceiptFiles() {
+  RequestInboundListing(InboundFileKind::Receipts);
+  return TakeQueuedFiles(InboundFileKind::Receipts);
 }
 
 void ThreadProcessInboundSMS(int kind) {
-  unsigned index = g_workerNumber.fetch_add(1);
+  InboundFileKind files = FileKind(kind);
   BroadcastWake stored(InboundWakeChannel(kind == 2 ? InboundWakeKind::Reports : InboundWakeKind::Messages));
   // Files that other programs drop in wake the worker too, not only the next rescan.
   CreatePathDirectories(InboundDir());
   FolderWake folders({InboundDir()});
+  uint64_t segmentsSeen = 0;
+  bool rescan = true;
+  RequestInboundListing(files);
   while (ShutdownRequested.load() == 0) {
     stored.Rearm();
     folders.Rearm();
     if (DebugSettings.Debug2.load()) WriteDebugLog("ProcessInboundSMS", "Begin scan loop");
-    size_t completed = ScanInboundFiles(kind, index);
+    TakeQueuedFiles(files);
+    // A walk of the segments pays only after a new one came or when a lost one's wait may
+    // have run out.
+    uint64_t segments = SegmentCopiesStored();
+    if (kind == 1 && ShutdownRequested.load() == 0 && (rescan || segments != segmentsSeen)) {
+      segmentsSeen = segments;
+      RecombineSegments();
+    }
     if (DebugSettings.Debug2.load()) WriteDebugLog("ProcessInboundSMS", "End scan loop");
-    if (completed == 0) WaitForWork(stored, folders);
+    rescan = WaitForWork(stored, folders);
+    RequestInboundListing(files);
   }
 }
 
 void ThreadProcessInboundReceipts() {
-  unsigned index = g_workerNumber.fetch_add(1);
   while (ShutdownRequested.load() == 0) {
     uint64_t seen = InboundWakeCount(InboundWakeKind::Receipts);
-    ScanReceiptFiles(index);
+    ScanReceiptFiles();
     // Unresolved reports wait minutes: a second between walks is enough, a new one wakes us.
     WaitInboundWake(InboundWakeKind::Receipts, seen, 1000);
   }

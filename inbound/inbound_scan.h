@@ -18,8 +18,7 @@ extern InboundWaitCounts InboundWaits;
 void ThreadProcessInboundSMS(int kind);
 void ThreadProcessInboundReceipts();
 
-// One walk of a worker of kind (0, 1, 2); the files it completed. startIndex spreads the
-// starting points of workers that walk the same files.
-size_t ScanInboundFiles(int kind, unsigned startIndex);
+// One walk for a worker of kind (0, 1, 2) and the files it took; the files it completed.
+size_t ScanInboundFiles(int kind);
 // One walk of the receipt files; the files completed.
-size_t ScanReceiptFiles(unsigned startIndex);
+size_t ScanReceiptFiles();
