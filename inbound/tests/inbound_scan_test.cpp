@@ -419,6 +419,9 @@ TEST_F(InboundScanTest, ReceiptsResolveOrAreGivenUp) {
   PutInbound("R2.rct", unknown + "[ErrorDetail]\r\nRetryCount=3\r\nLastRetryTime=20200101000000\r\n");
   EXPECT_EQ(ScanReceiptFiles(), 0u);
   EXPECT_EQ(Read(InboundDir() + "R2.rct").RetryCount, 4u);
+  // The fourth try, too, waits its minutes.
+  EXPECT_EQ(ScanReceiptFiles(), 0u);
+  PutInbound("R2.rct", unknown + "[ErrorDetail]\r\nRetryCount=4\r\nLastRetryTime=20200101000000\r\n");
   EXPECT_EQ(ScanReceiptFiles(), 1u);
   EXPECT_TRUE(Files(InboundDir(), ".rct").empty());
   std::vector<std::string> kept = Files(InboundDir(), ".SMS");
@@ -493,8 +496,9 @@ TEST(InboundTables, ReceiptSchedule) {
     ReceiptStep step;
   } cases[] = {
       {0, 0, ReceiptStep::Resolve},   {1, 59, ReceiptStep::Wait},     {1, 60, ReceiptStep::Resolve},
-      {2, 119, ReceiptStep::Wait},    {2, 120, ReceiptStep::Resolve}, {3, 180, ReceiptStep::Resolve},
-      {4, 0, ReceiptStep::GiveUp},
+      {2, 119, ReceiptStep::Wait},    {2, 120, ReceiptStep::Resolve}, {3, 179, ReceiptStep::Wait},
+      {3, 180, ReceiptStep::Resolve}, {4, 0, ReceiptStep::Wait},      {4, 239, ReceiptStep::Wait},
+      {4, 240, ReceiptStep::LastTry}, {7, 420, ReceiptStep::LastTry},
   };
   for (const Case& c : cases) EXPECT_EQ(ReceiptStepAt(c.count, t - c.sinceLast, t), c.step) << c.count;
   EXPECT_EQ(ReceiptRetryText("[SMS-IN]\r\nData=x\r\n[ErrorDetail]\r\nRetryCount=2\r\nLastRetryTime=1\r\n", 2,
