@@ -6,13 +6,17 @@
 #include <vector>
 
 #include "runtime/mutex.h"
+#include "runtime/text_helpers.h"
+#include "store/dir_listing.h"
 #include "store/queue_dirs.h"
 
 namespace {
+// The files of the kinds one walk serves. Messages and reports share their walks: whatever
+// wakes one of them is a write in the same folders.
 struct FileQueue {
   Mutex lock;
   std::condition_variable listed;
-  std::deque<std::string> files GUARDED_BY(lock);
+  std::deque<std::string> files[2] GUARDED_BY(lock);
   // Queued or being processed: a walk does not queue them again.
   std::unordered_set<std::string> held GUARDED_BY(lock);
   // Finished while a walk ran: that walk may still have seen them.
@@ -23,39 +27,57 @@ struct FileQueue {
   size_t walks GUARDED_BY(lock) = 0;
 };
 
-FileQueue g_queues[3];
+FileQueue g_queues[2];
 
-const char* Pattern(InboundFileKind kind) {
-  static const char* const kPatterns[] = {"*.IN", "*.REC", "*.RCT"};
-  return kPatterns[int(kind)];
+FileQueue& QueueOf(InboundFileKind kind) { return g_queues[kind == InboundFileKind::Receipts ? 1 : 0]; }
+int SlotOf(InboundFileKind kind) { return kind == InboundFileKind::Reports ? 1 : 0; }
+
+// The slot of a file name in the walk of queue q; -1 for a name the walk does not take.
+int SlotOfName(const FileQueue& q, std::string_view name) {
+  if (&q == &g_queues[1]) return EndsWithNoCase(name, ".RCT") ? 0 : -1;
+  if (EndsWithNoCase(name, ".IN")) return 0;
+  return EndsWithNoCase(name, ".REC") ? 1 : -1;
 }
 
-std::vector<std::string> ListFiles(const char* pattern) {
-  std::vector<std::string> files;
-  QueueWalk walk;
-  std::string relative;
+struct Found {
+  std::string path;
+  int slot;
+};
+
+// The inbound folder and its subfolders, each listed once.
+std::vector<Found> Walk(const FileQueue& q) {
+  std::vector<Found> found;
   std::string root = InboundDir();
-  for (bool more = QueueWalkFirst(walk, root, pattern, true, relative); more; more = QueueWalkNext(walk, relative)) {
-    files.push_back(root + relative);
+  std::vector<std::string> subfolders;
+  for (const DirEntry& e : ListDirectory(root)) {
+    if (e.directory) subfolders.push_back(root + e.name + "/");
+    else if (int slot = SlotOfName(q, e.name); slot >= 0) found.push_back({root + e.name, slot});
   }
-  QueueWalkClose(walk);
-  return files;
+  for (const std::string& dir : subfolders) {
+    std::vector<DirEntry> entries = ListDirectory(dir);
+    if (entries.empty()) RemoveOldEmptyDirectory(dir);
+    for (const DirEntry& e : entries) {
+      if (int slot = e.directory ? -1 : SlotOfName(q, e.name); slot >= 0) found.push_back({dir + e.name, slot});
+    }
+  }
+  return found;
 }
 }  // namespace
 
 void RequestInboundListing(InboundFileKind kind) {
-  FileQueue& q = g_queues[int(kind)];
+  FileQueue& q = QueueOf(kind);
   MutexLock guard(q.lock);
   ++q.requested;
 }
 
 std::string TakeInboundFile(InboundFileKind kind) {
-  FileQueue& q = g_queues[int(kind)];
+  FileQueue& q = QueueOf(kind);
+  int slot = SlotOf(kind);
   MutexLock guard(q.lock);
   for (;;) {
-    if (!q.files.empty()) {
-      std::string path = std::move(q.files.front());
-      q.files.pop_front();
+    if (!q.files[slot].empty()) {
+      std::string path = std::move(q.files[slot].front());
+      q.files[slot].pop_front();
       return path;
     }
     if (q.walking) {
@@ -66,14 +88,13 @@ std::string TakeInboundFile(InboundFileKind kind) {
     uint64_t covers = q.requested;
     q.walking = true;
     q.finishedDuringWalk.clear();
-    std::vector<std::string> found;
     guard.Unlock();
-    found = ListFiles(Pattern(kind));
+    std::vector<Found> found = Walk(q);
     guard.Lock();
-    for (std::string& path : found) {
-      if (q.held.count(path) || q.finishedDuringWalk.count(path)) continue;
-      q.held.insert(path);
-      q.files.push_back(std::move(path));
+    for (Found& f : found) {
+      if (q.held.count(f.path) || q.finishedDuringWalk.count(f.path)) continue;
+      q.held.insert(f.path);
+      q.files[f.slot].push_back(std::move(f.path));
     }
     q.finishedDuringWalk.clear();
     q.answered = covers;
@@ -84,14 +105,14 @@ std::string TakeInboundFile(InboundFileKind kind) {
 }
 
 void ReleaseInboundFile(InboundFileKind kind, const std::string& path) {
-  FileQueue& q = g_queues[int(kind)];
+  FileQueue& q = QueueOf(kind);
   MutexLock guard(q.lock);
   q.held.erase(path);
   if (q.walking) q.finishedDuringWalk.insert(path);
 }
 
 size_t InboundListingCount(InboundFileKind kind) {
-  FileQueue& q = g_queues[int(kind)];
+  FileQueue& q = QueueOf(kind);
   MutexLock guard(q.lock);
   return q.walks;
 }
