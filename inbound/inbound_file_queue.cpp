@@ -1,5 +1,6 @@
 #include "inbound/inbound_file_queue.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <unordered_set>
@@ -16,6 +17,7 @@ namespace {
 struct FileQueue {
   Mutex lock;
   std::condition_variable listed;
+  std::condition_variable handed[2];  // a file for the slot, or the watch falls free
   std::deque<std::string> files[2] GUARDED_BY(lock);
   // Queued or being processed: a walk does not queue them again.
   std::unordered_set<std::string> held GUARDED_BY(lock);
@@ -24,10 +26,12 @@ struct FileQueue {
   uint64_t requested GUARDED_BY(lock) = 1;  // the first worker walks at once
   uint64_t answered GUARDED_BY(lock) = 0;
   bool walking GUARDED_BY(lock) = false;
+  bool watched GUARDED_BY(lock) = false;
   size_t walks GUARDED_BY(lock) = 0;
 };
 
 FileQueue g_queues[2];
+constexpr size_t kMostIdleWorkers = 64;
 
 FileQueue& QueueOf(InboundFileKind kind) { return g_queues[kind == InboundFileKind::Receipts ? 1 : 0]; }
 int SlotOf(InboundFileKind kind) { return kind == InboundFileKind::Reports ? 1 : 0; }
@@ -91,10 +95,16 @@ std::string TakeInboundFile(InboundFileKind kind) {
     guard.Unlock();
     std::vector<Found> found = Walk(q);
     guard.Lock();
+    size_t queued[2] = {0, 0};
     for (Found& f : found) {
       if (q.held.count(f.path) || q.finishedDuringWalk.count(f.path)) continue;
       q.held.insert(f.path);
       q.files[f.slot].push_back(std::move(f.path));
+      ++queued[f.slot];
+    }
+    // One idle worker per file, not all of them.
+    for (int i = 0; i < 2; ++i) {
+      for (size_t n = 0; n < queued[i] && n < kMostIdleWorkers; ++n) q.handed[i].notify_one();
     }
     q.finishedDuringWalk.clear();
     q.answered = covers;
@@ -109,6 +119,34 @@ void ReleaseInboundFile(InboundFileKind kind, const std::string& path) {
   MutexLock guard(q.lock);
   q.held.erase(path);
   if (q.walking) q.finishedDuringWalk.insert(path);
+}
+
+bool BecomeInboundWatcher(InboundFileKind kind) {
+  FileQueue& q = QueueOf(kind);
+  MutexLock guard(q.lock);
+  if (q.watched) return false;
+  q.watched = true;
+  return true;
+}
+
+void EndInboundWatch(InboundFileKind kind) {
+  FileQueue& q = QueueOf(kind);
+  MutexLock guard(q.lock);
+  q.watched = false;
+  ++q.requested;
+  // Another idle worker watches while this one walks and works.
+  for (std::condition_variable& cv : q.handed) cv.notify_one();
+}
+
+bool WaitForInboundFile(InboundFileKind kind, unsigned ms) {
+  FileQueue& q = QueueOf(kind);
+  int slot = SlotOf(kind);
+  auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  MutexLock guard(q.lock);
+  while (q.files[slot].empty() && q.watched) {
+    if (!guard.WaitUntil(q.handed[slot], until)) return !q.files[slot].empty() || !q.watched;
+  }
+  return true;
 }
 
 size_t InboundListingCount(InboundFileKind kind) {

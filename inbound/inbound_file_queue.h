@@ -17,5 +17,12 @@ void RequestInboundListing(InboundFileKind kind);
 std::string TakeInboundFile(InboundFileKind kind);
 // The worker is done with path, whether the file was completed or stays.
 void ReleaseInboundFile(InboundFileKind kind, const std::string& path);
+// Of the idle workers of messages and reports, one watches for wake-ups (true: the caller
+// is it, until EndInboundWatch, which also asks for a walk); the others wait to be handed a
+// file (WaitForInboundFile), so that one stored file wakes one worker, not all.
+bool BecomeInboundWatcher(InboundFileKind kind);
+void EndInboundWatch(InboundFileKind kind);
+// Up to ms for a file queued for kind or for the watch to fall free; false when neither came.
+bool WaitForInboundFile(InboundFileKind kind, unsigned ms);
 // How many walks of kind ran since the start.
 size_t InboundListingCount(InboundFileKind kind);

@@ -102,8 +102,6 @@ void ThreadProcessInboundSMS(int kind) {
   bool rescan = true;
   RequestInboundListing(files);
   while (ShutdownRequested.load() == 0) {
-    stored.Rearm();
-    folders.Rearm();
     if (DebugSettings.Debug2.load()) WriteDebugLog("ProcessInboundSMS", "Begin scan loop");
     TakeQueuedFiles(files);
     // A walk of the segments pays only after a new one came or when a lost one's wait may
@@ -114,8 +112,29 @@ void ThreadProcessInboundSMS(int kind) {
       RecombineSegments();
     }
     if (DebugSettings.Debug2.load()) WriteDebugLog("ProcessInboundSMS", "End scan loop");
-    rescan = WaitForWork(stored, folders);
-    RequestInboundListing(files);
+    rescan = false;
+    // The primary worker always watches: new segments are its work even when no file is
+    // handed out.
+    bool primary = kind == 1;
+    if (primary || BecomeInboundWatcher(files)) {
+      // Its wakes collected whatever was written since its last watch.
+      rescan = WaitForWork(stored, folders);
+      stored.Rearm();
+      folders.Rearm();
+      if (primary) RequestInboundListing(files);
+      else EndInboundWatch(files);
+      continue;
+    }
+    // Handed a file, or the watch fell free; the stop and the periodic look are seen too.
+    uint64_t start = TickMs();
+    while (ShutdownRequested.load() == 0 && !WaitForInboundFile(files, 1000)) {
+      if (TickMs() - start >= kIdleWaitMs) {
+        ++InboundWaits.looks;
+        rescan = true;
+        RequestInboundListing(files);
+        break;
+      }
+    }
   }
 }
 
