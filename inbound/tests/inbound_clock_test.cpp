@@ -3,13 +3,16 @@
 // waited for 5 minutes (1 for unmarked long messages), an unknown receipt is tried again
 // after 1, 2, 3 and 4 minutes and then processed unresolved. Each wait is checked against the
 // gateway's own log times, so the test does not depend on how fast the machine is.
-// Only the calendar clock moves: libfaketime would move the monotonic clock to calendar time,
-// and condition-variable waits on it would then never end.
+// libfaketime moves the calendar clock only: it would set the monotonic clock to calendar
+// time, and condition-variable waits on it would then never end. The 300 s limit of two-way
+// programs runs on the monotonic clock: a small preloaded library of this test moves that one.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 
+#include <cerrno>
 #include <functional>
 #include <memory>
 #include <string>
@@ -188,6 +191,47 @@ TEST_F(InboundClockTest, WaitsEndOnTheGatewaysClock) {
   std::vector<long> tries = TimesOf(log, "Receipt message id = NOPE not in database");
   ASSERT_EQ(tries.size(), 5u) << log;  // counts 0 to 4, the last one before it is given up
   for (size_t i = 1; i < tries.size(); ++i) EXPECT_GE(Between(tries[i - 1], tries[i]), 60.0 * double(i) - 1) << i;
+
+  p->Signal(SIGTERM);
+  int code = -1;
+  ASSERT_TRUE(p->WaitExit(30000, code));
+  EXPECT_EQ(code, 0) << p->Output();
+}
+
+TEST_F(InboundClockTest, ProgramIsStoppedWithItsChildrenAfterItsTime) {
+  std::string script = h + "slow.sh";
+  WriteFileText(script, "#!/bin/sh\necho started\nsleep 100000 &\necho $! > \"" + h + "child.part\"\nmv \"" + h +
+                            "child.part\" \"" + h + "child.pid\"\nwait\n");
+  chmod(script.c_str(), 0755);
+  home.WriteConfig({"Debug=Yes", "WebPort=" + std::to_string(FreeTcpPort()), "ReceiveSMS=Yes",
+                    "ReceiveSMSCommand1=SLOW\t" + script + "\tYes"});
+  WriteFileText(h + "monotonic", "0\n");
+  std::unique_ptr<GatewayProcess> p;
+  {
+    ScopedEnv env;
+    env.Set("LD_PRELOAD", QAR_CLOCK_SHIM);
+    env.Set("QAR_TEST_MONOTONIC_OFFSET_FILE", h + "monotonic");
+    const char* asan = getenv("ASAN_OPTIONS");
+    env.Set("ASAN_OPTIONS", std::string(asan ? asan : "") + (asan && *asan ? ":" : "") + "verify_asan_link_order=0");
+    p = std::make_unique<GatewayProcess>(home);
+  }
+  ASSERT_TRUE(p->WaitForOutput("Web server started on port number", 30000)) << p->Output();
+  Drop("P.in", "Sender=4490\r\nPhoneNumber=1\r\nData=SLOW please\r\n");
+  ASSERT_TRUE(WaitUntil(30000, [&] { return access((h + "child.pid").c_str(), R_OK) == 0; })) << home.DebugLog();
+  pid_t child = pid_t(atol(ReadFileText(h + "child.pid").c_str()));
+  ASSERT_GT(child, 0);
+  EXPECT_EQ(kill(child, 0), 0);
+  EXPECT_EQ(home.DebugLog().find("ran past its time"), std::string::npos);
+
+  // Five minutes on: the program and the child it left are stopped, what it printed is its
+  // answer, and its message is finished.
+  WriteFileText(h + "monotonic.part", "301\n");
+  ASSERT_EQ(rename((h + "monotonic.part").c_str(), (h + "monotonic").c_str()), 0);
+  ASSERT_TRUE(WaitUntil(60000, [&] { return home.DebugLog().find("ran past its time and was stopped") != std::string::npos; }))
+      << home.DebugLog();
+  EXPECT_TRUE(WaitUntil(30000, [&] { return kill(child, 0) != 0 && errno == ESRCH; }));
+  EXPECT_TRUE(WaitUntil(30000, [&] { return Count(".in") == 0; })) << home.DebugLog();
+  EXPECT_NE(home.DebugLog().find("Command output: started"), std::string::npos) << home.DebugLog();
 
   p->Signal(SIGTERM);
   int code = -1;
