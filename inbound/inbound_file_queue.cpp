@@ -27,6 +27,7 @@ struct FileQueue {
   uint64_t answered GUARDED_BY(lock) = 0;
   bool walking GUARDED_BY(lock) = false;
   bool watched GUARDED_BY(lock) = false;
+  uint64_t nudges GUARDED_BY(lock) = 0;  // idle workers told to look at the stop flag
   size_t walks GUARDED_BY(lock) = 0;
 };
 
@@ -143,10 +144,19 @@ bool WaitForInboundFile(InboundFileKind kind, unsigned ms) {
   int slot = SlotOf(kind);
   auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
   MutexLock guard(q.lock);
-  while (q.files[slot].empty() && q.watched) {
+  uint64_t nudges = q.nudges;
+  while (q.files[slot].empty() && q.watched && q.nudges == nudges) {
     if (!guard.WaitUntil(q.handed[slot], until)) return !q.files[slot].empty() || !q.watched;
   }
   return true;
+}
+
+void WakeIdleInboundWorkers() {
+  for (FileQueue& q : g_queues) {
+    MutexLock guard(q.lock);
+    ++q.nudges;
+    for (std::condition_variable& cv : q.handed) cv.notify_all();
+  }
 }
 
 size_t InboundListingCount(InboundFileKind kind) {

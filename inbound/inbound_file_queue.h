@@ -22,7 +22,10 @@ void ReleaseInboundFile(InboundFileKind kind, const std::string& path);
 // file (WaitForInboundFile), so that one stored file wakes one worker, not all.
 bool BecomeInboundWatcher(InboundFileKind kind);
 void EndInboundWatch(InboundFileKind kind);
-// Up to ms for a file queued for kind or for the watch to fall free; false when neither came.
+// Up to ms for a file queued for kind, the watch to fall free or WakeIdleInboundWorkers; false
+// when none of them came.
 bool WaitForInboundFile(InboundFileKind kind, unsigned ms);
+// Ends the waits of WaitForInboundFile at once (the stop).
+void WakeIdleInboundWorkers();
 // How many walks of kind ran since the start.
 size_t InboundListingCount(InboundFileKind kind);

@@ -1,6 +1,7 @@
 // The inbound workers: kind 0 and 1 take "*.IN" files (1 also recombines segments), kind 2
 // the "*.REC" reports, the receipt workers the "*.RCT" files whose report id is not yet
-// resolved. Each walks the inbound directory and its subdirectories.
+// resolved. The workers share their walks of the inbound directory and its subdirectories,
+// each file handed to one of them.
 #pragma once
 
 #include <atomic>

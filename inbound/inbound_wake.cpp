@@ -3,6 +3,7 @@
 #include <chrono>
 #include <condition_variable>
 
+#include "inbound/inbound_file_queue.h"
 #include "runtime/broadcast_wake.h"
 #include "runtime/mutex.h"
 
@@ -33,6 +34,7 @@ void WakeAllInboundWorkers() {
   }
   for (int kind = 0; kind < 3; ++kind) SignalBroadcast(InboundWakeChannel(InboundWakeKind(kind)));
   g_changed.notify_all();
+  WakeIdleInboundWorkers();
 }
 
 uint64_t InboundWakeCount(InboundWakeKind kind) {

@@ -14,6 +14,7 @@
 #include "runtime/mutex.h"
 #include "smsc/tests/smsc_test_home.h"
 #include "store/queue_dirs.h"
+#include "tests/support/gateway_process.h"
 #include "tests/support/test_files.h"
 
 namespace {
@@ -142,6 +143,19 @@ TEST_F(InboundFileQueueTest, OneWatchesAndAnIdleWorkerIsHandedItsFile) {
   EXPECT_TRUE(handed.load());
   EXPECT_EQ(Name(got), "late.rec");
   ReleaseInboundFile(reports, got);
+  // The stop ends an idle wait at once, files or not.
+  std::atomic<bool> ended{false}, returned{false};
+  std::thread stopping([&] {
+    ended = WaitForInboundFile(messages, 60000);
+    returned = true;
+  });
+  // Told again until it returns: nothing says when the thread has begun its wait.
+  EXPECT_TRUE(WaitUntil(60000, [&] {
+    WakeIdleInboundWorkers();
+    return returned.load();
+  }));
+  stopping.join();
+  EXPECT_TRUE(ended.load());
   // The watch falls free: a waiting worker is told at once, and can take it.
   EndInboundWatch(messages);
   EXPECT_TRUE(WaitForInboundFile(reports, 60000));
