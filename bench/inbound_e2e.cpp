@@ -269,7 +269,9 @@ RunResult RunGateway(Centre& centre, Server& server, Timings& t, size_t messages
                 "/r?t=@@SMS@@\tNo\r\n[" + connection +
                 "]\r\nUserName=gw\r\nPassword=pw\r\nReceive=Yes\r\nReceiveSingleConnection=Yes\r\n");
   BenchProcess gateway;
-  gateway.Start({bin + "qargate"}, {"QARSMS_HOME=" + home}, home + "gateway.out");
+  // QAR_BENCH_GATEWAY: another build of the gateway, to compare two in the same conditions.
+  const char* other = getenv("QAR_BENCH_GATEWAY");
+  gateway.Start({other && *other ? std::string(other) : bin + "qargate"}, {"QARSMS_HOME=" + home}, home + "gateway.out");
   RunResult r = Measure(centre, t, messages, {&gateway});
   gateway.Stop();
   std::error_code ec;
