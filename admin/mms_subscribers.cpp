@@ -8,6 +8,7 @@
 #include "outside/outside_tables.h"
 #include "outside/qarledger/qarledger.h"
 #include "outside/qarvault/buffer_copy.h"
+#include "outside/subscriber_store.h"
 #include "runtime/config_access.h"
 #include "runtime/debug_log.h"
 #include "runtime/names.h"
@@ -16,30 +17,6 @@
 
 namespace {
 ProvisionResult Error(std::string text) { return {false, std::move(text), {}}; }
-
-// The subscriber store of the ledger library, open for one request.
-struct SubscriberStore {
-  MMSCUserDB* db = nullptr;
-  explicit SubscriberStore(const LoadedLibrary& l) : ledgerLibrary(l) {
-    if (auto open = l.Call<sqlMMSCOpenUserDB_t>(ledger::sqlMMSCOpenUserDB); open && open(&db) == 0) db = nullptr;
-  }
-  SubscriberStore(const SubscriberStore&) = delete;
-  SubscriberStore& operator=(const SubscriberStore&) = delete;
-  ~SubscriberStore() {
-    if (db) ledgerLibrary.Call<sqlMMSCCloseUserDB_t>(ledger::sqlMMSCCloseUserDB)(db);
-  }
-  bool Find(const std::string& number, MMSCUserRecord& r) const {
-    return ledgerLibrary.Call<sqlMMSCFindUserRecord_t>(ledger::sqlMMSCFindUserRecord)(db, number.c_str(), &r) != 0;
-  }
-  // The number that has alias; "" when none.
-  std::string AliasOwner(const std::string& alias) const {
-    char number[MMSC_USER_FIELD_SIZE] = {};
-    if (ledgerLibrary.Call<sqlMMSCFindAlias_t>(ledger::sqlMMSCFindAlias)(db, alias.c_str(), number, sizeof number) == 0)
-      return {};
-    return std::string(number, strnlen(number, sizeof number));
-  }
-  const LoadedLibrary& ledgerLibrary;
-};
 
 std::string Level(std::string_view text, size_t width) {
   std::string level(text.substr(0, width));
@@ -91,6 +68,7 @@ ProvisionResult ProvisionMmsSubscriber(std::string_view action, const ParameterL
   std::optional<std::string> password = parameter("Password", 100), fullName = parameter("FullName", 100);
   std::optional<std::string> perDay = parameter("MessageLimitPerDay", 20), perMonth = parameter("MessageLimitPerMonth", 20);
   std::optional<std::string> limitDefault = parameter("MessageLimitDefault", 20);
+  std::optional<std::string> forwarding = parameter("EMailForwarding", 20);
   for (const auto* v : {&alias, &password, &fullName})
     if (*v && HasControlBytes(**v)) return Error("Invalid value in request");
   if ((perDay && !IsDecimalNumber(*perDay)) || (perMonth && !IsDecimalNumber(*perMonth))) return Error("Invalid message limit");
@@ -117,6 +95,7 @@ ProvisionResult ProvisionMmsSubscriber(std::string_view action, const ParameterL
   if (alias) CopyToBuffer(*alias, record.Alias, sizeof record.Alias);
   if (password) CopyToBuffer(*password, record.Password, sizeof record.Password);
   if (fullName) CopyToBuffer(*fullName, record.FullName, sizeof record.FullName);
+  if (forwarding) record.EMailForwarding = ConfigBool(*forwarding) ? 1 : 0;
   if (modify && limitDefault && ConfigBool(*limitDefault)) {
     record.MsgLimitPerDay = 0;
     record.MsgLimitPerMonth = 0;

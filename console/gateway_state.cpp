@@ -1,18 +1,15 @@
 #include "console/gateway_state.h"
 
 #include <fcntl.h>
-#include <signal.h>
+#include <poll.h>
 #include <sys/file.h>
-#include <sys/time.h>
+#include <sys/inotify.h>
 #include <unistd.h>
 
 #include <cerrno>
 
+#include "runtime/clock.h"
 #include "runtime/unique_fd.h"
-
-namespace {
-void IgnoreAlarm(int) {}
-}  // namespace
 
 bool LockHeld(const std::string& path) {
   UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
@@ -24,21 +21,24 @@ bool LockHeld(const std::string& path) {
 bool WaitLockFree(const std::string& path, unsigned ms) {
   UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd) return true;
-  if (flock(fd.get(), LOCK_SH | LOCK_NB) == 0) return true;
-  // A blocking flock that a timer interrupts: it returns the moment the holder lets go.
-  struct sigaction sa = {}, old = {};
-  sa.sa_handler = IgnoreAlarm;
-  sigemptyset(&sa.sa_mask);
-  sigaction(SIGALRM, &sa, &old);  // no SA_RESTART: the flock ends with EINTR
-  struct itimerval timer = {}, oldTimer = {};
-  timer.it_value.tv_sec = ms / 1000;
-  timer.it_value.tv_usec = static_cast<suseconds_t>(ms % 1000) * 1000;
-  setitimer(ITIMER_REAL, &timer, &oldTimer);
-  bool free = flock(fd.get(), LOCK_SH) == 0;
-  struct itimerval none = {};
-  setitimer(ITIMER_REAL, &none, nullptr);
-  sigaction(SIGALRM, &old, nullptr);
-  return free;
+  // A lock goes with the holder's last descriptor of the file, so each close of it is the
+  // moment to look again. Watched before the first look, so that no close falls between.
+  UniqueFd watch(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+  if (watch && inotify_add_watch(watch.get(), path.c_str(), IN_CLOSE_WRITE | IN_CLOSE_NOWRITE) < 0) watch.reset();
+  uint64_t end = TickMs() + ms;
+  for (;;) {
+    if (flock(fd.get(), LOCK_SH | LOCK_NB) == 0) return true;
+    uint64_t now = TickMs();
+    if (now >= end) return false;
+    struct pollfd p = {watch.get(), POLLIN, 0};
+    int ready = poll(&p, watch ? 1 : 0, static_cast<int>(end - now));
+    if (ready < 0 && errno != EINTR) return flock(fd.get(), LOCK_SH | LOCK_NB) == 0;
+    if (ready > 0) {
+      char events[4096];
+      while (read(watch.get(), events, sizeof events) > 0) {
+      }
+    }
+  }
 }
 
 uint8_t ReadStatusByte(const std::string& blockPath, size_t index) {

@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 
+#include "config/connections.h"
 #include "config/settings_registry.h"
 #include "outside/qardial/qardial.h"
 #include "runtime/clock.h"
@@ -147,6 +148,22 @@ std::string Dechunk(std::string_view body) {
 
 bool QardialPresent() { return Library().present; }
 
+void* QardialModemAllocate(const std::string& modem, int timeoutSeconds) {
+  const Qardial& q = Library();
+  if (!q.present) return nullptr;
+  volatile int stop = 0;
+  void* handle = nullptr;
+  for (int waited = 0; waited < timeoutSeconds && !handle && ShutdownRequested.load() == 0; ++waited)
+    handle = q.allocate(modem.c_str(), 1, &stop);
+  return handle;
+}
+
+bool QardialModemRequested(void* handle) { return handle && Library().requested(handle) != 0; }
+
+void QardialModemRelease(void* handle) {
+  if (handle) Library().release(handle);
+}
+
 bool DataCallSettingsOf(const std::string& connection, MmsDataCallSettings& s) {
   if (connection.empty() || !QardialPresent()) return false;
   std::string section = ConnectionSectionName(connection);
@@ -164,6 +181,15 @@ bool DataCallSettingsOf(const std::string& connection, MmsDataCallSettings& s) {
   return true;
 }
 
+bool MmsDataCallWantsModem(const std::string& modem) {
+  if (modem.empty() || !QardialPresent()) return false;
+  for (const ConfiguredConnection& c : EnumerateConnections()) {
+    MmsDataCallSettings s;
+    if (DataCallSettingsOf(c.displayName, s) && EqualsNoCase(Trim(s.modem), Trim(modem))) return true;
+  }
+  return false;
+}
+
 MmsFetch FetchOverDataCall(MmsDataCall& call, const MmsDataCallSettings& s, const std::string& url,
                            uint32_t retryCount, std::string& body) {
   const Qardial& q = Library();
@@ -171,10 +197,7 @@ MmsFetch FetchOverDataCall(MmsDataCall& call, const MmsDataCallSettings& s, cons
     HangUpAndRelease(call, "#1");
   if (!call.modemHandle) {
     WriteDebugLogf(kLabel, "Before ModemAllocate - %s", s.modem.c_str());
-    // Up to 30 s in one-second waits, so that the service's stop ends the wait.
-    volatile int stop = 0;
-    for (int waited = 0; waited < 30 && !call.modemHandle && ShutdownRequested.load() == 0; ++waited)
-      call.modemHandle = q.allocate(s.modem.c_str(), 1, &stop);
+    call.modemHandle = QardialModemAllocate(s.modem, 30);
     WriteDebugLogf(kLabel, "After ModemAllocate - %s - %s", s.modem.c_str(), call.modemHandle ? "OK" : "busy");
     if (!call.modemHandle) {
       WriteDebugLogf(kLabel, "Modem Busy - %s", s.modem.c_str());

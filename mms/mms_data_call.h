@@ -26,6 +26,10 @@ bool QardialPresent();
 // gateway set, and the library present); false for the direct path.
 bool DataCallSettingsOf(const std::string& connection, MmsDataCallSettings& out);
 
+// True when some configured connection fetches its MMS by a data call over this modem
+// (UseDial, and UseModem or the connection itself naming it): only such a modem is shared.
+bool MmsDataCallWantsModem(const std::string& modem);
+
 MmsFetch FetchOverDataCall(MmsDataCall& call, const MmsDataCallSettings& s, const std::string& url,
                            uint32_t retryCount, std::string& body);
 void AcknowledgeOverDataCall(const MmsDataCallSettings& s, const std::string& mmsUrl, const std::string& pdu);
@@ -34,3 +38,10 @@ void AcknowledgeOverDataCall(const MmsDataCallSettings& s, const std::string& mm
 bool KeepDataCallAfterIdlePass(MmsDataCall& call);
 // Hang-up and release at the stop ("#4").
 void EndDataCall(MmsDataCall& call, const char* which);
+
+// qardial's modem arbiter for the SMS session of a modem. Allocation waits up to
+// timeoutSeconds in one-second steps, so that the service's stop ends it; null when not had
+// (or without the library).
+void* QardialModemAllocate(const std::string& modem, int timeoutSeconds);
+bool QardialModemRequested(void* handle);
+void QardialModemRelease(void* handle);

@@ -282,10 +282,14 @@ void RunWorker(const std::string& dir, AutoResetEvent& wake) {
     return;
   }
   MmsDataCall call;
+  // Passes over an empty folder write nothing, and a folder holding only notifications not
+  // yet due again writes its lines once a minute: an idle gateway's debug log stays put.
+  RepeatedDebugLine begin, end;
   while (ShutdownRequested.load() == 0) {
-    if (DebugSettings.Debug.load()) WriteDebugLog(kLabel, "Begin scan loop");
+    bool queued = DebugSettings.Debug.load() && !ListNames(dir, "*.Q", false).empty();
+    if (queued) WriteDebugLogUnlessRepeated(begin, kLabel, "Begin scan loop");
     unsigned done = ProcessMmsQueuePass(dir, NowSeconds(), call);
-    if (DebugSettings.Debug.load()) WriteDebugLog(kLabel, "End scan loop");
+    if (queued) WriteDebugLogUnlessRepeated(end, kLabel, "End scan loop");
     // Two seconds between idle passes, one after a pass that finished something, ten while a
     // borrowed modem is kept for the next notification; a queued notification wakes the
     // worker at once. The stop is seen within a second.

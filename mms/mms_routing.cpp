@@ -1,10 +1,13 @@
 #include "mms/mms_routing.h"
 
+#include <algorithm>
 #include <string>
 
-#include "accounting/user_entries.h"
 #include "config/settings_registry.h"
 #include "mms/mms_headers.h"
+#include "mms/mms_store.h"
+#include "outside/outside_tables.h"
+#include "outside/subscriber_store.h"
 #include "push/wsp_decode.h"
 #include "runtime/base64.h"
 #include "runtime/config_access.h"
@@ -29,10 +32,28 @@ std::string FieldText(std::string_view message, uint8_t code) {
   return colon == std::string::npos ? "" : line.substr(colon + 2);
 }
 
+// An empty line, then data in base64 lines of 76 characters.
+void AppendBase64Lines(std::string& mail, std::string_view data) {
+  mail += "\r\n";
+  std::string encoded = Base64Encode(data);
+  for (size_t i = 0; i < encoded.size(); i += 76) mail += encoded.substr(i, 76) + "\r\n";
+}
+
+// The MMS subscriber named by alias (or by number) who has e-mail forwarding.
+bool ForwardsToMail(std::string_view account) {
+  if (!IsSafePathName(account) || !OutsideLibraries.ledger.Loaded()) return false;
+  SubscriberStore store(OutsideLibraries.ledger);
+  if (store.db == nullptr) return false;
+  std::string number = store.AliasOwner(std::string(account));
+  MMSCUserRecord record{};
+  if (!store.Find(number.empty() ? std::string(account) : number, record)) return false;
+  if (record.EMailForwarding == 0) WriteDebugLogf(kLabel, "%s has no e-mail forwarding", std::string(account).c_str());
+  return record.EMailForwarding != 0;
+}
+
 bool MailToAccount(std::string_view account, std::string_view message) {
-  SMSUserRecord record{};
-  if (!IsSafePathName(account) || !LookupAccount(account, record)) {
-    WriteDebugLogf(kLabel, "No local account %s", std::string(account).c_str());
+  if (!ForwardsToMail(account)) {
+    WriteDebugLogf(kLabel, "No local account %s with e-mail forwarding", StripControlBytes(account).c_str());
     return false;
   }
   std::string domain = StripControlBytes(MmscValue("DomainName"));
@@ -47,10 +68,29 @@ bool MailToAccount(std::string_view account, std::string_view message) {
   mail += "Subject: " + (subject.empty() ? std::string("MMS") : subject) + "\r\n";
   mail += "Date: " + FormatRfc822Date() + "\r\n";
   mail += "MIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=\"" + boundary + "\"\r\n\r\n";
-  mail += "--" + boundary + "\r\nContent-Type: application/vnd.wap.mms-message\r\n"
-          "Content-Transfer-Encoding: base64\r\nContent-Disposition: attachment; filename=\"message.mms\"\r\n\r\n";
-  std::string encoded = Base64Encode(message);
-  for (size_t i = 0; i < encoded.size(); i += 76) mail += encoded.substr(i, 76) + "\r\n";
+  // The content parts as a mail reader shows them: texts inline, the rest attached under
+  // their names; the presentation means nothing there. A message whose parts cannot be read
+  // goes attached whole.
+  unsigned added = 0;
+  for (const MmsBodyPart& p : MmsBodyParts(message, false)) {
+    if (EqualsNoCase(p.type, "application/smil")) continue;
+    std::string type = p.type.empty() ? "application/octet-stream" : p.type;
+    if (!p.charset.empty()) type += "; charset=" + p.charset;
+    std::string name = p.fileName;
+    std::replace(name.begin(), name.end(), '"', '_');
+    mail += "--" + boundary + "\r\nContent-Type: " + type + "\r\nContent-Transfer-Encoding: base64\r\n";
+    mail += std::string("Content-Disposition: ") + (StartsWithNoCase(p.type, "text/") ? "inline" : "attachment") +
+            "; filename=\"" + name + "\"\r\n";
+    if (!p.contentId.empty() && p.contentId.find_first_of("<>\"") == std::string::npos)
+      mail += "Content-ID: <" + p.contentId + ">\r\n";
+    AppendBase64Lines(mail, p.data);
+    ++added;
+  }
+  if (added == 0) {
+    mail += "--" + boundary + "\r\nContent-Type: application/vnd.wap.mms-message\r\n"
+            "Content-Transfer-Encoding: base64\r\nContent-Disposition: attachment; filename=\"message.mms\"\r\n";
+    AppendBase64Lines(mail, message);
+  }
   mail += "--" + boundary + "--\r\n";
   std::string path = CreateUniqueFile(ProgramDataDirectory() + "MMSCOUT/", "RFC", mail);
   if (path.empty()) {

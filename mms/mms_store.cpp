@@ -156,29 +156,45 @@ std::string WritePartFile(const std::string& folder, const std::string& name, st
 }
 
 void StoreParts(std::string_view message, const std::string& folder, std::vector<StoredPart>& parts) {
+  for (MmsBodyPart& p : MmsBodyParts(message, true)) {
+    StoredPart part{WritePartFile(folder, p.fileName, p.data), std::move(p.type), std::move(p.charset),
+                    std::move(p.contentId), std::move(p.extraHeaders)};
+    if (part.fileName.empty()) {
+      WriteDebugLogf(kLabel, "body part #%u could not be written to %s%s", p.number, folder.c_str(), p.fileName.c_str());
+      continue;
+    }
+    parts.push_back(std::move(part));
+  }
+}
+
+}  // namespace
+
+std::vector<MmsBodyPart> MmsBodyParts(std::string_view message, bool log) {
+  std::vector<MmsBodyPart> parts;
   size_t end = 0;
   std::vector<HeaderField> fields = HeaderFields(message, &end);
-  if (fields.empty() || fields.back().field.code != 0x84) return;
+  if (fields.empty() || fields.back().field.code != 0x84) return parts;
   WspReader r{message, end};
   uint32_t count;
-  if (!ReadUintvar(r, count)) return;
+  if (!ReadUintvar(r, count)) return parts;
   for (unsigned number = 1; !r.AtEnd() && number <= kMaxParts; ++number) {
     uint32_t headersLength, dataLength;
     if (!ReadUintvar(r, headersLength) || !ReadUintvar(r, dataLength)) break;
     if (headersLength > r.Left() || dataLength > r.Left() - headersLength) break;
     WspReader headers{message.substr(r.pos, headersLength)};
-    std::string_view data = message.substr(r.pos + headersLength, dataLength);
+    MmsBodyPart part;
+    part.number = number;
+    part.data = message.substr(r.pos + headersLength, dataLength);
     r.pos += size_t{headersLength} + dataLength;
 
     MmsContentType type;
     DecodeMmsContentType(headers, type);
-    StoredPart part;
     part.type = type.type;
     part.charset = type.charset;
     std::string name = type.name;
-    if (!name.empty()) WriteDebugLogf(kLabel, "body part #%u name = %s", number, name.c_str());
-    if (!part.charset.empty()) WriteDebugLogf(kLabel, "body part #%u charset = %s", number, part.charset.c_str());
-    WriteDebugLogf(kLabel, "body part #%u Content-type = %s", number, part.type.c_str());
+    if (log && !name.empty()) WriteDebugLogf(kLabel, "body part #%u name = %s", number, name.c_str());
+    if (log && !part.charset.empty()) WriteDebugLogf(kLabel, "body part #%u charset = %s", number, part.charset.c_str());
+    if (log) WriteDebugLogf(kLabel, "body part #%u Content-type = %s", number, part.type.c_str());
     size_t extraLength = 0;
     WspField f;
     std::string headerName;
@@ -188,12 +204,12 @@ void StoreParts(std::string_view message, const std::string& folder, std::vector
       if (f.code == 0x8E) {
         if (!value.AtEnd() && value.Peek() >= 0x20 && value.Peek() < 0x80 && ReadText(value, text)) {
           name = StripControlBytes(text);
-          WriteDebugLogf(kLabel, "body part #%u Content-location = %s", number, name.c_str());
+          if (log) WriteDebugLogf(kLabel, "body part #%u Content-location = %s", number, name.c_str());
         }
       } else if (f.code == 0xC0) {
         if (!value.AtEnd() && value.Peek() >= 0x20 && value.Peek() < 0x80 && ReadText(value, text)) {
           part.contentId = StripControlBytes(TrimQuotes(text));
-          WriteDebugLogf(kLabel, "body part #%u Content-id = %s", number, part.contentId.c_str());
+          if (log) WriteDebugLogf(kLabel, "body part #%u Content-id = %s", number, part.contentId.c_str());
         }
       } else if (f.code == 0 && (headerName.starts_with("X-") || headerName.starts_with("x-"))) {
         if (ReadText(value, text)) {
@@ -208,21 +224,19 @@ void StoreParts(std::string_view message, const std::string& folder, std::vector
     }
 
     std::string extension = MmsExtensionForType(part.type);
-    std::string fileName = FileNameFrom(name);
+    part.fileName = FileNameFrom(name);
     if (name.empty() && !part.contentId.empty() && !HasBadNameByte(part.contentId)) {
-      fileName = FileNameFrom(part.contentId);
-      if (fileName.find('.') == std::string::npos && !fileName.empty()) fileName += extension;
+      part.fileName = FileNameFrom(part.contentId);
+      if (part.fileName.find('.') == std::string::npos && !part.fileName.empty()) part.fileName += extension;
     }
-    if (fileName.empty() || fileName == "." || fileName == ".." || !IsSafePathName(fileName))
-      fileName = StrPrintf("unk%u", number) + extension;
-    part.fileName = WritePartFile(folder, fileName, data);
-    if (part.fileName.empty()) {
-      WriteDebugLogf(kLabel, "body part #%u could not be written to %s%s", number, folder.c_str(), fileName.c_str());
-      continue;
-    }
+    if (part.fileName.empty() || part.fileName == "." || part.fileName == ".." || !IsSafePathName(part.fileName))
+      part.fileName = StrPrintf("unk%u", number) + extension;
     parts.push_back(std::move(part));
   }
+  return parts;
 }
+
+namespace {
 
 std::string PartLines(const std::string& id, const std::vector<StoredPart>& parts) {
   std::string out;

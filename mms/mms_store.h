@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // Stores the message (or, without one, the notification alone) and then runs the receive
 // callback. recipient, when non-empty, becomes the one To line. True when the header file
@@ -12,6 +13,18 @@
 // header file appears only complete, after its parts. headerPath gets its path.
 bool ParseInboundMMS(std::string_view recipient, std::string_view notification,
                      std::optional<std::string_view> message, std::string* headerPath = nullptr);
+
+// One body part of a message, as the stored form names it.
+struct MmsBodyPart {
+  unsigned number = 0;   // from 1, in the message's order
+  std::string fileName;  // safe: from Content-location, the name or the Content-ID, else "unk%u" + extension
+  std::string type, charset, contentId;
+  std::vector<std::string> extraHeaders;  // "X-QarMMS-Content-Header" lines
+  std::string_view data;                  // inside the message
+};
+// The body parts of a message (m-retrieve-conf, m-send-req); with log, the debug lines
+// "body part #%u ..." of each.
+std::vector<MmsBodyPart> MmsBodyParts(std::string_view message, bool log);
 
 // The message header lines of the header file (CR LF each), before the part lines.
 std::string MmsHeaderLines(std::string_view recipient, std::string_view notification,

@@ -14,6 +14,7 @@
 #include "httpclient/http_text.h"
 #include "mms/mms_store.h"
 #include "outside/qarmedia/qarmedia.h"
+#include "push/wbxml.h"
 #include "runtime/config_access.h"
 #include "runtime/debug_log.h"
 #include "runtime/file_io.h"
@@ -332,9 +333,16 @@ std::string MmsDrmMessage(const MmsSubmitRequest& r, std::string_view type, std:
                           std::string_view data, unsigned number) {
   std::string boundary = StrPrintf("--drm-boundary-%08X", number);
   std::string out;
-  if (r.drmRestrict)
-    out += boundary + "\r\nContent-Type: application/vnd.oma.drm.rights+xml\r\nContent-Transfer-Encoding: binary\r\n\r\n" +
-           MmsDrmRights(r, contentId) + "\r\n";
+  if (r.drmRestrict) {
+    std::string rights = MmsDrmRights(r, contentId), binary, error;
+    // WBXML 1.3 in UTF-8; should a client's constraint text defeat the compiler, the XML
+    // object still carries the same rights.
+    if (!r.rightsAsXml && !CompileXmlDocument(rights, 0x03, 0x6A, binary, error))
+      WriteDebugLogf(kLabel, "DRM rights sent as XML: %s", error.c_str());
+    bool wbxml = !r.rightsAsXml && !binary.empty();
+    out += boundary + "\r\nContent-Type: application/vnd.oma.drm.rights+" + (wbxml ? "wbxml" : "xml") +
+           "\r\nContent-Transfer-Encoding: binary\r\n\r\n" + (wbxml ? binary : rights) + "\r\n";
+  }
   out += boundary + "\r\nContent-Type: " + std::string(type.empty() ? "application/octet-stream" : type) + "\r\n";
   if (r.drmRestrict) out += "Content-ID: <" + std::string(contentId) + ">\r\n";
   out += "Content-Transfer-Encoding: binary\r\n\r\n" + std::string(data) + "\r\n" + boundary + "--\r\n";
@@ -396,16 +404,24 @@ MmsSubmitResult SubmitMMS(const MmsSubmitRequest& r) {
     }
   }
   if (partLines.empty()) return Fail("No MMS content");
+  // The SMIL names each part by what it holds, also when it travels wrapped.
+  std::vector<std::string> smilLines = partLines;
   if (r.forwardLock || r.drmRestrict) {
-    for (std::string& line : partLines) {
-      if (line.find('/') == std::string::npos) continue;  // the text part stays as it is
-      std::string name = line.substr(line.find('/') + 1), data;
-      if (!ReadWholeFile(work.dir + name, data)) continue;
-      std::string wrapped = MmsDrmMessage(r, MmsTypeForFileName(name), name, data, NextUniqueId());
-      std::string dm = FreeName(work.dir, name + ".dm");
-      if (!WriteNewFile(work.dir + dm, wrapped)) return Fail("Internal Error (DRM message not written)");
-      unlink((work.dir + name).c_str());
-      line = id + "/" + dm;
+    for (size_t i = 0; i < partLines.size(); ++i) {
+      std::string& line = partLines[i];
+      bool textPart = line.starts_with(id + ".txt;");
+      std::string name = textPart ? id + ".txt" : line.substr(line.find('/') + 1);
+      std::string path = textPart ? base + ".txt" : work.dir + name, data;
+      if (!ReadWholeFile(path, data)) continue;
+      std::string type = textPart ? "text/plain; charset=utf-8" : MmsTypeForFileName(name);
+      std::string wrapped = MmsDrmMessage(r, type, name, data, NextUniqueId());
+      std::string dm = textPart ? name + ".dm" : FreeName(work.dir, name + ".dm");
+      std::string dmPath = textPart ? base + ".txt.dm" : work.dir + dm;
+      if (textPart) work.files.push_back(dmPath);
+      if (!WriteNewFile(dmPath, wrapped)) return Fail("Internal Error (DRM message not written)");
+      unlink(path.c_str());
+      line = textPart ? dm : id + "/" + dm;
+      smilLines[i] = line + ";" + (textPart ? "text/plain" : type);
     }
   }
 
@@ -415,7 +431,7 @@ MmsSubmitResult SubmitMMS(const MmsSubmitRequest& r) {
   std::string header = MmsSubmitHeaderText(r, NextUniqueId(), routed);
   for (const std::string& line : partLines) header += "X-QarMMS-Content-Location: " + line + "\r\n";
   if (ConfigBool(Mmsc("EMailAutoSmil", "Yes"))) {
-    std::string smil = MmsSmilFor(partLines);
+    std::string smil = MmsSmilFor(smilLines);
     if (!smil.empty()) {
       if (!WriteNewFile(base + ".smil", smil)) return Fail("Internal Error (SMIL not written)");
       header += "X-QarMMS-Content-Location: " + id + ".smil;application/smil;charset=utf-8\r\n";

@@ -31,6 +31,7 @@ struct MmsSubmitRequest {
   std::vector<std::pair<std::string, std::string>> passedOn;  // query arguments for the service
   // DRM: forward lock, or restricted with a rights object of these permissions/constraints.
   bool forwardLock = false, drmRestrict = false;
+  bool rightsAsXml = true;  // the rights object as text XML, else as WBXML
   bool play = false, display = false, execute = false, print = false;
   std::string count, start, end, interval;  // constraints, "" when not set
 };

@@ -18,6 +18,8 @@ if [ "${1:-}" = "--tests" ]; then
   packages+=(libwbxml2-utils libxml2-utils prometheus chromium tmux)
   # The order of flushes and answers (strace) and the disk images of the cut test (e2fsprogs).
   packages+=(strace e2fsprogs)
+  # A faster clock for the programs whose waits of many seconds a test sits through (faketime).
+  packages+=(faketime)
   # The SMPP tests run the npm "smpp" package (installed into the build tree by the tests).
   command -v node >/dev/null 2>&1 || packages+=(nodejs)
   command -v npm >/dev/null 2>&1 || packages+=(npm)

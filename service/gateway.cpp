@@ -28,7 +28,7 @@
 #include "service/banner.h"
 #include "service/database_check.h"
 #include "service/listeners.h"
-#include "service/mms_push_hand_over.h"
+#include "service/mms_hooks.h"
 #include "service/receive_markers.h"
 #include "service/service_threads.h"
 #include "service/status_block.h"
@@ -250,7 +250,7 @@ int GatewayMain() {
                                WakeInboundWorkers(InboundWakeKind::Reports);
                                WakeInboundWorkers(InboundWakeKind::Receipts);
                              });
-  InstallMmsPushHandOver();
+  InstallMmsHooks();
   RegisterSubmissionHandlers();
   SetProcessStartTime(NowSeconds());
   SetSmppServerRunningCheck([] { return GetStatusByte(kStatusSmppListening) != 0; });

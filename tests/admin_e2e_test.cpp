@@ -1,11 +1,15 @@
 // End-to-end: the administration pages, the status documents and provisioning of the real
 // qargate, driven by curl and checked with xmllint, promtool and a headless browser.
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -15,8 +19,10 @@
 
 #include "outside/qarvault/qarvault.h"
 #include "runtime/file_io.h"
+#include "runtime/process_runner.h"
 #include "tests/support/data_folder.h"
 #include "tests/support/gateway_process.h"
+#include "tests/support/sped_up_clock.h"
 
 namespace {
 // "secret" as AdminPassword stores it.
@@ -38,11 +44,11 @@ void WriteScript(const std::string& path, const std::string& body) {
 
 struct AdminSite : WebGateway {
   std::string Url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port) + path; }
-  void Start(std::vector<std::string> lines, const std::string& extra = "") {
+  void Start(std::vector<std::string> lines, const std::string& extra = "", const std::vector<std::string>& env = {}) {
     lines.insert(lines.end(), {"AdminUser=admin", std::string("AdminPassword=") + kScrambledSecret,
                                "AdminPasswordDelete=Remover", "AdminIPAddressList=127.0.0.1"});
     Configure(lines, extra);
-    process = std::make_unique<GatewayProcess>(home);
+    process = std::make_unique<GatewayProcess>(home, "qargate", std::vector<std::string>{}, env);
     ASSERT_TRUE(WaitReady(*process, port)) << process->Output();
   }
   std::string Get(const std::string& path, const std::vector<std::string>& extra = {"-u", "admin:secret"}) const {
@@ -303,6 +309,29 @@ TEST(AdminE2E, ProvisioningOfAccountsAndLinks) {
   };
   for (const Step& s : steps) EXPECT_EQ(provision(s.query), s.answer) << s.what;
 
+  // A subscriber's e-mail forwarding flag, as the store keeps it (read by Python's sqlite3).
+  auto forwarding = [&](const std::string& number) {
+    ProcessOptions out;
+    out.stdoutPath = home + "forwarding.txt";
+    out.stderrToStdout = true;
+    RunProcess({"python3", "-c",
+                "import sqlite3, sys\n"
+                "row = sqlite3.connect(sys.argv[1]).execute("
+                "'SELECT email_forwarding FROM mmsc_user WHERE phone_number = ?', (sys.argv[2],)).fetchone()\n"
+                "print(row[0] if row else 'none')\n",
+                home + "MMSCDATA/MMSCUSERS.DB", number},
+               out);
+    return ReadFileText(out.stdoutPath);
+  };
+  EXPECT_EQ(forwarding("447000123456"), "0\n");
+  EXPECT_EQ(provision("Type=MMS&AdminAction=Add&PhoneNumber=4470010&Name=fwd&EMailForwarding=Yes"), "OK\r\n\n200");
+  EXPECT_EQ(forwarding("4470010"), "1\n");
+  EXPECT_EQ(provision("Type=MMS&AdminAction=Modify&PhoneNumber=4470010&FullName=F", {"-u", "admin:changer"}), "OK\r\n\n200");
+  EXPECT_EQ(forwarding("4470010"), "1\n");
+  EXPECT_EQ(provision("Type=MMS&AdminAction=Modify&PhoneNumber=4470010&EMailForwarding=No", {"-u", "admin:changer"}),
+            "OK\r\n\n200");
+  EXPECT_EQ(forwarding("4470010"), "0\n");
+
   // Changing and deleting subscribers take their own passwords when those are set.
   std::string modify = "Type=MMS&AdminAction=Modify&PhoneNumber=447000123456&Name=renamed";
   std::string refused = provision(modify, {"-i", "-u", "admin:secret"});
@@ -417,16 +446,25 @@ TEST(AdminE2E, AccountPagesListAndChangeAccounts) {
 }
 
 // A command that runs past the limit is ended; what it wrote until then is the answer.
+// The minute passes on the gateway's clock, run ten times faster where libfaketime is
+// installed.
 TEST(AdminE2E, CommandsAreEndedAfterAMinute) {
   AdminSite site;
   std::string dir = site.home.path();
-  WriteScript(dir + "slow.sh", "echo started\nexec sleep 613\n");
-  site.Start({}, "[AdminCommands]\r\nslow=" + dir + "slow.sh\r\n");
+  WriteScript(dir + "slow.sh", "echo $$ > '" + dir + "slow.pid'\necho started\nexec sleep 613\n");
+  std::vector<std::string> fast = SpedUpClockEnv(10);
+  const long long factor = fast.empty() ? 1 : 10;
+  site.Start({}, "[AdminCommands]\r\nslow=" + dir + "slow.sh\r\n", fast);
+  auto start = std::chrono::steady_clock::now();
   std::string out = Curl({"-m", "90", "-u", "admin:secret", site.Url("/ADMIN/slow?x=1")});
+  long long ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
   EXPECT_EQ(out, "started\n\n200");
-  std::string ps;
-  Shell("pgrep -f '[s]leep 613' || true", ps);
-  EXPECT_EQ(ps, "");
+  EXPECT_GE(ms * factor, 59000);
+  // This command's own process, not any other run's: gone, not even a zombie.
+  pid_t command = static_cast<pid_t>(atol(ReadFileText(dir + "slow.pid").c_str()));
+  ASSERT_GT(command, 0);
+  EXPECT_EQ(kill(command, 0), -1);
+  EXPECT_EQ(errno, ESRCH);
 }
 // An account deleted while the gateway keeps its balance cached, then made again, starts
 // from the new balance alone.

@@ -73,6 +73,8 @@ void HandleMmsSubmission(WebConnection& c, const WebRequest& r, const std::vecto
   }
   m.forwardLock = SubmitFlag(r, "MMSForwardLock");
   m.drmRestrict = SubmitFlag(r, "DRMRestrict");
+  // Text XML unless the client turns it off.
+  m.rightsAsXml = FlagParameter(r, "DRMRestrictTextXML").value_or(true);
   m.play = SubmitFlag(r, "DRMPermissionPlay");
   m.display = SubmitFlag(r, "DRMPermissionDisplay");
   m.execute = SubmitFlag(r, "DRMPermissionExecute");

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,8 @@
 #include "mms/tests/recording_mmsc.h"
 #include "mms/tests/tshark_check.h"
 #include "outside/qarpeer/tests/node_peer.h"
+#include "runtime/dates.h"
+#include "runtime/file_io.h"
 #include "runtime/hex_text.h"
 #include "runtime/text_helpers.h"
 #include "tests/support/gateway_process.h"
@@ -26,9 +29,7 @@ namespace {
 TEST(MmsGateway, QueuedNotificationsSurviveARestart) {
   std::string mms = RetrieveConfThreeParts();
   ScriptedServer content([&](const std::string&, int, int) {
-    return ScriptedReply{"HTTP/1.1 200 OK\r\nContent-Type: application/vnd.wap.mms-message\r\nContent-Length: " +
-                             std::to_string(mms.size()) + "\r\n\r\n" + mms,
-                         true};
+    return ScriptedReply{MmsHttpAnswer(mms), true};
   });
   RecordingMmsc mmsc;
   WebGateway gw;
@@ -75,6 +76,69 @@ TEST(MmsGateway, QueuedNotificationsSurviveARestart) {
   ASSERT_TRUE(gateway.WaitExit(30000, code));
   EXPECT_EQ(code, 0);
   EXPECT_NE(access((queue + "MMSINQ.LCK").c_str(), F_OK), 0);  // removed by the ending worker
+}
+
+// The gateway runs 25 hours ahead (faketime): a notification first tried 25 hours earlier
+// expires in its next pass (not fetched, acknowledged as Rejected, left as ".BAD"), while
+// one first tried 23 hours earlier is still fetched, stored and acknowledged as Retrieved.
+TEST(MmsGateway, TwentyFiveHoursLaterANotificationExpires) {
+  // The library itself, not its wrapper program, which would stand between the test and the
+  // gateway's exit.
+  const std::string faketime = "/usr/lib/x86_64-linux-gnu/faketime/libfaketimeMT.so.1";
+  if (access(faketime.c_str(), R_OK) != 0) GTEST_SKIP() << "faketime is not installed";
+  std::string mms = RetrieveConfThreeParts();
+  ScriptedServer content([&](const std::string&, int, int) {
+    return ScriptedReply{MmsHttpAnswer(mms), true};
+  });
+  RecordingMmsc mmsc;
+  WebGateway gw;
+  gw.Configure({}, "[" + ConnectionSectionName("GSM1") + "]\r\nMMSURL=http://127.0.0.1:" + std::to_string(mmsc.port()) +
+                       "/ack\r\n");
+  std::string queue = gw.home.path() + "PRIVATE/MMSINQ/GSM1/";
+  time_t now = time(nullptr);
+  auto queueFile = [&](const std::string& name, const std::string& tid, time_t firstTried) {
+    std::string location = "http://127.0.0.1:" + std::to_string(content.port()) + "/m/" + tid;
+    std::string note = Bytes({0x8C, 0x82}) + "\x98" + Txt(tid) + Bytes({0x8D, 0x92}) + "\x83" + Txt(location);
+    std::string stamp = FormatTimestamp14(firstTried);
+    WriteFileText(queue + name, "[MMSINQ]\r\nTo=+4970\r\nModemName=GSM1\r\nNotification=" + HexEncode(note) +
+                                    "\r\nContentLocation=" + location + "\r\nFirstAttemptTime=" + stamp +
+                                    "\r\nRetryCount=1\r\nLastRetryTime=" + stamp + "\r\n");
+  };
+  queueFile("00000009.Q", "N-9", now);
+  queueFile("00000008.Q", "N-8", now + 2 * 3600);
+  setenv("LD_PRELOAD", faketime.c_str(), 1);
+  setenv("FAKETIME", "+25h", 1);
+  // Only the calendar moves: waits that end by the steady clock keep their length.
+  setenv("DONT_FAKE_MONOTONIC", "1", 1);
+  GatewayProcess gateway(gw.home);
+  for (const char* name : {"LD_PRELOAD", "FAKETIME", "DONT_FAKE_MONOTONIC"}) unsetenv(name);
+  ASSERT_TRUE(WaitReady(gateway, gw.port)) << gateway.Output();
+  ASSERT_TRUE(WaitUntil(60000, [&] {
+    return mmsc.Requests().size() == 2 && FileExistsNotDirectory(queue + "00000009.BAD") &&
+           !FileExistsNotDirectory(queue + "00000008.Q");
+  })) << gw.home.DebugLog();
+  auto ack = [](const std::string& tid, uint8_t status) {
+    return "\r\n\r\n" + Bytes({0x8C, 0x83}) + "\x98" + Txt(tid) + Bytes({0x8D, 0x92, 0x95, status, 0x91, 0x80});
+  };
+  size_t retrieved = 0, rejected = 0;
+  for (const std::string& r : mmsc.Requests()) {
+    retrieved += r.ends_with(ack("N-8", 0x81));
+    rejected += r.ends_with(ack("N-9", 0x82));
+  }
+  EXPECT_EQ(retrieved, 1u);
+  EXPECT_EQ(rejected, 1u);
+  // Only the live one was fetched, and stored.
+  std::vector<std::string> fetched = content.Requests();
+  ASSERT_EQ(fetched.size(), 1u);
+  EXPECT_TRUE(fetched[0].starts_with("GET /m/N-8 ")) << fetched[0];
+  size_t stored = 0;
+  for (const std::string& f : FilesUnder(gw.home.path() + "MMS-IN/")) stored += f.ends_with(".hdr");
+  EXPECT_EQ(stored, 1u);
+  EXPECT_NE(gw.home.DebugLog().find("MMS notification expired: first attempt " + FormatTimestamp14(now)), std::string::npos);
+  gateway.Signal(SIGTERM);
+  int code = -1;
+  ASSERT_TRUE(gateway.WaitExit(30000, code)) << gateway.Output();
+  EXPECT_EQ(code, 0);
 }
 
 }  // namespace
@@ -125,6 +189,48 @@ TEST(MmsGateway, CurlSubmissionToTheMmsService) {
   page = Curl({"-F", "PhoneNumber=+4970", "-F", "MMSText=Again", base});
   EXPECT_NE(page.find("MMS Service Not Active"), std::string::npos) << page;
   EXPECT_EQ(FilesUnder(gw.home.path() + "MMSCDATA/").size(), 1u);
+  EXPECT_TRUE(FilesUnder(gw.home.path() + "PRIVATE/TEMP/").empty());
+  gateway.Signal(SIGTERM);
+  int code = -1;
+  ASSERT_TRUE(gateway.WaitExit(30000, code));
+}
+
+// A restricted submission over curl: the rights travel in the message as text XML unless
+// DRMRestrictTextXML is off, then as WBXML; the text part is wrapped too.
+TEST(MmsGateway, CurlSubmissionWithDrmRightsInEitherForm) {
+  RecordingMmsc service("HTTP/1.0 200 OK\r\nMessage-ID: m-78\r\n\r\n");
+  WebGateway gw;
+  gw.Configure({"RouteMMSViaMMSC=Yes"});
+  WriteFileText(gw.home.path() + "MMSC.INI", "[MMSC]\r\nWebPort=" + std::to_string(service.port()) + "\r\n");
+  GatewayProcess gateway(gw.home);
+  ASSERT_TRUE(WaitReady(gateway, gw.port)) << gateway.Output();
+  struct Case {
+    const char* name;
+    std::vector<std::string> extra;
+    const char* rights;
+  } cases[] = {
+      {"no choice: XML", {}, "application/vnd.oma.drm.rights+xml"},
+      {"XML asked for", {"-F", "DRMRestrictTextXML=Yes"}, "application/vnd.oma.drm.rights+xml"},
+      {"XML turned off: WBXML", {"-F", "DRMRestrictTextXML=No"}, "application/vnd.oma.drm.rights+wbxml"},
+  };
+  size_t seen = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::string> args = {"-F", "PhoneNumber=+4970", "-F", "MMSText=Locked", "-F", "DRMRestrict=Yes",
+                                     "-F", "DRMPermissionDisplay=Yes", "-F", "DRMConstraintCount=2"};
+    args.insert(args.end(), c.extra.begin(), c.extra.end());
+    args.push_back("http://127.0.0.1:" + std::to_string(gw.port) + "/");
+    std::string page = Curl(args);
+    EXPECT_NE(page.find("MMSMessageID=m-78"), std::string::npos) << page << gw.home.DebugLog();
+    std::vector<std::string> requests;
+    for (const std::string& r : service.Requests())
+      if (!r.empty()) requests.push_back(r);
+    ASSERT_EQ(requests.size(), seen + 1) << gw.home.DebugLog();
+    const std::string& message = requests[seen++];
+    EXPECT_NE(message.find(std::string("Content-Type: ") + c.rights + "\r\n"), std::string::npos) << message;
+    EXPECT_NE(message.find("Content-Type: text/plain; charset=utf-8\r\n"), std::string::npos) << message;
+    EXPECT_NE(message.find("Content-Transfer-Encoding: binary\r\n\r\nLocked\r\n"), std::string::npos) << message;
+  }
   EXPECT_TRUE(FilesUnder(gw.home.path() + "PRIVATE/TEMP/").empty());
   gateway.Signal(SIGTERM);
   int code = -1;

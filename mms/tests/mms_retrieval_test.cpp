@@ -15,12 +15,14 @@
 #include <thread>
 #include <vector>
 
+#include "mms/mms_data_call.h"
 #include "mms/mms_inbound.h"
 #include "mms/mms_retrieval.h"
 #include "mms/tests/mms_vectors.h"
 #include "mms/tests/recording_mmsc.h"
 #include "outside/qarvault/qarvault.h"
 #include "runtime/dates.h"
+#include "runtime/debug_log.h"
 #include "runtime/file_io.h"
 #include "runtime/hex_text.h"
 #include "runtime/text_helpers.h"
@@ -28,6 +30,7 @@
 #include "runtime/thread_registry.h"
 #include "runtime/waits.h"
 #include "store/tests/store_home.h"
+#include "tests/support/gateway_process.h"
 #include "tests/support/ports.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_files.h"
@@ -192,6 +195,34 @@ TEST(MmsRetrieval, RetriesAndExpiry) {
   }
 }
 
+// Only a modem some connection fetches its MMS over is shared with MMS retrieval; the
+// settings are read as they stand.
+TEST(MmsDataCall, OnlyModemsNamedForDataCallsAreShared) {
+  ASSERT_TRUE(QardialPresent());
+  struct Case {
+    const char* name;
+    std::string sections;
+    bool gsm1, gsm2;
+  } cases[] = {
+      {"no data call", "[" + ConnectionSectionName("GSM1") + "]\r\nMMSURL=http://x/\r\n", false, false},
+      {"data call over its own modem", "[" + ConnectionSectionName("GSM1") + "]\r\nUseDial=Yes\r\nWAPGatewayIP=http:1.2.3.4:80\r\n",
+       true, false},
+      {"data call over another modem, any case",
+       "[" + ConnectionSectionName("GSM1") + "]\r\nUseDial=Yes\r\nDialUpProfile=mms\r\nUseModem= gsm2 \r\n", false, true},
+      {"UseDial without profile or gateway", "[" + ConnectionSectionName("GSM1") + "]\r\nUseDial=Yes\r\nUseModem=GSM2\r\n", false,
+       false},
+      {"UseDial off", "[" + ConnectionSectionName("GSM2") + "]\r\nUseDial=No\r\nWAPGatewayIP=http:1.2.3.4:80\r\n", false, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    StoreHome home("[QARHUB]\r\nModem1=GSM1\r\nModem2=GSM2\r\n" + c.sections);
+    EXPECT_EQ(MmsDataCallWantsModem("GSM1"), c.gsm1);
+    EXPECT_EQ(MmsDataCallWantsModem("GSM2"), c.gsm2);
+    EXPECT_FALSE(MmsDataCallWantsModem("GSM3"));
+    EXPECT_FALSE(MmsDataCallWantsModem(""));
+  }
+}
+
 TEST(MmsRetrieval, OverTheDataCallThroughTheWapGatewayProxy) {
   TempDir dir;
   TinyProxy proxy(dir.path());
@@ -307,6 +338,38 @@ TEST(MmsWorkers, TwoStartsGiveOneThread) {
   StopWorkers();
   EXPECT_EQ(ActiveThreadCount(), before);
   EXPECT_FALSE(FileExistsNotDirectory(lock));  // removed when the worker ended
+}
+
+
+// A worker passing over notifications that are not yet due again writes its scan lines once,
+// not on every pass: three passes (each records a new notification's retry) give one pair.
+TEST(MmsWorkers, ScanLinesAreNotRepeatedEveryPass) {
+  StopWorkers();
+  StoreHome home;
+  std::string logs = home.path() + "debug/";
+  WriteFileText(logs + "keep", "");
+  SetDebugLogDirectory(logs);
+  DebugSettings.Debug = true;
+  std::string queue = home.path() + "PRIVATE/MMSINQ/GSM1/";
+  uint16_t refused = FreeTcpPort();
+  for (const char* name : {"0000000A.Q", "0000000B.Q", "0000000C.Q"}) {
+    SCOPED_TRACE(name);
+    WriteFileText(queue + name, QueueText(Notification(refused), Location(refused) + "&" + name));
+    StartInboundMMSWorker(kModem);  // the first start, then wake-ups
+    EXPECT_TRUE(WaitUntil(120000, [&] { return ReadFileText(queue + name).find("RetryCount=1\r\n") != std::string::npos; }))
+        << ReadFileText(queue + name);
+  }
+  StopWorkers();
+  DebugSettings.Debug = false;
+  std::string debug = ReadFileText(logs + "SMSDEBUG.LOG");
+  SetDebugLogDirectory("");
+  auto count = [&](const std::string& text) {
+    size_t n = 0;
+    for (size_t at = debug.find(text); at != std::string::npos; at = debug.find(text, at + 1)) ++n;
+    return n;
+  };
+  EXPECT_EQ(count("Begin scan loop\r\n"), 1u) << debug;
+  EXPECT_EQ(count("End scan loop\r\n"), 1u) << debug;
 }
 
 }  // namespace

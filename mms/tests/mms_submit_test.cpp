@@ -9,6 +9,8 @@
 
 #include "mms/mms_submit.h"
 #include "mms/tests/recording_mmsc.h"
+#include "push/tests/decoder_peer.h"
+#include "push/xml_reader.h"
 #include "runtime/local_system_account.h"
 #include "runtime/config_access.h"
 #include "runtime/process_runner.h"
@@ -198,26 +200,46 @@ TEST(SubmitMMS, PackerPastItsLimitOrFailing) {
   }
 }
 
+// The rights part of a DRM message: its type and body.
+struct RightsPart {
+  std::string type, body;
+};
+RightsPart RightsOf(const std::string& dm, const std::string& boundary) {
+  const std::string head = boundary + "\r\nContent-Type: ";
+  if (!dm.starts_with(head)) return {};
+  size_t typeEnd = dm.find("\r\n", head.size());
+  size_t bodyAt = dm.find("\r\n\r\n", head.size());
+  size_t next = dm.find("\r\n" + boundary, bodyAt);
+  if (typeEnd == std::string::npos || bodyAt == std::string::npos || next == std::string::npos) return {};
+  std::string type = dm.substr(head.size(), typeEnd - head.size());
+  if (!type.starts_with("application/vnd.oma.drm.rights")) return {};
+  return {type, dm.substr(bodyAt + 4, next - bodyAt - 4)};
+}
+
 TEST(SubmitMMS, DrmWrapping) {
+  const std::string rights =
+      "<o-ex:rights xmlns:o-ex=\"http://odrl.net/1.1/ODRL-EX\" xmlns:o-dd=\"http://odrl.net/1.1/ODRL-DD\">"
+      "<o-ex:context><o-dd:version>1.0</o-dd:version></o-ex:context><o-ex:agreement><o-ex:asset><o-ex:context>"
+      "<o-dd:uid>cid:photo.jpg</o-dd:uid></o-ex:context></o-ex:asset><o-ex:permission><o-dd:play><o-ex:constraint>"
+      "<o-dd:count>3</o-dd:count><o-dd:datetime><o-dd:end>2027-12-31T23:59:59</o-dd:end></o-dd:datetime>"
+      "</o-ex:constraint></o-dd:play></o-ex:permission></o-ex:agreement></o-ex:rights>";
   struct Case {
     const char* name;
-    bool restrict;
-    std::string rights;  // "" for forward lock
+    bool restrict, rightsAsXml;
+    const char* rightsType;  // "" for forward lock
   } cases[] = {
-      {"forward lock", false, ""},
-      {"restricted: play three times until the end of 2027", true,
-       "<o-ex:rights xmlns:o-ex=\"http://odrl.net/1.1/ODRL-EX\" xmlns:o-dd=\"http://odrl.net/1.1/ODRL-DD\">"
-       "<o-ex:context><o-dd:version>1.0</o-dd:version></o-ex:context><o-ex:agreement><o-ex:asset><o-ex:context>"
-       "<o-dd:uid>cid:photo.jpg</o-dd:uid></o-ex:context></o-ex:asset><o-ex:permission><o-dd:play><o-ex:constraint>"
-       "<o-dd:count>3</o-dd:count><o-dd:datetime><o-dd:end>2027-12-31T23:59:59</o-dd:end></o-dd:datetime>"
-       "</o-ex:constraint></o-dd:play></o-ex:permission></o-ex:agreement></o-ex:rights>"},
+      {"forward lock", false, true, ""},
+      {"restricted: play three times until the end of 2027", true, true, "application/vnd.oma.drm.rights+xml"},
+      {"restricted, rights as WBXML", true, false, "application/vnd.oma.drm.rights+wbxml"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     MmsSubmitRequest r;
+    r.text = "Hi";
     r.files.push_back({"1234ABCD.jpg", "upload", "photo.jpg"});
     r.forwardLock = !c.restrict;
     r.drmRestrict = c.restrict;
+    r.rightsAsXml = c.rightsAsXml;
     r.play = true;
     r.count = "3";
     r.end = "2027-12-31T23:59:59";
@@ -226,28 +248,57 @@ TEST(SubmitMMS, DrmWrapping) {
     Outcome run = Submit(r);
     unsetenv("MMS_KEEP");
     EXPECT_EQ(run.result.status, MmsSubmitStatus::Accepted);
+    // Only the upload, which belongs to the request, is left.
+    for (const std::string& t : run.temp) EXPECT_EQ(t, "PRIVATE/TEMP/1234ABCD.jpg");
+    // Every part travels wrapped, the text too; the SMIL still names each by what it holds.
     std::string header = Normalised(run.header);
-    EXPECT_NE(header.find("X-QarMMS-Content-Location: ID/photo.jpg.dm\r\n"), std::string::npos) << header;
-    EXPECT_NE(run.smil.find("<ref src=\"photo.jpg.dm\" region=\"Image\"/>"), std::string::npos) << run.smil;
+    EXPECT_NE(header.find("X-QarMMS-Content-Location: ID.txt.dm\r\nX-QarMMS-Content-Location: ID/photo.jpg.dm\r\n"),
+              std::string::npos)
+        << header;
+    EXPECT_NE(run.smil.find(".txt.dm\" region=\"Text\"/></par><par dur=\"5s\"><img src=\"photo.jpg.dm\" region=\"Image\"/>"),
+              std::string::npos)
+        << run.smil;
     std::string dm = ReadFileText(keep.path() + "photo.jpg.dm");
     ASSERT_GT(dm.size(), 23u);
     std::string boundary = dm.substr(0, 23);
     EXPECT_TRUE(boundary.starts_with("--drm-boundary-"));
+    RightsPart part = RightsOf(dm, boundary);
+    EXPECT_EQ(part.type, c.rightsType);
     std::string want;
-    if (!c.rights.empty())
-      want += boundary + "\r\nContent-Type: application/vnd.oma.drm.rights+xml\r\nContent-Transfer-Encoding: binary\r\n\r\n" +
-              c.rights + "\r\n";
-    want += boundary + "\r\nContent-Type: image/jpeg\r\n" + (c.rights.empty() ? "" : "Content-ID: <photo.jpg>\r\n") +
+    if (c.restrict)
+      want += boundary + "\r\nContent-Type: " + c.rightsType + "\r\nContent-Transfer-Encoding: binary\r\n\r\n" + part.body +
+              "\r\n";
+    want += boundary + "\r\nContent-Type: image/jpeg\r\n" + (c.restrict ? "Content-ID: <photo.jpg>\r\n" : "") +
             "Content-Transfer-Encoding: binary\r\n\r\nJPEGDATA\r\n" + boundary + "--\r\n";
     EXPECT_EQ(dm, want);
-    if (!c.rights.empty() && !FindProgram("", "xmllint").empty()) {
-      WriteFileText(keep.path() + "rights.xml", c.rights);
+    std::string text;
+    for (const std::string& f : FilesUnder(keep.path()))
+      if (f.ends_with(".txt.dm")) text = ReadFileText(f);
+    EXPECT_NE(text.find("\r\nContent-Type: text/plain; charset=utf-8\r\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("Content-Transfer-Encoding: binary\r\n\r\nHi\r\n"), std::string::npos) << text;
+    EXPECT_EQ(text.find("drm.rights") != std::string::npos, c.restrict) << text;
+    if (!c.restrict) continue;
+    if (c.rightsAsXml) {
+      EXPECT_EQ(part.body, rights);
+      if (FindProgram("", "xmllint").empty()) continue;
+      WriteFileText(keep.path() + "rights.xml", part.body);
       ProcessOptions quiet;
       quiet.stdoutPath = keep.path() + "xmllint.out";
       quiet.stderrToStdout = true;
       EXPECT_EQ(RunProcess({"xmllint", "--noout", keep.path() + "rights.xml"}, quiet), 0)
           << ReadFileText(quiet.stdoutPath);
+      continue;
     }
+    // WBXML 1.3, the rights public identifier, UTF-8, no string table; the peer decoder reads
+    // back the same rights.
+    ASSERT_GT(part.body.size(), 4u);
+    EXPECT_EQ(part.body.substr(0, 4), std::string("\x03\x0E\x6A\x00", 4));
+    if (!HaveWbxmlDecoder()) continue;
+    std::string decoded = DecodeWithPeer(part.body, "DRMREL10"), error;
+    XmlNode original, back;
+    ASSERT_TRUE(ParseXml(rights, original, error)) << error;
+    ASSERT_TRUE(ParseXml(decoded, back, error)) << error << "\n" << decoded;
+    EXPECT_EQ(TreeText(back), TreeText(original)) << decoded;
   }
 }
 

@@ -34,8 +34,7 @@ TEST(MmsVectorsInTshark, DecodedWithoutComplaint) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     TempDir dir;
-    std::string http = "HTTP/1.1 200 OK\r\nContent-Type: application/vnd.wap.mms-message\r\nContent-Length: " +
-                       std::to_string(c.pdu.size()) + "\r\n\r\n" + c.pdu;
+    std::string http = MmsHttpAnswer(c.pdu);
     WriteFileText(dir.path() + "mms.pcap", PcapOfHttpAnswer(http));
     ProcessOptions options;
     options.stdoutPath = dir.path() + "out.txt";

@@ -37,6 +37,11 @@ std::string RetrieveConfThreeParts() {
   return pdu;
 }
 
+std::string MmsHttpAnswer(const std::string& message) {
+  return "HTTP/1.1 200 OK\r\nContent-Type: application/vnd.wap.mms-message\r\nContent-Length: " +
+         std::to_string(message.size()) + "\r\n\r\n" + message;
+}
+
 std::string RetrieveConfThreePartsHeader() {
   return "Message-type: m-retrieve-conf\r\n"
          "Transaction-id: T123\r\n"

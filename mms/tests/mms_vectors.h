@@ -19,6 +19,8 @@ std::string Entry(std::string_view headers, std::string_view data);
 // An m-retrieve-conf with three parts (SMIL, a named JPEG, a text with a Content-ID and an
 // application header), two To fields, a utf-8 Subject and a date.
 std::string RetrieveConfThreeParts();
+// A content server's (or WAP gateway's) HTTP/1.1 200 answer carrying message.
+std::string MmsHttpAnswer(const std::string& message);
 // The header lines ParseInboundMMS writes for it, with "ID" standing for the message id.
 std::string RetrieveConfThreePartsHeader();
 // An m-notification-ind with its Content-location, size, expiry and class.

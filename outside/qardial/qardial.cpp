@@ -91,8 +91,11 @@ bool Complete(const std::string& got, bool closed) {
   return closed;
 }
 
+// One modem: whether a side (the SMS session or the MMS worker) holds it, and how many
+// callers wait for it (the holder's ModemRequested).
 struct ModemState {
-  bool mmsHeld = false, smsBusy = false, smsWaiting = false;
+  bool held = false;
+  unsigned waiting = 0;
 };
 
 struct Arbiter {
@@ -182,13 +185,17 @@ void* ModemAllocate(const char* modem, int timeoutSeconds, volatile int* stopFla
   auto until = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds > 0 ? timeoutSeconds : 0);
   MutexLock guard(a.lock);
   ModemState& s = a.modems[modem];
+  ++s.waiting;
   // Waits in steps of at most a second so that the stop flag is seen.
-  while (s.mmsHeld || s.smsBusy) {
-    if ((stopFlag && *stopFlag) || std::chrono::steady_clock::now() >= until) return nullptr;
+  while (s.held) {
+    if ((stopFlag && *stopFlag) || std::chrono::steady_clock::now() >= until) {
+      --s.waiting;
+      return nullptr;
+    }
     guard.WaitUntil(a.changed, std::min(until, std::chrono::steady_clock::now() + std::chrono::seconds(1)));
   }
-  s.mmsHeld = true;
-  s.smsWaiting = false;
+  --s.waiting;
+  s.held = true;
   return &s;  // map nodes stay where they are: the entry is the handle
 }
 
@@ -196,7 +203,7 @@ int ModemRequested(void* handle) {
   if (!handle) return 0;
   Arbiter& a = TheArbiter();
   MutexLock guard(a.lock);
-  return static_cast<ModemState*>(handle)->smsWaiting ? 1 : 0;
+  return static_cast<ModemState*>(handle)->waiting > 0 ? 1 : 0;
 }
 
 void ModemRelease(void* handle) {
@@ -204,31 +211,7 @@ void ModemRelease(void* handle) {
   Arbiter& a = TheArbiter();
   {
     MutexLock guard(a.lock);
-    static_cast<ModemState*>(handle)->mmsHeld = false;
-  }
-  a.changed.notify_all();
-}
-
-int ModemSmsAcquire(const char* modem) {
-  if (!modem) return 0;
-  Arbiter& a = TheArbiter();
-  MutexLock guard(a.lock);
-  ModemState& s = a.modems[modem];
-  if (s.mmsHeld) {
-    s.smsWaiting = true;
-    return 0;
-  }
-  s.smsBusy = true;
-  s.smsWaiting = false;
-  return 1;
-}
-
-void ModemSmsDone(const char* modem) {
-  if (!modem) return;
-  Arbiter& a = TheArbiter();
-  {
-    MutexLock guard(a.lock);
-    a.modems[modem].smsBusy = false;
+    static_cast<ModemState*>(handle)->held = false;
   }
   a.changed.notify_all();
 }

@@ -33,17 +33,14 @@ QARDIAL_API int WSPRequest(int socket, const char* gateway, WSPContext* context,
                            uint32_t requestLength, char** response, uint32_t* responseLength, const char* profile);
 QARDIAL_API int WSPDisconnect(int socket, const char* gateway, WSPContext* context, const char* profile);
 
-// The arbiter. The MMS worker takes the modem (waiting up to timeoutSeconds for the SMS
-// worker to leave it, ending early when *stopFlag is set; null when not had) ...
+// The arbiter between the SMS session of a modem and the MMS worker that borrows it. A side
+// takes the modem (waiting up to timeoutSeconds for the other to leave it, ending early when
+// *stopFlag is set; null when not had) ...
 QARDIAL_API void* ModemAllocate(const char* modem, int timeoutSeconds, volatile int* stopFlag);
-// ... asks whether the SMS worker wants it back (1) ...
+// ... asks whether the other side waits for it (1) ...
 QARDIAL_API int ModemRequested(void* handle);
 // ... and gives it back.
 QARDIAL_API void ModemRelease(void* handle);
-// The SMS worker's side: 1 when it may use the line now (it then holds it until
-// ModemSmsDone); 0 while the MMS worker holds it, which then sees the request.
-QARDIAL_API int ModemSmsAcquire(const char* modem);
-QARDIAL_API void ModemSmsDone(const char* modem);
 
 QARDIAL_API int WSPRasGetErrorString(int code, char* text, uint32_t size);
 QARDIAL_API int ModemReset(const char* modem);

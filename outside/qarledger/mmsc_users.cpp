@@ -21,12 +21,21 @@ namespace {
 const char* const kSchema =
     "CREATE TABLE IF NOT EXISTS mmsc_user("
     " phone_number TEXT NOT NULL PRIMARY KEY, alias TEXT NOT NULL, password TEXT NOT NULL,"
-    " full_name TEXT NOT NULL, limit_day INTEGER NOT NULL, limit_month INTEGER NOT NULL);"
+    " full_name TEXT NOT NULL, limit_day INTEGER NOT NULL, limit_month INTEGER NOT NULL,"
+    " email_forwarding INTEGER NOT NULL DEFAULT 0);"
     "CREATE UNIQUE INDEX IF NOT EXISTS mmsc_user_alias ON mmsc_user(alias COLLATE NOCASE)"
     " WHERE alias <> '';";
 
 const char* const kColumns =
-    "phone_number, alias, password, full_name, limit_day, limit_month";
+    "phone_number, alias, password, full_name, limit_day, limit_month, email_forwarding";
+
+// Stores made before the forwarding flag get its column, off for every subscriber.
+bool AddForwardingColumn(sqlite3* db) {
+  SqliteStmt stmt = SqlitePrepare(db, "SELECT 1 FROM pragma_table_info('mmsc_user') WHERE name = 'email_forwarding'");
+  if (!stmt) return false;
+  if (sqlite3_step(stmt.get()) == SQLITE_ROW) return true;
+  return SqliteExec(db, "ALTER TABLE mmsc_user ADD COLUMN email_forwarding INTEGER NOT NULL DEFAULT 0");
+}
 
 void RecordFromRow(sqlite3_stmt* stmt, MMSCUserRecord* rec) {
   *rec = MMSCUserRecord{};
@@ -36,6 +45,7 @@ void RecordFromRow(sqlite3_stmt* stmt, MMSCUserRecord* rec) {
   CopyToBuffer(SqliteColumnText(stmt, 3), rec->FullName, sizeof rec->FullName);
   rec->MsgLimitPerDay = static_cast<uint32_t>(sqlite3_column_int64(stmt, 4));
   rec->MsgLimitPerMonth = static_cast<uint32_t>(sqlite3_column_int64(stmt, 5));
+  rec->EMailForwarding = sqlite3_column_int64(stmt, 6) != 0 ? 1 : 0;
 }
 
 // The phone number names the subscriber's message directory.
@@ -59,7 +69,7 @@ bool AliasTakenLocked(sqlite3* db, const MMSCUserRecord& rec) {
 
 bool StoreLocked(sqlite3* db, const MMSCUserRecord& rec, bool replace) {
   std::string sql = std::string(replace ? "INSERT OR REPLACE" : "INSERT") +
-                    " INTO mmsc_user(" + kColumns + ") VALUES(?, ?, ?, ?, ?, ?)";
+                    " INTO mmsc_user(" + kColumns + ") VALUES(?, ?, ?, ?, ?, ?, ?)";
   SqliteStmt stmt = SqlitePrepare(db, sql.c_str());
   if (!stmt) return false;
   SqliteBindText(stmt.get(), 1, FieldText(rec.PhoneNumber, sizeof rec.PhoneNumber));
@@ -68,6 +78,7 @@ bool StoreLocked(sqlite3* db, const MMSCUserRecord& rec, bool replace) {
   SqliteBindText(stmt.get(), 4, FieldText(rec.FullName, sizeof rec.FullName));
   sqlite3_bind_int64(stmt.get(), 5, rec.MsgLimitPerDay);
   sqlite3_bind_int64(stmt.get(), 6, rec.MsgLimitPerMonth);
+  sqlite3_bind_int64(stmt.get(), 7, rec.EMailForwarding != 0 ? 1 : 0);
   return SqliteStepDone(stmt.get());
 }
 
@@ -108,7 +119,7 @@ int sqlMMSCOpenUserDB(MMSCUserDB** out) {
   auto h = std::make_unique<MMSCUserDB>();
   MutexLock lock(h->lock);
   h->db = OpenSqliteDatabase(dir + "MMSCUSERS.DB", false);
-  if (!h->db || !SqliteExec(h->db.get(), kSchema)) return 0;
+  if (!h->db || !SqliteExec(h->db.get(), kSchema) || !AddForwardingColumn(h->db.get())) return 0;
   *out = h.release();
   return 1;
 }

@@ -85,7 +85,8 @@ typedef struct MMSCUserRecord {  // 512 octets, as the record files of the MMS s
   char FullName[MMSC_USER_FIELD_SIZE];
   uint32_t MsgLimitPerDay;    // 0 = the default limit
   uint32_t MsgLimitPerMonth;  // 0 = the default limit
-  uint8_t Reserved[104];
+  uint8_t EMailForwarding;    // 1: received MMS may be mailed to the subscriber's alias
+  uint8_t Reserved[103];
 } MMSCUserRecord;
 
 typedef struct MMSCUserDB MMSCUserDB;  // opaque

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <memory>
 
+#include "config/settings_registry.h"
 #include "runtime/clock.h"
 #include "runtime/debug_log.h"
 #include "runtime/str_printf.h"
@@ -17,6 +18,11 @@ constexpr uint32_t kIdleReadSeconds = 2;
 constexpr uint32_t kMaxTestedFailures = 50;
 constexpr time_t kGiveUpTestsAfterSeconds = 900;
 
+constexpr int kAllocateSeconds = 300;
+
+// Set once at start-up, before the workers.
+ModemSharing g_sharing;
+
 struct ModemDriverState {
   std::string name;
   uint32_t instance = 0;
@@ -24,6 +30,10 @@ struct ModemDriverState {
   ModemSession session;
   bool afterHardReset = false;  // the last session ended with a hard reset
   ModemEscalation escalation;
+  void* sharedModem = nullptr;  // held from MMS retrieval for this session
+  ~ModemDriverState() {
+    if (sharedModem && g_sharing.release) g_sharing.release(sharedModem);
+  }
 };
 using State = std::shared_ptr<ModemDriverState>;
 
@@ -31,9 +41,48 @@ bool Stopping() { return ShutdownRequested.load() != 0; }
 
 bool LineUsable(const ModemSession& s) { return s.device.valid() && !s.device.failed && !s.error; }
 
+// The session takes the modem from MMS retrieval first; false when it stays busy.
+bool AllocateSharedModem(ModemDriverState& d) {
+  // A further worker of the connection cannot open the line the first one holds anyway.
+  if (!g_sharing.allocate || d.sharedModem || d.instance > 1) return true;
+  // Read at each session start, so that a connection given UseDial later takes part.
+  if (g_sharing.wanted && !g_sharing.wanted(d.name)) return true;
+  WriteDebugLogf(kLabel, "Before ModemAllocate - %s", d.name.c_str());
+  d.sharedModem = g_sharing.allocate(d.name, kAllocateSeconds);
+  WriteDebugLogf(kLabel, "After ModemAllocate - %s - %s", d.name.c_str(), d.sharedModem ? "OK" : "Failed");
+  return d.sharedModem != nullptr;
+}
+
+void ReleaseSharedModem(ModemDriverState& d) {
+  if (!d.sharedModem) return;
+  // Pauses let the modem settle between the two users (not while the service stops).
+  if (!Stopping()) ModemPause(2000);
+  WriteDebugLogf(kLabel, "Before ModemRelease - %s", d.name.c_str());
+  g_sharing.release(d.sharedModem);
+  d.sharedModem = nullptr;
+  WriteDebugLogf(kLabel, "After ModemRelease - %s", d.name.c_str());
+  if (!Stopping()) ModemPause(5000);
+}
+
+// MMS retrieval asks for the modem: the session ends once receiving has been quiet for
+// MMSModeSwitchTimeout seconds.
+bool EndSessionForMms(const ModemDriverState& d) {
+  if (!d.sharedModem || !g_sharing.requested(d.sharedModem)) return false;
+  if (NowSeconds() - LastModemReceiveTime(d.name) > time_t(MainNumber("MMSModeSwitchTimeout"))) {
+    WriteDebugLog(kLabel, "Releasing modem for other activities");
+    return true;
+  }
+  WriteDebugLog(kLabel, "Waiting for SMS receive activity to slow down before releasing modem for other activities");
+  return false;
+}
+
 bool Connect(const State& d, const std::function<void(const std::string&)>& report) {
   d->settings = ReadModemSettings(d->name);
   ReEnableAfterReboot(d->name, d->settings);
+  if (!AllocateSharedModem(*d)) {
+    report("Modem Busy or Unavailable");
+    return false;
+  }
   WriteDebugLogf(kLabel, "Re-initializing modem:  %s ...", d->name.c_str());
   ModemSession& s = d->session;
   CloseModemDevice(s.device);
@@ -59,6 +108,7 @@ bool Connect(const State& d, const std::function<void(const std::string&)>& repo
   }
   d->afterHardReset = false;
   if (!failure.empty()) {
+    ReleaseSharedModem(*d);
     report(failure);
     EscalateAfterFailedStart(d->name, d->settings, d->escalation);
     return false;
@@ -154,7 +204,7 @@ void Open(const State& d, QueueWorker& w, QueueTransport& t) {
     return result;
   };
   t.enquireLink = [raw] { return CheckAfterFailure(raw->session); };
-  t.yield = [raw](int waitMs) { return Serve(raw->session, waitMs); };
+  t.yield = [raw](int waitMs) { return EndSessionForMms(*raw) ? 1 : Serve(raw->session, waitMs); };
   t.linkUp = [raw] { return LineUsable(raw->session); };
   // Idle, the worker waits on the line and serves it when something comes, or when a
   // receive poll or the periodic test is due.
@@ -176,6 +226,7 @@ void Close(const State& d) {
   CloseModemDevice(s.device);
   // The modem restarts after a hard reset: the next session waits for it.
   if (d->afterHardReset) ModemPause(15000);
+  ReleaseSharedModem(*d);
 }
 
 }  // namespace
@@ -194,6 +245,8 @@ SmscDriver MakeModemDriver(const std::string& connection, uint32_t instance) {
   driver.close = [d](QueueWorker&, bool) { Close(d); };
   return driver;
 }
+
+void SetModemSharing(const ModemSharing& sharing) { g_sharing = sharing; }
 
 void InstallModemDriver(ModemReceiveHandler receive) {
   SetModemReceiveHandler(receive);

@@ -1,10 +1,13 @@
 #include <algorithm>
 #include <atomic>
+#include <map>
+#include <string>
 
 #include "config/settings_registry.h"
 #include "gsm/submit_reference.h"
 #include "runtime/clock.h"
 #include "runtime/debug_log.h"
+#include "runtime/mutex.h"
 #include "runtime/str_printf.h"
 #include "runtime/text_helpers.h"
 #include "smsc/modem/modem_session.h"
@@ -25,7 +28,23 @@ void LogUnsupported() {
   }
 }
 
+// When each connection last received something (the modem goes to MMS retrieval only after
+// a quiet stretch).
+struct LastReceived {
+  Mutex lock;
+  std::map<std::string, time_t> times GUARDED_BY(lock);
+};
+LastReceived& LastReceivedTimes() {
+  static LastReceived l;
+  return l;
+}
+
 bool Deliver(const ModemReceived& r) {
+  {
+    LastReceived& l = LastReceivedTimes();
+    MutexLock guard(l.lock);
+    l.times[r.connection] = NowSeconds();
+  }
   ModemReceiveHandler handler = g_handler.load();
   return handler && handler(r);
 }
@@ -176,6 +195,13 @@ PollStep ListAndTake(ModemSession& s, const std::string& storage, bool read, boo
 }  // namespace
 
 void SetModemReceiveHandler(ModemReceiveHandler handler) { g_handler = handler; }
+
+time_t LastModemReceiveTime(const std::string& connection) {
+  LastReceived& l = LastReceivedTimes();
+  MutexLock guard(l.lock);
+  auto found = l.times.find(connection);
+  return found == l.times.end() ? 0 : found->second;
+}
 
 bool StorePushedMessage(ModemSession& s, const PushedMessage& message) {
   if (message.kind == PushedKind::TextCmt) return HandOnText(s, message.sender, message.text);

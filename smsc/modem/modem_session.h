@@ -30,6 +30,8 @@ struct ModemReceived {
 // that the modem's copy may go.
 using ModemReceiveHandler = bool (*)(const ModemReceived&);
 void SetModemReceiveHandler(ModemReceiveHandler handler);
+// When the connection last received a message or report (0: not since the start).
+time_t LastModemReceiveTime(const std::string& connection);
 
 struct ModemSession {
   std::string name;

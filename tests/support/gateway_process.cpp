@@ -85,15 +85,21 @@ std::string GatewayHome::OutboundLog() const {
 }
 
 GatewayProcess::GatewayProcess(const GatewayHome& home, const std::string& program,
-                               const std::vector<std::string>& args) {
+                               const std::vector<std::string>& args, const std::vector<std::string>& extraEnv) {
   std::string binary = program.find('/') == std::string::npos ? BinDirectory() + program : program;
   outputPath_ = home.path() + binary.substr(binary.rfind('/') + 1) + "-" +
                 std::to_string(reinterpret_cast<uintptr_t>(this)) + ".out";
-  std::vector<std::string> env;
-  for (char** e = environ; *e != nullptr; ++e) {
-    if (std::string(*e).rfind("QARSMS_HOME=", 0) != 0) env.emplace_back(*e);
-  }
+  std::vector<std::string> env = extraEnv;
   env.push_back("QARSMS_HOME=" + home.path());
+  // getenv takes the first entry of a name: ours replace the inherited ones.
+  const size_t ours = env.size();
+  for (char** e = environ; *e != nullptr; ++e) {
+    std::string entry(*e);
+    std::string name = entry.substr(0, entry.find('=') + 1);
+    bool replaced = false;
+    for (size_t i = 0; i < ours && !replaced; ++i) replaced = env[i].compare(0, name.size(), name) == 0;
+    if (!replaced) env.push_back(std::move(entry));
+  }
   std::vector<char*> envp;
   for (auto& e : env) envp.push_back(e.data());
   envp.push_back(nullptr);

@@ -45,9 +45,9 @@ class GatewayHome {
 class GatewayProcess {
  public:
   // Starts program (default qargate; a bare name is taken from BinDirectory) with
-  // QARSMS_HOME set; output goes to a file.
+  // QARSMS_HOME and extraEnv ("NAME=value") set; output goes to a file.
   GatewayProcess(const GatewayHome& home, const std::string& program = "qargate",
-                 const std::vector<std::string>& args = {});
+                 const std::vector<std::string>& args = {}, const std::vector<std::string>& extraEnv = {});
   ~GatewayProcess();
   pid_t pid() const { return pid_; }
   // Waits up to ms for the exit; true with the exit code (or 128 + signal) when it ended.

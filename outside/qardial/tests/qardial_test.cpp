@@ -81,23 +81,29 @@ TEST(Qardial, RequestsThroughTheProxy) {
 TEST(Qardial, ModemArbiter) {
   const char* modem = "GSM9";
   volatile int stop = 0;
-  ASSERT_EQ(ModemSmsAcquire(modem), 1);
-  EXPECT_EQ(ModemAllocate(modem, 0, &stop), nullptr);  // the SMS worker has it
+  void* sms = ModemAllocate(modem, 0, &stop);  // the SMS session has it
+  ASSERT_NE(sms, nullptr);
+  EXPECT_EQ(ModemRequested(sms), 0);
+  EXPECT_EQ(ModemAllocate(modem, 0, &stop), nullptr);  // one holder at a time
+  EXPECT_EQ(ModemRequested(sms), 0);                   // a caller that gave up waits no more
   stop = 1;
   EXPECT_EQ(ModemAllocate(modem, 30, &stop), nullptr);  // the stop ends the wait
   stop = 0;
-  // The SMS worker leaves it while the MMS worker waits.
-  std::thread sms([&] { ModemSmsDone(modem); });
-  void* handle = ModemAllocate(modem, 30, &stop);
-  sms.join();
-  ASSERT_NE(handle, nullptr);
-  EXPECT_EQ(ModemRequested(handle), 0);
-  EXPECT_EQ(ModemSmsAcquire(modem), 0);  // held by MMS: asked back
-  EXPECT_EQ(ModemRequested(handle), 1);
-  EXPECT_EQ(ModemAllocate(modem, 0, &stop), nullptr);  // one holder at a time
-  ModemRelease(handle);
-  EXPECT_EQ(ModemSmsAcquire(modem), 1);
-  ModemSmsDone(modem);
+  // The MMS worker waits: the SMS session sees it asked for and leaves the modem.
+  void* mms = nullptr;
+  std::thread worker([&] { mms = ModemAllocate(modem, 30, &stop); });
+  while (ModemRequested(sms) == 0) std::this_thread::yield();
+  ModemRelease(sms);
+  worker.join();
+  ASSERT_NE(mms, nullptr);
+  EXPECT_EQ(ModemRequested(mms), 0);
+  // And back: the SMS session waits until the MMS worker is done.
+  std::thread session([&] { sms = ModemAllocate(modem, 30, &stop); });
+  while (ModemRequested(mms) == 0) std::this_thread::yield();
+  ModemRelease(mms);
+  session.join();
+  ASSERT_NE(sms, nullptr);
+  ModemRelease(sms);
   void* other = ModemAllocate("GSM8", 0, &stop);  // another modem is free at once
   EXPECT_NE(other, nullptr);
   ModemRelease(other);

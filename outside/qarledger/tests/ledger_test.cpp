@@ -402,6 +402,40 @@ TEST_F(LedgerTest, MMSCSubscribersMigrateFromRecordFile) {
   EXPECT_EQ(L.sqlMMSCMigrateUserDB(nullptr), -1);
 }
 
+// The e-mail forwarding flag is kept with the subscriber; a store made before the flag
+// existed opens with the flag off for its subscribers, who keep everything else.
+TEST_F(LedgerTest, MMSCSubscriberForwardingFlag) {
+  std::filesystem::create_directories(home_ + "MMSCDATA");
+  sqlite3* old = nullptr;
+  ASSERT_EQ(sqlite3_open((home_ + "MMSCDATA/MMSCUSERS.DB").c_str(), &old), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(old,
+                         "CREATE TABLE mmsc_user(phone_number TEXT NOT NULL PRIMARY KEY, alias TEXT NOT NULL,"
+                         " password TEXT NOT NULL, full_name TEXT NOT NULL, limit_day INTEGER NOT NULL,"
+                         " limit_month INTEGER NOT NULL);"
+                         "INSERT INTO mmsc_user VALUES('111', 'old', 'pw', 'Old One', 5, 50);",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(old);
+  for (int round = 0; round < 2; ++round) {  // the second open finds the column made
+    SCOPED_TRACE(round);
+    MMSCUserDB* db = nullptr;
+    ASSERT_EQ(L.sqlMMSCOpenUserDB(&db), 1);
+    MMSCUserRecord got;
+    ASSERT_EQ(L.sqlMMSCFindUserRecord(db, "111", &got), 1);
+    EXPECT_STREQ(got.FullName, "Old One");
+    EXPECT_EQ(got.MsgLimitPerDay, 5u);
+    EXPECT_EQ(got.EMailForwarding, round == 0 ? 0 : 1);
+    got.EMailForwarding = 1;
+    ASSERT_EQ(L.sqlMMSCAddOrModifyUser(db, &got), 1);
+    MMSCUserRecord off = Subscriber("222", "two");
+    off.EMailForwarding = 0;
+    ASSERT_EQ(L.sqlMMSCAddOrModifyUser(db, &off), 1);
+    ASSERT_EQ(L.sqlMMSCFindUserRecord(db, "222", &got), 1);
+    EXPECT_EQ(got.EMailForwarding, 0);
+    L.sqlMMSCCloseUserDB(db);
+  }
+}
+
 TEST_F(LedgerTest, MMSCDataDirectoryFollowsMMSCIni) {
   std::string dir = home_ + "mmscdata";
   ASSERT_EQ(MMSCIniWriteProfileString("MMSC", "DataDir", dir.c_str()), 1);

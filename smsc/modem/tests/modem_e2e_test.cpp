@@ -65,6 +65,11 @@ TEST(ModemDelivery, QueuedMessagesLeaveOnceAsTheirFilesSay) {
   ASSERT_TRUE(WaitUntil(kLong, [&] { return g.ReceivedText().find("ReceiptMessageId=A1") != std::string::npos; }))
       << g.Debug();
   EXPECT_NE(g.ReceivedText().find("ReceiptDelivered=Yes"), std::string::npos) << g.ReceivedText();
+  // No connection fetches MMS over this modem: its sessions never wait for, nor pause
+  // around, the arbiter of the packet-data library.
+  std::string debug = g.Debug();
+  EXPECT_NE(debug.find("Re-initializing modem"), std::string::npos) << debug;
+  EXPECT_EQ(debug.find("ModemAllocate"), std::string::npos) << debug;
 }
 
 // A recipient that is no number fails at once and for good, without a command to the modem

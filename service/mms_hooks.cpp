@@ -1,10 +1,12 @@
-#include "service/mms_push_hand_over.h"
+#include "service/mms_hooks.h"
 
 #include <string>
 
 #include "inbound/inbound_processing.h"
+#include "mms/mms_data_call.h"
 #include "mms/mms_inbound.h"
 #include "runtime/hex_text.h"
+#include "smsc/modem/modem_driver.h"
 #include "store/message_file.h"
 
 bool HandInboundPushToMms(const SmsMessageRecord& m, const InboundFileFacts&) {
@@ -14,4 +16,13 @@ bool HandInboundPushToMms(const SmsMessageRecord& m, const InboundFileFacts&) {
   return ReceiveMMSPush(m.ModemName, m.PhoneNumber, octets);
 }
 
-void InstallMmsPushHandOver() { SetInboundMmsHandler(HandInboundPushToMms); }
+void InstallMmsHooks() {
+  SetInboundMmsHandler(HandInboundPushToMms);
+  if (!QardialPresent()) return;
+  ModemSharing sharing;
+  sharing.wanted = MmsDataCallWantsModem;
+  sharing.allocate = QardialModemAllocate;
+  sharing.requested = QardialModemRequested;
+  sharing.release = QardialModemRelease;
+  SetModemSharing(sharing);
+}
