@@ -32,28 +32,12 @@ std::string FakeTimeLibrary() {
   return {};
 }
 
-// Environment for the gateway started next; the old values come back at the end.
-class ScopedEnv {
- public:
-  void Set(const std::string& name, const std::string& value) {
-    const char* old = getenv(name.c_str());
-    saved_.push_back({name, old ? old : "", old != nullptr});
-    setenv(name.c_str(), value.c_str(), 1);
-  }
-  ~ScopedEnv() {
-    for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
-      if (it->present) setenv(it->name.c_str(), it->value.c_str(), 1);
-      else unsetenv(it->name.c_str());
-    }
-  }
-
- private:
-  struct Saved {
-    std::string name, value;
-    bool present;
-  };
-  std::vector<Saved> saved_;
-};
+// Sanitizer builds want their runtime first in the library list; the preloaded one comes
+// before it.
+std::string AsanOptions() {
+  const char* asan = getenv("ASAN_OPTIONS");
+  return "ASAN_OPTIONS=" + std::string(asan ? asan : "") + (asan && *asan ? ":" : "") + "verify_asan_link_order=0";
+}
 
 // Milliseconds of the day of a debug log line ("HH:MM:SS:mmm ..."); -1 when it has none.
 long LineTimeMs(const std::string& line) {
@@ -118,20 +102,11 @@ TEST_F(InboundClockTest, WaitsEndOnTheGatewaysClock) {
   home.WriteConfig({"Debug=Yes", "WebPort=" + std::to_string(FreeTcpPort()), "ReceiveSMS=Yes", "USASegmentFix=Yes",
                     "2WaySMSThreadCount=2"});
   SetClock(0);
-  std::unique_ptr<GatewayProcess> p;
-  {
-    ScopedEnv env;
-    env.Set("LD_PRELOAD", library);
-    env.Set("FAKETIME_TIMESTAMP_FILE", h + "clock");
-    // Every clock read sees the offset the test wrote last; file times stay the real ones.
-    env.Set("FAKETIME_NO_CACHE", "1");
-    env.Set("NO_FAKE_STAT", "1");
-    env.Set("FAKETIME_DONT_FAKE_MONOTONIC", "1");
-    // A sanitizer build wants its runtime first; the preloaded library comes before it.
-    const char* asan = getenv("ASAN_OPTIONS");
-    env.Set("ASAN_OPTIONS", std::string(asan ? asan : "") + (asan && *asan ? ":" : "") + "verify_asan_link_order=0");
-    p = std::make_unique<GatewayProcess>(home);
-  }
+  // Every clock read sees the offset the test wrote last; file times stay the real ones.
+  auto p = std::make_unique<GatewayProcess>(
+      home, "qargate", std::vector<std::string>{},
+      std::vector<std::string>{"LD_PRELOAD=" + library, "FAKETIME_TIMESTAMP_FILE=" + h + "clock", "FAKETIME_NO_CACHE=1",
+                               "NO_FAKE_STAT=1", "FAKETIME_DONT_FAKE_MONOTONIC=1", AsanOptions()});
   ASSERT_TRUE(p->WaitForOutput("Web server started on port number", 30000)) << p->Output();
 
   const std::string longText(153, 'u');
@@ -206,15 +181,10 @@ TEST_F(InboundClockTest, ProgramIsStoppedWithItsChildrenAfterItsTime) {
   home.WriteConfig({"Debug=Yes", "WebPort=" + std::to_string(FreeTcpPort()), "ReceiveSMS=Yes",
                     "ReceiveSMSCommand1=SLOW\t" + script + "\tYes"});
   WriteFileText(h + "monotonic", "0\n");
-  std::unique_ptr<GatewayProcess> p;
-  {
-    ScopedEnv env;
-    env.Set("LD_PRELOAD", QAR_CLOCK_SHIM);
-    env.Set("QAR_TEST_MONOTONIC_OFFSET_FILE", h + "monotonic");
-    const char* asan = getenv("ASAN_OPTIONS");
-    env.Set("ASAN_OPTIONS", std::string(asan ? asan : "") + (asan && *asan ? ":" : "") + "verify_asan_link_order=0");
-    p = std::make_unique<GatewayProcess>(home);
-  }
+  auto p = std::make_unique<GatewayProcess>(
+      home, "qargate", std::vector<std::string>{},
+      std::vector<std::string>{std::string("LD_PRELOAD=") + QAR_CLOCK_SHIM,
+                               "QAR_TEST_MONOTONIC_OFFSET_FILE=" + h + "monotonic", AsanOptions()});
   ASSERT_TRUE(p->WaitForOutput("Web server started on port number", 30000)) << p->Output();
   Drop("P.in", "Sender=4490\r\nPhoneNumber=1\r\nData=SLOW please\r\n");
   ASSERT_TRUE(WaitUntil(30000, [&] { return access((h + "child.pid").c_str(), R_OK) == 0; })) << home.DebugLog();
