@@ -1,5 +1,6 @@
 #include "inbound/inbound_wake.h"
 
+#include "inbound/inbound_file_queue.h"
 #include "runtime/broadcast_wake.h"
 
 const char* InboundWakeChannel(InboundWakeKind kind) {
@@ -11,4 +12,5 @@ void WakeInboundWorkers(InboundWakeKind kind) { SignalBroadcast(InboundWakeChann
 
 void WakeAllInboundWorkers() {
   for (int kind = 0; kind < 3; ++kind) SignalBroadcast(InboundWakeChannel(InboundWakeKind(kind)));
+  WakeIdleInboundWorkers();
 }

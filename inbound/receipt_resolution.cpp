@@ -41,13 +41,14 @@ bool HandOver(const SmsMessageRecord& m, const InboundFileFacts& f, const Inboun
 }  // namespace
 
 ReceiptStep ReceiptStepAt(uint32_t retryCount, time_t lastRetry, time_t now) {
-  if (retryCount > kLastTry) return ReceiptStep::GiveUp;
   if (retryCount == 0) return ReceiptStep::Resolve;
-  return now - lastRetry >= time_t(retryCount) * 60 ? ReceiptStep::Resolve : ReceiptStep::Wait;
+  // The try at count n comes n minutes after the one before, the fourth too.
+  if (now - lastRetry < time_t(retryCount) * 60) return ReceiptStep::Wait;
+  return retryCount > kLastTry ? ReceiptStep::LastTry : ReceiptStep::Resolve;
 }
 
 time_t ReceiptDueAt(uint32_t retryCount, time_t lastRetry) {
-  if (retryCount == 0 || retryCount > kLastTry) return 0;
+  if (retryCount == 0) return 0;
   return lastRetry + time_t(retryCount) * 60;
 }
 
@@ -81,7 +82,7 @@ bool ProcessReceiptFile(const std::string& path, time_t* nextDue) {
   WriteDebugLogf("ProcessInboundReceipts", "Processing %s...", path.c_str());
   std::string centreId = m.ReceiptMessageId;
   bool resolved = centreId.empty();
-  if (!resolved && step == ReceiptStep::Resolve) {
+  if (!resolved) {
     char messageId[SMSC_MSGID_FIELD_SIZE] = {}, user[SMSC_MSGID_FIELD_SIZE] = {};
     char sender[SMSC_MSGID_FIELD_SIZE] = {}, recipient[SMSC_MSGID_FIELD_SIZE] = {};
     int64_t submitted = 0;
@@ -99,7 +100,7 @@ bool ProcessReceiptFile(const std::string& path, time_t* nextDue) {
                      m.ModemName.c_str());
     }
   }
-  if (!resolved && step != ReceiptStep::GiveUp) {
+  if (!resolved && step != ReceiptStep::LastTry) {
     if (RewriteClaimedFile(file, ReceiptRetryText(facts.text, m.RetryCount, FormatTimestamp14(now)))) {
       *nextDue = std::max<time_t>(ReceiptDueAt(m.RetryCount + 1, now), now + 1);
     } else {

@@ -11,7 +11,7 @@
 enum class ReceiptStep {
   Wait,     // not due: the file stays as it is
   Resolve,  // look the id up now
-  GiveUp,   // process it unresolved
+  LastTry,  // look the id up a last time; still unknown, it is processed unresolved
 };
 // What to do with a file of retryCount tries, the last at lastRetry (seconds), at now.
 ReceiptStep ReceiptStepAt(uint32_t retryCount, time_t lastRetry, time_t now);
