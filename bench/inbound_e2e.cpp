@@ -269,7 +269,9 @@ RunResult RunGateway(Centre& centre, Server& server, Timings& t, size_t messages
                 "/r?t=@@SMS@@\tNo\r\n[" + connection +
                 "]\r\nUserName=gw\r\nPassword=pw\r\nReceive=Yes\r\nReceiveSingleConnection=Yes\r\n");
   BenchProcess gateway;
-  gateway.Start({bin + "qargate"}, {"QARSMS_HOME=" + home}, home + "gateway.out");
+  // QAR_BENCH_GATEWAY: another build of the gateway, to compare two in the same conditions.
+  const char* other = getenv("QAR_BENCH_GATEWAY");
+  gateway.Start({other && *other ? std::string(other) : bin + "qargate"}, {"QARSMS_HOME=" + home}, home + "gateway.out");
   RunResult r = Measure(centre, t, messages, {&gateway});
   gateway.Stop();
   std::error_code ec;
@@ -324,8 +326,12 @@ int main(int argc, char** argv) {
   const struct {
     unsigned threads;
     bool durable;
-  } runs[] = {{1, true}, {4, true}, {4, false}};
+  } runs[] = {{1, true}, {4, true}, {1, false}, {4, false}};
+  // QAR_BENCH_ONLY=4n (threads, y/n durable; comma-separated) runs those alone, e.g. under a profiler.
+  const char* only = getenv("QAR_BENCH_ONLY");
   for (const auto& run : runs) {
+    std::string tag = std::to_string(run.threads) + (run.durable ? "y" : "n");
+    if (only && *only && ("," + std::string(only) + ",").find("," + tag + ",") == std::string::npos) continue;
     RunResult r = RunGateway(centre, server, timings, messages, run.threads, run.durable);
     Print("gateway, 2WaySMSThreadCount " + std::to_string(run.threads) + ", DurableAccept " + (run.durable ? "Yes" : "No"), r);
     complete &= r.complete;

@@ -4,12 +4,15 @@
 //   message, beside the durable HTTP figure of build/bin/submit in the same run, the time
 //   its threads waited for a CPU, and checks that every accepted id has exactly one file;
 // - deliver: M files in one account's queue to one receiver of ours, windows 0 and 100.
+// - idle: four bound receivers with an empty queue, the gateway's CPU per minute, and how
+//   soon a file dropped into the queue arrives.
 // The load client is first measured alone against a responder of its own.
 //
-//   smpp_server [submits=200000] [files=100000]
+//   smpp_server [submits=200000] [files=100000] [idle-seconds=60]   (QAR_BENCH_ONLY=idle: that part)
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/epoll.h>
@@ -287,6 +290,62 @@ void RunDeliver(const std::string& bin, const std::string& base, size_t files, u
   SendAll(fd.get(), smpp::EncodePdu(smpp::Pdu{smpp::kUnbind, 0, 2, {}}));
   g.process.Stop();
 }
+
+// Four receivers bound to an account with an empty queue: the gateway's CPU over seconds,
+// then how soon a file another program drops into the queue reaches one of them.
+void RunIdle(const std::string& bin, const std::string& base, unsigned seconds) {
+  Gateway g;
+  g.home = base + "idle/";
+  fs::create_directories(g.home + "USERS/bench/Q");
+  std::string add = "QARSMS_HOME='" + g.home + "' '" + bin + "qaruser' add bench pw --smpp --receive >/dev/null 2>&1";
+  if (system(add.c_str()) != 0) fprintf(stderr, "qaruser add failed\n");
+  if (!g.Start(bin, 0)) {
+    fprintf(stderr, "the gateway did not open its SMPP port; see %sgateway.out\n", g.home.c_str());
+    return;
+  }
+  std::vector<UniqueFd> receivers;
+  for (int i = 0; i < 4; ++i) {
+    receivers.push_back(BenchConnect(g.smpp));
+    if (!receivers.back() || !Bind(receivers.back().get(), smpp::kBindReceiver, "bench", "pw")) {
+      fprintf(stderr, "receiver bind failed\n");
+      return;
+    }
+  }
+  std::this_thread::sleep_for(std::chrono::seconds(2));  // the binds' own work is not idle time
+  double cpuBefore = g.process.CpuSeconds();
+  std::this_thread::sleep_for(std::chrono::seconds(seconds));
+  double cpu = g.process.CpuSeconds() - cpuBefore;
+  printf("idle: 4 bound receivers, empty queue: %.3f CPU s in %u s, %.3f CPU s per minute (target <= 0.2)\n", cpu,
+         seconds, cpu * 60 / double(seconds ? seconds : 1));
+  // Written aside, then renamed in: what another program's drop looks like.
+  std::string aside = g.home + "USERS/bench/dropped.tmp";
+  WriteText(aside, "[SMS-IN]\r\nPhoneNumber=447700900001\r\nSender=447700900002\r\nData=dropped\r\n");
+  uint64_t start = BenchNowUs();
+  fs::rename(aside, g.home + "USERS/bench/Q/dropped.req");
+  std::vector<pollfd> fds;
+  for (const UniqueFd& fd : receivers) fds.push_back(pollfd{fd.get(), POLLIN, 0});
+  double latencyMs = -1;
+  std::string in;
+  while (latencyMs < 0 && BenchNowUs() - start < 10000000) {
+    if (poll(fds.data(), fds.size(), 1000) <= 0) continue;
+    for (pollfd& p : fds) {
+      if (!(p.revents & POLLIN)) continue;
+      char chunk[4096];
+      ssize_t n = recv(p.fd, chunk, sizeof chunk, 0);
+      if (n <= 0) {
+        p.fd = -1;
+        continue;
+      }
+      in.assign(chunk, size_t(n));
+      smpp::Pdu pdu;
+      while (NextPdu(in, pdu))
+        if (pdu.commandId == smpp::kDeliverSm) latencyMs = double(BenchNowUs() - start) / 1000.0;
+    }
+  }
+  if (latencyMs < 0) printf("idle: the dropped file did not arrive within 10 s\n");
+  else printf("idle: a file dropped into the queue arrived after %.1f ms (target < 1000)\n", latencyMs);
+  g.process.Stop();
+}
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -297,6 +356,14 @@ int main(int argc, char** argv) {
   std::string base = fs::temp_directory_path().string() + "/qar-smppserver-XXXXXX";
   if (mkdtemp(base.data()) == nullptr) return 1;
   base += "/";
+
+  unsigned idleSeconds = argc > 3 ? unsigned(atol(argv[3])) : 60;
+  if (const char* only = getenv("QAR_BENCH_ONLY"); only && strcmp(only, "idle") == 0) {
+    RunIdle(bin, base, idleSeconds);
+    std::error_code ec;
+    fs::remove_all(base, ec);
+    return 0;
+  }
 
   printf("load client alone: %.0f submit_sm/s\n", LoadClientAlone(std::min<size_t>(submits, 200000)));
 
@@ -356,6 +423,7 @@ int main(int argc, char** argv) {
     pclose(p);
   }
   for (unsigned window : {0u, 100u}) RunDeliver(bin, base, files, window, rate);
+  RunIdle(bin, base, idleSeconds);
   std::error_code ec;
   if (!getenv("QAR_BENCH_DEBUG")) fs::remove_all(base, ec);
   else printf("kept %s\n", base.c_str());

@@ -6,6 +6,7 @@
 #include <tuple>
 
 #include "config/connections.h"
+#include "runtime/broadcast_wake.h"
 #include "runtime/config_access.h"
 #include "runtime/hex_text.h"
 #include "runtime/debug_log.h"
@@ -208,4 +209,15 @@ void ReportUnknownKeys() {
     WriteDebugLog("Settings", line);
     ReportEvent(EventKind::Warning, line);
   }
+}
+
+bool NoteConfigurationChange() {
+  static std::mutex lock;
+  static ConfigurationStamp stamp;
+  {
+    std::lock_guard<std::mutex> guard(lock);
+    if (!ConfigurationChanged(stamp)) return false;
+  }
+  SignalBroadcast(kConfigurationChangeChannel);
+  return true;
 }

@@ -54,6 +54,13 @@ std::span<const SettingKey> SettingKeys();
 // Case-insensitive; "Route17" finds "Route#". Null when the key is unknown.
 const SettingKey* FindSettingKey(std::string_view name);
 
+// The change notice: the waiters of this channel (BroadcastWake) are woken when
+// NoteConfigurationChange finds QARHUB.INI changed. The main loop looks once a second for
+// the whole process, so that waiting threads need no clock of their own for it.
+inline constexpr const char* kConfigurationChangeChannel = "configuration";
+// True (and the channel signalled) when the file changed since the last call.
+bool NoteConfigurationChange();
+
 // Values with the table's default and maximum length. Keys marked Running are served from
 // a copy that is refreshed only when QARHUB.INI changed.
 std::string MainValue(std::string_view key);

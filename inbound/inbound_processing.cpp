@@ -38,6 +38,7 @@ bool StoreSegmentCopy(const SmsMessageRecord& m, const UdhFacts& udh, const Inbo
     WriteDebugLogf("ProcessInboundSMS", "Cannot create %s", path.c_str());
     return false;
   }
+  NoteSegmentCopyStored();
   return true;
 }
 

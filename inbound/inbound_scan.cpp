@@ -4,11 +4,13 @@
 
 #include <algorithm>
 #include <atomic>
+#include <climits>
 #include <cmath>
 #include <vector>
 
 #include "config/settings.h"
 #include "config/settings_registry.h"
+#include "inbound/inbound_file_queue.h"
 #include "inbound/inbound_files.h"
 #include "inbound/inbound_processing.h"
 #include "inbound/inbound_wake.h"
@@ -25,29 +27,12 @@
 #include "store/queue_dirs.h"
 
 InboundWaitCounts InboundWaits;
+ReceiptWaitCounts ReceiptWaits;
 
 namespace {
 constexpr uint64_t kIdleWaitMs = 5000;
-std::atomic<unsigned> g_workerNumber{0};
 
-// The walk's files, starting at a point of its own: workers that begin at the same file
-// only collide on their claims.
-std::vector<std::string> ListFiles(const char* pattern, unsigned startIndex) {
-  std::vector<std::string> files;
-  QueueWalk walk;
-  std::string relative;
-  std::string root = InboundDir();
-  for (bool more = QueueWalkFirst(walk, root, pattern, true, relative); more; more = QueueWalkNext(walk, relative)) {
-    files.push_back(root + relative);
-  }
-  QueueWalkClose(walk);
-  if (files.size() > 1 && startIndex > 0) {
-    double spread = std::fmod(startIndex * 0.6180339887, 1.0);
-    size_t first = size_t(spread * double(files.size())) % files.size();
-    std::rotate(files.begin(), files.begin() + long(first), files.end());
-  }
-  return files;
-}
+InboundFileKind FileKind(int kind) { return kind == 2 ? InboundFileKind::Reports : InboundFileKind::Messages; }
 
 // A file of an "*.IN" or "*.REC" walk; true when it was completed.
 bool ProcessFile(const std::string& path) {
@@ -67,13 +52,14 @@ bool ProcessFile(const std::string& path) {
 
 // Until a file is stored for this kind (the broadcast), a file is written or dropped into
 // the inbound folders, the stop, or the periodic rescan falls due.
-void WaitForWork(BroadcastWake& stored, FolderWake& folders) {
+// True when it ended at the periodic rescan.
+bool WaitForWork(BroadcastWake& stored, FolderWake& folders) {
   uint64_t start = TickMs();
   while (ShutdownRequested.load() == 0) {
     uint64_t spent = TickMs() - start;
     if (spent >= kIdleWaitMs) {
       ++InboundWaits.looks;
-      return;
+      return true;
     }
     pollfd fds[3] = {{stored.Fd(), POLLIN, 0}, {folders.Fd(), POLLIN, 0}, {ShutdownWakeFd(), POLLIN, 0}};
     // The frame wants a look at the stop flag every second.
@@ -81,58 +67,126 @@ void WaitForWork(BroadcastWake& stored, FolderWake& folders) {
     ++InboundWaits.wakeUps;
     if (r > 0 && (fds[0].revents || fds[1].revents)) {
       ++InboundWaits.woken;
+      return false;
+    }
+  }
+  return false;
+}
+
+// Takes queued files until none is left; the files completed. *earliestDue (receipts, when
+// given): the earliest next try of a file left waiting, 0 when none.
+size_t TakeQueuedFiles(InboundFileKind kind, time_t* earliestDue = nullptr) {
+  size_t completed = 0;
+  time_t earliest = 0;
+  for (std::string path; ShutdownRequested.load() == 0 && !(path = TakeInboundFile(kind)).empty();) {
+    bool done = false;
+    time_t due = 0;
+    if (kind != InboundFileKind::Receipts && !MainFlag("ReceiveSMS")) SleepUnlessShutdown(1000, TickMs());
+    else done = kind == InboundFileKind::Receipts ? ProcessReceiptFile(path, &due) : ProcessFile(path);
+    ReleaseInboundFile(kind, path);
+    if (done) ++completed;
+    else if (due != 0 && (earliest == 0 || due < earliest)) earliest = due;
+  }
+  if (earliestDue) *earliestDue = earliest;
+  return completed;
+}
+// Until a receipt is stored, the earliest waiting file's next try (a wall-clock second), the
+// stop, or the periodic rescan (for files other programs drop in).
+void WaitForReceipts(BroadcastWake& stored, time_t due) {
+  uint64_t start = TickMs();
+  uint64_t lookTick = start + kIdleWaitMs, dueTick = UINT64_MAX;
+  if (due != 0) {
+    time_t now = NowSeconds();
+    // Whole seconds from a truncated now: never early, at most a second late.
+    dueTick = due <= now ? start : start + uint64_t(due - now) * 1000;
+  }
+  while (ShutdownRequested.load() == 0) {
+    uint64_t now = TickMs();
+    if (now >= dueTick) {
+      ++ReceiptWaits.due;
+      return;
+    }
+    if (now >= lookTick) {
+      ++ReceiptWaits.looks;
+      return;
+    }
+    pollfd fds[2] = {{stored.Fd(), POLLIN, 0}, {ShutdownWakeFd(), POLLIN, 0}};
+    // The frame wants a look at the stop flag every second.
+    int r = poll(fds, 2, int(std::min<uint64_t>({lookTick - now, dueTick - now, 1000})));
+    ++ReceiptWaits.wakeUps;
+    if (r > 0 && fds[0].revents) {
+      ++ReceiptWaits.woken;
       return;
     }
   }
 }
 }  // namespace
 
-size_t ScanInboundFiles(int kind, unsigned startIndex) {
-  const char* pattern = kind == 2 ? "*.REC" : "*.IN";
-  size_t completed = 0;
-  for (const std::string& path : ListFiles(pattern, startIndex)) {
-    if (ShutdownRequested.load() != 0) break;
-    if (!MainFlag("ReceiveSMS")) {
-      SleepUnlessShutdown(1000, TickMs());
-      continue;
-    }
-    if (ProcessFile(path)) ++completed;
-  }
+size_t ScanInboundFiles(int kind) {
+  RequestInboundListing(FileKind(kind));
+  size_t completed = TakeQueuedFiles(FileKind(kind));
   if (kind == 1 && ShutdownRequested.load() == 0) RecombineSegments();
   return completed;
 }
 
-size_t ScanReceiptFiles(unsigned startIndex) {
-  size_t completed = 0;
-  for (const std::string& path : ListFiles("*.RCT", startIndex)) {
-    if (ShutdownRequested.load() != 0) break;
-    if (ProcessReceiptFile(path)) ++completed;
-  }
-  return completed;
+size_t ScanReceiptFiles(time_t* earliestDue) {
+  ++ReceiptWaits.walks;
+  RequestInboundListing(InboundFileKind::Receipts);
+  return TakeQueuedFiles(InboundFileKind::Receipts, earliestDue);
 }
 
 void ThreadProcessInboundSMS(int kind) {
-  unsigned index = g_workerNumber.fetch_add(1);
+  InboundFileKind files = FileKind(kind);
   BroadcastWake stored(InboundWakeChannel(kind == 2 ? InboundWakeKind::Reports : InboundWakeKind::Messages));
   // Files that other programs drop in wake the worker too, not only the next rescan.
   CreatePathDirectories(InboundDir());
   FolderWake folders({InboundDir()});
+  uint64_t segmentsSeen = 0;
+  bool rescan = true;
+  RequestInboundListing(files);
   while (ShutdownRequested.load() == 0) {
-    stored.Rearm();
-    folders.Rearm();
     if (DebugSettings.Debug2.load()) WriteDebugLog("ProcessInboundSMS", "Begin scan loop");
-    size_t completed = ScanInboundFiles(kind, index);
+    TakeQueuedFiles(files);
+    // A walk of the segments pays only after a new one came or when a lost one's wait may
+    // have run out.
+    uint64_t segments = SegmentCopiesStored();
+    if (kind == 1 && ShutdownRequested.load() == 0 && (rescan || segments != segmentsSeen)) {
+      segmentsSeen = segments;
+      RecombineSegments();
+    }
     if (DebugSettings.Debug2.load()) WriteDebugLog("ProcessInboundSMS", "End scan loop");
-    if (completed == 0) WaitForWork(stored, folders);
+    rescan = false;
+    // The primary worker always watches: new segments are its work even when no file is
+    // handed out.
+    bool primary = kind == 1;
+    if (primary || BecomeInboundWatcher(files)) {
+      // Its wakes collected whatever was written since its last watch.
+      rescan = WaitForWork(stored, folders);
+      stored.Rearm();
+      folders.Rearm();
+      if (primary) RequestInboundListing(files);
+      else EndInboundWatch(files);
+      continue;
+    }
+    // Handed a file, or the watch fell free; the stop and the periodic look are seen too.
+    uint64_t start = TickMs();
+    while (ShutdownRequested.load() == 0 && !WaitForInboundFile(files, 1000)) {
+      if (TickMs() - start >= kIdleWaitMs) {
+        ++InboundWaits.looks;
+        rescan = true;
+        RequestInboundListing(files);
+        break;
+      }
+    }
   }
 }
 
 void ThreadProcessInboundReceipts() {
-  unsigned index = g_workerNumber.fetch_add(1);
+  BroadcastWake stored(InboundWakeChannel(InboundWakeKind::Receipts));
   while (ShutdownRequested.load() == 0) {
-    uint64_t seen = InboundWakeCount(InboundWakeKind::Receipts);
-    ScanReceiptFiles(index);
-    // Unresolved reports wait minutes: a second between walks is enough, a new one wakes us.
-    WaitInboundWake(InboundWakeKind::Receipts, seen, 1000);
+    stored.Rearm();
+    time_t earliestDue = 0;
+    ScanReceiptFiles(&earliestDue);
+    WaitForReceipts(stored, earliestDue);
   }
 }

@@ -11,10 +11,5 @@ enum class InboundWakeKind { Messages = 0, Reports = 1, Receipts = 2 };
 void WakeInboundWorkers(InboundWakeKind kind);
 // Wakes all kinds (shutdown, a configuration change).
 void WakeAllInboundWorkers();
-// The number of wake-ups of kind so far; pass it to WaitInboundWake.
-uint64_t InboundWakeCount(InboundWakeKind kind);
-// Returns once kind was woken after seen was read, or after timeoutMs. True when woken.
-bool WaitInboundWake(InboundWakeKind kind, uint64_t seen, unsigned timeoutMs);
-
-// The channel of kind's wake-ups, for a wait that polls them with others (a BroadcastWake).
+// The channel of kind's wake-ups: the workers poll a BroadcastWake of it with their other waits.
 const char* InboundWakeChannel(InboundWakeKind kind);

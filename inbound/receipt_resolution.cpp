@@ -1,5 +1,7 @@
 #include "inbound/receipt_resolution.h"
 
+#include <algorithm>
+
 #include "accounting/accounting.h"
 #include "config/settings.h"
 #include "inbound/inbound_files.h"
@@ -39,9 +41,15 @@ bool HandOver(const SmsMessageRecord& m, const InboundFileFacts& f, const Inboun
 }  // namespace
 
 ReceiptStep ReceiptStepAt(uint32_t retryCount, time_t lastRetry, time_t now) {
-  if (retryCount > kLastTry) return ReceiptStep::GiveUp;
   if (retryCount == 0) return ReceiptStep::Resolve;
-  return now - lastRetry >= time_t(retryCount) * 60 ? ReceiptStep::Resolve : ReceiptStep::Wait;
+  // The try at count n comes n minutes after the one before, the fourth too.
+  if (now - lastRetry < time_t(retryCount) * 60) return ReceiptStep::Wait;
+  return retryCount > kLastTry ? ReceiptStep::LastTry : ReceiptStep::Resolve;
+}
+
+time_t ReceiptDueAt(uint32_t retryCount, time_t lastRetry) {
+  if (retryCount == 0) return 0;
+  return lastRetry + time_t(retryCount) * 60;
 }
 
 std::string ReceiptRetryText(std::string_view text, uint32_t retryCount, std::string_view timestamp14) {
@@ -54,7 +62,9 @@ std::string ReceiptRetryText(std::string_view text, uint32_t retryCount, std::st
   return out;
 }
 
-bool ProcessReceiptFile(const std::string& path) {
+bool ProcessReceiptFile(const std::string& path, time_t* nextDue) {
+  time_t unused = 0;
+  if (nextDue == nullptr) nextDue = &unused;
   InboundFileFacts facts;
   ClaimedFile file;
   if (!ClaimInboundFile(path, file, facts)) return false;
@@ -62,15 +72,17 @@ bool ProcessReceiptFile(const std::string& path) {
   ParseSMSMessage(facts.text, m);
   m.RouteName = ConnectionRouteName(m.ModemName);
   time_t lastRetry = m.LastRetryTime.absent() ? 0 : LocalCalendarToSeconds(m.LastRetryTime);
-  ReceiptStep step = ReceiptStepAt(m.RetryCount, lastRetry, NowSeconds());
+  time_t now = NowSeconds();
+  ReceiptStep step = ReceiptStepAt(m.RetryCount, lastRetry, now);
   if (step == ReceiptStep::Wait) {
+    *nextDue = ReceiptDueAt(m.RetryCount, lastRetry);
     ReleaseClaim(file);
     return false;
   }
   WriteDebugLogf("ProcessInboundReceipts", "Processing %s...", path.c_str());
   std::string centreId = m.ReceiptMessageId;
   bool resolved = centreId.empty();
-  if (!resolved && step == ReceiptStep::Resolve) {
+  if (!resolved) {
     char messageId[SMSC_MSGID_FIELD_SIZE] = {}, user[SMSC_MSGID_FIELD_SIZE] = {};
     char sender[SMSC_MSGID_FIELD_SIZE] = {}, recipient[SMSC_MSGID_FIELD_SIZE] = {};
     int64_t submitted = 0;
@@ -88,9 +100,12 @@ bool ProcessReceiptFile(const std::string& path) {
                      m.ModemName.c_str());
     }
   }
-  if (!resolved && step != ReceiptStep::GiveUp) {
-    if (!RewriteClaimedFile(file, ReceiptRetryText(facts.text, m.RetryCount, FormatTimestamp14()))) {
+  if (!resolved && step != ReceiptStep::LastTry) {
+    if (RewriteClaimedFile(file, ReceiptRetryText(facts.text, m.RetryCount, FormatTimestamp14(now)))) {
+      *nextDue = std::max<time_t>(ReceiptDueAt(m.RetryCount + 1, now), now + 1);
+    } else {
       WriteDebugLogf("ProcessInboundReceipts", "Cannot rewrite %s", path.c_str());
+      *nextDue = now + 1;  // as before: tried again a second later
     }
     ReleaseClaim(file);
     return false;
@@ -111,6 +126,7 @@ bool ProcessReceiptFile(const std::string& path) {
   InboundResult r = ProcessInboundMessage(m, facts, true);
   if (!HandOver(m, facts, r)) {
     WriteDebugLogf("ProcessInboundReceipts", "Processing incomplete %s...", path.c_str());
+    *nextDue = now + 1;
     ReleaseClaim(file);
     return false;
   }

@@ -11,14 +11,17 @@
 enum class ReceiptStep {
   Wait,     // not due: the file stays as it is
   Resolve,  // look the id up now
-  GiveUp,   // process it unresolved
+  LastTry,  // look the id up a last time; still unknown, it is processed unresolved
 };
 // What to do with a file of retryCount tries, the last at lastRetry (seconds), at now.
 ReceiptStep ReceiptStepAt(uint32_t retryCount, time_t lastRetry, time_t now);
+// The first second at which ReceiptStepAt no longer answers Wait (0: at once).
+time_t ReceiptDueAt(uint32_t retryCount, time_t lastRetry);
 
 // The file's text with its retry section replaced: RetryCount = retryCount + 1 and
 // LastRetryTime = timestamp14.
 std::string ReceiptRetryText(std::string_view text, uint32_t retryCount, std::string_view timestamp14);
 
-// One ".rct" file: true when it was processed and deleted.
-bool ProcessReceiptFile(const std::string& path);
+// One ".rct" file: true when it was processed and deleted. A file that stays sets *nextDue
+// (when given) to the second it wants another look, unless another worker held it.
+bool ProcessReceiptFile(const std::string& path, time_t* nextDue = nullptr);

@@ -1,6 +1,7 @@
 #include "inbound/recombination.h"
 
 #include <algorithm>
+#include <atomic>
 #include <map>
 #include <tuple>
 #include <vector>
@@ -89,6 +90,13 @@ bool Recombine(const SarName& n) {
   return true;
 }
 }  // namespace
+
+namespace {
+std::atomic<uint64_t> g_segmentCopies{0};
+}  // namespace
+
+uint64_t SegmentCopiesStored() { return g_segmentCopies.load(); }
+void NoteSegmentCopyStored() { g_segmentCopies.fetch_add(1); }
 
 size_t RecombineSegments() {
   std::vector<std::string> names = ListNames(InboundDir(), "*.SAR", false);

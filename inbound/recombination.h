@@ -4,11 +4,17 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 // The reference USASegmentFix gives texts of unmarked long messages.
 inline constexpr unsigned kUnmarkedReference = 0x10000;
 inline constexpr unsigned kUnmarkedCount = 20;
+
+// Segment copies stored since the start: a pass is worth its walk only after a new one, or
+// once a lost segment's wait may have ended.
+uint64_t SegmentCopiesStored();
+void NoteSegmentCopyStored();
 
 // One pass over the ".SAR" files; the number of messages put together.
 size_t RecombineSegments();

@@ -43,15 +43,22 @@ void BroadcastWake::Rearm() {
   }
 }
 
-bool BroadcastWake::Wait(uint32_t ms) {
-  pollfd fds[2] = {{waiter_->eventFd.get(), POLLIN, 0}, {ShutdownWakeFd(), POLLIN, 0}};
+bool BroadcastWake::Wait(uint32_t ms) { return WaitForAnyBroadcast({this}, ms) == 0; }
+
+int WaitForAnyBroadcast(std::initializer_list<BroadcastWake*> wakes, uint32_t ms) {
+  std::vector<pollfd> fds;
+  for (BroadcastWake* w : wakes) fds.push_back({w->Fd(), POLLIN, 0});
+  fds.push_back({ShutdownWakeFd(), POLLIN, 0});
   uint64_t start = TickMs();
   for (;;) {
     uint64_t spent = TickMs() - start;
-    if (spent >= ms || ShutdownRequested.load() != 0) return false;
-    // A stop set without an announcement (a signal handler) is still seen within a second.
-    int r = poll(fds, 2, int(std::min<uint64_t>(ms - spent, 1000)));
-    if (r > 0 && fds[0].revents) return true;
+    if (ShutdownRequested.load() != 0) return -1;
+    if (spent >= ms) return -2;
+    // A stop set without an announcement is still seen within a second.
+    if (poll(fds.data(), fds.size(), int(std::min<uint64_t>(ms - spent, 1000))) <= 0) continue;
+    for (size_t i = 0; i + 1 < fds.size(); ++i) {
+      if (fds[i].revents) return int(i);
+    }
   }
 }
 

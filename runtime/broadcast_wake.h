@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -26,6 +27,10 @@ class BroadcastWake {
  private:
   std::shared_ptr<BroadcastWaiter> waiter_;
 };
+
+// Waits up to ms for a signal on any of wakes (its index) or the stop (-1); -2 when the
+// time ran out.
+int WaitForAnyBroadcast(std::initializer_list<BroadcastWake*> wakes, uint32_t ms);
 
 // Wakes every waiter of channel.
 void SignalBroadcast(std::string_view channel);

@@ -108,10 +108,17 @@ std::string DebugLogDirectory() { return Directory(GetDebugLogDirectory); }
 std::string MMSCLogDirectory() { return Directory(GetMMSCLogDirectory); }
 std::string RealProgramDirectory() { return Directory(GetRealProgramDirectory); }
 
+uint64_t WatchedChangeCount(const std::string& path) { return WatchedFileChangeCount(path.c_str()); }
+
 bool ConfigurationChanged(ConfigurationStamp& stamp) {
+  std::string path = ProgramDataDirectory() + "QARHUB.INI";
+  // Asked on every request: while the watch saw no change the file is not looked at.
+  uint64_t changeCount = WatchedFileChangeCount(path.c_str());
+  if (changeCount != 0 && changeCount == stamp.changeCount) return false;
   struct stat st;
   ConfigurationStamp now;
-  if (stat((ProgramDataDirectory() + "QARHUB.INI").c_str(), &st) == 0) {
+  now.changeCount = changeCount;
+  if (stat(path.c_str(), &st) == 0) {
     now.device = uint64_t(st.st_dev);
     now.inode = uint64_t(st.st_ino);
     now.size = uint64_t(st.st_size);

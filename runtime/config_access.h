@@ -36,10 +36,16 @@ struct ConfigurationStamp {
   uint64_t device = 0, inode = 0, size = 0;
   int64_t seconds = 0, nanoseconds = 0;
   bool valid = false;
+  uint64_t changeCount = 0;  // the file's watch count when looked at; 0: not watched
 };
 // True when the file differs from stamp (or may: changed within the last two seconds, when
 // a further change could keep the same time); stamp then describes it as it is now.
 bool ConfigurationChanged(ConfigurationStamp& stamp);
+
+// A number that changes whenever the file (or, for a path ending in "/", the directory's
+// list of entries) may have changed; 0 when it cannot be watched: look every time then.
+// Read it before looking.
+uint64_t WatchedChangeCount(const std::string& path);
 
 // Directories, each ending in "/".
 std::string ProgramDataDirectory();

@@ -237,6 +237,11 @@ bool FolderWatchActive() {
   return g_watch.running && !g_watch.disabled;
 }
 
+bool FolderWatchDisabled() {
+  MutexLock guard(g_watch.lock);
+  return g_watch.disabled;
+}
+
 void DisableFolderWatch(bool disabled) {
   MutexLock guard(g_watch.lock);
   g_watch.disabled = disabled;

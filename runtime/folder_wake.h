@@ -41,3 +41,5 @@ void SignalFolderWrite(std::string_view path);
 bool FolderWatchActive();
 // Stops inotify watching, as on a system without it (tests of the periodic look).
 void DisableFolderWatch(bool disabled);
+// True after DisableFolderWatch(true): other inotify users act as if it were missing too.
+bool FolderWatchDisabled();

@@ -1,6 +1,7 @@
 #include "service/gateway.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -136,9 +137,11 @@ void MainLoop() {
       break;
     }
     RefreshCrashTimeZone();
-    for (int i = 0; i < 10 && ShutdownRequested.load() == 0; ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
+    // One look at the configuration for every waiting thread.
+    NoteConfigurationChange();
+    // A second, or until the stop (announced, or a signal: both make the descriptor readable).
+    pollfd stop = {ShutdownWakeFd(), POLLIN, 0};
+    poll(&stop, 1, 1000);
     PollControlEvent();
   }
   PollControlEvent();

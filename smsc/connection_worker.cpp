@@ -1,6 +1,7 @@
 #include "smsc/connection_worker.h"
 
 #include <algorithm>
+#include <optional>
 #include <string>
 
 #include "config/settings.h"
@@ -27,8 +28,6 @@
 #include "store/retry_schedule.h"
 
 namespace {
-
-constexpr uint32_t kBackupPollMs = 2000;
 
 bool Stopping() { return ShutdownRequested.load() != 0; }
 
@@ -96,8 +95,8 @@ void CheckSettingsChange(WorkerState& s, SmscDriver& driver) {
 }
 
 // Waits for the reconnect time or the stop. The settings are read again when the
-// configuration file changed (looked at once a second); a backup whose target recovers
-// ends the wait as soon as the target's error file goes.
+// configuration changed (the registry's notice, or a look every kChangeLookEveryMs); a
+// backup whose target recovers ends the wait as soon as the target's error file goes.
 void ReconnectWait(WorkerState& s, SmscDriver& driver) {
   s.failures = std::max<uint32_t>(s.failures, 1);
   time_t until = ReconnectTime(s.failures, s.name);
@@ -108,17 +107,30 @@ void ReconnectWait(WorkerState& s, SmscDriver& driver) {
     s.eventRaised = true;
   }
   BroadcastWake errorFiles(kConnectionErrorsChannel);
+  BroadcastWake settingsNotice(kConfigurationChangeChannel);
   ConfigurationStamp configuration;  // none yet: the first look reads the settings again
+  bool look = true;
+  uint64_t lookTick = TickMs();
   while (!Stopping() && !s.restart) {
     errorFiles.Rearm();
-    if (ConfigurationChanged(configuration)) {
-      if (driver.reload) CheckSettingsChange(s, driver);
-      ReadPacing(s);
+    settingsNotice.Rearm();
+    if (look) {
+      lookTick = TickMs();
+      ++ReconnectWaits.looks;
+      if (ConfigurationChanged(configuration)) {
+        if (driver.reload) CheckSettingsChange(s, driver);
+        ReadPacing(s);
+      }
     }
     CheckBackup(s);
     time_t now = NowSeconds();
     if (now >= until || s.restart) break;
-    errorFiles.Wait(uint32_t(std::min<uint64_t>(uint64_t(until - now) * 1000, kChangeCheckEveryMs)));
+    uint64_t sinceLook = TickMs() - lookTick;
+    uint64_t ms = std::min<uint64_t>(uint64_t(until - now) * 1000,
+                                     sinceLook >= kChangeLookEveryMs ? 0 : kChangeLookEveryMs - sinceLook);
+    int told = WaitForAnyBroadcast({&errorFiles, &settingsNotice}, uint32_t(ms));
+    if (told == 0) ++ReconnectWaits.errorFiles;
+    look = told == 1 || TickMs() - lookTick >= kChangeLookEveryMs;
   }
 }
 
@@ -181,10 +193,18 @@ bool RunSession(WorkerState& s, SmscDriver& driver) {
   uint64_t lastCheckTick = TickMs();
   // Files written to the queue wake this worker; without them it waits.
   FolderWake wake({OutboundQueueRoot()});
+  // While waiting, the change check runs when the configuration changed and, for a backup,
+  // when an error file did (its target may have recovered).
+  BroadcastWake settingsNotice(kConfigurationChangeChannel);
+  std::optional<BroadcastWake> errorFiles;
+  if (!s.backupRoute.empty()) errorFiles.emplace(kConnectionErrorsChannel);
   WorkWaitContext waitContext;
   waitContext.wake = receiveOnly ? nullptr : &wake;
   waitContext.changeCheck = w.changeCheck;
   waitContext.lastCheckTick = &lastCheckTick;
+  waitContext.checkEveryMs = kChangeLookEveryMs;
+  waitContext.changeWakes[0] = &settingsNotice;
+  waitContext.changeWakes[1] = errorFiles ? &*errorFiles : nullptr;
   while (!w.linkError && !Stopping() && !s.restart) {
     if (receiveOnly) {
       // Nothing to send: keep the link served and alive.
@@ -254,9 +274,12 @@ void RunLocalRoutingPasses(WorkerState& s) {
   FolderWake wake({OutboundQueueRoot()});
   uint64_t lastCheckTick = TickMs();
   bool changed = false;
+  BroadcastWake settingsNotice(kConfigurationChangeChannel);
   WorkWaitContext waitContext;
   waitContext.wake = &wake;
   waitContext.lastCheckTick = &lastCheckTick;
+  waitContext.checkEveryMs = kChangeLookEveryMs;
+  waitContext.changeWakes[0] = &settingsNotice;
   waitContext.changeCheck = [&] { changed = changed || ConfigurationChanged(configuration); };
   while (!Stopping()) {
     // The local-routing section may have changed: every file is looked at again.
@@ -283,17 +306,20 @@ void WaitWhileBackupNotNeeded(WorkerState& s) {
     }
   }
   WriteDebugLogf("ThreadProcessModem", "Route %s is a backup for %s", s.name.c_str(), value.c_str());
-  // The target's failure shows as its error file: its writing wakes this wait at once.
-  // The configuration is looked at every kBackupPollMs.
+  // The target's failure shows as its error file: its writing wakes this wait at once. The
+  // configuration is looked at when the registry tells of a change (every
+  // kChangeLookEveryMs without being told).
   BroadcastWake errorFiles(kConnectionErrorsChannel);
+  BroadcastWake settingsNotice(kConfigurationChangeChannel);
   ConfigurationStamp configuration;
   ConfigurationChanged(configuration);
   for (;;) {
     errorFiles.Rearm();
+    settingsNotice.Rearm();
     if (Stopping() || BackupNeeded(OutboundRouting, s.backupTarget.empty() ? value : s.backupTarget)) break;
-    bool told = errorFiles.Wait(kBackupPollMs);
-    ++(told ? BackupWaits.errorFiles : BackupWaits.looks);
-    if (!told && ConfigurationChanged(configuration) && ConnectionNameFor(s.index) != s.name) {
+    int told = WaitForAnyBroadcast({&errorFiles, &settingsNotice}, uint32_t(kChangeLookEveryMs));
+    ++(told == 0 ? BackupWaits.errorFiles : BackupWaits.looks);
+    if (told != 0 && ConfigurationChanged(configuration) && ConnectionNameFor(s.index) != s.name) {
       s.restart = true;
       return;
     }
@@ -304,6 +330,7 @@ void WaitWhileBackupNotNeeded(WorkerState& s) {
 }  // namespace
 
 BackupWaitCounts BackupWaits;
+ReconnectWaitCounts ReconnectWaits;
 
 void ThreadProcessModem(uint32_t parameter) {
   WorkerState s;

@@ -14,9 +14,16 @@
 void ThreadProcessModem(uint32_t parameter);
 
 // Returns of the waits of backup connections that are not needed yet (a target's error
-// file written or removed, the configuration look every 2 s).
+// file written or removed; the configuration's change notice, or its own look).
 struct BackupWaitCounts {
   std::atomic<uint64_t> errorFiles{0};  // an error file was written or removed
   std::atomic<uint64_t> looks{0};       // the configuration look (or the stop)
 };
 extern BackupWaitCounts BackupWaits;
+
+// How the reconnect waits ended, since the start.
+struct ReconnectWaitCounts {
+  std::atomic<uint64_t> looks{0};       // the configuration was looked at (told, or on its own)
+  std::atomic<uint64_t> errorFiles{0};  // an error file was written or removed
+};
+extern ReconnectWaitCounts ReconnectWaits;

@@ -41,17 +41,21 @@ WorkWake WaitForWork(QueueWorker& w, QueueTransport& t, const WorkWaitContext& c
       return WorkWake::Queue;
     }
     uint64_t until = std::min(lookTick, retryTick);
-    if (c.changeCheck && c.lastCheckTick) until = std::min(until, *c.lastCheckTick + kChangeCheckEveryMs);
+    if (c.changeCheck && c.lastCheckTick) until = std::min(until, *c.lastCheckTick + c.checkEveryMs);
     if (w.settings.keepAliveSeconds != 0) {
       // ProbeLink sends once the interval has passed, not at it.
       until = std::min(until, uint64_t(w.lastActivityTick) + uint64_t(w.settings.keepAliveSeconds) * 1000 + 1);
     }
     if (t.serveEveryMs != 0) until = std::min(until, lastServeTick + t.serveEveryMs);
     int linkFd = t.waitFd ? t.waitFd() : -1;
-    pollfd fds[3] = {{ShutdownWakeFd(), POLLIN, 0}, {c.wake ? c.wake->Fd() : -1, POLLIN, 0}, {linkFd, POLLIN, 0}};
-    // A stop set without an announcement (a signal handler) is still seen within a second.
+    pollfd fds[5] = {{ShutdownWakeFd(), POLLIN, 0},
+                     {c.wake ? c.wake->Fd() : -1, POLLIN, 0},
+                     {linkFd, POLLIN, 0},
+                     {c.changeWakes[0] ? c.changeWakes[0]->Fd() : -1, POLLIN, 0},
+                     {c.changeWakes[1] ? c.changeWakes[1]->Fd() : -1, POLLIN, 0}};
+    // A stop set without an announcement is still seen within a second.
     int timeout = until <= now ? 0 : int(std::min<uint64_t>(until - now, 1000));
-    int r = poll(fds, 3, timeout);
+    int r = poll(fds, 5, timeout);
     ++WorkWaits.wakeUps;
     if (r > 0 && fds[0].revents) {
       ClearStaleShutdownWake();
@@ -74,8 +78,14 @@ WorkWake WaitForWork(QueueWorker& w, QueueTransport& t, const WorkWaitContext& c
       return WorkWake::Queue;
     }
     now = TickMs();
-    if (c.changeCheck && c.lastCheckTick && now - *c.lastCheckTick >= kChangeCheckEveryMs) {
+    bool told = r > 0 && (fds[3].revents || fds[4].revents);
+    if (c.changeCheck && c.lastCheckTick && (told || now - *c.lastCheckTick >= c.checkEveryMs)) {
+      // Re-armed before the look: a change during it wakes again.
+      for (BroadcastWake* b : c.changeWakes) {
+        if (b) b->Rearm();
+      }
       *c.lastCheckTick = now;
+      ++WorkWaits.changes;
       c.changeCheck();
     }
     ProbeLink(w, t, true);

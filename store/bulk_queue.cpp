@@ -5,12 +5,12 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <thread>
 
 #include "config/settings.h"
 #include "runtime/clock.h"
 #include "runtime/debug_log.h"
 #include "runtime/file_io.h"
+#include "runtime/folder_removals.h"
 #include "runtime/folder_wake.h"
 #include "runtime/names.h"
 #include "runtime/str_printf.h"
@@ -60,14 +60,27 @@ unsigned PaceThreshold() {
   return max <= 3 ? 2 : max / 2;
 }
 
+// Until the workers have taken enough files out of target: each removal is seen as it
+// happens, and the folder is counted again only once enough went (or at the look).
 void PaceAgainst(const std::string& target) {
-  bool waited = false;
-  while (!ShutdownRequested.load() && CountFiles(target + "*.REQ") >= PaceThreshold()) {
-    if (!waited) WriteDebugLogf("ThreadProcessBulkQ", "Waiting on q directory %s", target.c_str());
-    waited = true;
-    std::this_thread::sleep_for(std::chrono::seconds(1));
+  unsigned threshold = PaceThreshold();
+  unsigned count = CountFiles(target + "*.REQ");
+  ++BulkQueueWaits.paceCounts;
+  if (count < threshold) return;
+  WriteDebugLogf("ThreadProcessBulkQ", "Waiting on q directory %s", target.c_str());
+  FolderRemovals removals(target, ".REQ");
+  // Without inotify the old second between counts; with it, a look for removals it cannot
+  // see (another host on a network file system).
+  uint32_t lookMs = removals.Watching() ? kBulkLookEveryMs : 1000;
+  while (!ShutdownRequested.load()) {
+    // Counted after the watch began: nothing taken out in between is missed.
+    count = CountFiles(target + "*.REQ");
+    ++BulkQueueWaits.paceCounts;
+    if (count < threshold) break;
+    ++BulkQueueWaits.paceWaits;
+    if (removals.Wait(count - threshold + 1, lookMs)) ++BulkQueueWaits.paceRemovals;
   }
-  if (waited) WriteDebugLogf("ThreadProcessBulkQ", "Done waiting on q directory %s", target.c_str());
+  WriteDebugLogf("ThreadProcessBulkQ", "Done waiting on q directory %s", target.c_str());
 }
 
 void ExpandList(const std::string& listPath, const std::vector<std::string>& templates) {

@@ -60,5 +60,9 @@ inline constexpr uint32_t kBulkLookEveryMs = 3000;
 struct BulkQueueWaitCounts {
   std::atomic<uint64_t> written{0};  // a job's file was written
   std::atomic<uint64_t> looks{0};    // the wait ran out (periodic look, a delayed job's minute)
+  // Expansion paced against a full queue folder:
+  std::atomic<uint64_t> paceCounts{0};    // counts of the target folder's files
+  std::atomic<uint64_t> paceWaits{0};     // waits for the workers to take files out
+  std::atomic<uint64_t> paceRemovals{0};  // waits ended by enough files taken out
 };
 extern BulkQueueWaitCounts BulkQueueWaits;

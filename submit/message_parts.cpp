@@ -102,7 +102,7 @@ std::vector<MessagePart> BuildMessageParts(const SmsMessageRecord& c, std::strin
 }
 
 std::string PartUdh(const MessagePart& p, unsigned reference) {
-  if (!p.segment) return p.message.UDH;
+  if (!p.segment || p.givenReference >= 0) return p.message.UDH;
   if (p.keptFirst) {
     std::string concat = ConcatenationUdh(reference, p.total, p.number, Settings.ConcatRef16Bit, "");
     std::string elements = p.udhKept + concat.substr(2);

@@ -19,6 +19,9 @@ struct MessagePart {
   bool keptFirst = false; // segments: the kept elements before the concatenation element (push ports)
   unsigned number = 0;    // 1-based
   unsigned total = 0;
+  // A segment its producer's client cut and referenced itself: its header is written as
+  // given and its file named by this reference; -1: the writer chooses one.
+  int givenReference = -1;
 };
 
 inline constexpr size_t kOnePartContentMax = 1023;

@@ -105,7 +105,9 @@ uint32_t WriteMessageFiles(const std::vector<MessagePart>& parts, const std::str
     return 1;
   }
   if (!IsSafePathName(recipient)) return 0;
-  unsigned reference = ChooseConcatReference(dir, recipient, static_cast<unsigned>(parts.size()), extension);
+  unsigned reference = parts[0].givenReference >= 0
+                           ? static_cast<unsigned>(parts[0].givenReference)
+                           : ChooseConcatReference(dir, recipient, static_cast<unsigned>(parts.size()), extension);
   // All segments or none: a message missing a part would arrive garbled, and a client that
   // retries a refused submission would send the parts already queued twice.
   std::vector<std::string> paths;

@@ -2,12 +2,15 @@
 
 #include <arpa/inet.h>
 
+#include <map>
+
 #include "config/settings.h"
 #include "config/value_checks.h"
 #include "runtime/config_access.h"
 #include "runtime/file_io.h"
 #include "runtime/names.h"
 #include "runtime/text_helpers.h"
+#include "runtime/mutex.h"
 #include "runtime/unique_dir.h"
 
 namespace {
@@ -21,15 +24,41 @@ struct ListDirectory {
   std::vector<std::string> names;
 };
 
+// The last listing of each list directory, reused while its watch sees no change: most
+// submissions name no list, and a look per request would cost a directory open.
+struct ListingCache {
+  Mutex lock;
+  std::map<std::string, std::pair<uint64_t, std::vector<std::string>>> listings GUARDED_BY(lock);
+};
+ListingCache g_listings;
+
+std::vector<std::string> ListNames(const std::string& dir) {
+  uint64_t count = WatchedChangeCount(dir);
+  if (count != 0) {
+    MutexLock guard(g_listings.lock);
+    auto it = g_listings.listings.find(dir);
+    if (it != g_listings.listings.end() && it->second.first == count) return it->second.second;
+  }
+  std::vector<std::string> names;
+  UniqueDir h(dir);
+  while (struct dirent* e = h.Next()) {
+    std::string_view n = e->d_name;
+    if (EndsWithNoCase(n, ".TXT")) names.emplace_back(n);
+  }
+  if (count != 0) {
+    MutexLock guard(g_listings.lock);
+    // Users' list directories come and go; the cache keeps to a bounded few.
+    if (g_listings.listings.size() >= 64) g_listings.listings.clear();
+    g_listings.listings[dir] = {count, names};
+  }
+  return names;
+}
+
 std::string FindIn(ListDirectory& d, std::string_view name) {
   if (d.dir.empty() || !IsSafePathName(name)) return {};
   if (!d.read) {
     d.read = true;
-    UniqueDir h(d.dir);
-    while (struct dirent* e = h.Next()) {
-      std::string_view n = e->d_name;
-      if (EndsWithNoCase(n, ".TXT")) d.names.emplace_back(n);
-    }
+    d.names = ListNames(d.dir);
   }
   for (const std::string& n : d.names)
     if (n.size() == name.size() + 4 && StartsWithNoCase(n, name)) return d.dir + n;

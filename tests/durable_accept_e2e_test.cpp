@@ -195,6 +195,55 @@ TEST(DurableAcceptE2e, AnswersFollowTheFlushOfTheirFiles) {
   }
 }
 
+// A disk that fails its flushes (EIO, from a preloaded shim while a flag file exists): the
+// submitter is told the message was not accepted, its file stays queued, and the gateway
+// answers as before once the flushes work again.
+TEST(DurableAcceptE2e, AFailedFlushIsAnsweredAsAFailureAndLosesNothing) {
+  WebGateway g;
+  g.Configure({"DurableAccept=Yes"});
+  std::string flag = g.home.path() + "flushes-fail";
+  const char* asan = getenv("ASAN_OPTIONS");
+  // The sanitizer's runtime must otherwise be the first library loaded.
+  std::string asanOptions = std::string(asan ? asan : "") + (asan && *asan ? ":" : "") + "verify_asan_link_order=0";
+  GatewayProcess p(g.home, "/usr/bin/env",
+                   {"LD_PRELOAD=" + BinDirectory() + "libflush_failure_shim.so", "QAR_TEST_FLUSH_FAILS_WHILE=" + flag,
+                    "ASAN_OPTIONS=" + asanOptions, BinDirectory() + "qargate"});
+  ASSERT_TRUE(WaitReady(p, g.port)) << p.Output();
+  const struct {
+    const char* phase;
+    bool flushesFail;
+    int requests;
+  } phases[] = {{"healthy disk", false, 2}, {"flushes fail", true, 3}, {"disk recovered", false, 2}};
+  std::set<std::string> answeredIds;
+  int sent = 0;
+  for (const auto& ph : phases) {
+    SCOPED_TRACE(ph.phase);
+    if (ph.flushesFail) {
+      WriteFileText(flag, "");
+    } else {
+      fs::remove(flag);
+    }
+    for (int n = 0; n < ph.requests; ++n, ++sent) {
+      std::string a = HttpGet(g.port, "/?PhoneNumber=4477009" + std::to_string(100 + sent) + "&Text=eio", 30);
+      std::vector<std::string> ids = MessageIds(a);
+      if (ph.flushesFail) {
+        EXPECT_EQ(a.rfind("HTTP/1.1 403 ", 0), 0u) << a;
+        EXPECT_NE(a.find("The message files could not be flushed to stable storage"), std::string::npos) << a;
+        EXPECT_TRUE(ids.empty()) << a;
+      } else {
+        EXPECT_EQ(a.rfind("HTTP/1.1 200 ", 0), 0u) << a;
+        EXPECT_EQ(ids.size(), 1u) << a;
+        answeredIds.insert(ids.begin(), ids.end());
+      }
+    }
+  }
+  // Nothing lost: the files of the refused submissions are still queued beside the others.
+  std::set<std::string> queued = QueuedIds(g.home.path());
+  EXPECT_EQ(queued.size(), size_t(sent));
+  for (const std::string& id : answeredIds) EXPECT_TRUE(queued.count(id)) << id;
+  EXPECT_TRUE(p.Running());
+}
+
 // Sixteen clients submitting one message per request, each to numbers of its own, until
 // stopped; a client also ends when the gateway stops answering.
 struct SubmissionLoad {

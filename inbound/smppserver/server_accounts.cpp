@@ -120,7 +120,7 @@ uint32_t ActiveConnections(std::string_view user) {
   return it == g_live.end() ? 0 : it->second.connections;
 }
 
-void PaceSubmission(std::string_view user) {
+void PaceSubmission(std::string_view user, const std::function<void()>* beforeWait) {
   uint64_t due = 0;
   {
     MutexLock guard(g_liveLock);
@@ -132,6 +132,8 @@ void PaceSubmission(std::string_view user) {
     due = std::max(now, s.lastSubmitTick + s.intervalMs);
     s.lastSubmitTick = due;
   }
+  if (due <= TickMs()) return;
+  if (beforeWait && *beforeWait) (*beforeWait)();
   uint64_t now = TickMs();
   if (due > now) SleepUnlessShutdown(uint32_t(due - now), now);
 }

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -37,8 +38,9 @@ uint32_t RefusalStatus(LoginRefusal refusal);
 bool TakeConnectionSlot(std::string_view user, const ThrottleSpeed& speed, uint32_t serverMaximum, uint32_t& maximum);
 void ReleaseConnectionSlot(std::string_view user);
 uint32_t ActiveConnections(std::string_view user);
-// Waits out the account's pacing interval before a submission returns (shutdown ends it).
-void PaceSubmission(std::string_view user);
+// Waits out the account's pacing interval before a submission returns (shutdown ends it);
+// beforeWait, when given, runs first when there is a wait.
+void PaceSubmission(std::string_view user, const std::function<void()>* beforeWait = nullptr);
 void CountDelivered(std::string_view user);
 
 // The failed-login counter of the whole server: raised by a refusal (at most 100), reset by

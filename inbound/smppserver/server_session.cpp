@@ -9,9 +9,11 @@
 
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <optional>
 #include <thread>
 
+#include "config/settings.h"
 #include "config/settings_registry.h"
 #include "inbound/smppserver/server_accounts.h"
 #include "inbound/smppserver/server_submit.h"
@@ -30,6 +32,7 @@
 #include "runtime/text_helpers.h"
 #include "runtime/thread_frame.h"
 #include "runtime/thread_registry.h"
+#include "store/durable_writes.h"
 #include "store/queue_file.h"
 
 namespace {
@@ -38,6 +41,7 @@ constexpr int kLoginWaitMs = 120000;
 constexpr const char* kServerSystemId = "QarSMS";
 // How long a session's end waits for the answers to its deliveries.
 constexpr uint32_t kDrainWaitMs = 10000;
+constexpr uint32_t kSystemError = 0x08;
 
 thread_local uint64_t t_lastActivity = 0;
 thread_local uint64_t t_pdusSeen = 0;
@@ -48,6 +52,11 @@ void NoteActivity(const char*, uint32_t) {
 }
 
 const LoadedLibrary& Peer() { return OutsideLibraries.peer; }
+
+template <typename Fn>
+Fn PeerExtra(const char* name) {
+  return Peer().Loaded() ? reinterpret_cast<Fn>(dlsym(Peer().handle, name)) : nullptr;
+}
 
 void EndLibrarySession(int sock) {
   if (!Peer().Loaded()) return;
@@ -128,6 +137,36 @@ bool WaitForTraffic(Session& s, FolderWake* wake, int ms, bool& queueWoke) {
   return fds[0].revents != 0;
 }
 
+// Handles every PDU the client has sent so far. The submissions among them are written
+// first, made safe by one shared flush and only then answered, in their order: a window of
+// submits costs one flush, not one each.
+void HandleReceived(Session& s, SMPPServerYieldFn yield, int& linkError) {
+  static const auto hold = PeerExtra<SMPPServerHoldResponsesFn>("SMPPServerHoldResponses");
+  static const auto sendHeld = PeerExtra<SMPPServerSendHeldResponsesFn>("SMPPServerSendHeldResponses");
+  bool batched = hold != nullptr && sendHeld != nullptr;
+  // Without held answers each submission flushes for itself before the library answers it.
+  DurableWrites durable(Settings.DurableAccept && batched);
+  if (!batched) {
+    yield(s.socket.get(), s.tls, s.name.c_str(), 0, &linkError);
+    return;
+  }
+  std::function<void()> answer = [&] {
+    bool safe = durable.Await();
+    if (!safe) WriteDebugLog(kLabel, "Accepted messages could not be flushed to stable storage; answered as failed");
+    sendHeld(s.socket.get(), s.tls, s.name.c_str(), safe ? 0 : int(kSystemError));
+  };
+  // A paced account's submissions are answered before each pause, as they were accepted.
+  std::function<void()> answerAndHold = [&] {
+    answer();
+    hold(s.socket.get(), s.tls, s.name.c_str());
+  };
+  hold(s.socket.get(), s.tls, s.name.c_str());
+  SetAnswerHeld(&answerAndHold);
+  yield(s.socket.get(), s.tls, s.name.c_str(), 0, &linkError);
+  SetAnswerHeld(nullptr);
+  answer();
+}
+
 void RunBoundSession(Session& s, const SMPPLoginRequest& login, const std::string& user, const std::string& password) {
   uint32_t idleSeconds = MainNumber("SMPPServerEnquireLink");
   uint32_t checkSeconds = MainNumber("SMPPServerValidateUserInterval");
@@ -164,7 +203,7 @@ void RunBoundSession(Session& s, const SMPPLoginRequest& login, const std::strin
     if (moreBuffered || WaitForTraffic(s, wake ? &*wake : nullptr, waitMs, queueWoke)) {
       int linkError = 0;
       uint64_t seen = t_pdusSeen;
-      yield(s.socket.get(), s.tls, s.name.c_str(), 0, &linkError);
+      HandleReceived(s, yield, linkError);
       moreBuffered = t_pdusSeen != seen;
       if (!window.pending.empty()) {
         DeliveryPass settled;

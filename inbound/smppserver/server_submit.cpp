@@ -12,6 +12,7 @@
 #include "runtime/text_helpers.h"
 #include "smsc/route_decision.h"
 #include "store/message_file.h"
+#include "submit/message_parts.h"
 #include "submit/submission.h"
 
 namespace {
@@ -22,6 +23,7 @@ constexpr uint32_t kThrottled = 0x58;
 constexpr uint32_t kSubmitFailed = 0x45;
 
 thread_local const SubmittingClient* t_client = nullptr;
+thread_local const std::function<void()>* t_answerHeld = nullptr;
 
 std::string Text(const char* s) { return s ? std::string(s) : std::string(); }
 
@@ -72,6 +74,7 @@ uint32_t StatusOfInvalid(const SubmissionResult& r) {
 }  // namespace
 
 void SetSubmittingClient(const SubmittingClient* client) { t_client = client; }
+void SetAnswerHeld(const std::function<void()>* answer) { t_answerHeld = answer; }
 
 int SMPPServerReceiveMessageCallback(const char* connectionName, const SMPPReceivedMessage* in, char* messageId,
                                      int messageIdSize) {
@@ -120,7 +123,21 @@ int SMPPServerReceiveMessageCallback(const char* connectionName, const SMPPRecei
   m.ServiceType = Clean(Text(in->serviceType), 99);
   m.Validity = Clean(Text(in->validity), 49);
   ReadExtraParameters(extra, m);
-  if (!recipient.empty()) RemapSegmentReference(client->user, recipient, m.UDH);
+  if (!recipient.empty()) {
+    RemapSegmentReference(client->user, recipient, m.UDH);
+    // A segment the client cut itself is queued under the segment name of its message, so
+    // that its parts leave in order.
+    ConcatElement e;
+    if (m.Binary && FindConcatElement(m.UDH, e) && e.number >= 1 && e.number <= e.count) {
+      MessagePart part;
+      part.message = m;
+      part.segment = true;
+      part.number = e.number;
+      part.total = e.count;
+      part.givenReference = int(e.reference);
+      s.presetParts.push_back(std::move(part));
+    }
+  }
 
   SubmissionResult r = SubmitMessage(std::move(s));
   uint32_t status = 0;
@@ -147,6 +164,6 @@ int SMPPServerReceiveMessageCallback(const char* connectionName, const SMPPRecei
       break;
   }
   (void)connectionName;
-  PaceSubmission(client->user);
+  PaceSubmission(client->user, t_answerHeld);
   return int(status);
 }

@@ -82,11 +82,12 @@ TEST(InboundE2E, KeywordsRoutesAndSegments) {
   ASSERT_TRUE(smsc.WaitSubmit("got segment one two", pdu, 30000)) << home.DebugLog();
   std::string runs = ReadFileText(h + "runs.txt");
   EXPECT_EQ(runs, "1:hi there\n1:segment one two\n") << runs;
-  EXPECT_TRUE(FilesUnder(h + "SMS-IN").empty() || [&] {
+  // The reply leaves before the file is deleted: the folder empties soon after, not at once.
+  EXPECT_TRUE(WaitUntil(20000, [&] {
     for (const std::string& f : FilesUnder(h + "SMS-IN"))
       if (f.find(".SAR") != std::string::npos || f.find(".in") != std::string::npos) return false;
     return true;
-  }());
+  })) << home.DebugLog();
 
   p.Signal(SIGTERM);
   int code = -1;

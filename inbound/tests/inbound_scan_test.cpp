@@ -70,8 +70,8 @@ TEST_F(InboundScanTest, KeptDeliveredAndEmptyFiles) {
   PutInbound("D.rec",
              "ModemName=SMPP - h:1\r\nSender=4479\r\nPhoneNumber=4930\r\nData=id:CENTRE7 stat:DELIVRD\r\n"
              "ReceiptDelivered=Yes\r\nReceiptMessageId=0000ABCD\r\nRouteToLocalUser=alice\r\n");
-  EXPECT_EQ(ScanInboundFiles(1, 0), 3u);
-  EXPECT_EQ(ScanInboundFiles(2, 0), 1u);
+  EXPECT_EQ(ScanInboundFiles(1), 3u);
+  EXPECT_EQ(ScanInboundFiles(2), 1u);
 
   // No command: a copy for other applications, the original gone.
   std::vector<std::string> kept = Files(InboundDir(), ".SMS");
@@ -98,10 +98,10 @@ TEST_F(InboundScanTest, RoutedToItsOwnKindIsProcessedOnce) {
   Config("");
   PutInbound("A.in", "Sender=4477\r\nPhoneNumber=1234\r\nData=x\r\nRouteToLocalUser=~SMSIN::in\r\n");
   PutInbound("B.rct", "Sender=4477\r\nPhoneNumber=1234\r\nData=y\r\nRouteToLocalUser=~SMSIN::rct\r\n");
-  EXPECT_EQ(ScanInboundFiles(0, 0), 1u);
-  EXPECT_EQ(ScanReceiptFiles(0), 1u);
-  EXPECT_EQ(ScanInboundFiles(0, 0), 0u);
-  EXPECT_EQ(ScanReceiptFiles(0), 0u);
+  EXPECT_EQ(ScanInboundFiles(0), 1u);
+  EXPECT_EQ(ScanReceiptFiles(), 1u);
+  EXPECT_EQ(ScanInboundFiles(0), 0u);
+  EXPECT_EQ(ScanReceiptFiles(), 0u);
   EXPECT_TRUE(Files(InboundDir(), ".in").empty());
   EXPECT_TRUE(Files(InboundDir(), ".rct").empty());
   EXPECT_EQ(Files(InboundDir(), ".SMS").size(), 2u);
@@ -110,7 +110,7 @@ TEST_F(InboundScanTest, RoutedToItsOwnKindIsProcessedOnce) {
 TEST_F(InboundScanTest, NothingHappensWithReceiveSmsOff) {
   WriteConfig("[QARHUB]\nReceiveSMS=No\nReceiveSMSCommand1=HI\t/bin/true\tYes");
   PutInbound("A.in", "Sender=4477\r\nPhoneNumber=1234\r\nData=HI\r\n");
-  EXPECT_EQ(ScanInboundFiles(0, 0), 0u);
+  EXPECT_EQ(ScanInboundFiles(0), 0u);
   EXPECT_EQ(Files(InboundDir(), ".in").size(), 1u);
   EXPECT_TRUE(Files(InboundDir(), ".SMS").empty());
 }
@@ -144,7 +144,7 @@ TEST_F(InboundScanTest, ProgramCommandsAndTheirReplies) {
       m.Data = c.text;
       WriteFileText(InboundDir() + "P.in", MessageFileText(m, MessageLayout::Complete));
     }
-    EXPECT_EQ(ScanInboundFiles(0, 0), 1u) << c.command;
+    EXPECT_EQ(ScanInboundFiles(0), 1u) << c.command;
     EXPECT_TRUE(Files(InboundDir(), ".in").empty()) << c.command;
     EXPECT_TRUE(Files(InboundDir(), ".SMS").empty()) << c.command;
     std::vector<SmsMessageRecord> replies = Replies();
@@ -190,7 +190,7 @@ TEST_F(InboundScanTest, HttpCommands) {
     PutInbound("H.in",
                "ModemName=SMPP - h:1\r\nSender=+4477\r\nPhoneNumber=1234\r\nData=WX rain & sun\r\n"
                "SMPPOptions=SMPPOption_user_message_reference=77; SMPPOption_other=1\r\n");
-    EXPECT_EQ(ScanInboundFiles(0, 0), c.stays ? 0u : 1u) << c.answer;
+    EXPECT_EQ(ScanInboundFiles(0), c.stays ? 0u : 1u) << c.answer;
     std::vector<std::string> requests = server.Requests();
     ASSERT_GE(requests.size(), 1u);
     EXPECT_EQ(requests[0].substr(0, requests[0].find("\r\n")),
@@ -222,7 +222,7 @@ TEST_F(InboundScanTest, ProxyRouteAndCopiedOptions) {
   PutInbound("0000CAFE.in",
              "ModemName=SMPP - h:1\r\nSender=4477\r\nPhoneNumber=1234\r\nData=PX\r\n"
              "SMPPOptions=SMPPOption_user_message_reference=77; SMPPOption_other=1\r\n");
-  EXPECT_EQ(ScanInboundFiles(0, 0), 1u) << ReadFileText(home() + "LOGS/SMSDEBUG.LOG");
+  EXPECT_EQ(ScanInboundFiles(0), 1u) << ReadFileText(home() + "LOGS/SMSDEBUG.LOG");
   std::vector<std::string> requests = server.Requests();
   ASSERT_EQ(requests.size(), 1u);
   EXPECT_EQ(requests[0].substr(0, requests[0].find("\r\n")), "GET /p?m=0000CAFE HTTP/1.1");
@@ -248,7 +248,7 @@ TEST_F(InboundScanTest, MailCommands) {
     for (const std::string& f : FilesUnder(home() + "MMSCOUT")) fs::remove(f);
     for (const std::string& f : FilesUnder(OutboundQueueRoot())) fs::remove(f);
     PutInbound("M.in", "Sender=4477\r\nPhoneNumber=1234\r\nData=" + c.text + "\r\n");
-    EXPECT_EQ(ScanInboundFiles(0, 0), 1u) << c.text;
+    EXPECT_EQ(ScanInboundFiles(0), 1u) << c.text;
     std::vector<std::string> mails = FilesUnder(home() + "MMSCOUT");
     if (c.to.empty()) {
       EXPECT_TRUE(mails.empty());
@@ -306,7 +306,7 @@ TEST_F(InboundScanTest, PushForMmsGoesToItsHandlerOrStays) {
     accept = c.accepts;
     SetInboundMmsHandler(c.handler);
     PutInbound("W.in", "Sender=4477\r\nPhoneNumber=1234\r\nUDH=0605040B8423F0\r\ndcs=4\r\nData=C0FFEE\r\nBinary=1\r\n");
-    ScanInboundFiles(0, 0);
+    ScanInboundFiles(0);
     SetInboundMmsHandler(nullptr);
     EXPECT_EQ(handed.size(), c.handedOver) << c.name;
     if (!handed.empty()) EXPECT_EQ(handed[0], "|1234|C0FFEE|W.in") << c.name;
@@ -323,18 +323,18 @@ TEST_F(InboundScanTest, UnmarkedLongMessages) {
   Config("USASegmentFix=Yes");
   std::string first(153, 'a');
   PutInbound("U1.in", "Sender=4477\r\nPhoneNumber=1\r\nData=" + first + "\r\n");
-  ScanInboundFiles(0, 0);
+  ScanInboundFiles(0);
   PutInbound("U2.in", "Sender=4477\r\nPhoneNumber=1\r\nData=tail\r\n");
-  ScanInboundFiles(0, 0);
+  ScanInboundFiles(0);
   EXPECT_TRUE(fs::exists(InboundDir() + SarFileName("4477", 0x10000, 20, 1)));
   EXPECT_TRUE(fs::exists(InboundDir() + SarFileName("4477", 0x10000, 20, 2)));
   // Another sender's short text is a message of its own.
   PutInbound("V.in", "Sender=4478\r\nPhoneNumber=1\r\nData=alone\r\n");
-  ScanInboundFiles(1, 0);
+  ScanInboundFiles(1);
   EXPECT_EQ(Files(InboundDir(), ".SMS").size(), 1u);
   for (const std::string& f : Files(InboundDir(), ".SAR")) SetMTime(f, NowSeconds() - 61);
-  ScanInboundFiles(1, 0);
-  ScanInboundFiles(1, 0);
+  ScanInboundFiles(1);
+  ScanInboundFiles(1);
   EXPECT_TRUE(Files(InboundDir(), ".SAR").empty());
   bool whole = false;
   for (const std::string& f : Files(InboundDir(), ".SMS")) whole |= Read(f).Data == first + "tail";
@@ -349,16 +349,16 @@ TEST_F(InboundScanTest, SegmentsArePutTogetherOnce) {
   };
   segment("S3.in", 3, "CCC");
   segment("S1.in", 1, "AAA");
-  EXPECT_EQ(ScanInboundFiles(0, 0), 2u);
+  EXPECT_EQ(ScanInboundFiles(0), 2u);
   segment("S1b.in", 1, "AAA");  // repeated
-  EXPECT_EQ(ScanInboundFiles(0, 0), 1u);
+  EXPECT_EQ(ScanInboundFiles(0), 1u);
   EXPECT_EQ(Files(InboundDir(), ".SAR").size(), 2u);
-  EXPECT_EQ(ScanInboundFiles(1, 0), 0u);  // still waiting for 2
+  EXPECT_EQ(ScanInboundFiles(1), 0u);  // still waiting for 2
   EXPECT_TRUE(Files(InboundDir(), ".SMS").empty());
   segment("S2.in", 2, "BBB");
-  ScanInboundFiles(0, 0);
-  ScanInboundFiles(1, 0);  // recombines
-  ScanInboundFiles(1, 0);  // processes the whole message
+  ScanInboundFiles(0);
+  ScanInboundFiles(1);  // recombines
+  ScanInboundFiles(1);  // processes the whole message
   EXPECT_TRUE(Files(InboundDir(), ".SAR").empty());
   std::vector<std::string> kept = Files(InboundDir(), ".SMS");
   ASSERT_EQ(kept.size(), 1u);
@@ -373,12 +373,12 @@ TEST_F(InboundScanTest, LostSegmentWaitEnds) {
   Config("");
   PutInbound("S1.in", "Sender=4477\r\nPhoneNumber=1\r\nUDH=0608040100030" + std::string("1") + "\r\nData=one+\r\n");
   PutInbound("S3.in", "Sender=4477\r\nPhoneNumber=1\r\nUDH=06080401000303\r\nData=three\r\n");
-  ScanInboundFiles(0, 0);
-  EXPECT_EQ(ScanInboundFiles(1, 0), 0u);
+  ScanInboundFiles(0);
+  EXPECT_EQ(ScanInboundFiles(1), 0u);
   ASSERT_EQ(Files(InboundDir(), ".SAR").size(), 2u);
   for (const std::string& f : Files(InboundDir(), ".SAR")) SetMTime(f, NowSeconds() - 301);
-  ScanInboundFiles(1, 0);
-  ScanInboundFiles(1, 0);
+  ScanInboundFiles(1);
+  ScanInboundFiles(1);
   std::vector<std::string> kept = Files(InboundDir(), ".SMS");
   ASSERT_EQ(kept.size(), 1u);
   EXPECT_EQ(Read(kept[0]).Data, "one+three");
@@ -393,18 +393,18 @@ TEST_F(InboundScanTest, ReceiptsResolveOrAreGivenUp) {
                        "ReceiptMessageId=C-9\r\n";
   PutInbound("R1.rct", report);
   // Unknown: the first try is recorded.
-  EXPECT_EQ(ScanReceiptFiles(0), 0u);
+  EXPECT_EQ(ScanReceiptFiles(), 0u);
   SmsMessageRecord tried = Read(InboundDir() + "R1.rct");
   EXPECT_EQ(tried.RetryCount, 1u);
   EXPECT_FALSE(tried.LastRetryTime.absent());
   // Not due again within a minute.
-  EXPECT_EQ(ScanReceiptFiles(0), 0u);
+  EXPECT_EQ(ScanReceiptFiles(), 0u);
   EXPECT_EQ(Read(InboundDir() + "R1.rct").RetryCount, 1u);
   // Once the record exists and the minute has passed, it resolves.
   ASSERT_EQ(SMSCMessageIdAdd(connection.c_str(), "C-9", "0000BEEF", "carol", "5550", "4491"), 1);
   PutInbound("R1.rct", report + "[ErrorDetail]\r\nRetryCount=1\r\nLastRetryTime=" +
                            FormatCalendarTime14({2020, 1, 1, 0, 0, 0}) + "\r\n");
-  EXPECT_EQ(ScanReceiptFiles(0), 1u);
+  EXPECT_EQ(ScanReceiptFiles(), 1u);
   std::vector<std::string> carol = Files(UserDir("carol"), ".req");
   ASSERT_EQ(carol.size(), 1u);
   SmsMessageRecord delivered = Read(carol[0]);
@@ -417,9 +417,12 @@ TEST_F(InboundScanTest, ReceiptsResolveOrAreGivenUp) {
   std::string unknown = "ModemName=" + connection + "\r\nSender=1\r\nPhoneNumber=2\r\nData=id:NOPE\r\n"
                         "ReceiptFailed=Yes\r\nReceiptMessageId=NOPE\r\n";
   PutInbound("R2.rct", unknown + "[ErrorDetail]\r\nRetryCount=3\r\nLastRetryTime=20200101000000\r\n");
-  EXPECT_EQ(ScanReceiptFiles(0), 0u);
+  EXPECT_EQ(ScanReceiptFiles(), 0u);
   EXPECT_EQ(Read(InboundDir() + "R2.rct").RetryCount, 4u);
-  EXPECT_EQ(ScanReceiptFiles(0), 1u);
+  // The fourth try, too, waits its minutes.
+  EXPECT_EQ(ScanReceiptFiles(), 0u);
+  PutInbound("R2.rct", unknown + "[ErrorDetail]\r\nRetryCount=4\r\nLastRetryTime=20200101000000\r\n");
+  EXPECT_EQ(ScanReceiptFiles(), 1u);
   EXPECT_TRUE(Files(InboundDir(), ".rct").empty());
   std::vector<std::string> kept = Files(InboundDir(), ".SMS");
   ASSERT_EQ(kept.size(), 1u);
@@ -493,8 +496,9 @@ TEST(InboundTables, ReceiptSchedule) {
     ReceiptStep step;
   } cases[] = {
       {0, 0, ReceiptStep::Resolve},   {1, 59, ReceiptStep::Wait},     {1, 60, ReceiptStep::Resolve},
-      {2, 119, ReceiptStep::Wait},    {2, 120, ReceiptStep::Resolve}, {3, 180, ReceiptStep::Resolve},
-      {4, 0, ReceiptStep::GiveUp},
+      {2, 119, ReceiptStep::Wait},    {2, 120, ReceiptStep::Resolve}, {3, 179, ReceiptStep::Wait},
+      {3, 180, ReceiptStep::Resolve}, {4, 0, ReceiptStep::Wait},      {4, 239, ReceiptStep::Wait},
+      {4, 240, ReceiptStep::LastTry}, {7, 420, ReceiptStep::LastTry},
   };
   for (const Case& c : cases) EXPECT_EQ(ReceiptStepAt(c.count, t - c.sinceLast, t), c.step) << c.count;
   EXPECT_EQ(ReceiptRetryText("[SMS-IN]\r\nData=x\r\n[ErrorDetail]\r\nRetryCount=2\r\nLastRetryTime=1\r\n", 2,

@@ -8,6 +8,8 @@
 
 #include "inbound/inbound_scan.h"
 #include "inbound/inbound_wake.h"
+#include "runtime/dates.h"
+#include "store/message_file.h"
 #include "runtime/clock.h"
 #include "runtime/folder_wake.h"
 #include "runtime/thread_frame.h"
@@ -92,8 +94,71 @@ TEST_F(InboundWaitTest, FilesAreTakenOnTheirWakeOrTheRescan) {
     EXPECT_TRUE(WaitUntil(15000, [&] { return Waiting(".in") == 0; })) << name;
     EXPECT_GT(c.counter->load(), before);
   }
-  // Each became a copy for other applications, once.
+  // Each became a copy for other applications, once (a claimed file is out of sight before
+  // its copy is written).
+  EXPECT_TRUE(WaitUntil(15000, [&] { return Waiting(".sms") >= 3; }));
   EXPECT_EQ(Waiting(".sms"), 3u);
+}
+
+// The receipt worker: asleep while nothing is due, up at a waiting file's next try without a
+// walk in between, and at once for a receipt announced by the program that stored it.
+class ReceiptWaitTest : public InboundWaitTest {
+ protected:
+  void StartReceiptWorker() {
+    uint64_t waits = ReceiptWaits.wakeUps.load();
+    ASSERT_TRUE(StartServiceThread("ThreadProcessInboundReceipts", [] { ThreadProcessInboundReceipts(); }));
+    started = true;
+    ASSERT_TRUE(WaitUntil(10000, [&] { return ReceiptWaits.wakeUps.load() > waits; }));
+  }
+  static std::string Receipt(const std::string& id) {
+    return "[SMS-IN]\r\nModemName=SMPP - h:1\r\nSender=4491\r\nPhoneNumber=4930\r\nData=id:" + id +
+           " stat:DELIVRD\r\nReceiptDelivered=Yes\r\nReceiptMessageId=" + id + "\r\n";
+  }
+  uint32_t Tries(const std::string& name) {
+    SmsMessageRecord m;
+    ParseSMSMessage(ReadFileText(InboundDir() + name), m);
+    return m.RetryCount;
+  }
+};
+
+TEST_F(ReceiptWaitTest, IdleWorkerNeitherWalksNorWakesEverySecond) {
+  StartReceiptWorker();
+  uint64_t wakeUps = ReceiptWaits.wakeUps.load(), walks = ReceiptWaits.walks.load();
+  SleepUnlessShutdown(5000, TickMs());
+  EXPECT_LT(ReceiptWaits.wakeUps.load() - wakeUps, 20u);
+  // The rescan is every 5 s: a walk a second would make five.
+  EXPECT_LE(ReceiptWaits.walks.load() - walks, 2u);
+}
+
+TEST_F(ReceiptWaitTest, StoredReceiptsAndDueRetriesAreTakenOnTheirWake) {
+  StartReceiptWorker();
+  struct Case {
+    const char* name;
+    int lastTryAgo;                  // seconds; -1: no try yet
+    std::atomic<uint64_t>* counter;  // what ends the wait
+    uint32_t triesAfter;
+  } cases[] = {
+      // The first look-up at once, unresolved: one try recorded.
+      {"announced", -1, &ReceiptWaits.woken, 1},
+      // One try 50 s ago: the next falls due in 10 s, and its own timer ends the wait.
+      {"due retry", 50, &ReceiptWaits.due, 2},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string name = "R" + std::to_string(++n) + ".rct";
+    std::string text = Receipt("C-" + std::to_string(n));
+    if (c.lastTryAgo >= 0) {
+      text += "[ErrorDetail]\r\nRetryCount=1\r\nLastRetryTime=" + FormatTimestamp14(NowSeconds() - c.lastTryAgo) + "\r\n";
+    }
+    uint64_t before = c.counter->load(), looks = ReceiptWaits.looks.load();
+    WriteFileText(InboundDir() + name, text);
+    WakeInboundWorkers(InboundWakeKind::Receipts);
+    EXPECT_TRUE(WaitUntil(40000, [&] { return Tries(name) == c.triesAfter; })) << name;
+    EXPECT_GT(c.counter->load(), before);
+    // A walk a second would have made ten.
+    EXPECT_LE(ReceiptWaits.looks.load() - looks, 3u);
+  }
 }
 
 }  // namespace

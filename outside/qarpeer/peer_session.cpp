@@ -310,7 +310,15 @@ int Transact(Session& s, smpp::Pdu request, smpp::Pdu& response, int timeoutMs) 
 namespace {
 
 void Respond(Session& s, const smpp::Pdu& request, uint32_t status, std::string body = {}) {
-  SendPdu(s, smpp::Pdu{request.commandId | smpp::kResponseBit, status, request.sequence, std::move(body)});
+  smpp::Pdu response{request.commandId | smpp::kResponseBit, status, request.sequence, std::move(body)};
+  if (s.role == Role::Server && (request.commandId == smpp::kSubmitSm || request.commandId == smpp::kDataSm)) {
+    MutexLock guard(s.heldLock);
+    if (s.holdResponses) {
+      s.heldResponses.push_back(std::move(response));
+      return;
+    }
+  }
+  SendPdu(s, response);
 }
 
 // deliver_sm/data_sm on the client side, submit_sm/data_sm on the server side.
@@ -360,6 +368,34 @@ void HandleMessage(Session& s, const smpp::Pdu& pdu) {
   smpp::AppendCString(body, status == 0 ? messageId : "", 65);
   Respond(s, pdu, status, body);
 }
+
+}  // namespace
+
+void HoldResponses(Session& s) {
+  MutexLock guard(s.heldLock);
+  s.holdResponses = true;
+}
+
+int SendHeldResponses(Session& s, uint32_t failStatus) {
+  std::vector<smpp::Pdu> held;
+  {
+    MutexLock guard(s.heldLock);
+    s.holdResponses = false;
+    held.swap(s.heldResponses);
+  }
+  int r = 0;
+  for (smpp::Pdu& response : held) {
+    if (failStatus != 0 && response.status == 0) {
+      response.status = failStatus;
+      response.body.assign(1, '\0');  // no message id for a refused message
+    }
+    if (int q = QueuePdu(s, response); q != 0 && r == 0) r = q;
+  }
+  if (int f = FlushOutbox(s); f != 0 && r == 0) r = f;
+  return r;
+}
+
+namespace {
 
 }  // namespace
 

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "outside/qarpeer/qarpeer.h"
 #include "outside/qarpeer/smpp_pdu.h"
@@ -44,6 +45,11 @@ struct Session : std::enable_shared_from_this<Session> {
   };
   Mutex outstandingLock;
   std::map<uint32_t, Outstanding> outstanding GUARDED_BY(outstandingLock);
+  // Server side: while holding, the answers to submit_sm/data_sm wait here until the owner
+  // has made their files safe, then leave together in their order.
+  Mutex heldLock;
+  bool holdResponses GUARDED_BY(heldLock) = false;
+  std::vector<smpp::Pdu> heldResponses GUARDED_BY(heldLock);
   ~Session();
 };
 
@@ -100,6 +106,11 @@ bool RemoveOutstanding(Session& s, uint32_t sequence);
 bool CompleteOutstanding(Session& s, const smpp::Pdu& pdu);
 void ExpireOutstanding(Session& s);
 void CompleteAllOutstanding(Session& s, int status);
+// Server side: answers to messages are held from now on, until SendHeldResponses sends them
+// (a non-zero failStatus replaces the status of every accepting one, which then names no id)
+// and stops holding.
+void HoldResponses(Session& s);
+int SendHeldResponses(Session& s, uint32_t failStatus);
 // Processes inbound traffic for up to waitMs; the result is 0 or a library error.
 int YieldFor(Session& s, int waitMs);
 

@@ -143,6 +143,11 @@ typedef int (*SMPPServerAcceptLoginFn)(int sock, void* tls, const char* name, co
 typedef int (*SMPPServerRejectLoginFn)(int sock, void* tls, const char* name, const SMPPLoginRequest* request,
                                        int status);
 typedef int (*SMPPServerYieldFn)(int sock, void* tls, const char* name, int waitMs, int* linkError);
+// Answers to submit_sm and data_sm are held from this call on (the server makes their files
+// safe first); SMPPServerSendHeldResponses sends them in their order and stops holding. A
+// non-zero failStatus replaces the status of every answer that accepted its message.
+typedef void (*SMPPServerHoldResponsesFn)(int sock, void* tls, const char* name);
+typedef int (*SMPPServerSendHeldResponsesFn)(int sock, void* tls, const char* name, int failStatus);
 typedef int (*SMPPServerSubmitMessageFn)(int sock, void* tls, const char* name, int version, const char* sender,
                                          const char* recipient, int pid, int dcs, const char* udhHex,
                                          const char* data, int flags, int binary);
@@ -195,6 +200,8 @@ int SMPPServerAcceptLogin(int sock, void* tls, const char* name, const SMPPLogin
                           const char* serverSystemId);
 int SMPPServerRejectLogin(int sock, void* tls, const char* name, const SMPPLoginRequest* request, int status);
 int SMPPServerYield(int sock, void* tls, const char* name, int waitMs, int* linkError);
+void SMPPServerHoldResponses(int sock, void* tls, const char* name);
+int SMPPServerSendHeldResponses(int sock, void* tls, const char* name, int failStatus);
 int SMPPServerSubmitMessage(int sock, void* tls, const char* name, int version, const char* sender,
                             const char* recipient, int pid, int dcs, const char* udhHex, const char* data, int flags,
                             int binary);

@@ -11,6 +11,7 @@
 #include <unordered_map>
 
 #include "outside/qarvault/directories.h"
+#include "outside/qarvault/file_watch.h"
 #include "runtime/mutex.h"
 #include "runtime/names.h"
 #include "runtime/text_helpers.h"
@@ -44,6 +45,7 @@ struct FileStamp {
 
 struct CachedIni {
   FileStamp stamp;
+  uint64_t changeCount = 0;  // the file's watch count when it was read; 0: not watched
   std::shared_ptr<const IniParsed> parsed;
 };
 
@@ -164,22 +166,39 @@ bool ReadAll(int fd, std::string& out) {
 std::shared_ptr<const IniParsed> Load(const std::string& path) {
   static const std::shared_ptr<const IniParsed> empty = std::make_shared<IniParsed>();
   IniState& state = State();
+  // Settings are read many times a second: while the watch saw no change the file is not
+  // looked at; without a watch an unchanged file costs one stat.
+  uint64_t changeCount = FileChangeCount(path);
+  if (changeCount != 0) {
+    MutexLock lock(state.cacheLock);
+    auto it = state.cache.find(path);
+    if (it != state.cache.end() && it->second.changeCount == changeCount) return it->second.parsed;
+  }
   struct stat st;
-  // Settings are read many times a second: an unchanged file costs one stat.
   if (::stat(path.c_str(), &st) == 0) {
     FileStamp stamp = StampOf(st);
     MutexLock lock(state.cacheLock);
     auto it = state.cache.find(path);
-    if (it != state.cache.end() && it->second.stamp == stamp) return it->second.parsed;
+    if (it != state.cache.end() && it->second.stamp == stamp) {
+      it->second.changeCount = changeCount;
+      return it->second.parsed;
+    }
   }
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd || ::fstat(fd.get(), &st) != 0) return empty;
+  if (!fd || ::fstat(fd.get(), &st) != 0) {
+    // A missing file stays empty until its directory reports it.
+    if (errno == ENOENT && changeCount != 0) {
+      MutexLock lock(state.cacheLock);
+      state.cache[path] = CachedIni{FileStamp{}, changeCount, empty};
+    }
+    return empty;
+  }
   FileStamp stamp = StampOf(st);
   std::string text;
   if (!ReadAll(fd.get(), text)) return empty;
   std::shared_ptr<const IniParsed> parsed = Parse(text);
   MutexLock lock(state.cacheLock);
-  state.cache[path] = CachedIni{stamp, parsed};
+  state.cache[path] = CachedIni{stamp, changeCount, parsed};
   return parsed;
 }
 

@@ -2,6 +2,7 @@
 #include <optional>
 
 #include "outside/qarvault/buffer_copy.h"
+#include "outside/qarvault/file_watch.h"
 #include "outside/qarvault/ini_file.h"
 #include "outside/qarvault/qarvault.h"
 
@@ -34,6 +35,8 @@ uint32_t GetProfileSection(const std::string& path, const char* section, char* b
 }  // namespace
 
 extern "C" {
+
+uint64_t WatchedFileChangeCount(const char* path) { return path ? FileChangeCount(path) : 0; }
 
 void SMSIniSetFilename(const char* path) { SetSMSIniPath(TextOrEmpty(path)); }
 void MMSCIniSetFilename(const char* path) { SetMMSCIniPath(TextOrEmpty(path)); }

@@ -42,6 +42,12 @@ QARVAULT_API int MMSCIniWriteProfileString(const char* section, const char* key,
 QARVAULT_API uint32_t SMSIniGetProfileSection(const char* section, char* buf, uint32_t size);
 QARVAULT_API uint32_t MMSCIniGetProfileSection(const char* section, char* buf, uint32_t size);
 
+// A number that differs from every earlier answer once the file at path may have changed
+// (by this process or another); 0 when changes cannot be watched there, so the file must be
+// looked at each time. Read it before looking at the file. A path ending in "/" stands for
+// the list of a directory's entries, and for whether the directory is there.
+QARVAULT_API uint64_t WatchedFileChangeCount(const char* path);
+
 // ---- Directories: each copied with a trailing "/" (created when missing). ----
 // Program data: $QARSMS_HOME/ (default /var/lib/qarsms/).
 // Private data: program data + "PRIVATE/"; logs: program data + "LOGS/";

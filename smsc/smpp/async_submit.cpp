@@ -21,6 +21,8 @@ constexpr uint32_t kMaxThrottleResubmits = 4;
 constexpr int kHelperWaitPendingMs = 1000;
 constexpr int kHelperWaitIdleMs = 60000;
 constexpr uint64_t kThrottleLookMs = 100;
+constexpr uint64_t kPacingLookMs = 100;
+constexpr uint64_t kStopLookMs = 1000;  // the thread frame's look at an unannounced stop
 constexpr int kWindowLookMs = 1000;
 constexpr int kHelperStartSeconds = 60;
 constexpr int kHelperStopSeconds = 120;
@@ -176,7 +178,10 @@ void Submit(QueueWorker& w, SMPPSubmitAsyncQ& q, PreparedSubmission&& p) {
   while (w.settings.sendIntervalMs != 0 && !w.linkError && !ShutdownRequested.load()) {
     uint64_t since = TickMs() - w.lastSubmitTick;
     if (since >= w.settings.sendIntervalMs) break;
-    if (q.link.yield(int(std::min<uint64_t>(w.settings.sendIntervalMs - since, 100))) != 0 || !q.link.linkUp()) {
+    // The yield ends exactly when the next submit may leave; without helpers the worker
+    // records the responses that came meanwhile every kPacingLookMs.
+    uint64_t step = q.useHelpers ? kStopLookMs : kPacingLookMs;
+    if (q.link.yield(int(std::min<uint64_t>(w.settings.sendIntervalMs - since, step))) != 0 || !q.link.linkUp()) {
       w.linkError = true;
       AsyncSmppDebugLog(w.connection, "Info -- SMPP Connection Error reported by SMPPYield 3");
       break;

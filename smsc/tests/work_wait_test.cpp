@@ -16,6 +16,7 @@
 
 #include "config/settings.h"
 #include "config/settings_override.h"
+#include "config/settings_registry.h"
 #include "runtime/clock.h"
 #include "runtime/dates.h"
 #include "runtime/folder_wake.h"
@@ -31,6 +32,7 @@
 #include "store/delay_queue.h"
 #include "store/queue_dirs.h"
 #include "store/queue_file.h"
+#include "tests/support/gateway_process.h"
 
 namespace {
 
@@ -43,6 +45,7 @@ struct FakeCentre {
   std::condition_variable changed;
   std::map<std::string, int> submitted;  // recipient -> times
   int passes = 0;                         // closing link checks of passes
+  int connects = 0;                       // sessions begun
   bool connectFails = false;
   bool receiveOnly = false;
   SubmitOutcome outcome = SubmitOutcome::Done;
@@ -62,6 +65,10 @@ struct FakeCentre {
     std::lock_guard<std::mutex> guard(lock);
     return passes;
   }
+  int Connects() {
+    std::lock_guard<std::mutex> guard(lock);
+    return connects;
+  }
   // Waits (bounded) until to was submitted.
   bool WaitSubmitted(const std::string& to, int seconds = 20) {
     std::unique_lock<std::mutex> guard(lock);
@@ -74,6 +81,10 @@ SmscDriver FakeDriver(const std::string&, uint32_t) {
   FakeCentre* c = g_centre;
   SmscDriver d;
   d.connect = [c](const std::function<void(const std::string&)>& report) {
+    {
+      std::lock_guard<std::mutex> guard(c->lock);
+      ++c->connects;
+    }
     if (c->connectFails) report("Fake Failure -- no centre");
     return !c->connectFails;
   };
@@ -127,6 +138,7 @@ class WorkWaitTest : public SmscTestHome {
       std::lock_guard<std::mutex> guard(centre.lock);
       centre.submitted.clear();
       centre.passes = 0;
+      centre.connects = 0;
       centre.connectFails = centre.receiveOnly = false;
       centre.outcome = SubmitOutcome::Done;
     }
@@ -313,6 +325,49 @@ TEST_F(WorkWaitTest, BackupStartsWhenItsTargetFails) {
   }
   WriteConnectionErrorFile("SMPP - b:1", "");
   WriteConnectionErrorFile("SMPP - c:1", "");
+}
+
+// Each wait of the worker leaves the configuration alone while the registry tells of no
+// change (the old waits looked at it every one or two seconds), and acts at once when told:
+// a connection renamed in the file starts a new cycle under its new name.
+TEST_F(WorkWaitTest, ConfigurationIsLookedAtWhenTheRegistryTellsOfAChange) {
+  struct Case {
+    const char* name;
+    std::string config;
+    bool connectFails;
+    std::atomic<uint64_t>* looks;  // the wait's looks at the configuration
+  } cases[] = {
+      {"idle session", "[QARHUB]\nModem1=SMPP - a:1\n[SMPP - a:1]\nRouteName=MAIN\n", false, &WorkWaits.changes},
+      {"reconnect delay", "[QARHUB]\nModem1=SMPP - a:1\nInitRetryDelay=600\n[SMPP - a:1]\nRouteName=MAIN\n", true,
+       &ReconnectWaits.looks},
+      {"backup not needed",
+       "[QARHUB]\nModem1=SMPP - a:1\nModem2=SMPP - b:1\n[SMPP - a:1]\nRouteName=BACK\nBackupForRoute=MAIN\n"
+       "[SMPP - b:1]\nRouteName=MAIN\n",
+       false, &BackupWaits.looks},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TearDown();
+    SetUp();
+    centre.connectFails = c.connectFails;
+    WriteConfig(c.config);
+    BuildOutboundRoutingTables();
+    fs::create_directories(OutboundQueueRoot());
+    worker = std::thread([] { ThreadProcessModem(1); });
+    // In its wait (the file's own change is older than the registry's two-second doubt).
+    SleepUnlessShutdown(2500, TickMs());
+    int connects = centre.Connects();
+    uint64_t looks = c.looks->load();
+    SleepUnlessShutdown(5000, TickMs());
+    EXPECT_LE(c.looks->load() - looks, 1u) << "looked without being told";
+    EXPECT_EQ(centre.Connects(), connects);
+    std::string renamed = c.config;
+    renamed.replace(renamed.find("Modem1=SMPP - a:1"), 17, "Modem1=SMPP - z:1");
+    WriteConfig(renamed);
+    NoteConfigurationChange();
+    // The look every 30 s would come too late for this bound.
+    EXPECT_TRUE(WaitUntil(15000, [&] { return centre.Connects() > connects; })) << "not restarted";
+  }
 }
 
 // Traffic on an idle link is served at once (the wait includes the socket), and its close

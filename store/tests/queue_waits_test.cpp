@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "config/settings.h"
 #include "runtime/clock.h"
@@ -157,6 +158,55 @@ TEST_F(QueueWaitsTest, CacheWakesTheWorkersOnceItHoldsANewFile) {
     }
     EXPECT_TRUE(cachedAtWake);
     EXPECT_GT(QCacheWaits.scans.load(), scans);
+  }
+}
+
+// A job larger than the queue folder may hold is expanded as the workers take files out: the
+// bulk thread wakes for their removals, not on a clock, and goes on when inotify is missing.
+TEST_F(QueueWaitsTest, ExpansionPacedAgainstAFullFolderGoesOnAsFilesAreTaken) {
+  settings->MaxQDirEntries = 4;  // lists of 4; a folder of 2 files or more is full
+  ASSERT_TRUE(StartServiceThread("ThreadProcessBulkQ", ThreadProcessBulkQ));
+  started = true;
+  std::string root = OutboundQueueRoot();
+  struct Case {
+    const char* name;
+    bool inotify;
+  } cases[] = {
+      {"removals seen through inotify", true},
+      {"inotify unavailable: counted again on a clock", false},
+  };
+  int job = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    DisableFolderWatch(!c.inotify);
+    uint64_t waits = BulkQueueWaits.paceWaits.load(), removals = BulkQueueWaits.paceRemovals.load();
+    std::vector<BulkRecipient> recipients;
+    for (int i = 0; i < 6; ++i) recipients.push_back({BulkTargetName(), "+" + std::to_string(++job), ""});
+    BulkJobWriter writer;
+    ASSERT_TRUE(BulkJobBegin(writer, {"[SMS]\r\n"}));
+    ASSERT_TRUE(BulkJobAddRecipients(writer, recipients));
+    BulkJobFinish(writer);
+    // The workers' part: once the thread waits on a full folder, take out what is there.
+    unsigned taken = 0;
+    for (int round = 0; round < 2; ++round) {
+      ASSERT_TRUE(WaitUntil(20000, [&] { return BulkQueueWaits.paceWaits.load() > waits; })) << "round " << round;
+      waits = BulkQueueWaits.paceWaits.load();
+      for (auto& e : fs::recursive_directory_iterator(root)) {
+        if (e.path().extension() == ".req" && fs::remove(e.path())) ++taken;
+      }
+    }
+    // Lists of 4 and 2: every file was written, and the folder waits never ended the thread.
+    EXPECT_TRUE(WaitUntil(20000, [&] { return taken + CountReq(root) == 6; })) << taken + CountReq(root);
+    // The job is removed once its last wait ended: the next case counts only its own.
+    EXPECT_TRUE(WaitUntil(20000, [] { return fs::is_empty(BulkQueueDir()); }));
+    if (c.inotify) {
+      EXPECT_GT(BulkQueueWaits.paceRemovals.load(), removals);
+    } else {
+      EXPECT_EQ(BulkQueueWaits.paceRemovals.load(), removals);
+    }
+    for (auto& e : fs::recursive_directory_iterator(root)) {
+      if (e.path().extension() == ".req") fs::remove(e.path());
+    }
   }
 }
 

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <functional>
 
 #include "accounting/accounting.h"
 #include "accounting/user_entries.h"
@@ -13,6 +14,7 @@
 #include "config/settings_override.h"
 #include "store/tests/store_home.h"
 #include "store/unique_files.h"
+#include "submit/recipients.h"
 
 namespace fs = std::filesystem;
 
@@ -145,6 +147,37 @@ TEST_F(SubmitCore, ForcedSenderVoiceMailAndTheInboundStore) {
     EXPECT_EQ(wakes.load(), before + 1);
   }
   SetInboundWakeHook(nullptr);
+}
+
+// The list directory's names are kept between submissions: every change to it, made while
+// submissions go on, is seen by the very next one.
+TEST_F(SubmitCore, ListDirectoryChangesAreSeenByTheNextSubmission) {
+  namespace fs = std::filesystem;
+  std::string dir = home.path() + "DLists/";
+  std::string moved = home.path() + "DLists.old";
+  struct {
+    const char* step;
+    std::function<void()> change;
+    const char* list;
+    std::vector<std::string> expected;
+  } steps[] = {
+      {"no list directory", [] {}, "team,333", {"333"}},
+      {"list created", [&] { WriteFileText(dir + "team.TXT", "111\r\n"); }, "team,333", {"111", "333"}},
+      {"second list", [&] { WriteFileText(dir + "crew.TXT", "222\r\n"); }, "crew", {"222"}},
+      {"list removed", [&] { fs::remove(dir + "team.TXT"); }, "team,333", {"333"}},
+      {"list renamed", [&] { fs::rename(dir + "crew.TXT", dir + "staff.TXT"); }, "crew,staff", {"222"}},
+      {"directory moved away", [&] { fs::rename(dir, moved); }, "staff,333", {"333"}},
+      {"new directory in its place", [&] { WriteFileText(dir + "staff.TXT", "444\r\n"); }, "staff", {"444"}},
+      {"directory removed", [&] { fs::remove_all(dir); }, "staff", {}},
+  };
+  for (auto& st : steps) {
+    SCOPED_TRACE(st.step);
+    st.change();
+    for (int again = 0; again < 2; ++again) {
+      uint16_t port = 0;
+      EXPECT_EQ(ExpandRecipients(st.list, "", port), st.expected);
+    }
+  }
 }
 
 TEST_F(SubmitCore, ListsOfTheUserExpandAndAddressesGivePorts) {

@@ -556,6 +556,37 @@ TEST(PeerServerRole, RejectedLoginAndSubmitOnReceiverBind) {
   }
 }
 
+// Held answers: a submit_sm handled while holding is answered only when the owner sends
+// what is held, then with the callback's id, or with the failure status and no id.
+TEST(PeerServerRole, HeldAnswersLeaveWhenSentWithTheirOutcome) {
+  REQUIRE_NODE_SMPP();
+  g_serverSubmits.clear();
+  SMPPServerSetReceiveMessageCallback(ServerCallback);
+  ServerRole s;
+  ASSERT_TRUE(s.Start(R"({"bind":"bind_transmitter","submits":[{"destination_addr":"1","short_message":"a"},)"
+                      R"({"destination_addr":"2","short_message":"b"},{"destination_addr":"3","short_message":"c"}]})"));
+  SMPPLoginRequest login;
+  ASSERT_EQ(SMPPServerWaitForLogin(s.conn.get(), nullptr, "h", &login, 5000), 0);
+  ASSERT_EQ(SMPPServerAcceptLogin(s.conn.get(), nullptr, "h", &login, "QARGATE"), 0);
+  const struct {
+    int failStatus;
+    const char* answer;
+  } rounds[] = {{0, "SUBMIT_RESP 0 ABC1"}, {8, "SUBMIT_RESP 8 "}, {0x58, "SUBMIT_RESP 88 "}};
+  std::string line;
+  for (size_t i = 0; i < std::size(rounds); ++i) {
+    SCOPED_TRACE(i);
+    SMPPServerHoldResponses(s.conn.get(), nullptr, "h");
+    int linkError = 0;
+    for (int n = 0; n < 200 && g_serverSubmits.size() <= i && !linkError; ++n)
+      SMPPServerYield(s.conn.get(), nullptr, "h", 50, &linkError);
+    ASSERT_EQ(g_serverSubmits.size(), i + 1);
+    EXPECT_FALSE(s.node.WaitFor("SUBMIT_RESP", line, 300)) << "answered while held: " << line;
+    ASSERT_EQ(SMPPServerSendHeldResponses(s.conn.get(), nullptr, "h", rounds[i].failStatus), 0);
+    ASSERT_TRUE(s.node.WaitFor("SUBMIT_RESP", line, 10000));
+    EXPECT_EQ(line, rounds[i].answer);
+  }
+}
+
 // Asynchronous receiving: the wake-ups the library asks for, by connection name.
 std::mutex g_wakeLock;
 std::vector<std::string> g_wakes;

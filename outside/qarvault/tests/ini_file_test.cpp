@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <filesystem>
+#include <functional>
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -263,6 +264,59 @@ TEST_F(IniFileTest, ReadsSeeChangesMadeByOtherPrograms) {
   EXPECT_EQ(Get("S", "K", "", 64), "third one");
   ::unlink(Path().c_str());
   EXPECT_EQ(Get("S", "K", "gone", 64), "gone");
+}
+
+// Every way another program can change the file is seen by the very next read, even
+// a rewrite of the same size within one tick of the file clock.
+TEST_F(IniFileTest, EveryKindOfEditIsSeenOnTheNextRead) {
+  namespace fs = std::filesystem;
+  std::string moved = home_.substr(0, home_.size() - 1) + ".moved";
+  std::string target = home_ + "target.ini";
+  struct Case {
+    const char* name;
+    std::function<void()> before;  // sets up the first version
+    std::function<void()> edit;
+    const char* expected;
+  } cases[] = {
+      {"same size in place", [&] { WriteFileText(Path(), "[S]\r\nK=aaaa\r\n"); },
+       [&] { WriteFileText(Path(), "[S]\r\nK=bbbb\r\n"); }, "bbbb"},
+      {"replaced by rename", [&] { WriteFileText(Path(), "[S]\r\nK=aaaa\r\n"); },
+       [&] {
+         WriteFileText(Path() + ".new", "[S]\r\nK=cccc\r\n");
+         ASSERT_EQ(std::rename((Path() + ".new").c_str(), Path().c_str()), 0);
+       },
+       "cccc"},
+      {"removed", [&] { WriteFileText(Path(), "[S]\r\nK=aaaa\r\n"); }, [&] { ::unlink(Path().c_str()); }, "none"},
+      {"created after a read found none", [&] { ::unlink(Path().c_str()); },
+       [&] { WriteFileText(Path(), "[S]\r\nK=dddd\r\n"); }, "dddd"},
+      {"directory moved away, a new one put in its place", [&] { WriteFileText(Path(), "[S]\r\nK=aaaa\r\n"); },
+       [&] {
+         ASSERT_EQ(std::rename(home_.c_str(), moved.c_str()), 0);
+         fs::create_directory(home_);
+         WriteFileText(Path(), "[S]\r\nK=eeee\r\n");
+       },
+       "eeee"},
+      {"a link whose target is rewritten",
+       [&] {
+         ::unlink(Path().c_str());
+         WriteFileText(target, "[S]\r\nK=aaaa\r\n");
+         ASSERT_EQ(::symlink(target.c_str(), Path().c_str()), 0);
+       },
+       [&] { WriteFileText(target, "[S]\r\nK=ffffff\r\n"); }, "ffffff"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    c.before();
+    std::string first = Get("S", "K", "none", 64);
+    EXPECT_EQ(Get("S", "K", "none", 64), first);
+    c.edit();
+    EXPECT_EQ(Get("S", "K", "none", 64), c.expected);
+    EXPECT_EQ(Get("S", "K", "none", 64), c.expected);
+    std::error_code ec;
+    fs::remove_all(moved, ec);
+    fs::remove(Path(), ec);
+    fs::remove(target, ec);
+  }
 }
 
 // Writers in threads and in another process at once: no write is lost and readers

@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Builds and runs every test: a normal build, a clang build that only checks the lock
+# annotations, then a build with the address and undefined-behaviour sanitizers.
+set -uo pipefail
+top="$(cd "$(dirname "$0")/.." && pwd)"
+cd "$top"
+
+scripts/install-deps.sh --tests
+jobs="$(nproc)"
+
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQAR_TESTS=ON >/dev/null
+cmake --build build -j"$jobs"
+(cd build && ctest --output-on-failure -j"$jobs" --timeout 600)
+
+# Which lock guards which field, checked by clang's -Wthread-safety (compiled, not run).
+cmake -S . -B build-thread-safety -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+  -DQAR_THREAD_SAFETY=ON -DQAR_TESTS=OFF -DQAR_BENCH=OFF >/dev/null
+cmake --build build-thread-safety -j"$jobs"
+
+if [ "${QAR_SKIP_SANITIZE:-0}" != "1" ]; then
+  cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DQAR_SANITIZE=ON -DQAR_TESTS=ON >/dev/null
+  cmake --build build-asan -j"$jobs"
+  (cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1 \
+     ctest --output-on-failure -j"$jobs" --timeout 900)
+fi
