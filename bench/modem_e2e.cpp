@@ -4,10 +4,12 @@
 // Each message needs two paced answers (the prompt and the result), so 8 modems can take at
 // most 240 messages a minute. Prints the rate and its share of that limit, the gateway's
 // CPU per message, and its idle CPU over 60 s (modems ready, queue empty) above a gateway
-// without connections. Checks that none was lost or sent twice. Loopback and ptys only;
-// every process it starts is stopped by it.
+// without connections. Checks that every message reached a simulator exactly once. With
+// "kannel" the same simulators then serve Kannel's "at" centres (bearerbox and smsbox, the
+// messages over its HTTP sendsms, the same half with reports) and both are printed.
+// Loopback and ptys only; every process it starts is stopped by it.
 //
-//   modem_e2e [messages=480]
+//   modem_e2e [messages=480] [kannel]
 //   QAR_BENCH_IDLE_SECONDS=n: idle measured over n seconds instead of 60
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -19,8 +21,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
+#include <functional>
 #include <fstream>
+#include <thread>
 #include <iterator>
 #include <string>
 #include <vector>
@@ -113,18 +118,165 @@ bool AllReady(const std::vector<Sim>& sims) {
 bool HttpSubmit(uint16_t port, const std::string& path) {
   UniqueFd s = BenchConnect(port);
   if (!s) return false;
+  // A server that never answers fails the submission instead of holding the run.
+  timeval limit{30, 0};
+  setsockopt(s.get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
   std::string request = "GET " + path + " HTTP/1.1\r\nHost: bench\r\nConnection: close\r\n\r\n";
   if (send(s.get(), request.data(), request.size(), MSG_NOSIGNAL) != ssize_t(request.size())) return false;
+  // The answer ends at its Content-Length (a server may keep the connection), else at EOF.
   std::string in;
   char buffer[4096];
-  for (ssize_t n; (n = recv(s.get(), buffer, sizeof buffer, 0)) > 0;) in.append(buffer, size_t(n));
+  for (ssize_t n; (n = recv(s.get(), buffer, sizeof buffer, 0)) > 0;) {
+    in.append(buffer, size_t(n));
+    size_t head = in.find("\r\n\r\n");
+    if (head == std::string::npos) continue;
+    size_t length = in.find("Content-Length: ");
+    if (length != std::string::npos && length < head &&
+        in.size() >= head + 4 + size_t(atol(in.c_str() + length + 16))) {
+      break;
+    }
+  }
   return in.compare(0, 10, "HTTP/1.1 2") == 0 || in.compare(0, 10, "HTTP/1.0 2") == 0;
+}
+
+// How many times each message's number (4477009 + 10000 + index) reached a simulator.
+std::vector<int> DeliveredCounts(const std::vector<Sim>& sims, size_t messages) {
+  std::vector<int> counts(messages, 0);
+  const std::string key = "\"number\": \"";
+  for (const Sim& s : sims) {
+    std::string answer = Exchange(s.control, R"({"cmd":"submits"})");
+    for (size_t at = answer.find(key); at != std::string::npos; at = answer.find(key, at + 1)) {
+      std::string number = answer.substr(at + key.size(), 16);
+      if (!number.empty() && number[0] == '+') number.erase(0, 1);
+      if (number.compare(0, 7, "4477009") != 0) continue;
+      long index = atol(number.c_str() + 7) - 10000;
+      if (index >= 0 && size_t(index) < messages) ++counts[size_t(index)];
+    }
+  }
+  return counts;
+}
+
+struct RunFigures {
+  size_t refused = 0, accepted = 0, submits = 0, lost = 0, twice = 0;
+  double elapsed = 0, cpu = 0;
+};
+
+// Submits the messages through submitPath(i) and waits until the simulators have them all;
+// cpu is what the processes used over that interval.
+RunFigures Load(const std::vector<Sim>& sims, uint16_t web, size_t messages,
+                const std::function<std::string(size_t)>& submitPath, const std::vector<const BenchProcess*>& cpu) {
+  RunFigures f;
+  double cpuStart = 0;
+  for (const BenchProcess* p : cpu) cpuStart += p->CpuSeconds();
+  double start = NowSeconds();
+  for (size_t i = 0; i < messages; ++i) {
+    if (!HttpSubmit(web, submitPath(i))) ++f.refused;
+  }
+  while (NowSeconds() - start < 1800 && (f.accepted = Accepted(sims, &f.submits)) < messages - f.refused) sleep(1);
+  f.elapsed = NowSeconds() - start;
+  for (const BenchProcess* p : cpu) f.cpu += p->CpuSeconds();
+  f.cpu -= cpuStart;
+  sleep(3);  // a late repeat would show here
+  for (int n : DeliveredCounts(sims, messages)) {
+    if (n == 0) ++f.lost;
+    if (n > 1) ++f.twice;
+  }
+  return f;
+}
+
+void PrintRun(const char* who, const RunFigures& f, size_t messages) {
+  double perMinute = double(f.accepted) * 60 / f.elapsed;
+  printf("%s: messages %zu (HTTP refused %zu), accepted %zu, submits seen %zu\n", who, messages, f.refused,
+         f.accepted, f.submits);
+  printf("%s: rate %.1f/min = %.0f%% of the %g/min limit; CPU %.3f ms per message\n", who, perMinute,
+         perMinute * 100 / kLimitPerMinute, kLimitPerMinute, f.accepted ? f.cpu * 1000 / double(f.accepted) : 0.0);
+  printf("%s: lost %zu, sent twice %zu: %s\n", who, f.lost, f.twice,
+         f.lost == 0 && f.twice == 0 && f.accepted == messages ? "none lost or sent twice" : "LOST OR DUPLICATED");
+  fflush(stdout);
+}
+
+// Kannel's bearerbox with one "at" centre per simulator and its smsbox's sendsms, as its users
+// run them (modem definitions of the package, automatic modem type, info logs).
+RunFigures RunKannel(std::vector<Sim>& sims, const std::string& dir, size_t messages) {
+  RunFigures none;
+  none.lost = messages;
+  std::string bearerbox = Which("bearerbox"), smsbox = Which("smsbox");
+  if (bearerbox.empty() || smsbox.empty()) {
+    fprintf(stderr, "Kannel is not installed (bench/smpp_bench_setup.sh installs it)\n");
+    return none;
+  }
+  for (Sim& s : sims) Exchange(s.control, R"({"cmd":"reset"})");
+  for (Sim& s : sims) Exchange(s.control, R"({"cmd":"submits","clear":true})");
+  std::string k = dir + "kannel/";
+  fs::create_directories(k);
+  // Where the delivery reports are sent.
+  uint16_t dlrPort = 0;
+  UniqueFd dlrListener = ListenLoopback(dlrPort);
+  std::atomic<bool> stop{false};
+  std::thread dlr([&] {
+    ServeConnections(dlrListener.get(), stop, 1024, false, [](int fd, std::string& in) {
+      char buffer[4096];
+      ssize_t got = recv(fd, buffer, sizeof buffer, 0);
+      if (got <= 0) return false;
+      in.append(buffer, size_t(got));
+      if (in.find("\r\n\r\n") == std::string::npos) return true;
+      SendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+      return false;
+    });
+  });
+  uint16_t admin = BenchFreePort(), boxPort = BenchFreePort(), sendsms = BenchFreePort();
+  std::string modems = "/usr/share/doc/kannel/examples/modems.conf";
+  std::string conf = "group = core\nadmin-port = " + std::to_string(admin) +
+                     "\nadmin-password = bench\nsmsbox-port = " + std::to_string(boxPort) +
+                     "\nbox-allow-ip = 127.0.0.1\nlog-level = 1\nlog-file = \"" + k + "bearerbox.log\"\n" +
+                     "store-type = file\nstore-location = \"" + k + "kannel.store\"\ndlr-storage = internal\n";
+  for (size_t i = 0; i < sims.size(); ++i) {
+    conf += "\ngroup = smsc\nsmsc = at\nsmsc-id = modem" + std::to_string(i) + "\ndevice = " + sims[i].device +
+            "\nmodemtype = auto\n";
+  }
+  conf += "\ngroup = smsbox\nbearerbox-host = 127.0.0.1\nbearerbox-port = " + std::to_string(boxPort) +
+          "\nsendsms-port = " + std::to_string(sendsms) + "\nlog-level = 1\nlog-file = \"" + k + "smsbox.log\"\n" +
+          "\ngroup = sendsms-user\nusername = bench\npassword = pw\n";
+  if (access(modems.c_str(), R_OK) == 0) conf += "\ninclude = \"" + modems + "\"\n";
+  WriteText(k + "kannel.conf", conf);
+  BenchProcess bb, sb;
+  bb.Start({bearerbox, "-v", "4", k + "kannel.conf"}, {}, k + "bearerbox.out");
+  // smsbox gives up at once when bearerbox does not listen yet.
+  bool ready = BenchWaitForPort(boxPort, 60000);
+  if (ready) sb.Start({smsbox, "-v", "4", k + "kannel.conf"}, {}, k + "smsbox.out");
+  RunFigures f = none;
+  ready = ready && BenchWaitForPort(sendsms, 60000);
+  // Ready when every modem has had its message indications set (the last of its start).
+  for (int waited = 0; ready && waited < 300; ++waited) {
+    bool all = true;
+    for (const Sim& s : sims) all &= Exchange(s.control, R"({"cmd":"transcript"})").find("AT+CNMI") != std::string::npos;
+    if (all) break;
+    sleep(1);
+    if (waited == 299) ready = false;
+  }
+  if (!ready) {
+    fprintf(stderr, "Kannel's modems did not become ready (see %s)\n", k.c_str());
+  } else {
+    sleep(5);
+    std::string dlrUrl = "http%3A%2F%2F127.0.0.1%3A" + std::to_string(dlrPort) + "%2Fdlr%3Ftype%3D%25d";
+    f = Load(sims, sendsms, messages, [&](size_t i) {
+      return "/cgi-bin/sendsms?username=bench&password=pw&from=12345&to=4477009" + std::to_string(10000 + i) + "&text=m" +
+             std::to_string(i) + (i % 2 ? "&dlr-mask=3&dlr-url=" + dlrUrl : "");
+    }, {&bb, &sb});
+  }
+  sb.Stop();
+  bb.Stop();
+  stop = true;
+  dlr.join();
+  return f;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   size_t messages = argc > 1 ? size_t(atoi(argv[1])) : 480;
+  bool kannel = argc > 2 && std::string(argv[2]) == "kannel";
+  PrepareBenchProcess();
   std::string bin = BinDir();
   std::string dir = fs::temp_directory_path().string() + "/qar-modem-bench-XXXXXX";
   if (!mkdtemp(dir.data())) return 1;
@@ -171,32 +323,34 @@ int main(int argc, char** argv) {
   double idleSpan = NowSeconds();
   baseline.Stop();
 
-  double cpuStart = gateway.CpuSeconds();
-  double start = NowSeconds();
-  size_t refused = 0;
-  for (size_t i = 0; i < messages; ++i) {
-    std::string path = "/?User=bench&Password=pw&PhoneNumber=4477009" + std::to_string(10000 + i) + "&Text=m" +
-                       std::to_string(i) + (i % 2 ? "&ReceiptRequested=Yes" : "");
-    if (!HttpSubmit(web, path)) ++refused;
-  }
-  size_t accepted = 0, all = 0;
-  while (NowSeconds() - start < 1200 && (accepted = Accepted(sims, &all)) < messages - refused) sleep(1);
-  double elapsed = NowSeconds() - start;
-  double cpu = gateway.CpuSeconds() - cpuStart;
-  double perMinute = double(accepted) * 60 / elapsed;
-  printf("modems %d, messages %zu (HTTP refused %zu), accepted %zu, submits seen %zu\n", kModems, messages, refused,
-         accepted, all);
+  RunFigures g = Load(sims, web, messages, [](size_t i) {
+    return "/?User=bench&Password=pw&PhoneNumber=4477009" + std::to_string(10000 + i) + "&Text=m" +
+           std::to_string(i) + (i % 2 ? "&ReceiptRequested=Yes" : "");
+  }, {&gateway});
+  gateway.Stop();
+  PrintRun("gateway", g, messages);
   // The gateway's own idle threads run during the load too: what the messages cost is the
   // CPU above that idle rate.
   double idleRate = idle / (idleSpan - idleBegin);
-  double perMessage = accepted ? cpu * 1000 / double(accepted) : 0.0;
-  double aboveIdle = accepted ? (cpu - idleRate * elapsed) * 1000 / double(accepted) : 0.0;
-  printf("rate %.1f/min = %.0f%% of the %g/min limit; gateway CPU %.3f ms per message (%.3f ms above its idle)\n",
-         perMinute, perMinute * 100 / kLimitPerMinute, kLimitPerMinute, perMessage, aboveIdle);
-  printf("idle 60 s: %.3f CPU s (without connections %.3f s): %.3f s above\n", idle, bareIdle, idle - bareIdle);
-  printf("%s\n", accepted == messages && all == messages ? "none lost or sent twice" : "LOST OR DUPLICATED");
-  gateway.Stop();
+  if (g.accepted) {
+    printf("gateway: %.3f ms per message above its idle\n", (g.cpu - idleRate * g.elapsed) * 1000 / double(g.accepted));
+  }
+  printf("gateway: idle %.0f s: %.3f CPU s (without connections %.3f s): %.3f s above\n", idleSpan - idleBegin, idle,
+         bareIdle, idle - bareIdle);
+  fflush(stdout);
+  bool complete = g.lost == 0 && g.twice == 0 && g.accepted == messages;
+  if (kannel) {
+    RunFigures k = RunKannel(sims, dir, messages);
+    PrintRun("Kannel (bearerbox + smsbox)", k, messages);
+    if (k.accepted && g.accepted) {
+      printf("gateway / Kannel: rate %.2f x", (double(g.accepted) / g.elapsed) / (double(k.accepted) / k.elapsed));
+      if (k.cpu > 0) printf(", CPU per message %.2f x", (g.cpu / double(g.accepted)) / (k.cpu / double(k.accepted)));
+      printf("\n");
+    }
+    complete &= k.lost == 0 && k.twice == 0 && k.accepted == messages;
+  }
   for (Sim& s : sims) s.child.Stop();
-  fs::remove_all(dir);
-  return 0;
+  if (complete) fs::remove_all(dir);
+  else fprintf(stderr, "files kept in %s\n", dir.c_str());
+  return complete ? 0 : 2;
 }
