@@ -88,8 +88,12 @@ WorkWake WaitForWork(QueueWorker& w, QueueTransport& t, const WorkWaitContext& c
       ++WorkWaits.changes;
       c.changeCheck();
     }
+    uint64_t activity = w.lastActivityTick;
     ProbeLink(w, t, true);
-    if (!served && t.serveEveryMs != 0 && now - lastServeTick >= t.serveEveryMs) {
+    // The probe's read may have taken the peer's next PDUs along with its answer; the link's
+    // descriptor will not tell of them.
+    bool probed = w.lastActivityTick != activity && !w.linkError;
+    if (probed || (!served && t.serveEveryMs != 0 && now - lastServeTick >= t.serveEveryMs)) {
       lastServeTick = now;
       if (t.yield(0) != 0 || !t.linkUp()) w.linkError = true;
     }

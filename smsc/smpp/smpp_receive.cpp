@@ -70,6 +70,10 @@ void ThreadProcessSMPPReceive(ReceiveThreadBlock& block) {
       auto linkUp = [&] { return SmppLinkUp(sock.get(), tls.session, name); };
       bool linkError = false;
       uint64_t lastKeepAlive = TickMs();
+      // A read that waited for an answer (the bind's, an enquire_link's) may have taken the
+      // centre's next PDUs with it; those are served before the socket is waited on, since
+      // the socket will not tell of them.
+      bool readAhead = true;
       while (!Stopping() && !block.stop.load() && linkUp()) {
         if (settings.keepAliveSeconds != 0 &&
             (linkError || TickMs() - lastKeepAlive >= uint64_t(settings.keepAliveSeconds) * 1000)) {
@@ -79,6 +83,7 @@ void ThreadProcessSMPPReceive(ReceiveThreadBlock& block) {
             linkError = false;
             lastKeepAlive = TickMs();
           }
+          readAhead = true;
           settings = ReadSmppSettings(block.connection);
         }
         ServeReceiveQueue(name);
@@ -91,7 +96,8 @@ void ThreadProcessSMPPReceive(ReceiveThreadBlock& block) {
           uint64_t now = TickMs();
           waitMs = std::min<uint64_t>(waitMs, due > now ? due - now : 0);
         }
-        if (!WaitReadableOrStop(sock.get(), int(waitMs))) continue;
+        if (!readAhead && !WaitReadableOrStop(sock.get(), int(waitMs))) continue;
+        readAhead = false;
         if (SmppYield(sock.get(), tls.session, name, settings.version, 0) != 0) break;
       }
       ServeReceiveQueue(block.connection);

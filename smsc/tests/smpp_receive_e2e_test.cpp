@@ -195,7 +195,8 @@ void ReceiverSessionCases(bool async) {
   }
   ASSERT_TRUE(transmitter && receiver) << p.Output();
   // The server delivers on the receiver session.
-  ASSERT_EQ(smsc.Deliver(R"({"source_addr":"4481","destination_addr":"77","short_message":"for bob"})"), 0);
+  ASSERT_EQ(smsc.Deliver(R"({"source_addr":"4481","destination_addr":"77","short_message":"for bob"})"), 0)
+      << home.DebugLog() << p.Output();
   std::vector<std::string> files;
   ASSERT_TRUE(WaitUntil(5000, [&] {
     files.clear();
@@ -220,6 +221,29 @@ void ReceiverSessionCases(bool async) {
 TEST(SmppReceive, ReceiverSessionAndLocalUser) { ReceiverSessionCases(false); }
 
 TEST(SmppReceive, ReceiverSessionThroughTheAsynchronousQueue) { ReceiverSessionCases(true); }
+
+// A centre that sends a message in the same write as its answer to the bind: the receiver
+// reads both at once and serves the message then, not at its next keep-alive (58 s).
+TEST(SmppReceive, MessageReadWithTheBindAnswerIsServedAtOnce) {
+  REQUIRE_NODE_SMPP();
+  NodeSmsc smsc;
+  ASSERT_TRUE(smsc.Start(kNpm, kScripts,
+                         R"({"deliverWithBind":{"source_addr":"4482","destination_addr":"78","short_message":"early"}})"));
+  GatewayHome home;
+  std::string connection = "SMPP - 127.0.0.1:" + std::to_string(smsc.port);
+  home.WriteConfig({"Debug=Yes", "WebPort=" + std::to_string(FreeTcpPort()), "Modem1=" + connection, "ReceiveSMS=No",
+                    "EnableReceiptProcessing=No", "InitRetryDelay=1", "InitRetryDelayMax=2"},
+                   "[" + connection + "]\r\nUserName=gw\r\nPassword=secret\r\nReceive=Yes\r\n");
+  GatewayProcess p(home);
+  std::string line;
+  ASSERT_TRUE(smsc.node.WaitFor("PDU bind_receiver ", line, 45000)) << p.Output();
+  // Well inside the keep-alive, however loaded the machine.
+  ASSERT_TRUE(smsc.node.WaitFor("PDU deliver_sm_resp ", line, 20000)) << home.DebugLog();
+  EXPECT_NE(line.find("\"command_status\":0"), std::string::npos) << line;
+  std::vector<std::string> files = InboundFiles(home.path(), "in");
+  ASSERT_EQ(files.size(), 1u);
+  EXPECT_NE(ReadFileText(files[0]).find("Data=early\r\n"), std::string::npos) << ReadFileText(files[0]);
+}
 
 // Over TLS with the asynchronous receive queue, answers leave from the queue threads while
 // the worker reads the same session: a long stream is answered, stored, and the link holds.

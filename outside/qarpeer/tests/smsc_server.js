@@ -2,7 +2,8 @@
 // argv[2]: JSON options {bindStatus, submitStatuses: [..], delayMs, systemId, holdCount,
 // holdMs, dropAfter, host (listen address, 127.0.0.1 unless given), stamps (a line
 // "SUBMIT_AT <ms>" for each submit_sm), keepOpenOnUnbind (the socket stays open after
-// an unbind is answered)}: holdCount holds submit responses until that many wait (or holdMs
+// an unbind is answered), deliverWithBind (a deliver_sm's fields, sent in the same write as
+// the answer to a bind_receiver)}: holdCount holds submit responses until that many wait (or holdMs
 // passed) and sends them newest first; dropAfter drops the link, unanswered, at that submit.
 // Prints "LISTENING <port>", then for every PDU received "RAW <hex>" (the bytes as they
 // came) and "PDU <command> <status> <sequence> <json of the decoded fields>".
@@ -91,7 +92,12 @@ function onConnection(socket) {
     console.log('PDU ' + pdu.command + ' ' + pdu.command_status + ' ' + pdu.sequence_number + ' ' +
                 JSON.stringify(fields(pdu)));
     if (pdu.command === 'bind_receiver' || pdu.command === 'bind_transceiver') receiving = session;
-    if (pdu.command.startsWith('bind_') && !pdu.command.endsWith('_resp')) {
+    if (options.deliverWithBind && pdu.command === 'bind_receiver') {
+      // The answer and a message in one write, so that they arrive in one read.
+      const answer = pdu.response({ command_status: 0, system_id: options.systemId || 'NODESMSC' });
+      const message = new smpp.PDU('deliver_sm', Object.assign({ sequence_number: 0x7F000001 }, options.deliverWithBind));
+      socket.write(Buffer.concat([answer.toBuffer(), message.toBuffer()]));
+    } else if (pdu.command.startsWith('bind_') && !pdu.command.endsWith('_resp')) {
       later(() => session.send(pdu.response({ command_status: options.bindStatus || 0,
                                               system_id: options.systemId || 'NODESMSC' })));
     } else if (pdu.command === 'submit_sm' && options.nackSubmit) {
