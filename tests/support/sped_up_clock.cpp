@@ -11,11 +11,11 @@ const char* const kLibraries[] = {"/usr/lib/x86_64-linux-gnu/faketime/libfaketim
                                   "/usr/lib/faketime/libfaketimeMT.so.1"};
 }  // namespace
 
-std::vector<std::string> FakedClockEnv(const std::string& spec, bool fakeMonotonic) {
+std::vector<std::string> FakedClockEnv(const std::string& faketime, bool fakeMonotonic) {
   for (const char* library : kLibraries) {
     if (access(library, R_OK) != 0) continue;
     const char* monotonic = fakeMonotonic ? "0" : "1";
-    std::vector<std::string> env = {std::string("LD_PRELOAD=") + library, "FAKETIME=" + spec,
+    std::vector<std::string> env = {std::string("LD_PRELOAD=") + library, "FAKETIME=" + faketime,
                                     std::string("FAKETIME_DONT_FAKE_MONOTONIC=") + monotonic,
                                     std::string("DONT_FAKE_MONOTONIC=") + monotonic};
     // A sanitized program wants its runtime first among the libraries; the preloaded one

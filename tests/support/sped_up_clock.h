@@ -11,6 +11,6 @@
 // then the child runs at the real speed.
 std::vector<std::string> SpedUpClockEnv(unsigned factor);
 
-// The same for a clock set by spec (libfaketime's FAKETIME, e.g. "+25h"); with fakeMonotonic
+// The same for a clock set by a faketime value (libfaketime's FAKETIME, e.g. "+25h"); with fakeMonotonic
 // false, waits measured on the steady clock keep their real length.
-std::vector<std::string> FakedClockEnv(const std::string& spec, bool fakeMonotonic);
+std::vector<std::string> FakedClockEnv(const std::string& faketime, bool fakeMonotonic);
