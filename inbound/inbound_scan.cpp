@@ -3,9 +3,7 @@
 #include <poll.h>
 
 #include <algorithm>
-#include <atomic>
 #include <climits>
-#include <cmath>
 #include <vector>
 
 #include "config/settings.h"
@@ -50,27 +48,31 @@ bool ProcessFile(const std::string& path) {
   return FinishInboundFile(file, facts, r, kSmsInQSize);
 }
 
-// Until a file is stored for this kind (the broadcast), a file is written or dropped into
-// the inbound folders, the stop, or the periodic rescan falls due.
-// True when it ended at the periodic rescan.
-bool WaitForWork(BroadcastWake& stored, FolderWake& folders) {
-  uint64_t start = TickMs();
+enum class WaitEnd { Work, Due, Look, Stop };
+
+// Until a file is stored for this kind (the broadcast), one is written or dropped into the
+// watched folders (when given), dueTick, the stop, or the periodic rescan falls due.
+WaitEnd WaitForFiles(BroadcastWake& stored, FolderWake* folders, uint64_t dueTick, std::atomic<uint64_t>& wakeUps) {
+  const uint64_t lookTick = TickMs() + kIdleWaitMs;
   while (ShutdownRequested.load() == 0) {
-    uint64_t spent = TickMs() - start;
-    if (spent >= kIdleWaitMs) {
-      ++InboundWaits.looks;
-      return true;
-    }
-    pollfd fds[3] = {{stored.Fd(), POLLIN, 0}, {folders.Fd(), POLLIN, 0}, {ShutdownWakeFd(), POLLIN, 0}};
+    uint64_t now = TickMs();
+    if (now >= dueTick) return WaitEnd::Due;
+    if (now >= lookTick) return WaitEnd::Look;
+    pollfd fds[3] = {{stored.Fd(), POLLIN, 0}, {ShutdownWakeFd(), POLLIN, 0}, {folders ? folders->Fd() : -1, POLLIN, 0}};
     // The frame wants a look at the stop flag every second.
-    int r = poll(fds, 3, int(std::min<uint64_t>(kIdleWaitMs - spent, 1000)));
-    ++InboundWaits.wakeUps;
-    if (r > 0 && (fds[0].revents || fds[1].revents)) {
-      ++InboundWaits.woken;
-      return false;
-    }
+    int r = poll(fds, 3, int(std::min<uint64_t>({lookTick - now, dueTick - now, 1000})));
+    ++wakeUps;
+    if (r > 0 && (fds[0].revents || fds[2].revents)) return WaitEnd::Work;
   }
-  return false;
+  return WaitEnd::Stop;
+}
+
+// True when the wait ended at the periodic rescan.
+bool WaitForWork(BroadcastWake& stored, FolderWake& folders) {
+  WaitEnd end = WaitForFiles(stored, &folders, UINT64_MAX, InboundWaits.wakeUps);
+  if (end == WaitEnd::Work) ++InboundWaits.woken;
+  if (end == WaitEnd::Look) ++InboundWaits.looks;
+  return end == WaitEnd::Look;
 }
 
 // Takes queued files until none is left; the files completed. *earliestDue (receipts, when
@@ -93,31 +95,18 @@ size_t TakeQueuedFiles(InboundFileKind kind, time_t* earliestDue = nullptr) {
 // Until a receipt is stored, the earliest waiting file's next try (a wall-clock second), the
 // stop, or the periodic rescan (for files other programs drop in).
 void WaitForReceipts(BroadcastWake& stored, time_t due) {
-  uint64_t start = TickMs();
-  uint64_t lookTick = start + kIdleWaitMs, dueTick = UINT64_MAX;
+  uint64_t dueTick = UINT64_MAX;
   if (due != 0) {
+    uint64_t start = TickMs();
     time_t now = NowSeconds();
     // Whole seconds from a truncated now: never early, at most a second late.
     dueTick = due <= now ? start : start + uint64_t(due - now) * 1000;
   }
-  while (ShutdownRequested.load() == 0) {
-    uint64_t now = TickMs();
-    if (now >= dueTick) {
-      ++ReceiptWaits.due;
-      return;
-    }
-    if (now >= lookTick) {
-      ++ReceiptWaits.looks;
-      return;
-    }
-    pollfd fds[2] = {{stored.Fd(), POLLIN, 0}, {ShutdownWakeFd(), POLLIN, 0}};
-    // The frame wants a look at the stop flag every second.
-    int r = poll(fds, 2, int(std::min<uint64_t>({lookTick - now, dueTick - now, 1000})));
-    ++ReceiptWaits.wakeUps;
-    if (r > 0 && fds[0].revents) {
-      ++ReceiptWaits.woken;
-      return;
-    }
+  switch (WaitForFiles(stored, nullptr, dueTick, ReceiptWaits.wakeUps)) {
+    case WaitEnd::Work: ++ReceiptWaits.woken; break;
+    case WaitEnd::Due: ++ReceiptWaits.due; break;
+    case WaitEnd::Look: ++ReceiptWaits.looks; break;
+    case WaitEnd::Stop: break;
   }
 }
 }  // namespace

@@ -21,32 +21,11 @@
 
 #include "tests/support/gateway_process.h"
 #include "tests/support/strace_log.h"
+#include "tests/support/ports.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-// One request on its own connection; the whole answer, or "" when none came in waitSeconds.
-std::string HttpGet(uint16_t port, const std::string& target, long waitSeconds = 10) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return {};
-  timeval tv{waitSeconds, 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  std::string answer;
-  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
-    std::string request = "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
-    if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
-      char buf[4096];
-      for (ssize_t n; (n = recv(fd, buf, sizeof buf, 0)) > 0;) answer.append(buf, static_cast<size_t>(n));
-    }
-  }
-  close(fd);
-  return answer;
-}
 
 std::vector<std::string> MessageIds(const std::string& text) {
   std::vector<std::string> ids;
@@ -163,7 +142,7 @@ TEST(DurableAcceptE2e, AnswersFollowTheFlushOfTheirFiles) {
     for (int k = 0; k < 8; ++k) {
       clients.emplace_back([&, k] {
         for (int n = 0; n < 5; ++n) {
-          std::string a = HttpGet(g.port, "/?PhoneNumber=4477009" + std::to_string(k * 10 + n) + "&Text=durable");
+          std::string a = LoopbackHttpGet(g.port, "/?PhoneNumber=4477009" + std::to_string(k * 10 + n) + "&Text=durable");
           std::lock_guard<std::mutex> guard(lock);
           answers.push_back(a);
         }
@@ -224,7 +203,7 @@ TEST(DurableAcceptE2e, AFailedFlushIsAnsweredAsAFailureAndLosesNothing) {
       fs::remove(flag);
     }
     for (int n = 0; n < ph.requests; ++n, ++sent) {
-      std::string a = HttpGet(g.port, "/?PhoneNumber=4477009" + std::to_string(100 + sent) + "&Text=eio", 30);
+      std::string a = LoopbackHttpGet(g.port, "/?PhoneNumber=4477009" + std::to_string(100 + sent) + "&Text=eio", 30);
       std::vector<std::string> ids = MessageIds(a);
       if (ph.flushesFail) {
         EXPECT_EQ(a.rfind("HTTP/1.1 403 ", 0), 0u) << a;
@@ -258,7 +237,7 @@ struct SubmissionLoad {
     for (long k = 0; k < 16; ++k) {
       clients.emplace_back([this, port, first, waitSeconds, k] {
         for (long n = 0; !stop.load(); ++n) {
-          std::string a = HttpGet(port, "/?PhoneNumber=44770" + std::to_string(first + k * 5000 + n) + "&Text=load",
+          std::string a = LoopbackHttpGet(port, "/?PhoneNumber=44770" + std::to_string(first + k * 5000 + n) + "&Text=load",
                                   waitSeconds);
           std::vector<std::string> ids = MessageIds(a);
           std::lock_guard<std::mutex> guard(lock);

@@ -15,6 +15,7 @@
 #include "tests/support/test_servers.h"
 #include "runtime/base64.h"
 #include "tests/support/gateway_process.h"
+#include "tests/support/ports.h"
 
 namespace fs = std::filesystem;
 
@@ -54,12 +55,8 @@ std::string Status(const std::string& curlOutput) {
 
 // Sends bytes on a fresh connection and closes it at once.
 void SendAndClose(uint16_t port, const std::string& bytes) {
-  int s = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(port);
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0) {
+  int s = ConnectLoopback(port);
+  if (s >= 0) {
     ssize_t ignored = write(s, bytes.data(), bytes.size());
     (void)ignored;
     shutdown(s, SHUT_WR);

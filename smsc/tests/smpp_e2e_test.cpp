@@ -14,6 +14,7 @@
 
 #include "outside/qarpeer/tests/node_peer.h"
 #include "tests/support/gateway_process.h"
+#include "tests/support/ports.h"
 
 namespace fs = std::filesystem;
 
@@ -311,25 +312,6 @@ TEST(SmppDelivery, BackupReceiveOnlyKeepAliveAndAbsentLibrary) {
 
 namespace {
 
-std::string HttpGet(uint16_t port, const std::string& target) {
-  int s = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  std::string response;
-  if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
-    std::string request = "GET " + target + " HTTP/1.0\r\nHost: localhost\r\n\r\n";
-    send(s, request.data(), request.size(), MSG_NOSIGNAL);
-    timeval tv{10, 0};
-    setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    char buf[4096];
-    for (ssize_t n; (n = recv(s, buf, sizeof buf, 0)) > 0;) response.append(buf, size_t(n));
-  }
-  close(s);
-  return response;
-}
-
 TEST(SmppDelivery, MessageSubmittedOverHttpReachesTheSmsc) {
   REQUIRE_NODE_SMPP();
   SmscProcess smsc;
@@ -341,7 +323,7 @@ TEST(SmppDelivery, MessageSubmittedOverHttpReachesTheSmsc) {
   GatewayProcess p(g.home);
   ASSERT_TRUE(WaitReady(p, g.webPort)) << p.Output();
   std::string response =
-      HttpGet(g.webPort, "/?PhoneNumber=%2B447700900777&Text=Over+HTTP&Sender=Gateway&User=alice&Password=pw");
+      LoopbackHttpGet(g.webPort, "/?PhoneNumber=%2B447700900777&Text=Over+HTTP&Sender=Gateway&User=alice&Password=pw");
   ASSERT_NE(response.find("200"), std::string::npos) << response;
   if (response.find("The gateway is running.") != std::string::npos) {
     GTEST_SKIP() << "the gateway answered with its start page: submission handlers are not registered at start-up";
@@ -421,7 +403,7 @@ TEST(SmppDelivery, GsmTextSubmittedOverHttpArrivesUnchanged) {
   for (size_t i = 0; i < std::size(texts); ++i) {
     std::string recipient = "4477009001" + std::to_string(10 + i);
     sent[recipient] = texts[i];
-    std::string response = HttpGet(g.webPort, "/?PhoneNumber=" + recipient + "&Text=" + UrlEncode(texts[i]));
+    std::string response = LoopbackHttpGet(g.webPort, "/?PhoneNumber=" + recipient + "&Text=" + UrlEncode(texts[i]));
     ASSERT_NE(response.find("MessageID="), std::string::npos) << response;
   }
   // A file another program dropped in Windows-1252 (not valid UTF-8).

@@ -6,6 +6,11 @@
 
 // A port nobody listens on now (bound to 0 and released).
 uint16_t FreeTcpPort();
+// A connected socket to 127.0.0.1:port (the caller closes it), or -1.
+int ConnectLoopback(uint16_t port);
+// One GET on its own connection to 127.0.0.1:port; the whole answer, or "" when none
+// came in waitSeconds.
+std::string LoopbackHttpGet(uint16_t port, const std::string& target, long waitSeconds = 10);
 // True when something accepts connections on 127.0.0.1:port.
 bool PortAccepts(uint16_t port);
 // True when UDP port can be bound on all interfaces now.

@@ -657,19 +657,6 @@ TEST(SmppServerE2e, WireDecodedByTshark) {
 }
 
 namespace {
-int ConnectRaw(uint16_t port) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
-
 // True when the peer closes the connection within ms (whatever it answered first).
 bool ClosedWithin(int fd, int ms) {
   char buffer[4096];
@@ -717,7 +704,7 @@ TEST(SmppServerE2e, GarbageClientsDroppedOthersUnharmed) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    int fd = ConnectRaw(g.smppPort);
+    int fd = ConnectLoopback(g.smppPort);
     ASSERT_GE(fd, 0);
     ASSERT_EQ(send(fd, c.bytes.data(), c.bytes.size(), MSG_NOSIGNAL), ssize_t(c.bytes.size()));
     EXPECT_TRUE(ClosedWithin(fd, 10000));
@@ -933,7 +920,7 @@ TEST(SmppServerE2e, SubmitWindowAnsweredAfterItsFlush) {
     std::string window = BindTransmitter("wendy", "pw");
     for (uint32_t i = 0; i < kSubmits; ++i)
       window += SubmitSm(2 + i, "4477009004" + std::to_string(10 + i), "window " + std::to_string(i));
-    int fd = ConnectRaw(g.smppPort);
+    int fd = ConnectLoopback(g.smppPort);
     ASSERT_GE(fd, 0);
     ASSERT_EQ(send(fd, window.data(), window.size(), MSG_NOSIGNAL), ssize_t(window.size()));
     std::vector<ReceivedPdu> answers = ReadPdus(fd, 1 + kSubmits, 60000);
@@ -985,7 +972,7 @@ TEST(SmppServerE2e, PacedWindowAnsweredAsAccepted) {
   constexpr uint32_t kSubmits = 6;
   std::string window = BindTransmitter("paula", "pw");
   for (uint32_t i = 0; i < kSubmits; ++i) window += SubmitSm(2 + i, "4477009005" + std::to_string(10 + i), "paced");
-  int fd = ConnectRaw(g.smppPort);
+  int fd = ConnectLoopback(g.smppPort);
   ASSERT_GE(fd, 0);
   ASSERT_EQ(send(fd, window.data(), window.size(), MSG_NOSIGNAL), ssize_t(window.size()));
   std::vector<double> arrived;

@@ -52,14 +52,9 @@ LinkCalls StandInCalls() {
 }
 
 UniqueFd ConnectTo(uint16_t port) {
-  UniqueFd s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   for (int i = 0; i < 100; ++i) {
-    if (connect(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return s;
-    s.reset(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    UniqueFd s(ConnectLoopback(port));
+    if (s) return s;
     SleepUnlessShutdown(50, TickMs());
   }
   return UniqueFd();

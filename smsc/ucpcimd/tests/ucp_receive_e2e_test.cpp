@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "smsc/ucpcimd/tests/centre_gateway.h"
+#include "tests/support/ports.h"
 
 namespace fs = std::filesystem;
 
@@ -168,12 +169,8 @@ TEST(UcpReceive, CentreConnectingToTheInboundPort) {
   // the connection's thread end (the centre sees its connection closed), the new one listens.
   size_t served = CountOf(p.Output(), "Processing UCP connection from 127.0.0.1");
   ASSERT_TRUE(WaitUntil(10000, [&] { return CountOf(p.Output(), "Releasing Connection") == served; }));
-  int held = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(inbound);
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(connect(held, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  int held = ConnectLoopback(inbound);
+  ASSERT_GE(held, 0);
   ASSERT_TRUE(WaitUntil(10000, [&] { return CountOf(p.Output(), "Processing UCP connection from 127.0.0.1") == served + 1; }))
       << p.Output();
   uint16_t moved = FreeTcpPort();
