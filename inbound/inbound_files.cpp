@@ -12,11 +12,13 @@ namespace {
 Mutex g_inboundFileLock;
 }  // namespace
 
+bool ClaimInboundPath(const std::string& path, ClaimedFile& file) {
+  MutexLock guard(g_inboundFileLock);
+  return ClaimQueueFile(path, file);
+}
+
 bool ClaimInboundFile(const std::string& path, ClaimedFile& file, InboundFileFacts& facts) {
-  {
-    MutexLock guard(g_inboundFileLock);
-    if (!ClaimQueueFile(path, file)) return false;
-  }
+  if (!ClaimInboundPath(path, file)) return false;
   facts.path = path;
   size_t slash = path.find_last_of('/');
   facts.name = slash == std::string::npos ? path : path.substr(slash + 1);

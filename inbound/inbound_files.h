@@ -7,6 +7,8 @@
 #include "inbound/inbound_processing.h"
 #include "store/queue_file.h"
 
+// Claims path without reading it; false when it is gone or held by another worker.
+bool ClaimInboundPath(const std::string& path, ClaimedFile& file);
 // Claims path and reads it into facts. False when it is gone, held by another worker, or
 // cannot be read.
 bool ClaimInboundFile(const std::string& path, ClaimedFile& file, InboundFileFacts& facts);

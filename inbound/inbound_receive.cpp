@@ -3,6 +3,7 @@
 #include <strings.h>
 
 #include "config/settings.h"
+#include "inbound/inbound_files.h"
 #include "inbound/inbound_processing.h"
 #include "inbound/udh_facts.h"
 #include "config/settings_registry.h"
@@ -117,6 +118,8 @@ InboundStore ReRoute(ReceivedSms& r, std::string route, const SmsMessageRecord& 
   }
   WriteDebugLogf("ReRouteReceived", "Received message from %s queued as %s", m.Sender.c_str(), path.c_str());
   CounterAdd(kSmsQSize, 1);
+  r.storedPath = path;
+  r.queueCounter = kSmsQSize;
   std::string id = MessageIdFromPath(path);
   if (!r.extraParams.empty()) r.extraParams += ";";
   r.extraParams += "SMSCMsgId=";
@@ -194,6 +197,7 @@ InboundStore ProcessInboundSMS(ReceivedSms& r) {
     if (path.empty()) {
       result = InboundStore::Failed;
     } else {
+      r.storedPath = path;
       std::string status = "OK -- LocalUser:" + localUser;
       AccountingMessage a{"SMSReceive", received};
       AccountingNoticeFields fields;
@@ -210,8 +214,9 @@ InboundStore ProcessInboundSMS(ReceivedSms& r) {
     std::string extension = resolve ? "rct" : report ? "rec" : "in";
     // "~SMSIN::ext" names the extension of the inbound file.
     if (StartsWithNoCase(localUser, "~SMSIN::") && localUser.size() > 8) extension = localUser.substr(8);
-    if (WriteInboundFile(extension, MessageFileText(stored, MessageLayout::Received)).empty())
-      result = InboundStore::Failed;
+    r.storedPath = WriteInboundFile(extension, MessageFileText(stored, MessageLayout::Received));
+    if (r.storedPath.empty()) result = InboundStore::Failed;
+    r.queueCounter = EqualsNoCase(extension, "rct") ? kSmsRcptQSize : kSmsInQSize;
   }
   if (result == InboundStore::Failed) {
     WriteDebugLogf("ProcessInboundSMS", "Cannot store the message from %s received by %s", m.Sender.c_str(),
@@ -265,6 +270,19 @@ namespace {
 
 enum class DebugLine { None, Full, Short };
 
+// A stored message that was not acknowledged is removed again, unless a worker already has
+// it (then the centre's next delivery makes a second copy, which is better than none).
+void TakeBackStoredFile(const std::string& path, int queueCounter) {
+  ClaimedFile file;
+  if (!ClaimInboundPath(path, file)) {
+    WriteDebugLogf("ProcessInboundSMS", "%s is already taken by a worker and stays", path.c_str());
+    return;
+  }
+  if (!DeleteInboundFile(file)) return;
+  if (queueCounter >= 0) CounterSubtract(queueCounter, 1);
+  CounterSubtract(kSmsReceived, 1);
+}
+
 // What every receive path does with a received message once its fields are in r: a
 // report's centre id matched against the submissions (known ones at once, the others left
 // for receipt resolution) unless it is already one of ours, the debug line under label, the
@@ -308,18 +326,23 @@ bool StoreFromCentre(const char* label, ReceivedSms& r, DebugLine debugLine, boo
   std::string resolveText;
   bool resolve = ExtraParamValue(r.extraParams, "ResolveReceiptID", 20, resolveText) && ConfigBool(resolveText);
   // The centre's acknowledgement promises the message: with DurableAccept it follows the
-  // flush of what was stored. A failed flush answers as a failure, so the centre sends it
-  // again (a message twice rather than none).
+  // flush of what was stored, which a session that holds its answers shares between every
+  // message it read at once (its scope is the outer one). A failed flush answers as a failure
+  // and takes the file back, so that the centre's next delivery is stored once.
   DurableWrites durable(Settings.DurableAccept);
   InboundStore stored = ProcessInboundSMS(r);
   if (stored == InboundStore::Failed) return false;
-  if (!durable.Await()) {
-    WriteDebugLogf(label, "The message from %s could not be flushed to stable storage", StripControlBytes(m.Sender).c_str());
-    return false;
-  }
-  // The SMS-IN line is written once the message is safely stored (a report to resolve is
-  // logged after its resolution).
-  if (!resolve) {
+  WhenDurable([label = std::string(label), r, receiptOrig, resolve](bool flushed) {
+    const SmsMessageRecord& m = r.message;
+    if (!flushed) {
+      WriteDebugLogf(label.c_str(), "The message from %s could not be flushed to stable storage",
+                     StripControlBytes(m.Sender).c_str());
+      if (!r.storedPath.empty()) TakeBackStoredFile(r.storedPath, r.queueCounter);
+      return;
+    }
+    // The SMS-IN line is written once the message is safely stored (a report to resolve is
+    // logged after its resolution).
+    if (resolve) return;
     LogInbound(m.Sender, m.ModemName, m.PhoneNumber, LogContentOf(m), m.ReceiptMessageId, receiptOrig);
     if (Settings.AccountingExtended) {
       SmsMessageRecord notice = RecordOf(m, "", "");
@@ -332,8 +355,8 @@ bool StoreFromCentre(const char* label, ReceivedSms& r, DebugLine debugLine, boo
       fields.smscName = m.ModemName;
       AccountingNotice(a, fields, nullptr);
     }
-  }
-  return true;
+  });
+  return durable.Await();
 }
 
 }  // namespace

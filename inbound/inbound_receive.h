@@ -18,6 +18,10 @@
 struct ReceivedSms {
   SmsMessageRecord message;
   std::string extraParams;  // "name=value" items separated by ";"
+  // Set by ProcessInboundSMS: the file the message became, and the queue-size counter that
+  // counts it (-1: none).
+  std::string storedPath;
+  int queueCounter = -1;
 };
 
 enum class InboundStore {

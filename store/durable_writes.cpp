@@ -46,6 +46,7 @@ std::atomic<size_t> g_flushes{0}, g_filesFlushed{0};
 thread_local Batch t_batch;
 thread_local bool t_collecting = false;
 thread_local bool t_failed = false;  // an early flush of this scope failed
+thread_local std::vector<std::function<void(bool)>> t_settled;
 
 // A scope with this many files flushes them before it goes on, so that a submission to
 // thousands of recipients never holds thousands of descriptors.
@@ -128,8 +129,18 @@ DurableWrites::DurableWrites(bool on) {
   owner_ = true;
 }
 
+namespace {
+void RunSettled(bool flushed) {
+  // Taken first: a step may publish again, into this scope.
+  std::vector<std::function<void(bool)>> steps;
+  steps.swap(t_settled);
+  for (auto& step : steps) step(flushed);
+}
+}  // namespace
+
 DurableWrites::~DurableWrites() {
   if (!owner_) return;
+  RunSettled(false);
   t_batch = Batch();
   t_collecting = false;
   t_failed = false;
@@ -169,7 +180,16 @@ bool DurableWrites::Await() {
   if (!owner_) return true;
   bool ok = FlushCollected() && !t_failed;
   t_failed = false;
+  RunSettled(ok);
   return ok;
+}
+
+void WhenDurable(std::function<void(bool flushed)> settled) {
+  if (!t_collecting) {
+    settled(true);
+    return;
+  }
+  t_settled.push_back(std::move(settled));
 }
 
 void NoteDurableFile(UniqueFd fd, const std::string& directory, bool madeDirectories) {

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <string>
 
 #include "runtime/unique_fd.h"
@@ -35,6 +36,12 @@ class DurableWrites {
  private:
   bool owner_ = false;
 };
+
+// Runs settled(flushed) once the files this thread published so far are settled: at the
+// end of the outermost scope's Await (flushed: its flush worked), at once (true) when no scope
+// collects, or with false when the scope ends unawaited. What a file's answer promises beyond
+// the file (log lines, notices) goes here, and so does taking back a file whose flush failed.
+void WhenDurable(std::function<void(bool flushed)> settled);
 
 // Called by the publisher with the descriptor of a file it just gave its final name in
 // directory (ending in "/"); madeDirectories: the directory itself was created for it.

@@ -22,6 +22,12 @@ class CentreReceiveTest : public SmscTestHome {
     SmscTestHome::TearDown();
     ReloadStoreDirectories();
   }
+  size_t InboundCount() {
+    size_t n = 0;
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(InboundQueueDir(), ec)) n += e.is_regular_file();
+    return n;
+  }
   // The one inbound file, removed; else how many there were.
   std::string TakeInbound() {
     std::vector<std::string> files;
@@ -105,6 +111,42 @@ TEST_F(CentreReceiveTest, StoredMessageIsFlushedBeforeItIsAcknowledged) {
     // The message file, and the counters' file that may be published beside it.
     EXPECT_EQ(after.files - before.files >= 1, c.durable);
     EXPECT_EQ(TakeInbound(), ".in [SMS-IN]\r\nModemName=UCP - h:1\r\nSender=4479\r\nPhoneNumber=5555\r\nData=kept\r\n");
+  }
+  InstallSettings(saved);
+}
+
+// Messages stored while a session's scope collects (its answers held) share that scope's
+// one flush: none flushes for itself; they stay when the flush is made, and are taken back
+// when it never is, so that the centre's next delivery is the only copy.
+TEST_F(CentreReceiveTest, MessagesOfAHeldWindowAreSettledByTheSessionsFlush) {
+  const SettingsBlock saved = Settings;
+  SettingsBlock s = saved;
+  s.DurableAccept = true;
+  InstallSettings(s);
+  const struct {
+    const char* name;
+    bool flushed;
+    size_t filesAfter;
+    size_t flushes;
+  } cases[] = {{"flushed", true, 3, 1}, {"never flushed", false, 0, 0}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    FlushCounts before = DurableFlushCounts();
+    {
+      DurableWrites session(true);
+      for (int i = 0; i < 3; ++i) {
+        std::string text = "window " + std::to_string(i);
+        CentreMessage m{"UCP - h:1", "4480", "5555", "", text.c_str(), 0, 0, 0, 0, "", "", false};
+        EXPECT_TRUE(ReceiveCentreMessage("UCPReceiveMessageCallback", m));
+      }
+      EXPECT_EQ(InboundCount(), 3u);
+      EXPECT_EQ(DurableFlushCounts().flushes, before.flushes);
+      if (c.flushed) EXPECT_TRUE(session.Await());
+    }
+    EXPECT_EQ(DurableFlushCounts().flushes - before.flushes, c.flushes);
+    EXPECT_EQ(InboundCount(), c.filesAfter);
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(InboundQueueDir(), ec)) fs::remove(e.path());
   }
   InstallSettings(saved);
 }

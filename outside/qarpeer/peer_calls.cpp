@@ -328,6 +328,14 @@ QARPEER_EXPORT int SMPPServerSendHeldResponses(int sock, void* tls, const char* 
   return peer::SendHeldResponses(*peer::SessionFor(sock, tls, name, false), uint32_t(failStatus));
 }
 
+QARPEER_EXPORT void SMPPHoldResponses(int sock, void* tls, const char* name) {
+  peer::HoldResponses(*peer::SessionFor(sock, tls, name, false));
+}
+
+QARPEER_EXPORT int SMPPSendHeldResponses(int sock, void* tls, const char* name, int failStatus) {
+  return peer::SendHeldResponses(*peer::SessionFor(sock, tls, name, false), uint32_t(failStatus));
+}
+
 QARPEER_EXPORT int SMPPServerSubmitMessageNew(int sock, void* tls, const char* name, int version,
                                               const char* sender, const char* recipient, int pid, int dcs,
                                               const char* udhHex, const char* data, int flags, int binary,

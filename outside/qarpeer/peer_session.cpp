@@ -309,9 +309,15 @@ int Transact(Session& s, smpp::Pdu request, smpp::Pdu& response, int timeoutMs) 
 
 namespace {
 
+// The messages whose answers may be held: submit_sm/data_sm to a server, deliver_sm/data_sm
+// to a client.
+bool IsMessageFor(const Session& s, uint32_t commandId) {
+  return commandId == smpp::kDataSm || commandId == (s.role == Role::Server ? smpp::kSubmitSm : smpp::kDeliverSm);
+}
+
 void Respond(Session& s, const smpp::Pdu& request, uint32_t status, std::string body = {}) {
   smpp::Pdu response{request.commandId | smpp::kResponseBit, status, request.sequence, std::move(body)};
-  if (s.role == Role::Server && (request.commandId == smpp::kSubmitSm || request.commandId == smpp::kDataSm)) {
+  if (IsMessageFor(s, request.commandId)) {
     MutexLock guard(s.heldLock);
     if (s.holdResponses) {
       s.heldResponses.push_back(std::move(response));

@@ -45,8 +45,9 @@ struct Session : std::enable_shared_from_this<Session> {
   };
   Mutex outstandingLock;
   std::map<uint32_t, Outstanding> outstanding GUARDED_BY(outstandingLock);
-  // Server side: while holding, the answers to submit_sm/data_sm wait here until the owner
-  // has made their files safe, then leave together in their order.
+  // While holding, the answers to messages (submit_sm/data_sm on the server side,
+  // deliver_sm/data_sm on the client side) wait here until the owner has made them safe,
+  // then leave together in their order.
   Mutex heldLock;
   bool holdResponses GUARDED_BY(heldLock) = false;
   std::vector<smpp::Pdu> heldResponses GUARDED_BY(heldLock);
@@ -106,7 +107,7 @@ bool RemoveOutstanding(Session& s, uint32_t sequence);
 bool CompleteOutstanding(Session& s, const smpp::Pdu& pdu);
 void ExpireOutstanding(Session& s);
 void CompleteAllOutstanding(Session& s, int status);
-// Server side: answers to messages are held from now on, until SendHeldResponses sends them
+// Answers to messages are held from now on, until SendHeldResponses sends them
 // (a non-zero failStatus replaces the status of every accepting one, which then names no id)
 // and stops holding.
 void HoldResponses(Session& s);

@@ -127,6 +127,13 @@ typedef int (*SMPPYieldFn)(int sock, void* tls, const char* name, int version, i
 typedef int (*SMPPCheckLinkStatusFn)(int sock, void* tls, const char* name);
 typedef int (*SMPPUnbindFn)(int sock, void* tls, const char* name, int version);
 typedef const char* (*SMPPErrorTextFn)(int status);
+// Client side: answers to deliver_sm and data_sm handled from this call on are held (the
+// gateway makes the received messages safe first); SMPPSendHeldResponses sends them in their
+// order and stops holding. A non-zero failStatus replaces the status of every answer that
+// accepted its message, so that the SMS centre delivers those again. Messages queued for
+// asynchronous receiving are answered by the queue, never held.
+typedef void (*SMPPHoldResponsesFn)(int sock, void* tls, const char* name);
+typedef int (*SMPPSendHeldResponsesFn)(int sock, void* tls, const char* name, int failStatus);
 typedef int (*SMPPReceiveFromAsyncQFn)(const char* name);
 typedef void (*SMPPSetAsyncReceiveFn)(const char* name, int on);
 typedef void (*SMPPSetAsyncReceiveWakeFunctionFn)(SMPPAsyncReceiveWakeFn fn);
@@ -189,6 +196,8 @@ int SMPPYield(int sock, void* tls, const char* name, int version, int waitMs, in
 int SMPPCheckLinkStatus(int sock, void* tls, const char* name);
 int SMPPUnbind(int sock, void* tls, const char* name, int version);
 const char* SMPPErrorText(int status);
+void SMPPHoldResponses(int sock, void* tls, const char* name);
+int SMPPSendHeldResponses(int sock, void* tls, const char* name, int failStatus);
 int SMPPReceiveFromAsyncQ(const char* name);
 void SMPPSetAsyncReceive(const char* name, int on);
 void SMPPSetAsyncReceiveWakeFunction(SMPPAsyncReceiveWakeFn fn);

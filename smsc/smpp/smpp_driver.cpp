@@ -24,8 +24,6 @@
 
 namespace {
 
-constexpr int kStatusTryLater = 0x64;  // answered for a received message that was not stored
-
 std::atomic<SmppReceiveHandler> g_receive{nullptr};
 
 bool Stopping() { return ShutdownRequested.load() != 0; }
@@ -33,7 +31,7 @@ bool Stopping() { return ShutdownRequested.load() != 0; }
 // The library's receive callback.
 int SMPPReceiveMessageCallback(const char* connectionName, const SMPPReceivedMessage* message) {
   SmppReceiveHandler receive = g_receive.load();
-  return receive && receive(connectionName, message) ? 0 : kStatusTryLater;
+  return receive && receive(connectionName, message) ? 0 : kSmppStatusTryLater;
 }
 
 // One session, from the login to the close.

@@ -1,16 +1,22 @@
 #include "smsc/smpp/smpp_link.h"
 
 #include <dlfcn.h>
+#include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
+
+#include "config/settings.h"
 #include "gsm/code_pages.h"
 #include "outside/outside_tables.h"
 #include "outside/seal_table.h"
+#include "runtime/clock.h"
 #include "runtime/debug_log.h"
 #include "runtime/str_printf.h"
 #include "runtime/text_helpers.h"
 #include "smsc/smpp/smpp_outcome.h"
 #include "smsc/smsc_socket.h"
+#include "store/durable_writes.h"
 
 namespace {
 
@@ -52,10 +58,44 @@ int SmppEnquireLink(int sock, void* tls, const std::string& name, int version) {
   return Peer().Call<SMPPEnquireLinkFn>(peer::SMPPEnquireLink)(sock, tls, name.c_str(), version);
 }
 
+namespace {
+// True when the link has something to read within ms.
+bool LinkReadable(int sock, void* tls, int ms) {
+  if (tls && SealCalls.sslDataPending && SealCalls.sslDataPending(tls) > 0) return true;
+  pollfd p{sock, POLLIN, 0};
+  return poll(&p, 1, ms) > 0;
+}
+}  // namespace
+
+// Received messages read in one go are all stored, made safe by one shared flush and only
+// then answered, in their order: a window of deliver_sm costs one flush, not one each. A
+// failed flush answers them all "try later", so that the centre delivers them again.
 int SmppYield(int sock, void* tls, const std::string& name, int version, int waitMs) {
+  static const auto hold = PeerExtra<SMPPHoldResponsesFn>("SMPPHoldResponses");
+  static const auto sendHeld = PeerExtra<SMPPSendHeldResponsesFn>("SMPPSendHeldResponses");
+  auto yield = Peer().Call<SMPPYieldFn>(peer::SMPPYield);
   int linkError = 0;
-  Peer().Call<SMPPYieldFn>(peer::SMPPYield)(sock, tls, name.c_str(), version, waitMs, &linkError);
-  return linkError;
+  if (!hold || !sendHeld) {
+    // Each received message then flushes for itself before the library answers it.
+    yield(sock, tls, name.c_str(), version, waitMs, &linkError);
+    return linkError;
+  }
+  // Answers never wait for the socket: what has arrived is handled and answered, then the
+  // rest of the time is spent waiting for more.
+  uint64_t deadline = TickMs() + uint64_t(std::max(waitMs, 0));
+  for (;;) {
+    {
+      DurableWrites durable(Settings.DurableAccept);
+      hold(sock, tls, name.c_str());
+      yield(sock, tls, name.c_str(), version, 0, &linkError);
+      bool safe = durable.Await();
+      if (!safe) WriteDebugLog(name, "Received messages could not be flushed to stable storage; answered as failed");
+      if (sendHeld(sock, tls, name.c_str(), safe ? 0 : kSmppStatusTryLater) != 0) linkError = 1;
+    }
+    if (linkError) return linkError;
+    uint64_t now = TickMs();
+    if (now >= deadline || !LinkReadable(sock, tls, int(deadline - now))) return 0;
+  }
 }
 
 void ParseSmppAddress(const std::string& name, std::string& host, uint16_t& port) {

@@ -19,6 +19,10 @@ struct TlsSession {
   ~TlsSession() { Free(); }
 };
 
+// The answer to a received message that was not stored (or not made safe): the centre
+// delivers it again later.
+constexpr int kSmppStatusTryLater = 0x64;
+
 // What differs between the sending session and the separate receiver session.
 struct LinkRole {
   uint16_t localPort = 0, remotePort = 0;
@@ -38,7 +42,8 @@ void CloseSmppLink(const std::string& name, int version, bool logout, UniqueFd& 
 
 bool SmppLinkUp(int sock, void* tls, const std::string& name);
 int SmppEnquireLink(int sock, void* tls, const std::string& name, int version);
-// Serves the link for up to waitMs; non-zero when the library reported it lost.
+// Serves the link for up to waitMs; non-zero when the library reported it lost. Received
+// messages are answered only once stored (with DurableAccept, after their shared flush).
 int SmppYield(int sock, void* tls, const std::string& name, int version, int waitMs);
 
 // The synchronous link of a queue pass; its outcomes are judged by settings as they are

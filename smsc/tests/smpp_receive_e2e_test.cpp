@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <string>
 #include <map>
+#include <set>
 #include <vector>
 
 #include "outside/qarpeer/tests/node_peer.h"
@@ -341,8 +342,10 @@ TEST(SmppReceive, RestartWaitsForTheReceiverSessionAtMostFifteenSeconds) {
 
 
 // What an strace -f -y -x log of the gateway shows of received messages: how many
-// deliver_sm_resp left, and how many of them left while a file linked into SMS-IN was not
-// yet covered by a syncfs begun after its link.
+// deliver_sm_resp left (several may share a write), and how many of them left while a file
+// linked into SMS-IN was not yet covered by a syncfs begun after its link.
+const std::string kDeliverSmResp = "\\x80\\x00\\x00\\x05";  // its command id as strace -x shows it
+
 struct ReceiveTrace {
   size_t answers = 0, answersBeforeFlush = 0, fileSystemFlushes = 0, linked = 0;
 };
@@ -363,17 +366,19 @@ ReceiveTrace ReadReceiveTrace(const std::string& text) {
       ++t.fileSystemFlushes;
       durable = std::max(durable, c.resumed ? syncfsCovers[c.pid] : t.linked);
       syncfsCovers.erase(c.pid);
-    } else if ((call.rfind("write", 0) == 0 || call.rfind("send", 0) == 0) &&
-               call.find("\\x80\\x00\\x00\\x05") != std::string::npos) {
-      ++t.answers;
-      if (durable < t.linked) ++t.answersBeforeFlush;
+    } else if (call.rfind("write", 0) == 0 || call.rfind("send", 0) == 0) {
+      size_t n = 0;
+      for (size_t at = call.find(kDeliverSmResp); at != std::string::npos; at = call.find(kDeliverSmResp, at + 1)) ++n;
+      t.answers += n;
+      if (durable < t.linked) t.answersBeforeFlush += n;
     }
   });
   return t;
 }
 
 // Under strace: with DurableAccept each deliver_sm is answered only after a flush of the
-// file it became; without it nothing is flushed.
+// file it became, and a window of messages sent at once shares its flushes; without it
+// nothing is flushed.
 TEST(SmppReceive, AcknowledgementFollowsTheFlushOfTheStoredFile) {
   REQUIRE_NODE_SMPP();
   if (access("/usr/bin/strace", X_OK) != 0) GTEST_SKIP() << "strace is not installed";
@@ -392,16 +397,24 @@ TEST(SmppReceive, AcknowledgementFollowsTheFlushOfTheStoredFile) {
                      "[" + connection + "]\r\nUserName=gw\r\nPassword=secret\r\nReceive=Yes\r\nReceiveSingleConnection=Yes\r\n");
     std::string trace = home.path() + "strace.log";
     GatewayProcess p(home, "/usr/bin/strace",
-                     {"-f", "-y", "-x", "-s", "64", "-e", "trace=linkat,syncfs,fdatasync,write,writev,sendto,sendmsg", "-o",
-                      trace, BinDirectory() + "qargate"});
+                     {"-f", "-y", "-x", "-s", "8192", "-e", "trace=linkat,syncfs,fdatasync,write,writev,sendto,sendmsg",
+                      "-o", trace, BinDirectory() + "qargate"});
     std::string line;
     ASSERT_TRUE(smsc.node.WaitFor("PDU bind_transceiver ", line, 30000)) << p.Output();
-    constexpr size_t kMessages = 5;
-    for (size_t i = 0; i < kMessages; ++i) {
+    // One at a time, then a window written at once.
+    constexpr size_t kSingles = 3, kWindow = 40;
+    for (size_t i = 0; i < kSingles; ++i) {
       ASSERT_EQ(smsc.Deliver(R"({"source_addr":"44770090011)" + std::to_string(i) +
                              R"(","destination_addr":"12345","short_message":"durable"})"),
                 0);
     }
+    smsc.node.Send("delivermany " + std::to_string(kWindow) +
+                   R"( {"source_addr":"447700900200","destination_addr":"12345","short_message":"window "})");
+    for (size_t i = 0; i < kWindow; ++i) {
+      ASSERT_TRUE(smsc.node.WaitFor("DELIVER_RESP ", line, 30000)) << i;
+      EXPECT_EQ(line.rfind("DELIVER_RESP 0 window ", 0), 0u) << line;
+    }
+    constexpr size_t kMessages = kSingles + kWindow;
     EXPECT_EQ(InboundFiles(home.path(), "in").size(), kMessages);
     pid_t gateway = FirstChildOf(p.pid());
     ASSERT_GT(gateway, 0);
@@ -413,7 +426,7 @@ TEST(SmppReceive, AcknowledgementFollowsTheFlushOfTheStoredFile) {
     std::string calls;  // what the counts came from, for a failure's message
     ForEachTracedCall(traced, [&](const TracedCall& tc) {
       if (tc.call.rfind("linkat(", 0) == 0 || tc.call.rfind("syncfs(", 0) == 0 ||
-          tc.call.find("\\x80\\x00\\x00\\x05") != std::string::npos)
+          tc.call.find(kDeliverSmResp) != std::string::npos)
         calls += tc.pid + (tc.complete ? " " : " (begun) ") + tc.call.substr(0, 160) + "\n";
     });
     SCOPED_TRACE(calls);
@@ -421,12 +434,69 @@ TEST(SmppReceive, AcknowledgementFollowsTheFlushOfTheStoredFile) {
     EXPECT_EQ(t.answers, kMessages);
     if (c.durable) {
       EXPECT_EQ(t.answersBeforeFlush, 0u);
-      EXPECT_GE(t.fileSystemFlushes, kMessages);
+      EXPECT_GE(t.fileSystemFlushes, kSingles + 1);
+      // The window's messages are answered after flushes they share.
+      EXPECT_LT(t.fileSystemFlushes, kMessages);
     } else {
       EXPECT_EQ(t.answersBeforeFlush, kMessages);
       EXPECT_EQ(t.fileSystemFlushes, 0u);
     }
   }
+}
+
+// A disk whose flushes fail (EIO, from a preloaded shim while a flag file exists): every
+// message of a window read at once is answered "try later" and nothing of it stays stored;
+// the centre's next delivery of the same messages, the disk healthy again, is stored once.
+TEST(SmppReceive, AFailedFlushAnswersTheWholeWindowAsFailedAndTheRedeliveryIsStoredOnce) {
+  REQUIRE_NODE_SMPP();
+  NodeSmsc smsc;
+  ASSERT_TRUE(smsc.Start(kNpm, kScripts));
+  GatewayHome home;
+  std::string connection = "SMPP - 127.0.0.1:" + std::to_string(smsc.port);
+  home.WriteConfig({"DurableAccept=Yes", "WebPort=" + std::to_string(FreeTcpPort()), "Modem1=" + connection,
+                    "ReceiveSMS=No", "EnableReceiptProcessing=No", "InitRetryDelay=1", "InitRetryDelayMax=2"},
+                   "[" + connection + "]\r\nUserName=gw\r\nPassword=secret\r\nReceive=Yes\r\nReceiveSingleConnection=Yes\r\n");
+  std::string flag = home.path() + "flushes-fail";
+  const char* asan = getenv("ASAN_OPTIONS");
+  // The sanitizer's runtime must otherwise be the first library loaded.
+  std::string asanOptions = std::string(asan ? asan : "") + (asan && *asan ? ":" : "") + "verify_asan_link_order=0";
+  GatewayProcess p(home, "/usr/bin/env",
+                   {"LD_PRELOAD=" + BinDirectory() + "libflush_failure_shim.so", "QAR_TEST_FLUSH_FAILS_WHILE=" + flag,
+                    "ASAN_OPTIONS=" + asanOptions, BinDirectory() + "qargate"});
+  std::string line;
+  ASSERT_TRUE(smsc.node.WaitFor("PDU bind_transceiver ", line, 30000)) << p.Output();
+  constexpr int kWindow = 20;
+  const struct {
+    const char* phase;
+    bool flushesFail;
+    int status;        // of every answer
+    size_t filesAfter; // in SMS-IN
+  } phases[] = {{"flushes fail", true, 0x64, 0}, {"delivered again, disk healthy", false, 0, kWindow}};
+  for (const auto& ph : phases) {
+    SCOPED_TRACE(ph.phase);
+    if (ph.flushesFail) {
+      WriteFileText(flag, "");
+    } else {
+      fs::remove(flag);
+    }
+    smsc.node.Send("delivermany " + std::to_string(kWindow) +
+                   R"( {"source_addr":"447700900300","destination_addr":"12345","short_message":"eio "})");
+    for (int i = 0; i < kWindow; ++i) {
+      ASSERT_TRUE(smsc.node.WaitFor("DELIVER_RESP ", line, 30000)) << i;
+      EXPECT_EQ(line, "DELIVER_RESP " + std::to_string(ph.status) + " eio " + std::to_string(i));
+    }
+    std::vector<std::string> files = InboundFiles(home.path(), "in");
+    ASSERT_EQ(files.size(), ph.filesAfter);
+    // Each message once.
+    std::set<std::string> texts;
+    for (const std::string& f : files) {
+      std::string text = ReadFileText(f);
+      size_t at = text.find("Data=");
+      texts.insert(text.substr(at, text.find("\r\n", at) - at));
+    }
+    EXPECT_EQ(texts.size(), ph.filesAfter);
+  }
+  EXPECT_TRUE(p.Running());
 }
 
 }  // namespace

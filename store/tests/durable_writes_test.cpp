@@ -22,7 +22,9 @@ size_t OpenDescriptors() {
 }  // namespace
 
 // What a scope flushes: only its own files, only when on and outermost, with either way of
-// flushing; what it does not wait for is let go, descriptors included.
+// flushing; what it does not wait for is let go, descriptors included. The steps that wait
+// for the files (WhenDurable) run once they are settled: at once when nothing collects,
+// after the outermost scope's flush, or as not flushed when that scope is never awaited.
 TEST(DurableWritesTest, FlushesWhatTheOutermostScopePublished) {
   const struct {
     const char* name;
@@ -31,15 +33,17 @@ TEST(DurableWritesTest, FlushesWhatTheOutermostScopePublished) {
     size_t files;     // published inside
     size_t flushed;   // files counted as flushed
     size_t flushes;
+    bool stepsAtOnce;  // each step ran as its file was published
+    bool stepsSeeFlushed;
   } cases[] = {
-      {"off", false, false, true, FlushMethod::SyncFs, 3, 0, 0},
-      {"on, syncfs", true, false, true, FlushMethod::SyncFs, 3, 3, 1},
-      {"on, per file", true, false, true, FlushMethod::PerFile, 3, 3, 1},
-      {"on, nothing published", true, false, true, FlushMethod::SyncFs, 0, 0, 0},
-      {"inner scope waits for nothing", true, true, true, FlushMethod::SyncFs, 2, 2, 1},
-      {"on, never awaited", true, false, false, FlushMethod::PerFile, 4, 0, 0},
+      {"off", false, false, true, FlushMethod::SyncFs, 3, 0, 0, true, true},
+      {"on, syncfs", true, false, true, FlushMethod::SyncFs, 3, 3, 1, false, true},
+      {"on, per file", true, false, true, FlushMethod::PerFile, 3, 3, 1, false, true},
+      {"on, nothing published", true, false, true, FlushMethod::SyncFs, 0, 0, 0, false, true},
+      {"inner scope waits for nothing", true, true, true, FlushMethod::SyncFs, 2, 2, 1, false, true},
+      {"on, never awaited", true, false, false, FlushMethod::PerFile, 4, 0, 0, false, false},
       // Never more than 256 descriptors held: flushed on the way, the rest at the end.
-      {"on, 600 files", true, false, true, FlushMethod::SyncFs, 600, 600, 3},
+      {"on, 600 files", true, false, true, FlushMethod::SyncFs, 600, 600, 3, false, true},
   };
   StoreHome home;
   for (const auto& c : cases) {
@@ -47,6 +51,8 @@ TEST(DurableWritesTest, FlushesWhatTheOutermostScopePublished) {
     SetFlushMethod(c.method);
     size_t fdsBefore = OpenDescriptors();
     FlushCounts before = DurableFlushCounts();
+    std::vector<bool> settled;
+    auto step = [&settled](bool flushed) { settled.push_back(flushed); };
     {
       DurableWrites outer(c.on);
       EXPECT_EQ(outer.collecting(), c.on);
@@ -56,11 +62,14 @@ TEST(DurableWritesTest, FlushesWhatTheOutermostScopePublished) {
           DurableWrites inner(true);
           EXPECT_FALSE(inner.collecting());
           ASSERT_TRUE(PublishFile(path, "x", PublishMode::CreateNew));
+          WhenDurable(step);
           EXPECT_TRUE(inner.Await());  // the outer scope answers for it
         } else {
           ASSERT_TRUE(PublishFile(path, "x", PublishMode::CreateNew));
+          WhenDurable(step);
         }
       }
+      EXPECT_EQ(settled.size(), c.stepsAtOnce ? c.files : 0u);
       if (c.on && c.await) {
         size_t held = c.files == 0 ? 0 : (c.files - 1) % 256 + 1;  // those not yet flushed
         EXPECT_EQ(OpenDescriptors(), fdsBefore + held);
@@ -73,6 +82,7 @@ TEST(DurableWritesTest, FlushesWhatTheOutermostScopePublished) {
     EXPECT_EQ(after.files - before.files, c.flushed);
     EXPECT_EQ(after.flushes - before.flushes, c.flushes);
     EXPECT_EQ(OpenDescriptors(), fdsBefore);
+    EXPECT_EQ(settled, std::vector<bool>(c.files, c.stepsSeeFlushed));
   }
   SetFlushMethod(FlushMethod::SyncFs);
 }

@@ -650,6 +650,51 @@ bool DeliverQueued(SmscFixture& f, int count, const std::string& text) {
   return YieldUntil(f, kAsyncName, [&] { return WakeCount() >= wakes + size_t(count); });
 }
 
+// Held answers on the client side: the deliver_sm handled while holding are answered only
+// when the owner sends what is held, all in their order, with the callback's status or, for
+// those the callback accepted, the failure status; afterwards answers leave at once again.
+TEST(PeerWire, HeldDeliverAnswersLeaveTogetherInOrderWithTheirOutcome) {
+  REQUIRE_NODE_SMPP();
+  SmscFixture f;
+  ASSERT_TRUE(StartReceiving(f));
+  const struct {
+    const char* name;
+    int callbackAnswer;
+    int failStatus;
+    int expected;
+  } rounds[] = {
+      {"stored", 0, 0, 0},
+      {"stored, flush failed", 0, 0x64, 0x64},
+      {"refused by the callback, flush failed", 0x58, 0x64, 0x58},
+  };
+  constexpr int kMessages = 5;
+  std::string line;
+  for (const auto& r : rounds) {
+    SCOPED_TRACE(r.name);
+    ClearReceived();
+    g_received.answer = r.callbackAnswer;
+    SMPPHoldResponses(f.sock.get(), nullptr, kAsyncName);
+    f.node.Send(std::string("delivermany ") + std::to_string(kMessages) +
+                R"( {"source_addr":"4477","destination_addr":"12","short_message":"m"})");
+    ASSERT_TRUE(YieldUntil(f, kAsyncName, [] { return ReceivedCount() == kMessages; }));
+    EXPECT_FALSE(f.node.WaitFor("DELIVER_RESP", line, 300)) << "answered while held: " << line;
+    ASSERT_EQ(SMPPSendHeldResponses(f.sock.get(), nullptr, kAsyncName, r.failStatus), 0);
+    for (int i = 0; i < kMessages; ++i) {
+      ASSERT_TRUE(f.node.WaitFor("DELIVER_RESP", line, 5000)) << i;
+      EXPECT_EQ(line, "DELIVER_RESP " + std::to_string(r.expected) + " m" + std::to_string(i));
+    }
+  }
+  // No longer holding: answered within the yield.
+  ClearReceived();
+  g_received.answer = 0;
+  f.node.Send(R"(deliver {"source_addr":"1","destination_addr":"2","short_message":"inline"})");
+  for (int i = 0; i < 200 && !f.node.WaitFor("DELIVER_RESP", line, 50); ++i) {
+    int linkError = 0;
+    SMPPYield(f.sock.get(), nullptr, kAsyncName, 0x34, 50, &linkError);
+  }
+  EXPECT_EQ(line, "DELIVER_RESP 0");
+}
+
 TEST(PeerAsyncReceive, AnsweredOnlyOnceTheQueueIsServedWithTheCallbacksStatus) {
   REQUIRE_NODE_SMPP();
   SmscFixture f;
