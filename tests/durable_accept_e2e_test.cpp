@@ -380,4 +380,33 @@ TEST(StraceLog, SplitCallsAreJoinedWithTheirResult) {
   EXPECT_EQ(seen, expected);
 }
 
+// An answer is covered only by a flush that began after the link of every file before it;
+// a flush still running when the next file is linked does not cover that file.
+TEST(StraceLog, AnswersCountAsCoveredOnlyByAFlushBegunAfterTheirFiles) {
+  const std::string link = "linkat(AT_FDCWD, \"/proc/self/fd/9\", AT_FDCWD, \"/q/A.req\", AT_SYMLINK_FOLLOW) = 0\n";
+  const std::string answer = "sendto(5, \"\\x80\\x00\\x00\\x04\\x80\\x00\\x00\\x04\", 8, 0, NULL, 0) = 8\n";
+  const struct {
+    const char* name;
+    std::string log;
+    size_t linked, flushes, answers, answersBeforeFlush;
+  } cases[] = {
+      {"answered after its flush", "7 " + link + "7 syncfs(4) = 0\n7 " + answer, 1, 1, 2, 0},
+      {"answered before any flush", "7 " + link + "7 " + answer + "7 syncfs(4) = 0\n", 1, 1, 2, 2},
+      {"flush begun before the second link",
+       "7 " + link + "8 syncfs(4 <unfinished ...>\n7 " + link + "8 <... syncfs resumed>)   = 0\n7 " + answer, 2, 1, 2, 2},
+      {"a failed flush covers nothing", "7 " + link + "7 syncfs(4) = -1 EIO (Input/output error)\n7 " + answer, 1, 0, 2, 2},
+      {"a failed link is no file", "7 linkat(AT_FDCWD, \"x\", AT_FDCWD, \"/q/B.req\", 0) = -1 EEXIST (File exists)\n7 " + answer,
+       0, 0, 2, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    FlushCoverage t = ReadFlushCoverage(
+        c.log, [](const std::string& call) { return call.find(".req\"") != std::string::npos; }, "\\x80\\x00\\x00\\x04");
+    EXPECT_EQ(t.linked, c.linked);
+    EXPECT_EQ(t.flushes, c.flushes);
+    EXPECT_EQ(t.answers, c.answers);
+    EXPECT_EQ(t.answersBeforeFlush, c.answersBeforeFlush);
+  }
+}
+
 }  // namespace

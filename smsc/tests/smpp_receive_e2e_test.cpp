@@ -346,34 +346,9 @@ TEST(SmppReceive, RestartWaitsForTheReceiverSessionAtMostFifteenSeconds) {
 // linked into SMS-IN was not yet covered by a syncfs begun after its link.
 const std::string kDeliverSmResp = "\\x80\\x00\\x00\\x05";  // its command id as strace -x shows it
 
-struct ReceiveTrace {
-  size_t answers = 0, answersBeforeFlush = 0, fileSystemFlushes = 0, linked = 0;
-};
-
-ReceiveTrace ReadReceiveTrace(const std::string& text) {
-  ReceiveTrace t;
-  std::map<std::string, size_t> syncfsCovers;  // pid -> links its syncfs in progress covers
-  size_t durable = 0;                          // links covered by a completed syncfs
-  ForEachTracedCall(text, [&](const TracedCall& c) {
-    const std::string& call = c.call;
-    if (!c.complete) {
-      if (call.rfind("syncfs(", 0) == 0) syncfsCovers[c.pid] = t.linked;
-      return;
-    }
-    if (call.rfind("linkat(", 0) == 0 && call.find("/SMS-IN/") != std::string::npos && call.find(") = 0") != std::string::npos) {
-      ++t.linked;
-    } else if (call.rfind("syncfs(", 0) == 0 && call.find(") = 0") != std::string::npos) {
-      ++t.fileSystemFlushes;
-      durable = std::max(durable, c.resumed ? syncfsCovers[c.pid] : t.linked);
-      syncfsCovers.erase(c.pid);
-    } else if (call.rfind("write", 0) == 0 || call.rfind("send", 0) == 0) {
-      size_t n = 0;
-      for (size_t at = call.find(kDeliverSmResp); at != std::string::npos; at = call.find(kDeliverSmResp, at + 1)) ++n;
-      t.answers += n;
-      if (durable < t.linked) t.answersBeforeFlush += n;
-    }
-  });
-  return t;
+FlushCoverage ReadReceiveTrace(const std::string& text) {
+  return ReadFlushCoverage(text, [](const std::string& call) { return call.find("/SMS-IN/") != std::string::npos; },
+                           kDeliverSmResp);
 }
 
 // Under strace: with DurableAccept each deliver_sm is answered only after a flush of the
@@ -422,7 +397,7 @@ TEST(SmppReceive, AcknowledgementFollowsTheFlushOfTheStoredFile) {
     int code = -1;
     ASSERT_TRUE(p.WaitExit(30000, code));
     std::string traced = ReadFileText(trace);
-    ReceiveTrace t = ReadReceiveTrace(traced);
+    FlushCoverage t = ReadReceiveTrace(traced);
     std::string calls;  // what the counts came from, for a failure's message
     ForEachTracedCall(traced, [&](const TracedCall& tc) {
       if (tc.call.rfind("linkat(", 0) == 0 || tc.call.rfind("syncfs(", 0) == 0 ||
@@ -434,12 +409,12 @@ TEST(SmppReceive, AcknowledgementFollowsTheFlushOfTheStoredFile) {
     EXPECT_EQ(t.answers, kMessages);
     if (c.durable) {
       EXPECT_EQ(t.answersBeforeFlush, 0u);
-      EXPECT_GE(t.fileSystemFlushes, kSingles + 1);
+      EXPECT_GE(t.flushes, kSingles + 1);
       // The window's messages are answered after flushes they share.
-      EXPECT_LT(t.fileSystemFlushes, kMessages);
+      EXPECT_LT(t.flushes, kMessages);
     } else {
       EXPECT_EQ(t.answersBeforeFlush, kMessages);
-      EXPECT_EQ(t.fileSystemFlushes, 0u);
+      EXPECT_EQ(t.flushes, 0u);
     }
   }
 }

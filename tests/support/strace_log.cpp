@@ -1,6 +1,8 @@
 #include "tests/support/strace_log.h"
 
+#include <algorithm>
 #include <map>
+#include <regex>
 #include <sstream>
 
 void ForEachTracedCall(const std::string& log, const std::function<void(const TracedCall&)>& fn) {
@@ -38,4 +40,34 @@ void ForEachTracedCall(const std::string& log, const std::function<void(const Tr
     }
     fn(c);
   }
+}
+
+FlushCoverage ReadFlushCoverage(const std::string& log, const std::function<bool(const std::string& call)>& isPublish,
+                                const std::string& answer) {
+  FlushCoverage t;
+  std::map<std::string, size_t> syncfsCovers;  // pid -> files its syncfs in progress covers
+  size_t durable = 0;                          // files covered by a completed syncfs
+  static const std::regex succeeded(R"(\)\s*= 0$)");
+  ForEachTracedCall(log, [&](const TracedCall& c) {
+    const std::string& call = c.call;
+    if (!c.complete) {
+      if (call.rfind("syncfs(", 0) == 0) syncfsCovers[c.pid] = t.linked;
+      return;
+    }
+    if (call.rfind("linkat(", 0) == 0 && std::regex_search(call, succeeded) && isPublish(call)) {
+      ++t.linked;
+    } else if (call.rfind("syncfs(", 0) == 0 && std::regex_search(call, succeeded)) {
+      ++t.flushes;
+      durable = std::max(durable, c.resumed ? syncfsCovers[c.pid] : t.linked);
+      syncfsCovers.erase(c.pid);
+    } else if (call.rfind("write", 0) == 0 || call.rfind("send", 0) == 0) {
+      size_t here = 0;
+      for (size_t at = call.find(answer); at != std::string::npos; at = call.find(answer, at + 1)) ++here;
+      if (here == 0) return;
+      ++t.answerWrites;
+      t.answers += here;
+      if (durable < t.linked) t.answersBeforeFlush += here;
+    }
+  });
+  return t;
 }

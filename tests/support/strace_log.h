@@ -14,3 +14,13 @@ struct TracedCall {
 // Calls fn for every line that is a call: once for a complete call, twice for one another
 // thread split ("<unfinished ...>": complete false; "<... resumed>": joined, complete).
 void ForEachTracedCall(const std::string& log, const std::function<void(const TracedCall&)>& fn);
+
+// What an strace -f -x log shows of answers that promise stored files: files published
+// (a successful linkat that isPublish accepts), file system flushes (syncfs), answers (the
+// count of answer in each write or send; several may share one), and the answers that left
+// while a published file was not yet covered by a syncfs begun after its link.
+struct FlushCoverage {
+  size_t linked = 0, flushes = 0, answers = 0, answersBeforeFlush = 0, answerWrites = 0;
+};
+FlushCoverage ReadFlushCoverage(const std::string& log, const std::function<bool(const std::string& call)>& isPublish,
+                                const std::string& answer);

@@ -864,38 +864,9 @@ std::vector<ReceivedPdu> ReadPdus(int fd, size_t count, int waitMs, std::vector<
 // What an strace -f -x log shows of accepted submissions: queue files linked, file system
 // flushes, submit_sm_resp sent (several may share a write), and those sent while a linked
 // file was not yet covered by a flush begun after its link.
-struct SubmitTrace {
-  size_t linked = 0, flushes = 0, answers = 0, answersBeforeFlush = 0, answerWrites = 0;
-};
-
-SubmitTrace ReadSubmitTrace(const std::string& text) {
-  SubmitTrace t;
-  std::map<std::string, size_t> syncfsCovers;  // pid -> links its syncfs in progress covers
-  size_t durable = 0;
-  const std::string response = "\\x80\\x00\\x00\\x04";
-  static const std::regex succeeded(R"(\)\s*= 0$)");
-  ForEachTracedCall(text, [&](const TracedCall& c) {
-    const std::string& call = c.call;
-    if (!c.complete) {
-      if (call.rfind("syncfs(", 0) == 0) syncfsCovers[c.pid] = t.linked;
-      return;
-    }
-    if (call.rfind("linkat(", 0) == 0 && call.find(".req\"") != std::string::npos && std::regex_search(call, succeeded)) {
-      ++t.linked;
-    } else if (call.rfind("syncfs(", 0) == 0 && std::regex_search(call, succeeded)) {
-      ++t.flushes;
-      durable = std::max(durable, c.resumed ? syncfsCovers[c.pid] : t.linked);
-      syncfsCovers.erase(c.pid);
-    } else if (call.rfind("write", 0) == 0 || call.rfind("send", 0) == 0) {
-      size_t here = 0;
-      for (size_t at = call.find(response); at != std::string::npos; at = call.find(response, at + 1)) ++here;
-      if (here == 0) return;
-      ++t.answerWrites;
-      t.answers += here;
-      if (durable < t.linked) t.answersBeforeFlush += here;
-    }
-  });
-  return t;
+FlushCoverage ReadSubmitTrace(const std::string& text) {
+  return ReadFlushCoverage(text, [](const std::string& call) { return call.find(".req\"") != std::string::npos; },
+                           "\\x80\\x00\\x00\\x04");
 }
 }  // namespace
 
@@ -945,7 +916,7 @@ TEST(SmppServerE2e, SubmitWindowAnsweredAfterItsFlush) {
     int code = -1;
     ASSERT_TRUE(g.process->WaitExit(30000, code));
     std::string traced = ReadFileText(trace);
-    SubmitTrace t = ReadSubmitTrace(traced);
+    FlushCoverage t = ReadSubmitTrace(traced);
     EXPECT_EQ(t.linked, size_t(kSubmits));
     EXPECT_EQ(t.answers, size_t(kSubmits));
     std::vector<std::string> queued = g.TakeQueued();
