@@ -15,7 +15,7 @@
 // once: as one queue file (a), in Kannel's access log (b).
 //
 //   smpp_server [submits=200000] [files=100000] [idle-seconds=60] [kannel [messages=20000] [runs=3]]
-//   QAR_BENCH_ONLY=idle or kannel: that part alone
+//   QAR_BENCH_ONLY=idle, deliver or kannel: that part alone (deliver: for a profiler)
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -699,6 +699,12 @@ int main(int argc, char** argv) {
   const char* only = getenv("QAR_BENCH_ONLY");
   if (only && strcmp(only, "idle") == 0) {
     RunIdle(bin, base, idleSeconds);
+    std::error_code ec;
+    fs::remove_all(base, ec);
+    return 0;
+  }
+  if (only && strcmp(only, "deliver") == 0) {
+    for (unsigned window : {0u, 100u}) RunDeliver(bin, base, files, window, 0);
     std::error_code ec;
     fs::remove_all(base, ec);
     return 0;
