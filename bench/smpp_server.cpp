@@ -266,12 +266,20 @@ void RunDeliver(const std::string& bin, const std::string& base, size_t files, u
     fprintf(stderr, "receiver bind failed\n");
     return;
   }
-  size_t received = 0;
+  size_t received = 0, pauses = 0;
+  uint64_t longestPause = 0, lastRead = BenchNowUs();
   std::string in;
   char chunk[65536];
   while (received < files) {
     ssize_t n = recv(fd.get(), chunk, sizeof chunk, 0);
     if (n <= 0) break;
+    // Stretches with nothing from the gateway although files were left.
+    uint64_t now = BenchNowUs();
+    if (received > 0) {
+      longestPause = std::max(longestPause, now - lastRead);
+      if (now - lastRead >= 100000) ++pauses;
+    }
+    lastRead = now;
     in.append(chunk, size_t(n));
     smpp::Pdu pdu;
     std::string out;
@@ -286,8 +294,10 @@ void RunDeliver(const std::string& bin, const std::string& base, size_t files, u
   double seconds = double(BenchNowUs() - start) / 1e6;
   double cpu = g.process.CpuSeconds() - cpuBefore;
   double rate = double(received) / seconds;
-  printf("deliver window %3u: %zu of %zu in %.1f s, %.0f/s, gateway CPU %.1f µs/message%s\n", window, received, files,
-         seconds, rate, cpu * 1e6 / double(received ? received : 1),
+  printf("deliver window %3u: %zu of %zu in %.1f s, %.0f/s, gateway CPU %.1f µs/message, longest pause %.1f ms, "
+         "%zu pauses >= 100 ms%s\n",
+         window, received, files, seconds, rate, cpu * 1e6 / double(received ? received : 1),
+         double(longestPause) / 1000, pauses,
          submitRate > 0 ? (", " + std::to_string(rate / submitRate).substr(0, 4) + " x the submit rate").c_str() : "");
   SendAll(fd.get(), smpp::EncodePdu(smpp::Pdu{smpp::kUnbind, 0, 2, {}}));
   g.process.Stop();
