@@ -32,6 +32,8 @@
 
 #include "bench/bench_net.h"
 #include "bench/bench_process.h"
+#include "bench/smpp_centre.h"
+#include "bench/sendsms_load.h"
 #include "bench/smpp_sink.h"
 #include "outside/qarpeer/smpp_pdu.h"
 #include "runtime/unique_fd.h"
@@ -39,118 +41,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-constexpr unsigned kWindow = 100;
-
-// Per message: when its deliver_sm left and when its HTTP request came.
-struct Timings {
-  std::vector<std::atomic<uint64_t>> sent, requested;
-  std::atomic<uint64_t> requests{0}, repeated{0};
-  explicit Timings(size_t n) : sent(n), requested(n) {}
-  void Reset() {
-    for (auto& t : sent) t = 0;
-    for (auto& t : requested) t = 0;
-    requests = 0;
-    repeated = 0;
-  }
-};
-
-// ---- The centre: binds anyone, then pushes deliver_sm "kw b<index>" within the window. ----
-struct Centre {
-  UniqueFd listener;
-  uint16_t port = 0;
-  Timings& timings;
-  std::atomic<bool> stop{false}, push{false}, bound{false};
-  std::atomic<size_t> next{0};
-  size_t total = 0;
-  std::thread thread;
-  explicit Centre(Timings& t) : timings(t) {}
-
-  bool Start() {
-    listener = ListenLoopback(port);
-    if (!listener) return false;
-    thread = std::thread([this] { Run(); });
-    return true;
-  }
-  void Stop() {
-    stop = true;
-    if (thread.joinable()) thread.join();
-  }
-  void Begin(size_t n) {
-    total = n;
-    next = 0;
-    push = true;
-  }
-  std::string Deliver(size_t index, uint32_t sequence) {
-    smpp::ShortMessage m;
-    m.source = "447700900111";
-    m.dest = "12345";
-    m.shortMessage = "kw b" + std::to_string(index);
-    return smpp::EncodePdu({smpp::kDeliverSm, 0, sequence, smpp::EncodeShortMessage(m, false)});
-  }
-  // One connection until it closes.
-  void Serve(UniqueFd fd) {
-    std::string in;
-    unsigned outstanding = 0;
-    uint32_t sequence = 1;
-    char buffer[65536];
-    while (!stop.load()) {
-      if (push.load() && bound.load()) {
-        std::string out;
-        while (outstanding < kWindow && next.load() < total) {
-          size_t index = next++;
-          timings.sent[index] = BenchNowUs();
-          out += Deliver(index, sequence++);
-          ++outstanding;
-        }
-        if (!out.empty() && !SendAll(fd.get(), out)) return;
-      }
-      pollfd p{fd.get(), POLLIN, 0};
-      if (poll(&p, 1, 100) <= 0) continue;
-      ssize_t n = recv(fd.get(), buffer, sizeof buffer, 0);
-      if (n <= 0) return;
-      in.append(buffer, size_t(n));
-      std::string out;
-      bool framed = TakePdus(in, [&](const smpp::Pdu& pdu) {
-        uint32_t resp = pdu.commandId | smpp::kResponseBit;
-        switch (pdu.commandId) {
-          case smpp::kBindTransmitter:
-          case smpp::kBindTransceiver:
-          case smpp::kBindReceiver:
-            out += smpp::EncodePdu({resp, 0, pdu.sequence, std::string("CENTRE\0", 7)});
-            if (pdu.commandId != smpp::kBindTransmitter) bound = true;
-            break;
-          case smpp::kSubmitSm:
-            out += smpp::EncodePdu({resp, 0, pdu.sequence, std::string("1\0", 2)});
-            break;
-          case smpp::kEnquireLink:
-          case smpp::kUnbind:
-            out += smpp::EncodePdu({resp, 0, pdu.sequence, {}});
-            break;
-          case smpp::kDeliverSm | smpp::kResponseBit:
-            if (outstanding > 0) --outstanding;
-            break;
-          default:
-            if (!smpp::IsResponse(pdu.commandId)) out += smpp::EncodePdu({smpp::kGenericNack, 3, pdu.sequence, {}});
-        }
-      });
-      if (!framed || (!out.empty() && !SendAll(fd.get(), out))) return;
-    }
-  }
-  void Run() {
-    while (!stop.load()) {
-      pollfd p{listener.get(), POLLIN, 0};
-      if (poll(&p, 1, 100) <= 0) continue;
-      UniqueFd c(accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
-      if (!c) continue;
-      int one = 1;
-      setsockopt(c.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-      bound = false;
-      Serve(std::move(c));
-      bound = false;
-    }
-  }
-};
-
 // ---- The HTTP server: keep-alive, an empty text/plain for every request "...t=b<index>". ----
 struct Server {
   UniqueFd listener;
@@ -281,35 +171,20 @@ RunResult RunGateway(Centre& centre, Server& server, Timings& t, size_t messages
 }
 
 RunResult RunKannel(Centre& centre, Server& server, Timings& t, size_t messages) {
-  std::string bearerbox = "/usr/sbin/bearerbox", smsbox = "/usr/sbin/smsbox";
-  if (access(bearerbox.c_str(), X_OK) != 0 || access(smsbox.c_str(), X_OK) != 0) {
-    fprintf(stderr, "Kannel is not installed (Debian package kannel)\n");
-    return {};
-  }
-  std::string dir = TempDir("kannel-inbound-bench");
-  uint16_t admin = BenchFreePort(), boxPort = BenchFreePort();
-  std::string conf = "group = core\nadmin-port = " + std::to_string(admin) +
-                     "\nadmin-password = bench\nsmsbox-port = " + std::to_string(boxPort) +
-                     "\nbox-allow-ip = 127.0.0.1\nlog-level = 4\nlog-file = \"" + dir + "bearerbox.log\"\n" +
-                     "store-type = file\nstore-location = \"" + dir + "kannel.store\"\n" +
-                     "\ngroup = smsc\nsmsc = smpp\nsmsc-id = centre\nhost = 127.0.0.1\nport = " +
-                     std::to_string(centre.port) +
-                     "\ntransceiver-mode = true\nsmsc-username = gw\nsmsc-password = pw\nsystem-type = VMA\n"
-                     "\ngroup = smsbox\nbearerbox-host = 127.0.0.1\nbearerbox-port = " + std::to_string(boxPort) +
-                     "\nlog-level = 4\nlog-file = \"" + dir + "smsbox.log\"\n"
-                     "\ngroup = sms-service\nkeyword = kw\nget-url = \"http://127.0.0.1:" + std::to_string(server.port) +
-                     "/r?t=%s\"\nomit-empty = true\nmax-messages = 0\n";
-  WriteText(dir + "kannel.conf", conf);
-  BenchProcess bb, sb;
-  bb.Start({bearerbox, dir + "kannel.conf"}, {}, dir + "bearerbox.out");
-  usleep(1000000);
-  sb.Start({smsbox, dir + "kannel.conf"}, {}, dir + "smsbox.out");
-  RunResult r = Measure(centre, t, messages, {&bb, &sb});
-  sb.Stop();
-  bb.Stop();
+  KannelSetup k;
+  k.dir = TempDir("kannel-inbound-bench");
+  k.smscPort = centre.port;
+  k.asUsersRun = false;
+  k.smsboxGroups = "\ngroup = sms-service\nkeyword = kw\nget-url = \"http://127.0.0.1:" + std::to_string(server.port) +
+                   "/r?t=%s\"\nomit-empty = true\nmax-messages = 0\n";
+  KannelBoxes boxes;
+  if (!StartKannel(k, boxes)) return {};
+  RunResult r = Measure(centre, t, messages, {&boxes.bearerbox, &boxes.smsbox});
+  boxes.smsbox.Stop();
+  boxes.bearerbox.Stop();
   std::error_code ec;
-  if (r.complete) fs::remove_all(dir, ec);
-  else fprintf(stderr, "files kept in %s\n", dir.c_str());
+  if (r.complete) fs::remove_all(k.dir, ec);
+  else fprintf(stderr, "files kept in %s\n", k.dir.c_str());
   return r;
 }
 }  // namespace

@@ -7,15 +7,24 @@
 // - idle: four bound receivers with an empty queue, the gateway's CPU per minute, and how
 //   soon a file dropped into the queue arrives.
 // The load client is first measured alone against a responder of its own.
+// With "kannel", Kannel (bearerbox + smsbox, file store, window 100) at the other end, each
+// comparison run back to back runs times: a. its submit rate through 64 keep-alive sendsms
+// clients into our server (an account of qaruser) against into smpp_e2e's sink; b. bound as
+// transceiver, the rate it takes deliver_sm from our server (messages files in the account's
+// queue) against from inbound_e2e's centre pushing them. Every message is checked to arrive
+// once: as one queue file (a), in Kannel's access log (b).
 //
-//   smpp_server [submits=200000] [files=100000] [idle-seconds=60]   (QAR_BENCH_ONLY=idle: that part)
+//   smpp_server [submits=200000] [files=100000] [idle-seconds=60] [kannel [messages=20000] [runs=3]]
+//   QAR_BENCH_ONLY=idle, deliver or kannel: that part alone (deliver: for a profiler)
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <strings.h>
 #include <sys/epoll.h>
+#include <sys/inotify.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -25,28 +34,24 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "bench/bench_net.h"
 #include "bench/bench_process.h"
+#include "bench/sendsms_load.h"
+#include "bench/smpp_centre.h"
+#include "bench/smpp_sink.h"
 #include "outside/qarpeer/smpp_pdu.h"
 #include "runtime/unique_fd.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-bool SendAll(int fd, const std::string& bytes) {
-  for (size_t at = 0; at < bytes.size();) {
-    ssize_t n = send(fd, bytes.data() + at, bytes.size() - at, MSG_NOSIGNAL);
-    if (n <= 0) return false;
-    at += size_t(n);
-  }
-  return true;
-}
-
 // Cuts whole PDUs off the front of buffer.
 bool NextPdu(std::string& buffer, smpp::Pdu& pdu) {
   if (buffer.size() < 16) return false;
@@ -212,14 +217,11 @@ double LoadClientAlone(size_t total) {
   return f.seconds > 0 ? double(f.accepted) / f.seconds : 0;
 }
 
-std::string BinDir() {
-  char path[4096] = {0};
-  ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-  std::string p(path, n > 0 ? size_t(n) : 0);
-  return p.substr(0, p.rfind('/') + 1);
+// Account "bench", password "pw", with the rights in flags.
+void AddAccount(const std::string& bin, const std::string& home, const char* flags) {
+  std::string add = "QARSMS_HOME='" + home + "' '" + bin + "qaruser' add bench pw " + flags + " >/dev/null 2>&1";
+  if (system(add.c_str()) != 0) fprintf(stderr, "qaruser add failed\n");
 }
-
-void WriteText(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
 
 struct Gateway {
   std::string home;
@@ -229,7 +231,8 @@ struct Gateway {
     WriteText(home + "QARHUB.INI", "[QARHUB]\r\nWebPort=" + std::to_string(web) + "\r\nSMPPPort=" +
                                        std::to_string(smpp) + "\r\nSMPPServerMaxConnectionsPerUser=8\r\n" +
                                        "SMPPServerAsyncWindowSize=" + std::to_string(window) + "\r\nMaxQDirEntries=1000000\r\n" +
-                                       (getenv("QAR_BENCH_DEBUG") ? "Debug=Yes\r\n" : ""));
+                                       (getenv("QAR_BENCH_DEBUG") ? "Debug=Yes\r\n" : "") +
+                                       (getenv("QAR_BENCH_INI") ? std::string(getenv("QAR_BENCH_INI")) + "\r\n" : ""));
     process.Start({bin + "qargate"}, {"QARSMS_HOME=" + home}, home + "gateway.out");
     return BenchWaitForPort(smpp, 20000);
   }
@@ -248,8 +251,7 @@ void RunDeliver(const std::string& bin, const std::string& base, size_t files, u
   Gateway g;
   g.home = base + "deliver" + std::to_string(window) + "/";
   fs::create_directories(g.home + "USERS/bench/Q");
-  std::string add = "QARSMS_HOME='" + g.home + "' '" + bin + "qaruser' add bench pw --smpp --receive >/dev/null 2>&1";
-  if (system(add.c_str()) != 0) fprintf(stderr, "qaruser add failed\n");
+  AddAccount(bin, g.home, "--smpp --receive");
   for (size_t i = 0; i < files; ++i)
     WriteText(g.home + "USERS/bench/Q/m" + std::to_string(i) + ".req",
               "[SMS-IN]\r\nPhoneNumber=447700900001\r\nSender=447700900002\r\nData=message " + std::to_string(i) + "\r\n");
@@ -264,12 +266,20 @@ void RunDeliver(const std::string& bin, const std::string& base, size_t files, u
     fprintf(stderr, "receiver bind failed\n");
     return;
   }
-  size_t received = 0;
+  size_t received = 0, pauses = 0;
+  uint64_t longestPause = 0, lastRead = BenchNowUs();
   std::string in;
   char chunk[65536];
   while (received < files) {
     ssize_t n = recv(fd.get(), chunk, sizeof chunk, 0);
     if (n <= 0) break;
+    // Stretches with nothing from the gateway although files were left.
+    uint64_t now = BenchNowUs();
+    if (received > 0) {
+      longestPause = std::max(longestPause, now - lastRead);
+      if (now - lastRead >= 100000) ++pauses;
+    }
+    lastRead = now;
     in.append(chunk, size_t(n));
     smpp::Pdu pdu;
     std::string out;
@@ -284,8 +294,10 @@ void RunDeliver(const std::string& bin, const std::string& base, size_t files, u
   double seconds = double(BenchNowUs() - start) / 1e6;
   double cpu = g.process.CpuSeconds() - cpuBefore;
   double rate = double(received) / seconds;
-  printf("deliver window %3u: %zu of %zu in %.1f s, %.0f/s, gateway CPU %.1f µs/message%s\n", window, received, files,
-         seconds, rate, cpu * 1e6 / double(received ? received : 1),
+  printf("deliver window %3u: %zu of %zu in %.1f s, %.0f/s, gateway CPU %.1f µs/message, longest pause %.1f ms, "
+         "%zu pauses >= 100 ms%s\n",
+         window, received, files, seconds, rate, cpu * 1e6 / double(received ? received : 1),
+         double(longestPause) / 1000, pauses,
          submitRate > 0 ? (", " + std::to_string(rate / submitRate).substr(0, 4) + " x the submit rate").c_str() : "");
   SendAll(fd.get(), smpp::EncodePdu(smpp::Pdu{smpp::kUnbind, 0, 2, {}}));
   g.process.Stop();
@@ -297,8 +309,7 @@ void RunIdle(const std::string& bin, const std::string& base, unsigned seconds) 
   Gateway g;
   g.home = base + "idle/";
   fs::create_directories(g.home + "USERS/bench/Q");
-  std::string add = "QARSMS_HOME='" + g.home + "' '" + bin + "qaruser' add bench pw --smpp --receive >/dev/null 2>&1";
-  if (system(add.c_str()) != 0) fprintf(stderr, "qaruser add failed\n");
+  AddAccount(bin, g.home, "--smpp --receive");
   if (!g.Start(bin, 0)) {
     fprintf(stderr, "the gateway did not open its SMPP port; see %sgateway.out\n", g.home.c_str());
     return;
@@ -346,32 +357,379 @@ void RunIdle(const std::string& bin, const std::string& base, unsigned seconds) 
   else printf("idle: a file dropped into the queue arrived after %.1f ms (target < 1000)\n", latencyMs);
   g.process.Stop();
 }
+// ---- Kannel at the other end (bearerbox + smsbox, file store, window 100) ----
+
+bool IsQueueFileName(const char* name) {
+  size_t n = strlen(name);
+  return n > 4 && strcasecmp(name + n - 4, ".req") == 0;
+}
+
+// A queue folder tree watched through inotify while files come and go: each ".req" file
+// that arrives is read once and its Data noted in arrivals (when set); each that leaves (sent
+// and deleted, or moved away) is counted with the times of the first and the last.
+struct QueueWatch {
+  UniqueFd fd;
+  std::map<int, std::string> folders;  // watch -> folder with its "/"
+  std::set<std::string> seen;
+  Arrivals* arrivals = nullptr;
+  std::atomic<uint64_t> left{0}, firstLeftUs{0}, lastLeftUs{0};
+  std::atomic<bool> stop{false};
+  std::thread thread;
+
+  bool Start(const std::string& root, Arrivals* into) {
+    arrivals = into;
+    fd = UniqueFd(inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
+    if (!fd || !Watch(root)) return false;
+    thread = std::thread([this] { Run(); });
+    return true;
+  }
+  void Stop() {
+    stop = true;
+    if (thread.joinable()) thread.join();
+  }
+  ~QueueWatch() { Stop(); }
+  // A folder and the files already in it (written before its watch began).
+  bool Watch(const std::string& folder) {
+    std::string dir = folder.back() == '/' ? folder : folder + "/";
+    int w = inotify_add_watch(fd.get(), dir.c_str(),
+                              IN_CREATE | IN_MOVED_TO | IN_DELETE | IN_MOVED_FROM | IN_ONLYDIR);
+    if (w < 0) return false;
+    folders[w] = dir;
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(dir, ec)) {
+      if (e.is_directory()) Watch(e.path().string());
+      else if (IsQueueFileName(e.path().filename().c_str())) Arrived(e.path().string());
+    }
+    return true;
+  }
+  void Arrived(const std::string& path) {
+    if (!arrivals || !seen.insert(path).second) return;
+    std::string text = ReadText(path);
+    size_t at = text.find("\nData=");
+    if (at == std::string::npos) {
+      ++arrivals->foreign;
+      return;
+    }
+    size_t end = text.find_first_of("\r\n", at + 6);
+    arrivals->Note(text.substr(at + 6, end == std::string::npos ? std::string::npos : end - at - 6));
+  }
+  void Left() {
+    uint64_t now = BenchNowUs(), none = 0;
+    firstLeftUs.compare_exchange_strong(none, now);
+    lastLeftUs = now;
+    ++left;
+  }
+  void Run() {
+    alignas(inotify_event) char buffer[65536];
+    while (!stop.load()) {
+      pollfd p{fd.get(), POLLIN, 0};
+      if (poll(&p, 1, 100) <= 0) continue;
+      ssize_t n = read(fd.get(), buffer, sizeof buffer);
+      for (ssize_t at = 0; n > 0 && at < n;) {
+        const auto* e = reinterpret_cast<const inotify_event*>(buffer + at);
+        at += ssize_t(sizeof(inotify_event) + e->len);
+        auto folder = folders.find(e->wd);
+        if (e->len == 0 || folder == folders.end()) continue;
+        std::string path = folder->second + e->name;
+        if (e->mask & IN_ISDIR) {
+          if (e->mask & (IN_CREATE | IN_MOVED_TO)) Watch(path);
+        } else if (IsQueueFileName(e->name)) {
+          if (e->mask & (IN_CREATE | IN_MOVED_TO)) Arrived(path);
+          else Left();
+        }
+      }
+    }
+  }
+};
+
+struct KannelFigures {
+  double perSecond = 0, kannelCpuUs = 0, gatewayCpuUs = 0;
+  uint64_t messages = 0, duplicates = 0, missing = 0;
+  bool complete = false;
+};
+
+// Kannel set up as its users run it, with its smsc connection to port as bench/pw.
+KannelSetup KannelFor(const std::string& dir, uint16_t port, const std::string& user) {
+  KannelSetup k;
+  k.dir = dir;
+  k.smscPort = port;
+  k.smscUser = user;
+  k.smscPassword = "pw";
+  k.maxPendingSubmits = 100;
+  return k;
+}
+
+// a. N messages through Kannel's sendsms (64 keep-alive clients) to whatever listens on port,
+// timed until arrivals has them all.
+KannelFigures KannelSubmits(Arrivals& arrivals, uint16_t port, const std::string& user, size_t messages,
+                            const BenchProcess* gateway) {
+  ScratchFs scratch;
+  KannelSetup k = KannelFor(scratch.Make("kannel-submit-bench"), port, user);
+  k.sendsmsPort = BenchFreePort();
+  k.smsboxGroups = "\ngroup = sendsms-user\nusername = bench\npassword = bench\nmax-messages = 1\n";
+  KannelBoxes boxes;
+  KannelFigures f;
+  if (k.dir.size() <= 1 || !StartKannel(k, boxes)) return f;
+  if (!BenchWaitForPort(k.sendsmsPort, 20000)) {
+    fprintf(stderr, "smsbox did not open its sendsms port; see %s\n", k.dir.c_str());
+    return f;
+  }
+  usleep(1500000);  // the smsc connection binds
+  double gatewayBefore = gateway ? gateway->CpuSeconds() : 0;
+  LoadResult r = RunLoad(
+      arrivals, k.sendsmsPort, messages, 64,
+      [](size_t i) {
+        return "/cgi-bin/sendsms?username=bench&password=bench&from=12345&to=447700900123&text=b" + std::to_string(i);
+      },
+      {&boxes.bearerbox, &boxes.smsbox});
+  double gatewayCpu = gateway ? gateway->CpuSeconds() - gatewayBefore : 0;
+  boxes.smsbox.Stop();
+  boxes.bearerbox.Stop();
+  f.perSecond = r.deliveredPerSecond;
+  f.messages = r.delivered;
+  f.duplicates = r.duplicates;
+  f.missing = messages - std::min<uint64_t>(messages, r.delivered);
+  f.complete = r.complete && r.errors == 0;
+  f.kannelCpuUs = r.cpuPer1000 * 1000;
+  f.gatewayCpuUs = r.delivered ? gatewayCpu * 1e6 / double(r.delivered) : 0;
+  return f;
+}
+
+// Kannel's own record of the messages it took: lines "Receive SMS ... [msg:<length>:kw b<index>]"
+// of the bearerbox access log, each index expected once.
+void CountKannelReceived(const std::string& accessLog, size_t messages, KannelFigures& f) {
+  std::vector<unsigned> times(messages, 0);
+  std::ifstream log(accessLog);
+  for (std::string line; std::getline(log, line);) {
+    if (line.find("Receive SMS") == std::string::npos) continue;
+    size_t at = line.find("[msg:");
+    at = at == std::string::npos ? at : line.find(":kw b", at + 5);
+    if (at == std::string::npos) continue;
+    size_t index = strtoul(line.c_str() + at + 5, nullptr, 10);
+    if (index < messages) ++times[index];
+  }
+  f.messages = f.duplicates = f.missing = 0;
+  for (unsigned t : times) {
+    if (t == 0) ++f.missing;
+    else ++f.messages;
+    if (t > 1) f.duplicates += t - 1;
+  }
+  f.complete = f.missing == 0 && f.duplicates == 0;
+}
+
+// b. Kannel bound as transceiver takes deliver_sm until done() says all were answered; the
+// rate is taken between the first and the last answer. smsbox runs a service that sends
+// nothing back.
+template <typename Done>
+KannelFigures KannelTakes(uint16_t port, const std::string& user, size_t messages, const BenchProcess* gateway,
+                          const std::function<void()>& begin, Done done) {
+  ScratchFs scratch;
+  KannelSetup k = KannelFor(scratch.Make("kannel-take-bench"), port, user);
+  k.smsboxGroups = "\ngroup = sms-service\nkeyword = default\ntext = \"\"\nomit-empty = true\nmax-messages = 0\n";
+  KannelBoxes boxes;
+  KannelFigures f;
+  // From before Kannel starts: it binds, and our server delivers, at once.
+  double gatewayBefore = gateway ? gateway->CpuSeconds() : 0;
+  if (k.dir.size() <= 1 || !StartKannel(k, boxes)) return f;
+  begin();
+  uint64_t answered = 0, first = 0, last = 0, progressAt = BenchNowUs();
+  for (uint64_t before = 0; BenchNowUs() - progressAt < 30000000; before = answered) {
+    done(answered, first, last);
+    if (answered >= messages) break;
+    if (answered != before) progressAt = BenchNowUs();
+    usleep(20000);
+  }
+  double kannelCpu = boxes.bearerbox.CpuSeconds() + boxes.smsbox.CpuSeconds();
+  double gatewayCpu = gateway ? gateway->CpuSeconds() - gatewayBefore : 0;
+  if (answered < messages) fprintf(stderr, "only %llu of %zu answered\n", (unsigned long long)answered, messages);
+  f.perSecond = answered > 1 && last > first ? double(answered - 1) / (double(last - first) / 1e6) : 0;
+  f.kannelCpuUs = answered ? kannelCpu * 1e6 / double(answered) : 0;
+  f.gatewayCpuUs = answered ? gatewayCpu * 1e6 / double(answered) : 0;
+  // Its access log is written as the boxes go: give it the time to catch up.
+  for (int i = 0; i < 100; ++i) {
+    CountKannelReceived(k.dir + "bearerbox-access.log", messages, f);
+    if (f.missing == 0) break;
+    usleep(100000);
+  }
+  boxes.smsbox.Stop();
+  boxes.bearerbox.Stop();
+  CountKannelReceived(k.dir + "bearerbox-access.log", messages, f);
+  return f;
+}
+
+void PrintKannel(const char* label, const KannelFigures& f) {
+  printf("  %-44s %7.0f/s  Kannel CPU %6.1f µs/msg", label, f.perSecond, f.kannelCpuUs);
+  if (f.gatewayCpuUs > 0) printf("  gateway CPU %6.1f µs/msg", f.gatewayCpuUs);
+  printf("  (%llu arrived once, %llu twice or more, %llu missing%s)\n", (unsigned long long)f.messages,
+         (unsigned long long)f.duplicates, (unsigned long long)f.missing, f.complete ? "" : ", INCOMPLETE");
+}
+
+double Median(std::vector<double> v) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+
+// Kannel submitting into the sink and into our server, then taking deliver_sm from the
+// centre and from our server, each pair run back to back runs times; medians and ratios.
+bool RunKannelComparisons(const std::string& bin, size_t messages, unsigned runs) {
+  printf("Kannel (bearerbox + smsbox -v 4, log-level 1 with access logs, file store, max-pending-submits 100), "
+         "%zu messages, %u runs of each, alternately; gateway SMPPServerAsyncWindowSize 100, DurableAccept Yes\n",
+         messages, runs);
+  bool complete = true;
+  std::vector<double> intoSink, intoUs, fromCentre, fromUs;
+  printf("a. Kannel submits (64 keep-alive sendsms clients), timed until every message arrived:\n");
+  for (unsigned run = 0; run < runs; ++run) {
+    {
+      Sink sink(messages);
+      if (!sink.Start()) return false;
+      KannelFigures f = KannelSubmits(sink, sink.port, "gw", messages, nullptr);
+      sink.Stop();
+      PrintKannel("into the sink (smpp_e2e's)", f);
+      intoSink.push_back(f.perSecond);
+      complete &= f.complete;
+    }
+    {
+      ScratchFs scratch;
+      Gateway g;
+      g.home = scratch.Make("qar-smppserver-kannel");
+      fs::create_directories(g.home + "Q");
+      AddAccount(bin, g.home, "--smpp --receive");
+      Arrivals arrivals(messages);
+      QueueWatch watch;
+      KannelFigures f;
+      if (!g.Start(bin, 100)) fprintf(stderr, "the gateway did not open its SMPP port; see %sgateway.out\n", g.home.c_str());
+      else if (!watch.Start(g.home + "Q", &arrivals)) fprintf(stderr, "cannot watch %sQ\n", g.home.c_str());
+      else f = KannelSubmits(arrivals, g.smpp, "bench", messages, &g.process);
+      g.process.Stop();
+      watch.Stop();
+      size_t files = CountFiles(g.home + "Q", ".req");
+      if (files != messages) {
+        printf("  %zu files queued for %zu messages\n", files, messages);
+        f.complete = false;
+      }
+      PrintKannel("into our SMPP server (a file each)", f);
+      intoUs.push_back(f.perSecond);
+      complete &= f.complete;
+    }
+  }
+  printf("a. Kannel's submit rate into us / into the sink: %.0f / %.0f = %.2f (medians; target >= 0.70)\n",
+         Median(intoUs), Median(intoSink), Median(intoSink) > 0 ? Median(intoUs) / Median(intoSink) : 0);
+
+  printf("b. Kannel bound as transceiver takes deliver_sm (an sms-service that sends nothing back), rate between its "
+         "first and last answer:\n");
+  for (unsigned run = 0; run < runs; ++run) {
+    {
+      Timings timings(messages);
+      Centre centre(timings);
+      centre.window = 100;
+      if (!centre.Start()) return false;
+      KannelFigures f = KannelTakes(
+          centre.port, "gw", messages, nullptr,
+          [&] {
+            for (int waited = 0; !centre.bound.load() && waited < 200; ++waited) usleep(100000);
+            centre.Begin(messages);
+          },
+          [&](uint64_t& answered, uint64_t& first, uint64_t& last) {
+            answered = centre.answered.load();
+            first = centre.firstAnswerUs.load();
+            last = centre.lastAnswerUs.load();
+          });
+      centre.push = false;
+      centre.Stop();
+      PrintKannel("from the centre pushing (inbound_e2e's)", f);
+      fromCentre.push_back(f.perSecond);
+      complete &= f.complete;
+    }
+    {
+      ScratchFs scratch;
+      Gateway g;
+      g.home = scratch.Make("qar-smppserver-kannel");
+      std::string queue = g.home + "USERS/bench/Q/";
+      fs::create_directories(queue);
+      AddAccount(bin, g.home, "--smpp --receive");
+      for (size_t i = 0; i < messages; ++i)
+        WriteText(queue + "m" + std::to_string(i) + ".req",
+                  "[SMS-IN]\r\nPhoneNumber=12345\r\nSender=447700900111\r\nData=kw b" + std::to_string(i) + "\r\n");
+      QueueWatch watch;
+      KannelFigures f;
+      if (!g.Start(bin, 100)) fprintf(stderr, "the gateway did not open its SMPP port; see %sgateway.out\n", g.home.c_str());
+      else if (!watch.Start(queue, nullptr)) fprintf(stderr, "cannot watch %s\n", queue.c_str());
+      else
+        f = KannelTakes(
+            g.smpp, "bench", messages, &g.process, [] {},
+            [&](uint64_t& answered, uint64_t& first, uint64_t& last) {
+              answered = watch.left.load();
+              first = watch.firstLeftUs.load();
+              last = watch.lastLeftUs.load();
+            });
+      g.process.Stop();
+      watch.Stop();
+      size_t kept = CountFiles(queue, ".req");
+      if (kept != 0) {
+        printf("  %zu files still queued\n", kept);
+        f.complete = false;
+      }
+      PrintKannel("from our SMPP server (a file each)", f);
+      fromUs.push_back(f.perSecond);
+      complete &= f.complete;
+    }
+  }
+  printf("b. Kannel's deliver_sm rate from us / from the centre: %.0f / %.0f = %.2f (medians; target >= 0.70)\n",
+         Median(fromUs), Median(fromCentre), Median(fromCentre) > 0 ? Median(fromUs) / Median(fromCentre) : 0);
+  return complete;
+}
 }  // namespace
 
 int main(int argc, char** argv) {
   setvbuf(stdout, nullptr, _IOLBF, 0);  // each figure as soon as it is known
-  size_t submits = argc > 1 ? size_t(atol(argv[1])) : 200000;
-  size_t files = argc > 2 ? size_t(atol(argv[2])) : 100000;
+  PrepareBenchProcess();
+  // Numbers first; "kannel" [messages] [runs] adds the comparisons with Kannel at the other end.
+  std::vector<std::string> numbers;
+  size_t kannelMessages = 0;
+  unsigned kannelRuns = 3;
+  for (int i = 1; i < argc; ++i) {
+    if (strcmp(argv[i], "kannel") != 0) {
+      numbers.push_back(argv[i]);
+      continue;
+    }
+    kannelMessages = i + 1 < argc ? size_t(atol(argv[i + 1])) : 20000;
+    if (i + 2 < argc) kannelRuns = unsigned(atol(argv[i + 2]));
+    break;
+  }
+  auto number = [&](size_t at, size_t otherwise) { return at < numbers.size() ? size_t(atol(numbers[at].c_str())) : otherwise; };
+  size_t submits = number(0, 200000);
+  size_t files = number(1, 100000);
+  unsigned idleSeconds = unsigned(number(2, 60));
   std::string bin = BinDir();
   std::string base = fs::temp_directory_path().string() + "/qar-smppserver-XXXXXX";
   if (mkdtemp(base.data()) == nullptr) return 1;
   base += "/";
 
-  unsigned idleSeconds = argc > 3 ? unsigned(atol(argv[3])) : 60;
-  if (const char* only = getenv("QAR_BENCH_ONLY"); only && strcmp(only, "idle") == 0) {
+  const char* only = getenv("QAR_BENCH_ONLY");
+  if (only && strcmp(only, "idle") == 0) {
     RunIdle(bin, base, idleSeconds);
     std::error_code ec;
     fs::remove_all(base, ec);
     return 0;
   }
-
+  if (only && strcmp(only, "deliver") == 0) {
+    for (unsigned window : {0u, 100u}) RunDeliver(bin, base, files, window, 0);
+    std::error_code ec;
+    fs::remove_all(base, ec);
+    return 0;
+  }
+  if (only && strcmp(only, "kannel") == 0) {
+    std::error_code ec;
+    fs::remove_all(base, ec);
+    return RunKannelComparisons(bin, kannelMessages ? kannelMessages : 20000, kannelRuns) ? 0 : 2;
+  }
   printf("load client alone: %.0f submit_sm/s\n", LoadClientAlone(std::min<size_t>(submits, 200000)));
 
   Gateway g;
   g.home = base + "submit/";
   fs::create_directories(g.home);
-  std::string add = "QARSMS_HOME='" + g.home + "' '" + bin + "qaruser' add bench pw --smpp >/dev/null 2>&1";
-  if (system(add.c_str()) != 0) fprintf(stderr, "qaruser add failed\n");
+  AddAccount(bin, g.home, "--smpp");
   if (!g.Start(bin, 0)) {
     fprintf(stderr, "the gateway did not open its SMPP port; see %sgateway.out\n", g.home.c_str());
     return 1;
@@ -424,8 +782,9 @@ int main(int argc, char** argv) {
   }
   for (unsigned window : {0u, 100u}) RunDeliver(bin, base, files, window, rate);
   RunIdle(bin, base, idleSeconds);
+  bool complete = kannelMessages == 0 || RunKannelComparisons(bin, kannelMessages, kannelRuns);
   std::error_code ec;
   if (!getenv("QAR_BENCH_DEBUG")) fs::remove_all(base, ec);
   else printf("kept %s\n", base.c_str());
-  return 0;
+  return complete ? 0 : 2;
 }

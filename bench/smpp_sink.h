@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "bench/bench_net.h"
+#include "bench/sendsms_load.h"
 #include "outside/qarpeer/smpp_pdu.h"
 #include "runtime/unique_fd.h"
 
@@ -42,21 +43,13 @@ bool TakePdus(std::string& in, Fn handle) {
 }
 
 // ---- The sink: answers every submit_sm at once and notes when message "b<index>" came. ----
-struct Sink {
+struct Sink : Arrivals {
   UniqueFd listener;
   uint16_t port = 0;
-  std::vector<std::atomic<uint64_t>> arrival;  // per message index, 0 = not yet
-  std::atomic<uint64_t> received{0}, duplicates{0}, foreign{0};
   std::atomic<bool> stop{false};
   std::thread thread;
 
-  explicit Sink(size_t capacity) : arrival(capacity) {}
-  void Reset() {
-    for (auto& a : arrival) a = 0;
-    received = 0;
-    duplicates = 0;
-    foreign = 0;
-  }
+  explicit Sink(size_t capacity) : Arrivals(capacity) {}
   bool Start() {
     listener = ListenLoopback(port);
     if (!listener) return false;
@@ -66,20 +59,6 @@ struct Sink {
   void Stop() {
     stop = true;
     if (thread.joinable()) thread.join();
-  }
-  void Note(const std::string& text) {
-    if (text.size() < 2 || text[0] != 'b') {
-      ++foreign;
-      return;
-    }
-    size_t index = strtoul(text.c_str() + 1, nullptr, 10);
-    if (index >= arrival.size()) {
-      ++foreign;
-      return;
-    }
-    uint64_t expected = 0;
-    if (!arrival[index].compare_exchange_strong(expected, BenchNowUs())) ++duplicates;
-    ++received;
   }
   // Answers what one connection sent; false when it closed.
   bool Serve(int fd, std::string& in) {

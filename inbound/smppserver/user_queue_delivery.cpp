@@ -147,32 +147,29 @@ void DeliveryAnswered(SMPPAsyncSubmit* record) {
   static_cast<PendingDelivery*>(record->context)->done = true;
 }
 
-// Sends what waits in the session's outbox and handles what the client has sent; with
-// waitMs, first waits up to that long for the client. The library's own yield would read
-// for the whole time.
-bool YieldFor(const DeliveryLink& link, int waitMs) {
+// Sends what waits in the session's outbox and handles what the client has sent so far.
+bool Yield(const DeliveryLink& link) {
   auto yield = OutsideLibraries.peer.Call<SMPPServerYieldFn>(peer::SMPPServerYield);
   int linkError = 0;
-  if (waitMs > 0) {
-    yield(link.socket, link.tls, link.name.c_str(), 0, &linkError);  // the outbox leaves first
-    if (linkError) return false;
-    bool pending = link.tls && SealCalls.sslDataPending && SealCalls.sslDataPending(link.tls) > 0;
-    struct pollfd pfd = {link.socket, POLLIN, 0};
-    if (!pending && poll(&pfd, 1, waitMs) <= 0) return true;
-  }
   yield(link.socket, link.tls, link.name.c_str(), 0, &linkError);
   return linkError == 0;
 }
 
-// Until the window has room: answers already read free it at once, else the client is
-// waited for.
+// Waits up to ms for the client to send more. Only once what it had sent is handled: the
+// answers already read by a yield free room at once, and nothing more may come.
+void WaitForClient(const DeliveryLink& link, int ms) {
+  if (link.tls && SealCalls.sslDataPending && SealCalls.sslDataPending(link.tls) > 0) return;
+  struct pollfd pfd = {link.socket, POLLIN, 0};
+  poll(&pfd, 1, ms);
+}
+
+// Until the window has room.
 void WaitForRoom(const DeliveryLink& link, DeliveryWindow& window, DeliveryPass& pass) {
-  if (window.pending.size() < window.size) return;
-  if (!YieldFor(link, 0)) pass.linkLost = true;
-  SettleDeliveries(link, window, pass);
   while (window.pending.size() >= window.size && !pass.linkLost && ShutdownRequested.load() == 0) {
-    if (!YieldFor(link, 1000)) pass.linkLost = true;
+    if (!Yield(link)) pass.linkLost = true;
     SettleDeliveries(link, window, pass);
+    if (window.pending.size() < window.size || pass.linkLost) return;
+    WaitForClient(link, 1000);
   }
 }
 
@@ -224,8 +221,9 @@ void DrainDeliveries(const DeliveryLink& link, DeliveryWindow& window, uint32_t 
   DeliveryPass pass;
   uint64_t start = TickMs();
   while (!window.pending.empty() && !pass.linkLost && TickMs() - start < maxWaitMs) {
-    if (!YieldFor(link, 100)) pass.linkLost = true;
+    if (!Yield(link)) pass.linkLost = true;
     SettleDeliveries(link, window, pass);
+    if (!window.pending.empty() && !pass.linkLost) WaitForClient(link, 100);
   }
   if (window.pending.empty()) return;
   // A silent client keeps no thread: what it has not answered stays for a retry.
@@ -251,7 +249,7 @@ DeliveryPass DeliverUserQueue(const DeliveryLink& link, DeliveryWindow& window) 
   QueueWalkClose(walk);
   // Queued deliveries leave with a yield: the session's next wait is on the socket alone.
   if (windowed && !window.pending.empty() && !pass.linkLost) {
-    if (!YieldFor(link, 0)) pass.linkLost = true;
+    if (!Yield(link)) pass.linkLost = true;
     SettleDeliveries(link, window, pass);
   }
   return pass;

@@ -817,9 +817,11 @@ std::string PduBytes(uint32_t commandId, uint32_t sequence, const std::string& b
 
 std::string CString(const std::string& s) { return s + std::string(1, '\0'); }
 
-std::string BindTransmitter(const std::string& user, const std::string& password) {
-  return PduBytes(0x02, 1, CString(user) + CString(password) + CString("") + Bytes({0x34, 0, 0}) + CString(""));
+std::string Bind(uint32_t command, const std::string& user, const std::string& password) {
+  return PduBytes(command, 1, CString(user) + CString(password) + CString("") + Bytes({0x34, 0, 0}) + CString(""));
 }
+
+std::string BindTransmitter(const std::string& user, const std::string& password) { return Bind(0x02, user, password); }
 
 std::string SubmitSm(uint32_t sequence, const std::string& recipient, const std::string& text) {
   std::string body = CString("") + Bytes({0, 0}) + CString("S") + Bytes({1, 1}) + CString(recipient) +
@@ -957,4 +959,67 @@ TEST(SmppServerE2e, PacedWindowAnsweredAsAccepted) {
   // Six submissions 200 ms apart: the answers spread over at least four intervals.
   EXPECT_GE(arrived.back() - arrived[1], 0.7) << "first answer " << arrived[1] << " s, last " << arrived.back() << " s";
   EXPECT_EQ(g.TakeQueued().size(), size_t(kSubmits));
+}
+
+// A receiver that answers each batch of deliver_sm at once, in one write: the answers the
+// session has already read free its window, so the next deliveries leave then, not after a
+// wait for more bytes that will not come. Under strace (a slower gateway) the session often
+// reads a whole batch of answers at its first look. Each file reaches the client once.
+TEST(SmppServerE2e, AnsweredWindowRefilledAtOnce) {
+  if (access("/usr/bin/strace", X_OK) != 0) GTEST_SKIP() << "strace is not installed";
+  SmppGateway g;
+  ASSERT_TRUE(g.Start({"SMPPServerAsyncWindowSize=10"}, "", {"-f", "-o", "/dev/null"})) << g.process->Output();
+  g.AddUser({"add", "rita", "pw", "--smpp", "--receive"});
+  std::string q = g.UserQueue("rita");
+  constexpr size_t kFiles = 1000;
+  for (size_t i = 0; i < kFiles; ++i)
+    WriteFileText(q + "m" + std::to_string(10000 + i) + ".req",
+                  "[SMS-IN]\r\nPhoneNumber=447700900001\r\nSender=447700900002\r\nData=r" + std::to_string(i) + "\r\n");
+  int fd = ConnectRaw(g.smppPort);
+  ASSERT_GE(fd, 0);
+  std::string bind = Bind(0x01, "rita", "pw");
+  ASSERT_EQ(send(fd, bind.data(), bind.size(), MSG_NOSIGNAL), ssize_t(bind.size()));
+  std::vector<ReceivedPdu> bound = ReadPdus(fd, 1, 20000);
+  ASSERT_EQ(bound.size(), 1u);
+  ASSERT_EQ(bound[0].status, 0u);
+  std::multiset<std::string> texts;
+  double longestGap = 0;
+  auto last = std::chrono::steady_clock::now();
+  std::string in;
+  while (texts.size() < kFiles) {
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, 5000) != 1) break;
+    char chunk[65536];
+    ssize_t n = recv(fd, chunk, sizeof chunk, 0);
+    if (n <= 0) break;
+    in.append(chunk, size_t(n));
+    std::string answers;
+    while (in.size() >= 16) {
+      uint32_t length = uint32_t(uint8_t(in[0])) << 24 | uint32_t(uint8_t(in[1])) << 16 | uint32_t(uint8_t(in[2])) << 8 |
+                        uint32_t(uint8_t(in[3]));
+      if (length < 16 || in.size() < length) break;
+      std::string pdu = in.substr(0, length);
+      in.erase(0, length);
+      if (pdu.compare(4, 4, Be32(0x05)) != 0) continue;
+      auto now = std::chrono::steady_clock::now();
+      if (!texts.empty()) longestGap = std::max(longestGap, std::chrono::duration<double>(now - last).count());
+      last = now;
+      size_t at = pdu.find('r', 16);  // no other field of these holds that byte
+      texts.insert(at == std::string::npos ? "" : pdu.substr(at, pdu.find_first_not_of("0123456789", at + 1) - at));
+      answers += PduBytes(0x80000005, uint32_t(uint8_t(pdu[12])) << 24 | uint32_t(uint8_t(pdu[13])) << 16 |
+                                          uint32_t(uint8_t(pdu[14])) << 8 | uint32_t(uint8_t(pdu[15])),
+                          std::string(1, '\0'));
+    }
+    if (!answers.empty()) ASSERT_EQ(send(fd, answers.data(), answers.size(), MSG_NOSIGNAL), ssize_t(answers.size()));
+  }
+  EXPECT_EQ(texts.size(), kFiles);
+  EXPECT_EQ(std::set<std::string>(texts.begin(), texts.end()).size(), kFiles) << "a file was delivered twice";
+  EXPECT_LT(longestGap, 0.8) << "the window stood still with its answers read";
+  EXPECT_TRUE(WaitUntil(10000, [&] { return FilesUnder(q).empty(); })) << FilesUnder(q).size();
+  close(fd);
+  pid_t gateway = FirstChildOf(g.process->pid());
+  ASSERT_GT(gateway, 0);
+  kill(gateway, SIGTERM);
+  int code = -1;
+  ASSERT_TRUE(g.process->WaitExit(30000, code));
 }
