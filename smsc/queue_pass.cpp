@@ -333,20 +333,6 @@ bool PrepareSubmission(QueueWorker& w, const QueueEntry& e, const std::string& m
   return true;
 }
 
-// Pacing: the link stays served while the send interval runs.
-void PaceSubmission(QueueWorker& w, QueueTransport& t) {
-  if (w.settings.sendIntervalMs == 0) return;
-  while (!ShutdownRequested.load()) {
-    uint64_t elapsed = TickMs() - w.lastSubmitTick;
-    if (elapsed >= w.settings.sendIntervalMs) break;
-    // The yield waits on the socket for the rest of the interval (a second at most, for the stop flag).
-    if (t.yield(int(std::min<uint64_t>(w.settings.sendIntervalMs - elapsed, 1000))) != 0 || !t.linkUp()) {
-      w.linkError = true;
-      break;
-    }
-  }
-}
-
 // Keeps the link served through the pause after a throttled submission; false when it was lost.
 bool WaitAfterThrottle(QueueWorker& w, QueueTransport& t) {
   if (w.settings.throttleErrorDelaySeconds == 0) return true;
@@ -384,9 +370,36 @@ SubmitResult SubmitWithThrottleRetries(QueueWorker& w, QueueTransport& t, Prepar
   return result;
 }
 
+// A segment sent on a window of one has its answer awaited at once: the next segment
+// follows only an accepted one.
+FileOutcome SettleSegment(QueueTransport& t, FileOutcome outcome, const std::string& fileName) {
+  SegmentName segment;
+  if (outcome != FileOutcome::Queued || !t.settle || !ParseSegmentName(fileName, segment)) return outcome;
+  return t.settle();
+}
+
 }  // namespace
 
 void SetFailureReceiptHook(FailureReceiptHook hook) { g_receiptHook = hook; }
+
+void PaceSubmission(QueueWorker& w, QueueTransport& t) {
+  if (w.settings.sendIntervalMs == 0) return;
+  while (!ShutdownRequested.load()) {
+    uint64_t elapsed = TickMs() - w.lastSubmitTick;
+    if (elapsed >= w.settings.sendIntervalMs) break;
+    // The yield waits on the socket for the rest of the interval (a second at most, for the stop flag).
+    if (t.yield(int(std::min<uint64_t>(w.settings.sendIntervalMs - elapsed, 1000))) != 0 || !t.linkUp()) {
+      w.linkError = true;
+      break;
+    }
+  }
+}
+
+void ReturnSubmission(QueueWorker& w, PreparedSubmission& p) {
+  ReleaseClaim(p.claim);
+  for (auto& o : p.others) ReleaseClaim(o.claim);
+  ReleaseLongMessageLock(p.longLock, w.connection, false);
+}
 
 std::string NormaliseRecipient(std::string_view recipient, bool allowAlpha) {
   if (allowAlpha) return std::string(recipient);
@@ -548,7 +561,7 @@ void RunQueuePass(QueueWorker& w, QueueTransport& t) {
     while (cursor.next < cursor.names.size()) {
       std::string file = cursor.names[cursor.next++];
       uint32_t before = w.sentInDirectory;
-      FileOutcome outcome = HandleQueueFile(w, t, dir, file);
+      FileOutcome outcome = SettleSegment(t, HandleQueueFile(w, t, dir, file), file);
       if (outcome != FileOutcome::PassedOver) ++w.handledInPass;
       // The rest of a long message follows at once on this connection.
       SegmentName segment;
@@ -560,7 +573,7 @@ void RunQueuePass(QueueWorker& w, QueueTransport& t) {
         WriteDebugLog("CheckAdditionalLongMessageSegments", next);
         if (Settings.Debug) printf("Debug:  segCount=%u, segNum=%u\r\n", segment.total, segment.number + 1);
         current = next;
-        outcome = HandleQueueFile(w, t, dir, current);
+        outcome = SettleSegment(t, HandleQueueFile(w, t, dir, current), current);
       }
       ProbeLink(w, t, false);
       ServeWhileNotSending(w, t);

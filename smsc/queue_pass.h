@@ -112,6 +112,8 @@ enum class LinkCheck {
   IdleYield,         // the yield of a long stretch without sending reported it lost
 };
 
+enum class FileOutcome { PassedOver, Sent, Retry, Failed, Deleted, Local, Queued };
+
 // The link of one connection as the pass uses it.
 struct QueueTransport {
   // Unset, with submitAsync unset too: the worker only delivers to local users.
@@ -132,6 +134,9 @@ struct QueueTransport {
   std::function<void(LinkCheck)> linkNote;
   // Called when a pass is over (after its closing yield); unset: nothing.
   std::function<void()> passEnd;
+  // A window of one: completes the outstanding submission now and gives its outcome, so that
+  // the next segment of a long message follows an accepted one at once. Unset: none.
+  std::function<FileOutcome()> settle;
   // The descriptor the link's traffic arrives on, for the worker's idle wait (readable:
   // yield(0) serves it); unset or -1: none.
   std::function<int()> waitFd;
@@ -170,8 +175,6 @@ struct QueueWorker {
   std::function<void()> changeCheck;
 };
 
-enum class FileOutcome { PassedOver, Sent, Retry, Failed, Deleted, Local, Queued };
-
 void RunQueuePass(QueueWorker& worker, QueueTransport& transport);
 // Enquire-link when the link is in doubt (unless keepAliveOnly) or the keep-alive interval
 // has passed.
@@ -179,6 +182,12 @@ void ProbeLink(QueueWorker& w, QueueTransport& t, bool keepAliveOnly);
 // Records the outcome of a submission (sent, retry, permanent failure), releases the
 // long-message lock and the files.
 FileOutcome FinishSubmission(QueueWorker& worker, PreparedSubmission& p, const SubmitResult& result);
+// Gives back a prepared file that was never sent: the claims and the long-message lock are
+// released, the file stays as it was (no retry counted).
+void ReturnSubmission(QueueWorker& worker, PreparedSubmission& p);
+// SMSCSendLimit: waits until the interval since the last submit has passed, the link served
+// meanwhile (a link lost there sets linkError).
+void PaceSubmission(QueueWorker& worker, QueueTransport& transport);
 FileOutcome HandleQueueFile(QueueWorker& worker, QueueTransport& transport, const std::string& directoryName,
                             const std::string& fileName);
 
