@@ -96,7 +96,7 @@ TEST(UcpCimdWindow, EachFileGoesOnceAndInQueueOrder) {
     // other at once), then the rest.
     std::vector<std::string> names;
     for (int i = 1; i <= 12; ++i) names.push_back("000000" + std::string(i < 10 ? "0" : "") + std::to_string(i) + ".req");
-    for (int i = 1; i <= 3; ++i) names.push_back("SAR-0000AA01-3-" + std::to_string(i) + ".req");
+    for (int i = 1; i <= 3; ++i) names.push_back("SAR-4917-A1-3-" + std::to_string(i) + ".req");
     names.push_back("Z0000001.req");
     names.push_back("Z0000002.req");
     for (size_t i = 0; i < names.size(); ++i) {
