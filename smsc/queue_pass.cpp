@@ -121,7 +121,7 @@ namespace {
 
 void Sent(QueueWorker& w, ClaimedFile& claim, const SmsMessageRecord& m, const std::string& directoryName,
           const std::string& fileName, const std::string& messageId, const std::string& smscMessageId,
-          SmscIdRecord idRecord) {
+          SmscIdRecord idRecord, UniqueFd* lastReference = nullptr) {
   CounterAdd(kSmsSent, 1);
   ConnectionCounterAdd(w.connection, 1);
   ++FiguresOf(w.connection).sent;
@@ -136,7 +136,11 @@ void Sent(QueueWorker& w, ClaimedFile& claim, const SmsMessageRecord& m, const s
     SMSCMessageIdAdd(w.connection.c_str(), smscMessageId.c_str(), messageId.c_str(), m.SubmitUser.c_str(),
                      m.Sender.c_str(), m.PhoneNumber.c_str());
   }
-  DeleteClaimedFile(claim);
+  if (lastReference) {
+    DeleteClaimedFile(claim, *lastReference);
+  } else {
+    DeleteClaimedFile(claim);
+  }
   MessageRoutesRemove(RelativePath(directoryName, fileName));
   ++w.sentInPass;
   ++w.sentInDirectory;
@@ -495,7 +499,8 @@ FileOutcome HandleQueueFile(QueueWorker& w, QueueTransport& t, const std::string
 
 FileOutcome FinishSubmission(QueueWorker& w, PreparedSubmission& p, const SubmitResult& result) {
   if (result.outcome == SubmitOutcome::Done) {
-    Sent(w, p.claim, p.m, p.directoryName, p.fileName, p.messageId, result.smscMessageId, result.idRecord);
+    Sent(w, p.claim, p.m, p.directoryName, p.fileName, p.messageId, result.smscMessageId, result.idRecord,
+         p.keepLastReference ? &p.lastReference : nullptr);
     for (auto& o : p.others) {
       Sent(w, o.claim, o.m, p.directoryName, o.fileName, MessageIdFromPath(o.fileName), result.smscMessageId,
            result.idRecord);

@@ -101,6 +101,10 @@ struct PreparedSubmission {
   LongMessageLock longLock;
   std::vector<OtherSegment> others;
   OutcomeRules rules;
+  // Set by the driver: a sent file's last descriptor stays here once its name is gone, and
+  // its blocks are freed when p goes (after the driver's next send).
+  bool keepLastReference = false;
+  UniqueFd lastReference;
 };
 
 // Where a link check of the pass found the link in doubt or lost.

@@ -72,6 +72,9 @@ struct DriverState {
   LinkExports exports;
   // Sent and awaiting its answer (a window of one): the next file is prepared meanwhile.
   std::optional<PreparedSubmission> outstanding;
+  // The one decided last, kept until the next submit has left: closing a deleted file frees
+  // its blocks (on a file system with online discard, a synchronous discard).
+  std::optional<PreparedSubmission> decided;
   FileOutcome lastOutcome = FileOutcome::PassedOver;  // of the last submission recorded
   // Declared last: it ends (its threads with it) before the rest goes.
   std::optional<InboundListener> listener;
@@ -200,10 +203,16 @@ void Record(DriverState& d, QueueWorker& w, PreparedSubmission& p, const SubmitR
 // (false at the session's end).
 void Complete(DriverState& d, QueueWorker& w, QueueTransport* probe) {
   if (!d.outstanding) return;
-  PreparedSubmission p = std::move(*d.outstanding);
+  d.decided = std::move(d.outstanding);
   d.outstanding.reset();
-  Record(d, w, p, ResultOf(d, d.calls->wait(d.exports, d.sock.get(), d.name.c_str())));
+  Record(d, w, *d.decided, ResultOf(d, d.calls->wait(d.exports, d.sock.get(), d.name.c_str())));
   if (probe && w.linkError) ProbeLink(w, *probe, false);
+}
+
+// Completes the outstanding one and lets its file go at once.
+void CompleteNow(DriverState& d, QueueWorker& w, QueueTransport* probe) {
+  Complete(d, w, probe);
+  d.decided.reset();
 }
 
 // The window of one: the file prepared while the previous answer was awaited goes once that
@@ -212,6 +221,7 @@ void SubmitAsync(DriverState& d, QueueWorker& w, QueueTransport& t, PreparedSubm
   Complete(d, w, &t);
   if (!w.linkError) PaceSubmission(w, t);
   if (w.linkError || ShutdownRequested.load()) {
+    d.decided.reset();
     ReturnSubmission(w, p);
     d.lastOutcome = FileOutcome::PassedOver;
     return;
@@ -222,10 +232,12 @@ void SubmitAsync(DriverState& d, QueueWorker& w, QueueTransport& t, PreparedSubm
                              p.toSend.Pid, p.toSend.Dcs, p.toSend.UDH.c_str(), lm.data.c_str(),
                              int(p.toSend.MessageFlags), p.toSend.Binary ? 1 : 0, lm.extra.c_str());
   w.lastSubmitTick = TickMs();
+  d.decided.reset();
   if (status != 0) {
     Record(d, w, p, ResultOf(d, status));
     return;
   }
+  p.keepLastReference = true;
   d.outstanding = std::move(p);
 }
 
@@ -245,9 +257,9 @@ void Open(const State& d, QueueWorker& w, QueueTransport& t) {
       return d->outstanding && d->outstanding->fileName == fileName && d->outstanding->directoryName == directoryName;
     };
     // The worker's idle wait follows a pass: nothing stays outstanding through it.
-    t.passEnd = [d, worker, transport] { Complete(*d, *worker, transport); };
+    t.passEnd = [d, worker, transport] { CompleteNow(*d, *worker, transport); };
     t.settle = [d, worker, transport] {
-      Complete(*d, *worker, transport);
+      CompleteNow(*d, *worker, transport);
       return d->lastOutcome;
     };
   }
@@ -270,7 +282,7 @@ bool CheckReloadCimdSet(DriverState& d) { return Reload(d); }
 
 void Close(DriverState& d, QueueWorker& w) {
   // The session's end decides the outstanding file too: answered, or kept for a retry.
-  Complete(d, w, nullptr);
+  CompleteNow(d, w, nullptr);
   if (!d.sock) return;
   // No logout in these protocols: the library lets the session go, then the socket closes.
   d.calls->endSession(d.sock.get());
