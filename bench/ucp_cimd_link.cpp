@@ -13,6 +13,8 @@
 // Debian's kannel, file store; EMI with window 1, CIMD2) queued through sendsms first.
 // "idle": the gateway's CPU over 30 s of an idle UCP link with a connection held on its
 // inbound port.
+// QAR_BENCH_GATEWAY=path: another build of qargate (its libraries beside it), run right after
+// this one for each run of a centre, to compare two builds in the same conditions.
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
@@ -122,7 +124,7 @@ struct OkLines {
 
 constexpr useconds_t kPollUs = 20000;
 
-RunResult RunOnce(const Centre& c, size_t messages) {
+RunResult RunOnce(const Centre& c, size_t messages, const std::string& program) {
   RunResult r;
   char templ[] = "/tmp/ucp_cimd_link.XXXXXX";
   if (!mkdtemp(templ)) return r;
@@ -141,7 +143,7 @@ RunResult RunOnce(const Centre& c, size_t messages) {
                                      std::to_string(1000000 + i) + "\r\n");
   }
   BenchProcess gateway, centre;
-  if (!gateway.Start({ProgramDir() + "qargate"}, {"QARSMS_HOME=" + home})) return r;
+  if (!gateway.Start({program}, {"QARSMS_HOME=" + home})) return r;
   // The centre is down: the gateway has tried and failed before it comes.
   std::string errorFile = home + "PRIVATE/" + std::string(c.kind) + " - 127.0.0.1-" + std::to_string(port) + ".ERR";
   for (int i = 0; i < 300 && !fs::exists(errorFile); ++i) usleep(100000);
@@ -354,11 +356,14 @@ int main(int argc, char** argv) {
     if (("," + wanted + ",").find("," + c.name + ",") != std::string::npos) centres.push_back(c);
   }
   bool kannel = ("," + wanted + ",").find(",kannel,") != std::string::npos;
-  std::vector<std::vector<RunResult>> results(centres.size()), kannelResults(centres.size());
+  std::vector<std::vector<RunResult>> results(centres.size()), kannelResults(centres.size()),
+      otherResults(centres.size());
+  const char* otherEnv = getenv("QAR_BENCH_GATEWAY");
+  std::string other = otherEnv ? otherEnv : "";
   // Alternating, so that a change in the machine's load touches every centre alike.
   for (int run = 0; run < runs; ++run) {
     for (size_t i = 0; i < centres.size(); ++i) {
-      RunResult r = RunOnce(centres[i], messages);
+      RunResult r = RunOnce(centres[i], messages, ProgramDir() + "qargate");
       printf("%-4s run %d: %zu sent in %.2f s: %.0f messages/s; gateway CPU %.0f ms per 1,000, centre %.0f ms per "
              "1,000%s%s\n",
              centres[i].name.c_str(), run + 1, r.sent, r.seconds, r.Rate(),
@@ -366,6 +371,14 @@ int main(int argc, char** argv) {
              r.ok ? "" : "  NOT ALL SENT ONCE:", r.note.c_str());
       fflush(stdout);
       results[i].push_back(r);
+      if (!other.empty()) {
+        RunResult o = RunOnce(centres[i], messages, other);
+        printf("%-4s run %d, other build: %zu sent in %.2f s: %.0f messages/s; gateway CPU %.0f ms per 1,000%s%s\n",
+               centres[i].name.c_str(), run + 1, o.sent, o.seconds, o.Rate(), o.PerThousand(o.gatewayCpu),
+               o.ok ? "" : "  NOT ALL SENT ONCE:", o.note.c_str());
+        fflush(stdout);
+        otherResults[i].push_back(o);
+      }
       if (!kannel) continue;
       RunResult k = RunKannel(centres[i], messages);
       printf("%-4s run %d, Kannel: %zu sent in %.2f s: %.0f messages/s; bearerbox CPU %.0f ms per 1,000%s%s\n",
@@ -384,6 +397,13 @@ int main(int argc, char** argv) {
     printf("%s %s median of %zu: %.0f messages/s, gateway CPU %.0f ms per 1,000 messages\n", centres[i].kind,
            centres[i].name.c_str(), rs.size(), m.Rate(),
            m.PerThousand(m.gatewayCpu));
+    std::vector<RunResult>& os = otherResults[i];
+    if (!os.empty()) {
+      std::sort(os.begin(), os.end(), [](const RunResult& a, const RunResult& b) { return a.Rate() < b.Rate(); });
+      const RunResult& o = os[os.size() / 2];
+      printf("%s %s median of %zu, other build: %.0f messages/s, gateway CPU %.0f ms per 1,000 messages\n",
+             centres[i].kind, centres[i].name.c_str(), os.size(), o.Rate(), o.PerThousand(o.gatewayCpu));
+    }
     std::vector<RunResult>& ks = kannelResults[i];
     if (ks.empty()) continue;
     std::sort(ks.begin(), ks.end(), [](const RunResult& a, const RunResult& b) {

@@ -121,7 +121,7 @@ namespace {
 
 void Sent(QueueWorker& w, ClaimedFile& claim, const SmsMessageRecord& m, const std::string& directoryName,
           const std::string& fileName, const std::string& messageId, const std::string& smscMessageId,
-          SmscIdRecord idRecord) {
+          SmscIdRecord idRecord, UniqueFd* lastReference = nullptr) {
   CounterAdd(kSmsSent, 1);
   ConnectionCounterAdd(w.connection, 1);
   ++FiguresOf(w.connection).sent;
@@ -136,7 +136,11 @@ void Sent(QueueWorker& w, ClaimedFile& claim, const SmsMessageRecord& m, const s
     SMSCMessageIdAdd(w.connection.c_str(), smscMessageId.c_str(), messageId.c_str(), m.SubmitUser.c_str(),
                      m.Sender.c_str(), m.PhoneNumber.c_str());
   }
-  DeleteClaimedFile(claim);
+  if (lastReference) {
+    DeleteClaimedFile(claim, *lastReference);
+  } else {
+    DeleteClaimedFile(claim);
+  }
   MessageRoutesRemove(RelativePath(directoryName, fileName));
   ++w.sentInPass;
   ++w.sentInDirectory;
@@ -333,20 +337,6 @@ bool PrepareSubmission(QueueWorker& w, const QueueEntry& e, const std::string& m
   return true;
 }
 
-// Pacing: the link stays served while the send interval runs.
-void PaceSubmission(QueueWorker& w, QueueTransport& t) {
-  if (w.settings.sendIntervalMs == 0) return;
-  while (!ShutdownRequested.load()) {
-    uint64_t elapsed = TickMs() - w.lastSubmitTick;
-    if (elapsed >= w.settings.sendIntervalMs) break;
-    // The yield waits on the socket for the rest of the interval (a second at most, for the stop flag).
-    if (t.yield(int(std::min<uint64_t>(w.settings.sendIntervalMs - elapsed, 1000))) != 0 || !t.linkUp()) {
-      w.linkError = true;
-      break;
-    }
-  }
-}
-
 // Keeps the link served through the pause after a throttled submission; false when it was lost.
 bool WaitAfterThrottle(QueueWorker& w, QueueTransport& t) {
   if (w.settings.throttleErrorDelaySeconds == 0) return true;
@@ -384,9 +374,36 @@ SubmitResult SubmitWithThrottleRetries(QueueWorker& w, QueueTransport& t, Prepar
   return result;
 }
 
+// A segment sent on a window of one has its answer awaited at once: the next segment
+// follows only an accepted one.
+FileOutcome SettleSegment(QueueTransport& t, FileOutcome outcome, const std::string& fileName) {
+  SegmentName segment;
+  if (outcome != FileOutcome::Queued || !t.settle || !ParseSegmentName(fileName, segment)) return outcome;
+  return t.settle();
+}
+
 }  // namespace
 
 void SetFailureReceiptHook(FailureReceiptHook hook) { g_receiptHook = hook; }
+
+void PaceSubmission(QueueWorker& w, QueueTransport& t) {
+  if (w.settings.sendIntervalMs == 0) return;
+  while (!ShutdownRequested.load()) {
+    uint64_t elapsed = TickMs() - w.lastSubmitTick;
+    if (elapsed >= w.settings.sendIntervalMs) break;
+    // The yield waits on the socket for the rest of the interval (a second at most, for the stop flag).
+    if (t.yield(int(std::min<uint64_t>(w.settings.sendIntervalMs - elapsed, 1000))) != 0 || !t.linkUp()) {
+      w.linkError = true;
+      break;
+    }
+  }
+}
+
+void ReturnSubmission(QueueWorker& w, PreparedSubmission& p) {
+  ReleaseClaim(p.claim);
+  for (auto& o : p.others) ReleaseClaim(o.claim);
+  ReleaseLongMessageLock(p.longLock, w.connection, false);
+}
 
 std::string NormaliseRecipient(std::string_view recipient, bool allowAlpha) {
   if (allowAlpha) return std::string(recipient);
@@ -482,7 +499,8 @@ FileOutcome HandleQueueFile(QueueWorker& w, QueueTransport& t, const std::string
 
 FileOutcome FinishSubmission(QueueWorker& w, PreparedSubmission& p, const SubmitResult& result) {
   if (result.outcome == SubmitOutcome::Done) {
-    Sent(w, p.claim, p.m, p.directoryName, p.fileName, p.messageId, result.smscMessageId, result.idRecord);
+    Sent(w, p.claim, p.m, p.directoryName, p.fileName, p.messageId, result.smscMessageId, result.idRecord,
+         p.keepLastReference ? &p.lastReference : nullptr);
     for (auto& o : p.others) {
       Sent(w, o.claim, o.m, p.directoryName, o.fileName, MessageIdFromPath(o.fileName), result.smscMessageId,
            result.idRecord);
@@ -548,7 +566,7 @@ void RunQueuePass(QueueWorker& w, QueueTransport& t) {
     while (cursor.next < cursor.names.size()) {
       std::string file = cursor.names[cursor.next++];
       uint32_t before = w.sentInDirectory;
-      FileOutcome outcome = HandleQueueFile(w, t, dir, file);
+      FileOutcome outcome = SettleSegment(t, HandleQueueFile(w, t, dir, file), file);
       if (outcome != FileOutcome::PassedOver) ++w.handledInPass;
       // The rest of a long message follows at once on this connection.
       SegmentName segment;
@@ -560,7 +578,7 @@ void RunQueuePass(QueueWorker& w, QueueTransport& t) {
         WriteDebugLog("CheckAdditionalLongMessageSegments", next);
         if (Settings.Debug) printf("Debug:  segCount=%u, segNum=%u\r\n", segment.total, segment.number + 1);
         current = next;
-        outcome = HandleQueueFile(w, t, dir, current);
+        outcome = SettleSegment(t, HandleQueueFile(w, t, dir, current), current);
       }
       ProbeLink(w, t, false);
       ServeWhileNotSending(w, t);

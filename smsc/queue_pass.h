@@ -101,6 +101,10 @@ struct PreparedSubmission {
   LongMessageLock longLock;
   std::vector<OtherSegment> others;
   OutcomeRules rules;
+  // Set by the driver: a sent file's last descriptor stays here once its name is gone, and
+  // its blocks are freed when p goes (after the driver's next send).
+  bool keepLastReference = false;
+  UniqueFd lastReference;
 };
 
 // Where a link check of the pass found the link in doubt or lost.
@@ -111,6 +115,8 @@ enum class LinkCheck {
   PassEndYield,      // the yield at the end of the pass reported the link lost
   IdleYield,         // the yield of a long stretch without sending reported it lost
 };
+
+enum class FileOutcome { PassedOver, Sent, Retry, Failed, Deleted, Local, Queued };
 
 // The link of one connection as the pass uses it.
 struct QueueTransport {
@@ -132,6 +138,9 @@ struct QueueTransport {
   std::function<void(LinkCheck)> linkNote;
   // Called when a pass is over (after its closing yield); unset: nothing.
   std::function<void()> passEnd;
+  // A window of one: completes the outstanding submission now and gives its outcome, so that
+  // the next segment of a long message follows an accepted one at once. Unset: none.
+  std::function<FileOutcome()> settle;
   // The descriptor the link's traffic arrives on, for the worker's idle wait (readable:
   // yield(0) serves it); unset or -1: none.
   std::function<int()> waitFd;
@@ -170,8 +179,6 @@ struct QueueWorker {
   std::function<void()> changeCheck;
 };
 
-enum class FileOutcome { PassedOver, Sent, Retry, Failed, Deleted, Local, Queued };
-
 void RunQueuePass(QueueWorker& worker, QueueTransport& transport);
 // Enquire-link when the link is in doubt (unless keepAliveOnly) or the keep-alive interval
 // has passed.
@@ -179,6 +186,12 @@ void ProbeLink(QueueWorker& w, QueueTransport& t, bool keepAliveOnly);
 // Records the outcome of a submission (sent, retry, permanent failure), releases the
 // long-message lock and the files.
 FileOutcome FinishSubmission(QueueWorker& worker, PreparedSubmission& p, const SubmitResult& result);
+// Gives back a prepared file that was never sent: the claims and the long-message lock are
+// released, the file stays as it was (no retry counted).
+void ReturnSubmission(QueueWorker& worker, PreparedSubmission& p);
+// SMSCSendLimit: waits until the interval since the last submit has passed, the link served
+// meanwhile (a link lost there sets linkError).
+void PaceSubmission(QueueWorker& worker, QueueTransport& transport);
 FileOutcome HandleQueueFile(QueueWorker& worker, QueueTransport& transport, const std::string& directoryName,
                             const std::string& fileName);
 

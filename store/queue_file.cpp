@@ -395,7 +395,9 @@ bool RewriteClaimedFile(ClaimedFile& file, std::string_view content) {
   return true;
 }
 
-bool DeleteClaimedFile(ClaimedFile& file) {
+namespace {
+
+bool DeleteClaimed(ClaimedFile& file, UniqueFd* lastReference) {
   if (!file.valid()) return false;
   // The claim gave us the inode; while we hold it nobody else deletes or rewrites the file,
   // so one look at the path tells whether it still names ours.
@@ -406,12 +408,22 @@ bool DeleteClaimedFile(ClaimedFile& file) {
     spare.clear();
     ok = unlink(file.path.c_str()) == 0;
   }
+  // Nobody can claim the name any more: the lock no longer matters, only the blocks.
+  if (ok && spare.empty() && lastReference) {
+    *lastReference = std::move(file.fd);
+  }
   file.fd.reset();
   // Offered for reuse only once our lock on it is gone, so that the new file it becomes can
   // be claimed at once.
   if (ok && !spare.empty()) ReturnSpare(spare);
   return ok;
 }
+
+}  // namespace
+
+bool DeleteClaimedFile(ClaimedFile& file) { return DeleteClaimed(file, nullptr); }
+
+bool DeleteClaimedFile(ClaimedFile& file, UniqueFd& lastReference) { return DeleteClaimed(file, &lastReference); }
 
 void ReleaseClaim(ClaimedFile& file) { file.fd.reset(); }
 

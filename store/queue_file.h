@@ -63,6 +63,10 @@ bool ReadClaimedFile(const ClaimedFile& file, std::string& out, size_t maxBytes)
 bool RewriteClaimedFile(ClaimedFile& file, std::string_view content);
 // Deletes the file, then releases the claim.
 bool DeleteClaimedFile(ClaimedFile& file);
+// The same, except that a file whose name was removed for good (not kept as a spare) keeps
+// its descriptor in lastReference instead of closing it: closing the last reference frees
+// the file's blocks, which a caller may leave until its time-critical step is done.
+bool DeleteClaimedFile(ClaimedFile& file, UniqueFd& lastReference);
 // Leaves the file in place, before the claim goes out of scope.
 void ReleaseClaim(ClaimedFile& file);
 

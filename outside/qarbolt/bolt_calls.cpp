@@ -66,31 +66,61 @@ QARBOLT_EXPORT int CIMDBind(const char* name, int sock, const char* user, const 
   return StatusOf(bolt::Transact(*s, login, answer, ResponseTimeout()), answer);
 }
 
+namespace {
+
+// The submit sent (s locked): 0, or its status (nothing outstanding then).
+int SendSubmit(Session& s, const char* sender, const char* recipient, int pid, int dcs, const char* udhHex,
+               const char* data, int flags, int binary) REQUIRES(s.callLock) {
+  s.lastMessageId.clear();
+  cimd::OutboundMessage m = MessageFromCall(sender, recipient, pid, dcs, udhHex, data, flags, binary);
+  cimd::Packet submit;
+  std::string why;
+  if (!cimd::BuildSubmit(m, submit, why)) {
+    bolt::Trace(s, "message not sent: " + why);
+    return CIMD_ERROR_PROTOCOL;
+  }
+  s.outstandingRecipient = m.recipient;
+  return bolt::SendOutstanding(s, submit, ResponseTimeout());
+}
+
+int AwaitSubmit(Session& s) REQUIRES(s.callLock) {
+  cimd::Packet answer;
+  int status = StatusOf(bolt::AwaitOutstanding(s, answer), answer);
+  if (status == 0) {
+    const std::string* destination = answer.Find(cimd::kDestination);
+    const std::string* timestamp = answer.Find(cimd::kTimestamp);
+    if (timestamp) {
+      s.lastMessageId = cimd::MessageIdOf(destination ? *destination : s.outstandingRecipient, *timestamp);
+    } else {
+      bolt::Trace(s, "accepted without a time stamp: no message id");
+    }
+  }
+  return status;
+}
+
+}  // namespace
+
 QARBOLT_EXPORT int CIMDSubmitMessage(const char* name, int sock, const char* sender, const char* unused,
                                      const char* recipient, int pid, int dcs, const char* udhHex, const char* data,
                                      int flags, int binary) {
   auto s = bolt::SessionFor(sock, name, false);
   MutexLock lock(s->callLock);
-  s->lastMessageId.clear();
-  cimd::OutboundMessage m = MessageFromCall(sender, recipient, pid, dcs, udhHex, data, flags, binary);
-  cimd::Packet submit;
-  std::string why;
-  if (!cimd::BuildSubmit(m, submit, why)) {
-    bolt::Trace(*s, "message not sent: " + why);
-    return CIMD_ERROR_PROTOCOL;
-  }
-  cimd::Packet answer;
-  int status = StatusOf(bolt::Transact(*s, submit, answer, ResponseTimeout()), answer);
-  if (status == 0) {
-    const std::string* destination = answer.Find(cimd::kDestination);
-    const std::string* timestamp = answer.Find(cimd::kTimestamp);
-    if (timestamp) {
-      s->lastMessageId = cimd::MessageIdOf(destination ? *destination : m.recipient, *timestamp);
-    } else {
-      bolt::Trace(*s, "accepted without a time stamp: no message id");
-    }
-  }
-  return status;
+  int status = SendSubmit(*s, sender, recipient, pid, dcs, udhHex, data, flags, binary);
+  return status != 0 ? status : AwaitSubmit(*s);
+}
+
+QARBOLT_EXPORT int CIMDSendMessage(const char* name, int sock, const char* sender, const char* unused,
+                                   const char* recipient, int pid, int dcs, const char* udhHex, const char* data,
+                                   int flags, int binary) {
+  auto s = bolt::SessionFor(sock, name, false);
+  MutexLock lock(s->callLock);
+  return SendSubmit(*s, sender, recipient, pid, dcs, udhHex, data, flags, binary);
+}
+
+QARBOLT_EXPORT int CIMDWaitMessageResult(const char* name, int sock) {
+  auto s = bolt::SessionFor(sock, name, false);
+  MutexLock lock(s->callLock);
+  return AwaitSubmit(*s);
 }
 
 QARBOLT_EXPORT int CIMDLastMessageId(const char* name, int sock, char* messageId, int messageIdSize) {

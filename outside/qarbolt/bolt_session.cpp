@@ -137,6 +137,21 @@ int HandleReceived(Session& s, const std::string& bytes, const cimd::ParseResult
     return 0;
   }
   if (packet.op >= cimd::kAnswerOffset) {
+    Session::Outstanding& o = s.outstanding;
+    if (o.active && !o.answered && packet.number == o.number) {
+      if (packet.op == o.op + cimd::kAnswerOffset || packet.op == cimd::kGeneralErrorAnswer) {
+        o.answered = true;
+        o.result = 0;
+        o.answer = packet;
+        return 0;
+      }
+      if (packet.op == cimd::kNack) {
+        Trace(s, "centre refused the packet (NACK)");
+        o.answered = true;
+        o.result = CIMD_ERROR_PROTOCOL;
+        return 0;
+      }
+    }
     Trace(s, "answer not awaited ignored");
     return 0;
   }
@@ -175,12 +190,21 @@ int SendPacket(Session& s, const Packet& packet) {
   return 0;
 }
 
-int Transact(Session& s, Packet request, Packet& answer, int timeoutMs) {
+namespace {
+
+// Sends under the next packet number (never the outstanding one's).
+int SendRequest(Session& s, Packet& request) REQUIRES(s.callLock) {
   s.junk = 0;
   request.number = s.nextNumber;
   s.nextNumber = s.nextNumber >= 255 ? 1 : s.nextNumber + 2;
-  if (int r = SendPacket(s, request); r != 0) return r;
-  auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  if (s.outstanding.active && request.number == s.outstanding.number) {
+    request.number = s.nextNumber;
+    s.nextNumber = s.nextNumber >= 255 ? 1 : s.nextNumber + 2;
+  }
+  return SendPacket(s, request);
+}
+
+int AwaitAnswer(Session& s, int number, int op, Clock::time_point deadline, Packet& answer) REQUIRES(s.callLock) {
   for (int handled = 0;; ++handled) {
     // A centre that keeps sending other packets must not hold the wait open: past the
     // deadline only what is already here is looked at.
@@ -197,8 +221,8 @@ int Transact(Session& s, Packet request, Packet& answer, int timeoutMs) {
     }
     Packet packet;
     cimd::ParseResult parsed = cimd::ParsePacket(bytes, packet);
-    if (parsed.ok && packet.number == request.number) {
-      if (packet.op == request.op + cimd::kAnswerOffset || packet.op == cimd::kGeneralErrorAnswer) {
+    if (parsed.ok && packet.number == number) {
+      if (packet.op == op + cimd::kAnswerOffset || packet.op == cimd::kGeneralErrorAnswer) {
         answer = std::move(packet);
         return 0;
       }
@@ -209,6 +233,39 @@ int Transact(Session& s, Packet request, Packet& answer, int timeoutMs) {
     }
     if (int h = HandleReceived(s, bytes, parsed, packet); h < 0) return h;
   }
+}
+
+}  // namespace
+
+int Transact(Session& s, Packet request, Packet& answer, int timeoutMs) {
+  if (int r = SendRequest(s, request); r != 0) return r;
+  return AwaitAnswer(s, request.number, request.op, Clock::now() + std::chrono::milliseconds(timeoutMs), answer);
+}
+
+int SendOutstanding(Session& s, Packet request, int timeoutMs) {
+  if (s.outstanding.active) {
+    Trace(s, "operation not sent: one is still awaiting its answer");
+    return CIMD_ERROR_PROTOCOL;
+  }
+  if (int r = SendRequest(s, request); r != 0) return r;
+  s.outstanding = Session::Outstanding();
+  s.outstanding.active = true;
+  s.outstanding.number = request.number;
+  s.outstanding.op = request.op;
+  s.outstanding.deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  return 0;
+}
+
+int AwaitOutstanding(Session& s, Packet& answer) {
+  Session::Outstanding o = std::move(s.outstanding);
+  s.outstanding = Session::Outstanding();
+  if (!o.active) return CIMD_ERROR_PROTOCOL;
+  if (o.answered) {
+    if (o.result == 0) answer = std::move(o.answer);
+    return o.result;
+  }
+  s.junk = 0;
+  return AwaitAnswer(s, o.number, o.op, o.deadline, answer);
 }
 
 int Serve(Session& s, int waitMs) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -22,6 +23,17 @@ struct Session {
   std::string inbound GUARDED_BY(callLock);  // bytes read but not yet framed
   size_t junk GUARDED_BY(callLock) = 0;      // bytes outside packets during the current call
   std::string lastMessageId GUARDED_BY(callLock);
+  // A request sent and not yet waited for (a window of one): its answer, when it comes
+  // during another call, is kept here for the wait.
+  struct Outstanding {
+    bool active = false;
+    int number = 0, op = 0;
+    std::chrono::steady_clock::time_point deadline;
+    bool answered = false;
+    int result = 0;  // as Transact's, with answer when 0
+    cimd::Packet answer;
+  } outstanding GUARDED_BY(callLock);
+  std::string outstandingRecipient GUARDED_BY(callLock);  // its id when the answer has none
 };
 
 struct Settings {
@@ -48,6 +60,12 @@ int SendPacket(Session& s, const cimd::Packet& packet) REQUIRES(s.callLock);
 // the centre sends meanwhile. 0 and the answer (its error code, if any, is for the caller
 // to read), or a library error.
 int Transact(Session& s, cimd::Packet request, cimd::Packet& answer, int timeoutMs) REQUIRES(s.callLock);
+// Sends an operation whose answer is waited for later with AwaitOutstanding: 0 or
+// CIMD_ERROR_LINK (nothing outstanding then). One at a time: CIMD_ERROR_PROTOCOL while one is.
+int SendOutstanding(Session& s, cimd::Packet request, int timeoutMs) REQUIRES(s.callLock);
+// The answer to the outstanding operation, as Transact gives it; it is no longer
+// outstanding afterwards. Its time counts from the send. CIMD_ERROR_PROTOCOL when none is.
+int AwaitOutstanding(Session& s, cimd::Packet& answer) REQUIRES(s.callLock);
 // Serves received packets for up to waitMs: 0, or a library error (link lost, stream
 // beyond repair).
 int Serve(Session& s, int waitMs) REQUIRES(s.callLock);

@@ -56,6 +56,17 @@ typedef int (*CIMDBindFn)(const char* name, int sock, const char* user, const ch
 typedef int (*CIMDSubmitMessageFn)(const char* name, int sock, const char* sender, const char* unused,
                                    const char* recipient, int pid, int dcs, const char* udhHex, const char* data,
                                    int flags, int binary);
+// Operation 03 in two halves, so that the caller can prepare the next while the centre
+// answers: CIMDSendMessage sends it (0; else its status as CIMDSubmitMessage would give it,
+// and nothing is outstanding), CIMDWaitMessageResult waits for its answer within the
+// response timeout counted from the send, serving received packets (an answer that came
+// during another call is kept for it), and gives CIMDSubmitMessage's status and
+// CIMDLastMessageId's id. One submit outstanding per session: a second send gets
+// CIMD_ERROR_PROTOCOL, a wait without one too.
+typedef int (*CIMDSendMessageFn)(const char* name, int sock, const char* sender, const char* unused,
+                                 const char* recipient, int pid, int dcs, const char* udhHex, const char* data,
+                                 int flags, int binary);
+typedef int (*CIMDWaitMessageResultFn)(const char* name, int sock);
 // The centre's id of the last accepted submit on the session (from parameters 021 and 060);
 // 0 and the id copied (terminated, cut to size) when there is one, else -1.
 typedef int (*CIMDLastMessageIdFn)(const char* name, int sock, char* messageId, int messageIdSize);
@@ -77,6 +88,9 @@ int CIMDConnect(const char* name, int sock, const char* host, unsigned port);
 int CIMDBind(const char* name, int sock, const char* user, const char* password);
 int CIMDSubmitMessage(const char* name, int sock, const char* sender, const char* unused, const char* recipient,
                       int pid, int dcs, const char* udhHex, const char* data, int flags, int binary);
+int CIMDSendMessage(const char* name, int sock, const char* sender, const char* unused, const char* recipient,
+                    int pid, int dcs, const char* udhHex, const char* data, int flags, int binary);
+int CIMDWaitMessageResult(const char* name, int sock);
 int CIMDLastMessageId(const char* name, int sock, char* messageId, int messageIdSize);
 int CIMDEnquireLink(const char* name, int sock);
 int CIMDYield(const char* name, int sock, int waitMs, int* linkError);

@@ -78,26 +78,56 @@ QARKITE_EXPORT int UCPBind(int sock, const char* name, const char* user, const c
   return status;
 }
 
+namespace {
+
+// The submit's frame sent (s locked): 0, or its status (nothing outstanding then).
+int SendSubmit(Session& s, const char* name, const char* sender, const char* recipient, int pid, int dcs,
+               const char* udhHex, const char* data, int flags, int binary, const char* extraParams) {
+  Rename(s, name);
+  s.lastMessageId.clear();
+  if (extraParams && *extraParams && LibrarySettings.debug.load()) kite::Trace(s, std::string("submit ") + extraParams);
+  ucp::OutboundMessage m = MessageFromCall(sender, recipient, pid, dcs, udhHex, data, flags, binary);
+  std::vector<std::string> fields;
+  std::string why;
+  if (!ucp::BuildSubmitFields(m, fields, why)) {
+    kite::Trace(s, "message not sent: " + why);
+    return UCP_ERROR_PROTOCOL;
+  }
+  if (!s.linkUp) return UCP_ERROR_LINK;
+  return kite::SendOutstanding(s, 51, fields);
+}
+
+int AwaitSubmit(Session& s) {
+  ucp::Result result;
+  int status = StatusOf(kite::AwaitOutstanding(s, result), result);
+  if (status == 0) s.lastMessageId = result.systemMessage;
+  return status;
+}
+
+}  // namespace
+
 QARKITE_EXPORT int UCPSubmitMessage(int sock, const char* name, const char* sender, const char* unused,
                                     const char* recipient, int pid, int dcs, const char* udhHex, const char* data,
                                     int flags, int binary, const char* extraParams) {
   auto s = kite::SessionFor(sock, false);
   MutexLock lock(s->lock);
+  int status = SendSubmit(*s, name, sender, recipient, pid, dcs, udhHex, data, flags, binary, extraParams);
+  return status != 0 ? status : AwaitSubmit(*s);
+}
+
+QARKITE_EXPORT int UCPSendMessage(int sock, const char* name, const char* sender, const char* unused,
+                                  const char* recipient, int pid, int dcs, const char* udhHex, const char* data,
+                                  int flags, int binary, const char* extraParams) {
+  auto s = kite::SessionFor(sock, false);
+  MutexLock lock(s->lock);
+  return SendSubmit(*s, name, sender, recipient, pid, dcs, udhHex, data, flags, binary, extraParams);
+}
+
+QARKITE_EXPORT int UCPWaitMessageResult(int sock, const char* name) {
+  auto s = kite::SessionFor(sock, false);
+  MutexLock lock(s->lock);
   Rename(*s, name);
-  s->lastMessageId.clear();
-  if (extraParams && *extraParams) kite::Trace(*s, std::string("submit ") + extraParams);
-  ucp::OutboundMessage m = MessageFromCall(sender, recipient, pid, dcs, udhHex, data, flags, binary);
-  std::vector<std::string> fields;
-  std::string why;
-  if (!ucp::BuildSubmitFields(m, fields, why)) {
-    kite::Trace(*s, "message not sent: " + why);
-    return UCP_ERROR_PROTOCOL;
-  }
-  if (!s->linkUp) return UCP_ERROR_LINK;
-  ucp::Result result;
-  int status = StatusOf(kite::Transact(*s, 51, fields, result), result);
-  if (status == 0) s->lastMessageId = result.systemMessage;
-  return status;
+  return AwaitSubmit(*s);
 }
 
 QARKITE_EXPORT int UCPLastMessageId(int sock, char* messageId, int messageIdSize) {

@@ -159,9 +159,21 @@ int HandleFrame(Session& s, const std::string& content, const Awaited* awaited, 
     ucp::Result r;
     if (fault != ucp::FrameFault::None || !ucp::DecodeResult(f.ot, f.fields, r)) {
       Trace(s, std::string("malformed result: ") + (fault != ucp::FrameFault::None ? faultText : "fields"));
+      Session::Outstanding& o = s.outstanding;
+      if (!ours && o.active && !o.answered && f.trn == o.trn && f.ot == o.ot) {
+        o.answered = true;
+        o.status = UCP_ERROR_PROTOCOL;
+      }
       return ours ? UCP_ERROR_PROTOCOL : 0;
     }
     if (!ours) {
+      Session::Outstanding& o = s.outstanding;
+      if (o.active && !o.answered && f.trn == o.trn && f.ot == o.ot) {
+        o.answered = true;
+        o.status = 0;
+        o.result = std::move(r);
+        return 0;
+      }
       Trace(s, "result not awaited; ignored");
       return 0;
     }
@@ -251,19 +263,59 @@ std::string MaskedForTrace(std::string_view content) {
   return out;
 }
 
-int Transact(Session& s, int ot, const std::vector<std::string>& fields, ucp::Result& result) {
+namespace {
+
+// Sends an operation under the next TRN (never the outstanding one's).
+int SendOperation(Session& s, int ot, const std::vector<std::string>& fields, int& trn) {
   if (!s.linkUp) return UCP_ERROR_LINK;
-  int trn = s.nextTrn;
+  trn = s.nextTrn;
+  if (s.outstanding.active && trn == s.outstanding.trn) trn = (trn + 1) % 100;
   s.nextTrn = (trn + 1) % 100;
-  if (int r = SendFrame(s, trn, 'O', ot, fields); r != 0) return r;
-  Awaited awaited{trn, ot};
-  int r = Pump(s, After(LibrarySettings.responseTimeoutMs.load()), &awaited, &result);
+  return SendFrame(s, trn, 'O', ot, fields);
+}
+
+int AwaitResult(Session& s, const Awaited& awaited, Clock::time_point deadline, ucp::Result& result) {
+  int r = Pump(s, deadline, &awaited, &result);
   if (r == 1) return 0;
   if (r == 0) {
-    Trace(s, "no answer to operation " + std::to_string(ot) + " in time");
+    Trace(s, "no answer to operation " + std::to_string(awaited.ot) + " in time");
     return UCP_ERROR_TIMEOUT;
   }
   return r;
+}
+
+}  // namespace
+
+int Transact(Session& s, int ot, const std::vector<std::string>& fields, ucp::Result& result) {
+  int trn = 0;
+  if (int r = SendOperation(s, ot, fields, trn); r != 0) return r;
+  return AwaitResult(s, Awaited{trn, ot}, After(LibrarySettings.responseTimeoutMs.load()), result);
+}
+
+int SendOutstanding(Session& s, int ot, const std::vector<std::string>& fields) {
+  if (s.outstanding.active) {
+    Trace(s, "operation " + std::to_string(ot) + " not sent: one is still awaiting its result");
+    return UCP_ERROR_PROTOCOL;
+  }
+  int trn = 0;
+  if (int r = SendOperation(s, ot, fields, trn); r != 0) return r;
+  s.outstanding = Session::Outstanding();
+  s.outstanding.active = true;
+  s.outstanding.trn = trn;
+  s.outstanding.ot = ot;
+  s.outstanding.deadline = After(LibrarySettings.responseTimeoutMs.load());
+  return 0;
+}
+
+int AwaitOutstanding(Session& s, ucp::Result& result) {
+  Session::Outstanding o = std::move(s.outstanding);
+  s.outstanding = Session::Outstanding();
+  if (!o.active) return UCP_ERROR_PROTOCOL;
+  if (o.answered) {
+    if (o.status == 0) result = std::move(o.result);
+    return o.status;
+  }
+  return AwaitResult(s, Awaited{o.trn, o.ot}, o.deadline, result);
 }
 
 int Serve(Session& s, int waitMs) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -32,6 +33,16 @@ struct Session {
   std::string inbound;        // bytes read but not yet framed
   std::string user;           // of the login; the address of alerts
   std::string lastMessageId;  // "AdC:SCTS" of the last accepted submit
+  // A submit sent and not yet waited for (a window of one): its result, when it comes
+  // during another call, is kept here for the wait.
+  struct Outstanding {
+    bool active = false;
+    int trn = 0, ot = 0;
+    std::chrono::steady_clock::time_point deadline;
+    bool answered = false;
+    int status = 0;  // 0 with result, or UCP_ERROR_PROTOCOL for a malformed result
+    ucp::Result result;
+  } outstanding;
 };
 
 // The session of a socket; fresh=true replaces any earlier state (a new link on a reused
@@ -50,6 +61,12 @@ std::string MaskedForTrace(std::string_view content);
 // timeout, serving whatever the peer sends meanwhile. 0 and the result, or UCP_ERROR_LINK,
 // UCP_ERROR_TIMEOUT, UCP_ERROR_PROTOCOL (a malformed result to it).
 int Transact(Session& s, int ot, const std::vector<std::string>& fields, ucp::Result& result);
+// Sends an operation whose result is waited for later with AwaitOutstanding: 0, or
+// UCP_ERROR_LINK (nothing outstanding then). One at a time: UCP_ERROR_PROTOCOL while one is.
+int SendOutstanding(Session& s, int ot, const std::vector<std::string>& fields);
+// The result of the outstanding operation, as Transact gives it; it is no longer
+// outstanding afterwards. Its time counts from the send. UCP_ERROR_PROTOCOL when none is.
+int AwaitOutstanding(Session& s, ucp::Result& result);
 // Serves received frames for up to waitMs: 0, or UCP_ERROR_LINK once the link is gone.
 int Serve(Session& s, int waitMs);
 // False once the peer has closed the link or the socket failed; reads nothing.

@@ -50,6 +50,17 @@ typedef int (*UCPBindFn)(int sock, const char* name, const char* user, const cha
 typedef int (*UCPSubmitMessageFn)(int sock, const char* name, const char* sender, const char* unused,
                                   const char* recipient, int pid, int dcs, const char* udhHex, const char* data,
                                   int flags, int binary, const char* extraParams);
+// Operation 51 in two halves, so that the caller can prepare the next while the centre
+// answers: UCPSendMessage sends it (0; else its status as UCPSubmitMessage would give it,
+// and nothing is outstanding), UCPWaitMessageResult waits for its result within the
+// response timeout counted from the send, serving received frames (a result that came
+// during another call is kept for it), and gives UCPSubmitMessage's status and
+// UCPLastMessageId's id. One submit outstanding per session: a second send gets
+// UCP_ERROR_PROTOCOL, a wait without one too.
+typedef int (*UCPSendMessageFn)(int sock, const char* name, const char* sender, const char* unused,
+                                const char* recipient, int pid, int dcs, const char* udhHex, const char* data,
+                                int flags, int binary, const char* extraParams);
+typedef int (*UCPWaitMessageResultFn)(int sock, const char* name);
 // The centre's id of the last accepted submit on the session ("AdC:SCTS" of its ACK); 0 and
 // the id copied (terminated, cut to size) when there is one, else -1.
 typedef int (*UCPLastMessageIdFn)(int sock, char* messageId, int messageIdSize);
@@ -71,6 +82,10 @@ int UCPBind(int sock, const char* name, const char* user, const char* password);
 int UCPSubmitMessage(int sock, const char* name, const char* sender, const char* unused, const char* recipient,
                      int pid, int dcs, const char* udhHex, const char* data, int flags, int binary,
                      const char* extraParams);
+int UCPSendMessage(int sock, const char* name, const char* sender, const char* unused, const char* recipient,
+                   int pid, int dcs, const char* udhHex, const char* data, int flags, int binary,
+                   const char* extraParams);
+int UCPWaitMessageResult(int sock, const char* name);
 int UCPLastMessageId(int sock, char* messageId, int messageIdSize);
 int UCPEnquireLink(int sock, const char* name);
 int UCPYield(int sock, const char* name, int waitMs, int* linkError);

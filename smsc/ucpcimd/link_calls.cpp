@@ -31,8 +31,20 @@ const LinkCalls kUcp = {
       return Kite().Call<UCPSubmitMessageFn>(kite::UCPSubmitMessage)(sock, name, sender, "", recipient, pid, dcs, udh,
                                                                       data, flags, binary, extra);
     },
-    [](int sock, const char*) {
-      auto fn = reinterpret_cast<UCPLastMessageIdFn>(KiteExport("UCPLastMessageId"));
+    [] {
+      return LinkExports{KiteExport("UCPSendMessage"), KiteExport("UCPWaitMessageResult"),
+                         KiteExport("UCPLastMessageId")};
+    },
+    [](const LinkExports& x, int sock, const char* name, const char* sender, const char* recipient, int pid, int dcs,
+       const char* udh, const char* data, int flags, int binary, const char* extra) {
+      return reinterpret_cast<UCPSendMessageFn>(x.send)(sock, name, sender, "", recipient, pid, dcs, udh, data, flags,
+                                                        binary, extra);
+    },
+    [](const LinkExports& x, int sock, const char* name) {
+      return reinterpret_cast<UCPWaitMessageResultFn>(x.wait)(sock, name);
+    },
+    [](const LinkExports& x, int sock, const char*) {
+      auto fn = reinterpret_cast<UCPLastMessageIdFn>(x.lastId);
       char id[kIdSize] = {};
       return fn ? IdFrom(fn(sock, id, kIdSize), id) : std::string();
     },
@@ -66,8 +78,20 @@ const LinkCalls kCimd = {
       return Bolt().Call<CIMDSubmitMessageFn>(bolt::CIMDSubmitMessage)(name, sock, sender, "", recipient, pid, dcs,
                                                                         udh, data, flags, binary);
     },
-    [](int sock, const char* name) {
-      auto fn = reinterpret_cast<CIMDLastMessageIdFn>(BoltExport("CIMDLastMessageId"));
+    [] {
+      return LinkExports{BoltExport("CIMDSendMessage"), BoltExport("CIMDWaitMessageResult"),
+                         BoltExport("CIMDLastMessageId")};
+    },
+    [](const LinkExports& x, int sock, const char* name, const char* sender, const char* recipient, int pid, int dcs,
+       const char* udh, const char* data, int flags, int binary, const char*) {
+      return reinterpret_cast<CIMDSendMessageFn>(x.send)(name, sock, sender, "", recipient, pid, dcs, udh, data, flags,
+                                                         binary);
+    },
+    [](const LinkExports& x, int sock, const char* name) {
+      return reinterpret_cast<CIMDWaitMessageResultFn>(x.wait)(name, sock);
+    },
+    [](const LinkExports& x, int sock, const char* name) {
+      auto fn = reinterpret_cast<CIMDLastMessageIdFn>(x.lastId);
       char id[kIdSize] = {};
       return fn ? IdFrom(fn(name, sock, id, kIdSize), id) : std::string();
     },

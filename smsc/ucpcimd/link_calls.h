@@ -4,6 +4,14 @@
 
 #include <string>
 
+// The exports beyond the start-up table, looked up once per session (null: absent).
+struct LinkExports {
+  void* send = nullptr;    // the submit's first half: it is sent
+  void* wait = nullptr;    // its second half: its answer is awaited
+  void* lastId = nullptr;  // the centre's id of the last accepted submit
+  bool split() const { return send && wait; }
+};
+
 struct LinkCalls {
   const char* kind;           // "UCP" or "CIMD": the first word of every failure text
   const char* library;        // the name in "Support DLL %s did not initialize"
@@ -16,8 +24,14 @@ struct LinkCalls {
   int (*bind)(int sock, const char* name, const char* user, const char* password);
   int (*submit)(int sock, const char* name, const char* sender, const char* recipient, int pid, int dcs,
                 const char* udhHex, const char* data, int flags, int binary, const char* extraParams);
+  LinkExports (*exports)();
+  // The submit in two halves (with exports().split()): send gives 0 once it is on its way,
+  // else its status; wait gives the status of the one sent.
+  int (*send)(const LinkExports& x, int sock, const char* name, const char* sender, const char* recipient, int pid,
+              int dcs, const char* udhHex, const char* data, int flags, int binary, const char* extraParams);
+  int (*wait)(const LinkExports& x, int sock, const char* name);
   // The centre's id of the submit just accepted; empty when the library gives none.
-  std::string (*lastMessageId)(int sock, const char* name);
+  std::string (*lastMessageId)(const LinkExports& x, int sock, const char* name);
   int (*enquireLink)(int sock, const char* name);
   // Serves received traffic for up to waitMs; non-zero when the link was lost.
   int (*yield)(int sock, const char* name, int waitMs);

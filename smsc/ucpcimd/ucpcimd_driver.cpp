@@ -17,6 +17,7 @@
 #include "runtime/debug_log.h"
 #include "runtime/str_printf.h"
 #include "runtime/text_helpers.h"
+#include "runtime/thread_registry.h"
 #include "runtime/unique_fd.h"
 #include "smsc/smsc_socket.h"
 #include "smsc/ucpcimd/inbound_listener.h"
@@ -68,6 +69,13 @@ struct DriverState {
   uint16_t port = 0;
   UcpCimdSettings settings;
   UniqueFd sock;
+  LinkExports exports;
+  // Sent and awaiting its answer (a window of one): the next file is prepared meanwhile.
+  std::optional<PreparedSubmission> outstanding;
+  // The one decided last, kept until the next submit has left: closing a deleted file frees
+  // its blocks (on a file system with online discard, a synchronous discard).
+  std::optional<PreparedSubmission> decided;
+  FileOutcome lastOutcome = FileOutcome::PassedOver;  // of the last submission recorded
   // Declared last: it ends (its threads with it) before the rest goes.
   std::optional<InboundListener> listener;
 };
@@ -133,6 +141,7 @@ bool Connect(DriverState& d, const std::function<void(const std::string&)>& repo
                      text.c_str()));
     return false;
   }
+  d.exports = c.exports();
   WriteDebugLogf(d.name.c_str(), "%s connection OK", c.kind);
   return true;
 }
@@ -147,23 +156,89 @@ void Apply(DriverState& d, QueueWorker& w) {
   w.settings.combineSegments = false;
 }
 
-SubmitResult Submit(DriverState& d, const SmsMessageRecord& m, const SubmitRequest& r) {
+SubmitResult ResultOf(DriverState& d, int status) {
   const LinkCalls& c = *d.calls;
   SubmitResult result;
-  // The libraries take UTF-8 text, as queue files hold it.
-  std::string data = m.Data;
-  if (!m.Binary) QueueTextToUtf8(data);
-  std::string extra = UcpCimdExtraParams(m, r.gatewayMessageId);
-  result.status = c.submit(d.sock.get(), d.name.c_str(), r.sender.c_str(), r.recipient.c_str(), m.Pid, m.Dcs,
-                           m.UDH.c_str(), data.c_str(), int(m.MessageFlags), m.Binary ? 1 : 0, extra.c_str());
-  if (result.status == 0) {
-    result.smscMessageId = c.lastMessageId(d.sock.get(), d.name.c_str());
+  result.status = status;
+  if (status == 0) {
+    result.smscMessageId = c.lastMessageId(d.exports, d.sock.get(), d.name.c_str());
     return result;
   }
-  result.errorText = c.errorText(result.status);
-  result.outcome =
-      UcpCimdOutcome(result.status, ConnectionOrMainValue(ConnectionSectionName(d.name), c.rejectKey));
+  result.errorText = c.errorText(status);
+  result.outcome = UcpCimdOutcome(status, ConnectionOrMainValue(ConnectionSectionName(d.name), c.rejectKey));
   return result;
+}
+
+// What the libraries take of a message: UTF-8 text (as queue files hold it) and the extra text.
+struct LibraryMessage {
+  std::string data, extra;
+};
+LibraryMessage LibraryMessageOf(const SmsMessageRecord& m, const SubmitRequest& r) {
+  LibraryMessage out{m.Data, UcpCimdExtraParams(m, r.gatewayMessageId)};
+  if (!m.Binary) QueueTextToUtf8(out.data);
+  return out;
+}
+
+SubmitResult Submit(DriverState& d, const SmsMessageRecord& m, const SubmitRequest& r) {
+  LibraryMessage lm = LibraryMessageOf(m, r);
+  int status = d.calls->submit(d.sock.get(), d.name.c_str(), r.sender.c_str(), r.recipient.c_str(), m.Pid, m.Dcs,
+                               m.UDH.c_str(), lm.data.c_str(), int(m.MessageFlags), m.Binary ? 1 : 0,
+                               lm.extra.c_str());
+  return ResultOf(d, status);
+}
+
+// As the stop-and-wait pass records an answer: a failure puts the link in doubt, so that
+// the probe asks the centre before the next file (a doubt from elsewhere stays).
+void Record(DriverState& d, QueueWorker& w, PreparedSubmission& p, const SubmitResult& result) {
+  if (result.outcome == SubmitOutcome::Done) {
+    w.lastActivityTick = TickMs();
+  } else {
+    w.linkError = true;
+  }
+  d.lastOutcome = FinishSubmission(w, p, result);
+}
+
+// Waits for the outstanding submission's answer and records it: its file is deleted or kept
+// for a retry before anything else is sent. probe: a failure is followed by the link check
+// (false at the session's end).
+void Complete(DriverState& d, QueueWorker& w, QueueTransport* probe) {
+  if (!d.outstanding) return;
+  d.decided = std::move(d.outstanding);
+  d.outstanding.reset();
+  Record(d, w, *d.decided, ResultOf(d, d.calls->wait(d.exports, d.sock.get(), d.name.c_str())));
+  if (probe && w.linkError) ProbeLink(w, *probe, false);
+}
+
+// Completes the outstanding one and lets its file go at once.
+void CompleteNow(DriverState& d, QueueWorker& w, QueueTransport* probe) {
+  Complete(d, w, probe);
+  d.decided.reset();
+}
+
+// The window of one: the file prepared while the previous answer was awaited goes once that
+// answer has decided the previous file.
+void SubmitAsync(DriverState& d, QueueWorker& w, QueueTransport& t, PreparedSubmission&& p) {
+  Complete(d, w, &t);
+  if (!w.linkError) PaceSubmission(w, t);
+  if (w.linkError || ShutdownRequested.load()) {
+    d.decided.reset();
+    ReturnSubmission(w, p);
+    d.lastOutcome = FileOutcome::PassedOver;
+    return;
+  }
+  LibraryMessage lm = LibraryMessageOf(p.toSend, p.request);
+  const SubmitRequest& r = p.request;
+  int status = d.calls->send(d.exports, d.sock.get(), d.name.c_str(), r.sender.c_str(), r.recipient.c_str(),
+                             p.toSend.Pid, p.toSend.Dcs, p.toSend.UDH.c_str(), lm.data.c_str(),
+                             int(p.toSend.MessageFlags), p.toSend.Binary ? 1 : 0, lm.extra.c_str());
+  w.lastSubmitTick = TickMs();
+  d.decided.reset();
+  if (status != 0) {
+    Record(d, w, p, ResultOf(d, status));
+    return;
+  }
+  p.keepLastReference = true;
+  d.outstanding = std::move(p);
 }
 
 void Open(const State& d, QueueWorker& w, QueueTransport& t) {
@@ -172,6 +247,22 @@ void Open(const State& d, QueueWorker& w, QueueTransport& t) {
   const char* name = d->name.c_str();
   t = QueueTransport();
   t.submit = [d](const SmsMessageRecord& m, const SubmitRequest& r) { return Submit(*d, m, r); };
+  if (d->exports.split()) {
+    QueueWorker* worker = &w;
+    QueueTransport* transport = &t;
+    t.submitAsync = [d, worker, transport](PreparedSubmission&& p) {
+      SubmitAsync(*d, *worker, *transport, std::move(p));
+    };
+    t.inFlight = [d](const std::string& directoryName, const std::string& fileName) {
+      return d->outstanding && d->outstanding->fileName == fileName && d->outstanding->directoryName == directoryName;
+    };
+    // The worker's idle wait follows a pass: nothing stays outstanding through it.
+    t.passEnd = [d, worker, transport] { CompleteNow(*d, *worker, transport); };
+    t.settle = [d, worker, transport] {
+      CompleteNow(*d, *worker, transport);
+      return d->lastOutcome;
+    };
+  }
   t.enquireLink = [&c, sock, name] { return c.enquireLink(sock, name); };
   t.yield = [&c, sock, name](int waitMs) { return c.yield(sock, name, waitMs); };
   t.linkUp = [&c, sock, name] { return c.linkUp(sock, name); };
@@ -189,7 +280,9 @@ bool Reload(DriverState& d) {
 bool CheckReloadUcpSet(DriverState& d) { return Reload(d); }
 bool CheckReloadCimdSet(DriverState& d) { return Reload(d); }
 
-void Close(DriverState& d) {
+void Close(DriverState& d, QueueWorker& w) {
+  // The session's end decides the outstanding file too: answered, or kept for a retry.
+  CompleteNow(d, w, nullptr);
   if (!d.sock) return;
   // No logout in these protocols: the library lets the session go, then the socket closes.
   d.calls->endSession(d.sock.get());
@@ -213,7 +306,7 @@ SmscDriver MakeDriver(const LinkCalls& calls, size_t prefixLength, bool (*reload
   driver.reload = [d, reload] { return reload(*d); };
   driver.apply = [d](QueueWorker& w) { Apply(*d, w); };
   driver.receiveOnly = [] { return false; };
-  driver.close = [d](QueueWorker&, bool) { Close(*d); };
+  driver.close = [d](QueueWorker& w, bool) { Close(*d, w); };
   return driver;
 }
 

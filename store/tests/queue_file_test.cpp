@@ -209,6 +209,50 @@ TEST(QueueFileTest, SpareFilesAreReusedWholeAndBounded) {
   EXPECT_EQ(CountEntries(spare), 2u) << "off: spares are neither used nor deleted";
 }
 
+// Deleting with the last reference kept: the name goes at once either way; the descriptor
+// is handed over only for a file removed for good, never for one kept as a spare (which must
+// be claimable as soon as it is reused).
+TEST(QueueFileTest, LastReferenceOfADeletedFileIsKeptOnlyWhenItIsGone) {
+  StoreHome home;
+  std::string q = home.path() + "Q/", spare = home.path() + "PRIVATE/SPARE/";
+  struct Case {
+    const char* name;
+    size_t spares;  // 0: no spare files
+    bool kept;      // the descriptor is handed over
+  };
+  const Case cases[] = {{"H.req", 0, true}, {"I.req", 1, false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    DisableSpareFiles();
+    if (c.spares != 0) {
+      ASSERT_EQ(EnableSpareFiles(spare, c.spares), 0u);
+    }
+    ASSERT_TRUE(PublishFile(q + c.name, "to be sent", PublishMode::CreateNew));
+    ino_t inode = InodeOf(q + c.name);
+    ClaimedFile claim;
+    ASSERT_TRUE(ClaimQueueFile(q + c.name, claim));
+    UniqueFd last;
+    ASSERT_TRUE(DeleteClaimedFile(claim, last));
+    EXPECT_EQ(InodeOf(q + c.name), 0u) << "the name is gone before the caller goes on";
+    EXPECT_FALSE(claim.valid());
+    EXPECT_EQ(last.valid(), c.kept);
+    if (last.valid()) {
+      struct stat st;
+      ASSERT_EQ(fstat(last.get(), &st), 0);
+      EXPECT_EQ(st.st_ino, inode);
+      EXPECT_EQ(st.st_nlink, 0u) << "unlinked, only the descriptor holds it";
+    } else {
+      EXPECT_EQ(SpareFileCount(), 1u);
+      // The spare is reused by the next file and that file can be claimed at once.
+      ASSERT_TRUE(PublishFile(q + "J.req", "next", PublishMode::CreateNew));
+      EXPECT_EQ(InodeOf(q + "J.req"), inode);
+      ClaimedFile next;
+      EXPECT_TRUE(ClaimQueueFile(q + "J.req", next));
+    }
+  }
+  DisableSpareFiles();
+}
+
 // Threads publishing and deleting through the spares never share a file.
 TEST(QueueFileTest, SpareFilesUnderConcurrentWritersAndSenders) {
   StoreHome home;

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -59,6 +60,12 @@ std::vector<Received> TakeReceived() {
 }
 
 bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+size_t CountOf(const std::string& text, const std::string& part) {
+  size_t n = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) ++n;
+  return n;
+}
 
 // A client socket with its library session.
 struct Link {
@@ -350,6 +357,95 @@ TEST_F(BoltWire, DeliveriesWhileASubmitWaitsAndReportsMatchTheId) {
   EXPECT_TRUE(Has(answers, R"("op": 70)")) << answers;
   EXPECT_TRUE(Has(answers, R"("op": 73)")) << answers;
   EXPECT_EQ(link.LastId().rfind("4512345679:", 0), 0u);
+}
+
+// The submit in two halves: what lies between the send and the wait never takes the
+// submit's answer from it, and the wait gives what the one-call submit would.
+TEST_F(BoltWire, SubmitSentNowIsDecidedByItsWaitLater) {
+  CIMDSetResponseTimeout(1500);
+  auto yield = [](CimdCentre&, Link& link) {
+    int linkError = 0;
+    CIMDYield(link.name.c_str(), link.sock, 300, &linkError);
+  };
+  struct Case {
+    const char* name;
+    const char* set;  // the centre's behaviour for the submit
+    std::function<void(CimdCentre&, Link&)> between;
+    int result;  // of the wait
+    bool linkStays;
+  };
+  const Case cases[] = {
+      {"waited at once", nullptr, nullptr, 0, true},
+      {"answer read by a yield and kept", nullptr, yield, 0, true},
+      {"answer arriving during an alive", R"({"cmd": "set", "delay_ms": 300})",
+       [](CimdCentre&, Link& link) { EXPECT_EQ(CIMDEnquireLink(link.name.c_str(), link.sock), 0); }, 0, true},
+      {"a second send refused while one is outstanding", nullptr,
+       [](CimdCentre&, Link& link) {
+         EXPECT_EQ(CIMDSendMessage(link.name.c_str(), link.sock, "4711", "", "4599999999", 0, 0, "", "two", 0, 0),
+                   CIMD_ERROR_PROTOCOL);
+       },
+       0, true},
+      {"answer read, then the link lost", nullptr,
+       [&](CimdCentre& centre, Link& link) {
+         yield(centre, link);
+         centre.Control(R"({"cmd": "close"})");
+         for (int i = 0; i < 100 && CIMDCheckLinkStatus(link.name.c_str(), link.sock) != 0; ++i) yield(centre, link);
+       },
+       0, false},
+      {"error code", R"({"cmd": "set", "submit_error": 300})", yield, 300, true},
+      {"no answer", R"({"cmd": "set", "no_response": true})", nullptr, CIMD_ERROR_TIMEOUT, true},
+      {"answer with a bad checksum is no answer", R"({"cmd": "set", "bad_checksum": true})", yield,
+       CIMD_ERROR_TIMEOUT, true},
+      {"connection dropped", R"({"cmd": "set", "drop_on_submit": true})", nullptr, CIMD_ERROR_LINK, false},
+  };
+  const char* clear = R"({"cmd": "set", "submit_error": null, "no_response": false, "bad_checksum": false,
+      "delay_ms": 0, "drop_on_submit": false})";
+  size_t halves = 0, submits = 0;  // what the centre has seen so far
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_TRUE(Has(centre.Control(clear), "\"ok\": true"));
+    Link link(centre.port());
+    ASSERT_EQ(link.Bind(), 0);
+    if (c.set) {
+      ASSERT_TRUE(Has(centre.Control(c.set), "\"ok\": true"));
+    }
+    ASSERT_EQ(CIMDSendMessage(link.name.c_str(), link.sock, "4711", "", "4512345678", 0, 0, "", "half", 0, 0), 0);
+    if (c.between) c.between(centre, link);
+    EXPECT_EQ(CIMDWaitMessageResult(link.name.c_str(), link.sock), c.result);
+    std::string seen = centre.Control(R"({"cmd": "submits"})");
+    EXPECT_EQ(CountOf(seen, "\"text\": \"half\""), ++halves) << "sent once: " << seen;
+    EXPECT_EQ(CountOf(seen, "\"text\""), ++submits) << seen;
+    if (c.result == 0) {
+      EXPECT_EQ(link.LastId().rfind("4512345678:", 0), 0u) << link.LastId();
+    } else {
+      EXPECT_EQ(link.LastId(), "<none>");
+    }
+    // Nothing is outstanding any more.
+    EXPECT_EQ(CIMDWaitMessageResult(link.name.c_str(), link.sock), CIMD_ERROR_PROTOCOL);
+    ASSERT_TRUE(Has(centre.Control(clear), "\"ok\": true"));
+    EXPECT_EQ(CIMDCheckLinkStatus(link.name.c_str(), link.sock) != 0, c.linkStays);
+    if (c.linkStays) {
+      // The next exchange gets its own answer, not a late one of the earlier submit.
+      EXPECT_EQ(link.Submit("4711", "4512345679", 0, 0, "", "next", 0, 0), 0);
+      EXPECT_EQ(link.LastId().rfind("4512345679:", 0), 0u);
+      ++submits;
+    }
+  }
+}
+
+TEST_F(BoltWire, DeliveriesAreServedWhileTheWaitWaits) {
+  Link link(centre.port());
+  ASSERT_EQ(link.Bind(), 0);
+  ASSERT_TRUE(Has(centre.Control(R"({"cmd": "during_submit", "items": [{"kind": "mo", "sender": "4599",
+      "text": "meanwhile"}]})"), "\"ok\": true"));
+  ASSERT_TRUE(Has(centre.Control(R"({"cmd": "set", "delay_ms": 300})"), "\"ok\": true"));
+  ASSERT_EQ(CIMDSendMessage(link.name.c_str(), link.sock, "4711", "", "4512345678", 0, 0, "", "held", 0, 0), 0);
+  EXPECT_EQ(CIMDWaitMessageResult(link.name.c_str(), link.sock), 0);
+  std::vector<Received> got = TakeReceived();
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0].data, "meanwhile");
+  EXPECT_TRUE(Has(centre.Control(R"({"cmd": "answers"})"), R"("op": 70)"));
+  EXPECT_EQ(link.LastId().rfind("4512345678:", 0), 0u);
 }
 
 TEST_F(BoltWire, MalformedOperationsGetErrorAnswers) {

@@ -336,6 +336,93 @@ TEST_F(SimLink, MessagesAndReportsArriveWhileASubmitWaits) {
   EXPECT_TRUE(ops[1]["response"]["ack"].boolean);
 }
 
+// The submit in two halves: what lies between the send and the wait never takes the
+// submit's result from it, and the wait gives what the one-call submit would.
+TEST_F(SimLink, SubmitSentNowIsDecidedByItsWaitLater) {
+  UCPSetResponseTimeout(1500);
+  struct Case {
+    const char* what;
+    const char* fail;  // the centre's behaviour for the submit
+    std::function<void(UcpSim&, int sock)> between;
+    int status;        // of the wait
+    bool linkStays;
+  };
+  auto yield = [](UcpSim&, int sock) {
+    int linkError = 0;
+    UCPYield(sock, kName, 300, &linkError);
+  };
+  const Case cases[] = {
+      {"waited at once", nullptr, nullptr, 0, true},
+      {"result read by a yield and kept", nullptr, yield, 0, true},
+      {"result arriving during an alert", R"({"cmd":"fail","delay_ms":300})",
+       [](UcpSim&, int sock) { EXPECT_EQ(UCPEnquireLink(sock, kName), 0); }, 0, true},
+      {"a second send refused while one is outstanding", nullptr,
+       [](UcpSim&, int sock) {
+         EXPECT_EQ(UCPSendMessage(sock, kName, "4911", "", "0699999999", 0, 0, "", "two", 0, 0, ""),
+                   UCP_ERROR_PROTOCOL);
+       },
+       0, true},
+      {"result read, then the link lost", nullptr,
+       [&](UcpSim& sim, int sock) {
+         yield(sim, sock);
+         sim.Control(R"({"cmd":"drop"})");
+         EXPECT_TRUE(ServeUntil(sock, [&] { return UCPCheckLinkStatus(sock, kName) == 0; }, 5000));
+       },
+       0, false},
+      {"NACK", R"({"cmd":"fail","nack":{"code":"04","count":1}})", yield, 4, true},
+      {"no result", R"({"cmd":"fail","no_response":1})", nullptr, UCP_ERROR_TIMEOUT, true},
+      {"link cut instead of a result", R"({"cmd":"fail","drop_on_submit":1})", nullptr, UCP_ERROR_LINK, false},
+      {"result with a bad checksum", R"({"cmd":"fail","bad_checksum":1})", yield, UCP_ERROR_PROTOCOL, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    sim_.Control(R"({"cmd":"fail","clear":true})");
+    int sock = Link();
+    Submits();
+    if (c.fail) {
+      ASSERT_TRUE(sim_.Control(c.fail)["ok"].boolean);
+    }
+    ASSERT_EQ(UCPSendMessage(sock, kName, "4911", "", "0612345678", 0, 0, "", "half", 0, 0, ""), 0);
+    if (c.between) c.between(sim_, sock);
+    EXPECT_EQ(UCPWaitMessageResult(sock, kName), c.status);
+    Json subs = Submits();
+    ASSERT_EQ(subs.size(), 1u) << "sent once";
+    EXPECT_EQ(subs[0]["text"].str(), "half");
+    if (c.status == 0) {
+      EXPECT_EQ(LastId(sock), "0612345678:" + subs[0]["scts"].str());
+    } else {
+      EXPECT_EQ(LastId(sock), "");
+    }
+    // Nothing is outstanding any more.
+    EXPECT_EQ(UCPWaitMessageResult(sock, kName), UCP_ERROR_PROTOCOL);
+    sim_.Control(R"({"cmd":"fail","clear":true})");
+    EXPECT_EQ(UCPCheckLinkStatus(sock, kName) != 0, c.linkStays);
+    if (c.linkStays) {
+      // The next exchange gets its own result, not a late one of the earlier submit.
+      EXPECT_EQ(UCPSubmitMessage(sock, kName, "4911", "", "0612345679", 0, 0, "", "next", 0, 0, ""), 0);
+      EXPECT_EQ(LastId(sock).rfind("0612345679:", 0), 0u);
+    }
+  }
+}
+
+TEST_F(SimLink, MessagesArriveWhileTheWaitWaits) {
+  int sock = Link();
+  ASSERT_TRUE(sim_.Control(R"({"cmd":"fail","delay_ms":2000})")["ok"].boolean);
+  ASSERT_EQ(UCPSendMessage(sock, kName, "4911", "", "0612345678", 0, 0, "", "held", 0, 0, ""), 0);
+  std::thread centre([&] {
+    sim_.Control(R"({"cmd":"wait","submits":1,"timeout_ms":10000})");
+    sim_.Control(R"({"cmd":"inject_mo","recipient":"1234","sender":"4917","text":"meanwhile"})");
+  });
+  EXPECT_EQ(UCPWaitMessageResult(sock, kName), 0);
+  centre.join();
+  EXPECT_EQ(LastId(sock).rfind("0612345678:", 0), 0u);
+  ASSERT_TRUE(ServeUntil(sock, [] { return g_received.count() >= 1; }));
+  EXPECT_EQ(g_received.all()[0].data, "meanwhile");
+  Json ops = sim_.Control(R"({"cmd":"responses"})")["operations"];
+  ASSERT_EQ(ops.size(), 1u);
+  EXPECT_TRUE(ops[0]["response"]["ack"].boolean);
+}
+
 TEST_F(SimLink, AMessageTheCallbackDidNotStoreIsRefused) {
   int sock = Link();
   struct Case {
