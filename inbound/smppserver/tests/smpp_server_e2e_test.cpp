@@ -975,7 +975,7 @@ TEST(SmppServerE2e, AnsweredWindowRefilledAtOnce) {
   for (size_t i = 0; i < kFiles; ++i)
     WriteFileText(q + "m" + std::to_string(10000 + i) + ".req",
                   "[SMS-IN]\r\nPhoneNumber=447700900001\r\nSender=447700900002\r\nData=r" + std::to_string(i) + "\r\n");
-  int fd = ConnectRaw(g.smppPort);
+  int fd = ConnectLoopback(g.smppPort);
   ASSERT_GE(fd, 0);
   std::string bind = Bind(0x01, "rita", "pw");
   ASSERT_EQ(send(fd, bind.data(), bind.size(), MSG_NOSIGNAL), ssize_t(bind.size()));
