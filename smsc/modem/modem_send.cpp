@@ -218,6 +218,9 @@ SubmitResult SendModemMessage(ModemSession& s, const SmsMessageRecord& m, const 
     s.sendFailures = 0;
     s.lastSuccess = NowSeconds();
     result.smscMessageId = CmgsReference(a.reply);
+    // A report finds its message by the reference and the destination together (below);
+    // the bare reference, reused every 256 messages, would match nothing.
+    result.idRecord = SmscIdRecord::Never;
     if (req.optionBits & kSubmitStatusReport) {
       RememberSubmitReference(s.name, a.reply, r.gatewayMessageId, m.SubmitUser, m.Sender, r.recipient);
     }

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <string>
 
+#include "runtime/process_runner.h"
 #include "smsc/modem/tests/modem_gateway.h"
 #include "smsc/modem/tests/modem_sim.h"
 #include "tests/support/test_files.h"
@@ -26,6 +27,24 @@ size_t Count(const std::string& text, const std::string& what) {
   return n;
 }
 
+
+// The destinations in the keys of the gateway's message-id store, sorted, one a line (a key
+// without "-" as it is).
+std::string StoredReferenceDestinations(const ModemGateway& g) {
+  std::string out = g.home.path() + "keys.out";
+  ProcessOptions options;
+  options.stdoutPath = out;
+  options.timeoutMs = 30000;
+  RunProcess({"/usr/bin/python3", "-c",
+              "import sqlite3, sys\n"
+              "keys = [r[0] for r in sqlite3.connect(sys.argv[1]).execute('SELECT smsc_id FROM msgid')]\n"
+              "print('\\n'.join(sorted(k.split('-', 1)[-1] for k in keys)))",
+              g.home.path() + "SMPPData/MSGID.DB"},
+             options);
+  std::string text = ReadFileText(out);
+  while (!text.empty() && text.back() == '\n') text.pop_back();
+  return text;
+}
 
 bool ReadyAndSent(ModemGateway& g, ModemSim& sim, long submits) {
   return sim.WaitFor(kSubmits, "len([s for s in a['submits'] if s['result']=='OK'])", std::to_string(submits), kLong);
@@ -274,6 +293,8 @@ TEST(ModemReception, ReportsReadWithTheSubmitAnswerFindTheirMessage) {
     }
     EXPECT_EQ(Count(text, "id:unknown"), 0u) << text;
     EXPECT_EQ(Count(text, "ReceiptDelivered=Yes"), 3u) << text;
+    // One key per message that asked for a report, its reference with its destination.
+    EXPECT_EQ(StoredReferenceDestinations(g), "+4960001\n+4960002\n+4960004");
     ASSERT_TRUE(WaitUntil(kLong, [&] { return g.QueueEmpty(); }));
     EXPECT_EQ(Count(sim.Received(), "AT+CNMA"), c.acknowledge ? 3u : 0u) << sim.Received();
   }
