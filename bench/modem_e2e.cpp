@@ -11,6 +11,7 @@
 //
 //   modem_e2e [messages=480] [kannel]
 //   QAR_BENCH_IDLE_SECONDS=n: idle measured over n seconds instead of 60
+//   QAR_BENCH_DURABLE_ACCEPT=No: the gateway runs with DurableAccept=No (what the flushes cost)
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -318,6 +319,11 @@ int main(int argc, char** argv) {
   fs::create_directories(bare);
   uint16_t web = BenchFreePort(), bareWeb = BenchFreePort();
   std::string ini = "[QARHUB]\r\nWebPort=" + std::to_string(web) + "\r\nReceiveSMS=Yes\r\n";
+  const char* durable = getenv("QAR_BENCH_DURABLE_ACCEPT");
+  if (durable) {
+    ini += std::string("DurableAccept=") + durable + "\r\n";
+    printf("gateway: DurableAccept=%s\n", durable);
+  }
   std::string sections;
   for (int i = 0; i < kModems; ++i) {
     ini += "Modem" + std::to_string(i + 1) + "=" + sims[size_t(i)].device + "\r\n";
