@@ -11,6 +11,7 @@
 //
 //   modem_e2e [messages=480] [kannel]
 //   QAR_BENCH_IDLE_SECONDS=n: idle measured over n seconds instead of 60
+//   QAR_BENCH_DURABLE_ACCEPT=No: the gateway runs with DurableAccept=No (what the flushes cost)
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -156,6 +157,32 @@ std::vector<int> DeliveredCounts(const std::vector<Sim>& sims, size_t messages) 
   return counts;
 }
 
+struct ReportCount {
+  size_t stored = 0, matched = 0, unknown = 0;
+};
+
+// The delivery reports stored as files under dir, once expected of them are there (or after
+// 60 s): how many name their message.
+ReportCount CountReports(const std::string& dir, size_t expected) {
+  ReportCount c;
+  for (int waited = 0; waited <= 60; ++waited) {
+    c = ReportCount();
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(dir, ec); !ec && it != fs::recursive_directory_iterator();
+         it.increment(ec)) {
+      if (!it->is_regular_file()) continue;
+      std::string text = ReadText(it->path().string());
+      if (text.find("ReceiptMessageId=") == std::string::npos) continue;
+      ++c.stored;
+      if (text.find("ReceiptMessageId=\r\n") != std::string::npos) ++c.unknown;
+      else ++c.matched;
+    }
+    if (c.stored >= expected) break;
+    sleep(1);
+  }
+  return c;
+}
+
 struct RunFigures {
   size_t refused = 0, accepted = 0, submits = 0, lost = 0, twice = 0;
   double elapsed = 0, cpu = 0;
@@ -292,6 +319,11 @@ int main(int argc, char** argv) {
   fs::create_directories(bare);
   uint16_t web = BenchFreePort(), bareWeb = BenchFreePort();
   std::string ini = "[QARHUB]\r\nWebPort=" + std::to_string(web) + "\r\nReceiveSMS=Yes\r\n";
+  const char* durable = getenv("QAR_BENCH_DURABLE_ACCEPT");
+  if (durable) {
+    ini += std::string("DurableAccept=") + durable + "\r\n";
+    printf("gateway: DurableAccept=%s\n", durable);
+  }
   std::string sections;
   for (int i = 0; i < kModems; ++i) {
     ini += "Modem" + std::to_string(i + 1) + "=" + sims[size_t(i)].device + "\r\n";
@@ -327,8 +359,11 @@ int main(int argc, char** argv) {
     return "/?User=bench&Password=pw&PhoneNumber=4477009" + std::to_string(10000 + i) + "&Text=m" +
            std::to_string(i) + (i % 2 ? "&ReceiptRequested=Yes" : "");
   }, {&gateway});
+  ReportCount reports = CountReports(home + "SMS-IN/", messages / 2);
   gateway.Stop();
   PrintRun("gateway", g, messages);
+  printf("gateway: reports stored %zu of %zu, matched to their message %zu, unknown reference %zu\n", reports.stored,
+         messages / 2, reports.matched, reports.unknown);
   // The gateway's own idle threads run during the load too: what the messages cost is the
   // CPU above that idle rate.
   double idleRate = idle / (idleSpan - idleBegin);

@@ -79,9 +79,11 @@ struct PushedMessage {
   std::string sender;         // text form: at most 49 characters
   std::string text;           // text form: at most 499 characters
 };
-// Stores a pushed message; true when stored (or nothing was to be stored). Only then is
-// it acknowledged with AT+CNMA in acknowledge mode; unstored ones are left to the network.
-using PushedMessageSink = std::function<bool(const PushedMessage&)>;
+// What the sink did with a pushed message. Stored (or nothing was to be stored): only then
+// is it acknowledged with AT+CNMA in acknowledge mode; NotStored: left to the network. Held:
+// the caller keeps it for later and acknowledges it itself once stored.
+enum class PushedTaken : uint8_t { Stored, NotStored, Held };
+using PushedMessageSink = std::function<PushedTaken(const PushedMessage&)>;
 
 // What every read and write of one connection needs.
 struct ModemLine {

@@ -8,9 +8,9 @@
 
 namespace {
 
-void Acknowledge(ModemDevice& device, bool stored, bool* acknowledgePending, ModemLine& line) {
-  if (!line.acknowledgeMode) return;
-  if (!stored) {
+void Acknowledge(ModemDevice& device, PushedTaken taken, bool* acknowledgePending, ModemLine& line) {
+  if (!line.acknowledgeMode || taken == PushedTaken::Held) return;
+  if (taken == PushedTaken::NotStored) {
     // Without AT+CNMA the network keeps the message and delivers it again.
     WriteDebugLog("FilterCMTandCDS", "Message not stored, not acknowledged");
     return;
@@ -23,7 +23,9 @@ void Acknowledge(ModemDevice& device, bool stored, bool* acknowledgePending, Mod
   WriteDebugLog("FilterCMTandCDS", "OUT: AT+CNMA");
 }
 
-bool Hand(const PushedMessage& message, ModemLine& line) { return !line.pushed || line.pushed(message); }
+PushedTaken Hand(const PushedMessage& message, ModemLine& line) {
+  return line.pushed ? line.pushed(message) : PushedTaken::Stored;
+}
 
 }  // namespace
 
@@ -60,7 +62,7 @@ int FilterCMTandCDS(ModemDevice& device, std::string& buffer, bool* acknowledgeP
         break;
       }
       case PushedShape::TextCds:
-        Acknowledge(device, true, acknowledgePending, line);
+        Acknowledge(device, PushedTaken::Stored, acknowledgePending, line);
         break;
     }
     buffer.erase(scan.begin, scan.end - scan.begin);

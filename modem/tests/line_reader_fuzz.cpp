@@ -18,11 +18,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ModemDevice device;  // not open: acknowledgements go nowhere
   ModemLine line;
   line.acknowledgeMode = (data[0] & 1) != 0;
-  bool storeAll = (data[0] & 2) != 0;
+  PushedTaken taken = (data[0] & 32) ? PushedTaken::Held : (data[0] & 2) ? PushedTaken::Stored : PushedTaken::NotStored;
   line.pushed = [&](const PushedMessage& m) {
     if (m.kind == PushedKind::Pdu && (m.pdu.empty() || !std::all_of(m.pdu.begin(), m.pdu.end(), IsHexDigit))) abort();
     if (m.sender.size() > 49 || m.text.size() > 499) abort();
-    return storeAll;
+    return taken;
   };
   bool pending = false;
   bool* ackPending = (data[0] & 4) ? &pending : nullptr;

@@ -121,16 +121,18 @@ TEST(LineReader, PushedMessageAcknowledgedOnlyWhenStored) {
   struct Case {
     const char* name;
     bool acknowledgeMode;
-    bool stored;
+    PushedTaken taken;
     bool askPending;
     std::string heard;
     bool pending;
   } cases[] = {
-      {"stored, acknowledged at once", true, true, false, "AT+CNMA\r", false},
-      {"stored, acknowledgement left to the caller", true, true, true, "", true},
-      {"not stored: no acknowledgement", true, false, false, "", false},
-      {"not stored, caller asked: nothing pending", true, false, true, "", false},
-      {"no acknowledge mode", false, true, false, "", false},
+      {"stored, acknowledged at once", true, PushedTaken::Stored, false, "AT+CNMA\r", false},
+      {"stored, acknowledgement left to the caller", true, PushedTaken::Stored, true, "", true},
+      {"not stored: no acknowledgement", true, PushedTaken::NotStored, false, "", false},
+      {"not stored, caller asked: nothing pending", true, PushedTaken::NotStored, true, "", false},
+      {"held by the caller: it acknowledges later", true, PushedTaken::Held, false, "", false},
+      {"held, caller asked: nothing pending", true, PushedTaken::Held, true, "", false},
+      {"no acknowledge mode", false, PushedTaken::Stored, false, "", false},
   };
   for (const Case& c : cases) {
     LinePair line;
@@ -139,7 +141,7 @@ TEST(LineReader, PushedMessageAcknowledgedOnlyWhenStored) {
     std::vector<PushedMessage> got;
     ml.pushed = [&](const PushedMessage& m) {
       got.push_back(m);
-      return c.stored;
+      return c.taken;
     };
     line.Say("\r\nOK" + kPushed + "\r\n");
     bool pending = false;
@@ -165,7 +167,7 @@ TEST(LineReader, TextFormMessagesAndReports) {
   std::vector<PushedMessage> got;
   ml.pushed = [&](const PushedMessage& m) {
     got.push_back(m);
-    return true;
+    return PushedTaken::Stored;
   };
   line.Say("\r\n+CMT: \"+491701234567\",,\"26/12/08,10:00:00+00\"\r\nHello there\r\n"
            "\r\n+CDS: 6,12,\"+4912345\",145,\"26/12/08,10:00:00+00\",\"26/12/08,10:00:05+00\",0\r\n"
@@ -191,7 +193,7 @@ TEST(LineReader, PushedMessageCompletesAfterTheTimeout) {
   std::vector<PushedMessage> got;
   ml.pushed = [&](const PushedMessage& m) {
     got.push_back(m);
-    return true;
+    return PushedTaken::Stored;
   };
   line.Say("\r\n+CMT: ,23\r\n" + kPdu.substr(0, 20));
   std::thread rest([&] {
@@ -212,7 +214,10 @@ TEST(LineReader, OverlongPushedLengthIsNotWaitedFor) {
   LinePair line;
   ModemLine ml;
   int pushed = 0;
-  ml.pushed = [&](const PushedMessage&) { return ++pushed > 0; };
+  ml.pushed = [&](const PushedMessage&) {
+    ++pushed;
+    return PushedTaken::Stored;
+  };
   line.Say("\r\n+CMT: ,4000\r\n0791\r\n\r\nOK\r\n");
   std::string reply;
   ModemReadRequest r;

@@ -173,7 +173,7 @@ TEST_F(ModemSimTest, PushedMessagesReachTheSinkAndAreAcknowledgedWhenStored) {
     std::vector<PushedMessage> got;
     line.pushed = [&](const PushedMessage& m) {
       got.push_back(m);
-      return c.stored;
+      return c.stored ? PushedTaken::Stored : PushedTaken::NotStored;
     };
     ModemReadRequest r;
     r.timeoutSeconds = 10;

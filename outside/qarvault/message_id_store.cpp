@@ -70,10 +70,10 @@ int SMSCMessageIdAdd(const char* connection, const char* smscId, const char* mes
   MutexLock lock(s.store.lock);
   sqlite3* db = DbLocked(s);
   if (db == nullptr) return 0;
-  SqliteStmt stmt = SqlitePrepare(db,
-                                  "INSERT OR REPLACE INTO msgid(connection, smsc_id, message_id,"
-                                  " user, sender, recipient, submit_time)"
-                                  " VALUES(?, ?, ?, ?, ?, ?, ?)");
+  SqliteStatementLoan stmt = SharedSqliteStatementLocked(s.store,
+                                                         "INSERT OR REPLACE INTO msgid(connection, smsc_id, message_id,"
+                                                         " user, sender, recipient, submit_time)"
+                                                         " VALUES(?, ?, ?, ?, ?, ?, ?)");
   if (!stmt) return 0;
   const char* texts[] = {connection, smscId, messageId, user, sender, recipient};
   for (int i = 0; i < 6; ++i) {
@@ -93,9 +93,9 @@ int SMSCMessageIdGet2(const char* connection, const char* smscId, char* messageI
   MutexLock lock(s.store.lock);
   sqlite3* db = DbLocked(s);
   if (db == nullptr) return 0;
-  SqliteStmt stmt = SqlitePrepare(db,
-                                  "SELECT message_id, user, sender, recipient, submit_time"
-                                  " FROM msgid WHERE connection = ? AND smsc_id = ?");
+  SqliteStatementLoan stmt = SharedSqliteStatementLocked(s.store,
+                                                         "SELECT message_id, user, sender, recipient, submit_time"
+                                                         " FROM msgid WHERE connection = ? AND smsc_id = ?");
   if (!stmt) return 0;
   SqliteBindText(stmt.get(), 1, CutTo(connection, kFieldMax));
   SqliteBindText(stmt.get(), 2, CutTo(smscId, kFieldMax));
@@ -147,8 +147,8 @@ int MMSNotificationAdd(const char* modem, const char* contentLocation) {
   MutexLock lock(s.store.lock);
   sqlite3* db = DbLocked(s);
   if (db == nullptr) return 0;
-  SqliteStmt stmt = SqlitePrepare(
-      db, "INSERT OR REPLACE INTO mms_notification(modem, location, added) VALUES(?, ?, ?)");
+  SqliteStatementLoan stmt = SharedSqliteStatementLocked(
+      s.store, "INSERT OR REPLACE INTO mms_notification(modem, location, added) VALUES(?, ?, ?)");
   if (!stmt) return 0;
   SqliteBindText(stmt.get(), 1, modem);
   SqliteBindText(stmt.get(), 2, contentLocation);
@@ -162,8 +162,8 @@ int MMSNotificationExist(const char* modem, const char* contentLocation) {
   MutexLock lock(s.store.lock);
   sqlite3* db = DbLocked(s);
   if (db == nullptr) return 0;
-  SqliteStmt stmt =
-      SqlitePrepare(db, "SELECT 1 FROM mms_notification WHERE modem = ? AND location = ?");
+  SqliteStatementLoan stmt =
+      SharedSqliteStatementLocked(s.store, "SELECT 1 FROM mms_notification WHERE modem = ? AND location = ?");
   if (!stmt) return 0;
   SqliteBindText(stmt.get(), 1, modem);
   SqliteBindText(stmt.get(), 2, contentLocation);

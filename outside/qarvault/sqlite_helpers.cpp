@@ -98,8 +98,10 @@ bool SqliteDatabaseIsSound(const std::string& path) {
 void SharedSqliteCloseLocked(SharedSqlite& s) {
   if (s.db && s.owner != ::getpid()) {
     // Closing a connection copied by fork would disturb the parent's locks.
+    for (auto& kept : s.statements) (void)kept.second.release();
     (void)s.db.release();
   }
+  s.statements.clear();
   if (s.db && sqlite3_get_autocommit(s.db.get()) == 0) SqliteExec(s.db.get(), "COMMIT");
   s.db.reset();
   s.path.clear();
@@ -114,4 +116,15 @@ sqlite3* SharedSqliteOpenLocked(SharedSqlite& s, const std::string& path, const 
   s.path = path;
   s.owner = ::getpid();
   return s.db.get();
+}
+
+SqliteStatementLoan SharedSqliteStatementLocked(SharedSqlite& s, const char* sql) {
+  if (!s.db) return SqliteStatementLoan(nullptr);
+  for (auto& kept : s.statements) {
+    if (kept.first == sql) return SqliteStatementLoan(kept.second.get());
+  }
+  SqliteStmt stmt = SqlitePrepare(s.db.get(), sql);
+  if (!stmt) return SqliteStatementLoan(nullptr);
+  s.statements.emplace_back(sql, std::move(stmt));
+  return SqliteStatementLoan(s.statements.back().second.get());
 }

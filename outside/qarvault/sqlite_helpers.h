@@ -10,6 +10,8 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "runtime/mutex.h"
 
@@ -48,6 +50,28 @@ struct SharedSqlite {
   SqliteDb db GUARDED_BY(lock);
   std::string path GUARDED_BY(lock);
   pid_t owner GUARDED_BY(lock) = 0;
+  // Prepared once per connection, by their text; finalized before it closes.
+  std::vector<std::pair<std::string, SqliteStmt>> statements GUARDED_BY(lock);
+};
+
+// A kept statement lent to one use: reset and its bindings cleared when the loan ends, so
+// that a read stepped to its first row does not hold its snapshot. Ends before the lock is
+// released (declared after the lock's guard).
+class SqliteStatementLoan {
+ public:
+  explicit SqliteStatementLoan(sqlite3_stmt* stmt) : stmt_(stmt) {}
+  ~SqliteStatementLoan() {
+    if (stmt_ == nullptr) return;
+    sqlite3_reset(stmt_);
+    sqlite3_clear_bindings(stmt_);
+  }
+  SqliteStatementLoan(const SqliteStatementLoan&) = delete;
+  SqliteStatementLoan& operator=(const SqliteStatementLoan&) = delete;
+  sqlite3_stmt* get() const { return stmt_; }
+  explicit operator bool() const { return stmt_ != nullptr; }
+
+ private:
+  sqlite3_stmt* stmt_;
 };
 
 // The connection for path (reopened when the path changed, created with schema); null
@@ -55,3 +79,6 @@ struct SharedSqlite {
 sqlite3* SharedSqliteOpenLocked(SharedSqlite& s, const std::string& path, const char* schema) REQUIRES(s.lock);
 // Commits a pending transaction and closes the connection.
 void SharedSqliteCloseLocked(SharedSqlite& s) REQUIRES(s.lock);
+// The statement for sql on the open connection, prepared at its first use; empty when it
+// cannot be prepared.
+SqliteStatementLoan SharedSqliteStatementLocked(SharedSqlite& s, const char* sql) REQUIRES(s.lock);

@@ -203,9 +203,37 @@ time_t LastModemReceiveTime(const std::string& connection) {
   return found == l.times.end() ? 0 : found->second;
 }
 
-bool StorePushedMessage(ModemSession& s, const PushedMessage& message) {
-  if (message.kind == PushedKind::TextCmt) return HandOnText(s, message.sender, message.text);
-  return HandOnPdu(s, message.pdu);
+PushedTaken StorePushedMessage(ModemSession& s, const PushedMessage& message) {
+  bool stored;
+  if (message.kind == PushedKind::TextCmt) {
+    stored = HandOnText(s, message.sender, message.text);
+  } else if (message.statusReport && s.holdReports) {
+    WriteDebugLog(kLabel, "Status report held until the answer to the submit is recorded");
+    s.heldReports.push_back(message.pdu);
+    return PushedTaken::Held;
+  } else {
+    stored = HandOnPdu(s, message.pdu);
+  }
+  return stored ? PushedTaken::Stored : PushedTaken::NotStored;
+}
+
+void ReleaseHeldReports(ModemSession& s) {
+  s.holdReports = false;
+  std::vector<std::string> held;
+  held.swap(s.heldReports);
+  for (const std::string& pdu : held) {
+    // Stored even when the line is gone: in acknowledge mode the network may then deliver
+    // it once more, which is better than losing it.
+    bool stored = HandOnPdu(s, pdu);
+    if (!s.line.acknowledgeMode) continue;
+    if (!stored) {
+      WriteDebugLog(kLabel, "Status report not stored, not acknowledged");
+      continue;
+    }
+    if (!s.device.valid() || s.device.failed) continue;
+    std::string reply;
+    ModemCommand(s, "AT+CNMA\r", 10, reply);
+  }
 }
 
 int ModemReceiveMessages(ModemSession& s) {

@@ -117,6 +117,9 @@ Attempt SendOnce(ModemSession& s, const std::string& recipient, const SubmitPdu&
       continue;
     }
     std::string payload = (s.textMode ? text : pdu.hex) + "\x1a";
+    // Its report may come before its answer (a modem that answers late): held until the
+    // reference is recorded.
+    s.holdReports = true;
     if (!ModemSend(s, payload)) {
       a.error = "ERROR - Error communication with modem (2)";
       return a;
@@ -201,6 +204,7 @@ SubmitResult SendModemMessage(ModemSession& s, const SmsMessageRecord& m, const 
     a = SendOnce(s, r.recipient, pdu, text, binary);
     RunExtraCommands(s, s.settings.postSend);
     if (a.ok || !s.wavecom || attempt == kWavecomAttempts || s.device.failed) break;
+    ReleaseHeldReports(s);
     if (WavecomRetryable(a.error, "512")) {
       WriteDebugLog(kLabel, "Retry CMS ERROR 512 for Wavecom modems");
     } else if (WavecomRetryable(a.error, "513")) {
@@ -214,12 +218,17 @@ SubmitResult SendModemMessage(ModemSession& s, const SmsMessageRecord& m, const 
     s.sendFailures = 0;
     s.lastSuccess = NowSeconds();
     result.smscMessageId = CmgsReference(a.reply);
+    // A report finds its message by the reference and the destination together (below);
+    // the bare reference, reused every 256 messages, would match nothing.
+    result.idRecord = SmscIdRecord::Never;
     if (req.optionBits & kSubmitStatusReport) {
       RememberSubmitReference(s.name, a.reply, r.gatewayMessageId, m.SubmitUser, m.Sender, r.recipient);
     }
+    ReleaseHeldReports(s);
     ModemPause(s.afterSendDelayMs);
     return result;
   }
+  ReleaseHeldReports(s);
   ++s.sendFailures;
   s.lastFailureWasModem = true;
   WriteDebugLogf(kLabel, "Error:  %s", a.error.c_str());

@@ -7,6 +7,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "gsm/modem_pdu.h"
 #include "modem/modem_line.h"
@@ -54,6 +55,10 @@ struct ModemSession {
   bool error = false;              // the session must end
   bool lastFailureWasModem = false;  // the last failed message failed at the modem
   std::string refusedPin;  // kept across sessions: a refused PIN is not sent again
+  // From a submit's payload until its answer is recorded, pushed status reports wait here
+  // (PDU hex): one may be for the reference the answer is about to give.
+  bool holdReports = false;
+  std::vector<std::string> heldReports;
 };
 
 enum class ModemReply { WriteFailed, NoReply, Reply };
@@ -79,7 +84,11 @@ SubmitResult SendModemMessage(ModemSession& s, const SmsMessageRecord& m, const 
 // 1 on success (also when the modem cannot be polled), 0 on failure.
 int ModemReceiveMessages(ModemSession& s);
 // The sink of messages the modem pushes ("+CMT:", "+CDS:") during any read.
-bool StorePushedMessage(ModemSession& s, const PushedMessage& message);
+PushedTaken StorePushedMessage(ModemSession& s, const PushedMessage& message);
+// Ends the hold of status reports: each held one is stored (matched to its message when the
+// reference is recorded by now, else as unknown) and, in acknowledge mode, acknowledged
+// once stored.
+void ReleaseHeldReports(ModemSession& s);
 // The text of a text-mode message as it may go to the modem: no control bytes but CR and LF
 // (a Ctrl-Z or ESC would end it early and run its rest as commands).
 std::string TextModePayload(std::string_view text);

@@ -1,6 +1,7 @@
 #include <atomic>
 #include <ctime>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -112,6 +113,32 @@ TEST_F(MessageIdStoreTest, ManyThreadsAndAnotherProcess) {
   for (int i = 0; i < kEach; ++i) {
     std::string id = "child-" + std::to_string(i);
     EXPECT_TRUE(Get2("UCP - host:1", id.c_str(), f)) << id;
+  }
+}
+
+// The statements are kept between calls, yet a read holds no snapshot: each round's write,
+// by this process or by another, is seen by both, and a write after a read never meets a
+// stale snapshot.
+TEST_F(MessageIdStoreTest, KeptStatementsFollowWritesOfAnotherProcess) {
+  auto inChild = [](const std::function<bool()>& work) { return WaitChild(StartChild(work)) == 0; };
+  for (int round = 0; round < 6; ++round) {
+    std::string value = "v" + std::to_string(round);
+    Found f;
+    // The key is read first in every round, leaving a statement stepped to its row.
+    ASSERT_EQ(Get2("SMPP - a:1", "key", f), round > 0) << round;
+    auto add = [value] { return SMSCMessageIdAdd("SMPP - a:1", "key", value.c_str(), "u", "s", "r") == 1; };
+    auto seen = [value] {
+      Found g;
+      return Get2("SMPP - a:1", "key", g) && g.messageId == value;
+    };
+    bool childWrites = round % 2 == 1;
+    ASSERT_TRUE(childWrites ? inChild(add) : add()) << round;
+    EXPECT_TRUE(seen()) << round;
+    EXPECT_TRUE(inChild(seen)) << round;
+    EXPECT_EQ(MMSNotificationExist("Modem - COM1:", value.c_str()), 0) << round;
+    ASSERT_TRUE(childWrites ? inChild([value] { return MMSNotificationAdd("Modem - COM1:", value.c_str()) == 1; })
+                            : MMSNotificationAdd("Modem - COM1:", value.c_str()) == 1);
+    EXPECT_EQ(MMSNotificationExist("Modem - COM1:", value.c_str()), 1) << round;
   }
 }
 

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <string>
 
+#include "runtime/process_runner.h"
 #include "smsc/modem/tests/modem_gateway.h"
 #include "smsc/modem/tests/modem_sim.h"
 #include "tests/support/test_files.h"
@@ -26,6 +27,24 @@ size_t Count(const std::string& text, const std::string& what) {
   return n;
 }
 
+
+// The destinations in the keys of the gateway's message-id store, sorted, one a line (a key
+// without "-" as it is).
+std::string StoredReferenceDestinations(const ModemGateway& g) {
+  std::string out = g.home.path() + "keys.out";
+  ProcessOptions options;
+  options.stdoutPath = out;
+  options.timeoutMs = 30000;
+  RunProcess({"/usr/bin/python3", "-c",
+              "import sqlite3, sys\n"
+              "keys = [r[0] for r in sqlite3.connect(sys.argv[1]).execute('SELECT smsc_id FROM msgid')]\n"
+              "print('\\n'.join(sorted(k.split('-', 1)[-1] for k in keys)))",
+              g.home.path() + "SMPPData/MSGID.DB"},
+             options);
+  std::string text = ReadFileText(out);
+  while (!text.empty() && text.back() == '\n') text.pop_back();
+  return text;
+}
 
 bool ReadyAndSent(ModemGateway& g, ModemSim& sim, long submits) {
   return sim.WaitFor(kSubmits, "len([s for s in a['submits'] if s['result']=='OK'])", std::to_string(submits), kLong);
@@ -221,6 +240,64 @@ TEST(ModemReception, PushedReportsAreStoredByOutcome) {
   EXPECT_NE(later.find("ReceiptDelivered=Yes"), std::string::npos) << later;
   EXPECT_NE(unknown.find("id:unknown"), std::string::npos) << unknown;
   EXPECT_NE(unknown.find("ReceiptMessageId=\r\n"), std::string::npos) << unknown;
+}
+
+// A modem that answers late sends the report ("+CDS:", due 200 ms after the submit) right
+// behind the "+CMGS:" answer that gives its reference, in one read: the report still finds
+// its message, and in acknowledge mode it is acknowledged once stored. A link that drops
+// after the answer (at a command sent after each message) loses no report.
+TEST(ModemReception, ReportsReadWithTheSubmitAnswerFindTheirMessage) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> section;
+    bool acknowledge;
+    bool dropAfterAnswer;
+  } cases[] = {
+      {"pushed reports", {"ReceiveTo=Direct"}, false, false},
+      {"acknowledge mode", {"ReceiveTo=Direct", "AllowPhase2Plus=Yes"}, true, false},
+      {"link drops after the answer", {"ReceiveTo=Direct", "CommandPostSend1=AT+CGSN"}, false, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ModemSim sim;
+    ASSERT_TRUE(sim.Start());
+    ModemGateway g;
+    g.Configure(sim.device(), {"ReceiveSMS=Yes"}, c.section);
+    g.Start();
+    ASSERT_TRUE(WaitUntil(kLong, [&] { return g.Debug().find("Modem initialization complete") != std::string::npos; }));
+    ASSERT_NE(sim.Ask(R"({"cmd":"fail","delay_ms":1000})"), "");
+    if (c.dropAfterAnswer) {
+      ASSERT_NE(sim.Ask(R"({"cmd":"fail","drop_on":"+CGSN"})"), "");
+      g.Drop("R1.req", "PhoneNumber=+4960001\r\nData=one\r\nReceiptRequested=Yes\r\n");
+      ASSERT_TRUE(WaitUntil(kLong, [&] { return g.Received().size() == 1; })) << g.Debug();
+      ASSERT_TRUE(WaitUntil(kLong, [&] { return Count(g.Debug(), "Re-initializing modem") >= 2; })) << g.Debug();
+      std::string text = g.ReceivedText();
+      EXPECT_EQ(Count(text, "ReceiptMessageId=R1\r\n"), 1u) << text;
+      EXPECT_EQ(sim.AcceptedSubmits(), 1);
+      continue;
+    }
+    g.Drop("R1.req", "PhoneNumber=+4960001\r\nData=one\r\nReceiptRequested=Yes\r\n");
+    g.Drop("R2.req", "PhoneNumber=+4960002\r\nData=two\r\nReceiptRequested=Yes\r\n");
+    g.Drop("R3.req", "PhoneNumber=+4960003\r\nData=three\r\n");
+    g.Drop("R4.req", "PhoneNumber=+4960004\r\nData=four\r\nReceiptRequested=Yes\r\n");
+    ASSERT_TRUE(ReadyAndSent(g, sim, 4)) << g.Debug();
+    ASSERT_TRUE(WaitUntil(kLong, [&] { return g.Received().size() == 3; })) << g.Debug();
+    // Each report left the modem within 100 ms of an answer.
+    EXPECT_EQ(sim.Ask(R"({"cmd":"transcript"})",
+                      "all(any(p['dir']=='out' and '+CMGS:' in p['data'] and 0 <= e['t']-p['t'] < 0.1 "
+                      "for p in a['entries']) for e in a['entries'] if e['dir']=='out' and '+CDS:' in e['data'])"),
+              "True");
+    std::string text = g.ReceivedText();
+    for (const char* id : {"R1", "R2", "R4"}) {
+      EXPECT_EQ(Count(text, std::string("ReceiptMessageId=") + id + "\r\n"), 1u) << id << "\n" << text;
+    }
+    EXPECT_EQ(Count(text, "id:unknown"), 0u) << text;
+    EXPECT_EQ(Count(text, "ReceiptDelivered=Yes"), 3u) << text;
+    // One key per message that asked for a report, its reference with its destination.
+    EXPECT_EQ(StoredReferenceDestinations(g), "+4960001\n+4960002\n+4960004");
+    ASSERT_TRUE(WaitUntil(kLong, [&] { return g.QueueEmpty(); }));
+    EXPECT_EQ(Count(sim.Received(), "AT+CNMA"), c.acknowledge ? 3u : 0u) << sim.Received();
+  }
 }
 
 // A message that cannot be stored stays in the modem (no AT+CMGD) and is taken at a later
