@@ -1,7 +1,6 @@
 #include "inbound/smppserver/user_queue_delivery.h"
 
 #include <dlfcn.h>
-#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,6 +8,7 @@
 
 #include "config/settings_registry.h"
 #include "gsm/code_pages.h"
+#include "httpclient/socket_io.h"
 #include "inbound/smppserver/server_accounts.h"
 #include "outside/outside_tables.h"
 #include "outside/qarpeer/qarpeer.h"
@@ -158,9 +158,7 @@ bool Yield(const DeliveryLink& link) {
 // Waits up to ms for the client to send more. Only once what it had sent is handled: the
 // answers already read by a yield free room at once, and nothing more may come.
 void WaitForClient(const DeliveryLink& link, int ms) {
-  if (link.tls && SealCalls.sslDataPending && SealCalls.sslDataPending(link.tls) > 0) return;
-  struct pollfd pfd = {link.socket, POLLIN, 0};
-  poll(&pfd, 1, ms);
+  WaitReadable(link.socket, link.tls, ms);
 }
 
 // Until the window has room.

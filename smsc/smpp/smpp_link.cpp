@@ -1,13 +1,13 @@
 #include "smsc/smpp/smpp_link.h"
 
 #include <dlfcn.h>
-#include <poll.h>
 #include <sys/socket.h>
 
 #include <algorithm>
 
 #include "config/settings.h"
 #include "gsm/code_pages.h"
+#include "httpclient/socket_io.h"
 #include "outside/outside_tables.h"
 #include "outside/seal_table.h"
 #include "runtime/clock.h"
@@ -58,15 +58,6 @@ int SmppEnquireLink(int sock, void* tls, const std::string& name, int version) {
   return Peer().Call<SMPPEnquireLinkFn>(peer::SMPPEnquireLink)(sock, tls, name.c_str(), version);
 }
 
-namespace {
-// True when the link has something to read within ms.
-bool LinkReadable(int sock, void* tls, int ms) {
-  if (tls && SealCalls.sslDataPending && SealCalls.sslDataPending(tls) > 0) return true;
-  pollfd p{sock, POLLIN, 0};
-  return poll(&p, 1, ms) > 0;
-}
-}  // namespace
-
 // Received messages read in one go are all stored, made safe by one shared flush and only
 // then answered, in their order: a window of deliver_sm costs one flush, not one each. A
 // failed flush answers them all "try later", so that the centre delivers them again.
@@ -94,7 +85,7 @@ int SmppYield(int sock, void* tls, const std::string& name, int version, int wai
     }
     if (linkError) return linkError;
     uint64_t now = TickMs();
-    if (now >= deadline || !LinkReadable(sock, tls, int(deadline - now))) return 0;
+    if (now >= deadline || WaitReadable(sock, tls, int(deadline - now)) != WaitOutcome::Ready) return 0;
   }
 }
 
