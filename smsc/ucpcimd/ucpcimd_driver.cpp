@@ -169,21 +169,19 @@ SubmitResult ResultOf(DriverState& d, int status) {
   return result;
 }
 
-// What the libraries take of a message: UTF-8 text (as queue files hold it) and the extra text.
-struct LibraryMessage {
-  std::string data, extra;
-};
-LibraryMessage LibraryMessageOf(const SmsMessageRecord& m, const SubmitRequest& r) {
-  LibraryMessage out{m.Data, UcpCimdExtraParams(m, r.gatewayMessageId)};
-  if (!m.Binary) QueueTextToUtf8(out.data);
-  return out;
+// Calls a library's submit or send with the message as the libraries take it: the sender,
+// recipient and fields, UTF-8 text (queue files hold their own code page) and the extra text.
+template <typename Call>
+int CallWithMessage(const SmsMessageRecord& m, const SubmitRequest& r, Call&& call) {
+  std::string data = m.Data;
+  if (!m.Binary) QueueTextToUtf8(data);
+  std::string extra = UcpCimdExtraParams(m, r.gatewayMessageId);
+  return call(r.sender.c_str(), r.recipient.c_str(), m.Pid, m.Dcs, m.UDH.c_str(), data.c_str(), int(m.MessageFlags),
+              m.Binary ? 1 : 0, extra.c_str());
 }
 
 SubmitResult Submit(DriverState& d, const SmsMessageRecord& m, const SubmitRequest& r) {
-  LibraryMessage lm = LibraryMessageOf(m, r);
-  int status = d.calls->submit(d.sock.get(), d.name.c_str(), r.sender.c_str(), r.recipient.c_str(), m.Pid, m.Dcs,
-                               m.UDH.c_str(), lm.data.c_str(), int(m.MessageFlags), m.Binary ? 1 : 0,
-                               lm.extra.c_str());
+  int status = CallWithMessage(m, r, [&](auto... args) { return d.calls->submit(d.sock.get(), d.name.c_str(), args...); });
   return ResultOf(d, status);
 }
 
@@ -226,11 +224,9 @@ void SubmitAsync(DriverState& d, QueueWorker& w, QueueTransport& t, PreparedSubm
     d.lastOutcome = FileOutcome::PassedOver;
     return;
   }
-  LibraryMessage lm = LibraryMessageOf(p.toSend, p.request);
-  const SubmitRequest& r = p.request;
-  int status = d.calls->send(d.exports, d.sock.get(), d.name.c_str(), r.sender.c_str(), r.recipient.c_str(),
-                             p.toSend.Pid, p.toSend.Dcs, p.toSend.UDH.c_str(), lm.data.c_str(),
-                             int(p.toSend.MessageFlags), p.toSend.Binary ? 1 : 0, lm.extra.c_str());
+  int status = CallWithMessage(p.toSend, p.request, [&](auto... args) {
+    return d.calls->send(d.exports, d.sock.get(), d.name.c_str(), args...);
+  });
   w.lastSubmitTick = TickMs();
   d.decided.reset();
   if (status != 0) {
