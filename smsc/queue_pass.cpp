@@ -136,11 +136,7 @@ void Sent(QueueWorker& w, ClaimedFile& claim, const SmsMessageRecord& m, const s
     SMSCMessageIdAdd(w.connection.c_str(), smscMessageId.c_str(), messageId.c_str(), m.SubmitUser.c_str(),
                      m.Sender.c_str(), m.PhoneNumber.c_str());
   }
-  if (lastReference) {
-    DeleteClaimedFile(claim, *lastReference);
-  } else {
-    DeleteClaimedFile(claim);
-  }
+  DeleteClaimedFile(claim, lastReference);
   MessageRoutesRemove(RelativePath(directoryName, fileName));
   ++w.sentInPass;
   ++w.sentInDirectory;

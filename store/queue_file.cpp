@@ -395,9 +395,7 @@ bool RewriteClaimedFile(ClaimedFile& file, std::string_view content) {
   return true;
 }
 
-namespace {
-
-bool DeleteClaimed(ClaimedFile& file, UniqueFd* lastReference) {
+bool DeleteClaimedFile(ClaimedFile& file, UniqueFd* lastReference) {
   if (!file.valid()) return false;
   // The claim gave us the inode; while we hold it nobody else deletes or rewrites the file,
   // so one look at the path tells whether it still names ours.
@@ -418,12 +416,6 @@ bool DeleteClaimed(ClaimedFile& file, UniqueFd* lastReference) {
   if (ok && !spare.empty()) ReturnSpare(spare);
   return ok;
 }
-
-}  // namespace
-
-bool DeleteClaimedFile(ClaimedFile& file) { return DeleteClaimed(file, nullptr); }
-
-bool DeleteClaimedFile(ClaimedFile& file, UniqueFd& lastReference) { return DeleteClaimed(file, &lastReference); }
 
 void ReleaseClaim(ClaimedFile& file) { file.fd.reset(); }
 

@@ -61,12 +61,11 @@ bool ClaimQueueFile(const std::string& path, ClaimedFile& out);
 bool ReadClaimedFile(const ClaimedFile& file, std::string& out, size_t maxBytes);
 // Replaces the content without ever exposing a partial file; the modification time stays.
 bool RewriteClaimedFile(ClaimedFile& file, std::string_view content);
-// Deletes the file, then releases the claim.
-bool DeleteClaimedFile(ClaimedFile& file);
-// The same, except that a file whose name was removed for good (not kept as a spare) keeps
-// its descriptor in lastReference instead of closing it: closing the last reference frees
-// the file's blocks, which a caller may leave until its time-critical step is done.
-bool DeleteClaimedFile(ClaimedFile& file, UniqueFd& lastReference);
+// Deletes the file, then releases the claim. With lastReference, a file whose name was
+// removed for good (not kept as a spare) keeps its descriptor there instead of closing it:
+// closing the last reference frees the file's blocks, which a caller may leave until its
+// time-critical step is done.
+bool DeleteClaimedFile(ClaimedFile& file, UniqueFd* lastReference = nullptr);
 // Leaves the file in place, before the claim goes out of scope.
 void ReleaseClaim(ClaimedFile& file);
 

@@ -232,7 +232,7 @@ TEST(QueueFileTest, LastReferenceOfADeletedFileIsKeptOnlyWhenItIsGone) {
     ClaimedFile claim;
     ASSERT_TRUE(ClaimQueueFile(q + c.name, claim));
     UniqueFd last;
-    ASSERT_TRUE(DeleteClaimedFile(claim, last));
+    ASSERT_TRUE(DeleteClaimedFile(claim, &last));
     EXPECT_EQ(InodeOf(q + c.name), 0u) << "the name is gone before the caller goes on";
     EXPECT_FALSE(claim.valid());
     EXPECT_EQ(last.valid(), c.kept);
