@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/epoll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -19,6 +20,7 @@
 #include <functional>
 #include <iterator>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -85,22 +87,52 @@ inline std::string ReadText(const std::string& path) {
   return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
 }
 
-// Accepts loopback connections on listener and hands each readable one to serve(fd, its
-// unread input) until stop; a connection whose serve returns false is closed. Descriptors
-// from capacity on are refused.
-inline void ServeConnections(int listener, const std::atomic<bool>& stop, size_t capacity, bool noDelay,
+// A peer of the benchmarks: a listener on a free loopback port and the one thread that
+// serves it. Stop makes stopWake readable for good, so that the thread's waits end at once
+// instead of looking at the flag now and then.
+struct LoopbackServer {
+  UniqueFd listener;
+  uint16_t port = 0;
+  std::atomic<bool> stop{false};
+  UniqueFd stopWake{eventfd(0, EFD_CLOEXEC)};
+  std::thread thread;
+
+  bool StartServing(std::function<void()> run) {
+    listener = ListenLoopback(port);
+    if (!listener || !stopWake) return false;
+    thread = std::thread(std::move(run));
+    return true;
+  }
+  void Stop() {
+    stop = true;
+    uint64_t one = 1;
+    if (write(stopWake.get(), &one, sizeof one) < 0) {
+      // An eventfd write only fails on overflow: it is readable already.
+    }
+    if (thread.joinable()) thread.join();
+  }
+};
+
+// Accepts loopback connections on the server's listener and hands each readable one to
+// serve(fd, its unread input) until the server stops; a connection whose serve returns
+// false is closed. Descriptors from capacity on are refused.
+inline void ServeConnections(const LoopbackServer& server, size_t capacity, bool noDelay,
                              const std::function<bool(int fd, std::string& in)>& serve) {
+  int listener = server.listener.get();
   int ep = epoll_create1(EPOLL_CLOEXEC);
-  epoll_event ev{};
-  ev.events = EPOLLIN;
-  ev.data.fd = listener;
-  epoll_ctl(ep, EPOLL_CTL_ADD, listener, &ev);
+  for (int watched : {listener, server.stopWake.get()}) {
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.fd = watched;
+    epoll_ctl(ep, EPOLL_CTL_ADD, watched, &ev);
+  }
   std::vector<std::pair<UniqueFd, std::string>> conns(capacity);
   epoll_event events[64];
-  while (!stop.load()) {
-    int n = epoll_wait(ep, events, 64, 100);
+  while (!server.stop.load()) {
+    int n = epoll_wait(ep, events, 64, -1);
     for (int i = 0; i < n; ++i) {
       int fd = events[i].data.fd;
+      if (fd == server.stopWake.get()) continue;
       if (fd == listener) {
         int c = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
         if (c < 0) continue;

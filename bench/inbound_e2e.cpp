@@ -42,23 +42,10 @@ namespace fs = std::filesystem;
 
 namespace {
 // ---- The HTTP server: keep-alive, an empty text/plain for every request "...t=b<index>". ----
-struct Server {
-  UniqueFd listener;
-  uint16_t port = 0;
+struct Server : LoopbackServer {
   Timings& timings;
-  std::atomic<bool> stop{false};
-  std::thread thread;
   explicit Server(Timings& t) : timings(t) {}
-  bool Start() {
-    listener = ListenLoopback(port);
-    if (!listener) return false;
-    thread = std::thread([this] { Run(); });
-    return true;
-  }
-  void Stop() {
-    stop = true;
-    if (thread.joinable()) thread.join();
-  }
+  bool Start() { return StartServing([this] { Run(); }); }
   void Note(const std::string& requestLine) {
     size_t at = requestLine.find("t=b");
     if (at == std::string::npos) return;
@@ -71,7 +58,7 @@ struct Server {
   void Run() {
     static const std::string kAnswer =
         "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 0\r\nConnection: keep-alive\r\n\r\n";
-    ServeConnections(listener.get(), stop, 4096, false, [this](int fd, std::string& in) {
+    ServeConnections(*this, 4096, false, [this](int fd, std::string& in) {
       char buffer[65536];
       ssize_t got = recv(fd, buffer, sizeof buffer, 0);
       if (got <= 0) return false;

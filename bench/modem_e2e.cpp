@@ -237,11 +237,9 @@ RunFigures RunKannel(std::vector<Sim>& sims, const std::string& dir, size_t mess
   std::string k = dir + "kannel/";
   fs::create_directories(k);
   // Where the delivery reports are sent.
-  uint16_t dlrPort = 0;
-  UniqueFd dlrListener = ListenLoopback(dlrPort);
-  std::atomic<bool> stop{false};
-  std::thread dlr([&] {
-    ServeConnections(dlrListener.get(), stop, 1024, false, [](int fd, std::string& in) {
+  LoopbackServer dlr;
+  dlr.StartServing([&dlr] {
+    ServeConnections(dlr, 1024, false, [](int fd, std::string& in) {
       char buffer[4096];
       ssize_t got = recv(fd, buffer, sizeof buffer, 0);
       if (got <= 0) return false;
@@ -285,7 +283,7 @@ RunFigures RunKannel(std::vector<Sim>& sims, const std::string& dir, size_t mess
     fprintf(stderr, "Kannel's modems did not become ready (see %s)\n", k.c_str());
   } else {
     sleep(5);
-    std::string dlrUrl = "http%3A%2F%2F127.0.0.1%3A" + std::to_string(dlrPort) + "%2Fdlr%3Ftype%3D%25d";
+    std::string dlrUrl = "http%3A%2F%2F127.0.0.1%3A" + std::to_string(dlr.port) + "%2Fdlr%3Ftype%3D%25d";
     f = Load(sims, sendsms, messages, [&](size_t i) {
       return "/cgi-bin/sendsms?username=bench&password=pw&from=12345&to=4477009" + std::to_string(10000 + i) + "&text=m" +
              std::to_string(i) + (i % 2 ? "&dlr-mask=3&dlr-url=" + dlrUrl : "");
@@ -293,8 +291,7 @@ RunFigures RunKannel(std::vector<Sim>& sims, const std::string& dir, size_t mess
   }
   sb.Stop();
   bb.Stop();
-  stop = true;
-  dlr.join();
+  dlr.Stop();
   return f;
 }
 

@@ -29,29 +29,19 @@ struct Timings {
 };
 
 // ---- The centre: binds anyone, then pushes deliver_sm "kw b<index>" within the window. ----
-struct Centre {
-  UniqueFd listener;
-  uint16_t port = 0;
+struct Centre : LoopbackServer {
   Timings& timings;
-  std::atomic<bool> stop{false}, push{false}, bound{false};
+  std::atomic<bool> push{false}, bound{false};
+  // Readable once Begin has started a run, so that a bound link starts pushing at once.
+  UniqueFd pushWake{eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)};
   std::atomic<size_t> next{0};
   size_t total = 0;
   unsigned window = 100;
   // deliver_sm answered (any status) and when the first and the last answer of a run came.
   std::atomic<uint64_t> answered{0}, firstAnswerUs{0}, lastAnswerUs{0};
-  std::thread thread;
   explicit Centre(Timings& t) : timings(t) {}
 
-  bool Start() {
-    listener = ListenLoopback(port);
-    if (!listener) return false;
-    thread = std::thread([this] { Run(); });
-    return true;
-  }
-  void Stop() {
-    stop = true;
-    if (thread.joinable()) thread.join();
-  }
+  bool Start() { return pushWake && StartServing([this] { Run(); }); }
   void Begin(size_t n) {
     total = n;
     next = 0;
@@ -59,6 +49,10 @@ struct Centre {
     firstAnswerUs = 0;
     lastAnswerUs = 0;
     push = true;
+    uint64_t one = 1;
+    if (write(pushWake.get(), &one, sizeof one) < 0) {
+      // Only on overflow: it is readable already.
+    }
   }
   std::string Deliver(size_t index, uint32_t sequence) {
     smpp::ShortMessage m;
@@ -84,8 +78,15 @@ struct Centre {
         }
         if (!out.empty() && !SendAll(fd.get(), out)) return;
       }
-      pollfd p{fd.get(), POLLIN, 0};
-      if (poll(&p, 1, 100) <= 0) continue;
+      pollfd p[3] = {{fd.get(), POLLIN, 0}, {pushWake.get(), POLLIN, 0}, {stopWake.get(), POLLIN, 0}};
+      if (poll(p, 3, -1) <= 0) continue;
+      if (p[1].revents & POLLIN) {
+        uint64_t count;
+        if (read(pushWake.get(), &count, sizeof count) < 0) {
+          // Another link took the wake first.
+        }
+      }
+      if (!(p[0].revents & (POLLIN | POLLHUP | POLLERR))) continue;
       ssize_t n = recv(fd.get(), buffer, sizeof buffer, 0);
       if (n <= 0) return;
       in.append(buffer, size_t(n));
@@ -123,8 +124,8 @@ struct Centre {
   }
   void Run() {
     while (!stop.load()) {
-      pollfd p{listener.get(), POLLIN, 0};
-      if (poll(&p, 1, 100) <= 0) continue;
+      pollfd p[2] = {{listener.get(), POLLIN, 0}, {stopWake.get(), POLLIN, 0}};
+      if (poll(p, 2, -1) <= 0 || !(p[0].revents & POLLIN)) continue;
       UniqueFd c(accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
       if (!c) continue;
       int one = 1;

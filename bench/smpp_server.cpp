@@ -379,7 +379,10 @@ struct QueueWatch {
   bool Start(const std::string& root, Arrivals* into) {
     arrivals = into;
     fd = UniqueFd(inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
-    if (!fd || !Watch(root)) return false;
+    if (!fd || !Watch(root)) {
+      fprintf(stderr, "cannot watch %s\n", root.c_str());
+      return false;
+    }
     thread = std::thread([this] { Run(); });
     return true;
   }
@@ -572,6 +575,23 @@ double Median(std::vector<double> v) {
 
 // Kannel submitting into the sink and into our server, then taking deliver_sm from the
 // centre and from our server, each pair run back to back runs times; medians and ratios.
+// The gateway Kannel talks to: a data folder on a fresh scratch file system with the account
+// "bench" (SMPP, receiving) and the queue folder (relative to the data folder) Kannel fills or
+// empties; returns that folder.
+std::string KannelPeerHome(const std::string& bin, ScratchFs& scratch, Gateway& g, const std::string& queue) {
+  g.home = scratch.Make("qar-smppserver-kannel");
+  fs::create_directories(g.home + queue);
+  AddAccount(bin, g.home, "--smpp --receive");
+  return g.home + queue;
+}
+
+// Starts it with the window Kannel's comparisons use; false (said) when its SMPP port did not open.
+bool StartKannelPeer(const std::string& bin, Gateway& g) {
+  if (g.Start(bin, 100)) return true;
+  fprintf(stderr, "the gateway did not open its SMPP port; see %sgateway.out\n", g.home.c_str());
+  return false;
+}
+
 bool RunKannelComparisons(const std::string& bin, size_t messages, unsigned runs) {
   printf("Kannel (bearerbox + smsbox -v 4, log-level 1 with access logs, file store, max-pending-submits 100), "
          "%zu messages, %u runs of each, alternately; gateway SMPPServerAsyncWindowSize 100, DurableAccept Yes\n",
@@ -592,18 +612,15 @@ bool RunKannelComparisons(const std::string& bin, size_t messages, unsigned runs
     {
       ScratchFs scratch;
       Gateway g;
-      g.home = scratch.Make("qar-smppserver-kannel");
-      fs::create_directories(g.home + "Q");
-      AddAccount(bin, g.home, "--smpp --receive");
+      std::string queue = KannelPeerHome(bin, scratch, g, "Q/");
       Arrivals arrivals(messages);
       QueueWatch watch;
       KannelFigures f;
-      if (!g.Start(bin, 100)) fprintf(stderr, "the gateway did not open its SMPP port; see %sgateway.out\n", g.home.c_str());
-      else if (!watch.Start(g.home + "Q", &arrivals)) fprintf(stderr, "cannot watch %sQ\n", g.home.c_str());
-      else f = KannelSubmits(arrivals, g.smpp, "bench", messages, &g.process);
+      bool started = StartKannelPeer(bin, g) && watch.Start(queue, &arrivals);
+      if (started) f = KannelSubmits(arrivals, g.smpp, "bench", messages, &g.process);
       g.process.Stop();
       watch.Stop();
-      size_t files = CountFiles(g.home + "Q", ".req");
+      size_t files = CountFiles(queue, ".req");
       if (files != messages) {
         printf("  %zu files queued for %zu messages\n", files, messages);
         f.complete = false;
@@ -644,18 +661,13 @@ bool RunKannelComparisons(const std::string& bin, size_t messages, unsigned runs
     {
       ScratchFs scratch;
       Gateway g;
-      g.home = scratch.Make("qar-smppserver-kannel");
-      std::string queue = g.home + "USERS/bench/Q/";
-      fs::create_directories(queue);
-      AddAccount(bin, g.home, "--smpp --receive");
+      std::string queue = KannelPeerHome(bin, scratch, g, "USERS/bench/Q/");
       for (size_t i = 0; i < messages; ++i)
         WriteText(queue + "m" + std::to_string(i) + ".req",
                   "[SMS-IN]\r\nPhoneNumber=12345\r\nSender=447700900111\r\nData=kw b" + std::to_string(i) + "\r\n");
       QueueWatch watch;
       KannelFigures f;
-      if (!g.Start(bin, 100)) fprintf(stderr, "the gateway did not open its SMPP port; see %sgateway.out\n", g.home.c_str());
-      else if (!watch.Start(queue, nullptr)) fprintf(stderr, "cannot watch %s\n", queue.c_str());
-      else
+      if (StartKannelPeer(bin, g) && watch.Start(queue, nullptr)) {
         f = KannelTakes(
             g.smpp, "bench", messages, &g.process, [] {},
             [&](uint64_t& answered, uint64_t& first, uint64_t& last) {
@@ -663,6 +675,7 @@ bool RunKannelComparisons(const std::string& bin, size_t messages, unsigned runs
               first = watch.firstLeftUs.load();
               last = watch.lastLeftUs.load();
             });
+      }
       g.process.Stop();
       watch.Stop();
       size_t kept = CountFiles(queue, ".req");

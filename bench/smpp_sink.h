@@ -43,23 +43,9 @@ bool TakePdus(std::string& in, Fn handle) {
 }
 
 // ---- The sink: answers every submit_sm at once and notes when message "b<index>" came. ----
-struct Sink : Arrivals {
-  UniqueFd listener;
-  uint16_t port = 0;
-  std::atomic<bool> stop{false};
-  std::thread thread;
-
+struct Sink : Arrivals, LoopbackServer {
   explicit Sink(size_t capacity) : Arrivals(capacity) {}
-  bool Start() {
-    listener = ListenLoopback(port);
-    if (!listener) return false;
-    thread = std::thread([this] { Run(); });
-    return true;
-  }
-  void Stop() {
-    stop = true;
-    if (thread.joinable()) thread.join();
-  }
+  bool Start() { return StartServing([this] { Run(); }); }
   // Answers what one connection sent; false when it closed.
   bool Serve(int fd, std::string& in) {
     char buffer[65536];
@@ -101,7 +87,7 @@ struct Sink : Arrivals {
     return framed && (out.empty() || SendAll(fd, out));
   }
   void Run() {
-    ServeConnections(listener.get(), stop, 1024, true, [this](int fd, std::string& in) { return Serve(fd, in); });
+    ServeConnections(*this, 1024, true, [this](int fd, std::string& in) { return Serve(fd, in); });
   }
 };
 
