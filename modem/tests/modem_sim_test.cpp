@@ -102,7 +102,12 @@ TEST_F(ModemSimTest, AnotherProgramHoldingTheDeviceKeepsUsOut) {
   pid_t holder = StartProgram({"flock", device, "sleep", "60"});
   EXPECT_TRUE(WaitUntil(10000, [&] { return OpenDevice(Pty(), line).failure == ModemOpenFailure::Busy; }));
   StopProgram(holder);
-  ModemDevice d = OpenDevice(Pty(), line);
+  // flock's command is reaped by init, not by us: the lock goes when it has exited.
+  ModemDevice d;
+  EXPECT_TRUE(WaitUntil(10000, [&] {
+    d = OpenDevice(Pty(), line);
+    return d.valid() || d.failure != ModemOpenFailure::Busy;
+  }));
   EXPECT_TRUE(d.valid());
 }
 
