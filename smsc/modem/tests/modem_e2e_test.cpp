@@ -242,7 +242,7 @@ TEST(ModemReception, PushedReportsAreStoredByOutcome) {
   EXPECT_NE(unknown.find("ReceiptMessageId=\r\n"), std::string::npos) << unknown;
 }
 
-// A modem that answers late sends the report ("+CDS:", due 200 ms after the submit) right
+// A modem that answers late sends the report ("+CDS:", due 50 ms after the submit) right
 // behind the "+CMGS:" answer that gives its reference, in one read: the report still finds
 // its message, and in acknowledge mode it is acknowledged once stored. A link that drops
 // after the answer (at a command sent after each message) loses no report.
@@ -260,12 +260,12 @@ TEST(ModemReception, ReportsReadWithTheSubmitAnswerFindTheirMessage) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     ModemSim sim;
-    ASSERT_TRUE(sim.Start());
+    ASSERT_TRUE(sim.Start({"--set", "report_delay_ms=50"}));
     ModemGateway g;
     g.Configure(sim.device(), {"ReceiveSMS=Yes"}, c.section);
     g.Start();
     ASSERT_TRUE(WaitUntil(kLong, [&] { return g.Debug().find("Modem initialization complete") != std::string::npos; }));
-    ASSERT_NE(sim.Ask(R"({"cmd":"fail","delay_ms":1000})"), "");
+    ASSERT_NE(sim.Ask(R"({"cmd":"fail","delay_ms":300})"), "");
     if (c.dropAfterAnswer) {
       ASSERT_NE(sim.Ask(R"({"cmd":"fail","drop_on":"+CGSN"})"), "");
       g.Drop("R1.req", "PhoneNumber=+4960001\r\nData=one\r\nReceiptRequested=Yes\r\n");
