@@ -292,10 +292,22 @@ TEST_F(LongMessageTest, TwoWorkersNeverSplitAMessage) {
   FakeLink la, lb;
   QueueTransport ta = la.Transport(), tb = lb.Transport();
   QueueWorker a = Worker("SMPP - a:1"), b = Worker("SMPP - b:1");
-  std::thread ra([&] { for (int i = 0; i < 5; ++i) RunQueuePass(a, ta); });
-  std::thread rb([&] { for (int i = 0; i < 5; ++i) RunQueuePass(b, tb); });
+  // A segment the other worker is looking at when its turn comes waits for a later pass of
+  // the owner, so both go on until the queue is empty (bounded: a stuck message fails).
+  std::string root = OutboundQueueRoot();
+  auto segmentsLeft = [&] {
+    int left = 0;
+    for (const auto& e : fs::directory_iterator(root)) left += e.path().extension() == ".req";
+    return left;
+  };
+  auto run = [&](QueueWorker& w, QueueTransport& t) {
+    for (int i = 0; i < 500 && segmentsLeft() > 0; ++i) RunQueuePass(w, t);
+  };
+  std::thread ra([&] { run(a, ta); });
+  std::thread rb([&] { run(b, tb); });
   ra.join();
   rb.join();
+  EXPECT_EQ(segmentsLeft(), 0);
   std::map<std::string, std::pair<int, std::vector<unsigned>>> byMessage;  // key -> link, numbers
   auto collect = [&](const std::vector<std::string>& ids, int link) {
     for (const std::string& id : ids) {
