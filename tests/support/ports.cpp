@@ -4,18 +4,78 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
-uint16_t FreeTcpPort() {
+#include <algorithm>
+#include <cstdio>
+#include <ctime>
+#include <mutex>
+#include <vector>
+
+namespace {
+
+// The ports below the kernel's ephemeral range: outgoing connections never take them, as
+// they may take a port that was bound to 0 and released.
+void ReservableRange(uint16_t& low, uint16_t& high) {
+  unsigned first = 32768;
+  if (FILE* f = fopen("/proc/sys/net/ipv4/ip_local_port_range", "r")) {
+    unsigned a = 0, b = 0;
+    if (fscanf(f, "%u %u", &a, &b) == 2 && a > 0) first = a;
+    fclose(f);
+  }
+  high = uint16_t(std::max(first, 2048u) - 1);
+  low = uint16_t(std::max(1024u, unsigned(high) > 12000 ? unsigned(high) - 12000 : 1024u));
+}
+
+// Reserves port among the test programs running at once: a lock on a file named after it,
+// held until this process ends (the kernel drops it then, so nothing goes stale).
+bool ReservePort(uint16_t port) {
+  static std::mutex mutex;
+  static std::vector<int> held;
+  std::string dir = "/tmp/qar-test-ports";
+  mkdir(dir.c_str(), 0777);
+  std::string path = dir + "/" + std::to_string(port);
+  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  if (fd < 0) return false;
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    close(fd);
+    return false;
+  }
+  std::lock_guard<std::mutex> lock(mutex);
+  held.push_back(fd);
+  return true;
+}
+
+bool TcpPortBindable(uint16_t port) {
   int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (s < 0) return false;
   sockaddr_in sa{};
   sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-  socklen_t len = sizeof sa;
-  getsockname(s, reinterpret_cast<sockaddr*>(&sa), &len);
+  sa.sin_port = htons(port);
+  sa.sin_addr.s_addr = htonl(INADDR_ANY);
+  bool ok = bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
   close(s);
-  return ntohs(sa.sin_port);
+  return ok;
+}
+
+}  // namespace
+
+uint16_t FreeTcpPort() {
+  static std::mutex mutex;
+  static uint32_t next = 0;
+  std::lock_guard<std::mutex> lock(mutex);
+  uint16_t low, high;
+  ReservableRange(low, high);
+  uint32_t span = uint32_t(high - low) + 1;
+  if (next == 0) next = (uint32_t(getpid()) * 2654435761u ^ uint32_t(time(nullptr))) % span + 1;
+  for (uint32_t tried = 0; tried < span; ++tried) {
+    uint16_t port = uint16_t(low + (next++ % span));
+    if (ReservePort(port) && TcpPortBindable(port)) return port;
+  }
+  return 0;
 }
 
 int ConnectLoopback(uint16_t port) {

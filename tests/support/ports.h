@@ -4,7 +4,8 @@
 #include <cstdint>
 #include <string>
 
-// A port nobody listens on now (bound to 0 and released).
+// A port nobody listens on now and no other test program is given while this one runs:
+// below the ephemeral range, so no outgoing connection takes it meanwhile. 0 when none is left.
 uint16_t FreeTcpPort();
 // A connected socket to 127.0.0.1:port (the caller closes it), or -1.
 int ConnectLoopback(uint16_t port);
