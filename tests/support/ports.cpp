@@ -2,11 +2,11 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <sys/socket.h>
-#include <sys/time.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +14,8 @@
 #include <ctime>
 #include <mutex>
 #include <vector>
+
+#include "runtime/unique_fd.h"
 
 namespace {
 
@@ -30,35 +32,25 @@ void ReservableRange(uint16_t& low, uint16_t& high) {
   low = uint16_t(std::max(1024u, unsigned(high) > 12000 ? unsigned(high) - 12000 : 1024u));
 }
 
-// Reserves port among the test programs running at once: a lock on a file named after it,
-// held until this process ends (the kernel drops it then, so nothing goes stale).
-bool ReservePort(uint16_t port) {
-  static std::mutex mutex;
-  static std::vector<int> held;
+// A lock on a file named after port, which reserves it among the test programs running at
+// once; held until this process ends (the kernel drops it then, so nothing goes stale). The
+// folder is /tmp for every program, whatever its TMPDIR. Invalid when another program has it.
+UniqueFd ReservePort(uint16_t port) {
   std::string dir = "/tmp/qar-test-ports";
   mkdir(dir.c_str(), 0777);
-  std::string path = dir + "/" + std::to_string(port);
-  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-  if (fd < 0) return false;
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    close(fd);
-    return false;
-  }
-  std::lock_guard<std::mutex> lock(mutex);
-  held.push_back(fd);
-  return true;
+  UniqueFd fd(open((dir + "/" + std::to_string(port)).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666));
+  if (fd.valid() && flock(fd.get(), LOCK_EX | LOCK_NB) != 0) fd.reset();
+  return fd;
 }
 
 bool TcpPortBindable(uint16_t port) {
-  int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (s < 0) return false;
+  UniqueFd s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!s.valid()) return false;
   sockaddr_in sa{};
   sa.sin_family = AF_INET;
   sa.sin_port = htons(port);
   sa.sin_addr.s_addr = htonl(INADDR_ANY);
-  bool ok = bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
-  close(s);
-  return ok;
+  return bind(s.get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
 }
 
 }  // namespace
@@ -66,14 +58,19 @@ bool TcpPortBindable(uint16_t port) {
 uint16_t FreeTcpPort() {
   static std::mutex mutex;
   static uint32_t next = 0;
+  static uint16_t low = 0, high = 0;
+  static std::vector<UniqueFd> held;
   std::lock_guard<std::mutex> lock(mutex);
-  uint16_t low, high;
-  ReservableRange(low, high);
+  if (next == 0) ReservableRange(low, high);
   uint32_t span = uint32_t(high - low) + 1;
+  // Programs started together begin at different places in the range.
   if (next == 0) next = (uint32_t(getpid()) * 2654435761u ^ uint32_t(time(nullptr))) % span + 1;
   for (uint32_t tried = 0; tried < span; ++tried) {
     uint16_t port = uint16_t(low + (next++ % span));
-    if (ReservePort(port) && TcpPortBindable(port)) return port;
+    UniqueFd reservation = ReservePort(port);
+    if (!reservation.valid() || !TcpPortBindable(port)) continue;
+    held.push_back(std::move(reservation));
+    return port;
   }
   return 0;
 }
