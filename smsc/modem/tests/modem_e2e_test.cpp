@@ -226,8 +226,7 @@ TEST(ModemReception, PushedReportsAreStoredByOutcome) {
   ASSERT_NE(sim.Ask(R"({"cmd":"inject_report","status":0,"mr":77,"recipient":"+4977777"})"), "");
   ASSERT_TRUE(WaitUntil(kLong, [&] { return g.Received().size() == 5; })) << g.Debug();
   std::string zero, delivered, failed, later, unknown;
-  for (const std::string& f : g.Received()) {
-    std::string t = ReadFileText(f);
+  for (const std::string& t : g.ReceivedTexts()) {
     if (t.find("ReceiptMessageId=F0") != std::string::npos) zero = t;
     if (t.find("ReceiptMessageId=F1") != std::string::npos) delivered = t;
     if (t.find("ReceiptMessageId=F2") != std::string::npos) failed = t;

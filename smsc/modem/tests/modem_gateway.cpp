@@ -1,6 +1,7 @@
 #include "smsc/modem/tests/modem_gateway.h"
 
 #include <filesystem>
+#include <map>
 
 #include "tests/support/test_files.h"
 
@@ -35,11 +36,43 @@ bool ModemGateway::QueueEmpty() const {
   return true;
 }
 
-std::vector<std::string> ModemGateway::Received() const { return FilesUnder(home.path() + "SMS-IN/"); }
+// While the inbound thread processes a message its ".in" (".rec", ".rct") file and the copy it writes beside
+// it both exist: each message counts once, by its copy when there is one.
+std::vector<std::string> ModemGateway::Received() const {
+  std::map<std::string, std::string> byStem;
+  for (const std::string& f : FilesUnder(home.path() + "SMS-IN/")) {
+    if (f.find("/.") != std::string::npos) continue;  // a file being written
+    fs::path p(f);
+    std::string stem = (p.parent_path() / p.stem()).string();
+    std::string ext = p.extension().string();
+    for (char& c : ext) c = char(tolower(static_cast<unsigned char>(c)));
+    bool unprocessed = ext == ".in" || ext == ".rec" || ext == ".rct";
+    auto [at, added] = byStem.emplace(stem, f);
+    if (!added && !unprocessed) at->second = f;
+  }
+  std::vector<std::string> out;
+  for (auto& [stem, path] : byStem) out.push_back(path);
+  return out;
+}
+
+std::vector<std::string> ModemGateway::ReceivedTexts() const {
+  std::vector<std::string> texts;
+  // A ".in" file may be processed and removed between the listing and the read.
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    texts.clear();
+    bool gone = false;
+    for (const std::string& f : Received()) {
+      texts.push_back(ReadFileText(f));
+      gone = gone || (texts.back().empty() && !fs::exists(f));
+    }
+    if (!gone) break;
+  }
+  return texts;
+}
 
 std::string ModemGateway::ReceivedText() const {
   std::string all;
-  for (const std::string& f : Received()) all += ReadFileText(f) + "\n";
+  for (const std::string& t : ReceivedTexts()) all += t + "\n";
   return all;
 }
 

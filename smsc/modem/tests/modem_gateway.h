@@ -23,8 +23,9 @@ struct ModemGateway {
   // No message file (".req") is left in the queue.
   bool QueueEmpty() const;
   std::string Debug() const { return home.DebugLog(); }
-  // The files of received messages and reports, and their text joined.
+  // The files of received messages and reports, one per message, and their text joined.
   std::vector<std::string> Received() const;
+  std::vector<std::string> ReceivedTexts() const;
   std::string ReceivedText() const;
   std::string ErrorFile() const;
   std::string Section() const { return "Modem - " + device; }
