@@ -8,7 +8,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <deque>
 #include <map>
+#include <unordered_set>
 
 #include "runtime/clock.h"
 #include "runtime/debug_log.h"
@@ -43,6 +45,49 @@ void Wake(FolderWaiter& w) {
   do {
     n = write(w.eventFd.get(), &one, sizeof one);
   } while (n < 0 && errno == EINTR);
+}
+
+// Files this process published and announced itself: the events inotify then reports for
+// them (the link or rename, the close after the flush) would wake every waiter of the
+// folder again, each to list it for nothing. The newest few thousand are remembered; an
+// event for an older one costs a spare wake-up, nothing more.
+struct OwnWrites {
+  Mutex lock;
+  std::unordered_set<std::string> paths GUARDED_BY(lock);
+  std::deque<std::string> order GUARDED_BY(lock);
+};
+OwnWrites g_own;
+std::atomic<bool> g_watching{false};  // the watcher thread runs: announced files are remembered
+constexpr size_t kOwnWritesKept = 4096;
+
+void RememberOwnWrite(std::string_view path) {
+  MutexLock guard(g_own.lock);
+  auto [at, added] = g_own.paths.emplace(path);
+  if (!added) return;
+  g_own.order.push_back(*at);
+  if (g_own.order.size() > kOwnWritesKept) {
+    g_own.paths.erase(g_own.order.front());
+    g_own.order.pop_front();
+  }
+}
+
+bool IsOwnWrite(const std::string& path) {
+  MutexLock guard(g_own.lock);
+  return g_own.paths.count(path) != 0;
+}
+
+// Wakes the waiters of every folder that holds path.
+void WakeWaitersOf(std::string_view path) {
+  if (g_waiterCount.load(std::memory_order_relaxed) == 0) return;
+  MutexLock guard(g_waitersLock);
+  for (auto& w : g_waiters) {
+    for (const std::string& f : w->folders) {
+      if (path.size() > f.size() && path.compare(0, f.size(), f) == 0) {
+        Wake(*w);
+        break;
+      }
+    }
+  }
 }
 
 void WakeAll() {
@@ -99,12 +144,18 @@ void HandleEvents(const char* buffer, ssize_t length) {
       if ((e->mask & IN_ISDIR) && (e->mask & (IN_CREATE | IN_MOVED_TO))) {
         // Files may have come before the watch: the new folder counts as written.
         WatchFolder(path + "/", false);
+        written.push_back(std::move(path));
+        continue;
       }
+      // A temporary file is nobody's work until it gets its name, which is an event of its own.
+      if (e->len && e->name[0] == '.' && e->name[1] == '~') continue;
       written.push_back(std::move(path));
     }
   }
   if (overflow) WakeAll();
-  for (const std::string& path : written) SignalFolderWrite(path);
+  for (const std::string& path : written) {
+    if (!IsOwnWrite(path)) WakeWaitersOf(path);
+  }
 }
 
 void WatcherThread() {
@@ -136,6 +187,7 @@ void WatcherThread() {
   g_watch.folders.clear();
   g_watch.fd.reset();
   g_watch.running = false;
+  g_watching.store(false);
 }
 
 // Starts watching (again, after a stop) with every waited folder.
@@ -149,10 +201,12 @@ void EnsureWatcher() REQUIRES(g_watch.lock) {
   }
   for (const auto& [root, count] : g_watch.roots) WatchFolder(root, true);
   g_watch.running = true;
+  g_watching.store(true);
   if (!StartServiceThread("ThreadWatchQueueFolders", WatcherThread)) {
     g_watch.folders.clear();
     g_watch.fd.reset();
     g_watch.running = false;
+    g_watching.store(false);
   }
 }
 
@@ -221,15 +275,8 @@ uint64_t FolderWake::Signalled() const { return waiter_->signalled.load(); }
 
 void SignalFolderWrite(std::string_view path) {
   if (g_waiterCount.load(std::memory_order_relaxed) == 0) return;
-  MutexLock guard(g_waitersLock);
-  for (auto& w : g_waiters) {
-    for (const std::string& f : w->folders) {
-      if (path.size() > f.size() && path.compare(0, f.size(), f) == 0) {
-        Wake(*w);
-        break;
-      }
-    }
-  }
+  if (g_watching.load(std::memory_order_relaxed)) RememberOwnWrite(path);
+  WakeWaitersOf(path);
 }
 
 bool FolderWatchActive() {

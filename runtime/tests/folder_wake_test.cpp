@@ -86,4 +86,48 @@ TEST(FolderWake, DroppedFilesWakeAndTheStopEndsTheWait) {
   ClearStaleShutdownWake();
 }
 
+// inotify's events for a file this process announced itself, or for a temporary file, wake
+// nobody: the announcement already did, and a temporary file is no work until renamed.
+// Events come in order, so once a file dropped into another folder has woken its waiter
+// every earlier event was handled.
+TEST(FolderWake, OwnAnnouncedAndTemporaryFilesWakeNoMore) {
+  ShutdownRequested.store(0);
+  ClearStaleShutdownWake();
+  TempDir dir;
+  std::string folder = dir.path() + "Q/", other = dir.path() + "R/";
+  std::filesystem::create_directories(folder);
+  std::filesystem::create_directories(other);
+  FolderWake wake({folder});
+  FolderWake sentinel({other});
+  if (!FolderWatchActive()) GTEST_SKIP() << "no inotify here";
+  struct Case {
+    const char* name;
+    bool announced;
+    const char* file;
+    const char* renamedTo;  // then renamed by "another program"; nullptr: left as written
+    bool wakes;
+  } cases[] = {
+      {"announced, then written", true, "a.req", nullptr, false},
+      {"written by another program", false, "b.req", nullptr, true},
+      {"a temporary file", false, ".~c.tmp", nullptr, false},
+      {"a temporary file given its name", false, ".~d.tmp", "d.req", true},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string path = folder + c.file;
+    if (c.announced) {
+      SignalFolderWrite(path);
+      EXPECT_TRUE(Readable(wake.Fd()));
+    }
+    wake.Rearm();
+    sentinel.Rearm();
+    std::ofstream(path) << "[SMS]\r\n";
+    if (c.renamedTo) std::filesystem::rename(path, folder + c.renamedTo);
+    std::ofstream(other + "s" + std::to_string(n++) + ".req") << "[SMS]\r\n";
+    ASSERT_TRUE(sentinel.Wait(20000));
+    EXPECT_EQ(Readable(wake.Fd()), c.wakes);
+  }
+}
+
 }  // namespace
