@@ -15,6 +15,7 @@
 #include "runtime/clock.h"
 #include "runtime/debug_log.h"
 #include "runtime/mutex.h"
+#include "runtime/names.h"
 #include "runtime/thread_frame.h"
 #include "runtime/thread_registry.h"
 #include "runtime/unique_dir.h"
@@ -148,7 +149,7 @@ void HandleEvents(const char* buffer, ssize_t length) {
         continue;
       }
       // A temporary file is nobody's work until it gets its name, which is an event of its own.
-      if (e->len && e->name[0] == '.' && e->name[1] == '~') continue;
+      if (e->len && IsTempFileName(e->name)) continue;
       written.push_back(std::move(path));
     }
   }

@@ -1,5 +1,7 @@
 #include "runtime/names.h"
 
+#include "runtime/text_helpers.h"
+
 namespace {
 bool IsControlByte(unsigned char c) { return c < 32 || c == 127; }
 }  // namespace
@@ -11,6 +13,8 @@ bool IsSafePathName(std::string_view name) {
   }
   return true;
 }
+
+bool IsTempFileName(std::string_view name) { return name.substr(0, 2) == ".~" && EndsWithNoCase(name, ".tmp"); }
 
 bool HasControlBytes(std::string_view value) {
   for (unsigned char c : value) {

@@ -9,6 +9,10 @@
 // when empty, "." or "..", or holding "/", "\" or a control byte.
 bool IsSafePathName(std::string_view name);
 
+// A temporary file of the store's publishing (".~*.tmp"): walkers, movers and the folder
+// watch pass it by until it gets its name.
+bool IsTempFileName(std::string_view name);
+
 // A single-line value with every CR, LF and other control byte (below 32, and 127)
 // removed, so that it cannot inject lines or keys.
 std::string StripControlBytes(std::string_view value);

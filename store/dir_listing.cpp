@@ -4,9 +4,9 @@
 
 #include <algorithm>
 
+#include "runtime/names.h"
 #include "runtime/text_helpers.h"
 #include "runtime/unique_dir.h"
-#include "store/queue_file.h"
 
 std::vector<DirEntry> ListDirectory(const std::string& dir, bool withTempFiles) {
   std::vector<DirEntry> out;

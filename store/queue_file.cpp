@@ -65,8 +65,6 @@ bool SameInode(const std::string& path, int fd, dev_t* device = nullptr, ino_t* 
 }
 }  // namespace
 
-bool IsTempFileName(std::string_view name) { return name.substr(0, 2) == ".~" && EndsWithNoCase(name, ".tmp"); }
-
 namespace {
 // Create-new through an unnamed file: one directory operation (the link) instead of three
 // (create, link, unlink), which is most of the cost of a submission. False with errno

@@ -42,9 +42,6 @@ bool SpareFilesPay(const std::string& path);
 void DisableSpareFiles();
 size_t SpareFileCount();
 
-// Temporary files of PublishFile; walkers and movers pass them by.
-bool IsTempFileName(std::string_view name);
-
 // The scoped claim: released when it goes out of scope, unless it was deleted
 // (DeleteClaimedFile) or handed over (moved to the one that finishes the file).
 struct ClaimedFile {

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "runtime/names.h"
 #include "store/tests/store_home.h"
 
 namespace {

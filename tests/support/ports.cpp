@@ -12,9 +12,9 @@
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
-#include <mutex>
 #include <vector>
 
+#include "runtime/mutex.h"
 #include "runtime/unique_fd.h"
 
 namespace {
@@ -56,11 +56,11 @@ bool TcpPortBindable(uint16_t port) {
 }  // namespace
 
 uint16_t FreeTcpPort() {
-  static std::mutex mutex;
+  static Mutex mutex;
   static uint32_t next = 0;
   static uint16_t low = 0, high = 0;
   static std::vector<UniqueFd> held;
-  std::lock_guard<std::mutex> lock(mutex);
+  MutexLock lock(mutex);
   if (next == 0) ReservableRange(low, high);
   uint32_t span = uint32_t(high - low) + 1;
   // Programs started together begin at different places in the range.
