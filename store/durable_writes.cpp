@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <memory>
+#include <thread>
 #include <atomic>
 #include <condition_variable>
 #include <cstring>
@@ -16,17 +18,25 @@
 namespace {
 struct Batch {
   std::vector<UniqueFd> files;
+  std::vector<size_t> fileDirectory;     // of each file, its index in directories
   std::vector<std::string> directories;  // unique, each ending in "/"
 };
 
-struct Ticket {
-  bool done = false;
+}  // namespace
+
+struct FlushTicket {
+  // Set under the queue's lock; read without it once done.
+  std::atomic<bool> done{false};
   bool ok = false;
+  bool failedEarly = false;  // an early flush of the scope failed
+  int notifyFd = -1;         // handed off: signalled once done
+  std::vector<std::function<void(bool)>> settled;
 };
 
+namespace {
 struct Waiting {
   Batch batch;
-  Ticket* ticket;
+  std::shared_ptr<FlushTicket> ticket;
 };
 
 struct FlushQueue {
@@ -34,6 +44,8 @@ struct FlushQueue {
   std::condition_variable changed;
   std::vector<Waiting> pending GUARDED_BY(lock);
   bool flushing GUARDED_BY(lock) = false;
+  size_t handedOff GUARDED_BY(lock) = 0;  // pending batches nobody waits in
+  bool stop GUARDED_BY(lock) = false;
 };
 FlushQueue g_queue;
 
@@ -52,8 +64,11 @@ thread_local std::vector<std::function<void(bool)>> t_settled;
 // thousands of recipients never holds thousands of descriptors.
 constexpr size_t kMaxHeldFiles = 256;
 
-void AddDirectory(Batch& b, const std::string& dir) {
-  if (std::find(b.directories.begin(), b.directories.end(), dir) == b.directories.end()) b.directories.push_back(dir);
+size_t AddDirectory(Batch& b, const std::string& dir) {
+  auto it = std::find(b.directories.begin(), b.directories.end(), dir);
+  if (it != b.directories.end()) return size_t(it - b.directories.begin());
+  b.directories.push_back(dir);
+  return b.directories.size() - 1;
 }
 
 UniqueFd OpenDirectory(const std::string& dir) {
@@ -94,18 +109,24 @@ bool FlushPerFile(std::vector<Waiting>& work) {
 bool FlushFileSystems(std::vector<Waiting>& work) {
   bool ok = true;
   std::vector<dev_t> done;
-  auto syncOf = [&](int fd) {
-    struct stat st;
-    if (fstat(fd, &st) != 0) {
-      ok = false;
-      return;
+  // Files of one directory share its file system: one look per directory.
+  std::vector<std::string_view> looked;
+  for (Waiting& w : work) {
+    for (size_t i = 0; i < w.batch.files.size(); ++i) {
+      std::string_view dir = w.batch.directories[w.batch.fileDirectory[i]];
+      if (std::find(looked.begin(), looked.end(), dir) != looked.end()) continue;
+      looked.push_back(dir);
+      int fd = w.batch.files[i].get();
+      struct stat st;
+      if (fstat(fd, &st) != 0) {
+        ok = false;
+        continue;
+      }
+      if (std::find(done.begin(), done.end(), st.st_dev) != done.end()) continue;
+      done.push_back(st.st_dev);
+      if (syncfs(fd) != 0) ok = false;
     }
-    if (std::find(done.begin(), done.end(), st.st_dev) != done.end()) return;
-    done.push_back(st.st_dev);
-    if (syncfs(fd) != 0) ok = false;
-  };
-  for (Waiting& w : work)
-    for (UniqueFd& f : w.batch.files) syncOf(f.get());
+  }
   return ok;
 }
 
@@ -147,32 +168,73 @@ DurableWrites::~DurableWrites() {
 }
 
 namespace {
+// Runs one flush of everything pending, the queue's lock let go meanwhile.
+void LeadFlush() REQUIRES(g_queue.lock) {
+  g_queue.flushing = true;
+  std::vector<Waiting> work;
+  work.swap(g_queue.pending);
+  g_queue.lock.unlock();
+  bool ok = Flush(work);
+  g_queue.lock.lock();
+  for (Waiting& w : work) {
+    w.ticket->ok = ok;
+    w.ticket->done.store(true);
+    if (w.ticket->notifyFd >= 0) {
+      --g_queue.handedOff;
+      uint64_t one = 1;
+      // An eventfd: the write only fails when its counter is full, and then it is readable.
+      (void)!write(w.ticket->notifyFd, &one, sizeof one);
+    }
+  }
+  g_queue.flushing = false;
+  g_queue.changed.notify_all();
+}
+
+// Flushes the batches handed off, so that the threads that handed them go on meanwhile.
+// Threads that wait lead their own flushes as before; whoever is free takes the next one.
+struct Flusher {
+  std::thread thread;
+  Flusher() {
+    thread = std::thread([] {
+      MutexLock guard(g_queue.lock);
+      while (!g_queue.stop) {
+        if (g_queue.handedOff == 0 || g_queue.flushing) {
+          guard.Wait(g_queue.changed);
+          continue;
+        }
+        LeadFlush();
+      }
+    });
+  }
+  ~Flusher() {
+    {
+      MutexLock guard(g_queue.lock);
+      g_queue.stop = true;
+      g_queue.changed.notify_all();
+    }
+    thread.join();
+  }
+};
+
+void StartFlusher() {
+  static Flusher flusher;
+}
+
 // Hands this thread's batch to the group flush and waits for it. False when it failed.
 bool FlushCollected() {
   if (t_batch.files.empty() && t_batch.directories.empty()) return true;
-  Ticket ticket;
+  auto ticket = std::make_shared<FlushTicket>();
   MutexLock guard(g_queue.lock);
-  g_queue.pending.push_back(Waiting{std::move(t_batch), &ticket});
+  g_queue.pending.push_back(Waiting{std::move(t_batch), ticket});
   t_batch = Batch();
-  while (!ticket.done) {
+  while (!ticket->done.load()) {
     if (g_queue.flushing) {
       guard.Wait(g_queue.changed);
       continue;
     }
-    g_queue.flushing = true;
-    std::vector<Waiting> work;
-    work.swap(g_queue.pending);
-    guard.Unlock();
-    bool ok = Flush(work);
-    guard.Lock();
-    for (Waiting& w : work) {
-      w.ticket->ok = ok;
-      w.ticket->done = true;
-    }
-    g_queue.flushing = false;
-    g_queue.changed.notify_all();
+    LeadFlush();
   }
-  return ticket.ok;
+  return ticket->ok;
 }
 }  // namespace
 
@@ -181,6 +243,45 @@ bool DurableWrites::Await() {
   bool ok = FlushCollected() && !t_failed;
   t_failed = false;
   RunSettled(ok);
+  return ok;
+}
+
+FlushHandle DurableWrites::HandOff(int notifyFd) {
+  auto ticket = std::make_shared<FlushTicket>();
+  if (!owner_) {
+    ticket->ok = true;
+    ticket->done.store(true);
+    return ticket;
+  }
+  ticket->failedEarly = t_failed;
+  t_failed = false;
+  ticket->settled.swap(t_settled);
+  if (t_batch.files.empty() && t_batch.directories.empty()) {
+    ticket->ok = true;
+    ticket->done.store(true);
+    return ticket;
+  }
+  StartFlusher();
+  ticket->notifyFd = notifyFd;
+  MutexLock guard(g_queue.lock);
+  g_queue.pending.push_back(Waiting{std::move(t_batch), ticket});
+  t_batch = Batch();
+  ++g_queue.handedOff;
+  g_queue.changed.notify_all();
+  return ticket;
+}
+
+bool FlushDone(const FlushHandle& flush) { return flush->done.load(); }
+
+bool FinishFlush(const FlushHandle& flush) {
+  if (!flush->done.load()) {
+    MutexLock guard(g_queue.lock);
+    while (!flush->done.load()) guard.Wait(g_queue.changed);
+  }
+  bool ok = flush->ok && !flush->failedEarly;
+  std::vector<std::function<void(bool)>> steps;
+  steps.swap(flush->settled);
+  for (auto& step : steps) step(ok);
   return ok;
 }
 
@@ -197,7 +298,7 @@ void NoteDurableFile(UniqueFd fd, const std::string& directory, bool madeDirecto
   if (t_batch.files.size() >= kMaxHeldFiles && !FlushCollected()) t_failed = true;
   Batch* b = &t_batch;
   b->files.push_back(std::move(fd));
-  AddDirectory(*b, directory);
+  b->fileDirectory.push_back(AddDirectory(*b, directory));
   if (!madeDirectories) return;
   // A new directory is only found again once its own entry is stored, and so up the path.
   std::string up = directory;

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "runtime/unique_fd.h"
@@ -18,6 +19,10 @@ enum class FlushMethod {
 };
 void SetFlushMethod(FlushMethod method);
 FlushMethod CurrentFlushMethod();
+
+// A flush handed to the flusher thread by DurableWrites::HandOff.
+struct FlushTicket;
+using FlushHandle = std::shared_ptr<FlushTicket>;
 
 // Collects what this thread publishes from here on (when on). A scope inside another one
 // collects nothing itself: the outer one answers and waits. What was not awaited is dropped
@@ -31,6 +36,11 @@ class DurableWrites {
   // Waits until every file published since the scope began, and its directory entry, is
   // on stable storage. False when a flush failed (the files may be lost in a power cut).
   bool Await();
+  // Hands what was collected so far, with its WhenDurable steps, to the flusher thread and
+  // returns at once, so that the thread goes on (reading the next submissions) while the
+  // files are flushed. notifyFd (an eventfd) is signalled when that flush is done; then
+  // FinishFlush answers for it. Nothing collected: the handle is done already.
+  FlushHandle HandOff(int notifyFd);
   bool collecting() const { return owner_; }
 
  private:
@@ -41,6 +51,12 @@ class DurableWrites {
 // end of the outermost scope's Await (flushed: its flush worked), at once (true) when no scope
 // collects, or with false when the scope ends unawaited. What a file's answer promises beyond
 // the file (log lines, notices) goes here, and so does taking back a file whose flush failed.
+// Whether a handed-off flush is done.
+bool FlushDone(const FlushHandle& flush);
+// Waits for a handed-off flush if need be, runs its WhenDurable steps on this thread and
+// says whether it worked. Once per handle.
+bool FinishFlush(const FlushHandle& flush);
+
 void WhenDurable(std::function<void(bool flushed)> settled);
 
 // Called by the publisher with the descriptor of a file it just gave its final name in

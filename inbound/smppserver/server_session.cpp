@@ -2,6 +2,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -9,6 +10,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <deque>
 #include <functional>
 #include <optional>
 #include <thread>
@@ -32,6 +34,7 @@
 #include "runtime/text_helpers.h"
 #include "runtime/thread_frame.h"
 #include "runtime/thread_registry.h"
+#include "runtime/unique_fd.h"
 #include "store/durable_writes.h"
 #include "store/queue_file.h"
 
@@ -127,44 +130,85 @@ void FinishSession(Session& s) {
   CloseSocketGracefully(s.socket);
 }
 
-// Waits on the socket (and the queue's wake) up to ms; true when the client sent something.
-bool WaitForTraffic(Session& s, FolderWake* wake, int ms, bool& queueWoke) {
+// Answers held until the files of their submissions are flushed, group by group in their
+// order, while the session reads and writes the next submissions.
+struct HeldGroup {
+  FlushHandle flush;
+  int responses = 0;
+};
+struct HeldAnswers {
+  UniqueFd flushed;  // an eventfd the flusher signals
+  std::deque<HeldGroup> groups;
+  int count = 0;  // answers held in groups
+};
+
+// Sends the answers of the groups whose flush is done, oldest first (with wait: of all).
+void SendFlushedAnswers(Session& s, HeldAnswers& held, bool wait) {
+  static const auto sendFirst = PeerExtra<SMPPServerSendFirstHeldResponsesFn>("SMPPServerSendFirstHeldResponses");
+  while (!held.groups.empty()) {
+    HeldGroup& g = held.groups.front();
+    if (!wait && !FlushDone(g.flush)) break;
+    bool safe = FinishFlush(g.flush);
+    if (!safe) WriteDebugLog(kLabel, "Accepted messages could not be flushed to stable storage; answered as failed");
+    if (g.responses > 0) sendFirst(s.socket.get(), s.tls, s.name.c_str(), g.responses, safe ? 0 : int(kSystemError));
+    held.count -= g.responses;
+    held.groups.pop_front();
+  }
+}
+
+// Waits on the socket, the queue's wake and the end of a flush up to ms; true when the
+// client sent something.
+bool WaitForTraffic(Session& s, FolderWake* wake, HeldAnswers& held, int ms, bool& queueWoke) {
   if (s.tls && SealCalls.sslDataPending && SealCalls.sslDataPending(s.tls) > 0) return true;
-  struct pollfd fds[2] = {{s.socket.get(), POLLIN, 0}, {wake ? wake->Fd() : -1, POLLIN, 0}};
-  int ready = poll(fds, wake ? 2 : 1, ms);
+  struct pollfd fds[3] = {{s.socket.get(), POLLIN, 0},
+                          {wake ? wake->Fd() : -1, POLLIN, 0},
+                          {held.groups.empty() ? -1 : held.flushed.get(), POLLIN, 0}};
+  int ready = poll(fds, 3, ms);
   if (ready <= 0) return false;
   if (fds[1].revents & POLLIN) queueWoke = true;
+  if (fds[2].revents & POLLIN) {
+    uint64_t signals;
+    (void)!read(held.flushed.get(), &signals, sizeof signals);
+    SendFlushedAnswers(s, held, false);
+  }
   return fds[0].revents != 0;
 }
 
 // Handles every PDU the client has sent so far. The submissions among them are written
-// first, made safe by one shared flush and only then answered, in their order: a window of
-// submits costs one flush, not one each.
-void HandleReceived(Session& s, SMPPServerYieldFn yield, int& linkError) {
+// first, and answered in their order only once their files are safe. Their flush is handed
+// off: the session reads and writes the next ones meanwhile, so a client's window is never
+// idle for a whole write and flush, and submissions that arrive together share one flush.
+void HandleReceived(Session& s, SMPPServerYieldFn yield, HeldAnswers& held, int& linkError) {
   static const auto hold = PeerExtra<SMPPServerHoldResponsesFn>("SMPPServerHoldResponses");
-  static const auto sendHeld = PeerExtra<SMPPServerSendHeldResponsesFn>("SMPPServerSendHeldResponses");
-  bool batched = hold != nullptr && sendHeld != nullptr;
+  static const auto count = PeerExtra<SMPPServerHeldResponseCountFn>("SMPPServerHeldResponseCount");
+  static const auto sendFirst = PeerExtra<SMPPServerSendFirstHeldResponsesFn>("SMPPServerSendFirstHeldResponses");
+  static const auto release = PeerExtra<SMPPServerReleaseHoldFn>("SMPPServerReleaseHold");
+  bool batched = hold != nullptr && count != nullptr && sendFirst != nullptr && release != nullptr && held.flushed;
   // Without held answers each submission flushes for itself before the library answers it.
   DurableWrites durable(Settings.DurableAccept && batched);
   if (!batched) {
     yield(s.socket.get(), s.tls, s.name.c_str(), 0, &linkError);
     return;
   }
-  std::function<void()> answer = [&] {
-    bool safe = durable.Await();
-    if (!safe) WriteDebugLog(kLabel, "Accepted messages could not be flushed to stable storage; answered as failed");
-    sendHeld(s.socket.get(), s.tls, s.name.c_str(), safe ? 0 : int(kSystemError));
+  auto handOff = [&] {
+    int added = count(s.socket.get(), s.tls, s.name.c_str()) - held.count;
+    held.groups.push_back(HeldGroup{durable.HandOff(held.flushed.get()), added});
+    held.count += added;
   };
   // A paced account's submissions are answered before each pause, as they were accepted.
-  std::function<void()> answerAndHold = [&] {
-    answer();
-    hold(s.socket.get(), s.tls, s.name.c_str());
+  std::function<void()> answerAll = [&] {
+    handOff();
+    SendFlushedAnswers(s, held, true);
   };
   hold(s.socket.get(), s.tls, s.name.c_str());
-  SetAnswerHeld(&answerAndHold);
+  SetAnswerHeld(&answerAll);
   yield(s.socket.get(), s.tls, s.name.c_str(), 0, &linkError);
   SetAnswerHeld(nullptr);
-  answer();
+  // Submissions the session's deliveries come across flush for themselves and are answered
+  // at once, as before any group.
+  release(s.socket.get(), s.tls, s.name.c_str());
+  handOff();
+  SendFlushedAnswers(s, held, false);
 }
 
 void RunBoundSession(Session& s, const SMPPLoginRequest& login, const std::string& user, const std::string& password) {
@@ -182,6 +226,9 @@ void RunBoundSession(Session& s, const SMPPLoginRequest& login, const std::strin
     wake.emplace(std::vector<std::string>{root});
   }
   auto yield = Peer().Call<SMPPServerYieldFn>(peer::SMPPServerYield);
+  HeldAnswers held;
+  held.flushed.reset(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+  if (!held.flushed) WriteDebugLogf(kLabel, "Cannot make an event for flushes: %s", strerror(errno));
   uint64_t lastCheck = TickMs();
   bool queueWoke = receives, retriesWaiting = false, moreBuffered = true;
   uint64_t lastPass = 0;
@@ -200,10 +247,10 @@ void RunBoundSession(Session& s, const SMPPLoginRequest& login, const std::strin
     int waitMs = 1000;
     // The library may hold PDUs it has read but not handled (sent together with the bind,
     // or more than one call handles): while a call handles any, the next one does not wait.
-    if (moreBuffered || WaitForTraffic(s, wake ? &*wake : nullptr, waitMs, queueWoke)) {
+    if (moreBuffered || WaitForTraffic(s, wake ? &*wake : nullptr, held, waitMs, queueWoke)) {
       int linkError = 0;
       uint64_t seen = t_pdusSeen;
-      HandleReceived(s, yield, linkError);
+      HandleReceived(s, yield, held, linkError);
       moreBuffered = t_pdusSeen != seen;
       if (!window.pending.empty()) {
         DeliveryPass settled;
@@ -227,6 +274,8 @@ void RunBoundSession(Session& s, const SMPPLoginRequest& login, const std::strin
       }
     }
   }
+  // Accepted files stay accepted: their answers still go out if the link allows.
+  SendFlushedAnswers(s, held, true);
   DrainDeliveries(link, window, kDrainWaitMs);
 }
 

@@ -6,6 +6,7 @@
 
 #include <fcntl.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -326,6 +327,20 @@ QARPEER_EXPORT void SMPPServerHoldResponses(int sock, void* tls, const char* nam
 
 QARPEER_EXPORT int SMPPServerSendHeldResponses(int sock, void* tls, const char* name, int failStatus) {
   return peer::SendHeldResponses(*peer::SessionFor(sock, tls, name, false), uint32_t(failStatus));
+}
+
+QARPEER_EXPORT int SMPPServerHeldResponseCount(int sock, void* tls, const char* name) {
+  return int(peer::HeldResponseCount(*peer::SessionFor(sock, tls, name, false)));
+}
+
+QARPEER_EXPORT int SMPPServerSendFirstHeldResponses(int sock, void* tls, const char* name, int count,
+                                                    int failStatus) {
+  return peer::SendFirstHeldResponses(*peer::SessionFor(sock, tls, name, false), size_t(std::max(count, 0)),
+                                      uint32_t(failStatus));
+}
+
+QARPEER_EXPORT void SMPPServerReleaseHold(int sock, void* tls, const char* name) {
+  peer::ReleaseHold(*peer::SessionFor(sock, tls, name, false));
 }
 
 QARPEER_EXPORT void SMPPHoldResponses(int sock, void* tls, const char* name) {

@@ -6,7 +6,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
+#include <iterator>
 #include <map>
 #include <vector>
 
@@ -382,12 +384,32 @@ void HoldResponses(Session& s) {
   s.holdResponses = true;
 }
 
+void ReleaseHold(Session& s) {
+  MutexLock guard(s.heldLock);
+  s.holdResponses = false;
+}
+
+size_t HeldResponseCount(Session& s) {
+  MutexLock guard(s.heldLock);
+  return s.heldResponses.size();
+}
+
 int SendHeldResponses(Session& s, uint32_t failStatus) {
+  ReleaseHold(s);
+  return SendFirstHeldResponses(s, SIZE_MAX, failStatus);
+}
+
+int SendFirstHeldResponses(Session& s, size_t count, uint32_t failStatus) {
   std::vector<smpp::Pdu> held;
   {
     MutexLock guard(s.heldLock);
-    s.holdResponses = false;
-    held.swap(s.heldResponses);
+    if (count >= s.heldResponses.size()) {
+      held.swap(s.heldResponses);
+    } else {
+      auto end = s.heldResponses.begin() + std::ptrdiff_t(count);
+      held.assign(std::make_move_iterator(s.heldResponses.begin()), std::make_move_iterator(end));
+      s.heldResponses.erase(s.heldResponses.begin(), end);
+    }
   }
   int r = 0;
   for (smpp::Pdu& response : held) {

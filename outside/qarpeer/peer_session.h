@@ -112,6 +112,12 @@ void CompleteAllOutstanding(Session& s, int status);
 // and stops holding.
 void HoldResponses(Session& s);
 int SendHeldResponses(Session& s, uint32_t failStatus);
+// The oldest count held answers only (as SendHeldResponses); the rest stay held. Holding
+// goes on, or not, as before.
+int SendFirstHeldResponses(Session& s, size_t count, uint32_t failStatus);
+size_t HeldResponseCount(Session& s);
+// Answers from now on leave at once; those held stay held.
+void ReleaseHold(Session& s);
 // Processes inbound traffic for up to waitMs; the result is 0 or a library error.
 int YieldFor(Session& s, int waitMs);
 

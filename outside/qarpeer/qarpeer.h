@@ -155,6 +155,13 @@ typedef int (*SMPPServerYieldFn)(int sock, void* tls, const char* name, int wait
 // non-zero failStatus replaces the status of every answer that accepted its message.
 typedef void (*SMPPServerHoldResponsesFn)(int sock, void* tls, const char* name);
 typedef int (*SMPPServerSendHeldResponsesFn)(int sock, void* tls, const char* name, int failStatus);
+// How many answers are held; SMPPServerSendFirstHeldResponses sends the oldest count of them
+// (failStatus as above) and leaves holding as it was, so that answers can leave group by
+// group as each group's messages are made safe. SMPPServerReleaseHold stops holding the
+// answers to come; those held stay held.
+typedef int (*SMPPServerHeldResponseCountFn)(int sock, void* tls, const char* name);
+typedef int (*SMPPServerSendFirstHeldResponsesFn)(int sock, void* tls, const char* name, int count, int failStatus);
+typedef void (*SMPPServerReleaseHoldFn)(int sock, void* tls, const char* name);
 typedef int (*SMPPServerSubmitMessageFn)(int sock, void* tls, const char* name, int version, const char* sender,
                                          const char* recipient, int pid, int dcs, const char* udhHex,
                                          const char* data, int flags, int binary);
@@ -211,6 +218,9 @@ int SMPPServerRejectLogin(int sock, void* tls, const char* name, const SMPPLogin
 int SMPPServerYield(int sock, void* tls, const char* name, int waitMs, int* linkError);
 void SMPPServerHoldResponses(int sock, void* tls, const char* name);
 int SMPPServerSendHeldResponses(int sock, void* tls, const char* name, int failStatus);
+int SMPPServerHeldResponseCount(int sock, void* tls, const char* name);
+int SMPPServerSendFirstHeldResponses(int sock, void* tls, const char* name, int count, int failStatus);
+void SMPPServerReleaseHold(int sock, void* tls, const char* name);
 int SMPPServerSubmitMessage(int sock, void* tls, const char* name, int version, const char* sender,
                             const char* recipient, int pid, int dcs, const char* udhHex, const char* data, int flags,
                             int binary);

@@ -1,6 +1,8 @@
 #include "store/durable_writes.h"
 
 #include <dirent.h>
+#include <poll.h>
+#include <sys/eventfd.h>
 
 #include <gtest/gtest.h>
 
@@ -109,4 +111,59 @@ TEST(DurableWritesTest, ConcurrentWaitersShareFlushes) {
   EXPECT_EQ(after.files - before.files, static_cast<size_t>(kThreads * kEach));
   EXPECT_LT(after.flushes - before.flushes, static_cast<size_t>(kThreads * kEach));  // some were shared
   EXPECT_GE(after.flushes - before.flushes, static_cast<size_t>(kEach));
+}
+
+// A flush handed off: the thread goes on at once; the event is signalled when the flush is
+// done, and FinishFlush then runs the steps waiting for its files. Groups handed off one
+// after another each end, in any order of finishing, with their own steps.
+TEST(DurableWritesTest, HandedOffFlushesSignalAndSettle) {
+  StoreHome home;
+  const struct {
+    const char* name;
+    bool on;
+    std::vector<size_t> groups;  // files published before each hand-off
+    bool doneAtOnce;             // every handle is done when handed back
+    size_t flushed;
+  } cases[] = {
+      {"off", false, {2}, true, 0},
+      {"nothing published", true, {0}, true, 0},
+      {"one group", true, {3}, false, 3},
+      {"three groups, one empty", true, {2, 0, 5}, false, 7},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    UniqueFd event(eventfd(0, EFD_CLOEXEC));
+    ASSERT_TRUE(event.valid());
+    FlushCounts before = DurableFlushCounts();
+    size_t fdsBefore = OpenDescriptors();
+    std::vector<FlushHandle> handles;
+    std::vector<std::vector<bool>> settled(c.groups.size());
+    {
+      DurableWrites scope(c.on);
+      for (size_t g = 0; g < c.groups.size(); ++g) {
+        for (size_t i = 0; i < c.groups[g]; ++i) {
+          std::string path = home.path() + "Q/" + c.name + "/" + std::to_string(g) + "-" + std::to_string(i) + ".req";
+          ASSERT_TRUE(PublishFile(path, "x", PublishMode::CreateNew));
+          WhenDurable([&settled, g](bool flushed) { settled[g].push_back(flushed); });
+        }
+        handles.push_back(scope.HandOff(event.get()));
+        if (c.doneAtOnce) EXPECT_TRUE(FlushDone(handles.back()));
+      }
+    }
+    bool expectSignal = false;
+    for (size_t g = 0; g < handles.size(); ++g) {
+      if (!FlushDone(handles[g])) expectSignal = true;
+      EXPECT_TRUE(FinishFlush(handles[g]));
+      EXPECT_TRUE(FlushDone(handles[g]));
+      // Off, a step runs as its file is published; on, once its group's flush is finished.
+      EXPECT_EQ(settled[g], std::vector<bool>(c.groups[g], true));
+    }
+    if (expectSignal) {
+      pollfd p{event.get(), POLLIN, 0};
+      EXPECT_EQ(poll(&p, 1, 5000), 1) << "the flusher never signalled";
+    }
+    FlushCounts after = DurableFlushCounts();
+    EXPECT_EQ(after.files - before.files, c.flushed);
+    EXPECT_EQ(OpenDescriptors(), fdsBefore);
+  }
 }

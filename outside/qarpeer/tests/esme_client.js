@@ -1,6 +1,7 @@
 // An SMPP client for the tests of qarpeer's server role, built on the npm "smpp" package.
 // argv[2]: port; argv[3]: JSON {bind: "bind_transceiver", system_id, password, submits: [..],
-// expectDeliveries: n, enquire: bool, unbind: bool}. Prints what it sees, one line each.
+// expectDeliveries: n, enquire: bool, unbind: bool, windowed: bool (every submit at once, not
+// each after the last one's answer)}. Prints what it sees, one line each.
 const smpp = require('smpp');
 const port = Number(process.argv[2]);
 const plan = JSON.parse(process.argv[3] || '{}');
@@ -31,7 +32,20 @@ function finish() {
   else end();
 }
 
+function submitWindow() {
+  const submits = plan.submits || [];
+  let answered = 0;
+  for (const submit of submits) {
+    session.submit_sm(submit, (r) => {
+      console.log('SUBMIT_RESP ' + r.command_status + ' ' + (r.message_id || ''));
+      answered += 1;
+      if (answered === submits.length && !plan.expectDeliveries) finish();
+    });
+  }
+}
+
 function submitAll(i) {
+  if (plan.windowed) { submitWindow(); return; }
   const submits = plan.submits || [];
   if (i >= submits.length) {
     if (!plan.expectDeliveries) finish();

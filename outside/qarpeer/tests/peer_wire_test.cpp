@@ -587,6 +587,54 @@ TEST(PeerServerRole, HeldAnswersLeaveWhenSentWithTheirOutcome) {
   }
 }
 
+// Held answers leave group by group: the oldest count of them, each group with its own
+// outcome, the rest still held, also once holding is released.
+TEST(PeerServerRole, HeldAnswersLeaveOldestFirstInGroups) {
+  REQUIRE_NODE_SMPP();
+  g_serverSubmits.clear();
+  SMPPServerSetReceiveMessageCallback(ServerCallback);
+  ServerRole s;
+  ASSERT_TRUE(s.Start(R"({"bind":"bind_transmitter","windowed":true,"submits":[)"
+                      R"({"destination_addr":"1","short_message":"a"},{"destination_addr":"2","short_message":"b"},)"
+                      R"({"destination_addr":"3","short_message":"c"},{"destination_addr":"4","short_message":"d"}]})"));
+  SMPPLoginRequest login;
+  ASSERT_EQ(SMPPServerWaitForLogin(s.conn.get(), nullptr, "g", &login, 5000), 0);
+  ASSERT_EQ(SMPPServerAcceptLogin(s.conn.get(), nullptr, "g", &login, "QARGATE"), 0);
+  SMPPServerHoldResponses(s.conn.get(), nullptr, "g");
+  int linkError = 0;
+  for (int n = 0; n < 200 && g_serverSubmits.size() < 4 && !linkError; ++n)
+    SMPPServerYield(s.conn.get(), nullptr, "g", 50, &linkError);
+  ASSERT_EQ(g_serverSubmits.size(), 4u);
+  EXPECT_EQ(SMPPServerHeldResponseCount(s.conn.get(), nullptr, "g"), 4);
+  const struct {
+    int count, failStatus;
+    bool releaseFirst;
+    std::vector<std::string> answers;
+    int heldAfter;
+  } groups[] = {
+      {1, 0, false, {"SUBMIT_RESP 0 ABC1"}, 3},
+      {0, 0, false, {}, 3},
+      {1, 8, false, {"SUBMIT_RESP 8 "}, 2},
+      {1, 0, true, {"SUBMIT_RESP 0 ABC3"}, 1},  // released: what is held stays held
+      {9, 0x58, false, {"SUBMIT_RESP 88 "}, 0},
+  };
+  std::string line;
+  for (const auto& g : groups) {
+    SCOPED_TRACE(g.count);
+    if (g.releaseFirst) {
+      SMPPServerReleaseHold(s.conn.get(), nullptr, "g");
+      EXPECT_FALSE(s.node.WaitFor("SUBMIT_RESP", line, 300)) << "answered on release: " << line;
+    }
+    ASSERT_EQ(SMPPServerSendFirstHeldResponses(s.conn.get(), nullptr, "g", g.count, g.failStatus), 0);
+    for (const std::string& answer : g.answers) {
+      ASSERT_TRUE(s.node.WaitFor("SUBMIT_RESP", line, 10000));
+      EXPECT_EQ(line, answer);
+    }
+    EXPECT_FALSE(s.node.WaitFor("SUBMIT_RESP", line, 300)) << "more than the group left: " << line;
+    EXPECT_EQ(SMPPServerHeldResponseCount(s.conn.get(), nullptr, "g"), g.heldAfter);
+  }
+}
+
 // Asynchronous receiving: the wake-ups the library asks for, by connection name.
 std::mutex g_wakeLock;
 std::vector<std::string> g_wakes;
