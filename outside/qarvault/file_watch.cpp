@@ -83,6 +83,11 @@ bool IsLink(const std::string& path) {
   return lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
 }
 
+bool Exists(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
 bool IsDirectory(const std::string& path) {
   struct stat st;
   return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
@@ -106,6 +111,23 @@ WatchedFile* Watch(const std::string& path) REQUIRES(g_watches.lock) {
   std::string name = slash == std::string::npos ? entry : entry.substr(slash + 1);
   if (name.empty() || IsLink(entry)) return nullptr;
   if (directory && IsDirectory(entry)) return Add(path, path, "");
+  // A missing folder on the way: its creation is the change to wait for, seen from the
+  // nearest folder that exists (a user's list folder is mostly never made).
+  if (std::string up = parent; up.size() > 1 && !IsDirectory(up.substr(0, up.size() - 1))) {
+    for (;;) {
+      std::string missing = up.substr(0, up.size() - 1);
+      size_t cut = missing.rfind('/');
+      if (cut == std::string::npos) return nullptr;
+      up = missing.substr(0, cut + 1);
+      if (up.size() > 1 && !IsDirectory(up.substr(0, up.size() - 1))) continue;
+      WatchedFile* added = Add(path, up, missing.substr(cut + 1));
+      if (added != nullptr && Exists(missing)) {  // made between the look and the watch
+        g_watches.files.pop_back();
+        return nullptr;
+      }
+      return added;
+    }
+  }
   WatchedFile* added = Add(path, parent, name);
   // The entry may have changed between the look and the watch, unseen by it.
   if (added != nullptr && (IsLink(entry) || (directory && IsDirectory(entry)))) {
