@@ -5,11 +5,11 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <memory>
-#include <thread>
 #include <atomic>
 #include <condition_variable>
 #include <cstring>
+#include <memory>
+#include <thread>
 #include <vector>
 
 #include "runtime/debug_log.h"
@@ -248,19 +248,17 @@ bool DurableWrites::Await() {
 
 FlushHandle DurableWrites::HandOff(int notifyFd) {
   auto ticket = std::make_shared<FlushTicket>();
-  if (!owner_) {
+  auto done = [&ticket] {
     ticket->ok = true;
     ticket->done.store(true);
     return ticket;
-  }
+  };
+  // Not the outermost scope: the steps and files are the outer one's to answer for.
+  if (!owner_) return done();
   ticket->failedEarly = t_failed;
   t_failed = false;
   ticket->settled.swap(t_settled);
-  if (t_batch.files.empty() && t_batch.directories.empty()) {
-    ticket->ok = true;
-    ticket->done.store(true);
-    return ticket;
-  }
+  if (t_batch.files.empty() && t_batch.directories.empty()) return done();
   StartFlusher();
   ticket->notifyFd = notifyFd;
   MutexLock guard(g_queue.lock);

@@ -51,13 +51,13 @@ class DurableWrites {
 // end of the outermost scope's Await (flushed: its flush worked), at once (true) when no scope
 // collects, or with false when the scope ends unawaited. What a file's answer promises beyond
 // the file (log lines, notices) goes here, and so does taking back a file whose flush failed.
+void WhenDurable(std::function<void(bool flushed)> settled);
+
 // Whether a handed-off flush is done.
 bool FlushDone(const FlushHandle& flush);
 // Waits for a handed-off flush if need be, runs its WhenDurable steps on this thread and
 // says whether it worked. Once per handle.
 bool FinishFlush(const FlushHandle& flush);
-
-void WhenDurable(std::function<void(bool flushed)> settled);
 
 // Called by the publisher with the descriptor of a file it just gave its final name in
 // directory (ending in "/"); madeDirectories: the directory itself was created for it.
