@@ -124,7 +124,11 @@ TEST(FolderWake, OwnAnnouncedAndTemporaryFilesWakeNoMore) {
     sentinel.Rearm();
     std::ofstream(path) << "[SMS]\r\n";
     if (c.renamedTo) std::filesystem::rename(path, folder + c.renamedTo);
-    std::ofstream(other + "s" + std::to_string(n++) + ".req") << "[SMS]\r\n";
+    // The sentinel arrives by rename, one event: a file written in place also reports its
+    // close, late enough to wake the next case's sentinel before that case's file is seen.
+    std::string sentinelName = "s" + std::to_string(n++);
+    std::ofstream(other + ".~" + sentinelName + ".tmp") << "[SMS]\r\n";
+    std::filesystem::rename(other + ".~" + sentinelName + ".tmp", other + sentinelName + ".req");
     ASSERT_TRUE(sentinel.Wait(20000));
     EXPECT_EQ(Readable(wake.Fd()), c.wakes);
   }
