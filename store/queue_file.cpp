@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <unordered_set>
 #include <vector>
 
 #include "runtime/file_io.h"
@@ -316,8 +317,48 @@ bool PublishFile(const std::string& path, std::string_view content, PublishMode 
   return published;
 }
 
+namespace {
+// Workers of one process mostly race for the same newest file (eight modems woken by one
+// submission): a claim held here answers them without three system calls each.
+struct HeldClaims {
+  Mutex lock;
+  std::unordered_set<std::string> paths GUARDED_BY(lock);
+};
+HeldClaims g_held;
+
+bool HeldHere(const std::string& path) {
+  MutexLock guard(g_held.lock);
+  return g_held.paths.count(path) != 0;
+}
+}  // namespace
+
+ClaimMark::ClaimMark(const std::string& path) {
+  MutexLock guard(g_held.lock);
+  if (g_held.paths.insert(path).second) path_ = path;
+}
+
+ClaimMark::ClaimMark(ClaimMark&& other) noexcept : path_(std::move(other.path_)) { other.path_.clear(); }
+
+ClaimMark& ClaimMark::operator=(ClaimMark&& other) noexcept {
+  if (this != &other) {
+    Drop();
+    path_ = std::move(other.path_);
+    other.path_.clear();
+  }
+  return *this;
+}
+
+void ClaimMark::Drop() {
+  if (path_.empty()) return;
+  MutexLock guard(g_held.lock);
+  g_held.paths.erase(path_);
+  path_.clear();
+}
+
 bool ClaimQueueFile(const std::string& path, ClaimedFile& out) {
+  ReleaseClaim(out);
   out = ClaimedFile();
+  if (HeldHere(path)) return false;
   // Read access is enough: rewrites and deletes work on names, not on this descriptor, so a
   // read-only file dropped by another program can still be sent.
   UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
@@ -325,6 +366,7 @@ bool ClaimQueueFile(const std::string& path, ClaimedFile& out) {
   if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0) return false;
   // Sent and deleted, or replaced, between our open and our lock.
   if (!SameInode(path, fd.get(), &out.device, &out.inode)) return false;
+  out.mark = ClaimMark(path);
   out.fd = std::move(fd);
   out.path = path;
   return true;
@@ -404,6 +446,7 @@ bool DeleteClaimedFile(ClaimedFile& file, UniqueFd* lastReference) {
     spare.clear();
     ok = unlink(file.path.c_str()) == 0;
   }
+  file.mark.Drop();
   // Nobody can claim the name any more: the lock no longer matters, only the blocks.
   if (ok && spare.empty() && lastReference) {
     *lastReference = std::move(file.fd);
@@ -415,7 +458,10 @@ bool DeleteClaimedFile(ClaimedFile& file, UniqueFd* lastReference) {
   return ok;
 }
 
-void ReleaseClaim(ClaimedFile& file) { file.fd.reset(); }
+void ReleaseClaim(ClaimedFile& file) {
+  file.mark.Drop();
+  file.fd.reset();
+}
 
 bool MoveQueueFile(const std::string& from, const std::string& to) {
   for (int attempt = 0; attempt < 2; ++attempt) {

@@ -44,11 +44,27 @@ size_t SpareFileCount();
 
 // The scoped claim: released when it goes out of scope, unless it was deleted
 // (DeleteClaimedFile) or handed over (moved to the one that finishes the file).
+// The note that this process holds the claim on a path: another thread of ours passes
+// over the file without opening and locking it. Dropped before the lock is released.
+class ClaimMark {
+ public:
+  ClaimMark() = default;
+  explicit ClaimMark(const std::string& path);
+  ClaimMark(ClaimMark&& other) noexcept;
+  ClaimMark& operator=(ClaimMark&& other) noexcept;
+  ~ClaimMark() { Drop(); }
+  void Drop();
+
+ private:
+  std::string path_;
+};
+
 struct ClaimedFile {
   UniqueFd fd;
   std::string path;
   dev_t device = 0;
   ino_t inode = 0;
+  ClaimMark mark;  // last, so that it goes before the lock
   bool valid() const { return fd.valid(); }
 };
 

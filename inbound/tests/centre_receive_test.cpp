@@ -141,7 +141,9 @@ TEST_F(CentreReceiveTest, MessagesOfAHeldWindowAreSettledByTheSessionsFlush) {
       }
       EXPECT_EQ(InboundCount(), 3u);
       EXPECT_EQ(DurableFlushCounts().flushes, before.flushes);
-      if (c.flushed) EXPECT_TRUE(session.Await());
+      if (c.flushed) {
+        EXPECT_TRUE(session.Await());
+      }
     }
     EXPECT_EQ(DurableFlushCounts().flushes - before.flushes, c.flushes);
     EXPECT_EQ(InboundCount(), c.filesAfter);

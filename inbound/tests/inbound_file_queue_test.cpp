@@ -115,7 +115,9 @@ TEST_F(InboundFileQueueTest, FilesInWorkAreNotQueuedTwice) {
       EXPECT_NE(got[0], first);
       other = got[0];
     }
-    if (s.release) EXPECT_EQ(got[0], first);
+    if (s.release) {
+      EXPECT_EQ(got[0], first);
+    }
   }
   ReleaseInboundFile(k, first);
   ReleaseInboundFile(k, other);

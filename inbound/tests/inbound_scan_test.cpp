@@ -309,7 +309,9 @@ TEST_F(InboundScanTest, PushForMmsGoesToItsHandlerOrStays) {
     ScanInboundFiles(0);
     SetInboundMmsHandler(nullptr);
     EXPECT_EQ(handed.size(), c.handedOver) << c.name;
-    if (!handed.empty()) EXPECT_EQ(handed[0], "|1234|C0FFEE|W.in") << c.name;
+    if (!handed.empty()) {
+      EXPECT_EQ(handed[0], "|1234|C0FFEE|W.in") << c.name;
+    }
     EXPECT_EQ(Files(UserDir("bob"), ".req").size(), c.toBob) << c.name;
     EXPECT_EQ(Files(InboundDir(), ".SMS").size(), c.kept) << c.name;
     EXPECT_EQ(Files(InboundDir(), "W.in").size(), c.stays) << c.name;

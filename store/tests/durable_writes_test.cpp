@@ -147,7 +147,9 @@ TEST(DurableWritesTest, HandedOffFlushesSignalAndSettle) {
           WhenDurable([&settled, g](bool flushed) { settled[g].push_back(flushed); });
         }
         handles.push_back(scope.HandOff(event.get()));
-        if (c.doneAtOnce) EXPECT_TRUE(FlushDone(handles.back()));
+        if (c.doneAtOnce) {
+          EXPECT_TRUE(FlushDone(handles.back()));
+        }
       }
     }
     bool expectSignal = false;

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <filesystem>
+#include <functional>
 #include <thread>
 #include <vector>
 
@@ -121,6 +122,61 @@ TEST(QueueFileTest, ClaimOfAFileReplacedAfterOpenFails) {
   ASSERT_TRUE(PublishFile(path, "two", PublishMode::Replace));
   EXPECT_FALSE(DeleteClaimedFile(a));
   EXPECT_EQ(ReadFileText(path), "two");
+  ClaimedFile b;
+  EXPECT_TRUE(ClaimQueueFile(path, b)) << "a failed delete still ends the claim";
+}
+
+// Threads of one process are told a file is held without locking it; every way a claim
+// ends makes the file claimable again, and of many racing threads exactly one wins.
+TEST(QueueFileTest, ThreadsOfOneProcessSeeEachOthersClaims) {
+  StoreHome home;
+  std::string path = home.path() + "Q/M3.req";
+  ASSERT_TRUE(PublishFile(path, "[SMS]\r\nPhoneNumber=1\r\n", PublishMode::CreateNew));
+  struct Case {
+    const char* name;
+    std::function<void(ClaimedFile&)> end;
+  } cases[] = {
+      {"released", [](ClaimedFile& c) { ReleaseClaim(c); }},
+      {"assigned over", [](ClaimedFile& c) { c = ClaimedFile(); }},
+      {"claimed again into the same record", [&](ClaimedFile& c) {
+         EXPECT_TRUE(ClaimQueueFile(path, c)) << "the record's own claim ends first";
+         ReleaseClaim(c);
+       }},
+      {"rewritten, then released", [](ClaimedFile& c) {
+         ASSERT_TRUE(RewriteClaimedFile(c, "[SMS]\r\nPhoneNumber=2\r\n"));
+         ClaimedFile other;
+         EXPECT_FALSE(ClaimQueueFile(c.path, other));
+         ReleaseClaim(c);
+       }},
+      {"moved, then destroyed", [](ClaimedFile& c) { ClaimedFile moved = std::move(c); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ClaimedFile held;
+    ASSERT_TRUE(ClaimQueueFile(path, held));
+    std::atomic<int> won{0};
+    std::vector<std::thread> racers;
+    for (int i = 0; i < 8; ++i) {
+      racers.emplace_back([&] {
+        ClaimedFile mine;
+        if (ClaimQueueFile(path, mine)) ++won;
+      });
+    }
+    for (auto& t : racers) t.join();
+    EXPECT_EQ(won.load(), 0);
+    c.end(held);
+    for (int i = 0; i < 8; ++i) racers[size_t(i)] = std::thread([&] {
+      ClaimedFile mine;
+      if (ClaimQueueFile(path, mine)) {
+        ++won;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      }
+    });
+    for (auto& t : racers) t.join();
+    EXPECT_GE(won.load(), 1) << "claimable again";
+    ClaimedFile last;
+    EXPECT_TRUE(ClaimQueueFile(path, last)) << "every racer's claim ended with it";
+  }
 }
 
 TEST(QueueFileTest, LockFilesMeanHeldNotExists) {
