@@ -8,6 +8,7 @@
 
 #include "runtime/mutex.h"
 #include "runtime/text_helpers.h"
+#include "runtime/thread_registry.h"
 #include "store/dir_listing.h"
 #include "store/queue_dirs.h"
 
@@ -145,7 +146,8 @@ bool WaitForInboundFile(InboundFileKind kind, unsigned ms) {
   auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
   MutexLock guard(q.lock);
   uint64_t nudges = q.nudges;
-  while (q.files[slot].empty() && q.watched && q.nudges == nudges) {
+  // The stop is set before the nudge that announces it: a wait begun between the two ends too.
+  while (q.files[slot].empty() && q.watched && q.nudges == nudges && ShutdownRequested.load() == 0) {
     if (!guard.WaitUntil(q.handed[slot], until)) return !q.files[slot].empty() || !q.watched;
   }
   return true;

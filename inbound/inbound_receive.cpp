@@ -31,7 +31,7 @@
 
 namespace {
 
-std::atomic<void (*)()> g_wakeMessage{nullptr}, g_wakeReceipt{nullptr};
+std::atomic<void (*)()> g_wakeMessage{nullptr}, g_wakeReport{nullptr}, g_wakeReceipt{nullptr};
 
 void Wake(const std::atomic<void (*)()>& hook) {
   if (auto fn = hook.load()) fn();
@@ -135,8 +135,9 @@ InboundStore ReRoute(ReceivedSms& r, std::string route, const SmsMessageRecord& 
 
 }  // namespace
 
-void SetInboundReceiveWakeHooks(void (*message)(), void (*receipt)()) {
+void SetInboundReceiveWakeHooks(void (*message)(), void (*report)(), void (*receipt)()) {
   g_wakeMessage = message;
+  g_wakeReport = report;
   g_wakeReceipt = receipt;
 }
 
@@ -177,6 +178,7 @@ InboundStore ProcessInboundSMS(ReceivedSms& r) {
   if (!localUser.empty()) localUser = mmsPush ? "" : LocalUserForMessage(RecordOf(m, serviceType, localUser));
 
   InboundStore result = InboundStore::Stored;
+  std::string extension;  // of a file stored in the inbound folder
   bool report = (m.MessageFlags & kMsgIsReport) && !m.ReceiptMessageId.empty();
   bool toUserQueue = !localUser.empty() && !StartsWithNoCase(localUser, "~SMSIN");
   bool reRouted = !reRoute.empty() && localUser.empty();
@@ -211,7 +213,7 @@ InboundStore ProcessInboundSMS(ReceivedSms& r) {
       if (Settings.AccountingExtended) OutboundAccountingNotice(received, m.PhoneNumber, fields.messageId, "", "", status);
     }
   } else {
-    std::string extension = resolve ? "rct" : report ? "rec" : "in";
+    extension = resolve ? "rct" : report ? "rec" : "in";
     // "~SMSIN::ext" names the extension of the inbound file.
     if (StartsWithNoCase(localUser, "~SMSIN::") && localUser.size() > 8) extension = localUser.substr(8);
     r.storedPath = WriteInboundFile(extension, MessageFileText(stored, MessageLayout::Received));
@@ -225,7 +227,14 @@ InboundStore ProcessInboundSMS(ReceivedSms& r) {
   }
   if (result == InboundStore::Dropped) return result;
   CounterAdd(kSmsReceived, 1);
-  Wake(report && !toUserQueue ? g_wakeReceipt : g_wakeMessage);
+  // Each kind of file wakes the workers that take it, not the others too.
+  if (!report || toUserQueue) Wake(g_wakeMessage);
+  else if (EqualsNoCase(extension, "rec")) Wake(g_wakeReport);
+  else if (EqualsNoCase(extension, "rct")) Wake(g_wakeReceipt);
+  else {
+    Wake(g_wakeReport);
+    Wake(g_wakeReceipt);
+  }
   return result;
 }
 
@@ -329,7 +338,7 @@ bool StoreFromCentre(const char* label, ReceivedSms& r, DebugLine debugLine, boo
   // flush of what was stored, which a session that holds its answers shares between every
   // message it read at once (its scope is the outer one). A failed flush answers as a failure
   // and takes the file back, so that the centre's next delivery is stored once.
-  DurableWrites durable(Settings.DurableAccept);
+  DurableWrites durable(Settings.DurableAccept && r.awaited);
   InboundStore stored = ProcessInboundSMS(r);
   if (stored == InboundStore::Failed) return false;
   WhenDurable([label = std::string(label), r, receiptOrig, resolve](bool flushed) {

@@ -22,6 +22,9 @@ struct ReceivedSms {
   // counts it (-1: none).
   std::string storedPath;
   int queueCounter = -1;
+  // Something waits for the store (the centre's acknowledgement, a modem's delete): with
+  // DurableAccept it follows the flush. False for a message whose sender already forgot it.
+  bool awaited = true;
 };
 
 enum class InboundStore {
@@ -60,5 +63,6 @@ bool ReceiveCentreMessage(const char* label, const CentreMessage& message);
 bool StoreReceivedMessage(const char* label, ReceivedSms& r);
 
 // The wake-ups of the inbound workers (the service's inbound and report events), set after a
-// message (message) or a delivery report with a receipt id (receipt) was stored.
-void SetInboundReceiveWakeHooks(void (*message)(), void (*receipt)());
+// message (message), a delivery report with a receipt id (report) or one left for receipt
+// resolution (receipt) was stored.
+void SetInboundReceiveWakeHooks(void (*message)(), void (*report)(), void (*receipt)());

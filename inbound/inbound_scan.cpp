@@ -59,10 +59,10 @@ WaitEnd WaitForFiles(BroadcastWake& stored, FolderWake* folders, uint64_t dueTic
     if (now >= dueTick) return WaitEnd::Due;
     if (now >= lookTick) return WaitEnd::Look;
     pollfd fds[3] = {{stored.Fd(), POLLIN, 0}, {ShutdownWakeFd(), POLLIN, 0}, {folders ? folders->Fd() : -1, POLLIN, 0}};
-    // The frame wants a look at the stop flag every second.
-    int r = poll(fds, 3, int(std::min<uint64_t>({lookTick - now, dueTick - now, 1000})));
+    int r = poll(fds, 3, PollTimeout(std::min(lookTick - now, dueTick - now)));
     ++wakeUps;
     if (r > 0 && (fds[0].revents || fds[2].revents)) return WaitEnd::Work;
+    if (r > 0 && fds[1].revents) ClearStaleShutdownWake();
   }
   return WaitEnd::Stop;
 }
@@ -129,7 +129,9 @@ void ThreadProcessInboundSMS(int kind) {
   BroadcastWake stored(InboundWakeChannel(kind == 2 ? InboundWakeKind::Reports : InboundWakeKind::Messages));
   // Files that other programs drop in wake the worker too, not only the next rescan.
   CreatePathDirectories(InboundDir());
-  FolderWake folders({InboundDir()});
+  // Only files a walk takes, and the segment copies the primary recombines: the copies the
+  // workers leave (".SMS", ".BAD") wake nobody.
+  FolderWake folders({InboundDir()}, {".IN", ".REC", ".SAR"});
   uint64_t segmentsSeen = 0;
   bool rescan = true;
   RequestInboundListing(files);
@@ -159,7 +161,9 @@ void ThreadProcessInboundSMS(int kind) {
     }
     // Handed a file, or the watch fell free; the stop and the periodic look are seen too.
     uint64_t start = TickMs();
-    while (ShutdownRequested.load() == 0 && !WaitForInboundFile(files, 1000)) {
+    // The stop ends the wait too (WakeIdleInboundWorkers).
+    while (ShutdownRequested.load() == 0 &&
+           !WaitForInboundFile(files, unsigned(kIdleWaitMs - std::min<uint64_t>(TickMs() - start, kIdleWaitMs)))) {
       if (TickMs() - start >= kIdleWaitMs) {
         ++InboundWaits.looks;
         rescan = true;

@@ -16,5 +16,6 @@ bool ReceiveModemMessage(const ModemReceived& in) {
   m.MessageFlags = in.flags;
   m.ReceiptMessageId = in.receiptMessageId;
   r.extraParams = in.extraParams;
+  r.awaited = !in.unacknowledged;
   return StoreReceivedMessage("ModemReceiveMessages", r);
 }

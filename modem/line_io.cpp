@@ -13,18 +13,24 @@
 
 namespace {
 
-// Waits beyond this are cut so that a stop request is seen within a second.
+// Waits beyond this are cut so that a stop request is seen within a second, where the line
+// has no descriptor for it.
 constexpr uint32_t kStopCheckMs = 1000;
 
-// poll() for events, at most ms; revents, 0 on time-out.
-short PollFd(int fd, short events, uint32_t ms) {
-  pollfd p{fd, events, 0};
+// poll() for events, at most ms; revents, 0 on time-out or when stopFd became readable.
+short PollFd(int fd, short events, uint32_t ms, int stopFd = -1) {
+  pollfd p[2] = {{fd, events, 0}, {stopFd, POLLIN, 0}};
   int r;
   do {
-    r = poll(&p, 1, static_cast<int>(ms));
+    r = poll(p, stopFd >= 0 ? 2 : 1, static_cast<int>(ms));
   } while (r < 0 && errno == EINTR);
   if (r <= 0) return 0;
-  return p.revents;
+  return p[0].revents;
+}
+
+// The longest step of a wait: all of it when the stop has a descriptor to wake it.
+uint32_t WaitStep(const ModemLine* line, uint64_t left) {
+  return static_cast<uint32_t>(std::min<uint64_t>(left, line && line->stopFd >= 0 ? left : kStopCheckMs));
 }
 
 // One read of what is there. >0 bytes, 0 nothing yet, -1 the stream ended.
@@ -53,12 +59,12 @@ void PauseLine(uint32_t ms, const ModemLine& line) {
   for (;;) {
     uint64_t spent = TickMs() - start;
     if (spent >= ms || LineStopping(line)) return;
-    uint64_t left = ms - spent;
-    poll(nullptr, 0, static_cast<int>(std::min<uint64_t>(left, kStopCheckMs)));
+    PollFd(-1, 0, WaitStep(&line, ms - spent), line.stopFd);
   }
 }
 
-long ReadSome(ModemDevice& device, std::string& out, size_t room, uint32_t waitMs, const ModemLine* line) {
+long ReadSome(ModemDevice& device, std::string& out, size_t room, uint32_t waitMs, const ModemLine* line,
+              bool burst) {
   if (!device.valid() || device.failed) {
     errno = EBADF;
     return -1;
@@ -72,8 +78,7 @@ long ReadSome(ModemDevice& device, std::string& out, size_t room, uint32_t waitM
     uint64_t spent = TickMs() - start;
     if (spent >= waitMs) return 0;
     if (line && LineStopping(*line)) return 0;
-    uint32_t slice = static_cast<uint32_t>(std::min<uint64_t>(waitMs - spent, kStopCheckMs));
-    short ev = PollFd(fd, POLLIN, slice);
+    short ev = PollFd(fd, POLLIN, WaitStep(line, waitMs - spent), line ? line->stopFd : -1);
     if (ev == 0) continue;
     if (ev & POLLIN) {
       long n = ReadAvailable(fd, out, room);
@@ -91,7 +96,7 @@ long ReadSome(ModemDevice& device, std::string& out, size_t room, uint32_t waitM
   }
   // The rest of a burst: whatever follows within the read interval, while the wait lasts
   // (a line that never pauses still returns).
-  while (static_cast<size_t>(total) < room && TickMs() - start < waitMs) {
+  while (burst && static_cast<size_t>(total) < room && TickMs() - start < waitMs) {
     short ev = PollFd(fd, POLLIN, device.readIntervalMs);
     if (!(ev & POLLIN)) break;  // gap, or a hang-up the next read reports
     long n = ReadAvailable(fd, out, room - static_cast<size_t>(total));
@@ -107,19 +112,25 @@ size_t WritePieces(ModemDevice& device, std::string_view text, size_t maxPiece, 
   constexpr uint32_t kPieceWaitMs = 11000;
   size_t written = 0;
   uint64_t lastProgress = TickMs();
+  // The line is non-blocking: a piece is written at once while there is room, and only a
+  // full line is waited for.
+  bool full = false;
   while (written < text.size()) {
     uint64_t idle = TickMs() - lastProgress;
     if (idle >= kPieceWaitMs) break;
     size_t piece = std::min(maxPiece, text.size() - written);
-    short ev = PollFd(fd, POLLOUT, static_cast<uint32_t>(kPieceWaitMs - idle));
-    if (ev == 0) {
-      WriteDebugLogf(label, "Error - %X -", static_cast<unsigned>(ETIMEDOUT));
-      WriteDebugLog(label, "CancelIo");
-      break;
-    }
-    if (!(ev & POLLOUT)) {
-      device.failed = true;
-      break;
+    if (full) {
+      short ev = PollFd(fd, POLLOUT, static_cast<uint32_t>(kPieceWaitMs - idle));
+      if (ev == 0) {
+        WriteDebugLogf(label, "Error - %X -", static_cast<unsigned>(ETIMEDOUT));
+        WriteDebugLog(label, "CancelIo");
+        break;
+      }
+      if (!(ev & POLLOUT)) {
+        device.failed = true;
+        break;
+      }
+      full = false;
     }
     ssize_t n;
     do {
@@ -128,7 +139,10 @@ size_t WritePieces(ModemDevice& device, std::string_view text, size_t maxPiece, 
                                                      : write(fd, text.data() + written, piece);
     } while (n < 0 && errno == EINTR);
     if (n < 0) {
-      if (errno == EAGAIN || errno == EWOULDBLOCK) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        full = true;
+        continue;
+      }
       int e = errno;
       WriteDebugLogf(label, "WriteFile failed, error %u (%X)", static_cast<unsigned>(e), static_cast<unsigned>(e));
       if (e == EIO || e == EPIPE || e == ECONNRESET) device.failed = true;

@@ -12,11 +12,12 @@
 // own timing is set.
 inline constexpr uint32_t kProbeReadIntervalMs = 200;
 
-// Waits up to waitMs for bytes, then takes what follows within the device's read interval,
-// appending at most room bytes to out. Bytes appended, or -1 when the stream ended (EOF,
-// hang-up, EIO: device.failed set) or the device is not open; errno says which. Stops waiting when line says
-// stop (checked at least once a second).
-long ReadSome(ModemDevice& device, std::string& out, size_t room, uint32_t waitMs, const ModemLine* line);
+// Waits up to waitMs for bytes, then (with burst) takes what follows within the device's read
+// interval, appending at most room bytes to out. Bytes appended, or -1 when the stream ended
+// (EOF, hang-up, EIO: device.failed set) or the device is not open; errno says which. Stops
+// waiting when line says stop (at once with its stopFd, else within a second).
+long ReadSome(ModemDevice& device, std::string& out, size_t room, uint32_t waitMs, const ModemLine* line,
+              bool burst = true);
 
 // Writes text in pieces of at most maxPiece bytes. Each piece may wait up to 11 s for the
 // line to take it; 11 s without progress ends the attempt. Bytes written.

@@ -92,6 +92,9 @@ struct ModemLine {
   std::string phoneNumber;    // the modem's own number: recipient of what arrives
   bool acknowledgeMode = false;  // AT+CSMS=1 accepted: pushed messages need AT+CNMA
   std::function<bool()> stopping;  // unset: never
+  // Readable once stopping turns true: waits poll it instead of looking at stopping every
+  // second. -1: none.
+  int stopFd = -1;
   PushedMessageSink pushed;        // unset: pushed messages are dropped (and acknowledged)
   // The hard reset of a modem that answers at no speed (used by HammerNonResponsiveModem);
   // true when a reset was made.

@@ -106,12 +106,20 @@ size_t ReceiveModemCommand(ModemDevice& device, std::string& reply, const ModemR
   ReadClock clock;
   clock.timeoutMs = static_cast<uint64_t>(request.timeoutSeconds) * 1000;
   bool finished = false;
+  // Each read is looked at as it comes: a finished reply needs no wait for a gap after it,
+  // an unfinished one reads on. A configured minimum delay, and the extra CR sent after each
+  // read, still take whole bursts.
+  const bool burst = line.settings.MinimumReadDelay != 0 || request.extraCr;
+  // Set when a reply looked finished but its last line end or prompt was cut by the read
+  // ("\r" without "\n", ">" without its space): what follows within the read interval
+  // belongs to it, not to the next reply.
+  bool tail = false;
   while (!LineStopping(line) && clock.Left() > 0) {
     size_t room = Room(reply, request.capacity);
     if (room == 0) break;  // a full buffer ends the read: nothing more fits
-    uint32_t waitMs = request.extraCr ? 1000 : static_cast<uint32_t>(clock.Left());
+    uint32_t waitMs = tail ? device.readIntervalMs : request.extraCr ? 1000 : static_cast<uint32_t>(clock.Left());
     size_t before = reply.size();
-    long n = ReadSome(device, reply, room, std::min<uint64_t>(waitMs, clock.Left()), &line);
+    long n = ReadSome(device, reply, room, std::min<uint64_t>(waitMs, clock.Left()), &line, burst || tail);
     if (n < 0) {
       WriteDebugLogf("ReceiveModemCommand", "Error - %X", static_cast<unsigned>(errno));
       return 0;
@@ -122,11 +130,18 @@ size_t ReceiveModemCommand(ModemDevice& device, std::string& reply, const ModemR
       NoteNewMessage(reply, request);
     }
     if (FilterCMTandCDS(device, reply, request.acknowledgePending, line) == 0) {
+      tail = false;
       clock.ExtendForPushed("ReceiveModemCommand");
     } else if (ReplyFinished(reply, request.waitForPrompt, request.expected)) {
-      finished = true;
-      break;
+      bool cut = !reply.empty() && reply.back() != '\n' && !reply.ends_with("> ");
+      if (burst || tail || !cut) {
+        finished = true;
+        break;
+      }
+      tail = true;
+      continue;
     }
+    tail = false;
     if (request.extraCr) {
       WriteDebugLog("ReceiveModemCommand", "Sending extra CR");
       SendModemCommand(device, "\r", line);

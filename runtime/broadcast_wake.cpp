@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <vector>
 
 #include "runtime/clock.h"
@@ -38,8 +39,9 @@ BroadcastWake::~BroadcastWake() {
 int BroadcastWake::Fd() const { return waiter_->eventFd.get(); }
 
 void BroadcastWake::Rearm() {
+  // One read takes an eventfd's whole count.
   uint64_t count;
-  while (read(waiter_->eventFd.get(), &count, sizeof count) > 0) {
+  while (read(waiter_->eventFd.get(), &count, sizeof count) < 0 && errno == EINTR) {
   }
 }
 
@@ -54,8 +56,8 @@ int WaitForAnyBroadcast(std::initializer_list<BroadcastWake*> wakes, uint32_t ms
     uint64_t spent = TickMs() - start;
     if (ShutdownRequested.load() != 0) return -1;
     if (spent >= ms) return -2;
-    // A stop set without an announcement is still seen within a second.
-    if (poll(fds.data(), fds.size(), int(std::min<uint64_t>(ms - spent, 1000))) <= 0) continue;
+    if (poll(fds.data(), fds.size(), PollTimeout(ms - spent)) <= 0) continue;
+    if (fds.back().revents) ClearStaleShutdownWake();
     for (size_t i = 0; i + 1 < fds.size(); ++i) {
       if (fds[i].revents) return int(i);
     }

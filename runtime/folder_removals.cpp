@@ -25,8 +25,9 @@ bool FolderRemovals::Wait(uint32_t count, uint32_t ms) {
     uint64_t spent = TickMs() - start;
     if (spent >= ms) return false;
     pollfd fds[2] = {{fd_.get(), POLLIN, 0}, {ShutdownWakeFd(), POLLIN, 0}};
-    // A stop set without an announcement is still seen within a second.
-    if (poll(fds, 2, int(std::min<uint64_t>(ms - spent, 1000))) <= 0 || !fds[0].revents) continue;
+    if (poll(fds, 2, PollTimeout(ms - spent)) <= 0) continue;
+    if (fds[1].revents) ClearStaleShutdownWake();
+    if (!fds[0].revents) continue;
     ssize_t n = read(fd_.get(), buffer, sizeof buffer);
     for (char* p = buffer; n > 0 && p < buffer + n;) {
       const auto* e = reinterpret_cast<const inotify_event*>(p);

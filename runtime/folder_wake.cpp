@@ -16,6 +16,7 @@
 #include "runtime/debug_log.h"
 #include "runtime/mutex.h"
 #include "runtime/names.h"
+#include "runtime/text_helpers.h"
 #include "runtime/thread_frame.h"
 #include "runtime/thread_registry.h"
 #include "runtime/unique_dir.h"
@@ -24,6 +25,7 @@
 
 struct FolderWaiter {
   std::vector<std::string> folders;
+  std::vector<std::string> suffixes;
   UniqueFd eventFd;
   // Set by the first write after a Rearm, so that a burst of files costs one wake-up.
   std::atomic<bool> pending{false};
@@ -77,11 +79,17 @@ bool IsOwnWrite(const std::string& path) {
   return g_own.paths.count(path) != 0;
 }
 
-// Wakes the waiters of every folder that holds path.
+bool Wanted(const FolderWaiter& w, std::string_view path) {
+  if (w.suffixes.empty() || path.back() == '/') return true;
+  return std::any_of(w.suffixes.begin(), w.suffixes.end(), [path](const std::string& s) { return EndsWithNoCase(path, s); });
+}
+
+// Wakes the waiters of every folder that holds path (a folder's path ends in "/").
 void WakeWaitersOf(std::string_view path) {
-  if (g_waiterCount.load(std::memory_order_relaxed) == 0) return;
+  if (g_waiterCount.load(std::memory_order_relaxed) == 0 || path.empty()) return;
   MutexLock guard(g_waitersLock);
   for (auto& w : g_waiters) {
+    if (!Wanted(*w, path)) continue;
     for (const std::string& f : w->folders) {
       if (path.size() > f.size() && path.compare(0, f.size(), f) == 0) {
         Wake(*w);
@@ -144,7 +152,8 @@ void HandleEvents(const char* buffer, ssize_t length) {
       std::string path = it->second + (e->len ? e->name : "");
       if ((e->mask & IN_ISDIR) && (e->mask & (IN_CREATE | IN_MOVED_TO))) {
         // Files may have come before the watch: the new folder counts as written.
-        WatchFolder(path + "/", false);
+        path += '/';
+        WatchFolder(path, false);
         written.push_back(std::move(path));
         continue;
       }
@@ -168,8 +177,7 @@ void WatcherThread() {
   alignas(inotify_event) char buffer[16384];
   while (!ShutdownRequested.load()) {
     pollfd fds[2] = {{inotifyFd, POLLIN, 0}, {ShutdownWakeFd(), POLLIN, 0}};
-    // The stop set by a signal handler without an announcement is still seen in time.
-    int r = poll(fds, 2, 1000);
+    int r = poll(fds, 2, -1);
     if (r < 0 && errno != EINTR) break;
     if (r <= 0) continue;
     if (fds[1].revents) ClearStaleShutdownWake();
@@ -213,8 +221,10 @@ void EnsureWatcher() REQUIRES(g_watch.lock) {
 
 }  // namespace
 
-FolderWake::FolderWake(std::vector<std::string> folders) : waiter_(std::make_shared<FolderWaiter>()) {
+FolderWake::FolderWake(std::vector<std::string> folders, std::vector<std::string> suffixes)
+    : waiter_(std::make_shared<FolderWaiter>()) {
   waiter_->folders = std::move(folders);
+  waiter_->suffixes = std::move(suffixes);
   waiter_->eventFd.reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
   {
     MutexLock guard(g_waitersLock);
@@ -251,8 +261,9 @@ int FolderWake::Fd() const { return waiter_->eventFd.get(); }
 
 void FolderWake::Rearm() {
   // Emptied first: a write between the two still leaves the descriptor readable.
+  // One read takes an eventfd's whole count.
   uint64_t count;
-  while (read(waiter_->eventFd.get(), &count, sizeof count) > 0) {
+  while (read(waiter_->eventFd.get(), &count, sizeof count) < 0 && errno == EINTR) {
   }
   waiter_->pending.store(false);
   MutexLock guard(g_watch.lock);
@@ -265,8 +276,7 @@ bool FolderWake::Wait(uint32_t ms) {
   for (;;) {
     uint64_t spent = TickMs() - start;
     if (spent >= ms || ShutdownRequested.load() != 0) return false;
-    // A stop set without an announcement (a signal handler) is still seen within a second.
-    int r = poll(fds, 2, int(std::min<uint64_t>(ms - spent, 1000)));
+    int r = poll(fds, 2, PollTimeout(ms - spent));
     if (r > 0 && fds[1].revents) ClearStaleShutdownWake();
     if (r > 0 && fds[0].revents) return true;
   }

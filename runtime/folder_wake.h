@@ -16,8 +16,9 @@ struct FolderWaiter;
 // folders (or their subfolders) since the last Rearm. Usable by any thread that polls.
 class FolderWake {
  public:
-  // folders: directory paths ending in "/".
-  explicit FolderWake(std::vector<std::string> folders);
+  // folders: directory paths ending in "/". suffixes (without case): only files whose names
+  // end so wake this waiter, and new subfolders; empty: every file.
+  explicit FolderWake(std::vector<std::string> folders, std::vector<std::string> suffixes = {});
   ~FolderWake();
   FolderWake(const FolderWake&) = delete;
   FolderWake& operator=(const FolderWake&) = delete;

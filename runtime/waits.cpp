@@ -3,7 +3,9 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <climits>
 #include <condition_variable>
 #include <mutex>
 
@@ -12,11 +14,10 @@
 
 namespace {
 // Sleepers block here until their time is up or the stop is announced: an idle thread
-// wakes only when it has something to do.
+// wakes only when it has something to do. A signal handler cannot announce; it makes
+// ShutdownWakeFd readable, and the main loop, woken by that, announces the stop.
 std::mutex g_sleepLock;
 std::condition_variable g_sleepWake;
-// A stop set where nobody announces it (a signal handler) is still seen within this.
-constexpr uint64_t kLongestUnannouncedMs = 1000;
 }  // namespace
 
 uint64_t SleepUnlessShutdown(uint32_t ms, uint64_t startTick) {
@@ -28,8 +29,7 @@ uint64_t SleepUnlessShutdown(uint32_t ms, uint64_t startTick) {
     uint64_t left = ms - (now - startTick);
     {
       std::unique_lock<std::mutex> lock(g_sleepLock);
-      g_sleepWake.wait_for(lock, std::chrono::milliseconds(left < kLongestUnannouncedMs ? left : kLongestUnannouncedMs),
-                           [] { return ShutdownRequested.load() != 0; });
+      g_sleepWake.wait_for(lock, std::chrono::milliseconds(left), [] { return ShutdownRequested.load() != 0; });
     }
     now = TickMs();
   }
@@ -58,6 +58,8 @@ void AnnounceShutdown() {
   { std::lock_guard<std::mutex> lock(g_sleepLock); }
   g_sleepWake.notify_all();
 }
+
+int PollTimeout(uint64_t leftMs) { return int(std::min<uint64_t>(leftMs, uint64_t(INT_MAX))); }
 
 bool IntervalElapsed(uint32_t ms, uint64_t& lastTick) {
   uint64_t now = TickMs();

@@ -249,10 +249,8 @@ int GatewayMain() {
   SetFailureReceiptHook(FailureReceiptHookFunction);
   SetInboundWakeHook([] { WakeInboundWorkers(InboundWakeKind::Messages); });
   SetInboundReceiveWakeHooks([] { WakeInboundWorkers(InboundWakeKind::Messages); },
-                             [] {
-                               WakeInboundWorkers(InboundWakeKind::Reports);
-                               WakeInboundWorkers(InboundWakeKind::Receipts);
-                             });
+                             [] { WakeInboundWorkers(InboundWakeKind::Reports); },
+                             [] { WakeInboundWorkers(InboundWakeKind::Receipts); });
   InstallMmsHooks();
   RegisterSubmissionHandlers();
   SetProcessStartTime(NowSeconds());

@@ -53,8 +53,7 @@ WorkWake WaitForWork(QueueWorker& w, QueueTransport& t, const WorkWaitContext& c
                      {linkFd, POLLIN, 0},
                      {c.changeWakes[0] ? c.changeWakes[0]->Fd() : -1, POLLIN, 0},
                      {c.changeWakes[1] ? c.changeWakes[1]->Fd() : -1, POLLIN, 0}};
-    // A stop set without an announcement is still seen within a second.
-    int timeout = until <= now ? 0 : int(std::min<uint64_t>(until - now, 1000));
+    int timeout = until <= now ? 0 : PollTimeout(until - now);
     int r = poll(fds, 5, timeout);
     ++WorkWaits.wakeUps;
     if (r > 0 && fds[0].revents) {

@@ -16,6 +16,7 @@
 #include "runtime/socket_helpers.h"
 #include "runtime/thread_frame.h"
 #include "runtime/thread_registry.h"
+#include "runtime/waits.h"
 #include "outside/seal_table.h"
 #include "web/web_server.h"
 
@@ -121,14 +122,15 @@ void SslConnectionThread(int fd) {
 void ListenLoop(int listenSocket, bool ssl) {
   const char* label = ssl ? "ThreadListenForSSLConnections" : "ThreadListenForConnections";
   while (ShutdownRequested.load() == 0) {
-    struct pollfd pfd = {listenSocket, POLLIN, 0};
-    int ready = poll(&pfd, 1, 1000);
+    struct pollfd fds[2] = {{listenSocket, POLLIN, 0}, {ShutdownWakeFd(), POLLIN, 0}};
+    int ready = poll(fds, 2, -1);
     if (ready < 0 && errno == EINTR) continue;
-    if (ready < 0 || (ready > 0 && (pfd.revents & POLLNVAL))) {
+    if (ready < 0 || (ready > 0 && (fds[0].revents & POLLNVAL))) {
       WriteDebugLogf(label, "Error %d waiting for connections", errno);
       return;
     }
-    if (ready == 0) continue;
+    if (fds[1].revents) ClearStaleShutdownWake();
+    if (!(fds[0].revents & POLLIN)) continue;
     if (!ssl) WriteDebugLog(label, "Before accept");
     int fd = accept4(listenSocket, nullptr, nullptr, SOCK_CLOEXEC);
     if (!ssl) WriteDebugLog(label, "After accept");

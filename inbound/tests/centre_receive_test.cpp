@@ -6,6 +6,7 @@
 
 #include "config/settings.h"
 #include "inbound/inbound_receive.h"
+#include "inbound/modem_inbound.h"
 #include "outside/qarvault/qarvault.h"
 #include "smsc/tests/smsc_test_home.h"
 #include "store/durable_writes.h"
@@ -86,17 +87,22 @@ TEST_F(CentreReceiveTest, MessagesAndReportsBecomeInboundFiles) {
   EXPECT_FALSE(ReceiveCentreMessage("UCPReceiveMessageCallback", m));
 }
 
-// With DurableAccept the acknowledgement to the centre follows the flush of the stored file;
-// without it nothing is flushed.
+// With DurableAccept the acknowledgement to the centre (or a modem's delete, or AT+CNMA)
+// follows the flush of the stored file; without it, or for a message a modem pushed without
+// asking for an acknowledgement (it has forgotten it already), nothing waits for a flush.
 TEST_F(CentreReceiveTest, StoredMessageIsFlushedBeforeItIsAcknowledged) {
   const SettingsBlock saved = Settings;
   const struct {
     const char* name;
     bool durable;
+    int modem;  // 0: an SMS centre; 1: a modem that waits (delete, AT+CNMA); 2: one that does not
     size_t flushes;
   } cases[] = {
-      {"DurableAccept=Yes", true, 1},
-      {"DurableAccept=No", false, 0},
+      {"DurableAccept=Yes", true, 0, 1},
+      {"DurableAccept=No", false, 0, 0},
+      {"modem, acknowledged", true, 1, 1},
+      {"modem, pushed unacknowledged", true, 2, 0},
+      {"modem, DurableAccept=No", false, 1, 0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -104,13 +110,25 @@ TEST_F(CentreReceiveTest, StoredMessageIsFlushedBeforeItIsAcknowledged) {
     s.DurableAccept = c.durable;
     InstallSettings(s);
     FlushCounts before = DurableFlushCounts();
-    CentreMessage m{"UCP - h:1", "4479", "5555", "", "kept", 0, 0, 0, 0, "", "", false};
-    EXPECT_TRUE(ReceiveCentreMessage("UCPReceiveMessageCallback", m));
+    const char* connection = c.modem ? "Modem1" : "UCP - h:1";
+    if (c.modem) {
+      ModemReceived r;
+      r.connection = connection;
+      r.sender = "4479";
+      r.recipient = "5555";
+      r.data = "kept";
+      r.unacknowledged = c.modem == 2;
+      EXPECT_TRUE(ReceiveModemMessage(r));
+    } else {
+      CentreMessage m{connection, "4479", "5555", "", "kept", 0, 0, 0, 0, "", "", false};
+      EXPECT_TRUE(ReceiveCentreMessage("UCPReceiveMessageCallback", m));
+    }
     FlushCounts after = DurableFlushCounts();
     EXPECT_EQ(after.flushes - before.flushes, c.flushes);
     // The message file, and the counters' file that may be published beside it.
-    EXPECT_EQ(after.files - before.files >= 1, c.durable);
-    EXPECT_EQ(TakeInbound(), ".in [SMS-IN]\r\nModemName=UCP - h:1\r\nSender=4479\r\nPhoneNumber=5555\r\nData=kept\r\n");
+    EXPECT_EQ(after.files - before.files >= 1, c.flushes != 0);
+    EXPECT_EQ(TakeInbound(), std::string(".in [SMS-IN]\r\nModemName=") + connection +
+                                 "\r\nSender=4479\r\nPhoneNumber=5555\r\nData=kept\r\n");
   }
   InstallSettings(saved);
 }

@@ -117,6 +117,35 @@ TEST(LineReader, CommandsGoOutInPieces) {
   }
 }
 
+// A line that takes nothing for a while is waited for, not given up or spun on: once the
+// modem reads again every byte arrives, in order.
+TEST(LineReader, FullLineIsWaitedForAndWrittenWhole) {
+  LinePair line;
+  int small = 4096;
+  setsockopt(line.device.fd.get(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+  setsockopt(line.modem.get(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  ModemLine ml;
+  ml.settings.IPModemMaxBytes = 512;
+  std::string text;
+  for (int i = 0; text.size() < 256 * 1024; ++i) text += "AT+CMGS=" + std::to_string(i) + "\r";
+  std::string heard;
+  std::thread modem([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the line is full by now
+    char buf[4096];
+    while (heard.size() < text.size()) {
+      pollfd p{line.modem.get(), POLLIN, 0};
+      if (poll(&p, 1, 5000) <= 0) break;
+      ssize_t n = read(line.modem.get(), buf, sizeof buf);
+      if (n <= 0) break;
+      heard.append(buf, size_t(n));
+    }
+  });
+  EXPECT_EQ(SendModemCommand(line.device, text, ml), 1);
+  modem.join();
+  EXPECT_FALSE(line.device.failed);
+  EXPECT_TRUE(heard == text) << heard.size() << " of " << text.size() << " bytes heard";
+}
+
 TEST(LineReader, PushedMessageAcknowledgedOnlyWhenStored) {
   struct Case {
     const char* name;

@@ -18,31 +18,40 @@ bool Readable(int fd) {
 }
 
 // A write wakes the waiters of the folders that hold it (subfolders included), once per
-// burst until the waiter looks again; other folders' waiters sleep on.
+// burst until the waiter looks again; other folders' waiters sleep on, and so do those
+// waiting for other suffixes (a new subfolder wakes them all).
 TEST(FolderWake, WritesWakeTheirFoldersWaitersOncePerBurst) {
   DisableFolderWatch(true);
   struct Case {
     const char* path;  // written, under the temporary folder
-    bool wakesA, wakesB;
+    bool wakesA, wakesB, wakesSuffixed;
   } cases[] = {
-      {"A/x.req", true, false},
-      {"A/user/x.req", true, false},
-      {"B/x.req", false, true},
-      {"AB/x.req", false, false},
-      {"A/", false, false},
-      {"C/x.req", false, false},
+      {"A/x.req", true, false, false},
+      {"A/user/x.req", true, false, false},
+      {"A/x.in", true, false, true},
+      {"A/user/X.REC", true, false, true},
+      {"A/x.in.SMS", true, false, false},
+      {"A/user/", true, false, true},
+      {"B/x.req", false, true, false},
+      {"B/x.in", false, true, false},
+      {"AB/x.req", false, false, false},
+      {"A/", false, false, false},
+      {"C/x.req", false, false, false},
   };
   TempDir dir;
   FolderWake a({dir.path() + "A/"});
   FolderWake b({dir.path() + "B/"});
+  FolderWake suffixed({dir.path() + "A/"}, {".IN", ".rec"});
   for (const Case& c : cases) {
     SCOPED_TRACE(c.path);
     a.Rearm();
     b.Rearm();
+    suffixed.Rearm();
     uint64_t signalledBefore = a.Signalled();
     for (int i = 0; i < 3; ++i) SignalFolderWrite(dir.path() + c.path);
     EXPECT_EQ(Readable(a.Fd()), c.wakesA);
     EXPECT_EQ(Readable(b.Fd()), c.wakesB);
+    EXPECT_EQ(Readable(suffixed.Fd()), c.wakesSuffixed);
     EXPECT_EQ(a.Signalled() - signalledBefore, c.wakesA ? 1u : 0u);
   }
   a.Rearm();
@@ -59,6 +68,7 @@ TEST(FolderWake, DroppedFilesWakeAndTheStopEndsTheWait) {
   std::string folder = dir.path() + "Q/";
   std::filesystem::create_directories(folder);
   FolderWake wake({folder});
+  FolderWake suffixed({folder}, {".req"});
   if (!FolderWatchActive()) GTEST_SKIP() << "no inotify here";
   struct Case {
     const char* name;
@@ -71,6 +81,7 @@ TEST(FolderWake, DroppedFilesWakeAndTheStopEndsTheWait) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     wake.Rearm();
+    suffixed.Rearm();
     if (c.path.back() == '/') {
       std::filesystem::create_directories(c.path);
     } else {
@@ -78,6 +89,7 @@ TEST(FolderWake, DroppedFilesWakeAndTheStopEndsTheWait) {
       std::filesystem::rename(c.path + ".tmp", c.path);
     }
     EXPECT_TRUE(wake.Wait(20000));
+    EXPECT_TRUE(suffixed.Wait(20000));
   }
   wake.Rearm();
   AnnounceShutdown();

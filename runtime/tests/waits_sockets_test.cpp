@@ -23,13 +23,14 @@ TEST(WaitsTest, SleepEndsOnTimeOrOnTheStopFlag) {
 
   std::thread stopper([] {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    ShutdownRequested.store(1);
+    AnnounceShutdown();
   });
   start = TickMs();
   end = SleepUnlessShutdown(10000, start);
   stopper.join();
   EXPECT_LT(end - start, 2000u);
   ShutdownRequested.store(0);
+  ClearStaleShutdownWake();
 
   uint64_t last = TickMs();
   EXPECT_FALSE(IntervalElapsed(10000, last));

@@ -8,6 +8,7 @@
 #include "runtime/debug_log.h"
 #include "runtime/str_printf.h"
 #include "runtime/thread_registry.h"
+#include "runtime/waits.h"
 #include "smsc/modem/modem_recovery.h"
 
 namespace {
@@ -95,6 +96,9 @@ bool Connect(const State& d, const std::function<void(const std::string&)>& repo
   s.line.connection = d->name;
   s.line.phoneNumber = d->settings.phoneNumber;
   s.line.stopping = Stopping;
+  // Readable only at the stop (left over from an earlier stop in tests: emptied first).
+  ClearStaleShutdownWake();
+  s.line.stopFd = ShutdownWakeFd();
   // The state outlives every read of its session.
   ModemDriverState* raw = d.get();
   s.line.pushed = [raw](const PushedMessage& m) { return StorePushedMessage(raw->session, m); };

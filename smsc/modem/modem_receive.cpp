@@ -79,7 +79,7 @@ ModemReceived FromPdu(const ModemSession& s, const DecodedModemPdu& d, const Sub
 
 // Decodes a PDU and hands it on; true when it may be deleted from the modem (stored, or
 // nothing in it to store).
-bool HandOnPdu(ModemSession& s, std::string_view pduHex) {
+bool HandOnPdu(ModemSession& s, std::string_view pduHex, bool unacknowledged = false) {
   SubmitReferenceMatch match;
   bool matched = false;
   ModemPduOptions options;
@@ -105,7 +105,9 @@ bool HandOnPdu(ModemSession& s, std::string_view pduHex) {
   };
   handOff.processInbound = [&](std::string_view, std::string_view, const DecodedModemPdu& d) {
     handed = true;
-    stored = Deliver(FromPdu(s, d, matched ? &match : nullptr));
+    ModemReceived r = FromPdu(s, d, matched ? &match : nullptr);
+    r.unacknowledged = unacknowledged;
+    stored = Deliver(r);
   };
   time_t receivedAt = s.line.lastReceived;
   DecodeModemPdu(s.name, s.line.phoneNumber, pduHex, receivedAt, options, handOff);
@@ -113,7 +115,7 @@ bool HandOnPdu(ModemSession& s, std::string_view pduHex) {
   return !handed || stored;
 }
 
-bool HandOnText(ModemSession& s, const std::string& sender, const std::string& text) {
+bool HandOnText(ModemSession& s, const std::string& sender, const std::string& text, bool unacknowledged = false) {
   WriteDebugLog(kLabel, "Message = " + text);
   ModemReceived r;
   r.connection = s.name;
@@ -121,6 +123,7 @@ bool HandOnText(ModemSession& s, const std::string& sender, const std::string& t
   r.recipient = s.line.phoneNumber;
   r.data = text;
   r.textOnly = true;
+  r.unacknowledged = unacknowledged;
   bool stored = Deliver(r);
   s.line.lastReceived = NowSeconds();
   return stored;
@@ -205,14 +208,15 @@ time_t LastModemReceiveTime(const std::string& connection) {
 
 PushedTaken StorePushedMessage(ModemSession& s, const PushedMessage& message) {
   bool stored;
+  const bool unacknowledged = !s.line.acknowledgeMode;
   if (message.kind == PushedKind::TextCmt) {
-    stored = HandOnText(s, message.sender, message.text);
+    stored = HandOnText(s, message.sender, message.text, unacknowledged);
   } else if (message.statusReport && s.holdReports) {
     WriteDebugLog(kLabel, "Status report held until the answer to the submit is recorded");
     s.heldReports.push_back(message.pdu);
     return PushedTaken::Held;
   } else {
-    stored = HandOnPdu(s, message.pdu);
+    stored = HandOnPdu(s, message.pdu, unacknowledged);
   }
   return stored ? PushedTaken::Stored : PushedTaken::NotStored;
 }
@@ -224,7 +228,7 @@ void ReleaseHeldReports(ModemSession& s) {
   for (const std::string& pdu : held) {
     // Stored even when the line is gone: in acknowledge mode the network may then deliver
     // it once more, which is better than losing it.
-    bool stored = HandOnPdu(s, pdu);
+    bool stored = HandOnPdu(s, pdu, !s.line.acknowledgeMode);
     if (!s.line.acknowledgeMode) continue;
     if (!stored) {
       WriteDebugLog(kLabel, "Status report not stored, not acknowledged");

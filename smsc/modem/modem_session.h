@@ -26,6 +26,9 @@ struct ModemReceived {
   std::string receiptMessageId;
   std::string extraParams;  // "ReceivedSMSC=...; RouteToLocalUser=..."
   bool textOnly = false;    // a text-mode listing or text-form "+CMT:": no PID, DCS or flags
+  // Pushed by a modem that wants no acknowledgement: it has forgotten the message already,
+  // so nothing waits for the file to reach stable storage.
+  bool unacknowledged = false;
 };
 // Stores a received message; true when a file holds it (or it was refused on purpose), so
 // that the modem's copy may go.

@@ -7,6 +7,7 @@
 #include "config/settings.h"
 #include "config/settings_override.h"
 #include "runtime/clock.h"
+#include "runtime/waits.h"
 #include "runtime/file_io.h"
 #include "runtime/thread_frame.h"
 #include "runtime/thread_registry.h"
@@ -52,8 +53,10 @@ TEST(StoreThreadsTest, ThreadsWorkAndEndOnShutdown) {
   EXPECT_TRUE(FileExists(root + "GW1.req"));
   EXPECT_TRUE(WaitFor(QCacheFirstScanComplete, 10000));
   EXPECT_TRUE(WaitFor([] { return g_flushes.load() > 0; }, 10000));
-  ShutdownRequested.store(1);
+  AnnounceShutdown();
   EXPECT_TRUE(WaitFor([] { return ActiveThreadCount() == 0; }, 10000));
+  ShutdownRequested.store(0);
+  ClearStaleShutdownWake();
   SetUserUsageFlusher(nullptr);
 }
 

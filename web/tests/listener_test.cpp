@@ -12,6 +12,7 @@
 #include "config/settings_override.h"
 #include "outside/qarvault/qarvault.h"
 #include "runtime/clock.h"
+#include "runtime/waits.h"
 #include "runtime/thread_frame.h"
 #include "runtime/thread_registry.h"
 #include "web/responses.h"
@@ -331,7 +332,7 @@ TEST(ListenerShutdown, StopEndsEveryConnectionThread) {
           std::this_thread::sleep_for(std::chrono::milliseconds(20));
         bool parked = ParkedThreadCount() == 1;
         uint64_t start = TickMs();
-        ShutdownRequested.store(1);
+        AnnounceShutdown();
         WaitForServiceThreads(20);
         _exit(parked && TickMs() - start < 3000 ? 0 : 1);
       },

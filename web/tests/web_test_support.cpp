@@ -15,6 +15,7 @@
 #include "outside/outside_tables.h"
 #include "outside/qarvault/qarvault.h"
 #include "runtime/clock.h"
+#include "runtime/waits.h"
 #include "runtime/debug_log.h"
 #include "runtime/socket_helpers.h"
 #include "runtime/thread_frame.h"
@@ -68,7 +69,7 @@ class GatewayEnvironment : public ::testing::Environment {
   }
 
   void TearDown() override {
-    ShutdownRequested.store(1);
+    AnnounceShutdown();
     WaitForServiceThreads(50);
     PlainListener.reset();
     TlsListener.reset();
