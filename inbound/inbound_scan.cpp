@@ -129,9 +129,11 @@ void ThreadProcessInboundSMS(int kind) {
   BroadcastWake stored(InboundWakeChannel(kind == 2 ? InboundWakeKind::Reports : InboundWakeKind::Messages));
   // Files that other programs drop in wake the worker too, not only the next rescan.
   CreatePathDirectories(InboundDir());
-  // Only files a walk takes, and the segment copies the primary recombines: the copies the
-  // workers leave (".SMS", ".BAD") wake nobody.
-  FolderWake folders({InboundDir()}, {".IN", ".REC", ".SAR"});
+  // Only files a walk takes: the copies the workers leave (".SMS", ".BAD") wake nobody. The
+  // primary takes messages and recombines segments; reports are for the others, whose
+  // watcher hands out both kinds.
+  FolderWake folders({InboundDir()}, kind == 1 ? std::vector<std::string>{".IN", ".SAR"}
+                                               : std::vector<std::string>{".IN", ".REC"});
   uint64_t segmentsSeen = 0;
   bool rescan = true;
   RequestInboundListing(files);
