@@ -153,6 +153,7 @@ bool Decide(std::string_view account, QuotaCells& cells, const LocalTime& now, u
     uint64_t sum = static_cast<uint64_t>(cells[today]) + count;
     cells[today] = sum > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(sum);
     changed = true;
+    NoteUserUsageChanged();
   }
   return true;
 }
@@ -215,6 +216,7 @@ void QuotaAdjust(std::string_view account, int64_t delta) {
     if (q.fd.valid() && q.path == path) {
       apply(q.cells);
       q.changed = true;
+      NoteUserUsageChanged();
       return;
     }
   }
@@ -288,6 +290,7 @@ int64_t CreditCheckOrDebit(std::string_view account, std::string* messageOut, in
     if (store && stored != c.balance) {
       c.balance = stored;
       c.changed = true;
+      NoteUserUsageChanged();
     }
     return result;
   }

@@ -1,11 +1,17 @@
 #include "store/store_service.h"
 
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <cerrno>
 #include <thread>
 
 #include "runtime/clock.h"
 #include "runtime/text_helpers.h"
 #include "runtime/thread_registry.h"
+#include "runtime/waits.h"
 #include "store/counters.h"
 #include "store/housekeeping.h"
 #include "store/message_file.h"
@@ -16,6 +22,13 @@
 
 namespace {
 std::atomic<void (*)()> g_userUsageFlusher{nullptr};
+// Set by a change, taken by the write-back thread: only the first change of a round costs a
+// write to the thread's eventfd.
+std::atomic<bool> g_usageChanged{false};
+int UsageChangeFd() {
+  static const int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  return fd;
+}
 
 uint32_t CountWalk(const std::string& root, std::string_view pattern, bool skipMmsQueues) {
   QueueWalk walk;
@@ -48,10 +61,32 @@ void CloseCounters() { CountersClose(); }
 
 void SetUserUsageFlusher(void (*flush)()) { g_userUsageFlusher.store(flush); }
 
+void NoteUserUsageChanged() {
+  if (g_usageChanged.exchange(true)) return;
+  uint64_t one = 1;
+  if (write(UsageChangeFd(), &one, sizeof one) < 0) {
+    // A full counter is readable anyway.
+  }
+}
+
 void ThreadFlushCounters() {
+  int rounds = 2;  // at the start too: a write-back, and one more that closes what it left open
   while (!ShutdownRequested.load()) {
+    if (rounds == 0) {
+      pollfd fds[2] = {{UsageChangeFd(), POLLIN, 0}, {ShutdownWakeFd(), POLLIN, 0}};
+      if (poll(fds, 2, -1) < 0 && errno != EINTR) break;
+      if (fds[1].revents) ClearStaleShutdownWake();
+    }
+    if (g_usageChanged.exchange(false)) {
+      uint64_t count;
+      while (read(UsageChangeFd(), &count, sizeof count) < 0 && errno == EINTR) {
+      }
+      rounds = 2;
+    }
+    if (rounds == 0) continue;
+    SleepUnlessShutdown(500, TickMs());
     if (void (*flush)() = g_userUsageFlusher.load()) flush();
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    --rounds;
   }
 }
 

@@ -26,14 +26,17 @@ void CloseMessageLogs();
 void CloseCounters();
 
 // Thread bodies.
-void ThreadFlushCounters();      // every 500 ms: the per-user usage write-back hook
+void ThreadFlushCounters();      // 500 ms after a usage change: the per-user usage write-back hook
 void ThreadProcessQCache();      // only with UseQCache
 bool QCacheFirstScanComplete();  // main polls it every 100 ms before starting the senders
 void ThreadProcessBulkQ();       // started 3 times
 void ThreadProcessDelayQ();
 
-// The per-user daily usage write-back of the quota module, run by ThreadFlushCounters.
+// The per-user daily usage write-back of the quota module, run by ThreadFlushCounters 500 ms
+// after NoteUserUsageChanged, and once more after that to close what it left open.
 void SetUserUsageFlusher(void (*flush)());
+// A cached quota or credit changed: the write-back thread wakes (an idle one sleeps on).
+void NoteUserUsageChanged();
 
 // Publishes a new inbound file (extension "in", "rec" or "rct") in InboundQueueDir and counts
 // it in the inbound or receipt queue size. Returns its path, or "" on failure. The caller

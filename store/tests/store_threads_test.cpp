@@ -60,6 +60,33 @@ TEST(StoreThreadsTest, ThreadsWorkAndEndOnShutdown) {
   SetUserUsageFlusher(nullptr);
 }
 
+// The usage write-back runs 500 ms after a change, once more to close what it left open,
+// and not at all while nothing changes.
+TEST(StoreThreadsTest, UsageIsWrittenBackAfterAChangeOnly) {
+  ShutdownRequested.store(0);
+  ClearStaleShutdownWake();
+  g_flushes = 0;
+  SetUserUsageFlusher(CountFlush);
+  ASSERT_TRUE(StartServiceThread("ThreadFlushCounters", ThreadFlushCounters));
+  EXPECT_TRUE(WaitFor([] { return g_flushes.load() == 2; }, 5000)) << "the rounds of the start";
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    int before = g_flushes.load();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    EXPECT_EQ(g_flushes.load(), before) << "nothing changed, nothing written";
+    uint64_t start = TickMs();
+    for (int i = 0; i < 50; ++i) NoteUserUsageChanged();
+    EXPECT_TRUE(WaitFor([&] { return g_flushes.load() >= before + 1; }, 5000));
+    EXPECT_GE(TickMs() - start, 400u) << "changes are gathered for half a second";
+    EXPECT_TRUE(WaitFor([&] { return g_flushes.load() == before + 2; }, 5000));
+  }
+  AnnounceShutdown();
+  EXPECT_TRUE(WaitFor([] { return ActiveThreadCount() == 0; }, 5000));
+  ShutdownRequested.store(0);
+  ClearStaleShutdownWake();
+  SetUserUsageFlusher(nullptr);
+}
+
 TEST(StoreThreadsTest, BulkExpansionWaitsForTheQueueToDrain) {
   SettingsOverride settings;
   StoreHome home;
