@@ -525,7 +525,6 @@ void RunQueuePass(QueueWorker& w, QueueTransport& t) {
   }
   w.sentInPass = 0;
   w.handledInPass = 0;
-  w.passedOverInPass = 0;
   w.earliestRetry = 0;
   w.queueRestart = false;
   SkipQBeginPass(w.skipQueue);
@@ -565,7 +564,6 @@ void RunQueuePass(QueueWorker& w, QueueTransport& t) {
       uint32_t before = w.sentInDirectory;
       FileOutcome outcome = SettleSegment(t, HandleQueueFile(w, t, dir, file), file);
       if (outcome != FileOutcome::PassedOver) ++w.handledInPass;
-      else ++w.passedOverInPass;
       // The rest of a long message follows at once on this connection.
       SegmentName segment;
       std::string current = file;

@@ -172,7 +172,6 @@ struct QueueWorker {
   SkipQueue skipQueue;
   bool ignoreRetryDue = false;  // a throttled file taken from the resubmit queue
   uint32_t handledInPass = 0;   // files the pass did something with (not passed over)
-  uint32_t passedOverInPass = 0;  // files the pass left for later (held elsewhere, routed away, not due)
   time_t earliestRetry = 0;     // the earliest retry time of a file the pass held back; 0: none
   std::map<std::string, DirectoryCursor> cursors;  // by directory name
   // The change check and backup test of the worker, run every 256 messages and after

@@ -27,8 +27,7 @@ bool Ended(const QueueWorker& w, const WorkWaitContext& c) {
 
 WorkWake WaitForWork(QueueWorker& w, QueueTransport& t, const WorkWaitContext& c) {
   uint64_t start = TickMs();
-  uint64_t lookEvery = FolderWatchActive() && w.passedOverInPass == 0 ? kQueueLookQuietMs : kQueueLookEveryMs;
-  uint64_t lookTick = c.wake ? start + lookEvery : UINT64_MAX;
+  uint64_t lookTick = c.wake ? start + kQueueLookEveryMs : UINT64_MAX;
   uint64_t retryTick = c.wake && w.earliestRetry != 0 ? TickOfSeconds(w.earliestRetry) : UINT64_MAX;
   uint64_t lastServeTick = start;
   while (!Ended(w, c)) {

@@ -10,12 +10,8 @@
 #include "runtime/folder_wake.h"
 #include "smsc/queue_pass.h"
 
-// How often the queue folders are looked at without being told (no inotify there), or after
-// a pass that left files for later (a lock or a route may have changed meanwhile).
+// How often the queue folders are looked at without being told (no inotify there).
 inline constexpr uint64_t kQueueLookEveryMs = 3000;
-// With inotify watching and nothing left for later, every new file wakes the worker: the
-// look is only a safety net.
-inline constexpr uint64_t kQueueLookQuietMs = 30000;
 // How often the change check and backup test run while waiting, without a change notice.
 inline constexpr uint64_t kChangeCheckEveryMs = 1000;
 // With the settings registry's change notice (and a backup's error-file wake-ups) they run
