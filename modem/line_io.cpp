@@ -30,7 +30,8 @@ short PollFd(int fd, short events, uint32_t ms, int stopFd = -1) {
 
 // The longest step of a wait: all of it when the stop has a descriptor to wake it.
 uint32_t WaitStep(const ModemLine* line, uint64_t left) {
-  return static_cast<uint32_t>(std::min<uint64_t>(left, line && line->stopFd >= 0 ? left : kStopCheckMs));
+  if (line && line->stopFd >= 0) return static_cast<uint32_t>(left);
+  return static_cast<uint32_t>(std::min<uint64_t>(left, kStopCheckMs));
 }
 
 // One read of what is there. >0 bytes, 0 nothing yet, -1 the stream ended.

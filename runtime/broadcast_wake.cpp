@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <vector>
 
 #include "runtime/clock.h"
@@ -39,10 +38,7 @@ BroadcastWake::~BroadcastWake() {
 int BroadcastWake::Fd() const { return waiter_->eventFd.get(); }
 
 void BroadcastWake::Rearm() {
-  // One read takes an eventfd's whole count.
-  uint64_t count;
-  while (read(waiter_->eventFd.get(), &count, sizeof count) < 0 && errno == EINTR) {
-  }
+  EmptyEventFd(waiter_->eventFd.get());
 }
 
 bool BroadcastWake::Wait(uint32_t ms) { return WaitForAnyBroadcast({this}, ms) == 0; }

@@ -261,10 +261,7 @@ int FolderWake::Fd() const { return waiter_->eventFd.get(); }
 
 void FolderWake::Rearm() {
   // Emptied first: a write between the two still leaves the descriptor readable.
-  // One read takes an eventfd's whole count.
-  uint64_t count;
-  while (read(waiter_->eventFd.get(), &count, sizeof count) < 0 && errno == EINTR) {
-  }
+  EmptyEventFd(waiter_->eventFd.get());
   waiter_->pending.store(false);
   MutexLock guard(g_watch.lock);
   EnsureWatcher();

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <climits>
 #include <condition_variable>
@@ -41,11 +42,15 @@ int ShutdownWakeFd() {
   return fd;
 }
 
+void EmptyEventFd(int fd) {
+  uint64_t count;
+  while (read(fd, &count, sizeof count) < 0 && errno == EINTR) {
+  }
+}
+
 void ClearStaleShutdownWake() {
   if (ShutdownRequested.load() != 0) return;
-  uint64_t count;
-  while (read(ShutdownWakeFd(), &count, sizeof count) > 0) {
-  }
+  EmptyEventFd(ShutdownWakeFd());
 }
 
 void AnnounceShutdown() {

@@ -13,6 +13,8 @@ void AnnounceShutdown();
 int ShutdownWakeFd();
 // Empties ShutdownWakeFd when no stop is requested (a test that stopped and started again).
 void ClearStaleShutdownWake();
+// Empties a non-blocking eventfd (one read takes its whole count).
+void EmptyEventFd(int fd);
 // A poll timeout for the time left of a wait (poll's int, never negative); waits that poll
 // ShutdownWakeFd need no shorter steps to see the stop.
 int PollTimeout(uint64_t leftMs);

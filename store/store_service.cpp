@@ -6,7 +6,6 @@
 
 #include <atomic>
 #include <cerrno>
-#include <thread>
 
 #include "runtime/clock.h"
 #include "runtime/text_helpers.h"
@@ -78,9 +77,7 @@ void ThreadFlushCounters() {
       if (fds[1].revents) ClearStaleShutdownWake();
     }
     if (g_usageChanged.exchange(false)) {
-      uint64_t count;
-      while (read(UsageChangeFd(), &count, sizeof count) < 0 && errno == EINTR) {
-      }
+      EmptyEventFd(UsageChangeFd());
       rounds = 2;
     }
     if (rounds == 0) continue;
