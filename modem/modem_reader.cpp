@@ -111,8 +111,8 @@ size_t ReceiveModemCommand(ModemDevice& device, std::string& reply, const ModemR
   // read, still take whole bursts.
   const bool burst = line.settings.MinimumReadDelay != 0 || request.extraCr;
   // Set when a reply looked finished but its last line end or prompt was cut by the read
-  // ("\r" without "\n", ">" without its space): what follows within the read interval
-  // belongs to it, not to the next reply.
+  // ("\r" without "\n", ">" without its space), or ended with the awaited prompt: what
+  // follows within the read interval belongs to it, not to the next reply.
   bool tail = false;
   while (!LineStopping(line) && clock.Left() > 0) {
     size_t room = Room(reply, request.capacity);
@@ -134,7 +134,10 @@ size_t ReceiveModemCommand(ModemDevice& device, std::string& reply, const ModemR
       clock.ExtendForPushed("ReceiveModemCommand");
     } else if (ReplyFinished(reply, request.waitForPrompt, request.expected)) {
       bool cut = !reply.empty() && reply.back() != '\n' && !reply.ends_with("> ");
-      if (burst || tail || !cut) {
+      // A message pushed right behind the prompt has to be acknowledged before the
+      // message goes: the read interval after a prompt is taken too.
+      bool prompt = request.waitForPrompt && reply.ends_with("> ");
+      if (burst || tail || !(cut || prompt)) {
         finished = true;
         break;
       }

@@ -216,6 +216,41 @@ TEST(LineReader, TextFormMessagesAndReports) {
   EXPECT_EQ(line.Heard(), "AT+CNMA\rAT+CNMA\rAT+CNMA\r");
 }
 
+// A message pushed just behind the awaited prompt is caught by the prompt's read, so the
+// caller acknowledges it before sending; a prompt alone ends the read after the interval.
+TEST(LineReader, MessagePushedBehindThePromptIsCaughtWithIt) {
+  for (bool pushed : {true, false}) {
+    LinePair line;
+    line.device.readIntervalMs = 300;
+    ModemLine ml;
+    ml.acknowledgeMode = true;
+    int got = 0;
+    ml.pushed = [&](const PushedMessage&) {
+      ++got;
+      return PushedTaken::Stored;
+    };
+    line.Say("\r\n> ");
+    std::thread behind([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      if (pushed) line.Say(kPushed);
+    });
+    bool pending = false;
+    std::string reply;
+    ModemReadRequest r;
+    r.timeoutSeconds = 10;
+    r.waitForPrompt = true;
+    r.acknowledgePending = &pending;
+    EXPECT_GT(ReceiveModemCommand(line.device, reply, r, ml), 0u);
+    behind.join();
+    EXPECT_EQ(got, pushed ? 1 : 0);
+    EXPECT_EQ(pending, pushed);
+    EXPECT_EQ(reply.find("+CMT:"), std::string::npos) << reply;
+    EXPECT_NE(reply.find("> "), std::string::npos) << reply;
+    // Acknowledged by the caller, not on the line behind the prompt.
+    EXPECT_EQ(line.Heard(), "");
+  }
+}
+
 TEST(LineReader, PushedMessageCompletesAfterTheTimeout) {
   LinePair line;
   ModemLine ml;
