@@ -72,14 +72,16 @@ void ThreadFlushCounters() {
   int rounds = 2;  // at the start too: a write-back, and one more that closes what it left open
   while (!ShutdownRequested.load()) {
     if (rounds == 0) {
-      pollfd fds[2] = {{UsageChangeFd(), POLLIN, 0}, {ShutdownWakeFd(), POLLIN, 0}};
-      if (poll(fds, 2, -1) < 0 && errno != EINTR) break;
+      // Without its eventfd no change could wake the thread: it writes back on a timer.
+      int changeFd = UsageChangeFd();
+      pollfd fds[2] = {{changeFd, POLLIN, 0}, {ShutdownWakeFd(), POLLIN, 0}};
+      if (poll(fds, 2, changeFd < 0 ? 500 : -1) < 0 && errno != EINTR) break;
       if (fds[1].revents) ClearStaleShutdownWake();
+      if (changeFd < 0) g_usageChanged.store(true);
     }
-    if (g_usageChanged.exchange(false)) {
-      EmptyEventFd(UsageChangeFd());
-      rounds = 2;
-    }
+    // Emptied before the flag is taken: a change between the two keeps its wake.
+    EmptyEventFd(UsageChangeFd());
+    if (g_usageChanged.exchange(false)) rounds = 2;
     if (rounds == 0) continue;
     SleepUnlessShutdown(500, TickMs());
     if (void (*flush)() = g_userUsageFlusher.load()) flush();
