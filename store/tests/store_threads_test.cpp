@@ -78,7 +78,17 @@ TEST(StoreThreadsTest, UsageIsWrittenBackAfterAChangeOnly) {
     for (int i = 0; i < 50; ++i) NoteUserUsageChanged();
     EXPECT_TRUE(WaitFor([&] { return g_flushes.load() >= before + 1; }, 5000));
     EXPECT_GE(TickMs() - start, 400u) << "changes are gathered for half a second";
-    EXPECT_TRUE(WaitFor([&] { return g_flushes.load() == before + 2; }, 5000));
+    EXPECT_TRUE(WaitFor([&] { return g_flushes.load() >= before + 2; }, 5000));
+    // The thread may take the change while the burst still runs: a later note of the burst
+    // is then a change of its own and earns one more round, no more.
+    bool settled = false;
+    for (int i = 0; i < 6 && !settled; ++i) {
+      int seen = g_flushes.load();
+      std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+      settled = g_flushes.load() == seen;
+    }
+    EXPECT_TRUE(settled) << "the write-back ends once the changes stop";
+    EXPECT_LE(g_flushes.load(), before + 4);
   }
   AnnounceShutdown();
   EXPECT_TRUE(WaitFor([] { return ActiveThreadCount() == 0; }, 5000));
