@@ -72,12 +72,12 @@ void ThreadFlushCounters() {
   int rounds = 2;  // at the start too: a write-back, and one more that closes what it left open
   while (!ShutdownRequested.load()) {
     if (rounds == 0) {
-      // Without its eventfd no change could wake the thread: it writes back on a timer.
+      // Without its eventfd no change could wake the thread: it looks at the change flag
+      // on a timer instead.
       int changeFd = UsageChangeFd();
       pollfd fds[2] = {{changeFd, POLLIN, 0}, {ShutdownWakeFd(), POLLIN, 0}};
       if (poll(fds, 2, changeFd < 0 ? 500 : -1) < 0 && errno != EINTR) break;
       if (fds[1].revents) ClearStaleShutdownWake();
-      if (changeFd < 0) g_usageChanged.store(true);
     }
     // Emptied before the flag is taken: a change between the two keeps its wake.
     EmptyEventFd(UsageChangeFd());
