@@ -6,7 +6,9 @@
 // CPU per message, and its idle CPU over 60 s (modems ready, queue empty) above a gateway
 // without connections. Checks that every message reached a simulator exactly once. With
 // "kannel" the same simulators then serve Kannel's "at" centres (bearerbox and smsbox, the
-// messages over its HTTP sendsms, the same half with reports) and both are printed.
+// messages over its HTTP sendsms, the same half with reports) and both are printed, each
+// also above its own idle rate (measured the same way, before its load). The files of both
+// sides are on one fresh journaled ext4 image.
 // Loopback and ptys only; every process it starts is stopped by it.
 //
 //   modem_e2e [messages=480] [kannel]
@@ -33,6 +35,7 @@
 
 #include "bench/bench_net.h"
 #include "bench/bench_process.h"
+#include "bench/scratch_fs.h"
 #include "runtime/unique_fd.h"
 
 namespace fs = std::filesystem;
@@ -187,7 +190,29 @@ struct RunFigures {
   size_t refused = 0, accepted = 0, submits = 0, lost = 0, twice = 0;
   double elapsed = 0, cpu = 0;
   double acceptCpu = 0;  // of cpu, what the processes used while the submissions were made
+  double idleRate = -1;  // CPU seconds per second before the load (modems ready, queue empty); < 0: not measured
 };
+
+// The idle measurement's length: QAR_BENCH_IDLE_SECONDS (for profiling the load), else 60 s.
+unsigned IdleSeconds() {
+  const char* idleSeconds = getenv("QAR_BENCH_IDLE_SECONDS");
+  return idleSeconds ? unsigned(atoi(idleSeconds)) : 60;
+}
+
+double CpuOf(const std::vector<const BenchProcess*>& processes) {
+  double cpu = 0;
+  for (const BenchProcess* p : processes) cpu += p->CpuSeconds();
+  return cpu;
+}
+
+// What the processes use per second over the idle measurement.
+double MeasureIdleRate(const std::vector<const BenchProcess*>& processes, unsigned* seconds = nullptr) {
+  double begin = NowSeconds(), start = CpuOf(processes);
+  sleep(IdleSeconds());
+  double rate = (CpuOf(processes) - start) / (NowSeconds() - begin);
+  if (seconds) *seconds = unsigned(NowSeconds() - begin + 0.5);
+  return rate;
+}
 
 // Submits the messages through submitPath(i) and waits until the simulators have them all;
 // cpu is what the processes used over that interval.
@@ -223,6 +248,10 @@ void PrintRun(const char* who, const RunFigures& f, size_t messages) {
   if (f.accepted) {
     printf("%s: of which %.3f ms per message while the HTTP submissions were made (one connection each, in turn)\n",
            who, f.acceptCpu * 1000 / double(f.accepted));
+  }
+  if (f.accepted && f.idleRate >= 0) {
+    printf("%s: %.3f ms per message above its idle (%.3f CPU s a minute idle)\n", who,
+           (f.cpu - f.idleRate * f.elapsed) * 1000 / double(f.accepted), f.idleRate * 60);
   }
   printf("%s: lost %zu, sent twice %zu: %s\n", who, f.lost, f.twice,
          f.lost == 0 && f.twice == 0 && f.accepted == messages ? "none lost or sent twice" : "LOST OR DUPLICATED");
@@ -290,11 +319,14 @@ RunFigures RunKannel(std::vector<Sim>& sims, const std::string& dir, size_t mess
     fprintf(stderr, "Kannel's modems did not become ready (see %s)\n", k.c_str());
   } else {
     sleep(5);
+    // Its own idle, measured as the gateway's was: the modems ready, nothing to send.
+    double idleRate = MeasureIdleRate({&bb, &sb});
     std::string dlrUrl = "http%3A%2F%2F127.0.0.1%3A" + std::to_string(dlr.port) + "%2Fdlr%3Ftype%3D%25d";
     f = Load(sims, sendsms, messages, [&](size_t i) {
       return "/cgi-bin/sendsms?username=bench&password=pw&from=12345&to=4477009" + std::to_string(10000 + i) + "&text=m" +
              std::to_string(i) + (i % 2 ? "&dlr-mask=3&dlr-url=" + dlrUrl : "");
     }, {&bb, &sb});
+    f.idleRate = idleRate;
   }
   sb.Stop();
   bb.Stop();
@@ -309,9 +341,13 @@ int main(int argc, char** argv) {
   bool kannel = argc > 2 && std::string(argv[2]) == "kannel";
   PrepareBenchProcess();
   std::string bin = BinDir();
-  std::string dir = fs::temp_directory_path().string() + "/qar-modem-bench-XXXXXX";
-  if (!mkdtemp(dir.data())) return 1;
-  dir += "/";
+  // Both sides keep their files on a fresh journaled ext4 image, as a queue usually is: on
+  // ext4 without a journal (this machine's root) every new file would pass over the inodes
+  // freed in the last minutes, which costs a one-file-per-message queue more than a log.
+  ScratchFs scratch;
+  std::string dir = scratch.Make("qar-modem-bench");
+  if (dir.empty()) return 1;
+  printf("files: %s\n", scratch.mounted ? "a fresh journaled ext4 image (loop-mounted)" : dir.c_str());
   std::vector<Sim> sims(kModems);
   if (!StartSims(sims, dir)) {
     fprintf(stderr, "the modem simulators did not start (see %s)\n", dir.c_str());
@@ -350,32 +386,28 @@ int main(int argc, char** argv) {
     return 1;
   }
   sleep(5);
-  double idleStart = gateway.CpuSeconds(), bareStart = baseline.CpuSeconds();
-  // QAR_BENCH_IDLE_SECONDS shortens the idle measurement (for profiling the load).
-  const char* idleSeconds = getenv("QAR_BENCH_IDLE_SECONDS");
-  double idleBegin = NowSeconds();
-  sleep(idleSeconds ? unsigned(atoi(idleSeconds)) : 60);
-  double idle = gateway.CpuSeconds() - idleStart, bareIdle = baseline.CpuSeconds() - bareStart;
-  double idleSpan = NowSeconds();
+  // The gateway and one without connections over the same seconds: what the modems add.
+  double bareStart = baseline.CpuSeconds();
+  unsigned idleSpan = 0;
+  double idleRate = MeasureIdleRate({&gateway}, &idleSpan);
+  double bareIdle = baseline.CpuSeconds() - bareStart;
   baseline.Stop();
 
   RunFigures g = Load(sims, web, messages, [](size_t i) {
     return "/?User=bench&Password=pw&PhoneNumber=4477009" + std::to_string(10000 + i) + "&Text=m" +
            std::to_string(i) + (i % 2 ? "&ReceiptRequested=Yes" : "");
   }, {&gateway});
+  // The gateway's own idle threads run during the load too: what the messages cost is the
+  // CPU above that idle rate.
+  g.idleRate = idleRate;
   ReportCount reports = CountReports(home + "SMS-IN/", messages / 2);
   gateway.Stop();
   PrintRun("gateway", g, messages);
   printf("gateway: reports stored %zu of %zu, matched to their message %zu, unknown reference %zu\n", reports.stored,
          messages / 2, reports.matched, reports.unknown);
-  // The gateway's own idle threads run during the load too: what the messages cost is the
-  // CPU above that idle rate.
-  double idleRate = idle / (idleSpan - idleBegin);
-  if (g.accepted) {
-    printf("gateway: %.3f ms per message above its idle\n", (g.cpu - idleRate * g.elapsed) * 1000 / double(g.accepted));
-  }
-  printf("gateway: idle %.0f s: %.3f CPU s (without connections %.3f s): %.3f s above\n", idleSpan - idleBegin, idle,
-         bareIdle, idle - bareIdle);
+  double idle = idleRate * idleSpan;
+  printf("gateway: idle %u s: %.3f CPU s (without connections %.3f s): %.3f s above\n", idleSpan, idle, bareIdle,
+         idle - bareIdle);
   fflush(stdout);
   bool complete = g.lost == 0 && g.twice == 0 && g.accepted == messages;
   if (kannel) {
@@ -384,12 +416,15 @@ int main(int argc, char** argv) {
     if (k.accepted && g.accepted) {
       printf("gateway / Kannel: rate %.2f x", (double(g.accepted) / g.elapsed) / (double(k.accepted) / k.elapsed));
       if (k.cpu > 0) printf(", CPU per message %.2f x", (g.cpu / double(g.accepted)) / (k.cpu / double(k.accepted)));
+      double gAbove = g.cpu - g.idleRate * g.elapsed, kAbove = k.cpu - k.idleRate * k.elapsed;
+      if (k.idleRate >= 0 && kAbove > 0) {
+        printf(", above each one's idle %.2f x", (gAbove / double(g.accepted)) / (kAbove / double(k.accepted)));
+      }
       printf("\n");
     }
     complete &= k.lost == 0 && k.twice == 0 && k.accepted == messages;
   }
   for (Sim& s : sims) s.child.Stop();
-  if (complete) fs::remove_all(dir);
-  else fprintf(stderr, "files kept in %s\n", dir.c_str());
+  if (!complete) scratch.Keep();
   return complete ? 0 : 2;
 }
