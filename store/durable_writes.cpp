@@ -133,7 +133,11 @@ bool FlushFileSystems(std::vector<Waiting>& work) {
 bool Flush(std::vector<Waiting>& work) {
   size_t files = 0;
   for (const Waiting& w : work) files += w.batch.files.size();
-  bool ok = g_method.load() == FlushMethod::SyncFs ? FlushFileSystems(work) : FlushPerFile(work);
+  // A file alone (one client, a modem) costs less flushed by itself: syncfs would also write
+  // back every log and counter dirty on the file system (journaled ext4, one submission at
+  // a time: 330 against 370 us of CPU each).
+  bool perFile = g_method.load() == FlushMethod::PerFile || files == 1;
+  bool ok = perFile ? FlushPerFile(work) : FlushFileSystems(work);
   g_flushes.fetch_add(1);
   g_filesFlushed.fetch_add(files);
   if (!ok) WriteDebugLogf("Debug", "Flush of %zu accepted files failed: %s", files, strerror(errno));

@@ -15,7 +15,7 @@
 
 enum class FlushMethod {
   PerFile,  // fdatasync of every file, then one fsync per directory touched
-  SyncFs,   // one syncfs per file system touched
+  SyncFs,   // one syncfs per file system touched; a flush of one file alone goes per file
 };
 void SetFlushMethod(FlushMethod method);
 FlushMethod CurrentFlushMethod();

@@ -397,6 +397,22 @@ TEST(StraceLog, AnswersCountAsCoveredOnlyByAFlushBegunAfterTheirFiles) {
       {"a failed flush covers nothing", "7 " + link + "7 syncfs(4) = -1 EIO (Input/output error)\n7 " + answer, 1, 0, 2, 2},
       {"a failed link is no file", "7 linkat(AT_FDCWD, \"x\", AT_FDCWD, \"/q/B.req\", 0) = -1 EEXIST (File exists)\n7 " + answer,
        0, 0, 2, 0},
+      // A file flushed by itself: its data through the descriptor it was linked from, then
+      // the directory that names it.
+      {"flushed by itself", "7 " + link + "7 fdatasync(9</q/#12 (deleted)>) = 0\n7 fsync(4</q>) = 0\n7 " + answer, 1, 1,
+       2, 0},
+      {"its data flushed, its directory not", "7 " + link + "7 fdatasync(9</q/#12 (deleted)>) = 0\n7 " + answer, 1, 0,
+       2, 2},
+      {"its directory flushed before its data",
+       "7 " + link + "7 fsync(4</q>) = 0\n7 fdatasync(9</q/#12 (deleted)>) = 0\n7 " + answer, 1, 0, 2, 2},
+      {"another directory flushed", "7 " + link + "7 fdatasync(9</q/#12 (deleted)>) = 0\n7 fsync(4</r>) = 0\n7 " + answer,
+       1, 0, 2, 2},
+      {"its descriptor closed, the number flushed again",
+       "7 " + link + "7 close(9</q/#12 (deleted)>) = 0\n7 fdatasync(9</r/C.req>) = 0\n7 fsync(4</q>) = 0\n7 " + answer, 1,
+       0, 2, 2},
+      {"a failed fdatasync covers nothing",
+       "7 " + link + "7 fdatasync(9</q/#12 (deleted)>) = -1 EIO (Input/output error)\n7 fsync(4</q>) = 0\n7 " + answer, 1,
+       0, 2, 2},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

@@ -372,7 +372,8 @@ TEST(SmppReceive, AcknowledgementFollowsTheFlushOfTheStoredFile) {
                      "[" + connection + "]\r\nUserName=gw\r\nPassword=secret\r\nReceive=Yes\r\nReceiveSingleConnection=Yes\r\n");
     std::string trace = home.path() + "strace.log";
     GatewayProcess p(home, "/usr/bin/strace",
-                     {"-f", "-y", "-x", "-s", "8192", "-e", "trace=linkat,syncfs,fdatasync,write,writev,sendto,sendmsg",
+                     {"-f", "-y", "-x", "-s", "8192", "-e",
+                      "trace=linkat,syncfs,fdatasync,fsync,close,write,writev,sendto,sendmsg",
                       "-o", trace, BinDirectory() + "qargate"});
     std::string line;
     ASSERT_TRUE(smsc.node.WaitFor("PDU bind_transceiver ", line, 30000)) << p.Output();
@@ -410,6 +411,8 @@ TEST(SmppReceive, AcknowledgementFollowsTheFlushOfTheStoredFile) {
     if (c.durable) {
       EXPECT_EQ(t.answersBeforeFlush, 0u);
       EXPECT_GE(t.flushes, kSingles + 1);
+      // A message alone is flushed by itself (fdatasync, then its directory).
+      EXPECT_GE(t.fileFlushes, kSingles);
       // The window's messages are answered after flushes they share.
       EXPECT_LT(t.flushes, kMessages);
     } else {

@@ -4,6 +4,7 @@
 #include <map>
 #include <regex>
 #include <sstream>
+#include <vector>
 
 void ForEachTracedCall(const std::string& log, const std::function<void(const TracedCall&)>& fn) {
   std::map<std::string, std::string> unfinished;  // pid -> the call's first half
@@ -45,28 +46,61 @@ void ForEachTracedCall(const std::string& log, const std::function<void(const Tr
 FlushCoverage ReadFlushCoverage(const std::string& log, const std::function<bool(const std::string& call)>& isPublish,
                                 const std::string& answer) {
   FlushCoverage t;
-  std::map<std::string, size_t> syncfsCovers;  // pid -> files its syncfs in progress covers
-  size_t durable = 0;                          // files covered by a completed syncfs
+  std::vector<bool> covered;                   // of each published file, in link order
+  size_t uncovered = 0;
+  std::map<std::string, size_t> syncfsCovers;  // pid -> files linked when its syncfs began
+  // A file flushed by itself: its descriptor's fdatasync, then its directory's fsync.
+  std::map<std::string, std::pair<std::string, size_t>> linkedByFd;  // fd -> directory, file
+  std::map<std::string, std::vector<size_t>> waitingForDirectory;
   static const std::regex succeeded(R"(\)\s*= 0$)");
+  static const std::regex linkedFd(R"re(^linkat\([^,]*, "/proc/self/fd/(\d+)", [^,]*, "(.*)/[^/"]*")re");
+  static const std::regex datasync(R"(^fdatasync\((\d+)[<)])");
+  static const std::regex dirsync(R"(^fsync\(\d+<([^>]*)>\))");
+  static const std::regex closed(R"(^close\((\d+)[<)])");
+  auto cover = [&](size_t file) {
+    if (covered[file]) return;
+    covered[file] = true;
+    --uncovered;
+  };
   ForEachTracedCall(log, [&](const TracedCall& c) {
     const std::string& call = c.call;
+    std::smatch m;
     if (!c.complete) {
-      if (call.rfind("syncfs(", 0) == 0) syncfsCovers[c.pid] = t.linked;
+      if (call.rfind("syncfs(", 0) == 0) syncfsCovers[c.pid] = covered.size();
       return;
     }
-    if (call.rfind("linkat(", 0) == 0 && std::regex_search(call, succeeded) && isPublish(call)) {
+    bool ok = std::regex_search(call, succeeded);
+    if (call.rfind("linkat(", 0) == 0 && ok && isPublish(call)) {
       ++t.linked;
-    } else if (call.rfind("syncfs(", 0) == 0 && std::regex_search(call, succeeded)) {
+      covered.push_back(false);
+      ++uncovered;
+      if (std::regex_search(call, m, linkedFd)) linkedByFd[m[1]] = {m[2], covered.size() - 1};
+    } else if (call.rfind("syncfs(", 0) == 0 && ok) {
       ++t.flushes;
-      durable = std::max(durable, c.resumed ? syncfsCovers[c.pid] : t.linked);
+      size_t upTo = c.resumed ? syncfsCovers[c.pid] : covered.size();
+      for (size_t i = 0; i < upTo; ++i) cover(i);
       syncfsCovers.erase(c.pid);
+    } else if (std::regex_search(call, m, datasync)) {
+      auto it = linkedByFd.find(m[1]);
+      if (!ok || it == linkedByFd.end()) return;
+      waitingForDirectory[it->second.first].push_back(it->second.second);
+      linkedByFd.erase(it);
+    } else if (std::regex_search(call, m, dirsync)) {
+      auto it = waitingForDirectory.find(m[1]);
+      if (!ok || it == waitingForDirectory.end()) return;
+      ++t.flushes;
+      ++t.fileFlushes;
+      for (size_t file : it->second) cover(file);
+      waitingForDirectory.erase(it);
+    } else if (std::regex_search(call, m, closed)) {
+      linkedByFd.erase(m[1]);  // the number may name another file from now on
     } else if (call.rfind("write", 0) == 0 || call.rfind("send", 0) == 0) {
       size_t here = 0;
       for (size_t at = call.find(answer); at != std::string::npos; at = call.find(answer, at + 1)) ++here;
       if (here == 0) return;
       ++t.answerWrites;
       t.answers += here;
-      if (durable < t.linked) t.answersBeforeFlush += here;
+      if (uncovered > 0) t.answersBeforeFlush += here;
     }
   });
   return t;

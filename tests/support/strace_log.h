@@ -16,11 +16,13 @@ struct TracedCall {
 void ForEachTracedCall(const std::string& log, const std::function<void(const TracedCall&)>& fn);
 
 // What an strace -f -x log shows of answers that promise stored files: files published
-// (a successful linkat that isPublish accepts), file system flushes (syncfs), answers (the
-// count of answer in each write or send; several may share one), and the answers that left
-// while a published file was not yet covered by a syncfs begun after its link.
+// (a successful linkat that isPublish accepts), flushes, answers (the count of answer in each
+// write or send; several may share one), and the answers that left while a published file
+// was not yet covered. A file is covered by a syncfs begun after its link, or (with -y, and
+// fdatasync, fsync and close traced) by an fdatasync of the descriptor it was linked from
+// followed by an fsync of its directory: a flush of its own, counted in fileFlushes too.
 struct FlushCoverage {
-  size_t linked = 0, flushes = 0, answers = 0, answersBeforeFlush = 0, answerWrites = 0;
+  size_t linked = 0, flushes = 0, fileFlushes = 0, answers = 0, answersBeforeFlush = 0, answerWrites = 0;
 };
 FlushCoverage ReadFlushCoverage(const std::string& log, const std::function<bool(const std::string& call)>& isPublish,
                                 const std::string& answer);

@@ -886,7 +886,8 @@ TEST(SmppServerE2e, SubmitWindowAnsweredAfterItsFlush) {
     SmppGateway g;
     std::string trace = g.web.home.path() + "strace.log";
     ASSERT_TRUE(g.Start({c.setting}, "",
-                        {"-f", "-x", "-s", "4096", "-e", "trace=linkat,syncfs,write,writev,sendto,sendmsg", "-o", trace}))
+                        {"-f", "-y", "-x", "-s", "4096", "-e",
+                         "trace=linkat,syncfs,fdatasync,fsync,close,write,writev,sendto,sendmsg", "-o", trace}))
         << g.process->Output();
     g.AddUser({"add", "wendy", "pw", "--smpp"});
     constexpr uint32_t kSubmits = 20;
