@@ -6,6 +6,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <cstring>
 
@@ -25,6 +26,12 @@ std::atomic<int> g_crashLogged{0};
 std::atomic<int> g_crashWritten{0};
 std::atomic<long> g_utcOffsetSeconds{0};
 thread_local void* t_altStack = nullptr;
+
+// Alternate stacks of ended threads, for the next ones: a connection thread per request
+// would otherwise map and unmap one each time (an unmap stops the other cores' use of the
+// process's mappings for a moment). Plain atomic slots: nothing to destroy at exit while
+// detached threads still end.
+std::array<std::atomic<void*>, 64> g_freeAltStacks{};
 
 constexpr const char* kMonths[] = {"January", "February", "March",     "April",   "May",      "June",
                                    "July",    "August",   "September", "October", "November", "December"};
@@ -171,8 +178,14 @@ void RefreshCrashTimeZone() {
 
 void SetupThreadAltStack() {
   if (t_altStack != nullptr) return;
-  void* stack = mmap(nullptr, kAltStackSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (stack == MAP_FAILED) return;
+  void* stack = nullptr;
+  for (std::atomic<void*>& slot : g_freeAltStacks) {
+    if (slot.load(std::memory_order_relaxed) != nullptr && (stack = slot.exchange(nullptr)) != nullptr) break;
+  }
+  if (stack == nullptr) {
+    stack = mmap(nullptr, kAltStackSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (stack == MAP_FAILED) return;
+  }
   stack_t ss{};
   ss.ss_sp = stack;
   ss.ss_size = kAltStackSize;
@@ -188,8 +201,13 @@ void ReleaseThreadAltStack() {
   stack_t ss{};
   ss.ss_flags = SS_DISABLE;
   sigaltstack(&ss, nullptr);
-  munmap(t_altStack, kAltStackSize);
+  void* stack = t_altStack;
   t_altStack = nullptr;
+  for (std::atomic<void*>& slot : g_freeAltStacks) {
+    void* empty = nullptr;
+    if (slot.load(std::memory_order_relaxed) == nullptr && slot.compare_exchange_strong(empty, stack)) return;
+  }
+  munmap(stack, kAltStackSize);
 }
 
 void InstallCrashHandlers(const std::string& privateDataDirWithSlash, const std::string& debugLogDirWithSlash) {

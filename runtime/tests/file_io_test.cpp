@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <regex>
+#include <signal.h>
 #include <thread>
 
 #include "runtime/clock.h"
@@ -15,6 +16,7 @@
 #include "runtime/file_io.h"
 #include "runtime/process_runner.h"
 #include "tests/support/temp_dir.h"
+#include "runtime/thread_frame.h"
 #include "runtime/thread_registry.h"
 #include "runtime/unique_dir.h"
 #include "runtime/unique_fd.h"
@@ -182,4 +184,54 @@ TEST(CrashLogTest, FatalSignalWritesOneEntryAndExits) {
   std::regex entry(
       R"(Exception occurred in thread #\d+\r\nThread Description:  ThreadCrash(Twin)?\r\n[A-Z][a-z]+ \d+, \d{4} @ \d\d:\d\d\r\n-------\r\n)");
   EXPECT_TRUE(std::regex_match(text, entry)) << text;
+}
+
+namespace {
+// Deep enough to reach the guard page whatever the stack's size.
+volatile int g_recursionLimit = 1 << 30;
+int Recurse(int depth) {
+  volatile char frame[4096];
+  frame[0] = char(depth);
+  if (depth >= g_recursionLimit) return frame[0];
+  return Recurse(depth + 1) + frame[0];
+}
+}  // namespace
+
+// Threads that end leave their alternate signal stack to the next ones, and a stack overflow
+// on a stack handed on that way is still caught (the handler runs on it) and logged.
+TEST(CrashLogTest, AlternateStacksPassToLaterThreadsAndStillCatchAnOverflow) {
+  TempDir dir;
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    InstallCrashHandlers(dir.path(), dir.path());
+    auto altStack = [] {
+      stack_t ss{};
+      sigaltstack(nullptr, &ss);
+      return (ss.ss_flags & SS_DISABLE) ? nullptr : ss.ss_sp;
+    };
+    // A mark left at the far end of the first thread's stack (a fresh mapping is all zeros).
+    bool marked = false, handedOn = false;
+    std::thread([&] {
+      RunInThreadFrame("ThreadFirst", [&] {
+        if (auto* stack = static_cast<volatile char*>(altStack())) stack[0] = 'Q', marked = true;
+      });
+    }).join();
+    std::thread([&] {
+      RunInThreadFrame("ThreadSecond", [&] {
+        if (auto* stack = static_cast<volatile char*>(altStack())) handedOn = stack[0] == 'Q';
+      });
+    }).join();
+    if (!marked || !handedOn) _exit(3);
+    std::thread([] { RunInThreadFrame("ThreadOverflow", [] { Recurse(0); }); }).join();
+    _exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status)) << "signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+  ASSERT_NE(WEXITSTATUS(status), 3) << "the second thread did not get the first one's stack";
+  EXPECT_EQ(WEXITSTATUS(status), kCrashExitCode);
+  std::string text;
+  ASSERT_TRUE(ReadWholeFile(dir.path() + "EXCEPT.LOG", text));
+  EXPECT_NE(text.find("Thread Description:  ThreadOverflow"), std::string::npos) << text;
 }
