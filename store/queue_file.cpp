@@ -13,6 +13,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "runtime/clock.h"
 #include "runtime/file_io.h"
 #include "runtime/folder_wake.h"
 #include "runtime/mutex.h"
@@ -355,6 +356,8 @@ void ClaimMark::Drop() {
   path_.clear();
 }
 
+constexpr time_t kUnwrittenFileSeconds = 60;
+
 bool ClaimQueueFile(const std::string& path, ClaimedFile& out) {
   ReleaseClaim(out);
   out = ClaimedFile();
@@ -365,7 +368,12 @@ bool ClaimQueueFile(const std::string& path, ClaimedFile& out) {
   if (!fd) return false;
   if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0) return false;
   // Sent and deleted, or replaced, between our open and our lock.
-  if (!SameInode(path, fd.get(), &out.device, &out.inode)) return false;
+  struct stat st;
+  if (!SameInode(path, fd.get(), &out.device, &out.inode, &st)) return false;
+  // Made in place by another program that has not written it yet (programs are told to drop
+  // files whole, by rename, but not all do): taken now, its content would go to a deleted
+  // file. Its close wakes the folder's watchers again; a file empty for a minute is taken.
+  if (st.st_size == 0 && NowSeconds() - st.st_mtime < kUnwrittenFileSeconds) return false;
   out.mark = ClaimMark(path);
   out.fd = std::move(fd);
   out.path = path;

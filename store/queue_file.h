@@ -68,7 +68,8 @@ struct ClaimedFile {
   bool valid() const { return fd.valid(); }
 };
 
-// False when the file is gone, held by another sender, or was replaced meanwhile.
+// False when the file is gone, held by another sender, or was replaced meanwhile, and while
+// it is empty and less than a minute old (another program still writing it in place).
 bool ClaimQueueFile(const std::string& path, ClaimedFile& out);
 // The whole content; false when it cannot be read or is larger than maxBytes.
 bool ReadClaimedFile(const ClaimedFile& file, std::string& out, size_t maxBytes);

@@ -89,13 +89,9 @@ bool FinishDelivery(const DeliveryLink& link, ClaimedFile& file, const SmsMessag
 // Claims and reads a file that is due; false when there is nothing to send from it.
 bool PrepareFile(const DeliveryLink& link, const std::string& path, ClaimedFile& file, SmsMessageRecord& m,
                  DeliveryPass& pass) {
-  if (!ClaimQueueFile(path, file)) return false;  // gone, or another session has it
-  struct stat st;
-  if (fstat(file.fd.get(), &st) == 0 && st.st_size == 0) {
-    // Another program is still writing it in place: its close wakes the session again.
-    ReleaseClaim(file);
-    return false;
-  }
+  // Gone, another session has it, or another program is still writing it in place (its
+  // close wakes the session again).
+  if (!ClaimQueueFile(path, file)) return false;
   LoadSMSMessage(file, m);
   if (m.PhoneNumber.empty() && !m.Sender.empty()) m.PhoneNumber = "1";
   if (m.RetryCount > RetryMaxAttempts("")) {

@@ -11,8 +11,10 @@
 #include <thread>
 #include <vector>
 
+#include "runtime/clock.h"
 #include "runtime/names.h"
 #include "store/tests/store_home.h"
+#include "tests/support/test_files.h"
 
 namespace {
 unsigned CountEntries(const std::string& dir) {
@@ -73,6 +75,8 @@ TEST(QueueFileTest, ReadClaimedFileIsWholeOrRefusedAtEverySize) {
     std::string bytes(size, 'x');
     for (size_t i = 0; i < size; ++i) bytes[i] = char('a' + (i * 7 + i / 4096) % 26);
     ASSERT_TRUE(PublishFile(path, bytes, PublishMode::CreateNew));
+    // A fresh empty file is left to its writer; an old one is taken.
+    if (size == 0) SetMTime(path, NowSeconds() - 120);
     ClaimedFile claim;
     ASSERT_TRUE(ClaimQueueFile(path, claim));
     std::string read = "left over";
@@ -84,6 +88,33 @@ TEST(QueueFileTest, ReadClaimedFileIsWholeOrRefusedAtEverySize) {
     read = "left over";
     EXPECT_FALSE(ReadClaimedFile(claim, read, size - 1)) << size;
     EXPECT_TRUE(read.empty()) << size << ": nothing of a refused file";
+  }
+}
+
+// Another program that makes a file in place and writes it later: while the file is empty
+// and young nobody claims it (its content would otherwise go to a deleted file); written, or
+// empty for a minute, it is claimed.
+TEST(QueueFileTest, AFileStillBeingWrittenIsNotClaimed) {
+  StoreHome home;
+  const struct {
+    const char* name;
+    const char* content;
+    int ageSeconds;
+    bool claimed;
+  } cases[] = {
+      {"empty, just made", "", 0, false},
+      {"empty, 50 s old", "", 50, false},
+      {"empty, 70 s old", "", 70, true},
+      {"written, just made", "[SMS]\r\n", 0, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string path = home.path() + "Q/" + std::to_string(c.ageSeconds) + (*c.content ? "w" : "e") + ".req";
+    WriteFileText(path, c.content);
+    if (c.ageSeconds > 0) SetMTime(path, NowSeconds() - c.ageSeconds);
+    ClaimedFile claim;
+    EXPECT_EQ(ClaimQueueFile(path, claim), c.claimed);
+    EXPECT_TRUE(std::filesystem::exists(path));
   }
 }
 
