@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <strings.h>
 
+#include <fstream>
 #include <functional>
 
 #include "inbound/inbound_scan.h"
@@ -89,7 +90,8 @@ TEST_F(InboundWaitTest, FilesAreTakenOnTheirWakeOrTheRescan) {
     SleepUnlessShutdown(300, TickMs());
     uint64_t before = c.counter->load();
     std::string name = "MSG" + std::to_string(++n) + ".in";
-    WriteFileText(InboundDir() + name, "[SMS-IN]\r\nModemName=SMPP - h:1\r\nSender=4477\r\nData=hello\r\n");
+    // Written whole before it appears: a file still open for writing would be taken empty.
+    DropFileText(InboundDir() + name, "[SMS-IN]\r\nModemName=SMPP - h:1\r\nSender=4477\r\nData=hello\r\n");
     if (c.announce) WakeInboundWorkers(InboundWakeKind::Messages);
     EXPECT_TRUE(WaitUntil(15000, [&] { return Waiting(".in") == 0; })) << name;
     EXPECT_GT(c.counter->load(), before);
@@ -98,6 +100,30 @@ TEST_F(InboundWaitTest, FilesAreTakenOnTheirWakeOrTheRescan) {
   // its copy is written).
   EXPECT_TRUE(WaitUntil(15000, [&] { return Waiting(".sms") >= 3; }));
   EXPECT_EQ(Waiting(".sms"), 3u);
+}
+
+// A file another program makes in place and writes only later is left until it is written
+// (taken at once, its content would go to a deleted file and the message be lost); its close
+// wakes the worker.
+TEST_F(InboundWaitTest, FileStillBeingWrittenWaitsForItsContent) {
+  StartWorker();
+  {
+    std::ofstream late(InboundDir() + "LATE.in", std::ios::binary);
+    ASSERT_TRUE(late.is_open());
+    // Its creation woke the worker; the file must still be there, unanswered.
+    SleepUnlessShutdown(1500, TickMs());
+    EXPECT_EQ(Waiting(".in"), 1u);
+    EXPECT_EQ(Waiting(".bad"), 0u);
+    late << "[SMS-IN]\r\nModemName=SMPP - h:1\r\nSender=4477\r\nData=late\r\n";
+  }
+  EXPECT_TRUE(WaitUntil(15000, [&] { return Waiting(".sms") == 1; }));
+  EXPECT_EQ(Waiting(".in"), 0u);
+  EXPECT_EQ(Waiting(".bad"), 0u);
+  for (const std::string& f : FilesUnder(InboundDir())) {
+    if (f.size() > 4 && strcasecmp(f.c_str() + f.size() - 4, ".sms") == 0) {
+      EXPECT_NE(ReadFileText(f).find("Data=late"), std::string::npos) << f;
+    }
+  }
 }
 
 // The receipt worker: asleep while nothing is due, up at a waiting file's next try without a
@@ -152,7 +178,7 @@ TEST_F(ReceiptWaitTest, StoredReceiptsAndDueRetriesAreTakenOnTheirWake) {
       text += "[ErrorDetail]\r\nRetryCount=1\r\nLastRetryTime=" + FormatTimestamp14(NowSeconds() - c.lastTryAgo) + "\r\n";
     }
     uint64_t before = c.counter->load(), looks = ReceiptWaits.looks.load();
-    WriteFileText(InboundDir() + name, text);
+    DropFileText(InboundDir() + name, text);
     WakeInboundWorkers(InboundWakeKind::Receipts);
     EXPECT_TRUE(WaitUntil(40000, [&] { return Tries(name) == c.triesAfter; })) << name;
     EXPECT_GT(c.counter->load(), before);

@@ -69,10 +69,7 @@ void GatewayHome::WriteConfig(const std::vector<std::string>& qarhubLines, const
 }
 
 void GatewayHome::DropQueueFile(const std::string& name, const std::string& body) const {
-  std::string dir = path() + "Q/";
-  std::filesystem::create_directories(dir);
-  WriteFileText(dir + ".~" + name + ".tmp", "[SMS]\r\n" + body);
-  std::filesystem::rename(dir + ".~" + name + ".tmp", dir + name);
+  DropFileText(path() + "Q/" + name, "[SMS]\r\n" + body);
 }
 
 std::string GatewayHome::OutboundLog() const {

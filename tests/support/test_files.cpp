@@ -22,6 +22,13 @@ void WriteFileText(const std::string& path, std::string_view text) {
   out.write(text.data(), static_cast<std::streamsize>(text.size()));
 }
 
+void DropFileText(const std::string& path, std::string_view text) {
+  std::filesystem::path final(path);
+  std::filesystem::path temporary = final.parent_path() / (".~" + final.filename().string() + ".tmp");
+  WriteFileText(temporary.string(), text);
+  std::filesystem::rename(temporary, final);
+}
+
 void SetMTime(const std::string& path, time_t t) {
   struct timespec times[2] = {{t, 0}, {t, 0}};
   utimensat(AT_FDCWD, path.c_str(), times, 0);

@@ -10,6 +10,10 @@
 std::string ReadFileText(const std::string& path);
 // Replaces the file with text, creating the directories above it.
 void WriteFileText(const std::string& path, std::string_view text);
+// Drops a file into a folder a running gateway watches, as other programs are told to: written
+// under a temporary name beside it (".~name.tmp", which no walk takes), then renamed, so that
+// no reader ever sees it empty or half written.
+void DropFileText(const std::string& path, std::string_view text);
 // Regular files under dir (recursively), sorted by path; none when dir is missing.
 std::vector<std::string> FilesUnder(const std::string& dir);
 // Sets a file's modification time (seconds since 1970).
