@@ -209,9 +209,9 @@ double CpuOf(const std::vector<const BenchProcess*>& processes) {
 double MeasureIdleRate(const std::vector<const BenchProcess*>& processes, unsigned* seconds = nullptr) {
   double begin = NowSeconds(), start = CpuOf(processes);
   sleep(IdleSeconds());
-  double rate = (CpuOf(processes) - start) / (NowSeconds() - begin);
-  if (seconds) *seconds = unsigned(NowSeconds() - begin + 0.5);
-  return rate;
+  double span = NowSeconds() - begin;
+  if (seconds) *seconds = unsigned(span + 0.5);
+  return (CpuOf(processes) - start) / span;
 }
 
 // Submits the messages through submitPath(i) and waits until the simulators have them all;

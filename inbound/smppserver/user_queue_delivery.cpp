@@ -1,7 +1,6 @@
 #include "inbound/smppserver/user_queue_delivery.h"
 
 #include <dlfcn.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
