@@ -227,9 +227,11 @@ InboundStore ProcessInboundSMS(ReceivedSms& r) {
   }
   if (result == InboundStore::Dropped) return result;
   CounterAdd(kSmsReceived, 1);
+  // Publishing a ".in" or ".rec" file into the inbound folder woke the workers waiting on it
+  // already; a second wake would only cost them a second walk.
+  if (EqualsNoCase(extension, "in") || EqualsNoCase(extension, "rec")) return result;
   // Each kind of file wakes the workers that take it, not the others too.
   if (!report || toUserQueue) Wake(g_wakeMessage);
-  else if (EqualsNoCase(extension, "rec")) Wake(g_wakeReport);
   else if (EqualsNoCase(extension, "rct")) Wake(g_wakeReceipt);
   else {
     Wake(g_wakeReport);

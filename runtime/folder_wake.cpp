@@ -281,6 +281,11 @@ bool FolderWake::Wait(uint32_t ms) {
 
 uint64_t FolderWake::Signalled() const { return waiter_->signalled.load(); }
 
+void ExpectFolderWrite(std::string_view path) {
+  if (g_waiterCount.load(std::memory_order_relaxed) == 0) return;
+  if (g_watching.load(std::memory_order_relaxed)) RememberOwnWrite(path);
+}
+
 void SignalFolderWrite(std::string_view path) {
   if (g_waiterCount.load(std::memory_order_relaxed) == 0) return;
   if (g_watching.load(std::memory_order_relaxed)) RememberOwnWrite(path);

@@ -36,6 +36,9 @@ class FolderWake {
   std::shared_ptr<FolderWaiter> waiter_;
 };
 
+// A file is about to be published at path: the events inotify reports for it are known as
+// this process's own even when the watcher reads them before SignalFolderWrite runs.
+void ExpectFolderWrite(std::string_view path);
 // A file was published at path: wakes the waiters of every folder that holds it.
 void SignalFolderWrite(std::string_view path);
 // True while inotify watches the waited folders.

@@ -309,6 +309,9 @@ bool PublishOnce(const std::string& path, std::string_view content, PublishMode 
 }  // namespace
 
 bool PublishFile(const std::string& path, std::string_view content, PublishMode mode, time_t keepTime) {
+  // Known as ours before the link: a waiter woken by its event and again by the signal
+  // below would walk its folder twice.
+  ExpectFolderWrite(path);
   bool published = PublishOnce(path, content, mode, keepTime);
   // The directory vanished between the write and the link (an emptied folder is removed by
   // the clean-up): once more under the same name, which creates it again.

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <functional>
 
+#include "inbound/inbound_receive.h"
 #include "inbound/inbound_scan.h"
 #include "inbound/inbound_wake.h"
 #include "runtime/dates.h"
@@ -45,9 +46,9 @@ class InboundWaitTest : public SmscTestHome {
     SmscTestHome::TearDown();
     ReloadStoreDirectories();
   }
-  void StartWorker() {
+  void StartWorker(int kind = 1) {
     uint64_t waits = InboundWaits.wakeUps.load();
-    ASSERT_TRUE(StartServiceThread("ThreadProcessInboundSMS", [] { ThreadProcessInboundSMS(1); }));
+    ASSERT_TRUE(StartServiceThread("ThreadProcessInboundSMS", [kind] { ThreadProcessInboundSMS(kind); }));
     started = true;
     // In its wait after the first walk.
     ASSERT_TRUE(WaitUntil(10000, [&] { return InboundWaits.wakeUps.load() > waits; }));
@@ -100,6 +101,32 @@ TEST_F(InboundWaitTest, FilesAreTakenOnTheirWakeOrTheRescan) {
   // its copy is written).
   EXPECT_TRUE(WaitUntil(15000, [&] { return Waiting(".sms") >= 3; }));
   EXPECT_EQ(Waiting(".sms"), 3u);
+}
+
+// A report the gateway stores wakes the report worker once, by the publish of its file: each
+// further wake (the broadcast after it) would cost a walk of the inbound folder.
+TEST_F(InboundWaitTest, AStoredReportWakesItsWorkerOnce) {
+  SetInboundReceiveWakeHooks([] { WakeInboundWorkers(InboundWakeKind::Messages); },
+                             [] { WakeInboundWorkers(InboundWakeKind::Reports); },
+                             [] { WakeInboundWorkers(InboundWakeKind::Receipts); });
+  StartWorker(2);
+  for (size_t i = 1; i <= 3; ++i) {
+    SCOPED_TRACE(i);
+    uint64_t woken = InboundWaits.woken.load();
+    ReceivedSms r;
+    r.message.ModemName = "SMPP - h:1";
+    r.message.Sender = "4491";
+    r.message.PhoneNumber = "4930";
+    r.message.Data = "id:C-" + std::to_string(i) + " stat:DELIVRD";
+    r.message.MessageFlags = kMsgIsReport | kMsgReportDelivered;
+    r.message.ReceiptMessageId = "C-" + std::to_string(i);
+    ASSERT_EQ(ProcessInboundSMS(r), InboundStore::Stored);
+    EXPECT_TRUE(WaitUntil(15000, [&] { return Waiting(".rec") == 0 && Waiting(".sms") == i; }));
+    // Time for a second wake, had there been one.
+    SleepUnlessShutdown(300, TickMs());
+    EXPECT_EQ(InboundWaits.woken.load() - woken, 1u);
+  }
+  SetInboundReceiveWakeHooks(nullptr, nullptr, nullptr);
 }
 
 // A file another program makes in place and writes only later is left until it is written
