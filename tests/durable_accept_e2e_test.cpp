@@ -44,80 +44,17 @@ std::set<std::string> QueuedIds(const std::string& home) {
   return ids;
 }
 
-// What the trace shows: for every answered id, whether its file was flushed (data, and
-// the directory entry) before the answer left: by fdatasync and fsync of the directory, or
-// by a syncfs begun after its link.
-struct TraceCheck {
-  std::set<std::string> answered, linked, dataFlushedBeforeAnswer, directoryFlushedBeforeAnswer;
-  size_t dataFlushes = 0, directoryFlushes = 0, fileSystemFlushes = 0;
-};
-
-// Reads an strace -f -y log. A call split by another thread ("<unfinished ...>" and
-// "<... resumed>") counts where it completed; a syncfs covers what was linked before it began.
-TraceCheck ReadTrace(const std::string& text) {
-  TraceCheck t;
-  std::map<std::string, std::string> linkedByFd;      // "/proc/self/fd/N" name -> id, until flushed
-  std::map<std::string, std::set<std::string>> waitingForDirectory;  // directory -> ids flushed, entry not yet
-  std::set<std::string> linkedNotDurable;
-  std::map<std::string, std::set<std::string>> syncfsCovers;  // pid -> what its syncfs in progress covers
-  std::set<std::string> dataFlushed, durable;
-  static const std::regex link(R"re(linkat\(AT_FDCWD<[^>]*>, "/proc/self/fd/(\d+)", AT_FDCWD<[^>]*>, "(.*/)([0-9A-Za-z]+)\.req", AT_SYMLINK_FOLLOW\) += 0)re");
-  static const std::regex datasync(R"(^fdatasync\((\d+)<.*\) += 0)");
-  static const std::regex dirsync(R"(^fsync\(\d+<(.*)>\) += 0)");
-  static const std::regex fssync(R"(^syncfs\(\d+<.*\) += 0)");
-  static const std::regex closed(R"(^close\((\d+)<)");
-  ForEachTracedCall(text, [&](const TracedCall& c) {
-    const std::string& pid = c.pid;
-    const std::string& call = c.call;
-    const bool resumed = c.resumed;
+// The ids of a trace: a published queue file's name, and the ids an answer gives.
+FlushCoverage ReadTrace(const std::string& text) {
+  static const std::regex req(R"re(/([0-9A-Za-z]+)\.req")re");
+  AnswerIds ids;
+  ids.published = [](const std::string& link) {
     std::smatch m;
-    if (!c.complete) {
-      if (call.rfind("syncfs(", 0) == 0) syncfsCovers[pid] = linkedNotDurable;
-      return;
-    }
-    if (std::regex_search(call, m, link)) {
-      t.linked.insert(m[3]);
-      linkedNotDurable.insert(m[3]);
-      linkedByFd[m[1]] = std::string(m[2]) + "\n" + std::string(m[3]);
-    } else if (std::regex_search(call, m, datasync)) {
-      ++t.dataFlushes;
-      auto it = linkedByFd.find(m[1]);
-      if (it != linkedByFd.end()) {
-        std::string dir = it->second.substr(0, it->second.find('\n'));
-        std::string id = it->second.substr(it->second.find('\n') + 1);
-        dir.pop_back();
-        waitingForDirectory[dir].insert(id);
-        dataFlushed.insert(id);
-        linkedByFd.erase(it);
-      }
-    } else if (std::regex_search(call, m, dirsync)) {
-      ++t.directoryFlushes;
-      auto it = waitingForDirectory.find(m[1]);
-      if (it != waitingForDirectory.end()) {
-        for (const std::string& id : it->second) linkedNotDurable.erase(id);
-        durable.insert(it->second.begin(), it->second.end());
-        waitingForDirectory.erase(it);
-      }
-    } else if (std::regex_search(call, fssync)) {
-      ++t.fileSystemFlushes;
-      const std::set<std::string>& covered = resumed ? syncfsCovers[pid] : linkedNotDurable;
-      std::set<std::string> ids = covered;
-      for (const std::string& id : ids) linkedNotDurable.erase(id);
-      dataFlushed.insert(ids.begin(), ids.end());
-      durable.insert(ids.begin(), ids.end());
-      syncfsCovers.erase(pid);
-    } else if (std::regex_search(call, m, closed)) {
-      linkedByFd.erase(m[1]);  // the number may name another file from now on
-    } else if (call.find("MessageID=") != std::string::npos &&
-               (call.rfind("write", 0) == 0 || call.rfind("send", 0) == 0)) {
-      for (const std::string& id : MessageIds(call)) {
-        t.answered.insert(id);
-        if (dataFlushed.count(id)) t.dataFlushedBeforeAnswer.insert(id);
-        if (durable.count(id)) t.directoryFlushedBeforeAnswer.insert(id);
-      }
-    }
-  });
-  return t;
+    return std::regex_search(link, m, req) ? std::string(m[1]) : std::string();
+  };
+  ids.answered = MessageIds;
+  return ReadFlushCoverage(
+      text, [](const std::string& call) { return call.find(".req\"") != std::string::npos; }, "MessageID=", &ids);
 }
 
 // Under strace, eight clients at once: with DurableAccept every answered file is flushed,
@@ -160,15 +97,15 @@ TEST(DurableAcceptE2e, AnswersFollowTheFlushOfTheirFiles) {
     kill(gateway, SIGTERM);
     int code = -1;
     ASSERT_TRUE(p.WaitExit(30000, code));
-    TraceCheck t = ReadTrace(ReadFileText(trace));
-    EXPECT_EQ(t.answered, ids);
-    EXPECT_EQ(t.linked, ids);  // every file published by a link of an unnamed file
+    FlushCoverage t = ReadTrace(ReadFileText(trace));
+    EXPECT_EQ(t.answeredIds, ids);
+    EXPECT_EQ(t.linkedIds, ids);  // every file published by a link of an unnamed file
     if (c.durable) {
       EXPECT_EQ(t.dataFlushedBeforeAnswer, ids);
-      EXPECT_EQ(t.directoryFlushedBeforeAnswer, ids);
+      EXPECT_EQ(t.coveredBeforeAnswer, ids);
     } else {
       EXPECT_TRUE(t.dataFlushedBeforeAnswer.empty());
-      EXPECT_TRUE(t.directoryFlushedBeforeAnswer.empty());
+      EXPECT_TRUE(t.coveredBeforeAnswer.empty());
     }
     EXPECT_EQ(QueuedIds(g.home.path()), ids);
   }
@@ -389,39 +326,49 @@ TEST(StraceLog, AnswersCountAsCoveredOnlyByAFlushBegunAfterTheirFiles) {
     const char* name;
     std::string log;
     size_t linked, flushes, answers, answersBeforeFlush;
+    bool dataFlushed, covered;  // of the answered id "A", before its answer
   } cases[] = {
-      {"answered after its flush", "7 " + link + "7 syncfs(4) = 0\n7 " + answer, 1, 1, 2, 0},
-      {"answered before any flush", "7 " + link + "7 " + answer + "7 syncfs(4) = 0\n", 1, 1, 2, 2},
+      {"answered after its flush", "7 " + link + "7 syncfs(4) = 0\n7 " + answer, 1, 1, 2, 0, true, true},
+      {"answered before any flush", "7 " + link + "7 " + answer + "7 syncfs(4) = 0\n", 1, 1, 2, 2, false, false},
       {"flush begun before the second link",
-       "7 " + link + "8 syncfs(4 <unfinished ...>\n7 " + link + "8 <... syncfs resumed>)   = 0\n7 " + answer, 2, 1, 2, 2},
-      {"a failed flush covers nothing", "7 " + link + "7 syncfs(4) = -1 EIO (Input/output error)\n7 " + answer, 1, 0, 2, 2},
+       "7 " + link + "8 syncfs(4 <unfinished ...>\n7 " + link + "8 <... syncfs resumed>)   = 0\n7 " + answer, 2, 1, 2, 2,
+       false, false},
+      {"a failed flush covers nothing", "7 " + link + "7 syncfs(4) = -1 EIO (Input/output error)\n7 " + answer, 1, 0, 2,
+       2, false, false},
       {"a failed link is no file", "7 linkat(AT_FDCWD, \"x\", AT_FDCWD, \"/q/B.req\", 0) = -1 EEXIST (File exists)\n7 " + answer,
-       0, 0, 2, 0},
+       0, 0, 2, 0, false, false},
       // A file flushed by itself: its data through the descriptor it was linked from, then
       // the directory that names it.
       {"flushed by itself", "7 " + link + "7 fdatasync(9</q/#12 (deleted)>) = 0\n7 fsync(4</q>) = 0\n7 " + answer, 1, 1,
-       2, 0},
+       2, 0, true, true},
       {"its data flushed, its directory not", "7 " + link + "7 fdatasync(9</q/#12 (deleted)>) = 0\n7 " + answer, 1, 0,
-       2, 2},
+       2, 2, true, false},
       {"its directory flushed before its data",
-       "7 " + link + "7 fsync(4</q>) = 0\n7 fdatasync(9</q/#12 (deleted)>) = 0\n7 " + answer, 1, 0, 2, 2},
+       "7 " + link + "7 fsync(4</q>) = 0\n7 fdatasync(9</q/#12 (deleted)>) = 0\n7 " + answer, 1, 0, 2, 2, true, false},
       {"another directory flushed", "7 " + link + "7 fdatasync(9</q/#12 (deleted)>) = 0\n7 fsync(4</r>) = 0\n7 " + answer,
-       1, 0, 2, 2},
+       1, 0, 2, 2, true, false},
       {"its descriptor closed, the number flushed again",
        "7 " + link + "7 close(9</q/#12 (deleted)>) = 0\n7 fdatasync(9</r/C.req>) = 0\n7 fsync(4</q>) = 0\n7 " + answer, 1,
-       0, 2, 2},
+       0, 2, 2, false, false},
       {"a failed fdatasync covers nothing",
        "7 " + link + "7 fdatasync(9</q/#12 (deleted)>) = -1 EIO (Input/output error)\n7 fsync(4</q>) = 0\n7 " + answer, 1,
-       0, 2, 2},
+       0, 2, 2, false, false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
+    AnswerIds ids;
+    ids.published = [](const std::string&) { return std::string("A"); };
+    ids.answered = [](const std::string&) { return std::vector<std::string>{"A"}; };
     FlushCoverage t = ReadFlushCoverage(
-        c.log, [](const std::string& call) { return call.find(".req\"") != std::string::npos; }, "\\x80\\x00\\x00\\x04");
+        c.log, [](const std::string& call) { return call.find(".req\"") != std::string::npos; }, "\\x80\\x00\\x00\\x04",
+        &ids);
     EXPECT_EQ(t.linked, c.linked);
     EXPECT_EQ(t.flushes, c.flushes);
     EXPECT_EQ(t.answers, c.answers);
     EXPECT_EQ(t.answersBeforeFlush, c.answersBeforeFlush);
+    EXPECT_EQ(t.linkedIds.size(), c.linked == 0 ? 0u : 1u);
+    EXPECT_EQ(t.dataFlushedBeforeAnswer.count("A"), c.dataFlushed ? 1u : 0u);
+    EXPECT_EQ(t.coveredBeforeAnswer.count("A"), c.covered ? 1u : 0u);
   }
 }
 

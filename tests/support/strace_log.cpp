@@ -44,9 +44,11 @@ void ForEachTracedCall(const std::string& log, const std::function<void(const Tr
 }
 
 FlushCoverage ReadFlushCoverage(const std::string& log, const std::function<bool(const std::string& call)>& isPublish,
-                                const std::string& answer) {
+                                const std::string& answer, const AnswerIds* ids) {
   FlushCoverage t;
   std::vector<bool> covered;                   // of each published file, in link order
+  std::vector<bool> dataFlushed;               // likewise: its data, by itself or by a syncfs
+  std::map<std::string, size_t> fileOfId;      // with ids: the latest file of each
   size_t uncovered = 0;
   std::map<std::string, size_t> syncfsCovers;  // pid -> files linked when its syncfs began
   // A file flushed by itself: its descriptor's fdatasync, then its directory's fsync.
@@ -58,6 +60,7 @@ FlushCoverage ReadFlushCoverage(const std::string& log, const std::function<bool
   static const std::regex dirsync(R"(^fsync\(\d+<([^>]*)>\))");
   static const std::regex closed(R"(^close\((\d+)[<)])");
   auto cover = [&](size_t file) {
+    dataFlushed[file] = true;
     if (covered[file]) return;
     covered[file] = true;
     --uncovered;
@@ -73,7 +76,13 @@ FlushCoverage ReadFlushCoverage(const std::string& log, const std::function<bool
     if (call.rfind("linkat(", 0) == 0 && ok && isPublish(call)) {
       ++t.linked;
       covered.push_back(false);
+      dataFlushed.push_back(false);
       ++uncovered;
+      if (ids) {
+        std::string id = ids->published(call);
+        t.linkedIds.insert(id);
+        fileOfId[id] = covered.size() - 1;
+      }
       if (std::regex_search(call, m, linkedFd)) linkedByFd[m[1]] = {m[2], covered.size() - 1};
     } else if (call.rfind("syncfs(", 0) == 0 && ok) {
       ++t.flushes;
@@ -83,6 +92,7 @@ FlushCoverage ReadFlushCoverage(const std::string& log, const std::function<bool
     } else if (std::regex_search(call, m, datasync)) {
       auto it = linkedByFd.find(m[1]);
       if (!ok || it == linkedByFd.end()) return;
+      dataFlushed[it->second.second] = true;
       waitingForDirectory[it->second.first].push_back(it->second.second);
       linkedByFd.erase(it);
     } else if (std::regex_search(call, m, dirsync)) {
@@ -101,6 +111,14 @@ FlushCoverage ReadFlushCoverage(const std::string& log, const std::function<bool
       ++t.answerWrites;
       t.answers += here;
       if (uncovered > 0) t.answersBeforeFlush += here;
+      if (!ids) return;
+      for (const std::string& id : ids->answered(call)) {
+        t.answeredIds.insert(id);
+        auto file = fileOfId.find(id);
+        if (file == fileOfId.end()) continue;
+        if (dataFlushed[file->second]) t.dataFlushedBeforeAnswer.insert(id);
+        if (covered[file->second]) t.coveredBeforeAnswer.insert(id);
+      }
     }
   });
   return t;

@@ -2,7 +2,9 @@
 #pragma once
 
 #include <functional>
+#include <set>
 #include <string>
+#include <vector>
 
 struct TracedCall {
   std::string pid;
@@ -23,6 +25,14 @@ void ForEachTracedCall(const std::string& log, const std::function<void(const Tr
 // followed by an fsync of its directory: a flush of its own, counted in fileFlushes too.
 struct FlushCoverage {
   size_t linked = 0, flushes = 0, fileFlushes = 0, answers = 0, answersBeforeFlush = 0, answerWrites = 0;
+  // With AnswerIds: the ids published and answered, and the answered ones whose file had its
+  // data flushed, and was wholly covered, before their answer left.
+  std::set<std::string> linkedIds, answeredIds, dataFlushedBeforeAnswer, coveredBeforeAnswer;
+};
+// The id a publishing link names, and the ids an answer's write or send names.
+struct AnswerIds {
+  std::function<std::string(const std::string& link)> published;
+  std::function<std::vector<std::string>(const std::string& write)> answered;
 };
 FlushCoverage ReadFlushCoverage(const std::string& log, const std::function<bool(const std::string& call)>& isPublish,
-                                const std::string& answer);
+                                const std::string& answer, const AnswerIds* ids = nullptr);
