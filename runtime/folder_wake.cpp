@@ -288,7 +288,7 @@ void ExpectFolderWrite(std::string_view path) {
 
 void SignalFolderWrite(std::string_view path) {
   if (g_waiterCount.load(std::memory_order_relaxed) == 0) return;
-  if (g_watching.load(std::memory_order_relaxed)) RememberOwnWrite(path);
+  ExpectFolderWrite(path);
   WakeWaitersOf(path);
 }
 

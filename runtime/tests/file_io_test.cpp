@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <functional>
 #include <regex>
 #include <signal.h>
 #include <thread>
@@ -158,14 +159,27 @@ TEST(ProcessRunnerTest, OwnProcessGroupIsKilledWhole) {
   EXPECT_EQ(text, "started\noops\n");
 }
 
+namespace {
+// Runs body in a child process with the crash handlers installed (logging into dir) and
+// returns the child's wait status; -1 when it could not be run.
+int RunWithCrashHandlers(const std::string& dir, const std::function<void()>& body) {
+  pid_t child = fork();
+  if (child < 0) return -1;
+  if (child == 0) {
+    InstallCrashHandlers(dir, dir);
+    body();
+    _exit(0);
+  }
+  int status = 0;
+  return waitpid(child, &status, 0) == child ? status : -1;
+}
+}  // namespace
+
 // A child process crashes in two threads at once: EXCEPT.LOG gets exactly one entry and
 // the process ends with the crash code.
 TEST(CrashLogTest, FatalSignalWritesOneEntryAndExits) {
   TempDir dir;
-  pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    InstallCrashHandlers(dir.path(), dir.path());
+  int status = RunWithCrashHandlers(dir.path(), [] {
     std::thread other([] {
       AssignThreadNumber("ThreadCrashTwin");
       raise(SIGSEGV);
@@ -173,10 +187,8 @@ TEST(CrashLogTest, FatalSignalWritesOneEntryAndExits) {
     AssignThreadNumber("ThreadCrash");
     raise(SIGSEGV);
     other.join();
-    _exit(0);
-  }
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
+  });
+  ASSERT_NE(status, -1);
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), kCrashExitCode);
   std::string text;
@@ -201,10 +213,7 @@ int Recurse(int depth) {
 // on a stack handed on that way is still caught (the handler runs on it) and logged.
 TEST(CrashLogTest, AlternateStacksPassToLaterThreadsAndStillCatchAnOverflow) {
   TempDir dir;
-  pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    InstallCrashHandlers(dir.path(), dir.path());
+  int status = RunWithCrashHandlers(dir.path(), [] {
     auto altStack = [] {
       stack_t ss{};
       sigaltstack(nullptr, &ss);
@@ -224,10 +233,8 @@ TEST(CrashLogTest, AlternateStacksPassToLaterThreadsAndStillCatchAnOverflow) {
     }).join();
     if (!marked || !handedOn) _exit(3);
     std::thread([] { RunInThreadFrame("ThreadOverflow", [] { Recurse(0); }); }).join();
-    _exit(0);
-  }
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
+  });
+  ASSERT_NE(status, -1);
   ASSERT_TRUE(WIFEXITED(status)) << "signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
   ASSERT_NE(WEXITSTATUS(status), 3) << "the second thread did not get the first one's stack";
   EXPECT_EQ(WEXITSTATUS(status), kCrashExitCode);
