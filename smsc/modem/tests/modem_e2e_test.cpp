@@ -244,7 +244,9 @@ TEST(ModemReception, PushedReportsAreStoredByOutcome) {
 // A modem that answers late sends the report ("+CDS:", due 50 ms after the submit) right
 // behind the "+CMGS:" answer that gives its reference, in one read: the report still finds
 // its message, and in acknowledge mode it is acknowledged once stored. A link that drops
-// after the answer (at a command sent after each message) loses no report.
+// after the answer (at the second command sent after each message) loses no report read
+// before it. The drop is not at the first: the simulator's hang-up discards what the
+// gateway has not read yet, and the report may still be on the line then.
 TEST(ModemReception, ReportsReadWithTheSubmitAnswerFindTheirMessage) {
   struct Case {
     const char* name;
@@ -254,7 +256,7 @@ TEST(ModemReception, ReportsReadWithTheSubmitAnswerFindTheirMessage) {
   } cases[] = {
       {"pushed reports", {"ReceiveTo=Direct"}, false, false},
       {"acknowledge mode", {"ReceiveTo=Direct", "AllowPhase2Plus=Yes"}, true, false},
-      {"link drops after the answer", {"ReceiveTo=Direct", "CommandPostSend1=AT+CGSN"}, false, true},
+      {"link drops after the answer", {"ReceiveTo=Direct", "CommandPostSend1=AT", "CommandPostSend2=AT+CGSN"}, false, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
