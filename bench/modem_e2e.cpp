@@ -14,6 +14,7 @@
 //   modem_e2e [messages=480] [kannel]
 //   QAR_BENCH_IDLE_SECONDS=n: idle measured over n seconds instead of 60
 //   QAR_BENCH_DURABLE_ACCEPT=No: the gateway runs with DurableAccept=No (what the flushes cost)
+//   QAR_BENCH_EXTRA="Key=Value": one more [QARHUB] line for the gateway (EnableThreadPool=Yes, say)
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -364,6 +365,7 @@ int main(int argc, char** argv) {
     ini += std::string("DurableAccept=") + durable + "\r\n";
     printf("gateway: DurableAccept=%s\n", durable);
   }
+  if (const char* extra = getenv("QAR_BENCH_EXTRA")) ini += std::string(extra) + "\r\n";
   std::string sections;
   for (int i = 0; i < kModems; ++i) {
     ini += "Modem" + std::to_string(i + 1) + "=" + sims[size_t(i)].device + "\r\n";
