@@ -134,9 +134,10 @@ size_t ReceiveModemCommand(ModemDevice& device, std::string& reply, const ModemR
       clock.ExtendForPushed("ReceiveModemCommand");
     } else if (ReplyFinished(reply, request.waitForPrompt, request.expected)) {
       bool cut = !reply.empty() && reply.back() != '\n' && !reply.ends_with("> ");
-      // A message pushed right behind the prompt has to be acknowledged before the
-      // message goes: the read interval after a prompt is taken too.
-      bool prompt = request.waitForPrompt && reply.ends_with("> ");
+      // In acknowledge mode a message pushed right behind the prompt has to be
+      // acknowledged before the message goes: the read interval after a prompt is taken
+      // too. Otherwise the answer's read takes it, and the prompt needs no wait.
+      bool prompt = line.acknowledgeMode && request.waitForPrompt && reply.ends_with("> ");
       if (burst || tail || !(cut || prompt)) {
         finished = true;
         break;
