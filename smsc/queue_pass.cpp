@@ -445,9 +445,11 @@ bool FailureIsPermanent(const OutcomeRules& rules, SubmitOutcome outcome, uint32
 }
 
 FileOutcome HandleQueueFile(QueueWorker& w, QueueTransport& t, const std::string& directoryName,
-                            const std::string& fileName) {
+                            const std::string& fileName, uint64_t listedAt) {
   QueueEntry e = QueueEntryOf(directoryName, fileName);
   if (Settings.Debug2) WriteDebugLog(w.connection, fileName);
+  // Sent by another worker of ours since it was listed.
+  if (DeletedHereSince(e.path, listedAt)) return FileOutcome::PassedOver;
   bool routeKnown = false;
   if (PassOverUnclaimed(w, t, e, routeKnown)) return FileOutcome::PassedOver;
   // Released wherever this returns, unless deleted or handed over with the submission.
@@ -558,11 +560,12 @@ void RunQueuePass(QueueWorker& w, QueueTransport& t) {
         cursor.names.push_back(fileName);
       }
       QueueFileFindClose(files);
+      cursor.listedAt = ClaimedDeleteCount();
     }
     while (cursor.next < cursor.names.size()) {
       std::string file = cursor.names[cursor.next++];
       uint32_t before = w.sentInDirectory;
-      FileOutcome outcome = SettleSegment(t, HandleQueueFile(w, t, dir, file), file);
+      FileOutcome outcome = SettleSegment(t, HandleQueueFile(w, t, dir, file, cursor.listedAt), file);
       if (outcome != FileOutcome::PassedOver) ++w.handledInPass;
       // The rest of a long message follows at once on this connection.
       SegmentName segment;

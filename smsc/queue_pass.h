@@ -155,6 +155,7 @@ struct DirectoryCursor {
   std::vector<std::string> names;
   size_t next = 0;
   uint64_t listedTick = 0;
+  uint64_t listedAt = 0;  // ClaimedDeleteCount once listed
 };
 
 // Response helper threads may record outcomes while the worker runs its pass: they touch
@@ -192,8 +193,10 @@ void ReturnSubmission(QueueWorker& worker, PreparedSubmission& p);
 // SMSCSendLimit: waits until the interval since the last submit has passed, the link served
 // meanwhile (a link lost there sets linkError).
 void PaceSubmission(QueueWorker& worker, QueueTransport& transport);
+// listedAt: the file's listing's ClaimedDeleteCount; a file deleted here since is passed over
+// without a look.
 FileOutcome HandleQueueFile(QueueWorker& worker, QueueTransport& transport, const std::string& directoryName,
-                            const std::string& fileName);
+                            const std::string& fileName, uint64_t listedAt = 0);
 
 // The recipient as it goes to the SMS centre: a leading "+" kept, everything from the last
 // ":" dropped, other non-digits removed (unless AllowAlphaRecip).

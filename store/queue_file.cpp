@@ -10,6 +10,8 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <deque>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -327,14 +329,47 @@ namespace {
 struct HeldClaims {
   Mutex lock;
   std::unordered_set<std::string> paths GUARDED_BY(lock);
+  // The last claimed files deleted here, numbered: the other workers' listings still name
+  // them, and each would open the name in vain.
+  uint64_t deletes GUARDED_BY(lock) = 1;
+  std::unordered_map<std::string, uint64_t> gone GUARDED_BY(lock);
+  std::deque<std::pair<std::string, uint64_t>> goneOrder GUARDED_BY(lock);
 };
 HeldClaims g_held;
+
+// Listings are followed for seconds: this many deletions are plenty to remember.
+constexpr size_t kGoneRemembered = 4096;
+
+void NoteDeletedHere(const std::string& path) {
+  MutexLock guard(g_held.lock);
+  uint64_t number = ++g_held.deletes;
+  g_held.gone[path] = number;
+  g_held.goneOrder.emplace_back(path, number);
+  if (g_held.goneOrder.size() > kGoneRemembered) {
+    auto& [oldest, oldestNumber] = g_held.goneOrder.front();
+    auto it = g_held.gone.find(oldest);
+    if (it != g_held.gone.end() && it->second == oldestNumber) g_held.gone.erase(it);
+    g_held.goneOrder.pop_front();
+  }
+}
 
 bool HeldHere(const std::string& path) {
   MutexLock guard(g_held.lock);
   return g_held.paths.count(path) != 0;
 }
 }  // namespace
+
+uint64_t ClaimedDeleteCount() {
+  MutexLock guard(g_held.lock);
+  return g_held.deletes;
+}
+
+bool DeletedHereSince(const std::string& path, uint64_t listedAt) {
+  if (listedAt == 0) return false;
+  MutexLock guard(g_held.lock);
+  auto it = g_held.gone.find(path);
+  return it != g_held.gone.end() && it->second > listedAt;
+}
 
 ClaimMark::ClaimMark(const std::string& path) {
   MutexLock guard(g_held.lock);
@@ -457,6 +492,7 @@ bool DeleteClaimedFile(ClaimedFile& file, UniqueFd* lastReference) {
     spare.clear();
     ok = unlink(file.path.c_str()) == 0;
   }
+  if (ok) NoteDeletedHere(file.path);
   file.mark.Drop();
   // Nobody can claim the name any more: the lock no longer matters, only the blocks.
   if (ok && spare.empty() && lastReference) {

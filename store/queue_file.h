@@ -82,6 +82,12 @@ bool RewriteClaimedFile(ClaimedFile& file, std::string_view content);
 bool DeleteClaimedFile(ClaimedFile& file, UniqueFd* lastReference = nullptr);
 // Leaves the file in place, before the claim goes out of scope.
 void ReleaseClaim(ClaimedFile& file);
+// Deletions of claimed files by this process are numbered. A listing notes the number when
+// it is complete (ClaimedDeleteCount, never 0); a name it holds that was deleted here since
+// then is gone (DeletedHereSince), and a name made again after that comes with a later
+// listing. listedAt 0: not from a listing, never gone.
+uint64_t ClaimedDeleteCount();
+bool DeletedHereSince(const std::string& path, uint64_t listedAt);
 
 // Moves a file to a new name without replacing one; across file systems by copying
 // (modification time kept). False with EEXIST when the target exists.

@@ -294,6 +294,23 @@ TEST_F(QueuePassTest, ConcurrentWorkersSendEachFileOnce) {
   EXPECT_EQ(std::distance(fs::directory_iterator(OutboundQueueRoot()), fs::directory_iterator()), 0);
 }
 
+// A worker following a listing passes over a file another worker of ours sent since, even
+// when the name was made again meanwhile (the next listing brings the new file).
+TEST_F(QueuePassTest, AListingPassesOverFilesSentSinceByAnotherWorker) {
+  Configure();
+  Queue("0000D001.req", "Data=x\r\nPhoneNumber=4477\r\n");
+  FakeLink link;
+  QueueTransport t = link.Transport();
+  QueueWorker first = Worker(), second = Worker();
+  uint64_t listedAt = ClaimedDeleteCount();
+  EXPECT_EQ(HandleQueueFile(first, t, ".", "0000D001.req", ClaimedDeleteCount()), FileOutcome::Sent);
+  Queue("0000D001.req", "Data=y\r\nPhoneNumber=4478\r\n");
+  EXPECT_EQ(HandleQueueFile(second, t, ".", "0000D001.req", listedAt), FileOutcome::PassedOver);
+  EXPECT_EQ(HandleQueueFile(second, t, ".", "0000D001.req", ClaimedDeleteCount()), FileOutcome::Sent);
+  ASSERT_EQ(link.submits.size(), 2u);
+  EXPECT_EQ(link.submits[1].first, "4478");
+}
+
 // Every outcome goes to the accounting callback as an "SMSOut" notice.
 TEST_F(QueuePassTest, OutcomesReachTheAccountingCallback) {
   ScriptedServer server([](const std::string&, int, int) {

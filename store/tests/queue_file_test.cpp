@@ -210,6 +210,69 @@ TEST(QueueFileTest, ThreadsOfOneProcessSeeEachOthersClaims) {
   }
 }
 
+// A listing followed after another thread of ours sent and deleted one of its files: the
+// name is gone without a look. A name made again after the deletion, a file deleted before
+// the listing, a file only rewritten or released, and a name not from a listing are not.
+TEST(QueueFileTest, NamesDeletedHereSinceTheListingAreGone) {
+  StoreHome home;
+  const std::string content = "[SMS]\r\nPhoneNumber=1\r\n";
+  auto claimAndDelete = [](const std::string& path) {
+    ClaimedFile c;
+    return ClaimQueueFile(path, c) && DeleteClaimedFile(c);
+  };
+  struct Case {
+    const char* name;
+    std::function<void(const std::string& path)> before;  // before the listing
+    std::function<void(const std::string& path)> after;   // after it
+    bool fromListing;
+    bool gone;
+  } cases[] = {
+      {"deleted since", nullptr, [&](const std::string& p) { EXPECT_TRUE(claimAndDelete(p)); }, true, true},
+      {"deleted since, the name made again", nullptr,
+       [&](const std::string& p) {
+         EXPECT_TRUE(claimAndDelete(p));
+         EXPECT_TRUE(PublishFile(p, content, PublishMode::CreateNew));
+       },
+       true, true},
+      {"deleted and made again before the listing", [&](const std::string& p) {
+         EXPECT_TRUE(claimAndDelete(p));
+         EXPECT_TRUE(PublishFile(p, content, PublishMode::CreateNew));
+       },
+       nullptr, true, false},
+      {"rewritten since", nullptr,
+       [&](const std::string& p) {
+         ClaimedFile c;
+         ASSERT_TRUE(ClaimQueueFile(p, c));
+         EXPECT_TRUE(RewriteClaimedFile(c, content + "Data=x\r\n"));
+       },
+       true, false},
+      {"released since", nullptr,
+       [&](const std::string& p) {
+         ClaimedFile c;
+         ASSERT_TRUE(ClaimQueueFile(p, c));
+         ReleaseClaim(c);
+       },
+       true, false},
+      {"deleted, but not from a listing", nullptr, [&](const std::string& p) { EXPECT_TRUE(claimAndDelete(p)); },
+       false, false},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string path = home.path() + "Q/G" + std::to_string(++n) + ".req";
+    ASSERT_TRUE(PublishFile(path, content, PublishMode::CreateNew));
+    if (c.before) c.before(path);
+    uint64_t listedAt = c.fromListing ? ClaimedDeleteCount() : 0;
+    if (c.fromListing) {
+      EXPECT_NE(listedAt, 0u);
+    }
+    if (c.after) c.after(path);
+    EXPECT_EQ(DeletedHereSince(path, listedAt), c.gone);
+    // A later listing holds what is there now.
+    EXPECT_FALSE(DeletedHereSince(path, ClaimedDeleteCount()));
+  }
+}
+
 TEST(QueueFileTest, LockFilesMeanHeldNotExists) {
   StoreHome home;
   std::string path = home.path() + "BULKQ/J/LOCK.LCK";
