@@ -965,7 +965,9 @@ TEST(SmppServerE2e, PacedWindowAnsweredAsAccepted) {
 // A receiver that answers each batch of deliver_sm at once, in one write: the answers the
 // session has already read free its window, so the next deliveries leave then, not after a
 // wait for more bytes that will not come. Under strace (a slower gateway) the session often
-// reads a whole batch of answers at its first look. Each file reaches the client once.
+// reads a whole batch of answers at its first look, and such a session stood still for its
+// 1 s wait at most batches; a busy machine may also pause it once or twice. Each file
+// reaches the client once.
 TEST(SmppServerE2e, AnsweredWindowRefilledAtOnce) {
   if (access("/usr/bin/strace", X_OK) != 0) GTEST_SKIP() << "strace is not installed";
   SmppGateway g;
@@ -985,6 +987,7 @@ TEST(SmppServerE2e, AnsweredWindowRefilledAtOnce) {
   ASSERT_EQ(bound[0].status, 0u);
   std::multiset<std::string> texts;
   double longestGap = 0;
+  int standstills = 0;
   auto last = std::chrono::steady_clock::now();
   std::string in;
   while (texts.size() < kFiles) {
@@ -1003,7 +1006,11 @@ TEST(SmppServerE2e, AnsweredWindowRefilledAtOnce) {
       in.erase(0, length);
       if (pdu.compare(4, 4, Be32(0x05)) != 0) continue;
       auto now = std::chrono::steady_clock::now();
-      if (!texts.empty()) longestGap = std::max(longestGap, std::chrono::duration<double>(now - last).count());
+      if (!texts.empty()) {
+        double gap = std::chrono::duration<double>(now - last).count();
+        longestGap = std::max(longestGap, gap);
+        if (gap >= 0.9) ++standstills;
+      }
       last = now;
       size_t at = pdu.find('r', 16);  // no other field of these holds that byte
       texts.insert(at == std::string::npos ? "" : pdu.substr(at, pdu.find_first_not_of("0123456789", at + 1) - at));
@@ -1015,7 +1022,7 @@ TEST(SmppServerE2e, AnsweredWindowRefilledAtOnce) {
   }
   EXPECT_EQ(texts.size(), kFiles);
   EXPECT_EQ(std::set<std::string>(texts.begin(), texts.end()).size(), kFiles) << "a file was delivered twice";
-  EXPECT_LT(longestGap, 0.8) << "the window stood still with its answers read";
+  EXPECT_LE(standstills, 2) << "the window stood still with its answers read; longest gap " << longestGap << " s";
   EXPECT_TRUE(WaitUntil(10000, [&] { return FilesUnder(q).empty(); })) << FilesUnder(q).size();
   close(fd);
   pid_t gateway = FirstChildOf(g.process->pid());
