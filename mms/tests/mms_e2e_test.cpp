@@ -68,10 +68,14 @@ TEST(MmsGateway, QueuedNotificationsSurviveARestart) {
   std::string ack = Bytes({0x8C, 0x83}) + "\x98" + Txt("N-7") + Bytes({0x8D, 0x92, 0x95, 0x81, 0x91, 0x80});
   for (const std::string& r : mmsc.Requests()) EXPECT_TRUE(r.ends_with("\r\n\r\n" + ack));
   ASSERT_TRUE(WaitUntil(10000, [&] { return SplitList(ReadFileText(script + ".out"), "\n").size() == 2; }));
-  std::vector<std::string> left;
-  for (const std::string& f : FilesUnder(queue))
-    if (f.ends_with(".Q") || f.ends_with(".BAD")) left.push_back(f);
-  EXPECT_TRUE(left.empty());
+  // The queue file goes after its callback has run.
+  auto left = [&] {
+    std::vector<std::string> out;
+    for (const std::string& f : FilesUnder(queue))
+      if (f.ends_with(".Q") || f.ends_with(".BAD")) out.push_back(f);
+    return out;
+  };
+  EXPECT_TRUE(WaitUntil(10000, [&] { return left().empty(); })) << left().size() << " queue files left";
   gateway.Signal(SIGTERM);
   int code = -1;
   ASSERT_TRUE(gateway.WaitExit(30000, code));
