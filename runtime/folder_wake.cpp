@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -131,8 +132,17 @@ void WatchFolder(const std::string& folder, bool withSubfolders) REQUIRES(g_watc
   }
 }
 
+// The kernel's name for a file made unnamed (O_TMPFILE): "#" and its inode number. Its close
+// after the link is reported under that name, which names no file; the link was an event of
+// its own.
+bool UnnamedFileName(std::string_view name) {
+  return name.size() > 1 && name[0] == '#' &&
+         std::all_of(name.begin() + 1, name.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
 void HandleEvents(const char* buffer, ssize_t length) {
   std::vector<std::string> written;
+  std::vector<std::string> closedUnnamed;
   bool overflow = false;
   {
     MutexLock guard(g_watch.lock);
@@ -159,12 +169,21 @@ void HandleEvents(const char* buffer, ssize_t length) {
       }
       // A temporary file is nobody's work until it gets its name, which is an event of its own.
       if (e->len && IsTempFileName(e->name)) continue;
+      if ((e->mask & IN_CLOSE_WRITE) && e->len && UnnamedFileName(e->name)) {
+        closedUnnamed.push_back(std::move(path));
+        continue;
+      }
       written.push_back(std::move(path));
     }
   }
   if (overflow) WakeAll();
   for (const std::string& path : written) {
     if (!IsOwnWrite(path)) WakeWaitersOf(path);
+  }
+  // A file that someone did name so is work like any other.
+  struct stat st;
+  for (const std::string& path : closedUnnamed) {
+    if (lstat(path.c_str(), &st) == 0) WakeWaitersOf(path);
   }
 }
 

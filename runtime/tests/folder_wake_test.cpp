@@ -1,4 +1,6 @@
+#include <fcntl.h>
 #include <poll.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -118,11 +120,16 @@ TEST(FolderWake, OwnAnnouncedAndTemporaryFilesWakeNoMore) {
     const char* file;
     const char* renamedTo;  // then renamed by "another program"; nullptr: left as written
     bool wakes;
+    bool unnamed = false;  // written unnamed (O_TMPFILE), linked, then closed
   } cases[] = {
       {"announced, then written", true, "a.req", nullptr, false},
       {"written by another program", false, "b.req", nullptr, true},
       {"a temporary file", false, ".~c.tmp", nullptr, false},
       {"a temporary file given its name", false, ".~d.tmp", "d.req", true},
+      // Its close is reported under the kernel's "#inode" name.
+      {"announced, written unnamed and linked", true, "e.req", nullptr, false, true},
+      {"written unnamed and linked by another program", false, "f.req", nullptr, true, true},
+      {"a file named like an unnamed one", false, "#12345", nullptr, true},
   };
   int n = 0;
   for (const Case& c : cases) {
@@ -134,7 +141,16 @@ TEST(FolderWake, OwnAnnouncedAndTemporaryFilesWakeNoMore) {
     }
     wake.Rearm();
     sentinel.Rearm();
-    std::ofstream(path) << "[SMS]\r\n";
+    if (c.unnamed) {
+      int fd = open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0664);
+      if (fd < 0) GTEST_SKIP() << "no unnamed files here";
+      ASSERT_EQ(write(fd, "[SMS]\r\n", 7), 7);
+      std::string self = "/proc/self/fd/" + std::to_string(fd);
+      EXPECT_EQ(linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW), 0);
+      close(fd);
+    } else {
+      std::ofstream(path) << "[SMS]\r\n";
+    }
     if (c.renamedTo) std::filesystem::rename(path, folder + c.renamedTo);
     // The sentinel arrives by rename, one event: a file written in place also reports its
     // close, late enough to wake the next case's sentinel before that case's file is seen.
