@@ -1,12 +1,24 @@
 #include "runtime/thread_frame.h"
 
+#include <pthread.h>
+
 #include <thread>
 
 #include "runtime/crash_log.h"
 #include "runtime/debug_log.h"
 #include "runtime/thread_registry.h"
 
+namespace {
+// The kernel keeps 15 characters: "ThreadProcessModem" shows as "ProcessModem" in top -H and ps.
+void NameThisThread(const std::string& description) {
+  std::string_view name = description;
+  if (name.size() > 6 && name.substr(0, 6) == "Thread") name.remove_prefix(6);
+  pthread_setname_np(pthread_self(), std::string(name.substr(0, 15)).c_str());
+}
+}  // namespace
+
 void RunInThreadFrame(const std::string& description, const std::function<void()>& body) {
+  NameThisThread(description);
   AssignThreadNumber(description);
   SetupThreadAltStack();
   body();

@@ -1,6 +1,7 @@
 #include "store/durable_writes.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -200,6 +201,7 @@ struct Flusher {
   std::thread thread;
   Flusher() {
     thread = std::thread([] {
+      pthread_setname_np(pthread_self(), "DurableFlusher");
       MutexLock guard(g_queue.lock);
       while (!g_queue.stop) {
         if (g_queue.handedOff == 0 || g_queue.flushing) {

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <future>
+#include <string>
 #include <set>
 #include <thread>
 #include <vector>
@@ -103,4 +105,28 @@ TEST(ThreadFrameTest, ShutdownWaitsForEveryFramedThread) {
   ThreadFinished();  // never below zero
   EXPECT_EQ(ActiveThreadCount(), 0);
   ShutdownRequested.store(0);
+}
+
+// top -H and ps show what each thread is: the label without "Thread", cut to the kernel's 15.
+TEST(ThreadFrameTest, ServiceThreadsCarryTheirLabelAsName) {
+  struct Case {
+    const char* label;
+    const char* shown;
+  } cases[] = {
+      {"ThreadProcessModem", "ProcessModem"},
+      {"ThreadListenForConnections", "ListenForConnec"},
+      {"Thread", "Thread"},  // nothing left after the prefix: kept whole
+      {"ProcessMMSRetrieval", "ProcessMMSRetri"},
+  };
+  for (const Case& c : cases) {
+    std::promise<std::string> seen;
+    std::future<std::string> name = seen.get_future();
+    ASSERT_TRUE(StartServiceThread(c.label, [&seen] {
+      char buffer[32] = {0};
+      pthread_getname_np(pthread_self(), buffer, sizeof buffer);
+      seen.set_value(buffer);
+    }));
+    EXPECT_EQ(name.get(), c.shown) << c.label;
+  }
+  WaitForServiceThreads(10);
 }
