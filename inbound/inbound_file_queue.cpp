@@ -55,16 +55,20 @@ std::vector<Found> Walk(const FileQueue& q) {
   std::vector<Found> found;
   std::string root = InboundDir();
   std::vector<std::string> subfolders;
-  for (const DirEntry& e : ListDirectory(root)) {
+  auto taken = [&q](std::string_view name, bool directory) { return directory || SlotOfName(q, name) >= 0; };
+  for (const DirEntry& e : ListDirectoryWhere(root, taken)) {
     if (e.directory) subfolders.push_back(root + e.name + "/");
-    else if (int slot = SlotOfName(q, e.name); slot >= 0) found.push_back({root + e.name, slot});
+    else found.push_back({root + e.name, SlotOfName(q, e.name)});
   }
   for (const std::string& dir : subfolders) {
-    std::vector<DirEntry> entries = ListDirectory(dir);
-    if (entries.empty()) RemoveOldEmptyDirectory(dir);
-    for (const DirEntry& e : entries) {
-      if (int slot = e.directory ? -1 : SlotOfName(q, e.name); slot >= 0) found.push_back({dir + e.name, slot});
-    }
+    bool empty = true;
+    auto takenHere = [&](std::string_view name, bool directory) {
+      empty = false;
+      return !directory && SlotOfName(q, name) >= 0;
+    };
+    std::vector<DirEntry> entries = ListDirectoryWhere(dir, takenHere);
+    if (empty) RemoveOldEmptyDirectory(dir);
+    for (const DirEntry& e : entries) found.push_back({dir + e.name, SlotOfName(q, e.name)});
   }
   return found;
 }

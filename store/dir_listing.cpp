@@ -8,7 +8,7 @@
 #include "runtime/text_helpers.h"
 #include "runtime/unique_dir.h"
 
-std::vector<DirEntry> ListDirectory(const std::string& dir, bool withTempFiles) {
+std::vector<DirEntry> ListDirectoryWhere(const std::string& dir, const EntryFilter& keep, bool withTempFiles) {
   std::vector<DirEntry> out;
   UniqueDir d(dir);
   while (struct dirent* e = d.Next()) {
@@ -20,16 +20,24 @@ std::vector<DirEntry> ListDirectory(const std::string& dir, bool withTempFiles) 
       if (stat((dir + e->d_name).c_str(), &st) != 0) continue;
       directory = S_ISDIR(st.st_mode);
     }
+    // Refused before it costs a copy or a place in the sort: a folder of kept copies
+    // (".SMS" beside the ".IN" a walk looks for) stays cheap to look through.
+    if (keep && !keep(name, directory)) continue;
     out.push_back({std::string(name), directory});
   }
   std::sort(out.begin(), out.end(), [](const DirEntry& a, const DirEntry& b) { return a.name < b.name; });
   return out;
 }
 
+std::vector<DirEntry> ListDirectory(const std::string& dir, bool withTempFiles) {
+  return ListDirectoryWhere(dir, nullptr, withTempFiles);
+}
+
 std::vector<std::string> ListNames(const std::string& dir, std::string_view pattern, bool directories) {
   std::vector<std::string> out;
-  for (DirEntry& e : ListDirectory(dir)) {
-    if (e.directory == directories && WildcardMatchNoCase(pattern, e.name)) out.push_back(std::move(e.name));
-  }
+  auto matches = [&](std::string_view name, bool directory) {
+    return directory == directories && WildcardMatchNoCase(pattern, name);
+  };
+  for (DirEntry& e : ListDirectoryWhere(dir, matches)) out.push_back(std::move(e.name));
   return out;
 }

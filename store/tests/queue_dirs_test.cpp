@@ -1,14 +1,18 @@
 #include "store/queue_dirs.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <fstream>
 #include <set>
 
 #include "config/settings.h"
 #include "config/settings_override.h"
 #include "runtime/clock.h"
 #include "runtime/file_io.h"
+#include "runtime/text_helpers.h"
 #include "store/counters.h"
+#include "store/dir_listing.h"
 #include "store/tests/store_home.h"
 
 TEST(QueueDirsTest, DirectoriesAndTheirSettings) {
@@ -163,4 +167,35 @@ TEST(QueueDirsTest, RouteQueueSkip) {
     EXPECT_EQ(RouteQueueSkip(c.dir, "FAST", "SMPP - h:1", "backup", ""), c.skip)
         << c.dir;
   }
+}
+
+// A filtered listing asks about every entry but "." and ".." and publishing's temporary
+// files, knows a linked folder for a folder, and sorts only what it keeps.
+TEST(DirListingTest, FilteredListingsSeeEveryEntryOnceAndKeepWhatTheyAccept) {
+  StoreHome home;
+  std::string dir = home.path() + "listing/";
+  ASSERT_TRUE(CreatePathDirectories(dir + "sub/"));
+  for (const char* name : {"b.IN", "a.SMS", "c.rec", "d.sms", "A.in", ".~half.tmp"}) {
+    std::ofstream(dir + name) << "x";
+  }
+  ASSERT_EQ(symlink((dir + "sub").c_str(), (dir + "linked").c_str()), 0);
+  ASSERT_EQ(symlink((dir + "a.SMS").c_str(), (dir + "e.in").c_str()), 0);
+  std::set<std::string> asked, askedAsFolder;
+  auto inOrFolder = [&](std::string_view name, bool directory) {
+    asked.insert(std::string(name));
+    if (directory) askedAsFolder.insert(std::string(name));
+    return directory || EndsWithNoCase(name, ".in");
+  };
+  std::vector<std::string> kept;
+  for (const DirEntry& e : ListDirectoryWhere(dir, inOrFolder)) kept.push_back(e.name);
+  EXPECT_EQ(kept, (std::vector<std::string>{"A.in", "b.IN", "e.in", "linked", "sub"}));
+  EXPECT_EQ(asked, (std::set<std::string>{"A.in", "a.SMS", "b.IN", "c.rec", "d.sms", "e.in", "linked", "sub"}));
+  EXPECT_EQ(askedAsFolder, (std::set<std::string>{"linked", "sub"}));
+  // Patterns match without regard to case, files and folders apart.
+  EXPECT_EQ(ListNames(dir, "*.sms", false), (std::vector<std::string>{"a.SMS", "d.sms"}));
+  EXPECT_EQ(ListNames(dir, "*", true), (std::vector<std::string>{"linked", "sub"}));
+  EXPECT_TRUE(ListNames(dir, "*.sms", true).empty());
+  // Without a filter, everything.
+  EXPECT_EQ(ListDirectory(dir).size(), 8u);
+  EXPECT_TRUE(ListDirectoryWhere(home.path() + "missing/", inOrFolder).empty());
 }
