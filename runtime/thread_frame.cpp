@@ -12,7 +12,7 @@ namespace {
 // The kernel keeps 15 characters: "ThreadProcessModem" shows as "ProcessModem" in top -H and ps.
 void NameThisThread(const std::string& description) {
   std::string_view name = description;
-  if (name.size() > 6 && name.substr(0, 6) == "Thread") name.remove_prefix(6);
+  if (name.size() > 6 && name.starts_with("Thread")) name.remove_prefix(6);
   pthread_setname_np(pthread_self(), std::string(name.substr(0, 15)).c_str());
 }
 }  // namespace
