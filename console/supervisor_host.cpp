@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 
@@ -31,15 +32,20 @@ bool Running(const ServiceInfo& service) {
 
 // In the first child: takes the lock, starts the supervisor in a second child that keeps
 // the lock, writes its pid, and leaves (the supervisor is then nobody's child but init's).
+// The pid is written only once the second child runs the supervisor: a stop that came before
+// would find the console's image there, be refused as another program's, and never arrive.
 [[noreturn]] void DetachSupervisor(const ServiceInfo& service, const std::string& supervisor) {
   setsid();
   int lock = open(service.hostLock.c_str(), O_RDWR | O_CREAT, 0644);  // inherited on purpose
   if (lock < 0 || flock(lock, LOCK_EX | LOCK_NB) != 0) _exit(3);
   std::string log = LogDirectory() + "QARGATESVC.LOG";
   CreatePathDirectories(log);
+  int started[2];
+  if (pipe2(started, O_CLOEXEC) != 0) _exit(4);
   pid_t pid = fork();
   if (pid < 0) _exit(4);
   if (pid == 0) {
+    close(started[0]);
     int in = open("/dev/null", O_RDONLY);
     int out = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
     if (in >= 0) dup2(in, 0);
@@ -51,8 +57,18 @@ bool Running(const ServiceInfo& service) {
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
     execl(supervisor.c_str(), supervisor.c_str(), "--program", service.program.c_str(), static_cast<char*>(nullptr));
+    int error = errno;
+    (void)!write(started[1], &error, sizeof error);
     _exit(127);
   }
+  // The exec closes the pipe; a failed exec writes its errno first.
+  close(started[1]);
+  int error = 0;
+  ssize_t got;
+  do {
+    got = read(started[0], &error, sizeof error);
+  } while (got < 0 && errno == EINTR);
+  if (got > 0) _exit(6);
   std::string text = std::to_string(pid) + "\n";
   int fd = open(service.pidFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   if (fd < 0 || WriteText(fd, text) != text.size()) _exit(5);

@@ -49,12 +49,14 @@ UniqueFd Open(const std::string& address, uint16_t port, const ListenTexts& text
 }
 
 // No web listener: tell the console, raise the daily alert, give the operator time to
-// read it, and let the caller exit.
+// read it, and let the caller exit. A stop through the status block ends the wait, as it
+// ends a running gateway's main loop.
 bool FailWebStart(const char* format, uint16_t port) {
   SetStatusByte(kStatusWebPortError, 1);
   ReportEventOnceADay("SOCKET.ERR", EventKind::Error, StrPrintf(format, kProductBanner, port));
   uint64_t start = TickMs();
-  while (TickMs() - start < 30000 && ShutdownRequested.load() == 0) SleepUnlessShutdown(1000, TickMs());
+  while (TickMs() - start < 30000 && ShutdownRequested.load() == 0 && GetStatusByte(kStatusStopRequest) == 0)
+    SleepUnlessShutdown(1000, TickMs());
   return false;
 }
 // An SMPP listener that cannot be opened is reported; the gateway runs on without it.

@@ -57,19 +57,31 @@ pid_t Start(const std::string& program) {
 }
 
 // Waits up to ms for a stop signal; true when one came.
-bool WaitForStopSignal(const sigset_t& signals, unsigned ms) {
+bool WaitForStopSignal(const sigset_t& stops, unsigned ms) {
   struct timespec timeout = {static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
-  int sig = sigtimedwait(&signals, nullptr, &timeout);
+  int sig = sigtimedwait(&stops, nullptr, &timeout);
   return sig > 0;
 }
 
+bool Reaped(pid_t child, int& status) {
+  pid_t r = waitpid(child, &status, WNOHANG);
+  if (r < 0 && errno == ECHILD) status = 0;  // reaped by someone else: gone all the same
+  return r == child || (r < 0 && errno == ECHILD);
+}
+
+// SIGCHLD is blocked: each wait ends when the child exits, not at a poll.
 void StopChild(pid_t child) {
   kill(child, SIGTERM);
+  sigset_t exited;
+  sigemptyset(&exited);
+  sigaddset(&exited, SIGCHLD);
   uint64_t start = TickMs();
-  while (TickMs() - start < 120000) {
-    int status = 0;
-    if (waitpid(child, &status, WNOHANG) == child) return;
-    usleep(100000);
+  int status = 0;
+  for (;;) {
+    if (Reaped(child, status)) return;
+    uint64_t spent = TickMs() - start;
+    if (spent >= 120000) break;
+    WaitForStopSignal(exited, static_cast<unsigned>(120000 - spent));
   }
   fprintf(stderr, "qargatesvc: gateway did not stop within 120 seconds; killing it\n");
   kill(child, SIGKILL);
@@ -102,34 +114,37 @@ int main(int argc, char** argv) {
     }
   }
 
-  sigset_t signals;
-  sigemptyset(&signals);
-  sigaddset(&signals, SIGTERM);
-  sigaddset(&signals, SIGINT);
-  sigaddset(&signals, SIGHUP);
-  sigprocmask(SIG_BLOCK, &signals, nullptr);
+  sigset_t stops;
+  sigemptyset(&stops);
+  sigaddset(&stops, SIGTERM);
+  sigaddset(&stops, SIGINT);
+  sigaddset(&stops, SIGHUP);
+  sigset_t waited = stops;
+  sigaddset(&waited, SIGCHLD);
+  signal(SIGCHLD, SIG_DFL);  // an inherited SIG_IGN would reap the gateway before we could
+  sigprocmask(SIG_BLOCK, &waited, nullptr);
 
   for (;;) {
     uint64_t started = TickMs();
     pid_t child = Start(program);
     if (child > 0) {
       for (;;) {
-        if (WaitForStopSignal(signals, 200)) {
-          StopChild(child);
-          fprintf(stderr, "qargatesvc: stopped\n");
-          return 0;
-        }
         int status = 0;
-        pid_t done = waitpid(child, &status, WNOHANG);
-        if (done == child) {
+        if (Reaped(child, status)) {
           int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
           fprintf(stderr, "qargatesvc: gateway exited with code %d\n", code);
           break;
         }
+        int sig = sigwaitinfo(&waited, nullptr);
+        if (sig > 0 && sig != SIGCHLD) {
+          StopChild(child);
+          fprintf(stderr, "qargatesvc: stopped\n");
+          return 0;
+        }
       }
     }
     unsigned delayMs = TickMs() - started < 10000 ? delaySeconds * 1000 : 0;
-    if (delayMs != 0 && WaitForStopSignal(signals, delayMs)) {
+    if (delayMs != 0 && WaitForStopSignal(stops, delayMs)) {
       fprintf(stderr, "qargatesvc: stopped\n");
       return 0;
     }

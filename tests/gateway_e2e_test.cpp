@@ -15,6 +15,7 @@
 #include <regex>
 #include <set>
 
+#include "runtime/unique_fd.h"
 #include "tests/support/gateway_process.h"
 #include "tests/support/ports.h"
 
@@ -170,6 +171,40 @@ TEST(GatewayTest, WebPortInUseSetsTheStatusByteAndExitsAfterThirtySeconds) {
   EXPECT_EQ(code, 255);
   EXPECT_GT(std::chrono::steady_clock::now() - start, std::chrono::seconds(25));
   close(blocker);
+}
+
+// The thirty seconds are for the operator to read the alert; a stop ends them.
+TEST(GatewayTest, WebPortInUseWaitEndsAtAStop) {
+  struct Case {
+    const char* how;
+    bool byBlock;
+  };
+  for (const Case& c : {Case{"stop byte", true}, Case{"SIGTERM", false}}) {
+    SCOPED_TRACE(c.how);
+    Gateway g;
+    UniqueFd blocker(socket(AF_INET, SOCK_STREAM, 0));
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(g.port);
+    sa.sin_addr.s_addr = htonl(INADDR_ANY);
+    ASSERT_EQ(bind(blocker.get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+    ASSERT_EQ(listen(blocker.get(), 1), 0);
+    g.Configure();
+    GatewayProcess p(g.home);
+    ASSERT_TRUE(WaitUntil(15000, [&] { return StatusByte(g.home, 2) == 1; })) << p.Output();
+    auto start = std::chrono::steady_clock::now();
+    if (c.byBlock) {
+      UniqueFd block(open((g.home.path() + "PRIVATE/QAR_QARHUB_ShMem").c_str(), O_WRONLY));
+      uint8_t one = 1;
+      ASSERT_EQ(pwrite(block.get(), &one, 1, 0), 1);
+    } else {
+      p.Signal(SIGTERM);
+    }
+    int code = -1;
+    ASSERT_TRUE(p.WaitExit(20000, code)) << p.Output();
+    EXPECT_EQ(code, 255);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+  }
 }
 
 TEST(GatewayTest, FatalSignalWritesExceptLogOnceAndExits177) {

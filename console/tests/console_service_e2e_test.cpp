@@ -104,6 +104,38 @@ TEST(ConsoleSupervisor, StatusComesFromTheLockAndTheStatusBlock) {
   EXPECT_EQ(home.Run({"/STOPSERVICE", "--strict-exit"}).code, 0);
 }
 
+// A stop that follows the start at once reaches the supervisor: the recorded pid already
+// runs qargatesvc, and the gateway, waiting out a taken web port, ends at once.
+TEST(ConsoleSupervisor, StopRightAfterStartStops) {
+  ConsoleHome home;
+  ASSERT_EQ(system(("mkdir -p '" + home.path() + "PRIVATE'").c_str()), 0);
+  WriteFileText(home.path() + "PRIVATE/SERVICEHOST", "supervisor\n");
+  uint16_t port = FreeTcpPort();
+  UniqueFd taken(socket(AF_INET, SOCK_STREAM, 0));
+  int one = 1;
+  setsockopt(taken.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  ASSERT_EQ(bind(taken.get(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_EQ(listen(taken.get(), 1), 0);
+  home.WriteConfig({"WebPort=" + std::to_string(port)});
+  for (int round = 0; round < 3; ++round) {
+    SCOPED_TRACE(round);
+    ASSERT_EQ(home.Run({"/STARTSERVICE", "--strict-exit"}).code, 0);
+    std::string pid = ReadFileText(home.path() + "PRIVATE/QARGATESVC.PID");
+    char exe[4096] = {0};
+    ssize_t n = readlink(("/proc/" + pid.substr(0, pid.find('\n')) + "/exe").c_str(), exe, sizeof exe - 1);
+    EXPECT_GT(n, 0);
+    EXPECT_TRUE(std::string(exe).ends_with("/qargatesvc")) << exe;
+    auto start = std::chrono::steady_clock::now();
+    ConsoleOutcome stop = home.Run({"/STOPSERVICE", "--strict-exit"});
+    EXPECT_EQ(stop.code, 0) << stop.out << ReadFileText(home.path() + "LOGS/QARGATESVC.LOG");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+    EXPECT_TRUE(Has(home.Run({"status"}).out, "QarSMS: Service is NOT active\n"));
+  }
+}
+
 TEST(ConsoleSupervisor, StopOfAGatewayThatIgnoresItEndsWithinTheLimit) {
   ConsoleHome home;
   ASSERT_EQ(system(("mkdir -p '" + home.path() + "PRIVATE'").c_str()), 0);
