@@ -148,7 +148,7 @@ LoadFigures RunKeepAliveLoad(uint16_t port, int connections, int seconds, const 
 
 void FinishBench(const std::string& home) {
   ShutdownRequested.store(1);
-  WaitForServiceThreads(50);
+  WaitForServiceThreads();
   g_listener.reset();
   std::error_code ec;
   std::filesystem::remove_all(home, ec);

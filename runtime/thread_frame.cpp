@@ -44,6 +44,12 @@ bool StartServiceThread(const std::string& description, std::function<void()> bo
   return true;
 }
 
-void WaitForServiceThreads(unsigned pollMs) {
-  while (ActiveThreadCount() > 0) std::this_thread::sleep_for(std::chrono::milliseconds(pollMs));
+void WaitForServiceThreads(unsigned reportMs) {
+  // A thread that misses the stop holds the shutdown: the log says which one.
+  while (!WaitActiveThreadsEnd(reportMs)) {
+    std::string names;
+    for (const std::string& d : RegisteredThreadDescriptions()) names += (names.empty() ? "" : ", ") + d;
+    WriteDebugLogf("main", "Shutdown:  waiting for %d threads (%s)", static_cast<int>(ActiveThreadCount()),
+                   names.c_str());
+  }
 }

@@ -12,5 +12,5 @@ bool StartServiceThread(const std::string& description, std::function<void()> bo
 // Runs body in the frame on the calling thread (used by StartServiceThread and tests).
 void RunInThreadFrame(const std::string& description, const std::function<void()>& body);
 
-// Waits, polling every pollMs, until ActiveThreadCount is 0.
-void WaitForServiceThreads(unsigned pollMs = 1000);
+// Waits until ActiveThreadCount is 0, logging the threads still running every reportMs.
+void WaitForServiceThreads(unsigned reportMs = 10000);

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <condition_variable>
 
 #include "runtime/debug_log.h"
 #include "runtime/mutex.h"
@@ -20,6 +21,7 @@ struct ThreadSlot {
 std::array<ThreadSlot, kThreadSlots> g_threadTable;
 Mutex g_threadTableLock;
 int32_t g_activeThreadCount GUARDED_BY(g_threadTableLock) = 0;
+std::condition_variable g_threadEnded;  // the count went down
 thread_local uint32_t t_threadNumber = 0;
 
 uint32_t OwnThreadId() { return static_cast<uint32_t>(gettid()); }
@@ -109,6 +111,23 @@ void ThreadStarted() {
 void ThreadFinished() {
   MutexLock lock(g_threadTableLock);
   if (g_activeThreadCount > 0) --g_activeThreadCount;
+  g_threadEnded.notify_all();
+}
+
+bool WaitActiveThreadsEnd(unsigned ms) {
+  auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  MutexLock lock(g_threadTableLock);
+  while (g_activeThreadCount > 0) {
+    if (!lock.WaitUntil(g_threadEnded, until) && g_activeThreadCount > 0) return false;
+  }
+  return true;
+}
+
+std::vector<std::string> RegisteredThreadDescriptions() {
+  std::vector<std::string> out;
+  for (const ThreadSlot& slot : g_threadTable)
+    if (slot.threadId.load(std::memory_order_acquire) != 0) out.push_back(LoadDescription(slot));
+  return out;
 }
 
 int32_t ActiveThreadCount() {

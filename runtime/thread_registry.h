@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <vector>
 #include <string_view>
 
 constexpr uint32_t kThreadSlots = 4096;
@@ -21,4 +22,8 @@ std::string ThreadDescription(uint32_t number);
 void ThreadStarted();
 void ThreadFinished();
 int32_t ActiveThreadCount();
+// Waits up to ms for ActiveThreadCount to reach 0; true when it did.
+bool WaitActiveThreadsEnd(unsigned ms);
+// The descriptions of the numbered threads still running.
+std::vector<std::string> RegisteredThreadDescriptions();
 void ClearThreadTable();

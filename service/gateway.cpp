@@ -153,7 +153,7 @@ int Shutdown() {
   InboundMessageEvent.Set();
   InboundReceiptEvent.Set();
   WakeAllInboundWorkers();
-  WaitForServiceThreads(1000);
+  WaitForServiceThreads();
   ProcessLongMessageLockDeletions(true);
   FlushUserUsage();
   WriteBackCounters();
@@ -258,7 +258,7 @@ int GatewayMain() {
   InstallAdminHandlers();
   if (!StartListenerThreads()) {
     AnnounceShutdown();
-    WaitForServiceThreads(100);
+    WaitForServiceThreads();
     CloseStatusBlock();
     return kExitFailure;
   }

@@ -67,7 +67,7 @@ std::string Ini(uint16_t mmscPort) {
 // Workers started by a hand-over end with the test.
 void StopWorkers() {
   AnnounceShutdown();
-  WaitForServiceThreads(50);
+  WaitForServiceThreads();
   ShutdownRequested.store(0);
 }
 

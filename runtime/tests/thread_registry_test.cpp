@@ -9,8 +9,11 @@
 #include <thread>
 #include <vector>
 
+#include "runtime/debug_log.h"
+#include "runtime/file_io.h"
 #include "runtime/thread_frame.h"
 #include "runtime/thread_registry.h"
+#include "tests/support/temp_dir.h"
 
 TEST(ThreadRegistryTest, NumbersAreUniqueUnderConcurrency) {
   ClearThreadTable();
@@ -99,7 +102,7 @@ TEST(ThreadFrameTest, ShutdownWaitsForEveryFramedThread) {
   }
   EXPECT_EQ(ActiveThreadCount(), 10);
   ShutdownRequested.store(1);
-  WaitForServiceThreads(10);
+  WaitForServiceThreads();
   EXPECT_EQ(finished.load(), 10);
   EXPECT_EQ(ActiveThreadCount(), 0);
   ThreadFinished();  // never below zero
@@ -128,5 +131,39 @@ TEST(ThreadFrameTest, ServiceThreadsCarryTheirLabelAsName) {
     }));
     EXPECT_EQ(name.get(), c.shown) << c.label;
   }
-  WaitForServiceThreads(10);
+  WaitForServiceThreads();
+}
+
+// A thread that misses the stop holds the shutdown; the wait names it while it waits and
+// ends as soon as it is gone.
+TEST(ThreadFrameTest, ShutdownWaitNamesTheThreadsThatHoldIt) {
+  TempDir dir;
+  DebugSettings.Debug = true;
+  DebugSettings.CopyToStderr = false;
+  SetDebugLogDirectory(dir.path());
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  ASSERT_TRUE(StartServiceThread("ThreadDeafToStops", [released] { released.wait(); }));
+  ShutdownRequested.store(1);
+  std::atomic<bool> returned{false};
+  std::thread waiter([&] {
+    WaitForServiceThreads(50);
+    returned.store(true);
+  });
+  std::string log;
+  for (int i = 0; i < 200 && log.find("ThreadDeafToStops") == std::string::npos; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    log.clear();
+    ReadWholeFile(dir.path() + "SMSDEBUG.LOG", log);
+  }
+  EXPECT_NE(log.find("Shutdown:  waiting for 1 threads (ThreadDeafToStops)"), std::string::npos) << log;
+  EXPECT_FALSE(returned.load());
+  release.set_value();
+  waiter.join();
+  EXPECT_TRUE(returned.load());
+  EXPECT_EQ(ActiveThreadCount(), 0);
+  ShutdownRequested.store(0);
+  CloseDebugLog();
+  DebugSettings.Debug = false;
+  DebugSettings.CopyToStderr = true;
 }

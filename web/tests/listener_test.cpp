@@ -333,7 +333,7 @@ TEST(ListenerShutdown, StopEndsEveryConnectionThread) {
         bool parked = ParkedThreadCount() == 1;
         uint64_t start = TickMs();
         AnnounceShutdown();
-        WaitForServiceThreads(20);
+        WaitForServiceThreads();
         _exit(parked && TickMs() - start < 3000 ? 0 : 1);
       },
       ::testing::ExitedWithCode(0), "");

@@ -70,7 +70,7 @@ class GatewayEnvironment : public ::testing::Environment {
 
   void TearDown() override {
     AnnounceShutdown();
-    WaitForServiceThreads(50);
+    WaitForServiceThreads();
     PlainListener.reset();
     TlsListener.reset();
     Folder.reset();
