@@ -152,13 +152,8 @@ TEST(GatewayTest, StopRequestInTheStatusBlockStopsIt) {
 
 TEST(GatewayTest, WebPortInUseSetsTheStatusByteAndExitsAfterThirtySeconds) {
   Gateway g;
-  int blocker = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(g.port);
-  sa.sin_addr.s_addr = htonl(INADDR_ANY);
-  ASSERT_EQ(bind(blocker, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
-  ASSERT_EQ(listen(blocker, 1), 0);
+  UniqueFd blocker = HoldTcpPort(g.port);
+  ASSERT_TRUE(blocker.valid());
   g.Configure();
   GatewayProcess p(g.home);
   ASSERT_TRUE(WaitUntil(15000, [&] { return StatusByte(g.home, 2) == 1; })) << p.Output();
@@ -170,7 +165,6 @@ TEST(GatewayTest, WebPortInUseSetsTheStatusByteAndExitsAfterThirtySeconds) {
   ASSERT_TRUE(p.WaitExit(45000, code));
   EXPECT_EQ(code, 255);
   EXPECT_GT(std::chrono::steady_clock::now() - start, std::chrono::seconds(25));
-  close(blocker);
 }
 
 // The thirty seconds are for the operator to read the alert; a stop ends them.
@@ -182,13 +176,8 @@ TEST(GatewayTest, WebPortInUseWaitEndsAtAStop) {
   for (const Case& c : {Case{"stop byte", true}, Case{"SIGTERM", false}}) {
     SCOPED_TRACE(c.how);
     Gateway g;
-    UniqueFd blocker(socket(AF_INET, SOCK_STREAM, 0));
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(g.port);
-    sa.sin_addr.s_addr = htonl(INADDR_ANY);
-    ASSERT_EQ(bind(blocker.get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
-    ASSERT_EQ(listen(blocker.get(), 1), 0);
+    UniqueFd blocker = HoldTcpPort(g.port);
+    ASSERT_TRUE(blocker.valid());
     g.Configure();
     GatewayProcess p(g.home);
     ASSERT_TRUE(WaitUntil(15000, [&] { return StatusByte(g.home, 2) == 1; })) << p.Output();

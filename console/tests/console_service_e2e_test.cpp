@@ -73,14 +73,8 @@ TEST(ConsoleSupervisor, StatusComesFromTheLockAndTheStatusBlock) {
 
   // A gateway whose web port is taken runs on and says so in its block.
   uint16_t port = FreeTcpPort();
-  UniqueFd taken(socket(AF_INET, SOCK_STREAM, 0));
-  int one = 1;
-  setsockopt(taken.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  ASSERT_EQ(bind(taken.get(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-  ASSERT_EQ(listen(taken.get(), 1), 0);
+  UniqueFd taken = HoldTcpPort(port);
+  ASSERT_TRUE(taken.valid());
   home.WriteConfig({"WebPort=" + std::to_string(port)});
   ASSERT_EQ(home.Run({"/STARTSERVICE", "--strict-exit"}).code, 0);
   std::string out;
@@ -111,14 +105,8 @@ TEST(ConsoleSupervisor, StopRightAfterStartStops) {
   ASSERT_EQ(system(("mkdir -p '" + home.path() + "PRIVATE'").c_str()), 0);
   WriteFileText(home.path() + "PRIVATE/SERVICEHOST", "supervisor\n");
   uint16_t port = FreeTcpPort();
-  UniqueFd taken(socket(AF_INET, SOCK_STREAM, 0));
-  int one = 1;
-  setsockopt(taken.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  ASSERT_EQ(bind(taken.get(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-  ASSERT_EQ(listen(taken.get(), 1), 0);
+  UniqueFd taken = HoldTcpPort(port);
+  ASSERT_TRUE(taken.valid());
   home.WriteConfig({"WebPort=" + std::to_string(port)});
   for (int round = 0; round < 3; ++round) {
     SCOPED_TRACE(round);

@@ -111,6 +111,18 @@ std::string LoopbackHttpGet(uint16_t port, const std::string& target, long waitS
   return answer;
 }
 
+UniqueFd HoldTcpPort(uint16_t port) {
+  UniqueFd s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  int one = 1;
+  setsockopt(s.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(port);
+  sa.sin_addr.s_addr = htonl(INADDR_ANY);
+  if (!s.valid() || bind(s.get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || listen(s.get(), 1) != 0) s.reset();
+  return s;
+}
+
 bool UdpPortFree(uint16_t port) {
   int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   sockaddr_in sa{};

@@ -4,9 +4,14 @@
 #include <cstdint>
 #include <string>
 
+#include "runtime/unique_fd.h"
+
 // A port nobody listens on now and no other test program is given while this one runs:
 // below the ephemeral range, so no outgoing connection takes it meanwhile. 0 when none is left.
 uint16_t FreeTcpPort();
+// A socket listening on port on all interfaces, so that a program under test finds the port
+// taken; invalid when it could not be had.
+UniqueFd HoldTcpPort(uint16_t port);
 // A connected socket to 127.0.0.1:port (the caller closes it), or -1.
 int ConnectLoopback(uint16_t port);
 // One GET on its own connection to 127.0.0.1:port; the whole answer, or "" when none
