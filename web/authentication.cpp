@@ -1,10 +1,11 @@
 #include <cstring>
-#include <thread>
 
 #include "config/settings.h"
+#include "runtime/clock.h"
 #include "runtime/local_system_account.h"
 #include "runtime/text_helpers.h"
 #include "runtime/thread_registry.h"
+#include "runtime/waits.h"
 #include "web/address_checks.h"
 #include "httpclient/http_text.h"
 #include "web/request_parameters.h"
@@ -16,10 +17,7 @@
 std::atomic<uint32_t> FailedLoginCount{0};
 
 namespace {
-void FailedLoginDelay(uint32_t seconds) {
-  for (uint32_t i = 0; i < seconds * 10 && ShutdownRequested.load() == 0; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-}
+void FailedLoginDelay(uint32_t seconds) { SleepUnlessShutdown(seconds * 1000, TickMs()); }
 }  // namespace
 
 bool AuthenticateRequest(WebConnection& c, const WebRequest& request) {
