@@ -49,7 +49,7 @@ void WaitForServiceThreads(unsigned reportMs) {
   while (!WaitActiveThreadsEnd(reportMs)) {
     std::string names;
     for (const std::string& d : RegisteredThreadDescriptions()) names += (names.empty() ? "" : ", ") + d;
-    WriteDebugLogf("main", "Shutdown:  waiting for %d threads (%s)", static_cast<int>(ActiveThreadCount()),
+    WriteDebugLogf("main", "Shutdown:  still waiting for %d thread(s): %s", static_cast<int>(ActiveThreadCount()),
                    names.c_str());
   }
 }

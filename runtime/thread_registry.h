@@ -4,8 +4,8 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
-#include <vector>
 #include <string_view>
+#include <vector>
 
 constexpr uint32_t kThreadSlots = 4096;
 constexpr size_t kThreadDescriptionMax = 99;

@@ -156,7 +156,7 @@ TEST(ThreadFrameTest, ShutdownWaitNamesTheThreadsThatHoldIt) {
     log.clear();
     ReadWholeFile(dir.path() + "SMSDEBUG.LOG", log);
   }
-  EXPECT_NE(log.find("Shutdown:  waiting for 1 threads (ThreadDeafToStops)"), std::string::npos) << log;
+  EXPECT_NE(log.find("Shutdown:  still waiting for 1 thread(s): ThreadDeafToStops"), std::string::npos) << log;
   EXPECT_FALSE(returned.load());
   release.set_value();
   waiter.join();
