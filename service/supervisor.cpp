@@ -56,10 +56,10 @@ pid_t Start(const std::string& program) {
   return pid;
 }
 
-// Waits up to ms for a stop signal; true when one came.
-bool WaitForStopSignal(const sigset_t& stops, unsigned ms) {
+// Waits up to ms for one of the (blocked) signals; true when one came.
+bool WaitForSignal(const sigset_t& signals, unsigned ms) {
   struct timespec timeout = {static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
-  int sig = sigtimedwait(&stops, nullptr, &timeout);
+  int sig = sigtimedwait(&signals, nullptr, &timeout);
   return sig > 0;
 }
 
@@ -81,7 +81,7 @@ void StopChild(pid_t child) {
     if (Reaped(child, status)) return;
     uint64_t spent = TickMs() - start;
     if (spent >= 120000) break;
-    WaitForStopSignal(exited, static_cast<unsigned>(120000 - spent));
+    WaitForSignal(exited, static_cast<unsigned>(120000 - spent));
   }
   fprintf(stderr, "qargatesvc: gateway did not stop within 120 seconds; killing it\n");
   kill(child, SIGKILL);
@@ -144,7 +144,7 @@ int main(int argc, char** argv) {
       }
     }
     unsigned delayMs = TickMs() - started < 10000 ? delaySeconds * 1000 : 0;
-    if (delayMs != 0 && WaitForStopSignal(stops, delayMs)) {
+    if (delayMs != 0 && WaitForSignal(stops, delayMs)) {
       fprintf(stderr, "qargatesvc: stopped\n");
       return 0;
     }
